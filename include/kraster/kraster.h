@@ -1,0 +1,16 @@
+/* KRaster: the umbrella header. */
+#ifndef KRASTER_KRASTER_H
+#define KRASTER_KRASTER_H
+
+#include "kdefs.h"
+#include "kthr.h"
+#include "ktxt.h"
+#include "kstr.h"
+#include "kerr.h"
+#include "kmsc.h"
+#include "kfio.h"
+#include "kint.h"
+#include "khfa.h"
+#include "ksta.h"
+
+#endif

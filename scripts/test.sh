@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
+# runs every test (unit suites, C header check, install check, tool, fuzz
+# corpora).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKRASTER_SANITIZE=ON -DKRASTER_BENCH=ON >/dev/null
+cmake --build build-asan -j "$jobs"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:${ASAN_OPTIONS:-}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
+ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 900

@@ -1,0 +1,86 @@
+#include "support/ktest.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace ktest {
+
+TempDir::TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "kraster-test-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string printed(const Kerr_ErrorReport *report, int endUser) {
+    testing::internal::CaptureStderr();
+    kerr_PrintErrorReportNoEML(report, endUser);
+    return testing::internal::GetCapturedStderr();
+}
+
+std::string messages(const Kerr_ErrorReport *report) {
+    std::string s;
+    for (const Kerr_ErrorReport *r = report; r; r = r->next) {
+        if (!s.empty()) s += " | ";
+        s += r->message ? r->message : "-";
+    }
+    return s;
+}
+
+bool hasCode(const Kerr_ErrorReport *report, const char *function, int code) {
+    for (const Kerr_ErrorReport *r = report; r; r = r->next)
+        if (r->code == code && r->function && std::string(r->function) == function) return true;
+    return false;
+}
+
+int runWithAllocationFailures(const std::function<bool(Kerr_ErrorReport **err)> &op,
+                              const std::function<void()> &undo, int maxRuns) {
+    for (int n = 0; n < maxRuns; ++n) {
+        const long before = kmsc_HeapLiveBlocks();
+        Kerr_ErrorReport *err = nullptr;
+        kmsc_HeapFailAfter(n);
+        const bool ok = op(&err);
+        kmsc_HeapFailAfter(-1);
+        if (ok) {
+            kerr_DeleteErrorReport(err);
+            undo();
+            EXPECT_EQ(kmsc_HeapLiveBlocks(), before) << "leak after the successful run " << n;
+            return n;
+        }
+        // Out of memory while creating the report itself may lose it; the
+        // operation must still have failed cleanly.
+        kerr_DeleteErrorReport(err);
+        undo();
+        const long after = kmsc_HeapLiveBlocks();
+        if (after != before) {
+            ADD_FAILURE() << "heap blocks leaked when allocation " << n << " failed: " << before
+                          << " -> " << after;
+            return -1;
+        }
+    }
+    ADD_FAILURE() << "operation never succeeded";
+    return -1;
+}
+
+std::string readFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void writeFile(const std::string &path, const std::string &contents) {
+    std::ofstream out(path, std::ios::binary);
+    out << contents;
+}
+
+}  // namespace ktest

@@ -1,0 +1,57 @@
+// Helpers shared by the test suites.
+#pragma once
+
+#include <kraster/kraster.h>
+
+#include <functional>
+#include <string>
+
+namespace ktest {
+
+// A fresh temporary directory, removed with its contents on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Owns a report chain for the length of a test.
+struct Err {
+    Kerr_ErrorReport *r = nullptr;
+    ~Err() { kerr_DeleteErrorReport(r); }
+    Kerr_ErrorReport **operator&() { return &r; }
+    Kerr_ErrorReport *operator->() const { return r; }
+    explicit operator bool() const { return r != nullptr; }
+    void reset() { kerr_DeleteErrorReportEx(&r); }
+};
+
+// What kerr_PrintErrorReportNoEML prints for a chain.
+std::string printed(const Kerr_ErrorReport *report, int endUser);
+
+// Messages of a chain joined by " | ", newest first (NULL messages as "-").
+std::string messages(const Kerr_ErrorReport *report);
+
+// True when some record of the chain carries this code and function.
+bool hasCode(const Kerr_ErrorReport *report, const char *function, int code);
+
+// Runs `op` with the heap failing after N allocations for N = 0, 1, 2 ...
+// until it succeeds. Each failing run must return false and leave a report;
+// `undo` (called after every run, failed or not) must release what the run
+// made, after which no heap block may remain beyond those live before the
+// run. Returns the number of failing runs, or -1 after a check failed
+// (reported through GoogleTest).
+int runWithAllocationFailures(const std::function<bool(Kerr_ErrorReport **err)> &op,
+                              const std::function<void()> &undo, int maxRuns = 100000);
+
+// Reads a whole file into a string.
+std::string readFile(const std::string &path);
+void writeFile(const std::string &path, const std::string &contents);
+
+}  // namespace ktest

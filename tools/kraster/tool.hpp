@@ -1,0 +1,23 @@
+// The kraster command-line tool: subcommands and demo sections register
+// themselves from their own files.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tool {
+
+using Command = std::function<int(const std::vector<std::string> &args)>;
+
+struct Registrar {
+    Registrar(const char *name, const char *usage, const char *summary, Command run);
+};
+
+// A section of `kraster demo`; sections run in ascending order.
+using DemoSection = std::function<int()>;
+struct DemoRegistrar {
+    DemoRegistrar(int order, const char *title, DemoSection run);
+};
+
+}  // namespace tool
