@@ -35,8 +35,7 @@ typedef struct Kerr_ErrorHandler Kerr_ErrorHandler;
 KRASTER_API void kerr_Init(Kerr_ErrorReport **err);
 KRASTER_API Kerr_ErrorReport *kerr_CreateErrorReport(const char *function, int32_t code,
                                                      uint32_t severity, Kerr_ErrorReport *next,
-                                                     const char *format, ...)
-    KRASTER_PRINTF(5, 6);
+                                                     const char *format, ...) KRASTER_PRINTF(5, 6);
 KRASTER_API Kerr_ErrorReport *kerr_CreateErrorReportV(const char *function, int32_t code,
                                                       uint32_t severity, Kerr_ErrorReport *next,
                                                       const char *format, va_list args);

@@ -11,7 +11,7 @@ KRASTER_BEGIN_DECLS
 /* Seven package slots, zero at creation, each filled by its package's Init. */
 typedef struct Kint_InitToolkitData {
     void *slot1;
-    void *hfaPackage;        /* khfa_Init: the open-file list */
+    void *hfaPackage; /* khfa_Init: the open-file list */
     void *slot3;
     void *slot4;
     void *slot5;
@@ -31,7 +31,8 @@ KRASTER_API void kint_DeInit(void);
 KRASTER_API const char *kint_Version(void);
 /* Directory of the loaded library (a static string), or NULL if unknown. */
 KRASTER_API const char *kint_LibraryDirectory(void);
-/* Default data directory: <library dir>/../share/kraster (a static string). */
+/* Default data directory: the share/kraster directory beside the library's lib/ (a static string).
+ */
 KRASTER_API const char *kint_DataDirectory(void);
 /* Default plug-in directory of a class: <library dir>/kraster/plugins/<className>,
  * as a heap string, or NULL. */

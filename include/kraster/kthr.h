@@ -13,12 +13,14 @@ KRASTER_BEGIN_DECLS
 typedef struct Kthr_Mutex {
     pthread_mutex_t mutex;
 } Kthr_Mutex;
-#define KTHR_MUTEX_INITIALIZER {PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP}
+#define KTHR_MUTEX_INITIALIZER \
+    { PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP }
 
 typedef struct Kthr_Cond {
     pthread_cond_t cond;
 } Kthr_Cond;
-#define KTHR_COND_INITIALIZER {PTHREAD_COND_INITIALIZER}
+#define KTHR_COND_INITIALIZER \
+    { PTHREAD_COND_INITIALIZER }
 
 /* A thread-specific key; KTHR_KEY_INITIALIZER gives one created on first use. */
 typedef struct Kthr_Key {
@@ -26,7 +28,8 @@ typedef struct Kthr_Key {
     pthread_key_t key;
     void (*destructor)(void *);
 } Kthr_Key;
-#define KTHR_KEY_INITIALIZER(destructor) {PTHREAD_ONCE_INIT, 0, (destructor)}
+#define KTHR_KEY_INITIALIZER(destructor) \
+    { PTHREAD_ONCE_INIT, 0, (destructor) }
 
 typedef void (*Kthr_ModeCallback)(void);
 
@@ -55,7 +58,8 @@ KRASTER_API void kthr_ThreadUnsafeCodeExit(void);
  * multi-threaded operation (kthr_ThreadSafeModeBegin/End). Registering the
  * same pair twice has no further effect. Returns 0, or -1 when the table is
  * full or an argument is NULL. */
-KRASTER_API int kthr_RegisterThreadSafeModeCallbacks(Kthr_ModeCallback begin, Kthr_ModeCallback end);
+KRASTER_API int kthr_RegisterThreadSafeModeCallbacks(Kthr_ModeCallback begin,
+                                                     Kthr_ModeCallback end);
 KRASTER_API void kthr_ThreadSafeModeBegin(void);
 KRASTER_API void kthr_ThreadSafeModeEnd(void);
 /* 1 while the application is in multi-threaded operation. */

@@ -6,7 +6,7 @@
 
 KRASTER_BEGIN_DECLS
 
-KRASTER_API size_t ktxt_Text_strlen(const char *s); /* NULL gives 0 */
+KRASTER_API size_t ktxt_Text_strlen(const char *s);             /* NULL gives 0 */
 KRASTER_API int ktxt_Text_strcmp(const char *a, const char *b); /* NULL sorts first */
 KRASTER_API int ktxt_Text_strncmp(const char *a, const char *b, size_t n);
 KRASTER_API int ktxt_Text__stricmp(const char *a, const char *b);

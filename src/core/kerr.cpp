@@ -201,8 +201,10 @@ KRASTER_API void kerr_ErrorHandlerRemove(Kerr_ErrorHandler *handler) {
     std::lock_guard<std::recursive_mutex> lock(g_handlerMutex);
     for (Kerr_ErrorHandler *h = g_handlers; h; h = h->next) {
         if (h != handler) continue;
-        if (h->prev) h->prev->next = h->next;
-        else g_handlers = h->next;
+        if (h->prev)
+            h->prev->next = h->next;
+        else
+            g_handlers = h->next;
         if (h->next) h->next->prev = h->prev;
         kmsc_HeapFree(h);
         return;

@@ -29,9 +29,12 @@ KRASTER_API Kfio_Fd *kfio_Open(const char *path, const char *mode, Kerr_ErrorRep
     }
     int flags;
     bool write = true;
-    if (mode[0] == 'w' || mode[0] == 'W') flags = O_RDWR | O_CREAT | O_TRUNC;
-    else if (mode[0] == 'a' || mode[0] == 'A') flags = O_RDWR | O_CREAT;
-    else if ((mode[0] == 'r' || mode[0] == 'R') && strchr(mode, '+')) flags = O_RDWR;
+    if (mode[0] == 'w' || mode[0] == 'W')
+        flags = O_RDWR | O_CREAT | O_TRUNC;
+    else if (mode[0] == 'a' || mode[0] == 'A')
+        flags = O_RDWR | O_CREAT;
+    else if ((mode[0] == 'r' || mode[0] == 'R') && strchr(mode, '+'))
+        flags = O_RDWR;
     else {
         flags = O_RDONLY;
         write = false;

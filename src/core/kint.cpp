@@ -23,7 +23,9 @@ extern "C" {
 
 KRASTER_API Kfio_Fd *KINT_NULLDEVICE = nullptr;
 
-KRASTER_API Kfio_Fd **kmsc_AddressOf_KINT_NULLDEVICE(void) { return &KINT_NULLDEVICE; }
+KRASTER_API Kfio_Fd **kmsc_AddressOf_KINT_NULLDEVICE(void) {
+    return &KINT_NULLDEVICE;
+}
 
 KRASTER_API Kint_InitToolkitData *kint_GetInit(void) {
     std::lock_guard<std::mutex> lock(g_toolkitMutex);
@@ -94,7 +96,9 @@ KRASTER_API void kint_DeInit(void) {
     }
 }
 
-KRASTER_API const char *kint_Version(void) { return KRASTER_VERSION_STRING; }
+KRASTER_API const char *kint_Version(void) {
+    return KRASTER_VERSION_STRING;
+}
 
 KRASTER_API const char *kint_LibraryDirectory(void) {
     static const std::string dir = [] {
@@ -111,7 +115,12 @@ KRASTER_API const char *kint_LibraryDirectory(void) {
 KRASTER_API const char *kint_DataDirectory(void) {
     static const std::string dir = [] {
         const char *lib = kint_LibraryDirectory();
-        return lib ? std::string(lib) + "/../share/kraster" : std::string("share/kraster");
+        if (!lib) return std::string("share/kraster");
+        std::string dir = lib;
+        size_t slash = dir.rfind('/');
+        // <prefix>/lib -> <prefix>/share/kraster
+        return (slash == std::string::npos ? std::string(".") : dir.substr(0, slash)) +
+               "/share/kraster";
     }();
     return dir.c_str();
 }

@@ -89,7 +89,9 @@ KRASTER_API long kmsc_HeapFailAfter(long n) {
     return made;
 }
 
-KRASTER_API long kmsc_HeapLiveBlocks(void) { return g_liveBlocks.load(); }
+KRASTER_API long kmsc_HeapLiveBlocks(void) {
+    return g_liveBlocks.load();
+}
 
 KRASTER_API void *kmsc_HeapMalloc(size_t size) {
     if (size == 0) return nullptr;
@@ -142,7 +144,9 @@ KRASTER_API void kmsc_HeapFreeEx(void **pointer) {
     *pointer = nullptr;
 }
 
-KRASTER_API void kmsc_FreeFunc(void *pointer) { kmsc_HeapFree(pointer); }
+KRASTER_API void kmsc_FreeFunc(void *pointer) {
+    kmsc_HeapFree(pointer);
+}
 
 KRASTER_API void kmsc_FreePtrFunc(void **pointer) {
     if (pointer) kmsc_HeapFree(*pointer);
@@ -200,7 +204,8 @@ KRASTER_API int kmsc_MemRepack(void *destination, int destinationUnitBits,
             const unsigned mask = (1u << bits) - 1u;
             for (size_t i = 0; i < count; ++i) {
                 const int slot = static_cast<int>(i % perByte);
-                d[i] = static_cast<unsigned char>((s[i / perByte] >> (8 - bits * (slot + 1))) & mask);
+                d[i] =
+                    static_cast<unsigned char>((s[i / perByte] >> (8 - bits * (slot + 1))) & mask);
             }
         } else {
             const auto *s = static_cast<const unsigned char *>(source);
@@ -210,7 +215,8 @@ KRASTER_API int kmsc_MemRepack(void *destination, int destinationUnitBits,
             for (size_t i = 0; i < count; ++i) {
                 const int slot = static_cast<int>(i % perByte);
                 if (slot == 0) d[i / perByte] = 0;
-                d[i / perByte] |= static_cast<unsigned char>((s[i] & mask) << (8 - bits * (slot + 1)));
+                d[i / perByte] |=
+                    static_cast<unsigned char>((s[i] & mask) << (8 - bits * (slot + 1)));
             }
         }
     }
@@ -256,6 +262,8 @@ KRASTER_API void kmsc_HeapEndThreadSafeMode(void) {
     h.threadSafe.store(0);
 }
 
-KRASTER_API int kmsc_HeapThreadSafeModeGet(void) { return heap().threadSafe.load(); }
+KRASTER_API int kmsc_HeapThreadSafeModeGet(void) {
+    return heap().threadSafe.load();
+}
 
 }  // extern "C"

@@ -7,7 +7,7 @@
 namespace kr {
 
 class Report {
-public:
+  public:
     // Clears the caller's report pointer; a NULL address is replaced by a local
     // slot whose chain is deleted when the operation returns.
     explicit Report(Kerr_ErrorReport **err) : p_(err ? err : &local_) { *p_ = nullptr; }
@@ -33,10 +33,10 @@ public:
         KRASTER_PRINTF(5, 6);
     // Raises a report wrapping a given callee chain (taking ownership of it)
     // in front of whatever is here already.
-    void wrap(Kerr_ErrorReport *callee, const char *function, int code, const char *format = nullptr,
-              ...) KRASTER_PRINTF(5, 6);
+    void wrap(Kerr_ErrorReport *callee, const char *function, int code,
+              const char *format = nullptr, ...) KRASTER_PRINTF(5, 6);
 
-private:
+  private:
     Kerr_ErrorReport **p_;
     Kerr_ErrorReport *local_ = nullptr;
 };

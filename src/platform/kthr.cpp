@@ -86,11 +86,16 @@ KRASTER_API int kthr_KeySet(Kthr_Key *key, void *value) {
     return pthread_setspecific(key->key, value) == 0 ? 0 : -1;
 }
 
-KRASTER_API void kthr_ThreadUnsafeCodeEnter(int) { pthread_mutex_lock(&g_unsafe); }
+KRASTER_API void kthr_ThreadUnsafeCodeEnter(int) {
+    pthread_mutex_lock(&g_unsafe);
+}
 
-KRASTER_API void kthr_ThreadUnsafeCodeExit(void) { pthread_mutex_unlock(&g_unsafe); }
+KRASTER_API void kthr_ThreadUnsafeCodeExit(void) {
+    pthread_mutex_unlock(&g_unsafe);
+}
 
-KRASTER_API int kthr_RegisterThreadSafeModeCallbacks(Kthr_ModeCallback begin, Kthr_ModeCallback end) {
+KRASTER_API int kthr_RegisterThreadSafeModeCallbacks(Kthr_ModeCallback begin,
+                                                     Kthr_ModeCallback end) {
     if (!begin || !end) return -1;
     std::lock_guard<std::mutex> lock(g_modeMutex);
     for (int i = 0; i < g_callbackCount; ++i)

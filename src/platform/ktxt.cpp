@@ -8,7 +8,9 @@
 
 extern "C" {
 
-KRASTER_API size_t ktxt_Text_strlen(const char *s) { return s ? strlen(s) : 0; }
+KRASTER_API size_t ktxt_Text_strlen(const char *s) {
+    return s ? strlen(s) : 0;
+}
 
 KRASTER_API int ktxt_Text_strcmp(const char *a, const char *b) {
     if (!a || !b) return (a != nullptr) - (b != nullptr);
@@ -30,7 +32,9 @@ KRASTER_API int ktxt_Text__strnicmp(const char *a, const char *b, size_t n) {
     return strncasecmp(a, b, n);
 }
 
-KRASTER_API char *ktxt_Text_strcpy(char *dst, const char *src) { return strcpy(dst, src); }
+KRASTER_API char *ktxt_Text_strcpy(char *dst, const char *src) {
+    return strcpy(dst, src);
+}
 
 KRASTER_API char *ktxt_Text_strncpy(char *dst, const char *src, size_t n) {
     if (!dst || n == 0) return dst;
@@ -41,7 +45,9 @@ KRASTER_API char *ktxt_Text_strncpy(char *dst, const char *src, size_t n) {
     return dst;
 }
 
-KRASTER_API char *ktxt_Text_strcat(char *dst, const char *src) { return strcat(dst, src); }
+KRASTER_API char *ktxt_Text_strcat(char *dst, const char *src) {
+    return strcat(dst, src);
+}
 
 KRASTER_API char *ktxt_Text_strchr(const char *s, int c) {
     return s ? const_cast<char *>(strchr(s, c)) : nullptr;

@@ -108,16 +108,18 @@ KRASTER_API Kstr_StringList *kstr_StringListCreate(Kerr_ErrorReport **err) {
     return l;
 }
 
-KRASTER_API int kstr_StringListAppend(Kstr_StringList *list, const char *s, Kerr_ErrorReport **err) {
+KRASTER_API int kstr_StringListAppend(Kstr_StringList *list, const char *s,
+                                      Kerr_ErrorReport **err) {
     kr::Report e(err);
     if (!list || !s) {
         e.error("kstr_StringListAppend", 1, "Null argument");
         return -1;
     }
     char *copy = kstr_Duplicate(s);
-    auto *grown = copy ? static_cast<char **>(kmsc_HeapRealloc(
-                             list->strings, sizeof(char *) * (static_cast<size_t>(list->count) + 1)))
-                       : nullptr;
+    auto *grown = copy
+                      ? static_cast<char **>(kmsc_HeapRealloc(
+                            list->strings, sizeof(char *) * (static_cast<size_t>(list->count) + 1)))
+                      : nullptr;
     if (!grown) {
         kmsc_HeapFree(copy);
         e.error("kstr_StringListAppend", 2, "No memory");

@@ -47,7 +47,8 @@ TEST(ErrorReport, PlainSeveritiesAndOddCases) {
     // A plain message wrapping an error keeps its message under the end-user flag.
     Kerr_ErrorReport *inner = kerr_CreateErrorReport("in", 4, 2, nullptr, "deep");
     Kerr_ErrorReport *plain = kerr_CreateErrorReport("out", 5, 0, inner, "note");
-    EXPECT_EQ(ktest::printed(plain, 1), " >>>note<<<\n ***ERROR NUMBER 4 IN FUNCTION in***\n >>>deep<<<\n\n");
+    EXPECT_EQ(ktest::printed(plain, 1),
+              " >>>note<<<\n ***ERROR NUMBER 4 IN FUNCTION in***\n >>>deep<<<\n\n");
     kerr_DeleteErrorReport(plain);
     // Any severity other than 1 prints as ERROR; a wrapper of a callee with no
     // function name prints no failed-line.

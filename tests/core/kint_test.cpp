@@ -68,7 +68,8 @@ TEST(Toolkit, LibraryLocations) {
     EXPECT_NE(data.find("share/kraster"), std::string::npos);
     char *plugins = kint_PluginDirectory("RasterFormats");
     ASSERT_NE(plugins, nullptr);
-    EXPECT_EQ(std::string(plugins), std::string(kint_LibraryDirectory()) + "/kraster/plugins/RasterFormats");
+    EXPECT_EQ(std::string(plugins),
+              std::string(kint_LibraryDirectory()) + "/kraster/plugins/RasterFormats");
     kmsc_HeapFree(plugins);
     EXPECT_EQ(kint_PluginDirectory(nullptr), nullptr);
     EXPECT_STREQ(kint_Version(), KRASTER_VERSION_STRING);
@@ -95,7 +96,8 @@ TEST(Toolkit, InitFailsCleanlyWhenMemoryRunsOut) {
         EXPECT_EQ(kint_GetInit(), nullptr);
         if (err) {
             EXPECT_STREQ(err->function, "kint_InitToolkit");
-            EXPECT_TRUE(err->code == 236 || err->code == 246 || err->code == 249 || err->code == 255)
+            EXPECT_TRUE(err->code == 236 || err->code == 246 || err->code == 249 ||
+                        err->code == 255)
                 << err->code;
             if (n == 0) {
                 EXPECT_STREQ(err->message, "kmsc_New failed");

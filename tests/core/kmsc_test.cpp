@@ -151,20 +151,19 @@ TEST(Memory, RepackRejectsBadArguments) {
         int su, sp;
         int code;
     } cases[] = {
-        {nullptr, 8, 8, buf, 1, 8, 564},   {buf, 8, 8, nullptr, 1, 8, 564},
-        {buf, 16, 8, buf, 1, 8, 564},      {buf, 8, 8, buf, 16, 8, 564},
-        {buf, 8, 8, buf, 8, 8, 592},       {buf, 8, 8, buf, 3, 8, 592},
-        {buf, 16, 16, buf, 1, 8, 592},     {buf, 2, 8, buf, 1, 8, 592},
+        {nullptr, 8, 8, buf, 1, 8, 564}, {buf, 8, 8, nullptr, 1, 8, 564},
+        {buf, 16, 8, buf, 1, 8, 564},    {buf, 8, 8, buf, 16, 8, 564},
+        {buf, 8, 8, buf, 8, 8, 592},     {buf, 8, 8, buf, 3, 8, 592},
+        {buf, 16, 16, buf, 1, 8, 592},   {buf, 2, 8, buf, 1, 8, 592},
         {buf, 8, 8, buf, 4, 16, 592},
     };
     for (const Case &c : cases) {
         testing::internal::CaptureStderr();
         EXPECT_NE(kmsc_MemRepack(c.dst, c.du, c.dp, c.src, c.su, c.sp, 4), 0);
         std::string out = testing::internal::GetCapturedStderr();
-        std::string want = " ***ERROR NUMBER " + std::to_string(c.code) +
-                           " IN FUNCTION kmsc_MemRepack***\n >>>" +
-                           (c.code == 564 ? "Args" : "Unit or package size params not yet supported") +
-                           "<<<\n\n";
+        std::string want =
+            " ***ERROR NUMBER " + std::to_string(c.code) + " IN FUNCTION kmsc_MemRepack***\n >>>" +
+            (c.code == 564 ? "Args" : "Unit or package size params not yet supported") + "<<<\n\n";
         EXPECT_EQ(out, want);
     }
 }

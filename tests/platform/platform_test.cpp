@@ -71,8 +71,12 @@ TEST(Threads, MutexConditionAndKeys) {
 }
 
 int g_begins = 0, g_ends = 0;
-void begin1() { ++g_begins; }
-void end1() { ++g_ends; }
+void begin1() {
+    ++g_begins;
+}
+void end1() {
+    ++g_ends;
+}
 
 TEST(Threads, ThreadSafeModeCallbacks) {
     EXPECT_EQ(kthr_RegisterThreadSafeModeCallbacks(nullptr, end1), -1);
@@ -102,11 +106,16 @@ TEST(Strings, PathExpansion) {
     struct {
         const char *in, *out;
     } cases[] = {
-        {"$KR_A/x", "alpha/x"},          {"${KR_B}/y", "/b/dir/y"},
-        {"pre${KR_A}post", "prealphapost"}, {"$KR_UNSET/z", "/z"},
-        {"a$$b", "a$b"},                 {"cost $", "cost $"},
-        {"${unterminated", "${unterminated"}, {"$KR_Afoo", ""},
-        {"no/vars\\here", "no/vars\\here"}, {"", ""},
+        {"$KR_A/x", "alpha/x"},
+        {"${KR_B}/y", "/b/dir/y"},
+        {"pre${KR_A}post", "prealphapost"},
+        {"$KR_UNSET/z", "/z"},
+        {"a$$b", "a$b"},
+        {"cost $", "cost $"},
+        {"${unterminated", "${unterminated"},
+        {"$KR_Afoo", ""},
+        {"no/vars\\here", "no/vars\\here"},
+        {"", ""},
     };
     for (auto &c : cases) {
         char *got = kstr_PathExpand(c.in, nullptr);
@@ -148,7 +157,8 @@ TEST(Strings, FormattingListsAndComparison) {
         [&](Kerr_ErrorReport **err) {
             list = kstr_StringListCreate(err);
             if (!list) return false;
-            return kstr_StringListAppend(list, "a", err) == 0 && kstr_StringListAppend(list, "b", err) == 0;
+            return kstr_StringListAppend(list, "a", err) == 0 &&
+                   kstr_StringListAppend(list, "b", err) == 0;
         },
         [&] {
             kstr_StringListFree(list);
@@ -166,7 +176,8 @@ TEST(Strings, TextFunctions) {
     char words[] = "a;b;;c";
     char *save = nullptr;
     std::vector<std::string> toks;
-    for (char *t = ktxt_Text_strtok_r(words, ";", &save); t; t = ktxt_Text_strtok_r(nullptr, ";", &save))
+    for (char *t = ktxt_Text_strtok_r(words, ";", &save); t;
+         t = ktxt_Text_strtok_r(nullptr, ";", &save))
         toks.push_back(t);
     EXPECT_EQ(toks, (std::vector<std::string>{"a", "b", "c"}));
     char up[] = "MiXed";

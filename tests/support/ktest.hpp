@@ -10,7 +10,7 @@ namespace ktest {
 
 // A fresh temporary directory, removed with its contents on destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir &) = delete;
@@ -18,7 +18,7 @@ public:
     const std::string &path() const { return path_; }
     std::string file(const std::string &name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 

@@ -43,9 +43,8 @@ int demoToolkit() {
 
     // A failure as it travels upward: an inner warning, a middle error with a
     // message, an outer wrapper without one.
-    Kerr_ErrorReport *inner = kerr_CreateErrorReport("kfio_Open", 1, 1, nullptr,
-                                                     "Error opening file %s\nError %d",
-                                                     "/no/such/file.img", 2);
+    Kerr_ErrorReport *inner = kerr_CreateErrorReport(
+        "kfio_Open", 1, 1, nullptr, "Error opening file %s\nError %d", "/no/such/file.img", 2);
     Kerr_ErrorReport *middle =
         kerr_CreateErrorReport("khfa_FileOpen", 7, 2, inner, "Cannot open %s", "/no/such/file.img");
     Kerr_ErrorReport *outer = kerr_CreateErrorReport("kimg_LayerOpen", 12, 2, middle, nullptr);
