@@ -28,6 +28,20 @@ typedef enum Kgda_PixelType {
 #define KGDA_STRING_TYPE_CODE 13
 #define KGDA_PIXEL_TYPE_COUNT 14
 
+/* Per-type tables, indexed by pixel type code (0 to 13). */
+/* Names "u1" ... "c128", "string", followed by a NULL entry. */
+KRASTER_API const char *const *kmsc_AddressOf_kgda_PixelTypeName(void);
+/* Bits per pixel: 1, 2, 4, 8, 8, 16, 16, 32, 32, 32, 64, 64, 128, and the
+ * width of a pointer for "string". */
+KRASTER_API const int32_t *kmsc_AddressOf_kgda_NumBitsPerPixel(void);
+/* Bytes per element in memory: 1, 1, 1, 1, 1, 2, 2, 4, 4, 4, 8, 8, 16, and
+ * sizeof(char *) for "string" (sub-byte types take one byte each). */
+KRASTER_API const int32_t *kmsc_AddressOf_kgda_NumBytesPerPixel(void);
+/* Smallest and largest value of the integer types 0 to 8, as doubles; 0 for
+ * the real, complex and string types. */
+KRASTER_API const double *kmsc_AddressOf_kgda_IntegerMinValue(void);
+KRASTER_API const double *kmsc_AddressOf_kgda_IntegerMaxValue(void);
+
 /* Object types of a BaseData array. */
 typedef enum Kgda_ObjectType {
     KGDA_SCALAR_OBJECT = 0,
@@ -41,8 +55,8 @@ typedef enum Kgda_ObjectType {
 typedef struct Kgda_BaseData {
     int32_t numrows;
     int32_t numcolumns;
-    int32_t datatype;   /* Kgda_PixelType or 13 for strings */
-    int32_t objecttype; /* Kgda_ObjectType */
+    int32_t datatype;           /* Kgda_PixelType or 13 for strings */
+    int32_t objecttype;         /* Kgda_ObjectType */
     unsigned char *data;        /* start of the element buffer */
     unsigned char *windowStart; /* address of the first element */
     int32_t pitch;              /* bytes from one line to the next */

@@ -10,6 +10,7 @@
 #include "kmsc.h"
 #include "kfio.h"
 #include "kgda.h"
+#include "kpxm.h"
 #include "kint.h"
 #include "khfa.h"
 #include "ksta.h"
