@@ -28,6 +28,28 @@ char *expandPath(const char *path, kr::Report &e) {
     return expanded;
 }
 
+void HeapFree::operator()(void *p) const {
+    kmsc_HeapFree(p);
+}
+
+Kfio_Fd *newRecord(int descriptor, char *path, const char *mode, bool write) {
+    auto *f = static_cast<Kfio_Fd *>(kmsc_HeapMalloc(sizeof(Kfio_Fd)));
+    char *modeCopy = kstr_Duplicate(mode);
+    if (!f || !modeCopy) {
+        kmsc_HeapFree(f);
+        kmsc_HeapFree(modeCopy);
+        return nullptr;
+    }
+    f->validityMark = f->osHandle = descriptor;
+    f->path = path;
+    f->mode = modeCopy;
+    f->openFlag = 1;
+    f->writeAccess = write ? 1 : 0;
+    emptyBuffer(f);
+    f->bufferCapacity = KFIO_BUFFER_SIZE;
+    return f;
+}
+
 }  // namespace kfio
 
 namespace {
@@ -300,23 +322,13 @@ KRASTER_API Kfio_Fd *kfio_Open(const char *path, const char *mode, Kerr_ErrorRep
         errno = 0;
         return nullptr;
     }
-    auto *f = static_cast<Kfio_Fd *>(kmsc_HeapMalloc(sizeof(Kfio_Fd)));
-    char *modeCopy = kstr_Duplicate(mode);
-    if (!f || !modeCopy) {
+    Kfio_Fd *f = kfio::newRecord(d, expanded, mode, write);
+    if (!f) {
         close(d);
-        kmsc_HeapFree(f);
-        kmsc_HeapFree(modeCopy);
         kmsc_HeapFree(expanded);
         e.error(fn, 4, "Insufficient memory for a file handle");
         return nullptr;
     }
-    f->validityMark = f->osHandle = d;
-    f->path = expanded;
-    f->mode = modeCopy;
-    f->openFlag = 1;
-    f->writeAccess = write ? 1 : 0;
-    emptyBuffer(f);
-    f->bufferCapacity = KFIO_BUFFER_SIZE;
     return f;
 }
 

@@ -7,6 +7,8 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
+#include <new>
 
 #include "core/report.hpp"
 
@@ -61,6 +63,32 @@ inline void emptyBuffer(Kfio_Fd *fd) {
     fd->bufferPosition = -1;
     fd->bufferFill = 0;
     fd->dirty = 0;
+}
+
+// Expands environment variables in a path; "nul" becomes "/dev/null".
+// Returns a heap string or NULL with a report.
+char *expandPath(const char *path, kr::Report &e);
+
+// A fresh handle record for an open descriptor; takes over `path` (a heap
+// string) and copies `mode`. NULL when memory runs out (nothing is taken
+// over then).
+Kfio_Fd *newRecord(int descriptor, char *path, const char *mode, bool write);
+
+struct HeapFree {
+    void operator()(void *p) const;
+};
+using HeapString = std::unique_ptr<char, HeapFree>;
+
+// Runs body, turning std::bad_alloc into a report of `function`; returns
+// `failed` then.
+template <typename T, typename Body>
+T guarded(kr::Report &e, const char *function, T failed, Body body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        e.error(function, 99, "Insufficient memory");
+        return failed;
+    }
 }
 
 // Calls the installed log function, if any, with a formatted message.
