@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <new>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -28,6 +29,59 @@ void freeList(Kmif_Design *head) {
     }
 }
 
+// The walk of DesignPrependIfUnique misses one case: a nested design that is
+// already in the list behind the design using it (two designs sharing a
+// nested design). This puts every design after the listed designs it uses
+// by name, keeping the walk's order wherever it already holds; designs that
+// use each other by name stay in the order they are met. May throw
+// std::bad_alloc before it changes anything.
+void orderByUse(Kmif_Design *&head, Kmif_Design *&tail) {
+    std::vector<Kmif_Design *> list;
+    for (Kmif_Design *d = head; d; d = d->next) list.push_back(d);
+    std::unordered_map<std::string_view, size_t> position;
+    for (size_t i = 0; i < list.size(); ++i)
+        if (list[i]->name) position.emplace(list[i]->name, i);
+    std::vector<char> seen(list.size(), 0);
+    std::vector<Kmif_Design *> order;
+    order.reserve(list.size());
+    struct Frame {
+        size_t index;
+        const Kmif_Item *item;
+    };
+    std::vector<Frame> stack;  // depth-first without recursion: chains can be long
+    stack.reserve(list.size());
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (seen[i]) continue;
+        seen[i] = 1;
+        stack.push_back({i, list[i]->itemList});
+        while (!stack.empty()) {
+            Frame &top = stack.back();
+            const Kmif_Item *item = top.item;
+            if (!item) {
+                order.push_back(list[top.index]);
+                stack.pop_back();
+                continue;
+            }
+            top.item = item->next;
+            const Kmif_Design *nested = item->nestedDesign;
+            if (!nested || !nested->name || !hasNestedDesign(item->type)) continue;
+            auto used = position.find(nested->name);
+            if (used == position.end() || seen[used->second]) continue;
+            seen[used->second] = 1;
+            stack.push_back({used->second, list[used->second]->itemList});
+        }
+    }
+    Kmif_Design *previous = nullptr;
+    for (Kmif_Design *d : order) {
+        d->previous = previous;
+        d->next = nullptr;
+        if (previous) previous->next = d;
+        previous = d;
+    }
+    head = order.front();
+    tail = order.back();
+}
+
 }  // namespace
 
 Kmif_Design *addDesign(Kmif_Dictionary *dictionary, const Kmif_Design *design, NameIndex &index,
@@ -41,13 +95,13 @@ Kmif_Design *addDesign(Kmif_Dictionary *dictionary, const Kmif_Design *design, N
     // Step DesignPrependIfUnique: the copy ends a temporary list; walking the
     // list from its end to its front, every nested design not yet in the
     // dictionary or the list is copied to the front, so nested designs come
-    // before the designs that use them.
+    // before the designs that use them (orderByUse mends the one exception).
     Kmif_Design *copy = copyDesign(design);
     if (!copy) {
         e.error(fn, 2110, "No memory");
         return nullptr;
     }
-    Kmif_Design *head = copy;
+    Kmif_Design *head = copy, *tail = copy;
     std::vector<std::string_view> inserted;
     try {
         std::unordered_set<std::string_view> listed;
@@ -66,6 +120,7 @@ Kmif_Design *addDesign(Kmif_Dictionary *dictionary, const Kmif_Design *design, N
                 if (c->name) listed.insert(c->name);
             }
         }
+        if (head != tail) orderByUse(head, tail);
         size_t listLength = 0;
         for (Kmif_Design *d = head; d; d = d->next) ++listLength;
         inserted.reserve(listLength);  // so that recording an insertion cannot throw
@@ -86,7 +141,7 @@ Kmif_Design *addDesign(Kmif_Dictionary *dictionary, const Kmif_Design *design, N
     } else {
         dictionary->firstDesign = head;
     }
-    dictionary->lastDesign = copy;
+    dictionary->lastDesign = tail;
     dictionary->modifiedFlag = 1;
     return copy;
 }

@@ -150,6 +150,18 @@ TEST_F(MifDesign, MergePutsMissingNestedDesignsInFront) {
     // Back links follow the order.
     EXPECT_EQ(target->lastDesign->previous->previous->previous, target->firstDesign);
 
+    // Two designs sharing a nested design: the walk alone would put Q before
+    // the P it refers to by name, and the string would not decode again.
+    Dict shared(decode("{1:lv,}P,{1:oP,p,1:x{1:oP,p,}Q,q,}A,."));
+    Dict fresh(kmif_DictionaryCreate(nullptr));
+    ASSERT_NE(kmif_DictionaryAddDesign(fresh.d, shared->lastDesign, &err), nullptr);
+    EXPECT_EQ(mift::designNames(fresh.d), "P Q A");
+    EXPECT_EQ(fresh->lastDesign->previous->previous->previous, nullptr);
+    const std::string text = encode(fresh.d);
+    EXPECT_EQ(text, "{1:lv,}P,{1:oP,p,}Q,{1:oP,p,1:x{1:oP,p,}Q,q,}A,.");
+    Dict back(decode(text));
+    EXPECT_EQ(encode(back.d), text);
+
     // A design of a name already present is not added, whatever it holds.
     Dict other(decode("{1:dx,1:dy,}R,."));
     target->modifiedFlag = 0;
