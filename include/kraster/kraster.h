@@ -11,6 +11,7 @@
 #include "kfio.h"
 #include "kgda.h"
 #include "kpxm.h"
+#include "kmif.h"
 #include "kint.h"
 #include "khfa.h"
 #include "ksta.h"

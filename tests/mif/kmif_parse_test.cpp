@@ -1,0 +1,319 @@
+// Decoding dictionary strings: every grammar branch, the exact failure
+// reports, the first-versus-later design rule and hostile input.
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "mif_test_util.hpp"
+
+namespace {
+
+using mift::decode;
+using mift::Dict;
+using mift::item;
+
+class MifParse : public mift::MifTest {};
+
+TEST_F(MifParse, EveryGrammarBranchBuildsTheRightItems) {
+    Dict dict(
+        decode("{}Empty,{1:cx,}With space and more,"
+               "{:lzero,12:*Cptr,0:pSpairs,1:e3:RED,GREEN,,colour,"
+               "1:x{1:ln,}In place,nested,2:oEmpty,ref,1:bdata,1:1a,2:2b,3:4c,1:tt,1:ii,"
+               "1:Mz,1:mw,1:Ll,1:ss,1:ff,1:*x{}E,pe,}Big,."));
+    ASSERT_TRUE(dict);
+    // Nested designs of Big come first, each put in front of the ones before.
+    EXPECT_EQ(mift::designNames(dict.d), "Empty With space and more E Kgda_BaseData In place Big");
+    EXPECT_EQ(dict->modifiedFlag, 1);
+    const Kmif_Design *empty = dict->firstDesign;
+    EXPECT_EQ(empty->itemList, nullptr);
+    EXPECT_EQ(empty->alignment, 0);
+
+    const Kmif_Design *big = kmif_DictionarySearchByName(dict.d, "Big", nullptr);
+    ASSERT_NE(big, nullptr);
+    const Kmif_Item *zero = item(big, "zero");
+    EXPECT_EQ(zero->count, 0);
+    EXPECT_EQ(zero->type, KMIF_TYPE_S32);
+    const Kmif_Item *ptr = item(big, "ptr");
+    EXPECT_EQ(ptr->count, 12);
+    EXPECT_EQ(ptr->indirectFlag, 1);
+    EXPECT_EQ(ptr->countedFlag, 0);
+    EXPECT_EQ(ptr->hostElementSize, 1);
+    const Kmif_Item *pairs = item(big, "pairs");
+    EXPECT_EQ(pairs->indirectFlag, 1);
+    EXPECT_EQ(pairs->countedFlag, 1);
+    EXPECT_EQ(pairs->type, KMIF_TYPE_U16);
+    const Kmif_Item *colour = item(big, "colour");
+    ASSERT_EQ(colour->enumerationCount, 3);
+    EXPECT_STREQ(colour->enumerationNames[0], "RED");
+    EXPECT_STREQ(colour->enumerationNames[1], "GREEN");
+    EXPECT_STREQ(colour->enumerationNames[2], "");
+    EXPECT_EQ(colour->hostSize, 4);
+    EXPECT_EQ(colour->fileSize, 2);
+    const Kmif_Item *nested = item(big, "nested");
+    EXPECT_EQ(nested->type, KMIF_TYPE_NESTED);
+    ASSERT_NE(nested->nestedDesign, nullptr);
+    EXPECT_STREQ(nested->nestedDesign->name, "In place");
+    EXPECT_EQ(nested->hostSize, 4);
+    // Items own their nested designs: not the dictionary's entries.
+    EXPECT_NE(nested->nestedDesign, kmif_DictionarySearchByName(dict.d, "In place", nullptr));
+    const Kmif_Item *ref = item(big, "ref");
+    EXPECT_EQ(ref->type, KMIF_TYPE_REFERENCE);
+    EXPECT_STREQ(ref->nestedDesign->name, "Empty");
+    EXPECT_NE(ref->nestedDesign, empty);
+    EXPECT_EQ(ref->count, 2);
+    EXPECT_EQ(ref->hostSize, 0);
+    const Kmif_Item *data = item(big, "data");
+    EXPECT_EQ(data->type, KMIF_TYPE_BASEDATA);
+    EXPECT_STREQ(data->nestedDesign->name, "Kgda_BaseData");
+    const int types[] = {KMIF_TYPE_U1,  KMIF_TYPE_U2,   KMIF_TYPE_U4,  KMIF_TYPE_TIME,
+                         KMIF_TYPE_INT, KMIF_TYPE_C128, KMIF_TYPE_C64, KMIF_TYPE_U32,
+                         KMIF_TYPE_S16, KMIF_TYPE_F32};
+    const char *names[] = {"a", "b", "c", "t", "i", "z", "w", "l", "s", "f"};
+    for (int k = 0; k < 10; ++k) EXPECT_EQ(item(big, names[k])->type, types[k]) << names[k];
+    const Kmif_Item *pe = item(big, "pe");
+    EXPECT_EQ(pe->indirectFlag, 1);
+    EXPECT_EQ(pe->hostSize, static_cast<int32_t>(sizeof(void *)));
+    // Items are linked both ways.
+    EXPECT_EQ(big->itemList->previous, nullptr);
+    EXPECT_EQ(big->itemList->next->previous, big->itemList);
+}
+
+struct Failure {
+    const char *text, *function;
+    int code;
+    const char *message;
+};
+
+void expectFailure(const Failure &f) {
+    ktest::Err err;
+    EXPECT_EQ(kmif_DictionaryDecodeFromString(f.text, &err), nullptr) << f.text;
+    ASSERT_TRUE(err) << f.text;
+    EXPECT_EQ(err->code, 3023);
+    EXPECT_STREQ(err->message, "kmif_DictionaryDecode failed");
+    ASSERT_NE(err->next, nullptr);
+    EXPECT_EQ(err->next->code, 3116);
+    EXPECT_STREQ(err->next->message, "kmif_DecodeDesign failed");
+    bool found = false;
+    for (const Kerr_ErrorReport *r = err.r; r; r = r->next) {
+        if (r->code != f.code || !r->function || std::string(r->function) != f.function) continue;
+        found = true;
+        if (f.message) {
+            EXPECT_STREQ(r->message, f.message) << f.text;
+        }
+        EXPECT_EQ(r->severity, 2u);
+    }
+    EXPECT_TRUE(found) << f.text << ": " << ktest::messages(err.r);
+}
+
+TEST_F(MifParse, MalformedTextGivesTheExactReport) {
+    const Failure cases[] = {
+        {"{1a:lx,}A,.", "kmif_DecodeCount", 3727, "Non-numeric character a (0x61) for count"},
+        {"x", "kmif_DecodeDesign", 3237, "Illegal object definition; start char = x, 0x78"},
+        {"{1:l\tx,}A,.", "kmif_DecodeName", 3658, "Non-printable character \t (0x09) for name"},
+        {"{1:oB,b,}A,{}B,.", "kmif_DecodeItem", 3522, "kmif_DesignCopy failed"},
+        {"{1:oB,b,}A,.", "kmif_DesignCopy", 1, "Invalid source design"},
+        {"{1:qx,}A,.", "kmif_DecodeItem", 3480, "Illegal type character q (0x71)"},
+        {"{1:p*lx,}A,.", "kmif_DecodeItem", 3480, "Illegal type character * (0x2a)"},
+        {"{1:e2x:a,b,c,}A,.", "kmif_DecodeEnumCount", 3770, nullptr},
+        {"{1:e65536:}A,.", "kmif_DecodeEnumCount", 3772, nullptr},
+        {"{2147483648:lx,}A,.", "kmif_DecodeCount", 3729, nullptr},
+        {"{1:x.", "kmif_DecodeDesign", 3237, "Illegal object definition; start char = ., 0x2e"},
+        {"", "kmif_DecodeDesign", 3238, "Unexpected end of dictionary text"},
+        {"{1:lx", "kmif_DecodeName", 3659, "Unexpected end of dictionary text"},
+        {"{1:", "kmif_DecodeItem", 3481, "Unexpected end of dictionary text"},
+        {"{12", "kmif_DecodeCount", 3728, "Unexpected end of dictionary text"},
+        {"{1:l\xC3\xA9,}A,.", "kmif_DecodeName", 3658, nullptr},
+    };
+    for (const Failure &f : cases) expectFailure(f);
+}
+
+// One malformed string per line: function, code, text (C escapes \t \n \\ \xNN).
+TEST_F(MifParse, MalformedCorpus) {
+    std::ifstream in(std::string(KRASTER_TEST_DATA_DIR) + "/mif/malformed_dictionaries.txt");
+    ASSERT_TRUE(in.good());
+    std::string line;
+    int count = 0;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::string function, escaped;
+        int code = 0;
+        fields >> function >> code;
+        fields.get();
+        std::getline(fields, escaped);
+        std::string text;
+        for (size_t i = 0; i < escaped.size(); ++i) {
+            if (escaped[i] != '\\' || i + 1 == escaped.size()) {
+                text += escaped[i];
+                continue;
+            }
+            const char c = escaped[++i];
+            if (c == 't') {
+                text += '\t';
+            } else if (c == 'n') {
+                text += '\n';
+            } else if (c == 'x') {
+                text += static_cast<char>(std::stoi(escaped.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else {
+                text += c;
+            }
+        }
+        expectFailure({text.c_str(), function.c_str(), code, nullptr});
+        ++count;
+    }
+    EXPECT_GE(count, 20);
+}
+
+TEST_F(MifParse, OnlyTheFirstDesignFailureFailsTheDictionary) {
+    // A later design that fails is printed as a plain message (no header
+    // line of its own) and the designs before it are kept.
+    testing::internal::CaptureStderr();
+    ktest::Err err;
+    Dict dict(kmif_DictionaryDecodeFromString("{1:lx,}A,{1:cy,}B,{1:zq,}C,{1:lw,}D,.", &err));
+    const std::string printed = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(dict);
+    EXPECT_FALSE(err);
+    EXPECT_EQ(mift::designNames(dict.d), "A B");
+    EXPECT_EQ(printed.rfind(" >>>kmif_DecodeDesign failed<<<\n", 0), 0u) << printed;
+    EXPECT_NE(printed.find("Illegal type character z (0x7a)"), std::string::npos) << printed;
+
+    // A missing final "." is a failing later design too.
+    testing::internal::CaptureStderr();
+    Dict unterminated(kmif_DictionaryDecodeFromString("{}A,", &err));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Unexpected end"), std::string::npos);
+    ASSERT_TRUE(unterminated);
+    EXPECT_EQ(mift::designNames(unterminated.d), "A");
+
+    // "." alone is an empty dictionary; a duplicate name keeps the first design.
+    Dict empty(decode("."));
+    EXPECT_EQ(empty->firstDesign, nullptr);
+    EXPECT_EQ(empty->modifiedFlag, 0);
+    Dict twice(decode("{1:lx,}A,{1:cy,1:cz,}A,."));
+    EXPECT_EQ(mift::designNames(twice.d), "A");
+    EXPECT_EQ(twice->firstDesign->fileSize, 4);
+
+    EXPECT_EQ(kmif_DictionaryDecodeFromString(nullptr, &err), nullptr);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DictionaryDecodeFromString", 3014));
+    EXPECT_STREQ(err->message, "Missing dictionary string");
+}
+
+struct Cursor {
+    std::string text;
+    size_t pos = 0;
+    static int get(void *context) {
+        auto *c = static_cast<Cursor *>(context);
+        return c->pos < c->text.size() ? static_cast<unsigned char>(c->text[c->pos++]) : -1;
+    }
+};
+
+TEST_F(MifParse, ReaderDecodesIntoAGivenDictionaryAndStopsAtTheFullStop) {
+    Dict dict(decode("{1:ln,}Known,."));
+    Cursor cursor{"{1:oKnown,k,}User,.trailing bytes"};
+    ktest::Err err;
+    EXPECT_EQ(kmif_DictionaryDecode(Cursor::get, &cursor, dict.d, &err), dict.d);
+    EXPECT_FALSE(err);
+    EXPECT_EQ(cursor.pos, cursor.text.find('.') + 1);  // nothing read past the "."
+    EXPECT_EQ(mift::designNames(dict.d), "Known User");
+
+    // A failing first design leaves a given dictionary as it was.
+    err.reset();
+    Cursor bad{"{1:oMissing,m,}X,."};
+    EXPECT_EQ(kmif_DictionaryDecode(Cursor::get, &bad, dict.d, &err), nullptr);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DictionaryDecode", 3116));
+    EXPECT_EQ(mift::designNames(dict.d), "Known User");
+    err.reset();
+    EXPECT_EQ(kmif_DictionaryDecode(nullptr, nullptr, nullptr, &err), nullptr);
+    EXPECT_STREQ(err->message, "Args");
+}
+
+TEST_F(MifParse, HostileNestingAndGrowthEndInReports) {
+    // Designs nested in place: 64 levels decode, 65 do not.
+    auto nestedText = [](int levels) {
+        std::string s;
+        for (int i = 1; i < levels; ++i) s += "{1:x";
+        s += "{1:lv,}L,";
+        for (int i = 1; i < levels; ++i) s += "n,}L,";
+        return s + ".";
+    };
+    Dict deep(decode(nestedText(64)));
+    EXPECT_TRUE(deep);
+    ktest::Err err;
+    EXPECT_EQ(kmif_DictionaryDecodeFromString(nestedText(65).c_str(), &err), nullptr);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DecodeItem", 3530)) << ktest::messages(err.r);
+
+    // References by name deepen too: a chain of 70 designs stops at the limit
+    // (a later design, so the dictionary keeps D0 to D63).
+    std::string chain = "{1:lv,}D0,";
+    for (int i = 1; i < 70; ++i)
+        chain += "{1:oD" + std::to_string(i - 1) + ",n,}D" + std::to_string(i) + ",";
+    testing::internal::CaptureStderr();
+    Dict chained(decode(chain + "."));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("nested more than 64"),
+              std::string::npos);
+    EXPECT_EQ(mift::designCount(chained.d), 64);
+
+    // Each design uses the previous one twice: the copies would double with
+    // every design, so the item budget stops them after a few hundred bytes
+    // of text, long before memory runs out.
+    std::string doubling = "{1:lv,}D0,";
+    for (int i = 1; i < 40; ++i) {
+        std::string prev = "D" + std::to_string(i - 1);
+        doubling += "{0:o" + prev + ",a,0:*o" + prev + ",b,}D" + std::to_string(i) + ",";
+    }
+    testing::internal::CaptureStderr();
+    Dict doubled(decode(doubling + "."));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("items in one dictionary"),
+              std::string::npos);
+    EXPECT_LT(mift::designCount(doubled.d), 20);
+
+    // A name without end stops at the name limit.
+    err.reset();
+    std::string longName = "{1:l" + std::string(70000, 'n') + ",}A,.";
+    EXPECT_EQ(kmif_DictionaryDecodeFromString(longName.c_str(), &err), nullptr);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DecodeName", 3665)) << ktest::messages(err.r);
+}
+
+TEST_F(MifParse, OutOfMemoryAnywhereFailsCleanly) {
+    // Warm up the process-wide caches (name buffer, generic data design).
+    Dict warm(decode("{1:bw,1:l" + std::string(100, 'w') + ",}W,."));
+    const std::string text =
+        "{1:cc,}N,{1:ln,1:e2:A,B,e,1:x{1:cc,}M,x,2:oN,o,1:bb,0:pcs,}Everything,.";
+    Kmif_Dictionary *dict = nullptr;
+    testing::internal::CaptureStderr();  // failures in the second design are printed
+    const int failures = ktest::runWithAllocationFailures(
+        [&](Kerr_ErrorReport **err) {
+            dict = kmif_DictionaryDecodeFromString(text.c_str(), err);
+            return dict && mift::designNames(dict) == "N Kgda_BaseData M Everything";
+        },
+        [&] {
+            kmif_DictionaryDestroy(dict, nullptr);
+            dict = nullptr;
+        });
+    testing::internal::GetCapturedStderr();
+    EXPECT_GT(failures, 20);
+}
+
+TEST_F(MifParse, ConcurrentDecodingSharesTheNameBuffer) {
+    std::vector<std::thread> threads;
+    std::vector<int> ok(4, 0);
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t, &ok] {
+            const std::string name(40 + t * 30, static_cast<char>('a' + t));
+            const std::string text =
+                "{1:l" + name + ",1:e2:" + name + "," + name + ",e,}" + name + ",.";
+            for (int i = 0; i < 200; ++i) {
+                Kmif_Dictionary *d = kmif_DictionaryDecodeFromString(text.c_str(), nullptr);
+                if (d && d->firstDesign && name == d->firstDesign->name &&
+                    name == d->firstDesign->itemList->name &&
+                    name == d->firstDesign->itemList->next->enumerationNames[1])
+                    ++ok[t];
+                kmif_DictionaryDestroy(d, nullptr);
+            }
+        });
+    for (auto &th : threads) th.join();
+    for (int t = 0; t < 4; ++t) EXPECT_EQ(ok[t], 200);
+}
+
+}  // namespace
