@@ -8,7 +8,13 @@
  * signed 32-bit offset, sign-extended to 64 bits before it is applied, and
  * returns the low 32 bits of the new position; kfio_Seek64, kfio_Tell64 and
  * the stdio-like layer (kfio_fseeko, kfio_ftello ...) carry whole 64-bit
- * offsets. Byte counts are size_t. */
+ * offsets. Byte counts are size_t.
+ *
+ * Network failures. A seek, read or write refused with ENETDOWN,
+ * ENETUNREACH, ENETRESET, ECONNABORTED, ECONNRESET or ESTALE reopens the file
+ * (a file first opened with a "w" mode is reopened with "r+") at the same
+ * position and tries again, at most 8 times within one operation; the
+ * handle's reopenCount counts the reopens. */
 #ifndef KRASTER_KFIO_H
 #define KRASTER_KFIO_H
 
