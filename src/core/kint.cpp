@@ -62,7 +62,7 @@ KRASTER_API Kint_InitToolkitData *kint_InitToolkit(Kerr_ErrorReport **err) {
         kmsc_HeapFree(t);
         return nullptr;
     }
-    Kfio_Fd *nul = kfio_Open("/dev/null", "w", e.out());
+    Kfio_Fd *nul = kfio_Open("nul", "w", e.out());
     if (!nul) {
         e.error(fn, 255);
         kmsc_HeapFree(t->hfaPackage);
