@@ -9,6 +9,7 @@
 #include "kerr.h"
 #include "kmsc.h"
 #include "kfio.h"
+#include "kfnp.h"
 #include "kgda.h"
 #include "kint.h"
 #include "khfa.h"
