@@ -33,10 +33,12 @@
  * kfnp_NodeNameParse gives names with the protection removed.
  *
  * File-node lists: FileName ["(" [FileTitle] [NodeList] ")"] {"," item}, where
- * a NodeList is FullNodePath {"," FullNodePath}. A backslash protects the next
- * character in every part. A file name ends at an unprotected "(" or ",", a
- * title at an unprotected ":" or ")", a full node path at an unprotected ","
- * or ")". Printable characters are 32 to 126 and 128 to 255; any other byte
+ * a NodeList is FullNodePath {"," FullNodePath} and the parentheses hold at
+ * least one of the two. A backslash protects the next character in every
+ * part. A file name ends at an unprotected "(" or ",", a title at an
+ * unprotected ":" or ")" ("(" and "," are ordinary in a title), a full node
+ * path at an unprotected "," or ")". Only the empty list has an empty file
+ * name. Printable characters are 32 to 126 and 128 to 255; any other byte
  * anywhere in the list is reported first ("Parse error; character %ld is
  * illegal"). Positions in messages count bytes from 0; the messages about the
  * item specification ("<FileNodeListItemSpec> at position %ld ...", "NULL
@@ -50,6 +52,10 @@
  * node-path notation. For reading and measuring, a mask of several
  * consecutive bits gives those parts as written in a list, with the
  * protection they need (KFNP_FNL_ITEM: the whole item, all its node paths).
+ * Written parts get the least protection that parses back: "\", "(" and ","
+ * in file names (and a final "/" when parentheses follow, since "(" may not
+ * follow a bare "/"), "\", ":" and ")" in titles, bare "," and ")" in node
+ * paths, whose own protection is kept.
  *
  * Normalisation (kfnp_FileNameNormalize, used by Compare and Equals) is
  * purely textual; it neither reads the file system nor the environment:
@@ -58,7 +64,8 @@
  * removes the component before it, is dropped directly below a root and kept
  * at the start of a relative name; trailing slashes go. Case of components is
  * kept (file names are case-sensitive here). A relative name that becomes
- * empty is "."; the empty name stays empty.
+ * empty is "."; the empty name stays empty; a relative name whose first
+ * component reads like a drive ("a:b") keeps "./" in front of it.
  *
  * Every string result is a heap string that the caller frees with
  * kmsc_HeapFree, except the three constant roots. */
@@ -150,8 +157,9 @@ KRASTER_API int32_t kfnp_FileNodeListLength(const char *list, int32_t item, uint
  *   KFNP_FNL_NODEPATH: data must be a full node path in node-path notation;
  *     an index at or past the end appends, one before the start inserts at
  *     the front; NULL data removes the node path at the index (if any).
- * The result is checked to parse, so an empty file name in front of a title
- * or node path, or a file name ending in "/" that gets one, is reported. */
+ * The item is written again from its parts; the other items stay as written.
+ * The result is checked to parse, so an empty file name in a list of several
+ * items or in front of a title or node path is reported. */
 KRASTER_API char *kfnp_FileNodeListSet(const char *list, int32_t item, uint32_t options,
                                        int32_t nodePathIndex, const char *data,
                                        Kerr_ErrorReport **err);

@@ -98,11 +98,16 @@ std::string normalize(const char *name) {
         }
         kept.push_back(c);
     }
+    // A relative name whose first component reads like a drive keeps a "./"
+    // in front, or the result would name a drive.
+    if (r.empty() && !kept.empty() && kept[0].size() >= 2 && kept[0][1] == ':' &&
+        isDriveLetter(kept[0][0]))
+        r += "./";
     for (size_t i = 0; i < kept.size(); ++i) {
         if (i) r += '/';
         r += kept[i];
     }
-    if (r.empty() && p.length) r = ".";
+    if (r.empty() && p.length) r += '.';
     return r;
 }
 

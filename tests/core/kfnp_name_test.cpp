@@ -242,6 +242,8 @@ TEST(FileName, NormaliseCompareEquals) {
         {"C:", "C:"},
         {"d:..", "D:.."},
         {"C:/..", "C:/"},
+        {"x/../a:b", "./a:b"},  // not the drive a:
+        {"./a:b", "./a:b"},
     };
     for (const Row &r : rows) {
         ktest::ReusedErr err;
