@@ -9,6 +9,7 @@
 #include "kerr.h"
 #include "kmsc.h"
 #include "kfio.h"
+#include "kfnp.h"
 #include "kgda.h"
 #include "kpxm.h"
 #include "kmif.h"

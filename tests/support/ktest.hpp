@@ -32,6 +32,15 @@ struct Err {
     void reset() { kerr_DeleteErrorReportEx(&r); }
 };
 
+// An Err handed to several calls in turn: each use of & first deletes the
+// chain the previous call left there.
+struct ReusedErr : Err {
+    Kerr_ErrorReport **operator&() {
+        reset();
+        return &r;
+    }
+};
+
 // What kerr_PrintErrorReportNoEML prints for a chain.
 std::string printed(const Kerr_ErrorReport *report, int endUser);
 

@@ -1,0 +1,289 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <utility>
+
+#include "support/ktest.hpp"
+
+namespace {
+
+std::string take(char *s) {
+    std::string r = s ? s : "(NULL)";
+    kmsc_HeapFree(s);
+    return r;
+}
+
+std::string get(const char *name, uint32_t mask, int32_t index) {
+    ktest::ReusedErr err;
+    std::string r = take(kfnp_FileNameGet(name, mask, index, &err));
+    EXPECT_FALSE(err) << ktest::messages(err.r);
+    EXPECT_EQ(kfnp_FileNameLength(name, mask, index, &err), static_cast<int32_t>(r.size()));
+    return r;
+}
+
+TEST(FileName, Roots) {
+    EXPECT_STREQ(kfnp_FileNameRoot(), "/");
+    EXPECT_STREQ(kfnp_FileNameUNCRoot(), "//");
+    EXPECT_STREQ(kfnp_NodePathRoot(), ":");
+}
+
+TEST(FileName, PartsAtBothEndsOfThePath) {
+    struct Row {
+        const char *name;
+        int32_t index;
+        const char *drive, *root, *preceding, *component, *following;
+    };
+    const Row rows[] = {
+        {"C:/a/b/c.img", 0, "C:", "/", "", "a", "/b/c.img"},
+        {"C:/a/b/c.img", 1, "C:", "/", "a/", "b", "/c.img"},
+        {"C:/a/b/c.img", 2, "C:", "/", "a/b/", "c.img", ""},
+        {"C:/a/b/c.img", -1, "C:", "/", "a/b/", "c.img", ""},
+        {"C:/a/b/c.img", -3, "C:", "/", "", "a", "/b/c.img"},
+        {"C:/a/b/c.img", 3, "C:", "/", "a/b/", "c.img", ""},   // clamped to the last
+        {"C:/a/b/c.img", -4, "C:", "/", "", "a", "/b/c.img"},  // clamped to the first
+        {"//server/share/f.img", 0, "", "//", "", "server", "/share/f.img"},
+        {"//server/share/f.img", -1, "", "//", "server/share/", "f.img", ""},
+        {"c:rel/x", 0, "c:", "", "", "rel", "/x"},
+        {"rel/dir/", -1, "", "", "rel/", "dir", "/"},
+        {"a//b///c", 1, "", "", "a//", "b", "///c"},
+        {"///x", 0, "", "///", "", "x", ""},
+        {"/", 0, "", "/", "", "", ""},
+        {"C:", -1, "C:", "", "", "", ""},
+        {"C:/", 0, "C:", "/", "", "", ""},
+        {"", 0, "", "", "", "", ""},
+        {"f.img", -1, "", "", "", "f.img", ""},
+        {"1:/x", 0, "", "", "", "1:", "/x"},  // not a drive
+        {"ab:/x", 0, "", "", "", "ab:", "/x"},
+        {"a\\b/c", 0, "", "", "", "a\\b", "/c"},  // a backslash is no separator here
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(std::string(r.name) + " @" + std::to_string(r.index));
+        EXPECT_EQ(get(r.name, KFNP_FILENAME_DRIVE, r.index), r.drive);
+        EXPECT_EQ(get(r.name, KFNP_FILENAME_ROOT, r.index), r.root);
+        EXPECT_EQ(get(r.name, KFNP_FILENAME_PRECEDING, r.index), r.preceding);
+        EXPECT_EQ(get(r.name, KFNP_FILENAME_COMPONENT, r.index), r.component);
+        EXPECT_EQ(get(r.name, KFNP_FILENAME_FOLLOWING, r.index), r.following);
+        EXPECT_EQ(get(r.name, KFNP_FILENAME_ALL, r.index), r.name);
+        EXPECT_EQ(get(r.name, KFNP_FILENAME_DIRECTORY, r.index),
+                  std::string(r.drive) + r.root + r.preceding);
+        EXPECT_EQ(get(r.name, KFNP_FILENAME_COMPONENT | KFNP_FILENAME_FOLLOWING, r.index),
+                  std::string(r.component) + r.following);
+        EXPECT_EQ(
+            get(r.name, KFNP_FILENAME_ROOT | KFNP_FILENAME_PRECEDING | KFNP_FILENAME_COMPONENT,
+                r.index),
+            std::string(r.root) + r.preceding + r.component);
+    }
+}
+
+TEST(FileName, LengthXGivesOffsetAndComponentCount) {
+    ktest::ReusedErr err;
+    int32_t offset = -1, count = -1;
+    EXPECT_EQ(
+        kfnp_FileNameLengthX("C:/a/bb/c.img", KFNP_FILENAME_COMPONENT, 1, &offset, &count, &err),
+        2);
+    EXPECT_EQ(offset, 5);
+    EXPECT_EQ(count, 3);
+    EXPECT_EQ(
+        kfnp_FileNameLengthX("C:/a/bb/c.img", KFNP_FILENAME_FOLLOWING, -1, &offset, nullptr, &err),
+        0);
+    EXPECT_EQ(offset, 13);
+    EXPECT_EQ(kfnp_FileNameLengthX("//", KFNP_FILENAME_PRECEDING, 0, &offset, &count, &err), 0);
+    EXPECT_EQ(offset, 2);
+    EXPECT_EQ(count, 0);
+    EXPECT_FALSE(err);
+}
+
+TEST(FileName, MasksAreChecked) {
+    struct Row {
+        uint32_t mask;
+        const char *message;
+    };
+    const Row rows[] = {
+        {0, "No options specified in options mask"},
+        {KFNP_FILENAME_DRIVE | KFNP_FILENAME_PRECEDING, "Invalid (non-consecutive) options"},
+        {KFNP_FILENAME_ROOT | KFNP_FILENAME_FOLLOWING, "Invalid (non-consecutive) options"},
+        {0x1B, "Invalid (non-consecutive) options"},
+        {0x20, "Invalid options specification"},
+        {0x3F, "Invalid options specification"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.mask);
+        ktest::ReusedErr err;
+        EXPECT_EQ(kfnp_FileNameGet("/a/b", r.mask, 0, &err), nullptr);
+        EXPECT_EQ(ktest::messages(err.r), r.message);
+        EXPECT_TRUE(ktest::hasCode(err.r, "kfnp_FileNameGet", 1));
+        EXPECT_EQ(kfnp_FileNameSet("/a/b", r.mask, 0, "x", &err), nullptr);
+        EXPECT_EQ(ktest::messages(err.r), r.message);
+        EXPECT_EQ(kfnp_FileNameLength("/a/b", r.mask, 0, &err), -1);
+        EXPECT_EQ(ktest::messages(err.r), std::string("- | ") + r.message);
+        EXPECT_NE(ktest::printed(err.r, 0).find(" >>>kfnp_FileNameLengthX failed.<<<\n"),
+                  std::string::npos);
+    }
+    ktest::ReusedErr err;
+    EXPECT_EQ(kfnp_FileNameGet(nullptr, KFNP_FILENAME_ALL, 0, &err), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "FileNameParse failed | Parse error; <FileName> is NULL");
+}
+
+TEST(FileName, SetReplacesRanges) {
+    auto set = [](const char *n, uint32_t mask, int32_t index, const char *data,
+                  std::string *m = nullptr) {
+        ktest::ReusedErr err;
+        std::string r = take(kfnp_FileNameSet(n, mask, index, data, &err));
+        if (m) *m = ktest::messages(err.r);
+        return r;
+    };
+    EXPECT_EQ(set("C:/a/b/c.img", KFNP_FILENAME_COMPONENT, -1, "d.img"), "C:/a/b/d.img");
+    EXPECT_EQ(set("C:/a/b/c.img", KFNP_FILENAME_DRIVE, 0, "d:"), "d:/a/b/c.img");
+    EXPECT_EQ(set("C:/a/b/c.img", KFNP_FILENAME_DRIVE, 0, ""), "/a/b/c.img");
+    EXPECT_EQ(set("/a/b", KFNP_FILENAME_DRIVE, 0, "Z:"), "Z:/a/b");
+    EXPECT_EQ(set("C:/a/b/c.img", KFNP_FILENAME_DIRECTORY, -1, "/tmp/"), "/tmp/c.img");
+    EXPECT_EQ(set("C:/a/b/c.img", KFNP_FILENAME_FOLLOWING, 0, ""), "C:/a");
+    EXPECT_EQ(set("rel", KFNP_FILENAME_ROOT, 0, "//"), "//rel");
+    EXPECT_EQ(set("", KFNP_FILENAME_COMPONENT, 0, "x"), "x");
+    std::string m;
+    for (const char *bad : {"1:", "CC", "C", "C:/", ":"}) {
+        EXPECT_EQ(set("/a", KFNP_FILENAME_DRIVE, 0, bad, &m), "(NULL)") << bad;
+        EXPECT_EQ(m, "Bad drive specification");
+    }
+    EXPECT_EQ(set("/a", KFNP_FILENAME_COMPONENT, 0, nullptr, &m), "(NULL)");
+    EXPECT_EQ(m, "data must not be the NULL string");
+    EXPECT_EQ(set(nullptr, KFNP_FILENAME_COMPONENT, 0, "x", &m), "(NULL)");
+    EXPECT_EQ(m, "FileNameParse failed | Parse error; <FileName> is NULL");
+}
+
+TEST(FileName, ValidCharacters) {
+    for (const char *ok : {"", "C:/dir/file name.img", "//server/share/f", "a-b_c.d+e~f",
+                           "\xc3\xa9t\xc3\xa9.img", "/a'b[1]{2}=3%4;5"})
+        EXPECT_EQ(kfnp_FileNameHasValidCharacters(ok), 1) << ok;
+    struct Row {
+        const char *name;
+        long position;
+    };
+    const Row bad[] = {{"a?b", 1},   {"/d/x*", 4}, {"a<b", 1},   {"a>b", 1}, {"a|b", 1},
+                       {"a\"b", 1},  {"a\\b", 1},  {"C:a:b", 3}, {"1:x", 1}, {"/C:x", 2},
+                       {"ab\tc", 2}, {"x\x7f", 1}, {":", 0}};
+    for (const Row &r : bad) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(kfnp_FileNameHasValidCharacters(r.name), 0) << r.name;
+        const std::string printed = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(printed,
+                  " ***ERROR NUMBER 1 IN FUNCTION kfnp_FileNameHasValidCharacters***\n"
+                  " >>>Parse error: character " +
+                      std::to_string(r.position) + " is illegal in filename " + r.name + "<<<\n\n");
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(kfnp_FileNameHasValidCharacters(nullptr), 0);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("character 0 is illegal"),
+              std::string::npos);
+}
+
+TEST(FileName, ExternalAndInternalForms) {
+    ktest::ReusedErr err;
+    EXPECT_EQ(take(kfnp_FileNameInternalToExternal("C:/a b/\xc3\xa9", &err)), "C:/a b/\xc3\xa9");
+    EXPECT_EQ(take(kfnp_FileNameExternalToInternal("/x\\y", &err)), "/x\\y");
+    EXPECT_EQ(kfnp_FileNameInternalToExternal("/a\nb", &err), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "Character 2 is not legal");
+    EXPECT_EQ(kfnp_FileNameExternalToInternal("\x1b", &err), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "Character 0 is not legal");
+
+    setenv("KFNP_TEST_DIR", "/data/x", 1);
+    EXPECT_EQ(take(kfnp_FileNameEvaluateEnv("$KFNP_TEST_DIR/f.img", &err)), "/data/x/f.img");
+    EXPECT_EQ(take(kfnp_FileNameEvaluateEnv("${KFNP_TEST_DIR}2", &err)), "/data/x2");
+    setenv("KFNP_TEST_DIR", "/bad\tdir", 1);
+    EXPECT_EQ(kfnp_FileNameEvaluateEnv("$KFNP_TEST_DIR/f", &err), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "- | Character 4 is not legal");
+    unsetenv("KFNP_TEST_DIR");
+    EXPECT_EQ(kfnp_FileNameEvaluateEnv(nullptr, &err), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "kstr_PathExpand failed | Null path");
+}
+
+TEST(FileName, AddNameAndPathJoin) {
+    ktest::ReusedErr err;
+    auto add = [&](const char *d, const char *n) { return take(kfnp_FileNameAddName(d, n, &err)); };
+    EXPECT_EQ(add("/a/b", "c.img"), "/a/b/c.img");
+    EXPECT_EQ(add("/a/b/", "c.img"), "/a/b/c.img");
+    EXPECT_EQ(add("/a/b", "//c.img"), "/a/b/c.img");
+    EXPECT_EQ(add("/", "c"), "/c");
+    EXPECT_EQ(add("//", "server"), "//server");
+    EXPECT_EQ(add("C:", "x"), "C:x");
+    EXPECT_EQ(add("", "/abs"), "/abs");
+    EXPECT_EQ(add(nullptr, "rel"), "rel");
+    EXPECT_EQ(add("dir", ""), "dir");
+    EXPECT_FALSE(err);
+    EXPECT_EQ(kfnp_FileNameAddName("dir", nullptr, &err), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "Null argument");
+
+    const char *parts[] = {"/root", nullptr, "", "sub/", "/leaf.img"};
+    EXPECT_EQ(take(kfnp_PathJoin(5, parts, &err)), "/root/sub/leaf.img");
+    EXPECT_EQ(take(kfnp_PathJoin(0, nullptr, &err)), "");
+    EXPECT_EQ(take(kfnp_PathJoin(2, parts + 1, &err)), "");
+    EXPECT_EQ(kfnp_PathJoin(-1, parts, &err), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "Null argument");
+}
+
+TEST(FileName, NormaliseCompareEquals) {
+    struct Row {
+        const char *name;
+        const char *normal;
+    };
+    const Row rows[] = {
+        {"", ""},
+        {"/", "/"},
+        {"a", "a"},
+        {"c:/X//y/./z/", "C:/X/y/z"},
+        {"/a/b/../c", "/a/c"},
+        {"/../a", "/a"},
+        {"../a/../../b", "../../b"},
+        {"a/..", "."},
+        {"./", "."},
+        {"//server//share/../other", "//server/other"},
+        {"///x//y", "/x/y"},
+        {"C:", "C:"},
+        {"d:..", "D:.."},
+        {"C:/..", "C:/"},
+        {"x/../a:b", "./a:b"},  // not the drive a:
+        {"./a:b", "./a:b"},
+    };
+    for (const Row &r : rows) {
+        ktest::ReusedErr err;
+        EXPECT_EQ(take(kfnp_FileNameNormalize(r.name, &err)), r.normal) << r.name;
+        EXPECT_TRUE(kfnp_FileNameEquals(r.name, r.normal)) << r.name;
+    }
+    ktest::ReusedErr err;
+    EXPECT_EQ(kfnp_FileNameNormalize(nullptr, &err), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "FileNameParse failed | Parse error; <FileName> is NULL");
+
+    EXPECT_TRUE(kfnp_FileNameEquals("/data/./f.img", "/data//f.img"));
+    EXPECT_FALSE(kfnp_FileNameEquals("/data/F.img", "/data/f.img"));  // case matters
+    EXPECT_FALSE(kfnp_FileNameEquals("//a/b", "/a/b"));               // network name
+    EXPECT_FALSE(kfnp_FileNameEquals("a", "/a"));
+    EXPECT_TRUE(kfnp_FileNameEquals(nullptr, nullptr));
+    EXPECT_FALSE(kfnp_FileNameEquals(nullptr, ""));
+    EXPECT_EQ(kfnp_FileNameCompare(nullptr, "a"), -1);
+    EXPECT_EQ(kfnp_FileNameCompare("a", nullptr), 1);
+    EXPECT_EQ(kfnp_FileNameCompare("/a/b", "/a/./c"), -1);
+    EXPECT_EQ(kfnp_FileNameCompare("/b", "/a/../a"), 1);
+    EXPECT_EQ(kfnp_FileNameCompare("x/", "x"), 0);
+}
+
+TEST(FileName, OutOfMemoryLeavesNothingBehind) {
+    char *s = nullptr;
+    auto undo = [&] { kmsc_HeapFree(std::exchange(s, nullptr)); };
+    EXPECT_EQ(ktest::runWithAllocationFailures(
+                  [&](Kerr_ErrorReport **err) {
+                      s = kfnp_FileNameGet("/a/b/c", KFNP_FILENAME_DIRECTORY, -1, err);
+                      return s != nullptr;
+                  },
+                  undo),
+              1);
+    EXPECT_GE(ktest::runWithAllocationFailures(
+                  [&](Kerr_ErrorReport **err) {
+                      s = kfnp_FileNameEvaluateEnv("$HOME/x", err);
+                      return s != nullptr;
+                  },
+                  undo),
+              2);
+}
+
+}  // namespace
