@@ -13,5 +13,6 @@
 #include "kint.h"
 #include "khfa.h"
 #include "ksta.h"
+#include "kdms.h"
 
 #endif
