@@ -15,9 +15,10 @@
  * The stash (present while undo levels are set, option KDMS_CO_UNDO_LEVELS):
  *  - A stashed copy is one record of recordSize bytes named by a stash id, a
  *    non-negative integer. A new id is minted only when no discarded id is
- *    free for reuse, so the ids in use never exceed the largest number of
- *    copies alive at once: a store may keep copy `id` at byte offset
- *    id * recordSize of a file.
+ *    free for reuse, so ids stay below the largest number of copies alive at
+ *    once (a record being flushed into the stash again briefly has two): a
+ *    store may keep copy `id` at byte offset id * recordSize of a file. A
+ *    discarded copy is never read again; its id is simply reused.
  *  - Copies kept: for every transaction that can be undone or redone, one copy
  *    per record it changed, holding the record as that transaction left it;
  *    for the open transaction, one copy per changed record that has been
@@ -30,9 +31,11 @@
  *    the undo levels: the call that closes a transaction (End, Start, Undo,
  *    CommitAll) and thereby leaves more closed transactions than levels
  *    writes the oldest transaction's records to the source at once, then
- *    calls the flush function with flags 4 and index -1. Without a write
- *    function those records stay in the stash as the records' settled state
- *    (read back from there) until a commit.
+ *    calls the flush function with flags 4 and index -1. If a write fails,
+ *    that call reports it, the transaction stays closed and the oldest one
+ *    keeps only its unwritten records, which the next close tries again.
+ *    Without a write function those records stay in the stash as the
+ *    records' settled state (read back from there) until a commit.
  *  - kdms_CacheDestroy discards whatever the stash holds: transactions that
  *    were not committed are lost.
  *  - Records written while no transaction is open go to the source as they
@@ -69,9 +72,12 @@ typedef int (*Kdms_ReadFunc)(long recordIndex, void **data, void *clientData,
 /* Stores record recordIndex. */
 typedef int (*Kdms_WriteFunc)(long recordIndex, const void *data, void *clientData,
                               Kerr_ErrorReport **err);
-/* Called after a flush outside an open transaction with the flush's flags and
- * index (-1 = all records); after an eviction that wrote a record, with flags
- * 7 and that record's index. */
+/* Never called while a transaction is open. Otherwise called at the end of
+ * kdms_CacheFlush, kdms_CacheDestroy and kdms_CacheTransactionUndo with the
+ * flags and index of their flush (-1 = all records); after an eviction or an
+ * option change that wrote records (flags 7, the evicted record's index);
+ * after a transaction start that wrote dirty records, a commit or a
+ * transaction settled beyond the undo levels (flags 4, index -1). */
 typedef int (*Kdms_FlushFunc)(int flags, long recordIndex, void *clientData,
                               Kerr_ErrorReport **err);
 /* Move one stashed copy between memory and the stash store. */
@@ -81,9 +87,10 @@ typedef int (*Kdms_StashWriteFunc)(long stashId, const void *buffer, void *stash
                                    Kerr_ErrorReport **err);
 
 /* Cache options: a code followed by its arguments, ended by a 0 code. The
- * variadic forms read each argument with the type given here; the array
- * forms (...VAPtr) take one intptr_t word per argument. Options apply in
- * order; an unknown code fails and the rest are not applied. */
+ * variadic forms read each argument with the type given here (counts are
+ * long: pass 16L, not 16); the array forms (...VAPtr) take one intptr_t word
+ * per argument. Options apply in order; an unknown code fails and the rest
+ * are not applied. */
 /* long count: slots held in memory. A smaller count first flushes the least
  * recently used records with flags 7 until the rest fit. Counts above
  * 2^31 - 1 act as 2^31 - 1. */
@@ -146,7 +153,8 @@ KRASTER_API int kdms_CacheWrite(Kdms_Cache *cache, long index, const void *data,
 KRASTER_API int kdms_CacheFlush(Kdms_Cache *cache, int flags, long index, Kerr_ErrorReport **err);
 
 /* Transactions (no effect without undo levels). Start, End and CommitAll
- * return 0, or -1 with a report. */
+ * return 0, or -1 with a report. A Start or End that cannot flush the open
+ * transaction's records into the stash fails and leaves it open. */
 KRASTER_API int kdms_CacheTransactionStart(Kdms_Cache *cache, Kerr_ErrorReport **err);
 KRASTER_API int kdms_CacheTransactionEnd(Kdms_Cache *cache, Kerr_ErrorReport **err);
 /* Closes the open transaction, flushes with flags 7, then undoes count
@@ -154,7 +162,11 @@ KRASTER_API int kdms_CacheTransactionEnd(Kdms_Cache *cache, Kerr_ErrorReport **e
  * Returns 0; on "Cannot undo %ld" the number of transactions that can be
  * undone (with the report); on any other failure -1. */
 KRASTER_API long kdms_CacheTransactionUndo(Kdms_Cache *cache, long count, Kerr_ErrorReport **err);
-/* Writes every record the stash holds to the source and resets the stash. */
+/* Closes the open transaction, writes dirty records, then writes the present
+ * state of every record the stash holds to the source in record order and
+ * resets the stash. Without a write function it fails (also without a stash);
+ * otherwise, without a stash, it does nothing. When a write fails, the
+ * records written before it leave the stash and the rest stay as they were. */
 KRASTER_API int kdms_CacheTransactionCommitAll(Kdms_Cache *cache, Kerr_ErrorReport **err);
 
 /* The state of a cache, for callers that report or adapt to it. */
