@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -46,7 +47,7 @@ int storeRead(Kdms_Cache *c, long id, void *buffer, Kerr_ErrorReport **err) {
     Stash *s = c->stash;
     const size_t size = static_cast<size_t>(c->recordSize);
     if (!s->readFunc) {
-        if (id < 0 || static_cast<size_t>(id + 1) * size > s->memory.size()) {
+        if (id < 0 || static_cast<size_t>(id) >= s->memory.size() / size) {
             e.error("StashRecordRead", 47, "Cannot find stash record");
             return -1;
         }
@@ -72,6 +73,10 @@ int storeWrite(Kdms_Cache *c, long id, const void *buffer, Kerr_ErrorReport **er
     Stash *s = c->stash;
     const size_t size = static_cast<size_t>(c->recordSize);
     if (!s->writeFunc) {
+        if (static_cast<size_t>(id) >= SIZE_MAX / size) {
+            e.error("StashRecordWrite", 47, "No memory");
+            return -1;
+        }
         const size_t end = static_cast<size_t>(id + 1) * size;
         try {
             if (s->memory.size() < end) s->memory.resize(std::max(end, s->memory.size() * 2));
