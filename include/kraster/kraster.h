@@ -16,5 +16,6 @@
 #include "kint.h"
 #include "khfa.h"
 #include "ksta.h"
+#include "kdms.h"
 
 #endif

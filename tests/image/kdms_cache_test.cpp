@@ -1,0 +1,537 @@
+// The block cache without transactions: options, checks, least-recently-used
+// eviction, write-back of dirty records, flush flags, caches without slots,
+// changing both maxima while records are held, failures and memory.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "image/kdms_source.hpp"
+#include "support/ktest.hpp"
+
+using namespace kdmstest;
+
+namespace {
+
+constexpr long kSize = 16;
+
+std::set<long> present(const Kdms_Cache *c, long count) {
+    std::set<long> s;
+    for (long i = 0; i < count; ++i)
+        if (kdms_CacheIndexPresent(c, i)) s.insert(i);
+    return s;
+}
+
+}  // namespace
+
+TEST(KdmsCache, CreateRefusesBadArgumentsAndOptions) {
+    Source src(kSize, 8);
+    const long live = kmsc_HeapLiveBlocks();
+    Err err;
+    EXPECT_EQ(kdms_CacheCreate(0, &err, 0), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "Args");
+    EXPECT_TRUE(ktest::hasCode(err.r, "kdms_CacheCreate", 1));
+    err.reset();
+
+    // An unknown code stops the list; the half-built cache is destroyed.
+    EXPECT_EQ(kdms_CacheCreate(kSize, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 4L, 99, 0), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "CacheChangeOptions fail | 99:  Invalid option");
+    EXPECT_EQ(ktest::printed(err.r, 0),
+              " ***ERROR NUMBER 3 IN FUNCTION kdms_CacheCreate***\n"
+              " >>>CacheChangeOptions fail<<<\n"
+              " ***ERROR NUMBER 1 IN FUNCTION CacheChangeOptions***\n"
+              " >>>99:  Invalid option<<<\n\n");
+    err.reset();
+    EXPECT_EQ(kdms_CacheCreate(kSize, &err, KDMS_CO_VIRTUAL_RECORD_MAX, -1L, 0), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "CacheChangeOptions fail | Invalid virtualRecordMax -1");
+    err.reset();
+    EXPECT_EQ(kdms_CacheCreate(kSize, &err, KDMS_CO_PHYSICAL_RECORD_MAX, -3L, 0), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "CacheChangeOptions fail | Invalid physRecordMax -3");
+    err.reset();
+    EXPECT_EQ(kdms_CacheCreate(kSize, &err, KDMS_CO_UNDO_LEVELS, 2L, (void *)nullptr, Stash::read,
+                               (Kdms_StashWriteFunc) nullptr, 0),
+              nullptr);
+    EXPECT_EQ(ktest::messages(err.r),
+              "CacheChangeOptions fail | Stash read and write functions must be given together");
+    err.reset();
+    EXPECT_EQ(kmsc_HeapLiveBlocks(), live);
+
+    // Options before the unknown one stay applied on a change.
+    Kdms_Cache *c = makeCache(src, 2, 8, &err);
+    ASSERT_NE(c, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 5L, 1234, 0), -1);
+    EXPECT_EQ(ktest::messages(err.r), "CacheChangeOptions fail | 1234:  Invalid option");
+    EXPECT_EQ(info(c).physRecordMax, 5);
+    err.reset();
+    EXPECT_EQ(kdms_CacheChange(nullptr, &err, 0), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Args");
+    err.reset();
+
+    // The array form takes the same list as words.
+    const intptr_t words[] = {KDMS_CO_VIRTUAL_RECORD_MAX, 3, KDMS_CO_PHYSICAL_RECORD_MAX, 1, 0};
+    EXPECT_EQ(kdms_CacheChangeVAPtr(c, &err, words), 0);
+    EXPECT_EQ(info(c).virtualRecordMax, 3);
+    EXPECT_EQ(info(c).physRecordMax, 1);
+    EXPECT_EQ(kdms_CacheChangeVAPtr(c, &err, nullptr), 0);
+    EXPECT_EQ(kdms_CacheDestroy(c, &err), 0);
+    EXPECT_EQ(kdms_CacheDestroy(nullptr, &err), 0);
+    EXPECT_EQ(kmsc_HeapLiveBlocks(), live);
+}
+
+TEST(KdmsCache, ArgumentChecksChangeNothing) {
+    Source src(kSize, 4);
+    Err err;
+    Kdms_Cache *c = makeCache(src, 2, 4, &err);
+    ASSERT_NE(c, nullptr);
+    Record buf(kSize);
+    void *p = buf.data();
+    EXPECT_EQ(kdms_CacheRead(nullptr, 0, &p, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Null cache");
+    EXPECT_EQ(kdms_CacheRead(c, 0, nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Null data");
+    EXPECT_EQ(kdms_CacheRead(c, 4, &p, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Index 4 illegal for virtualRecordMax of 4");
+    EXPECT_EQ(kdms_CacheRead(c, -1, &p, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Index -1 illegal for virtualRecordMax of 4");
+    EXPECT_EQ(kdms_CacheWrite(nullptr, 0, buf.data(), &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Null cache");
+    EXPECT_EQ(kdms_CacheWrite(c, 0, nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Null data");
+    EXPECT_EQ(kdms_CacheWrite(c, 4, buf.data(), &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Index 4 illegal for virtualRecordMax of 4");
+    EXPECT_EQ(kdms_CacheFetch(c, 4, &p, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Index 4 illegal for virtualRecordMax of 4");
+    EXPECT_EQ(kdms_CacheFlush(c, 7, 4, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "recordIndex out of range");
+    EXPECT_EQ(kdms_CacheFlush(c, 7, -2, &err), -1);
+    EXPECT_EQ(kdms_CacheFlush(nullptr, 7, -1, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Null cache");
+    EXPECT_TRUE(src.reads.empty());
+    EXPECT_TRUE(src.writes.empty());
+    EXPECT_TRUE(src.flushes.empty());
+    EXPECT_EQ(info(c).slotsInUse, 0);
+
+    // The last index is fine.
+    EXPECT_EQ(readCopy(c, 3, &err), pattern(3, kSize)) << ktest::messages(err.r);
+    EXPECT_EQ(kdms_CacheIndexPresent(c, 3), 1);
+    EXPECT_EQ(kdms_CacheIndexPresent(c, 4), 0);
+    EXPECT_EQ(kdms_CacheIndexPresent(c, -1), 0);
+    EXPECT_EQ(kdms_CacheIndexPresent(nullptr, 0), 0);
+    EXPECT_EQ(kdms_CacheInfoGet(nullptr, nullptr), -1);
+    kdms_CacheDestroy(c, &err);
+}
+
+TEST(KdmsCache, EvictsLeastRecentlyUsed) {
+    Source src(kSize, 10);
+    Err err;
+    Kdms_Cache *c = makeCache(src, 2, 10, &err);
+    ASSERT_NE(c, nullptr);
+    for (long i : {0L, 1L, 0L, 2L}) ASSERT_EQ(readCopy(c, i, &err), pattern(i, kSize));
+    EXPECT_EQ(present(c, 10), (std::set<long>{0, 2}));
+    EXPECT_EQ(src.reads, (std::vector<long>{0, 1, 2}));
+
+    // A longer walk with three slots against a list kept here.
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 3L, 0), 0);
+    std::vector<long> order = {0, 2};  // least recently used first
+    src.clearLog();
+    const long walk[] = {5, 0, 7, 2, 5, 9, 0, 0, 3, 7, 9, 1, 5};
+    for (long r : walk) {
+        const bool hit = std::find(order.begin(), order.end(), r) != order.end();
+        const size_t readsBefore = src.reads.size();
+        ASSERT_EQ(readCopy(c, r, &err), pattern(r, kSize));
+        EXPECT_EQ(src.reads.size() - readsBefore, hit ? 0u : 1u) << "record " << r;
+        if (hit)
+            order.erase(std::find(order.begin(), order.end(), r));
+        else if (order.size() == 3)
+            order.erase(order.begin());
+        order.push_back(r);
+        EXPECT_EQ(present(c, 10), std::set<long>(order.begin(), order.end())) << "after " << r;
+    }
+    // Evicting clean records writes nothing and tells the flush function nothing.
+    EXPECT_TRUE(src.writes.empty());
+    EXPECT_TRUE(src.flushes.empty());
+    kdms_CacheDestroy(c, &err);
+}
+
+TEST(KdmsCache, WritesBackOnlyDirtyRecords) {
+    Source src(kSize, 6);
+    Err err;
+    Kdms_Cache *c = makeCache(src, 3, 6, &err);
+    ASSERT_NE(c, nullptr);
+    for (long i = 0; i < 3; ++i) ASSERT_FALSE(readCopy(c, i, &err).empty());
+    const Record a = filled(kSize, 0xA1);
+    ASSERT_EQ(kdms_CacheWrite(c, 1, a.data(), &err), 0);
+    // A written record reads back without the source.
+    src.clearLog();
+    EXPECT_EQ(readCopy(c, 1, &err), a);
+    const Record b = filled(kSize, 0xB2);
+    ASSERT_EQ(kdms_CacheWrite(c, 4, b.data(), &err), 0);  // evicts record 0, clean
+    EXPECT_EQ(readCopy(c, 4, &err), b);
+    EXPECT_TRUE(src.reads.empty());
+    EXPECT_TRUE(src.writes.empty());
+    EXPECT_EQ(info(c).dirtySlots, 2);
+
+    ASSERT_EQ(kdms_CacheFlush(c, 4, -1, &err), 0);
+    ASSERT_EQ(src.writes.size(), 2u);
+    EXPECT_EQ(src.writesOf(1), 1);
+    EXPECT_EQ(src.writesOf(4), 1);
+    EXPECT_EQ(src.records[1], a);
+    EXPECT_EQ(src.records[4], b);
+    EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{4, -1}}));
+    EXPECT_EQ(present(c, 6), (std::set<long>{1, 2, 4}));
+    // A second flush writes nothing.
+    ASSERT_EQ(kdms_CacheFlush(c, 4, -1, &err), 0);
+    EXPECT_EQ(src.writes.size(), 2u);
+    EXPECT_EQ(info(c).dirtySlots, 0);
+
+    // An eviction writes a dirty victim once, then tells the flush function.
+    ASSERT_EQ(kdms_CacheWrite(c, 2, a.data(), &err), 0);
+    src.clearLog();
+    for (long i : {3L, 5L, 0L}) ASSERT_FALSE(readCopy(c, i, &err).empty());
+    // Records 1 and 4 were least recently used and clean, then record 2 went.
+    EXPECT_EQ(present(c, 6), (std::set<long>{3, 5, 0}));
+    EXPECT_EQ(src.writes.size(), 1u);
+    EXPECT_EQ(src.writesOf(2), 1);
+    EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{7, 2}}));
+    src.clearLog();
+    kdms_CacheDestroy(c, &err);
+    EXPECT_TRUE(src.writes.empty());
+    EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{7, -1}}));
+}
+
+TEST(KdmsCache, FlushFlagCombinations) {
+    for (int flags = 0; flags < 8; ++flags) {
+        SCOPED_TRACE(flags);
+        Source src(kSize, 4);
+        Err err;
+        Kdms_Cache *c = makeCache(src, 4, 4, &err);
+        ASSERT_NE(c, nullptr);
+        for (long i = 0; i < 2; ++i) ASSERT_FALSE(readCopy(c, i, &err).empty());
+        const Record w = filled(kSize, 0x5A);
+        for (long i = 2; i < 4; ++i) ASSERT_EQ(kdms_CacheWrite(c, i, w.data(), &err), 0);
+        src.clearLog();
+        ASSERT_EQ(kdms_CacheFlush(c, flags, -1, &err), 0);
+        const bool write = flags & 4, releaseWritten = flags & 2, releaseClean = flags & 1;
+        EXPECT_EQ(src.writes.size(), write ? 2u : 0u);
+        std::set<long> expect;
+        if (!releaseClean) expect.insert({0, 1});
+        if (!(write && releaseWritten)) expect.insert({2, 3});
+        EXPECT_EQ(present(c, 4), expect);
+        EXPECT_EQ(info(c).dirtySlots, write ? 0 : 2);
+        EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{flags, -1}}));
+        // The records read back as written, from the slot or the source.
+        for (long i = 2; i < 4; ++i) EXPECT_EQ(readCopy(c, i, &err), w);
+
+        // One record at a time touches only that record.
+        ASSERT_EQ(kdms_CacheWrite(c, 0, w.data(), &err), 0);
+        ASSERT_EQ(kdms_CacheWrite(c, 1, w.data(), &err), 0);
+        src.clearLog();
+        ASSERT_EQ(kdms_CacheFlush(c, flags, 1, &err), 0);
+        EXPECT_EQ(src.writes.size(), write ? 1u : 0u);
+        EXPECT_EQ(src.writesOf(1), write ? 1 : 0);
+        EXPECT_EQ(kdms_CacheIndexPresent(c, 0), 1);
+        EXPECT_EQ(kdms_CacheIndexPresent(c, 1), write && releaseWritten ? 0 : 1);
+        EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{flags, 1}}));
+        kdms_CacheDestroy(c, &err);
+        EXPECT_EQ(src.records[0], w);
+        EXPECT_EQ(src.records[1], w);
+    }
+}
+
+TEST(KdmsCache, NullDataPointerHandsOutTheSlotBuffer) {
+    Source src(kSize, 8);
+    Err err;
+    Kdms_Cache *c = makeCache(src, 4, 8, &err);
+    ASSERT_NE(c, nullptr);
+    void *p = nullptr;
+    ASSERT_EQ(kdms_CacheRead(c, 3, &p, &err), 0);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(Record(static_cast<unsigned char *>(p), static_cast<unsigned char *>(p) + kSize),
+              pattern(3, kSize));
+    void *q = nullptr;
+    ASSERT_EQ(kdms_CacheRead(c, 3, &q, &err), 0);
+    EXPECT_EQ(p, q);
+    EXPECT_EQ(src.reads.size(), 1u);
+
+    // Changing the slot buffer in place and writing it back is one dirty record.
+    std::memset(p, 0x77, kSize);
+    ASSERT_EQ(kdms_CacheWrite(c, 3, p, &err), 0);
+    EXPECT_EQ(info(c).dirtySlots, 1);
+    ASSERT_EQ(kdms_CacheFlush(c, 4, 3, &err), 0);
+    EXPECT_EQ(src.records[3], filled(kSize, 0x77));
+
+    // Fetch gives the buffer without the source; a record fetched and never
+    // written is read from the source later.
+    src.clearLog();
+    void *f = nullptr;
+    ASSERT_EQ(kdms_CacheFetch(c, 5, &f, &err), 0);
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(src.reads.empty());
+    EXPECT_EQ(kdms_CacheIndexPresent(c, 5), 1);
+    EXPECT_EQ(readCopy(c, 5, &err), pattern(5, kSize));
+    EXPECT_EQ(src.reads, std::vector<long>{5});
+    ASSERT_EQ(kdms_CacheFetch(c, 6, &f, &err), 0);
+    std::memset(f, 0x66, kSize);
+    ASSERT_EQ(kdms_CacheWrite(c, 6, f, &err), 0);
+    EXPECT_EQ(readCopy(c, 6, &err), filled(kSize, 0x66));
+    EXPECT_EQ(src.reads, std::vector<long>{5});
+    kdms_CacheDestroy(c, &err);
+    EXPECT_EQ(src.records[6], filled(kSize, 0x66));
+}
+
+TEST(KdmsCache, SourceMayHandOutItsOwnRecord) {
+    for (long slots : {0L, 2L}) {
+        Source src(kSize, 4);
+        src.ownBuffer = true;
+        Err err;
+        Kdms_Cache *c = makeCache(src, slots, 4, &err);
+        ASSERT_NE(c, nullptr);
+        for (long i = 0; i < 4; ++i) EXPECT_EQ(readCopy(c, i, &err), pattern(i, kSize));
+        kdms_CacheDestroy(c, &err);
+    }
+}
+
+TEST(KdmsCache, WithoutSlotsEveryCallGoesToTheSource) {
+    Source src(kSize, 4);
+    Err err;
+    Kdms_Cache *c = makeCache(src, 0, 4, &err);
+    ASSERT_NE(c, nullptr);
+    void *p = nullptr;
+    EXPECT_EQ(kdms_CacheRead(c, 1, &p, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Null *data and zero rec cache");
+    EXPECT_EQ(kdms_CacheFetch(c, 1, &p, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Null *data and zero rec cache");
+    Record mine(kSize);
+    void *m = mine.data();
+    EXPECT_EQ(kdms_CacheFetch(c, 1, &m, &err), 0);
+    EXPECT_EQ(m, mine.data());
+    EXPECT_TRUE(src.reads.empty());
+
+    for (int k = 0; k < 2; ++k) EXPECT_EQ(readCopy(c, 2, &err), pattern(2, kSize));
+    EXPECT_EQ(src.reads, (std::vector<long>{2, 2}));
+    const Record w = filled(kSize, 0x42);
+    ASSERT_EQ(kdms_CacheWrite(c, 2, w.data(), &err), 0);
+    EXPECT_EQ(src.records[2], w);
+    EXPECT_EQ(kdms_CacheIndexPresent(c, 2), 0);
+    ASSERT_EQ(kdms_CacheFlush(c, 7, 2, &err), 0);
+    EXPECT_EQ(src.writes.size(), 1u);
+    EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{7, 2}}));
+    EXPECT_EQ(info(c).slotsInUse, 0);
+
+    // A read-only source refuses the write.
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_SOURCE_WRITE_FUNC, (Kdms_WriteFunc) nullptr, 0), 0);
+    EXPECT_EQ(kdms_CacheWrite(c, 1, w.data(), &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Missing writeFunc");
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_SOURCE_READ_FUNC, (Kdms_ReadFunc) nullptr, 0), 0);
+    EXPECT_TRUE(readCopy(c, 1, &err).empty());
+    EXPECT_EQ(ktest::messages(err.r), "Missing readFunc");
+    kdms_CacheDestroy(c, &err);
+}
+
+TEST(KdmsCache, BothMaximaChangeWhileRecordsAreHeld) {
+    Source src(kSize, 12);
+    Err err;
+    Kdms_Cache *c = makeCache(src, 4, 10, &err);
+    ASSERT_NE(c, nullptr);
+    void *held[4] = {};
+    for (long i = 0; i < 4; ++i) ASSERT_EQ(kdms_CacheRead(c, i, &held[i], &err), 0);
+    const Record w = filled(kSize, 0xD0);
+    ASSERT_EQ(kdms_CacheWrite(c, 2, w.data(), &err), 0);
+    ASSERT_EQ(kdms_CacheWrite(c, 3, w.data(), &err), 0);
+    // Use order now 0, 1, 2, 3; records 2 and 3 sit in the slots that go.
+    src.clearLog();
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 2L, 0), 0)
+        << ktest::messages(err.r);
+    EXPECT_EQ(present(c, 10), (std::set<long>{2, 3}));
+    EXPECT_TRUE(src.writes.empty());  // 0 and 1 were clean
+    // The records that stayed keep their buffers and their changes.
+    void *p2 = nullptr, *p3 = nullptr;
+    ASSERT_EQ(kdms_CacheRead(c, 2, &p2, &err), 0);
+    ASSERT_EQ(kdms_CacheRead(c, 3, &p3, &err), 0);
+    EXPECT_EQ(p2, held[2]);
+    EXPECT_EQ(p3, held[3]);
+    EXPECT_EQ(Record(static_cast<unsigned char *>(p3), static_cast<unsigned char *>(p3) + kSize),
+              w);
+    EXPECT_EQ(info(c).dirtySlots, 2);
+    EXPECT_TRUE(src.reads.empty());
+
+    // Shrinking below the dirty records writes the least recent one back.
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 1L, 0), 0);
+    EXPECT_EQ(src.writes.size(), 1u);
+    EXPECT_EQ(src.writesOf(2), 1);
+    EXPECT_EQ(present(c, 10), (std::set<long>{3}));
+    // Growing again: the held record stays, new slots fill up.
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 5L, 0), 0);
+    for (long i = 5; i < 9; ++i) ASSERT_FALSE(readCopy(c, i, &err).empty());
+    EXPECT_EQ(present(c, 10), (std::set<long>{3, 5, 6, 7, 8}));
+    EXPECT_EQ(info(c).slotsInUse, 5);
+
+    // Shrinking the record count drops records at and above it unwritten.
+    ASSERT_EQ(kdms_CacheWrite(c, 7, w.data(), &err), 0);
+    src.clearLog();
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_VIRTUAL_RECORD_MAX, 7L, 0), 0);
+    EXPECT_TRUE(src.writes.empty());
+    EXPECT_EQ(present(c, 7), (std::set<long>{3, 5, 6}));
+    EXPECT_EQ(info(c).dirtySlots, 1);
+    EXPECT_TRUE(readCopy(c, 7, &err).empty());
+    EXPECT_EQ(ktest::messages(err.r), "Index 7 illegal for virtualRecordMax of 7");
+    // Growing it again: record 7 comes from the source as it was.
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_VIRTUAL_RECORD_MAX, 12L, 0), 0);
+    EXPECT_EQ(readCopy(c, 7, &err), pattern(7, kSize));
+    EXPECT_EQ(readCopy(c, 11, &err), pattern(11, kSize));
+    EXPECT_EQ(readCopy(c, 3, &err), w);
+
+    // No slots at all: everything held is flushed with flags 7.
+    src.clearLog();
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 0L, 0), 0);
+    EXPECT_EQ(src.writes.size(), 1u);
+    EXPECT_EQ(src.writesOf(3), 1);
+    EXPECT_EQ(info(c).slotsInUse, 0);
+    EXPECT_EQ(kdms_CacheIndexPresent(c, 3), 0);
+    EXPECT_EQ(readCopy(c, 3, &err), w);
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 3L, 0), 0);
+    EXPECT_EQ(readCopy(c, 3, &err), w);
+    EXPECT_EQ(kdms_CacheIndexPresent(c, 3), 1);
+    kdms_CacheDestroy(c, &err);
+}
+
+TEST(KdmsCache, SourceFailures) {
+    Source src(kSize, 6);
+    Err err;
+    Kdms_Cache *c = makeCache(src, 2, 6, &err);
+    ASSERT_NE(c, nullptr);
+
+    // A failed read leaves the slot mapped without data; the next read retries.
+    src.failReadAt = 3;
+    EXPECT_TRUE(readCopy(c, 3, &err).empty());
+    EXPECT_EQ(ktest::messages(err.r), "readFunc failed | cannot read 3");
+    EXPECT_EQ(kdms_CacheIndexPresent(c, 3), 1);
+    src.failReadAt = -2;
+    EXPECT_EQ(readCopy(c, 3, &err), pattern(3, kSize));
+
+    // A failed write-back during an eviction goes to the reader; the dirty
+    // record is kept and written later.
+    const Record w = filled(kSize, 0x31);
+    ASSERT_EQ(kdms_CacheWrite(c, 0, w.data(), &err), 0);  // slots: 3, 0
+    src.failWriteAt = 0;
+    ASSERT_EQ(readCopy(c, 4, &err), pattern(4, kSize));  // evicts 3 (clean)
+    EXPECT_TRUE(readCopy(c, 5, &err).empty());           // must evict 0
+    EXPECT_EQ(ktest::messages(err.r),
+              "CachePhysicalRecordGet failed | kdms_CacheFlush error | writeFunc failed | cannot "
+              "write 0");
+    EXPECT_EQ(kdms_CacheIndexPresent(c, 0), 1);
+    EXPECT_EQ(info(c).dirtySlots, 1);
+    EXPECT_EQ(kdms_CacheWrite(c, 5, w.data(), &err), -1);
+    EXPECT_EQ(ktest::messages(err.r),
+              "CachePhysicalRecordGet failed | kdms_CacheFlush error | writeFunc failed | cannot "
+              "write 0");
+    EXPECT_EQ(kdms_CacheFlush(c, 6, -1, &err), -1);
+    EXPECT_EQ(kdms_CacheIndexPresent(c, 0), 1);
+    src.failWriteAt = -2;
+    src.clearLog();
+    EXPECT_EQ(readCopy(c, 5, &err), pattern(5, kSize));
+    EXPECT_EQ(src.records[0], w);
+
+    // A failing flush function is reported after the writes.
+    src.failFlush = true;
+    ASSERT_EQ(kdms_CacheWrite(c, 5, w.data(), &err), 0);
+    EXPECT_EQ(kdms_CacheFlush(c, 4, -1, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "flushFunc failed | cannot flush");
+    EXPECT_EQ(src.records[5], w);
+    EXPECT_EQ(info(c).dirtySlots, 0);
+
+    // Destroy prints a failed flush and still frees everything.
+    src.failFlush = false;
+    ASSERT_EQ(kdms_CacheWrite(c, 4, filled(kSize, 9).data(), &err), 0);
+    src.failWriteAt = -1;
+    const long live = kmsc_HeapLiveBlocks();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(kdms_CacheDestroy(c, &err), 0);
+    const std::string printed = testing::internal::GetCapturedStderr();
+    EXPECT_NE(printed.find("kdms_CacheFlush fail"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("cannot write 4"), std::string::npos) << printed;
+    EXPECT_LT(kmsc_HeapLiveBlocks(), live);
+}
+
+TEST(KdmsCache, SourceCallsRunInsideTheThreadUnsafeSection) {
+    // Each call checks that another thread cannot enter the section meanwhile;
+    // the probe threads get in once the call has returned.
+    static std::vector<std::thread> threads;
+    static int calls = 0, held = 0;
+    static std::function<void()> probe = [] {
+        ++calls;
+        auto entered = std::make_shared<std::atomic<bool>>(false);
+        threads.emplace_back([entered] {
+            kthr_ThreadUnsafeCodeEnter(0);
+            *entered = true;
+            kthr_ThreadUnsafeCodeExit();
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!*entered) ++held;
+    };
+    Kdms_ReadFunc read = [](long, void **, void *, Kerr_ErrorReport **) {
+        probe();
+        return 0;
+    };
+    Kdms_WriteFunc write = [](long, const void *, void *, Kerr_ErrorReport **) {
+        probe();
+        return 0;
+    };
+    Kdms_FlushFunc flush = [](int, long, void *, Kerr_ErrorReport **) {
+        probe();
+        return 0;
+    };
+    Kdms_StashReadFunc sread = [](long, void *, void *, Kerr_ErrorReport **) {
+        probe();
+        return 0;
+    };
+    Kdms_StashWriteFunc swrite = [](long, const void *, void *, Kerr_ErrorReport **) {
+        probe();
+        return 0;
+    };
+    Err err;
+    Kdms_Cache *c = kdms_CacheCreate(
+        kSize, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 0L, KDMS_CO_VIRTUAL_RECORD_MAX, 4L,
+        KDMS_CO_SOURCE_READ_FUNC, read, KDMS_CO_SOURCE_WRITE_FUNC, write, KDMS_CO_SOURCE_FLUSH_FUNC,
+        flush, KDMS_CO_UNDO_LEVELS, 1L, (void *)nullptr, sread, swrite, 0);
+    ASSERT_NE(c, nullptr) << ktest::messages(err.r);
+    Record buf(kSize);
+    ASSERT_EQ(readCopy(c, 0, &err).size(), size_t(kSize));  // read
+    ASSERT_EQ(kdms_CacheWrite(c, 0, buf.data(), &err), 0);  // write
+    ASSERT_EQ(kdms_CacheFlush(c, 4, -1, &err), 0);          // flush
+    ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
+    ASSERT_EQ(kdms_CacheWrite(c, 1, buf.data(), &err), 0);  // stash write
+    ASSERT_EQ(readCopy(c, 1, &err).size(), size_t(kSize));  // stash read
+    kdms_CacheDestroy(c, &err);
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(calls, 5);
+    EXPECT_EQ(held, calls);
+}
+
+TEST(KdmsCache, AllocationFailuresLeaveNoLeaks) {
+    Source src(kSize, 16);
+    Kdms_Cache *c = nullptr;
+    const int runs = ktest::runWithAllocationFailures(
+        [&](Kerr_ErrorReport **err) {
+            c = makeCache(src, 3, 16, err);
+            if (!c) return false;
+            const Record w = filled(kSize, 3);
+            for (long i = 0; i < 8; ++i) {
+                void *p = nullptr;
+                if (kdms_CacheRead(c, i, &p, err)) return false;
+                if (kdms_CacheWrite(c, (i * 5) % 16, w.data(), err)) return false;
+            }
+            return kdms_CacheChange(c, err, KDMS_CO_PHYSICAL_RECORD_MAX, 6L,
+                                    KDMS_CO_VIRTUAL_RECORD_MAX, 40L, 0) == 0;
+        },
+        [&] {
+            kdms_CacheDestroy(c, nullptr);
+            c = nullptr;
+        });
+    EXPECT_GT(runs, 3);
+}

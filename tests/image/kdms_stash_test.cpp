@@ -1,0 +1,422 @@
+// Transactions of the block cache: undo, redo, commit, coalescing, undo
+// levels and what reaches the source when, caches without slots or without
+// a write function, and stash failures.
+#include <gtest/gtest.h>
+
+#include "image/kdms_source.hpp"
+
+using namespace kdmstest;
+
+namespace {
+
+constexpr long kSize = 8;
+
+// A cache over `src` with undo levels kept in `stash` (NULL: in memory).
+Kdms_Cache *makeUndoCache(Source &src, Stash *stash, long slots, long count, long levels,
+                          Kerr_ErrorReport **err) {
+    Kdms_Cache *c = makeCache(src, slots, count, err);
+    if (!c) return nullptr;
+    const int rc =
+        stash ? kdms_CacheChange(c, err, KDMS_CO_UNDO_LEVELS, levels, (void *)stash, Stash::read,
+                                 Stash::write, 0)
+              : kdms_CacheChange(c, err, KDMS_CO_UNDO_LEVELS, levels, (void *)nullptr,
+                                 (Kdms_StashReadFunc) nullptr, (Kdms_StashWriteFunc) nullptr, 0);
+    if (rc) {
+        kdms_CacheDestroy(c, nullptr);
+        return nullptr;
+    }
+    return c;
+}
+
+int put(Kdms_Cache *c, long index, unsigned char value, Kerr_ErrorReport **err) {
+    const Record r = filled(kSize, value);
+    return kdms_CacheWrite(c, index, r.data(), err);
+}
+
+}  // namespace
+
+TEST(KdmsStash, UndoRedoCommit) {
+    for (long slots : {0L, 2L, 8L}) {
+        SCOPED_TRACE(slots);
+        Source src(kSize, 8);
+        Stash stash(kSize);
+        Err err;
+        Kdms_Cache *c = makeUndoCache(src, &stash, slots, 8, 3, &err);
+        ASSERT_NE(c, nullptr) << ktest::messages(err.r);
+        ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
+        EXPECT_EQ(info(c).openTransaction, 1);
+        ASSERT_EQ(put(c, 1, 0x11, &err), 0);
+        ASSERT_EQ(put(c, 2, 0x12, &err), 0);
+        ASSERT_EQ(kdms_CacheTransactionEnd(c, &err), 0);
+        ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
+        ASSERT_EQ(put(c, 2, 0x22, &err), 0);
+        ASSERT_EQ(put(c, 3, 0x23, &err), 0);
+        ASSERT_EQ(kdms_CacheTransactionEnd(c, &err), 0);
+        EXPECT_EQ(info(c).undoable, 2);
+        // Nothing reaches the source, flushes included.
+        ASSERT_EQ(kdms_CacheFlush(c, 7, -1, &err), 0);
+        EXPECT_TRUE(src.writes.empty());
+        EXPECT_EQ(readCopy(c, 2, &err), filled(kSize, 0x22));
+
+        EXPECT_EQ(kdms_CacheTransactionUndo(c, 1, &err), 0);
+        EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 0x11));
+        EXPECT_EQ(readCopy(c, 2, &err), filled(kSize, 0x12));
+        EXPECT_EQ(readCopy(c, 3, &err), pattern(3, kSize));
+        EXPECT_EQ(kdms_CacheTransactionUndo(c, 1, &err), 0);
+        EXPECT_EQ(readCopy(c, 1, &err), pattern(1, kSize));
+        EXPECT_EQ(readCopy(c, 2, &err), pattern(2, kSize));
+        EXPECT_EQ(info(c).undoable, 0);
+        EXPECT_EQ(info(c).redoable, 2);
+
+        EXPECT_EQ(kdms_CacheTransactionUndo(c, -2, &err), 0);
+        EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 0x11));
+        EXPECT_EQ(readCopy(c, 2, &err), filled(kSize, 0x22));
+        EXPECT_EQ(readCopy(c, 3, &err), filled(kSize, 0x23));
+        EXPECT_EQ(kdms_CacheTransactionUndo(c, 1, &err), 0);
+        EXPECT_EQ(readCopy(c, 2, &err), filled(kSize, 0x12));
+        EXPECT_TRUE(src.writes.empty());
+
+        // Commit writes the present state of every stashed record, once.
+        ASSERT_EQ(kdms_CacheTransactionCommitAll(c, &err), 0) << ktest::messages(err.r);
+        EXPECT_EQ(src.writes.size(), 2u);
+        EXPECT_EQ(src.records[1], filled(kSize, 0x11));
+        EXPECT_EQ(src.records[2], filled(kSize, 0x12));
+        EXPECT_EQ(src.records[3], pattern(3, kSize));
+        EXPECT_EQ(info(c).undoable, 0);
+        EXPECT_EQ(info(c).redoable, 0);
+        EXPECT_EQ(info(c).stashCopies, 0);
+        EXPECT_EQ(kdms_CacheTransactionUndo(c, -1, &err), -1);
+        EXPECT_EQ(ktest::messages(err.r), "Cannot redo 1");
+        EXPECT_EQ(readCopy(c, 2, &err), filled(kSize, 0x12));
+        kdms_CacheDestroy(c, &err);
+        EXPECT_EQ(src.writes.size(), 2u);
+    }
+}
+
+TEST(KdmsStash, UndoBeyondWhatIsRecordedChangesNothing) {
+    Source src(kSize, 4);
+    Err err;
+    Kdms_Cache *c = makeUndoCache(src, nullptr, 2, 4, 5, &err);
+    ASSERT_NE(c, nullptr);
+    for (unsigned char v : {1, 2}) {
+        ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
+        ASSERT_EQ(put(c, 0, v, &err), 0);
+    }
+    // Undo closes the open transaction first, so two can be undone.
+    EXPECT_EQ(kdms_CacheTransactionUndo(c, 3, &err), 2);
+    EXPECT_EQ(ktest::messages(err.r), "Cannot undo 3");
+    EXPECT_TRUE(ktest::hasCode(err.r, "kdms_CacheTransactionUndo", 4));
+    EXPECT_EQ(readCopy(c, 0, &err), filled(kSize, 2));
+    EXPECT_EQ(info(c).undoable, 2);
+    EXPECT_EQ(kdms_CacheTransactionUndo(c, -1, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Cannot redo 1");
+    EXPECT_EQ(kdms_CacheTransactionUndo(c, 0, &err), 0);
+    EXPECT_EQ(kdms_CacheTransactionUndo(c, 2, &err), 0);
+    EXPECT_EQ(readCopy(c, 0, &err), pattern(0, kSize));
+    EXPECT_EQ(kdms_CacheTransactionUndo(c, 1, &err), 0);
+    EXPECT_EQ(ktest::messages(err.r), "Cannot undo 1");
+
+    // Every transaction operation refuses a null cache.
+    EXPECT_EQ(kdms_CacheTransactionStart(nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Args");
+    EXPECT_EQ(kdms_CacheTransactionEnd(nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Args");
+    EXPECT_EQ(kdms_CacheTransactionUndo(nullptr, 1, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Args");
+    EXPECT_EQ(kdms_CacheTransactionCommitAll(nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Args");
+    kdms_CacheDestroy(c, &err);
+    // Destroy discards uncommitted transactions.
+    EXPECT_TRUE(src.writes.empty());
+}
+
+TEST(KdmsStash, TransactionsCoalesceAndReuseStashIds) {
+    Source src(kSize, 16);
+    Stash stash(kSize);
+    Err err;
+    Kdms_Cache *c = makeUndoCache(src, &stash, 2, 16, 2, &err);
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
+    // Rewriting records while reading others pushes them into the stash
+    // again and again; each record keeps one copy.
+    for (int round = 0; round < 5; ++round) {
+        for (long i = 0; i < 4; ++i) {
+            ASSERT_EQ(put(c, i, static_cast<unsigned char>(round * 16 + i), &err), 0);
+            ASSERT_FALSE(readCopy(c, 8 + i, &err).empty());
+        }
+    }
+    ASSERT_EQ(kdms_CacheTransactionEnd(c, &err), 0);
+    EXPECT_EQ(info(c).stashCopies, 4);
+    EXPECT_LE(stash.maxId, 5);  // never more ids than copies alive, plus one in flight
+    for (long i = 0; i < 4; ++i) EXPECT_EQ(readCopy(c, i, &err), filled(kSize, 64 + i));
+    EXPECT_EQ(kdms_CacheTransactionUndo(c, 1, &err), 0);
+    for (long i = 0; i < 4; ++i) EXPECT_EQ(readCopy(c, i, &err), pattern(i, kSize));
+    EXPECT_EQ(kdms_CacheTransactionUndo(c, -1, &err), 0);
+    for (long i = 0; i < 4; ++i) EXPECT_EQ(readCopy(c, i, &err), filled(kSize, 64 + i));
+
+    // Many transactions over the same records never need more ids than two
+    // levels of copies plus the open transaction's.
+    for (int t = 0; t < 20; ++t) {
+        ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
+        for (long i = 0; i < 4; ++i) ASSERT_EQ(put(c, i, static_cast<unsigned char>(t), &err), 0);
+    }
+    ASSERT_EQ(kdms_CacheTransactionEnd(c, &err), 0);
+    EXPECT_EQ(info(c).stashCopies, 8);
+    EXPECT_LE(stash.maxId, 13);
+    kdms_CacheDestroy(c, &err);
+}
+
+TEST(KdmsStash, TransactionsBeyondTheLevelsReachTheSourceWhenClosed) {
+    Source src(kSize, 4);
+    Stash stash(kSize);
+    Err err;
+    Kdms_Cache *c = makeUndoCache(src, &stash, 4, 4, 2, &err);
+    ASSERT_NE(c, nullptr);
+    for (unsigned char v : {1, 2}) {
+        ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
+        ASSERT_EQ(put(c, 0, v, &err), 0);
+        ASSERT_EQ(put(c, v, v, &err), 0);
+        ASSERT_EQ(kdms_CacheTransactionEnd(c, &err), 0);
+    }
+    EXPECT_TRUE(src.writes.empty());
+    ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
+    ASSERT_EQ(put(c, 3, 3, &err), 0);
+    EXPECT_TRUE(src.writes.empty());
+    src.clearLog();
+    ASSERT_EQ(kdms_CacheTransactionEnd(c, &err), 0);
+    // The first transaction settled: its records went to the source.
+    ASSERT_EQ(src.writes.size(), 2u);
+    EXPECT_EQ(src.records[0], filled(kSize, 1));
+    EXPECT_EQ(src.records[1], filled(kSize, 1));
+    EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{4, -1}}));
+    EXPECT_EQ(info(c).undoable, 2);
+    EXPECT_EQ(kdms_CacheTransactionUndo(c, 3, &err), 2);
+    EXPECT_EQ(ktest::messages(err.r), "Cannot undo 3");
+    EXPECT_EQ(kdms_CacheTransactionUndo(c, 2, &err), 0);
+    EXPECT_EQ(readCopy(c, 0, &err), filled(kSize, 1));
+    EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 1));
+    EXPECT_EQ(readCopy(c, 2, &err), pattern(2, kSize));
+    EXPECT_EQ(readCopy(c, 3, &err), pattern(3, kSize));
+    // A new transaction discards what could be redone.
+    ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
+    EXPECT_EQ(info(c).redoable, 0);
+    ASSERT_EQ(kdms_CacheTransactionEnd(c, &err), 0);
+    EXPECT_EQ(kdms_CacheTransactionUndo(c, -1, &err), -1);
+    EXPECT_EQ(info(c).undoable, 1);  // the empty transaction counts
+    EXPECT_EQ(info(c).stashCopies, 0);
+    kdms_CacheDestroy(c, &err);
+}
+
+TEST(KdmsStash, WritesOutsideTransactionsArePermanent) {
+    for (long slots : {0L, 3L}) {
+        SCOPED_TRACE(slots);
+        Source src(kSize, 4);
+        Err err;
+        Kdms_Cache *c = makeUndoCache(src, nullptr, slots, 4, 3, &err);
+        ASSERT_NE(c, nullptr);
+        ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
+        ASSERT_EQ(put(c, 0, 0xA0, &err), 0);
+        ASSERT_EQ(put(c, 1, 0xA1, &err), 0);
+        ASSERT_EQ(kdms_CacheTransactionEnd(c, &err), 0);
+        ASSERT_EQ(put(c, 1, 0xB1, &err), 0);  // outside: goes to the source
+        ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
+        EXPECT_EQ(src.records[1], filled(kSize, 0xB1));
+        ASSERT_EQ(put(c, 2, 0xC2, &err), 0);
+        EXPECT_EQ(kdms_CacheTransactionUndo(c, 2, &err), 0);
+        EXPECT_EQ(readCopy(c, 0, &err), pattern(0, kSize));
+        EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 0xB1));
+        EXPECT_EQ(readCopy(c, 2, &err), pattern(2, kSize));
+        EXPECT_EQ(kdms_CacheTransactionUndo(c, -2, &err), 0);
+        EXPECT_EQ(readCopy(c, 0, &err), filled(kSize, 0xA0));
+        EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 0xB1));
+        EXPECT_EQ(readCopy(c, 2, &err), filled(kSize, 0xC2));
+        EXPECT_EQ(src.writesOf(0), 0);
+        kdms_CacheDestroy(c, &err);
+    }
+}
+
+TEST(KdmsStash, ReadOnlySourceKeepsSettledRecordsInTheStash) {
+    Source src(kSize, 4);
+    Err err;
+    Kdms_Cache *c = makeUndoCache(src, nullptr, 1, 4, 1, &err);
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_SOURCE_WRITE_FUNC, (Kdms_WriteFunc) nullptr, 0), 0);
+    for (unsigned char v : {1, 2, 3}) {
+        ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
+        ASSERT_EQ(put(c, v - 1, v, &err), 0);
+        ASSERT_EQ(put(c, 3, v, &err), 0);
+        ASSERT_EQ(kdms_CacheTransactionEnd(c, &err), 0) << ktest::messages(err.r);
+    }
+    EXPECT_EQ(info(c).undoable, 1);
+    EXPECT_EQ(kdms_CacheTransactionUndo(c, 1, &err), 0);
+    // Settled records come from the stash, the undone one from the source.
+    EXPECT_EQ(readCopy(c, 0, &err), filled(kSize, 1));
+    EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 2));
+    EXPECT_EQ(readCopy(c, 2, &err), pattern(2, kSize));
+    EXPECT_EQ(readCopy(c, 3, &err), filled(kSize, 2));
+    EXPECT_EQ(info(c).stashCopies, 5);  // three settled, two to redo
+    EXPECT_EQ(kdms_CacheTransactionCommitAll(c, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Cannot commit records:  KDMS_CO_SOURCE_WRITE_FUNC is null");
+    // So the undo levels cannot change without losing them.
+    EXPECT_EQ(kdms_CacheChange(c, &err, KDMS_CO_UNDO_LEVELS, 0L, (void *)nullptr,
+                               (Kdms_StashReadFunc) nullptr, (Kdms_StashWriteFunc) nullptr, 0),
+              -1);
+    EXPECT_EQ(ktest::messages(err.r),
+              "CacheChangeOptions fail | - | StashReset failed | Cannot commit records:  "
+              "KDMS_CO_SOURCE_WRITE_FUNC is null");
+    EXPECT_EQ(info(c).undoLevels, 1);
+    // Once writable, a commit writes them all.
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_SOURCE_WRITE_FUNC, Source::write, 0), 0);
+    ASSERT_EQ(kdms_CacheTransactionCommitAll(c, &err), 0) << ktest::messages(err.r);
+    EXPECT_EQ(src.records[0], filled(kSize, 1));
+    EXPECT_EQ(src.records[1], filled(kSize, 2));
+    EXPECT_EQ(src.records[2], pattern(2, kSize));
+    EXPECT_EQ(src.records[3], filled(kSize, 2));
+    EXPECT_EQ(src.writes.size(), 3u);
+    EXPECT_EQ(src.flushes.back(), (std::pair<int, long>{4, -1}));
+    kdms_CacheDestroy(c, &err);
+}
+
+TEST(KdmsStash, UndoLevelsChangeCommitsFirst) {
+    Source src(kSize, 4);
+    Stash stash(kSize);
+    Err err;
+    Kdms_Cache *c = makeUndoCache(src, &stash, 2, 4, 4, &err);
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
+    ASSERT_EQ(put(c, 0, 0x70, &err), 0);
+    // Still open: the change closes it, flushes and commits.
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_UNDO_LEVELS, 2L, (void *)&stash, Stash::read,
+                               Stash::write, 0),
+              0);
+    EXPECT_EQ(src.records[0], filled(kSize, 0x70));
+    EXPECT_EQ(info(c).undoLevels, 2);
+    EXPECT_EQ(info(c).undoable, 0);
+    EXPECT_EQ(info(c).openTransaction, 0);
+    // Levels 0 removes the stash; transactions then do nothing.
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_UNDO_LEVELS, 0L, (void *)nullptr,
+                               (Kdms_StashReadFunc) nullptr, (Kdms_StashWriteFunc) nullptr, 0),
+              0);
+    EXPECT_EQ(info(c).undoLevels, 0);
+    ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
+    ASSERT_EQ(put(c, 1, 0x71, &err), 0);
+    ASSERT_EQ(kdms_CacheTransactionEnd(c, &err), 0);
+    EXPECT_EQ(kdms_CacheTransactionUndo(c, 1, &err), 0);
+    EXPECT_EQ(ktest::messages(err.r), "Cannot undo 1");
+    EXPECT_EQ(src.records[1], filled(kSize, 0x71));  // the undo flushed it
+    EXPECT_EQ(kdms_CacheTransactionCommitAll(c, &err), 0);
+    EXPECT_EQ(kdms_CacheChange(c, &err, KDMS_CO_UNDO_LEVELS, -1L, (void *)nullptr,
+                               (Kdms_StashReadFunc) nullptr, (Kdms_StashWriteFunc) nullptr, 0),
+              -1);
+    EXPECT_EQ(ktest::messages(err.r), "CacheChangeOptions fail | Invalid undo levels -1");
+    kdms_CacheDestroy(c, &err);
+}
+
+TEST(KdmsStash, ShrinkingTheRecordCountDropsStashedRecords) {
+    Source src(kSize, 8);
+    Err err;
+    Kdms_Cache *c = makeUndoCache(src, nullptr, 3, 8, 3, &err);
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
+    for (long i = 0; i < 8; ++i)
+        ASSERT_EQ(put(c, i, static_cast<unsigned char>(0x80 + i), &err), 0);
+    ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
+    ASSERT_EQ(put(c, 6, 0x96, &err), 0);
+    ASSERT_EQ(put(c, 1, 0x91, &err), 0);
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_VIRTUAL_RECORD_MAX, 5L, 0), 0);
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_VIRTUAL_RECORD_MAX, 8L, 0), 0);
+    for (long i = 5; i < 8; ++i) EXPECT_EQ(readCopy(c, i, &err), pattern(i, kSize));
+    EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 0x91));
+    EXPECT_EQ(kdms_CacheTransactionUndo(c, 1, &err), 0);
+    EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 0x81));
+    EXPECT_EQ(readCopy(c, 6, &err), pattern(6, kSize));
+    EXPECT_EQ(kdms_CacheTransactionUndo(c, 1, &err), 0);
+    EXPECT_EQ(readCopy(c, 1, &err), pattern(1, kSize));
+    EXPECT_EQ(info(c).stashCopies, 6);  // records 0-4, then 1 again, kept to redo
+    ASSERT_EQ(kdms_CacheTransactionUndo(c, -2, &err), 0);
+    ASSERT_EQ(kdms_CacheTransactionCommitAll(c, &err), 0);
+    EXPECT_EQ(src.writes.size(), 5u);
+    EXPECT_EQ(src.records[1], filled(kSize, 0x91));
+    EXPECT_EQ(src.records[4], filled(kSize, 0x84));
+    kdms_CacheDestroy(c, &err);
+}
+
+TEST(KdmsStash, StashFailures) {
+    Source src(kSize, 4);
+    Stash stash(kSize);
+    Err err;
+    Kdms_Cache *c = makeUndoCache(src, &stash, 0, 4, 2, &err);
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
+    stash.failWrite = true;
+    EXPECT_EQ(put(c, 1, 1, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r),
+              "CacheStashWrite failed | - | stash->writeFunc failed | cannot stash 0");
+    stash.failWrite = false;
+    ASSERT_EQ(put(c, 1, 1, &err), 0);
+    stash.failRead = true;
+    EXPECT_TRUE(readCopy(c, 1, &err).empty());
+    EXPECT_EQ(ktest::messages(err.r), "- | stash->readFunc failed | no copy 0");
+    stash.failRead = false;
+    EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 1));
+
+    // With slots: a transaction whose records cannot be stashed stays open;
+    // once the stash works again it closes with them.
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 2L, 0), 0);
+    EXPECT_EQ(info(c).openTransaction, 1);
+    ASSERT_EQ(put(c, 2, 2, &err), 0);
+    stash.failWrite = true;
+    EXPECT_EQ(kdms_CacheTransactionEnd(c, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r),
+              "StashTransactionEnd failed | kdms_CacheFlush fail | - | stash->writeFunc failed | "
+              "cannot stash 1");
+    EXPECT_EQ(info(c).openTransaction, 1);
+    EXPECT_EQ(info(c).dirtySlots, 1);
+    // A read inside the transaction prints the failed catch-up and goes on.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(readCopy(c, 3, &err), pattern(3, kSize));
+    const std::string printed = testing::internal::GetCapturedStderr();
+    EXPECT_NE(printed.find("kdms_CacheFlush fail"), std::string::npos) << printed;
+    stash.failWrite = false;
+    ASSERT_EQ(kdms_CacheTransactionEnd(c, &err), 0);
+    EXPECT_EQ(info(c).undoable, 1);
+    EXPECT_EQ(kdms_CacheTransactionUndo(c, 1, &err), 0);
+    EXPECT_EQ(readCopy(c, 1, &err), pattern(1, kSize));
+    EXPECT_EQ(readCopy(c, 2, &err), pattern(2, kSize));
+    EXPECT_EQ(kdms_CacheTransactionUndo(c, -1, &err), 0);
+    EXPECT_EQ(readCopy(c, 2, &err), filled(kSize, 2));
+
+    // A commit that fails part-way keeps what it could not write.
+    src.failWriteAt = 2;
+    EXPECT_EQ(kdms_CacheTransactionCommitAll(c, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "- | - | writeFunc failed | cannot write 2");
+    EXPECT_EQ(src.records[1], filled(kSize, 1));
+    EXPECT_EQ(info(c).stashCopies, 1);
+    src.failWriteAt = -2;
+    ASSERT_EQ(kdms_CacheTransactionCommitAll(c, &err), 0);
+    EXPECT_EQ(src.records[2], filled(kSize, 2));
+    EXPECT_EQ(info(c).stashCopies, 0);
+    kdms_CacheDestroy(c, &err);
+}
+
+TEST(KdmsStash, AllocationFailuresLeaveNoLeaks) {
+    Source src(kSize, 16);
+    Kdms_Cache *c = nullptr;
+    const int runs = ktest::runWithAllocationFailures(
+        [&](Kerr_ErrorReport **err) {
+            c = makeUndoCache(src, nullptr, 3, 16, 2, err);
+            if (!c) return false;
+            for (int t = 0; t < 4; ++t) {
+                if (kdms_CacheTransactionStart(c, err)) return false;
+                for (long i = 0; i < 5; ++i)
+                    if (put(c, (i * 3 + t) % 16, static_cast<unsigned char>(t), err)) return false;
+            }
+            if (kdms_CacheTransactionUndo(c, 2, err) != 0) return false;
+            return kdms_CacheTransactionCommitAll(c, err) == 0;
+        },
+        [&] {
+            kdms_CacheDestroy(c, nullptr);
+            c = nullptr;
+        });
+    EXPECT_GT(runs, 10);
+}
