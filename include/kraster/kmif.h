@@ -112,11 +112,20 @@ KRASTER_API Kmif_Dictionary *kmif_DictionaryDecode(Kmif_CharReader reader, void 
                                                    Kerr_ErrorReport **err);
 KRASTER_API Kmif_Dictionary *kmif_DictionaryDecodeFromString(const char *string,
                                                              Kerr_ErrorReport **err);
+/* Decodes from a file handle at its position (kfio_Fgetc), stopping right
+ * after the ".". */
+KRASTER_API Kmif_Dictionary *kmif_DecodeDictionary(Kfio_Fd *fd, Kmif_Dictionary *dictionary,
+                                                   Kerr_ErrorReport **err);
 
 /* The dictionary string as a heap string (needs the toolkit's null device). */
 KRASTER_API char *kmif_DictionaryEncodeToString(const Kmif_Dictionary *dictionary,
                                                 Kerr_ErrorReport **err);
-/* Length of the dictionary string, or -1 with a report. */
+/* Writes the dictionary string at the handle's position; returns the bytes
+ * written, or -1 with a report (bytes already written stay). */
+KRASTER_API int32_t kmif_EncodeDictionary(Kfio_Fd *fd, const Kmif_Dictionary *dictionary,
+                                          Kerr_ErrorReport **err);
+/* Length of the dictionary string (measured by writing it to the null
+ * device), or -1 with a report. */
 KRASTER_API int32_t kmif_DictionaryEncodedLength(const Kmif_Dictionary *dictionary,
                                                  Kerr_ErrorReport **err);
 
@@ -174,6 +183,12 @@ KRASTER_API Kmif_Design *kmif_DesignCopy(const Kmif_Design *design, Kerr_ErrorRe
 KRASTER_API void kmif_DesignDestroy(Kmif_Design *design, Kerr_ErrorReport **err);
 /* As kmif_DesignDestroy, clearing the report pointer first. */
 KRASTER_API void kmif_DesignDelete(Kmif_Design *design, Kerr_ErrorReport **err);
+
+/* Readable listings of a dictionary (every design) or of one design, with
+ * sizes, offsets and nested designs. Return 0, or -1 with a report. */
+KRASTER_API int kmif_FprintfDictionary(Kfio_Fd *fd, const Kmif_Dictionary *dictionary,
+                                       Kerr_ErrorReport **err);
+KRASTER_API int kmif_FprintfDesign(Kfio_Fd *fd, const Kmif_Design *design, Kerr_ErrorReport **err);
 
 /* Design cache of a module: inside the global thread-unsafe section, creates
  * *dictionary when missing ("Dictionary create fail"), then *design from the

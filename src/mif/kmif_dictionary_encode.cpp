@@ -4,8 +4,10 @@
 #include <kraster/kint.h>
 #include <kraster/kmif.h>
 #include <kraster/kmsc.h>
+#include <kraster/kthr.h>
 
 #include <climits>
+#include <new>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -35,14 +37,27 @@ class Sink {
     int64_t bytes_ = 0;
 };
 
-// Counts what would go to the null device.
-class NullDeviceSink : public Sink {
+// Step kfio_FileWriteFormatted: formatted writes to a file handle, counting
+// the bytes written.
+class FileSink : public Sink {
+  public:
+    explicit FileSink(Kfio_Fd *fd) : fd_(fd) {}
+
   protected:
-    bool write(Kerr_ErrorReport **, const char *format, va_list args) override {
-        const int n = vsnprintf(nullptr, 0, format, args);
-        if (n > 0) bytes_ += n;
-        return n >= 0;
+    bool write(Kerr_ErrorReport **err, const char *format, va_list args) override {
+        const int n = kfio_Vfprintf(fd_, format, args);
+        if (n < 0) {
+            kr::Report e(err);
+            e.error("kfio_FileWriteFormatted", 1, "Cannot write to %s",
+                    fd_->path ? fd_->path : "(unnamed file)");
+            return false;
+        }
+        bytes_ += n;
+        return true;
     }
+
+  private:
+    Kfio_Fd *fd_;
 };
 
 // Step stringWriteFormatted: formats into a caller's buffer of known size.
@@ -218,8 +233,13 @@ KRASTER_API int32_t kmif_DictionaryEncodedLength(const Kmif_Dictionary *dictiona
         e.error(fn, 2575, "Cannot compute length w/o NULL device");
         return -1;
     }
-    NullDeviceSink sink;
-    if (!encodeDictionary(sink, dictionary, e.out())) {
+    // The null device is one handle for the whole process: measure inside
+    // the global critical section.
+    kthr_ThreadUnsafeCodeEnter(0);
+    FileSink sink(KINT_NULLDEVICE);
+    const bool ok = encodeDictionary(sink, dictionary, e.out());
+    kthr_ThreadUnsafeCodeExit();
+    if (!ok) {
         e.error(fn, 2580);
         return -1;
     }
@@ -252,6 +272,63 @@ KRASTER_API char *kmif_DictionaryEncodeToString(const Kmif_Dictionary *dictionar
     }
     text[sink.bytes()] = '\0';
     return text;
+}
+
+KRASTER_API int32_t kmif_EncodeDictionary(Kfio_Fd *fd, const Kmif_Dictionary *dictionary,
+                                          Kerr_ErrorReport **err) {
+    static const char *const fn = "kmif_EncodeDictionary";
+    kr::Report e(err);
+    if (!fd || !dictionary) {
+        e.error(fn, 2547, "Args");
+        return -1;
+    }
+    FileSink sink(fd);
+    if (!encodeDictionary(sink, dictionary, e.out())) {
+        e.error(fn, 2550);
+        return -1;
+    }
+    if (sink.bytes() > INT32_MAX) {
+        e.error(fn, 2555, "Dictionary string too long");
+        return -1;
+    }
+    return static_cast<int32_t>(sink.bytes());
+}
+
+}  // extern "C"
+
+namespace {
+
+int printListing(const char *fn, Kfio_Fd *fd, const Kmif_Dictionary *dictionary,
+                 const Kmif_Design *design, Kerr_ErrorReport **err) {
+    kr::Report e(err);
+    if (!fd || (!dictionary && !design)) {
+        e.error(fn, 1, "Args");
+        return -1;
+    }
+    try {
+        const std::string text = listing(dictionary, design);
+        if (kfio_WriteSeq(fd, text.data(), text.size(), e.out()) != text.size()) {
+            e.error(fn, 3, "Cannot write to %s", fd->path ? fd->path : "(unnamed file)");
+            return -1;
+        }
+    } catch (const std::bad_alloc &) {
+        e.error(fn, 2, "No memory");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+KRASTER_API int kmif_FprintfDictionary(Kfio_Fd *fd, const Kmif_Dictionary *dictionary,
+                                       Kerr_ErrorReport **err) {
+    return printListing("kmif_FprintfDictionary", fd, dictionary, nullptr, err);
+}
+
+KRASTER_API int kmif_FprintfDesign(Kfio_Fd *fd, const Kmif_Design *design, Kerr_ErrorReport **err) {
+    return printListing("kmif_FprintfDesign", fd, nullptr, design, err);
 }
 
 }  // extern "C"

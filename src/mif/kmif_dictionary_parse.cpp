@@ -4,6 +4,7 @@
 // may create (copies of designs referenced by name included) are capped, so
 // chains of designs that each use the previous one twice cannot grow memory
 // exponentially.
+#include <kraster/kfio.h>
 #include <kraster/kmif.h>
 #include <kraster/kmsc.h>
 #include <kraster/kstr.h>
@@ -311,6 +312,10 @@ Kmif_Design *decodeDesign(Decoder &d, int level, bool nested, bool &end, Kerr_Er
     return design.release();
 }
 
+int fileReader(void *context) {
+    return kfio_Fgetc(static_cast<Kfio_Fd *>(context));
+}
+
 int stringReader(void *context) {
     auto *p = static_cast<const unsigned char **>(context);
     if (!**p) return -1;
@@ -385,6 +390,19 @@ KRASTER_API Kmif_Dictionary *kmif_DictionaryDecodeFromString(const char *string,
     Kmif_Dictionary *dictionary = kmif_DictionaryDecode(stringReader, &cursor, nullptr, e.out());
     if (!dictionary) e.error(fn, 3023, "kmif_DictionaryDecode failed");
     return dictionary;
+}
+
+KRASTER_API Kmif_Dictionary *kmif_DecodeDictionary(Kfio_Fd *fd, Kmif_Dictionary *dictionary,
+                                                   Kerr_ErrorReport **err) {
+    static const char *const fn = "kmif_DecodeDictionary";
+    kr::Report e(err);
+    if (!fd) {
+        e.error(fn, 1, "Args");
+        return nullptr;
+    }
+    Kmif_Dictionary *result = kmif_DictionaryDecode(fileReader, fd, dictionary, e.out());
+    if (!result) e.error(fn, 2, "kmif_DictionaryDecode failed");
+    return result;
 }
 
 }  // extern "C"

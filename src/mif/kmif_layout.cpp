@@ -19,12 +19,26 @@ constexpr TypeInfo kTypes[KMIF_TYPE_LAST + 1] = {
     {0, 0},    // unused
     {'x', 0},  // nested design in place
     {'o', 0},  // nested design by name
-    {'e', 16}, {'1', 1},  {'2', 2},  {'4', 4},  {'C', 8},  {'c', 8},   {'S', 16}, {'s', 16},
-    {'L', 32}, {'l', 32}, {'f', 32}, {'d', 64}, {'m', 64}, {'M', 128}, {'b', 96},  // the 12-byte
-                                                                                   // header of a
-                                                                                   // generic data
-                                                                                   // object
-    {'t', 64}, {'i', 32},
+    {'e', 16},
+    {'1', 1},
+    {'2', 2},
+    {'4', 4},
+    {'C', 8},
+    {'c', 8},
+    {'S', 16},
+    {'s', 16},
+    {'L', 32},
+    {'l', 32},
+    {'f', 32},
+    {'d', 64},
+    {'m', 64},
+    {'M', 128},
+    {'b', 96},  // the 12-byte
+                // header of a
+                // generic data
+                // object
+    {'t', 64},
+    {'i', 32},
 };
 
 // Alignment of a member of type T inside a struct (which may differ from
