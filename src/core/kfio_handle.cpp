@@ -213,6 +213,12 @@ size_t writeSeq(Kfio_Fd *fd, const void *source, size_t count, int flushFlag, kr
         e.error(fn, 7610, "Invalid attempt to write NULL buffer.");
         return 0;
     }
+    // A handle opened for reading takes no bytes: buffering them would only
+    // make the later flush (and close) fail.
+    if (count > 0 && !fd->writeAccess) {
+        e.error(fn, 3, "%s is not open for writing.", fd->path);
+        return 0;
+    }
     // Pushed-back characters are dropped: the write goes to the position the
     // caller sees.
     if (fd->pushbackCount > 0 && seek64(fd, fd->logicalPosition, 0, e) < 0) {

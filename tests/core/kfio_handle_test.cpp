@@ -74,12 +74,20 @@ TEST(KfioOpen, ModesCreateTruncateKeepAndRefuse) {
     EXPECT_EQ(kfio_Close(fd, nullptr), 0);
     EXPECT_EQ(ktest::readFile(path), "Jello");
 
-    // "r" gives no write access: a write fails when it reaches the file.
+    // "r" gives no write access: a write is refused at once.
     fd = kfio_Open(path.c_str(), "rb", nullptr);
     ASSERT_NE(fd, nullptr);
     EXPECT_EQ(fd->writeAccess, 0);
+    EXPECT_EQ(kfio_WriteSeq(fd, "x", 1, nullptr), 0u);
+    EXPECT_EQ(kfio_Close(fd, nullptr), 0);
+
+    // A buffer that cannot be written out keeps the file open.
+    fd = kfio_Open(path.c_str(), "r+b", nullptr);
+    ASSERT_NE(fd, nullptr);
     EXPECT_EQ(kfio_WriteSeq(fd, "x", 1, nullptr), 1u);  // buffered
+    kfio_FaultInject(KFIO_OSCALL_WRITE, 1, EIO);
     EXPECT_EQ(kfio_Close(fd, &e), 1);
+    kfio_FaultInject(KFIO_OSCALL_WRITE, 0, 0);
     EXPECT_TRUE(ktest::hasCode(e.r, "kfio_Close", 6812));
     EXPECT_EQ(ktest::messages(e.r).find("Could not flush " + path + " before closing."), 0u);
     e.reset();
@@ -520,6 +528,27 @@ TEST(KfioWrite, PositionsAboveFourGigabytes) {
     EXPECT_EQ(kfio_Fgetc(fd), 'l');
     EXPECT_EQ(kfio_Seek64(fd, -5, 2, nullptr), far);
     EXPECT_EQ(kfio_Seek64(fd, INT64_MAX, 1, nullptr), -1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(KfioWrite, ReadOnlyHandleRefusesWritesAndStillCloses) {
+    ktest::TempDir dir;
+    const std::string path = dir.file("ro.bin");
+    ktest::writeFile(path, "abc");
+    Handle fd(kfio_Open(path.c_str(), "r", nullptr));
+    ASSERT_NE(fd.fd, nullptr);
+    ktest::Err e;
+    EXPECT_EQ(kfio_WriteSeq(fd, "xyz", 3, &e), 0u);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(ktest::messages(e.r), path + " is not open for writing.");
+    EXPECT_EQ(kfio_WriteSeq(fd, "", 0, nullptr), 0u);  // an empty write is no error
+    char buf[4] = {};
+    EXPECT_EQ(kfio_ReadSeq(fd, buf, 3, nullptr), 3u);
+    EXPECT_STREQ(buf, "abc");
+    EXPECT_EQ(ktest::readFile(path), "abc");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <functional>
 #include <string>
 
@@ -101,10 +103,12 @@ TEST(KfioStdio, TruncateAndReopen) {
     EXPECT_EQ(kfio_fclose(fd), 0);
 
     // A close whose buffer cannot be written still releases the handle.
-    fd = kfio_fopen(path.c_str(), "r");
-    EXPECT_EQ(kfio_fwrite("x", 1, 1, fd), 1u);  // buffered; the handle is read-only
+    fd = kfio_fopen(path.c_str(), "r+");
+    EXPECT_EQ(kfio_fwrite("x", 1, 1, fd), 1u);  // buffered
     const long live = kmsc_HeapLiveBlocks();
+    kfio_FaultInject(KFIO_OSCALL_WRITE, 1, EIO);
     printed = stderrOf([&] { EXPECT_EQ(kfio_fclose(fd), -1); });
+    kfio_FaultInject(KFIO_OSCALL_WRITE, 0, 0);
     EXPECT_NE(printed.find("before closing."), std::string::npos);
     EXPECT_LT(kmsc_HeapLiveBlocks(), live);
 }
