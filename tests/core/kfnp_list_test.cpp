@@ -20,7 +20,7 @@ struct Item {
 
 // Parses and copies the result into plain values; fails the test on error.
 std::vector<Item> parse(const char *list) {
-    ktest::ReusedErr err;
+    ktest::Err err;
     Kfnp_FileNodeList *l = kfnp_FileNodeListParse(list, &err);
     EXPECT_NE(l, nullptr) << list << ": " << ktest::messages(err.r);
     EXPECT_FALSE(err);
@@ -50,7 +50,7 @@ std::string take(char *s) {
 }
 
 std::string compose(const char *list) {
-    ktest::ReusedErr err;
+    ktest::Err err;
     Kfnp_FileNodeList *l = kfnp_FileNodeListParse(list, &err);
     if (!l) return "(parse failed)";
     std::string r = take(kfnp_FileNodeListCompose(l, &err));
@@ -106,7 +106,7 @@ TEST(FileNodeList, EveryParseErrorWithItsPosition) {
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.list ? row.list : "NULL");
-        ktest::ReusedErr err;
+        ktest::Err err;
         EXPECT_EQ(kfnp_FileNodeListParse(row.list, &err), nullptr);
         ASSERT_TRUE(err);
         EXPECT_EQ(ktest::messages(err.r), std::string("FileNodeListParse failed | ") + row.message);
@@ -116,7 +116,7 @@ TEST(FileNodeList, EveryParseErrorWithItsPosition) {
         EXPECT_EQ(err->next->severity, 2u);
         EXPECT_EQ(err->next->next, nullptr);
         // Every other list operation refuses the list the same way.
-        ktest::ReusedErr err2;
+        ktest::Err err2;
         EXPECT_EQ(kfnp_FileNodeListGet(row.list, 0, KFNP_FNL_FILENAME, 0, &err2), nullptr);
         EXPECT_EQ(ktest::messages(err2.r), ktest::messages(err.r));
     }
@@ -150,7 +150,7 @@ TEST(FileNodeList, ProtectedCharacters) {
     EXPECT_EQ(parse("f(:a\\,b)"), (std::vector<Item>{{"f", false, "", {":a,b"}}}));
     EXPECT_EQ(parse("f(:a\\)b\\(,:c\\:d,:e\\\\)"),
               (std::vector<Item>{{"f", false, "", {":a)b(", ":c\\:d", ":e\\\\"}}}));
-    ktest::ReusedErr err;
+    ktest::Err err;
     Kfnp_NodeNameList *names =
         kfnp_NodeNameParse(parse("f(:x\\:y:a\\,b)")[0].nodePaths[0].c_str(), &err);
     ASSERT_NE(names, nullptr);
@@ -186,7 +186,7 @@ TEST(FileNodeList, ParseComposeParseRoundTrips) {
     char *paths[] = {path0, path1};
     Kfnp_FileNodeListItem items[2] = {{fileName, title, 2, paths}, {fileName, nullptr, 0, nullptr}};
     Kfnp_FileNodeList list{2, items};
-    ktest::ReusedErr err;
+    ktest::Err err;
     std::string text = take(kfnp_FileNodeListCompose(&list, &err));
     EXPECT_EQ(text,
               "we\\(i)rd\\,na\\\\me(T\\:i\\)t,le(\\\\:a\\,b:c\\)d,:e\\:f),we\\(i)rd\\,na\\\\me");
@@ -218,18 +218,18 @@ TEST(FileNodeList, ComposeRefusesWhatCannotBeWritten) {
     for (const Case &c : cases) {
         Kfnp_FileNodeListItem item = c.item;
         Kfnp_FileNodeList list{1, &item};
-        ktest::ReusedErr err;
+        ktest::Err err;
         EXPECT_EQ(kfnp_FileNodeListCompose(&list, &err), nullptr);
         EXPECT_EQ(ktest::messages(err.r), c.messages);
     }
-    ktest::ReusedErr err;
+    ktest::Err err;
     Kfnp_FileNodeList none{0, nullptr};
     EXPECT_EQ(take(kfnp_FileNodeListCompose(&none, &err)), "");
     EXPECT_EQ(kfnp_FileNodeListCompose(nullptr, &err), nullptr);
 }
 
 TEST(FileNodeList, CountsItemsAndNodePaths) {
-    ktest::ReusedErr err;
+    ktest::Err err;
     int32_t nodes = -7;
     EXPECT_EQ(kfnp_FileNodeListCount("a(:x,:y),b,c(t:z)", 0, &nodes, &err), 3);
     EXPECT_EQ(nodes, 2);
@@ -273,35 +273,35 @@ TEST(FileNodeList, GetAndLengthOfParts) {
     for (const Row &r : rows) {
         SCOPED_TRACE(std::to_string(r.item) + "/" + std::to_string(r.mask) + "/" +
                      std::to_string(r.node));
-        ktest::ReusedErr err;
+        ktest::Err err;
         EXPECT_EQ(take(kfnp_FileNodeListGet(list, r.item, r.mask, r.node, &err)), r.want);
         EXPECT_EQ(kfnp_FileNodeListLength(list, r.item, r.mask, r.node, &err),
                   static_cast<int32_t>(strlen(r.want)));
         EXPECT_FALSE(err);
     }
     for (int32_t item : {2, -3, 100}) {
-        ktest::ReusedErr err;
+        ktest::Err err;
         EXPECT_EQ(kfnp_FileNodeListGet(list, item, KFNP_FNL_FILENAME, 0, &err), nullptr);
         EXPECT_EQ(ktest::messages(err.r),
                   "<FileNodeListItem> " + std::to_string(item) + " does not exist");
         EXPECT_EQ(kfnp_FileNodeListLength(list, item, KFNP_FNL_FILENAME, 0, &err), -1);
     }
     for (uint32_t mask : {0u, 5u, 8u, 0x80000000u}) {
-        ktest::ReusedErr err;
+        ktest::Err err;
         EXPECT_EQ(kfnp_FileNodeListGet(list, 0, mask, 0, &err), nullptr);
         EXPECT_EQ(ktest::messages(err.r), "Invalid options specification");
         EXPECT_EQ(kfnp_FileNodeListLength(list, 0, mask, 0, &err), -1);
         EXPECT_EQ(kfnp_FileNodeListSet(list, 0, mask, 0, "x", &err), nullptr);
         EXPECT_EQ(ktest::messages(err.r), "Invalid options specification");
     }
-    ktest::ReusedErr err;
+    ktest::Err err;
     EXPECT_EQ(kfnp_FileNodeListSet(list, 0, KFNP_FNL_ITEM, 0, "x", &err), nullptr);
     EXPECT_EQ(ktest::messages(err.r), "Invalid options specification");
 }
 
 std::string set(const char *list, int32_t item, uint32_t mask, int32_t node, const char *data,
                 std::string *messages = nullptr) {
-    ktest::ReusedErr err;
+    ktest::Err err;
     char *r = kfnp_FileNodeListSet(list, item, mask, node, data, &err);
     if (messages) *messages = ktest::messages(err.r);
     EXPECT_EQ(r == nullptr, static_cast<bool>(err));
@@ -368,7 +368,7 @@ TEST(FileNodeList, SetTitlesAndNodePaths) {
 }
 
 TEST(FileNodeList, CreateFileNodeNames) {
-    ktest::ReusedErr err;
+    ktest::Err err;
     EXPECT_EQ(take(kfnp_FileNodeCreate("/d/f.img", nullptr, ":Layer_1", &err)),
               "/d/f.img(:Layer_1)");
     EXPECT_EQ(take(kfnp_FileNodeCreate("f.img", "My Title", ":a:b", &err)), "f.img(My Title:a:b)");

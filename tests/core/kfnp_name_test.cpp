@@ -15,7 +15,7 @@ std::string take(char *s) {
 }
 
 std::string get(const char *name, uint32_t mask, int32_t index) {
-    ktest::ReusedErr err;
+    ktest::Err err;
     std::string r = take(kfnp_FileNameGet(name, mask, index, &err));
     EXPECT_FALSE(err) << ktest::messages(err.r);
     EXPECT_EQ(kfnp_FileNameLength(name, mask, index, &err), static_cast<int32_t>(r.size()));
@@ -77,7 +77,7 @@ TEST(FileName, PartsAtBothEndsOfThePath) {
 }
 
 TEST(FileName, LengthXGivesOffsetAndComponentCount) {
-    ktest::ReusedErr err;
+    ktest::Err err;
     int32_t offset = -1, count = -1;
     EXPECT_EQ(
         kfnp_FileNameLengthX("C:/a/bb/c.img", KFNP_FILENAME_COMPONENT, 1, &offset, &count, &err),
@@ -109,7 +109,7 @@ TEST(FileName, MasksAreChecked) {
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.mask);
-        ktest::ReusedErr err;
+        ktest::Err err;
         EXPECT_EQ(kfnp_FileNameGet("/a/b", r.mask, 0, &err), nullptr);
         EXPECT_EQ(ktest::messages(err.r), r.message);
         EXPECT_TRUE(ktest::hasCode(err.r, "kfnp_FileNameGet", 1));
@@ -120,7 +120,7 @@ TEST(FileName, MasksAreChecked) {
         EXPECT_NE(ktest::printed(err.r, 0).find(" >>>kfnp_FileNameLengthX failed.<<<\n"),
                   std::string::npos);
     }
-    ktest::ReusedErr err;
+    ktest::Err err;
     EXPECT_EQ(kfnp_FileNameGet(nullptr, KFNP_FILENAME_ALL, 0, &err), nullptr);
     EXPECT_EQ(ktest::messages(err.r), "FileNameParse failed | Parse error; <FileName> is NULL");
 }
@@ -128,7 +128,7 @@ TEST(FileName, MasksAreChecked) {
 TEST(FileName, SetReplacesRanges) {
     auto set = [](const char *n, uint32_t mask, int32_t index, const char *data,
                   std::string *m = nullptr) {
-        ktest::ReusedErr err;
+        ktest::Err err;
         std::string r = take(kfnp_FileNameSet(n, mask, index, data, &err));
         if (m) *m = ktest::messages(err.r);
         return r;
@@ -179,7 +179,7 @@ TEST(FileName, ValidCharacters) {
 }
 
 TEST(FileName, ExternalAndInternalForms) {
-    ktest::ReusedErr err;
+    ktest::Err err;
     EXPECT_EQ(take(kfnp_FileNameInternalToExternal("C:/a b/\xc3\xa9", &err)), "C:/a b/\xc3\xa9");
     EXPECT_EQ(take(kfnp_FileNameExternalToInternal("/x\\y", &err)), "/x\\y");
     EXPECT_EQ(kfnp_FileNameInternalToExternal("/a\nb", &err), nullptr);
@@ -199,7 +199,7 @@ TEST(FileName, ExternalAndInternalForms) {
 }
 
 TEST(FileName, AddNameAndPathJoin) {
-    ktest::ReusedErr err;
+    ktest::Err err;
     auto add = [&](const char *d, const char *n) { return take(kfnp_FileNameAddName(d, n, &err)); };
     EXPECT_EQ(add("/a/b", "c.img"), "/a/b/c.img");
     EXPECT_EQ(add("/a/b/", "c.img"), "/a/b/c.img");
@@ -246,11 +246,11 @@ TEST(FileName, NormaliseCompareEquals) {
         {"./a:b", "./a:b"},
     };
     for (const Row &r : rows) {
-        ktest::ReusedErr err;
+        ktest::Err err;
         EXPECT_EQ(take(kfnp_FileNameNormalize(r.name, &err)), r.normal) << r.name;
         EXPECT_TRUE(kfnp_FileNameEquals(r.name, r.normal)) << r.name;
     }
-    ktest::ReusedErr err;
+    ktest::Err err;
     EXPECT_EQ(kfnp_FileNameNormalize(nullptr, &err), nullptr);
     EXPECT_EQ(ktest::messages(err.r), "FileNameParse failed | Parse error; <FileName> is NULL");
 

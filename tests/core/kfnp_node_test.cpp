@@ -15,7 +15,7 @@ std::string take(char *s) {
 }
 
 std::string get(const char *path, uint32_t mask, int32_t index) {
-    ktest::ReusedErr err;
+    ktest::Err err;
     std::string r = take(kfnp_NodePathGet(path, mask, index, &err));
     EXPECT_FALSE(err) << ktest::messages(err.r);
     EXPECT_EQ(kfnp_NodePathLength(path, mask, index, &err), static_cast<int32_t>(r.size()));
@@ -23,7 +23,7 @@ std::string get(const char *path, uint32_t mask, int32_t index) {
 }
 
 std::vector<std::string> names(const char *path, int32_t *isFull = nullptr) {
-    ktest::ReusedErr err;
+    ktest::Err err;
     Kfnp_NodeNameList *l = kfnp_NodeNameParse(path, &err);
     EXPECT_NE(l, nullptr) << ktest::messages(err.r);
     std::vector<std::string> r;
@@ -50,7 +50,7 @@ TEST(NodePath, ParseErrors) {
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.path ? r.path : "NULL");
-        ktest::ReusedErr err;
+        ktest::Err err;
         EXPECT_EQ(kfnp_NodeNameParse(r.path, &err), nullptr);
         EXPECT_EQ(ktest::messages(err.r), std::string("NodePathParse failed | ") + r.message);
         ASSERT_NE(err->next, nullptr);
@@ -128,7 +128,7 @@ TEST(NodePath, MasksAreChecked) {
         {0x10, "Invalid options specification"},
         {0x1F, "Invalid options specification"}};
     for (const Row &r : rows) {
-        ktest::ReusedErr err;
+        ktest::Err err;
         EXPECT_EQ(kfnp_NodePathGet(":a", r.mask, 0, &err), nullptr);
         EXPECT_EQ(ktest::messages(err.r), r.message);
         EXPECT_TRUE(ktest::hasCode(err.r, "kfnp_NodePathGet", 1));
@@ -141,7 +141,7 @@ TEST(NodePath, MasksAreChecked) {
 }
 
 TEST(NodePath, PathsOfRanges) {
-    ktest::ReusedErr err;
+    ktest::Err err;
     auto path = [&](const char *p, uint32_t mask, int32_t index) {
         return take(kfnp_NodePathPath(p, mask, index, &err));
     };
@@ -177,7 +177,7 @@ TEST(NodePath, PathsOfRanges) {
 TEST(NodePath, SetReplacesRanges) {
     auto set = [](const char *p, uint32_t mask, int32_t index, const char *data,
                   std::string *m = nullptr) {
-        ktest::ReusedErr err;
+        ktest::Err err;
         std::string r = take(kfnp_NodePathSet(p, mask, index, data, &err));
         if (m) *m = ktest::messages(err.r);
         return r;

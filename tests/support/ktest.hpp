@@ -26,19 +26,15 @@ class TempDir {
 struct Err {
     Kerr_ErrorReport *r = nullptr;
     ~Err() { kerr_DeleteErrorReport(r); }
-    Kerr_ErrorReport **operator&() { return &r; }
-    Kerr_ErrorReport *operator->() const { return r; }
-    explicit operator bool() const { return r != nullptr; }
-    void reset() { kerr_DeleteErrorReportEx(&r); }
-};
-
-// An Err handed to several calls in turn: each use of & first deletes the
-// chain the previous call left there.
-struct ReusedErr : Err {
+    // Handing the address to another call drops the chain of the previous one
+    // (the callee would clear the pointer and leak it).
     Kerr_ErrorReport **operator&() {
         reset();
         return &r;
     }
+    Kerr_ErrorReport *operator->() const { return r; }
+    explicit operator bool() const { return r != nullptr; }
+    void reset() { kerr_DeleteErrorReportEx(&r); }
 };
 
 // What kerr_PrintErrorReportNoEML prints for a chain.
