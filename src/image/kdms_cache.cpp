@@ -451,6 +451,32 @@ int cacheFlush(Kdms_Cache *c, int flags, long index, bool always, Kerr_ErrorRepo
 
 using namespace kdms;
 
+namespace {
+
+// Checks shared by Read and Fetch (codes 1 to 4 of both).
+bool accessArgumentsGood(const Kdms_Cache *c, long index, void **data, const char *fn,
+                         kr::Report &e) {
+    if (!c) {
+        e.error(fn, 1, "Null cache");
+        return false;
+    }
+    if (!data) {
+        e.error(fn, 2, "Null data");
+        return false;
+    }
+    if (!*data && c->physRecordMax == 0) {
+        e.error(fn, 3, "Null *data and zero rec cache");
+        return false;
+    }
+    if (indexBad(c, index)) {
+        e.error(fn, 4, "Index %ld illegal for virtualRecordMax of %ld", index, c->virtualRecordMax);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 extern "C" {
 
 KRASTER_API Kdms_Cache *kdms_CacheCreateVAPtr(long recordSize, Kerr_ErrorReport **err,
@@ -545,22 +571,7 @@ KRASTER_API int kdms_CacheIndexPresent(const Kdms_Cache *cache, long index) {
 KRASTER_API int kdms_CacheRead(Kdms_Cache *c, long index, void **data, Kerr_ErrorReport **err) {
     const char *fn = "kdms_CacheRead";
     kr::Report e(err);
-    if (!c) {
-        e.error(fn, 1, "Null cache");
-        return -1;
-    }
-    if (!data) {
-        e.error(fn, 2, "Null data");
-        return -1;
-    }
-    if (!*data && c->physRecordMax == 0) {
-        e.error(fn, 3, "Null *data and zero rec cache");
-        return -1;
-    }
-    if (indexBad(c, index)) {
-        e.error(fn, 4, "Index %ld illegal for virtualRecordMax of %ld", index, c->virtualRecordMax);
-        return -1;
-    }
+    if (!accessArgumentsGood(c, index, data, fn, e)) return -1;
     try {
         if (c->physRecordMax == 0) {
             bool found = false;
@@ -608,22 +619,7 @@ KRASTER_API int kdms_CacheRead(Kdms_Cache *c, long index, void **data, Kerr_Erro
 KRASTER_API int kdms_CacheFetch(Kdms_Cache *c, long index, void **data, Kerr_ErrorReport **err) {
     const char *fn = "kdms_CacheFetch";
     kr::Report e(err);
-    if (!c) {
-        e.error(fn, 1, "Null cache");
-        return -1;
-    }
-    if (!data) {
-        e.error(fn, 2, "Null data");
-        return -1;
-    }
-    if (!*data && c->physRecordMax == 0) {
-        e.error(fn, 3, "Null *data and zero rec cache");
-        return -1;
-    }
-    if (indexBad(c, index)) {
-        e.error(fn, 4, "Index %ld illegal for virtualRecordMax of %ld", index, c->virtualRecordMax);
-        return -1;
-    }
+    if (!accessArgumentsGood(c, index, data, fn, e)) return -1;
     if (c->physRecordMax == 0) return 0;
     try {
         const int32_t i = physicalRecordGet(c, index, e.out());
