@@ -66,6 +66,296 @@ typedef struct Kgda_BaseData {
     void *tag;                  /* copied along by copy and derive */
 } Kgda_BaseData;
 
+/* ---- BaseData arrays ------------------------------------------------------
+ *
+ * Addressing. A line is a column for a matrix and a row for every other
+ * object type; pitch is the byte distance between lines (bytes per element x
+ * numrows for a matrix, x numcolumns otherwise). Element (row r, column c) is
+ * at windowStart + c x pitch + r x numbytes in a matrix and at windowStart +
+ * r x pitch + c x numbytes in a scalar, table or raster.
+ *
+ * Sizes. numelements and pitch are 32-bit: an array whose element count or
+ * line length in bytes does not fit is refused with a report. A raster's
+ * buffer is allocated with its column count rounded up to a multiple of 4
+ * (the pitch stays bytes x columns). Borrowed buffers must be aligned for
+ * their element type.
+ *
+ * Every operation takes the caller's report-pointer address last. Operations
+ * returning an int give 0 on success and -1 on failure; those returning a
+ * pointer give NULL on failure. */
+
+/* Creates an array of numrows x numcolumns elements (either may be 0, which
+ * allocates nothing). With a buffer the array borrows it (derivedFlag 1);
+ * otherwise a zero-filled buffer is allocated and owned. */
+KRASTER_API Kgda_BaseData *kgda_BaseDataCreate(int32_t numrows, int32_t numcolumns,
+                                               int32_t datatype, int32_t objecttype, void *buffer,
+                                               Kerr_ErrorReport **err);
+
+/* Re-shapes a derived array in place: shape, types, pitch, bytes per element,
+ * and the buffer when one is given (else the old one stays). A NULL array is
+ * created with kgda_BaseDataCreate. Refuses rows or columns below 1 and
+ * owning arrays. Returns the array. */
+KRASTER_API Kgda_BaseData *kgda_BaseDataReCreate(Kgda_BaseData *baseData, int32_t numrows,
+                                                 int32_t numcolumns, int32_t datatype,
+                                                 int32_t objecttype, void *buffer,
+                                                 Kerr_ErrorReport **err);
+
+/* Makes target (a new record when NULL) a window of numrows x numcolumns
+ * elements into source starting at (rowOffset, columnOffset): same types,
+ * pitch and tag, derivedFlag 1. The window must lie inside the source. A
+ * target that owns a buffer is refused. The two names are one operation. */
+KRASTER_API Kgda_BaseData *kgda_BaseDataReDerive(const Kgda_BaseData *source, Kgda_BaseData *target,
+                                                 int32_t rowOffset, int32_t columnOffset,
+                                                 int32_t numrows, int32_t numcolumns,
+                                                 Kerr_ErrorReport **err);
+KRASTER_API Kgda_BaseData *kgda_BaseDataDerived(const Kgda_BaseData *source, Kgda_BaseData *target,
+                                                int32_t rowOffset, int32_t columnOffset,
+                                                int32_t numrows, int32_t numcolumns,
+                                                Kerr_ErrorReport **err);
+
+/* Copies source into destination (created with source's shape and types when
+ * NULL), converting elements through the pixel conversion table. Object types
+ * must agree. The overlapping part is copied line by line; table objects copy
+ * the first min(numelements) elements in row order. String elements are
+ * replaced by copies (the old strings are freed). The tag is copied. Nothing
+ * changes when memory runs out. Returns destination. */
+KRASTER_API Kgda_BaseData *kgda_BaseDataCopy(const Kgda_BaseData *source,
+                                             Kgda_BaseData *destination, Kerr_ErrorReport **err);
+/* As kgda_BaseDataCopy; *changed (if not NULL) is set to 1 when the first
+ * byte of some copied line differed between source and destination before
+ * the copy, else 0. */
+KRASTER_API Kgda_BaseData *kgda_BaseDataCopyExt(const Kgda_BaseData *source,
+                                                Kgda_BaseData *destination, int32_t *changed,
+                                                Kerr_ErrorReport **err);
+
+/* Changes the shape to numrows x numcolumns (both at least 1), keeping the
+ * overlapping part (table and scalar objects keep their first elements in
+ * row order); new elements are zero. An owning table, or an owning raster or
+ * matrix whose line length stays, is resized in place; otherwise a new buffer
+ * is made and owned (a derived array then owns its new buffer). Strings
+ * outside the new shape are freed. */
+KRASTER_API int kgda_BaseDataReallocate(Kgda_BaseData *baseData, int32_t numrows,
+                                        int32_t numcolumns, Kerr_ErrorReport **err);
+
+/* Modes of kgda_BaseDataSetBoth. */
+#define KGDA_SET_ALL 0      /* every element, line by line in storage order */
+#define KGDA_SET_DIAGONAL 1 /* the diagonal of a square array */
+#define KGDA_SET_ROW 2      /* row index: numcolumns elements */
+#define KGDA_SET_COLUMN 3   /* column index: numrows elements */
+
+/* Writes elements of the array's own type from values: step 1 takes
+ * consecutive values, step 0 repeats the first (any step >= 0 is the source
+ * stride in elements). String elements receive heap copies of the source
+ * strings and their old strings are freed. */
+KRASTER_API int kgda_BaseDataSetBoth(Kgda_BaseData *baseData, const void *values, int32_t mode,
+                                     int32_t index, int32_t step, Kerr_ErrorReport **err);
+/* kgda_BaseDataSetBoth with step 1. */
+KRASTER_API int kgda_BaseDataSet(Kgda_BaseData *baseData, const void *values, int32_t mode,
+                                 int32_t index, Kerr_ErrorReport **err);
+/* Converts value to the array's type and writes it with step 0 (not for
+ * string arrays). */
+KRASTER_API int kgda_BaseDataSetScalar(Kgda_BaseData *baseData, double value, int32_t mode,
+                                       int32_t index, Kerr_ErrorReport **err);
+
+/* Frees an owned buffer (and the strings of a string array); the record then
+ * has no data. A derived array is left as it is. NULL is accepted. */
+KRASTER_API void kgda_BaseDataDeleteContents(Kgda_BaseData *baseData, Kerr_ErrorReport **err);
+/* kgda_BaseDataDeleteContents, then frees the record. NULL is accepted. */
+KRASTER_API void kgda_BaseDataDelete(Kgda_BaseData *baseData, Kerr_ErrorReport **err);
+
+/* Prints the header block and then the elements to the standard output, one
+ * printed line per storage line (a matrix prints column by column), values
+ * separated by one blank: integers as %d (u32 %u), reals as %g, complex
+ * values as (%g, %g), strings as they are ("(null)" for NULL). */
+KRASTER_API int kgda_BaseDataPrint(const Kgda_BaseData *baseData, Kerr_ErrorReport **err);
+
+/* Clips lines x elementsPerLine elements starting at the window start, lines
+ * one pitch apart, to [max(low, type minimum), min(high, type maximum)]
+ * truncated to the element type. u1, u2, u4 and u8 use the bounds 0 and 255;
+ * f32 and f64 the given bounds. Complex and string arrays are refused, and so
+ * is a block reaching beyond the array. */
+KRASTER_API int kgda_BaseDataClip(Kgda_BaseData *baseData, int32_t lines, int32_t elementsPerLine,
+                                  double low, double high, Kerr_ErrorReport **err);
+/* Minimum and maximum (as doubles; complex values by magnitude) of the block
+ * of lines x elementsPerLine elements starting at the window start. NaN
+ * elements are skipped (an all-NaN block gives +inf and -inf). String arrays,
+ * empty blocks and blocks beyond the array are refused. */
+KRASTER_API int kgda_BaseDataStats(const Kgda_BaseData *baseData, int32_t elementsPerLine,
+                                   int32_t lines, double *minimum, double *maximum,
+                                   Kerr_ErrorReport **err);
+
+/* ---- Matrices (f32, f64, c64, c128; square n x n; any object type,
+ * addressed by row and column as above) ---------------------------------- */
+
+/* LU decomposition with column pivoting: A P = L U, where column c of A P is
+ * column index[c] of A. At step k the pivot is the first column j >= k with
+ * the largest |U[k][j]|; a zero pivot stops with "Singular matrix". lower and
+ * upper are caller-made n x n arrays of the matrix's type; index holds n
+ * entries. */
+KRASTER_API int kgda_MatrixLUDecomposition(const Kgda_BaseData *matrix, Kgda_BaseData *lower,
+                                           Kgda_BaseData *upper, int32_t *index,
+                                           Kerr_ErrorReport **err);
+/* Solves A X = B (A n x n, B n x m, same type) for X = A^-1 B through the
+ * decomposition. X is created as an n x m matrix when NULL, else it must
+ * have that shape and type (it may be B itself). Returns X. */
+KRASTER_API Kgda_BaseData *kgda_MatrixDivide(const Kgda_BaseData *a, const Kgda_BaseData *b,
+                                             Kgda_BaseData *x, Kerr_ErrorReport **err);
+/* A^-1 (solving against the identity) into inverse, created when NULL.
+ * Returns inverse. */
+KRASTER_API Kgda_BaseData *kgda_MatrixInvert(const Kgda_BaseData *a, Kgda_BaseData *inverse,
+                                             Kerr_ErrorReport **err);
+
+/* ---- Stacks, stack arrays, windows, argument lists ----------------------- */
+
+/* Layers of equal shape. With derivedFlag 1 the layers are borrowed and not
+ * deleted with the stack. */
+typedef struct Kgda_BaseDataStack {
+    int32_t numberOfLayers;
+    int32_t derivedFlag;
+    Kgda_BaseData **layers;
+    int32_t spare; /* 0 */
+} Kgda_BaseDataStack;
+
+typedef struct Kgda_BaseDataStackArray {
+    int32_t numberOfStacks;
+    int32_t derivedFlag; /* 1: the stacks are borrowed */
+    Kgda_BaseDataStack **stacks;
+} Kgda_BaseDataStackArray;
+
+/* Four values in the order given to kgda_WindowCreate. */
+typedef struct Kgda_Window {
+    int32_t values[4];
+} Kgda_Window;
+
+/* Arguments of the operator tables; the stacks are not owned by the list. */
+typedef struct Kgda_ArgumentList {
+    int32_t count;
+    Kgda_BaseDataStack **stacks;
+} Kgda_ArgumentList;
+
+/* A stack of independently allocated layers (all counts at least 1). */
+KRASTER_API Kgda_BaseDataStack *kgda_BaseDataStackCreate(int32_t numberOfLayers, int32_t numrows,
+                                                         int32_t numcolumns, int32_t datatype,
+                                                         int32_t objecttype,
+                                                         Kerr_ErrorReport **err);
+/* All layers in one buffer (the caller's, or one allocated here and owned by
+ * the first layer), each layer's share rounded up to a multiple of 8 bytes
+ * (raster columns rounded up to 4). The buffer must hold
+ * kgda_BaseDataStackDataSize bytes. */
+KRASTER_API Kgda_BaseDataStack *kgda_BaseDataStackCreateContiguous(
+    int32_t numberOfLayers, int32_t numrows, int32_t numcolumns, int32_t datatype,
+    int32_t objecttype, void *buffer, Kerr_ErrorReport **err);
+/* 1 when the stack has layers of one type, object type, pitch and shape
+ * whose data addresses are equally and positively spaced (or a single
+ * layer); 0 otherwise. */
+KRASTER_API int kgda_BaseDataStackIsContiguous(const Kgda_BaseDataStack *stack,
+                                               Kerr_ErrorReport **err);
+/* Bytes of a contiguous stack: layers x (bytes per element x rows x columns,
+ * raster columns rounded up to 4, rounded up to a multiple of 8); 0 with a
+ * report for bad arguments. */
+KRASTER_API int64_t kgda_BaseDataStackDataSize(int32_t numberOfLayers, int32_t numrows,
+                                               int32_t numcolumns, int32_t datatype,
+                                               int32_t objecttype, Kerr_ErrorReport **err);
+/* Elements per layer that fit numbytes bytes: (numbytes / layers rounded
+ * down to a multiple of 8) / bytes per element; 0 with a report for bad
+ * arguments. */
+KRASTER_API int64_t kgda_BaseDataStackMaxElements(int64_t numbytes, int32_t numberOfLayers,
+                                                  int32_t datatype, int32_t objecttype,
+                                                  Kerr_ErrorReport **err);
+/* A new stack of windows (kgda_BaseDataReDerive) into every layer. */
+KRASTER_API Kgda_BaseDataStack *kgda_BaseDataStackDerived(const Kgda_BaseDataStack *source,
+                                                          int32_t rowOffset, int32_t columnOffset,
+                                                          int32_t numrows, int32_t numcolumns,
+                                                          Kerr_ErrorReport **err);
+/* A stack of numberOfLayers NULL layer pointers for the caller to fill:
+ * owned layers (derivedFlag 0), or borrowed ones (derivedFlag 1). */
+KRASTER_API Kgda_BaseDataStack *kgda_BaseDataStackPtrCreate(int32_t numberOfLayers,
+                                                            Kerr_ErrorReport **err);
+KRASTER_API Kgda_BaseDataStack *kgda_BaseDataStackDerivedFromDataLayer(int32_t numberOfLayers,
+                                                                       Kerr_ErrorReport **err);
+/* Copies layer by layer (kgda_BaseDataCopy); destination is created when
+ * NULL and must otherwise have at least as many layers as the source. When
+ * memory runs out nothing changes. Returns destination. */
+KRASTER_API Kgda_BaseDataStack *kgda_BaseDataStackCopy(const Kgda_BaseDataStack *source,
+                                                       Kgda_BaseDataStack *destination,
+                                                       Kerr_ErrorReport **err);
+/* Deletes the owned layers (not those of a derived stack), then the stack. */
+KRASTER_API void kgda_BaseDataStackDelete(Kgda_BaseDataStack *stack, Kerr_ErrorReport **err);
+KRASTER_API int kgda_BaseDataStackPrint(const Kgda_BaseDataStack *stack, Kerr_ErrorReport **err);
+KRASTER_API int kgda_BaseDataStackSetScalar(Kgda_BaseDataStack *stack, double value, int32_t mode,
+                                            int32_t index, Kerr_ErrorReport **err);
+/* Sets every element of every layer to zero (NULL for strings, whose old
+ * strings are freed). */
+KRASTER_API int kgda_BaseDataStackSetZero(Kgda_BaseDataStack *stack, Kerr_ErrorReport **err);
+
+/* numberOfStacks stacks made by kgda_BaseDataStackCreate. */
+KRASTER_API Kgda_BaseDataStackArray *kgda_BaseDataStackArrayCreate(
+    int32_t numberOfStacks, int32_t numberOfLayers, int32_t numrows, int32_t numcolumns,
+    int32_t datatype, int32_t objecttype, Kerr_ErrorReport **err);
+KRASTER_API void kgda_BaseDataStackArrayDelete(Kgda_BaseDataStackArray *stackArray,
+                                               Kerr_ErrorReport **err);
+/* Stack by stack; a destination with fewer stacks is refused. */
+KRASTER_API Kgda_BaseDataStackArray *kgda_BaseDataStackArrayCopy(
+    const Kgda_BaseDataStackArray *source, Kgda_BaseDataStackArray *destination,
+    Kerr_ErrorReport **err);
+KRASTER_API Kgda_BaseDataStackArray *kgda_BaseDataStackArrayDerived(
+    const Kgda_BaseDataStackArray *source, int32_t rowOffset, int32_t columnOffset, int32_t numrows,
+    int32_t numcolumns, Kerr_ErrorReport **err);
+KRASTER_API int kgda_BaseDataStackArraySetScalar(Kgda_BaseDataStackArray *stackArray, double value,
+                                                 int32_t mode, int32_t index,
+                                                 Kerr_ErrorReport **err);
+
+KRASTER_API Kgda_Window *kgda_WindowCreate(int32_t value0, int32_t value1, int32_t value2,
+                                           int32_t value3, Kerr_ErrorReport **err);
+/* Copies into destination (created when NULL); returns destination. */
+KRASTER_API Kgda_Window *kgda_WindowCopy(const Kgda_Window *source, Kgda_Window *destination,
+                                         Kerr_ErrorReport **err);
+KRASTER_API void kgda_WindowDelete(Kgda_Window *window, Kerr_ErrorReport **err);
+
+/* An argument list of the stacks of a NULL-terminated array (which may be
+ * empty); the list refers to the stacks without owning them. */
+KRASTER_API Kgda_ArgumentList *kgda_ArgumentListCreate(Kgda_BaseDataStack *const *stacks,
+                                                       Kerr_ErrorReport **err);
+/* Frees the list, not the stacks. */
+KRASTER_API void kgda_ArgumentListDelete(Kgda_ArgumentList *list, Kerr_ErrorReport **err);
+
+/* ---- Text format ------------------------------------------------------------
+ *
+ * A stack of layers of equal shape is one text file. For every object type
+ * the file holds one text line per row; within a line, for each column in
+ * order, the values of all layers in layer order, every value separated from
+ * the next by one blank; the line ends with "\n". Element (r, c) is taken
+ * from its real address, so a matrix and a raster of the same content give
+ * the same text. Values: integer types "%d" (u32 "%u"), f32 and f64
+ * "%.16g", c64 and c128 "(%.16g, %.16g)". String values are written one per
+ * line, in the same order (row, column, layer); a NULL string is written as
+ * an empty line, and a string holding a line feed or carriage return, or
+ * longer than 2048 characters, cannot be written.
+ *
+ * Reading converts each value with "%hu" (u1, u2, u4, u8, u16), "%hd" (s16),
+ * "%d" (s8, s32), "%u" (u32), "%g" (f32), "%lg" (f64), "(%g, %g)" (c64) and
+ * "(%lg, %lg)" (c128), white space before each value skipped; values above
+ * 1, 3, 15, 255 are clamped for u1, u2, u4, u8 and s8 values to -128..127.
+ * A string value is a whole line (line feed and carriage returns removed) of
+ * which the first 2048 characters are kept. */
+
+KRASTER_API int kgda_BaseDataStackWriteAscii(const Kgda_BaseDataStack *stack, const char *fileName,
+                                             Kerr_ErrorReport **err);
+/* Reads every element of every layer of an existing stack (layers of equal
+ * shape and type). */
+KRASTER_API int kgda_BaseDataStackReadAscii(Kgda_BaseDataStack *stack, const char *fileName,
+                                            Kerr_ErrorReport **err);
+/* Creates a stack from a text file and reads it. numrows 0: the number of
+ * line feeds in the file. Scalar and table objects have 1 column. Unless
+ * both numcolumns and numberOfLayers are given (above 0), the values on the
+ * first line are counted (one for strings): with only the layers given the
+ * columns are values / layers, with only the columns the layers are values /
+ * columns, with neither one layer of values columns; a remainder is refused
+ * ("ASCII file column count mismatch"). */
+KRASTER_API Kgda_BaseDataStack *kgda_CreateBaseDataStackFromAscii(
+    int32_t objecttype, int32_t datatype, int32_t numrows, int32_t numcolumns,
+    int32_t numberOfLayers, const char *fileName, Kerr_ErrorReport **err);
+
 KRASTER_END_DECLS
 
 #endif
