@@ -226,7 +226,8 @@ void appendDesign(std::string &out, std::mt19937 &rng, int depth, int &serial,
     out += "{";
     const int items = 1 + static_cast<int>(rng() % 6);
     for (int i = 0; i < items; ++i) appendItem(out, rng, depth, serial, named, withBaseData, i);
-    out += "}X" + std::to_string(serial++) + ",";
+    // Never an object of zero host bytes.
+    out += "1:Cz,}X" + std::to_string(serial++) + ",";
 }
 
 }  // namespace
@@ -284,7 +285,7 @@ std::string randomDictionary(std::mt19937 &rng, bool withBaseData) {
     out += "{";
     const int items = 1 + static_cast<int>(rng() % 8);
     for (int i = 0; i < items; ++i) appendItem(out, rng, 0, serial, named, withBaseData, i);
-    out += "}Top,.";
+    out += "1:Cz,}Top,.";
     return out;
 }
 
