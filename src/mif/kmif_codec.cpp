@@ -61,6 +61,9 @@ void traitsOf(const Kmif_Design *design, DesignTraits &t, int64_t &fileOffset, i
     }
     for (const Kmif_Item *item = design->itemList; item; item = item->next) {
         const int code = item->type;
+        // An item of no elements holds nothing (padding it causes shows in
+        // the offsets of the items after it).
+        if (!item->indirectFlag && item->count == 0) continue;
         if (item->indirectFlag || code == KMIF_TYPE_BASEDATA) {
             t.pointers = true;
             t.flat = false;

@@ -303,10 +303,10 @@ class Decoder {
         const Kmif_Design *design = item->nestedDesign;
         const int64_t stride = hostStride(item);
         if (design->itemList) {
+            if (design->fileSize == 0) return true;
             const DesignTraits traits = designTraits(design);
             if (traits.flat && stride == design->fileSize)
                 return source_.get(host, static_cast<size_t>(count * stride), kMIFtoObject, err);
-            if (design->fileSize == 0) return true;
         }
         for (int64_t i = 0; i < count; ++i)
             if (!object(host + i * stride, design, depth + 1, err)) return false;

@@ -263,12 +263,12 @@ class Encoder {
         const Kmif_Design *design = item->nestedDesign;
         const int64_t stride = hostStride(item);
         if (design->itemList) {
+            // Elements without items of nonzero count encode to nothing;
+            // elements whose encoding is their host bytes go in one piece.
+            if (design->fileSize == 0) return true;
             const DesignTraits traits = designTraits(design);
-            // Elements whose encoding is their host bytes go in one piece;
-            // elements without items of nonzero count encode to nothing.
             if (traits.flat && stride == design->fileSize)
                 return sink_.put(host, static_cast<size_t>(count * stride), kObjectToMIF, err);
-            if (design->fileSize == 0) return true;
             if constexpr (Sink::kCounts)
                 if (!traits.pointers)
                     return sink_.put(nullptr, static_cast<size_t>(count * design->fileSize),
