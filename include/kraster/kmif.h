@@ -283,8 +283,9 @@ KRASTER_API void *kmif_ObjectAllocate(Kmif_Design *design, Kerr_ErrorReport **er
 KRASTER_API void *kmif_NewObject(Kmif_Design *design, Kerr_ErrorReport **err);
 /* Deep copy of source into *destination (allocated when NULL; otherwise its
  * pointed-to data are freed first): arrays, nested objects and generic data
- * objects are duplicated. On failure nothing is left allocated and an object
- * allocated here is freed (*destination NULL again). Returns 0 or -1. */
+ * objects are duplicated. On failure nothing of the copy stays: an object
+ * allocated here is freed (*destination NULL again), a given one is left
+ * with its items freed. Returns 0 or -1. */
 KRASTER_API int kmif_ObjectCopy(const void *source, void **destination, const Kmif_Design *design,
                                 Kerr_ErrorReport **err);
 /* Deep copy of the value of the item named itemName (exact name) into

@@ -9,6 +9,7 @@
 #include <kraster/kmsc.h>
 #include <kraster/kstr.h>
 
+#include <algorithm>
 #include <climits>
 
 #include "core/report.hpp"
