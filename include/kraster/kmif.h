@@ -206,6 +206,152 @@ KRASTER_API Kmif_Design *kmif_DesignFetch(Kmif_Dictionary **dictionary, Kmif_Des
 #define KMIF_DESIGN_FETCH(dictionary, design, name, ...) \
     kmif_DesignFetch(&(dictionary), &(design), (name), __VA_ARGS__)
 
+/* ---- Object encoding and object services ----------------------------------
+ *
+ * An object is a host record laid out by a design of this process (host
+ * offsets and sizes as kmif_DesignCreate and the dictionary decoder compute
+ * them). Its MIF encoding is the packed little-endian byte sequence of its
+ * items in design order, without padding: 8-, 16-, 32- and 64-bit numbers,
+ * complex values and time values as they are; enumerations ('e') as the low
+ * 16 bits of each 32-bit host value; 1-, 2- and 4-bit values packed into
+ * bytes, first value in the least significant bits, a last partial byte
+ * padded with zero bits (one host byte per value); nested designs ('x',
+ * 'o') element by element; generic data objects ('b') as a 12-byte header
+ * (numrows, numcolumns as 32-bit values, datatype, objecttype as 16-bit
+ * values) followed by the values, column by column for a matrix and row by
+ * row otherwise, each column or row starting on a byte boundary.
+ *
+ * Indirect items ('*', 'p') are an 8-byte header, the element count and the
+ * 32-bit position of the byte following the header (a file offset, or in
+ * memory the address or the caller's position, see below), followed at once
+ * by the elements. A plain pointer ('*') writes its declared count, or 0 when
+ * the pointer is NULL; a counted pointer ('p') writes its host count (0 when
+ * the pointer is NULL). Decoding a '*' item accepts only the counts 0 and the
+ * declared count.
+ *
+ * Decoding fills an existing object: arrays whose size changes are replaced
+ * (a count of 0 frees them and leaves NULL), arrays of the same size are
+ * filled in place, generic data objects of the same shape and types are
+ * filled in place and otherwise re-created (a borrowed buffer of another
+ * shape is refused). The decoder never reads past the bytes it is given
+ * (a limit, or the rest of the file) and checks every count against the bytes
+ * left before it allocates.
+ *
+ * Encoders and decoders return the number of bytes written or consumed, or
+ * -1 with a report; an encoding longer than INT32_MAX bytes is refused. */
+
+/* Encodes object: with fd, to the file at its current position; else, when
+ * base is not NULL, into the memory at base (which must hold kmif_ObjectSize
+ * bytes; header positions are the low 32 bits of the addresses); with
+ * neither, only counts. When the calling thread's immediate-flush flag is
+ * set, every write is flushed and the file is flushed at the end. */
+KRASTER_API int32_t kmif_ConvertToMIF(Kfio_Fd *fd, const void *object, const Kmif_Design *design,
+                                      void *base, Kerr_ErrorReport **err);
+/* As kmif_ConvertToMIF, writing at most capacity bytes (a negative capacity
+ * means no limit): an object whose encoding is longer fails before any byte
+ * past the capacity is written. With a buffer, header positions are position
+ * plus the offset of the byte in the buffer, so that the buffer, written at
+ * file offset position, equals an encoding made directly into the file. */
+KRASTER_API int32_t kmif_ConvertToMIFEx(Kfio_Fd *fd, const void *object, const Kmif_Design *design,
+                                        void *buffer, int64_t capacity, int64_t position,
+                                        Kerr_ErrorReport **err);
+/* Length of the encoding of object. */
+KRASTER_API int32_t kmif_ObjectSize(const void *object, const Kmif_Design *design,
+                                    Kerr_ErrorReport **err);
+
+/* Decodes into *objectPP (allocated as kmif_ObjectAllocate does, without
+ * changing the design, when it is NULL): from the memory at source when it
+ * is not NULL (the caller vouches for the bytes), else from fd at its current
+ * position (at most the rest of the file). Returns the bytes consumed. */
+KRASTER_API int32_t kmif_ConvertToHost(Kfio_Fd *fd, const void *source, const Kmif_Design *design,
+                                       void **objectPP, Kerr_ErrorReport **err);
+/* As kmif_ConvertToHost from fd when it is not NULL, else from the memory at
+ * *cursor, which is advanced past the bytes consumed. */
+KRASTER_API int32_t kmif_ConvertToHostX(Kfio_Fd *fd, const unsigned char **cursor,
+                                        const Kmif_Design *design, void **objectPP,
+                                        Kerr_ErrorReport **err);
+/* As kmif_ConvertToHost, reading at most limit bytes (from source when it is
+ * not NULL, else from fd). */
+KRASTER_API int32_t kmif_ConvertToHostEx(Kfio_Fd *fd, const void *source, int64_t limit,
+                                         const Kmif_Design *design, void **objectPP,
+                                         Kerr_ErrorReport **err);
+
+/* Zero-filled memory for one object. The design's host size is rounded up to
+ * a multiple of 8 and stored back into the design. A design of size 0 or less
+ * gives NULL without a report. */
+KRASTER_API void *kmif_ObjectAllocate(Kmif_Design *design, Kerr_ErrorReport **err);
+KRASTER_API void *kmif_NewObject(Kmif_Design *design, Kerr_ErrorReport **err);
+/* Deep copy of source into *destination (allocated when NULL; otherwise its
+ * pointed-to data are freed first): arrays, nested objects and generic data
+ * objects are duplicated. On failure nothing of the copy stays: an object
+ * allocated here is freed (*destination NULL again), a given one is left
+ * with its items freed. Returns 0 or -1. */
+KRASTER_API int kmif_ObjectCopy(const void *source, void **destination, const Kmif_Design *design,
+                                Kerr_ErrorReport **err);
+/* Deep copy of the value of the item named itemName (exact name) into
+ * destination, which is first cleared over the item's host size. Returns
+ * destination, or NULL: without a report when no item has that name. */
+KRASTER_API void *kmif_ObjectItemValueGet(const void *object, const Kmif_Design *design,
+                                          const char *itemName, void *destination,
+                                          Kerr_ErrorReport **err);
+/* Frees what the item currently points to, then deep-copies the value at
+ * source (the item's host size) into the object. Returns object, or NULL:
+ * without a report when no item has that name. */
+KRASTER_API void *kmif_ObjectItemValueSet(void *object, const Kmif_Design *design,
+                                          const char *itemName, const void *source,
+                                          Kerr_ErrorReport **err);
+/* Frees everything the items of *objectPP point to (arrays, the pointed-to
+ * data of nested objects, data of generic data objects) and leaves those
+ * pointers NULL, counts 0 and generic data objects empty; the object itself
+ * stays. Returns 0 or -1. */
+KRASTER_API int kmif_ObjectItemsFree(void **objectPP, const Kmif_Design *design,
+                                     Kerr_ErrorReport **err);
+/* kmif_ObjectItemsFree, then frees the object and stores NULL. A NULL object
+ * is accepted. Returns 0 or -1. */
+KRASTER_API int kmif_ObjectFree(void **objectPP, const Kmif_Design *design, Kerr_ErrorReport **err);
+KRASTER_API int kmif_FreeObject(void **objectPP, const Kmif_Design *design, Kerr_ErrorReport **err);
+
+/* The calling thread's immediate-flush flag (see kmif_ConvertToMIF): Enable
+ * sets it, Disable clears it. Return 0, or -1 with a report. */
+KRASTER_API int kmif_StreamImmediateFlushEnable(Kerr_ErrorReport **err);
+KRASTER_API int kmif_StreamImmediateFlushDisable(Kerr_ErrorReport **err);
+
+/* Stores a heap copy of string and its length including the NUL; NULL or ""
+ * gives count 0 and a NULL pointer. What kstring held before is not freed.
+ * Returns 0, or -1 with a report. */
+KRASTER_API int kmif_KmifStringFromString(Kmif_String *kstring, const char *string,
+                                          Kerr_ErrorReport **err);
+/* A heap copy of the first count characters (an empty heap string when the
+ * count or the pointer is 0); NULL only when memory runs out. */
+KRASTER_API char *kmif_KmifStringToString(const Kmif_String *kstring, Kerr_ErrorReport **err);
+/* Deep copy (what destination held before is not freed). Returns 0 or -1. */
+KRASTER_API int kmif_KmifStringFromKmifString(Kmif_String *destination, const Kmif_String *source,
+                                              Kerr_ErrorReport **err);
+
+/* Self-contained form of an object: its encoding (*data, a heap buffer), the
+ * dictionary string holding its design and the designs it uses
+ * (*dictionaryString) and the design's name (*designName), all freed with
+ * kmsc_HeapFree. Returns the size of *data, or -1 with a report (outputs
+ * NULL). */
+KRASTER_API int32_t kmif_MIFableObjectConvertToMIF(const void *object, const Kmif_Design *design,
+                                                   unsigned char **data, char **dictionaryString,
+                                                   char **designName, Kerr_ErrorReport **err);
+/* The inverse: *design receives a copy of the named design (free it with
+ * kmif_DesignDestroy), *object a new object decoded from data (free it with
+ * kmif_ObjectFree and that design). Returns the bytes consumed, or -1 with a
+ * report (outputs NULL). */
+KRASTER_API int32_t kmif_MIFableObjectConvertFromMIF(const unsigned char *data,
+                                                     const char *dictionaryString,
+                                                     const char *designName, void **object,
+                                                     Kmif_Design **design, Kerr_ErrorReport **err);
+/* As kmif_MIFableObjectConvertFromMIF, reading at most size bytes of data
+ * (a negative size: no limit). */
+KRASTER_API int32_t kmif_MIFableObjectConvertFromMIFEx(const unsigned char *data, int64_t size,
+                                                       const char *dictionaryString,
+                                                       const char *designName, void **object,
+                                                       Kmif_Design **design,
+                                                       Kerr_ErrorReport **err);
+
 KRASTER_END_DECLS
 
 #endif

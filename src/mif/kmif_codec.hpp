@@ -1,0 +1,126 @@
+// Internals of the object encoding shared by the encoder, the decoder and the
+// object services: host field access, item facts, the per-thread stream
+// state with its work buffer, and the bit packing kernels.
+#pragma once
+
+#include <kraster/kgda.h>
+#include <kraster/kmif.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "mif/kmif_internal.hpp"
+
+namespace kr::mif {
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the encoding copies numbers as they are on little-endian hosts");
+
+// Deepest nesting of designs the encoder, decoder and object services follow.
+constexpr int kMaxDepth = 128;
+// Largest piece packed or read through the work buffer at a time.
+constexpr size_t kWorkChunk = 64 * 1024;
+
+// ---- Host fields ---------------------------------------------------------
+
+inline void *loadPointer(const unsigned char *field) {
+    void *p;
+    memcpy(&p, field, sizeof p);
+    return p;
+}
+inline void storePointer(unsigned char *field, const void *p) {
+    memcpy(field, &p, sizeof p);
+}
+inline int32_t loadInt32(const unsigned char *field) {
+    int32_t v;
+    memcpy(&v, field, sizeof v);
+    return v;
+}
+inline void storeInt32(unsigned char *field, int32_t v) {
+    memcpy(field, &v, sizeof v);
+}
+inline uint32_t loadLe32(const unsigned char *b) {
+    return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+}
+inline void storeLe32(unsigned char *b, uint32_t v) {
+    b[0] = static_cast<unsigned char>(v);
+    b[1] = static_cast<unsigned char>(v >> 8);
+    b[2] = static_cast<unsigned char>(v >> 16);
+    b[3] = static_cast<unsigned char>(v >> 24);
+}
+
+// Pointer of an indirect item's host field (the pointer of a counted item
+// follows its 32-bit count).
+inline unsigned char *pointerField(unsigned char *field, const Kmif_Item *item) {
+    return item->countedFlag ? field + kNativeAbi.countedPointerOffset : field;
+}
+inline const unsigned char *pointerField(const unsigned char *field, const Kmif_Item *item) {
+    return item->countedFlag ? field + kNativeAbi.countedPointerOffset : field;
+}
+
+// ---- Item facts ----------------------------------------------------------
+
+// True when the item's host facts are those of this process's layout (a
+// design laid out for another host, or one made by hand with inconsistent
+// sizes, is refused before any memory is touched).
+bool itemFitsHost(const Kmif_Item *item, const Kmif_Design *design);
+
+// Number of elements a plain pointer item points to: its declared count; a
+// negative count of a character item means the C string's length including
+// its NUL (0 for NULL). -1 for any other negative count.
+int64_t plainPointerCount(const Kmif_Item *item, const void *pointer);
+
+// Bytes count elements of the item's type take in the fixed part of a file
+// record (for nested designs their fixed part, for 'b' the 12-byte headers):
+// a lower bound of what their encoding needs.
+int64_t fixedFileBytes(const Kmif_Item *item, int64_t count);
+
+// Host bytes of one element (the stride of arrays of the item's type).
+inline int64_t hostStride(const Kmif_Item *item) {
+    return item->hostElementSize;
+}
+
+// What the objects of a design hold, nested designs included.
+struct DesignTraits {
+    bool pointers = false;  // an indirect or generic data item somewhere
+    bool flat = false;      // encoding identical to the host bytes
+};
+DesignTraits designTraits(const Kmif_Design *design);
+
+// Names of the per-type writers and readers, used in reports.
+const char *writerName(int code);
+const char *readerName(int code);
+
+// ---- Per-thread stream state -------------------------------------------------
+
+// The calling thread's immediate-flush flag (0 when the state cannot be made).
+int immediateFlush();
+// The calling thread's work buffer, grown to at least size bytes (step
+// GetWorkBuffer); NULL with a report when memory runs out.
+unsigned char *workBuffer(size_t size, Kerr_ErrorReport **err);
+
+// ---- Bit packing -----------------------------------------------------------
+
+// Bytes of count packed values of bits (1, 2 or 4) each.
+inline int64_t packedBytes(int64_t count, int bits) {
+    return (count * bits + 7) / 8;
+}
+// Writes packed bytes [first, first + n) of count host values (one byte each,
+// only the low bits are taken).
+void packBits(unsigned char *out, const unsigned char *values, int64_t count, int bits,
+              int64_t first, size_t n);
+// Expands packed bytes [first, first + n) into the host values they hold.
+void unpackBits(unsigned char *values, const unsigned char *in, int64_t count, int bits,
+                int64_t first, size_t n);
+
+// ---- Object helpers (no reports) -----------------------------------------
+
+// Frees what the items of an object point to; pointers become NULL, counts 0
+// and generic data objects empty.
+void freeObjectItems(unsigned char *object, const Kmif_Design *design, int depth = 0);
+// The same for count elements of an item's type at elements (nested objects
+// or generic data objects; nothing for other types).
+void freeElements(unsigned char *elements, int64_t count, const Kmif_Item *item, int depth);
+
+}  // namespace kr::mif

@@ -1,0 +1,281 @@
+// Object services: allocation, deep copy, item values, freeing, counted
+// strings and self-contained objects, including runs with every allocation
+// failing in turn.
+#include "encoding_test_util.hpp"
+
+namespace {
+
+using mifenc::Bytes;
+using mifenc::Designs;
+using mifenc::Object;
+
+class MifObject : public mift::MifTest {
+  protected:
+    void SetUp() override {
+        MifTest::SetUp();
+        // The thread's stream state lives as long as the thread; make it
+        // before counting heap blocks.
+        kmif_StreamImmediateFlushDisable(nullptr);
+        kmif_StreamImmediateFlushEnable(nullptr);
+        kmif_StreamImmediateFlushDisable(nullptr);
+    }
+};
+
+const char *const kRich =
+    "{1:cq,0:psr,2:*Sw,}In,"
+    "{1:e1:A,e,0:pSv,3:*oIn,w,11:1bits,0:poIn,list,1:oIn,last,2:x{1:dd,}Flat,flat,0:pcs,}T,.";
+
+TEST_F(MifObject, AllocateRoundsTheHostSizeUpAndStoresIt) {
+    Designs d("{1:Sa,1:Cb,}A,{}Empty,.");
+    ASSERT_EQ(d["A"]->hostSize, 4);
+    ktest::Err err;
+    void *object = kmif_ObjectAllocate(d["A"], &err);
+    ASSERT_NE(object, nullptr);
+    EXPECT_EQ(d["A"]->hostSize, 8);
+    EXPECT_EQ(Bytes(static_cast<unsigned char *>(object), static_cast<unsigned char *>(object) + 8),
+              Bytes(8, 0));
+    EXPECT_EQ(kmif_ObjectFree(&object, d["A"], &err), 0);
+    EXPECT_EQ(object, nullptr);
+    EXPECT_EQ(kmif_NewObject(d["Empty"], &err), nullptr);
+    EXPECT_FALSE(err);
+    EXPECT_EQ(kmif_ObjectAllocate(nullptr, &err), nullptr);
+    EXPECT_FALSE(err);
+}
+
+TEST_F(MifObject, CopyIsDeepAndReplacesWhatTheDestinationHeld) {
+    Designs d(kRich);
+    std::mt19937 rng(5);
+    for (int round = 0; round < 40; ++round) {
+        Object source(d["T"], mifenc::newObject(d["T"]));
+        mifenc::fillRandom(source.p, d["T"], rng);
+        const Bytes before = mifenc::encode(source.p, d["T"]);
+        Object copy(d["T"]);
+        ktest::Err err;
+        ASSERT_EQ(kmif_ObjectCopy(source.p, &copy.p, d["T"], &err), 0) << ktest::messages(err.r);
+        std::string why;
+        ASSERT_TRUE(mifenc::equalObjects(source.p, copy.p, d["T"], &why)) << why;
+        // Nothing is shared: freeing the source leaves the copy intact.
+        kmif_ObjectItemsFree(&source.p, d["T"], nullptr);
+        EXPECT_EQ(mifenc::encode(copy.p, d["T"]), before);
+        // Copying over an object with arrays of its own frees them.
+        Object other(d["T"], mifenc::newObject(d["T"]));
+        mifenc::fillRandom(other.p, d["T"], rng);
+        ASSERT_EQ(kmif_ObjectCopy(other.p, &copy.p, d["T"], &err), 0);
+        ASSERT_TRUE(mifenc::equalObjects(other.p, copy.p, d["T"], &why)) << why;
+        // Copying an object onto itself changes nothing.
+        ASSERT_EQ(kmif_ObjectCopy(copy.p, &copy.p, d["T"], &err), 0);
+        ASSERT_TRUE(mifenc::equalObjects(other.p, copy.p, d["T"], &why)) << why;
+    }
+}
+
+TEST_F(MifObject, ItemValuesAreCopiedInAndOut) {
+    Designs d(kRich);
+    std::mt19937 rng(9);
+    Object object(d["T"], mifenc::newObject(d["T"]));
+    mifenc::fillRandom(object.p, d["T"], rng);
+    Object other(d["T"], mifenc::newObject(d["T"]));
+    mifenc::fillRandom(other.p, d["T"], rng);
+    for (const Kmif_Item *item = d["T"]->itemList; item; item = item->next) {
+        // Get one item's value from other, set it into object; the two then
+        // agree on that item, and what get returned belongs to the caller.
+        std::vector<unsigned char> value(static_cast<size_t>(item->hostSize) + 1, 0x5A);
+        ktest::Err err;
+        ASSERT_EQ(kmif_ObjectItemValueGet(other.p, d["T"], item->name, value.data(), &err),
+                  value.data())
+            << item->name;
+        EXPECT_EQ(value.back(), 0x5A) << "wrote past the item";
+        ASSERT_EQ(kmif_ObjectItemValueSet(object.p, d["T"], item->name, value.data(), &err),
+                  object.p);
+        // Free what get returned through a one-item design view.
+        Kmif_Design view = *d["T"];
+        Kmif_Item alone = *item;
+        alone.next = alone.previous = nullptr;
+        alone.hostOffset = 0;
+        view.itemList = &alone;
+        void *held = value.data();
+        kmif_ObjectItemsFree(&held, &view, nullptr);
+    }
+    std::string why;
+    EXPECT_TRUE(mifenc::equalObjects(object.p, other.p, d["T"], &why)) << why;
+
+    char unused[16];
+    ktest::Err err;
+    EXPECT_EQ(kmif_ObjectItemValueGet(object.p, d["T"], "nothing", unused, &err), nullptr);
+    EXPECT_FALSE(err);
+    EXPECT_EQ(kmif_ObjectItemValueGet(object.p, d["T"], nullptr, unused, &err), nullptr);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_ObjectItemValueGet", 4299));
+}
+
+TEST_F(MifObject, FreeingLeavesNullPointersAndZeroCounts) {
+    Designs d(kRich);
+    std::mt19937 rng(13);
+    Object object(d["T"], mifenc::newObject(d["T"]));
+    mifenc::fillRandom(object.p, d["T"], rng, 6);
+    ktest::Err err;
+    ASSERT_EQ(kmif_ObjectItemsFree(&object.p, d["T"], &err), 0);
+    ASSERT_NE(object.p, nullptr);
+    // Only the fixed fields remain: no header announces any element.
+    const Bytes bytes = mifenc::encode(object.p, d["T"]);
+    Object empty(d["T"], mifenc::newObject(d["T"]));
+    const Bytes zero = mifenc::encode(empty.p, d["T"]);
+    ASSERT_EQ(bytes.size(), zero.size());
+    EXPECT_EQ(kmif_ObjectItemsFree(&object.p, nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Missing design.");
+    err.reset();
+    EXPECT_EQ(kmif_ObjectFree(&object.p, nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Couldn't free sub-objects. | Missing design.");
+    EXPECT_NE(object.p, nullptr);
+    err.reset();
+    EXPECT_EQ(kmif_ObjectFree(nullptr, d["T"], &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Bad objectPP.");
+}
+
+TEST_F(MifObject, CountedStrings) {
+    ktest::Err err;
+    Kmif_String s{7, reinterpret_cast<char *>(1)};
+    ASSERT_EQ(kmif_KmifStringFromString(&s, "", &err), 0);
+    EXPECT_EQ(s.count, 0);
+    EXPECT_EQ(s.string, nullptr);
+    ASSERT_EQ(kmif_KmifStringFromString(&s, "abc", &err), 0);
+    EXPECT_EQ(s.count, 4);
+    EXPECT_STREQ(s.string, "abc");
+
+    Kmif_String t{};
+    ASSERT_EQ(kmif_KmifStringFromKmifString(&t, &s, &err), 0);
+    EXPECT_NE(t.string, s.string);
+    EXPECT_EQ(t.count, 4);
+    EXPECT_EQ(memcmp(t.string, "abc", 4), 0);
+
+    char *c = kmif_KmifStringToString(&t, &err);
+    EXPECT_STREQ(c, "abc");
+    kmsc_HeapFree(c);
+    // Only count characters are taken, and never past the NUL.
+    Kmif_String shorter{2, s.string};
+    c = kmif_KmifStringToString(&shorter, &err);
+    EXPECT_STREQ(c, "ab");
+    kmsc_HeapFree(c);
+    Kmif_String longer{40, s.string};
+    Kmif_String copied{};
+    ASSERT_EQ(kmif_KmifStringFromKmifString(&copied, &longer, &err), 0);
+    EXPECT_EQ(copied.count, 40);
+    EXPECT_STREQ(copied.string, "abc");
+    kmsc_HeapFree(copied.string);
+    Kmif_String none{};
+    c = kmif_KmifStringToString(&none, &err);
+    EXPECT_STREQ(c, "");
+    kmsc_HeapFree(c);
+    kmsc_HeapFree(s.string);
+    kmsc_HeapFree(t.string);
+
+    // The counted string's own design round-trips it.
+    Designs d("{0:pcstring,}Kmif_String,.");
+    Kmif_String hello{6, const_cast<char *>("hello")};
+    EXPECT_EQ(mifenc::hex(mifenc::encode(&hello, d["Kmif_String"])),
+              "06 00 00 00 08 00 00 00 68 65 6C 6C 6F 00");
+}
+
+TEST_F(MifObject, SelfContainedObjectsCarryTheirDictionary) {
+    Designs d(kRich);
+    std::mt19937 rng(17);
+    Object object(d["T"], mifenc::newObject(d["T"]));
+    mifenc::fillRandom(object.p, d["T"], rng);
+    unsigned char *data = nullptr;
+    char *dictionary = nullptr, *name = nullptr;
+    ktest::Err err;
+    const int32_t size =
+        kmif_MIFableObjectConvertToMIF(object.p, d["T"], &data, &dictionary, &name, &err);
+    ASSERT_GT(size, 0) << ktest::messages(err.r);
+    EXPECT_STREQ(name, "T");
+    EXPECT_EQ(Bytes(data, data + size), mifenc::encode(object.p, d["T"]));
+    // The designs T uses travel with it.
+    EXPECT_NE(std::string(dictionary).find("{1:cq,0:psr,2:*Sw,}In,"), std::string::npos)
+        << dictionary;
+
+    void *back = nullptr;
+    Kmif_Design *design = nullptr;
+    EXPECT_EQ(
+        kmif_MIFableObjectConvertFromMIFEx(data, size, dictionary, name, &back, &design, &err),
+        size)
+        << ktest::messages(err.r);
+    ASSERT_NE(design, nullptr);
+    std::string why;
+    EXPECT_TRUE(mifenc::equalObjects(object.p, back, design, &why)) << why;
+    kmif_ObjectFree(&back, design, nullptr);
+    kmif_DesignDestroy(design, nullptr);
+
+    // Wrong names, missing strings and short data are reported.
+    EXPECT_EQ(kmif_MIFableObjectConvertFromMIF(data, dictionary, "Nope", &back, &design, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Nope:  Missing design");
+    EXPECT_EQ(design, nullptr);
+    err.reset();
+    EXPECT_EQ(kmif_MIFableObjectConvertFromMIF(data, nullptr, "T", &back, &design, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Missing dictionary string");
+    err.reset();
+    EXPECT_EQ(
+        kmif_MIFableObjectConvertFromMIFEx(data, size - 1, dictionary, "T", &back, &design, &err),
+        -1);
+    EXPECT_EQ(back, nullptr);
+    EXPECT_EQ(design, nullptr);
+    kmsc_HeapFree(data);
+    kmsc_HeapFree(dictionary);
+    kmsc_HeapFree(name);
+}
+
+TEST_F(MifObject, DecodeAndCopySurviveEveryAllocationFailure) {
+    Designs d(kRich);
+    std::mt19937 rng(21);
+    Object source(d["T"], mifenc::newObject(d["T"]));
+    mifenc::fillRandom(source.p, d["T"], rng, 5);
+    const Bytes bytes = mifenc::encode(source.p, d["T"]);
+
+    void *decoded = nullptr;
+    const int decodeRuns = ktest::runWithAllocationFailures(
+        [&](Kerr_ErrorReport **err) {
+            const bool ok =
+                kmif_ConvertToHostEx(nullptr, bytes.data(), static_cast<int64_t>(bytes.size()),
+                                     d["T"], &decoded, err) > 0;
+            if (!ok) {
+                EXPECT_EQ(decoded, nullptr);
+            }
+            return ok;
+        },
+        [&] { kmif_ObjectFree(&decoded, d["T"], nullptr); });
+    EXPECT_GT(decodeRuns, 3);
+
+    void *copy = nullptr;
+    const int copyRuns = ktest::runWithAllocationFailures(
+        [&](Kerr_ErrorReport **err) {
+            const bool ok = kmif_ObjectCopy(source.p, &copy, d["T"], err) == 0;
+            if (!ok) {
+                EXPECT_EQ(copy, nullptr);
+            }
+            return ok;
+        },
+        [&] { kmif_ObjectFree(&copy, d["T"], nullptr); });
+    EXPECT_GT(copyRuns, 3);
+
+    // Decoding into an existing object that must grow its arrays: a failure
+    // leaves an object that can be decoded into again and freed.
+    Object target(d["T"], mifenc::newObject(d["T"]));
+    ktest::runWithAllocationFailures(
+        [&](Kerr_ErrorReport **err) {
+            return kmif_ConvertToHostEx(nullptr, bytes.data(), static_cast<int64_t>(bytes.size()),
+                                        d["T"], &target.p, err) > 0;
+        },
+        [&] { kmif_ObjectItemsFree(&target.p, d["T"], nullptr); });
+
+    unsigned char *data = nullptr;
+    char *dictionary = nullptr, *name = nullptr;
+    ktest::runWithAllocationFailures(
+        [&](Kerr_ErrorReport **err) {
+            return kmif_MIFableObjectConvertToMIF(source.p, d["T"], &data, &dictionary, &name,
+                                                  err) > 0;
+        },
+        [&] {
+            kmsc_HeapFreeEx(reinterpret_cast<void **>(&data));
+            kmsc_HeapFreeEx(reinterpret_cast<void **>(&dictionary));
+            kmsc_HeapFreeEx(reinterpret_cast<void **>(&name));
+        });
+}
+
+}  // namespace
