@@ -7,12 +7,6 @@
 #include <kraster/kpmg.h>
 #include <kraster/kstr.h>
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -25,28 +19,36 @@ namespace {
 
 const char *const kUserFile = "v8preference";
 
+// Text files larger than this are not preference files.
+constexpr int64_t kLargestFile = int64_t{16} << 20;
+
 // The "*.pdf" files of a directory, sorted by name (none if it cannot be read).
 std::vector<std::string> definitionFiles(const std::string &dir) {
     std::vector<std::string> files;
-    DIR *d = opendir(dir.c_str());
-    if (!d) return files;
-    while (const dirent *entry = readdir(d)) {
-        const size_t n = strlen(entry->d_name);
-        if (n > 4 && strcmp(entry->d_name + n - 4, ".pdf") == 0) {
-            std::string path = dir + "/" + entry->d_name;
+    Kerr_ErrorReport *ignored = nullptr;
+    Kstr_StringList *names = kfio_FindFilesInPath(dir.c_str(), "*.pdf", &ignored);
+    kerr_DeleteErrorReport(ignored);
+    if (!names) return files;
+    try {
+        for (int32_t i = 0; i < names->count; ++i) {
+            std::string path = dir + "/" + names->strings[i];
             if (isFile(path)) files.push_back(std::move(path));
         }
+    } catch (...) {
+        kstr_StringListFree(names);
+        throw;
     }
-    closedir(d);
-    std::sort(files.begin(), files.end());
+    kstr_StringListFree(names);
     return files;
 }
 
 // Creates the directories of a path that are missing (not the last name).
 void makeParentDirectories(const std::string &path) {
     for (size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1))
-        mkdir(path.substr(0, slash).c_str(), 0777);
+         slash = path.find('/', slash + 1)) {
+        const std::string dir = path.substr(0, slash);
+        if (!kfio_IsDirectory(dir.c_str())) kfio_MakeDir(dir.c_str(), nullptr);
+    }
 }
 
 // Directory of the user's own preferences when no search list is given.
@@ -67,76 +69,67 @@ bool personalDirectory(std::string &dir) {
 }  // namespace
 
 bool isFile(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return kfio_FileExists(path.c_str()) == 1;
 }
 
 bool searchList(const char *value, std::vector<std::string> &dirs, Kerr_ErrorReport **err) {
     kr::Report e(err);
     dirs.clear();
-    char *expanded = kstr_PathExpand(value, e.out());
-    if (!expanded) return false;
-    std::string all = expanded;
-    kmsc_HeapFree(expanded);
-    size_t start = 0;
-    while (start <= all.size()) {
-        size_t end = all.find(';', start);
-        if (end == std::string::npos) end = all.size();
-        std::string piece = all.substr(start, end - start);
-        const size_t first = piece.find_first_not_of(" \t");
-        if (first != std::string::npos) {
-            piece = piece.substr(first, piece.find_last_not_of(" \t") - first + 1);
-            dirs.push_back(piece);
-        }
-        start = end + 1;
+    Kfio_SearchList *list = kfio_CreateSLFromString(nullptr, value, e.out());
+    if (e.failed()) return false;
+    try {
+        for (const Kfio_SearchList *n = list; n; n = n->next) dirs.push_back(n->directory);
+    } catch (...) {
+        kfio_FreeSL(list);
+        throw;
     }
+    kfio_FreeSL(list);
     return true;
 }
 
-// TODO(kfio): read through kfio_ReadSeq once the file layer's core is on main.
 bool readTextFile(const char *path, std::string &text, Kerr_ErrorReport **err) {
+    static const char *const fn = "kpmg_ReadTextFile";
     kr::Report e(err);
     Kfio_Fd *fd = kfio_Open(path, "r", e.out());
     if (!fd) return false;
-    text.clear();
-    char buffer[4096];
-    bool ok = true;
-    for (;;) {
-        const ssize_t n = read(fd->osHandle, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            e.error("kpmg_ReadFile", 1, "Error reading %s\nError %d", path, errno);
-            ok = false;
+    bool ok = false;
+    const int64_t size = kfio_FileSizeGetByHandle64(fd, e.out());
+    if (size > kLargestFile) {
+        e.error(fn, 1, "%s is too large for a preference file (%lld bytes)", path,
+                static_cast<long long>(size));
+    } else if (size >= 0) {
+        try {
+            text.assign(static_cast<size_t>(size), '\0');
+            ok = kfio_ReadSeq(fd, text.data(), text.size(), e.out()) == text.size();
+        } catch (...) {
+            kfio_Close(fd, nullptr);
+            throw;
         }
-        if (n <= 0) break;
-        text.append(buffer, static_cast<size_t>(n));
     }
     kfio_Close(fd, nullptr);
     return ok;
 }
 
 bool writeTextFile(const char *path, const std::string &text, Kerr_ErrorReport **err) {
+    static const char *const fn = "kprf_DefaultDatabaseFlush";
     kr::Report e(err);
     makeParentDirectories(path);
     Kfio_Fd *fd = kfio_Open(path, "w+", e.out());
     if (!fd) {
-        e.error("kprf_DefaultDatabaseFlush", 11,
-                "Unable to Create/Open Global Preference file (%s).", path);
+        e.error(fn, 11, "Unable to Create/Open Global Preference file (%s).", path);
         return false;
     }
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd->osHandle, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            e.error("kprf_DefaultDatabaseFlush", 12, "Could not write %zu bytes to %s",
-                    text.size() - done, path);
-            kfio_Close(fd, nullptr);
-            return false;
-        }
-        done += static_cast<size_t>(n);
+    const bool written = kfio_WriteSeq(fd, text.data(), text.size(), e.out()) == text.size();
+    if (kfio_Close(fd, e.out()) != 0) {
+        // The buffer could not be written out and the handle stayed open: the
+        // file is lost anyway, so drop the buffer to release the handle.
+        fd->dirty = 0;
+        Kerr_ErrorReport *ignored = nullptr;
+        kfio_Close(fd, &ignored);
+        kerr_DeleteErrorReport(ignored);
+        return false;
     }
-    return kfio_Close(fd, e.out()) == 0;
+    return written;
 }
 
 }  // namespace kr::prefs

@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include <atomic>
 #include <memory>
 #include <string>
@@ -170,7 +172,7 @@ TEST_F(DefaultDatabase, ABrokenDefinitionFileIsSkippedAndTheOthersLoad) {
 }
 
 TEST_F(DefaultDatabase, AnInvalidSearchListFailsTheInitialisation) {
-    env("ORVEL_PDF_PATH", " ; ");
+    env("ORVEL_PDF_PATH", ";;");
     ktest::Err e;
     EXPECT_EQ(kpmg_Init(&e), nullptr);
     EXPECT_EQ(ktest::messages(e.r),
@@ -189,7 +191,7 @@ TEST_F(DefaultDatabase, SeveralDirectoriesAndVariablesInTheSearchList) {
     ktest::writeFile(dir_.file("more/x.pdf"), "category more { number n { default 3; } }");
     define("a.pdf", kDefinitions);
     env("KPMG_TEST_ROOT", dir_.path().c_str());
-    env("ORVEL_PDF_PATH", "${KPMG_TEST_ROOT}/pdf;/no/such/dir; $KPMG_TEST_ROOT/more ");
+    env("ORVEL_PDF_PATH", "${KPMG_TEST_ROOT}/pdf;/no/such/dir;;$KPMG_TEST_ROOT/more");
     EXPECT_EQ(kpmg_GetNumberPreference("more", "n", 0, nullptr), 3.0);
     EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 0, nullptr), 100.0);
 }
@@ -386,6 +388,43 @@ TEST_F(DefaultDatabase, AFailedFlushKeepsTheChanges) {
         << m;
     EXPECT_EQ(kpmg_PreferenceChangesUnsaved(), 1);
     EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 0, nullptr), 5.0);
+}
+
+TEST_F(DefaultDatabase, FileErrorsOfTheFileLayerAreReported) {
+    define("a.pdf", kDefinitions);
+    ktest::Err e;
+    Kpmg_Category *list = nullptr;
+    EXPECT_EQ(kpmg_Parse(dir_.file("pdf/none.pdf").c_str(), &list, &e), -1);
+    EXPECT_EQ(ktest::messages(e.r).rfind("Unable to read preference definition file " +
+                                             dir_.file("pdf/none.pdf") + " | Error opening file",
+                                         0),
+              0u)
+        << ktest::messages(e.r);
+    e.reset();
+    // A read that fails in the operating system.
+    kfio_FaultInject(KFIO_OSCALL_READ, 1, EIO);
+    EXPECT_EQ(kpmg_Parse(dir_.file("pdf/a.pdf").c_str(), &list, &e), -1);
+    kfio_FaultInject(KFIO_OSCALL_READ, 0, 0);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_TRUE(ktest::hasCode(e.r, "kpmg_Parse", 1));
+    e.reset();
+    EXPECT_EQ(kpmg_Parse(dir_.file("pdf/a.pdf").c_str(), &list, &e), 5);
+    kpmg_FreeCategoryList(list);
+
+    // A write that fails keeps the changes unsaved; the next flush writes them.
+    ASSERT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 5, nullptr), 0);
+    kfio_FaultInject(KFIO_OSCALL_WRITE, 2, ENOSPC);
+    EXPECT_EQ(kpmg_Close(&e), -1);
+    kfio_FaultInject(KFIO_OSCALL_WRITE, 0, 0);
+    EXPECT_EQ(ktest::messages(e.r).rfind(
+                  "ImplementationMethods.dbFlush failed | DefaultDatabaseFlush failed", 0),
+              0u)
+        << ktest::messages(e.r);
+    EXPECT_EQ(kpmg_PreferenceChangesUnsaved(), 1);
+    e.reset();
+    EXPECT_EQ(kpmg_Close(&e), 0) << ktest::messages(e.r);
+    EXPECT_NE(ktest::readFile(userFile()).find("filepref.continuous_stats_percent : 5.000000;\n"),
+              std::string::npos);
 }
 
 TEST_F(DefaultDatabase, ConcurrentReadsWritesAndCallbacks) {
