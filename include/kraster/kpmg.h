@@ -168,13 +168,14 @@ KRASTER_API void kpmg_PreferenceFree(Kpmg_Preference *preference);
 /* Validates a value carrying `type` against the declaration and, when it
  * differs from the value in force, makes it the user's value in force.
  * Refused values give a printed warning and leave the value in force (result
- * 0); wrong types give an error (result -1). *changed (may be NULL) tells
- * whether the value in force changed. */
+ * 0); wrong types give an error (result -1). Numbers that are not finite are
+ * refused. *changed (may be NULL) tells whether the value in force changed. */
 KRASTER_API int kpmg_PreferenceSetValue(Kpmg_Preference *preference, int32_t type,
                                         const Kpmg_Value *value, int *changed,
                                         Kerr_ErrorReport **err);
-/* The value in force as text, as the user file writes it (booleans as their
- * true or false word, colours as "r,g,b"); a new heap string or NULL. */
+/* The value in force as text: strings and names as they are, numbers with up
+ * to 15 significant digits, booleans as their true or false word, colours as
+ * "r,g,b"; a new heap string or NULL. */
 KRASTER_API char *kpmg_PreferenceValueString(const Kpmg_Preference *preference);
 
 /* ---- Callbacks -------------------------------------------------------- */

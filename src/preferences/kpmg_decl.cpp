@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "core/report.hpp"
 #include "preferences/prefs_internal.hpp"
@@ -166,11 +167,17 @@ KRASTER_API Kpmg_Preference *kpmg_PreferenceDup(const Kpmg_Preference *p) {
     *d = *p;
     d->enumNames = nullptr;
     d->enumCount = 0;
-    bool ok = dupInto(p->category, &d->category) & dupInto(p->name, &d->name) &
-              dupInto(p->trueWord, &d->trueWord) & dupInto(p->falseWord, &d->falseWord) &
-              dupInto(p->defaultValue.string, &d->defaultValue.string) &
-              dupInto(p->userValue.string, &d->userValue.string) &
-              dupInto(p->definitionFile, &d->definitionFile);
+    // Every string field is overwritten, so a failure leaves nothing shared.
+    const std::pair<const char *, char **> strings[] = {
+        {p->category, &d->category},
+        {p->name, &d->name},
+        {p->trueWord, &d->trueWord},
+        {p->falseWord, &d->falseWord},
+        {p->defaultValue.string, &d->defaultValue.string},
+        {p->userValue.string, &d->userValue.string},
+        {p->definitionFile, &d->definitionFile}};
+    bool ok = true;
+    for (const auto &[source, target] : strings) ok = dupInto(source, target) && ok;
     if (ok && p->enumCount > 0 && p->enumNames) {
         d->enumNames = static_cast<char **>(
             kmsc_HeapMalloc(sizeof(char *) * static_cast<size_t>(p->enumCount)));
@@ -217,9 +224,14 @@ KRASTER_API int kpmg_PreferenceSetValue(Kpmg_Preference *p, int32_t type, const 
         case KPMG_NUMBER: {
             if (type == KPMG_NUMBER) {
                 next.number = value->number;
+                if (!std::isfinite(next.number)) {
+                    kr::warn(nullptr, fn, 11, "Value '%f' is invalid for preference %s; using '%f'",
+                             next.number, name, current.number);
+                    return 0;
+                }
             } else if (type == KPMG_STRING) {
                 next.number = value->string ? strtod(value->string, nullptr) : 0.0;
-                if (next.number == 0.0 || std::isnan(next.number)) {
+                if (next.number == 0.0 || !std::isfinite(next.number)) {
                     e.error(fn, 4, "Parameter conversion from string to number failed");
                     return -1;
                 }

@@ -1,6 +1,7 @@
 // Validation of values stored into declared preferences, and declaration copies.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -107,7 +108,10 @@ TEST(PreferenceValidation, NumbersConvertStringsAndKeepTheirBounds) {
     std::string w;
     EXPECT_EQ(set(n, KPMG_NUMBER, num(0)), "changed");  // the number 0 is a value
     EXPECT_EQ(n->userValue.number, 0.0);
-    for (const char *zero : {"0", "0.0", "abc", ""})
+    EXPECT_EQ(set(n, KPMG_NUMBER, num(-HUGE_VAL), &w), "kept");  // not a number to keep
+    EXPECT_EQ(w, "Value '-inf' is invalid for preference n; using '0.000000'");
+    EXPECT_EQ(set(n, KPMG_NUMBER, num(NAN), &w), "kept");
+    for (const char *zero : {"0", "0.0", "abc", "", "nan", "-inf", "1e999"})
         EXPECT_EQ(set(n, KPMG_STRING, str(zero)),
                   "Parameter conversion from string to number failed")
             << zero;
