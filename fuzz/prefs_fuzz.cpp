@@ -92,7 +92,8 @@ void roundTrip(Kpmg_Category *list) {
                 kmsc_HeapFree(y);
             }
             if (!same) {
-                fprintf(stderr, "%s.%s does not read back from:\n%s\n", c->name, p->name, text);
+                fprintf(stderr, "%s.%s does not read back from:\n%s\n", c->name, p->preferenceName,
+                        text);
                 abort();
             }
         }

@@ -47,12 +47,12 @@ typedef struct Kpmg_Value {
 
 /* The declaration of one preference, with its two value slots. */
 typedef struct Kpmg_Preference {
-    char *category;          /* category name */
-    char *name;              /* preference name */
+    char *categoryName;      /* category name */
+    char *preferenceName;    /* preference name */
     int32_t type;            /* KPMG_STRING ... KPMG_COLOR */
     int32_t maxLength;       /* strings: longest accepted value in bytes */
     int32_t maxLengthSet;    /* 1 when maxLength applies */
-    int32_t expand;          /* strings: environment variables of the default are expanded */
+    int32_t expandFlag;      /* strings: environment variables of the default are expanded */
     double minimum;          /* numbers: smallest accepted value */
     int32_t minimumSet;      /* 1 when minimum applies */
     double maximum;          /* numbers: largest accepted value */

@@ -66,11 +66,11 @@ const char *falseWord(const Kpmg_Preference *p) {
 }
 
 bool addPreference(Kpmg_Category **list, Kpmg_Preference *p) {
-    Kpmg_Category *c = kpmg_MatchCategory(*list, p->category);
+    Kpmg_Category *c = kpmg_MatchCategory(*list, p->categoryName);
     bool created = false;
     if (!c) {
         c = allocate<Kpmg_Category>();
-        if (!c || !dupInto(p->category, &c->name)) {
+        if (!c || !dupInto(p->categoryName, &c->name)) {
             kmsc_HeapFree(c);
             kpmg_PreferenceFree(p);
             return false;
@@ -108,8 +108,8 @@ Kpmg_Category *copyCategory(const Kpmg_Category *c, const char *newName) {
         if (p && newName) {
             char *renamed = kstr_Duplicate(newName);
             if (renamed) {
-                kmsc_HeapFree(p->category);
-                p->category = renamed;
+                kmsc_HeapFree(p->categoryName);
+                p->categoryName = renamed;
             } else {
                 kpmg_PreferenceFree(p);
                 p = nullptr;
@@ -147,8 +147,8 @@ KRASTER_API void kpmg_ValueClear(Kpmg_Value *value) {
 
 KRASTER_API void kpmg_PreferenceFree(Kpmg_Preference *p) {
     if (!p) return;
-    kmsc_HeapFree(p->category);
-    kmsc_HeapFree(p->name);
+    kmsc_HeapFree(p->categoryName);
+    kmsc_HeapFree(p->preferenceName);
     kmsc_HeapFree(p->trueWord);
     kmsc_HeapFree(p->falseWord);
     if (p->enumNames)
@@ -169,8 +169,8 @@ KRASTER_API Kpmg_Preference *kpmg_PreferenceDup(const Kpmg_Preference *p) {
     d->enumCount = 0;
     // Every string field is overwritten, so a failure leaves nothing shared.
     const std::pair<const char *, char **> strings[] = {
-        {p->category, &d->category},
-        {p->name, &d->name},
+        {p->categoryName, &d->categoryName},
+        {p->preferenceName, &d->preferenceName},
         {p->trueWord, &d->trueWord},
         {p->falseWord, &d->falseWord},
         {p->defaultValue.string, &d->defaultValue.string},
@@ -204,7 +204,7 @@ KRASTER_API int kpmg_PreferenceSetValue(Kpmg_Preference *p, int32_t type, const 
         return -1;
     }
     const Kpmg_Value &current = inForce(p);
-    const char *name = p->name ? p->name : "";
+    const char *name = p->preferenceName ? p->preferenceName : "";
     Kpmg_Value next{};
     switch (p->type) {
         case KPMG_STRING: {
@@ -336,7 +336,8 @@ KRASTER_API Kpmg_Category *kpmg_MatchCategory(Kpmg_Category *list, const char *n
 KRASTER_API Kpmg_Preference *kpmg_MatchPreference(const Kpmg_Category *category, const char *name) {
     if (!category || !name) return nullptr;
     for (int32_t i = 0; i < category->count; ++i)
-        if (kstr_Eqic(category->preferences[i]->name, name)) return category->preferences[i];
+        if (kstr_Eqic(category->preferences[i]->preferenceName, name))
+            return category->preferences[i];
     return nullptr;
 }
 

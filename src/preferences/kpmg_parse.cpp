@@ -349,8 +349,8 @@ class DefinitionParser : public ParserBase {
         for (Kpmg_Category *c = parsed_; c; c = c->next) {
             for (int32_t i = 0; i < c->count; ++i) {
                 Kpmg_Preference *p = c->preferences[i];
-                Kpmg_Category *target = kpmg_MatchCategory(*list, p->category);
-                if (kpmg_MatchPreference(target, p->name)) continue;
+                Kpmg_Category *target = kpmg_MatchCategory(*list, p->categoryName);
+                if (kpmg_MatchPreference(target, p->preferenceName)) continue;
                 added.reserve(added.size() + 1);
                 c->preferences[i] = nullptr;
                 if (!addPreference(list, p)) {
@@ -383,7 +383,7 @@ class DefinitionParser : public ParserBase {
     void duplicate(const Kpmg_Preference *p) {
         kr::warn(nullptr, kParseFn, 20,
                  "%s: preference %s.%s is declared again; the first declaration stays",
-                 source_.c_str(), p->category, p->name);
+                 source_.c_str(), p->categoryName, p->preferenceName);
     }
 
     void warnAt(int line, int code, const char *format, const char *name) {
@@ -412,10 +412,10 @@ class DefinitionParser : public ParserBase {
         Kpmg_Preference *p = owned.p;
         if (!p) throw std::bad_alloc();
         p->type = type;
-        p->category = kstr_Duplicate(category.c_str());
-        p->name = kstr_Duplicate(name.text.c_str());
+        p->categoryName = kstr_Duplicate(category.c_str());
+        p->preferenceName = kstr_Duplicate(name.text.c_str());
         p->definitionFile = kstr_Duplicate(source_.c_str());
-        if (!p->category || !p->name || !p->definitionFile) throw std::bad_alloc();
+        if (!p->categoryName || !p->preferenceName || !p->definitionFile) throw std::bad_alloc();
 
         Literal chosen, fallback;
         if (isPunct(';')) {
@@ -428,7 +428,7 @@ class DefinitionParser : public ParserBase {
             if (isPunct(';') && !advance()) return false;
         }
         if (!finish(p, chosen.form != Literal::None ? chosen : fallback, name.line)) return false;
-        if (kpmg_MatchPreference(kpmg_MatchCategory(parsed_, p->category), p->name)) {
+        if (kpmg_MatchPreference(kpmg_MatchCategory(parsed_, p->categoryName), p->preferenceName)) {
             duplicate(p);
             return true;
         }
@@ -541,7 +541,7 @@ class DefinitionParser : public ParserBase {
                 return false;
             if (p->type != KPMG_STRING)
                 warnAt(line, 11, "Maximum length ignored on non-KPMG_STRING type parameter, %s",
-                       p->name);
+                       p->preferenceName);
             else
                 p->maxLength = length, p->maxLengthSet = 1;
             return true;
@@ -550,9 +550,9 @@ class DefinitionParser : public ParserBase {
             if (!advance() || !expectPunct(';', "after 'expand'")) return false;
             if (p->type != KPMG_STRING)
                 warnAt(line, 12, "Expand flag ignored on non-KPMG_STRING type parameter, %s",
-                       p->name);
+                       p->preferenceName);
             else
-                p->expand = 1;
+                p->expandFlag = 1;
             return true;
         }
         if (isWord("minimum") || isWord("maximum")) {
@@ -566,7 +566,7 @@ class DefinitionParser : public ParserBase {
                     minimum
                         ? "Minimum value restriction ignored on non-KPMG_NUMBER type parameter, %s"
                         : "Maximum value restriction ignored on non-KPMG_NUMBER type parameter, %s",
-                    p->name);
+                    p->preferenceName);
             } else if (minimum) {
                 p->minimum = n.number, p->minimumSet = 1;
             } else {
@@ -581,7 +581,7 @@ class DefinitionParser : public ParserBase {
                 return false;
             if (p->type != KPMG_BOOLEAN) {
                 warnAt(line, 15, "Boolean declaration ignored for non-string type parameter, %s",
-                       p->name);
+                       p->preferenceName);
                 return true;
             }
             if (yes.text.empty() || no.text.empty() || kstr_Eqic(yes.text.c_str(), no.text.c_str()))
@@ -599,7 +599,7 @@ class DefinitionParser : public ParserBase {
                 return false;
             if (p->type != KPMG_ENUM) {
                 warnAt(line, 17, "Enum declaration ignored for non-string type parameter, %s",
-                       p->name);
+                       p->preferenceName);
                 return true;
             }
             for (const auto &s : names)
@@ -622,12 +622,12 @@ class DefinitionParser : public ParserBase {
 
     // Checks the declaration as a whole and sets its default.
     bool finish(Kpmg_Preference *p, const Literal &d, int line) {
-        const std::string name = std::string(p->category) + "." + p->name;
+        const std::string name = std::string(p->categoryName) + "." + p->preferenceName;
         Kpmg_Value &v = p->defaultValue;
         switch (p->type) {
             case KPMG_STRING: {
                 std::string text = d.text;
-                if (d.form == Literal::Expanded || p->expand) {
+                if (d.form == Literal::Expanded || p->expandFlag) {
                     Kerr_ErrorReport *inner = nullptr;
                     char *expanded = kstr_PathExpand(text.c_str(), &inner);
                     kerr_DeleteErrorReport(inner);
@@ -850,7 +850,7 @@ KRASTER_API char *kpmg_PrfFormat(const Kpmg_Category *list, const char *fileName
                 if (!p->userInForce) continue;
                 out += c->name;
                 out += '.';
-                out += p->name;
+                out += p->preferenceName;
                 out += " : ";
                 const Kpmg_Value &v = p->userValue;
                 char buf[400];

@@ -259,12 +259,12 @@ KRASTER_API int kprf_DefaultPreferencePut(void *, const char *category, const ch
         std::vector<CallbackEntry> calls;
         try {
             for (const auto &c : db().callbacks)
-                if (kstr_Eqic(c.category.c_str(), p->category) &&
-                    kstr_Eqic(c.name.c_str(), p->name))
+                if (kstr_Eqic(c.category.c_str(), p->categoryName) &&
+                    kstr_Eqic(c.name.c_str(), p->preferenceName))
                     calls.push_back(c);
         } catch (const std::bad_alloc &) {
             kr::warn(nullptr, fn, 4, "No memory to call the callbacks of preference %s.%s",
-                     p->category, p->name);
+                     p->categoryName, p->preferenceName);
         }
         for (const auto &c : calls) c.callback(c.clientData);
         return 0;

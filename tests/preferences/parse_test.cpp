@@ -53,7 +53,7 @@ CATEGORY Imaging {
     EXPECT_EQ(title->maxLengthSet, 1);
     EXPECT_EQ(title->maxLength, 13);
     EXPECT_STREQ(title->defaultValue.string, "MIRAVEN \"X\"\t1");
-    EXPECT_STREQ(title->category, "Imaging");
+    EXPECT_STREQ(title->categoryName, "Imaging");
     EXPECT_STREQ(title->definitionFile, "imaging.pdf");
     EXPECT_EQ(title->userInForce, 0);
 
@@ -120,7 +120,7 @@ TEST(DefinitionFile, ClausesThatDoNotFitTheTypeAreIgnoredWithAWarning) {
     EXPECT_NE(printed.entries()[4].messages.find("t.pdf: line 3"), std::string::npos);
     const Kpmg_Preference *n = l.get("c", "n");
     EXPECT_EQ(n->maxLengthSet, 0);
-    EXPECT_EQ(n->expand, 0);
+    EXPECT_EQ(n->expandFlag, 0);
     EXPECT_EQ(n->enumCount, 0);
     EXPECT_EQ(n->defaultValue.number, 5.0);
     EXPECT_EQ(l.get("c", "s")->minimumSet, 0);
@@ -206,9 +206,9 @@ TEST(DefinitionFile, StringDefaultsMarkedForExpansionAreExpanded) {
                       &e),
               4);
     EXPECT_STREQ(l.get("c", "a")->defaultValue.string, "/data/x/a");
-    EXPECT_EQ(l.get("c", "a")->expand, 0);
+    EXPECT_EQ(l.get("c", "a")->expandFlag, 0);
     EXPECT_STREQ(l.get("c", "b")->defaultValue.string, "/data/x/b");
-    EXPECT_EQ(l.get("c", "b")->expand, 1);
+    EXPECT_EQ(l.get("c", "b")->expandFlag, 1);
     EXPECT_STREQ(l.get("c", "c")->defaultValue.string, "$KPMG_TEST_DIR/c");
     EXPECT_STREQ(l.get("c", "d")->defaultValue.string, "/data/x");
 }

@@ -262,8 +262,8 @@ TEST(PreferenceDeclarations, CategoryHelpers) {
     ASSERT_NE(u, nullptr) << ktest::messages(e.r);
     EXPECT_EQ(d.list->next, u);
     EXPECT_EQ(u->count, 6);
-    EXPECT_STREQ(u->preferences[0]->category, "u");
-    EXPECT_STREQ(d.list->preferences[0]->category, "t");
+    EXPECT_STREQ(u->preferences[0]->categoryName, "u");
+    EXPECT_STREQ(d.list->preferences[0]->categoryName, "t");
     EXPECT_EQ(kpmg_CopyCategory(&d.list, "t", "U", &e), nullptr);  // names ignore case
     EXPECT_EQ(ktest::messages(e.r), "Trouble copying t to U");
     EXPECT_EQ(kpmg_MatchCategory(d.list, "u"), u);

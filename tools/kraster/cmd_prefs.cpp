@@ -103,7 +103,7 @@ int list() {
             const Kpmg_Preference *p = c->preferences[i];
             const std::string from =
                 p->userInForce ? "user file" : "default, " + baseName(p->definitionFile);
-            printf("  %-30s %-8s %-20s %-22s (%s)\n", p->name, typeName(p->type),
+            printf("  %-30s %-8s %-20s %-22s (%s)\n", p->preferenceName, typeName(p->type),
                    valueText(p).c_str(), restrictions(p).c_str(), from.c_str());
         }
     }
