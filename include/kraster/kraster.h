@@ -17,5 +17,7 @@
 #include "khfa.h"
 #include "ksta.h"
 #include "kdms.h"
+#include "kpmg.h"
+#include "kprf.h"
 
 #endif

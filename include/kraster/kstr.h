@@ -26,6 +26,9 @@ KRASTER_API char *kstr_Vsprintf(const char *format, va_list args);
 KRASTER_API char *kstr_PathExpand(const char *path, Kerr_ErrorReport **err);
 /* 1 if equal ignoring ASCII case (two NULLs are equal), else 0. */
 KRASTER_API int kstr_Eqic(const char *a, const char *b);
+/* 1 when the string reads as true: "true", "yes", "on", "t" or "y" (any case,
+ * surrounding blanks allowed), or a number other than 0; else 0. */
+KRASTER_API int kstr_StringToBoolean(const char *s);
 /* Heap copy of the variable's value, or NULL when it is not set. */
 KRASTER_API char *kstr_GetEnv(const char *name);
 

@@ -3,6 +3,7 @@
 #include <kraster/kstr.h>
 
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -94,6 +95,20 @@ KRASTER_API char *kstr_PathExpand(const char *path, Kerr_ErrorReport **err) {
 KRASTER_API int kstr_Eqic(const char *a, const char *b) {
     if (!a || !b) return a == b;
     return strcasecmp(a, b) == 0;
+}
+
+KRASTER_API int kstr_StringToBoolean(const char *s) {
+    if (!s) return 0;
+    while (isspace(static_cast<unsigned char>(*s))) ++s;
+    size_t n = strlen(s);
+    while (n > 0 && isspace(static_cast<unsigned char>(s[n - 1]))) --n;
+    if (n == 0) return 0;
+    const std::string word(s, n);
+    for (const char *t : {"true", "yes", "on", "t", "y"})
+        if (strcasecmp(word.c_str(), t) == 0) return 1;
+    char *end = nullptr;
+    const double v = strtod(word.c_str(), &end);
+    return end == word.c_str() + word.size() && v != 0.0 && !std::isnan(v) ? 1 : 0;
 }
 
 KRASTER_API char *kstr_GetEnv(const char *name) {

@@ -83,4 +83,59 @@ void writeFile(const std::string &path, const std::string &contents) {
     out << contents;
 }
 
+PrintedReports::PrintedReports() {
+    kerr_SetAltErrorFunction(&PrintedReports::hook, this);
+}
+
+PrintedReports::~PrintedReports() {
+    kerr_SetAltErrorFunction(nullptr, nullptr);
+}
+
+void PrintedReports::hook(void *self, Kerr_ErrorReport *report, int, Kerr_ErrorReport **) {
+    auto *me = static_cast<PrintedReports *>(self);
+    Entry e{report ? report->severity : 0u, report && report->function ? report->function : "",
+            report ? report->code : 0, messages(report)};
+    std::lock_guard<std::mutex> lock(me->mutex_);
+    me->entries_.push_back(std::move(e));
+}
+
+std::vector<PrintedReports::Entry> PrintedReports::entries() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return entries_;
+}
+
+std::vector<std::string> PrintedReports::headlines() const {
+    std::vector<std::string> out;
+    for (const auto &e : entries()) out.push_back(e.messages.substr(0, e.messages.find(" | ")));
+    return out;
+}
+
+bool PrintedReports::contains(const std::string &text) const {
+    for (const auto &e : entries())
+        if (e.messages.find(text) != std::string::npos) return true;
+    return false;
+}
+
+void PrintedReports::clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.clear();
+}
+
+ScopedEnv::ScopedEnv(const char *name, const char *value) : name_(name) {
+    const char *old = getenv(name);
+    had_ = old != nullptr;
+    if (old) old_ = old;
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (had_)
+        setenv(name_.c_str(), old_.c_str(), 1);
+    else
+        unsetenv(name_.c_str());
+}
+
 }  // namespace ktest

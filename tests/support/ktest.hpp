@@ -4,7 +4,9 @@
 #include <kraster/kraster.h>
 
 #include <functional>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace ktest {
 
@@ -54,6 +56,47 @@ bool hasCode(const Kerr_ErrorReport *report, const char *function, int code);
 // (reported through GoogleTest).
 int runWithAllocationFailures(const std::function<bool(Kerr_ErrorReport **err)> &op,
                               const std::function<void()> &undo, int maxRuns = 100000);
+
+// While alive, takes over the printing of reports (kerr_PrintErrorReport,
+// hence every printed warning) and keeps what would have been printed.
+class PrintedReports {
+  public:
+    struct Entry {
+        uint32_t severity;     // of the newest record
+        std::string function;  // of the newest record
+        int32_t code;          // of the newest record
+        std::string messages;  // ktest::messages of the chain
+    };
+    PrintedReports();
+    ~PrintedReports();
+    PrintedReports(const PrintedReports &) = delete;
+    PrintedReports &operator=(const PrintedReports &) = delete;
+    std::vector<Entry> entries() const;
+    // The newest record's message of each printed chain, in print order.
+    std::vector<std::string> headlines() const;
+    // True when some printed chain's messages contain `text`.
+    bool contains(const std::string &text) const;
+    void clear();
+
+  private:
+    static void hook(void *self, Kerr_ErrorReport *report, int endUser, Kerr_ErrorReport **result);
+    mutable std::mutex mutex_;
+    std::vector<Entry> entries_;
+};
+
+// Sets an environment variable (NULL: unsets it) for the life of the object.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char *name, const char *value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+  private:
+    std::string name_;
+    std::string old_;
+    bool had_;
+};
 
 // Reads a whole file into a string.
 std::string readFile(const std::string &path);

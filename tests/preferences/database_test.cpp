@@ -1,0 +1,540 @@
+// The library's own preference database behind the manager: definition
+// files along ORVEL_PDF_PATH, the user file, callbacks, the shipped files.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/ktest.hpp"
+
+namespace {
+
+const char *const kDefinitions = R"(category filepref {
+    number continuous_stats_percent { minimum 0; maximum 100; default 100; }
+    string title { maxlength 20; default "MIRAVEN Image"; }
+    boolean rrd_external { boolean "yes" "no"; default "no"; }
+    enum subsampling_kernel { enum "2X2", "4X4"; default "2X2"; }
+    color frame { default 10, 20, 30; }
+}
+)";
+
+class DefaultDatabase : public testing::Test {
+  protected:
+    void SetUp() override {
+        mkdir(dir_.file("pdf").c_str(), 0777);
+        env_.push_back(
+            std::make_unique<ktest::ScopedEnv>("ORVEL_PDF_PATH", dir_.file("pdf").c_str()));
+        env_.push_back(
+            std::make_unique<ktest::ScopedEnv>("XDG_CONFIG_HOME", dir_.file("config").c_str()));
+        env_.push_back(std::make_unique<ktest::ScopedEnv>("ORVEL_PREFERENCES_PATH", nullptr));
+        kprf_DefaultDatabaseTerminate(nullptr, nullptr);
+    }
+    void TearDown() override { kprf_DefaultDatabaseTerminate(nullptr, nullptr); }
+
+    void define(const std::string &name, const std::string &text) {
+        ktest::writeFile(dir_.file("pdf/" + name), text);
+    }
+    std::string userFile() const { return dir_.file("config/kraster/v8preference"); }
+    void env(const char *name, const char *value) {
+        env_.push_back(std::make_unique<ktest::ScopedEnv>(name, value));
+    }
+
+    ktest::TempDir dir_;
+    std::vector<std::unique_ptr<ktest::ScopedEnv>> env_;
+};
+
+std::string getString(const char *category, const char *name, const char *dflt,
+                      Kerr_ErrorReport **err = nullptr) {
+    char *s = kpmg_GetStringPreference(category, name, dflt, err);
+    std::string r = s ? s : "(null)";
+    kmsc_HeapFree(s);
+    return r;
+}
+
+std::string getEnum(const char *category, const char *name, const char *dflt) {
+    char *s = kpmg_GetEnumPreference(category, name, dflt, nullptr);
+    std::string r = s ? s : "(null)";
+    kmsc_HeapFree(s);
+    return r;
+}
+
+TEST_F(DefaultDatabase, ReadsAnswerFromTheDeclarations) {
+    define("a.pdf", kDefinitions);
+    ktest::PrintedReports printed;
+    ktest::Err e;
+    EXPECT_EQ(kpmg_GetNumberPreference("FILEPREF", "Continuous_Stats_Percent", 1, &e), 100.0);
+    EXPECT_EQ(getString("filepref", "title", "x", &e), "MIRAVEN Image");
+    EXPECT_EQ(kpmg_GetBooleanPreference("filepref", "rrd_external", 1, &e), 0);
+    EXPECT_EQ(getEnum("filepref", "subsampling_kernel", "x"), "2X2");
+    EXPECT_EQ(kpmg_GetColorPreference("filepref", "frame", Kpmg_Color{}, &e).green, 20);
+    EXPECT_EQ(e.r, nullptr);
+    // Unknown categories and names give the default without a report.
+    EXPECT_EQ(kpmg_GetNumberPreference("nosuch", "continuous_stats_percent", 42, &e), 42.0);
+    EXPECT_EQ(e.r, nullptr);
+    EXPECT_EQ(getString("filepref", "nosuch", "dflt", &e), "dflt");
+    EXPECT_EQ(e.r, nullptr);
+    // A number read of a string preference.
+    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "title", 3, &e), 3.0);
+    EXPECT_EQ(ktest::messages(e.r), "Type mismatch");
+    EXPECT_TRUE(printed.entries().empty());
+}
+
+TEST_F(DefaultDatabase, WritesAreValidatedAgainstTheDeclarations) {
+    define("a.pdf", kDefinitions);
+    ktest::PrintedReports printed;
+    ktest::Err e;
+    EXPECT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 25, &e), 0);
+    EXPECT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", -5, &e), 0);
+    EXPECT_EQ(printed.headlines(),
+              (std::vector<std::string>{"Value -5.000000 is less than minimum value 0.000000 for "
+                                        "preference continuous_stats_percent; using 25.000000"}));
+    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 1, &e), 25.0);
+
+    EXPECT_EQ(kpmg_PutStringPreference("filepref", "continuous_stats_percent", "0", &e), -1);
+    EXPECT_EQ(ktest::messages(e.r),
+              "ImplementationMethods.prefPut failed | DefaultPreferencePut failed | Parameter "
+              "conversion from string to number failed");
+    EXPECT_TRUE(ktest::hasCode(e.r, "kprf_DefaultPreferencePut", 1));
+    e.reset();
+    EXPECT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 0, &e), 0);
+    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 1, &e), 0.0);
+
+    EXPECT_EQ(kpmg_PutStringPreference("filepref", "rrd_external", "YES", &e), 0);
+    EXPECT_EQ(kpmg_GetBooleanPreference("filepref", "rrd_external", 0, &e), 1);
+    EXPECT_EQ(kpmg_PutEnumPreference("filepref", "subsampling_kernel", "4x4", &e), 0);
+    EXPECT_EQ(getEnum("filepref", "subsampling_kernel", "x"), "4X4");
+
+    EXPECT_EQ(kpmg_PutNumberPreference("filepref", "nosuch", 1, &e), -1);
+    EXPECT_EQ(ktest::messages(e.r),
+              "ImplementationMethods.prefPut failed | DefaultPreferencePut failed | Preference "
+              "filepref.nosuch not found");
+    e.reset();
+    EXPECT_EQ(kpmg_PutColorPreference("filepref", "title", Kpmg_Color{}, &e), -1);
+    EXPECT_NE(ktest::messages(e.r).find("Parameter type mismatch"), std::string::npos);
+}
+
+TEST_F(DefaultDatabase, AnEmptyDatabaseRefusesWritesAndCallbacks) {
+    ktest::Err e;
+    EXPECT_EQ(kpmg_GetNumberPreference("memory", "heap_size", 10, &e), 10.0);
+    EXPECT_EQ(e.r, nullptr);
+    EXPECT_EQ(kpmg_PutNumberPreference("memory", "heap_size", 1, &e), -1);
+    EXPECT_EQ(ktest::messages(e.r),
+              "ImplementationMethods.prefPut failed | DefaultPreferencePut failed | Preference "
+              "database is empty");
+    e.reset();
+    EXPECT_EQ(kpmg_AddPreferenceCallback(
+                  "memory", "heap_size", [](void *) {}, nullptr, &e),
+              -1);
+    EXPECT_EQ(ktest::messages(e.r),
+              "ImplementationMethods.prefAddCB failed | DefaultPreferenceAddCB failed | Preference "
+              "database is empty");
+    kprf_DefaultDatabaseTerminate(nullptr, nullptr);
+    // The same when the only file fails to parse.
+    define("broken.pdf", "category c { number n { default x; } }");
+    ktest::PrintedReports printed;
+    e.reset();
+    EXPECT_EQ(kpmg_PutNumberPreference("c", "n", 1, &e), -1);
+    EXPECT_NE(ktest::messages(e.r).find("Preference database is empty"), std::string::npos);
+    ASSERT_EQ(printed.entries().size(), 1u);
+    EXPECT_NE(printed.entries()[0].messages.find("KPMG: Error return from klex_Parse!"),
+              std::string::npos);
+}
+
+TEST_F(DefaultDatabase, ABrokenDefinitionFileIsSkippedAndTheOthersLoad) {
+    define("a.pdf", kDefinitions);
+    define("b.pdf", "category other { number n { default 1; }\n number m { default x; } }");
+    define("c.pdf", "category other { number k { default 2; } }");
+    define("d.pdf", "category more { number j { default \"7\"; } }");
+    define("notes.txt", "category ignored { number i; }");
+    ktest::PrintedReports printed;
+    EXPECT_EQ(kpmg_GetNumberPreference("other", "k", 0, nullptr), 2.0);
+    EXPECT_EQ(kpmg_GetNumberPreference("other", "n", -1, nullptr), -1.0);  // b.pdf added nothing
+    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 0, nullptr), 100.0);
+    EXPECT_EQ(kpmg_GetNumberPreference("ignored", "i", 5, nullptr), 5.0);
+    // A default of the wrong kind is refused with a warning; its file still loads.
+    EXPECT_EQ(kpmg_GetNumberPreference("more", "j", -1, nullptr), 0.0);
+    const auto entries = printed.entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].function, "kpmg_Parse");
+    EXPECT_NE(
+        entries[0].messages.find("KPMG: Error return from klex_Parse! | " + dir_.file("pdf/b.pdf") +
+                                 ": line 2: expected a default value, found 'x'"),
+        std::string::npos)
+        << entries[0].messages;
+    EXPECT_EQ(printed.headlines()[1], "Encountered a string default for a non-string preference.");
+}
+
+TEST_F(DefaultDatabase, AnInvalidSearchListFailsTheInitialisation) {
+    env("ORVEL_PDF_PATH", ";;");
+    ktest::Err e;
+    EXPECT_EQ(kpmg_Init(&e), nullptr);
+    EXPECT_EQ(ktest::messages(e.r),
+              "ImplementationMethods.dbInitialize failed | DefaultDatabaseInitialize failed | "
+              "Environment variable ORVEL_PDF_PATH yields invalid search list");
+    e.reset();
+    // Reads print the failure and go on with the default.
+    ktest::PrintedReports printed;
+    EXPECT_EQ(kpmg_GetNumberPreference("memory", "heap_size", 10, &e), 10.0);
+    EXPECT_EQ(e.r, nullptr);
+    EXPECT_TRUE(printed.contains("ImplementationMethods.dbInitialize failed"));
+}
+
+TEST_F(DefaultDatabase, SeveralDirectoriesAndVariablesInTheSearchList) {
+    mkdir(dir_.file("more").c_str(), 0777);
+    ktest::writeFile(dir_.file("more/x.pdf"), "category more { number n { default 3; } }");
+    define("a.pdf", kDefinitions);
+    env("KPMG_TEST_ROOT", dir_.path().c_str());
+    env("ORVEL_PDF_PATH", "${KPMG_TEST_ROOT}/pdf;/no/such/dir;;$KPMG_TEST_ROOT/more");
+    EXPECT_EQ(kpmg_GetNumberPreference("more", "n", 0, nullptr), 3.0);
+    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 0, nullptr), 100.0);
+}
+
+struct Counter {
+    int calls = 0;
+    static void note(void *self) { ++static_cast<Counter *>(self)->calls; }
+};
+
+TEST_F(DefaultDatabase, CallbacksHearOfChangesOnly) {
+    define("a.pdf", kDefinitions);
+    Counter a, b;
+    ktest::Err e;
+    ASSERT_EQ(
+        kpmg_AddPreferenceCallback("filepref", "continuous_stats_percent", Counter::note, &a, &e),
+        0);
+    ASSERT_EQ(
+        kpmg_AddPreferenceCallback("FILEPREF", "CONTINUOUS_STATS_PERCENT", Counter::note, &b, &e),
+        0);
+    EXPECT_EQ(kpmg_AddPreferenceCallback("filepref", "nosuch", Counter::note, &a, &e), -1);
+    EXPECT_EQ(ktest::messages(e.r),
+              "ImplementationMethods.prefAddCB failed | DefaultPreferenceAddCB failed | Preference "
+              "filepref.nosuch not found");
+    e.reset();
+    {
+        ktest::PrintedReports quiet;
+        kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 50, nullptr);  // changes
+        kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 50,
+                                 nullptr);  // same value
+        kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 500, nullptr);  // refused
+        kpmg_PutStringPreference("filepref", "continuous_stats_percent", "0", nullptr);  // refused
+        kpmg_PutStringPreference("filepref", "title", "other", nullptr);  // another one
+    }
+    EXPECT_EQ(a.calls, 1);
+    EXPECT_EQ(b.calls, 1);
+    ASSERT_EQ(kpmg_RemovePreferenceCallback("filepref", "continuous_stats_percent", Counter::note,
+                                            &a, &e),
+              0);
+    kpmg_PutStringPreference("filepref", "continuous_stats_percent", "60", nullptr);
+    EXPECT_EQ(a.calls, 1);
+    EXPECT_EQ(b.calls, 2);
+    EXPECT_EQ(kpmg_RemovePreferenceCallback("filepref", "continuous_stats_percent", Counter::note,
+                                            &a, &e),
+              -1);
+    EXPECT_EQ(ktest::messages(e.r),
+              "ImplementationMethods.prefRemCB failed | DefaultPreferenceRemCB failed | No such "
+              "callback for preference filepref.continuous_stats_percent");
+    // Callbacks survive the database being ended and loaded again.
+    kpmg_Close(nullptr);
+    kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 70, nullptr);
+    EXPECT_EQ(b.calls, 3);
+    EXPECT_EQ(kpmg_RemovePreferenceCallback("filepref", "continuous_stats_percent", Counter::note,
+                                            &b, nullptr),
+              0);
+}
+
+// A callback that reads the preference it hears about.
+struct Reader {
+    double seen = 0;
+    static void note(void *self) {
+        static_cast<Reader *>(self)->seen =
+            kpmg_GetNumberPreference("filepref", "continuous_stats_percent", -1, nullptr);
+    }
+};
+
+TEST_F(DefaultDatabase, ACallbackMayReadTheNewValue) {
+    define("a.pdf", kDefinitions);
+    Reader r;
+    ASSERT_EQ(kpmg_AddPreferenceCallback("filepref", "continuous_stats_percent", Reader::note, &r,
+                                         nullptr),
+              0);
+    EXPECT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 33, nullptr), 0);
+    EXPECT_EQ(r.seen, 33.0);
+    EXPECT_EQ(kpmg_RemovePreferenceCallback("filepref", "continuous_stats_percent", Reader::note,
+                                            &r, nullptr),
+              0);
+}
+
+TEST_F(DefaultDatabase, TheUserFileIsWrittenThenReadBack) {
+    define("a.pdf", kDefinitions);
+    ktest::Err e;
+    char *path = kpmg_InitPreferenceFileName(&e);
+    ASSERT_NE(path, nullptr) << ktest::messages(e.r);
+    EXPECT_EQ(std::string(path), userFile());
+    kmsc_HeapFree(path);
+    EXPECT_STREQ(kpmg_GetPreferenceFileName(), "v8preference");
+
+    EXPECT_EQ(kpmg_PreferenceChangesUnsaved(), 0);
+    ASSERT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 12.5, &e), 0);
+    EXPECT_EQ(kpmg_PreferenceChangesUnsaved(), 1);
+    kpmg_InitPreferenceChangeLogging();  // a fresh log forgets the change
+    EXPECT_EQ(kpmg_PreferenceChangesUnsaved(), 0);
+    ASSERT_EQ(kpmg_PutStringPreference("filepref", "title", "D:\\img\\new", &e), 0);
+    ASSERT_EQ(kpmg_PutBooleanPreference("filepref", "rrd_external", 1, &e), 0);
+    ASSERT_EQ(kpmg_PutColorPreference("filepref", "frame", Kpmg_Color{1, 2, 3}, &e), 0);
+    EXPECT_EQ(kpmg_PreferenceChangesUnsaved(), 1);
+    ASSERT_EQ(kpmg_Close(&e), 0) << ktest::messages(e.r);
+    EXPECT_EQ(kpmg_PreferenceChangesUnsaved(), 0);
+    EXPECT_EQ(ktest::readFile(userFile()),
+              "/*\n"
+              "******************************************************\n"
+              "** " +
+                  userFile() +
+                  " - This file is automatically created  \n"
+                  "**                 by the ORVEL Preferences Editor.   \n"
+                  "******************************************************\n"
+                  "*/\n\n\n"
+                  "filepref.continuous_stats_percent : 12.500000;\n"
+                  "filepref.title : \"D:\\\\img\\\\new\";\n"
+                  "filepref.rrd_external : \"yes\";\n"
+                  "filepref.frame : 1,2,3;\n");
+
+    // The next use loads the file again.
+    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 0, &e), 12.5);
+    EXPECT_EQ(getString("filepref", "title", "x"), "D:\\img\\new");
+    EXPECT_EQ(kpmg_GetBooleanPreference("filepref", "rrd_external", 0, &e), 1);
+    EXPECT_EQ(kpmg_GetColorPreference("filepref", "frame", Kpmg_Color{}, &e).blue, 3);
+    Kpmg_Preference *p = kpmg_LookupParameter("filepref", "title", &e);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->userInForce, 1);
+    EXPECT_STREQ(p->defaultValue.string, "MIRAVEN Image");
+    EXPECT_EQ(p->maxLength, 20);
+    kpmg_PreferenceFree(p);
+    EXPECT_EQ(kpmg_LookupParameter("filepref", "nosuch", &e), nullptr);
+    EXPECT_EQ(ktest::messages(e.r), "Preference filepref.nosuch not found");
+    e.reset();
+
+    // Nothing changed: closing leaves the file alone.
+    ktest::writeFile(userFile(), "filepref.title : \"hand made\";\n");
+    ASSERT_EQ(kpmg_Close(&e), 0);
+    EXPECT_EQ(ktest::readFile(userFile()), "filepref.title : \"hand made\";\n");
+}
+
+TEST_F(DefaultDatabase, AUserFileWithProblemsStillLoads) {
+    define("a.pdf", kDefinitions);
+    mkdir(dir_.file("config").c_str(), 0777);
+    mkdir(dir_.file("config/kraster").c_str(), 0777);
+    ktest::writeFile(userFile(),
+                     "filepref.title : \"kept\";\n"
+                     "old.thing : 1;\n"
+                     "filepref.continuous_stats_percent : 250;\n"
+                     "filepref.continuous_stats_percent : 50\n"  // missing ';'
+                     "filepref.frame : 9,9,9;\n");
+    ktest::PrintedReports printed;
+    EXPECT_EQ(getString("filepref", "title", "x"), "kept");
+    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 0, nullptr), 100.0);
+    EXPECT_EQ(kpmg_GetColorPreference("filepref", "frame", Kpmg_Color{}, nullptr).red, 10);
+    const auto lines = printed.headlines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "old.thing: Preference category old not found");
+    EXPECT_EQ(lines[1].rfind("Value 250.000000 is greater than maximum value", 0), 0u);
+    EXPECT_TRUE(printed.contains(userFile() + ": line 5: expected ';' after the value"));
+    EXPECT_EQ(kpmg_PreferenceChangesUnsaved(), 0);
+}
+
+TEST_F(DefaultDatabase, TheUserFileLivesAlongItsSearchList) {
+    mkdir(dir_.file("a").c_str(), 0777);
+    mkdir(dir_.file("b").c_str(), 0777);
+    env("ORVEL_PREFERENCES_PATH", (dir_.file("a") + ";" + dir_.file("b")).c_str());
+    auto name = [] {
+        ktest::Err e;
+        char *p = kpmg_InitPreferenceFileName(&e);
+        std::string r = p ? p : ktest::messages(e.r);
+        kmsc_HeapFree(p);
+        return r;
+    };
+    EXPECT_EQ(name(), dir_.file("a/v8preference"));  // none there yet: the first directory
+    ktest::writeFile(dir_.file("b/v8preference"), "");
+    EXPECT_EQ(name(), dir_.file("b/v8preference"));  // the first that holds one
+    env("ORVEL_PREFERENCES_PATH", "");
+    EXPECT_EQ(name(), userFile());  // an empty list: the personal directory
+    env("XDG_CONFIG_HOME", nullptr);
+    env("HOME", dir_.path().c_str());
+    EXPECT_EQ(name(), dir_.file(".config/kraster/v8preference"));
+    env("HOME", nullptr);
+    EXPECT_EQ(name(),
+              "No directory for the user preference file: neither XDG_CONFIG_HOME nor HOME is set");
+}
+
+TEST_F(DefaultDatabase, AFailedFlushKeepsTheChanges) {
+    define("a.pdf", kDefinitions);
+    mkdir(dir_.file("config").c_str(), 0777);
+    ktest::writeFile(dir_.file("config/kraster"), "a file where the directory should be");
+    ASSERT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 5, nullptr), 0);
+    ktest::Err e;
+    EXPECT_EQ(kpmg_Close(&e), -1);
+    const std::string m = ktest::messages(e.r);
+    EXPECT_EQ(
+        m.rfind("ImplementationMethods.dbFlush failed | DefaultDatabaseFlush failed | Unable to "
+                "Create/Open Global Preference file (" +
+                    userFile() + ").",
+                0),
+        0u)
+        << m;
+    EXPECT_EQ(kpmg_PreferenceChangesUnsaved(), 1);
+    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 0, nullptr), 5.0);
+}
+
+TEST_F(DefaultDatabase, FileErrorsOfTheFileLayerAreReported) {
+    define("a.pdf", kDefinitions);
+    ktest::Err e;
+    Kpmg_Category *list = nullptr;
+    EXPECT_EQ(kpmg_Parse(dir_.file("pdf/none.pdf").c_str(), &list, &e), -1);
+    EXPECT_EQ(ktest::messages(e.r).rfind("Unable to read preference definition file " +
+                                             dir_.file("pdf/none.pdf") + " | Error opening file",
+                                         0),
+              0u)
+        << ktest::messages(e.r);
+    e.reset();
+    // A read that fails in the operating system.
+    kfio_FaultInject(KFIO_OSCALL_READ, 1, EIO);
+    EXPECT_EQ(kpmg_Parse(dir_.file("pdf/a.pdf").c_str(), &list, &e), -1);
+    kfio_FaultInject(KFIO_OSCALL_READ, 0, 0);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_TRUE(ktest::hasCode(e.r, "kpmg_Parse", 1));
+    e.reset();
+    EXPECT_EQ(kpmg_Parse(dir_.file("pdf/a.pdf").c_str(), &list, &e), 5);
+    kpmg_FreeCategoryList(list);
+
+    // A write that fails keeps the changes unsaved; the next flush writes them.
+    ASSERT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 5, nullptr), 0);
+    kfio_FaultInject(KFIO_OSCALL_WRITE, 2, ENOSPC);
+    EXPECT_EQ(kpmg_Close(&e), -1);
+    kfio_FaultInject(KFIO_OSCALL_WRITE, 0, 0);
+    EXPECT_EQ(ktest::messages(e.r).rfind(
+                  "ImplementationMethods.dbFlush failed | DefaultDatabaseFlush failed", 0),
+              0u)
+        << ktest::messages(e.r);
+    EXPECT_EQ(kpmg_PreferenceChangesUnsaved(), 1);
+    e.reset();
+    EXPECT_EQ(kpmg_Close(&e), 0) << ktest::messages(e.r);
+    EXPECT_NE(ktest::readFile(userFile()).find("filepref.continuous_stats_percent : 5.000000;\n"),
+              std::string::npos);
+}
+
+TEST_F(DefaultDatabase, ConcurrentReadsWritesAndCallbacks) {
+    define("a.pdf", kDefinitions);
+    std::atomic<int> heard{0};
+    auto note = [](void *d) { ++*static_cast<std::atomic<int> *>(d); };
+    ASSERT_EQ(kpmg_AddPreferenceCallback("filepref", "frame", note, &heard, nullptr), 0);
+    std::vector<std::thread> threads;
+    std::atomic<int> bad{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t, &bad] {
+            for (int i = 0; i < 200; ++i) {
+                Kerr_ErrorReport *err = nullptr;
+                if (t % 2) {
+                    kpmg_PutColorPreference("filepref", "frame", Kpmg_Color{t, i, 0}, &err);
+                    char *s = kpmg_GetStringPreference("filepref", "title", "", &err);
+                    if (!s || std::string(s) != "MIRAVEN Image") ++bad;
+                    kmsc_HeapFree(s);
+                } else {
+                    const double v =
+                        kpmg_GetNumberPreference("filepref", "continuous_stats_percent", -1, &err);
+                    if (v != 100.0) ++bad;
+                }
+                if (err) ++bad;
+                kerr_DeleteErrorReport(err);
+            }
+        });
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_GE(heard.load(), 200);  // every put of a new colour changed the value
+    EXPECT_EQ(kpmg_RemovePreferenceCallback("filepref", "frame", note, &heard, nullptr), 0);
+}
+
+TEST_F(DefaultDatabase, TheBigHeapReadsItsSizeThroughTheManager) {
+    // A declaration of the wrong type shows the read: the manager's report
+    // is printed by kmsc_HeapBigInit.
+    define("m.pdf", "category memory { string heap_size { default \"lots\"; } }");
+    ktest::PrintedReports printed;
+    kmsc_HeapBigInit();
+    EXPECT_EQ(printed.headlines(), (std::vector<std::string>{"Type mismatch"}));
+    EXPECT_EQ(printed.entries()[0].function, "kpmg_GetNumberPreference");
+}
+
+TEST_F(DefaultDatabase, CopiesOfTheCategoryList) {
+    define("a.pdf", kDefinitions);
+    define("b.pdf", "category other { number n; }");
+    ktest::Err e;
+    Kpmg_Category *list = kprf_DefaultCategoryListCopy(&e);
+    ASSERT_NE(list, nullptr) << ktest::messages(e.r);
+    EXPECT_STREQ(list->name, "filepref");
+    EXPECT_EQ(list->count, 5);
+    EXPECT_STREQ(list->next->name, "other");
+    EXPECT_EQ(list->next->next, nullptr);
+    kpmg_FreeCategoryList(list);
+    const int failures = ktest::runWithAllocationFailures(
+        [&](Kerr_ErrorReport **err) {
+            return (list = kprf_DefaultCategoryListCopy(err)) != nullptr;
+        },
+        [&] { kpmg_FreeCategoryList(list), list = nullptr; });
+    EXPECT_GT(failures, 5);
+}
+
+// The definition files shipped in share/kraster declare every preference the
+// library reads, with its default.
+TEST_F(DefaultDatabase, TheShippedDefinitionFilesDeclareEveryPreference) {
+    env("ORVEL_PDF_PATH", nullptr);
+    ktest::PrintedReports printed;
+    struct Expect {
+        const char *category, *name;
+        int32_t type;
+        double number;
+        const char *text;
+    } const expected[] = {
+        {"memory", "heap_size", KPMG_NUMBER, 10, nullptr},
+        {"orvel", "dll_runtime_scan", KPMG_BOOLEAN, 1, nullptr},
+        {"filepref", "continuous_stats_percent", KPMG_NUMBER, 100, nullptr},
+        {"filepref", "continuous_stats_min_pixels", KPMG_NUMBER, 1, nullptr},
+        {"filepref", "hyperspectral_layer_minimum", KPMG_NUMBER, 16, nullptr},
+        {"filepref", "compute_subsampled_images", KPMG_BOOLEAN, 0, nullptr},
+        {"filepref", "subsampling_kernel", KPMG_ENUM, 0, "2X2"},
+        {"filepref", "rrd_external", KPMG_BOOLEAN, 0, nullptr},
+        {"filepref", "use_old_rrd_layers", KPMG_BOOLEAN, 0, nullptr},
+        {"filepref", "initial_rrd_layer_number", KPMG_NUMBER, 1, nullptr},
+        {"filepref", "force_output_format", KPMG_BOOLEAN, 0, nullptr},
+        {"filepref", "default_output_format", KPMG_STRING, 0, "MIRAVEN Image"},
+        {"rasterprocess", "rp_reprojskipx", KPMG_NUMBER, 16, nullptr},
+        {"rasterprocess", "rp_reprojskipy", KPMG_NUMBER, 16, nullptr},
+        {"rasterprocess", "rp_reprojtolerance", KPMG_NUMBER, 0.1, nullptr},
+        {"rasterprocess", "rp_reprojmaxorder", KPMG_NUMBER, 2, nullptr},
+    };
+    for (const auto &x : expected) {
+        ktest::Err e;
+        Kpmg_Preference *p = kpmg_LookupParameter(x.category, x.name, &e);
+        ASSERT_NE(p, nullptr) << x.category << "." << x.name << ": " << ktest::messages(e.r);
+        EXPECT_EQ(p->type, x.type) << x.name;
+        if (x.type == KPMG_NUMBER) {
+            EXPECT_EQ(p->defaultValue.number, x.number) << x.name;
+        } else if (x.type == KPMG_BOOLEAN) {
+            EXPECT_EQ(p->defaultValue.boolean, x.number) << x.name;
+        } else {
+            EXPECT_STREQ(p->defaultValue.string, x.text) << x.name;
+        }
+        kpmg_PreferenceFree(p);
+    }
+    Kpmg_Preference *kernel = kpmg_LookupParameter("filepref", "subsampling_kernel", nullptr);
+    ASSERT_NE(kernel, nullptr);
+    ASSERT_EQ(kernel->enumCount, 2);
+    EXPECT_STREQ(kernel->enumNames[1], "4X4");
+    kpmg_PreferenceFree(kernel);
+    EXPECT_TRUE(printed.entries().empty());
+}
+
+}  // namespace

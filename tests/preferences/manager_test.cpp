@@ -1,0 +1,511 @@
+// The preference manager over method tables of the test's own: installing
+// tables, reads and writes through them, the use bracket under threads, the
+// life cycle and the database type.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/ktest.hpp"
+
+namespace {
+
+// A database of one preference held in memory; the data word points at it.
+struct Fake {
+    int id = 0;
+    bool threadSafe = false;
+    bool known = true;
+    int32_t type = KPMG_NUMBER;
+    double number = 0;
+    std::string string;
+    bool initFails = false, getFails = false, putFails = false, flushFails = false, cbFails = false;
+    std::atomic<int> initCalls{0};
+    std::atomic<int> active{0};  // brackets between DATABASE_INITIALIZE and PREFERENCE_GET
+    std::vector<std::string> calls;
+    // What the last request carried.
+    Kpmg_GetRequest request{};
+    std::string category, name;
+    int32_t putType = 0;
+    Kpmg_Value put{};
+    std::string putString;
+    Kpmg_PreferenceCallback callback = nullptr;
+    void *clientData = nullptr;
+    // Hook run inside PREFERENCE_GET.
+    std::function<void()> onGet;
+};
+
+thread_local Fake *t_lastInit = nullptr;
+std::atomic<int> g_mixes{0};
+
+Kerr_ErrorReport *broke(const char *fn, const char *what) {
+    return kerr_CreateErrorReport(fn, 1, 2, nullptr, "%s", what);
+}
+
+int fakeInit(void *data, Kerr_ErrorReport **err) {
+    auto *f = static_cast<Fake *>(data);
+    ++f->initCalls;
+    ++f->active;
+    t_lastInit = f;
+    if (f->initFails) {
+        *err = broke("fakeInit", "init broke");
+        return -1;
+    }
+    return 0;
+}
+int fakeTerminate(void *data, Kerr_ErrorReport **) {
+    static_cast<Fake *>(data)->calls.push_back("terminate");
+    --static_cast<Fake *>(data)->active;
+    return 0;
+}
+int fakeFlush(void *data, Kerr_ErrorReport **err) {
+    auto *f = static_cast<Fake *>(data);
+    f->calls.push_back("flush");
+    --f->active;
+    if (f->flushFails) {
+        *err = broke("fakeFlush", "flush broke");
+        return -1;
+    }
+    ++f->active;
+    return 0;
+}
+int fakeCallback(void *data, const char *category, const char *name, Kpmg_PreferenceCallback cb,
+                 void *clientData, Kerr_ErrorReport **err) {
+    auto *f = static_cast<Fake *>(data);
+    --f->active;
+    f->category = category, f->name = name, f->callback = cb, f->clientData = clientData;
+    if (f->cbFails) {
+        *err = broke("fakeCallback", "callback broke");
+        return -1;
+    }
+    return 0;
+}
+int fakeGet(Kpmg_GetRequest *r, Kerr_ErrorReport **err) {
+    auto *f = static_cast<Fake *>(r->data);
+    if (t_lastInit != f) ++g_mixes;  // initialised one table, reading another
+    if (f->onGet) f->onGet();
+    f->request = *r;
+    f->category = r->category, f->name = r->name;
+    --f->active;
+    if (f->getFails) {
+        *err = broke("fakeGet", "get broke");
+        return -1;
+    }
+    if (!f->known) return 0;
+    r->found = 1;
+    r->type = f->type;
+    r->value.number = f->number ? f->number : f->id;
+    r->value.boolean = 1;
+    r->value.color = {f->id, 2, 3};
+    if (f->type == KPMG_STRING || f->type == KPMG_ENUM)
+        r->value.string = kstr_Duplicate(f->string.c_str());
+    return 0;
+}
+int fakePut(void *data, const char *category, const char *name, int32_t type, const Kpmg_Value *v,
+            Kerr_ErrorReport **err) {
+    auto *f = static_cast<Fake *>(data);
+    --f->active;
+    f->category = category, f->name = name, f->putType = type, f->put = *v;
+    f->putString = v->string ? v->string : "";
+    if (f->putFails) {
+        *err = broke("fakePut", "put broke");
+        return -1;
+    }
+    return 0;
+}
+
+// The method list of a fake, without the method of code `skip`; `nullCode`
+// is listed with a NULL function.
+std::vector<intptr_t> methods(Fake &f, int skip = 0, int nullCode = 0) {
+    const intptr_t fns[] = {0,
+                            reinterpret_cast<intptr_t>(&f),
+                            reinterpret_cast<intptr_t>(&fakeInit),
+                            reinterpret_cast<intptr_t>(&fakeTerminate),
+                            reinterpret_cast<intptr_t>(&fakeFlush),
+                            reinterpret_cast<intptr_t>(&fakeCallback),
+                            reinterpret_cast<intptr_t>(&fakeCallback),
+                            reinterpret_cast<intptr_t>(&fakeGet),
+                            reinterpret_cast<intptr_t>(&fakePut)};
+    std::vector<intptr_t> m;
+    for (int code = 8; code >= 1; --code) {  // any order serves
+        if (code == skip) continue;
+        m.push_back(code);
+        m.push_back(code == nullCode ? 0 : fns[code]);
+    }
+    if (f.threadSafe) m.insert(m.end(), {KPMG_METHOD_THREAD_SAFE, 1});
+    m.push_back(0);
+    m.push_back(0);
+    return m;
+}
+
+int install(const std::vector<intptr_t> &m, Kerr_ErrorReport **err = nullptr) {
+    return kpmg_PreferenceImplementationMethodsSet(m.data(), err);
+}
+
+double readNumber(Kerr_ErrorReport **err = nullptr) {
+    return kpmg_GetNumberPreference("cat", "pref", -1.0, err);
+}
+
+class PreferenceManager : public testing::Test {
+  protected:
+    void TearDown() override {
+        EXPECT_EQ(kpmg_PreferenceImplementationMethodsSet(kprf_DefaultMethodList(), nullptr), 0);
+    }
+};
+
+TEST_F(PreferenceManager, ATableMissingAnyMethodIsRefusedAndTheOldOneStays) {
+    Fake a;
+    a.id = 7;
+    ASSERT_EQ(install(methods(a)), 0);
+    const char *const missing[] = {nullptr,
+                                   "Missing DATA",
+                                   "Missing DATABASE_INITIALIZE",
+                                   "Missing DATABASE_TERMINATE",
+                                   "Missing DATABASE_FLUSH",
+                                   "Missing PREFERENCE_ADD_CB",
+                                   "Missing PREFERENCE_REM_CB",
+                                   "Missing PREFERENCE_GET",
+                                   "Missing PREFERENCE_PUT"};
+    for (int code = 1; code <= 8; ++code) {
+        Fake b;
+        b.id = 8;
+        ktest::Err e;
+        EXPECT_EQ(install(methods(b, code), &e), -1);
+        EXPECT_EQ(ktest::messages(e.r), missing[code]);
+        EXPECT_EQ(e->severity, KERR_SEVERITY_ERROR);
+        EXPECT_EQ(readNumber(), 7.0) << "table replaced although " << missing[code];
+    }
+    // The first missing method in code order is named.
+    Fake c;
+    std::vector<intptr_t> m = {KPMG_METHOD_DATA, 0, KPMG_METHOD_PREFERENCE_GET, 1, 0, 0};
+    ktest::Err e;
+    EXPECT_EQ(install(m, &e), -1);
+    EXPECT_EQ(ktest::messages(e.r), "Missing DATABASE_INITIALIZE");
+    e.reset();
+    const intptr_t empty[] = {0, 0};
+    EXPECT_EQ(kpmg_PreferenceImplementationMethodsSet(empty, &e), -1);
+    EXPECT_EQ(ktest::messages(e.r), "Missing DATA");
+    e.reset();
+    EXPECT_EQ(kpmg_PreferenceImplementationMethodsSet(nullptr, &e), -1);
+    EXPECT_EQ(ktest::messages(e.r), "Missing DATA");
+    EXPECT_EQ(readNumber(), 7.0);
+}
+
+TEST_F(PreferenceManager, UnknownCodesArePrintedAndTheWalkGoesOn) {
+    Fake a;
+    a.id = 3;
+    std::vector<intptr_t> m = {42, 1, -5, 0};
+    const auto rest = methods(a);
+    m.insert(m.end(), rest.begin(), rest.end());
+    ktest::PrintedReports printed;
+    ktest::Err e;
+    EXPECT_EQ(install(m, &e), 0);
+    EXPECT_EQ(e.r, nullptr);
+    EXPECT_EQ(printed.headlines(),
+              (std::vector<std::string>{"Unknown method: 42", "Unknown method: -5"}));
+    EXPECT_EQ(printed.entries()[0].severity, KERR_SEVERITY_ERROR);
+    EXPECT_EQ(readNumber(), 3.0);
+}
+
+TEST_F(PreferenceManager, ReadsReturnTheDefaultOnEveryFailure) {
+    Fake f;
+    f.number = 4.5;
+    ASSERT_EQ(install(methods(f)), 0);
+    ktest::Err e;
+    EXPECT_EQ(readNumber(&e), 4.5);
+    EXPECT_EQ(e.r, nullptr);
+    EXPECT_EQ(f.category, "cat");
+    EXPECT_EQ(f.name, "pref");
+    EXPECT_EQ(f.request.data, &f);
+    EXPECT_EQ(f.request.processId, static_cast<int32_t>(getpid()));
+
+    f.known = false;  // unknown preference: the default, no report
+    EXPECT_EQ(readNumber(&e), -1.0);
+    EXPECT_EQ(e.r, nullptr);
+
+    f.known = true;
+    f.type = KPMG_STRING;  // the database's string is freed by the manager
+    f.string = "12";
+    EXPECT_EQ(readNumber(&e), -1.0);
+    EXPECT_EQ(ktest::messages(e.r), "Type mismatch");
+    EXPECT_TRUE(ktest::hasCode(e.r, "kpmg_GetNumberPreference", 4));
+    e.reset();
+    char *s = kpmg_GetStringPreference("cat", "pref", "dflt", &e);
+    EXPECT_STREQ(s, "12");
+    kmsc_HeapFree(s);
+    s = kpmg_GetEnumPreference("cat", "pref", "dflt", &e);  // an enumeration is another type
+    EXPECT_STREQ(s, "dflt");
+    EXPECT_EQ(ktest::messages(e.r), "Type mismatch");
+    kmsc_HeapFree(s);
+    e.reset();
+    s = kpmg_GetStringPreference("cat", "pref", nullptr, nullptr);
+    EXPECT_STREQ(s, "12");
+    kmsc_HeapFree(s);
+
+    f.getFails = true;
+    EXPECT_EQ(readNumber(&e), -1.0);
+    EXPECT_EQ(ktest::messages(e.r), "ImplementationMethods.prefGet failed | get broke");
+    e.reset();
+    s = kpmg_GetStringPreference("cat", "pref", "dflt", &e);
+    EXPECT_STREQ(s, "dflt");  // a copy of the default
+    kmsc_HeapFree(s);
+    e.reset();
+
+    // An initialisation failure is printed and the read goes on.
+    f.getFails = false;
+    f.type = KPMG_COLOR;
+    f.initFails = true;
+    {
+        ktest::PrintedReports printed;
+        Kpmg_Color c = kpmg_GetColorPreference("cat", "pref", Kpmg_Color{9, 9, 9}, &e);
+        EXPECT_EQ(c.red, 0);
+        EXPECT_EQ(c.green, 2);
+        EXPECT_EQ(e.r, nullptr);
+        EXPECT_EQ(printed.headlines(),
+                  (std::vector<std::string>{"ImplementationMethods.dbInitialize failed"}));
+        EXPECT_TRUE(printed.contains("init broke"));
+    }
+
+    // A table whose PREFERENCE_GET is listed without a function.
+    Fake g;
+    ASSERT_EQ(install(methods(g, 0, KPMG_METHOD_PREFERENCE_GET)), 0);
+    EXPECT_EQ(kpmg_GetBooleanPreference("cat", "pref", 1, &e), 1);
+    EXPECT_EQ(ktest::messages(e.r), "Missing prefGet");
+}
+
+TEST_F(PreferenceManager, GenericReadsAndWritesCarryTheirType) {
+    Fake f;
+    f.type = KPMG_ENUM;
+    f.string = "4X4";
+    ASSERT_EQ(install(methods(f)), 0);
+    Kpmg_Value d{}, v{};
+    d.string = const_cast<char *>("2X2");
+    ktest::Err e;
+    EXPECT_EQ(kpmg_GetValue("cat", "pref", KPMG_ENUM, &d, &v, &e), 0);
+    EXPECT_STREQ(v.string, "4X4");
+    kpmg_ValueClear(&v);
+    EXPECT_EQ(v.string, nullptr);
+    EXPECT_EQ(kpmg_GetValue("cat", "pref", KPMG_NUMBER, &d, &v, &e), -1);
+    EXPECT_EQ(ktest::messages(e.r), "Type mismatch");
+    EXPECT_EQ(v.string, nullptr);  // numbers carry no string
+    e.reset();
+    EXPECT_EQ(kpmg_GetValue("cat", "pref", KPMG_ENUM, &d, nullptr, &e), -1);
+    e.reset();
+
+    Kpmg_Value put{};
+    put.number = 2.25;
+    EXPECT_EQ(kpmg_SetValue("c", "n", KPMG_NUMBER, &put, &e), 0);
+    EXPECT_EQ(f.putType, KPMG_NUMBER);
+    EXPECT_EQ(f.put.number, 2.25);
+    EXPECT_EQ(kpmg_PutStringPreference("c", "s", "text", &e), 0);
+    EXPECT_EQ(f.putType, KPMG_STRING);
+    EXPECT_EQ(f.putString, "text");
+    EXPECT_EQ(kpmg_PutEnumPreference("c", "s", "4x4", &e), 0);
+    EXPECT_EQ(f.putType, KPMG_ENUM);
+    EXPECT_EQ(kpmg_PutBooleanPreference("c", "b", 1, &e), 0);
+    EXPECT_EQ(f.putType, KPMG_BOOLEAN);
+    EXPECT_EQ(f.put.boolean, 1);
+    EXPECT_EQ(kpmg_PutColorPreference("c", "k", Kpmg_Color{1, 2, 3}, &e), 0);
+    EXPECT_EQ(f.putType, KPMG_COLOR);
+    EXPECT_EQ(f.put.color.green, 2);
+    EXPECT_EQ(kpmg_PutNumberPreference("c", "n", 5, &e), 0);
+    EXPECT_EQ(f.category, "c");
+    EXPECT_EQ(f.name, "n");
+
+    f.putFails = true;
+    EXPECT_EQ(kpmg_PutNumberPreference("c", "n", 5, &e), -1);
+    EXPECT_EQ(ktest::messages(e.r), "ImplementationMethods.prefPut failed | put broke");
+    e.reset();
+
+    Fake g;
+    ASSERT_EQ(install(methods(g, 0, KPMG_METHOD_PREFERENCE_PUT)), 0);
+    EXPECT_EQ(kpmg_PutNumberPreference("c", "n", 5, &e), -1);
+    EXPECT_EQ(ktest::messages(e.r), "Missing prefPut");
+}
+
+void noteChange(void *data) {
+    ++*static_cast<int *>(data);
+}
+
+TEST_F(PreferenceManager, CallbackRegistrationsReachTheTable) {
+    Fake f;
+    ASSERT_EQ(install(methods(f)), 0);
+    int count = 0;
+    ktest::Err e;
+    EXPECT_EQ(kpmg_AddPreferenceCallback("c", "n", noteChange, &count, &e), 0);
+    EXPECT_EQ(f.callback, &noteChange);
+    EXPECT_EQ(f.clientData, &count);
+    f.cbFails = true;
+    EXPECT_EQ(kpmg_RemovePreferenceCallback("c", "n", noteChange, &count, &e), -1);
+    EXPECT_EQ(ktest::messages(e.r), "ImplementationMethods.prefRemCB failed | callback broke");
+    e.reset();
+    EXPECT_EQ(kpmg_AddPreferenceCallback("c", "n", noteChange, &count, &e), -1);
+    EXPECT_EQ(ktest::messages(e.r), "ImplementationMethods.prefAddCB failed | callback broke");
+    e.reset();
+    Fake g;
+    ASSERT_EQ(install(methods(g, 0, KPMG_METHOD_PREFERENCE_ADD_CB)), 0);
+    EXPECT_EQ(kpmg_AddPreferenceCallback("c", "n", noteChange, &count, &e), -1);
+    EXPECT_EQ(ktest::messages(e.r), "Missing prefAddCB");
+}
+
+TEST_F(PreferenceManager, InitAndClose) {
+    Fake f;
+    f.initFails = true;
+    ASSERT_EQ(install(methods(f)), 0);
+    ktest::Err e;
+    EXPECT_EQ(kpmg_Init(&e), nullptr);
+    EXPECT_EQ(ktest::messages(e.r), "ImplementationMethods.dbInitialize failed | init broke");
+    EXPECT_TRUE(ktest::hasCode(e.r, "kpmg_Init", 1));
+    EXPECT_EQ(kpmg_GetGlobalPreferenceHandle(), nullptr);
+    e.reset();
+    f.initFails = false;
+    Kpmg_Handle *h = kpmg_Init(&e);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(kpmg_GetGlobalPreferenceHandle(), h);
+    EXPECT_EQ(kpmg_Init(nullptr), h);
+
+    f.flushFails = true;
+    EXPECT_EQ(kpmg_Close(&e), -1);
+    EXPECT_EQ(ktest::messages(e.r), "ImplementationMethods.dbFlush failed | flush broke");
+    EXPECT_EQ(f.calls, (std::vector<std::string>{"flush"}));  // not ended after a failed flush
+    EXPECT_EQ(kpmg_GetGlobalPreferenceHandle(), h);
+    e.reset();
+    f.flushFails = false;
+    f.calls.clear();
+    EXPECT_EQ(kpmg_Close(&e), 0);
+    EXPECT_EQ(f.calls, (std::vector<std::string>{"flush", "terminate"}));
+    EXPECT_EQ(kpmg_GetGlobalPreferenceHandle(), nullptr);
+}
+
+TEST_F(PreferenceManager, NoReadMixesTwoTablesWhileTheyAreSwapped) {
+    Fake a, b;
+    a.id = 1;
+    b.id = 2;
+    a.threadSafe = true;  // one table runs its methods outside the thread-unsafe section
+    const auto ma = methods(a), mb = methods(b);
+    ASSERT_EQ(install(ma), 0);
+    g_mixes = 0;
+    std::atomic<bool> stop{false};
+    std::atomic<long> reads{0}, bad{0}, seen1{0}, seen2{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 4; ++t)
+        readers.emplace_back([&] {
+            while (!stop) {
+                Kerr_ErrorReport *err = nullptr;
+                const double v = readNumber(&err);
+                if (err || (v != 1.0 && v != 2.0)) ++bad;
+                (v == 1.0 ? seen1 : seen2)++;
+                kerr_DeleteErrorReport(err);
+                ++reads;
+            }
+        });
+    for (int i = 0; i < 400; ++i) {
+        Fake &old = i % 2 ? b : a;
+        ASSERT_EQ(install(i % 2 ? ma : mb), 0);
+        // Installing waited until no operation used the old table.
+        EXPECT_EQ(old.active.load(), 0);
+        if (i % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    stop = true;
+    for (auto &t : readers) t.join();
+    EXPECT_EQ(g_mixes.load(), 0);
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_GT(seen1.load(), 0);
+    EXPECT_GT(seen2.load(), 0);
+    EXPECT_GT(reads.load(), 400);
+}
+
+TEST_F(PreferenceManager, InstallingWaitsForOperationsInProgress) {
+    Fake a, b;
+    a.id = 1;
+    b.id = 2;
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> first{true};
+    a.onGet = [&] {
+        if (!first.exchange(false)) return;
+        entered.set_value();
+        released.wait();
+    };
+    ASSERT_EQ(install(methods(a)), 0);
+    const auto mb = methods(b);
+    auto slow = std::async(std::launch::async, [] { return readNumber(); });
+    entered.get_future().wait();
+    std::atomic<bool> installed{false};
+    auto installer = std::async(std::launch::async, [&] {
+        const int rc = install(mb);
+        installed = true;
+        return rc;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(installed.load());
+    // A read that starts while the install waits runs on the new table.
+    auto later = std::async(std::launch::async, [] { return readNumber(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(installed.load());
+    release.set_value();
+    EXPECT_EQ(installer.get(), 0);
+    EXPECT_EQ(slow.get(), 1.0);
+    EXPECT_EQ(later.get(), 2.0);
+}
+
+TEST_F(PreferenceManager, InstallingFromInsideAnOperationIsRefused) {
+    Fake a, b;
+    a.id = 1;
+    const auto mb = methods(b);
+    std::string inside;
+    bool nested = false;
+    a.onGet = [&] {
+        if (nested) return;
+        nested = true;
+        Kerr_ErrorReport *err = nullptr;
+        EXPECT_EQ(install(mb, &err), -1);
+        inside = ktest::messages(err);
+        kerr_DeleteErrorReport(err);
+        // A nested read still works.
+        EXPECT_EQ(kpmg_GetBooleanPreference("x", "y", 0, nullptr), 1);
+    };
+    ASSERT_EQ(install(methods(a)), 0);
+    a.type = KPMG_BOOLEAN;
+    EXPECT_EQ(kpmg_GetBooleanPreference("cat", "pref", 0, nullptr), 1);
+    EXPECT_EQ(inside, "Preference methods cannot be installed from inside a preference operation");
+}
+
+TEST(PreferenceDatabaseType, LocalOnlyWhenTheVariableSaysSo) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const char *var = "ORVEL_PREFERENCE_DATABASE_TYPE";
+    EXPECT_EXIT(
+        {
+            setenv(var, "Local", 1);
+            std::exit(kpmg_GetDataBaseType());
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(
+        {
+            unsetenv(var);
+            std::exit(kpmg_GetDataBaseType());
+        },
+        testing::ExitedWithCode(2), "");
+    EXPECT_EXIT(
+        {
+            setenv(var, "locale", 1);
+            std::exit(kpmg_GetDataBaseType());
+        },
+        testing::ExitedWithCode(2), "");
+    // The first answer holds for the rest of the process.
+    EXPECT_EXIT(
+        {
+            setenv(var, "LOCAL", 1);
+            const int first = kpmg_GetDataBaseType();
+            setenv(var, "global", 1);
+            std::exit(first * 10 + kpmg_GetDataBaseType());
+        },
+        testing::ExitedWithCode(11), "");
+}
+
+}  // namespace

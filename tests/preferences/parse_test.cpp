@@ -1,0 +1,460 @@
+// Definition-file and user-file grammars: every clause, the warnings for
+// clauses that do not fit, conditional and expanded defaults, malformed files.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "support/ktest.hpp"
+
+namespace {
+
+struct List {
+    Kpmg_Category *list = nullptr;
+    ~List() { kpmg_FreeCategoryList(list); }
+    Kpmg_Preference *get(const char *category, const char *name) const {
+        return kpmg_MatchPreference(kpmg_MatchCategory(list, category), name);
+    }
+    int32_t parse(const std::string &text, Kerr_ErrorReport **err, const char *source = "t.pdf") {
+        return kpmg_ParseText(text.data(), text.size(), source, &list, err);
+    }
+    int32_t user(const std::string &text, Kerr_ErrorReport **err,
+                 const char *source = "v8preference") {
+        return kpmg_PrfParseText(text.data(), text.size(), source, list, err);
+    }
+};
+
+TEST(DefinitionFile, EveryClauseIsCarried) {
+    const char *text = R"(# hash comment
+// line comment
+/* block
+   comment */
+CATEGORY Imaging {
+    STRING title { maxlength 13; default "MIRAVEN \"X\"\t1"; }
+    number ratio { minimum -0.5; maximum 2.5e1; default 1e-1; }
+    boolean flag { boolean "ja" "nein"; default "JA"; };
+    enum kernel { enum "2X2", "4X4", "nn"; default "4x4"; }
+    color frame { default 255, 0, -1; }
+    string bare;
+}; category other { number n; }
+)";
+    List l;
+    ktest::PrintedReports printed;
+    ktest::Err e;
+    ASSERT_EQ(l.parse(text, &e, "imaging.pdf"), 7) << ktest::messages(e.r);
+    EXPECT_TRUE(printed.entries().empty());
+    ASSERT_NE(l.list, nullptr);
+    EXPECT_STREQ(l.list->name, "Imaging");
+    EXPECT_STREQ(l.list->next->name, "other");
+
+    const Kpmg_Preference *title = l.get("imaging", "TITLE");
+    ASSERT_NE(title, nullptr);
+    EXPECT_EQ(title->type, KPMG_STRING);
+    EXPECT_EQ(title->maxLengthSet, 1);
+    EXPECT_EQ(title->maxLength, 13);
+    EXPECT_STREQ(title->defaultValue.string, "MIRAVEN \"X\"\t1");
+    EXPECT_STREQ(title->categoryName, "Imaging");
+    EXPECT_STREQ(title->definitionFile, "imaging.pdf");
+    EXPECT_EQ(title->userInForce, 0);
+
+    const Kpmg_Preference *ratio = l.get("Imaging", "ratio");
+    EXPECT_EQ(ratio->minimumSet, 1);
+    EXPECT_EQ(ratio->minimum, -0.5);
+    EXPECT_EQ(ratio->maximumSet, 1);
+    EXPECT_EQ(ratio->maximum, 25.0);
+    EXPECT_EQ(ratio->defaultValue.number, 0.1);
+
+    const Kpmg_Preference *flag = l.get("Imaging", "flag");
+    EXPECT_STREQ(flag->trueWord, "ja");
+    EXPECT_STREQ(flag->falseWord, "nein");
+    EXPECT_EQ(flag->defaultValue.boolean, 1);
+
+    const Kpmg_Preference *kernel = l.get("Imaging", "kernel");
+    ASSERT_EQ(kernel->enumCount, 3);
+    EXPECT_STREQ(kernel->enumNames[2], "nn");
+    EXPECT_STREQ(kernel->defaultValue.string, "4X4");
+
+    const Kpmg_Preference *frame = l.get("Imaging", "frame");
+    EXPECT_EQ(frame->defaultValue.color.red, 255);
+    EXPECT_EQ(frame->defaultValue.color.blue, -1);
+    EXPECT_STREQ(l.get("Imaging", "bare")->defaultValue.string, "");
+    EXPECT_EQ(l.get("other", "n")->defaultValue.number, 0.0);
+}
+
+TEST(DefinitionFile, DefaultsWithoutADefaultClause) {
+    List l;
+    ktest::Err e;
+    ASSERT_EQ(l.parse("category c { number low { minimum 3; } number high { maximum -2; }"
+                      " boolean b; enum e { enum \"p\", \"q\"; } color k; }",
+                      &e),
+              5)
+        << ktest::messages(e.r);
+    EXPECT_EQ(l.get("c", "low")->defaultValue.number, 3.0);  // 0 moved into the bounds
+    EXPECT_EQ(l.get("c", "high")->defaultValue.number, -2.0);
+    EXPECT_EQ(l.get("c", "b")->defaultValue.boolean, 0);
+    EXPECT_STREQ(l.get("c", "e")->defaultValue.string, "p");
+    EXPECT_EQ(l.get("c", "k")->defaultValue.color.green, 0);
+}
+
+TEST(DefinitionFile, ClausesThatDoNotFitTheTypeAreIgnoredWithAWarning) {
+    const char *text = R"(category c {
+    number n { maxlength 4; expand; boolean "y" "n"; enum "a"; default 5; }
+    string s { minimum 1; maximum 2; default "x"; }
+})";
+    List l;
+    ktest::PrintedReports printed;
+    ktest::Err e;
+    ASSERT_EQ(l.parse(text, &e), 2) << ktest::messages(e.r);
+    EXPECT_EQ(printed.headlines(),
+              (std::vector<std::string>{
+                  "Maximum length ignored on non-KPMG_STRING type parameter, n",
+                  "Expand flag ignored on non-KPMG_STRING type parameter, n",
+                  "Boolean declaration ignored for non-string type parameter, n",
+                  "Enum declaration ignored for non-string type parameter, n",
+                  "Minimum value restriction ignored on non-KPMG_NUMBER type parameter, s",
+                  "Maximum value restriction ignored on non-KPMG_NUMBER type parameter, s",
+              }));
+    for (const auto &entry : printed.entries()) EXPECT_EQ(entry.severity, KERR_SEVERITY_WARNING);
+    // The location travels beneath the warning.
+    EXPECT_NE(printed.entries()[0].messages.find("t.pdf: line 2"), std::string::npos);
+    EXPECT_NE(printed.entries()[4].messages.find("t.pdf: line 3"), std::string::npos);
+    const Kpmg_Preference *n = l.get("c", "n");
+    EXPECT_EQ(n->maxLengthSet, 0);
+    EXPECT_EQ(n->expandFlag, 0);
+    EXPECT_EQ(n->enumCount, 0);
+    EXPECT_EQ(n->defaultValue.number, 5.0);
+    EXPECT_EQ(l.get("c", "s")->minimumSet, 0);
+    EXPECT_EQ(l.get("c", "s")->maximumSet, 0);
+}
+
+TEST(DefinitionFile, DefaultsOfTheWrongKindAreRefused) {
+    const char *text = R"(category c {
+    number n { default "7"; default 3; default expand "x"; default 1, 2, 3; }
+    color k { default 4; }
+    boolean b { default 1; default "true"; }
+    enum e { enum "a", "b"; default expand "b"; }
+})";
+    List l;
+    ktest::PrintedReports printed;
+    ktest::Err e;
+    ASSERT_EQ(l.parse(text, &e), 4) << ktest::messages(e.r);
+    EXPECT_EQ(printed.headlines(),
+              (std::vector<std::string>{
+                  "Encountered a string default for a non-string preference.",
+                  "Encountered an expanded string default for a non-string preference.",
+                  "Encountered a color default for a non-color preference.",
+                  "Encountered a numeric default for a non-numeric preference.",
+                  "Encountered a numeric default for a non-numeric preference.",
+                  "Encountered an expanded string default for a non-string preference.",
+              }));
+    EXPECT_EQ(l.get("c", "n")->defaultValue.number, 3.0);
+    EXPECT_EQ(l.get("c", "k")->defaultValue.color.red, 0);
+    EXPECT_EQ(l.get("c", "b")->defaultValue.boolean, 1);
+    EXPECT_STREQ(l.get("c", "e")->defaultValue.string, "a");
+}
+
+TEST(DefinitionFile, DefaultsMayDependOnTheArchitecture) {
+    const std::string text = R"(category c {
+    number n { default 4; default 16 arch "X86_64", "aarch64"; default 32 arch "x86_64"; default 8; }
+    string s { default "generic" arch "sparc"; default "plain"; }
+})";
+    auto parsed = [&](const char *arch, double &n, std::string &s) {
+        ktest::ScopedEnv env("ARCH", arch);
+        List l;
+        ASSERT_EQ(l.parse(text, nullptr), 2);
+        n = l.get("c", "n")->defaultValue.number;
+        s = l.get("c", "s")->defaultValue.string;
+    };
+    double n;
+    std::string s;
+    parsed("x86_64", n, s);
+    EXPECT_EQ(n, 16.0);  // the first matching conditional default wins
+    EXPECT_EQ(s, "plain");
+    parsed("AArch64", n, s);
+    EXPECT_EQ(n, 16.0);
+    parsed("SPARC", n, s);
+    EXPECT_EQ(n, 8.0);  // otherwise the last unconditional one
+    EXPECT_EQ(s, "generic");
+    parsed(nullptr, n, s);
+    EXPECT_EQ(n, 8.0);
+    EXPECT_EQ(s, "plain");
+}
+
+TEST(DefinitionFile, StringDefaultsMarkedForExpansionAreExpanded) {
+    ktest::ScopedEnv env("KPMG_TEST_DIR", "/data/x");
+    List l;
+    ktest::Err e;
+    ASSERT_EQ(l.parse(R"(category c {
+        string a { default expand "$KPMG_TEST_DIR/a"; }
+        string b { expand; default "${KPMG_TEST_DIR}/b"; }
+        string c { default "$KPMG_TEST_DIR/c"; }
+        string d { expand; maxlength 8; default "$KPMG_TEST_DIR/d"; }
+    })",
+                      &e),
+              -1);
+    // d expands to 9 characters, one too many: nothing is added.
+    EXPECT_EQ(l.list, nullptr);
+    EXPECT_NE(ktest::messages(e.r).find("the default of c.d exceeds its maximum length"),
+              std::string::npos);
+    e.reset();
+    ASSERT_EQ(l.parse(R"(category c {
+        string a { default expand "$KPMG_TEST_DIR/a"; }
+        string b { expand; default "${KPMG_TEST_DIR}/b"; }
+        string c { default "$KPMG_TEST_DIR/c"; }
+        string d { expand; maxlength 8; default "$KPMG_TEST_DIR"; }
+    })",
+                      &e),
+              4);
+    EXPECT_STREQ(l.get("c", "a")->defaultValue.string, "/data/x/a");
+    EXPECT_EQ(l.get("c", "a")->expandFlag, 0);
+    EXPECT_STREQ(l.get("c", "b")->defaultValue.string, "/data/x/b");
+    EXPECT_EQ(l.get("c", "b")->expandFlag, 1);
+    EXPECT_STREQ(l.get("c", "c")->defaultValue.string, "$KPMG_TEST_DIR/c");
+    EXPECT_STREQ(l.get("c", "d")->defaultValue.string, "/data/x");
+}
+
+TEST(DefinitionFile, MalformedFilesAddNothing) {
+    const struct {
+        const char *text;
+        const char *message;
+    } cases[] = {
+        {"category c { string s { default \"open; } }", "t.pdf: line 1: unterminated string"},
+        {"category c {\n string s { default \"a\nb\"; } }", "t.pdf: line 2: unterminated string"},
+        {"\n/* never closed\n\n", "t.pdf: line 2: unterminated comment"},
+        {"category c { number n; ",
+         "t.pdf: line 1: expected a preference type, found the end of the file"},
+        {"category c { real r; }", "t.pdf: line 1: expected a preference type, found 'real'"},
+        {"category c { number n { step 2; } }", "t.pdf: line 1: unknown clause 'step'"},
+        {"category c { enum e { enum 2X2; } }", "t.pdf: line 1: malformed number 2X"},
+        {"category c { string s { maxlength -1; } }",
+         "t.pdf: line 1: expected an integer from 0 to 2147483647, found -1"},
+        {"category c { string s { maxlength 1.5; } }",
+         "t.pdf: line 1: expected an integer from 0 to 2147483647, found 1.5"},
+        {"category c { color k { default 1, 2.5, 3; } }",
+         "t.pdf: line 1: expected an integer from -2147483648 to 2147483647, found 2.5"},
+        {"category c { color k { default 1, 2; } }",
+         "t.pdf: line 1: expected ',' between colour components"},
+        {"category c { enum e; }", "t.pdf: line 1: the enumeration c.e declares no names"},
+        {"category c { enum e { enum \"a\"; default \"b\"; } }",
+         "t.pdf: line 1: the default 'b' of c.e is not one of its names"},
+        {"category c { enum e { enum \"a\", \"\"; } }",
+         "t.pdf: line 1: an enumeration name may not be empty"},
+        {"category c { boolean b { default \"maybe\"; } }",
+         "t.pdf: line 1: the default 'maybe' of c.b is not a truth word"},
+        {"category c { boolean b { boolean \"on\" \"ON\"; } }",
+         "t.pdf: line 1: the true and false words must be two different words"},
+        {"category c {\n number n {\n minimum 2;\n default 1;\n } }",
+         "t.pdf: line 4: the default of c.n lies outside its bounds"},
+        {"category c { number n { minimum 2; maximum 1; } }",
+         "t.pdf: line 1: the minimum of c.n exceeds its maximum"},
+        {"category c { number n { default 1e999; } }", "t.pdf: line 1: number out of range 1e999"},
+        {"number n;", "t.pdf: line 1: expected 'category', found 'number'"},
+        {"category { }", "t.pdf: line 1: expected a category name, found '{'"},
+        {"category c { number n { default 1 } }",
+         "t.pdf: line 1: expected ';' after the default, found '}'"},
+        {"category c { number n } }",
+         "t.pdf: line 1: expected '{' or ';' after the preference name, found '}'"},
+        {"category c { number n; } }", "t.pdf: line 1: expected 'category', found '}'"},
+        {"category c { string s { default \"a\" arch; } }",
+         "t.pdf: line 1: expected a string, found ';'"},
+        {"category c @", "t.pdf: line 1: unexpected character '@'"},
+    };
+    for (const auto &c : cases) {
+        List l;
+        ASSERT_EQ(l.parse("category keep { number k; }", nullptr), 1);
+        ktest::Err e;
+        EXPECT_EQ(l.parse(c.text, &e), -1) << c.text;
+        const std::string m = ktest::messages(e.r);
+        EXPECT_EQ(m.rfind("KPMG: Error return from klex_Parse! | ", 0), 0u) << m;
+        EXPECT_NE(m.find(c.message), std::string::npos) << c.text << " -> " << m;
+        EXPECT_TRUE(ktest::hasCode(e.r, "kpmg_ParseText", 2));
+        // Only the earlier declaration is there.
+        ASSERT_NE(l.list, nullptr);
+        EXPECT_EQ(l.list->next, nullptr);
+        EXPECT_EQ(l.list->count, 1);
+    }
+    // A NUL byte inside the text is an error, not the end of the text.
+    List l;
+    ktest::Err e;
+    const std::string withNul("category c { number n; }\0 junk", 30);
+    EXPECT_EQ(l.parse(withNul, &e), -1);
+    EXPECT_NE(ktest::messages(e.r).find("unexpected byte 0x00"), std::string::npos);
+}
+
+TEST(DefinitionFile, ADeclarationMadeTwiceKeepsTheFirst) {
+    List l;
+    ktest::PrintedReports printed;
+    ASSERT_EQ(
+        l.parse("category c { number n { default 1; } number N { default 2; } }", nullptr, "a.pdf"),
+        1);
+    ASSERT_EQ(l.parse("category C { number n { default 3; } number m; }", nullptr, "b.pdf"), 1);
+    EXPECT_EQ(printed.headlines(),
+              (std::vector<std::string>{
+                  "a.pdf: preference c.N is declared again; the first declaration stays",
+                  "b.pdf: preference C.n is declared again; the first declaration stays"}));
+    EXPECT_EQ(l.get("c", "n")->defaultValue.number, 1.0);
+    EXPECT_STREQ(l.get("c", "m")->definitionFile, "b.pdf");
+}
+
+TEST(DefinitionFile, AllocationFailuresLeaveTheListAsItWas) {
+    const std::string text =
+        "category c { enum e { enum \"a\", \"b\"; default \"b\"; } boolean b { boolean \"y\" "
+        "\"n\"; }"
+        " string s { expand; default \"$HOME\"; } } category d { color k { default 1,2,3; } }";
+    Kpmg_Category *list = nullptr;
+    const int failures = ktest::runWithAllocationFailures(
+        [&](Kerr_ErrorReport **err) {
+            const int32_t n = kpmg_ParseText(text.data(), text.size(), "t.pdf", &list, err);
+            if (n < 0) {
+                EXPECT_EQ(list, nullptr);
+            }
+            return n == 4;
+        },
+        [&] { kpmg_FreeCategoryList(list), list = nullptr; });
+    EXPECT_GT(failures, 10);
+}
+
+const char *const kUserDeclarations = R"(category filepref {
+    number percent { minimum 0; maximum 100; default 100; }
+    string title { default "MIRAVEN Image"; }
+    boolean external { boolean "yes" "no"; }
+    enum kernel { enum "2X2", "4X4"; }
+    color frame;
+})";
+
+TEST(UserFile, EntriesAreStoredThroughValidation) {
+    List l;
+    ASSERT_EQ(l.parse(kUserDeclarations, nullptr), 5);
+    const char *text = R"(/*
+** v8preference - a header like the one the library writes
+*/
+FilePref.Percent : 25.000000;
+filepref.title : "C:\\images\\new";
+filepref.external : yes;   # a bare word
+filepref.kernel : "4x4";
+filepref.frame : 1, 2 ,3;
+filepref.percent : "250";
+nosuch.thing : 1;
+filepref.gone : "x";
+filepref.frame : "red";
+)";
+    ktest::PrintedReports printed;
+    ktest::Err e;
+    EXPECT_EQ(l.user(text, &e), 9) << ktest::messages(e.r);
+    EXPECT_EQ(
+        printed.headlines(),
+        (std::vector<std::string>{
+            "Value 250.000000 is greater than maximum value 100.000000 for preference percent; "
+            "using 25.000000",
+            "nosuch.thing: Preference category nosuch not found",
+            "Entry filepref.gone is no longer valid!.",
+            "v8preference: line 12: value of filepref.frame not stored",
+        }));
+    EXPECT_NE(printed.entries()[3].messages.find("Parameter type mismatch"), std::string::npos);
+    EXPECT_NE(printed.entries()[1].messages.find("v8preference: line 10"), std::string::npos);
+    EXPECT_EQ(l.get("filepref", "percent")->userValue.number, 25.0);
+    EXPECT_STREQ(l.get("filepref", "title")->userValue.string, "C:\\images\\new");
+    EXPECT_EQ(l.get("filepref", "external")->userValue.boolean, 1);
+    EXPECT_STREQ(l.get("filepref", "kernel")->userValue.string, "4X4");
+    EXPECT_EQ(l.get("filepref", "frame")->userValue.color.blue, 3);
+}
+
+TEST(UserFile, SyntaxErrorsStopTheReadingWithALine) {
+    const struct {
+        const char *text;
+        const char *message;
+    } cases[] = {
+        {"filepref.percent : 5\nfilepref.title : \"x\";",
+         "v8: line 2: expected ';' after the value, found 'filepref'"},
+        {"filepref.percent 5;",
+         "v8: line 1: expected ':' after the preference name, found the number 5"},
+        {"filepref percent : 5;",
+         "v8: line 1: expected '.' between the category and the preference name"},
+        {"filepref.title : \"never closed;\n\n", "v8: line 1: unterminated string"},
+        {"filepref.frame : 1, 2.5, 3;",
+         "v8: line 1: a colour component must be an integer, found 2.5"},
+        {"filepref.frame : 1, 2;", "v8: line 1: expected ',' between colour components, found ';'"},
+        {"filepref.title : ;", "v8: line 1: expected a value, found ';'"},
+        {"\n\n: x;", "v8: line 3: expected a category name, found ':'"},
+        {"filepref.percent : 1 2;", "v8: line 1: expected ';' after the value, found the number 2"},
+    };
+    for (const auto &c : cases) {
+        List l;
+        ASSERT_EQ(l.parse(kUserDeclarations, nullptr), 5);
+        ktest::Err e;
+        EXPECT_EQ(l.user(c.text, &e, "v8"), -1) << c.text;
+        EXPECT_NE(ktest::messages(e.r).find(c.message), std::string::npos)
+            << c.text << " -> " << ktest::messages(e.r);
+    }
+    // Entries before the error stay stored.
+    List l;
+    ASSERT_EQ(l.parse(kUserDeclarations, nullptr), 5);
+    EXPECT_EQ(l.user("filepref.percent : 7;\nfilepref.title : oops oops;", nullptr), -1);
+    EXPECT_EQ(l.get("filepref", "percent")->userValue.number, 7.0);
+}
+
+TEST(UserFile, WrittenTextReadsBackToTheSameValues) {
+    List l;
+    ASSERT_EQ(l.parse(kUserDeclarations, nullptr), 5);
+    auto put = [&](const char *name, int32_t type, Kpmg_Value v) {
+        ASSERT_EQ(kpmg_PreferenceSetValue(l.get("filepref", name), type, &v, nullptr, nullptr), 0);
+    };
+    Kpmg_Value v{};
+    v.number = 12.5;
+    put("percent", KPMG_NUMBER, v);
+    v.string = const_cast<char *>("a\\b \"quoted\", then\nnext \\");
+    put("title", KPMG_STRING, v);
+    v.string = const_cast<char *>("YES");
+    put("external", KPMG_STRING, v);
+    v.color = {7, -8, 9};
+    put("frame", KPMG_COLOR, v);
+    // "kernel" keeps its default and is not written.
+    char *text = kpmg_PrfFormat(l.list, "/home/u/.config/kraster/v8preference");
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::string(text),
+              "/*\n"
+              "******************************************************\n"
+              "** /home/u/.config/kraster/v8preference - This file is automatically created  \n"
+              "**                 by the ORVEL Preferences Editor.   \n"
+              "******************************************************\n"
+              "*/\n\n\n"
+              "filepref.percent : 12.500000;\n"
+              "filepref.title : \"a\\\\b \"quoted\", then\nnext \\\\\";\n"
+              "filepref.external : \"yes\";\n"
+              "filepref.frame : 7,-8,9;\n");
+
+    List again;
+    ASSERT_EQ(again.parse(kUserDeclarations, nullptr), 5);
+    ktest::Err e;
+    EXPECT_EQ(again.user(text, &e), 4) << ktest::messages(e.r);
+    kmsc_HeapFree(text);
+    EXPECT_EQ(again.get("filepref", "percent")->userValue.number, 12.5);
+    EXPECT_STREQ(again.get("filepref", "title")->userValue.string,
+                 "a\\b \"quoted\", then\nnext \\");
+    EXPECT_EQ(again.get("filepref", "external")->userValue.boolean, 1);
+    EXPECT_EQ(again.get("filepref", "frame")->userValue.color.green, -8);
+    EXPECT_EQ(again.get("filepref", "kernel")->userInForce, 0);
+}
+
+TEST(UserFile, AllocationFailuresAreReported) {
+    List l;
+    ASSERT_EQ(l.parse(kUserDeclarations, nullptr), 5);
+    const std::string text = "filepref.title : \"first\";\nfilepref.kernel : \"4X4\";\n";
+    const int failures = ktest::runWithAllocationFailures(
+        [&](Kerr_ErrorReport **err) {
+            ktest::PrintedReports quiet;
+            return kpmg_PrfParseText(text.data(), text.size(), "v8", l.list, err) == 2 &&
+                   l.get("filepref", "title")->userInForce == 1 &&
+                   l.get("filepref", "kernel")->userInForce == 1;
+        },
+        [&] {
+            for (const char *n : {"title", "kernel"}) {
+                Kpmg_Preference *p = l.get("filepref", n);
+                kpmg_ValueClear(&p->userValue);
+                p->userInForce = 0;
+            }
+        });
+    EXPECT_GE(failures, 1);
+}
+
+}  // namespace
