@@ -4,6 +4,7 @@
 #include <kraster/kmsc.h>
 #include <kraster/kthr.h>
 
+#include <climits>
 #include <new>
 
 #include "core/report.hpp"
@@ -49,6 +50,39 @@ int64_t fixedFileBytes(const Kmif_Item *item, int64_t count) {
             return type ? (count * type->fileBits + 7) / 8 : 0;
         }
     }
+}
+
+bool baseDataShape(int64_t numrows, int64_t numcolumns, int64_t datatype, int64_t objecttype,
+                   BaseDataShape &shape, const char *fn, Kerr_ErrorReport **err) {
+    kr::Report e(err);
+    if (numrows < 0 || numcolumns < 0 || numrows > INT32_MAX || numcolumns > INT32_MAX) {
+        e.error(fn, 1, "Invalid shape %lld x %lld", static_cast<long long>(numrows),
+                static_cast<long long>(numcolumns));
+        return false;
+    }
+    // Strings (type 13) have no file form.
+    if (datatype < KGDA_TYPE_U1 || datatype > KGDA_TYPE_C128) {
+        e.error(fn, 2, "Invalid data type %lld", static_cast<long long>(datatype));
+        return false;
+    }
+    if (objecttype < KGDA_SCALAR_OBJECT || objecttype > KGDA_RASTER_OBJECT) {
+        e.error(fn, 3, "Invalid object type %lld", static_cast<long long>(objecttype));
+        return false;
+    }
+    const bool matrix = objecttype == KGDA_MATRIX_OBJECT;
+    shape.elements = numrows * numcolumns;
+    shape.lines = matrix ? numcolumns : numrows;
+    shape.perLine = matrix ? numrows : numcolumns;
+    shape.bits = kmsc_AddressOf_kgda_NumBitsPerPixel()[datatype];
+    shape.lineBytes = shape.perLine * kmsc_AddressOf_kgda_NumBytesPerPixel()[datatype];
+    shape.code = kmif_Type[datatype];
+    if (shape.elements > INT32_MAX || shape.lineBytes > INT32_MAX) {
+        e.error(fn, 8, "%lld x %lld elements are too many", static_cast<long long>(numrows),
+                static_cast<long long>(numcolumns));
+        return false;
+    }
+    shape.fileBytes = shape.elements ? shape.lines * ((shape.perLine * shape.bits + 7) / 8) : 0;
+    return true;
 }
 
 namespace {

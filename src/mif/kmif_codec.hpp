@@ -50,6 +50,14 @@ inline void storeLe32(unsigned char *b, uint32_t v) {
     b[3] = static_cast<unsigned char>(v >> 24);
 }
 
+inline void storeLe16(unsigned char *b, uint16_t v) {
+    b[0] = static_cast<unsigned char>(v);
+    b[1] = static_cast<unsigned char>(v >> 8);
+}
+inline uint16_t loadLe16(const unsigned char *b) {
+    return static_cast<uint16_t>(b[0] | b[1] << 8);
+}
+
 // Pointer of an indirect item's host field (the pointer of a counted item
 // follows its 32-bit count).
 inline unsigned char *pointerField(unsigned char *field, const Kmif_Item *item) {
@@ -91,6 +99,30 @@ DesignTraits designTraits(const Kmif_Design *design);
 // Names of the per-type writers and readers, used in reports.
 const char *writerName(int code);
 const char *readerName(int code);
+
+// ---- Generic data objects ---------------------------------------------------
+
+// How the values of a generic data object are stored: lines of perLine
+// elements (columns of a matrix, rows otherwise) of the pixel type's item
+// code.
+struct BaseDataShape {
+    int64_t elements = 0;  // numrows x numcolumns
+    int64_t lines = 0;
+    int64_t perLine = 0;
+    int64_t lineBytes = 0;  // host bytes of one line
+    int64_t fileBytes = 0;  // encoded bytes of all lines
+    int bits = 0;           // bits per value
+    int code = 0;           // item code of the values
+};
+// Checks a generic data object's header (non-negative shape whose element
+// count and line bytes fit 32 bits, data type u1 to c128, object type 0 to
+// 3) and describes its storage; false with a report raised as fn.
+bool baseDataShape(int64_t numrows, int64_t numcolumns, int64_t datatype, int64_t objecttype,
+                   BaseDataShape &shape, const char *fn, Kerr_ErrorReport **err);
+// First element of a generic data object: its window start, else its data.
+inline unsigned char *baseDataStart(const Kgda_BaseData &bd) {
+    return bd.windowStart ? bd.windowStart : bd.data;
+}
 
 // ---- Per-thread stream state -------------------------------------------------
 

@@ -313,13 +313,70 @@ class Decoder {
         return true;
     }
 
-    // kmif_MIFtoBaseData: one generic data object.
+    // kmif_MIFtoBaseData: one generic data object. A record of the same
+    // shape and types keeps its buffer; any other record gets a new one
+    // (a borrowed buffer of another shape is refused).
     bool baseData(unsigned char *record, int depth, Kerr_ErrorReport **err) {
-        (void)record;
-        (void)depth;
+        static const char *const fn = "kmif_MIFtoBaseData";
         kr::Report e(err);
-        e.error("kmif_MIFtoBaseData", 9, "Generic data objects are not supported yet");
-        return false;
+        unsigned char header[12];
+        if (!source_.get(header, sizeof header, fn, e.out())) {
+            e.error(fn, 6, "Error converting MIF to a BaseData header!");
+            return false;
+        }
+        const int32_t rows = static_cast<int32_t>(loadLe32(header));
+        const int32_t columns = static_cast<int32_t>(loadLe32(header + 4));
+        const int32_t datatype = loadLe16(header + 8);
+        const int32_t objecttype = loadLe16(header + 10);
+        BaseDataShape shape;
+        if (!baseDataShape(rows, columns, datatype, objecttype, shape, fn, e.out())) return false;
+        if (shape.fileBytes > source_.left()) {
+            e.error(fn, 9, "%d x %d values need %lld bytes, %lld left", rows, columns,
+                    static_cast<long long>(shape.fileBytes),
+                    static_cast<long long>(source_.left()));
+            return false;
+        }
+        Kgda_BaseData bd;
+        memcpy(&bd, record, sizeof bd);
+        const bool hasData = baseDataStart(bd) != nullptr;
+        if (!hasData || bd.numrows != rows || bd.numcolumns != columns || bd.datatype != datatype ||
+            bd.objecttype != objecttype) {
+            if (hasData && bd.derivedFlag) {
+                e.error(fn, 10, "A borrowed %d x %d BaseData cannot take %d x %d values",
+                        bd.numrows, bd.numcolumns, rows, columns);
+                return false;
+            }
+            Kgda_BaseData *fresh =
+                kgda_BaseDataCreate(rows, columns, datatype, objecttype, nullptr, e.out());
+            if (!fresh) {
+                e.error(fn, 11, "No memory");
+                return false;
+            }
+            void *const tag = bd.tag;
+            kgda_BaseDataDeleteContents(&bd, nullptr);
+            bd = *fresh;
+            bd.tag = tag;
+            // The record takes the new buffer; only the new record goes.
+            fresh->data = fresh->windowStart = nullptr;
+            kgda_BaseDataDelete(fresh, nullptr);
+            memcpy(record, &bd, sizeof bd);
+        }
+        if (shape.elements == 0) return true;
+        if (shape.lines > 1 && bd.pitch < shape.lineBytes) {
+            e.error(fn, 5, "A pitch of %d bytes is shorter than a line of %lld bytes", bd.pitch,
+                    static_cast<long long>(shape.lineBytes));
+            return false;
+        }
+        unsigned char *start = baseDataStart(bd);
+        const bool onePiece = bd.pitch == shape.lineBytes && shape.bits >= 8;
+        const int64_t lines = onePiece ? 1 : shape.lines;
+        const int64_t perLine = onePiece ? shape.elements : shape.perLine;
+        for (int64_t l = 0; l < lines; ++l)
+            if (!elements(nullptr, shape.code, start + l * bd.pitch, perLine, depth, e.out())) {
+                e.error(fn, 7, "%s failed", readerName(shape.code));
+                return false;
+            }
+        return true;
     }
 
     Source &source_;

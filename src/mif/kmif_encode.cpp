@@ -279,13 +279,48 @@ class Encoder {
         return true;
     }
 
-    // kmif_BaseDataToMIF: one generic data object.
+    // kmif_BaseDataToMIF: one generic data object, its 12-byte header and
+    // then its values line by line (columns of a matrix, rows otherwise),
+    // each line starting on a byte boundary.
     bool baseData(const unsigned char *record, int depth, Kerr_ErrorReport **err) {
-        (void)record;
-        (void)depth;
+        static const char *const fn = "kmif_BaseDataToMIF";
         kr::Report e(err);
-        e.error("kmif_BaseDataToMIF", 9, "Generic data objects are not supported yet");
-        return false;
+        Kgda_BaseData bd;
+        memcpy(&bd, record, sizeof bd);
+        BaseDataShape shape;
+        if (!baseDataShape(bd.numrows, bd.numcolumns, bd.datatype, bd.objecttype, shape, fn,
+                           e.out()))
+            return false;
+        unsigned char header[12];
+        storeLe32(header, static_cast<uint32_t>(bd.numrows));
+        storeLe32(header + 4, static_cast<uint32_t>(bd.numcolumns));
+        storeLe16(header + 8, static_cast<uint16_t>(bd.datatype));
+        storeLe16(header + 10, static_cast<uint16_t>(bd.objecttype));
+        if (!sink_.put(header, sizeof header, fn, e.out())) {
+            e.error(fn, 6, "Error converting the BaseData header to MIF!");
+            return false;
+        }
+        if (shape.elements == 0) return true;
+        const unsigned char *start = baseDataStart(bd);
+        if (!start) {
+            e.error(fn, 4, "No data for %d x %d elements", bd.numrows, bd.numcolumns);
+            return false;
+        }
+        if (shape.lines > 1 && bd.pitch < shape.lineBytes) {
+            e.error(fn, 5, "A pitch of %d bytes is shorter than a line of %lld bytes", bd.pitch,
+                    static_cast<long long>(shape.lineBytes));
+            return false;
+        }
+        // Whole lines of whole bytes one after the other go in one piece.
+        const bool onePiece = bd.pitch == shape.lineBytes && shape.bits >= 8;
+        const int64_t lines = onePiece ? 1 : shape.lines;
+        const int64_t perLine = onePiece ? shape.elements : shape.perLine;
+        for (int64_t l = 0; l < lines; ++l)
+            if (!elements(nullptr, shape.code, start + l * bd.pitch, perLine, depth, e.out())) {
+                e.error(fn, 7, "Error reported by function %s", writerName(shape.code));
+                return false;
+            }
+        return true;
     }
 
     Sink &sink_;

@@ -21,21 +21,34 @@ namespace {
 
 // ---- Generic data objects inside records ---------------------------------
 
+// Frees what a generic data object owns and leaves it empty.
 void freeBaseData(unsigned char *record) {
     Kgda_BaseData bd;
     memcpy(&bd, record, sizeof bd);
-    if (!bd.derivedFlag) kmsc_HeapFree(bd.data);
+    kgda_BaseDataDeleteContents(&bd, nullptr);
     memset(record, 0, sizeof bd);
 }
 
+// Fills a cleared record with a copy of a generic data object that owns its
+// buffer (an object without data keeps its shape and types).
 bool copyBaseData(unsigned char *destination, const unsigned char *source, Kerr_ErrorReport **err) {
     Kgda_BaseData bd;
     memcpy(&bd, source, sizeof bd);
-    if (!bd.data && !bd.windowStart) return true;
+    if (!bd.data && !bd.windowStart) {
+        bd.derivedFlag = 0;
+        memcpy(destination, &bd, sizeof bd);
+        return true;
+    }
     kr::Report e(err);
-    e.error("kmif_ObjectCopy", 20, "Generic data objects are not supported yet");
-    (void)destination;
-    return false;
+    Kgda_BaseData *copy = kgda_BaseDataCopy(&bd, nullptr, e.out());
+    if (!copy) {
+        e.error("ObjectItemCopy", 3, "kgda_BaseDataCopy failed");
+        return false;
+    }
+    memcpy(destination, copy, sizeof *copy);
+    copy->data = copy->windowStart = nullptr;
+    kgda_BaseDataDelete(copy, nullptr);
+    return true;
 }
 
 // ---- Pointers of fields ------------------------------------------------------

@@ -23,7 +23,8 @@ class MifObject : public mift::MifTest {
 
 const char *const kRich =
     "{1:cq,0:psr,2:*Sw,}In,"
-    "{1:e1:A,e,0:pSv,3:*oIn,w,11:1bits,0:poIn,list,1:oIn,last,2:x{1:dd,}Flat,flat,0:pcs,}T,.";
+    "{1:e1:A,e,0:pSv,3:*oIn,w,11:1bits,0:poIn,list,1:oIn,last,2:x{1:dd,}Flat,flat,0:pcs,"
+    "2:bb,0:pbpb,}T,.";
 
 TEST_F(MifObject, AllocateRoundsTheHostSizeUpAndStoresIt) {
     Designs d("{1:Sa,1:Cb,}A,{}Empty,.");

@@ -1,0 +1,218 @@
+// Generic data objects inside records: header and line layout, windows,
+// decoding into records that hold data already, copies, and hostile headers.
+#include "encoding_test_util.hpp"
+
+namespace {
+
+using mifenc::Bytes;
+using mifenc::Designs;
+using mifenc::hex;
+using mifenc::Object;
+
+class MifBaseData : public mift::MifTest {};
+
+// Owns a generic data object made by the BaseData operations.
+struct Array {
+    Kgda_BaseData *b;
+    Array(int32_t rows, int32_t columns, int32_t type, int32_t objectType)
+        : b(kgda_BaseDataCreate(rows, columns, type, objectType, nullptr, nullptr)) {}
+    ~Array() { kgda_BaseDataDelete(b, nullptr); }
+    Array(const Array &) = delete;
+    Array &operator=(const Array &) = delete;
+    // Element (row, column) in storage order of the object type.
+    unsigned char *at(int32_t row, int32_t column) const {
+        return b->objecttype == KGDA_MATRIX_OBJECT
+                   ? b->windowStart + column * b->pitch + row * b->numbytes
+                   : b->windowStart + row * b->pitch + column * b->numbytes;
+    }
+};
+
+TEST_F(MifBaseData, MatricesGoColumnByColumnAndEveryLineStartsAByte) {
+    Designs d("{1:bb,}G,.");
+    const unsigned char values[2][3] = {{1, 1, 0}, {0, 1, 1}};
+    for (int32_t objectType : {KGDA_MATRIX_OBJECT, KGDA_RASTER_OBJECT}) {
+        Array a(2, 3, KGDA_TYPE_U1, objectType);
+        ASSERT_NE(a.b, nullptr);
+        for (int r = 0; r < 2; ++r)
+            for (int c = 0; c < 3; ++c) *a.at(r, c) = values[r][c];
+        const Bytes bytes = mifenc::encode(a.b, d["G"]);
+        if (objectType == KGDA_MATRIX_OBJECT)  // columns (1,0) (1,1) (0,1)
+            EXPECT_EQ(hex(bytes), "02 00 00 00 03 00 00 00 00 00 02 00 01 03 02");
+        else  // rows (1,1,0) (0,1,1)
+            EXPECT_EQ(hex(bytes), "02 00 00 00 03 00 00 00 00 00 03 00 03 06");
+
+        Object back(d["G"]);
+        ASSERT_TRUE(mifenc::decode(bytes, d["G"], &back.p));
+        const auto *b = static_cast<const Kgda_BaseData *>(back.p);
+        EXPECT_EQ(b->numelements, 6);
+        EXPECT_EQ(b->numbytes, 1);
+        EXPECT_EQ(b->pitch, objectType == KGDA_MATRIX_OBJECT ? 2 : 3);
+        EXPECT_EQ(b->derivedFlag, 0);
+        EXPECT_TRUE(mifenc::equalObjects(a.b, back.p, d["G"], nullptr));
+    }
+}
+
+TEST_F(MifBaseData, EveryTypeAndObjectTypeRoundTripsWithItsSize) {
+    Designs d("{1:Ca,2:bb,0:pbc,1:Cz,}G,.");
+    std::mt19937 rng(31);
+    for (int round = 0; round < 200; ++round) {
+        Object object(d["G"], mifenc::newObject(d["G"]));
+        mifenc::fillRandom(object.p, d["G"], rng, 3);
+        const Bytes bytes = mifenc::encode(object.p, d["G"]);
+        // Header and values of every object: 12 bytes each plus its lines.
+        Object back(d["G"]);
+        ASSERT_TRUE(mifenc::decode(bytes, d["G"], &back.p));
+        std::string why;
+        ASSERT_TRUE(mifenc::equalObjects(object.p, back.p, d["G"], &why)) << why;
+        ASSERT_EQ(mifenc::encode(back.p, d["G"]), bytes);
+    }
+}
+
+TEST_F(MifBaseData, WindowsEncodeOnlyTheirElements) {
+    Designs d("{1:bb,}G,.");
+    for (int32_t objectType : {KGDA_MATRIX_OBJECT, KGDA_TABLE_OBJECT, KGDA_RASTER_OBJECT}) {
+        Array whole(5, 4, KGDA_TYPE_S16, objectType);
+        for (int r = 0; r < 5; ++r)
+            for (int c = 0; c < 4; ++c) {
+                const int16_t v = static_cast<int16_t>(100 * r + c);
+                memcpy(whole.at(r, c), &v, 2);
+            }
+        Kgda_BaseData *window = kgda_BaseDataDerived(whole.b, nullptr, 1, 1, 3, 2, nullptr);
+        ASSERT_NE(window, nullptr);
+        const Bytes bytes = mifenc::encode(window, d["G"]);
+        ASSERT_EQ(bytes.size(), 12u + 6 * 2);
+        Object back(d["G"]);
+        ASSERT_TRUE(mifenc::decode(bytes, d["G"], &back.p));
+        const auto *b = static_cast<const Kgda_BaseData *>(back.p);
+        ASSERT_EQ(b->numrows, 3);
+        ASSERT_EQ(b->numcolumns, 2);
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 2; ++c) {
+                int16_t v;
+                memcpy(&v,
+                       objectType == KGDA_MATRIX_OBJECT ? b->data + c * b->pitch + r * 2
+                                                        : b->data + r * b->pitch + c * 2,
+                       2);
+                EXPECT_EQ(v, 100 * (r + 1) + c + 1) << objectType << " " << r << " " << c;
+            }
+        kgda_BaseDataDelete(window, nullptr);
+    }
+}
+
+TEST_F(MifBaseData, DecodingKeepsAMatchingBufferAndReplacesOthers) {
+    Designs d("{1:bb,}G,.");
+    Array source(2, 2, KGDA_TYPE_F32, KGDA_TABLE_OBJECT);
+    const float values[4] = {1, 2, 3, 4};
+    memcpy(source.b->data, values, sizeof values);
+    const Bytes bytes = mifenc::encode(source.b, d["G"]);
+
+    Object target(d["G"], mifenc::newObject(d["G"]));
+    auto *t = static_cast<Kgda_BaseData *>(target.p);
+    // Same shape and types: filled in place, tag kept.
+    Kgda_BaseData *same =
+        kgda_BaseDataCreate(2, 2, KGDA_TYPE_F32, KGDA_TABLE_OBJECT, nullptr, nullptr);
+    memcpy(t, same, sizeof *same);
+    kmsc_HeapFree(same);
+    t->tag = &target;
+    unsigned char *const buffer = t->data;
+    ASSERT_TRUE(mifenc::decode(bytes, d["G"], &target.p));
+    EXPECT_EQ(t->data, buffer);
+    EXPECT_EQ(t->tag, &target);
+    EXPECT_EQ(memcmp(t->data, values, sizeof values), 0);
+
+    // Another shape: a new buffer of the new shape, the old one freed.
+    Array big(3, 3, KGDA_TYPE_F64, KGDA_RASTER_OBJECT);
+    ASSERT_TRUE(mifenc::decode(mifenc::encode(big.b, d["G"]), d["G"], &target.p));
+    EXPECT_EQ(t->numrows, 3);
+    EXPECT_EQ(t->datatype, KGDA_TYPE_F64);
+    EXPECT_EQ(t->tag, &target);
+
+    // A borrowed buffer of another shape is refused and left alone.
+    float borrowed[4] = {};
+    Object window(d["G"], mifenc::newObject(d["G"]));
+    Kgda_BaseData *view =
+        kgda_BaseDataCreate(1, 4, KGDA_TYPE_F32, KGDA_TABLE_OBJECT, borrowed, nullptr);
+    memcpy(window.p, view, sizeof *view);
+    kmsc_HeapFree(view);
+    ktest::Err err;
+    EXPECT_FALSE(mifenc::decode(bytes, d["G"], &window.p, &err));
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_MIFtoBaseData", 10)) << ktest::messages(err.r);
+    EXPECT_EQ(static_cast<Kgda_BaseData *>(window.p)->data,
+              reinterpret_cast<unsigned char *>(borrowed));
+    // Of the same shape it is filled.
+    Kgda_BaseData *fits =
+        kgda_BaseDataCreate(2, 2, KGDA_TYPE_F32, KGDA_TABLE_OBJECT, borrowed, nullptr);
+    memcpy(window.p, fits, sizeof *fits);
+    kmsc_HeapFree(fits);
+    ASSERT_TRUE(mifenc::decode(bytes, d["G"], &window.p));
+    EXPECT_EQ(memcmp(borrowed, values, sizeof values), 0);
+    // Freeing the record forgets the borrowed buffer without freeing it.
+    kmif_ObjectItemsFree(&window.p, d["G"], nullptr);
+    EXPECT_EQ(static_cast<Kgda_BaseData *>(window.p)->data, nullptr);
+}
+
+TEST_F(MifBaseData, StringArraysCopyButHaveNoFileForm) {
+    Designs d("{1:bb,}G,.");
+    Object object(d["G"], mifenc::newObject(d["G"]));
+    Kgda_BaseData *strings =
+        kgda_BaseDataCreate(1, 2, KGDA_STRING_TYPE_CODE, KGDA_TABLE_OBJECT, nullptr, nullptr);
+    const char *const words[2] = {"one", "two"};
+    ASSERT_EQ(kgda_BaseDataSet(strings, words, KGDA_SET_ALL, 0, nullptr), 0);
+    memcpy(object.p, strings, sizeof *strings);
+    kmsc_HeapFree(strings);
+
+    ktest::Err err;
+    EXPECT_EQ(kmif_ObjectSize(object.p, d["G"], &err), -1);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_BaseDataToMIF", 2)) << ktest::messages(err.r);
+
+    Object copy(d["G"]);
+    ASSERT_EQ(kmif_ObjectCopy(object.p, &copy.p, d["G"], nullptr), 0);
+    char **a = reinterpret_cast<char **>(static_cast<Kgda_BaseData *>(object.p)->data);
+    char **b = reinterpret_cast<char **>(static_cast<Kgda_BaseData *>(copy.p)->data);
+    EXPECT_NE(a[1], b[1]);
+    EXPECT_STREQ(b[1], "two");
+}
+
+Bytes header(uint32_t rows, uint32_t columns, uint16_t type, uint16_t objectType) {
+    Bytes h(12);
+    memcpy(h.data(), &rows, 4);
+    memcpy(h.data() + 4, &columns, 4);
+    memcpy(h.data() + 8, &type, 2);
+    memcpy(h.data() + 10, &objectType, 2);
+    return h;
+}
+
+TEST_F(MifBaseData, HostileHeadersFailBeforeAllocating) {
+    Designs d("{1:bb,}G,.");
+    const long before = kmsc_HeapLiveBlocks();
+    struct Case {
+        Bytes bytes;
+        int code;
+    } cases[] = {
+        {header(0xFFFFFFFF, 1, 3, 1), 1},     // negative rows
+        {header(2, 2, 13, 1), 2},             // strings have no file form
+        {header(2, 2, 3, 4), 3},              // no such object type
+        {header(0x10000, 0x10000, 3, 3), 8},  // more than 2^31 elements
+        {header(1000, 1000, 3, 3), 9},        // values the data does not hold
+        {header(0x7FFFFFFF, 9, 0, 2), 8},
+    };
+    for (Case &c : cases) {
+        c.bytes.resize(c.bytes.size() + 7);
+        void *object = nullptr;
+        {
+            ktest::Err err;
+            EXPECT_FALSE(mifenc::decode(c.bytes, d["G"], &object, &err));
+            EXPECT_TRUE(ktest::hasCode(err.r, "kmif_MIFtoBaseData", c.code))
+                << c.code << ": " << ktest::messages(err.r);
+        }
+        EXPECT_EQ(object, nullptr);
+        EXPECT_EQ(kmsc_HeapLiveBlocks(), before);
+    }
+    // A matrix of zero rows has no values however many columns it has.
+    Object empty(d["G"]);
+    ASSERT_TRUE(mifenc::decode(header(0, 0x7FFFFFFF, 7, 2), d["G"], &empty.p));
+    EXPECT_EQ(static_cast<Kgda_BaseData *>(empty.p)->numcolumns, 0x7FFFFFFF);
+    EXPECT_EQ(static_cast<Kgda_BaseData *>(empty.p)->data, nullptr);
+}
+
+}  // namespace
