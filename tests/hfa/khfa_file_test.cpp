@@ -320,7 +320,7 @@ TEST(HfaPackage, WithoutToolkit) {
 }
 
 TEST_F(HfaTest, InvalidHandles) {
-    ktest::ReusedErr err;
+    ktest::Err err;
     EXPECT_EQ(khfa_NextFreePos(nullptr, 8, &err), 0u);
     EXPECT_EQ(ktest::messages(err.r), "Invalid KHFA file handle");
     err.reset();
