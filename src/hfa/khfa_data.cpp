@@ -10,10 +10,9 @@
 
 namespace kr::hfa {
 
-namespace {
-
 // The absolute position of a transfer: pos, or the file's current position.
-bool resolve(Khfa_File *file, uint32_t pos, int32_t n, const char *fn, int64_t &at, kr::Report &e) {
+static bool resolve(Khfa_File *file, uint32_t pos, int32_t n, const char *fn, int64_t &at,
+                    kr::Report &e) {
     if (n < 0) {
         e.error(fn, 9101, "Negative size %ld", static_cast<long>(n));
         return false;
@@ -34,8 +33,6 @@ bool resolve(Khfa_File *file, uint32_t pos, int32_t n, const char *fn, int64_t &
     }
     return true;
 }
-
-}  // namespace
 
 bool readAt(Khfa_File *file, uint32_t pos, void *data, int32_t n, const char *fn,
             Kerr_ErrorReport **err) {
@@ -114,6 +111,68 @@ KRASTER_API int32_t khfa_FileMIFDataRead(Khfa_File *file, uint32_t position, int
     if (!op.ok()) return -1;
     if (!kr::hfa::readAt(file, position, buffer, size, fn, e.out())) return -1;
     return buffer ? size : 0;
+}
+
+KRASTER_API int32_t khfa_FileHostDataRead(Khfa_File *file, uint32_t position,
+                                          const Kmif_Design *design, int32_t size,
+                                          void **hostObject, Kerr_ErrorReport **err) {
+    static const char *const fn = "khfa_FileHostDataRead";
+    kr::Report e(err);
+    Operation op(file, fn, e.out());
+    if (!op.ok()) return -1;
+    if (!hostObject) return kr::hfa::readAt(file, position, nullptr, size, fn, e.out()) ? 0 : -1;
+    if (!design || size < 0) {
+        e.error(fn, 1, "Args");
+        return -1;
+    }
+    // The bytes are read first (they must be in the file, which bounds the
+    // buffer), then decoded, so the file position ends behind all size bytes.
+    int64_t at = 0;
+    if (!kr::hfa::resolve(file, position, size, fn, at, e)) return -1;
+    auto *bytes = static_cast<unsigned char *>(kmsc_HeapMalloc(size > 0 ? size : 1));
+    if (!bytes) {
+        e.error(fn, 2, "No memory");
+        return -1;
+    }
+    int32_t consumed = -1;
+    if (kr::hfa::readAt(file, position, bytes, size, fn, e.out())) {
+        consumed = kmif_ConvertToHostEx(nullptr, bytes, size, design, hostObject, e.out());
+        if (consumed < 0) e.error(fn, 3, "kmif_ConvertToHost failed");
+    }
+    kmsc_HeapFree(bytes);
+    return consumed;
+}
+
+KRASTER_API int32_t khfa_FileHostDataWrite(Khfa_File *file, uint32_t position,
+                                           const Kmif_Design *design, int32_t size,
+                                           const void *hostObject, Kerr_ErrorReport **err) {
+    static const char *const fn = "khfa_FileHostDataWrite";
+    kr::Report e(err);
+    Operation op(file, fn, e.out());
+    if (!op.ok()) return -1;
+    if (!design || !hostObject || size < 0) {
+        e.error(fn, 1, "Args");
+        return -1;
+    }
+    if (file->readOnly) {
+        e.error(fn, 2, "File %s is open for reading only", file->name);
+        return -1;
+    }
+    int64_t at = 0;
+    if (!kr::hfa::resolve(file, position, size, fn, at, e)) return -1;
+    if (position != KHFA_SEQUENTIAL_POSITION && kfio_Seek64(file->fd, at, 0, e.out()) != at) {
+        e.error(fn, 3, "kfio_Seek failed");
+        return -1;
+    }
+    // Encoded straight into the file; an object longer than size fails
+    // before anything beyond size bytes is written.
+    const int32_t written =
+        kmif_ConvertToMIFEx(file->fd, hostObject, design, nullptr, size, at, e.out());
+    if (written < 0) {
+        e.error(fn, 4, "kmif_ConvertToMIF failed");
+        return -1;
+    }
+    return written;
 }
 
 KRASTER_API int32_t khfa_FileMIFDataWrite(Khfa_File *file, uint32_t position, int32_t size,

@@ -52,6 +52,8 @@ bool setWriteThrough(Khfa_File *file, bool on, Kerr_ErrorReport **err) {
         if (file->writeThroughOff) return true;
         if (!freeCacheLoad(file, e.out())) return false;
         file->writeThroughOff = 1;
+        // Bulk writing: objects encoded into files are not flushed one by one.
+        kmif_StreamImmediateFlushDisable(nullptr);
         return true;
     }
     if (!file->writeThroughOff) return true;

@@ -2,6 +2,7 @@
 // the conversion of the records between host form and file bytes.
 #include <kraster/kmif.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "core/report.hpp"
@@ -52,21 +53,14 @@ Kmif_Design *fetchData(Kerr_ErrorReport **err) {
                              KMIF_TYPE_U32, "ptr", 0, err);
 }
 
-template <class T>
-void put(unsigned char *bytes, size_t offset, T value) {
-    std::memcpy(bytes + offset, &value, sizeof value);  // little-endian hosts only
-}
-
-template <class T>
-T get(const unsigned char *bytes, size_t offset) {
-    T value;
-    std::memcpy(&value, bytes + offset, sizeof value);
-    return value;
-}
+// Designs never change once made: later lookups skip the fetch.
+std::atomic<const Kmif_Design *> g_cached[4];
 
 }  // namespace
 
 const Kmif_Design *recordDesign(Record r, Kerr_ErrorReport **err) {
+    auto &cached = g_cached[static_cast<int>(r)];
+    if (const Kmif_Design *d = cached.load(std::memory_order_acquire)) return d;
     kr::Report e(err);
     Kmif_Design *d = nullptr;
     switch (r) {
@@ -83,7 +77,11 @@ const Kmif_Design *recordDesign(Record r, Kerr_ErrorReport **err) {
             d = fetchNode(e.out());
             break;
     }
-    if (!d) e.error("khfa_RecordDesign", 1, "KMIF_DESIGN_FETCH failed");
+    if (!d) {
+        e.error("khfa_RecordDesign", 1, "KMIF_DESIGN_FETCH failed");
+        return nullptr;
+    }
+    cached.store(d, std::memory_order_release);
     return d;
 }
 
@@ -114,97 +112,32 @@ Kmif_Dictionary *fileDictionaryCreate(Kerr_ErrorReport **err) {
     return dictionary;
 }
 
-// Records hold no pointers, indirect items or bit fields, so their file bytes
-// are the items' values in design order, little-endian, without padding.
 bool pack(Record r, const void *host, unsigned char *bytes, Kerr_ErrorReport **err) {
     kr::Report e(err);
-    if (!host || !bytes) {
-        e.error("khfa_RecordPack", 1, "Args");
+    const Kmif_Design *design = recordDesign(r, e.out());
+    if (!design) return false;
+    if (kmif_ConvertToMIFEx(nullptr, host, design, bytes, fileSize(r), 0, e.out()) != fileSize(r)) {
+        e.error("khfa_RecordPack", 1, "kmif_ConvertToMIF failed");
         return false;
-    }
-    switch (r) {
-        case Record::HeaderTag: {
-            const auto *t = static_cast<const HeaderTag *>(host);
-            std::memcpy(bytes, t->label, sizeof t->label);
-            put(bytes, 16, t->headerPtr);
-            break;
-        }
-        case Record::FileHeader: {
-            const auto *h = static_cast<const Khfa_FileHeader *>(host);
-            put(bytes, 0, h->version);
-            put(bytes, 4, h->freeList);
-            put(bytes, 8, h->rootEntryPtr);
-            put(bytes, 12, h->entryHeaderLength);
-            put(bytes, 14, h->dictionaryPtr);
-            break;
-        }
-        case Record::Entry: {
-            const auto *en = static_cast<const Khfa_Entry *>(host);
-            put(bytes, 0, en->next);
-            put(bytes, 4, en->prev);
-            put(bytes, 8, en->parent);
-            put(bytes, 12, en->child);
-            put(bytes, 16, en->data);
-            put(bytes, 20, en->dataSize);
-            std::memcpy(bytes + 24, en->name, sizeof en->name);
-            std::memcpy(bytes + 88, en->type, sizeof en->type);
-            put(bytes, 120, en->modTime);
-            break;
-        }
-        case Record::FreeListNode: {
-            const auto *n = static_cast<const FreeListNode *>(host);
-            put(bytes, 0, n->freeList);
-            put(bytes, 4, n->freeSize);
-            break;
-        }
     }
     return true;
 }
 
 bool unpack(Record r, const unsigned char *bytes, void *host, Kerr_ErrorReport **err) {
     kr::Report e(err);
-    if (!host || !bytes) {
-        e.error("khfa_RecordUnpack", 1, "Args");
+    const Kmif_Design *design = recordDesign(r, e.out());
+    if (!design) return false;
+    void *object = host;
+    if (!host || kmif_ConvertToHostEx(nullptr, bytes, fileSize(r), design, &object, e.out()) !=
+                     fileSize(r)) {
+        e.error("khfa_RecordUnpack", 1, "kmif_ConvertToHost failed");
         return false;
     }
-    switch (r) {
-        case Record::HeaderTag: {
-            auto *t = static_cast<HeaderTag *>(host);
-            std::memcpy(t->label, bytes, sizeof t->label);
-            t->headerPtr = get<uint32_t>(bytes, 16);
-            break;
-        }
-        case Record::FileHeader: {
-            auto *h = static_cast<Khfa_FileHeader *>(host);
-            h->version = get<int32_t>(bytes, 0);
-            h->freeList = get<uint32_t>(bytes, 4);
-            h->rootEntryPtr = get<uint32_t>(bytes, 8);
-            h->entryHeaderLength = get<int16_t>(bytes, 12);
-            h->dictionaryPtr = get<uint32_t>(bytes, 14);
-            break;
-        }
-        case Record::Entry: {
-            auto *en = static_cast<Khfa_Entry *>(host);
-            en->next = get<uint32_t>(bytes, 0);
-            en->prev = get<uint32_t>(bytes, 4);
-            en->parent = get<uint32_t>(bytes, 8);
-            en->child = get<uint32_t>(bytes, 12);
-            en->data = get<uint32_t>(bytes, 16);
-            en->dataSize = get<int32_t>(bytes, 20);
-            std::memcpy(en->name, bytes + 24, sizeof en->name);
-            std::memcpy(en->type, bytes + 88, sizeof en->type);
-            en->modTime = get<double>(bytes, 120);
-            // Names from a file may lack their terminator.
-            en->name[sizeof en->name - 1] = '\0';
-            en->type[sizeof en->type - 1] = '\0';
-            break;
-        }
-        case Record::FreeListNode: {
-            auto *n = static_cast<FreeListNode *>(host);
-            n->freeList = get<uint32_t>(bytes, 0);
-            n->freeSize = get<int32_t>(bytes, 4);
-            break;
-        }
+    if (r == Record::Entry) {
+        // Names from a file may lack their terminator.
+        auto *entry = static_cast<Khfa_Entry *>(host);
+        entry->name[sizeof entry->name - 1] = '\0';
+        entry->type[sizeof entry->type - 1] = '\0';
     }
     return true;
 }
