@@ -12,7 +12,7 @@ namespace {
 
 constexpr uint32_t kSeq = KHFA_SEQUENTIAL_POSITION;
 
-class Data : public HfaTest {
+class HfaData : public HfaTest {
   protected:
     void SetUp() override {
         HfaTest::SetUp();
@@ -26,7 +26,7 @@ class Data : public HfaTest {
     ktest::Err err;
 };
 
-TEST_F(Data, RawBytesAtPositionsAndInSequence) {
+TEST_F(HfaData, RawBytesAtPositionsAndInSequence) {
     const uint32_t pos = khfa_NextFreePos(file, 32, &err);
     ASSERT_EQ(pos, 508u);
     EXPECT_EQ(khfa_FileMIFDataWrite(file, pos, 8, "abcdefgh", &err), 8);
@@ -65,7 +65,7 @@ struct Sample {
     int16_t *values;
 };
 
-TEST_F(Data, HostObjectsRoundTrip) {
+TEST_F(HfaData, HostObjectsRoundTrip) {
     Kmif_Dictionary *d = khfa_FileDictionary(file);
     Kmif_Design *design =
         kmif_DesignCreate(d, "Sample", KMIF_TYPE_S16, "a", KMIF_TYPE_S32, "b",
@@ -112,7 +112,7 @@ TEST_F(Data, HostObjectsRoundTrip) {
     kmif_ObjectFree(&back, design, nullptr);
 }
 
-TEST_F(Data, EntryRecordsThroughTheirDesign) {
+TEST_F(HfaData, EntryRecordsThroughTheirDesign) {
     const Kmif_Design *entry =
         kmif_DictionarySearchByName(khfa_FileDictionary(file), "Khfa_Entry", nullptr);
     ASSERT_NE(entry, nullptr);
@@ -133,7 +133,7 @@ TEST_F(Data, EntryRecordsThroughTheirDesign) {
     EXPECT_EQ(std::memcmp(&copy, &root, sizeof root), 0);
 }
 
-TEST_F(Data, ReadOnlyHandlesTakeNoWrites) {
+TEST_F(HfaData, ReadOnlyHandlesTakeNoWrites) {
     close(file);
     file = khfa_FileOpen(path().c_str(), "r", nullptr, &err);
     ASSERT_NE(file, nullptr);

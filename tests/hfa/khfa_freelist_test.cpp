@@ -8,6 +8,7 @@
 #include <array>
 #include <filesystem>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "hfa/hfa_test_util.hpp"
@@ -85,7 +86,7 @@ std::map<uint32_t, int32_t> diskBlocks(const std::string &file) {
     return list.blocks;
 }
 
-class FreeList : public HfaTest {
+class HfaFreeList : public HfaTest {
   protected:
     void SetUp() override {
         HfaTest::SetUp();
@@ -116,7 +117,7 @@ class FreeList : public HfaTest {
 
 using Blocks = std::map<uint32_t, int32_t>;
 
-TEST_F(FreeList, SmallRequestsAndFrees) {
+TEST_F(HfaFreeList, SmallRequestsAndFrees) {
     for (int32_t size = 1; size <= 7; ++size) {
         const uint32_t pos = allocate(size);
         EXPECT_EQ(pos, kNewFileEnd + 8 * (size - 1));
@@ -134,7 +135,7 @@ TEST_F(FreeList, SmallRequestsAndFrees) {
     EXPECT_EQ(khfa_FileSize(file), kNewFileEnd + 56);
 }
 
-TEST_F(FreeList, FreeingMergesOnBothSides) {
+TEST_F(HfaFreeList, FreeingMergesOnBothSides) {
     const uint32_t a = allocate(100), b = allocate(50), c = allocate(30), d = allocate(20);
     ASSERT_EQ(b, a + 100);
     ASSERT_EQ(c, b + 50);
@@ -158,7 +159,7 @@ TEST_F(FreeList, FreeingMergesOnBothSides) {
     EXPECT_EQ(onDisk(), (Blocks{{a, 200}}));
 }
 
-TEST_F(FreeList, FirstFitExactAndSplitRules) {
+TEST_F(HfaFreeList, FirstFitExactAndSplitRules) {
     const uint32_t a = allocate(40);
     allocate(8);
     const uint32_t b = allocate(40);
@@ -178,7 +179,7 @@ TEST_F(FreeList, FirstFitExactAndSplitRules) {
     EXPECT_EQ(onDisk().at(b + 32), 8);
 }
 
-TEST_F(FreeList, GrowthFromTheTailBlock) {
+TEST_F(HfaFreeList, GrowthFromTheTailBlock) {
     const uint32_t a = allocate(100);
     release(a, 100);  // the tail block: reaches the end of the file
     EXPECT_EQ(khfa_FileSize(file), kNewFileEnd + 100);
@@ -202,7 +203,7 @@ TEST_F(FreeList, GrowthFromTheTailBlock) {
     EXPECT_EQ(allocate(20), end);
 }
 
-TEST_F(FreeList, SizeLimit) {
+TEST_F(HfaFreeList, SizeLimit) {
     const int64_t room = KHFA_MAX_END - kNewFileEnd;
     ktest::Err err;
     const std::string before = ktest::readFile(path());
@@ -223,7 +224,7 @@ TEST_F(FreeList, SizeLimit) {
     std::filesystem::remove(path());
 }
 
-TEST_F(FreeList, RefusesBadFrees) {
+TEST_F(HfaFreeList, RefusesBadFrees) {
     const uint32_t a = allocate(64);
     allocate(64);
     release(a, 64);
@@ -245,7 +246,7 @@ TEST_F(FreeList, RefusesBadFrees) {
     EXPECT_EQ(onDisk(), (Blocks{{a, 64}}));
 }
 
-TEST_F(FreeList, ShowFreeSpacePrintsEachBlock) {
+TEST_F(HfaFreeList, ShowFreeSpacePrintsEachBlock) {
     const uint32_t a = allocate(16);
     allocate(8);
     const uint32_t b = allocate(24);
@@ -262,7 +263,7 @@ TEST_F(FreeList, ShowFreeSpacePrintsEachBlock) {
 // Random sequences of allocations and frees (whole blocks and pieces of
 // them), with write-through switched off and on along the way; after every
 // phase the list on disk must equal the model's.
-TEST_F(FreeList, RandomSequencesMatchTheModel) {
+TEST_F(HfaFreeList, RandomSequencesMatchTheModel) {
     std::mt19937 rng(20240611);
     Model model;
     std::vector<std::pair<uint32_t, int32_t>> used;  // allocated, not freed
@@ -320,7 +321,7 @@ TEST_F(FreeList, RandomSequencesMatchTheModel) {
     EXPECT_EQ(onDisk(), model.free);
 }
 
-TEST_F(FreeList, WriteThroughOffDefersHeaderAndNodes) {
+TEST_F(HfaFreeList, WriteThroughOffDefersHeaderAndNodes) {
     const uint32_t a = allocate(64);
     allocate(8);
     const uint32_t b = allocate(64);
@@ -343,7 +344,7 @@ TEST_F(FreeList, WriteThroughOffDefersHeaderAndNodes) {
     EXPECT_EQ(onDisk(), (Blocks{{b, 64}}));
 }
 
-TEST_F(FreeList, WriteBackChecksConsistency) {
+TEST_F(HfaFreeList, WriteBackChecksConsistency) {
     const uint32_t a = allocate(64);
     allocate(8);
     release(a, 64);
@@ -362,7 +363,7 @@ TEST_F(FreeList, WriteBackChecksConsistency) {
     EXPECT_EQ(khfa_FileChange(file, on, &err), 0) << ktest::messages(err.r);
 }
 
-TEST_F(FreeList, CloseWritesTheCachedListBack) {
+TEST_F(HfaFreeList, CloseWritesTheCachedListBack) {
     const uint32_t a = allocate(64);
     allocate(8);
     const intptr_t off[] = {KHFA_FILE_OPTION_FLUSH_ON_WRITE, 0, 0};
@@ -374,8 +375,51 @@ TEST_F(FreeList, CloseWritesTheCachedListBack) {
     EXPECT_EQ(diskBlocks(path()), (Blocks{{a, 64}}));
 }
 
+// Threads sharing one handle allocate and free at once: the blocks they
+// hold never overlap, and what is neither held nor free is exactly what the
+// file held at the start.
+TEST_F(HfaFreeList, ThreadsShareAHandle) {
+    constexpr int kThreads = 4;
+    std::vector<std::vector<std::pair<uint32_t, int32_t>>> held(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 rng(static_cast<unsigned>(t) + 1);
+            auto &mine = held[static_cast<size_t>(t)];
+            for (int i = 0; i < 400; ++i) {
+                if (mine.empty() || rng() % 3) {
+                    const int32_t size = 8 + static_cast<int32_t>(rng() % 120);
+                    const uint32_t pos = khfa_NextFreePos(file, size, nullptr);
+                    ASSERT_NE(pos, 0u);
+                    mine.emplace_back(pos, size);
+                } else {
+                    const size_t k = rng() % mine.size();
+                    ASSERT_EQ(khfa_FreeSpace(file, mine[k].first, mine[k].second, nullptr), 0);
+                    mine.erase(mine.begin() + static_cast<long>(k));
+                }
+            }
+        });
+    }
+    for (auto &t : threads) t.join();
+    Blocks all = onDisk();
+    int64_t covered = 0;
+    for (auto &b : all) covered += b.second;
+    for (auto &mine : held)
+        for (auto [pos, size] : mine) {
+            all[pos] = size;
+            covered += size;
+        }
+    int64_t end = kNewFileEnd;
+    for (auto &b : all) {
+        EXPECT_EQ(b.first, end) << "gap or overlap";
+        end = b.first + int64_t{b.second};
+    }
+    EXPECT_EQ(end, khfa_FileSize(file));
+    EXPECT_EQ(covered, khfa_FileSize(file) - kNewFileEnd);
+}
+
 // A file whose free list was written by someone else.
-class CorruptList : public HfaTest {
+class HfaCorruptList : public HfaTest {
   protected:
     // A new file, grown by 400 bytes, with the given free blocks written
     // in: {position, next, size}.
@@ -405,7 +449,7 @@ class CorruptList : public HfaTest {
     }
 };
 
-TEST_F(CorruptList, LoopsAndBadLinksEndTheWalk) {
+TEST_F(HfaCorruptList, LoopsAndBadLinksEndTheWalk) {
     const uint32_t p = kNewFileEnd, q = kNewFileEnd + 100;
     struct Case {
         const char *what;
@@ -455,7 +499,7 @@ TEST_F(CorruptList, LoopsAndBadLinksEndTheWalk) {
     }
 }
 
-TEST_F(CorruptList, CacheLoadCutsTheBadPart) {
+TEST_F(HfaCorruptList, CacheLoadCutsTheBadPart) {
     const uint32_t p = kNewFileEnd;
     Khfa_File *f = make({{p, p + 100, 40}, {p + 100, p, 40}}, p);
     ASSERT_NE(f, nullptr);
