@@ -184,7 +184,8 @@ KRASTER_API int khfa_FileIsNotFlushedOnWrite(const Khfa_File *file);
 KRASTER_API int khfa_FileFlush(Khfa_File *file, Kerr_ErrorReport **err);
 /* The tracked end of file in bytes (-1 for NULL). */
 KRASTER_API int64_t khfa_FileSize(const Khfa_File *file);
-/* The file's name (owned by the handle), or NULL. */
+/* The file's name (owned by the handle; valid until the file is renamed or
+ * closed), or NULL. */
 KRASTER_API const char *khfa_FileName(const Khfa_File *file);
 /* The file's dictionary (owned by the handle; designs added to it are
  * written by the next flush), or NULL. */

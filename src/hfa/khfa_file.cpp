@@ -558,11 +558,15 @@ KRASTER_API int32_t khfa_IsHFAFile(const char *name, Kerr_ErrorReport **err) {
 }
 
 KRASTER_API int khfa_FileIsNotFlushedOnWrite(const Khfa_File *file) {
-    return file && file->writeThroughOff ? 1 : 0;
+    if (!file) return 0;
+    Section section;
+    return file->writeThroughOff ? 1 : 0;
 }
 
 KRASTER_API int64_t khfa_FileSize(const Khfa_File *file) {
-    return file ? file->endOfFile : -1;
+    if (!file) return -1;
+    Section section;
+    return file->endOfFile;
 }
 
 KRASTER_API const char *khfa_FileName(const Khfa_File *file) {
@@ -574,11 +578,15 @@ KRASTER_API Kmif_Dictionary *khfa_FileDictionary(const Khfa_File *file) {
 }
 
 KRASTER_API int khfa_FileIsReadOnly(const Khfa_File *file) {
-    return file ? (file->readOnly ? 1 : 0) : -1;
+    if (!file) return -1;
+    Section section;
+    return file->readOnly ? 1 : 0;
 }
 
 KRASTER_API int khfa_FileChangeState(const Khfa_File *file) {
-    return file ? file->changeState : KHFA_CHANGE_IDLE;
+    if (!file) return KHFA_CHANGE_IDLE;
+    Section section;
+    return file->changeState;
 }
 
 }  // extern "C"

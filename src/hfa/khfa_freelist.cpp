@@ -158,7 +158,7 @@ const char *linkFault(const Khfa_File *file, const Block *prev, uint32_t link) {
 const char *blockFault(const Khfa_File *file, const Block &b) {
     if (b.size < kNode) return "is smaller than a node";
     if (int64_t{b.position} + b.size > file->endOfFile) return "reaches beyond the end of the file";
-    if (b.position < file->headerPtr + KHFA_FILE_HEADER_SIZE &&
+    if (b.position < int64_t{file->headerPtr} + KHFA_FILE_HEADER_SIZE &&
         int64_t{b.position} + b.size > file->headerPtr)
         return "overlaps the file header";
     return nullptr;
@@ -348,7 +348,7 @@ bool release(Khfa_File *file, uint32_t position, int32_t size, Kerr_ErrorReport 
     }
     const int64_t end = int64_t{position} + size;
     if (position < KHFA_HEADER_TAG_SIZE || end > file->endOfFile ||
-        (position < file->headerPtr + KHFA_FILE_HEADER_SIZE && end > file->headerPtr)) {
+        (position < int64_t{file->headerPtr} + KHFA_FILE_HEADER_SIZE && end > file->headerPtr)) {
         e.error(fn, 2, "Block of %ld bytes at %lu lies outside the free space of %s",
                 static_cast<long>(size), static_cast<unsigned long>(position), file->name);
         return false;
