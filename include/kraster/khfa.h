@@ -1,16 +1,266 @@
-/* HFA container files. */
+/* HFA container files: one disk file holding a tree of named, typed entries
+ * and the MIF dictionary that describes the types of their data.
+ *
+ * File layout. Every fixed record is a MIF object (little-endian, no
+ * padding). A position is an unsigned 32-bit offset from the start of the
+ * file; 0 means "none".
+ *   - header tag (20 bytes) at 0: label "KHFA_HEADER_TAG" + NUL (16 bytes),
+ *     headerPtr (u32), the position of the file header (64 in files made
+ *     here; bytes 20 to 63 are never written);
+ *   - file header (18 bytes) at headerPtr: version (i32), freeList (u32),
+ *     rootEntryPtr (u32), entryHeaderLength (i16, 128), dictionaryPtr (u32);
+ *   - entry records (Khfa_Entry, 128 bytes), entry data blocks, the
+ *     dictionary text, and free blocks. Each free block starts with an 8-byte
+ *     node {next free block (u32), size of this block (i32)}; the free blocks
+ *     form a list in increasing order of position, never touch and are never
+ *     smaller than 8 bytes.
+ * A new file holds the tag at 0, the header at 64, the root entry ("root" of
+ * type "root") at 82 and the dictionary at 210. No allocation lets the file
+ * reach 2^31 bytes.
+ *
+ * Handles. One Khfa_File per open file name per process, shared by every
+ * holder and reference-counted: each successful create or open of a name
+ * must be matched by one khfa_FileClose. Opening a name held read-only with
+ * a read-write mode reopens the file for writing, for all holders.
+ *
+ * Threads. The open-file list and every operation on a handle run inside the
+ * process-wide thread-unsafe section (kthr_ThreadUnsafeCodeEnter(0)), so a
+ * handle may be shared across threads; holders that share a handle share its
+ * current entry and options too.
+ *
+ * Change protocol. Each handle has a change state: stale (-1, re-read
+ * header, dictionary and entry cache from disk before the next operation),
+ * idle (0), busy (1, an operation runs) or modified (2). When the outermost
+ * operation on a handle ends in the modified state (the file grew, or a
+ * writable file was flushed), the file-changed callback is called with the
+ * handle, then the state returns to idle.
+ *
+ * Corrupt files. Positions read from a file are checked against the tracked
+ * end of file and the free list against loops and overlaps; such faults end
+ * in reports (or, while allocating, a warning and a shortened free list),
+ * never in reads outside the file. */
 #ifndef KRASTER_KHFA_H
 #define KRASTER_KHFA_H
 
 #include "kdefs.h"
 #include "kerr.h"
+#include "kfio.h"
 #include "kint.h"
+#include "kmif.h"
 
 KRASTER_BEGIN_DECLS
+
+/* An open HFA file (opaque). */
+typedef struct Khfa_File Khfa_File;
+
+/* An entry record in host form (design "Khfa_Entry"; 128 bytes in the
+ * file). Positions are file offsets, 0 for none. */
+typedef struct Khfa_Entry {
+    uint32_t next;    /* next sibling; 0 = last child */
+    uint32_t prev;    /* previous sibling; 0 = first child */
+    uint32_t parent;  /* parent entry; 0 for the root */
+    uint32_t child;   /* first child; 0 = no children */
+    uint32_t data;    /* data block; 0 = no data */
+    int32_t dataSize; /* size of the data block in bytes */
+    char name[64];    /* NUL-terminated, at most 63 characters */
+    char type[32];    /* name of the MIF design of the data, NUL-terminated */
+    double modTime;   /* last modification, seconds since 1970-01-01 UTC */
+} Khfa_Entry;
+
+#define KHFA_HEADER_TAG "KHFA_HEADER_TAG"
+#define KHFA_HEADER_TAG_SIZE 20  /* bytes of the header tag in the file */
+#define KHFA_FILE_HEADER_SIZE 18 /* bytes of the file header in the file */
+#define KHFA_ENTRY_SIZE 128      /* bytes of an entry record in the file */
+#define KHFA_FREE_NODE_SIZE 8    /* bytes of a free-list node; the smallest block */
+#define KHFA_HEADER_PTR 64       /* headerPtr of files created here */
+#define KHFA_FILE_VERSION 1      /* version of files created here */
+#define KHFA_MAX_END 0x7FFFFFFF  /* largest end position an allocation may reach */
+#define KHFA_MIN_FILE_SIZE 38    /* header tag plus file header */
+/* Position argument of the data reads and writes meaning "the current file
+ * position" (sequential access). */
+#define KHFA_SEQUENTIAL_POSITION 0xFFFFFFFFu
+
+/* Change states (see above). */
+#define KHFA_CHANGE_STALE (-1)
+#define KHFA_CHANGE_IDLE 0
+#define KHFA_CHANGE_BUSY 1
+#define KHFA_CHANGE_MODIFIED 2
+
+/* File options. An option list is an array of intptr_t words: a code, its
+ * argument words, ..., ended by a 0 code. Each argument is one word of the
+ * type given here. */
+/* intptr_t on (1) or off (0), intptr_t extent: map the file into memory when
+ * on and the file is read-only or on a local file system; otherwise unmap.
+ * (The file layer provides no mapping here, so reads stay ordinary reads.) */
+#define KHFA_FILE_OPTION_MMAP 1
+/* intptr_t on (1) or off (0). Off: header rewrites are deferred and the free
+ * list lives in memory (bulk writing); on: the cached free list and the
+ * header are written out at once. Closing a file switches it back on. */
+#define KHFA_FILE_OPTION_FLUSH_ON_WRITE 2
+/* intptr_t on (1) or off (0). Off: batch mode (entry cache off); on: cached
+ * mode. */
+#define KHFA_FILE_OPTION_CACHE 3
+/* const char *newName: flushes and closes the file, renames it on disk and
+ * reopens it under the new name with mode "r+"; the handle stays the same.
+ * A NULL name is the warning "Destination file name not specified for file
+ * rename". */
+#define KHFA_FILE_OPTION_RENAME 4
+/* Five words: two unused, intptr_t on (1) or off (0), intptr_t extent,
+ * intptr_t mapping mode: as KHFA_FILE_OPTION_MMAP with a mapping mode. */
+#define KHFA_FILE_OPTION_MMAP_EXTENT 5
+/* intptr_t report (1 or 0); open only: with 0, opening a file that is not an
+ * HFA file returns NULL without a report. */
+#define KHFA_FILE_OPTION_REPORT_NOT_HFA 6
+/* intptr_t value: non-zero restores saved entry positions by file position. */
+#define KHFA_FILE_OPTION_SEEK_BY_POSITION 7
+
+/* Called with the handle when an operation has modified the file. */
+typedef void (*Khfa_FileChangedCallback)(Khfa_File *file);
+
+/* ---- Package ----------------------------------------------------------- */
 
 /* Creates the HFA package state (the empty open-file list) in the toolkit's
  * slot if it is not there yet. Returns 0, or -1 with a report. */
 KRASTER_API int khfa_Init(Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err);
+/* From now on every open or create that does not find its name in the
+ * open-file list fails with "Khfa package is disabled". */
+KRASTER_API void khfa_Disable(void);
+/* Installs a process-wide callback (NULL removes it). With callInside 0 the
+ * callback runs inside the thread-unsafe section, otherwise outside it. */
+KRASTER_API void khfa_SetFileChangedCallback(Khfa_FileChangedCallback callback, int callInside);
+
+/* ---- Opening and closing ----------------------------------------------- */
+/* A NULL toolkit means kint_GetInit(). */
+
+/* Creates (truncates) the file and returns its handle, or NULL with a report
+ * (a failed create leaves no file behind). A name already open returns the
+ * open handle with one more reference and does not touch the file. */
+KRASTER_API Khfa_File *khfa_FileCreate(const char *name, Kint_InitToolkitData *toolkit,
+                                       Kerr_ErrorReport **err);
+KRASTER_API Khfa_File *khfa_FileCreateWithOptions(const char *name, Kint_InitToolkitData *toolkit,
+                                                  Kerr_ErrorReport **err, const intptr_t *options);
+/* Opens an HFA file with a file-layer mode ("r" or "rb" read-only; anything
+ * else, such as "r+", read-write). A name already open returns the open
+ * handle with one more reference. A file that is not an HFA file fails with
+ * "File %s is not an KHFA file" (or returns NULL silently with
+ * KHFA_FILE_OPTION_REPORT_NOT_HFA 0). errno is that of a failed open of the
+ * file, else 0. Options: unknown codes are warned about and end the list;
+ * failures to apply them are warnings and the open succeeds. */
+KRASTER_API Khfa_File *khfa_FileOpen(const char *name, const char *mode,
+                                     Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err);
+KRASTER_API Khfa_File *khfa_FileOpenWithOptions(const char *name, const char *mode,
+                                                Kint_InitToolkitData *toolkit,
+                                                Kerr_ErrorReport **err, const intptr_t *options);
+/* kfio_Which(searchList, name), then khfa_FileOpen of the name found. */
+KRASTER_API Khfa_File *khfa_SearchListFileOpen(const char *name, const Kfio_SearchList *searchList,
+                                               const char *mode, Kint_InitToolkitData *toolkit,
+                                               Kerr_ErrorReport **err);
+/* Drops one reference; the last one flushes (a failure is printed), switches
+ * write-through back on, closes the file and frees the handle. NULL is
+ * accepted. Returns 0, or -1 with a report. */
+KRASTER_API int khfa_FileClose(Khfa_File *file, Kerr_ErrorReport **err);
+/* 1 if a handle of this name is open, 0 if not, -1 with a report. */
+KRASTER_API int khfa_FileIsOpen(const char *name, Kint_InitToolkitData *toolkit,
+                                Kerr_ErrorReport **err);
+/* The file's version when it is an HFA file with a dictionary (1 for an open
+ * name), else 0; failures are printed and give 0. */
+KRASTER_API int32_t khfa_IsHFAFile(const char *name, Kerr_ErrorReport **err);
+/* Marks the open handle of this name stale: its next operation re-reads the
+ * header, dictionary and entry cache from disk. Returns 0 (also when the
+ * name is not open), or -1 with a report. */
+KRASTER_API int khfa_FileReinitialize(const char *name, Kerr_ErrorReport **err);
+
+/* ---- Handle operations ------------------------------------------------- */
+
+/* Applies an option list (KHFA_FILE_OPTION_*; code 6 is ignored). Returns 0,
+ * or -1 with a report (options before the failing one stay applied; an
+ * unknown code fails with "Illegal option %ld"). */
+KRASTER_API int khfa_FileChange(Khfa_File *file, const intptr_t *options, Kerr_ErrorReport **err);
+/* 1 while write-through is off, else 0 (0 for NULL). */
+KRASTER_API int khfa_FileIsNotFlushedOnWrite(const Khfa_File *file);
+/* Writes a modified dictionary (where it fits, else in new space, freeing the
+ * old) and the header, and flushes the OS buffers. While write-through is off
+ * only the OS buffers are flushed. Returns 0, or -1 with a report. */
+KRASTER_API int khfa_FileFlush(Khfa_File *file, Kerr_ErrorReport **err);
+/* The tracked end of file in bytes (-1 for NULL). */
+KRASTER_API int64_t khfa_FileSize(const Khfa_File *file);
+/* The file's name (owned by the handle; valid until the file is renamed or
+ * closed), or NULL. */
+KRASTER_API const char *khfa_FileName(const Khfa_File *file);
+/* The file's dictionary (owned by the handle; designs added to it are
+ * written by the next flush), or NULL. */
+KRASTER_API Kmif_Dictionary *khfa_FileDictionary(const Khfa_File *file);
+/* 1 when the file is open read-only, 0 when writable, -1 for NULL. */
+KRASTER_API int khfa_FileIsReadOnly(const Khfa_File *file);
+/* Number of holders of the handle (0 for NULL). */
+KRASTER_API int32_t khfa_FileReferenceCount(const Khfa_File *file);
+/* The change state (KHFA_CHANGE_*; KHFA_CHANGE_IDLE for NULL). */
+KRASTER_API int khfa_FileChangeState(const Khfa_File *file);
+
+/* ---- Space ------------------------------------------------------------- */
+
+/* Allocates size bytes (at least 8), first fit with splitting, else at the
+ * end of the file. Returns the position, or 0 with a report. */
+KRASTER_API uint32_t khfa_NextFreePos(Khfa_File *file, int32_t size, Kerr_ErrorReport **err);
+/* Returns a block to the free list, merging it with free blocks it touches.
+ * Blocks smaller than 8 bytes are not tracked (nothing happens). A block
+ * outside the file or overlapping free space is refused. Returns 0, or -1
+ * with a report. */
+KRASTER_API int khfa_FreeSpace(Khfa_File *file, uint32_t position, int32_t size,
+                               Kerr_ErrorReport **err);
+/* Sum of the sizes of the free blocks. A corrupt list ends the walk with
+ * "Corrupt free list" and the sum so far is returned; -1 for an invalid
+ * handle. */
+KRASTER_API int64_t khfa_FileFreeSpaceSize(Khfa_File *file, Kerr_ErrorReport **err);
+/* Prints each free block to the standard error stream as
+ * "Pointer %ld is %ld bytes...next @%ld\n"; a corrupt link prints
+ * "Corrupt file!\n" and stops. Returns 0, or -1 with a report. */
+KRASTER_API int khfa_ShowFreeSpace(Khfa_File *file, Kerr_ErrorReport **err);
+
+/* ---- Data at positions ------------------------------------------------- */
+/* position KHFA_SEQUENTIAL_POSITION means the current file position. Reads
+ * and writes must lie inside the tracked end of file. A read with a NULL
+ * destination only moves the file position to position. Return the bytes
+ * moved, or -1 with a report. */
+
+/* Reads size bytes and decodes them into *hostObject (see kmif_ConvertToHost;
+ * a NULL *hostObject is allocated). */
+KRASTER_API int32_t khfa_FileHostDataRead(Khfa_File *file, uint32_t position,
+                                          const Kmif_Design *design, int32_t size,
+                                          void **hostObject, Kerr_ErrorReport **err);
+/* Encodes the host object (its encoding must not exceed size bytes) and
+ * writes it. */
+KRASTER_API int32_t khfa_FileHostDataWrite(Khfa_File *file, uint32_t position,
+                                           const Kmif_Design *design, int32_t size,
+                                           const void *hostObject, Kerr_ErrorReport **err);
+/* Raw bytes. */
+KRASTER_API int32_t khfa_FileMIFDataRead(Khfa_File *file, uint32_t position, int32_t size,
+                                         void *buffer, Kerr_ErrorReport **err);
+KRASTER_API int32_t khfa_FileMIFDataWrite(Khfa_File *file, uint32_t position, int32_t size,
+                                          const void *buffer, Kerr_ErrorReport **err);
+
+/* ---- Dictionary in the file -------------------------------------------- */
+
+/* Decodes the dictionary text at position (at most length bytes; length 0:
+ * up to the end of the file) into *dictionary (a new one when NULL). Returns
+ * the length of the text read, or -1 with a report. */
+KRASTER_API int32_t khfa_DictionaryRead(Khfa_File *file, Kmif_Dictionary **dictionary,
+                                        uint32_t position, int32_t length, Kerr_ErrorReport **err);
+/* Writes the dictionary text: in place at *position when it is as long as
+ * *length or at least 8 bytes shorter (the freed tail goes back to the free
+ * list), else in newly allocated space (the old space is left to the caller,
+ * see khfa_DictionaryDelete). Updates *position and *length. flags is
+ * reserved (0). Returns 0, or -1 with a report. */
+KRASTER_API int khfa_DictionaryWrite(Khfa_File *file, const Kmif_Dictionary *dictionary,
+                                     uint32_t *position, int32_t *length, int flags,
+                                     Kerr_ErrorReport **err);
+/* Returns a dictionary's old space to the free list. Returns 0, or -1 with a
+ * report. */
+KRASTER_API int khfa_DictionaryDelete(Khfa_File *file, uint32_t position, int32_t length,
+                                      Kerr_ErrorReport **err);
+/* Writes the header from the handle at headerPtr (nothing while
+ * write-through is off). Returns 0, or -1 with a report. */
+KRASTER_API int khfa_HeaderReWrite(Khfa_File *file, Kerr_ErrorReport **err);
 
 KRASTER_END_DECLS
 

@@ -314,27 +314,36 @@ KRASTER_API Kfio_Fd *kfio_Open(const char *path, const char *mode, Kerr_ErrorRep
         e.error(fn, 3);
         return nullptr;
     }
+    // The record comes first: a "w" mode creates or truncates the file, which
+    // must not happen for an open that then fails for want of memory.
+    Kfio_Fd *f = kfio::newRecord(-1, expanded, mode, false);
+    if (!f) {
+        kmsc_HeapFree(expanded);
+        e.error(fn, 4, "Insufficient memory for a file handle");
+        return nullptr;
+    }
     bool write = false;
     int d = kfio::openDescriptor(expanded, mode, &write, fn, e);
     if (d < 0) {
-        kmsc_HeapFree(expanded);
+        const int saved = errno;
+        kmsc_HeapFree(f->path);
+        kmsc_HeapFree(f->mode);
+        kmsc_HeapFree(f);
+        errno = saved;
         return nullptr;
     }
     struct stat st;
     if (fstat(d, &st) == 0 && S_ISDIR(st.st_mode)) {
         close(d);
         e.error(fn, 1, "Error opening file %s\nError %d", expanded, EISDIR);
-        kmsc_HeapFree(expanded);
+        kmsc_HeapFree(f->path);
+        kmsc_HeapFree(f->mode);
+        kmsc_HeapFree(f);
         errno = 0;
         return nullptr;
     }
-    Kfio_Fd *f = kfio::newRecord(d, expanded, mode, write);
-    if (!f) {
-        close(d);
-        kmsc_HeapFree(expanded);
-        e.error(fn, 4, "Insufficient memory for a file handle");
-        return nullptr;
-    }
+    f->validityMark = f->osHandle = d;
+    f->writeAccess = write ? 1 : 0;
     return f;
 }
 

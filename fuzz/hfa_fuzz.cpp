@@ -1,0 +1,140 @@
+// Fuzz target for HFA files: arbitrary bytes are written to a temporary file
+// and opened as an HFA file. Whatever opens must survive walking its free
+// list, allocations and frees (with write-through on and off), a dictionary
+// rewrite, flush and close, ending in results or reports; every block
+// handed out must lie inside the file, clear of the header tag and header.
+#include <kraster/kraster.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+void discard(void *, Kerr_ErrorReport *, int, Kerr_ErrorReport **) {}
+
+void check(bool condition, const char *what) {
+    if (!condition) {
+        fprintf(stderr, "hfa_fuzz: %s\n", what);
+        abort();
+    }
+}
+
+const std::string &scratch() {
+    static const std::string name = [] {
+        const char *dir = getenv("TMPDIR");
+        std::string n = std::string(dir && *dir ? dir : "/tmp") + "/hfa_fuzz." +
+                        std::to_string(static_cast<long>(getpid())) + ".hfa";
+        return n;
+    }();
+    return name;
+}
+
+// Small numbers taken from the end of the input, so that the file bytes and
+// the operations mutate separately.
+struct Script {
+    const uint8_t *data;
+    size_t size;
+    size_t at = 0;
+    uint32_t next(uint32_t bound) {
+        uint32_t v = 0;
+        for (int i = 0; i < 2; ++i) v = v << 8 | (at < size ? data[size - 1 - at++] : 0x5A);
+        return bound ? v % bound : v;
+    }
+};
+
+void operate(Khfa_File *f, Script &s) {
+    Kerr_ErrorReport *err = nullptr;
+    const int64_t free = khfa_FileFreeSpaceSize(f, &err);
+    kerr_DeleteErrorReportEx(&err);
+    check(free <= khfa_FileSize(f), "more free space than file");
+
+    struct Block {
+        uint32_t pos;
+        int32_t size;
+    };
+    std::vector<Block> used;
+    const int steps = 4 + static_cast<int>(s.next(12));
+    for (int i = 0; i < steps; ++i) {
+        switch (s.next(6)) {
+            case 0:
+            case 1:
+            case 2: {
+                const int32_t size = 1 + static_cast<int32_t>(s.next(3000));
+                const uint32_t pos = khfa_NextFreePos(f, size, &err);
+                kerr_DeleteErrorReportEx(&err);
+                if (pos) {
+                    check(pos >= KHFA_HEADER_TAG_SIZE, "block inside the header tag");
+                    check(int64_t{pos} + size <= khfa_FileSize(f), "block beyond the end");
+                    used.push_back({pos, size});
+                }
+                break;
+            }
+            case 3:
+                if (!used.empty()) {
+                    const size_t k = s.next(static_cast<uint32_t>(used.size()));
+                    khfa_FreeSpace(f, used[k].pos, used[k].size, &err);
+                    kerr_DeleteErrorReportEx(&err);
+                    used.erase(used.begin() + static_cast<long>(k));
+                }
+                break;
+            case 4: {
+                const intptr_t options[] = {KHFA_FILE_OPTION_FLUSH_ON_WRITE,
+                                            khfa_FileIsNotFlushedOnWrite(f), 0};
+                khfa_FileChange(f, options, &err);
+                kerr_DeleteErrorReportEx(&err);
+                break;
+            }
+            default: {
+                // A design added: the next flush rewrites the dictionary.
+                const std::string name = "Fuzz" + std::to_string(i);
+                kmif_DesignCreate(khfa_FileDictionary(f), name.c_str(), KMIF_TYPE_S32, "v", 0,
+                                  &err);
+                kerr_DeleteErrorReportEx(&err);
+                khfa_FileFlush(f, &err);
+                kerr_DeleteErrorReportEx(&err);
+                break;
+            }
+        }
+    }
+    khfa_FileFreeSpaceSize(f, &err);
+    kerr_DeleteErrorReportEx(&err);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static const bool ready = [] {
+        kint_InitToolkit(nullptr);
+        kerr_SetAltErrorFunction(discard, nullptr);
+        return true;
+    }();
+    (void)ready;
+    const std::string &name = scratch();
+    FILE *out = fopen(name.c_str(), "wb");
+    check(out != nullptr, "cannot write the scratch file");
+    if (size) fwrite(data, 1, size, out);
+    fclose(out);
+
+    khfa_IsHFAFile(name.c_str(), nullptr);
+    Kerr_ErrorReport *err = nullptr;
+    Khfa_File *f = khfa_FileOpen(name.c_str(), "r+", nullptr, &err);
+    check((f == nullptr) == (err != nullptr), "a result and a report disagree");
+    kerr_DeleteErrorReport(err);
+    if (f) {
+        Script script{data, size};
+        operate(f, script);
+        err = nullptr;
+        khfa_FileClose(f, &err);
+        kerr_DeleteErrorReport(err);
+        check(khfa_FileIsOpen(name.c_str(), nullptr, nullptr) == 0, "still open after close");
+        // What this library wrote opens again.
+        f = khfa_FileOpen(name.c_str(), "r", nullptr, nullptr);
+        if (f) khfa_FileClose(f, nullptr);
+    }
+    unlink(name.c_str());
+    return 0;
+}

@@ -1,0 +1,544 @@
+// HFA files: the bytes of a new file, opening and recognising files, shared
+// handles and reference counts, options, the change protocol and corrupt
+// files.
+#include <gtest/gtest.h>
+
+#include <kraster/kraster.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "hfa/hfa_test_util.hpp"
+
+using namespace hfatest;
+
+namespace {
+
+constexpr size_t kModTime = 82 + 120;  // modTime of the root entry in a new file
+
+std::string golden() {
+    return ktest::readFile(std::string(KRASTER_TEST_DATA_DIR) + "/hfa/new_file.hfa");
+}
+
+TEST_F(HfaTest, NewFileHasTheFixedLayout) {
+    const double before =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    Khfa_File *f = create(path());
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(khfa_FileReferenceCount(f), 1);
+    EXPECT_EQ(khfa_FileIsReadOnly(f), 0);
+    close(f);
+
+    std::string bytes = ktest::readFile(path());
+    const std::string expected = golden();
+    ASSERT_EQ(bytes.size(), expected.size());
+    // modTime is the creation time; everything else is fixed.
+    double modTime = 0;
+    std::memcpy(&modTime, bytes.data() + kModTime, 8);
+    EXPECT_GE(modTime, before - 1);
+    EXPECT_LE(modTime, before + 60);
+    std::memset(bytes.data() + kModTime, 0, 8);
+    EXPECT_EQ(bytes, expected);
+}
+
+TEST_F(HfaTest, NewFileReadsBack) {
+    Khfa_File *f = create(path());
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(khfa_FileSize(f), 508);
+    close(f);
+    EXPECT_EQ(khfa_IsHFAFile(path().c_str(), nullptr), 1);
+
+    ktest::Err err;
+    f = khfa_FileOpen(path().c_str(), "r", nullptr, &err);
+    ASSERT_NE(f, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(khfa_FileIsReadOnly(f), 1);
+    EXPECT_EQ(khfa_FileSize(f), 508);
+    EXPECT_EQ(khfa_FileFreeSpaceSize(f, &err), 0);
+    const Kmif_Dictionary *d = khfa_FileDictionary(f);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->modifiedFlag, 0);
+    const char *names[] = {"Khfa_File", "Khfa_Entry", "Khfa_HeaderTag", "Khfa_FreeListNode",
+                           "Khfa_Data"};
+    const Kmif_Design *design = d->firstDesign;
+    for (const char *name : names) {
+        ASSERT_NE(design, nullptr);
+        EXPECT_STREQ(design->name, name);
+        design = design->next;
+    }
+    EXPECT_EQ(design, nullptr);
+    // Flushing a read-only file writes nothing.
+    EXPECT_EQ(khfa_FileFlush(f, &err), 0);
+    close(f);
+    EXPECT_EQ(ktest::readFile(path()).size(), 508u);
+}
+
+// The host record of an entry is laid out as the design says.
+TEST_F(HfaTest, EntryStructMatchesItsDesign) {
+    Khfa_File *f = create(path());
+    ASSERT_NE(f, nullptr);
+    const Kmif_Design *d =
+        kmif_DictionarySearchByName(khfa_FileDictionary(f), "Khfa_Entry", nullptr);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->fileSize, 128);
+    EXPECT_EQ(d->hostSize, static_cast<int32_t>(sizeof(Khfa_Entry)));
+    const size_t offsets[] = {
+        offsetof(Khfa_Entry, next),  offsetof(Khfa_Entry, prev), offsetof(Khfa_Entry, parent),
+        offsetof(Khfa_Entry, child), offsetof(Khfa_Entry, data), offsetof(Khfa_Entry, dataSize),
+        offsetof(Khfa_Entry, name),  offsetof(Khfa_Entry, type), offsetof(Khfa_Entry, modTime)};
+    size_t i = 0;
+    for (const Kmif_Item *item = d->itemList; item; item = item->next, ++i) {
+        ASSERT_LT(i, 9u);
+        EXPECT_EQ(static_cast<size_t>(item->hostOffset), offsets[i]) << item->name;
+    }
+    EXPECT_EQ(i, 9u);
+    close(f);
+}
+
+TEST_F(HfaTest, WhatIsNotAnHfaFile) {
+    const std::string good = golden();
+    ktest::writeFile(path("short"), good.substr(0, 37));
+    EXPECT_EQ(khfa_IsHFAFile(path("short").c_str(), nullptr), 0);
+    ktest::Err err;
+    EXPECT_EQ(khfa_FileOpen(path("short").c_str(), "r", nullptr, &err), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "File " + path("short") + " is not an KHFA file");
+
+    // Any byte of the label, its NUL included.
+    for (size_t i = 0; i < 16; ++i) {
+        std::string bad = good;
+        bad[i] ^= 0x20;
+        ktest::writeFile(path("label"), bad);
+        EXPECT_EQ(khfa_IsHFAFile(path("label").c_str(), nullptr), 0) << i;
+        err.reset();
+        EXPECT_EQ(khfa_FileOpen(path("label").c_str(), "r", nullptr, &err), nullptr);
+        EXPECT_NE(err.r, nullptr);
+    }
+    // KHFA_FILE_OPTION_REPORT_NOT_HFA 0: NULL without a report.
+    const intptr_t quiet[] = {KHFA_FILE_OPTION_REPORT_NOT_HFA, 0, 0};
+    err.reset();
+    EXPECT_EQ(khfa_FileOpenWithOptions(path("label").c_str(), "r", nullptr, &err, quiet), nullptr);
+    EXPECT_EQ(err.r, nullptr);
+    EXPECT_EQ(khfa_FileOpenWithOptions(path("short").c_str(), "r", nullptr, &err, quiet), nullptr);
+    EXPECT_EQ(err.r, nullptr);
+
+    // A file without a dictionary.
+    std::string noDictionary = good;
+    put32(noDictionary, 64 + 14, 0);
+    ktest::writeFile(path("nodict"), noDictionary);
+    EXPECT_EQ(khfa_IsHFAFile(path("nodict").c_str(), nullptr), 0);
+    err.reset();
+    EXPECT_EQ(khfa_FileOpen(path("nodict").c_str(), "r", nullptr, &err), nullptr);
+    EXPECT_NE(ktest::messages(err.r).find("File does not contain an KMIF dictionary"),
+              std::string::npos);
+
+    // A missing file.
+    err.reset();
+    EXPECT_EQ(khfa_FileOpen(path("missing").c_str(), "r", nullptr, &err), nullptr);
+    EXPECT_NE(ktest::messages(err.r).find("Error on opening file \"" + path("missing") + "\""),
+              std::string::npos);
+    EXPECT_EQ(khfa_IsHFAFile(path("missing").c_str(), nullptr), 0);
+}
+
+TEST_F(HfaTest, OpensFollowHeaderPtrAndReportVersion) {
+    // The file header may sit anywhere headerPtr says.
+    std::string bytes = golden();
+    bytes.replace(20, 18, bytes.substr(64, 18));
+    std::memset(bytes.data() + 64, 0xEE, 18);
+    put32(bytes, 16, 20);
+    put32(bytes, 20, 7);  // version 7
+    ktest::writeFile(path(), bytes);
+    EXPECT_EQ(khfa_IsHFAFile(path().c_str(), nullptr), 7);
+    ktest::Err err;
+    Khfa_File *f = khfa_FileOpen(path().c_str(), "r+", nullptr, &err);
+    ASSERT_NE(f, nullptr) << ktest::messages(err.r);
+    // While open, the name answers 1 without reading the file.
+    EXPECT_EQ(khfa_IsHFAFile(path().c_str(), nullptr), 1);
+    // Allocations rewrite the header where it is.
+    uint32_t pos = khfa_NextFreePos(f, 100, &err);
+    EXPECT_EQ(pos, 508u);
+    EXPECT_EQ(khfa_FreeSpace(f, pos, 100, &err), 0);
+    close(f);
+    bytes = ktest::readFile(path());
+    EXPECT_EQ(le32(bytes, 24), 508u);  // freeList of the header at 20
+    EXPECT_EQ(static_cast<unsigned char>(bytes[64]), 0xEE);
+}
+
+TEST_F(HfaTest, SharedHandlesAreReferenceCounted) {
+    Khfa_File *f = create(path());
+    ASSERT_NE(f, nullptr);
+    ktest::Err err;
+    EXPECT_EQ(khfa_FileIsOpen(path().c_str(), nullptr, &err), 1);
+    Khfa_File *g = khfa_FileOpen(path().c_str(), "r+", nullptr, &err);
+    Khfa_File *h = khfa_FileOpen(path().c_str(), "r", nullptr, &err);
+    EXPECT_EQ(g, f);
+    EXPECT_EQ(h, f);
+    EXPECT_EQ(khfa_FileReferenceCount(f), 3);
+    // Names are compared as whole strings.
+    EXPECT_EQ(khfa_FileIsOpen((path() + "x").c_str(), nullptr, &err), 0);
+    close(f);
+    close(g);
+    EXPECT_EQ(khfa_FileIsOpen(path().c_str(), nullptr, &err), 1);
+    EXPECT_EQ(khfa_FileReferenceCount(h), 1);
+    close(h);
+    EXPECT_EQ(khfa_FileIsOpen(path().c_str(), nullptr, &err), 0);
+    EXPECT_EQ(khfa_FileClose(nullptr, &err), 0);
+    // The slot is reused: opening again works and gives one reference.
+    f = khfa_FileOpen(path().c_str(), "r", nullptr, &err);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(khfa_FileReferenceCount(f), 1);
+    close(f);
+}
+
+TEST_F(HfaTest, ReadOnlyHandleBecomesWritableForAllHolders) {
+    close(create(path()));
+    ktest::Err err;
+    Khfa_File *reader = khfa_FileOpen(path().c_str(), "r", nullptr, &err);
+    ASSERT_NE(reader, nullptr);
+    EXPECT_EQ(khfa_FileIsReadOnly(reader), 1);
+    EXPECT_EQ(khfa_NextFreePos(reader, 10, &err), 0u);
+    EXPECT_NE(ktest::messages(err.r).find("open for reading only"), std::string::npos);
+    err.reset();
+    Khfa_File *writer = khfa_FileOpen(path().c_str(), "r+", nullptr, &err);
+    ASSERT_EQ(writer, reader);
+    EXPECT_EQ(khfa_FileIsReadOnly(reader), 0);
+    EXPECT_EQ(khfa_NextFreePos(reader, 10, &err), 508u);
+    // A read-only open of a writable handle keeps it writable.
+    Khfa_File *third = khfa_FileOpen(path().c_str(), "rb", nullptr, &err);
+    EXPECT_EQ(khfa_FileIsReadOnly(third), 0);
+    close(third);
+    close(writer);
+    close(reader);
+    EXPECT_EQ(ktest::readFile(path()).size(), 518u);
+}
+
+TEST_F(HfaTest, CreatingAnOpenNameKeepsTheFile) {
+    Khfa_File *f = create(path());
+    ASSERT_NE(f, nullptr);
+    ktest::Err err;
+    ASSERT_EQ(khfa_NextFreePos(f, 1000, &err), 508u);
+    Khfa_File *again = khfa_FileCreate(path().c_str(), nullptr, &err);
+    EXPECT_EQ(again, f);
+    EXPECT_EQ(khfa_FileReferenceCount(f), 2);
+    EXPECT_EQ(khfa_FileSize(f), 1508);
+    close(again);
+    close(f);
+    EXPECT_EQ(ktest::readFile(path()).size(), 1508u);
+}
+
+TEST_F(HfaTest, ConcurrentOpensShareOneHandle) {
+    close(create(path()));
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 20;
+    std::vector<Khfa_File *> got(kThreads * kRounds, nullptr);
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int r = 0; r < kRounds; ++r) {
+                Kerr_ErrorReport *err = nullptr;
+                // Readers and writers mixed: the handle ends up writable.
+                Khfa_File *f =
+                    khfa_FileOpen(path().c_str(), (t + r) % 3 ? "r" : "r+", nullptr, &err);
+                if (!f) ++failures;
+                kerr_DeleteErrorReport(err);
+                got[static_cast<size_t>(t * kRounds + r)] = f;
+            }
+        });
+    }
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    std::set<Khfa_File *> distinct(got.begin(), got.end());
+    ASSERT_EQ(distinct.size(), 1u);
+    Khfa_File *f = *distinct.begin();
+    EXPECT_EQ(khfa_FileReferenceCount(f), kThreads * kRounds);
+    EXPECT_EQ(khfa_FileIsReadOnly(f), 0);
+    // Closing from threads too.
+    threads.clear();
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&] {
+            for (int r = 0; r < kRounds; ++r) EXPECT_EQ(khfa_FileClose(f, nullptr), 0);
+        });
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(khfa_FileIsOpen(path().c_str(), nullptr, nullptr), 0);
+}
+
+TEST_F(HfaTest, ConcurrentCreatesOfOneName) {
+    constexpr int kThreads = 6;
+    std::vector<Khfa_File *> got(kThreads, nullptr);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            got[static_cast<size_t>(t)] = khfa_FileCreate(path().c_str(), nullptr, nullptr);
+        });
+    for (auto &t : threads) t.join();
+    std::set<Khfa_File *> distinct(got.begin(), got.end());
+    ASSERT_EQ(distinct.size(), 1u);
+    ASSERT_NE(*distinct.begin(), nullptr);
+    for (Khfa_File *f : got) close(f);
+    std::string bytes = ktest::readFile(path());
+    std::memset(bytes.data() + kModTime, 0, 8);
+    EXPECT_EQ(bytes, golden());
+}
+
+TEST_F(HfaTest, PackageStateAndDisable) {
+    ktest::Err err;
+    EXPECT_EQ(khfa_FileOpen(nullptr, "r", nullptr, &err), nullptr);
+    EXPECT_NE(err.r, nullptr);
+    Khfa_File *f = create(path());
+    ASSERT_NE(f, nullptr);
+    khfa_Disable();
+    err.reset();
+    EXPECT_EQ(khfa_FileCreate(path("other").c_str(), nullptr, &err), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "Khfa package is disabled");
+    EXPECT_FALSE(std::filesystem::exists(path("other")));  // a failed create leaves no file
+    // A name that is open still answers with its handle.
+    err.reset();
+    EXPECT_EQ(khfa_FileOpen(path().c_str(), "r", nullptr, &err), f);
+    close(f);
+    close(f);
+    err.reset();
+    EXPECT_EQ(khfa_FileOpen(path().c_str(), "r", nullptr, &err), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "Khfa package is disabled");
+}
+
+TEST(HfaPackage, WithoutToolkit) {
+    if (kint_GetInit()) GTEST_SKIP() << "needs a process of its own";
+    ktest::Err err;
+    EXPECT_EQ(khfa_FileCreate("/tmp/never-created.hfa", nullptr, &err), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "Kfha package has not been initialized");
+    err.reset();
+    EXPECT_EQ(khfa_FileIsOpen("x", nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Kfha package has not been initialized");
+    err.reset();
+    EXPECT_EQ(khfa_FileReinitialize("x", &err), -1);
+    err.reset();
+    EXPECT_EQ(khfa_IsHFAFile("/no/such/file", &err), 0);
+}
+
+TEST_F(HfaTest, InvalidHandles) {
+    ktest::Err err;
+    EXPECT_EQ(khfa_NextFreePos(nullptr, 8, &err), 0u);
+    EXPECT_EQ(ktest::messages(err.r), "Invalid KHFA file handle");
+    err.reset();
+    EXPECT_EQ(khfa_FileFlush(nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Invalid file handle!");
+    err.reset();
+    EXPECT_EQ(khfa_FileFreeSpaceSize(nullptr, &err), -1);
+    EXPECT_EQ(khfa_FileMIFDataRead(nullptr, 0, 1, nullptr, &err), -1);
+    EXPECT_EQ(khfa_FileChange(nullptr, nullptr, &err), -1);
+    EXPECT_EQ(khfa_FileIsNotFlushedOnWrite(nullptr), 0);
+    EXPECT_EQ(khfa_FileSize(nullptr), -1);
+    EXPECT_EQ(khfa_FileReferenceCount(nullptr), 0);
+}
+
+TEST_F(HfaTest, IllegalOptions) {
+    const intptr_t options[] = {KHFA_FILE_OPTION_SEEK_BY_POSITION, 1, 99, 5, 0};
+    testing::internal::CaptureStderr();
+    ktest::Err err;
+    Khfa_File *f = khfa_FileCreateWithOptions(path().c_str(), nullptr, &err, options);
+    const std::string printed = testing::internal::GetCapturedStderr();
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(err.r, nullptr);
+    EXPECT_NE(printed.find("WARNING NUMBER"), std::string::npos);
+    EXPECT_NE(printed.find(">>>Illegal option 99<<<"), std::string::npos);
+    // khfa_FileChange fails on it.
+    EXPECT_EQ(khfa_FileChange(f, options, &err), -1);
+    EXPECT_NE(ktest::messages(err.r).find("Illegal option 99"), std::string::npos);
+    // A rename without a name is a warning.
+    const intptr_t rename[] = {KHFA_FILE_OPTION_RENAME, 0, 0};
+    testing::internal::CaptureStderr();
+    err.reset();
+    EXPECT_EQ(khfa_FileChange(f, rename, &err), 0);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "Destination file name not specified for file rename"),
+              std::string::npos);
+    // Mapping stays off (the file layer maps nothing) and reads keep working.
+    const intptr_t map[] = {
+        KHFA_FILE_OPTION_MMAP, 1, 0, KHFA_FILE_OPTION_MMAP_EXTENT, 0, 0, 1, 4096, 0, 0};
+    EXPECT_EQ(khfa_FileChange(f, map, &err), 0);
+    char label[16];
+    EXPECT_EQ(khfa_FileMIFDataRead(f, 0, 16, label, &err), 16);
+    EXPECT_STREQ(label, "KHFA_HEADER_TAG");
+    close(f);
+}
+
+TEST_F(HfaTest, RenameKeepsTheHandle) {
+    Khfa_File *f = create(path());
+    ASSERT_NE(f, nullptr);
+    ktest::Err err;
+    const uint32_t pos = khfa_NextFreePos(f, 16, &err);
+    ASSERT_EQ(khfa_FileMIFDataWrite(f, pos, 16, "renamed content", &err), 16);
+    const std::string to = path("moved.hfa");
+    const intptr_t options[] = {KHFA_FILE_OPTION_RENAME, reinterpret_cast<intptr_t>(to.c_str()), 0};
+    ASSERT_EQ(khfa_FileChange(f, options, &err), 0) << ktest::messages(err.r);
+    EXPECT_STREQ(khfa_FileName(f), to.c_str());
+    EXPECT_FALSE(std::filesystem::exists(path()));
+    EXPECT_EQ(khfa_FileIsOpen(to.c_str(), nullptr, &err), 1);
+    EXPECT_EQ(khfa_FileIsOpen(path().c_str(), nullptr, &err), 0);
+    char text[16];
+    EXPECT_EQ(khfa_FileMIFDataRead(f, pos, 16, text, &err), 16);
+    EXPECT_STREQ(text, "renamed content");
+    // Onto a name that is open: refused, nothing moves.
+    Khfa_File *other = create(path("other.hfa"));
+    const std::string busy = path("other.hfa");
+    const intptr_t clash[] = {KHFA_FILE_OPTION_RENAME, reinterpret_cast<intptr_t>(busy.c_str()), 0};
+    EXPECT_EQ(khfa_FileChange(f, clash, &err), -1);
+    EXPECT_STREQ(khfa_FileName(f), to.c_str());
+    close(other);
+    close(f);
+    EXPECT_EQ(khfa_IsHFAFile(to.c_str(), nullptr), 1);
+}
+
+// The change protocol: the callback sees modifications of the outermost
+// operation; a stale handle re-reads the file.
+std::atomic<int> g_changes{0};
+Khfa_File *g_changed = nullptr;
+void onChange(Khfa_File *f) {
+    ++g_changes;
+    g_changed = f;
+}
+
+TEST_F(HfaTest, ChangeCallbackAndStates) {
+    for (int outside : {0, 1}) {
+        khfa_SetFileChangedCallback(onChange, outside);
+        g_changes = 0;
+        const std::string name = path(outside ? "b.hfa" : "a.hfa");
+        Khfa_File *f = create(name);
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(g_changes.load(), 1);  // the new file counts as modified
+        EXPECT_EQ(g_changed, f);
+        EXPECT_EQ(khfa_FileChangeState(f), KHFA_CHANGE_IDLE);
+        ktest::Err err;
+        // Growing the file is a modification; reusing space is not.
+        const uint32_t a = khfa_NextFreePos(f, 64, &err);
+        EXPECT_EQ(g_changes.load(), 2);
+        EXPECT_EQ(khfa_FreeSpace(f, a, 64, &err), 0);
+        EXPECT_EQ(khfa_NextFreePos(f, 64, &err), a);
+        EXPECT_EQ(g_changes.load(), 2);
+        char buffer[8] = {};
+        EXPECT_EQ(khfa_FileMIFDataRead(f, 0, 8, buffer, &err), 8);
+        EXPECT_EQ(g_changes.load(), 2);
+        EXPECT_EQ(khfa_FileFlush(f, &err), 0);
+        EXPECT_EQ(g_changes.load(), 3);
+        EXPECT_EQ(khfa_FileChangeState(f), KHFA_CHANGE_IDLE);
+        close(f);
+    }
+    khfa_SetFileChangedCallback(nullptr, 0);
+}
+
+TEST_F(HfaTest, StaleHandleRereadsTheFile) {
+    Khfa_File *f = create(path());
+    ASSERT_NE(f, nullptr);
+    ktest::Err err;
+    ASSERT_EQ(khfa_FileFlush(f, &err), 0);
+    // Another program grows the file and frees a block at its end.
+    std::string bytes = ktest::readFile(path());
+    ASSERT_EQ(bytes.size(), 508u);
+    bytes.resize(608, '\0');
+    put32(bytes, 64 + 4, 508);  // freeList
+    put32(bytes, 508, 0);
+    put32(bytes, 512, 100);
+    ktest::writeFile(path(), bytes);
+    EXPECT_EQ(khfa_FileFreeSpaceSize(f, &err), 0);  // not yet told
+    ASSERT_EQ(khfa_FileReinitialize(path().c_str(), &err), 0);
+    EXPECT_EQ(khfa_FileChangeState(f), KHFA_CHANGE_STALE);
+    EXPECT_EQ(khfa_FileFreeSpaceSize(f, &err), 100);
+    EXPECT_EQ(khfa_FileSize(f), 608);
+    EXPECT_EQ(khfa_FileChangeState(f), KHFA_CHANGE_IDLE);
+    EXPECT_EQ(khfa_NextFreePos(f, 100, &err), 508u);
+    EXPECT_EQ(khfa_FileReinitialize(path("not-open").c_str(), &err), 0);
+    close(f);
+}
+
+TEST_F(HfaTest, DictionaryIsRewrittenInPlaceOrMoved) {
+    Khfa_File *f = create(path());
+    ASSERT_NE(f, nullptr);
+    ktest::Err err;
+    Kmif_Dictionary *d = khfa_FileDictionary(f);
+    // A design added grows the dictionary: it moves to the end, and its old
+    // space becomes free.
+    ASSERT_NE(kmif_DesignCreate(d, "Grow", KMIF_TYPE_S32, "value", 0, &err), nullptr);
+    ASSERT_EQ(khfa_FileFlush(f, &err), 0) << ktest::messages(err.r);
+    std::string bytes = ktest::readFile(path());
+    const uint32_t moved = le32(bytes, 64 + 14);
+    EXPECT_EQ(moved, 508u);
+    const int32_t grown = kmif_DictionaryEncodedLength(d, nullptr);
+    EXPECT_EQ(bytes.size(), 508u + static_cast<size_t>(grown));
+    DiskList list = readDiskList(bytes);
+    ASSERT_TRUE(list.ok);
+    EXPECT_EQ(list.blocks, (std::map<uint32_t, int32_t>{{210, 298}}));
+    char *text = kmif_DictionaryEncodeToString(d, nullptr);
+    EXPECT_EQ(bytes.substr(moved), text);
+    kmsc_HeapFree(text);
+    close(f);
+
+    // Reopened, the dictionary holds the added design; a shorter dictionary
+    // (at least 8 bytes shorter) stays in place and frees its tail.
+    f = khfa_FileOpen(path().c_str(), "r+", nullptr, &err);
+    ASSERT_NE(f, nullptr) << ktest::messages(err.r);
+    d = khfa_FileDictionary(f);
+    ASSERT_NE(kmif_DictionarySearchByName(d, "Grow", nullptr), nullptr);
+    Kmif_Design *last = d->lastDesign;
+    ASSERT_STREQ(last->name, "Grow");
+    d->lastDesign = last->previous;
+    kmif_DesignDestroy(last, nullptr);
+    d->modifiedFlag = 1;
+    ASSERT_EQ(khfa_FileFlush(f, &err), 0) << ktest::messages(err.r);
+    close(f);
+    bytes = ktest::readFile(path());
+    EXPECT_EQ(le32(bytes, 64 + 14), 508u);
+    EXPECT_EQ(bytes.substr(508, 298), golden().substr(210));
+    list = readDiskList(bytes);
+    // The freed tail is the end of the file and merges with nothing before it.
+    EXPECT_EQ(list.blocks, (std::map<uint32_t, int32_t>{{210, 298}, {806, grown - 298}}));
+}
+
+TEST_F(HfaTest, CreateFailuresLeaveNothing) {
+    close(create(path("warm")));  // module designs are made once per process
+    int runs = ktest::runWithAllocationFailures(
+        [&](Kerr_ErrorReport **err) {
+            Khfa_File *f = khfa_FileCreate(path().c_str(), nullptr, err);
+            if (!f) {
+                EXPECT_FALSE(std::filesystem::exists(path()));
+            }
+            if (f) khfa_FileClose(f, nullptr);
+            return f != nullptr;
+        },
+        [&] { std::filesystem::remove(path()); });
+    EXPECT_GT(runs, 3);
+    // Failing writes: the file is removed and nothing leaks.
+    for (long n = 0; n < 4; ++n) {
+        const long before = kmsc_HeapLiveBlocks();
+        kfio_FaultInject(KFIO_OSCALL_WRITE, n == 0 ? 1 : n, EIO);
+        ktest::Err err;
+        Khfa_File *f = khfa_FileCreate(path().c_str(), nullptr, &err);
+        kfio_FaultInject(KFIO_OSCALL_WRITE, 0, 0);
+        EXPECT_EQ(f, nullptr);
+        EXPECT_NE(err.r, nullptr);
+        err.reset();
+        EXPECT_FALSE(std::filesystem::exists(path()));
+        EXPECT_EQ(kmsc_HeapLiveBlocks(), before);
+    }
+}
+
+TEST_F(HfaTest, OpenFailuresLeakNothing) {
+    close(create(path()));
+    // The dictionary decoder keeps a name buffer for the process.
+    Khfa_File *warm = khfa_FileOpen(path().c_str(), "r", nullptr, nullptr);
+    ASSERT_NE(warm, nullptr);
+    close(warm);
+    int runs = ktest::runWithAllocationFailures(
+        [&](Kerr_ErrorReport **err) {
+            Khfa_File *f = khfa_FileOpen(path().c_str(), "r+", nullptr, err);
+            if (f) khfa_FileClose(f, nullptr);
+            return f != nullptr;
+        },
+        [] {});
+    EXPECT_GT(runs, 3);
+}
+
+}  // namespace
