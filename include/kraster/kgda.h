@@ -55,8 +55,8 @@ typedef enum Kgda_ObjectType {
 typedef struct Kgda_BaseData {
     int32_t numrows;
     int32_t numcolumns;
-    int32_t datatype;   /* Kgda_PixelType or 13 for strings */
-    int32_t objecttype; /* Kgda_ObjectType */
+    int32_t datatype;           /* Kgda_PixelType or 13 for strings */
+    int32_t objecttype;         /* Kgda_ObjectType */
     unsigned char *data;        /* start of the element buffer */
     unsigned char *windowStart; /* address of the first element */
     int32_t pitch;              /* bytes from one line to the next */
