@@ -192,7 +192,9 @@ int64_t visitCap(const Khfa_File *file) {
 void makeCurrent(Khfa_File *file, uint32_t pos, const Khfa_Entry &rec, std::string_view path) {
     file->currentEntryPos = pos;
     file->currentEntry = rec;
-    if (path.data() != file->entryPath) pathSet(file, path);
+    if (path.data() != file->entryPath ||
+        path.size() != static_cast<size_t>(file->entryPathLength))
+        pathSet(file, path);
     pathHash(file, currentPath(file), pos);
 }
 

@@ -142,6 +142,8 @@ bool entryWrite(Khfa_File *file, uint32_t pos, const Khfa_Entry &rec, const char
     if (!file->batchMode) {
         tablesCreate(file);
         file->entryTable->map.insert_or_assign(pos, rec);
+    } else {
+        entryForget(file, pos);  // no stale copy once the cache is back on
     }
     if (pos == file->currentEntryPos) file->currentEntry = rec;
     return true;

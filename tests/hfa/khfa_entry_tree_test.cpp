@@ -304,6 +304,27 @@ TEST_F(HfaTree, MoveRefusalsAndSubtrees) {
                                                 ":e:moved:d t 0", ":e:b2 t 0"}));
 }
 
+// Entries appended in batch mode are found once the cache is back on, and
+// no record copied before batch mode is served stale.
+TEST_F(HfaTree, BatchModeAppendsStayConsistent) {
+    write(f, KHFA_WRITE_LAST_CHILD, "p");
+    ASSERT_TRUE(seekTo(f, ":p"));
+    const intptr_t off[] = {KHFA_FILE_OPTION_CACHE, 0, 0}, on[] = {KHFA_FILE_OPTION_CACHE, 1, 0};
+    ktest::Err err;
+    ASSERT_EQ(khfa_FileChange(f, off, &err), 0);
+    write(f, KHFA_WRITE_LAST_CHILD, "c1");
+    write(f, KHFA_WRITE_NEXT, "c2");
+    EXPECT_NE(khfa_EntrySeek(f, KHFA_SEEK_PARENT, nullptr, &err), nullptr);
+    EXPECT_EQ(khfa_EntrySeek(f, KHFA_SEEK_PARENT, nullptr, &err), nullptr);  // the start entry
+    ASSERT_EQ(khfa_FileChange(f, on, &err), 0);
+    EXPECT_TRUE(seekTo(f, ":p:c2"));
+    EXPECT_EQ(khfa_EntryCurrentHasPrev(f, &err), 1);
+    ASSERT_TRUE(seekTo(f, ":p"));
+    EXPECT_EQ(khfa_EntryCurrentHasChild(f, &err), 1);
+    ASSERT_EQ(khfa_EntryDelete(f, &err), 0) << ktest::messages(err.r);
+    EXPECT_EQ(khfa_EntryCurrentHasChild(f, &err), 0);
+}
+
 TEST_F(HfaTree, SavedPositions) {
     buildSample();
     ktest::Err err;
