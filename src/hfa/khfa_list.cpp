@@ -169,10 +169,11 @@ bool listEntry(Khfa_File *file, FILE *out, int depth, kr::Report &e) {
     const Khfa_Entry rec = file->currentEntry;
     const std::string indent(static_cast<size_t>(2 * depth), ' ');
     char when[64] = "unknown";
-    const auto secs = static_cast<time_t>(rec.modTime);
+    // Times read from a file may be anything: only a plausible one is shown.
+    const bool plausible = rec.modTime > 0 && rec.modTime < 1e12;
+    const auto secs = plausible ? static_cast<time_t>(rec.modTime) : 0;
     tm t{};
-    if (rec.modTime > 0 && gmtime_r(&secs, &t))
-        strftime(when, sizeof when, "%a %b %d %H:%M:%S %Y", &t);
+    if (plausible && gmtime_r(&secs, &t)) strftime(when, sizeof when, "%a %b %d %H:%M:%S %Y", &t);
     fprintf(out, "%s%s (last modified %s)\n", indent.c_str(), rec.name, when);
     fprintf(out, "%s  (%s Object)\n", indent.c_str(), rec.type);
     if (rec.data == 0 || rec.dataSize <= 0 || !rec.type[0]) return true;
