@@ -81,13 +81,11 @@ struct Layer {
     int32_t id;
     Band band;
 };
-// A BaseData matrix stored by shape and elements, column by column (the
-// encoder does not take generic data items yet).
+// A BaseData matrix with a caption.
 struct Matrix {
-    int32_t rows;
-    int32_t columns;
-    int32_t count;
-    double *values;
+    int32_t captionCount;
+    char *caption;
+    Kgda_BaseData matrix;
 };
 struct Note {
     int32_t count;
@@ -123,14 +121,13 @@ int demoTree() {
                                                   KMIF_TYPE_NESTED, "band", band, 0, &err)
                               : nullptr;
     Kmif_Design *matrix =
-        layer ? kmif_DesignCreate(dict, "Demo_Matrix", KMIF_TYPE_S32, "rows", KMIF_TYPE_S32,
-                                  "columns", KMIF_TYPE_F64 | KMIF_FLAG_COUNTED_POINTER, "values", 0,
-                                  &err)
+        layer ? kmif_DesignCreate(dict, "Demo_Matrix", KMIF_TYPE_S8 | KMIF_FLAG_COUNTED_POINTER,
+                                  "caption", KMIF_TYPE_BASEDATA, "matrix", 0, &err)
               : nullptr;
     if (!matrix) return fail(err);
-    if (layer->hostSize != static_cast<int32_t>(sizeof(Layer))) {
-        fprintf(stderr, "Demo_Layer host size %d differs from the C struct (%zu)\n",
-                layer->hostSize, sizeof(Layer));
+    if (layer->hostSize != static_cast<int32_t>(sizeof(Layer)) ||
+        matrix->hostSize != static_cast<int32_t>(sizeof(Matrix))) {
+        fprintf(stderr, "a demo design does not match its C struct\n");
         return fail(nullptr);
     }
 
@@ -145,7 +142,8 @@ int demoTree() {
     if (!m) return fail(err);
     const double cells[] = {1, 2, 3, 4};  // column by column
     std::memcpy(m->data, cells, sizeof cells);
-    Matrix mx{m->numrows, m->numcolumns, m->numelements, reinterpret_cast<double *>(m->data)};
+    char caption[] = "2 x 2, column by column";
+    Matrix mx{static_cast<int32_t>(sizeof caption), caption, *m};
     int rc =
         khfa_ObjectWrite(file, ":", "title", "Demo_Note", KHFA_WRITE_LAST_CHILD, &n, note, &err);
     if (rc == 0)
@@ -176,22 +174,25 @@ int demoTree() {
     if (khfa_ObjectRead(file, ":layer1:matrix", nullptr, KHFA_SEEK_PATH, &back, matrix, &err) != 0)
         return fail(err);
     const Matrix *gm = static_cast<const Matrix *>(back);
-    m = kgda_BaseDataCreate(gm->rows, gm->columns, KGDA_TYPE_F64, KGDA_MATRIX_OBJECT, gm->values,
-                            &err);
-    if (!m) return fail(err);
-    printf("read :layer1:matrix as a %d x %d BaseData matrix:\n", m->numrows, m->numcolumns);
+    printf("read :layer1:matrix (%s), a %d x %d BaseData matrix:\n", gm->caption,
+           gm->matrix.numrows, gm->matrix.numcolumns);
     fflush(stdout);
-    kgda_BaseDataPrint(m, nullptr);
-    kgda_BaseDataDelete(m, nullptr);
+    kgda_BaseDataPrint(&gm->matrix, nullptr);
     kmif_ObjectFree(&back, matrix, nullptr);
 
-    // Move the band below layer2, then delete layer1.
+    // Move the band below layer2, copy the matrix there, then delete layer1
+    // with what is left below it.
     if (khfa_EntryMove(file, ":layer1:band", ":layer2:band", &err) != 0) return fail(err);
+    if (khfa_ObjectCopy(file, ":layer1:matrix", file, ":layer2", "matrix", KHFA_WRITE_LAST_CHILD,
+                        nullptr, &err) != 0)
+        return fail(err);
     if (!khfa_EntrySeek(file, KHFA_SEEK_PATH, ":layer1", &err)) return fail(err);
     if (khfa_EntryDelete(file, &err) != 0) return fail(err);
     char *current = khfa_CurrentEntryPath(file, &err);
-    printf("moved :layer1:band to :layer2:band, deleted :layer1; current entry %s\n",
-           current ? current : "?");
+    printf(
+        "moved :layer1:band to :layer2:band, copied :layer1:matrix to :layer2:matrix,\n"
+        "deleted :layer1; current entry %s\n",
+        current ? current : "?");
     kmsc_HeapFree(current);
     printf("listing:\n");
     if (khfa_ListFile(file, nullptr, stdout, &err) != 0) return fail(err);
