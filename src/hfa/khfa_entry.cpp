@@ -190,11 +190,11 @@ int64_t visitCap(const Khfa_File *file) {
 }
 
 void makeCurrent(Khfa_File *file, uint32_t pos, const Khfa_Entry &rec, std::string_view path) {
+    // The path first: when memory runs out the current entry stays as it was.
+    if (path.data() != file->entryPath || path.size() != static_cast<size_t>(file->entryPathLength))
+        pathSet(file, path);
     file->currentEntryPos = pos;
     file->currentEntry = rec;
-    if (path.data() != file->entryPath ||
-        path.size() != static_cast<size_t>(file->entryPathLength))
-        pathSet(file, path);
     pathHash(file, currentPath(file), pos);
 }
 

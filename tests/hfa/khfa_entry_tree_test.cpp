@@ -3,6 +3,7 @@
 #include <kraster/khfa.h>
 #include <kraster/kmsc.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -373,6 +374,34 @@ TEST_F(HfaTree, KnownPathSeekReadsNothing) {
     ASSERT_TRUE(seekTo(f, ":a:c:d"));
     ASSERT_TRUE(seekTo(f, ":e"));
     EXPECT_EQ(kfio_OsCallCount(KFIO_OSCALL_READ), after);
+}
+
+// Memory running out at any allocation of a session of tree edits ends in a
+// report, leaves nothing allocated behind and the file still readable.
+TEST_F(HfaTree, AllocationFailures) {
+    close(f);
+    f = nullptr;
+    const std::string name = path("alloc.hfa");
+    const int runs = ktest::runWithAllocationFailures(
+        [&](Kerr_ErrorReport **err) {
+            Khfa_File *g = khfa_FileCreate(name.c_str(), nullptr, err);
+            if (!g) return false;
+            bool ok =
+                khfa_EntryWrite(g, KHFA_WRITE_LAST_CHILD, "a", "t", err) &&
+                khfa_EntryWrite(g, KHFA_WRITE_LAST_CHILD, "b", "t", err) &&
+                khfa_ObjectDataWrite(g, ":a", "c", "raw", KHFA_WRITE_NEXT, "xyz", 3, err) == 0 &&
+                khfa_EntryMove(g, ":c", ":d", err) == 0 &&
+                khfa_EntrySeek(g, KHFA_SEEK_PATH, ":a", err) && khfa_EntryDelete(g, err) == 0;
+            if (ok) {
+                Kstr_StringList *list = khfa_ObjectList(g, ":", nullptr, nullptr, err);
+                ok = list && list->count == 1;
+                kstr_StringListFree(list);
+            }
+            khfa_FileClose(g, nullptr);
+            return ok;
+        },
+        [&] { std::remove(name.c_str()); });
+    EXPECT_GT(runs, 40);
 }
 
 }  // namespace
