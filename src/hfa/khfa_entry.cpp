@@ -558,7 +558,8 @@ extern "C" Khfa_Entry *khfa_EntrySeek(Khfa_File *file, int method, const char *n
             return nullptr;
         }
     } else if (name) {
-        kr::warn(nullptr, fn, 5, "Name parameter '%s' will be ignored", name);
+        if (method != KHFA_SEEK_SEQUENTIAL)
+            kr::warn(nullptr, fn, 5, "Name parameter '%s' will be ignored", name);
         name = nullptr;
     }
     try {
