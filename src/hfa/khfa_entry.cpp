@@ -42,6 +42,11 @@ PathString displayPath(std::string_view p) {
     return PathString(p.data(), p.size() - 1);
 }
 
+// The root has no parent and no siblings, whatever its record says.
+bool currentIsRoot(const Khfa_File *file) {
+    return file->currentEntry.parent == 0 || file->currentEntryPos == file->header.rootEntryPtr;
+}
+
 bool seekRoot(Khfa_File *file, kr::Report &e) {
     static const char *const fn = "khfa_EntrySeek";
     Khfa_Entry rec{};
@@ -62,7 +67,10 @@ bool stepChild(Khfa_File *file, kr::Report &e) {
     if (cur.child == 0) return false;
     Khfa_Entry c{};
     if (!entryRead(file, cur.child, c, fn, e.out())) return false;
-    if (c.parent != file->currentEntryPos || c.prev != 0 || c.name[0] == '\0') {
+    // Only the root is reached without a link back to check: it can be no
+    // one's child or sibling, which keeps every walk free of cycles.
+    if (c.parent != file->currentEntryPos || c.prev != 0 || c.name[0] == '\0' ||
+        cur.child == file->header.rootEntryPtr) {
         const PathString here(currentPath(file));
         kr::warn(nullptr, fn, 21, "Corrupt child entry (%s) of %s detected", c.name, here.c_str());
         return false;
@@ -75,11 +83,12 @@ bool stepSibling(Khfa_File *file, bool forward, kr::Report &e) {
     static const char *const fn = "khfa_EntrySeek";
     const Khfa_Entry cur = file->currentEntry;
     const uint32_t target = forward ? cur.next : cur.prev;
-    if (target == 0 || cur.parent == 0) return false;
+    if (target == 0 || currentIsRoot(file)) return false;
     Khfa_Entry s{};
     if (!entryRead(file, target, s, fn, e.out())) return false;
     const uint32_t back = forward ? s.prev : s.next;
-    if (s.parent != cur.parent || back != file->currentEntryPos || s.name[0] == '\0') {
+    if (s.parent != cur.parent || back != file->currentEntryPos || s.name[0] == '\0' ||
+        target == file->header.rootEntryPtr) {
         const PathString here(currentPath(file));
         kr::warn(nullptr, fn, 22, "Corrupt sibling entry (%s) of %s detected", s.name,
                  here.c_str());
@@ -92,7 +101,7 @@ bool stepSibling(Khfa_File *file, bool forward, kr::Report &e) {
 bool stepParent(Khfa_File *file, kr::Report &e) {
     static const char *const fn = "khfa_EntrySeek";
     const Khfa_Entry cur = file->currentEntry;
-    if (cur.parent == 0) return false;
+    if (currentIsRoot(file)) return false;
     if (file->batchMode && file->currentEntryPos == file->batchStartEntry) return false;
     const PathString pp(parentPath(file));
     uint32_t pos = cur.parent;
@@ -214,7 +223,7 @@ Khfa_Entry *seek(Khfa_File *file, int method, const char *name, kr::Report &e) {
         case KHFA_SEEK_PARENT:
             return stepParent(file, e) ? &file->currentEntry : nullptr;
         case KHFA_SEEK_SIBLING_BY_NAME:
-            if (file->currentEntry.parent == 0 && !stepChild(file, e)) return nullptr;
+            if (currentIsRoot(file) && !stepChild(file, e)) return nullptr;
             return siblingMatch(file, name, false, e);
         case KHFA_SEEK_PATH:
             return pathSeek(file, name, e);
@@ -356,7 +365,7 @@ Khfa_Entry *entryWriteMode(Khfa_File *file, int mode, const char *name, const ch
         e.error(fn, 6, "File %s is open for reading only", file->name);
         return nullptr;
     }
-    const bool atRoot = file->currentEntry.parent == 0;
+    const bool atRoot = currentIsRoot(file);
     if (atRoot && mode != KHFA_WRITE_FIRST_CHILD) mode = KHFA_WRITE_LAST_CHILD;
     if (!checkNames(name, type, mode != KHFA_WRITE_CURRENT, e)) return nullptr;
     const uint32_t curPos = file->currentEntryPos;
@@ -481,7 +490,7 @@ bool deleteCurrent(Khfa_File *file, Kerr_ErrorReport **err) {
             }
             continue;
         }
-        if (isTarget && file->currentEntry.parent == 0) return true;  // the root stays
+        if (isTarget && currentIsRoot(file)) return true;  // the root stays
         if (!unlinkLeaf(file, e)) {
             e.error(fn, 5, "Delete failed");
             return false;

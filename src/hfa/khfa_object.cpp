@@ -28,7 +28,8 @@ int storeData(Khfa_File *file, const char *fn, const char *nodePath, const char 
         e.error(fn, 1, "khfa_EntrySeek failed");
         return -1;
     }
-    const bool reuse = mode == KHFA_WRITE_CURRENT && file->currentEntry.parent != 0;
+    const bool reuse = mode == KHFA_WRITE_CURRENT && file->currentEntry.parent != 0 &&
+                       file->currentEntryPos != file->header.rootEntryPtr;
     if (!entryWriteMode(file, mode, name, type, e.out())) {
         e.error(fn, 2, "khfa_EntryWrite failed");
         return -1;

@@ -161,6 +161,19 @@ TEST_F(HfaObject, CorruptTreesAreWalkedSafely) {
         {"child loop", [&](std::string &s) { put32(s, c + 12, a); }, "Corrupt child entry (a)"},
         {"parent mismatch", [&](std::string &s) { put32(s, b + 8, root); },
          "Corrupt child entry (b)"},
+        {"root below its own grandchild",
+         [&](std::string &s) {
+             put32(s, c + 12, root);
+             put32(s, root + 8, c);
+         },
+         "Corrupt child entry (root)"},
+        {"root as a sibling",
+         [&](std::string &s) {
+             put32(s, b3, root);
+             put32(s, root + 4, b3);
+             put32(s, root + 8, a);
+         },
+         "Corrupt sibling entry (root)"},
         {"name without NUL", [&](std::string &s) { s.replace(c + 24, 64, std::string(64, 'z')); },
          nullptr},
         {"link past the end", [&](std::string &s) { put32(s, b3, 0x7FFFFF00); }, nullptr},
