@@ -104,6 +104,49 @@ void operate(Khfa_File *f, Script &s) {
     kerr_DeleteErrorReportEx(&err);
 }
 
+// The entry tree: walked whole (in pre-order, by listing and by the object
+// list), then edited; every walk must end within the entries the file can
+// hold.
+void walkTree(Khfa_File *f, Script &s) {
+    Kerr_ErrorReport *err = nullptr;
+    const int64_t most = khfa_FileSize(f) / 64 + 2;
+    int64_t steps = 0;
+    if (khfa_EntrySeek(f, KHFA_SEEK_ROOT, nullptr, &err))
+        while (khfa_EntrySeek(f, KHFA_SEEK_NEXT_IN_TREE, nullptr, &err))
+            check(++steps <= most, "tree walk does not end");
+    kerr_DeleteErrorReportEx(&err);
+    FILE *sink = fopen("/dev/null", "w");
+    khfa_ListFile(f, nullptr, sink, &err);
+    kerr_DeleteErrorReportEx(&err);
+    if (sink) fclose(sink);
+    kstr_StringListFree(khfa_ObjectList(f, ":", nullptr, nullptr, &err));
+    kerr_DeleteErrorReportEx(&err);
+    static const char *const paths[] = {":", ":a", ":a:b", "b", ":c", "c:d"};
+    const int edits = static_cast<int>(s.next(8));
+    for (int i = 0; i < edits; ++i) {
+        const char *p = paths[s.next(6)];
+        switch (s.next(5)) {
+            case 0:
+                khfa_EntrySeek(f, KHFA_SEEK_PATH, p, &err);
+                break;
+            case 1:
+                khfa_EntryWrite(f, static_cast<int>(s.next(5)), p[0] == ':' && p[1] ? p + 1 : "n",
+                                "t", &err);
+                break;
+            case 2:
+                khfa_EntryDelete(f, &err);
+                break;
+            case 3:
+                khfa_EntryMove(f, p, paths[s.next(6)], &err);
+                break;
+            default:
+                khfa_EntrySeek(f, static_cast<int>(s.next(19)), nullptr, &err);
+                break;
+        }
+        kerr_DeleteErrorReportEx(&err);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -126,6 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     kerr_DeleteErrorReport(err);
     if (f) {
         Script script{data, size};
+        walkTree(f, script);
         operate(f, script);
         err = nullptr;
         khfa_FileClose(f, &err);

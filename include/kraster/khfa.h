@@ -47,6 +47,9 @@
 #include "kfio.h"
 #include "kint.h"
 #include "kmif.h"
+#include "kstr.h"
+
+#include <stdio.h>
 
 KRASTER_BEGIN_DECLS
 
@@ -261,6 +264,150 @@ KRASTER_API int khfa_DictionaryDelete(Khfa_File *file, uint32_t position, int32_
 /* Writes the header from the handle at headerPtr (nothing while
  * write-through is off). Returns 0, or -1 with a report. */
 KRASTER_API int khfa_HeaderReWrite(Khfa_File *file, Kerr_ErrorReport **err);
+
+/* ---- Entry tree -----------------------------------------------------------
+ * Each handle has one current entry (the root after opening), named by its
+ * path: ":" for the root, ":a:b" for the entry b below the child a of the
+ * root. A path starting with ":" is absolute; any other path is resolved from
+ * the current entry's parent (its first name names a sibling of the current
+ * entry or the entry itself; at the root, a child of the root). Names are at
+ * most 63 characters, types at most 31, compared case-sensitively. */
+
+/* Seek methods of khfa_EntrySeek. */
+#define KHFA_SEEK_ROOT 0
+#define KHFA_SEEK_NEXT 1
+#define KHFA_SEEK_PREV 2
+#define KHFA_SEEK_FIRST_SIBLING 3
+#define KHFA_SEEK_LAST_SIBLING 4
+#define KHFA_SEEK_CHILD 5
+#define KHFA_SEEK_PARENT 6
+#define KHFA_SEEK_SIBLING_BY_NAME 7    /* from the current entry forward */
+#define KHFA_SEEK_PATH 8               /* absolute or relative path */
+#define KHFA_SEEK_NEXT_IN_TREE 9       /* depth-first pre-order */
+#define KHFA_SEEK_NEXT_TYPE_IN_TREE 10 /* 9 until the type matches */
+#define KHFA_SEEK_NEXT_NAME_IN_TREE 11 /* 9 until the name matches */
+#define KHFA_SEEK_CHILD_BY_NAME 12     /* first child, then 13 */
+#define KHFA_SEEK_SIBLING_NAME_HASHED 13
+#define KHFA_SEEK_CHILD_BY_TYPE 14 /* first child, then 16 */
+#define KHFA_SEEK_FIRST_SIBLING_BY_TYPE 15
+#define KHFA_SEEK_SIBLING_BY_TYPE 16  /* as 7, comparing the type */
+#define KHFA_SEEK_POSITION_BY_PATH 17 /* a path text known to the path table */
+#define KHFA_SEEK_SEQUENTIAL 18       /* the record at the current file position */
+
+/* Write modes of khfa_EntryWrite. At the root every mode but
+ * KHFA_WRITE_FIRST_CHILD is taken as KHFA_WRITE_LAST_CHILD. */
+#define KHFA_WRITE_CURRENT 0 /* rename / retype the current entry */
+#define KHFA_WRITE_NEXT 1
+#define KHFA_WRITE_PREV 2
+#define KHFA_WRITE_FIRST_CHILD 3
+#define KHFA_WRITE_LAST_CHILD 4
+
+#define KHFA_MAX_NAME_LENGTH 63
+#define KHFA_MAX_TYPE_LENGTH 31
+
+/* A saved current entry: its path text (with the trailing ":") and position. */
+typedef struct Khfa_EntryPosition {
+    char *path;
+    uint32_t position;
+} Khfa_EntryPosition;
+
+/* Moves the current entry. Returns the current entry record (owned by the
+ * handle, valid until the next operation) or NULL: without a report when
+ * the target does not exist (the current entry is then the last one the
+ * seek reached), with one on a fault. */
+KRASTER_API Khfa_Entry *khfa_EntrySeek(Khfa_File *file, int method, const char *name,
+                                       Kerr_ErrorReport **err);
+/* Creates (modes 1-4) or changes (mode 0) an entry; it is current afterwards.
+ * NULL name or type: unchanged (mode 0) or empty (a new entry needs a name).
+ * Returns the current entry record or NULL with a report. */
+KRASTER_API Khfa_Entry *khfa_EntryWrite(Khfa_File *file, int mode, const char *name,
+                                        const char *type, Kerr_ErrorReport **err);
+/* Deletes the current entry with its subtree, freeing the entry records and
+ * data blocks; the previous sibling (else the parent) is current afterwards.
+ * At the root only the children are deleted. Returns 0, or -1 with a report. */
+KRASTER_API int khfa_EntryDelete(Khfa_File *file, Kerr_ErrorReport **err);
+/* Moves the entry at fromPath with its subtree to toPath (the last child of
+ * toPath's parent, named by toPath's last name). Relative paths are taken
+ * below the current entry. Refused when toPath exists, a parent is missing,
+ * or toPath lies inside the moved subtree. Returns 0, or -1 with a report. */
+KRASTER_API int khfa_EntryMove(Khfa_File *file, const char *fromPath, const char *toPath,
+                               Kerr_ErrorReport **err);
+/* The current path without its trailing ":" (":" for the root), a heap string. */
+KRASTER_API char *khfa_CurrentEntryPath(Khfa_File *file, Kerr_ErrorReport **err);
+
+/* Saved positions: get allocates, set makes the saved entry current again
+ * (by path, or by position through the path table with
+ * KHFA_FILE_OPTION_SEEK_BY_POSITION), free releases and nulls *position. */
+KRASTER_API Khfa_EntryPosition *khfa_EntryPositionGet(Khfa_File *file, Kerr_ErrorReport **err);
+KRASTER_API Khfa_EntryPosition *khfa_EntryGetCurrentPosition(Khfa_File *file,
+                                                             Kerr_ErrorReport **err);
+KRASTER_API int khfa_EntryPositionSet(Khfa_File *file, const Khfa_EntryPosition *position,
+                                      Kerr_ErrorReport **err);
+KRASTER_API int khfa_EntrySetCurrentPosition(Khfa_File *file, const Khfa_EntryPosition *position,
+                                             Kerr_ErrorReport **err);
+KRASTER_API void khfa_EntryPositionFree(Khfa_EntryPosition **position, Kerr_ErrorReport **err);
+
+/* 1 when the current entry's next, prev or child is set, 0 if not, -1 with a
+ * report. */
+KRASTER_API int khfa_EntryCurrentHasNext(Khfa_File *file, Kerr_ErrorReport **err);
+KRASTER_API int khfa_EntryCurrentHasPrev(Khfa_File *file, Kerr_ErrorReport **err);
+KRASTER_API int khfa_EntryCurrentHasChild(Khfa_File *file, Kerr_ErrorReport **err);
+/* Seeks without moving the current entry: returns a copy of the record found
+ * in one process-wide record (overwritten by the next peek), or NULL. */
+KRASTER_API Khfa_Entry *khfa_EntryPeek(Khfa_File *file, int method, const char *name,
+                                       Kerr_ErrorReport **err);
+
+/* ---- Objects stored in entries -------------------------------------------
+ * nodePath (may be NULL) is sought with KHFA_SEEK_PATH first; then the entry
+ * is written with mode/name/type, or sought with method/name. */
+
+/* Stores the host object (converted with design) as the data of the entry.
+ * Mode 0 reuses the old data block when the object fits in it. Returns 0, or
+ * -1 with a report. */
+KRASTER_API int khfa_ObjectWrite(Khfa_File *file, const char *nodePath, const char *name,
+                                 const char *type, int mode, const void *object,
+                                 const Kmif_Design *design, Kerr_ErrorReport **err);
+/* The same with size bytes already in file form. */
+KRASTER_API int khfa_ObjectDataWrite(Khfa_File *file, const char *nodePath, const char *name,
+                                     const char *type, int mode, const void *data, int32_t size,
+                                     Kerr_ErrorReport **err);
+/* Reads the entry's data into *object (allocated when NULL; see
+ * kmif_ConvertToHost). A NULL object or an entry without data reads nothing.
+ * A missing entry is the error "Object read failure!". Returns 0 or -1. */
+KRASTER_API int khfa_ObjectRead(Khfa_File *file, const char *nodePath, const char *name, int method,
+                                void **object, const Kmif_Design *design, Kerr_ErrorReport **err);
+/* As khfa_ObjectRead, but a missing entry returns 0 without a report; 1 when
+ * read, -1 with a report. */
+KRASTER_API int khfa_ObjectReadIfPresent(Khfa_File *file, const char *nodePath, const char *name,
+                                         int method, void **object, const Kmif_Design *design,
+                                         Kerr_ErrorReport **err);
+/* The entry's data in file form in a new heap buffer (*data, *size; NULL and
+ * 0 when it has none). 1 when found, 0 when missing, -1 with a report. */
+KRASTER_API int khfa_ObjectDataReadIfPresent(Khfa_File *file, const char *nodePath,
+                                             const char *name, int method, void **data,
+                                             int32_t *size, Kerr_ErrorReport **err);
+/* Deletes the entry found (with its subtree). Returns 0, or -1 with a report. */
+KRASTER_API int khfa_ObjectDelete(Khfa_File *file, const char *nodePath, const char *name,
+                                  int method, Kerr_ErrorReport **err);
+/* Copies the object of the entry srcNodePath (found with KHFA_SEEK_PATH)
+ * into a new entry dstName written with mode below dstNodePath of
+ * destination, with the same type; the design is taken from the source's
+ * dictionary by the type name and added to the destination's dictionary
+ * when missing. options must be NULL (or start with 0). Returns 0 or -1. */
+KRASTER_API int khfa_ObjectCopy(Khfa_File *source, const char *srcNodePath, Khfa_File *destination,
+                                const char *dstNodePath, const char *dstName, int mode,
+                                const intptr_t *options, Kerr_ErrorReport **err);
+/* The paths of every entry below startPath (or the current entry) in
+ * depth-first pre-order whose name and type match (NULL matches all). */
+KRASTER_API Kstr_StringList *khfa_ObjectList(Khfa_File *file, const char *startPath,
+                                             const char *name, const char *type,
+                                             Kerr_ErrorReport **err);
+
+/* Prints the entry tree below startPath (NULL: the whole file) to stream
+ * (NULL: standard output): each entry with its type, modification time and
+ * the values of its object. Returns 0, or -1 with a report. */
+KRASTER_API int khfa_ListFile(Khfa_File *file, const char *startPath, FILE *stream,
+                              Kerr_ErrorReport **err);
 
 KRASTER_END_DECLS
 

@@ -5,10 +5,12 @@
 #include <kraster/kmsc.h>
 
 #include <cstring>
+#include <new>
 
 #include "core/report.hpp"
 #include "hfa/khfa_internal.hpp"
 #include "hfa/khfa_records.hpp"
+#include "hfa/khfa_tree.hpp"
 
 namespace kr::hfa {
 
@@ -49,6 +51,13 @@ bool entryCacheInit(Khfa_File *file, Kerr_ErrorReport **err) {
     file->currentEntryPos = file->header.rootEntryPtr;
     file->currentEntry = root;
     file->entryPathStack[0] = file->header.rootEntryPtr;
+    try {
+        tablesCreate(file);
+        makeCurrent(file, file->header.rootEntryPtr, root, ":");
+    } catch (const std::bad_alloc &) {
+        e.error(fn, 4, "No memory");
+        return false;
+    }
     return true;
 }
 
@@ -59,7 +68,7 @@ void entryCacheFree(Khfa_File *file) {
     kmsc_HeapFree(file->entryPathStack);
     file->entryPathStack = nullptr;
     file->entryPathStackCapacity = 0;
-    // The entry tree's tables are freed here once it keeps them.
+    tablesFree(file);
     file->currentEntryPos = 0;
     std::memset(&file->currentEntry, 0, sizeof file->currentEntry);
 }

@@ -1,0 +1,407 @@
+// Entry tree: paths, seeks, write modes, delete, move and saved positions.
+#include <kraster/kfio.h>
+#include <kraster/khfa.h>
+#include <kraster/kmsc.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "hfa/hfa_tree_util.hpp"
+
+using namespace hfatest;
+
+namespace {
+
+class HfaTree : public HfaTest {
+  protected:
+    void SetUp() override {
+        HfaTest::SetUp();
+        f = create(path());
+        ASSERT_NE(f, nullptr);
+    }
+    void TearDown() override {
+        if (f) close(f);
+    }
+    // :a{b,c{d}}, :e
+    void buildSample() {
+        write(f, KHFA_WRITE_LAST_CHILD, "a");
+        write(f, KHFA_WRITE_LAST_CHILD, "b");
+        write(f, KHFA_WRITE_NEXT, "c");
+        write(f, KHFA_WRITE_LAST_CHILD, "d");
+        ASSERT_TRUE(seekTo(f, ":a"));
+        write(f, KHFA_WRITE_NEXT, "e");
+    }
+    std::vector<std::string> tree() { return diskTree(ktest::readFile(path())); }
+    Khfa_File *f = nullptr;
+};
+
+TEST_F(HfaTree, PathsResolveFromTheCurrentEntry) {
+    EXPECT_EQ(where(f), ":");
+    buildSample();
+    struct Case {
+        const char *from, *seek, *expect;
+    } cases[] = {
+        {":", "a", ":a"},          {":", ":a:c:d", ":a:c:d"}, {":a:b", "c", ":a:c"},
+        {":a:b", ":e", ":e"},      {":a:b", "c:d", ":a:c:d"}, {":a:c:d", "d", ":a:c:d"},
+        {":a", "e", ":e"},         {":a:c", "b", ":a:b"},     {":e", "a:b", ":a:b"},
+        {":a:b", ":a::c", ":a:c"}, {":", ":", ":"},
+    };
+    for (const Case &c : cases) {
+        ASSERT_TRUE(seekTo(f, c.from)) << c.from;
+        EXPECT_TRUE(seekTo(f, c.seek)) << c.from << " -> " << c.seek;
+        EXPECT_EQ(where(f), c.expect) << c.from << " -> " << c.seek;
+    }
+    // Missing names: null without a report; the current entry is where the
+    // seek stopped, never outside the tree.
+    const char *missing[] = {":a:x", "x", ":a:c:d:e", ":zz:y"};
+    for (const char *m : missing) {
+        ASSERT_TRUE(seekTo(f, ":a:b"));
+        EXPECT_FALSE(seekTo(f, m)) << m;
+    }
+    // Reopened, the same paths are found by walking the file.
+    close(f);
+    f = khfa_FileOpen(path().c_str(), "r", nullptr, nullptr);
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(seekTo(f, ":a:c:d"));
+    EXPECT_TRUE(seekTo(f, ":a:c"));
+    EXPECT_TRUE(seekTo(f, "b"));
+    EXPECT_EQ(where(f), ":a:b");
+}
+
+TEST_F(HfaTree, SeekMethods) {
+    buildSample();
+    ASSERT_TRUE(seekTo(f, ":a:b"));
+    struct Step {
+        int method;
+        const char *name;
+        const char *expect;  // path after the seek; NULL: nothing found
+    } steps[] = {
+        {KHFA_SEEK_NEXT, nullptr, ":a:c"},
+        {KHFA_SEEK_NEXT, nullptr, nullptr},  // last sibling: stays
+        {KHFA_SEEK_CHILD, nullptr, ":a:c:d"},
+        {KHFA_SEEK_CHILD, nullptr, nullptr},
+        {KHFA_SEEK_PARENT, nullptr, ":a:c"},
+        {KHFA_SEEK_PREV, nullptr, ":a:b"},
+        {KHFA_SEEK_PREV, nullptr, nullptr},
+        {KHFA_SEEK_LAST_SIBLING, nullptr, ":a:c"},
+        {KHFA_SEEK_FIRST_SIBLING, nullptr, ":a:b"},
+        {KHFA_SEEK_SIBLING_BY_NAME, "c", ":a:c"},
+        {KHFA_SEEK_SIBLING_BY_NAME, "b", nullptr},  // only forward
+        {KHFA_SEEK_ROOT, nullptr, ":"},
+        {KHFA_SEEK_SIBLING_BY_NAME, "e", ":e"},  // at the root: its children
+        {KHFA_SEEK_ROOT, nullptr, ":"},
+        {KHFA_SEEK_NEXT_IN_TREE, nullptr, ":a"},
+        {KHFA_SEEK_NEXT_IN_TREE, nullptr, ":a:b"},
+        {KHFA_SEEK_NEXT_NAME_IN_TREE, "d", ":a:c:d"},
+        {KHFA_SEEK_NEXT_IN_TREE, nullptr, ":e"},
+        {KHFA_SEEK_NEXT_IN_TREE, nullptr, nullptr},
+        {KHFA_SEEK_PATH, ":a", ":a"},
+        {KHFA_SEEK_CHILD_BY_NAME, "c", ":a:c"},
+        {KHFA_SEEK_SIBLING_NAME_HASHED, "b", ":a:b"},
+        {KHFA_SEEK_PARENT, nullptr, ":a"},
+        {KHFA_SEEK_CHILD_BY_TYPE, "t", ":a:b"},
+        {KHFA_SEEK_FIRST_SIBLING_BY_TYPE, "t", ":a:b"},
+        {KHFA_SEEK_SIBLING_BY_TYPE, "none", nullptr},
+        {KHFA_SEEK_POSITION_BY_PATH, ":a:c:d:", ":a:c:d"},
+        {KHFA_SEEK_POSITION_BY_PATH, nullptr, ":a:c:d"},
+        {KHFA_SEEK_ROOT, nullptr, ":"},
+        {KHFA_SEEK_PARENT, nullptr, nullptr},
+        {KHFA_SEEK_NEXT_TYPE_IN_TREE, "t", ":a"},
+    };
+    for (const Step &s : steps) {
+        const std::string before = where(f);
+        ktest::Err err;
+        Khfa_Entry *e = khfa_EntrySeek(f, s.method, s.name, &err);
+        EXPECT_FALSE(err) << s.method << ": " << ktest::messages(err.r);
+        EXPECT_EQ(e != nullptr, s.expect != nullptr) << "method " << s.method << " from " << before;
+        if (s.expect) {
+            EXPECT_EQ(where(f), s.expect) << "method " << s.method << " from " << before;
+        }
+    }
+    ASSERT_TRUE(seekTo(f, ":a:c"));
+    ktest::Err err;
+    EXPECT_EQ(khfa_EntryCurrentHasNext(f, &err), 0);
+    EXPECT_EQ(khfa_EntryCurrentHasPrev(f, &err), 1);
+    EXPECT_EQ(khfa_EntryCurrentHasChild(f, &err), 1);
+    // A peek finds without moving.
+    Khfa_Entry *peek = khfa_EntryPeek(f, KHFA_SEEK_CHILD, nullptr, &err);
+    ASSERT_NE(peek, nullptr);
+    EXPECT_STREQ(peek->name, "d");
+    EXPECT_EQ(where(f), ":a:c");
+}
+
+TEST_F(HfaTree, SeekArgumentRules) {
+    struct Case {
+        int method;
+        const char *name;
+        const char *message;  // NULL: no error
+    } cases[] = {
+        {KHFA_SEEK_PATH, nullptr, "Name parameter must not be null for requested seek type"},
+        {KHFA_SEEK_CHILD_BY_TYPE, "", "Name parameter must not be null string"},
+        {KHFA_SEEK_POSITION_BY_PATH, "", "Name parameter must not be null string"},
+        {19, nullptr, "Invalid seek method"},
+        {-1, nullptr, "Invalid seek method"},
+        {KHFA_SEEK_ROOT, "ignored", nullptr},  // a warning only
+    };
+    for (const Case &c : cases) {
+        ktest::Err err;
+        khfa_EntrySeek(f, c.method, c.name, &err);
+        if (c.message)
+            EXPECT_NE(ktest::messages(err.r).find(c.message), std::string::npos) << c.method;
+        else
+            EXPECT_FALSE(err) << ktest::messages(err.r);
+    }
+    ktest::Err err;
+    EXPECT_EQ(khfa_EntrySeek(nullptr, 0, nullptr, &err), nullptr);
+    EXPECT_NE(ktest::messages(err.r).find("Invalid KHFA file handle"), std::string::npos);
+    // Batch mode: only the parent seek.
+    const intptr_t batch[] = {KHFA_FILE_OPTION_CACHE, 0, 0};
+    ASSERT_EQ(khfa_FileChange(f, batch, &err), 0) << ktest::messages(err.r);
+    EXPECT_EQ(khfa_EntrySeek(f, KHFA_SEEK_ROOT, nullptr, &err), nullptr);
+    EXPECT_NE(ktest::messages(err.r).find("Invalid seek method for writing w/o caching"),
+              std::string::npos);
+    EXPECT_EQ(khfa_EntrySeek(f, KHFA_SEEK_PARENT, nullptr, &err), nullptr);
+    EXPECT_FALSE(err);
+    EXPECT_EQ(khfa_EntryDelete(f, &err), -1);
+    EXPECT_NE(ktest::messages(err.r).find("Deletion not allowed while cache is not in use"),
+              std::string::npos);
+}
+
+TEST_F(HfaTree, WriteModesAtTheRootAndBelow) {
+    struct Case {
+        const char *at;  // where the write happens (after :a{x,y} exists)
+        int mode;
+        std::vector<std::string> expect;  // paths in pre-order afterwards
+    } cases[] = {
+        {":", KHFA_WRITE_CURRENT, {":a", ":a:x", ":a:y", ":n"}},
+        {":", KHFA_WRITE_NEXT, {":a", ":a:x", ":a:y", ":n"}},
+        {":", KHFA_WRITE_PREV, {":a", ":a:x", ":a:y", ":n"}},
+        {":", KHFA_WRITE_FIRST_CHILD, {":n", ":a", ":a:x", ":a:y"}},
+        {":", KHFA_WRITE_LAST_CHILD, {":a", ":a:x", ":a:y", ":n"}},
+        {":a:x", KHFA_WRITE_CURRENT, {":a", ":a:n", ":a:y"}},
+        {":a:x", KHFA_WRITE_NEXT, {":a", ":a:x", ":a:n", ":a:y"}},
+        {":a:x", KHFA_WRITE_PREV, {":a", ":a:n", ":a:x", ":a:y"}},
+        {":a:y", KHFA_WRITE_NEXT, {":a", ":a:x", ":a:y", ":a:n"}},
+        {":a", KHFA_WRITE_FIRST_CHILD, {":a", ":a:n", ":a:x", ":a:y"}},
+        {":a", KHFA_WRITE_LAST_CHILD, {":a", ":a:x", ":a:y", ":a:n"}},
+        {":a:x", KHFA_WRITE_LAST_CHILD, {":a", ":a:x", ":a:x:n", ":a:y"}},
+    };
+    int i = 0;
+    for (const Case &c : cases) {
+        close(f);
+        const std::string name = "w" + std::to_string(i++) + ".hfa";
+        f = create(path(name));
+        write(f, KHFA_WRITE_LAST_CHILD, "a");
+        write(f, KHFA_WRITE_LAST_CHILD, "x");
+        write(f, KHFA_WRITE_NEXT, "y");
+        ASSERT_TRUE(seekTo(f, c.at));
+        write(f, c.mode, "n", "newtype");
+        const std::string now = where(f);
+        EXPECT_EQ(now.substr(now.rfind(':')), ":n") << c.at << " mode " << c.mode;
+        ASSERT_EQ(khfa_FileFlush(f, nullptr), 0);
+        std::vector<std::string> paths;
+        for (const std::string &line : diskTree(ktest::readFile(path(name))))
+            paths.push_back(line.substr(0, line.find(' ')));
+        EXPECT_EQ(paths, c.expect) << c.at << " mode " << c.mode;
+    }
+    // Name length limit; the root keeps its name.
+    ktest::Err err;
+    ASSERT_TRUE(seekTo(f, ":a"));
+    const std::string n63(63, 'q'), n64(64, 'q');
+    EXPECT_NE(khfa_EntryWrite(f, KHFA_WRITE_NEXT, n63.c_str(), "t", &err), nullptr);
+    EXPECT_EQ(where(f), ":" + n63);
+    EXPECT_EQ(khfa_EntryWrite(f, KHFA_WRITE_NEXT, n64.c_str(), "t", &err), nullptr);
+    EXPECT_NE(ktest::messages(err.r).find("exceeds the 63 character maximum"), std::string::npos);
+    EXPECT_EQ(khfa_EntryWrite(f, KHFA_WRITE_NEXT, nullptr, "t", &err), nullptr);
+    EXPECT_NE(ktest::messages(err.r).find("Push of null name invalid"), std::string::npos);
+    // Renaming keeps the subtree reachable under the new path only.
+    ASSERT_TRUE(seekTo(f, ":a"));
+    write(f, KHFA_WRITE_CURRENT, "renamed", nullptr);
+    EXPECT_TRUE(seekTo(f, ":renamed:x"));
+    EXPECT_FALSE(seekTo(f, ":a:x"));
+    ASSERT_TRUE(seekTo(f, ":renamed"));
+    EXPECT_STREQ(f ? khfa_EntrySeek(f, KHFA_SEEK_PATH, ":renamed", nullptr)->type : "", "t");
+}
+
+TEST_F(HfaTree, DeleteReturnsAllSpace) {
+    ktest::Err err;
+    const int64_t free0 = khfa_FileFreeSpaceSize(f, &err);
+    const int64_t size0 = khfa_FileSize(f);
+    write(f, KHFA_WRITE_LAST_CHILD, "keep");
+    write(f, KHFA_WRITE_NEXT, "gone");
+    const char bytes[40] = "payload";
+    for (const char *n : {"c1", "c2", "c3"}) {
+        ASSERT_EQ(khfa_ObjectDataWrite(f, ":gone", n, "raw", KHFA_WRITE_LAST_CHILD, bytes,
+                                       sizeof bytes, &err),
+                  0)
+            << ktest::messages(err.r);
+        write(f, KHFA_WRITE_LAST_CHILD, "grandchild");
+    }
+    ASSERT_TRUE(seekTo(f, ":gone"));
+    write(f, KHFA_WRITE_NEXT, "tail");
+    ASSERT_TRUE(seekTo(f, ":gone"));
+    const int64_t freeBefore = khfa_FileFreeSpaceSize(f, &err);
+    ASSERT_EQ(khfa_EntryDelete(f, &err), 0) << ktest::messages(err.r);
+    EXPECT_EQ(where(f), ":keep");  // the previous sibling
+    // gone, c1..c3 with their data, 3 grandchildren: 7 x 128 + 3 x 40.
+    EXPECT_EQ(khfa_FileFreeSpaceSize(f, &err) - freeBefore, 7 * 128 + 3 * 40);
+    EXPECT_FALSE(seekTo(f, ":gone:c1"));
+    EXPECT_TRUE(seekTo(f, ":tail"));
+    // Deleting the first child makes the parent current; everything grown
+    // since creation is free again.
+    ASSERT_TRUE(seekTo(f, ":keep"));
+    ASSERT_EQ(khfa_EntryDelete(f, &err), 0);
+    EXPECT_EQ(where(f), ":");
+    ASSERT_TRUE(seekTo(f, ":tail"));
+    ASSERT_EQ(khfa_EntryDelete(f, &err), 0);
+    EXPECT_EQ(khfa_EntryCurrentHasChild(f, &err), 0);
+    EXPECT_EQ(khfa_FileFreeSpaceSize(f, &err) - free0, khfa_FileSize(f) - size0);
+    ASSERT_EQ(khfa_FileFlush(f, &err), 0);
+    const DiskList disk = readDiskList(ktest::readFile(path()));
+    EXPECT_TRUE(disk.ok);
+    EXPECT_TRUE(tree().empty());
+}
+
+TEST_F(HfaTree, MoveRefusalsAndSubtrees) {
+    buildSample();
+    ASSERT_EQ(khfa_FileFlush(f, nullptr), 0);
+    const std::vector<std::string> before = tree();
+    const std::string longName = ":" + std::string(64, 'n');
+    struct Bad {
+        const char *from, *to, *message;
+    } bad[] = {
+        {":a:b", ":a:c", "|Node already exists"},
+        {":a", ":a:c:x", "own subtree"},
+        {":a", ":a:x", "own subtree"},
+        {":a:zz", ":y", "|Node not found"},
+        {":a:b", ":nope:b", "|Node not found"},
+        {":a:b", longName.c_str(), "Name too long"},
+    };
+    ASSERT_TRUE(seekTo(f, ":a:c:d"));
+    for (const Bad &b : bad) {
+        ktest::Err err;
+        EXPECT_EQ(khfa_EntryMove(f, b.from, b.to, &err), -1) << b.from << " -> " << b.to;
+        EXPECT_NE(ktest::messages(err.r).find(b.message), std::string::npos)
+            << ktest::messages(err.r);
+        EXPECT_EQ(where(f), ":a:c:d");
+    }
+    khfa_FileFlush(f, nullptr);
+    EXPECT_EQ(tree(), before);
+    // A subtree moves with its children; the current entry inside it follows.
+    ktest::Err err;
+    ASSERT_EQ(khfa_EntryMove(f, ":a:c", ":e:moved", &err), 0) << ktest::messages(err.r);
+    EXPECT_EQ(where(f), ":e:moved:d");
+    EXPECT_FALSE(seekTo(f, ":a:c:d"));
+    EXPECT_TRUE(seekTo(f, ":e:moved:d"));
+    // Relative paths are below the current entry.
+    ASSERT_TRUE(seekTo(f, ":a"));
+    ASSERT_EQ(khfa_EntryMove(f, "b", ":e:b2", &err), 0) << ktest::messages(err.r);
+    EXPECT_EQ(where(f), ":a");
+    EXPECT_EQ(khfa_EntryCurrentHasChild(f, &err), 0);
+    close(f);
+    f = nullptr;
+    EXPECT_EQ(tree(), (std::vector<std::string>{":a t 0", ":e t 0", ":e:moved t 0",
+                                                ":e:moved:d t 0", ":e:b2 t 0"}));
+}
+
+// Entries appended in batch mode are found once the cache is back on, and
+// no record copied before batch mode is served stale.
+TEST_F(HfaTree, BatchModeAppendsStayConsistent) {
+    write(f, KHFA_WRITE_LAST_CHILD, "p");
+    ASSERT_TRUE(seekTo(f, ":p"));
+    const intptr_t off[] = {KHFA_FILE_OPTION_CACHE, 0, 0}, on[] = {KHFA_FILE_OPTION_CACHE, 1, 0};
+    ktest::Err err;
+    ASSERT_EQ(khfa_FileChange(f, off, &err), 0);
+    write(f, KHFA_WRITE_LAST_CHILD, "c1");
+    write(f, KHFA_WRITE_NEXT, "c2");
+    EXPECT_NE(khfa_EntrySeek(f, KHFA_SEEK_PARENT, nullptr, &err), nullptr);
+    EXPECT_EQ(khfa_EntrySeek(f, KHFA_SEEK_PARENT, nullptr, &err), nullptr);  // the start entry
+    ASSERT_EQ(khfa_FileChange(f, on, &err), 0);
+    EXPECT_TRUE(seekTo(f, ":p:c2"));
+    EXPECT_EQ(khfa_EntryCurrentHasPrev(f, &err), 1);
+    ASSERT_TRUE(seekTo(f, ":p"));
+    EXPECT_EQ(khfa_EntryCurrentHasChild(f, &err), 1);
+    ASSERT_EQ(khfa_EntryDelete(f, &err), 0) << ktest::messages(err.r);
+    EXPECT_EQ(khfa_EntryCurrentHasChild(f, &err), 0);
+}
+
+TEST_F(HfaTree, SavedPositions) {
+    buildSample();
+    ktest::Err err;
+    ASSERT_TRUE(seekTo(f, ":a:c:d"));
+    Khfa_EntryPosition *pos = khfa_EntryPositionGet(f, &err);
+    ASSERT_NE(pos, nullptr);
+    EXPECT_STREQ(pos->path, ":a:c:d:");
+    ASSERT_TRUE(seekTo(f, ":e"));
+    ASSERT_EQ(khfa_EntryPositionSet(f, pos, &err), 0) << ktest::messages(err.r);
+    EXPECT_EQ(where(f), ":a:c:d");
+    const intptr_t byPos[] = {KHFA_FILE_OPTION_SEEK_BY_POSITION, 1, 0};
+    ASSERT_EQ(khfa_FileChange(f, byPos, &err), 0);
+    ASSERT_TRUE(seekTo(f, ":e"));
+    ASSERT_EQ(khfa_EntryPositionSet(f, pos, &err), 0) << ktest::messages(err.r);
+    EXPECT_EQ(where(f), ":a:c:d");
+    ASSERT_TRUE(seekTo(f, ":a:c"));
+    ASSERT_EQ(khfa_EntryDelete(f, &err), 0);
+    EXPECT_EQ(khfa_EntryPositionSet(f, pos, &err), -1);
+    EXPECT_NE(ktest::messages(err.r).find("Cannot find entry position"), std::string::npos);
+    EXPECT_EQ(khfa_EntryPositionSet(f, nullptr, &err), -1);
+    EXPECT_NE(ktest::messages(err.r).find("Null position parameter"), std::string::npos);
+    khfa_EntryPositionFree(&pos, &err);
+    EXPECT_EQ(pos, nullptr);
+}
+
+TEST_F(HfaTree, KnownPathSeekReadsNothing) {
+    buildSample();
+    ASSERT_TRUE(seekTo(f, ":a:c:d"));
+    ASSERT_TRUE(seekTo(f, ":e"));
+    const long reads = kfio_OsCallCount(KFIO_OSCALL_READ);
+    const long seeks = kfio_OsCallCount(KFIO_OSCALL_SEEK);
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_TRUE(seekTo(f, ":a:c:d"));
+        ASSERT_TRUE(seekTo(f, ":e"));
+        ASSERT_TRUE(seekTo(f, "a:b"));
+    }
+    EXPECT_EQ(kfio_OsCallCount(KFIO_OSCALL_READ), reads);
+    EXPECT_EQ(kfio_OsCallCount(KFIO_OSCALL_SEEK), seeks);
+    // In a reopened file a new path is read once, then served from memory.
+    close(f);
+    f = khfa_FileOpen(path().c_str(), "r", nullptr, nullptr);
+    ASSERT_NE(f, nullptr);
+    ASSERT_TRUE(seekTo(f, ":a:c:d"));
+    ASSERT_TRUE(seekTo(f, ":e"));
+    const long after = kfio_OsCallCount(KFIO_OSCALL_READ);
+    ASSERT_TRUE(seekTo(f, ":a:c:d"));
+    ASSERT_TRUE(seekTo(f, ":e"));
+    EXPECT_EQ(kfio_OsCallCount(KFIO_OSCALL_READ), after);
+}
+
+// Memory running out at any allocation of a session of tree edits ends in a
+// report, leaves nothing allocated behind and the file still readable.
+TEST_F(HfaTree, AllocationFailures) {
+    close(f);
+    f = nullptr;
+    const std::string name = path("alloc.hfa");
+    const int runs = ktest::runWithAllocationFailures(
+        [&](Kerr_ErrorReport **err) {
+            Khfa_File *g = khfa_FileCreate(name.c_str(), nullptr, err);
+            if (!g) return false;
+            bool ok =
+                khfa_EntryWrite(g, KHFA_WRITE_LAST_CHILD, "a", "t", err) &&
+                khfa_EntryWrite(g, KHFA_WRITE_LAST_CHILD, "b", "t", err) &&
+                khfa_ObjectDataWrite(g, ":a", "c", "raw", KHFA_WRITE_NEXT, "xyz", 3, err) == 0 &&
+                khfa_EntryMove(g, ":c", ":d", err) == 0 &&
+                khfa_EntrySeek(g, KHFA_SEEK_PATH, ":a", err) && khfa_EntryDelete(g, err) == 0;
+            if (ok) {
+                Kstr_StringList *list = khfa_ObjectList(g, ":", nullptr, nullptr, err);
+                ok = list && list->count == 1;
+                kstr_StringListFree(list);
+            }
+            khfa_FileClose(g, nullptr);
+            return ok;
+        },
+        [&] { std::remove(name.c_str()); });
+    EXPECT_GT(runs, 40);
+}
+
+}  // namespace
