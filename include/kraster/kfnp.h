@@ -41,7 +41,7 @@
  * name. Printable characters are 32 to 126 and 128 to 255; any other byte
  * anywhere in the list is reported first ("Parse error; character %ld is
  * illegal"). Positions in messages count bytes from 0; the messages about the
- * item specification ("<FileNodeListItemSpec> at position %ld ...", "NULL
+ * item part in parentheses ("<FileNodeListItemSpec> at position %ld ...", "NULL
  * <FileNodeListItemSpec> at position %ld") give the position of its "(".
  * "Expecting <FullNodePath> in position %ld, but found %s" shows the rest of
  * the list from that position. Blanks are kept, never trimmed.
