@@ -227,10 +227,14 @@ typedef struct Kgda_Window {
     int32_t values[4];
 } Kgda_Window;
 
-/* Arguments of the operator tables; the stacks are not owned by the list. */
+/* Arguments of the operator tables; neither the stacks nor the mask are
+ * owned by the list. The optional mask (NULL: none) is a one-byte array
+ * (u1 ... s8) of the destination layers' shape: only elements whose mask
+ * byte is nonzero are written. */
 typedef struct Kgda_ArgumentList {
     int32_t count;
     Kgda_BaseDataStack **stacks;
+    Kgda_BaseData *mask;
 } Kgda_ArgumentList;
 
 /* A stack of independently allocated layers (all counts at least 1). */
@@ -355,6 +359,255 @@ KRASTER_API int kgda_BaseDataStackReadAscii(Kgda_BaseDataStack *stack, const cha
 KRASTER_API Kgda_BaseDataStack *kgda_CreateBaseDataStackFromAscii(
     int32_t objecttype, int32_t datatype, int32_t numrows, int32_t numcolumns,
     int32_t numberOfLayers, const char *fileName, Kerr_ErrorReport **err);
+
+/* ---- Operators --------------------------------------------------------------
+ *
+ * Numbered element-wise, matrix and stack operators over BaseData stacks.
+ * Operator k has a table of 4 rows (destination object type) x 14 entries
+ * (data type); the entry used is chosen by the destination's object type and
+ * by the data type of the first layer of the last argument (of the
+ * destination when there are no arguments). u1, u2 and u4 share the u8
+ * implementation; types an operator does not serve hold kgda_NoOperation.
+ * A check table holds one validation function per operator and object type.
+ *
+ * Shared conventions. For each destination layer i, argument k contributes
+ * its layer i, or its layer 0 when it has one layer. Matrix and table
+ * destinations are walked by columns (lines of numrows elements), every
+ * other object type by rows; each array is addressed with its own pitch, and
+ * an argument of object type 0 (scalar) supplies its first element
+ * everywhere. With a mask only elements under a nonzero mask byte are
+ * written. Operators of several arguments fold: D = A0 op A1, then
+ * D = D op Ak. The first failure stops the operator; elements written
+ * before it keep their values. Reports name the operator ("kgda_MaoAdd").
+ *
+ * Element rules ("same" = the destination has the arguments' data type;
+ * "f64" = the destination is f64, or c128 for complex arguments; "real" =
+ * computed in double and stored with the pixel conversion rule: clamped,
+ * rounded half away from zero, NaN giving the type's minimum; c = complex
+ * types served, "-" = complex types refused):
+ *   MaoAdd, MaoSub, MaoMul   same, c. u8 results are limited to 0..255, s8
+ *                            results to -128..127; u16, s16, u32, s32 wrap to
+ *                            the type's width; f32 and c64 are formed in
+ *                            double and narrowed.
+ *   MaoDiv                   same, c. Integers truncate toward zero (s8
+ *                            -128 / -1 gives 127; s16, s32 wrap); a zero
+ *                            divisor of any type (under a nonzero mask byte)
+ *                            stops with "Divided by zero" from "KGDA_Div".
+ *   MaoRem                   same, -. Remainder with the dividend's sign
+ *                            (integers %, reals fmod); zero divisor as
+ *                            MaoDiv, from "KGDA_Rem".
+ *   MaoBitAnd/Or/Xor,
+ *   SaoBitNeg                same, integers only (u1 ... u4 act on the byte).
+ *   MaoAnd, MaoOr, SaoNot,
+ *   SaoNonZero               same, c. 1 or 0 by nonzero-ness (complex: either
+ *                            part nonzero).
+ *   MaoEq, MaoNe             same, c. 1 or 0; NaN is unequal to everything.
+ *   MaoGt, MaoGe, MaoLt,
+ *   MaoLe                    same, -. 1 or 0; comparisons with NaN give 0.
+ *   SaoEven, SaoOdd          same, -. 1 when the value is a whole even (odd)
+ *                            number; reals that are not whole give 0.
+ *   MaoMax, MaoMin           same, -. When the values are unordered (NaN)
+ *                            the first argument is kept.
+ *   MaoPow                   same, c. Integers: repeated product with the
+ *                            MaoMul rule, x^0 = 1, negative exponents give 0
+ *                            except for bases 1 and -1; reals in double.
+ *   FuncSin ... FuncSqrt     f64 (c128 for complex, with the complex
+ *                            function); no domain check: log 0 is -inf,
+ *                            sqrt of a negative real is NaN.
+ *   FuncGamma, FuncFact      f64, -. Gamma(x) and x! = Gamma(x + 1) (poles
+ *                            give +-inf as the C library does).
+ *   FuncCeil, FuncFloor,
+ *   FuncRound, FuncTrunc     same, -. Integers unchanged; FuncRound rounds
+ *                            half away from zero.
+ *   FuncAbs                  same, c. Signed minima are limited (s8 -128
+ *                            gives 127, s16 and s32 wrap); complex values
+ *                            become (|z|, 0).
+ *   SaoInv                   f64. 1 / x without a check for 0.
+ *   SaoNeg                   same, c. u8 gives 0 for every nonzero value, s8
+ *                            -128 gives 127; u16, s16, u32, s32 wrap.
+ *   SaoInc, SaoDec           same, c. x + 1, x - 1 with the MaoAdd/MaoSub
+ *                            rules (complex: real part).
+ *   SaoSign                  same, -. -1, 0 or 1; NaN gives 0.
+ *   SaoFill                  same, c. Every element becomes the argument's
+ *                            first element.
+ *   SaoCopy, SaoConj         same, c. Copy; complex conjugate (other types
+ *                            copy).
+ *   SaoReal, SaoImag,
+ *   SaoAngle                 destination f64 for every argument type: real
+ *                            part, imaginary part (0 for non-complex),
+ *                            atan2(imaginary, real).
+ *   SaoWhole                 same, c. 1 when the value is a whole number
+ *                            (complex: imaginary part 0 as well).
+ *   SaoStep                  same, -. 1 for x >= 0, else 0 (NaN gives 0).
+ *   SaoRect, SaoTrian,
+ *   SaoSinc                  same, real, -. rect: 1 for |x| < 0.5, 0.5 at
+ *                            |x| = 0.5, else 0; trian: max(0, 1 - |x|);
+ *                            sinc: sin(pi x) / (pi x), 1 at 0.
+ *   MaoCircle, MaoSquare,
+ *   MaoDist                  same, real, -. With r = sqrt(x^2 + y^2):
+ *                            circle 1 for r < 1, 0.5 at r = 1, else 0;
+ *                            square rect(x) rect(y); dist r.
+ *   ConvertToXX              destination XX; the pixel conversion table.
+ *   ConvertRoundToXX         destination XX; the value (a complex one's
+ *                            magnitude) rounded to the nearest whole number,
+ *                            ties to even, then saturated to the range.
+ *
+ * Stack functions (Gpf) combine a list of values at each element position:
+ * every layer of every argument, in argument order and then layer order. The
+ * arguments may mix the integer and real types (not complex); each value is
+ * taken as a double and the result is stored into the destination's type
+ * with the pixel conversion rule. The destination has one layer, except for
+ * GpfRgbToIhs and GpfIhsToRgb (three) and GpfFillArray (one per value).
+ * For a list v0 ... vm-1:
+ *   GpfMean, GpfSdevi        mean; population standard deviation.
+ *   GpfDiversity             number of distinct values.
+ *   GpfDensity               number of values equal to v0 (v0 included).
+ *   GpfMajority, GpfMinority the most (least) frequent value; ties go to the
+ *                            value that occurs first in the list.
+ *   GpfPosition              1-based index of the first nonzero value, 0 if
+ *                            none.
+ *   GpfRank                  number of the values v1 ... that are below v0.
+ *   GpfIndex                 1-based index k of the first vk (k >= 1) equal
+ *                            to v0, 0 if none.
+ *   GpfPick                  v(k) for k = v0 truncated (1 <= k < m), else 0.
+ *   GpfCondition             pairs (test, value): the value of the first
+ *                            pair whose test is nonzero; an odd last value
+ *                            is the otherwise-value; else 0.
+ *   GpfIfOr                  (test, a, b): a when test is nonzero, else b.
+ *   GpfFillArray             destination layer j receives value array j
+ *                            (converted to the destination's type).
+ *   GpfRgbToIhs, GpfInten,
+ *   GpfHue, GpfSatur         from (R, G, B): I = (R + G + B) / 3, S = 1 -
+ *                            min(R, G, B) / I (0 when I is 0), H in degrees
+ *                            [0, 360) from the angle of the colour about the
+ *                            grey axis (0 for greys); layers I, H, S.
+ *   GpfIhsToRgb, GpfRed,
+ *   GpfGreen, GpfBlue        the inverse, from (I, H, S), H taken modulo
+ *                            360; layers R, G, B.
+ *   GpfHSVtoRed/Green/Blue   from (H in degrees, S in [0, 1], V): the hexcone
+ *                            model, components in the units of V.
+ *   GpfCYMKtoRed/Green/Blue  from (C, Y, M, K) as fractions of full ink:
+ *                            R = (1 - C)(1 - K), G = (1 - M)(1 - K),
+ *                            B = (1 - Y)(1 - K).
+ *
+ * Matrices (any object type, addressed by row and column; f32, f64, c64,
+ * c128; layer broadcasting as above):
+ *   MaoMatrixMul             D = A0 A1 ... (inner sizes must agree), summed
+ *                            in double precision.
+ *   MaoMatrixDiv             D = A0 A1^-1 (fold: D A2^-1 ...), square
+ *                            divisors, through kgda_MatrixDivide.
+ *   SaoMatrixInv             D = A0^-1 through kgda_MatrixInvert.
+ *   SaoEigenVector,
+ *   SaoEigenValue            symmetric f32 or f64 matrices (Jacobi
+ *                            rotations): eigenvalues in descending order as
+ *                            an n x 1 or 1 x n array; eigenvectors as the
+ *                            columns of an n x n array in the same order,
+ *                            unit length, the largest component positive.
+ *   MaoMatrixTrRaster        A0 an m x n matrix, A1 a stack of n layers
+ *                            (integer or real): destination layer i = sum
+ *                            over j of A0[i][j] x layer j, a real result as
+ *                            for the stack functions; the destination has m
+ *                            layers.
+ * Look-up and bins:
+ *   SaoLUTtransformation     (A0 values, A1 table): D = A1[A0]; the table is
+ *                            one row or one column of the destination's
+ *                            type; a value that is not a whole number in
+ *                            0 ... entries-1 fails with "Data value out of
+ *                            the range of LUT".
+ *   SaoConvertToBinValue     (A0 bins): D = the lower value of each bin of
+ *                            the bin function given to the operator; not
+ *                            available until bin functions exist
+ *                            (kgda_NoOperation). */
+
+/* The operators in number order. */
+#define KGDA_OPERATORS(X)                                                                          \
+    X(MaoAdd)                                                                                      \
+    X(MaoSub) X(MaoMul) X(MaoDiv) X(MaoRem) X(MaoBitAnd) X(MaoBitOr) X(MaoBitXor) X(SaoBitNeg) X(  \
+        MaoAnd) X(MaoOr) X(MaoEq) X(MaoNe) X(MaoGt) X(MaoGe) X(MaoLt) X(MaoLe) X(SaoNot)           \
+        X(SaoEven) X(SaoOdd) X(MaoMax) X(MaoMin) X(MaoPow) X(FuncSin) X(FuncCos) X(FuncTan) X(     \
+            FuncSinh) X(FuncCosh) X(FuncTanh) X(FuncAsin) X(FuncAcos) X(FuncAtan) X(FuncAsinh)     \
+            X(FuncAcosh) X(FuncLog) X(FuncExp) X(FuncLog10) X(FuncSqrt) X(FuncCeil) X(             \
+                FuncFloor) X(FuncRound) X(FuncTrunc) X(FuncFact) X(FuncGamma) X(FuncAbs) X(SaoInv) \
+                X(SaoNeg) X(SaoInc) X(SaoDec) X(SaoSign) X(SaoFill) X(SaoCopy) X(ConvertToU8) X(   \
+                    ConvertToS8) X(ConvertToU16) X(ConvertToS16) X(ConvertToU32) X(ConvertToS32)   \
+                    X(ConvertToF32) X(ConvertToF64) X(ConvertToC64) X(ConvertToC128) X(            \
+                        ConvertRoundToU8) X(ConvertRoundToS8) X(ConvertRoundToU16)                 \
+                        X(ConvertRoundToS16) X(ConvertRoundToU32) X(ConvertRoundToS32) X(          \
+                            SaoReal) X(SaoImag) X(SaoConj) X(SaoAngle) X(SaoNonZero) X(SaoWhole)   \
+                            X(SaoStep) X(SaoRect) X(SaoTrian) X(SaoSinc) X(MaoCircle) X(MaoSquare) \
+                                X(MaoDist) X(GpfInten) X(GpfHue) X(GpfSatur) X(GpfRed) X(GpfGreen) \
+                                    X(GpfBlue) X(GpfMean) X(GpfSdevi) X(GpfDiversity)              \
+                                        X(GpfDensity) X(GpfMajority) X(GpfMinority) X(GpfPosition) \
+                                            X(GpfRank) X(GpfIndex) X(GpfPick) X(GpfCondition)      \
+                                                X(GpfIfOr) X(GpfFillArray) X(GpfRgbToIhs) X(       \
+                                                    GpfIhsToRgb) X(MaoMatrixMul) X(MaoMatrixDiv)   \
+                                                    X(SaoMatrixInv) X(SaoConvertToBinValue)        \
+                                                        X(SaoLUTtransformation) X(SaoEigenVector)  \
+                                                            X(SaoEigenValue) X(MaoMatrixTrRaster)  \
+                                                                X(GpfHSVtoRed) X(GpfHSVtoGreen)    \
+                                                                    X(GpfHSVtoBlue)                \
+                                                                        X(GpfCYMKtoRed)            \
+                                                                            X(GpfCYMKtoGreen)      \
+                                                                                X(GpfCYMKtoBlue)
+
+#define KGDA_OPERATOR_NUMBER_(name) KGDA_OP_##name,
+/* Operator numbers: KGDA_OP_MaoAdd = 0 ... KGDA_OP_GpfCYMKtoBlue = 115. */
+typedef enum Kgda_OperatorNumber {
+    KGDA_OPERATORS(KGDA_OPERATOR_NUMBER_) KGDA_OPERATOR_COUNT
+} Kgda_OperatorNumber;
+
+#define KGDA_OBJECT_TYPE_COUNT 4
+
+/* One implementation: writes the destination stack from the arguments;
+ * 0 on success, -1 with a report. */
+typedef int (*Kgda_OperatorFunc)(Kgda_BaseDataStack *destination,
+                                 const Kgda_ArgumentList *arguments, Kerr_ErrorReport **err);
+/* One table entry: the implementation and two words that are 0. */
+typedef struct Kgda_OperatorEntry {
+    Kgda_OperatorFunc function;
+    intptr_t reserved[2];
+} Kgda_OperatorEntry;
+/* An operator's table: [object type][data type]. */
+typedef struct Kgda_OperatorTable {
+    Kgda_OperatorEntry entries[KGDA_OBJECT_TYPE_COUNT][KGDA_PIXEL_TYPE_COUNT];
+} Kgda_OperatorTable;
+/* Validates the arguments of one operator; 0 when they may be used. */
+typedef int (*Kgda_CheckFunc)(const Kgda_BaseDataStack *destination,
+                              const Kgda_ArgumentList *arguments, Kerr_ErrorReport **err);
+
+/* The operator tables by number (KGDA_OPERATOR_COUNT entries), built from
+ * the accessors below on first use, once per process. */
+KRASTER_API const Kgda_OperatorTable *const *kmsc_AddressOf_kgda_BaseDataOP(void);
+/* The check table: [operator number][object type]. */
+KRASTER_API const Kgda_CheckFunc (
+    *kmsc_AddressOf_kgda_CheckInitialCheck(void))[KGDA_OBJECT_TYPE_COUNT];
+
+#define KGDA_OPERATOR_ACCESSOR_(name) \
+    KRASTER_API const Kgda_OperatorTable *kmsc_AddressOf_kgda_##name(void);
+/* One accessor per operator: kmsc_AddressOf_kgda_MaoAdd ... */
+KGDA_OPERATORS(KGDA_OPERATOR_ACCESSOR_)
+
+/* Runs operator op on single arrays: each is wrapped in a one-layer stack,
+ * without a mask; the check runs first. 0 on success, -1 with a report. */
+KRASTER_API int kgda_BaseDataOperation(int32_t op, Kgda_BaseData *destination,
+                                       Kgda_BaseData *const *arguments, int32_t count,
+                                       Kerr_ErrorReport **err);
+/* The same on stacks, with the argument list's mask. */
+KRASTER_API int kgda_BaseDataStackOperation(int32_t op, Kgda_BaseDataStack *destination,
+                                            const Kgda_ArgumentList *arguments,
+                                            Kerr_ErrorReport **err);
+/* Calls the entry of a caller's table (same layout) chosen as above, without
+ * a check. */
+KRASTER_API int kgda_BaseDataStackFunction(const Kgda_OperatorTable *table,
+                                           Kgda_BaseDataStack *destination,
+                                           const Kgda_ArgumentList *arguments,
+                                           Kerr_ErrorReport **err);
+/* The entry of unserved types: fails with "no operation on this data". */
+KRASTER_API int kgda_NoOperation(Kgda_BaseDataStack *destination,
+                                 const Kgda_ArgumentList *arguments, Kerr_ErrorReport **err);
+/* Check of the element-wise operators of two or more arguments (Mao). */
+KRASTER_API int kgda_BinaryOpCheck(const Kgda_BaseDataStack *destination,
+                                   const Kgda_ArgumentList *arguments, Kerr_ErrorReport **err);
 
 KRASTER_END_DECLS
 
