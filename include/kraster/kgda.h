@@ -514,10 +514,12 @@ KRASTER_API Kgda_BaseDataStack *kgda_CreateBaseDataStackFromAscii(
  *                            type; a value that is not a whole number in
  *                            0 ... entries-1 fails with "Data value out of
  *                            the range of LUT".
- *   SaoConvertToBinValue     (A0 bins): D = the lower value of each bin of
- *                            the bin function given to the operator; not
- *                            available until bin functions exist
- *                            (kgda_NoOperation). */
+ *   SaoConvertToBinValue     (A0 bins, integer or real): D (f64) = the lower
+ *                            value of each bin of the bin function
+ *                            (Kdsc_BinFunction of kdsc.h) that each layer of
+ *                            A0 carries in its tag; a bin that is not a
+ *                            whole number in 0 ... binCount-1 fails with
+ *                            "kdsc_BinFunctionApplyInverseToValues failed". */
 
 /* The operators in number order. */
 #define KGDA_OPERATORS(X)                                                                          \

@@ -11,6 +11,7 @@
 #include "kfio.h"
 #include "kfnp.h"
 #include "kgda.h"
+#include "kdsc.h"
 #include "kpxm.h"
 #include "kmif.h"
 #include "kint.h"

@@ -243,7 +243,10 @@ template <class Op>
 inline void unaryLineMasked(typename Op::D *d, ptrdiff_t sd, const typename Op::S *a, ptrdiff_t sa,
                             const uint8_t *m, ptrdiff_t sm, int64_t n) {
     if (sd == 1 && sa == 1 && sm == 1) {
-        for (int64_t i = 0; i < n; ++i) d[i] = m[i] ? Op::f(a[i]) : d[i];
+        for (int64_t i = 0; i < n; ++i) {
+            const typename Op::D r = Op::f(a[i]);
+            d[i] = m[i] ? r : d[i];
+        }
     } else {
         for (int64_t i = 0; i < n; ++i)
             if (m[i * sm]) d[i * sd] = Op::f(a[i * sa]);
@@ -273,7 +276,12 @@ inline void binaryLineMasked(typename Op::D *d, ptrdiff_t sd, const typename Op:
                              int64_t n) {
     if constexpr (Op::total) {
         if (sd == 1 && sa == 1 && sb == 1 && sm == 1) {
-            for (int64_t i = 0; i < n; ++i) d[i] = m[i] ? Op::f(a[i], b[i]) : d[i];
+            // The result is formed everywhere and selected, so the loop
+            // has no branch and vectorises.
+            for (int64_t i = 0; i < n; ++i) {
+                const typename Op::D r = Op::f(a[i], b[i]);
+                d[i] = m[i] ? r : d[i];
+            }
             return;
         }
     }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <numeric>
 
+#include "data/kdsc_internal.hpp"
 #include "data/kgda_op_internal.hpp"
 
 namespace {
@@ -321,13 +322,49 @@ struct Lut {
     }
 };
 
-// Bin values need the bin functions of the descriptor tables, which this
-// library does not provide yet: every entry refuses the data.
+// D = lower value of each bin, with the bin function that the bins array
+// carries in its tag.
 template <int C>
 struct BinValue {
-    static constexpr bool served = false;
-    static int run(Kgda_BaseDataStack *, const Kgda_ArgumentList *, Kerr_ErrorReport **) {
-        return -1;
+    static constexpr bool served = isScalarNumber(C);
+    static int run(Kgda_BaseDataStack *dest, const Kgda_ArgumentList *args,
+                   Kerr_ErrorReport **err) {
+        static const int op = KGDA_OP_SaoConvertToBinValue;
+        kr::Report e(err);
+        Walk w;
+        if (!begin(op, C, dest, args, e) || !w.init(op, args, e)) return -1;
+        std::vector<double> bins;
+        const auto convert = kmsc_AddressOf_kpxm_ConvertInc();
+        for (int32_t i = 0; i < dest->numberOfLayers; ++i) {
+            w.layer(dest, i);
+            const Kgda_BaseData *source = layerFor(args->stacks[0], i);
+            const auto *f = static_cast<const Kdsc_BinFunction *>(source->tag);
+            const int64_t n = w.lines.length;
+            try {
+                bins.resize(static_cast<size_t>(n));
+            } catch (const std::bad_alloc &) {
+                e.error(opName(op), 5, "Out of memory");
+                return -1;
+            }
+            const ptrdiff_t sd = w.out.stride<double>(), sb = w.arg(0).step / source->numbytes,
+                            sm = w.mask.step;
+            for (int32_t l = 0; l < w.lines.count; ++l) {
+                convert[source->datatype][KGDA_TYPE_F64](w.arg(0).at<unsigned char>(l), bins.data(),
+                                                         n, sb, 1);
+                double *d = w.out.at<double>(l);
+                const uint8_t *m = w.masked ? w.mask.at<uint8_t>(l) : nullptr;
+                for (int64_t k = 0; k < n; ++k) {
+                    if (m && !m[k * sm]) continue;
+                    if (!kr::dsc::binLower(f, bins[static_cast<size_t>(k)], &d[k * sd])) {
+                        e.error("kdsc_BinFunctionApplyInverse", 2,
+                                "bin out of range for bin function");
+                        e.error(opName(op), 6, "kdsc_BinFunctionApplyInverseToValues failed");
+                        return -1;
+                    }
+                }
+            }
+        }
+        return 0;
     }
 };
 

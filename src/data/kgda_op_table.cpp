@@ -227,7 +227,10 @@ int unaryCheck(int op, const Kgda_BaseDataStack *dest, const Kgda_ArgumentList *
             return -1;
         }
         // SaoFill takes the first element of an argument of any shape.
-        if (op != KGDA_OP_SaoFill && !placeOk(fn, a, d, e)) return -1;
+        if (op == KGDA_OP_SaoFill ? a->numelements < 1 : !sameSize(a, d)) {
+            e.error(fn, 4, kSizeMismatch);
+            return -1;
+        }
     }
     return 0;
 }
@@ -401,6 +404,28 @@ int lutCheck(const Kgda_BaseDataStack *dest, const Kgda_ArgumentList *args, kr::
     return 0;
 }
 
+int binValueCheck(const Kgda_BaseDataStack *dest, const Kgda_ArgumentList *args, kr::Report &e) {
+    static const char *const fn = "kgda_BinValueCheck";
+    if (!structureOk(fn, dest, args, true, e)) return -1;
+    if (args->count != 1) {
+        e.error(fn, 1, "The source data must be one stack, not %d", args->count);
+        return -1;
+    }
+    for (int32_t i = 0; i < dest->numberOfLayers; ++i) {
+        const Kgda_BaseData *d = dest->layers[i], *a = layerFor(args->stacks[0], i);
+        if (!isScalarNumber(a->datatype) || d->datatype != KGDA_TYPE_F64) {
+            e.error(fn, 3, kTypeMismatch);
+            return -1;
+        }
+        if (!a->tag) {
+            e.error(fn, 5, "The bins carry no bin function");
+            return -1;
+        }
+        if (!placeOk(fn, a, d, e)) return -1;
+    }
+    return 0;
+}
+
 int checkWith(int op, const Kgda_BaseDataStack *dest, const Kgda_ArgumentList *args,
               Kerr_ErrorReport **err) {
     kr::Report e(err);
@@ -417,7 +442,7 @@ int checkWith(int op, const Kgda_BaseDataStack *dest, const Kgda_ArgumentList *a
         case Shape::Lut:
             return lutCheck(dest, args, e);
         case Shape::BinValue:
-            return structureOk("kgda_BinValueCheck", dest, args, true, e) ? 0 : -1;
+            return binValueCheck(dest, args, e);
         default:
             return matrixCheck(op, dest, args, e);
     }

@@ -199,6 +199,7 @@ TEST(KgdaOp, ElementRulesAtTheirBoundaries) {
         {KGDA_OP_SaoDec, S8, {-128}, {}, {-128}},
         {KGDA_OP_SaoSign, F64, {-3, 0, 2, kNaN}, {}, {-1, 0, 1, 0}},
         {KGDA_OP_SaoCopy, S32, {s32min, 5}, {}, {s32min, 5}},
+        {KGDA_OP_SaoFill, S16, {7, 8, 9}, {}, {7, 7, 7}},
         {KGDA_OP_SaoReal, S16, {-3}, {}, {-3}, F64},
         {KGDA_OP_SaoImag, F32, {7}, {}, {0}, F64},
         {KGDA_OP_SaoAngle, F64, {-2, 2}, {}, {M_PI, 0}, F64},
@@ -399,6 +400,10 @@ TEST(KgdaOp, ChecksAndReports) {
     expectValues({4, 2, -1, -1}, values(q.get()), "stopped");
     ASSERT_EQ(-1, kgda_BaseDataOperation(KGDA_OP_MaoRem, q.get(), div, 2, &err));
     EXPECT_TRUE(ktest::hasCode(err.r, "KGDA_Rem", 6));
+    Bd empty = make(0, 0, KGDA_TYPE_U8, KGDA_RASTER_OBJECT);
+    Kgda_BaseData *none[] = {empty.get()};
+    ASSERT_EQ(-1, kgda_BaseDataOperation(KGDA_OP_SaoFill, d.get(), none, 1, &err));
+    EXPECT_TRUE(ktest::hasCode(err.r, "kgda_UnaryOpCheck", 4));
     // Strings and unserved types have no operation.
     Bd str = make(2, 2, KGDA_STRING_TYPE_CODE, KGDA_RASTER_OBJECT);
     Kgda_BaseData *strings[] = {str.get(), str.get()};

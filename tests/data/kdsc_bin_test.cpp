@@ -1,0 +1,152 @@
+// Bin functions: bins of values at the edges of each kind, ranges of bins,
+// windows, array forms, and the bin-value operator of the BaseData tables.
+#include <gtest/gtest.h>
+
+#include <kraster/kdsc.h>
+
+#include <cmath>
+#include <memory>
+#include <string>
+
+#include "data/kgda_test_util.hpp"
+
+namespace {
+
+using kgdatest::Bd;
+using kgdatest::Err;
+using kgdatest::make;
+
+struct BfDelete {
+    void operator()(Kdsc_BinFunction *f) const { kdsc_BinFunctionDelete(f, nullptr); }
+};
+using Bf = std::unique_ptr<Kdsc_BinFunction, BfDelete>;
+
+Bd doubles(std::initializer_list<double> v) {
+    Bd b = make(1, static_cast<int32_t>(v.size()), KGDA_TYPE_F64, KGDA_TABLE_OBJECT);
+    int k = 0;
+    for (double x : v) reinterpret_cast<double *>(b->windowStart)[k++] = x;
+    return b;
+}
+
+TEST(KdscBin, BinsOfValuesAtTheEdges) {
+    Err err;
+    Bd limits = doubles({20, 0, 10}), unique = doubles({9, 1, 5});
+    const Bf linear(kdsc_BinFunctionCreateLinear(10, 100, 0, &err));  // swapped
+    const Bf direct(kdsc_BinFunctionCreateDirect(256, 0, &err));
+    const Bf expl(kdsc_BinFunctionCreateExplicit(2, limits.get(), &err));
+    const Bf uniq(kdsc_BinFunctionCreateFromTitle("Unique Value", 3, 0, 0, unique.get(), &err));
+    const Bf logf(kdsc_BinFunctionCreateLogarithm(4, 0, 1, &err));
+    ASSERT_TRUE(linear && direct && expl && uniq && logf);
+    const struct {
+        const Kdsc_BinFunction *f;
+        double v;
+        int32_t bin;
+    } cases[] = {
+        {linear.get(), 100, 9},     {linear.get(), 100.0000001, 10},
+        {linear.get(), -0.1, -1},   {linear.get(), 0, 0},
+        {linear.get(), NAN, -1},    {direct.get(), 255.9, 255},
+        {direct.get(), 256, 256},   {direct.get(), -0.5, -1},
+        {direct.get(), 1e300, 256}, {expl.get(), 10, 1},
+        {expl.get(), 20, 2},        {expl.get(), -1, -1},
+        {expl.get(), 9.99, 0},      {uniq.get(), 5, 1},
+        {uniq.get(), 4, -1},        {uniq.get(), 6, 3},
+        {uniq.get(), 9, 2},         {logf.get(), 0.5, 1},
+        {logf.get(), 1, 3},         {nullptr, 1, -2},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.bin, kdsc_BinFunctionApply(c.f, c.v))
+            << kdsc_BinFunctionTitle(c.f) << " " << c.v;
+    double lo = 0, hi = 0;
+    ASSERT_EQ(0, kdsc_BinFunctionApplyInverse(logf.get(), 1, &lo, &hi, &err));
+    EXPECT_DOUBLE_EQ(std::log2(1.25), lo);
+    EXPECT_DOUBLE_EQ(std::log2(1.5), hi);
+    ASSERT_EQ(0, kdsc_BinFunctionApplyInverse(uniq.get(), 2, &lo, &hi, &err));
+    EXPECT_EQ(9, lo);
+    EXPECT_EQ(std::nextafter(9.0, 10.0), hi);
+    EXPECT_EQ(0, kdsc_BinFunctionMinLimit(direct.get()));
+    EXPECT_EQ(256, kdsc_BinFunctionMaxLimit(direct.get()));
+    EXPECT_EQ(std::nextafter(100.0, 200.0), kdsc_BinFunctionMaxLimit(linear.get()));
+    EXPECT_EQ(20, kdsc_BinFunctionMaxLimit(expl.get()));
+    EXPECT_TRUE(std::isnan(kdsc_BinFunctionMinLimit(nullptr)));
+    EXPECT_EQ(KDSC_BIN_FUNCTION_LOGARITHMIC, kdsc_BinFunctionType(logf.get()));
+    EXPECT_STREQ("Logarithmic (Toolkit)", kdsc_BinFunctionTitle(logf.get()));
+    EXPECT_EQ(2, kdsc_BinFunctionTypeFromTitle("Logarithmic"));
+    EXPECT_EQ(-1, kdsc_BinFunctionTypeFromTitle("Unique Value"));
+}
+
+TEST(KdscBin, WindowsCopiesAndErrors) {
+    Err err;
+    Bf f(kdsc_BinFunctionCreateLinear(10, 0, 100, &err));
+    Bf copy(kdsc_BinFunctionCopy(f.get(), &err));
+    EXPECT_TRUE(kdsc_BinFunctionIsSame(f.get(), copy.get()));
+    ASSERT_EQ(0, kdsc_BinFunctionBinCountModify(f.get(), 2, 3, &err));
+    EXPECT_FALSE(kdsc_BinFunctionIsSame(f.get(), copy.get()));
+    EXPECT_EQ(3, kdsc_BinFunctionBinCount(f.get()));
+    EXPECT_EQ(0, kdsc_BinFunctionApply(f.get(), 25));
+    EXPECT_EQ(-1, kdsc_BinFunctionApply(f.get(), 15));
+    EXPECT_EQ(3, kdsc_BinFunctionApply(f.get(), 55));
+    double lo = 0, hi = 0;
+    ASSERT_EQ(0, kdsc_BinFunctionApplyInverse(f.get(), 0, &lo, &hi, &err));
+    EXPECT_DOUBLE_EQ(20, lo);
+    EXPECT_DOUBLE_EQ(30, hi);
+    EXPECT_DOUBLE_EQ(20, kdsc_BinFunctionMinLimit(f.get()));
+    EXPECT_EQ(-1, kdsc_BinFunctionApplyInverse(f.get(), 3, &lo, &hi, &err));
+    EXPECT_EQ("bin out of range for bin function", ktest::messages(err.r));
+    EXPECT_EQ(-1, kdsc_BinFunctionBinCountModify(f.get(), 6, 3, &err));  // start 8, end 11
+    EXPECT_EQ("Resulting bin function range is undefined by original bin function",
+              ktest::messages(err.r));
+    EXPECT_EQ(-1, kdsc_BinFunctionBinCountModify(f.get(), -3, 1, &err));
+    EXPECT_EQ(-1, kdsc_BinFunctionBinCountModify(f.get(), 0, 0, &err));
+    EXPECT_EQ("Args", ktest::messages(err.r));
+    EXPECT_EQ(3, kdsc_BinFunctionBinCount(f.get()));
+    // Refused creations.
+    Bd two = doubles({1, 2});
+    EXPECT_FALSE(kdsc_BinFunctionCreateDirect(0, 0, &err));
+    EXPECT_FALSE(kdsc_BinFunctionCreateLinear(0, 0, 1, &err));
+    EXPECT_FALSE(kdsc_BinFunctionCreateLogarithm(3, NAN, 1, &err));
+    EXPECT_FALSE(kdsc_BinFunctionCreateExplicit(2, two.get(), &err));
+    EXPECT_TRUE(ktest::hasCode(err.r, "kdsc_BinFunctionCreateExplicit", 1));
+    Bd dup = doubles({1, 1, 2});
+    EXPECT_FALSE(kdsc_BinFunctionCreateFromTitle("Unique Value", 3, 0, 0, dup.get(), &err));
+    EXPECT_FALSE(kdsc_BinFunctionCreateFromTitle("Cubic", 3, 0, 1, nullptr, &err));
+    EXPECT_EQ("Title Cubic does not support BinFunctionCreate", ktest::messages(err.r));
+    EXPECT_FALSE(kdsc_BinFunctionCopy(nullptr, &err));
+    EXPECT_EQ(-1, kdsc_BinFunctionApplyInverse(nullptr, 0, &lo, &hi, &err));
+    EXPECT_EQ("NULL bin function", ktest::messages(err.r));
+}
+
+TEST(KdscBin, ArraysAndTheBinValueOperator) {
+    Err err;
+    Bf f(kdsc_BinFunctionCreateDirect(5, 10, &err));
+    Bd v = doubles({9.5, 10, 14.5, 15}), bins = make(1, 4, KGDA_TYPE_S32, KGDA_TABLE_OBJECT);
+    ASSERT_EQ(0, kdsc_BinFunctionApplyToValues(f.get(), v.get(), bins.get(), &err));
+    const int32_t *b = reinterpret_cast<int32_t *>(bins->windowStart);
+    EXPECT_EQ((std::vector<int32_t>{-1, 0, 4, 5}), std::vector<int32_t>(b, b + 4));
+    EXPECT_EQ(-1, kdsc_BinFunctionApplyToValues(f.get(), v.get(), v.get(), &err));
+    EXPECT_EQ("Can't handle these args right now", ktest::messages(err.r));
+    EXPECT_EQ(-1, kdsc_BinFunctionApplyInverseToValues(f.get(), bins.get(), bins.get(), &err));
+    EXPECT_EQ("I don't do this right now", ktest::messages(err.r));
+    EXPECT_EQ(-1, kdsc_BinFunctionApplyInverseToValues(f.get(), bins.get(), v.get(), &err));
+    EXPECT_NE(std::string::npos, ktest::messages(err.r).find("bin out of range"));
+    b = nullptr;
+    // The operator takes the bin function from the tag of the bins array.
+    Bd u8 = make(1, 3, KGDA_TYPE_U8, KGDA_RASTER_OBJECT),
+       d = make(1, 3, KGDA_TYPE_F64, KGDA_RASTER_OBJECT);
+    u8->windowStart[1] = 2;
+    u8->windowStart[2] = 5;
+    Kgda_BaseData *args[] = {u8.get()};
+    ASSERT_EQ(-1, kgda_BaseDataOperation(KGDA_OP_SaoConvertToBinValue, d.get(), args, 1, &err));
+    EXPECT_TRUE(ktest::hasCode(err.r, "kgda_BinValueCheck", 5));
+    u8->tag = f.get();
+    ASSERT_EQ(-1, kgda_BaseDataOperation(KGDA_OP_SaoConvertToBinValue, d.get(), args, 1, &err));
+    EXPECT_NE(std::string::npos,
+              ktest::messages(err.r).find("kdsc_BinFunctionApplyInverseToValues failed"));
+    const double *out = reinterpret_cast<double *>(d->windowStart);
+    EXPECT_EQ(10, out[0]);
+    EXPECT_EQ(12, out[1]);
+    u8->windowStart[2] = 4;
+    ASSERT_EQ(0, kgda_BaseDataOperation(KGDA_OP_SaoConvertToBinValue, d.get(), args, 1, &err));
+    EXPECT_EQ(14, out[2]);
+}
+
+}  // namespace
