@@ -19,5 +19,6 @@
 #include "kdms.h"
 #include "kpmg.h"
 #include "kprf.h"
+#include "kmgc.h"
 
 #endif
