@@ -198,7 +198,8 @@ void readImage(const std::string &name) {
         kerr_DeleteErrorReportEx(&err);
         if (layer) {
             check(w > 0 && h > 0 && bw > 0 && bh > 0 && p >= 0 && p < 13, "implausible layer");
-            std::vector<uint8_t> block(static_cast<size_t>(bw * bh * 16));
+            std::vector<uint8_t> block(
+                static_cast<size_t>(bw * bh * kmsc_AddressOf_kgda_NumBytesPerPixel()[p]));
             const long across = (w + bw - 1) / bw, down = (h + bh - 1) / bh;
             long budget = 1 << 12;
             for (long r = 0; r < down && budget > 0; ++r)

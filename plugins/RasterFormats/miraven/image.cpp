@@ -639,7 +639,9 @@ int Image::loadTable(Layer *l, Kerr_ErrorReport **err) {
         ~Free() { kmsc_HeapFree(h->blocks); }
     } release{&host};
     if (found == 0) {
-        l->blocks.assign(count, BlockInfo{});
+        // No table: every block is unwritten. The table is made on the first
+        // write, so a record alone cannot make us allocate one.
+        l->blocks.clear();
     } else {
         if (host.across != l->across || host.down != l->down || host.count < 0 ||
             static_cast<size_t>(host.count) != count || (count > 0 && !host.blocks)) {
@@ -680,6 +682,10 @@ int Image::loadTable(Layer *l, Kerr_ErrorReport **err) {
 }
 
 int Image::writeTable(Layer *l, Kerr_ErrorReport **err) {
+    if (l->blocks.empty()) {  // never written: the file has no table to update
+        l->tableDirty = false;
+        return 0;
+    }
     BlockTableHost host{l->across, l->down, static_cast<int32_t>(l->blocks.size()),
                         l->blocks.data()};
     const std::string path = ":" + l->name + ":" + kBlockTableName;
@@ -849,7 +855,8 @@ int Image::blockRead(Layer *l, int32_t column, int32_t row, void *buffer, Kerr_E
     static const char *const fn = "miraven_BlockRead";
     if (!blockInside(l, column, row, buffer, err, fn)) return -1;
     if (!l->tableLoaded && loadTable(l, err) != 0) return -1;
-    const BlockInfo b = l->blocks[static_cast<size_t>(row) * l->across + column];
+    const BlockInfo b =
+        l->blocks.empty() ? BlockInfo{} : l->blocks[static_cast<size_t>(row) * l->across + column];
     const bool packed = pixelBits(l->rec.pixelType) < 8;
     auto *out = static_cast<uint8_t *>(buffer);
     if (!(b.flags & kBlockWritten)) {
@@ -887,7 +894,8 @@ int Image::blockReadStored(Layer *l, int32_t column, int32_t row, std::vector<ui
     static const char *const fn = "miraven_BlockReadStored";
     if (!blockInside(l, column, row, &out, err, fn)) return -1;
     if (!l->tableLoaded && loadTable(l, err) != 0) return -1;
-    const BlockInfo b = l->blocks[static_cast<size_t>(row) * l->across + column];
+    const BlockInfo b =
+        l->blocks.empty() ? BlockInfo{} : l->blocks[static_cast<size_t>(row) * l->across + column];
     const size_t fileBytes = static_cast<size_t>(l->fileBlockBytes);
     if (!(b.flags & kBlockWritten)) {
         std::vector<uint8_t> mem(static_cast<size_t>(l->memoryBlockBytes));
@@ -961,6 +969,14 @@ int Image::blockWrite(Layer *l, int32_t column, int32_t row, const void *buffer,
         flags |= kBlockCompressed;
     }
     const size_t index = static_cast<size_t>(row) * l->across + column;
+    if (l->blocks.empty()) {
+        try {
+            l->blocks.assign(static_cast<size_t>(l->across) * l->down, BlockInfo{});
+        } catch (const std::bad_alloc &) {
+            fail(err, fn, 6, "No memory for the block table of %s", l->name.c_str());
+            return -1;
+        }
+    }
     BlockInfo &b = l->blocks[index];
     if (l->rec.spilled) {
         if (companionOpen(false, err) != 0) return -1;
