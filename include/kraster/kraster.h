@@ -21,5 +21,6 @@
 #include "kimgrf.h"
 #include "kpmg.h"
 #include "kprf.h"
+#include "kmgc.h"
 
 #endif
