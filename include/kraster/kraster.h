@@ -18,6 +18,7 @@
 #include "ksta.h"
 #include "kdms.h"
 #include "kimgrf.h"
+#include "kimg.h"
 #include "kpmg.h"
 #include "kprf.h"
 
