@@ -21,5 +21,6 @@
 #include "kimg.h"
 #include "kpmg.h"
 #include "kprf.h"
+#include "kmgc.h"
 
 #endif
