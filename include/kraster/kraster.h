@@ -19,5 +19,6 @@
 #include "kdms.h"
 #include "kpmg.h"
 #include "kprf.h"
+#include "kfga.h"
 
 #endif
