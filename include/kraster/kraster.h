@@ -20,5 +20,6 @@
 #include "kpmg.h"
 #include "kprf.h"
 #include "kfga.h"
+#include "kcvt.h"
 
 #endif
