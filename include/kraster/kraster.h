@@ -17,8 +17,10 @@
 #include "khfa.h"
 #include "ksta.h"
 #include "kdms.h"
+#include "kimgrf.h"
 #include "kpmg.h"
 #include "kprf.h"
+#include "kmgc.h"
 #include "kfga.h"
 #include "kcvt.h"
 
