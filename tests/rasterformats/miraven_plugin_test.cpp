@@ -127,6 +127,15 @@ TEST_F(Miraven, InstanceListsAndIdentification) {
     EXPECT_EQ(rf.FileOpen(img.c_str(), 0, "a", &e), nullptr);
     EXPECT_EQ(errno, EINVAL);
     EXPECT_TRUE(e);
+    // Without a report slot failures still return cleanly.
+    EXPECT_EQ(rf.FileOpen(dir.file("text.img").c_str(), 0, "r", nullptr), nullptr);
+    void *f = rf.FileOpen(img.c_str(), 0, "r", nullptr);
+    ASSERT_NE(f, nullptr);
+    long w, h, p, c, lt, bw, bh;
+    errno = 0;
+    EXPECT_EQ(rf.LayerOpen(f, ":none", &w, &h, &p, &c, &lt, &bw, &bh, nullptr), nullptr);
+    EXPECT_EQ(errno, KIMG_RF_STATUS_NO_SUCH_FILE);
+    EXPECT_EQ(rf.FileClose(f, nullptr), 0);
 }
 
 // Every pixel type with every compression, written block by block, closed,
