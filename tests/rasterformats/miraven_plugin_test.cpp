@@ -577,8 +577,23 @@ TEST_F(Miraven, ConcurrentReadersAndWriters) {
             if (o) rf.FileClose(o, &te);
         });
     }
+    // Meanwhile the shared file is opened for update (its state turns
+    // writable under the readers) and gains a layer.
+    threads.emplace_back([&] {
+        Err te;
+        void *u = rf.FileOpen(shared.c_str(), 0, "r+b", &te);
+        long bw = 16, bh = 16;
+        void *ul = u ? rf.LayerCreate(u, ":more", 1, 3, 32, 32, 1, &bw, &bh, &te) : nullptr;
+        std::vector<uint8_t> v(256, 9);
+        for (long i = 0; ul && i < 4; ++i)
+            if (rf.LayerRasterWrite(ul, i / 2, i % 2, v.data(), &te) != 0) ++bad;
+        if (!ul) ++bad;
+        if (ul) rf.LayerClose(ul, &te);
+        if (u) rf.FileClose(u, &te);
+    });
     for (auto &th : threads) th.join();
     EXPECT_EQ(bad.load(), 0);
+    EXPECT_EQ(readBack(rf, shared, blocks), 1);
     rf.FileClose(f, &e);
 }
 
