@@ -1,7 +1,7 @@
 // The native image format plug-in: the entry points of the raster format
-// contract (kimgrf.h) over the format code of image.cpp. Titles: "MIRAVEN
-// Image" (*.img), "RRD" (*.rrd pyramid files) and "MIRAVEN Support File"
-// (*.aux support files); all three are the same HFA-based format.
+// contract (kimgrf.h) over the format code of image.cpp. Its one title,
+// "MIRAVEN Image", covers images (*.img), pyramid files (*.rrd) and support
+// files (*.aux): they are one HFA-based format, recognised by content.
 #include <kraster/khfa.h>
 #include <kraster/kimgrf.h>
 #include <kraster/kmif.h>
@@ -30,16 +30,18 @@ using namespace miraven;
 
 namespace {
 
-const char *const kTitles[] = {KIMG_RF_NATIVE_TITLE, "RRD", "MIRAVEN Support File"};
-const char *const kTemplates[] = {"*.img", "*.rrd", "*.aux"};
-const char *const kShortNames[] = {"MIRAVEN", "RRD", "AUX"};
-const char *const kExtensions[] = {".img", ".rrd", KIMG_RF_SUPPORT_EXTENSION};
-const char *const kMagic[] = {"0 string KHFA_HEADER_TAG", "0 string KHFA_HEADER_TAG",
-                              "0 string KHFA_HEADER_TAG"};
-long kDirFlags[] = {0, 0, 0};
-long kFilterFlags[] = {1, 0, 0};
-long kCreatableFlags[] = {1, 1, 1};
-constexpr long kTitleCount = 3;
+// One title serves images, ".rrd" pyramid files and ".aux" support files
+// alike, so that a file keeps one identification whichever way it is
+// reached (by template, by content, or by the title the caller names).
+const char *const kTitles[] = {KIMG_RF_NATIVE_TITLE};
+const char *const kTemplates[] = {"*.img"};
+const char *const kShortNames[] = {"MIRAVEN"};
+const char *const kExtensions[] = {".img"};
+const char *const kMagic[] = {"0 string KHFA_HEADER_TAG"};
+long kDirFlags[] = {0};
+long kFilterFlags[] = {1};
+long kCreatableFlags[] = {1};
+constexpr long kTitleCount = 1;
 const char *const kLayerTypes[] = {"thematic", "athematic", "fft"};
 const char *const kPixelTypes[] = {"u1",  "u2",  "u4",  "u8",  "s8",  "u16", "s16",
                                    "u32", "s32", "f32", "f64", "c64", "c128"};
@@ -134,15 +136,6 @@ long flags(long *count, long **out, long *table, long n) {
     }
     *count = n;
     *out = table;
-    return 0;
-}
-
-long titleFor(const char *name) {
-    const char *base = strrchr(name, '/');
-    base = base ? base + 1 : name;
-    const size_t n = strlen(base);
-    for (long t = 1; t < kTitleCount; ++t)
-        if (n >= 4 && strcasecmp(base + n - 4, kExtensions[t]) == 0) return t;
     return 0;
 }
 
@@ -393,7 +386,7 @@ RF long FileTitleIdentify(const char *fileName, long *titleIndex, Kerr_ErrorRepo
             status == KIMG_RF_STATUS_UNRECOGNIZED && asked >= 0 ? KIMG_RF_STATUS_MISMATCH : status,
             fn, 2, nullptr);
     }
-    *titleIndex = asked >= 0 && asked < kTitleCount ? asked : titleFor(fileName);
+    *titleIndex = 0;
     return 0;
 }
 
@@ -431,7 +424,7 @@ RF void *FileTitleIdentifyAndOpen(const char *fileName, long *titleIndex, const 
         return nullptr;
     }
     if (mode && strcmp(mode, KIMG_RF_MODE_CREATE) == 0) {
-        if (*titleIndex < 0 || *titleIndex >= kTitleCount) *titleIndex = titleFor(fileName);
+        *titleIndex = 0;
         return FileOpen(fileName, *titleIndex, mode, err);
     }
     if (FileTitleIdentify(fileName, titleIndex, err) != 0 || !mode) return nullptr;
