@@ -250,9 +250,6 @@ TEST_F(Tiff, WritesWhatLibtiffReads) {
         std::vector<uint8_t> again(block.size());
         ASSERT_EQ(rf.LayerRasterRead(l[1], 1, 1, again.data(), &e), 0) << ktest::messages(e.r);
         EXPECT_EQ(again, block);
-        EXPECT_EQ(rf.LayerCreate(f, ":Layer_3", 0, c.type, w, h, c.compression, &bw, &bh, &e),
-                  nullptr);
-        EXPECT_EQ(errno, EBUSY);
         Kgda_BaseData *nv =
             kgda_BaseDataCreate(1, 1, KGDA_TYPE_S32, KGDA_RASTER_OBJECT, nullptr, &e);
         *reinterpret_cast<int32_t *>(nv->windowStart) = 1;
@@ -326,6 +323,21 @@ TEST_F(Tiff, UpdateKeepsGeoTiffKeys) {
     Kgda_BaseData *nv = kgda_BaseDataCreate(1, 1, KGDA_TYPE_F64, KGDA_RASTER_OBJECT, nullptr, &e);
     *reinterpret_cast<double *>(nv->windowStart) = 9999.7;  // stored as u16: 10000
     EXPECT_EQ(rf.LayerRasterNullValueWrite(l, nv, &e), 0);
+    // A third layer: the file is rewritten planar with the first two.
+    EXPECT_EQ(rf.LayerCreate(f, ":Layer_3", 0, 5, w, h, 0, &bw, &bh, &e), nullptr);
+    void *l3 = rf.LayerCreate(f, ":Layer_3", 0, 5, w, h, 1, &bw, &bh, &e);
+    ASSERT_NE(l3, nullptr) << ktest::messages(e.r);
+    b.push_back(pattern(5, w, h, 1, 11)[0]);
+    for (long r = 0; r * bh < h; ++r)
+        for (long c = 0; c * bw < w; ++c) {
+            for (long y = 0; y < bh; ++y)
+                for (long x = 0; x < bw; ++x)
+                    if (r * bh + y < h && c * bw + x < w)
+                        memcpy(&block[(y * bw + x) * 2], &b[2][((r * bh + y) * w + c * bw + x) * 2],
+                               2);
+            ASSERT_EQ(rf.LayerRasterWrite(l3, r, c, block.data(), &e), 0) << ktest::messages(e.r);
+        }
+    rf.LayerClose(l3, &e);
     rf.LayerClose(l, &e);
     ASSERT_EQ(rf.FileClose(f, &e), 0) << ktest::messages(e.r);
     EXPECT_EQ(readAll(rf, path, 5, w, h), b);
@@ -352,7 +364,7 @@ TEST_F(Tiff, UpdateKeepsGeoTiffKeys) {
     EXPECT_EQ(errno, EACCES);
     EXPECT_EQ(rf.LayerRasterRead(l, 2, 0, block.data(), &e), -1);
     EXPECT_NE(ktest::messages(e.r).find("outside"), std::string::npos);
-    EXPECT_EQ(rf.LayerOpen(f, ":Layer_3", &lw, &lh, &pt, &comp, &lt, &bw, &bh, &e), nullptr);
+    EXPECT_EQ(rf.LayerOpen(f, ":Layer_4", &lw, &lh, &pt, &comp, &lt, &bw, &bh, &e), nullptr);
     EXPECT_EQ(errno, KIMG_RF_STATUS_NO_SUCH_FILE);
     rf.LayerClose(l, &e);
     rf.FileClose(f, &e);
@@ -399,6 +411,52 @@ TEST_F(Tiff, CorruptFilesAreReportedQuietly) {
     close(saved);
     EXPECT_EQ(reported, 4);
     EXPECT_EQ(ktest::readFile(errFile), "");
+}
+
+// Through the image-file level: found by magic and by template, auxiliary
+// objects kept in the ".aux" beside the image, which rename and copy carry.
+TEST_F(Tiff, FileLevelKeepsObjectsInTheSupportFile) {
+    ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
+    kimg_RasterFormatsReset();
+    const std::string dat = dir.file("img.dat"), tif = dir.file("a.tif");
+    writeStriped(dat, 3, 8, 8, pattern(3, 8, 8, 1, 1));
+    writeStriped(tif, 3, 8, 8, pattern(3, 8, 8, 1, 1));
+    Err e;
+    for (const std::string &name : {dat, tif}) {
+        char *t = kimg_FileTitleIdentify(name.c_str(), &e);
+        EXPECT_STREQ(t, "TIFF") << name << ktest::messages(e.r);
+        kmsc_HeapFree(t);
+    }
+    struct Rec {
+        int32_t a;
+        double b;
+    } in{42, 2.5};
+    Kmif_Design *design =
+        kmif_DesignCreate(nullptr, "Tst", KMIF_TYPE_S32, "a", KMIF_TYPE_F64, "b", 0, &e);
+    ASSERT_TRUE(design) << ktest::messages(e.r);
+    const std::string before = ktest::readFile(tif);
+    ASSERT_EQ(kimg_FileNodeDataWrite((tif + "(:Layer_1:Stats)").c_str(), &in, design, &e), 0)
+        << ktest::messages(e.r);
+    kimg_FileNameDequeue(tif.c_str(), &e);
+    EXPECT_EQ(ktest::readFile(tif), before);
+    EXPECT_EQ(kimg_FileSupportFileVerify(tif.c_str(), dir.file("a.aux").c_str(), &e), 1);
+    ASSERT_EQ(kimg_FileRename(tif.c_str(), dir.file("b.tif").c_str(), &e), 0)
+        << ktest::messages(e.r);
+    ASSERT_EQ(kimg_FileCopy(dir.file("b.tif").c_str(), dir.file("c.tif").c_str(), &e, 0), 0)
+        << ktest::messages(e.r);
+    EXPECT_NE(access(dir.file("a.aux").c_str(), F_OK), 0);
+    for (const char *n : {"b.tif", "c.tif"}) {
+        Kmif_Design *back = nullptr;
+        auto *out = static_cast<Rec *>(
+            kimg_FileNodeDataRead((dir.file(n) + "(:Layer_1:Stats)").c_str(), &back, &e));
+        ASSERT_TRUE(out) << n << ktest::messages(e.r);
+        EXPECT_TRUE(out->a == 42 && out->b == 2.5);
+        void *p = out;
+        kmif_ObjectFree(&p, back, nullptr);
+        kmif_DesignDelete(back, nullptr);
+    }
+    kmif_DesignDelete(design, nullptr);
+    kimg_RasterFormatsReset();
 }
 
 }  // namespace

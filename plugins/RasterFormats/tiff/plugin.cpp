@@ -296,10 +296,44 @@ long codecOf(uint16_t code) {
     return -1;
 }
 
-// A layer being defined in a new file.
-struct NewLayers {
-    long count = 0, layerType = 0;
+// A tag carried over when a file is rewritten: GeoTIFF tags and the
+// descriptive ASCII tags.
+struct Carried {
+    ttag_t tag;
+    std::string text;
+    std::vector<uint16_t> shorts;
+    std::vector<double> doubles;
 };
+
+const ttag_t kCarriedDoubles[] = {TIFFTAG_GEOPIXELSCALE, TIFFTAG_GEOTIEPOINTS,
+                                  TIFFTAG_GEOTRANSMATRIX, TIFFTAG_GEODOUBLEPARAMS};
+const ttag_t kCarriedText[] = {TIFFTAG_GEOASCIIPARAMS, TIFFTAG_IMAGEDESCRIPTION, TIFFTAG_SOFTWARE,
+                               TIFFTAG_DATETIME,       TIFFTAG_ARTIST,           TIFFTAG_COPYRIGHT};
+
+std::vector<Carried> carriedTags(TIFF *tif) {
+    std::vector<Carried> out;
+    uint16_t n = 0;
+    uint16_t *shorts = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_GEOKEYDIRECTORY, &n, &shorts) == 1 && shorts)
+        out.push_back({TIFFTAG_GEOKEYDIRECTORY, "", {shorts, shorts + n}, {}});
+    for (ttag_t t : kCarriedDoubles) {
+        double *d = nullptr;
+        if (TIFFGetField(tif, t, &n, &d) == 1 && d) out.push_back({t, "", {}, {d, d + n}});
+    }
+    for (ttag_t t : kCarriedText) {
+        char *text = nullptr;
+        if (TIFFGetField(tif, t, &text) == 1 && text) out.push_back({t, text, {}, {}});
+    }
+    return out;
+}
+
+bool setCarried(TIFF *tif, const Carried &c) {
+    if (!c.shorts.empty())
+        return TIFFSetField(tif, c.tag, static_cast<uint16_t>(c.shorts.size()), c.shorts.data());
+    if (!c.doubles.empty())
+        return TIFFSetField(tif, c.tag, static_cast<uint16_t>(c.doubles.size()), c.doubles.data());
+    return TIFFSetField(tif, c.tag, c.text.c_str());
+}
 
 struct File {
     std::mutex mutex;
@@ -320,9 +354,13 @@ struct File {
     std::vector<uint8_t> chunk;
     int64_t chunkIndex = -1;
     std::vector<uint8_t> scratch;
+    // A rewrite in progress: the new file, renamed over `name` at close.
+    std::string temporary;
+    std::vector<struct Carried> carried;
 
     ~File() {
         if (tif) TIFFClose(tif);
+        if (!temporary.empty()) unlink(temporary.c_str());
     }
 };
 
@@ -556,17 +594,19 @@ void insert(const Layout &l, const uint8_t *in, uint16_t s, uint32_t rows, uint8
     }
 }
 
-// Begins the directory of a new file from its layer definitions.
-bool commit(File &f, const char *fn, Kerr_ErrorReport **err) {
+// Begins the directory of a new file from its layer definitions, in the file
+// itself or (for a rewrite) in `target`.
+bool commit(File &f, const char *fn, Kerr_ErrorReport **err, const std::string &target = "") {
     Layout &l = f.layout;
+    const std::string &path = target.empty() ? f.name : target;
     const uint64_t raw = uint64_t{l.width} * l.height * l.samples * l.bits / 8;
     // Room for the directory and for data that compresses badly.
     const bool big = raw + raw / 8 + (uint64_t{64} << 20) >= (uint64_t{1} << 32);
     Listen listen(f.log);
-    f.tif = openTiff(f.name.c_str(), big ? "w8" : "w", f.log);
+    f.tif = openTiff(path.c_str(), big ? "w8" : "w", f.log);
     if (!f.tif) {
         drain(f.log, err);
-        failed(err, EIO, fn, 40, "Cannot create %s", f.name.c_str());
+        failed(err, EIO, fn, 40, "Cannot create %s", path.c_str());
         return false;
     }
     TIFF *tif = f.tif;
@@ -586,6 +626,7 @@ bool commit(File &f, const char *fn, Kerr_ErrorReport **err) {
                           extra.data());
     }
     if (ok && f.hasNoData) ok = TIFFSetField(tif, kNoDataTag, f.noData.c_str());
+    for (const Carried &c : f.carried) ok = ok && setCarried(tif, c);
     if (!ok) {
         drain(f.log, err);
         failed(err, EIO, fn, 41, "Cannot set up %s", f.name.c_str());
@@ -627,6 +668,152 @@ bool finish(File &f, const char *fn, Kerr_ErrorReport **err) {
         if (!encode(f, i, rows, fn, err)) return false;
     }
     return true;
+}
+
+// One block of layer `sample` in host form; -1 with a report.
+long readBlock(File &f, uint16_t sample, long blockRow, long blockColumn, uint8_t *out,
+               const char *fn, Kerr_ErrorReport **err) {
+    const Layout &l = f.layout;
+    if (blockRow < 0 || blockColumn < 0 || blockRow >= l.down || blockColumn >= l.across)
+        return failed(err, EINVAL, fn, 2, "Block (%ld, %ld) is outside %s", blockRow, blockColumn,
+                      f.name.c_str());
+    if (f.pending) {
+        memset(out, 0, l.blockBytes());
+        return 0;
+    }
+    if (!f.tif) return failed(err, EBADF, fn, 3, "%s is closed", f.name.c_str());
+    const auto row = static_cast<uint32_t>(blockRow), column = static_cast<uint32_t>(blockColumn);
+    const uint32_t index = chunkOf(f, row, column, sample);
+    const uint32_t rows = l.chunkRows(row);
+    const uint32_t validRows = std::min(rows, l.height - row * l.blockHeight);
+    const uint32_t columns = std::min(l.blockWidth, l.width - column * l.blockWidth);
+    if (l.perChunk == 1 && l.bits >= 8) {
+        // The chunk has the block's layout: decode in place, clear the edges.
+        if (!decode(f, index, rows, out, fn, err)) return -1;
+        if (columns < l.blockWidth) {
+            const uint32_t px = l.hostBytes();
+            for (uint32_t y = 0; y < validRows; ++y)
+                memset(out + (uint64_t{y} * l.blockWidth + columns) * px, 0,
+                       uint64_t{l.blockWidth - columns} * px);
+        }
+        const uint64_t keep = uint64_t{validRows} * l.blockWidth * l.hostBytes();
+        memset(out + keep, 0, l.blockBytes() - keep);
+        return 0;
+    }
+    if (f.chunkIndex != static_cast<int64_t>(index)) {
+        f.chunk.resize(l.chunkBytes);
+        f.chunkIndex = -1;
+        if (!decode(f, index, rows, f.chunk.data(), fn, err)) return -1;
+        f.chunkIndex = index;
+    }
+    extract(l, f.chunk.data(), l.perChunk == 1 ? 0 : sample, validRows, columns, out);
+    return 0;
+}
+
+long writeBlock(File &f, uint16_t sample, long blockRow, long blockColumn, const uint8_t *data,
+                const char *fn, Kerr_ErrorReport **err) {
+    const Layout &l = f.layout;
+    if (!f.writable) return failed(err, EACCES, fn, 2, "%s is read-only", f.name.c_str());
+    if (blockRow < 0 || blockColumn < 0 || blockRow >= l.down || blockColumn >= l.across)
+        return failed(err, EINVAL, fn, 3, "Block (%ld, %ld) is outside %s", blockRow, blockColumn,
+                      f.name.c_str());
+    if (f.pending && !commit(f, fn, err)) return -1;
+    if (!f.tif) return failed(err, EBADF, fn, 4, "%s is closed", f.name.c_str());
+    const auto row = static_cast<uint32_t>(blockRow), column = static_cast<uint32_t>(blockColumn);
+    const uint32_t index = chunkOf(f, row, column, sample);
+    const uint32_t rows = l.chunkRows(row);
+    f.scratch.resize(l.chunkBytes);
+    if (l.perChunk == 1 && l.bits >= 8) {
+        memcpy(f.scratch.data(), data, l.rowBytes * rows);
+    } else {
+        // Other samples of the chunk (or the bits around a sub-byte pixel)
+        // are kept: the chunk is read first.
+        if (l.perChunk > 1 && !decode(f, index, rows, f.scratch.data(), fn, err)) return -1;
+        if (l.perChunk == 1) std::fill(f.scratch.begin(), f.scratch.end(), 0);
+        insert(l, data, l.perChunk == 1 ? 0 : sample, rows, f.scratch.data());
+    }
+    return encode(f, index, rows, fn, err) ? 0 : -1;
+}
+
+// Adds a layer to a file whose pixels exist. TIFF keeps all samples in one
+// directory, so the file is rewritten into a temporary one with one more
+// plane (tiled, planar, the layers' compression, the GeoTIFF and descriptive
+// tags carried over), the present layers copied into it; the temporary file
+// replaces the original when the handle is closed.
+bool addLayer(File &f, const char *fn, Kerr_ErrorReport **err) {
+    const Layout old = f.layout;
+    if (!kCodecs[old.codec].writable) {
+        failed(err, EINVAL, fn, 9, "Layers cannot be added to %s: its %s compression is read only",
+               f.name.c_str(), kCodecs[old.codec].name);
+        return false;
+    }
+    // The source: the present file (or the rewrite in progress).
+    File src;
+    src.name = f.temporary.empty() ? f.name : f.temporary;
+    src.tif = f.tif;
+    src.layout = old;
+    src.created = f.created;
+    src.written = f.written;
+    src.carried = f.tif && !f.created ? carriedTags(f.tif) : f.carried;
+    const std::string previous = f.temporary;
+    char suffix[64];
+    snprintf(suffix, sizeof suffix, ".%ld.%p.new", static_cast<long>(getpid()),
+             static_cast<void *>(&f));
+    const std::string target = f.name + suffix;
+    Layout n = old;
+    n.samples = old.samples + 1;
+    n.planar = PLANARCONFIG_SEPARATE;
+    n.tiled = true;
+    if (!old.tiled || old.blockWidth % 16 || old.blockHeight % 16)
+        n.blockWidth = n.blockHeight = 256;
+    n.derive();
+    f.layout = n;
+    f.carried = src.carried;
+    f.tif = nullptr;
+    if (!commit(f, fn, err, target)) {
+        f.tif = src.tif;
+        f.layout = old;
+        src.tif = nullptr;
+        unlink(target.c_str());
+        return false;
+    }
+    f.created = true;
+    f.temporary = target;
+    // The present layers, one band of block rows of the new layout at a time.
+    const uint32_t px = n.hostBytes();
+    std::vector<uint8_t> band(uint64_t{n.across} * n.blockWidth * n.blockHeight * px);
+    std::vector<uint8_t> in(old.blockBytes()), tile(n.blockBytes());
+    bool ok = true;
+    for (uint16_t s = 0; ok && s < old.samples; ++s)
+        for (uint32_t r = 0; ok && r < n.down; ++r) {
+            std::fill(band.begin(), band.end(), 0);
+            const uint32_t y0 = r * n.blockHeight, y1 = std::min(n.height, y0 + n.blockHeight);
+            const uint64_t pitch = uint64_t{n.across} * n.blockWidth;
+            for (uint32_t orow = y0 / old.blockHeight; ok && orow * old.blockHeight < y1; ++orow)
+                for (uint32_t oc = 0; ok && oc < old.across; ++oc) {
+                    ok = readBlock(src, s, orow, oc, in.data(), fn, err) == 0;
+                    for (uint32_t y = std::max(y0, orow * old.blockHeight);
+                         ok && y < std::min(y1, (orow + 1) * old.blockHeight); ++y) {
+                        const uint32_t x0 = oc * old.blockWidth;
+                        const uint32_t w = std::min(old.blockWidth, old.width - x0);
+                        memcpy(&band[((y - y0) * pitch + x0) * px],
+                               &in[(uint64_t{y - orow * old.blockHeight} * old.blockWidth) * px],
+                               uint64_t{w} * px);
+                    }
+                }
+            for (uint32_t c = 0; ok && c < n.across; ++c) {
+                for (uint32_t y = 0; y < n.blockHeight; ++y)
+                    memcpy(&tile[uint64_t{y} * n.blockWidth * px],
+                           &band[(y * pitch + uint64_t{c} * n.blockWidth) * px],
+                           uint64_t{n.blockWidth} * px);
+                ok = writeBlock(f, s, r, c, tile.data(), fn, err) == 0;
+            }
+        }
+    // The source is done with: a rewrite it replaced is removed.
+    if (src.tif) TIFFClose(src.tif);
+    src.tif = nullptr;
+    if (!previous.empty()) unlink(previous.c_str());
+    return ok;
 }
 
 // Flushes and closes the libtiff handle; false with a report.
@@ -822,6 +1009,15 @@ RF long FileClose(void *file, Kerr_ErrorReport **err) {
         std::lock_guard<std::mutex> lock(f.mutex);
         if (f.created && !f.closed && !finish(f, fn, err)) rc = -1;
         if (!closeTiff(f, fn, err)) rc = -1;
+        if (rc == 0 && !f.temporary.empty()) {
+            // A rewrite replaces the file.
+            if (rename(f.temporary.c_str(), f.name.c_str()) != 0) {
+                const int e = errno;
+                rc = failed(err, e, fn, 3, "Cannot replace %s: %s", f.name.c_str(), strerror(e));
+            } else {
+                f.temporary.clear();
+            }
+        }
         f.closed = true;
     }
     delete h;
@@ -953,13 +1149,6 @@ RF void *LayerCreate(void *file, const char *layerPath, long layerType, long pix
         failed(err, EACCES, fn, 3, "%s is read-only", f.name.c_str());
         return nullptr;
     }
-    if (!f.pending) {
-        failed(err, EBUSY, fn, 4,
-               "Layer %s cannot be added to %s: the layers of a TIFF file are all created "
-               "before its pixels are written",
-               layerPath, f.name.c_str());
-        return nullptr;
-    }
     Layout &l = f.layout;
     const long sample = sampleOf(layerPath, l.samples + 1);
     if (sample != l.samples) {
@@ -1009,12 +1198,15 @@ RF void *LayerCreate(void *file, const char *layerPath, long layerType, long pix
                kCodecs[l.codec].name);
         return nullptr;
     }
-    auto *lh = new (std::nothrow) LayerHandle{h->file, static_cast<uint16_t>(l.samples)};
+    const bool adding = !f.pending;
+    if (adding && !addLayer(f, fn, err)) return nullptr;
+    auto *lh = new (std::nothrow)
+        LayerHandle{h->file, static_cast<uint16_t>(adding ? l.samples - 1 : l.samples)};
     if (!lh) {
         failed(err, ENOMEM, fn, 8, "No memory");
         return nullptr;
     }
-    ++l.samples;
+    if (!adding) ++l.samples;
     *blockWidth = l.blockWidth;
     *blockHeight = l.blockHeight;
     return lh;
@@ -1090,42 +1282,7 @@ RF long LayerRasterRead(void *layer, long blockRow, long blockColumn, void *data
     if (!lh || !data) return failed(err, EINVAL, fn, 1, "Invalid arguments");
     File &f = *lh->file;
     std::lock_guard<std::mutex> lock(f.mutex);
-    const Layout &l = f.layout;
-    if (blockRow < 0 || blockColumn < 0 || blockRow >= l.down || blockColumn >= l.across)
-        return failed(err, EINVAL, fn, 2, "Block (%ld, %ld) is outside %s", blockRow, blockColumn,
-                      f.name.c_str());
-    auto *out = static_cast<uint8_t *>(data);
-    if (f.pending) {
-        memset(out, 0, l.blockBytes());
-        return 0;
-    }
-    if (!f.tif) return failed(err, EBADF, fn, 3, "%s is closed", f.name.c_str());
-    const auto row = static_cast<uint32_t>(blockRow), column = static_cast<uint32_t>(blockColumn);
-    const uint32_t index = chunkOf(f, row, column, lh->sample);
-    const uint32_t rows = l.chunkRows(row);
-    const uint32_t validRows = std::min(rows, l.height - row * l.blockHeight);
-    const uint32_t columns = std::min(l.blockWidth, l.width - column * l.blockWidth);
-    if (l.perChunk == 1 && l.bits >= 8) {
-        // The chunk has the block's layout: decode in place, clear the edges.
-        if (!decode(f, index, rows, out, fn, err)) return -1;
-        if (columns < l.blockWidth) {
-            const uint32_t px = l.hostBytes();
-            for (uint32_t y = 0; y < validRows; ++y)
-                memset(out + (uint64_t{y} * l.blockWidth + columns) * px, 0,
-                       uint64_t{l.blockWidth - columns} * px);
-        }
-        const uint64_t keep = uint64_t{validRows} * l.blockWidth * l.hostBytes();
-        memset(out + keep, 0, l.blockBytes() - keep);
-        return 0;
-    }
-    if (f.chunkIndex != static_cast<int64_t>(index)) {
-        f.chunk.resize(l.chunkBytes);
-        f.chunkIndex = -1;
-        if (!decode(f, index, rows, f.chunk.data(), fn, err)) return -1;
-        f.chunkIndex = index;
-    }
-    extract(l, f.chunk.data(), l.perChunk == 1 ? 0 : lh->sample, validRows, columns, out);
-    return 0;
+    return readBlock(f, lh->sample, blockRow, blockColumn, static_cast<uint8_t *>(data), fn, err);
 }
 
 RF long LayerRasterWrite(void *layer, long blockRow, long blockColumn, const void *data,
@@ -1135,28 +1292,8 @@ RF long LayerRasterWrite(void *layer, long blockRow, long blockColumn, const voi
     if (!lh || !data) return failed(err, EINVAL, fn, 1, "Invalid arguments");
     File &f = *lh->file;
     std::lock_guard<std::mutex> lock(f.mutex);
-    const Layout &l = f.layout;
-    if (!f.writable) return failed(err, EACCES, fn, 2, "%s is read-only", f.name.c_str());
-    if (blockRow < 0 || blockColumn < 0 || blockRow >= l.down || blockColumn >= l.across)
-        return failed(err, EINVAL, fn, 3, "Block (%ld, %ld) is outside %s", blockRow, blockColumn,
-                      f.name.c_str());
-    if (f.pending && !commit(f, fn, err)) return -1;
-    if (!f.tif) return failed(err, EBADF, fn, 4, "%s is closed", f.name.c_str());
-    const auto row = static_cast<uint32_t>(blockRow), column = static_cast<uint32_t>(blockColumn);
-    const uint32_t index = chunkOf(f, row, column, lh->sample);
-    const uint32_t rows = l.chunkRows(row);
-    f.scratch.resize(l.chunkBytes);
-    if (l.perChunk == 1 && l.bits >= 8) {
-        memcpy(f.scratch.data(), data, l.rowBytes * rows);
-    } else {
-        // Other samples of the chunk (or the bits around a sub-byte pixel)
-        // are kept: the chunk is read first.
-        if (l.perChunk > 1 && !decode(f, index, rows, f.scratch.data(), fn, err)) return -1;
-        if (l.perChunk == 1) std::fill(f.scratch.begin(), f.scratch.end(), 0);
-        insert(l, static_cast<const uint8_t *>(data), l.perChunk == 1 ? 0 : lh->sample, rows,
-               f.scratch.data());
-    }
-    return encode(f, index, rows, fn, err) ? 0 : -1;
+    return writeBlock(f, lh->sample, blockRow, blockColumn, static_cast<const uint8_t *>(data), fn,
+                      err);
 }
 
 RF long LayerRasterModTimeGet(void *layer, int64_t *modTime, Kerr_ErrorReport **err) {
