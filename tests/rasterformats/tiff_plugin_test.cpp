@@ -137,6 +137,26 @@ Bands readAll(rftest::Plugin &rf, const std::string &path, int type, uint32_t w,
     return out;
 }
 
+// Writes a whole layer block by block through the plug-in; returns the last
+// block written.
+std::vector<uint8_t> writeLayer(rftest::Plugin &rf, void *layer, const std::vector<uint8_t> &band,
+                                int type, long w, long h, long bw, long bh) {
+    const size_t px = kBytes[type];
+    std::vector<uint8_t> block(bw * bh * px);
+    for (long r = 0; r * bh < h; ++r)
+        for (long c = 0; c * bw < w; ++c) {
+            std::fill(block.begin(), block.end(), 0);
+            for (long y = 0; y < bh && r * bh + y < h; ++y)
+                for (long x = 0; x < bw && c * bw + x < w; ++x)
+                    memcpy(&block[(y * bw + x) * px], &band[((r * bh + y) * w + c * bw + x) * px],
+                           px);
+            Err e;
+            EXPECT_EQ(rf.LayerRasterWrite(layer, r, c, block.data(), &e), 0)
+                << ktest::messages(e.r);
+        }
+    return block;
+}
+
 TEST_F(Tiff, IdentifiesByMagicOnly) {
     const struct {
         std::string bytes, name;
@@ -233,19 +253,9 @@ TEST_F(Tiff, WritesWhatLibtiffReads) {
         EXPECT_EQ(bh, 16);
         EXPECT_EQ(rf.LayerCreate(f, ":Layer_4", 0, c.type, w, h, c.compression, &bw, &bh, &e),
                   nullptr);
-        std::vector<uint8_t> block(bw * bh * kBytes[c.type]);
         const size_t px = kBytes[c.type];
-        for (int i = 0; i < 2; ++i)
-            for (long r = 0; r * bh < h; ++r)
-                for (long cc = 0; cc * bw < w; ++cc) {
-                    std::fill(block.begin(), block.end(), 0);
-                    for (long y = 0; y < bh && r * bh + y < h; ++y)
-                        for (long x = 0; x < bw && cc * bw + x < w; ++x)
-                            memcpy(&block[(y * bw + x) * px],
-                                   &b[i][((r * bh + y) * w + cc * bw + x) * px], px);
-                    ASSERT_EQ(rf.LayerRasterWrite(l[i], r, cc, block.data(), &e), 0)
-                        << ktest::messages(e.r);
-                }
+        std::vector<uint8_t> block;
+        for (int i = 0; i < 2; ++i) block = writeLayer(rf, l[i], b[i], c.type, w, h, bw, bh);
         // Read back before the file is complete, then the null value.
         std::vector<uint8_t> again(block.size());
         ASSERT_EQ(rf.LayerRasterRead(l[1], 1, 1, again.data(), &e), 0) << ktest::messages(e.r);
@@ -328,15 +338,7 @@ TEST_F(Tiff, UpdateKeepsGeoTiffKeys) {
     void *l3 = rf.LayerCreate(f, ":Layer_3", 0, 5, w, h, 1, &bw, &bh, &e);
     ASSERT_NE(l3, nullptr) << ktest::messages(e.r);
     b.push_back(pattern(5, w, h, 1, 11)[0]);
-    for (long r = 0; r * bh < h; ++r)
-        for (long c = 0; c * bw < w; ++c) {
-            for (long y = 0; y < bh; ++y)
-                for (long x = 0; x < bw; ++x)
-                    if (r * bh + y < h && c * bw + x < w)
-                        memcpy(&block[(y * bw + x) * 2], &b[2][((r * bh + y) * w + c * bw + x) * 2],
-                               2);
-            ASSERT_EQ(rf.LayerRasterWrite(l3, r, c, block.data(), &e), 0) << ktest::messages(e.r);
-        }
+    writeLayer(rf, l3, b[2], 5, w, h, bw, bh);
     rf.LayerClose(l3, &e);
     rf.LayerClose(l, &e);
     ASSERT_EQ(rf.FileClose(f, &e), 0) << ktest::messages(e.r);
