@@ -413,6 +413,17 @@ TEST_F(Tiff, CorruptFilesAreReportedQuietly) {
     close(saved);
     EXPECT_EQ(reported, 4);
     EXPECT_EQ(ktest::readFile(errFile), "");
+    // A layer added to a damaged file fails and leaves the file as it was.
+    const std::string path = dir.file("bad.tif");
+    ktest::writeFile(path, garbled);
+    Err e;
+    long title = -1, bw = 0, bh = 0;
+    void *f = rf.FileTitleIdentifyAndOpen(path.c_str(), &title, "r+b", &e);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(rf.LayerCreate(f, ":Layer_2", 0, 5, 20, 20, 1, &bw, &bh, &e), nullptr);
+    EXPECT_TRUE(ktest::hasCode(e.r, "libtiff", 1));
+    EXPECT_EQ(rf.FileClose(f, &e), 0);
+    EXPECT_EQ(ktest::readFile(path), garbled);
 }
 
 // Through the image-file level: found by magic and by template, auxiliary

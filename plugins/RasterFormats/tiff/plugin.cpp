@@ -344,6 +344,7 @@ struct File {
     bool pending = false;  // created, directory not yet begun
     bool closed = false;
     Log log;
+    Log *sink = &log;  // where this handle's libtiff messages are collected
     TIFF *tif = nullptr;
     Layout layout;
     long layerType = 0;
@@ -381,7 +382,7 @@ bool readLayout(File &f, const char *fn, Kerr_ErrorReport **err) {
     if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &l.width) ||
         !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &l.height) || l.width == 0 || l.height == 0 ||
         l.width > INT32_MAX || l.height > INT32_MAX) {
-        drain(f.log, err);
+        drain(*f.sink, err);
         failed(err, EIO, fn, 20, "%s: missing or invalid image size", f.name.c_str());
         return false;
     }
@@ -432,7 +433,7 @@ bool readLayout(File &f, const char *fn, Kerr_ErrorReport **err) {
         l.blockHeight = std::min(rows, l.height);
     }
     if (l.blockWidth == 0 || l.blockHeight == 0) {
-        drain(f.log, err);
+        drain(*f.sink, err);
         failed(err, EIO, fn, 25, "%s: invalid tile or strip size", f.name.c_str());
         return false;
     }
@@ -445,7 +446,7 @@ bool readLayout(File &f, const char *fn, Kerr_ErrorReport **err) {
     const uint64_t libSize =
         l.tiled ? TIFFTileSize64(tif) : TIFFVStripSize64(tif, static_cast<uint32_t>(l.blockHeight));
     if (libSize != l.chunkBytes) {
-        drain(f.log, err);
+        drain(*f.sink, err);
         failed(err, EIO, fn, 27, "%s: unexpected block layout (%llu bytes, %llu expected)",
                f.name.c_str(), static_cast<unsigned long long>(libSize),
                static_cast<unsigned long long>(l.chunkBytes));
@@ -457,7 +458,7 @@ bool readLayout(File &f, const char *fn, Kerr_ErrorReport **err) {
     f.hasNoData = TIFFGetField(tif, kNoDataTag, &noData) == 1 && noData;
     f.noData = f.hasNoData ? noData : "";
     f.chunkIndex = -1;
-    f.log.text.clear();  // warnings of a successful open are dropped
+    f.sink->text.clear();  // warnings of a successful open are dropped
     return true;
 }
 
@@ -517,12 +518,12 @@ bool decode(File &f, uint32_t index, uint32_t rows, uint8_t *out, const char *fn
         memset(out, 0, l.chunkBytes);
         return true;
     }
-    Listen listen(f.log);
+    Listen listen(*f.sink);
     const tmsize_t got = l.tiled
                              ? TIFFReadEncodedTile(f.tif, index, out, static_cast<tmsize_t>(size))
                              : TIFFReadEncodedStrip(f.tif, index, out, static_cast<tmsize_t>(size));
     if (got < 0) {
-        drain(f.log, err);
+        drain(*f.sink, err);
         failed(err, EIO, fn, 30, "Cannot read %s %u of %s", l.tiled ? "tile" : "strip", index,
                f.name.c_str());
         return false;
@@ -602,10 +603,10 @@ bool commit(File &f, const char *fn, Kerr_ErrorReport **err, const std::string &
     const uint64_t raw = uint64_t{l.width} * l.height * l.samples * l.bits / 8;
     // Room for the directory and for data that compresses badly.
     const bool big = raw + raw / 8 + (uint64_t{64} << 20) >= (uint64_t{1} << 32);
-    Listen listen(f.log);
+    Listen listen(*f.sink);
     f.tif = openTiff(path.c_str(), big ? "w8" : "w", f.log);
     if (!f.tif) {
-        drain(f.log, err);
+        drain(*f.sink, err);
         failed(err, EIO, fn, 40, "Cannot create %s", path.c_str());
         return false;
     }
@@ -628,7 +629,7 @@ bool commit(File &f, const char *fn, Kerr_ErrorReport **err, const std::string &
     if (ok && f.hasNoData) ok = TIFFSetField(tif, kNoDataTag, f.noData.c_str());
     for (const Carried &c : f.carried) ok = ok && setCarried(tif, c);
     if (!ok) {
-        drain(f.log, err);
+        drain(*f.sink, err);
         failed(err, EIO, fn, 41, "Cannot set up %s", f.name.c_str());
         return false;
     }
@@ -642,12 +643,12 @@ bool commit(File &f, const char *fn, Kerr_ErrorReport **err, const std::string &
 bool encode(File &f, uint32_t index, uint32_t rows, const char *fn, Kerr_ErrorReport **err) {
     const Layout &l = f.layout;
     const auto size = static_cast<tmsize_t>(l.rowBytes * rows);
-    Listen listen(f.log);
+    Listen listen(*f.sink);
     const tmsize_t put = l.tiled ? TIFFWriteEncodedTile(f.tif, index, f.scratch.data(), size)
                                  : TIFFWriteEncodedStrip(f.tif, index, f.scratch.data(), size);
     f.chunkIndex = -1;  // libtiff may have changed the buffer in place
     if (put < 0) {
-        drain(f.log, err);
+        drain(*f.sink, err);
         failed(err, EIO, fn, 50, "Cannot write %s %u of %s", l.tiled ? "tile" : "strip", index,
                f.name.c_str());
         return false;
@@ -755,6 +756,7 @@ bool addLayer(File &f, const char *fn, Kerr_ErrorReport **err) {
     src.created = f.created;
     src.written = f.written;
     src.carried = f.tif && !f.created ? carriedTags(f.tif) : f.carried;
+    src.sink = &f.log;  // the handle's libtiff messages arrive there
     const std::string previous = f.temporary;
     char suffix[64];
     snprintf(suffix, sizeof suffix, ".%ld.%p.new", static_cast<long>(getpid()),
@@ -784,14 +786,18 @@ bool addLayer(File &f, const char *fn, Kerr_ErrorReport **err) {
     std::vector<uint8_t> band(uint64_t{n.across} * n.blockWidth * n.blockHeight * px);
     std::vector<uint8_t> in(old.blockBytes()), tile(n.blockBytes());
     bool ok = true;
-    for (uint16_t s = 0; ok && s < old.samples; ++s)
+    int64_t lastRow = -1, lastColumn = -1;  // the old block in `in`
+    for (uint16_t s = 0; ok && s < old.samples; ++s, lastRow = -1)
         for (uint32_t r = 0; ok && r < n.down; ++r) {
             std::fill(band.begin(), band.end(), 0);
             const uint32_t y0 = r * n.blockHeight, y1 = std::min(n.height, y0 + n.blockHeight);
             const uint64_t pitch = uint64_t{n.across} * n.blockWidth;
             for (uint32_t orow = y0 / old.blockHeight; ok && orow * old.blockHeight < y1; ++orow)
                 for (uint32_t oc = 0; ok && oc < old.across; ++oc) {
-                    ok = readBlock(src, s, orow, oc, in.data(), fn, err) == 0;
+                    if (orow != lastRow || oc != lastColumn)
+                        ok = readBlock(src, s, orow, oc, in.data(), fn, err) == 0;
+                    lastRow = orow;
+                    lastColumn = oc;
                     for (uint32_t y = std::max(y0, orow * old.blockHeight);
                          ok && y < std::min(y1, (orow + 1) * old.blockHeight); ++y) {
                         const uint32_t x0 = oc * old.blockWidth;
@@ -809,11 +815,24 @@ bool addLayer(File &f, const char *fn, Kerr_ErrorReport **err) {
                 ok = writeBlock(f, s, r, c, tile.data(), fn, err) == 0;
             }
         }
+    if (!ok) {
+        // The file stays as it was: the partial rewrite is dropped.
+        TIFFClose(f.tif);
+        unlink(target.c_str());
+        f.tif = src.tif;
+        f.layout = old;
+        f.created = src.created;
+        f.written = src.written;
+        f.temporary = previous;
+        f.chunkIndex = -1;
+        src.tif = nullptr;
+        return false;
+    }
     // The source is done with: a rewrite it replaced is removed.
     if (src.tif) TIFFClose(src.tif);
     src.tif = nullptr;
     if (!previous.empty()) unlink(previous.c_str());
-    return ok;
+    return true;
 }
 
 // Flushes and closes the libtiff handle; false with a report.
@@ -821,13 +840,13 @@ bool closeTiff(File &f, const char *fn, Kerr_ErrorReport **err) {
     if (!f.tif) return true;
     bool ok = true;
     if (f.writable) {
-        Listen listen(f.log);
+        Listen listen(*f.sink);
         ok = TIFFFlush(f.tif) == 1;
     }
     TIFFClose(f.tif);
     f.tif = nullptr;
     if (!ok) {
-        drain(f.log, err);
+        drain(*f.sink, err);
         failed(err, EIO, fn, 60, "Cannot write the directory of %s", f.name.c_str());
     }
     return ok;
@@ -864,13 +883,13 @@ void *openFile(const char *fn, const char *name, long title, const char *mode,
             failed(err, KIMG_RF_STATUS_NO_SUCH_FILE, fn, 12, "%s: No such file", name);
             return nullptr;
         }
-        Listen listen(f->log);
+        Listen listen(*f->sink);
         f->tif = openTiff(name, f->writable ? "r+" : "r", f->log);
         if (!f->tif) {
             const int e = access(name, f->writable ? R_OK | W_OK : R_OK) != 0
                               ? KIMG_RF_STATUS_PERMISSION_DENIED
                               : EIO;
-            drain(f->log, err);
+            drain(*f->sink, err);
             failed(err, e, fn, 13, "Cannot open %s as a TIFF file", name);
             return nullptr;
         }
@@ -1031,18 +1050,18 @@ RF long FileFlush(void *file, Kerr_ErrorReport **err) {
     if (!f) return failed(err, EINVAL, fn, 1, "Missing file handle");
     std::lock_guard<std::mutex> lock(f->mutex);
     if (!f->writable || !f->tif) return 0;
-    Listen listen(f->log);
+    Listen listen(*f->sink);
     if (f->created) {
         // The directory of a new file is written once, at close.
         if (TIFFFlushData(f->tif) != 1) {
-            drain(f->log, err);
+            drain(*f->sink, err);
             return failed(err, EIO, fn, 2, "Cannot flush %s", f->name.c_str());
         }
         return 0;
     }
     // Writing the directory ends libtiff's use of it: read it again.
     if (TIFFFlush(f->tif) != 1 || !TIFFSetDirectory(f->tif, 0)) {
-        drain(f->log, err);
+        drain(*f->sink, err);
         return failed(err, EIO, fn, 3, "Cannot flush %s", f->name.c_str());
     }
     return readLayout(*f, fn, err) ? 0 : failed(err, EIO, fn, 4, nullptr);
@@ -1264,9 +1283,9 @@ RF long LayerRasterNullValueWrite(void *layer, const Kgda_BaseData *nullValue,
     char text[64];
     snprintf(text, sizeof text, "%.17g", value[0]);
     if (f.tif && !f.pending) {
-        Listen listen(f.log);
+        Listen listen(*f.sink);
         if (!TIFFSetField(f.tif, kNoDataTag, text)) {
-            drain(f.log, err);
+            drain(*f.sink, err);
             return failed(err, EIO, fn, 4, "Cannot store the null value of %s", f.name.c_str());
         }
     }
