@@ -101,7 +101,17 @@ typedef struct Khfa_Entry {
  * header are written out at once. Closing a file switches it back on. */
 #define KHFA_FILE_OPTION_FLUSH_ON_WRITE 2
 /* intptr_t on (1) or off (0). Off: batch mode (entry cache off); on: cached
- * mode. */
+ * mode. Batch mode appends entries without the path and entry tables: the
+ * entry current when it starts is its start entry (not renamed while it
+ * lasts); khfa_EntryWrite allows only KHFA_WRITE_FIRST_CHILD of an entry
+ * without children, KHFA_WRITE_NEXT of an entry without a next sibling and
+ * KHFA_WRITE_CURRENT; khfa_EntrySeek allows only KHFA_SEEK_PARENT (NULL at
+ * the start entry); khfa_EntryDelete is refused. New records are written at
+ * once, into entry space taken from the file in 64 KiB regions; the header
+ * and the free list stay in memory (as with write-through off) until batch
+ * mode ends, which returns the unused entry space, writes them out and
+ * enters the current entry and its ancestors in the tables again. Closing a
+ * file ends batch mode. */
 #define KHFA_FILE_OPTION_CACHE 3
 /* const char *newName: flushes and closes the file, renames it on disk and
  * reopens it under the new name with mode "r+"; the handle stays the same.

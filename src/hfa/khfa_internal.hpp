@@ -76,8 +76,11 @@ struct Khfa_File {
     int32_t mapMode;          // mapping mode of KHFA_FILE_OPTION_MMAP_EXTENT
     int32_t localFileSystem;  // -1 unknown until first needed, 0 or 1
 
-    uint32_t batchStartEntry;  // current entry when batch mode began
-    int32_t seekByPosition;    // KHFA_FILE_OPTION_SEEK_BY_POSITION
+    uint32_t batchStartEntry;   // current entry when batch mode began
+    int32_t batchWriteThrough;  // batch mode switched write-through off
+    uint32_t batchRegionPos;    // unused entry space taken for batch mode:
+    uint32_t batchRegionEnd;    // [pos, end), returned when batch mode ends
+    int32_t seekByPosition;     // KHFA_FILE_OPTION_SEEK_BY_POSITION
 
     Khfa_FreeCacheNode *freeCache;      // the free list while write-through is off
     Khfa_FreeCacheNode *freeCacheHint;  // last node looked at (walks are sequential)
