@@ -419,6 +419,123 @@ KRASTER_API Kstr_StringList *khfa_ObjectList(Khfa_File *file, const char *startP
 KRASTER_API int khfa_ListFile(Khfa_File *file, const char *startPath, FILE *stream,
                               Kerr_ErrorReport **err);
 
+/* ---- Block streams ----------------------------------------------------------
+ * A growable byte stream stored in an HFA file as blocks of blocksize bytes
+ * taken from the file's space. Its node entry (type "Khfa_CacheNode") holds
+ * {blocksize, blockcount, bytecount, rootptr} (four l items). The root index
+ * block at rootptr holds blocksize / 4 block positions (u32, design
+ * "Khfa_CacheIndex"); when the stream has more blocks than that, the index
+ * is itself a block stream of the same block size whose blocks hold the
+ * positions in block order, with as many levels as needed, and the root
+ * index block holds the top level. A stream object keeps a few block
+ * buffers (slots, replaced round-robin, dirty ones written back first).
+ * bytecount runs one above the highest position written. The node records
+ * the counts when the stream is closed. A stream is not shared between
+ * threads. */
+
+/* An open block stream (opaque). */
+typedef struct Khfa_Cache Khfa_Cache;
+
+/* The node object of a stream (design "Khfa_CacheNode"). */
+typedef struct Khfa_CacheNode {
+    int32_t blocksize;  /* bytes per block */
+    int32_t blockcount; /* data blocks */
+    int32_t bytecount;  /* logical length */
+    int32_t rootptr;    /* position of the root index block */
+} Khfa_CacheNode;
+
+/* Block I/O of a stream; a NULL member takes the default. design is NULL for
+ * data blocks (raw bytes) and the index design for index blocks (host form:
+ * blocksize / 4 uint32_t). Defaults: allocate = khfa_NextFreePos (the blocks
+ * of one stream are taken from the file in runs of 4 growing to 64 blocks,
+ * at most 1 MiB, and the unused rest is returned by close and free),
+ * release = khfa_FreeSpace, read and write move size bytes at position
+ * (converted with design when it is given; data blocks written back next
+ * to each other are written together). release, read and write return 0,
+ * or -1 with a report; allocate a position, or 0. */
+typedef struct Khfa_CacheIO {
+    uint32_t (*allocate)(Khfa_File *file, int32_t size, Kerr_ErrorReport **err);
+    int (*release)(Khfa_File *file, uint32_t position, int32_t size, Kerr_ErrorReport **err);
+    int (*read)(Khfa_File *file, uint32_t position, int32_t size, void *buffer,
+                const Kmif_Design *design, Kerr_ErrorReport **err);
+    int (*write)(Khfa_File *file, uint32_t position, int32_t size, const void *buffer,
+                 const Kmif_Design *design, Kerr_ErrorReport **err);
+} Khfa_CacheIO;
+
+#define KHFA_CACHE_BLOCK_SIZE 1024 /* block size of streams made by khfa_CacheCreate */
+#define KHFA_CACHE_SLOTS 2         /* buffer slots of streams made by khfa_CacheCreate */
+#define KHFA_CACHE_MAX_BLOCK_SIZE (1 << 20)
+#define KHFA_CACHE_MAX_SLOTS 1024
+
+/* The shared "Khfa_CacheNode" design (owned by the library), or NULL. */
+KRASTER_API const Kmif_Design *khfa_CacheInit(Kerr_ErrorReport **err);
+/* Opens the HFA file read-write, creating it when it does not exist. */
+KRASTER_API Khfa_File *khfa_CacheFileOpen(const char *name, Kint_InitToolkitData *toolkit,
+                                          Kerr_ErrorReport **err);
+/* Closes a file opened with khfa_CacheFileOpen. 0, or -1 with a report. */
+KRASTER_API int khfa_CacheFileClose(Khfa_File *file, Kerr_ErrorReport **err);
+/* Creates an empty stream (block size 1024, 2 slots) whose node is written
+ * as the last child of the parent of the node path in name ("file(:a:b)"
+ * makes b below :a; the parent must exist, the node must not). With a NULL
+ * file the file of name is opened or created, and closed with the stream.
+ * Returns the stream, or NULL with a report. */
+KRASTER_API Khfa_Cache *khfa_CacheCreate(Khfa_File *file, const char *name,
+                                         Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err);
+/* Opens the stream whose node is named by name (as khfa_CacheCreate). The
+ * current position is 0. */
+KRASTER_API Khfa_Cache *khfa_CacheOpen(Khfa_File *file, const char *name,
+                                       Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err);
+/* Builds a stream object over blocks of file: rootptr 0 allocates a new
+ * root index block, otherwise blockcount blocks are reached from it. io may
+ * be NULL (defaults). blocksize: a multiple of 4 from 8 to
+ * KHFA_CACHE_MAX_BLOCK_SIZE; slots: 1 to KHFA_CACHE_MAX_SLOTS. */
+KRASTER_API Khfa_Cache *khfa_CacheNew(Khfa_File *file, const Khfa_CacheIO *io, int32_t blocksize,
+                                      int32_t slots, int32_t blockcount, uint32_t rootptr,
+                                      Kerr_ErrorReport **err);
+/* Moves the position (whence 0 from the start, 1 from the current
+ * position, 2 from the end: bytecount - 1 + offset), adding blocks until the
+ * target block exists; returns that block's buffer, or NULL with a report. */
+KRASTER_API void *khfa_CacheSeek(Khfa_Cache *stream, int64_t offset, int whence,
+                                 Kerr_ErrorReport **err);
+/* Move up to count bytes at the current position and advance it. A read
+ * stops at bytecount; a write sets bytecount to position + 1 when the new
+ * position is not below it (also for count 0). Return the bytes moved, or
+ * -1 with a report. */
+KRASTER_API int32_t khfa_CacheRead(Khfa_Cache *stream, void *buffer, int32_t count,
+                                   Kerr_ErrorReport **err);
+KRASTER_API int32_t khfa_CacheWrite(Khfa_Cache *stream, const void *buffer, int32_t count,
+                                    Kerr_ErrorReport **err);
+/* The current byte position, or -1 with a report. */
+KRASTER_API int64_t khfa_CacheGetCurrPos(Khfa_Cache *stream, Kerr_ErrorReport **err);
+/* The logical length (bytecount) and number of blocks, or -1 with a report. */
+KRASTER_API int64_t khfa_CacheByteCount(Khfa_Cache *stream, Kerr_ErrorReport **err);
+KRASTER_API int32_t khfa_CacheBlockCount(Khfa_Cache *stream, Kerr_ErrorReport **err);
+/* The buffer holding a block (0 to blockcount - 1), fetched into a slot;
+ * forWrite marks it dirty. Valid until the next call on the stream. */
+KRASTER_API void *khfa_CacheGetBlock(Khfa_Cache *stream, int32_t block, int forWrite,
+                                     Kerr_ErrorReport **err);
+/* The index element holding a block's position (block may equal blockcount
+ * when the index has room for it). Valid until the next call. */
+KRASTER_API uint32_t *khfa_CacheGetBlockPtrAddr(Khfa_Cache *stream, int32_t block, int forWrite,
+                                                Kerr_ErrorReport **err);
+/* Adds one block at the end. 0, or -1 with a report. */
+KRASTER_API int khfa_CacheExtend(Khfa_Cache *stream, Kerr_ErrorReport **err);
+/* Does nothing (streams do not shrink); returns 0. */
+KRASTER_API int khfa_CacheReduce(Khfa_Cache *stream, Kerr_ErrorReport **err);
+/* Writes every dirty slot and index block. 0, or -1 with a report. */
+KRASTER_API int khfa_CacheFlush(Khfa_Cache *stream, Kerr_ErrorReport **err);
+/* The position of the root index block, or 0 with a report. */
+KRASTER_API uint32_t khfa_CacheRootPtr(Khfa_Cache *stream, Kerr_ErrorReport **err);
+/* Flushes, rewrites the node with the current counts and root, and frees
+ * the stream (also on failure). 0, or -1 with a report. */
+KRASTER_API int khfa_CacheClose(Khfa_Cache *stream, Kerr_ErrorReport **err);
+/* Frees the stream without writing its blocks or node (NULL is accepted). */
+KRASTER_API int khfa_CacheFree(Khfa_Cache *stream, Kerr_ErrorReport **err);
+/* Returns every block of the named stream to the free list and deletes its
+ * node entry. 0, or -1 with a report. */
+KRASTER_API int khfa_CacheDelete(Khfa_File *file, const char *name, Kint_InitToolkitData *toolkit,
+                                 Kerr_ErrorReport **err);
+
 KRASTER_END_DECLS
 
 #endif

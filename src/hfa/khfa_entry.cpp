@@ -328,34 +328,8 @@ Khfa_Entry *insertEntry(Khfa_File *file, uint32_t parent, uint32_t prev, uint32_
     return &file->currentEntry;
 }
 
-// Batch mode takes entry space from regions of this size, so that appending
-// an entry neither grows the file nor touches the free list each time and
-// the records of a run of appends lie next to each other.
-constexpr int32_t kBatchRegion = 64 * 1024;
-
-bool batchRegionRelease(Khfa_File *file, Kerr_ErrorReport **err) {
-    const uint32_t at = file->batchRegionPos;
-    const auto left = static_cast<int32_t>(file->batchRegionEnd - at);
-    file->batchRegionPos = file->batchRegionEnd = 0;
-    return left <= 0 || freeSpace(file, at, left, err);
-}
-
-uint32_t batchAllocate(Khfa_File *file, int32_t space, Kerr_ErrorReport **err) {
-    kr::Report e(err);
-    if (static_cast<int64_t>(file->batchRegionEnd) - file->batchRegionPos < space) {
-        if (!batchRegionRelease(file, e.out())) return 0;
-        const uint32_t region = nextFreePos(file, kBatchRegion, e.out());
-        if (region == 0) {
-            e.clear();  // near the size limit: one entry at a time
-            return nextFreePos(file, space, e.out());
-        }
-        file->batchRegionPos = region;
-        file->batchRegionEnd = region + kBatchRegion;
-    }
-    const uint32_t pos = file->batchRegionPos;
-    file->batchRegionPos += static_cast<uint32_t>(space);
-    return pos;
-}
+// Batch mode takes entry space in runs of this size.
+constexpr int32_t kBatchRun = 64 * 1024;
 
 // Batch mode: entries are only appended. A new entry goes below a current
 // entry that has no child yet, or after one that has no next sibling; the
@@ -377,7 +351,7 @@ Khfa_Entry *batchAppend(Khfa_File *file, int mode, const char *name, const char 
         return nullptr;
     }
     const int32_t space = entrySpace(file);
-    const uint32_t pos = batchAllocate(file, space, e.out());
+    const uint32_t pos = runTake(file, file->batchRun, space, kBatchRun, e.out());
     if (pos == 0) {
         e.error(fn, 10, "NextFreePos fail");
         return nullptr;
@@ -395,11 +369,8 @@ Khfa_Entry *batchAppend(Khfa_File *file, int mode, const char *name, const char 
         // Not linked: the current record as it was, and the space back.
         Kerr_ErrorReport *ignored = nullptr;
         recordWrite(file, curPos, Record::Entry, &file->currentEntry, fn, &ignored);
-        if (pos + static_cast<uint32_t>(space) == file->batchRegionPos)
-            file->batchRegionPos = pos;
-        else
-            freeSpace(file, pos, space, &ignored);
         kerr_DeleteErrorReport(ignored);
+        runGiveBack(file, file->batchRun, pos, space);
         return nullptr;
     }
     const std::string_view base = below ? currentPath(file) : parentPath(file);
@@ -603,7 +574,7 @@ bool batchEnd(Khfa_File *file, Kerr_ErrorReport **err) {
     if (!file->batchMode) return true;
     file->batchMode = 0;
     file->batchStartEntry = 0;
-    if (!batchRegionRelease(file, e.out())) return false;
+    if (!runRelease(file, file->batchRun, e.out())) return false;
     // The current entry goes back into the tables, and so do its ancestors
     // written in batch mode, so that later seeks up the tree find them.
     const PathString here(currentPath(file));
