@@ -17,6 +17,7 @@
 #include "khfa.h"
 #include "ksta.h"
 #include "kdms.h"
+#include "kimgrf.h"
 #include "kpmg.h"
 #include "kprf.h"
 
