@@ -46,6 +46,7 @@
 #include "kerr.h"
 #include "kfio.h"
 #include "kint.h"
+#include "kmet.h"
 #include "kmif.h"
 #include "kstr.h"
 
@@ -535,6 +536,58 @@ KRASTER_API int khfa_CacheFree(Khfa_Cache *stream, Kerr_ErrorReport **err);
  * node entry. 0, or -1 with a report. */
 KRASTER_API int khfa_CacheDelete(Khfa_File *file, const char *name, Kint_InitToolkitData *toolkit,
                                  Kerr_ErrorReport **err);
+
+/* ---- File copy --------------------------------------------------------------
+ * A whole HFA file is copied entry by entry into a new file built under a
+ * temporary name in the destination's directory, which takes the
+ * destination's name only when the copy is complete; the copy holds no free
+ * space. The tree is copied depth first with names, types, data and
+ * modification times; the source's whole dictionary is carried over.
+ * Entries of type "Khfa_Data" and "Khfa_FreeListNode" (and every entry of
+ * type "root") must have no data ("Cannot copy data for node of type %s").
+ * Data whose type has a design is read and written through the design;
+ * data of a type without a design is copied as bytes (with a warning); the
+ * blocks of a block stream (type "Khfa_CacheNode") are copied with it. The
+ * new file gets the source file's modification time and permissions. The
+ * source's current entry is kept. */
+
+/* Copy options: codes 1 to 4 are accepted and have no effect here; other
+ * codes are warned about ("Unrecognized copy option %d - ignored."). */
+#define KHFA_COPY_OPTION_FIRST 1
+#define KHFA_COPY_OPTION_LAST 4
+
+/* Copies the file source to destination (which must not be open here).
+ * The options after err are int codes ended by 0. 0, or -1 with a report
+ * (nothing is left under the temporary name, and the destination is
+ * untouched unless the final rename itself failed). */
+KRASTER_API int khfa_FileCopy(const char *source, const char *destination,
+                              Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err, ...);
+/* The same with the options as an array of intptr_t codes ended by 0 (or
+ * NULL). */
+KRASTER_API int khfa_FileCopyWithOptions(const char *source, const char *destination,
+                                         Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err,
+                                         const intptr_t *options);
+/* Writes the source's current entry into destination with the same name and
+ * type, with mode relative to destination's current entry (the new entry is
+ * current afterwards). The source root (and any entry of type "root") is
+ * not written: the destination's current entry stands for it. Returns 1
+ * when an entry was written, 0 when it was not, -1 with a report. */
+KRASTER_API int khfa_CopyGenericEntry(Khfa_File *source, Khfa_File *destination, int mode,
+                                      Kerr_ErrorReport **err);
+/* Copies the data of the source's current entry into the destination's
+ * current entry (by the rules above). 0, or -1 with a report. */
+KRASTER_API int khfa_CopyGenericData(Khfa_File *source, Khfa_File *destination,
+                                     Kerr_ErrorReport **err);
+
+/* Progress of the copies made by this thread. */
+#define KHFA_COPY_PROGRESS_START 0   /* value: bytes in all; shows "Initializing..." */
+#define KHFA_COPY_PROGRESS_ADVANCE 1 /* value: bytes just copied */
+/* Sets the meter that shows the copies of this thread (NULL: none); the
+ * caller keeps it. */
+KRASTER_API void khfa_FileCopySetMeter(Kmet_MeterInfo *meter);
+/* Starts or advances the meter. Returns 1 when a cancel was asked for, 0
+ * otherwise, -1 with a report ("Bad UpdateType"). */
+KRASTER_API int khfa_FileCopyProgressUpdate(int updateType, int64_t value, Kerr_ErrorReport **err);
 
 KRASTER_END_DECLS
 
