@@ -27,6 +27,24 @@ struct CopyState {
 thread_local CopyState t_copy;
 
 constexpr int32_t kChunk = 1 << 20;
+thread_local std::vector<unsigned char> t_buffer;  // pieces of data copied as bytes
+
+// Designs whose file form is the bytes of their items one after another,
+// without pointers, counts, enumerations or packed bits: decoding and
+// encoding such data again gives the same bytes, so it is copied as bytes.
+bool byteForByte(const Kmif_Design *d, int depth = 0) {
+    if (!d || !d->itemList || depth > 8) return false;
+    for (const Kmif_Item *i = d->itemList; i; i = i->next) {
+        if (i->indirectFlag || i->countedFlag) return false;
+        if (i->type == KMIF_TYPE_NESTED || i->type == KMIF_TYPE_REFERENCE) {
+            if (!byteForByte(i->nestedDesign, depth + 1)) return false;
+        } else if ((i->type < KMIF_TYPE_U8 || i->type > KMIF_TYPE_C128) &&
+                   i->type != KMIF_TYPE_TIME && i->type != KMIF_TYPE_INT) {
+            return false;
+        }
+    }
+    return true;
+}
 
 bool typeIs(const char *type, const char *name) {
     return std::strcmp(type, name) == 0;
@@ -89,7 +107,9 @@ bool copyRaw(Khfa_File *src, const Khfa_Entry &rec, Khfa_File *dst, kr::Report &
         e.error(fn, 41, "Cannot allocate %d bytes", rec.dataSize);
         return false;
     }
-    std::vector<unsigned char> buffer(static_cast<size_t>(std::min(rec.dataSize, kChunk)));
+    std::vector<unsigned char> &buffer = t_buffer;
+    if (buffer.size() < static_cast<size_t>(std::min(rec.dataSize, kChunk)))
+        buffer.resize(static_cast<size_t>(std::min(rec.dataSize, kChunk)));
     for (int32_t done = 0; done < rec.dataSize;) {
         const int32_t n = std::min(kChunk, rec.dataSize - done);
         if (khfa_FileMIFDataRead(src, rec.data + static_cast<uint32_t>(done), n, buffer.data(),
@@ -141,6 +161,7 @@ bool copyData(Khfa_File *src, Khfa_File *dst, kr::Report &e) {
         return false;
     }
     if (typeIs(rec.type, "Khfa_CacheNode")) return copyStream(src, rec, dst, target, e);
+    if (design->fileSize == rec.dataSize && byteForByte(design)) return copyRaw(src, rec, dst, e);
     void *obj = nullptr;
     if (khfa_FileHostDataRead(src, rec.data, design, rec.dataSize, &obj, e.out()) < 0) {
         e.error(fn, 5, "ReadObject fail.");
@@ -407,6 +428,7 @@ int fileCopy(const char *source, const char *destination, Kint_InitToolkitData *
         e.error(fn, 18, "Cannot give >%s< the times and permissions of >%s<", destination, source);
         ok = false;
     }
+    std::vector<unsigned char>().swap(t_buffer);
     if (!ok) {
         if (!temp.empty()) kfio_FileUnlink(temp.c_str(), nullptr);
         e.error(fn, 19, "Unable to copy >%s< to >%s<", source, destination);
