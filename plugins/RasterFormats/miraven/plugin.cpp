@@ -58,6 +58,7 @@ struct FileHandle {
 struct LayerHandle {
     std::shared_ptr<Image> image;
     Layer *layer;
+    bool writable;  // opened through a handle of mode "r+b" or "w+b"
 };
 
 // The thread-unsafe section (when hfa) and then the image's mutex.
@@ -853,7 +854,7 @@ RF void *LayerOpen(void *file, const char *layerPath, long *width, long *height,
                    layerPath, h->image->name().c_str());
         return nullptr;
     }
-    auto *lh = new (std::nothrow) LayerHandle{h->image, l};
+    auto *lh = new (std::nothrow) LayerHandle{h->image, l, h->writable};
     if (!lh) {
         failed(err, ENOMEM, fn, 4, "No memory");
         return nullptr;
@@ -907,7 +908,7 @@ RF void *LayerCreate(void *file, const char *layerPath, long layerType, long pix
         wrapped(err, EIO, fn, 4);
         return nullptr;
     }
-    auto *lh = new (std::nothrow) LayerHandle{h->image, l};
+    auto *lh = new (std::nothrow) LayerHandle{h->image, l, h->writable};
     if (!lh) {
         failed(err, ENOMEM, fn, 5, "No memory");
         return nullptr;
@@ -927,7 +928,7 @@ RF long LayerClose(void *layer, Kerr_ErrorReport **err) {
     {
         Guard g(*lh->image, true);
         --lh->layer->opens;
-        if (lh->image->writable() && lh->image->flush(err) != 0) rc = wrapped(err, EIO, fn, 2);
+        if (lh->writable && lh->image->flush(err) != 0) rc = wrapped(err, EIO, fn, 2);
     }
     Section section;
     delete lh;
@@ -968,7 +969,7 @@ RF long LayerLayerTypeWrite(void *layer, long layerType, Kerr_ErrorReport **err)
     if (!lh || layerType < 0 || layerType > 2)
         return failed(err, EINVAL, fn, 1, "Invalid layer type %ld", layerType);
     Guard g(*lh->image, true);
-    if (!lh->image->writable())
+    if (!lh->writable)
         return failed(err, EACCES, fn, 2, "%s is read-only", lh->image->name().c_str());
     const int32_t old = lh->layer->rec.layerType;
     lh->layer->rec.layerType = static_cast<int32_t>(layerType);
@@ -1007,7 +1008,7 @@ RF long LayerRasterNullValueWrite(void *layer, const Kgda_BaseData *nullValue,
         nullValue->datatype < 0 || nullValue->datatype > 12)
         return failed(err, EINVAL, fn, 1, "Invalid arguments");
     Guard g(*lh->image, true);
-    if (!lh->image->writable())
+    if (!lh->writable)
         return failed(err, EACCES, fn, 2, "%s is read-only", lh->image->name().c_str());
     LayerRecord &r = lh->layer->rec;
     const LayerRecord old = r;
@@ -1058,11 +1059,13 @@ RF long LayerRasterWrite(void *layer, long blockRow, long blockColumn, const voi
     if (!lh || !data || blockRow < 0 || blockColumn < 0 || blockRow > INT32_MAX ||
         blockColumn > INT32_MAX)
         return failed(err, EINVAL, fn, 1, "Invalid arguments");
+    if (!lh->writable)
+        return failed(err, EACCES, fn, 2, "%s is read-only", lh->image->name().c_str());
     Guard g(*lh->image, true);
     return lh->image->blockWrite(lh->layer, static_cast<int32_t>(blockColumn),
                                  static_cast<int32_t>(blockRow), data, err) == 0
                ? 0
-               : wrapped(err, lh->image->writable() ? EIO : EACCES, fn, 2);
+               : wrapped(err, EIO, fn, 3);
 }
 
 RF long LayerRasterReadMIF(void *layer, long blockRow, long blockColumn, unsigned char **data,
@@ -1160,7 +1163,7 @@ RF long LayerRRDLayerNamesSet(void *layer, long count, const char *const *names,
         Kmif_String *names;
     } host{static_cast<int32_t>(count), strings.data()};
     Guard g(*lh->image, true);
-    if (!lh->image->writable())
+    if (!lh->writable)
         return failed(err, EACCES, fn, 3, "%s is read-only", lh->image->name().c_str());
     Khfa_File *hfa = lh->image->hfa();
     const std::string path = ":" + lh->layer->name + ":RRDNamesList";
