@@ -295,6 +295,11 @@ TEST_F(Miraven, ObjectsNamesAndLayerAttributes) {
         EXPECT_GT(when, 1600000000);
     }
     EXPECT_LT(rf.FileDataWrite(f, ":a:Tst", bytes, 12, "{1:lx,}Tst_Obj,.", "Tst_Obj", &e), 0);
+    // A design the object uses that the file holds differently is refused too.
+    EXPECT_LT(rf.FileDataWrite(f, ":a:Wrap", bytes, 12, "{1:lx,}Tst_Obj,{1:oTst_Obj,v,}Wrap,.",
+                               "Wrap", &e),
+              0);
+    EXPECT_NE(ktest::messages(e.r).find("Design Tst_Obj differs"), std::string::npos);
     EXPECT_LT(rf.FileDataWrite(f, ":a", bytes, 12, dict, "Tst_Obj", &e), 0);  // the layer record
     EXPECT_LT(rf.FileDataWrite(f, ":a:Tst", bytes, 12, dict, "Missing", &e), 0);
     ASSERT_EQ(rf.FileDataDestroy(f, ":a:Tst", &e), 0);

@@ -256,6 +256,18 @@ char **heapList(const std::vector<std::string> &names, bool colon) {
     return out;
 }
 
+// The dictionary text of a design with the designs it uses ("" on failure).
+std::string designText(const Kmif_Design *design) {
+    Kmif_Dictionary *one = kmif_DictionaryCreate(nullptr);
+    char *text = one && kmif_DictionaryAddDesign(one, design, nullptr)
+                     ? kmif_DictionaryEncodeToString(one, nullptr)
+                     : nullptr;
+    std::string out = text ? text : "";
+    kmsc_HeapFree(text);
+    kmif_DictionaryDelete(one, nullptr);
+    return out;
+}
+
 // Byte copy of a file that keeps holes as holes.
 int copySparse(const std::string &from, const std::string &to) {
     const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
@@ -636,25 +648,20 @@ RF long FileDataWrite(void *file, const char *nodePath, const unsigned char *dat
     } release{object, design};
     Guard g(*h->image, true);
     Khfa_File *hfa = h->image->hfa();
-    // The file's dictionary must describe the object as the given one does.
+    // The file's dictionary must describe the object as the given one does:
+    // every design it uses that the file already has must be the same.
     Kmif_Dictionary *own = khfa_FileDictionary(hfa);
-    if (const Kmif_Design *there = kmif_DictionarySearchByName(own, typeName, nullptr)) {
-        Kmif_Dictionary *a = kmif_DictionaryCreate(nullptr), *b = kmif_DictionaryCreate(nullptr);
-        kmif_DictionaryAddDesign(a, there, nullptr);
-        kmif_DictionaryAddDesign(b, design, nullptr);
-        char *ta = kmif_DictionaryEncodeToString(a, nullptr);
-        char *tb = kmif_DictionaryEncodeToString(b, nullptr);
-        const bool same = ta && tb && strcmp(ta, tb) == 0;
-        kmsc_HeapFree(ta);
-        kmsc_HeapFree(tb);
-        kmif_DictionaryDelete(a, nullptr);
-        kmif_DictionaryDelete(b, nullptr);
-        if (!same)
-            return failed(err, EINVAL, fn, 7, "Design %s differs from the one in %s", typeName,
+    std::unique_ptr<Kmif_Dictionary, void (*)(Kmif_Dictionary *)> used(
+        kmif_DictionaryCreate(err), [](Kmif_Dictionary *d) { kmif_DictionaryDelete(d, nullptr); });
+    if (!used || !kmif_DictionaryAddDesign(used.get(), design, err))
+        return wrapped(err, EIO, fn, 7);
+    for (const Kmif_Design *d = used->firstDesign; d; d = d->next) {
+        const Kmif_Design *there = kmif_DictionarySearchByName(own, d->name, nullptr);
+        if (there && designText(there) != designText(d))
+            return failed(err, EINVAL, fn, 8, "Design %s differs from the one in %s", d->name,
                           h->image->name().c_str());
-    } else if (!kmif_DictionaryAddDesign(own, design, err)) {
-        return wrapped(err, EIO, fn, 8);
     }
+    if (!kmif_DictionaryAddDesign(own, design, err)) return wrapped(err, EIO, fn, 8);
     const Khfa_Entry *e = khfa_EntryPeek(hfa, KHFA_SEEK_PATH, nodePath, nullptr);
     if (e && (reservedType(e->type) || !strcmp(e->type, kNodeType)))
         return failed(err, EINVAL, fn, 9, "%s is not an object node of %s", nodePath,
