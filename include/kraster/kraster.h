@@ -18,8 +18,11 @@
 #include "ksta.h"
 #include "kdms.h"
 #include "kimgrf.h"
+#include "kimg.h"
 #include "kpmg.h"
 #include "kprf.h"
 #include "kmgc.h"
+#include "kfga.h"
+#include "kcvt.h"
 
 #endif
