@@ -1,0 +1,597 @@
+// Layers through the test plug-ins of tests/plugins/lp_test.cpp: creation and
+// opening checks, options, rectangles in every pixel type against a plain
+// model, conversion, transactions, read-only files, null values, faults.
+#include <gtest/gtest.h>
+#include <kraster/kimg.h>
+#include <kraster/kimglayer.h>
+#include <kraster/kraster.h>
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+
+#include "support/ktest.hpp"
+
+namespace {
+
+class Layer : public ::testing::Test {
+  protected:
+    ktest::TempDir dir;
+    std::string plugins = dir.file("plugins");
+    ktest::ScopedEnv path{"ORVEL_RASTER_FORMATS_PATH", plugins.c_str()};
+    ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
+    ktest::ScopedEnv tmp{"ORVEL_TMPDIR", dir.path().c_str()};
+    Kint_InitToolkitData *tk = nullptr;
+    ktest::Err err;
+
+    void SetUp() override {
+        tk = kint_InitToolkit(nullptr);
+        ASSERT_NE(tk, nullptr);
+        mkdir(plugins.c_str(), 0755);
+        for (const char *n : {"lptest", "lpnarrow", "lpnocreate"}) {
+            std::string from = std::string(KRASTER_LP_TEST_DIR) + "/lib" + n + ".so";
+            ASSERT_EQ(symlink(from.c_str(), (plugins + "/lib" + n + ".so").c_str()), 0);
+        }
+        kimg_RasterFormatsReset();
+    }
+    void TearDown() override { kimg_RasterFormatsReset(); }
+
+    std::string name(const std::string &file, const char *node = "Band_1") {
+        return dir.file(file) + "(:" + node + ")";
+    }
+    Kimg_Layer *create(const std::string &n, int32_t type, long w, long h, long cache = -1) {
+        Kimg_Layer *l = kimg_LayerCreate(n.c_str(), KIMG_LAYER_ATHEMATIC, type, w, h, tk, &err,
+                                         KIMG_LAYER_OPTION_CACHED_BLOCKS_MAX, cache, 0);
+        EXPECT_NE(l, nullptr) << ktest::messages(err.r);
+        return l;
+    }
+    Kimg_LayerInfo info(Kimg_Layer *l) {
+        Kimg_LayerInfo i{};
+        EXPECT_EQ(kimg_LayerInfoGet(l, &i, nullptr), 0);
+        return i;
+    }
+    // Block reads and writes the plug-in has served.
+    std::pair<long, long> counters() {
+        void *lib = dlopen((plugins + "/liblptest.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+        if (!lib) return {-1, -1};
+        auto f =
+            reinterpret_cast<void (*)(long *, long *, long *, long *)>(dlsym(lib, "LpCounters"));
+        long r = 0, w = 0, h = 0, rh = 0;
+        f(&r, &w, &h, &rh);
+        dlclose(lib);
+        return {r, w};
+    }
+};
+
+struct Rect {
+    Kgda_BaseData *b;
+    Rect(long w, long h, int32_t t) : b(kimg_PixelRectCreate(w, h, t, nullptr)) {}
+    ~Rect() { kimg_PixelRectDelete(b, nullptr); }
+    template <class T>
+    T &at(long r, long c) {
+        return *reinterpret_cast<T *>(b->windowStart + r * b->pitch + c * b->numbytes);
+    }
+};
+
+TEST_F(Layer, CreateChecksComeInOrderAndFailuresLeaveNoFile) {
+    const struct {
+        bool toolkit;
+        int32_t layerType, pixelType;
+        long w, h;
+        const char *file, *message;
+    } cases[] = {
+        {false, 9, 99, 0, 0, "a.klp", "Uninitialized toolkit"},
+        {true, 3, 99, 0, 0, "a.klp", "Invalid layer type"},
+        {true, 0, 13, 0, 0, "a.klp", "Invalid pixel type"},
+        {true, 0, 3, 0, 0, "a.klp", "Invalid image width 0"},
+        {true, 0, 3, 5, -1, "a.klp", "Invalid image height -1"},
+        {true, 0, 3, 70000, 70000, "a.klp", "Image layer dimensions"},
+        {true, KIMG_LAYER_THEMATIC, KGDA_TYPE_S16, 5, 5, "a.klp",
+         "Pixel type s16 is not supported by layer type thematic"},
+        {true, KIMG_LAYER_FFT, KGDA_TYPE_F32, 5, 5, "a.klp",
+         "Pixel type f32 is not supported by layer type fft"},
+        {true, 1, 3, 5, 5, "a.klx", "File format does not support layer creation"},
+        {true, 1, 3, 5, 5, "a.unknown", "AFileIdentifyAndOpen failed"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.message);
+        Kimg_Layer *l = kimg_LayerCreate(name(c.file).c_str(), c.layerType, c.pixelType, c.w, c.h,
+                                         c.toolkit ? tk : nullptr, &err, 0);
+        EXPECT_EQ(l, nullptr);
+        EXPECT_NE(ktest::messages(err.r).find(c.message), std::string::npos)
+            << ktest::messages(err.r);
+        EXPECT_NE(access(dir.file(c.file).c_str(), F_OK), 0);
+    }
+}
+
+TEST_F(Layer, BlockSizesDefaultOptionAndPluginChoice) {
+    ktest::PrintedReports printed;
+    Kimg_Layer *l = create(name("b.klp", "a"), KGDA_TYPE_U8, 10, 300);
+    EXPECT_EQ(info(l).blockWidth, 10);
+    EXPECT_EQ(info(l).blockHeight, 64);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+    l = kimg_LayerCreate(name("b.klp", "b").c_str(), 1, KGDA_TYPE_U8, 100, 100, tk, &err,
+                         KIMG_LAYER_OPTION_BLOCK_SIZE, -3L, 32L, 0);
+    ASSERT_NE(l, nullptr);
+    EXPECT_TRUE(printed.contains("Non-positive block width -3:  ignored"));
+    EXPECT_EQ(info(l).blockWidth, 64);
+    EXPECT_EQ(info(l).blockHeight, 32);
+    kimg_LayerClose(l, nullptr);
+    l = kimg_LayerCreate(name("b.klp", "c").c_str(), 1, KGDA_TYPE_U8, 2000, 2000, tk, &err,
+                         KIMG_LAYER_OPTION_BLOCK_SIZE, 1000L, 100L, 0);
+    ASSERT_NE(l, nullptr);
+    EXPECT_TRUE(printed.contains("block width, block height modified from 1000, 100 to 512, 100"));
+    kimg_LayerClose(l, nullptr);
+    // The file lists the three layers and each reopens with its blocks.
+    l = kimg_LayerOpen(name("b.klp", "b").c_str(), tk, &err, 0);
+    ASSERT_NE(l, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(info(l).blockHeight, 32);
+    EXPECT_EQ(info(l).readOnly, 0);
+    kimg_LayerClose(l, nullptr);
+}
+
+TEST_F(Layer, FormatListsReplaceWhatTheyLackWithWarnings) {
+    ktest::PrintedReports printed;
+    Kimg_Layer *l =
+        kimg_LayerCreate(name("n.kln").c_str(), KIMG_LAYER_THEMATIC, KGDA_TYPE_U4, 8, 8, tk, &err,
+                         KIMG_LAYER_OPTION_COMPRESSION_TYPE_NAME, "Run-Length Encoding (ESRI)", 0);
+    ASSERT_NE(l, nullptr) << ktest::messages(err.r);
+    EXPECT_TRUE(printed.contains("u4:  Invalid pixel type for Narrow Layers format; using u8"));
+    EXPECT_TRUE(printed.contains(
+        "thematic:  Invalid layer type for Narrow Layers format; using athematic"));
+    EXPECT_TRUE(
+        printed.contains("Run-Length Encoding (ESRI):  Invalid compression type for Narrow Layers "
+                         "format; using None"));
+    EXPECT_EQ(info(l).pixelType, KGDA_TYPE_U8);
+    EXPECT_EQ(info(l).layerType, KIMG_LAYER_ATHEMATIC);
+    EXPECT_STREQ(kimg_LayerCompressionTypeQuery(l), "None");
+    EXPECT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_RAW_MODE, 1L, 0), -1);
+    EXPECT_EQ(ktest::messages(err.r), "File does not support raw mode");
+    kimg_LayerClose(l, nullptr);
+}
+
+TEST_F(Layer, OptionsMisplacedObsoleteUnknownAndInvalid) {
+    ktest::PrintedReports printed;
+    Kimg_Layer *l = kimg_LayerCreate(name("o.klp").c_str(), 1, KGDA_TYPE_U8, 20, 20, tk, &err,
+                                     KIMG_LAYER_OPTION_READONLY, KIMG_LAYER_OPTION_NO_DMS,
+                                     KIMG_LAYER_OPTION_ERROR_IF_NONEXISTENT, 1L, 777,
+                                     KIMG_LAYER_OPTION_UNDO_LEVELS, 3L, 0);
+    ASSERT_NE(l, nullptr);
+    std::vector<std::string> want = {
+        "KIMG_LAYER_OPTION_READONLY is currently\nonly a valid option for existing layers:  "
+        "ignored",
+        "KIMG_LAYER_OPTION_ERROR_IF_NONEXISTENT is currently\nonly a valid option for layer "
+        "opening:  ignored",
+        "Invalid option specified (777): ignored",
+        "KIMG_LAYER_OPTION_NO_DMS is obsolete:  ignored"};
+    EXPECT_EQ(printed.headlines(), want);
+    EXPECT_EQ(info(l).undoLevels, 0);  // the list ended at 777
+    EXPECT_EQ(info(l).readOnly, 0);
+    printed.clear();
+    Kgda_BaseData *ex =
+        kgda_BaseDataCreate(1, 5, KGDA_TYPE_S16, KGDA_TABLE_OBJECT, nullptr, nullptr);
+    const int16_t values[] = {7, -2, 7, 0, -2};
+    std::memcpy(ex->data, values, sizeof values);
+    EXPECT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_BLOCK_SIZE, 8L, 8L,
+                                      KIMG_LAYER_OPTION_COMPRESSION_TYPE_NAME, "None",
+                                      KIMG_LAYER_OPTION_EXCLUDED_VALUES, ex,
+                                      KIMG_LAYER_OPTION_EXCLUDE_ZERO,
+                                      KIMG_LAYER_OPTION_SKIP_FACTORS, 0L, 4L, KIMG_LAYER_OPTION_AOI,
+                                      nullptr, KIMG_LAYER_OPTION_RESERVED_29, 0),
+              0);
+    kgda_BaseDataDelete(ex, nullptr);
+    want = {
+        "KIMG_LAYER_OPTION_BLOCK_SIZE is not currently\na valid option for existing layers:  "
+        "ignored",
+        "KIMG_LAYER_OPTION_COMPRESSION_TYPE_NAME is notcurrently\na valid option for existing "
+        "layers:  ignored",
+        "Invalid x skip factor; skip factors ignored",
+        "Option 15 not yet supported through kimg_LayerOptionsChangeInternal",
+        "Option 29 no longer supported through kimg_LayerOptionsChangeInternal"};
+    EXPECT_EQ(printed.headlines(), want);
+    Kgda_BaseData *got = kimg_LayerExcludedValuesGet(l, nullptr);
+    ASSERT_EQ(got->numelements, 3);
+    auto *d = reinterpret_cast<double *>(got->data);
+    EXPECT_EQ(std::vector<double>(d, d + 3), (std::vector<double>{-2, 0, 7}));
+    kgda_BaseDataDelete(got, nullptr);
+    long sx = 0, sy = 0;
+    kimg_LayerSkipFactorsGet(l, &sx, &sy, nullptr);
+    EXPECT_EQ(sx * 10 + sy, 11);
+    // Too many distinct excluded values, and windows outside the layer.
+    Kgda_BaseData *many =
+        kgda_BaseDataCreate(1, 4097, KGDA_TYPE_S32, KGDA_TABLE_OBJECT, nullptr, nullptr);
+    for (int i = 0; i < 4097; ++i) reinterpret_cast<int32_t *>(many->data)[i] = i;
+    EXPECT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_EXCLUDED_VALUES, many, 0), -1);
+    EXPECT_EQ(ktest::messages(err.r),
+              "More than 4096 unique excluded values not currently supported");
+    kgda_BaseDataDelete(many, nullptr);
+    Kgda_Window *w = kimg_WindowCreate(5, 5, 20, 6, nullptr);
+    EXPECT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_WINDOW, w, 0), -1);
+    kimg_WindowDelete(w, nullptr);
+    EXPECT_EQ(kimg_LayerChangeOptions(nullptr, &err, 0), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Null layer");
+    kimg_LayerClose(l, nullptr);
+}
+
+TEST_F(Layer, OpenRefusesMissingLayersAndLyingPlugins) {
+    Kimg_Layer *l = create(name("p.klp"), KGDA_TYPE_U8, 16, 16);
+    kimg_LayerClose(l, nullptr);
+    EXPECT_EQ(kimg_LayerOpen(name("p.klp", "Nope").c_str(), tk, &err, 0), nullptr);
+    EXPECT_NE(ktest::messages(err.r).find("Layer " + name("p.klp", "Nope") + " does not exist"),
+              std::string::npos);
+    EXPECT_EQ(kimg_LayerOpen(name("p.klp", "Nope").c_str(), tk, &err,
+                             KIMG_LAYER_OPTION_ERROR_IF_NONEXISTENT, 0L, 0),
+              nullptr);
+    EXPECT_FALSE(err);
+    EXPECT_EQ(kimg_LayerOpen(name("p.klp").c_str(), nullptr, &err, 0), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "Uninitialized toolkit");
+    const struct {
+        const char *lie, *message;
+    } cases[] = {
+        {"width0", "Image width is zero"},
+        {"height0", "Image height is zero"},
+        {"pixel", "13 returned from DLL for PixelType is out of range"},
+        {"comp", "7 returned from DLL for CompressionType is out of range"},
+        {"ltype", "-1 returned from DLL for LayerType is out of range"},
+    };
+    for (const auto &c : cases) {
+        ktest::ScopedEnv lie("KTEST_LP_LIE", c.lie);
+        EXPECT_EQ(kimg_LayerOpen(name("p.klp").c_str(), tk, &err, 0), nullptr);
+        EXPECT_EQ(ktest::messages(err.r), c.message);
+    }
+    ktest::ScopedEnv lie("KTEST_LP_LIE", "fftu8");
+    ktest::PrintedReports printed;
+    l = kimg_LayerOpen(name("p.klp").c_str(), tk, &err, 0);
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(printed.headlines(),
+              std::vector<std::string>{"Pixel type 'u8' is not supported by layer type 'fft';\n"
+                                       "treating layer " +
+                                       name("p.klp") + " as athematic"});
+    EXPECT_EQ(info(l).layerType, KIMG_LAYER_ATHEMATIC);
+    kimg_LayerClose(l, nullptr);
+}
+
+// Fills a rectangle of any type with values derived from (seed, position),
+// kept in range of every type so that the conversion is exact.
+void fill(Kgda_BaseData *b, int seed) {
+    for (int32_t r = 0; r < b->numrows; ++r)
+        for (int32_t c = 0; c < b->numcolumns; ++c) {
+            double v = (seed * 31 + r * 7 + c * 3) % 97;
+            kpxm_ConvertPixels(b->windowStart + r * b->pitch + c * b->numbytes, b->datatype, &v,
+                               KGDA_TYPE_F64, 1, nullptr);
+        }
+}
+double value(const Kgda_BaseData *b, long r, long c) {
+    double v = 0;
+    kpxm_ConvertPixels(&v, KGDA_TYPE_F64, b->windowStart + r * b->pitch + c * b->numbytes,
+                       b->datatype, 1, nullptr);
+    return v;
+}
+
+TEST_F(Layer, RectanglesAcrossBlockEdgesInEveryPixelTypeMatchAModel) {
+    std::mt19937 rng(17);
+    for (int32_t type = 0; type <= KGDA_TYPE_C128; ++type) {
+        SCOPED_TRACE(type);
+        const long W = 45, H = 37;
+        // Blocks of 8 x 16 so that rectangles cross their edges.
+        Kimg_Layer *l = kimg_LayerCreate(
+            name("t.klp", kmsc_AddressOf_kgda_PixelTypeName()[type]).c_str(), 1, type, W, H, tk,
+            &err, KIMG_LAYER_OPTION_BLOCK_SIZE, 8L, 16L, KIMG_LAYER_OPTION_CACHED_BLOCKS_MAX,
+            static_cast<long>(type % 3 * 3), 0);
+        ASSERT_NE(l, nullptr) << ktest::messages(err.r);
+        std::vector<double> model(W * H, 0.0);
+        for (int op = 0; op < 12; ++op) {
+            long x = static_cast<long>(rng() % (W + 6)) - 3,
+                 y = static_cast<long>(rng() % (H + 6)) - 3;
+            long w = 1 + rng() % 20, h = 1 + rng() % 20;
+            Rect r(w, h, type);
+            fill(r.b, op);
+            ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, x, y, w, h, r.b, &err), 0)
+                << ktest::messages(err.r);
+            for (long i = 0; i < h; ++i)
+                for (long j = 0; j < w; ++j)
+                    if (y + i >= 0 && y + i < H && x + j >= 0 && x + j < W)
+                        model[(y + i) * W + x + j] = value(r.b, i, j);
+        }
+        ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
+        l = kimg_LayerOpen(name("t.klp", kmsc_AddressOf_kgda_PixelTypeName()[type]).c_str(), tk,
+                           &err, KIMG_LAYER_OPTION_READONLY, 0);
+        ASSERT_NE(l, nullptr);
+        // One read of the whole layer plus an overhanging one at (-2, -2).
+        Rect all(W, H, KGDA_TYPE_F64), over(W + 4, H + 4, type);
+        ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, W, H, all.b, &err), 0);
+        ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, -2, -2, W + 4, H + 4, over.b, &err), 0);
+        for (long i = 0; i < H; ++i)
+            for (long j = 0; j < W; ++j) {
+                ASSERT_EQ(all.at<double>(i, j), model[i * W + j]) << i << "," << j;
+                ASSERT_EQ(value(over.b, i + 2, j + 2), model[i * W + j]);
+            }
+        EXPECT_EQ(value(over.b, 0, 0), 0.0);  // outside the layer: untouched
+        kimg_LayerClose(l, nullptr);
+    }
+}
+
+TEST_F(Layer, ReadsConvertWithSaturationAndRawModeNeedsTheLayersType) {
+    Kimg_Layer *l = create(name("c.klp"), KGDA_TYPE_S16, 4, 1);
+    Rect in(4, 1, KGDA_TYPE_S16);
+    const int16_t v[] = {-5, 300, 200, 32767};
+    std::memcpy(in.b->windowStart, v, sizeof v);
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 4, 1, in.b, &err), 0);
+    Rect out(4, 1, KGDA_TYPE_U8);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 4, 1, out.b, &err), 0);
+    EXPECT_EQ(std::vector<int>(out.b->windowStart, out.b->windowStart + 4),
+              (std::vector<int>{0, 255, 200, 255}));
+    Rect f(2, 1, KGDA_TYPE_F32);
+    f.at<float>(0, 0) = 2.5f;
+    f.at<float>(0, 1) = -40000.0f;
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 1, 0, 2, 1, f.b, &err), 0);
+    Rect back(4, 1, KGDA_TYPE_S16);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 9, 9, back.b, &err), 0);
+    EXPECT_EQ(back.at<int16_t>(0, 1), 3);
+    EXPECT_EQ(back.at<int16_t>(0, 2), -32768);
+    // Raw mode: only the layer's type, and no writes.
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_RAW_MODE, 1L, 0), 0);
+    EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 4, 1, out.b, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r),
+              "PixelRect datatype must match layer pixelType for raw mode read");
+    EXPECT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 4, 1, in.b, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Raw mode not supported yet");
+    EXPECT_EQ(kimg_LayerRead(l, 0, 0, 4, 1, out.b, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "kimg_LayerRead cannot be used in raw mode");
+    Rect raw(4, 1, KGDA_TYPE_S16);
+    ASSERT_EQ(kimg_LayerRasterFlush(l, &err), 0);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 4, 1, raw.b, &err), 0);
+    EXPECT_EQ(raw.at<int16_t>(0, 3), 32767);
+    // Zero counts return at once; a missing rectangle is refused.
+    EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 0, 1, nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Null pixelRect");
+    EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 0, 1, raw.b, &err), 0);
+    kimg_LayerClose(l, nullptr);
+}
+
+TEST_F(Layer, WindowAddressesReadsAndWrites) {
+    Kimg_Layer *l = create(name("w.klp"), KGDA_TYPE_U16, 30, 30);
+    Kgda_Window *win = kimg_WindowCreate(10, 20, 14, 24, nullptr);
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_WINDOW, win, 0), 0);
+    kimg_WindowDelete(win, nullptr);
+    Rect r(8, 8, KGDA_TYPE_U16);
+    fill(r.b, 3);
+    ASSERT_EQ(kimg_LayerWrite(l, -1, 2, 8, 8, r.b, &err), 0);  // clipped to the window
+    EXPECT_EQ(kimg_LayerWrite(l, 0, 0, 0, 3, r.b, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Args w,h = (0,3)");
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_NO_WINDOW, 0), 0);
+    Rect all(30, 30, KGDA_TYPE_U16);
+    ASSERT_EQ(kimg_LayerRead(l, 0, 0, 30, 30, all.b, &err), 0);
+    for (long y = 0; y < 30; ++y)
+        for (long x = 0; x < 30; ++x) {
+            bool in = x >= 10 && x <= 14 && y >= 22 && y <= 24;
+            ASSERT_EQ(all.at<uint16_t>(y, x), in ? value(r.b, y - 22, x - 9) : 0) << x << "," << y;
+        }
+    kimg_LayerClose(l, nullptr);
+}
+
+TEST_F(Layer, UndoRestoresPixelsAndTheModifiedFlag) {
+    Kimg_Layer *l = create(name("u.klp"), KGDA_TYPE_U8, 100, 100, 2);
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_UNDO_LEVELS, 2L, 0), 0);
+    EXPECT_EQ(info(l).undoLevels, 2);
+    Rect a(100, 100, KGDA_TYPE_U8), got(100, 100, KGDA_TYPE_U8);
+    std::memset(a.b->data, 9, 100 * 100);
+    ASSERT_EQ(kimg_LayerRasterTransactionStart(l, &err), 0);
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 100, 100, a.b, &err), 0);
+    ASSERT_EQ(kimg_LayerRasterTransactionEnd(l, &err), 0);
+    EXPECT_EQ(kimg_LayerRasterModifiedQuery(l), 1);
+    ASSERT_EQ(kimg_LayerRasterTransactionUndo(l, 1, &err), 0);
+    EXPECT_EQ(kimg_LayerRasterModifiedQuery(l), 0);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 100, 100, got.b, &err), 0);
+    EXPECT_EQ(got.b->data[5050], 0);
+    EXPECT_EQ(kimg_LayerRasterTransactionUndo(l, 1, &err), 0 + 0L) << "nothing left to undo";
+    EXPECT_NE(ktest::messages(err.r).find("Cannot undo 1"), std::string::npos);
+    ASSERT_EQ(kimg_LayerRasterTransactionUndo(l, -1, &err), 0);  // redo
+    EXPECT_EQ(kimg_LayerRasterModifiedQuery(l), 1);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 100, 100, got.b, &err), 0);
+    EXPECT_EQ(got.b->data[9999], 9);
+    ASSERT_EQ(kimg_LayerRasterTransactionCommitAll(l, &err), 0);
+    EXPECT_EQ(kimg_LayerRasterModifiedQuery(l), 1);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+    // The committed pixels are in the file; the stash file is gone.
+    l = kimg_LayerOpen(name("u.klp").c_str(), tk, &err, 0);
+    ASSERT_NE(l, nullptr);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 100, 100, got.b, &err), 0);
+    EXPECT_EQ(got.b->data[0], 9);
+    kimg_LayerClose(l, nullptr);
+    for (const char *f : {"STASH"}) {
+        std::string cmd = "ls " + dir.path() + " | grep -c " + f + " > /dev/null";
+        EXPECT_NE(system(cmd.c_str()), 0);
+    }
+}
+
+TEST_F(Layer, ReadOnlyLayersRefuseWrites) {
+    Kimg_Layer *l = create(name("r.klp"), KGDA_TYPE_U8, 10, 10);
+    kimg_LayerClose(l, nullptr);
+    // Read-only when asked, and when the file cannot be opened for update.
+    l = kimg_LayerOpen(name("r.klp").c_str(), tk, &err, KIMG_LAYER_OPTION_READONLY, 0);
+    ASSERT_NE(l, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(kimg_LayerReadOnlyQuery(l), 1);
+    kimg_LayerClose(l, nullptr);
+    kimg_FileNameDequeue(dir.file("r.klp").c_str(), nullptr);
+    ktest::ScopedEnv deny("KTEST_LP_DENY_UPDATE", "1");
+    l = kimg_LayerOpen(name("r.klp").c_str(), tk, &err, 0);
+    ASSERT_NE(l, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(kimg_LayerReadOnlyQuery(l), 1);
+    Rect r(10, 10, KGDA_TYPE_U8);
+    std::string msg = "File " + dir.file("r.klp") + " is read-only";
+    EXPECT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 10, 10, r.b, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), msg);
+    EXPECT_EQ(kimg_LayerRasterTransactionCommitAll(l, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), msg);
+    Kgda_BaseData *nv = kimg_LayerRasterNullValueGet(l, nullptr);
+    EXPECT_EQ(kimg_LayerRasterNullValueWrite(l, nv, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), msg);
+    kgda_BaseDataDelete(nv, nullptr);
+    kimg_LayerClose(l, nullptr);
+    EXPECT_EQ(kimg_LayerReadOnlyQuery(nullptr), 1);
+    EXPECT_EQ(kimg_LayerCachedBlocksMaxQuery(nullptr), -1);
+}
+
+TEST_F(Layer, NullValuesOfTheHandleAndTheFormat) {
+    Kimg_Layer *l = create(name("z.klp"), KGDA_TYPE_S16, 4, 4);
+    Kgda_BaseData *v = kimg_LayerRasterNullValueGet(l, &err);
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->datatype, KGDA_TYPE_S16);
+    EXPECT_EQ(*reinterpret_cast<int16_t *>(v->data), 0);
+    EXPECT_EQ(kimg_LayerRasterNullValueRead(l, &err), nullptr);  // none stored yet
+    EXPECT_FALSE(err);
+    *reinterpret_cast<int16_t *>(v->data) = -99;
+    ASSERT_EQ(kimg_LayerRasterNullValueWrite(l, v, &err), 0);
+    Kgda_BaseData *wrong =
+        kgda_BaseDataCreate(1, 1, KGDA_TYPE_U8, KGDA_RASTER_OBJECT, nullptr, nullptr);
+    EXPECT_EQ(kimg_LayerRasterNullValueSet(l, wrong, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Datatype mismatch");
+    kimg_LayerClose(l, nullptr);
+    l = kimg_LayerOpen(name("z.klp").c_str(), tk, &err, 0);
+    double d = 0;
+    ASSERT_EQ(kimg_LayerRasterNullValueGetS(l, &d, &err), 0);
+    EXPECT_EQ(d, -99);
+    // The option converts from any type; the handle's value changes only.
+    *reinterpret_cast<uint8_t *>(wrong->data) = 200;
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_NULL_VALUE, wrong, 0), 0);
+    ASSERT_EQ(kimg_LayerRasterNullValueGetS(l, &d, &err), 0);
+    EXPECT_EQ(d, 200);
+    Kgda_BaseData *stored = kimg_LayerRasterNullValueRead(l, &err);
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(*reinterpret_cast<int16_t *>(stored->data), -99);
+    kgda_BaseDataDelete(stored, nullptr);
+    kgda_BaseDataDelete(wrong, nullptr);
+    kgda_BaseDataDelete(v, nullptr);
+    kimg_LayerClose(l, nullptr);
+}
+
+TEST_F(Layer, PluginFailuresReachTheCaller) {
+    Kimg_Layer *l = create(name("f.klp"), KGDA_TYPE_U8, 64, 64, 0);
+    Rect r(64, 64, KGDA_TYPE_U8);
+    fill(r.b, 1);
+    {
+        ktest::ScopedEnv fail("KTEST_LP_FAIL_WRITE", "1");
+        EXPECT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 64, 64, r.b, &err), -1);
+        EXPECT_NE(ktest::messages(err.r).find("writeFunc failed"), std::string::npos);
+    }
+    {
+        ktest::ScopedEnv fail("KTEST_LP_FAIL_READ", "1");
+        EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 64, 64, r.b, &err), -1);
+        EXPECT_NE(ktest::messages(err.r).find("readFunc failed"), std::string::npos);
+    }
+    kimg_LayerClose(l, nullptr);
+}
+
+// Random rectangle reads and writes against an in-memory model with random
+// cache sizes, transactions and flushes; reopened and compared at the end.
+TEST_F(Layer, RandomReadsAndWritesMatchAModel) {
+    std::mt19937 rng(4242);
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        const long W = 70 + rng() % 60, H = 50 + rng() % 60;
+        std::string n = name("m.klp", ("L" + std::to_string(round)).c_str());
+        Kimg_Layer *l = kimg_LayerCreate(
+            n.c_str(), 1, KGDA_TYPE_U16, W, H, tk, &err, KIMG_LAYER_OPTION_BLOCK_SIZE, 16L, 8L,
+            KIMG_LAYER_OPTION_CACHED_BLOCKS_MAX, static_cast<long>(rng() % 6), 0);
+        ASSERT_NE(l, nullptr);
+        std::vector<uint16_t> model(W * H, 0);
+        for (int op = 0; op < 200; ++op) {
+            long x = static_cast<long>(rng() % W) - 5, y = static_cast<long>(rng() % H) - 5;
+            long w = 1 + rng() % 40, h = 1 + rng() % 30;
+            Rect r(w, h, KGDA_TYPE_U16);
+            switch (rng() % 5) {
+                case 0:
+                case 1:
+                    for (long i = 0; i < h; ++i)
+                        for (long j = 0; j < w; ++j) r.at<uint16_t>(i, j) = rng() & 0xffff;
+                    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, x, y, w, h, r.b, &err), 0);
+                    for (long i = 0; i < h; ++i)
+                        for (long j = 0; j < w; ++j)
+                            if (y + i >= 0 && y + i < H && x + j >= 0 && x + j < W)
+                                model[(y + i) * W + x + j] = r.at<uint16_t>(i, j);
+                    break;
+                case 2:
+                    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_CACHED_BLOCKS_MAX,
+                                                      static_cast<long>(rng() % 8), 0),
+                              0);
+                    ASSERT_EQ(kimg_LayerRasterFlush(l, &err), 0);
+                    break;
+                default:
+                    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, x, y, w, h, r.b, &err), 0);
+                    for (long i = 0; i < h; ++i)
+                        for (long j = 0; j < w; ++j)
+                            if (y + i >= 0 && y + i < H && x + j >= 0 && x + j < W) {
+                                ASSERT_EQ(r.at<uint16_t>(i, j), model[(y + i) * W + x + j]);
+                            }
+            }
+        }
+        ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+        l = kimg_LayerOpen(n.c_str(), tk, &err, 0);
+        Rect all(W, H, KGDA_TYPE_U16);
+        ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, W, H, all.b, &err), 0);
+        for (long i = 0; i < W * H; ++i) ASSERT_EQ(all.at<uint16_t>(i / W, i % W), model[i]);
+        kimg_LayerClose(l, nullptr);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Layer, CopyRemoveRenameAndTypeChange) {
+    Kimg_Layer *l = kimg_LayerCreate(name("s.klp", "a").c_str(), KIMG_LAYER_THEMATIC, KGDA_TYPE_U8,
+                                     50, 40, tk, &err, KIMG_LAYER_OPTION_BLOCK_SIZE, 16L, 16L, 0);
+    ASSERT_NE(l, nullptr);
+    Rect r(50, 40, KGDA_TYPE_U8);
+    fill(r.b, 5);
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 50, 40, r.b, &err), 0);
+    EXPECT_STREQ(kimg_LayerGetTitle(l), "Test Layers");
+    EXPECT_STREQ(kimg_LayerGetExt(l), ".klp");
+    EXPECT_EQ(kimg_LayerLayerTypeIsChangeable(l, KIMG_LAYER_FFT), 0);  // u8 is no fft type
+    EXPECT_EQ(kimg_LayerLayerTypeChange(l, KIMG_LAYER_FFT, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r),
+              "Layer " + name("s.klp", "a") + " cannot be changed to type 2!");
+    kimg_LayerClose(l, nullptr);
+    // Copy into another file, rename within it, remove the original.
+    ASSERT_EQ(kimg_LayerCopy(name("s.klp", "a").c_str(), name("d.klp", "b").c_str(), tk, &err, 0),
+              0)
+        << ktest::messages(err.r);
+    ASSERT_EQ(
+        kimg_LayerChangeName(name("d.klp", "b").c_str(), name("d.klp", "c").c_str(), tk, &err), 0)
+        << ktest::messages(err.r);
+    ASSERT_EQ(kimg_LayerRemove(name("s.klp", "a").c_str(), tk, &err), 0);
+    EXPECT_EQ(kimg_LayerRemove(name("s.klp", "a").c_str(), tk, &err), -1);
+    EXPECT_NE(ktest::messages(err.r).find("does not exist"), std::string::npos);
+    long count = 0;
+    char **names = nullptr;
+    ASSERT_EQ(kimg_LayerGetNames(dir.file("d.klp").c_str(), &count, &names, &err), 0);
+    ASSERT_EQ(count, 1);
+    EXPECT_EQ(names[0], name("d.klp", "c"));
+    kmsc_HeapFree(names[0]);
+    kmsc_HeapFree(names);
+    l = kimg_LayerOpen(name("d.klp", "c").c_str(), tk, &err, 0);
+    ASSERT_NE(l, nullptr);
+    Kimg_LayerInfo i = info(l);
+    EXPECT_EQ(i.layerType, KIMG_LAYER_THEMATIC);
+    EXPECT_EQ(i.blockWidth * 100 + i.blockHeight, 1616);
+    Rect got(50, 40, KGDA_TYPE_U8);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 50, 40, got.b, &err), 0);
+    EXPECT_EQ(std::memcmp(got.b->data, r.b->data, 50 * 40), 0);
+    EXPECT_EQ(kimg_LayerLayerTypeChange(l, KIMG_LAYER_ATHEMATIC, &err), -1);  // no type entry
+    kimg_LayerClose(l, nullptr);
+    char *file = nullptr, *node = nullptr;
+    ASSERT_EQ(kimg_LayerNameParse(name("d.klp", "c").c_str(), &file, &node, &err), 0);
+    EXPECT_EQ(std::string(file) + "|" + node, dir.file("d.klp") + "|:c");
+    char *again = kimg_LayerNameCreate(file, node, &err);
+    EXPECT_EQ(again, name("d.klp", "c"));
+    kmsc_HeapFree(file);
+    kmsc_HeapFree(node);
+    kmsc_HeapFree(again);
+    EXPECT_EQ(kimg_LayerNameParse("plain", nullptr, nullptr, &err), -1);
+}
+
+}  // namespace
