@@ -411,6 +411,51 @@ KRASTER_API int kimg_LayerRemove(const char *layerName, Kint_InitToolkitData *to
 KRASTER_API int kimg_LayerChangeName(const char *oldName, const char *newName,
                                      Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err);
 
+/* ---- Pyramid layers -------------------------------------------------------
+ * Level k (k = 1, 2, ...) of a layer w x h has magnification 2^k; while the
+ * previous level (the layer itself for k = 1) is at least 64 x 64, level k
+ * has the size trunc((w' - 2) / fx) x trunc((h' - 2) / fy) of the previous
+ * w' x h', with fx = fy = 2 except for level 1 when pixel sizes sx, sy are
+ * known (KIMG_LAYER_OPTION_RRD_PIXEL_SIZE): fx = 2 sqrt(sx / sy), fy =
+ * 2 sqrt(sy / sx), so that level 1 has square pixels. Its node path is the
+ * layer's followed by "_ss_<magnification>_". Destination pixel (r, c) of a
+ * level is computed from the previous level's pixels around (c fx, r fy) by
+ * a "ResampleMethods" plug-in (kirf.h): "MIRAVEN Nearest Neighbor
+ * Resampling" for thematic layers, else "MIRAVEN 2X2 Resampling" or
+ * "MIRAVEN 4X4 Resampling" as KIMG_LAYER_OPTION_RRD_KERNEL or the preference
+ * filepref.subsampling_kernel says (the option may also name any method
+ * title). Levels live in the image file, or from level
+ * filepref.initial_rrd_layer_number on in the ".rrd" file beside it when
+ * KIMG_LAYER_OPTION_RRD_EXTERNAL or filepref.rrd_external says so; the
+ * plug-in keeps their names (LayerRRDLayerNamesSet): a level in the image
+ * file by its node path, one in the ".rrd" file as "<file>.rrd(:node)". */
+
+/* The default full names and magnifications of a layer's levels (heap
+ * arrays; magnifications may be NULL). */
+KRASTER_API int kimg_SSLayerComputeAllDefaultNames(Kimg_Layer *layer, long *count, char ***names,
+                                                   long **magnifications, Kerr_ErrorReport **err);
+/* Computes all levels anew (replacing the old ones); a meter of
+ * KIMG_LAYER_OPTION_METER is told "Computing pyramid layers". A failure
+ * leaves no level behind. */
+KRASTER_API int kimg_LayerRRDCompute(Kimg_Layer *layer, Kerr_ErrorReport **err);
+/* The level names as the plug-in keeps them (cached in the handle until
+ * kimg_SSLayerNamesUncache), and storing them. */
+KRASTER_API int kimg_SSLayerNamesGet(Kimg_Layer *layer, long *count, char ***names,
+                                     Kerr_ErrorReport **err);
+KRASTER_API int kimg_SSLayerNamesSet(Kimg_Layer *layer, long count, const char *const *names,
+                                     Kerr_ErrorReport **err);
+KRASTER_API void kimg_SSLayerNamesUncache(Kimg_Layer *layer);
+/* The full layer names and the magnifications of the stored levels. */
+KRASTER_API int kimg_SSLayerGetNames(Kimg_Layer *layer, long *count, char ***names,
+                                     Kerr_ErrorReport **err);
+KRASTER_API int kimg_SSLayerGetMags(Kimg_Layer *layer, long *count, long **magnifications,
+                                    Kerr_ErrorReport **err);
+/* 1 when every default level is stored with its size, 0 when not, -1 on
+ * error. */
+KRASTER_API int kimg_SSLayerValid(Kimg_Layer *layer, Kerr_ErrorReport **err);
+/* Removes the stored levels and their names. */
+KRASTER_API int kimg_SSLayerRemove(Kimg_Layer *layer, Kerr_ErrorReport **err);
+
 KRASTER_END_DECLS
 
 #endif

@@ -140,9 +140,11 @@ bool nullValueInit(Kimg_Layer *l, const char *fn, Report &e) {
         if (v &&
             call(*l->instance, l->instance->fn.LayerRasterNullValueRead, nullptr, l->handle, v,
                  &pe) >= 0 &&
-            v->datatype == l->pixelType && v->numelements == 1)
+            v->datatype == l->pixelType && v->numelements == 1) {
             std::memcpy(l->nullValue->data, v->windowStart,
                         static_cast<size_t>(l->nullValue->numbytes));
+            l->hasStoredNull = true;
+        }
         kerr_DeleteErrorReport(pe);
         kgda_BaseDataDelete(v, nullptr);
     }

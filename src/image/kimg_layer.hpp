@@ -95,6 +95,7 @@ struct Kimg_Layer {
     bool hasWindow = false;
     Kgda_Window window{};
     Kgda_BaseData *nullValue = nullptr;  // 1 x 1 of the layer's type
+    bool hasStoredNull = false;          // the format keeps a null value
     std::vector<double> excluded;        // sorted, distinct
     long skipX = 1, skipY = 1;
     std::string supportExtension = ".aux";
@@ -108,6 +109,9 @@ struct Kimg_Layer {
     int rrdExternal = -1;
     double rrdPixelX = 0, rrdPixelY = 0;
     int64_t openModTime = 0;  // raster time when opened
+    bool ssCached = false;    // the pyramid layer names below are read
+    std::vector<std::string> ssNames;
+    bool rrdStale = false;  // the raster changed after the pyramid was computed
 
     ~Kimg_Layer();
 };

@@ -16,20 +16,6 @@ using kr::warn;
 namespace kr::img {
 namespace {
 
-char **toHeapList(const std::vector<std::string> &list) {
-    auto **out = static_cast<char **>(kmsc_HeapMalloc(sizeof(char *) * (list.size() + 1)));
-    if (!out) return nullptr;
-    for (size_t i = 0; i < list.size(); ++i) {
-        out[i] = kstr_Duplicate(list[i].c_str());
-        if (!out[i]) {
-            for (size_t k = 0; k < i; ++k) kmsc_HeapFree(out[k]);
-            kmsc_HeapFree(out);
-            return nullptr;
-        }
-    }
-    return out;
-}
-
 // Node paths of the layers of an open file.
 bool fileLayerNodes(AFile *f, const char *mode, std::vector<std::string> &out, const char *fn,
                     Report &e) {
@@ -139,7 +125,7 @@ KRASTER_API int kimg_LayerGetNames(const char *fileName, long *count, char ***la
         full.emplace_back(name);
         kmsc_HeapFree(name);
     }
-    char **list = toHeapList(full);
+    char **list = heapList(full);
     if (!list) {
         e.error(fn, 4, "No memory");
         return -1;

@@ -122,6 +122,7 @@ void noteWrite(Kimg_Layer *l) {
     else
         l->persistentChange = true;
     l->rasterModified = true;
+    l->rrdStale = true;
 }
 
 bool anyTrue(const std::vector<bool> &v) {
@@ -468,6 +469,7 @@ KRASTER_API long kimg_LayerRasterTransactionUndo(Kimg_Layer *layer, long levels,
         layer->redoable.pop_back();
     }
     refreshModified(layer);
+    if (levels != 0) layer->rrdStale = true;
     return 0;
 }
 
@@ -585,6 +587,7 @@ KRASTER_API Kgda_BaseData *kimg_LayerRasterNullValueRead(Kimg_Layer *layer,
         return nullptr;
     }
     std::memcpy(layer->nullValue->windowStart, v->windowStart, static_cast<size_t>(v->numbytes));
+    layer->hasStoredNull = true;
     return v;
 }
 
@@ -614,6 +617,7 @@ KRASTER_API int kimg_LayerRasterNullValueWrite(Kimg_Layer *layer, const Kgda_Bas
     kerr_DeleteErrorReport(pe);
     std::memcpy(layer->nullValue->windowStart, value->windowStart,
                 static_cast<size_t>(value->numbytes));
+    layer->hasStoredNull = true;
     return 0;
 }
 

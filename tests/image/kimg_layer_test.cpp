@@ -595,3 +595,226 @@ TEST_F(Layer, CopyRemoveRenameAndTypeChange) {
 }
 
 }  // namespace
+
+#include <kraster/kirf.h>
+
+namespace {
+
+std::vector<std::string> listOf(long count, char **names) {
+    std::vector<std::string> out(names, names + count);
+    for (long i = 0; i < count; ++i) kmsc_HeapFree(names[i]);
+    kmsc_HeapFree(names);
+    return out;
+}
+
+TEST_F(Layer, PyramidLevelsHaveTheRuleSizesAndMeanOfFourValues) {
+    const long W = 1000, H = 600;
+    Kimg_Layer *l = create(name("py.klp"), KGDA_TYPE_U8, W, H);
+    std::vector<uint8_t> base(W * H);
+    std::mt19937 rng(3);
+    for (auto &v : base) v = rng() & 0xff;
+    Rect r(W, H, KGDA_TYPE_U8);
+    std::memcpy(r.b->data, base.data(), base.size());
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, W, H, r.b, &err), 0);
+    long count = 0;
+    char **names = nullptr;
+    long *mags = nullptr;
+    ASSERT_EQ(kimg_SSLayerComputeAllDefaultNames(l, &count, &names, &mags, &err), 0);
+    EXPECT_EQ(std::vector<long>(mags, mags + count), (std::vector<long>{2, 4, 8, 16}));
+    kmsc_HeapFree(mags);
+    EXPECT_EQ(listOf(count, names)[0], name("py.klp", "Band_1_ss_2_"));
+    ASSERT_EQ(kimg_SSLayerValid(l, &err), 0);
+    ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
+    ASSERT_EQ(kimg_SSLayerValid(l, &err), 1);
+    ASSERT_EQ(kimg_SSLayerGetNames(l, &count, &names, &err), 0);
+    std::vector<std::string> levels = listOf(count, names);
+    ASSERT_EQ(levels.size(), 4u);
+    const long sizes[4][2] = {{499, 299}, {248, 148}, {123, 73}, {60, 35}};
+    std::vector<uint8_t> prev = base;
+    long pw = W;
+    for (size_t k = 0; k < 4; ++k) {
+        Kimg_Layer *lv = kimg_LayerOpen(levels[k].c_str(), tk, &err, 0);
+        ASSERT_NE(lv, nullptr) << levels[k];
+        long w = info(lv).width, h = info(lv).height;
+        EXPECT_EQ(w, sizes[k][0]);
+        EXPECT_EQ(h, sizes[k][1]);
+        Rect got(w, h, KGDA_TYPE_U8);
+        ASSERT_EQ(kimg_LayerRasterPixelRectGet(lv, 0, 0, w, h, got.b, &err), 0);
+        std::vector<uint8_t> cur(w * h);
+        for (long y = 0; y < h; ++y)
+            for (long x = 0; x < w; ++x) {
+                int s = prev[2 * y * pw + 2 * x] + prev[2 * y * pw + 2 * x + 1] +
+                        prev[(2 * y + 1) * pw + 2 * x] + prev[(2 * y + 1) * pw + 2 * x + 1];
+                cur[y * w + x] = static_cast<uint8_t>((s + 2) / 4);
+                ASSERT_EQ(got.at<uint8_t>(y, x), cur[y * w + x]) << k << ": " << x << "," << y;
+            }
+        prev = cur;
+        pw = w;
+        kimg_LayerClose(lv, nullptr);
+    }
+    ASSERT_EQ(kimg_SSLayerGetMags(l, &count, &mags, &err), 0);
+    EXPECT_EQ(mags[3], 16);
+    kmsc_HeapFree(mags);
+    // A change makes the levels out of date at close.
+    ktest::PrintedReports printed;
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 4, 4, r.b, &err), 0);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+    EXPECT_EQ(printed.headlines(),
+              std::vector<std::string>{"Warning:  Pyramid layers for " + name("py.klp") +
+                                       " appear to be out of date"});
+    // Removing the levels removes their layers.
+    l = kimg_LayerOpen(name("py.klp").c_str(), tk, &err, 0);
+    ASSERT_EQ(kimg_SSLayerRemove(l, &err), 0);
+    EXPECT_EQ(kimg_SSLayerValid(l, &err), 0);
+    kimg_LayerClose(l, nullptr);
+    ASSERT_EQ(kimg_LayerGetNames(dir.file("py.klp").c_str(), &count, &names, &err), 0);
+    EXPECT_EQ(listOf(count, names).size(), 1u);
+}
+
+TEST_F(Layer, PyramidKernelsNullValuesAndSquarePixels) {
+    // f32 4 x 4 tent: an interior level-1 pixel against 1, 3, 3, 1 / 8.
+    const long W = 80, H = 80;
+    Kimg_Layer *l = kimg_LayerCreate(name("k.klp").c_str(), 1, KGDA_TYPE_F32, W, H, tk, &err,
+                                     KIMG_LAYER_OPTION_RRD_KERNEL, "4X4", 0);
+    ASSERT_NE(l, nullptr);
+    Rect r(W, H, KGDA_TYPE_F32);
+    for (long y = 0; y < H; ++y)
+        for (long x = 0; x < W; ++x) r.at<float>(y, x) = static_cast<float>((x * 7 + y * 13) % 23);
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, W, H, r.b, &err), 0);
+    ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
+    Kimg_Layer *lv = kimg_LayerOpen(name("k.klp", "Band_1_ss_2_").c_str(), tk, &err, 0);
+    ASSERT_NE(lv, nullptr);
+    Rect got(39, 39, KGDA_TYPE_F32);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(lv, 0, 0, 39, 39, got.b, &err), 0);
+    const double w[4] = {1, 3, 3, 1};
+    double want = 0;
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j) want += w[i] * w[j] * r.at<float>(2 * 5 - 1 + i, 2 * 7 - 1 + j);
+    EXPECT_NEAR(got.at<float>(5, 7), want / 64, 1e-4);
+    // At the top left corner only the taps inside count.
+    double corner = 0, cw = 0;
+    for (int i = 1; i < 4; ++i)
+        for (int j = 1; j < 4; ++j) {
+            corner += w[i] * w[j] * r.at<float>(i - 1, j - 1);
+            cw += w[i] * w[j];
+        }
+    EXPECT_NEAR(got.at<float>(0, 0), corner / cw, 1e-4);
+    kimg_LayerClose(lv, nullptr);
+    kimg_LayerClose(l, nullptr);
+
+    // 2 x 2 means leave null pixels out; all-null blocks stay null.
+    l = create(name("nv.klp"), KGDA_TYPE_S16, 64, 64);
+    Rect s(64, 64, KGDA_TYPE_S16);
+    for (long i = 0; i < 64 * 64; ++i) s.at<int16_t>(i / 64, i % 64) = -7;
+    s.at<int16_t>(0, 0) = 10;
+    s.at<int16_t>(1, 1) = -3;
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 64, 64, s.b, &err), 0);
+    Kgda_BaseData *nv = kimg_LayerRasterNullValueGet(l, nullptr);
+    *reinterpret_cast<int16_t *>(nv->data) = -7;
+    ASSERT_EQ(kimg_LayerRasterNullValueWrite(l, nv, &err), 0);
+    kgda_BaseDataDelete(nv, nullptr);
+    ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
+    lv = kimg_LayerOpen(name("nv.klp", "Band_1_ss_2_").c_str(), tk, &err, 0);
+    Rect two(2, 1, KGDA_TYPE_S16);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(lv, 0, 0, 2, 1, two.b, &err), 0);
+    EXPECT_EQ(two.at<int16_t>(0, 0), 4);   // (10 - 3) / 2 rounded half away from zero
+    EXPECT_EQ(two.at<int16_t>(0, 1), -7);  // nothing but nulls
+    kimg_LayerClose(lv, nullptr);
+    kimg_LayerClose(l, nullptr);
+
+    // Thematic layers take the nearest pixel; pixel sizes shape level 1.
+    l = kimg_LayerCreate(name("th.klp").c_str(), KIMG_LAYER_THEMATIC, KGDA_TYPE_U8, 100, 300, tk,
+                         &err, KIMG_LAYER_OPTION_RRD_PIXEL_SIZE, 4.0, 1.0, 0);
+    ASSERT_NE(l, nullptr);
+    Rect t(100, 300, KGDA_TYPE_U8);
+    for (long i = 0; i < 100 * 300; ++i) t.b->data[i] = static_cast<uint8_t>(i % 251);
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 100, 300, t.b, &err), 0);
+    ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
+    lv = kimg_LayerOpen(name("th.klp", "Band_1_ss_2_").c_str(), tk, &err, 0);
+    ASSERT_NE(lv, nullptr);
+    EXPECT_EQ(info(lv).width, 24);    // (100 - 2) / 4
+    EXPECT_EQ(info(lv).height, 298);  // (300 - 2) / 1
+    Rect one(1, 1, KGDA_TYPE_U8);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(lv, 3, 5, 1, 1, one.b, &err), 0);
+    EXPECT_EQ(one.b->data[0], t.b->data[5 * 100 + 3 * 4 + 2]);  // centre (14, 5.5)
+    kimg_LayerClose(lv, nullptr);
+    kimg_LayerClose(l, nullptr);
+}
+
+int ramp(void *, long column, long row, long columns, long rows, Kgda_BaseDataStack *rects,
+         Kerr_ErrorReport **) {
+    Kgda_BaseData *b = rects->layers[0];
+    for (long y = 0; y < rows; ++y)
+        for (long x = 0; x < columns; ++x)
+            reinterpret_cast<double *>(b->windowStart + y * b->pitch)[x] =
+                static_cast<double>((row + y) * 1000 + column + x);
+    return 0;
+}
+
+TEST_F(Layer, ResampleDataChecksSplittingAndMethodNames) {
+    Kirf_Scale scale{0, 0, 2, 2};
+    Kirf_MethodSetup setup{};
+    setup.srcPixelType = KGDA_TYPE_F64;
+    setup.dstPixelType = -1;
+    setup.srcColumns = 1000;
+    setup.srcRows = 1000;
+    const char *m = "MIRAVEN 2X2 Resampling";
+    const struct {
+        Kirf_SrcPixelRectsGetFunc get;
+        const char *method;
+        const Kirf_Scale *scale;
+        long layers;
+        const char *message;
+    } cases[] = {
+        {nullptr, m, &scale, 1, "Missing srcPixelRectsGetFunc"},
+        {ramp, "", &scale, 1, "Missing resampleMethod"},
+        {ramp, m, nullptr, 1, "Missing xForm"},
+        {ramp, m, &scale, 0, "srcLayerCount must be positive"},
+        {ramp, "Bicubic Dreams", &scale, 1, "Bicubic Dreams:  Unknown Resample Method"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(
+            kirf_ResampleDataCreate(c.get, nullptr, c.method, c.scale, c.layers, &setup, &err),
+            nullptr);
+        EXPECT_NE(ktest::messages(err.r).find(c.message), std::string::npos)
+            << ktest::messages(err.r);
+    }
+    EXPECT_STREQ(kirf_ResampleMethodFromInterpolationType(2), "Cubic Convolution");
+    EXPECT_EQ(kirf_ResampleMethodFromInterpolationType(3), nullptr);
+    Kirf_ResampleData *d = kirf_ResampleDataCreate(ramp, nullptr, m, &scale, 1, &setup, &err);
+    ASSERT_NE(d, nullptr) << ktest::messages(err.r);
+    Kgda_BaseDataStack *out =
+        kgda_BaseDataStackCreate(1, 40, 50, KGDA_TYPE_F64, KGDA_RASTER_OBJECT, nullptr);
+    const double bad[4] = {0.5, 0, 50, 40};
+    EXPECT_EQ(kirf_ResampleBlockInterpolate(d, bad, out, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "inDstRectangle does not have integral coordinates");
+    // A small source limit splits the block; the result is the same.
+    const double rect[4] = {10, 20, 50, 40};
+    kirf_ResampleSourceLimitSet(2000);
+    ASSERT_EQ(kirf_ResampleBlockInterpolate(d, rect, out, &err), 0) << ktest::messages(err.r);
+    for (long y = 0; y < 40; ++y)
+        for (long x = 0; x < 50; ++x) {
+            double want = (2 * (20 + y) + 0.5) * 1000 + 2 * (10 + x) + 0.5;
+            ASSERT_EQ(reinterpret_cast<double *>(out->layers[0]->windowStart +
+                                                 y * out->layers[0]->pitch)[x],
+                      want);
+        }
+    kirf_ResampleSourceLimitSet(8);
+    EXPECT_EQ(kirf_ResampleBlockInterpolate(d, rect, out, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r),
+              "No memory for source data read and further subdivision impossible");
+    kirf_ResampleSourceLimitSet(0);
+    kgda_BaseDataStackDelete(out, nullptr);
+    kirf_ResampleDataDestroy(d, nullptr);
+    // Complex sources are converted for the 2 x 2 mean, with a warning.
+    ktest::PrintedReports printed;
+    setup.srcPixelType = KGDA_TYPE_C64;
+    d = kirf_ResampleDataCreate(ramp, nullptr, m, &scale, 1, &setup, &err);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(printed.headlines(), std::vector<std::string>{"Possible data loss:   source (c64) "
+                                                            "converted to f64 for resample"});
+    EXPECT_EQ(kirf_ResampleDataDstPixelType(d), KGDA_TYPE_F64);
+    kirf_ResampleDataDestroy(d, nullptr);
+}
+
+}  // namespace
