@@ -3,7 +3,13 @@
 // list, allocations and frees (with write-through on and off), a dictionary
 // rewrite, flush and close, ending in results or reports; every block
 // handed out must lie inside the file, clear of the header tag and header.
+// First the same bytes are opened as an image through the native format
+// plug-in, and every block of every layer is read.
 #include <kraster/kraster.h>
+
+#include <kraster/kimgrf.h>
+
+#include <dlfcn.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -147,6 +153,77 @@ void walkTree(Khfa_File *f, Script &s) {
     }
 }
 
+// The native format plug-in, loaded once from the build tree.
+struct Native {
+    Kimg_RFFileOpenFunc open = nullptr;
+    Kimg_RFFileHandleFunc close = nullptr;
+    Kimg_RFFileNamesGetFunc names = nullptr;
+    Kimg_RFLayerOpenFunc layerOpen = nullptr;
+    Kimg_RFLayerHandleFunc layerClose = nullptr;
+    Kimg_RFLayerRasterReadFunc read = nullptr;
+    Kimg_RFLayerRasterReadMIFFunc readStored = nullptr;
+    Native() {
+        void *so = dlopen(KRASTER_PLUGIN_DIR "/RasterFormats/libmiraven.so", RTLD_NOW);
+        check(so != nullptr, "cannot load the native format plug-in");
+        open = reinterpret_cast<Kimg_RFFileOpenFunc>(dlsym(so, "FileOpen"));
+        close = reinterpret_cast<Kimg_RFFileHandleFunc>(dlsym(so, "FileClose"));
+        names = reinterpret_cast<Kimg_RFFileNamesGetFunc>(dlsym(so, "FileLayerNamesGet"));
+        layerOpen = reinterpret_cast<Kimg_RFLayerOpenFunc>(dlsym(so, "LayerOpen"));
+        layerClose = reinterpret_cast<Kimg_RFLayerHandleFunc>(dlsym(so, "LayerClose"));
+        read = reinterpret_cast<Kimg_RFLayerRasterReadFunc>(dlsym(so, "LayerRasterRead"));
+        readStored =
+            reinterpret_cast<Kimg_RFLayerRasterReadMIFFunc>(dlsym(so, "LayerRasterReadMIF"));
+        check(open && close && names && layerOpen && layerClose && read && readStored,
+              "native format plug-in lacks an entry point");
+    }
+};
+
+// Opens the file as a native image and reads every block of every layer (up
+// to a bound per layer); every failure must come with a report.
+void readImage(const std::string &name) {
+    static Native rf;
+    Kerr_ErrorReport *err = nullptr;
+    void *file = rf.open(name.c_str(), 0, "r", &err);
+    check((file == nullptr) == (err != nullptr), "image open: result and report disagree");
+    kerr_DeleteErrorReportEx(&err);
+    if (!file) return;
+    long count = 0;
+    char **names = nullptr;
+    if (rf.names(file, &count, &names, &err) != 0) check(err != nullptr, "names without report");
+    kerr_DeleteErrorReportEx(&err);
+    for (long i = 0; i < count; ++i) {
+        long w, h, p, c, t, bw, bh;
+        void *layer = rf.layerOpen(file, names[i], &w, &h, &p, &c, &t, &bw, &bh, &err);
+        check((layer == nullptr) == (err != nullptr), "layer open: result and report disagree");
+        kerr_DeleteErrorReportEx(&err);
+        if (layer) {
+            check(w > 0 && h > 0 && bw > 0 && bh > 0 && p >= 0 && p < 13, "implausible layer");
+            std::vector<uint8_t> block(
+                static_cast<size_t>(bw * bh * kmsc_AddressOf_kgda_NumBytesPerPixel()[p]));
+            const long across = (w + bw - 1) / bw, down = (h + bh - 1) / bh;
+            long budget = 1 << 12;
+            for (long r = 0; r < down && budget > 0; ++r)
+                for (long col = 0; col < across && budget-- > 0; ++col) {
+                    if (rf.read(layer, r, col, block.data(), &err) != 0)
+                        check(err != nullptr, "block read failed without a report");
+                    kerr_DeleteErrorReportEx(&err);
+                    unsigned char *stored = nullptr;
+                    long size = 0;
+                    if (rf.readStored(layer, r, col, &stored, &size, &err) != 0)
+                        check(err != nullptr, "stored read failed without a report");
+                    kerr_DeleteErrorReportEx(&err);
+                    kmsc_HeapFree(stored);
+                }
+            rf.layerClose(layer, &err);
+            kerr_DeleteErrorReportEx(&err);
+        }
+        kmsc_HeapFree(names[i]);
+    }
+    kmsc_HeapFree(names);
+    rf.close(file, &err);
+    kerr_DeleteErrorReportEx(&err);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -162,6 +239,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size) fwrite(data, 1, size, out);
     fclose(out);
 
+    readImage(name);
     khfa_IsHFAFile(name.c_str(), nullptr);
     Kerr_ErrorReport *err = nullptr;
     Khfa_File *f = khfa_FileOpen(name.c_str(), "r+", nullptr, &err);

@@ -20,5 +20,6 @@
 #include "kimgrf.h"
 #include "kpmg.h"
 #include "kprf.h"
+#include "kmgc.h"
 
 #endif

@@ -1,0 +1,576 @@
+// The native format plug-in through its exported entry points, loaded from
+// the build tree's plug-in directory.
+#include <gtest/gtest.h>
+
+#include <kraster/kraster.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <atomic>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "rf_plugin.hpp"
+#include "support/ktest.hpp"
+
+namespace {
+
+using ktest::Err;
+
+rftest::Plugin &plugin() {
+    static rftest::Plugin p(KRASTER_PLUGIN_DIR "/RasterFormats/libmiraven.so");
+    return p;
+}
+
+class Miraven : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Err e;
+        ASSERT_TRUE(kint_InitToolkit(&e));
+        ASSERT_NE(plugin().handle, nullptr) << dlerror();
+    }
+    rftest::Plugin &rf = plugin();
+    ktest::TempDir dir;
+};
+
+struct Shape {
+    long width, height, bw, bh;
+};
+
+int bytesOf(long pixelType) {
+    return kmsc_AddressOf_kgda_NumBytesPerPixel()[pixelType];
+}
+
+// Deterministic block contents: random bytes or a constant, sub-byte values
+// masked to their bits, every pixel of the block (outside ones too) set.
+std::vector<uint8_t> blockData(long pixelType, const Shape &s, long row, long col) {
+    std::vector<uint8_t> v(static_cast<size_t>(s.bw * s.bh * bytesOf(pixelType)));
+    std::mt19937 rng(static_cast<unsigned>(pixelType * 1000 + row * 31 + col));
+    const bool constant = (row + col) % 2 == 1;
+    const uint8_t c = static_cast<uint8_t>(rng());
+    for (auto &b : v) b = constant ? c : static_cast<uint8_t>(rng());
+    const int bits = kmsc_AddressOf_kgda_NumBitsPerPixel()[pixelType];
+    if (bits < 8)
+        for (auto &b : v) b &= static_cast<uint8_t>((1 << bits) - 1);
+    return v;
+}
+
+// Expected read-back: pixels outside the layer are 0.
+std::vector<uint8_t> expected(std::vector<uint8_t> v, long pixelType, const Shape &s, long row,
+                              long col) {
+    const int px = bytesOf(pixelType);
+    for (long y = 0; y < s.bh; ++y)
+        for (long x = 0; x < s.bw; ++x)
+            if (col * s.bw + x >= s.width || row * s.bh + y >= s.height)
+                memset(&v[(y * s.bw + x) * px], 0, px);
+    return v;
+}
+
+TEST_F(Miraven, InstanceListsAndIdentification) {
+    long n = 0;
+    char **names = nullptr;
+    ASSERT_EQ(rf.InstanceTitleListGet(&n, &names), 0);
+    ASSERT_EQ(n, 3);
+    EXPECT_STREQ(names[0], "MIRAVEN Image");
+    ASSERT_EQ(rf.InstanceTemplateListGet(&n, &names), 0);
+    EXPECT_STREQ(names[0], "*.img");
+    ASSERT_EQ(rf.InstanceCompressionTypesGet(&n, &names), 0);
+    ASSERT_EQ(n, 3);
+    EXPECT_STREQ(names[1], "Run-Length Encoding (ESRI)");
+    EXPECT_STREQ(names[2], "Zstandard");
+    ASSERT_EQ(rf.InstancePixelTypesGet(&n, &names), 0);
+    EXPECT_EQ(n, 13);
+    EXPECT_NE(rf.InstanceIsThreadsafe(), 0);
+
+    Err e;
+    const std::string img = dir.file("a.img"), rrd = dir.file("a.rrd"), aux = dir.file("a.aux");
+    for (const auto &name : {img, rrd, aux}) {
+        long t = -1;
+        void *f = rf.FileTitleIdentifyAndOpen(name.c_str(), &t, "w+b", &e);
+        ASSERT_NE(f, nullptr) << ktest::messages(e.r);
+        ASSERT_EQ(rf.FileClose(f, &e), 0);
+        t = 5;  // out of range: identify by name
+        EXPECT_EQ(rf.FileTitleIdentify(name.c_str(), &t, &e), 0);
+        EXPECT_EQ(t, name == img ? 0 : name == rrd ? 1 : 2);
+        t = 0;  // the caller's expectation is kept for a native file
+        EXPECT_EQ(rf.FileTitleIdentify(name.c_str(), &t, &e), 0);
+        EXPECT_EQ(t, 0);
+        t = -1;
+        errno = 0;
+        EXPECT_EQ(rf.FileTitleIdentifyAndOpen(name.c_str(), &t, nullptr, &e), nullptr);
+        EXPECT_EQ(t, name == img ? 0 : name == rrd ? 1 : 2);
+    }
+    long t = -1;
+    errno = 0;
+    EXPECT_EQ(rf.FileTitleIdentifyAndOpen(img.c_str(), &t, "w+b", &e), nullptr);
+    EXPECT_EQ(errno, KIMG_RF_STATUS_FILE_EXISTS);
+    ktest::writeFile(dir.file("text.img"), "not an image at all");
+    struct Case {
+        std::string name;
+        long title;
+        int status;
+    } cases[] = {{dir.file("text.img"), -1, KIMG_RF_STATUS_UNRECOGNIZED},
+                 {dir.file("text.img"), 0, KIMG_RF_STATUS_MISMATCH},
+                 {dir.file("none.img"), -1, KIMG_RF_STATUS_NO_SUCH_FILE}};
+    for (const auto &c : cases) {
+        t = c.title;
+        errno = 0;
+        EXPECT_LT(rf.FileTitleIdentify(c.name.c_str(), &t, &e), 0);
+        EXPECT_EQ(errno, c.status);
+        EXPECT_EQ(t, -1);
+        EXPECT_FALSE(e) << "not recognising a file is not an error";
+        EXPECT_EQ(rf.FileTitleIdentifyAndOpen(c.name.c_str(), &t, "r", &e), nullptr);
+    }
+    EXPECT_EQ(rf.FileOpen(img.c_str(), 0, "a", &e), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_TRUE(e);
+}
+
+// Every pixel type with every compression, written block by block, closed,
+// reopened and read back, edge blocks partial in both directions.
+TEST_F(Miraven, EveryPixelTypeAndCompressionRoundTrips) {
+    const Shape s{70, 45, 32, 16};
+    const std::string name = dir.file("all.img");
+    Err e;
+    long t = -1;
+    void *f = rf.FileTitleIdentifyAndOpen(name.c_str(), &t, "w+b", &e);
+    ASSERT_NE(f, nullptr) << ktest::messages(e.r);
+    const long across = 3, down = 3;
+    for (long comp = 0; comp < 3; ++comp)
+        for (long pt = 0; pt < 13; ++pt) {
+            const std::string layer = ":L" + std::to_string(comp) + "_" + std::to_string(pt);
+            long bw = s.bw, bh = s.bh;
+            void *l =
+                rf.LayerCreate(f, layer.c_str(), 1, pt, s.width, s.height, comp, &bw, &bh, &e);
+            ASSERT_NE(l, nullptr) << layer << ktest::messages(e.r);
+            ASSERT_EQ(bw, s.bw);
+            for (long r = 0; r < down; ++r)
+                for (long c = 0; c < across; ++c) {
+                    if (r == 1 && c == 1) continue;  // left unwritten
+                    const auto v = blockData(pt, s, r, c);
+                    ASSERT_EQ(rf.LayerRasterWrite(l, r, c, v.data(), &e), 0)
+                        << ktest::messages(e.r);
+                }
+            if (pt == 3) {  // a null value for the unwritten block
+                uint8_t nv = 7;
+                Kgda_BaseData *bd = kgda_BaseDataCreate(1, 1, KGDA_TYPE_U8, 0, &nv, &e);
+                ASSERT_EQ(rf.LayerRasterNullValueWrite(l, bd, &e), 0);
+                kgda_BaseDataDelete(bd, &e);
+            }
+            ASSERT_EQ(rf.LayerClose(l, &e), 0);
+        }
+    ASSERT_EQ(rf.FileClose(f, &e), 0);
+
+    f = rf.FileOpen(name.c_str(), 0, "r", &e);
+    ASSERT_NE(f, nullptr) << ktest::messages(e.r);
+    long count = 0;
+    char **names = nullptr;
+    ASSERT_EQ(rf.FileLayerNamesGet(f, &count, &names, &e), 0);
+    ASSERT_EQ(count, 39);
+    EXPECT_STREQ(names[0], ":L0_0");
+    for (long i = 0; i < count; ++i) kmsc_HeapFree(names[i]);
+    kmsc_HeapFree(names);
+    for (long comp = 0; comp < 3; ++comp)
+        for (long pt = 0; pt < 13; ++pt) {
+            SCOPED_TRACE("compression " + std::to_string(comp) + " type " + std::to_string(pt));
+            const std::string layer = ":L" + std::to_string(comp) + "_" + std::to_string(pt);
+            long w, h, p, c, lt, bw, bh;
+            void *l = rf.LayerOpen(f, layer.c_str(), &w, &h, &p, &c, &lt, &bw, &bh, &e);
+            ASSERT_NE(l, nullptr);
+            EXPECT_EQ(std::vector<long>({w, h, p, c, lt, bw, bh}),
+                      std::vector<long>({s.width, s.height, pt, comp, 1, s.bw, s.bh}));
+            std::vector<uint8_t> back(static_cast<size_t>(s.bw * s.bh * bytesOf(pt)));
+            for (long r = 0; r < down; ++r)
+                for (long col = 0; col < across; ++col) {
+                    ASSERT_EQ(rf.LayerRasterRead(l, r, col, back.data(), &e), 0);
+                    auto want = blockData(pt, s, r, col);
+                    if (r == 1 && col == 1) std::fill(want.begin(), want.end(), pt == 3 ? 7 : 0);
+                    ASSERT_EQ(back, expected(want, pt, s, r, col)) << r << "," << col;
+                }
+            errno = 0;
+            EXPECT_LT(rf.LayerRasterRead(l, down, 0, back.data(), &e), 0);
+            EXPECT_TRUE(e);
+            EXPECT_LT(rf.LayerRasterWrite(l, 0, 0, back.data(), &e), 0);
+            EXPECT_EQ(errno, EACCES);
+            ASSERT_EQ(rf.LayerClose(l, &e), 0);
+        }
+    ASSERT_EQ(rf.FileClose(f, &e), 0);
+}
+
+TEST_F(Miraven, GrowingCompressedBlockMovesAndKeepsOthers) {
+    const std::string name = dir.file("grow.img");
+    Err e;
+    void *f = rf.FileOpen(name.c_str(), 0, "w+b", &e);
+    ASSERT_NE(f, nullptr);
+    long bw = 64, bh = 64;
+    void *l = rf.LayerCreate(f, ":band", 1, 5, 256, 64, 1, &bw, &bh, &e);
+    ASSERT_NE(l, nullptr);
+    std::vector<uint16_t> flat(64 * 64), noise(64 * 64), back(64 * 64);
+    std::mt19937 rng(3);
+    for (auto &v : noise) v = static_cast<uint16_t>(rng());
+    for (long c = 0; c < 4; ++c) {
+        std::fill(flat.begin(), flat.end(), static_cast<uint16_t>(100 + c));
+        ASSERT_EQ(rf.LayerRasterWrite(l, 0, c, flat.data(), &e), 0);
+    }
+    unsigned char *raw = nullptr;
+    long rawSize = 0;
+    ASSERT_EQ(rf.LayerRasterReadMIF(l, 0, 1, &raw, &rawSize, &e), 0);
+    EXPECT_EQ(rawSize, 4);  // one run packet: varint (4095 << 1 | 1) and one u16
+    kmsc_HeapFree(raw);
+    // Block 1 grows from 4 bytes to a stored 8192, then shrinks back in place.
+    ASSERT_EQ(rf.LayerRasterWrite(l, 0, 1, noise.data(), &e), 0);
+    ASSERT_EQ(rf.LayerRasterReadMIF(l, 0, 1, &raw, &rawSize, &e), 0);
+    EXPECT_EQ(rawSize, 8192);
+    kmsc_HeapFree(raw);
+    ASSERT_EQ(rf.LayerRasterWrite(l, 0, 2, noise.data(), &e), 0);
+    std::fill(flat.begin(), flat.end(), 9);
+    ASSERT_EQ(rf.LayerRasterWrite(l, 0, 2, flat.data(), &e), 0);
+    ASSERT_EQ(rf.LayerClose(l, &e), 0);
+    ASSERT_EQ(rf.FileClose(f, &e), 0);
+    f = rf.FileOpen(name.c_str(), 0, "r", &e);
+    long w, h, p, c, lt;
+    l = rf.LayerOpen(f, ":band", &w, &h, &p, &c, &lt, &bw, &bh, &e);
+    ASSERT_NE(l, nullptr);
+    const uint16_t want[4] = {100, 0, 9, 103};
+    for (long col = 0; col < 4; ++col) {
+        ASSERT_EQ(rf.LayerRasterRead(l, 0, col, back.data(), &e), 0);
+        if (col == 1) {
+            EXPECT_EQ(back, noise);
+        } else {
+            EXPECT_EQ(back, std::vector<uint16_t>(back.size(), want[col])) << col;
+        }
+    }
+    rf.LayerClose(l, &e);
+    rf.FileClose(f, &e);
+}
+
+// Support data of a file: objects, dependents, names, layer attributes.
+TEST_F(Miraven, ObjectsNamesAndLayerAttributes) {
+    const std::string name = dir.file("meta.img");
+    Err e;
+    void *f = rf.FileOpen(name.c_str(), 0, "w+b", &e);
+    long bw = 0, bh = 0;
+    void *a = rf.LayerCreate(f, ":a", 0, 3, 10, 300, 0, &bw, &bh, &e);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(std::make_pair(bw, bh), std::make_pair(10L, 64L));
+    bw = bh = 0;
+    void *b = rf.LayerCreate(f, ":b", 1, 9, 5, 5, 2, &bw, &bh, &e);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(rf.LayerCreate(f, ":a", 1, 3, 5, 5, 0, &bw, &bh, &e), nullptr);
+    EXPECT_TRUE(e);
+    // An object: {1:lx,1:dy,} with x = 5, y = 2.5, stored below a new node too.
+    const char *dict = "{1:lx,1:dy,}Tst_Obj,.";
+    unsigned char bytes[12];
+    const int32_t x = 5;
+    const double y = 2.5;
+    memcpy(bytes, &x, 4);
+    memcpy(bytes + 4, &y, 8);
+    for (const char *path : {":a:Tst", ":extra:deep:Tst"}) {
+        ASSERT_EQ(rf.FileDataWrite(f, path, bytes, 12, dict, "Tst_Obj", &e), 0)
+            << ktest::messages(e.r);
+        unsigned char *data = nullptr;
+        long size = 0;
+        char *d = nullptr, *type = nullptr;
+        ASSERT_EQ(rf.FileDataRead(f, path, &data, &size, &d, &type, &e), 0);
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(data), size),
+                  std::string(reinterpret_cast<char *>(bytes), 12));
+        EXPECT_STREQ(d, dict);
+        EXPECT_STREQ(type, "Tst_Obj");
+        kmsc_HeapFree(data), kmsc_HeapFree(d), kmsc_HeapFree(type);
+        int64_t when = 0;
+        EXPECT_EQ(rf.FileDataModTimeGet(f, path, &when, &e), 0);
+        EXPECT_GT(when, 1600000000);
+    }
+    EXPECT_LT(rf.FileDataWrite(f, ":a:Tst", bytes, 12, "{1:lx,}Tst_Obj,.", "Tst_Obj", &e), 0);
+    EXPECT_LT(rf.FileDataWrite(f, ":a", bytes, 12, dict, "Tst_Obj", &e), 0);  // the layer record
+    EXPECT_LT(rf.FileDataWrite(f, ":a:Tst", bytes, 12, dict, "Missing", &e), 0);
+    ASSERT_EQ(rf.FileDataDestroy(f, ":a:Tst", &e), 0);
+    unsigned char *data = nullptr;
+    long size = 0;
+    char *d = nullptr, *type = nullptr;
+    errno = 0;
+    EXPECT_LT(rf.FileDataRead(f, ":a:Tst", &data, &size, &d, &type, &e), 0);
+    EXPECT_EQ(errno, KIMG_RF_STATUS_NO_SUCH_FILE);
+    EXPECT_LT(rf.FileDataDestroy(f, ":a:BlockTable", &e), 0);
+
+    char *text = nullptr;
+    ASSERT_EQ(rf.FileDependentSet(f, "image.tif", &e), 0);
+    ASSERT_EQ(rf.FileDependentLayerNameSet(f, ":b", ":Band_2", &e), 0);
+    const char *rrd[] = {":a_ss_2_", ":a_ss_4_"};
+    ASSERT_EQ(rf.LayerRRDLayerNamesSet(a, 2, rrd, &e), 0);
+    Kgda_BaseData *bd = kgda_BaseDataCreate(1, 1, KGDA_TYPE_F64, 0, nullptr, &e);
+    errno = 0;
+    EXPECT_LT(rf.LayerRasterNullValueRead(b, bd, &e), 0);
+    EXPECT_EQ(errno, KIMG_RF_STATUS_NO_SUCH_FILE);
+    reinterpret_cast<double *>(bd->windowStart)[0] = -1.5;
+    ASSERT_EQ(rf.LayerRasterNullValueWrite(b, bd, &e), 0);
+    ASSERT_EQ(rf.LayerLayerTypeWrite(a, 1, &e), 0);
+    EXPECT_LT(rf.LayerLayerTypeWrite(a, 3, &e), 0);
+    errno = 0;
+    EXPECT_LT(rf.LayerDestroy(f, ":a", &e), 0);
+    EXPECT_EQ(errno, EBUSY);
+    rf.LayerClose(a, &e);
+    rf.LayerClose(b, &e);
+    const char *order[] = {":b", ":a"};
+    ASSERT_EQ(rf.FileLayerNamesSet(f, 2, order, &e), 0);
+    const char *unknown[] = {":zz"};
+    EXPECT_LT(rf.FileLayerNamesSet(f, 1, unknown, &e), 0);
+    ASSERT_EQ(rf.FileClose(f, &e), 0);
+
+    f = rf.FileOpen(name.c_str(), 0, "r+b", &e);
+    long n = 0;
+    char **names = nullptr;
+    ASSERT_EQ(rf.FileLayerNamesGet(f, &n, &names, &e), 0);
+    ASSERT_EQ(n, 2);
+    EXPECT_STREQ(names[0], ":b");
+    for (long i = 0; i < n; ++i) kmsc_HeapFree(names[i]);
+    kmsc_HeapFree(names);
+    ASSERT_EQ(rf.FileDependentGet(f, &text, &e), 0);
+    EXPECT_STREQ(text, "image.tif");
+    kmsc_HeapFree(text);
+    ASSERT_EQ(rf.FileDependentLayerNameGet(f, ":b", &text, &e), 0);
+    EXPECT_STREQ(text, ":Band_2");
+    kmsc_HeapFree(text);
+    long w, h, p, c, lt;
+    a = rf.LayerOpen(f, ":a", &w, &h, &p, &c, &lt, &bw, &bh, &e);
+    b = rf.LayerOpen(f, ":b", &w, &h, &p, &c, &lt, &bw, &bh, &e);
+    ASSERT_TRUE(a && b);
+    ASSERT_EQ(std::make_pair(bw, bh), std::make_pair(5L, 5L));
+    EXPECT_EQ(rf.LayerLayerTypeRead(a, &lt, &e), 0);
+    EXPECT_EQ(lt, 1);
+    ASSERT_EQ(rf.LayerRRDLayerNamesGet(a, &n, &names, &e), 0);
+    ASSERT_EQ(n, 2);
+    EXPECT_STREQ(names[1], ":a_ss_4_");
+    for (long i = 0; i < n; ++i) kmsc_HeapFree(names[i]);
+    kmsc_HeapFree(names);
+    Kgda_BaseData *u8 = kgda_BaseDataCreate(1, 1, KGDA_TYPE_F64, 0, nullptr, &e);
+    ASSERT_EQ(rf.LayerRasterNullValueRead(b, u8, &e), 0);
+    EXPECT_EQ(reinterpret_cast<double *>(u8->windowStart)[0], -1.5);
+    float block[25];
+    ASSERT_EQ(rf.LayerRasterRead(b, 0, 0, block, &e), 0);
+    EXPECT_EQ(block[24], -1.5f);  // unwritten block reads the null value
+    int64_t when = 0;
+    EXPECT_EQ(rf.LayerRasterModTimeGet(b, &when, &e), 0);
+    EXPECT_GT(when, 1600000000);
+    rf.LayerClose(a, &e);
+    rf.LayerClose(b, &e);
+    ASSERT_EQ(rf.LayerDestroy(f, ":a", &e), 0);
+    errno = 0;
+    EXPECT_EQ(rf.LayerOpen(f, ":a", &w, &h, &p, &c, &lt, &bw, &bh, &e), nullptr);
+    EXPECT_EQ(errno, KIMG_RF_STATUS_NO_SUCH_FILE);
+    ASSERT_EQ(rf.FileClose(f, &e), 0);
+    kgda_BaseDataDelete(bd, &e);
+    kgda_BaseDataDelete(u8, &e);
+}
+
+}  // namespace
+
+namespace {
+
+// A small image: layer ":band" (u8, 32 x 32 in 16 x 16 blocks, RLE), every
+// block written (one constant, three random). Returns the block contents.
+std::vector<std::vector<uint8_t>> smallImage(rftest::Plugin &rf, const std::string &name) {
+    Err e;
+    void *f = rf.FileOpen(name.c_str(), 0, "w+b", &e);
+    long bw = 16, bh = 16;
+    void *l = rf.LayerCreate(f, ":band", 1, 3, 32, 32, 1, &bw, &bh, &e);
+    std::vector<std::vector<uint8_t>> blocks;
+    std::mt19937 rng(5);
+    for (long i = 0; i < 4; ++i) {
+        std::vector<uint8_t> v(256, 42);
+        if (i)
+            for (auto &b : v) b = static_cast<uint8_t>(rng());
+        rf.LayerRasterWrite(l, i / 2, i % 2, v.data(), &e);
+        blocks.push_back(v);
+    }
+    rf.LayerClose(l, &e);
+    rf.FileClose(f, &e);
+    return blocks;
+}
+
+// Opens name and reads every block of ":band": 1 when everything read back
+// equals blocks, 0 when some step failed with a report; fails the test when
+// a step failed without one or data came back wrong.
+int readBack(rftest::Plugin &rf, const std::string &name,
+             const std::vector<std::vector<uint8_t>> &blocks, std::string *why = nullptr) {
+    Err e;
+    void *f = rf.FileOpen(name.c_str(), 0, "r", &e);
+    int result = 1;
+    void *l = nullptr;
+    long w, h, p, c, lt, bw, bh;
+    if (f) l = rf.LayerOpen(f, ":band", &w, &h, &p, &c, &lt, &bw, &bh, &e);
+    if (!f || !l) result = 0;
+    for (long i = 0; l && i < 4 && result; ++i) {
+        std::vector<uint8_t> back(256);
+        if (rf.LayerRasterRead(l, i / 2, i % 2, back.data(), &e) != 0) {
+            result = 0;
+        } else {
+            EXPECT_EQ(back, blocks[i]) << name << " block " << i << " read back wrong";
+        }
+    }
+    if (result == 0) {
+        EXPECT_TRUE(e) << "failure without a report";
+        if (why) *why = ktest::messages(e.r);
+    }
+    if (l) rf.LayerClose(l, &e);
+    if (f) rf.FileClose(f, &e);
+    return result;
+}
+
+void patch(const std::string &name, uint32_t at, const void *bytes, size_t n) {
+    std::fstream s(name, std::ios::in | std::ios::out | std::ios::binary);
+    s.seekp(at);
+    s.write(static_cast<const char *>(bytes), static_cast<std::streamsize>(n));
+}
+
+TEST_F(Miraven, TruncatedAndCorruptFilesReportCleanly) {
+    const std::string good = dir.file("good.img");
+    const auto blocks = smallImage(rf, good);
+    ASSERT_EQ(readBack(rf, good, blocks), 1);
+    const std::string bytes = ktest::readFile(good);
+    for (size_t cut : {size_t{0}, size_t{19}, size_t{100}, bytes.size() / 2, bytes.size() - 1}) {
+        const std::string name = dir.file("cut" + std::to_string(cut) + ".img");
+        ktest::writeFile(name, bytes.substr(0, cut));
+        readBack(rf, name, blocks);  // either right or reported
+    }
+    // Positions of the block table's elements and of a compressed block.
+    Err e;
+    Khfa_File *h = khfa_FileOpen(good.c_str(), "r", nullptr, &e);
+    ASSERT_NE(h, nullptr);
+    const Khfa_Entry *t = khfa_EntrySeek(h, KHFA_SEEK_PATH, ":band:BlockTable", &e);
+    ASSERT_NE(t, nullptr);
+    const uint32_t table = t->data + 16;  // fixed part and indirect header
+    uint32_t first[5];
+    memcpy(first, bytes.data() + table, sizeof first);
+    khfa_FileClose(h, &e);
+    ASSERT_EQ(first[4], 3u);  // written and compressed (the constant block)
+    struct Case {
+        uint32_t at;
+        uint32_t value;
+        const char *message;
+    } cases[] = {
+        {table, 0x7FFFFF00u, "Corrupt block table of band: block 0"},       // past the end
+        {table + 4, 1, "Corrupt block table of band: block 0"},             // 64-bit position
+        {table + 8, 300, "Corrupt block table of band: block 0"},           // longer than a block
+        {table + 16, 0x80000001u, "Corrupt block table of band: block 0"},  // unknown flag
+        {table - 8, 5, "Cannot read the block table of band"},              // wrong count
+        {first[0], 0xFFFFFFFFu, "Corrupt compressed block (0, 0) in layer band"},
+    };
+    for (const auto &c : cases) {
+        const std::string name = dir.file("bad.img");
+        ktest::writeFile(name, bytes);
+        patch(name, c.at, &c.value, 4);
+        std::string why;
+        EXPECT_EQ(readBack(rf, name, blocks, &why), 0) << c.message;
+        EXPECT_NE(why.find(c.message), std::string::npos) << why;
+    }
+}
+
+// A layer past the HFA position limit keeps its blocks in a sparse companion
+// file, which copies, renames and removals take along.
+TEST_F(Miraven, HugeLayerSpillsToSparseCompanion) {
+    const std::string name = dir.file("big.img");
+    Err e;
+    void *f = rf.FileOpen(name.c_str(), 0, "w+b", &e);
+    long bw = 0, bh = 0;
+    void *l = rf.LayerCreate(f, ":big", 1, 5, 50000, 50000, 0, &bw, &bh, &e);
+    ASSERT_NE(l, nullptr) << ktest::messages(e.r);
+    const long last = 50000 / 64;
+    std::vector<uint16_t> a(64 * 64, 1111), z(64 * 64), back(64 * 64);
+    for (size_t i = 0; i < z.size(); ++i) z[i] = static_cast<uint16_t>(i);
+    ASSERT_EQ(rf.LayerRasterWrite(l, 0, 0, a.data(), &e), 0) << ktest::messages(e.r);
+    ASSERT_EQ(rf.LayerRasterWrite(l, last, last, z.data(), &e), 0);
+    rf.LayerClose(l, &e);
+    ASSERT_EQ(rf.FileClose(f, &e), 0) << ktest::messages(e.r);
+    struct stat st {};
+    ASSERT_EQ(stat(dir.file("big.ibd").c_str(), &st), 0);
+    EXPECT_GE(st.st_size, int64_t{782} * 782 * 8192);
+    EXPECT_LT(st.st_blocks * 512, int64_t{1} << 20) << "companion file is not sparse";
+    ASSERT_EQ(stat(name.c_str(), &st), 0);
+    EXPECT_LT(st.st_size, int64_t{32} << 20);
+
+    ASSERT_EQ(rf.FileCopy(name.c_str(), dir.file("copy.img").c_str(), 0, &e), 0)
+        << ktest::messages(e.r);
+    ASSERT_EQ(rf.FileRename(dir.file("copy.img").c_str(), dir.file("moved.img").c_str(), 0, &e), 0);
+    EXPECT_LT(rf.FileCopy(name.c_str(), dir.file("moved.img").c_str(), 0, &e), 0);
+    EXPECT_EQ(errno, KIMG_RF_STATUS_FILE_EXISTS);
+    EXPECT_NE(access(dir.file("moved.ibd").c_str(), F_OK), -1);
+    EXPECT_EQ(access(dir.file("copy.ibd").c_str(), F_OK), -1);
+    ASSERT_EQ(stat(dir.file("moved.ibd").c_str(), &st), 0);
+    EXPECT_LT(st.st_blocks * 512, int64_t{1} << 20) << "copy is not sparse";
+    for (const std::string &n : {name, dir.file("moved.img")}) {
+        f = rf.FileOpen(n.c_str(), 0, "r", &e);
+        long w, h, p, c, lt;
+        l = rf.LayerOpen(f, ":big", &w, &h, &p, &c, &lt, &bw, &bh, &e);
+        ASSERT_NE(l, nullptr) << n;
+        ASSERT_EQ(rf.LayerRasterRead(l, 0, 0, back.data(), &e), 0);
+        EXPECT_EQ(back, a);
+        ASSERT_EQ(rf.LayerRasterRead(l, last, last, back.data(), &e), 0) << ktest::messages(e.r);
+        for (size_t i = 0; i < z.size(); ++i)
+            z[i] = (i % 64) < 50000 % 64 && i / 64 < 50000 % 64 ? z[i] : 0;
+        EXPECT_EQ(back, z);
+        ASSERT_EQ(rf.LayerRasterRead(l, 400, 400, back.data(), &e), 0);
+        EXPECT_EQ(back, std::vector<uint16_t>(back.size(), 0));
+        rf.LayerClose(l, &e);
+        rf.FileClose(f, &e);
+    }
+    ASSERT_EQ(rf.FileDestroy(dir.file("moved.img").c_str(), 0, &e), 0);
+    EXPECT_EQ(access(dir.file("moved.img").c_str(), F_OK), -1);
+    EXPECT_EQ(access(dir.file("moved.ibd").c_str(), F_OK), -1);
+    // A missing companion is reported when a spilled block is read.
+    ASSERT_EQ(unlink(dir.file("big.ibd").c_str()), 0);
+    f = rf.FileOpen(name.c_str(), 0, "r", &e);
+    long w, h, p, c, lt;
+    l = rf.LayerOpen(f, ":big", &w, &h, &p, &c, &lt, &bw, &bh, &e);
+    ASSERT_NE(l, nullptr);
+    EXPECT_LT(rf.LayerRasterRead(l, 0, 0, back.data(), &e), 0);
+    EXPECT_NE(ktest::messages(e.r).find("big.ibd"), std::string::npos);
+    rf.LayerClose(l, &e);
+    rf.FileClose(f, &e);
+}
+
+// Concurrent calls without the global lock (the plug-in declares itself
+// thread-safe): readers share one file, writers each have their own.
+TEST_F(Miraven, ConcurrentReadersAndWriters) {
+    const std::string shared = dir.file("shared.img");
+    const auto blocks = smallImage(rf, shared);
+    Err e;
+    void *f = rf.FileOpen(shared.c_str(), 0, "r", &e);
+    ASSERT_NE(f, nullptr);
+    std::vector<std::thread> threads;
+    std::atomic<int> bad{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            Err te;
+            long w, h, p, c, lt, bw, bh;
+            void *l = rf.LayerOpen(f, ":band", &w, &h, &p, &c, &lt, &bw, &bh, &te);
+            std::vector<uint8_t> back(256);
+            for (int k = 0; l && k < 200; ++k) {
+                const long i = (k + t) % 4;
+                if (rf.LayerRasterRead(l, i / 2, i % 2, back.data(), &te) != 0 || back != blocks[i])
+                    ++bad;
+            }
+            if (l) rf.LayerClose(l, &te);
+            const std::string own = dir.file("own" + std::to_string(t) + ".img");
+            void *o = rf.FileOpen(own.c_str(), 0, "w+b", &te);
+            long obw = 16, obh = 16;
+            void *ol = o ? rf.LayerCreate(o, ":x", 1, 3, 64, 64, 2, &obw, &obh, &te) : nullptr;
+            std::vector<uint8_t> v(256, static_cast<uint8_t>(t));
+            for (long i = 0; ol && i < 16; ++i)
+                if (rf.LayerRasterWrite(ol, i / 4, i % 4, v.data(), &te) != 0) ++bad;
+            for (long i = 0; ol && i < 16; ++i)
+                if (rf.LayerRasterRead(ol, i / 4, i % 4, back.data(), &te) != 0 || back != v) ++bad;
+            if (!l || !ol) ++bad;
+            if (ol) rf.LayerClose(ol, &te);
+            if (o) rf.FileClose(o, &te);
+        });
+    }
+    for (auto &th : threads) th.join();
+    EXPECT_EQ(bad.load(), 0);
+    rf.FileClose(f, &e);
+}
+
+}  // namespace
