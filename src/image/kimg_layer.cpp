@@ -35,13 +35,8 @@ int32_t pixelCode(const std::string &name) {
 
 // ---- Cache source functions ------------------------------------------------
 
-int blockRead(long index, void **data, void *client, Kerr_ErrorReport **err) {
-    auto *l = static_cast<Kimg_Layer *>(client);
-    long r = l->instance->fn.LayerRasterRead
-                 ? call(*l->instance, l->instance->fn.LayerRasterRead, nullptr, l->handle,
-                        index / l->blocksAcross, index % l->blocksAcross, *data, err)
-                 : -1;
-    return r < 0 ? -1 : 0;
+int blockReadFunc(long index, void **data, void *client, Kerr_ErrorReport **err) {
+    return blockReadDirect(static_cast<Kimg_Layer *>(client), index, *data, err);
 }
 
 int blockWrite(long index, const void *data, void *client, Kerr_ErrorReport **err) {
@@ -199,6 +194,12 @@ void discard(Kimg_Layer *l) {
 
 }  // namespace
 
+int blockReadDirect(Kimg_Layer *l, long index, void *data, Kerr_ErrorReport **err) {
+    long r = call(*l->instance, l->instance->fn.LayerRasterRead, nullptr, l->handle,
+                  index / l->blocksAcross, index % l->blocksAcross, data, err);
+    return r < 0 ? -1 : 0;
+}
+
 bool layerCacheBuild(Kimg_Layer *l, const char *fn, Kerr_ErrorReport **err) {
     Report e(err);
     long slots = l->cachedBlocksMax < 0 ? defaultCachedBlocks(l) : l->cachedBlocksMax;
@@ -208,7 +209,7 @@ bool layerCacheBuild(Kimg_Layer *l, const char *fn, Kerr_ErrorReport **err) {
         l->cache = kdms_CacheCreate(
             l->blockBytes, e.out(), KDMS_CO_PHYSICAL_RECORD_MAX, slots, KDMS_CO_VIRTUAL_RECORD_MAX,
             l->blocksAcross * l->blocksDown, KDMS_CO_SOURCE_DATA, static_cast<void *>(l),
-            KDMS_CO_SOURCE_READ_FUNC, blockRead, KDMS_CO_SOURCE_WRITE_FUNC, write, 0);
+            KDMS_CO_SOURCE_READ_FUNC, blockReadFunc, KDMS_CO_SOURCE_WRITE_FUNC, write, 0);
         if (!l->cache) e.error(fn, 37, "kdms_CacheCreate failed");
     } else if (kdms_CacheChange(l->cache, e.out(), KDMS_CO_PHYSICAL_RECORD_MAX, slots,
                                 KDMS_CO_SOURCE_WRITE_FUNC, write, 0) != 0) {

@@ -48,6 +48,9 @@ void layerStashClose(Kimg_Layer *layer);
 // them when asked. False with a report when a step fails.
 bool layerCloseRRDCheck(Kimg_Layer *layer, Kerr_ErrorReport **err);
 
+// Reads block `index` from the plug-in into data (no cache): 0 or -1.
+int blockReadDirect(Kimg_Layer *layer, long index, void *data, Kerr_ErrorReport **err);
+
 // Index in `list` of a name, or -1.
 long listIndex(const std::vector<std::string> &list, const std::string &name);
 

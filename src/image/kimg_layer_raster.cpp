@@ -105,9 +105,23 @@ unsigned char *rawBlock(Kimg_Layer *l, long index, const char *fn, Report &e) {
 }
 
 // The block's data for reading: the cache slot itself when the cache has
-// slots, else a copy in the scratch buffer.
-const unsigned char *blockForRead(Kimg_Layer *l, long index, const char *fn, Report &e) {
+// slots, else a copy in the scratch buffer. A block the read covers whole
+// and the cache does not hold comes straight from the plug-in into the
+// scratch buffer: nothing else will want it soon, and without a stash the
+// source holds its current state.
+const unsigned char *blockForRead(Kimg_Layer *l, long index, bool whole, const char *fn,
+                                  Report &e) {
     if (l->rawMode) return rawBlock(l, index, fn, e);
+    if (whole && l->undoLevels == 0 && !kdms_CacheIndexPresent(l->cache, index)) {
+        unsigned char *b = scratch(l);
+        Kerr_ErrorReport *pe = nullptr;
+        if (kr::img::blockReadDirect(l, index, b, &pe) != 0) {
+            e.wrap(pe, fn, 65, "LayerRasterRead failed");
+            return nullptr;
+        }
+        kerr_DeleteErrorReport(pe);
+        return b;
+    }
     void *p = l->slots > 0 ? nullptr : scratch(l);
     if (kdms_CacheRead(l->cache, index, &p, e.out()) != 0) {
         e.error(fn, 64, "kdms_CacheRead failed");
@@ -176,7 +190,10 @@ int rectGet(Kimg_Layer *l, long column, long row, long columns, long rows, Kgda_
     unsigned char *out = rect->windowStart;
     bool ok =
         forBlocks(l, s, [&](long index, long bx, long by, long x0, long y0, long x1, long y1) {
-            const unsigned char *block = blockForRead(l, index, fn, e);
+            const bool whole = x0 == bx && y0 == by &&
+                               x1 == std::min(bx + l->blockWidth, l->width) &&
+                               y1 == std::min(by + l->blockHeight, l->height);
+            const unsigned char *block = blockForRead(l, index, whole, fn, e);
             if (!block) return false;
             const unsigned char *src = block + ((y0 - by) * l->blockWidth + (x0 - bx)) * lb;
             unsigned char *dst = out + (y0 - s.r0 + s.rr) * pitch + (x0 - s.c0 + s.rc) * rb;

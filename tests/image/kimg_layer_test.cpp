@@ -94,7 +94,6 @@ TEST_F(Layer, CreateChecksComeInOrderAndFailuresLeaveNoFile) {
         {true, KIMG_LAYER_FFT, KGDA_TYPE_F32, 5, 5, "a.klp",
          "Pixel type f32 is not supported by layer type fft"},
         {true, 1, 3, 5, 5, "a.klx", "File format does not support layer creation"},
-        {true, 1, 3, 5, 5, "a.unknown", "AFileIdentifyAndOpen failed"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.message);
@@ -815,6 +814,69 @@ TEST_F(Layer, ResampleDataChecksSplittingAndMethodNames) {
                                                             "converted to f64 for resample"});
     EXPECT_EQ(kirf_ResampleDataDstPixelType(d), KGDA_TYPE_F64);
     kirf_ResampleDataDestroy(d, nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// Native images: kraster pyramids with its progress bar, then levels in a
+// ".rrd" file that belongs to its image.
+TEST_F(Layer, ToolAndRrdFilesOnNativeImages) {
+    std::string img = dir.file("n.img");
+    Kimg_Layer *l =
+        kimg_LayerCreate((img + "(:Band_1)").c_str(), 1, KGDA_TYPE_U16, 300, 200, tk, &err, 0);
+    ASSERT_NE(l, nullptr) << ktest::messages(err.r);
+    Rect r(300, 200, KGDA_TYPE_U16);
+    for (long i = 0; i < 300 * 200; ++i)
+        r.at<uint16_t>(i / 300, i % 300) = static_cast<uint16_t>(i);
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 300, 200, r.b, &err), 0);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
+    kimg_FileNameDequeue(img.c_str(), nullptr);
+    std::string cmd = std::string(KRASTER_TOOL) + " pyramids " + img + " 2>" + dir.file("bar");
+    FILE *p = popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string out;
+    char buf[256];
+    while (fgets(buf, sizeof buf, p)) out += buf;
+    ASSERT_EQ(pclose(p), 0) << out << ktest::readFile(dir.file("bar"));
+    EXPECT_NE(out.find("level 1 " + img + "(:Band_1_ss_2_) 149 x 99"), std::string::npos) << out;
+    EXPECT_NE(out.find("level 2 " + img + "(:Band_1_ss_4_) 73 x 48"), std::string::npos) << out;
+    EXPECT_NE(ktest::readFile(dir.file("bar")).find("Computing pyramid layers [####"),
+              std::string::npos);
+    EXPECT_NE(ktest::readFile(dir.file("bar")).find("100%"), std::string::npos);
+
+    // External levels, then a second image that finds the ".rrd" taken.
+    l = kimg_LayerOpen((img + "(:Band_1)").c_str(), tk, &err, KIMG_LAYER_OPTION_RRD_EXTERNAL, 1L,
+                       0);
+    ASSERT_NE(l, nullptr);
+    ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
+    long count = 0;
+    char **names = nullptr;
+    ASSERT_EQ(kimg_SSLayerNamesGet(l, &count, &names, &err), 0);
+    EXPECT_EQ(listOf(count, names),
+              (std::vector<std::string>{"n.rrd(:Band_1_ss_2_)", "n.rrd(:Band_1_ss_4_)"}));
+    EXPECT_EQ(kimg_SSLayerValid(l, &err), 1);
+    Kimg_Layer *lv = kimg_LayerOpen(dir.file("n.rrd(:Band_1_ss_2_)").c_str(), tk, &err, 0);
+    ASSERT_NE(lv, nullptr) << ktest::messages(err.r);
+    Rect one(1, 1, KGDA_TYPE_U16);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(lv, 10, 7, 1, 1, one.b, &err), 0);
+    EXPECT_EQ(one.at<uint16_t>(0, 0),
+              (14 * 300 + 20 + 14 * 300 + 21 + 15 * 300 + 20 + 15 * 300 + 21 + 2) / 4);
+    kimg_LayerClose(lv, nullptr);
+    kimg_LayerClose(l, nullptr);
+    kimg_FileNameDequeue(img.c_str(), nullptr);
+    ASSERT_EQ(kimg_FileCopy(dir.file("n.rrd").c_str(), dir.file("m.rrd").c_str(), &err, 0), 0);
+    l = kimg_LayerCreate(dir.file("m.img(:Band_1)").c_str(), 1, KGDA_TYPE_U8, 100, 100, tk, &err,
+                         KIMG_LAYER_OPTION_RRD_EXTERNAL, 1L, 0);
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(kimg_LayerRRDCompute(l, &err), -1);
+    EXPECT_NE(
+        ktest::messages(err.r).find(dir.file("m.img") + ": " + dir.file("m.rrd") +
+                                    " file already in use for a different full resolution image"),
+        std::string::npos)
+        << ktest::messages(err.r);
+    kimg_LayerClose(l, nullptr);
 }
 
 }  // namespace
