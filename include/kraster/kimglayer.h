@@ -335,6 +335,31 @@ KRASTER_API int kimg_LayerStackWrite(Kimg_LayerStack *stack, long column, long r
                                      long height, const Kgda_BaseDataStack *rects,
                                      Kerr_ErrorReport **err);
 
+/* Neighbourhood processing. For each block of the first output layer (in
+ * row order), `in` holds one rectangle per input layer covering the block
+ * grown by kernelWidth / 2 columns and kernelHeight / 2 rows on every side
+ * (pixels outside a layer hold its null value), `out` one rectangle per
+ * output layer of the block's size, written to the output layers (clipped)
+ * after the call; all of pixelType. (column, row) is the block's top left
+ * pixel. A non-zero return stops the run (its report is passed on). */
+typedef int (*Kimg_NeighborhoodFunction)(const Kgda_BaseDataStack *in, Kgda_BaseDataStack *out,
+                                         long column, long row, void *clientData,
+                                         Kerr_ErrorReport **err);
+/* Layers of both stacks must have one size ("Layer sizes differ"); kernel
+ * sizes odd, 1 to 1025. */
+KRASTER_API int kimg_LayerStackApplyNeighborhoodFunction(Kimg_LayerStack *in, Kimg_LayerStack *out,
+                                                         long kernelWidth, long kernelHeight,
+                                                         int32_t pixelType,
+                                                         Kimg_NeighborhoodFunction function,
+                                                         void *clientData, Kerr_ErrorReport **err);
+/* Functionals: each block of the first layer's grid (edge blocks cut to the
+ * layer) read from every layer of the stack as pixelType and handed over. */
+typedef int (*Kimg_FunctionalFunction)(const Kgda_BaseDataStack *in, long column, long row,
+                                       void *clientData, Kerr_ErrorReport **err);
+KRASTER_API int kimg_LayerStackApplyFunctional(Kimg_LayerStack *in, int32_t pixelType,
+                                               Kimg_FunctionalFunction function, void *clientData,
+                                               Kerr_ErrorReport **err);
+
 /* ---- Transactions --------------------------------------------------------
  * With undo levels set (KIMG_LAYER_OPTION_UNDO_LEVELS), writes between Start
  * and End form one transaction that Undo takes back (levels > 0) or redoes

@@ -392,10 +392,10 @@ KRASTER_API int kimg_LayerRRDCompute(Kimg_Layer *layer, Kerr_ErrorReport **err) 
                 break;
             }
         }
-        Kimg_Layer *dst =
-            kimg_LayerCreate((inRrd ? name : l->fileName + "(" + lv.node + ")").c_str(),
-                             src->layerType, src->pixelType, lv.width, lv.height, kint_GetInit(),
-                             e.out(), KIMG_LAYER_OPTION_FILE_TITLE, inRrd ? "RRD" : "", 0);
+        Kimg_Layer *dst = kimg_LayerCreate(
+            (inRrd ? name : l->fileName + "(" + lv.node + ")").c_str(), src->layerType,
+            src->pixelType, lv.width, lv.height, kint_GetInit(), e.out(),
+            KIMG_LAYER_OPTION_FILE_TITLE, inRrd ? KIMG_RF_NATIVE_TITLE : "", 0);
         if (!dst) {
             e.error(fn, 8, "Creating pyramid layer %s failed", name.c_str());
             ok = false;

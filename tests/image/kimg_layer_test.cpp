@@ -479,7 +479,10 @@ TEST_F(Layer, PluginFailuresReachTheCaller) {
     }
     {
         ktest::ScopedEnv fail("KTEST_LP_FAIL_READ", "1");
+        // Whole blocks come straight from the plug-in, parts through the cache.
         EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 64, 64, r.b, &err), -1);
+        EXPECT_NE(ktest::messages(err.r).find("LayerRasterRead failed"), std::string::npos);
+        EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 1, 1, 9, 9, r.b, &err), -1);
         EXPECT_NE(ktest::messages(err.r).find("readFunc failed"), std::string::npos);
     }
     kimg_LayerClose(l, nullptr);
@@ -877,6 +880,104 @@ TEST_F(Layer, ToolAndRrdFilesOnNativeImages) {
         std::string::npos)
         << ktest::messages(err.r);
     kimg_LayerClose(l, nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// A 3 x 3 sum, and a functional that totals the pixels.
+int sum3x3(const Kgda_BaseDataStack *in, Kgda_BaseDataStack *out, long, long, void *,
+           Kerr_ErrorReport **) {
+    const Kgda_BaseData *s = in->layers[0];
+    Kgda_BaseData *d = out->layers[0];
+    for (int32_t y = 0; y < d->numrows; ++y)
+        for (int32_t x = 0; x < d->numcolumns; ++x) {
+            double t = 0;
+            for (int dy = 0; dy < 3; ++dy)
+                for (int dx = 0; dx < 3; ++dx)
+                    t += reinterpret_cast<const double *>(s->windowStart +
+                                                          (y + dy) * s->pitch)[x + dx];
+            reinterpret_cast<double *>(d->windowStart + y * d->pitch)[x] = t;
+        }
+    return 0;
+}
+
+int total(const Kgda_BaseDataStack *in, long, long, void *client, Kerr_ErrorReport **err) {
+    const Kgda_BaseData *s = in->layers[1];
+    for (int32_t i = 0; i < s->numelements; ++i) {
+        double v = reinterpret_cast<const double *>(
+            s->windowStart + (i / s->numcolumns) * s->pitch)[i % s->numcolumns];
+        if (v < 0) return *err = kerr_CreateErrorReport("total", 1, 2, nullptr, "negative"), -1;
+        *static_cast<double *>(client) += v;
+    }
+    return 0;
+}
+
+TEST_F(Layer, NeighborhoodFunctionsAndFunctionalsOverStacks) {
+    const long W = 70, H = 50;
+    for (const char *n : {"a", "b"}) {
+        Kimg_Layer *l = kimg_LayerCreate(name("nb.klp", n).c_str(), 1, KGDA_TYPE_U8, W, H, tk, &err,
+                                         KIMG_LAYER_OPTION_BLOCK_SIZE, 16L, 16L, 0);
+        ASSERT_NE(l, nullptr);
+        Rect r(W, H, KGDA_TYPE_U8);
+        fill(r.b, n[0]);
+        ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, W, H, r.b, &err), 0);
+        kimg_LayerClose(l, nullptr);
+    }
+    Kimg_Layer *outLayer = kimg_LayerCreate(name("nb.klp", "out").c_str(), 1, KGDA_TYPE_F32, W, H,
+                                            tk, &err, KIMG_LAYER_OPTION_BLOCK_SIZE, 32L, 8L, 0);
+    kimg_LayerClose(outLayer, nullptr);
+    Kimg_LayerStack *in =
+        kimg_LayerStackOpen((dir.file("nb.klp") + "(:a,:b)").c_str(), tk, &err, 0);
+    ASSERT_NE(in, nullptr) << ktest::messages(err.r);
+    ASSERT_EQ(in->count, 2);
+    Kimg_LayerStack *out = kimg_LayerStackOpen(name("nb.klp", "out").c_str(), tk, &err, 0);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(kimg_LayerStackApplyNeighborhoodFunction(in, out, 2, 3, KGDA_TYPE_F64, sum3x3,
+                                                       nullptr, &err),
+              -1);
+    EXPECT_EQ(ktest::messages(err.r), "Kernel size 2 x 3 must be odd and positive");
+    ASSERT_EQ(kimg_LayerStackApplyNeighborhoodFunction(in, out, 3, 3, KGDA_TYPE_F64, sum3x3,
+                                                       nullptr, &err),
+              0)
+        << ktest::messages(err.r);
+    Rect a(W, H, KGDA_TYPE_F64), got(W, H, KGDA_TYPE_F64);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(in->layers[0], 0, 0, W, H, a.b, &err), 0);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(out->layers[0], 0, 0, W, H, got.b, &err), 0);
+    for (long y = 0; y < H; ++y)
+        for (long x = 0; x < W; ++x) {
+            double t = 0;
+            for (long dy = -1; dy <= 1; ++dy)
+                for (long dx = -1; dx <= 1; ++dx)
+                    if (y + dy >= 0 && y + dy < H && x + dx >= 0 && x + dx < W)
+                        t += a.at<double>(y + dy, x + dx);
+            ASSERT_EQ(got.at<double>(y, x), t) << x << "," << y;
+        }
+    double sum = 0, want = 0;
+    Rect b(W, H, KGDA_TYPE_F64);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(in->layers[1], 0, 0, W, H, b.b, &err), 0);
+    for (long i = 0; i < W * H; ++i) want += b.at<double>(i / W, i % W);
+    ASSERT_EQ(kimg_LayerStackApplyFunctional(in, KGDA_TYPE_F64, total, &sum, &err), 0);
+    EXPECT_EQ(sum, want);
+    // A failing function stops the run with its report; sizes must agree.
+    Kimg_FunctionalFunction stop = [](const Kgda_BaseDataStack *, long column, long, void *,
+                                      Kerr_ErrorReport **e) {
+        if (column == 0) return 0;
+        *e = kerr_CreateErrorReport("stop", 1, 2, nullptr, "enough");
+        return -1;
+    };
+    EXPECT_EQ(kimg_LayerStackApplyFunctional(in, KGDA_TYPE_U8, stop, nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Functional failed at block (16, 0) | enough");
+    kimg_LayerStackClose(out, nullptr);
+    kimg_LayerClose(create(name("nb.klp", "small"), KGDA_TYPE_U8, 10, 10), nullptr);
+    Kimg_LayerStack *mixed =
+        kimg_LayerStackOpen((dir.file("nb.klp") + "(:a,:small)").c_str(), tk, &err, 0);
+    ASSERT_NE(mixed, nullptr);
+    EXPECT_EQ(kimg_LayerStackApplyFunctional(mixed, KGDA_TYPE_U8, stop, nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Layer sizes differ");
+    kimg_LayerStackClose(mixed, nullptr);
+    kimg_LayerStackClose(in, nullptr);
 }
 
 }  // namespace
