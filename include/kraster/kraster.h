@@ -21,5 +21,7 @@
 #include "kpmg.h"
 #include "kprf.h"
 #include "kmgc.h"
+#include "kfga.h"
+#include "kcvt.h"
 
 #endif

@@ -1,7 +1,7 @@
 // The native image format plug-in: the entry points of the raster format
-// contract (kimgrf.h) over the format code of image.cpp. Titles: "MIRAVEN
-// Image" (*.img), "RRD" (*.rrd pyramid files) and "MIRAVEN Support File"
-// (*.aux support files); all three are the same HFA-based format.
+// contract (kimgrf.h) over the format code of image.cpp. Its one title,
+// "MIRAVEN Image", covers images (*.img), pyramid files (*.rrd) and support
+// files (*.aux): they are one HFA-based format, recognised by content.
 #include <kraster/khfa.h>
 #include <kraster/kimgrf.h>
 #include <kraster/kmif.h>
@@ -30,16 +30,18 @@ using namespace miraven;
 
 namespace {
 
-const char *const kTitles[] = {KIMG_RF_NATIVE_TITLE, "RRD", "MIRAVEN Support File"};
-const char *const kTemplates[] = {"*.img", "*.rrd", "*.aux"};
-const char *const kShortNames[] = {"MIRAVEN", "RRD", "AUX"};
-const char *const kExtensions[] = {".img", ".rrd", KIMG_RF_SUPPORT_EXTENSION};
-const char *const kMagic[] = {"0 string KHFA_HEADER_TAG", "0 string KHFA_HEADER_TAG",
-                              "0 string KHFA_HEADER_TAG"};
-long kDirFlags[] = {0, 0, 0};
-long kFilterFlags[] = {1, 0, 0};
-long kCreatableFlags[] = {1, 1, 1};
-constexpr long kTitleCount = 3;
+// One title serves images, ".rrd" pyramid files and ".aux" support files
+// alike, so that a file keeps one identification whichever way it is
+// reached (by template, by content, or by the title the caller names).
+const char *const kTitles[] = {KIMG_RF_NATIVE_TITLE};
+const char *const kTemplates[] = {"*.img"};
+const char *const kShortNames[] = {"MIRAVEN"};
+const char *const kExtensions[] = {".img"};
+const char *const kMagic[] = {"0 string KHFA_HEADER_TAG"};
+long kDirFlags[] = {0};
+long kFilterFlags[] = {1};
+long kCreatableFlags[] = {1};
+constexpr long kTitleCount = 1;
 const char *const kLayerTypes[] = {"thematic", "athematic", "fft"};
 const char *const kPixelTypes[] = {"u1",  "u2",  "u4",  "u8",  "s8",  "u16", "s16",
                                    "u32", "s32", "f32", "f64", "c64", "c128"};
@@ -82,6 +84,20 @@ struct Section {
     ~Section() { kthr_ThreadUnsafeCodeExit(); }
 };
 
+// The report slot of an entry: the caller's (cleared on entry, as every
+// fallible call does), or a local one whose chain is dropped on return.
+struct ErrSlot {
+    Kerr_ErrorReport *local = nullptr;
+    Kerr_ErrorReport **slot;
+    explicit ErrSlot(Kerr_ErrorReport **err) : slot(err ? err : &local) { *slot = nullptr; }
+    ~ErrSlot() { kerr_DeleteErrorReport(local); }
+    ErrSlot(const ErrSlot &) = delete;
+    ErrSlot &operator=(const ErrSlot &) = delete;
+};
+#define REPORT_SLOT(err) \
+    ErrSlot slot_(err);  \
+    err = slot_.slot
+
 // Failure return: a report (when a format is given) and errno.
 long failed(Kerr_ErrorReport **err, int errnum, const char *fn, int code, const char *format, ...)
     __attribute__((format(printf, 5, 6)));
@@ -120,15 +136,6 @@ long flags(long *count, long **out, long *table, long n) {
     }
     *count = n;
     *out = table;
-    return 0;
-}
-
-long titleFor(const char *name) {
-    const char *base = strrchr(name, '/');
-    base = base ? base + 1 : name;
-    const size_t n = strlen(base);
-    for (long t = 1; t < kTitleCount; ++t)
-        if (n >= 4 && strcasecmp(base + n - 4, kExtensions[t]) == 0) return t;
     return 0;
 }
 
@@ -367,6 +374,7 @@ RF long InstanceIsCreatableFlagsGet(long *count, long **out) {
 // ---- Files ----------------------------------------------------------------------
 
 RF long FileTitleIdentify(const char *fileName, long *titleIndex, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "FileTitleIdentify";
     if (!fileName || !titleIndex) return failed(err, EINVAL, fn, 1, "Missing file name or title");
     const long asked = *titleIndex;
@@ -378,11 +386,12 @@ RF long FileTitleIdentify(const char *fileName, long *titleIndex, Kerr_ErrorRepo
             status == KIMG_RF_STATUS_UNRECOGNIZED && asked >= 0 ? KIMG_RF_STATUS_MISMATCH : status,
             fn, 2, nullptr);
     }
-    *titleIndex = asked >= 0 && asked < kTitleCount ? asked : titleFor(fileName);
+    *titleIndex = 0;
     return 0;
 }
 
 RF void *FileOpen(const char *fileName, long titleIndex, const char *mode, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "FileOpen";
     if (!fileName || titleIndex < 0 || titleIndex >= kTitleCount || !validMode(mode)) {
         failed(err, EINVAL, fn, 1, "Invalid arguments (title %ld, mode %s)", titleIndex,
@@ -404,6 +413,7 @@ RF void *FileOpen(const char *fileName, long titleIndex, const char *mode, Kerr_
 
 RF void *FileTitleIdentifyAndOpen(const char *fileName, long *titleIndex, const char *mode,
                                   Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "FileTitleIdentifyAndOpen";
     if (!fileName || !titleIndex) {
         failed(err, EINVAL, fn, 1, "Missing file name or title");
@@ -414,7 +424,7 @@ RF void *FileTitleIdentifyAndOpen(const char *fileName, long *titleIndex, const 
         return nullptr;
     }
     if (mode && strcmp(mode, KIMG_RF_MODE_CREATE) == 0) {
-        if (*titleIndex < 0 || *titleIndex >= kTitleCount) *titleIndex = titleFor(fileName);
+        *titleIndex = 0;
         return FileOpen(fileName, *titleIndex, mode, err);
     }
     if (FileTitleIdentify(fileName, titleIndex, err) != 0 || !mode) return nullptr;
@@ -422,6 +432,7 @@ RF void *FileTitleIdentifyAndOpen(const char *fileName, long *titleIndex, const 
 }
 
 RF long FileClose(void *file, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "FileClose";
     auto *h = static_cast<FileHandle *>(file);
     if (!h) return failed(err, EINVAL, fn, 1, "Missing file handle");
@@ -440,6 +451,7 @@ RF long FileClose(void *file, Kerr_ErrorReport **err) {
 }
 
 RF long FileFlush(void *file, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "FileFlush";
     auto *h = static_cast<FileHandle *>(file);
     if (!h) return failed(err, EINVAL, fn, 1, "Missing file handle");
@@ -449,6 +461,7 @@ RF long FileFlush(void *file, Kerr_ErrorReport **err) {
 }
 
 RF long FileDestroy(const char *fileName, long titleIndex, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "FileDestroy";
     (void)titleIndex;
     if (!fileName) return failed(err, EINVAL, fn, 1, "Missing file name");
@@ -469,6 +482,7 @@ RF long FileDestroy(const char *fileName, long titleIndex, Kerr_ErrorReport **er
 
 RF long FileModTimeGet(const char *fileName, long titleIndex, int64_t *modTime,
                        Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "FileModTimeGet";
     (void)titleIndex;
     if (!fileName || !modTime) return failed(err, EINVAL, fn, 1, "Missing file name or time");
@@ -487,6 +501,7 @@ RF long FileModTimeGet(const char *fileName, long titleIndex, int64_t *modTime,
 
 static long copyOrRename(const char *fn, const char *source, const char *destination, bool move,
                          Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     if (!source || !destination) return failed(err, EINVAL, fn, 1, "Missing file name");
     if (access(destination, F_OK) == 0)
         return failed(err, KIMG_RF_STATUS_FILE_EXISTS, fn, 2, "Attempt to %s over %s",
@@ -527,18 +542,21 @@ static long copyOrRename(const char *fn, const char *source, const char *destina
 
 RF long FileCopy(const char *source, const char *destination, long titleIndex,
                  Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     (void)titleIndex;
     return copyOrRename("FileCopy", source, destination, false, err);
 }
 
 RF long FileRename(const char *source, const char *destination, long titleIndex,
                    Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     (void)titleIndex;
     return copyOrRename("FileRename", source, destination, true, err);
 }
 
 RF long FileDataRead(void *file, const char *nodePath, unsigned char **data, long *dataSize,
                      char **dictionary, char **typeName, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "FileDataRead";
     auto *h = static_cast<FileHandle *>(file);
     if (!h || !validPath(nodePath) || !data || !dataSize || !dictionary || !typeName)
@@ -588,6 +606,7 @@ RF long FileDataRead(void *file, const char *nodePath, unsigned char **data, lon
 
 RF long FileDataWrite(void *file, const char *nodePath, const unsigned char *data, long dataSize,
                       const char *dictionary, const char *typeName, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "FileDataWrite";
     auto *h = static_cast<FileHandle *>(file);
     if (!h || !validPath(nodePath) || !data || dataSize <= 0 || dataSize > INT32_MAX ||
@@ -655,6 +674,7 @@ RF long FileDataWrite(void *file, const char *nodePath, const unsigned char *dat
 
 RF long FileDataModTimeGet(void *file, const char *nodePath, int64_t *modTime,
                            Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "FileDataModTimeGet";
     auto *h = static_cast<FileHandle *>(file);
     if (!h || !validPath(nodePath) || !modTime)
@@ -669,6 +689,7 @@ RF long FileDataModTimeGet(void *file, const char *nodePath, int64_t *modTime,
 }
 
 RF long FileDataDestroy(void *file, const char *nodePath, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "FileDataDestroy";
     auto *h = static_cast<FileHandle *>(file);
     if (!h || !validPath(nodePath)) return failed(err, EINVAL, fn, 1, "Invalid arguments");
@@ -689,6 +710,7 @@ RF long FileDataDestroy(void *file, const char *nodePath, Kerr_ErrorReport **err
 }
 
 RF long FileDependentGet(void *file, char **dependentName, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "FileDependentGet";
     auto *h = static_cast<FileHandle *>(file);
     if (!h || !dependentName) return failed(err, EINVAL, fn, 1, "Invalid arguments");
@@ -700,6 +722,7 @@ RF long FileDependentGet(void *file, char **dependentName, Kerr_ErrorReport **er
 }
 
 RF long FileDependentSet(void *file, const char *dependentName, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "FileDependentSet";
     auto *h = static_cast<FileHandle *>(file);
     if (!h) return failed(err, EINVAL, fn, 1, "Invalid arguments");
@@ -713,6 +736,7 @@ RF long FileDependentSet(void *file, const char *dependentName, Kerr_ErrorReport
 
 RF long FileDependentLayerNameGet(void *file, const char *layerName, char **dependentLayerName,
                                   Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "FileDependentLayerNameGet";
     auto *h = static_cast<FileHandle *>(file);
     if (!h || !validPath(layerName) || !dependentLayerName)
@@ -727,6 +751,7 @@ RF long FileDependentLayerNameGet(void *file, const char *layerName, char **depe
 
 RF long FileDependentLayerNameSet(void *file, const char *layerName, const char *dependentLayerName,
                                   Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "FileDependentLayerNameSet";
     auto *h = static_cast<FileHandle *>(file);
     if (!h || !validPath(layerName)) return failed(err, EINVAL, fn, 1, "Invalid arguments");
@@ -740,6 +765,7 @@ RF long FileDependentLayerNameSet(void *file, const char *layerName, const char 
 }
 
 RF long FileLayerNamesGet(void *file, long *count, char ***names, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "FileLayerNamesGet";
     auto *h = static_cast<FileHandle *>(file);
     if (!h || !count || !names) return failed(err, EINVAL, fn, 1, "Invalid arguments");
@@ -759,6 +785,7 @@ RF long FileLayerNamesGet(void *file, long *count, char ***names, Kerr_ErrorRepo
 
 RF long FileLayerNamesSet(void *file, long count, const char *const *names,
                           Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "FileLayerNamesSet";
     auto *h = static_cast<FileHandle *>(file);
     if (!h || count < 0 || (count > 0 && !names))
@@ -787,6 +814,7 @@ RF long FileLayerNamesSet(void *file, long count, const char *const *names,
 }
 
 RF long FileRasterDataOrderGet(void *file, char **order, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "FileRasterDataOrderGet";
     if (!file || !order) return failed(err, EINVAL, fn, 1, "Invalid arguments");
     *order = kstr_Duplicate("bsq");
@@ -794,6 +822,7 @@ RF long FileRasterDataOrderGet(void *file, char **order, Kerr_ErrorReport **err)
 }
 
 RF long FileRasterDataOrderSet(void *file, const char *order, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "FileRasterDataOrderSet";
     if (!file || !order) return failed(err, EINVAL, fn, 1, "Invalid arguments");
     if (strcasecmp(order, "BSQ") != 0)
@@ -806,6 +835,7 @@ RF long FileRasterDataOrderSet(void *file, const char *order, Kerr_ErrorReport *
 RF void *LayerOpen(void *file, const char *layerPath, long *width, long *height, long *pixelType,
                    long *compression, long *layerType, long *blockWidth, long *blockHeight,
                    Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "LayerOpen";
     auto *h = static_cast<FileHandle *>(file);
     if (!h || !layerPath || !width || !height || !pixelType || !compression || !layerType ||
@@ -842,6 +872,7 @@ RF void *LayerOpen(void *file, const char *layerPath, long *width, long *height,
 RF void *LayerCreate(void *file, const char *layerPath, long layerType, long pixelType, long width,
                      long height, long compression, long *blockWidth, long *blockHeight,
                      Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "LayerCreate";
     auto *h = static_cast<FileHandle *>(file);
     if (!h || !layerPath || !blockWidth || !blockHeight) {
@@ -888,6 +919,7 @@ RF void *LayerCreate(void *file, const char *layerPath, long layerType, long pix
 }
 
 RF long LayerClose(void *layer, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "LayerClose";
     auto *lh = static_cast<LayerHandle *>(layer);
     if (!lh) return failed(err, EINVAL, fn, 1, "Missing layer handle");
@@ -904,6 +936,7 @@ RF long LayerClose(void *layer, Kerr_ErrorReport **err) {
 }
 
 RF long LayerDestroy(void *file, const char *layerPath, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "LayerDestroy";
     auto *h = static_cast<FileHandle *>(file);
     if (!h || !layerPath) return failed(err, EINVAL, fn, 1, "Invalid arguments");
@@ -920,6 +953,7 @@ RF long LayerDestroy(void *file, const char *layerPath, Kerr_ErrorReport **err) 
 }
 
 RF long LayerLayerTypeRead(void *layer, long *layerType, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     auto *lh = static_cast<LayerHandle *>(layer);
     if (!lh || !layerType) return failed(err, EINVAL, "LayerLayerTypeRead", 1, "Invalid arguments");
     Guard g(*lh->image, false);
@@ -928,6 +962,7 @@ RF long LayerLayerTypeRead(void *layer, long *layerType, Kerr_ErrorReport **err)
 }
 
 RF long LayerLayerTypeWrite(void *layer, long layerType, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "LayerLayerTypeWrite";
     auto *lh = static_cast<LayerHandle *>(layer);
     if (!lh || layerType < 0 || layerType > 2)
@@ -945,6 +980,7 @@ RF long LayerLayerTypeWrite(void *layer, long layerType, Kerr_ErrorReport **err)
 }
 
 RF long LayerRasterNullValueRead(void *layer, Kgda_BaseData *nullValue, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "LayerRasterNullValueRead";
     auto *lh = static_cast<LayerHandle *>(layer);
     if (!lh || !nullValue || !nullValue->windowStart || nullValue->numelements < 1 ||
@@ -964,6 +1000,7 @@ RF long LayerRasterNullValueRead(void *layer, Kgda_BaseData *nullValue, Kerr_Err
 
 RF long LayerRasterNullValueWrite(void *layer, const Kgda_BaseData *nullValue,
                                   Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "LayerRasterNullValueWrite";
     auto *lh = static_cast<LayerHandle *>(layer);
     if (!lh || !nullValue || !nullValue->windowStart || nullValue->numelements < 1 ||
@@ -995,6 +1032,7 @@ RF long LayerRasterNullValueWrite(void *layer, const Kgda_BaseData *nullValue,
 
 RF long LayerRasterRead(void *layer, long blockRow, long blockColumn, void *data,
                         Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "LayerRasterRead";
     auto *lh = static_cast<LayerHandle *>(layer);
     if (!lh || !data || blockRow < 0 || blockColumn < 0 || blockRow > INT32_MAX ||
@@ -1014,6 +1052,7 @@ RF long LayerRasterRead(void *layer, long blockRow, long blockColumn, void *data
 
 RF long LayerRasterWrite(void *layer, long blockRow, long blockColumn, const void *data,
                          Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "LayerRasterWrite";
     auto *lh = static_cast<LayerHandle *>(layer);
     if (!lh || !data || blockRow < 0 || blockColumn < 0 || blockRow > INT32_MAX ||
@@ -1028,6 +1067,7 @@ RF long LayerRasterWrite(void *layer, long blockRow, long blockColumn, const voi
 
 RF long LayerRasterReadMIF(void *layer, long blockRow, long blockColumn, unsigned char **data,
                            long *dataSize, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "LayerRasterReadMIF";
     auto *lh = static_cast<LayerHandle *>(layer);
     if (!lh || !data || !dataSize || blockRow < 0 || blockColumn < 0 || blockRow > INT32_MAX ||
@@ -1051,6 +1091,7 @@ RF long LayerRasterReadMIF(void *layer, long blockRow, long blockColumn, unsigne
 }
 
 RF long LayerRasterModTimeGet(void *layer, int64_t *modTime, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "LayerRasterModTimeGet";
     auto *lh = static_cast<LayerHandle *>(layer);
     if (!lh || !modTime) return failed(err, EINVAL, fn, 1, "Invalid arguments");
@@ -1070,6 +1111,7 @@ RF long LayerRasterModTimeGet(void *layer, int64_t *modTime, Kerr_ErrorReport **
 }
 
 RF long LayerRRDLayerNamesGet(void *layer, long *count, char ***names, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "LayerRRDLayerNamesGet";
     auto *lh = static_cast<LayerHandle *>(layer);
     if (!lh || !count || !names) return failed(err, EINVAL, fn, 1, "Invalid arguments");
@@ -1103,6 +1145,7 @@ RF long LayerRRDLayerNamesGet(void *layer, long *count, char ***names, Kerr_Erro
 
 RF long LayerRRDLayerNamesSet(void *layer, long count, const char *const *names,
                               Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
     static const char *const fn = "LayerRRDLayerNamesSet";
     auto *lh = static_cast<LayerHandle *>(layer);
     if (!lh || count < 0 || count > INT32_MAX || (count > 0 && !names))
