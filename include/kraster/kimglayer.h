@@ -427,6 +427,14 @@ KRASTER_API int kimg_LayerCopyVAPtr(const char *source, const char *destination,
                                     const intptr_t *options);
 KRASTER_API int kimg_LayerCopy(const char *source, const char *destination,
                                Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err, ...);
+/* Copies every layer of a layer-name list ("file(:a,:b)"; a file alone
+ * names all its layers) into destinationFile under the same node paths, as
+ * kimg_LayerCopy does; on failure the copies made are removed. */
+KRASTER_API int kimg_LayerStackCopyVAPtr(const char *sourceNames, const char *destinationFile,
+                                         Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err,
+                                         const intptr_t *options);
+KRASTER_API int kimg_LayerStackCopy(const char *sourceNames, const char *destinationFile,
+                                    Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err, ...);
 /* Removes a layer from its file ("File %s cannot be opened for update",
  * "Failure removing layer %s"). The layer must not be open. */
 KRASTER_API int kimg_LayerRemove(const char *layerName, Kint_InitToolkitData *toolkit,

@@ -337,3 +337,78 @@ KRASTER_API int kimg_LayerChangeName(const char *oldName, const char *newName,
     }
     return 0;
 }
+
+// ---- Stacks --------------------------------------------------------------------
+
+namespace {
+
+// The layer names of a list "file(:a,:b),other(:c)" (a file alone: all its
+// layers).
+bool expandNames(const char *list, std::vector<std::string> &out, const char *fn, Report &e) {
+    Kfnp_FileNodeList *parsed = list ? kfnp_FileNodeListParse(list, e.out()) : nullptr;
+    if (!parsed) {
+        e.error(fn, 50, "FileNodeListParse failed");
+        return false;
+    }
+    bool ok = true;
+    for (int32_t i = 0; ok && i < parsed->itemCount; ++i) {
+        const Kfnp_FileNodeListItem &it = parsed->items[i];
+        std::vector<std::string> nodes(it.nodePaths, it.nodePaths + it.nodePathCount);
+        if (nodes.empty()) {
+            int status = 0;
+            AFile *f = afileOpen(it.fileName, it.title, KIMG_RF_MODE_READ, &status, e.out());
+            ok = f && fileLayerNodes(f, KIMG_RF_MODE_READ, nodes, fn, e);
+            if (f) afileQueue(f, KIMG_RF_MODE_READ, nullptr);
+            if (!ok) e.error(fn, 51, "Layer names of %s cannot be read", it.fileName);
+        }
+        for (size_t k = 0; ok && k < nodes.size(); ++k) {
+            char *full = kfnp_FileNodeCreate(it.fileName, it.title, nodes[k].c_str(), e.out());
+            ok = full != nullptr;
+            if (full) out.emplace_back(full);
+            kmsc_HeapFree(full);
+        }
+    }
+    kfnp_FreeNodeList(parsed);
+    return ok;
+}
+
+}  // namespace
+
+KRASTER_API int kimg_LayerStackCopyVAPtr(const char *sourceNames, const char *destinationFile,
+                                         Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err,
+                                         const intptr_t *options) {
+    constexpr const char *fn = "kimg_LayerStackCopy";
+    Report e(err);
+    std::vector<std::string> names;
+    if (!destinationFile || !*destinationFile) {
+        e.error(fn, 1, "Args");
+        return -1;
+    }
+    if (!expandNames(sourceNames, names, fn, e)) return -1;
+    std::vector<std::string> made;
+    for (const std::string &n : names) {
+        ParsedName p;
+        char *dst = parse(n.c_str(), p, fn, e)
+                        ? kfnp_FileNodeCreate(destinationFile, nullptr, p.node.c_str(), e.out())
+                        : nullptr;
+        bool ok = dst && kimg_LayerCopyVAPtr(n.c_str(), dst, toolkit, e.out(), options) == 0;
+        if (dst && ok) made.emplace_back(dst);
+        kmsc_HeapFree(dst);
+        if (!ok) {
+            // What was copied before goes again.
+            for (const std::string &m : made) kimg_LayerRemove(m.c_str(), toolkit, nullptr);
+            e.error(fn, 2, "Copying %s failed", n.c_str());
+            return -1;
+        }
+    }
+    return 0;
+}
+
+KRASTER_API int kimg_LayerStackCopy(const char *sourceNames, const char *destinationFile,
+                                    Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err, ...) {
+    va_list args;
+    va_start(args, err);
+    std::vector<intptr_t> words = layerOptionWords(args);
+    va_end(args);
+    return kimg_LayerStackCopyVAPtr(sourceNames, destinationFile, toolkit, err, words.data());
+}

@@ -66,6 +66,13 @@ class Layer : public ::testing::Test {
     }
 };
 
+std::vector<std::string> listOf(long count, char **names) {
+    std::vector<std::string> out(names, names + count);
+    for (long i = 0; i < count; ++i) kmsc_HeapFree(names[i]);
+    kmsc_HeapFree(names);
+    return out;
+}
+
 struct Rect {
     Kgda_BaseData *b;
     Rect(long w, long h, int32_t t) : b(kimg_PixelRectCreate(w, h, t, nullptr)) {}
@@ -594,6 +601,20 @@ TEST_F(Layer, CopyRemoveRenameAndTypeChange) {
     kmsc_HeapFree(node);
     kmsc_HeapFree(again);
     EXPECT_EQ(kimg_LayerNameParse("plain", nullptr, nullptr, &err), -1);
+    // A whole file copied as a stack, then a copy onto existing layers fails
+    // and leaves the destination as it was.
+    kimg_LayerClose(create(name("d.klp", "d"), KGDA_TYPE_S8, 3, 3), nullptr);
+    ASSERT_EQ(
+        kimg_LayerStackCopy(dir.file("d.klp").c_str(), dir.file("e.klp").c_str(), tk, &err, 0), 0)
+        << ktest::messages(err.r);
+    ASSERT_EQ(kimg_LayerGetNames(dir.file("e.klp").c_str(), &count, &names, &err), 0);
+    EXPECT_EQ(listOf(count, names),
+              (std::vector<std::string>{name("e.klp", "c"), name("e.klp", "d")}));
+    kimg_LayerRemove(name("e.klp", "c").c_str(), tk, nullptr);
+    EXPECT_EQ(
+        kimg_LayerStackCopy(dir.file("d.klp").c_str(), dir.file("e.klp").c_str(), tk, &err, 0), -1);
+    ASSERT_EQ(kimg_LayerGetNames(dir.file("e.klp").c_str(), &count, &names, &err), 0);
+    EXPECT_EQ(listOf(count, names), (std::vector<std::string>{name("e.klp", "d")}));
 }
 
 }  // namespace
@@ -601,13 +622,6 @@ TEST_F(Layer, CopyRemoveRenameAndTypeChange) {
 #include <kraster/kirf.h>
 
 namespace {
-
-std::vector<std::string> listOf(long count, char **names) {
-    std::vector<std::string> out(names, names + count);
-    for (long i = 0; i < count; ++i) kmsc_HeapFree(names[i]);
-    kmsc_HeapFree(names);
-    return out;
-}
 
 TEST_F(Layer, PyramidLevelsHaveTheRuleSizesAndMeanOfFourValues) {
     const long W = 1000, H = 600;
