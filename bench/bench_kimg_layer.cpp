@@ -8,7 +8,6 @@
 #include <benchmark/benchmark.h>
 
 #include <kraster/kimg.h>
-#include <kraster/kimglayer.h>
 #include <kraster/kimgrf.h>
 #include <kraster/kraster.h>
 

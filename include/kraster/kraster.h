@@ -18,6 +18,8 @@
 #include "ksta.h"
 #include "kdms.h"
 #include "kimgrf.h"
+#include "kimg.h"
+#include "kirf.h"
 #include "kpmg.h"
 #include "kprf.h"
 #include "kmgc.h"

@@ -3,7 +3,7 @@
 #pragma once
 
 #include <kraster/kdms.h>
-#include <kraster/kimglayer.h>
+#include <kraster/kimg.h>
 
 #include <string>
 #include <vector>
@@ -36,7 +36,7 @@ enum class OptionPass { Change, AfterCreate, AfterOpen };
 bool layerOptionsApply(Kimg_Layer *layer, const intptr_t *options, OptionPass pass, const char *fn,
                        Kerr_ErrorReport **err);
 
-// Converts a variadic option list to words (the types of kimglayer.h).
+// Converts a variadic option list to words (the types of kimg.h).
 std::vector<intptr_t> layerOptionWords(va_list args);
 
 // Builds or rebuilds the layer's block cache (size, read-only, undo).

@@ -3,7 +3,6 @@
 // model, conversion, transactions, read-only files, null values, faults.
 #include <gtest/gtest.h>
 #include <kraster/kimg.h>
-#include <kraster/kimglayer.h>
 #include <kraster/kraster.h>
 
 #include <dlfcn.h>

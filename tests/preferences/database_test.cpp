@@ -499,7 +499,7 @@ TEST_F(DefaultDatabase, TheShippedDefinitionFilesDeclareEveryPreference) {
         const char *text;
     } const expected[] = {
         {"memory", "heap_size", KPMG_NUMBER, 10, nullptr},
-        {"orvel", "dll_runtime_scan", KPMG_BOOLEAN, 1, nullptr},
+        {"orvel", "dll_runtime_scan", KPMG_BOOLEAN, 0, nullptr},
         {"filepref", "continuous_stats_percent", KPMG_NUMBER, 100, nullptr},
         {"filepref", "continuous_stats_min_pixels", KPMG_NUMBER, 1, nullptr},
         {"filepref", "hyperspectral_layer_minimum", KPMG_NUMBER, 16, nullptr},

@@ -1,7 +1,6 @@
 // kraster pyramids: computes the pyramid layers of every layer of an image
 // file (or of the layers named), with a progress bar on the standard error.
 #include <kraster/kimg.h>
-#include <kraster/kimglayer.h>
 #include <kraster/kraster.h>
 
 #include <cstdio>

@@ -198,7 +198,7 @@ int demoPreferences() {
     printf("filepref.subsampling_kernel = %s\n", kernel ? kernel : "?");
     kmsc_HeapFree(kernel);
     printf("orvel.dll_runtime_scan = %s\n",
-           kpmg_GetBooleanPreference("orvel", "dll_runtime_scan", 1, nullptr) ? "true" : "false");
+           kpmg_GetBooleanPreference("orvel", "dll_runtime_scan", 0, nullptr) ? "true" : "false");
     printf("rasterprocess.rp_reprojtolerance = %g pixels\n",
            kpmg_GetNumberPreference("rasterprocess", "rp_reprojtolerance", 0.1, nullptr));
     printf("nosuch.preference (unknown) = %g, the caller's default\n",

@@ -1,0 +1,470 @@
+// Whole-file operations of image files: destroy, rename and copy with the
+// support files (".aux", ".rrd", ".chp") and recovery, modification times
+// and modes with the generic fall-backs, proxy files and the disk-full
+// handler.
+#include <kraster/kfio.h>
+#include <kraster/kfnp.h>
+#include <kraster/kimg.h>
+#include <kraster/kmsc.h>
+#include <kraster/kstr.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/report.hpp"
+#include "image/kimg_internal.hpp"
+#include "image/kimg_table.hpp"
+
+using namespace kr::img;
+using kr::Report;
+
+namespace {
+
+const char *const kSupport[3] = {".aux", ".rrd", ".chp"};
+constexpr const char *kProxyTitle = "Unrestricted Access Image";
+
+Kimg_DiskFullHandler g_handler = nullptr;
+void *g_handlerData = nullptr;
+
+Kerr_ErrorReport **noReport() {
+    return nullptr;
+}
+
+int kindOf(const std::string &name) {
+    Kerr_ErrorReport *e = nullptr;
+    int kind = kfio_FileNameExistAsFileOrDir(name.c_str(), &e);
+    kerr_DeleteErrorReport(e);
+    return kind;
+}
+
+std::string baseOf(const std::string &name) {
+    size_t slash = name.find_last_of('/');
+    return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+// The serving instance and title of a name (identification only); the
+// AFile is released at once, the instance stays in the table.
+RFInstance *identify(const std::string &name, long *title, Kerr_ErrorReport **err) {
+    int status = 0;
+    AFile *f = afileOpen(name.c_str(), nullptr, nullptr, &status, err);
+    if (!f) return nullptr;
+    Section section;
+    RFInstance *inst = f->instance;
+    *title = f->titleIndex;
+    afileClose(f, nullptr, nullptr);
+    return ensureLoaded(*inst) ? inst : nullptr;
+}
+
+// Removes one name through its plug-in, or the file or directory itself.
+bool destroyOne(const std::string &name, RFInstance *inst, long title, Report &e) {
+    if (inst && inst->fn.FileDestroy) {
+        Kerr_ErrorReport *perr = nullptr;
+        long r = call(*inst, inst->fn.FileDestroy, nullptr, name.c_str(), title, &perr);
+        if (r >= 0) {
+            kerr_DeleteErrorReport(perr);
+            return true;
+        }
+        e.wrap(perr, "FileDestroy", 1, "%s:  FileDestroy failed", name.c_str());
+        return false;
+    }
+    // GenericFileDestroy
+    int kind = kindOf(name);
+    if (kind == 1) return kfio_DirectoryRemoveRecursive(name.c_str(), e.out()) == 0;
+    if (kind == 2) return kfio_FileUnlink(name.c_str(), e.out()) == 0;
+    return true;
+}
+
+bool renameOne(const std::string &from, const std::string &to, RFInstance *inst, long title,
+               Report &e) {
+    if (inst && inst->fn.FileRename) {
+        Kerr_ErrorReport *perr = nullptr;
+        long r = call(*inst, inst->fn.FileRename, nullptr, from.c_str(), to.c_str(), title, &perr);
+        if (r >= 0) {
+            kerr_DeleteErrorReport(perr);
+            return true;
+        }
+        e.wrap(perr, "AFileRename", 1, "%s:  FileRename failed", from.c_str());
+        return false;
+    }
+    // GenericFileRename
+    return kfio_FileNameChange(from.c_str(), to.c_str(), e.out()) == 0;
+}
+
+bool copyOne(const std::string &from, const std::string &to, RFInstance *inst, long title,
+             Report &e) {
+    if (inst && inst->fn.FileCopy) {
+        Kerr_ErrorReport *perr = nullptr;
+        long r = call(*inst, inst->fn.FileCopy, nullptr, from.c_str(), to.c_str(), title, &perr);
+        if (r >= 0) {
+            kerr_DeleteErrorReport(perr);
+            return true;
+        }
+        e.wrap(perr, "RFInstanceFileCopy", 1, "%s:  FileCopy failed", from.c_str());
+        return false;
+    }
+    // GenericFileCopy
+    if (kindOf(from) == 1) return kfio_DirectoryCopy(from.c_str(), to.c_str(), e.out()) == 0;
+    return kfio_FileCopy(from.c_str(), to.c_str(), e.out()) == 0;
+}
+
+// The support file's plug-in for the name, when it can be identified.
+RFInstance *supportInstance(const std::string &name, long *title) {
+    Kerr_ErrorReport *e = nullptr;
+    RFInstance *inst = identify(name, title, &e);
+    kerr_DeleteErrorReport(e);
+    return inst;
+}
+
+// AUXDependentsFix: the support file records the image it serves.
+void fixDependent(const std::string &aux, const std::string &image) {
+    int status = 0;
+    Kerr_ErrorReport *e = nullptr;
+    AFile *f = afileOpen(aux.c_str(), KIMG_RF_NATIVE_TITLE, KIMG_RF_MODE_UPDATE, &status, &e);
+    if (!f) {
+        kr::warn(e, "AUXDependentsFix", 1, "%s:  dependent file name not updated", aux.c_str());
+        return;
+    }
+    RFInstance *inst = f->instance;
+    if (inst->fn.FileDependentSet)
+        call(*inst, inst->fn.FileDependentSet, nullptr, f->updateHandle, baseOf(image).c_str(),
+             noReport());
+    afileClose(f, KIMG_RF_MODE_UPDATE, nullptr);
+}
+
+int64_t sizeOf(const std::string &name) {
+    Kerr_ErrorReport *e = nullptr;
+    int64_t size = kfio_FileSizeExtendedGet(name.c_str(), &e);
+    kerr_DeleteErrorReport(e);
+    return size > 0 ? size : 0;
+}
+
+// True when the destination name belongs, by its templates, to a format other
+// than the source's: a whole-file copy would then give a file of the wrong
+// format.
+bool otherFormat(const std::string &destination, RFInstance *source, long title,
+                 std::string &destTitle) {
+    Section section;
+    RFTable *t = table(nullptr);
+    if (!t) return false;
+    std::string base = baseOf(destination);
+    bool other = false;
+    for (RFInstance *inst : instances(t))
+        for (size_t i = 0; i < inst->templates.size(); ++i) {
+            if (inst->pseudo[i] || !templateMatch(inst->templates[i].c_str(), base.c_str()))
+                continue;
+            if (inst == source && static_cast<long>(i) == title) return false;
+            if (!other) destTitle = inst->titles[i];
+            other = true;
+        }
+    return other;
+}
+
+}  // namespace
+
+extern "C" {
+
+KRASTER_API int kimg_FileModTimeGet(const char *fileName, int64_t *modTime,
+                                    Kerr_ErrorReport **err) {
+    constexpr const char *fn = "kimg_FileModTimeGet";
+    Report e(err);
+    if (!fileName || !modTime) {
+        e.error(fn, 1, "NULL argument");
+        return -1;
+    }
+    long title = -1;
+    RFInstance *inst = identify(fileName, &title, e.out());
+    if (!inst) {
+        e.error(fn, 2);
+        return -1;
+    }
+    if (inst->fn.FileModTimeGet) {
+        Kerr_ErrorReport *perr = nullptr;
+        if (call(*inst, inst->fn.FileModTimeGet, nullptr, fileName, title, modTime, &perr) < 0) {
+            e.wrap(perr, fn, 3, "%s:  FileModTimeGet failed", fileName);
+            return -1;
+        }
+        kerr_DeleteErrorReport(perr);
+        return 0;
+    }
+    // GenericFileModTimeGet
+    Kfio_StatInfo info;
+    if (kfio_Stat(fileName, &info, e.out()) != 0) {
+        e.error(fn, 4);
+        return -1;
+    }
+    *modTime = info.modifyTime;
+    return 0;
+}
+
+KRASTER_API int kimg_FileModeGet(const char *fileName, uint32_t *mode, Kerr_ErrorReport **err) {
+    Report e(err);
+    Kfio_StatInfo info;
+    if (!fileName || !mode) {
+        e.error("kimg_FileModeGet", 1, "NULL argument");
+        return -1;
+    }
+    if (kfio_Stat(fileName, &info, e.out()) != 0) {
+        e.error("kimg_FileModeGet", 2);
+        return -1;
+    }
+    *mode = info.mode & 07777u;
+    return 0;
+}
+
+KRASTER_API int kimg_FileModeSet(const char *fileName, uint32_t mode, Kerr_ErrorReport **err) {
+    Report e(err);
+    if (!fileName) {
+        e.error("kimg_FileModeSet", 1, "NULL argument");
+        return -1;
+    }
+    // GenericFileModeSet
+    if (kfio_Chmod(fileName, mode & 07777u, e.out()) != 0) {
+        e.error("kimg_FileModeSet", 2);
+        return -1;
+    }
+    return 0;
+}
+
+KRASTER_API int kimg_FileDestroy(const char *fileName, Kerr_ErrorReport **err) {
+    constexpr const char *fn = "kimg_FileDestroy";
+    Report e(err);
+    if (!fileName) {
+        e.error(fn, 1, "NULL file name");
+        return -1;
+    }
+    kimg_FileNameDequeue(fileName, nullptr);
+    long title = -1;
+    RFInstance *inst = identify(fileName, &title, e.out());
+    if (!inst) {
+        e.error(fn, 2);
+        return -1;
+    }
+    if (!destroyOne(fileName, inst, title, e)) {
+        e.error(fn, 3, "Cannot remove %s", fileName);
+        return -1;
+    }
+    for (const char *ext : kSupport) {
+        std::string s = supportName(fileName, ext);
+        if (s == fileName || kindOf(s) <= 0) continue;
+        long st = -1;
+        RFInstance *si = supportInstance(s, &st);
+        if (!destroyOne(s, si, st, e)) {
+            e.error(fn, 4, "Cannot remove %s", s.c_str());
+            return -1;
+        }
+    }
+    return 0;
+}
+
+KRASTER_API int kimg_FileRename(const char *oldName, const char *newName, Kerr_ErrorReport **err) {
+    constexpr const char *fn = "kimg_FileRename";
+    Report e(err);
+    if (!oldName || !newName) {
+        e.error(fn, 1, "NULL file name");
+        return -1;
+    }
+    if (kindOf(newName) > 0) {
+        e.error(fn, 2, "Attempt to rename over %s", newName);
+        return -1;
+    }
+    kimg_FileNameDequeue(oldName, nullptr);
+    long title = -1;
+    RFInstance *inst = identify(oldName, &title, e.out());
+    if (!inst) {
+        e.error(fn, 3);
+        return -1;
+    }
+    struct Done {
+        std::string from, to;
+        RFInstance *inst;
+        long title;
+    };
+    std::vector<Done> done;
+    bool ok = renameOne(oldName, newName, inst, title, e);
+    if (ok) done.push_back({oldName, newName, inst, title});
+    for (const char *ext : kSupport) {
+        std::string from = supportName(oldName, ext), to = supportName(newName, ext);
+        if (!ok || from == oldName || kindOf(from) <= 0) continue;
+        if (kindOf(to) > 0) {
+            e.error(fn, 2, "Attempt to rename over %s", to.c_str());
+            ok = false;
+            break;
+        }
+        long st = -1;
+        RFInstance *si = supportInstance(from, &st);
+        dequeueName(from);
+        ok = renameOne(from, to, si, st, e);
+        if (ok) done.push_back({from, to, si, st});
+    }
+    if (!ok) {
+        // Recovery: put back what was renamed.
+        for (auto it = done.rbegin(); it != done.rend(); ++it) {
+            Report back(nullptr);
+            if (!renameOne(it->to, it->from, it->inst, it->title, back))
+                e.error(fn, 5, "AFileRename failed during recovery");
+        }
+        e.error(fn, 4, "Rename of %s to %s failed", oldName, newName);
+        return -1;
+    }
+    std::string aux = supportName(newName, KIMG_RF_SUPPORT_EXTENSION);
+    if (aux != newName && kindOf(aux) > 0) fixDependent(aux, newName);
+    return 0;
+}
+
+KRASTER_API int kimg_FileCopy(const char *source, const char *destination, Kerr_ErrorReport **err,
+                              ...) {
+    constexpr const char *fn = "kimg_FileCopy";
+    Report e(err);
+    va_list ap;
+    va_start(ap, err);
+    for (int option; (option = va_arg(ap, int)) != 0;)
+        kr::warn(nullptr, fn, 1, "Unrecognized copy option %d - ignored.", option);
+    va_end(ap);
+    if (!source || !destination) {
+        e.error(fn, 2, "NULL file name");
+        return -1;
+    }
+    long title = -1;
+    RFInstance *inst = identify(source, &title, e.out());
+    if (!inst) {
+        e.error(fn, 3);
+        return -1;
+    }
+    std::string from = source;
+    // A proxy is resolved to the file it refers to.
+    if (inst->titles[title] == kProxyTitle && inst->fn.UAIReferencedFileNameGet) {
+        char *referenced = nullptr;
+        Kerr_ErrorReport *perr = nullptr;
+        if (call(*inst, inst->fn.UAIReferencedFileNameGet, nullptr, source, &referenced, &perr) <
+                0 ||
+            !referenced) {
+            e.wrap(perr, fn, 4, "%s:  referenced file unknown", source);
+            return -1;
+        }
+        kerr_DeleteErrorReport(perr);
+        from = referenced;
+        kmsc_HeapFree(referenced);
+        inst = identify(from, &title, e.out());
+        if (!inst) {
+            e.error(fn, 3);
+            return -1;
+        }
+    }
+    if (kindOf(destination) > 0) {
+        e.error(fn, 5, "Attempt to copy over %s", destination);
+        return -1;
+    }
+    std::string destTitle;
+    if (otherFormat(destination, inst, title, destTitle)) {
+        e.error(fn, 6,
+                "It is not possible to copy %s as an entire file to %s, nor is it possible to "
+                "create output layers of type <%s>.",
+                from.c_str(), destination, destTitle.c_str());
+        return -1;
+    }
+    double need = static_cast<double>(sizeOf(from));
+    for (const char *ext : kSupport) need += static_cast<double>(sizeOf(supportName(from, ext)));
+    if (!kimg_DiskSpaceAvailable(destination, need)) {
+        e.error(fn, 7, "Not enough disk space for %s", destination);
+        return -1;
+    }
+    kimg_FileNameDequeue(from.c_str(), nullptr);
+    std::vector<std::string> made;
+    bool ok = copyOne(from, destination, inst, title, e);
+    if (ok) made.push_back(destination);
+    for (const char *ext : kSupport) {
+        std::string s = supportName(from, ext), d = supportName(destination, ext);
+        if (!ok || s == from || kindOf(s) <= 0) continue;
+        if (kindOf(d) > 0) {
+            e.error(fn, 5, "Attempt to copy over %s", d.c_str());
+            ok = false;
+            break;
+        }
+        long st = -1;
+        RFInstance *si = supportInstance(s, &st);
+        ok = copyOne(s, d, si, st, e);
+        if (ok) made.push_back(d);
+    }
+    if (!ok) {
+        // Recovery: nothing of the copy stays. A partial destination left by
+        // a failed copy is removed too.
+        if (made.empty() || made.front() != destination) made.insert(made.begin(), destination);
+        for (const std::string &m : made) {
+            if (kindOf(m) <= 0) continue;
+            Report back(nullptr);
+            if (!destroyOne(m, m == destination ? inst : nullptr, title, back) && kindOf(m) > 0)
+                e.error(fn, 8, "kimg_FileDestroy function failed during recovery");
+        }
+        e.error(fn, 9, "Copy of %s to %s failed", from.c_str(), destination);
+        return -1;
+    }
+    std::string aux = supportName(destination, KIMG_RF_SUPPORT_EXTENSION);
+    if (aux != destination && kindOf(aux) > 0) fixDependent(aux, destination);
+    return 0;
+}
+
+KRASTER_API char *kimg_FileProxyName(const char *fileName, Kerr_ErrorReport **err) {
+    constexpr const char *fn = "kimg_FileProxyName";
+    Report e(err);
+    if (!fileName) {
+        e.error(fn, 1, "NULL file name");
+        return nullptr;
+    }
+    char *evaluated = kfnp_FileNameEvaluateEnv(fileName, e.out());
+    char *normal = evaluated ? kfnp_FileNameNormalize(evaluated, e.out()) : nullptr;
+    kmsc_HeapFree(evaluated);
+    if (!normal) {
+        e.error(fn, 2);
+        return nullptr;
+    }
+    std::string target = normal;
+    kmsc_HeapFree(normal);
+    Section section;
+    RFTable *t = table(e.out());
+    RFInstance *inst = t ? instanceByTitle(t, kProxyTitle, nullptr) : nullptr;
+    if (!inst || !ensureLoaded(*inst) || !inst->fn.UAIFileCreate) {
+        e.error(fn, 3, "Missing UAIFileCreateFunc");
+        return nullptr;
+    }
+    std::string proxy = supportName(target, ".uai");
+    Kerr_ErrorReport *perr = nullptr;
+    if (call(*inst, inst->fn.UAIFileCreate, nullptr, proxy.c_str(), target.c_str(), &perr) < 0) {
+        e.wrap(perr, fn, 4, "%s:  proxy file not made", proxy.c_str());
+        return nullptr;
+    }
+    kerr_DeleteErrorReport(perr);
+    return kstr_Duplicate(proxy.c_str());
+}
+
+KRASTER_API void kimg_DiskFullHandlerRegister(Kimg_DiskFullHandler handler, void *clientData) {
+    Section section;
+    g_handler = handler;
+    g_handlerData = clientData;
+}
+
+KRASTER_API int kimg_DiskSpaceAvailable(const char *fileName, double bytesNeeded) {
+    std::string where = fileName ? fileName : ".";
+    if (kindOf(where) <= 0) {
+        size_t slash = where.find_last_of('/');
+        where = slash == std::string::npos ? "." : slash == 0 ? "/" : where.substr(0, slash);
+    }
+    Kerr_ErrorReport *e = nullptr;
+    int64_t available = kfio_BytesAvailable(where.c_str(), &e);
+    kerr_DeleteErrorReport(e);
+    if (available >= 0 && static_cast<double>(available) >= bytesNeeded) return 1;
+    Section section;  // the handler is caller code
+    if (!g_handler) return 1;
+    return g_handler(bytesNeeded, fileName, g_handlerData);
+}
+
+KRASTER_API int kimg_DefaultDiskFullHandler(double bytesNeeded, const char *fileName,
+                                            void *clientData) {
+    (void)clientData;
+    kr::warn(nullptr, "kimg_DefaultDiskFullHandler", 1,
+             "There may not be enough disk space for %s, which is estimated to need %d Kb more.",
+             fileName ? fileName : "<unknown>", static_cast<int>(bytesNeeded / 1024));
+    return 1;
+}
+
+}  // extern "C"
