@@ -198,7 +198,7 @@ KRASTER_API int kimg_DefaultDiskFullHandler(double bytesNeeded, const char *file
                                             void *clientData);
 
 /* ==== Image layers ==========================================================
- *Image layers: one band of a raster image, a width x height grid of pixels
+ * Image layers: one band of a raster image, a width x height grid of pixels
  * of one pixel type stored in blocks by a raster format plug-in (kimgrf.h),
  * read and written through a block cache (kdms.h) whatever the format.
  *
