@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -172,7 +173,11 @@ TEST_F(Layer, OptionsMisplacedObsoleteUnknownAndInvalid) {
         "opening:  ignored",
         "Invalid option specified (777): ignored",
         "KIMG_LAYER_OPTION_NO_DMS is obsolete:  ignored"};
-    EXPECT_EQ(printed.headlines(), want);
+    std::vector<std::string> got = printed.headlines();
+    // The first use of the plug-in table may announce its rebuilding.
+    got.erase(std::remove(got.begin(), got.end(), "Building new list of RasterFormats DLLs."),
+              got.end());
+    EXPECT_EQ(got, want);
     EXPECT_EQ(info(l).undoLevels, 0);  // the list ended at 777
     EXPECT_EQ(info(l).readOnly, 0);
     printed.clear();
