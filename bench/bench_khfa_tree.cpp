@@ -68,6 +68,41 @@ void BM_BuildTree(benchmark::State &state) {
     remove(name.c_str());
 }
 
+// The same tree appended in the order batch mode allows (first child, then
+// next siblings, then back to the parent), with the entry cache on
+// (range 0) and in batch mode (range 1).
+void BM_AppendTree(benchmark::State &state) {
+    const std::string name = scratch("bench_tree_append.");
+    const bool batch = state.range(0) != 0;
+    char n[32];
+    for (auto _ : state) {
+        Khfa_File *f = khfa_FileCreate(name.c_str(), nullptr, nullptr);
+        if (batch) {
+            const intptr_t options[] = {KHFA_FILE_OPTION_CACHE, 0, 0};
+            khfa_FileChange(f, options, nullptr);
+        }
+        for (int p = 0; p < kParents; ++p) {
+            snprintf(n, sizeof n, "parent%d", p);
+            khfa_EntryWrite(f, p == 0 ? KHFA_WRITE_FIRST_CHILD : KHFA_WRITE_NEXT, n, "Parent",
+                            nullptr);
+            for (int c = 0; c < kChildren; ++c) {
+                snprintf(n, sizeof n, "child%d", c);
+                khfa_EntryWrite(f, c == 0 ? KHFA_WRITE_FIRST_CHILD : KHFA_WRITE_NEXT, n, "Child",
+                                nullptr);
+            }
+            khfa_EntrySeek(f, KHFA_SEEK_PARENT, nullptr, nullptr);
+        }
+        if (batch) {
+            const intptr_t options[] = {KHFA_FILE_OPTION_CACHE, 1, 0};
+            khfa_FileChange(f, options, nullptr);
+        }
+        khfa_FileClose(f, nullptr);
+    }
+    state.counters["entries/s"] =
+        benchmark::Counter(double(kEntries) * state.iterations(), benchmark::Counter::kIsRate);
+    remove(name.c_str());
+}
+
 void BM_SeekKnownPath(benchmark::State &state) {
     const std::string name = scratch("bench_tree_seek.");
     Khfa_File *f = buildTree(name, false);
@@ -86,5 +121,6 @@ void BM_SeekKnownPath(benchmark::State &state) {
 
 BENCHMARK(BM_Baseline_AllocateAndWrite128)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK(BM_BuildTree)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_AppendTree)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK(BM_SeekKnownPath);
 BENCHMARK_MAIN();

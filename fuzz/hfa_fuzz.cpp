@@ -1,8 +1,9 @@
 // Fuzz target for HFA files: arbitrary bytes are written to a temporary file
 // and opened as an HFA file. Whatever opens must survive walking its free
 // list, allocations and frees (with write-through on and off), a dictionary
-// rewrite, flush and close, ending in results or reports; every block
-// handed out must lie inside the file, clear of the header tag and header.
+// rewrite, flush and close, and opening, reading, writing and deleting its
+// block streams, ending in results or reports; every block handed out must
+// lie inside the file, clear of the header tag and header.
 // First the same bytes are opened as an image through the native format
 // plug-in, and every block of every layer is read.
 #include <kraster/kraster.h>
@@ -153,6 +154,58 @@ void walkTree(Khfa_File *f, Script &s) {
     }
 }
 
+// Block streams: every stream node found is opened, read whole, sought,
+// written and closed or deleted; a new stream is written too. Reads never
+// return more than asked for, and positions stay where they were put.
+void streams(Khfa_File *f, Script &s) {
+    Kerr_ErrorReport *err = nullptr;
+    Kstr_StringList *nodes = khfa_ObjectList(f, ":", nullptr, "Khfa_CacheNode", &err);
+    kerr_DeleteErrorReportEx(&err);
+    std::vector<std::string> paths;
+    for (int32_t i = 0; nodes && i < nodes->count && i < 4; ++i) paths.push_back(nodes->strings[i]);
+    kstr_StringListFree(nodes);
+    paths.push_back(":fuzzstream");
+    const std::string file = khfa_FileName(f);
+    std::vector<unsigned char> buffer(4096);
+    for (size_t i = 0; i < paths.size(); ++i) {
+        const std::string name = file + "(" + paths[i] + ")";
+        Khfa_Cache *c = i + 1 < paths.size() ? khfa_CacheOpen(f, name.c_str(), nullptr, &err)
+                                             : khfa_CacheCreate(f, name.c_str(), nullptr, &err);
+        check((c == nullptr) == (err != nullptr), "a stream and a report disagree");
+        kerr_DeleteErrorReportEx(&err);
+        if (!c) continue;
+        for (int rounds = 0; rounds < 64; ++rounds) {
+            const int32_t n = khfa_CacheRead(c, buffer.data(), 4096, &err);
+            kerr_DeleteErrorReportEx(&err);
+            check(n <= 4096, "read more than asked");
+            if (n <= 0) break;
+        }
+        const int steps = static_cast<int>(s.next(6));
+        for (int k = 0; k < steps; ++k) {
+            const int64_t to = s.next(40000);
+            if (khfa_CacheSeek(c, to, 0, &err))
+                check(khfa_CacheGetCurrPos(c, nullptr) == to, "seek went elsewhere");
+            kerr_DeleteErrorReportEx(&err);
+            khfa_CacheWrite(c, buffer.data(), static_cast<int32_t>(s.next(3000)), &err);
+            kerr_DeleteErrorReportEx(&err);
+        }
+        switch (s.next(3)) {
+            case 0:
+                khfa_CacheFree(c, &err);
+                break;
+            case 1:
+                khfa_CacheClose(c, &err);
+                break;
+            default:
+                khfa_CacheClose(c, &err);
+                kerr_DeleteErrorReportEx(&err);
+                khfa_CacheDelete(f, name.c_str(), nullptr, &err);
+                break;
+        }
+        kerr_DeleteErrorReportEx(&err);
+    }
+}
+
 // The native format plug-in, loaded once from the build tree.
 struct Native {
     Kimg_RFFileOpenFunc open = nullptr;
@@ -248,6 +301,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (f) {
         Script script{data, size};
         walkTree(f, script);
+        streams(f, script);
         operate(f, script);
         err = nullptr;
         khfa_FileClose(f, &err);

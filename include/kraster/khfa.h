@@ -46,6 +46,7 @@
 #include "kerr.h"
 #include "kfio.h"
 #include "kint.h"
+#include "kmet.h"
 #include "kmif.h"
 #include "kstr.h"
 
@@ -101,7 +102,17 @@ typedef struct Khfa_Entry {
  * header are written out at once. Closing a file switches it back on. */
 #define KHFA_FILE_OPTION_FLUSH_ON_WRITE 2
 /* intptr_t on (1) or off (0). Off: batch mode (entry cache off); on: cached
- * mode. */
+ * mode. Batch mode appends entries without the path and entry tables: the
+ * entry current when it starts is its start entry (not renamed while it
+ * lasts); khfa_EntryWrite allows only KHFA_WRITE_FIRST_CHILD of an entry
+ * without children, KHFA_WRITE_NEXT of an entry without a next sibling and
+ * KHFA_WRITE_CURRENT; khfa_EntrySeek allows only KHFA_SEEK_PARENT (NULL at
+ * the start entry); khfa_EntryDelete is refused. New records are written at
+ * once, into entry space taken from the file in 64 KiB regions; the header
+ * and the free list stay in memory (as with write-through off) until batch
+ * mode ends, which returns the unused entry space, writes them out and
+ * enters the current entry and its ancestors in the tables again. Closing a
+ * file ends batch mode. */
 #define KHFA_FILE_OPTION_CACHE 3
 /* const char *newName: flushes and closes the file, renames it on disk and
  * reopens it under the new name with mode "r+"; the handle stays the same.
@@ -408,6 +419,175 @@ KRASTER_API Kstr_StringList *khfa_ObjectList(Khfa_File *file, const char *startP
  * the values of its object. Returns 0, or -1 with a report. */
 KRASTER_API int khfa_ListFile(Khfa_File *file, const char *startPath, FILE *stream,
                               Kerr_ErrorReport **err);
+
+/* ---- Block streams ----------------------------------------------------------
+ * A growable byte stream stored in an HFA file as blocks of blocksize bytes
+ * taken from the file's space. Its node entry (type "Khfa_CacheNode") holds
+ * {blocksize, blockcount, bytecount, rootptr} (four l items). The root index
+ * block at rootptr holds blocksize / 4 block positions (u32, design
+ * "Khfa_CacheIndex"); when the stream has more blocks than that, the index
+ * is itself a block stream of the same block size whose blocks hold the
+ * positions in block order, with as many levels as needed, and the root
+ * index block holds the top level. A stream object keeps a few block
+ * buffers (slots, replaced round-robin, dirty ones written back first).
+ * bytecount runs one above the highest position written. The node records
+ * the counts when the stream is closed. A stream is not shared between
+ * threads. */
+
+/* An open block stream (opaque). */
+typedef struct Khfa_Cache Khfa_Cache;
+
+/* The node object of a stream (design "Khfa_CacheNode"). */
+typedef struct Khfa_CacheNode {
+    int32_t blocksize;  /* bytes per block */
+    int32_t blockcount; /* data blocks */
+    int32_t bytecount;  /* logical length */
+    int32_t rootptr;    /* position of the root index block */
+} Khfa_CacheNode;
+
+/* Block I/O of a stream; a NULL member takes the default. design is NULL for
+ * data blocks (raw bytes) and the index design for index blocks (host form:
+ * blocksize / 4 uint32_t). Defaults: allocate = khfa_NextFreePos (the blocks
+ * of one stream are taken from the file in runs of 4 growing to 64 blocks,
+ * at most 1 MiB, and the unused rest is returned by close and free),
+ * release = khfa_FreeSpace, read and write move size bytes at position
+ * (converted with design when it is given; data blocks written back next
+ * to each other are written together). release, read and write return 0,
+ * or -1 with a report; allocate a position, or 0. */
+typedef struct Khfa_CacheIO {
+    uint32_t (*allocate)(Khfa_File *file, int32_t size, Kerr_ErrorReport **err);
+    int (*release)(Khfa_File *file, uint32_t position, int32_t size, Kerr_ErrorReport **err);
+    int (*read)(Khfa_File *file, uint32_t position, int32_t size, void *buffer,
+                const Kmif_Design *design, Kerr_ErrorReport **err);
+    int (*write)(Khfa_File *file, uint32_t position, int32_t size, const void *buffer,
+                 const Kmif_Design *design, Kerr_ErrorReport **err);
+} Khfa_CacheIO;
+
+#define KHFA_CACHE_BLOCK_SIZE 1024 /* block size of streams made by khfa_CacheCreate */
+#define KHFA_CACHE_SLOTS 2         /* buffer slots of streams made by khfa_CacheCreate */
+#define KHFA_CACHE_MAX_BLOCK_SIZE (1 << 20)
+#define KHFA_CACHE_MAX_SLOTS 1024
+
+/* The shared "Khfa_CacheNode" design (owned by the library), or NULL. */
+KRASTER_API const Kmif_Design *khfa_CacheInit(Kerr_ErrorReport **err);
+/* Opens the HFA file read-write, creating it when it does not exist. */
+KRASTER_API Khfa_File *khfa_CacheFileOpen(const char *name, Kint_InitToolkitData *toolkit,
+                                          Kerr_ErrorReport **err);
+/* Closes a file opened with khfa_CacheFileOpen. 0, or -1 with a report. */
+KRASTER_API int khfa_CacheFileClose(Khfa_File *file, Kerr_ErrorReport **err);
+/* Creates an empty stream (block size 1024, 2 slots) whose node is written
+ * as the last child of the parent of the node path in name ("file(:a:b)"
+ * makes b below :a; the parent must exist, the node must not). With a NULL
+ * file the file of name is opened or created, and closed with the stream.
+ * Returns the stream, or NULL with a report. */
+KRASTER_API Khfa_Cache *khfa_CacheCreate(Khfa_File *file, const char *name,
+                                         Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err);
+/* Opens the stream whose node is named by name (as khfa_CacheCreate). The
+ * current position is 0. */
+KRASTER_API Khfa_Cache *khfa_CacheOpen(Khfa_File *file, const char *name,
+                                       Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err);
+/* Builds a stream object over blocks of file: rootptr 0 allocates a new
+ * root index block, otherwise blockcount blocks are reached from it. io may
+ * be NULL (defaults). blocksize: a multiple of 4 from 8 to
+ * KHFA_CACHE_MAX_BLOCK_SIZE; slots: 1 to KHFA_CACHE_MAX_SLOTS. */
+KRASTER_API Khfa_Cache *khfa_CacheNew(Khfa_File *file, const Khfa_CacheIO *io, int32_t blocksize,
+                                      int32_t slots, int32_t blockcount, uint32_t rootptr,
+                                      Kerr_ErrorReport **err);
+/* Moves the position (whence 0 from the start, 1 from the current
+ * position, 2 from the end: bytecount - 1 + offset), adding blocks until the
+ * target block exists; returns that block's buffer, or NULL with a report. */
+KRASTER_API void *khfa_CacheSeek(Khfa_Cache *stream, int64_t offset, int whence,
+                                 Kerr_ErrorReport **err);
+/* Move up to count bytes at the current position and advance it. A read
+ * stops at bytecount; a write sets bytecount to position + 1 when the new
+ * position is not below it (also for count 0). Return the bytes moved, or
+ * -1 with a report. */
+KRASTER_API int32_t khfa_CacheRead(Khfa_Cache *stream, void *buffer, int32_t count,
+                                   Kerr_ErrorReport **err);
+KRASTER_API int32_t khfa_CacheWrite(Khfa_Cache *stream, const void *buffer, int32_t count,
+                                    Kerr_ErrorReport **err);
+/* The current byte position, or -1 with a report. */
+KRASTER_API int64_t khfa_CacheGetCurrPos(Khfa_Cache *stream, Kerr_ErrorReport **err);
+/* The logical length (bytecount) and number of blocks, or -1 with a report. */
+KRASTER_API int64_t khfa_CacheByteCount(Khfa_Cache *stream, Kerr_ErrorReport **err);
+KRASTER_API int32_t khfa_CacheBlockCount(Khfa_Cache *stream, Kerr_ErrorReport **err);
+/* The buffer holding a block (0 to blockcount - 1), fetched into a slot;
+ * forWrite marks it dirty. Valid until the next call on the stream. */
+KRASTER_API void *khfa_CacheGetBlock(Khfa_Cache *stream, int32_t block, int forWrite,
+                                     Kerr_ErrorReport **err);
+/* The index element holding a block's position (block may equal blockcount
+ * when the index has room for it). Valid until the next call. */
+KRASTER_API uint32_t *khfa_CacheGetBlockPtrAddr(Khfa_Cache *stream, int32_t block, int forWrite,
+                                                Kerr_ErrorReport **err);
+/* Adds one block at the end. 0, or -1 with a report. */
+KRASTER_API int khfa_CacheExtend(Khfa_Cache *stream, Kerr_ErrorReport **err);
+/* Does nothing (streams do not shrink); returns 0. */
+KRASTER_API int khfa_CacheReduce(Khfa_Cache *stream, Kerr_ErrorReport **err);
+/* Writes every dirty slot and index block. 0, or -1 with a report. */
+KRASTER_API int khfa_CacheFlush(Khfa_Cache *stream, Kerr_ErrorReport **err);
+/* The position of the root index block, or 0 with a report. */
+KRASTER_API uint32_t khfa_CacheRootPtr(Khfa_Cache *stream, Kerr_ErrorReport **err);
+/* Flushes, rewrites the node with the current counts and root, and frees
+ * the stream (also on failure). 0, or -1 with a report. */
+KRASTER_API int khfa_CacheClose(Khfa_Cache *stream, Kerr_ErrorReport **err);
+/* Frees the stream without writing its blocks or node (NULL is accepted). */
+KRASTER_API int khfa_CacheFree(Khfa_Cache *stream, Kerr_ErrorReport **err);
+/* Returns every block of the named stream to the free list and deletes its
+ * node entry. 0, or -1 with a report. */
+KRASTER_API int khfa_CacheDelete(Khfa_File *file, const char *name, Kint_InitToolkitData *toolkit,
+                                 Kerr_ErrorReport **err);
+
+/* ---- File copy --------------------------------------------------------------
+ * A whole HFA file is copied entry by entry into a new file built under a
+ * temporary name in the destination's directory, which takes the
+ * destination's name only when the copy is complete; the copy holds no free
+ * space. The tree is copied depth first with names, types, data and
+ * modification times; the source's whole dictionary is carried over.
+ * Entries of type "Khfa_Data" and "Khfa_FreeListNode" (and every entry of
+ * type "root") must have no data ("Cannot copy data for node of type %s").
+ * Data whose type has a design is read and written through the design;
+ * data of a type without a design is copied as bytes (with a warning); the
+ * blocks of a block stream (type "Khfa_CacheNode") are copied with it. The
+ * new file gets the source file's modification time and permissions. The
+ * source's current entry is kept. */
+
+/* Copy options: codes 1 to 4 are accepted and have no effect here; other
+ * codes are warned about ("Unrecognized copy option %d - ignored."). */
+#define KHFA_COPY_OPTION_FIRST 1
+#define KHFA_COPY_OPTION_LAST 4
+
+/* Copies the file source to destination (which must not be open here).
+ * The options after err are int codes ended by 0. 0, or -1 with a report
+ * (nothing is left under the temporary name, and the destination is
+ * untouched unless the final rename itself failed). */
+KRASTER_API int khfa_FileCopy(const char *source, const char *destination,
+                              Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err, ...);
+/* The same with the options as an array of intptr_t codes ended by 0 (or
+ * NULL). */
+KRASTER_API int khfa_FileCopyWithOptions(const char *source, const char *destination,
+                                         Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err,
+                                         const intptr_t *options);
+/* Writes the source's current entry into destination with the same name and
+ * type, with mode relative to destination's current entry (the new entry is
+ * current afterwards). The source root (and any entry of type "root") is
+ * not written: the destination's current entry stands for it. Returns 1
+ * when an entry was written, 0 when it was not, -1 with a report. */
+KRASTER_API int khfa_CopyGenericEntry(Khfa_File *source, Khfa_File *destination, int mode,
+                                      Kerr_ErrorReport **err);
+/* Copies the data of the source's current entry into the destination's
+ * current entry (by the rules above). 0, or -1 with a report. */
+KRASTER_API int khfa_CopyGenericData(Khfa_File *source, Khfa_File *destination,
+                                     Kerr_ErrorReport **err);
+
+/* Progress of the copies made by this thread. */
+#define KHFA_COPY_PROGRESS_START 0   /* value: bytes in all; shows "Initializing..." */
+#define KHFA_COPY_PROGRESS_ADVANCE 1 /* value: bytes just copied */
+/* Sets the meter that shows the copies of this thread (NULL: none); the
+ * caller keeps it. */
+KRASTER_API void khfa_FileCopySetMeter(Kmet_MeterInfo *meter);
+/* Starts or advances the meter. Returns 1 when a cancel was asked for, 0
+ * otherwise, -1 with a report ("Bad UpdateType"). */
+KRASTER_API int khfa_FileCopyProgressUpdate(int updateType, int64_t value, Kerr_ErrorReport **err);
 
 KRASTER_END_DECLS
 

@@ -14,6 +14,7 @@
 #include "kpxm.h"
 #include "kmif.h"
 #include "kint.h"
+#include "kmet.h"
 #include "khfa.h"
 #include "ksta.h"
 #include "kdms.h"

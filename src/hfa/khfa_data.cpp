@@ -66,7 +66,10 @@ bool writeAt(Khfa_File *file, uint32_t pos, const void *data, int32_t n, const c
     }
     int64_t at = 0;
     if (!resolve(file, pos, n, fn, at, e)) return false;
-    if (pos != KHFA_SEQUENTIAL_POSITION && kfio_Seek64(file->fd, at, 0, e.out()) != at) {
+    // No seek when the file is there already: runs of adjacent writes then
+    // stay in the file layer's buffer.
+    if (pos != KHFA_SEQUENTIAL_POSITION && kfio_Tell64(file->fd, nullptr) != at &&
+        kfio_Seek64(file->fd, at, 0, e.out()) != at) {
         e.error(fn, 9107, "kfio_Seek failed");
         return false;
     }

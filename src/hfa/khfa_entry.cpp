@@ -328,6 +328,56 @@ Khfa_Entry *insertEntry(Khfa_File *file, uint32_t parent, uint32_t prev, uint32_
     return &file->currentEntry;
 }
 
+// Batch mode takes entry space in runs of this size.
+constexpr int32_t kBatchRun = 64 * 1024;
+
+// Batch mode: entries are only appended. A new entry goes below a current
+// entry that has no child yet, or after one that has no next sibling; the
+// current record is rewritten with its new link and the new record written
+// straight to the file, with neither table touched.
+Khfa_Entry *batchAppend(Khfa_File *file, int mode, const char *name, const char *type,
+                        Kerr_ErrorReport **err) {
+    static const char *const fn = "khfa_EntryWrite";
+    kr::Report e(err);
+    const bool below = mode == KHFA_WRITE_FIRST_CHILD;
+    Khfa_Entry cur = file->currentEntry;
+    const uint32_t curPos = file->currentEntryPos;
+    if (below && cur.child != 0) {
+        e.error(fn, 40, "Cannot write additional offspring to a node in batch mode");
+        return nullptr;
+    }
+    if (!below && cur.next != 0) {
+        e.error(fn, 41, "Cannot write before an existing node in batch mode");
+        return nullptr;
+    }
+    const int32_t space = entrySpace(file);
+    const uint32_t pos = runTake(file, file->batchRun, space, kBatchRun, e.out());
+    if (pos == 0) {
+        e.error(fn, 10, "NextFreePos fail");
+        return nullptr;
+    }
+    Khfa_Entry rec{};
+    rec.parent = below ? curPos : cur.parent;
+    rec.prev = below ? 0 : curPos;
+    std::strncpy(rec.name, name, sizeof rec.name - 1);
+    if (type) std::strncpy(rec.type, type, sizeof rec.type - 1);
+    rec.modTime = now();
+    (below ? cur.child : cur.next) = pos;
+    if (!recordWrite(file, curPos, Record::Entry, &cur, fn, e.out()) ||
+        !recordWrite(file, pos, Record::Entry, &rec, fn, e.out())) {
+        e.error(fn, 11, "WriteCurrentEntry fail");
+        // Not linked: the current record as it was, and the space back.
+        Kerr_ErrorReport *ignored = nullptr;
+        recordWrite(file, curPos, Record::Entry, &file->currentEntry, fn, &ignored);
+        kerr_DeleteErrorReport(ignored);
+        runGiveBack(file, file->batchRun, pos, space);
+        return nullptr;
+    }
+    const std::string_view base = below ? currentPath(file) : parentPath(file);
+    makeCurrent(file, pos, rec, childPath(base, rec.name));
+    return &file->currentEntry;
+}
+
 bool checkNames(const char *name, const char *type, bool needName, kr::Report &e) {
     static const char *const fn = "khfa_EntryWrite";
     if (name && std::strlen(name) > KHFA_MAX_NAME_LENGTH) {
@@ -370,12 +420,22 @@ Khfa_Entry *entryWriteMode(Khfa_File *file, int mode, const char *name, const ch
     if (!checkNames(name, type, mode != KHFA_WRITE_CURRENT, e)) return nullptr;
     const uint32_t curPos = file->currentEntryPos;
     const Khfa_Entry cur = file->currentEntry;
+    if (file->batchMode && (mode == KHFA_WRITE_PREV || mode == KHFA_WRITE_LAST_CHILD)) {
+        e.error(fn, 42, "Invalid write position for batch write mode");
+        return nullptr;
+    }
+    if (file->batchMode && mode != KHFA_WRITE_CURRENT)
+        return batchAppend(file, mode, name, type, e.out());
     switch (mode) {
         case KHFA_WRITE_CURRENT: {
             Khfa_Entry rec = cur;
             const bool rename = name && std::strcmp(name, rec.name) != 0;
             if (rename && !*name) {
                 e.error(fn, 7, "Push of null name invalid");
+                return nullptr;
+            }
+            if (rename && file->batchMode && curPos == file->batchStartEntry) {
+                e.error(fn, 43, "Cannot change the name of the noCache start node in batch mode");
                 return nullptr;
             }
             const PathString oldKey(currentPath(file));
@@ -499,6 +559,40 @@ bool deleteCurrent(Khfa_File *file, Kerr_ErrorReport **err) {
     }
     e.error(fn, 6, "Delete failed");
     return false;
+}
+
+void batchBegin(Khfa_File *file) {
+    if (file->batchMode) return;
+    file->batchStartEntry = file->currentEntryPos;
+    entryForget(file, file->currentEntryPos);
+    file->batchMode = 1;
+}
+
+bool batchEnd(Khfa_File *file, Kerr_ErrorReport **err) {
+    static const char *const fn = "khfa_FileChange";
+    kr::Report e(err);
+    if (!file->batchMode) return true;
+    file->batchMode = 0;
+    file->batchStartEntry = 0;
+    if (!runRelease(file, file->batchRun, e.out())) return false;
+    // The current entry goes back into the tables, and so do its ancestors
+    // written in batch mode, so that later seeks up the tree find them.
+    const PathString here(currentPath(file));
+    Khfa_Entry rec{};
+    if (!entryRead(file, file->currentEntryPos, rec, fn, e.out())) return false;
+    makeCurrent(file, file->currentEntryPos, rec, here);
+    std::string_view path = here;
+    uint32_t pos = rec.parent;
+    for (int64_t n = visitCap(file); n > 0 && path.size() > 1 && pos != 0; --n) {
+        path = path.substr(0, path.rfind(':', path.size() - 2) + 1);
+        uint32_t known = 0;
+        if (path.size() <= 1 || pathLookup(file, path, known)) break;
+        Khfa_Entry up{};
+        if (!entryRead(file, pos, up, fn, e.out())) return false;
+        pathHash(file, path, pos);
+        pos = up.parent;
+    }
+    return true;
 }
 
 bool positionRestore(Khfa_File *file, std::string_view path, uint32_t pos, Kerr_ErrorReport **err) {

@@ -487,6 +487,11 @@ KRASTER_API int khfa_FileClose(Khfa_File *file, Kerr_ErrorReport **err) {
     removeFromList(file);
     if (file->fd && file->dictionary) {
         Kerr_ErrorReport *inner = nullptr;
+        static const intptr_t cacheOn[] = {KHFA_FILE_OPTION_CACHE, 1, 0};
+        if (file->batchMode && !applyOptions(file, cacheOn, false, &inner)) {
+            kr::warn(inner, fn, 3, "Could not end batch mode on %s", file->name);
+            inner = nullptr;
+        }
         static const intptr_t writeThroughOn[] = {KHFA_FILE_OPTION_FLUSH_ON_WRITE, 1, 0};
         if (file->writeThroughOff && !applyOptions(file, writeThroughOn, false, &inner)) {
             kr::warn(inner, fn, 1, "Could not write the free list back to %s", file->name);

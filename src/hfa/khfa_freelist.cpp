@@ -509,6 +509,42 @@ bool freeCacheWriteBack(Khfa_File *file, Kerr_ErrorReport **err) {
     return true;
 }
 
+uint32_t runTake(Khfa_File *file, Khfa_SpaceRun &run, int32_t size, int32_t runSize,
+                 Kerr_ErrorReport **err) {
+    kr::Report e(err);
+    if (static_cast<int64_t>(run.end) - run.pos < size) {
+        if (!runRelease(file, run, e.out())) return 0;
+        const uint32_t at = runSize > size ? nextFreePos(file, runSize, e.out()) : 0;
+        if (at == 0) {
+            e.clear();
+            return nextFreePos(file, size, e.out());
+        }
+        run.pos = at;
+        run.end = at + static_cast<uint32_t>(runSize);
+        if (run.taken < INT32_MAX) ++run.taken;
+    }
+    const uint32_t pos = run.pos;
+    run.pos += static_cast<uint32_t>(size);
+    return pos;
+}
+
+void runGiveBack(Khfa_File *file, Khfa_SpaceRun &run, uint32_t pos, int32_t size) {
+    if (pos + static_cast<uint32_t>(size) == run.pos) {
+        run.pos = pos;
+        return;
+    }
+    Kerr_ErrorReport *ignored = nullptr;
+    freeSpace(file, pos, size, &ignored);
+    kerr_DeleteErrorReport(ignored);
+}
+
+bool runRelease(Khfa_File *file, Khfa_SpaceRun &run, Kerr_ErrorReport **err) {
+    const uint32_t at = run.pos;
+    const auto left = static_cast<int32_t>(run.end - at);
+    run.pos = run.end = 0;
+    return left <= 0 || freeSpace(file, at, left, err);
+}
+
 }  // namespace kr::hfa
 
 using kr::hfa::Operation;

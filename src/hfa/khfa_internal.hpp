@@ -33,6 +33,15 @@ struct Khfa_FreeCacheNode {
 struct Khfa_PathTable;
 struct Khfa_EntryTable;
 
+// Space taken from a file in one run and handed out piece by piece, so that
+// appending many small pieces neither grows the file nor touches the free
+// list each time, and the pieces lie next to each other: [pos, end) unused.
+struct Khfa_SpaceRun {
+    uint32_t pos;
+    uint32_t end;
+    int32_t taken;  // runs taken so far
+};
+
 struct Khfa_File {
     // The header comes first so the handle itself is the header's host object.
     Khfa_FileHeader header;
@@ -76,8 +85,10 @@ struct Khfa_File {
     int32_t mapMode;          // mapping mode of KHFA_FILE_OPTION_MMAP_EXTENT
     int32_t localFileSystem;  // -1 unknown until first needed, 0 or 1
 
-    uint32_t batchStartEntry;  // current entry when batch mode began
-    int32_t seekByPosition;    // KHFA_FILE_OPTION_SEEK_BY_POSITION
+    uint32_t batchStartEntry;   // current entry when batch mode began
+    int32_t batchWriteThrough;  // batch mode switched write-through off
+    Khfa_SpaceRun batchRun;     // entry space of batch mode, returned when it ends
+    int32_t seekByPosition;     // KHFA_FILE_OPTION_SEEK_BY_POSITION
 
     Khfa_FreeCacheNode *freeCache;      // the free list while write-through is off
     Khfa_FreeCacheNode *freeCacheHint;  // last node looked at (walks are sequential)
@@ -210,5 +221,13 @@ bool dictionaryWrite(Khfa_File *file, const Kmif_Dictionary *dictionary, uint32_
 // Allocation and freeing without the change protocol (the caller runs it).
 uint32_t nextFreePos(Khfa_File *file, int32_t size, Kerr_ErrorReport **err);
 bool freeSpace(Khfa_File *file, uint32_t pos, int32_t size, Kerr_ErrorReport **err);
+// A piece of size bytes from the run, taking a new run of runSize bytes when
+// it is used up (or, near the size limit, the piece alone). 0 with a report.
+uint32_t runTake(Khfa_File *file, Khfa_SpaceRun &run, int32_t size, int32_t runSize,
+                 Kerr_ErrorReport **err);
+// Undoes the last runTake of a piece at pos when it is still the last one.
+void runGiveBack(Khfa_File *file, Khfa_SpaceRun &run, uint32_t pos, int32_t size);
+// Returns the unused rest of the run to the free list.
+bool runRelease(Khfa_File *file, Khfa_SpaceRun &run, Kerr_ErrorReport **err);
 
 }  // namespace kr::hfa

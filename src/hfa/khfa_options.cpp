@@ -4,8 +4,11 @@
 #include <kraster/kmsc.h>
 #include <kraster/kstr.h>
 
+#include <new>
+
 #include "core/report.hpp"
 #include "hfa/khfa_internal.hpp"
+#include "hfa/khfa_tree.hpp"
 
 namespace kr::hfa {
 
@@ -64,6 +67,34 @@ bool setWriteThrough(Khfa_File *file, bool on, Kerr_ErrorReport **err) {
         return false;
     }
     return true;
+}
+
+// Batch mode also keeps the header and the free list in memory (as
+// write-through off does) unless the caller had switched write-through off
+// already; leaving batch mode writes them back.
+bool setBatchMode(Khfa_File *file, bool on, Kerr_ErrorReport **err) {
+    kr::Report e(err);
+    try {
+        if (on) {
+            if (file->batchMode) return true;
+            if (!file->writeThroughOff && !file->readOnly) {
+                if (!setWriteThrough(file, false, e.out())) return false;
+                file->batchWriteThrough = 1;
+            }
+            batchBegin(file);
+            return true;
+        }
+        if (!file->batchMode) return true;
+        const bool ended = batchEnd(file, e.out());
+        if (file->batchWriteThrough) {
+            file->batchWriteThrough = 0;
+            if (!setWriteThrough(file, true, e.out())) return false;
+        }
+        return ended;
+    } catch (const std::bad_alloc &) {
+        e.error("khfa_FileChange", 50, "No memory");
+        return false;
+    }
 }
 
 bool rename(Khfa_File *file, const char *newName, Kerr_ErrorReport **err) {
@@ -153,11 +184,11 @@ bool applyOptions(Khfa_File *file, const intptr_t *options, bool scanned, Kerr_E
                 setMapping(file, o[0] == 1, o[1], 0);
                 break;
             case KHFA_FILE_OPTION_FLUSH_ON_WRITE:
+                file->batchWriteThrough = 0;  // the caller's setting holds from now on
                 ok = setWriteThrough(file, o[0] != 0, e.out());
                 break;
             case KHFA_FILE_OPTION_CACHE:
-                if (o[0] == 0 && !file->batchMode) file->batchStartEntry = file->currentEntryPos;
-                file->batchMode = o[0] == 0;
+                ok = setBatchMode(file, o[0] == 0, e.out());
                 break;
             case KHFA_FILE_OPTION_RENAME:
                 ok = rename(file, reinterpret_cast<const char *>(o[0]), e.out());

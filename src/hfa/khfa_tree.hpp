@@ -73,6 +73,11 @@ bool deleteCurrent(Khfa_File *file, Kerr_ErrorReport **err);
 // khfa_EntryWrite without the change protocol.
 Khfa_Entry *entryWriteMode(Khfa_File *file, int mode, const char *name, const char *type,
                            Kerr_ErrorReport **err);
+// Batch mode on (the current entry becomes the start entry and leaves the
+// entry table) and off (the current entry and its ancestors are entered in
+// the tables again).
+void batchBegin(Khfa_File *file);
+bool batchEnd(Khfa_File *file, Kerr_ErrorReport **err);
 // Saved positions without the change protocol.
 bool positionRestore(Khfa_File *file, std::string_view path, uint32_t pos, Kerr_ErrorReport **err);
 

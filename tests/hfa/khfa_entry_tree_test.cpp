@@ -313,7 +313,7 @@ TEST_F(HfaTree, BatchModeAppendsStayConsistent) {
     const intptr_t off[] = {KHFA_FILE_OPTION_CACHE, 0, 0}, on[] = {KHFA_FILE_OPTION_CACHE, 1, 0};
     ktest::Err err;
     ASSERT_EQ(khfa_FileChange(f, off, &err), 0);
-    write(f, KHFA_WRITE_LAST_CHILD, "c1");
+    write(f, KHFA_WRITE_FIRST_CHILD, "c1");
     write(f, KHFA_WRITE_NEXT, "c2");
     EXPECT_NE(khfa_EntrySeek(f, KHFA_SEEK_PARENT, nullptr, &err), nullptr);
     EXPECT_EQ(khfa_EntrySeek(f, KHFA_SEEK_PARENT, nullptr, &err), nullptr);  // the start entry

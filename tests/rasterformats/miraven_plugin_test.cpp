@@ -295,6 +295,11 @@ TEST_F(Miraven, ObjectsNamesAndLayerAttributes) {
         EXPECT_GT(when, 1600000000);
     }
     EXPECT_LT(rf.FileDataWrite(f, ":a:Tst", bytes, 12, "{1:lx,}Tst_Obj,.", "Tst_Obj", &e), 0);
+    // A design the object uses that the file holds differently is refused too.
+    EXPECT_LT(rf.FileDataWrite(f, ":a:Wrap", bytes, 12, "{1:lx,}Tst_Obj,{1:oTst_Obj,v,}Wrap,.",
+                               "Wrap", &e),
+              0);
+    EXPECT_NE(ktest::messages(e.r).find("Design Tst_Obj differs"), std::string::npos);
     EXPECT_LT(rf.FileDataWrite(f, ":a", bytes, 12, dict, "Tst_Obj", &e), 0);  // the layer record
     EXPECT_LT(rf.FileDataWrite(f, ":a:Tst", bytes, 12, dict, "Missing", &e), 0);
     ASSERT_EQ(rf.FileDataDestroy(f, ":a:Tst", &e), 0);
@@ -563,6 +568,8 @@ TEST_F(Miraven, ConcurrentReadersAndWriters) {
                 if (rf.LayerRasterRead(l, i / 2, i % 2, back.data(), &te) != 0 || back != blocks[i])
                     ++bad;
             }
+            // The file turns writable for the updater, not for this handle.
+            if (l && rf.LayerRasterWrite(l, 0, 0, back.data(), &te) == 0) ++bad;
             if (l) rf.LayerClose(l, &te);
             const std::string own = dir.file("own" + std::to_string(t) + ".img");
             void *o = rf.FileOpen(own.c_str(), 0, "w+b", &te);
@@ -596,6 +603,55 @@ TEST_F(Miraven, ConcurrentReadersAndWriters) {
     EXPECT_EQ(bad.load(), 0);
     EXPECT_EQ(readBack(rf, shared, blocks), 1);
     rf.FileClose(f, &e);
+}
+
+}  // namespace
+
+namespace {
+
+// The image-file level finds the plug-in itself and reaches native images,
+// their objects (kept in the image, no support file) and their copies.
+TEST_F(Miraven, ImagesThroughTheImageFileLevel) {
+    const std::string name = dir.file("lib.img"), rrd = dir.file("lib.rrd");
+    const auto blocks = smallImage(rf, name);
+    ktest::writeFile(rrd, ktest::readFile(name));
+    Err e;
+    for (const auto &n : {name, rrd}) {
+        char *title = kimg_FileTitleIdentify(n.c_str(), &e);
+        ASSERT_NE(title, nullptr) << ktest::messages(e.r);
+        EXPECT_STREQ(title, "MIRAVEN Image");
+        kmsc_HeapFree(title);
+    }
+    EXPECT_EQ(kimg_FileType(name.c_str(), &e), 0);
+    Kimg_File *f = kimg_FileOpen(name.c_str(), &e, 0);
+    ASSERT_NE(f, nullptr) << ktest::messages(e.r);
+    EXPECT_STREQ(kimg_FileOpenModeGet(f), "r+b");
+    struct Obj {
+        int32_t x;
+        double y;
+    } o{7, 0.5};
+    Kmif_Design *design =
+        kmif_DesignCreate(nullptr, "Tst_Obj", KMIF_TYPE_S32, "x", KMIF_TYPE_F64, "y", 0, &e);
+    ASSERT_NE(design, nullptr);
+    ASSERT_EQ(kimg_FileDataWrite(f, ":band:Tst", &o, design, &e), 0) << ktest::messages(e.r);
+    Kmif_Design *got = nullptr;
+    void *back = kimg_FileDataRead(f, ":band:Tst", &got, &e);
+    ASSERT_NE(back, nullptr) << ktest::messages(e.r);
+    EXPECT_EQ(static_cast<Obj *>(back)->x, 7);
+    EXPECT_EQ(static_cast<Obj *>(back)->y, 0.5);
+    kmif_ObjectFree(&back, got, &e);
+    kmif_DesignDestroy(got, &e);
+    kmif_DesignDestroy(design, &e);
+    ASSERT_EQ(kimg_FileClose(f, &e), 0);
+    EXPECT_EQ(access(dir.file("lib.aux").c_str(), F_OK), -1) << "objects belong in the image";
+
+    const std::string copy = dir.file("copy.img");
+    ASSERT_EQ(kimg_FileCopy(name.c_str(), copy.c_str(), &e, 0), 0) << ktest::messages(e.r);
+    EXPECT_EQ(readBack(rf, copy, blocks), 1);
+    ASSERT_EQ(kimg_FileNameDequeue(copy.c_str(), &e), 0);
+    ASSERT_EQ(kimg_FileDestroy(copy.c_str(), &e), 0) << ktest::messages(e.r);
+    EXPECT_EQ(access(copy.c_str(), F_OK), -1);
+    EXPECT_EQ(kimg_FileNameDequeue(name.c_str(), &e), 0);
 }
 
 }  // namespace

@@ -58,6 +58,7 @@ struct FileHandle {
 struct LayerHandle {
     std::shared_ptr<Image> image;
     Layer *layer;
+    bool writable;  // opened through a handle of mode "r+b" or "w+b"
 };
 
 // The thread-unsafe section (when hfa) and then the image's mutex.
@@ -252,6 +253,18 @@ char **heapList(const std::vector<std::string> &names, bool colon) {
             return nullptr;
         }
     }
+    return out;
+}
+
+// The dictionary text of a design with the designs it uses ("" on failure).
+std::string designText(const Kmif_Design *design) {
+    Kmif_Dictionary *one = kmif_DictionaryCreate(nullptr);
+    char *text = one && kmif_DictionaryAddDesign(one, design, nullptr)
+                     ? kmif_DictionaryEncodeToString(one, nullptr)
+                     : nullptr;
+    std::string out = text ? text : "";
+    kmsc_HeapFree(text);
+    kmif_DictionaryDelete(one, nullptr);
     return out;
 }
 
@@ -635,25 +648,20 @@ RF long FileDataWrite(void *file, const char *nodePath, const unsigned char *dat
     } release{object, design};
     Guard g(*h->image, true);
     Khfa_File *hfa = h->image->hfa();
-    // The file's dictionary must describe the object as the given one does.
+    // The file's dictionary must describe the object as the given one does:
+    // every design it uses that the file already has must be the same.
     Kmif_Dictionary *own = khfa_FileDictionary(hfa);
-    if (const Kmif_Design *there = kmif_DictionarySearchByName(own, typeName, nullptr)) {
-        Kmif_Dictionary *a = kmif_DictionaryCreate(nullptr), *b = kmif_DictionaryCreate(nullptr);
-        kmif_DictionaryAddDesign(a, there, nullptr);
-        kmif_DictionaryAddDesign(b, design, nullptr);
-        char *ta = kmif_DictionaryEncodeToString(a, nullptr);
-        char *tb = kmif_DictionaryEncodeToString(b, nullptr);
-        const bool same = ta && tb && strcmp(ta, tb) == 0;
-        kmsc_HeapFree(ta);
-        kmsc_HeapFree(tb);
-        kmif_DictionaryDelete(a, nullptr);
-        kmif_DictionaryDelete(b, nullptr);
-        if (!same)
-            return failed(err, EINVAL, fn, 7, "Design %s differs from the one in %s", typeName,
+    std::unique_ptr<Kmif_Dictionary, void (*)(Kmif_Dictionary *)> used(
+        kmif_DictionaryCreate(err), [](Kmif_Dictionary *d) { kmif_DictionaryDelete(d, nullptr); });
+    if (!used || !kmif_DictionaryAddDesign(used.get(), design, err))
+        return wrapped(err, EIO, fn, 7);
+    for (const Kmif_Design *d = used->firstDesign; d; d = d->next) {
+        const Kmif_Design *there = kmif_DictionarySearchByName(own, d->name, nullptr);
+        if (there && designText(there) != designText(d))
+            return failed(err, EINVAL, fn, 8, "Design %s differs from the one in %s", d->name,
                           h->image->name().c_str());
-    } else if (!kmif_DictionaryAddDesign(own, design, err)) {
-        return wrapped(err, EIO, fn, 8);
     }
+    if (!kmif_DictionaryAddDesign(own, design, err)) return wrapped(err, EIO, fn, 8);
     const Khfa_Entry *e = khfa_EntryPeek(hfa, KHFA_SEEK_PATH, nodePath, nullptr);
     if (e && (reservedType(e->type) || !strcmp(e->type, kNodeType)))
         return failed(err, EINVAL, fn, 9, "%s is not an object node of %s", nodePath,
@@ -853,7 +861,7 @@ RF void *LayerOpen(void *file, const char *layerPath, long *width, long *height,
                    layerPath, h->image->name().c_str());
         return nullptr;
     }
-    auto *lh = new (std::nothrow) LayerHandle{h->image, l};
+    auto *lh = new (std::nothrow) LayerHandle{h->image, l, h->writable};
     if (!lh) {
         failed(err, ENOMEM, fn, 4, "No memory");
         return nullptr;
@@ -907,7 +915,7 @@ RF void *LayerCreate(void *file, const char *layerPath, long layerType, long pix
         wrapped(err, EIO, fn, 4);
         return nullptr;
     }
-    auto *lh = new (std::nothrow) LayerHandle{h->image, l};
+    auto *lh = new (std::nothrow) LayerHandle{h->image, l, h->writable};
     if (!lh) {
         failed(err, ENOMEM, fn, 5, "No memory");
         return nullptr;
@@ -927,7 +935,7 @@ RF long LayerClose(void *layer, Kerr_ErrorReport **err) {
     {
         Guard g(*lh->image, true);
         --lh->layer->opens;
-        if (lh->image->writable() && lh->image->flush(err) != 0) rc = wrapped(err, EIO, fn, 2);
+        if (lh->writable && lh->image->flush(err) != 0) rc = wrapped(err, EIO, fn, 2);
     }
     Section section;
     delete lh;
@@ -968,7 +976,7 @@ RF long LayerLayerTypeWrite(void *layer, long layerType, Kerr_ErrorReport **err)
     if (!lh || layerType < 0 || layerType > 2)
         return failed(err, EINVAL, fn, 1, "Invalid layer type %ld", layerType);
     Guard g(*lh->image, true);
-    if (!lh->image->writable())
+    if (!lh->writable)
         return failed(err, EACCES, fn, 2, "%s is read-only", lh->image->name().c_str());
     const int32_t old = lh->layer->rec.layerType;
     lh->layer->rec.layerType = static_cast<int32_t>(layerType);
@@ -1007,7 +1015,7 @@ RF long LayerRasterNullValueWrite(void *layer, const Kgda_BaseData *nullValue,
         nullValue->datatype < 0 || nullValue->datatype > 12)
         return failed(err, EINVAL, fn, 1, "Invalid arguments");
     Guard g(*lh->image, true);
-    if (!lh->image->writable())
+    if (!lh->writable)
         return failed(err, EACCES, fn, 2, "%s is read-only", lh->image->name().c_str());
     LayerRecord &r = lh->layer->rec;
     const LayerRecord old = r;
@@ -1058,11 +1066,13 @@ RF long LayerRasterWrite(void *layer, long blockRow, long blockColumn, const voi
     if (!lh || !data || blockRow < 0 || blockColumn < 0 || blockRow > INT32_MAX ||
         blockColumn > INT32_MAX)
         return failed(err, EINVAL, fn, 1, "Invalid arguments");
+    if (!lh->writable)
+        return failed(err, EACCES, fn, 2, "%s is read-only", lh->image->name().c_str());
     Guard g(*lh->image, true);
     return lh->image->blockWrite(lh->layer, static_cast<int32_t>(blockColumn),
                                  static_cast<int32_t>(blockRow), data, err) == 0
                ? 0
-               : wrapped(err, lh->image->writable() ? EIO : EACCES, fn, 2);
+               : wrapped(err, EIO, fn, 3);
 }
 
 RF long LayerRasterReadMIF(void *layer, long blockRow, long blockColumn, unsigned char **data,
@@ -1160,7 +1170,7 @@ RF long LayerRRDLayerNamesSet(void *layer, long count, const char *const *names,
         Kmif_String *names;
     } host{static_cast<int32_t>(count), strings.data()};
     Guard g(*lh->image, true);
-    if (!lh->image->writable())
+    if (!lh->writable)
         return failed(err, EACCES, fn, 3, "%s is read-only", lh->image->name().c_str());
     Khfa_File *hfa = lh->image->hfa();
     const std::string path = ":" + lh->layer->name + ":RRDNamesList";

@@ -1,0 +1,11 @@
+# Copies an HFA file with the tool and lists the copy.
+file(REMOVE ${COPY})
+execute_process(COMMAND ${TOOL} copy ${SOURCE} ${COPY} RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "kraster copy failed: ${rc}")
+endif()
+execute_process(COMMAND ${TOOL} ls ${COPY} RESULT_VARIABLE rc)
+file(REMOVE ${COPY})
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "kraster ls of the copy failed: ${rc}")
+endif()
