@@ -173,11 +173,11 @@ TEST_F(Layer, OptionsMisplacedObsoleteUnknownAndInvalid) {
         "opening:  ignored",
         "Invalid option specified (777): ignored",
         "KIMG_LAYER_OPTION_NO_DMS is obsolete:  ignored"};
-    std::vector<std::string> got = printed.headlines();
+    std::vector<std::string> lines = printed.headlines();
     // The first use of the plug-in table may announce its rebuilding.
-    got.erase(std::remove(got.begin(), got.end(), "Building new list of RasterFormats DLLs."),
-              got.end());
-    EXPECT_EQ(got, want);
+    lines.erase(std::remove(lines.begin(), lines.end(), "Building new list of RasterFormats DLLs."),
+                lines.end());
+    EXPECT_EQ(lines, want);
     EXPECT_EQ(info(l).undoLevels, 0);  // the list ended at 777
     EXPECT_EQ(info(l).readOnly, 0);
     printed.clear();
