@@ -240,14 +240,24 @@ TEST_F(Miraven, GrowingCompressedBlockMovesAndKeepsOthers) {
     ASSERT_EQ(rf.LayerRasterWrite(l, 0, 2, flat.data(), &e), 0);
     ASSERT_EQ(rf.LayerClose(l, &e), 0);
     ASSERT_EQ(rf.FileClose(f, &e), 0);
-    f = rf.FileOpen(name.c_str(), 0, "r", &e);
+    // Two writes after reopening for update: both entries of the table stay.
+    f = rf.FileOpen(name.c_str(), 0, "r+b", &e);
     long w, h, p, c, lt;
     l = rf.LayerOpen(f, ":band", &w, &h, &p, &c, &lt, &bw, &bh, &e);
     ASSERT_NE(l, nullptr);
-    const uint16_t want[4] = {100, 0, 9, 103};
+    // Block 0 moves (it grows), block 3 is rewritten in place.
+    ASSERT_EQ(rf.LayerRasterWrite(l, 0, 0, noise.data(), &e), 0);
+    std::fill(flat.begin(), flat.end(), static_cast<uint16_t>(203));
+    ASSERT_EQ(rf.LayerRasterWrite(l, 0, 3, flat.data(), &e), 0);
+    rf.LayerClose(l, &e);
+    rf.FileClose(f, &e);
+    f = rf.FileOpen(name.c_str(), 0, "r", &e);
+    l = rf.LayerOpen(f, ":band", &w, &h, &p, &c, &lt, &bw, &bh, &e);
+    ASSERT_NE(l, nullptr);
+    const uint16_t want[4] = {0, 0, 9, 203};
     for (long col = 0; col < 4; ++col) {
         ASSERT_EQ(rf.LayerRasterRead(l, 0, col, back.data(), &e), 0);
-        if (col == 1) {
+        if (col <= 1) {
             EXPECT_EQ(back, noise);
         } else {
             EXPECT_EQ(back, std::vector<uint16_t>(back.size(), want[col])) << col;
@@ -333,6 +343,8 @@ TEST_F(Miraven, ObjectsNamesAndLayerAttributes) {
     ASSERT_EQ(rf.FileLayerNamesSet(f, 2, order, &e), 0);
     const char *unknown[] = {":zz"};
     EXPECT_LT(rf.FileLayerNamesSet(f, 1, unknown, &e), 0);
+    EXPECT_LT(rf.FileLayerNamesSet(f, 1, nullptr, &e), 0);
+    EXPECT_EQ(errno, EINVAL);
     ASSERT_EQ(rf.FileClose(f, &e), 0);
 
     f = rf.FileOpen(name.c_str(), 0, "r+b", &e);
