@@ -1,0 +1,62 @@
+// Fuzz target for TIFF files: arbitrary bytes are written to a temporary
+// file and opened through the TIFF format plug-in; every layer is opened, its
+// null value read and every block read (within a budget per layer). Anything
+// may fail, with a report, but nothing may crash, hang or print.
+#include <kraster/kraster.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "rf_plugin.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static rftest::Plugin rf(KRASTER_PLUGIN_DIR "/RasterFormats/libtiffformat.so");
+    static const std::string name = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") +
+                                    "/tiff_fuzz." + std::to_string(getpid()) + ".tif";
+    static const bool ready = kint_InitToolkit(nullptr) != nullptr && rf.handle;
+    if (!ready) abort();
+    FILE *out = fopen(name.c_str(), "wb");
+    if (!out) return 0;
+    fwrite(data, 1, size, out);
+    fclose(out);
+    Kerr_ErrorReport *err = nullptr;
+    long title = -1, count = 0;
+    char **names = nullptr;
+    void *file = rf.FileTitleIdentifyAndOpen(name.c_str(), &title, KIMG_RF_MODE_READ, &err);
+    if (file) rf.FileLayerNamesGet(file, &count, &names, &err);
+    kerr_DeleteErrorReportEx(&err);
+    for (long i = 0; i < count; ++i) {
+        long w = 0, h = 0, pixelType = 0, compression = 0, layerType = 0, bw = 0, bh = 0;
+        void *layer = rf.LayerOpen(file, names[i], &w, &h, &pixelType, &compression, &layerType,
+                                   &bw, &bh, &err);
+        kmsc_HeapFree(names[i]);
+        kerr_DeleteErrorReportEx(&err);
+        if (!layer) continue;
+        std::vector<uint8_t> block(static_cast<size_t>(bw) * bh *
+                                   kmsc_AddressOf_kgda_NumBytesPerPixel()[pixelType]);
+        // A budget of blocks and bytes keeps huge declared images quick.
+        const long budget = std::min<long>(256, (64L << 20) / std::max<size_t>(1, block.size()));
+        for (long k = 0; k < budget && k < ((w + bw - 1) / bw) * ((h + bh - 1) / bh); ++k) {
+            rf.LayerRasterRead(layer, k / ((w + bw - 1) / bw), k % ((w + bw - 1) / bw),
+                               block.data(), &err);
+            kerr_DeleteErrorReportEx(&err);
+        }
+        Kgda_BaseData *value =
+            kgda_BaseDataCreate(1, 1, KGDA_TYPE_F64, KGDA_RASTER_OBJECT, nullptr, &err);
+        if (value) rf.LayerRasterNullValueRead(layer, value, &err);
+        kgda_BaseDataDelete(value, nullptr);
+        rf.LayerClose(layer, &err);
+        kerr_DeleteErrorReportEx(&err);
+    }
+    kmsc_HeapFree(names);
+    if (file) rf.FileClose(file, &err);
+    kerr_DeleteErrorReportEx(&err);
+    unlink(name.c_str());
+    return 0;
+}

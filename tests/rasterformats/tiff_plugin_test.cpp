@@ -1,0 +1,475 @@
+// The TIFF format plug-in through its entry points: files made by libtiff and
+// tiffcp read back pixel-exact, files made by the plug-in read back by
+// libtiff, GeoTIFF keys kept on update, corrupt files reported quietly.
+#include <gtest/gtest.h>
+
+#include <kraster/kraster.h>
+#include <tiffio.h>
+#include <geotiff/geotiff.h>
+#include <geotiff/geovalues.h>
+#include <geotiff/xtiffio.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "rf_plugin.hpp"
+#include "support/ktest.hpp"
+
+namespace {
+
+using ktest::Err;
+using Bands = std::vector<std::vector<uint8_t>>;  // host pixels per layer
+
+const uint16_t kFormat[13] = {1, 1, 1, 1, 2, 1, 2, 1, 2, 3, 3, 6, 6};
+const uint16_t kBits[13] = {1, 2, 4, 8, 8, 16, 16, 32, 32, 32, 64, 64, 128};
+const uint16_t kBytes[13] = {1, 1, 1, 1, 1, 2, 2, 4, 4, 4, 8, 8, 16};
+
+rftest::Plugin &plugin() {
+    static rftest::Plugin p(KRASTER_PLUGIN_DIR "/RasterFormats/libtiffformat.so");
+    return p;
+}
+
+class Tiff : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Err e;
+        ASSERT_TRUE(kint_InitToolkit(&e));
+        ASSERT_NE(plugin().handle, nullptr) << dlerror();
+    }
+    rftest::Plugin &rf = plugin();
+    ktest::TempDir dir;
+};
+
+Bands pattern(int type, uint32_t w, uint32_t h, int n, unsigned seed) {
+    std::mt19937 rng(seed);
+    Bands b(n, std::vector<uint8_t>(size_t{w} * h * kBytes[type]));
+    for (auto &v : b)
+        for (auto &x : v)
+            x = static_cast<uint8_t>(kBits[type] < 8 ? rng() % (1u << kBits[type]) : rng());
+    return b;
+}
+
+// Rows of `rows` x `w` pixels of all bands, interleaved (n > 1) and packed
+// as TIFF stores them; `pack` false unpacks into `b` instead.
+void packRows(int type, uint32_t w, uint32_t y0, uint32_t rows, int n, int band, Bands &b,
+              std::vector<uint8_t> &out, bool pack) {
+    const uint32_t bits = kBits[type], px = kBytes[type], k = band < 0 ? n : 1;
+    const size_t rowBytes = (size_t{w} * k * bits + 7) / 8;
+    if (pack) out.assign(rowBytes * rows, 0);
+    for (uint32_t y = 0; y < rows; ++y)
+        for (uint32_t x = 0; x < w; ++x)
+            for (uint32_t s = 0; s < k; ++s) {
+                uint8_t *host = &b[band < 0 ? s : band][((y0 + y) * size_t{w} + x) * px];
+                const size_t bit = y * rowBytes * 8 + (size_t{x} * k + s) * bits;
+                if (bits >= 8 && pack) memcpy(&out[bit / 8], host, px);
+                if (bits >= 8 && !pack) memcpy(host, &out[bit / 8], px);
+                const int shift = static_cast<int>(8 - bits - bit % 8);
+                if (bits < 8 && pack) out[bit / 8] |= static_cast<uint8_t>(*host << shift);
+                if (bits < 8 && !pack) *host = (out[bit / 8] >> shift) & ((1 << bits) - 1);
+            }
+}
+
+void writeStriped(const std::string &path, int type, uint32_t w, uint32_t h, Bands b,
+                  uint16_t photometric = PHOTOMETRIC_MINISBLACK, bool planar = false) {
+    TIFF *t = TIFFOpen(path.c_str(), "w");
+    ASSERT_NE(t, nullptr);
+    const int n = static_cast<int>(b.size());
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, n);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, kBits[type]);
+    TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, kFormat[type]);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, photometric);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, planar ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 7);
+    if (n > 1 && photometric != PHOTOMETRIC_RGB) {
+        std::vector<uint16_t> extra(n - 1, EXTRASAMPLE_UNSPECIFIED);
+        TIFFSetField(t, TIFFTAG_EXTRASAMPLES, n - 1, extra.data());
+    }
+    std::vector<uint8_t> strip;
+    for (int band = planar ? 0 : -1; band < (planar ? n : 0); ++band)
+        for (uint32_t y = 0; y < h; y += 7) {
+            packRows(type, w, y, std::min(7u, h - y), n, band, b, strip, true);
+            const uint32_t s = TIFFComputeStrip(t, y, band < 0 ? 0 : band);
+            ASSERT_GE(
+                TIFFWriteEncodedStrip(t, s, strip.data(), static_cast<tmsize_t>(strip.size())), 0);
+        }
+    TIFFClose(t);
+}
+
+// Reads every layer through the plug-in; pixels outside the image must be 0.
+Bands readAll(rftest::Plugin &rf, const std::string &path, int type, uint32_t w, uint32_t h) {
+    Err e;
+    long title = -1, n = 0;
+    void *f = rf.FileTitleIdentifyAndOpen(path.c_str(), &title, "r", &e);
+    EXPECT_NE(f, nullptr) << ktest::messages(e.r);
+    if (!f) return {};
+    char **names = nullptr;
+    EXPECT_EQ(rf.FileLayerNamesGet(f, &n, &names, &e), 0);
+    Bands out(n, std::vector<uint8_t>(size_t{w} * h * kBytes[type]));
+    for (long i = 0; i < n; ++i) {
+        long lw, lh, pt, comp, lt, bw, bh;
+        void *l = rf.LayerOpen(f, names[i], &lw, &lh, &pt, &comp, &lt, &bw, &bh, &e);
+        EXPECT_TRUE(l && lw == w && lh == h && pt == type) << names[i] << ktest::messages(e.r);
+        kmsc_HeapFree(names[i]);
+        if (!l) continue;
+        const size_t px = kBytes[type];
+        std::vector<uint8_t> block(bw * bh * px);
+        for (long r = 0; r * bh < h; ++r)
+            for (long c = 0; c * bw < w; ++c) {
+                EXPECT_EQ(rf.LayerRasterRead(l, r, c, block.data(), &e), 0) << ktest::messages(e.r);
+                for (long y = 0; y < bh; ++y)
+                    for (long x = 0; x < bw; ++x) {
+                        const uint8_t *p = &block[(y * bw + x) * px];
+                        if (r * bh + y < h && c * bw + x < w)
+                            memcpy(&out[i][((r * bh + y) * w + c * bw + x) * px], p, px);
+                        else
+                            EXPECT_EQ(std::vector<uint8_t>(p, p + px), std::vector<uint8_t>(px, 0));
+                    }
+            }
+        rf.LayerClose(l, &e);
+    }
+    kmsc_HeapFree(names);
+    EXPECT_EQ(rf.FileClose(f, &e), 0);
+    return out;
+}
+
+// Writes a whole layer block by block through the plug-in; returns the last
+// block written.
+std::vector<uint8_t> writeLayer(rftest::Plugin &rf, void *layer, const std::vector<uint8_t> &band,
+                                int type, long w, long h, long bw, long bh) {
+    const size_t px = kBytes[type];
+    std::vector<uint8_t> block(bw * bh * px);
+    for (long r = 0; r * bh < h; ++r)
+        for (long c = 0; c * bw < w; ++c) {
+            std::fill(block.begin(), block.end(), 0);
+            for (long y = 0; y < bh && r * bh + y < h; ++y)
+                for (long x = 0; x < bw && c * bw + x < w; ++x)
+                    memcpy(&block[(y * bw + x) * px], &band[((r * bh + y) * w + c * bw + x) * px],
+                           px);
+            Err e;
+            EXPECT_EQ(rf.LayerRasterWrite(layer, r, c, block.data(), &e), 0)
+                << ktest::messages(e.r);
+        }
+    return block;
+}
+
+TEST_F(Tiff, IdentifiesByMagicOnly) {
+    const struct {
+        std::string bytes, name;
+        long title;
+    } cases[] = {{std::string("II*\0", 4), "a.tif", 0},  {std::string("MM\0*", 4), "b.tiff", 1},
+                 {std::string("II+\0", 4), "c.dat", 0},  {std::string("MM\0+", 4), "d", 0},
+                 {std::string("MM\0)", 4), "e.tif", -1}, {"II", "f.tif", -1}};
+    for (const auto &c : cases) {
+        ktest::writeFile(dir.file(c.name), c.bytes);
+        long title = -1;
+        Err e;
+        EXPECT_EQ(rf.FileTitleIdentifyAndOpen(dir.file(c.name).c_str(), &title, nullptr, &e),
+                  nullptr);
+        EXPECT_EQ(title, c.title) << c.name;
+        EXPECT_FALSE(e) << c.name;
+    }
+}
+
+// A small image of every pixel type, two layers, copied by tiffcp into
+// striped, tiled, planar, compressed, BigTIFF and big-endian variants.
+TEST_F(Tiff, ReadsEveryTiffcpVariantPixelExact) {
+    // Arguments of tiffcp; a leading "P" makes the source planar.
+    const char *variants[] = {"-s -r 5",        "-t -w 16 -l 16",    "P-t -w 32 -l 16",
+                              "P-s -r 3",       "-c lzw -t",         "P-c zip -s -r 4",
+                              "-c packbits -t", "-8 -t -w 16 -l 16", "-B -s -r 2"};
+    const uint32_t w = 37, h = 23;
+    for (int type = 0; type < 13; ++type) {
+        const Bands b = pattern(type, w, h, 2, type);
+        const std::string src = dir.file("src.tif"), planar = dir.file("planar.tif");
+        writeStriped(src, type, w, h, b);
+        writeStriped(planar, type, w, h, b, PHOTOMETRIC_MINISBLACK, true);
+        EXPECT_EQ(readAll(rf, src, type, w, h), b) << kBits[type];
+        EXPECT_EQ(readAll(rf, planar, type, w, h), b) << kBits[type];
+        for (const char *v : variants) {
+            // libtiff leaves 128-bit samples unswapped; tiffcp tiles planar
+            // samples of 8 bits only (others come out scrambled).
+            if ((type == 12 && v[1] == 'B') || (*v == 'P' && v[2] == 't' && kBits[type] != 8))
+                continue;
+            const std::string dst = dir.file("dst.tif"), from = *v == 'P' ? planar : src;
+            v += *v == 'P';
+            unlink(dst.c_str());
+            ASSERT_EQ(std::system(("tiffcp " + std::string(v) + " " + from + " " + dst).c_str()), 0)
+                << v;
+            EXPECT_EQ(readAll(rf, dst, type, w, h), b) << "type " << type << " tiffcp " << v;
+        }
+    }
+}
+
+// JPEG (lossy): the plug-in gives exactly what libtiff decodes, YCbCr as RGB.
+TEST_F(Tiff, ReadsJpegAsLibtiffDecodesIt) {
+    const uint32_t w = 40, h = 24;
+    const std::string src = dir.file("rgb.tif"), jpg = dir.file("jpg.tif");
+    writeStriped(src, 3, w, h, pattern(3, w, h, 3, 7), PHOTOMETRIC_RGB);
+    ASSERT_EQ(std::system(("tiffcp -c jpeg -t -w 16 -l 16 " + src + " " + jpg).c_str()), 0);
+    TIFF *t = TIFFOpen(jpg.c_str(), "r");
+    ASSERT_NE(t, nullptr);
+    TIFFSetField(t, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+    Bands want(3, std::vector<uint8_t>(w * h));
+    std::vector<uint8_t> tile(TIFFTileSize(t));
+    for (uint32_t y = 0; y < h; y += 16)
+        for (uint32_t x = 0; x < w; x += 16) {
+            ASSERT_GT(TIFFReadEncodedTile(t, TIFFComputeTile(t, x, y, 0, 0), tile.data(), -1), 0);
+            for (uint32_t j = 0; j < 16 && y + j < h; ++j)
+                for (uint32_t i = 0; i < 16 && x + i < w; ++i)
+                    for (int s = 0; s < 3; ++s)
+                        want[s][(y + j) * w + x + i] = tile[(j * 16 + i) * 3 + s];
+        }
+    TIFFClose(t);
+    EXPECT_EQ(readAll(rf, jpg, 3, w, h), want);
+}
+
+// Writes two layers through the plug-in; libtiff reads the tiles back.
+TEST_F(Tiff, WritesWhatLibtiffReads) {
+    const uint32_t w = 45, h = 21;
+    const struct {
+        int type;
+        long compression;
+        uint16_t code;
+    } cases[] = {{0, 0, 1}, {2, 1, 5}, {6, 2, 8}, {9, 3, 32773}, {12, 1, 5}, {3, 2, 8}};
+    for (const auto &c : cases) {
+        const std::string path = dir.file("out" + std::to_string(c.type) + ".tif");
+        const Bands b = pattern(c.type, w, h, 2, 99);
+        Err e;
+        long title = -1, bw = 20, bh = 10;
+        void *f = rf.FileTitleIdentifyAndOpen(path.c_str(), &title, "w+b", &e);
+        ASSERT_NE(f, nullptr) << ktest::messages(e.r);
+        void *l[2];
+        for (int i = 0; i < 2; ++i) {
+            l[i] = rf.LayerCreate(f, (":Layer_" + std::to_string(i + 1)).c_str(), 0, c.type, w, h,
+                                  c.compression, &bw, &bh, &e);
+            ASSERT_NE(l[i], nullptr) << ktest::messages(e.r);
+        }
+        EXPECT_EQ(bw, 32);
+        EXPECT_EQ(bh, 16);
+        EXPECT_EQ(rf.LayerCreate(f, ":Layer_4", 0, c.type, w, h, c.compression, &bw, &bh, &e),
+                  nullptr);
+        const size_t px = kBytes[c.type];
+        std::vector<uint8_t> block;
+        for (int i = 0; i < 2; ++i) block = writeLayer(rf, l[i], b[i], c.type, w, h, bw, bh);
+        // Read back before the file is complete, then the null value.
+        std::vector<uint8_t> again(block.size());
+        ASSERT_EQ(rf.LayerRasterRead(l[1], 1, 1, again.data(), &e), 0) << ktest::messages(e.r);
+        EXPECT_EQ(again, block);
+        Kgda_BaseData *nv =
+            kgda_BaseDataCreate(1, 1, KGDA_TYPE_S32, KGDA_RASTER_OBJECT, nullptr, &e);
+        *reinterpret_cast<int32_t *>(nv->windowStart) = 1;
+        EXPECT_EQ(rf.LayerRasterNullValueWrite(l[0], nv, &e), 0);
+        for (void *x : l) rf.LayerClose(x, &e);
+        ASSERT_EQ(rf.FileClose(f, &e), 0) << ktest::messages(e.r);
+
+        TIFF *t = TIFFOpen(path.c_str(), "r");
+        ASSERT_NE(t, nullptr);
+        uint16_t code = 0, planar = 0, spp = 0;
+        uint32_t tw = 0;
+        char *noData = nullptr;
+        TIFFGetField(t, TIFFTAG_COMPRESSION, &code);
+        TIFFGetField(t, TIFFTAG_PLANARCONFIG, &planar);
+        TIFFGetField(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
+        TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw);
+        EXPECT_TRUE(code == c.code && planar == PLANARCONFIG_SEPARATE && spp == 2 && tw == 32);
+        EXPECT_EQ(TIFFGetField(t, 42113, &noData), 1);
+        EXPECT_STREQ(noData, "1");
+        Bands got(2, std::vector<uint8_t>(b[0].size()));
+        std::vector<uint8_t> tile(TIFFTileSize(t));
+        for (int s = 0; s < 2; ++s)
+            for (uint32_t y = 0; y < h; y += 16)
+                for (uint32_t x = 0; x < w; x += 32) {
+                    ASSERT_GT(
+                        TIFFReadEncodedTile(t, TIFFComputeTile(t, x, y, 0, s), tile.data(), -1), 0);
+                    Bands one(1, std::vector<uint8_t>(32 * 16 * px));
+                    packRows(c.type, 32, 0, 16, 1, 0, one, tile, false);
+                    for (uint32_t j = 0; j < 16 && y + j < h; ++j)
+                        for (uint32_t i = 0; i < 32 && x + i < w; ++i)
+                            memcpy(&got[s][((y + j) * w + x + i) * px], &one[0][(j * 32 + i) * px],
+                                   px);
+                }
+        TIFFClose(t);
+        EXPECT_EQ(got, b) << "type " << c.type;
+        EXPECT_EQ(readAll(rf, path, c.type, w, h), b);
+        kgda_BaseDataDelete(nv, &e);
+    }
+}
+
+// Updating a block and the null value keeps the GeoTIFF keys and tags.
+TEST_F(Tiff, UpdateKeepsGeoTiffKeys) {
+    const uint32_t w = 30, h = 20;
+    const std::string src = dir.file("geo.tif"), path = dir.file("geo2.tif");
+    Bands b = pattern(5, w, h, 2, 3);
+    writeStriped(src, 5, w, h, b);
+    ASSERT_EQ(std::system(("tiffcp -c lzw -t -w 16 -l 16 " + src + " " + path).c_str()), 0);
+    TIFF *t = XTIFFOpen(path.c_str(), "r+");
+    ASSERT_NE(t, nullptr);
+    GTIF *g = GTIFNew(t);
+    GTIFKeySet(g, GTModelTypeGeoKey, TYPE_SHORT, 1, ModelTypeProjected);
+    GTIFKeySet(g, ProjectedCSTypeGeoKey, TYPE_SHORT, 1, 32632);
+    const double scale[3] = {10, 10, 0};
+    TIFFSetField(t, TIFFTAG_GEOPIXELSCALE, 3, scale);
+    GTIFWriteKeys(g);
+    GTIFFree(g);
+    TIFFRewriteDirectory(t);
+    XTIFFClose(t);
+
+    Err e;
+    long title = -1, lw, lh, pt, comp, lt, bw, bh;
+    void *f = rf.FileTitleIdentifyAndOpen(path.c_str(), &title, "r+b", &e);
+    ASSERT_NE(f, nullptr) << ktest::messages(e.r);
+    void *l = rf.LayerOpen(f, ":Layer_2", &lw, &lh, &pt, &comp, &lt, &bw, &bh, &e);
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(comp, 1);  // LZW
+    std::vector<uint8_t> block(16 * 16 * 2, 0xAB);
+    ASSERT_EQ(rf.LayerRasterWrite(l, 1, 1, block.data(), &e), 0) << ktest::messages(e.r);
+    for (uint32_t y = 16; y < h; ++y)
+        for (uint32_t x = 16; x < w; ++x) b[1][(y * w + x) * 2] = b[1][(y * w + x) * 2 + 1] = 0xAB;
+    Kgda_BaseData *nv = kgda_BaseDataCreate(1, 1, KGDA_TYPE_F64, KGDA_RASTER_OBJECT, nullptr, &e);
+    *reinterpret_cast<double *>(nv->windowStart) = 9999.7;  // stored as u16: 10000
+    EXPECT_EQ(rf.LayerRasterNullValueWrite(l, nv, &e), 0);
+    // A third layer: the file is rewritten planar with the first two.
+    EXPECT_EQ(rf.LayerCreate(f, ":Layer_3", 0, 5, w, h, 0, &bw, &bh, &e), nullptr);
+    void *l3 = rf.LayerCreate(f, ":Layer_3", 0, 5, w, h, 1, &bw, &bh, &e);
+    ASSERT_NE(l3, nullptr) << ktest::messages(e.r);
+    b.push_back(pattern(5, w, h, 1, 11)[0]);
+    writeLayer(rf, l3, b[2], 5, w, h, bw, bh);
+    rf.LayerClose(l3, &e);
+    rf.LayerClose(l, &e);
+    ASSERT_EQ(rf.FileClose(f, &e), 0) << ktest::messages(e.r);
+    EXPECT_EQ(readAll(rf, path, 5, w, h), b);
+
+    t = XTIFFOpen(path.c_str(), "r");
+    ASSERT_NE(t, nullptr);
+    g = GTIFNew(t);
+    short model = 0, pcs = 0;
+    EXPECT_EQ(GTIFKeyGet(g, GTModelTypeGeoKey, &model, 0, 1), 1);
+    EXPECT_EQ(GTIFKeyGet(g, ProjectedCSTypeGeoKey, &pcs, 0, 1), 1);
+    EXPECT_TRUE(model == ModelTypeProjected && pcs == 32632);
+    uint16_t count = 0;
+    double *got = nullptr;
+    EXPECT_TRUE(TIFFGetField(t, TIFFTAG_GEOPIXELSCALE, &count, &got) && count == 3 && got[0] == 10);
+    GTIFFree(g);
+    XTIFFClose(t);
+    f = rf.FileTitleIdentifyAndOpen(path.c_str(), &title, "r", &e);
+    l = rf.LayerOpen(f, ":Layer_1", &lw, &lh, &pt, &comp, &lt, &bw, &bh, &e);
+    ASSERT_NE(l, nullptr);
+    *reinterpret_cast<double *>(nv->windowStart) = 0;
+    EXPECT_EQ(rf.LayerRasterNullValueRead(l, nv, &e), 0);
+    EXPECT_EQ(*reinterpret_cast<double *>(nv->windowStart), 10000.0);
+    EXPECT_EQ(rf.LayerRasterWrite(l, 0, 0, block.data(), &e), -1);  // opened read-only
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(rf.LayerRasterRead(l, 2, 0, block.data(), &e), -1);
+    EXPECT_NE(ktest::messages(e.r).find("outside"), std::string::npos);
+    EXPECT_EQ(rf.LayerOpen(f, ":Layer_4", &lw, &lh, &pt, &comp, &lt, &bw, &bh, &e), nullptr);
+    EXPECT_EQ(errno, KIMG_RF_STATUS_NO_SUCH_FILE);
+    rf.LayerClose(l, &e);
+    rf.FileClose(f, &e);
+    kgda_BaseDataDelete(nv, &e);
+}
+
+// Damaged files end in reports that carry libtiff's words; nothing is
+// printed.
+TEST_F(Tiff, CorruptFilesAreReportedQuietly) {
+    const std::string good = dir.file("good.tif"), lzw = dir.file("lzw.tif");
+    writeStriped(good, 5, 20, 20, pattern(5, 20, 20, 1, 5));
+    ASSERT_EQ(std::system(("tiffcp -c lzw " + good + " " + lzw).c_str()), 0);
+    const std::string bytes = ktest::readFile(good);
+    std::string garbled = ktest::readFile(lzw);  // codes overwritten: reads fail
+    for (size_t i = 8; i < 200; ++i) garbled[i] = static_cast<char>(i * 37);
+    const std::string cases[] = {std::string("II*\0\xff\xff\xff\x0f", 8),
+                                 std::string("MM\0*\0\0\0\x08\0\x01", 10),
+                                 bytes.substr(0, bytes.size() - 30), garbled};
+    fflush(stderr);
+    const int saved = dup(2);
+    const std::string errFile = dir.file("stderr");
+    ASSERT_TRUE(freopen(errFile.c_str(), "w", stderr));
+    int reported = 0;
+    for (const auto &c : cases) {
+        const std::string path = dir.file("bad.tif");
+        ktest::writeFile(path, c);
+        Err e;
+        long title = -1, lw, lh, pt, comp, lt, bw = 0, bh = 0;
+        void *f = rf.FileTitleIdentifyAndOpen(path.c_str(), &title, "r", &e);
+        void *l =
+            f ? rf.LayerOpen(f, ":Layer_1", &lw, &lh, &pt, &comp, &lt, &bw, &bh, &e) : nullptr;
+        bool told = !f && ktest::hasCode(e.r, "libtiff", 1);
+        std::vector<uint8_t> block(l ? bw * bh * 2 : 1);
+        for (long r = 0; l && r * bh < lh; ++r)
+            if (rf.LayerRasterRead(l, r, 0, block.data(), &e) != 0)
+                told |=
+                    ktest::hasCode(e.r, "libtiff", 1) && ktest::hasCode(e.r, "LayerRasterRead", 30);
+        reported += told;
+        if (l) rf.LayerClose(l, &e);
+        if (f) rf.FileClose(f, &e);
+    }
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    EXPECT_EQ(reported, 4);
+    EXPECT_EQ(ktest::readFile(errFile), "");
+    // A layer added to a damaged file fails and leaves the file as it was.
+    const std::string path = dir.file("bad.tif");
+    ktest::writeFile(path, garbled);
+    Err e;
+    long title = -1, bw = 0, bh = 0;
+    void *f = rf.FileTitleIdentifyAndOpen(path.c_str(), &title, "r+b", &e);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(rf.LayerCreate(f, ":Layer_2", 0, 5, 20, 20, 1, &bw, &bh, &e), nullptr);
+    EXPECT_TRUE(ktest::hasCode(e.r, "libtiff", 1));
+    EXPECT_EQ(rf.FileClose(f, &e), 0);
+    EXPECT_EQ(ktest::readFile(path), garbled);
+}
+
+// Through the image-file level: found by magic and by template, auxiliary
+// objects kept in the ".aux" beside the image, which rename and copy carry.
+TEST_F(Tiff, FileLevelKeepsObjectsInTheSupportFile) {
+    ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
+    kimg_RasterFormatsReset();
+    const std::string dat = dir.file("img.dat"), tif = dir.file("a.tif");
+    writeStriped(dat, 3, 8, 8, pattern(3, 8, 8, 1, 1));
+    writeStriped(tif, 3, 8, 8, pattern(3, 8, 8, 1, 1));
+    Err e;
+    for (const std::string &name : {dat, tif}) {
+        char *t = kimg_FileTitleIdentify(name.c_str(), &e);
+        EXPECT_STREQ(t, "TIFF") << name << ktest::messages(e.r);
+        kmsc_HeapFree(t);
+    }
+    struct Rec {
+        int32_t a;
+        double b;
+    } in{42, 2.5};
+    Kmif_Design *design =
+        kmif_DesignCreate(nullptr, "Tst", KMIF_TYPE_S32, "a", KMIF_TYPE_F64, "b", 0, &e);
+    ASSERT_TRUE(design) << ktest::messages(e.r);
+    const std::string before = ktest::readFile(tif);
+    ASSERT_EQ(kimg_FileNodeDataWrite((tif + "(:Layer_1:Stats)").c_str(), &in, design, &e), 0)
+        << ktest::messages(e.r);
+    kimg_FileNameDequeue(tif.c_str(), &e);
+    EXPECT_EQ(ktest::readFile(tif), before);
+    EXPECT_EQ(kimg_FileSupportFileVerify(tif.c_str(), dir.file("a.aux").c_str(), &e), 1);
+    ASSERT_EQ(kimg_FileRename(tif.c_str(), dir.file("b.tif").c_str(), &e), 0)
+        << ktest::messages(e.r);
+    ASSERT_EQ(kimg_FileCopy(dir.file("b.tif").c_str(), dir.file("c.tif").c_str(), &e, 0), 0)
+        << ktest::messages(e.r);
+    EXPECT_NE(access(dir.file("a.aux").c_str(), F_OK), 0);
+    for (const char *n : {"b.tif", "c.tif"}) {
+        Kmif_Design *back = nullptr;
+        auto *out = static_cast<Rec *>(
+            kimg_FileNodeDataRead((dir.file(n) + "(:Layer_1:Stats)").c_str(), &back, &e));
+        ASSERT_TRUE(out) << n << ktest::messages(e.r);
+        EXPECT_TRUE(out->a == 42 && out->b == 2.5);
+        void *p = out;
+        kmif_ObjectFree(&p, back, nullptr);
+        kmif_DesignDelete(back, nullptr);
+    }
+    kmif_DesignDelete(design, nullptr);
+    kimg_RasterFormatsReset();
+}
+
+}  // namespace
