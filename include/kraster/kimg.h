@@ -28,6 +28,7 @@
 #include "kerr.h"
 #include "kmif.h"
 #include "kimgrf.h"
+#include "kint.h"
 
 KRASTER_BEGIN_DECLS
 
@@ -195,6 +196,489 @@ KRASTER_API int kimg_DiskSpaceAvailable(const char *fileName, double bytesNeeded
  * need %d Kb more." as a warning and returns 1. */
 KRASTER_API int kimg_DefaultDiskFullHandler(double bytesNeeded, const char *fileName,
                                             void *clientData);
+
+/* ==== Image layers ==========================================================
+ * Image layers: one band of a raster image, a width x height grid of pixels
+ * of one pixel type stored in blocks by a raster format plug-in (kimgrf.h),
+ * read and written through a block cache (kdms.h) whatever the format.
+ *
+ * NAMES. A layer is named by its file name followed by its node path in
+ * parentheses after a colon: "dir/image.img(:Layer_1)" (kfnp.h).
+ *
+ * TYPES. Layer types: 0 "thematic", 1 "athematic", 2 "fft". Pixel types are
+ * the codes 0 ("u1") to 12 ("c128") of kgda.h; thematic layers take the
+ * unsigned integer types only, fft layers c64 and c128. A format offers its
+ * own lists of layer types, pixel types and compressions; a layer's
+ * compression is an index into its format's list.
+ *
+ * PIXEL RECTANGLES are BaseData rasters (object type KGDA_RASTER_OBJECT) of
+ * any numeric pixel type; reads and writes convert between the layer's type
+ * and the rectangle's with the rules of kpxm.h.
+ *
+ * WINDOWS. A Kgda_Window of a layer holds, in order, the first column, the
+ * first row, the last column and the last row (inclusive) of the area that
+ * kimg_LayerRead and kimg_LayerWrite address; without a window that is the
+ * whole layer.
+ *
+ * OPTIONS. Create, open and change take a list of options: an option number
+ * followed by its values, ended by 0. The variadic forms read each value
+ * with the C type given below (long counts: pass 8L, not 8); the ...VAPtr
+ * forms take one intptr_t word per value (a double travels as its bit
+ * pattern). An unknown number is reported ("Invalid option specified (%d):
+ * ignored") and the rest of the list is not read. An option that fits only
+ * the other operation is reported as a warning and skipped. Numbers marked
+ * "not yet supported" are recognised and skipped with the warning "Option %d
+ * not yet supported through kimg_LayerOptionsChangeInternal"; those marked
+ * "no longer supported" likewise with "Option %d no longer supported through
+ * kimg_LayerOptionsChangeInternal".
+ *
+ * Every operation takes the caller's report-pointer address last; int
+ * results are 0 on success and -1 on failure, pointers NULL on failure. A
+ * layer handle is used by one thread at a time. */
+
+/* An open layer. */
+typedef struct Kimg_Layer Kimg_Layer;
+
+#define KIMG_LAYER_THEMATIC 0
+#define KIMG_LAYER_ATHEMATIC 1
+#define KIMG_LAYER_FFT 2
+
+/* ---- Options (number, values) ------------------------------------------- */
+/* long index into the format's compressions; create only; obsolete. */
+#define KIMG_LAYER_OPTION_COMPRESSION_TYPE 1
+/* long blockWidth, long blockHeight (positive); create only. */
+#define KIMG_LAYER_OPTION_BLOCK_SIZE 2
+/* no value: open read-only; open only. */
+#define KIMG_LAYER_OPTION_READONLY 3
+/* long blocks: size of the block cache (0: no cache, every access goes to
+ * the plug-in; negative: the default, two rows of blocks, at least 4). */
+#define KIMG_LAYER_OPTION_CACHED_BLOCKS_MAX 4
+/* const Kgda_Window *window (copied; NULL: the whole layer). */
+#define KIMG_LAYER_OPTION_WINDOW 5
+/* const char *title of the resampling method used on read. */
+#define KIMG_LAYER_OPTION_RESAMPLE_METHOD 6
+/* no value: obsolete, ignored. */
+#define KIMG_LAYER_OPTION_NO_DMS 7
+/* const char *name: open a descriptor table (not yet supported). */
+#define KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_OPEN 8
+/* const char *name, long rows, void *binFunction: create a descriptor
+ * table (not yet supported). */
+#define KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_CREATE 9
+/* three pointers: obsolete form of KIMG_LAYER_OPTION_GEOMETRIC_TRANS. */
+#define KIMG_LAYER_OPTION_POLYTRANS 10
+/* no value: drop the rescale (no longer supported). */
+#define KIMG_LAYER_OPTION_NO_RESCALE 11
+/* no value: drop the convolution (no longer supported). */
+#define KIMG_LAYER_OPTION_NO_CONVOLUTION 12
+/* void *rescaleInfo (not yet supported). */
+#define KIMG_LAYER_OPTION_RESCALE 13
+/* const Kimg_Meter *meter (copied; NULL: none) told about long operations. */
+#define KIMG_LAYER_OPTION_METER 14
+/* void *areaOfInterest (not yet supported). */
+#define KIMG_LAYER_OPTION_AOI 15
+/* no value: drop the area of interest (not yet supported). */
+#define KIMG_LAYER_OPTION_NO_AOI 16
+/* void *binFunction of the statistics (not yet supported). */
+#define KIMG_LAYER_OPTION_BIN_FUNCTION 17
+/* no value: reads address the whole layer again. */
+#define KIMG_LAYER_OPTION_NO_WINDOW 18
+/* long nodeType: obsolete, ignored. */
+#define KIMG_LAYER_OPTION_KHFA_NODE_TYPE 19
+/* void *convolveInfo (not yet supported). */
+#define KIMG_LAYER_OPTION_CONVOLUTION 20
+/* no value: 0 joins the excluded values. */
+#define KIMG_LAYER_OPTION_EXCLUDE_ZERO 21
+/* const Kgda_BaseData *values: the excluded values of the statistics (any
+ * numeric type, converted to f64; NULL clears them). */
+#define KIMG_LAYER_OPTION_EXCLUDED_VALUES 22
+/* const Kgda_BaseData *value: the null value of this handle (1 x 1, any
+ * numeric type, converted to the layer's). */
+#define KIMG_LAYER_OPTION_NULL_VALUE 23
+/* no value: no excluded values. */
+#define KIMG_LAYER_OPTION_NO_EXCLUDED_VALUES 24
+/* no value: do not recompute statistics when the layer closes. */
+#define KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE 25
+/* const char *order "BSQ", "BIL" or "BIP" of a new file; create only. */
+#define KIMG_LAYER_OPTION_DATA_ORDER 26
+/* const char *title: the format of a new file; create only. */
+#define KIMG_LAYER_OPTION_FILE_TITLE 27
+/* 28: long (no longer supported). */
+#define KIMG_LAYER_OPTION_RESERVED_28 28
+/* 29 to 32, 35, 36: no value (no longer supported). */
+#define KIMG_LAYER_OPTION_RESERVED_29 29
+#define KIMG_LAYER_OPTION_RESERVED_30 30
+#define KIMG_LAYER_OPTION_RESERVED_31 31
+#define KIMG_LAYER_OPTION_RESERVED_32 32
+/* void *geometricTransform (not yet supported). */
+#define KIMG_LAYER_OPTION_GEOMETRIC_TRANS 33
+/* long x, long y: statistics skip factors (each at least 1). */
+#define KIMG_LAYER_OPTION_SKIP_FACTORS 34
+#define KIMG_LAYER_OPTION_RESERVED_35 35
+#define KIMG_LAYER_OPTION_RESERVED_36 36
+/* const char *name of the compression; "Default": the format's first;
+ * create only. */
+#define KIMG_LAYER_OPTION_COMPRESSION_TYPE_NAME 37
+/* long on: raw mode, blocks as the format stores them (reads only). */
+#define KIMG_LAYER_OPTION_RAW_MODE 38
+/* const char *extension of the support file (".aux" by default). */
+#define KIMG_LAYER_OPTION_SUPPORT_FILE_EXTENSION 39
+/* long levels of undo (0: none); superseded blocks are kept in a temporary
+ * stash file "STASH..." in the temporary directory. */
+#define KIMG_LAYER_OPTION_UNDO_LEVELS 40
+/* 41: no value (no longer supported). */
+#define KIMG_LAYER_OPTION_RESERVED_41 41
+/* long on: opening a layer that does not exist is an error (the default). */
+#define KIMG_LAYER_OPTION_ERROR_IF_NONEXISTENT 42
+/* long on: write blocks to the plug-in as soon as they are complete. */
+#define KIMG_LAYER_OPTION_WRITE_THROUGH 43
+/* long bytes: size of the block cache in bytes (rounded down to blocks, at
+ * least one block). */
+#define KIMG_LAYER_OPTION_CACHE_BYTES 64
+/* 128 to 2048: long (no longer supported). */
+#define KIMG_LAYER_OPTION_RESERVED_128 128
+#define KIMG_LAYER_OPTION_RESERVED_256 256
+#define KIMG_LAYER_OPTION_RESERVED_512 512
+#define KIMG_LAYER_OPTION_RESERVED_1024 1024
+#define KIMG_LAYER_OPTION_RESERVED_2048 2048
+/* long on: compute the pyramid layers when the layer closes after a change
+ * (default: the preference filepref.compute_subsampled_images). */
+#define KIMG_LAYER_OPTION_RRD_COMPUTE_ON_CLOSE 4096
+/* const char *kernel "2X2" or "4X4" of the pyramid levels (default: the
+ * preference filepref.subsampling_kernel). */
+#define KIMG_LAYER_OPTION_RRD_KERNEL 4097
+/* long on: pyramid levels in a ".rrd" file beside the image (default: the
+ * preference filepref.rrd_external). */
+#define KIMG_LAYER_OPTION_RRD_EXTERNAL 4098
+/* double sx, double sy: pixel sizes that shape the first pyramid level
+ * (square pixels); 0, 0 for none. */
+#define KIMG_LAYER_OPTION_RRD_PIXEL_SIZE 4099
+/* three values (no longer supported). */
+#define KIMG_LAYER_OPTION_RESERVED_4100 4100
+
+/* Progress of long operations (pyramids, copies): fraction 0 to 1 of the
+ * named task; a non-zero return asks the operation to stop ("User abort"). */
+typedef struct Kimg_Meter {
+    int (*update)(double fraction, const char *task, void *clientData);
+    void *clientData;
+} Kimg_Meter;
+
+/* ---- Names and types ---------------------------------------------------- */
+
+/* "thematic", "athematic", "fft", or NULL for another index. */
+KRASTER_API const char *kimg_LayerTypeName(int32_t layerType);
+/* The index of a layer-type name; an unknown name is athematic. */
+KRASTER_API int32_t kimg_LayerNameType(const char *name);
+/* Packed bytes per pixel: 0.125, 0.25, 0.5, 1, 1, 2, 2, 4, 4, 4, 8, 8, 16
+ * for the types 0 to 12; 0 for any other. */
+KRASTER_API double kimg_PackedBytesPerPixel(int32_t pixelType);
+/* "None", "Run-Length Encoding (ESRI)", or NULL for another index. */
+KRASTER_API const char *kimg_CompressionTypeName(int32_t compression);
+/* 1 when the pixel type suits the layer type, else 0. */
+KRASTER_API int kimg_PixelTypeIsValidForLayerType(int32_t pixelType, int32_t layerType);
+
+/* ---- Create, open, change, close ----------------------------------------
+ * toolkit must be the handle kint_InitToolkit returned ("Uninitialized
+ * toolkit"). */
+
+/* Creates a layer in a new or existing file (options: intptr_t words). */
+KRASTER_API Kimg_Layer *kimg_LayerCreateVAPtr(const char *layerName, int32_t layerType,
+                                              int32_t pixelType, long width, long height,
+                                              Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err,
+                                              const intptr_t *options);
+KRASTER_API Kimg_Layer *kimg_LayerCreate(const char *layerName, int32_t layerType,
+                                         int32_t pixelType, long width, long height,
+                                         Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err,
+                                         ...);
+/* Opens an existing layer: for update when the file allows it, else
+ * read-only. */
+KRASTER_API Kimg_Layer *kimg_LayerOpenVAPtr(const char *layerName, Kint_InitToolkitData *toolkit,
+                                            Kerr_ErrorReport **err, const intptr_t *options);
+KRASTER_API Kimg_Layer *kimg_LayerOpen(const char *layerName, Kint_InitToolkitData *toolkit,
+                                       Kerr_ErrorReport **err, ...);
+/* Applies options to an open layer. */
+KRASTER_API int kimg_LayerChangeOptionsVAPtr(Kimg_Layer *layer, Kerr_ErrorReport **err,
+                                             const intptr_t *options);
+KRASTER_API int kimg_LayerChangeOptions(Kimg_Layer *layer, Kerr_ErrorReport **err, ...);
+/* Flushes the cache, checks the pyramid layers (warning "Warning:  Pyramid
+ * layers for %s appear to be out of date" when the raster changed after
+ * them, or recomputes them when asked), closes the plug-in's layer and the
+ * file, and frees the handle (always, even when a step fails). NULL is
+ * accepted. */
+KRASTER_API int kimg_LayerClose(Kimg_Layer *layer, Kerr_ErrorReport **err);
+
+/* ---- Queries --------------------------------------------------------------- */
+
+/* What an open layer is. */
+typedef struct Kimg_LayerInfo {
+    long width;
+    long height;
+    int32_t layerType;
+    int32_t pixelType;
+    long blockWidth;
+    long blockHeight;
+    int32_t compression; /* index into the format's list */
+    int32_t readOnly;
+    int32_t rasterModified;
+    int32_t rawMode;
+    long cachedBlocksMax;
+    long undoLevels;
+} Kimg_LayerInfo;
+
+KRASTER_API int kimg_LayerInfoGet(const Kimg_Layer *layer, Kimg_LayerInfo *info,
+                                  Kerr_ErrorReport **err);
+/* The full name, "file(:node)" (owned by the layer). */
+KRASTER_API const char *kimg_LayerNameQuery(const Kimg_Layer *layer);
+/* 1 for a read-only (or NULL) layer, else 0. */
+KRASTER_API int kimg_LayerReadOnlyQuery(const Kimg_Layer *layer);
+/* Size of the block cache in blocks; -1 for NULL. */
+KRASTER_API long kimg_LayerCachedBlocksMaxQuery(const Kimg_Layer *layer);
+/* 1 when the raster was changed through this handle (and not undone). */
+KRASTER_API int kimg_LayerRasterModifiedQuery(const Kimg_Layer *layer);
+/* Name of the layer's compression in its format's list (owned by the
+ * library), or NULL. */
+KRASTER_API const char *kimg_LayerCompressionTypeQuery(const Kimg_Layer *layer);
+/* Title of the resampling method set with KIMG_LAYER_OPTION_RESAMPLE_METHOD,
+ * or NULL. */
+KRASTER_API const char *kimg_LayerResampleMethodQuery(const Kimg_Layer *layer);
+/* The excluded values (f64, sorted, distinct) as a new 1 x n table, or a
+ * 0 x 0 one when there are none. */
+KRASTER_API Kgda_BaseData *kimg_LayerExcludedValuesGet(const Kimg_Layer *layer,
+                                                       Kerr_ErrorReport **err);
+/* The statistics skip factors. */
+KRASTER_API int kimg_LayerSkipFactorsGet(const Kimg_Layer *layer, long *x, long *y,
+                                         Kerr_ErrorReport **err);
+/* The support-file extension (".aux" unless changed; owned by the layer). */
+KRASTER_API const char *kimg_LayerSupportFileExtensionQuery(const Kimg_Layer *layer);
+/* Copies the window (whole layer when none was set) into *window. */
+KRASTER_API int kimg_LayerWindowGet(const Kimg_Layer *layer, Kgda_Window *window,
+                                    Kerr_ErrorReport **err);
+
+/* ---- Pixel rectangles and windows ---------------------------------------- */
+
+/* A new height x width raster of the pixel type (zero-filled). */
+KRASTER_API Kgda_BaseData *kimg_PixelRectCreate(long width, long height, int32_t pixelType,
+                                                Kerr_ErrorReport **err);
+/* Copies source into destination (made like source when NULL). */
+KRASTER_API Kgda_BaseData *kimg_PixelRectCopy(const Kgda_BaseData *source,
+                                              Kgda_BaseData *destination, Kerr_ErrorReport **err);
+KRASTER_API void kimg_PixelRectDelete(Kgda_BaseData *pixelRect, Kerr_ErrorReport **err);
+/* firstColumn, firstRow, lastColumn, lastRow. */
+KRASTER_API Kgda_Window *kimg_WindowCreate(long firstColumn, long firstRow, long lastColumn,
+                                           long lastRow, Kerr_ErrorReport **err);
+KRASTER_API Kgda_Window *kimg_WindowCopy(const Kgda_Window *source, Kgda_Window *destination,
+                                         Kerr_ErrorReport **err);
+KRASTER_API void kimg_WindowDelete(Kgda_Window *window, Kerr_ErrorReport **err);
+
+/* ---- Raster access ---------------------------------------------------------- */
+
+/* Reads columns x rows pixels starting at (column, row) of the layer into the
+ * top left of pixelRect, converting to its pixel type. The counts are clamped
+ * to the rectangle's size and to the layer; a zero count returns at once.
+ * Pixels outside the layer are left as they were. */
+KRASTER_API int kimg_LayerRasterPixelRectGet(Kimg_Layer *layer, long column, long row, long columns,
+                                             long rows, Kgda_BaseData *pixelRect,
+                                             Kerr_ErrorReport **err);
+/* The mirror image: writes the top left columns x rows pixels of pixelRect at
+ * (column, row), clipped to the layer. */
+KRASTER_API int kimg_LayerRasterPixelRectSet(Kimg_Layer *layer, long column, long row, long columns,
+                                             long rows, const Kgda_BaseData *pixelRect,
+                                             Kerr_ErrorReport **err);
+/* Read and write through the window: (column, row) relative to its top left
+ * corner, clipped to it; width and height at least 1. */
+KRASTER_API int kimg_LayerRead(Kimg_Layer *layer, long column, long row, long width, long height,
+                               Kgda_BaseData *pixelRect, Kerr_ErrorReport **err);
+KRASTER_API int kimg_LayerWrite(Kimg_Layer *layer, long column, long row, long width, long height,
+                                const Kgda_BaseData *pixelRect, Kerr_ErrorReport **err);
+/* Read-ahead hint for a rectangle of pixels (and its withdrawal), passed to
+ * the plug-in when it takes hints; otherwise nothing happens. */
+KRASTER_API int kimg_LayerReadInitiate(Kimg_Layer *layer, long column, long row, long columns,
+                                       long rows, Kerr_ErrorReport **err);
+KRASTER_API int kimg_LayerReadCancel(Kimg_Layer *layer, long column, long row, long columns,
+                                     long rows, Kerr_ErrorReport **err);
+/* Writes the changed blocks to the plug-in. */
+KRASTER_API int kimg_LayerRasterFlush(Kimg_Layer *layer, Kerr_ErrorReport **err);
+/* Last modification of the raster (seconds since 1970) as the format tells
+ * it; 0 when it does not. */
+KRASTER_API int kimg_LayerGetTimeStamp(Kimg_Layer *layer, int64_t *modTime, Kerr_ErrorReport **err);
+
+/* Stacks: the layers of a stack read one pixel rectangle each. */
+typedef struct Kimg_LayerStack {
+    long count;
+    Kimg_Layer **layers;
+} Kimg_LayerStack;
+
+/* Opens every layer of a comma-separated layer-name list (or of the layer
+ * names of a file given alone). On failure the layers already open are
+ * closed. */
+KRASTER_API Kimg_LayerStack *kimg_LayerStackOpen(const char *layerNames,
+                                                 Kint_InitToolkitData *toolkit,
+                                                 Kerr_ErrorReport **err, ...);
+KRASTER_API int kimg_LayerStackClose(Kimg_LayerStack *stack, Kerr_ErrorReport **err);
+KRASTER_API int kimg_LayerStackChangeOptions(Kimg_LayerStack *stack, Kerr_ErrorReport **err, ...);
+/* One rectangle per layer (the stack of rectangles has as many layers). */
+KRASTER_API int kimg_LayerStackRasterPixelRectStackGet(Kimg_LayerStack *stack, long column,
+                                                       long row, long columns, long rows,
+                                                       Kgda_BaseDataStack *rects,
+                                                       Kerr_ErrorReport **err);
+KRASTER_API int kimg_LayerStackRead(Kimg_LayerStack *stack, long column, long row, long width,
+                                    long height, Kgda_BaseDataStack *rects, Kerr_ErrorReport **err);
+KRASTER_API int kimg_LayerStackWrite(Kimg_LayerStack *stack, long column, long row, long width,
+                                     long height, const Kgda_BaseDataStack *rects,
+                                     Kerr_ErrorReport **err);
+
+/* Neighbourhood processing. For each block of the first output layer (in
+ * row order), `in` holds one rectangle per input layer covering the block
+ * grown by kernelWidth / 2 columns and kernelHeight / 2 rows on every side
+ * (pixels outside a layer hold its null value), `out` one rectangle per
+ * output layer of the block's size, written to the output layers (clipped)
+ * after the call; all of pixelType. (column, row) is the block's top left
+ * pixel. A non-zero return stops the run (its report is passed on). */
+typedef int (*Kimg_NeighborhoodFunction)(const Kgda_BaseDataStack *in, Kgda_BaseDataStack *out,
+                                         long column, long row, void *clientData,
+                                         Kerr_ErrorReport **err);
+/* Layers of both stacks must have one size ("Layer sizes differ"); kernel
+ * sizes odd, 1 to 1025. */
+KRASTER_API int kimg_LayerStackApplyNeighborhoodFunction(Kimg_LayerStack *in, Kimg_LayerStack *out,
+                                                         long kernelWidth, long kernelHeight,
+                                                         int32_t pixelType,
+                                                         Kimg_NeighborhoodFunction function,
+                                                         void *clientData, Kerr_ErrorReport **err);
+/* Functionals: each block of the first layer's grid (edge blocks cut to the
+ * layer) read from every layer of the stack as pixelType and handed over. */
+typedef int (*Kimg_FunctionalFunction)(const Kgda_BaseDataStack *in, long column, long row,
+                                       void *clientData, Kerr_ErrorReport **err);
+KRASTER_API int kimg_LayerStackApplyFunctional(Kimg_LayerStack *in, int32_t pixelType,
+                                               Kimg_FunctionalFunction function, void *clientData,
+                                               Kerr_ErrorReport **err);
+
+/* ---- Transactions --------------------------------------------------------
+ * With undo levels set (KIMG_LAYER_OPTION_UNDO_LEVELS), writes between Start
+ * and End form one transaction that Undo takes back (levels > 0) or redoes
+ * (levels < 0). Undo returns 0, the number of transactions that can be
+ * undone when asked for more ("Cannot undo %ld"), or -1. */
+KRASTER_API int kimg_LayerRasterTransactionStart(Kimg_Layer *layer, Kerr_ErrorReport **err);
+KRASTER_API int kimg_LayerRasterTransactionEnd(Kimg_Layer *layer, Kerr_ErrorReport **err);
+KRASTER_API long kimg_LayerRasterTransactionUndo(Kimg_Layer *layer, long levels,
+                                                 Kerr_ErrorReport **err);
+KRASTER_API int kimg_LayerRasterTransactionCommitAll(Kimg_Layer *layer, Kerr_ErrorReport **err);
+
+/* ---- Null value ------------------------------------------------------------- */
+
+/* The handle's null value as a new 1 x 1 BaseData of the layer's pixel type
+ * (0 when the format stores none). */
+KRASTER_API Kgda_BaseData *kimg_LayerRasterNullValueGet(Kimg_Layer *layer, Kerr_ErrorReport **err);
+/* The same as a double in *value (the magnitude for complex types). */
+KRASTER_API int kimg_LayerRasterNullValueGetS(Kimg_Layer *layer, double *value,
+                                              Kerr_ErrorReport **err);
+/* Changes the handle's null value (a 1 x 1 BaseData of the layer's type;
+ * another type: "Datatype mismatch"). */
+KRASTER_API int kimg_LayerRasterNullValueSet(Kimg_Layer *layer, const Kgda_BaseData *value,
+                                             Kerr_ErrorReport **err);
+/* Reads the stored null value into the handle (a new 1 x 1 BaseData, NULL
+ * without a report when the format stores none) and writes the given one to
+ * the format, flushing the cache first. */
+KRASTER_API Kgda_BaseData *kimg_LayerRasterNullValueRead(Kimg_Layer *layer, Kerr_ErrorReport **err);
+KRASTER_API int kimg_LayerRasterNullValueWrite(Kimg_Layer *layer, const Kgda_BaseData *value,
+                                               Kerr_ErrorReport **err);
+
+/* ---- Management ------------------------------------------------------------ */
+
+/* Splits a layer name into its file name and node path (heap strings; either
+ * pointer may be NULL). */
+KRASTER_API int kimg_LayerNameParse(const char *layerName, char **fileName, char **nodePath,
+                                    Kerr_ErrorReport **err);
+/* "file(:node)" and "file(title:node)" (heap strings); nodePath is a full
+ * node path. */
+KRASTER_API char *kimg_LayerNameCreate(const char *fileName, const char *nodePath,
+                                       Kerr_ErrorReport **err);
+KRASTER_API char *kimg_LayerNameCreateWithTitle(const char *fileName, const char *title,
+                                                const char *nodePath, Kerr_ErrorReport **err);
+/* The full names of the layers of a file, in the file's order (heap array of
+ * heap strings: free each, then the array). */
+KRASTER_API int kimg_LayerGetNames(const char *fileName, long *count, char ***layerNames,
+                                   Kerr_ErrorReport **err);
+/* The format title of the layer's file, and the format's file extension
+ * (the file's own when the format declares none); owned by the library. */
+KRASTER_API const char *kimg_LayerGetTitle(const Kimg_Layer *layer);
+KRASTER_API const char *kimg_LayerGetExt(const Kimg_Layer *layer);
+/* 1 when the layer type can be changed to layerType (the format writes layer
+ * types, lists that one, it suits the pixel type, the layer is writable). */
+KRASTER_API int kimg_LayerLayerTypeIsChangeable(const Kimg_Layer *layer, int32_t layerType);
+/* Changes it ("Layer %s cannot be changed to type %d!" when not possible). */
+KRASTER_API int kimg_LayerLayerTypeChange(Kimg_Layer *layer, int32_t layerType,
+                                          Kerr_ErrorReport **err);
+/* Copies a layer to a new layer (in the same or another file) with the same
+ * types, size, block size and compression, raster block by block, then its
+ * stored null value. The options are those of kimg_LayerCreate for the
+ * destination (a meter of KIMG_LAYER_OPTION_METER is told "Copying raster"
+ * and may stop the copy: "User abort"). A failed copy removes the
+ * destination layer. */
+KRASTER_API int kimg_LayerCopyVAPtr(const char *source, const char *destination,
+                                    Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err,
+                                    const intptr_t *options);
+KRASTER_API int kimg_LayerCopy(const char *source, const char *destination,
+                               Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err, ...);
+/* Copies every layer of a layer-name list ("file(:a,:b)"; a file alone
+ * names all its layers) into destinationFile under the same node paths, as
+ * kimg_LayerCopy does; on failure the copies made are removed. */
+KRASTER_API int kimg_LayerStackCopyVAPtr(const char *sourceNames, const char *destinationFile,
+                                         Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err,
+                                         const intptr_t *options);
+KRASTER_API int kimg_LayerStackCopy(const char *sourceNames, const char *destinationFile,
+                                    Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err, ...);
+/* Removes a layer from its file ("File %s cannot be opened for update",
+ * "Failure removing layer %s"). The layer must not be open. */
+KRASTER_API int kimg_LayerRemove(const char *layerName, Kint_InitToolkitData *toolkit,
+                                 Kerr_ErrorReport **err);
+/* Gives a layer a new name ("Name change of %s to %s failed"): copied under
+ * the new name, then removed under the old one. */
+KRASTER_API int kimg_LayerChangeName(const char *oldName, const char *newName,
+                                     Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err);
+
+/* ---- Pyramid layers -------------------------------------------------------
+ * Level k (k = 1, 2, ...) of a layer w x h has magnification 2^k; while the
+ * previous level (the layer itself for k = 1) is at least 64 x 64, level k
+ * has the size trunc((w' - 2) / fx) x trunc((h' - 2) / fy) of the previous
+ * w' x h', with fx = fy = 2 except for level 1 when pixel sizes sx, sy are
+ * known (KIMG_LAYER_OPTION_RRD_PIXEL_SIZE): fx = 2 sqrt(sx / sy), fy =
+ * 2 sqrt(sy / sx), so that level 1 has square pixels. Its node path is the
+ * layer's followed by "_ss_<magnification>_". Destination pixel (r, c) of a
+ * level is computed from the previous level's pixels around (c fx, r fy) by
+ * a "ResampleMethods" plug-in (kirf.h): "MIRAVEN Nearest Neighbor
+ * Resampling" for thematic layers, else "MIRAVEN 2X2 Resampling" or
+ * "MIRAVEN 4X4 Resampling" as KIMG_LAYER_OPTION_RRD_KERNEL or the preference
+ * filepref.subsampling_kernel says (the option may also name any method
+ * title). Levels live in the image file, or from level
+ * filepref.initial_rrd_layer_number on in the ".rrd" file beside it when
+ * KIMG_LAYER_OPTION_RRD_EXTERNAL or filepref.rrd_external says so; the
+ * plug-in keeps their names (LayerRRDLayerNamesSet): a level in the image
+ * file by its node path, one in the ".rrd" file as "<file>.rrd(:node)". */
+
+/* The default full names and magnifications of a layer's levels (heap
+ * arrays; magnifications may be NULL). */
+KRASTER_API int kimg_SSLayerComputeAllDefaultNames(Kimg_Layer *layer, long *count, char ***names,
+                                                   long **magnifications, Kerr_ErrorReport **err);
+/* Computes all levels anew (replacing the old ones); a meter of
+ * KIMG_LAYER_OPTION_METER is told "Computing pyramid layers". A failure
+ * leaves no level behind. */
+KRASTER_API int kimg_LayerRRDCompute(Kimg_Layer *layer, Kerr_ErrorReport **err);
+/* The level names as the plug-in keeps them (cached in the handle until
+ * kimg_SSLayerNamesUncache), and storing them. */
+KRASTER_API int kimg_SSLayerNamesGet(Kimg_Layer *layer, long *count, char ***names,
+                                     Kerr_ErrorReport **err);
+KRASTER_API int kimg_SSLayerNamesSet(Kimg_Layer *layer, long count, const char *const *names,
+                                     Kerr_ErrorReport **err);
+KRASTER_API void kimg_SSLayerNamesUncache(Kimg_Layer *layer);
+/* The full layer names and the magnifications of the stored levels. */
+KRASTER_API int kimg_SSLayerGetNames(Kimg_Layer *layer, long *count, char ***names,
+                                     Kerr_ErrorReport **err);
+KRASTER_API int kimg_SSLayerGetMags(Kimg_Layer *layer, long *count, long **magnifications,
+                                    Kerr_ErrorReport **err);
+/* 1 when every default level is stored with its size, 0 when not, -1 on
+ * error. */
+KRASTER_API int kimg_SSLayerValid(Kimg_Layer *layer, Kerr_ErrorReport **err);
+/* Removes the stored levels and their names. */
+KRASTER_API int kimg_SSLayerRemove(Kimg_Layer *layer, Kerr_ErrorReport **err);
 
 KRASTER_END_DECLS
 

@@ -21,6 +21,7 @@
 #include "kdms.h"
 #include "kimgrf.h"
 #include "kimg.h"
+#include "kirf.h"
 #include "kpmg.h"
 #include "kprf.h"
 #include "kmgc.h"

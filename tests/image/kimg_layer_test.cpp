@@ -1,0 +1,1001 @@
+// Layers through the test plug-ins of tests/plugins/lp_test.cpp: creation and
+// opening checks, options, rectangles in every pixel type against a plain
+// model, conversion, transactions, read-only files, null values, faults.
+#include <gtest/gtest.h>
+#include <kraster/kimg.h>
+#include <kraster/kraster.h>
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+
+#include "support/ktest.hpp"
+
+namespace {
+
+class Layer : public ::testing::Test {
+  protected:
+    ktest::TempDir dir;
+    std::string plugins = dir.file("plugins");
+    ktest::ScopedEnv path{"ORVEL_RASTER_FORMATS_PATH", plugins.c_str()};
+    ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
+    ktest::ScopedEnv tmp{"ORVEL_TMPDIR", dir.path().c_str()};
+    Kint_InitToolkitData *tk = nullptr;
+    ktest::Err err;
+
+    void SetUp() override {
+        tk = kint_InitToolkit(nullptr);
+        ASSERT_NE(tk, nullptr);
+        mkdir(plugins.c_str(), 0755);
+        for (const char *n : {"lptest", "lpnarrow", "lpnocreate"}) {
+            std::string from = std::string(KRASTER_LP_TEST_DIR) + "/lib" + n + ".so";
+            ASSERT_EQ(symlink(from.c_str(), (plugins + "/lib" + n + ".so").c_str()), 0);
+        }
+        kimg_RasterFormatsReset();
+    }
+    void TearDown() override { kimg_RasterFormatsReset(); }
+
+    std::string name(const std::string &file, const char *node = "Band_1") {
+        return dir.file(file) + "(:" + node + ")";
+    }
+    Kimg_Layer *create(const std::string &n, int32_t type, long w, long h, long cache = -1) {
+        Kimg_Layer *l = kimg_LayerCreate(n.c_str(), KIMG_LAYER_ATHEMATIC, type, w, h, tk, &err,
+                                         KIMG_LAYER_OPTION_CACHED_BLOCKS_MAX, cache, 0);
+        EXPECT_NE(l, nullptr) << ktest::messages(err.r);
+        return l;
+    }
+    Kimg_LayerInfo info(Kimg_Layer *l) {
+        Kimg_LayerInfo i{};
+        EXPECT_EQ(kimg_LayerInfoGet(l, &i, nullptr), 0);
+        return i;
+    }
+    // Block reads and writes the plug-in has served.
+    std::pair<long, long> counters() {
+        void *lib = dlopen((plugins + "/liblptest.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+        if (!lib) return {-1, -1};
+        auto f =
+            reinterpret_cast<void (*)(long *, long *, long *, long *)>(dlsym(lib, "LpCounters"));
+        long r = 0, w = 0, h = 0, rh = 0;
+        f(&r, &w, &h, &rh);
+        dlclose(lib);
+        return {r, w};
+    }
+};
+
+std::vector<std::string> listOf(long count, char **names) {
+    std::vector<std::string> out(names, names + count);
+    for (long i = 0; i < count; ++i) kmsc_HeapFree(names[i]);
+    kmsc_HeapFree(names);
+    return out;
+}
+
+struct Rect {
+    Kgda_BaseData *b;
+    Rect(long w, long h, int32_t t) : b(kimg_PixelRectCreate(w, h, t, nullptr)) {}
+    ~Rect() { kimg_PixelRectDelete(b, nullptr); }
+    template <class T>
+    T &at(long r, long c) {
+        return *reinterpret_cast<T *>(b->windowStart + r * b->pitch + c * b->numbytes);
+    }
+};
+
+TEST_F(Layer, CreateChecksComeInOrderAndFailuresLeaveNoFile) {
+    const struct {
+        bool toolkit;
+        int32_t layerType, pixelType;
+        long w, h;
+        const char *file, *message;
+    } cases[] = {
+        {false, 9, 99, 0, 0, "a.klp", "Uninitialized toolkit"},
+        {true, 3, 99, 0, 0, "a.klp", "Invalid layer type"},
+        {true, 0, 13, 0, 0, "a.klp", "Invalid pixel type"},
+        {true, 0, 3, 0, 0, "a.klp", "Invalid image width 0"},
+        {true, 0, 3, 5, -1, "a.klp", "Invalid image height -1"},
+        {true, 0, 3, 70000, 70000, "a.klp", "Image layer dimensions"},
+        {true, KIMG_LAYER_THEMATIC, KGDA_TYPE_S16, 5, 5, "a.klp",
+         "Pixel type s16 is not supported by layer type thematic"},
+        {true, KIMG_LAYER_FFT, KGDA_TYPE_F32, 5, 5, "a.klp",
+         "Pixel type f32 is not supported by layer type fft"},
+        {true, 1, 3, 5, 5, "a.klx", "File format does not support layer creation"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.message);
+        Kimg_Layer *l = kimg_LayerCreate(name(c.file).c_str(), c.layerType, c.pixelType, c.w, c.h,
+                                         c.toolkit ? tk : nullptr, &err, 0);
+        EXPECT_EQ(l, nullptr);
+        EXPECT_NE(ktest::messages(err.r).find(c.message), std::string::npos)
+            << ktest::messages(err.r);
+        EXPECT_NE(access(dir.file(c.file).c_str(), F_OK), 0);
+    }
+}
+
+TEST_F(Layer, BlockSizesDefaultOptionAndPluginChoice) {
+    ktest::PrintedReports printed;
+    Kimg_Layer *l = create(name("b.klp", "a"), KGDA_TYPE_U8, 10, 300);
+    EXPECT_EQ(info(l).blockWidth, 10);
+    EXPECT_EQ(info(l).blockHeight, 64);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+    l = kimg_LayerCreate(name("b.klp", "b").c_str(), 1, KGDA_TYPE_U8, 100, 100, tk, &err,
+                         KIMG_LAYER_OPTION_BLOCK_SIZE, -3L, 32L, 0);
+    ASSERT_NE(l, nullptr);
+    EXPECT_TRUE(printed.contains("Non-positive block width -3:  ignored"));
+    EXPECT_EQ(info(l).blockWidth, 64);
+    EXPECT_EQ(info(l).blockHeight, 32);
+    kimg_LayerClose(l, nullptr);
+    l = kimg_LayerCreate(name("b.klp", "c").c_str(), 1, KGDA_TYPE_U8, 2000, 2000, tk, &err,
+                         KIMG_LAYER_OPTION_BLOCK_SIZE, 1000L, 100L, 0);
+    ASSERT_NE(l, nullptr);
+    EXPECT_TRUE(printed.contains("block width, block height modified from 1000, 100 to 512, 100"));
+    kimg_LayerClose(l, nullptr);
+    // The file lists the three layers and each reopens with its blocks.
+    l = kimg_LayerOpen(name("b.klp", "b").c_str(), tk, &err, 0);
+    ASSERT_NE(l, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(info(l).blockHeight, 32);
+    EXPECT_EQ(info(l).readOnly, 0);
+    kimg_LayerClose(l, nullptr);
+}
+
+TEST_F(Layer, FormatListsReplaceWhatTheyLackWithWarnings) {
+    ktest::PrintedReports printed;
+    Kimg_Layer *l =
+        kimg_LayerCreate(name("n.kln").c_str(), KIMG_LAYER_THEMATIC, KGDA_TYPE_U4, 8, 8, tk, &err,
+                         KIMG_LAYER_OPTION_COMPRESSION_TYPE_NAME, "Run-Length Encoding (ESRI)", 0);
+    ASSERT_NE(l, nullptr) << ktest::messages(err.r);
+    EXPECT_TRUE(printed.contains("u4:  Invalid pixel type for Narrow Layers format; using u8"));
+    EXPECT_TRUE(printed.contains(
+        "thematic:  Invalid layer type for Narrow Layers format; using athematic"));
+    EXPECT_TRUE(
+        printed.contains("Run-Length Encoding (ESRI):  Invalid compression type for Narrow Layers "
+                         "format; using None"));
+    EXPECT_EQ(info(l).pixelType, KGDA_TYPE_U8);
+    EXPECT_EQ(info(l).layerType, KIMG_LAYER_ATHEMATIC);
+    EXPECT_STREQ(kimg_LayerCompressionTypeQuery(l), "None");
+    EXPECT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_RAW_MODE, 1L, 0), -1);
+    EXPECT_EQ(ktest::messages(err.r), "File does not support raw mode");
+    kimg_LayerClose(l, nullptr);
+}
+
+TEST_F(Layer, OptionsMisplacedObsoleteUnknownAndInvalid) {
+    ktest::PrintedReports printed;
+    Kimg_Layer *l = kimg_LayerCreate(name("o.klp").c_str(), 1, KGDA_TYPE_U8, 20, 20, tk, &err,
+                                     KIMG_LAYER_OPTION_READONLY, KIMG_LAYER_OPTION_NO_DMS,
+                                     KIMG_LAYER_OPTION_ERROR_IF_NONEXISTENT, 1L, 777,
+                                     KIMG_LAYER_OPTION_UNDO_LEVELS, 3L, 0);
+    ASSERT_NE(l, nullptr);
+    std::vector<std::string> want = {
+        "KIMG_LAYER_OPTION_READONLY is currently\nonly a valid option for existing layers:  "
+        "ignored",
+        "KIMG_LAYER_OPTION_ERROR_IF_NONEXISTENT is currently\nonly a valid option for layer "
+        "opening:  ignored",
+        "Invalid option specified (777): ignored",
+        "KIMG_LAYER_OPTION_NO_DMS is obsolete:  ignored"};
+    std::vector<std::string> lines = printed.headlines();
+    // The first use of the plug-in table may announce its rebuilding.
+    lines.erase(std::remove(lines.begin(), lines.end(), "Building new list of RasterFormats DLLs."),
+                lines.end());
+    EXPECT_EQ(lines, want);
+    EXPECT_EQ(info(l).undoLevels, 0);  // the list ended at 777
+    EXPECT_EQ(info(l).readOnly, 0);
+    printed.clear();
+    Kgda_BaseData *ex =
+        kgda_BaseDataCreate(1, 5, KGDA_TYPE_S16, KGDA_TABLE_OBJECT, nullptr, nullptr);
+    const int16_t values[] = {7, -2, 7, 0, -2};
+    std::memcpy(ex->data, values, sizeof values);
+    EXPECT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_BLOCK_SIZE, 8L, 8L,
+                                      KIMG_LAYER_OPTION_COMPRESSION_TYPE_NAME, "None",
+                                      KIMG_LAYER_OPTION_EXCLUDED_VALUES, ex,
+                                      KIMG_LAYER_OPTION_EXCLUDE_ZERO,
+                                      KIMG_LAYER_OPTION_SKIP_FACTORS, 0L, 4L, KIMG_LAYER_OPTION_AOI,
+                                      nullptr, KIMG_LAYER_OPTION_RESERVED_29, 0),
+              0);
+    kgda_BaseDataDelete(ex, nullptr);
+    want = {
+        "KIMG_LAYER_OPTION_BLOCK_SIZE is not currently\na valid option for existing layers:  "
+        "ignored",
+        "KIMG_LAYER_OPTION_COMPRESSION_TYPE_NAME is notcurrently\na valid option for existing "
+        "layers:  ignored",
+        "Invalid x skip factor; skip factors ignored",
+        "Option 15 not yet supported through kimg_LayerOptionsChangeInternal",
+        "Option 29 no longer supported through kimg_LayerOptionsChangeInternal"};
+    EXPECT_EQ(printed.headlines(), want);
+    Kgda_BaseData *got = kimg_LayerExcludedValuesGet(l, nullptr);
+    ASSERT_EQ(got->numelements, 3);
+    auto *d = reinterpret_cast<double *>(got->data);
+    EXPECT_EQ(std::vector<double>(d, d + 3), (std::vector<double>{-2, 0, 7}));
+    kgda_BaseDataDelete(got, nullptr);
+    long sx = 0, sy = 0;
+    kimg_LayerSkipFactorsGet(l, &sx, &sy, nullptr);
+    EXPECT_EQ(sx * 10 + sy, 11);
+    // Too many distinct excluded values, and windows outside the layer.
+    Kgda_BaseData *many =
+        kgda_BaseDataCreate(1, 4097, KGDA_TYPE_S32, KGDA_TABLE_OBJECT, nullptr, nullptr);
+    for (int i = 0; i < 4097; ++i) reinterpret_cast<int32_t *>(many->data)[i] = i;
+    EXPECT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_EXCLUDED_VALUES, many, 0), -1);
+    EXPECT_EQ(ktest::messages(err.r),
+              "More than 4096 unique excluded values not currently supported");
+    kgda_BaseDataDelete(many, nullptr);
+    Kgda_Window *w = kimg_WindowCreate(5, 5, 20, 6, nullptr);
+    EXPECT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_WINDOW, w, 0), -1);
+    kimg_WindowDelete(w, nullptr);
+    EXPECT_EQ(kimg_LayerChangeOptions(nullptr, &err, 0), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Null layer");
+    kimg_LayerClose(l, nullptr);
+}
+
+TEST_F(Layer, OpenRefusesMissingLayersAndLyingPlugins) {
+    Kimg_Layer *l = create(name("p.klp"), KGDA_TYPE_U8, 16, 16);
+    kimg_LayerClose(l, nullptr);
+    EXPECT_EQ(kimg_LayerOpen(name("p.klp", "Nope").c_str(), tk, &err, 0), nullptr);
+    EXPECT_NE(ktest::messages(err.r).find("Layer " + name("p.klp", "Nope") + " does not exist"),
+              std::string::npos);
+    EXPECT_EQ(kimg_LayerOpen(name("p.klp", "Nope").c_str(), tk, &err,
+                             KIMG_LAYER_OPTION_ERROR_IF_NONEXISTENT, 0L, 0),
+              nullptr);
+    EXPECT_FALSE(err);
+    EXPECT_EQ(kimg_LayerOpen(name("p.klp").c_str(), nullptr, &err, 0), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "Uninitialized toolkit");
+    const struct {
+        const char *lie, *message;
+    } cases[] = {
+        {"width0", "Image width is zero"},
+        {"height0", "Image height is zero"},
+        {"pixel", "13 returned from DLL for PixelType is out of range"},
+        {"comp", "7 returned from DLL for CompressionType is out of range"},
+        {"ltype", "-1 returned from DLL for LayerType is out of range"},
+    };
+    for (const auto &c : cases) {
+        ktest::ScopedEnv lie("KTEST_LP_LIE", c.lie);
+        EXPECT_EQ(kimg_LayerOpen(name("p.klp").c_str(), tk, &err, 0), nullptr);
+        EXPECT_EQ(ktest::messages(err.r), c.message);
+    }
+    ktest::ScopedEnv lie("KTEST_LP_LIE", "fftu8");
+    ktest::PrintedReports printed;
+    l = kimg_LayerOpen(name("p.klp").c_str(), tk, &err, 0);
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(printed.headlines(),
+              std::vector<std::string>{"Pixel type 'u8' is not supported by layer type 'fft';\n"
+                                       "treating layer " +
+                                       name("p.klp") + " as athematic"});
+    EXPECT_EQ(info(l).layerType, KIMG_LAYER_ATHEMATIC);
+    kimg_LayerClose(l, nullptr);
+}
+
+// Fills a rectangle of any type with values derived from (seed, position),
+// kept in range of every type so that the conversion is exact.
+void fill(Kgda_BaseData *b, int seed) {
+    for (int32_t r = 0; r < b->numrows; ++r)
+        for (int32_t c = 0; c < b->numcolumns; ++c) {
+            double v = (seed * 31 + r * 7 + c * 3) % 97;
+            kpxm_ConvertPixels(b->windowStart + r * b->pitch + c * b->numbytes, b->datatype, &v,
+                               KGDA_TYPE_F64, 1, nullptr);
+        }
+}
+double value(const Kgda_BaseData *b, long r, long c) {
+    double v = 0;
+    kpxm_ConvertPixels(&v, KGDA_TYPE_F64, b->windowStart + r * b->pitch + c * b->numbytes,
+                       b->datatype, 1, nullptr);
+    return v;
+}
+
+TEST_F(Layer, RectanglesAcrossBlockEdgesInEveryPixelTypeMatchAModel) {
+    std::mt19937 rng(17);
+    for (int32_t type = 0; type <= KGDA_TYPE_C128; ++type) {
+        SCOPED_TRACE(type);
+        const long W = 45, H = 37;
+        // Blocks of 8 x 16 so that rectangles cross their edges.
+        Kimg_Layer *l = kimg_LayerCreate(
+            name("t.klp", kmsc_AddressOf_kgda_PixelTypeName()[type]).c_str(), 1, type, W, H, tk,
+            &err, KIMG_LAYER_OPTION_BLOCK_SIZE, 8L, 16L, KIMG_LAYER_OPTION_CACHED_BLOCKS_MAX,
+            static_cast<long>(type % 3 * 3), 0);
+        ASSERT_NE(l, nullptr) << ktest::messages(err.r);
+        std::vector<double> model(W * H, 0.0);
+        for (int op = 0; op < 12; ++op) {
+            long x = static_cast<long>(rng() % (W + 6)) - 3,
+                 y = static_cast<long>(rng() % (H + 6)) - 3;
+            long w = 1 + rng() % 20, h = 1 + rng() % 20;
+            Rect r(w, h, type);
+            fill(r.b, op);
+            ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, x, y, w, h, r.b, &err), 0)
+                << ktest::messages(err.r);
+            for (long i = 0; i < h; ++i)
+                for (long j = 0; j < w; ++j)
+                    if (y + i >= 0 && y + i < H && x + j >= 0 && x + j < W)
+                        model[(y + i) * W + x + j] = value(r.b, i, j);
+        }
+        ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
+        l = kimg_LayerOpen(name("t.klp", kmsc_AddressOf_kgda_PixelTypeName()[type]).c_str(), tk,
+                           &err, KIMG_LAYER_OPTION_READONLY, 0);
+        ASSERT_NE(l, nullptr);
+        // One read of the whole layer plus an overhanging one at (-2, -2).
+        Rect all(W, H, KGDA_TYPE_F64), over(W + 4, H + 4, type);
+        ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, W, H, all.b, &err), 0);
+        ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, -2, -2, W + 4, H + 4, over.b, &err), 0);
+        for (long i = 0; i < H; ++i)
+            for (long j = 0; j < W; ++j) {
+                ASSERT_EQ(all.at<double>(i, j), model[i * W + j]) << i << "," << j;
+                ASSERT_EQ(value(over.b, i + 2, j + 2), model[i * W + j]);
+            }
+        EXPECT_EQ(value(over.b, 0, 0), 0.0);  // outside the layer: untouched
+        kimg_LayerClose(l, nullptr);
+    }
+}
+
+TEST_F(Layer, ReadsConvertWithSaturationAndRawModeNeedsTheLayersType) {
+    Kimg_Layer *l = create(name("c.klp"), KGDA_TYPE_S16, 4, 1);
+    Rect in(4, 1, KGDA_TYPE_S16);
+    const int16_t v[] = {-5, 300, 200, 32767};
+    std::memcpy(in.b->windowStart, v, sizeof v);
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 4, 1, in.b, &err), 0);
+    Rect out(4, 1, KGDA_TYPE_U8);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 4, 1, out.b, &err), 0);
+    EXPECT_EQ(std::vector<int>(out.b->windowStart, out.b->windowStart + 4),
+              (std::vector<int>{0, 255, 200, 255}));
+    Rect f(2, 1, KGDA_TYPE_F32);
+    f.at<float>(0, 0) = 2.5f;
+    f.at<float>(0, 1) = -40000.0f;
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 1, 0, 2, 1, f.b, &err), 0);
+    Rect back(4, 1, KGDA_TYPE_S16);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 9, 9, back.b, &err), 0);
+    EXPECT_EQ(back.at<int16_t>(0, 1), 3);
+    EXPECT_EQ(back.at<int16_t>(0, 2), -32768);
+    // Raw mode: only the layer's type, and no writes.
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_RAW_MODE, 1L, 0), 0);
+    EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 4, 1, out.b, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r),
+              "PixelRect datatype must match layer pixelType for raw mode read");
+    EXPECT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 4, 1, in.b, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Raw mode not supported yet");
+    EXPECT_EQ(kimg_LayerRead(l, 0, 0, 4, 1, out.b, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "kimg_LayerRead cannot be used in raw mode");
+    Rect raw(4, 1, KGDA_TYPE_S16);
+    ASSERT_EQ(kimg_LayerRasterFlush(l, &err), 0);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 4, 1, raw.b, &err), 0);
+    EXPECT_EQ(raw.at<int16_t>(0, 3), 32767);
+    // Zero counts return at once; a missing rectangle is refused.
+    EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 0, 1, nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Null pixelRect");
+    EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 0, 1, raw.b, &err), 0);
+    kimg_LayerClose(l, nullptr);
+}
+
+TEST_F(Layer, WindowAddressesReadsAndWrites) {
+    Kimg_Layer *l = create(name("w.klp"), KGDA_TYPE_U16, 30, 30);
+    Kgda_Window *win = kimg_WindowCreate(10, 20, 14, 24, nullptr);
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_WINDOW, win, 0), 0);
+    kimg_WindowDelete(win, nullptr);
+    Rect r(8, 8, KGDA_TYPE_U16);
+    fill(r.b, 3);
+    ASSERT_EQ(kimg_LayerWrite(l, -1, 2, 8, 8, r.b, &err), 0);  // clipped to the window
+    EXPECT_EQ(kimg_LayerWrite(l, 0, 0, 0, 3, r.b, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Args w,h = (0,3)");
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_NO_WINDOW, 0), 0);
+    Rect all(30, 30, KGDA_TYPE_U16);
+    ASSERT_EQ(kimg_LayerRead(l, 0, 0, 30, 30, all.b, &err), 0);
+    for (long y = 0; y < 30; ++y)
+        for (long x = 0; x < 30; ++x) {
+            bool in = x >= 10 && x <= 14 && y >= 22 && y <= 24;
+            ASSERT_EQ(all.at<uint16_t>(y, x), in ? value(r.b, y - 22, x - 9) : 0) << x << "," << y;
+        }
+    kimg_LayerClose(l, nullptr);
+}
+
+TEST_F(Layer, UndoRestoresPixelsAndTheModifiedFlag) {
+    Kimg_Layer *l = create(name("u.klp"), KGDA_TYPE_U8, 100, 100, 2);
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_UNDO_LEVELS, 2L, 0), 0);
+    EXPECT_EQ(info(l).undoLevels, 2);
+    Rect a(100, 100, KGDA_TYPE_U8), got(100, 100, KGDA_TYPE_U8);
+    std::memset(a.b->data, 9, 100 * 100);
+    ASSERT_EQ(kimg_LayerRasterTransactionStart(l, &err), 0);
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 100, 100, a.b, &err), 0);
+    ASSERT_EQ(kimg_LayerRasterTransactionEnd(l, &err), 0);
+    EXPECT_EQ(kimg_LayerRasterModifiedQuery(l), 1);
+    ASSERT_EQ(kimg_LayerRasterTransactionUndo(l, 1, &err), 0);
+    EXPECT_EQ(kimg_LayerRasterModifiedQuery(l), 0);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 100, 100, got.b, &err), 0);
+    EXPECT_EQ(got.b->data[5050], 0);
+    EXPECT_EQ(kimg_LayerRasterTransactionUndo(l, 1, &err), 0 + 0L) << "nothing left to undo";
+    EXPECT_NE(ktest::messages(err.r).find("Cannot undo 1"), std::string::npos);
+    ASSERT_EQ(kimg_LayerRasterTransactionUndo(l, -1, &err), 0);  // redo
+    EXPECT_EQ(kimg_LayerRasterModifiedQuery(l), 1);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 100, 100, got.b, &err), 0);
+    EXPECT_EQ(got.b->data[9999], 9);
+    ASSERT_EQ(kimg_LayerRasterTransactionCommitAll(l, &err), 0);
+    EXPECT_EQ(kimg_LayerRasterModifiedQuery(l), 1);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+    // The committed pixels are in the file; the stash file is gone.
+    l = kimg_LayerOpen(name("u.klp").c_str(), tk, &err, 0);
+    ASSERT_NE(l, nullptr);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 100, 100, got.b, &err), 0);
+    EXPECT_EQ(got.b->data[0], 9);
+    kimg_LayerClose(l, nullptr);
+    for (const char *f : {"STASH"}) {
+        std::string cmd = "ls " + dir.path() + " | grep -c " + f + " > /dev/null";
+        EXPECT_NE(system(cmd.c_str()), 0);
+    }
+}
+
+TEST_F(Layer, ReadOnlyLayersRefuseWrites) {
+    Kimg_Layer *l = create(name("r.klp"), KGDA_TYPE_U8, 10, 10);
+    kimg_LayerClose(l, nullptr);
+    // Read-only when asked, and when the file cannot be opened for update.
+    l = kimg_LayerOpen(name("r.klp").c_str(), tk, &err, KIMG_LAYER_OPTION_READONLY, 0);
+    ASSERT_NE(l, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(kimg_LayerReadOnlyQuery(l), 1);
+    kimg_LayerClose(l, nullptr);
+    kimg_FileNameDequeue(dir.file("r.klp").c_str(), nullptr);
+    ktest::ScopedEnv deny("KTEST_LP_DENY_UPDATE", "1");
+    l = kimg_LayerOpen(name("r.klp").c_str(), tk, &err, 0);
+    ASSERT_NE(l, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(kimg_LayerReadOnlyQuery(l), 1);
+    Rect r(10, 10, KGDA_TYPE_U8);
+    std::string msg = "File " + dir.file("r.klp") + " is read-only";
+    EXPECT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 10, 10, r.b, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), msg);
+    EXPECT_EQ(kimg_LayerRasterTransactionCommitAll(l, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), msg);
+    Kgda_BaseData *nv = kimg_LayerRasterNullValueGet(l, nullptr);
+    EXPECT_EQ(kimg_LayerRasterNullValueWrite(l, nv, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), msg);
+    kgda_BaseDataDelete(nv, nullptr);
+    kimg_LayerClose(l, nullptr);
+    EXPECT_EQ(kimg_LayerReadOnlyQuery(nullptr), 1);
+    EXPECT_EQ(kimg_LayerCachedBlocksMaxQuery(nullptr), -1);
+}
+
+TEST_F(Layer, NullValuesOfTheHandleAndTheFormat) {
+    Kimg_Layer *l = create(name("z.klp"), KGDA_TYPE_S16, 4, 4);
+    Kgda_BaseData *v = kimg_LayerRasterNullValueGet(l, &err);
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->datatype, KGDA_TYPE_S16);
+    EXPECT_EQ(*reinterpret_cast<int16_t *>(v->data), 0);
+    EXPECT_EQ(kimg_LayerRasterNullValueRead(l, &err), nullptr);  // none stored yet
+    EXPECT_FALSE(err);
+    *reinterpret_cast<int16_t *>(v->data) = -99;
+    ASSERT_EQ(kimg_LayerRasterNullValueWrite(l, v, &err), 0);
+    Kgda_BaseData *wrong =
+        kgda_BaseDataCreate(1, 1, KGDA_TYPE_U8, KGDA_RASTER_OBJECT, nullptr, nullptr);
+    EXPECT_EQ(kimg_LayerRasterNullValueSet(l, wrong, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Datatype mismatch");
+    kimg_LayerClose(l, nullptr);
+    l = kimg_LayerOpen(name("z.klp").c_str(), tk, &err, 0);
+    double d = 0;
+    ASSERT_EQ(kimg_LayerRasterNullValueGetS(l, &d, &err), 0);
+    EXPECT_EQ(d, -99);
+    // The option converts from any type; the handle's value changes only.
+    *reinterpret_cast<uint8_t *>(wrong->data) = 200;
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_NULL_VALUE, wrong, 0), 0);
+    ASSERT_EQ(kimg_LayerRasterNullValueGetS(l, &d, &err), 0);
+    EXPECT_EQ(d, 200);
+    Kgda_BaseData *stored = kimg_LayerRasterNullValueRead(l, &err);
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(*reinterpret_cast<int16_t *>(stored->data), -99);
+    kgda_BaseDataDelete(stored, nullptr);
+    kgda_BaseDataDelete(wrong, nullptr);
+    kgda_BaseDataDelete(v, nullptr);
+    kimg_LayerClose(l, nullptr);
+}
+
+TEST_F(Layer, PluginFailuresReachTheCaller) {
+    Kimg_Layer *l = create(name("f.klp"), KGDA_TYPE_U8, 64, 64, 0);
+    Rect r(64, 64, KGDA_TYPE_U8);
+    fill(r.b, 1);
+    {
+        ktest::ScopedEnv fail("KTEST_LP_FAIL_WRITE", "1");
+        EXPECT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 64, 64, r.b, &err), -1);
+        EXPECT_NE(ktest::messages(err.r).find("writeFunc failed"), std::string::npos);
+    }
+    {
+        ktest::ScopedEnv fail("KTEST_LP_FAIL_READ", "1");
+        // Whole blocks come straight from the plug-in, parts through the cache.
+        EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 64, 64, r.b, &err), -1);
+        EXPECT_NE(ktest::messages(err.r).find("LayerRasterRead failed"), std::string::npos);
+        EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 1, 1, 9, 9, r.b, &err), -1);
+        EXPECT_NE(ktest::messages(err.r).find("readFunc failed"), std::string::npos);
+    }
+    kimg_LayerClose(l, nullptr);
+}
+
+// Random rectangle reads and writes against an in-memory model with random
+// cache sizes, transactions and flushes; reopened and compared at the end.
+TEST_F(Layer, RandomReadsAndWritesMatchAModel) {
+    std::mt19937 rng(4242);
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        const long W = 70 + rng() % 60, H = 50 + rng() % 60;
+        std::string n = name("m.klp", ("L" + std::to_string(round)).c_str());
+        Kimg_Layer *l = kimg_LayerCreate(
+            n.c_str(), 1, KGDA_TYPE_U16, W, H, tk, &err, KIMG_LAYER_OPTION_BLOCK_SIZE, 16L, 8L,
+            KIMG_LAYER_OPTION_CACHED_BLOCKS_MAX, static_cast<long>(rng() % 6), 0);
+        ASSERT_NE(l, nullptr);
+        std::vector<uint16_t> model(W * H, 0);
+        for (int op = 0; op < 200; ++op) {
+            long x = static_cast<long>(rng() % W) - 5, y = static_cast<long>(rng() % H) - 5;
+            long w = 1 + rng() % 40, h = 1 + rng() % 30;
+            Rect r(w, h, KGDA_TYPE_U16);
+            switch (rng() % 5) {
+                case 0:
+                case 1:
+                    for (long i = 0; i < h; ++i)
+                        for (long j = 0; j < w; ++j) r.at<uint16_t>(i, j) = rng() & 0xffff;
+                    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, x, y, w, h, r.b, &err), 0);
+                    for (long i = 0; i < h; ++i)
+                        for (long j = 0; j < w; ++j)
+                            if (y + i >= 0 && y + i < H && x + j >= 0 && x + j < W)
+                                model[(y + i) * W + x + j] = r.at<uint16_t>(i, j);
+                    break;
+                case 2:
+                    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_CACHED_BLOCKS_MAX,
+                                                      static_cast<long>(rng() % 8), 0),
+                              0);
+                    ASSERT_EQ(kimg_LayerRasterFlush(l, &err), 0);
+                    break;
+                default:
+                    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, x, y, w, h, r.b, &err), 0);
+                    for (long i = 0; i < h; ++i)
+                        for (long j = 0; j < w; ++j)
+                            if (y + i >= 0 && y + i < H && x + j >= 0 && x + j < W) {
+                                ASSERT_EQ(r.at<uint16_t>(i, j), model[(y + i) * W + x + j]);
+                            }
+            }
+        }
+        ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+        l = kimg_LayerOpen(n.c_str(), tk, &err, 0);
+        Rect all(W, H, KGDA_TYPE_U16);
+        ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, W, H, all.b, &err), 0);
+        for (long i = 0; i < W * H; ++i) ASSERT_EQ(all.at<uint16_t>(i / W, i % W), model[i]);
+        kimg_LayerClose(l, nullptr);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Layer, CopyRemoveRenameAndTypeChange) {
+    Kimg_Layer *l = kimg_LayerCreate(name("s.klp", "a").c_str(), KIMG_LAYER_THEMATIC, KGDA_TYPE_U8,
+                                     50, 40, tk, &err, KIMG_LAYER_OPTION_BLOCK_SIZE, 16L, 16L, 0);
+    ASSERT_NE(l, nullptr);
+    Rect r(50, 40, KGDA_TYPE_U8);
+    fill(r.b, 5);
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 50, 40, r.b, &err), 0);
+    EXPECT_STREQ(kimg_LayerGetTitle(l), "Test Layers");
+    EXPECT_STREQ(kimg_LayerGetExt(l), ".klp");
+    EXPECT_EQ(kimg_LayerLayerTypeIsChangeable(l, KIMG_LAYER_FFT), 0);  // u8 is no fft type
+    EXPECT_EQ(kimg_LayerLayerTypeChange(l, KIMG_LAYER_FFT, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r),
+              "Layer " + name("s.klp", "a") + " cannot be changed to type 2!");
+    kimg_LayerClose(l, nullptr);
+    // Copy into another file, rename within it, remove the original.
+    ASSERT_EQ(kimg_LayerCopy(name("s.klp", "a").c_str(), name("d.klp", "b").c_str(), tk, &err, 0),
+              0)
+        << ktest::messages(err.r);
+    ASSERT_EQ(
+        kimg_LayerChangeName(name("d.klp", "b").c_str(), name("d.klp", "c").c_str(), tk, &err), 0)
+        << ktest::messages(err.r);
+    ASSERT_EQ(kimg_LayerRemove(name("s.klp", "a").c_str(), tk, &err), 0);
+    EXPECT_EQ(kimg_LayerRemove(name("s.klp", "a").c_str(), tk, &err), -1);
+    EXPECT_NE(ktest::messages(err.r).find("does not exist"), std::string::npos);
+    long count = 0;
+    char **names = nullptr;
+    ASSERT_EQ(kimg_LayerGetNames(dir.file("d.klp").c_str(), &count, &names, &err), 0);
+    ASSERT_EQ(count, 1);
+    EXPECT_EQ(names[0], name("d.klp", "c"));
+    kmsc_HeapFree(names[0]);
+    kmsc_HeapFree(names);
+    l = kimg_LayerOpen(name("d.klp", "c").c_str(), tk, &err, 0);
+    ASSERT_NE(l, nullptr);
+    Kimg_LayerInfo i = info(l);
+    EXPECT_EQ(i.layerType, KIMG_LAYER_THEMATIC);
+    EXPECT_EQ(i.blockWidth * 100 + i.blockHeight, 1616);
+    Rect got(50, 40, KGDA_TYPE_U8);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 50, 40, got.b, &err), 0);
+    EXPECT_EQ(std::memcmp(got.b->data, r.b->data, 50 * 40), 0);
+    EXPECT_EQ(kimg_LayerLayerTypeChange(l, KIMG_LAYER_ATHEMATIC, &err), -1);  // no type entry
+    kimg_LayerClose(l, nullptr);
+    char *file = nullptr, *node = nullptr;
+    ASSERT_EQ(kimg_LayerNameParse(name("d.klp", "c").c_str(), &file, &node, &err), 0);
+    EXPECT_EQ(std::string(file) + "|" + node, dir.file("d.klp") + "|:c");
+    char *again = kimg_LayerNameCreate(file, node, &err);
+    EXPECT_EQ(again, name("d.klp", "c"));
+    kmsc_HeapFree(file);
+    kmsc_HeapFree(node);
+    kmsc_HeapFree(again);
+    EXPECT_EQ(kimg_LayerNameParse("plain", nullptr, nullptr, &err), -1);
+    // A whole file copied as a stack, then a copy onto existing layers fails
+    // and leaves the destination as it was.
+    kimg_LayerClose(create(name("d.klp", "d"), KGDA_TYPE_S8, 3, 3), nullptr);
+    ASSERT_EQ(
+        kimg_LayerStackCopy(dir.file("d.klp").c_str(), dir.file("e.klp").c_str(), tk, &err, 0), 0)
+        << ktest::messages(err.r);
+    ASSERT_EQ(kimg_LayerGetNames(dir.file("e.klp").c_str(), &count, &names, &err), 0);
+    EXPECT_EQ(listOf(count, names),
+              (std::vector<std::string>{name("e.klp", "c"), name("e.klp", "d")}));
+    kimg_LayerRemove(name("e.klp", "c").c_str(), tk, nullptr);
+    EXPECT_EQ(
+        kimg_LayerStackCopy(dir.file("d.klp").c_str(), dir.file("e.klp").c_str(), tk, &err, 0), -1);
+    ASSERT_EQ(kimg_LayerGetNames(dir.file("e.klp").c_str(), &count, &names, &err), 0);
+    EXPECT_EQ(listOf(count, names), (std::vector<std::string>{name("e.klp", "d")}));
+}
+
+}  // namespace
+
+#include <kraster/kirf.h>
+
+namespace {
+
+TEST_F(Layer, PyramidLevelsHaveTheRuleSizesAndMeanOfFourValues) {
+    const long W = 1000, H = 600;
+    Kimg_Layer *l = create(name("py.klp"), KGDA_TYPE_U8, W, H);
+    std::vector<uint8_t> base(W * H);
+    std::mt19937 rng(3);
+    for (auto &v : base) v = rng() & 0xff;
+    Rect r(W, H, KGDA_TYPE_U8);
+    std::memcpy(r.b->data, base.data(), base.size());
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, W, H, r.b, &err), 0);
+    long count = 0;
+    char **names = nullptr;
+    long *mags = nullptr;
+    ASSERT_EQ(kimg_SSLayerComputeAllDefaultNames(l, &count, &names, &mags, &err), 0);
+    EXPECT_EQ(std::vector<long>(mags, mags + count), (std::vector<long>{2, 4, 8, 16}));
+    kmsc_HeapFree(mags);
+    EXPECT_EQ(listOf(count, names)[0], name("py.klp", "Band_1_ss_2_"));
+    ASSERT_EQ(kimg_SSLayerValid(l, &err), 0);
+    ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
+    ASSERT_EQ(kimg_SSLayerValid(l, &err), 1);
+    ASSERT_EQ(kimg_SSLayerGetNames(l, &count, &names, &err), 0);
+    std::vector<std::string> levels = listOf(count, names);
+    ASSERT_EQ(levels.size(), 4u);
+    const long sizes[4][2] = {{499, 299}, {248, 148}, {123, 73}, {60, 35}};
+    std::vector<uint8_t> prev = base;
+    long pw = W;
+    for (size_t k = 0; k < 4; ++k) {
+        Kimg_Layer *lv = kimg_LayerOpen(levels[k].c_str(), tk, &err, 0);
+        ASSERT_NE(lv, nullptr) << levels[k];
+        long w = info(lv).width, h = info(lv).height;
+        EXPECT_EQ(w, sizes[k][0]);
+        EXPECT_EQ(h, sizes[k][1]);
+        Rect got(w, h, KGDA_TYPE_U8);
+        ASSERT_EQ(kimg_LayerRasterPixelRectGet(lv, 0, 0, w, h, got.b, &err), 0);
+        std::vector<uint8_t> cur(w * h);
+        for (long y = 0; y < h; ++y)
+            for (long x = 0; x < w; ++x) {
+                int s = prev[2 * y * pw + 2 * x] + prev[2 * y * pw + 2 * x + 1] +
+                        prev[(2 * y + 1) * pw + 2 * x] + prev[(2 * y + 1) * pw + 2 * x + 1];
+                cur[y * w + x] = static_cast<uint8_t>((s + 2) / 4);
+                ASSERT_EQ(got.at<uint8_t>(y, x), cur[y * w + x]) << k << ": " << x << "," << y;
+            }
+        prev = cur;
+        pw = w;
+        kimg_LayerClose(lv, nullptr);
+    }
+    ASSERT_EQ(kimg_SSLayerGetMags(l, &count, &mags, &err), 0);
+    EXPECT_EQ(mags[3], 16);
+    kmsc_HeapFree(mags);
+    // A change makes the levels out of date at close.
+    ktest::PrintedReports printed;
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 4, 4, r.b, &err), 0);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+    EXPECT_EQ(printed.headlines(),
+              std::vector<std::string>{"Warning:  Pyramid layers for " + name("py.klp") +
+                                       " appear to be out of date"});
+    // Removing the levels removes their layers.
+    l = kimg_LayerOpen(name("py.klp").c_str(), tk, &err, 0);
+    ASSERT_EQ(kimg_SSLayerRemove(l, &err), 0);
+    EXPECT_EQ(kimg_SSLayerValid(l, &err), 0);
+    kimg_LayerClose(l, nullptr);
+    ASSERT_EQ(kimg_LayerGetNames(dir.file("py.klp").c_str(), &count, &names, &err), 0);
+    EXPECT_EQ(listOf(count, names).size(), 1u);
+}
+
+TEST_F(Layer, PyramidKernelsNullValuesAndSquarePixels) {
+    // f32 4 x 4 tent: an interior level-1 pixel against 1, 3, 3, 1 / 8.
+    const long W = 80, H = 80;
+    Kimg_Layer *l = kimg_LayerCreate(name("k.klp").c_str(), 1, KGDA_TYPE_F32, W, H, tk, &err,
+                                     KIMG_LAYER_OPTION_RRD_KERNEL, "4X4", 0);
+    ASSERT_NE(l, nullptr);
+    Rect r(W, H, KGDA_TYPE_F32);
+    for (long y = 0; y < H; ++y)
+        for (long x = 0; x < W; ++x) r.at<float>(y, x) = static_cast<float>((x * 7 + y * 13) % 23);
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, W, H, r.b, &err), 0);
+    ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
+    Kimg_Layer *lv = kimg_LayerOpen(name("k.klp", "Band_1_ss_2_").c_str(), tk, &err, 0);
+    ASSERT_NE(lv, nullptr);
+    Rect got(39, 39, KGDA_TYPE_F32);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(lv, 0, 0, 39, 39, got.b, &err), 0);
+    const double w[4] = {1, 3, 3, 1};
+    double want = 0;
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j) want += w[i] * w[j] * r.at<float>(2 * 5 - 1 + i, 2 * 7 - 1 + j);
+    EXPECT_NEAR(got.at<float>(5, 7), want / 64, 1e-4);
+    // At the top left corner only the taps inside count.
+    double corner = 0, cw = 0;
+    for (int i = 1; i < 4; ++i)
+        for (int j = 1; j < 4; ++j) {
+            corner += w[i] * w[j] * r.at<float>(i - 1, j - 1);
+            cw += w[i] * w[j];
+        }
+    EXPECT_NEAR(got.at<float>(0, 0), corner / cw, 1e-4);
+    kimg_LayerClose(lv, nullptr);
+    kimg_LayerClose(l, nullptr);
+
+    // 2 x 2 means leave null pixels out; all-null blocks stay null.
+    l = create(name("nv.klp"), KGDA_TYPE_S16, 64, 64);
+    Rect s(64, 64, KGDA_TYPE_S16);
+    for (long i = 0; i < 64 * 64; ++i) s.at<int16_t>(i / 64, i % 64) = -7;
+    s.at<int16_t>(0, 0) = 10;
+    s.at<int16_t>(1, 1) = -3;
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 64, 64, s.b, &err), 0);
+    Kgda_BaseData *nv = kimg_LayerRasterNullValueGet(l, nullptr);
+    *reinterpret_cast<int16_t *>(nv->data) = -7;
+    ASSERT_EQ(kimg_LayerRasterNullValueWrite(l, nv, &err), 0);
+    kgda_BaseDataDelete(nv, nullptr);
+    ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
+    lv = kimg_LayerOpen(name("nv.klp", "Band_1_ss_2_").c_str(), tk, &err, 0);
+    Rect two(2, 1, KGDA_TYPE_S16);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(lv, 0, 0, 2, 1, two.b, &err), 0);
+    EXPECT_EQ(two.at<int16_t>(0, 0), 4);   // (10 - 3) / 2 rounded half away from zero
+    EXPECT_EQ(two.at<int16_t>(0, 1), -7);  // nothing but nulls
+    kimg_LayerClose(lv, nullptr);
+    kimg_LayerClose(l, nullptr);
+
+    // Thematic layers take the nearest pixel; pixel sizes shape level 1.
+    l = kimg_LayerCreate(name("th.klp").c_str(), KIMG_LAYER_THEMATIC, KGDA_TYPE_U8, 100, 300, tk,
+                         &err, KIMG_LAYER_OPTION_RRD_PIXEL_SIZE, 4.0, 1.0, 0);
+    ASSERT_NE(l, nullptr);
+    Rect t(100, 300, KGDA_TYPE_U8);
+    for (long i = 0; i < 100 * 300; ++i) t.b->data[i] = static_cast<uint8_t>(i % 251);
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 100, 300, t.b, &err), 0);
+    ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
+    lv = kimg_LayerOpen(name("th.klp", "Band_1_ss_2_").c_str(), tk, &err, 0);
+    ASSERT_NE(lv, nullptr);
+    EXPECT_EQ(info(lv).width, 24);    // (100 - 2) / 4
+    EXPECT_EQ(info(lv).height, 298);  // (300 - 2) / 1
+    Rect one(1, 1, KGDA_TYPE_U8);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(lv, 3, 5, 1, 1, one.b, &err), 0);
+    EXPECT_EQ(one.b->data[0], t.b->data[5 * 100 + 3 * 4 + 2]);  // centre (14, 5.5)
+    kimg_LayerClose(lv, nullptr);
+    kimg_LayerClose(l, nullptr);
+}
+
+int ramp(void *, long column, long row, long columns, long rows, Kgda_BaseDataStack *rects,
+         Kerr_ErrorReport **) {
+    Kgda_BaseData *b = rects->layers[0];
+    for (long y = 0; y < rows; ++y)
+        for (long x = 0; x < columns; ++x)
+            reinterpret_cast<double *>(b->windowStart + y * b->pitch)[x] =
+                static_cast<double>((row + y) * 1000 + column + x);
+    return 0;
+}
+
+TEST_F(Layer, ResampleDataChecksSplittingAndMethodNames) {
+    Kirf_Scale scale{0, 0, 2, 2};
+    Kirf_MethodSetup setup{};
+    setup.srcPixelType = KGDA_TYPE_F64;
+    setup.dstPixelType = -1;
+    setup.srcColumns = 1000;
+    setup.srcRows = 1000;
+    const char *m = "MIRAVEN 2X2 Resampling";
+    const struct {
+        Kirf_SrcPixelRectsGetFunc get;
+        const char *method;
+        const Kirf_Scale *scale;
+        long layers;
+        const char *message;
+    } cases[] = {
+        {nullptr, m, &scale, 1, "Missing srcPixelRectsGetFunc"},
+        {ramp, "", &scale, 1, "Missing resampleMethod"},
+        {ramp, m, nullptr, 1, "Missing xForm"},
+        {ramp, m, &scale, 0, "srcLayerCount must be positive"},
+        {ramp, "Bicubic Dreams", &scale, 1, "Bicubic Dreams:  Unknown Resample Method"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(
+            kirf_ResampleDataCreate(c.get, nullptr, c.method, c.scale, c.layers, &setup, &err),
+            nullptr);
+        EXPECT_NE(ktest::messages(err.r).find(c.message), std::string::npos)
+            << ktest::messages(err.r);
+    }
+    EXPECT_STREQ(kirf_ResampleMethodFromInterpolationType(2), "Cubic Convolution");
+    EXPECT_EQ(kirf_ResampleMethodFromInterpolationType(3), nullptr);
+    Kirf_ResampleData *d = kirf_ResampleDataCreate(ramp, nullptr, m, &scale, 1, &setup, &err);
+    ASSERT_NE(d, nullptr) << ktest::messages(err.r);
+    Kgda_BaseDataStack *out =
+        kgda_BaseDataStackCreate(1, 40, 50, KGDA_TYPE_F64, KGDA_RASTER_OBJECT, nullptr);
+    const double bad[4] = {0.5, 0, 50, 40};
+    EXPECT_EQ(kirf_ResampleBlockInterpolate(d, bad, out, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "inDstRectangle does not have integral coordinates");
+    // A small source limit splits the block; the result is the same.
+    const double rect[4] = {10, 20, 50, 40};
+    kirf_ResampleSourceLimitSet(2000);
+    ASSERT_EQ(kirf_ResampleBlockInterpolate(d, rect, out, &err), 0) << ktest::messages(err.r);
+    for (long y = 0; y < 40; ++y)
+        for (long x = 0; x < 50; ++x) {
+            double want = (2 * (20 + y) + 0.5) * 1000 + 2 * (10 + x) + 0.5;
+            ASSERT_EQ(reinterpret_cast<double *>(out->layers[0]->windowStart +
+                                                 y * out->layers[0]->pitch)[x],
+                      want);
+        }
+    kirf_ResampleSourceLimitSet(8);
+    EXPECT_EQ(kirf_ResampleBlockInterpolate(d, rect, out, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r),
+              "No memory for source data read and further subdivision impossible");
+    kirf_ResampleSourceLimitSet(0);
+    kgda_BaseDataStackDelete(out, nullptr);
+    kirf_ResampleDataDestroy(d, nullptr);
+    // Complex sources are converted for the 2 x 2 mean, with a warning.
+    ktest::PrintedReports printed;
+    setup.srcPixelType = KGDA_TYPE_C64;
+    d = kirf_ResampleDataCreate(ramp, nullptr, m, &scale, 1, &setup, &err);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(printed.headlines(), std::vector<std::string>{"Possible data loss:   source (c64) "
+                                                            "converted to f64 for resample"});
+    EXPECT_EQ(kirf_ResampleDataDstPixelType(d), KGDA_TYPE_F64);
+    kirf_ResampleDataDestroy(d, nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// Native images: kraster pyramids with its progress bar, then levels in a
+// ".rrd" file that belongs to its image.
+TEST_F(Layer, ToolAndRrdFilesOnNativeImages) {
+    std::string img = dir.file("n.img");
+    Kimg_Layer *l =
+        kimg_LayerCreate((img + "(:Band_1)").c_str(), 1, KGDA_TYPE_U16, 300, 200, tk, &err, 0);
+    ASSERT_NE(l, nullptr) << ktest::messages(err.r);
+    Rect r(300, 200, KGDA_TYPE_U16);
+    for (long i = 0; i < 300 * 200; ++i)
+        r.at<uint16_t>(i / 300, i % 300) = static_cast<uint16_t>(i);
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 300, 200, r.b, &err), 0);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
+    kimg_FileNameDequeue(img.c_str(), nullptr);
+    std::string cmd = std::string(KRASTER_TOOL) + " pyramids " + img + " 2>" + dir.file("bar");
+    FILE *p = popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string out;
+    char buf[256];
+    while (fgets(buf, sizeof buf, p)) out += buf;
+    ASSERT_EQ(pclose(p), 0) << out << ktest::readFile(dir.file("bar"));
+    EXPECT_NE(out.find("level 1 " + img + "(:Band_1_ss_2_) 149 x 99"), std::string::npos) << out;
+    EXPECT_NE(out.find("level 2 " + img + "(:Band_1_ss_4_) 73 x 48"), std::string::npos) << out;
+    EXPECT_NE(ktest::readFile(dir.file("bar")).find("Computing pyramid layers [####"),
+              std::string::npos);
+    EXPECT_NE(ktest::readFile(dir.file("bar")).find("100%"), std::string::npos);
+
+    // External levels, then a second image that finds the ".rrd" taken.
+    l = kimg_LayerOpen((img + "(:Band_1)").c_str(), tk, &err, KIMG_LAYER_OPTION_RRD_EXTERNAL, 1L,
+                       0);
+    ASSERT_NE(l, nullptr);
+    ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
+    long count = 0;
+    char **names = nullptr;
+    ASSERT_EQ(kimg_SSLayerNamesGet(l, &count, &names, &err), 0);
+    EXPECT_EQ(listOf(count, names),
+              (std::vector<std::string>{"n.rrd(:Band_1_ss_2_)", "n.rrd(:Band_1_ss_4_)"}));
+    EXPECT_EQ(kimg_SSLayerValid(l, &err), 1);
+    Kimg_Layer *lv = kimg_LayerOpen(dir.file("n.rrd(:Band_1_ss_2_)").c_str(), tk, &err, 0);
+    ASSERT_NE(lv, nullptr) << ktest::messages(err.r);
+    Rect one(1, 1, KGDA_TYPE_U16);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(lv, 10, 7, 1, 1, one.b, &err), 0);
+    EXPECT_EQ(one.at<uint16_t>(0, 0),
+              (14 * 300 + 20 + 14 * 300 + 21 + 15 * 300 + 20 + 15 * 300 + 21 + 2) / 4);
+    kimg_LayerClose(lv, nullptr);
+    kimg_LayerClose(l, nullptr);
+    kimg_FileNameDequeue(img.c_str(), nullptr);
+    ASSERT_EQ(kimg_FileCopy(dir.file("n.rrd").c_str(), dir.file("m.rrd").c_str(), &err, 0), 0);
+    l = kimg_LayerCreate(dir.file("m.img(:Band_1)").c_str(), 1, KGDA_TYPE_U8, 100, 100, tk, &err,
+                         KIMG_LAYER_OPTION_RRD_EXTERNAL, 1L, 0);
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(kimg_LayerRRDCompute(l, &err), -1);
+    EXPECT_NE(
+        ktest::messages(err.r).find(dir.file("m.img") + ": " + dir.file("m.rrd") +
+                                    " file already in use for a different full resolution image"),
+        std::string::npos)
+        << ktest::messages(err.r);
+    kimg_LayerClose(l, nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// A 3 x 3 sum, and a functional that totals the pixels.
+int sum3x3(const Kgda_BaseDataStack *in, Kgda_BaseDataStack *out, long, long, void *,
+           Kerr_ErrorReport **) {
+    const Kgda_BaseData *s = in->layers[0];
+    Kgda_BaseData *d = out->layers[0];
+    for (int32_t y = 0; y < d->numrows; ++y)
+        for (int32_t x = 0; x < d->numcolumns; ++x) {
+            double t = 0;
+            for (int dy = 0; dy < 3; ++dy)
+                for (int dx = 0; dx < 3; ++dx)
+                    t += reinterpret_cast<const double *>(s->windowStart +
+                                                          (y + dy) * s->pitch)[x + dx];
+            reinterpret_cast<double *>(d->windowStart + y * d->pitch)[x] = t;
+        }
+    return 0;
+}
+
+int total(const Kgda_BaseDataStack *in, long, long, void *client, Kerr_ErrorReport **err) {
+    const Kgda_BaseData *s = in->layers[1];
+    for (int32_t i = 0; i < s->numelements; ++i) {
+        double v = reinterpret_cast<const double *>(
+            s->windowStart + (i / s->numcolumns) * s->pitch)[i % s->numcolumns];
+        if (v < 0) return *err = kerr_CreateErrorReport("total", 1, 2, nullptr, "negative"), -1;
+        *static_cast<double *>(client) += v;
+    }
+    return 0;
+}
+
+TEST_F(Layer, NeighborhoodFunctionsAndFunctionalsOverStacks) {
+    const long W = 70, H = 50;
+    for (const char *n : {"a", "b"}) {
+        Kimg_Layer *l = kimg_LayerCreate(name("nb.klp", n).c_str(), 1, KGDA_TYPE_U8, W, H, tk, &err,
+                                         KIMG_LAYER_OPTION_BLOCK_SIZE, 16L, 16L, 0);
+        ASSERT_NE(l, nullptr);
+        Rect r(W, H, KGDA_TYPE_U8);
+        fill(r.b, n[0]);
+        ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, W, H, r.b, &err), 0);
+        kimg_LayerClose(l, nullptr);
+    }
+    Kimg_Layer *outLayer = kimg_LayerCreate(name("nb.klp", "out").c_str(), 1, KGDA_TYPE_F32, W, H,
+                                            tk, &err, KIMG_LAYER_OPTION_BLOCK_SIZE, 32L, 8L, 0);
+    kimg_LayerClose(outLayer, nullptr);
+    Kimg_LayerStack *in =
+        kimg_LayerStackOpen((dir.file("nb.klp") + "(:a,:b)").c_str(), tk, &err, 0);
+    ASSERT_NE(in, nullptr) << ktest::messages(err.r);
+    ASSERT_EQ(in->count, 2);
+    Kimg_LayerStack *out = kimg_LayerStackOpen(name("nb.klp", "out").c_str(), tk, &err, 0);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(kimg_LayerStackApplyNeighborhoodFunction(in, out, 2, 3, KGDA_TYPE_F64, sum3x3,
+                                                       nullptr, &err),
+              -1);
+    EXPECT_EQ(ktest::messages(err.r), "Kernel size 2 x 3 must be odd and positive");
+    ASSERT_EQ(kimg_LayerStackApplyNeighborhoodFunction(in, out, 3, 3, KGDA_TYPE_F64, sum3x3,
+                                                       nullptr, &err),
+              0)
+        << ktest::messages(err.r);
+    Rect a(W, H, KGDA_TYPE_F64), got(W, H, KGDA_TYPE_F64);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(in->layers[0], 0, 0, W, H, a.b, &err), 0);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(out->layers[0], 0, 0, W, H, got.b, &err), 0);
+    for (long y = 0; y < H; ++y)
+        for (long x = 0; x < W; ++x) {
+            double t = 0;
+            for (long dy = -1; dy <= 1; ++dy)
+                for (long dx = -1; dx <= 1; ++dx)
+                    if (y + dy >= 0 && y + dy < H && x + dx >= 0 && x + dx < W)
+                        t += a.at<double>(y + dy, x + dx);
+            ASSERT_EQ(got.at<double>(y, x), t) << x << "," << y;
+        }
+    double sum = 0, want = 0;
+    Rect b(W, H, KGDA_TYPE_F64);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(in->layers[1], 0, 0, W, H, b.b, &err), 0);
+    for (long i = 0; i < W * H; ++i) want += b.at<double>(i / W, i % W);
+    ASSERT_EQ(kimg_LayerStackApplyFunctional(in, KGDA_TYPE_F64, total, &sum, &err), 0);
+    EXPECT_EQ(sum, want);
+    // A failing function stops the run with its report; sizes must agree.
+    Kimg_FunctionalFunction stop = [](const Kgda_BaseDataStack *, long column, long, void *,
+                                      Kerr_ErrorReport **e) {
+        if (column == 0) return 0;
+        *e = kerr_CreateErrorReport("stop", 1, 2, nullptr, "enough");
+        return -1;
+    };
+    EXPECT_EQ(kimg_LayerStackApplyFunctional(in, KGDA_TYPE_U8, stop, nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Functional failed at block (16, 0) | enough");
+    kimg_LayerStackClose(out, nullptr);
+    kimg_LayerClose(create(name("nb.klp", "small"), KGDA_TYPE_U8, 10, 10), nullptr);
+    Kimg_LayerStack *mixed =
+        kimg_LayerStackOpen((dir.file("nb.klp") + "(:a,:small)").c_str(), tk, &err, 0);
+    ASSERT_NE(mixed, nullptr);
+    EXPECT_EQ(kimg_LayerStackApplyFunctional(mixed, KGDA_TYPE_U8, stop, nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Layer sizes differ");
+    kimg_LayerStackClose(mixed, nullptr);
+    kimg_LayerStackClose(in, nullptr);
+}
+
+}  // namespace

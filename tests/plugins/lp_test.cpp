@@ -1,0 +1,447 @@
+// A raster format plug-in for the layer tests: a file "KLP1" holds layers
+// of any type with their blocks, null value and pyramid names; the state of
+// a file is shared by all its handles and written back when a writable
+// handle closes or flushes. Variants: LP_NARROW (pixel types u8 and u16,
+// layer type athematic, one compression, no raw reads), LP_NOCREATE (no LayerCreate).
+// Faults and lies come from the environment: KTEST_LP_FAIL_READ=n fails
+// block reads from the n-th on, KTEST_LP_FAIL_WRITE=n block writes,
+// KTEST_LP_DENY_UPDATE refuses "r+b", KTEST_LP_LIE=width0|height0|pixel|comp|ltype|fftu8 bends
+// LayerOpen.
+#include <kraster/kimgrf.h>
+#include <kraster/kmsc.h>
+#include <kraster/kstr.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char *const kNames[] = {"u1",  "u2",  "u4",  "u8",  "s8",  "u16", "s16",
+                              "u32", "s32", "f32", "f64", "c64", "c128"};
+const int kBytes[] = {1, 1, 1, 1, 1, 2, 2, 4, 4, 4, 8, 8, 16};
+int bytesOf(const char *name) {
+    for (int t = 0; t < 13; ++t)
+        if (std::strcmp(kNames[t], name) == 0) return kBytes[t];
+    return 1;
+}
+const char *pixelNameAt(long index);
+
+struct Layer {
+    long width = 0, height = 0, pixelType = 0, compression = 0, layerType = 0;
+    long blockWidth = 0, blockHeight = 0;
+    long hasNull = 0;
+    unsigned char null[16] = {};
+    std::vector<std::string> rrd;
+    std::vector<std::vector<unsigned char>> blocks;  // empty: never written
+    long blockBytes() const { return blockWidth * blockHeight * bytesOf(pixelNameAt(pixelType)); }
+};
+
+struct File {
+    std::string path;
+    long users = 0;
+    bool dirty = false;
+    std::vector<std::string> order;
+    std::map<std::string, Layer> layers;
+    std::string dataOrder = "bsq";
+};
+
+struct LayerHandle {
+    File *file;
+    std::string name;
+};
+
+std::map<std::string, std::unique_ptr<File>> g_files;
+long g_reads = 0, g_writes = 0, g_hints = 0, g_rectHints = 0;
+
+template <class T>
+void put(std::ofstream &o, T v) {
+    o.write(reinterpret_cast<const char *>(&v), sizeof v);
+}
+template <class T>
+bool get(std::ifstream &i, T &v) {
+    return static_cast<bool>(i.read(reinterpret_cast<char *>(&v), sizeof v));
+}
+void putString(std::ofstream &o, const std::string &s) {
+    put<long>(o, static_cast<long>(s.size()));
+    o.write(s.data(), static_cast<std::streamsize>(s.size()));
+}
+bool getString(std::ifstream &i, std::string &s) {
+    long n = 0;
+    if (!get(i, n) || n < 0 || n > 4096) return false;
+    s.resize(static_cast<size_t>(n));
+    return static_cast<bool>(i.read(s.data(), n));
+}
+
+bool save(const File &f) {
+    std::ofstream o(f.path, std::ios::binary | std::ios::trunc);
+    o.write("KLP1", 4);
+    putString(o, f.dataOrder);
+    put<long>(o, static_cast<long>(f.order.size()));
+    for (const std::string &name : f.order) {
+        const Layer &l = f.layers.at(name);
+        putString(o, name);
+        for (long v : {l.width, l.height, l.pixelType, l.compression, l.layerType, l.blockWidth,
+                       l.blockHeight, l.hasNull})
+            put(o, v);
+        o.write(reinterpret_cast<const char *>(l.null), 16);
+        put<long>(o, static_cast<long>(l.rrd.size()));
+        for (const auto &r : l.rrd) putString(o, r);
+        put<long>(o, static_cast<long>(l.blocks.size()));
+        for (const auto &b : l.blocks) {
+            put<long>(o, static_cast<long>(b.size()));
+            o.write(reinterpret_cast<const char *>(b.data()),
+                    static_cast<std::streamsize>(b.size()));
+        }
+    }
+    return static_cast<bool>(o);
+}
+
+bool load(File &f) {
+    std::ifstream i(f.path, std::ios::binary);
+    char magic[4];
+    if (!i.read(magic, 4) || std::memcmp(magic, "KLP1", 4) != 0) return false;
+    long n = 0;
+    if (!getString(i, f.dataOrder) || !get(i, n)) return false;
+    for (long k = 0; k < n; ++k) {
+        std::string name;
+        Layer l;
+        if (!getString(i, name)) return false;
+        for (long *v : {&l.width, &l.height, &l.pixelType, &l.compression, &l.layerType,
+                        &l.blockWidth, &l.blockHeight, &l.hasNull})
+            if (!get(i, *v)) return false;
+        long rn = 0, bn = 0;
+        if (!i.read(reinterpret_cast<char *>(l.null), 16) || !get(i, rn)) return false;
+        for (long r = 0; r < rn; ++r) {
+            std::string s;
+            if (!getString(i, s)) return false;
+            l.rrd.push_back(s);
+        }
+        if (!get(i, bn)) return false;
+        l.blocks.resize(static_cast<size_t>(bn));
+        for (auto &b : l.blocks) {
+            long size = 0;
+            if (!get(i, size)) return false;
+            b.resize(static_cast<size_t>(size));
+            if (!i.read(reinterpret_cast<char *>(b.data()), size)) return false;
+        }
+        f.order.push_back(name);
+        f.layers[name] = std::move(l);
+    }
+    return true;
+}
+
+bool ours(const char *name) {
+    std::ifstream i(name, std::ios::binary);
+    char magic[4];
+    return i.read(magic, 4) && std::memcmp(magic, "KLP1", 4) == 0;
+}
+
+long envLong(const char *name) {
+    const char *v = std::getenv(name);
+    return v ? std::atol(v) : 0;
+}
+bool lie(const char *what) {
+    const char *v = std::getenv("KTEST_LP_LIE");
+    return v && std::strcmp(v, what) == 0;
+}
+
+std::string key(const char *node) {
+    return node[0] == ':' ? node + 1 : node;
+}
+
+#ifdef LP_NARROW
+const char *g_titles[] = {"Narrow Layers"};
+const char *g_templates[] = {"*.kln"};
+const char *g_pixels[] = {"u8", "u16"};
+const char *g_layerTypes[] = {"athematic"};
+const char *g_compressions[] = {"None"};
+#elif defined(LP_NOCREATE)
+const char *g_titles[] = {"Fixed Layers"};
+const char *g_templates[] = {"*.klx"};
+const char *g_pixels[] = {"u1",  "u2",  "u4",  "u8",  "s8",  "u16", "s16",
+                          "u32", "s32", "f32", "f64", "c64", "c128"};
+const char *g_layerTypes[] = {"thematic", "athematic", "fft"};
+const char *g_compressions[] = {"None"};
+#else
+const char *g_titles[] = {"Test Layers"};
+const char *g_templates[] = {"*.klp"};
+const char *g_pixels[] = {"u1",  "u2",  "u4",  "u8",  "s8",  "u16", "s16",
+                          "u32", "s32", "f32", "f64", "c64", "c128"};
+const char *g_layerTypes[] = {"thematic", "athematic", "fft"};
+const char *g_compressions[] = {"None", "Run-Length Encoding (ESRI)"};
+#endif
+long g_creatable[] = {1};
+const char *pixelNameAt(long index) {
+    return g_pixels[index];
+}
+
+template <size_t N>
+long list(const char *(&array)[N], long *count, char ***names) {
+    *count = static_cast<long>(N);
+    *names = const_cast<char **>(array);
+    return 0;
+}
+
+Layer *layerOf(void *h) {
+    auto *lh = static_cast<LayerHandle *>(h);
+    auto it = lh->file->layers.find(lh->name);
+    return it == lh->file->layers.end() ? nullptr : &it->second;
+}
+
+}  // namespace
+
+extern "C" {
+
+KIMG_RF_EXPORT long InstanceTitleListGet(long *c, char ***n) {
+    return list(g_titles, c, n);
+}
+KIMG_RF_EXPORT long InstanceTemplateListGet(long *c, char ***n) {
+    return list(g_templates, c, n);
+}
+KIMG_RF_EXPORT long InstancePixelTypesGet(long *c, char ***n) {
+    return list(g_pixels, c, n);
+}
+KIMG_RF_EXPORT long InstanceLayerTypesGet(long *c, char ***n) {
+    return list(g_layerTypes, c, n);
+}
+KIMG_RF_EXPORT long InstanceCompressionTypesGet(long *c, char ***n) {
+    return list(g_compressions, c, n);
+}
+KIMG_RF_EXPORT long InstanceIsCreatableFlagsGet(long *count, long **flags) {
+    *count = 1;
+    *flags = g_creatable;
+    return 0;
+}
+
+// Counters the tests read through dlsym.
+KIMG_RF_EXPORT void LpCounters(long *reads, long *writes, long *hints, long *rectHints) {
+    *reads = g_reads;
+    *writes = g_writes;
+    *hints = g_hints;
+    *rectHints = g_rectHints;
+}
+KIMG_RF_EXPORT void LpReset(void) {
+    g_reads = g_writes = g_hints = g_rectHints = 0;
+}
+
+KIMG_RF_EXPORT long FileTitleIdentify(const char *name, long *title, Kerr_ErrorReport **) {
+    *title = ours(name) ? 0 : -1;
+    return *title;
+}
+
+KIMG_RF_EXPORT void *FileTitleIdentifyAndOpen(const char *name, long *title, const char *mode,
+                                              Kerr_ErrorReport **) {
+    bool create = mode && std::strcmp(mode, "w+b") == 0;
+    if (!create && !ours(name)) {
+        *title = -1;
+        errno = 34;
+        return nullptr;
+    }
+    *title = 0;
+    if (!mode) return nullptr;
+    if (std::strcmp(mode, "r") != 0 && !create &&
+        (access(name, W_OK) != 0 || std::getenv("KTEST_LP_DENY_UPDATE"))) {
+        errno = EACCES;
+        return nullptr;
+    }
+    auto &slot = g_files[name];
+    if (!slot) {
+        slot = std::make_unique<File>();
+        slot->path = name;
+        if (create ? !save(*slot) : !load(*slot)) {
+            g_files.erase(name);
+            errno = EIO;
+            return nullptr;
+        }
+    }
+    ++slot->users;
+    return slot.get();
+}
+
+KIMG_RF_EXPORT void *FileOpen(const char *name, long, const char *mode, Kerr_ErrorReport **err) {
+    long title = 0;
+    return FileTitleIdentifyAndOpen(name, &title, mode, err);
+}
+
+KIMG_RF_EXPORT long FileFlush(void *h, Kerr_ErrorReport **) {
+    auto *f = static_cast<File *>(h);
+    if (f->dirty && !save(*f)) return errno = EIO, -1;
+    f->dirty = false;
+    return 0;
+}
+
+KIMG_RF_EXPORT long FileClose(void *h, Kerr_ErrorReport **err) {
+    auto *f = static_cast<File *>(h);
+    long r = FileFlush(h, err);
+    if (--f->users == 0) g_files.erase(f->path);
+    return r;
+}
+
+KIMG_RF_EXPORT long FileLayerNamesGet(void *h, long *count, char ***names, Kerr_ErrorReport **) {
+    auto *f = static_cast<File *>(h);
+    *count = static_cast<long>(f->order.size());
+    *names = static_cast<char **>(kmsc_HeapMalloc(sizeof(char *) * (f->order.size() + 1)));
+    for (size_t i = 0; i < f->order.size(); ++i)
+        (*names)[i] = kstr_Duplicate((":" + f->order[i]).c_str());
+    return 0;
+}
+
+KIMG_RF_EXPORT long FileRasterDataOrderSet(void *h, const char *order, Kerr_ErrorReport **) {
+    static_cast<File *>(h)->dataOrder = order;
+    static_cast<File *>(h)->dirty = true;
+    return 0;
+}
+KIMG_RF_EXPORT long FileRasterDataOrderGet(void *h, char **order, Kerr_ErrorReport **) {
+    *order = kstr_Duplicate(static_cast<File *>(h)->dataOrder.c_str());
+    return 0;
+}
+
+KIMG_RF_EXPORT void *LayerOpen(void *h, const char *node, long *width, long *height,
+                               long *pixelType, long *compression, long *layerType,
+                               long *blockWidth, long *blockHeight, Kerr_ErrorReport **) {
+    auto *f = static_cast<File *>(h);
+    auto it = f->layers.find(key(node));
+    if (it == f->layers.end()) return errno = ENOENT, nullptr;
+    const Layer &l = it->second;
+    *width = lie("width0") ? 0 : l.width;
+    *height = lie("height0") ? 0 : l.height;
+    *pixelType = lie("pixel") ? 13 : lie("fftu8") ? 3 : l.pixelType;
+    *compression = lie("comp") ? 7 : l.compression;
+    *layerType = lie("ltype") ? -1 : lie("fftu8") ? 2 : l.layerType;
+    *blockWidth = l.blockWidth;
+    *blockHeight = l.blockHeight;
+    return new LayerHandle{f, key(node)};
+}
+
+#ifndef LP_NOCREATE
+KIMG_RF_EXPORT void *LayerCreate(void *h, const char *node, long layerType, long pixelType,
+                                 long width, long height, long compression, long *blockWidth,
+                                 long *blockHeight, Kerr_ErrorReport **) {
+    auto *f = static_cast<File *>(h);
+    std::string name = key(node);
+    if (f->layers.count(name)) return errno = EEXIST, nullptr;
+    Layer l;
+    l.width = width;
+    l.height = height;
+    l.pixelType = pixelType;
+    l.layerType = layerType;
+    l.compression = compression;
+    // Blocks are at most 512 pixels a side.
+    *blockWidth = l.blockWidth = std::min(*blockWidth, 512L);
+    *blockHeight = l.blockHeight = std::min(*blockHeight, 512L);
+    l.blocks.resize(static_cast<size_t>(((width + l.blockWidth - 1) / l.blockWidth) *
+                                        ((height + l.blockHeight - 1) / l.blockHeight)));
+    f->layers[name] = std::move(l);
+    f->order.push_back(name);
+    f->dirty = true;
+    return new LayerHandle{f, name};
+}
+#endif
+
+KIMG_RF_EXPORT long LayerClose(void *h, Kerr_ErrorReport **) {
+    delete static_cast<LayerHandle *>(h);
+    return 0;
+}
+
+KIMG_RF_EXPORT long LayerDestroy(void *h, const char *node, Kerr_ErrorReport **) {
+    auto *f = static_cast<File *>(h);
+    std::string name = key(node);
+    if (!f->layers.erase(name)) return errno = ENOENT, -1;
+    f->order.erase(std::find(f->order.begin(), f->order.end(), name));
+    f->dirty = true;
+    return 0;
+}
+
+KIMG_RF_EXPORT long LayerRasterRead(void *h, long row, long column, void *data,
+                                    Kerr_ErrorReport **) {
+    Layer *l = layerOf(h);
+    long across = (l->width + l->blockWidth - 1) / l->blockWidth;
+    size_t index = static_cast<size_t>(row * across + column);
+    ++g_reads;
+    long failAt = envLong("KTEST_LP_FAIL_READ");
+    if (failAt > 0 && g_reads >= failAt) return errno = EIO, -1;
+    if (index >= l->blocks.size()) return errno = EINVAL, -1;
+    const auto &b = l->blocks[index];
+    if (b.empty())
+        std::memset(data, 0, static_cast<size_t>(l->blockBytes()));
+    else
+        std::memcpy(data, b.data(), b.size());
+    return 0;
+}
+
+KIMG_RF_EXPORT long LayerRasterWrite(void *h, long row, long column, const void *data,
+                                     Kerr_ErrorReport **) {
+    Layer *l = layerOf(h);
+    long across = (l->width + l->blockWidth - 1) / l->blockWidth;
+    size_t index = static_cast<size_t>(row * across + column);
+    ++g_writes;
+    long failAt = envLong("KTEST_LP_FAIL_WRITE");
+    if (failAt > 0 && g_writes >= failAt) return errno = EIO, -1;
+    if (index >= l->blocks.size()) return errno = EINVAL, -1;
+    const auto *p = static_cast<const unsigned char *>(data);
+    l->blocks[index].assign(p, p + l->blockBytes());
+    static_cast<LayerHandle *>(h)->file->dirty = true;
+    return 0;
+}
+
+#ifndef LP_NARROW
+KIMG_RF_EXPORT long LayerRasterReadMIF(void *h, long row, long column, unsigned char **data,
+                                       long *size, Kerr_ErrorReport **err) {
+    Layer *l = layerOf(h);
+    *size = l->blockBytes();
+    *data = static_cast<unsigned char *>(kmsc_HeapMalloc(static_cast<size_t>(*size)));
+    return LayerRasterRead(h, row, column, *data, err);
+}
+#endif
+
+KIMG_RF_EXPORT long LayerRasterReadInitiate(void *, long, long, Kerr_ErrorReport **) {
+    ++g_hints;
+    return 0;
+}
+KIMG_RF_EXPORT long LayerRasterReadCancel(void *, long, long, Kerr_ErrorReport **) {
+    --g_hints;
+    return 0;
+}
+
+KIMG_RF_EXPORT long LayerRasterNullValueRead(void *h, Kgda_BaseData *value, Kerr_ErrorReport **) {
+    Layer *l = layerOf(h);
+    if (!l->hasNull) return errno = ENOENT, -1;
+    std::memcpy(value->windowStart, l->null,
+                static_cast<size_t>(bytesOf(pixelNameAt(l->pixelType))));
+    return 0;
+}
+KIMG_RF_EXPORT long LayerRasterNullValueWrite(void *h, const Kgda_BaseData *value,
+                                              Kerr_ErrorReport **) {
+    Layer *l = layerOf(h);
+    l->hasNull = 1;
+    std::memcpy(l->null, value->windowStart,
+                static_cast<size_t>(bytesOf(pixelNameAt(l->pixelType))));
+    static_cast<LayerHandle *>(h)->file->dirty = true;
+    return 0;
+}
+
+KIMG_RF_EXPORT long LayerRRDLayerNamesGet(void *h, long *count, char ***names,
+                                          Kerr_ErrorReport **) {
+    Layer *l = layerOf(h);
+    *count = static_cast<long>(l->rrd.size());
+    *names = static_cast<char **>(kmsc_HeapMalloc(sizeof(char *) * (l->rrd.size() + 1)));
+    for (size_t i = 0; i < l->rrd.size(); ++i) (*names)[i] = kstr_Duplicate(l->rrd[i].c_str());
+    return 0;
+}
+KIMG_RF_EXPORT long LayerRRDLayerNamesSet(void *h, long count, const char *const *names,
+                                          Kerr_ErrorReport **) {
+    Layer *l = layerOf(h);
+    l->rrd.assign(names, names + count);
+    static_cast<LayerHandle *>(h)->file->dirty = true;
+    return 0;
+}
+
+}  // extern "C"
