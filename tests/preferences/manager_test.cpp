@@ -402,7 +402,7 @@ TEST_F(PreferenceManager, InitAndClose) {
     EXPECT_EQ(kpmg_GetGlobalPreferenceHandle(), nullptr);
 }
 
-TEST_F(PreferenceManager, NoReadMixesTwoTablesWhileTheyAreSwapped) {
+TEST_F(PreferenceManager, ConcurrentReadsNeverMixTwoTablesWhileTheyAreSwapped) {
     Fake a, b;
     a.id = 1;
     b.id = 2;
@@ -440,7 +440,7 @@ TEST_F(PreferenceManager, NoReadMixesTwoTablesWhileTheyAreSwapped) {
     EXPECT_GT(reads.load(), 400);
 }
 
-TEST_F(PreferenceManager, InstallingWaitsForOperationsInProgress) {
+TEST_F(PreferenceManager, ConcurrentInstallWaitsForOperationsInProgress) {
     Fake a, b;
     a.id = 1;
     b.id = 2;
