@@ -212,6 +212,9 @@ TEST_F(FileLevel, ImageChipsSampleStretchAndKeepTheirFile) {
         kimg_PixelRectDelete(r, nullptr);
         kimg_LayerClose(l, &e);
         kimg_FileNameDequeue(chp.c_str(), &e);
+        // Newer than the image, whatever the clock did meanwhile.
+        struct timespec later[2] = {{0, UTIME_OMIT}, {time(nullptr) + 50, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, chp.c_str(), later, 0), 0);
     }
     chip = kimg_FileImageChipGet(img.c_str(), 10, 0, &e);
     ASSERT_NE(chip, nullptr);
