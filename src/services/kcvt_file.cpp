@@ -223,7 +223,7 @@ extern "C" {
 
 KRASTER_API Kcvt_Unit *kcvt_UnitsTextParse(const char *text, size_t size, const char *name,
                                            Kerr_ErrorReport **err) {
-    static const char *const fn = "kcvt_UnitsFileParse";
+    static const char *const fn = "kcvt_UnitsTextParse";
     kr::Report e(err);
     if (!text && size > 0) {
         e.error(fn, 1, "Invalid units text");

@@ -40,10 +40,13 @@ constexpr std::array<std::array<int, D>, terms(D, N)> termTable() {
 using Kernel = void (*)(const double *coef, int64_t count, const double *in, int64_t inStride,
                         double *out, int64_t outStride);
 
-// D inputs, D outputs, order N; coef holds D rows of T coefficients.
-template <int D, int N>
+// D inputs, D outputs, order N; coef holds D rows of T coefficients. With
+// Packed, points lie D doubles apart on both sides whatever the strides say:
+// the fixed distance lets the compiler vectorise across points.
+template <int D, int N, bool Packed>
 void fixedKernel(const double *coef, int64_t count, const double *in, int64_t inStride, double *out,
                  int64_t outStride) {
+    if constexpr (Packed) inStride = outStride = D;
     constexpr int T = terms(D, N);
     constexpr auto E = termTable<D, N>();
     double c[D][T];
@@ -80,9 +83,10 @@ void fixedKernel(const double *coef, int64_t count, const double *in, int64_t in
     }
 }
 
-template <int D>
+template <int D, bool Packed>
 void affineKernel(const double *coef, int64_t count, const double *in, int64_t inStride,
                   double *out, int64_t outStride) {
+    if constexpr (Packed) inStride = outStride = D;
     constexpr int T = D + 1;
     double c[D][T];
     for (int i = 0; i < D; ++i)
@@ -105,15 +109,18 @@ void affineKernel(const double *coef, int64_t count, const double *in, int64_t i
 
 constexpr int kMaxFixedOrder = 4;
 
-// Kernel for d = m inputs and outputs of an order, or NULL.
-Kernel fixedFor(int32_t d, int32_t m, int32_t order) {
-    static const Kernel table[3][kMaxFixedOrder] = {
-        {fixedKernel<1, 1>, fixedKernel<1, 2>, fixedKernel<1, 3>, fixedKernel<1, 4>},
-        {fixedKernel<2, 1>, fixedKernel<2, 2>, fixedKernel<2, 3>, fixedKernel<2, 4>},
-        {fixedKernel<3, 1>, fixedKernel<3, 2>, fixedKernel<3, 3>, fixedKernel<3, 4>},
+// Kernel for d = m inputs and outputs of an order, or NULL; the packed form
+// when both strides are d.
+Kernel fixedFor(int32_t d, int32_t m, int32_t order, int64_t inStride, int64_t outStride) {
+#define KFGA_ROW(D, P) \
+    { fixedKernel<D, 1, P>, fixedKernel<D, 2, P>, fixedKernel<D, 3, P>, fixedKernel<D, 4, P> }
+    static const Kernel table[2][3][kMaxFixedOrder] = {
+        {KFGA_ROW(1, false), KFGA_ROW(2, false), KFGA_ROW(3, false)},
+        {KFGA_ROW(1, true), KFGA_ROW(2, true), KFGA_ROW(3, true)},
     };
+#undef KFGA_ROW
     if (d != m || d < 1 || d > 3 || order < 1 || order > kMaxFixedOrder) return nullptr;
-    return table[d - 1][order - 1];
+    return table[inStride == d && outStride == d][d - 1][order - 1];
 }
 
 // Any shape: powers of the coordinates, then each term from the exponent
@@ -171,7 +178,7 @@ void evaluate(const Dense &dn, int64_t count, const double *in, int64_t inStride
     if (dn.order == 0) {
         for (int64_t p = 0; p < count; ++p)
             for (int32_t i = 0; i < dn.m; ++i) out[p * outStride + i] = dn.at(i, 0);
-    } else if (Kernel k = fixedFor(dn.d, dn.m, dn.order)) {
+    } else if (Kernel k = fixedFor(dn.d, dn.m, dn.order, inStride, outStride)) {
         k(dn.c.data(), count, in, inStride, out, outStride);
     } else {
         tableKernel(dn, count, in, inStride, out, outStride);
@@ -181,9 +188,12 @@ void evaluate(const Dense &dn, int64_t count, const double *in, int64_t inStride
 void evaluateAffine(const Dense &dn, int64_t count, const double *in, int64_t inStride, double *out,
                     int64_t outStride) {
     if (count <= 0) return;
-    static const Kernel table[3] = {affineKernel<1>, affineKernel<2>, affineKernel<3>};
+    static const Kernel table[2][3] = {
+        {affineKernel<1, false>, affineKernel<2, false>, affineKernel<3, false>},
+        {affineKernel<1, true>, affineKernel<2, true>, affineKernel<3, true>}};
     if (dn.d == dn.m && dn.d <= 3)
-        table[dn.d - 1](dn.c.data(), count, in, inStride, out, outStride);
+        table[inStride == dn.d && outStride == dn.d][dn.d - 1](dn.c.data(), count, in, inStride,
+                                                               out, outStride);
     else
         affineAny(dn, count, in, inStride, out, outStride);
 }
