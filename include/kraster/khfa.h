@@ -537,6 +537,129 @@ KRASTER_API int khfa_CacheFree(Khfa_Cache *stream, Kerr_ErrorReport **err);
 KRASTER_API int khfa_CacheDelete(Khfa_File *file, const char *name, Kint_InitToolkitData *toolkit,
                                  Kerr_ErrorReport **err);
 
+/* ---- Record tables -----------------------------------------------------------
+ * A record table is a named set of fixed-length text records kept in a block
+ * stream of an HFA file: record i lies at byte i x record length of the
+ * stream "file(:table)". A record is its fields' texts one after another,
+ * each padded to its width and followed by the separator '|' (none after
+ * the last), so its length is the sum of the widths plus the number of
+ * fields minus 1. Fields are printed left-justified: char "%-Ws", float
+ * "%-W.Plg" (P = W - 6), int "%-Wld", bool "%-Wd", datetime "%-Ws". The file
+ * also holds the master table "file(:master)", one record per table:
+ * Name (char 26), Type (int 8), Indexed (int 8), Reclen (int 8) and Format
+ * (char 194, the name "<table>_design" of its record design): 248 bytes.
+ * The designs' fields are records of the table "file(:field)": Design (char
+ * 26), Name (char 26), Type (int 8), Width (int 8). Field and table names
+ * are at most 26 characters. */
+
+#define KHFA_FIELD_CHAR 0     /* width from the design */
+#define KHFA_FIELD_FLOAT 1    /* width 16 */
+#define KHFA_FIELD_INT 2      /* width 8 */
+#define KHFA_FIELD_BOOL 3     /* width 2 */
+#define KHFA_FIELD_DATETIME 4 /* width 15 */
+#define KHFA_TABLE_NAME_MAX 26
+
+typedef struct Khfa_TableField {
+    char name[KHFA_TABLE_NAME_MAX + 1];
+    int32_t type;  /* KHFA_FIELD_* */
+    int32_t width; /* characters */
+} Khfa_TableField;
+
+/* A record design: its fields and the record length. */
+typedef struct Khfa_TableDesign {
+    int32_t fieldCount;
+    Khfa_TableField *fields;
+    int32_t recordLength;
+} Khfa_TableDesign;
+
+/* One record in memory: its design (borrowed) and its text (recordLength
+ * characters and a terminating 0). */
+typedef struct Khfa_TableRecord {
+    const Khfa_TableDesign *design;
+    char *text;
+} Khfa_TableRecord;
+
+/* An open table (opaque). */
+typedef struct Khfa_Table Khfa_Table;
+
+/* A design of fieldCount fields: names (1 to 26 characters, distinct),
+ * types (KHFA_FIELD_*), and widths (used for char fields only, 1 to 4096).
+ * Free it with khfa_TableDesignFree. */
+KRASTER_API Khfa_TableDesign *khfa_TableDesignCreate(int32_t fieldCount, const char *const *names,
+                                                     const int32_t *types, const int32_t *widths,
+                                                     Kerr_ErrorReport **err);
+/* The design of a table from a text file: the first line (at most 80
+ * characters) containing the table's name gives "name count"; each of the
+ * next count lines gives "field type width" (type words char, float, int,
+ * bool, datetime in any case; the width counts for char only). */
+KRASTER_API Khfa_TableDesign *khfa_TableDesignCreateFromFile(const char *fileName,
+                                                             const char *tableName,
+                                                             Kerr_ErrorReport **err);
+KRASTER_API void khfa_TableDesignFree(Khfa_TableDesign *design);
+
+/* A record of a design, every field blank. */
+KRASTER_API Khfa_TableRecord *khfa_TableRecordStructureCreate(const Khfa_TableDesign *design,
+                                                              Kerr_ErrorReport **err);
+KRASTER_API void khfa_TableRecordStructureFree(Khfa_TableRecord *record);
+/* Re-lays a record for another design: fields of the same name keep their
+ * text (cut to the new width), the others are blank. 0 or -1. */
+KRASTER_API int khfa_TableRecordStructureChange(Khfa_TableRecord *record,
+                                                const Khfa_TableDesign *design,
+                                                Kerr_ErrorReport **err);
+/* A field's text without its trailing blanks, copied into value (size bytes
+ * with the terminating 0; a longer text is refused). 0 or -1. */
+KRASTER_API int khfa_GetRecordFieldByName(const Khfa_TableRecord *record, const char *name,
+                                          char *value, int32_t size, Kerr_ErrorReport **err);
+KRASTER_API int khfa_GetRecordFieldByIndex(const Khfa_TableRecord *record, int32_t index,
+                                           char *value, int32_t size, Kerr_ErrorReport **err);
+/* Sets a field from text, printed with its type's format: float, int and
+ * bool fields take a number (bool 0 or 1); a value that is not of the type
+ * or does not fit the width is refused ("Error modifying record") and the
+ * field is left as it was. 0 or -1. */
+KRASTER_API int khfa_ModifyRecordFieldByName(Khfa_TableRecord *record, const char *name,
+                                             const char *value, Kerr_ErrorReport **err);
+KRASTER_API int khfa_ModifyRecordFieldByIndex(Khfa_TableRecord *record, int32_t index,
+                                              const char *value, Kerr_ErrorReport **err);
+
+/* Creates an empty table of the design in an HFA file open for writing:
+ * the master and field tables are made when missing; the name must be new.
+ * Returns the open table, or NULL with a report (what was made of it is
+ * removed again). */
+KRASTER_API Khfa_Table *khfa_TableCreate(Khfa_File *file, const char *tableName,
+                                         const Khfa_TableDesign *design,
+                                         Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err);
+/* Opens a table of the file by its master record and field records. */
+KRASTER_API Khfa_Table *khfa_TableOpen(Khfa_File *file, const char *tableName,
+                                       Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err);
+/* A table object over an open stream and a design (both borrowed): what
+ * khfa_TableCreate and khfa_TableOpen build. */
+KRASTER_API Khfa_Table *khfa_TableNew(Khfa_Cache *stream, const Khfa_TableDesign *design,
+                                      Kerr_ErrorReport **err);
+/* Closes the table's stream (writing it) and frees the table. 0 or -1. */
+KRASTER_API int khfa_TableClose(Khfa_Table *table, Kerr_ErrorReport **err);
+/* Frees the table object (and, for tables made by khfa_TableCreate and
+ * khfa_TableOpen, their stream and design) without writing. */
+KRASTER_API void khfa_TableFree(Khfa_Table *table);
+/* The table's design and its current record (owned by the table). */
+KRASTER_API const Khfa_TableDesign *khfa_TableDesignGet(const Khfa_Table *table);
+KRASTER_API Khfa_TableRecord *khfa_TableCurrentRecord(Khfa_Table *table);
+/* Number of records stored. */
+KRASTER_API int32_t khfa_TableRecordCount(Khfa_Table *table, Kerr_ErrorReport **err);
+/* Seeks the table's stream to index x recordLength. 0 or -1. */
+KRASTER_API int khfa_TableRecordSeek(Khfa_Table *table, int32_t index, int32_t recordLength,
+                                     Kerr_ErrorReport **err);
+/* Reads record index (below the record count) into the current record and
+ * returns it; khfa_TableRecordNext reads the one after the last read. */
+KRASTER_API Khfa_TableRecord *khfa_TableRecordRead(Khfa_Table *table, int32_t index,
+                                                   Kerr_ErrorReport **err);
+KRASTER_API Khfa_TableRecord *khfa_TableRecordNext(Khfa_Table *table, Kerr_ErrorReport **err);
+/* Copies a record of the table's design into the current record. 0 or -1. */
+KRASTER_API int khfa_TableRecordLoad(Khfa_Table *table, const Khfa_TableRecord *record,
+                                     Kerr_ErrorReport **err);
+/* Writes the current record as record index (at most the record count:
+ * writing at the count appends). 0 or -1. */
+KRASTER_API int khfa_TableRecordWrite(Khfa_Table *table, int32_t index, Kerr_ErrorReport **err);
+
 /* ---- File copy --------------------------------------------------------------
  * A whole HFA file is copied entry by entry into a new file built under a
  * temporary name in the destination's directory, which takes the
