@@ -27,5 +27,6 @@
 #include "kmgc.h"
 #include "kfga.h"
 #include "kcvt.h"
+#include "kprj.h"
 
 #endif

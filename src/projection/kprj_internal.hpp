@@ -1,0 +1,86 @@
+// Projection package internals shared by the record, storage, design and
+// library-file units: the package state, record adoption after decoding, and
+// the hooks through which the projection engine and the earth-model tables
+// take part once they exist.
+#pragma once
+
+#include <kraster/kmsc.h>
+#include <kraster/kprj.h>
+
+#include <string>
+#include <vector>
+
+#include "core/report.hpp"
+
+namespace kr::prj {
+
+// The package designs (all inside the package dictionary).
+struct Designs {
+    Kmif_Dictionary *dictionary = nullptr;
+    Kmif_Design *coordinate = nullptr;
+    Kmif_Design *size = nullptr;
+    Kmif_Design *mapInfo = nullptr;
+    Kmif_Design *spheroid = nullptr;
+    Kmif_Design *proParameters = nullptr;
+    Kmif_Design *datum = nullptr;
+    Kmif_Design *projectionObject830 = nullptr;
+    Kmif_Design *earthModel830 = nullptr;
+    Kmif_Design *mapProjection830 = nullptr;
+};
+
+// The package designs, built on first use ("Toolkit has not been
+// initialized" when the toolkit is not). Null with a report.
+const Designs *designs(const char *fn, Report &e);
+
+// Record allocation on the library heap (zero-filled).
+template <class T>
+T *allocate() {
+    return static_cast<T *>(kmsc_HeapMalloc(sizeof(T)));
+}
+
+// Turns a spheroid or datum decoded with its design (whose host record is
+// shorter than the C record: the in-memory fields are not stored) into a
+// full record. The decoded shell is freed; null when memory runs out.
+Kprj_Spheroid *adoptSpheroid(void *decoded, const Designs &d);
+Kprj_Datum *adoptDatum(void *decoded, const Designs &d);
+
+// Frees a datum's contents (closing an open grid) and resets it to
+// "Undefined" of type KPRJ_DATUM_NONE.
+bool datumReset(Kprj_Datum *datum);
+
+// The projection engine's per-family equality. When a family decides,
+// *decided is set and the result (1, 0, or -1 with a report) is returned.
+using FamilyEqual = int (*)(const Kprj_ProParameters *a, const Kprj_ProParameters *b, bool *decided,
+                            Kerr_ErrorReport **err);
+void familyEqualSet(FamilyEqual equal);
+
+// One entry of a projection's query list, which names the parameters the
+// projection asks for. A condition entry selects the branch whose value
+// matches the parameter.
+enum class QueryKind { Spheroid, Zone, NadCode, Condition, Integer, Number, Angle, Distance };
+struct QueryEntry {
+    QueryKind kind = QueryKind::Number;
+    int index = 0;  // index into proParams
+    struct Branch {
+        double value;
+        std::vector<QueryEntry> entries;
+    };
+    std::vector<Branch> branches;  // condition entries only
+};
+// The query list of a projection by name (ignoring case), or null when the
+// projection table has none.
+using QueryLookup = const std::vector<QueryEntry> *(*)(const char *projectionName);
+void queryLookupSet(QueryLookup lookup);
+const std::vector<QueryEntry> *queryList(const char *projectionName);
+
+// Earth-model lookups by name for the State Plane datum rule and projection
+// library files: fills spheroid axes and datum from the tables (a few
+// well-known spheroids until the tables exist). False with a report.
+bool spheroidByName(const char *name, Kprj_Spheroid *spheroid, const char *fn, Report &e);
+bool datumByName(const char *spheroidName, const char *datumName, Kprj_Datum *datum, const char *fn,
+                 Report &e);
+
+// Decoded proName rule and the units rule of the readers.
+void nameRule(Kprj_MapInfo *mapInfo, bool unitsRule);
+
+}  // namespace kr::prj

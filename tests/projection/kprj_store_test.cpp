@@ -1,0 +1,286 @@
+// Map information and projection parameters below a layer node of an HFA
+// file: the stored bytes of their designs, rewriting in place, the reading
+// rules (names, units, State Plane datums, undefined datums) and the
+// children-then-siblings search.
+#include <gtest/gtest.h>
+#include <kraster/kraster.h>
+
+#include <cstring>
+#include <string>
+
+#include "support/ktest.hpp"
+
+namespace {
+
+class Store : public ::testing::Test {
+  protected:
+    ktest::TempDir dir;
+    ktest::Err err;
+    Khfa_File *file = nullptr;
+    void SetUp() override {
+        ASSERT_NE(kint_InitToolkit(nullptr), nullptr);
+        file = khfa_FileCreate(dir.file("a.img").c_str(), nullptr, &err);
+        ASSERT_NE(file, nullptr);
+        ASSERT_NE(khfa_EntryWrite(file, KHFA_WRITE_LAST_CHILD, "Layer_1", "Eimg_Layer", &err),
+                  nullptr);
+        ASSERT_NE(khfa_EntryWrite(file, KHFA_WRITE_NEXT, "Layer_2", "Eimg_Layer", &err), nullptr);
+    }
+    void TearDown() override { khfa_FileClose(file, nullptr); }
+    // Reopens the file so that reads come from its bytes.
+    void reopen() {
+        ASSERT_EQ(khfa_FileClose(file, &err), 0);
+        file = khfa_FileOpen(dir.file("a.img").c_str(), "r+", nullptr, &err);
+        ASSERT_NE(file, nullptr);
+    }
+    long count(const char *type) {
+        Kstr_StringList *l = khfa_ObjectList(file, ":", nullptr, type, &err);
+        long n = l ? l->count : -1;
+        kstr_StringListFree(l);
+        return n;
+    }
+};
+
+std::string str(const Kprj_CharStrPtr &s) {
+    return s.count > 0 ? std::string(s.data, static_cast<size_t>(s.count - 1)) : "";
+}
+
+Kprj_MapInfo *info(const char *name, const char *units, double ulx) {
+    Kprj_MapInfo *m = kprj_MapInfoCreate(nullptr);
+    kprj_MapInfoProjectionNameSet(m, name, nullptr);
+    kprj_MapInfoUpperLeftCenterSet(m, ulx, 200, nullptr);
+    kprj_MapInfoLowerRightCenterSet(m, 370, -70, nullptr);
+    kprj_MapInfoPixelSizeSet(m, 30, 30, nullptr);
+    kprj_MapInfoUnitsSet(m, units, nullptr);
+    return m;
+}
+
+// Little-endian pieces of an expected encoding.
+struct Bytes {
+    std::string b;
+    uint32_t base;  // file offset of the first byte
+    void u32(uint32_t v) { b.append(reinterpret_cast<const char *>(&v), 4); }
+    void f64(double v) { b.append(reinterpret_cast<const char *>(&v), 8); }
+    void header(uint32_t count) {
+        u32(count);
+        u32(count ? base + static_cast<uint32_t>(b.size()) + 4 : 0);
+    }
+    void text(const char *s) {
+        header(static_cast<uint32_t>(strlen(s) + 1));
+        b.append(s, strlen(s) + 1);
+    }
+    void pair(double x, double y) {
+        header(1);
+        f64(x);
+        f64(y);
+    }
+};
+
+TEST_F(Store, MapInfoBytesAndOneNodeAfterTwoWrites) {
+    Kprj_MapInfo *first = info("UTM", "meters", 100);
+    ASSERT_EQ(kprj_MapInfoWrite(file, ":Layer_1", first, &err), 0) << ktest::messages(err.r);
+    Kprj_MapInfo *second = info("UTM", "feet", 130);
+    ASSERT_EQ(kprj_MapInfoWrite(file, ":Layer_1", second, &err), 0);
+    reopen();
+    EXPECT_EQ(count("Kprj_MapInfo"), 1);
+    const Khfa_Entry *e = khfa_EntrySeek(file, KHFA_SEEK_PATH, ":Layer_1:Map_Info", &err);
+    ASSERT_NE(e, nullptr);
+    EXPECT_STREQ(e->type, "Kprj_MapInfo");
+    Bytes want{{}, e->data};
+    want.text("UTM");
+    want.pair(130, 200);
+    want.pair(370, -70);
+    want.pair(30, 30);
+    want.text("feet");
+    void *data = nullptr;
+    int32_t size = 0;
+    ASSERT_EQ(khfa_ObjectDataReadIfPresent(file, ":Layer_1:Map_Info", nullptr, KHFA_SEEK_PATH,
+                                           &data, &size, &err),
+              1);
+    EXPECT_EQ(std::string(static_cast<char *>(data), static_cast<size_t>(size)), want.b);
+    kmsc_HeapFree(data);
+    Kprj_MapInfo *back = kprj_MapInfoRead(file, ":Layer_1", &err);
+    ASSERT_NE(back, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(kprj_MapInfosEqual(back, second, &err), 1);
+    kprj_MapInfoFree(back);
+    // The other layer has none; a missing entry is an error.
+    EXPECT_EQ(kprj_MapInfoReadIfPresent(file, ":Layer_2:Nothing", &err), nullptr);
+    EXPECT_TRUE(err);
+    kprj_MapInfoFree(first);
+    kprj_MapInfoFree(second);
+}
+
+TEST_F(Store, NameAndUnitsRulesOnReading) {
+    struct Case {
+        const char *name, *units;
+        const char *readName, *readUnits;        // kprj_MapInfoRead
+        const char *presentName, *presentUnits;  // kprj_MapInfoReadIfPresent
+    } cases[] = {
+        {"None", "meters", "Unknown", "meters", "Unknown", "other"},
+        {"other", "feet", "Unknown", "feet", "Unknown", "other"},
+        {"", "", "Unknown", "", "Unknown", "other"},
+        {"UTM", "", "UTM", "", "UTM", "other"},
+        {"Nonesuch", "meters", "Nonesuch", "meters", "Nonesuch", "meters"},
+    };
+    for (const Case &c : cases) {
+        Kprj_MapInfo *m = info(c.name, c.units, 1);
+        ASSERT_EQ(kprj_MapInfoWrite(file, ":Layer_1", m, &err), 0);
+        Kprj_MapInfo *r = kprj_MapInfoRead(file, ":Layer_1", &err);
+        Kprj_MapInfo *p = kprj_MapInfoReadIfPresent(file, ":Layer_1", &err);
+        ASSERT_TRUE(r && p) << ktest::messages(err.r);
+        EXPECT_EQ(str(r->proName), c.readName) << c.name;
+        EXPECT_EQ(str(r->units), c.readUnits) << c.name;
+        EXPECT_EQ(str(p->proName), c.presentName) << c.name;
+        EXPECT_EQ(str(p->units), c.presentUnits) << c.name;
+        kprj_MapInfoFree(m);
+        kprj_MapInfoFree(r);
+        kprj_MapInfoFree(p);
+    }
+    // Layer_2 has no map information: no record and no report; Read fails.
+    EXPECT_EQ(kprj_MapInfoReadIfPresent(file, ":Layer_2", &err), nullptr);
+    EXPECT_FALSE(err);
+    EXPECT_EQ(kprj_MapInfoRead(file, ":Layer_2", &err), nullptr);
+    EXPECT_TRUE(err);
+}
+
+TEST_F(Store, FoundAmongSiblingsAndReadSimple) {
+    Kprj_MapInfo *m = info("UTM", "meters", 5);
+    ASSERT_EQ(kprj_MapInfoWrite(file, ":Layer_1", m, &err), 0);
+    // Passing the node beside it finds it as a sibling.
+    khfa_EntrySeek(file, KHFA_SEEK_PATH, ":Layer_1", &err);
+    ASSERT_NE(khfa_EntryWrite(file, KHFA_WRITE_FIRST_CHILD, "Other", "Eimg_Other", &err), nullptr);
+    Kprj_MapInfo *r = kprj_MapInfoRead(file, ":Layer_1:Other", &err);
+    ASSERT_NE(r, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(r->upperLeftCenter->x, 5);
+    kprj_MapInfoFree(r);
+    // A write through the sibling rewrites that node rather than adding one.
+    m->upperLeftCenter->x = 6;
+    ASSERT_EQ(kprj_MapInfoWrite(file, ":Layer_1:Other", m, &err), 0);
+    EXPECT_EQ(count("Kprj_MapInfo"), 1);
+    khfa_EntrySeek(file, KHFA_SEEK_PATH, ":Layer_1:Map_Info", &err);
+    r = kprj_MapInfoReadSimple(file, &err);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->upperLeftCenter->x, 6);
+    kprj_MapInfoFree(r);
+    // WriteSimple always adds a child; with no path the current entry is
+    // used and kept.
+    khfa_EntrySeek(file, KHFA_SEEK_PATH, ":Layer_2", &err);
+    ASSERT_EQ(kprj_MapInfoWriteSimple(file, nullptr, m, &err), 0);
+    ASSERT_EQ(kprj_MapInfoWriteSimple(file, nullptr, m, &err), 0);
+    char *at = khfa_CurrentEntryPath(file, &err);
+    EXPECT_STREQ(at, ":Layer_2");
+    kmsc_HeapFree(at);
+    EXPECT_EQ(count("Kprj_MapInfo"), 3);
+    EXPECT_EQ(kprj_MapInfoWrite(file, ":Layer_1", nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Invalid input MapInfo");
+    kprj_MapInfoFree(m);
+}
+
+Kprj_ProParameters *projection(int number, const char *name, int zone, double first) {
+    Kprj_ProParameters *p = kprj_ProParametersCreate(nullptr);
+    p->proNumber = number;
+    p->proZone = zone;
+    kprj_CharStrCreate(name, &p->proName, nullptr);
+    kprj_DblArrayCreate(15, &p->proParams, nullptr);
+    p->proParams.data[0] = first;
+    kprj_CharStrCreate("Clarke 1866", &p->proSpheroid->sphereName, nullptr);
+    p->proSpheroid->a = 6378206.4;
+    p->proSpheroid->b = 6356583.8;
+    return p;
+}
+
+TEST_F(Store, ProjectionWithDatumNode) {
+    Kprj_ProParameters *p = projection(KPRJ_UTM, "UTM", 11, 0);
+    Kprj_Datum *d = p->proSpheroid->datum;
+    kprj_CharStrCreate("NAD27 test", &d->datumname, nullptr);
+    d->type = KPRJ_DATUM_PARAMETRIC;
+    kprj_DblArrayCreate(7, &d->params, nullptr);
+    d->params.data[0] = -8;
+    kprj_CharStrCreate("unused.grid", &d->gridname, nullptr);  // dropped on writing
+    ASSERT_EQ(kprj_ProParametersWrite(file, ":Layer_1", p, &err), 0) << ktest::messages(err.r);
+    ASSERT_EQ(kprj_ProParametersWrite(file, ":Layer_1", p, &err), 0);
+    char *at = khfa_CurrentEntryPath(file, &err);
+    EXPECT_STREQ(at, ":Layer_1");
+    kmsc_HeapFree(at);
+    reopen();
+    EXPECT_EQ(count("Kprj_ProParameters"), 1);
+    EXPECT_EQ(count("Kprj_Datum"), 1);
+    EXPECT_NE(khfa_EntrySeek(file, KHFA_SEEK_PATH, ":Layer_1:Projection:Datum", &err), nullptr);
+    Kprj_ProParameters *r = kprj_ProParametersRead(file, ":Layer_1", &err);
+    ASSERT_NE(r, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(kprj_ProParametersEqual(p, r, &err), 1);
+    EXPECT_EQ(str(r->proSpheroid->datum->datumname), "NAD27 test");
+    EXPECT_EQ(r->proSpheroid->datum->params.data[0], -8);
+    EXPECT_EQ(r->proSpheroid->datum->gridname.count, 0);
+    EXPECT_EQ(r->proSpheroid->datum->grid, nullptr);
+    EXPECT_EQ(r->proZone, 11);
+    EXPECT_EQ(str(r->proSpheroid->sphereName), "Clarke 1866");
+    kprj_ProParametersFree(r);
+    EXPECT_EQ(kprj_ProParametersReadIfPresent(file, ":Layer_2", &err), nullptr);
+    EXPECT_FALSE(err);
+    EXPECT_EQ(kprj_ProParametersRead(file, ":Layer_2", &err), nullptr);
+    EXPECT_TRUE(err);
+    EXPECT_EQ(kprj_ProParametersWrite(file, ":Layer_2", nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Invalid input proParameters");
+    kprj_ProParametersFree(p);
+}
+
+TEST_F(Store, DatumRulesWithoutDatumNode) {
+    struct Case {
+        int number;
+        double first;
+        bool params;
+        const char *sphere, *datum;
+    } cases[] = {
+        {KPRJ_STATE_PLANE, 2.0, true, "GRS 1980", "NAD83"},
+        {KPRJ_STATE_PLANE, 3.7, true, "GRS 1980", "HARN"},
+        {KPRJ_STATE_PLANE, 0.0, true, "Clarke 1866", "NAD27"},
+        {KPRJ_STATE_PLANE, 1.0, false, "Clarke 1866", "NAD27"},
+        {KPRJ_UTM, 2.0, true, "Clarke 1866", "Undefined"},
+    };
+    for (const Case &c : cases) {
+        Kprj_ProParameters *p = projection(c.number, "X", 3, c.first);
+        if (!c.params) kprj_DblArrayFree(&p->proParams);
+        ASSERT_EQ(kprj_ProParametersWrite(file, ":Layer_2", p, &err), 0);
+        ASSERT_EQ(
+            khfa_ObjectDelete(file, ":Layer_2:Projection:Datum", nullptr, KHFA_SEEK_PATH, &err), 0);
+        Kprj_ProParameters *r = kprj_ProParametersRead(file, ":Layer_2", &err);
+        ASSERT_NE(r, nullptr) << ktest::messages(err.r);
+        EXPECT_EQ(str(r->proSpheroid->sphereName), c.sphere) << c.first;
+        EXPECT_EQ(str(r->proSpheroid->datum->datumname), c.datum) << c.first;
+        if (c.number == KPRJ_UTM) {
+            EXPECT_EQ(r->proSpheroid->datum->type, KPRJ_DATUM_NONE);
+            // An undefined datum compares equal to any datum.
+            kprj_CharStrCreate("WGS 84", &p->proSpheroid->datum->datumname, nullptr);
+            p->proSpheroid->datum->type = KPRJ_DATUM_PARAMETRIC;
+            EXPECT_EQ(kprj_ProParametersEqual(p, r, &err), 1);
+            EXPECT_EQ(kprj_ProParametersEqual(r, p, &err), 1);
+        } else if (std::string(c.sphere) == "GRS 1980") {
+            EXPECT_EQ(r->proSpheroid->a, 6378137.0);
+            EXPECT_NEAR(r->proSpheroid->eSquared, 0.00669438002290, 1e-12);
+        }
+        kprj_ProParametersFree(p);
+        kprj_ProParametersFree(r);
+    }
+}
+
+TEST_F(Store, DesignsCopiedIntoTheFile) {
+    Kmif_Dictionary *own = khfa_FileDictionary(file);
+    EXPECT_EQ(kmif_DictionarySearchByName(own, "Kprj_MapInfo", nullptr), nullptr);
+    Kprj_ProParameters *p = projection(KPRJ_GEOGRAPHIC, "Geographic (Lat/Lon)", 0, 0);
+    ASSERT_EQ(kprj_ProParametersWrite(file, ":Layer_1", p, &err), 0);
+    for (const char *n : {"Kprj_Datum", "Kprj_Spheroid", "Kprj_ProParameters"})
+        EXPECT_NE(kmif_DictionarySearchByName(own, n, nullptr), nullptr) << n;
+    EXPECT_EQ(kmif_DictionarySearchByName(own, "Kprj_MapInfo", nullptr), nullptr);
+    kprj_ProParametersFree(p);
+    // A read-only file refuses writes with a report.
+    reopen();
+    ASSERT_EQ(khfa_FileClose(file, &err), 0);
+    file = khfa_FileOpen(dir.file("a.img").c_str(), "r", nullptr, &err);
+    ASSERT_NE(file, nullptr);
+    Kprj_MapInfo *m = info("UTM", "meters", 1);
+    EXPECT_EQ(kprj_MapInfoWrite(file, ":Layer_1", m, &err), -1);
+    EXPECT_TRUE(err);
+    kprj_MapInfoFree(m);
+}
+
+}  // namespace
