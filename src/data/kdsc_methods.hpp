@@ -12,7 +12,11 @@ struct MethodEntries {
 #undef KDSC_ENTRY_FIELD
 };
 
-// Makes a set of the library's own known by name to kdsc_TableMethodsOpen.
-void builtinMethodsAdd(const char *name, const MethodEntries &entries);
+// The layer method set "kimg_DSC" (image module).
+const MethodEntries &layerMethods();
+
+// Marks a table as belonging to a read-only layer: its columns cannot be
+// removed.
+void tableReadOnlySet(Kdsc_Table *table, bool readOnly);
 
 }  // namespace kr::dsc

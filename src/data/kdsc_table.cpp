@@ -31,6 +31,7 @@ struct Kdsc_Table {
     int32_t numRows = 0;
     Kdsc_BinFunction *binFunction = nullptr;
     std::vector<Kdsc_Column *> columns;  // open through this table
+    bool readOnly = false;               // a table of a read-only layer
 };
 
 struct Kdsc_Column {
@@ -50,15 +51,6 @@ const int32_t kBdToCol[KGDA_PIXEL_TYPE_COUNT] = {-1, -1, -1, -1, -1, -1, -1,
                                                  -1, 0,  -1, 1,  -1, 2,  3};
 const char *const kColumnTypeNames[KDSC_COLUMN_TYPE_COUNT] = {"integer", "real", "complex",
                                                               "string"};
-
-struct Builtin {
-    std::string name;
-    kr::dsc::MethodEntries fn;
-};
-std::vector<Builtin> &builtins() {
-    static std::vector<Builtin> list;
-    return list;
-}
 
 kr::dsc::MethodEntries hfaEntries() {
     kr::dsc::MethodEntries m;
@@ -221,10 +213,8 @@ Kdsc_Column *openColumn(Kdsc_Table *t, const char *name, bool quiet, const char 
 
 namespace kr::dsc {
 
-void builtinMethodsAdd(const char *name, const MethodEntries &entries) {
-    kthr_ThreadUnsafeCodeEnter(0);
-    builtins().push_back({name, entries});
-    kthr_ThreadUnsafeCodeExit();
+void tableReadOnlySet(Kdsc_Table *table, bool readOnly) {
+    if (table) table->readOnly = readOnly;
 }
 
 }  // namespace kr::dsc
@@ -267,11 +257,10 @@ KRASTER_API Kdsc_TableMethods *kdsc_TableMethodsOpen(const char *name, Kerr_Erro
         m->fn = hfaEntries();
         found = true;
     }
-    for (const Builtin &b : builtins())
-        if (!found && b.name == m->name) {
-            m->fn = b.fn;
-            found = true;
-        }
+    if (m->name == "kimg_DSC") {
+        m->fn = kr::dsc::layerMethods();
+        found = true;
+    }
     if (!found) found = pluginEntries(m->name, &m->fn);
     kthr_ThreadUnsafeCodeExit();
     if (!found) {
@@ -829,6 +818,10 @@ KRASTER_API int kdsc_ColumnRemove(Kdsc_Column *column, Kerr_ErrorReport **err) {
     if (!checkColumn(column, fn, e)) return -1;
     Kdsc_Table *t = column->table;
     const std::string name = column->name;
+    if (t->readOnly) {
+        e.error(fn, 3, "Cannot destroy column %s; it is read-only", name.c_str());
+        return -1;
+    }
     kdsc_ColumnClose(column, nullptr);
     if (!t->methods->fn.ColumnDestroy) {
         e.error(fn, 2, "%s table format does not support column destruction",
