@@ -72,12 +72,16 @@ typedef int (*Kdms_ReadFunc)(long recordIndex, void **data, void *clientData,
 /* Stores record recordIndex. */
 typedef int (*Kdms_WriteFunc)(long recordIndex, const void *data, void *clientData,
                               Kerr_ErrorReport **err);
-/* Never called while a transaction is open. Otherwise called at the end of
- * kdms_CacheFlush, kdms_CacheDestroy and kdms_CacheTransactionUndo with the
- * flags and index of their flush (-1 = all records); after an eviction or an
- * option change that wrote records (flags 7, the evicted record's index);
- * after a transaction start that wrote dirty records, a commit or a
- * transaction settled beyond the undo levels (flags 4, index -1). */
+/* Called at the end of every flush, with its flags and index (-1 = all
+ * records), whether or not the flush wrote anything; never while a
+ * transaction is open. The flushes are those of kdms_CacheFlush,
+ * kdms_CacheDestroy and kdms_CacheTransactionUndo; making room for a record by
+ * evicting the least recently used one, and a smaller
+ * KDMS_CO_PHYSICAL_RECORD_MAX (flags 7, the evicted record's index, clean or
+ * dirty); a change of undo levels (flags 7, index -1); a transaction start
+ * and a commit (flags 4, index -1). Besides, a commit or a transaction
+ * settled beyond the undo levels that wrote records to the source ends with
+ * flags 4 and index -1. */
 typedef int (*Kdms_FlushFunc)(int flags, long recordIndex, void *clientData,
                               Kerr_ErrorReport **err);
 /* Move one stashed copy between memory and the stash store. */

@@ -124,31 +124,41 @@ KRASTER_API int kfio_Flush(Kfio_Fd *fd, Kerr_ErrorReport **err);
 KRASTER_API uint32_t kfio_FileSizeGetByHandle(Kfio_Fd *fd, Kerr_ErrorReport **err);
 KRASTER_API int64_t kfio_FileSizeGetByHandle64(Kfio_Fd *fd, Kerr_ErrorReport **err);
 
-/* ---- Character and formatted I/O (no reports) ------------------------- */
+/* ---- Character and formatted I/O -------------------------------------- */
+/* The end of the file is no failure: it leaves no report. */
 
-/* Next byte (0 to 255) or -1 at the end of the file or on failure. */
-KRASTER_API int kfio_Fgetc(Kfio_Fd *fd);
+/* Next byte (0 to 255), or -1 at the end of the file or, with a report, for
+ * an invalid handle or a failed read. */
+KRASTER_API int kfio_Fgetc(Kfio_Fd *fd, Kerr_ErrorReport **err);
 /* Pushes c back (at most 4 characters; more are ignored) and steps the
  * logical position back by one. -1 is never pushed back, nor anything at
- * position 0. Returns c as an unsigned char, or -1 when nothing was pushed. */
-KRASTER_API int kfio_Ungetc(int c, Kfio_Fd *fd);
+ * position 0. Returns c as an unsigned char, or -1 when nothing was pushed
+ * (with a report only for an invalid handle). */
+KRASTER_API int kfio_Ungetc(int c, Kfio_Fd *fd, Kerr_ErrorReport **err);
 /* Reads a line: stores at most size-1 bytes, drops carriage returns, stops
  * after a line feed (which is kept) and terminates the string. Returns
- * buffer, or NULL when nothing could be read. */
-KRASTER_API char *kfio_Fgets(char *buffer, int size, Kfio_Fd *fd);
+ * buffer, or NULL when nothing could be read: at the end of the file, or
+ * with a report for bad arguments, an invalid handle or a failed read. */
+KRASTER_API char *kfio_Fgets(char *buffer, int size, Kfio_Fd *fd, Kerr_ErrorReport **err);
 /* kfio_ReadSeq / kfio_FileWriteSequential of size*count bytes without a
  * report; return the bytes transferred (0 for a NULL buffer or handle). */
 KRASTER_API size_t kfio_Fread(void *buffer, size_t size, size_t count, Kfio_Fd *fd);
 KRASTER_API size_t kfio_Fwrite(const void *buffer, size_t size, size_t count, Kfio_Fd *fd);
-/* Formatted output to a handle; return the bytes written or -1. */
-KRASTER_API int kfio_Fprintf(Kfio_Fd *fd, const char *format, ...) KRASTER_PRINTF(2, 3);
-KRASTER_API int kfio_Vfprintf(Kfio_Fd *fd, const char *format, va_list args);
-/* Formatted output to the standard output stream. */
-KRASTER_API int kfio_Printf(const char *format, ...) KRASTER_PRINTF(1, 2);
-/* Formats into buffer (at most size bytes with the terminator); returns the
- * length of the whole formatted text, or -1. */
-KRASTER_API int kfio_Sprintf(char *buffer, size_t size, const char *format, ...)
+/* Formatted output to a handle; return the bytes written, or -1 with a
+ * report (invalid handle, NULL format, a format that cannot be expanded, a
+ * failed write). The report address stands before the format. */
+KRASTER_API int kfio_Fprintf(Kfio_Fd *fd, Kerr_ErrorReport **err, const char *format, ...)
     KRASTER_PRINTF(3, 4);
+KRASTER_API int kfio_Vfprintf(Kfio_Fd *fd, const char *format, va_list args,
+                              Kerr_ErrorReport **err);
+/* Formatted output to the standard output stream; the bytes written, or -1
+ * with a report. */
+KRASTER_API int kfio_Printf(Kerr_ErrorReport **err, const char *format, ...) KRASTER_PRINTF(2, 3);
+/* Formats into buffer (at most size bytes with the terminator); returns the
+ * length of the whole formatted text, or -1 with a report (NULL format, NULL
+ * buffer with a size, a format that cannot be expanded). */
+KRASTER_API int kfio_Sprintf(char *buffer, size_t size, Kerr_ErrorReport **err, const char *format,
+                             ...) KRASTER_PRINTF(4, 5);
 
 /* ---- Stdio-like layer -------------------------------------------------- */
 /* Errors are printed with kerr_PrintErrorReport and deleted; results follow
@@ -290,10 +300,12 @@ KRASTER_API int kfio_StatIfPresent(const char *path, Kfio_StatInfo *info, Kerr_E
 KRASTER_API int kfio_LstatIfPresent(const char *path, Kfio_StatInfo *info, Kerr_ErrorReport **err);
 /* Sets the modification (and access) time, seconds since 1970. 0 or -1. */
 KRASTER_API int kfio_SetModTime(const char *path, int64_t seconds, Kerr_ErrorReport **err);
-/* 1 for an existing name that is not a directory, else 0. */
-KRASTER_API int kfio_FileExists(const char *path);
-/* 1 for an existing directory, else 0. */
-KRASTER_API int kfio_IsDirectory(const char *path);
+/* 1 for an existing name that is not a directory, else 0; a name that
+ * cannot be tested (NULL, an expansion or status failure other than a
+ * missing name) gives 0 with a report. */
+KRASTER_API int kfio_FileExists(const char *path, Kerr_ErrorReport **err);
+/* 1 for an existing directory, else 0 (with a report as kfio_FileExists). */
+KRASTER_API int kfio_IsDirectory(const char *path, Kerr_ErrorReport **err);
 /* 0 missing, 1 directory, 2 file; -1 when the name cannot be tested. */
 KRASTER_API int kfio_FileNameExistAsFileOrDir(const char *path, Kerr_ErrorReport **err);
 KRASTER_API int kfio_MakeDir(const char *path, Kerr_ErrorReport **err);
@@ -340,10 +352,12 @@ KRASTER_API int kfio_CheckBytesAvailable(const char *path, int64_t bytes, Kerr_E
 /* 1 when the first 4096 bytes are text (printable ASCII, tab, line feed,
  * carriage return, form feed), 0 when not, -1 on failure. */
 KRASTER_API int kfio_IsFileAscii(const char *path, Kerr_ErrorReport **err);
-/* 1 when the (expanded) path does not start with "/". */
-KRASTER_API int kfio_PathNameIsRelative(const char *path);
-/* 1 when name holds only letters, digits, ".", "-" and "_". */
-KRASTER_API int kfio_FileNameIsPortable(const char *name);
+/* 1 when the (expanded) path does not start with "/"; 0 otherwise, with a
+ * report for a NULL path or a failed expansion. */
+KRASTER_API int kfio_PathNameIsRelative(const char *path, Kerr_ErrorReport **err);
+/* 1 when name is not empty and holds only letters, digits, ".", "-" and
+ * "_"; 0 otherwise, with a report for a NULL name. */
+KRASTER_API int kfio_FileNameIsPortable(const char *name, Kerr_ErrorReport **err);
 /* Files here carry no version resources: NULL with a report. */
 KRASTER_API char *kfio_GetFileVersionInfoField(const char *path, const char *field,
                                                Kerr_ErrorReport **err);

@@ -44,13 +44,6 @@ HeapString expand(const char *path, const char *fn, kr::Report &e) {
     return p;
 }
 
-// Expansion for the predicates that take no report.
-HeapString quietExpand(const char *path) {
-    if (!path) return nullptr;
-    kr::Report e(nullptr);
-    return HeapString(kfio::expandPath(path, e));
-}
-
 void fill(Kfio_StatInfo *info, const struct stat &st) {
     if (!info) return;
     info->size = st.st_size;
@@ -333,16 +326,16 @@ KRASTER_API int kfio_SetModTime(const char *path, int64_t seconds, Kerr_ErrorRep
     return -1;
 }
 
-KRASTER_API int kfio_FileExists(const char *path) {
-    HeapString p = quietExpand(path);
-    struct stat st;
-    return p && stat(p.get(), &st) == 0 && !S_ISDIR(st.st_mode);
+KRASTER_API int kfio_FileExists(const char *path, Kerr_ErrorReport **err) {
+    kr::Report e(err);
+    Kfio_StatInfo info;
+    return statIfPresent(path, &info, false, "kfio_FileExists", e) == 1 && !S_ISDIR(info.mode);
 }
 
-KRASTER_API int kfio_IsDirectory(const char *path) {
-    HeapString p = quietExpand(path);
-    struct stat st;
-    return p && stat(p.get(), &st) == 0 && S_ISDIR(st.st_mode);
+KRASTER_API int kfio_IsDirectory(const char *path, Kerr_ErrorReport **err) {
+    kr::Report e(err);
+    Kfio_StatInfo info;
+    return statIfPresent(path, &info, false, "kfio_IsDirectory", e) == 1 && S_ISDIR(info.mode);
 }
 
 KRASTER_API int kfio_FileNameExistAsFileOrDir(const char *path, Kerr_ErrorReport **err) {
@@ -598,15 +591,21 @@ KRASTER_API int kfio_IsFileAscii(const char *path, Kerr_ErrorReport **err) {
     return 1;
 }
 
-KRASTER_API int kfio_PathNameIsRelative(const char *path) {
-    HeapString p = quietExpand(path);
+KRASTER_API int kfio_PathNameIsRelative(const char *path, Kerr_ErrorReport **err) {
+    kr::Report e(err);
+    HeapString p = expand(path, "kfio_PathNameIsRelative", e);
     return p && p.get()[0] != '/';
 }
 
-KRASTER_API int kfio_FileNameIsPortable(const char *name) {
+KRASTER_API int kfio_FileNameIsPortable(const char *name, Kerr_ErrorReport **err) {
     static const char kPortable[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789.-_";
-    return name && *name && name[strspn(name, kPortable)] == '\0';
+    kr::Report e(err);
+    if (!name) {
+        e.error("kfio_FileNameIsPortable", 1, "Null name");
+        return 0;
+    }
+    return *name && name[strspn(name, kPortable)] == '\0';
 }
 
 KRASTER_API char *kfio_GetFileVersionInfoField(const char *path, const char *field,

@@ -124,7 +124,7 @@ int64_t seek64(Kfio_Fd *fd, int64_t offset, int origin, kr::Report &e) {
     return fd->logicalPosition;
 }
 
-size_t readSeq(Kfio_Fd *fd, void *destination, size_t count, kr::Report &e) {
+size_t readSeq(Kfio_Fd *fd, void *destination, size_t count, bool reportShort, kr::Report &e) {
     static const char *const fn = "kfio_ReadSeq";
     if (!valid(fd)) {
         e.error(fn, 1, "Invalid file handle");
@@ -197,7 +197,7 @@ size_t readSeq(Kfio_Fd *fd, void *destination, size_t count, kr::Report &e) {
     }
     if (n < count) {
         fd->endOfFile = 1;
-        if (e.wanted())
+        if (reportShort && e.wanted())
             e.error(fn, 7475, "Read %zu bytes from %s, %zu were requested.", n, fd->path, count);
     }
     return n;
@@ -300,6 +300,19 @@ int64_t sizeByHandle(Kfio_Fd *fd, const char *fn, kr::Report &e) {
 
 }  // namespace
 
+namespace kfio {
+
+size_t readSequential(Kfio_Fd *fd, void *destination, size_t count, bool reportShort,
+                      kr::Report &e) {
+    return readSeq(fd, destination, count, reportShort, e);
+}
+
+size_t writeSequential(Kfio_Fd *fd, const void *source, size_t count, kr::Report &e) {
+    return writeSeq(fd, source, count, 0, e);
+}
+
+}  // namespace kfio
+
 extern "C" {
 
 KRASTER_API Kfio_Fd *kfio_Open(const char *path, const char *mode, Kerr_ErrorReport **err) {
@@ -397,7 +410,7 @@ KRASTER_API uint32_t kfio_Tell(Kfio_Fd *fd, Kerr_ErrorReport **err) {
 KRASTER_API size_t kfio_ReadSeq(Kfio_Fd *fd, void *destination, size_t count,
                                 Kerr_ErrorReport **err) {
     kr::Report e(err);
-    return readSeq(fd, destination, count, e);
+    return readSeq(fd, destination, count, true, e);
 }
 
 KRASTER_API size_t kfio_FileWriteSequential(Kfio_Fd *fd, const void *source, size_t count,
@@ -420,7 +433,7 @@ KRASTER_API size_t kfio_ReadDirect(Kfio_Fd *fd, int64_t offset, void *destinatio
         e.error(fn, 1, "kfio_Seek failed");
         return 0;
     }
-    size_t n = readSeq(fd, destination, count, e);
+    size_t n = readSeq(fd, destination, count, true, e);
     if (e.failed()) e.error(fn, 2);
     return n;
 }

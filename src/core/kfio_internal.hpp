@@ -65,6 +65,12 @@ inline void emptyBuffer(Kfio_Fd *fd) {
     fd->dirty = 0;
 }
 
+// kfio_ReadSeq, reporting a short read only with `reportShort` (the end of
+// the file is no failure for character reads), and kfio_WriteSeq.
+size_t readSequential(Kfio_Fd *fd, void *destination, size_t count, bool reportShort,
+                      kr::Report &e);
+size_t writeSequential(Kfio_Fd *fd, const void *source, size_t count, kr::Report &e);
+
 // Expands environment variables in a path; "nul" becomes "/dev/null".
 // Returns a heap string or NULL with a report.
 char *expandPath(const char *path, kr::Report &e);

@@ -312,18 +312,19 @@ bool readNumber(FILE *in, int32_t type, unsigned char *p) {
 
 // Reads one line as a string value: its first kStringMax characters, the
 // line feed and carriage returns removed (a NUL byte ends the string). Returns
-// a heap string, or NULL at the end of the file (*eof) or when memory runs
-// out.
-char *readLine(Kfio_Fd *fd, bool *eof) {
+// a heap string, or NULL at the end of the file (*eof), on a read failure
+// (with a report) or when memory runs out.
+char *readLine(Kfio_Fd *fd, bool *eof, Kerr_ErrorReport **err) {
     char buffer[kStringMax + 1];
     size_t n = 0;
     bool any = false;
     int c;
-    while ((c = kfio_Fgetc(fd)) >= 0) {
+    while ((c = kfio_Fgetc(fd, err)) >= 0) {
         any = true;
         if (c == '\n') break;
         if (c != '\r' && n < static_cast<size_t>(kStringMax)) buffer[n++] = static_cast<char>(c);
     }
+    if (*err) return nullptr;
     *eof = !any;
     if (!any) return nullptr;
     buffer[n] = '\0';
@@ -340,9 +341,12 @@ int readValues(Kfio_Fd *fd, Kgda_BaseDataStack *stack, const char *fn, kr::Repor
             for (int32_t c = 0; c < first->numcolumns; ++c)
                 for (int32_t l = 0; l < layers; ++l) {
                     bool eof = false;
-                    char *s = readLine(fd, &eof);
+                    Kerr_ErrorReport *failure = nullptr;
+                    char *s = readLine(fd, &eof, &failure);
                     if (!s) {
-                        if (eof)
+                        if (failure)
+                            e.wrap(failure, fn, 12, "Read error");
+                        else if (eof)
                             e.error(fn, 10, "Error reading ASCII record");
                         else
                             e.error(fn, 11, "Out of memory");
@@ -403,11 +407,13 @@ int64_t countLineFeeds(Kfio_Fd *fd, const char *fn, kr::Report &e) {
     }
 }
 
-// The first line of the file, without its line feed and carriage returns.
-void readFirstLine(Kfio_Fd *fd, std::string &line) {
+// The first line of the file, without its line feed and carriage returns;
+// false with a report on a read failure.
+bool readFirstLine(Kfio_Fd *fd, std::string &line, kr::Report &e) {
     int c;
-    while ((c = kfio_Fgetc(fd)) >= 0 && c != '\n')
+    while ((c = kfio_Fgetc(fd, e.out())) >= 0 && c != '\n')
         if (c != '\r') line += static_cast<char>(c);
+    return !e.failed();
 }
 
 // Counts the values of a line with the conversion of the type; -1 when a
@@ -469,12 +475,11 @@ Kgda_BaseDataStack *createFromText(int32_t objecttype, int32_t datatype, int32_t
     if (ncolumns == 0 || nlayers == 0) {
         int64_t values = 1;
         if (datatype != kString) {
-            if (kfio_Seek64(f.fd, 0, 0, e.out()) < 0) {
+            std::string line;
+            if (kfio_Seek64(f.fd, 0, 0, e.out()) < 0 || !readFirstLine(f.fd, line, e)) {
                 e.error(fn, 3, "Read error");
                 return nullptr;
             }
-            std::string line;
-            readFirstLine(f.fd, line);
             bool memory = true;
             values = countValues(line, datatype, &memory);
             if (!memory) {

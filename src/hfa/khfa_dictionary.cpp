@@ -18,11 +18,12 @@ struct TextReader {
     Kfio_Fd *fd;
     int64_t remaining;
     int64_t consumed;
+    Kerr_ErrorReport *failure;  // a failed read ends the text
 
     static int next(void *context) {
         auto *r = static_cast<TextReader *>(context);
-        if (r->remaining <= 0) return -1;
-        int c = kfio_Fgetc(r->fd);
+        if (r->remaining <= 0 || r->failure) return -1;
+        int c = kfio_Fgetc(r->fd, &r->failure);
         if (c < 0) return -1;
         --r->remaining;
         ++r->consumed;
@@ -63,7 +64,7 @@ int32_t dictionaryRead(Khfa_File *file, Kmif_Dictionary **dictionary, uint32_t p
                 static_cast<unsigned long>(pos), file->name);
         return -1;
     }
-    TextReader reader{file->fd, file->endOfFile - pos, 0};
+    TextReader reader{file->fd, file->endOfFile - pos, 0, nullptr};
     if (limit > 0 && limit < reader.remaining) reader.remaining = limit;
     if (kfio_Seek64(file->fd, pos, 0, e.out()) != pos) {
         e.error(fn, 3, "kfio_Seek failed");
@@ -71,9 +72,11 @@ int32_t dictionaryRead(Khfa_File *file, Kmif_Dictionary **dictionary, uint32_t p
     }
     Kmif_Dictionary *d = kmif_DictionaryDecode(TextReader::next, &reader, *dictionary, e.out());
     if (!d) {
+        if (reader.failure) e.wrap(reader.failure, fn, 5, "Cannot read the dictionary");
         e.error(fn, 4, "kmif_DecodeDictionary failed");
         return -1;
     }
+    kerr_DeleteErrorReport(reader.failure);
     *dictionary = d;
     // The decoder stops right after the closing ".", so this is the length of
     // the text on disk (re-encoding may differ when designs nest in place).

@@ -176,7 +176,7 @@ int32_t physicalRecordGet(Kdms_Cache *c, long record, Kerr_ErrorReport **err) {
             return -1;
         }
         const long victim = c->slots[c->lruHead].record;
-        if (cacheFlush(c, KDMS_FLUSH_ALL, victim, false, e.out())) {
+        if (cacheFlush(c, KDMS_FLUSH_ALL, victim, e.out())) {
             e.error(fn, 2, "kdms_CacheFlush error");
             return -1;
         }
@@ -229,7 +229,7 @@ int physicalRecordMaxSet(Kdms_Cache *c, long count, kr::Report &e) {
         c->slotOf.assign(static_cast<size_t>(c->virtualRecordMax), -1);
     // The least recently used records leave until the rest fit.
     while (c->inUse > count) {
-        if (cacheFlush(c, KDMS_FLUSH_ALL, c->slots[c->lruHead].record, false, e.out())) {
+        if (cacheFlush(c, KDMS_FLUSH_ALL, c->slots[c->lruHead].record, e.out())) {
             e.error(fn, 3);
             return -1;
         }
@@ -385,10 +385,9 @@ bool indexBad(const Kdms_Cache *c, long index) {
 // ---------------------------------------------------------------------------
 // Flush over one record or all.
 
-int cacheFlush(Kdms_Cache *c, int flags, long index, bool always, Kerr_ErrorReport **err) {
+int cacheFlush(Kdms_Cache *c, int flags, long index, Kerr_ErrorReport **err) {
     kr::Report e(err);
     Kerr_ErrorReport *firstFailure = nullptr;
-    long written = 0;
     auto flushSlot = [&](int32_t i) {
         Slot &s = c->slots[i];
         const bool wasDirty = s.dirty;
@@ -417,7 +416,6 @@ int cacheFlush(Kdms_Cache *c, int flags, long index, bool always, Kerr_ErrorRepo
             s.dirty = false;
             --c->dirty;
             wrote = true;
-            ++written;
         }
         if ((wrote && (flags & KDMS_FLUSH_RELEASE_WRITTEN)) ||
             (!wasDirty && (flags & KDMS_FLUSH_RELEASE_CLEAN)))
@@ -442,7 +440,9 @@ int cacheFlush(Kdms_Cache *c, int flags, long index, bool always, Kerr_ErrorRepo
         *e.out() = firstFailure;
         return -1;
     }
-    if (!transactionOpen(c) && (always || written > 0))
+    // Every flush, written or not, ends with the flush function unless a
+    // transaction is open.
+    if (!transactionOpen(c))
         return sourceFlush(c, flags, index, "kdms_CacheFlush", e.out()) ? -1 : 0;
     return 0;
 }
@@ -555,7 +555,7 @@ KRASTER_API int kdms_CacheDestroy(Kdms_Cache *cache, Kerr_ErrorReport **err) {
     kr::Report e(err);
     if (!cache) return 0;
     Kerr_ErrorReport *flush = nullptr;
-    if (cacheFlush(cache, KDMS_FLUSH_ALL, -1, true, &flush))
+    if (cacheFlush(cache, KDMS_FLUSH_ALL, -1, &flush))
         kr::warn(flush, "kdms_CacheDestroy", 1, "kdms_CacheFlush fail");
     else
         kerr_DeleteErrorReport(flush);
@@ -585,7 +585,7 @@ KRASTER_API int kdms_CacheRead(Kdms_Cache *c, long index, void **data, Kerr_Erro
         // Inside a transaction the stash first catches up with changed records.
         if (transactionOpen(c) && c->dirty > 0) {
             Kerr_ErrorReport *flush = nullptr;
-            if (cacheFlush(c, KDMS_FLUSH_WRITE, -1, false, &flush))
+            if (cacheFlush(c, KDMS_FLUSH_WRITE, -1, &flush))
                 kr::warn(flush, fn, 6, "kdms_CacheFlush fail");
             else
                 kerr_DeleteErrorReport(flush);
@@ -698,7 +698,7 @@ KRASTER_API int kdms_CacheFlush(Kdms_Cache *c, int flags, long index, Kerr_Error
         return -1;
     }
     try {
-        return cacheFlush(c, flags, index, true, e.out());
+        return cacheFlush(c, flags, index, e.out());
     } catch (const std::exception &) {
         e.error("kdms_CacheFlush", 3, "No memory");
         return -1;

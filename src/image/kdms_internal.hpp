@@ -108,9 +108,10 @@ int sourceWrite(Kdms_Cache *c, long record, const void *data, const char *fn,
                 Kerr_ErrorReport **err);
 int sourceFlush(Kdms_Cache *c, int flags, long record, const char *fn, Kerr_ErrorReport **err);
 
-// Flush over one record or all (-1). `always` calls the flush function even
-// when nothing was written (explicit flushes); evictions pass false.
-int cacheFlush(Kdms_Cache *c, int flags, long index, bool always, Kerr_ErrorReport **err);
+// Flush over one record or all (-1); unless a transaction is open it ends
+// with the flush function called with the flags and the index, whether or not
+// anything was written.
+int cacheFlush(Kdms_Cache *c, int flags, long index, Kerr_ErrorReport **err);
 
 inline bool transactionOpen(const Kdms_Cache *c) {
     return c->stash && c->stash->isOpen;

@@ -282,7 +282,7 @@ int closeTransaction(Kdms_Cache *c, Kerr_ErrorReport **err) {
     kr::Report e(err);
     Stash *s = c->stash;
     if (!s || !s->isOpen) return 0;
-    if (cacheFlush(c, KDMS_FLUSH_WRITE, -1, false, e.out())) {
+    if (cacheFlush(c, KDMS_FLUSH_WRITE, -1, e.out())) {
         e.error(fn, 1, "kdms_CacheFlush fail");
         return -1;
     }
@@ -464,7 +464,7 @@ int stashLevelsSet(Kdms_Cache *c, long levels, void *data, Kdms_StashReadFunc re
         e.error(fn, 1, "StashTransactionEnd failed");
         return -1;
     }
-    if (cacheFlush(c, KDMS_FLUSH_ALL, -1, false, e.out())) {
+    if (cacheFlush(c, KDMS_FLUSH_ALL, -1, e.out())) {
         e.error(fn, 2, "kdms_CacheFlush fail");
         return -1;
     }
@@ -521,7 +521,7 @@ KRASTER_API int kdms_CacheTransactionStart(Kdms_Cache *c, Kerr_ErrorReport **err
         }
         // Changes made outside a transaction reach the source before the
         // new transaction can take their state as its before copies.
-        if (cacheFlush(c, KDMS_FLUSH_WRITE, -1, false, e.out())) {
+        if (cacheFlush(c, KDMS_FLUSH_WRITE, -1, e.out())) {
             e.error(fn, 3, "kdms_CacheFlush fail");
             return -1;
         }
@@ -568,7 +568,7 @@ KRASTER_API long kdms_CacheTransactionUndo(Kdms_Cache *c, long count, Kerr_Error
             return -1;
         }
         Kerr_ErrorReport *flush = nullptr;
-        if (cacheFlush(c, KDMS_FLUSH_ALL, -1, true, &flush))
+        if (cacheFlush(c, KDMS_FLUSH_ALL, -1, &flush))
             kr::warn(flush, fn, 3, "kdms_CacheFlush fail");
         else
             kerr_DeleteErrorReport(flush);
@@ -641,7 +641,7 @@ KRASTER_API int kdms_CacheTransactionCommitAll(Kdms_Cache *c, Kerr_ErrorReport *
             e.error(fn, 5, "StashTransactionEnd failed");
             return -1;
         }
-        if (cacheFlush(c, KDMS_FLUSH_WRITE, -1, false, e.out())) {
+        if (cacheFlush(c, KDMS_FLUSH_WRITE, -1, e.out())) {
             e.error(fn, 6, "kdms_CacheFlush fail");
             return -1;
         }

@@ -45,9 +45,9 @@ class FileSink : public Sink {
 
   protected:
     bool write(Kerr_ErrorReport **err, const char *format, va_list args) override {
-        const int n = kfio_Vfprintf(fd_, format, args);
+        kr::Report e(err);
+        const int n = kfio_Vfprintf(fd_, format, args, e.out());
         if (n < 0) {
-            kr::Report e(err);
             e.error("kfio_FileWriteFormatted", 1, "Cannot write to %s",
                     fd_->path ? fd_->path : "(unnamed file)");
             return false;

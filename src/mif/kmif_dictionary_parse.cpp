@@ -312,9 +312,16 @@ Kmif_Design *decodeDesign(Decoder &d, int level, bool nested, bool &end, Kerr_Er
     return design.release();
 }
 
-int fileReader(void *context) {
-    return kfio_Fgetc(static_cast<Kfio_Fd *>(context));
-}
+// Characters of a file handle; a read failure ends the text and is kept.
+struct FileReader {
+    Kfio_Fd *fd;
+    Kerr_ErrorReport *failure;
+
+    static int next(void *context) {
+        auto *r = static_cast<FileReader *>(context);
+        return r->failure ? -1 : kfio_Fgetc(r->fd, &r->failure);
+    }
+};
 
 int stringReader(void *context) {
     auto *p = static_cast<const unsigned char **>(context);
@@ -400,8 +407,14 @@ KRASTER_API Kmif_Dictionary *kmif_DecodeDictionary(Kfio_Fd *fd, Kmif_Dictionary 
         e.error(fn, 1, "Args");
         return nullptr;
     }
-    Kmif_Dictionary *result = kmif_DictionaryDecode(fileReader, fd, dictionary, e.out());
-    if (!result) e.error(fn, 2, "kmif_DictionaryDecode failed");
+    FileReader reader{fd, nullptr};
+    Kmif_Dictionary *result = kmif_DictionaryDecode(FileReader::next, &reader, dictionary, e.out());
+    if (!result) {
+        if (reader.failure) e.wrap(reader.failure, fn, 3, "Cannot read %s", fd->path);
+        e.error(fn, 2, "kmif_DictionaryDecode failed");
+    } else {
+        kerr_DeleteErrorReport(reader.failure);
+    }
     return result;
 }
 

@@ -47,7 +47,7 @@ void makeParentDirectories(const std::string &path) {
     for (size_t slash = path.find('/', 1); slash != std::string::npos;
          slash = path.find('/', slash + 1)) {
         const std::string dir = path.substr(0, slash);
-        if (!kfio_IsDirectory(dir.c_str())) kfio_MakeDir(dir.c_str(), nullptr);
+        if (!kfio_IsDirectory(dir.c_str(), nullptr)) kfio_MakeDir(dir.c_str(), nullptr);
     }
 }
 
@@ -69,7 +69,7 @@ bool personalDirectory(std::string &dir) {
 }  // namespace
 
 bool isFile(const std::string &path) {
-    return kfio_FileExists(path.c_str()) == 1;
+    return kfio_FileExists(path.c_str(), nullptr) == 1;
 }
 
 bool searchList(const char *value, std::vector<std::string> &dirs, Kerr_ErrorReport **err) {

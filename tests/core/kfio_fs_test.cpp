@@ -36,11 +36,21 @@ TEST(KfioFileSystem, ExistenceStatusAndPermissions) {
     EXPECT_EQ(kfio_FileNameExistAsFileOrDir(dir.file("no").c_str(), &e), 0);
     EXPECT_EQ(kfio_FileNameExistAsFileOrDir((f + "/below").c_str(), &e), 0);
     EXPECT_FALSE(e);
-    EXPECT_TRUE(kfio_FileExists(f.c_str()));
-    EXPECT_FALSE(kfio_FileExists(dir.path().c_str()));
-    EXPECT_TRUE(kfio_IsDirectory(dir.path().c_str()));
-    EXPECT_FALSE(kfio_IsDirectory(f.c_str()));
-    EXPECT_FALSE(kfio_FileExists(nullptr));
+    EXPECT_TRUE(kfio_FileExists(f.c_str(), nullptr));
+    EXPECT_FALSE(kfio_FileExists(dir.path().c_str(), nullptr));
+    EXPECT_TRUE(kfio_IsDirectory(dir.path().c_str(), nullptr));
+    EXPECT_FALSE(kfio_IsDirectory(f.c_str(), nullptr));
+    EXPECT_FALSE(kfio_FileExists(dir.file("no").c_str(), &e));
+    EXPECT_FALSE(e);  // missing is an answer, not a failure
+    // Names that cannot be tested answer 0 with a report.
+    const std::string tooLong = dir.file(std::string(300, 'n'));
+    for (auto *predicate : {kfio_FileExists, kfio_IsDirectory}) {
+        EXPECT_FALSE(predicate(nullptr, &e));
+        EXPECT_EQ(ktest::messages(e.r), "Null path");
+        EXPECT_FALSE(predicate(tooLong.c_str(), &e));
+        EXPECT_NE(ktest::messages(e.r).find("Unable to get the status of"), std::string::npos)
+            << ktest::messages(e.r);
+    }
 
     Kfio_StatInfo info{};
     EXPECT_EQ(kfio_Stat(f.c_str(), &info, &e), 0);
@@ -105,14 +115,20 @@ TEST(KfioFileSystem, NamesAndDirectories) {
                {"a", "."},         {"a/b", "a"},    {"a//b", "a"}, {"//a", "/"}};
     for (const auto &u : ups) EXPECT_EQ(heap(kfio_UpDir(u.path, &e)), u.up) << u.path;
 
-    EXPECT_TRUE(kfio_PathNameIsRelative("a/b"));
-    EXPECT_FALSE(kfio_PathNameIsRelative("/a"));
+    EXPECT_TRUE(kfio_PathNameIsRelative("a/b", nullptr));
+    EXPECT_FALSE(kfio_PathNameIsRelative("/a", nullptr));
     setenv("KFIO_ABS", "/abs", 1);
-    EXPECT_FALSE(kfio_PathNameIsRelative("$KFIO_ABS/x"));
-    EXPECT_TRUE(kfio_FileNameIsPortable("Scan_01-b.img"));
-    EXPECT_FALSE(kfio_FileNameIsPortable("scan 01.img"));
-    EXPECT_FALSE(kfio_FileNameIsPortable("dir/scan.img"));
-    EXPECT_FALSE(kfio_FileNameIsPortable(""));
+    EXPECT_FALSE(kfio_PathNameIsRelative("$KFIO_ABS/x", nullptr));
+    EXPECT_TRUE(kfio_FileNameIsPortable("Scan_01-b.img", nullptr));
+    EXPECT_FALSE(kfio_FileNameIsPortable("scan 01.img", nullptr));
+    EXPECT_FALSE(kfio_FileNameIsPortable("dir/scan.img", nullptr));
+    EXPECT_FALSE(kfio_FileNameIsPortable("", &e));
+    EXPECT_FALSE(e);
+    EXPECT_FALSE(kfio_FileNameIsPortable(nullptr, &e));
+    EXPECT_EQ(ktest::messages(e.r), "Null name");
+    EXPECT_FALSE(kfio_PathNameIsRelative(nullptr, &e));
+    EXPECT_EQ(ktest::messages(e.r), "Null path");
+    EXPECT_TRUE(ktest::hasCode(e.r, "kfio_PathNameIsRelative", 90));
 
     // Next free numbered name.
     const std::string scan = dir.file("scan.img");
@@ -175,7 +191,7 @@ TEST(KfioFileSystem, CopyRenameAndRemoveTrees) {
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     ASSERT_EQ(stat((dst + "/sub/small.txt").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0604u);
-    EXPECT_TRUE(kfio_IsDirectory((dst + "/sub/Recycled").c_str()));
+    EXPECT_TRUE(kfio_IsDirectory((dst + "/sub/Recycled").c_str(), nullptr));
     EXPECT_EQ(kfio_DirectoryCopy(dir.file("none").c_str(), dst.c_str(), &e), -1);
     e.reset();
 
@@ -195,20 +211,20 @@ TEST(KfioFileSystem, CopyRenameAndRemoveTrees) {
     ktest::writeFile(dir.file("r2"), "two");
     EXPECT_EQ(kfio_FileNameChange(dir.file("r1").c_str(), dir.file("r2").c_str(), &e), 0);
     EXPECT_EQ(ktest::readFile(dir.file("r2")), "one");
-    EXPECT_FALSE(kfio_FileExists(dir.file("r1").c_str()));
+    EXPECT_FALSE(kfio_FileExists(dir.file("r1").c_str(), nullptr));
     EXPECT_EQ(kfio_FileNameChange(dir.file("r1").c_str(), dir.file("r3").c_str(), &e), -1);
     e.reset();
 
     // Recursive removal keeps "RECYCLED" and the directories above it.
     EXPECT_EQ(kfio_DirectoryRemoveRecursive(dst.c_str(), &e), 0) << ktest::messages(e.r);
-    EXPECT_TRUE(kfio_IsDirectory((dst + "/sub/Recycled").c_str()));
-    EXPECT_FALSE(kfio_FileExists((dst + "/big.bin").c_str()));
-    EXPECT_FALSE(kfio_FileExists((dst + "/sub/small.txt").c_str()));
+    EXPECT_TRUE(kfio_IsDirectory((dst + "/sub/Recycled").c_str(), nullptr));
+    EXPECT_FALSE(kfio_FileExists((dst + "/big.bin").c_str(), nullptr));
+    EXPECT_FALSE(kfio_FileExists((dst + "/sub/small.txt").c_str(), nullptr));
     rmdir((dst + "/sub/Recycled").c_str());
     EXPECT_EQ(kfio_DirectoryRemoveRecursive(dst.c_str(), &e), 0);
-    EXPECT_FALSE(kfio_IsDirectory(dst.c_str()));
+    EXPECT_FALSE(kfio_IsDirectory(dst.c_str(), nullptr));
     // The link's target survives the removal of the link.
-    EXPECT_TRUE(kfio_FileExists((src + "/sub/small.txt").c_str()));
+    EXPECT_TRUE(kfio_FileExists((src + "/sub/small.txt").c_str(), nullptr));
     EXPECT_EQ(kfio_DirectoryRemoveRecursive(dst.c_str(), &e), -1);
 }
 
@@ -257,7 +273,7 @@ TEST(KfioFileUnlink, AsksAndRetries) {
     ktest::Err e;
     ktest::writeFile(dir.file("f"), "x");
     EXPECT_EQ(kfio_FileUnlink(dir.file("f").c_str(), &e), 0);
-    EXPECT_FALSE(kfio_FileExists(dir.file("f").c_str()));
+    EXPECT_FALSE(kfio_FileExists(dir.file("f").c_str(), nullptr));
     EXPECT_EQ(kfio_FileUnlink(dir.file("f").c_str(), &e), 0);  // missing is fine
     EXPECT_FALSE(e);
 

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 
@@ -127,13 +128,13 @@ TEST(KfioOpen, PathExpansionAndNullDevice) {
     Kfio_Fd *fd = kfio_Open("${KFIO_TEST_DIR}/env.txt", "r", nullptr);
     ASSERT_NE(fd, nullptr);
     EXPECT_EQ(std::string(fd->path), dir.file("env.txt"));
-    EXPECT_EQ(kfio_Fgetc(fd), 'a');
+    EXPECT_EQ(kfio_Fgetc(fd, nullptr), 'a');
     EXPECT_EQ(kfio_Close(fd, nullptr), 0);
 
     fd = kfio_Open("NUL", "w", nullptr);
     ASSERT_NE(fd, nullptr);
     EXPECT_STREQ(fd->path, "/dev/null");
-    EXPECT_EQ(kfio_Fprintf(fd, "%s %d", "thrown away", 42), 14);
+    EXPECT_EQ(kfio_Fprintf(fd, nullptr, "%s %d", "thrown away", 42), 14);
     EXPECT_EQ(kfio_Close(fd, nullptr), 0);
 }
 
@@ -171,9 +172,9 @@ TEST(KfioSeek, InsideTheBufferNoSystemCall) {
     ASSERT_EQ(kfio_ReadSeq(fd, got, 50, nullptr), 50u);
     EXPECT_EQ(std::string(got, 50), data.substr(10, 50));
     EXPECT_EQ(kfio_Seek(fd, 1000, 1, nullptr), 1060u);
-    EXPECT_EQ(kfio_Fgetc(fd), static_cast<unsigned char>(data[1060]));
+    EXPECT_EQ(kfio_Fgetc(fd, nullptr), static_cast<unsigned char>(data[1060]));
     EXPECT_EQ(kfio_Seek64(fd, KFIO_BUFFER_SIZE - 1, 0, nullptr), KFIO_BUFFER_SIZE - 1);
-    EXPECT_EQ(kfio_Fgetc(fd), static_cast<unsigned char>(data[KFIO_BUFFER_SIZE - 1]));
+    EXPECT_EQ(kfio_Fgetc(fd, nullptr), static_cast<unsigned char>(data[KFIO_BUFFER_SIZE - 1]));
     EXPECT_EQ(kfio_Seek(fd, -5, 1, nullptr), static_cast<uint32_t>(KFIO_BUFFER_SIZE - 5));
     const Counts after;
     EXPECT_EQ(after.total(), before.total());
@@ -184,14 +185,14 @@ TEST(KfioSeek, InsideTheBufferNoSystemCall) {
     EXPECT_EQ(kfio_Seek(fd, KFIO_BUFFER_SIZE, 0, nullptr), static_cast<uint32_t>(KFIO_BUFFER_SIZE));
     EXPECT_EQ(fd->bufferCursor, -1);
     // The descriptor is already there: no lseek, one read.
-    EXPECT_EQ(kfio_Fgetc(fd), static_cast<unsigned char>(data[KFIO_BUFFER_SIZE]));
+    EXPECT_EQ(kfio_Fgetc(fd, nullptr), static_cast<unsigned char>(data[KFIO_BUFFER_SIZE]));
     EXPECT_EQ(kfio_OsCallCount(KFIO_OSCALL_SEEK), after.seek);
     EXPECT_EQ(kfio_OsCallCount(KFIO_OSCALL_READ), after.read + 1);
 
     // Seek from the end, and a failing seek before the start.
     EXPECT_EQ(kfio_Seek(fd, -1, 2, nullptr), 99999u);
-    EXPECT_EQ(kfio_Fgetc(fd), static_cast<unsigned char>(data[99999]));
-    EXPECT_EQ(kfio_Fgetc(fd), -1);
+    EXPECT_EQ(kfio_Fgetc(fd, nullptr), static_cast<unsigned char>(data[99999]));
+    EXPECT_EQ(kfio_Fgetc(fd, nullptr), -1);
     EXPECT_EQ(fd->endOfFile, 1);
     ktest::Err e;
     EXPECT_EQ(kfio_Seek(fd, -200000, 1, &e), 0xFFFFFFFFu);
@@ -283,11 +284,11 @@ TEST(KfioRead, PushbackIsLastInFirstOutAndLimitedToFour) {
     ktest::writeFile(dir.file("f"), "0123456789");
     Handle fd(kfio_Open(dir.file("f").c_str(), "r", nullptr));
     ASSERT_NE(fd.fd, nullptr);
-    EXPECT_EQ(kfio_Ungetc('x', fd), -1);  // nothing before position 0
+    EXPECT_EQ(kfio_Ungetc('x', fd, nullptr), -1);  // nothing before position 0
     char got[8];
     ASSERT_EQ(kfio_ReadSeq(fd, got, 6, nullptr), 6u);
-    EXPECT_EQ(kfio_Ungetc(-1, fd), -1);
-    for (char c : std::string("abcde")) kfio_Ungetc(c, fd);
+    EXPECT_EQ(kfio_Ungetc(-1, fd, nullptr), -1);
+    for (char c : std::string("abcde")) kfio_Ungetc(c, fd, nullptr);
     EXPECT_EQ(fd->pushbackCount, 4);
     EXPECT_EQ(kfio_Tell(fd, nullptr), 2u);
     EXPECT_EQ(fd->pushbackCount, 4);  // telling keeps them
@@ -297,21 +298,21 @@ TEST(KfioRead, PushbackIsLastInFirstOutAndLimitedToFour) {
     // Ungetc clears the end-of-file flag; a seek drops pushed characters.
     EXPECT_EQ(kfio_ReadSeq(fd, got, 5, nullptr), 2u);
     EXPECT_EQ(fd->endOfFile, 1);
-    EXPECT_EQ(kfio_Ungetc(0xFF41, fd), 0x41);
+    EXPECT_EQ(kfio_Ungetc(0xFF41, fd, nullptr), 0x41);
     EXPECT_EQ(fd->endOfFile, 0);
-    EXPECT_EQ(kfio_Fgetc(fd), 0x41);
-    kfio_Ungetc('Q', fd);
+    EXPECT_EQ(kfio_Fgetc(fd, nullptr), 0x41);
+    kfio_Ungetc('Q', fd, nullptr);
     kfio_Seek(fd, 3, 0, nullptr);
     EXPECT_EQ(fd->pushbackCount, 0);
-    EXPECT_EQ(kfio_Fgetc(fd), '3');
+    EXPECT_EQ(kfio_Fgetc(fd, nullptr), '3');
     // A write after Ungetc goes to the position the caller sees.
     Handle rw(kfio_Open(dir.file("f").c_str(), "r+", nullptr));
     ASSERT_NE(rw.fd, nullptr);
-    EXPECT_EQ(kfio_Fgetc(rw), '0');
-    EXPECT_EQ(kfio_Fgetc(rw), '1');
-    kfio_Ungetc('1', rw);
+    EXPECT_EQ(kfio_Fgetc(rw, nullptr), '0');
+    EXPECT_EQ(kfio_Fgetc(rw, nullptr), '1');
+    kfio_Ungetc('1', rw, nullptr);
     EXPECT_EQ(kfio_WriteSeq(rw, "Z", 1, nullptr), 1u);
-    EXPECT_EQ(kfio_Fgetc(rw), '2');
+    EXPECT_EQ(kfio_Fgetc(rw, nullptr), '2');
     EXPECT_EQ(kfio_Flush(rw, nullptr), 0);
     EXPECT_EQ(ktest::readFile(dir.file("f")), "0Z23456789");
 }
@@ -322,35 +323,35 @@ TEST(KfioRead, FgetsDropsCarriageReturnsAndStopsAfterLineFeed) {
     Handle fd(kfio_Open(dir.file("t").c_str(), "r", nullptr));
     ASSERT_NE(fd.fd, nullptr);
     char line[8];
-    ASSERT_NE(kfio_Fgets(line, sizeof line, fd), nullptr);
+    ASSERT_NE(kfio_Fgets(line, sizeof line, fd, nullptr), nullptr);
     EXPECT_STREQ(line, "one\n");
-    ASSERT_NE(kfio_Fgets(line, sizeof line, fd), nullptr);
+    ASSERT_NE(kfio_Fgets(line, sizeof line, fd, nullptr), nullptr);
     EXPECT_STREQ(line, "two\n");
-    ASSERT_NE(kfio_Fgets(line, sizeof line, fd), nullptr);
+    ASSERT_NE(kfio_Fgets(line, sizeof line, fd, nullptr), nullptr);
     EXPECT_STREQ(line, "long li");  // size-1 bytes
-    ASSERT_NE(kfio_Fgets(line, sizeof line, fd), nullptr);
+    ASSERT_NE(kfio_Fgets(line, sizeof line, fd, nullptr), nullptr);
     EXPECT_STREQ(line, "ne here");
-    ASSERT_NE(kfio_Fgets(line, sizeof line, fd), nullptr);
+    ASSERT_NE(kfio_Fgets(line, sizeof line, fd, nullptr), nullptr);
     EXPECT_STREQ(line, "\n");
-    ASSERT_NE(kfio_Fgets(line, sizeof line, fd), nullptr);
+    ASSERT_NE(kfio_Fgets(line, sizeof line, fd, nullptr), nullptr);
     EXPECT_STREQ(line, "last");
-    EXPECT_EQ(kfio_Fgets(line, sizeof line, fd), nullptr);
-    EXPECT_EQ(kfio_Fgets(line, 0, fd), nullptr);
-    EXPECT_EQ(kfio_Fgets(nullptr, 4, fd), nullptr);
+    EXPECT_EQ(kfio_Fgets(line, sizeof line, fd, nullptr), nullptr);
+    EXPECT_EQ(kfio_Fgets(line, 0, fd, nullptr), nullptr);
+    EXPECT_EQ(kfio_Fgets(nullptr, 4, fd, nullptr), nullptr);
 }
 
 TEST(KfioWrite, FormattedAndItemIo) {
     ktest::TempDir dir;
     Handle fd(kfio_Open(dir.file("o").c_str(), "w+", nullptr));
     ASSERT_NE(fd.fd, nullptr);
-    EXPECT_EQ(kfio_Fprintf(fd, "%d-%s;", 12, "ab"), 6);
+    EXPECT_EQ(kfio_Fprintf(fd, nullptr, "%d-%s;", 12, "ab"), 6);
     const std::string longText(3000, 'q');
-    EXPECT_EQ(kfio_Fprintf(fd, "%s", longText.c_str()), 3000);
+    EXPECT_EQ(kfio_Fprintf(fd, nullptr, "%s", longText.c_str()), 3000);
     const int32_t words[3] = {1, 2, 3};
     EXPECT_EQ(kfio_Fwrite(words, sizeof words[0], 3, fd), 12u);
     EXPECT_EQ(kfio_Fwrite(nullptr, 1, 3, fd), 0u);
     EXPECT_EQ(kfio_Fwrite(words, SIZE_MAX, 2, fd), 0u);
-    EXPECT_EQ(kfio_Fprintf(nullptr, "x"), -1);
+    EXPECT_EQ(kfio_Fprintf(nullptr, nullptr, "x"), -1);
     kfio_Seek(fd, 0, 0, nullptr);
     char head[7] = {};
     EXPECT_EQ(kfio_Fread(head, 1, 6, fd), 6u);
@@ -363,14 +364,95 @@ TEST(KfioWrite, FormattedAndItemIo) {
     EXPECT_EQ(kfio_Fread(nullptr, 4, 1, fd), 0u);
 
     char small[6];
-    EXPECT_EQ(kfio_Sprintf(small, sizeof small, "%s", "truncated"), 9);
+    EXPECT_EQ(kfio_Sprintf(small, sizeof small, nullptr, "%s", "truncated"), 9);
     EXPECT_STREQ(small, "trunc");
-    EXPECT_EQ(kfio_Sprintf(nullptr, 0, "%d", 1234), 4);
+    EXPECT_EQ(kfio_Sprintf(nullptr, 0, nullptr, "%d", 1234), 4);
 
     ktest::Err e;
     EXPECT_EQ(kfio_WriteSeq(fd, nullptr, 3, &e), 0u);
     EXPECT_EQ(ktest::messages(e.r), "Invalid attempt to write NULL buffer.");
     EXPECT_EQ(e->code, 7610);
+}
+
+// Character and formatted I/O: each failure leaves a report naming the
+// function and the cause; the end of the file leaves none.
+TEST(KfioText, FailuresAreReportedAndEndOfFileIsNot) {
+    ktest::TempDir dir;
+    ktest::writeFile(dir.file("t"), "ab");
+    Handle fd(kfio_Open(dir.file("t").c_str(), "r+", nullptr));
+    ASSERT_NE(fd.fd, nullptr);
+    Kfio_Fd bogus{};  // validity mark and handle disagree with the open flag
+    char line[8];
+    const std::string big(KFIO_BUFFER_SIZE + 10, 'w');
+    ktest::Err e;
+    struct Case {
+        const char *name;
+        std::function<bool()> call;  // true when the call returned its failure value
+        const char *function;
+        const char *messages;
+    };
+    const Case cases[] = {
+        {"Fgetc bad handle", [&] { return kfio_Fgetc(&bogus, &e) == -1; }, "kfio_Fgetc",
+         "Invalid file handle"},
+        {"Ungetc bad handle", [&] { return kfio_Ungetc('x', &bogus, &e) == -1; }, "kfio_Ungetc",
+         "Invalid file handle"},
+        {"Fgets bad handle", [&] { return !kfio_Fgets(line, 8, &bogus, &e); }, "kfio_Fgets",
+         "Invalid file handle"},
+        {"Fgets no buffer", [&] { return !kfio_Fgets(nullptr, 8, fd, &e); }, "kfio_Fgets",
+         "Invalid buffer"},
+        {"Fgets size 0", [&] { return !kfio_Fgets(line, 0, fd, &e); }, "kfio_Fgets",
+         "Invalid buffer"},
+        {"Fprintf bad handle", [&] { return kfio_Fprintf(&bogus, &e, "x") == -1; }, "kfio_Vfprintf",
+         "Invalid file handle"},
+        {"Fprintf no format", [&] { return kfio_Fprintf(fd, &e, nullptr) == -1; }, "kfio_Vfprintf",
+         "Null format"},
+        {"Printf no format", [&] { return kfio_Printf(&e, nullptr) == -1; }, "kfio_Printf",
+         "Null format"},
+        {"Sprintf no format", [&] { return kfio_Sprintf(line, 8, &e, nullptr) == -1; },
+         "kfio_Sprintf", "Null format"},
+        {"Sprintf no buffer", [&] { return kfio_Sprintf(nullptr, 8, &e, "%d", 1) == -1; },
+         "kfio_Sprintf", "Null buffer"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_TRUE(c.call());
+        ASSERT_TRUE(e);
+        EXPECT_STREQ(e->function, c.function);
+        EXPECT_EQ(ktest::messages(e.r), c.messages);
+    }
+
+    // Failed reads, through the buffer refill, wrap the reader's report.
+    kfio_FaultInject(KFIO_OSCALL_READ, 1, EIO);
+    EXPECT_EQ(kfio_Fgetc(fd, &e), -1);
+    kfio_FaultInject(KFIO_OSCALL_READ, 0, 0);
+    ASSERT_TRUE(e);
+    EXPECT_TRUE(ktest::hasCode(e.r, "kfio_Fgetc", 2));
+    EXPECT_TRUE(ktest::hasCode(e.r, "kfio_ReadSeq", 7410)) << ktest::messages(e.r);
+    kfio_FaultInject(KFIO_OSCALL_READ, 1, EIO);
+    EXPECT_EQ(kfio_Fgets(line, 8, fd, &e), nullptr);
+    kfio_FaultInject(KFIO_OSCALL_READ, 0, 0);
+    EXPECT_TRUE(ktest::hasCode(e.r, "kfio_Fgets", 3));
+    EXPECT_TRUE(ktest::hasCode(e.r, "kfio_Fgetc", 2));
+    // A write that goes past the buffer fails at the OS.
+    kfio_FaultInject(KFIO_OSCALL_WRITE, 1, EIO);
+    EXPECT_EQ(kfio_Fprintf(fd, &e, "%s", big.c_str()), -1);
+    kfio_FaultInject(KFIO_OSCALL_WRITE, 0, 0);
+    EXPECT_TRUE(ktest::hasCode(e.r, "kfio_Vfprintf", 5));
+    EXPECT_TRUE(ktest::hasCode(e.r, "kfio_FileWriteSequential", 7726)) << ktest::messages(e.r);
+
+    // The end of the file: -1 and NULL without a report; Ungetc refusing a
+    // fifth character is no failure either.
+    ASSERT_EQ(kfio_Seek(fd, 0, 0, nullptr), 0u);
+    EXPECT_EQ(kfio_Fgetc(fd, &e), 'a');
+    EXPECT_FALSE(e);
+    ASSERT_NE(kfio_Fgets(line, 8, fd, &e), nullptr);
+    EXPECT_STREQ(line, "b");
+    EXPECT_EQ(kfio_Fgetc(fd, &e), -1);
+    EXPECT_FALSE(e);
+    EXPECT_EQ(kfio_Fgets(line, 8, fd, &e), nullptr);
+    EXPECT_FALSE(e);
+    EXPECT_EQ(kfio_Printf(&e, "%s", ""), 0);
+    EXPECT_FALSE(e);
 }
 
 // Random reads, writes, seeks and pushbacks against a string model of the
@@ -436,12 +518,12 @@ TEST(KfioWrite, RandomOperationsMatchAModel) {
                 eof = 0;
             } else if (op == 5) {
                 // Read one byte and put it back, or put back a different one.
-                const int c = kfio_Fgetc(fd);
+                const int c = kfio_Fgetc(fd, nullptr);
                 if (c >= 0) {
                     ASSERT_EQ(c, static_cast<unsigned char>(model[static_cast<size_t>(pos)]));
-                    ASSERT_EQ(kfio_Ungetc(c, fd), c);
+                    ASSERT_EQ(kfio_Ungetc(c, fd, nullptr), c);
                     eof = 0;
-                    ASSERT_EQ(kfio_Fgetc(fd), c);
+                    ASSERT_EQ(kfio_Fgetc(fd, nullptr), c);
                     ++pos;
                 } else {
                     eof = 1;
@@ -525,7 +607,7 @@ TEST(KfioWrite, PositionsAboveFourGigabytes) {
     EXPECT_EQ(std::string(got, 5), "hello");
     // The 32-bit seek moves relative to a 64-bit position.
     EXPECT_EQ(kfio_Seek(fd, -3, 1, nullptr), static_cast<uint32_t>(far + 2));
-    EXPECT_EQ(kfio_Fgetc(fd), 'l');
+    EXPECT_EQ(kfio_Fgetc(fd, nullptr), 'l');
     EXPECT_EQ(kfio_Seek64(fd, -5, 2, nullptr), far);
     EXPECT_EQ(kfio_Seek64(fd, INT64_MAX, 1, nullptr), -1);
 }

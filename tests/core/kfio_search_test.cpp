@@ -136,7 +136,7 @@ TEST(KfioWhich, FilesFirstThenTheListInOrder) {
     Kfio_Fd *fd = kfio_SearchListOpen(list, "file.txt", "r", &name, &e);
     ASSERT_NE(fd, nullptr);
     EXPECT_EQ(std::string(name), one + "/file.txt");
-    EXPECT_EQ(kfio_Fgetc(fd), 'x');
+    EXPECT_EQ(kfio_Fgetc(fd, nullptr), 'x');
     kfio_Close(fd, nullptr);
     kmsc_HeapFree(name);
     EXPECT_EQ(kfio_SearchListOpen(list, "missing", "r", &name, &e), nullptr);

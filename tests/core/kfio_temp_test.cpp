@@ -136,7 +136,7 @@ TEST(KfioTemporaryFiles, TmpFileVanishesAndTmpNameReserves) {
     EXPECT_STREQ(fd->mode, "rw");
     EXPECT_EQ(fd->writeAccess, 1);
     EXPECT_EQ(std::string(fd->path).rfind(dir.path() + "/tmp", 0), 0u);
-    EXPECT_FALSE(kfio_FileExists(fd->path));  // already unlinked
+    EXPECT_FALSE(kfio_FileExists(fd->path, nullptr));  // already unlinked
     const std::string text(30000, 'k');
     EXPECT_EQ(kfio_WriteSeq(fd, text.data(), text.size(), nullptr), text.size());
     std::string back(text.size(), '\0');
@@ -149,7 +149,7 @@ TEST(KfioTemporaryFiles, TmpFileVanishesAndTmpNameReserves) {
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
     EXPECT_STRNE(a, b);
-    EXPECT_TRUE(kfio_FileExists(a));
+    EXPECT_TRUE(kfio_FileExists(a, nullptr));
     EXPECT_EQ(std::string(a).rfind(dir.path() + "/tmp", 0), 0u);
     kmsc_HeapFree(a);
     kmsc_HeapFree(b);

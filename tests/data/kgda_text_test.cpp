@@ -372,7 +372,7 @@ TEST(BaseDataText, MalformedFilesAndBadArgumentsEndInReports) {
     const char *lines[2] = {"ok", "two\nlines"};
     ASSERT_EQ(kgda_BaseDataSet(w->layers[0], lines, KGDA_SET_ALL, 0, &err), 0);
     EXPECT_NE(kgda_BaseDataStackWriteAscii(w.get(), dir.file("w.txt").c_str(), &err), 0);
-    EXPECT_FALSE(kfio_FileExists(dir.file("w.txt").c_str()));
+    EXPECT_FALSE(kfio_FileExists(dir.file("w.txt").c_str(), nullptr));
     const std::string tooLong(2049, 'y');
     const char *longer[2] = {"ok", tooLong.c_str()};
     ASSERT_EQ(kgda_BaseDataSet(w->layers[0], longer, KGDA_SET_ALL, 0, &err), 0);

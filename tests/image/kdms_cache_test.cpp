@@ -134,11 +134,14 @@ TEST(KdmsCache, EvictsLeastRecentlyUsed) {
     for (long i : {0L, 1L, 0L, 2L}) ASSERT_EQ(readCopy(c, i, &err), pattern(i, kSize));
     EXPECT_EQ(present(c, 10), (std::set<long>{0, 2}));
     EXPECT_EQ(src.reads, (std::vector<long>{0, 1, 2}));
+    // The clean victim still goes through a flush with flags 7.
+    EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{7, 1}}));
 
     // A longer walk with three slots against a list kept here.
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 3L, 0), 0);
     std::vector<long> order = {0, 2};  // least recently used first
     src.clearLog();
+    std::vector<std::pair<int, long>> evicted;
     const long walk[] = {5, 0, 7, 2, 5, 9, 0, 0, 3, 7, 9, 1, 5};
     for (long r : walk) {
         const bool hit = std::find(order.begin(), order.end(), r) != order.end();
@@ -147,14 +150,23 @@ TEST(KdmsCache, EvictsLeastRecentlyUsed) {
         EXPECT_EQ(src.reads.size() - readsBefore, hit ? 0u : 1u) << "record " << r;
         if (hit)
             order.erase(std::find(order.begin(), order.end(), r));
-        else if (order.size() == 3)
+        else if (order.size() == 3) {
+            evicted.emplace_back(7, order.front());
             order.erase(order.begin());
+        }
         order.push_back(r);
         EXPECT_EQ(present(c, 10), std::set<long>(order.begin(), order.end())) << "after " << r;
     }
-    // Evicting clean records writes nothing and tells the flush function nothing.
+    // Evicting clean records writes nothing; each eviction is one flush of
+    // the victim with flags 7.
     EXPECT_TRUE(src.writes.empty());
-    EXPECT_TRUE(src.flushes.empty());
+    EXPECT_EQ(src.flushes, evicted);
+    // Shrinking the slot count flushes the least recently used records the
+    // same way, clean or not.
+    src.clearLog();
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 1L, 0), 0);
+    EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{7, order[0]}, {7, order[1]}}));
+    EXPECT_TRUE(src.writes.empty());
     kdms_CacheDestroy(c, &err);
 }
 
@@ -182,14 +194,16 @@ TEST(KdmsCache, WritesBackOnlyDirtyRecords) {
     EXPECT_EQ(src.writesOf(4), 1);
     EXPECT_EQ(src.records[1], a);
     EXPECT_EQ(src.records[4], b);
-    EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{4, -1}}));
+    // Record 0 went clean to make room for 4, then the explicit flush.
+    EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{7, 0}, {4, -1}}));
     EXPECT_EQ(present(c, 6), (std::set<long>{1, 2, 4}));
     // A second flush writes nothing.
     ASSERT_EQ(kdms_CacheFlush(c, 4, -1, &err), 0);
     EXPECT_EQ(src.writes.size(), 2u);
     EXPECT_EQ(info(c).dirtySlots, 0);
 
-    // An eviction writes a dirty victim once, then tells the flush function.
+    // An eviction writes a dirty victim once; every victim reaches the
+    // flush function.
     ASSERT_EQ(kdms_CacheWrite(c, 2, a.data(), &err), 0);
     src.clearLog();
     for (long i : {3L, 5L, 0L}) ASSERT_FALSE(readCopy(c, i, &err).empty());
@@ -197,7 +211,7 @@ TEST(KdmsCache, WritesBackOnlyDirtyRecords) {
     EXPECT_EQ(present(c, 6), (std::set<long>{3, 5, 0}));
     EXPECT_EQ(src.writes.size(), 1u);
     EXPECT_EQ(src.writesOf(2), 1);
-    EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{7, 2}}));
+    EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{7, 1}, {7, 4}, {7, 2}}));
     src.clearLog();
     kdms_CacheDestroy(c, &err);
     EXPECT_TRUE(src.writes.empty());
@@ -509,7 +523,9 @@ TEST(KdmsCache, SourceCallsRunInsideTheThreadUnsafeSection) {
     ASSERT_EQ(readCopy(c, 1, &err).size(), size_t(kSize));  // stash read
     kdms_CacheDestroy(c, &err);
     for (std::thread &t : threads) t.join();
-    EXPECT_EQ(calls, 5);
+    // Read, write, flush at creation (undo levels), explicit flush, flush at
+    // the transaction start, stash write, stash read.
+    EXPECT_EQ(calls, 7);
     EXPECT_EQ(held, calls);
 }
 

@@ -23,10 +23,10 @@ TEST_F(MifFile, DecodesAtTheFilePositionAndStopsAfterTheFullStop) {
     ktest::Err err;
     Kfio_Fd *fd = kfio_Open(path.c_str(), "r", &err);
     ASSERT_NE(fd, nullptr) << ktest::messages(err.r);
-    for (int i = 0; i < 7; ++i) kfio_Fgetc(fd);  // skip "header|"
+    for (int i = 0; i < 7; ++i) kfio_Fgetc(fd, nullptr);  // skip "header|"
     Dict dict(kmif_DecodeDictionary(fd, nullptr, &err));
     ASSERT_TRUE(dict) << ktest::messages(err.r);
-    EXPECT_EQ(kfio_Fgetc(fd), 'r');
+    EXPECT_EQ(kfio_Fgetc(fd, nullptr), 'r');
     Dict fromString(decode(kText));
     EXPECT_EQ(encode(dict.d), encode(fromString.d));
 
@@ -44,6 +44,14 @@ TEST_F(MifFile, DecodesAtTheFilePositionAndStopsAfterTheFullStop) {
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DecodeDictionary", 2));
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DecodeName", 3659)) << ktest::messages(err.r);
     kfio_Close(fd, nullptr);
+    // A failed read ends the text and is reported with the decoder's failure.
+    fd = kfio_Open(path.c_str(), "r", &err);
+    kfio_FaultInject(KFIO_OSCALL_READ, 1, EIO);
+    EXPECT_EQ(kmif_DecodeDictionary(fd, nullptr, &err), nullptr);
+    kfio_FaultInject(KFIO_OSCALL_READ, 0, 0);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DecodeDictionary", 3)) << ktest::messages(err.r);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kfio_Fgetc", 2));
+    kfio_Close(fd, nullptr);
     err.reset();
     EXPECT_EQ(kmif_DecodeDictionary(nullptr, nullptr, &err), nullptr);
     EXPECT_STREQ(err->message, "Args");
@@ -57,7 +65,7 @@ TEST_F(MifFile, WritesAtTheFilePositionAndReadsBack) {
     ktest::Err err;
     Kfio_Fd *fd = kfio_Open(path.c_str(), "w", &err);
     ASSERT_NE(fd, nullptr);
-    EXPECT_EQ(kfio_Fprintf(fd, "prefix:"), 7);
+    EXPECT_EQ(kfio_Fprintf(fd, nullptr, "prefix:"), 7);
     EXPECT_EQ(kmif_EncodeDictionary(fd, dict.d, &err), static_cast<int32_t>(text.size()));
     EXPECT_FALSE(err);
     EXPECT_EQ(kfio_Close(fd, &err), 0);
@@ -65,7 +73,7 @@ TEST_F(MifFile, WritesAtTheFilePositionAndReadsBack) {
     EXPECT_EQ(kmif_DictionaryEncodedLength(dict.d, &err), static_cast<int32_t>(text.size()));
 
     fd = kfio_Open(path.c_str(), "r", &err);
-    for (int i = 0; i < 7; ++i) kfio_Fgetc(fd);
+    for (int i = 0; i < 7; ++i) kfio_Fgetc(fd, nullptr);
     Dict back(kmif_DecodeDictionary(fd, nullptr, &err));
     kfio_Close(fd, nullptr);
     ASSERT_TRUE(back);

@@ -47,16 +47,16 @@ int demoFileAccess() {
     }
     printf("temporary file: %s\n", name);
     long before = osCalls();
-    for (int i = 0; i < 1000; ++i) kfio_Fprintf(fd, "line %04d\n", i);
+    for (int i = 0; i < 1000; ++i) kfio_Fprintf(fd, nullptr, "line %04d\n", i);
     printf("1000 formatted lines (%lld bytes) written with %ld system calls\n",
            static_cast<long long>(kfio_Tell64(fd, nullptr)), osCalls() - before);
     kfio_Flush(fd, nullptr);
     kfio_Seek(fd, 0, 0, nullptr);
     char line[32];
-    kfio_Fgets(line, sizeof line, fd);
+    kfio_Fgets(line, sizeof line, fd, nullptr);
     before = osCalls();
     kfio_Seek(fd, 500 * 10, 0, nullptr);
-    kfio_Fgets(line, sizeof line, fd);
+    kfio_Fgets(line, sizeof line, fd, nullptr);
     printf("seek back inside the buffer and read \"%.9s\": %ld system calls; buffer %d bytes\n",
            line, osCalls() - before, fd->bufferCapacity);
     int rc = kfio_Close(fd, &err);

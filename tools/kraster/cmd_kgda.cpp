@@ -67,7 +67,7 @@ int demoBaseData() {
             Kfio_Fd *fd = kfio_Open(name, "r", &err);
             char line[256];
             printf("A in the text format:\n");
-            while (fd && kfio_Fgets(line, sizeof line, fd)) printf("  %s", line);
+            while (fd && kfio_Fgets(line, sizeof line, fd, nullptr)) printf("  %s", line);
             if (fd) kfio_Close(fd, nullptr);
         }
         kfio_FileUnlink(name, nullptr);
