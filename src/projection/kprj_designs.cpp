@@ -244,6 +244,36 @@ bool datumByName(const char *spheroidName, const char *datumName, Kprj_Datum *da
 
 extern "C" {
 
+KRASTER_API int kprj_SpheroidByName(Kint_InitToolkitData *toolkit, const char *name,
+                                    Kprj_Spheroid *spheroid, Kerr_ErrorReport **err) {
+    constexpr const char *fn = "kprj_SpheroidByName";
+    Report e(err);
+    if (!toolkit) {
+        e.error(fn, 1, "Toolkit has not been initialized");
+        return -1;
+    }
+    if (!spheroid) {
+        e.error(fn, 2, "Invalid input Kprj_Spheroid");
+        return -1;
+    }
+    return spheroidByName(name, spheroid, fn, e) ? 0 : -1;
+}
+
+KRASTER_API int kprj_DatumByName(Kint_InitToolkitData *toolkit, const char *spheroidName,
+                                 const char *datumName, Kprj_Datum *datum, Kerr_ErrorReport **err) {
+    constexpr const char *fn = "kprj_DatumByName";
+    Report e(err);
+    if (!toolkit) {
+        e.error(fn, 1, "Toolkit has not been initialized");
+        return -1;
+    }
+    if (!datum) {
+        e.error(fn, 2, "Invalid input Kprj_Datum");
+        return -1;
+    }
+    return datumByName(spheroidName, datumName, datum, fn, e) ? 0 : -1;
+}
+
 KRASTER_API Kmif_Dictionary *kprj_InitDictionaryCreate(Kerr_ErrorReport **err) {
     Report e(err);
     const Designs *d = designs("kprj_InitDictionaryCreate", e);
