@@ -275,4 +275,50 @@ TEST_F(GeoTiff, UtmImageMadeHereHasTheCodesOtherSoftwareReads) {
     kprj_ProParametersFree(p);
 }
 
+// kraster info prints the georeferencing of each layer, as text and as JSON.
+TEST_F(GeoTiff, ToolPrintsMapInfoAndProjection) {
+    const std::string file =
+        geotiff("tool",
+                meta(tiepoint(440720, 3751320, 60, 60),
+                     "      GTModelTypeGeoKey (Short,1): ModelTypeProjected\n"
+                     "      ProjectedCSTypeGeoKey (Short,1): PCS_NAD27_UTM_zone_11N\n"),
+                4, 3);
+    const std::string plain = dir.file("tool.plain.tif");
+    auto run = [&](const std::string &args) {
+        const std::string out = dir.file("out.txt");
+        const std::string cmd = "XDG_CACHE_HOME=" + dir.file("cache") + " " KRASTER_TOOL " info " +
+                                args + " > " + out + " 2>/dev/null";
+        EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+        return ktest::readFile(out);
+    };
+    EXPECT_EQ(run(file),
+              file +
+                  "(:Layer_1)\n"
+                  "  size: 4 x 3, u8, athematic, blocks 4 x 3\n"
+                  "  map info:\n"
+                  "    projection: UTM\n"
+                  "    upper-left centre: 440750, 3751290\n"
+                  "    lower-right centre: 440930, 3751170\n"
+                  "    pixel size: 60 x 60 meters\n"
+                  "    extent: 440720, 3751320 to 440960, 3751140\n"
+                  "  projection:\n"
+                  "    name: UTM (number 1), zone 11\n"
+                  "    parameters: 0, 0, -2.0420352248333655, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, "
+                  "0, 0\n"
+                  "    spheroid: Clarke 1866 (a = 6378206.4, b = 6356583.8)\n"
+                  "    datum: NAD27\n");
+    const std::string json = run("--json " + file);
+    for (const char *part :
+         {"\"mapInfo\": {\"projection\": \"UTM\", \"upperLeftCenter\": [440750, 3751290], "
+          "\"lowerRightCenter\": [440930, 3751170], \"pixelSize\": [60, 60], \"units\": "
+          "\"meters\", \"extent\": [440720, 3751320, 440960, 3751140]}",
+          "\"zone\": 11", "\"datum\": \"NAD27\"", "{\"name\": \"Clarke 1866\", \"a\": 6378206.4"})
+        EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
+    const std::string none = run("--json " + plain + " Layer_1");
+    EXPECT_NE(none.find("\"mapInfo\": null, \"projection\": null"), std::string::npos) << none;
+    EXPECT_NE(run(plain).find("  map info: none\n  projection: none\n"), std::string::npos);
+    EXPECT_NE(
+        std::system((KRASTER_TOOL " info " + dir.file("missing.tif") + " 2>/dev/null").c_str()), 0);
+}
+
 }  // namespace
