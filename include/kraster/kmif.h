@@ -106,7 +106,11 @@ KRASTER_API void kmif_DictionaryDelete(Kmif_Dictionary *dictionary, Kerr_ErrorRe
  * the dictionary (a new one when NULL). Reads nothing past the ".". When the
  * first design fails: NULL with a report (a dictionary created here is
  * freed). When a later design fails the failure is printed and the designs
- * decoded so far are kept. */
+ * decoded so far are kept. Designs nested more than 64 deep fail, and so does
+ * text that would create more items (copies of designs used by name
+ * included) than 4096 plus 4 for each character read, or 2^18 in all, so
+ * that the work stays linear in the text ("More than %lld items in one
+ * dictionary"). */
 KRASTER_API Kmif_Dictionary *kmif_DictionaryDecode(Kmif_CharReader reader, void *context,
                                                    Kmif_Dictionary *dictionary,
                                                    Kerr_ErrorReport **err);

@@ -1,15 +1,17 @@
 // Decoding dictionary strings. One decoder reads characters through a
 // callback, so strings and files share it. Hostile text ends in a report:
 // counts are range-checked, nesting is limited, and the items one decoding
-// may create (copies of designs referenced by name included) are capped, so
-// chains of designs that each use the previous one twice cannot grow memory
-// exponentially.
+// may create (copies of designs referenced by name included) are bounded by
+// a fixed allowance plus a small multiple of the characters read, so chains
+// of designs that each use the previous one twice cost work linear in the
+// text, not exponential.
 #include <kraster/kfio.h>
 #include <kraster/kmif.h>
 #include <kraster/kmsc.h>
 #include <kraster/kstr.h>
 #include <kraster/kthr.h>
 
+#include <algorithm>
 #include <climits>
 #include <new>
 
@@ -29,15 +31,36 @@ constexpr size_t kMaxNameLength = 65536;
 char *g_nameBuffer = nullptr;
 size_t g_nameCapacity = 0;
 
+// Items any text may create, and how many more each character read allows.
+constexpr int64_t kFreeItems = 4096;
+constexpr int64_t kItemsPerCharacter = 4;
+
 struct Decoder {
     Kmif_CharReader reader;
     void *context;
     NameIndex index;
-    int64_t budget = kMaxDecodedItems;
+    int64_t consumed = 0;  // characters read
+    int64_t created = 0;   // items decoded or copied
 
     int get() {
         int c = reader(context);
-        return c < 0 ? -1 : (c & 0xFF);
+        if (c < 0) return -1;
+        ++consumed;
+        return c & 0xFF;
+    }
+    int64_t limit() const {
+        return std::min(kMaxDecodedItems, kFreeItems + kItemsPerCharacter * consumed);
+    }
+    int64_t budget() const { return limit() - created; }
+    // Takes n items from the budget; false (with a report) when they exceed it.
+    bool charge(int64_t n, const char *fn, kr::Report &e) {
+        if (n <= budget()) {
+            created += n;
+            return true;
+        }
+        e.error(fn, 3535, "More than %lld items in one dictionary",
+                static_cast<long long>(limit()));
+        return false;
     }
 };
 
@@ -149,12 +172,7 @@ Kmif_Item *decodeItem(Decoder &d, int level, LayoutState &state, bool &closed,
         e.error(fn, 3490);
         return nullptr;
     }
-    if (closed) return nullptr;
-    if (--d.budget < 0) {
-        e.error(fn, 3535, "More than %lld items in one dictionary",
-                static_cast<long long>(kMaxDecodedItems));
-        return nullptr;
-    }
+    if (closed || !d.charge(1, fn, e)) return nullptr;
     Owned<Kmif_Item, freeItem> item;
     if (!(item.p = newItem())) {
         e.error(fn, 3555, "No memory");
@@ -210,17 +228,12 @@ Kmif_Item *decodeItem(Decoder &d, int level, LayoutState &state, bool &closed,
         const Kmif_Design *referenced = found == d.index.end() ? nullptr : found->second;
         kmsc_HeapFree(name);
         if (referenced) {
+            // Charged first: the depth walk then costs no more than the copy.
+            if (!d.charge(designWeight(referenced, d.budget()), fn, e)) return nullptr;
             if (level + designDepth(referenced) > kMaxNesting) {
                 e.error(fn, 3530, "Designs nested more than %d deep", kMaxNesting);
                 return nullptr;
             }
-            const int64_t weight = designWeight(referenced, d.budget);
-            if (weight > d.budget) {
-                e.error(fn, 3535, "More than %lld items in one dictionary",
-                        static_cast<long long>(kMaxDecodedItems));
-                return nullptr;
-            }
-            d.budget -= weight;
         }
         if (!(item.p->nestedDesign = kmif_DesignCopy(referenced, e.out()))) {
             e.error(fn, 3522, "kmif_DesignCopy failed");
@@ -243,12 +256,7 @@ Kmif_Item *decodeItem(Decoder &d, int level, LayoutState &state, bool &closed,
                 e.error(fn, 3545, "KMIF_DESIGN_FETCH failed");
                 return nullptr;
             }
-            d.budget -= designWeight(baseData, INT64_MAX);
-            if (d.budget < 0) {
-                e.error(fn, 3535, "More than %lld items in one dictionary",
-                        static_cast<long long>(kMaxDecodedItems));
-                return nullptr;
-            }
+            if (!d.charge(designWeight(baseData, INT64_MAX), fn, e)) return nullptr;
             if (!(item.p->nestedDesign = copyDesign(baseData))) {
                 e.error(fn, 3555, "No memory");
                 return nullptr;

@@ -255,18 +255,31 @@ TEST_F(MifParse, HostileNestingAndGrowthEndInReports) {
     EXPECT_EQ(mift::designCount(chained.d), 64);
 
     // Each design uses the previous one twice: the copies would double with
-    // every design, so the item budget stops them after a few hundred bytes
-    // of text, long before memory runs out.
-    std::string doubling = "{1:lv,}D0,";
-    for (int i = 1; i < 40; ++i) {
-        std::string prev = "D" + std::to_string(i - 1);
-        doubling += "{0:o" + prev + ",a,0:*o" + prev + ",b,}D" + std::to_string(i) + ",";
+    // every design. The work stays linear in the text: the heap blocks one
+    // decoding allocates (items, names and designs, copies included) stay
+    // below a small multiple of the text's length plus a fixed allowance,
+    // whether the doubling starts at once or after a long harmless prefix.
+    auto doubling = [](const std::string &prefix, int designs) {
+        std::string text = prefix + "{1:lv,}D0,";
+        for (int i = 1; i < designs; ++i) {
+            std::string prev = "D" + std::to_string(i - 1);
+            text += "{0:o" + prev + ",a,0:*o" + prev + ",b,}D" + std::to_string(i) + ",";
+        }
+        return text + ".";
+    };
+    std::string harmless;
+    for (int i = 0; i < 400; ++i) harmless += "{1:lv,1:cw,}H" + std::to_string(i) + ",";
+    for (const std::string &prefix : {std::string(), harmless}) {
+        const std::string text = doubling(prefix, 40);
+        kmsc_HeapFailAfter(-1);
+        testing::internal::CaptureStderr();
+        Dict doubled(decode(text));
+        const long blocks = kmsc_HeapFailAfter(-1);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("items in one dictionary"),
+                  std::string::npos);
+        EXPECT_LT(mift::designCount(doubled.d), 400 + 20);
+        EXPECT_LT(blocks, 32 * static_cast<long>(text.size()) + 40000) << text.size();
     }
-    testing::internal::CaptureStderr();
-    Dict doubled(decode(doubling + "."));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("items in one dictionary"),
-              std::string::npos);
-    EXPECT_LT(mift::designCount(doubled.d), 20);
 
     // A name without end stops at the name limit.
     err.reset();
