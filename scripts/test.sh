@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
 # runs every test (unit suites, C header check, install check, tool, fuzz
-# corpora).
+# corpora); then builds the suites that start threads with ThreadSanitizer
+# (build-tsan) and runs their threaded tests (names holding "Thread" or
+# "Concurrent").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -11,3 +13,7 @@ cmake --build build-asan -j "$jobs"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
 ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 900
+
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKRASTER_TSAN=ON -DKRASTER_BENCH=OFF >/dev/null
+cmake --build build-tsan -j "$jobs" --target threaded_tests
+ctest --test-dir build-tsan -L tsan -j "$jobs" --output-on-failure --timeout 900

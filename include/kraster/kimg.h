@@ -113,6 +113,22 @@ KRASTER_API int kimg_FileCopy(const char *source, const char *destination, Kerr_
  * serving plug-in's UAIFileCreate. Returns the proxy's name (heap string). */
 KRASTER_API char *kimg_FileProxyName(const char *fileName, Kerr_ErrorReport **err);
 
+/* An image chip: a small colour picture of a file for previews, as a new
+ * stack of three u8 rasters (red, green, blue) whose larger side is
+ * min(maxSize, the image's) and whose other side keeps the proportion. The
+ * layers shown are those the numbers filepref.tm_default_red_band,
+ * _green_band and _blue_band name (1-based; defaults 4, 3, 2) when the file
+ * has all three, else its first three layers, else its first layer as grey.
+ * Each pixel is the layer's pixel nearest to the chip pixel's centre; u8
+ * layers keep their values, others are stretched linearly from the smallest
+ * to the largest value sampled to 0 to 255 (NaN gives 0). A ".chp" file
+ * beside the image that is not older than the image and holds three u8
+ * layers of the chip's size is read instead; with store non-zero a computed
+ * chip is written there (a native file, replacing an old one). maxSize runs
+ * from 1 to 4096. Free the stack with kgda_BaseDataStackDelete. */
+KRASTER_API Kgda_BaseDataStack *kimg_FileImageChipGet(const char *fileName, long maxSize, int store,
+                                                      Kerr_ErrorReport **err);
+
 /* ---- Auxiliary objects -------------------------------------------------------
  * Objects are host records described by MIF designs. A read returns a new
  * object and, through *design, a copy of its design (free the object with

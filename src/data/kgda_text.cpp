@@ -10,6 +10,7 @@
 #include <kraster/kmsc.h>
 #include <kraster/kstr.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -97,76 +98,60 @@ bool checkTextStack(const Kgda_BaseDataStack *s, const char *fn, kr::Report &e) 
     return true;
 }
 
-// Appends one value in the text format.
+template <class T>
+T load(const unsigned char *p) {
+    T v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Appends one value in the text format: integers in decimal, reals with 16
+// significant digits, complex values as "(re, im)", strings as they are.
 void appendValue(std::string &line, int32_t type, const unsigned char *p) {
     char text[96];
     int n = 0;
+    auto integer = [&](long long v) { n = snprintf(text, sizeof text, "%lld", v); };
+    auto real = [&](double v) { n = snprintf(text, sizeof text, "%.16g", v); };
+    auto complex = [&](double re, double im) {
+        n = snprintf(text, sizeof text, "(%.16g, %.16g)", re, im);
+    };
     switch (type) {
         case KGDA_TYPE_U1:
         case KGDA_TYPE_U2:
         case KGDA_TYPE_U4:
         case KGDA_TYPE_U8:
-            n = snprintf(text, sizeof text, "%d", *p);
+            integer(*p);
             break;
-        case KGDA_TYPE_S8: {
-            int8_t v;
-            memcpy(&v, p, sizeof v);
-            n = snprintf(text, sizeof text, "%d", v);
+        case KGDA_TYPE_S8:
+            integer(load<int8_t>(p));
             break;
-        }
-        case KGDA_TYPE_U16: {
-            uint16_t v;
-            memcpy(&v, p, sizeof v);
-            n = snprintf(text, sizeof text, "%d", v);
+        case KGDA_TYPE_U16:
+            integer(load<uint16_t>(p));
             break;
-        }
-        case KGDA_TYPE_S16: {
-            int16_t v;
-            memcpy(&v, p, sizeof v);
-            n = snprintf(text, sizeof text, "%d", v);
+        case KGDA_TYPE_S16:
+            integer(load<int16_t>(p));
             break;
-        }
-        case KGDA_TYPE_U32: {
-            uint32_t v;
-            memcpy(&v, p, sizeof v);
-            n = snprintf(text, sizeof text, "%u", v);
+        case KGDA_TYPE_U32:
+            integer(load<uint32_t>(p));
             break;
-        }
-        case KGDA_TYPE_S32: {
-            int32_t v;
-            memcpy(&v, p, sizeof v);
-            n = snprintf(text, sizeof text, "%d", v);
+        case KGDA_TYPE_S32:
+            integer(load<int32_t>(p));
             break;
-        }
-        case KGDA_TYPE_F32: {
-            float v;
-            memcpy(&v, p, sizeof v);
-            n = snprintf(text, sizeof text, "%.16g", static_cast<double>(v));
+        case KGDA_TYPE_F32:
+            real(load<float>(p));
             break;
-        }
-        case KGDA_TYPE_F64: {
-            double v;
-            memcpy(&v, p, sizeof v);
-            n = snprintf(text, sizeof text, "%.16g", v);
+        case KGDA_TYPE_F64:
+            real(load<double>(p));
             break;
-        }
-        case KGDA_TYPE_C64: {
-            float v[2];
-            memcpy(v, p, sizeof v);
-            n = snprintf(text, sizeof text, "(%.16g, %.16g)", static_cast<double>(v[0]),
-                         static_cast<double>(v[1]));
+        case KGDA_TYPE_C64:
+            complex(load<float>(p), load<float>(p + sizeof(float)));
             break;
-        }
-        case KGDA_TYPE_C128: {
-            double v[2];
-            memcpy(v, p, sizeof v);
-            n = snprintf(text, sizeof text, "(%.16g, %.16g)", v[0], v[1]);
+        case KGDA_TYPE_C128:
+            complex(load<double>(p), load<double>(p + sizeof(double)));
             break;
-        }
         default: {
-            const char *s;
-            memcpy(&s, p, sizeof s);
-            if (s) line += s;
+            const char *str = load<const char *>(p);
+            if (str) line += str;
             return;
         }
     }
@@ -235,7 +220,26 @@ int writeStack(const Kgda_BaseDataStack *stack, const char *fileName, kr::Report
     return 0;
 }
 
-// Reads one numeric value with its scanf conversion into the element at p.
+// Scans one value of type T (two for complex formats, which end in "%n" so
+// that a missing closing parenthesis fails) into the element at p.
+template <class T>
+bool scanInto(FILE *in, const char *format, unsigned char *p) {
+    T v;
+    if (fscanf(in, format, &v) != 1) return false;
+    memcpy(p, &v, sizeof v);
+    return true;
+}
+template <class T>
+bool scanPair(FILE *in, const char *format, unsigned char *p) {
+    T v[2];
+    int end = -1;
+    if (fscanf(in, format, &v[0], &v[1], &end) != 2 || end < 0) return false;
+    memcpy(p, v, sizeof v);
+    return true;
+}
+
+// Reads one numeric value with its scanf conversion into the element at p;
+// the narrow types keep to their range.
 bool readNumber(FILE *in, int32_t type, unsigned char *p) {
     switch (type) {
         case KGDA_TYPE_U1:
@@ -245,68 +249,32 @@ bool readNumber(FILE *in, int32_t type, unsigned char *p) {
             static const unsigned short top[4] = {1, 3, 15, 255};
             unsigned short v;
             if (fscanf(in, "%hu", &v) != 1) return false;
-            *p = static_cast<unsigned char>(v > top[type] ? top[type] : v);
+            *p = static_cast<unsigned char>(std::min(v, top[type]));
             return true;
         }
-        case KGDA_TYPE_U16: {
-            unsigned short v;
-            if (fscanf(in, "%hu", &v) != 1) return false;
-            memcpy(p, &v, sizeof v);
-            return true;
-        }
-        case KGDA_TYPE_S16: {
-            short v;
-            if (fscanf(in, "%hd", &v) != 1) return false;
-            memcpy(p, &v, sizeof v);
-            return true;
-        }
-        case KGDA_TYPE_S8:
-        case KGDA_TYPE_S32: {
+        case KGDA_TYPE_S8: {
             int v;
             if (fscanf(in, "%d", &v) != 1) return false;
-            if (type == KGDA_TYPE_S8) {
-                *reinterpret_cast<int8_t *>(p) = static_cast<int8_t>(v < -128  ? -128
-                                                                     : v > 127 ? 127
-                                                                               : v);
-                return true;
-            }
-            memcpy(p, &v, sizeof v);
+            *reinterpret_cast<int8_t *>(p) = static_cast<int8_t>(std::clamp(v, -128, 127));
             return true;
         }
-        case KGDA_TYPE_U32: {
-            unsigned v;
-            if (fscanf(in, "%u", &v) != 1) return false;
-            memcpy(p, &v, sizeof v);
-            return true;
-        }
-        case KGDA_TYPE_F32: {
-            float v;
-            if (fscanf(in, "%g", &v) != 1) return false;
-            memcpy(p, &v, sizeof v);
-            return true;
-        }
-        case KGDA_TYPE_F64: {
-            double v;
-            if (fscanf(in, "%lg", &v) != 1) return false;
-            memcpy(p, &v, sizeof v);
-            return true;
-        }
-        case KGDA_TYPE_C64: {
-            // White space before the value, then "(%g, %g)"; the closing
-            // parenthesis must be there.
-            float v[2];
-            int end = -1;
-            if (fscanf(in, " (%g, %g)%n", &v[0], &v[1], &end) != 2 || end < 0) return false;
-            memcpy(p, v, sizeof v);
-            return true;
-        }
-        default: {
-            double v[2];
-            int end = -1;
-            if (fscanf(in, " (%lg, %lg)%n", &v[0], &v[1], &end) != 2 || end < 0) return false;
-            memcpy(p, v, sizeof v);
-            return true;
-        }
+        case KGDA_TYPE_U16:
+            return scanInto<unsigned short>(in, "%hu", p);
+        case KGDA_TYPE_S16:
+            return scanInto<short>(in, "%hd", p);
+        case KGDA_TYPE_U32:
+            return scanInto<unsigned>(in, "%u", p);
+        case KGDA_TYPE_S32:
+            return scanInto<int>(in, "%d", p);
+        case KGDA_TYPE_F32:
+            return scanInto<float>(in, "%g", p);
+        case KGDA_TYPE_F64:
+            return scanInto<double>(in, "%lg", p);
+        // White space before the value, then "(re, im)".
+        case KGDA_TYPE_C64:
+            return scanPair<float>(in, " (%g, %g)%n", p);
+        default:
+            return scanPair<double>(in, " (%lg, %lg)%n", p);
     }
 }
 

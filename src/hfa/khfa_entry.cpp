@@ -198,6 +198,19 @@ int64_t visitCap(const Khfa_File *file) {
     return file->endOfFile / 64 + 2;
 }
 
+bool stepPreOrder(Khfa_File *file, int64_t &depth, kr::Report &e) {
+    if (seek(file, KHFA_SEEK_CHILD, nullptr, e)) {
+        ++depth;
+        return true;
+    }
+    while (!e.failed() && depth > 0) {
+        if (seek(file, KHFA_SEEK_NEXT, nullptr, e)) return true;
+        if (e.failed() || !seek(file, KHFA_SEEK_PARENT, nullptr, e)) break;
+        --depth;
+    }
+    return false;
+}
+
 void makeCurrent(Khfa_File *file, uint32_t pos, const Khfa_Entry &rec, std::string_view path) {
     // The path first: when memory runs out the current entry stays as it was.
     if (path.data() != file->entryPath || path.size() != static_cast<size_t>(file->entryPathLength))

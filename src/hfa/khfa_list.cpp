@@ -211,29 +211,16 @@ extern "C" int khfa_ListFile(Khfa_File *file, const char *startPath, FILE *strea
             e.error(fn, 1, "Could not find starting node \"%s\"", start);
             return -1;
         }
-        int depth = 0;
-        bool ok = listEntry(file, out, depth, e);
+        int64_t depth = 0;
+        bool ok = listEntry(file, out, 0, e);
         for (int64_t n = 2 * visitCap(file); ok && n > 0; --n) {
-            bool moved = false;
-            if (seek(file, KHFA_SEEK_CHILD, nullptr, e)) {
-                ++depth;
-                moved = true;
-            } else {
-                while (!e.failed() && depth > 0) {
-                    if (seek(file, KHFA_SEEK_NEXT, nullptr, e)) {
-                        moved = true;
-                        break;
-                    }
-                    if (e.failed() || !seek(file, KHFA_SEEK_PARENT, nullptr, e)) break;
-                    --depth;
-                }
-            }
+            const bool moved = stepPreOrder(file, depth, e);
             if (e.failed()) {
                 ok = false;
                 break;
             }
             if (!moved) break;
-            ok = listEntry(file, out, depth, e);
+            ok = listEntry(file, out, static_cast<int>(depth), e);
         }
         fflush(out);
         kr::Report r(nullptr);

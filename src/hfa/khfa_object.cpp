@@ -362,20 +362,7 @@ extern "C" Kstr_StringList *khfa_ObjectList(Khfa_File *file, const char *startPa
         // Depth-first pre-order below the start, never above it.
         int64_t depth = 0;
         for (int64_t n = 2 * visitCap(file); n > 0; --n) {
-            bool moved = false;
-            if (seek(file, KHFA_SEEK_CHILD, nullptr, e)) {
-                ++depth;
-                moved = true;
-            } else {
-                while (!e.failed() && depth > 0) {
-                    if (seek(file, KHFA_SEEK_NEXT, nullptr, e)) {
-                        moved = true;
-                        break;
-                    }
-                    if (e.failed() || !seek(file, KHFA_SEEK_PARENT, nullptr, e)) break;
-                    --depth;
-                }
-            }
+            const bool moved = stepPreOrder(file, depth, e);
             if (e.failed()) {
                 e.error(fn, 3, "EntrySeek fail");
                 kstr_StringListFree(list);

@@ -68,6 +68,10 @@ void makeCurrent(Khfa_File *file, uint32_t pos, const Khfa_Entry &rec, std::stri
 Khfa_Entry *seek(Khfa_File *file, int method, const char *name, kr::Report &e);
 // The most entry records a walk may visit in this file.
 int64_t visitCap(const Khfa_File *file);
+// One step of a depth-first pre-order walk below the entry it started at
+// (depth 0): makes the next entry current and updates depth. False when the
+// walk is over, or on a fault (with a report in e).
+bool stepPreOrder(Khfa_File *file, int64_t &depth, kr::Report &e);
 // Deletes the current entry and its subtree.
 bool deleteCurrent(Khfa_File *file, Kerr_ErrorReport **err);
 // khfa_EntryWrite without the change protocol.

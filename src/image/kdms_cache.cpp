@@ -27,22 +27,14 @@ int sourceRead(Kdms_Cache *c, long record, void *buffer, const char *fn, Kerr_Er
         e.error(fn, 40, "Missing readFunc");
         return -1;
     }
-    Kerr_ErrorReport *callee = nullptr;
-    int rc;
-    {
-        UnsafeSection section;
+    return callOut(e, fn, 41, "readFunc failed", [&](Kerr_ErrorReport **callee) {
         void *p = buffer;
-        rc = c->readFunc(record, &p, c->clientData, &callee);
+        int rc = c->readFunc(record, &p, c->clientData, callee);
         if (rc == 0 && !p) rc = -1;
         // A record of the source's own is copied before the source runs again.
         if (rc == 0 && p != buffer) std::memcpy(buffer, p, static_cast<size_t>(c->recordSize));
-    }
-    if (rc != 0) {
-        e.wrap(callee, fn, 41, "readFunc failed");
-        return -1;
-    }
-    kerr_DeleteErrorReport(callee);
-    return 0;
+        return rc;
+    });
 }
 
 int sourceWrite(Kdms_Cache *c, long record, const void *data, const char *fn,
@@ -52,35 +44,17 @@ int sourceWrite(Kdms_Cache *c, long record, const void *data, const char *fn,
         e.error(fn, 42, "Missing writeFunc");
         return -1;
     }
-    Kerr_ErrorReport *callee = nullptr;
-    int rc;
-    {
-        UnsafeSection section;
-        rc = c->writeFunc(record, data, c->clientData, &callee);
-    }
-    if (rc != 0) {
-        e.wrap(callee, fn, 43, "writeFunc failed");
-        return -1;
-    }
-    kerr_DeleteErrorReport(callee);
-    return 0;
+    return callOut(e, fn, 43, "writeFunc failed", [&](Kerr_ErrorReport **callee) {
+        return c->writeFunc(record, data, c->clientData, callee);
+    });
 }
 
 int sourceFlush(Kdms_Cache *c, int flags, long record, const char *fn, Kerr_ErrorReport **err) {
     kr::Report e(err);
     if (!c->flushFunc) return 0;
-    Kerr_ErrorReport *callee = nullptr;
-    int rc;
-    {
-        UnsafeSection section;
-        rc = c->flushFunc(flags, record, c->clientData, &callee);
-    }
-    if (rc != 0) {
-        e.wrap(callee, fn, 44, "flushFunc failed");
-        return -1;
-    }
-    kerr_DeleteErrorReport(callee);
-    return 0;
+    return callOut(e, fn, 44, "flushFunc failed", [&](Kerr_ErrorReport **callee) {
+        return c->flushFunc(flags, record, c->clientData, callee);
+    });
 }
 
 namespace {

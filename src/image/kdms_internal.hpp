@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "core/heap_allocator.hpp"
+#include "core/report.hpp"
 
 namespace kdms {
 
@@ -100,6 +101,25 @@ struct UnsafeSection {
     UnsafeSection(const UnsafeSection &) = delete;
     UnsafeSection &operator=(const UnsafeSection &) = delete;
 };
+
+// Calls caller code (a source or stash function, given as call(&callee))
+// inside the thread-unsafe section. A non-zero result raises `message` of fn
+// with code, wrapping the callee's report; returns 0 or -1.
+template <class Call>
+int callOut(kr::Report &e, const char *fn, int code, const char *message, Call call) {
+    Kerr_ErrorReport *callee = nullptr;
+    int rc;
+    {
+        UnsafeSection section;
+        rc = call(&callee);
+    }
+    if (rc != 0) {
+        e.wrap(callee, fn, code, "%s", message);
+        return -1;
+    }
+    kerr_DeleteErrorReport(callee);
+    return 0;
+}
 
 // Calls of the source; each raises its own report ("readFunc failed" ...)
 // under the given function name.

@@ -54,18 +54,9 @@ int storeRead(Kdms_Cache *c, long id, void *buffer, Kerr_ErrorReport **err) {
         std::memcpy(buffer, s->memory.data() + static_cast<size_t>(id) * size, size);
         return 0;
     }
-    Kerr_ErrorReport *callee = nullptr;
-    int rc;
-    {
-        UnsafeSection section;
-        rc = s->readFunc(id, buffer, s->data, &callee);
-    }
-    if (rc != 0) {
-        e.wrap(callee, "StashRecordRead", 45, "stash->readFunc failed");
-        return -1;
-    }
-    kerr_DeleteErrorReport(callee);
-    return 0;
+    return callOut(
+        e, "StashRecordRead", 45, "stash->readFunc failed",
+        [&](Kerr_ErrorReport **callee) { return s->readFunc(id, buffer, s->data, callee); });
 }
 
 int storeWrite(Kdms_Cache *c, long id, const void *buffer, Kerr_ErrorReport **err) {
@@ -87,18 +78,9 @@ int storeWrite(Kdms_Cache *c, long id, const void *buffer, Kerr_ErrorReport **er
         std::memcpy(s->memory.data() + static_cast<size_t>(id) * size, buffer, size);
         return 0;
     }
-    Kerr_ErrorReport *callee = nullptr;
-    int rc;
-    {
-        UnsafeSection section;
-        rc = s->writeFunc(id, buffer, s->data, &callee);
-    }
-    if (rc != 0) {
-        e.wrap(callee, "StashRecordWrite", 46, "stash->writeFunc failed");
-        return -1;
-    }
-    kerr_DeleteErrorReport(callee);
-    return 0;
+    return callOut(
+        e, "StashRecordWrite", 46, "stash->writeFunc failed",
+        [&](Kerr_ErrorReport **callee) { return s->writeFunc(id, buffer, s->data, callee); });
 }
 
 bool unused(const RecordState &rs) {
@@ -494,6 +476,33 @@ int stashLevelsSet(Kdms_Cache *c, long levels, void *data, Kdms_StashReadFunc re
     return 0;
 }
 
+namespace {
+
+// Moves the last n transactions of `from` to the end of `to` (undo or redo),
+// newest first; each record they changed takes the copy `state` names (its
+// state before or after the transaction). False, changing nothing, when
+// memory runs out.
+bool moveTransactions(Stash *s, kr::HeapVector<Transaction> &from, kr::HeapVector<Transaction> &to,
+                      long n, long Entry::*state) {
+    try {
+        to.reserve(to.size() + static_cast<size_t>(n));
+    } catch (const std::exception &) {
+        return false;
+    }
+    for (long k = 0; k < n; ++k) {
+        Transaction &t = from.back();
+        for (const Entry &en : t.entries) {
+            auto it = s->records.find(en.record);
+            if (it != s->records.end()) it->second.current = en.*state;
+        }
+        to.push_back(std::move(t));
+        from.pop_back();
+    }
+    return true;
+}
+
+}  // namespace
+
 void stashDestroy(Kdms_Cache *c) {
     kr::heapDelete(c->stash);
     c->stash = nullptr;
@@ -580,20 +589,9 @@ KRASTER_API long kdms_CacheTransactionUndo(Kdms_Cache *c, long count, Kerr_Error
                 e.error(fn, 4, "Cannot undo %ld", count);
                 return undoable;
             }
-            try {
-                s->redo.reserve(s->redo.size() + static_cast<size_t>(count));
-            } catch (const std::exception &) {
+            if (!moveTransactions(s, s->undo, s->redo, count, &Entry::before)) {
                 e.error(fn, 6, "StashTransactionUndo failed");
                 return -1;
-            }
-            for (long k = 0; k < count; ++k) {
-                Transaction &t = s->undo.back();
-                for (const Entry &en : t.entries) {
-                    auto it = s->records.find(en.record);
-                    if (it != s->records.end()) it->second.current = en.before;
-                }
-                s->redo.push_back(std::move(t));
-                s->undo.pop_back();
             }
         } else if (count < 0) {
             const long n = count == LONG_MIN ? LONG_MAX : -count;
@@ -601,20 +599,9 @@ KRASTER_API long kdms_CacheTransactionUndo(Kdms_Cache *c, long count, Kerr_Error
                 e.error(fn, 5, "Cannot redo %ld", n);
                 return -1;
             }
-            try {
-                s->undo.reserve(s->undo.size() + static_cast<size_t>(n));
-            } catch (const std::exception &) {
+            if (!moveTransactions(s, s->redo, s->undo, n, &Entry::after)) {
                 e.error(fn, 6, "StashTransactionUndo failed");
                 return -1;
-            }
-            for (long k = 0; k < n; ++k) {
-                Transaction &t = s->redo.back();
-                for (const Entry &en : t.entries) {
-                    auto it = s->records.find(en.record);
-                    if (it != s->records.end()) it->second.current = en.after;
-                }
-                s->undo.push_back(std::move(t));
-                s->redo.pop_back();
             }
         }
     } catch (const std::exception &) {

@@ -5,6 +5,7 @@
 #include <kraster/kfio.h>
 #include <kraster/kfnp.h>
 #include <kraster/kimg.h>
+#include <kraster/kint.h>
 #include <kraster/kmsc.h>
 #include <kraster/kstr.h>
 
@@ -139,25 +140,71 @@ int64_t sizeOf(const std::string &name) {
     return size > 0 ? size : 0;
 }
 
-// True when the destination name belongs, by its templates, to a format other
-// than the source's: a whole-file copy would then give a file of the wrong
-// format.
-bool otherFormat(const std::string &destination, RFInstance *source, long title,
-                 std::string &destTitle) {
+// The format the destination's name asks for by its templates, when that is
+// another format than the source's (another plug-in, or another title of the
+// same one): a whole-file copy would then give a file of the wrong format.
+// Null when no template claims the name or the source's own does.
+RFInstance *otherFormat(const std::string &destination, RFInstance *source, long title,
+                        long *destTitle) {
     Section section;
     RFTable *t = table(nullptr);
-    if (!t) return false;
+    if (!t) return nullptr;
     std::string base = baseOf(destination);
-    bool other = false;
-    for (RFInstance *inst : instances(t))
+    RFInstance *other = nullptr;
+    for (RFInstance *inst : instances(t)) {
+        if (inst->rejected) continue;
         for (size_t i = 0; i < inst->templates.size(); ++i) {
             if (inst->pseudo[i] || !templateMatch(inst->templates[i].c_str(), base.c_str()))
                 continue;
-            if (inst == source && static_cast<long>(i) == title) return false;
-            if (!other) destTitle = inst->titles[i];
-            other = true;
+            if (inst == source && static_cast<long>(i) == title) return nullptr;
+            if (!other) other = inst, *destTitle = static_cast<long>(i);
         }
+    }
     return other;
+}
+
+// True when layers can be created in new files of the format's title.
+bool canCreateLayers(RFInstance *inst, long title) {
+    Section section;
+    return inst->creatable[static_cast<size_t>(title)] && ensureLoaded(*inst) &&
+           inst->fn.LayerCreate;
+}
+
+// Copies the layers of a file one by one into a new file of another format,
+// named ":Layer_1", ":Layer_2" ... in the source's order (the names every
+// format accepts), then the objects only the source's format knows.
+bool copyLayers(const std::string &from, const std::string &destination, const char *title,
+                const char *fn, Report &e) {
+    long count = 0;
+    char **names = nullptr;
+    if (kimg_LayerGetNames(from.c_str(), &count, &names, e.out()) != 0) return false;
+    bool ok = count > 0;
+    if (!ok) e.error(fn, 10, "%s has no layers to copy", from.c_str());
+    for (long i = 0; i < count; ++i) {
+        std::string node = ":Layer_" + std::to_string(i + 1);
+        char *dst =
+            ok ? kimg_LayerNameCreateWithTitle(destination.c_str(), title, node.c_str(), e.out())
+               : nullptr;
+        if (ok &&
+            (!dst || kimg_LayerCopyVAPtr(names[i], dst, kint_GetInit(), e.out(), nullptr) != 0)) {
+            e.error(fn, 11, "Copying %s failed", names[i]);
+            ok = false;
+        }
+        kmsc_HeapFree(dst);
+        kmsc_HeapFree(names[i]);
+        // Each layer is a finished file before the next is added (a format
+        // may rewrite its file to add a layer).
+        kimg_FileNameDequeue(destination.c_str(), nullptr);
+    }
+    kmsc_HeapFree(names);
+    if (!ok) return false;
+    Kimg_File *src = kimg_FileOpen(from.c_str(), e.out(), 0);
+    Kimg_File *dst = src ? kimg_FileOpen(destination.c_str(), e.out(), 0) : nullptr;
+    ok = src && dst && kimg_FileNonStandardObjectsCopy(src, dst, e.out()) == 0;
+    if (dst) kimg_FileClose(dst, nullptr);
+    if (src) kimg_FileClose(src, nullptr);
+    if (!ok) e.error(fn, 12, "Copying the objects of %s failed", from.c_str());
+    return ok;
 }
 
 }  // namespace
@@ -355,18 +402,40 @@ KRASTER_API int kimg_FileCopy(const char *source, const char *destination, Kerr_
         e.error(fn, 5, "Attempt to copy over %s", destination);
         return -1;
     }
-    std::string destTitle;
-    if (otherFormat(destination, inst, title, destTitle)) {
+    long destTitle = -1;
+    RFInstance *destInst = otherFormat(destination, inst, title, &destTitle);
+    if (destInst && !canCreateLayers(destInst, destTitle)) {
         e.error(fn, 6,
                 "It is not possible to copy %s as an entire file to %s, nor is it possible to "
                 "create output layers of type <%s>.",
-                from.c_str(), destination, destTitle.c_str());
+                from.c_str(), destination, destInst->titles[destTitle].c_str());
         return -1;
     }
     double need = static_cast<double>(sizeOf(from));
     for (const char *ext : kSupport) need += static_cast<double>(sizeOf(supportName(from, ext)));
     if (!kimg_DiskSpaceAvailable(destination, need)) {
         e.error(fn, 7, "Not enough disk space for %s", destination);
+        return -1;
+    }
+    if (destInst) {
+        // Another format: layer by layer. A failure removes what was made,
+        // leaving alone support files that were there before.
+        bool had[3];
+        for (int i = 0; i < 3; ++i) had[i] = kindOf(supportName(destination, kSupport[i])) > 0;
+        if (copyLayers(from, destination, destInst->titles[destTitle].c_str(), fn, e)) return 0;
+        kimg_FileNameDequeue(destination, nullptr);
+        std::vector<std::string> made = {destination};
+        for (int i = 0; i < 3; ++i)
+            if (!had[i]) made.push_back(supportName(destination, kSupport[i]));
+        for (const std::string &m : made) {
+            if (kindOf(m) <= 0) continue;
+            Report back(nullptr);
+            long st = -1;
+            RFInstance *mi = m == destination ? destInst : supportInstance(m, &st);
+            if (!destroyOne(m, mi, m == destination ? destTitle : st, back) && kindOf(m) > 0)
+                e.error(fn, 8, "kimg_FileDestroy function failed during recovery");
+        }
+        e.error(fn, 9, "Copy of %s to %s failed", from.c_str(), destination);
         return -1;
     }
     kimg_FileNameDequeue(from.c_str(), nullptr);

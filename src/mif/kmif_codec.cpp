@@ -161,80 +161,20 @@ DesignTraits designTraits(const Kmif_Design *design) {
     return t;
 }
 
+bool invalidType(const char *fn, int code, Kerr_ErrorReport **err) {
+    kr::Report e(err);
+    e.error(fn, 1, "Invalid item type %d", code);
+    return false;
+}
+
 const char *writerName(int code) {
-    switch (code) {
-        case KMIF_TYPE_U8:
-        case KMIF_TYPE_S8:
-            return "kmif_CharToMIF";
-        case KMIF_TYPE_U16:
-        case KMIF_TYPE_S16:
-            return "kmif_ShortToMIF";
-        case KMIF_TYPE_U32:
-        case KMIF_TYPE_S32:
-            return "kmif_LongToMIF";
-        case KMIF_TYPE_INT:
-            return "kmif_S32ToMIF";
-        case KMIF_TYPE_F32:
-            return "kmif_FloatToMIF";
-        case KMIF_TYPE_F64:
-            return "kmif_DoubleToMIF";
-        case KMIF_TYPE_TIME:
-            return "kmif_TimeToMIF";
-        case KMIF_TYPE_C64:
-            return "kmif_ComplexToMIF";
-        case KMIF_TYPE_C128:
-            return "kmif_DComplexToMIF";
-        case KMIF_TYPE_ENUM:
-            return "kmif_EnumToMIF";
-        case KMIF_TYPE_U1:
-            return "kmif_U1ToMIF";
-        case KMIF_TYPE_U2:
-            return "kmif_U2ToMIF";
-        case KMIF_TYPE_U4:
-            return "kmif_U4ToMIF";
-        case KMIF_TYPE_BASEDATA:
-            return "kmif_BaseDataToMIF";
-        default:
-            return "kmif_ObjectToMIF";
-    }
+    const TypeInfo *type = typeInfo(code);
+    return type ? type->writer : "kmif_ObjectToMIF";
 }
 
 const char *readerName(int code) {
-    switch (code) {
-        case KMIF_TYPE_U8:
-        case KMIF_TYPE_S8:
-            return "kmif_MIFtoChar";
-        case KMIF_TYPE_U16:
-        case KMIF_TYPE_S16:
-            return "kmif_MIFtoShort";
-        case KMIF_TYPE_U32:
-        case KMIF_TYPE_S32:
-            return "kmif_MIFtoLong";
-        case KMIF_TYPE_INT:
-            return "kmif_MIFtoS32";
-        case KMIF_TYPE_F32:
-            return "kmif_MIFtoFloat";
-        case KMIF_TYPE_F64:
-            return "kmif_MIFtoDouble";
-        case KMIF_TYPE_TIME:
-            return "kmif_MIFtoTime";
-        case KMIF_TYPE_C64:
-            return "kmif_MIFtoComplex";
-        case KMIF_TYPE_C128:
-            return "kmif_MIFtoDComplex";
-        case KMIF_TYPE_ENUM:
-            return "kmif_MIFtoEnum";
-        case KMIF_TYPE_U1:
-            return "kmif_MIFtoU1";
-        case KMIF_TYPE_U2:
-            return "kmif_MIFtoU2";
-        case KMIF_TYPE_U4:
-            return "kmif_MIFtoU4";
-        case KMIF_TYPE_BASEDATA:
-            return "kmif_MIFtoBaseData";
-        default:
-            return "kmif_MIFtoObject";
-    }
+    const TypeInfo *type = typeInfo(code);
+    return type ? type->reader : "kmif_MIFtoObject";
 }
 
 // ---- Per-thread stream state -------------------------------------------------

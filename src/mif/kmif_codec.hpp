@@ -97,6 +97,13 @@ struct DesignTraits {
 DesignTraits designTraits(const Kmif_Design *design);
 
 // Names of the per-type writers and readers, used in reports.
+// An item or design name for messages.
+inline const char *nameOf(const char *name) {
+    return name ? name : "(no name)";
+}
+
+// Reports "Invalid item type %d" under fn; returns false.
+bool invalidType(const char *fn, int code, Kerr_ErrorReport **err);
 const char *writerName(int code);
 const char *readerName(int code);
 

@@ -16,10 +16,6 @@ namespace {
 
 constexpr const char *kMIFtoObject = "kmif_MIFtoObject";
 
-const char *nameOf(const char *name) {
-    return name ? name : "(no name)";
-}
-
 // ---- Sources ---------------------------------------------------------------
 //
 // get() copies bytes as they are; consume() hands n bytes to a function in
@@ -159,25 +155,11 @@ class Decoder {
                   Kerr_ErrorReport **err) {
         const char *fn = readerName(code);
         const size_t n = static_cast<size_t>(count);
-        switch (code) {
-            case KMIF_TYPE_U8:
-            case KMIF_TYPE_S8:
-                return source_.get(host, n, fn, err);
-            case KMIF_TYPE_U16:
-            case KMIF_TYPE_S16:
-                return source_.get(host, 2 * n, fn, err);
-            case KMIF_TYPE_U32:
-            case KMIF_TYPE_S32:
-            case KMIF_TYPE_INT:
-            case KMIF_TYPE_F32:
-                return source_.get(host, 4 * n, fn, err);
-            case KMIF_TYPE_F64:
-            case KMIF_TYPE_TIME:
-            case KMIF_TYPE_C64:
-                return source_.get(host, 8 * n, fn, err);
-            case KMIF_TYPE_C128:
-                return source_.get(host, 16 * n, fn, err);
-            case KMIF_TYPE_ENUM:
+        const TypeInfo *type = typeInfo(code);
+        switch (type ? type->kind : ElementKind::Design) {
+            case ElementKind::Plain:
+                return source_.get(host, n * static_cast<size_t>(type->fileBits / 8), fn, err);
+            case ElementKind::Enum:
                 // Each 16-bit value becomes a 32-bit value with zero upper bits.
                 return source_.consume(
                     2 * n,
@@ -189,10 +171,8 @@ class Decoder {
                         }
                     },
                     fn, err);
-            case KMIF_TYPE_U1:
-            case KMIF_TYPE_U2:
-            case KMIF_TYPE_U4: {
-                const int bits = code == KMIF_TYPE_U1 ? 1 : code == KMIF_TYPE_U2 ? 2 : 4;
+            case ElementKind::Bits: {
+                const int bits = type->fileBits;
                 return source_.consume(
                     static_cast<size_t>(packedBytes(count, bits)),
                     [host, count, bits](const unsigned char *in, int64_t first, size_t len) {
@@ -200,21 +180,17 @@ class Decoder {
                     },
                     fn, err);
             }
-            case KMIF_TYPE_NESTED:
-            case KMIF_TYPE_REFERENCE:
-                return nested(item, host, count, depth, err);
-            case KMIF_TYPE_BASEDATA: {
+            case ElementKind::BaseData: {
                 const int64_t stride = hostStride(item);
                 for (int64_t i = 0; i < count; ++i)
                     if (!baseData(host + i * stride, depth, err)) return false;
                 return true;
             }
-            default: {
-                kr::Report e(err);
-                e.error(fn, 1, "Invalid item type %d", code);
-                return false;
-            }
+            case ElementKind::Design:
+                break;
         }
+        if (hasNestedDesign(code)) return nested(item, host, count, depth, err);
+        return invalidType(fn, code, err);
     }
 
   private:

@@ -16,10 +16,6 @@ namespace {
 
 constexpr const char *kObjectToMIF = "kmif_ObjectToMIF";
 
-const char *nameOf(const char *name) {
-    return name ? name : "(no name)";
-}
-
 // ---- Sinks ----------------------------------------------------------------
 //
 // put() writes bytes as they are; produce() has a fill function write n bytes
@@ -202,25 +198,11 @@ class Encoder {
                   int depth, Kerr_ErrorReport **err) {
         const char *fn = writerName(code);
         const size_t n = static_cast<size_t>(count);
-        switch (code) {
-            case KMIF_TYPE_U8:
-            case KMIF_TYPE_S8:
-                return sink_.put(host, n, fn, err);
-            case KMIF_TYPE_U16:
-            case KMIF_TYPE_S16:
-                return sink_.put(host, 2 * n, fn, err);
-            case KMIF_TYPE_U32:
-            case KMIF_TYPE_S32:
-            case KMIF_TYPE_INT:
-            case KMIF_TYPE_F32:
-                return sink_.put(host, 4 * n, fn, err);
-            case KMIF_TYPE_F64:
-            case KMIF_TYPE_TIME:
-            case KMIF_TYPE_C64:
-                return sink_.put(host, 8 * n, fn, err);
-            case KMIF_TYPE_C128:
-                return sink_.put(host, 16 * n, fn, err);
-            case KMIF_TYPE_ENUM:
+        const TypeInfo *type = typeInfo(code);
+        switch (type ? type->kind : ElementKind::Design) {
+            case ElementKind::Plain:
+                return sink_.put(host, n * static_cast<size_t>(type->fileBits / 8), fn, err);
+            case ElementKind::Enum:
                 // The low 16 bits of each 32-bit value.
                 return sink_.produce(
                     2 * n,
@@ -229,10 +211,8 @@ class Encoder {
                         for (size_t i = 0; i < len; i += 2, v += 4) memcpy(out + i, v, 2);
                     },
                     fn, err);
-            case KMIF_TYPE_U1:
-            case KMIF_TYPE_U2:
-            case KMIF_TYPE_U4: {
-                const int bits = code == KMIF_TYPE_U1 ? 1 : code == KMIF_TYPE_U2 ? 2 : 4;
+            case ElementKind::Bits: {
+                const int bits = type->fileBits;
                 return sink_.produce(
                     static_cast<size_t>(packedBytes(count, bits)),
                     [host, count, bits](unsigned char *out, int64_t first, size_t len) {
@@ -240,21 +220,17 @@ class Encoder {
                     },
                     fn, err);
             }
-            case KMIF_TYPE_NESTED:
-            case KMIF_TYPE_REFERENCE:
-                return nested(item, host, count, depth, err);
-            case KMIF_TYPE_BASEDATA: {
+            case ElementKind::BaseData: {
                 const int64_t stride = hostStride(item);
                 for (int64_t i = 0; i < count; ++i)
                     if (!baseData(host + i * stride, depth, err)) return false;
                 return true;
             }
-            default: {
-                kr::Report e(err);
-                e.error(fn, 1, "Invalid item type %d", code);
-                return false;
-            }
+            case ElementKind::Design:
+                break;
         }
+        if (hasNestedDesign(code)) return nested(item, host, count, depth, err);
+        return invalidType(fn, code, err);
     }
 
   private:

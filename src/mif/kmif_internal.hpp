@@ -12,10 +12,22 @@
 
 namespace kr::mif {
 
+// How the encoder and decoder convert the elements of an item type.
+enum class ElementKind {
+    Plain,     // bytes as they are (little-endian host): fileBits / 8 per element
+    Enum,      // 32-bit host values, 16 bits in files
+    Bits,      // 1, 2 or 4 bits per element, packed in files
+    Design,    // nested design (codes 1 and 2)
+    BaseData,  // generic data object
+};
+
 // Static facts of one item type that do not depend on the host.
 struct TypeInfo {
     char letter;       // letter in dictionary strings
     int32_t fileBits;  // bits of one element in files; 0 for designs (codes 1, 2: from the design)
+    ElementKind kind;
+    const char *writer;  // names under which the encoder and decoder report
+    const char *reader;
 };
 
 // Facts of codes 1 to 19, or NULL for any other code.

@@ -14,31 +14,30 @@ namespace kr::mif {
 
 namespace {
 
-// Indexed by type code; fileBits 0 marks the nested kinds.
+// Indexed by type code; fileBits 0 marks the nested kinds. The 12-byte
+// header of a generic data object is what its 'b' item holds in files.
+using K = ElementKind;
 constexpr TypeInfo kTypes[KMIF_TYPE_LAST + 1] = {
-    {0, 0},    // unused
-    {'x', 0},  // nested design in place
-    {'o', 0},  // nested design by name
-    {'e', 16},
-    {'1', 1},
-    {'2', 2},
-    {'4', 4},
-    {'C', 8},
-    {'c', 8},
-    {'S', 16},
-    {'s', 16},
-    {'L', 32},
-    {'l', 32},
-    {'f', 32},
-    {'d', 64},
-    {'m', 64},
-    {'M', 128},
-    {'b', 96},  // the 12-byte
-                // header of a
-                // generic data
-                // object
-    {'t', 64},
-    {'i', 32},
+    {0, 0, K::Design, "kmif_ObjectToMIF", "kmif_MIFtoObject"},  // unused
+    {'x', 0, K::Design, "kmif_ObjectToMIF", "kmif_MIFtoObject"},
+    {'o', 0, K::Design, "kmif_ObjectToMIF", "kmif_MIFtoObject"},
+    {'e', 16, K::Enum, "kmif_EnumToMIF", "kmif_MIFtoEnum"},
+    {'1', 1, K::Bits, "kmif_U1ToMIF", "kmif_MIFtoU1"},
+    {'2', 2, K::Bits, "kmif_U2ToMIF", "kmif_MIFtoU2"},
+    {'4', 4, K::Bits, "kmif_U4ToMIF", "kmif_MIFtoU4"},
+    {'C', 8, K::Plain, "kmif_CharToMIF", "kmif_MIFtoChar"},
+    {'c', 8, K::Plain, "kmif_CharToMIF", "kmif_MIFtoChar"},
+    {'S', 16, K::Plain, "kmif_ShortToMIF", "kmif_MIFtoShort"},
+    {'s', 16, K::Plain, "kmif_ShortToMIF", "kmif_MIFtoShort"},
+    {'L', 32, K::Plain, "kmif_LongToMIF", "kmif_MIFtoLong"},
+    {'l', 32, K::Plain, "kmif_LongToMIF", "kmif_MIFtoLong"},
+    {'f', 32, K::Plain, "kmif_FloatToMIF", "kmif_MIFtoFloat"},
+    {'d', 64, K::Plain, "kmif_DoubleToMIF", "kmif_MIFtoDouble"},
+    {'m', 64, K::Plain, "kmif_ComplexToMIF", "kmif_MIFtoComplex"},
+    {'M', 128, K::Plain, "kmif_DComplexToMIF", "kmif_MIFtoDComplex"},
+    {'b', 96, K::BaseData, "kmif_BaseDataToMIF", "kmif_MIFtoBaseData"},
+    {'t', 64, K::Plain, "kmif_TimeToMIF", "kmif_MIFtoTime"},
+    {'i', 32, K::Plain, "kmif_S32ToMIF", "kmif_MIFtoS32"},
 };
 
 // Alignment of a member of type T inside a struct (which may differ from

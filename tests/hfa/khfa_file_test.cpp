@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -288,21 +290,34 @@ TEST_F(HfaTest, PackageStateAndDisable) {
     ktest::Err err;
     EXPECT_EQ(khfa_FileOpen(nullptr, "r", nullptr, &err), nullptr);
     EXPECT_NE(err.r, nullptr);
-    Khfa_File *f = create(path());
-    ASSERT_NE(f, nullptr);
-    khfa_Disable();
-    err.reset();
-    EXPECT_EQ(khfa_FileCreate(path("other").c_str(), nullptr, &err), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "Khfa package is disabled");
-    EXPECT_FALSE(std::filesystem::exists(path("other")));  // a failed create leaves no file
-    // A name that is open still answers with its handle.
-    err.reset();
-    EXPECT_EQ(khfa_FileOpen(path().c_str(), "r", nullptr, &err), f);
-    close(f);
-    close(f);
-    err.reset();
-    EXPECT_EQ(khfa_FileOpen(path().c_str(), "r", nullptr, &err), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "Khfa package is disabled");
+    // Disabling is for the rest of the process: it runs in a child of its own,
+    // which reports each failed check on stderr and exits 1.
+    auto disabled = [&] {
+        std::string failed;
+        auto check = [&](bool ok, const char *what) {
+            if (!ok) failed += std::string(what) + "\n";
+        };
+        Kerr_ErrorReport *e = nullptr;
+        Khfa_File *f = create(path());
+        check(f != nullptr, "create");
+        khfa_Disable();
+        check(!khfa_FileCreate(path("other").c_str(), nullptr, &e), "create while disabled");
+        check(ktest::messages(e) == "Khfa package is disabled", "create message");
+        kerr_DeleteErrorReportEx(&e);
+        // A failed create leaves no file.
+        check(!std::filesystem::exists(path("other")), "no file left");
+        // A name that is open still answers with its handle.
+        check(khfa_FileOpen(path().c_str(), "r", nullptr, &e) == f, "open of an open name");
+        kerr_DeleteErrorReportEx(&e);
+        khfa_FileClose(f, nullptr);
+        khfa_FileClose(f, nullptr);
+        check(!khfa_FileOpen(path().c_str(), "r", nullptr, &e), "open while disabled");
+        check(ktest::messages(e) == "Khfa package is disabled", "open message");
+        kerr_DeleteErrorReport(e);
+        fputs(failed.c_str(), stderr);
+        std::_Exit(failed.empty() ? 0 : 1);
+    };
+    EXPECT_EXIT(disabled(), testing::ExitedWithCode(0), "");
 }
 
 TEST(HfaPackage, WithoutToolkit) {

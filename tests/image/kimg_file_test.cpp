@@ -424,3 +424,143 @@ TEST_F(ImgFile, QueriesAndTheirFailures) {
 }
 
 }  // namespace
+
+namespace {
+
+bool mentions(const Kerr_ErrorReport *r, const std::string &text) {
+    return ktest::messages(r).find(text) != std::string::npos;
+}
+
+// The identification statuses reach callers as their messages: 17 (a new
+// file over an existing name), 19 (a title that cannot create), 34 (a title
+// other than the one found, or a file not of the title named), 2 and 33.
+TEST_F(ImgFile, IdentificationStatusesReachTheCaller) {
+    use({"rfgood", "rfsecond", "rfplain", "rfnative", "rfnocreate"});
+    Kint_InitToolkitData *tk = kint_GetInit();
+    std::string a = make("a.ktr", "KTR1\n"), b = make("b.ktr", "KTR1\n");
+    ktest::Err e;
+    // 19: by template, and by the title named.
+    for (const std::string &name :
+         {dir.file("new.fix") + "(:Layer_1)", dir.file("new.zz") + "(Fixed Raster:Layer_1)"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(
+            kimg_LayerCreate(name.c_str(), KIMG_LAYER_ATHEMATIC, KGDA_TYPE_U8, 4, 4, tk, &e, 0),
+            nullptr);
+        EXPECT_TRUE(mentions(e.r, "Title Fixed Raster is not creatable")) << ktest::messages(e.r);
+    }
+    EXPECT_NE(access(dir.file("new.fix").c_str(), F_OK), 0);
+    EXPECT_NE(access(dir.file("new.zz").c_str(), F_OK), 0);
+    // 34: a file already identified as one title, named with another; and a
+    // file that the named title's plug-in does not take.
+    Kimg_File *open = kimg_FileOpen(a.c_str(), &e, 0);
+    ASSERT_TRUE(open);
+    EXPECT_EQ(kimg_LayerOpen((a + "(Second Raster:Layer_1)").c_str(), tk, &e, 0), nullptr);
+    EXPECT_TRUE(mentions(e.r, "Title mismatch")) << ktest::messages(e.r);
+    kimg_FileClose(open, &e);
+    EXPECT_EQ(kimg_LayerOpen((b + "(Second Raster:Layer_1)").c_str(), tk, &e, 0), nullptr);
+    EXPECT_TRUE(mentions(e.r, "RFInstanceFileNameIdentifyAndOpen failed")) << ktest::messages(e.r);
+    EXPECT_EQ(kimg_LayerOpen((b + "(No Such Title:Layer_1)").c_str(), tk, &e, 0), nullptr);
+    EXPECT_TRUE(mentions(e.r, "Unknown format title No Such Title")) << ktest::messages(e.r);
+    // 2: reading a name that does not exist.
+    EXPECT_EQ(kimg_LayerOpen((dir.file("gone.ktr") + "(:Layer_1)").c_str(), tk, &e, 0), nullptr);
+    EXPECT_TRUE(mentions(e.r, "No such file or diretory")) << ktest::messages(e.r);
+    // 17: the support file of a plain image exists but is not a support
+    // file; a write must not make a new one over it.
+    std::string p = make("p.pln", "PLN\n"), foreign = make("p.aux", "foreign");
+    Kmif_Design *design = kmif_DesignCreate(nullptr, "Tst", KMIF_TYPE_S32, "a", 0, &e);
+    int32_t value = 5;
+    {
+        ktest::PrintedReports printed;
+        EXPECT_EQ(kimg_FileNodeDataWrite((p + "(:x)").c_str(), &value, design, &e), -1);
+        EXPECT_TRUE(printed.contains("Support file " + foreign + " cannot be opened"));
+    }
+    EXPECT_TRUE(mentions(e.r, foreign + ":  File already exists")) << ktest::messages(e.r);
+    EXPECT_TRUE(mentions(e.r, "Cannot create support file " + foreign));
+    EXPECT_EQ(ktest::readFile(foreign), "foreign");
+    // Statuses themselves, through the status form of identification.
+    long status = -1;
+    EXPECT_EQ(kimg_FileTitleIdentifyX(make("x.q", "?").c_str(), nullptr, nullptr, &status, &e),
+              nullptr);
+    EXPECT_EQ(status, KIMG_RF_STATUS_UNRECOGNIZED);
+    EXPECT_FALSE(e);
+    kmif_DesignDelete(design, nullptr);
+}
+
+// Objects handed back by a plug-in that cannot be decoded, and plug-in file
+// services that fail: every one reaches the caller, and a failed copy leaves
+// nothing behind.
+TEST_F(ImgFile, PluginFailuresOfObjectsAndFileServicesAreReported) {
+    use({"rfgood", "rfnative"});
+    // Records of the test format: hex(node) hex(type):hex(dictionary):hex(bytes).
+    auto hex = [](const std::string &s) {
+        std::string h;
+        for (unsigned char c : s) h += "0123456789abcdef"[c >> 4], h += "0123456789abcdef"[c & 15];
+        return h;
+    };
+    auto record = [&](const std::string &node, const std::string &type, const std::string &dict,
+                      const std::string &bytes) {
+        return hex(node) + " " + hex(type) + ":" + hex(dict) + ":" + hex(bytes) + "\n";
+    };
+    std::string dict = "{1:lvalue,}Tst,.";
+    std::string g = make("g.ktr", "KTR1\n" + record(":bad", "Tst", "{{{", "1234") +
+                                      record(":absent", "Other", dict, "1234") +
+                                      record(":short", "Tst", dict, "1"));
+    const struct {
+        const char *node, *message;
+    } reads[] = {
+        {":bad", "Bad dictionary returned by imagery file for :bad"},
+        {":absent", "Design Other not found in dictionary returned by imagery file"},
+        {":short", "Cannot decode :short"},
+        {":none", "Cannot read :none from "},
+    };
+    for (const auto &r : reads) {
+        SCOPED_TRACE(r.node);
+        ktest::Err e;
+        Kmif_Design *d = nullptr;
+        EXPECT_EQ(kimg_FileNodeDataRead((g + "(" + r.node + ")").c_str(), &d, &e), nullptr);
+        EXPECT_EQ(d, nullptr);
+        EXPECT_TRUE(mentions(e.r, r.message)) << ktest::messages(e.r);
+    }
+
+    std::string c = dir.file("c.ktr"), r = dir.file("r.ktr");
+    int64_t t = 0;
+    const struct {
+        const char *entry, *message;
+        std::function<int(Kerr_ErrorReport **)> call;
+    } services[] = {
+        {"FileFlush", "Flush failed on ",
+         [&](Kerr_ErrorReport **err) {
+             Kimg_File *f = kimg_FileOpen(g.c_str(), err, 0);
+             int rc = kimg_FileFlush(f, err);
+             kimg_FileClose(f, nullptr);
+             return rc;
+         }},
+        {"FileModTimeGet", ":  FileModTimeGet failed",
+         [&](Kerr_ErrorReport **err) { return kimg_FileModTimeGet(g.c_str(), &t, err); }},
+        {"FileDestroy", ":  FileDestroy failed",
+         [&](Kerr_ErrorReport **err) { return kimg_FileDestroy(g.c_str(), err); }},
+        {"FileRename", "Rename of ",
+         [&](Kerr_ErrorReport **err) { return kimg_FileRename(g.c_str(), r.c_str(), err); }},
+        {"FileCopy", "Copy of ",
+         [&](Kerr_ErrorReport **err) { return kimg_FileCopy(g.c_str(), c.c_str(), err, 0); }},
+    };
+    for (const auto &s : services) {
+        SCOPED_TRACE(s.entry);
+        ktest::ScopedEnv fail{"KTEST_RF_FAIL", s.entry};
+        ktest::Err e;
+        EXPECT_EQ(s.call(&e), -1);
+        EXPECT_TRUE(mentions(e.r, s.message)) << ktest::messages(e.r);
+        EXPECT_TRUE(mentions(e.r, std::string(s.entry) + " refused")) << ktest::messages(e.r);
+        EXPECT_EQ(access(g.c_str(), F_OK), 0);
+        EXPECT_NE(access(r.c_str(), F_OK), 0);
+        EXPECT_NE(access(c.c_str(), F_OK), 0) << "the part a failed copy left stays";
+    }
+    // Without faults the plug-in's services are used.
+    ktest::Err e;
+    EXPECT_EQ(kimg_FileModTimeGet(g.c_str(), &t, &e), 0);
+    EXPECT_EQ(t, 12345);
+    EXPECT_EQ(kimg_FileCopy(g.c_str(), c.c_str(), &e, 0), 0);
+    EXPECT_EQ(ktest::readFile(c), ktest::readFile(g));
+}
+
+}  // namespace

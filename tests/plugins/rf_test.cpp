@@ -3,6 +3,7 @@
 // file of the format starts with the RF_SIG line; stored objects follow as
 // lines of hex fields. Every identification, open and close is appended to
 // the file named by KTEST_RF_LOG as "<name> <event> <base name>".
+#include <kraster/kerr.h>
 #include <kraster/kimgrf.h>
 #include <kraster/kmsc.h>
 #include <kraster/kstr.h>
@@ -17,6 +18,8 @@
 #include <string>
 #include <unistd.h>
 
+// With RF_DATA, the file services named in KTEST_RF_FAIL (a list of entry
+// names) fail with a report.
 // Faults: 1 no title list, 2 garbage titles, 3 garbage pixel types, 4 no
 // FileClose, 5 bogus title index, 6 handle for an unidentified file, 7 handle
 // without a mode.
@@ -93,7 +96,19 @@ const char *g_magic[] = {RF_MAGIC};
 [[maybe_unused]] const char *g_pixels[] = {"u1",  "u2",  "u4",  "u8",  "s8",  "u16", "s16",
                                            "u32", "s32", "f32", "f64", "c64", "c128"};
 [[maybe_unused]] const char *g_layers[] = {"athematic", "thematic", "fft"};
-long g_creatable[] = {1};
+#ifndef RF_CREATABLE
+#define RF_CREATABLE 1
+#endif
+long g_creatable[] = {RF_CREATABLE};
+
+[[maybe_unused]] bool failing(const char *entry, Kerr_ErrorReport **err) {
+    const char *list = std::getenv("KTEST_RF_FAIL");
+    if (!list || !std::strstr(list, entry)) return false;
+    if (err)
+        *err = kerr_CreateErrorReport(entry, 1, KERR_SEVERITY_ERROR, *err, "%s refused", entry);
+    errno = EIO;
+    return true;
+}
 
 }  // namespace
 
@@ -191,6 +206,28 @@ KIMG_RF_EXPORT long FileDependentGet(void *h, char **dependent, Kerr_ErrorReport
 }
 
 #if RF_DATA
+KIMG_RF_EXPORT long FileFlush(void *, Kerr_ErrorReport **err) {
+    return failing("FileFlush", err) ? -1 : 0;
+}
+KIMG_RF_EXPORT long FileModTimeGet(const char *name, long, int64_t *t, Kerr_ErrorReport **err) {
+    if (failing("FileModTimeGet", err)) return -1;
+    *t = 12345;
+    return ours(name) ? 0 : -1;
+}
+KIMG_RF_EXPORT long FileDestroy(const char *name, long, Kerr_ErrorReport **err) {
+    return failing("FileDestroy", err) ? -1 : unlink(name);
+}
+KIMG_RF_EXPORT long FileRename(const char *from, const char *to, long, Kerr_ErrorReport **err) {
+    return failing("FileRename", err) ? -1 : std::rename(from, to);
+}
+KIMG_RF_EXPORT long FileCopy(const char *from, const char *to, long, Kerr_ErrorReport **err) {
+    if (failing("FileCopy", err)) {
+        std::ofstream(to) << "partial";  // a failed copy may leave a part behind
+        return -1;
+    }
+    std::ofstream(to, std::ios::binary) << readAll(from);
+    return 0;
+}
 KIMG_RF_EXPORT long FileDataWrite(void *h, const char *node, const unsigned char *data, long size,
                                   const char *dictionary, const char *type, Kerr_ErrorReport **) {
     std::string path = static_cast<Handle *>(h)->path;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <future>
 #include <string>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -27,6 +28,9 @@ struct Fake {
     bool initFails = false, getFails = false, putFails = false, flushFails = false, cbFails = false;
     std::atomic<int> initCalls{0};
     std::atomic<int> active{0};  // brackets between DATABASE_INITIALIZE and PREFERENCE_GET
+    // Guards what the methods record below: a thread-safe table runs them in
+    // several threads at once.
+    std::mutex recording;
     std::vector<std::string> calls;
     // What the last request carried.
     Kpmg_GetRequest request{};
@@ -59,13 +63,20 @@ int fakeInit(void *data, Kerr_ErrorReport **err) {
     return 0;
 }
 int fakeTerminate(void *data, Kerr_ErrorReport **) {
-    static_cast<Fake *>(data)->calls.push_back("terminate");
-    --static_cast<Fake *>(data)->active;
+    auto *f = static_cast<Fake *>(data);
+    {
+        std::lock_guard<std::mutex> lock(f->recording);
+        f->calls.push_back("terminate");
+    }
+    --f->active;
     return 0;
 }
 int fakeFlush(void *data, Kerr_ErrorReport **err) {
     auto *f = static_cast<Fake *>(data);
-    f->calls.push_back("flush");
+    {
+        std::lock_guard<std::mutex> lock(f->recording);
+        f->calls.push_back("flush");
+    }
     --f->active;
     if (f->flushFails) {
         *err = broke("fakeFlush", "flush broke");
@@ -78,7 +89,10 @@ int fakeCallback(void *data, const char *category, const char *name, Kpmg_Prefer
                  void *clientData, Kerr_ErrorReport **err) {
     auto *f = static_cast<Fake *>(data);
     --f->active;
-    f->category = category, f->name = name, f->callback = cb, f->clientData = clientData;
+    {
+        std::lock_guard<std::mutex> lock(f->recording);
+        f->category = category, f->name = name, f->callback = cb, f->clientData = clientData;
+    }
     if (f->cbFails) {
         *err = broke("fakeCallback", "callback broke");
         return -1;
@@ -89,8 +103,11 @@ int fakeGet(Kpmg_GetRequest *r, Kerr_ErrorReport **err) {
     auto *f = static_cast<Fake *>(r->data);
     if (t_lastInit != f) ++g_mixes;  // initialised one table, reading another
     if (f->onGet) f->onGet();
-    f->request = *r;
-    f->category = r->category, f->name = r->name;
+    {
+        std::lock_guard<std::mutex> lock(f->recording);
+        f->request = *r;
+        f->category = r->category, f->name = r->name;
+    }
     --f->active;
     if (f->getFails) {
         *err = broke("fakeGet", "get broke");
@@ -110,8 +127,11 @@ int fakePut(void *data, const char *category, const char *name, int32_t type, co
             Kerr_ErrorReport **err) {
     auto *f = static_cast<Fake *>(data);
     --f->active;
-    f->category = category, f->name = name, f->putType = type, f->put = *v;
-    f->putString = v->string ? v->string : "";
+    {
+        std::lock_guard<std::mutex> lock(f->recording);
+        f->category = category, f->name = name, f->putType = type, f->put = *v;
+        f->putString = v->string ? v->string : "";
+    }
     if (f->putFails) {
         *err = broke("fakePut", "put broke");
         return -1;
@@ -382,7 +402,7 @@ TEST_F(PreferenceManager, InitAndClose) {
     EXPECT_EQ(kpmg_GetGlobalPreferenceHandle(), nullptr);
 }
 
-TEST_F(PreferenceManager, NoReadMixesTwoTablesWhileTheyAreSwapped) {
+TEST_F(PreferenceManager, ConcurrentReadsNeverMixTwoTablesWhileTheyAreSwapped) {
     Fake a, b;
     a.id = 1;
     b.id = 2;
@@ -420,7 +440,7 @@ TEST_F(PreferenceManager, NoReadMixesTwoTablesWhileTheyAreSwapped) {
     EXPECT_GT(reads.load(), 400);
 }
 
-TEST_F(PreferenceManager, InstallingWaitsForOperationsInProgress) {
+TEST_F(PreferenceManager, ConcurrentInstallWaitsForOperationsInProgress) {
     Fake a, b;
     a.id = 1;
     b.id = 2;

@@ -117,8 +117,9 @@ TEST(KcvtUnits, LookupByNumberEngineAndFailures) {
     EXPECT_EQ(ktest::messages(err.r), "Uninitialized input Unit structure");
     EXPECT_EQ(kcvt_UnitsConvert(&v, k, &v, nullptr, 1, &err), -1);
     EXPECT_EQ(ktest::messages(err.r), "Uninitialized output Unit structure");
+}
 
-    // Concurrent first lookups of a new name agree on one unit.
+TEST(KcvtUnits, ConcurrentFirstLookupsAgreeOnOneUnit) {
     std::vector<const Kcvt_Unit *> seen(4);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)

@@ -1,0 +1,263 @@
+// The image-file level over the real plug-ins: copies between formats (layer
+// by layer, every pixel), and image chips with their ".chp" file.
+#include <gtest/gtest.h>
+
+#include <kraster/kraster.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/ktest.hpp"
+
+namespace {
+
+using ktest::Err;
+
+class FileLevel : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Err e;
+        ASSERT_TRUE(kint_InitToolkit(&e));
+        kimg_RasterFormatsReset();
+    }
+    void TearDown() override { kimg_RasterFormatsReset(); }
+    ktest::TempDir dir;
+    ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
+
+    std::string layer(const std::string &file, int i) {
+        return file + "(:Layer_" + std::to_string(i) + ")";
+    }
+    // Writes a layer of the given values (f64 row-major, converted to the type).
+    void create(const std::string &name, int32_t type, long w, long h,
+                const std::vector<double> &v) {
+        Err e;
+        Kimg_Layer *l =
+            kimg_LayerCreate(name.c_str(), KIMG_LAYER_ATHEMATIC, type, w, h, kint_GetInit(), &e, 0);
+        ASSERT_NE(l, nullptr) << name << ktest::messages(e.r);
+        Kgda_BaseData *r = kimg_PixelRectCreate(w, h, KGDA_TYPE_F64, &e);
+        std::copy(v.begin(), v.end(), reinterpret_cast<double *>(r->data));
+        EXPECT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, w, h, r, &e), 0) << ktest::messages(e.r);
+        kimg_PixelRectDelete(r, nullptr);
+        EXPECT_EQ(kimg_LayerClose(l, &e), 0) << ktest::messages(e.r);
+    }
+    // The pixels of a layer as f64, and its type and size.
+    std::vector<double> read(const std::string &name, int32_t *type = nullptr, long *w = nullptr,
+                             long *h = nullptr) {
+        Err e;
+        Kimg_Layer *l = kimg_LayerOpen(name.c_str(), kint_GetInit(), &e, 0);
+        EXPECT_NE(l, nullptr) << name << ktest::messages(e.r);
+        if (!l) return {};
+        Kimg_LayerInfo info;
+        kimg_LayerInfoGet(l, &info, &e);
+        Kgda_BaseData *r = kimg_PixelRectCreate(info.width, info.height, KGDA_TYPE_F64, &e);
+        EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, info.width, info.height, r, &e), 0);
+        const auto *p = reinterpret_cast<const double *>(r->data);
+        std::vector<double> out(p, p + info.width * info.height);
+        kimg_PixelRectDelete(r, nullptr);
+        kimg_LayerClose(l, nullptr);
+        if (type) *type = info.pixelType;
+        if (w) *w = info.width;
+        if (h) *h = info.height;
+        return out;
+    }
+    bool exists(const std::string &name) { return access(name.c_str(), F_OK) == 0; }
+};
+
+std::vector<double> noise(long n, double top, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<double> v(static_cast<size_t>(n));
+    for (double &x : v) x = static_cast<double>(rng() % static_cast<unsigned>(top + 1));
+    return v;
+}
+
+TEST_F(FileLevel, CopyBetweenFormatsCopiesEveryLayersPixels) {
+    const long w = 77, h = 45;
+    const std::string img = dir.file("a.img"), tif = dir.file("b.tif"), back = dir.file("c.img");
+    std::vector<std::vector<double>> bands;
+    for (int i = 1; i <= 3; ++i) {
+        bands.push_back(noise(w * h, 65535, i));
+        create(layer(img, i), KGDA_TYPE_U16, w, h, bands.back());
+    }
+    Err e;
+    ASSERT_EQ(kimg_FileCopy(img.c_str(), tif.c_str(), &e, 0), 0) << ktest::messages(e.r);
+    char *title = kimg_FileTitleIdentify(tif.c_str(), &e);
+    EXPECT_STREQ(title, "TIFF");
+    kmsc_HeapFree(title);
+    ASSERT_EQ(kimg_FileCopy(tif.c_str(), back.c_str(), &e, 0), 0) << ktest::messages(e.r);
+    title = kimg_FileTitleIdentify(back.c_str(), &e);
+    EXPECT_STREQ(title, "MIRAVEN Image");
+    kmsc_HeapFree(title);
+    for (const std::string &f : {tif, back}) {
+        long n = 0;
+        char **names = nullptr;
+        ASSERT_EQ(kimg_LayerGetNames(f.c_str(), &n, &names, &e), 0);
+        EXPECT_EQ(n, 3) << f;
+        for (long i = 0; i < n; ++i) kmsc_HeapFree(names[i]);
+        kmsc_HeapFree(names);
+        for (int i = 1; i <= 3; ++i) {
+            int32_t type = -1;
+            long lw = 0, lh = 0;
+            EXPECT_EQ(read(layer(f, i), &type, &lw, &lh), bands[i - 1]) << f << " layer " << i;
+            EXPECT_TRUE(type == KGDA_TYPE_U16 && lw == w && lh == h);
+        }
+    }
+    // The copy is refused onto an existing name, and the existing file stays.
+    const std::string before = ktest::readFile(tif);
+    EXPECT_EQ(kimg_FileCopy(img.c_str(), tif.c_str(), &e, 0), -1);
+    EXPECT_NE(ktest::messages(e.r).find("Attempt to copy over " + tif), std::string::npos);
+    EXPECT_EQ(ktest::readFile(tif), before);
+}
+
+TEST_F(FileLevel, FailedCopyBetweenFormatsLeavesNoDestination) {
+    // TIFF takes only layers shaped like the first: the second layer of this
+    // image fails after the first was written.
+    const std::string img = dir.file("m.img"), tif = dir.file("m.tif");
+    create(layer(img, 1), KGDA_TYPE_U8, 20, 10, noise(200, 255, 1));
+    create(layer(img, 2), KGDA_TYPE_U8, 30, 10, noise(300, 255, 2));
+    ktest::writeFile(dir.file("m.rrd"), "not ours");
+    Err e;
+    ktest::PrintedReports printed;
+    EXPECT_EQ(kimg_FileCopy(img.c_str(), tif.c_str(), &e, 0), -1);
+    EXPECT_TRUE(ktest::messages(e.r).find("Copy of " + img + " to " + tif + " failed") !=
+                std::string::npos)
+        << ktest::messages(e.r);
+    EXPECT_FALSE(exists(tif));
+    EXPECT_FALSE(exists(dir.file("m.aux")));
+    EXPECT_EQ(ktest::readFile(dir.file("m.rrd")), "not ours");
+    // The source is untouched and still copies whole within its format.
+    EXPECT_EQ(kimg_FileCopy(img.c_str(), dir.file("n.img").c_str(), &e, 0), 0);
+    EXPECT_EQ(read(layer(dir.file("n.img"), 2)), read(layer(img, 2)));
+}
+
+std::vector<uint8_t> pixels(const Kgda_BaseData *r) {
+    std::vector<uint8_t> out;
+    for (int32_t y = 0; y < r->numrows; ++y)
+        out.insert(out.end(), r->windowStart + y * r->pitch,
+                   r->windowStart + y * r->pitch + r->numcolumns);
+    return out;
+}
+
+TEST_F(FileLevel, ImageChipsSampleStretchAndKeepTheirFile) {
+    // Seven layers: 100 x 40 u16 whose pixel (x, y) is 1000 x layer + 10 x +
+    // y; the chip of size 10 is 10 x 4, pixel (cx, cy) sampled at x = 10 cx +
+    // 5, y = 10 cy + 5.
+    const long w = 100, h = 40;
+    const std::string img = dir.file("tm.img"), chp = dir.file("tm.chp");
+    for (int i = 1; i <= 7; ++i) {
+        std::vector<double> v(w * h);
+        for (long y = 0; y < h; ++y)
+            for (long x = 0; x < w; ++x) v[y * w + x] = 1000.0 * i + 10.0 * x + y;
+        create(layer(img, i), KGDA_TYPE_U16, w, h, v);
+    }
+    Err e;
+    Kgda_BaseDataStack *chip = kimg_FileImageChipGet(img.c_str(), 10, 0, &e);
+    ASSERT_NE(chip, nullptr) << ktest::messages(e.r);
+    ASSERT_EQ(chip->numberOfLayers, 3);
+    EXPECT_FALSE(exists(chp));
+    // Sampled values run from 55 to 935 + 35 in x and y; stretched to 0..255.
+    std::vector<uint8_t> expect;
+    for (long cy = 0; cy < 4; ++cy)
+        for (long cx = 0; cx < 10; ++cx) {
+            double v = 100.0 * cx + 10.0 * cy;  // sample minus the smallest
+            expect.push_back(static_cast<uint8_t>(std::lround(v * 255.0 / 930.0)));
+        }
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(chip->layers[i]->numcolumns, 10);
+        EXPECT_EQ(chip->layers[i]->numrows, 4);
+        EXPECT_EQ(chip->layers[i]->datatype, KGDA_TYPE_U8);
+        EXPECT_EQ(pixels(chip->layers[i]), expect) << i;
+    }
+    kgda_BaseDataStackDelete(chip, nullptr);
+
+    // The preferred bands are shown: mark them by a distinct u8 layer file.
+    const std::string marks = dir.file("marks.img");
+    for (int i = 1; i <= 5; ++i)
+        create(layer(marks, i), KGDA_TYPE_U8, 3, 2, std::vector<double>(6, i));
+    chip = kimg_FileImageChipGet(marks.c_str(), 64, 0, &e);
+    ASSERT_NE(chip, nullptr) << ktest::messages(e.r);
+    EXPECT_EQ(chip->layers[0]->numcolumns, 3);  // never larger than the image
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(chip->layers[i]->windowStart[0], 4 - i) << i;
+    kgda_BaseDataStackDelete(chip, nullptr);
+    // Fewer layers than the preferences name: the first three; one layer: grey.
+    const std::string two = dir.file("two.img"), one = dir.file("one.img");
+    for (int i = 1; i <= 3; ++i)
+        create(layer(two, i), KGDA_TYPE_U8, 3, 2, std::vector<double>(6, 10 * i));
+    create(layer(one, 1), KGDA_TYPE_U8, 3, 2, std::vector<double>(6, 7));
+    for (const auto &[file, want] : {std::pair{two, std::vector<int>{10, 20, 30}},
+                                     std::pair{one, std::vector<int>{7, 7, 7}}}) {
+        chip = kimg_FileImageChipGet(file.c_str(), 64, 0, &e);
+        ASSERT_NE(chip, nullptr) << ktest::messages(e.r);
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(chip->layers[i]->windowStart[5], want[i]) << file;
+        kgda_BaseDataStackDelete(chip, nullptr);
+    }
+
+    // Stored: the ".chp" file holds the chip, and a later call reads it (a
+    // mark written into it shows through) while it is not older than the
+    // image and of the size asked for.
+    chip = kimg_FileImageChipGet(img.c_str(), 10, 1, &e);
+    ASSERT_NE(chip, nullptr) << ktest::messages(e.r);
+    kgda_BaseDataStackDelete(chip, nullptr);
+    ASSERT_TRUE(exists(chp));
+    EXPECT_EQ(read(layer(chp, 2)), std::vector<double>(expect.begin(), expect.end()));
+    {
+        Kimg_Layer *l = kimg_LayerOpen(layer(chp, 1).c_str(), kint_GetInit(), &e, 0);
+        ASSERT_NE(l, nullptr) << ktest::messages(e.r);
+        Kgda_BaseData *r = kimg_PixelRectCreate(1, 1, KGDA_TYPE_U8, &e);
+        r->data[0] = 254;
+        EXPECT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 1, 1, r, &e), 0);
+        kimg_PixelRectDelete(r, nullptr);
+        kimg_LayerClose(l, &e);
+        kimg_FileNameDequeue(chp.c_str(), &e);
+        // Newer than the image, whatever the clock did meanwhile.
+        struct timespec later[2] = {{0, UTIME_OMIT}, {time(nullptr) + 50, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, chp.c_str(), later, 0), 0);
+    }
+    chip = kimg_FileImageChipGet(img.c_str(), 10, 0, &e);
+    ASSERT_NE(chip, nullptr);
+    EXPECT_EQ(chip->layers[0]->windowStart[0], 254);
+    kgda_BaseDataStackDelete(chip, nullptr);
+    chip = kimg_FileImageChipGet(img.c_str(), 20, 0, &e);  // another size: computed
+    ASSERT_NE(chip, nullptr);
+    EXPECT_EQ(chip->layers[0]->numcolumns, 20);
+    EXPECT_EQ(chip->layers[0]->windowStart[0], 0);
+    kgda_BaseDataStackDelete(chip, nullptr);
+    // An image newer than its chip file: computed again.
+    struct timespec times[2] = {{0, UTIME_OMIT}, {time(nullptr) + 100, 0}};
+    kimg_FileNameDequeue(img.c_str(), &e);
+    ASSERT_EQ(utimensat(AT_FDCWD, img.c_str(), times, 0), 0);
+    chip = kimg_FileImageChipGet(img.c_str(), 10, 0, &e);
+    ASSERT_NE(chip, nullptr);
+    EXPECT_EQ(chip->layers[0]->windowStart[0], 0);
+    kgda_BaseDataStackDelete(chip, nullptr);
+    // Copy, rename and destroy take the chip file along.
+    ASSERT_EQ(kimg_FileRename(img.c_str(), dir.file("tn.img").c_str(), &e), 0)
+        << ktest::messages(e.r);
+    EXPECT_TRUE(exists(dir.file("tn.chp")));
+    ASSERT_EQ(kimg_FileDestroy(dir.file("tn.img").c_str(), &e), 0) << ktest::messages(e.r);
+    EXPECT_FALSE(exists(dir.file("tn.chp")));
+
+    // Failures: each with its report.
+    const struct {
+        const char *name;
+        long size;
+        const char *message;
+    } bad[] = {
+        {nullptr, 10, "No file name"},
+        {"one.img", 0, "Invalid chip size 0"},
+        {"one.img", 4097, "Invalid chip size 4097"},
+        {"none.img", 10, "layers cannot be listed"},
+    };
+    for (const auto &b : bad) {
+        Err be;
+        std::string name = b.name ? dir.file(b.name) : "";
+        EXPECT_EQ(kimg_FileImageChipGet(b.name ? name.c_str() : nullptr, b.size, 0, &be), nullptr);
+        EXPECT_NE(ktest::messages(be.r).find(b.message), std::string::npos)
+            << ktest::messages(be.r);
+    }
+}
+
+}  // namespace
