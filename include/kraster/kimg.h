@@ -28,6 +28,7 @@
 #include "kerr.h"
 #include "kmif.h"
 #include "kimgrf.h"
+#include "kdsc.h"
 #include "kint.h"
 #include "kprj.h"
 
@@ -740,6 +741,44 @@ KRASTER_API int kimg_LayerNominalPixelSizeGet(Kimg_Layer *layer, double *width, 
  * without map information. */
 KRASTER_API int kimg_LayerMapBoundingBoxGet(Kimg_Layer *layer, double *minX, double *minY,
                                             double *maxX, double *maxY, Kerr_ErrorReport **err);
+
+/* ---- Descriptor tables -------------------------------------------------------
+ * A layer's table is the node tableName (NULL: "Descriptor_Table") below the
+ * layer. A format whose plug-in keeps the columns "Histogram", "Contrast",
+ * "Class_Names", "Red", "Green", "Blue", "Opacity" itself (its
+ * Layer<Column>Read entries, kimgrf.h; colours as a table of rows x 3 reals)
+ * is reached through the method set "kimg_DSC": only those columns exist,
+ * and the table's row count and bin function are auxiliary objects of the
+ * file (kimg_FileDataWrite). Any other layer keeps its tables in an HFA file
+ * (method set "kdsc_HFA", kdsc.h): the image file when it is one, else the
+ * support file (".aux" unless changed) beside it, created when a table is
+ * first made. Tables are closed with kdsc_TableClose before the layer. */
+
+/* 1 when a layer type allows a bin-function type (Kdsc_BinFunctionType, -1
+ * for none, always allowed): thematic only direct, athematic every type, fft
+ * the four stored types; other layer types none. Else 0. */
+KRASTER_API int kimg_LayerTypeSupportsBinFunction(int32_t layerType, int32_t binFunctionType);
+/* Creates the layer's table; a bin function the layer type does not allow
+ * is refused ("Bin function type '%s' is not supported by layer type
+ * '%s'"), and so is a read-only layer. See kdsc_TableCreate for rows and
+ * bin functions. */
+KRASTER_API Kdsc_Table *kimg_TableCreate(Kimg_Layer *layer, const char *tableName, int32_t numRows,
+                                         const Kdsc_BinFunction *binFunction,
+                                         Kerr_ErrorReport **err);
+/* Opens the layer's table. When its bin function's type is not allowed for
+ * the layer type, a warning says so and the layer handle is treated as
+ * athematic from then on. Columns of a table of a read-only layer cannot be
+ * removed ("Cannot destroy column %s; it is read-only"). */
+KRASTER_API Kdsc_Table *kimg_TableOpen(Kimg_Layer *layer, const char *tableName,
+                                       Kerr_ErrorReport **err);
+/* Removes the table with its columns ("Could not remove table; layer is
+ * opened read-only"). */
+KRASTER_API int kimg_TableRemove(Kimg_Layer *layer, const char *tableName, Kerr_ErrorReport **err);
+/* The column names of the layer's table, and the names of the layer's
+ * tables (new lists; kstr_StringListFree). */
+KRASTER_API Kstr_StringList *kimg_TableListColumns(Kimg_Layer *layer, const char *tableName,
+                                                   Kerr_ErrorReport **err);
+KRASTER_API Kstr_StringList *kimg_LayerListTables(Kimg_Layer *layer, Kerr_ErrorReport **err);
 
 KRASTER_END_DECLS
 

@@ -14,15 +14,6 @@
 #include "data/kdsc_internal.hpp"
 #include "data/kgda_internal.hpp"
 
-struct Kdsc_BinFunction {
-    int32_t kind = KDSC_BIN_FUNCTION_DIRECT;
-    int32_t numBins = 0;   // the kind's own bins
-    int32_t startBin = 0;  // first of them that is used
-    int32_t binCount = 0;  // bins used
-    double offset = 0, min = 0, max = 0, upper = 0;
-    std::vector<double> list;  // explicit limits or unique values, ascending
-};
-
 namespace {
 
 using namespace kr::gda;
@@ -40,11 +31,21 @@ double widen(double x) {
     return x + std::ldexp(1.0, e - 1075);
 }
 
+// Clamps a floored raw bin: -1 below (NaN included), n above.
+inline int32_t clampBin(double k, int32_t n) {
+    if (!(k >= 0)) return -1;
+    return k > n ? n : static_cast<int32_t>(k);
+}
+
 // Raw bin of the kind, -1 below (NaN included) and numBins above.
 int32_t rawBin(const Kdsc_BinFunction &f, double v) {
     const int32_t n = f.numBins;
     double k = 0;
     switch (f.kind) {
+        case KDSC_BIN_FUNCTION_PLUGIN: {
+            const int32_t b = f.plugin->apply(f.data, v);
+            return b < 0 ? -1 : b > n ? n : b;
+        }
         case KDSC_BIN_FUNCTION_DIRECT:
             k = std::floor(v - f.offset);
             break;
@@ -71,14 +72,21 @@ int32_t rawBin(const Kdsc_BinFunction &f, double v) {
             return v <= (l.front() + l.back()) / 2 ? -1 : n;
         }
     }
-    if (!(k >= 0)) return -1;
-    return k > n ? n : static_cast<int32_t>(k);
+    return clampBin(k, n);
 }
 
 // Lower and upper value of raw bin k.
 void rawRange(const Kdsc_BinFunction &f, int32_t k, double *lower, double *upper) {
     const double n = f.numBins;
     switch (f.kind) {
+        case KDSC_BIN_FUNCTION_PLUGIN: {
+            *lower = *upper = std::numeric_limits<double>::quiet_NaN();
+            Kerr_ErrorReport *err = nullptr;
+            if (f.plugin->applyInverse(f.data, k, lower, upper, &err) < 0)
+                *lower = *upper = std::numeric_limits<double>::quiet_NaN();
+            kerr_DeleteErrorReport(err);
+            break;
+        }
         case KDSC_BIN_FUNCTION_DIRECT:
             *lower = k + f.offset;
             *upper = k + 1 + f.offset;
@@ -166,13 +174,67 @@ Kdsc_BinFunction *createList(const char *fn, int32_t kind, int32_t numBins,
     return f;
 }
 
-bool sameShape(const Kgda_BaseData *a, const Kgda_BaseData *b) {
-    return a->numrows == b->numrows && a->numcolumns == b->numcolumns;
+bool sameShape(const Kdsc_BinFunction *, const Kgda_BaseData *a, const Kgda_BaseData *b) {
+    return a->numrows == b->numrows && a->numcolumns == b->numcolumns &&
+           (a->objecttype == KGDA_MATRIX_OBJECT) == (b->objecttype == KGDA_MATRIX_OBJECT);
+}
+
+// Window of a raw bin: k - startBin, -1 below, binCount above.
+inline int32_t windowed(int32_t k, int32_t start, int32_t count) {
+    k -= start;
+    if (k < 0) return -1;
+    return k > count ? count : k;
+}
+
+// Bins of n contiguous doubles for the kinds whose formula is one line; the
+// per-kind loops keep the formula's operations and order exactly.
+template <class Raw>
+void binLine(const double *v, int32_t *out, int64_t n, int32_t start, int32_t count, Raw raw) {
+    for (int64_t i = 0; i < n; ++i) out[i] = windowed(raw(v[i]), start, count);
+}
+
+void binLineOf(const Kdsc_BinFunction &f, const double *v, int32_t *out, int64_t n) {
+    const int32_t nb = f.numBins, s = f.startBin, c = f.binCount;
+    switch (f.kind) {
+        case KDSC_BIN_FUNCTION_DIRECT: {
+            const double off = f.offset;
+            binLine(v, out, n, s, c, [=](double x) { return clampBin(std::floor(x - off), nb); });
+            break;
+        }
+        case KDSC_BIN_FUNCTION_LINEAR: {
+            const double lo = f.min, width = f.upper - f.min;
+            binLine(v, out, n, s, c,
+                    [=](double x) { return clampBin(std::floor((x - lo) * nb / width), nb); });
+            break;
+        }
+        default:
+            binLine(v, out, n, s, c, [&](double x) { return rawBin(f, x); });
+            break;
+    }
 }
 
 }  // namespace
 
 namespace kr::dsc {
+
+const char *builtinTitle(int32_t kind) {
+    return kind >= 0 && kind < 5 ? g_titles[kind] : nullptr;
+}
+
+Kdsc_BinFunction *wrapPlugin(const PluginKind *kind, void *data, const char *fn, kr::Report &e) {
+    const int32_t n = kind->binCount(data);
+    Kdsc_BinFunction *f = n >= 1 ? made(fn, e) : nullptr;
+    if (!f) {
+        kind->destroy(data);
+        if (n < 1) e.error(fn, 6, "Bin function %s has no bins", kind->title.c_str());
+        return nullptr;
+    }
+    f->kind = KDSC_BIN_FUNCTION_PLUGIN;
+    f->plugin = kind;
+    f->data = data;
+    f->numBins = f->binCount = n;
+    return f;
+}
 
 bool binLower(const Kdsc_BinFunction *f, double bin, double *lower) {
     if (!(bin >= 0 && bin < f->binCount && bin == std::trunc(bin))) return false;
@@ -245,9 +307,20 @@ KRASTER_API Kdsc_BinFunction *kdsc_BinFunctionCreateFromTitle(const char *title,
         case KDSC_BIN_FUNCTION_UNIQUE:
             f = createList(fn, kind, numBins, values, e);
             break;
-        default:
-            e.error(fn, 3, "Title %s does not support BinFunctionCreate", title ? title : "(null)");
-            return nullptr;
+        default: {
+            const kr::dsc::PluginKind *pk = kr::dsc::pluginKind(title);
+            if (!pk || !pk->create) {
+                e.error(fn, 3, "Title %s does not support BinFunctionCreate",
+                        title ? title : "(null)");
+                return nullptr;
+            }
+            void *data = pk->create(numBins, min, max, values, e.out());
+            if (!data) {
+                e.error(fn, 5, "BinFunctionCreate of %s failed", title);
+                return nullptr;
+            }
+            return kr::dsc::wrapPlugin(pk, data, fn, e);
+        }
     }
     if (!f && e.get() && e.get()->function && strcmp(e.get()->function, fn) != 0) e.error(fn, 4);
     return f;
@@ -261,12 +334,33 @@ KRASTER_API Kdsc_BinFunction *kdsc_BinFunctionCopy(const Kdsc_BinFunction *binFu
         e.error(fn, 1, "NULL bin function");
         return nullptr;
     }
+    Kdsc_BinFunction *f = made(fn, e);
+    if (!f) return nullptr;
     try {
-        return new Kdsc_BinFunction(*binFunction);
+        f->list = binFunction->list;
     } catch (const std::bad_alloc &) {
+        delete f;
         e.error(fn, 2, "Out of memory");
         return nullptr;
     }
+    f->kind = binFunction->kind;
+    f->numBins = binFunction->numBins;
+    f->startBin = binFunction->startBin;
+    f->binCount = binFunction->binCount;
+    f->offset = binFunction->offset;
+    f->min = binFunction->min;
+    f->max = binFunction->max;
+    f->upper = binFunction->upper;
+    if (binFunction->plugin) {
+        f->data = binFunction->plugin->copy(binFunction->data, e.out());
+        if (!f->data) {
+            delete f;
+            e.error(fn, 3, "BinFunctionCopy of %s failed", binFunction->plugin->title.c_str());
+            return nullptr;
+        }
+        f->plugin = binFunction->plugin;
+    }
+    return f;
 }
 
 KRASTER_API void kdsc_BinFunctionDelete(Kdsc_BinFunction *binFunction, Kerr_ErrorReport **err) {
@@ -292,9 +386,16 @@ KRASTER_API int kdsc_BinFunctionApplyToValues(const Kdsc_BinFunction *binFunctio
     }
     if (!checkArray(values, fn, 2, e) || !checkArray(bins, fn, 2, e)) return -1;
     if (values->datatype > KGDA_TYPE_F64 || bins->datatype != KGDA_TYPE_S32 ||
-        !sameShape(values, bins)) {
+        !sameShape(binFunction, values, bins)) {
         e.error(fn, 3, "Can't handle these args right now");
         return -1;
+    }
+    if (values->datatype == KGDA_TYPE_F64) {  // line by line without conversion
+        const int32_t lines = lineCount(values), length = lineLength(values);
+        for (int32_t l = 0; l < lines; ++l)
+            binLineOf(*binFunction, reinterpret_cast<const double *>(lineAt(values, l)),
+                      reinterpret_cast<int32_t *>(lineAt(bins, l)), length);
+        return 0;
     }
     const Kpxm_ConvertFunc toDouble =
         kmsc_AddressOf_kpxm_Convert()[values->datatype][KGDA_TYPE_F64];
@@ -339,7 +440,7 @@ KRASTER_API int kdsc_BinFunctionApplyInverseToValues(const Kdsc_BinFunction *bin
     }
     if (!checkArray(bins, fn, 2, e) || !checkArray(values, fn, 2, e)) return -1;
     if (bins->datatype > KGDA_TYPE_S32 || values->datatype != KGDA_TYPE_F64 ||
-        !sameShape(bins, values)) {
+        !sameShape(binFunction, bins, values)) {
         e.error(fn, 3, "I don't do this right now");
         return -1;
     }
@@ -384,7 +485,8 @@ KRASTER_API int32_t kdsc_BinFunctionType(const Kdsc_BinFunction *binFunction) {
 }
 
 KRASTER_API const char *kdsc_BinFunctionTitle(const Kdsc_BinFunction *binFunction) {
-    return binFunction ? g_titles[binFunction->kind] : nullptr;
+    if (!binFunction) return nullptr;
+    return binFunction->plugin ? binFunction->plugin->title.c_str() : g_titles[binFunction->kind];
 }
 
 KRASTER_API int32_t kdsc_BinFunctionTypeFromTitle(const char *title) {
@@ -409,9 +511,88 @@ KRASTER_API double kdsc_BinFunctionMaxLimit(const Kdsc_BinFunction *binFunction)
 
 KRASTER_API int kdsc_BinFunctionIsSame(const Kdsc_BinFunction *a, const Kdsc_BinFunction *b) {
     if (!a || !b) return a == b;
+    if (a->plugin || b->plugin)
+        return a->plugin == b->plugin && a->startBin == b->startBin && a->binCount == b->binCount &&
+               a->plugin->isSame(a->data, b->data) != 0;
     return a->kind == b->kind && a->numBins == b->numBins && a->startBin == b->startBin &&
            a->binCount == b->binCount && a->offset == b->offset && a->min == b->min &&
            a->max == b->max && a->list == b->list;
+}
+
+KRASTER_API int32_t kdsc_BinFunctionLimitsType(const Kdsc_BinFunction *binFunction) {
+    if (!binFunction || binFunction->kind > KDSC_BIN_FUNCTION_EXPLICIT) return -1;
+    return binFunction->kind;
+}
+
+KRASTER_API int kdsc_BinFunctionPrint(const Kdsc_BinFunction *binFunction, FILE *stream,
+                                      Kerr_ErrorReport **err) {
+    kr::Report e(err);
+    if (!binFunction) {
+        e.error("kdsc_BinFunctionPrint", 1, "NULL bin function");
+        return -1;
+    }
+    FILE *out = stream ? stream : stdout;
+    const Kdsc_BinFunction &f = *binFunction;
+    fprintf(out, "Bin function \"%s\": bins %d to %d of %d\n", kdsc_BinFunctionTitle(&f),
+            f.startBin, f.startBin + f.binCount - 1, f.numBins);
+    switch (f.kind) {
+        case KDSC_BIN_FUNCTION_DIRECT:
+            fprintf(out, "  offset %.17g\n", f.offset);
+            break;
+        case KDSC_BIN_FUNCTION_LINEAR:
+        case KDSC_BIN_FUNCTION_LOGARITHMIC:
+            fprintf(out, "  min %.17g, max %.17g\n", f.min, f.max);
+            break;
+        case KDSC_BIN_FUNCTION_EXPLICIT:
+        case KDSC_BIN_FUNCTION_UNIQUE:
+            fprintf(out, "  %s:", f.kind == KDSC_BIN_FUNCTION_EXPLICIT ? "limits" : "values");
+            for (double x : f.list) fprintf(out, " %.17g", x);
+            fprintf(out, "\n");
+            break;
+        default:
+            break;
+    }
+    fprintf(out, "  value range [%.17g, %.17g)\n", kdsc_BinFunctionMinLimit(&f),
+            kdsc_BinFunctionMaxLimit(&f));
+    return 0;
+}
+
+KRASTER_API int kdsc_BinFunctionTranslate(Kdsc_BinFunction *binFunction, double offset,
+                                          Kerr_ErrorReport **err) {
+    static const char *const fn = "kdsc_BinFunctionTranslate";
+    kr::Report e(err);
+    if (!binFunction || binFunction->plugin || !std::isfinite(offset)) {
+        e.error(fn, 1, "Args");
+        return -1;
+    }
+    Kdsc_BinFunction &f = *binFunction;
+    switch (f.kind) {
+        case KDSC_BIN_FUNCTION_DIRECT:
+            f.offset += offset;
+            return 0;
+        case KDSC_BIN_FUNCTION_LINEAR:
+        case KDSC_BIN_FUNCTION_LOGARITHMIC: {
+            const double lo = f.min + offset, hi = f.max + offset, up = widen(hi);
+            if (!std::isfinite(lo) || !std::isfinite(hi) || up == lo) break;
+            f.min = lo;
+            f.max = hi;
+            f.upper = up;
+            return 0;
+        }
+        default: {
+            std::vector<double> moved(f.list);
+            for (double &x : moved) x += offset;
+            if (f.kind == KDSC_BIN_FUNCTION_UNIQUE &&
+                std::adjacent_find(moved.begin(), moved.end()) != moved.end())
+                break;  // distinct values that rounding made equal
+            if (!std::all_of(moved.begin(), moved.end(), [](double x) { return std::isfinite(x); }))
+                break;
+            f.list.swap(moved);
+            return 0;
+        }
+    }
+    e.error(fn, 2, "Translated bin function is not representable");
+    return -1;
 }
 
 }  // extern "C"

@@ -2,7 +2,9 @@
 // of any type with their blocks, null value and pyramid names; the state of
 // a file is shared by all its handles and written back when a writable
 // handle closes or flushes. Variants: LP_NARROW (pixel types u8 and u16,
-// layer type athematic, one compression, no raw reads), LP_NOCREATE (no LayerCreate).
+// layer type athematic, one compression, no raw reads), LP_NOCREATE (no LayerCreate),
+// LP_DSC (keeps the "Histogram" and colour columns of descriptor tables, in
+// memory per file and layer).
 // Faults and lies come from the environment: KTEST_LP_FAIL_READ=n fails
 // block reads from the n-th on, KTEST_LP_FAIL_WRITE=n block writes,
 // KTEST_LP_DENY_UPDATE refuses "r+b", KTEST_LP_LIE=width0|height0|pixel|comp|ltype|fftu8 bends
@@ -162,6 +164,12 @@ const char *g_titles[] = {"Narrow Layers"};
 const char *g_templates[] = {"*.kln"};
 const char *g_pixels[] = {"u8", "u16"};
 const char *g_layerTypes[] = {"athematic"};
+const char *g_compressions[] = {"None"};
+#elif defined(LP_DSC)
+const char *g_titles[] = {"Column Layers"};
+const char *g_templates[] = {"*.kld"};
+const char *g_pixels[] = {"u8", "u16"};
+const char *g_layerTypes[] = {"thematic", "athematic"};
 const char *g_compressions[] = {"None"};
 #elif defined(LP_NOCREATE)
 const char *g_titles[] = {"Fixed Layers"};
@@ -443,5 +451,73 @@ KIMG_RF_EXPORT long LayerRRDLayerNamesSet(void *h, long count, const char *const
     static_cast<LayerHandle *>(h)->file->dirty = true;
     return 0;
 }
+
+#ifdef LP_DSC
+// Descriptor-table columns: the histogram (one real per row) and the colours
+// (three reals per row), kept per file and layer for the process.
+namespace {
+struct Columns {
+    std::vector<double> histogram, colours;
+};
+std::map<std::string, Columns> g_columns;
+Columns &columnsOf(void *h) {
+    auto *lh = static_cast<LayerHandle *>(h);
+    return g_columns[lh->file->path + "(" + lh->name + ")"];
+}
+long columnRead(const std::vector<double> &v, int width, long start, long count,
+                Kgda_BaseData *out) {
+    if (start < 0 || count < 0 || static_cast<size_t>((start + count) * width) > v.size() ||
+        out->datatype != 10 || out->numrows < count || out->numcolumns < width) {
+        errno = ENOENT;
+        return -1;
+    }
+    for (long r = 0; r < count; ++r)
+        std::memcpy(out->windowStart + r * out->pitch, &v[(start + r) * width],
+                    sizeof(double) * width);
+    return 0;
+}
+long columnWrite(std::vector<double> &v, int width, long start, long count,
+                 const Kgda_BaseData *in) {
+    if (start < 0 || count < 0 || in->datatype != 10 || in->numcolumns < width) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (v.size() < static_cast<size_t>((start + count) * width)) v.resize((start + count) * width);
+    for (long r = 0; r < count; ++r)
+        std::memcpy(&v[(start + r) * width], in->windowStart + r * in->pitch,
+                    sizeof(double) * width);
+    return 0;
+}
+}  // namespace
+
+KIMG_RF_EXPORT long LayerHistogramRead(void *h, long start, long count, Kgda_BaseData *out,
+                                       Kerr_ErrorReport **) {
+    return columnRead(columnsOf(h).histogram, 1, start, count, out);
+}
+KIMG_RF_EXPORT long LayerHistogramWrite(void *h, long start, long count, const Kgda_BaseData *in,
+                                        Kerr_ErrorReport **) {
+    return columnWrite(columnsOf(h).histogram, 1, start, count, in);
+}
+KIMG_RF_EXPORT long LayerHistogramModTimeGet(void *h, int64_t *t, Kerr_ErrorReport **) {
+    *t = columnsOf(h).histogram.empty() ? 0 : 1234;
+    return 0;
+}
+KIMG_RF_EXPORT long LayerHistogramDestroy(void *h, Kerr_ErrorReport **) {
+    columnsOf(h).histogram.clear();
+    return 0;
+}
+KIMG_RF_EXPORT long LayerColorRead(void *h, long start, long count, Kgda_BaseData *out,
+                                   Kerr_ErrorReport **) {
+    return columnRead(columnsOf(h).colours, 3, start, count, out);
+}
+KIMG_RF_EXPORT long LayerColorWrite(void *h, long start, long count, const Kgda_BaseData *in,
+                                    Kerr_ErrorReport **) {
+    return columnWrite(columnsOf(h).colours, 3, start, count, in);
+}
+KIMG_RF_EXPORT long LayerColorDestroy(void *h, Kerr_ErrorReport **) {
+    columnsOf(h).colours.clear();
+    return 0;
+}
+#endif
 
 }  // extern "C"

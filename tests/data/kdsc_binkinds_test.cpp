@@ -1,0 +1,280 @@
+// Bin functions beyond the arithmetic: widening at the bit level, the
+// array form against single values, kinds from "BinFunctions" plug-ins,
+// stored records of both forms, printing and translation.
+#include <gtest/gtest.h>
+
+#include <kraster/kdsc.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <random>
+#include <string>
+
+#include "data/kgda_test_util.hpp"
+
+namespace {
+
+using kgdatest::Bd;
+using kgdatest::Err;
+using kgdatest::make;
+
+// The test plug-ins are found for the whole program (the class is searched
+// once, on the first title that is not built in).
+[[maybe_unused]] const int g_pluginPath =
+    setenv("ORVEL_BIN_FUNCTIONS_PATH", KRASTER_BF_TEST_DIR, 1);
+
+struct BfDelete {
+    void operator()(Kdsc_BinFunction *f) const { kdsc_BinFunctionDelete(f, nullptr); }
+};
+using Bf = std::unique_ptr<Kdsc_BinFunction, BfDelete>;
+
+uint64_t bits(double x) {
+    uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+
+double fromBits(uint64_t b) {
+    double x;
+    std::memcpy(&x, &b, sizeof x);
+    return x;
+}
+
+Bd row(std::initializer_list<double> v) {
+    Bd b = make(1, static_cast<int32_t>(v.size()), KGDA_TYPE_F64, KGDA_TABLE_OBJECT);
+    int k = 0;
+    for (double x : v) reinterpret_cast<double *>(b->windowStart)[k++] = x;
+    return b;
+}
+
+TEST(KdscBinKinds, WideningByOneUnitInTheLastPlace) {
+    // Unique values show the widened upper end as the upper value of their bin.
+    const struct {
+        uint64_t value, upper;
+    } cases[] = {
+        {0x3FF0000000000000, 0x3FF0000000000001},  // 1.0
+        {0x4059000000000000, 0x4059000000000001},  // 100.0
+        {0xBFF0000000000000, 0xBFEFFFFFFFFFFFFE},  // -1.0 + 2^-52: towards zero
+        {0x0350000000000000, 0x0350000000000001},  // biased exponent 53
+        {0x0340000000000000, 0x0340000000000000},  // biased exponent 52: unchanged
+        {0x0000000000000001, 0x0000000000000001},  // subnormal: unchanged
+        {0x7FEFFFFFFFFFFFFF, 0x7FF0000000000000},  // the largest double overflows
+    };
+    Err err;
+    for (const auto &c : cases) {
+        Bd v = row({fromBits(c.value)});
+        Bf f(kdsc_BinFunctionCreateFromTitle("Unique Value", 1, 0, 0, v.get(), &err));
+        ASSERT_TRUE(f) << std::hex << c.value;
+        double lo = 0, hi = 0;
+        ASSERT_EQ(0, kdsc_BinFunctionApplyInverse(f.get(), 0, &lo, &hi, &err));
+        EXPECT_EQ(c.value, bits(lo));
+        EXPECT_EQ(c.upper, bits(hi)) << std::hex << c.value;
+    }
+    // Linear: max itself is in the last bin, its successor above the range.
+    Bf lin(kdsc_BinFunctionCreateLinear(10, 0, 100, &err));
+    EXPECT_EQ(9, kdsc_BinFunctionApply(lin.get(), 100));
+    EXPECT_EQ(10, kdsc_BinFunctionApply(lin.get(), fromBits(0x4059000000000001)));
+    EXPECT_EQ(bits(100), bits(kdsc_BinFunctionMaxLimit(lin.get())) - 1);
+    Bf lg(kdsc_BinFunctionCreateLogarithm(4, 0, 1, &err));
+    EXPECT_EQ(3, kdsc_BinFunctionApply(lg.get(), 1));
+    EXPECT_EQ(4, kdsc_BinFunctionApply(lg.get(), fromBits(0x3FF0000000000001)));
+    EXPECT_EQ(-1, kdsc_BinFunctionApply(lg.get(), -0.01));
+    EXPECT_EQ(0, kdsc_BinFunctionApply(lg.get(), 0));
+    // Explicit limits with a repeated limit: the largest index whose limit <= v.
+    Bd lims = row({0, 10, 10, 20});
+    Bf ex(kdsc_BinFunctionCreateExplicit(3, lims.get(), &err));
+    EXPECT_EQ(2, kdsc_BinFunctionApply(ex.get(), 10));
+    EXPECT_EQ(0, kdsc_BinFunctionApply(ex.get(), std::nextafter(10.0, 0.0)));
+    EXPECT_EQ(3, kdsc_BinFunctionApply(ex.get(), 20));
+    // Unique values: a value in no entry goes below up to the midpoint.
+    Bd u = row({1, 5, 9});
+    Bf un(kdsc_BinFunctionCreateFromTitle("Unique Value", 3, 0, 0, u.get(), &err));
+    EXPECT_EQ(-1, kdsc_BinFunctionApply(un.get(), 5.0 - 1e-9));
+    EXPECT_EQ(3, kdsc_BinFunctionApply(un.get(), std::nextafter(5.0, 9.0)));
+    EXPECT_EQ(3, kdsc_BinFunctionApply(un.get(), 100));
+    EXPECT_EQ(-1, kdsc_BinFunctionApply(un.get(), -100));
+}
+
+TEST(KdscBinKinds, ArrayFormAgreesWithSingleValues) {
+    Err err;
+    Bd lims = row({-5, 0, 1, 2, 50});
+    Bd u = row({-3, 0, 2, 7});
+    const Bf kinds[] = {
+        Bf(kdsc_BinFunctionCreateDirect(40, -20.5, &err)),
+        Bf(kdsc_BinFunctionCreateLinear(33, -7, 13, &err)),
+        Bf(kdsc_BinFunctionCreateLogarithm(17, -1, 3, &err)),
+        Bf(kdsc_BinFunctionCreateExplicit(4, lims.get(), &err)),
+        Bf(kdsc_BinFunctionCreateFromTitle("Unique Value", 4, 0, 0, u.get(), &err)),
+    };
+    std::mt19937 gen(7);
+    std::uniform_real_distribution<double> dist(-30, 30);
+    for (int window = 0; window < 2; ++window)
+        for (const Bf &f : kinds) {
+            ASSERT_TRUE(f);
+            if (window) {
+                ASSERT_EQ(0, kdsc_BinFunctionBinCountModify(f.get(), 1, 2, &err));
+            }
+            for (int object : {KGDA_TABLE_OBJECT, KGDA_MATRIX_OBJECT}) {
+                Bd v = make(37, 3, KGDA_TYPE_F64, object), b = make(37, 3, KGDA_TYPE_S32, object);
+                double *d = reinterpret_cast<double *>(v->windowStart);
+                for (int i = 0; i < v->numelements; ++i) d[i] = dist(gen);
+                d[0] = NAN;
+                d[1] = INFINITY;
+                d[2] = -INFINITY;
+                d[3] = -7;
+                d[4] = 13;
+                ASSERT_EQ(0, kdsc_BinFunctionApplyToValues(f.get(), v.get(), b.get(), &err));
+                const int32_t *o = reinterpret_cast<const int32_t *>(b->windowStart);
+                for (int i = 0; i < v->numelements; ++i)
+                    ASSERT_EQ(kdsc_BinFunctionApply(f.get(), d[i]), o[i])
+                        << kdsc_BinFunctionTitle(f.get()) << " " << d[i];
+            }
+        }
+    // Values and bins of different layouts are refused.
+    Bd v = make(2, 2, KGDA_TYPE_F64, KGDA_TABLE_OBJECT),
+       b = make(2, 2, KGDA_TYPE_S32, KGDA_MATRIX_OBJECT);
+    EXPECT_EQ(-1, kdsc_BinFunctionApplyToValues(kinds[0].get(), v.get(), b.get(), &err));
+    EXPECT_EQ("Can't handle these args right now", ktest::messages(err.r));
+}
+
+TEST(KdscBinKinds, PluginKinds) {
+    Err err;
+    Bf step(kdsc_BinFunctionCreateFromTitle("Test Step", 8, 2.5, 0, nullptr, &err));
+    ASSERT_TRUE(step) << ktest::messages(err.r);
+    EXPECT_STREQ("Test Step", kdsc_BinFunctionTitle(step.get()));
+    EXPECT_EQ(-1, kdsc_BinFunctionLimitsType(step.get()));
+    EXPECT_EQ(8, kdsc_BinFunctionBinCount(step.get()));
+    EXPECT_EQ(0, kdsc_BinFunctionApply(step.get(), 0));
+    EXPECT_EQ(3, kdsc_BinFunctionApply(step.get(), 7.5));
+    EXPECT_EQ(8, kdsc_BinFunctionApply(step.get(), 1000));
+    EXPECT_EQ(-1, kdsc_BinFunctionApply(step.get(), -1));
+    EXPECT_EQ(20, kdsc_BinFunctionMaxLimit(step.get()));
+    ASSERT_EQ(0, kdsc_BinFunctionBinCountModify(step.get(), 2, 4, &err));
+    EXPECT_EQ(1, kdsc_BinFunctionApply(step.get(), 7.5));
+    Bf copy(kdsc_BinFunctionCopy(step.get(), &err));
+    ASSERT_TRUE(copy);
+    EXPECT_TRUE(kdsc_BinFunctionIsSame(step.get(), copy.get()));
+    EXPECT_EQ(-1, kdsc_BinFunctionTranslate(copy.get(), 1, &err));
+    EXPECT_EQ("Args", ktest::messages(err.r));
+    // A plug-in kind without the old form travels wrapped, with its window.
+    void *object = nullptr;
+    const Kmif_Design *design = nullptr;
+    ASSERT_EQ(0, kdsc_BinFunctionConvertToMIFable(step.get(), &object, &design, &err));
+    EXPECT_STREQ("Kdsc_BinFunction840", design->name);
+    const auto *r = static_cast<const Kdsc_BinFunction840Record *>(object);
+    EXPECT_EQ(2, r->startBin);
+    EXPECT_EQ(4u, r->binCount);
+    EXPECT_EQ(8u, r->origBinCount);
+    EXPECT_STREQ("Test Step", r->title.string);
+    EXPECT_STREQ("Test_Step", r->binFunction.type.string);
+    Bf back(kdsc_BinFunctionConvertFromMIFable(object, design, &err));
+    ASSERT_TRUE(back) << ktest::messages(err.r);
+    EXPECT_TRUE(kdsc_BinFunctionIsSame(step.get(), back.get()));
+    kmif_ObjectFree(&object, design, &err);
+    // With the sync, a whole window takes the old form the plug-in gives.
+    Bf synced(kdsc_BinFunctionCreateFromTitle("Test Synced Step", 4, 0.5, 0, nullptr, &err));
+    ASSERT_TRUE(synced) << ktest::messages(err.r);
+    ASSERT_EQ(0, kdsc_BinFunctionConvertToMIFable(synced.get(), &object, &design, &err));
+    EXPECT_STREQ("Kdsc_BinFunction", design->name);
+    EXPECT_EQ(KDSC_BIN_FUNCTION_LINEAR,
+              static_cast<const Kdsc_BinFunctionRecord *>(object)->binFunctionType);
+    EXPECT_EQ(2.0, static_cast<const Kdsc_BinFunctionRecord *>(object)->maxLimit);
+    kmif_ObjectFree(&object, design, &err);
+    // Refusals.
+    EXPECT_FALSE(kdsc_BinFunctionCreateFromTitle("Test Uncreatable", 4, 1, 0, nullptr, &err));
+    EXPECT_EQ("Title Test Uncreatable does not support BinFunctionCreate", ktest::messages(err.r));
+    EXPECT_FALSE(kdsc_BinFunctionCreateFromTitle("Test Step", 4, -1, 0, nullptr, &err));
+    EXPECT_NE(std::string::npos, ktest::messages(err.r).find("Bad step"));
+}
+
+TEST(KdscBinKinds, StoredRecordsOfBothForms) {
+    Err err;
+    ASSERT_TRUE(kint_InitToolkit(&err));
+    Bf lin(kdsc_BinFunctionCreateLinear(10, 100, 0, &err));  // swapped on creation
+    void *object = nullptr;
+    const Kmif_Design *design = nullptr;
+    ASSERT_EQ(0, kdsc_BinFunctionConvertToMIFable(lin.get(), &object, &design, &err));
+    auto *old = static_cast<Kdsc_BinFunctionRecord *>(object);
+    EXPECT_STREQ("Kdsc_BinFunction", design->name);
+    EXPECT_EQ(10, old->numBins);
+    EXPECT_EQ(KDSC_BIN_FUNCTION_LINEAR, old->binFunctionType);
+    EXPECT_EQ(0, old->minLimit);
+    EXPECT_EQ(100, old->maxLimit);  // before widening
+    EXPECT_EQ(nullptr, old->binLimits);
+    // An unknown type number or a design of another name is refused.
+    old->binFunctionType = 9;
+    EXPECT_FALSE(kdsc_BinFunctionCreate(object, "Kdsc_BinFunction", &err));
+    EXPECT_NE(std::string::npos, ktest::messages(err.r).find(
+                                     "Cannot convert bin function from type Kdsc_BinFunction"));
+    kmif_ObjectFree(&object, design, &err);
+    EXPECT_FALSE(kdsc_BinFunctionCreate(&err, "Kdsc_Table", &err));
+    EXPECT_EQ("Don't know how to create a bin function from a Kdsc_Table object",
+              ktest::messages(err.r));
+
+    // A window makes the wrapped form; a window outside the kind is refused.
+    ASSERT_EQ(0, kdsc_BinFunctionBinCountModify(lin.get(), 2, 3, &err));
+    ASSERT_EQ(0, kdsc_BinFunctionConvertToMIFable(lin.get(), &object, &design, &err))
+        << ktest::messages(err.r);
+    auto *w = static_cast<Kdsc_BinFunction840Record *>(object);
+    EXPECT_STREQ("Kdsc_BinFunction840", design->name);
+    EXPECT_STREQ("Linear", w->title.string);
+    EXPECT_STREQ("Kdsc_BFLinear", w->binFunction.type.string);
+    EXPECT_NE(nullptr, std::strstr(w->binFunction.MIFDictionary.string, "}Kdsc_BFLinear,"));
+    ASSERT_EQ(4 + 3 * 8, w->binFunction.MIFObject.count);
+    double upper;
+    std::memcpy(&upper, w->binFunction.MIFObject.data + 20, 8);
+    EXPECT_EQ(bits(100) + 1, bits(upper));
+    Bf same(kdsc_BinFunctionCreate(object, "Kdsc_BinFunction840", &err));
+    ASSERT_TRUE(same) << ktest::messages(err.r);
+    EXPECT_TRUE(kdsc_BinFunctionIsSame(lin.get(), same.get()));
+    w->startBin = 8;
+    EXPECT_FALSE(kdsc_BinFunctionCreate(object, "Kdsc_BinFunction840", &err));
+    EXPECT_NE(std::string::npos, ktest::messages(err.r).find("Cannot convert bin function"));
+    w->startBin = 2;
+    w->origBinCount = 11;
+    EXPECT_FALSE(kdsc_BinFunctionCreate(object, "Kdsc_BinFunction840", &err));
+    kmif_ObjectFree(&object, design, &err);
+    EXPECT_EQ(-1, kdsc_BinFunctionConvertToMIFable(nullptr, &object, &design, &err));
+    EXPECT_EQ("NULL bin function", ktest::messages(err.r));
+}
+
+TEST(KdscBinKinds, PrintAndTranslate) {
+    Err err;
+    Bf f(kdsc_BinFunctionCreateLinear(10, 0, 100, &err));
+    ASSERT_EQ(0, kdsc_BinFunctionBinCountModify(f.get(), 2, 3, &err));
+    FILE *out = tmpfile();
+    ASSERT_TRUE(out);
+    ASSERT_EQ(0, kdsc_BinFunctionPrint(f.get(), out, &err));
+    rewind(out);
+    char text[256] = {};
+    fread(text, 1, sizeof text - 1, out);
+    fclose(out);
+    EXPECT_NE(nullptr, std::strstr(text,
+                                   "Bin function \"Linear\": bins 2 to 4 of 10\n  min 0, "
+                                   "max 100\n  value range [20"))
+        << text;
+    EXPECT_EQ(-1, kdsc_BinFunctionPrint(nullptr, nullptr, &err));
+    EXPECT_EQ("NULL bin function", ktest::messages(err.r));
+
+    ASSERT_EQ(0, kdsc_BinFunctionTranslate(f.get(), 1000, &err));
+    EXPECT_EQ(0, kdsc_BinFunctionApply(f.get(), 1025));
+    EXPECT_EQ(1020, kdsc_BinFunctionMinLimit(f.get()));
+    Bd u = row({1, 1 + DBL_EPSILON});
+    Bf un(kdsc_BinFunctionCreateFromTitle("Unique Value", 2, 0, 0, u.get(), &err));
+    ASSERT_TRUE(un);
+    EXPECT_EQ(-1, kdsc_BinFunctionTranslate(un.get(), 1e20, &err));  // values would merge
+    EXPECT_EQ("Translated bin function is not representable", ktest::messages(err.r));
+    EXPECT_EQ(1, kdsc_BinFunctionApply(un.get(), 1 + DBL_EPSILON));  // unchanged
+    Bf d(kdsc_BinFunctionCreateDirect(4, 0, &err));
+    ASSERT_EQ(0, kdsc_BinFunctionTranslate(d.get(), -0.5, &err));
+    EXPECT_EQ(0, kdsc_BinFunctionApply(d.get(), -0.5));
+    EXPECT_EQ(-1, kdsc_BinFunctionApply(d.get(), -0.6));
+    EXPECT_EQ(-1, kdsc_BinFunctionTranslate(nullptr, 1, &err));
+}
+
+}  // namespace

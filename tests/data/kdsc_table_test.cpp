@@ -1,0 +1,403 @@
+// Descriptor tables in HFA files: column bytes as an independent reader
+// sees them, row-count changes (space back to the free list, data kept),
+// the two stored forms of bin functions, and the refusals.
+#include <gtest/gtest.h>
+
+#include <kraster/kdsc.h>
+
+#include <cmath>
+#include <complex>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "data/kgda_test_util.hpp"
+#include "hfa/hfa_test_util.hpp"
+
+namespace {
+
+using hfatest::le32;
+using kgdatest::Bd;
+using kgdatest::Err;
+using kgdatest::make;
+
+struct BfDelete {
+    void operator()(Kdsc_BinFunction *f) const { kdsc_BinFunctionDelete(f, nullptr); }
+};
+using Bf = std::unique_ptr<Kdsc_BinFunction, BfDelete>;
+
+std::string slurp(const std::string &name) {
+    std::ifstream in(name, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The entry records of a file read straight from its bytes: the child of
+// `parent` named `name` (0 when none), following next links.
+uint32_t childNamed(const std::string &b, uint32_t parent, const std::string &name) {
+    uint32_t at = le32(b, parent + 12);
+    for (int guard = 0; at != 0 && guard < 1000; ++guard) {
+        if (std::string(b.c_str() + at + 24) == name) return at;
+        at = le32(b, at);
+    }
+    return 0;
+}
+
+uint32_t entryAt(const std::string &b, const std::string &path) {
+    uint32_t at = le32(b, le32(b, 16) + 8);  // root
+    std::stringstream s(path.substr(1));
+    for (std::string part; at && std::getline(s, part, ':');) at = childNamed(b, at, part);
+    return at;
+}
+
+std::string entryType(const std::string &b, uint32_t entry) {
+    return std::string(b.c_str() + entry + 24 + 64);
+}
+
+// A column's record and elements as stored.
+struct RawColumn {
+    int32_t numRows = -1;
+    uint32_t dataPtr = 0;
+    int32_t dataType = -1;
+    int32_t maxNumChars = -1;
+};
+
+RawColumn rawColumn(const std::string &b, const std::string &path) {
+    RawColumn c;
+    const uint32_t e = entryAt(b, path);
+    if (!e) return c;
+    const uint32_t d = le32(b, e + 16);
+    c.numRows = static_cast<int32_t>(le32(b, d));
+    c.dataPtr = le32(b, d + 4);
+    c.dataType = static_cast<int32_t>(le32(b, d + 8) & 0xFFFF);  // 16-bit enumeration
+    c.maxNumChars = static_cast<int32_t>(le32(b, d + 10));
+    return c;
+}
+
+class KdscTable : public hfatest::HfaTest {
+  protected:
+    Khfa_File *newFile() {
+        Err err;
+        Khfa_File *f = khfa_FileCreate(path().c_str(), nullptr, &err);
+        EXPECT_TRUE(f) << ktest::messages(err.r);
+        EXPECT_TRUE(khfa_EntryWrite(f, KHFA_WRITE_LAST_CHILD, "Layer_1", "Eimg_Layer", &err));
+        return f;
+    }
+};
+
+Bd strings(std::initializer_list<const char *> v) {
+    Bd b = make(static_cast<int32_t>(v.size()), 1, KGDA_STRING_TYPE_CODE, KGDA_TABLE_OBJECT);
+    int r = 0;
+    for (const char *s : v) {
+        char *copy = s ? kstr_Duplicate(s) : nullptr;
+        std::memcpy(b->windowStart + r++ * b->pitch, &copy, sizeof copy);
+    }
+    return b;
+}
+
+std::string stringAt(const Kgda_BaseData *b, int r) {
+    const char *s;
+    std::memcpy(&s, b->windowStart + r * b->pitch, sizeof s);
+    return s ? s : "(null)";
+}
+
+TEST_F(KdscTable, ColumnBytesOfEachTypeAsStored) {
+    Err err;
+    Khfa_File *f = newFile();
+    Kdsc_Table *t = kdsc_TableCreate(f, ":Layer_1:Descriptor_Table", 3, nullptr, &err);
+    ASSERT_TRUE(t) << ktest::messages(err.r);
+    Kdsc_Column *ci = kdsc_ColumnCreate(t, "Histogram", KDSC_COLUMN_INTEGER, 99, &err);
+    Kdsc_Column *cr = kdsc_ColumnCreate(t, "Red", KDSC_COLUMN_REAL, 0, &err);
+    Kdsc_Column *cc = kdsc_ColumnCreate(t, "Fft", KDSC_COLUMN_COMPLEX, 0, &err);
+    Kdsc_Column *cs = kdsc_ColumnCreate(t, "Class_Names", KDSC_COLUMN_STRING, 5, &err);
+    ASSERT_TRUE(ci && cr && cc && cs) << ktest::messages(err.r);
+    Bd ints = make(3, 1, KGDA_TYPE_S32, KGDA_TABLE_OBJECT);
+    Bd reals = make(3, 1, KGDA_TYPE_F64, KGDA_TABLE_OBJECT);
+    Bd cplx = make(3, 1, KGDA_TYPE_C128, KGDA_TABLE_OBJECT);
+    const int32_t iv[3] = {-2, 70000, 5};
+    const double rv[3] = {0.5, -1e300, 3};
+    const double cv[6] = {1, -1, 2, -2, 3, -3};
+    std::memcpy(ints->windowStart, iv, sizeof iv);
+    std::memcpy(reals->windowStart, rv, sizeof rv);
+    std::memcpy(cplx->windowStart, cv, sizeof cv);
+    Bd names = strings({"ab", nullptr, "toolong"});
+    ASSERT_EQ(0, kdsc_ColumnWrite(ci, 0, 3, ints.get(), &err)) << ktest::messages(err.r);
+    ASSERT_EQ(0, kdsc_ColumnWrite(cr, 0, 3, reals.get(), &err));
+    ASSERT_EQ(0, kdsc_ColumnWrite(cc, 0, 3, cplx.get(), &err));
+    ASSERT_EQ(0, kdsc_ColumnWrite(cs, 0, 3, names.get(), &err));
+    // Reading back through the library: rows 1..2 of the strings.
+    Bd back(kdsc_ColumnRead(cs, 1, 2, nullptr, &err));
+    ASSERT_TRUE(back);
+    EXPECT_EQ("", stringAt(back.get(), 0));
+    EXPECT_EQ("toolo", stringAt(back.get(), 1));
+    Kstr_StringList *cols = kdsc_TableListColumns(t, &err);
+    ASSERT_TRUE(cols);
+    ASSERT_EQ(4, cols->count);
+    EXPECT_STREQ("Class_Names", cols->strings[3]);
+    kstr_StringListFree(cols);
+    ASSERT_EQ(0, kdsc_TableClose(t, &err));
+    ASSERT_EQ(0, khfa_FileClose(f, &err));
+
+    const std::string b = slurp(path());
+    const uint32_t table = entryAt(b, ":Layer_1:Descriptor_Table");
+    ASSERT_NE(0u, table);
+    EXPECT_EQ("Kdsc_Table", entryType(b, table));
+    EXPECT_EQ(3u, le32(b, le32(b, table + 16)));  // numrows
+    const struct {
+        const char *name;
+        int32_t type, width;
+        std::string bytes;
+    } want[] = {
+        {"Histogram", 0, 0, std::string(reinterpret_cast<const char *>(iv), sizeof iv)},
+        {"Red", 1, 0, std::string(reinterpret_cast<const char *>(rv), sizeof rv)},
+        {"Fft", 2, 0, std::string(reinterpret_cast<const char *>(cv), sizeof cv)},
+        {"Class_Names", 3, 5, std::string("ab\0\0\0\0\0\0\0\0toolo", 15)},
+    };
+    for (const auto &w : want) {
+        const RawColumn c = rawColumn(b, std::string(":Layer_1:Descriptor_Table:") + w.name);
+        EXPECT_EQ("Kdsc_Column",
+                  entryType(b, entryAt(b, std::string(":Layer_1:Descriptor_Table:") + w.name)));
+        EXPECT_EQ(3, c.numRows) << w.name;
+        EXPECT_EQ(w.type, c.dataType) << w.name;
+        EXPECT_EQ(w.width, c.maxNumChars) << w.name;
+        ASSERT_LE(c.dataPtr + w.bytes.size(), b.size()) << w.name;
+        EXPECT_EQ(w.bytes, b.substr(c.dataPtr, w.bytes.size())) << w.name;
+    }
+    // The node types are described in the file's dictionary.
+    const std::string dict = b.substr(le32(b, le32(b, 16) + 14));
+    EXPECT_NE(std::string::npos, dict.find("{1:lnumrows,}Kdsc_Table,"));
+    EXPECT_NE(std::string::npos,
+              dict.find("{1:lnumRows,1:LcolumnDataPtr,1:e4:integer,real,complex,string,dataType,"
+                        "1:lmaxNumChars,}Kdsc_Column,"));
+    // The default bin function: Direct over the rows, in the old form.
+    const uint32_t bf = entryAt(b, ":Layer_1:Descriptor_Table:#Bin_Function#");
+    ASSERT_NE(0u, bf);
+    EXPECT_EQ("Kdsc_BinFunction", entryType(b, bf));
+}
+
+TEST_F(KdscTable, RowCountChangesMoveSpaceAndKeepData) {
+    Err err;
+    Khfa_File *f = newFile();
+    Bf lin(kdsc_BinFunctionCreateLinear(30, 0, 100, &err));
+    Kdsc_Table *t = kdsc_TableCreate(f, ":Layer_1:Descriptor_Table", 100, lin.get(), &err);
+    ASSERT_TRUE(t) << ktest::messages(err.r);
+    Kdsc_Column *c = kdsc_ColumnCreate(t, "Red", KDSC_COLUMN_REAL, 0, &err);
+    Kdsc_Column *s = kdsc_ColumnCreate(t, "Names", KDSC_COLUMN_STRING, 3, &err);
+    ASSERT_TRUE(c && s);
+    Bd v = make(100, 1, KGDA_TYPE_F64, KGDA_TABLE_OBJECT);
+    for (int i = 0; i < 100; ++i) reinterpret_cast<double *>(v->windowStart)[i] = i + 0.25;
+    ASSERT_EQ(0, kdsc_ColumnWrite(c, 0, 100, v.get(), &err));
+    std::vector<char> slots(300, 'x');
+    ASSERT_EQ(0, kdsc_ColumnWriteOld(s, 0, 100, slots.data(), &err));
+    const int64_t freeBefore = khfa_FileFreeSpaceSize(f, &err);
+
+    // Shrinking: the dropped rows' bytes join the free list in place.
+    ASSERT_EQ(0, kdsc_TableRowCountSet(t, 40, &err)) << ktest::messages(err.r);
+    EXPECT_EQ(freeBefore + 60 * 8 + 60 * 3, khfa_FileFreeSpaceSize(f, &err));
+    khfa_FileFlush(f, &err);
+    RawColumn raw = rawColumn(slurp(path()), ":Layer_1:Descriptor_Table:Red");
+    EXPECT_EQ(40, raw.numRows);
+    const hfatest::DiskList disk = hfatest::readDiskList(slurp(path()));
+    ASSERT_TRUE(disk.ok);
+    bool tailFree = false;
+    for (const auto &[pos, size] : disk.blocks)
+        tailFree = tailFree || (pos <= raw.dataPtr + 40 * 8 && raw.dataPtr + 40 * 8 < pos + size);
+    EXPECT_TRUE(tailFree) << "rows 40.. of Red are not free space";
+    EXPECT_EQ(30, kdsc_BinFunctionBinCount(kdsc_TableBinFunctionGet(t)));
+
+    // Growing moves each column and keeps its rows; new rows read as zeros.
+    ASSERT_EQ(0, kdsc_TableRowCountSet(t, 250, &err)) << ktest::messages(err.r);
+    int32_t rows = 0;
+    ASSERT_EQ(0, kdsc_TableRowCountGet(t, &rows, &err));
+    EXPECT_EQ(250, rows);
+    Bd back(kdsc_ColumnRead(c, 0, 250, nullptr, &err));
+    ASSERT_TRUE(back) << ktest::messages(err.r);
+    const double *d = reinterpret_cast<const double *>(back->windowStart);
+    EXPECT_EQ(0.25, d[0]);
+    EXPECT_EQ(39.25, d[39]);
+    EXPECT_EQ(0.0, d[40]);
+    EXPECT_EQ(0.0, d[249]);
+    std::vector<char> out(250 * 3, '?');
+    ASSERT_EQ(0, kdsc_ColumnReadOld(s, 0, 250, out.data(), &err));
+    EXPECT_EQ(std::string(120, 'x'), std::string(out.data(), 120));
+    EXPECT_EQ(std::string(3, '\0'), std::string(out.data() + 120, 3));
+    khfa_FileFlush(f, &err);
+    const RawColumn moved = rawColumn(slurp(path()), ":Layer_1:Descriptor_Table:Red");
+    EXPECT_EQ(250, moved.numRows);
+    EXPECT_NE(raw.dataPtr, moved.dataPtr);
+    // Reopened, the file tells the same.
+    ASSERT_EQ(0, kdsc_TableClose(t, &err));
+    t = kdsc_TableOpen(f, "Layer_1:Descriptor_Table", &err);
+    ASSERT_TRUE(t) << ktest::messages(err.r);
+    c = kdsc_ColumnOpen(t, "Red", &err);
+    ASSERT_TRUE(c);
+    Bd again(kdsc_ColumnRead(c, 39, 1, nullptr, &err));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(39.25, *reinterpret_cast<const double *>(again->windowStart));
+    EXPECT_EQ(0, kdsc_ColumnDataMatchesBinFunction(c, &err));  // 30 bins, 250 rows
+    // Shrinking below the bins cuts the bin function's window.
+    ktest::PrintedReports printed;
+    ASSERT_EQ(0, kdsc_TableRowCountSet(t, 20, &err));
+    EXPECT_TRUE(printed.contains("Number of rows in table (20) is less than number of bins"));
+    EXPECT_EQ(20, kdsc_BinFunctionBinCount(kdsc_TableBinFunctionGet(t)));
+    EXPECT_EQ(20, kdsc_BinFunctionApply(kdsc_TableBinFunctionGet(t), 70.0));  // above the window
+    EXPECT_EQ(19, kdsc_BinFunctionApply(kdsc_TableBinFunctionGet(t), 64.0));
+    ASSERT_EQ(0, kdsc_TableBinFunctionSetAndAdjust(t, lin.get(), &err));
+    EXPECT_EQ(1, kdsc_ColumnDataMatchesBinFunction(c, &err));
+    kdsc_TableClose(t, &err);
+    khfa_FileClose(f, &err);
+}
+
+TEST_F(KdscTable, BinFunctionStoredInTheOldFormOnlyWhenWhole) {
+    Err err;
+    Khfa_File *f = newFile();
+    Bd limits = kgdatest::make(1, 4, KGDA_TYPE_F64, KGDA_TABLE_OBJECT);
+    const double l[4] = {0, 10, 20, 35};
+    std::memcpy(limits->windowStart, l, sizeof l);
+    Bd uvals = kgdatest::make(1, 3, KGDA_TYPE_F64, KGDA_TABLE_OBJECT);
+    std::memcpy(uvals->windowStart, l + 1, 3 * sizeof(double));
+    const Bf kinds[] = {
+        Bf(kdsc_BinFunctionCreateDirect(10, -3.5, &err)),
+        Bf(kdsc_BinFunctionCreateLinear(10, 0, 100, &err)),
+        Bf(kdsc_BinFunctionCreateLogarithm(10, 1, 2, &err)),
+        Bf(kdsc_BinFunctionCreateExplicit(3, limits.get(), &err)),
+        Bf(kdsc_BinFunctionCreateFromTitle("Unique Value", 3, 0, 0, uvals.get(), &err)),
+    };
+    for (int window = 0; window < 2; ++window)
+        for (const Bf &k : kinds) {
+            ASSERT_TRUE(k);
+            Bf f0(kdsc_BinFunctionCopy(k.get(), &err));
+            if (window) {
+                ASSERT_EQ(0, kdsc_BinFunctionBinCountModify(f0.get(), 1, 2, &err));
+            }
+            const std::string name = std::string(":Layer_1:T") + std::to_string(window) +
+                                     std::string(kdsc_BinFunctionTitle(f0.get())).substr(0, 3);
+            Kdsc_Table *t = kdsc_TableCreate(f, name.c_str(), 10, f0.get(), &err);
+            ASSERT_TRUE(t) << name << ktest::messages(err.r);
+            kdsc_TableClose(t, &err);
+            khfa_FileFlush(f, &err);
+            const std::string b = slurp(path());
+            const bool old = !window && kdsc_BinFunctionType(f0.get()) <= 3;
+            EXPECT_EQ(old, entryAt(b, name + ":#Bin_Function#") != 0) << name;
+            EXPECT_EQ(!old, entryAt(b, name + ":#Bin_Function840#") != 0) << name;
+            if (old) {  // numBins, then the 16-bit type, then minLimit and maxLimit
+                const uint32_t d = le32(b, entryAt(b, name + ":#Bin_Function#") + 16);
+                EXPECT_EQ(static_cast<uint32_t>(kdsc_BinFunctionType(f0.get())),
+                          le32(b, d + 4) & 0xFFFF);
+                double lo, hi;
+                std::memcpy(&lo, b.data() + d + 6, 8);
+                std::memcpy(&hi, b.data() + d + 14, 8);
+                const double wantLo[] = {-3.5, 0, 1, 0}, wantHi[] = {5.5, 100, 2, 35};
+                EXPECT_EQ(wantLo[kdsc_BinFunctionType(f0.get())], lo) << name;
+                EXPECT_EQ(wantHi[kdsc_BinFunctionType(f0.get())], hi) << name;
+            }
+            t = kdsc_TableOpen(f, name.c_str(), &err);
+            ASSERT_TRUE(t) << name << ktest::messages(err.r);
+            EXPECT_TRUE(kdsc_BinFunctionIsSame(f0.get(), kdsc_TableBinFunctionGet(t))) << name;
+            kdsc_TableClose(t, &err);
+        }
+    khfa_FileClose(f, &err);
+}
+
+TEST_F(KdscTable, BinFunctionWiderThanTheTableIsCutWithAWarning) {
+    Err err;
+    Khfa_File *f = newFile();
+    Bf wide(kdsc_BinFunctionCreateDirect(256, 0, &err));
+    ktest::PrintedReports printed;
+    Kdsc_Table *t = kdsc_TableCreate(f, ":Layer_1:T", 100, wide.get(), &err);
+    ASSERT_TRUE(t);
+    EXPECT_TRUE(
+        printed.contains("Number of rows in table (100) is less than number of bins in "
+                         "bin function (256)\nBin function adjusted"));
+    EXPECT_EQ(100, kdsc_BinFunctionBinCount(kdsc_TableBinFunctionGet(t)));
+    EXPECT_EQ(256, kdsc_BinFunctionBinCount(wide.get()));  // the caller's is copied
+    EXPECT_EQ(-1, kdsc_TableBinFunctionSet(t, wide.get(), &err));
+    EXPECT_TRUE(ktest::hasCode(err.r, "kdsc_TableBinFunctionSet", 3));
+    EXPECT_EQ("Number of bins exceeds number of rows in table", ktest::messages(err.r));
+    kdsc_TableClose(t, &err);
+    khfa_FileClose(f, &err);
+}
+
+TEST_F(KdscTable, Refusals) {
+    Err err;
+    Khfa_File *f = newFile();
+    EXPECT_FALSE(kdsc_TableCreate(nullptr, ":T", 3, nullptr, &err));
+    EXPECT_EQ("File pointer is NULL", ktest::messages(err.r));
+    EXPECT_FALSE(kdsc_TableOpen(f, nullptr, &err));
+    EXPECT_EQ("NULL table name", ktest::messages(err.r));
+    EXPECT_FALSE(kdsc_TableOpen(f, ":Layer_1", &err));
+    EXPECT_NE(std::string::npos, ktest::messages(err.r).find(":Layer_1 is not a descriptor table"));
+    int32_t n;
+    EXPECT_EQ(-1, kdsc_TableRowCountGet(nullptr, &n, &err));
+    EXPECT_EQ("Table pointer is NULL", ktest::messages(err.r));
+    Kdsc_Table *t = kdsc_TableCreate(f, ":Layer_1:T", 4, nullptr, &err);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(-1, kdsc_TableRowCountGet(t, nullptr, &err));
+    EXPECT_EQ("Count pointer is NULL", ktest::messages(err.r));
+    EXPECT_FALSE(kdsc_TableCreate(f, ":Layer_1:T", 4, nullptr, &err));
+    EXPECT_NE(std::string::npos, ktest::messages(err.r).find(":Layer_1:T already exists"));
+    EXPECT_FALSE(kdsc_TableOpenWithMethods("nosuchset", &err));
+    EXPECT_EQ("Table method set nosuchset not found", ktest::messages(err.r));
+    EXPECT_EQ(-1, kdsc_TableBinFunctionSet(t, nullptr, &err));
+    EXPECT_EQ("Bin function pointer is NULL", ktest::messages(err.r));
+
+    Kdsc_Column *c = kdsc_ColumnCreate(t, "A", KDSC_COLUMN_INTEGER, 0, &err);
+    ASSERT_TRUE(c);
+    EXPECT_FALSE(kdsc_ColumnCreate(t, "A", KDSC_COLUMN_REAL, 0, &err));
+    EXPECT_NE(std::string::npos, ktest::messages(err.r).find("Column A already exists"));
+    EXPECT_FALSE(kdsc_ColumnCreate(t, "B", 7, 0, &err));
+    EXPECT_EQ("Unknown column type 7.", ktest::messages(err.r));
+    EXPECT_FALSE(kdsc_ColumnCreate(t, "B", KDSC_COLUMN_STRING, 0, &err));
+    EXPECT_NE(std::string::npos,
+              ktest::messages(err.r).find("maxNumChars invalid for string type"));
+    EXPECT_FALSE(kdsc_ColumnOpen(t, "Missing", &err));
+    EXPECT_EQ("Column Missing does not exist", ktest::messages(err.r));
+    EXPECT_FALSE(kdsc_ColumnOpenIfPresent(t, "Missing", &err));
+    EXPECT_FALSE(err);
+    EXPECT_EQ(0, kdsc_ColumnExist(t, "Missing", &err));
+    EXPECT_EQ(1, kdsc_ColumnExist(t, "A", &err));
+    EXPECT_FALSE(kdsc_ColumnOpen(t, "#Bin_Function#", &err));
+    EXPECT_NE(std::string::npos, ktest::messages(err.r).find("Node type is not Kdsc_Column"));
+    // A real array into an integer column, and rows past the end.
+    Bd reals = make(4, 1, KGDA_TYPE_F64, KGDA_TABLE_OBJECT);
+    EXPECT_EQ(-1, kdsc_ColumnWrite(c, 0, 4, reals.get(), &err));
+    EXPECT_NE(std::string::npos,
+              ktest::messages(err.r).find("Source and destination column datatype do not match"));
+    Bd ints = make(4, 1, KGDA_TYPE_S32, KGDA_TABLE_OBJECT);
+    EXPECT_EQ(-1, kdsc_ColumnWrite(c, 1, 4, ints.get(), &err));
+    EXPECT_TRUE(ktest::hasCode(err.r, "kdsc_HFAColumnDataWrite", 1));
+    EXPECT_FALSE(kdsc_ColumnRead(c, -1, 2, ints.get(), &err));
+    EXPECT_TRUE(ktest::hasCode(err.r, "kdsc_HFAColumnDataRead", 1));
+    // A column with fewer rows than its table is refused while the check is on.
+    const Kmif_Design *cd = kdsc_DesignGet("Kdsc_Column", &err);
+    ASSERT_TRUE(cd);
+    struct {
+        int32_t numRows;
+        uint32_t ptr;
+        int32_t type, width;
+    } shortCol = {2, khfa_NextFreePos(f, 8, &err), 0, 0};
+    ASSERT_EQ(0, khfa_ObjectWrite(f, ":Layer_1:T", "Short", "Kdsc_Column", KHFA_WRITE_LAST_CHILD,
+                                  &shortCol, cd, &err));
+    shortCol.numRows = 0;
+    EXPECT_FALSE(kdsc_ColumnOpen(t, "Short", &err));
+    EXPECT_EQ("Column row count is less than table row count", ktest::messages(err.r));
+    EXPECT_EQ(1, kdsc_ColumnRowCountCheckSet(0));
+    Kdsc_Column *sc = kdsc_ColumnOpen(t, "Short", &err);
+    EXPECT_TRUE(sc) << ktest::messages(err.r);
+    kdsc_ColumnRowCountCheckSet(1);
+    // Renaming and removing columns.
+    ASSERT_EQ(0, kdsc_ColumnChangeName(c, "Renamed", &err)) << ktest::messages(err.r);
+    EXPECT_EQ(1, kdsc_ColumnExist(t, "Renamed", &err));
+    const int64_t before = khfa_FileFreeSpaceSize(f, &err);
+    ASSERT_EQ(0, kdsc_ColumnRemove(c, &err));
+    EXPECT_EQ(0, kdsc_ColumnExist(t, "Renamed", &err));
+    EXPECT_LT(before, khfa_FileFreeSpaceSize(f, &err));
+    ASSERT_EQ(0, kdsc_TableRemove(t, &err)) << ktest::messages(err.r);
+    EXPECT_FALSE(khfa_EntryPeek(f, KHFA_SEEK_PATH, ":Layer_1:T", &err));
+    khfa_FileClose(f, &err);
+}
+
+}  // namespace

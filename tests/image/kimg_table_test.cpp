@@ -1,0 +1,257 @@
+// Descriptor tables of layers: in the ".aux" support file of a format that
+// keeps no objects, in the image file of the native format, through the
+// plug-in's column entries ("kimg_DSC"), and the layer-type rules for bin
+// functions.
+#include <gtest/gtest.h>
+#include <kraster/kimg.h>
+#include <kraster/kraster.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/ktest.hpp"
+
+namespace {
+
+struct BfDelete {
+    void operator()(Kdsc_BinFunction *f) const { kdsc_BinFunctionDelete(f, nullptr); }
+};
+using Bf = std::unique_ptr<Kdsc_BinFunction, BfDelete>;
+
+class LayerTable : public ::testing::Test {
+  protected:
+    ktest::TempDir dir;
+    std::string plugins = dir.file("plugins");
+    ktest::ScopedEnv path{"ORVEL_RASTER_FORMATS_PATH", plugins.c_str()};
+    ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
+    Kint_InitToolkitData *tk = nullptr;
+    ktest::Err err;
+
+    void SetUp() override {
+        tk = kint_InitToolkit(nullptr);
+        ASSERT_NE(tk, nullptr);
+        mkdir(plugins.c_str(), 0755);
+        for (const char *n : {"lptest", "lpdsc"}) {
+            std::string from = std::string(KRASTER_LP_TEST_DIR) + "/lib" + n + ".so";
+            ASSERT_EQ(symlink(from.c_str(), (plugins + "/lib" + n + ".so").c_str()), 0);
+        }
+        kimg_RasterFormatsReset();
+    }
+    void TearDown() override { kimg_RasterFormatsReset(); }
+
+    Kimg_Layer *create(const std::string &file, int32_t layerType = KIMG_LAYER_ATHEMATIC) {
+        const std::string n = dir.file(file) + "(:Band_1)";
+        Kimg_Layer *l = kimg_LayerCreate(n.c_str(), layerType, KGDA_TYPE_U8, 16, 16, tk, &err, 0);
+        EXPECT_NE(l, nullptr) << ktest::messages(err.r);
+        return l;
+    }
+    Kimg_Layer *open(const std::string &file, bool readOnly = false) {
+        const std::string n = dir.file(file) + "(:Band_1)";
+        Kimg_Layer *l = readOnly
+                            ? kimg_LayerOpen(n.c_str(), tk, &err, KIMG_LAYER_OPTION_READONLY, 0)
+                            : kimg_LayerOpen(n.c_str(), tk, &err, 0);
+        EXPECT_NE(l, nullptr) << ktest::messages(err.r);
+        return l;
+    }
+};
+
+std::vector<std::string> names(Kstr_StringList *list) {
+    std::vector<std::string> out;
+    for (int32_t i = 0; list && i < list->count; ++i) out.push_back(list->strings[i]);
+    kstr_StringListFree(list);
+    return out;
+}
+
+Kgda_BaseData *reals(std::initializer_list<double> v) {
+    Kgda_BaseData *b = kgda_BaseDataCreate(static_cast<int32_t>(v.size()), 1, KGDA_TYPE_F64,
+                                           KGDA_TABLE_OBJECT, nullptr, nullptr);
+    int k = 0;
+    for (double x : v) reinterpret_cast<double *>(b->windowStart)[k++] = x;
+    return b;
+}
+
+std::vector<double> column(Kdsc_Table *t, const char *name, int32_t rows) {
+    ktest::Err err;
+    Kdsc_Column *c = kdsc_ColumnOpen(t, name, &err);
+    EXPECT_TRUE(c) << name << ktest::messages(err.r);
+    if (!c) return {};
+    Kgda_BaseData *b = kdsc_ColumnRead(c, 0, rows, nullptr, &err);
+    EXPECT_TRUE(b) << name << ktest::messages(err.r);
+    std::vector<double> out;
+    if (b)
+        out.assign(reinterpret_cast<double *>(b->windowStart),
+                   reinterpret_cast<double *>(b->windowStart) + rows);
+    kgda_BaseDataDelete(b, nullptr);
+    kdsc_ColumnClose(c, nullptr);
+    return out;
+}
+
+// Writes a new real column of a table.
+void put(Kdsc_Table *t, const char *name, std::initializer_list<double> v) {
+    ktest::Err err;
+    Kdsc_Column *c = kdsc_ColumnCreate(t, name, KDSC_COLUMN_REAL, 0, &err);
+    ASSERT_TRUE(c) << name << ktest::messages(err.r);
+    Kgda_BaseData *b = reals(v);
+    EXPECT_EQ(0, kdsc_ColumnWrite(c, 0, b->numrows, b, &err)) << ktest::messages(err.r);
+    kgda_BaseDataDelete(b, nullptr);
+    kdsc_ColumnClose(c, nullptr);
+}
+
+TEST_F(LayerTable, SupportFileKeepsTheTablesOfFormatsWithoutObjects) {
+    Kimg_Layer *l = create("a.klp");
+    ASSERT_TRUE(l);
+    Kdsc_Table *t = kimg_TableCreate(l, nullptr, 3, nullptr, &err);
+    ASSERT_TRUE(t) << ktest::messages(err.r);
+    put(t, "Histogram", {4, 5, 6});
+    kdsc_TableClose(t, &err);
+    EXPECT_EQ(std::vector<std::string>{"Descriptor_Table"}, names(kimg_LayerListTables(l, &err)));
+    kimg_LayerClose(l, &err);
+    kimg_FileNameDequeue(dir.file("a.klp").c_str(), &err);
+    // The support file beside the image holds the table under the layer.
+    Khfa_File *aux = khfa_FileOpen(dir.file("a.aux").c_str(), "r", nullptr, &err);
+    ASSERT_TRUE(aux) << ktest::messages(err.r);
+    const Khfa_Entry *e = khfa_EntryPeek(aux, KHFA_SEEK_PATH, ":Band_1:Descriptor_Table", &err);
+    ASSERT_TRUE(e);
+    EXPECT_STREQ("Kdsc_Table", e->type);
+    khfa_FileClose(aux, &err);
+
+    l = open("a.klp");
+    t = kimg_TableOpen(l, nullptr, &err);
+    ASSERT_TRUE(t) << ktest::messages(err.r);
+    EXPECT_EQ((std::vector<double>{4, 5, 6}), column(t, "Histogram", 3));
+    EXPECT_STREQ("Direct", kdsc_BinFunctionTitle(kdsc_TableBinFunctionGet(t)));
+    kdsc_TableClose(t, &err);
+    EXPECT_EQ(std::vector<std::string>{"Histogram"},
+              names(kimg_TableListColumns(l, nullptr, &err)));
+    ASSERT_EQ(0, kimg_TableRemove(l, nullptr, &err)) << ktest::messages(err.r);
+    EXPECT_FALSE(kimg_TableOpen(l, nullptr, &err));
+    EXPECT_TRUE(names(kimg_LayerListTables(l, &err)).empty());
+    kimg_LayerClose(l, &err);
+}
+
+TEST_F(LayerTable, NativeImagesKeepTheirTablesInside) {
+    Kimg_Layer *l = create("b.img", KIMG_LAYER_THEMATIC);
+    ASSERT_TRUE(l);
+    Kdsc_Table *t = kimg_TableCreate(l, nullptr, 2, nullptr, &err);
+    ASSERT_TRUE(t) << ktest::messages(err.r);
+    put(t, "Opacity", {1, 0.5});
+    kdsc_TableClose(t, &err);
+    kimg_LayerClose(l, &err);
+    kimg_FileNameDequeue(dir.file("b.img").c_str(), &err);
+    struct stat st;
+    EXPECT_NE(0, stat(dir.file("b.aux").c_str(), &st));
+    Khfa_File *f = khfa_FileOpen(dir.file("b.img").c_str(), "r", nullptr, &err);
+    ASSERT_TRUE(f) << ktest::messages(err.r);
+    EXPECT_TRUE(khfa_EntryPeek(f, KHFA_SEEK_PATH, ":Band_1:Descriptor_Table:Opacity", &err));
+    khfa_FileClose(f, &err);
+}
+
+TEST_F(LayerTable, PluginColumnsThroughTheLayerMethodSet) {
+    Kimg_Layer *l = create("c.kld");
+    ASSERT_TRUE(l);
+    Bf linear(kdsc_BinFunctionCreateLinear(4, 0, 8, &err));
+    Kdsc_Table *t = kimg_TableCreate(l, nullptr, 4, linear.get(), &err);
+    ASSERT_TRUE(t) << ktest::messages(err.r);
+    put(t, "Histogram", {10, 20, 30, 40});
+    put(t, "Red", {0.1, 0.2, 0.3, 0.4});
+    put(t, "Green", {1, 1, 1, 1});
+    EXPECT_FALSE(kdsc_ColumnCreate(t, "Opacity", KDSC_COLUMN_REAL, 0, &err));
+    EXPECT_NE(std::string::npos,
+              ktest::messages(err.r).find("kimg_DSC table format does not support column Opacity"));
+    EXPECT_FALSE(kdsc_ColumnCreate(t, "Names", KDSC_COLUMN_INTEGER, 0, &err));
+    EXPECT_NE(std::string::npos, ktest::messages(err.r).find("does not support integer columns"));
+    EXPECT_EQ((std::vector<std::string>{"Histogram", "Red", "Green", "Blue"}),
+              names(kdsc_TableListColumns(t, &err)));
+    int64_t when = 0;
+    ASSERT_EQ(0, kdsc_TableModTimeGet(t, &when, &err)) << ktest::messages(err.r);
+    EXPECT_EQ(1234, when);
+    kdsc_TableClose(t, &err);
+
+    // Reopened: rows and bin function come back from the file's objects, the
+    // colours share one plug-in table without overwriting each other.
+    t = kimg_TableOpen(l, nullptr, &err);
+    ASSERT_TRUE(t) << ktest::messages(err.r);
+    int32_t rows = 0;
+    kdsc_TableRowCountGet(t, &rows, &err);
+    EXPECT_EQ(4, rows);
+    EXPECT_TRUE(kdsc_BinFunctionIsSame(linear.get(), kdsc_TableBinFunctionGet(t)));
+    EXPECT_EQ((std::vector<double>{10, 20, 30, 40}), column(t, "Histogram", 4));
+    EXPECT_EQ((std::vector<double>{0.1, 0.2, 0.3, 0.4}), column(t, "Red", 4));
+    EXPECT_EQ((std::vector<double>{1, 1, 1, 1}), column(t, "Green", 4));
+    EXPECT_EQ((std::vector<double>{0, 0, 0, 0}), column(t, "Blue", 4));
+    Kdsc_Column *h = kdsc_ColumnOpen(t, "Histogram", &err);
+    ASSERT_TRUE(h);
+    ASSERT_EQ(0, kdsc_ColumnRemove(h, &err));
+    EXPECT_FALSE(kdsc_ColumnRead(kdsc_ColumnOpen(t, "Histogram", &err), 0, 1, nullptr, &err));
+    kdsc_TableClose(t, &err);
+    kimg_LayerClose(l, &err);
+}
+
+TEST_F(LayerTable, LayerTypesAndBinFunctions) {
+    const struct {
+        int32_t layerType;
+        int allowed[6];  // direct, linear, logarithmic, explicit, unique, plug-in
+    } rules[] = {
+        {KIMG_LAYER_THEMATIC, {1, 0, 0, 0, 0, 0}},
+        {KIMG_LAYER_ATHEMATIC, {1, 1, 1, 1, 1, 1}},
+        {KIMG_LAYER_FFT, {1, 1, 1, 1, 0, 0}},
+        {3, {0, 0, 0, 0, 0, 0}},
+    };
+    for (const auto &r : rules) {
+        EXPECT_EQ(1, kimg_LayerTypeSupportsBinFunction(r.layerType, -1));
+        for (int32_t b = 0; b < 6; ++b)
+            EXPECT_EQ(r.allowed[b], kimg_LayerTypeSupportsBinFunction(r.layerType, b))
+                << r.layerType << " " << b;
+    }
+    Kimg_Layer *l = create("d.img", KIMG_LAYER_THEMATIC);
+    ASSERT_TRUE(l);
+    Bf linear(kdsc_BinFunctionCreateLinear(4, 0, 8, &err));
+    EXPECT_FALSE(kimg_TableCreate(l, nullptr, 4, linear.get(), &err));
+    EXPECT_EQ("Bin function type 'linear' is not supported by layer type 'thematic'",
+              ktest::messages(err.r));
+    // A table made while athematic, opened after the layer became thematic.
+    ASSERT_EQ(0, kimg_LayerLayerTypeChange(l, KIMG_LAYER_ATHEMATIC, &err));
+    Kdsc_Table *t = kimg_TableCreate(l, nullptr, 4, linear.get(), &err);
+    ASSERT_TRUE(t) << ktest::messages(err.r);
+    put(t, "Histogram", {1, 2, 3, 4});
+    kdsc_TableClose(t, &err);
+    ASSERT_EQ(0, kimg_LayerLayerTypeChange(l, KIMG_LAYER_THEMATIC, &err));
+    ktest::PrintedReports printed;
+    t = kimg_TableOpen(l, nullptr, &err);
+    ASSERT_TRUE(t) << ktest::messages(err.r);
+    EXPECT_TRUE(
+        printed.contains("Bin function type 'linear' is not supported by layer type "
+                         "'thematic';\ntreating layer " +
+                         dir.file("d.img") + "(:Band_1) as athematic"));
+    Kimg_LayerInfo info{};
+    kimg_LayerInfoGet(l, &info, &err);
+    EXPECT_EQ(KIMG_LAYER_ATHEMATIC, info.layerType);
+    kdsc_TableClose(t, &err);
+    kimg_LayerClose(l, &err);
+    kimg_FileNameDequeue(dir.file("d.img").c_str(), &err);
+
+    // Read-only layers keep their tables and columns.
+    l = open("d.img", true);
+    ASSERT_TRUE(l);
+    EXPECT_EQ(-1, kimg_TableRemove(l, nullptr, &err));
+    EXPECT_EQ("Could not remove table; layer is opened read-only", ktest::messages(err.r));
+    t = kimg_TableOpen(l, nullptr, &err);
+    ASSERT_TRUE(t) << ktest::messages(err.r);
+    EXPECT_FALSE(kdsc_ColumnCreate(t, "X", KDSC_COLUMN_REAL, 0, &err));  // file read-only
+    Kdsc_Column *c = kdsc_ColumnOpen(t, "Histogram", &err);
+    ASSERT_TRUE(c) << ktest::messages(err.r);
+    EXPECT_EQ(-1, kdsc_ColumnRemove(c, &err));
+    EXPECT_EQ("Cannot destroy column Histogram; it is read-only", ktest::messages(err.r));
+    EXPECT_EQ((std::vector<double>{1, 2, 3, 4}), column(t, "Histogram", 4));
+    kdsc_TableClose(t, &err);
+    kimg_LayerClose(l, &err);
+    EXPECT_FALSE(kimg_TableOpen(nullptr, nullptr, &err));
+    EXPECT_EQ("NULL layer", ktest::messages(err.r));
+}
+
+}  // namespace
