@@ -30,6 +30,7 @@
 #include "kimgrf.h"
 #include "kdsc.h"
 #include "kint.h"
+#include "kprj.h"
 
 KRASTER_BEGIN_DECLS
 
@@ -696,6 +697,50 @@ KRASTER_API int kimg_SSLayerGetMags(Kimg_Layer *layer, long *count, long **magni
 KRASTER_API int kimg_SSLayerValid(Kimg_Layer *layer, Kerr_ErrorReport **err);
 /* Removes the stored levels and their names. */
 KRASTER_API int kimg_SSLayerRemove(Kimg_Layer *layer, Kerr_ErrorReport **err);
+
+/* ---- Georeferencing of a layer ---------------------------------------------------
+ * The map information ("Map_Info") and projection parameters ("Projection"
+ * with its child "Datum") of a layer (kprj.h). They go through the plug-in's
+ * map entries when it has them (a format with its own georeferencing), else
+ * they are auxiliary objects below the layer's node, in the image file or its
+ * ".aux" support file. Reads return NULL without a report when the layer has
+ * none; the caller frees a record with kprj_MapInfoFree or
+ * kprj_ProParametersFree. Writes replace what is there. */
+
+KRASTER_API Kprj_MapInfo *kimg_LayerMapInformationRead(Kimg_Layer *layer, Kerr_ErrorReport **err);
+KRASTER_API int kimg_LayerMapInformationWrite(Kimg_Layer *layer, const Kprj_MapInfo *mapInfo,
+                                              Kerr_ErrorReport **err);
+KRASTER_API Kprj_ProParameters *kimg_LayerMapProjectionRead(Kimg_Layer *layer,
+                                                            Kerr_ErrorReport **err);
+KRASTER_API int kimg_LayerMapProjectionWrite(Kimg_Layer *layer,
+                                             const Kprj_ProParameters *proParameters,
+                                             Kerr_ErrorReport **err);
+/* Both records at once (either address may be NULL): 1 when the layer has
+ * map information, 0 when not (*mapInfo NULL), -1 with a report. The
+ * projection is read only when map information exists. */
+KRASTER_API int kimg_LayerMapInfoGet(Kimg_Layer *layer, Kprj_MapInfo **mapInfo,
+                                     Kprj_ProParameters **proParameters, Kerr_ErrorReport **err);
+/* The same by layer name "file(:node)": the layer is opened (for update to
+ * write) and closed again. */
+KRASTER_API Kprj_MapInfo *kimg_MapInfoRead(const char *layerName, Kerr_ErrorReport **err);
+KRASTER_API int kimg_MapInfoWrite(const char *layerName, const Kprj_MapInfo *mapInfo,
+                                  Kerr_ErrorReport **err);
+KRASTER_API Kprj_ProParameters *kimg_ProParametersRead(const char *layerName,
+                                                       Kerr_ErrorReport **err);
+KRASTER_API int kimg_ProParametersWrite(const char *layerName,
+                                        const Kprj_ProParameters *proParameters,
+                                        Kerr_ErrorReport **err);
+/* The map coordinates of the outer corners of the layer (the pixel edges,
+ * from its size and map information): 1, or 0 without map information. */
+KRASTER_API int kimg_LayerMapExtentCompute(Kimg_Layer *layer, Kprj_Coordinate *upperLeft,
+                                           Kprj_Coordinate *lowerRight, Kerr_ErrorReport **err);
+/* The pixel size in map units: 1, or 0 without map information. */
+KRASTER_API int kimg_LayerNominalPixelSizeGet(Kimg_Layer *layer, double *width, double *height,
+                                              Kerr_ErrorReport **err);
+/* The smallest and largest map x and y the layer's pixels cover: 1, or 0
+ * without map information. */
+KRASTER_API int kimg_LayerMapBoundingBoxGet(Kimg_Layer *layer, double *minX, double *minY,
+                                            double *maxX, double *maxY, Kerr_ErrorReport **err);
 
 /* ---- Descriptor tables -------------------------------------------------------
  * A layer's table is the node tableName (NULL: "Descriptor_Table") below the

@@ -216,6 +216,19 @@ KRASTER_API int kprj_DatumInit(Kprj_Datum *datum, Kerr_ErrorReport **err);
 /* Frees what the datum holds and the datum itself. */
 KRASTER_API void kprj_DatumFree(Kprj_Datum *datum);
 
+/* Fills the spheroid's name, axes, eccentricity squared and radius (a for a
+ * sphere, else the radius of the sphere of equal area) from the spheroid
+ * table ("Invalid spheroid name" when it has no such name). The table holds
+ * "Clarke 1866", "Clarke 1880", "GRS 1980", "International 1909" and
+ * "WGS 84" until the spheroid table file is read. */
+KRASTER_API int kprj_SpheroidByName(Kint_InitToolkitData *toolkit, const char *name,
+                                    Kprj_Spheroid *spheroid, Kerr_ErrorReport **err);
+/* Resets the datum to "Undefined" (type KPRJ_DATUM_NONE), then, unless a
+ * name is empty or the datum is "Undefined", names it: a parametric datum
+ * with 7 parameters (all 0 until the datum table is read). */
+KRASTER_API int kprj_DatumByName(Kint_InitToolkitData *toolkit, const char *spheroidName,
+                                 const char *datumName, Kprj_Datum *datum, Kerr_ErrorReport **err);
+
 KRASTER_API Kprj_ProParameters *kprj_ProParametersCreate(Kerr_ErrorReport **err);
 KRASTER_API Kprj_ProParameters *kprj_ProParametersCopy(const Kprj_ProParameters *in,
                                                        Kprj_ProParameters *out,

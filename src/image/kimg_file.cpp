@@ -238,6 +238,32 @@ bool rawWrite(Kimg_File *f, const char *nodePath, const unsigned char *data, lon
     return true;
 }
 
+// As rawRead, telling a missing object (no support file, or the plug-in's
+// "no such object" status) from a failure.
+int rawReadIfPresent(Kimg_File *f, const char *nodePath, EncodedObject &out, const char *fn,
+                     Report &e) {
+    Side side;
+    if (!f->image->instance->fn.FileDataWrite && !f->aux) return 0;
+    if (!chooseSide(f, false, side, fn, e)) return -1;
+    RFInstance *inst = side.file->instance;
+    if (!inst->fn.FileDataRead) return 0;
+    std::string path = correctPath(side, nodePath);
+    Kerr_ErrorReport *perr = nullptr;
+    int status = 0;
+    long r = call(*inst, inst->fn.FileDataRead, &status, side.handle, path.c_str(), &out.data,
+                  &out.size, &out.dictionary, &out.type, &perr);
+    if (r < 0 && status == KIMG_RF_STATUS_NO_SUCH_FILE) {
+        kerr_DeleteErrorReport(perr);
+        return 0;
+    }
+    if (r < 0 || !out.data || out.size <= 0 || !out.dictionary || !out.type) {
+        e.wrap(perr, fn, 15, "Cannot read %s from %s", nodePath, side.file->name.c_str());
+        return -1;
+    }
+    kerr_DeleteErrorReport(perr);
+    return 1;
+}
+
 // Opens "file(:node)" and splits off the node path.
 Kimg_File *openNode(const char *fileNodeName, std::string &nodePath, const char *fn, Report &e) {
     if (!fileNodeName) {
@@ -255,6 +281,37 @@ Kimg_File *openNode(const char *fileNodeName, std::string &nodePath, const char 
 }
 
 }  // namespace
+
+namespace kr::img {
+
+EncodedObject::~EncodedObject() {
+    kmsc_HeapFree(data);
+    kmsc_HeapFree(dictionary);
+    kmsc_HeapFree(type);
+}
+
+int fileObjectRead(Kimg_File *file, const char *nodePath, EncodedObject &out, const char *fn,
+                   Kerr_ErrorReport **err) {
+    Report e(err);
+    if (!file || !nodePath) {
+        e.error(fn, 90, "NULL argument");
+        return -1;
+    }
+    return rawReadIfPresent(file, nodePath, out, fn, e);
+}
+
+int fileObjectWrite(Kimg_File *file, const char *nodePath, const unsigned char *data, long size,
+                    const char *dictionary, const char *type, const char *fn,
+                    Kerr_ErrorReport **err) {
+    Report e(err);
+    if (!file || !nodePath || !data || !dictionary || !type) {
+        e.error(fn, 90, "NULL argument");
+        return -1;
+    }
+    return rawWrite(file, nodePath, data, size, dictionary, type, fn, e) ? 0 : -1;
+}
+
+}  // namespace kr::img
 
 extern "C" {
 

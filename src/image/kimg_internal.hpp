@@ -133,6 +133,29 @@ std::string supportName(const std::string &name, const char *extension);
 // letters ignoring case.
 bool templateMatch(const char *pattern, const char *name);
 
+// An auxiliary object as a plug-in hands it over: encoded bytes, the text of
+// a dictionary holding its design, and the design's name (heap buffers,
+// freed with the record).
+struct EncodedObject {
+    unsigned char *data = nullptr;
+    long size = 0;
+    char *dictionary = nullptr;
+    char *type = nullptr;
+    EncodedObject() = default;
+    EncodedObject(const EncodedObject &) = delete;
+    EncodedObject &operator=(const EncodedObject &) = delete;
+    ~EncodedObject();
+};
+// Reads the object at nodePath of an open image file (from the image or its
+// support file): 1 when read, 0 when there is none (no report), -1 with a
+// report under fn.
+int fileObjectRead(Kimg_File *file, const char *nodePath, EncodedObject &out, const char *fn,
+                   Kerr_ErrorReport **err);
+// Writes one (creating the support file when the format needs it): 0 or -1.
+int fileObjectWrite(Kimg_File *file, const char *nodePath, const unsigned char *data, long size,
+                    const char *dictionary, const char *type, const char *fn,
+                    Kerr_ErrorReport **err);
+
 // Heap copy of a list (array of heap strings) for callers.
 char **heapList(const std::vector<std::string> &list);
 

@@ -243,6 +243,19 @@ KRASTER_API int kimg_LayerCopyVAPtr(const char *source, const char *destination,
         kgda_BaseDataDelete(nv, nullptr);
         if (!ok) e.error(fn, 4, "Copying auxiliary information failed");
     }
+    // Georeferencing: map information and projection.
+    if (ok) {
+        Kprj_MapInfo *map = nullptr;
+        Kprj_ProParameters *projection = nullptr;
+        int has = kimg_LayerMapInfoGet(src, &map, &projection, e.out());
+        if (has < 0 || (has == 1 && kimg_LayerMapInformationWrite(dst, map, e.out()) != 0) ||
+            (projection && kimg_LayerMapProjectionWrite(dst, projection, e.out()) != 0)) {
+            ok = false;
+            e.error(fn, 6, "Copying map information failed");
+        }
+        kprj_MapInfoFree(map);
+        kprj_ProParametersFree(projection);
+    }
     kimg_LayerClose(src, nullptr);
     Kerr_ErrorReport *ce = nullptr;
     if (kimg_LayerClose(dst, &ce) != 0) {

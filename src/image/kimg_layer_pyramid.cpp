@@ -41,9 +41,18 @@ std::vector<Level> defaultLevels(const Kimg_Layer *l) {
     std::vector<Level> out;
     long w = l->width, h = l->height, mag = 2;
     bool first = true;
+    // Pixel sizes for square first-level pixels: the option's, else those
+    // of the layer's map information.
+    double sx = std::fabs(l->rrdPixelX), sy = std::fabs(l->rrdPixelY);
+    if (!(sx > 0 && sy > 0) && w >= 64 && h >= 64) {
+        double mw = 0, mh = 0;
+        if (kimg_LayerNominalPixelSizeGet(const_cast<Kimg_Layer *>(l), &mw, &mh, nullptr) == 1) {
+            sx = std::fabs(mw);
+            sy = std::fabs(mh);
+        }
+    }
     while (w >= 64 && h >= 64) {
         double fx = 2, fy = 2;
-        double sx = std::fabs(l->rrdPixelX), sy = std::fabs(l->rrdPixelY);
         if (first && sx > 0 && sy > 0) {
             fx = 2 * std::sqrt(sx / sy);
             fy = 2 * std::sqrt(sy / sx);

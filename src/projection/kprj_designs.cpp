@@ -167,6 +167,45 @@ Kprj_Datum *adoptDatum(void *decoded, const Designs &d) {
     return x;
 }
 
+void *decodeAs(const Kmif_Design *ours, const unsigned char *data, int64_t size,
+               const char *dictionary, const char *type, const char *fn, Report &e) {
+    if (!data || !dictionary || !type || strcmp(type, ours->name) != 0) {
+        e.error(fn, 110, "Don't know how to convert from %s", type ? type : "(null)");
+        return nullptr;
+    }
+    // The given dictionary must describe the design as the package does:
+    // the bytes are then decoded into the package's records.
+    Kmif_Dictionary *given = kmif_DictionaryDecodeFromString(dictionary, e.out());
+    const Kmif_Design *theirs = given ? found(given, type) : nullptr;
+    bool same = false;
+    if (theirs) {
+        Kmif_Dictionary *a = kmif_DictionaryCreate(e.out());
+        Kmif_Dictionary *b = a ? kmif_DictionaryCreate(e.out()) : nullptr;
+        if (b && kmif_DictionaryAddDesign(a, ours, e.out()) &&
+            kmif_DictionaryAddDesign(b, theirs, e.out())) {
+            char *ta = kmif_DictionaryEncodeToString(a, e.out());
+            char *tb = ta ? kmif_DictionaryEncodeToString(b, e.out()) : nullptr;
+            same = ta && tb && strcmp(ta, tb) == 0;
+            kmsc_HeapFree(ta);
+            kmsc_HeapFree(tb);
+        }
+        kmif_DictionaryDelete(a, nullptr);
+        kmif_DictionaryDelete(b, nullptr);
+    }
+    kmif_DictionaryDelete(given, nullptr);
+    if (!same) {
+        e.clear();
+        e.error(fn, 110, "Don't know how to convert from %s", type);
+        return nullptr;
+    }
+    void *object = nullptr;
+    if (kmif_ConvertToHostEx(nullptr, data, size, ours, &object, e.out()) < 0) {
+        e.error(fn, 111, "Error decoding %s", type);
+        return nullptr;
+    }
+    return object;
+}
+
 bool spheroidByName(const char *name, Kprj_Spheroid *spheroid, const char *fn, Report &e) {
     for (const KnownSpheroid &k : kKnownSpheroids) {
         if (!name || strcmp(k.name, name) != 0) continue;
@@ -204,6 +243,36 @@ bool datumByName(const char *spheroidName, const char *datumName, Kprj_Datum *da
 }  // namespace kr::prj
 
 extern "C" {
+
+KRASTER_API int kprj_SpheroidByName(Kint_InitToolkitData *toolkit, const char *name,
+                                    Kprj_Spheroid *spheroid, Kerr_ErrorReport **err) {
+    constexpr const char *fn = "kprj_SpheroidByName";
+    Report e(err);
+    if (!toolkit) {
+        e.error(fn, 1, "Toolkit has not been initialized");
+        return -1;
+    }
+    if (!spheroid) {
+        e.error(fn, 2, "Invalid input Kprj_Spheroid");
+        return -1;
+    }
+    return spheroidByName(name, spheroid, fn, e) ? 0 : -1;
+}
+
+KRASTER_API int kprj_DatumByName(Kint_InitToolkitData *toolkit, const char *spheroidName,
+                                 const char *datumName, Kprj_Datum *datum, Kerr_ErrorReport **err) {
+    constexpr const char *fn = "kprj_DatumByName";
+    Report e(err);
+    if (!toolkit) {
+        e.error(fn, 1, "Toolkit has not been initialized");
+        return -1;
+    }
+    if (!datum) {
+        e.error(fn, 2, "Invalid input Kprj_Datum");
+        return -1;
+    }
+    return datumByName(spheroidName, datumName, datum, fn, e) ? 0 : -1;
+}
 
 KRASTER_API Kmif_Dictionary *kprj_InitDictionaryCreate(Kerr_ErrorReport **err) {
     Report e(err);
@@ -304,36 +373,10 @@ KRASTER_API Kprj_ProParameters *kprj_ProjectionConvertFromMIF(const unsigned cha
         e.error(fn, 2, "Don't know how to convert from %s", designName);
         return nullptr;
     }
-    // The object is decoded with the package's own design, after checking
-    // that the given dictionary describes it the same way.
     const Kmif_Design *ours = whole ? d->mapProjection830 : d->proParameters;
-    Kmif_Dictionary *given = kmif_DictionaryDecodeFromString(dictionary, e.out());
-    Kmif_Dictionary *mine = given ? kmif_DictionaryCreate(e.out()) : nullptr;
-    const Kmif_Design *theirs = given ? found(given, designName) : nullptr;
-    bool same = false;
-    if (mine && theirs && kmif_DictionaryAddDesign(mine, ours, e.out())) {
-        Kmif_Dictionary *other = kmif_DictionaryCreate(e.out());
-        if (other && kmif_DictionaryAddDesign(other, theirs, e.out())) {
-            char *a = kmif_DictionaryEncodeToString(mine, e.out());
-            char *b = a ? kmif_DictionaryEncodeToString(other, e.out()) : nullptr;
-            same = a && b && strcmp(a, b) == 0;
-            kmsc_HeapFree(a);
-            kmsc_HeapFree(b);
-        }
-        kmif_DictionaryDelete(other, nullptr);
-    }
-    kmif_DictionaryDelete(mine, nullptr);
-    kmif_DictionaryDelete(given, nullptr);
-    if (!same) {
-        e.error(fn, 3, "Don't know how to convert from %s", designName);
-        return nullptr;
-    }
+    void *object = decodeAs(ours, data, size, dictionary, designName, fn, e);
+    if (!object) return nullptr;
     if (!whole) {
-        void *object = nullptr;
-        if (kmif_ConvertToHostEx(nullptr, data, size, d->proParameters, &object, e.out()) < 0) {
-            e.error(fn, 4, "Error decoding %s", designName);
-            return nullptr;
-        }
         auto *p = adopt<Kprj_ProParameters>(object, d->proParameters);
         if (p) {
             kmsc_HeapFree(object);
@@ -348,11 +391,6 @@ KRASTER_API Kprj_ProParameters *kprj_ProjectionConvertFromMIF(const unsigned cha
             return nullptr;
         }
         return p;
-    }
-    void *object = nullptr;
-    if (kmif_ConvertToHostEx(nullptr, data, size, d->mapProjection830, &object, e.out()) < 0) {
-        e.error(fn, 4, "Error decoding %s", designName);
-        return nullptr;
     }
     auto *m = static_cast<MapProjection830 *>(object);
     Kprj_ProParameters *p = kprj_ProParametersCreate(e.out());

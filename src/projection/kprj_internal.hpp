@@ -44,6 +44,21 @@ T *allocate() {
 Kprj_Spheroid *adoptSpheroid(void *decoded, const Designs &d);
 Kprj_Datum *adoptDatum(void *decoded, const Designs &d);
 
+// Decodes an encoded object with the package design `ours` after checking
+// that the given dictionary describes type the same way ("Don't know how to
+// convert from %s" otherwise). The object is laid out by `ours`; null with a
+// report.
+void *decodeAs(const Kmif_Design *ours, const unsigned char *data, int64_t size,
+               const char *dictionary, const char *type, const char *fn, Report &e);
+
+// The datum a projection gets when none is stored: by the first parameter
+// for State Plane, else "Undefined". False with a report.
+bool datumWhenMissing(Kprj_ProParameters *p, const char *fn, Report &e);
+
+// The datum as stored: what its type does not use left out (a shallow copy
+// that shares the rest with `datum`).
+Kprj_Datum datumAsStored(const Kprj_Datum &datum);
+
 // Frees a datum's contents (closing an open grid) and resets it to
 // "Undefined" of type KPRJ_DATUM_NONE.
 bool datumReset(Kprj_Datum *datum);

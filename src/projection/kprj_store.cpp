@@ -194,20 +194,10 @@ Kprj_ProParameters *proParametersAt(Khfa_File *file, const std::string &at, cons
         }
         return p;
     }
-    if (p->proType == KPRJ_INTERNAL && p->proNumber == KPRJ_STATE_PLANE) {
-        const long code = p->proParams.count > 0 && p->proParams.data
-                              ? static_cast<long>(p->proParams.data[0])
-                              : 0;
-        const char *sphere = code == 3 || code == 2 ? "GRS 1980" : "Clarke 1866";
-        const char *datum = code == 3 ? "HARN" : code == 2 ? "NAD83" : "NAD27";
-        if (!spheroidByName(sphere, s, fn, e) || !datumByName(sphere, datum, s->datum, fn, e)) {
-            kprj_ProParametersFree(p);
-            e.error(fn, 6, "Error returned from kprj_DatumByName");
-            return nullptr;
-        }
-        return p;
+    if (!datumWhenMissing(p, fn, e)) {
+        kprj_ProParametersFree(p);
+        return nullptr;
     }
-    datumReset(s->datum);
     return p;
 }
 
@@ -267,9 +257,7 @@ int proParametersWrite(Khfa_File *file, const char *entryPath, const Kprj_ProPar
         datumReset(&undefined);
         datum = &undefined;
     }
-    stored = *datum;  // shallow: the unused parts are left out of the copy
-    if (stored.type != KPRJ_DATUM_PARAMETRIC) stored.params = Kprj_DblArrayPtr{};
-    if (stored.type != KPRJ_DATUM_GRID) stored.gridname = Kprj_CharStrPtr{};
+    stored = datumAsStored(*datum);
     const bool ok =
         writeNode(file, at, kDatumNode, "Kprj_Datum", &stored, d->datum, true, false, fn, e);
     kprj_CharStrFree(&undefined.datumname);
@@ -308,6 +296,39 @@ int mapInfoWrite(Khfa_File *file, const char *entryPath, const Kprj_MapInfo *m, 
 }
 
 }  // namespace
+
+namespace kr::prj {
+
+bool datumWhenMissing(Kprj_ProParameters *p, const char *fn, Report &e) {
+    Kprj_Spheroid *s = p->proSpheroid;
+    if (p->proType == KPRJ_INTERNAL && p->proNumber == KPRJ_STATE_PLANE) {
+        const long code = p->proParams.count > 0 && p->proParams.data
+                              ? static_cast<long>(p->proParams.data[0])
+                              : 0;
+        const char *sphere = code == 3 || code == 2 ? "GRS 1980" : "Clarke 1866";
+        const char *datum = code == 3 ? "HARN" : code == 2 ? "NAD83" : "NAD27";
+        if (!spheroidByName(sphere, s, fn, e) || !datumByName(sphere, datum, s->datum, fn, e)) {
+            e.error(fn, 6, "Error returned from kprj_DatumByName");
+            return false;
+        }
+        return true;
+    }
+    if (!datumReset(s->datum)) {
+        e.error(fn, 7, "Error allocating charStr->data");
+        return false;
+    }
+    return true;
+}
+
+Kprj_Datum datumAsStored(const Kprj_Datum &datum) {
+    Kprj_Datum stored = datum;
+    if (stored.type != KPRJ_DATUM_PARAMETRIC) stored.params = Kprj_DblArrayPtr{};
+    if (stored.type != KPRJ_DATUM_GRID) stored.gridname = Kprj_CharStrPtr{};
+    stored.grid = nullptr;
+    return stored;
+}
+
+}  // namespace kr::prj
 
 extern "C" {
 

@@ -11,13 +11,7 @@
 
 namespace {
 
-using kgdatest::at;
-using kgdatest::Bd;
-using kgdatest::Err;
-using kgdatest::make;
-using kgdatest::pattern;
-
-constexpr int32_t kStr = KGDA_STRING_TYPE_CODE;
+using namespace kgdatest;
 
 std::string capturePrint(const Kgda_BaseData *b) {
     testing::internal::CaptureStdout();

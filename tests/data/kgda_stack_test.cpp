@@ -10,14 +10,7 @@
 
 namespace {
 
-using kgdatest::at;
-using kgdatest::Bd;
-using kgdatest::Err;
-using kgdatest::make;
-using kgdatest::pattern;
-using kgdatest::Stack;
-
-constexpr int32_t kStr = KGDA_STRING_TYPE_CODE;
+using namespace kgdatest;
 
 struct ArrayDelete {
     void operator()(Kgda_BaseDataStackArray *a) const { kgda_BaseDataStackArrayDelete(a, nullptr); }

@@ -9,6 +9,8 @@
 
 namespace kgdatest {
 
+constexpr int32_t kStr = KGDA_STRING_TYPE_CODE;
+
 // A report slot for a series of calls: taking its address frees the report
 // of the previous call, which every operation would otherwise overwrite.
 struct Err : ktest::Err {

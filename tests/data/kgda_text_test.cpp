@@ -12,14 +12,7 @@
 
 namespace {
 
-using kgdatest::at;
-using kgdatest::Bd;
-using kgdatest::Err;
-using kgdatest::make;
-using kgdatest::pattern;
-using kgdatest::Stack;
-
-constexpr int32_t kStr = KGDA_STRING_TYPE_CODE;
+using namespace kgdatest;
 
 Stack makeStack(int32_t layers, int32_t rows, int32_t columns, int32_t type, int32_t object) {
     Err err;

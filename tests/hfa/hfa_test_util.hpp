@@ -70,4 +70,18 @@ inline void close(Khfa_File *f) {
     EXPECT_EQ(khfa_FileClose(f, &err), 0) << ktest::messages(err.r);
 }
 
+// HfaTest with a new file f, open for the length of the test.
+class HfaFileTest : public HfaTest {
+  protected:
+    void SetUp() override {
+        HfaTest::SetUp();
+        f = create(path());
+        ASSERT_NE(f, nullptr);
+    }
+    void TearDown() override {
+        if (f) close(f);
+    }
+    Khfa_File *f = nullptr;
+};
+
 }  // namespace hfatest

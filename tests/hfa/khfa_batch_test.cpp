@@ -12,16 +12,8 @@ using namespace hfatest;
 
 namespace {
 
-class HfaBatch : public HfaTest {
+class HfaBatch : public HfaFileTest {
   protected:
-    void SetUp() override {
-        HfaTest::SetUp();
-        f = create(path());
-        ASSERT_NE(f, nullptr);
-    }
-    void TearDown() override {
-        if (f) close(f);
-    }
     int batch(int on) {
         const intptr_t options[] = {KHFA_FILE_OPTION_CACHE, on ? 0 : 1, 0};
         ktest::Err err;
@@ -29,7 +21,6 @@ class HfaBatch : public HfaTest {
         EXPECT_FALSE(err) << ktest::messages(err.r);
         return rc;
     }
-    Khfa_File *f = nullptr;
 };
 
 // 100,000 entries appended in batch mode (the parents as siblings, each with

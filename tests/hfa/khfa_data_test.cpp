@@ -12,17 +12,9 @@ namespace {
 
 constexpr uint32_t kSeq = KHFA_SEQUENTIAL_POSITION;
 
-class HfaData : public HfaTest {
+class HfaData : public HfaFileTest {
   protected:
-    void SetUp() override {
-        HfaTest::SetUp();
-        file = create(path());
-        ASSERT_NE(file, nullptr);
-    }
-    void TearDown() override {
-        if (file) close(file);
-    }
-    Khfa_File *file = nullptr;
+    Khfa_File *&file = f;
     ktest::Err err;
 };
 

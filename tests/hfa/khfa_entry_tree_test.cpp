@@ -13,16 +13,8 @@ using namespace hfatest;
 
 namespace {
 
-class HfaTree : public HfaTest {
+class HfaTree : public HfaFileTest {
   protected:
-    void SetUp() override {
-        HfaTest::SetUp();
-        f = create(path());
-        ASSERT_NE(f, nullptr);
-    }
-    void TearDown() override {
-        if (f) close(f);
-    }
     // :a{b,c{d}}, :e
     void buildSample() {
         write(f, KHFA_WRITE_LAST_CHILD, "a");
@@ -33,7 +25,6 @@ class HfaTree : public HfaTest {
         write(f, KHFA_WRITE_NEXT, "e");
     }
     std::vector<std::string> tree() { return diskTree(ktest::readFile(path())); }
-    Khfa_File *f = nullptr;
 };
 
 TEST_F(HfaTree, PathsResolveFromTheCurrentEntry) {

@@ -86,16 +86,8 @@ std::map<uint32_t, int32_t> diskBlocks(const std::string &file) {
     return list.blocks;
 }
 
-class HfaFreeList : public HfaTest {
+class HfaFreeList : public HfaFileTest {
   protected:
-    void SetUp() override {
-        HfaTest::SetUp();
-        file = create(path());
-        ASSERT_NE(file, nullptr);
-    }
-    void TearDown() override {
-        if (file) close(file);
-    }
     uint32_t allocate(int32_t size) {
         ktest::Err err;
         uint32_t pos = khfa_NextFreePos(file, size, &err);
@@ -112,7 +104,7 @@ class HfaFreeList : public HfaTest {
         EXPECT_EQ(khfa_FileFlush(file, &err), 0) << ktest::messages(err.r);
         return diskBlocks(path());
     }
-    Khfa_File *file = nullptr;
+    Khfa_File *&file = f;
 };
 
 using Blocks = std::map<uint32_t, int32_t>;

@@ -66,22 +66,13 @@ std::string pattern(size_t n, unsigned seed) {
     return s;
 }
 
-class HfaStream : public HfaTest {
+class HfaStream : public HfaFileTest {
   protected:
-    void SetUp() override {
-        HfaTest::SetUp();
-        f = create(path());
-        ASSERT_NE(f, nullptr);
-    }
-    void TearDown() override {
-        if (f) close(f);
-    }
     std::string bytes() {
         khfa_FileFlush(f, nullptr);
         return ktest::readFile(path());
     }
     std::string name(const char *node) { return path() + "(" + node + ")"; }
-    Khfa_File *f = nullptr;
 };
 
 // Streams of several geometries written in uneven chunks up to and across

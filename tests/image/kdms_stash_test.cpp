@@ -364,6 +364,13 @@ TEST(KdmsStash, StashFailures) {
     // once the stash works again it closes with them.
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 2L, 0), 0);
     EXPECT_EQ(info(c).openTransaction, 1);
+    // A slot filled from a failing stash holds nothing valid: the next read
+    // asks the stash again.
+    stash.failRead = true;
+    EXPECT_TRUE(readCopy(c, 1, &err).empty());
+    EXPECT_TRUE(ktest::hasCode(err.r, "kdms_CacheRead", 8)) << ktest::messages(err.r);
+    stash.failRead = false;
+    EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 1));
     ASSERT_EQ(put(c, 2, 2, &err), 0);
     stash.failWrite = true;
     EXPECT_EQ(kdms_CacheTransactionEnd(c, &err), -1);

@@ -24,9 +24,16 @@
 // as a decimal number ("-9999", "nan"), which other GeoTIFF software reads
 // and writes too; it is one value for all layers of a file.
 //
-// Auxiliary objects (statistics, tables, map information) are not stored in
-// the TIFF: the plug-in has no FileDataWrite, so the library keeps them in
-// the ".aux" support file beside the image.
+// Georeferencing. Map information and projection parameters are the
+// GeoTIFF tags of the file (ModelTiepoint and ModelPixelScale or
+// ModelTransformation, and the GeoKeys; see geo.cpp), read and written
+// through the layer's map entries; they are one for all layers of a file.
+// GeoKeys that say what the records cannot hold are left as they are and
+// reported once per open file, as a warning.
+//
+// Other auxiliary objects (statistics, tables) are not stored in the TIFF:
+// the plug-in has no FileDataWrite, so the library keeps them in the ".aux"
+// support file beside the image.
 //
 // Errors. libtiff's errors and warnings never reach stderr: each file handle
 // collects them, and a failing entry point hands them on as a report (the
@@ -34,13 +41,16 @@
 #include <kraster/kerr.h>
 #include <kraster/kgda.h>
 #include <kraster/kimgrf.h>
+#include <kraster/kmif.h>
 #include <kraster/kmsc.h>
+#include <kraster/kprj.h>
 #include <kraster/kpxm.h>
 #include <kraster/kstr.h>
 
 #include <tiffio.h>
 #include <xtiffio.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -57,6 +67,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "geo.hpp"
 
 namespace {
 
@@ -188,6 +200,11 @@ void extendTags(TIFF *tif) {
 void initialise() {
     static std::once_flag once;
     std::call_once(once, [] {
+        // libtiff keeps the handlers and the tag extender installed here for
+        // the life of the process, so the plug-in must never be unloaded.
+        Dl_info self;
+        if (dladdr(reinterpret_cast<void *>(&extendTags), &self) && self.dli_fname)
+            dlopen(self.dli_fname, RTLD_NOW | RTLD_NODELETE);
         for (long i = 0; i < kCodecCount; ++i) kCodecNames[i] = kCodecs[i].name;
         TIFFSetErrorHandler(globalError);
         TIFFSetWarningHandler(globalWarning);
@@ -367,6 +384,7 @@ struct File {
     // A rewrite in progress: the new file, renamed over `name` at close.
     std::string temporary;
     std::vector<struct Carried> carried;
+    bool geoReported = false;  // unmapped GeoKeys were reported
 
     ~File() {
         if (tif) TIFFClose(tif);
@@ -967,7 +985,7 @@ RF long InstanceRasterDataOrderTypesGet(long *count, char ***names, long **writa
     return list(count, names, kOrders, 2);
 }
 RF long InstanceMapProjectionIsSupported(void) {
-    return 0;
+    return 1;
 }
 RF long InstanceIsDirFlagsGet(long *count, long **out) {
     return flags(count, out, kDirFlags, kTitleCount);
@@ -1335,4 +1353,198 @@ RF long LayerRasterModTimeGet(void *layer, int64_t *modTime, Kerr_ErrorReport **
     }
     *modTime = static_cast<int64_t>(st.st_mtime);
     return 0;
+}
+
+// ---- Georeferencing ---------------------------------------------------------------
+
+namespace {
+
+const ttag_t kGeoDoubles[] = {TIFFTAG_GEOTIEPOINTS, TIFFTAG_GEOPIXELSCALE, TIFFTAG_GEOTRANSMATRIX};
+
+// The GeoTIFF tags of the file: from the directory, or for a new file whose
+// directory is not begun, from the tags it will be given.
+tiffgeo::Tags geoTags(File &f) {
+    tiffgeo::Tags t;
+    std::vector<double> *doubles[] = {&t.tiepoints, &t.scale, &t.transform};
+    if (f.tif && !f.pending) {
+        uint16_t n = 0;
+        uint16_t *shorts = nullptr;
+        if (TIFFGetField(f.tif, TIFFTAG_GEOKEYDIRECTORY, &n, &shorts) == 1 && shorts)
+            t.keys.assign(shorts, shorts + n);
+        for (int i = 0; i < 3; ++i) {
+            double *d = nullptr;
+            if (TIFFGetField(f.tif, kGeoDoubles[i], &n, &d) == 1 && d) doubles[i]->assign(d, d + n);
+        }
+        return t;
+    }
+    for (const Carried &c : f.carried) {
+        if (c.tag == TIFFTAG_GEOKEYDIRECTORY) t.keys = c.shorts;
+        for (int i = 0; i < 3; ++i)
+            if (c.tag == kGeoDoubles[i]) *doubles[i] = c.doubles;
+    }
+    return t;
+}
+
+// Stores the tags in the directory (written when the file is closed) and
+// among the tags a rewrite carries over. False with a report.
+bool geoTagsSet(File &f, const tiffgeo::Tags &t, const char *fn, Kerr_ErrorReport **err) {
+    std::vector<Carried> wanted;
+    if (!t.keys.empty()) wanted.push_back({TIFFTAG_GEOKEYDIRECTORY, "", t.keys, {}});
+    const std::vector<double> *doubles[] = {&t.tiepoints, &t.scale, &t.transform};
+    for (int i = 0; i < 3; ++i)
+        if (!doubles[i]->empty()) wanted.push_back({kGeoDoubles[i], "", {}, *doubles[i]});
+    if (f.tif && !f.pending) {
+        Listen listen(*f.sink);
+        bool ok = true;
+        for (int i = 0; i < 3; ++i)
+            if (doubles[i]->empty()) TIFFUnsetField(f.tif, kGeoDoubles[i]);
+        for (const Carried &c : wanted) ok = ok && setCarried(f.tif, c);
+        if (!ok) {
+            drain(*f.sink, err);
+            failed(err, EIO, fn, 5, "Cannot store the GeoTIFF tags of %s", f.name.c_str());
+            return false;
+        }
+    }
+    std::vector<Carried> kept;
+    for (Carried &c : f.carried)
+        if (c.tag != TIFFTAG_GEOKEYDIRECTORY &&
+            std::find(std::begin(kGeoDoubles), std::end(kGeoDoubles), c.tag) ==
+                std::end(kGeoDoubles))
+            kept.push_back(std::move(c));
+    kept.insert(kept.end(), wanted.begin(), wanted.end());
+    f.carried = std::move(kept);
+    return true;
+}
+
+void geoWarnOnce(File &f, const std::string &why) {
+    if (f.geoReported) return;
+    f.geoReported = true;
+    Kerr_ErrorReport *r = kerr_CreateErrorReport(
+        "LayerMapProjectionRead", 1, KERR_SEVERITY_WARNING, nullptr,
+        "%s: the GeoTIFF keys hold %s, which is kept but not used", f.name.c_str(), why.c_str());
+    kerr_PrintErrorReport(r, 0, 0);
+    kerr_DeleteErrorReport(r);
+}
+
+const Kmif_Design *mapInfoDesign(Kerr_ErrorReport **err) {
+    Kmif_Dictionary *d = kprj_InitDictionaryCreate(err);
+    return d ? kmif_DictionarySearchByName(d, "Kprj_MapInfo", err) : nullptr;
+}
+
+LayerHandle *geoLayer(void *layer, bool forWrite, const char *fn, Kerr_ErrorReport **err) {
+    auto *lh = static_cast<LayerHandle *>(layer);
+    if (!lh) {
+        failed(err, EINVAL, fn, 1, "Invalid arguments");
+        return nullptr;
+    }
+    if (forWrite && !lh->file->writable) {
+        failed(err, EACCES, fn, 2, "%s is read-only", lh->file->name.c_str());
+        return nullptr;
+    }
+    return lh;
+}
+
+}  // namespace
+
+RF long LayerMapInfoRead(void *layer, unsigned char **data, long *dataSize, char **dictionary,
+                         char **typeName, Kerr_ErrorReport **err) {
+    static const char *const fn = "LayerMapInfoRead";
+    LayerHandle *lh = geoLayer(layer, false, fn, err);
+    if (!lh || !data || !dataSize || !dictionary || !typeName)
+        return failed(err, EINVAL, fn, 1, "Invalid arguments");
+    File &f = *lh->file;
+    std::lock_guard<std::mutex> lock(f.mutex);
+    Kprj_MapInfo *m = nullptr;
+    std::string why;
+    const tiffgeo::Read r = tiffgeo::mapInfo(geoTags(f), f.layout.width, f.layout.height, &m, why);
+    if (r != tiffgeo::Read::Found) {
+        if (r == tiffgeo::Read::Unmapped) geoWarnOnce(f, why);
+        return failed(err, KIMG_RF_STATUS_NO_SUCH_FILE, fn, 3, "%s has no map information",
+                      f.name.c_str());
+    }
+    const Kmif_Design *design = mapInfoDesign(err);
+    const int32_t n =
+        design ? kmif_MIFableObjectConvertToMIF(m, design, data, dictionary, typeName, err) : -1;
+    kprj_MapInfoFree(m);
+    if (n < 0) return failed(err, EIO, fn, 4, "Cannot encode the map information");
+    *dataSize = n;
+    return 0;
+}
+
+RF long LayerMapInfoWrite(void *layer, const unsigned char *data, long dataSize,
+                          const char *dictionary, const char *typeName, Kerr_ErrorReport **err) {
+    static const char *const fn = "LayerMapInfoWrite";
+    LayerHandle *lh = geoLayer(layer, true, fn, err);
+    if (!lh) return -1;
+    if (!data || dataSize <= 0 || !dictionary || !typeName || strcmp(typeName, "Kprj_MapInfo"))
+        return failed(err, EINVAL, fn, 3, "Invalid arguments");
+    void *object = nullptr;
+    Kmif_Design *design = nullptr;
+    if (kmif_MIFableObjectConvertFromMIFEx(data, dataSize, dictionary, typeName, &object, &design,
+                                           err) < 0)
+        return failed(err, EINVAL, fn, 4, "Cannot decode the map information");
+    long rc = 0;
+    const Kmif_Design *ours = mapInfoDesign(err);
+    if (!ours || design->hostSize != ours->hostSize) {
+        rc = failed(err, EINVAL, fn, 5, "Unexpected design of Kprj_MapInfo");
+    } else {
+        File &f = *lh->file;
+        std::lock_guard<std::mutex> lock(f.mutex);
+        tiffgeo::Tags t = geoTags(f);
+        std::string why;
+        if (!tiffgeo::setMapInfo(t, *static_cast<Kprj_MapInfo *>(object), why))
+            rc = failed(err, EINVAL, fn, 6, "%s: %s", f.name.c_str(), why.c_str());
+        else if (!geoTagsSet(f, t, fn, err))
+            rc = -1;
+    }
+    kmif_ObjectFree(&object, design, nullptr);
+    kmif_DesignDelete(design, nullptr);
+    return rc;
+}
+
+RF long LayerMapProjectionRead(void *layer, unsigned char **data, long *dataSize, char **dictionary,
+                               char **typeName, Kerr_ErrorReport **err) {
+    static const char *const fn = "LayerMapProjectionRead";
+    LayerHandle *lh = geoLayer(layer, false, fn, err);
+    if (!lh || !data || !dataSize || !dictionary || !typeName)
+        return failed(err, EINVAL, fn, 1, "Invalid arguments");
+    File &f = *lh->file;
+    std::lock_guard<std::mutex> lock(f.mutex);
+    Kprj_ProParameters *p = nullptr;
+    std::string why;
+    const tiffgeo::Read r = tiffgeo::projection(geoTags(f), &p, why);
+    if (r != tiffgeo::Read::Found) {
+        if (r == tiffgeo::Read::Unmapped) geoWarnOnce(f, why);
+        return failed(err, KIMG_RF_STATUS_NO_SUCH_FILE, fn, 3, "%s has no map projection",
+                      f.name.c_str());
+    }
+    const int32_t n = kprj_ProjectionConvertToMIF(p, data, dictionary, typeName, err);
+    kprj_ProParametersFree(p);
+    if (n < 0) return failed(err, EIO, fn, 4, "Cannot encode the map projection");
+    *dataSize = n;
+    return 0;
+}
+
+RF long LayerMapProjectionWrite(void *layer, const unsigned char *data, long dataSize,
+                                const char *dictionary, const char *typeName,
+                                Kerr_ErrorReport **err) {
+    static const char *const fn = "LayerMapProjectionWrite";
+    LayerHandle *lh = geoLayer(layer, true, fn, err);
+    if (!lh) return -1;
+    if (!data || dataSize <= 0 || !dictionary || !typeName)
+        return failed(err, EINVAL, fn, 3, "Invalid arguments");
+    Kprj_ProParameters *p =
+        kprj_ProjectionConvertFromMIF(data, dataSize, dictionary, typeName, err);
+    if (!p) return failed(err, EINVAL, fn, 4, "Cannot decode the map projection");
+    File &f = *lh->file;
+    std::lock_guard<std::mutex> lock(f.mutex);
+    tiffgeo::Tags t = geoTags(f);
+    std::string why;
+    long rc = 0;
+    if (!tiffgeo::setProjection(t, *p, why))
+        rc = failed(err, EINVAL, fn, 5, "%s: %s", f.name.c_str(), why.c_str());
+    else if (!geoTagsSet(f, t, fn, err))
+        rc = -1;
+    kprj_ProParametersFree(p);
+    return rc;
 }

@@ -1,0 +1,253 @@
+// Georeferencing of layers through the image level: map information and
+// projection parameters of a native-format layer stored below its node, of a
+// layer of a format without map entries kept in the ".aux" support file,
+// carried by layer copies, and the extent, pixel size and bounding box that
+// follow from them; the first pyramid level gets square pixels.
+#include <gtest/gtest.h>
+#include <kraster/kraster.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <string>
+
+#include "support/ktest.hpp"
+
+namespace {
+
+using ktest::Err;
+
+class Georef : public ::testing::Test {
+  protected:
+    ktest::TempDir dir;
+    std::string plugins = dir.file("plugins");
+    ktest::ScopedEnv path{"ORVEL_RASTER_FORMATS_PATH", plugins.c_str()};
+    ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
+    Kint_InitToolkitData *tk = nullptr;
+    Err err;
+
+    void SetUp() override {
+        tk = kint_InitToolkit(nullptr);
+        ASSERT_NE(tk, nullptr);
+        mkdir(plugins.c_str(), 0755);
+        const std::string links[][2] = {
+            {KRASTER_PLUGIN_DIR "/RasterFormats/libmiraven.so", "libmiraven.so"},
+            {KRASTER_PLUGIN_DIR "/RasterFormats/libtiffformat.so", "libtiffformat.so"},
+            {KRASTER_LP_TEST_DIR "/liblpnarrow.so", "liblpnarrow.so"}};
+        for (const auto &l : links)
+            ASSERT_EQ(symlink(l[0].c_str(), (plugins + "/" + l[1]).c_str()), 0) << l[0];
+        kimg_RasterFormatsReset();
+    }
+    void TearDown() override { kimg_RasterFormatsReset(); }
+
+    Kimg_Layer *create(const std::string &name, long w = 40, long h = 30) {
+        Kimg_Layer *l =
+            kimg_LayerCreate(name.c_str(), KIMG_LAYER_ATHEMATIC, KGDA_TYPE_U8, w, h, tk, &err, 0);
+        EXPECT_NE(l, nullptr) << ktest::messages(err.r);
+        return l;
+    }
+};
+
+std::string str(const Kprj_CharStrPtr &s) {
+    return s.count > 0 ? std::string(s.data, static_cast<size_t>(s.count - 1)) : "";
+}
+
+Kprj_MapInfo *mapInfo(double ulx, double uly, double w, double h, const char *units = "meters") {
+    Kprj_MapInfo *m = kprj_MapInfoCreate(nullptr);
+    kprj_MapInfoProjectionNameSet(m, "UTM", nullptr);
+    kprj_MapInfoUpperLeftCenterSet(m, ulx, uly, nullptr);
+    kprj_MapInfoLowerRightCenterSet(m, ulx + 39 * w, uly - 29 * h, nullptr);
+    kprj_MapInfoPixelSizeSet(m, w, h, nullptr);
+    kprj_MapInfoUnitsSet(m, units, nullptr);
+    return m;
+}
+
+Kprj_ProParameters *stateplane(double first) {
+    Kprj_ProParameters *p = kprj_ProParametersCreate(nullptr);
+    p->proNumber = KPRJ_STATE_PLANE;
+    p->proZone = 3101;
+    kprj_CharStrCreate("State Plane", &p->proName, nullptr);
+    kprj_DblArrayCreate(15, &p->proParams, nullptr);
+    p->proParams.data[0] = first;
+    kprj_CharStrCreate("GRS 1980", &p->proSpheroid->sphereName, nullptr);
+    p->proSpheroid->a = 6378137;
+    p->proSpheroid->b = 6356752.31414036;
+    return p;
+}
+
+// Writes both records to a layer, reads them back through a fresh open and
+// checks the derived quantities.
+void roundTrip(Kimg_Layer *l, const std::string &name, Err &err) {
+    Kprj_MapInfo *m = mapInfo(500000, 4000000, 30, 20);
+    Kprj_ProParameters *p = stateplane(2);
+    kprj_CharStrCreate("NAD83", &p->proSpheroid->datum->datumname, nullptr);
+    p->proSpheroid->datum->type = KPRJ_DATUM_PARAMETRIC;
+    kprj_DblArrayCreate(7, &p->proSpheroid->datum->params, nullptr);
+    EXPECT_EQ(kimg_LayerMapInformationRead(l, &err), nullptr);
+    EXPECT_FALSE(err) << ktest::messages(err.r);
+    ASSERT_EQ(kimg_LayerMapInformationWrite(l, m, &err), 0) << ktest::messages(err.r);
+    ASSERT_EQ(kimg_LayerMapInformationWrite(l, m, &err), 0);
+    ASSERT_EQ(kimg_LayerMapProjectionWrite(l, p, &err), 0) << ktest::messages(err.r);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
+
+    Kprj_MapInfo *back = kimg_MapInfoRead(name.c_str(), &err);
+    ASSERT_NE(back, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(kprj_MapInfosEqual(m, back, &err), 1);
+    Kprj_ProParameters *pb = kimg_ProParametersRead(name.c_str(), &err);
+    ASSERT_NE(pb, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(kprj_ProParametersEqual(p, pb, &err), 1);
+    EXPECT_EQ(str(pb->proSpheroid->datum->datumname), "NAD83");
+    EXPECT_EQ(pb->proZone, 3101);
+
+    Kimg_Layer *r =
+        kimg_LayerOpen(name.c_str(), kint_GetInit(), &err, KIMG_LAYER_OPTION_READONLY, 0);
+    ASSERT_NE(r, nullptr) << ktest::messages(err.r);
+    Kprj_Coordinate ul{}, lr{};
+    ASSERT_EQ(kimg_LayerMapExtentCompute(r, &ul, &lr, &err), 1);
+    EXPECT_DOUBLE_EQ(ul.x, 500000 - 15);
+    EXPECT_DOUBLE_EQ(ul.y, 4000000 + 10);
+    EXPECT_DOUBLE_EQ(lr.x, 500000 - 15 + 40 * 30);
+    EXPECT_DOUBLE_EQ(lr.y, 4000000 + 10 - 30 * 20);
+    double w = 0, h = 0, x0, y0, x1, y1;
+    ASSERT_EQ(kimg_LayerNominalPixelSizeGet(r, &w, &h, &err), 1);
+    EXPECT_TRUE(w == 30 && h == 20);
+    ASSERT_EQ(kimg_LayerMapBoundingBoxGet(r, &x0, &y0, &x1, &y1, &err), 1);
+    EXPECT_TRUE(x0 == ul.x && x1 == lr.x && y0 == lr.y && y1 == ul.y);
+    Kprj_MapInfo *gm = nullptr;
+    Kprj_ProParameters *gp = nullptr;
+    EXPECT_EQ(kimg_LayerMapInfoGet(r, &gm, &gp, &err), 1);
+    EXPECT_TRUE(gm && gp);
+    EXPECT_EQ(kimg_LayerMapInformationWrite(r, m, &err), -1);  // read-only
+    EXPECT_TRUE(err);
+    kimg_LayerClose(r, nullptr);
+    kprj_MapInfoFree(gm);
+    kprj_ProParametersFree(gp);
+    kprj_MapInfoFree(m);
+    kprj_MapInfoFree(back);
+    kprj_ProParametersFree(p);
+    kprj_ProParametersFree(pb);
+}
+
+TEST_F(Georef, NativeLayerStoresNodesBelowTheLayer) {
+    const std::string file = dir.file("a.img"), name = file + "(:Layer_1)";
+    Kimg_Layer *l = create(name);
+    ASSERT_NE(l, nullptr);
+    roundTrip(l, name, err);
+    kimg_FileNameDequeue(file.c_str(), nullptr);
+    // The nodes are those of the stored designs, one of each.
+    Khfa_File *h = khfa_FileOpen(file.c_str(), "r", nullptr, &err);
+    ASSERT_NE(h, nullptr);
+    for (const char *type : {"Kprj_MapInfo", "Kprj_ProParameters", "Kprj_Datum"}) {
+        Kstr_StringList *list = khfa_ObjectList(h, ":", nullptr, type, &err);
+        ASSERT_NE(list, nullptr);
+        EXPECT_EQ(list->count, 1) << type;
+        kstr_StringListFree(list);
+    }
+    EXPECT_NE(khfa_EntrySeek(h, KHFA_SEEK_PATH, ":Layer_1:Projection:Datum", &err), nullptr);
+    Kprj_MapInfo *m = kprj_MapInfoRead(h, ":Layer_1", &err);  // the same records, directly
+    ASSERT_NE(m, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(m->pixelSize->width, 30);
+    kprj_MapInfoFree(m);
+    khfa_FileClose(h, nullptr);
+    // Copies carry both records.
+    const std::string copy = dir.file("b.img") + "(:Band)";
+    ASSERT_EQ(kimg_LayerCopy(name.c_str(), copy.c_str(), tk, &err, 0), 0) << ktest::messages(err.r);
+    Kprj_MapInfo *a = kimg_MapInfoRead(name.c_str(), &err),
+                 *b = kimg_MapInfoRead(copy.c_str(), &err);
+    ASSERT_TRUE(a && b) << ktest::messages(err.r);
+    EXPECT_EQ(kprj_MapInfosEqual(a, b, &err), 1);
+    Kprj_ProParameters *pa = kimg_ProParametersRead(name.c_str(), &err);
+    Kprj_ProParameters *pb = kimg_ProParametersRead(copy.c_str(), &err);
+    ASSERT_TRUE(pa && pb);
+    EXPECT_EQ(kprj_ProParametersEqual(pa, pb, &err), 1);
+    kprj_MapInfoFree(a);
+    kprj_MapInfoFree(b);
+    kprj_ProParametersFree(pa);
+    kprj_ProParametersFree(pb);
+}
+
+TEST_F(Georef, LayerOfAFormatWithoutMapEntriesUsesTheSupportFile) {
+    const std::string file = dir.file("n.kln"), name = file + "(:Layer_1)";
+    Kimg_Layer *l = create(name);
+    ASSERT_NE(l, nullptr);
+    roundTrip(l, name, err);
+    kimg_FileNameDequeue(file.c_str(), nullptr);
+    EXPECT_EQ(access(dir.file("n.aux").c_str(), F_OK), 0);
+    Khfa_File *h = khfa_FileOpen(dir.file("n.aux").c_str(), "r", nullptr, &err);
+    ASSERT_NE(h, nullptr) << ktest::messages(err.r);
+    Kprj_ProParameters *p = kprj_ProParametersRead(h, ":Layer_1", &err);
+    ASSERT_NE(p, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(p->proZone, 3101);
+    kprj_ProParametersFree(p);
+    khfa_FileClose(h, nullptr);
+}
+
+TEST_F(Georef, MissingRecordsAndRefusals) {
+    const std::string name = dir.file("c.img") + "(:Layer_1)";
+    Kimg_Layer *l = create(name);
+    ASSERT_NE(l, nullptr);
+    Kprj_Coordinate ul{};
+    double w = -1;
+    EXPECT_EQ(kimg_LayerMapExtentCompute(l, &ul, nullptr, &err), 0);
+    EXPECT_EQ(kimg_LayerNominalPixelSizeGet(l, &w, nullptr, &err), 0);
+    EXPECT_EQ(kimg_LayerMapBoundingBoxGet(l, nullptr, nullptr, nullptr, nullptr, &err), 0);
+    EXPECT_EQ(kimg_LayerMapProjectionRead(l, &err), nullptr);
+    Kprj_MapInfo *m = nullptr;
+    EXPECT_EQ(kimg_LayerMapInfoGet(l, &m, nullptr, &err), 0);
+    EXPECT_FALSE(err);
+    EXPECT_EQ(m, nullptr);
+    EXPECT_EQ(kimg_LayerMapInformationWrite(l, nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Invalid input MapInfo");
+    EXPECT_EQ(kimg_LayerMapProjectionWrite(l, nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Invalid input proParameters");
+    EXPECT_EQ(kimg_LayerMapInformationRead(nullptr, &err), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "NULL layer");
+    // A State Plane projection stored without its datum gets the datum of
+    // its first parameter.
+    Kprj_ProParameters *p = stateplane(3);
+    ASSERT_EQ(kimg_LayerMapProjectionWrite(l, p, &err), 0);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+    ASSERT_EQ(
+        kimg_FileNodeDataDestroy((dir.file("c.img") + "(:Layer_1:Projection:Datum)").c_str(), &err),
+        0)
+        << ktest::messages(err.r);
+    Kprj_ProParameters *back = kimg_ProParametersRead(name.c_str(), &err);
+    ASSERT_NE(back, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(str(back->proSpheroid->datum->datumname), "HARN");
+    kprj_ProParametersFree(back);
+    kprj_ProParametersFree(p);
+    EXPECT_EQ(kimg_MapInfoRead((dir.file("none.img") + "(:Layer_1)").c_str(), &err), nullptr);
+    EXPECT_TRUE(err);
+}
+
+TEST_F(Georef, FirstPyramidLevelHasSquarePixels) {
+    const std::string name = dir.file("p.img") + "(:Layer_1)";
+    Kimg_Layer *l = create(name, 400, 300);
+    ASSERT_NE(l, nullptr);
+    long n = 0, *mags = nullptr;
+    char **names = nullptr;
+    Kprj_MapInfo *m = mapInfo(0, 0, 10, 40);
+    ASSERT_EQ(kimg_LayerMapInformationWrite(l, m, &err), 0);
+    kprj_MapInfoFree(m);
+    ASSERT_EQ(kimg_SSLayerComputeAllDefaultNames(l, &n, &names, &mags, &err), 0);
+    ASSERT_GE(n, 1);
+    for (long i = 0; i < n; ++i) kmsc_HeapFree(names[i]);
+    kmsc_HeapFree(names);
+    kmsc_HeapFree(mags);
+    ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
+    ASSERT_EQ(kimg_SSLayerGetNames(l, &n, &names, &err), 0);
+    ASSERT_GE(n, 1);
+    // fx = 2 sqrt(10 / 40) = 1, fy = 2 sqrt(40 / 10) = 4: 398 x 74.
+    Kimg_Layer *first = kimg_LayerOpen(names[0], tk, &err, KIMG_LAYER_OPTION_READONLY, 0);
+    ASSERT_NE(first, nullptr) << names[0] << ktest::messages(err.r);
+    Kimg_LayerInfo info{};
+    ASSERT_EQ(kimg_LayerInfoGet(first, &info, &err), 0);
+    EXPECT_EQ(info.width, 398);
+    EXPECT_EQ(info.height, 74);
+    kimg_LayerClose(first, nullptr);
+    for (long i = 0; i < n; ++i) kmsc_HeapFree(names[i]);
+    kmsc_HeapFree(names);
+    kimg_LayerClose(l, nullptr);
+}
+
+}  // namespace

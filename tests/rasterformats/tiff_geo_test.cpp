@@ -1,0 +1,324 @@
+// GeoTIFF georeferencing through the TIFF plug-in and the layer functions:
+// files georeferenced by libgeotiff's own geotifcp from listgeo-style
+// metadata read back with their corners, units and UTM zone or geographic
+// system; keys the records cannot hold left in place and reported once; a
+// UTM image made here read by libgeotiff with the codes other software uses.
+#include <gtest/gtest.h>
+#include <kraster/kraster.h>
+#include <tiffio.h>
+#include <geotiff/geotiff.h>
+#include <geotiff/geovalues.h>
+#include <geotiff/xtiffio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+#include "support/ktest.hpp"
+
+namespace {
+
+using ktest::Err;
+
+class GeoTiff : public ::testing::Test {
+  protected:
+    ktest::TempDir dir;
+    ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
+    Err err;
+    void SetUp() override {
+        ASSERT_NE(kint_InitToolkit(nullptr), nullptr);
+        kimg_RasterFormatsReset();
+    }
+    void TearDown() override { kimg_RasterFormatsReset(); }
+
+    // A w x h u8 TIFF georeferenced by geotifcp from metadata text.
+    std::string geotiff(const std::string &name, const std::string &meta, uint32_t w = 20,
+                        uint32_t h = 10) {
+        const std::string plain = dir.file(name + ".plain.tif"), out = dir.file(name + ".tif");
+        TIFF *t = TIFFOpen(plain.c_str(), "w");
+        EXPECT_NE(t, nullptr);
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, h);
+        std::string pixels(size_t{w} * h, '\x07');
+        TIFFWriteEncodedStrip(t, 0, pixels.data(), static_cast<tmsize_t>(pixels.size()));
+        TIFFClose(t);
+        ktest::writeFile(dir.file(name + ".txt"), meta);
+        const std::string cmd =
+            "geotifcp -g " + dir.file(name + ".txt") + " " + plain + " " + out + " 2>&1";
+        EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+        return out;
+    }
+    Kimg_Layer *open(const std::string &file, bool readOnly = true) {
+        Kimg_Layer *l =
+            readOnly ? kimg_LayerOpen((file + "(:Layer_1)").c_str(), kint_GetInit(), &err,
+                                      KIMG_LAYER_OPTION_READONLY, 0)
+                     : kimg_LayerOpen((file + "(:Layer_1)").c_str(), kint_GetInit(), &err, 0);
+        EXPECT_NE(l, nullptr) << ktest::messages(err.r);
+        return l;
+    }
+};
+
+std::string meta(const std::string &tags, const std::string &keys) {
+    return "Geotiff_Information:\n   Version: 1\n   Key_Revision: 1.0\n   Tagged_Information:\n" +
+           tags + "      End_Of_Tags.\n   Keyed_Information:\n" + keys +
+           "      End_Of_Keys.\n   End_Of_Geotiff.\n";
+}
+
+std::string tiepoint(double x, double y, double sx, double sy) {
+    char b[512];
+    snprintf(b, sizeof b,
+             "      ModelTiepointTag (2,3):\n         0 0 0\n         %.10g %.10g 0\n"
+             "      ModelPixelScaleTag (1,3):\n         %.10g %.10g 0\n",
+             x, y, sx, sy);
+    return b;
+}
+
+std::string str(const Kprj_CharStrPtr &s) {
+    return s.count > 0 ? std::string(s.data, static_cast<size_t>(s.count - 1)) : "";
+}
+
+TEST_F(GeoTiff, UtmAndGeographicFilesOfGeotifcp) {
+    struct Case {
+        const char *name;
+        std::string tags, keys;
+        double ulx, uly, sx, sy;
+        const char *proName, *units, *sphere, *datum;
+        int number, zone;
+        double hemisphere;
+    } cases[] = {
+        {"utm", tiepoint(440720, 3751320, 60, 60),
+         "      GTModelTypeGeoKey (Short,1): ModelTypeProjected\n"
+         "      GTRasterTypeGeoKey (Short,1): RasterPixelIsArea\n"
+         "      ProjectedCSTypeGeoKey (Short,1): PCS_NAD27_UTM_zone_11N\n"
+         "      ProjLinearUnitsGeoKey (Short,1): Linear_Meter\n",
+         440750, 3751290, 60, 60, "UTM", "meters", "Clarke 1866", "NAD27", 1, 11, 1},
+        {"south", tiepoint(300000, 7000000, 30, 30),
+         "      GTModelTypeGeoKey (Short,1): ModelTypeProjected\n"
+         "      ProjectedCSTypeGeoKey (Short,1): PCS_WGS84_UTM_zone_33S\n",
+         300015, 6999985, 30, 30, "UTM", "meters", "WGS 84", "WGS 84", 1, 33, -1},
+        {"geo", tiepoint(-120, 40, 0.5, 0.25),
+         "      GTModelTypeGeoKey (Short,1): ModelTypeGeographic\n"
+         "      GTRasterTypeGeoKey (Short,1): RasterPixelIsPoint\n"
+         "      GeographicTypeGeoKey (Short,1): GCS_WGS_84\n"
+         "      GeogAngularUnitsGeoKey (Short,1): Angular_Degree\n",
+         -120, 40, 0.5, 0.25, "Geographic (Lat/Lon)", "degrees", "WGS 84", "WGS 84", 0, 0, 0},
+        {"nad83", tiepoint(-100, 50, 1, 1),
+         "      GTModelTypeGeoKey (Short,1): ModelTypeGeographic\n"
+         "      GeographicTypeGeoKey (Short,1): GCS_NAD83\n",
+         -99.5, 49.5, 1, 1, "Geographic (Lat/Lon)", "degrees", "GRS 1980", "NAD83", 0, 0, 0},
+    };
+    for (const Case &c : cases) {
+        const std::string file = geotiff(c.name, meta(c.tags, c.keys));
+        Kimg_Layer *l = open(file);
+        ASSERT_NE(l, nullptr);
+        Kprj_MapInfo *m = kimg_LayerMapInformationRead(l, &err);
+        ASSERT_NE(m, nullptr) << c.name << ktest::messages(err.r);
+        EXPECT_NEAR(m->upperLeftCenter->x, c.ulx, 1e-9) << c.name;
+        EXPECT_NEAR(m->upperLeftCenter->y, c.uly, 1e-9) << c.name;
+        EXPECT_NEAR(m->lowerRightCenter->x, c.ulx + 19 * c.sx, 1e-9) << c.name;
+        EXPECT_NEAR(m->lowerRightCenter->y, c.uly - 9 * c.sy, 1e-9) << c.name;
+        EXPECT_TRUE(m->pixelSize->width == c.sx && m->pixelSize->height == c.sy) << c.name;
+        EXPECT_EQ(str(m->proName), c.proName);
+        EXPECT_EQ(str(m->units), c.units);
+        Kprj_ProParameters *p = kimg_LayerMapProjectionRead(l, &err);
+        ASSERT_NE(p, nullptr) << c.name << ktest::messages(err.r);
+        EXPECT_EQ(p->proNumber, c.number) << c.name;
+        EXPECT_EQ(p->proZone, c.zone) << c.name;
+        EXPECT_EQ(str(p->proName), c.proName);
+        EXPECT_EQ(str(p->proSpheroid->sphereName), c.sphere) << c.name;
+        EXPECT_EQ(str(p->proSpheroid->datum->datumname), c.datum) << c.name;
+        ASSERT_GE(p->proParams.count, 4);
+        EXPECT_EQ(p->proParams.data[3], c.hemisphere) << c.name;
+        Kprj_Coordinate ul{}, lr{};
+        EXPECT_EQ(kimg_LayerMapExtentCompute(l, &ul, &lr, &err), 1);
+        EXPECT_NEAR(ul.x, c.ulx - c.sx / 2, 1e-9);
+        EXPECT_NEAR(lr.y, c.uly + c.sy / 2 - 10 * c.sy, 1e-9);
+        kprj_MapInfoFree(m);
+        kprj_ProParametersFree(p);
+        kimg_LayerClose(l, nullptr);
+    }
+}
+
+TEST_F(GeoTiff, UnmappedKeysAreKeptAndReportedOnce) {
+    const std::string file =
+        geotiff("mass", meta(tiepoint(200000, 900000, 10, 10),
+                             "      GTModelTypeGeoKey (Short,1): ModelTypeProjected\n"
+                             "      ProjectedCSTypeGeoKey (Short,1): PCS_NAD83_Massachusetts\n"));
+    ktest::PrintedReports printed;
+    Kimg_Layer *l = open(file, false);
+    ASSERT_NE(l, nullptr);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(kimg_LayerMapProjectionRead(l, &err), nullptr);
+        EXPECT_FALSE(err) << ktest::messages(err.r);
+        Kprj_MapInfo *m = kimg_LayerMapInformationRead(l, &err);
+        ASSERT_NE(m, nullptr) << ktest::messages(err.r);
+        EXPECT_EQ(str(m->proName), "Unknown");  // the corners still hold
+        EXPECT_EQ(m->upperLeftCenter->x, 200005);
+        kprj_MapInfoFree(m);
+    }
+    // One warning (the plug-in table's rebuilding notice aside).
+    long warnings = 0;
+    for (const auto &entry : printed.entries())
+        if (entry.messages.find("GeoTIFF keys") != std::string::npos) {
+            ++warnings;
+            EXPECT_NE(entry.messages.find("ProjectedCSTypeGeoKey 26986"), std::string::npos);
+            EXPECT_EQ(entry.severity, KERR_SEVERITY_WARNING);
+        }
+    EXPECT_EQ(warnings, 1);
+    // A write of the null value keeps the keys.
+    Kgda_BaseData *nv = kgda_BaseDataCreate(1, 1, KGDA_TYPE_U8, KGDA_RASTER_OBJECT, nullptr, &err);
+    ASSERT_EQ(kimg_LayerRasterNullValueWrite(l, nv, &err), 0) << ktest::messages(err.r);
+    kgda_BaseDataDelete(nv, nullptr);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+    kimg_FileNameDequeue(file.c_str(), nullptr);
+    TIFF *t = XTIFFOpen(file.c_str(), "r");
+    ASSERT_NE(t, nullptr);
+    GTIF *g = GTIFNew(t);
+    unsigned short pcs = 0;
+    EXPECT_EQ(GTIFKeyGet(g, ProjectedCSTypeGeoKey, &pcs, 0, 1), 1);
+    EXPECT_EQ(pcs, 26986);
+    GTIFFree(g);
+    XTIFFClose(t);
+    // A rotated transformation gives no map information, reported too.
+    const std::string rotated =
+        geotiff("rot", meta("      ModelTransformationTag (4,4):\n         0.5 0.5 0 100\n"
+                            "         0.5 -0.5 0 200\n         0 0 0 0\n         0 0 0 1\n",
+                            "      GTModelTypeGeoKey (Short,1): ModelTypeProjected\n"
+                            "      ProjectedCSTypeGeoKey (Short,1): PCS_WGS84_UTM_zone_10N\n"));
+    printed.clear();
+    l = open(rotated);
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(kimg_LayerMapInformationRead(l, &err), nullptr);
+    EXPECT_FALSE(err);
+    EXPECT_TRUE(printed.contains("rotated"));
+    Kprj_ProParameters *p = kimg_LayerMapProjectionRead(l, &err);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->proZone, 10);
+    kprj_ProParametersFree(p);
+    kimg_LayerClose(l, nullptr);
+}
+
+TEST_F(GeoTiff, UtmImageMadeHereHasTheCodesOtherSoftwareReads) {
+    const std::string file = dir.file("made.tif");
+    Kimg_Layer *l = kimg_LayerCreate((file + "(:Layer_1)").c_str(), KIMG_LAYER_ATHEMATIC,
+                                     KGDA_TYPE_U16, 64, 48, kint_GetInit(), &err, 0);
+    ASSERT_NE(l, nullptr) << ktest::messages(err.r);
+    Kprj_MapInfo *m = kprj_MapInfoCreate(nullptr);
+    kprj_MapInfoProjectionNameSet(m, "UTM", nullptr);
+    kprj_MapInfoUpperLeftCenterSet(m, 500005, 4649995, nullptr);
+    kprj_MapInfoLowerRightCenterSet(m, 500005 + 63 * 10, 4649995 - 47 * 10, nullptr);
+    kprj_MapInfoPixelSizeSet(m, 10, 10, nullptr);
+    kprj_MapInfoUnitsSet(m, "meters", nullptr);
+    Kprj_ProParameters *p = kprj_ProParametersCreate(nullptr);
+    p->proNumber = KPRJ_UTM;
+    p->proZone = 33;
+    kprj_CharStrCreate("UTM", &p->proName, nullptr);
+    kprj_DblArrayCreate(15, &p->proParams, nullptr);
+    p->proParams.data[2] = 15 * M_PI / 180;  // the zone's central meridian
+    p->proParams.data[3] = -1;               // southern hemisphere
+    ASSERT_EQ(kprj_SpheroidByName(kint_GetInit(), "WGS 84", p->proSpheroid, &err), 0);
+    ASSERT_EQ(kprj_DatumByName(kint_GetInit(), "WGS 84", "WGS 84", p->proSpheroid->datum, &err), 0);
+    ASSERT_EQ(kimg_LayerMapInformationWrite(l, m, &err), 0) << ktest::messages(err.r);
+    ASSERT_EQ(kimg_LayerMapProjectionWrite(l, p, &err), 0) << ktest::messages(err.r);
+    // Read back before the directory is written.
+    Kprj_MapInfo *early = kimg_LayerMapInformationRead(l, &err);
+    ASSERT_NE(early, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(kprj_MapInfosEqual(m, early, &err), 1);
+    kprj_MapInfoFree(early);
+    // A projection without a GeoTIFF code is refused with a report.
+    Kprj_ProParameters *sp = kprj_ProParametersCopy(p, nullptr, nullptr);
+    sp->proNumber = KPRJ_STATE_PLANE;
+    EXPECT_EQ(kimg_LayerMapProjectionWrite(l, sp, &err), -1);
+    EXPECT_NE(ktest::messages(err.r).find("GeoTIFF codes"), std::string::npos);
+    kprj_ProParametersFree(sp);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
+    kimg_FileNameDequeue(file.c_str(), nullptr);
+    EXPECT_NE(access(dir.file("made.aux").c_str(), F_OK), 0);  // all in the TIFF
+
+    TIFF *t = XTIFFOpen(file.c_str(), "r");
+    ASSERT_NE(t, nullptr);
+    GTIF *g = GTIFNew(t);
+    unsigned short model = 0, pcs = 0, raster = 0, units = 0;
+    EXPECT_EQ(GTIFKeyGet(g, GTModelTypeGeoKey, &model, 0, 1), 1);
+    EXPECT_EQ(GTIFKeyGet(g, ProjectedCSTypeGeoKey, &pcs, 0, 1), 1);
+    EXPECT_EQ(GTIFKeyGet(g, GTRasterTypeGeoKey, &raster, 0, 1), 1);
+    EXPECT_EQ(GTIFKeyGet(g, ProjLinearUnitsGeoKey, &units, 0, 1), 1);
+    EXPECT_EQ(model, ModelTypeProjected);
+    EXPECT_EQ(pcs, 32733);
+    EXPECT_EQ(raster, RasterPixelIsArea);
+    EXPECT_EQ(units, Linear_Meter);
+    // libgeotiff's own pixel-to-model conversion puts pixel centres where
+    // the map information has them.
+    double x = 0.5, y = 0.5;
+    EXPECT_TRUE(GTIFImageToPCS(g, &x, &y));
+    EXPECT_DOUBLE_EQ(x, 500005);
+    EXPECT_DOUBLE_EQ(y, 4649995);
+    x = 63.5;
+    y = 47.5;
+    EXPECT_TRUE(GTIFImageToPCS(g, &x, &y));
+    EXPECT_DOUBLE_EQ(x, 500005 + 630);
+    EXPECT_DOUBLE_EQ(y, 4649995 - 470);
+    GTIFFree(g);
+    XTIFFClose(t);
+    // And the library reads what it wrote.
+    Kprj_ProParameters *back = kimg_ProParametersRead((file + "(:Layer_1)").c_str(), &err);
+    ASSERT_NE(back, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(kprj_ProParametersEqual(p, back, &err), 1);
+    kprj_ProParametersFree(back);
+    kprj_MapInfoFree(m);
+    kprj_ProParametersFree(p);
+}
+
+// kraster info prints the georeferencing of each layer, as text and as JSON.
+TEST_F(GeoTiff, ToolPrintsMapInfoAndProjection) {
+    const std::string file =
+        geotiff("tool",
+                meta(tiepoint(440720, 3751320, 60, 60),
+                     "      GTModelTypeGeoKey (Short,1): ModelTypeProjected\n"
+                     "      ProjectedCSTypeGeoKey (Short,1): PCS_NAD27_UTM_zone_11N\n"),
+                4, 3);
+    const std::string plain = dir.file("tool.plain.tif");
+    auto run = [&](const std::string &args) {
+        const std::string out = dir.file("out.txt");
+        const std::string cmd = "XDG_CACHE_HOME=" + dir.file("cache") + " " KRASTER_TOOL " info " +
+                                args + " > " + out + " 2>/dev/null";
+        EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+        return ktest::readFile(out);
+    };
+    EXPECT_EQ(run(file),
+              file +
+                  "(:Layer_1)\n"
+                  "  size: 4 x 3, u8, athematic, blocks 4 x 3\n"
+                  "  map info:\n"
+                  "    projection: UTM\n"
+                  "    upper-left centre: 440750, 3751290\n"
+                  "    lower-right centre: 440930, 3751170\n"
+                  "    pixel size: 60 x 60 meters\n"
+                  "    extent: 440720, 3751320 to 440960, 3751140\n"
+                  "  projection:\n"
+                  "    name: UTM (number 1), zone 11\n"
+                  "    parameters: 0, 0, -2.0420352248333655, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, "
+                  "0, 0\n"
+                  "    spheroid: Clarke 1866 (a = 6378206.4, b = 6356583.8)\n"
+                  "    datum: NAD27\n");
+    const std::string json = run("--json " + file);
+    for (const char *part :
+         {"\"mapInfo\": {\"projection\": \"UTM\", \"upperLeftCenter\": [440750, 3751290], "
+          "\"lowerRightCenter\": [440930, 3751170], \"pixelSize\": [60, 60], \"units\": "
+          "\"meters\", \"extent\": [440720, 3751320, 440960, 3751140]}",
+          "\"zone\": 11", "\"datum\": \"NAD27\"", "{\"name\": \"Clarke 1866\", \"a\": 6378206.4"})
+        EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
+    const std::string none = run("--json " + plain + " Layer_1");
+    EXPECT_NE(none.find("\"mapInfo\": null, \"projection\": null"), std::string::npos) << none;
+    EXPECT_NE(run(plain).find("  map info: none\n  projection: none\n"), std::string::npos);
+    EXPECT_NE(
+        std::system((KRASTER_TOOL " info " + dir.file("missing.tif") + " 2>/dev/null").c_str()), 0);
+}
+
+}  // namespace
