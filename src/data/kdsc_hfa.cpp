@@ -884,7 +884,7 @@ KRASTER_API void *kdsc_HFAColumnAndMIFDataRead(void *column, Kerr_ErrorReport **
         return nullptr;
     }
     Section s;
-    void *o = kmif_ObjectAllocate(d, e.out());
+    void *o = kr::dsc::objectAllocate(d, e);
     auto *r = static_cast<HfaColumnRecord *>(o);
     const int64_t bytes = elementSize(c->rec) * c->rec.numRows;
     bool ok = r != nullptr;
