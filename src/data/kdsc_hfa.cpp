@@ -511,7 +511,13 @@ KRASTER_API Kdsc_BinFunction *kdsc_HFABinFunctionRead(void *table, Kerr_ErrorRep
     for (const char *c : {k840Child, kOldChild}) {
         if (!child && peek(t->file, t->path + ":" + c, &rec, e)) child = c;
     }
-    if (!child) return nullptr;
+    if (!child) {
+        // A table of rows without a stored bin function gets a direct one.
+        if (t->numRows > 0)
+            kr::warn(nullptr, fn, 3, "Unable to locate either %s or %s of %s", kOldChild, k840Child,
+                     t->path.c_str());
+        return nullptr;
+    }
     const std::string path = t->path + ":" + child;
     const Kmif_Design *d = fileDesign(t->file, rec.type, false, fn, e);
     void *object = nullptr;
@@ -878,7 +884,7 @@ KRASTER_API void *kdsc_HFAColumnAndMIFDataRead(void *column, Kerr_ErrorReport **
         return nullptr;
     }
     Section s;
-    void *o = kmif_ObjectAllocate(d, e.out());
+    void *o = kr::dsc::objectAllocate(d, e);
     auto *r = static_cast<HfaColumnRecord *>(o);
     const int64_t bytes = elementSize(c->rec) * c->rec.numRows;
     bool ok = r != nullptr;

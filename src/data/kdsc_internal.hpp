@@ -46,6 +46,10 @@ const char *builtinTitle(int32_t kind);
 // counts, pointer kinds, nested designs).
 bool sameDesign(const Kmif_Design *a, const Kmif_Design *b);
 
+// A zero-filled record of a shared design. Unlike kmif_ObjectAllocate it
+// leaves the design alone, so that threads may share the library's designs.
+void *objectAllocate(const Kmif_Design *design, kr::Report &e);
+
 // Wraps an existing kind's data into a bin function with a fresh window.
 Kdsc_BinFunction *wrapPlugin(const PluginKind *kind, void *data, const char *fn, kr::Report &e);
 

@@ -115,7 +115,7 @@ Kgda_BaseData *listData(const std::vector<double> &list, Kerr_ErrorReport **err)
 
 // The kind's own record (a new object of its design).
 void *kindObject(const Kdsc_BinFunction &f, Kmif_Design *d, Report &e) {
-    void *o = kmif_ObjectAllocate(d, e.out());
+    void *o = kr::dsc::objectAllocate(d, e);
     if (!o) return nullptr;
     switch (f.kind) {
         case KDSC_BIN_FUNCTION_DIRECT:
@@ -188,6 +188,14 @@ int toOld(const Kdsc_BinFunction &f, Kdsc_BinFunctionRecord *r, Report &e) {
 
 namespace kr::dsc {
 
+void *objectAllocate(const Kmif_Design *design, kr::Report &e) {
+    void *o = design && design->hostSize > 0
+                  ? kmsc_HeapMalloc(static_cast<size_t>((int64_t{design->hostSize} + 7) & ~7))
+                  : nullptr;
+    if (!o) e.error("kdsc_ObjectAllocate", 1, "No memory");
+    return o;
+}
+
 bool sameDesign(const Kmif_Design *a, const Kmif_Design *b) {
     if (!a || !b) return false;
     const Kmif_Item *x = a->itemList, *y = b->itemList;
@@ -235,7 +243,7 @@ KRASTER_API int kdsc_BinFunctionConvertToMIFable(const Kdsc_BinFunction *binFunc
     const bool sync = f.kind <= KDSC_BIN_FUNCTION_EXPLICIT || (f.plugin && f.plugin->syncOld);
     if (whole && sync) {
         Kmif_Design *d = design(kOld);
-        void *o = kmif_ObjectAllocate(d, e.out());
+        void *o = kr::dsc::objectAllocate(d, e);
         if (!o || toOld(f, static_cast<Kdsc_BinFunctionRecord *>(o), e) < 0) {
             kmif_ObjectFree(&o, d, nullptr);
             e.error(fn, 2, "Cannot convert bin function to %s", kOld);
@@ -246,7 +254,7 @@ KRASTER_API int kdsc_BinFunctionConvertToMIFable(const Kdsc_BinFunction *binFunc
         return 0;
     }
     Kmif_Design *d = design(k840);
-    void *o = kmif_ObjectAllocate(d, e.out());
+    void *o = kr::dsc::objectAllocate(d, e);
     if (!o) return -1;
     auto *r = static_cast<Kdsc_BinFunction840Record *>(o);
     r->startBin = f.startBin;

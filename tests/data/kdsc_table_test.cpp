@@ -12,6 +12,9 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <atomic>
+#include <thread>
+#include <vector>
 
 #include "data/kgda_test_util.hpp"
 #include "hfa/hfa_test_util.hpp"
@@ -398,6 +401,131 @@ TEST_F(KdscTable, Refusals) {
     ASSERT_EQ(0, kdsc_TableRemove(t, &err)) << ktest::messages(err.r);
     EXPECT_FALSE(khfa_EntryPeek(f, KHFA_SEEK_PATH, ":Layer_1:T", &err));
     khfa_FileClose(f, &err);
+}
+
+TEST_F(KdscTable, MethodSetsCopiesAndReordering) {
+    Err err;
+    Kdsc_TableMethods *m = kdsc_TableMethodsOpen("kdsc_HFA", &err);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(1, kdsc_TableMethodsSupportTableCreation(m));
+    EXPECT_EQ(1, kdsc_TableMethodsSupportTableUpdate(m));
+    EXPECT_EQ(1, kdsc_TableMethodsSupportColumnCreation(m));
+    EXPECT_EQ(1, kdsc_TableMethodsSupportColumnUpdate(m));
+    EXPECT_EQ(1, kdsc_TableMethodsSupportColumnType(m, KDSC_COLUMN_COMPLEX));
+    EXPECT_EQ(0, kdsc_TableMethodsSupportColumnType(m, 4));
+    kdsc_TableMethodsClose(m, &err);
+    m = kdsc_TableMethodsOpen("kimg_DSC", &err);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(0, kdsc_TableMethodsSupportColumnType(m, KDSC_COLUMN_INTEGER));
+    EXPECT_EQ(1, kdsc_TableMethodsSupportColumnType(m, KDSC_COLUMN_STRING));
+    kdsc_TableMethodsClose(m, &err);
+    EXPECT_EQ(0, kdsc_TableMethodsSupportTableCreation(nullptr));
+
+    Khfa_File *f = newFile();
+    Kdsc_Table *t = kdsc_TableCreate(f, ":Layer_1:T", 3, nullptr, &err);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(1, kdsc_TableSupportsColumnType(t, "complex"));
+    EXPECT_EQ(0, kdsc_TableSupportsColumnType(t, "boolean"));
+    Kdsc_Column *a = kdsc_ColumnCreate(t, "A", KDSC_COLUMN_REAL, 0, &err);
+    Kdsc_Column *b = kdsc_ColumnCreate(t, "B", KDSC_COLUMN_REAL, 0, &err);
+    Kdsc_Column *s = kdsc_ColumnCreate(t, "S", KDSC_COLUMN_STRING, 4, &err);
+    ASSERT_TRUE(a && b && s);
+    // A stack of two columns written and read at once.
+    Kgda_BaseDataStack *stack =
+        kgda_BaseDataStackCreate(2, 3, 1, KGDA_TYPE_F64, KGDA_TABLE_OBJECT, &err);
+    ASSERT_TRUE(stack) << ktest::messages(err.r);
+    for (int l = 0; l < 2; ++l)
+        for (int r = 0; r < 3; ++r)
+            reinterpret_cast<double *>(stack->layers[l]->windowStart)[r] = 10 * l + r;
+    Kdsc_Column *const pair[] = {a, b};
+    ASSERT_EQ(0, kdsc_DescriptorStackWrite(pair, 2, 0, 3, stack, &err)) << ktest::messages(err.r);
+    Kdsc_Column *const swapped[] = {b, a};
+    ASSERT_EQ(0, kdsc_DescriptorStackRead(swapped, 2, 0, 3, stack, &err));
+    EXPECT_EQ(12, reinterpret_cast<double *>(stack->layers[0]->windowStart)[2]);
+    EXPECT_EQ(2, reinterpret_cast<double *>(stack->layers[1]->windowStart)[2]);
+    EXPECT_EQ(-1, kdsc_DescriptorStackRead(swapped, 3, 0, 3, stack, &err));
+    EXPECT_EQ("Args", ktest::messages(err.r));
+    kgda_BaseDataStackDelete(stack, &err);
+    kdsc_TableClose(t, &err);
+    // The built-in entries directly: reordering, copies, a column as one object.
+    int32_t rows = 0;
+    ASSERT_EQ(0, kdsc_HFATableArgsSet(f, "Layer_1:T", &err));
+    void *h = kdsc_HFATableOpen(&rows, &err);
+    ASSERT_TRUE(h) << ktest::messages(err.r);
+    EXPECT_EQ(3, rows);
+    Kstr_StringList *order = kstr_StringListCreate(&err);
+    kstr_StringListAppend(order, "S", &err);
+    kstr_StringListAppend(order, "B", &err);
+    ASSERT_EQ(0, kdsc_HFATableColumnNamesSet(h, order, &err)) << ktest::messages(err.r);
+    Kstr_StringList *cols = kdsc_HFATableColumnNamesGet(h, &err);
+    ASSERT_TRUE(cols);
+    ASSERT_EQ(3, cols->count);
+    EXPECT_STREQ("S", cols->strings[0]);
+    EXPECT_STREQ("B", cols->strings[1]);
+    EXPECT_STREQ("A", cols->strings[2]);
+    kstr_StringListFree(cols);
+    kstr_StringListAppend(order, "Nope", &err);
+    EXPECT_EQ(-1, kdsc_HFATableColumnNamesSet(h, order, &err));
+    EXPECT_EQ("Column Nope does not exist", ktest::messages(err.r));
+    kstr_StringListFree(order);
+    void *ca = kdsc_HFAColumnOpen(h, "A", nullptr, nullptr, nullptr, &err);
+    void *cb = kdsc_HFAColumnOpen(h, "B", nullptr, nullptr, nullptr, &err);
+    void *cs = kdsc_HFAColumnOpen(h, "S", nullptr, nullptr, nullptr, &err);
+    ASSERT_TRUE(ca && cb && cs);
+    ASSERT_EQ(0, kdsc_HFAColumnDataCopy(ca, cb, &err)) << ktest::messages(err.r);
+    EXPECT_EQ(-1, kdsc_HFAColumnDataCopy(ca, cs, &err));
+    EXPECT_EQ("Source and destination column datatype do not match", ktest::messages(err.r));
+    void *record = kdsc_HFAColumnAndMIFDataRead(ca, &err);
+    ASSERT_TRUE(record) << ktest::messages(err.r);
+    ASSERT_EQ(0, kdsc_HFATableArgsSet(f, ":Layer_1:T2", &err));
+    void *h2 = kdsc_HFATableCreate(3, &err);
+    ASSERT_TRUE(h2);
+    void *copy = kdsc_HFAColumnAndMIFDataWrite(h2, "Copy", record, &err);
+    ASSERT_TRUE(copy) << ktest::messages(err.r);
+    Bd back = make(3, 1, KGDA_TYPE_F64, KGDA_TABLE_OBJECT);
+    ASSERT_EQ(0, kdsc_HFAColumnDataRead(copy, 0, 3, back.get(), &err));
+    EXPECT_EQ(2, reinterpret_cast<double *>(back->windowStart)[2]);
+    EXPECT_FALSE(kdsc_HFAColumnAndMIFDataWrite(nullptr, "X", record, &err));
+    kmif_ObjectFree(&record, kdsc_DesignGet("Kdsc_HFA_Column", nullptr), &err);
+    Bd bb = make(3, 1, KGDA_TYPE_F64, KGDA_TABLE_OBJECT);
+    ASSERT_EQ(0, kdsc_HFAColumnDataRead(cb, 0, 3, bb.get(), &err));
+    EXPECT_EQ(2, reinterpret_cast<double *>(bb->windowStart)[2]);  // B holds A's rows now
+    for (void *c : {ca, cb, cs, copy}) kdsc_HFAColumnClose(c, &err);
+    kdsc_HFATableClose(h, &err);
+    kdsc_HFATableClose(h2, &err);
+    // A table removed by its method set's arguments.
+    ASSERT_EQ(0, kdsc_HFATableArgsSet(f, ":Layer_1:T2", &err));
+    ASSERT_EQ(0, kdsc_TableDestroyWithMethods("kdsc_HFA", &err)) << ktest::messages(err.r);
+    EXPECT_FALSE(khfa_EntryPeek(f, KHFA_SEEK_PATH, ":Layer_1:T2", &err));
+    EXPECT_FALSE(kdsc_HFATableOpen(&rows, &err));  // the arguments served once
+    EXPECT_EQ("Args", ktest::messages(err.r));
+    khfa_FileClose(f, &err);
+}
+
+TEST_F(KdscTable, TablesCreatedOnSeveralThreadsAtOnce) {
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int k = 0; k < 4; ++k)
+        threads.emplace_back([&, k] {
+            Err err;
+            Khfa_File *f = khfa_FileCreate(path("t" + std::to_string(k)).c_str(), nullptr, &err);
+            if (!f) {
+                ++failures;
+                return;
+            }
+            for (int i = 0; i < 25; ++i) {
+                const std::string name = ":T" + std::to_string(i);
+                Kdsc_Table *t = kdsc_TableCreate(f, name.c_str(), 1 + i + k, nullptr, &err);
+                int32_t rows = -1;
+                if (!t || kdsc_TableRowCountGet(t, &rows, &err) != 0 || rows != 1 + i + k ||
+                    !khfa_EntryPeek(f, KHFA_SEEK_PATH, name.c_str(), nullptr))
+                    ++failures;
+                kdsc_TableClose(t, &err);
+            }
+            khfa_FileClose(f, &err);
+        });
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(0, failures.load());
 }
 
 }  // namespace

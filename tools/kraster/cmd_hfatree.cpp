@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tool.hpp"
 
@@ -29,6 +30,61 @@ bool splitFileNode(const std::string &arg, std::string &file, std::string &node,
     return true;
 }
 
+// Prints the descriptor tables at or below node: each table's row count,
+// its columns with their type and rows (from the stored column records), and
+// its bin function.
+void listTables(Khfa_File *f, const std::string &node) {
+    const std::string start = node.empty() ? ":" : node;
+    Kerr_ErrorReport *err = nullptr;
+    std::vector<std::string> tables;
+    const Khfa_Entry *self = khfa_EntryPeek(f, KHFA_SEEK_PATH, start.c_str(), nullptr);
+    if (self && std::strcmp(self->type, "Kdsc_Table") == 0) tables.push_back(start);
+    if (Kstr_StringList *below = khfa_ObjectList(f, start.c_str(), nullptr, "Kdsc_Table", &err)) {
+        for (int32_t i = 0; i < below->count; ++i) tables.emplace_back(below->strings[i]);
+        kstr_StringListFree(below);
+    }
+    kerr_DeleteErrorReport(err);
+    const Kmif_Design *columnDesign = kdsc_DesignGet("Kdsc_Column", nullptr);
+    struct ColumnRecord {
+        int32_t numRows;
+        uint32_t columnDataPtr;
+        int32_t dataType;
+        int32_t maxNumChars;
+    };
+    for (const std::string &path : tables) {
+        err = nullptr;
+        Kdsc_Table *t = kdsc_TableOpen(f, path.c_str(), &err);
+        if (!t) {
+            report(err);
+            continue;
+        }
+        int32_t rows = 0;
+        kdsc_TableRowCountGet(t, &rows, nullptr);
+        printf("Descriptor table %s: %d rows\n", path.c_str(), rows);
+        Kstr_StringList *names = kdsc_TableListColumns(t, nullptr);
+        for (int32_t i = 0; names && i < names->count; ++i) {
+            ColumnRecord rec{-1, 0, -1, 0};
+            void *object = &rec;
+            const std::string col = path + ":" + names->strings[i];
+            if (!columnDesign ||
+                khfa_ObjectRead(f, col.c_str(), nullptr, 0, &object, columnDesign, nullptr) != 0)
+                continue;
+            const char *type = kdsc_ColumnTypeName(rec.dataType);
+            if (rec.dataType == KDSC_COLUMN_STRING)
+                printf("  %s: string of %d characters, %d rows\n", names->strings[i],
+                       rec.maxNumChars, rec.numRows);
+            else
+                printf("  %s: %s, %d rows\n", names->strings[i], type ? type : "unknown",
+                       rec.numRows);
+        }
+        kstr_StringListFree(names);
+        fflush(stdout);
+        if (const Kdsc_BinFunction *bf = kdsc_TableBinFunctionGet(t))
+            kdsc_BinFunctionPrint(bf, stdout, nullptr);
+        kdsc_TableClose(t, nullptr);
+    }
+}
+
 int listCommand(const std::vector<std::string> &args) {
     if (args.size() != 1) {
         fprintf(stderr, "usage: kraster ls FILE or 'FILE(:node:path)'\n");
@@ -42,6 +98,7 @@ int listCommand(const std::vector<std::string> &args) {
     if (!f) return report(err);
     const int rc = khfa_ListFile(f, node.empty() ? nullptr : node.c_str(), stdout, &err);
     if (rc != 0) report(err);
+    if (rc == 0) listTables(f, node);
     khfa_FileClose(f, nullptr);
     return rc == 0 ? 0 : 1;
 }
