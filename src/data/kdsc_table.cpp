@@ -296,19 +296,15 @@ KRASTER_API int kdsc_TableMethodsSupportColumnType(const Kdsc_TableMethods *m, i
     return m && typeSupported(m->fn, type) ? 1 : 0;
 }
 
-KRASTER_API Kdsc_Table *kdsc_TableCreateWithMethods(const char *methodsName, int32_t numRows,
-                                                    const Kdsc_BinFunction *binFunction,
-                                                    Kerr_ErrorReport **err) {
-    static const char *const fn = "kdsc_TableCreateWithMethods";
-    Report e(err);
-    if (numRows < 0) {
-        e.error(fn, 1, "Args");
-        return nullptr;
-    }
+// Opens the named method set and gives a table bound to it, refusing a set without
+// the entry the caller needs (creation or access).
+static Kdsc_Table *tableOnMethods(const char *methodsName, bool creating, const char *fn,
+                                  Report &e) {
     Kdsc_TableMethods *m = kdsc_TableMethodsOpen(methodsName, e.out());
     if (!m) return nullptr;
-    if (!m->fn.TableCreate) {
-        e.error(fn, 2, "%s table format does not support table creation", m->name.c_str());
+    if (creating ? !m->fn.TableCreate : !m->fn.TableOpen) {
+        e.error(fn, 2, "%s table format does not support table %s", m->name.c_str(),
+                creating ? "creation" : "access");
         kdsc_TableMethodsClose(m, nullptr);
         return nullptr;
     }
@@ -319,6 +315,21 @@ KRASTER_API Kdsc_Table *kdsc_TableCreateWithMethods(const char *methodsName, int
         return nullptr;
     }
     t->methods = m;
+    return t;
+}
+
+KRASTER_API Kdsc_Table *kdsc_TableCreateWithMethods(const char *methodsName, int32_t numRows,
+                                                    const Kdsc_BinFunction *binFunction,
+                                                    Kerr_ErrorReport **err) {
+    static const char *const fn = "kdsc_TableCreateWithMethods";
+    Report e(err);
+    if (numRows < 0) {
+        e.error(fn, 1, "Args");
+        return nullptr;
+    }
+    Kdsc_Table *t = tableOnMethods(methodsName, true, fn, e);
+    if (!t) return nullptr;
+    Kdsc_TableMethods *m = t->methods;
     t->numRows = numRows;
     if (binFunction)
         t->binFunction = fitted(binFunction, numRows, fn, e);
@@ -348,20 +359,9 @@ KRASTER_API Kdsc_Table *kdsc_TableCreateWithMethods(const char *methodsName, int
 KRASTER_API Kdsc_Table *kdsc_TableOpenWithMethods(const char *methodsName, Kerr_ErrorReport **err) {
     static const char *const fn = "kdsc_TableOpenWithMethods";
     Report e(err);
-    Kdsc_TableMethods *m = kdsc_TableMethodsOpen(methodsName, e.out());
-    if (!m) return nullptr;
-    if (!m->fn.TableOpen) {
-        e.error(fn, 2, "%s table format does not support table access", m->name.c_str());
-        kdsc_TableMethodsClose(m, nullptr);
-        return nullptr;
-    }
-    auto *t = new (std::nothrow) Kdsc_Table;
-    if (!t) {
-        kdsc_TableMethodsClose(m, nullptr);
-        e.error(fn, 3, "Out of memory");
-        return nullptr;
-    }
-    t->methods = m;
+    Kdsc_Table *t = tableOnMethods(methodsName, false, fn, e);
+    if (!t) return nullptr;
+    Kdsc_TableMethods *m = t->methods;
     t->handle = m->fn.TableOpen(&t->numRows, e.out());
     if (!t->handle) {
         e.error(fn, 4, "Cannot open table");
