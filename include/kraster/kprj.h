@@ -216,18 +216,210 @@ KRASTER_API int kprj_DatumInit(Kprj_Datum *datum, Kerr_ErrorReport **err);
 /* Frees what the datum holds and the datum itself. */
 KRASTER_API void kprj_DatumFree(Kprj_Datum *datum);
 
-/* Fills the spheroid's name, axes, eccentricity squared and radius (a for a
- * sphere, else the radius of the sphere of equal area) from the spheroid
- * table ("Invalid spheroid name" when it has no such name). The table holds
- * "Clarke 1866", "Clarke 1880", "GRS 1980", "International 1909" and
- * "WGS 84" until the spheroid table file is read. */
+/* ---- Spheroid and State Plane tables, datums and datum shift ------------------
+ * The tables "spheroid.tab" and "sptable.tab" are found along the
+ * directories of ORVEL_PROJECTIONS_PATH, then in the data directory
+ * (kint_DataDirectory), and read once into the package data. Points are
+ * (x = longitude, y = latitude) in radians. */
+
+/* One datum of a spheroid table entry. */
+typedef struct Kprj_DatumEntry {
+    struct Kprj_DatumEntry *next;
+    char *name;
+    int32_t type; /* KPRJ_DATUM_PARAMETRIC, _GRID or _REGRESSION */
+    /* Parametric: dx, dy, dz (metres), rx, ry, rz (radians, rotation of the
+     * coordinate frame), s (scale difference); the shift to WGS 84. A
+     * three-parameter datum leaves the last four 0. */
+    double params[7];
+    char *gridName; /* grid: the shift-grid file ("" for a datum without one) */
+} Kprj_DatumEntry;
+
+/* One spheroid of the spheroid table with the datums defined on it. */
+typedef struct Kprj_SpheroidEntry {
+    struct Kprj_SpheroidEntry *next;
+    char *name;
+    int32_t number;
+    double a; /* semi-major axis, metres */
+    double b; /* semi-minor axis, metres */
+    Kprj_DatumEntry *datums;
+} Kprj_SpheroidEntry;
+
+/* State Plane projection kinds. */
+#define KPRJ_SP_TRANSVERSE_MERCATOR 1
+#define KPRJ_SP_LAMBERT_CONFORMAL_CONIC 2
+#define KPRJ_SP_POLYCONIC 3
+#define KPRJ_SP_OBLIQUE_MERCATOR 4
+/* NAD codes. */
+#define KPRJ_NAD27 1
+#define KPRJ_NAD83 2
+
+/* One zone of the State Plane table. params holds at least 9 values: the
+ * semi-major axis, the eccentricity squared, then by projection kind (angles
+ * packed degrees-minutes-seconds DDDMMMSSS.SS, distances in metres):
+ *   1 Transverse Mercator: 2 central meridian, 3 scale factor, 6 latitude
+ *     of origin, 7 false easting, 8 false northing;
+ *   2 Lambert Conformal Conic: 2 central meridian, 4 and 5 the standard
+ *     parallels, 6 latitude of origin, 7 false easting, 8 false northing;
+ *   3 Polyconic: 2 central meridian, 3 latitude of origin, 4 false easting,
+ *     5 false northing;
+ *   4 Oblique Mercator: 2 longitude of the centre, 3 scale factor,
+ *     5 azimuth of the centre line, 6 latitude of origin, 7 false easting,
+ *     8 false northing.
+ * Unused values are 0. */
+typedef struct Kprj_SPEntry {
+    struct Kprj_SPEntry *next;
+    char *name;
+    int32_t projectionKind; /* KPRJ_SP_... */
+    int32_t nadCode;        /* KPRJ_NAD27 or KPRJ_NAD83 */
+    int32_t zoneNumber;
+    int32_t alternateZoneNumber; /* 0 when the zone has none */
+    Kprj_DblArrayPtr params;
+} Kprj_SPEntry;
+
+/* Opaque shift grid of a grid datum (Kprj_Datum.grid). */
+typedef struct Kprj_Grid Kprj_Grid;
+
+/* Parses a spheroid table (text, or the file fileName; with neither, the
+ * file "spheroid.tab" found as above). Returns a new list (NULL for an empty
+ * table), freed with kprj_SpheroidTableFree; NULL with a report naming the
+ * line on failure. */
+KRASTER_API Kprj_SpheroidEntry *kprj_SpheroidTableParse(const char *fileName,
+                                                        Kerr_ErrorReport **err);
+KRASTER_API Kprj_SpheroidEntry *kprj_SpheroidTableTextParse(const char *text, size_t size,
+                                                            const char *sourceName,
+                                                            Kerr_ErrorReport **err);
+KRASTER_API void kprj_SpheroidTableFree(Kprj_SpheroidEntry *table);
+/* The same for the State Plane table "sptable.tab". */
+KRASTER_API Kprj_SPEntry *kprj_SPTableParse(const char *fileName, Kerr_ErrorReport **err);
+KRASTER_API Kprj_SPEntry *kprj_SPTableTextParse(const char *text, size_t size,
+                                                const char *sourceName, Kerr_ErrorReport **err);
+KRASTER_API void kprj_SPTableFree(Kprj_SPEntry *table);
+
+/* The package tables, read on first use and kept for the process. */
+KRASTER_API const Kprj_SpheroidEntry *kprj_SpheroidTableRead(Kint_InitToolkitData *toolkit,
+                                                             Kerr_ErrorReport **err);
+KRASTER_API const Kprj_SPEntry *kprj_SPTableRead(Kint_InitToolkitData *toolkit,
+                                                 Kerr_ErrorReport **err);
+
+/* Table entries by number or exact name; NULL with a report. */
+KRASTER_API const Kprj_SpheroidEntry *kprj_SpheroidEntryByNumber(Kint_InitToolkitData *toolkit,
+                                                                 int32_t number,
+                                                                 Kerr_ErrorReport **err);
+KRASTER_API const Kprj_SpheroidEntry *kprj_SpheroidEntryByName(Kint_InitToolkitData *toolkit,
+                                                               const char *name,
+                                                               Kerr_ErrorReport **err);
+/* Fill the spheroid's name, axes, eccentricity squared and radius (a for a
+ * sphere, else the radius of the sphere of equal area) from the table entry
+ * ("Invalid spheroid name" when the table has no such name). The datum is
+ * left as it is. */
 KRASTER_API int kprj_SpheroidByName(Kint_InitToolkitData *toolkit, const char *name,
                                     Kprj_Spheroid *spheroid, Kerr_ErrorReport **err);
-/* Resets the datum to "Undefined" (type KPRJ_DATUM_NONE), then, unless a
- * name is empty or the datum is "Undefined", names it: a parametric datum
- * with 7 parameters (all 0 until the datum table is read). */
+KRASTER_API int kprj_SpheroidByNum(Kint_InitToolkitData *toolkit, int32_t number,
+                                   Kprj_Spheroid *spheroid, Kerr_ErrorReport **err);
+/* The table number of the named spheroid, or -1 with a report. */
+KRASTER_API int32_t kprj_SpheroidNumberByName(Kint_InitToolkitData *toolkit, const char *name,
+                                              Kerr_ErrorReport **err);
+/* Fills a, b, eSquared and radius from the axes (name and datum are left as
+ * they are). Axes outside 6300000 to 6420000 metres leave the spheroid
+ * untouched and give a warning report (severity 1); returns -1 then. */
+KRASTER_API int kprj_SpheroidByAxes(double a, double b, Kprj_Spheroid *spheroid,
+                                    Kerr_ErrorReport **err);
+/* The same from the first two projection parameters: the semi-major axis,
+ * then the semi-minor axis (above 1), the eccentricity squared (0 to 1) or
+ * 0 for a sphere ("Insufficient projection parameters" for fewer than 2). */
+KRASTER_API int kprj_SpheroidByParms(const Kprj_DblArrayPtr *proParams, Kprj_Spheroid *spheroid,
+                                     Kerr_ErrorReport **err);
+/* The name of the first table spheroid whose axes both lie within 1e-5
+ * metres (or the given tolerance) of a and b, as a heap string; NULL with
+ * "Spheroid name not found in Spheroid table". */
+KRASTER_API char *kprj_GetSpheroidNameByAxes(double a, double b, Kerr_ErrorReport **err);
+KRASTER_API char *kprj_GetSpheroidNameByAxesWithTolerance(double a, double b, double tolerance,
+                                                          Kerr_ErrorReport **err);
+/* The name of the first table spheroid that defines the datum (heap
+ * string). */
+KRASTER_API char *kprj_GetSpheroidNameByDatumName(const char *datumName, Kerr_ErrorReport **err);
+
+/* Resets the datum to "Undefined" (type KPRJ_DATUM_NONE, closing an open
+ * grid), then, unless a name is empty or the datum is "Undefined", copies
+ * the table's datum of that name under the named spheroid: parametric
+ * datums get 7 parameters, grid datums their grid name with the grid
+ * opened. */
 KRASTER_API int kprj_DatumByName(Kint_InitToolkitData *toolkit, const char *spheroidName,
                                  const char *datumName, Kprj_Datum *datum, Kerr_ErrorReport **err);
+/* Sets the datum of the record's spheroid by name (kprj_DatumByName with
+ * the spheroid's name). */
+KRASTER_API int kprj_ProParametersDatumSet(Kint_InitToolkitData *toolkit,
+                                           Kprj_ProParameters *proParameters, const char *datumName,
+                                           Kerr_ErrorReport **err);
+
+/* The State Plane zone of a NAD code (KPRJ_NAD27 or KPRJ_NAD83); a negative
+ * zone is matched against the alternate zone numbers. */
+KRASTER_API const Kprj_SPEntry *kprj_SPEntryByZoneNumber(Kint_InitToolkitData *toolkit,
+                                                         int32_t zone, int32_t nadCode,
+                                                         Kerr_ErrorReport **err);
+
+/* Moves count points (longitude, latitude in radians) from the datum of
+ * the input spheroid to that of the output spheroid. in and out may be the
+ * same array. 0, or -1 with a report. */
+KRASTER_API int kprj_DatumShift(const Kprj_Coordinate *in, const Kprj_Spheroid *inSpheroid,
+                                Kprj_Coordinate *out, const Kprj_Spheroid *outSpheroid,
+                                int32_t count, Kerr_ErrorReport **err);
+/* The single methods: both datums parametric, or both grid datums. */
+KRASTER_API int kprj_DatumShiftParametric(const Kprj_Coordinate *in,
+                                          const Kprj_Spheroid *inSpheroid, Kprj_Coordinate *out,
+                                          const Kprj_Spheroid *outSpheroid, int32_t count,
+                                          Kerr_ErrorReport **err);
+KRASTER_API int kprj_DatumShiftGrid(const Kprj_Coordinate *in, const Kprj_Spheroid *inSpheroid,
+                                    Kprj_Coordinate *out, const Kprj_Spheroid *outSpheroid,
+                                    int32_t count, Kerr_ErrorReport **err);
+/* Regression datum to WGS 84 (forward 1) or back (forward 0). */
+KRASTER_API int kprj_DatumShiftRegression(const Kprj_Coordinate *in, Kprj_Coordinate *out,
+                                          int32_t count, const char *datumName, int forward,
+                                          Kerr_ErrorReport **err);
+
+/* Standard Molodensky changes of longitude, latitude and height (radians,
+ * metres) for a point at height h. */
+KRASTER_API void kprj_Molod(double lon, double lat, double h, double a, double f, double da,
+                            double df, double dx, double dy, double dz, double *dlon, double *dlat,
+                            double *dh);
+/* Geographic (radians, height in metres) to geocentric and back on a
+ * spheroid (a, eccentricity squared). */
+KRASTER_API void kprj_Geog2Geoc(double lon, double lat, double h, double a, double es, double *x,
+                                double *y, double *z);
+KRASTER_API void kprj_Geoc2Geog(double x, double y, double z, double a, double es, double *lon,
+                                double *lat, double *h);
+/* Seven-parameter change of geocentric coordinates: params as in
+ * Kprj_DatumEntry (the s entry unused), scale the full scale factor. */
+KRASTER_API void kprj_Geoc2Geoc(double x, double y, double z, const double params[7], double scale,
+                                double *xo, double *yo, double *zo);
+/* 0 NAD27 to NAD83, 1 NAD83 to NAD27, 2 NAD83 to HARN, 3 HARN to NAD83,
+ * 4 NAD27 to HARN, 5 HARN to NAD27; any other grid datum takes the part of
+ * NAD27. -1 with "Invalid datum shift" for other pairs. */
+KRASTER_API int kprj_GetDatumShiftDirection(const char *inDatumName, const char *outDatumName,
+                                            Kerr_ErrorReport **err);
+
+/* Opens a shift-grid file (found along ORVEL_PROJECTIONS_PATH, then in the
+ * data directory); every opening of the same name shares one handle,
+ * released by kprj_DatumGridFileClose. An empty name gives a grid without
+ * sub-grids. */
+KRASTER_API Kprj_Grid *kprj_DatumGridFileOpen(const char *gridName, Kerr_ErrorReport **err);
+KRASTER_API void kprj_DatumGridFileClose(Kprj_Grid *grid);
+/* Number of sub-grids. */
+KRASTER_API int32_t kprj_GridSubGridCount(const Kprj_Grid *grid);
+/* Shifts in arc-seconds at (lon, lat) in degrees, from the first sub-grid
+ * holding the point (0 outside every sub-grid); the longitude shift is
+ * east-positive. */
+KRASTER_API void kprj_GetShifts(const Kprj_Grid *grid, double lon, double lat, double *dlon,
+                                double *dlat);
+/* Applies the grid to count points (radians), or finds the points the
+ * forward shift moves onto the given ones. */
+KRASTER_API int kprj_ShiftForward(const Kprj_Grid *grid, const Kprj_Coordinate *in,
+                                  Kprj_Coordinate *out, int32_t count, Kerr_ErrorReport **err);
+KRASTER_API int kprj_ShiftInverse(const Kprj_Grid *grid, const Kprj_Coordinate *in,
+                                  Kprj_Coordinate *out, int32_t count, Kerr_ErrorReport **err);
+/* Converts an NTv2 grid-shift file into a shift-grid file. */
+KRASTER_API int kprj_GridFileConvertNTv2(const char *inFileName, const char *outFileName,
+                                         Kerr_ErrorReport **err);
 
 KRASTER_API Kprj_ProParameters *kprj_ProParametersCreate(Kerr_ErrorReport **err);
 KRASTER_API Kprj_ProParameters *kprj_ProParametersCopy(const Kprj_ProParameters *in,

@@ -94,28 +94,6 @@ T *adopt(void *decoded, const Kmif_Design *design) {
     return full;
 }
 
-// A spheroid's radius from its axes: a itself for a sphere, else the radius
-// of the sphere of equal area.
-double equalAreaRadius(double a, double es) {
-    if (es <= 0) return a;
-    const double e = std::sqrt(es);
-    return a * std::sqrt((1 - es) / 2 * (1 / (1 - es) - 1 / (2 * e) * std::log((1 - e) / (1 + e))));
-}
-
-struct KnownSpheroid {
-    const char *name;
-    double a, b;
-};
-// The spheroids the State Plane datum rule and common files name, standing
-// in until the spheroid table is read.
-const KnownSpheroid kKnownSpheroids[] = {
-    {"Clarke 1866", 6378206.4, 6356583.8},
-    {"GRS 1980", 6378137.0, 6356752.31414036},
-    {"WGS 84", 6378137.0, 6356752.31424518},
-    {"Clarke 1880", 6378249.145, 6356514.86955},
-    {"International 1909", 6378388.0, 6356911.94612795},
-};
-
 }  // namespace
 
 namespace kr::prj {
@@ -206,73 +184,9 @@ void *decodeAs(const Kmif_Design *ours, const unsigned char *data, int64_t size,
     return object;
 }
 
-bool spheroidByName(const char *name, Kprj_Spheroid *spheroid, const char *fn, Report &e) {
-    for (const KnownSpheroid &k : kKnownSpheroids) {
-        if (!name || strcmp(k.name, name) != 0) continue;
-        if (kprj_CharStrCreate(k.name, &spheroid->sphereName, e.out()) < 0) return false;
-        spheroid->a = k.a;
-        spheroid->b = k.b;
-        spheroid->eSquared = (k.a * k.a - k.b * k.b) / (k.a * k.a);
-        spheroid->radius = equalAreaRadius(k.a, spheroid->eSquared);
-        return true;
-    }
-    e.error(fn, 102, "Invalid spheroid name");
-    return false;
-}
-
-bool datumByName(const char *spheroidName, const char *datumName, Kprj_Datum *datum, const char *fn,
-                 Report &e) {
-    if (!datumReset(datum)) {
-        e.error(fn, 103, "Error returned from kprj_DatumByName");
-        return false;
-    }
-    if (!spheroidName || !*spheroidName || !datumName || !*datumName ||
-        !strcasecmp(datumName, "Undefined"))
-        return true;
-    // Until the datum table is read every named datum is taken as a
-    // parametric one with no shift.
-    if (kprj_CharStrCreate(datumName, &datum->datumname, e.out()) < 0 ||
-        kprj_DblArrayCreate(7, &datum->params, e.out()) < 0) {
-        e.error(fn, 103, "Error returned from kprj_DatumByName");
-        return false;
-    }
-    datum->type = KPRJ_DATUM_PARAMETRIC;
-    return true;
-}
-
 }  // namespace kr::prj
 
 extern "C" {
-
-KRASTER_API int kprj_SpheroidByName(Kint_InitToolkitData *toolkit, const char *name,
-                                    Kprj_Spheroid *spheroid, Kerr_ErrorReport **err) {
-    constexpr const char *fn = "kprj_SpheroidByName";
-    Report e(err);
-    if (!toolkit) {
-        e.error(fn, 1, "Toolkit has not been initialized");
-        return -1;
-    }
-    if (!spheroid) {
-        e.error(fn, 2, "Invalid input Kprj_Spheroid");
-        return -1;
-    }
-    return spheroidByName(name, spheroid, fn, e) ? 0 : -1;
-}
-
-KRASTER_API int kprj_DatumByName(Kint_InitToolkitData *toolkit, const char *spheroidName,
-                                 const char *datumName, Kprj_Datum *datum, Kerr_ErrorReport **err) {
-    constexpr const char *fn = "kprj_DatumByName";
-    Report e(err);
-    if (!toolkit) {
-        e.error(fn, 1, "Toolkit has not been initialized");
-        return -1;
-    }
-    if (!datum) {
-        e.error(fn, 2, "Invalid input Kprj_Datum");
-        return -1;
-    }
-    return datumByName(spheroidName, datumName, datum, fn, e) ? 0 : -1;
-}
 
 KRASTER_API Kmif_Dictionary *kprj_InitDictionaryCreate(Kerr_ErrorReport **err) {
     Report e(err);

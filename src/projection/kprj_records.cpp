@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "projection/kprj_internal.hpp"
+#include "projection/kprj_datum.hpp"
 
 using kr::Report;
 using namespace kr::prj;
@@ -87,7 +88,8 @@ bool datumCopy(const Kprj_Datum *in, Kprj_Datum *out, Kerr_ErrorReport **err) {
     out->type = in->type;
     return kprj_CharStrCopy(&in->datumname, &out->datumname, err) == 0 &&
            kprj_DblArrayCopy(&in->params, &out->params, err) == 0 &&
-           kprj_CharStrCopy(&in->gridname, &out->gridname, err) == 0;
+           kprj_CharStrCopy(&in->gridname, &out->gridname, err) == 0 &&
+           ((out->grid = gridRetain(static_cast<Kprj_Grid *>(in->grid))), true);
 }
 
 FamilyEqual g_familyEqual = nullptr;
@@ -142,7 +144,7 @@ bool datumReset(Kprj_Datum *datum) {
     kprj_CharStrFree(&datum->datumname);
     kprj_DblArrayFree(&datum->params);
     kprj_CharStrFree(&datum->gridname);
-    // No shift grids are opened yet; a grid handle would be closed here.
+    kprj_DatumGridFileClose(static_cast<Kprj_Grid *>(datum->grid));
     datum->grid = nullptr;
     datum->type = KPRJ_DATUM_NONE;
     return kprj_CharStrCreate("Undefined", &datum->datumname, nullptr) == 0;
@@ -596,6 +598,7 @@ KRASTER_API void kprj_DatumFree(Kprj_Datum *datum) {
     kprj_CharStrFree(&datum->datumname);
     kprj_DblArrayFree(&datum->params);
     kprj_CharStrFree(&datum->gridname);
+    kprj_DatumGridFileClose(static_cast<Kprj_Grid *>(datum->grid));
     kmsc_HeapFree(datum);
 }
 

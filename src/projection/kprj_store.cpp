@@ -187,10 +187,13 @@ Kprj_ProParameters *proParametersAt(Khfa_File *file, const std::string &at, cons
         kprj_DatumFree(s->datum);
         s->datum = datum;
         if (datum->type == KPRJ_DATUM_GRID) {
-            // Shift grids are not read yet: a grid datum cannot be used.
-            kprj_ProParametersFree(p);
-            e.error(fn, 5, "Error returned from datafileOpen");
-            return nullptr;
+            datum->grid = kprj_DatumGridFileOpen(
+                datum->gridname.count > 0 ? datum->gridname.data : "", e.out());
+            if (!datum->grid) {
+                kprj_ProParametersFree(p);
+                e.error(fn, 5, "Error returned from datafileOpen");
+                return nullptr;
+            }
         }
         return p;
     }

@@ -99,9 +99,13 @@ TEST_F(Library, WrittenTextAndReadBack) {
 
 TEST_F(Library, StatePlaneParameterFollowsTheDatum) {
     const std::string file = dir.file("sp.prj");
-    const char *datums[][2] = {{"HARN", "3"}, {"NAD83", "2"}, {"NAD27", "1"}, {"", "1"}};
+    // Datum, the parameter it sets, and the spheroid that defines it.
+    const char *datums[][3] = {{"HARN", "3", "GRS 1980"},
+                               {"NAD83", "2", "GRS 1980"},
+                               {"NAD27", "1", "Clarke 1866"},
+                               {"", "1", "Clarke 1866"}};
     for (const auto &d : datums) {
-        ktest::writeFile(file, std::string("NAME \"x\"\n\"a\" { INTERNAL 2 \"Clarke 1866\" \"") +
+        ktest::writeFile(file, std::string("NAME \"x\"\n\"a\" { INTERNAL 2 \"") + d[2] + "\" \"" +
                                    d[0] + "\" 101\n 0: 7.0\n 4:-2.5E+01\n}\n");
         Kprj_ProjectionLibrary *lib = kprj_ProjectionLibraryCreate(file.c_str(), &err);
         ASSERT_NE(lib, nullptr) << ktest::messages(err.r);

@@ -1,0 +1,424 @@
+// Spheroid and State Plane tables: the shipped tables against published
+// axes and an independent area integral, lookups by name, number, axes and
+// datum, their refusals, and malformed tables with line-numbered reports.
+#include <gtest/gtest.h>
+#include <kraster/kraster.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "support/ktest.hpp"
+
+namespace {
+
+constexpr double kArcSecond = 3.14159265358979323846 / 180 / 3600;
+
+class Tables : public ::testing::Test {
+  protected:
+    ktest::Err err;
+    Kint_InitToolkitData *tk = nullptr;
+    void SetUp() override { ASSERT_NE(tk = kint_InitToolkit(nullptr), nullptr); }
+};
+
+// Surface area of the ellipsoid by numerical integration over latitude:
+// an oracle for the equal-area radius that shares no formula with it.
+double areaRadius(double a, double b) {
+    const double es = (a * a - b * b) / (a * a);
+    // Midpoint sums of the zone areas with n and 2n steps, extrapolated.
+    auto area = [&](int n) {
+        double sum = 0;
+        for (int i = 0; i < n; ++i) {
+            const double phi = -M_PI / 2 + (i + 0.5) * M_PI / n;
+            const double w = 1 - es * std::sin(phi) * std::sin(phi);
+            const double N = a / std::sqrt(w), M = a * (1 - es) / (w * std::sqrt(w));
+            sum += 2 * M_PI * N * std::cos(phi) * M * (M_PI / n);
+        }
+        return sum;
+    };
+    const double extrapolated = (4 * area(8000) - area(4000)) / 3;
+    return std::sqrt(extrapolated / (4 * M_PI));
+}
+
+TEST_F(Tables, ShippedSpheroidsHavePublishedAxesAndConsistentRecords) {
+    // Published semi-major axes and inverse flattenings (0: b given).
+    struct Published {
+        const char *name;
+        double a, rf, b;
+    } published[] = {
+        {"Clarke 1866", 6378206.4, 0, 6356583.8},
+        {"Clarke 1880", 6378249.145, 293.465, 0},
+        {"GRS 1980", 6378137, 298.257222101, 0},
+        {"WGS 84", 6378137, 298.257223563, 0},
+        {"WGS 72", 6378135, 298.26, 0},
+        {"International 1909", 6378388, 297, 0},
+        {"Bessel 1841", 6377397.155, 299.1528128, 0},
+        {"Airy", 6377563.396, 299.3249646, 0},
+        {"Modified Airy", 6377340.189, 299.3249646, 0},
+        {"Everest", 6377276.345, 300.8017, 0},
+        {"Krasovsky", 6378245, 298.3, 0},
+        {"Australian National", 6378160, 298.25, 0},
+        {"Sphere of Nominal Radius of Earth", 6370997, 0, 6370997},
+    };
+    for (const Published &p : published) {
+        const Kprj_SpheroidEntry *t = kprj_SpheroidEntryByName(tk, p.name, &err);
+        ASSERT_NE(t, nullptr) << p.name << ": " << ktest::messages(err.r);
+        EXPECT_EQ(t->a, p.a) << p.name;
+        EXPECT_NEAR(t->b, p.rf ? p.a * (1 - 1 / p.rf) : p.b, 1e-6) << p.name;
+    }
+    int count = 0;
+    for (const Kprj_SpheroidEntry *t = kprj_SpheroidTableRead(tk, &err); t; t = t->next, ++count) {
+        Kprj_Spheroid *byName = kprj_SpheroidCreate(nullptr);
+        Kprj_Spheroid *byNumber = kprj_SpheroidCreate(nullptr);
+        ASSERT_EQ(kprj_SpheroidByName(tk, t->name, byName, &err), 0) << t->name;
+        ASSERT_EQ(kprj_SpheroidByNum(tk, t->number, byNumber, &err), 0) << t->name;
+        EXPECT_EQ(kprj_SpheroidNumberByName(tk, t->name, &err), t->number);
+        EXPECT_EQ(kprj_SpheroidEntryByNumber(tk, t->number, &err), t);
+        for (const Kprj_Spheroid *s : {byName, byNumber}) {
+            EXPECT_STREQ(s->sphereName.data, t->name);
+            EXPECT_EQ(s->a, t->a);
+            EXPECT_EQ(s->b, t->b);
+            EXPECT_EQ(s->eSquared, (t->a * t->a - t->b * t->b) / (t->a * t->a)) << t->name;
+            EXPECT_NEAR(s->radius, areaRadius(t->a, t->b), 1e-3) << t->name;
+            EXPECT_STREQ(s->datum->datumname.data, "Undefined");
+        }
+        EXPECT_EQ(byName->radius == byName->a, t->a == t->b) << t->name;
+        // The first spheroid of these axes is the one named by them.
+        char *name = kprj_GetSpheroidNameByAxes(t->a, t->b, &err);
+        ASSERT_NE(name, nullptr);
+        const Kprj_SpheroidEntry *first = kprj_SpheroidTableRead(tk, nullptr);
+        while (first->a != t->a || first->b != t->b) first = first->next;
+        EXPECT_STREQ(name, first->name);
+        kmsc_HeapFree(name);
+        kprj_SpheroidFree(byName);
+        kprj_SpheroidFree(byNumber);
+    }
+    EXPECT_GE(count, 25);
+}
+
+TEST_F(Tables, LookupRefusals) {
+    Kprj_Spheroid *s = kprj_SpheroidCreate(nullptr);
+    struct Call {
+        const char *what;
+        std::function<bool(Kerr_ErrorReport **)> call;
+        const char *message;
+    };
+    const Call calls[] = {
+        {"name", [&](auto e) { return kprj_SpheroidByName(tk, "Clarke 1867", s, e) == -1; },
+         "Invalid spheroid name"},
+        {"null name", [&](auto e) { return kprj_SpheroidByName(tk, nullptr, s, e) == -1; },
+         "Invalid spheroid name"},
+        {"null record", [&](auto e) { return kprj_SpheroidByName(tk, "WGS 84", nullptr, e) == -1; },
+         "Invalid input Kprj_Spheroid"},
+        {"number", [&](auto e) { return kprj_SpheroidByNum(tk, 9999, s, e) == -1; },
+         "Spheroid number not found in Spheroid table"},
+        {"num record", [&](auto e) { return kprj_SpheroidByNum(tk, 12, nullptr, e) == -1; },
+         "Invalid input Kprj_Spheroid"},
+        {"entry number", [&](auto e) { return kprj_SpheroidEntryByNumber(tk, -1, e) == nullptr; },
+         "Spheroid number not found in Spheroid table"},
+        {"entry name", [&](auto e) { return kprj_SpheroidEntryByName(tk, "wgs 84", e) == nullptr; },
+         "Invalid spheroid name"},
+        {"number by name", [&](auto e) { return kprj_SpheroidNumberByName(tk, "x", e) == -1; },
+         "Invalid spheroid name"},
+        {"axes",
+         [&](auto e) { return kprj_GetSpheroidNameByAxes(6378137.0, 6356752.0, e) == nullptr; },
+         "Spheroid name not found in Spheroid table"},
+        {"datum name", [&](auto e) { return kprj_GetSpheroidNameByDatumName("", e) == nullptr; },
+         "The input datum name is not valid"},
+        {"null datum name",
+         [&](auto e) { return kprj_GetSpheroidNameByDatumName(nullptr, e) == nullptr; },
+         "The input datum name is not valid"},
+        {"unknown datum",
+         [&](auto e) { return kprj_GetSpheroidNameByDatumName("Nowhere 1900", e) == nullptr; },
+         "Spheroid name not found based on the given datum name"},
+        {"datum",
+         [&](auto e) { return kprj_DatumByName(tk, "WGS 84", "NAD27", s->datum, e) == -1; },
+         "Datum \"NAD27\" not found for spheroid \"WGS 84\""},
+        {"datum spheroid",
+         [&](auto e) { return kprj_DatumByName(tk, "Nowhere", "NAD27", s->datum, e) == -1; },
+         "Invalid spheroid name"},
+        {"null datum",
+         [&](auto e) { return kprj_DatumByName(tk, "WGS 84", "WGS 84", nullptr, e) == -1; },
+         "Invalid input Kprj_Datum"},
+        {"parms", [&](auto e) { return kprj_SpheroidByParms(nullptr, s, e) == -1; },
+         "Insufficient projection parameters"},
+        {"zone", [&](auto e) { return kprj_SPEntryByZoneNumber(tk, 99, KPRJ_NAD27, e) == nullptr; },
+         "Zone number not found in State Plane table"},
+        {"zone nad", [&](auto e) { return kprj_SPEntryByZoneNumber(tk, 101, 3, e) == nullptr; },
+         "Zone number not found in State Plane table"},
+        {"alternate",
+         [&](auto e) { return kprj_SPEntryByZoneNumber(tk, -101, KPRJ_NAD27, e) == nullptr; },
+         "Zone number not found in State Plane table"},
+        {"datum set",
+         [&](auto e) { return kprj_ProParametersDatumSet(tk, nullptr, "WGS 84", e) == -1; },
+         "Invalid input ProProjection structure"},
+    };
+    for (const Call &c : calls) {
+        EXPECT_TRUE(c.call(&err)) << c.what;
+        ASSERT_TRUE(err) << c.what;
+        EXPECT_NE(ktest::messages(err.r).find(c.message), std::string::npos)
+            << c.what << ": " << ktest::messages(err.r);
+    }
+    kprj_SpheroidFree(s);
+}
+
+TEST_F(Tables, SpheroidFromAxesAndParameters) {
+    Kprj_Spheroid *s = kprj_SpheroidCreate(nullptr);
+    // Inside the range of earth axes, both ends included.
+    const double good[][2] = {{6378137, 6356752.314245179}, {6300000, 6300000}, {6420000, 6300000}};
+    for (const auto &g : good) {
+        ASSERT_EQ(kprj_SpheroidByAxes(g[0], g[1], s, &err), 0) << g[0];
+        EXPECT_EQ(s->a, g[0]);
+        EXPECT_EQ(s->b, g[1]);
+        EXPECT_EQ(s->eSquared, (g[0] * g[0] - g[1] * g[1]) / (g[0] * g[0]));
+        EXPECT_NEAR(s->radius, areaRadius(g[0], g[1]), 1e-3);
+    }
+    // Outside: a warning and the record untouched.
+    const double bad[][2] = {{6000000, 6000000}, {6378137, 6299999.9}, {6420000.1, 6400000}};
+    for (const auto &b : bad) {
+        ASSERT_EQ(kprj_SpheroidByAxes(6378137, 6356752.314245179, s, nullptr), 0);
+        const Kprj_Spheroid before = *s;
+        EXPECT_EQ(kprj_SpheroidByAxes(b[0], b[1], s, &err), -1);
+        ASSERT_TRUE(err);
+        EXPECT_EQ(err->severity, 1u);
+        EXPECT_NE(ktest::messages(err.r).find("out of normal range for earth axes"),
+                  std::string::npos);
+        EXPECT_EQ(s->a, before.a);
+        EXPECT_EQ(s->b, before.b);
+        EXPECT_EQ(s->radius, before.radius);
+    }
+    EXPECT_EQ(kprj_SpheroidByAxes(6378137, 6356752, nullptr, &err), -1);
+    // The second parameter: semi-minor axis, eccentricity squared, or a sphere.
+    const double es = 0.0066943799901413165;
+    const double parms[][3] = {
+        {6378137, 6356752.314245179, 6356752.314245179},
+        {6378137, es, 6378137 * std::sqrt(1 - es)},
+        {6370997, 0, 6370997},
+    };
+    for (const auto &p : parms) {
+        Kprj_DblArrayPtr array{};
+        ASSERT_EQ(kprj_DblArrayCreate(3, &array, nullptr), 0);
+        array.data[0] = p[0];
+        array.data[1] = p[1];
+        ASSERT_EQ(kprj_SpheroidByParms(&array, s, &err), 0) << p[1];
+        EXPECT_EQ(s->a, p[0]);
+        EXPECT_NEAR(s->b, p[2], 1e-6);
+        array.count = 1;
+        EXPECT_EQ(kprj_SpheroidByParms(&array, s, &err), -1);
+        array.count = 3;
+        array.data[0] = 100;
+        EXPECT_EQ(kprj_SpheroidByParms(&array, s, &err), -1);
+        kprj_DblArrayFree(&array);
+    }
+    // Tolerance of the name lookup: strictly less than the given tolerance.
+    char *name = kprj_GetSpheroidNameByAxesWithTolerance(6378206.4 + 0.9, 6356583.8, 1.0, &err);
+    ASSERT_NE(name, nullptr);
+    EXPECT_STREQ(name, "Clarke 1866");
+    kmsc_HeapFree(name);
+    EXPECT_EQ(kprj_GetSpheroidNameByAxesWithTolerance(6378206.4 + 1.0, 6356583.8, 1.0, &err),
+              nullptr);
+    EXPECT_EQ(kprj_GetSpheroidNameByAxes(6378206.4 + 2e-5, 6356583.8, &err), nullptr);
+    kprj_SpheroidFree(s);
+}
+
+TEST_F(Tables, DatumsByName) {
+    Kprj_Datum *d = static_cast<Kprj_Datum *>(kmsc_HeapMalloc(sizeof(Kprj_Datum)));
+    ASSERT_EQ(kprj_DatumInit(d, nullptr), 0);
+    // Seven parameters: rotations in arc-seconds and scale in ppm become
+    // radians and a scale difference.
+    ASSERT_EQ(kprj_DatumByName(tk, "Bessel 1841", "DHDN", d, &err), 0) << ktest::messages(err.r);
+    EXPECT_STREQ(d->datumname.data, "DHDN");
+    EXPECT_EQ(d->type, KPRJ_DATUM_PARAMETRIC);
+    ASSERT_EQ(d->params.count, 7);
+    const double dhdn[7] = {
+        598.1, 73.7, 418.2, -0.202 * kArcSecond, -0.045 * kArcSecond, 2.455 * kArcSecond, 6.7e-6};
+    for (int i = 0; i < 7; ++i) EXPECT_NEAR(d->params.data[i], dhdn[i], 1e-15) << i;
+    // Three parameters leave the last four 0.
+    ASSERT_EQ(kprj_DatumByName(tk, "Clarke 1866", "NAD27", d, &err), 0);
+    ASSERT_EQ(d->params.count, 7);
+    EXPECT_EQ(d->params.data[0], -8);
+    EXPECT_EQ(d->params.data[2], 176);
+    for (int i = 3; i < 7; ++i) EXPECT_EQ(d->params.data[i], 0);
+    // Grid datums without a file of their own are open with no sub-grids.
+    ASSERT_EQ(kprj_DatumByName(tk, "GRS 1980", "NAD83", d, &err), 0) << ktest::messages(err.r);
+    EXPECT_EQ(d->type, KPRJ_DATUM_GRID);
+    ASSERT_NE(d->grid, nullptr);
+    EXPECT_EQ(kprj_GridSubGridCount(static_cast<Kprj_Grid *>(d->grid)), 0);
+    EXPECT_EQ(d->params.count, 0);
+    // Empty names and "Undefined" reset the datum (closing the grid).
+    for (const char *n : {"", "UNDEFINED", "undefined"}) {
+        ASSERT_EQ(kprj_DatumByName(tk, "GRS 1980", "NAD83", d, nullptr), 0);
+        ASSERT_EQ(kprj_DatumByName(tk, "GRS 1980", n, d, &err), 0);
+        EXPECT_STREQ(d->datumname.data, "Undefined");
+        EXPECT_EQ(d->type, KPRJ_DATUM_NONE);
+        EXPECT_EQ(d->grid, nullptr);
+    }
+    ASSERT_EQ(kprj_DatumByName(tk, "", "NAD83", d, &err), 0);
+    EXPECT_EQ(d->type, KPRJ_DATUM_NONE);
+    // A grid datum whose file is missing is refused.
+    const char *old = getenv("ORVEL_PROJECTIONS_PATH");
+    const std::string keep = old ? old : "";
+    ktest::TempDir empty;
+    setenv("ORVEL_PROJECTIONS_PATH", empty.path().c_str(), 1);
+    EXPECT_EQ(kprj_DatumByName(tk, "Bessel 1841", "DHDN (BETA2007)", d, &err), -1);
+    EXPECT_NE(ktest::messages(err.r).find("Error returned from datafileOpen"), std::string::npos);
+    EXPECT_NE(ktest::messages(err.r).find("BETA2007.grd:  File not found"), std::string::npos);
+    EXPECT_EQ(d->type, KPRJ_DATUM_NONE);
+    if (old)
+        setenv("ORVEL_PROJECTIONS_PATH", keep.c_str(), 1);
+    else
+        unsetenv("ORVEL_PROJECTIONS_PATH");
+    kprj_DatumFree(d);
+
+    char *sphere = kprj_GetSpheroidNameByDatumName("OSGB 1936", &err);
+    ASSERT_NE(sphere, nullptr);
+    EXPECT_STREQ(sphere, "Airy");
+    kmsc_HeapFree(sphere);
+
+    // A projection record's datum follows its spheroid.
+    Kprj_ProParameters *p = kprj_ProParametersCreate(nullptr);
+    ASSERT_EQ(kprj_SpheroidByName(tk, "Airy", p->proSpheroid, nullptr), 0);
+    ASSERT_EQ(kprj_ProParametersDatumSet(tk, p, "OSGB 1936", &err), 0);
+    EXPECT_STREQ(p->proSpheroid->datum->datumname.data, "OSGB 1936");
+    EXPECT_EQ(kprj_ProParametersDatumSet(tk, p, "NAD27", &err), -1);
+    EXPECT_NE(ktest::messages(err.r).find("Error returned from kprj_DatumByName"),
+              std::string::npos);
+    kprj_ProParametersFree(p);
+}
+
+TEST_F(Tables, StatePlaneZones) {
+    int nad27 = 0, nad83 = 0;
+    for (const Kprj_SPEntry *z = kprj_SPTableRead(tk, &err); z; z = z->next) {
+        (z->nadCode == KPRJ_NAD27 ? nad27 : nad83)++;
+        EXPECT_EQ(kprj_SPEntryByZoneNumber(tk, z->zoneNumber, z->nadCode, &err), z);
+        EXPECT_GE(z->params.count, 9);
+    }
+    EXPECT_GT(nad27, 100);
+    EXPECT_GT(nad83, 100);
+    const Kprj_SPEntry *z = kprj_SPEntryByZoneNumber(tk, 101, KPRJ_NAD83, &err);
+    ASSERT_NE(z, nullptr);
+    EXPECT_EQ(z->projectionKind, KPRJ_SP_TRANSVERSE_MERCATOR);
+    EXPECT_EQ(z->params.data[0], 6378137.0);
+}
+
+struct Bad {
+    const char *text;
+    const char *message;
+};
+
+TEST_F(Tables, MalformedSpheroidTablesAreReportedWithTheirLine) {
+    const Bad bad[] = {
+        {"\"A\" 1 6378137 6356752 {\n", "line 2"},
+        {"\"A\" 1 6378137 6356752\n{ \"D\" PARAMETRIC 1 2 }\n", "line 2"},
+        {"\"A\" 1 6378137 6356752 { \"D\" PARAMETRIC 1 2 3 4 5 }\n", "line 1"},
+        {"\"A\" 1 6378137 6356752 {}\n\"A\" 2 6378137 6356752 {}\n",
+         "line 2: spheroid \"A\" or number 2 defined twice"},
+        {"\"A\" 1 6378137 6356752 {}\n\n\"B\" 1 6378137 6356752 {}\n", "line 3"},
+        {"\"A\" 1.5 6378137 6356752 {}\n", "spheroid number 1.5 is not a whole number"},
+        {"\"A\" -1 6378137 6356752 {}\n", "is not a whole number of 0 or more"},
+        {"\"A\" 1 6356752 6378137 {}\n", "line 1: invalid axes"},
+        {"\"A\" 1 0 0 {}\n", "invalid axes"},
+        {"\"A\" 1 6378137 6356752 {\n \"D\" GRID \"g\"\n \"D\" REGRESSION\n}\n",
+         "line 3: datum \"D\" is empty or defined twice"},
+        {"\"A\" 1 6378137 6356752 { \"\" REGRESSION }\n", "datum \"\" is empty"},
+        {"\"A\" 1 6378137 6356752 { \"D\" SHIFT 1 2 3 }\n", "line 1"},
+        {"\"A\" 1 6378137 6356752 { \"D\" GRID }\n", "line 1"},
+        {"A 1 6378137 6356752 {}\n", "line 1"},
+        {"\"A\" 1 6378137 6356752 { \"D\" PARAMETRIC 1 2 1e999 }\n",
+         "number 1e999 is out of range"},
+    };
+    for (const Bad &b : bad) {
+        Kprj_SpheroidEntry *t = kprj_SpheroidTableTextParse(b.text, strlen(b.text), "t.tab", &err);
+        EXPECT_EQ(t, nullptr) << b.text;
+        kprj_SpheroidTableFree(t);
+        ASSERT_TRUE(err) << b.text;
+        EXPECT_NE(ktest::messages(err.r).find(b.message), std::string::npos)
+            << b.text << " -> " << ktest::messages(err.r);
+    }
+    const char good[] =
+        "# c\n\"A\" 3 6378137 +6356752 {\n \"P\" PARAMETRIC -1 2.5 3\n"
+        " \"Q\" PARAMETRIC 1 2 3 -3600 0 0 1e6\n \"G\" GRID \"g.grd\"\n"
+        " \"R\" REGRESSION\n}\n\"B\" 4 1 1 {}\n";
+    Kprj_SpheroidEntry *t = kprj_SpheroidTableTextParse(good, sizeof good - 1, "t", &err);
+    ASSERT_NE(t, nullptr) << ktest::messages(err.r);
+    EXPECT_FALSE(err);
+    EXPECT_EQ(t->number, 3);
+    EXPECT_EQ(t->b, 6356752);
+    const Kprj_DatumEntry *p = t->datums, *q = p->next, *g = q->next, *r = g->next;
+    EXPECT_EQ(p->params[0], -1);
+    EXPECT_EQ(p->params[1], 2.5);
+    EXPECT_EQ(q->params[3], -3600 * kArcSecond);
+    EXPECT_EQ(q->params[6], 1.0);
+    EXPECT_EQ(g->type, KPRJ_DATUM_GRID);
+    EXPECT_STREQ(g->gridName, "g.grd");
+    EXPECT_EQ(r->type, KPRJ_DATUM_REGRESSION);
+    EXPECT_EQ(r->next, nullptr);
+    ASSERT_NE(t->next, nullptr);
+    EXPECT_STREQ(t->next->name, "B");
+    kprj_SpheroidTableFree(t);
+    EXPECT_EQ(kprj_SpheroidTableTextParse("", 0, nullptr, &err), nullptr);
+    EXPECT_FALSE(err);
+    EXPECT_EQ(kprj_SpheroidTableTextParse(nullptr, 3, nullptr, &err), nullptr);
+    EXPECT_TRUE(err);
+    EXPECT_EQ(kprj_SpheroidTableParse("/nonexistent/spheroid.tab", &err), nullptr);
+    EXPECT_NE(ktest::messages(err.r).find("File not found"), std::string::npos);
+    // The shipped file parses as the package table does.
+    Kprj_SpheroidEntry *shipped =
+        kprj_SpheroidTableParse(KRASTER_SOURCE_DIR "/data/spheroid.tab", &err);
+    ASSERT_NE(shipped, nullptr) << ktest::messages(err.r);
+    const Kprj_SpheroidEntry *package = kprj_SpheroidTableRead(tk, &err);
+    for (const Kprj_SpheroidEntry *x = shipped; x; x = x->next, package = package->next) {
+        ASSERT_NE(package, nullptr);
+        EXPECT_STREQ(x->name, package->name);
+    }
+    EXPECT_EQ(package, nullptr);
+    kprj_SpheroidTableFree(shipped);
+}
+
+TEST_F(Tables, MalformedStatePlaneTablesAreReportedWithTheirLine) {
+    const std::string nine = "{ 6378137 0.0066 1 2 3 4 5 6 7 }\n";
+    const Bad bad[] = {
+        {"\"z\" 5 1 101 0 { 6378137 0.0066 1 2 3 4 5 6 7 }\n", "line 1: invalid projection kind 5"},
+        {"\n\"z\" 1 3 101 0 { 6378137 0.0066 1 2 3 4 5 6 7 }\n", "line 2: invalid NAD code 3"},
+        {"\"z\" 1 1 0 0 { 6378137 0.0066 1 2 3 4 5 6 7 }\n", "invalid zone number 0"},
+        {"\"z\" 1 1 5 -1 { 6378137 0.0066 1 2 3 4 5 6 7 }\n", "or alternate -1"},
+        {"\"z\" 1 1 101 0 { 6378137 0.0066 1 2 3 4 5 6 }\n", "has 8 parameters"},
+        {"\"z\" 1 1 101 0 { -6378137 0.0066 1 2 3 4 5 6 7 }\n", "invalid spheroid values"},
+        {"\"z\" 1 1 101.5 0 { 6378137 0.0066 1 2 3 4 5 6 7 }\n", "101.5 is not a whole number"},
+        {"\"a\" 1 1 101 0 { 6378137 0.0066 1 2 3 4 5 6 7 }\n"
+         "\"b\" 2 1 101 0 { 6378137 0.0066 1 2 3 4 5 6 7 }\n",
+         "line 2: zone 101 of NAD code 1 defined twice"},
+        {"\"a\" 1 1 101 7 { 6378137 0.0066 1 2 3 4 5 6 7 }\n"
+         "\"b\" 2 1 102 7 { 6378137 0.0066 1 2 3 4 5 6 7 }\n",
+         "defined twice"},
+        {"\"z\" 1 1 101 0 6378137 0.0066 1 2 3 4 5 6 7 }\n", "line 1"},
+        {"\"z\" 1 1 101 0 { 6378137 0.0066 1 2 3 4 5 6 7\n", "line 2"},
+    };
+    for (const Bad &b : bad) {
+        Kprj_SPEntry *t = kprj_SPTableTextParse(b.text, strlen(b.text), "sp.tab", &err);
+        EXPECT_EQ(t, nullptr) << b.text;
+        kprj_SPTableFree(t);
+        ASSERT_TRUE(err) << b.text;
+        EXPECT_NE(ktest::messages(err.r).find(b.message), std::string::npos)
+            << b.text << " -> " << ktest::messages(err.r);
+    }
+    const std::string good = "\"a\" 1 1 101 3101 " + nine + "\"b\" 4 2 101 0 " +
+                             "{ 6378137 0.0066 -1 2 3 4 5 6 7 8 9 10 }\n";
+    Kprj_SPEntry *t = kprj_SPTableTextParse(good.data(), good.size(), "sp", &err);
+    ASSERT_NE(t, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(t->alternateZoneNumber, 3101);
+    EXPECT_EQ(t->params.count, 9);
+    EXPECT_EQ(t->params.data[8], 7);
+    ASSERT_NE(t->next, nullptr);
+    EXPECT_EQ(t->next->projectionKind, KPRJ_SP_OBLIQUE_MERCATOR);
+    EXPECT_EQ(t->next->nadCode, KPRJ_NAD83);
+    EXPECT_EQ(t->next->params.count, 12);
+    EXPECT_EQ(t->next->params.data[2], -1);
+    kprj_SPTableFree(t);
+    EXPECT_EQ(kprj_SPTableParse("/nonexistent/sptable.tab", &err), nullptr);
+    EXPECT_NE(ktest::messages(err.r).find("File not found"), std::string::npos);
+}
+
+}  // namespace
