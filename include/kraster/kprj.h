@@ -398,7 +398,8 @@ KRASTER_API void kprj_Geoc2Geoc(double x, double y, double z, const double param
 KRASTER_API int kprj_GetDatumShiftDirection(const char *inDatumName, const char *outDatumName,
                                             Kerr_ErrorReport **err);
 
-/* Opens a shift-grid file (found along ORVEL_PROJECTIONS_PATH, then in the
+/* Opens a shift-grid file (a name holding "/" is a path; others are found
+ * along ORVEL_PROJECTIONS_PATH, then in the
  * data directory); every opening of the same name shares one handle,
  * released by kprj_DatumGridFileClose. An empty name gives a grid without
  * sub-grids. */

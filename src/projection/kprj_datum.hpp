@@ -14,7 +14,7 @@ namespace kr::prj {
 constexpr size_t kMaxDataFileSize = size_t{1} << 30;
 
 // The file `name` along ORVEL_PROJECTIONS_PATH, then in the data directory;
-// an absolute or existing relative name is taken as it is. Empty when none.
+// a name holding "/" is a path taken as it is. Empty when none.
 std::string findDataFile(const char *name);
 
 // Reads a whole file; false with a report.

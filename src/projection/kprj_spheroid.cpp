@@ -537,7 +537,7 @@ namespace kr::prj {
 
 std::string findDataFile(const char *name) {
     if (!name || !*name) return {};
-    if (name[0] == '/') return isFile(name) ? name : std::string();
+    if (strchr(name, '/')) return isFile(name) ? name : std::string();
     Kfio_SearchList *list = kfio_CreateSLFromEnv(nullptr, "ORVEL_PROJECTIONS_PATH", "", nullptr);
     std::string path;
     for (const Kfio_SearchList *s = list; s && path.empty(); s = s->next)
