@@ -128,9 +128,45 @@ TEST_F(MifObject, FreeingLeavesNullPointersAndZeroCounts) {
     EXPECT_EQ(kmif_ObjectFree(&object.p, nullptr, &err), -1);
     EXPECT_EQ(ktest::messages(err.r), "Couldn't free sub-objects. | Missing design.");
     EXPECT_NE(object.p, nullptr);
-    err.reset();
-    EXPECT_EQ(kmif_ObjectFree(nullptr, d["T"], &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Bad objectPP.");
+    // Missing places and designs, and copies without memory, are refused.
+    Kmif_String str{};
+    void *target = nullptr;
+    const struct {
+        std::function<int()> call;
+        const char *function;
+        int code;
+    } refusals[] = {
+        {[&] { return kmif_ObjectFree(nullptr, d["T"], &err); }, "kmif_ObjectFree", 4437},
+        {[&] { return kmif_ObjectItemsFree(nullptr, d["T"], &err); }, "kmif_ObjectItemsFree", 4530},
+        {[&] { return kmif_ObjectCopy(nullptr, &target, d["T"], &err); }, "kmif_ObjectCopy", 1},
+        {[&] { return kmif_ObjectCopy(object.p, &target, nullptr, &err); }, "kmif_ObjectCopy", 2},
+        {[&] { return kmif_KmifStringFromString(nullptr, "a", &err); }, "kmif_KmifStringFromString",
+         1},
+        {[&] { return kmif_KmifStringFromKmifString(nullptr, &str, &err); },
+         "kmif_KmifStringFromKmifString", 1},
+        {[&] {
+             kmsc_HeapFailAfter(0);
+             const int status = kmif_KmifStringFromString(&str, "abc", &err);
+             kmsc_HeapFailAfter(-1);
+             return status;
+         },
+         "kmif_KmifStringFromString", 0},
+        {[&] {
+             Kmif_String from{4, const_cast<char *>("abc")};
+             kmsc_HeapFailAfter(0);
+             const int status = kmif_KmifStringFromKmifString(&str, &from, &err);
+             kmsc_HeapFailAfter(-1);
+             return status;
+         },
+         "kmif_KmifStringFromKmifString", 0},
+    };
+    for (const auto &r : refusals) {
+        EXPECT_EQ(r.call(), -1) << r.function << " " << r.code;
+        // Without memory the report itself may be lost (code 0).
+        EXPECT_TRUE(!r.code || ktest::hasCode(err.r, r.function, r.code)) << ktest::messages(err.r);
+    }
+    EXPECT_EQ(target, nullptr);
+    EXPECT_EQ(str.string, nullptr);
 }
 
 TEST_F(MifObject, CountedStrings) {
