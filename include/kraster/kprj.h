@@ -258,8 +258,9 @@ typedef struct Kprj_SpheroidEntry {
  * packed degrees-minutes-seconds DDDMMMSSS.SS, distances in metres):
  *   1 Transverse Mercator: 2 central meridian, 3 scale factor, 6 latitude
  *     of origin, 7 false easting, 8 false northing;
- *   2 Lambert Conformal Conic: 2 central meridian, 4 and 5 the standard
- *     parallels, 6 latitude of origin, 7 false easting, 8 false northing;
+ *   2 Lambert Conformal Conic: 2 central meridian, 4 second and 5 first
+ *     standard parallel, 6 latitude of origin, 7 false easting, 8 false
+ *     northing;
  *   3 Polyconic: 2 central meridian, 3 latitude of origin, 4 false easting,
  *     5 false northing;
  *   4 Oblique Mercator: 2 longitude of the centre, 3 scale factor,

@@ -132,13 +132,21 @@ void sevenParameter(const Shift &s, const Kprj_Coordinate *in, Kprj_Coordinate *
     }
 }
 
-bool argsOk(const Kprj_Coordinate *in, const Kprj_Spheroid *is, const Kprj_Coordinate *out,
-            const Kprj_Spheroid *os, int32_t count, const char *fn, Report &e) {
+// The checks both single methods open with: -1 refused (reported), 0 the
+// points copied (same datum name), 1 go on.
+int prologue(const Kprj_Coordinate *in, const Kprj_Spheroid *is, Kprj_Coordinate *out,
+             const Kprj_Spheroid *os, int32_t count, int32_t type, const char *fn, Report &e) {
     if (!in || !is || !out || !os || count < 1 || !is->datum || !os->datum) {
         e.error(fn, 1, "Empty argument(s).");
-        return false;
+        return -1;
     }
-    return true;
+    if (is->datum->type != type || os->datum->type != type) {
+        e.error(fn, 2, "Wrong datum types.");
+        return -1;
+    }
+    if (strcmp(name(is->datum), name(os->datum)) != 0) return 1;
+    copyPoints(in, out, count);
+    return 0;
 }
 
 // A spheroid record holding a datum of the table, for the fixed
@@ -207,16 +215,10 @@ KRASTER_API int kprj_DatumShiftParametric(const Kprj_Coordinate *in,
                                           Kerr_ErrorReport **err) {
     constexpr const char *fn = "kprj_DatumShiftParametric";
     Report e(err);
-    if (!argsOk(in, inSpheroid, out, outSpheroid, count, fn, e)) return -1;
+    const int proceed =
+        prologue(in, inSpheroid, out, outSpheroid, count, KPRJ_DATUM_PARAMETRIC, fn, e);
+    if (proceed <= 0) return proceed;
     const Kprj_Datum *di = inSpheroid->datum, *dout = outSpheroid->datum;
-    if (di->type != KPRJ_DATUM_PARAMETRIC || dout->type != KPRJ_DATUM_PARAMETRIC) {
-        e.error(fn, 2, "Wrong datum types.");
-        return -1;
-    }
-    if (strcmp(name(di), name(dout)) == 0) {
-        copyPoints(in, out, count);
-        return 0;
-    }
     if (!(inSpheroid->a > 0) || !(outSpheroid->a > 0)) {
         e.error(fn, 1, "Empty argument(s).");
         return -1;
@@ -276,16 +278,9 @@ KRASTER_API int kprj_DatumShiftGrid(const Kprj_Coordinate *in, const Kprj_Sphero
                                     int32_t count, Kerr_ErrorReport **err) {
     constexpr const char *fn = "kprj_DatumShiftGrid";
     Report e(err);
-    if (!argsOk(in, inSpheroid, out, outSpheroid, count, fn, e)) return -1;
+    const int proceed = prologue(in, inSpheroid, out, outSpheroid, count, KPRJ_DATUM_GRID, fn, e);
+    if (proceed <= 0) return proceed;
     const Kprj_Datum *di = inSpheroid->datum, *dout = outSpheroid->datum;
-    if (di->type != KPRJ_DATUM_GRID || dout->type != KPRJ_DATUM_GRID) {
-        e.error(fn, 2, "Wrong datum types.");
-        return -1;
-    }
-    if (strcmp(name(di), name(dout)) == 0) {
-        copyPoints(in, out, count);
-        return 0;
-    }
     const int direction = kprj_GetDatumShiftDirection(name(di), name(dout), e.out());
     if (direction < 0) {
         e.error(fn, 3, "Invalid name for datum shift");

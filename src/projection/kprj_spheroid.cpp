@@ -8,7 +8,8 @@
 //   table    := spheroid table | (nothing)
 //   spheroid := STRING integer number number "{" datums "}"
 //   datums   := datum datums | (nothing)
-//   datum    := STRING PARAMETRIC number number number [number number number number]
+//   datum    := STRING PARAMETRIC number number number [number number number
+//   number]
 //             | STRING GRID STRING | STRING REGRESSION
 // State Plane table grammar:
 //   table    := zone table | (nothing)
@@ -54,7 +55,8 @@ T *heapRecord() {
     return p;
 }
 
-// ---- Grammars ------------------------------------------------------------------------
+// ---- Grammars
+// ------------------------------------------------------------------------
 
 enum Keyword { kParametric = kFirstKeyword, kGrid, kRegression };
 
@@ -162,27 +164,60 @@ bool isWhole(double x) {
     return std::isfinite(x) && x == std::floor(x) && std::fabs(x) < 2147483647.0;
 }
 
-// Builds the spheroid list while the parser reads the table.
-class SpheroidBuilder : public Actions {
+// What both table builders share: the list being built (freed unless
+// released), signed numbers and the mark that opens a list of numbers.
+template <class Entry, void (*Free)(Entry *)>
+class ListBuilder : public Actions {
   public:
-    explicit SpheroidBuilder(const char *source) : source_(source) {}
-    ~SpheroidBuilder() override { kprj_SpheroidTableFree(head_); }
-    Kprj_SpheroidEntry *release() {
-        Kprj_SpheroidEntry *h = head_;
+    ListBuilder(const char *source, const char *fn) : source_(source), fn_(fn) {}
+    ~ListBuilder() override { Free(head_); }
+    Entry *release() {
+        Entry *h = head_;
         head_ = tail_ = nullptr;
         return h;
     }
 
+  protected:
+    // Handles the shared actions; false when `action` is not one of them.
+    bool common(int action, std::vector<Value> &v, int line, Report &e, bool *ok) {
+        if (action == kNegate) {
+            *ok = !v.empty() || underflow(e);
+            if (*ok) v.back().number = -v.back().number;
+            return true;
+        }
+        if (action == kMark) {
+            v.push_back(Value{-1, line, {}, 0});
+            *ok = true;
+            return true;
+        }
+        return false;
+    }
+    bool underflow(Report &e) {
+        e.error(fn_, 20, "Parser value stack underflow");
+        return false;
+    }
+    Entry *append() {
+        auto *x = heapRecord<Entry>();
+        (tail_ ? tail_->next : head_) = x;
+        tail_ = x;
+        return x;
+    }
+    const char *source_;
+    const char *fn_;
+    Entry *head_ = nullptr;
+    Entry *tail_ = nullptr;
+};
+
+// Builds the spheroid list while the parser reads the table.
+class SpheroidBuilder : public ListBuilder<Kprj_SpheroidEntry, kprj_SpheroidTableFree> {
+  public:
+    explicit SpheroidBuilder(const char *source) : ListBuilder(source, "kprj_SpheroidTableParse") {}
+
     bool act(int action, std::vector<Value> &v, int line, Report &e) override {
-        static const char *const fn = "kprj_SpheroidTableParse";
+        const char *const fn = fn_;
+        bool ok = false;
+        if (common(action, v, line, e, &ok)) return ok;
         switch (action) {
-            case kNegate:
-                if (v.empty()) return underflow(e);
-                v.back().number = -v.back().number;
-                return true;
-            case kMark:
-                v.push_back(Value{-1, line, {}, 0});
-                return true;
             case kMakeSpheroid: {
                 double number = 0, a = 0, b = 0;
                 if (!popNumber(v, &b) || !popNumber(v, &a) || !popNumber(v, &number) || v.empty())
@@ -206,9 +241,7 @@ class SpheroidBuilder : public Actions {
                             source_, line, name.c_str(), static_cast<int>(number));
                     return false;
                 }
-                auto *s = heapRecord<Kprj_SpheroidEntry>();
-                (tail_ ? tail_->next : head_) = s;
-                tail_ = s;
+                Kprj_SpheroidEntry *s = append();
                 s->name = heapString(name);
                 s->number = static_cast<int32_t>(number);
                 s->a = a;
@@ -256,18 +289,15 @@ class SpheroidBuilder : public Actions {
     }
 
   private:
-    bool underflow(Report &e) {
-        e.error("kprj_SpheroidTableParse", 20, "Parser value stack underflow");
-        return false;
-    }
     // Appends a datum named by the string on top of the stack to the
     // current spheroid.
     Kprj_DatumEntry *datum(std::vector<Value> &v, int32_t type, int line, Report &e) {
         const std::string name = v.back().text;
         v.pop_back();
         if (name.empty() || !datums_.insert(name).second || !tail_) {
-            e.error("kprj_SpheroidTableParse", 14,
-                    "%s line %d: datum \"%s\" is empty or defined twice for spheroid \"%s\"",
+            e.error(fn_, 14,
+                    "%s line %d: datum \"%s\" is empty or defined twice for spheroid "
+                    "\"%s\"",
                     source_, line, name.c_str(), tail_ ? tail_->name : "");
             return nullptr;
         }
@@ -280,36 +310,20 @@ class SpheroidBuilder : public Actions {
         return d;
     }
 
-    const char *source_;
-    Kprj_SpheroidEntry *head_ = nullptr;
-    Kprj_SpheroidEntry *tail_ = nullptr;
     std::set<std::string> names_;
     std::set<int32_t> numbers_;
     std::set<std::string> datums_;
 };
 
 // Builds the State Plane list while the parser reads the table.
-class SPBuilder : public Actions {
+class SPBuilder : public ListBuilder<Kprj_SPEntry, kprj_SPTableFree> {
   public:
-    explicit SPBuilder(const char *source) : source_(source) {}
-    ~SPBuilder() override { kprj_SPTableFree(head_); }
-    Kprj_SPEntry *release() {
-        Kprj_SPEntry *h = head_;
-        head_ = tail_ = nullptr;
-        return h;
-    }
+    explicit SPBuilder(const char *source) : ListBuilder(source, "kprj_SPTableParse") {}
 
     bool act(int action, std::vector<Value> &v, int line, Report &e) override {
-        static const char *const fn = "kprj_SPTableParse";
-        if (action == kNegate) {
-            if (v.empty()) return underflow(e);
-            v.back().number = -v.back().number;
-            return true;
-        }
-        if (action == kMark) {
-            v.push_back(Value{-1, line, {}, 0});
-            return true;
-        }
+        const char *const fn = fn_;
+        bool ok = false;
+        if (common(action, v, line, e, &ok)) return ok;
         if (action != kMakeZone) return underflow(e);
         std::vector<double> params;
         while (!v.empty() && v.back().token != -1) {
@@ -360,9 +374,7 @@ class SPBuilder : public Actions {
                     nad);
             return false;
         }
-        auto *z = heapRecord<Kprj_SPEntry>();
-        (tail_ ? tail_->next : head_) = z;
-        tail_ = z;
+        Kprj_SPEntry *z = append();
         z->name = heapString(name);
         z->projectionKind = kind;
         z->nadCode = nad;
@@ -375,13 +387,6 @@ class SPBuilder : public Actions {
     }
 
   private:
-    bool underflow(Report &e) {
-        e.error("kprj_SPTableParse", 20, "Parser value stack underflow");
-        return false;
-    }
-    const char *source_;
-    Kprj_SPEntry *head_ = nullptr;
-    Kprj_SPEntry *tail_ = nullptr;
     std::set<std::pair<int32_t, int32_t>> zones_, alternates_;
 };
 
@@ -504,7 +509,8 @@ bool fillFromAxes(double a, double b, Kprj_Spheroid *s) {
 bool fillFromEntry(const Kprj_SpheroidEntry *t, Kprj_Spheroid *s, const char *fn, Report &e) {
     if (!fillFromAxes(t->a, t->b, s)) {
         e.raise(fn, 4, 1,
-                "Cannot compute spheroid from semi-major axis %g and semi-minor axis %g because "
+                "Cannot compute spheroid from semi-major axis %g and semi-minor "
+                "axis %g because "
                 "these values are out of normal range for earth axes.",
                 t->a, t->b);
         return false;
@@ -762,7 +768,8 @@ KRASTER_API int kprj_SpheroidByAxes(double a, double b, Kprj_Spheroid *spheroid,
     }
     if (!fillFromAxes(a, b, spheroid)) {
         e.raise(fn, 1, 1,
-                "Cannot compute spheroid from semi-major axis %g and semi-minor axis %g because "
+                "Cannot compute spheroid from semi-major axis %g and semi-minor "
+                "axis %g because "
                 "these values are out of normal range for earth axes.",
                 a, b);
         return -1;
