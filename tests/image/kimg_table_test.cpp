@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "support/ktest.hpp"
+#include "support/plugin_test.hpp"
 
 namespace {
 
@@ -23,26 +23,11 @@ struct BfDelete {
 };
 using Bf = std::unique_ptr<Kdsc_BinFunction, BfDelete>;
 
-class LayerTable : public ::testing::Test {
+class LayerTable : public ktest::PluginTest {
   protected:
-    ktest::TempDir dir;
-    std::string plugins = dir.file("plugins");
-    ktest::ScopedEnv path{"ORVEL_RASTER_FORMATS_PATH", plugins.c_str()};
-    ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
-    Kint_InitToolkitData *tk = nullptr;
-    ktest::Err err;
-
     void SetUp() override {
-        tk = kint_InitToolkit(nullptr);
-        ASSERT_NE(tk, nullptr);
-        mkdir(plugins.c_str(), 0755);
-        for (const char *n : {"lptest", "lpdsc"}) {
-            std::string from = std::string(KRASTER_LP_TEST_DIR) + "/lib" + n + ".so";
-            ASSERT_EQ(symlink(from.c_str(), (plugins + "/lib" + n + ".so").c_str()), 0);
-        }
-        kimg_RasterFormatsReset();
+        install({KRASTER_LP_TEST_DIR "/liblptest.so", KRASTER_LP_TEST_DIR "/liblpdsc.so"});
     }
-    void TearDown() override { kimg_RasterFormatsReset(); }
 
     Kimg_Layer *create(const std::string &file, int32_t layerType = KIMG_LAYER_ATHEMATIC) {
         const std::string n = dir.file(file) + "(:Band_1)";
