@@ -98,6 +98,11 @@ TEST_F(Tool, WrongUsageAndMissingFiles) {
         if (c.status == 2) EXPECT_NE(r.err.find("usage: kraster"), std::string::npos) << c.args;
     }
     EXPECT_FALSE(exists("x.img"));
+    for (const char *command : {"create", "copy", "pyramids", "info"}) {
+        const Outcome r = run(std::string(command) + " --help");
+        EXPECT_EQ(r.status, 0) << command;
+        EXPECT_EQ(r.out.rfind(std::string("usage: kraster ") + command + " ", 0), 0u) << r.out;
+    }
 }
 
 // create in both formats, filled and not; a name that exists is refused and
