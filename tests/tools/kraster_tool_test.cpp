@@ -26,10 +26,10 @@ class Tool : public ::testing::Test {
     ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
     void SetUp() override { ASSERT_TRUE(kint_InitToolkit(nullptr)); }
 
-    Outcome run(const std::string &args) {
+    Outcome run(const std::string &args, const std::string &env = "") {
         const std::string out = dir.file("out.txt"), err = dir.file("err.txt");
-        const int rc = std::system(
-            (std::string(KRASTER_TOOL) + " " + args + " >" + out + " 2>" + err).c_str());
+        const int rc =
+            std::system((env + KRASTER_TOOL + " " + args + " >" + out + " 2>" + err).c_str());
         Outcome r;
         r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
         r.out = ktest::readFile(out);
@@ -103,6 +103,25 @@ TEST_F(Tool, WrongUsageAndMissingFiles) {
         EXPECT_EQ(r.status, 0) << command;
         EXPECT_EQ(r.out.rfind(std::string("usage: kraster ") + command + " ", 0), 0u) << r.out;
     }
+}
+
+// formats: every plug-in with what it offers, and one that cannot be loaded
+// with the reason.
+TEST_F(Tool, FormatsListsPlugInsAndRejections) {
+    const std::string extra = dir.file("plugins");
+    ASSERT_EQ(std::system(("mkdir -p " + extra).c_str()), 0);
+    ktest::writeFile(extra + "/libbroken.so", "not a shared object");
+    const Outcome r = run("formats");
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char *text : {"title \"MIRAVEN Image\": template *.img", "title \"TIFF\"",
+                             "compressions: None LZW", "creatable", "needs support file: yes"})
+        EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+    const Outcome b = run("formats", "ORVEL_RASTER_FORMATS_PATH=" + extra + " ");
+    ASSERT_EQ(b.status, 0) << b.err;
+    EXPECT_NE(b.out.find("broken (" + extra + "/libbroken.so): rejected: Cannot load"),
+              std::string::npos)
+        << b.out;
+    EXPECT_NE(b.out.find("title \"TIFF\""), std::string::npos) << b.out;
 }
 
 // create in both formats, filled and not; a name that exists is refused and
