@@ -208,6 +208,34 @@ TEST_F(Tool, CopyBetweenFormats) {
     EXPECT_NE(r.err.find("Attempt to copy over"), std::string::npos) << r.err;
 }
 
+// info: the file's format and support files, each layer with its
+// compression, pyramid levels (not listed as layers) and table; --json gives
+// the same as one document that a JSON parser reads.
+TEST_F(Tool, InfoTextAndJson) {
+    const std::string img = dir.file("i.img"), tif = dir.file("i.tif");
+    ASSERT_EQ(run("create " + img + " --size 300x200 --type u16 --layers 2 --fill 5").status, 0);
+    ASSERT_EQ(run("pyramids -q " + img).status, 0);
+    ASSERT_EQ(run("copy -q " + img + " " + tif + " --compression LZW").status, 0);
+    Outcome r = run("info " + img);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(img + ": MIRAVEN Image"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("pyramid levels: 149 x 99, 73 x 48"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("(:Layer_1_ss_2_)\n"), std::string::npos) << r.out;
+    r = run("info --json " + tif);
+    ASSERT_EQ(r.status, 0) << r.err;
+    ktest::writeFile(dir.file("info.json"), r.out);
+    const std::string script =
+        "import json,sys; d=json.load(open(sys.argv[1])); l=d['layers']; "
+        "print(d['format'], len(l), l[1]['name'].split('(')[1], l[0]['width'], l[0]['height'], "
+        "l[0]['pixelType'], l[0]['compression'], l[0]['nullValue'], l[0]['pyramidLevels'])";
+    const std::string cmd = "python3 -c \"" + script + "\" " + dir.file("info.json") + " >" +
+                            dir.file("parsed.txt") + " 2>&1";
+    if (std::system("python3 -c 1 2>/dev/null") != 0) GTEST_SKIP() << "no python3 to parse JSON";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << ktest::readFile(dir.file("parsed.txt")) << r.out;
+    EXPECT_EQ(ktest::readFile(dir.file("parsed.txt")), "TIFF 2 :Layer_2) 300 200 u16 LZW None []\n")
+        << r.out;
+}
+
 // The progress bar: drawn when forced, never into a file otherwise; Ctrl-C
 // during a copy stops it and leaves no destination.
 TEST_F(Tool, ProgressAndInterruptedCopy) {
