@@ -1,8 +1,9 @@
 // The TIFF format plug-in against libtiff used directly on the same files: an
 // 8192 x 8192 u16 image in 256 x 256 tiles, read tile by tile from a cached
-// file (uncompressed and LZW), and written whole through the plug-in against
-// libtiff writing the same tiles. Files live in /dev/shm when it exists, so
-// that both sides are measured against the page cache rather than the disk.
+// file (uncompressed and LZW) through the plug-in and through layers, and
+// written whole through the plug-in against libtiff writing the same tiles;
+// converting a native image with `kraster copy` against tiffcp. Files live in /dev/shm when it
+// exists, so that both sides are measured against the page cache rather than the disk.
 #include <benchmark/benchmark.h>
 
 #include <kraster/kimgrf.h>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -160,6 +162,67 @@ void BM_WritePlugin(benchmark::State &state) {
     state.SetBytesProcessed(state.iterations() * kSize * kSize * 2);
 }
 
+// The same tiles through the library: a layer opened read-only and read in
+// tile-aligned 256 x 256 rectangles with kimg_LayerRasterPixelRectGet.
+void BM_ReadLayer(benchmark::State &state) {
+    const std::string &name = source(static_cast<uint16_t>(state.range(0)));
+    Kerr_ErrorReport *err = nullptr;
+    Kint_InitToolkitData *tk = kint_InitToolkit(&err);
+    Kgda_BaseData *rect = kimg_PixelRectCreate(kTile, kTile, KGDA_TYPE_U16, &err);
+    for (auto _ : state) {
+        Kimg_Layer *l =
+            kimg_LayerOpen((name + "(:Layer_1)").c_str(), tk, &err, KIMG_LAYER_OPTION_READONLY, 0);
+        if (!l) {
+            state.SkipWithError("kimg_LayerOpen failed");
+            break;
+        }
+        for (long y = 0; y < kSize; y += kTile)
+            for (long x = 0; x < kSize; x += kTile)
+                kimg_LayerRasterPixelRectGet(l, x, y, kTile, kTile, rect, &err);
+        kimg_LayerClose(l, nullptr);
+        kimg_FileNameDequeue(name.c_str(), nullptr);
+        benchmark::DoNotOptimize(rect->data);
+    }
+    kimg_PixelRectDelete(rect, nullptr);
+    state.SetBytesProcessed(state.iterations() * kSize * kSize * 2);
+}
+
+// Converting a native image to TIFF with the tool against tiffcp copying the
+// equivalent (uncompressed, tiled) TIFF; both whole programs, wall time.
+void BM_CopyTiffcp(benchmark::State &state) {
+    const std::string &from = source(COMPRESSION_NONE), to = scratch("tiffcp.tif");
+    const std::string command = "tiffcp " + from + " " + to;
+    for (auto _ : state) {
+        unlink(to.c_str());
+        if (std::system(command.c_str()) != 0) state.SkipWithError("tiffcp failed");
+    }
+    unlink(to.c_str());
+    state.SetBytesProcessed(state.iterations() * kSize * kSize * 2);
+}
+
+void BM_CopyTool(benchmark::State &state) {
+    static const std::string native = [] {
+        const std::string n = scratch("native.img");
+        unlink(n.c_str());
+        kint_InitToolkit(nullptr);
+        Kerr_ErrorReport *err = nullptr;
+        if (kimg_FileCopy(source(COMPRESSION_NONE).c_str(), n.c_str(), &err, 0) != 0) {
+            kerr_PrintErrorReport(err, 0, 0);
+            kerr_DeleteErrorReport(err);
+        }
+        kimg_FileNameDequeue(n.c_str(), nullptr);
+        return n;
+    }();
+    const std::string to = scratch("tool.tif");
+    const std::string command = std::string(KRASTER_TOOL) + " copy -q " + native + " " + to;
+    for (auto _ : state) {
+        unlink(to.c_str());
+        if (std::system(command.c_str()) != 0) state.SkipWithError("kraster copy failed");
+    }
+    unlink(to.c_str());
+    state.SetBytesProcessed(state.iterations() * kSize * kSize * 2);
+}
+
 BENCHMARK(BM_ReadLibtiff)
     ->Arg(COMPRESSION_NONE)
     ->Arg(COMPRESSION_LZW)
@@ -176,6 +239,9 @@ BENCHMARK(BM_WritePlugin)
     ->Arg(COMPRESSION_NONE)
     ->Arg(COMPRESSION_LZW)
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadLayer)->Arg(COMPRESSION_NONE)->Arg(COMPRESSION_LZW)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CopyTiffcp)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_CopyTool)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 }  // namespace
 
@@ -183,6 +249,6 @@ int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    for (const char *n : {"raw.tif", "lzw.tif"}) unlink(scratch(n).c_str());
+    for (const char *n : {"raw.tif", "lzw.tif", "native.img"}) unlink(scratch(n).c_str());
     return 0;
 }

@@ -199,10 +199,13 @@ typedef struct Kimg_RFDescription {
     char **compressions;
     long layerTypeCount;
     char **layerTypes;
+    int32_t rejected;   /* 1 when the plug-in cannot be used (the lists are empty) */
+    char *rejectReason; /* why, or NULL */
 } Kimg_RFDescription;
 
-/* Describes every usable plug-in, loading them all. *descriptions is a heap
- * array freed with kimg_RasterFormatsDescriptionFree. 0 or -1. */
+/* Describes every plug-in found, loading them all; the rejected ones come
+ * last with the reason. *descriptions is a heap array freed with
+ * kimg_RasterFormatsDescriptionFree. 0 or -1. */
 KRASTER_API int kimg_RasterFormatsDescribe(long *count, Kimg_RFDescription **descriptions,
                                            Kerr_ErrorReport **err);
 KRASTER_API void kimg_RasterFormatsDescriptionFree(long count, Kimg_RFDescription *descriptions);

@@ -15,6 +15,7 @@
 #include "core/report.hpp"
 #include "image/kimg_internal.hpp"
 #include "image/kimg_table.hpp"
+#include "services/kdll.hpp"
 
 using namespace kr::img;
 using kr::Report;
@@ -803,8 +804,18 @@ KRASTER_API int kimg_RasterFormatsDescribe(long *count, Kimg_RFDescription **des
     std::vector<RFInstance *> usable;
     for (RFInstance *inst : instances(t))
         if (ensureLoaded(*inst)) usable.push_back(inst);
+    const auto rejected = rejectedLibraries(t);
+    const size_t total = usable.size() + rejected.size();
     auto *d = static_cast<Kimg_RFDescription *>(
-        kmsc_HeapMalloc(sizeof(Kimg_RFDescription) * (usable.size() + 1)));
+        kmsc_HeapMalloc(sizeof(Kimg_RFDescription) * (total + 1)));
+    for (size_t k = 0; k < rejected.size(); ++k) {
+        Kimg_RFDescription &x = d[usable.size() + k];
+        const std::string &path = rejected[k].first, &why = rejected[k].second;
+        x.instanceName = kstr_Duplicate(kr::dll::instanceName(path).c_str());
+        x.path = kstr_Duplicate(path.c_str());
+        x.rejected = 1;
+        x.rejectReason = kstr_Duplicate(why.empty() ? "rejected" : why.c_str());
+    }
     for (size_t k = 0; k < usable.size(); ++k) {
         const RFInstance &i = *usable[k];
         Kimg_RFDescription &x = d[k];
@@ -829,7 +840,7 @@ KRASTER_API int kimg_RasterFormatsDescribe(long *count, Kimg_RFDescription **des
         x.layerTypeCount = static_cast<long>(i.layerTypes.size());
         x.layerTypes = heapList(i.layerTypes);
     }
-    *count = static_cast<long>(usable.size());
+    *count = static_cast<long>(total);
     *descriptions = d;
     return 0;
 }
@@ -845,6 +856,7 @@ KRASTER_API void kimg_RasterFormatsDescriptionFree(long count, Kimg_RFDescriptio
         freeList(d[k].pixelTypeCount, d[k].pixelTypes);
         freeList(d[k].compressionCount, d[k].compressions);
         freeList(d[k].layerTypeCount, d[k].layerTypes);
+        kmsc_HeapFree(d[k].rejectReason);
     }
     kmsc_HeapFree(d);
 }

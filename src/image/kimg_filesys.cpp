@@ -171,21 +171,6 @@ bool canCreateLayers(RFInstance *inst, long title) {
            inst->fn.LayerCreate;
 }
 
-// The instance and title index of a format title that is not a pseudo title.
-RFInstance *titled(const char *title, long *index) {
-    RFTable *t = table(nullptr);
-    if (!t) return nullptr;
-    for (RFInstance *inst : instances(t)) {
-        if (inst->rejected) continue;
-        for (size_t i = 0; i < inst->titles.size(); ++i)
-            if (!inst->pseudo[i] && inst->titles[i] == title) {
-                *index = static_cast<long>(i);
-                return inst;
-            }
-    }
-    return nullptr;
-}
-
 // What the caller asked of a copy (the options of kimg_FileCopy).
 struct CopyOptions {
     const Kimg_Meter *meter = nullptr;
@@ -500,8 +485,8 @@ KRASTER_API int kimg_FileCopy(const char *source, const char *destination, Kerr_
         return -1;
     }
     long destTitle = -1;
-    RFInstance *destInst =
-        o.title ? titled(o.title, &destTitle) : otherFormat(destination, inst, title, &destTitle);
+    RFInstance *destInst = o.title ? instanceByTitle(table(nullptr), o.title, &destTitle)
+                                   : otherFormat(destination, inst, title, &destTitle);
     if (o.title && !destInst) {
         e.error(fn, 10, "No raster format has the title %s", o.title);
         return -1;

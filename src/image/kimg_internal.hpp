@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kr::img {
@@ -40,9 +41,10 @@ struct RFEntries {
 
 // One raster format plug-in (RFInstance).
 struct RFInstance {
-    void *library = nullptr;  // dlopen handle; null while only described
-    bool rejected = false;    // misbehaved: never used again in this process
-    std::string name;         // file name without directory, extension and "lib"
+    void *library = nullptr;   // dlopen handle; null while only described
+    bool rejected = false;     // misbehaved: never used again in this process
+    std::string rejectReason;  // why it was rejected, for listings
+    std::string name;          // file name without directory, extension and "lib"
     std::string path;
     bool threadSafe = false;
     bool needsSupportFile = false;
@@ -81,6 +83,9 @@ void reject(RFInstance &instance);
 struct RFTable;
 RFTable *table(Kerr_ErrorReport **err);
 std::vector<RFInstance *> instances(RFTable *t);
+// The libraries of the class that cannot be used (path and reason): those
+// the table rejected and those that did not load when it was built.
+std::vector<std::pair<std::string, std::string>> rejectedLibraries(RFTable *t);
 RFInstance *instanceByTitle(RFTable *t, const std::string &title, long *titleIndex);
 
 // The shared open file (AFile).

@@ -76,6 +76,9 @@ void readPerTitle(const RFInstance &inst, Kimg_RFInstanceListGetFunc f,
 
 void rejectLoad(RFInstance &inst, const char *format) {
     warn(nullptr, kCreate, 1, format, inst.path.c_str());
+    char text[1024];
+    snprintf(text, sizeof text, format, inst.path.c_str());
+    inst.rejectReason = text;
 }
 
 }  // namespace
@@ -88,6 +91,7 @@ bool instanceCreate(RFInstance &inst) {
     if (!lib) {
         const char *why = dlerror();
         warn(nullptr, kCreate, 2, "Cannot load %s: %s", inst.path.c_str(), why ? why : "?");
+        inst.rejectReason = "Cannot load " + inst.path + ": " + (why ? why : "?");
         return false;
     }
     RFInstance fresh;
@@ -96,7 +100,7 @@ bool instanceCreate(RFInstance &inst) {
     fresh.library = lib;
     RFEntries &fn = fresh.fn;
     auto fail = [&](const char *format) {
-        rejectLoad(fresh, format);
+        rejectLoad(inst, format);
         dlclose(lib);
         return false;
     };
@@ -141,10 +145,11 @@ bool instanceCreate(RFInstance &inst) {
         fresh.dataOrders.assign(names, names + count);
     }
     bool missing = false;
-#define KIMG_RF_REQUIRED(name, type, required)                                                 \
-    if (required && !fn.name) {                                                                \
-        warn(nullptr, kCreate, 3, #name " missing from %s:  DLL ignored", fresh.path.c_str()); \
-        missing = true;                                                                        \
+#define KIMG_RF_REQUIRED(name, type, required)                                                    \
+    if (required && !fn.name) {                                                                   \
+        warn(nullptr, kCreate, 3, #name " missing from %s:  DLL ignored", fresh.path.c_str());    \
+        if (!missing) inst.rejectReason = #name " missing from " + fresh.path + ":  DLL ignored"; \
+        missing = true;                                                                           \
     }
     KIMG_RF_ENTRY_POINTS(KIMG_RF_REQUIRED)
 #undef KIMG_RF_REQUIRED
@@ -263,6 +268,30 @@ RFTable *table(Kerr_ErrorReport **err) {
     (void)err;
     g_table = t.release();
     return g_table;
+}
+
+std::vector<std::pair<std::string, std::string>> rejectedLibraries(RFTable *t) {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const dll::Library &lib : dll::classLibraries(KIMG_RF_CLASS_NAME)) {
+        const RFInstance *known = nullptr;
+        for (auto &p : t->list)
+            if (p->path == lib.path) known = p.get();
+        if (known && !known->rejected) continue;
+        if (known) {
+            out.emplace_back(lib.path, known->rejectReason);
+            continue;
+        }
+        // Not in the table: it did not load when the table was built.
+        RFInstance probe;
+        probe.name = lib.name;
+        probe.path = lib.path;
+        if (instanceCreate(probe)) {
+            dlclose(probe.library);
+            continue;
+        }
+        out.emplace_back(lib.path, probe.rejectReason);
+    }
+    return out;
 }
 
 std::vector<RFInstance *> instances(RFTable *t) {

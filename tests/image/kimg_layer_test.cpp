@@ -841,7 +841,8 @@ TEST_F(Layer, ToolAndRrdFilesOnNativeImages) {
     ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 300, 200, r.b, &err), 0);
     ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
     kimg_FileNameDequeue(img.c_str(), nullptr);
-    std::string cmd = std::string(KRASTER_TOOL) + " pyramids --progress " + img + " 2>" + dir.file("bar");
+    std::string cmd =
+        std::string(KRASTER_TOOL) + " pyramids --progress " + img + " 2>" + dir.file("bar");
     FILE *p = popen(cmd.c_str(), "r");
     ASSERT_NE(p, nullptr);
     std::string out;

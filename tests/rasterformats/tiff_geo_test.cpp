@@ -286,9 +286,10 @@ TEST_F(GeoTiff, ToolPrintsMapInfoAndProjection) {
         return ktest::readFile(out);
     };
     EXPECT_EQ(run(file),
-              file +
+              file + ": TIFF\n" + file +
                   "(:Layer_1)\n"
                   "  size: 4 x 3, u8, athematic, blocks 4 x 3\n"
+                  "  compression: None\n"
                   "  map info:\n"
                   "    projection: UTM\n"
                   "    upper-left centre: 440750, 3751290\n"

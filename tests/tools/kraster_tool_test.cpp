@@ -26,10 +26,10 @@ class Tool : public ::testing::Test {
     ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
     void SetUp() override { ASSERT_TRUE(kint_InitToolkit(nullptr)); }
 
-    Outcome run(const std::string &args) {
+    Outcome run(const std::string &args, const std::string &env = "") {
         const std::string out = dir.file("out.txt"), err = dir.file("err.txt");
-        const int rc = std::system(
-            (std::string(KRASTER_TOOL) + " " + args + " >" + out + " 2>" + err).c_str());
+        const int rc =
+            std::system((env + KRASTER_TOOL + " " + args + " >" + out + " 2>" + err).c_str());
         Outcome r;
         r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
         r.out = ktest::readFile(out);
@@ -98,6 +98,30 @@ TEST_F(Tool, WrongUsageAndMissingFiles) {
         if (c.status == 2) EXPECT_NE(r.err.find("usage: kraster"), std::string::npos) << c.args;
     }
     EXPECT_FALSE(exists("x.img"));
+    for (const char *command : {"create", "copy", "pyramids", "info"}) {
+        const Outcome r = run(std::string(command) + " --help");
+        EXPECT_EQ(r.status, 0) << command;
+        EXPECT_EQ(r.out.rfind(std::string("usage: kraster ") + command + " ", 0), 0u) << r.out;
+    }
+}
+
+// formats: every plug-in with what it offers, and one that cannot be loaded
+// with the reason.
+TEST_F(Tool, FormatsListsPlugInsAndRejections) {
+    const std::string extra = dir.file("plugins");
+    ASSERT_EQ(std::system(("mkdir -p " + extra).c_str()), 0);
+    ktest::writeFile(extra + "/libbroken.so", "not a shared object");
+    const Outcome r = run("formats");
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char *text : {"title \"MIRAVEN Image\": template *.img", "title \"TIFF\"",
+                             "compressions: None LZW", "creatable", "needs support file: yes"})
+        EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+    const Outcome b = run("formats", "ORVEL_RASTER_FORMATS_PATH=" + extra + " ");
+    ASSERT_EQ(b.status, 0) << b.err;
+    EXPECT_NE(b.out.find("broken (" + extra + "/libbroken.so): rejected: Cannot load"),
+              std::string::npos)
+        << b.out;
+    EXPECT_NE(b.out.find("title \"TIFF\""), std::string::npos) << b.out;
 }
 
 // create in both formats, filled and not; a name that exists is refused and
@@ -182,6 +206,34 @@ TEST_F(Tool, CopyBetweenFormats) {
     r = run("copy " + img + " " + tif);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("Attempt to copy over"), std::string::npos) << r.err;
+}
+
+// info: the file's format and support files, each layer with its
+// compression, pyramid levels (not listed as layers) and table; --json gives
+// the same as one document that a JSON parser reads.
+TEST_F(Tool, InfoTextAndJson) {
+    const std::string img = dir.file("i.img"), tif = dir.file("i.tif");
+    ASSERT_EQ(run("create " + img + " --size 300x200 --type u16 --layers 2 --fill 5").status, 0);
+    ASSERT_EQ(run("pyramids -q " + img).status, 0);
+    ASSERT_EQ(run("copy -q " + img + " " + tif + " --compression LZW").status, 0);
+    Outcome r = run("info " + img);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(img + ": MIRAVEN Image"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("pyramid levels: 149 x 99, 73 x 48"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("(:Layer_1_ss_2_)\n"), std::string::npos) << r.out;
+    r = run("info --json " + tif);
+    ASSERT_EQ(r.status, 0) << r.err;
+    ktest::writeFile(dir.file("info.json"), r.out);
+    const std::string script =
+        "import json,sys; d=json.load(open(sys.argv[1])); l=d['layers']; "
+        "print(d['format'], len(l), l[1]['name'].split('(')[1], l[0]['width'], l[0]['height'], "
+        "l[0]['pixelType'], l[0]['compression'], l[0]['nullValue'], l[0]['pyramidLevels'])";
+    const std::string cmd = "python3 -c \"" + script + "\" " + dir.file("info.json") + " >" +
+                            dir.file("parsed.txt") + " 2>&1";
+    if (std::system("python3 -c 1 2>/dev/null") != 0) GTEST_SKIP() << "no python3 to parse JSON";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << ktest::readFile(dir.file("parsed.txt")) << r.out;
+    EXPECT_EQ(ktest::readFile(dir.file("parsed.txt")), "TIFF 2 :Layer_2) 300 200 u16 LZW None []\n")
+        << r.out;
 }
 
 // The progress bar: drawn when forced, never into a file otherwise; Ctrl-C

@@ -28,8 +28,14 @@ int formats(const std::vector<std::string> &) {
     long count = 0;
     Kimg_RFDescription *d = nullptr;
     if (kimg_RasterFormatsDescribe(&count, &d, &err) != 0) return report(err);
-    printf("%ld raster format plug-in%s\n", count, count == 1 ? "" : "s");
+    long usable = 0;
+    for (long k = 0; k < count; ++k) usable += !d[k].rejected;
+    printf("%ld raster format plug-in%s\n", usable, usable == 1 ? "" : "s");
     for (long k = 0; k < count; ++k) {
+        if (d[k].rejected) {
+            printf("%s (%s): rejected: %s\n", d[k].instanceName, d[k].path, d[k].rejectReason);
+            continue;
+        }
         printf("%s (%s)%s\n", d[k].instanceName, d[k].path, d[k].threadSafe ? ", thread-safe" : "");
         for (long t = 0; t < d[k].titleCount; ++t)
             printf("  title \"%s\": template %s%s%s\n", d[k].titles[t], d[k].templates[t],

@@ -1,15 +1,19 @@
-// kraster info: the layers of an image file with their size and types, map
+// kraster info: the format and support files of an image file, and its
+// layers with their size, types, compression, null value, pyramid levels and
+// table columns, map
 // information (pixel centres of the corners, extent, pixel size, units) and
 // projection (name, number, zone, parameters, spheroid, datum); --json gives
 // the same as one JSON object.
 #include <kraster/kraster.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "info_facts.hpp"
 #include "tool.hpp"
 
 namespace {
@@ -18,35 +22,20 @@ std::string text(const Kprj_CharStrPtr &s) {
     return s.count > 0 && s.data ? std::string(s.data, static_cast<size_t>(s.count - 1)) : "";
 }
 
-// A JSON string literal.
+// A JSON string literal, and a number in its shortest round-trip form
+// (non-finite values as null).
 std::string quote(const std::string &s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char b[8];
-            snprintf(b, sizeof b, "\\u%04x", c);
-            out += b;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
+    return tool::jsonQuote(s);
 }
-
-// A number in its shortest round-trip form (non-finite values as null).
 std::string num(double v) {
-    if (!std::isfinite(v)) return "null";
-    char b[40];
-    const auto r = std::to_chars(b, b + sizeof b, v);
-    return std::string(b, r.ptr);
+    return tool::jsonNumber(v);
 }
 
 struct LayerFacts {
     std::string name;
     Kimg_LayerInfo info{};
+    tool::LayerExtras extras;
+
     Kprj_MapInfo *map = nullptr;
     Kprj_ProParameters *projection = nullptr;
     Kprj_Coordinate ul{}, lr{};  // extent (outer pixel edges)
@@ -65,6 +54,7 @@ void printText(const LayerFacts &f) {
     printf("  size: %ld x %ld, %s, %s, blocks %ld x %ld\n", f.info.width, f.info.height,
            pixelName(f.info.pixelType), kimg_LayerTypeName(f.info.layerType), f.info.blockWidth,
            f.info.blockHeight);
+    printExtras(f.extras);
     const Kprj_MapInfo *m = f.map;
     if (!m) {
         printf("  map info: none\n");
@@ -106,6 +96,8 @@ std::string json(const LayerFacts &f) {
                     ", \"height\": " + std::to_string(f.info.height) +
                     ", \"pixelType\": " + quote(pixelName(f.info.pixelType)) +
                     ", \"layerType\": " + quote(kimg_LayerTypeName(f.info.layerType));
+    o += ", \"blockWidth\": " + std::to_string(f.info.blockWidth) +
+         ", \"blockHeight\": " + std::to_string(f.info.blockHeight) + tool::jsonExtras(f.extras);
     if (const Kprj_MapInfo *m = f.map) {
         o += ", \"mapInfo\": {\"projection\": " + quote(text(m->proName)) +
              ", \"upperLeftCenter\": [" + num(m->upperLeftCenter->x) + ", " +
@@ -179,6 +171,16 @@ int info(const std::vector<std::string> &argv) {
         }
         kmsc_HeapFree(list);
     }
+    // Pyramid levels are shown with their layers, not as layers.
+    const tool::FileFacts facts = tool::fileFacts(args[0], names, tk);
+    if (args.size() == 1)
+        names.erase(std::remove_if(names.begin(), names.end(),
+                                   [&](const std::string &n) {
+                                       return std::find(facts.levels.begin(), facts.levels.end(),
+                                                        n) != facts.levels.end();
+                                   }),
+                    names.end());
+    if (!asJson) printFile(args[0], facts);
     std::vector<std::string> out;
     for (const std::string &name : names) {
         LayerFacts f;
@@ -186,6 +188,7 @@ int info(const std::vector<std::string> &argv) {
         Kimg_Layer *l = kimg_LayerOpen(name.c_str(), tk, &err, KIMG_LAYER_OPTION_READONLY, 0);
         if (!l) return fail("kimg_LayerOpen", err);
         int rc = kimg_LayerInfoGet(l, &f.info, &err);
+        if (rc == 0) f.extras = tool::layerExtras(l, f.info, facts, tk);
         if (rc == 0 && kimg_LayerMapInfoGet(l, &f.map, &f.projection, &err) < 0) rc = -1;
         if (rc == 0 && f.map && kimg_LayerMapExtentCompute(l, &f.ul, &f.lr, &err) < 0) rc = -1;
         kimg_LayerClose(l, nullptr);
@@ -196,7 +199,8 @@ int info(const std::vector<std::string> &argv) {
             printText(f);
     }
     if (asJson) {
-        printf("{\"file\": %s, \"layers\": [", quote(args[0]).c_str());
+        printf("{\"file\": %s%s, \"layers\": [", quote(args[0]).c_str(),
+               tool::jsonFile(facts).c_str());
         for (size_t i = 0; i < out.size(); ++i) printf("%s%s", i ? ", " : "", out[i].c_str());
         printf("]}\n");
     }

@@ -69,6 +69,15 @@ Registrar::Registrar(const char *name, const char *usage, const char *summary, C
     commands()[name] = CommandEntry{usage, summary, std::move(run)};
 }
 
+int run(const std::string &name, const std::vector<std::string> &args) {
+    auto it = commands().find(name);
+    if (it == commands().end()) {
+        fprintf(stderr, "kraster: unknown command \"%s\"\n", name.c_str());
+        return 2;
+    }
+    return it->second.run(args);
+}
+
 DemoRegistrar::DemoRegistrar(int order, const char *title, DemoSection run) {
     demoSections().push_back(DemoEntry{order, title, std::move(run)});
 }
@@ -85,5 +94,11 @@ int main(int argc, char **argv) {
         return tool::usage(stderr);
     }
     std::vector<std::string> args(argv + 2, argv + argc);
+    for (const std::string &a : args)
+        if (a == "--help" || a == "-h") {
+            printf("usage: kraster %s %s\n%s\n", name.c_str(), it->second.usage.c_str(),
+                   it->second.summary.c_str());
+            return 0;
+        }
     return it->second.run(args);
 }

@@ -14,6 +14,9 @@ struct Registrar {
     Registrar(const char *name, const char *usage, const char *summary, Command run);
 };
 
+// Runs a registered subcommand as the command line would (for the demo).
+int run(const std::string &name, const std::vector<std::string> &args);
+
 // A section of `kraster demo`; sections run in ascending order.
 using DemoSection = std::function<int()>;
 struct DemoRegistrar {
