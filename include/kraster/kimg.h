@@ -828,9 +828,10 @@ KRASTER_API Ksta_AllStatsStack *kimg_LayerStackComputeAllStatsStack(
     Kimg_LayerStack *stack, const Kdsc_BinFunction *binFunction, int withCovariance,
     Kerr_ErrorReport **err);
 /* Computes the statistics and histogram of a layer and, when it is
- * writable, writes them with their parameters. statistics (may be NULL)
- * receives the result. */
-KRASTER_API int kimg_LayerComputeStatistics(Kimg_Layer *layer, Ksta_Statistics *statistics,
+ * writable, writes them with their parameters. allStats (may be NULL; made
+ * with ksta_AllStatsCreate) receives the result: pixel count, statistics
+ * and, in place of its own, the histogram (NULL when there is none). */
+KRASTER_API int kimg_LayerComputeStatistics(Kimg_Layer *layer, Ksta_AllStats *allStats,
                                             Kerr_ErrorReport **err);
 /* The same for every layer of a stack, then the covariance of the stack's
  * file when its layers are of one file and size and it is writable. */

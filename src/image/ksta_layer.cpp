@@ -456,15 +456,19 @@ KRASTER_API Ksta_AllStatsStack *kimg_LayerStackComputeAllStatsStack(
     return s;
 }
 
-KRASTER_API int kimg_LayerComputeStatistics(Kimg_Layer *layer, Ksta_Statistics *statistics,
+KRASTER_API int kimg_LayerComputeStatistics(Kimg_Layer *layer, Ksta_AllStats *allStats,
                                             Kerr_ErrorReport **err) {
     constexpr const char *fn = "kimg_LayerComputeStatistics";
     Report e(err);
     if (!checkLayer(layer, false, fn, e)) return -1;
     Ksta_AllStats *a = computeOne(layer, nullptr, fn, e);
     if (!a) return -1;
-    if (statistics) *statistics = a->statistics;
     const bool ok = layer->readOnly || writeResults(layer, a, fn, e);
+    if (ok && allStats) {
+        allStats->pixelCount = a->pixelCount;
+        allStats->statistics = a->statistics;
+        std::swap(allStats->histogram, a->histogram);
+    }
     ksta_AllStatsDelete(a);
     return ok ? 0 : -1;
 }
@@ -663,9 +667,16 @@ KRASTER_API int kimg_HistogramWrite(Kimg_Layer *layer, const Ksta_Histogram *his
     Kerr_ErrorReport *missing = nullptr;
     Kdsc_Table *t = kimg_TableOpen(layer, nullptr, &missing);
     kerr_DeleteErrorReport(missing);
+    int32_t rows = 0;
     bool ok =
-        t ? kdsc_TableBinFunctionSetAndAdjust(t, histogram->binFunction, e.out()) == 0
+        t ? kdsc_TableRowCountGet(t, &rows, e.out()) == 0
           : (t = kimg_TableCreate(layer, nullptr, n, histogram->binFunction, e.out())) != nullptr;
+    // A table that shrinks takes the new bin function first, so that its rows
+    // never number fewer than the bins.
+    if (ok && rows > 0)
+        ok = n <= rows ? kdsc_TableBinFunctionSet(t, histogram->binFunction, e.out()) == 0 &&
+                             kdsc_TableRowCountSet(t, n, e.out()) == 0
+                       : kdsc_TableBinFunctionSetAndAdjust(t, histogram->binFunction, e.out()) == 0;
     Kdsc_Column *c = ok ? kdsc_ColumnOpenIfPresent(t, "Histogram", e.out()) : nullptr;
     if (ok && !c) c = kdsc_ColumnCreate(t, "Histogram", KDSC_COLUMN_REAL, 0, e.out());
     int32_t type = KGDA_TYPE_F64;

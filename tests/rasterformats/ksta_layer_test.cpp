@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <kraster/kraster.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -150,10 +151,14 @@ TEST_F(LayerStats, ComputedStoredAndFoundAfterReopening) {
             << ktest::messages(err.r);
         kgda_BaseDataDelete(ex, nullptr);
         kgda_BaseDataDelete(nul, nullptr);
-        Ksta_Statistics s{};
-        ASSERT_EQ(kimg_LayerComputeStatistics(l, &s, &err), 0) << ktest::messages(err.r);
+        Ksta_AllStats *computed = ksta_AllStatsCreate(nullptr, 0, nullptr);
+        ASSERT_EQ(kimg_LayerComputeStatistics(l, computed, &err), 0) << ktest::messages(err.r);
+        const Ksta_Statistics s = computed->statistics;
         const Expected x = expected(w, h, 2, 3, {5, 11}, valueAt);
         expectStats(s, x);
+        EXPECT_EQ(computed->pixelCount, x.n);
+        ASSERT_NE(computed->histogram, nullptr);
+        ksta_AllStatsDelete(computed);
         int64_t raster = 0;
         ASSERT_EQ(kimg_LayerGetTimeStamp(l, &raster, &err), 0);
         ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
@@ -459,7 +464,7 @@ TEST_F(LayerStats, FailureReturnsOfLayerOperations) {
     } cases[] = {
         {"skip", [&](auto e) { return kimg_LayerDetermineStatisticsSkip(nullptr, &x, &y, e); },
          "NULL layer"},
-        {"compute", [&](auto e) { return kimg_LayerComputeStatistics(nullptr, &s, e); },
+        {"compute", [&](auto e) { return kimg_LayerComputeStatistics(nullptr, nullptr, e); },
          "NULL layer"},
         {"histogram",
          [&](auto e) { return kimg_LayerComputeHistogram(nullptr, nullptr, e) ? 0 : -1; },
@@ -626,6 +631,62 @@ TEST(StretchTable, EntriesFollowTheDeviations) {
     EXPECT_TRUE(e);
     EXPECT_EQ(ksta_LUTCreateForNStdDevStretch(nullptr, 1, 4, &e), nullptr);
     EXPECT_TRUE(e);
+}
+
+// kraster stats computes, stores and prints; kraster info shows what is
+// stored; usage errors exit 2, failures 1.
+TEST_F(LayerStats, ToolComputesStoresAndPrints) {
+    const std::string file = dir.file("tool.tif");
+    const long w = 40, h = 30;
+    Kimg_Layer *l =
+        kimg_LayerCreate((file + "(:Layer_1)").c_str(), KIMG_LAYER_ATHEMATIC, KGDA_TYPE_U16, w, h,
+                         tk, &err, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
+    ASSERT_NE(l, nullptr) << ktest::messages(err.r);
+    fill(l, w, h, KGDA_TYPE_U16, valueAt);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+    kimg_FileNameDequeue(file.c_str(), nullptr);
+    const std::string out = dir.file("out.txt");
+    auto run = [&](const std::string &args, int *status) {
+        const std::string cmd = KRASTER_TOOL " " + args + " > " + out + " 2>/dev/null";
+        const int rc = std::system(cmd.c_str());
+        *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+        return ktest::readFile(out);
+    };
+    int status = -1;
+    EXPECT_NE(run("info " + file, &status).find("  statistics: none\n"), std::string::npos);
+    const std::string printed = run("stats " + file + " --skip 2,3 --exclude 5,11", &status);
+    EXPECT_EQ(status, 0) << printed;
+    const Expected x = expected(w, h, 2, 3, {5, 11}, valueAt);
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "  pixels: %.0f (skip 2 x 3)\n  minimum %.10g, maximum %.10g, mean %.10g, "
+                  "median %.10g, mode %.10g, stddev %.10g\n",
+                  x.n, x.min, x.max, x.mean, x.median, x.mode, x.stddev);
+    EXPECT_NE(printed.find(file + "(:Layer_1)\n" + line), std::string::npos) << printed << line;
+    EXPECT_NE(printed.find("  histogram: \"Unique Value\""), std::string::npos) << printed;
+    EXPECT_NE(printed.find("  stored: yes\n"), std::string::npos);
+    const std::string info = run("info " + file, &status);
+    EXPECT_EQ(status, 0);
+    std::snprintf(line, sizeof line, "  statistics:\n    minimum %.17g, maximum %.17g", x.min,
+                  x.max);
+    EXPECT_NE(info.find(line), std::string::npos) << info;
+    const std::string json = run("info --json " + file, &status);
+    EXPECT_NE(json.find("\"statistics\": {\"minimum\": 0, \"maximum\": 22"), std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"outOfDate\": false}"), std::string::npos) << json;
+    // Only one layer, quietly; usage errors and failures.
+    EXPECT_NE(run("stats -q " + file + " --layer Layer_1", &status).find("(skip 1 x 1)"),
+              std::string::npos);
+    EXPECT_EQ(status, 0);
+    for (const char *bad : {"stats", "stats --skip 0,1 x.tif", "stats --skip 2 x.tif",
+                            "stats --exclude a x.tif", "stats a.tif b.tif"}) {
+        run(bad, &status);
+        EXPECT_EQ(status, 2) << bad;
+    }
+    run("stats " + dir.file("missing.tif"), &status);
+    EXPECT_EQ(status, 1);
+    run("stats " + file + " --layer Nope", &status);
+    EXPECT_EQ(status, 1);
 }
 
 }  // namespace
