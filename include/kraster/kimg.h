@@ -834,7 +834,8 @@ KRASTER_API Ksta_AllStatsStack *kimg_LayerStackComputeAllStatsStack(
 KRASTER_API int kimg_LayerComputeStatistics(Kimg_Layer *layer, Ksta_AllStats *allStats,
                                             Kerr_ErrorReport **err);
 /* The same for every layer of a stack, then the covariance of the stack's
- * file when its layers are of one file and size and it is writable. */
+ * file when its layers are of one file and size, it is writable and the
+ * stack has fewer than filepref.hyperspectral_layer_minimum layers. */
 KRASTER_API int kimg_LayerStackComputeStatistics(Kimg_LayerStack *stack, Kerr_ErrorReport **err);
 /* Computes the histogram of a layer with binFunction (NULL: the rules
  * above), writes it with its parameters when the layer is writable, and

@@ -255,11 +255,12 @@ bool compute(Kimg_LayerStack *stack, Ksta_AllStatsStack *all, const Kdsc_BinFunc
         ksta_HistogramDelete(a->histogram);
         a->histogram = nullptr;
         Kimg_Layer *l = stack->layers[i];
-        if (bf) {
-            if (!(a->histogram = ksta_HistogramCreate(bf, e.out()))) return false;
-        } else if (ksta_AllStatsUVHistogramBegin(a, l->pixelType, roomOf(l), e.out()) != 0) {
+        // The exact values are collected in any case; a given bin function
+        // takes them into its bins at the end (or pixel by pixel once they
+        // outgrow their room).
+        if (bf && !(a->histogram = ksta_HistogramCreate(bf, e.out()))) return false;
+        if (ksta_AllStatsUVHistogramBegin(a, l->pixelType, bf ? 512 : roomOf(l), e.out()) != 0)
             return false;
-        }
     }
     const Kimg_Meter *meter = stack->layers[0]->hasMeter ? &stack->layers[0]->meter : nullptr;
     double done = 0, total = 0;
@@ -490,7 +491,12 @@ KRASTER_API int kimg_LayerStackComputeStatistics(Kimg_LayerStack *stack, Kerr_Er
         oneFile = oneFile && l->fileName == stack->layers[0]->fileName && !l->readOnly &&
                   l->width == stack->layers[0]->width && l->height == stack->layers[0]->height;
     }
-    Ksta_AllStatsStack *s = kimg_LayerStackComputeAllStatsStack(stack, nullptr, oneFile, e.out());
+    // Hyperspectral stacks (filepref.hyperspectral_layer_minimum layers or
+    // more) get no covariance: its sums grow with the square of the layers.
+    const bool covariance =
+        oneFile && double(stack->count) < preferences().hyperspectralLayerMinimum;
+    Ksta_AllStatsStack *s =
+        kimg_LayerStackComputeAllStatsStack(stack, nullptr, covariance, e.out());
     if (!s) return -1;
     bool ok = true;
     for (long i = 0; ok && i < stack->count; ++i)

@@ -689,4 +689,68 @@ TEST_F(LayerStats, ToolComputesStoresAndPrints) {
     EXPECT_EQ(status, 1);
 }
 
+// A format with scalar-statistics entries keeps the statistics itself; the
+// histogram still goes to the support file.
+TEST_F(LayerStats, FormatEntriesHoldScalarStatistics) {
+    const std::string file = dir.file("own.kln"), name = file + "(:Layer_1)";
+    Kimg_Layer *l = create(name, KGDA_TYPE_U16, 20, 10);
+    ASSERT_NE(l, nullptr);
+    fill(l, 20, 10, KGDA_TYPE_U16, valueAt);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
+    l = open(name, true);
+    ASSERT_NE(l, nullptr);
+    Ksta_Statistics *s = kimg_StatisticsRead(l, &err);
+    ASSERT_NE(s, nullptr) << ktest::messages(err.r);
+    const Expected x = expected(20, 10, 1, 1, {}, valueAt);
+    expectStats(*s, x);
+    ksta_StatisticsDelete(s);
+    // Not in the support file, and timed with the raster.
+    Kmif_Design *d = nullptr;
+    EXPECT_EQ(kimg_FileNodeDataRead((file + "(:Layer_1:Statistics)").c_str(), &d, &err), nullptr);
+    int64_t st = -1, raster = -2;
+    ASSERT_EQ(kimg_StatisticsGetTimeStamp(l, &st, &err), 0);
+    ASSERT_EQ(kimg_LayerGetTimeStamp(l, &raster, &err), 0);
+    EXPECT_EQ(st, raster);
+    Ksta_Histogram *h = kimg_HistogramRead(l, &err);
+    ASSERT_NE(h, nullptr) << ktest::messages(err.r);
+    ksta_HistogramDelete(h);
+    kimg_LayerClose(l, nullptr);
+}
+
+// A histogram with a given bin function: every sampled value in its bin,
+// written with its parameters.
+TEST_F(LayerStats, HistogramWithAGivenBinFunction) {
+    const long w = 33, h = 21;
+    for (int32_t type : {KGDA_TYPE_U8, KGDA_TYPE_U16, KGDA_TYPE_F64}) {
+        const std::string name = dir.file("bf" + std::to_string(type) + ".img") + "(:Layer_1)";
+        Kimg_Layer *l = create(name, type, w, h);
+        ASSERT_NE(l, nullptr);
+        fill(l, w, h, type, valueAt);
+        Kdsc_BinFunction *bf = kdsc_BinFunctionCreateLinear(5, 0, 19, nullptr);
+        Ksta_Histogram *hist = kimg_LayerComputeHistogram(l, bf, &err);
+        ASSERT_NE(hist, nullptr) << ktest::messages(err.r);
+        std::vector<double> want(5, 0);
+        for (long r = 0; r < h; ++r)
+            for (long c = 0; c < w; ++c) {
+                const int32_t b = kdsc_BinFunctionApply(bf, valueAt(r, c));
+                if (b >= 0 && b < 5) want[size_t(b)] += 1;
+            }
+        ASSERT_EQ(hist->binCount, 5);
+        for (int32_t b = 0; b < 5; ++b) EXPECT_EQ(hist->counts[b], want[size_t(b)]) << b;
+        ksta_HistogramDelete(hist);
+        Ksta_Histogram *stored = kimg_HistogramRead(l, &err);
+        ASSERT_NE(stored, nullptr);
+        EXPECT_EQ(kdsc_BinFunctionIsSame(stored->binFunction, bf), 1);
+        EXPECT_EQ(stored->counts[4], want[4]);
+        ksta_HistogramDelete(stored);
+        Kimg_StatisticsParameters *sp = kimg_LayerHistogramParametersRead(l, &err);
+        ASSERT_NE(sp, nullptr);
+        EXPECT_EQ(kdsc_BinFunctionIsSame(kimg_StatisticsParametersBinFunctionGet(sp), bf), 1);
+        kimg_StatisticsParametersFree(sp);
+        kdsc_BinFunctionDelete(bf, nullptr);
+        kimg_LayerChangeOptions(l, nullptr, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
+        kimg_LayerClose(l, nullptr);
+    }
+}
+
 }  // namespace
