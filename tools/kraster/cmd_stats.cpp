@@ -1,9 +1,8 @@
 // kraster stats: computes the statistics and histogram of every layer of an
 // image (or of one), stores them with the layer when the file is writable
-// and prints them with a summary of the histogram. A progress bar goes to a
-// terminal's standard error unless -q is given.
+// and prints them with a summary of the histogram, with the progress bar of
+// the image subcommands.
 #include <kraster/kraster.h>
-#include <unistd.h>
 
 #include <charconv>
 #include <cmath>
@@ -12,50 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "cli.hpp"
 #include "tool.hpp"
 
 namespace {
 
-constexpr const char *kUsage =
-    "usage: kraster stats [-q] FILE [--layer NAME] [--skip X,Y] [--exclude V,...]\n";
-
-int fail(const std::string &what, Kerr_ErrorReport *err) {
-    fprintf(stderr, "kraster stats: %s failed\n", what.c_str());
-    if (err) {
-        kerr_PrintErrorReport(err, 0, 0);
-        kerr_DeleteErrorReport(err);
-    }
-    return 1;
-}
-
-// Numbers separated by commas; false when one does not parse.
-bool numbers(const std::string &text, std::vector<double> &out) {
-    out.clear();
-    size_t at = 0;
-    while (at <= text.size()) {
-        const size_t end = std::min(text.find(',', at), text.size());
-        const std::string part = text.substr(at, end - at);
-        char *stop = nullptr;
-        const double v = std::strtod(part.c_str(), &stop);
-        if (part.empty() || *stop != '\0' || std::isnan(v)) return false;
-        out.push_back(v);
-        at = end + 1;
-    }
-    return !out.empty();
-}
-
-// The progress bar: one line redrawn in place.
-int bar(double fraction, const char *task, void *shown) {
-    const int width = 40, filled = static_cast<int>(fraction * width + 0.5);
-    const int percent = static_cast<int>(fraction * 100 + 0.5);
-    int &last = *static_cast<int *>(shown);
-    if (percent == last) return 0;
-    last = percent;
-    fprintf(stderr, "\r%s [%.*s%*s] %3d%%", task, filled,
-            "########################################", width - filled, "", percent);
-    fflush(stderr);
-    return 0;
-}
+constexpr const char *kUsage = "FILE [--layer NAME] [--skip X,Y] [--exclude V,...] [-q|--progress]";
 
 void printStatistics(const Ksta_AllStats &a, long skipX, long skipY, bool stored) {
     const Ksta_Statistics &s = a.statistics;
@@ -83,43 +44,23 @@ void printStatistics(const Ksta_AllStats &a, long skipX, long skipY, bool stored
     printf("  stored: %s\n", stored ? "yes" : "no (read-only)");
 }
 
-int statsCommand(const std::vector<std::string> &args) {
-    std::string file, layer;
+int statsCommand(const std::vector<std::string> &argv) {
+    const tool::Args a(argv, {"--layer", "--skip", "--exclude"}, {});
+    if (!a.ok()) return tool::usageError("stats", kUsage, a.error());
+    if (a.positional().size() != 1)
+        return tool::usageError("stats", kUsage, "one file name is needed");
+    const std::string file = a.positional()[0], layer = a.value("--layer");
     std::vector<double> skip, exclude;
-    bool quiet = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string &a = args[i];
-        const bool hasValue = i + 1 < args.size();
-        if (a == "-q" || a == "--quiet") {
-            quiet = true;
-        } else if (a == "--layer" && hasValue) {
-            layer = args[++i];
-        } else if (a == "--skip" && hasValue) {
-            if (!numbers(args[++i], skip) || skip.size() != 2 || skip[0] < 1 || skip[1] < 1 ||
-                skip[0] != std::floor(skip[0]) || skip[1] != std::floor(skip[1])) {
-                fprintf(stderr,
-                        "kraster stats: --skip takes two whole numbers X,Y of at least 1\n");
-                return 2;
-            }
-        } else if (a == "--exclude" && hasValue) {
-            if (!numbers(args[++i], exclude)) {
-                fprintf(stderr, "kraster stats: --exclude takes numbers V,...\n");
-                return 2;
-            }
-        } else if (file.empty() && !a.empty() && a[0] != '-') {
-            file = a;
-        } else {
-            fputs(kUsage, stderr);
-            return 2;
-        }
-    }
-    if (file.empty()) {
-        fputs(kUsage, stderr);
-        return 2;
-    }
+    if (a.has("--skip") &&
+        (!tool::parseNumbers(a.value("--skip"), &skip) || skip.size() != 2 || skip[0] < 1 ||
+         skip[1] < 1 || skip[0] != std::floor(skip[0]) || skip[1] != std::floor(skip[1])))
+        return tool::usageError("stats", kUsage,
+                                "--skip takes two whole numbers X,Y of at least 1");
+    if (a.has("--exclude") && !tool::parseNumbers(a.value("--exclude"), &exclude))
+        return tool::usageError("stats", kUsage, "--exclude takes numbers V,...");
     Kerr_ErrorReport *err = nullptr;
     Kint_InitToolkitData *tk = kint_InitToolkit(&err);
-    if (!tk) return fail("kint_InitToolkit", err);
+    if (!tk) return tool::failed("stats", "kint_InitToolkit", err);
     std::vector<std::string> names;
     if (!layer.empty()) {
         names.push_back(file + "(:" + layer + ")");
@@ -127,19 +68,20 @@ int statsCommand(const std::vector<std::string> &args) {
         long count = 0;
         char **list = nullptr;
         if (kimg_LayerGetNames(file.c_str(), &count, &list, &err) != 0)
-            return fail("kimg_LayerGetNames", err);
+            return tool::failed("stats", "kimg_LayerGetNames", err);
         for (long i = 0; i < count; ++i) {
             names.emplace_back(list[i]);
             kmsc_HeapFree(list[i]);
         }
         kmsc_HeapFree(list);
     }
-    const bool showBar = !quiet && isatty(STDERR_FILENO);
-    int rc = 0;
+    int rc = tool::kOk;
     for (const std::string &name : names) {
         Kimg_Layer *l = kimg_LayerOpen(name.c_str(), tk, &err, 0);
-        if (!l) return fail("kimg_LayerOpen " + name, err);
-        std::vector<intptr_t> options;
+        if (!l) return tool::failed("stats", "kimg_LayerOpen " + name, err);
+        tool::Progress progress("Computing statistics", a);
+        std::vector<intptr_t> options = {KIMG_LAYER_OPTION_METER,
+                                         reinterpret_cast<intptr_t>(progress.meter())};
         Kgda_BaseData *values = nullptr;
         if (!skip.empty())
             options.insert(options.end(),
@@ -150,11 +92,6 @@ int statsCommand(const std::vector<std::string> &args) {
             options.insert(options.end(),
                            {KIMG_LAYER_OPTION_EXCLUDED_VALUES, reinterpret_cast<intptr_t>(values)});
         }
-        int shown = -1;
-        Kimg_Meter meter{bar, &shown};
-        if (showBar)
-            options.insert(options.end(),
-                           {KIMG_LAYER_OPTION_METER, reinterpret_cast<intptr_t>(&meter)});
         options.push_back(0);
         int status = kimg_LayerChangeOptionsVAPtr(l, &err, options.data());
         kgda_BaseDataDelete(values, nullptr);
@@ -166,17 +103,18 @@ int statsCommand(const std::vector<std::string> &args) {
             ksta_AllStatsDelete(all);
             all = nullptr;
         }
-        if (showBar && shown >= 0) fprintf(stderr, "\n");
+        progress.relabel("");
         if (!all) {
             kimg_LayerClose(l, nullptr);
-            rc = fail("computing the statistics of " + name, err);
+            rc = tool::failed("stats", "computing the statistics of " + name, err);
             err = nullptr;
             continue;
         }
         printf("%s\n", name.c_str());
         printStatistics(*all, sx, sy, writable);
         ksta_AllStatsDelete(all);
-        if (kimg_LayerClose(l, &err) != 0) rc = fail("kimg_LayerClose", err), err = nullptr;
+        if (kimg_LayerClose(l, &err) != 0)
+            rc = tool::failed("stats", "kimg_LayerClose", err), err = nullptr;
     }
     kimg_FileNameDequeue(file.c_str(), nullptr);
     return rc;
@@ -184,6 +122,6 @@ int statsCommand(const std::vector<std::string> &args) {
 
 }  // namespace
 
-tool::Registrar statsCommandReg("stats", "[-q] FILE [--layer NAME] [--skip X,Y] [--exclude V,...]",
+tool::Registrar statsCommandReg("stats", kUsage,
                                 "compute, store and print the statistics of every layer",
                                 statsCommand);
