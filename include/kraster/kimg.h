@@ -31,6 +31,7 @@
 #include "kdsc.h"
 #include "kint.h"
 #include "kprj.h"
+#include "ksta.h"
 
 KRASTER_BEGIN_DECLS
 
@@ -796,6 +797,156 @@ KRASTER_API int kimg_TableRemove(Kimg_Layer *layer, const char *tableName, Kerr_
 KRASTER_API Kstr_StringList *kimg_TableListColumns(Kimg_Layer *layer, const char *tableName,
                                                    Kerr_ErrorReport **err);
 KRASTER_API Kstr_StringList *kimg_LayerListTables(Kimg_Layer *layer, Kerr_ErrorReport **err);
+
+/* ---- Statistics and histograms ----------------------------------------------
+ * Statistics of a layer (ksta.h) are its "Statistics" object, through the
+ * plug-in's LayerScalarStatisticsRead/Write when it has them, else below the
+ * layer's node in the image file or its ".aux" support file; the histogram
+ * is the "Histogram" column of its "Descriptor_Table"; the parameters they
+ * were computed with are "StatisticsParameters" and "HistogramParameters".
+ * The covariance of a file's layers is "Covariance" at its root with
+ * "CovarianceParameters" naming the layers. Writes refuse read-only layers
+ * ("Layer %s is read-only"). Reads of missing objects fail with "No
+ * statistics info found", "No histogram found", "No covariance info found";
+ * parameter reads give NULL without a report when there are none.
+ *
+ * COMPUTING. Pixels are sampled every skip x columns and skip y rows from
+ * the top left. Excluded are the handle's excluded values
+ * (KIMG_LAYER_OPTION_EXCLUDED_VALUES ...) and its null value when the format
+ * stores one or it was set on the handle. Without a bin function the
+ * histogram follows the exact-value rules of ksta.h, with room for 512
+ * values or the bin count of the bin function of the layer's stored
+ * histogram parameters. The meter of KIMG_LAYER_OPTION_METER (of the first
+ * layer of a stack) is told "Computing statistics" and may stop the work
+ * ("User aborted function"). The layer is read in bands of one block row. */
+
+/* Skip factors for statistics: explicit ones (KIMG_LAYER_OPTION_SKIP_FACTORS)
+ * as given; 1 and 1 for thematic and fft layers; else, from the preferences
+ * filepref.continuous_stats_percent p and continuous_stats_min_pixels m:
+ * total = w h, target = min(max(total p / 100, m), total), s = trunc(sqrt(
+ * total / target)) (1 below 2), both factors s, and y = s + 1 when the
+ * percentage set the target and 100 / ((s + 1) s) >= p. */
+KRASTER_API int kimg_LayerDetermineStatisticsSkip(Kimg_Layer *layer, long *skipX, long *skipY,
+                                                  Kerr_ErrorReport **err);
+/* The engine: fills allStats (one accumulator per layer, initialised here;
+ * covariance when it was created with it) from the stack's layers, with a
+ * histogram of binFunction (NULL: the rules above) and each layer's skip
+ * factors (those of the first layer when a covariance is wanted). */
+KRASTER_API int kimg_LayerStackAllStatsStackComputeWithBinfunc(Kimg_LayerStack *stack,
+                                                               Ksta_AllStatsStack *allStats,
+                                                               const Kdsc_BinFunction *binFunction,
+                                                               Kerr_ErrorReport **err);
+KRASTER_API int kimg_LayerStackAllStatsStackCompute(Kimg_LayerStack *stack,
+                                                    Ksta_AllStatsStack *allStats,
+                                                    Kerr_ErrorReport **err);
+/* A new accumulator stack computed from the layers (with covariance when
+ * asked); nothing is written. */
+KRASTER_API Ksta_AllStatsStack *kimg_LayerStackComputeAllStatsStack(
+    Kimg_LayerStack *stack, const Kdsc_BinFunction *binFunction, int withCovariance,
+    Kerr_ErrorReport **err);
+/* Computes the statistics and histogram of a layer and, when it is
+ * writable, writes them with their parameters. allStats (may be NULL; made
+ * with ksta_AllStatsCreate) receives the result: pixel count, statistics
+ * and, in place of its own, the histogram (NULL when there is none). */
+KRASTER_API int kimg_LayerComputeStatistics(Kimg_Layer *layer, Ksta_AllStats *allStats,
+                                            Kerr_ErrorReport **err);
+/* The same for every layer of a stack, then the covariance of the stack's
+ * file when its layers are of one file and size, it is writable and the
+ * stack has fewer than filepref.hyperspectral_layer_minimum layers. */
+KRASTER_API int kimg_LayerStackComputeStatistics(Kimg_LayerStack *stack, Kerr_ErrorReport **err);
+/* Computes the histogram of a layer with binFunction (NULL: the rules
+ * above), writes it with its parameters when the layer is writable, and
+ * returns it (ksta_HistogramDelete). */
+KRASTER_API Ksta_Histogram *kimg_LayerComputeHistogram(Kimg_Layer *layer,
+                                                       const Kdsc_BinFunction *binFunction,
+                                                       Kerr_ErrorReport **err);
+
+/* Stored objects of a layer. */
+KRASTER_API Ksta_Statistics *kimg_StatisticsRead(Kimg_Layer *layer, Kerr_ErrorReport **err);
+KRASTER_API int kimg_StatisticsWrite(Kimg_Layer *layer, const Ksta_Statistics *statistics,
+                                     Kerr_ErrorReport **err);
+/* Time of the stored statistics (seconds since 1970; that of the raster
+ * when the format keeps them); compare with kimg_LayerGetTimeStamp. */
+KRASTER_API int kimg_StatisticsGetTimeStamp(Kimg_Layer *layer, int64_t *modTime,
+                                            Kerr_ErrorReport **err);
+/* 1 when values were excluded from the stored statistics ("Excluded_Values",
+ * else the statistics parameters), *values (may be NULL) receiving them as a
+ * new 1 x n f64 table; 0 when none; -1 on error. */
+KRASTER_API int kimg_StatisticsAreValuesExcluded(Kimg_Layer *layer, Kgda_BaseData **values,
+                                                 Kerr_ErrorReport **err);
+/* 1 with the skip factors of the stored statistics ("Skip_Factors", else
+ * the parameters), 0 when none are stored, -1 on error. */
+KRASTER_API int kimg_StatisticsGetSkipFactors(Kimg_Layer *layer, long *skipX, long *skipY,
+                                              Kerr_ErrorReport **err);
+KRASTER_API Ksta_Histogram *kimg_HistogramRead(Kimg_Layer *layer, Kerr_ErrorReport **err);
+KRASTER_API int kimg_HistogramWrite(Kimg_Layer *layer, const Ksta_Histogram *histogram,
+                                    Kerr_ErrorReport **err);
+KRASTER_API int kimg_HistogramGetTimeStamp(Kimg_Layer *layer, int64_t *modTime,
+                                           Kerr_ErrorReport **err);
+KRASTER_API int kimg_HistogramAreValuesExcluded(Kimg_Layer *layer, Kgda_BaseData **values,
+                                                Kerr_ErrorReport **err);
+/* Covariance of the file of a stack, checked against the stack: the matrix
+ * must be count x count ("Covariance matrix dimension mismatch") and its
+ * parameters must name the stack's layers in order ("Covariance matrix does
+ * not match layer stack"). Layers of several files: "Layers of a stack are
+ * not of one file". */
+KRASTER_API Kgda_BaseData *kimg_CovarianceRead(Kimg_LayerStack *stack, Kerr_ErrorReport **err);
+KRASTER_API int kimg_CovarianceWrite(Kimg_LayerStack *stack, const Kgda_BaseData *covariance,
+                                     Kerr_ErrorReport **err);
+KRASTER_API int kimg_CovarianceGetTimeStamp(Kimg_LayerStack *stack, int64_t *modTime,
+                                            Kerr_ErrorReport **err);
+KRASTER_API int kimg_CovarianceAreValuesExcluded(Kimg_LayerStack *stack, Kgda_BaseData **values,
+                                                 Kerr_ErrorReport **err);
+/* The covariance of a file by name, unchecked; writing it with the names
+ * (node paths) of the layers it covers. */
+KRASTER_API Kgda_BaseData *kimg_FileCovarianceRead(const char *fileName, Kerr_ErrorReport **err);
+KRASTER_API int kimg_FileCovarianceWrite(const char *fileName, const Kgda_BaseData *covariance,
+                                         long layerCount, const char *const *layerNodes,
+                                         Kerr_ErrorReport **err);
+/* Statistics and histogram together: read gives a new accumulator (its
+ * pixelCount the histogram's total); write stores both (the histogram when
+ * there is one). */
+KRASTER_API Ksta_AllStats *kimg_AllStatsRead(Kimg_Layer *layer, Kerr_ErrorReport **err);
+KRASTER_API int kimg_AllStatsWrite(Kimg_Layer *layer, const Ksta_AllStats *allStats,
+                                   Kerr_ErrorReport **err);
+KRASTER_API Ksta_AllStatsStack *kimg_AllStatsStackRead(Kimg_LayerStack *stack,
+                                                       Kerr_ErrorReport **err);
+/* Writes every layer's and, when present, the covariance. */
+KRASTER_API int kimg_AllStatsStackWrite(Kimg_LayerStack *stack, const Ksta_AllStatsStack *allStats,
+                                        Kerr_ErrorReport **err);
+
+/* Parameters per node: read, write, time, removal and the node's full path
+ * (heap string) of the statistics and histogram parameters of a layer and
+ * the covariance parameters of a file. */
+KRASTER_API Kimg_StatisticsParameters *kimg_LayerScalarStatisticsParametersRead(
+    Kimg_Layer *layer, Kerr_ErrorReport **err);
+KRASTER_API int kimg_LayerScalarStatisticsParametersWrite(
+    Kimg_Layer *layer, const Kimg_StatisticsParameters *parameters, Kerr_ErrorReport **err);
+KRASTER_API int kimg_LayerScalarStatisticsParametersModTimeGet(Kimg_Layer *layer, int64_t *modTime,
+                                                               Kerr_ErrorReport **err);
+KRASTER_API int kimg_LayerScalarStatisticsParametersDestroy(Kimg_Layer *layer,
+                                                            Kerr_ErrorReport **err);
+KRASTER_API char *kimg_LayerScalarStatisticsParametersNodeName(Kimg_Layer *layer,
+                                                               Kerr_ErrorReport **err);
+KRASTER_API Kimg_StatisticsParameters *kimg_LayerHistogramParametersRead(Kimg_Layer *layer,
+                                                                         Kerr_ErrorReport **err);
+KRASTER_API int kimg_LayerHistogramParametersWrite(Kimg_Layer *layer,
+                                                   const Kimg_StatisticsParameters *parameters,
+                                                   Kerr_ErrorReport **err);
+KRASTER_API int kimg_LayerHistogramParametersModTimeGet(Kimg_Layer *layer, int64_t *modTime,
+                                                        Kerr_ErrorReport **err);
+KRASTER_API int kimg_LayerHistogramParametersDestroy(Kimg_Layer *layer, Kerr_ErrorReport **err);
+KRASTER_API char *kimg_LayerHistogramParametersNodeName(Kimg_Layer *layer, Kerr_ErrorReport **err);
+KRASTER_API Kimg_StatisticsParameters *kimg_FileCovarianceParametersRead(const char *fileName,
+                                                                         Kerr_ErrorReport **err);
+KRASTER_API int kimg_FileCovarianceParametersWrite(const char *fileName,
+                                                   const Kimg_StatisticsParameters *parameters,
+                                                   Kerr_ErrorReport **err);
+KRASTER_API int kimg_FileCovarianceParametersModTimeGet(const char *fileName, int64_t *modTime,
+                                                        Kerr_ErrorReport **err);
+KRASTER_API int kimg_FileCovarianceParametersDestroy(const char *fileName, Kerr_ErrorReport **err);
+KRASTER_API char *kimg_FileCovarianceParametersNodeName(const char *fileName,
+                                                        Kerr_ErrorReport **err);
 
 KRASTER_END_DECLS
 

@@ -684,6 +684,15 @@ KRASTER_API int kimg_LayerClose(Kimg_Layer *layer, Kerr_ErrorReport **err) {
     Kimg_Layer *l = layer;
     if (kdms_CacheFlush(l->cache, KDMS_FLUSH_ALL, -1, e.out()) != 0)
         e.error(fn, 1, "kdms_CacheFlush failed");
+    // A changed raster gets its statistics anew; a failure there is told as
+    // a warning and the layer still closes.
+    if (l->rasterModified && l->statsOnClose && !l->readOnly) {
+        Kerr_ErrorReport *se = nullptr;
+        if (kimg_LayerComputeStatistics(l, nullptr, &se) != 0)
+            kr::warn(se, fn, 5, "kimg_LayerComputeStatistics failed");
+        else
+            kerr_DeleteErrorReport(se);
+    }
     if (!layerCloseRRDCheck(l, e.out())) e.error(fn, 2, "Pyramid layer check failed");
     kdms_CacheDestroy(l->cache, nullptr);
     l->cache = nullptr;

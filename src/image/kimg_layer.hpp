@@ -4,6 +4,7 @@
 
 #include <kraster/kdms.h>
 #include <kraster/kimg.h>
+#include <kraster/kmsc.h>
 
 #include <string>
 #include <vector>
@@ -50,6 +51,49 @@ bool layerCloseRRDCheck(Kimg_Layer *layer, Kerr_ErrorReport **err);
 
 // Reads block `index` from the plug-in into data (no cache): 0 or -1.
 int blockReadDirect(Kimg_Layer *layer, long index, void *data, Kerr_ErrorReport **err);
+
+// Refuses a null layer ("NULL layer") and, for a write, a read-only one
+// (readOnlyFormat, a printf format taking the layer's name).
+bool layerCheck(const Kimg_Layer *layer, bool forWrite, const char *readOnlyFormat, const char *fn,
+                Report &e);
+
+// An object encoded with a package design, its buffers freed at the end.
+struct ObjectEncoding {
+    unsigned char *data = nullptr;
+    char *dictionary = nullptr, *type = nullptr;
+    int32_t size = -1;
+    ObjectEncoding() = default;
+    ObjectEncoding(const ObjectEncoding &) = delete;
+    ObjectEncoding &operator=(const ObjectEncoding &) = delete;
+    ~ObjectEncoding() {
+        kmsc_HeapFree(data);
+        kmsc_HeapFree(dictionary);
+        kmsc_HeapFree(type);
+    }
+    bool make(const void *object, const Kmif_Design *design, Report &e) {
+        size = kmif_MIFableObjectConvertToMIF(object, design, &data, &dictionary, &type, e.out());
+        return size >= 0;
+    }
+};
+
+// The layer's image file opened for auxiliary objects, closed with the use.
+struct LayerFileUse {
+    Kimg_File *file = nullptr;
+    ~LayerFileUse() {
+        if (file) kimg_FileClose(file, nullptr);
+    }
+};
+bool layerFileOpen(Kimg_Layer *layer, LayerFileUse &use, const char *fn, Report &e);
+// An encoded object of the layer: through `entry` of the plug-in when it has
+// it, else the node below the layer's node (in the image file or its support
+// file). Read gives 1, 0 (none, no report) or -1; `what` names the object in
+// reports ("the georeferencing").
+int layerObjectRead(Kimg_Layer *layer, Kimg_RFLayerObjectReadFunc entry, const char *node,
+                    EncodedObject &out, const char *what, const char *fn, Report &e);
+bool layerObjectWrite(Kimg_Layer *layer, Kimg_RFLayerObjectWriteFunc entry, Kimg_File *file,
+                      const char *node, const unsigned char *data, long size,
+                      const char *dictionary, const char *type, const char *what, const char *fn,
+                      Report &e);
 
 // Index in `list` of a name, or -1.
 long listIndex(const std::vector<std::string> &list, const std::string &name);
@@ -99,8 +143,10 @@ struct Kimg_Layer {
     Kgda_Window window{};
     Kgda_BaseData *nullValue = nullptr;  // 1 x 1 of the layer's type
     bool hasStoredNull = false;          // the format keeps a null value
+    bool nullSet = false;                // the handle was given a null value
     std::vector<double> excluded;        // sorted, distinct
     long skipX = 1, skipY = 1;
+    bool skipExplicit = false;  // skip factors given through the options
     std::string supportExtension = ".aux";
     std::string resampleMethod;
     bool hasMeter = false;

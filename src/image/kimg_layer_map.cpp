@@ -25,16 +25,30 @@ namespace {
 constexpr const char *kMapInfoNode = ":Map_Info";
 constexpr const char *kProjectionNode = ":Projection";
 constexpr const char *kDatumNode = ":Projection:Datum";
+constexpr const char *kWhat = "the georeferencing";
 
-// The layer's image file as a file handle for auxiliary objects.
-struct FileUse {
-    Kimg_File *file = nullptr;
-    ~FileUse() {
-        if (file) kimg_FileClose(file, nullptr);
+bool checkLayer(Kimg_Layer *layer, bool forWrite, const char *fn, Report &e) {
+    return layerCheck(layer, forWrite, "%s is read-only", fn, e);
+}
+
+}  // namespace
+
+namespace kr::img {
+
+bool layerCheck(const Kimg_Layer *layer, bool forWrite, const char *readOnlyFormat, const char *fn,
+                Report &e) {
+    if (!layer) {
+        e.error(fn, 1, "NULL layer");
+        return false;
     }
-};
+    if (forWrite && layer->readOnly) {
+        e.error(fn, 2, readOnlyFormat, layer->name.c_str());
+        return false;
+    }
+    return true;
+}
 
-bool openFile(Kimg_Layer *layer, FileUse &use, const char *fn, Report &e) {
+bool layerFileOpen(Kimg_Layer *layer, LayerFileUse &use, const char *fn, Report &e) {
     use.file = kimg_FileOpen(layer->fileName.c_str(), e.out(), 0);
     if (!use.file) {
         if (!e.failed()) e.error(fn, 40, "%s:  Unrecognized format", layer->fileName.c_str());
@@ -43,22 +57,10 @@ bool openFile(Kimg_Layer *layer, FileUse &use, const char *fn, Report &e) {
     return true;
 }
 
-bool checkLayer(Kimg_Layer *layer, bool forWrite, const char *fn, Report &e) {
-    if (!layer) {
-        e.error(fn, 1, "NULL layer");
-        return false;
-    }
-    if (forWrite && layer->readOnly) {
-        e.error(fn, 2, "%s is read-only", layer->name.c_str());
-        return false;
-    }
-    return true;
-}
-
 // Reads an encoded object of the layer: through `entry` of the plug-in when
 // it has it, else from node (below the layer's node). 1, 0 (none) or -1.
-int readObject(Kimg_Layer *layer, Kimg_RFLayerObjectReadFunc entry, const char *node,
-               EncodedObject &out, const char *fn, Report &e) {
+int layerObjectRead(Kimg_Layer *layer, Kimg_RFLayerObjectReadFunc entry, const char *node,
+                    EncodedObject &out, const char *what, const char *fn, Report &e) {
     if (entry) {
         Kerr_ErrorReport *perr = nullptr;
         int status = 0;
@@ -69,26 +71,27 @@ int readObject(Kimg_Layer *layer, Kimg_RFLayerObjectReadFunc entry, const char *
             return 0;
         }
         if (r < 0 || !out.data || out.size <= 0 || !out.dictionary || !out.type) {
-            e.wrap(perr, fn, 3, "Cannot read the georeferencing of %s", layer->name.c_str());
+            e.wrap(perr, fn, 3, "Cannot read %s of %s", what, layer->name.c_str());
             return -1;
         }
         kerr_DeleteErrorReport(perr);
         return 1;
     }
-    FileUse use;
-    if (!openFile(layer, use, fn, e)) return -1;
+    LayerFileUse use;
+    if (!layerFileOpen(layer, use, fn, e)) return -1;
     return fileObjectRead(use.file, (layer->nodePath + node).c_str(), out, fn, e.out());
 }
 
 // Writes an encoded object: through `entry`, else as the node below the layer.
-bool writeObject(Kimg_Layer *layer, Kimg_RFLayerObjectWriteFunc entry, Kimg_File *file,
-                 const char *node, const unsigned char *data, long size, const char *dictionary,
-                 const char *type, const char *fn, Report &e) {
+bool layerObjectWrite(Kimg_Layer *layer, Kimg_RFLayerObjectWriteFunc entry, Kimg_File *file,
+                      const char *node, const unsigned char *data, long size,
+                      const char *dictionary, const char *type, const char *what, const char *fn,
+                      Report &e) {
     if (entry) {
         Kerr_ErrorReport *perr = nullptr;
         if (call(*layer->instance, entry, nullptr, layer->handle, data, size, dictionary, type,
                  &perr) < 0) {
-            e.wrap(perr, fn, 4, "Cannot write the georeferencing of %s", layer->name.c_str());
+            e.wrap(perr, fn, 4, "Cannot write %s of %s", what, layer->name.c_str());
             return false;
         }
         kerr_DeleteErrorReport(perr);
@@ -98,23 +101,7 @@ bool writeObject(Kimg_Layer *layer, Kimg_RFLayerObjectWriteFunc entry, Kimg_File
                            e.out()) == 0;
 }
 
-// An object encoded with a package design, its buffers freed at the end.
-struct Encoding {
-    unsigned char *data = nullptr;
-    char *dictionary = nullptr, *type = nullptr;
-    int32_t size = -1;
-    ~Encoding() {
-        kmsc_HeapFree(data);
-        kmsc_HeapFree(dictionary);
-        kmsc_HeapFree(type);
-    }
-    bool make(const void *object, const Kmif_Design *design, Report &e) {
-        size = kmif_MIFableObjectConvertToMIF(object, design, &data, &dictionary, &type, e.out());
-        return size >= 0;
-    }
-};
-
-}  // namespace
+}  // namespace kr::img
 
 extern "C" {
 
@@ -125,7 +112,8 @@ KRASTER_API Kprj_MapInfo *kimg_LayerMapInformationRead(Kimg_Layer *layer, Kerr_E
     const kr::prj::Designs *d = kr::prj::designs(fn, e);
     if (!d) return nullptr;
     EncodedObject raw;
-    const int r = readObject(layer, layer->instance->fn.LayerMapInfoRead, kMapInfoNode, raw, fn, e);
+    const int r = layerObjectRead(layer, layer->instance->fn.LayerMapInfoRead, kMapInfoNode, raw,
+                                  kWhat, fn, e);
     if (r <= 0) return nullptr;
     void *object =
         kr::prj::decodeAs(d->mapInfo, raw.data, raw.size, raw.dictionary, raw.type, fn, e);
@@ -145,13 +133,13 @@ KRASTER_API int kimg_LayerMapInformationWrite(Kimg_Layer *layer, const Kprj_MapI
         return -1;
     }
     const kr::prj::Designs *d = kr::prj::designs(fn, e);
-    Encoding enc;
+    ObjectEncoding enc;
     if (!d || !enc.make(mapInfo, d->mapInfo, e)) return -1;
-    FileUse use;
+    LayerFileUse use;
     Kimg_RFLayerObjectWriteFunc entry = layer->instance->fn.LayerMapInfoWrite;
-    if (!entry && !openFile(layer, use, fn, e)) return -1;
-    return writeObject(layer, entry, use.file, kMapInfoNode, enc.data, enc.size, enc.dictionary,
-                       enc.type, fn, e)
+    if (!entry && !layerFileOpen(layer, use, fn, e)) return -1;
+    return layerObjectWrite(layer, entry, use.file, kMapInfoNode, enc.data, enc.size,
+                            enc.dictionary, enc.type, kWhat, fn, e)
                ? 0
                : -1;
 }
@@ -165,7 +153,7 @@ KRASTER_API Kprj_ProParameters *kimg_LayerMapProjectionRead(Kimg_Layer *layer,
     if (!d) return nullptr;
     Kimg_RFLayerObjectReadFunc entry = layer->instance->fn.LayerMapProjectionRead;
     EncodedObject raw;
-    if (readObject(layer, entry, kProjectionNode, raw, fn, e) <= 0) return nullptr;
+    if (layerObjectRead(layer, entry, kProjectionNode, raw, kWhat, fn, e) <= 0) return nullptr;
     Kprj_ProParameters *p =
         kprj_ProjectionConvertFromMIF(raw.data, raw.size, raw.dictionary, raw.type, e.out());
     if (!p) {
@@ -177,7 +165,7 @@ KRASTER_API Kprj_ProParameters *kimg_LayerMapProjectionRead(Kimg_Layer *layer,
     const bool whole = std::strcmp(raw.type, "Kprj_MapProjection830") == 0;
     if (whole) return p;
     EncodedObject rawDatum;
-    const int r = entry ? 0 : readObject(layer, nullptr, kDatumNode, rawDatum, fn, e);
+    const int r = entry ? 0 : layerObjectRead(layer, nullptr, kDatumNode, rawDatum, kWhat, fn, e);
     if (r < 0) {
         kprj_ProParametersFree(p);
         return nullptr;
@@ -218,21 +206,21 @@ KRASTER_API int kimg_LayerMapProjectionWrite(Kimg_Layer *layer,
     Kimg_RFLayerObjectWriteFunc entry = layer->instance->fn.LayerMapProjectionWrite;
     if (entry) {
         // The format takes the whole projection, datum included.
-        Encoding enc;
+        ObjectEncoding enc;
         enc.size = kprj_ProjectionConvertToMIF(proParameters, &enc.data, &enc.dictionary, &enc.type,
                                                e.out());
         if (enc.size < 0) return -1;
-        return writeObject(layer, entry, nullptr, nullptr, enc.data, enc.size, enc.dictionary,
-                           enc.type, fn, e)
+        return layerObjectWrite(layer, entry, nullptr, nullptr, enc.data, enc.size, enc.dictionary,
+                                enc.type, kWhat, fn, e)
                    ? 0
                    : -1;
     }
-    FileUse use;
-    if (!openFile(layer, use, fn, e)) return -1;
-    Encoding enc;
+    LayerFileUse use;
+    if (!layerFileOpen(layer, use, fn, e)) return -1;
+    ObjectEncoding enc;
     if (!enc.make(proParameters, d->proParameters, e) ||
-        !writeObject(layer, nullptr, use.file, kProjectionNode, enc.data, enc.size, enc.dictionary,
-                     enc.type, fn, e))
+        !layerObjectWrite(layer, nullptr, use.file, kProjectionNode, enc.data, enc.size,
+                          enc.dictionary, enc.type, kWhat, fn, e))
         return -1;
     const Kprj_Datum *datum =
         proParameters->proSpheroid ? proParameters->proSpheroid->datum : nullptr;
@@ -243,10 +231,10 @@ KRASTER_API int kimg_LayerMapProjectionWrite(Kimg_Layer *layer,
         datum = &undefined;
     }
     const Kprj_Datum stored = kr::prj::datumAsStored(*datum);
-    Encoding denc;
+    ObjectEncoding denc;
     const bool ok = denc.make(&stored, d->datum, e) &&
-                    writeObject(layer, nullptr, use.file, kDatumNode, denc.data, denc.size,
-                                denc.dictionary, denc.type, fn, e);
+                    layerObjectWrite(layer, nullptr, use.file, kDatumNode, denc.data, denc.size,
+                                     denc.dictionary, denc.type, kWhat, fn, e);
     kprj_CharStrFree(&undefined.datumname);
     return ok ? 0 : -1;
 }

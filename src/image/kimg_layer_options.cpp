@@ -350,6 +350,7 @@ bool layerOptionsApply(Kimg_Layer *layer, const intptr_t *options, OptionPass pa
                     e.error(fn, 46, "kpxm_ConvertPixels failed");
                     return false;
                 }
+                layer->nullSet = true;
                 break;
             }
             case KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE:
@@ -364,6 +365,7 @@ bool layerOptionsApply(Kimg_Layer *layer, const intptr_t *options, OptionPass pa
                 } else {
                     layer->skipX = x;
                     layer->skipY = y;
+                    layer->skipExplicit = true;
                 }
                 break;
             }

@@ -567,6 +567,7 @@ KRASTER_API int kimg_LayerRasterNullValueSet(Kimg_Layer *layer, const Kgda_BaseD
     if (!nullValueUsable(layer, value, "kimg_LayerRasterNullValueSet", e)) return -1;
     std::memcpy(layer->nullValue->windowStart, value->windowStart,
                 static_cast<size_t>(value->numbytes));
+    layer->nullSet = true;
     return 0;
 }
 

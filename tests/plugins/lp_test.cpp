@@ -453,6 +453,47 @@ KIMG_RF_EXPORT long LayerRRDLayerNamesSet(void *h, long count, const char *const
     return 0;
 }
 
+#ifdef LP_NARROW
+// Scalar statistics held by the format itself, as the encoded object handed
+// over, kept per file and layer for the process.
+namespace {
+struct Encoded {
+    std::string data, dictionary, type;
+};
+std::map<std::string, Encoded> g_statistics;
+std::string statisticsKey(void *h) {
+    auto *lh = static_cast<LayerHandle *>(h);
+    return lh->file->path + "(" + lh->name + ")";
+}
+char *heapCopy(const std::string &s) {
+    auto *p = static_cast<char *>(kmsc_HeapMalloc(s.size() + 1));
+    std::memcpy(p, s.data(), s.size());
+    return p;
+}
+}  // namespace
+KIMG_RF_EXPORT long LayerScalarStatisticsRead(void *h, unsigned char **data, long *size,
+                                              char **dictionary, char **type, Kerr_ErrorReport **) {
+    auto it = g_statistics.find(statisticsKey(h));
+    if (it == g_statistics.end()) {
+        errno = KIMG_RF_STATUS_NO_SUCH_FILE;
+        return -1;
+    }
+    *data = reinterpret_cast<unsigned char *>(heapCopy(it->second.data));
+    *size = static_cast<long>(it->second.data.size());
+    *dictionary = heapCopy(it->second.dictionary);
+    *type = heapCopy(it->second.type);
+    return 0;
+}
+KIMG_RF_EXPORT long LayerScalarStatisticsWrite(void *h, const unsigned char *data, long size,
+                                               const char *dictionary, const char *type,
+                                               Kerr_ErrorReport **) {
+    g_statistics[statisticsKey(h)] = {
+        std::string(reinterpret_cast<const char *>(data), static_cast<size_t>(size)), dictionary,
+        type};
+    return 0;
+}
+#endif
+
 #ifdef LP_DSC
 // Descriptor-table columns: the histogram (one real per row) and the colours
 // (three reals per row), kept per file and layer for the process.

@@ -301,7 +301,8 @@ TEST_F(GeoTiff, ToolPrintsMapInfoAndProjection) {
                   "    parameters: 0, 0, -2.0420352248333655, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, "
                   "0, 0\n"
                   "    spheroid: Clarke 1866 (a = 6378206.4, b = 6356583.8)\n"
-                  "    datum: NAD27\n");
+                  "    datum: NAD27\n"
+                  "  statistics: none\n");
     const std::string json = run("--json " + file);
     for (const char *part :
          {"\"mapInfo\": {\"projection\": \"UTM\", \"upperLeftCenter\": [440750, 3751290], "

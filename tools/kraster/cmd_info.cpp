@@ -1,8 +1,9 @@
 // kraster info: the format and support files of an image file, and its
-// layers with their size, types, compression, null value, pyramid levels and
-// table columns, map
-// information (pixel centres of the corners, extent, pixel size, units) and
-// projection (name, number, zone, parameters, spheroid, datum); --json gives
+// layers with their size, types, compression, null value, pyramid levels,
+// table columns, map information (pixel centres of the corners, extent,
+// pixel size, units), projection (name, number, zone, parameters, spheroid,
+// datum) and stored statistics (marked out of date when older than the
+// raster); --json gives
 // the same as one JSON object.
 #include <kraster/kraster.h>
 
@@ -39,14 +40,41 @@ struct LayerFacts {
     Kprj_MapInfo *map = nullptr;
     Kprj_ProParameters *projection = nullptr;
     Kprj_Coordinate ul{}, lr{};  // extent (outer pixel edges)
+    Ksta_Statistics *statistics = nullptr;
+    bool statisticsStale = false;  // older than the raster
     ~LayerFacts() {
         kprj_MapInfoFree(map);
         kprj_ProParametersFree(projection);
+        ksta_StatisticsDelete(statistics);
     }
 };
 
 const char *pixelName(int32_t t) {
     return t >= 0 && t < KGDA_PIXEL_TYPE_COUNT ? kmsc_AddressOf_kgda_PixelTypeName()[t] : "?";
+}
+
+// The stored statistics of a layer, when it has them, and whether they are
+// older than its raster.
+void readStatistics(Kimg_Layer *l, LayerFacts &f) {
+    Kerr_ErrorReport *none = nullptr;
+    f.statistics = kimg_StatisticsRead(l, &none);
+    kerr_DeleteErrorReport(none);
+    int64_t stored = 0, raster = 0;
+    f.statisticsStale = f.statistics && kimg_StatisticsGetTimeStamp(l, &stored, nullptr) == 0 &&
+                        kimg_LayerGetTimeStamp(l, &raster, nullptr) == 0 && stored < raster;
+}
+
+void printStatistics(const LayerFacts &f) {
+    const Ksta_Statistics *s = f.statistics;
+    if (!s) {
+        printf("  statistics: none\n");
+        return;
+    }
+    printf(
+        "  statistics%s:\n    minimum %s, maximum %s, mean %s\n    median %s, mode %s, "
+        "stddev %s\n",
+        f.statisticsStale ? " (out of date)" : "", num(s->minimum).c_str(), num(s->maximum).c_str(),
+        num(s->mean).c_str(), num(s->median).c_str(), num(s->mode).c_str(), num(s->stddev).c_str());
 }
 
 void printText(const LayerFacts &f) {
@@ -73,6 +101,7 @@ void printText(const LayerFacts &f) {
     const Kprj_ProParameters *p = f.projection;
     if (!p) {
         printf("  projection: none\n");
+        printStatistics(f);
         return;
     }
     printf("  projection:\n    name: %s", text(p->proName).c_str());
@@ -89,6 +118,7 @@ void printText(const LayerFacts &f) {
                num(s->a).c_str(), num(s->b).c_str());
         printf("    datum: %s\n", s->datum ? text(s->datum->datumname).c_str() : "");
     }
+    printStatistics(f);
 }
 
 std::string json(const LayerFacts &f) {
@@ -129,6 +159,14 @@ std::string json(const LayerFacts &f) {
     } else {
         o += ", \"projection\": null";
     }
+    if (const Ksta_Statistics *s = f.statistics)
+        o += ", \"statistics\": {\"minimum\": " + num(s->minimum) +
+             ", \"maximum\": " + num(s->maximum) + ", \"mean\": " + num(s->mean) +
+             ", \"median\": " + num(s->median) + ", \"mode\": " + num(s->mode) +
+             ", \"stddev\": " + num(s->stddev) +
+             ", \"outOfDate\": " + (f.statisticsStale ? "true" : "false") + "}";
+    else
+        o += ", \"statistics\": null";
     return o + "}";
 }
 
@@ -191,6 +229,7 @@ int info(const std::vector<std::string> &argv) {
         if (rc == 0) f.extras = tool::layerExtras(l, f.info, facts, tk);
         if (rc == 0 && kimg_LayerMapInfoGet(l, &f.map, &f.projection, &err) < 0) rc = -1;
         if (rc == 0 && f.map && kimg_LayerMapExtentCompute(l, &f.ul, &f.lr, &err) < 0) rc = -1;
+        if (rc == 0) readStatistics(l, f);
         kimg_LayerClose(l, nullptr);
         if (rc != 0) return fail("reading the layer", err);
         if (asJson)
@@ -209,6 +248,7 @@ int info(const std::vector<std::string> &argv) {
 }
 
 tool::Registrar command("info", "[--json] FILE [LAYER ...]",
-                        "layers of an image with their map information and projection", info);
+                        "layers of an image with their map information, projection and statistics",
+                        info);
 
 }  // namespace

@@ -1,0 +1,712 @@
+// Statistics accumulators: hand-computed statistics of small rasters of every
+// pixel type, the exact-value histogram's room and fold-over, the median and
+// mode walk on crafted histograms, masks, stacks with covariance against a
+// two-pass reference, a differential test of random rasters against a plain
+// reference, stored parameter records, and every failure return.
+#include <gtest/gtest.h>
+#include <kraster/kraster.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/ktest.hpp"
+
+namespace {
+
+struct Rect {
+    Kgda_BaseData *b;
+    Rect(long w, long h, int32_t t) : b(kimg_PixelRectCreate(w, h, t, nullptr)) {}
+    ~Rect() { kimg_PixelRectDelete(b, nullptr); }
+    Rect(const Rect &) = delete;
+    // Sets pixel i (row-major) from a double (complex: real part re, imag im).
+    void set(long i, double re, double im = 0) {
+        const long r = i / b->numcolumns, c = i % b->numcolumns;
+        unsigned char *p = b->windowStart + r * b->pitch + c * b->numbytes;
+        switch (b->datatype) {
+            case KGDA_TYPE_S8:
+                *reinterpret_cast<int8_t *>(p) = int8_t(re);
+                break;
+            case KGDA_TYPE_U16:
+                put<uint16_t>(p, re);
+                break;
+            case KGDA_TYPE_S16:
+                put<int16_t>(p, re);
+                break;
+            case KGDA_TYPE_U32:
+                put<uint32_t>(p, re);
+                break;
+            case KGDA_TYPE_S32:
+                put<int32_t>(p, re);
+                break;
+            case KGDA_TYPE_F32:
+                put<float>(p, re);
+                break;
+            case KGDA_TYPE_F64:
+                put<double>(p, re);
+                break;
+            case KGDA_TYPE_C64:
+                put<float>(p, re), put<float>(p + 4, im);
+                break;
+            case KGDA_TYPE_C128:
+                put<double>(p, re), put<double>(p + 8, im);
+                break;
+            default:
+                *p = uint8_t(re);
+                break;
+        }
+    }
+    template <class T>
+    static void put(unsigned char *p, double v) {
+        T t = T(v);
+        std::memcpy(p, &t, sizeof t);
+    }
+};
+
+struct AllStats {
+    Ksta_AllStats *a;
+    explicit AllStats(const Kdsc_BinFunction *bf = nullptr, int32_t bins = 0)
+        : a(ksta_AllStatsCreate(bf, bins, nullptr)) {}
+    ~AllStats() { ksta_AllStatsDelete(a); }
+};
+
+// Accumulates one rectangle with an exact-value histogram of room `room`
+// and finishes.
+int run(Ksta_AllStats *a, const Kgda_BaseData *b, int32_t room = 512,
+        const Kgda_BaseData *mask = nullptr) {
+    if (ksta_AllStatsUVHistogramBegin(a, b->datatype, room, nullptr) != 0) return -1;
+    if (ksta_AllStatsUVHistogramAccumulate(a, b, mask, nullptr) != 0) return -1;
+    if (ksta_AllStatsUVHistogramEnd(a, nullptr) != 0) return -1;
+    return ksta_AllStatsFinish(a, nullptr);
+}
+
+struct TypeCase {
+    int32_t type;
+    std::vector<double> values;  // six pixels (for complex: magnitudes below)
+    double min, max, mean, stddev, median, mode;
+    const char *histogramTitle;
+};
+
+// Expected values computed by hand (sample standard deviation).
+const TypeCase kTypeCases[] = {
+    {KGDA_TYPE_U1, {0, 1, 1, 1, 0, 1}, 0, 1, 4.0 / 6, 0.5163977794943223, 1, 1, "Direct"},
+    {KGDA_TYPE_U2, {0, 3, 3, 2, 1, 3}, 0, 3, 2, 1.2649110640673518, 2, 3, "Direct"},
+    {KGDA_TYPE_U4, {15, 0, 7, 7, 8, 1}, 0, 15, 38.0 / 6, 5.4283207962192765, 7, 7, "Direct"},
+    {KGDA_TYPE_U8, {1, 3, 3, 4, 6, 7}, 1, 7, 4, 2.1908902300206643, 3, 3, "Direct"},
+    {KGDA_TYPE_S8, {-7, -3, -3, 0, 2, 5}, -7, 5, -1, 4.242640687119285, -3, -3, "Direct"},
+    {KGDA_TYPE_U16, {1, 3, 3, 4, 6, 7}, 1, 7, 4, 2.1908902300206643, 3, 3, "Unique Value"},
+    {KGDA_TYPE_S16, {-7, -3, -3, 0, 2, 5}, -7, 5, -1, 4.242640687119285, -3, -3, "Unique Value"},
+    {KGDA_TYPE_U32, {1, 3, 3, 4, 6, 7}, 1, 7, 4, 2.1908902300206643, 3, 3, "Unique Value"},
+    {KGDA_TYPE_S32, {-7, -3, -3, 0, 2, 5}, -7, 5, -1, 4.242640687119285, -3, -3, "Unique Value"},
+    {KGDA_TYPE_F32, {-7, -3, -3, 0, 2, 5}, -7, 5, -1, 4.242640687119285, -3, -3, "Unique Value"},
+    {KGDA_TYPE_F64, {-7, -3, -3, 0, 2, 5}, -7, 5, -1, 4.242640687119285, -3, -3, "Unique Value"},
+    {KGDA_TYPE_C64, {1, 3, 3, 4, 6, 7}, 1, 7, 4, 2.1908902300206643, 3, 3, "Unique Value"},
+    {KGDA_TYPE_C128, {1, 3, 3, 4, 6, 7}, 1, 7, 4, 2.1908902300206643, 3, 3, "Unique Value"},
+};
+
+TEST(StatsEngine, EveryPixelTypeAgainstHandComputedValues) {
+    for (const TypeCase &t : kTypeCases) {
+        SCOPED_TRACE(kmsc_AddressOf_kgda_PixelTypeName()[t.type]);
+        Rect r(3, 2, t.type);
+        for (long i = 0; i < 6; ++i) {
+            // Complex pixels alternate between the real and imaginary axis,
+            // both of the listed magnitude.
+            const double m = t.values[size_t(i)];
+            if (t.type >= KGDA_TYPE_C64)
+                i % 2 ? r.set(i, 0, m) : r.set(i, -m, 0);
+            else
+                r.set(i, m);
+        }
+        AllStats a;
+        ASSERT_EQ(run(a.a, r.b), 0);
+        const Ksta_Statistics &s = a.a->statistics;
+        EXPECT_EQ(a.a->pixelCount, 6);
+        EXPECT_NEAR(s.minimum, t.min, 1e-6);
+        EXPECT_NEAR(s.maximum, t.max, 1e-6);
+        EXPECT_NEAR(s.mean, t.mean, 1e-9);
+        EXPECT_NEAR(s.stddev, t.stddev, 1e-9);
+        EXPECT_NEAR(s.median, t.median, 1e-6);
+        EXPECT_NEAR(s.mode, t.mode, 1e-6);
+        ASSERT_NE(a.a->histogram, nullptr);
+        EXPECT_STREQ(kdsc_BinFunctionTitle(a.a->histogram->binFunction), t.histogramTitle);
+    }
+}
+
+TEST(StatsEngine, DefaultHistogramsOfNarrowTypesSpanTheType) {
+    const struct {
+        int32_t type;
+        int32_t bins;
+        double offset;
+    } cases[] = {{KGDA_TYPE_U1, 2, 0},
+                 {KGDA_TYPE_U2, 4, 0},
+                 {KGDA_TYPE_U4, 16, 0},
+                 {KGDA_TYPE_U8, 256, 0},
+                 {KGDA_TYPE_S8, 256, -128}};
+    for (const auto &c : cases) {
+        Rect r(2, 1, c.type);
+        r.set(0, 1);
+        r.set(1, 1);
+        AllStats a;
+        ASSERT_EQ(run(a.a, r.b), 0);
+        const Ksta_Histogram *h = a.a->histogram;
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(h->binCount, c.bins);
+        EXPECT_EQ(kdsc_BinFunctionApply(h->binFunction, 1), int32_t(1 - c.offset));
+        EXPECT_EQ(h->counts[int32_t(1 - c.offset)], 2);
+        double total = 0;
+        for (int32_t i = 0; i < h->binCount; ++i) total += h->counts[i];
+        EXPECT_EQ(total, 2);
+    }
+}
+
+TEST(StatsEngine, OnePixelHasItsValueAsMeanAndNoDeviation) {
+    for (int32_t type : {KGDA_TYPE_U8, KGDA_TYPE_U16, KGDA_TYPE_F64}) {
+        Rect r(1, 1, type);
+        r.set(0, 9);
+        AllStats a;
+        ASSERT_EQ(run(a.a, r.b), 0);
+        EXPECT_EQ(a.a->statistics.mean, 9);
+        EXPECT_EQ(a.a->statistics.stddev, 0);
+        EXPECT_EQ(a.a->statistics.median, 9);
+        EXPECT_EQ(a.a->statistics.mode, 9);
+        EXPECT_EQ(a.a->statistics.minimum, 9);
+        EXPECT_EQ(a.a->statistics.maximum, 9);
+    }
+}
+
+// 300 distinct values fit the room of 512: a "Unique Value" histogram with
+// exact counts. 600 do not: u16 gets a per-value "Direct" one, s32 (hashed
+// values, folded over) none; the statistics stay exact either way.
+TEST(StatsEngine, ThreeHundredVersusSixHundredDistinctValues) {
+    for (int32_t type : {KGDA_TYPE_U16, KGDA_TYPE_S32, KGDA_TYPE_F32}) {
+        for (long distinct : {300L, 600L}) {
+            SCOPED_TRACE(std::to_string(type) + " " + std::to_string(distinct));
+            const long w = 40, h = 40;  // 1600 pixels, value i % distinct * 3 + 100
+            Rect r(w, h, type);
+            double sum = 0, sumsq = 0;
+            std::map<double, double> counts;
+            for (long i = 0; i < w * h; ++i) {
+                const double v = double(i % distinct) * 3 + 100;
+                r.set(i, v);
+                sum += v;
+                sumsq += v * v;
+                counts[v] += 1;
+            }
+            AllStats a;
+            ASSERT_EQ(run(a.a, r.b), 0);
+            const double n = double(w * h), mean = sum / n;
+            EXPECT_EQ(a.a->pixelCount, n);
+            EXPECT_DOUBLE_EQ(a.a->statistics.mean, mean);
+            EXPECT_NEAR(a.a->statistics.stddev, std::sqrt((sumsq - mean * mean * n) / (n - 1)),
+                        1e-9);
+            EXPECT_EQ(a.a->statistics.minimum, 100);
+            EXPECT_EQ(a.a->statistics.maximum, double(distinct - 1) * 3 + 100);
+            const Ksta_Histogram *hist = a.a->histogram;
+            if (distinct == 300) {
+                ASSERT_NE(hist, nullptr);
+                EXPECT_STREQ(kdsc_BinFunctionTitle(hist->binFunction), "Unique Value");
+                ASSERT_EQ(hist->binCount, 300);
+                long i = 0;
+                for (const auto &[v, c] : counts) {
+                    EXPECT_EQ(hist->counts[i], c);
+                    EXPECT_EQ(kdsc_BinFunctionApply(hist->binFunction, v), i);
+                    ++i;
+                }
+            } else if (type == KGDA_TYPE_U16) {
+                ASSERT_NE(hist, nullptr);
+                EXPECT_STREQ(kdsc_BinFunctionTitle(hist->binFunction), "Direct");
+                EXPECT_EQ(hist->binCount, 599 * 3 + 1);
+                for (const auto &[v, c] : counts)
+                    EXPECT_EQ(hist->counts[kdsc_BinFunctionApply(hist->binFunction, v)], c);
+            } else {
+                EXPECT_EQ(hist, nullptr);
+                EXPECT_EQ(a.a->statistics.median, 0);
+                EXPECT_EQ(a.a->statistics.mode, 0);
+            }
+        }
+    }
+}
+
+// Overflow in a later block: the values of the first blocks are folded in.
+TEST(StatsEngine, FoldOverAcrossBlocksKeepsExactSums) {
+    AllStats a;
+    ASSERT_EQ(ksta_AllStatsUVHistogramBegin(a.a, KGDA_TYPE_F64, 4, nullptr), 0);
+    double sum = 0, n = 0;
+    std::vector<std::vector<double>> blocks = {{1, 1, 2}, {2, 3, 4}, {5, 6, 1}, {9, 9, 9}};
+    for (const auto &b : blocks) {
+        Rect r(3, 1, KGDA_TYPE_F64);
+        for (long i = 0; i < 3; ++i) r.set(i, b[size_t(i)]), sum += b[size_t(i)], n += 1;
+        ASSERT_EQ(ksta_AllStatsUVHistogramAccumulate(a.a, r.b, nullptr, nullptr), 0);
+    }
+    ASSERT_EQ(ksta_AllStatsUVHistogramEnd(a.a, nullptr), 0);
+    ASSERT_EQ(ksta_AllStatsFinish(a.a, nullptr), 0);
+    EXPECT_EQ(a.a->pixelCount, n);
+    EXPECT_DOUBLE_EQ(a.a->statistics.mean, sum / n);
+    EXPECT_EQ(a.a->statistics.minimum, 1);
+    EXPECT_EQ(a.a->statistics.maximum, 9);
+    EXPECT_EQ(a.a->histogram, nullptr);
+}
+
+// With a bin function each value's count goes to its bin; values outside
+// the bins are left out of the histogram but not of the statistics.
+TEST(StatsEngine, GivenBinFunctionCollectsExactValuesIntoItsBins) {
+    Kdsc_BinFunction *bf = kdsc_BinFunctionCreateLinear(4, 0, 8, nullptr);
+    for (int32_t type : {KGDA_TYPE_U8, KGDA_TYPE_U16, KGDA_TYPE_F64}) {
+        for (int32_t room : {512, 2}) {  // alive, and overflowed on the way
+            AllStats a(bf);
+            Rect r(6, 1, type);
+            const double v[] = {0, 1, 3, 7, 8, 20};
+            for (long i = 0; i < 6; ++i) r.set(i, v[i]);
+            ASSERT_EQ(run(a.a, r.b, room), 0);
+            const Ksta_Histogram *h = a.a->histogram;
+            ASSERT_EQ(h->binCount, 4);
+            EXPECT_EQ(h->counts[0], 2);  // 0, 1
+            EXPECT_EQ(h->counts[1], 1);  // 3
+            EXPECT_EQ(h->counts[2], 0);
+            EXPECT_EQ(h->counts[3], 2);  // 7, 8 (max in the last bin); 20 above
+            EXPECT_EQ(a.a->pixelCount, 6);
+            EXPECT_EQ(a.a->statistics.maximum, 20);
+            EXPECT_EQ(a.a->statistics.mode, 0);  // first of the tie, lower value of bin 0
+            EXPECT_NEAR(a.a->statistics.median, 2, 1e-12);  // walk: 2 < 3, then 3 >= 3: bin 1
+        }
+    }
+    kdsc_BinFunctionDelete(bf, nullptr);
+}
+
+TEST(StatsEngine, MedianAndModeWalkOnCraftedHistograms) {
+    const struct {
+        std::vector<double> counts;
+        double n;
+        int32_t modeBin, medianBin;
+    } cases[] = {
+        {{1, 5, 5, 2}, 13, 1, 2},  // tie goes low; 6 < 6.5 so bin 2 is added
+        {{4, 0, 0, 0}, 4, 0, 0},
+        {{0, 0, 3, 0}, 3, 2, 2},  // empty bins are walked over
+        {{2, 2, 0, 0}, 4, 0, 0},  // running sum 2 is not below 2: stop at bin 0
+        {{1, 1, 1, 1, 1}, 5, 0, 2},
+        {{1, 1, 1, 0}, 6, 0, 2},  // counts short of n: the walk ends at the last bin
+    };
+    for (const char *title : {"Direct", "Linear"}) {
+        for (const auto &c : cases) {
+            const auto bins = int32_t(c.counts.size());
+            // Direct: bin k is k + 10; Linear over 0..2 bins: 2k / bins wide.
+            Kdsc_BinFunction *bf = std::string(title) == "Direct"
+                                       ? kdsc_BinFunctionCreateDirect(bins, 10, nullptr)
+                                       : kdsc_BinFunctionCreateLinear(bins, 0, 2 * bins, nullptr);
+            AllStats a(bf);
+            kdsc_BinFunctionDelete(bf, nullptr);
+            std::copy(c.counts.begin(), c.counts.end(), a.a->histogram->counts);
+            a.a->pixelCount = c.n;
+            ASSERT_EQ(ksta_AllStatsFinish(a.a, nullptr), 0);
+            const double base = std::string(title) == "Direct" ? 10 : 0;
+            const double width = std::string(title) == "Direct" ? 1 : 2;
+            EXPECT_DOUBLE_EQ(a.a->statistics.mode, base + width * c.modeBin) << title;
+            EXPECT_DOUBLE_EQ(a.a->statistics.median, base + width * c.medianBin) << title;
+        }
+    }
+}
+
+TEST(StatsEngine, NoPixelsGiveZeros) {
+    Rect r(2, 2, KGDA_TYPE_F32);
+    Rect mask(2, 2, KGDA_TYPE_U8);  // all zero: every pixel left out
+    AllStats a;
+    ASSERT_EQ(run(a.a, r.b, 512, mask.b), 0);
+    const Ksta_Statistics &s = a.a->statistics;
+    EXPECT_EQ(a.a->pixelCount, 0);
+    EXPECT_EQ(s.minimum, 0);
+    EXPECT_EQ(s.maximum, 0);
+    EXPECT_EQ(s.mean, 0);
+    EXPECT_EQ(s.stddev, 0);
+    EXPECT_EQ(s.median, 0);
+    EXPECT_EQ(s.mode, 0);
+}
+
+// ---- Differential test against a plain reference --------------------------
+
+struct Reference {
+    double n = 0, mean = 0, stddev = 0, min = 0, max = 0, median = 0, mode = 0;
+};
+
+// Two-pass statistics; median and mode over the distinct values with the
+// walk's rule (smallest value whose running count reaches n / 2, smallest
+// value of the largest count).
+Reference reference(const std::vector<double> &v) {
+    Reference r;
+    r.n = double(v.size());
+    if (v.empty()) return r;
+    for (double x : v) r.mean += x;
+    r.mean /= r.n;
+    double ss = 0;
+    for (double x : v) ss += (x - r.mean) * (x - r.mean);
+    r.stddev = r.n > 1 ? std::sqrt(ss / (r.n - 1)) : 0;
+    std::map<double, double> c;
+    for (double x : v) c[x] += 1;
+    r.min = c.begin()->first;
+    r.max = c.rbegin()->first;
+    double run = 0, best = -1;
+    bool haveMedian = false;
+    for (const auto &[x, k] : c) {
+        if (!haveMedian && run < r.n * 0.5) {
+            run += k;
+            r.median = x;
+        }
+        if (run >= r.n * 0.5) haveMedian = true;
+        if (k > best) best = k, r.mode = x;
+    }
+    return r;
+}
+
+TEST(StatsEngine, RandomRastersAgreeWithAPlainReference) {
+    std::mt19937 rng(1234);
+    const int32_t types[] = {KGDA_TYPE_U1,  KGDA_TYPE_U4,  KGDA_TYPE_U8,  KGDA_TYPE_S8,
+                             KGDA_TYPE_U16, KGDA_TYPE_S16, KGDA_TYPE_U32, KGDA_TYPE_S32,
+                             KGDA_TYPE_F32, KGDA_TYPE_F64};
+    for (int round = 0; round < 40; ++round) {
+        const int32_t type = types[size_t(round) % std::size(types)];
+        const long w = 1 + long(rng() % 37), h = 1 + long(rng() % 23);
+        const int spread = 1 + int(rng() % 200);  // at most 200 distinct values
+        const double lo = kmsc_AddressOf_kgda_IntegerMinValue()[type];
+        const double top =
+            type <= KGDA_TYPE_S32 ? kmsc_AddressOf_kgda_IntegerMaxValue()[type] : 1e9;
+        Rect r(w, h, type);
+        Rect mask(w, h, KGDA_TYPE_U8);
+        std::vector<double> kept;
+        for (long i = 0; i < w * h; ++i) {
+            double v = lo + double(rng() % unsigned(spread));
+            if (type == KGDA_TYPE_F32 || type == KGDA_TYPE_F64)
+                v = double(int(rng() % unsigned(spread)) - 50) * 0.25;
+            v = std::min(v, top);
+            r.set(i, v);
+            const bool in = rng() % 5 != 0;
+            mask.set(i, in);
+            if (in) kept.push_back(v);
+        }
+        SCOPED_TRACE("round " + std::to_string(round));
+        AllStats a;
+        ASSERT_EQ(run(a.a, r.b, 512, mask.b), 0);
+        const Reference ref = reference(kept);
+        const Ksta_Statistics &s = a.a->statistics;
+        EXPECT_EQ(a.a->pixelCount, ref.n);
+        const double tol = 1e-9 * (1 + std::fabs(ref.mean) + ref.stddev);
+        EXPECT_NEAR(s.mean, ref.mean, tol);
+        EXPECT_NEAR(s.stddev, ref.stddev, 1e-7 * (1 + ref.stddev + std::fabs(ref.mean)));
+        if (ref.n > 0) {
+            EXPECT_EQ(s.minimum, ref.min);
+            EXPECT_EQ(s.maximum, ref.max);
+            EXPECT_EQ(s.median, ref.median);
+            EXPECT_EQ(s.mode, ref.mode);
+        }
+    }
+}
+
+// ---- Stacks and covariance --------------------------------------------------
+
+TEST(StatsEngine, StackCovarianceMatchesTwoPassReference) {
+    std::mt19937 rng(7);
+    const long w = 13, h = 9;
+    const int32_t types[3] = {KGDA_TYPE_U8, KGDA_TYPE_S16, KGDA_TYPE_F64};
+    Kgda_BaseDataStack *rects = kgda_BaseDataStackPtrCreate(3, nullptr);
+    ASSERT_NE(rects, nullptr);
+    rects->derivedFlag = 1;  // the rectangles are owned below
+    std::vector<std::unique_ptr<Rect>> owned;
+    std::vector<std::vector<double>> v(3);
+    Rect mask(w, h, KGDA_TYPE_U8);
+    std::vector<bool> in(size_t(w * h));
+    for (long i = 0; i < w * h; ++i) {
+        in[size_t(i)] = rng() % 7 != 0;
+        mask.set(i, in[size_t(i)]);
+    }
+    for (int l = 0; l < 3; ++l) {
+        owned.push_back(std::make_unique<Rect>(w, h, types[l]));
+        rects->layers[l] = owned.back()->b;
+        for (long i = 0; i < w * h; ++i) {
+            const double x = double(rng() % 100) + (l == 2 ? 0.5 : 0);
+            owned.back()->set(i, x);
+            v[size_t(l)].push_back(x);
+        }
+    }
+    Ksta_AllStatsStack *s = ksta_AllStatsStackCreate(3, nullptr, 0, 1, nullptr);
+    ASSERT_NE(s, nullptr);
+    for (int l = 0; l < 3; ++l)
+        ASSERT_EQ(ksta_AllStatsUVHistogramBegin(s->allStats[l], types[l], 0, nullptr), 0);
+    ASSERT_EQ(ksta_AllStatsStackAccumulate(s, rects, mask.b, nullptr), 0);
+    ASSERT_EQ(ksta_AllStatsStackFinish(s, nullptr), 0);
+    ASSERT_NE(s->covariance, nullptr);
+    ASSERT_EQ(s->covariance->numrows, 3);
+    double n = 0;
+    for (bool b : in) n += b;
+    double mean[3] = {};
+    for (int l = 0; l < 3; ++l) {
+        for (long i = 0; i < w * h; ++i)
+            if (in[size_t(i)]) mean[l] += v[size_t(l)][size_t(i)];
+        mean[l] /= n;
+    }
+    const auto *m = reinterpret_cast<const double *>(s->covariance->data);
+    for (int a = 0; a < 3; ++a)
+        for (int b = 0; b < 3; ++b) {
+            double c = 0;
+            for (long i = 0; i < w * h; ++i)
+                if (in[size_t(i)])
+                    c += (v[size_t(a)][size_t(i)] - mean[a]) * (v[size_t(b)][size_t(i)] - mean[b]);
+            EXPECT_NEAR(m[b * 3 + a], c / (n - 1), 1e-9 * (1 + std::fabs(c))) << a << "," << b;
+        }
+    for (int l = 0; l < 3; ++l) EXPECT_NEAR(s->allStats[l]->statistics.mean, mean[l], 1e-9);
+    Ksta_AllStatsStack *copy = ksta_AllStatsStackCopy(s, nullptr);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(std::memcmp(copy->covariance->data, s->covariance->data, 9 * sizeof(double)), 0);
+    EXPECT_EQ(copy->allStats[2]->statistics.mean, s->allStats[2]->statistics.mean);
+    ksta_AllStatsStackDelete(copy);
+    ASSERT_EQ(ksta_AllStatsStackInit(s, nullptr), 0);
+    EXPECT_EQ(s->covariance, nullptr);
+    EXPECT_EQ(s->allStats[0]->pixelCount, 0);
+    ksta_AllStatsStackDelete(s);
+    kgda_BaseDataStackDelete(rects, nullptr);
+}
+
+TEST(StatsEngine, CopyCarriesTheExactValueHistogramInProgress) {
+    AllStats a;
+    Rect r(4, 1, KGDA_TYPE_S32);
+    for (long i = 0; i < 4; ++i) r.set(i, double(i % 2));
+    ASSERT_EQ(ksta_AllStatsUVHistogramBegin(a.a, KGDA_TYPE_S32, 0, nullptr), 0);
+    ASSERT_EQ(ksta_AllStatsUVHistogramAccumulate(a.a, r.b, nullptr, nullptr), 0);
+    Ksta_AllStats *c = ksta_AllStatsCopy(a.a, nullptr);
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(ksta_AllStatsUVHistogramAccumulate(c, r.b, nullptr, nullptr), 0);
+    ASSERT_EQ(ksta_AllStatsUVHistogramEnd(c, nullptr), 0);
+    ASSERT_EQ(ksta_AllStatsUVHistogramEnd(a.a, nullptr), 0);
+    EXPECT_EQ(c->pixelCount, 8);
+    EXPECT_EQ(a.a->pixelCount, 4);
+    ASSERT_NE(c->histogram, nullptr);
+    EXPECT_EQ(c->histogram->counts[1], 4);
+    ksta_AllStatsDelete(c);
+    ASSERT_EQ(ksta_AllStatsInit(a.a, nullptr), 0);
+    EXPECT_EQ(a.a->pixelCount, 0);
+    EXPECT_EQ(a.a->statistics.minimum, INFINITY);
+}
+
+// ---- Parameters records ---------------------------------------------------
+
+TEST(StatsParameters, ConvertToStoredRecordAndBack) {
+    ASSERT_NE(kint_InitToolkit(nullptr), nullptr);
+    Kimg_StatisticsParameters *p = kimg_StatisticsParametersAllocate(nullptr);
+    const char *names[] = {":Layer_1", ":Layer_2"};
+    ASSERT_EQ(kimg_StatisticsParametersLayerNamesSet(p, 2, names, nullptr), 0);
+    Kgda_BaseData *ex =
+        kgda_BaseDataCreate(1, 4, KGDA_TYPE_S16, KGDA_TABLE_OBJECT, nullptr, nullptr);
+    const int16_t ev[] = {5, -1, 5, 0};
+    std::memcpy(ex->data, ev, sizeof ev);
+    ASSERT_EQ(kimg_StatisticsParametersExcludedValuesSet(p, ex, nullptr), 0);
+    kgda_BaseDataDelete(ex, nullptr);
+    ASSERT_EQ(kimg_StatisticsParametersSkipFactorsSet(p, 3, 4, nullptr), 0);
+    ASSERT_EQ(kimg_StatisticsParametersAOINameSet(p, "area.aoi", nullptr), 0);
+    for (int withBf = 0; withBf < 3; ++withBf) {
+        // none, a stored old form (whole Linear), a windowed one (840 form)
+        Kdsc_BinFunction *bf = withBf ? kdsc_BinFunctionCreateLinear(10, 0, 100, nullptr) : nullptr;
+        if (withBf == 2) {
+            ASSERT_EQ(kdsc_BinFunctionBinCountModify(bf, 2, 5, nullptr), 0);
+        }
+        ASSERT_EQ(kimg_StatisticsParametersBinFunctionSet(p, bf, nullptr), 0);
+        const Kmif_Design *d = nullptr;
+        void *o = kimg_StatisticsParametersConvertToMIFable(p, &d, nullptr);
+        ASSERT_NE(o, nullptr);
+        EXPECT_STREQ(d->name, "Kimg_StatisticsParameters840");
+        // Through encoded bytes, as a file would hold it.
+        unsigned char *data = nullptr;
+        char *dict = nullptr, *type = nullptr;
+        ASSERT_GT(kmif_MIFableObjectConvertToMIF(o, d, &data, &dict, &type, nullptr), 0);
+        kmif_ObjectFree(&o, d, nullptr);
+        void *back = nullptr;
+        Kmif_Design *bd = nullptr;
+        ASSERT_GT(kmif_MIFableObjectConvertFromMIF(data, dict, type, &back, &bd, nullptr), 0);
+        Kimg_StatisticsParameters *q =
+            kimg_StatisticsParametersConvertFromMIFable(back, bd, nullptr);
+        ASSERT_NE(q, nullptr);
+        long n = 0;
+        char **got = nullptr;
+        ASSERT_EQ(kimg_StatisticsParametersLayerNamesGet(q, &n, &got, nullptr), 0);
+        ASSERT_EQ(n, 2);
+        EXPECT_STREQ(got[1], ":Layer_2");
+        for (long i = 0; i < n; ++i) kmsc_HeapFree(got[i]);
+        kmsc_HeapFree(got);
+        Kgda_BaseData *x = kimg_StatisticsParametersExcludedValuesGet(q, nullptr);
+        ASSERT_EQ(x->numelements, 3);
+        const auto *xv = reinterpret_cast<const double *>(x->data);
+        EXPECT_EQ(xv[0], -1);
+        EXPECT_EQ(xv[1], 0);
+        EXPECT_EQ(xv[2], 5);
+        kgda_BaseDataDelete(x, nullptr);
+        long sx = 0, sy = 0;
+        ASSERT_EQ(kimg_StatisticsParametersSkipFactorsGet(q, &sx, &sy, nullptr), 0);
+        EXPECT_EQ(sx, 3);
+        EXPECT_EQ(sy, 4);
+        EXPECT_STREQ(kimg_StatisticsParametersAOINameGet(q), "area.aoi");
+        if (bf)
+            EXPECT_EQ(kdsc_BinFunctionIsSame(kimg_StatisticsParametersBinFunctionGet(q), bf), 1);
+        else
+            EXPECT_EQ(kimg_StatisticsParametersBinFunctionGet(q), nullptr);
+        kimg_StatisticsParametersFree(q);
+        kmif_ObjectFree(&back, bd, nullptr);
+        kmif_DesignDestroy(bd, nullptr);
+        kmsc_HeapFree(data);
+        kmsc_HeapFree(dict);
+        kmsc_HeapFree(type);
+        kdsc_BinFunctionDelete(bf, nullptr);
+    }
+    kimg_StatisticsParametersFree(p);
+}
+
+TEST(StatsParameters, OlderFormIsRead) {
+    ASSERT_NE(kint_InitToolkit(nullptr), nullptr);
+    const Kmif_Design *d = ksta_DesignGet("Kimg_StatisticsParameters830", nullptr);
+    ASSERT_NE(d, nullptr);
+    auto *r = static_cast<Kimg_StatisticsParameters830 *>(
+        kmsc_HeapMalloc(size_t((d->hostSize + 7) & ~7)));
+    r->LayerNames.count = 1;
+    r->LayerNames.strings = static_cast<Kmif_String *>(kmsc_HeapMalloc(sizeof(Kmif_String)));
+    kmif_KmifStringFromString(&r->LayerNames.strings[0], ":Band_1", nullptr);
+    r->SkipFactorX = 2;
+    r->SkipFactorY = 5;
+    r->BinFunction =
+        static_cast<Kdsc_BinFunctionRecord *>(kmsc_HeapMalloc(sizeof(Kdsc_BinFunctionRecord)));
+    r->BinFunction->numBins = 8;
+    r->BinFunction->binFunctionType = KDSC_BIN_FUNCTION_DIRECT;
+    r->BinFunction->minLimit = 3;
+    r->BinFunction->maxLimit = 10;
+    Kimg_StatisticsParameters *q = kimg_StatisticsParametersConvertFromMIFable(r, d, nullptr);
+    ASSERT_NE(q, nullptr);
+    long sx = 0, sy = 0;
+    kimg_StatisticsParametersSkipFactorsGet(q, &sx, &sy, nullptr);
+    EXPECT_EQ(sx, 2);
+    EXPECT_EQ(sy, 5);
+    const Kdsc_BinFunction *bf = kimg_StatisticsParametersBinFunctionGet(q);
+    EXPECT_EQ(kdsc_BinFunctionBinCount(bf), 8);
+    EXPECT_EQ(kdsc_BinFunctionApply(bf, 3), 0);
+    kimg_StatisticsParametersFree(q);
+    void *o = r;
+    kmif_ObjectFree(&o, d, nullptr);
+}
+
+// ---- Failure returns --------------------------------------------------------
+
+TEST(StatsEngine, FailureReturnsAreReported) {
+    ASSERT_NE(kint_InitToolkit(nullptr), nullptr);
+    Rect r(2, 2, KGDA_TYPE_U8);
+    Rect bigMask(3, 2, KGDA_TYPE_U8);
+    Rect wideMask(2, 2, KGDA_TYPE_U16);
+    Kgda_BaseData *matrix =
+        kgda_BaseDataCreate(2, 2, KGDA_TYPE_F64, KGDA_MATRIX_OBJECT, nullptr, nullptr);
+    AllStats a, alive;
+    ksta_AllStatsUVHistogramBegin(alive.a, KGDA_TYPE_U16, 0, nullptr);
+    Kgda_BaseDataStack one{1, 1, &r.b, 0};
+    Ksta_AllStats *pair[2] = {a.a, a.a};
+    Kimg_StatisticsParameters *p = kimg_StatisticsParametersAllocate(nullptr);
+    Kgda_BaseData *many =
+        kgda_BaseDataCreate(1, 5000, KGDA_TYPE_F64, KGDA_TABLE_OBJECT, nullptr, nullptr);
+    for (int i = 0; i < 5000; ++i) reinterpret_cast<double *>(many->data)[i] = i;
+    const Kmif_Design *stat = ksta_DesignGet("Ksta_Statistics", nullptr);
+    Ksta_Statistics st{};
+    const struct {
+        const char *what;
+        std::function<int(Kerr_ErrorReport **)> call;
+        const char *message;
+    } cases[] = {
+        {"finish NULL", [&](auto e) { return ksta_AllStatsFinish(nullptr, e); },
+         "Pointer to Ksta_AllStats structure is NULL"},
+        {"finish alive", [&](auto e) { return ksta_AllStatsFinish(alive.a, e); },
+         "uvHistogram must be terminated"},
+        {"init NULL", [&](auto e) { return ksta_AllStatsInit(nullptr, e); },
+         "Pointer to Ksta_AllStats structure is NULL"},
+        {"copy NULL", [&](auto e) { return ksta_AllStatsCopy(nullptr, e) ? 0 : -1; },
+         "Pointer to Ksta_AllStats structure is NULL"},
+        {"end NULL", [&](auto e) { return ksta_AllStatsUVHistogramEnd(nullptr, e); },
+         "Pointer to Ksta_AllStats structure is NULL"},
+        {"begin type", [&](auto e) { return ksta_AllStatsUVHistogramBegin(a.a, 13, 0, e); },
+         "Invalid pixel type 13"},
+        {"uv type",
+         [&](auto e) { return ksta_AllStatsUVHistogramAccumulate(alive.a, r.b, nullptr, e); },
+         "Pixel type 3 does not match the exact-value histogram"},
+        {"matrix",
+         [&](auto e) { return ksta_AllStatsUVHistogramAccumulate(a.a, matrix, nullptr, e); },
+         "Pixel rectangle must be a numeric raster"},
+        {"mask size",
+         [&](auto e) { return ksta_AllStatsUVHistogramAccumulate(a.a, r.b, bigMask.b, e); },
+         "Mask must be a one-byte raster of the rectangle's size"},
+        {"mask type",
+         [&](auto e) { return ksta_AllStatsUVHistogramAccumulate(a.a, r.b, wideMask.b, e); },
+         "Mask must be a one-byte raster of the rectangle's size"},
+        {"accumulate NULL",
+         [&](auto e) { return ksta_AllStatsAccumulate(nullptr, 1, &one, nullptr, e); },
+         "NULL argument"},
+        {"accumulate count",
+         [&](auto e) { return ksta_AllStatsAccumulate(pair, 2, &one, nullptr, e); },
+         "Number of layers in Ksta_AllStatsStack structure (2) is different than number of "
+         "layers in layer stack (1)"},
+        {"stack count",
+         [&](auto e) { return ksta_AllStatsStackCreate(0, nullptr, 0, 0, e) ? 0 : -1; },
+         "Invalid layer count 0"},
+        {"stack init", [&](auto e) { return ksta_AllStatsStackInit(nullptr, e); }, "NULL stack"},
+        {"stack copy", [&](auto e) { return ksta_AllStatsStackCopy(nullptr, e) ? 0 : -1; },
+         "NULL stack"},
+        {"stack finish", [&](auto e) { return ksta_AllStatsStackFinish(nullptr, e); },
+         "NULL stack"},
+        {"stack accumulate",
+         [&](auto e) { return ksta_AllStatsStackAccumulate(nullptr, &one, nullptr, e); },
+         "NULL argument"},
+        {"histogram", [&](auto e) { return ksta_HistogramCreate(nullptr, e) ? 0 : -1; },
+         "NULL bin function"},
+        {"histogram copy", [&](auto e) { return ksta_HistogramCopy(nullptr, e) ? 0 : -1; },
+         "NULL or inconsistent histogram"},
+        {"statistics copy", [&](auto e) { return ksta_StatisticsCopy(nullptr, e) ? 0 : -1; },
+         "NULL statistics"},
+        {"design", [&](auto e) { return ksta_DesignGet("Nope", e) ? 0 : -1; },
+         "No design named Nope"},
+        {"excluded", [&](auto e) { return kimg_StatisticsParametersExcludedValuesSet(p, many, e); },
+         "More than 4096 unique excluded values not currently supported"},
+        {"skip x", [&](auto e) { return kimg_StatisticsParametersSkipFactorsSet(p, 0, 1, e); },
+         "Invalid x skip factor"},
+        {"skip y", [&](auto e) { return kimg_StatisticsParametersSkipFactorsSet(p, 1, -2, e); },
+         "Invalid y skip factor"},
+        {"names", [&](auto e) { return kimg_StatisticsParametersLayerNamesSet(p, 1, nullptr, e); },
+         "NULL argument"},
+        {"from MIF",
+         [&](auto e) { return kimg_StatisticsParametersConvertFromMIFable(&st, stat, e) ? 0 : -1; },
+         "Unrecognized statistics parameters type 'Ksta_Statistics'"},
+        {"to MIF",
+         [&](auto e) { return kimg_StatisticsParametersConvertToMIFable(p, nullptr, e) ? 0 : -1; },
+         "NULL argument"},
+        {"statistics read", [&](auto e) { return ksta_StatisticsRead(nullptr, ":x", e) ? 0 : -1; },
+         "NULL argument"},
+        {"statistics write", [&](auto e) { return ksta_StatisticsWrite(nullptr, ":x", &st, e); },
+         "NULL argument"},
+        {"covariance write",
+         [&](auto e) {
+             return ksta_CovarianceWrite(reinterpret_cast<Kimg_File *>(&st), ":x", matrix, e);
+         },
+         "Ill-formed covariance matrix"},
+        {"skip write",
+         [&](auto e) {
+             return ksta_StatisticsWriteSkipFactors(reinterpret_cast<Kimg_File *>(&st), ":x", 0, 1,
+                                                    e);
+         },
+         "Invalid x skip factor"},
+    };
+    // The matrix is ill-formed for covariance (not symmetric).
+    reinterpret_cast<double *>(matrix->data)[1] = 1;
+    for (const auto &c : cases) {
+        ktest::Err err;
+        EXPECT_EQ(c.call(&err), -1) << c.what;
+        ASSERT_TRUE(err) << c.what;
+        EXPECT_NE(ktest::messages(err.r).find(c.message), std::string::npos)
+            << c.what << ": " << ktest::messages(err.r);
+    }
+    kimg_StatisticsParametersFree(p);
+    kgda_BaseDataDelete(many, nullptr);
+    kgda_BaseDataDelete(matrix, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,756 @@
+// Statistics of layers through the image level: computed with skip factors,
+// excluded values and null values against a plain reference, stored below a
+// native layer or in the ".aux" file of a TIFF and found after reopening,
+// recomputed when a changed layer closes, skip factors from the preferences,
+// covariance of a file's layers with its checks, cancelling through the
+// meter, and the failure returns of the layer operations.
+#include <gtest/gtest.h>
+#include <kraster/kraster.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/ktest.hpp"
+
+namespace {
+
+using ktest::Err;
+
+class LayerStats : public ::testing::Test {
+  protected:
+    ktest::TempDir dir;
+    std::string plugins = dir.file("plugins");
+    ktest::ScopedEnv path{"ORVEL_RASTER_FORMATS_PATH", plugins.c_str()};
+    ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
+    ktest::ScopedEnv config{"XDG_CONFIG_HOME", dir.file("config").c_str()};
+    Kint_InitToolkitData *tk = nullptr;
+    Err err;
+
+    void SetUp() override {
+        tk = kint_InitToolkit(nullptr);
+        ASSERT_NE(tk, nullptr);
+        mkdir(plugins.c_str(), 0755);
+        const std::string links[][2] = {
+            {KRASTER_PLUGIN_DIR "/RasterFormats/libmiraven.so", "libmiraven.so"},
+            {KRASTER_PLUGIN_DIR "/RasterFormats/libtiffformat.so", "libtiffformat.so"},
+            {KRASTER_LP_TEST_DIR "/liblpnarrow.so", "liblpnarrow.so"}};
+        for (const auto &l : links)
+            ASSERT_EQ(symlink(l[0].c_str(), (plugins + "/" + l[1]).c_str()), 0) << l[0];
+        kimg_RasterFormatsReset();
+    }
+    void TearDown() override { kimg_RasterFormatsReset(); }
+
+    Kimg_Layer *create(const std::string &name, int32_t type, long w, long h,
+                       int32_t layerType = KIMG_LAYER_ATHEMATIC) {
+        Kimg_Layer *l = kimg_LayerCreate(name.c_str(), layerType, type, w, h, tk, &err, 0);
+        EXPECT_NE(l, nullptr) << ktest::messages(err.r);
+        return l;
+    }
+    Kimg_Layer *open(const std::string &name, bool readOnly) {
+        Kimg_Layer *l = readOnly
+                            ? kimg_LayerOpen(name.c_str(), tk, &err, KIMG_LAYER_OPTION_READONLY, 0)
+                            : kimg_LayerOpen(name.c_str(), tk, &err, 0);
+        EXPECT_NE(l, nullptr) << ktest::messages(err.r);
+        return l;
+    }
+};
+
+// Pixel values of the test layers.
+double valueAt(long r, long c) {
+    return double((r * 7 + c * 3) % 23);
+}
+
+void fill(Kimg_Layer *l, long w, long h, int32_t type, const std::function<double(long, long)> &f) {
+    Kgda_BaseData *rect = kimg_PixelRectCreate(w, h, KGDA_TYPE_F64, nullptr);
+    auto *d = reinterpret_cast<double *>(rect->data);
+    for (long r = 0; r < h; ++r)
+        for (long c = 0; c < w; ++c) d[r * w + c] = f(r, c);
+    (void)type;
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, w, h, rect, nullptr), 0);
+    kimg_PixelRectDelete(rect, nullptr);
+}
+
+struct Expected {
+    double n = 0, min = 1e300, max = -1e300, mean = 0, stddev = 0, median = 0, mode = 0;
+};
+
+// The sampled pixels (every sx-th column, sy-th row), excluded values left
+// out; median and mode by the walk over distinct values.
+Expected expected(long w, long h, long sx, long sy, const std::vector<double> &excluded,
+                  const std::function<double(long, long)> &f) {
+    Expected x;
+    std::map<double, double> counts;
+    double sum = 0, sumsq = 0;
+    for (long r = 0; r < h; r += sy)
+        for (long c = 0; c < w; c += sx) {
+            const double v = f(r, c);
+            if (std::find(excluded.begin(), excluded.end(), v) != excluded.end()) continue;
+            x.n += 1;
+            sum += v;
+            sumsq += v * v;
+            x.min = std::min(x.min, v);
+            x.max = std::max(x.max, v);
+            counts[v] += 1;
+        }
+    x.mean = sum / x.n;
+    x.stddev = std::sqrt((sumsq - x.mean * x.mean * x.n) / (x.n - 1));
+    double run = 0, best = -1;
+    for (const auto &[v, k] : counts) {
+        if (run < x.n / 2) run += k, x.median = v;
+        if (k > best) best = k, x.mode = v;
+    }
+    return x;
+}
+
+void expectStats(const Ksta_Statistics &s, const Expected &x) {
+    EXPECT_EQ(s.minimum, x.min);
+    EXPECT_EQ(s.maximum, x.max);
+    EXPECT_NEAR(s.mean, x.mean, 1e-9);
+    EXPECT_NEAR(s.stddev, x.stddev, 1e-9);
+    EXPECT_EQ(s.median, x.median);
+    EXPECT_EQ(s.mode, x.mode);
+}
+
+// Computing with skip factors and excluded values (one given, one the null
+// value), storing, and finding everything again after reopening: the native
+// format below the layer, a TIFF in its ".aux" file.
+TEST_F(LayerStats, ComputedStoredAndFoundAfterReopening) {
+    const struct {
+        const char *file;
+        int32_t type;
+        const char *supportFile;  // that must exist afterwards, or NULL
+    } cases[] = {{"a.img", KGDA_TYPE_U16, nullptr},
+                 {"b.img", KGDA_TYPE_F32, nullptr},
+                 {"c.tif", KGDA_TYPE_U8, "c.aux"},
+                 {"d.tif", KGDA_TYPE_S16, "d.aux"}};
+    const long w = 61, h = 45;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::string name = dir.file(c.file) + "(:Layer_1)";
+        Kimg_Layer *l = create(name, c.type, w, h);
+        ASSERT_NE(l, nullptr);
+        fill(l, w, h, c.type, valueAt);
+        Kgda_BaseData *ex =
+            kgda_BaseDataCreate(1, 1, KGDA_TYPE_F64, KGDA_TABLE_OBJECT, nullptr, nullptr);
+        reinterpret_cast<double *>(ex->data)[0] = 5;
+        Kgda_BaseData *nul =
+            kgda_BaseDataCreate(1, 1, KGDA_TYPE_F64, KGDA_RASTER_OBJECT, nullptr, nullptr);
+        reinterpret_cast<double *>(nul->data)[0] = 11;
+        ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_SKIP_FACTORS, 2L, 3L,
+                                          KIMG_LAYER_OPTION_EXCLUDED_VALUES, ex,
+                                          KIMG_LAYER_OPTION_NULL_VALUE, nul,
+                                          KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0),
+                  0)
+            << ktest::messages(err.r);
+        kgda_BaseDataDelete(ex, nullptr);
+        kgda_BaseDataDelete(nul, nullptr);
+        Ksta_AllStats *computed = ksta_AllStatsCreate(nullptr, 0, nullptr);
+        ASSERT_EQ(kimg_LayerComputeStatistics(l, computed, &err), 0) << ktest::messages(err.r);
+        const Ksta_Statistics s = computed->statistics;
+        const Expected x = expected(w, h, 2, 3, {5, 11}, valueAt);
+        expectStats(s, x);
+        EXPECT_EQ(computed->pixelCount, x.n);
+        ASSERT_NE(computed->histogram, nullptr);
+        ksta_AllStatsDelete(computed);
+        int64_t raster = 0;
+        ASSERT_EQ(kimg_LayerGetTimeStamp(l, &raster, &err), 0);
+        ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
+        kimg_FileNameDequeue(dir.file(c.file).c_str(), nullptr);
+        if (c.supportFile) {
+            EXPECT_EQ(access(dir.file(c.supportFile).c_str(), F_OK), 0);
+        }
+
+        Kimg_Layer *r = open(name, true);
+        ASSERT_NE(r, nullptr);
+        Ksta_Statistics *back = kimg_StatisticsRead(r, &err);
+        ASSERT_NE(back, nullptr) << ktest::messages(err.r);
+        EXPECT_EQ(std::memcmp(back, &s, sizeof s), 0);
+        ksta_StatisticsDelete(back);
+        Ksta_Histogram *hist = kimg_HistogramRead(r, &err);
+        ASSERT_NE(hist, nullptr) << ktest::messages(err.r);
+        double total = 0;
+        for (int32_t i = 0; i < hist->binCount; ++i) total += hist->counts[i];
+        EXPECT_EQ(total, x.n);
+        EXPECT_EQ(hist->counts[kdsc_BinFunctionApply(hist->binFunction, x.mode)], [&] {
+            double k = 0;
+            for (long rr = 0; rr < h; rr += 3)
+                for (long cc = 0; cc < w; cc += 2) k += valueAt(rr, cc) == x.mode;
+            return k;
+        }());
+        // The excluded value has no count (or no bin at all).
+        const int32_t b5 = kdsc_BinFunctionApply(hist->binFunction, 5);
+        EXPECT_TRUE(b5 < 0 || b5 >= hist->binCount || hist->counts[b5] == 0);
+        ksta_HistogramDelete(hist);
+        long sx = 0, sy = 0;
+        EXPECT_EQ(kimg_StatisticsGetSkipFactors(r, &sx, &sy, &err), 1) << ktest::messages(err.r);
+        EXPECT_TRUE(sx == 2 && sy == 3);
+        Kgda_BaseData *values = nullptr;
+        EXPECT_EQ(kimg_StatisticsAreValuesExcluded(r, &values, &err), 1);
+        ASSERT_NE(values, nullptr);
+        ASSERT_EQ(values->numelements, 2);
+        EXPECT_EQ(reinterpret_cast<double *>(values->data)[0], 5);
+        EXPECT_EQ(reinterpret_cast<double *>(values->data)[1], 11);
+        kgda_BaseDataDelete(values, nullptr);
+        EXPECT_EQ(kimg_HistogramAreValuesExcluded(r, nullptr, &err), 1);
+        int64_t st = 0, ht = 0, pt = 0;
+        ASSERT_EQ(kimg_StatisticsGetTimeStamp(r, &st, &err), 0) << ktest::messages(err.r);
+        ASSERT_EQ(kimg_HistogramGetTimeStamp(r, &ht, &err), 0) << ktest::messages(err.r);
+        ASSERT_EQ(kimg_LayerScalarStatisticsParametersModTimeGet(r, &pt, &err), 0);
+        EXPECT_GE(st, raster);
+        EXPECT_GE(ht, raster);
+        EXPECT_GE(pt, raster);
+        Kimg_StatisticsParameters *sp = kimg_LayerHistogramParametersRead(r, &err);
+        ASSERT_NE(sp, nullptr) << ktest::messages(err.r);
+        long n = 0;
+        char **names = nullptr;
+        kimg_StatisticsParametersLayerNamesGet(sp, &n, &names, nullptr);
+        ASSERT_EQ(n, 1);
+        EXPECT_STREQ(names[0], ":Layer_1");
+        kmsc_HeapFree(names[0]);
+        kmsc_HeapFree(names);
+        EXPECT_EQ(kdsc_BinFunctionIsSame(kimg_StatisticsParametersBinFunctionGet(sp),
+                                         kimg_StatisticsParametersBinFunctionGet(sp)),
+                  1);
+        kimg_StatisticsParametersFree(sp);
+        char *node = kimg_LayerScalarStatisticsParametersNodeName(r, &err);
+        EXPECT_STREQ(node, ":Layer_1:StatisticsParameters");
+        kmsc_HeapFree(node);
+        Ksta_AllStats *all = kimg_AllStatsRead(r, &err);
+        ASSERT_NE(all, nullptr);
+        EXPECT_EQ(all->pixelCount, x.n);
+        EXPECT_EQ(all->statistics.mean, s.mean);
+        // A read-only layer refuses every write.
+        EXPECT_EQ(kimg_StatisticsWrite(r, &s, &err), -1);
+        EXPECT_NE(ktest::messages(err.r).find("Layer " + name + " is read-only"),
+                  std::string::npos);
+        EXPECT_EQ(kimg_AllStatsWrite(r, all, &err), -1);
+        EXPECT_EQ(kimg_LayerScalarStatisticsParametersDestroy(r, &err), -1);
+        ksta_AllStatsDelete(all);
+        kimg_LayerClose(r, nullptr);
+        kimg_FileNameDequeue(dir.file(c.file).c_str(), nullptr);
+    }
+}
+
+// A layer without statistics says so; removing parameters removes them.
+TEST_F(LayerStats, MissingObjectsAndRemoval) {
+    const std::string name = dir.file("m.img") + "(:Layer_1)";
+    Kimg_Layer *l = create(name, KGDA_TYPE_U8, 8, 8);
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(kimg_StatisticsRead(l, &err), nullptr);
+    EXPECT_EQ(ktest::messages(err.r).find("No statistics info found") != std::string::npos, true);
+    EXPECT_EQ(kimg_HistogramRead(l, &err), nullptr);
+    EXPECT_NE(ktest::messages(err.r).find("No histogram found"), std::string::npos);
+    EXPECT_EQ(kimg_LayerScalarStatisticsParametersRead(l, &err), nullptr);
+    EXPECT_FALSE(err);
+    long sx = 0, sy = 0;
+    EXPECT_EQ(kimg_StatisticsGetSkipFactors(l, &sx, &sy, &err), 0);
+    EXPECT_EQ(kimg_StatisticsAreValuesExcluded(l, nullptr, &err), 0);
+    ASSERT_EQ(kimg_LayerComputeStatistics(l, nullptr, &err), 0) << ktest::messages(err.r);
+    Kimg_StatisticsParameters *sp = kimg_LayerScalarStatisticsParametersRead(l, &err);
+    ASSERT_NE(sp, nullptr);
+    kimg_StatisticsParametersFree(sp);
+    ASSERT_EQ(kimg_LayerScalarStatisticsParametersDestroy(l, &err), 0) << ktest::messages(err.r);
+    EXPECT_EQ(kimg_LayerScalarStatisticsParametersRead(l, &err), nullptr);
+    EXPECT_FALSE(err);
+    // Statistics written by hand replace the computed ones.
+    Ksta_Statistics mine{1, 2, 3, 4, 5, 6};
+    ASSERT_EQ(kimg_StatisticsWrite(l, &mine, &err), 0);
+    Ksta_Statistics *back = kimg_StatisticsRead(l, &err);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(back->mode, 5);
+    ksta_StatisticsDelete(back);
+    kimg_LayerClose(l, nullptr);
+}
+
+// Writing a layer and closing it computes its statistics.
+TEST_F(LayerStats, ChangedLayerGetsStatisticsWhenItCloses) {
+    for (const char *file : {"close.img", "close.tif"}) {
+        const std::string name = dir.file(file) + "(:Layer_1)";
+        Kimg_Layer *l = create(name, KGDA_TYPE_U16, 30, 20);
+        ASSERT_NE(l, nullptr);
+        fill(l, 30, 20, KGDA_TYPE_U16, [](long r, long c) { return double(r * 30 + c); });
+        ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
+        Kimg_Layer *r = open(name, true);
+        ASSERT_NE(r, nullptr);
+        Ksta_Statistics *s = kimg_StatisticsRead(r, &err);
+        ASSERT_NE(s, nullptr) << file << ktest::messages(err.r);
+        EXPECT_EQ(s->maximum, 599);
+        EXPECT_EQ(s->mean, 299.5);
+        ksta_StatisticsDelete(s);
+        // 600 distinct values: no "Unique Value" histogram.
+        Ksta_Histogram *h = kimg_HistogramRead(r, &err);
+        ASSERT_NE(h, nullptr);
+        EXPECT_STRNE(kdsc_BinFunctionTitle(h->binFunction), "Unique Value");
+        ksta_HistogramDelete(h);
+        kimg_LayerClose(r, nullptr);
+        kimg_FileNameDequeue(dir.file(file).c_str(), nullptr);
+    }
+    // With the option, closing leaves the statistics alone.
+    const std::string name = dir.file("quiet.img") + "(:Layer_1)";
+    Kimg_Layer *l = kimg_LayerCreate(name.c_str(), KIMG_LAYER_ATHEMATIC, KGDA_TYPE_U8, 8, 8, tk,
+                                     &err, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
+    ASSERT_NE(l, nullptr);
+    fill(l, 8, 8, KGDA_TYPE_U8, valueAt);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+    l = open(name, true);
+    EXPECT_EQ(kimg_StatisticsRead(l, &err), nullptr);
+    kimg_LayerClose(l, nullptr);
+}
+
+// Skip factors from filepref.continuous_stats_percent and _min_pixels, the
+// edge cases of the rule and explicit factors.
+TEST_F(LayerStats, SkipFactorsFollowThePreferences) {
+    const struct {
+        long w, h;
+        int32_t layerType;
+        double percent, minPixels;
+        long x, y;
+    } cases[] = {
+        {1000, 1000, KIMG_LAYER_ATHEMATIC, 100, 1, 1, 1},
+        {1000, 1000, KIMG_LAYER_ATHEMATIC, 25, 1, 2, 2},  // 100 / 6 < 25
+        {1000, 1000, KIMG_LAYER_ATHEMATIC, 10, 1, 3, 3},  // sqrt(10); 100 / 12 < 10
+        {1000, 1000, KIMG_LAYER_ATHEMATIC, 50, 1, 1, 2},  // s = 1; 100 / 2 >= 50
+        {1000, 1000, KIMG_LAYER_ATHEMATIC, 30, 1, 1, 2},
+        {1000, 1000, KIMG_LAYER_ATHEMATIC, 1, 1, 10, 10},     // 100 / 110 < 1
+        {1000, 1000, KIMG_LAYER_ATHEMATIC, 1, 500000, 1, 1},  // the minimum sets the target
+        {1000, 1000, KIMG_LAYER_ATHEMATIC, 4, 40000, 5, 5},   // both the same: percentage rule
+        {10, 10, KIMG_LAYER_ATHEMATIC, 1, 1000, 1, 1},        // the target is the whole layer
+        {1000, 1000, KIMG_LAYER_THEMATIC, 1, 1, 1, 1},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(n);
+        ASSERT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", c.percent, &err),
+                  0)
+            << ktest::messages(err.r);
+        ASSERT_EQ(
+            kpmg_PutNumberPreference("filepref", "continuous_stats_min_pixels", c.minPixels, &err),
+            0);
+        const std::string name = dir.file("skip" + std::to_string(n++) + ".kln") + "(:Layer_1)";
+        Kimg_Layer *l = create(name, KGDA_TYPE_U8, c.w, c.h, KIMG_LAYER_ATHEMATIC);
+        ASSERT_NE(l, nullptr);
+        if (c.layerType == KIMG_LAYER_THEMATIC) {
+            // The narrow test format has athematic layers only: use a native one.
+            kimg_LayerClose(l, nullptr);
+            l = create(dir.file("skip.img") + "(:Layer_1)", KGDA_TYPE_U8, c.w, c.h,
+                       KIMG_LAYER_THEMATIC);
+            ASSERT_NE(l, nullptr);
+        }
+        long x = 0, y = 0;
+        ASSERT_EQ(kimg_LayerDetermineStatisticsSkip(l, &x, &y, &err), 0);
+        EXPECT_EQ(x, c.x);
+        EXPECT_EQ(y, c.y);
+        kimg_LayerChangeOptions(l, nullptr, KIMG_LAYER_OPTION_SKIP_FACTORS, 4L, 7L, 0);
+        ASSERT_EQ(kimg_LayerDetermineStatisticsSkip(l, &x, &y, &err), 0);
+        EXPECT_TRUE(x == 4 && y == 7);
+        kimg_LayerChangeOptions(l, nullptr, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
+        kimg_LayerClose(l, nullptr);
+    }
+    kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 100, nullptr);
+    kpmg_PutNumberPreference("filepref", "continuous_stats_min_pixels", 1, nullptr);
+}
+
+// The covariance of a file's layers, stored at its root and checked against
+// the stack that reads it.
+TEST_F(LayerStats, CovarianceOfAFileWithItsChecks) {
+    const std::string file = dir.file("cov.img");
+    const long w = 17, h = 11;
+    std::vector<std::function<double(long, long)>> f = {
+        [](long r, long c) { return double(r + c); },
+        [](long r, long c) { return double((r * c) % 13); },
+        [](long r, long c) { return double(50 - 2 * r + c % 3); }};
+    for (int i = 0; i < 3; ++i) {
+        Kimg_Layer *l =
+            create(file + "(:Layer_" + std::to_string(i + 1) + ")", KGDA_TYPE_S16, w, h);
+        ASSERT_NE(l, nullptr);
+        fill(l, w, h, KGDA_TYPE_S16, f[size_t(i)]);
+        kimg_LayerChangeOptions(l, nullptr, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
+        ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+    }
+    Kimg_LayerStack *all = kimg_LayerStackOpen(file.c_str(), tk, &err, 0);
+    ASSERT_NE(all, nullptr) << ktest::messages(err.r);
+    ASSERT_EQ(kimg_LayerStackComputeStatistics(all, &err), 0) << ktest::messages(err.r);
+    Kgda_BaseData *m = kimg_CovarianceRead(all, &err);
+    ASSERT_NE(m, nullptr) << ktest::messages(err.r);
+    // Two-pass reference.
+    double mean[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        for (long r = 0; r < h; ++r)
+            for (long c = 0; c < w; ++c) mean[i] += f[size_t(i)](r, c);
+        mean[i] /= double(w * h);
+    }
+    for (int a = 0; a < 3; ++a)
+        for (int b = 0; b < 3; ++b) {
+            double s = 0;
+            for (long r = 0; r < h; ++r)
+                for (long c = 0; c < w; ++c)
+                    s += (f[size_t(a)](r, c) - mean[a]) * (f[size_t(b)](r, c) - mean[b]);
+            EXPECT_NEAR(reinterpret_cast<double *>(m->data)[b * 3 + a], s / double(w * h - 1),
+                        1e-9);
+        }
+    kgda_BaseDataDelete(m, nullptr);
+    int64_t t = 0;
+    EXPECT_EQ(kimg_CovarianceGetTimeStamp(all, &t, &err), 0);
+    EXPECT_GT(t, 0);
+    EXPECT_EQ(kimg_CovarianceAreValuesExcluded(all, nullptr, &err), 0);
+    Ksta_AllStatsStack *read = kimg_AllStatsStackRead(all, &err);
+    ASSERT_NE(read, nullptr) << ktest::messages(err.r);
+    ASSERT_NE(read->covariance, nullptr);
+    EXPECT_NEAR(read->allStats[2]->statistics.mean, mean[2], 1e-9);
+    ksta_AllStatsStackDelete(read);
+    kimg_LayerStackClose(all, nullptr);
+
+    Kimg_LayerStack *two = kimg_LayerStackOpen((file + "(:Layer_1,:Layer_2)").c_str(), tk, &err, 0);
+    ASSERT_NE(two, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(kimg_CovarianceRead(two, &err), nullptr);
+    EXPECT_NE(ktest::messages(err.r).find("Covariance matrix dimension mismatch"),
+              std::string::npos);
+    kimg_LayerStackClose(two, nullptr);
+    Kimg_LayerStack *swapped =
+        kimg_LayerStackOpen((file + "(:Layer_2,:Layer_1,:Layer_3)").c_str(), tk, &err, 0);
+    ASSERT_NE(swapped, nullptr);
+    EXPECT_EQ(kimg_CovarianceRead(swapped, &err), nullptr);
+    EXPECT_NE(ktest::messages(err.r).find("Covariance matrix does not match layer stack"),
+              std::string::npos);
+    Kgda_BaseData *bad =
+        kgda_BaseDataCreate(2, 3, KGDA_TYPE_F64, KGDA_MATRIX_OBJECT, nullptr, nullptr);
+    EXPECT_EQ(kimg_CovarianceWrite(swapped, bad, &err), -1);
+    EXPECT_NE(ktest::messages(err.r).find("Covariance matrix dimension mismatch"),
+              std::string::npos);
+    kgda_BaseDataDelete(bad, nullptr);
+    Ksta_AllStatsStack *one = ksta_AllStatsStackCreate(1, nullptr, 0, 0, nullptr);
+    EXPECT_EQ(kimg_LayerStackAllStatsStackCompute(swapped, one, &err), -1);
+    EXPECT_NE(ktest::messages(err.r).find("Number of layers in Ksta_AllStatsStack structure (1) is "
+                                          "different than number of layers in layer stack (3)"),
+              std::string::npos);
+    ksta_AllStatsStackDelete(one);
+    kimg_LayerStackClose(swapped, nullptr);
+}
+
+int cancelAtHalf(double fraction, const char *task, void *seen) {
+    *static_cast<std::string *>(seen) = task;
+    return fraction >= 0.5;
+}
+
+TEST_F(LayerStats, MeterCanCancel) {
+    const std::string name = dir.file("meter.img") + "(:Layer_1)";
+    Kimg_Layer *l = create(name, KGDA_TYPE_U8, 64, 256);
+    ASSERT_NE(l, nullptr);
+    std::string seen;
+    Kimg_Meter meter{cancelAtHalf, &seen};
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_METER, &meter, 0), 0);
+    EXPECT_EQ(kimg_LayerComputeStatistics(l, nullptr, &err), -1);
+    EXPECT_NE(ktest::messages(err.r).find("User aborted function"), std::string::npos);
+    EXPECT_EQ(seen, "Computing statistics");
+    EXPECT_EQ(kimg_StatisticsRead(l, &err), nullptr);
+    kimg_LayerClose(l, nullptr);
+}
+
+TEST_F(LayerStats, FailureReturnsOfLayerOperations) {
+    Ksta_Statistics s{};
+    long x, y;
+    int64_t t;
+    const struct {
+        const char *what;
+        std::function<int(Kerr_ErrorReport **)> call;
+        const char *message;
+    } cases[] = {
+        {"skip", [&](auto e) { return kimg_LayerDetermineStatisticsSkip(nullptr, &x, &y, e); },
+         "NULL layer"},
+        {"compute", [&](auto e) { return kimg_LayerComputeStatistics(nullptr, nullptr, e); },
+         "NULL layer"},
+        {"histogram",
+         [&](auto e) { return kimg_LayerComputeHistogram(nullptr, nullptr, e) ? 0 : -1; },
+         "NULL layer"},
+        {"stack", [&](auto e) { return kimg_LayerStackComputeStatistics(nullptr, e); },
+         "NULL argument"},
+        {"engine",
+         [&](auto e) {
+             return kimg_LayerStackAllStatsStackComputeWithBinfunc(nullptr, nullptr, nullptr, e);
+         },
+         "NULL argument"},
+        {"new stack",
+         [&](auto e) {
+             return kimg_LayerStackComputeAllStatsStack(nullptr, nullptr, 0, e) ? 0 : -1;
+         },
+         "NULL argument"},
+        {"read", [&](auto e) { return kimg_StatisticsRead(nullptr, e) ? 0 : -1; }, "NULL layer"},
+        {"write", [&](auto e) { return kimg_StatisticsWrite(nullptr, &s, e); }, "NULL layer"},
+        {"time", [&](auto e) { return kimg_StatisticsGetTimeStamp(nullptr, &t, e); }, "NULL layer"},
+        {"excluded", [&](auto e) { return kimg_StatisticsAreValuesExcluded(nullptr, nullptr, e); },
+         "NULL layer"},
+        {"skip read", [&](auto e) { return kimg_StatisticsGetSkipFactors(nullptr, &x, &y, e); },
+         "NULL layer"},
+        {"hist read", [&](auto e) { return kimg_HistogramRead(nullptr, e) ? 0 : -1; },
+         "NULL layer"},
+        {"hist write", [&](auto e) { return kimg_HistogramWrite(nullptr, nullptr, e); },
+         "NULL layer"},
+        {"hist time", [&](auto e) { return kimg_HistogramGetTimeStamp(nullptr, &t, e); },
+         "NULL layer"},
+        {"hist excluded",
+         [&](auto e) { return kimg_HistogramAreValuesExcluded(nullptr, nullptr, e); },
+         "NULL layer"},
+        {"cov read", [&](auto e) { return kimg_CovarianceRead(nullptr, e) ? 0 : -1; },
+         "NULL stack"},
+        {"cov write", [&](auto e) { return kimg_CovarianceWrite(nullptr, nullptr, e); },
+         "NULL stack"},
+        {"cov time", [&](auto e) { return kimg_CovarianceGetTimeStamp(nullptr, &t, e); },
+         "NULL stack"},
+        {"cov excluded",
+         [&](auto e) { return kimg_CovarianceAreValuesExcluded(nullptr, nullptr, e); },
+         "NULL stack"},
+        {"file cov", [&](auto e) { return kimg_FileCovarianceRead(nullptr, e) ? 0 : -1; },
+         "NULL file name"},
+        {"file cov write",
+         [&](auto e) { return kimg_FileCovarianceWrite("x", nullptr, 1, nullptr, e); },
+         "NULL argument"},
+        {"all read", [&](auto e) { return kimg_AllStatsRead(nullptr, e) ? 0 : -1; }, "NULL layer"},
+        {"all write", [&](auto e) { return kimg_AllStatsWrite(nullptr, nullptr, e); },
+         "Pointer to Ksta_AllStats structure is NULL"},
+        {"stack read", [&](auto e) { return kimg_AllStatsStackRead(nullptr, e) ? 0 : -1; },
+         "NULL stack"},
+        {"stack write", [&](auto e) { return kimg_AllStatsStackWrite(nullptr, nullptr, e); },
+         "NULL argument"},
+        {"params read",
+         [&](auto e) { return kimg_LayerScalarStatisticsParametersRead(nullptr, e) ? 0 : -1; },
+         "NULL layer"},
+        {"params write",
+         [&](auto e) { return kimg_LayerHistogramParametersWrite(nullptr, nullptr, e); },
+         "NULL layer"},
+        {"params time",
+         [&](auto e) { return kimg_LayerHistogramParametersModTimeGet(nullptr, &t, e); },
+         "NULL layer"},
+        {"params destroy", [&](auto e) { return kimg_LayerHistogramParametersDestroy(nullptr, e); },
+         "NULL layer"},
+        {"params node",
+         [&](auto e) { return kimg_LayerHistogramParametersNodeName(nullptr, e) ? 0 : -1; },
+         "NULL layer"},
+        {"cov params",
+         [&](auto e) { return kimg_FileCovarianceParametersRead(nullptr, e) ? 0 : -1; },
+         "NULL file name"},
+        {"cov params write",
+         [&](auto e) { return kimg_FileCovarianceParametersWrite(nullptr, nullptr, e); },
+         "NULL file name"},
+        {"cov params time",
+         [&](auto e) { return kimg_FileCovarianceParametersModTimeGet(nullptr, &t, e); },
+         "NULL file name"},
+        {"cov params destroy",
+         [&](auto e) { return kimg_FileCovarianceParametersDestroy(nullptr, e); },
+         "NULL file name"},
+        {"cov params node",
+         [&](auto e) { return kimg_FileCovarianceParametersNodeName(nullptr, e) ? 0 : -1; },
+         "NULL file name"},
+        {"unknown file",
+         [&](auto e) { return kimg_FileCovarianceRead(dir.file("none.xyz").c_str(), e) ? 0 : -1; },
+         "Unrecognized format"},
+    };
+    for (const auto &c : cases) {
+        Err e;
+        EXPECT_EQ(c.call(&e), -1) << c.what;
+        EXPECT_NE(ktest::messages(e.r).find(c.message), std::string::npos)
+            << c.what << ": " << ktest::messages(e.r);
+    }
+}
+
+// Colour, class-name and contrast columns written and read back; a missing
+// column is reported.
+TEST_F(LayerStats, ColourClassNameAndContrastColumns) {
+    const std::string name = dir.file("t.img") + "(:Layer_1)";
+    Kimg_Layer *l = create(name, KGDA_TYPE_U8, 8, 8, KIMG_LAYER_THEMATIC);
+    ASSERT_NE(l, nullptr);
+    int32_t rows = 0;
+    double *c = nullptr;
+    EXPECT_EQ(ksta_ContrastTableRead(l, &rows, &c, &err), -1);
+    EXPECT_TRUE(err);
+    const double red[3] = {1, 0, 0.5}, green[3] = {0, 1, 0.25}, blue[3] = {0, 0, 1},
+                 opacity[3] = {1, 1, 0};
+    ASSERT_EQ(ksta_ColorTableWrite(l, 3, red, green, blue, opacity, &err), 0)
+        << ktest::messages(err.r);
+    const char *names[3] = {"water", "", "a longer class name"};
+    ASSERT_EQ(ksta_ClassNamesWrite(l, 3, names, &err), 0) << ktest::messages(err.r);
+    const double contrast[3] = {0.1, 0.2, 0.3};
+    ASSERT_EQ(ksta_ContrastTableWrite(l, 3, contrast, &err), 0) << ktest::messages(err.r);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+    l = open(name, true);
+    ASSERT_NE(l, nullptr);
+    double *r = nullptr, *g = nullptr, *b = nullptr, *o = nullptr;
+    ASSERT_EQ(ksta_ColorTableRead(l, &rows, &r, &g, &b, &o, &err), 0) << ktest::messages(err.r);
+    ASSERT_EQ(rows, 3);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(r[i] == red[i] && g[i] == green[i] && b[i] == blue[i] && o[i] == opacity[i]);
+    for (double *p : {r, g, b, o}) kmsc_HeapFree(p);
+    char **back = nullptr;
+    ASSERT_EQ(ksta_ClassNamesRead(l, &rows, &back, &err), 0) << ktest::messages(err.r);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_STREQ(back[i], names[i]);
+        kmsc_HeapFree(back[i]);
+    }
+    kmsc_HeapFree(back);
+    ASSERT_EQ(ksta_ContrastTableRead(l, &rows, &c, &err), 0);
+    EXPECT_TRUE(c[0] == 0.1 && c[2] == 0.3);
+    kmsc_HeapFree(c);
+    EXPECT_EQ(ksta_ContrastTableWrite(l, 3, contrast, &err), -1);  // read-only
+    EXPECT_EQ(ksta_ColorTableWrite(nullptr, 3, red, green, blue, nullptr, &err), -1);
+    EXPECT_NE(ktest::messages(err.r).find("NULL layer"), std::string::npos);
+    EXPECT_EQ(ksta_ClassNamesWrite(l, 0, names, &err), -1);
+    EXPECT_NE(ktest::messages(err.r).find("Invalid row count 0"), std::string::npos);
+    kimg_LayerClose(l, nullptr);
+}
+
+TEST(StretchTable, EntriesFollowTheDeviations) {
+    const struct {
+        Ksta_Statistics s;
+        double n;
+        int32_t entries;
+        std::vector<double> lut;
+    } cases[] = {
+        // mean 50, stddev 10, 2 deviations: 30 -> 0, 70 -> 1 over 0..100.
+        {{0, 100, 50, 0, 0, 10}, 2, 6, {0, 0, 0.25, 0.75, 1, 1}},
+        {{0, 100, 50, 0, 0, 10}, 5, 3, {0, 0.5, 1}},
+        {{10, 10, 10, 0, 0, 0}, 1, 2, {1, 1}},  // no spread: the mean and above give 1
+        {{0, 4, 2, 0, 0, 0}, 1, 5, {0, 0, 1, 1, 1}},
+    };
+    for (const auto &c : cases) {
+        double *lut = ksta_LUTCreateForNStdDevStretch(&c.s, c.n, c.entries, nullptr);
+        ASSERT_NE(lut, nullptr);
+        for (int32_t i = 0; i < c.entries; ++i) EXPECT_NEAR(lut[i], c.lut[size_t(i)], 1e-12) << i;
+        kmsc_HeapFree(lut);
+    }
+    Ksta_Statistics s{0, 1, 0, 0, 0, 1};
+    Err e;
+    EXPECT_EQ(ksta_LUTCreateForNStdDevStretch(&s, 0, 4, &e), nullptr);
+    EXPECT_TRUE(e);
+    EXPECT_EQ(ksta_LUTCreateForNStdDevStretch(&s, 1, 1, &e), nullptr);
+    EXPECT_TRUE(e);
+    EXPECT_EQ(ksta_LUTCreateForNStdDevStretch(nullptr, 1, 4, &e), nullptr);
+    EXPECT_TRUE(e);
+}
+
+// kraster stats computes, stores and prints; kraster info shows what is
+// stored; usage errors exit 2, failures 1.
+TEST_F(LayerStats, ToolComputesStoresAndPrints) {
+    const std::string file = dir.file("tool.tif");
+    const long w = 40, h = 30;
+    Kimg_Layer *l =
+        kimg_LayerCreate((file + "(:Layer_1)").c_str(), KIMG_LAYER_ATHEMATIC, KGDA_TYPE_U16, w, h,
+                         tk, &err, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
+    ASSERT_NE(l, nullptr) << ktest::messages(err.r);
+    fill(l, w, h, KGDA_TYPE_U16, valueAt);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+    kimg_FileNameDequeue(file.c_str(), nullptr);
+    const std::string out = dir.file("out.txt");
+    auto run = [&](const std::string &args, int *status) {
+        const std::string cmd = KRASTER_TOOL " " + args + " > " + out + " 2>/dev/null";
+        const int rc = std::system(cmd.c_str());
+        *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+        return ktest::readFile(out);
+    };
+    int status = -1;
+    EXPECT_NE(run("info " + file, &status).find("  statistics: none\n"), std::string::npos);
+    const std::string printed = run("stats " + file + " --skip 2,3 --exclude 5,11", &status);
+    EXPECT_EQ(status, 0) << printed;
+    const Expected x = expected(w, h, 2, 3, {5, 11}, valueAt);
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "  pixels: %.0f (skip 2 x 3)\n  minimum %.10g, maximum %.10g, mean %.10g, "
+                  "median %.10g, mode %.10g, stddev %.10g\n",
+                  x.n, x.min, x.max, x.mean, x.median, x.mode, x.stddev);
+    EXPECT_NE(printed.find(file + "(:Layer_1)\n" + line), std::string::npos) << printed << line;
+    EXPECT_NE(printed.find("  histogram: \"Unique Value\""), std::string::npos) << printed;
+    EXPECT_NE(printed.find("  stored: yes\n"), std::string::npos);
+    const std::string info = run("info " + file, &status);
+    EXPECT_EQ(status, 0);
+    std::snprintf(line, sizeof line, "  statistics:\n    minimum %.17g, maximum %.17g", x.min,
+                  x.max);
+    EXPECT_NE(info.find(line), std::string::npos) << info;
+    const std::string json = run("info --json " + file, &status);
+    EXPECT_NE(json.find("\"statistics\": {\"minimum\": 0, \"maximum\": 22"), std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"outOfDate\": false}"), std::string::npos) << json;
+    // Only one layer, quietly; usage errors and failures.
+    EXPECT_NE(run("stats -q " + file + " --layer Layer_1", &status).find("(skip 1 x 1)"),
+              std::string::npos);
+    EXPECT_EQ(status, 0);
+    for (const char *bad : {"stats", "stats --skip 0,1 x.tif", "stats --skip 2 x.tif",
+                            "stats --exclude a x.tif", "stats a.tif b.tif"}) {
+        run(bad, &status);
+        EXPECT_EQ(status, 2) << bad;
+    }
+    run("stats " + dir.file("missing.tif"), &status);
+    EXPECT_EQ(status, 1);
+    run("stats " + file + " --layer Nope", &status);
+    EXPECT_EQ(status, 1);
+}
+
+// A format with scalar-statistics entries keeps the statistics itself; the
+// histogram still goes to the support file.
+TEST_F(LayerStats, FormatEntriesHoldScalarStatistics) {
+    const std::string file = dir.file("own.kln"), name = file + "(:Layer_1)";
+    Kimg_Layer *l = create(name, KGDA_TYPE_U16, 20, 10);
+    ASSERT_NE(l, nullptr);
+    fill(l, 20, 10, KGDA_TYPE_U16, valueAt);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
+    l = open(name, true);
+    ASSERT_NE(l, nullptr);
+    Ksta_Statistics *s = kimg_StatisticsRead(l, &err);
+    ASSERT_NE(s, nullptr) << ktest::messages(err.r);
+    const Expected x = expected(20, 10, 1, 1, {}, valueAt);
+    expectStats(*s, x);
+    ksta_StatisticsDelete(s);
+    // Not in the support file, and timed with the raster.
+    Kmif_Design *d = nullptr;
+    EXPECT_EQ(kimg_FileNodeDataRead((file + "(:Layer_1:Statistics)").c_str(), &d, &err), nullptr);
+    int64_t st = -1, raster = -2;
+    ASSERT_EQ(kimg_StatisticsGetTimeStamp(l, &st, &err), 0);
+    ASSERT_EQ(kimg_LayerGetTimeStamp(l, &raster, &err), 0);
+    EXPECT_EQ(st, raster);
+    Ksta_Histogram *h = kimg_HistogramRead(l, &err);
+    ASSERT_NE(h, nullptr) << ktest::messages(err.r);
+    ksta_HistogramDelete(h);
+    kimg_LayerClose(l, nullptr);
+}
+
+// A histogram with a given bin function: every sampled value in its bin,
+// written with its parameters.
+TEST_F(LayerStats, HistogramWithAGivenBinFunction) {
+    const long w = 33, h = 21;
+    for (int32_t type : {KGDA_TYPE_U8, KGDA_TYPE_U16, KGDA_TYPE_F64}) {
+        const std::string name = dir.file("bf" + std::to_string(type) + ".img") + "(:Layer_1)";
+        Kimg_Layer *l = create(name, type, w, h);
+        ASSERT_NE(l, nullptr);
+        fill(l, w, h, type, valueAt);
+        Kdsc_BinFunction *bf = kdsc_BinFunctionCreateLinear(5, 0, 19, nullptr);
+        Ksta_Histogram *hist = kimg_LayerComputeHistogram(l, bf, &err);
+        ASSERT_NE(hist, nullptr) << ktest::messages(err.r);
+        std::vector<double> want(5, 0);
+        for (long r = 0; r < h; ++r)
+            for (long c = 0; c < w; ++c) {
+                const int32_t b = kdsc_BinFunctionApply(bf, valueAt(r, c));
+                if (b >= 0 && b < 5) want[size_t(b)] += 1;
+            }
+        ASSERT_EQ(hist->binCount, 5);
+        for (int32_t b = 0; b < 5; ++b) EXPECT_EQ(hist->counts[b], want[size_t(b)]) << b;
+        ksta_HistogramDelete(hist);
+        Ksta_Histogram *stored = kimg_HistogramRead(l, &err);
+        ASSERT_NE(stored, nullptr);
+        EXPECT_EQ(kdsc_BinFunctionIsSame(stored->binFunction, bf), 1);
+        EXPECT_EQ(stored->counts[4], want[4]);
+        ksta_HistogramDelete(stored);
+        Kimg_StatisticsParameters *sp = kimg_LayerHistogramParametersRead(l, &err);
+        ASSERT_NE(sp, nullptr);
+        EXPECT_EQ(kdsc_BinFunctionIsSame(kimg_StatisticsParametersBinFunctionGet(sp), bf), 1);
+        kimg_StatisticsParametersFree(sp);
+        kdsc_BinFunctionDelete(bf, nullptr);
+        kimg_LayerChangeOptions(l, nullptr, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
+        kimg_LayerClose(l, nullptr);
+    }
+}
+
+}  // namespace
