@@ -1,7 +1,7 @@
 // The image section of `kraster demo`: the everyday jobs on a small image
 // made for the purpose, through the same subcommands people run. A
-// three-layer image gets a pattern, pyramid layers, a copy to TIFF and one
-// back to the native format, and `kraster info` shows each.
+// three-layer image gets a pattern, statistics, pyramid layers, a copy to
+// TIFF and one back to the native format, and `kraster info` shows each.
 #include <kraster/kraster.h>
 
 #include <cmath>
@@ -65,6 +65,8 @@ int demoImage() {
                    "u8", "--layers", std::to_string(kLayers), "-q"});
     if (rc == 0 && !writePattern(img)) rc = 1;
     if (rc == 0) printf("(a pattern of rings written into each layer)\n");
+    if (rc == 0)
+        rc = step("statistics and histograms, stored with each layer", "stats", {img, "-q"});
     if (rc == 0) rc = step("pyramid layers", "pyramids", {img, "-q"});
     if (rc == 0) rc = step("a copy in TIFF", "copy", {img, tif, "-q"});
     if (rc == 0) rc = step("and back to the native format", "copy", {tif, back, "-q"});
