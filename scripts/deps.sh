@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs when any is missing.
 set -euo pipefail
-pkgs=(cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libzstd-dev libtiff-dev libgeotiff-dev libtiff-tools geotiff-bin)
+pkgs=(cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libzstd-dev libtiff-dev libgeotiff-dev libtiff-tools geotiff-bin libproj-dev proj-bin)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
