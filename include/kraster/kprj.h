@@ -560,6 +560,13 @@ KRASTER_API Kprj_ProParameters *kprj_ProParametersCreateByName(Kint_InitToolkitD
                                                                const char *name,
                                                                Kerr_ErrorReport **err);
 
+/* Sets parameter index of a record from a value in the unit the query
+ * table names for that entry (angles in decimal degrees or radians,
+ * distances in feet or metres; other entries as given). */
+KRASTER_API int kprj_QueryParameterSet(const Kprj_QueryProjection *projection,
+                                       Kprj_ProParameters *proParameters, int32_t index,
+                                       double value, Kerr_ErrorReport **err);
+
 /* Interactive queries reading answers line by line from in and writing the
  * prompts to out. */
 KRASTER_API const Kprj_QueryProjection *kprj_QuerySelect(Kint_InitToolkitData *toolkit, FILE *in,

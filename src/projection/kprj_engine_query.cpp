@@ -460,6 +460,16 @@ bool askEntries(Kint_InitToolkitData *toolkit, const std::vector<QueryEntry> &li
     return true;
 }
 
+// The entry of a query list (branches included) that fills an index.
+const QueryEntry *entryFor(const std::vector<QueryEntry> &list, int index) {
+    for (const QueryEntry &q : list) {
+        if (q.index == index) return &q;
+        for (const auto &b : q.branches)
+            if (const QueryEntry *found = entryFor(b.entries, index)) return found;
+    }
+    return nullptr;
+}
+
 bool toolkitReady(Kint_InitToolkitData *toolkit, const char *fn, Report &e) {
     if (toolkit) return true;
     e.error(fn, 1, "Toolkit has not been initialized");
@@ -726,6 +736,30 @@ KRASTER_API Kprj_ProParameters *kprj_ProParametersCreateByName(Kint_InitToolkitD
         return nullptr;
     }
     return p;
+}
+
+KRASTER_API int kprj_QueryParameterSet(const Kprj_QueryProjection *projection,
+                                       Kprj_ProParameters *p, int32_t index, double value,
+                                       Kerr_ErrorReport **err) {
+    constexpr const char *fn = "kprj_QueryParameterSet";
+    Report e(err);
+    if (!projection || !p) {
+        e.error(fn, 1, "Invalid input parameters");
+        return -1;
+    }
+    if (index < 0 || index >= p->proParams.count || !p->proParams.data) {
+        e.error(fn, 2, "Parameter index %ld beyond the parameter array", static_cast<long>(index));
+        return -1;
+    }
+    const QueryEntry *q = entryFor(projection->all, index);
+    if (q && q->kind == QueryKind::Angle && q->unit != "radians") value *= kr::prj::kD2R;
+    if (q && q->kind == QueryKind::Distance && q->unit == "feet" &&
+        kcvt_UnitsConvertByName(&value, "feet", &value, "meters", 1, e.out()) < 0) {
+        e.error(fn, 3, "Error returned from kcvt_UnitsConvertByName");
+        return -1;
+    }
+    p->proParams.data[index] = value;
+    return 0;
 }
 
 KRASTER_API const Kprj_QueryProjection *kprj_QuerySelect(Kint_InitToolkitData *toolkit, FILE *in,
