@@ -509,6 +509,32 @@ KRASTER_API int32_t kprj_UTMZoneFromLongitude(double longitude);
 /* NAD code of a State Plane record: 2 (NAD83) or 1 (NAD27). */
 KRASTER_API int32_t kprj_NADCodeGet(const Kprj_ProParameters *proParameters);
 
+/* ---- External projections ---------------------------------------------------------
+ * A projection of type KPRJ_EXTERNAL names a module, proExeName + ".so",
+ * found along ORVEL_PROJECTIONS_PATH (default ".;./bin") and exporting the
+ * four functions below; else a program of that name started as a child and
+ * spoken to over a connection each way: every request is an 8-byte header
+ * (command, byte count; 32-bit host order) and the data, every answer a
+ * header (status, byte count) and the data. A non-zero status is followed
+ * by the child's reports as text fields of 5 characters ("%5ld"): code,
+ * length and function name, severity, length and message. */
+
+#define KPRJ_X_INIT 0   /* data: the Kprj_ProParameters record encoded with its design */
+#define KPRJ_X_TOLL 1   /* data: count points of two doubles; answer: the points */
+#define KPRJ_X_FROMLL 2 /* data: count points of two doubles; answer: the points */
+#define KPRJ_X_QUIT 4   /* no data, no answer */
+
+/* kprj_XProjectionInit: the module's instance for a record, or NULL with a
+ * report. */
+typedef void *(*Kprj_XProjectionInitFunction)(const Kprj_ProParameters *proParameters,
+                                              Kerr_ErrorReport **err);
+/* kprj_XProjectionToLL, kprj_XProjectionFromLL: 0, or -1 with a report. */
+typedef int (*Kprj_XProjectionPointsFunction)(void *instance, int64_t count,
+                                              const Kprj_Coordinate *in, Kprj_Coordinate *out,
+                                              Kerr_ErrorReport **err);
+/* kprj_XProjectionQuit: releases the instance. */
+typedef void (*Kprj_XProjectionQuitFunction)(void *instance);
+
 /* ---- Projection query table ------------------------------------------------------ */
 
 /* One projection of the table (the table's own). */

@@ -97,9 +97,10 @@ TEST_F(Engine, UtmZoneAndHemisphereRules) {
         EXPECT_NEAR(xy[0].x, 500000, 1e-6);
         EXPECT_NEAR(xy[0].y, c.falseNorthing, 1e-6);
         EXPECT_GT(xy[1].x, 500000 + 0.9996 * 111000);
-        if (c.zone == 0)
+        if (c.zone == 0) {
             EXPECT_EQ(kprj_UTMZoneFromLongitude(c.lonDegrees * kD2R),
                       static_cast<int>(std::lround((c.meridian + 183) / 6)));
+        }
     }
 }
 
@@ -637,7 +638,9 @@ TEST_F(Engine, InteractiveQueriesReadTheCallersStream) {
         EXPECT_EQ(p->proZone, c.zone);
         for (const auto &[index, value] : c.params)
             EXPECT_NEAR(p->proParams.data[index], value, 1e-12) << index;
-        if (c.number == 2) EXPECT_NE(prompts.find("NAD 27 or 83 or 86? "), std::string::npos);
+        if (c.number == 2) {
+            EXPECT_NE(prompts.find("NAD 27 or 83 or 86? "), std::string::npos);
+        }
         if (c.number == 8) {
             EXPECT_STREQ(p->proSpheroid->sphereName.data, "GRS 1980");
             EXPECT_NE(prompts.find("Enter value: "), std::string::npos);
