@@ -192,9 +192,6 @@ bool copyLayers(const std::string &from, const std::string &destination, const c
         }
         kmsc_HeapFree(dst);
         kmsc_HeapFree(names[i]);
-        // Each layer is a finished file before the next is added (a format
-        // may rewrite its file to add a layer).
-        kimg_FileNameDequeue(destination.c_str(), nullptr);
     }
     kmsc_HeapFree(names);
     if (!ok) return false;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -110,6 +111,37 @@ TEST_F(FileLevel, CopyBetweenFormatsCopiesEveryLayersPixels) {
     EXPECT_EQ(kimg_FileCopy(img.c_str(), tif.c_str(), &e, 0), -1);
     EXPECT_NE(ktest::messages(e.r).find("Attempt to copy over " + tif), std::string::npos);
     EXPECT_EQ(ktest::readFile(tif), before);
+}
+
+// A TIFF rewrites itself to add a layer. Layers added one after another while
+// the file stays open (each rewrite reading the previous one), with blocks of
+// the first layer never written, keep every pixel.
+TEST_F(FileLevel, TiffLayersAddedWhileTheFileStaysOpen) {
+    const long w = 300, h = 280;
+    const std::string tif = dir.file("open.tif");
+    Err e;
+    Kimg_Layer *first = kimg_LayerCreate(layer(tif, 1).c_str(), KIMG_LAYER_ATHEMATIC, KGDA_TYPE_U8,
+                                         w, h, kint_GetInit(), &e, 0);
+    ASSERT_NE(first, nullptr) << ktest::messages(e.r);
+    Kgda_BaseData *r = kimg_PixelRectCreate(10, 10, KGDA_TYPE_U8, &e);
+    for (int i = 0; i < 100; ++i) r->data[i] = static_cast<uint8_t>(i + 1);
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(first, 5, 7, 10, 10, r, &e), 0) << ktest::messages(e.r);
+    kimg_PixelRectDelete(r, nullptr);
+    ASSERT_EQ(kimg_LayerClose(first, &e), 0) << ktest::messages(e.r);
+    std::vector<double> expect1(static_cast<size_t>(w * h), 0.0);
+    for (int y = 0; y < 10; ++y)
+        for (int x = 0; x < 10; ++x)
+            expect1[static_cast<size_t>((7 + y) * w + 5 + x)] = y * 10 + x + 1;
+    const std::vector<double> b2 = noise(w * h, 255, 2), b3 = noise(w * h, 255, 3);
+    create(layer(tif, 2), KGDA_TYPE_U8, w, h, b2);
+    create(layer(tif, 3), KGDA_TYPE_U8, w, h, b3);
+    ASSERT_EQ(kimg_FileNameDequeue(tif.c_str(), &e), 0) << ktest::messages(e.r);
+    EXPECT_EQ(read(layer(tif, 1)), expect1);
+    EXPECT_EQ(read(layer(tif, 2)), b2);
+    EXPECT_EQ(read(layer(tif, 3)), b3);
+    // No rewrite is left behind beside the image.
+    for (const auto &entry : std::filesystem::directory_iterator(dir.path()))
+        EXPECT_NE(entry.path().extension(), ".new") << entry.path();
 }
 
 TEST_F(FileLevel, FailedCopyBetweenFormatsLeavesNoDestination) {

@@ -57,6 +57,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -785,9 +786,11 @@ bool addLayer(File &f, const char *fn, Kerr_ErrorReport **err) {
     src.carried = f.tif && !f.created ? carriedTags(f.tif) : f.carried;
     src.sink = &f.log;  // the handle's libtiff messages arrive there
     const std::string previous = f.temporary;
-    char suffix[64];
-    snprintf(suffix, sizeof suffix, ".%ld.%p.new", static_cast<long>(getpid()),
-             static_cast<void *>(&f));
+    // Each rewrite gets a name of its own: the previous one is its source.
+    static std::atomic<unsigned long> rewrites{0};
+    char suffix[80];
+    snprintf(suffix, sizeof suffix, ".%ld.%p.%lu.new", static_cast<long>(getpid()),
+             static_cast<void *>(&f), ++rewrites);
     const std::string target = f.name + suffix;
     Layout n = old;
     n.samples = old.samples + 1;
