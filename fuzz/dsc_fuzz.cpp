@@ -4,7 +4,7 @@
 // changed by one when writable, and the bin function applied, inverted,
 // printed and stored again. Stored bin-function records found anywhere are
 // converted too. Everything must end in results or reports.
-#include <kraster/kraster.h>
+#include "fuzz_support.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -15,23 +15,7 @@
 
 namespace {
 
-void discard(void *, Kerr_ErrorReport *, int, Kerr_ErrorReport **) {}
-
-void check(bool condition, const char *what) {
-    if (!condition) {
-        fprintf(stderr, "dsc_fuzz: %s\n", what);
-        abort();
-    }
-}
-
-const std::string &scratch() {
-    static const std::string name = [] {
-        const char *dir = getenv("TMPDIR");
-        return std::string(dir && *dir ? dir : "/tmp") + "/dsc_fuzz." +
-               std::to_string(static_cast<long>(getpid())) + ".hfa";
-    }();
-    return name;
-}
+using kfuzz::check;
 
 FILE *sink() {
     static FILE *f = fopen("/dev/null", "w");
@@ -114,17 +98,8 @@ void storedBinFunctions(Khfa_File *file, const char *type) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static const bool ready = [] {
-        kint_InitToolkit(nullptr);
-        kerr_SetAltErrorFunction(discard, nullptr);
-        return true;
-    }();
-    (void)ready;
-    const std::string &name = scratch();
-    FILE *out = fopen(name.c_str(), "wb");
-    check(out != nullptr, "cannot write the scratch file");
-    if (size) fwrite(data, 1, size, out);
-    fclose(out);
+    kfuzz::start();
+    const std::string &name = kfuzz::scratch(data, size);
     for (const char *mode : {"r", "r+"}) {
         Khfa_File *f = khfa_FileOpen(name.c_str(), mode, nullptr, nullptr);
         if (!f) break;

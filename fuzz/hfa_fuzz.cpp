@@ -6,7 +6,7 @@
 // lie inside the file, clear of the header tag and header.
 // First the same bytes are opened as an image through the native format
 // plug-in, and every block of every layer is read.
-#include <kraster/kraster.h>
+#include "fuzz_support.hpp"
 
 #include <kraster/kimgrf.h>
 
@@ -21,24 +21,7 @@
 
 namespace {
 
-void discard(void *, Kerr_ErrorReport *, int, Kerr_ErrorReport **) {}
-
-void check(bool condition, const char *what) {
-    if (!condition) {
-        fprintf(stderr, "hfa_fuzz: %s\n", what);
-        abort();
-    }
-}
-
-const std::string &scratch() {
-    static const std::string name = [] {
-        const char *dir = getenv("TMPDIR");
-        std::string n = std::string(dir && *dir ? dir : "/tmp") + "/hfa_fuzz." +
-                        std::to_string(static_cast<long>(getpid())) + ".hfa";
-        return n;
-    }();
-    return name;
-}
+using kfuzz::check;
 
 // Small numbers taken from the end of the input, so that the file bytes and
 // the operations mutate separately.
@@ -280,17 +263,8 @@ void readImage(const std::string &name) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static const bool ready = [] {
-        kint_InitToolkit(nullptr);
-        kerr_SetAltErrorFunction(discard, nullptr);
-        return true;
-    }();
-    (void)ready;
-    const std::string &name = scratch();
-    FILE *out = fopen(name.c_str(), "wb");
-    check(out != nullptr, "cannot write the scratch file");
-    if (size) fwrite(data, 1, size, out);
-    fclose(out);
+    kfuzz::start();
+    const std::string &name = kfuzz::scratch(data, size);
 
     readImage(name);
     khfa_IsHFAFile(name.c_str(), nullptr);

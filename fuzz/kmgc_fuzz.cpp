@@ -7,7 +7,7 @@
 // the table's size and reach stay within the documented bounds, and the text
 // appended in one call gives the table that line-by-line appends give, or
 // nothing when one of its lines is bad.
-#include <kraster/kraster.h>
+#include "fuzz_support.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -19,14 +19,7 @@
 
 namespace {
 
-void check(bool ok, const char *what) {
-    if (!ok) {
-        fprintf(stderr, "kmgc_fuzz: %s\n", what);
-        abort();
-    }
-}
-
-void discard(void *, Kerr_ErrorReport *, int, Kerr_ErrorReport **) {}
+using kfuzz::check;
 
 void matchAll(const Kmgc_MagicTable *t, const uint8_t *bytes, size_t count) {
     const int32_t n = kmgc_MagicCount(t);
@@ -45,12 +38,7 @@ void matchAll(const Kmgc_MagicTable *t, const uint8_t *bytes, size_t count) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static const bool ready = [] {
-        kint_InitToolkit(nullptr);
-        kerr_SetAltErrorFunction(discard, nullptr);
-        return true;
-    }();
-    (void)ready;
+    kfuzz::start();
     if (size > 65536) return 0;
     const std::string_view input(reinterpret_cast<const char *>(data), size);
     const size_t nul = input.find('\0');

@@ -2,7 +2,7 @@
 // dictionary or a report; a decoded dictionary must encode, its length must
 // match, copying its designs into a fresh dictionary must give the same
 // string, and decoding that string again must reproduce it.
-#include <kraster/kraster.h>
+#include "fuzz_support.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -12,15 +12,7 @@
 
 namespace {
 
-// Failures of later designs are printed; keep the fuzzer's output quiet.
-void discard(void *, Kerr_ErrorReport *, int, Kerr_ErrorReport **) {}
-
-void check(bool condition, const char *what) {
-    if (!condition) {
-        fprintf(stderr, "mifdict_fuzz: %s\n", what);
-        abort();
-    }
-}
+using kfuzz::check;
 
 int countDesigns(const Kmif_Dictionary *d) {
     int n = 0;
@@ -54,12 +46,7 @@ std::string encode(const Kmif_Dictionary *d) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static const bool ready = [] {
-        kint_InitToolkit(nullptr);
-        kerr_SetAltErrorFunction(discard, nullptr);
-        return true;
-    }();
-    (void)ready;
+    kfuzz::start();
     const std::string text(reinterpret_cast<const char *>(data), size);
 
     Kerr_ErrorReport *err = nullptr;

@@ -4,7 +4,7 @@
 // decoded object must encode to exactly as many bytes as were consumed,
 // survive a second encode-decode unchanged, copy deeply, take another
 // decoding in place and free cleanly.
-#include <kraster/kraster.h>
+#include "fuzz_support.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -15,14 +15,7 @@
 
 namespace {
 
-void discard(void *, Kerr_ErrorReport *, int, Kerr_ErrorReport **) {}
-
-void check(bool condition, const char *what) {
-    if (!condition) {
-        fprintf(stderr, "mifenc_fuzz: %s\n", what);
-        abort();
-    }
-}
+using kfuzz::check;
 
 // Objects larger than this are not tried (the host record is allocated
 // before a byte is read).
@@ -83,12 +76,7 @@ void tryDesign(const Kmif_Design *design, const unsigned char *data, size_t size
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static const bool ready = [] {
-        kint_InitToolkit(nullptr);
-        kerr_SetAltErrorFunction(discard, nullptr);
-        return true;
-    }();
-    (void)ready;
+    kfuzz::start();
     const auto *nul = static_cast<const uint8_t *>(memchr(data, 0, size));
     if (!nul) return 0;
     const std::string text(reinterpret_cast<const char *>(data), static_cast<size_t>(nul - data));

@@ -214,6 +214,31 @@ bool checkRows(const HfaColumn &c, int32_t first, int32_t count, const Kgda_Base
     return true;
 }
 
+// Where rows [first, first + count) of a column lie in the file.
+struct RowSpan {
+    int64_t elementSize;
+    uint32_t pos;
+    int32_t bytes;
+    bool strings;
+};
+
+// The checks and the span shared by column reads and writes: 1 with the span
+// filled, 0 for no rows, -1 after a report.
+int rowSpan(const HfaColumn *c, int32_t first, int32_t count, const Kgda_BaseData *data,
+            const char *fn, Report &e, RowSpan &span) {
+    if (!c) {
+        e.error(fn, 1, "Args");
+        return -1;
+    }
+    if (!checkRows(*c, first, count, data, fn, e)) return -1;
+    if (count == 0) return 0;
+    span.elementSize = elementSize(c->rec);
+    span.pos = c->rec.columnDataPtr + static_cast<uint32_t>(span.elementSize * first);
+    span.bytes = static_cast<int32_t>(span.elementSize * count);
+    span.strings = c->rec.dataType == KDSC_COLUMN_STRING;
+    return 1;
+}
+
 }  // namespace
 
 extern "C" {
@@ -721,17 +746,10 @@ KRASTER_API int kdsc_HFAColumnDataRead(void *column, int32_t first, int32_t coun
     static const char *const fn = "kdsc_HFAColumnDataRead";
     Report e(err);
     auto *c = static_cast<HfaColumn *>(column);
-    if (!c) {
-        e.error(fn, 1, "Args");
-        return -1;
-    }
-    if (!checkRows(*c, first, count, data, fn, e)) return -1;
-    if (count == 0) return 0;
+    RowSpan span;
+    if (const int rc = rowSpan(c, first, count, data, fn, e, span); rc <= 0) return rc;
     Section s;
-    const int64_t es = elementSize(c->rec);
-    const uint32_t pos = c->rec.columnDataPtr + static_cast<uint32_t>(es * first);
-    const int32_t bytes = static_cast<int32_t>(es * count);
-    const bool strings = c->rec.dataType == KDSC_COLUMN_STRING;
+    const auto [es, pos, bytes, strings] = span;
     if (!strings && data->pitch == es) {  // contiguous: straight into the array
         if (khfa_FileMIFDataRead(c->table->file, pos, bytes, data->windowStart, e.out()) != bytes)
             return -1;
@@ -774,17 +792,10 @@ KRASTER_API int kdsc_HFAColumnDataWrite(void *column, int32_t first, int32_t cou
     static const char *const fn = "kdsc_HFAColumnDataWrite";
     Report e(err);
     auto *c = static_cast<HfaColumn *>(column);
-    if (!c) {
-        e.error(fn, 1, "Args");
-        return -1;
-    }
-    if (!checkRows(*c, first, count, data, fn, e)) return -1;
-    if (count == 0) return 0;
+    RowSpan span;
+    if (const int rc = rowSpan(c, first, count, data, fn, e, span); rc <= 0) return rc;
     Section s;
-    const int64_t es = elementSize(c->rec);
-    const uint32_t pos = c->rec.columnDataPtr + static_cast<uint32_t>(es * first);
-    const int32_t bytes = static_cast<int32_t>(es * count);
-    const bool strings = c->rec.dataType == KDSC_COLUMN_STRING;
+    const auto [es, pos, bytes, strings] = span;
     const bool direct = !strings && data->pitch == es && std::endian::native == std::endian::little;
     std::vector<unsigned char> buffer;
     if (!direct) {

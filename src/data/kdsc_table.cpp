@@ -178,6 +178,29 @@ bool checkColumn(const Kdsc_Column *c, const char *fn, Report &e) {
     return c != nullptr;
 }
 
+// The checks and the BaseData of the fixed-width forms: count rows of a
+// table object over the caller's buffer (string rows get pointers of their
+// own). NULL with *rc the call's result (0 for no rows) when there is none.
+Kgda_BaseData *fixedWidthData(Kdsc_Column *column, int32_t count, const void *buffer,
+                              const char *fn, Report &e, int *rc) {
+    *rc = -1;
+    if (!checkColumn(column, fn, e)) return nullptr;
+    if (!buffer || count < 0) {
+        e.error(fn, 2, "Args");
+        return nullptr;
+    }
+    if (count == 0) {
+        *rc = 0;
+        return nullptr;
+    }
+    const bool strings = column->columnType == KDSC_COLUMN_STRING;
+    Kgda_BaseData *bd =
+        kgda_BaseDataCreate(count, 1, kColToBd[column->columnType], KGDA_TABLE_OBJECT,
+                            strings ? nullptr : const_cast<void *>(buffer), e.out());
+    if (bd) *rc = 0;
+    return bd;
+}
+
 Kdsc_Column *openColumn(Kdsc_Table *t, const char *name, bool quiet, const char *fn, Report &e) {
     if (!checkTable(t, fn, e)) return nullptr;
     if (!name || !*name) {
@@ -712,18 +735,11 @@ KRASTER_API int kdsc_ColumnReadOld(Kdsc_Column *column, int32_t first, int32_t c
                                    Kerr_ErrorReport **err) {
     static const char *const fn = "kdsc_ColumnReadOld";
     Report e(err);
-    if (!checkColumn(column, fn, e)) return -1;
-    if (!buffer || count < 0) {
-        e.error(fn, 2, "Args");
-        return -1;
-    }
-    if (count == 0) return 0;
-    const bool strings = column->columnType == KDSC_COLUMN_STRING;
-    const int32_t type = kColToBd[column->columnType];
-    Kgda_BaseData *bd =
-        kgda_BaseDataCreate(count, 1, type, KGDA_TABLE_OBJECT, strings ? nullptr : buffer, e.out());
-    int rc = bd && kdsc_ColumnRead(column, first, count, bd, e.out()) ? 0 : -1;
-    if (rc == 0 && strings) {
+    int rc;
+    Kgda_BaseData *bd = fixedWidthData(column, count, buffer, fn, e, &rc);
+    if (!bd) return rc;
+    rc = kdsc_ColumnRead(column, first, count, bd, e.out()) ? 0 : -1;
+    if (rc == 0 && column->columnType == KDSC_COLUMN_STRING) {
         const size_t w = static_cast<size_t>(column->maxNumChars);
         auto *slots = static_cast<char *>(buffer);
         for (int32_t r = 0; r < count; ++r) {
@@ -741,18 +757,10 @@ KRASTER_API int kdsc_ColumnWriteOld(Kdsc_Column *column, int32_t first, int32_t 
                                     const void *buffer, Kerr_ErrorReport **err) {
     static const char *const fn = "kdsc_ColumnWriteOld";
     Report e(err);
-    if (!checkColumn(column, fn, e)) return -1;
-    if (!buffer || count < 0) {
-        e.error(fn, 2, "Args");
-        return -1;
-    }
-    if (count == 0) return 0;
-    const bool strings = column->columnType == KDSC_COLUMN_STRING;
-    const int32_t type = kColToBd[column->columnType];
-    Kgda_BaseData *bd = kgda_BaseDataCreate(
-        count, 1, type, KGDA_TABLE_OBJECT, strings ? nullptr : const_cast<void *>(buffer), e.out());
-    int rc = bd ? 0 : -1;
-    if (rc == 0 && strings) {
+    int rc;
+    Kgda_BaseData *bd = fixedWidthData(column, count, buffer, fn, e, &rc);
+    if (!bd) return rc;
+    if (column->columnType == KDSC_COLUMN_STRING) {
         const size_t w = static_cast<size_t>(column->maxNumChars);
         const auto *slots = static_cast<const char *>(buffer);
         for (int32_t r = 0; rc == 0 && r < count; ++r) {

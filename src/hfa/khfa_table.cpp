@@ -218,28 +218,24 @@ bool writeRecord(Khfa_Cache *stream, int32_t index, int32_t length, const char *
     return true;
 }
 
-// The designs of the master and field tables.
+// The designs of the master and field tables, made once.
+const Khfa_TableDesign *builtIn(std::initializer_list<FieldSpec> fields) {
+    kr::Report e(nullptr);
+    return makeDesign(fields, "khfa_TableCreate", e);
+}
 const Khfa_TableDesign *masterDesign() {
-    static Khfa_TableDesign *d = [] {
-        kr::Report e(nullptr);
-        return makeDesign({{"Name", KHFA_FIELD_CHAR, 26},
-                           {"Type", KHFA_FIELD_INT, 0},
-                           {"Indexed", KHFA_FIELD_INT, 0},
-                           {"Reclen", KHFA_FIELD_INT, 0},
-                           {"Format", KHFA_FIELD_CHAR, 194}},
-                          "khfa_TableCreate", e);
-    }();
+    static const Khfa_TableDesign *d = builtIn({{"Name", KHFA_FIELD_CHAR, 26},
+                                                {"Type", KHFA_FIELD_INT, 0},
+                                                {"Indexed", KHFA_FIELD_INT, 0},
+                                                {"Reclen", KHFA_FIELD_INT, 0},
+                                                {"Format", KHFA_FIELD_CHAR, 194}});
     return d;
 }
 const Khfa_TableDesign *fieldDesign() {
-    static Khfa_TableDesign *d = [] {
-        kr::Report e(nullptr);
-        return makeDesign({{"Design", KHFA_FIELD_CHAR, 26},
-                           {"Name", KHFA_FIELD_CHAR, 26},
-                           {"Type", KHFA_FIELD_INT, 0},
-                           {"Width", KHFA_FIELD_INT, 0}},
-                          "khfa_TableCreate", e);
-    }();
+    static const Khfa_TableDesign *d = builtIn({{"Design", KHFA_FIELD_CHAR, 26},
+                                                {"Name", KHFA_FIELD_CHAR, 26},
+                                                {"Type", KHFA_FIELD_INT, 0},
+                                                {"Width", KHFA_FIELD_INT, 0}});
     return d;
 }
 

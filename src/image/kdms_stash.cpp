@@ -304,6 +304,22 @@ int closeTransaction(Kdms_Cache *c, Kerr_ErrorReport **err) {
     return 0;
 }
 
+// The first steps of every call that changes transactions: the open one is
+// closed and then, unless flushFlags is 0, the slots are flushed with those
+// flags. Failures are reported under fn with the codes given.
+int settleTransaction(Kdms_Cache *c, int flushFlags, const char *fn, int endCode, int flushCode,
+                      kr::Report &e) {
+    if (closeTransaction(c, e.out())) {
+        e.error(fn, endCode, "StashTransactionEnd failed");
+        return -1;
+    }
+    if (flushFlags && cacheFlush(c, flushFlags, -1, e.out())) {
+        e.error(fn, flushCode, "kdms_CacheFlush fail");
+        return -1;
+    }
+    return 0;
+}
+
 bool holdsAny(const Stash *s) {
     for (const auto &[record, rs] : s->records)
         if (rs.current >= 0 || rs.settled >= 0) return true;
@@ -442,14 +458,7 @@ int stashLevelsSet(Kdms_Cache *c, long levels, void *data, Kdms_StashReadFunc re
                    Kdms_StashWriteFunc writeFunc, Kerr_ErrorReport **err) {
     const char *fn = "StashNumUndoLevelsSet";
     kr::Report e(err);
-    if (closeTransaction(c, e.out())) {
-        e.error(fn, 1, "StashTransactionEnd failed");
-        return -1;
-    }
-    if (cacheFlush(c, KDMS_FLUSH_ALL, -1, e.out())) {
-        e.error(fn, 2, "kdms_CacheFlush fail");
-        return -1;
-    }
+    if (settleTransaction(c, KDMS_FLUSH_ALL, fn, 1, 2, e)) return -1;
     Stash *s = c->stash;
     if (s && holdsAny(s) && commitStash(c, e.out())) {
         e.error(fn, 3, "StashReset failed");
@@ -524,16 +533,9 @@ KRASTER_API int kdms_CacheTransactionStart(Kdms_Cache *c, Kerr_ErrorReport **err
     Stash *s = c->stash;
     if (!s) return 0;
     try {
-        if (closeTransaction(c, e.out())) {
-            e.error(fn, 2, "StashTransactionEnd failed");
-            return -1;
-        }
         // Changes made outside a transaction reach the source before the
         // new transaction can take their state as its before copies.
-        if (cacheFlush(c, KDMS_FLUSH_WRITE, -1, e.out())) {
-            e.error(fn, 3, "kdms_CacheFlush fail");
-            return -1;
-        }
+        if (settleTransaction(c, KDMS_FLUSH_WRITE, fn, 2, 3, e)) return -1;
     } catch (const std::exception &) {
         e.error(fn, 4, "No memory");
         return -1;
@@ -553,15 +555,11 @@ KRASTER_API int kdms_CacheTransactionEnd(Kdms_Cache *c, Kerr_ErrorReport **err) 
         return -1;
     }
     try {
-        if (closeTransaction(c, e.out())) {
-            e.error(fn, 2, "StashTransactionEnd failed");
-            return -1;
-        }
+        return settleTransaction(c, 0, fn, 2, 0, e);
     } catch (const std::exception &) {
         e.error(fn, 3, "No memory");
         return -1;
     }
-    return 0;
 }
 
 KRASTER_API long kdms_CacheTransactionUndo(Kdms_Cache *c, long count, Kerr_ErrorReport **err) {
@@ -572,10 +570,7 @@ KRASTER_API long kdms_CacheTransactionUndo(Kdms_Cache *c, long count, Kerr_Error
         return -1;
     }
     try {
-        if (closeTransaction(c, e.out())) {
-            e.error(fn, 2, "StashTransactionEnd failed");
-            return -1;
-        }
+        if (settleTransaction(c, 0, fn, 2, 0, e)) return -1;
         Kerr_ErrorReport *flush = nullptr;
         if (cacheFlush(c, KDMS_FLUSH_ALL, -1, &flush))
             kr::warn(flush, fn, 3, "kdms_CacheFlush fail");
@@ -624,14 +619,7 @@ KRASTER_API int kdms_CacheTransactionCommitAll(Kdms_Cache *c, Kerr_ErrorReport *
     }
     if (!c->stash) return 0;
     try {
-        if (closeTransaction(c, e.out())) {
-            e.error(fn, 5, "StashTransactionEnd failed");
-            return -1;
-        }
-        if (cacheFlush(c, KDMS_FLUSH_WRITE, -1, e.out())) {
-            e.error(fn, 6, "kdms_CacheFlush fail");
-            return -1;
-        }
+        if (settleTransaction(c, KDMS_FLUSH_WRITE, fn, 5, 6, e)) return -1;
         if (commitStash(c, e.out())) {
             e.error(fn, 8);
             return -1;

@@ -12,12 +12,6 @@
 
 namespace {
 
-std::string heap(char *s) {
-    std::string r = s ? s : "(null)";
-    kmsc_HeapFree(s);
-    return r;
-}
-
 std::vector<std::string> strings(Kstr_StringList *list) {
     std::vector<std::string> v;
     if (!list) return v;
@@ -113,7 +107,7 @@ TEST(KfioFileSystem, NamesAndDirectories) {
         const char *path, *up;
     } ups[] = {{"/a/b/c", "/a/b"}, {"/a/b/", "/a"}, {"/a", "/"},   {"/", "/"},
                {"a", "."},         {"a/b", "a"},    {"a//b", "a"}, {"//a", "/"}};
-    for (const auto &u : ups) EXPECT_EQ(heap(kfio_UpDir(u.path, &e)), u.up) << u.path;
+    for (const auto &u : ups) EXPECT_EQ(ktest::take(kfio_UpDir(u.path, &e)), u.up) << u.path;
 
     EXPECT_TRUE(kfio_PathNameIsRelative("a/b", nullptr));
     EXPECT_FALSE(kfio_PathNameIsRelative("/a", nullptr));
@@ -132,14 +126,16 @@ TEST(KfioFileSystem, NamesAndDirectories) {
 
     // Next free numbered name.
     const std::string scan = dir.file("scan.img");
-    EXPECT_EQ(heap(kfio_NextFilename(scan.c_str(), &e)), dir.file("scan1.img"));
+    EXPECT_EQ(ktest::take(kfio_NextFilename(scan.c_str(), &e)), dir.file("scan1.img"));
     ktest::writeFile(dir.file("scan1.img"), "");
-    EXPECT_EQ(heap(kfio_NextFilename(scan.c_str(), &e)), dir.file("scan2.img"));
-    EXPECT_EQ(heap(kfio_NextFilename(dir.file("s9.img").c_str(), &e)), dir.file("s10.img"));
-    EXPECT_EQ(heap(kfio_NextFilename(dir.file("t007.tif").c_str(), &e)), dir.file("t008.tif"));
-    EXPECT_EQ(heap(kfio_NextFilename(dir.file("noext").c_str(), &e)), dir.file("noext1"));
+    EXPECT_EQ(ktest::take(kfio_NextFilename(scan.c_str(), &e)), dir.file("scan2.img"));
+    EXPECT_EQ(ktest::take(kfio_NextFilename(dir.file("s9.img").c_str(), &e)), dir.file("s10.img"));
+    EXPECT_EQ(ktest::take(kfio_NextFilename(dir.file("t007.tif").c_str(), &e)),
+              dir.file("t008.tif"));
+    EXPECT_EQ(ktest::take(kfio_NextFilename(dir.file("noext").c_str(), &e)), dir.file("noext1"));
     mkdir(dir.file("v.d").c_str(), 0755);
-    EXPECT_EQ(heap(kfio_NextFilename(dir.file("v.d/name").c_str(), &e)), dir.file("v.d/name1"));
+    EXPECT_EQ(ktest::take(kfio_NextFilename(dir.file("v.d/name").c_str(), &e)),
+              dir.file("v.d/name1"));
 
     // Make, change, current directory.
     char *old = kfio_CurrentDirName(&e);
@@ -150,7 +146,7 @@ TEST(KfioFileSystem, NamesAndDirectories) {
     EXPECT_EQ(kfio_ChangeDir(dir.file("m").c_str(), &e), 0);
     char realDir[PATH_MAX];
     ASSERT_NE(realpath(dir.file("m").c_str(), realDir), nullptr);
-    EXPECT_EQ(heap(kfio_CurrentDirName(&e)), realDir);
+    EXPECT_EQ(ktest::take(kfio_CurrentDirName(&e)), realDir);
     EXPECT_EQ(kfio_ChangeDir(old, &e), 0);
     kmsc_HeapFree(old);
     EXPECT_EQ(kfio_ChangeDir(dir.file("none").c_str(), &e), -1);

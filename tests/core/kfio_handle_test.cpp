@@ -323,18 +323,11 @@ TEST(KfioRead, FgetsDropsCarriageReturnsAndStopsAfterLineFeed) {
     Handle fd(kfio_Open(dir.file("t").c_str(), "r", nullptr));
     ASSERT_NE(fd.fd, nullptr);
     char line[8];
-    ASSERT_NE(kfio_Fgets(line, sizeof line, fd, nullptr), nullptr);
-    EXPECT_STREQ(line, "one\n");
-    ASSERT_NE(kfio_Fgets(line, sizeof line, fd, nullptr), nullptr);
-    EXPECT_STREQ(line, "two\n");
-    ASSERT_NE(kfio_Fgets(line, sizeof line, fd, nullptr), nullptr);
-    EXPECT_STREQ(line, "long li");  // size-1 bytes
-    ASSERT_NE(kfio_Fgets(line, sizeof line, fd, nullptr), nullptr);
-    EXPECT_STREQ(line, "ne here");
-    ASSERT_NE(kfio_Fgets(line, sizeof line, fd, nullptr), nullptr);
-    EXPECT_STREQ(line, "\n");
-    ASSERT_NE(kfio_Fgets(line, sizeof line, fd, nullptr), nullptr);
-    EXPECT_STREQ(line, "last");
+    // A long line comes in pieces of size-1 bytes.
+    for (const char *want : {"one\n", "two\n", "long li", "ne here", "\n", "last"}) {
+        ASSERT_NE(kfio_Fgets(line, sizeof line, fd, nullptr), nullptr) << want;
+        EXPECT_STREQ(line, want);
+    }
     EXPECT_EQ(kfio_Fgets(line, sizeof line, fd, nullptr), nullptr);
     EXPECT_EQ(kfio_Fgets(line, 0, fd, nullptr), nullptr);
     EXPECT_EQ(kfio_Fgets(nullptr, 4, fd, nullptr), nullptr);

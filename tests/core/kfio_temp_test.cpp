@@ -56,8 +56,9 @@ TEST(KfioMakeTemp, ProcessDigitsThenLettersWithCarry) {
     // No X's: the name itself, or nothing when it exists.
     EXPECT_EQ(makeTemp(base + "plain"), base + "plain");
     EXPECT_EQ(makeTemp(base + pid6), "(null)");
-    // The directory part must exist.
+    // The directory part must exist; in the root directory it is "/" itself.
     EXPECT_EQ(makeTemp(dir.file("nodir/fXXXX")), "(null)");
+    EXPECT_EQ(makeTemp("/kfio_tmp" + std::string(6, 'X')), "/kfio_tmp" + pid6);
     EXPECT_EQ(kfio_MakeTemp(nullptr), nullptr);
 }
 

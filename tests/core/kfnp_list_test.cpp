@@ -10,6 +10,8 @@
 
 namespace {
 
+using ktest::take;
+
 struct Item {
     std::string fileName{};
     bool hasTitle = false;
@@ -41,12 +43,6 @@ std::vector<Item> parse(const char *list) {
 
 bool startsWith(const std::string &s, const std::string &prefix) {
     return s.compare(0, prefix.size(), prefix) == 0;
-}
-
-std::string take(char *s) {
-    std::string r = s ? s : "(NULL)";
-    kmsc_HeapFree(s);
-    return r;
 }
 
 std::string compose(const char *list) {

@@ -8,11 +8,7 @@
 
 namespace {
 
-std::string take(char *s) {
-    std::string r = s ? s : "(NULL)";
-    kmsc_HeapFree(s);
-    return r;
-}
+using ktest::take;
 
 std::string get(const char *name, uint32_t mask, int32_t index) {
     ktest::Err err;

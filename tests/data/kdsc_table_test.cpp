@@ -502,6 +502,87 @@ TEST_F(KdscTable, MethodSetsCopiesAndReordering) {
     khfa_FileClose(f, &err);
 }
 
+// Method sets loaded from plug-ins of the class: a full set stores tables the
+// built-in set reads back; a read-only set is refused what it lacks, each with
+// its message; a library that does not load is no set.
+TEST_F(KdscTable, MethodSetsFromPlugIns) {
+    ktest::TempDir extra;
+    ktest::writeFile(extra.file("broken.so"), "not a shared object");
+    ktest::ScopedEnv path("ORVEL_DESCRIPTOR_TABLES_PATH",
+                          (std::string(KRASTER_DT_TEST_DIR) + ";" + extra.path()).c_str());
+    Err err;
+    Khfa_File *f = newFile();
+    ASSERT_EQ(0, kdsc_HFATableArgsSet(f, ":Layer_1:P", &err));
+    Kdsc_Table *t = kdsc_TableCreateWithMethods("dtforward", 4, nullptr, &err);
+    ASSERT_TRUE(t) << ktest::messages(err.r);
+    Kdsc_Column *c = kdsc_ColumnCreate(t, "V", KDSC_COLUMN_REAL, 0, &err);
+    ASSERT_TRUE(c) << ktest::messages(err.r);
+    Bd v = make(4, 1, KGDA_TYPE_F64, KGDA_TABLE_OBJECT);
+    for (int r = 0; r < 4; ++r) reinterpret_cast<double *>(v->windowStart)[r] = 1.5 * r - 2;
+    ASSERT_EQ(0, kdsc_ColumnWrite(c, 0, 4, v.get(), &err)) << ktest::messages(err.r);
+    ASSERT_EQ(0, kdsc_TableRowCountSet(t, 6, &err)) << ktest::messages(err.r);
+    ASSERT_EQ(0, kdsc_TableClose(t, &err));
+    // What the plug-in stored, through the built-in set.
+    t = kdsc_TableOpen(f, ":Layer_1:P", &err);
+    ASSERT_TRUE(t) << ktest::messages(err.r);
+    int32_t rows = 0;
+    EXPECT_EQ(0, kdsc_TableRowCountGet(t, &rows, &err));
+    EXPECT_EQ(6, rows);
+    c = kdsc_ColumnOpen(t, "V", &err);
+    ASSERT_TRUE(c) << ktest::messages(err.r);
+    Kgda_BaseData *back = kdsc_ColumnRead(c, 0, 4, nullptr, &err);
+    ASSERT_TRUE(back) << ktest::messages(err.r);
+    for (int r = 0; r < 4; ++r)
+        EXPECT_EQ(1.5 * r - 2, reinterpret_cast<double *>(back->windowStart)[r]) << r;
+    kgda_BaseDataDelete(back, &err);
+    kdsc_TableClose(t, &err);
+
+    Kdsc_TableMethods *m = kdsc_TableMethodsOpen("dtreadonly", &err);
+    ASSERT_TRUE(m) << ktest::messages(err.r);
+    EXPECT_EQ(0, kdsc_TableMethodsSupportTableCreation(m));
+    EXPECT_EQ(0, kdsc_TableMethodsSupportTableUpdate(m));
+    EXPECT_EQ(0, kdsc_TableMethodsSupportColumnCreation(m));
+    EXPECT_EQ(0, kdsc_TableMethodsSupportColumnUpdate(m));
+    EXPECT_EQ(1, kdsc_TableMethodsSupportColumnType(m, KDSC_COLUMN_REAL));
+    kdsc_TableMethodsClose(m, &err);
+    ASSERT_EQ(0, kdsc_HFATableArgsSet(f, ":Layer_1:Q", &err));
+    EXPECT_FALSE(kdsc_TableCreateWithMethods("dtreadonly", 4, nullptr, &err));
+    EXPECT_EQ("dtreadonly table format does not support table creation", ktest::messages(err.r));
+    EXPECT_EQ(-1, kdsc_TableDestroyWithMethods("dtreadonly", &err));
+    EXPECT_EQ("dtreadonly table format does not support table destruction", ktest::messages(err.r));
+    ASSERT_EQ(0, kdsc_HFATableArgsSet(f, ":Layer_1:P", &err));
+    t = kdsc_TableOpenWithMethods("dtreadonly", &err);
+    ASSERT_TRUE(t) << ktest::messages(err.r);
+    c = kdsc_ColumnOpen(t, "V", &err);
+    ASSERT_TRUE(c) << ktest::messages(err.r);
+    back = kdsc_ColumnRead(c, 1, 1, nullptr, &err);
+    ASSERT_TRUE(back) << ktest::messages(err.r);
+    EXPECT_EQ(-0.5, reinterpret_cast<double *>(back->windowStart)[0]);
+    kgda_BaseDataDelete(back, &err);
+    EXPECT_EQ(-1, kdsc_ColumnWrite(c, 0, 4, v.get(), &err));
+    EXPECT_EQ("dtreadonly table format does not support column update", ktest::messages(err.r));
+    EXPECT_FALSE(kdsc_ColumnCreate(t, "W", KDSC_COLUMN_REAL, 0, &err));
+    EXPECT_EQ("dtreadonly table format does not support column creation", ktest::messages(err.r));
+    EXPECT_EQ(-1, kdsc_TableRowCountSet(t, 2, &err));
+    EXPECT_EQ("dtreadonly table format does not support row count modification",
+              ktest::messages(err.r));
+    kdsc_TableClose(t, &err);
+
+    {
+        ktest::PrintedReports printed;
+        EXPECT_FALSE(kdsc_TableMethodsOpen("broken", &err));
+        EXPECT_EQ("Table method set broken not found", ktest::messages(err.r));
+        EXPECT_TRUE(printed.contains("Conditional load of DLL broken failed"));
+    }
+    EXPECT_FALSE(kdsc_TableMethodsOpen("absent", &err));
+    EXPECT_EQ("Table method set absent not found", ktest::messages(err.r));
+    // The full set removes the table.
+    ASSERT_EQ(0, kdsc_HFATableArgsSet(f, ":Layer_1:P", &err));
+    ASSERT_EQ(0, kdsc_TableDestroyWithMethods("dtforward", &err)) << ktest::messages(err.r);
+    EXPECT_FALSE(khfa_EntryPeek(f, KHFA_SEEK_PATH, ":Layer_1:P", &err));
+    khfa_FileClose(f, &err);
+}
+
 TEST_F(KdscTable, TablesCreatedOnSeveralThreadsAtOnce) {
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;

@@ -25,68 +25,32 @@ using kgdatest::make;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-unsigned char *addr(const Kgda_BaseData *b, int r, int c) {
-    const ptrdiff_t nb = b->numbytes;
-    return b->objecttype == KGDA_MATRIX_OBJECT ? b->windowStart + c * b->pitch + r * nb
-                                               : b->windowStart + r * b->pitch + c * nb;
+// Element k in row order read as a double (a complex element: its real
+// part), or set from a value representable in the type.
+template <class T>
+double load(const Kgda_BaseData *b, int k) {
+    return kgdatest::at<T>(b, k / b->numcolumns, k % b->numcolumns);
 }
-
-// Element k in row order as a double (a complex element: its real part).
+template <class T>
+void store(const Kgda_BaseData *b, int k, double v) {
+    kgdatest::at<T>(b, k / b->numcolumns, k % b->numcolumns) = static_cast<T>(v);
+}
+struct Access {
+    double (*get)(const Kgda_BaseData *, int);
+    void (*set)(const Kgda_BaseData *, int, double);
+};
+template <class T>
+constexpr Access accessor{load<T>, store<T>};
+// By pixel type: u1 u2 u4 u8 s8 u16 s16 u32 s32 f32 f64 c64 c128.
+const Access kAccess[] = {
+    accessor<uint8_t>,  accessor<uint8_t>, accessor<uint8_t>,  accessor<uint8_t>, accessor<int8_t>,
+    accessor<uint16_t>, accessor<int16_t>, accessor<uint32_t>, accessor<int32_t>, accessor<float>,
+    accessor<double>,   accessor<float>,   accessor<double>};
 double get(const Kgda_BaseData *b, int k) {
-    unsigned char *p = addr(b, k / b->numcolumns, k % b->numcolumns);
-    switch (b->datatype) {
-        case KGDA_TYPE_S8:
-            return *reinterpret_cast<int8_t *>(p);
-        case KGDA_TYPE_U16:
-            return *reinterpret_cast<uint16_t *>(p);
-        case KGDA_TYPE_S16:
-            return *reinterpret_cast<int16_t *>(p);
-        case KGDA_TYPE_U32:
-            return *reinterpret_cast<uint32_t *>(p);
-        case KGDA_TYPE_S32:
-            return *reinterpret_cast<int32_t *>(p);
-        case KGDA_TYPE_F32:
-        case KGDA_TYPE_C64:
-            return *reinterpret_cast<float *>(p);
-        case KGDA_TYPE_F64:
-        case KGDA_TYPE_C128:
-            return *reinterpret_cast<double *>(p);
-        default:
-            return *p;
-    }
+    return kAccess[b->datatype].get(b, k);
 }
-
-// Stores v (already representable in the type) as element k in row order.
 void set(const Kgda_BaseData *b, int k, double v) {
-    unsigned char *p = addr(b, k / b->numcolumns, k % b->numcolumns);
-    switch (b->datatype) {
-        case KGDA_TYPE_S8:
-            *reinterpret_cast<int8_t *>(p) = static_cast<int8_t>(v);
-            break;
-        case KGDA_TYPE_U16:
-            *reinterpret_cast<uint16_t *>(p) = static_cast<uint16_t>(v);
-            break;
-        case KGDA_TYPE_S16:
-            *reinterpret_cast<int16_t *>(p) = static_cast<int16_t>(v);
-            break;
-        case KGDA_TYPE_U32:
-            *reinterpret_cast<uint32_t *>(p) = static_cast<uint32_t>(v);
-            break;
-        case KGDA_TYPE_S32:
-            *reinterpret_cast<int32_t *>(p) = static_cast<int32_t>(v);
-            break;
-        case KGDA_TYPE_F32:
-        case KGDA_TYPE_C64:
-            *reinterpret_cast<float *>(p) = static_cast<float>(v);
-            break;
-        case KGDA_TYPE_F64:
-        case KGDA_TYPE_C128:
-            *reinterpret_cast<double *>(p) = v;
-            break;
-        default:
-            *p = static_cast<uint8_t>(v);
-            break;
-    }
+    kAccess[b->datatype].set(b, k, v);
 }
 
 Bd array(int type, const std::vector<double> &v, int rows = 1, int object = KGDA_RASTER_OBJECT) {

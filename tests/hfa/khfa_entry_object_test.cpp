@@ -131,6 +131,11 @@ TEST_F(HfaObject, WriteReadRewriteDeleteCopyList) {
     EXPECT_NE(listing.find("a[0] = 9\n"), std::string::npos) << listing;
     EXPECT_NE(listing.find("v[2] = 6.000000\n"), std::string::npos) << listing;
     EXPECT_NE(listing.find("text[0] = \"yyy"), std::string::npos) << listing;
+    EXPECT_EQ(khfa_ListFile(f, ":zz", nullptr, &err), -1);
+    EXPECT_NE(ktest::messages(err.r).find("Could not find starting node \":zz\""),
+              std::string::npos);
+    EXPECT_EQ(khfa_ListFile(nullptr, nullptr, nullptr, &err), -1);
+    EXPECT_TRUE(err);
     // Delete through the object interface.
     ASSERT_EQ(khfa_ObjectDelete(f, ":copy", nullptr, 0, &err), 0) << ktest::messages(err.r);
     EXPECT_EQ(khfa_ObjectDelete(f, ":copy", nullptr, 0, &err), -1);

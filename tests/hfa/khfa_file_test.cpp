@@ -27,13 +27,28 @@ std::string golden() {
     return ktest::readFile(std::string(KRASTER_TEST_DATA_DIR) + "/hfa/new_file.hfa");
 }
 
-TEST_F(HfaTest, NewFileHasTheFixedLayout) {
+TEST_F(HfaTest, NewFileHasTheFixedLayoutAndReadsBack) {
     const double before =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     Khfa_File *f = create(path());
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(khfa_FileReferenceCount(f), 1);
     EXPECT_EQ(khfa_FileIsReadOnly(f), 0);
+    EXPECT_EQ(khfa_FileSize(f), 508);
+    // The host record of an entry is laid out as its design says.
+    const Kmif_Design *entry =
+        kmif_DictionarySearchByName(khfa_FileDictionary(f), "Khfa_Entry", nullptr);
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->fileSize, 128);
+    EXPECT_EQ(entry->hostSize, static_cast<int32_t>(sizeof(Khfa_Entry)));
+    const size_t offsets[] = {
+        offsetof(Khfa_Entry, next),  offsetof(Khfa_Entry, prev), offsetof(Khfa_Entry, parent),
+        offsetof(Khfa_Entry, child), offsetof(Khfa_Entry, data), offsetof(Khfa_Entry, dataSize),
+        offsetof(Khfa_Entry, name),  offsetof(Khfa_Entry, type), offsetof(Khfa_Entry, modTime)};
+    std::vector<size_t> got;
+    for (const Kmif_Item *item = entry->itemList; item; item = item->next)
+        got.push_back(static_cast<size_t>(item->hostOffset));
+    EXPECT_EQ(got, std::vector<size_t>(std::begin(offsets), std::end(offsets)));
     close(f);
 
     std::string bytes = ktest::readFile(path());
@@ -46,13 +61,6 @@ TEST_F(HfaTest, NewFileHasTheFixedLayout) {
     EXPECT_LE(modTime, before + 60);
     std::memset(bytes.data() + kModTime, 0, 8);
     EXPECT_EQ(bytes, expected);
-}
-
-TEST_F(HfaTest, NewFileReadsBack) {
-    Khfa_File *f = create(path());
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(khfa_FileSize(f), 508);
-    close(f);
     EXPECT_EQ(khfa_IsHFAFile(path().c_str(), nullptr), 1);
 
     ktest::Err err;
@@ -64,41 +72,15 @@ TEST_F(HfaTest, NewFileReadsBack) {
     const Kmif_Dictionary *d = khfa_FileDictionary(f);
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->modifiedFlag, 0);
-    const char *names[] = {"Khfa_File", "Khfa_Entry", "Khfa_HeaderTag", "Khfa_FreeListNode",
-                           "Khfa_Data"};
-    const Kmif_Design *design = d->firstDesign;
-    for (const char *name : names) {
-        ASSERT_NE(design, nullptr);
-        EXPECT_STREQ(design->name, name);
-        design = design->next;
-    }
-    EXPECT_EQ(design, nullptr);
+    std::vector<std::string> names;
+    for (const Kmif_Design *design = d->firstDesign; design; design = design->next)
+        names.emplace_back(design->name);
+    EXPECT_EQ(names, (std::vector<std::string>{"Khfa_File", "Khfa_Entry", "Khfa_HeaderTag",
+                                               "Khfa_FreeListNode", "Khfa_Data"}));
     // Flushing a read-only file writes nothing.
     EXPECT_EQ(khfa_FileFlush(f, &err), 0);
     close(f);
     EXPECT_EQ(ktest::readFile(path()).size(), 508u);
-}
-
-// The host record of an entry is laid out as the design says.
-TEST_F(HfaTest, EntryStructMatchesItsDesign) {
-    Khfa_File *f = create(path());
-    ASSERT_NE(f, nullptr);
-    const Kmif_Design *d =
-        kmif_DictionarySearchByName(khfa_FileDictionary(f), "Khfa_Entry", nullptr);
-    ASSERT_NE(d, nullptr);
-    EXPECT_EQ(d->fileSize, 128);
-    EXPECT_EQ(d->hostSize, static_cast<int32_t>(sizeof(Khfa_Entry)));
-    const size_t offsets[] = {
-        offsetof(Khfa_Entry, next),  offsetof(Khfa_Entry, prev), offsetof(Khfa_Entry, parent),
-        offsetof(Khfa_Entry, child), offsetof(Khfa_Entry, data), offsetof(Khfa_Entry, dataSize),
-        offsetof(Khfa_Entry, name),  offsetof(Khfa_Entry, type), offsetof(Khfa_Entry, modTime)};
-    size_t i = 0;
-    for (const Kmif_Item *item = d->itemList; item; item = item->next, ++i) {
-        ASSERT_LT(i, 9u);
-        EXPECT_EQ(static_cast<size_t>(item->hostOffset), offsets[i]) << item->name;
-    }
-    EXPECT_EQ(i, 9u);
-    close(f);
 }
 
 TEST_F(HfaTest, WhatIsNotAnHfaFile) {
@@ -169,41 +151,30 @@ TEST_F(HfaTest, OpensFollowHeaderPtrAndReportVersion) {
     EXPECT_EQ(static_cast<unsigned char>(bytes[64]), 0xEE);
 }
 
-TEST_F(HfaTest, SharedHandlesAreReferenceCounted) {
-    Khfa_File *f = create(path());
-    ASSERT_NE(f, nullptr);
-    ktest::Err err;
-    EXPECT_EQ(khfa_FileIsOpen(path().c_str(), nullptr, &err), 1);
-    Khfa_File *g = khfa_FileOpen(path().c_str(), "r+", nullptr, &err);
-    Khfa_File *h = khfa_FileOpen(path().c_str(), "r", nullptr, &err);
-    EXPECT_EQ(g, f);
-    EXPECT_EQ(h, f);
-    EXPECT_EQ(khfa_FileReferenceCount(f), 3);
-    // Names are compared as whole strings.
-    EXPECT_EQ(khfa_FileIsOpen((path() + "x").c_str(), nullptr, &err), 0);
-    close(f);
-    close(g);
-    EXPECT_EQ(khfa_FileIsOpen(path().c_str(), nullptr, &err), 1);
-    EXPECT_EQ(khfa_FileReferenceCount(h), 1);
-    close(h);
-    EXPECT_EQ(khfa_FileIsOpen(path().c_str(), nullptr, &err), 0);
-    EXPECT_EQ(khfa_FileClose(nullptr, &err), 0);
-    // The slot is reused: opening again works and gives one reference.
-    f = khfa_FileOpen(path().c_str(), "r", nullptr, &err);
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(khfa_FileReferenceCount(f), 1);
-    close(f);
-}
-
-TEST_F(HfaTest, ReadOnlyHandleBecomesWritableForAllHolders) {
+TEST_F(HfaTest, SharedHandlesAreCountedAndBecomeWritableForAllHolders) {
     close(create(path()));
     ktest::Err err;
     Khfa_File *reader = khfa_FileOpen(path().c_str(), "r", nullptr, &err);
     ASSERT_NE(reader, nullptr);
+    EXPECT_EQ(khfa_FileIsOpen(path().c_str(), nullptr, &err), 1);
+    // Names are compared as whole strings.
+    EXPECT_EQ(khfa_FileIsOpen((path() + "x").c_str(), nullptr, &err), 0);
+    // A second reader shares the handle and leaves it read-only.
+    Khfa_File *second = khfa_FileOpen(path().c_str(), "r", nullptr, &err);
+    EXPECT_EQ(second, reader);
     EXPECT_EQ(khfa_FileIsReadOnly(reader), 1);
     EXPECT_EQ(khfa_NextFreePos(reader, 10, &err), 0u);
     EXPECT_NE(ktest::messages(err.r).find("open for reading only"), std::string::npos);
-    err.reset();
+    // A writer whose reopen fails is refused; the handle stays as it was.
+    kfio_FaultInject(KFIO_OSCALL_OPEN, 1, EACCES);
+    EXPECT_EQ(khfa_FileOpen(path().c_str(), "r+", nullptr, &err), nullptr);
+    kfio_FaultInject(KFIO_OSCALL_OPEN, 0, 0);
+    EXPECT_NE(ktest::messages(err.r).find("Error on opening file \"" + path() + "\""),
+              std::string::npos)
+        << ktest::messages(err.r);
+    EXPECT_EQ(khfa_FileReferenceCount(reader), 2);
+    EXPECT_EQ(khfa_FileIsReadOnly(reader), 1);
+    // A writer makes every holder a writer.
     Khfa_File *writer = khfa_FileOpen(path().c_str(), "r+", nullptr, &err);
     ASSERT_EQ(writer, reader);
     EXPECT_EQ(khfa_FileIsReadOnly(reader), 0);
@@ -211,10 +182,19 @@ TEST_F(HfaTest, ReadOnlyHandleBecomesWritableForAllHolders) {
     // A read-only open of a writable handle keeps it writable.
     Khfa_File *third = khfa_FileOpen(path().c_str(), "rb", nullptr, &err);
     EXPECT_EQ(khfa_FileIsReadOnly(third), 0);
-    close(third);
-    close(writer);
+    EXPECT_EQ(khfa_FileReferenceCount(reader), 4);
+    for (Khfa_File *h : {third, writer, second}) close(h);
+    EXPECT_EQ(khfa_FileIsOpen(path().c_str(), nullptr, &err), 1);
+    EXPECT_EQ(khfa_FileReferenceCount(reader), 1);
     close(reader);
+    EXPECT_EQ(khfa_FileIsOpen(path().c_str(), nullptr, &err), 0);
     EXPECT_EQ(ktest::readFile(path()).size(), 518u);
+    EXPECT_EQ(khfa_FileClose(nullptr, &err), 0);
+    // The slot is reused: opening again gives one reference.
+    Khfa_File *f = khfa_FileOpen(path().c_str(), "r", nullptr, &err);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(khfa_FileReferenceCount(f), 1);
+    close(f);
 }
 
 TEST_F(HfaTest, CreatingAnOpenNameKeepsTheFile) {

@@ -13,31 +13,18 @@
 #include <cstring>
 #include <random>
 
-#include "support/ktest.hpp"
+#include "support/plugin_test.hpp"
 
 namespace {
 
-class Layer : public ::testing::Test {
+class Layer : public ktest::PluginTest {
   protected:
-    ktest::TempDir dir;
-    std::string plugins = dir.file("plugins");
-    ktest::ScopedEnv path{"ORVEL_RASTER_FORMATS_PATH", plugins.c_str()};
-    ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
     ktest::ScopedEnv tmp{"ORVEL_TMPDIR", dir.path().c_str()};
-    Kint_InitToolkitData *tk = nullptr;
-    ktest::Err err;
 
     void SetUp() override {
-        tk = kint_InitToolkit(nullptr);
-        ASSERT_NE(tk, nullptr);
-        mkdir(plugins.c_str(), 0755);
-        for (const char *n : {"lptest", "lpnarrow", "lpnocreate"}) {
-            std::string from = std::string(KRASTER_LP_TEST_DIR) + "/lib" + n + ".so";
-            ASSERT_EQ(symlink(from.c_str(), (plugins + "/lib" + n + ".so").c_str()), 0);
-        }
-        kimg_RasterFormatsReset();
+        install({KRASTER_LP_TEST_DIR "/liblptest.so", KRASTER_LP_TEST_DIR "/liblpnarrow.so",
+                 KRASTER_LP_TEST_DIR "/liblpnocreate.so"});
     }
-    void TearDown() override { kimg_RasterFormatsReset(); }
 
     std::string name(const std::string &file, const char *node = "Band_1") {
         return dir.file(file) + "(:" + node + ")";

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "support/ktest.hpp"
+#include "support/plugin_test.hpp"
 
 namespace {
 
@@ -23,26 +23,11 @@ struct BfDelete {
 };
 using Bf = std::unique_ptr<Kdsc_BinFunction, BfDelete>;
 
-class LayerTable : public ::testing::Test {
+class LayerTable : public ktest::PluginTest {
   protected:
-    ktest::TempDir dir;
-    std::string plugins = dir.file("plugins");
-    ktest::ScopedEnv path{"ORVEL_RASTER_FORMATS_PATH", plugins.c_str()};
-    ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
-    Kint_InitToolkitData *tk = nullptr;
-    ktest::Err err;
-
     void SetUp() override {
-        tk = kint_InitToolkit(nullptr);
-        ASSERT_NE(tk, nullptr);
-        mkdir(plugins.c_str(), 0755);
-        for (const char *n : {"lptest", "lpdsc"}) {
-            std::string from = std::string(KRASTER_LP_TEST_DIR) + "/lib" + n + ".so";
-            ASSERT_EQ(symlink(from.c_str(), (plugins + "/lib" + n + ".so").c_str()), 0);
-        }
-        kimg_RasterFormatsReset();
+        install({KRASTER_LP_TEST_DIR "/liblptest.so", KRASTER_LP_TEST_DIR "/liblpdsc.so"});
     }
-    void TearDown() override { kimg_RasterFormatsReset(); }
 
     Kimg_Layer *create(const std::string &file, int32_t layerType = KIMG_LAYER_ATHEMATIC) {
         const std::string n = dir.file(file) + "(:Band_1)";
@@ -160,16 +145,36 @@ TEST_F(LayerTable, PluginColumnsThroughTheLayerMethodSet) {
     put(t, "Histogram", {10, 20, 30, 40});
     put(t, "Red", {0.1, 0.2, 0.3, 0.4});
     put(t, "Green", {1, 1, 1, 1});
+    put(t, "Contrast", {0, 0.25, 0.75, 1});
+    Kdsc_Column *cn = kdsc_ColumnCreate(t, "Class_Names", KDSC_COLUMN_STRING, 16, &err);
+    ASSERT_TRUE(cn) << ktest::messages(err.r);
+    Kgda_BaseData *one = reals({1});
+    EXPECT_EQ(-1, kdsc_ColumnWrite(cn, 0, 1, one, &err));  // reals into strings
+    kgda_BaseDataDelete(one, nullptr);
+    EXPECT_NE(std::string::npos,
+              ktest::messages(err.r).find("Source and destination column datatype do not match"));
+    Kgda_BaseData *text =
+        kgda_BaseDataCreate(4, 1, KGDA_STRING_TYPE_CODE, KGDA_TABLE_OBJECT, nullptr, nullptr);
+    const char *const classes[] = {"Unclassified", "Water", "Forest", "Urban"};
+    for (int r = 0; r < 4; ++r) {
+        char *copy = kstr_Duplicate(classes[r]);
+        std::memcpy(text->windowStart + r * text->pitch, &copy, sizeof copy);
+    }
+    EXPECT_EQ(0, kdsc_ColumnWrite(cn, 0, 4, text, &err)) << ktest::messages(err.r);
+    kgda_BaseDataDelete(text, nullptr);
+    kdsc_ColumnClose(cn, nullptr);
+    // The format keeps no opacity: it is read (every row opaque), not created.
     EXPECT_FALSE(kdsc_ColumnCreate(t, "Opacity", KDSC_COLUMN_REAL, 0, &err));
     EXPECT_NE(std::string::npos,
               ktest::messages(err.r).find("kimg_DSC table format does not support column Opacity"));
     EXPECT_FALSE(kdsc_ColumnCreate(t, "Names", KDSC_COLUMN_INTEGER, 0, &err));
     EXPECT_NE(std::string::npos, ktest::messages(err.r).find("does not support integer columns"));
-    EXPECT_EQ((std::vector<std::string>{"Histogram", "Red", "Green", "Blue"}),
+    EXPECT_EQ((std::vector<std::string>{"Histogram", "Contrast", "Class_Names", "Red", "Green",
+                                        "Blue", "Opacity"}),
               names(kdsc_TableListColumns(t, &err)));
     int64_t when = 0;
     ASSERT_EQ(0, kdsc_TableModTimeGet(t, &when, &err)) << ktest::messages(err.r);
-    EXPECT_EQ(1234, when);
+    EXPECT_EQ(1234, when);  // the newest of the columns' times
     kdsc_TableClose(t, &err);
 
     // Reopened: rows and bin function come back from the file's objects, the
@@ -184,6 +189,28 @@ TEST_F(LayerTable, PluginColumnsThroughTheLayerMethodSet) {
     EXPECT_EQ((std::vector<double>{0.1, 0.2, 0.3, 0.4}), column(t, "Red", 4));
     EXPECT_EQ((std::vector<double>{1, 1, 1, 1}), column(t, "Green", 4));
     EXPECT_EQ((std::vector<double>{0, 0, 0, 0}), column(t, "Blue", 4));
+    EXPECT_EQ((std::vector<double>{0, 0.25, 0.75, 1}), column(t, "Contrast", 4));
+    EXPECT_EQ((std::vector<double>{1, 1, 1, 1}), column(t, "Opacity", 4));
+    cn = kdsc_ColumnOpen(t, "Class_Names", &err);
+    ASSERT_TRUE(cn) << ktest::messages(err.r);
+    text = kdsc_ColumnRead(cn, 1, 3, nullptr, &err);
+    ASSERT_TRUE(text) << ktest::messages(err.r);
+    for (int r = 0; r < 3; ++r) {
+        const char *got;
+        std::memcpy(&got, text->windowStart + r * text->pitch, sizeof got);
+        EXPECT_STREQ(classes[r + 1], got);
+    }
+    kgda_BaseDataDelete(text, nullptr);
+    kdsc_ColumnClose(cn, nullptr);
+    // A read the plug-in fails is reported under the column's name.
+    Kdsc_Column *contrast = kdsc_ColumnOpen(t, "Contrast", &err);
+    ASSERT_EQ(0, kdsc_ColumnRemove(contrast, &err)) << ktest::messages(err.r);
+    contrast = kdsc_ColumnOpen(t, "Contrast", &err);
+    ASSERT_TRUE(contrast);
+    EXPECT_FALSE(kdsc_ColumnRead(contrast, 0, 4, nullptr, &err));
+    EXPECT_NE(std::string::npos, ktest::messages(err.r).find("Cannot read column Contrast"))
+        << ktest::messages(err.r);
+    kdsc_ColumnClose(contrast, nullptr);
     Kdsc_Column *h = kdsc_ColumnOpen(t, "Histogram", &err);
     ASSERT_TRUE(h);
     ASSERT_EQ(0, kdsc_ColumnRemove(h, &err));

@@ -1,6 +1,8 @@
 // Object services: allocation, deep copy, item values, freeing, counted
 // strings and self-contained objects, including runs with every allocation
 // failing in turn.
+#include <functional>
+
 #include "encoding_test_util.hpp"
 
 namespace {
@@ -126,9 +128,45 @@ TEST_F(MifObject, FreeingLeavesNullPointersAndZeroCounts) {
     EXPECT_EQ(kmif_ObjectFree(&object.p, nullptr, &err), -1);
     EXPECT_EQ(ktest::messages(err.r), "Couldn't free sub-objects. | Missing design.");
     EXPECT_NE(object.p, nullptr);
-    err.reset();
-    EXPECT_EQ(kmif_ObjectFree(nullptr, d["T"], &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Bad objectPP.");
+    // Missing places and designs, and copies without memory, are refused.
+    Kmif_String str{};
+    void *target = nullptr;
+    const struct {
+        std::function<int()> call;
+        const char *function;
+        int code;
+    } refusals[] = {
+        {[&] { return kmif_ObjectFree(nullptr, d["T"], &err); }, "kmif_ObjectFree", 4437},
+        {[&] { return kmif_ObjectItemsFree(nullptr, d["T"], &err); }, "kmif_ObjectItemsFree", 4530},
+        {[&] { return kmif_ObjectCopy(nullptr, &target, d["T"], &err); }, "kmif_ObjectCopy", 1},
+        {[&] { return kmif_ObjectCopy(object.p, &target, nullptr, &err); }, "kmif_ObjectCopy", 2},
+        {[&] { return kmif_KmifStringFromString(nullptr, "a", &err); }, "kmif_KmifStringFromString",
+         1},
+        {[&] { return kmif_KmifStringFromKmifString(nullptr, &str, &err); },
+         "kmif_KmifStringFromKmifString", 1},
+        {[&] {
+             kmsc_HeapFailAfter(0);
+             const int status = kmif_KmifStringFromString(&str, "abc", &err);
+             kmsc_HeapFailAfter(-1);
+             return status;
+         },
+         "kmif_KmifStringFromString", 0},
+        {[&] {
+             Kmif_String from{4, const_cast<char *>("abc")};
+             kmsc_HeapFailAfter(0);
+             const int status = kmif_KmifStringFromKmifString(&str, &from, &err);
+             kmsc_HeapFailAfter(-1);
+             return status;
+         },
+         "kmif_KmifStringFromKmifString", 0},
+    };
+    for (const auto &r : refusals) {
+        EXPECT_EQ(r.call(), -1) << r.function << " " << r.code;
+        // Without memory the report itself may be lost (code 0).
+        EXPECT_TRUE(!r.code || ktest::hasCode(err.r, r.function, r.code)) << ktest::messages(err.r);
+    }
+    EXPECT_EQ(target, nullptr);
+    EXPECT_EQ(str.string, nullptr);
 }
 
 TEST_F(MifObject, CountedStrings) {
@@ -217,9 +255,40 @@ TEST_F(MifObject, SelfContainedObjectsCarryTheirDictionary) {
         -1);
     EXPECT_EQ(back, nullptr);
     EXPECT_EQ(design, nullptr);
+    const char *from = "kmif_MIFableObjectConvertFromMIF", *to = "kmif_MIFableObjectConvertToMIF";
+    const struct {
+        std::function<int32_t()> call;
+        const char *function;
+        int code;
+    } refusals[] = {
+        {[&] { return kmif_MIFableObjectConvertFromMIF(data, "{1:l", "T", &back, &design, &err); },
+         from, 3},
+        {[&] {
+             return kmif_MIFableObjectConvertFromMIF(nullptr, dictionary, "T", &back, &design,
+                                                     &err);
+         },
+         from, 7},
+        {[&] {
+             return kmif_MIFableObjectConvertFromMIF(data, dictionary, nullptr, &back, &design,
+                                                     &err);
+         },
+         from, 1},
+        {[&] {
+             return kmif_MIFableObjectConvertToMIF(object.p, d["T"], nullptr, &dictionary, &name,
+                                                   &err);
+         },
+         to, 1},
+    };
+    for (const auto &r : refusals) {
+        EXPECT_EQ(r.call(), -1) << r.function << " " << r.code;
+        EXPECT_TRUE(ktest::hasCode(err.r, r.function, r.code)) << ktest::messages(err.r);
+    }
     kmsc_HeapFree(data);
     kmsc_HeapFree(dictionary);
     kmsc_HeapFree(name);
+    EXPECT_EQ(kmif_MIFableObjectConvertToMIF(nullptr, d["T"], &data, &dictionary, &name, &err), -1);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_MIFableObjectConvertToMIF", 2));
+    EXPECT_TRUE(data == nullptr && dictionary == nullptr && name == nullptr);
 }
 
 TEST_F(MifObject, DecodeAndCopySurviveEveryAllocationFailure) {
@@ -232,13 +301,13 @@ TEST_F(MifObject, DecodeAndCopySurviveEveryAllocationFailure) {
     void *decoded = nullptr;
     const int decodeRuns = ktest::runWithAllocationFailures(
         [&](Kerr_ErrorReport **err) {
-            const bool ok =
-                kmif_ConvertToHostEx(nullptr, bytes.data(), static_cast<int64_t>(bytes.size()),
-                                     d["T"], &decoded, err) > 0;
-            if (!ok) {
+            const int32_t size = kmif_ConvertToHostEx(
+                nullptr, bytes.data(), static_cast<int64_t>(bytes.size()), d["T"], &decoded, err);
+            if (size <= 0) {
+                EXPECT_EQ(size, -1);
                 EXPECT_EQ(decoded, nullptr);
             }
-            return ok;
+            return size > 0;
         },
         [&] { kmif_ObjectFree(&decoded, d["T"], nullptr); });
     EXPECT_GT(decodeRuns, 3);
@@ -246,11 +315,12 @@ TEST_F(MifObject, DecodeAndCopySurviveEveryAllocationFailure) {
     void *copy = nullptr;
     const int copyRuns = ktest::runWithAllocationFailures(
         [&](Kerr_ErrorReport **err) {
-            const bool ok = kmif_ObjectCopy(source.p, &copy, d["T"], err) == 0;
-            if (!ok) {
+            const int status = kmif_ObjectCopy(source.p, &copy, d["T"], err);
+            if (status != 0 || !copy) {
+                EXPECT_EQ(status, -1);
                 EXPECT_EQ(copy, nullptr);
             }
-            return ok;
+            return status == 0;
         },
         [&] { kmif_ObjectFree(&copy, d["T"], nullptr); });
     EXPECT_GT(copyRuns, 3);
@@ -269,8 +339,12 @@ TEST_F(MifObject, DecodeAndCopySurviveEveryAllocationFailure) {
     char *dictionary = nullptr, *name = nullptr;
     ktest::runWithAllocationFailures(
         [&](Kerr_ErrorReport **err) {
-            return kmif_MIFableObjectConvertToMIF(source.p, d["T"], &data, &dictionary, &name,
-                                                  err) > 0;
+            const int32_t size =
+                kmif_MIFableObjectConvertToMIF(source.p, d["T"], &data, &dictionary, &name, err);
+            if (size <= 0) {
+                EXPECT_EQ(size, -1);
+            }
+            return size > 0;
         },
         [&] {
             kmsc_HeapFreeEx(reinterpret_cast<void **>(&data));

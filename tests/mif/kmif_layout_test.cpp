@@ -186,11 +186,22 @@ TEST_F(MifLayout, Ilp32TableGivesTheClassicNumbers) {
     EXPECT_EQ(e->hostSize, 60);
     EXPECT_EQ(e->alignment, 4);
     EXPECT_EQ(e->fileSize, 1 + 8 + 1 + 16 + 1 + 8 + 8 + 1 + 8);
-    // The same string under the native table: 8-byte values align to 8.
-    Dict native(mift::decode("{1:dx,1:cy,}B,."));
-    EXPECT_EQ(native->firstDesign->hostSize, 16);
-    EXPECT_EQ(native->firstDesign->alignment, 8);
-    EXPECT_EQ(native->firstDesign->fileSize, 9);
+    // The same design laid out again under the native table: 8-byte values
+    // align to 8. A bad host, a missing design or a bad item is refused.
+    Kmif_Design *native = kmif_DictionarySearchByName(dict.d, "B", nullptr);
+    ktest::Err err;
+    ASSERT_EQ(kmif_DesignLayout(native, KMIF_HOST_NATIVE, &err), 0);
+    EXPECT_EQ(native->hostSize, 16);
+    EXPECT_EQ(native->alignment, 8);
+    EXPECT_EQ(native->fileSize, 9);
+    EXPECT_EQ(kmif_DesignLayout(native, 2, &err), -1);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DesignLayout", 1));
+    EXPECT_EQ(kmif_DesignLayout(nullptr, KMIF_HOST_NATIVE, &err), -1);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DesignLayout", 1));
+    native->itemList->count = -1;
+    EXPECT_EQ(kmif_DesignLayout(native, KMIF_HOST_NATIVE, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Design B has an invalid item or is too large");
+    native->itemList->count = 1;
 }
 
 TEST_F(MifLayout, FileSizesRoundBitItemsUpAndIndirectItemsAreHeaders) {

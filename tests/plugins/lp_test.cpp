@@ -3,8 +3,9 @@
 // a file is shared by all its handles and written back when a writable
 // handle closes or flushes. Variants: LP_NARROW (pixel types u8 and u16,
 // layer type athematic, one compression, no raw reads), LP_NOCREATE (no LayerCreate),
-// LP_DSC (keeps the "Histogram" and colour columns of descriptor tables, in
-// memory per file and layer).
+// LP_DSC (keeps the "Histogram", "Contrast", "Class_Names" and colour
+// columns of descriptor tables, in memory per file and layer, and reports
+// every row fully opaque without storing "Opacity").
 // Faults and lies come from the environment: KTEST_LP_FAIL_READ=n fails
 // block reads from the n-th on, KTEST_LP_FAIL_WRITE=n block writes,
 // KTEST_LP_DENY_UPDATE refuses "r+b", KTEST_LP_LIE=width0|height0|pixel|comp|ltype|fftu8 bends
@@ -457,7 +458,8 @@ KIMG_RF_EXPORT long LayerRRDLayerNamesSet(void *h, long count, const char *const
 // (three reals per row), kept per file and layer for the process.
 namespace {
 struct Columns {
-    std::vector<double> histogram, colours;
+    std::vector<double> histogram, colours, contrast;
+    std::vector<std::string> names;
 };
 std::map<std::string, Columns> g_columns;
 Columns &columnsOf(void *h) {
@@ -516,6 +518,70 @@ KIMG_RF_EXPORT long LayerColorWrite(void *h, long start, long count, const Kgda_
 }
 KIMG_RF_EXPORT long LayerColorDestroy(void *h, Kerr_ErrorReport **) {
     columnsOf(h).colours.clear();
+    return 0;
+}
+KIMG_RF_EXPORT long LayerContrastRead(void *h, long start, long count, Kgda_BaseData *out,
+                                      Kerr_ErrorReport **) {
+    return columnRead(columnsOf(h).contrast, 1, start, count, out);
+}
+KIMG_RF_EXPORT long LayerContrastWrite(void *h, long start, long count, const Kgda_BaseData *in,
+                                       Kerr_ErrorReport **) {
+    return columnWrite(columnsOf(h).contrast, 1, start, count, in);
+}
+KIMG_RF_EXPORT long LayerContrastModTimeGet(void *h, int64_t *t, Kerr_ErrorReport **) {
+    *t = columnsOf(h).contrast.empty() ? 0 : 99;
+    return 0;
+}
+KIMG_RF_EXPORT long LayerContrastDestroy(void *h, Kerr_ErrorReport **) {
+    columnsOf(h).contrast.clear();
+    return 0;
+}
+// Class names: a table of strings (one pointer per row).
+KIMG_RF_EXPORT long LayerClassNamesRead(void *h, long start, long count, Kgda_BaseData *out,
+                                        Kerr_ErrorReport **) {
+    const std::vector<std::string> &v = columnsOf(h).names;
+    if (start < 0 || count < 0 || static_cast<size_t>(start + count) > v.size() ||
+        out->datatype != KGDA_STRING_TYPE_CODE || out->numrows < count) {
+        errno = ENOENT;
+        return -1;
+    }
+    for (long r = 0; r < count; ++r) {
+        char *copy = kstr_Duplicate(v[start + r].c_str());
+        char **slot = reinterpret_cast<char **>(out->windowStart + r * out->pitch);
+        kmsc_HeapFree(*slot);
+        *slot = copy;
+    }
+    return 0;
+}
+KIMG_RF_EXPORT long LayerClassNamesWrite(void *h, long start, long count, const Kgda_BaseData *in,
+                                         Kerr_ErrorReport **) {
+    std::vector<std::string> &v = columnsOf(h).names;
+    if (start < 0 || count < 0 || in->datatype != KGDA_STRING_TYPE_CODE) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (v.size() < static_cast<size_t>(start + count)) v.resize(start + count);
+    for (long r = 0; r < count; ++r) {
+        const char *text;
+        std::memcpy(&text, in->windowStart + r * in->pitch, sizeof text);
+        v[start + r] = text ? text : "";
+    }
+    return 0;
+}
+KIMG_RF_EXPORT long LayerClassNamesDestroy(void *h, Kerr_ErrorReport **) {
+    columnsOf(h).names.clear();
+    return 0;
+}
+KIMG_RF_EXPORT long LayerOpacityRead(void *, long start, long count, Kgda_BaseData *out,
+                                     Kerr_ErrorReport **) {
+    if (start < 0 || count < 0 || out->datatype != 10 || out->numrows < count) {
+        errno = EINVAL;
+        return -1;
+    }
+    for (long r = 0; r < count; ++r) {
+        const double one = 1;
+        std::memcpy(out->windowStart + r * out->pitch, &one, sizeof one);
+    }
     return 0;
 }
 #endif

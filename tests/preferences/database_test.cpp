@@ -52,17 +52,11 @@ class DefaultDatabase : public testing::Test {
 
 std::string getString(const char *category, const char *name, const char *dflt,
                       Kerr_ErrorReport **err = nullptr) {
-    char *s = kpmg_GetStringPreference(category, name, dflt, err);
-    std::string r = s ? s : "(null)";
-    kmsc_HeapFree(s);
-    return r;
+    return ktest::take(kpmg_GetStringPreference(category, name, dflt, err));
 }
 
 std::string getEnum(const char *category, const char *name, const char *dflt) {
-    char *s = kpmg_GetEnumPreference(category, name, dflt, nullptr);
-    std::string r = s ? s : "(null)";
-    kmsc_HeapFree(s);
-    return r;
+    return ktest::take(kpmg_GetEnumPreference(category, name, dflt, nullptr));
 }
 
 TEST_F(DefaultDatabase, ReadsAnswerFromTheDeclarations) {

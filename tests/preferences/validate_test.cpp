@@ -206,17 +206,10 @@ TEST(PreferenceValidation, UnknownDeclarationTypesAndNullArguments) {
 
 TEST(PreferenceValidation, ValueTextFollowsTheType) {
     Declarations d;
-    auto text = [](const Kpmg_Preference *p) {
-        char *s = kpmg_PreferenceValueString(p);
-        std::string r = s ? s : "(null)";
-        kmsc_HeapFree(s);
-        return r;
-    };
-    EXPECT_EQ(text(d["s"]), "abc");
-    EXPECT_EQ(text(d["n"]), "2");
-    EXPECT_EQ(text(d["b"]), "no");
-    EXPECT_EQ(text(d["e"]), "2X2");
-    EXPECT_EQ(text(d["c"]), "1,2,3");
+    auto text = [](const Kpmg_Preference *p) { return ktest::take(kpmg_PreferenceValueString(p)); };
+    const std::pair<const char *, const char *> want[] = {
+        {"s", "abc"}, {"n", "2"}, {"b", "no"}, {"e", "2X2"}, {"c", "1,2,3"}};
+    for (const auto &[name, value] : want) EXPECT_EQ(text(d[name]), value) << name;
     Kpmg_Value v = num(0.125);
     kpmg_PreferenceSetValue(d["n"], KPMG_NUMBER, &v, nullptr, nullptr);
     EXPECT_EQ(text(d["n"]), "0.125");

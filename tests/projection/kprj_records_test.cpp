@@ -10,18 +10,17 @@
 #include <string>
 
 #include "support/ktest.hpp"
+#include "support/prj_records.hpp"
 
 namespace {
+
+using kprjtest::str;
 
 class Prj : public ::testing::Test {
   protected:
     ktest::Err err;
     void SetUp() override { ASSERT_NE(kint_InitToolkit(nullptr), nullptr); }
 };
-
-std::string str(const Kprj_CharStrPtr &s) {
-    return s.count > 0 ? std::string(s.data, static_cast<size_t>(s.count - 1)) : "";
-}
 
 TEST_F(Prj, CountedStringsStripAndReuse) {
     Kprj_CharStrPtr s{};
@@ -110,13 +109,7 @@ TEST_F(Prj, CoordinatesAndSizesWithinTolerance) {
 }
 
 Kprj_MapInfo *utmInfo() {
-    Kprj_MapInfo *m = kprj_MapInfoCreate(nullptr);
-    kprj_MapInfoProjectionNameSet(m, "UTM", nullptr);
-    kprj_MapInfoUpperLeftCenterSet(m, 100, 200, nullptr);
-    kprj_MapInfoLowerRightCenterSet(m, 370, -70, nullptr);
-    kprj_MapInfoPixelSizeSet(m, 30, 30, nullptr);
-    kprj_MapInfoUnitsSet(m, "meters", nullptr);
-    return m;
+    return kprjtest::mapInfo("UTM", "meters", 100, 200, 370, -70, 30, 30);
 }
 
 TEST_F(Prj, MapInfoSettersCopyAndEquality) {
@@ -177,15 +170,9 @@ TEST_F(Prj, UnitNames) {
 }
 
 Kprj_ProParameters *utm(int zone) {
-    Kprj_ProParameters *p = kprj_ProParametersCreate(nullptr);
-    p->proNumber = KPRJ_UTM;
-    p->proZone = zone;
-    kprj_CharStrCreate("UTM", &p->proName, nullptr);
-    kprj_DblArrayCreate(15, &p->proParams, nullptr);
+    Kprj_ProParameters *p =
+        kprjtest::proParameters(KPRJ_UTM, "UTM", zone, "WGS 84", 6378137.0, 6356752.314245);
     p->proParams.data[3] = -1;
-    kprj_CharStrCreate("WGS 84", &p->proSpheroid->sphereName, nullptr);
-    p->proSpheroid->a = 6378137.0;
-    p->proSpheroid->b = 6356752.314245;
     p->proSpheroid->eSquared = 0.00669437999014;
     p->proSpheroid->radius = 6371007.2;
     return p;

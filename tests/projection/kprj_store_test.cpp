@@ -9,8 +9,11 @@
 #include <string>
 
 #include "support/ktest.hpp"
+#include "support/prj_records.hpp"
 
 namespace {
+
+using kprjtest::str;
 
 class Store : public ::testing::Test {
   protected:
@@ -40,18 +43,8 @@ class Store : public ::testing::Test {
     }
 };
 
-std::string str(const Kprj_CharStrPtr &s) {
-    return s.count > 0 ? std::string(s.data, static_cast<size_t>(s.count - 1)) : "";
-}
-
 Kprj_MapInfo *info(const char *name, const char *units, double ulx) {
-    Kprj_MapInfo *m = kprj_MapInfoCreate(nullptr);
-    kprj_MapInfoProjectionNameSet(m, name, nullptr);
-    kprj_MapInfoUpperLeftCenterSet(m, ulx, 200, nullptr);
-    kprj_MapInfoLowerRightCenterSet(m, 370, -70, nullptr);
-    kprj_MapInfoPixelSizeSet(m, 30, 30, nullptr);
-    kprj_MapInfoUnitsSet(m, units, nullptr);
-    return m;
+    return kprjtest::mapInfo(name, units, ulx, 200, 370, -70, 30, 30);
 }
 
 // Little-endian pieces of an expected encoding.
@@ -176,15 +169,9 @@ TEST_F(Store, FoundAmongSiblingsAndReadSimple) {
 }
 
 Kprj_ProParameters *projection(int number, const char *name, int zone, double first) {
-    Kprj_ProParameters *p = kprj_ProParametersCreate(nullptr);
-    p->proNumber = number;
-    p->proZone = zone;
-    kprj_CharStrCreate(name, &p->proName, nullptr);
-    kprj_DblArrayCreate(15, &p->proParams, nullptr);
+    Kprj_ProParameters *p =
+        kprjtest::proParameters(number, name, zone, "Clarke 1866", 6378206.4, 6356583.8);
     p->proParams.data[0] = first;
-    kprj_CharStrCreate("Clarke 1866", &p->proSpheroid->sphereName, nullptr);
-    p->proSpheroid->a = 6378206.4;
-    p->proSpheroid->b = 6356583.8;
     return p;
 }
 

@@ -11,34 +11,21 @@
 #include <cmath>
 #include <string>
 
-#include "support/ktest.hpp"
+#include "support/plugin_test.hpp"
+#include "support/prj_records.hpp"
 
 namespace {
 
+using kprjtest::str;
 using ktest::Err;
 
-class Georef : public ::testing::Test {
+class Georef : public ktest::PluginTest {
   protected:
-    ktest::TempDir dir;
-    std::string plugins = dir.file("plugins");
-    ktest::ScopedEnv path{"ORVEL_RASTER_FORMATS_PATH", plugins.c_str()};
-    ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
-    Kint_InitToolkitData *tk = nullptr;
-    Err err;
-
     void SetUp() override {
-        tk = kint_InitToolkit(nullptr);
-        ASSERT_NE(tk, nullptr);
-        mkdir(plugins.c_str(), 0755);
-        const std::string links[][2] = {
-            {KRASTER_PLUGIN_DIR "/RasterFormats/libmiraven.so", "libmiraven.so"},
-            {KRASTER_PLUGIN_DIR "/RasterFormats/libtiffformat.so", "libtiffformat.so"},
-            {KRASTER_LP_TEST_DIR "/liblpnarrow.so", "liblpnarrow.so"}};
-        for (const auto &l : links)
-            ASSERT_EQ(symlink(l[0].c_str(), (plugins + "/" + l[1]).c_str()), 0) << l[0];
-        kimg_RasterFormatsReset();
+        install({KRASTER_PLUGIN_DIR "/RasterFormats/libmiraven.so",
+                 KRASTER_PLUGIN_DIR "/RasterFormats/libtiffformat.so",
+                 KRASTER_LP_TEST_DIR "/liblpnarrow.so"});
     }
-    void TearDown() override { kimg_RasterFormatsReset(); }
 
     Kimg_Layer *create(const std::string &name, long w = 40, long h = 30) {
         Kimg_Layer *l =
@@ -48,30 +35,15 @@ class Georef : public ::testing::Test {
     }
 };
 
-std::string str(const Kprj_CharStrPtr &s) {
-    return s.count > 0 ? std::string(s.data, static_cast<size_t>(s.count - 1)) : "";
-}
-
+// Map information of a 40 x 30 layer.
 Kprj_MapInfo *mapInfo(double ulx, double uly, double w, double h, const char *units = "meters") {
-    Kprj_MapInfo *m = kprj_MapInfoCreate(nullptr);
-    kprj_MapInfoProjectionNameSet(m, "UTM", nullptr);
-    kprj_MapInfoUpperLeftCenterSet(m, ulx, uly, nullptr);
-    kprj_MapInfoLowerRightCenterSet(m, ulx + 39 * w, uly - 29 * h, nullptr);
-    kprj_MapInfoPixelSizeSet(m, w, h, nullptr);
-    kprj_MapInfoUnitsSet(m, units, nullptr);
-    return m;
+    return kprjtest::mapInfo("UTM", units, ulx, uly, ulx + 39 * w, uly - 29 * h, w, h);
 }
 
 Kprj_ProParameters *stateplane(double first) {
-    Kprj_ProParameters *p = kprj_ProParametersCreate(nullptr);
-    p->proNumber = KPRJ_STATE_PLANE;
-    p->proZone = 3101;
-    kprj_CharStrCreate("State Plane", &p->proName, nullptr);
-    kprj_DblArrayCreate(15, &p->proParams, nullptr);
+    Kprj_ProParameters *p = kprjtest::proParameters(KPRJ_STATE_PLANE, "State Plane", 3101,
+                                                    "GRS 1980", 6378137, 6356752.31414036);
     p->proParams.data[0] = first;
-    kprj_CharStrCreate("GRS 1980", &p->proSpheroid->sphereName, nullptr);
-    p->proSpheroid->a = 6378137;
-    p->proSpheroid->b = 6356752.31414036;
     return p;
 }
 

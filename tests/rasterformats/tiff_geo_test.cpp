@@ -17,9 +17,11 @@
 #include <string>
 
 #include "support/ktest.hpp"
+#include "support/prj_records.hpp"
 
 namespace {
 
+using kprjtest::str;
 using ktest::Err;
 
 class GeoTiff : public ::testing::Test {
@@ -77,10 +79,6 @@ std::string tiepoint(double x, double y, double sx, double sy) {
              "      ModelPixelScaleTag (1,3):\n         %.10g %.10g 0\n",
              x, y, sx, sy);
     return b;
-}
-
-std::string str(const Kprj_CharStrPtr &s) {
-    return s.count > 0 ? std::string(s.data, static_cast<size_t>(s.count - 1)) : "";
 }
 
 TEST_F(GeoTiff, UtmAndGeographicFilesOfGeotifcp) {
@@ -209,12 +207,8 @@ TEST_F(GeoTiff, UtmImageMadeHereHasTheCodesOtherSoftwareReads) {
     Kimg_Layer *l = kimg_LayerCreate((file + "(:Layer_1)").c_str(), KIMG_LAYER_ATHEMATIC,
                                      KGDA_TYPE_U16, 64, 48, kint_GetInit(), &err, 0);
     ASSERT_NE(l, nullptr) << ktest::messages(err.r);
-    Kprj_MapInfo *m = kprj_MapInfoCreate(nullptr);
-    kprj_MapInfoProjectionNameSet(m, "UTM", nullptr);
-    kprj_MapInfoUpperLeftCenterSet(m, 500005, 4649995, nullptr);
-    kprj_MapInfoLowerRightCenterSet(m, 500005 + 63 * 10, 4649995 - 47 * 10, nullptr);
-    kprj_MapInfoPixelSizeSet(m, 10, 10, nullptr);
-    kprj_MapInfoUnitsSet(m, "meters", nullptr);
+    Kprj_MapInfo *m = kprjtest::mapInfo("UTM", "meters", 500005, 4649995, 500005 + 63 * 10,
+                                        4649995 - 47 * 10, 10, 10);
     Kprj_ProParameters *p = kprj_ProParametersCreate(nullptr);
     p->proNumber = KPRJ_UTM;
     p->proZone = 33;

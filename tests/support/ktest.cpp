@@ -71,6 +71,12 @@ int runWithAllocationFailures(const std::function<bool(Kerr_ErrorReport **err)> 
     return -1;
 }
 
+std::string take(char *s) {
+    std::string r = s ? s : "(NULL)";
+    kmsc_HeapFree(s);
+    return r;
+}
+
 std::string readFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;

@@ -98,6 +98,10 @@ class ScopedEnv {
     bool had_;
 };
 
+// A heap string handed out by the library as a string ("(NULL)" for NULL),
+// freed.
+std::string take(char *s);
+
 // Reads a whole file into a string.
 std::string readFile(const std::string &path);
 void writeFile(const std::string &path, const std::string &contents);
