@@ -49,9 +49,10 @@ bool phi2(double e, double ts, double &phi) {
 bool phi3(double ml, double e0, double e1, double e2, double e3, double &phi) {
     phi = ml;
     for (int i = 0; i < 15; ++i) {
-        const double dphi =
-            (ml + e1 * std::sin(2 * phi) - e2 * std::sin(4 * phi) + e3 * std::sin(6 * phi)) / e0 -
-            phi;
+        // sin 4phi and sin 6phi from sin and cos of 2phi.
+        const double s2 = std::sin(2 * phi), c2 = std::cos(2 * phi);
+        const double s4 = 2 * s2 * c2, s6 = s2 * (3 - 4 * s2 * s2);
+        const double dphi = (ml + e1 * s2 - e2 * s4 + e3 * s6) / e0 - phi;
         phi += dphi;
         if (std::fabs(dphi) <= 1e-11) return true;
     }
