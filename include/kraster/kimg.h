@@ -104,8 +104,22 @@ KRASTER_API int kimg_FileDestroy(const char *fileName, Kerr_ErrorReport **err);
  * failure what was renamed is renamed back. 0 or -1. */
 KRASTER_API int kimg_FileRename(const char *oldName, const char *newName, Kerr_ErrorReport **err);
 /* Copies a file with its support files onto a name that does not exist; a
- * failed copy leaves no destination. The options after err are int codes
- * ended by 0 (none is defined; each is reported and skipped). 0 or -1. */
+ * failed copy leaves no destination. A file of the same format is copied
+ * whole; into another format (by the destination's template or the TITLE
+ * option) or with another compression, layer by layer, then the objects only
+ * the source's format knows. The options after err are codes, each followed
+ * by its value, ended by 0 (an unknown code is reported and skipped):
+ *   KIMG_FILE_COPY_OPTION_METER, const Kimg_Meter *: told the progress of the
+ *     whole copy; a non-zero return stops it ("User abort"; a whole-file copy
+ *     is removed when it is asked to stop at its end);
+ *   KIMG_FILE_COPY_OPTION_COMPRESSION_TYPE_NAME, const char *: the layers'
+ *     compression in the copy;
+ *   KIMG_FILE_COPY_OPTION_TITLE, const char *: the copy's format title
+ *     ("No raster format has the title %s").
+ * 0 or -1. */
+#define KIMG_FILE_COPY_OPTION_METER 1
+#define KIMG_FILE_COPY_OPTION_COMPRESSION_TYPE_NAME 2
+#define KIMG_FILE_COPY_OPTION_TITLE 3
 KRASTER_API int kimg_FileCopy(const char *source, const char *destination, Kerr_ErrorReport **err,
                               ...);
 /* A proxy file for fileName: the name normalised with its environment
@@ -361,8 +375,8 @@ typedef struct Kimg_Layer Kimg_Layer;
 /* long on: compute the pyramid layers when the layer closes after a change
  * (default: the preference filepref.compute_subsampled_images). */
 #define KIMG_LAYER_OPTION_RRD_COMPUTE_ON_CLOSE 4096
-/* const char *kernel "2X2" or "4X4" of the pyramid levels (default: the
- * preference filepref.subsampling_kernel). */
+/* const char *kernel "2X2", "4X4" or "NEAREST" (nearest neighbour) of the
+ * pyramid levels (default: the preference filepref.subsampling_kernel). */
 #define KIMG_LAYER_OPTION_RRD_KERNEL 4097
 /* long on: pyramid levels in a ".rrd" file beside the image (default: the
  * preference filepref.rrd_external). */

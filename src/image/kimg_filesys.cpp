@@ -9,6 +9,7 @@
 #include <kraster/kmsc.h>
 #include <kraster/kstr.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -170,30 +171,114 @@ bool canCreateLayers(RFInstance *inst, long title) {
            inst->fn.LayerCreate;
 }
 
-// Copies the layers of a file one by one into a new file of another format,
-// named ":Layer_1", ":Layer_2" ... in the source's order (the names every
-// format accepts), then the objects only the source's format knows.
-bool copyLayers(const std::string &from, const std::string &destination, const char *title,
-                const char *fn, Report &e) {
+// The instance and title index of a format title that is not a pseudo title.
+RFInstance *titled(const char *title, long *index) {
+    RFTable *t = table(nullptr);
+    if (!t) return nullptr;
+    for (RFInstance *inst : instances(t)) {
+        if (inst->rejected) continue;
+        for (size_t i = 0; i < inst->titles.size(); ++i)
+            if (!inst->pseudo[i] && inst->titles[i] == title) {
+                *index = static_cast<long>(i);
+                return inst;
+            }
+    }
+    return nullptr;
+}
+
+// What the caller asked of a copy (the options of kimg_FileCopy).
+struct CopyOptions {
+    const Kimg_Meter *meter = nullptr;
+    const char *compression = nullptr;  // layers' compression in the copy
+    const char *title = nullptr;        // the copy's format title
+};
+
+// The progress of one layer of a copy told to the caller's meter as a share
+// of the whole copy.
+struct LayerShare {
+    const Kimg_Meter *meter;
+    long index, count;
+    std::string task;
+    static int update(double fraction, const char *, void *client) {
+        auto *s = static_cast<LayerShare *>(client);
+        return s->meter->update(
+            (static_cast<double>(s->index) + fraction) / static_cast<double>(s->count),
+            s->task.c_str(), s->meter->clientData);
+    }
+};
+
+// Tells the meter of a whole-file copy; true (with a report) when the caller
+// asks to stop.
+bool aborted(const CopyOptions &o, double fraction, const char *fn, Report &e) {
+    if (!o.meter || o.meter->update(fraction, "Copying file", o.meter->clientData) == 0)
+        return false;
+    e.error(fn, 11, "User abort");
+    return true;
+}
+
+// The layers of an image without its pyramid levels (the copy computes its
+// own); false with a report.
+bool imageLayers(const std::string &from, std::vector<std::string> *out, Report &e) {
     long count = 0;
     char **names = nullptr;
     if (kimg_LayerGetNames(from.c_str(), &count, &names, e.out()) != 0) return false;
+    std::vector<std::string> all(names, names + count), levels;
+    for (long i = 0; i < count; ++i) kmsc_HeapFree(names[i]);
+    kmsc_HeapFree(names);
+    for (const std::string &name : all) {
+        Kimg_Layer *l =
+            kimg_LayerOpen(name.c_str(), kint_GetInit(), nullptr, KIMG_LAYER_OPTION_READONLY, 0);
+        long n = 0;
+        char **ss = nullptr;
+        if (l && kimg_SSLayerGetNames(l, &n, &ss, nullptr) == 0) {
+            for (long k = 0; k < n; ++k) {
+                levels.emplace_back(ss[k]);
+                kmsc_HeapFree(ss[k]);
+            }
+            kmsc_HeapFree(ss);
+        }
+        kimg_LayerClose(l, nullptr);
+    }
+    for (const std::string &name : all)
+        if (std::find(levels.begin(), levels.end(), name) == levels.end()) out->push_back(name);
+    return true;
+}
+
+// Copies the layers of a file one by one into a new file of another format
+// (or of the same format with another compression), named ":Layer_1",
+// ":Layer_2" ... in the source's order (the names every format accepts), then
+// the objects only the source's format knows.
+bool copyLayers(const std::string &from, const std::string &destination, const char *title,
+                const CopyOptions &o, const char *fn, Report &e) {
+    std::vector<std::string> layers;
+    if (!imageLayers(from, &layers, e)) return false;
+    const long count = static_cast<long>(layers.size());
     bool ok = count > 0;
     if (!ok) e.error(fn, 10, "%s has no layers to copy", from.c_str());
     for (long i = 0; i < count; ++i) {
+        const char *name = layers[static_cast<size_t>(i)].c_str();
         std::string node = ":Layer_" + std::to_string(i + 1);
         char *dst =
             ok ? kimg_LayerNameCreateWithTitle(destination.c_str(), title, node.c_str(), e.out())
                : nullptr;
-        if (ok &&
-            (!dst || kimg_LayerCopyVAPtr(names[i], dst, kint_GetInit(), e.out(), nullptr) != 0)) {
-            e.error(fn, 11, "Copying %s failed", names[i]);
+        LayerShare share{o.meter, i, count, "Copying " + node.substr(1)};
+        const Kimg_Meter meter{LayerShare::update, &share};
+        intptr_t options[5] = {0};
+        int k = 0;
+        if (o.meter && o.meter->update) {
+            options[k++] = KIMG_LAYER_OPTION_METER;
+            options[k++] = reinterpret_cast<intptr_t>(&meter);
+        }
+        if (o.compression) {
+            options[k++] = KIMG_LAYER_OPTION_COMPRESSION_TYPE_NAME;
+            options[k++] = reinterpret_cast<intptr_t>(o.compression);
+        }
+        if (ok && (!dst || kimg_LayerCopyVAPtr(name, dst, kint_GetInit(), e.out(), options) != 0)) {
+            e.error(fn, 11, "Copying %s failed", name);
             ok = false;
         }
         kmsc_HeapFree(dst);
-        kmsc_HeapFree(names[i]);
     }
-    kmsc_HeapFree(names);
     if (!ok) return false;
     Kimg_File *src = kimg_FileOpen(from.c_str(), e.out(), 0);
     Kimg_File *dst = src ? kimg_FileOpen(destination.c_str(), e.out(), 0) : nullptr;
@@ -360,10 +445,25 @@ KRASTER_API int kimg_FileCopy(const char *source, const char *destination, Kerr_
                               ...) {
     constexpr const char *fn = "kimg_FileCopy";
     Report e(err);
+    CopyOptions o;
     va_list ap;
     va_start(ap, err);
-    for (int option; (option = va_arg(ap, int)) != 0;)
-        kr::warn(nullptr, fn, 1, "Unrecognized copy option %d - ignored.", option);
+    for (int option; (option = va_arg(ap, int)) != 0;) {
+        switch (option) {
+            case KIMG_FILE_COPY_OPTION_METER:
+                o.meter = va_arg(ap, const Kimg_Meter *);
+                if (o.meter && !o.meter->update) o.meter = nullptr;
+                break;
+            case KIMG_FILE_COPY_OPTION_COMPRESSION_TYPE_NAME:
+                o.compression = va_arg(ap, const char *);
+                break;
+            case KIMG_FILE_COPY_OPTION_TITLE:
+                o.title = va_arg(ap, const char *);
+                break;
+            default:
+                kr::warn(nullptr, fn, 1, "Unrecognized copy option %d - ignored.", option);
+        }
+    }
     va_end(ap);
     if (!source || !destination) {
         e.error(fn, 2, "NULL file name");
@@ -400,7 +500,16 @@ KRASTER_API int kimg_FileCopy(const char *source, const char *destination, Kerr_
         return -1;
     }
     long destTitle = -1;
-    RFInstance *destInst = otherFormat(destination, inst, title, &destTitle);
+    RFInstance *destInst =
+        o.title ? titled(o.title, &destTitle) : otherFormat(destination, inst, title, &destTitle);
+    if (o.title && !destInst) {
+        e.error(fn, 10, "No raster format has the title %s", o.title);
+        return -1;
+    }
+    // A whole-file copy keeps the source's compression: another one asks
+    // for the copy layer by layer.
+    if (!destInst && o.compression) destInst = inst, destTitle = title;
+    if (destInst == inst && destTitle == title && !o.compression) destInst = nullptr;
     if (destInst && !canCreateLayers(destInst, destTitle)) {
         e.error(fn, 6,
                 "It is not possible to copy %s as an entire file to %s, nor is it possible to "
@@ -419,7 +528,7 @@ KRASTER_API int kimg_FileCopy(const char *source, const char *destination, Kerr_
         // leaving alone support files that were there before.
         bool had[3];
         for (int i = 0; i < 3; ++i) had[i] = kindOf(supportName(destination, kSupport[i])) > 0;
-        if (copyLayers(from, destination, destInst->titles[destTitle].c_str(), fn, e)) return 0;
+        if (copyLayers(from, destination, destInst->titles[destTitle].c_str(), o, fn, e)) return 0;
         kimg_FileNameDequeue(destination, nullptr);
         std::vector<std::string> made = {destination};
         for (int i = 0; i < 3; ++i)
@@ -437,7 +546,7 @@ KRASTER_API int kimg_FileCopy(const char *source, const char *destination, Kerr_
     }
     kimg_FileNameDequeue(from.c_str(), nullptr);
     std::vector<std::string> made;
-    bool ok = copyOne(from, destination, inst, title, e);
+    bool ok = !aborted(o, 0.0, fn, e) && copyOne(from, destination, inst, title, e);
     if (ok) made.push_back(destination);
     for (const char *ext : kSupport) {
         std::string s = supportName(from, ext), d = supportName(destination, ext);
@@ -452,6 +561,9 @@ KRASTER_API int kimg_FileCopy(const char *source, const char *destination, Kerr_
         ok = copyOne(s, d, si, st, e);
         if (ok) made.push_back(d);
     }
+    // The whole-file copy cannot be stopped midway: a stop asked for during
+    // it removes the copy afterwards.
+    if (ok && aborted(o, 1.0, fn, e)) ok = false;
     if (!ok) {
         // Recovery: nothing of the copy stays. A partial destination left by
         // a failed copy is removed too.

@@ -394,7 +394,8 @@ bool layerOptionsApply(Kimg_Layer *layer, const intptr_t *options, OptionPass pa
                 break;
             case KIMG_LAYER_OPTION_RRD_KERNEL: {
                 const char *k = reinterpret_cast<const char *>(v[0]);
-                if (!k || (std::strcmp(k, "2X2") != 0 && std::strcmp(k, "4X4") != 0)) {
+                if (!k || (std::strcmp(k, "2X2") != 0 && std::strcmp(k, "4X4") != 0 &&
+                           std::strcmp(k, "NEAREST") != 0)) {
                     e.error(fn, 49, "Invalid pyramid kernel %s", k ? k : "(null)");
                     return false;
                 }

@@ -142,6 +142,7 @@ int srcRects(void *client, long column, long row, long columns, long rows,
 std::string methodOf(const Kimg_Layer *l) {
     if (l->layerType == KIMG_LAYER_THEMATIC) return "MIRAVEN Nearest Neighbor Resampling";
     std::string kernel = l->rrdKernel;
+    if (kernel == "NEAREST") return "MIRAVEN Nearest Neighbor Resampling";
     if (kernel.size() > 3) return kernel;  // a method title
     if (kernel.empty()) {
         char *k = kpmg_GetEnumPreference("filepref", "subsampling_kernel", "2X2", nullptr);

@@ -144,6 +144,42 @@ TEST_F(FileLevel, TiffLayersAddedWhileTheFileStaysOpen) {
         EXPECT_NE(entry.path().extension(), ".new") << entry.path();
 }
 
+// A whole-file copy tells its meter at the start and the end; a stop asked
+// for at the end removes the copy with its support files.
+TEST_F(FileLevel, WholeFileCopyMeter) {
+    const std::string img = dir.file("w.img");
+    create(layer(img, 1), KGDA_TYPE_U8, 20, 10, noise(200, 255, 4));
+    struct Seen {
+        std::vector<double> fractions;
+        double stopAt;
+    };
+    auto update = [](double f, const char *task, void *client) {
+        auto *s = static_cast<Seen *>(client);
+        s->fractions.push_back(f);
+        EXPECT_STREQ(task, "Copying file");
+        return f >= s->stopAt ? 1 : 0;
+    };
+    for (const double stopAt : {2.0, 1.0, 0.0}) {
+        Seen seen{{}, stopAt};
+        const Kimg_Meter meter{update, &seen};
+        const std::string copy = dir.file("w" + std::to_string(static_cast<int>(stopAt)) + ".img");
+        Err e;
+        const int rc =
+            kimg_FileCopy(img.c_str(), copy.c_str(), &e, KIMG_FILE_COPY_OPTION_METER, &meter, 0);
+        if (stopAt > 1) {
+            EXPECT_EQ(rc, 0) << ktest::messages(e.r);
+            EXPECT_EQ(seen.fractions, (std::vector<double>{0.0, 1.0}));
+            EXPECT_EQ(read(layer(copy, 1)), read(layer(img, 1)));
+        } else {
+            EXPECT_EQ(rc, -1) << stopAt;
+            EXPECT_NE(ktest::messages(e.r).find("User abort"), std::string::npos)
+                << ktest::messages(e.r);
+            EXPECT_EQ(seen.fractions.back(), stopAt);
+            EXPECT_FALSE(exists(copy)) << stopAt;
+        }
+    }
+}
+
 TEST_F(FileLevel, FailedCopyBetweenFormatsLeavesNoDestination) {
     // TIFF takes only layers shaped like the first: the second layer of this
     // image fails after the first was written.

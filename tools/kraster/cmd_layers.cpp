@@ -7,93 +7,107 @@
 #include <string>
 #include <vector>
 
+#include "cli.hpp"
 #include "tool.hpp"
 
 namespace {
 
-struct Bar {
-    std::string layer;
-    int shown = -1;
-};
+constexpr const char *kUsageText =
+    "FILE [LAYER ...] [--kernel 2x2|4x4|nearest] [--external] [-q|--progress]";
 
-int progress(double fraction, const char *task, void *client) {
-    auto *bar = static_cast<Bar *>(client);
-    int percent = static_cast<int>(fraction * 100.0 + 0.5);
-    if (percent == bar->shown) return 0;
-    bar->shown = percent;
-    const int width = 40;
-    int filled = percent * width / 100;
-    fprintf(stderr, "\r%s: %s [%s%s] %3d%%", bar->layer.c_str(), task,
-            std::string(static_cast<size_t>(filled), '#').c_str(),
-            std::string(static_cast<size_t>(width - filled), '.').c_str(), percent);
-    if (percent >= 100) fputc('\n', stderr);
-    fflush(stderr);
-    return 0;
+// The pyramid kernel of a --kernel choice.
+const char *kernelOf(const std::string &name) {
+    if (name == "2x2" || name == "2X2") return "2X2";
+    if (name == "4x4" || name == "4X4") return "4X4";
+    if (name == "nearest") return "NEAREST";
+    return nullptr;
 }
 
-int fail(const char *what, Kerr_ErrorReport *err) {
-    fprintf(stderr, "kraster pyramids: %s failed\n", what);
-    if (err) {
-        kerr_PrintErrorReport(err, 0, 0);
-        kerr_DeleteErrorReport(err);
+std::vector<std::string> layerNames(const tool::Args &a, Kerr_ErrorReport **err) {
+    const std::vector<std::string> &p = a.positional();
+    std::vector<std::string> layers;
+    if (p.size() > 1) {
+        for (size_t i = 1; i < p.size(); ++i) layers.push_back(p[0] + "(:" + p[i] + ")");
+        return layers;
     }
-    return 1;
+    long count = 0;
+    char **names = nullptr;
+    if (kimg_LayerGetNames(p[0].c_str(), &count, &names, err) != 0) return layers;
+    for (long i = 0; i < count; ++i) {
+        layers.emplace_back(names[i]);
+        kmsc_HeapFree(names[i]);
+    }
+    kmsc_HeapFree(names);
+    return layers;
 }
 
-int pyramids(const std::vector<std::string> &args) {
-    if (args.empty()) {
-        fprintf(stderr, "usage: kraster pyramids FILE [LAYER ...]\n");
-        return 2;
+// Computes the levels of one layer and prints them; false with a report.
+bool compute(const std::string &name, const char *kernel, bool external, tool::Progress &progress,
+             Kint_InitToolkitData *tk, Kerr_ErrorReport **err) {
+    intptr_t options[8];
+    int k = 0;
+    options[k++] = KIMG_LAYER_OPTION_METER;
+    options[k++] = reinterpret_cast<intptr_t>(progress.meter());
+    if (kernel) {
+        options[k++] = KIMG_LAYER_OPTION_RRD_KERNEL;
+        options[k++] = reinterpret_cast<intptr_t>(kernel);
     }
+    if (external) {
+        options[k++] = KIMG_LAYER_OPTION_RRD_EXTERNAL;
+        options[k++] = 1;
+    }
+    options[k] = 0;
+    Kimg_Layer *l = kimg_LayerOpenVAPtr(name.c_str(), tk, err, options);
+    if (!l) return false;
+    progress.relabel(name);
+    long count = 0;
+    char **levels = nullptr;
+    bool ok =
+        kimg_LayerRRDCompute(l, err) == 0 && kimg_SSLayerGetNames(l, &count, &levels, err) == 0;
+    if (ok && count == 0) printf("%s: smaller than 64 x 64, no pyramid layers\n", name.c_str());
+    for (long i = 0; i < count; ++i) {
+        Kimg_Layer *lv = kimg_LayerOpen(levels[i], tk, nullptr, KIMG_LAYER_OPTION_READONLY, 0);
+        Kimg_LayerInfo info{};
+        if (lv && kimg_LayerInfoGet(lv, &info, nullptr) == 0)
+            printf("%s: level %ld %s %ld x %ld\n", name.c_str(), i + 1, levels[i], info.width,
+                   info.height);
+        kimg_LayerClose(lv, nullptr);
+        kmsc_HeapFree(levels[i]);
+    }
+    kmsc_HeapFree(levels);
+    if (kimg_LayerClose(l, ok ? err : nullptr) != 0) ok = false;
+    return ok;
+}
+
+int pyramids(const std::vector<std::string> &argv) {
+    const tool::Args a(argv, {"--kernel"}, {"--external"});
+    if (!a.ok()) return tool::usageError("pyramids", kUsageText, a.error());
+    if (a.positional().empty()) return tool::usageError("pyramids", kUsageText, "no file named");
+    const char *kernel = nullptr;
+    if (a.has("--kernel") && !(kernel = kernelOf(a.value("--kernel"))))
+        return tool::usageError("pyramids", kUsageText, "--kernel is 2x2, 4x4 or nearest");
+    const std::string &file = a.positional()[0];
     Kerr_ErrorReport *err = nullptr;
     Kint_InitToolkitData *tk = kint_InitToolkit(&err);
-    if (!tk) return fail("kint_InitToolkit", err);
-    std::vector<std::string> layers;
-    if (args.size() > 1) {
-        for (size_t i = 1; i < args.size(); ++i) layers.push_back(args[0] + "(:" + args[i] + ")");
-    } else {
-        long count = 0;
-        char **names = nullptr;
-        if (kimg_LayerGetNames(args[0].c_str(), &count, &names, &err) != 0)
-            return fail("kimg_LayerGetNames", err);
-        for (long i = 0; i < count; ++i) {
-            layers.emplace_back(names[i]);
-            kmsc_HeapFree(names[i]);
-        }
-        kmsc_HeapFree(names);
-    }
-    for (const std::string &name : layers) {
-        Bar bar{name};
-        Kimg_Meter meter{progress, &bar};
-        Kimg_Layer *l = kimg_LayerOpen(name.c_str(), tk, &err, KIMG_LAYER_OPTION_METER, &meter, 0);
-        if (!l) return fail("kimg_LayerOpen", err);
-        int rc = kimg_LayerRRDCompute(l, &err);
-        long count = 0;
-        char **levels = nullptr;
-        if (rc == 0 && kimg_SSLayerGetNames(l, &count, &levels, &err) != 0) rc = -1;
-        if (rc != 0) {
-            kimg_LayerClose(l, nullptr);
-            return fail("kimg_LayerRRDCompute", err);
-        }
-        if (count == 0) printf("%s: smaller than 64 x 64, no pyramid layers\n", name.c_str());
-        for (long i = 0; i < count; ++i) {
-            Kimg_Layer *lv = kimg_LayerOpen(levels[i], tk, nullptr, KIMG_LAYER_OPTION_READONLY, 0);
-            Kimg_LayerInfo info{};
-            if (lv && kimg_LayerInfoGet(lv, &info, nullptr) == 0)
-                printf("%s: level %ld %s %ld x %ld\n", name.c_str(), i + 1, levels[i], info.width,
-                       info.height);
-            kimg_LayerClose(lv, nullptr);
-            kmsc_HeapFree(levels[i]);
-        }
-        kmsc_HeapFree(levels);
-        if (kimg_LayerClose(l, &err) != 0) return fail("kimg_LayerClose", err);
+    if (!tk) return tool::failed("pyramids", "kint_InitToolkit", err);
+    const std::vector<std::string> layers = layerNames(a, &err);
+    if (layers.empty()) return tool::failed("pyramids", "listing the layers of " + file, err);
+    int rc = tool::kOk;
+    {
+        tool::Progress progress(file, a);
+        for (const std::string &name : layers)
+            if (!compute(name, kernel, a.has("--external"), progress, tk, &err)) {
+                rc = tool::failed("pyramids", "computing the pyramid layers of " + name, err);
+                break;
+            }
     }
     // Closes what the close queue still holds open.
-    if (kimg_FileNameDequeue(args[0].c_str(), &err) != 0) return fail("kimg_FileNameDequeue", err);
-    return 0;
+    if (kimg_FileNameDequeue(file.c_str(), &err) != 0 && rc == tool::kOk)
+        rc = tool::failed("pyramids", "closing " + file, err);
+    return rc;
 }
 
-tool::Registrar command("pyramids", "FILE [LAYER ...]",
-                        "compute the pyramid layers of an image's layers", pyramids);
+tool::Registrar command("pyramids", kUsageText, "compute the pyramid layers of an image's layers",
+                        pyramids);
 
 }  // namespace

@@ -1,0 +1,228 @@
+// The kraster tool as people use it: subcommands run as child processes on
+// files the tests make, their exit statuses and messages, and what they
+// stored checked through the library.
+#include <gtest/gtest.h>
+#include <kraster/kraster.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "support/ktest.hpp"
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+class Tool : public ::testing::Test {
+  protected:
+    ktest::TempDir dir;
+    ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
+    void SetUp() override { ASSERT_TRUE(kint_InitToolkit(nullptr)); }
+
+    Outcome run(const std::string &args) {
+        const std::string out = dir.file("out.txt"), err = dir.file("err.txt");
+        const int rc = std::system(
+            (std::string(KRASTER_TOOL) + " " + args + " >" + out + " 2>" + err).c_str());
+        Outcome r;
+        r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+        r.out = ktest::readFile(out);
+        r.err = ktest::readFile(err);
+        return r;
+    }
+    // A layer's pixels as f64, and its size and type.
+    std::vector<double> pixels(const std::string &name, Kimg_LayerInfo *info) {
+        ktest::Err e;
+        Kimg_Layer *l =
+            kimg_LayerOpen(name.c_str(), kint_GetInit(), &e, KIMG_LAYER_OPTION_READONLY, 0);
+        EXPECT_NE(l, nullptr) << name << ktest::messages(e.r);
+        if (!l) return {};
+        kimg_LayerInfoGet(l, info, &e);
+        Kgda_BaseData *r = kimg_PixelRectCreate(info->width, info->height, KGDA_TYPE_F64, &e);
+        EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, info->width, info->height, r, &e), 0);
+        const auto *p = reinterpret_cast<const double *>(r->data);
+        std::vector<double> v(p, p + info->width * info->height);
+        kimg_PixelRectDelete(r, nullptr);
+        kimg_LayerClose(l, nullptr);
+        kimg_FileNameDequeue(name.substr(0, name.find('(')).c_str(), nullptr);
+        return v;
+    }
+    long layerCount(const std::string &file) {
+        long n = -1;
+        char **names = nullptr;
+        if (kimg_LayerGetNames(file.c_str(), &n, &names, nullptr) != 0) return -1;
+        for (long i = 0; i < n; ++i) kmsc_HeapFree(names[i]);
+        kmsc_HeapFree(names);
+        kimg_FileNameDequeue(file.c_str(), nullptr);
+        return n;
+    }
+    bool exists(const std::string &name) { return access(name.c_str(), F_OK) == 0; }
+};
+
+// Wrong usage: status 2, the reason and the usage line; files that are not
+// there: status 1 and a readable message.
+TEST_F(Tool, WrongUsageAndMissingFiles) {
+    const struct {
+        std::string args;
+        int status;
+        const char *message;
+    } cases[] = {
+        {"create", 2, "one file name is needed"},
+        {"create x.img --size 3 --type u8", 2, "--size WxH is needed"},
+        {"create x.img --size 3x0 --type u8", 2, "--size WxH is needed"},
+        {"create x.img --size 3x3 --type q9", 2, "--type must name a pixel type"},
+        {"create x.img --size 3x3 --type u8 --layers 0", 2, "--layers must be a positive count"},
+        {"create x.img --size 3x3 --type u8 --block 4", 2, "--block must be WxH"},
+        {"create x.img --size 3x3 --type u8 --fill 1,2", 2, "--fill must be one number"},
+        {"create x.img --size 3x3 --type u8 --bogus", 2, "unknown option --bogus"},
+        {"create x.img --size", 2, "option --size needs a value"},
+        {"copy a.img", 2, "a source and a destination are needed"},
+        {"pyramids", 2, "no file named"},
+        {"pyramids a.img --kernel 3x3", 2, "--kernel is 2x2, 4x4 or nearest"},
+        {"nosuchcommand", 2, "unknown command \"nosuchcommand\""},
+        {"copy " + dir.file("missing.img") + " " + dir.file("o.img"), 1,
+         "missing.img: No such file"},
+        {"pyramids " + dir.file("missing.img"), 1, "listing the layers of"},
+        {"info " + dir.file("missing.img"), 1, "failed"},
+    };
+    for (const auto &c : cases) {
+        const Outcome r = run(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << "\n" << r.err;
+        if (c.status == 2) EXPECT_NE(r.err.find("usage: kraster"), std::string::npos) << c.args;
+    }
+    EXPECT_FALSE(exists("x.img"));
+}
+
+// create in both formats, filled and not; a name that exists is refused and
+// stays as it was.
+TEST_F(Tool, CreateMakesTheLayersAsked) {
+    const std::string img = dir.file("c.img"), tif = dir.file("c.tif");
+    Outcome r = run("create " + img +
+                    " --size 70x50 --type u16 --layers 3 --fill 7 --block 32x16 --thematic");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("3 layers of 70 x 50 u16"), std::string::npos) << r.out;
+    EXPECT_EQ(layerCount(img), 3);
+    Kimg_LayerInfo info{};
+    for (int i = 1; i <= 3; ++i) {
+        const std::vector<double> v = pixels(img + "(:Layer_" + std::to_string(i) + ")", &info);
+        EXPECT_EQ(v, std::vector<double>(70 * 50, 7.0)) << i;
+        EXPECT_EQ(info.pixelType, KGDA_TYPE_U16);
+        EXPECT_EQ(info.layerType, KIMG_LAYER_THEMATIC);
+        EXPECT_EQ(info.blockWidth, 32);
+        EXPECT_EQ(info.blockHeight, 16);
+    }
+    r = run("create " + tif + " --size 40x30 --type f32 --compression LZW -q");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(pixels(tif + "(:Layer_1)", &info), std::vector<double>(40 * 30, 0.0));
+    EXPECT_EQ(info.pixelType, KGDA_TYPE_F32);
+    const std::string before = ktest::readFile(tif);
+    r = run("create " + tif + " --size 4x4 --type u8");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("exists"), std::string::npos) << r.err;
+    EXPECT_EQ(ktest::readFile(tif), before);
+    // A compression the format does not have: reported, nothing left.
+    r = run("create " + dir.file("z.img") + " --size 4x4 --type u8 --compression Nope");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("has no compression Nope (it has None, "), std::string::npos) << r.err;
+    EXPECT_FALSE(exists(dir.file("z.img")));
+}
+
+// copy native -> TIFF -> native keeps every pixel of every layer; --format
+// names the format where the extension does not; --compression rewrites
+// within a format; pyramid levels are not copied as layers.
+TEST_F(Tool, CopyBetweenFormats) {
+    const std::string img = dir.file("a.img");
+    ASSERT_EQ(run("create " + img + " --size 90x70 --type u16 --layers 2").status, 0);
+    std::vector<double> band(90 * 70);
+    for (size_t i = 0; i < band.size(); ++i) band[i] = static_cast<double>((i * 7919) % 65536);
+    {
+        ktest::Err e;
+        Kimg_Layer *l = kimg_LayerOpen((img + "(:Layer_2)").c_str(), kint_GetInit(), &e, 0);
+        ASSERT_NE(l, nullptr);
+        Kgda_BaseData *r = kimg_PixelRectCreate(90, 70, KGDA_TYPE_F64, &e);
+        std::copy(band.begin(), band.end(), reinterpret_cast<double *>(r->data));
+        ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 90, 70, r, &e), 0);
+        kimg_PixelRectDelete(r, nullptr);
+        ASSERT_EQ(kimg_LayerClose(l, &e), 0);
+        kimg_FileNameDequeue(img.c_str(), nullptr);
+    }
+    ASSERT_EQ(run("pyramids " + img + " -q").status, 0);
+    const std::string tif = dir.file("b.tif"), back = dir.file("c.img"), dat = dir.file("d.dat");
+    Outcome r = run("copy " + img + " " + tif);
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(run("copy " + tif + " " + back).status, 0);
+    r = run("copy " + img + " " + dat + " --format TIFF");
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const std::string &f : {tif, back, dat}) {
+        EXPECT_EQ(layerCount(f), 2) << f;
+        Kimg_LayerInfo info{};
+        EXPECT_EQ(pixels(f + "(:Layer_2)", &info), band) << f;
+        EXPECT_EQ(info.pixelType, KGDA_TYPE_U16);
+    }
+    char *title = kimg_FileTitleIdentify(dat.c_str(), nullptr);
+    EXPECT_STREQ(title, "TIFF");
+    kmsc_HeapFree(title);
+    const std::string packed = dir.file("e.img");
+    r = run("copy " + img + " " + packed + " --compression \"Run-Length Encoding (ESRI)\"");
+    ASSERT_EQ(r.status, 0) << r.err;
+    Kimg_LayerInfo info{};
+    EXPECT_EQ(pixels(packed + "(:Layer_2)", &info), band);
+    EXPECT_EQ(info.compression, 1);
+    r = run("copy " + img + " " + dir.file("f.img") + " --format Nope");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("No raster format has the title Nope"), std::string::npos) << r.err;
+    EXPECT_FALSE(exists(dir.file("f.img")));
+    r = run("copy " + img + " " + tif);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Attempt to copy over"), std::string::npos) << r.err;
+}
+
+// The progress bar: drawn when forced, never into a file otherwise; Ctrl-C
+// during a copy stops it and leaves no destination.
+TEST_F(Tool, ProgressAndInterruptedCopy) {
+    const std::string img = dir.file("big.img"), tif = dir.file("big.tif");
+    ASSERT_EQ(run("create " + img + " --size 1500x1500 --type u16 --layers 3 --fill 9").status, 0);
+    Outcome r = run("copy " + img + " " + dir.file("quiet.tif"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find('%'), std::string::npos) << r.err;
+    r = run("copy --progress " + img + " " + dir.file("shown.tif"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("Copying Layer_3"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("100%"), std::string::npos) << r.err;
+
+    int pipeFd[2];
+    ASSERT_EQ(pipe(pipeFd), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(pipeFd[1], STDERR_FILENO);
+        close(pipeFd[0]);
+        execl(KRASTER_TOOL, KRASTER_TOOL, "copy", "--progress", img.c_str(), tif.c_str(),
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(pipeFd[1]);
+    // The first drawn bar says the copy is under way: interrupt it then.
+    char c;
+    while (read(pipeFd[0], &c, 1) == 1 && c != '%') {
+    }
+    kill(child, SIGINT);
+    std::string rest;
+    while (read(pipeFd[0], &c, 1) == 1) rest += c;
+    close(pipeFd[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << rest;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << rest;
+    EXPECT_NE(rest.find("User abort"), std::string::npos) << rest;
+    EXPECT_FALSE(exists(tif));
+}
+
+}  // namespace
