@@ -124,6 +124,10 @@ TEST(KfioTemporaryDirectory, PerThreadAndChecked) {
         ktest::Err te;
         EXPECT_EQ(kfio_DirectoryGetTemporary(&te), nullptr);
         EXPECT_TRUE(ktest::hasCode(te.r, "kfio_DirectoryGetTemporary", 4419));
+        EXPECT_EQ(kfio_TmpFile(&te), nullptr);
+        EXPECT_TRUE(ktest::hasCode(te.r, "kfio_TmpFile", 1)) << ktest::messages(te.r);
+        EXPECT_EQ(kfio_TmpName(&te), nullptr);
+        EXPECT_TRUE(ktest::hasCode(te.r, "kfio_TmpName", 1)) << ktest::messages(te.r);
     }).join();
     unsetenv("ORVEL_TMPDIR");
 }

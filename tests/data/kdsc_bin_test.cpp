@@ -13,13 +13,9 @@
 namespace {
 
 using kgdatest::Bd;
+using kgdatest::Bf;
 using kgdatest::Err;
 using kgdatest::make;
-
-struct BfDelete {
-    void operator()(Kdsc_BinFunction *f) const { kdsc_BinFunctionDelete(f, nullptr); }
-};
-using Bf = std::unique_ptr<Kdsc_BinFunction, BfDelete>;
 
 Bd doubles(std::initializer_list<double> v) {
     Bd b = make(1, static_cast<int32_t>(v.size()), KGDA_TYPE_F64, KGDA_TABLE_OBJECT);

@@ -20,6 +20,7 @@
 namespace {
 
 using kgdatest::Bd;
+using kgdatest::Bf;
 using kgdatest::Err;
 using kgdatest::make;
 
@@ -27,11 +28,6 @@ using kgdatest::make;
 // once, on the first title that is not built in).
 [[maybe_unused]] const int g_pluginPath =
     setenv("ORVEL_BIN_FUNCTIONS_PATH", KRASTER_BF_TEST_DIR, 1);
-
-struct BfDelete {
-    void operator()(Kdsc_BinFunction *f) const { kdsc_BinFunctionDelete(f, nullptr); }
-};
-using Bf = std::unique_ptr<Kdsc_BinFunction, BfDelete>;
 
 uint64_t bits(double x) {
     uint64_t b;

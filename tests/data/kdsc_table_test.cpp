@@ -23,20 +23,9 @@ namespace {
 
 using hfatest::le32;
 using kgdatest::Bd;
+using kgdatest::Bf;
 using kgdatest::Err;
 using kgdatest::make;
-
-struct BfDelete {
-    void operator()(Kdsc_BinFunction *f) const { kdsc_BinFunctionDelete(f, nullptr); }
-};
-using Bf = std::unique_ptr<Kdsc_BinFunction, BfDelete>;
-
-std::string slurp(const std::string &name) {
-    std::ifstream in(name, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // The entry records of a file read straight from its bytes: the child of
 // `parent` named `name` (0 when none), following next links.
@@ -144,7 +133,7 @@ TEST_F(KdscTable, ColumnBytesOfEachTypeAsStored) {
     ASSERT_EQ(0, kdsc_TableClose(t, &err));
     ASSERT_EQ(0, khfa_FileClose(f, &err));
 
-    const std::string b = slurp(path());
+    const std::string b = ktest::readFile(path());
     const uint32_t table = entryAt(b, ":Layer_1:Descriptor_Table");
     ASSERT_NE(0u, table);
     EXPECT_EQ("Kdsc_Table", entryType(b, table));
@@ -201,9 +190,9 @@ TEST_F(KdscTable, RowCountChangesMoveSpaceAndKeepData) {
     ASSERT_EQ(0, kdsc_TableRowCountSet(t, 40, &err)) << ktest::messages(err.r);
     EXPECT_EQ(freeBefore + 60 * 8 + 60 * 3, khfa_FileFreeSpaceSize(f, &err));
     khfa_FileFlush(f, &err);
-    RawColumn raw = rawColumn(slurp(path()), ":Layer_1:Descriptor_Table:Red");
+    RawColumn raw = rawColumn(ktest::readFile(path()), ":Layer_1:Descriptor_Table:Red");
     EXPECT_EQ(40, raw.numRows);
-    const hfatest::DiskList disk = hfatest::readDiskList(slurp(path()));
+    const hfatest::DiskList disk = hfatest::readDiskList(ktest::readFile(path()));
     ASSERT_TRUE(disk.ok);
     bool tailFree = false;
     for (const auto &[pos, size] : disk.blocks)
@@ -228,7 +217,7 @@ TEST_F(KdscTable, RowCountChangesMoveSpaceAndKeepData) {
     EXPECT_EQ(std::string(120, 'x'), std::string(out.data(), 120));
     EXPECT_EQ(std::string(3, '\0'), std::string(out.data() + 120, 3));
     khfa_FileFlush(f, &err);
-    const RawColumn moved = rawColumn(slurp(path()), ":Layer_1:Descriptor_Table:Red");
+    const RawColumn moved = rawColumn(ktest::readFile(path()), ":Layer_1:Descriptor_Table:Red");
     EXPECT_EQ(250, moved.numRows);
     EXPECT_NE(raw.dataPtr, moved.dataPtr);
     // Reopened, the file tells the same.
@@ -282,7 +271,7 @@ TEST_F(KdscTable, BinFunctionStoredInTheOldFormOnlyWhenWhole) {
             ASSERT_TRUE(t) << name << ktest::messages(err.r);
             kdsc_TableClose(t, &err);
             khfa_FileFlush(f, &err);
-            const std::string b = slurp(path());
+            const std::string b = ktest::readFile(path());
             const bool old = !window && kdsc_BinFunctionType(f0.get()) <= 3;
             EXPECT_EQ(old, entryAt(b, name + ":#Bin_Function#") != 0) << name;
             EXPECT_EQ(!old, entryAt(b, name + ":#Bin_Function840#") != 0) << name;

@@ -25,6 +25,11 @@ struct BdDelete {
 };
 using Bd = std::unique_ptr<Kgda_BaseData, BdDelete>;
 
+struct BfDelete {
+    void operator()(Kdsc_BinFunction *f) const { kdsc_BinFunctionDelete(f, nullptr); }
+};
+using Bf = std::unique_ptr<Kdsc_BinFunction, BfDelete>;
+
 struct StackDelete {
     void operator()(Kgda_BaseDataStack *s) const { kgda_BaseDataStackDelete(s, nullptr); }
 };
