@@ -525,6 +525,278 @@ KRASTER_API int kprj_ProjectionItemSetTitle(Kprj_ProjectionItem *item, const cha
 KRASTER_API const Kprj_ProParameters *kprj_ProjectionItemProParametersGet(
     const Kprj_ProjectionItem *item);
 
+/* ---- Projection engine ---------------------------------------------------------
+ * Geographic points are (longitude, latitude) in radians, projected points
+ * (x, y) in metres. Point arrays may be converted in place. */
+
+/* Projection numbers of the built-in families. */
+#define KPRJ_ALBERS 3
+#define KPRJ_LAMBERT_CONFORMAL_CONIC 4
+#define KPRJ_MERCATOR 5
+#define KPRJ_POLAR_STEREOGRAPHIC 6
+#define KPRJ_POLYCONIC 7
+#define KPRJ_EQUIDISTANT_CONIC 8
+#define KPRJ_TRANSVERSE_MERCATOR 9
+#define KPRJ_OBLIQUE_MERCATOR 20
+#define KPRJ_ALASKA_CONFORMAL 26
+
+/* A point array: count points of (x, y). */
+typedef struct Kprj_Point {
+    int32_t count;
+    Kprj_Coordinate *points;
+} Kprj_Point;
+
+/* The slots of a projection object. The point converters return 0, or -1
+ * with a report after converting what they could (failed points become
+ * HUGE_VAL). */
+typedef int (*Kprj_PointsFunction)(const void *parameters, int64_t count, const Kprj_Coordinate *in,
+                                   Kprj_Coordinate *out, Kerr_ErrorReport **err);
+typedef void *(*Kprj_CopyParametersFunction)(const void *parameters, Kerr_ErrorReport **err);
+/* 1 equal, 0 not, -1 with a report. */
+typedef int (*Kprj_ProParametersEqualFunction)(const Kprj_ProParameters *a,
+                                               const Kprj_ProParameters *b, Kerr_ErrorReport **err);
+typedef void (*Kprj_QuitFunction)(void *parameters);
+
+/* A ready projection: the record it was built from, the family's private
+ * block of precomputed constants and the family's functions. */
+typedef struct Kprj_MapProjection {
+    Kprj_ProParameters *proParameters;
+    void *parameters;
+    Kprj_PointsFunction toLL;
+    Kprj_PointsFunction fromLL;
+    Kprj_CopyParametersFunction copyParameters;
+    Kprj_ProParametersEqualFunction proParametersEqual;
+    Kprj_QuitFunction quit;
+} Kprj_MapProjection;
+
+/* The outer object: a title naming its kind ("Kprj_ProParameters" for the
+ * built-in and external projections) and the object of that kind. */
+typedef struct Kprj_Projection {
+    char *title;
+    Kprj_MapProjection *mapProjection;
+} Kprj_Projection;
+
+/* Reads the projection query table once (package data). */
+KRASTER_API int kprj_Init(Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err);
+KRASTER_API int kprj_InitProjectionData(Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err);
+
+KRASTER_API Kprj_Projection *kprj_ProjectionInit(Kint_InitToolkitData *toolkit,
+                                                 const Kprj_ProParameters *proParameters,
+                                                 Kerr_ErrorReport **err);
+KRASTER_API Kprj_Projection *kprj_ProjectionCopy(const Kprj_Projection *projection,
+                                                 Kerr_ErrorReport **err);
+/* Releases the private block (ending an external program); the object
+ * stays and can no longer project. */
+KRASTER_API int kprj_ProjectionQuit(Kprj_Projection *projection, Kerr_ErrorReport **err);
+KRASTER_API void kprj_ProjectionFree(Kprj_Projection *projection);
+/* 1 when both were built from equal parameter records, 0 if not, -1. */
+KRASTER_API int kprj_ProjectionsEqual(const Kprj_Projection *a, const Kprj_Projection *b,
+                                      Kerr_ErrorReport **err);
+/* 1 when points can be carried from a to b (both ready), else 0. */
+KRASTER_API int kprj_ProjectionsOKToProject(const Kprj_Projection *a, const Kprj_Projection *b,
+                                            Kerr_ErrorReport **err);
+/* Converts count points of one projection object. */
+KRASTER_API int kprj_ProjectionToLL(const Kprj_Projection *projection, int64_t count,
+                                    const Kprj_Coordinate *in, Kprj_Coordinate *out,
+                                    Kerr_ErrorReport **err);
+KRASTER_API int kprj_ProjectionFromLL(const Kprj_Projection *projection, int64_t count,
+                                      const Kprj_Coordinate *in, Kprj_Coordinate *out,
+                                      Kerr_ErrorReport **err);
+
+/* Two projection objects initialised together. */
+typedef struct Kprj_ProjectionPair {
+    Kprj_Projection *input;
+    Kprj_Projection *output;
+} Kprj_ProjectionPair;
+
+KRASTER_API Kprj_ProjectionPair *kprj_ProjectionPairCreate(Kerr_ErrorReport **err);
+/* (Re)initialises both sides from the records. */
+KRASTER_API int kprj_ProjectionPairInit(Kint_InitToolkitData *toolkit, Kprj_ProjectionPair *pair,
+                                        const Kprj_ProParameters *input,
+                                        const Kprj_ProParameters *output, Kerr_ErrorReport **err);
+/* The pair for (input, output): *pair is reused when its sides were built
+ * from equal records, else (re)initialised; a new pair when *pair is NULL.
+ * Returns *pair. */
+KRASTER_API Kprj_ProjectionPair *kprj_ProjectionPairGet(Kint_InitToolkitData *toolkit,
+                                                        Kprj_ProjectionPair **pair,
+                                                        const Kprj_ProParameters *input,
+                                                        const Kprj_ProParameters *output,
+                                                        Kerr_ErrorReport **err);
+KRASTER_API Kprj_ProjectionPair *kprj_ProjectionPairCopy(const Kprj_ProjectionPair *pair,
+                                                         Kerr_ErrorReport **err);
+KRASTER_API int kprj_ProjectionPairQuit(Kprj_ProjectionPair *pair, Kerr_ErrorReport **err);
+KRASTER_API void kprj_ProjectionPairFree(Kprj_ProjectionPair *pair);
+
+/* Input system to output system: toLL, datum shift, fromLL. */
+KRASTER_API int kprj_Project(const Kprj_ProjectionPair *pair, int64_t count,
+                             const Kprj_Coordinate *in, Kprj_Coordinate *out,
+                             Kerr_ErrorReport **err);
+KRASTER_API int kprj_ProjectPair(const Kprj_Projection *input, const Kprj_Projection *output,
+                                 int64_t count, const Kprj_Coordinate *in, Kprj_Coordinate *out,
+                                 Kerr_ErrorReport **err);
+/* The same with the points in named units ("radians" is the engine's unit
+ * for geographic systems, "meters" for projected ones). */
+KRASTER_API int kprj_ProjectWithUnits(const Kprj_ProjectionPair *pair, int64_t count,
+                                      const Kprj_Coordinate *in, const char *inUnits,
+                                      Kprj_Coordinate *out, const char *outUnits,
+                                      Kerr_ErrorReport **err);
+KRASTER_API int kprj_ProjectPairWithUnits(const Kprj_Projection *input,
+                                          const Kprj_Projection *output, int64_t count,
+                                          const Kprj_Coordinate *in, const char *inUnits,
+                                          Kprj_Coordinate *out, const char *outUnits,
+                                          Kerr_ErrorReport **err);
+
+KRASTER_API Kprj_Point *kprj_PointsCreate(int32_t count, Kerr_ErrorReport **err);
+KRASTER_API Kprj_Point *kprj_PointsCopy(const Kprj_Point *points, Kerr_ErrorReport **err);
+KRASTER_API void kprj_PointsFree(Kprj_Point *points);
+/* Converts the points in place between two named units. */
+KRASTER_API int kprj_PointsConvertByUnitName(Kprj_Point *points, const char *inUnits,
+                                             const char *outUnits, Kerr_ErrorReport **err);
+
+/* Angle entries of a 15-entry parameter array between packed DMS and
+ * radians, or between any two named angle units; the other entries are
+ * copied. */
+KRASTER_API int kprj_GCTPProParams2Radians(int32_t proNumber, const Kprj_DblArrayPtr *in,
+                                           Kprj_DblArrayPtr *out, Kerr_ErrorReport **err);
+KRASTER_API int kprj_Radians2GCTPProParams(int32_t proNumber, const Kprj_DblArrayPtr *in,
+                                           Kprj_DblArrayPtr *out, Kerr_ErrorReport **err);
+KRASTER_API int kprj_GCTPProParamsConvert(int32_t proNumber, const Kprj_DblArrayPtr *in,
+                                          const char *inUnits, Kprj_DblArrayPtr *out,
+                                          const char *outUnits, Kerr_ErrorReport **err);
+
+/* A longitude extent (radians) at a latitude as metres on the sphere of
+ * nominal radius of the earth, and back. */
+KRASTER_API double kprj_ConvertLonSizeToMeters(double lonSize, double latitude);
+KRASTER_API double kprj_ConvertMetersToLonSize(double meters, double latitude);
+/* The angle (radians, counter-clockwise) from the map's x axis to grid
+ * north at a projected point. */
+KRASTER_API int kprj_ComputeNorthAngleFromXAxis(const Kprj_Projection *projection, double x,
+                                                double y, double *angle, Kerr_ErrorReport **err);
+
+/* Support functions of the families. */
+KRASTER_API double kprj_E0fn(double es);
+KRASTER_API double kprj_E1fn(double es);
+KRASTER_API double kprj_E2fn(double es);
+KRASTER_API double kprj_E3fn(double es);
+KRASTER_API double kprj_E4fn(double e);
+KRASTER_API double kprj_Mlfn(double e0, double e1, double e2, double e3, double phi);
+KRASTER_API double kprj_Msfn(double sinphi, double cosphi, double e);
+KRASTER_API double kprj_Tsfn(double e, double phi, double sinphi);
+KRASTER_API double kprj_Qsfn(double e, double sinphi, double cosphi);
+/* Inverse latitude iterations: 0 with *phi, or -1 with "Latitude failed to
+ * converge after %ld iterations". */
+KRASTER_API int kprj_Phi1(double qs, double e, double es, double *phi, Kerr_ErrorReport **err);
+KRASTER_API int kprj_Phi2(double e, double ts, double *phi, Kerr_ErrorReport **err);
+KRASTER_API int kprj_Phi3(double ml, double e0, double e1, double e2, double e3, double *phi,
+                          Kerr_ErrorReport **err);
+KRASTER_API int kprj_Phi4(double eccent, double e0, double e1, double e2, double e3, double a,
+                          double b, double *c, double *phi, Kerr_ErrorReport **err);
+KRASTER_API int kprj_Phi5(double eccent, double qs, double *phi, Kerr_ErrorReport **err);
+KRASTER_API int kprj_Phi6(double e, double ts, double *phi, Kerr_ErrorReport **err);
+KRASTER_API double kprj_Adjl(double lon);
+KRASTER_API double kprj_Asin(double x);
+KRASTER_API double kprj_Sign(double x);
+KRASTER_API void kprj_Sincos(double x, double *sine, double *cosine);
+
+/* UTM zone (1 to 60) of a longitude in radians. */
+KRASTER_API int32_t kprj_UTMZoneFromLongitude(double longitude);
+/* NAD code of a State Plane record: 2 (NAD83) or 1 (NAD27). */
+KRASTER_API int32_t kprj_NADCodeGet(const Kprj_ProParameters *proParameters);
+
+/* ---- External projections ---------------------------------------------------------
+ * A projection of type KPRJ_EXTERNAL names a module, proExeName + ".so",
+ * found along ORVEL_PROJECTIONS_PATH (default ".;./bin") and exporting the
+ * four functions below; else a program of that name started as a child and
+ * spoken to over a connection each way: every request is an 8-byte header
+ * (command, byte count; 32-bit host order) and the data, every answer a
+ * header (status, byte count) and the data. A non-zero status is followed
+ * by the child's reports as text fields of 5 characters ("%5ld"): code,
+ * length and function name, severity, length and message. */
+
+#define KPRJ_X_INIT 0   /* data: the Kprj_ProParameters record encoded with its design */
+#define KPRJ_X_TOLL 1   /* data: count points of two doubles; answer: the points */
+#define KPRJ_X_FROMLL 2 /* data: count points of two doubles; answer: the points */
+#define KPRJ_X_QUIT 4   /* no data, no answer */
+
+/* kprj_XProjectionInit: the module's instance for a record, or NULL with a
+ * report. */
+typedef void *(*Kprj_XProjectionInitFunction)(const Kprj_ProParameters *proParameters,
+                                              Kerr_ErrorReport **err);
+/* kprj_XProjectionToLL, kprj_XProjectionFromLL: 0, or -1 with a report. */
+typedef int (*Kprj_XProjectionPointsFunction)(void *instance, int64_t count,
+                                              const Kprj_Coordinate *in, Kprj_Coordinate *out,
+                                              Kerr_ErrorReport **err);
+/* kprj_XProjectionQuit: releases the instance. */
+typedef void (*Kprj_XProjectionQuitFunction)(void *instance);
+
+/* ---- Projection query table ------------------------------------------------------ */
+
+/* One projection of the table (the table's own). */
+typedef struct Kprj_QueryProjection Kprj_QueryProjection;
+typedef struct Kprj_QueryTable Kprj_QueryTable;
+
+/* Parses a table from text (name for reports), or the file fileName when
+ * text is NULL. */
+KRASTER_API Kprj_QueryTable *kprj_QueryTableParse(const char *text, const char *fileName,
+                                                  Kerr_ErrorReport **err);
+KRASTER_API void kprj_QueryTableFree(Kprj_QueryTable *table);
+/* The package table (read from "mapprojections.dat" on first use). */
+KRASTER_API const Kprj_QueryTable *kprj_QueryTableGet(Kint_InitToolkitData *toolkit,
+                                                      Kerr_ErrorReport **err);
+/* Writes the table (the package table when NULL) in the syntax the parser
+ * reads. */
+KRASTER_API int kprj_QueryListPrint(const Kprj_QueryTable *table, FILE *stream,
+                                    Kerr_ErrorReport **err);
+/* Writes one projection's entries. */
+KRASTER_API int kprj_QueryEntryListPrint(const Kprj_QueryProjection *projection, FILE *stream,
+                                         Kerr_ErrorReport **err);
+KRASTER_API int32_t kprj_QueryTableCount(const Kprj_QueryTable *table);
+KRASTER_API const Kprj_QueryProjection *kprj_QueryTableItem(const Kprj_QueryTable *table,
+                                                            int32_t index);
+/* Name, type (KPRJ_INTERNAL or KPRJ_EXTERNAL), number, module name. */
+KRASTER_API const char *kprj_QueryProjectionName(const Kprj_QueryProjection *projection);
+KRASTER_API int32_t kprj_QueryProjectionType(const Kprj_QueryProjection *projection);
+KRASTER_API int32_t kprj_QueryProjectionNumber(const Kprj_QueryProjection *projection);
+KRASTER_API const char *kprj_QueryProjectionModule(const Kprj_QueryProjection *projection);
+
+/* Lookups in the package table; the name is compared ignoring case. */
+KRASTER_API const Kprj_QueryProjection *kprj_QueryByName(Kint_InitToolkitData *toolkit,
+                                                         const char *name, Kerr_ErrorReport **err);
+KRASTER_API const Kprj_QueryProjection *kprj_QueryByNumber(Kint_InitToolkitData *toolkit,
+                                                           int32_t number, Kerr_ErrorReport **err);
+/* The name of an internal projection number (the table's own string). */
+KRASTER_API const char *kprj_ProjName(Kint_InitToolkitData *toolkit, int32_t number,
+                                      Kerr_ErrorReport **err);
+/* The internal projection number of a name, or -1 with a report. */
+KRASTER_API int32_t kprj_Proj7xNumber(Kint_InitToolkitData *toolkit, const char *name,
+                                      Kerr_ErrorReport **err);
+/* Every name of the table as a heap array of heap strings (*count names);
+ * free each and the array with kmsc_HeapFree. */
+KRASTER_API char **kprj_ProjectionNamesGet(Kint_InitToolkitData *toolkit, int32_t *count,
+                                           Kerr_ErrorReport **err);
+/* A record for the named projection with spheroid "Clarke 1866", its
+ * parameters 0 ("Invalid Projection Name" when the table has no such name). */
+KRASTER_API Kprj_ProParameters *kprj_ProParametersCreateByName(Kint_InitToolkitData *toolkit,
+                                                               const char *name,
+                                                               Kerr_ErrorReport **err);
+
+/* Sets parameter index of a record from a value in the unit the query
+ * table names for that entry (angles in decimal degrees or radians,
+ * distances in feet or metres; other entries as given). */
+KRASTER_API int kprj_QueryParameterSet(const Kprj_QueryProjection *projection,
+                                       Kprj_ProParameters *proParameters, int32_t index,
+                                       double value, Kerr_ErrorReport **err);
+
+/* Interactive queries reading answers line by line from in and writing the
+ * prompts to out. */
+KRASTER_API const Kprj_QueryProjection *kprj_QuerySelect(Kint_InitToolkitData *toolkit, FILE *in,
+                                                         FILE *out, Kerr_ErrorReport **err);
+KRASTER_API int kprj_SpheroidSelect(Kint_InitToolkitData *toolkit, Kprj_Spheroid *spheroid,
+                                    FILE *in, FILE *out, Kerr_ErrorReport **err);
+/* Asks for the projection and its parameters; a new record. */
+KRASTER_API Kprj_ProParameters *kprj_ProParametersQuery(Kint_InitToolkitData *toolkit, FILE *in,
+                                                        FILE *out, Kerr_ErrorReport **err);
+
 KRASTER_END_DECLS
 
 #endif

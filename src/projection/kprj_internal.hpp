@@ -70,14 +70,28 @@ using FamilyEqual = int (*)(const Kprj_ProParameters *a, const Kprj_ProParameter
 void familyEqualSet(FamilyEqual equal);
 
 // One entry of a projection's query list, which names the parameters the
-// projection asks for. A condition entry selects the branch whose value
-// matches the parameter.
-enum class QueryKind { Spheroid, Zone, NadCode, Condition, Integer, Number, Angle, Distance };
+// projection asks for. The kinds carry the query table's codes. A condition
+// entry selects the branch whose value matches the parameter.
+enum class QueryKind {
+    Spheroid = 0,
+    SpheroidByName = 1,
+    UtmZone = 2,
+    SpZone = 3,
+    Number = 4,
+    Angle = 5,
+    Distance = 6,
+    NadCode = 7,
+    Condition = 8,
+    Integer = 9
+};
 struct QueryEntry {
     QueryKind kind = QueryKind::Number;
-    int index = 0;  // index into proParams
+    int index = -1;      // index into proParams (-1 for spheroid and zone entries)
+    std::string prompt;  // text shown when asking
+    std::string unit;    // angles: "dd" or "radians"; distances: "feet" or "meters"
     struct Branch {
         double value;
+        std::string label;
         std::vector<QueryEntry> entries;
     };
     std::vector<Branch> branches;  // condition entries only

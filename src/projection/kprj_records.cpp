@@ -100,7 +100,9 @@ QueryLookup g_queryLookup = nullptr;
 bool queryEqual(const std::vector<QueryEntry> &list, const Kprj_DblArrayPtr &a,
                 const Kprj_DblArrayPtr &b) {
     for (const QueryEntry &q : list) {
-        if (q.kind == QueryKind::Spheroid) continue;
+        if (q.kind == QueryKind::Spheroid || q.kind == QueryKind::SpheroidByName ||
+            q.kind == QueryKind::UtmZone || q.kind == QueryKind::SpZone)
+            continue;
         if (q.index < 0 || q.index >= a.count || q.index >= b.count) return false;
         const double x = a.data[q.index], y = b.data[q.index];
         double tolerance = 0.1;

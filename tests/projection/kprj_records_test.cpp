@@ -230,7 +230,10 @@ TEST_F(Prj, NewRecordsAndSpheroidTolerances) {
     b->proNumber = 3;
     EXPECT_EQ(kprj_ProParametersEqual(a, b, &err), 0);
     b->proNumber = 1;
+    // UTM compares hemispheres by the sign of parameter 3.
     b->proParams.data[3] = -1.001;
+    EXPECT_EQ(kprj_ProParametersEqual(a, b, &err), 1);
+    b->proParams.data[3] = 1;
     EXPECT_EQ(kprj_ProParametersEqual(a, b, &err), 0);
     // External projections compare the module name instead of the number.
     b->proParams.data[3] = -1;

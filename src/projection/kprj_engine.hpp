@@ -1,0 +1,186 @@
+// Projection engine internals shared by the engine and the family files:
+// the registration table of built-in families, the earth model a family
+// reads from a parameter record, the private-block helpers and the point
+// loop every family's converters run through.
+#pragma once
+
+#include <kraster/kprj.h>
+
+#include <cmath>
+#include <new>
+#include <string>
+
+#include "core/report.hpp"
+
+namespace kr::prj {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kHalfPi = kPi / 2;
+constexpr double kTwoPi = 2 * kPi;
+constexpr double kD2R = kPi / 180;
+constexpr double kEpsilon = 1e-10;
+
+// A family fills slots 2 to 7 of the object from a checked record (present,
+// with at least the family's minimum parameter count). False with a report.
+using FamilyInit = bool (*)(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e);
+
+struct Family {
+    int number;
+    const char *name;   // family part of its function names
+    int minimumParams;  // 0: none needed
+    FamilyInit init;
+    Kprj_ProParametersEqualFunction equal;  // the family's own equality, or null
+};
+
+// The family of a projection number, or null.
+const Family *familyByNumber(int number);
+
+// Semi-major axis and eccentricity of a record's spheroid: an eSquared above
+// 1 is the semi-minor axis; es <= 0 is the sphere. False when the spheroid
+// gives no usable axis.
+struct Earth {
+    double a = 0;
+    double es = 0;
+    double e = 0;
+    bool sphere = true;
+};
+bool earthOf(const Kprj_ProParameters *p, Earth *earth);
+// The same, raising "Invalid spheroid" for fn when unusable.
+bool earthOf(const Kprj_ProParameters *p, Earth *earth, const char *fn, Report &e);
+
+// Parameter i of a record (0 beyond its end).
+inline double param(const Kprj_ProParameters *p, int i) {
+    return i < p->proParams.count && p->proParams.data ? p->proParams.data[i] : 0.0;
+}
+
+// Installs a private block of type B with its copy and quit functions.
+template <class B>
+void setBlock(Kprj_MapProjection *m, B *block) {
+    m->parameters = block;
+    m->copyParameters = [](const void *p, Kerr_ErrorReport **) -> void * {
+        return new (std::nothrow) B(*static_cast<const B *>(p));
+    };
+    m->quit = [](void *p) { delete static_cast<B *>(p); };
+}
+
+// Runs a per-point converter over an array (in place allowed). The converter
+// takes (block, x, y) and rewrites x, y, returning null or the reason it
+// failed; failed points become HUGE_VAL and the first reason is reported
+// under fn once all points are done.
+template <class B, const char *(*Point)(const B &, double &, double &)>
+int pointLoop(const char *fn, const void *parameters, int64_t n, const Kprj_Coordinate *in,
+              Kprj_Coordinate *out, Kerr_ErrorReport **err) {
+    Report e(err);
+    if (!parameters || (n > 0 && (!in || !out)) || n < 0) {
+        e.error(fn, 1, n < 0 ? "Bad point count" : "Invalid input parameters");
+        return -1;
+    }
+    const B &b = *static_cast<const B *>(parameters);
+    const char *why = nullptr;
+    int64_t failed = 0;
+    for (int64_t i = 0; i < n; ++i) {
+        double x = in[i].x, y = in[i].y;
+        if (const char *w = Point(b, x, y)) {
+            if (!why) why = w;
+            ++failed;
+            x = y = HUGE_VAL;
+        }
+        out[i].x = x;
+        out[i].y = y;
+    }
+    if (failed) {
+        e.error(fn, 2, "%s", why);
+        return -1;
+    }
+    return 0;
+}
+
+// Allocation-free forms of the support functions for the point loops:
+// false when the iteration does not converge.
+bool phi1(double qs, double e, double es, double &phi);
+bool phi2(double e, double ts, double &phi);
+bool phi3(double ml, double e0, double e1, double e2, double e3, double &phi);
+bool phi4(double es, double e0, double e1, double e2, double e3, double a, double b, double &c,
+          double &phi);
+
+inline double adjl(double lon) {
+    // Most longitudes are in range already; a loop guards against huge input.
+    if (std::fabs(lon) <= kPi) return lon;
+    if (!std::isfinite(lon)) return lon;
+    if (std::fabs(lon) > 1e6) lon = std::remainder(lon, kTwoPi);
+    while (lon > kPi) lon -= kTwoPi;
+    while (lon < -kPi) lon += kTwoPi;
+    return lon;
+}
+inline double asinClamped(double x) {
+    return std::asin(x > 1 ? 1 : (x < -1 ? -1 : x));
+}
+inline double tsfn(double e, double phi, double sinphi) {
+    const double con = e * sinphi;
+    return std::tan(0.5 * (kHalfPi - phi)) / std::pow((1 - con) / (1 + con), 0.5 * e);
+}
+inline double msfn(double e, double sinphi, double cosphi) {
+    const double con = e * sinphi;
+    return cosphi / std::sqrt(1 - con * con);
+}
+inline double qsfn(double e, double sinphi) {
+    if (e < 1e-7) return 2 * sinphi;
+    const double con = e * sinphi;
+    return (1 - e * e) * (sinphi / (1 - con * con) - (0.5 / e) * std::log((1 - con) / (1 + con)));
+}
+inline double e0fn(double es) {
+    return 1 - 0.25 * es * (1 + es / 16 * (3 + 1.25 * es));
+}
+inline double e1fn(double es) {
+    return 0.375 * es * (1 + 0.25 * es * (1 + 0.46875 * es));
+}
+inline double e2fn(double es) {
+    return 0.05859375 * es * es * (1 + 0.75 * es);
+}
+inline double e3fn(double es) {
+    return es * es * es * 0.0113932291666667;
+}
+inline double mlfn(double e0, double e1, double e2, double e3, double phi) {
+    return e0 * phi - e1 * std::sin(2 * phi) + e2 * std::sin(4 * phi) - e3 * std::sin(6 * phi);
+}
+// mlfn from sin and cos of 2 phi (one sine and cosine instead of three sines).
+inline double mlfn2(double e0, double e1, double e2, double e3, double phi, double s2, double c2) {
+    const double s4 = 2 * s2 * c2;
+    const double s6 = s2 * (3 - 4 * s2 * s2);
+    return e0 * phi - e1 * s2 + e2 * s4 - e3 * s6;
+}
+
+// The zone of a UTM record: proZone, or derived from parameter 2 when 0.
+int utmZone(const Kprj_ProParameters *p);
+
+// Transverse Mercator on an 8-entry parameter array built by UTM and State
+// Plane (fills the object like the family initialiser).
+bool transverseMercatorSetup(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e);
+
+// Family initialisers and equality functions (one file each).
+bool geographicInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool utmInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool statePlaneInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool albersInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool lambertConformalConicInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool mercatorInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool polarStereographicInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool polyconicInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool equidistantConicInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool transverseMercatorInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool obliqueMercatorInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool alaskaConformalInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+
+int transverseMercatorEqual(const Kprj_ProParameters *, const Kprj_ProParameters *,
+                            Kerr_ErrorReport **);
+int utmEqual(const Kprj_ProParameters *, const Kprj_ProParameters *, Kerr_ErrorReport **);
+
+// External projections: a module exporting the kprj_X functions, else a
+// child program over pipes.
+bool externalInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e);
+
+// The path of a package data file along ORVEL_PROJECTIONS_PATH, else in the
+// library's data directory; empty when not found.
+std::string projectionFilePath(const char *name);
+
+}  // namespace kr::prj
