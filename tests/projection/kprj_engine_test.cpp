@@ -285,7 +285,8 @@ TEST_F(Engine, DatumsThatDifferAreNotSilentlyIgnored) {
     Params a = byName("UTM", 18, {0, 0, 0, 1});
     Params b = byName("UTM", 18, {0, 0, 0, 1});
     ASSERT_EQ(kprj_DatumByName(toolkit, "Clarke 1866", "NAD27", a->proSpheroid->datum, &err), 0);
-    ASSERT_EQ(kprj_DatumByName(toolkit, "Clarke 1866", "NAD27 (Canada)", b->proSpheroid->datum, &err), 0);
+    ASSERT_EQ(
+        kprj_DatumByName(toolkit, "Clarke 1866", "NAD27 (Canada)", b->proSpheroid->datum, &err), 0);
     Kprj_ProjectionPair *pair = nullptr;
     ASSERT_NE(kprj_ProjectionPairGet(toolkit, &pair, a.get(), b.get(), &err), nullptr);
     Kprj_Coordinate p{400000, 4000000}, q;
