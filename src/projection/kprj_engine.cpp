@@ -26,6 +26,7 @@ constexpr const char *kTitle = "Kprj_ProParameters";
 const Family kFamilies[] = {
     {0, "Geographic", 0, geographicInit, nullptr},
     {1, "UTM", 4, utmInit, utmEqual},
+    {2, "StatePlane", 1, statePlaneInit, statePlaneEqual},
     {3, "AlbersConicalEqualArea", 8, albersInit, nullptr},
     {4, "LambertConformalConic", 8, lambertConformalConicInit, nullptr},
     {5, "Mercator", 8, mercatorInit, nullptr},

@@ -161,6 +161,7 @@ bool transverseMercatorSetup(const Kprj_ProParameters *p, Kprj_MapProjection *m,
 bool geographicInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 bool utmInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 bool statePlaneInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+int statePlaneEqual(const Kprj_ProParameters *, const Kprj_ProParameters *, Kerr_ErrorReport **);
 bool albersInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 bool lambertConformalConicInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 bool mercatorInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
