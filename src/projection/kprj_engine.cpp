@@ -10,6 +10,8 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -438,12 +440,17 @@ KRASTER_API int kprj_ProjectPair(const Kprj_Projection *input, const Kprj_Projec
         return -1;
     }
     const Kprj_Spheroid *sa = a->proParameters->proSpheroid, *sb = b->proParameters->proSpheroid;
-    if (!datumsAgree(sa, sb)) {
-        e.error(fn, 7, "No datum shift from %s to %s", textOf(sa->datum->datumname),
-                textOf(sb->datum->datumname));
-        e.error(fn, 8, "GCSTransform failed");
-        return -1;
-    }
+    // The geographic points move from the input earth model to the output
+    // one (in runs that fit the shift's 32-bit count).
+    if (!datumsAgree(sa, sb))
+        for (int64_t done = 0; done < count;) {
+            const auto run = static_cast<int32_t>(std::min<int64_t>(count - done, INT32_MAX));
+            if (kprj_DatumShift(out + done, sa, out + done, sb, run, e.out()) < 0) {
+                e.error(fn, 8, "GCSTransform failed");
+                return -1;
+            }
+            done += run;
+        }
     if (b->fromLL(b->parameters, count, out, out, e.out()) < 0) {
         e.error(fn, 9, "ProjectionApply failed");
         return -1;

@@ -281,7 +281,10 @@ TEST_F(Engine, PairsReusedAndRebuilt) {
     kprj_ProjectionPairFree(pair);
 }
 
-TEST_F(Engine, DatumsThatDifferAreNotSilentlyIgnored) {
+// A pair between two datums moves the points between them: the same as
+// leaving the input projection, shifting the datum and entering the output
+// one; a shift that cannot be made is reported.
+TEST_F(Engine, PairsShiftBetweenDatums) {
     Params a = byName("UTM", 18, {0, 0, 0, 1});
     Params b = byName("UTM", 18, {0, 0, 0, 1});
     ASSERT_EQ(kprj_DatumByName(toolkit, "Clarke 1866", "NAD27", a->proSpheroid->datum, &err), 0);
@@ -289,14 +292,34 @@ TEST_F(Engine, DatumsThatDifferAreNotSilentlyIgnored) {
         kprj_DatumByName(toolkit, "Clarke 1866", "NAD27 (Canada)", b->proSpheroid->datum, &err), 0);
     Kprj_ProjectionPair *pair = nullptr;
     ASSERT_NE(kprj_ProjectionPairGet(toolkit, &pair, a.get(), b.get(), &err), nullptr);
-    Kprj_Coordinate p{400000, 4000000}, q;
+    const Kprj_Coordinate p{400000, 4000000};
+    Kprj_Coordinate q{}, ll{}, shifted{}, expected{};
+    ASSERT_EQ(kprj_Project(pair, 1, &p, &q, &err), 0) << ktest::messages(err.r);
+    Kprj_Projection *from = kprj_ProjectionInit(toolkit, a.get(), &err);
+    Kprj_Projection *to = kprj_ProjectionInit(toolkit, b.get(), &err);
+    ASSERT_TRUE(from && to);
+    ASSERT_EQ(kprj_ProjectionToLL(from, 1, &p, &ll, &err), 0);
+    ASSERT_EQ(kprj_DatumShift(&ll, a->proSpheroid, &shifted, b->proSpheroid, 1, &err), 0);
+    ASSERT_EQ(kprj_ProjectionFromLL(to, 1, &shifted, &expected, &err), 0);
+    kprj_ProjectionFree(from);
+    kprj_ProjectionFree(to);
+    EXPECT_NEAR(q.x, expected.x, 1e-6);
+    EXPECT_NEAR(q.y, expected.y, 1e-6);
+    EXPECT_GT(std::hypot(q.x - p.x, q.y - p.y), 1.0);  // the datums are metres apart
+    // A regression datum without its polynomial cannot be reached.
+    b->proSpheroid->datum->type = KPRJ_DATUM_REGRESSION;
+    kprj_ProjectionPairFree(pair);  // equal records would reuse the pair
+    pair = nullptr;
+    ASSERT_NE(kprj_ProjectionPairGet(toolkit, &pair, a.get(), b.get(), &err), nullptr);
     EXPECT_EQ(kprj_Project(pair, 1, &p, &q, &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("GCSTransform failed"), std::string::npos);
+    EXPECT_NE(ktest::messages(err.r).find("GCSTransform failed"), std::string::npos)
+        << ktest::messages(err.r);
     // Same datum on both ends: no shift is needed.
     ASSERT_EQ(kprj_DatumByName(toolkit, "Clarke 1866", "NAD27", b->proSpheroid->datum, &err), 0);
     ASSERT_NE(kprj_ProjectionPairGet(toolkit, &pair, a.get(), b.get(), &err), nullptr);
     EXPECT_EQ(kprj_Project(pair, 1, &p, &q, &err), 0);
     EXPECT_NEAR(q.x, p.x, 1e-6);
+    EXPECT_NEAR(q.y, p.y, 1e-6);
     kprj_ProjectionPairFree(pair);
 }
 
