@@ -1,8 +1,7 @@
 // The projection engine: the registration table of built-in families,
 // projection objects (seven slots inside a titled outer object), pairs with
 // their reuse rule, projecting points between two map systems with unit
-// conversion on the way in and out, point arrays, and the hooks through which
-// the record code asks families and the query table about equality.
+// conversion on the way in and out, and point arrays.
 #include <kraster/kcvt.h>
 #include <kraster/kmsc.h>
 #include <kraster/kprj.h>
@@ -48,24 +47,6 @@ bool isFile(const std::string &path) {
 const char *textOf(const Kprj_CharStrPtr &s) {
     return s.count > 0 && s.data ? s.data : "";
 }
-
-// The family's equality for the record code: decides for families that
-// have their own.
-int familyEqualHook(const Kprj_ProParameters *a, const Kprj_ProParameters *b, bool *decided,
-                    Kerr_ErrorReport **err) {
-    *decided = false;
-    if (a->proType != KPRJ_INTERNAL) return 0;
-    const Family *f = familyByNumber(a->proNumber);
-    if (!f || !f->equal) return 0;
-    *decided = true;
-    if (b->proType != KPRJ_INTERNAL || b->proNumber != a->proNumber) return 0;
-    return f->equal(a, b, err);
-}
-
-const bool kHooksInstalled = [] {
-    familyEqualSet(familyEqualHook);
-    return true;
-}();
 
 bool ready(const Kprj_Projection *p) {
     return p && p->mapProjection && p->mapProjection->parameters && p->title &&
@@ -149,7 +130,6 @@ KRASTER_API Kprj_Projection *kprj_ProjectionInit(Kint_InitToolkitData *toolkit,
                                                  Kerr_ErrorReport **err) {
     constexpr const char *fn = "kprj_ProjectionInit";
     Report e(err);
-    (void)kHooksInstalled;
     if (!toolkit) {
         e.error(fn, 1, "Toolkit has not been initialized");
         return nullptr;

@@ -373,20 +373,6 @@ const Kprj_QueryTable *packageTable(const char *fn, Report &e) {
     return g_table;
 }
 
-const std::vector<QueryEntry> *queryLookup(const char *name) {
-    Report quiet(nullptr);
-    const Kprj_QueryTable *t = packageTable("kprj_QueryByName", quiet);
-    if (!t || !name) return nullptr;
-    for (const Kprj_QueryProjection &p : t->projections)
-        if (!strcasecmp(p.name.c_str(), name)) return &p.all;
-    return nullptr;
-}
-
-const bool kLookupInstalled = [] {
-    kr::prj::queryLookupSet(queryLookup);
-    return true;
-}();
-
 bool readLine(FILE *in, std::string &line) {
     char buffer[512];
     if (!in || !fgets(buffer, sizeof buffer, in)) return false;
@@ -478,20 +464,40 @@ bool toolkitReady(Kint_InitToolkitData *toolkit, const char *fn, Report &e) {
 
 }  // namespace
 
+namespace kr::prj {
+
+const std::vector<QueryEntry> *queryList(const char *name) {
+    Report quiet(nullptr);
+    const Kprj_QueryTable *t = packageTable("kprj_QueryByName", quiet);
+    if (!t || !name) return nullptr;
+    for (const Kprj_QueryProjection &p : t->projections)
+        if (!strcasecmp(p.name.c_str(), name)) return &p.all;
+    return nullptr;
+}
+
+}  // namespace kr::prj
+
 extern "C" {
 
 KRASTER_API int kprj_InitProjectionData(Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err) {
     constexpr const char *fn = "kprj_InitProjectionData";
     Report e(err);
-    (void)kLookupInstalled;
     if (!toolkitReady(toolkit, fn, e)) return -1;
+    // Each table is read once; later calls find it in the package data.
     if (!packageTable(fn, e)) {
-        e.clear();
         e.error(fn, 2, "Error returned from kprj_QueryTableParse");
         return -1;
     }
+    if (!kprj_SpheroidTableRead(toolkit, e.out())) {
+        e.error(fn, 3, "Error returned from kprj_SpheroidTableParse");
+        return -1;
+    }
+    if (!kprj_SPTableRead(toolkit, e.out())) {
+        e.error(fn, 4, "Error returned from kprj_SPTableParse");
+        return -1;
+    }
     if (!kprj_InitDictionaryCreate(e.out())) {
-        e.error(fn, 3, "Error returned from kprj_InitDictionaryCreate");
+        e.error(fn, 5, "Error returned from kprj_InitDictionaryCreate");
         return -1;
     }
     return 0;

@@ -1,7 +1,6 @@
 // Projection package internals shared by the record, storage, design and
-// library-file units: the package state, record adoption after decoding, and
-// the hooks through which the projection engine and the earth-model tables
-// take part once they exist.
+// library-file units: the package state, record adoption after decoding, the
+// query lists of the projection table and the earth-model lookups.
 #pragma once
 
 #include <kraster/kmsc.h>
@@ -63,12 +62,6 @@ Kprj_Datum datumAsStored(const Kprj_Datum &datum);
 // "Undefined" of type KPRJ_DATUM_NONE.
 bool datumReset(Kprj_Datum *datum);
 
-// The projection engine's per-family equality. When a family decides,
-// *decided is set and the result (1, 0, or -1 with a report) is returned.
-using FamilyEqual = int (*)(const Kprj_ProParameters *a, const Kprj_ProParameters *b, bool *decided,
-                            Kerr_ErrorReport **err);
-void familyEqualSet(FamilyEqual equal);
-
 // One entry of a projection's query list, which names the parameters the
 // projection asks for. The kinds carry the query table's codes. A condition
 // entry selects the branch whose value matches the parameter.
@@ -96,15 +89,12 @@ struct QueryEntry {
     };
     std::vector<Branch> branches;  // condition entries only
 };
-// The query list of a projection by name (ignoring case), or null when the
-// projection table has none.
-using QueryLookup = const std::vector<QueryEntry> *(*)(const char *projectionName);
-void queryLookupSet(QueryLookup lookup);
+// The query list of a projection by name (ignoring case) in the package's
+// projection table, or null when the table has none.
 const std::vector<QueryEntry> *queryList(const char *projectionName);
 
-// Earth-model lookups by name for the State Plane datum rule and projection
-// library files: fills spheroid axes and datum from the tables (a few
-// well-known spheroids until the tables exist). False with a report.
+// Earth-model lookups by name in the spheroid table, for the State Plane
+// datum rule and projection library files. False with a report.
 bool spheroidByName(const char *name, Kprj_Spheroid *spheroid, const char *fn, Report &e);
 bool datumByName(const char *spheroidName, const char *datumName, Kprj_Datum *datum, const char *fn,
                  Report &e);

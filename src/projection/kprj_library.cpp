@@ -7,7 +7,7 @@
 //
 // An external projection has EXTERNAL "<module>" in place of INTERNAL and the
 // number. The parameters written are those the projection's query list asks
-// for (every entry of the array while the projection table has no list).
+// for (every entry of the array for a projection the table does not list).
 #include <kraster/kmsc.h>
 #include <kraster/kprj.h>
 #include <kraster/kstr.h>
@@ -219,11 +219,10 @@ Kprj_ProjectionItem *readItem(Lexer &lex, const std::string &title, const char *
     if (!sphere.empty() && !spheroidByName(sphere.c_str(), s, fn, quiet))
         kprj_CharStrCreate(sphere.c_str(), &s->sphereName, nullptr);
     if (!datumByName(sphere.c_str(), datum.c_str(), s->datum, fn, e)) return bad("bad datum");
-    // The family name of the number (the three families the records name
-    // until the projection table is read).
-    static const char *const kNames[] = {"Geographic (Lat/Lon)", "UTM", "State Plane"};
-    if (p->proType == KPRJ_INTERNAL && p->proNumber >= 0 && p->proNumber < 3)
-        kprj_CharStrCreate(kNames[p->proNumber], &p->proName, nullptr);
+    // The projection's name as the projection table gives it for the number.
+    if (p->proType == KPRJ_INTERNAL)
+        if (const char *name = kprj_ProjName(kint_GetInit(), p->proNumber, nullptr))
+            kprj_CharStrCreate(name, &p->proName, nullptr);
     if (kstr_Eqic(text(p->proName), "State Plane")) {
         if (p->proParams.count < 1 && kprj_DblArrayCreate(1, &p->proParams, e.out()) < 0)
             return bad("no memory");

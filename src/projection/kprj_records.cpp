@@ -92,9 +92,6 @@ bool datumCopy(const Kprj_Datum *in, Kprj_Datum *out, Kerr_ErrorReport **err) {
            ((out->grid = gridRetain(static_cast<Kprj_Grid *>(in->grid))), true);
 }
 
-FamilyEqual g_familyEqual = nullptr;
-QueryLookup g_queryLookup = nullptr;
-
 // Compares the parameters a query list asks for, each with its kind's
 // tolerance (a difference equal to the tolerance still counts as equal).
 bool queryEqual(const std::vector<QueryEntry> &list, const Kprj_DblArrayPtr &a,
@@ -131,16 +128,6 @@ bool queryEqual(const std::vector<QueryEntry> &list, const Kprj_DblArrayPtr &a,
 }  // namespace
 
 namespace kr::prj {
-
-void familyEqualSet(FamilyEqual equal) {
-    g_familyEqual = equal;
-}
-void queryLookupSet(QueryLookup lookup) {
-    g_queryLookup = lookup;
-}
-const std::vector<QueryEntry> *queryList(const char *projectionName) {
-    return g_queryLookup && projectionName ? g_queryLookup(projectionName) : nullptr;
-}
 
 bool datumReset(Kprj_Datum *datum) {
     kprj_CharStrFree(&datum->datumname);
@@ -668,14 +655,20 @@ KRASTER_API int kprj_ProParametersEqual(const Kprj_ProParameters *a, const Kprj_
     constexpr const char *fn = "kprj_ProParametersEqual";
     Report e(err);
     if (!a || !b) return a == b;
-    if (g_familyEqual) {
-        bool decided = false;
-        const int r = g_familyEqual(a, b, &decided, e.out());
-        if (r < 0) {
-            e.error(fn, 1, "Error returned from proParametersEqual");
-            return -1;
-        }
-        if (decided) return r;
+    // The first record's projection says whether its family compares
+    // records itself.
+    Kprj_Projection *object = kprj_ProjectionInit(kint_GetInit(), a, e.out());
+    if (!object) {
+        e.error(fn, 1, "Error returned from kprj_ProjectionInit");
+        return -1;
+    }
+    const Kprj_ProParametersEqualFunction own = object->mapProjection->proParametersEqual;
+    kprj_ProjectionFree(object);
+    if (own) {
+        if (b->proType != a->proType || b->proNumber != a->proNumber) return 0;
+        const int r = own(a, b, e.out());
+        if (r < 0) e.error(fn, 3, "Error returned from proParametersEqual");
+        return r;
     }
     if (a->proType != b->proType) return 0;
     if (a->proType == KPRJ_INTERNAL && a->proNumber != b->proNumber) return 0;

@@ -407,8 +407,8 @@ TEST_F(Engine, FamilyAndQueryListEquality) {
         EXPECT_EQ(kprj_ProParametersEqual(b.get(), a.get(), &err), c.equal);
     }
     // The Transverse Mercator comparison needs 8 parameters on both sides.
-    Params a = byName("Transverse Mercator", 0, {});
-    Params b = byName("Transverse Mercator", 0, {});
+    Params a = byName("Transverse Mercator", 0, {0, 0, 0.9996});
+    Params b = byName("Transverse Mercator", 0, {0, 0, 0.9996});
     b->proParams.count = 7;
     EXPECT_EQ(kprj_ProParametersEqual(a.get(), b.get(), &err), -1);
     EXPECT_NE(ktest::messages(err.r).find("Too few parameters in input parmArray"),
@@ -419,6 +419,37 @@ TEST_F(Engine, FamilyAndQueryListEquality) {
     EXPECT_EQ(kprj_ProParametersEqual(u.get(), v.get(), &err), -1);
     // A family's own comparison is not applied to another family.
     EXPECT_EQ(kprj_ProParametersEqual(a.get(), u.get(), &err), 0);
+}
+
+// Each package table is read by kprj_Init, which names the one that fails
+// (each case in a fresh process, before anything has read the tables).
+TEST_F(Engine, InitReadsEveryTableAndNamesTheOneThatFails) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const struct {
+        const char *file, *message;
+    } cases[] = {
+        {"mapprojections.dat", "Error returned from kprj_QueryTableParse"},
+        {"spheroid.tab", "Error returned from kprj_SpheroidTableParse"},
+        {"sptable.tab", "Error returned from kprj_SPTableParse"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file);
+        EXPECT_EXIT(
+            {
+                int code = 1;
+                {
+                    ktest::TempDir dir;
+                    ktest::writeFile(dir.file(c.file), "}\n");
+                    setenv("ORVEL_PROJECTIONS_PATH", dir.path().c_str(), 1);
+                    ktest::Err e;
+                    if (kprj_Init(toolkit, &e.r) == -1 &&
+                        ktest::messages(e.r).find(c.message) != std::string::npos)
+                        code = 0;
+                }
+                std::exit(code);
+            },
+            testing::ExitedWithCode(0), "");
+    }
 }
 
 TEST_F(Engine, SupportFunctionsInvertEachOther) {

@@ -89,6 +89,9 @@ TEST_F(External, ModuleAndProgramProjectAndShareWithCopies) {
     ASSERT_EQ(kprj_Project(pair, 1, &in, &out, &err), 0) << ktest::messages(err.r);
     EXPECT_NEAR(out.x, 100 + 6378137.0 * 4 * 1.0, 1e-6);
     kprj_ProjectionPairFree(pair);
+    // External records compare by module name (and then as any other).
+    EXPECT_EQ(kprj_ProParametersEqual(m.get(), record("kprj_example", 0).get(), &err), 1);
+    EXPECT_EQ(kprj_ProParametersEqual(m.get(), record("kprj_example_program", 0).get(), &err), 0);
     // The module refuses a negative scale with its own report.
     Params bad = record("kprj_example", 0, -1);
     EXPECT_EQ(kprj_ProjectionInit(toolkit, bad.get(), &err), nullptr);

@@ -235,15 +235,11 @@ TEST_F(Prj, NewRecordsAndSpheroidTolerances) {
     EXPECT_EQ(kprj_ProParametersEqual(a, b, &err), 1);
     b->proParams.data[3] = 1;
     EXPECT_EQ(kprj_ProParametersEqual(a, b, &err), 0);
-    // External projections compare the module name instead of the number.
-    b->proParams.data[3] = -1;
-    a->proType = b->proType = KPRJ_EXTERNAL;
-    b->proNumber = 9;
-    kprj_CharStrCreate("mymodule", &a->proExeName, nullptr);
-    kprj_CharStrCreate("mymodule", &b->proExeName, nullptr);
-    EXPECT_EQ(kprj_ProParametersEqual(a, b, &err), 1);
-    kprj_CharStrCreate("other", &b->proExeName, nullptr);
-    EXPECT_EQ(kprj_ProParametersEqual(a, b, &err), 0);
+    // The first record must make a projection.
+    a->proType = KPRJ_EXTERNAL;
+    kprj_CharStrCreate("no_such_module", &a->proExeName, nullptr);
+    EXPECT_EQ(kprj_ProParametersEqual(a, b, &err), -1);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kprj_ProParametersEqual", 1)) << ktest::messages(err.r);
     EXPECT_EQ(kprj_ProParametersEqual(nullptr, nullptr, &err), 1);
     EXPECT_EQ(kprj_ProParametersEqual(a, nullptr, &err), 0);
     EXPECT_EQ(kprj_ProParametersCopy(nullptr, nullptr, &err), nullptr);

@@ -189,7 +189,6 @@ class Listen {
 };
 
 TIFFExtendProc g_parentExtender = nullptr;
-bool g_extending = false;
 
 void extendTags(TIFF *tif) {
     static const TIFFFieldInfo noData[] = {
@@ -211,15 +210,7 @@ void initialise() {
         TIFFSetWarningHandler(globalWarning);
         XTIFFInitialize();  // the GeoTIFF tags
         g_parentExtender = TIFFSetTagExtender(extendTags);
-        g_extending = true;
     });
-}
-
-// libtiff outlives the plug-in, which may be unloaded and loaded again: the
-// extender chain goes back to what it was, so that no call reaches the
-// unloaded code (or, loaded again at the same address, calls itself).
-__attribute__((destructor)) void restoreExtender() {
-    if (g_extending) TIFFSetTagExtender(g_parentExtender);
 }
 
 TIFF *openTiff(const char *name, const char *mode, Log &log) {
