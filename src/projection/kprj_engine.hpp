@@ -95,11 +95,73 @@ int pointLoop(const char *fn, const void *parameters, int64_t n, const Kprj_Coor
     return 0;
 }
 
+// Installs a copy of a family's private block with converters that run the
+// per-point functions through pointLoop under the given names. False with a
+// report when memory runs out.
+template <class B, const char *(*Inverse)(const B &, double &, double &),
+          const char *(*Forward)(const B &, double &, double &), const char *ToName,
+          const char *FromName>
+bool install(Kprj_MapProjection *m, const B &block, const char *fn, Report &e) {
+    auto *b = new (std::nothrow) B(block);
+    if (!b) {
+        e.error(fn, 50, "Error allocating parameters");
+        return false;
+    }
+    setBlock(m, b);
+    m->toLL = [](const void *p, int64_t n, const Kprj_Coordinate *in, Kprj_Coordinate *out,
+                 Kerr_ErrorReport **err) {
+        return pointLoop<B, Inverse>(ToName, p, n, in, out, err);
+    };
+    m->fromLL = [](const void *p, int64_t n, const Kprj_Coordinate *in, Kprj_Coordinate *out,
+                   Kerr_ErrorReport **err) {
+        return pointLoop<B, Forward>(FromName, p, n, in, out, err);
+    };
+    return true;
+}
+
 // Allocation-free forms of the support functions for the point loops:
 // false when the iteration does not converge.
 bool phi1(double qs, double e, double es, double &phi);
 bool phi2(double e, double ts, double &phi);
 bool phi3(double ml, double e0, double e1, double e2, double e3, double &phi);
+
+// The latitude phi3 finds, in closed form: phi - mu as a sine series in the
+// rectifying latitude mu = ml / e0, its coefficients taken at set() from
+// latitudes iterated to the last bit. One sine and cosine per point instead
+// of phi3's several; not usable (the caller iterates) when the series does
+// not reproduce the iteration to 1e-13, as for spheroids far from the earth's.
+class FootpointSeries {
+  public:
+    bool set(double e0, double e1, double e2, double e3);
+    bool usable = false;
+    // Latitude, its sine and its cosine for a meridian distance ml (in
+    // units of the semi-major axis).
+    void latitude(double ml, double &phi, double &sinphi, double &cosphi) const {
+        const double mu = ml * invE0;
+        const double s = std::sin(mu), c = std::cos(mu);
+        const double s2 = 2 * s * c, x = 2 * (c * c - s * s);
+        // Clenshaw sum of j_k sin(2 (k + 1) mu).
+        double b1 = 0, b2 = 0;
+        for (int k = kTerms - 1; k >= 0; --k) {
+            const double b = j_[k] + x * b1 - b2;
+            b2 = b1;
+            b1 = b;
+        }
+        const double d = b1 * s2;
+        phi = mu + d;
+        // sin and cos of phi = mu + d, d below 0.01: Taylor terms of d.
+        const double d2 = d * d;
+        const double sd = d * (1 - d2 * (1.0 / 6) * (1 - d2 * (1.0 / 20)));
+        const double cd = 1 - d2 * 0.5 * (1 - d2 * (1.0 / 12) * (1 - d2 * (1.0 / 30)));
+        sinphi = s * cd + c * sd;
+        cosphi = c * cd - s * sd;
+    }
+
+  private:
+    static constexpr int kTerms = 6;
+    double invE0 = 1;
+    double j_[kTerms] = {};
+};
 bool phi4(double es, double e0, double e1, double e2, double e3, double a, double b, double &c,
           double &phi);
 
@@ -149,6 +211,43 @@ inline double mlfn2(double e0, double e1, double e2, double e3, double phi, doub
     const double s6 = s2 * (3 - 4 * s2 * s2);
     return e0 * phi - e1 * s2 + e2 * s4 - e3 * s6;
 }
+
+// Latitude from the conformal function ts (what tsfn gives), in closed form:
+// the conformal latitude chi = pi/2 - 2 atan(ts) plus a sine series in 2 chi
+// with terms to es^4, without phi2's power and arc tangent per step. Used
+// only where it gives the latitudes to 1e-11 (earth spheroids); else the
+// caller iterates.
+struct ConformalInverse {
+    double k1 = 0, k2 = 0, k3 = 0, k4 = 0;
+    bool usable = false;
+    void set(double es) {
+        const double es2 = es * es, es3 = es2 * es, es4 = es3 * es;
+        k1 = es / 2 + 5 * es2 / 24 + es3 / 12 + 13 * es4 / 360;
+        k2 = 7 * es2 / 48 + 29 * es3 / 240 + 811 * es4 / 11520;
+        k3 = 7 * es3 / 120 + 81 * es4 / 1120;
+        k4 = 4279 * es4 / 161280;
+        const double e = std::sqrt(es);
+        usable = true;
+        for (const double lat : {-1.5, -0.8, 0.1, 0.5, 0.785, 1.2, 1.55}) {
+            double phi = 0;
+            if (!latitude(tsfn(e, lat, std::sin(lat)), phi) || !(std::fabs(phi - lat) <= 1e-11))
+                usable = false;
+        }
+    }
+    // False when not usable, or for a ts the closed form does not take
+    // (negative, huge or not a number).
+    bool latitude(double ts, double &phi) const {
+        if (!usable || !(ts >= 0 && ts < 1e150)) return false;
+        // sin and cos of chi from ts = tan(pi/4 - chi/2).
+        const double t2 = ts * ts, d = 1 / (1 + t2);
+        const double sinchi = (1 - t2) * d, coschi = 2 * ts * d;
+        const double s2 = 2 * sinchi * coschi, x = 2 * (coschi * coschi - sinchi * sinchi);
+        // Clenshaw sum of k_n sin(2 n chi).
+        const double b4 = k4, b3 = k3 + x * b4, b2 = k2 + x * b3 - b4, b1 = k1 + x * b2 - b3;
+        phi = std::atan2(sinchi, coschi) + b1 * s2;
+        return true;
+    }
+};
 
 // The zone of a UTM record: proZone, or derived from parameter 2 when 0.
 int utmZone(const Kprj_ProParameters *p);

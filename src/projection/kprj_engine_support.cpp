@@ -79,6 +79,51 @@ bool phi4(double es, double e0, double e1, double e2, double e3, double a, doubl
     return false;
 }
 
+bool FootpointSeries::set(double e0, double e1, double e2, double e3) {
+    usable = false;
+    if (!(e0 > 0)) return false;
+    invE0 = 1 / e0;
+    // phi - mu is odd with period pi in mu: its sine coefficients from
+    // samples at mu = j pi / (2 M), each latitude iterated to the last bit.
+    constexpr int M = 16;
+    const auto exact = [&](double mu, double &phi) {
+        const double ml = e0 * mu;
+        phi = mu;
+        for (int i = 0; i < 100; ++i) {
+            const double next =
+                (ml + e1 * std::sin(2 * phi) - e2 * std::sin(4 * phi) + e3 * std::sin(6 * phi)) /
+                e0;
+            const bool done = std::fabs(next - phi) <= 1e-16;
+            phi = next;
+            if (done) return true;
+        }
+        return false;
+    };
+    double f[M] = {};
+    for (int j = 1; j < M; ++j) {
+        double phi;
+        const double mu = j * kHalfPi / M;
+        if (!exact(mu, phi)) return false;
+        f[j] = phi - mu;
+    }
+    for (int k = 0; k < kTerms; ++k) {
+        double sum = 0;
+        for (int j = 1; j < M; ++j) sum += f[j] * std::sin((k + 1) * j * kPi / M);
+        j_[k] = 2.0 / M * sum;
+    }
+    // Used only where it gives the iterated latitudes.
+    for (double mu : {0.05, 0.3, 0.785, 1.0, 1.3, 1.55}) {
+        double phi, series, s, c;
+        if (!exact(mu, phi)) return false;
+        latitude(e0 * mu, series, s, c);
+        if (!(std::fabs(series - phi) <= 1e-13 && std::fabs(s - std::sin(phi)) <= 1e-13 &&
+              std::fabs(c - std::cos(phi)) <= 1e-13))
+            return false;
+    }
+    usable = true;
+    return true;
+}
+
 bool earthOf(const Kprj_ProParameters *p, Earth *earth) {
     const Kprj_Spheroid *s = p ? p->proSpheroid : nullptr;
     if (!s) return false;

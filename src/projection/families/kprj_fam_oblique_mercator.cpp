@@ -63,14 +63,8 @@ const char *inverse(const ObliqueMercator &b, double &x, double &y) {
     return nullptr;
 }
 
-int toLL(const void *p, int64_t n, const Kprj_Coordinate *in, Kprj_Coordinate *out,
-         Kerr_ErrorReport **err) {
-    return pointLoop<ObliqueMercator, inverse>("kprj_ObliqueMercatorToLL", p, n, in, out, err);
-}
-int fromLL(const void *p, int64_t n, const Kprj_Coordinate *in, Kprj_Coordinate *out,
-           Kerr_ErrorReport **err) {
-    return pointLoop<ObliqueMercator, forward>("kprj_ObliqueMercatorFromLL", p, n, in, out, err);
-}
+constexpr char kToLL[] = "kprj_ObliqueMercatorToLL";
+constexpr char kFromLL[] = "kprj_ObliqueMercatorFromLL";
 
 }  // namespace
 
@@ -146,15 +140,7 @@ bool obliqueMercatorInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Rep
         e.error(fn, 3, "Input data error");
         return false;
     }
-    auto *block = new (std::nothrow) ObliqueMercator(b);
-    if (!block) {
-        e.error(fn, 4, "Error allocating parameters");
-        return false;
-    }
-    setBlock(m, block);
-    m->toLL = toLL;
-    m->fromLL = fromLL;
-    return true;
+    return install<ObliqueMercator, inverse, forward, kToLL, kFromLL>(m, b, fn, e);
 }
 
 }  // namespace kr::prj

@@ -12,6 +12,9 @@ struct TransverseMercator {
     double a, e, es, k0, lon0, lat0, fe, fn;
     double e0, e1, e2, e3, esp, ml0;
     bool sphere;
+    // The inverse: ml0 / a, 1 / (a k0), 1 / (1 - es) and the footpoint.
+    double ml0a, invAk0, invOneMinusEs;
+    FootpointSeries footpoint;
 };
 
 const char *forward(const TransverseMercator &b, double &x, double &y) {
@@ -59,30 +62,39 @@ const char *inverse(const TransverseMercator &b, double &x, double &y) {
         x = g == 0 && h == 0 ? b.lon0 : adjl(std::atan2(g, h) + b.lon0);
         return nullptr;
     }
-    double phi = 0;
-    if (!phi3((b.ml0 + py / b.k0) / b.a, b.e0, b.e1, b.e2, b.e3, phi))
-        return "Error returned from kprj_Phi3";
+    // Footpoint latitude of the meridian distance ml0 + y / k0.
+    const double ml = b.ml0a + py * b.invAk0;
+    double phi = 0, s = 0, c = 0;
+    if (b.footpoint.usable) {
+        b.footpoint.latitude(ml, phi, s, c);
+        if (std::isnan(phi)) return "Error returned from kprj_Phi3";
+    } else {
+        if (!phi3(ml, b.e0, b.e1, b.e2, b.e3, phi)) return "Error returned from kprj_Phi3";
+        s = std::sin(phi);
+        c = std::cos(phi);
+    }
     if (std::fabs(phi) >= kHalfPi) {
         y = py < 0 ? -kHalfPi : kHalfPi;
         x = b.lon0;
         return nullptr;
     }
-    const double s = std::sin(phi), c = std::cos(phi), tanphi = s / c;
+    const double invc = 1 / c, tanphi = s * invc;
     const double cc = b.esp * c * c, cs = cc * cc, t = tanphi * tanphi, ts = t * t;
     const double con = 1 - b.es * s * s;
-    const double n = b.a / std::sqrt(con);
-    const double r = n * (1 - b.es) / con;
-    const double d = px / (n * b.k0), ds = d * d;
-    y = phi - (n * tanphi * ds / r) *
-                  (0.5 - ds / 24 *
+    // With the radii n = a / sqrt(con) and r = n (1 - es) / con.
+    const double d = px * std::sqrt(con) * b.invAk0, ds = d * d;
+    const double nOverR = con * b.invOneMinusEs;
+    y = phi - (nOverR * tanphi * ds) *
+                  (0.5 - ds * (1.0 / 24) *
                              (5 + 3 * t + 10 * cc - 4 * cs - 9 * b.esp -
-                              ds / 30 * (61 + 90 * t + 298 * cc + 45 * ts - 252 * b.esp - 3 * cs)));
-    x = adjl(b.lon0 +
-             d *
-                 (1 - ds / 6 *
-                          (1 + 2 * t + cc -
-                           ds / 20 * (5 - 2 * cc + 28 * t - 3 * cs + 8 * b.esp + 24 * ts))) /
-                 c);
+                              ds * (1.0 / 30) *
+                                  (61 + 90 * t + 298 * cc + 45 * ts - 252 * b.esp - 3 * cs)));
+    x = adjl(b.lon0 + d *
+                          (1 - ds * (1.0 / 6) *
+                                   (1 + 2 * t + cc -
+                                    ds * (1.0 / 20) *
+                                        (5 - 2 * cc + 28 * t - 3 * cs + 8 * b.esp + 24 * ts))) *
+                          invc);
     return nullptr;
 }
 
@@ -125,6 +137,10 @@ bool transverseMercatorSetup(const Kprj_ProParameters *p, Kprj_MapProjection *m,
     if (!b->sphere) {
         b->ml0 = b->a * mlfn(b->e0, b->e1, b->e2, b->e3, b->lat0);
         b->esp = b->es / (1 - b->es);
+        b->ml0a = b->ml0 / b->a;
+        b->invAk0 = 1 / (b->a * b->k0);
+        b->invOneMinusEs = 1 / (1 - b->es);
+        b->footpoint.set(b->e0, b->e1, b->e2, b->e3);
     }
     if (!(b->k0 > 0)) {
         delete b;
