@@ -7,7 +7,8 @@
 // layer followed by "_ss_<magnification>_". With the preference
 // filepref.rrd_external (or KIMG_LAYER_OPTION_RRD_EXTERNAL) the levels from
 // number filepref.initial_rrd_layer_number on live in the ".rrd" file beside
-// the image; the others in the image file. The plug-in keeps the names: a
+// the image; the others in the image file. A format without FileDataWrite
+// keeps every level in the ".rrd". The plug-in keeps the names: a
 // level in the image file by its node path, a level in the ".rrd" file as
 // "<base name of the .rrd>(:node)".
 #include <kraster/kfio.h>
@@ -369,6 +370,9 @@ KRASTER_API int kimg_LayerRRDCompute(Kimg_Layer *layer, Kerr_ErrorReport **err) 
     if (external < 0) external = kpmg_GetBooleanPreference("filepref", "rrd_external", 0, nullptr);
     long firstExternal = static_cast<long>(
         kpmg_GetNumberPreference("filepref", "initial_rrd_layer_number", 1, nullptr));
+    // A format that keeps no objects of its own (they go to the ".aux")
+    // keeps all its levels in the ".rrd".
+    if (!l->instance->fn.FileDataWrite) external = 1, firstExternal = 1;
     std::string rrd = supportName(l->fileName, ".rrd");
     // The source cache holds the block rows one strip of the first level
     // reads, so that no block is read twice.

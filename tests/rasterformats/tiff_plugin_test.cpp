@@ -472,4 +472,222 @@ TEST_F(Tiff, FileLevelKeepsObjectsInTheSupportFile) {
     kimg_RasterFormatsReset();
 }
 
+// Layer types and pyramid level names live in the plug-in's private tag:
+// kept across reopening, a rewrite and a rename (a level in the image's own
+// ".rrd" follows the image's name), refused on read-only handles; lines of a
+// damaged tag are ignored.
+TEST_F(Tiff, LayerTypesAndLevelNamesSurviveReopening) {
+    const std::string path = dir.file("t.tif"), moved = dir.file("u.tif");
+    Err e;
+    long title = -1, bw = 16, bh = 16, lw, lh, pt, comp, lt;
+    void *f = rf.FileTitleIdentifyAndOpen(path.c_str(), &title, "w+b", &e);
+    ASSERT_NE(f, nullptr) << ktest::messages(e.r);
+    void *l1 = rf.LayerCreate(f, ":Layer_1", 1, 3, 20, 20, 0, &bw, &bh, &e);
+    void *l2 = rf.LayerCreate(f, ":Layer_2", 0, 3, 20, 20, 0, &bw, &bh, &e);
+    ASSERT_TRUE(l1 && l2) << ktest::messages(e.r);
+    const char *set[] = {"t.rrd(:Layer_2_ss_2_)", "t.rrdx(:y)", "other.rrd(:x)"};
+    EXPECT_EQ(rf.LayerRRDLayerNamesSet(l2, 3, set, &e), 0) << ktest::messages(e.r);
+    rf.LayerClose(l1, &e);
+    rf.LayerClose(l2, &e);
+    ASSERT_EQ(rf.FileClose(f, &e), 0) << ktest::messages(e.r);
+
+    // What a handle sees: layer types of layers 1 to 3 and layer 2's levels.
+    auto seen = [&](const std::string &name, const char *mode, std::vector<long> *types) {
+        std::vector<std::string> out;
+        void *h = rf.FileTitleIdentifyAndOpen(name.c_str(), &title, mode, &e);
+        EXPECT_NE(h, nullptr) << ktest::messages(e.r);
+        types->clear();
+        for (const char *n : {":Layer_1", ":Layer_2", ":Layer_3"}) {
+            void *l = h ? rf.LayerOpen(h, n, &lw, &lh, &pt, &comp, &lt, &bw, &bh, &e) : nullptr;
+            long type = -1, count = 0;
+            char **names = nullptr;
+            if (l && rf.LayerLayerTypeRead(l, &type, &e) == 0) EXPECT_EQ(type, lt);
+            if (l) types->push_back(type);
+            if (l && !strcmp(n, ":Layer_2") &&
+                rf.LayerRRDLayerNamesGet(l, &count, &names, &e) == 0) {
+                for (long i = 0; i < count; ++i) {
+                    out.emplace_back(names[i]);
+                    kmsc_HeapFree(names[i]);
+                }
+                kmsc_HeapFree(names);
+            }
+            if (l) rf.LayerClose(l, &e);
+        }
+        if (h) rf.FileClose(h, &e);
+        return out;
+    };
+    std::vector<long> types;
+    EXPECT_EQ(seen(path, "r", &types),
+              (std::vector<std::string>{"t.rrd(:Layer_2_ss_2_)", "t.rrdx(:y)", "other.rrd(:x)"}));
+    EXPECT_EQ(types, (std::vector<long>{1, 0}));
+
+    // A third layer rewrites the file; read-only handles and bad arguments
+    // are refused.
+    f = rf.FileTitleIdentifyAndOpen(path.c_str(), &title, "r+b", &e);
+    void *l3 = rf.LayerCreate(f, ":Layer_3", 1, 3, 20, 20, 0, &bw, &bh, &e);
+    ASSERT_NE(l3, nullptr) << ktest::messages(e.r);
+    const char *bad[] = {"a\nb"};
+    EXPECT_EQ(rf.LayerRRDLayerNamesSet(l3, 1, bad, &e), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(rf.LayerRRDLayerNamesSet(l3, 1, nullptr, &e), -1);
+    EXPECT_EQ(rf.LayerLayerTypeWrite(l3, 2, &e), -1);
+    EXPECT_EQ(errno, EINVAL);
+    rf.LayerClose(l3, &e);
+    ASSERT_EQ(rf.FileClose(f, &e), 0) << ktest::messages(e.r);
+    ASSERT_EQ(rename(path.c_str(), moved.c_str()), 0);
+    EXPECT_EQ(seen(moved, "r", &types),
+              (std::vector<std::string>{"u.rrd(:Layer_2_ss_2_)", "t.rrdx(:y)", "other.rrd(:x)"}));
+    EXPECT_EQ(types, (std::vector<long>{1, 0, 1}));
+    f = rf.FileTitleIdentifyAndOpen(moved.c_str(), &title, "r", &e);
+    void *l = rf.LayerOpen(f, ":Layer_1", &lw, &lh, &pt, &comp, &lt, &bw, &bh, &e);
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(rf.LayerLayerTypeWrite(l, 0, &e), -1);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(rf.LayerRRDLayerNamesSet(l, 0, nullptr, &e), -1);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(rf.LayerRRDLayerNamesGet(l, nullptr, nullptr, &e), -1);
+    rf.LayerClose(l, &e);
+    rf.FileClose(f, &e);
+
+    // Damaged lines: layer numbers out of range, an unknown fact.
+    std::string bytes = ktest::readFile(moved);
+    for (const auto &[from, to] :
+         {std::pair<std::string, std::string>{"1 type thematic", "4 type thematic"},
+          {"3 type thematic", "0 type thematic"},
+          {"2 rrd :Layer_2", "2 rrx :Layer_2"}}) {
+        const size_t at = bytes.rfind(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        bytes.replace(at, from.size(), to);
+    }
+    ktest::writeFile(moved, bytes);
+    EXPECT_EQ(seen(moved, "r", &types), (std::vector<std::string>{"t.rrdx(:y)", "other.rrd(:x)"}));
+    EXPECT_EQ(types, (std::vector<long>{0, 0, 0}));
+
+    // Nothing left to keep: the tag goes.
+    f = rf.FileTitleIdentifyAndOpen(moved.c_str(), &title, "r+b", &e);
+    l = rf.LayerOpen(f, ":Layer_2", &lw, &lh, &pt, &comp, &lt, &bw, &bh, &e);
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(rf.LayerRRDLayerNamesSet(l, 0, nullptr, &e), 0);
+    EXPECT_EQ(rf.LayerLayerTypeWrite(l, 1, &e), 0);
+    rf.LayerClose(l, &e);
+    ASSERT_EQ(rf.FileClose(f, &e), 0) << ktest::messages(e.r);
+    EXPECT_TRUE(seen(moved, "r", &types).empty());
+    EXPECT_EQ(types, (std::vector<long>{0, 1, 0}));
+}
+
+// Pyramids of TIFF layers through the library: the levels go to the ".rrd"
+// beside the image, are found again after reopening with their sizes and
+// values (2 x 2 means; thematic layers the nearest pixel), and move with the
+// image when it is renamed, copied or destroyed.
+TEST_F(Tiff, PyramidsLiveInTheRrdBesideTheImage) {
+    ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
+    kimg_RasterFormatsReset();
+    const long W = 200, H = 140;
+    const std::string a = dir.file("a.tif"), b = dir.file("b.tif"), c = dir.file("c.tif");
+    auto value = [](int layer, long x, long y) {
+        return static_cast<uint8_t>(layer == 1 ? (x / 3 + y) % 5 : (x * 7 + y * 13) % 250);
+    };
+    Err e;
+    Kint_InitToolkitData *tk = kint_GetInit();
+    Kgda_BaseData *rect = kimg_PixelRectCreate(W, H, KGDA_TYPE_U8, &e);
+    for (int layer : {1, 2}) {
+        auto *p = reinterpret_cast<uint8_t *>(rect->data);
+        for (long i = 0; i < W * H; ++i) p[i] = value(layer, i % W, i / W);
+        const std::string name = a + "(:Layer_" + std::to_string(layer) + ")";
+        Kimg_Layer *l = kimg_LayerCreate(name.c_str(), layer == 1 ? KIMG_LAYER_THEMATIC : 1,
+                                         KGDA_TYPE_U8, W, H, tk, &e, 0);
+        ASSERT_NE(l, nullptr) << ktest::messages(e.r);
+        ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, W, H, rect, &e), 0);
+        ASSERT_EQ(kimg_LayerClose(l, &e), 0) << ktest::messages(e.r);
+    }
+    kimg_PixelRectDelete(rect, nullptr);
+    kimg_FileNameDequeue(a.c_str(), &e);
+    for (int layer : {1, 2}) {
+        Kimg_Layer *l =
+            kimg_LayerOpen((a + "(:Layer_" + std::to_string(layer) + ")").c_str(), tk, &e, 0);
+        ASSERT_NE(l, nullptr) << ktest::messages(e.r);
+        Kimg_LayerInfo info{};
+        ASSERT_EQ(kimg_LayerInfoGet(l, &info, &e), 0);
+        EXPECT_EQ(info.layerType, layer == 1 ? KIMG_LAYER_THEMATIC : 1);
+        ASSERT_EQ(kimg_LayerRRDCompute(l, &e), 0) << ktest::messages(e.r);
+        ASSERT_EQ(kimg_LayerClose(l, &e), 0) << ktest::messages(e.r);
+    }
+    kimg_FileNameDequeue(a.c_str(), &e);
+
+    // The levels of a layer of `file` with their sizes; each checked against
+    // the level before (the layer itself for the first).
+    auto levels = [&](const std::string &file, int layer) {
+        std::vector<std::string> out;
+        Kimg_Layer *l = kimg_LayerOpen((file + "(:Layer_" + std::to_string(layer) + ")").c_str(),
+                                       tk, &e, KIMG_LAYER_OPTION_READONLY, 0);
+        long count = 0;
+        char **names = nullptr;
+        if (!l || kimg_SSLayerGetNames(l, &count, &names, &e) != 0) count = 0;
+        std::vector<uint8_t> before(W * H);
+        for (long i = 0; i < W * H; ++i) before[i] = value(layer, i % W, i / W);
+        long bwidth = W;
+        for (long k = 0; k < count; ++k) {
+            Kimg_Layer *lv = kimg_LayerOpen(names[k], tk, &e, KIMG_LAYER_OPTION_READONLY, 0);
+            Kimg_LayerInfo info{};
+            if (!lv || kimg_LayerInfoGet(lv, &info, &e) != 0) {
+                ADD_FAILURE() << names[k] << ktest::messages(e.r);
+                kimg_LayerClose(lv, nullptr);
+                continue;
+            }
+            out.push_back(names[k] + (" " + std::to_string(info.width) + "x") +
+                          std::to_string(info.height));
+            Kgda_BaseData *r = kimg_PixelRectCreate(info.width, info.height, KGDA_TYPE_U8, &e);
+            EXPECT_EQ(kimg_LayerRasterPixelRectGet(lv, 0, 0, info.width, info.height, r, &e), 0);
+            auto *p = reinterpret_cast<uint8_t *>(r->data);
+            long wrong = 0;
+            for (long y = 0; y < info.height; ++y)
+                for (long x = 0; x < info.width; ++x) {
+                    auto at = [&](long dx, long dy) {
+                        return before[(2 * y + dy) * bwidth + 2 * x + dx];
+                    };
+                    const uint16_t want =
+                        layer == 1 ? at(1, 1) : (at(0, 0) + at(1, 0) + at(0, 1) + at(1, 1) + 2) / 4;
+                    wrong += p[y * info.width + x] != want;
+                }
+            EXPECT_EQ(wrong, 0) << names[k];
+            before.assign(p, p + info.width * info.height);
+            bwidth = info.width;
+            kimg_PixelRectDelete(r, nullptr);
+            kimg_LayerClose(lv, nullptr);
+        }
+        for (long k = 0; k < count; ++k) kmsc_HeapFree(names[k]);
+        kmsc_HeapFree(names);
+        kimg_LayerClose(l, nullptr);
+        return out;
+    };
+    auto expected = [&](const std::string &stem, int layer) {
+        const std::string n = dir.file(stem + ".rrd(:Layer_" + std::to_string(layer));
+        return std::vector<std::string>{n + "_ss_2_) 99x69", n + "_ss_4_) 48x33"};
+    };
+    EXPECT_EQ(levels(a, 1), expected("a", 1));
+    EXPECT_EQ(levels(a, 2), expected("a", 2));
+    EXPECT_EQ(kimg_FileSupportFileVerify(a.c_str(), dir.file("a.rrd").c_str(), &e), 1);
+
+    ASSERT_EQ(kimg_FileRename(a.c_str(), b.c_str(), &e), 0) << ktest::messages(e.r);
+    EXPECT_NE(access(dir.file("a.rrd").c_str(), F_OK), 0);
+    EXPECT_EQ(kimg_FileSupportFileVerify(b.c_str(), dir.file("b.rrd").c_str(), &e), 1);
+    EXPECT_EQ(levels(b, 2), expected("b", 2));
+    ASSERT_EQ(kimg_FileCopy(b.c_str(), c.c_str(), &e, 0), 0) << ktest::messages(e.r);
+    EXPECT_EQ(levels(c, 1), expected("c", 1));
+    EXPECT_EQ(kimg_FileSupportFileVerify(c.c_str(), dir.file("c.rrd").c_str(), &e), 1);
+    ASSERT_EQ(kimg_FileDestroy(c.c_str(), &e), 0) << ktest::messages(e.r);
+    EXPECT_NE(access(dir.file("c.rrd").c_str(), F_OK), 0);
+    EXPECT_EQ(levels(b, 1), expected("b", 1));
+
+    Kimg_Layer *l = kimg_LayerOpen((b + "(:Layer_2)").c_str(), tk, &e, 0);
+    ASSERT_NE(l, nullptr);
+    ASSERT_EQ(kimg_SSLayerRemove(l, &e), 0) << ktest::messages(e.r);
+    kimg_LayerClose(l, &e);
+    kimg_FileNameDequeue(b.c_str(), &e);
+    EXPECT_TRUE(levels(b, 2).empty());
+    EXPECT_EQ(levels(b, 1), expected("b", 1));
+    kimg_FileNameDequeue(b.c_str(), &e);
+    kimg_RasterFormatsReset();
+}
+
 }  // namespace
