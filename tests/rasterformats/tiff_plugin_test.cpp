@@ -8,6 +8,8 @@
 #include <geotiff/geotiff.h>
 #include <geotiff/geovalues.h>
 #include <geotiff/xtiffio.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -535,6 +537,9 @@ TEST_F(Tiff, LayerTypesAndLevelNamesSurviveReopening) {
     with(moved, "r", seen);
     EXPECT_EQ(types, (std::vector<long>{0, 0}));
     EXPECT_EQ(levels, (std::vector<std::string>{"other.rrd(:x)"}));
+    // Changing only these keeps the file's time, which dates the pixels.
+    const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, moved.c_str(), old, 0), 0);
     with(moved, "r+b", [&](int layer, void *l) {
         const char *bad[] = {"a\nb"};
         EXPECT_EQ(rf.LayerRRDLayerNamesSet(l, 1, bad, &e), -1);
@@ -548,6 +553,8 @@ TEST_F(Tiff, LayerTypesAndLevelNamesSurviveReopening) {
     with(moved, "r", seen);
     EXPECT_EQ(types, (std::vector<long>{0, 1}));
     EXPECT_TRUE(levels.empty());
+    struct stat st {};
+    EXPECT_TRUE(stat(moved.c_str(), &st) == 0 && st.st_mtime == 1000000000);
 }
 
 // Pyramids of TIFF layers through the library: the levels go to the ".rrd"

@@ -413,6 +413,11 @@ struct File {
     std::string temporary;
     std::vector<struct Carried> carried;
     bool geoReported = false;  // unmapped GeoKeys were reported
+    // An update that changes only layer types or level names leaves the
+    // file's times as they were: they date the pixels (statistics compare
+    // with them).
+    struct timespec times[2] = {};
+    bool infoChanged = false, otherChanged = false;
 
     ~File() {
         if (tif) TIFFClose(tif);
@@ -489,6 +494,7 @@ bool layerInfoStore(File &f, const char *fn, Kerr_ErrorReport **err) {
     const bool had = TIFFGetField(f.tif, kLayerInfoTag, &old) == 1;
     const bool ok = text.empty() ? !had || TIFFUnsetField(f.tif, kLayerInfoTag) == 1
                                  : TIFFSetField(f.tif, kLayerInfoTag, text.c_str()) == 1;
+    f.infoChanged = true;
     if (ok) return true;
     drain(*f.sink, err);
     failed(err, EIO, fn, 8, "Cannot store the layer information of %s", f.name.c_str());
@@ -770,6 +776,7 @@ bool encode(File &f, uint32_t index, uint32_t rows, const char *fn, Kerr_ErrorRe
     Listen listen(*f.sink);
     const tmsize_t put = l.tiled ? TIFFWriteEncodedTile(f.tif, index, f.scratch.data(), size)
                                  : TIFFWriteEncodedStrip(f.tif, index, f.scratch.data(), size);
+    f.otherChanged = true;
     f.chunkIndex = -1;  // libtiff may have changed the buffer in place
     if (put < 0) {
         drain(*f.sink, err);
@@ -1024,6 +1031,11 @@ void *openFile(const char *fn, const char *name, long title, const char *mode,
             errno = EIO;
             return nullptr;
         }
+        struct stat st {};
+        if (stat(name, &st) == 0) {
+            f->times[0] = st.st_atim;
+            f->times[1] = st.st_mtim;
+        }
     }
     auto *h = new (std::nothrow) FileHandle{std::move(f)};
     if (!h) failed(err, ENOMEM, fn, 14, "No memory");
@@ -1164,6 +1176,8 @@ RF long FileClose(void *file, Kerr_ErrorReport **err) {
                 f.temporary.clear();
             }
         }
+        if (rc == 0 && !f.created && f.infoChanged && !f.otherChanged && f.times[1].tv_sec)
+            utimensat(AT_FDCWD, f.name.c_str(), f.times, 0);
         f.closed = true;
     }
     delete h;
@@ -1496,6 +1510,7 @@ RF long LayerRasterNullValueWrite(void *layer, const Kgda_BaseData *nullValue,
     }
     f.noData = text;
     f.hasNoData = true;
+    f.otherChanged = true;
     return 0;
 }
 
@@ -1583,6 +1598,7 @@ bool geoTagsSet(File &f, const tiffgeo::Tags &t, const char *fn, Kerr_ErrorRepor
             return false;
         }
     }
+    f.otherChanged = true;
     std::vector<Carried> kept;
     for (Carried &c : f.carried)
         if (c.tag != TIFFTAG_GEOKEYDIRECTORY &&
