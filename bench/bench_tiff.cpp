@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -124,11 +125,18 @@ void BM_ReadPlugin(benchmark::State &state) {
         void *f = p.open(name.c_str(), 0, KIMG_RF_MODE_READ, nullptr);
         long w, h, pt, comp, lt, bw, bh;
         void *l = p.layerOpen(f, ":Layer_1", &w, &h, &pt, &comp, &lt, &bw, &bh, nullptr);
+        long failures = 0;
         for (long r = 0; r < kTiles; ++r)
-            for (long c = 0; c < kTiles; ++c) p.read(l, r, c, block.data(), nullptr);
+            for (long c = 0; c < kTiles; ++c)
+                failures += p.read(l, r, c, block.data(), nullptr) != 0;
         p.layerClose(l, nullptr);
         p.close(f, nullptr);
         benchmark::DoNotOptimize(block.data());
+        // The last tile read must be the one written.
+        if (failures || block != tileData(kTiles * kTiles - 1)) {
+            state.SkipWithError("the plug-in read wrong pixels");
+            break;
+        }
     }
     state.SetBytesProcessed(state.iterations() * kSize * kSize * 2);
 }
@@ -176,12 +184,19 @@ void BM_ReadLayer(benchmark::State &state) {
             state.SkipWithError("kimg_LayerOpen failed");
             break;
         }
+        long failures = 0;
         for (long y = 0; y < kSize; y += kTile)
             for (long x = 0; x < kSize; x += kTile)
-                kimg_LayerRasterPixelRectGet(l, x, y, kTile, kTile, rect, &err);
+                failures += kimg_LayerRasterPixelRectGet(l, x, y, kTile, kTile, rect, &err) != 0;
         kimg_LayerClose(l, nullptr);
         kimg_FileNameDequeue(name.c_str(), nullptr);
         benchmark::DoNotOptimize(rect->data);
+        const auto *last = reinterpret_cast<const uint16_t *>(rect->data);
+        if (failures ||
+            !std::equal(last, last + kTile * kTile, tileData(kTiles * kTiles - 1).begin())) {
+            state.SkipWithError("the layer read wrong pixels");
+            break;
+        }
     }
     kimg_PixelRectDelete(rect, nullptr);
     state.SetBytesProcessed(state.iterations() * kSize * kSize * 2);

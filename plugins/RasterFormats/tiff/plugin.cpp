@@ -1018,7 +1018,10 @@ void *openFile(const char *fn, const char *name, long title, const char *mode,
             return nullptr;
         }
         Listen listen(*f->sink);
-        f->tif = openTiff(name, f->writable ? "r+" : "r", f->log);
+        // Not mapped ("m"): libtiff then reads uncompressed blocks straight
+        // into the caller's buffer, and an open costs no page-table work for
+        // the whole file.
+        f->tif = openTiff(name, f->writable ? "r+" : "rm", f->log);
         if (!f->tif) {
             const int e = access(name, f->writable ? R_OK | W_OK : R_OK) != 0
                               ? KIMG_RF_STATUS_PERMISSION_DENIED
