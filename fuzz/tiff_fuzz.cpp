@@ -1,6 +1,7 @@
 // Fuzz target for TIFF files: arbitrary bytes are written to a temporary
 // file and opened through the TIFF format plug-in; every layer is opened, its
-// null value read and every block read (within a budget per layer). Anything
+// layer type, pyramid level names and null value read and every block read
+// (within a budget per layer). Anything
 // may fail, with a report, but nothing may crash, hang or print.
 #include <kraster/kraster.h>
 
@@ -47,6 +48,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                                block.data(), &err);
             kerr_DeleteErrorReportEx(&err);
         }
+        long levels = 0;
+        char **list = nullptr;
+        rf.LayerLayerTypeRead(layer, &layerType, &err);
+        if (rf.LayerRRDLayerNamesGet(layer, &levels, &list, &err) == 0) {
+            for (long k = 0; k < levels; ++k) kmsc_HeapFree(list[k]);
+            kmsc_HeapFree(list);
+        }
+        kerr_DeleteErrorReportEx(&err);
         Kgda_BaseData *value =
             kgda_BaseDataCreate(1, 1, KGDA_TYPE_F64, KGDA_RASTER_OBJECT, nullptr, &err);
         if (value) rf.LayerRasterNullValueRead(layer, value, &err);

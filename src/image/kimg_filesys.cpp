@@ -134,6 +134,14 @@ void fixDependent(const std::string &aux, const std::string &image) {
     afileClose(f, KIMG_RF_MODE_UPDATE, nullptr);
 }
 
+// The ".aux" and ".rrd" files beside an image record it as theirs.
+void fixDependents(const std::string &image) {
+    for (const char *ext : {KIMG_RF_SUPPORT_EXTENSION, ".rrd"}) {
+        const std::string support = supportName(image, ext);
+        if (support != image && kindOf(support) > 0) fixDependent(support, image);
+    }
+}
+
 int64_t sizeOf(const std::string &name) {
     Kerr_ErrorReport *e = nullptr;
     int64_t size = kfio_FileSizeExtendedGet(name.c_str(), &e);
@@ -421,8 +429,7 @@ KRASTER_API int kimg_FileRename(const char *oldName, const char *newName, Kerr_E
         e.error(fn, 4, "Rename of %s to %s failed", oldName, newName);
         return -1;
     }
-    std::string aux = supportName(newName, KIMG_RF_SUPPORT_EXTENSION);
-    if (aux != newName && kindOf(aux) > 0) fixDependent(aux, newName);
+    fixDependents(newName);
     return 0;
 }
 
@@ -562,8 +569,7 @@ KRASTER_API int kimg_FileCopy(const char *source, const char *destination, Kerr_
         e.error(fn, 9, "Copy of %s to %s failed", from.c_str(), destination);
         return -1;
     }
-    std::string aux = supportName(destination, KIMG_RF_SUPPORT_EXTENSION);
-    if (aux != destination && kindOf(aux) > 0) fixDependent(aux, destination);
+    fixDependents(destination);
     return 0;
 }
 

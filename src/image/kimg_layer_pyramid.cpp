@@ -7,7 +7,9 @@
 // layer followed by "_ss_<magnification>_". With the preference
 // filepref.rrd_external (or KIMG_LAYER_OPTION_RRD_EXTERNAL) the levels from
 // number filepref.initial_rrd_layer_number on live in the ".rrd" file beside
-// the image; the others in the image file. The plug-in keeps the names: a
+// the image; the others in the image file. A format whose files cannot hold
+// the first level keeps every level in the ".rrd". The plug-in keeps the
+// names: a
 // level in the image file by its node path, a level in the ".rrd" file as
 // "<base name of the .rrd>(:node)".
 #include <kraster/kfio.h>
@@ -387,6 +389,16 @@ KRASTER_API int kimg_LayerRRDCompute(Kimg_Layer *layer, Kerr_ErrorReport **err) 
     for (size_t k = 0; ok && k < levels.size(); ++k) {
         const Level &lv = levels[k];
         bool inRrd = external && static_cast<long>(k + 1) >= firstExternal;
+        Kimg_Layer *dst = nullptr;
+        if (!inRrd && k == 0) {
+            // A format whose files cannot hold the first level keeps every
+            // level in the ".rrd".
+            Kerr_ErrorReport *ie = nullptr;
+            dst = kimg_LayerCreate((l->fileName + "(" + lv.node + ")").c_str(), src->layerType,
+                                   src->pixelType, lv.width, lv.height, kint_GetInit(), &ie, 0);
+            kerr_DeleteErrorReport(ie);
+            if (!dst) external = 1, firstExternal = 1, inRrd = true;
+        }
         std::string file = inRrd ? rrd : l->fileName;
         std::string name = file + "(" + lv.node + ")";
         if (inRrd && k + 1 == static_cast<size_t>(std::max(firstExternal, 1L))) {
@@ -402,10 +414,11 @@ KRASTER_API int kimg_LayerRRDCompute(Kimg_Layer *layer, Kerr_ErrorReport **err) 
                 break;
             }
         }
-        Kimg_Layer *dst = kimg_LayerCreate(
-            (inRrd ? name : l->fileName + "(" + lv.node + ")").c_str(), src->layerType,
-            src->pixelType, lv.width, lv.height, kint_GetInit(), e.out(),
-            KIMG_LAYER_OPTION_FILE_TITLE, inRrd ? KIMG_RF_NATIVE_TITLE : "", 0);
+        if (!dst)
+            dst = kimg_LayerCreate((inRrd ? name : l->fileName + "(" + lv.node + ")").c_str(),
+                                   src->layerType, src->pixelType, lv.width, lv.height,
+                                   kint_GetInit(), e.out(), KIMG_LAYER_OPTION_FILE_TITLE,
+                                   inRrd ? KIMG_RF_NATIVE_TITLE : "", 0);
         if (!dst) {
             e.error(fn, 8, "Creating pyramid layer %s failed", name.c_str());
             ok = false;

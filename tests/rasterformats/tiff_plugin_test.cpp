@@ -8,6 +8,8 @@
 #include <geotiff/geotiff.h>
 #include <geotiff/geovalues.h>
 #include <geotiff/xtiffio.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -469,6 +471,187 @@ TEST_F(Tiff, FileLevelKeepsObjectsInTheSupportFile) {
         kmif_DesignDelete(back, nullptr);
     }
     kmif_DesignDelete(design, nullptr);
+    kimg_RasterFormatsReset();
+}
+
+// Layer types and pyramid level names live in the plug-in's private tag:
+// kept across reopening and a rename (a level in the image's own
+// ".rrd" follows the image's name), refused on read-only handles; lines of a
+// damaged tag are ignored; the tag goes when nothing is left to keep.
+TEST_F(Tiff, LayerTypesAndLevelNamesSurviveReopening) {
+    const std::string path = dir.file("t.tif"), moved = dir.file("u.tif");
+    Err e;
+    long title = -1, bw = 16, bh = 16, lw, lh, pt, comp, lt, type, count;
+    char **names = nullptr;
+    // Opens `name`, calls `use` with the handle of each layer.
+    auto with = [&](const std::string &name, const char *mode, auto use) {
+        void *f = rf.FileTitleIdentifyAndOpen(name.c_str(), &title, mode, &e);
+        ASSERT_NE(f, nullptr) << ktest::messages(e.r);
+        for (const char *n : {":Layer_1", ":Layer_2"})
+            if (void *l = rf.LayerOpen(f, n, &lw, &lh, &pt, &comp, &lt, &bw, &bh, &e)) {
+                use(n[7] - '0', l);
+                rf.LayerClose(l, &e);
+            }
+        EXPECT_EQ(rf.FileClose(f, &e), 0) << ktest::messages(e.r);
+    };
+    std::vector<long> types;
+    std::vector<std::string> levels;
+    auto seen = [&](int layer, void *l) {
+        EXPECT_EQ(rf.LayerLayerTypeRead(l, &type, &e), 0);
+        EXPECT_EQ(type, lt);
+        types.push_back(type);
+        if (layer != 2 || rf.LayerRRDLayerNamesGet(l, &count, &names, &e) != 0) return;
+        levels.assign(names, names + count);
+        for (long i = 0; i < count; ++i) kmsc_HeapFree(names[i]);
+        kmsc_HeapFree(names);
+    };
+    void *f = rf.FileTitleIdentifyAndOpen(path.c_str(), &title, "w+b", &e);
+    void *l1 = rf.LayerCreate(f, ":Layer_1", 1, 3, 20, 20, 0, &bw, &bh, &e);
+    void *l2 = rf.LayerCreate(f, ":Layer_2", 0, 3, 20, 20, 0, &bw, &bh, &e);
+    ASSERT_TRUE(l1 && l2) << ktest::messages(e.r);
+    const char *set[] = {"t.rrd(:Layer_2_ss_2_)", "t.rrdx(:y)", "other.rrd(:x)"};
+    EXPECT_EQ(rf.LayerRRDLayerNamesSet(l2, 3, set, &e), 0) << ktest::messages(e.r);
+    rf.LayerClose(l1, &e);
+    rf.LayerClose(l2, &e);
+    ASSERT_EQ(rf.FileClose(f, &e), 0) << ktest::messages(e.r);
+    ASSERT_EQ(rename(path.c_str(), moved.c_str()), 0);
+    with(moved, "r", seen);
+    EXPECT_EQ(types, (std::vector<long>{1, 0}));
+    EXPECT_EQ(levels,
+              (std::vector<std::string>{"u.rrd(:Layer_2_ss_2_)", "t.rrdx(:y)", "other.rrd(:x)"}));
+    with(moved, "r", [&](int, void *l) {
+        EXPECT_EQ(rf.LayerLayerTypeWrite(l, 0, &e), -1);
+        EXPECT_EQ(rf.LayerRRDLayerNamesSet(l, 0, nullptr, &e), -1);
+        EXPECT_EQ(errno, EACCES);
+        EXPECT_EQ(rf.LayerRRDLayerNamesGet(l, nullptr, nullptr, &e), -1);
+    });
+    // Damaged lines: layer numbers out of range, an unknown fact.
+    std::string bytes = ktest::readFile(moved);
+    for (const auto &[from, to] : {std::pair<std::string, std::string>{"1 type", "3 type"},
+                                   {"2 rrd :", "0 rrd :"},
+                                   {"2 level t", "2 lovel t"}})
+        if (const size_t at = bytes.rfind(from); at != std::string::npos)
+            bytes.replace(at, from.size(), to);
+    ktest::writeFile(moved, bytes);
+    types.clear();
+    with(moved, "r", seen);
+    EXPECT_EQ(types, (std::vector<long>{0, 0}));
+    EXPECT_EQ(levels, (std::vector<std::string>{"other.rrd(:x)"}));
+    // Changing only these keeps the file's time, which dates the pixels.
+    const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, moved.c_str(), old, 0), 0);
+    with(moved, "r+b", [&](int layer, void *l) {
+        const char *bad[] = {"a\nb"};
+        EXPECT_EQ(rf.LayerRRDLayerNamesSet(l, 1, bad, &e), -1);
+        EXPECT_EQ(rf.LayerRRDLayerNamesSet(l, 1, nullptr, &e), -1);
+        EXPECT_EQ(rf.LayerLayerTypeWrite(l, 2, &e), -1);
+        EXPECT_EQ(errno, EINVAL);
+        EXPECT_EQ(rf.LayerRRDLayerNamesSet(l, 0, nullptr, &e), 0);
+        EXPECT_EQ(rf.LayerLayerTypeWrite(l, layer == 2, &e), 0);
+    });
+    types.clear();
+    with(moved, "r", seen);
+    EXPECT_EQ(types, (std::vector<long>{0, 1}));
+    EXPECT_TRUE(levels.empty());
+    struct stat st {};
+    EXPECT_TRUE(stat(moved.c_str(), &st) == 0 && st.st_mtime == 1000000000);
+}
+
+// Pyramids of TIFF layers through the library: the levels go to the ".rrd"
+// beside the image and are found again after reopening with their sizes and
+// values (2 x 2 means; thematic layers the nearest pixel); they move with
+// the image when it is renamed, copied or destroyed.
+TEST_F(Tiff, PyramidsLiveInTheRrdBesideTheImage) {
+    ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
+    kimg_RasterFormatsReset();
+    const long W = 200, H = 140;
+    const std::string a = dir.file("a.tif"), b = dir.file("b.tif"), c = dir.file("c.tif");
+    Err e;
+    Kint_InitToolkitData *tk = kint_GetInit();
+    // The pixels of a layer or level with its info; `set` creates the layer
+    // (of info's type and size) with those pixels first.
+    auto pixels = [&](const std::string &name, Kimg_LayerInfo *info, const uint8_t *set) {
+        Kimg_Layer *l = set ? kimg_LayerCreate(name.c_str(), info->layerType, KGDA_TYPE_U8,
+                                               info->width, info->height, tk, &e, 0)
+                            : kimg_LayerOpen(name.c_str(), tk, &e, KIMG_LAYER_OPTION_READONLY, 0);
+        std::vector<uint8_t> out;
+        if (!l || kimg_LayerInfoGet(l, info, &e) != 0) return out;
+        Kgda_BaseData *r = kimg_PixelRectCreate(info->width, info->height, KGDA_TYPE_U8, &e);
+        if (set) std::copy(set, set + info->width * info->height, r->data);
+        EXPECT_EQ(set ? kimg_LayerRasterPixelRectSet(l, 0, 0, info->width, info->height, r, &e)
+                      : kimg_LayerRasterPixelRectGet(l, 0, 0, info->width, info->height, r, &e),
+                  0);
+        out.assign(r->data, r->data + info->width * info->height);
+        kimg_PixelRectDelete(r, nullptr);
+        EXPECT_EQ(kimg_LayerClose(l, &e), 0) << ktest::messages(e.r);
+        kimg_FileNameDequeue(name.substr(0, name.find('(')).c_str(), nullptr);
+        return out;
+    };
+    // The level names of a layer; `compute` makes them first.
+    auto levels = [&](const std::string &layer, bool compute) {
+        Kimg_Layer *l =
+            kimg_LayerOpen(layer.c_str(), tk, &e, compute ? 0 : KIMG_LAYER_OPTION_READONLY, 0);
+        long count = 0;
+        char **names = nullptr;
+        EXPECT_TRUE(!compute || kimg_LayerRRDCompute(l, &e) == 0) << ktest::messages(e.r);
+        EXPECT_EQ(kimg_SSLayerGetNames(l, &count, &names, &e), 0);
+        std::vector<std::string> out(names, names + count);
+        for (long i = 0; i < count; ++i) kmsc_HeapFree(names[i]);
+        kmsc_HeapFree(names);
+        kimg_LayerClose(l, nullptr);
+        kimg_FileNameDequeue(layer.substr(0, layer.find('(')).c_str(), nullptr);
+        return out;
+    };
+    auto expected = [&](const std::string &stem, int layer) {
+        const std::string n = dir.file(stem + ".rrd(:Layer_" + std::to_string(layer));
+        return std::vector<std::string>{n + "_ss_2_)", n + "_ss_4_)"};
+    };
+    for (int layer : {1, 2}) {
+        // Layer 1 thematic classes, layer 2 a ramp.
+        std::vector<uint8_t> v(W * H);
+        for (long i = 0; i < W * H; ++i)
+            v[i] = static_cast<uint8_t>(layer == 1 ? (i % W / 3 + i / W) % 5
+                                                   : (i % W * 7 + i / W * 13) % 250);
+        const std::string name = a + "(:Layer_" + std::to_string(layer) + ")";
+        Kimg_LayerInfo info{};
+        info.width = W;
+        info.height = H;
+        info.layerType = layer == 1 ? KIMG_LAYER_THEMATIC : 1;
+        pixels(name, &info, v.data());
+        const std::vector<std::string> names = levels(name, true);
+        ASSERT_EQ(names, expected("a", layer));
+        // Each level from the one before: its size and pixels.
+        for (const std::string &level : names) {
+            Kimg_LayerInfo li{};
+            const std::vector<uint8_t> got = pixels(level, &li, nullptr);
+            const long lw = li.width, lh = li.height, w = info.width;
+            ASSERT_TRUE(lw == (w - 2) / 2 && lh == (info.height - 2) / 2) << level;
+            long wrong = 0;
+            for (long y = 0; y < lh; ++y)
+                for (long x = 0; x < lw; ++x) {
+                    auto at = [&](long dx, long dy) { return v[(2 * y + dy) * w + 2 * x + dx]; };
+                    wrong += got[y * lw + x] !=
+                             (layer == 1 ? at(1, 1)
+                                         : (at(0, 0) + at(1, 0) + at(0, 1) + at(1, 1) + 2) / 4);
+                }
+            EXPECT_EQ(wrong, 0) << level;
+            v = got;
+            info = li;
+        }
+    }
+    Kimg_LayerInfo info{};
+    pixels(a + "(:Layer_1)", &info, nullptr);
+    EXPECT_EQ(info.layerType, KIMG_LAYER_THEMATIC);
+    ASSERT_EQ(kimg_FileRename(a.c_str(), b.c_str(), &e), 0) << ktest::messages(e.r);
+    EXPECT_NE(access(dir.file("a.rrd").c_str(), F_OK), 0);
+    EXPECT_EQ(kimg_FileSupportFileVerify(b.c_str(), dir.file("b.rrd").c_str(), &e), 1);
+    EXPECT_EQ(levels(b + "(:Layer_2)", false), expected("b", 2));
+    ASSERT_EQ(kimg_FileCopy(b.c_str(), c.c_str(), &e, 0), 0) << ktest::messages(e.r);
+    EXPECT_EQ(kimg_FileSupportFileVerify(c.c_str(), dir.file("c.rrd").c_str(), &e), 1);
+    EXPECT_EQ(levels(c + "(:Layer_2)", true), expected("c", 2));
+    ASSERT_EQ(kimg_FileDestroy(c.c_str(), &e), 0) << ktest::messages(e.r);
+    EXPECT_NE(access(dir.file("c.rrd").c_str(), F_OK), 0);
+    EXPECT_EQ(pixels(dir.file("b.rrd(:Layer_2_ss_4_)"), &info, nullptr).size(), 48u * 33u);
     kimg_RasterFormatsReset();
 }
 

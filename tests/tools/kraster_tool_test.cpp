@@ -216,6 +216,7 @@ TEST_F(Tool, InfoTextAndJson) {
     ASSERT_EQ(run("create " + img + " --size 300x200 --type u16 --layers 2 --fill 5").status, 0);
     ASSERT_EQ(run("pyramids -q " + img).status, 0);
     ASSERT_EQ(run("copy -q " + img + " " + tif + " --compression LZW").status, 0);
+    ASSERT_EQ(run("pyramids -q " + tif).status, 0);
     Outcome r = run("info " + img);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find(img + ": MIRAVEN Image"), std::string::npos) << r.out;
@@ -227,12 +228,15 @@ TEST_F(Tool, InfoTextAndJson) {
     const std::string script =
         "import json,sys; d=json.load(open(sys.argv[1])); l=d['layers']; "
         "print(d['format'], len(l), l[1]['name'].split('(')[1], l[0]['width'], l[0]['height'], "
-        "l[0]['pixelType'], l[0]['compression'], l[0]['nullValue'], l[0]['pyramidLevels'])";
+        "l[0]['pixelType'], l[0]['compression'], l[0]['nullValue'], "
+        "[(p['name'].split('/')[-1], p['width'], p['height']) for p in l[1]['pyramidLevels']])";
     const std::string cmd = "python3 -c \"" + script + "\" " + dir.file("info.json") + " >" +
                             dir.file("parsed.txt") + " 2>&1";
     if (std::system("python3 -c 1 2>/dev/null") != 0) GTEST_SKIP() << "no python3 to parse JSON";
     ASSERT_EQ(std::system(cmd.c_str()), 0) << ktest::readFile(dir.file("parsed.txt")) << r.out;
-    EXPECT_EQ(ktest::readFile(dir.file("parsed.txt")), "TIFF 2 :Layer_2) 300 200 u16 LZW None []\n")
+    EXPECT_EQ(ktest::readFile(dir.file("parsed.txt")),
+              "TIFF 2 :Layer_2) 300 200 u16 LZW None [('i.rrd(:Layer_2_ss_2_)', 149, 99), "
+              "('i.rrd(:Layer_2_ss_4_)', 73, 48)]\n")
         << r.out;
 }
 

@@ -1,7 +1,8 @@
 // The image section of `kraster demo`: the everyday jobs on a small image
 // made for the purpose, through the same subcommands people run. A
 // three-layer image gets a pattern, statistics, pyramid layers, a copy to
-// TIFF and one back to the native format, and `kraster info` shows each.
+// TIFF (with pyramid layers of its own) and one back to the native format,
+// and `kraster info` shows each.
 #include <kraster/kraster.h>
 
 #include <cmath>
@@ -59,7 +60,7 @@ int demoImage() {
     const std::string dir = base;
     kmsc_HeapFree(base);
     if (kfio_MakeDir(dir.c_str(), &err) != 0) return tool::failed("demo", "making " + dir, err);
-    const std::string img = dir + "/demo.img", tif = dir + "/demo.tif", back = dir + "/back.img";
+    const std::string img = dir + "/demo.img", tif = dir + "/copy.tif", back = dir + "/back.img";
     int rc = step("a new image of three 8-bit layers", "create",
                   {img, "--size", std::to_string(kWidth) + "x" + std::to_string(kHeight), "--type",
                    "u8", "--layers", std::to_string(kLayers), "-q"});
@@ -69,6 +70,7 @@ int demoImage() {
         rc = step("statistics and histograms, stored with each layer", "stats", {img, "-q"});
     if (rc == 0) rc = step("pyramid layers", "pyramids", {img, "-q"});
     if (rc == 0) rc = step("a copy in TIFF", "copy", {img, tif, "-q"});
+    if (rc == 0) rc = step("its pyramid layers, in a .rrd beside it", "pyramids", {tif, "-q"});
     if (rc == 0) rc = step("and back to the native format", "copy", {tif, back, "-q"});
     for (const std::string &f : {img, tif, back})
         if (rc == 0) rc = step("what the file holds", "info", {f});

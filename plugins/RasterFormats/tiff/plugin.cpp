@@ -24,6 +24,16 @@
 // as a decimal number ("-9999", "nan"), which other GeoTIFF software reads
 // and writes too; it is one value for all layers of a file.
 //
+// Layer types and pyramid levels. A palette image's layer is thematic, any
+// other athematic; a layer type that differs from that, and the names of the
+// pyramid levels of each layer, are kept in the private ASCII tag 65421
+// (written only when there is something to keep), one line per fact:
+// "<layer number> type thematic", "<layer number> rrd <node path>" for a
+// level in the ".rrd" file beside the image (named by the image's current
+// name, so that renamed and copied files find theirs) and
+// "<layer number> level <name>" for a level named otherwise. Lines that do
+// not parse are ignored.
+//
 // Georeferencing. Map information and projection parameters are the
 // GeoTIFF tags of the file (ModelTiepoint and ModelPixelScale or
 // ModelTransformation, and the GeoKeys; see geo.cpp), read and written
@@ -135,6 +145,9 @@ constexpr long kCodecCount = sizeof kCodecs / sizeof kCodecs[0];
 const char *kCodecNames[kCodecCount];
 
 constexpr ttag_t kNoDataTag = 42113;
+constexpr ttag_t kLayerInfoTag = 65421;
+// Longest layer-info text taken from a file.
+constexpr size_t kMaxLayerInfo = size_t{1} << 20;
 // Limits against hostile files: one libtiff allocation, one decoded block.
 constexpr tmsize_t kMaxAllocation = tmsize_t{256} << 20;
 constexpr uint64_t kMaxBlockBytes = uint64_t{256} << 20;
@@ -157,7 +170,9 @@ struct Log {
     }
 };
 
-thread_local Log *t_log = nullptr;
+// One pointer in the static TLS block: the leak checker of sanitized builds
+// trips over the dynamic TLS of a loaded plug-in when it scans threads.
+thread_local Log *t_log __attribute__((tls_model("initial-exec"))) = nullptr;
 
 int onError(TIFF *, void *user, const char *module, const char *format, va_list ap) {
     static_cast<Log *>(user)->add("", module, format, ap);
@@ -191,9 +206,11 @@ class Listen {
 TIFFExtendProc g_parentExtender = nullptr;
 
 void extendTags(TIFF *tif) {
-    static const TIFFFieldInfo noData[] = {
-        {kNoDataTag, -1, -1, TIFF_ASCII, FIELD_CUSTOM, 1, 0, const_cast<char *>("NoData")}};
-    TIFFMergeFieldInfo(tif, noData, 1);
+    static const TIFFFieldInfo ours[] = {
+        {kNoDataTag, -1, -1, TIFF_ASCII, FIELD_CUSTOM, 1, 0, const_cast<char *>("NoData")},
+        {kLayerInfoTag, -1, -1, TIFF_ASCII, FIELD_CUSTOM, 1, 0,
+         const_cast<char *>("KRasterLayerInfo")}};
+    TIFFMergeFieldInfo(tif, ours, 2);
     if (g_parentExtender) g_parentExtender(tif);
 }
 
@@ -353,6 +370,13 @@ bool setCarried(TIFF *tif, const Carried &c) {
     return TIFFSetField(tif, c.tag, c.text.c_str());
 }
 
+// A pyramid level of a layer: a node path in the image's own ".rrd" file, or
+// a name kept as given.
+struct Level {
+    bool own;
+    std::string name;
+};
+
 struct File {
     std::mutex mutex;
     std::string name;
@@ -365,7 +389,10 @@ struct File {
     Log *sink = &log;  // where this handle's libtiff messages are collected
     TIFF *tif = nullptr;
     Layout layout;
-    long layerType = 0;
+    // Per layer: its type and the names of its pyramid levels (as stored,
+    // see layerInfoText).
+    std::vector<long> layerTypes;
+    std::vector<std::vector<struct Level>> levels;
     std::string noData;  // the NoData tag, "" when none
     bool hasNoData = false;
     std::vector<uint8_t> written;  // chunks written since creation
@@ -377,6 +404,11 @@ struct File {
     std::string temporary;
     std::vector<struct Carried> carried;
     bool geoReported = false;  // unmapped GeoKeys were reported
+    // An update that changes only layer types or level names leaves the
+    // file's times as they were: they date the pixels (statistics compare
+    // with them).
+    struct timespec times[2] = {};
+    bool infoChanged = false, otherChanged = false;
 
     ~File() {
         if (tif) TIFFClose(tif);
@@ -392,6 +424,73 @@ struct LayerHandle {
 struct FileHandle {
     std::shared_ptr<File> file;
 };
+
+// ---- Layer types and pyramid levels -------------------------------------------------
+
+long defaultLayerType(const File &f) {
+    return f.layout.photometric == PHOTOMETRIC_PALETTE ? kThematic : 0;
+}
+
+// The base name of the ".rrd" file beside the image.
+std::string ownRrd(const File &f) {
+    std::string base = f.name.substr(f.name.find_last_of('/') + 1);
+    const size_t dot = base.find_last_of('.');
+    if (dot != std::string::npos && dot > 0) base.resize(dot);
+    return base + ".rrd";
+}
+
+std::string layerInfoText(const File &f) {
+    std::string text;
+    for (size_t s = 0; s < f.layerTypes.size(); ++s)
+        if (f.layerTypes[s] != defaultLayerType(f))
+            text += std::to_string(s + 1) + " type " + kLayerTypes[f.layerTypes[s]] + "\n";
+    for (size_t s = 0; s < f.levels.size(); ++s)
+        for (const Level &v : f.levels[s])
+            text += std::to_string(s + 1) + (v.own ? " rrd " : " level ") + v.name + "\n";
+    return text;
+}
+
+// Sets the layer types and levels of the file's samples from the tag's text.
+void layerInfoParse(File &f, const char *text) {
+    const size_t n = f.layout.samples;
+    f.layerTypes.assign(n, defaultLayerType(f));
+    f.levels.assign(n, {});
+    if (!text || strnlen(text, kMaxLayerInfo) == kMaxLayerInfo) return;
+    for (const char *line = text; *line;) {
+        const char *end = strchr(line, '\n');
+        const std::string l(line, end ? end : line + strlen(line));
+        line = end ? end + 1 : line + l.size();
+        char *rest = nullptr;
+        const unsigned long number = strtoul(l.c_str(), &rest, 10);
+        if (rest == l.c_str() || number < 1 || number > n) continue;
+        const std::string fact(rest);
+        const size_t s = number - 1;
+        if (fact == " type thematic") f.layerTypes[s] = kThematic;
+        if (fact == " type athematic") f.layerTypes[s] = 0;
+        for (const bool own : {true, false}) {
+            const std::string key = own ? " rrd " : " level ";
+            if (fact.size() > key.size() && fact.compare(0, key.size(), key) == 0)
+                f.levels[s].push_back({own, fact.substr(key.size())});
+        }
+    }
+}
+
+// Puts the layer types and levels into the tag of the directory (written when
+// the file is closed; a directory not yet begun gets it from commit).
+bool layerInfoStore(File &f, const char *fn, Kerr_ErrorReport **err) {
+    if (!f.tif || f.pending) return true;
+    const std::string text = layerInfoText(f);
+    Listen listen(*f.sink);
+    char *old = nullptr;
+    const bool had = TIFFGetField(f.tif, kLayerInfoTag, &old) == 1;
+    const bool ok = text.empty() ? !had || TIFFUnsetField(f.tif, kLayerInfoTag) == 1
+                                 : TIFFSetField(f.tif, kLayerInfoTag, text.c_str()) == 1;
+    f.infoChanged = true;
+    if (ok) return true;
+    drain(*f.sink, err);
+    failed(err, EIO, fn, 8, "Cannot store the layer information of %s", f.name.c_str());
+    return false;
+}
 
 // Reads the layout of the current directory; false with a report.
 bool readLayout(File &f, const char *fn, Kerr_ErrorReport **err) {
@@ -472,7 +571,8 @@ bool readLayout(File &f, const char *fn, Kerr_ErrorReport **err) {
         return false;
     }
     f.layout = l;
-    f.layerType = l.photometric == PHOTOMETRIC_PALETTE ? kThematic : 0;
+    char *info = nullptr;
+    layerInfoParse(f, TIFFGetField(tif, kLayerInfoTag, &info) == 1 ? info : nullptr);
     char *noData = nullptr;
     f.hasNoData = TIFFGetField(tif, kNoDataTag, &noData) == 1 && noData;
     f.noData = f.hasNoData ? noData : "";
@@ -646,6 +746,8 @@ bool commit(File &f, const char *fn, Kerr_ErrorReport **err, const std::string &
                           extra.data());
     }
     if (ok && f.hasNoData) ok = TIFFSetField(tif, kNoDataTag, f.noData.c_str());
+    const std::string info = layerInfoText(f);
+    if (ok && !info.empty()) ok = TIFFSetField(tif, kLayerInfoTag, info.c_str());
     for (const Carried &c : f.carried) ok = ok && setCarried(tif, c);
     if (!ok) {
         drain(*f.sink, err);
@@ -665,6 +767,7 @@ bool encode(File &f, uint32_t index, uint32_t rows, const char *fn, Kerr_ErrorRe
     Listen listen(*f.sink);
     const tmsize_t put = l.tiled ? TIFFWriteEncodedTile(f.tif, index, f.scratch.data(), size)
                                  : TIFFWriteEncodedStrip(f.tif, index, f.scratch.data(), size);
+    f.otherChanged = true;
     f.chunkIndex = -1;  // libtiff may have changed the buffer in place
     if (put < 0) {
         drain(*f.sink, err);
@@ -786,6 +889,7 @@ bool addLayer(File &f, const char *fn, Kerr_ErrorReport **err) {
     Layout n = old;
     n.samples = old.samples + 1;
     n.planar = PLANARCONFIG_SEPARATE;
+    n.photometric = PHOTOMETRIC_MINISBLACK;  // as commit writes it
     n.tiled = true;
     if (!old.tiled || old.blockWidth % 16 || old.blockHeight % 16)
         n.blockWidth = n.blockHeight = 256;
@@ -905,7 +1009,10 @@ void *openFile(const char *fn, const char *name, long title, const char *mode,
             return nullptr;
         }
         Listen listen(*f->sink);
-        f->tif = openTiff(name, f->writable ? "r+" : "r", f->log);
+        // Not mapped ("m"): libtiff then reads uncompressed blocks straight
+        // into the caller's buffer, and an open costs no page-table work for
+        // the whole file.
+        f->tif = openTiff(name, f->writable ? "r+" : "rm", f->log);
         if (!f->tif) {
             const int e = access(name, f->writable ? R_OK | W_OK : R_OK) != 0
                               ? KIMG_RF_STATUS_PERMISSION_DENIED
@@ -917,6 +1024,11 @@ void *openFile(const char *fn, const char *name, long title, const char *mode,
         if (!readLayout(*f, fn, err)) {
             errno = EIO;
             return nullptr;
+        }
+        struct stat st {};
+        if (stat(name, &st) == 0) {
+            f->times[0] = st.st_atim;
+            f->times[1] = st.st_mtim;
         }
     }
     auto *h = new (std::nothrow) FileHandle{std::move(f)};
@@ -1058,6 +1170,8 @@ RF long FileClose(void *file, Kerr_ErrorReport **err) {
                 f.temporary.clear();
             }
         }
+        if (rc == 0 && !f.created && f.infoChanged && !f.otherChanged && f.times[1].tv_sec)
+            utimensat(AT_FDCWD, f.name.c_str(), f.times, 0);
         f.closed = true;
     }
     delete h;
@@ -1160,7 +1274,7 @@ RF void *LayerOpen(void *file, const char *layerPath, long *width, long *height,
     *height = l.height;
     *pixelType = l.pixelType;
     *compression = l.codec;
-    *layerType = f.layerType;
+    *layerType = f.layerTypes[static_cast<size_t>(sample)];
     *blockWidth = l.blockWidth;
     *blockHeight = l.blockHeight;
     return lh;
@@ -1228,7 +1342,6 @@ RF void *LayerCreate(void *file, const char *layerPath, long layerType, long pix
         n.samples = 0;
         n.derive();
         l = n;
-        f.layerType = layerType;
     } else if (l.width != static_cast<uint32_t>(width) ||
                l.height != static_cast<uint32_t>(height) || l.pixelType != pixelType ||
                l.codec != compression) {
@@ -1239,7 +1352,17 @@ RF void *LayerCreate(void *file, const char *layerPath, long layerType, long pix
         return nullptr;
     }
     const bool adding = !f.pending;
-    if (adding && !addLayer(f, fn, err)) return nullptr;
+    // The new layer's type and (no) levels, in place before a rewrite
+    // writes them.
+    f.layerTypes.resize(l.samples, 0);
+    f.levels.resize(l.samples);
+    f.layerTypes.push_back(layerType);
+    f.levels.emplace_back();
+    if (adding && !addLayer(f, fn, err)) {
+        f.layerTypes.pop_back();
+        f.levels.pop_back();
+        return nullptr;
+    }
     auto *lh = new (std::nothrow)
         LayerHandle{h->file, static_cast<uint16_t>(adding ? l.samples - 1 : l.samples)};
     if (!lh) {
@@ -1263,8 +1386,77 @@ RF long LayerLayerTypeRead(void *layer, long *layerType, Kerr_ErrorReport **err)
     auto *lh = static_cast<LayerHandle *>(layer);
     if (!lh || !layerType) return failed(err, EINVAL, "LayerLayerTypeRead", 1, "Invalid arguments");
     std::lock_guard<std::mutex> lock(lh->file->mutex);
-    *layerType = lh->file->layerType;
+    *layerType = lh->file->layerTypes[lh->sample];
     return 0;
+}
+
+RF long LayerLayerTypeWrite(void *layer, long layerType, Kerr_ErrorReport **err) {
+    static const char *const fn = "LayerLayerTypeWrite";
+    auto *lh = static_cast<LayerHandle *>(layer);
+    if (!lh || layerType < 0 || layerType > kThematic)
+        return failed(err, EINVAL, fn, 1, "Invalid arguments");
+    File &f = *lh->file;
+    std::lock_guard<std::mutex> lock(f.mutex);
+    if (!f.writable) return failed(err, EACCES, fn, 2, "%s is read-only", f.name.c_str());
+    const long before = f.layerTypes[lh->sample];
+    f.layerTypes[lh->sample] = layerType;
+    if (layerInfoStore(f, fn, err)) return 0;
+    f.layerTypes[lh->sample] = before;
+    return -1;
+}
+
+RF long LayerRRDLayerNamesGet(void *layer, long *count, char ***names, Kerr_ErrorReport **err) {
+    static const char *const fn = "LayerRRDLayerNamesGet";
+    auto *lh = static_cast<LayerHandle *>(layer);
+    if (!lh || !count || !names) return failed(err, EINVAL, fn, 1, "Invalid arguments");
+    *count = 0;
+    *names = nullptr;
+    File &f = *lh->file;
+    std::lock_guard<std::mutex> lock(f.mutex);
+    const std::vector<Level> &levels = f.levels[lh->sample];
+    if (levels.empty()) return 0;
+    auto **out = static_cast<char **>(kmsc_HeapMalloc(levels.size() * sizeof(char *)));
+    if (!out) return failed(err, ENOMEM, fn, 2, "No memory");
+    for (size_t i = 0; i < levels.size(); ++i) {
+        const Level &v = levels[i];
+        out[i] = kstr_Duplicate((v.own ? ownRrd(f) + "(" + v.name + ")" : v.name).c_str());
+        if (!out[i]) {
+            for (size_t k = 0; k < i; ++k) kmsc_HeapFree(out[k]);
+            kmsc_HeapFree(out);
+            return failed(err, ENOMEM, fn, 2, "No memory");
+        }
+    }
+    *count = static_cast<long>(levels.size());
+    *names = out;
+    return 0;
+}
+
+RF long LayerRRDLayerNamesSet(void *layer, long count, const char *const *names,
+                              Kerr_ErrorReport **err) {
+    static const char *const fn = "LayerRRDLayerNamesSet";
+    auto *lh = static_cast<LayerHandle *>(layer);
+    if (!lh || count < 0 || (count > 0 && !names))
+        return failed(err, EINVAL, fn, 1, "Invalid arguments");
+    File &f = *lh->file;
+    std::lock_guard<std::mutex> lock(f.mutex);
+    if (!f.writable) return failed(err, EACCES, fn, 2, "%s is read-only", f.name.c_str());
+    // A level in this image's ".rrd" is kept by its node path alone.
+    const std::string rrd = ownRrd(f) + "(";
+    std::vector<Level> levels;
+    for (long i = 0; i < count; ++i) {
+        const char *n = names[i];
+        if (!n || !*n || strchr(n, '\n'))
+            return failed(err, EINVAL, fn, 3, "Invalid pyramid level name %ld", i + 1);
+        const size_t len = strlen(n);
+        const bool own = len > rrd.size() + 2 && strncmp(n, rrd.c_str(), rrd.size()) == 0 &&
+                         n[rrd.size()] == ':' && n[len - 1] == ')';
+        levels.push_back(own ? Level{true, std::string(n + rrd.size(), len - rrd.size() - 1)}
+                             : Level{false, n});
+    }
+    std::swap(f.levels[lh->sample], levels);
+    if (layerInfoStore(f, fn, err)) return 0;
+    std::swap(f.levels[lh->sample], levels);
+    return -1;
 }
 
 RF long LayerRasterNullValueRead(void *layer, Kgda_BaseData *nullValue, Kerr_ErrorReport **err) {
@@ -1312,6 +1504,7 @@ RF long LayerRasterNullValueWrite(void *layer, const Kgda_BaseData *nullValue,
     }
     f.noData = text;
     f.hasNoData = true;
+    f.otherChanged = true;
     return 0;
 }
 
@@ -1399,6 +1592,7 @@ bool geoTagsSet(File &f, const tiffgeo::Tags &t, const char *fn, Kerr_ErrorRepor
             return false;
         }
     }
+    f.otherChanged = true;
     std::vector<Carried> kept;
     for (Carried &c : f.carried)
         if (c.tag != TIFFTAG_GEOKEYDIRECTORY &&
