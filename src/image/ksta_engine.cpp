@@ -257,15 +257,18 @@ void fold(Ksta_UVHistogram &u, Sums &s, Ksta_Histogram *h) {
     if (!h) {
         double lo = kInf, hi = -kInf;
         for (size_t i = 0; i < u.keys.size(); ++i)
-            if (u.used[i]) lo = std::min(lo, u.keys[i]), hi = std::max(hi, u.keys[i]);
-        u.grown.start(lo, hi, u.pixelType == KGDA_TYPE_U32 || u.pixelType == KGDA_TYPE_S32);
+            if (u.used[i] && std::isfinite(u.keys[i]))
+                lo = std::min(lo, u.keys[i]), hi = std::max(hi, u.keys[i]);
+        // Infinite values have no bin; with no finite one there is no range.
+        if (lo <= hi)
+            u.grown.start(lo, hi, u.pixelType == KGDA_TYPE_U32 || u.pixelType == KGDA_TYPE_S32);
     }
     for (size_t i = 0; i < u.keys.size(); ++i)
         if (u.used[i]) {
             s.add(u.keys[i], double(u.counts[i]));
             if (h)
                 histogramAdd(h, u.keys[i], double(u.counts[i]));
-            else
+            else if (u.grown.on)
                 u.grown.add(u.keys[i], double(u.counts[i]));
         }
     u.alive = false;

@@ -277,6 +277,17 @@ TEST(StatsEngine, WideTypesPastTheirRoomGetABinnedHistogram) {
         EXPECT_NEAR(a.a->statistics.median, c.median, c.tolerance);
         EXPECT_NEAR(a.a->statistics.mode, c.extra, c.tolerance);
     }
+    // Infinite values count but have no bin; the bins span the finite ones.
+    Rect r(602, 1, KGDA_TYPE_F64);
+    r.set(0, -INFINITY), r.set(1, INFINITY);
+    for (long i = 2; i < 602; ++i) r.set(i, double(i));
+    AllStats a;
+    ASSERT_EQ(run(a.a, r.b, 512), 0);
+    ASSERT_NE(a.a->histogram, nullptr);
+    const Ksta_Histogram *h = a.a->histogram;
+    EXPECT_EQ(std::accumulate(h->counts, h->counts + h->binCount, 0.0), 600);
+    EXPECT_DOUBLE_EQ(kdsc_BinFunctionMinLimit(h->binFunction), 2);
+    EXPECT_EQ(a.a->pixelCount, 602);
 }
 
 // Overflow in a later block: the values of the first blocks are folded in.
