@@ -264,6 +264,48 @@ int32_t roomOf(Kimg_Layer *l) {
     return n > 0 ? n : 512;
 }
 
+// Accumulates the block row of a layer from row0 (rows of it, the first
+// skipRows not sampled) block by block, without copying the blocks: the
+// cache's copy of a block it holds (it may be newer than the file), else the
+// format's, read into `buffer`.
+bool accumulateBlocks(Kimg_Layer *l, long row0, long rows, long skipRows, long sx, long sy,
+                      Ksta_AllStats &a, const std::vector<double> &excluded,
+                      std::vector<unsigned char> &buffer, const char *fn, Report &e) {
+    const long bytes = kmsc_AddressOf_kgda_NumBytesPerPixel()[l->pixelType];
+    buffer.resize(size_t(l->blockBytes));
+    for (long bc = 0; bc < l->blocksAcross; ++bc) {
+        const long bx = bc * l->blockWidth, columns = std::min(l->blockWidth, l->width - bx);
+        const long skipColumns = (sx - bx % sx) % sx;
+        if (skipColumns >= columns) continue;
+        const long index = row0 / l->blockHeight * l->blocksAcross + bc;
+        void *p = buffer.data();
+        if (kdms_CacheIndexPresent(l->cache, index)) {
+            if (l->slots > 0) p = nullptr;
+            if (kdms_CacheRead(l->cache, index, &p, e.out()) != 0) {
+                e.error(fn, 8, "kdms_CacheRead failed");
+                return false;
+            }
+        } else if (blockReadDirect(l, index, p, e.out()) != 0) {
+            e.error(fn, 9, "LayerRasterRead failed");
+            return false;
+        }
+        Raster x;
+        x.pitch = l->blockWidth * bytes;
+        x.data = static_cast<const unsigned char *>(p) + skipRows * x.pitch + skipColumns * bytes;
+        x.type = l->pixelType;
+        x.rows = rows - skipRows;
+        x.columns = columns - skipColumns;
+        x.stepX = sx;
+        x.stepY = sy;
+        if (!l->aoi.empty()) {
+            x.mask = l->aoi.data() + (row0 + skipRows) * l->width + bx + skipColumns;
+            x.maskPitch = l->width;
+        }
+        if (!accumulate(a, x, excluded, fn, e)) return false;
+    }
+    return true;
+}
+
 bool compute(Kimg_LayerStack *stack, Ksta_AllStatsStack *all, const Kdsc_BinFunction *bf,
              const char *fn, Report &e) {
     if (!stack || !stack->layers || stack->count < 1 || !all) {
@@ -328,8 +370,12 @@ bool compute(Kimg_LayerStack *stack, Ksta_AllStatsStack *all, const Kdsc_BinFunc
         const size_t first = together ? 0 : pass, last = together ? k : pass + 1;
         Kimg_Layer *lead = stack->layers[first];
         const long band = std::max(1L, lead->blockHeight);
+        // A layer read alone, as stored and with no undo stash, is read
+        // block by block; others band by band through pixel rectangles.
+        const bool byBlocks = !together && !lead->rawMode && lead->undoLevels == 0;
+        std::vector<unsigned char> buffer;
         Band rects;
-        for (size_t i = first; i < last; ++i) {
+        for (size_t i = first; i < last && !byBlocks; ++i) {
             Kimg_Layer *l = stack->layers[i];
             Kgda_BaseData *r =
                 kimg_PixelRectCreate(l->width, std::min(band, l->height), l->pixelType, e.out());
@@ -341,10 +387,16 @@ bool compute(Kimg_LayerStack *stack, Ksta_AllStatsStack *all, const Kdsc_BinFunc
             std::vector<Raster> rs;
             for (size_t i = first; i < last; ++i) {
                 Kimg_Layer *l = stack->layers[i];
-                Kgda_BaseData *r = rects.rects[i - first];
                 // Only bands holding a sampled row are read.
                 const long skipRows = (sy[i] - row0 % sy[i]) % sy[i];
                 if (skipRows >= rows) continue;
+                if (byBlocks) {
+                    if (!accumulateBlocks(l, row0, rows, skipRows, sx[i], sy[i], *all->allStats[i],
+                                          excluded[i], buffer, fn, e))
+                        return false;
+                    continue;
+                }
+                Kgda_BaseData *r = rects.rects[i - first];
                 if (kimg_LayerRasterPixelRectGet(l, 0, row0, l->width, rows, r, e.out()) != 0) {
                     e.error(fn, 6, "kimg_LayerRasterPixelRectGet failed");
                     return false;
