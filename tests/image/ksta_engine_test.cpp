@@ -259,6 +259,8 @@ TEST(StatsEngine, WideTypesPastTheirRoomGetABinnedHistogram) {
         {KGDA_TYPE_U32, 1000, 1, 2000, 1500, 10, "Linear", 1000, 1994, 1e-9},
         // -3, -2.99 .. 3.99 and twenty 2.5s (n 720): the 360th value is 0.59.
         {KGDA_TYPE_F64, -3, 0.01, 700, 2.5, 20, "Linear", 0, 0.59, 0.02},
+        // 0..599 and five -1000s (n 605): the bins grow downwards, two wide.
+        {KGDA_TYPE_F32, 0, 1, 600, -1000, 5, "Linear", 0, 297, 2.5},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.title);
@@ -273,7 +275,8 @@ TEST(StatsEngine, WideTypesPastTheirRoomGetABinnedHistogram) {
         EXPECT_STREQ(kdsc_BinFunctionTitle(h->binFunction), c.title);
         if (c.bins) EXPECT_EQ(h->binCount, c.bins);
         EXPECT_EQ(std::accumulate(h->counts, h->counts + h->binCount, 0.0), double(n));
-        EXPECT_DOUBLE_EQ(kdsc_BinFunctionMinLimit(h->binFunction), c.first);
+        EXPECT_NEAR(kdsc_BinFunctionMinLimit(h->binFunction), std::min(c.first, c.extra),
+                    c.tolerance);
         EXPECT_NEAR(a.a->statistics.median, c.median, c.tolerance);
         EXPECT_NEAR(a.a->statistics.mode, c.extra, c.tolerance);
     }
