@@ -18,7 +18,7 @@
 namespace {
 
 constexpr int32_t kSide = 8192;       // 64 M values in memory
-constexpr int32_t kLayerSide = 4096;  // the file layer: 16 M values (32 MB)
+constexpr int32_t kLayerSide = 8192;  // the file layer: 64 M values (128 MB)
 
 Kgda_BaseData *values(int32_t type, int32_t side) {
     Kgda_BaseData *b = kgda_BaseDataCreate(side, side, type, KGDA_RASTER_OBJECT, nullptr, nullptr);
@@ -156,6 +156,6 @@ BENCHMARK(naiveLoop<uint16_t>)->Name("u16_64M/naive_loop")->Unit(benchmark::kMil
 BENCHMARK(accumulators)->Name("u16_64M/ksta")->Arg(KGDA_TYPE_U16)->Unit(benchmark::kMillisecond);
 BENCHMARK(naiveLoop<uint8_t>)->Name("u8_64M/naive_loop")->Unit(benchmark::kMillisecond);
 BENCHMARK(accumulators)->Name("u8_64M/ksta")->Arg(KGDA_TYPE_U8)->Unit(benchmark::kMillisecond);
-BENCHMARK(layerNaive)->Name("u16_layer_4096/naive_loop_in_memory")->Unit(benchmark::kMillisecond);
-BENCHMARK(layerEngine)->Name("u16_layer_4096/ksta_from_file")->Unit(benchmark::kMillisecond);
+BENCHMARK(layerNaive)->Name("u16_layer_8192/naive_loop_in_memory")->Unit(benchmark::kMillisecond);
+BENCHMARK(layerEngine)->Name("u16_layer_8192/ksta_from_file")->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

@@ -310,9 +310,13 @@ typedef struct Kimg_Layer Kimg_Layer;
 #define KIMG_LAYER_OPTION_RESCALE 13
 /* const Kimg_Meter *meter (copied; NULL: none) told about long operations. */
 #define KIMG_LAYER_OPTION_METER 14
-/* void *areaOfInterest (not yet supported). */
+/* const Kgda_BaseData *mask: the area of interest of the statistics, a
+ * numeric raster of the layer's height x width (copied; NULL drops it).
+ * Pixels where it is 0 are left out of statistics, histograms and
+ * covariance. Another size: "Area of interest must be a raster of the
+ * layer's size (%ld x %ld)". */
 #define KIMG_LAYER_OPTION_AOI 15
-/* no value: drop the area of interest (not yet supported). */
+/* no value: drop the area of interest. */
 #define KIMG_LAYER_OPTION_NO_AOI 16
 /* void *binFunction of the statistics (not yet supported). */
 #define KIMG_LAYER_OPTION_BIN_FUNCTION 17

@@ -37,7 +37,13 @@
  *     histogram of those values with their exact counts;
  *   - u16 and s16 with more: a "Direct" histogram from the smallest to the
  *     largest value met (one bin per value);
- *   - wider types that ran out of room: no histogram (median and mode 0).
+ *   - wider types that ran out of room: a binned histogram of every value.
+ *     From the overflow on, values go into 1024 bins of one width starting
+ *     at the smallest value collected (integer types: width 1; others: the
+ *     collected range over 1023); a value beyond the bins doubles the width
+ *     (neighbouring bins merge), towards the side it lies on, until it fits.
+ *     The result keeps the bins from the first to the last that hold values:
+ *     "Direct" when the bins are still one integer wide, else "Linear".
  * With a bin function, each value's count goes to the bin the bin function
  * gives it; values outside its bins are left out of the histogram.
  *

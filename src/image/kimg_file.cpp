@@ -285,6 +285,11 @@ Kimg_File *openNode(const char *fileNodeName, std::string &nodePath, const char 
 
 namespace kr::img {
 
+RFInstance *fileInstance(Kimg_File *file, bool forWrite, void **handle) {
+    *handle = afileHandle(file->image, forWrite ? KIMG_RF_MODE_UPDATE : KIMG_RF_MODE_READ);
+    return file->image->instance;
+}
+
 EncodedObject::~EncodedObject() {
     kmsc_HeapFree(data);
     kmsc_HeapFree(dictionary);

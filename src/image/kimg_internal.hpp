@@ -161,6 +161,10 @@ int fileObjectWrite(Kimg_File *file, const char *nodePath, const unsigned char *
                     const char *dictionary, const char *type, const char *fn,
                     Kerr_ErrorReport **err);
 
+// The plug-in of an open image file and its handle for reading or for
+// update (null when the file is not held that way).
+RFInstance *fileInstance(Kimg_File *file, bool forWrite, void **handle);
+
 // Heap copy of a list (array of heap strings) for callers.
 char **heapList(const std::vector<std::string> &list);
 

@@ -147,6 +147,9 @@ struct Kimg_Layer {
     std::vector<double> excluded;        // sorted, distinct
     long skipX = 1, skipY = 1;
     bool skipExplicit = false;  // skip factors given through the options
+    // Area of interest of the statistics: one byte per pixel, rows of
+    // `width`, 0 outside; empty: the whole layer.
+    std::vector<unsigned char> aoi;
     std::string supportExtension = ".aux";
     std::string resampleMethod;
     bool hasMeter = false;

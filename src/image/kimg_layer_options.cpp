@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "image/kimg_layer.hpp"
+#include "image/ksta_internal.hpp"
 
 namespace kr::img {
 namespace {
@@ -36,8 +37,8 @@ constexpr OptionSpec kOptions[] = {
     {12, "KIMG_LAYER_OPTION_NO_CONVOLUTION", "", NoLonger},
     {13, "KIMG_LAYER_OPTION_RESCALE", "p", NotYet},
     {14, "KIMG_LAYER_OPTION_METER", "p", Any},
-    {15, "KIMG_LAYER_OPTION_AOI", "p", NotYet},
-    {16, "KIMG_LAYER_OPTION_NO_AOI", "", NotYet},
+    {15, "KIMG_LAYER_OPTION_AOI", "p", Any},
+    {16, "KIMG_LAYER_OPTION_NO_AOI", "", Any},
     {17, "KIMG_LAYER_OPTION_BIN_FUNCTION", "p", NotYet},
     {18, "KIMG_LAYER_OPTION_NO_WINDOW", "", Any},
     {19, "KIMG_LAYER_OPTION_KHFA_NODE_TYPE", "l", CreateOnly},
@@ -353,6 +354,15 @@ bool layerOptionsApply(Kimg_Layer *layer, const intptr_t *options, OptionPass pa
                 layer->nullSet = true;
                 break;
             }
+            case KIMG_LAYER_OPTION_AOI:
+            case KIMG_LAYER_OPTION_NO_AOI:
+                if (!kr::sta::layerAoiSet(layer,
+                                          o.number == KIMG_LAYER_OPTION_AOI
+                                              ? reinterpret_cast<const Kgda_BaseData *>(v[0])
+                                              : nullptr,
+                                          fn, e))
+                    return false;
+                break;
             case KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE:
                 layer->statsOnClose = false;
                 break;

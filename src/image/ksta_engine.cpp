@@ -20,9 +20,69 @@
 using kr::Report;
 using kr::sta::Raster;
 
+namespace {
+
+// The binned histogram of a wide type whose exact values outgrew their room:
+// kBins bins of one width from `lo`. A value beyond them doubles the width
+// (neighbouring bins merge), keeping `lo` for a value above and moving it
+// down by the old span for a value below, until the value fits. Integer
+// types start at width 1 from their smallest value, so bins stay whole.
+struct Growing {
+    static constexpr long kBins = 1024;
+    bool on = false;
+    bool integral = false;
+    double lo = 0, width = 1, inverse = 1;
+    std::vector<double> counts;
+
+    void start(double min, double max, bool wholeValues) {
+        on = true;
+        integral = wholeValues;
+        lo = min;
+        width = integral
+                    ? 1
+                    : std::max((max - min) / double(kBins - 1), std::numeric_limits<double>::min());
+        inverse = 1 / width;
+        counts.assign(size_t(kBins), 0);
+    }
+    void add(double v, double c) {
+        double k = (v - lo) * inverse;
+        if (!(k >= 0 && k < double(kBins))) {
+            if (!std::isfinite(v) || !widen(v)) return;
+            k = (v - lo) * inverse;
+        }
+        counts[size_t(k)] += c;
+    }
+    // Doubles the width until v fits; false when it never does.
+    bool widen(double v) {
+        constexpr long half = kBins / 2;
+        for (;;) {
+            const double k = (v - lo) * inverse;
+            if (k >= 0 && k < double(kBins)) return true;
+            const double span = double(kBins) * width;
+            if (!std::isfinite(2 * span) || !std::isfinite(lo - span)) return false;
+            if (k >= double(kBins)) {
+                for (long j = 0; j < half; ++j)
+                    counts[size_t(j)] = counts[size_t(2 * j)] + counts[size_t(2 * j + 1)];
+                std::fill(counts.begin() + half, counts.end(), 0.0);
+            } else {
+                for (long j = kBins - 1; j >= half; --j)
+                    counts[size_t(j)] =
+                        counts[size_t(2 * j - kBins)] + counts[size_t(2 * j - kBins + 1)];
+                std::fill(counts.begin(), counts.begin() + half, 0.0);
+                lo -= span;
+            }
+            width *= 2;
+            inverse = 1 / width;
+        }
+    }
+};
+
+}  // namespace
+
 // The exact-value histogram. Integer types of at most 16 bits count every
 // value in a dense table; wider types keep an open-addressing table of at
-// most `room` distinct values until it overflows.
+// most `room` distinct values until it overflows, and then, unless a bin
+// function was given, a growing binned histogram.
 struct Ksta_UVHistogram {
     int32_t pixelType = 0;
     long room = 512;
@@ -34,6 +94,7 @@ struct Ksta_UVHistogram {
     long distinct = 0;
     bool alive = true;             // hashed: not overflowed
     std::vector<double> excluded;  // dense: values dropped at the end
+    Growing grown;                 // hashed, after overflow
 };
 
 struct Ksta_CovarianceSums {
@@ -107,10 +168,24 @@ void histogramAdd(Ksta_Histogram *h, double v, double c) {
     if (b >= 0 && b < h->binCount) h->counts[b] += c;
 }
 
+// Where accumulated values go besides the sums: nowhere, the bins of a
+// given histogram, or the growing histogram.
+struct NoBins {
+    void add(double, double) {}
+};
+struct GivenBins {
+    Ksta_Histogram *h;
+    void add(double v, double c) { histogramAdd(h, v, c); }
+};
+struct GrownBins {
+    Growing *g;
+    void add(double v, double c) { g->add(v, c); }
+};
+
 // Direct accumulation from pixel (row, column) on.
-template <class T, bool Masked, bool Excl, bool Hist>
+template <class T, bool Masked, bool Excl, class Bins>
 void directFrom(const Raster &r, long row, long column, const std::vector<double> &excluded,
-                Sums &s, Ksta_Histogram *h) {
+                Sums &s, Bins bins) {
     for (; row < r.rows; row += r.stepY, column = 0) {
         const unsigned char *line = r.data + row * r.pitch;
         const unsigned char *m = Masked ? r.mask + row * r.maskPitch : nullptr;
@@ -120,18 +195,20 @@ void directFrom(const Raster &r, long row, long column, const std::vector<double
             if (std::isnan(v)) continue;
             if (Excl && isExcluded(excluded, v)) continue;
             s.add(v);
-            if (Hist) histogramAdd(h, v, 1);
+            bins.add(v, 1);
         }
     }
 }
 
 template <class T, bool Masked, bool Excl>
 void direct(const Raster &r, long row, long column, const std::vector<double> &excluded, Sums &s,
-            Ksta_Histogram *h) {
+            Ksta_Histogram *h, Growing *g) {
     if (h)
-        directFrom<T, Masked, Excl, true>(r, row, column, excluded, s, h);
+        directFrom<T, Masked, Excl>(r, row, column, excluded, s, GivenBins{h});
+    else if (g && g->on)
+        directFrom<T, Masked, Excl>(r, row, column, excluded, s, GrownBins{g});
     else
-        directFrom<T, Masked, Excl, false>(r, row, column, excluded, s, h);
+        directFrom<T, Masked, Excl>(r, row, column, excluded, s, NoBins{});
 }
 
 // Dense counting of integer values.
@@ -173,12 +250,26 @@ long slotOf(Ksta_UVHistogram &u, double v) {
     return long(i);
 }
 
-// Folds the collected values into the sums (and histogram) and ends them.
+// Folds the collected values into the sums and into the given histogram,
+// or, without one, into a growing histogram started over their range; ends
+// the exact values.
 void fold(Ksta_UVHistogram &u, Sums &s, Ksta_Histogram *h) {
+    if (!h) {
+        double lo = kInf, hi = -kInf;
+        for (size_t i = 0; i < u.keys.size(); ++i)
+            if (u.used[i] && std::isfinite(u.keys[i]))
+                lo = std::min(lo, u.keys[i]), hi = std::max(hi, u.keys[i]);
+        // Infinite values have no bin; with no finite one there is no range.
+        if (lo <= hi)
+            u.grown.start(lo, hi, u.pixelType == KGDA_TYPE_U32 || u.pixelType == KGDA_TYPE_S32);
+    }
     for (size_t i = 0; i < u.keys.size(); ++i)
         if (u.used[i]) {
             s.add(u.keys[i], double(u.counts[i]));
-            if (h) histogramAdd(h, u.keys[i], double(u.counts[i]));
+            if (h)
+                histogramAdd(h, u.keys[i], double(u.counts[i]));
+            else if (u.grown.on)
+                u.grown.add(u.keys[i], double(u.counts[i]));
         }
     u.alive = false;
     u.keys.clear();
@@ -201,7 +292,7 @@ void hashed(const Raster &r, const std::vector<double> &excluded, Ksta_UVHistogr
                 // Out of room: what was collected joins the sums, and the
                 // rest goes there directly.
                 fold(u, s, h);
-                direct<T, Masked, Excl>(r, row, c + r.stepX, excluded, s, h);
+                direct<T, Masked, Excl>(r, row, c + r.stepX, excluded, s, h, &u.grown);
                 return;
             }
         }
@@ -222,7 +313,7 @@ void run(Ksta_AllStats &a, const Raster &r, const std::vector<double> &excluded)
     if (u && u->alive)
         hashed<T, Masked, Excl>(r, excluded, *u, s, a.histogram);
     else
-        direct<T, Masked, Excl>(r, 0, 0, excluded, s, a.histogram);
+        direct<T, Masked, Excl>(r, 0, 0, excluded, s, a.histogram, u ? &u->grown : nullptr);
     s.store(a);
 }
 
@@ -320,6 +411,26 @@ Ksta_Histogram *uniqueHistogram(const std::vector<double> &values,
     kgda_BaseDataDelete(v, nullptr);
     Ksta_Histogram *h = histogramOf(bf, e);
     if (h) std::copy(counts.begin(), counts.end(), h->counts);
+    return h;
+}
+
+// The histogram of a growing one, cut to its bins from the first to the
+// last that hold values: "Direct" while integer bins are one value wide,
+// else "Linear" over the bins' span.
+Ksta_Histogram *grownHistogram(const Growing &g, Report &e) {
+    const auto nonzero = [](double c) { return c != 0; };
+    const auto first = std::find_if(g.counts.begin(), g.counts.end(), nonzero);
+    if (first == g.counts.end()) return nullptr;
+    const auto last = std::find_if(g.counts.rbegin(), g.counts.rend(), nonzero).base();
+    const auto from = first - g.counts.begin();
+    const auto bins = int32_t(last - first);
+    const double lo = g.lo + double(from) * g.width;
+    Kdsc_BinFunction *bf =
+        g.integral && g.width == 1
+            ? kdsc_BinFunctionCreateDirect(bins, lo, e.out())
+            : kdsc_BinFunctionCreateLinear(bins, lo, lo + double(bins) * g.width, e.out());
+    Ksta_Histogram *h = histogramOf(bf, e);
+    if (h) std::copy(first, last, h->counts);
     return h;
 }
 
@@ -561,6 +672,13 @@ KRASTER_API int ksta_AllStatsUVHistogramEnd(Ksta_AllStats *allStats, Kerr_ErrorR
     if (!checkAll(allStats, fn, e)) return -1;
     std::unique_ptr<Ksta_UVHistogram> u(allStats->uvHistogram);
     allStats->uvHistogram = nullptr;
+    if (u && !u->alive && u->grown.on && !allStats->histogram) {
+        if (!(allStats->histogram = grownHistogram(u->grown, e))) {
+            e.error(fn, 2, "ksta_HistogramCreate failed");
+            return -1;
+        }
+        return 0;
+    }
     if (!u || !u->alive) return 0;
     std::vector<double> values, counts;
     if (u->dense) {

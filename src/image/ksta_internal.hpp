@@ -39,6 +39,14 @@ bool excludedFrom(const Kgda_BaseData *values, std::vector<double> &out, const c
 // A 1 x n f64 table of values (0 x 0 when empty).
 Kgda_BaseData *excludedTable(const std::vector<double> &values, Report &e);
 
+// True when a covariance matrix is square f64 with a symmetric finite
+// content.
+bool wellFormed(const Kgda_BaseData *m);
+
+// Sets the area of interest of a layer's statistics from a numeric raster
+// of the layer's size (non-zero inside), or drops it (null).
+bool layerAoiSet(Kimg_Layer *layer, const Kgda_BaseData *mask, const char *fn, Report &e);
+
 // The engine: accumulation of one raster (rows x columns elements of
 // `type` starting at data, rows `pitch` bytes apart) sampled every stepX
 // columns and stepY rows from its first pixel, leaving out pixels whose mask

@@ -53,6 +53,62 @@ struct FileByName {
     }
 };
 
+// ---- Covariance through the format's own entries -------------------------------
+
+// Reads the file's covariance through the format: 1 read, 0 the format has
+// no entry for it, -1 with a report.
+int formatCovarianceRead(Kimg_File *file, Kgda_BaseData **out, const char *fn, Report &e) {
+    *out = nullptr;
+    void *handle = nullptr;
+    RFInstance *inst = fileInstance(file, false, &handle);
+    if (!inst->fn.FileCovarianceRead) return 0;
+    Kgda_BaseData *m =
+        kgda_BaseDataCreate(1, 1, KGDA_TYPE_F64, KGDA_MATRIX_OBJECT, nullptr, e.out());
+    if (!m) return -1;
+    Kerr_ErrorReport *perr = nullptr;
+    int status = 0;
+    const long r = call(*inst, inst->fn.FileCovarianceRead, &status, handle, m, &perr);
+    if (r < 0 || !wellFormed(m)) {
+        kgda_BaseDataDelete(m, nullptr);
+        if (r < 0 && status == KIMG_RF_STATUS_NO_SUCH_FILE) {
+            kerr_DeleteErrorReport(perr);
+            e.error(fn, 2, "No covariance info found");
+        } else if (r < 0) {
+            e.wrap(perr, fn, 70, "FileCovarianceRead failed");
+        } else {
+            kerr_DeleteErrorReport(perr);
+            e.error(fn, 71, "Ill-formed covariance matrix");
+        }
+        return -1;
+    }
+    kerr_DeleteErrorReport(perr);
+    *out = m;
+    return 1;
+}
+
+// Writes it through the format: 1, 0 (no entry), -1.
+int formatCovarianceWrite(Kimg_File *file, const char *fileName, const Kgda_BaseData *covariance,
+                          const char *fn, Report &e) {
+    void *handle = nullptr;
+    RFInstance *inst = fileInstance(file, true, &handle);
+    if (!inst->fn.FileCovarianceWrite) return 0;
+    if (!handle) {
+        e.error(fn, 72, "File %s is read-only", fileName);
+        return -1;
+    }
+    if (!wellFormed(covariance)) {
+        e.error(fn, 71, "Ill-formed covariance matrix");
+        return -1;
+    }
+    Kerr_ErrorReport *perr = nullptr;
+    if (call(*inst, inst->fn.FileCovarianceWrite, nullptr, handle, covariance, &perr) < 0) {
+        e.wrap(perr, fn, 73, "FileCovarianceWrite failed");
+        return -1;
+    }
+    kerr_DeleteErrorReport(perr);
+    return 1;
+}
+
 // ---- Parameters in a node ------------------------------------------------------
 
 // Reads parameters at path: 1, 0 (none), -1.
@@ -208,6 +264,48 @@ int32_t roomOf(Kimg_Layer *l) {
     return n > 0 ? n : 512;
 }
 
+// Accumulates the block row of a layer from row0 (rows of it, the first
+// skipRows not sampled) block by block, without copying the blocks: the
+// cache's copy of a block it holds (it may be newer than the file), else the
+// format's, read into `buffer`.
+bool accumulateBlocks(Kimg_Layer *l, long row0, long rows, long skipRows, long sx, long sy,
+                      Ksta_AllStats &a, const std::vector<double> &excluded,
+                      std::vector<unsigned char> &buffer, const char *fn, Report &e) {
+    const long bytes = kmsc_AddressOf_kgda_NumBytesPerPixel()[l->pixelType];
+    buffer.resize(size_t(l->blockBytes));
+    for (long bc = 0; bc < l->blocksAcross; ++bc) {
+        const long bx = bc * l->blockWidth, columns = std::min(l->blockWidth, l->width - bx);
+        const long skipColumns = (sx - bx % sx) % sx;
+        if (skipColumns >= columns) continue;
+        const long index = row0 / l->blockHeight * l->blocksAcross + bc;
+        void *p = buffer.data();
+        if (kdms_CacheIndexPresent(l->cache, index)) {
+            if (l->slots > 0) p = nullptr;
+            if (kdms_CacheRead(l->cache, index, &p, e.out()) != 0) {
+                e.error(fn, 8, "kdms_CacheRead failed");
+                return false;
+            }
+        } else if (blockReadDirect(l, index, p, e.out()) != 0) {
+            e.error(fn, 9, "LayerRasterRead failed");
+            return false;
+        }
+        Raster x;
+        x.pitch = l->blockWidth * bytes;
+        x.data = static_cast<const unsigned char *>(p) + skipRows * x.pitch + skipColumns * bytes;
+        x.type = l->pixelType;
+        x.rows = rows - skipRows;
+        x.columns = columns - skipColumns;
+        x.stepX = sx;
+        x.stepY = sy;
+        if (!l->aoi.empty()) {
+            x.mask = l->aoi.data() + (row0 + skipRows) * l->width + bx + skipColumns;
+            x.maskPitch = l->width;
+        }
+        if (!accumulate(a, x, excluded, fn, e)) return false;
+    }
+    return true;
+}
+
 bool compute(Kimg_LayerStack *stack, Ksta_AllStatsStack *all, const Kdsc_BinFunction *bf,
              const char *fn, Report &e) {
     if (!stack || !stack->layers || stack->count < 1 || !all) {
@@ -272,8 +370,12 @@ bool compute(Kimg_LayerStack *stack, Ksta_AllStatsStack *all, const Kdsc_BinFunc
         const size_t first = together ? 0 : pass, last = together ? k : pass + 1;
         Kimg_Layer *lead = stack->layers[first];
         const long band = std::max(1L, lead->blockHeight);
+        // A layer read alone, as stored and with no undo stash, is read
+        // block by block; others band by band through pixel rectangles.
+        const bool byBlocks = !together && !lead->rawMode && lead->undoLevels == 0;
+        std::vector<unsigned char> buffer;
         Band rects;
-        for (size_t i = first; i < last; ++i) {
+        for (size_t i = first; i < last && !byBlocks; ++i) {
             Kimg_Layer *l = stack->layers[i];
             Kgda_BaseData *r =
                 kimg_PixelRectCreate(l->width, std::min(band, l->height), l->pixelType, e.out());
@@ -285,10 +387,16 @@ bool compute(Kimg_LayerStack *stack, Ksta_AllStatsStack *all, const Kdsc_BinFunc
             std::vector<Raster> rs;
             for (size_t i = first; i < last; ++i) {
                 Kimg_Layer *l = stack->layers[i];
-                Kgda_BaseData *r = rects.rects[i - first];
                 // Only bands holding a sampled row are read.
                 const long skipRows = (sy[i] - row0 % sy[i]) % sy[i];
                 if (skipRows >= rows) continue;
+                if (byBlocks) {
+                    if (!accumulateBlocks(l, row0, rows, skipRows, sx[i], sy[i], *all->allStats[i],
+                                          excluded[i], buffer, fn, e))
+                        return false;
+                    continue;
+                }
+                Kgda_BaseData *r = rects.rects[i - first];
                 if (kimg_LayerRasterPixelRectGet(l, 0, row0, l->width, rows, r, e.out()) != 0) {
                     e.error(fn, 6, "kimg_LayerRasterPixelRectGet failed");
                     return false;
@@ -301,6 +409,10 @@ bool compute(Kimg_LayerStack *stack, Ksta_AllStatsStack *all, const Kdsc_BinFunc
                 x.pitch = r->pitch;
                 x.stepX = sx[i];
                 x.stepY = sy[i];
+                if (!l->aoi.empty()) {
+                    x.mask = l->aoi.data() + (row0 + skipRows) * l->width;
+                    x.maskPitch = l->width;
+                }
                 if (!accumulate(*all->allStats[i], x, excluded[i], fn, e)) return false;
                 rs.push_back(x);
             }
@@ -387,6 +499,35 @@ bool stackFile(Kimg_LayerStack *stack, std::string &file, std::vector<std::strin
 }
 
 }  // namespace
+
+namespace kr::sta {
+
+bool layerAoiSet(Kimg_Layer *layer, const Kgda_BaseData *mask, const char *fn, Report &e) {
+    if (!mask) {
+        layer->aoi.clear();
+        return true;
+    }
+    if (!mask->windowStart || mask->datatype < KGDA_TYPE_U1 || mask->datatype > KGDA_TYPE_C128 ||
+        mask->numrows != layer->height || mask->numcolumns != layer->width) {
+        e.error(fn, 60, "Area of interest must be a raster of the layer's size (%ld x %ld)",
+                layer->width, layer->height);
+        return false;
+    }
+    Kgda_BaseData *d = kgda_BaseDataCreate(mask->numrows, mask->numcolumns, KGDA_TYPE_F64,
+                                           KGDA_RASTER_OBJECT, nullptr, e.out());
+    if (!d || !kgda_BaseDataCopy(mask, d, e.out())) {
+        kgda_BaseDataDelete(d, nullptr);
+        e.error(fn, 61, "kgda_BaseDataCopy failed");
+        return false;
+    }
+    const auto *v = reinterpret_cast<const double *>(d->windowStart);
+    layer->aoi.resize(size_t(d->numelements));
+    for (size_t i = 0; i < layer->aoi.size(); ++i) layer->aoi[i] = v[i] != 0;
+    kgda_BaseDataDelete(d, nullptr);
+    return true;
+}
+
+}  // namespace kr::sta
 
 extern "C" {
 
@@ -731,6 +872,8 @@ KRASTER_API Kgda_BaseData *kimg_FileCovarianceRead(const char *fileName, Kerr_Er
     Report e(err);
     FileByName f;
     if (!f.open(fileName, fn, e)) return nullptr;
+    Kgda_BaseData *m = nullptr;
+    if (formatCovarianceRead(f.file, &m, fn, e) != 0) return m;
     return ksta_CovarianceRead(f.file, kCovarianceNode, e.out());
 }
 
@@ -752,7 +895,9 @@ KRASTER_API int kimg_FileCovarianceWrite(const char *fileName, const Kgda_BaseDa
     Kimg_StatisticsParameters sp;
     if (kimg_StatisticsParametersLayerNamesSet(&sp, layerCount, layerNodes, e.out()) != 0)
         return -1;
-    if (ksta_CovarianceWrite(f.file, kCovarianceNode, covariance, e.out()) != 0 ||
+    const int own = formatCovarianceWrite(f.file, fileName, covariance, fn, e);
+    if (own < 0 ||
+        (own == 0 && ksta_CovarianceWrite(f.file, kCovarianceNode, covariance, e.out()) != 0) ||
         !parametersWrite(f.file, kCovarianceParametersNode, &sp, fn, e))
         return -1;
     return 0;
@@ -766,7 +911,9 @@ KRASTER_API Kgda_BaseData *kimg_CovarianceRead(Kimg_LayerStack *stack, Kerr_Erro
     if (!stackFile(stack, file, nodes, fn, e)) return nullptr;
     FileByName f;
     if (!f.open(file.c_str(), fn, e)) return nullptr;
-    Kgda_BaseData *m = ksta_CovarianceRead(f.file, kCovarianceNode, e.out());
+    Kgda_BaseData *m = nullptr;
+    const int own = formatCovarianceRead(f.file, &m, fn, e);
+    if (own == 0) m = ksta_CovarianceRead(f.file, kCovarianceNode, e.out());
     if (!m) return nullptr;
     if (m->numrows != stack->count) {
         kgda_BaseDataDelete(m, nullptr);
@@ -809,6 +956,10 @@ KRASTER_API int kimg_CovarianceGetTimeStamp(Kimg_LayerStack *stack, int64_t *mod
     if (!stackFile(stack, file, nodes, fn, e)) return -1;
     FileByName f;
     if (!f.open(file.c_str(), fn, e)) return -1;
+    void *handle = nullptr;
+    // A covariance the format keeps is as old as the file.
+    if (fileInstance(f.file, false, &handle)->fn.FileCovarianceRead)
+        return kimg_FileModTimeGet(file.c_str(), modTime, e.out());
     return kimg_FileDataModTimeGet(f.file, kCovarianceNode, modTime, e.out());
 }
 

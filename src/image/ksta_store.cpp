@@ -226,7 +226,10 @@ bool argsOk(const void *a, const void *b, const void *c, const char *fn, Report 
     return true;
 }
 
-// True when the matrix is square f64 with a symmetric finite content.
+}  // namespace
+
+namespace kr::sta {
+
 bool wellFormed(const Kgda_BaseData *m) {
     if (!m || m->datatype != KGDA_TYPE_F64 || m->numrows < 1 || m->numrows != m->numcolumns ||
         !m->windowStart)
@@ -244,7 +247,7 @@ bool wellFormed(const Kgda_BaseData *m) {
     return true;
 }
 
-}  // namespace
+}  // namespace kr::sta
 
 extern "C" {
 

@@ -172,13 +172,13 @@ TEST_F(Layer, OptionsMisplacedObsoleteUnknownAndInvalid) {
         kgda_BaseDataCreate(1, 5, KGDA_TYPE_S16, KGDA_TABLE_OBJECT, nullptr, nullptr);
     const int16_t values[] = {7, -2, 7, 0, -2};
     std::memcpy(ex->data, values, sizeof values);
-    EXPECT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_BLOCK_SIZE, 8L, 8L,
-                                      KIMG_LAYER_OPTION_COMPRESSION_TYPE_NAME, "None",
-                                      KIMG_LAYER_OPTION_EXCLUDED_VALUES, ex,
-                                      KIMG_LAYER_OPTION_EXCLUDE_ZERO,
-                                      KIMG_LAYER_OPTION_SKIP_FACTORS, 0L, 4L, KIMG_LAYER_OPTION_AOI,
-                                      nullptr, KIMG_LAYER_OPTION_RESERVED_29, 0),
-              0);
+    EXPECT_EQ(
+        kimg_LayerChangeOptions(
+            l, &err, KIMG_LAYER_OPTION_BLOCK_SIZE, 8L, 8L, KIMG_LAYER_OPTION_COMPRESSION_TYPE_NAME,
+            "None", KIMG_LAYER_OPTION_EXCLUDED_VALUES, ex, KIMG_LAYER_OPTION_EXCLUDE_ZERO,
+            KIMG_LAYER_OPTION_SKIP_FACTORS, 0L, 4L, KIMG_LAYER_OPTION_BIN_FUNCTION, nullptr,
+            KIMG_LAYER_OPTION_RESERVED_29, 0),
+        0);
     kgda_BaseDataDelete(ex, nullptr);
     want = {
         "KIMG_LAYER_OPTION_BLOCK_SIZE is not currently\na valid option for existing layers:  "
@@ -186,7 +186,7 @@ TEST_F(Layer, OptionsMisplacedObsoleteUnknownAndInvalid) {
         "KIMG_LAYER_OPTION_COMPRESSION_TYPE_NAME is notcurrently\na valid option for existing "
         "layers:  ignored",
         "Invalid x skip factor; skip factors ignored",
-        "Option 15 not yet supported through kimg_LayerOptionsChangeInternal",
+        "Option 17 not yet supported through kimg_LayerOptionsChangeInternal",
         "Option 29 no longer supported through kimg_LayerOptionsChangeInternal"};
     EXPECT_EQ(printed.headlines(), want);
     Kgda_BaseData *got = kimg_LayerExcludedValuesGet(l, nullptr);

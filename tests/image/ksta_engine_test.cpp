@@ -11,6 +11,7 @@
 #include <complex>
 #include <cstring>
 #include <map>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -224,12 +225,72 @@ TEST(StatsEngine, ThreeHundredVersusSixHundredDistinctValues) {
                 for (const auto &[v, c] : counts)
                     EXPECT_EQ(hist->counts[kdsc_BinFunctionApply(hist->binFunction, v)], c);
             } else {
-                EXPECT_EQ(hist, nullptr);
-                EXPECT_EQ(a.a->statistics.median, 0);
-                EXPECT_EQ(a.a->statistics.mode, 0);
+                // Past the room: a binned histogram of every value; bins
+                // two wide hold at most one of these values (3 apart).
+                ASSERT_NE(hist, nullptr);
+                EXPECT_STREQ(kdsc_BinFunctionTitle(hist->binFunction), "Linear");
+                EXPECT_EQ(std::accumulate(hist->counts, hist->counts + hist->binCount, 0.0), n);
+                EXPECT_NEAR(a.a->statistics.mode, 100, 1e-9);           // first value met thrice
+                EXPECT_NEAR(a.a->statistics.median, 100 + 3 * 266, 4);  // 800th of 1600
             }
         }
     }
+}
+
+// Wide types past their room: the values go on into bins that widen as the
+// range grows; median and mode come from walking those bins.
+TEST(StatsEngine, WideTypesPastTheirRoomGetABinnedHistogram) {
+    struct Case {
+        int32_t type;
+        double first, step;
+        long distinct;
+        double extra;  // value repeated `extras` times after the others
+        long extras;
+        const char *title;
+        int32_t bins;
+        double median, tolerance;
+    };
+    const Case cases[] = {
+        // 0..599 and five more 100s (n 605): bins one value wide from 0; the
+        // walk passes 302.5 at 297 (running sum 303).
+        {KGDA_TYPE_S32, 0, 1, 600, 100, 5, "Direct", 600, 297, 0},
+        // 1000..2999 and ten more 1500s (n 2010): 2000 values need bins two
+        // wide; 1005 is passed in the bin of 1994.
+        {KGDA_TYPE_U32, 1000, 1, 2000, 1500, 10, "Linear", 1000, 1994, 1e-9},
+        // -3, -2.99 .. 3.99 and twenty 2.5s (n 720): the 360th value is 0.59.
+        {KGDA_TYPE_F64, -3, 0.01, 700, 2.5, 20, "Linear", 0, 0.59, 0.02},
+        // 0..599 and five -1000s (n 605): the bins grow downwards, two wide.
+        {KGDA_TYPE_F32, 0, 1, 600, -1000, 5, "Linear", 0, 297, 2.5},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.title);
+        const long n = c.distinct + c.extras;
+        Rect r(n, 1, c.type);
+        for (long i = 0; i < n; ++i)
+            r.set(i, i < c.distinct ? c.first + c.step * double(i) : c.extra);
+        AllStats a;
+        ASSERT_EQ(run(a.a, r.b, 512), 0);
+        const Ksta_Histogram *h = a.a->histogram;
+        ASSERT_NE(h, nullptr);
+        EXPECT_STREQ(kdsc_BinFunctionTitle(h->binFunction), c.title);
+        if (c.bins) EXPECT_EQ(h->binCount, c.bins);
+        EXPECT_EQ(std::accumulate(h->counts, h->counts + h->binCount, 0.0), double(n));
+        EXPECT_NEAR(kdsc_BinFunctionMinLimit(h->binFunction), std::min(c.first, c.extra),
+                    c.tolerance);
+        EXPECT_NEAR(a.a->statistics.median, c.median, c.tolerance);
+        EXPECT_NEAR(a.a->statistics.mode, c.extra, c.tolerance);
+    }
+    // Infinite values count but have no bin; the bins span the finite ones.
+    Rect r(602, 1, KGDA_TYPE_F64);
+    r.set(0, -INFINITY), r.set(1, INFINITY);
+    for (long i = 2; i < 602; ++i) r.set(i, double(i));
+    AllStats a;
+    ASSERT_EQ(run(a.a, r.b, 512), 0);
+    ASSERT_NE(a.a->histogram, nullptr);
+    const Ksta_Histogram *h = a.a->histogram;
+    EXPECT_EQ(std::accumulate(h->counts, h->counts + h->binCount, 0.0), 600);
+    EXPECT_DOUBLE_EQ(kdsc_BinFunctionMinLimit(h->binFunction), 2);
+    EXPECT_EQ(a.a->pixelCount, 602);
 }
 
 // Overflow in a later block: the values of the first blocks are folded in.
@@ -249,7 +310,11 @@ TEST(StatsEngine, FoldOverAcrossBlocksKeepsExactSums) {
     EXPECT_DOUBLE_EQ(a.a->statistics.mean, sum / n);
     EXPECT_EQ(a.a->statistics.minimum, 1);
     EXPECT_EQ(a.a->statistics.maximum, 9);
-    EXPECT_EQ(a.a->histogram, nullptr);
+    // The binned histogram holds every value, those folded in included.
+    ASSERT_NE(a.a->histogram, nullptr);
+    const Ksta_Histogram *h = a.a->histogram;
+    EXPECT_EQ(std::accumulate(h->counts, h->counts + h->binCount, 0.0), n);
+    EXPECT_EQ(a.a->statistics.mode, 1);  // 1 and 9 thrice: the lower wins
 }
 
 // With a bin function each value's count goes to its bin; values outside

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -490,6 +491,29 @@ KIMG_RF_EXPORT long LayerScalarStatisticsWrite(void *h, const unsigned char *dat
     g_statistics[statisticsKey(h)] = {
         std::string(reinterpret_cast<const char *>(data), static_cast<size_t>(size)), dictionary,
         type};
+    return 0;
+}
+// The covariance matrix of a file, kept per file for the process; a file
+// named "*bad*" hands back a matrix that is not square.
+std::map<std::string, std::vector<double>> g_covariance;
+KIMG_RF_EXPORT long FileCovarianceRead(void *h, Kgda_BaseData *covariance, Kerr_ErrorReport **err) {
+    const std::string &path = static_cast<File *>(h)->path;
+    auto it = g_covariance.find(path);
+    if (it == g_covariance.end()) {
+        errno = KIMG_RF_STATUS_NO_SUCH_FILE;
+        return -1;
+    }
+    const auto n = static_cast<int32_t>(std::lround(std::sqrt(double(it->second.size()))));
+    const int32_t columns = path.find("bad") != std::string::npos ? n + 1 : n;
+    std::vector<double> values = it->second;
+    values.resize(static_cast<size_t>(n) * static_cast<size_t>(columns));
+    if (kgda_BaseDataReallocate(covariance, n, columns, err) != 0) return -1;
+    return kgda_BaseDataSet(covariance, values.data(), KGDA_SET_ALL, 0, err);
+}
+KIMG_RF_EXPORT long FileCovarianceWrite(void *h, const Kgda_BaseData *covariance,
+                                        Kerr_ErrorReport **) {
+    const auto *v = reinterpret_cast<const double *>(covariance->windowStart);
+    g_covariance[static_cast<File *>(h)->path].assign(v, v + covariance->numelements);
     return 0;
 }
 #endif

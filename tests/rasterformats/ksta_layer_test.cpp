@@ -53,6 +53,7 @@ class LayerStats : public ::testing::Test {
         EXPECT_NE(l, nullptr) << ktest::messages(err.r);
         return l;
     }
+    void covarianceOfAFile(const std::string &file, bool ownEntries);
     Kimg_Layer *open(const std::string &name, bool readOnly) {
         Kimg_Layer *l = readOnly
                             ? kimg_LayerOpen(name.c_str(), tk, &err, KIMG_LAYER_OPTION_READONLY, 0)
@@ -84,7 +85,8 @@ struct Expected {
 // The sampled pixels (every sx-th column, sy-th row), excluded values left
 // out; median and mode by the walk over distinct values.
 Expected expected(long w, long h, long sx, long sy, const std::vector<double> &excluded,
-                  const std::function<double(long, long)> &f) {
+                  const std::function<double(long, long)> &f,
+                  const std::function<bool(long, long)> &inside = nullptr) {
     Expected x;
     std::map<double, double> counts;
     double sum = 0, sumsq = 0;
@@ -92,6 +94,7 @@ Expected expected(long w, long h, long sx, long sy, const std::vector<double> &e
         for (long c = 0; c < w; c += sx) {
             const double v = f(r, c);
             if (std::find(excluded.begin(), excluded.end(), v) != excluded.end()) continue;
+            if (inside && !inside(r, c)) continue;
             x.n += 1;
             sum += v;
             sumsq += v * v;
@@ -304,6 +307,59 @@ TEST_F(LayerStats, ChangedLayerGetsStatisticsWhenItCloses) {
     kimg_LayerClose(l, nullptr);
 }
 
+// An area of interest leaves the pixels outside it out, with skip factors
+// and excluded values as usual, until it is dropped; one of another size is
+// refused.
+TEST_F(LayerStats, AreaOfInterestLimitsTheStatistics) {
+    // Blocks of 10 x 7, read back from the file: sampling and the mask
+    // carry across block edges that the skip factors do not divide.
+    const long w = 37, h = 29;
+    const std::string name = dir.file("aoi.img") + "(:Layer_1)";
+    Kimg_Layer *l = kimg_LayerCreate(name.c_str(), KIMG_LAYER_ATHEMATIC, KGDA_TYPE_S16, w, h, tk,
+                                     &err, KIMG_LAYER_OPTION_BLOCK_SIZE, 10L, 7L, 0);
+    ASSERT_NE(l, nullptr) << ktest::messages(err.r);
+    fill(l, w, h, KGDA_TYPE_S16, valueAt);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+    l = open(name, true);
+    ASSERT_NE(l, nullptr);
+    const struct {
+        std::function<bool(long, long)> inside;  // null: no area of interest
+        long sx, sy;
+    } cases[] = {
+        {[](long, long c) { return c < 11; }, 1, 1},
+        {[](long r, long c) { return (r + c) % 3 != 0; }, 3, 2},
+        {[](long r, long) { return r >= 20; }, 1, 2},
+        {nullptr, 1, 1},
+    };
+    for (const auto &c : cases) {
+        Kgda_BaseData *mask = kimg_PixelRectCreate(w, h, KGDA_TYPE_S8, nullptr);
+        for (long r = 0; r < h; ++r)
+            for (long k = 0; k < w; ++k)  // -1 inside: any non-zero value counts
+                mask->windowStart[r * mask->pitch + k] = c.inside && c.inside(r, k) ? 0xFF : 0;
+        ASSERT_EQ(c.inside ? kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_AOI, mask,
+                                                     KIMG_LAYER_OPTION_SKIP_FACTORS, c.sx, c.sy,
+                                                     KIMG_LAYER_OPTION_EXCLUDE_ZERO, 0)
+                           : kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_NO_AOI,
+                                                     KIMG_LAYER_OPTION_SKIP_FACTORS, c.sx, c.sy, 0),
+                  0)
+            << ktest::messages(err.r);
+        kimg_PixelRectDelete(mask, nullptr);
+        Ksta_AllStats *a = ksta_AllStatsCreate(nullptr, 0, nullptr);
+        ASSERT_EQ(kimg_LayerComputeStatistics(l, a, &err), 0) << ktest::messages(err.r);
+        const Expected x = expected(w, h, c.sx, c.sy, {0}, valueAt, c.inside);
+        EXPECT_EQ(a->pixelCount, x.n);
+        expectStats(a->statistics, x);
+        ksta_AllStatsDelete(a);
+    }
+    Kgda_BaseData *small = kimg_PixelRectCreate(w, h - 1, KGDA_TYPE_U8, nullptr);
+    EXPECT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_AOI, small, 0), -1);
+    EXPECT_NE(ktest::messages(err.r).find("Area of interest must be a raster of the layer's size "
+                                          "(37 x 29)"),
+              std::string::npos);
+    kimg_PixelRectDelete(small, nullptr);
+    kimg_LayerClose(l, nullptr);
+}
+
 // Skip factors from filepref.continuous_stats_percent and _min_pixels, the
 // edge cases of the rule and explicit factors.
 TEST_F(LayerStats, SkipFactorsFollowThePreferences) {
@@ -359,18 +415,16 @@ TEST_F(LayerStats, SkipFactorsFollowThePreferences) {
 
 // The covariance of a file's layers, stored at its root and checked against
 // the stack that reads it.
-TEST_F(LayerStats, CovarianceOfAFileWithItsChecks) {
-    const std::string file = dir.file("cov.img");
+void LayerStats::covarianceOfAFile(const std::string &file, bool ownEntries) {
     const long w = 17, h = 11;
     std::vector<std::function<double(long, long)>> f = {
         [](long r, long c) { return double(r + c); },
         [](long r, long c) { return double((r * c) % 13); },
         [](long r, long c) { return double(50 - 2 * r + c % 3); }};
     for (int i = 0; i < 3; ++i) {
-        Kimg_Layer *l =
-            create(file + "(:Layer_" + std::to_string(i + 1) + ")", KGDA_TYPE_S16, w, h);
+        Kimg_Layer *l = create(file + "(:Layer_" + std::to_string(i + 1) + ")", KGDA_TYPE_U8, w, h);
         ASSERT_NE(l, nullptr);
-        fill(l, w, h, KGDA_TYPE_S16, f[size_t(i)]);
+        fill(l, w, h, KGDA_TYPE_U8, f[size_t(i)]);
         kimg_LayerChangeOptions(l, nullptr, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
         ASSERT_EQ(kimg_LayerClose(l, &err), 0);
     }
@@ -395,6 +449,16 @@ TEST_F(LayerStats, CovarianceOfAFileWithItsChecks) {
             EXPECT_NEAR(reinterpret_cast<double *>(m->data)[b * 3 + a], s / double(w * h - 1),
                         1e-9);
         }
+    kgda_BaseDataDelete(m, nullptr);
+    // The format's entries hold it instead of the object below the root.
+    Kmif_Design *d = nullptr;
+    void *stored = kimg_FileNodeDataRead((file + "(:Covariance)").c_str(), &d, nullptr);
+    EXPECT_EQ(stored != nullptr, !ownEntries);
+    if (stored) kmif_ObjectFree(&stored, d, nullptr);
+    if (d) kmif_DesignDestroy(d, nullptr);
+    m = kimg_FileCovarianceRead(file.c_str(), &err);
+    ASSERT_NE(m, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(m->numrows, 3);
     kgda_BaseDataDelete(m, nullptr);
     int64_t t = 0;
     EXPECT_EQ(kimg_CovarianceGetTimeStamp(all, &t, &err), 0);
@@ -432,6 +496,34 @@ TEST_F(LayerStats, CovarianceOfAFileWithItsChecks) {
               std::string::npos);
     ksta_AllStatsStackDelete(one);
     kimg_LayerStackClose(swapped, nullptr);
+}
+
+TEST_F(LayerStats, CovarianceOfAFileWithItsChecks) {
+    // Below the root of a native file; through the format's own entries.
+    for (const char *name : {"cov.img", "cov.kln"}) {
+        SCOPED_TRACE(name);
+        covarianceOfAFile(dir.file(name), std::string(name) == "cov.kln");
+    }
+    // A matrix the format hands back that is not square is refused.
+    const std::string bad = dir.file("bad.kln");
+    Kimg_Layer *l = create(bad + "(:Layer_1)", KGDA_TYPE_U8, 4, 4);
+    ASSERT_NE(l, nullptr);
+    kimg_LayerClose(l, nullptr);
+    Kgda_BaseData *m =
+        kgda_BaseDataCreate(2, 2, KGDA_TYPE_F64, KGDA_MATRIX_OBJECT, nullptr, nullptr);
+    const char *nodes[] = {":Layer_1", ":Layer_1"};
+    ASSERT_EQ(kimg_FileCovarianceWrite(bad.c_str(), m, 2, nodes, &err), 0)
+        << ktest::messages(err.r);
+    kgda_BaseDataDelete(m, nullptr);
+    EXPECT_EQ(kimg_FileCovarianceRead(bad.c_str(), &err), nullptr);
+    EXPECT_NE(ktest::messages(err.r).find("Ill-formed covariance matrix"), std::string::npos);
+    // Nothing stored yet: none found.
+    const std::string empty = dir.file("empty.kln");
+    l = create(empty + "(:Layer_1)", KGDA_TYPE_U8, 4, 4);
+    ASSERT_NE(l, nullptr);
+    kimg_LayerClose(l, nullptr);
+    EXPECT_EQ(kimg_FileCovarianceRead(empty.c_str(), &err), nullptr);
+    EXPECT_NE(ktest::messages(err.r).find("No covariance info found"), std::string::npos);
 }
 
 int cancelAtHalf(double fraction, const char *task, void *seen) {

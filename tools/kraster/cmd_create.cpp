@@ -70,9 +70,6 @@ int createLayers(const Request &r, Kint_InitToolkitData *tk) {
             options[k++] = KIMG_LAYER_OPTION_FILE_TITLE;
             options[k++] = reinterpret_cast<intptr_t>(r.format.c_str());
         }
-        // A filled layer holds one value; its statistics are left to
-        // kraster stats.
-        options[k++] = KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE;
         options[k] = 0;
         Kimg_Layer *l = kimg_LayerCreateVAPtr(
             name.c_str(), r.thematic ? KIMG_LAYER_THEMATIC : KIMG_LAYER_ATHEMATIC, r.type, r.width,
