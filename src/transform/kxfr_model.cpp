@@ -246,7 +246,8 @@ void gmInstanceClose(Instance *m) {
     std::lock_guard<std::mutex> lock(g_mutex);
     if (--m->references > 0) return;
     g_open.erase(std::remove(g_open.begin(), g_open.end(), m), g_open.end());
-    dlclose(m->library);
+    // The library stays loaded: models may keep process-wide data (designs
+    // made once) that must outlive their last step.
     delete m;
 }
 
