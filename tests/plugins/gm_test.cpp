@@ -1,4 +1,5 @@
-// A geometric-model plug-in of the tests, "Test Model": x' = x + shift.
+// A geometric-model plug-in of the tests, "Test Model" (or GM_TITLE):
+// x' = x + shift.
 // Variants leave out a required function (GM_NO_TRANSFORM, GM_NO_TITLES) or
 // return a bad title list (GM_GARBAGE). The model says it is not
 // thread-safe; its transform records how many calls ran at once, and fails
@@ -13,7 +14,10 @@
 #define GM extern "C" __attribute__((visibility("default")))
 
 namespace {
-const char *kTitles[] = {"Test Model"};
+#ifndef GM_TITLE
+#define GM_TITLE "Test Model"
+#endif
+const char *kTitles[] = {GM_TITLE};
 std::atomic<int> g_inside{0};
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -86,10 +87,11 @@ Kfga_Polynomial *quadratic() {
 }
 
 // A rational function whose sample is l + 0.1 l^2 (over 1 + 0.05 p) and line
-// p, scaled by 1000 about (5000, 4000); ground offsets (10, 50), scales 0.5.
+// p + 0.01 h, scaled by 1000 about (5000, 4000); ground offsets (10, 50, 100),
+// scales (0.5, 0.5, 500), height 100.
 const char kRpc[] =
     "RATIONALFUNCTION(0,100,4000,5000,50,10,100,1000,1000,0.5,0.5,500,"
-    "0,0,1,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,"
+    "0,0,1,0.01,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,"
     "1,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,"
     "0,1,0,0,0,0,0,0.1,0,0,0,0,0,0,0,0,0,0,0,0,"
     "1,0,0.05,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0);";
@@ -263,6 +265,290 @@ TEST_F(Chains, EveryModelMatchesDirectEvaluationAndSurvivesInversionCompactionTe
     EXPECT_EQ(khfa_FileClose(f, &err), 0);
     kprj_MapInfoFree(mi);
     kprj_ProjectionPairFree(pair);
+}
+
+TEST_F(Chains, OlderLayoutGivesTheChainOfItsFourStepKinds) {
+    const std::string file = dir.file("older.hfa");
+    Khfa_File *f = khfa_FileCreate(file.c_str(), toolkit, &err);
+    ASSERT_TRUE(f) << ktest::messages(err.r);
+    Kmif_Dictionary *fd = khfa_FileDictionary(f);
+    ASSERT_TRUE(khfa_EntryWrite(f, KHFA_WRITE_LAST_CHILD, "Old", "Eimg_Layer", &err));
+    ASSERT_TRUE(khfa_EntryWrite(f, KHFA_WRITE_LAST_CHILD, "XForm", "Old_XForm", &err));
+    // Affine: a polynomial as the node's data.
+    Kfga_Polynomial *a = kfga_PolyCreate2DAffine(1, 2, 0, -1, 0, 2, nullptr);
+    Kfga_PolynomialPrivate *stored = kfga_PolynomialCopyToPrivate(a, nullptr);
+    ASSERT_TRUE(kmif_DictionaryAddDesign(fd, kfga_PolynomialDesign(nullptr), &err));
+    ASSERT_EQ(khfa_ObjectWrite(f, ":Old:XForm", "XFormAffine", "Kfga_Polynomial",
+                               KHFA_WRITE_LAST_CHILD, stored, kfga_PolynomialDesign(nullptr), &err),
+              0)
+        << ktest::messages(err.r);
+    kfga_PolynomialPrivateDelete(stored);
+    // Polynomial: forward and inverse children.
+    Kfga_Polynomial *q = quadratic();
+    Kfga_Polynomial *qi = kfga_PolynomialInvert(q, nullptr, nullptr);
+    ASSERT_TRUE(khfa_EntryWrite(f, KHFA_WRITE_NEXT, "XFormPolynomial", "Old_Poly", &err));
+    ASSERT_EQ(
+        kfga_PolynomialWrite(f, ":Old:XForm:XFormPolynomial", KFGA_FORWARD_POLYNOMIAL, q, &err), 0);
+    ASSERT_EQ(
+        kfga_PolynomialWrite(f, ":Old:XForm:XFormPolynomial", KFGA_INVERSE_POLYNOMIAL, qi, &err),
+        0);
+    // Projection: the two projection records.
+    Kprj_ProjectionPair *pair = utmToGeo();
+    Kmif_Dictionary *prj = kprj_InitDictionaryCreate(&err);
+    const Kmif_Design *pd = kmif_DictionarySearchByName(prj, "Kprj_ProParameters", nullptr);
+    ASSERT_TRUE(pd && kmif_DictionaryAddDesign(fd, pd, &err));
+    ASSERT_TRUE(khfa_EntrySeek(f, KHFA_SEEK_PATH, ":Old:XForm:XFormPolynomial", &err));
+    ASSERT_TRUE(khfa_EntryWrite(f, KHFA_WRITE_NEXT, "XFormProjection", "Old_Proj", &err));
+    const char *sides[2] = {"InputProjection", "OutputProjection"};
+    Kprj_Projection *ends[2] = {pair->input, pair->output};
+    for (int k = 0; k < 2; ++k)
+        ASSERT_EQ(khfa_ObjectWrite(f, ":Old:XForm:XFormProjection", sides[k], "Kprj_ProParameters",
+                                   KHFA_WRITE_LAST_CHILD, ends[k]->mapProjection->proParameters, pd,
+                                   &err),
+                  0)
+            << ktest::messages(err.r);
+    // Rational function: its MIF data.
+    X rpc = ascii("Rational Function", kRpc);
+    Kxfr_XFormMIF *mif = kxfr_XFormConvertToMIF(rpc.get(), &err);
+    ASSERT_TRUE(mif) << ktest::messages(err.r);
+    Kmif_Dictionary *rd = kmif_DictionaryDecodeFromString(mif->dictionaries[0], nullptr);
+    ASSERT_TRUE(kmif_DictionaryAddDesign(
+        fd, kmif_DictionarySearchByName(rd, mif->designNames[0], nullptr), &err));
+    ASSERT_EQ(khfa_ObjectDataWrite(f, ":Old:XForm", "XFormRationalFunction", mif->designNames[0],
+                                   KHFA_WRITE_LAST_CHILD, mif->data[0], mif->sizes[0], &err),
+              0);
+    kmif_DictionaryDestroy(rd, nullptr);
+    kxfr_XFormMIFFree(mif);
+
+    X got(kxfr_XFormRead(f, ":Old", &err));
+    ASSERT_TRUE(got) << ktest::messages(err.r);
+    X want = chain(
+        {kxfr_XFormCreateFromAffinePoly(a, nullptr), kxfr_XFormCreateFromPolyPair(q, qi, nullptr),
+         kxfr_XFormCreateFromProjPair(pair, nullptr), kxfr_XFormCopy(rpc.get(), nullptr)});
+    EXPECT_EQ(kxfr_XFormStepCount(got.get()), 4);
+    EXPECT_EQ(kxfr_XFormIsSame(got.get(), want.get(), &err), 1) << ktest::messages(err.r);
+    const char *title = nullptr;
+    const char *titles[] = {"Affine", "Polynomial", "Projection Pair", "Rational Function"};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_TRUE(kxfr_XFormDataGet(got.get(), i, &title, &err));
+        EXPECT_STREQ(title, titles[i]);
+    }
+    // A step kind the layout does not have.
+    ASSERT_TRUE(khfa_EntrySeek(f, KHFA_SEEK_PATH, ":Old:XForm:XFormRationalFunction", &err));
+    ASSERT_TRUE(khfa_EntryWrite(f, KHFA_WRITE_NEXT, "XFormBogus", "Old_Bogus", &err));
+    EXPECT_FALSE(X(kxfr_XFormRead(f, ":Old", &err)));
+    EXPECT_NE(ktest::messages(err.r).find("Unrecognized type"), std::string::npos);
+    // A step of the current layout that has lost its data.
+    ASSERT_EQ(kxfr_XFormWrite(f, ":Old", want.get(), &err), 0) << ktest::messages(err.r);
+    ASSERT_EQ(khfa_ObjectDelete(f, ":Old:GenericXForm:XForm2", nullptr, KHFA_SEEK_PATH, &err), 0);
+    EXPECT_FALSE(X(kxfr_XFormReadIfPresent(f, ":Old", &err)));
+    EXPECT_NE(ktest::messages(err.r).find("Transform data 2 missing"), std::string::npos);
+    EXPECT_FALSE(X(kxfr_XFormReadIfPresent(f, ":Old:XForm", &err)));
+    EXPECT_FALSE(err);
+    EXPECT_FALSE(X(kxfr_XFormRead(f, ":Old:XForm", &err)));
+    EXPECT_EQ(ktest::messages(err.r), "No transform found as a child of :Old:XForm");
+    kfga_PolynomialDelete(a, nullptr);
+    kfga_PolynomialDelete(q, nullptr);
+    kfga_PolynomialDelete(qi, nullptr);
+    kprj_ProjectionPairFree(pair);
+    EXPECT_EQ(khfa_FileClose(f, &err), 0);
+}
+
+TEST_F(Chains, FailuresAreReportedWithTheirMessages) {
+    X affine(kxfr_XFormCreateUsingCoeffs((const double[6]){1, 2, 0, 3, 0, 4}, nullptr));
+    X singular(kxfr_XFormScaleXY(0, 1, nullptr));
+    X compacted(kxfr_XFormCopy(affine.get(), nullptr));
+    ASSERT_EQ(kxfr_XFormCompact(compacted.get(), &err), 0);
+    X rpc = ascii("Rational Function", kRpc);
+    Bd in = matrix({1, 2, 3, 4, 5, 6}), thin = matrix({1, 2, 3, 4});
+    Bd row(kgda_BaseDataCreate(1, 3, KGDA_TYPE_F64, KGDA_MATRIX_OBJECT, nullptr, nullptr));
+    Kfga_Polynomial *q = quadratic();
+    const char *wrong = "depth";
+    double v = 0;
+    Kxfr_NameParameterList *renamed = kxfr_NameParameterListCreate(1, &wrong, &v, nullptr);
+    const std::string file = dir.file("fail.hfa");
+    Khfa_File *f = khfa_FileCreate(file.c_str(), toolkit, &err);
+    const char *affineTitle = "Affine", *shortText = "AFFINE(1,2);";
+    using Call = std::function<bool(Kerr_ErrorReport **)>;  // true when the call failed
+    const struct {
+        Call call;
+        const char *message;
+    } cases[] = {
+        {[](auto e) { return !kxfr_XFormCopy(nullptr, e); }, "Null input xForm"},
+        {[&](auto e) { return !kxfr_Transform(nullptr, in.get(), nullptr, e); }, "NULL xForm"},
+        {[&](auto e) { return !kxfr_Transform(affine.get(), nullptr, nullptr, e); },
+         "NULL input matrix"},
+        {[&](auto e) { return !kxfr_Transform(affine.get(), row.get(), nullptr, e); },
+         "Input matrix row dimension < 2"},
+        {[&](auto e) { return !kxfr_Transform(affine.get(), in.get(), row.get(), e); },
+         "Output matrix row dimension < 2"},
+        {[&](auto e) { return !kxfr_Transform(affine.get(), in.get(), thin.get(), e); },
+         "Output matrix column dimension < 3"},
+        {[&](auto e) { return kxfr_XFormComposition(compacted.get(), affine.get(), e) != 0; },
+         "Cannot composite compacted XForms"},
+        {[&](auto e) { return !kxfr_XFormInvert(compacted.get(), nullptr, e); },
+         "Cannot invert compacted XForms"},
+        {[&](auto e) { return kxfr_XFormWrite(f, ":", compacted.get(), e) != 0; },
+         "Cannot write compacted XForms"},
+        {[&](auto e) { return !kxfr_XFormConvertToMIF(compacted.get(), e); },
+         "Cannot convert compacted XForms"},
+        {[&](auto e) { return kxfr_XFormPrint(compacted.get(), nullptr, e) != 0; },
+         "Cannot convert compacted XForms"},
+        {[&](auto e) { return !kxfr_XFormCreateFromAffinePoly(q, e); }, "Invalid poly"},
+        {[&](auto e) { return !kxfr_XFormInvert(singular.get(), nullptr, e); },
+         "XFormInvert failed"},
+        {[&](auto e) { return !kxfr_XFormExtractAffine(rpc.get(), e); }, "XForm is not affine"},
+        {[&](auto e) { return !kxfr_XFormConvertFromASCII(1, &affineTitle, &shortText, e); },
+         "'Affine' XFormSscanf failed"},
+        {[&](auto e) { return kxfr_XFormNameParameterListSet(rpc.get(), renamed, 2, e) != 0; },
+         "List length mismatch"},
+        {[&](auto e) { return kxfr_XFormNameParameterListSet(rpc.get(), renamed, 1, e) != 0; },
+         "List mismatch"},
+        {[&](auto e) { return kxfr_NameParameterListParameterValueGet(renamed, 1, &v, e) != 0; },
+         "index too large"},
+        {[&](auto e) { return kxfr_NameParameterListParameterValueSet(renamed, -1, v, e) != 0; },
+         "index too large"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_TRUE(c.call(&err)) << c.message;
+        EXPECT_NE(ktest::messages(err.r).find(c.message), std::string::npos)
+            << c.message << " / " << ktest::messages(err.r);
+    }
+    kxfr_NameParameterListFree(renamed, 1);
+    kfga_PolynomialDelete(q, nullptr);
+    EXPECT_EQ(khfa_FileClose(f, &err), 0);
+}
+
+TEST_F(Chains, ParametersWindowsAndPointMatricesOfOtherShapes) {
+    // The rational function's height moves its image.
+    X rpc = ascii("Rational Function", kRpc);
+    int32_t n = 0;
+    Kxfr_NameParameterList *lists = kxfr_XFormNameParameterListGet(rpc.get(), &n, &err);
+    ASSERT_TRUE(lists && n == 1 && lists[0].count == 1) << ktest::messages(err.r);
+    double h = 0;
+    ASSERT_EQ(kxfr_NameParameterListParameterValueGet(&lists[0], 0, &h, &err), 0);
+    EXPECT_EQ(h, 100);
+    const Pts before = apply(rpc.get(), {10.2, 50.1}, err);
+    ASSERT_EQ(kxfr_NameParameterListParameterValueSet(&lists[0], 0, 600, &err), 0);
+    ASSERT_EQ(kxfr_XFormNameParameterListSet(rpc.get(), lists, n, &err), 0);
+    kxfr_NameParameterListFree(lists, n);
+    lists = kxfr_XFormNameParameterListGet(rpc.get(), &n, &err);
+    EXPECT_EQ(lists[0].values[0], 600);
+    kxfr_NameParameterListFree(lists, n);
+    EXPECT_NE(apply(rpc.get(), {10.2, 50.1}, err), before);
+    // Windows keep their sides: map to pixel turns y around.
+    Kprj_MapInfo *mi = kprjtest::mapInfo("UTM", "meters", 100, 200, 400, -100, 30, 30);
+    X toPixel(kxfr_XFormCreateFromMapInfo(mi, 1, nullptr));
+    X scale(kxfr_XFormScaleXY(2, 3, nullptr));
+    X both = chain({kxfr_XFormCopy(scale.get(), nullptr), kxfr_XFormCopy(toPixel.get(), nullptr)});
+    const struct {
+        const Kxfr_XForm *x;
+        Kxfr_Window in, want;
+    } windows[] = {
+        {scale.get(), {0, 0, 10, 20}, {0, 0, 20, 60}},
+        {toPixel.get(), {100, 200, 400, -100}, {0, 0, 10, 10}},
+        {both.get(), {50, 100, 200, -50}, {0, -10.0 / 3, 10, 35.0 / 3}},
+    };
+    for (const auto &w : windows) {
+        Kxfr_Window out{};
+        ASSERT_EQ(kxfr_WindowTransform(w.x, &w.in, &out, &err), 0) << ktest::messages(err.r);
+        const Pts got = {out.left, out.top, out.right, out.bottom};
+        expectNear(got, {w.want.left, w.want.top, w.want.right, w.want.bottom}, 1e-12, "window");
+    }
+    kprj_MapInfoFree(mi);
+    // An f32 output of 3 rows keeps its third row; the rotation angle.
+    Bd in = matrix({1, 2, 3, 4});
+    Bd out(kgda_BaseDataCreate(3, 2, KGDA_TYPE_F32, KGDA_MATRIX_OBJECT, nullptr, nullptr));
+    auto *o = reinterpret_cast<float *>(out->windowStart);
+    o[2] = o[5] = 7;
+    ASSERT_EQ(kxfr_Transform(scale.get(), in.get(), out.get(), &err), out.get());
+    EXPECT_EQ(std::vector<float>(o, o + 6), (std::vector<float>{2, 6, 7, 6, 12, 7}));
+    X turn(kxfr_XFormRotate(0.3, nullptr));
+    double angle = 0;
+    ASSERT_EQ(kxfr_XFormFindRotationAngle(turn.get(), &angle, &err), 0);
+    EXPECT_NEAR(angle, 0.3, 1e-15);
+    // A fitted affine recovers the map that made its points.
+    Bd from = matrix({0, 0, 1, 0, 0, 1, 3, 5}), to = matrix({0, 0, 1, 0, 0, 1, 3, 5});
+    ASSERT_TRUE(kxfr_Transform(turn.get(), from.get(), to.get(), &err));
+    X fitted(kxfr_XFormFindAffine(from.get(), to.get(), &err));
+    ASSERT_TRUE(fitted) << ktest::messages(err.r);
+    EXPECT_EQ(kxfr_XFormIsSame(fitted.get(), turn.get(), &err), 1);
+}
+
+// The test plug-ins of the class, ahead of the library's own models.
+struct Models : Fixture {
+    ktest::ScopedEnv path{"ORVEL_GEOMETRIC_MODELS_PATH", KRASTER_GM_TEST_DIR};
+    void SetUp() override {
+        Fixture::SetUp();
+        kxfr_GeometricModelsReset();
+    }
+    void TearDown() override { kxfr_GeometricModelsReset(); }
+    static double *shift(double s) {
+        auto *d = static_cast<double *>(kmsc_HeapMalloc(sizeof(double)));
+        *d = s;
+        return d;
+    }
+};
+
+TEST_F(Models, MisbehavingPluginsAreIgnoredAndModelFailuresReported) {
+    ktest::PrintedReports printed;
+    X x(kxfr_XFormCreateFromTitleAndData("Test Model", shift(2), &err));
+    ASSERT_TRUE(x) << ktest::messages(err.r);
+    const std::string d = KRASTER_GM_TEST_DIR;
+    for (const std::string &m :
+         {"XFormTransform missing from " + d + "/libgmnotransform.so:  DLL ignored",
+          "InstanceTitleListGet missing from " + d + "/libgmnotitles.so:  DLL ignored",
+          "InstanceTitleListGet returning garbage from " + d + "/libgmgarbage.so:  DLL ignored"})
+        EXPECT_TRUE(printed.contains(m)) << m;
+    EXPECT_EQ(apply(x.get(), {1, 1, 5, 5}, err), (Pts{3, 1, 7, 5}));
+    // The fake "Affine" of the test directory has no constructors.
+    EXPECT_FALSE(X(kxfr_XFormCreateUnity(&err)));
+    EXPECT_NE(ktest::messages(err.r).find("XFormCreateUnity: Function not found in gmfakeaffine"),
+              std::string::npos)
+        << ktest::messages(err.r);
+    double *data = shift(-1);
+    EXPECT_FALSE(X(kxfr_XFormCreateFromTitleAndData("Nowhere", data, &err)));
+    EXPECT_EQ(ktest::messages(err.r), "Nowhere:  Unknown Geometric Model");
+    X failing(kxfr_XFormCreateFromTitleAndData("Test Model", data, &err));
+    EXPECT_TRUE(apply(failing.get(), {1, 1}, err).empty());
+    EXPECT_NE(ktest::messages(err.r).find("'Test Model' XFormTransform failed"), std::string::npos);
+    int32_t n = 0;
+    char **titles = nullptr, **texts = nullptr;
+    EXPECT_EQ(kxfr_XFormConvertToASCII(x.get(), &n, &titles, &texts, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "No method to convert 'Test Model' xForm to ASCII");
+    EXPECT_EQ(kxfr_XFormWrite(nullptr, ":", x.get(), &err), -1);
+}
+
+TEST_F(Models, ConcurrentThreadsApplySharedChains) {
+    X unsafe(kxfr_XFormCreateFromTitleAndData("Test Model", shift(1), &err));
+    kxfr_GeometricModelsReset();  // the library's own models from here
+    ktest::ScopedEnv none{"ORVEL_GEOMETRIC_MODELS_PATH", nullptr};
+    Kfga_Polynomial *q = quadratic();
+    X safe =
+        chain({kxfr_XFormTranslate(1, 2, nullptr),
+               kxfr_XFormCreateFromPolyPair(q, nullptr, nullptr), kxfr_XFormRotate(0.5, nullptr)});
+    kfga_PolynomialDelete(q, nullptr);
+    ASSERT_TRUE(unsafe && safe);
+    const Pts points = {1, 2, 3, 4, 5, 6};
+    const Pts wantSafe = apply(safe.get(), points, err), wantUnsafe = {2, 2, 4, 4, 6, 6};
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            ktest::Err e;
+            for (int i = 0; i < 20; ++i) {
+                wrong += apply(safe.get(), points, e) != wantSafe;
+                wrong += apply(unsafe.get(), points, e) != wantUnsafe;
+            }
+        });
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(wrong, 0);
+    // The model is not thread-safe: its calls never overlapped.
+    void *lib = dlopen((std::string(KRASTER_GM_TEST_DIR) + "/libgmgood.so").c_str(),
+                       RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_TRUE(lib);
+    EXPECT_EQ(*static_cast<int *>(dlsym(lib, "gmTestMostAtOnce")), 1);
+    dlclose(lib);
 }
 
 }  // namespace
