@@ -12,7 +12,6 @@
 
 namespace {
 
-const char *kTitles[] = {"Affine"};
 const char *const kNames[6] = {"x0", "a", "b", "y0", "c", "d"};
 
 struct Affine {
@@ -46,13 +45,7 @@ const Affine *as(const void *data) {
 
 }  // namespace
 
-GM_EXPORT long InstanceTitleListGet(long *count, char ***titles) {
-    return gm::titleList(kTitles, count, titles);
-}
-
-GM_EXPORT long InstanceIsThreadsafe(void) {
-    return 1;
-}
+GM_INSTANCE("Affine", 1)
 
 GM_EXPORT void XFormDestroy(void *data) {
     if (!data) return;

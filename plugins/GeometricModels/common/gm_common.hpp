@@ -42,12 +42,17 @@ inline char *heapString(const std::string &s) {
     return c;
 }
 
-// A title list of one title, as InstanceTitleListGet hands it out.
-inline long titleList(const char **title, long *count, char ***titles) {
-    *count = 1;
-    *titles = const_cast<char **>(title);
-    return 0;
-}
+// The instance functions of a model plug-in with one title.
+#define GM_INSTANCE(title, threadSafe)                                 \
+    GM_EXPORT long InstanceTitleListGet(long *count, char ***titles) { \
+        static const char *list[] = {title};                           \
+        *count = 1;                                                    \
+        *titles = const_cast<char **>(list);                           \
+        return 0;                                                      \
+    }                                                                  \
+    GM_EXPORT long InstanceIsThreadsafe(void) {                        \
+        return threadSafe;                                             \
+    }
 
 // ---- Text form: KEYWORD(v,v,...); where each v is a number or a string in
 // double quotes (no quotes inside). ----

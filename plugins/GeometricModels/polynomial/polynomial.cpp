@@ -15,8 +15,6 @@
 
 namespace {
 
-const char *kTitles[] = {"Polynomial"};
-
 struct Pair {
     Kfga_Polynomial *forward;
     Kfga_Polynomial *inverse;
@@ -138,13 +136,7 @@ long fold(void *data, const Kfga_Polynomial *affine, bool prepend, Kerr_ErrorRep
 
 }  // namespace
 
-GM_EXPORT long InstanceTitleListGet(long *count, char ***titles) {
-    return gm::titleList(kTitles, count, titles);
-}
-
-GM_EXPORT long InstanceIsThreadsafe(void) {
-    return 1;
-}
+GM_INSTANCE("Polynomial", 1)
 
 GM_EXPORT void XFormDestroy(void *data) {
     if (!data) return;

@@ -20,8 +20,6 @@
 
 namespace {
 
-const char *kTitles[] = {"Projection Pair"};
-
 struct ProjPair {
     Kprj_ProParameters *input;
     Kprj_ProParameters *output;
@@ -152,15 +150,9 @@ void freeStored(Stored &s) {
 
 }  // namespace
 
-GM_EXPORT long InstanceTitleListGet(long *count, char ***titles) {
-    return gm::titleList(kTitles, count, titles);
-}
-
 // The engine's projections may keep state (external programs, datum grids),
 // so calls into this model are serialised by the library.
-GM_EXPORT long InstanceIsThreadsafe(void) {
-    return 0;
-}
+GM_INSTANCE("Projection Pair", 0)
 
 GM_EXPORT void XFormDestroy(void *data) {
     destroy(static_cast<ProjPair *>(data));

@@ -21,7 +21,6 @@
 
 namespace {
 
-const char *kTitles[] = {"Rational Function"};
 const char *const kNames[1] = {"height"};
 
 enum {
@@ -128,13 +127,7 @@ const Kmif_Design *rpcDesign(Kerr_ErrorReport **err) {
 
 }  // namespace
 
-GM_EXPORT long InstanceTitleListGet(long *count, char ***titles) {
-    return gm::titleList(kTitles, count, titles);
-}
-
-GM_EXPORT long InstanceIsThreadsafe(void) {
-    return 1;
-}
+GM_INSTANCE("Rational Function", 1)
 
 GM_EXPORT void XFormDestroy(void *data) {
     kmsc_HeapFree(data);
