@@ -211,24 +211,41 @@ Instance *gmInstanceOpen(const char *title, int32_t *titleIndex, const char *fn,
         *titleIndex = 0;
         return &g_identity;
     }
-    std::lock_guard<std::mutex> lock(g_mutex);
-    for (Instance *m : g_open)
-        if (int32_t i = titleIndexOf(m->titles, title); i >= 0) {
-            ++m->references;
-            *titleIndex = i;
-            return m;
-        }
-    scan();
-    for (const Candidate &c : g_candidates) {
-        if (titleIndexOf(c.titles, title) < 0) continue;
-        std::unique_ptr<Instance> m = instanceCreate(c.name, c.path);
-        int32_t i = m ? titleIndexOf(m->titles, title) : -1;
-        if (i < 0) break;  // the library changed since the scan
-        m->references = 1;
-        *titleIndex = i;
-        g_open.push_back(m.get());
-        return m.release();
+    auto shared = [&]() -> Instance * {
+        for (Instance *m : g_open)
+            if (int32_t i = titleIndexOf(m->titles, title); i >= 0) {
+                ++m->references;
+                *titleIndex = i;
+                return m;
+            }
+        return nullptr;
+    };
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (Instance *m = shared()) return m;
     }
+    // Loading calls into plug-ins, which may need the thread-unsafe section:
+    // it is taken before the list's mutex, as every caller inside it does.
+    kthr_ThreadUnsafeCodeEnter(0);
+    Instance *found = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        found = shared();
+        if (!found) scan();
+        for (size_t k = 0; !found && k < g_candidates.size(); ++k) {
+            const Candidate &c = g_candidates[k];
+            if (titleIndexOf(c.titles, title) < 0) continue;
+            std::unique_ptr<Instance> m = instanceCreate(c.name, c.path);
+            const int32_t i = m ? titleIndexOf(m->titles, title) : -1;
+            if (i < 0) break;  // the library changed since the scan
+            m->references = 1;
+            *titleIndex = i;
+            g_open.push_back(m.get());
+            found = m.release();
+        }
+    }
+    kthr_ThreadUnsafeCodeExit();
+    if (found) return found;
     e.error(fn, 30, "%s:  Unknown Geometric Model", title);
     return nullptr;
 }
