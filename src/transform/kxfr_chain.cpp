@@ -201,7 +201,7 @@ bool stepGiven(const Kxfr_XForm *x, int32_t index, const char *fn, Report &e) {
 }
 
 bool realMatrix(const Kgda_BaseData *b) {
-    return kr::fga::realType(b->datatype) && b->windowStart;
+    return kr::fga::realType(b->datatype) && (b->windowStart || b->numelements == 0);
 }
 
 }  // namespace
