@@ -409,6 +409,7 @@ TEST_F(Chains, FailuresAreReportedWithTheirMessages) {
         {[&](auto e) { return kxfr_NameParameterListParameterValueSet(renamed, -1, v, e) != 0; },
          "index too large"},
     };
+    EXPECT_EQ(kxfr_XFormIsUsable(singular.get(), &err), 0);
     for (const auto &c : cases) {
         EXPECT_TRUE(c.call(&err)) << c.message;
         EXPECT_NE(ktest::messages(err.r).find(c.message), std::string::npos)
