@@ -28,5 +28,6 @@
 #include "kfga.h"
 #include "kcvt.h"
 #include "kprj.h"
+#include "kxfr.h"
 
 #endif
