@@ -306,6 +306,46 @@ bool accumulateBlocks(Kimg_Layer *l, long row0, long rows, long skipRows, long s
     return true;
 }
 
+// Thematic layers take "Direct" bin functions only, so the "Unique Value"
+// histogram of their class values becomes a Direct one running from the
+// smallest class (0 unless one is negative) to the largest, with empty bins
+// for the classes between. Spans past kMaxDirectBins keep no histogram.
+bool histogramForLayerType(Kimg_Layer *l, Ksta_AllStats &a, Report &e) {
+    constexpr double kMaxDirectBins = 1 << 20;
+    Ksta_Histogram *uv = a.histogram;
+    if (!uv ||
+        kimg_LayerTypeSupportsBinFunction(l->layerType, kdsc_BinFunctionType(uv->binFunction)) ||
+        kdsc_BinFunctionType(uv->binFunction) != KDSC_BIN_FUNCTION_UNIQUE || uv->binCount < 1)
+        return true;
+    const double lo = std::min(0.0, std::floor(kdsc_BinFunctionMinLimit(uv->binFunction)));
+    double hi = 0;
+    if (kdsc_BinFunctionApplyInverse(uv->binFunction, uv->binCount - 1, &hi, nullptr, e.out()) != 0)
+        return false;
+    a.histogram = nullptr;
+    Ksta_Histogram *direct = nullptr;
+    hi = std::floor(hi);
+    if (hi - lo + 1 <= kMaxDirectBins) {
+        Kdsc_BinFunction *bf = kdsc_BinFunctionCreateDirect(int32_t(hi - lo + 1), lo, e.out());
+        direct = bf ? ksta_HistogramCreate(bf, e.out()) : nullptr;
+        kdsc_BinFunctionDelete(bf, nullptr);
+        if (!direct) {
+            ksta_HistogramDelete(uv);
+            return false;
+        }
+        for (int32_t b = 0; b < uv->binCount; ++b) {
+            double v = 0;
+            const int32_t at =
+                kdsc_BinFunctionApplyInverse(uv->binFunction, b, &v, nullptr, nullptr) == 0
+                    ? kdsc_BinFunctionApply(direct->binFunction, v)
+                    : -1;
+            if (at >= 0 && at < direct->binCount) direct->counts[at] += uv->counts[b];
+        }
+    }
+    ksta_HistogramDelete(uv);
+    a.histogram = direct;
+    return true;
+}
+
 bool compute(Kimg_LayerStack *stack, Ksta_AllStatsStack *all, const Kdsc_BinFunction *bf,
              const char *fn, Report &e) {
     if (!stack || !stack->layers || stack->count < 1 || !all) {
@@ -425,7 +465,10 @@ bool compute(Kimg_LayerStack *stack, Ksta_AllStatsStack *all, const Kdsc_BinFunc
             }
         }
     }
-    return ksta_AllStatsStackFinish(all, e.out()) == 0;
+    if (ksta_AllStatsStackFinish(all, e.out()) != 0) return false;
+    for (size_t i = 0; i < k; ++i)
+        if (!histogramForLayerType(stack->layers[i], *all->allStats[i], e)) return false;
+    return true;
 }
 
 // The parameters a computation of a layer used.
