@@ -124,7 +124,6 @@ TEST_F(MifObject, FreeingLeavesNullPointersAndZeroCounts) {
     ASSERT_EQ(bytes.size(), zero.size());
     EXPECT_EQ(kmif_ObjectItemsFree(&object.p, nullptr, &err), -1);
     EXPECT_EQ(ktest::messages(err.r), "Missing design.");
-    err.reset();
     EXPECT_EQ(kmif_ObjectFree(&object.p, nullptr, &err), -1);
     EXPECT_EQ(ktest::messages(err.r), "Couldn't free sub-objects. | Missing design.");
     EXPECT_NE(object.p, nullptr);
@@ -246,7 +245,6 @@ TEST_F(MifObject, SelfContainedObjectsCarryTheirDictionary) {
     EXPECT_EQ(kmif_MIFableObjectConvertFromMIF(data, dictionary, "Nope", &back, &design, &err), -1);
     EXPECT_EQ(ktest::messages(err.r), "Nope:  Missing design");
     EXPECT_EQ(design, nullptr);
-    err.reset();
     EXPECT_EQ(kmif_MIFableObjectConvertFromMIF(data, nullptr, "T", &back, &design, &err), -1);
     EXPECT_EQ(ktest::messages(err.r), "Missing dictionary string");
     err.reset();
