@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "hfa/hfa_test_util.hpp"
+#include "hfa/khfa_internal.hpp"
 
 using namespace hfatest;
 
@@ -343,6 +344,7 @@ TEST_F(HfaTest, IllegalOptions) {
     const intptr_t map[] = {
         KHFA_FILE_OPTION_MMAP, 1, 0, KHFA_FILE_OPTION_MMAP_EXTENT, 0, 0, 1, 4096, 0, 0};
     EXPECT_EQ(khfa_FileChange(f, map, &err), 0);
+    EXPECT_EQ((ktest::Ints{f->mapOn, f->localFileSystem}), (ktest::Ints{1, 1}));
     char label[16];
     EXPECT_EQ(khfa_FileMIFDataRead(f, 0, 16, label, &err), 16);
     EXPECT_STREQ(label, "KHFA_HEADER_TAG");

@@ -161,6 +161,14 @@ TEST_F(HfaTable, DesignsFromTextFiles) {
                            d->fields[2].type, d->recordLength}),
               (ktest::Ints{12, KHFA_FIELD_FLOAT, 16, KHFA_FIELD_BOOL, 12 + 16 + 2 + 2}));
     khfa_TableDesignFree(d);
+    // 1024 fields are the most a design has.
+    std::string wide = "wide 1024\n";
+    for (int i = 0; i < 1024; ++i) wide += "f" + std::to_string(i) + " int\n";
+    ktest::writeFile(dir.file("wide.txt"), wide);
+    d = khfa_TableDesignCreateFromFile(dir.file("wide.txt").c_str(), "wide", &e);
+    ASSERT_NE(d, nullptr) << ktest::messages(e.r);
+    EXPECT_EQ(d->fieldCount, 1024);
+    khfa_TableDesignFree(d);
     const struct {
         std::string file, table, message;
     } bad[] = {

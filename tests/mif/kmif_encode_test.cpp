@@ -73,6 +73,8 @@ TEST_F(MifEncode, DesignsWithoutNamesOrPartsAreRefused) {
          2760},
         {[&] { std::swap(nested, o->nestedDesign); }, [&] { std::swap(nested, o->nestedDesign); },
          "No nested design for item o", 2755},
+        {[&] { std::swap(nested, n->nestedDesign); }, [&] { std::swap(nested, n->nestedDesign); },
+         "No nested design for item n", 2755},
         {[&] { e->type = 20; }, [&] { e->type = KMIF_TYPE_ENUM; },
          "Invalid Kmif_Type 20 for item e", 2750},
     };

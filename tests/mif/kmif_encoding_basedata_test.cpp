@@ -53,6 +53,17 @@ TEST_F(MifBaseData, EveryTypeAndObjectTypeRoundTripsWithItsSize) {
     }
 }
 
+TEST_F(MifBaseData, ElementsWithoutDataAreRefused) {
+    Designs d("{1:bb,}G,.");
+    kgdatest::Bd a = kgdatest::make(2, 3, KGDA_TYPE_U8, KGDA_RASTER_OBJECT);
+    unsigned char *const data = a->data;
+    a->data = a->windowStart = nullptr;
+    ktest::Err err;
+    EXPECT_EQ(kmif_ObjectSize(a.get(), d["G"], &err), -1);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_BaseDataToMIF", 4)) << ktest::messages(err.r);
+    a->data = a->windowStart = data;
+}
+
 TEST_F(MifBaseData, WindowsEncodeOnlyTheirElements) {
     Designs d("{1:bb,}G,.");
     for (int32_t objectType : {KGDA_MATRIX_OBJECT, KGDA_TABLE_OBJECT, KGDA_RASTER_OBJECT}) {

@@ -117,6 +117,16 @@ TEST_F(MifObject, FreeingLeavesNullPointersAndZeroCounts) {
     ktest::Err err;
     ASSERT_EQ(kmif_ObjectItemsFree(&object.p, d["T"], &err), 0);
     ASSERT_NE(object.p, nullptr);
+    for (const Kmif_Item *it = d["T"]->itemList; it; it = it->next) {
+        if (!it->indirectFlag) continue;
+        const unsigned char *field = object.bytes() + it->hostOffset;
+        void *array = &err;
+        int32_t count = it->countedFlag ? -1 : 0;
+        memcpy(&array, field + (it->countedFlag ? offsetof(Kmif_String, string) : 0), sizeof array);
+        if (it->countedFlag) memcpy(&count, field, sizeof count);
+        EXPECT_EQ(array, nullptr) << it->name;
+        EXPECT_EQ(count, 0) << it->name;
+    }
     // Only the fixed fields remain: no header announces any element.
     const Bytes bytes = mifenc::encode(object.p, d["T"]);
     Object empty(d["T"], mifenc::newObject(d["T"]));

@@ -220,6 +220,10 @@ TEST_F(MifParse, ReaderDecodesIntoAGivenDictionaryAndStopsAtTheFullStop) {
     EXPECT_EQ(mift::designNames(dict.d), "Known User");
     EXPECT_EQ(kmif_DictionaryDecode(nullptr, nullptr, nullptr, &err), nullptr);
     EXPECT_STREQ(err->message, "Args");
+    // A NUL byte from a reader is a character of the name, not its end.
+    Cursor nul{std::string("{1:l\0x,}N,.", 11)};
+    EXPECT_EQ(kmif_DictionaryDecode(Cursor::get, &nul, nullptr, &err), nullptr);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DecodeName", 3658)) << ktest::messages(err.r);
 }
 
 TEST_F(MifParse, HostileNestingAndGrowthEndInReports) {

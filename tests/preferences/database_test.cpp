@@ -453,7 +453,8 @@ TEST_F(DefaultDatabase, TheBigHeapReadsItsSizeThroughTheManager) {
     define("m.pdf", "category memory { string heap_size { default \"lots\"; } }");
     ktest::PrintedReports printed;
     kmsc_HeapBigInit();
-    EXPECT_EQ(printed.headlines(), (std::vector<std::string>{"Type mismatch"}));
+    kmsc_HeapBigInit();  // read again each time
+    EXPECT_EQ(printed.headlines(), (std::vector<std::string>{"Type mismatch", "Type mismatch"}));
     EXPECT_EQ(printed.entries()[0].function, "kpmg_GetNumberPreference");
 }
 
