@@ -53,7 +53,7 @@ TEST_F(MifBaseData, EveryTypeAndObjectTypeRoundTripsWithItsSize) {
     }
 }
 
-TEST_F(MifBaseData, ElementsWithoutDataAreRefused) {
+TEST_F(MifBaseData, ElementsWithoutDataOrWithOverlappingLinesAreRefused) {
     Designs d("{1:bb,}G,.");
     kgdatest::Bd a = kgdatest::make(2, 3, KGDA_TYPE_U8, KGDA_RASTER_OBJECT);
     unsigned char *const data = a->data;
@@ -62,6 +62,11 @@ TEST_F(MifBaseData, ElementsWithoutDataAreRefused) {
     EXPECT_EQ(kmif_ObjectSize(a.get(), d["G"], &err), -1);
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_BaseDataToMIF", 4)) << ktest::messages(err.r);
     a->data = a->windowStart = data;
+    // Nor are lines that overlap.
+    a->pitch = 2;
+    EXPECT_EQ(kmif_ObjectSize(a.get(), d["G"], &err), -1);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_BaseDataToMIF", 5)) << ktest::messages(err.r);
+    a->pitch = 3;
 }
 
 TEST_F(MifBaseData, WindowsEncodeOnlyTheirElements) {
