@@ -34,7 +34,7 @@ TEST(BaseDataLayout, MatrixIsColumnMajorOtherObjectsRowMajor) {
         Err err;
         ASSERT_EQ(kgda_BaseDataSet(b, row, KGDA_SET_ROW, 1, &err), 0);
     }
-    // column 1 starts 3 bytes in
+    // In the matrix column 1 starts 3 bytes in.
     EXPECT_EQ((ktest::Ints{m->data[1], m->data[4], t->data[2], t->data[3], r->data[3]}),
               (ktest::Ints{7, 9, 7, 9, 9}));
 
@@ -203,7 +203,7 @@ TEST(BaseDataReCreate, ReshapesDerivedArraysOnly) {
     ASSERT_EQ(
         kgda_BaseDataReCreate(b.get(), 4, 3, KGDA_TYPE_S16, KGDA_MATRIX_OBJECT, nullptr, &err),
         b.get());
-    // 4 rows of 2 bytes per column
+    // Pitch: 4 rows of 2 bytes per column.
     EXPECT_EQ((ktest::Ints{b->pitch, b->numelements, b->datatype}),
               (ktest::Ints{8, 12, KGDA_TYPE_S16}));
     EXPECT_EQ(b->data, reinterpret_cast<unsigned char *>(buffer.data()));

@@ -138,7 +138,7 @@ TEST(BaseDataStack, DerivedStacksAndBorrowedLayers) {
     at<int16_t>(s->layers[1], 3, 3) = -7;
     Stack w(kgda_BaseDataStackDerived(s.get(), 2, 1, 2, 3, &err));
     ASSERT_TRUE(w);
-    // owns its window records, which borrow
+    // The copy owns its window records, which borrow.
     EXPECT_EQ((ktest::Ints{w->derivedFlag, at<int16_t>(w->layers[0], 0, 0),
                            at<int16_t>(w->layers[1], 1, 2), w->layers[1]->derivedFlag}),
               (ktest::Ints{0, 21, -7, 1}));

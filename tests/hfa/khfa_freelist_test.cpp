@@ -164,7 +164,7 @@ TEST_F(HfaFreeList, FirstFitExactAndSplitRules) {
         release(pos, size);
     }
     // Freeing those merged them into one tail block; now an exact fit.
-    // a split leaving 8
+    // An exact fit, then a split leaving 8.
     EXPECT_EQ((ktest::Ints{allocate(40), onDisk().count(a), allocate(32), onDisk().at(b + 32)}),
               (ktest::Ints{a, 0u, b, 8}));
 }

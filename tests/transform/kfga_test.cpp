@@ -121,7 +121,7 @@ TEST(KfgaTerms, CountsOrderAndLookup) {
     EXPECT_EQ(s, "00 01 10 02 11 20 ");
     kfga_PolyExponentListDelete(raw);
 
-    // beyond the accepted size
+    // Out of range, the last beyond the accepted size.
     EXPECT_EQ(
         (ktest::Ints{kfga_CountTerms(-1, 2), kfga_CountTerms(2, 0), kfga_CountTerms(2000, 3)}),
         (ktest::Ints{-1, -1, -1}));
