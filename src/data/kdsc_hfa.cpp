@@ -239,6 +239,15 @@ int rowSpan(const HfaColumn *c, int32_t first, int32_t count, const Kgda_BaseDat
     return 1;
 }
 
+// The table behind a handle, or NULL with report code 1: "Table pointer is
+// NULL", or `args` when the table is there but the other arguments are not.
+HfaTable *tableArg(void *table, bool argsOk, const char *fn, Report &e, const char *args = "Args") {
+    auto *t = static_cast<HfaTable *>(table);
+    if (t && argsOk) return t;
+    e.error(fn, 1, "%s", t ? args : "Table pointer is NULL");
+    return nullptr;
+}
+
 }  // namespace
 
 extern "C" {
@@ -358,11 +367,8 @@ KRASTER_API int kdsc_HFATableClose(void *table, Kerr_ErrorReport **err) {
 KRASTER_API int kdsc_HFATableDestroy(void *table, Kerr_ErrorReport **err) {
     static const char *const fn = "kdsc_HFATableDestroy";
     Report e(err);
-    auto *t = static_cast<HfaTable *>(table);
-    if (!t) {
-        e.error(fn, 1, "Table pointer is NULL");
-        return -1;
-    }
+    auto *t = tableArg(table, true, fn, e);
+    if (!t) return -1;
     Section s;
     std::vector<std::pair<std::string, std::string>> kids;
     int rc = children(t->file, t->path, kids, e) ? 0 : -1;
@@ -382,11 +388,8 @@ KRASTER_API int kdsc_HFATableDestroy(void *table, Kerr_ErrorReport **err) {
 KRASTER_API int kdsc_HFATableRowCountSet(void *table, int32_t numRows, Kerr_ErrorReport **err) {
     static const char *const fn = "kdsc_HFATableRowCountSet";
     Report e(err);
-    auto *t = static_cast<HfaTable *>(table);
-    if (!t || numRows < 0) {
-        e.error(fn, 1, t ? "Args" : "Table pointer is NULL");
-        return -1;
-    }
+    auto *t = tableArg(table, numRows >= 0, fn, e);
+    if (!t) return -1;
     Section s;
     std::vector<std::pair<std::string, std::string>> kids;
     if (!children(t->file, t->path, kids, e)) {
@@ -462,11 +465,8 @@ KRASTER_API int kdsc_HFATableRowCountSet(void *table, int32_t numRows, Kerr_Erro
 KRASTER_API Kstr_StringList *kdsc_HFATableColumnNamesGet(void *table, Kerr_ErrorReport **err) {
     static const char *const fn = "kdsc_HFATableColumnNamesGet";
     Report e(err);
-    auto *t = static_cast<HfaTable *>(table);
-    if (!t) {
-        e.error(fn, 1, "Table pointer is NULL");
-        return nullptr;
-    }
+    auto *t = tableArg(table, true, fn, e);
+    if (!t) return nullptr;
     Section s;
     std::vector<std::pair<std::string, std::string>> kids;
     Kstr_StringList *list =
@@ -485,11 +485,8 @@ KRASTER_API int kdsc_HFATableColumnNamesSet(void *table, const Kstr_StringList *
                                             Kerr_ErrorReport **err) {
     static const char *const fn = "kdsc_HFATableColumnNamesSet";
     Report e(err);
-    auto *t = static_cast<HfaTable *>(table);
-    if (!t || !names) {
-        e.error(fn, 1, t ? "Args" : "Table pointer is NULL");
-        return -1;
-    }
+    auto *t = tableArg(table, names != nullptr, fn, e);
+    if (!t) return -1;
     Section s;
     std::vector<std::pair<std::string, std::string>> kids;
     if (!children(t->file, t->path, kids, e)) return -1;
@@ -525,11 +522,8 @@ KRASTER_API int kdsc_HFATableColumnNamesSet(void *table, const Kstr_StringList *
 KRASTER_API Kdsc_BinFunction *kdsc_HFABinFunctionRead(void *table, Kerr_ErrorReport **err) {
     static const char *const fn = "kdsc_HFABinFunctionRead";
     Report e(err);
-    auto *t = static_cast<HfaTable *>(table);
-    if (!t) {
-        e.error(fn, 1, "Table pointer is NULL");
-        return nullptr;
-    }
+    auto *t = tableArg(table, true, fn, e);
+    if (!t) return nullptr;
     Section s;
     Khfa_Entry rec;
     const char *child = nullptr;
@@ -558,11 +552,8 @@ KRASTER_API int kdsc_HFABinFunctionWrite(void *table, const Kdsc_BinFunction *bi
                                          Kerr_ErrorReport **err) {
     static const char *const fn = "kdsc_HFABinFunctionWrite";
     Report e(err);
-    auto *t = static_cast<HfaTable *>(table);
-    if (!t || !binFunction) {
-        e.error(fn, 1, t ? "Bin function pointer is NULL" : "Table pointer is NULL");
-        return -1;
-    }
+    auto *t = tableArg(table, binFunction != nullptr, fn, e, "Bin function pointer is NULL");
+    if (!t) return -1;
     void *object = nullptr;
     const Kmif_Design *ours = nullptr;
     if (kdsc_BinFunctionConvertToMIFable(binFunction, &object, &ours, e.out()) < 0) return -1;
@@ -588,11 +579,8 @@ KRASTER_API void *kdsc_HFAColumnCreate(void *table, const char *name, int32_t co
                                        int32_t maxNumChars, Kerr_ErrorReport **err) {
     static const char *const fn = "kdsc_HFAColumnCreate";
     Report e(err);
-    auto *t = static_cast<HfaTable *>(table);
-    if (!t || !name || !*name || strchr(name, ':')) {
-        e.error(fn, 1, t ? "Args" : "Table pointer is NULL");
-        return nullptr;
-    }
+    auto *t = tableArg(table, name && *name && !strchr(name, ':'), fn, e);
+    if (!t) return nullptr;
     if (columnType < 0 || columnType >= KDSC_COLUMN_TYPE_COUNT) {
         e.error(fn, 2, "Unknown column type %d.", columnType);
         return nullptr;
@@ -641,11 +629,8 @@ KRASTER_API void *kdsc_HFAColumnOpen(void *table, const char *name, int32_t *col
                                      Kerr_ErrorReport **err) {
     static const char *const fn = "kdsc_HFAColumnOpen";
     Report e(err);
-    auto *t = static_cast<HfaTable *>(table);
-    if (!t || !name || !*name) {
-        e.error(fn, 1, t ? "Args" : "Table pointer is NULL");
-        return nullptr;
-    }
+    auto *t = tableArg(table, name && *name, fn, e);
+    if (!t) return nullptr;
     Section s;
     const std::string path = t->path + ":" + name;
     Khfa_Entry rec;
@@ -720,12 +705,11 @@ KRASTER_API int kdsc_HFAColumnRename(void *table, const char *oldName, const cha
                                      Kerr_ErrorReport **err) {
     static const char *const fn = "kdsc_HFAColumnRename";
     Report e(err);
-    auto *t = static_cast<HfaTable *>(table);
-    if (!t || !oldName || !newName || !*newName || strchr(newName, ':') ||
-        strlen(newName) > KHFA_MAX_NAME_LENGTH) {
-        e.error(fn, 1, t ? "Args" : "Table pointer is NULL");
-        return -1;
-    }
+    auto *t = tableArg(table,
+                       oldName && newName && *newName && !strchr(newName, ':') &&
+                           strlen(newName) <= KHFA_MAX_NAME_LENGTH,
+                       fn, e);
+    if (!t) return -1;
     Section s;
     const std::string from = t->path + ":" + oldName, to = t->path + ":" + newName;
     Khfa_Entry rec;

@@ -148,6 +148,23 @@ bool validRecord(const Khfa_TableRecord *r) {
     return r && r->design && r->text && r->design->fields && r->design->fieldCount > 0;
 }
 
+// The field a record operation names: by name when there is one, else by
+// index. -1 with the report when the record or the field is not there.
+int32_t namedField(const Khfa_TableRecord *record, bool byName, const char *name, int32_t index,
+                   const char *fn, kr::Report &e) {
+    if (!validRecord(record)) {
+        e.error(fn, 1, "record pointer is NULL");
+        return -1;
+    }
+    const int32_t i = byName ? fieldIndex(record->design, name) : index;
+    if (i >= 0 && i < record->design->fieldCount) return i;
+    if (byName)
+        e.error(fn, 2, "   field [%s] not found!", name ? name : "(null)");
+    else
+        e.error(fn, 2, "   field [%d] not found!", index);
+    return -1;
+}
+
 int getField(const Khfa_TableRecord *record, int32_t index, char *value, int32_t size,
              const char *fn, kr::Report &e) {
     const Khfa_TableField &f = record->design->fields[index];
@@ -464,62 +481,32 @@ KRASTER_API int khfa_GetRecordFieldByName(const Khfa_TableRecord *record, const 
                                           char *value, int32_t size, Kerr_ErrorReport **err) {
     static const char *const fn = "khfa_GetRecordFieldByName";
     kr::Report e(err);
-    if (!validRecord(record)) {
-        e.error(fn, 1, "record pointer is NULL");
-        return -1;
-    }
-    int32_t i = fieldIndex(record->design, name);
-    if (i < 0) {
-        e.error(fn, 2, "   field [%s] not found!", name ? name : "(null)");
-        return -1;
-    }
-    return getField(record, i, value, size, fn, e);
+    const int32_t i = namedField(record, true, name, 0, fn, e);
+    return i < 0 ? -1 : getField(record, i, value, size, fn, e);
 }
 
 KRASTER_API int khfa_GetRecordFieldByIndex(const Khfa_TableRecord *record, int32_t index,
                                            char *value, int32_t size, Kerr_ErrorReport **err) {
     static const char *const fn = "khfa_GetRecordFieldByIndex";
     kr::Report e(err);
-    if (!validRecord(record)) {
-        e.error(fn, 1, "record pointer is NULL");
-        return -1;
-    }
-    if (index < 0 || index >= record->design->fieldCount) {
-        e.error(fn, 2, "   field [%d] not found!", index);
-        return -1;
-    }
-    return getField(record, index, value, size, fn, e);
+    const int32_t i = namedField(record, false, nullptr, index, fn, e);
+    return i < 0 ? -1 : getField(record, i, value, size, fn, e);
 }
 
 KRASTER_API int khfa_ModifyRecordFieldByName(Khfa_TableRecord *record, const char *name,
                                              const char *value, Kerr_ErrorReport **err) {
     static const char *const fn = "khfa_ModifyRecordFieldByName";
     kr::Report e(err);
-    if (!validRecord(record)) {
-        e.error(fn, 1, "record pointer is NULL");
-        return -1;
-    }
-    int32_t i = fieldIndex(record->design, name);
-    if (i < 0) {
-        e.error(fn, 2, "   field [%s] not found!", name ? name : "(null)");
-        return -1;
-    }
-    return setField(record, i, value, fn, e);
+    const int32_t i = namedField(record, true, name, 0, fn, e);
+    return i < 0 ? -1 : setField(record, i, value, fn, e);
 }
 
 KRASTER_API int khfa_ModifyRecordFieldByIndex(Khfa_TableRecord *record, int32_t index,
                                               const char *value, Kerr_ErrorReport **err) {
     static const char *const fn = "khfa_ModifyRecordFieldByIndex";
     kr::Report e(err);
-    if (!validRecord(record)) {
-        e.error(fn, 1, "record pointer is NULL");
-        return -1;
-    }
-    if (index < 0 || index >= record->design->fieldCount) {
-        e.error(fn, 2, "   field [%d] not found!", index);
-        return -1;
-    }
-    return setField(record, index, value, fn, e);
+    const int32_t i = namedField(record, false, nullptr, index, fn, e);
+    return i < 0 ? -1 : setField(record, i, value, fn, e);
 }
 
 KRASTER_API Khfa_Table *khfa_TableNew(Khfa_Cache *stream, const Khfa_TableDesign *design,

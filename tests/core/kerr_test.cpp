@@ -14,7 +14,7 @@ Kerr_ErrorReport *threeLevelChain() {
     return kerr_CreateErrorReport("outerFn", 1, 2, middle, nullptr);
 }
 
-TEST(ErrorReport, ChainPrintsEveryRecordForDevelopers) {
+TEST(ErrorReport, ChainPrintsEveryRecordForDevelopersOnlyInnermostForEndUsers) {
     Kerr_ErrorReport *r = threeLevelChain();
     EXPECT_EQ(ktest::printed(r, 0),
               " ***ERROR NUMBER 1 IN FUNCTION outerFn***\n"
@@ -24,15 +24,8 @@ TEST(ErrorReport, ChainPrintsEveryRecordForDevelopers) {
               " ***WARNING NUMBER 3 IN FUNCTION innerFn***\n"
               " >>>inner 3<<<\n"
               "\n");
-    kerr_DeleteErrorReport(r);
-}
-
-TEST(ErrorReport, ChainPrintsOnlyInnermostForEndUsers) {
-    Kerr_ErrorReport *r = threeLevelChain();
     EXPECT_EQ(ktest::printed(r, 1),
-              " ***WARNING NUMBER 3 IN FUNCTION innerFn***\n"
-              " >>>inner 3<<<\n"
-              "\n");
+              " ***WARNING NUMBER 3 IN FUNCTION innerFn***\n >>>inner 3<<<\n\n");
     kerr_DeleteErrorReport(r);
 }
 

@@ -222,7 +222,6 @@ TEST_F(KfioRetry, FlushOfTheSystemBuffers) {
     ASSERT_TRUE(e);
     EXPECT_EQ(e->code, 7898);
     EXPECT_EQ(std::string(e->message), "Flush failed on " + path());
-    e.reset();
     EXPECT_EQ(kfio_Flush(fd_, &e), 0);
     EXPECT_EQ(kfio_OsCallCount(KFIO_OSCALL_SYNC), syncs + 2);
     // Synced: closing does not flush again.

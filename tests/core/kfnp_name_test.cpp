@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <string>
-#include <utility>
 
 #include "support/ktest.hpp"
 
@@ -75,18 +74,14 @@ TEST(FileName, PartsAtBothEndsOfThePath) {
 TEST(FileName, LengthXGivesOffsetAndComponentCount) {
     ktest::Err err;
     int32_t offset = -1, count = -1;
-    EXPECT_EQ(
-        kfnp_FileNameLengthX("C:/a/bb/c.img", KFNP_FILENAME_COMPONENT, 1, &offset, &count, &err),
-        2);
-    EXPECT_EQ(offset, 5);
-    EXPECT_EQ(count, 3);
-    EXPECT_EQ(
-        kfnp_FileNameLengthX("C:/a/bb/c.img", KFNP_FILENAME_FOLLOWING, -1, &offset, nullptr, &err),
-        0);
-    EXPECT_EQ(offset, 13);
-    EXPECT_EQ(kfnp_FileNameLengthX("//", KFNP_FILENAME_PRECEDING, 0, &offset, &count, &err), 0);
-    EXPECT_EQ(offset, 2);
-    EXPECT_EQ(count, 0);
+    // Length, offset and component count.
+    auto x = [&](const char *name, uint32_t mask, int32_t index, int32_t *n) {
+        const int32_t length = kfnp_FileNameLengthX(name, mask, index, &offset, n, &err);
+        return ktest::Ints{length, offset, count};
+    };
+    EXPECT_EQ(x("C:/a/bb/c.img", KFNP_FILENAME_COMPONENT, 1, &count), (ktest::Ints{2, 5, 3}));
+    EXPECT_EQ(x("C:/a/bb/c.img", KFNP_FILENAME_FOLLOWING, -1, nullptr), (ktest::Ints{0, 13, 3}));
+    EXPECT_EQ(x("//", KFNP_FILENAME_PRECEDING, 0, &count), (ktest::Ints{0, 2, 0}));
     EXPECT_FALSE(err);
 }
 
@@ -250,35 +245,27 @@ TEST(FileName, NormaliseCompareEquals) {
     EXPECT_EQ(kfnp_FileNameNormalize(nullptr, &err), nullptr);
     EXPECT_EQ(ktest::messages(err.r), "FileNameParse failed | Parse error; <FileName> is NULL");
 
-    EXPECT_TRUE(kfnp_FileNameEquals("/data/./f.img", "/data//f.img"));
-    EXPECT_FALSE(kfnp_FileNameEquals("/data/F.img", "/data/f.img"));  // case matters
-    EXPECT_FALSE(kfnp_FileNameEquals("//a/b", "/a/b"));               // network name
-    EXPECT_FALSE(kfnp_FileNameEquals("a", "/a"));
-    EXPECT_TRUE(kfnp_FileNameEquals(nullptr, nullptr));
-    EXPECT_FALSE(kfnp_FileNameEquals(nullptr, ""));
-    EXPECT_EQ(kfnp_FileNameCompare(nullptr, "a"), -1);
-    EXPECT_EQ(kfnp_FileNameCompare("a", nullptr), 1);
-    EXPECT_EQ(kfnp_FileNameCompare("/a/b", "/a/./c"), -1);
-    EXPECT_EQ(kfnp_FileNameCompare("/b", "/a/../a"), 1);
-    EXPECT_EQ(kfnp_FileNameCompare("x/", "x"), 0);
+    // Case matters; "//a" is a network name.
+    EXPECT_EQ(
+        (ktest::Ints{kfnp_FileNameEquals("/data/./f.img", "/data//f.img"),
+                     kfnp_FileNameEquals("/data/F.img", "/data/f.img"),
+                     kfnp_FileNameEquals("//a/b", "/a/b"), kfnp_FileNameEquals("a", "/a"),
+                     kfnp_FileNameEquals(nullptr, nullptr), kfnp_FileNameEquals(nullptr, "")}),
+        (ktest::Ints{1, 0, 0, 0, 1, 0}));
+    EXPECT_EQ((ktest::Ints{kfnp_FileNameCompare(nullptr, "a"), kfnp_FileNameCompare("a", nullptr),
+                           kfnp_FileNameCompare("/a/b", "/a/./c"),
+                           kfnp_FileNameCompare("/b", "/a/../a"), kfnp_FileNameCompare("x/", "x")}),
+              (ktest::Ints{-1, 1, -1, 1, 0}));
 }
 
 TEST(FileName, OutOfMemoryLeavesNothingBehind) {
-    char *s = nullptr;
-    auto undo = [&] { kmsc_HeapFree(std::exchange(s, nullptr)); };
-    EXPECT_EQ(ktest::runWithAllocationFailures(
-                  [&](Kerr_ErrorReport **err) {
-                      s = kfnp_FileNameGet("/a/b/c", KFNP_FILENAME_DIRECTORY, -1, err);
-                      return s != nullptr;
-                  },
-                  undo),
-              1);
-    EXPECT_GE(ktest::runWithAllocationFailures(
-                  [&](Kerr_ErrorReport **err) {
-                      s = kfnp_FileNameEvaluateEnv("$HOME/x", err);
-                      return s != nullptr;
-                  },
-                  undo),
+    EXPECT_EQ(
+        ktest::runMaking(
+            [](auto err) { return kfnp_FileNameGet("/a/b/c", KFNP_FILENAME_DIRECTORY, -1, err); },
+            kmsc_HeapFree),
+        1);
+    EXPECT_GE(ktest::runMaking([](auto err) { return kfnp_FileNameEvaluateEnv("$HOME/x", err); },
+                               kmsc_HeapFree),
               2);
 }
 

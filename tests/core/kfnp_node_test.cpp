@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "support/ktest.hpp"
@@ -60,13 +59,11 @@ TEST(NodePath, ParseErrors) {
 }
 
 TEST(NodePath, NamesLoseTheirProtection) {
-    int32_t full = -1;
-    EXPECT_EQ(names(":a:b:c", &full), (std::vector<std::string>{"a", "b", "c"}));
-    EXPECT_EQ(full, 1);
-    EXPECT_EQ(names("a:b", &full), (std::vector<std::string>{"a", "b"}));
-    EXPECT_EQ(full, 0);
-    EXPECT_EQ(names(":", &full), std::vector<std::string>{});
-    EXPECT_EQ(full, 1);
+    int32_t full[3] = {-1, -1, -1};
+    EXPECT_EQ(names(":a:b:c", &full[0]), (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(names("a:b", &full[1]), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(names(":", &full[2]), std::vector<std::string>{});
+    EXPECT_EQ((ktest::Ints{full[0], full[1], full[2]}), (ktest::Ints{1, 0, 1}));
     EXPECT_EQ(names(""), std::vector<std::string>{});
     EXPECT_EQ(names("::a:::b:"), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(names(":x\\:y:a\\,b\\):c\\\\:\\:"),
@@ -195,22 +192,14 @@ TEST(NodePath, SetReplacesRanges) {
 }
 
 TEST(NodePath, OutOfMemoryLeavesNothingBehind) {
-    Kfnp_NodeNameList *l = nullptr;
-    EXPECT_GT(ktest::runWithAllocationFailures(
-                  [&](Kerr_ErrorReport **err) {
-                      l = kfnp_NodeNameParse(":a:b\\:c:d", err);
-                      return l != nullptr;
-                  },
-                  [&] { kfnp_FreeNodeName(std::exchange(l, nullptr)); }),
+    EXPECT_GT(ktest::runMaking([](auto err) { return kfnp_NodeNameParse(":a:b\\:c:d", err); },
+                               kfnp_FreeNodeName),
               4);
-    char *s = nullptr;
-    EXPECT_EQ(ktest::runWithAllocationFailures(
-                  [&](Kerr_ErrorReport **err) {
-                      s = kfnp_NodePathSet(":a:b", KFNP_NODEPATH_NAME, 0, "x", err);
-                      return s != nullptr;
-                  },
-                  [&] { kmsc_HeapFree(std::exchange(s, nullptr)); }),
-              1);
+    EXPECT_EQ(
+        ktest::runMaking(
+            [](auto err) { return kfnp_NodePathSet(":a:b", KFNP_NODEPATH_NAME, 0, "x", err); },
+            kmsc_HeapFree),
+        1);
 }
 
 }  // namespace

@@ -96,50 +96,39 @@ TEST(Memory, CopyMoveSwab) {
     kmsc_MemSwab(b, 3, 3);  // size 3: first and third swap, middle stays
     EXPECT_EQ(std::vector<int>(b, b + 9), (std::vector<int>{3, 2, 1, 6, 5, 4, 9, 8, 7}));
     uint32_t w[2] = {0x01020304u, 0xA0B0C0D0u};
-    kmsc_MemSwab(w, 2, 4);
-    EXPECT_EQ(w[0], 0x04030201u);
-    EXPECT_EQ(w[1], 0xD0C0B0A0u);
-    kmsc_MemSwab(w, 0, 4);
-    EXPECT_EQ(w[0], 0x04030201u);
     uint64_t d = 0x0102030405060708ull;
+    kmsc_MemSwab(w, 2, 4);
+    kmsc_MemSwab(w, 0, 4);  // no elements: no change
     kmsc_MemSwab(&d, 1, 8);
-    EXPECT_EQ(d, 0x0807060504030201ull);
-    EXPECT_EQ(kmsc_MemPageSizeGet(), 4096u);
+    EXPECT_EQ((ktest::Ints{w[0], w[1], d, kmsc_MemPageSizeGet()}),
+              (ktest::Ints{0x04030201u, 0xD0C0B0A0u, 0x0807060504030201ull, 4096}));
 }
 
 TEST(Memory, RepackBothDirectionsForSubByteUnits) {
-    // 9 one-bit values pack into two bytes, the ninth in bit 7 of the second.
-    unsigned char ones[9] = {1, 0, 1, 1, 0, 0, 0, 1, 1};
-    unsigned char packed[2] = {0xFF, 0xFF};
-    ASSERT_EQ(kmsc_MemRepack(packed, 1, 8, ones, 8, 8, 9), 0);
-    EXPECT_EQ(packed[0], 0xB1);
-    EXPECT_EQ(packed[1], 0x80);
-    unsigned char back[9];
-    ASSERT_EQ(kmsc_MemRepack(back, 8, 8, packed, 1, 8, 9), 0);
-    EXPECT_EQ(memcmp(back, ones, 9), 0);
-
-    unsigned char twos[5] = {3, 0, 2, 1, 2};
-    ASSERT_EQ(kmsc_MemRepack(packed, 2, 8, twos, 8, 8, 5), 0);
-    EXPECT_EQ(packed[0], 0xC9);  // 11 00 10 01
-    EXPECT_EQ(packed[1], 0x80);  // 10 00 00 00
-    ASSERT_EQ(kmsc_MemRepack(back, 8, 8, packed, 2, 8, 5), 0);
-    EXPECT_EQ(memcmp(back, twos, 5), 0);
-
-    unsigned char nibbles[3] = {0xA, 0x5, 0xF};
-    ASSERT_EQ(kmsc_MemRepack(packed, 4, 8, nibbles, 8, 8, 3), 0);
-    EXPECT_EQ(packed[0], 0xA5);
-    EXPECT_EQ(packed[1], 0xF0);
-    ASSERT_EQ(kmsc_MemRepack(back, 8, 8, packed, 4, 8, 3), 0);
-    EXPECT_EQ(memcmp(back, nibbles, 3), 0);
-
-    // Values wider than the unit are masked when packing.
-    unsigned char wide[2] = {0x13, 0xFE};
-    ASSERT_EQ(kmsc_MemRepack(packed, 4, 8, wide, 8, 8, 2), 0);
-    EXPECT_EQ(packed[0], 0x3E);
-
-    unsigned char untouched = 0x5A;
-    EXPECT_EQ(kmsc_MemRepack(&untouched, 1, 8, ones, 8, 8, 0), 0);
-    EXPECT_EQ(untouched, 0x5A);
+    // Values of 1, 2 and 4 bits packed into two bytes (the ninth one-bit value
+    // in bit 7 of the second), then unpacked again.
+    const struct {
+        int unit;
+        std::vector<unsigned char> values;
+        int packed0, packed1;
+    } cases[] = {{1, {1, 0, 1, 1, 0, 0, 0, 1, 1}, 0xB1, 0x80},
+                 {2, {3, 0, 2, 1, 2}, 0xC9, 0x80},  // 11 00 10 01, 10 00 00 00
+                 {4, {0xA, 0x5, 0xF}, 0xA5, 0xF0}};
+    for (const auto &c : cases) {
+        const int n = static_cast<int>(c.values.size());
+        unsigned char packed[2] = {0xFF, 0xFF}, back[9];
+        ASSERT_EQ(kmsc_MemRepack(packed, c.unit, 8, c.values.data(), 8, 8, n), 0);
+        EXPECT_EQ((ktest::Ints{packed[0], packed[1]}), (ktest::Ints{c.packed0, c.packed1}))
+            << c.unit;
+        ASSERT_EQ(kmsc_MemRepack(back, 8, 8, packed, c.unit, 8, n), 0);
+        EXPECT_EQ(std::vector<unsigned char>(back, back + n), c.values) << c.unit;
+    }
+    // Values wider than the unit are masked when packing; no values, no change.
+    unsigned char wide[2] = {0x13, 0xFE}, packed = 0x5A;
+    EXPECT_EQ(kmsc_MemRepack(&packed, 1, 8, wide, 8, 8, 0), 0);
+    EXPECT_EQ(packed, 0x5A);
+    ASSERT_EQ(kmsc_MemRepack(&packed, 4, 8, wide, 8, 8, 2), 0);
+    EXPECT_EQ(packed, 0x3E);
 }
 
 TEST(Memory, RepackRejectsBadArguments) {

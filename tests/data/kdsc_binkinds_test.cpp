@@ -163,9 +163,7 @@ TEST(KdscBinKinds, PluginKinds) {
     ASSERT_EQ(0, kdsc_BinFunctionConvertToMIFable(step.get(), &object, &design, &err));
     EXPECT_STREQ("Kdsc_BinFunction840", design->name);
     const auto *r = static_cast<const Kdsc_BinFunction840Record *>(object);
-    EXPECT_EQ(2, r->startBin);
-    EXPECT_EQ(4u, r->binCount);
-    EXPECT_EQ(8u, r->origBinCount);
+    EXPECT_EQ((ktest::Ints{r->startBin, r->binCount, r->origBinCount}), (ktest::Ints{2, 4u, 8u}));
     EXPECT_STREQ("Test Step", r->title.string);
     EXPECT_STREQ("Test_Step", r->binFunction.type.string);
     Bf back(kdsc_BinFunctionConvertFromMIFable(object, design, &err));
@@ -197,10 +195,10 @@ TEST(KdscBinKinds, StoredRecordsOfBothForms) {
     ASSERT_EQ(0, kdsc_BinFunctionConvertToMIFable(lin.get(), &object, &design, &err));
     auto *old = static_cast<Kdsc_BinFunctionRecord *>(object);
     EXPECT_STREQ("Kdsc_BinFunction", design->name);
-    EXPECT_EQ(10, old->numBins);
-    EXPECT_EQ(KDSC_BIN_FUNCTION_LINEAR, old->binFunctionType);
-    EXPECT_EQ(0, old->minLimit);
-    EXPECT_EQ(100, old->maxLimit);  // before widening
+    EXPECT_EQ((ktest::Ints{old->numBins, old->binFunctionType}),
+              (ktest::Ints{10, KDSC_BIN_FUNCTION_LINEAR}));
+    EXPECT_EQ((ktest::Reals{old->minLimit, old->maxLimit}),
+              (ktest::Reals{0, 100}));  // before widening
     EXPECT_EQ(nullptr, old->binLimits);
     // An unknown type number or a design of another name is refused.
     old->binFunctionType = 9;

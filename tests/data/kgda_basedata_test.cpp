@@ -24,24 +24,19 @@ TEST(BaseDataLayout, MatrixIsColumnMajorOtherObjectsRowMajor) {
     Bd m = make(3, 2, KGDA_TYPE_U8, KGDA_MATRIX_OBJECT);
     Bd t = make(3, 2, KGDA_TYPE_U8, KGDA_TABLE_OBJECT);
     Bd r = make(3, 2, KGDA_TYPE_U8, KGDA_RASTER_OBJECT);
-    EXPECT_EQ(m->pitch, 3);
-    EXPECT_EQ(t->pitch, 2);
-    EXPECT_EQ(r->pitch, 2);
+    EXPECT_EQ((ktest::Ints{m->pitch, t->pitch, r->pitch}), (ktest::Ints{3, 2, 2}));
     for (Kgda_BaseData *b : {m.get(), t.get(), r.get()}) {
-        EXPECT_EQ(b->numelements, 6);
-        EXPECT_EQ(b->numbytes, 1);
-        EXPECT_EQ(b->derivedFlag, 0);
+        EXPECT_EQ((ktest::Ints{b->numelements, b->numbytes, b->derivedFlag}),
+                  (ktest::Ints{6, 1, 0}));
         EXPECT_EQ(b->data, b->windowStart);
         // Row 1 gets 7, 9: element (1, 1) is the 9.
         const uint8_t row[2] = {7, 9};
         Err err;
         ASSERT_EQ(kgda_BaseDataSet(b, row, KGDA_SET_ROW, 1, &err), 0);
     }
-    EXPECT_EQ(m->data[1], 7);
-    EXPECT_EQ(m->data[4], 9);  // column 1 starts 3 bytes in
-    EXPECT_EQ(t->data[2], 7);
-    EXPECT_EQ(t->data[3], 9);
-    EXPECT_EQ(r->data[3], 9);
+    // In the matrix column 1 starts 3 bytes in.
+    EXPECT_EQ((ktest::Ints{m->data[1], m->data[4], t->data[2], t->data[3], r->data[3]}),
+              (ktest::Ints{7, 9, 7, 9, 9}));
 
     // A column written into the matrix is contiguous, into the table strided.
     const uint8_t column[3] = {1, 2, 3};
@@ -122,13 +117,9 @@ TEST(BaseDataCreate, BorrowedBuffersAreNotFreedAndFailuresLeakNothing) {
     kgda_BaseDataDelete(b, nullptr);  // must not free the vector's memory
     EXPECT_EQ(buffer[5], 1.5);
 
-    Kgda_BaseData *made = nullptr;
-    const int failures = ktest::runWithAllocationFailures(
-        [&](Kerr_ErrorReport **e) {
-            made = kgda_BaseDataCreate(5, 6, kStr, KGDA_RASTER_OBJECT, nullptr, e);
-            return made != nullptr;
-        },
-        [&] { kgda_BaseDataDelete(made, nullptr), made = nullptr; });
+    const int failures = ktest::runMaking(
+        [&](auto err) { return kgda_BaseDataCreate(5, 6, kStr, KGDA_RASTER_OBJECT, nullptr, err); },
+        [](auto *p) { kgda_BaseDataDelete(p, nullptr); });
     EXPECT_EQ(failures, 2);  // record, then buffer
 }
 
@@ -193,9 +184,8 @@ TEST(BaseDataDerive, ArgumentChecksAndReuseOfATarget) {
     Kgda_BaseData *same = kgda_BaseDataReDerive(src.get(), win.get(), 2, 1, 2, 3, &err);
     EXPECT_EQ(same, win.get());
     // Matrix: column offset 1 x pitch 8 + row offset 2 x 2 bytes.
-    EXPECT_EQ(win->data - src->data, 12);
-    EXPECT_EQ(win->numrows, 2);
-    EXPECT_EQ(win->numcolumns, 3);
+    EXPECT_EQ((ktest::Ints{win->data - src->data, win->numrows, win->numcolumns}),
+              (ktest::Ints{12, 2, 3}));
     // An owning target would lose its buffer: refused.
     Bd owner = make(2, 2, KGDA_TYPE_S16, KGDA_MATRIX_OBJECT);
     EXPECT_EQ(kgda_BaseDataReDerive(src.get(), owner.get(), 0, 0, 1, 1, &err), nullptr);
@@ -213,9 +203,9 @@ TEST(BaseDataReCreate, ReshapesDerivedArraysOnly) {
     ASSERT_EQ(
         kgda_BaseDataReCreate(b.get(), 4, 3, KGDA_TYPE_S16, KGDA_MATRIX_OBJECT, nullptr, &err),
         b.get());
-    EXPECT_EQ(b->pitch, 8);  // 4 rows of 2 bytes per column
-    EXPECT_EQ(b->numelements, 12);
-    EXPECT_EQ(b->datatype, KGDA_TYPE_S16);
+    // Pitch: 4 rows of 2 bytes per column.
+    EXPECT_EQ((ktest::Ints{b->pitch, b->numelements, b->datatype}),
+              (ktest::Ints{8, 12, KGDA_TYPE_S16}));
     EXPECT_EQ(b->data, reinterpret_cast<unsigned char *>(buffer.data()));
     std::vector<double> other(2);
     ASSERT_TRUE(
@@ -253,9 +243,9 @@ TEST(BaseDataCopy, ConvertsTypesAndCopiesTheOverlapLineByLine) {
     pattern<double>(ms.get());
     Bd md = make(2, 3, KGDA_TYPE_S32, KGDA_MATRIX_OBJECT);
     ASSERT_TRUE(kgda_BaseDataCopy(ms.get(), md.get(), &err));
-    EXPECT_EQ(at<int32_t>(md.get(), 1, 1), 11);
-    EXPECT_EQ(at<int32_t>(md.get(), 0, 1), 1);
-    EXPECT_EQ(at<int32_t>(md.get(), 1, 2), 0);
+    EXPECT_EQ((ktest::Ints{at<int32_t>(md.get(), 1, 1), at<int32_t>(md.get(), 0, 1),
+                           at<int32_t>(md.get(), 1, 2)}),
+              (ktest::Ints{11, 1, 0}));
     // Tables copy min(numelements) elements in row order whatever the shape.
     Bd ts = make(2, 3, KGDA_TYPE_S16, KGDA_TABLE_OBJECT);
     pattern<int16_t>(ts.get());
@@ -283,9 +273,8 @@ TEST(BaseDataCopy, ConvertsTypesAndCopiesTheOverlapLineByLine) {
     Bd win(kgda_BaseDataDerived(src.get(), nullptr, 1, 1, 2, 2, &err));
     Bd fresh(kgda_BaseDataCopy(win.get(), nullptr, &err));
     ASSERT_TRUE(fresh);
-    EXPECT_EQ(fresh->derivedFlag, 0);
-    EXPECT_EQ(fresh->pitch, 2);
-    EXPECT_EQ(at<uint8_t>(fresh.get(), 1, 1), 22);
+    EXPECT_EQ((ktest::Ints{fresh->derivedFlag, fresh->pitch, at<uint8_t>(fresh.get(), 1, 1)}),
+              (ktest::Ints{0, 2, 22}));
 }
 
 TEST(BaseDataCopy, RefusalsLeaveTheDestinationUntouched) {
@@ -321,14 +310,10 @@ TEST(BaseDataCopy, LeakFreeCopiesMadeAsAWhole) {
     const char *words[6] = {"a", "bb", nullptr, "dddd", "", "ffffff"};
     Err err;
     ASSERT_EQ(kgda_BaseDataSet(strings.get(), words, KGDA_SET_ALL, 0, &err), 0);
-    Kgda_BaseData *copy = nullptr;
-    EXPECT_EQ(ktest::runWithAllocationFailures(
-                  [&](Kerr_ErrorReport **e) {
-                      copy = kgda_BaseDataCopy(strings.get(), nullptr, e);
-                      return copy != nullptr;
-                  },
-                  [&] { kgda_BaseDataDelete(copy, nullptr), copy = nullptr; }),
-              2 + 1 + 5);  // record, buffer, staging, five strings
+    EXPECT_EQ(
+        ktest::runMaking([&](auto err) { return kgda_BaseDataCopy(strings.get(), nullptr, err); },
+                         [](auto *p) { kgda_BaseDataDelete(p, nullptr); }),
+        2 + 1 + 5);  // record, buffer, staging, five strings
 
     // Into an existing array: a failure leaves the old strings in place.
     Bd dst = make(3, 2, kStr, KGDA_RASTER_OBJECT);
@@ -408,9 +393,9 @@ TEST(BaseDataReallocate, InPlaceAndByCopyKeepTheOverlap) {
     pattern<uint8_t>(src.get());
     Bd win(kgda_BaseDataDerived(src.get(), nullptr, 1, 1, 2, 2, &err));
     ASSERT_EQ(kgda_BaseDataReallocate(win.get(), 3, 3, &err), 0);
-    EXPECT_EQ(win->derivedFlag, 0);
-    EXPECT_EQ(at<uint8_t>(win.get(), 1, 1), 22);
-    EXPECT_EQ(at<uint8_t>(win.get(), 2, 2), 0);
+    EXPECT_EQ(
+        (ktest::Ints{win->derivedFlag, at<uint8_t>(win.get(), 1, 1), at<uint8_t>(win.get(), 2, 2)}),
+        (ktest::Ints{0, 22, 0}));
     at<uint8_t>(win.get(), 0, 0) = 200;
     EXPECT_EQ(at<uint8_t>(src.get(), 1, 1), 11);
 

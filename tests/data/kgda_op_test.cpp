@@ -212,10 +212,9 @@ TEST(KgdaOp, ComplexMembers) {
     Err err;
     ASSERT_EQ(0, kgda_BaseDataOperation(KGDA_OP_MaoMul, d.get(), args, 2, &err));
     const float *pd = reinterpret_cast<float *>(d->windowStart);
-    EXPECT_EQ(-5, pd[0]);  // (1+2i)(3+4i) = -5+10i
-    EXPECT_EQ(10, pd[1]);
-    EXPECT_EQ(4, pd[2]);  // (3-4i) i = 4+3i
-    EXPECT_EQ(3, pd[3]);
+    // (1+2i)(3+4i) = -5+10i
+    // (3-4i) i = 4+3i
+    EXPECT_EQ((ktest::Reals{pd[0], pd[1], pd[2], pd[3]}), (ktest::Reals{-5, 10, 4, 3}));
     ASSERT_EQ(0, kgda_BaseDataOperation(KGDA_OP_SaoConj, d.get(), args, 1, &err));
     EXPECT_EQ(-2, pd[1]);
     ASSERT_EQ(0, kgda_BaseDataOperation(KGDA_OP_FuncAbs, d.get(), args, 1, &err));

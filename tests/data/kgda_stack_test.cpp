@@ -21,9 +21,7 @@ TEST(BaseDataStack, IndependentLayersAndArgumentChecks) {
     Err err;
     Stack s(kgda_BaseDataStackCreate(3, 2, 3, KGDA_TYPE_F32, KGDA_RASTER_OBJECT, &err));
     ASSERT_TRUE(s);
-    EXPECT_EQ(s->numberOfLayers, 3);
-    EXPECT_EQ(s->derivedFlag, 0);
-    EXPECT_EQ(s->spare, 0);
+    EXPECT_EQ((ktest::Ints{s->numberOfLayers, s->derivedFlag, s->spare}), (ktest::Ints{3, 0, 0}));
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(s->layers[i]->derivedFlag, 0);
         EXPECT_EQ(s->layers[i]->numelements, 6);
@@ -48,13 +46,11 @@ TEST(BaseDataStack, IndependentLayersAndArgumentChecks) {
                   0);
         EXPECT_TRUE(err);
     }
-    Kgda_BaseDataStack *made = nullptr;
-    EXPECT_EQ(ktest::runWithAllocationFailures(
-                  [&](Kerr_ErrorReport **e) {
-                      made = kgda_BaseDataStackCreate(3, 2, 2, kStr, KGDA_MATRIX_OBJECT, e);
-                      return made != nullptr;
+    EXPECT_EQ(ktest::runMaking(
+                  [&](auto err) {
+                      return kgda_BaseDataStackCreate(3, 2, 2, kStr, KGDA_MATRIX_OBJECT, err);
                   },
-                  [&] { kgda_BaseDataStackDelete(made, nullptr), made = nullptr; }),
+                  [](auto *p) { kgda_BaseDataStackDelete(p, nullptr); }),
               2 + 3 * 2);
 }
 
@@ -81,9 +77,9 @@ TEST(BaseDataStack, ContiguousLayersShareOneRoundedBuffer) {
     ASSERT_TRUE(s);
     EXPECT_EQ(s->layers[0]->derivedFlag, 0);
     for (int i = 1; i < 3; ++i) {
-        EXPECT_EQ(s->layers[i]->derivedFlag, 1);
-        EXPECT_EQ(s->layers[i]->data - s->layers[0]->data, 16 * i);
-        EXPECT_EQ(s->layers[i]->pitch, 3);
+        EXPECT_EQ((ktest::Ints{s->layers[i]->derivedFlag, s->layers[i]->data - s->layers[0]->data,
+                               s->layers[i]->pitch}),
+                  (ktest::Ints{1, 16 * i, 3}));
     }
     EXPECT_EQ(kgda_BaseDataStackIsContiguous(s.get(), &err), 1);
     s->layers[2]->data[15] = 1;  // the last layer's rounded share is there
@@ -98,14 +94,12 @@ TEST(BaseDataStack, ContiguousLayersShareOneRoundedBuffer) {
     b.reset();  // must not free the vector's memory
     buffer[11] = 1;
 
-    Kgda_BaseDataStack *made = nullptr;
-    EXPECT_EQ(ktest::runWithAllocationFailures(
-                  [&](Kerr_ErrorReport **e) {
-                      made = kgda_BaseDataStackCreateContiguous(4, 2, 2, KGDA_TYPE_S32,
-                                                                KGDA_TABLE_OBJECT, nullptr, e);
-                      return made != nullptr;
+    EXPECT_EQ(ktest::runMaking(
+                  [&](auto err) {
+                      return kgda_BaseDataStackCreateContiguous(4, 2, 2, KGDA_TYPE_S32,
+                                                                KGDA_TABLE_OBJECT, nullptr, err);
                   },
-                  [&] { kgda_BaseDataStackDelete(made, nullptr), made = nullptr; }),
+                  [](auto *p) { kgda_BaseDataStackDelete(p, nullptr); }),
               3 + 4);
 }
 
@@ -144,10 +138,10 @@ TEST(BaseDataStack, DerivedStacksAndBorrowedLayers) {
     at<int16_t>(s->layers[1], 3, 3) = -7;
     Stack w(kgda_BaseDataStackDerived(s.get(), 2, 1, 2, 3, &err));
     ASSERT_TRUE(w);
-    EXPECT_EQ(w->derivedFlag, 0);  // owns its window records, which borrow
-    EXPECT_EQ(at<int16_t>(w->layers[0], 0, 0), 21);
-    EXPECT_EQ(at<int16_t>(w->layers[1], 1, 2), -7);
-    EXPECT_EQ(w->layers[1]->derivedFlag, 1);
+    // The copy owns its window records, which borrow.
+    EXPECT_EQ((ktest::Ints{w->derivedFlag, at<int16_t>(w->layers[0], 0, 0),
+                           at<int16_t>(w->layers[1], 1, 2), w->layers[1]->derivedFlag}),
+              (ktest::Ints{0, 21, -7, 1}));
     EXPECT_EQ(kgda_BaseDataStackDerived(s.get(), 3, 0, 2, 1, &err), nullptr);
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_BaseDataReDerive", 1080));
 
@@ -193,17 +187,13 @@ TEST(BaseDataStack, CopiesLayerByLayerAllOrNothing) {
     ASSERT_EQ(kgda_BaseDataStackSetScalar(nums.get(), 9.6, KGDA_SET_DIAGONAL, 0, &err), 0);
     Stack copy(kgda_BaseDataStackCopy(nums.get(), nullptr, &err));
     ASSERT_TRUE(copy);
-    EXPECT_EQ(copy->layers[1]->derivedFlag, 0);
-    EXPECT_EQ(at<uint8_t>(copy->layers[1], 1, 1), 10);
-    EXPECT_EQ(at<uint8_t>(copy->layers[1], 0, 1), 0);
-    Kgda_BaseDataStack *made = nullptr;
-    EXPECT_GT(ktest::runWithAllocationFailures(
-                  [&](Kerr_ErrorReport **e) {
-                      made = kgda_BaseDataStackCopy(src.get(), nullptr, e);
-                      return made != nullptr;
-                  },
-                  [&] { kgda_BaseDataStackDelete(made, nullptr), made = nullptr; }),
-              2);
+    EXPECT_EQ((ktest::Ints{copy->layers[1]->derivedFlag, at<uint8_t>(copy->layers[1], 1, 1),
+                           at<uint8_t>(copy->layers[1], 0, 1)}),
+              (ktest::Ints{0, 10, 0}));
+    EXPECT_GT(
+        ktest::runMaking([&](auto err) { return kgda_BaseDataStackCopy(src.get(), nullptr, err); },
+                         [](auto *p) { kgda_BaseDataStackDelete(p, nullptr); }),
+        2);
 }
 
 TEST(BaseDataStack, SetZeroFreesStringsAndPrintShowsEveryLayer) {
@@ -239,9 +229,8 @@ TEST(BaseDataStackArray, CreateCopyDeriveSetAndDelete) {
     StackArray a(
         kgda_BaseDataStackArrayCreate(2, 3, 2, 2, KGDA_TYPE_F64, KGDA_RASTER_OBJECT, &err));
     ASSERT_TRUE(a);
-    EXPECT_EQ(a->numberOfStacks, 2);
-    EXPECT_EQ(a->derivedFlag, 0);
-    EXPECT_EQ(a->stacks[1]->numberOfLayers, 3);
+    EXPECT_EQ((ktest::Ints{a->numberOfStacks, a->derivedFlag, a->stacks[1]->numberOfLayers}),
+              (ktest::Ints{2, 0, 3}));
     ASSERT_EQ(kgda_BaseDataStackArraySetScalar(a.get(), 4.25, KGDA_SET_ROW, 1, &err), 0);
     EXPECT_EQ(at<double>(a->stacks[1]->layers[2], 1, 0), 4.25);
     EXPECT_EQ(at<double>(a->stacks[1]->layers[2], 0, 0), 0.0);
@@ -271,14 +260,12 @@ TEST(BaseDataStackArray, CreateCopyDeriveSetAndDelete) {
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_BaseDataStackArrayCopy", 3));
     EXPECT_EQ(kgda_BaseDataStackArrayCreate(0, 1, 1, 1, 3, 3, &err), nullptr);
 
-    Kgda_BaseDataStackArray *made = nullptr;
-    EXPECT_EQ(ktest::runWithAllocationFailures(
-                  [&](Kerr_ErrorReport **e) {
-                      made = kgda_BaseDataStackArrayCreate(2, 2, 1, 1, KGDA_TYPE_U8,
-                                                           KGDA_SCALAR_OBJECT, e);
-                      return made != nullptr;
+    EXPECT_EQ(ktest::runMaking(
+                  [&](auto err) {
+                      return kgda_BaseDataStackArrayCreate(2, 2, 1, 1, KGDA_TYPE_U8,
+                                                           KGDA_SCALAR_OBJECT, err);
                   },
-                  [&] { kgda_BaseDataStackArrayDelete(made, nullptr), made = nullptr; }),
+                  [](auto *p) { kgda_BaseDataStackArrayDelete(p, nullptr); }),
               2 + 2 * (2 + 2 * 2));
 }
 

@@ -138,9 +138,9 @@ TEST(BaseDataText, EveryTypeRoundTrips) {
                                 : kgda_CreateBaseDataStackFromAscii(KGDA_MATRIX_OBJECT, type, 0, 0,
                                                                     3, file.c_str(), &err));
         ASSERT_TRUE(made) << ktest::messages(err.r);
-        EXPECT_EQ(made->numberOfLayers, 3);
-        EXPECT_EQ(made->layers[0]->numrows, 2);
-        EXPECT_EQ(made->layers[0]->numcolumns, 4);
+        EXPECT_EQ((ktest::Ints{made->numberOfLayers, made->layers[0]->numrows,
+                               made->layers[0]->numcolumns}),
+                  (ktest::Ints{3, 2, 4}));
 
         const std::vector<std::string> want = contents(s.get());
         for (const Kgda_BaseDataStack *got : {back.get(), made.get()}) {
@@ -378,23 +378,20 @@ TEST(BaseDataText, CreationUnderAllocationFailuresLeaksNothing) {
     ktest::TempDir dir;
     const std::string file = dir.file("in.txt");
     ktest::writeFile(file, "(1, 2) (3, 4)\n(5, 6) (7, 8)\n");
-    Kgda_BaseDataStack *made = nullptr;
-    EXPECT_GT(ktest::runWithAllocationFailures(
-                  [&](Kerr_ErrorReport **e) {
-                      made = kgda_CreateBaseDataStackFromAscii(KGDA_MATRIX_OBJECT, KGDA_TYPE_C64, 0,
-                                                               0, 2, file.c_str(), e);
-                      return made != nullptr;
+    EXPECT_GT(ktest::runMaking(
+                  [&](auto err) {
+                      return kgda_CreateBaseDataStackFromAscii(KGDA_MATRIX_OBJECT, KGDA_TYPE_C64, 0,
+                                                               0, 2, file.c_str(), err);
                   },
-                  [&] { kgda_BaseDataStackDelete(made, nullptr), made = nullptr; }),
+                  [](auto *p) { kgda_BaseDataStackDelete(p, nullptr); }),
               3);
     ktest::writeFile(file, "a\nb\n");
-    EXPECT_GT(ktest::runWithAllocationFailures(
-                  [&](Kerr_ErrorReport **e) {
-                      made = kgda_CreateBaseDataStackFromAscii(KGDA_TABLE_OBJECT, kStr, 0, 0, 0,
-                                                               file.c_str(), e);
-                      return made != nullptr;
+    EXPECT_GT(ktest::runMaking(
+                  [&](auto err) {
+                      return kgda_CreateBaseDataStackFromAscii(KGDA_TABLE_OBJECT, kStr, 0, 0, 0,
+                                                               file.c_str(), err);
                   },
-                  [&] { kgda_BaseDataStackDelete(made, nullptr), made = nullptr; }),
+                  [](auto *p) { kgda_BaseDataStackDelete(p, nullptr); }),
               3);
 }
 

@@ -77,8 +77,7 @@ TEST_F(HfaObject, WriteReadRewriteDeleteCopyList) {
     ASSERT_EQ(khfa_ObjectRead(f, nullptr, ":obj", KHFA_SEEK_PATH, &back, d, &err), 0)
         << ktest::messages(err.r);
     const Rec *got = static_cast<const Rec *>(back);
-    EXPECT_EQ(got->a, 9);
-    EXPECT_EQ(got->v[2], 6);
+    EXPECT_EQ((ktest::Reals{1.0 * got->a, got->v[2]}), (ktest::Reals{9, 6}));
     EXPECT_EQ(std::string(got->text), big);
     kmif_ObjectFree(&back, d, nullptr);
     // Missing entries.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "hfa/hfa_test_util.hpp"
+#include "hfa/khfa_internal.hpp"
 
 using namespace hfatest;
 
@@ -32,9 +33,8 @@ TEST_F(HfaTest, NewFileHasTheFixedLayoutAndReadsBack) {
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     Khfa_File *f = create(path());
     ASSERT_NE(f, nullptr);
-    EXPECT_EQ(khfa_FileReferenceCount(f), 1);
-    EXPECT_EQ(khfa_FileIsReadOnly(f), 0);
-    EXPECT_EQ(khfa_FileSize(f), 508);
+    EXPECT_EQ((ktest::Ints{khfa_FileReferenceCount(f), khfa_FileIsReadOnly(f), khfa_FileSize(f)}),
+              (ktest::Ints{1, 0, 508}));
     // The host record of an entry is laid out as its design says.
     const Kmif_Design *entry =
         kmif_DictionarySearchByName(khfa_FileDictionary(f), "Khfa_Entry", nullptr);
@@ -66,9 +66,9 @@ TEST_F(HfaTest, NewFileHasTheFixedLayoutAndReadsBack) {
     ktest::Err err;
     f = khfa_FileOpen(path().c_str(), "r", nullptr, &err);
     ASSERT_NE(f, nullptr) << ktest::messages(err.r);
-    EXPECT_EQ(khfa_FileIsReadOnly(f), 1);
-    EXPECT_EQ(khfa_FileSize(f), 508);
-    EXPECT_EQ(khfa_FileFreeSpaceSize(f, &err), 0);
+    EXPECT_EQ(
+        (ktest::Ints{khfa_FileIsReadOnly(f), khfa_FileSize(f), khfa_FileFreeSpaceSize(f, &err)}),
+        (ktest::Ints{1, 508, 0}));
     const Kmif_Dictionary *d = khfa_FileDictionary(f);
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->modifiedFlag, 0);
@@ -97,13 +97,11 @@ TEST_F(HfaTest, WhatIsNotAnHfaFile) {
         bad[i] ^= 0x20;
         ktest::writeFile(path("label"), bad);
         EXPECT_EQ(khfa_IsHFAFile(path("label").c_str(), nullptr), 0) << i;
-        err.reset();
         EXPECT_EQ(khfa_FileOpen(path("label").c_str(), "r", nullptr, &err), nullptr);
         EXPECT_NE(err.r, nullptr);
     }
     // KHFA_FILE_OPTION_REPORT_NOT_HFA 0: NULL without a report.
     const intptr_t quiet[] = {KHFA_FILE_OPTION_REPORT_NOT_HFA, 0, 0};
-    err.reset();
     EXPECT_EQ(khfa_FileOpenWithOptions(path("label").c_str(), "r", nullptr, &err, quiet), nullptr);
     EXPECT_EQ(err.r, nullptr);
     EXPECT_EQ(khfa_FileOpenWithOptions(path("short").c_str(), "r", nullptr, &err, quiet), nullptr);
@@ -114,13 +112,11 @@ TEST_F(HfaTest, WhatIsNotAnHfaFile) {
     put32(noDictionary, 64 + 14, 0);
     ktest::writeFile(path("nodict"), noDictionary);
     EXPECT_EQ(khfa_IsHFAFile(path("nodict").c_str(), nullptr), 0);
-    err.reset();
     EXPECT_EQ(khfa_FileOpen(path("nodict").c_str(), "r", nullptr, &err), nullptr);
     EXPECT_NE(ktest::messages(err.r).find("File does not contain an KMIF dictionary"),
               std::string::npos);
 
     // A missing file.
-    err.reset();
     EXPECT_EQ(khfa_FileOpen(path("missing").c_str(), "r", nullptr, &err), nullptr);
     EXPECT_NE(ktest::messages(err.r).find("Error on opening file \"" + path("missing") + "\""),
               std::string::npos);
@@ -162,8 +158,8 @@ TEST_F(HfaTest, SharedHandlesAreCountedAndBecomeWritableForAllHolders) {
     // A second reader shares the handle and leaves it read-only.
     Khfa_File *second = khfa_FileOpen(path().c_str(), "r", nullptr, &err);
     EXPECT_EQ(second, reader);
-    EXPECT_EQ(khfa_FileIsReadOnly(reader), 1);
-    EXPECT_EQ(khfa_NextFreePos(reader, 10, &err), 0u);
+    EXPECT_EQ((ktest::Ints{khfa_FileIsReadOnly(reader), khfa_NextFreePos(reader, 10, &err)}),
+              (ktest::Ints{1, 0u}));
     EXPECT_NE(ktest::messages(err.r).find("open for reading only"), std::string::npos);
     // A writer whose reopen fails is refused; the handle stays as it was.
     kfio_FaultInject(KFIO_OSCALL_OPEN, 1, EACCES);
@@ -204,8 +200,7 @@ TEST_F(HfaTest, CreatingAnOpenNameKeepsTheFile) {
     ASSERT_EQ(khfa_NextFreePos(f, 1000, &err), 508u);
     Khfa_File *again = khfa_FileCreate(path().c_str(), nullptr, &err);
     EXPECT_EQ(again, f);
-    EXPECT_EQ(khfa_FileReferenceCount(f), 2);
-    EXPECT_EQ(khfa_FileSize(f), 1508);
+    EXPECT_EQ((ktest::Ints{khfa_FileReferenceCount(f), khfa_FileSize(f)}), (ktest::Ints{2, 1508}));
     close(again);
     close(f);
     EXPECT_EQ(ktest::readFile(path()).size(), 1508u);
@@ -305,12 +300,9 @@ TEST(HfaPackage, WithoutToolkit) {
     ktest::Err err;
     EXPECT_EQ(khfa_FileCreate("/tmp/never-created.hfa", nullptr, &err), nullptr);
     EXPECT_EQ(ktest::messages(err.r), "Kfha package has not been initialized");
-    err.reset();
     EXPECT_EQ(khfa_FileIsOpen("x", nullptr, &err), -1);
     EXPECT_EQ(ktest::messages(err.r), "Kfha package has not been initialized");
-    err.reset();
     EXPECT_EQ(khfa_FileReinitialize("x", &err), -1);
-    err.reset();
     EXPECT_EQ(khfa_IsHFAFile("/no/such/file", &err), 0);
 }
 
@@ -318,10 +310,8 @@ TEST_F(HfaTest, InvalidHandles) {
     ktest::Err err;
     EXPECT_EQ(khfa_NextFreePos(nullptr, 8, &err), 0u);
     EXPECT_EQ(ktest::messages(err.r), "Invalid KHFA file handle");
-    err.reset();
     EXPECT_EQ(khfa_FileFlush(nullptr, &err), -1);
     EXPECT_EQ(ktest::messages(err.r), "Invalid file handle!");
-    err.reset();
     EXPECT_EQ(khfa_FileFreeSpaceSize(nullptr, &err), -1);
     EXPECT_EQ(khfa_FileMIFDataRead(nullptr, 0, 1, nullptr, &err), -1);
     EXPECT_EQ(khfa_FileChange(nullptr, nullptr, &err), -1);
@@ -346,7 +336,6 @@ TEST_F(HfaTest, IllegalOptions) {
     // A rename without a name is a warning.
     const intptr_t rename[] = {KHFA_FILE_OPTION_RENAME, 0, 0};
     testing::internal::CaptureStderr();
-    err.reset();
     EXPECT_EQ(khfa_FileChange(f, rename, &err), 0);
     EXPECT_NE(testing::internal::GetCapturedStderr().find(
                   "Destination file name not specified for file rename"),
@@ -355,6 +344,7 @@ TEST_F(HfaTest, IllegalOptions) {
     const intptr_t map[] = {
         KHFA_FILE_OPTION_MMAP, 1, 0, KHFA_FILE_OPTION_MMAP_EXTENT, 0, 0, 1, 4096, 0, 0};
     EXPECT_EQ(khfa_FileChange(f, map, &err), 0);
+    EXPECT_EQ((ktest::Ints{f->mapOn, f->localFileSystem}), (ktest::Ints{1, 1}));
     char label[16];
     EXPECT_EQ(khfa_FileMIFDataRead(f, 0, 16, label, &err), 16);
     EXPECT_STREQ(label, "KHFA_HEADER_TAG");
@@ -404,22 +394,20 @@ TEST_F(HfaTest, ChangeCallbackAndStates) {
         const std::string name = path(outside ? "b.hfa" : "a.hfa");
         Khfa_File *f = create(name);
         ASSERT_NE(f, nullptr);
-        EXPECT_EQ(g_changes.load(), 1);  // the new file counts as modified
+        // the new file counts as modified
         EXPECT_EQ(g_changed, f);
-        EXPECT_EQ(khfa_FileChangeState(f), KHFA_CHANGE_IDLE);
+        EXPECT_EQ((ktest::Ints{g_changes.load(), khfa_FileChangeState(f)}),
+                  (ktest::Ints{1, KHFA_CHANGE_IDLE}));
         ktest::Err err;
         // Growing the file is a modification; reusing space is not.
         const uint32_t a = khfa_NextFreePos(f, 64, &err);
-        EXPECT_EQ(g_changes.load(), 2);
-        EXPECT_EQ(khfa_FreeSpace(f, a, 64, &err), 0);
-        EXPECT_EQ(khfa_NextFreePos(f, 64, &err), a);
-        EXPECT_EQ(g_changes.load(), 2);
+        EXPECT_EQ((ktest::Ints{g_changes.load(), khfa_FreeSpace(f, a, 64, &err),
+                               khfa_NextFreePos(f, 64, &err), g_changes.load()}),
+                  (ktest::Ints{2, 0, a, 2}));
         char buffer[8] = {};
-        EXPECT_EQ(khfa_FileMIFDataRead(f, 0, 8, buffer, &err), 8);
-        EXPECT_EQ(g_changes.load(), 2);
-        EXPECT_EQ(khfa_FileFlush(f, &err), 0);
-        EXPECT_EQ(g_changes.load(), 3);
-        EXPECT_EQ(khfa_FileChangeState(f), KHFA_CHANGE_IDLE);
+        EXPECT_EQ((ktest::Ints{khfa_FileMIFDataRead(f, 0, 8, buffer, &err), g_changes.load(),
+                               khfa_FileFlush(f, &err), g_changes.load(), khfa_FileChangeState(f)}),
+                  (ktest::Ints{8, 2, 0, 3, KHFA_CHANGE_IDLE}));
         close(f);
     }
     khfa_SetFileChangedCallback(nullptr, 0);
@@ -440,11 +428,10 @@ TEST_F(HfaTest, StaleHandleRereadsTheFile) {
     ktest::writeFile(path(), bytes);
     EXPECT_EQ(khfa_FileFreeSpaceSize(f, &err), 0);  // not yet told
     ASSERT_EQ(khfa_FileReinitialize(path().c_str(), &err), 0);
-    EXPECT_EQ(khfa_FileChangeState(f), KHFA_CHANGE_STALE);
-    EXPECT_EQ(khfa_FileFreeSpaceSize(f, &err), 100);
-    EXPECT_EQ(khfa_FileSize(f), 608);
-    EXPECT_EQ(khfa_FileChangeState(f), KHFA_CHANGE_IDLE);
-    EXPECT_EQ(khfa_NextFreePos(f, 100, &err), 508u);
+    EXPECT_EQ(
+        (ktest::Ints{khfa_FileChangeState(f), khfa_FileFreeSpaceSize(f, &err), khfa_FileSize(f),
+                     khfa_FileChangeState(f), khfa_NextFreePos(f, 100, &err)}),
+        (ktest::Ints{KHFA_CHANGE_STALE, 100, 608, KHFA_CHANGE_IDLE, 508u}));
     EXPECT_EQ(khfa_FileReinitialize(path("not-open").c_str(), &err), 0);
     close(f);
 }

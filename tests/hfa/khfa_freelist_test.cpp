@@ -121,7 +121,6 @@ TEST_F(HfaFreeList, SmallRequestsAndFrees) {
     ktest::Err err;
     EXPECT_EQ(khfa_NextFreePos(file, 0, &err), 0u);
     EXPECT_EQ(ktest::messages(err.r), "Zero or negative size; long integer overflow?");
-    err.reset();
     EXPECT_EQ(khfa_NextFreePos(file, -5, &err), 0u);
     EXPECT_NE(err.r, nullptr);
     EXPECT_EQ(khfa_FileSize(file), kNewFileEnd + 56);
@@ -165,10 +164,9 @@ TEST_F(HfaFreeList, FirstFitExactAndSplitRules) {
         release(pos, size);
     }
     // Freeing those merged them into one tail block; now an exact fit.
-    EXPECT_EQ(allocate(40), a);
-    EXPECT_EQ(onDisk().count(a), 0u);
-    EXPECT_EQ(allocate(32), b);  // a split leaving 8
-    EXPECT_EQ(onDisk().at(b + 32), 8);
+    // An exact fit, then a split leaving 8.
+    EXPECT_EQ((ktest::Ints{allocate(40), onDisk().count(a), allocate(32), onDisk().at(b + 32)}),
+              (ktest::Ints{a, 0u, b, 8}));
 }
 
 TEST_F(HfaFreeList, GrowthFromTheTailBlock) {
@@ -205,10 +203,8 @@ TEST_F(HfaFreeList, SizeLimit) {
     EXPECT_EQ(khfa_FileSize(file), kNewFileEnd);
     EXPECT_EQ(ktest::readFile(path()), before);
     // Exactly up to the limit is allowed (the file is sparse); then nothing more.
-    err.reset();
     EXPECT_EQ(khfa_NextFreePos(file, static_cast<int32_t>(room), &err), kNewFileEnd);
     EXPECT_EQ(khfa_FileSize(file), KHFA_MAX_END);
-    err.reset();
     EXPECT_EQ(khfa_NextFreePos(file, 1, &err), 0u);
     EXPECT_NE(err.r, nullptr);
     close(file);
@@ -224,14 +220,11 @@ TEST_F(HfaFreeList, RefusesBadFrees) {
     EXPECT_EQ(khfa_FreeSpace(file, a, 64, &err), -1);  // twice
     EXPECT_EQ(ktest::messages(err.r),
               "Attempting to insert an item that is already in the free list");
-    err.reset();
     EXPECT_EQ(khfa_FreeSpace(file, a + 8, 16, &err), -1);  // inside a free block
     EXPECT_NE(ktest::messages(err.r).find("overlaps free space"), std::string::npos);
-    err.reset();
     EXPECT_EQ(khfa_FreeSpace(file, a - 8, 16, &err), -1);  // reaching into one
     EXPECT_NE(err.r, nullptr);
     for (uint32_t bad : {0u, 4u, 60u, 70u, static_cast<uint32_t>(kNewFileEnd + 128 - 8)}) {
-        err.reset();
         EXPECT_EQ(khfa_FreeSpace(file, bad, 16, &err), -1) << bad;  // tag, header, past the end
         EXPECT_NE(ktest::messages(err.r).find("lies outside the free space"), std::string::npos);
     }
@@ -351,7 +344,6 @@ TEST_F(HfaFreeList, WriteBackChecksConsistency) {
               std::string::npos);
     EXPECT_EQ(khfa_FileIsNotFlushedOnWrite(file), 1);
     file->header.freeList = a;
-    err.reset();
     EXPECT_EQ(khfa_FileChange(file, on, &err), 0) << ktest::messages(err.r);
 }
 
@@ -469,7 +461,6 @@ TEST_F(HfaCorruptList, LoopsAndBadLinksEndTheWalk) {
         EXPECT_EQ(khfa_FileFreeSpaceSize(f, &err), c.sum);
         EXPECT_EQ(ktest::messages(err.r), "Corrupt free list");
         testing::internal::CaptureStderr();
-        err.reset();
         EXPECT_EQ(khfa_ShowFreeSpace(f, &err), 0);
         const std::string shown = testing::internal::GetCapturedStderr();
         EXPECT_NE(shown.find("Corrupt file!\n"), std::string::npos) << shown;
@@ -480,10 +471,8 @@ TEST_F(HfaCorruptList, LoopsAndBadLinksEndTheWalk) {
         EXPECT_NE(printed.find("Free list corruption detected"), std::string::npos) << printed;
         // Freeing cuts the bad part off: the list is sound again.
         testing::internal::CaptureStderr();
-        err.reset();
         EXPECT_EQ(khfa_FreeSpace(f, pos, 500, &err), 0) << ktest::messages(err.r);
         testing::internal::GetCapturedStderr();
-        err.reset();
         EXPECT_GE(khfa_FileFreeSpaceSize(f, &err), 500);
         EXPECT_EQ(err.r, nullptr) << ktest::messages(err.r);
         close(f);

@@ -66,17 +66,13 @@ TEST_F(MifDesign, BadTablesAreReported) {
     EXPECT_EQ(kmif_DesignCreate(nullptr, "Bad", KMIF_TYPE_S32, "ok", 99, "bad", 0, &err), nullptr);
     EXPECT_TRUE(ktest::hasCode(err.r, "SetSizes", 1820));
     EXPECT_NE(ktest::messages(err.r).find("Invalid Kmif_Type 99"), std::string::npos);
-    err.reset();
     EXPECT_EQ(kmif_DesignCreate(nullptr, "Bad", 0x812, "flags", 0, &err), nullptr);
     EXPECT_TRUE(ktest::hasCode(err.r, "SetSizes", 1820));
-    err.reset();
     EXPECT_EQ(kmif_DesignCreate(nullptr, "Bad", KMIF_TYPE_S8 | KMIF_FLAG_COUNT, "c", -1, 0, &err),
               nullptr);
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DesignCreateFromTable", 1515));
-    err.reset();
     EXPECT_EQ(kmif_DesignCreate(nullptr, nullptr, 0, &err), nullptr);
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DesignCreateFromTable", 1484));
-    err.reset();
     EXPECT_EQ(kmif_DesignCreate(nullptr, "Bad", KMIF_TYPE_NESTED, "n", nullptr, 0, &err), nullptr);
     EXPECT_STREQ(err->message, "Args");
     err.reset();
@@ -89,7 +85,6 @@ TEST_F(MifDesign, BadTablesAreReported) {
     kmif_DesignDestroy(two, nullptr);
     EXPECT_EQ(kmif_DesignCreateFromTable(nullptr, "Cut", table, 4, &err), nullptr);
     EXPECT_STREQ(err->message, "Args");
-    err.reset();
     Kmif_Design *one = kmif_DesignCreateFromTable(nullptr, "One", table, 2, &err);
     ASSERT_NE(one, nullptr);
     EXPECT_EQ(one->fileSize, 4);
@@ -166,20 +161,17 @@ TEST_F(MifDesign, MergePutsMissingNestedDesignsInFront) {
     Dict other(decode("{1:dx,1:dy,}R,."));
     target->modifiedFlag = 0;
     EXPECT_EQ(kmif_AddDesignToDictionary(target.d, other->firstDesign, &err), target->firstDesign);
-    EXPECT_EQ(target->firstDesign->fileSize, 4);
-    EXPECT_EQ(target->modifiedFlag, 0);
-    EXPECT_EQ(mift::designCount(target.d), 4);
+    EXPECT_EQ((ktest::Ints{target->firstDesign->fileSize, target->modifiedFlag,
+                           mift::designCount(target.d)}),
+              (ktest::Ints{4, 0, 4}));
 
     EXPECT_EQ(kmif_DictionaryAddDesign(nullptr, q, &err), nullptr);
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DictionaryAddDesign", 2107));
     EXPECT_STREQ(err->message, "Dictionary pointer is NULL");
-    err.reset();
     EXPECT_EQ(kmif_DictionarySearchByName(nullptr, "R", &err), nullptr);
     EXPECT_STREQ(err->message, "NULL dictionary pointer");
-    err.reset();
     EXPECT_EQ(kmif_FindDesignByName(target.d, nullptr, &err), nullptr);
     EXPECT_STREQ(err->message, "NULL name");
-    err.reset();
     EXPECT_EQ(kmif_FindDesignByName(target.d, "r", &err), nullptr);  // case matters
     EXPECT_FALSE(err);
 }
@@ -188,18 +180,13 @@ TEST_F(MifDesign, OutOfMemoryLeavesNothingBehind) {
     Dict warm(decode("{1:bw,}W,."));
     const char *const none = nullptr;
     Kmif_Design *nested = kmif_DesignCreate(nullptr, "Nested", KMIF_TYPE_S8, "c", 0, nullptr);
-    Kmif_Design *made = nullptr;
-    EXPECT_GT(ktest::runWithAllocationFailures(
-                  [&](Kerr_ErrorReport **err) {
-                      made = kmif_DesignCreate(nullptr, "Made", KMIF_TYPE_NESTED, "n", nested,
+    EXPECT_GT(ktest::runMaking(
+                  [&](auto err) {
+                      return kmif_DesignCreate(nullptr, "Made", KMIF_TYPE_NESTED, "n", nested,
                                                KMIF_TYPE_ENUM, "e", "A", "B", none,
                                                KMIF_TYPE_BASEDATA, "b", 0, err);
-                      return made != nullptr;
                   },
-                  [&] {
-                      kmif_DesignDestroy(made, nullptr);
-                      made = nullptr;
-                  }),
+                  [](auto *p) { kmif_DesignDestroy(p, nullptr); }),
               10);
     // Adding to a dictionary: it is unchanged after every failed attempt.
     Dict source(decode("{1:lr,}R,{1:oR,r,1:x{1:x{1:ct,}T,t,}S,s,1:bb,}Q,."));

@@ -1,5 +1,6 @@
 // Generic data objects inside records: header and line layout, windows,
 // decoding into records that hold data already, copies, and hostile headers.
+#include "data/kgda_test_util.hpp"
 #include "encoding_test_util.hpp"
 
 namespace {
@@ -11,31 +12,15 @@ using mifenc::Object;
 
 class MifBaseData : public mift::MifTest {};
 
-// Owns a generic data object made by the BaseData operations.
-struct Array {
-    Kgda_BaseData *b;
-    Array(int32_t rows, int32_t columns, int32_t type, int32_t objectType)
-        : b(kgda_BaseDataCreate(rows, columns, type, objectType, nullptr, nullptr)) {}
-    ~Array() { kgda_BaseDataDelete(b, nullptr); }
-    Array(const Array &) = delete;
-    Array &operator=(const Array &) = delete;
-    // Element (row, column) in storage order of the object type.
-    unsigned char *at(int32_t row, int32_t column) const {
-        return b->objecttype == KGDA_MATRIX_OBJECT
-                   ? b->windowStart + column * b->pitch + row * b->numbytes
-                   : b->windowStart + row * b->pitch + column * b->numbytes;
-    }
-};
-
 TEST_F(MifBaseData, MatricesGoColumnByColumnAndEveryLineStartsAByte) {
     Designs d("{1:bb,}G,.");
     const unsigned char values[2][3] = {{1, 1, 0}, {0, 1, 1}};
     for (int32_t objectType : {KGDA_MATRIX_OBJECT, KGDA_RASTER_OBJECT}) {
-        Array a(2, 3, KGDA_TYPE_U1, objectType);
-        ASSERT_NE(a.b, nullptr);
+        kgdatest::Bd a = kgdatest::make(2, 3, KGDA_TYPE_U1, objectType);
+        ASSERT_NE(a.get(), nullptr);
         for (int r = 0; r < 2; ++r)
-            for (int c = 0; c < 3; ++c) *a.at(r, c) = values[r][c];
-        const Bytes bytes = mifenc::encode(a.b, d["G"]);
+            for (int c = 0; c < 3; ++c) kgdatest::at<unsigned char>(a.get(), r, c) = values[r][c];
+        const Bytes bytes = mifenc::encode(a.get(), d["G"]);
         if (objectType == KGDA_MATRIX_OBJECT)  // columns (1,0) (1,1) (0,1)
             EXPECT_EQ(hex(bytes), "02 00 00 00 03 00 00 00 00 00 02 00 01 03 02");
         else  // rows (1,1,0) (0,1,1)
@@ -48,7 +33,7 @@ TEST_F(MifBaseData, MatricesGoColumnByColumnAndEveryLineStartsAByte) {
         EXPECT_EQ(b->numbytes, 1);
         EXPECT_EQ(b->pitch, objectType == KGDA_MATRIX_OBJECT ? 2 : 3);
         EXPECT_EQ(b->derivedFlag, 0);
-        EXPECT_TRUE(mifenc::equalObjects(a.b, back.p, d["G"], nullptr));
+        EXPECT_TRUE(mifenc::equalObjects(a.get(), back.p, d["G"], nullptr));
     }
 }
 
@@ -68,16 +53,32 @@ TEST_F(MifBaseData, EveryTypeAndObjectTypeRoundTripsWithItsSize) {
     }
 }
 
+TEST_F(MifBaseData, ElementsWithoutDataOrWithOverlappingLinesAreRefused) {
+    Designs d("{1:bb,}G,.");
+    kgdatest::Bd a = kgdatest::make(2, 3, KGDA_TYPE_U8, KGDA_RASTER_OBJECT);
+    unsigned char *const data = a->data;
+    a->data = a->windowStart = nullptr;
+    ktest::Err err;
+    EXPECT_EQ(kmif_ObjectSize(a.get(), d["G"], &err), -1);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_BaseDataToMIF", 4)) << ktest::messages(err.r);
+    a->data = a->windowStart = data;
+    // Nor are lines that overlap.
+    a->pitch = 2;
+    EXPECT_EQ(kmif_ObjectSize(a.get(), d["G"], &err), -1);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_BaseDataToMIF", 5)) << ktest::messages(err.r);
+    a->pitch = 3;
+}
+
 TEST_F(MifBaseData, WindowsEncodeOnlyTheirElements) {
     Designs d("{1:bb,}G,.");
     for (int32_t objectType : {KGDA_MATRIX_OBJECT, KGDA_TABLE_OBJECT, KGDA_RASTER_OBJECT}) {
-        Array whole(5, 4, KGDA_TYPE_S16, objectType);
+        kgdatest::Bd whole = kgdatest::make(5, 4, KGDA_TYPE_S16, objectType);
         for (int r = 0; r < 5; ++r)
             for (int c = 0; c < 4; ++c) {
                 const int16_t v = static_cast<int16_t>(100 * r + c);
-                memcpy(whole.at(r, c), &v, 2);
+                memcpy(&kgdatest::at<unsigned char>(whole.get(), r, c), &v, 2);
             }
-        Kgda_BaseData *window = kgda_BaseDataDerived(whole.b, nullptr, 1, 1, 3, 2, nullptr);
+        Kgda_BaseData *window = kgda_BaseDataDerived(whole.get(), nullptr, 1, 1, 3, 2, nullptr);
         ASSERT_NE(window, nullptr);
         const Bytes bytes = mifenc::encode(window, d["G"]);
         ASSERT_EQ(bytes.size(), 12u + 6 * 2);
@@ -101,10 +102,10 @@ TEST_F(MifBaseData, WindowsEncodeOnlyTheirElements) {
 
 TEST_F(MifBaseData, DecodingKeepsAMatchingBufferAndReplacesOthers) {
     Designs d("{1:bb,}G,.");
-    Array source(2, 2, KGDA_TYPE_F32, KGDA_TABLE_OBJECT);
+    kgdatest::Bd source = kgdatest::make(2, 2, KGDA_TYPE_F32, KGDA_TABLE_OBJECT);
     const float values[4] = {1, 2, 3, 4};
-    memcpy(source.b->data, values, sizeof values);
-    const Bytes bytes = mifenc::encode(source.b, d["G"]);
+    memcpy(source.get()->data, values, sizeof values);
+    const Bytes bytes = mifenc::encode(source.get(), d["G"]);
 
     Object target(d["G"], mifenc::newObject(d["G"]));
     auto *t = static_cast<Kgda_BaseData *>(target.p);
@@ -121,8 +122,8 @@ TEST_F(MifBaseData, DecodingKeepsAMatchingBufferAndReplacesOthers) {
     EXPECT_EQ(memcmp(t->data, values, sizeof values), 0);
 
     // Another shape: a new buffer of the new shape, the old one freed.
-    Array big(3, 3, KGDA_TYPE_F64, KGDA_RASTER_OBJECT);
-    ASSERT_TRUE(mifenc::decode(mifenc::encode(big.b, d["G"]), d["G"], &target.p));
+    kgdatest::Bd big = kgdatest::make(3, 3, KGDA_TYPE_F64, KGDA_RASTER_OBJECT);
+    ASSERT_TRUE(mifenc::decode(mifenc::encode(big.get(), d["G"]), d["G"], &target.p));
     EXPECT_EQ(t->numrows, 3);
     EXPECT_EQ(t->datatype, KGDA_TYPE_F64);
     EXPECT_EQ(t->tag, &target);

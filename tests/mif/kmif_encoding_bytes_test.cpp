@@ -1,6 +1,7 @@
 // Object encoding: exact bytes of each item kind, the three sinks agreeing,
 // header positions in files and memory, the immediate-flush flag and
 // concurrent conversions.
+#include <sstream>
 #include <thread>
 
 #include "encoding_test_util.hpp"
@@ -124,30 +125,13 @@ TEST_F(MifEncoding, FileAndMemoryHeadersRecordThePositionOfTheElements) {
 TEST_F(MifEncoding, SizeEqualsBytesWrittenForEveryItemKind) {
     ktest::TempDir dir;
     std::mt19937 rng(7);
-    const char *kinds[] = {"3:Cv,",
-                           "3:cv,",
-                           "3:Sv,",
-                           "3:sv,",
-                           "3:Lv,",
-                           "3:lv,",
-                           "3:iv,",
-                           "3:fv,",
-                           "3:dv,",
-                           "3:mv,",
-                           "3:Mv,",
-                           "3:tv,",
-                           "3:e2:A,B,v,",
-                           "11:1v,",
-                           "5:2v,",
-                           "3:4v,",
-                           "2:x{1:cq,1:dr,}In,v,",
-                           "2:bv,",
-                           "0:pLv,",
-                           "4:*e1:A,v,",
-                           "0:p1v,",
-                           "2:*x{1:cq,0:psr,}In2,v,",
-                           "0:pbv,"};
-    for (const char *kind : kinds) {
+    // Item kinds separated by blanks.
+    std::istringstream kinds(
+        "3:Cv, 3:cv, 3:Sv, 3:sv, 3:Lv, 3:lv, 3:iv, 3:fv, 3:dv, 3:mv, 3:Mv, 3:tv, 3:e2:A,B,v, "
+        "11:1v, "
+        "5:2v, 3:4v, 2:x{1:cq,1:dr,}In,v, 2:bv, 0:pLv, 4:*e1:A,v, 0:p1v, 2:*x{1:cq,0:psr,}In2,v, "
+        "0:pbv,");
+    for (std::string kind; kinds >> kind;) {
         const std::string text = std::string("{1:Ca,") + kind + "1:Cz,}T,.";
         Designs d(text);
         ASSERT_NE(d["T"], nullptr) << text;
@@ -183,12 +167,10 @@ TEST_F(MifEncoding, CapacityStopsBeforeAnyByteBeyondIt) {
     EXPECT_EQ(buffer, Bytes(16, 0xEE));
 
     ktest::TempDir dir;
-    err.reset();
     Kfio_Fd *fd = kfio_Open(dir.file("c.bin").c_str(), "w", &err);
     ASSERT_NE(fd, nullptr);
     EXPECT_EQ(kmif_ConvertToMIFEx(fd, v, d["L"], nullptr, 8, 0, &err), -1);
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_LongToMIF", 20)) << ktest::messages(err.r);
-    err.reset();
     ASSERT_EQ(kfio_Close(fd, &err), 0);
     EXPECT_EQ(ktest::readFile(dir.file("c.bin")), "");
 }
@@ -199,18 +181,15 @@ TEST_F(MifEncoding, InvalidObjectsAndDesignsAreReported) {
     ktest::Err err;
     EXPECT_EQ(kmif_ConvertToMIF(nullptr, nullptr, d["L"], nullptr, &err), -1);
     EXPECT_EQ(ktest::messages(err.r), "Invalid object!");
-    err.reset();
     EXPECT_EQ(kmif_ObjectSize(&v, nullptr, &err), -1);
     EXPECT_EQ(ktest::messages(err.r),
               "Error reported by function kmif_ObjectToMIF | Invalid object or design!");
-    err.reset();
     EXPECT_EQ(kmif_ObjectSize(&v, d["Empty"], &err), -1);
     err.reset();
     // A nested design without items cannot be encoded either.
     unsigned char object[16] = {};
     EXPECT_EQ(kmif_ObjectSize(object, d["HasEmpty"], &err), -1);
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_ObjectToMIF", 1));
-    err.reset();
     EXPECT_EQ(kmif_ObjectSize(object, d["ZeroEmpty"], &err), 1);
 
     // A design laid out for 4-byte pointers does not describe a host record here.

@@ -117,6 +117,16 @@ TEST_F(MifObject, FreeingLeavesNullPointersAndZeroCounts) {
     ktest::Err err;
     ASSERT_EQ(kmif_ObjectItemsFree(&object.p, d["T"], &err), 0);
     ASSERT_NE(object.p, nullptr);
+    for (const Kmif_Item *it = d["T"]->itemList; it; it = it->next) {
+        if (!it->indirectFlag) continue;
+        const unsigned char *field = object.bytes() + it->hostOffset;
+        void *array = &err;
+        int32_t count = it->countedFlag ? -1 : 0;
+        memcpy(&array, field + (it->countedFlag ? offsetof(Kmif_String, string) : 0), sizeof array);
+        if (it->countedFlag) memcpy(&count, field, sizeof count);
+        EXPECT_EQ(array, nullptr) << it->name;
+        EXPECT_EQ(count, 0) << it->name;
+    }
     // Only the fixed fields remain: no header announces any element.
     const Bytes bytes = mifenc::encode(object.p, d["T"]);
     Object empty(d["T"], mifenc::newObject(d["T"]));
@@ -124,7 +134,6 @@ TEST_F(MifObject, FreeingLeavesNullPointersAndZeroCounts) {
     ASSERT_EQ(bytes.size(), zero.size());
     EXPECT_EQ(kmif_ObjectItemsFree(&object.p, nullptr, &err), -1);
     EXPECT_EQ(ktest::messages(err.r), "Missing design.");
-    err.reset();
     EXPECT_EQ(kmif_ObjectFree(&object.p, nullptr, &err), -1);
     EXPECT_EQ(ktest::messages(err.r), "Couldn't free sub-objects. | Missing design.");
     EXPECT_NE(object.p, nullptr);
@@ -246,7 +255,6 @@ TEST_F(MifObject, SelfContainedObjectsCarryTheirDictionary) {
     EXPECT_EQ(kmif_MIFableObjectConvertFromMIF(data, dictionary, "Nope", &back, &design, &err), -1);
     EXPECT_EQ(ktest::messages(err.r), "Nope:  Missing design");
     EXPECT_EQ(design, nullptr);
-    err.reset();
     EXPECT_EQ(kmif_MIFableObjectConvertFromMIF(data, nullptr, "T", &back, &design, &err), -1);
     EXPECT_EQ(ktest::messages(err.r), "Missing dictionary string");
     err.reset();

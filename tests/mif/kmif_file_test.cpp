@@ -52,7 +52,6 @@ TEST_F(MifFile, DecodesAtTheFilePositionAndStopsAfterTheFullStop) {
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DecodeDictionary", 3)) << ktest::messages(err.r);
     EXPECT_TRUE(ktest::hasCode(err.r, "kfio_Fgetc", 2));
     kfio_Close(fd, nullptr);
-    err.reset();
     EXPECT_EQ(kmif_DecodeDictionary(nullptr, nullptr, &err), nullptr);
     EXPECT_STREQ(err->message, "Args");
 }

@@ -6,6 +6,7 @@
 
 namespace {
 
+using ktest::Ints;
 using mift::Dict;
 using mift::item;
 
@@ -117,28 +118,28 @@ TEST_F(MifLayout, BaseDataBearingDesignsUseTheInlineRecord) {
                                        KMIF_TYPE_BASEDATA | KMIF_FLAG_COUNT, "data", 2,
                                        KMIF_TYPE_S16, "after", 0, &err);
     ASSERT_NE(d, nullptr) << ktest::messages(err.r);
-    EXPECT_EQ(static_cast<size_t>(item(d, "data")->hostOffset), offsetof(Holder, data));
-    EXPECT_EQ(static_cast<size_t>(item(d, "data")->hostElementSize), sizeof(Kgda_BaseData));
-    EXPECT_EQ(static_cast<size_t>(item(d, "after")->hostOffset), offsetof(Holder, after));
-    EXPECT_EQ(static_cast<size_t>(d->hostSize), sizeof(Holder));
-    EXPECT_EQ(d->fileSize, 1 + 24 + 2);
+    const Kmif_Item *data = item(d, "data");
+    EXPECT_EQ((Ints{data->hostOffset, data->hostElementSize, item(d, "after")->hostOffset,
+                    d->hostSize, d->fileSize}),
+              (Ints{offsetof(Holder, data), sizeof(Kgda_BaseData), offsetof(Holder, after),
+                    sizeof(Holder), 1 + 24 + 2}));
     // The nested design is the built-in one: four items, 12 file bytes.
-    const Kmif_Design *bd = item(d, "data")->nestedDesign;
-    ASSERT_NE(bd, nullptr);
-    EXPECT_STREQ(bd->name, "Kgda_BaseData");
-    EXPECT_EQ(bd->fileSize, 12);
-    EXPECT_EQ(bd->hostSize, 16);
+    ASSERT_NE(data->nestedDesign, nullptr);
+    EXPECT_STREQ(data->nestedDesign->name, "Kgda_BaseData");
+    EXPECT_EQ((Ints{data->nestedDesign->fileSize, data->nestedDesign->hostSize}), (Ints{12, 16}));
     kmif_DesignDestroy(d, nullptr);
 }
 
-// Lays the designs of a string out under the 32-bit table.
-Kmif_Design *ilp32(const Kmif_Dictionary *dict, const char *name) {
+// Host size, alignment and file size of a design laid out under the 32-bit
+// table, then each item's host offset.
+Ints ilp32(const Kmif_Dictionary *dict, const char *name) {
     Kmif_Design *d = kmif_DictionarySearchByName(dict, name, nullptr);
     EXPECT_NE(d, nullptr) << name;
-    if (d) {
-        EXPECT_EQ(kmif_DesignLayout(d, KMIF_HOST_ILP32, nullptr), 0);
-    }
-    return d;
+    if (!d) return {};
+    EXPECT_EQ(kmif_DesignLayout(d, KMIF_HOST_ILP32, nullptr), 0);
+    Ints r{d->hostSize, d->alignment, d->fileSize};
+    for (const Kmif_Item *it = d->itemList; it; it = it->next) r.push_back(it->hostOffset);
+    return r;
 }
 
 TEST_F(MifLayout, Ilp32TableGivesTheClassicNumbers) {
@@ -147,53 +148,26 @@ TEST_F(MifLayout, Ilp32TableGivesTheClassicNumbers) {
                      "{0:pcstring,}Kmif_String,{1:cc,1:bdata,1:dd,}D,"
                      "{1:cc,1:x{1:dd,}N,n,1:cc2,1:Mm,1:cc3,1:tt,1:*lp,1:cc4,1:pcs,}E,."));
     ASSERT_TRUE(dict);
-    const Kmif_Design *a = ilp32(dict.d, "A");
-    EXPECT_EQ(a->alignment, 0);
-    EXPECT_EQ(a->hostSize, 0);
-    EXPECT_EQ(a->fileSize, 0);
-    const Kmif_Design *a2 = ilp32(dict.d, "A2");
-    EXPECT_EQ(item(a2, "x")->hostOffset, 0);
-    EXPECT_EQ(item(a2, "y")->hostOffset, 4);
-    EXPECT_EQ(a2->hostSize, 8);
-    EXPECT_EQ(a2->fileSize, 5);
-    EXPECT_EQ(a2->alignment, 4);
-    const Kmif_Design *b = ilp32(dict.d, "B");
-    EXPECT_EQ(b->hostSize, 12);
-    EXPECT_EQ(b->alignment, 4);
-    EXPECT_EQ(b->fileSize, 9);
-    const Kmif_Design *c = ilp32(dict.d, "C");
-    EXPECT_EQ(c->fileSize, 2);
-    EXPECT_EQ(c->hostSize, 10);
-    EXPECT_EQ(c->alignment, 1);
-    const Kmif_Design *s = ilp32(dict.d, "Kmif_String");
-    EXPECT_EQ(s->hostSize, 8);
-    EXPECT_EQ(s->fileSize, 8);
-    const Kmif_Design *d = ilp32(dict.d, "D");
-    EXPECT_EQ(item(d, "data")->hostOffset, 4);
-    EXPECT_EQ(item(d, "data")->hostSize, 44);
-    EXPECT_EQ(item(d, "data")->fileSize, 12);
-    EXPECT_EQ(item(d, "d")->hostOffset, 48);
-    EXPECT_EQ(d->hostSize, 56);
-    EXPECT_EQ(d->fileSize, 21);
-    const Kmif_Design *e = ilp32(dict.d, "E");
-    const int offsets[] = {0, 4, 12, 16, 32, 36, 44, 48, 52};
-    int k = 0;
-    for (const Kmif_Item *it = e->itemList; it; it = it->next, ++k)
-        EXPECT_EQ(it->hostOffset, offsets[k]) << it->name;
-    EXPECT_EQ(item(e, "n")->nestedDesign->hostSize, 8);
-    EXPECT_EQ(item(e, "p")->hostSize, 4);
-    EXPECT_EQ(item(e, "s")->hostSize, 8);
-    EXPECT_EQ(e->hostSize, 60);
-    EXPECT_EQ(e->alignment, 4);
-    EXPECT_EQ(e->fileSize, 1 + 8 + 1 + 16 + 1 + 8 + 8 + 1 + 8);
+    EXPECT_EQ(ilp32(dict.d, "A"), (Ints{0, 0, 0}));
+    EXPECT_EQ(ilp32(dict.d, "A2"), (Ints{8, 4, 5, 0, 4}));
+    EXPECT_EQ(ilp32(dict.d, "B"), (Ints{12, 4, 9, 0, 8}));
+    EXPECT_EQ(ilp32(dict.d, "C"), (Ints{10, 1, 2, 0}));
+    EXPECT_EQ(ilp32(dict.d, "Kmif_String"), (Ints{8, 4, 8, 0}));
+    EXPECT_EQ(ilp32(dict.d, "D"), (Ints{56, 4, 21, 0, 4, 48}));
+    const Kmif_Design *d = kmif_DictionarySearchByName(dict.d, "D", nullptr);
+    EXPECT_EQ((Ints{item(d, "data")->hostSize, item(d, "data")->fileSize}), (Ints{44, 12}));
+    EXPECT_EQ(ilp32(dict.d, "E"),
+              (Ints{60, 4, 1 + 8 + 1 + 16 + 1 + 8 + 8 + 1 + 8, 0, 4, 12, 16, 32, 36, 44, 48, 52}));
+    const Kmif_Design *e = kmif_DictionarySearchByName(dict.d, "E", nullptr);
+    EXPECT_EQ((Ints{item(e, "n")->nestedDesign->hostSize, item(e, "p")->hostSize,
+                    item(e, "s")->hostSize}),
+              (Ints{8, 4, 8}));
     // The same design laid out again under the native table: 8-byte values
     // align to 8. A bad host, a missing design or a bad item is refused.
     Kmif_Design *native = kmif_DictionarySearchByName(dict.d, "B", nullptr);
     ktest::Err err;
     ASSERT_EQ(kmif_DesignLayout(native, KMIF_HOST_NATIVE, &err), 0);
-    EXPECT_EQ(native->hostSize, 16);
-    EXPECT_EQ(native->alignment, 8);
-    EXPECT_EQ(native->fileSize, 9);
+    EXPECT_EQ((Ints{native->hostSize, native->alignment, native->fileSize}), (Ints{16, 8, 9}));
     EXPECT_EQ(kmif_DesignLayout(native, 2, &err), -1);
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DesignLayout", 1));
     EXPECT_EQ(kmif_DesignLayout(nullptr, KMIF_HOST_NATIVE, &err), -1);
@@ -208,20 +182,14 @@ TEST_F(MifLayout, FileSizesRoundBitItemsUpAndIndirectItemsAreHeaders) {
     Dict dict(mift::decode("{9:2a,3:4b,8:1c,9:1d,3:e2:A,B,e,0:1z,7:*Mp,7:pdq,2:x{3:4n,}N,r,}F,."));
     ASSERT_TRUE(dict);
     const Kmif_Design *f = kmif_DictionarySearchByName(dict.d, "F", nullptr);
-    EXPECT_EQ(item(f, "a")->fileSize, 3);  // 18 bits
+    // File and host size of each item: 18 bits take 3 bytes, two nested
+    // records of 2 bytes take 4, pointers take a header.
+    Ints sizes;
+    for (const Kmif_Item *it = f->itemList; it; it = it->next)
+        sizes.insert(sizes.end(), {it->fileSize, it->hostSize});
+    const long long ptr = sizeof(void *), str = sizeof(Kmif_String);
+    EXPECT_EQ(sizes, (Ints{3, 9, 2, 3, 1, 8, 2, 9, 6, 12, 0, 0, 8, ptr, 8, str, 4, 6}));
     EXPECT_FLOAT_EQ(item(f, "a")->fileElementSize, 0.25f);
-    EXPECT_EQ(item(f, "b")->fileSize, 2);
-    EXPECT_EQ(item(f, "c")->fileSize, 1);
-    EXPECT_EQ(item(f, "d")->fileSize, 2);
-    EXPECT_EQ(item(f, "e")->fileSize, 6);
-    EXPECT_EQ(item(f, "e")->hostSize, 12);
-    EXPECT_EQ(item(f, "z")->fileSize, 0);
-    EXPECT_EQ(item(f, "z")->hostSize, 0);
-    EXPECT_EQ(item(f, "p")->fileSize, 8);
-    EXPECT_EQ(item(f, "p")->hostSize, static_cast<int32_t>(sizeof(void *)));
-    EXPECT_EQ(item(f, "q")->fileSize, 8);
-    EXPECT_EQ(item(f, "q")->hostSize, static_cast<int32_t>(sizeof(Kmif_String)));
-    EXPECT_EQ(item(f, "r")->fileSize, 4);  // two nested records of 2 bytes
     EXPECT_FLOAT_EQ(item(f, "r")->fileElementSize, 2.0f);
     EXPECT_EQ(f->fileSize, 3 + 2 + 1 + 2 + 6 + 0 + 8 + 8 + 4);
 }
@@ -241,12 +209,10 @@ TEST_F(MifLayout, SizesBeyond32BitsAreRefused) {
 }
 
 TEST(MifTypes, PixelTypeTableMapsToItemCodes) {
-    const Kmif_Type *t = kmsc_AddressOf_kmif_Type();
-    ASSERT_EQ(t, kmif_Type);
-    EXPECT_EQ(t[KGDA_TYPE_U1], KMIF_TYPE_U1);
-    EXPECT_EQ(t[KGDA_TYPE_S8], KMIF_TYPE_S8);
-    EXPECT_EQ(t[KGDA_TYPE_C128], KMIF_TYPE_C128);
-    for (int p = 0; p < 13; ++p) EXPECT_EQ(t[p], 4 + p);
+    ASSERT_EQ(kmsc_AddressOf_kmif_Type(), kmif_Type);
+    for (int p = 0; p < 13; ++p) EXPECT_EQ(kmif_Type[p], 4 + p);
+    EXPECT_EQ((Ints{kmif_Type[KGDA_TYPE_U1], kmif_Type[KGDA_TYPE_C128]}),
+              (Ints{KMIF_TYPE_U1, KMIF_TYPE_C128}));
 }
 
 }  // namespace

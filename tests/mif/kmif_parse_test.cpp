@@ -9,6 +9,7 @@
 
 namespace {
 
+using ktest::Ints;
 using mift::decode;
 using mift::Dict;
 using mift::item;
@@ -31,49 +32,43 @@ TEST_F(MifParse, EveryGrammarBranchBuildsTheRightItems) {
 
     const Kmif_Design *big = kmif_DictionarySearchByName(dict.d, "Big", nullptr);
     ASSERT_NE(big, nullptr);
-    const Kmif_Item *zero = item(big, "zero");
-    EXPECT_EQ(zero->count, 0);
-    EXPECT_EQ(zero->type, KMIF_TYPE_S32);
-    const Kmif_Item *ptr = item(big, "ptr");
-    EXPECT_EQ(ptr->count, 12);
-    EXPECT_EQ(ptr->indirectFlag, 1);
-    EXPECT_EQ(ptr->countedFlag, 0);
-    EXPECT_EQ(ptr->hostElementSize, 1);
-    const Kmif_Item *pairs = item(big, "pairs");
-    EXPECT_EQ(pairs->indirectFlag, 1);
-    EXPECT_EQ(pairs->countedFlag, 1);
-    EXPECT_EQ(pairs->type, KMIF_TYPE_U16);
+    // Count, type, indirect and counted flags, host element size, host size
+    // and enumeration count of each item in turn.
+    auto facts = [&](const char *name) {
+        const Kmif_Item *i = item(big, name);
+        return Ints{i->count,           i->type,
+                    i->indirectFlag,    i->countedFlag,
+                    i->hostElementSize, i->enumerationCount};
+    };
+    EXPECT_EQ(facts("zero"), (Ints{0, KMIF_TYPE_S32, 0, 0, 4, 0}));
+    EXPECT_EQ(facts("ptr"), (Ints{12, KMIF_TYPE_U8, 1, 0, 1, 0}));
+    EXPECT_EQ(facts("pairs"), (Ints{0, KMIF_TYPE_U16, 1, 1, 2, 0}));
+    EXPECT_EQ(facts("colour"), (Ints{1, KMIF_TYPE_ENUM, 0, 0, 4, 3}));
+    EXPECT_EQ(facts("nested"), (Ints{1, KMIF_TYPE_NESTED, 0, 0, 4, 0}));
+    EXPECT_EQ(facts("ref"), (Ints{2, KMIF_TYPE_REFERENCE, 0, 0, 0, 0}));
+    EXPECT_EQ((Ints{item(big, "colour")->hostSize, item(big, "colour")->fileSize,
+                    item(big, "nested")->hostSize, item(big, "ref")->hostSize,
+                    item(big, "pe")->indirectFlag, item(big, "pe")->hostSize}),
+              (Ints{4, 2, 4, 0, 1, sizeof(void *)}));
     const Kmif_Item *colour = item(big, "colour");
-    ASSERT_EQ(colour->enumerationCount, 3);
     EXPECT_STREQ(colour->enumerationNames[0], "RED");
     EXPECT_STREQ(colour->enumerationNames[1], "GREEN");
     EXPECT_STREQ(colour->enumerationNames[2], "");
-    EXPECT_EQ(colour->hostSize, 4);
-    EXPECT_EQ(colour->fileSize, 2);
     const Kmif_Item *nested = item(big, "nested");
-    EXPECT_EQ(nested->type, KMIF_TYPE_NESTED);
     ASSERT_NE(nested->nestedDesign, nullptr);
     EXPECT_STREQ(nested->nestedDesign->name, "In place");
-    EXPECT_EQ(nested->hostSize, 4);
     // Items own their nested designs: not the dictionary's entries.
     EXPECT_NE(nested->nestedDesign, kmif_DictionarySearchByName(dict.d, "In place", nullptr));
     const Kmif_Item *ref = item(big, "ref");
-    EXPECT_EQ(ref->type, KMIF_TYPE_REFERENCE);
     EXPECT_STREQ(ref->nestedDesign->name, "Empty");
     EXPECT_NE(ref->nestedDesign, empty);
-    EXPECT_EQ(ref->count, 2);
-    EXPECT_EQ(ref->hostSize, 0);
-    const Kmif_Item *data = item(big, "data");
-    EXPECT_EQ(data->type, KMIF_TYPE_BASEDATA);
-    EXPECT_STREQ(data->nestedDesign->name, "Kgda_BaseData");
+    EXPECT_EQ(item(big, "data")->type, KMIF_TYPE_BASEDATA);
+    EXPECT_STREQ(item(big, "data")->nestedDesign->name, "Kgda_BaseData");
     const int types[] = {KMIF_TYPE_U1,  KMIF_TYPE_U2,   KMIF_TYPE_U4,  KMIF_TYPE_TIME,
                          KMIF_TYPE_INT, KMIF_TYPE_C128, KMIF_TYPE_C64, KMIF_TYPE_U32,
                          KMIF_TYPE_S16, KMIF_TYPE_F32};
     const char *names[] = {"a", "b", "c", "t", "i", "z", "w", "l", "s", "f"};
     for (int k = 0; k < 10; ++k) EXPECT_EQ(item(big, names[k])->type, types[k]) << names[k];
-    const Kmif_Item *pe = item(big, "pe");
-    EXPECT_EQ(pe->indirectFlag, 1);
-    EXPECT_EQ(pe->hostSize, static_cast<int32_t>(sizeof(void *)));
     // Items are linked both ways.
     EXPECT_EQ(big->itemList->previous, nullptr);
     EXPECT_EQ(big->itemList->next->previous, big->itemList);
@@ -223,9 +218,12 @@ TEST_F(MifParse, ReaderDecodesIntoAGivenDictionaryAndStopsAtTheFullStop) {
     EXPECT_EQ(kmif_DictionaryDecode(Cursor::get, &bad, dict.d, &err), nullptr);
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DictionaryDecode", 3116));
     EXPECT_EQ(mift::designNames(dict.d), "Known User");
-    err.reset();
     EXPECT_EQ(kmif_DictionaryDecode(nullptr, nullptr, nullptr, &err), nullptr);
     EXPECT_STREQ(err->message, "Args");
+    // A NUL byte from a reader is a character of the name, not its end.
+    Cursor nul{std::string("{1:l\0x,}N,.", 11)};
+    EXPECT_EQ(kmif_DictionaryDecode(Cursor::get, &nul, nullptr, &err), nullptr);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DecodeName", 3658)) << ktest::messages(err.r);
 }
 
 TEST_F(MifParse, HostileNestingAndGrowthEndInReports) {

@@ -96,7 +96,6 @@ TEST_F(DefaultDatabase, WritesAreValidatedAgainstTheDeclarations) {
               "ImplementationMethods.prefPut failed | DefaultPreferencePut failed | Parameter "
               "conversion from string to number failed");
     EXPECT_TRUE(ktest::hasCode(e.r, "kprf_DefaultPreferencePut", 1));
-    e.reset();
     EXPECT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 0, &e), 0);
     EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 1, &e), 0.0);
 
@@ -109,7 +108,6 @@ TEST_F(DefaultDatabase, WritesAreValidatedAgainstTheDeclarations) {
     EXPECT_EQ(ktest::messages(e.r),
               "ImplementationMethods.prefPut failed | DefaultPreferencePut failed | Preference "
               "filepref.nosuch not found");
-    e.reset();
     EXPECT_EQ(kpmg_PutColorPreference("filepref", "title", Kpmg_Color{}, &e), -1);
     EXPECT_NE(ktest::messages(e.r).find("Parameter type mismatch"), std::string::npos);
 }
@@ -133,7 +131,6 @@ TEST_F(DefaultDatabase, AnEmptyDatabaseRefusesWritesAndCallbacks) {
     // The same when the only file fails to parse.
     define("broken.pdf", "category c { number n { default x; } }");
     ktest::PrintedReports printed;
-    e.reset();
     EXPECT_EQ(kpmg_PutNumberPreference("c", "n", 1, &e), -1);
     EXPECT_NE(ktest::messages(e.r).find("Preference database is empty"), std::string::npos);
     ASSERT_EQ(printed.entries().size(), 1u);
@@ -401,7 +398,6 @@ TEST_F(DefaultDatabase, FileErrorsOfTheFileLayerAreReported) {
     kfio_FaultInject(KFIO_OSCALL_READ, 0, 0);
     EXPECT_EQ(list, nullptr);
     EXPECT_TRUE(ktest::hasCode(e.r, "kpmg_Parse", 1));
-    e.reset();
     EXPECT_EQ(kpmg_Parse(dir_.file("pdf/a.pdf").c_str(), &list, &e), 5);
     kpmg_FreeCategoryList(list);
 
@@ -415,7 +411,6 @@ TEST_F(DefaultDatabase, FileErrorsOfTheFileLayerAreReported) {
               0u)
         << ktest::messages(e.r);
     EXPECT_EQ(kpmg_PreferenceChangesUnsaved(), 1);
-    e.reset();
     EXPECT_EQ(kpmg_Close(&e), 0) << ktest::messages(e.r);
     EXPECT_NE(ktest::readFile(userFile()).find("filepref.continuous_stats_percent : 5.000000;\n"),
               std::string::npos);
@@ -458,7 +453,8 @@ TEST_F(DefaultDatabase, TheBigHeapReadsItsSizeThroughTheManager) {
     define("m.pdf", "category memory { string heap_size { default \"lots\"; } }");
     ktest::PrintedReports printed;
     kmsc_HeapBigInit();
-    EXPECT_EQ(printed.headlines(), (std::vector<std::string>{"Type mismatch"}));
+    kmsc_HeapBigInit();  // read again each time
+    EXPECT_EQ(printed.headlines(), (std::vector<std::string>{"Type mismatch", "Type mismatch"}));
     EXPECT_EQ(printed.entries()[0].function, "kpmg_GetNumberPreference");
 }
 

@@ -44,6 +44,13 @@ struct Fake {
     std::function<void()> onGet;
 };
 
+// Runs `note` under the fake's recording lock.
+template <class F>
+void record(Fake *f, F note) {
+    std::lock_guard<std::mutex> lock(f->recording);
+    note();
+}
+
 thread_local Fake *t_lastInit = nullptr;
 std::atomic<int> g_mixes{0};
 
@@ -64,19 +71,13 @@ int fakeInit(void *data, Kerr_ErrorReport **err) {
 }
 int fakeTerminate(void *data, Kerr_ErrorReport **) {
     auto *f = static_cast<Fake *>(data);
-    {
-        std::lock_guard<std::mutex> lock(f->recording);
-        f->calls.push_back("terminate");
-    }
+    record(f, [&] { f->calls.push_back("terminate"); });
     --f->active;
     return 0;
 }
 int fakeFlush(void *data, Kerr_ErrorReport **err) {
     auto *f = static_cast<Fake *>(data);
-    {
-        std::lock_guard<std::mutex> lock(f->recording);
-        f->calls.push_back("flush");
-    }
+    record(f, [&] { f->calls.push_back("flush"); });
     --f->active;
     if (f->flushFails) {
         *err = broke("fakeFlush", "flush broke");
@@ -89,10 +90,9 @@ int fakeCallback(void *data, const char *category, const char *name, Kpmg_Prefer
                  void *clientData, Kerr_ErrorReport **err) {
     auto *f = static_cast<Fake *>(data);
     --f->active;
-    {
-        std::lock_guard<std::mutex> lock(f->recording);
+    record(f, [&] {
         f->category = category, f->name = name, f->callback = cb, f->clientData = clientData;
-    }
+    });
     if (f->cbFails) {
         *err = broke("fakeCallback", "callback broke");
         return -1;
@@ -103,11 +103,7 @@ int fakeGet(Kpmg_GetRequest *r, Kerr_ErrorReport **err) {
     auto *f = static_cast<Fake *>(r->data);
     if (t_lastInit != f) ++g_mixes;  // initialised one table, reading another
     if (f->onGet) f->onGet();
-    {
-        std::lock_guard<std::mutex> lock(f->recording);
-        f->request = *r;
-        f->category = r->category, f->name = r->name;
-    }
+    record(f, [&] { f->request = *r, f->category = r->category, f->name = r->name; });
     --f->active;
     if (f->getFails) {
         *err = broke("fakeGet", "get broke");
@@ -127,11 +123,10 @@ int fakePut(void *data, const char *category, const char *name, int32_t type, co
             Kerr_ErrorReport **err) {
     auto *f = static_cast<Fake *>(data);
     --f->active;
-    {
-        std::lock_guard<std::mutex> lock(f->recording);
+    record(f, [&] {
         f->category = category, f->name = name, f->putType = type, f->put = *v;
         f->putString = v->string ? v->string : "";
-    }
+    });
     if (f->putFails) {
         *err = broke("fakePut", "put broke");
         return -1;
@@ -210,7 +205,6 @@ TEST_F(PreferenceManager, ATableMissingAnyMethodIsRefusedAndTheOldOneStays) {
     const intptr_t empty[] = {0, 0};
     EXPECT_EQ(kpmg_PreferenceImplementationMethodsSet(empty, &e), -1);
     EXPECT_EQ(ktest::messages(e.r), "Missing DATA");
-    e.reset();
     EXPECT_EQ(kpmg_PreferenceImplementationMethodsSet(nullptr, &e), -1);
     EXPECT_EQ(ktest::messages(e.r), "Missing DATA");
     EXPECT_EQ(readNumber(), 7.0);
@@ -254,7 +248,6 @@ TEST_F(PreferenceManager, ReadsReturnTheDefaultOnEveryFailure) {
     EXPECT_EQ(readNumber(&e), -1.0);
     EXPECT_EQ(ktest::messages(e.r), "Type mismatch");
     EXPECT_TRUE(ktest::hasCode(e.r, "kpmg_GetNumberPreference", 4));
-    e.reset();
     char *s = kpmg_GetStringPreference("cat", "pref", "dflt", &e);
     EXPECT_STREQ(s, "12");
     kmsc_HeapFree(s);
@@ -270,7 +263,6 @@ TEST_F(PreferenceManager, ReadsReturnTheDefaultOnEveryFailure) {
     f.getFails = true;
     EXPECT_EQ(readNumber(&e), -1.0);
     EXPECT_EQ(ktest::messages(e.r), "ImplementationMethods.prefGet failed | get broke");
-    e.reset();
     s = kpmg_GetStringPreference("cat", "pref", "dflt", &e);
     EXPECT_STREQ(s, "dflt");  // a copy of the default
     kmsc_HeapFree(s);
@@ -313,7 +305,6 @@ TEST_F(PreferenceManager, GenericReadsAndWritesCarryTheirType) {
     EXPECT_EQ(kpmg_GetValue("cat", "pref", KPMG_NUMBER, &d, &v, &e), -1);
     EXPECT_EQ(ktest::messages(e.r), "Type mismatch");
     EXPECT_EQ(v.string, nullptr);  // numbers carry no string
-    e.reset();
     EXPECT_EQ(kpmg_GetValue("cat", "pref", KPMG_ENUM, &d, nullptr, &e), -1);
     e.reset();
 
@@ -363,7 +354,6 @@ TEST_F(PreferenceManager, CallbackRegistrationsReachTheTable) {
     f.cbFails = true;
     EXPECT_EQ(kpmg_RemovePreferenceCallback("c", "n", noteChange, &count, &e), -1);
     EXPECT_EQ(ktest::messages(e.r), "ImplementationMethods.prefRemCB failed | callback broke");
-    e.reset();
     EXPECT_EQ(kpmg_AddPreferenceCallback("c", "n", noteChange, &count, &e), -1);
     EXPECT_EQ(ktest::messages(e.r), "ImplementationMethods.prefAddCB failed | callback broke");
     e.reset();
@@ -496,36 +486,27 @@ TEST_F(PreferenceManager, InstallingFromInsideAnOperationIsRefused) {
     EXPECT_EQ(inside, "Preference methods cannot be installed from inside a preference operation");
 }
 
+// The database type with the variable set to each value in turn (NULL:
+// unset); the answers of one process, as a number in base 10.
+int typesWith(std::initializer_list<const char *> values) {
+    int r = 0;
+    for (const char *v : values) {
+        if (v)
+            setenv("ORVEL_PREFERENCE_DATABASE_TYPE", v, 1);
+        else
+            unsetenv("ORVEL_PREFERENCE_DATABASE_TYPE");
+        r = r * 10 + kpmg_GetDataBaseType();
+    }
+    return r;
+}
+
 TEST(PreferenceDatabaseType, LocalOnlyWhenTheVariableSaysSo) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const char *var = "ORVEL_PREFERENCE_DATABASE_TYPE";
-    EXPECT_EXIT(
-        {
-            setenv(var, "Local", 1);
-            std::exit(kpmg_GetDataBaseType());
-        },
-        testing::ExitedWithCode(1), "");
-    EXPECT_EXIT(
-        {
-            unsetenv(var);
-            std::exit(kpmg_GetDataBaseType());
-        },
-        testing::ExitedWithCode(2), "");
-    EXPECT_EXIT(
-        {
-            setenv(var, "locale", 1);
-            std::exit(kpmg_GetDataBaseType());
-        },
-        testing::ExitedWithCode(2), "");
+    EXPECT_EXIT(std::exit(typesWith({"Local"})), testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(std::exit(typesWith({nullptr})), testing::ExitedWithCode(2), "");
+    EXPECT_EXIT(std::exit(typesWith({"locale"})), testing::ExitedWithCode(2), "");
     // The first answer holds for the rest of the process.
-    EXPECT_EXIT(
-        {
-            setenv(var, "LOCAL", 1);
-            const int first = kpmg_GetDataBaseType();
-            setenv(var, "global", 1);
-            std::exit(first * 10 + kpmg_GetDataBaseType());
-        },
-        testing::ExitedWithCode(11), "");
+    EXPECT_EXIT(std::exit(typesWith({"LOCAL", "global"})), testing::ExitedWithCode(11), "");
 }
 
 }  // namespace

@@ -9,6 +9,9 @@
 
 namespace {
 
+using ktest::Ints;
+using ktest::Reals;
+
 struct List {
     Kpmg_Category *list = nullptr;
     ~List() { kpmg_FreeCategoryList(list); }
@@ -49,34 +52,26 @@ CATEGORY Imaging {
 
     const Kpmg_Preference *title = l.get("imaging", "TITLE");
     ASSERT_NE(title, nullptr);
-    EXPECT_EQ(title->type, KPMG_STRING);
-    EXPECT_EQ(title->maxLengthSet, 1);
-    EXPECT_EQ(title->maxLength, 13);
+    EXPECT_EQ((Ints{title->type, title->maxLengthSet, title->maxLength, title->userInForce}),
+              (Ints{KPMG_STRING, 1, 13, 0}));
     EXPECT_STREQ(title->defaultValue.string, "MIRAVEN \"X\"\t1");
     EXPECT_STREQ(title->categoryName, "Imaging");
     EXPECT_STREQ(title->definitionFile, "imaging.pdf");
-    EXPECT_EQ(title->userInForce, 0);
-
     const Kpmg_Preference *ratio = l.get("Imaging", "ratio");
-    EXPECT_EQ(ratio->minimumSet, 1);
-    EXPECT_EQ(ratio->minimum, -0.5);
-    EXPECT_EQ(ratio->maximumSet, 1);
-    EXPECT_EQ(ratio->maximum, 25.0);
-    EXPECT_EQ(ratio->defaultValue.number, 0.1);
-
+    EXPECT_EQ((Reals{1.0 * ratio->minimumSet, ratio->minimum, 1.0 * ratio->maximumSet,
+                     ratio->maximum, ratio->defaultValue.number}),
+              (Reals{1, -0.5, 1, 25, 0.1}));
     const Kpmg_Preference *flag = l.get("Imaging", "flag");
     EXPECT_STREQ(flag->trueWord, "ja");
     EXPECT_STREQ(flag->falseWord, "nein");
-    EXPECT_EQ(flag->defaultValue.boolean, 1);
-
     const Kpmg_Preference *kernel = l.get("Imaging", "kernel");
     ASSERT_EQ(kernel->enumCount, 3);
     EXPECT_STREQ(kernel->enumNames[2], "nn");
     EXPECT_STREQ(kernel->defaultValue.string, "4X4");
-
     const Kpmg_Preference *frame = l.get("Imaging", "frame");
-    EXPECT_EQ(frame->defaultValue.color.red, 255);
-    EXPECT_EQ(frame->defaultValue.color.blue, -1);
+    EXPECT_EQ((Ints{flag->defaultValue.boolean, frame->defaultValue.color.red,
+                    frame->defaultValue.color.blue}),
+              (Ints{1, 255, -1}));
     EXPECT_STREQ(l.get("Imaging", "bare")->defaultValue.string, "");
     EXPECT_EQ(l.get("other", "n")->defaultValue.number, 0.0);
 }
@@ -118,13 +113,10 @@ TEST(DefinitionFile, ClausesThatDoNotFitTheTypeAreIgnoredWithAWarning) {
     // The location travels beneath the warning.
     EXPECT_NE(printed.entries()[0].messages.find("t.pdf: line 2"), std::string::npos);
     EXPECT_NE(printed.entries()[4].messages.find("t.pdf: line 3"), std::string::npos);
-    const Kpmg_Preference *n = l.get("c", "n");
-    EXPECT_EQ(n->maxLengthSet, 0);
-    EXPECT_EQ(n->expandFlag, 0);
-    EXPECT_EQ(n->enumCount, 0);
+    const Kpmg_Preference *n = l.get("c", "n"), *s = l.get("c", "s");
+    EXPECT_EQ((Ints{n->maxLengthSet, n->expandFlag, n->enumCount, s->minimumSet, s->maximumSet}),
+              (Ints{0, 0, 0, 0, 0}));
     EXPECT_EQ(n->defaultValue.number, 5.0);
-    EXPECT_EQ(l.get("c", "s")->minimumSet, 0);
-    EXPECT_EQ(l.get("c", "s")->maximumSet, 0);
 }
 
 TEST(DefinitionFile, DefaultsOfTheWrongKindAreRefused) {
@@ -158,57 +150,44 @@ TEST(DefinitionFile, DefaultsMayDependOnTheArchitecture) {
     number n { default 4; default 16 arch "X86_64", "aarch64"; default 32 arch "x86_64"; default 8; }
     string s { default "generic" arch "sparc"; default "plain"; }
 })";
-    auto parsed = [&](const char *arch, double &n, std::string &s) {
+    // The defaults of n and s under an architecture.
+    auto parsed = [&](const char *arch) {
         ktest::ScopedEnv env("ARCH", arch);
         List l;
-        ASSERT_EQ(l.parse(text, nullptr), 2);
-        n = l.get("c", "n")->defaultValue.number;
-        s = l.get("c", "s")->defaultValue.string;
+        EXPECT_EQ(l.parse(text, nullptr), 2);
+        return l.list ? std::to_string(l.get("c", "n")->defaultValue.number) + " " +
+                            l.get("c", "s")->defaultValue.string
+                      : std::string();
     };
-    double n;
-    std::string s;
-    parsed("x86_64", n, s);
-    EXPECT_EQ(n, 16.0);  // the first matching conditional default wins
-    EXPECT_EQ(s, "plain");
-    parsed("AArch64", n, s);
-    EXPECT_EQ(n, 16.0);
-    parsed("SPARC", n, s);
-    EXPECT_EQ(n, 8.0);  // otherwise the last unconditional one
-    EXPECT_EQ(s, "generic");
-    parsed(nullptr, n, s);
-    EXPECT_EQ(n, 8.0);
-    EXPECT_EQ(s, "plain");
+    // The first matching conditional default wins, otherwise the last
+    // unconditional one.
+    EXPECT_EQ(parsed("x86_64"), "16.000000 plain");
+    EXPECT_EQ(parsed("AArch64"), "16.000000 plain");
+    EXPECT_EQ(parsed("SPARC"), "8.000000 generic");
+    EXPECT_EQ(parsed(nullptr), "8.000000 plain");
 }
 
 TEST(DefinitionFile, StringDefaultsMarkedForExpansionAreExpanded) {
     ktest::ScopedEnv env("KPMG_TEST_DIR", "/data/x");
     List l;
     ktest::Err e;
-    ASSERT_EQ(l.parse(R"(category c {
+    auto text = [](const char *d) {
+        return std::string(R"(category c {
         string a { default expand "$KPMG_TEST_DIR/a"; }
         string b { expand; default "${KPMG_TEST_DIR}/b"; }
         string c { default "$KPMG_TEST_DIR/c"; }
-        string d { expand; maxlength 8; default "$KPMG_TEST_DIR/d"; }
-    })",
-                      &e),
-              -1);
+        string d { expand; maxlength 8; default ")") +
+               d + "\"; } }";
+    };
+    ASSERT_EQ(l.parse(text("$KPMG_TEST_DIR/d"), &e), -1);
     // d expands to 9 characters, one too many: nothing is added.
     EXPECT_EQ(l.list, nullptr);
     EXPECT_NE(ktest::messages(e.r).find("the default of c.d exceeds its maximum length"),
               std::string::npos);
-    e.reset();
-    ASSERT_EQ(l.parse(R"(category c {
-        string a { default expand "$KPMG_TEST_DIR/a"; }
-        string b { expand; default "${KPMG_TEST_DIR}/b"; }
-        string c { default "$KPMG_TEST_DIR/c"; }
-        string d { expand; maxlength 8; default "$KPMG_TEST_DIR"; }
-    })",
-                      &e),
-              4);
+    ASSERT_EQ(l.parse(text("$KPMG_TEST_DIR"), &e), 4);
     EXPECT_STREQ(l.get("c", "a")->defaultValue.string, "/data/x/a");
-    EXPECT_EQ(l.get("c", "a")->expandFlag, 0);
     EXPECT_STREQ(l.get("c", "b")->defaultValue.string, "/data/x/b");
-    EXPECT_EQ(l.get("c", "b")->expandFlag, 1);
+    EXPECT_EQ((Ints{l.get("c", "a")->expandFlag, l.get("c", "b")->expandFlag}), (Ints{0, 1}));
     EXPECT_STREQ(l.get("c", "c")->defaultValue.string, "$KPMG_TEST_DIR/c");
     EXPECT_STREQ(l.get("c", "d")->defaultValue.string, "/data/x");
 }
@@ -352,11 +331,12 @@ filepref.frame : "red";
         }));
     EXPECT_NE(printed.entries()[3].messages.find("Parameter type mismatch"), std::string::npos);
     EXPECT_NE(printed.entries()[1].messages.find("v8preference: line 10"), std::string::npos);
-    EXPECT_EQ(l.get("filepref", "percent")->userValue.number, 25.0);
     EXPECT_STREQ(l.get("filepref", "title")->userValue.string, "C:\\images\\new");
-    EXPECT_EQ(l.get("filepref", "external")->userValue.boolean, 1);
     EXPECT_STREQ(l.get("filepref", "kernel")->userValue.string, "4X4");
-    EXPECT_EQ(l.get("filepref", "frame")->userValue.color.blue, 3);
+    EXPECT_EQ((Reals{l.get("filepref", "percent")->userValue.number,
+                     1.0 * l.get("filepref", "external")->userValue.boolean,
+                     1.0 * l.get("filepref", "frame")->userValue.color.blue}),
+              (Reals{25, 1, 3}));
 }
 
 TEST(UserFile, SyntaxErrorsStopTheReadingWithALine) {
@@ -428,12 +408,13 @@ TEST(UserFile, WrittenTextReadsBackToTheSameValues) {
     ktest::Err e;
     EXPECT_EQ(again.user(text, &e), 4) << ktest::messages(e.r);
     kmsc_HeapFree(text);
-    EXPECT_EQ(again.get("filepref", "percent")->userValue.number, 12.5);
     EXPECT_STREQ(again.get("filepref", "title")->userValue.string,
                  "a\\b \"quoted\", then\nnext \\");
-    EXPECT_EQ(again.get("filepref", "external")->userValue.boolean, 1);
-    EXPECT_EQ(again.get("filepref", "frame")->userValue.color.green, -8);
-    EXPECT_EQ(again.get("filepref", "kernel")->userInForce, 0);
+    EXPECT_EQ((Reals{again.get("filepref", "percent")->userValue.number,
+                     1.0 * again.get("filepref", "external")->userValue.boolean,
+                     1.0 * again.get("filepref", "frame")->userValue.color.green,
+                     1.0 * again.get("filepref", "kernel")->userInForce}),
+              (Reals{12.5, 1, -8, 0}));
 }
 
 TEST(UserFile, AllocationFailuresAreReported) {

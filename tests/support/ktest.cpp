@@ -144,4 +144,14 @@ ScopedEnv::~ScopedEnv() {
         unsetenv(name_.c_str());
 }
 
+void expectRefusals(const std::vector<Refusal> &refusals) {
+    for (const Refusal &c : refusals) {
+        SCOPED_TRACE(std::string(c.function) + " " + std::to_string(c.code) + " " + c.message);
+        Err e;
+        EXPECT_TRUE(c.fails(&e));
+        EXPECT_TRUE(hasCode(e.r, c.function, c.code)) << messages(e.r);
+        EXPECT_NE(messages(e.r).find(c.message), std::string::npos) << messages(e.r);
+    }
+}
+
 }  // namespace ktest

@@ -5,7 +5,9 @@
 
 #include <functional>
 #include <mutex>
+#include <ostream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace ktest {
@@ -57,6 +59,20 @@ bool hasCode(const Kerr_ErrorReport *report, const char *function, int code);
 int runWithAllocationFailures(const std::function<bool(Kerr_ErrorReport **err)> &op,
                               const std::function<void()> &undo, int maxRuns = 100000);
 
+// runWithAllocationFailures for a call that makes something: `make(err)`
+// returns it (NULL on failure); `release` frees what a run made.
+template <class Make, class Release>
+int runMaking(Make make, Release release, int maxRuns = 100000) {
+    decltype(make(nullptr)) made = nullptr;
+    return runWithAllocationFailures(
+        [&](Kerr_ErrorReport **err) { return (made = make(err)) != nullptr; },
+        [&] {
+            if (made) release(made);
+            made = nullptr;
+        },
+        maxRuns);
+}
+
 // While alive, takes over the printing of reports (kerr_PrintErrorReport,
 // hence every printed warning) and keeps what would have been printed.
 class PrintedReports {
@@ -98,9 +114,35 @@ class ScopedEnv {
     bool had_;
 };
 
+// A call that must fail: `fails(err)` returns true when the call returned
+// its failure value; the report must then hold `code` from `function` and
+// `message` somewhere in its messages.
+struct Refusal {
+    const char *function;
+    int code;
+    std::string message;
+    std::function<bool(Kerr_ErrorReport **err)> fails;
+};
+void expectRefusals(const std::vector<Refusal> &refusals);
+
 // A heap string handed out by the library as a string ("(NULL)" for NULL),
 // freed.
 std::string take(char *s);
+
+// An integer of any integral type (never a floating value or a pointer).
+struct Int {
+    long long v;
+    template <class T, class = std::enable_if_t<std::is_integral_v<T> || std::is_enum_v<T>>>
+    Int(T x) : v(static_cast<long long>(x)) {}
+    bool operator==(const Int &o) const { return v == o.v; }
+};
+inline std::ostream &operator<<(std::ostream &o, const Int &i) {
+    return o << i.v;
+}
+// Several integer facts compared at once, evaluated left to right:
+// EXPECT_EQ((Ints{a, b}), (Ints{1, 2})).
+using Ints = std::vector<Int>;
+using Reals = std::vector<double>;
 
 // Reads a whole file into a string.
 std::string readFile(const std::string &path);

@@ -121,9 +121,10 @@ TEST(KfgaTerms, CountsOrderAndLookup) {
     EXPECT_EQ(s, "00 01 10 02 11 20 ");
     kfga_PolyExponentListDelete(raw);
 
-    EXPECT_EQ(kfga_CountTerms(-1, 2), -1);
-    EXPECT_EQ(kfga_CountTerms(2, 0), -1);
-    EXPECT_EQ(kfga_CountTerms(2000, 3), -1);  // beyond the accepted size
+    // Out of range, the last beyond the accepted size.
+    EXPECT_EQ(
+        (ktest::Ints{kfga_CountTerms(-1, 2), kfga_CountTerms(2, 0), kfga_CountTerms(2000, 3)}),
+        (ktest::Ints{-1, -1, -1}));
     ktest::Err err;
     EXPECT_FALSE(kfga_PolynomialCreate(2000, 2, 3, &err));
     EXPECT_TRUE(err);
@@ -140,9 +141,8 @@ TEST(KfgaTerms, CountsOrderAndLookup) {
 
     int64_t *t = kfga_GenPascalTriangle(66, &err);
     ASSERT_TRUE(t);
-    EXPECT_EQ(t[5 * 67 + 2], 10);
-    EXPECT_EQ(t[66 * 67 + 33], 7219428434016265740LL);
-    EXPECT_EQ(t[3 * 67 + 4], 0);
+    EXPECT_EQ((ktest::Ints{t[5 * 67 + 2], t[66 * 67 + 33], t[3 * 67 + 4]}),
+              (ktest::Ints{10, 7219428434016265740LL, 0}));
     kmsc_HeapFree(t);
     EXPECT_FALSE(kfga_GenPascalTriangle(67, &err));
     EXPECT_TRUE(err);
@@ -205,14 +205,9 @@ TEST(KfgaEval, EveryFormMatchesTheDefinition) {
                     }
                 }
             }
-    // Argument errors carry the module's tag.
+    // Bad block sizes and the wrong order are refused.
     ktest::Err err;
     Poly p = randomPoly(2, 2, 2, rng);
-    Bd wrong = points(3, 4, rng);
-    EXPECT_FALSE(kfga_PolyTransCoords(p.get(), wrong.get(), nullptr, &err));
-    EXPECT_TRUE(ktest::hasCode(err.r, "KFGA_POLYTRANSCOORDS", 2));
-    EXPECT_FALSE(kfga_PolyTransCoords(nullptr, wrong.get(), nullptr, &err));
-    EXPECT_TRUE(ktest::hasCode(err.r, "KFGA_POLYTRANSCOORDS", 1));
     EXPECT_EQ(kfga_PolyTransCoordBlock(p.get(), 3, nullptr, nullptr, &err), -1);
     EXPECT_TRUE(err);
     double pt[2] = {1, 2}, r[2];
@@ -463,8 +458,6 @@ TEST(KfgaStore, CalibrationChildrenRoundTripAndRewriteInPlace) {
     ASSERT_EQ(kfga_PolynomialWrite(f, ":cal", KFGA_INVERSE_POLYNOMIAL, inv.get(), &err), 0);
     coef(fwd.get(), 1, 4) = 42;
     ASSERT_EQ(kfga_PolynomialWrite(f, ":cal", KFGA_FORWARD_POLYNOMIAL, fwd.get(), &err), 0);
-    EXPECT_EQ(kfga_PolynomialWrite(f, ":cal", KFGA_FORWARD_POLYNOMIAL, nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Polynomial is NULL");
     ASSERT_EQ(khfa_FileClose(f, &err), 0);
 
     f = khfa_FileOpen(name.c_str(), "r", nullptr, &err);
