@@ -16,11 +16,14 @@
 #include <kraster/kirf.h>
 #include <kraster/kmsc.h>
 #include <kraster/kpmg.h>
+#include <kraster/kpxm.h>
 #include <kraster/kstr.h>
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "image/kimg_layer.hpp"
 
@@ -132,10 +135,80 @@ long magnificationOf(const std::string &name) {
     return std::strtol(name.c_str() + at + 4, nullptr, 10);
 }
 
+// A raster of rows x columns borrowing memory (no record on the heap);
+// false when the shape cannot be described.
+bool borrow(Kgda_BaseData &b, unsigned char *pixels, long rows, long columns, int32_t type) {
+    b = Kgda_BaseData{};
+    b.derivedFlag = 1;
+    return rows <= INT32_MAX && columns <= INT32_MAX &&
+           kgda_BaseDataReCreate(&b, static_cast<int32_t>(rows), static_cast<int32_t>(columns),
+                                 type, KGDA_RASTER_OBJECT, pixels, nullptr) != nullptr;
+}
+
+// The pixels a level is computed from: the whole previous level held in
+// memory, or a band of whole block rows of a layer that moves down with the
+// requests, so that each block is read once and straight from the plug-in.
+struct LevelSource {
+    Kimg_Layer *layer = nullptr;
+    int32_t type = 0;
+    long width = 0, height = 0, rowBytes = 0;
+    std::vector<unsigned char> rows;  // rows [first, first + count)
+    long first = 0, count = 0;
+    bool whole = false;  // the rows are the whole level
+};
+
+// Levels up to this size stay in memory as the source of the next one.
+constexpr long kHeldLevelBytes = 128L << 20;
+
+bool bandLoad(LevelSource &s, long r0, long r1, Report &e) {
+    if (s.whole || (r0 >= s.first && r1 <= s.first + s.count)) return true;
+    const long bh = s.layer->blockHeight;
+    const long nf = r0 / bh * bh, ne = std::min(s.height, (r1 + bh - 1) / bh * bh);
+    // Rows already held move to their new place; the others are read.
+    long k0 = std::max(nf, s.first), k1 = std::min(ne, s.first + s.count);
+    if (k0 >= k1) k0 = k1 = ne;
+    const size_t need = static_cast<size_t>(std::max(ne - nf, s.count) * s.rowBytes);
+    if (s.rows.size() < need) s.rows.resize(need);
+    if (k0 < k1)
+        std::memmove(s.rows.data() + (k0 - nf) * s.rowBytes,
+                     s.rows.data() + (k0 - s.first) * s.rowBytes,
+                     static_cast<size_t>((k1 - k0) * s.rowBytes));
+    s.first = nf;
+    s.count = 0;
+    for (auto [a, b] : {std::pair{nf, k0}, std::pair{k1, ne}}) {
+        if (a >= b) continue;
+        Kgda_BaseData part;
+        if (!borrow(part, s.rows.data() + (a - nf) * s.rowBytes, b - a, s.width, s.type) ||
+            kimg_LayerRasterPixelRectGet(s.layer, 0, a, s.width, b - a, &part, e.out()) != 0)
+            return false;
+    }
+    s.count = ne - nf;
+    return true;
+}
+
 int srcRects(void *client, long column, long row, long columns, long rows,
              Kgda_BaseDataStack *rects, Kerr_ErrorReport **err) {
-    return kimg_LayerRasterPixelRectGet(static_cast<Kimg_Layer *>(client), column, row, columns,
-                                        rows, rects->layers[0], err);
+    auto &s = *static_cast<LevelSource *>(client);
+    Report e(err);
+    Kgda_BaseData *out = rects->layers[0];
+    if (column < 0 || row < 0 || columns > out->numcolumns || rows > out->numrows ||
+        column + columns > s.width || row + rows > s.height) {
+        e.error("kimg_LayerRRDCompute", 40, "Source rectangle outside the level");
+        return -1;
+    }
+    try {
+        if (!bandLoad(s, row, row + rows, e)) return -1;
+    } catch (const std::bad_alloc &) {
+        e.error("kimg_LayerRRDCompute", 41,
+                "Unable to allocate enough cache to compute pyramid layers.");
+        return -1;
+    }
+    const Kpxm_ConvertFunc conv = kmsc_AddressOf_kpxm_Convert()[s.type][out->datatype];
+    const long bytes = kmsc_AddressOf_kgda_NumBytesPerPixel()[s.type];
+    const unsigned char *in = s.rows.data() + (row - s.first) * s.rowBytes + column * bytes;
+    for (long y = 0; y < rows; ++y, in += s.rowBytes)
+        conv(in, out->windowStart + y * out->pitch, columns);
+    return 0;
 }
 
 // The resampling method of a layer's pyramid.
@@ -152,39 +225,61 @@ std::string methodOf(const Kimg_Layer *l) {
     return kernel == "4X4" ? "MIRAVEN 4X4 Resampling" : "MIRAVEN 2X2 Resampling";
 }
 
-// Computes one level from src into dst (created, of the method's type).
-bool computeLevel(Kimg_Layer *src, Kimg_Layer *dst, const Level &lv, const std::string &method,
-                  const char *fn, Report &e) {
+// Computes one level from src into dst (created, of the method's type) in
+// strips of whole block rows. The level stays in memory as the next
+// level's source when it is small enough (next.whole); else the next level
+// reads it back from dst.
+bool computeLevel(LevelSource &src, Kimg_Layer *dst, const Level &lv, const std::string &method,
+                  LevelSource &next, const char *fn, Report &e) {
+    Kimg_Layer *from = src.layer;
     Kirf_MethodSetup setup{};
-    setup.srcPixelType = src->pixelType;
+    setup.srcPixelType = from->pixelType;
     setup.dstPixelType = dst->pixelType;
-    kimg_LayerRasterNullValueGetS(src, &setup.nullValue, nullptr);
-    setup.hasNull = src->hasStoredNull;
-    setup.srcColumns = src->width;
-    setup.srcRows = src->height;
+    kimg_LayerRasterNullValueGetS(from, &setup.nullValue, nullptr);
+    setup.hasNull = from->hasStoredNull;
+    setup.srcColumns = src.width;
+    setup.srcRows = src.height;
     Kirf_Scale scale{0, 0, lv.fx, lv.fy};
     Kirf_ResampleData *rd =
-        kirf_ResampleDataCreate(srcRects, src, method.c_str(), &scale, 1, &setup, e.out());
+        kirf_ResampleDataCreate(srcRects, &src, method.c_str(), &scale, 1, &setup, e.out());
     if (!rd) {
         e.error(fn, 33, "kirf_ResampleDataCreate failed");
         return false;
     }
-    // Strips of the destination's block height across the whole level.
-    long strip = dst->blockHeight;
-    Kgda_BaseDataStack *out = kgda_BaseDataStackCreate(
-        1, static_cast<int32_t>(std::min(strip, lv.height)), static_cast<int32_t>(lv.width),
-        dst->pixelType, KGDA_RASTER_OBJECT, e.out());
-    bool ok = out != nullptr;
+    next = LevelSource{};
+    next.layer = dst;
+    next.type = dst->pixelType;
+    next.width = lv.width;
+    next.height = lv.height;
+    next.rowBytes = lv.width * kmsc_AddressOf_kgda_NumBytesPerPixel()[dst->pixelType];
+    const long strip = dst->blockHeight;
+    bool ok = true;
+    try {
+        next.whole = next.rowBytes * lv.height <= kHeldLevelBytes;
+        next.rows.resize(static_cast<size_t>(next.rowBytes * (next.whole ? lv.height : strip)));
+    } catch (const std::bad_alloc &) {
+        e.error(fn, 6, "Unable to allocate enough cache to compute pyramid layers.");
+        ok = false;
+    }
     for (long y = 0; ok && y < lv.height; y += strip) {
-        long rows = std::min(strip, lv.height - y);
+        const long rows = std::min(strip, lv.height - y);
+        Kgda_BaseData out;
+        Kgda_BaseData *layers[1] = {&out};
+        Kgda_BaseDataStack stack{1, 1, layers, 0};
         double rect[4] = {0, static_cast<double>(y), static_cast<double>(lv.width),
                           static_cast<double>(rows)};
-        ok = kirf_ResampleBlockInterpolate(rd, rect, out, e.out()) == 0 &&
-             kimg_LayerRasterPixelRectSet(dst, 0, y, lv.width, rows, out->layers[0], e.out()) == 0;
+        ok = borrow(out, next.rows.data() + (next.whole ? y * next.rowBytes : 0), rows, lv.width,
+                    dst->pixelType) &&
+             kirf_ResampleBlockInterpolate(rd, rect, &stack, e.out()) == 0 &&
+             kimg_LayerRasterPixelRectSet(dst, 0, y, lv.width, rows, &out, e.out()) == 0;
     }
     if (!ok) e.error(fn, 34, "Computing pyramid level %s failed", lv.node.c_str());
-    kgda_BaseDataStackDelete(out, nullptr);
     kirf_ResampleDataDestroy(rd, nullptr);
+    if (next.whole) {
+        next.count = lv.height;
+    } else {
+        next.rows.clear();
+    }
     return ok;
 }
 
@@ -310,10 +405,15 @@ KRASTER_API int kimg_SSLayerValid(Kimg_Layer *layer, Kerr_ErrorReport **err) {
     if (!readNames(layer, fn, e)) return -1;
     std::vector<Level> levels = defaultLevels(layer);
     if (layer->ssNames.empty() || layer->ssNames.size() != levels.size()) return 0;
+    // Each level has its size and was written no earlier than the layer.
+    int64_t before = 0;
+    if (kimg_LayerGetTimeStamp(layer, &before, e.out()) != 0) return -1;
     for (size_t i = 0; i < levels.size(); ++i) {
         Kimg_Layer *lv = kimg_LayerOpen(fullName(layer, layer->ssNames[i]).c_str(), kint_GetInit(),
                                         nullptr, KIMG_LAYER_OPTION_READONLY, 0);
-        bool ok = lv && lv->width == levels[i].width && lv->height == levels[i].height;
+        int64_t time = 0;
+        bool ok = lv && lv->width == levels[i].width && lv->height == levels[i].height &&
+                  kimg_LayerGetTimeStamp(lv, &time, nullptr) == 0 && time >= before;
         kimg_LayerClose(lv, nullptr);
         if (!ok) return 0;
     }
@@ -370,17 +470,15 @@ KRASTER_API int kimg_LayerRRDCompute(Kimg_Layer *layer, Kerr_ErrorReport **err) 
     long firstExternal = static_cast<long>(
         kpmg_GetNumberPreference("filepref", "initial_rrd_layer_number", 1, nullptr));
     std::string rrd = supportName(l->fileName, ".rrd");
-    // The source cache holds the block rows one strip of the first level
-    // reads, so that no block is read twice.
-    long oldCache = l->cachedBlocksMax;
-    long need = l->blocksAcross * ((2 * 64 + 8) / l->blockHeight + 3);
-    if (kimg_LayerChangeOptions(l, e.out(), KIMG_LAYER_OPTION_CACHED_BLOCKS_MAX, need, 0) != 0) {
-        e.error(fn, 6, "Unable to allocate enough cache to compute pyramid layers.");
-        return -1;
-    }
     const Kimg_Meter *meter = l->hasMeter ? &l->meter : nullptr;
     std::vector<std::string> stored;
     Kimg_Layer *src = l;
+    LevelSource pixels, next;
+    pixels.layer = l;
+    pixels.type = l->pixelType;
+    pixels.width = l->width;
+    pixels.height = l->height;
+    pixels.rowBytes = l->width * kmsc_AddressOf_kgda_NumBytesPerPixel()[l->pixelType];
     bool ok = true;
     double done = 0, total = 0;
     for (const Level &lv : levels) total += static_cast<double>(lv.width) * lv.height;
@@ -418,9 +516,10 @@ KRASTER_API int kimg_LayerRRDCompute(Kimg_Layer *layer, Kerr_ErrorReport **err) 
             kerr_DeleteErrorReport(pe);
         }
         stored.push_back(inRrd ? baseOf(rrd) + "(" + lv.node + ")" : lv.node);
-        ok = computeLevel(src, dst, lv, method, fn, e);
+        ok = computeLevel(pixels, dst, lv, method, next, fn, e);
         if (src != l) kimg_LayerClose(src, nullptr);
         src = dst;
+        std::swap(pixels, next);
         done += static_cast<double>(lv.width) * lv.height;
         if (ok && meter && meter->update &&
             meter->update(done / total, "Computing pyramid layers", meter->clientData) != 0) {
@@ -437,8 +536,6 @@ KRASTER_API int kimg_LayerRRDCompute(Kimg_Layer *layer, Kerr_ErrorReport **err) 
             kerr_DeleteErrorReport(ce);
         }
     }
-    l->cachedBlocksMax = oldCache;
-    layerCacheBuild(l, fn, nullptr);
     if (ok) ok = writeNames(l, stored, fn, e);
     if (ok) l->rrdStale = false;
     if (!ok) {
