@@ -284,23 +284,33 @@ KRASTER_API int kimg_LayerStackApplyFunctional(Kimg_LayerStack *in, int32_t pixe
 
 // ---- Stack structures --------------------------------------------------------------
 
+namespace {
+
+// A record {count, array of count null pointers}; null with a report.
+template <class R, class E>
+R *structure(long count, E **R::*slots, const char *fn, const char *what, Report &e) {
+    if (count < 1 || count > 65536) {
+        e.error(fn, 1, "Invalid %s count %ld", what, count);
+        return nullptr;
+    }
+    auto *r = static_cast<R *>(kmsc_HeapMalloc(sizeof(R)));
+    auto **array = static_cast<E **>(kmsc_HeapMalloc(sizeof(void *) * count));
+    if (!r || !array) {
+        kmsc_HeapFree(r);
+        kmsc_HeapFree(array);
+        e.error(fn, 2, "No memory");
+        return nullptr;
+    }
+    r->count = count;
+    r->*slots = array;
+    return r;
+}
+
+}  // namespace
+
 KRASTER_API Kimg_LayerStack *kimg_LayerStackStructureCreate(long count, Kerr_ErrorReport **err) {
     Report e(err);
-    if (count < 1 || count > 65536) {
-        e.error("kimg_LayerStackStructureCreate", 1, "Invalid layer count %ld", count);
-        return nullptr;
-    }
-    auto *s = static_cast<Kimg_LayerStack *>(kmsc_HeapMalloc(sizeof(Kimg_LayerStack)));
-    auto **layers = static_cast<Kimg_Layer **>(kmsc_HeapMalloc(sizeof(void *) * count));
-    if (!s || !layers) {
-        kmsc_HeapFree(s);
-        kmsc_HeapFree(layers);
-        e.error("kimg_LayerStackStructureCreate", 2, "No memory");
-        return nullptr;
-    }
-    s->count = count;
-    s->layers = layers;
-    return s;
+    return structure(count, &Kimg_LayerStack::layers, "kimg_LayerStackStructureCreate", "layer", e);
 }
 
 KRASTER_API void kimg_LayerStackStructureDelete(Kimg_LayerStack *stack) {
@@ -312,21 +322,8 @@ KRASTER_API void kimg_LayerStackStructureDelete(Kimg_LayerStack *stack) {
 KRASTER_API Kimg_LayerStackArray *kimg_LayerStackArrayStructureCreate(long count,
                                                                       Kerr_ErrorReport **err) {
     Report e(err);
-    if (count < 1 || count > 65536) {
-        e.error("kimg_LayerStackArrayStructureCreate", 1, "Invalid stack count %ld", count);
-        return nullptr;
-    }
-    auto *a = static_cast<Kimg_LayerStackArray *>(kmsc_HeapMalloc(sizeof(Kimg_LayerStackArray)));
-    auto **stacks = static_cast<Kimg_LayerStack **>(kmsc_HeapMalloc(sizeof(void *) * count));
-    if (!a || !stacks) {
-        kmsc_HeapFree(a);
-        kmsc_HeapFree(stacks);
-        e.error("kimg_LayerStackArrayStructureCreate", 2, "No memory");
-        return nullptr;
-    }
-    a->count = count;
-    a->stacks = stacks;
-    return a;
+    return structure(count, &Kimg_LayerStackArray::stacks, "kimg_LayerStackArrayStructureCreate",
+                     "stack", e);
 }
 
 KRASTER_API void kimg_LayerStackArrayStructureDelete(Kimg_LayerStackArray *array) {

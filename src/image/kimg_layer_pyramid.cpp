@@ -22,6 +22,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -145,44 +146,59 @@ bool borrow(Kgda_BaseData &b, unsigned char *pixels, long rows, long columns, in
                                  type, KGDA_RASTER_OBJECT, pixels, nullptr) != nullptr;
 }
 
-// The pixels a level is computed from: the whole previous level held in
-// memory, or a band of whole block rows of a layer that moves down with the
-// requests, so that each block is read once and straight from the plug-in.
+// The pixels a level is computed from, a band of rows [first, first +
+// count) held at `offset` in `rows`: for the first level whole block rows
+// of the layer, read as the requests move down (each block once, straight
+// from the plug-in); for the others the rows of the level before, appended
+// as that level is computed and dropped once the requests have passed them.
 struct LevelSource {
-    Kimg_Layer *layer = nullptr;
+    Kimg_Layer *layer = nullptr;  // null: fed by the level before
     int32_t type = 0;
     long width = 0, height = 0, rowBytes = 0;
-    std::vector<unsigned char> rows;  // rows [first, first + count)
+    std::vector<unsigned char> rows;
+    size_t offset = 0;
     long first = 0, count = 0;
-    bool whole = false;  // the rows are the whole level
+
+    unsigned char *row(long r) { return rows.data() + offset + (r - first) * rowBytes; }
+    long end() const { return first + count; }
+    void drop(long r) {
+        if (r <= first) return;
+        r = std::min(r, end());
+        offset += static_cast<size_t>((r - first) * rowBytes);
+        count -= r - first;
+        first = r;
+    }
+    // Room for n more rows at the end, moving the band to the front when
+    // that saves growing.
+    unsigned char *grow(long n) {
+        const size_t held = static_cast<size_t>(count * rowBytes);
+        const size_t need = held + static_cast<size_t>(n * rowBytes);
+        if (offset + need > rows.size()) {
+            if (offset > 0) std::memmove(rows.data(), rows.data() + offset, held);
+            offset = 0;
+            if (need > rows.size()) rows.resize(need);
+        }
+        return rows.data() + offset + held;
+    }
 };
 
-// Levels up to this size stay in memory as the source of the next one.
-constexpr long kHeldLevelBytes = 128L << 20;
-
 bool bandLoad(LevelSource &s, long r0, long r1, Report &e) {
-    if (s.whole || (r0 >= s.first && r1 <= s.first + s.count)) return true;
+    if (r0 >= s.first && r1 <= s.end()) return true;
     const long bh = s.layer->blockHeight;
     const long nf = r0 / bh * bh, ne = std::min(s.height, (r1 + bh - 1) / bh * bh);
-    // Rows already held move to their new place; the others are read.
-    long k0 = std::max(nf, s.first), k1 = std::min(ne, s.first + s.count);
-    if (k0 >= k1) k0 = k1 = ne;
-    const size_t need = static_cast<size_t>(std::max(ne - nf, s.count) * s.rowBytes);
-    if (s.rows.size() < need) s.rows.resize(need);
-    if (k0 < k1)
-        std::memmove(s.rows.data() + (k0 - nf) * s.rowBytes,
-                     s.rows.data() + (k0 - s.first) * s.rowBytes,
-                     static_cast<size_t>((k1 - k0) * s.rowBytes));
-    s.first = nf;
-    s.count = 0;
-    for (auto [a, b] : {std::pair{nf, k0}, std::pair{k1, ne}}) {
-        if (a >= b) continue;
-        Kgda_BaseData part;
-        if (!borrow(part, s.rows.data() + (a - nf) * s.rowBytes, b - a, s.width, s.type) ||
-            kimg_LayerRasterPixelRectGet(s.layer, 0, a, s.width, b - a, &part, e.out()) != 0)
-            return false;
+    // Rows already held stay; the others are read.
+    s.drop(nf);
+    if (s.first != nf || s.count == 0) {
+        s.first = nf;
+        s.count = 0;
     }
-    s.count = ne - nf;
+    const long from = s.end();
+    if (from >= ne) return true;
+    Kgda_BaseData part;
+    if (!borrow(part, s.grow(ne - from), ne - from, s.width, s.type) ||
+        kimg_LayerRasterPixelRectGet(s.layer, 0, from, s.width, ne - from, &part, e.out()) != 0)
+        return false;
+    s.count = ne - s.first;
     return true;
 }
 
@@ -191,24 +207,144 @@ int srcRects(void *client, long column, long row, long columns, long rows,
     auto &s = *static_cast<LevelSource *>(client);
     Report e(err);
     Kgda_BaseData *out = rects->layers[0];
-    if (column < 0 || row < 0 || columns > out->numcolumns || rows > out->numrows ||
-        column + columns > s.width || row + rows > s.height) {
-        e.error("kimg_LayerRRDCompute", 40, "Source rectangle outside the level");
-        return -1;
-    }
     try {
-        if (!bandLoad(s, row, row + rows, e)) return -1;
+        if (s.layer && !bandLoad(s, row, row + rows, e)) return -1;
     } catch (const std::bad_alloc &) {
         e.error("kimg_LayerRRDCompute", 41,
                 "Unable to allocate enough cache to compute pyramid layers.");
         return -1;
     }
+    if (column < 0 || columns > out->numcolumns || rows > out->numrows ||
+        column + columns > s.width || row < s.first || row + rows > s.end()) {
+        e.error("kimg_LayerRRDCompute", 40, "Source rows %ld to %ld are not at hand", row,
+                row + rows - 1);
+        return -1;
+    }
+    // Requests move down: rows above this one are not asked for again.
+    if (!s.layer) s.drop(row);
     const Kpxm_ConvertFunc conv = kmsc_AddressOf_kpxm_Convert()[s.type][out->datatype];
     const long bytes = kmsc_AddressOf_kgda_NumBytesPerPixel()[s.type];
-    const unsigned char *in = s.rows.data() + (row - s.first) * s.rowBytes + column * bytes;
+    const unsigned char *in = s.row(row) + column * bytes;
     for (long y = 0; y < rows; ++y, in += s.rowBytes)
         conv(in, out->windowStart + y * out->pitch, columns);
     return 0;
+}
+
+// One level being computed: strips of its block height go to its layer and
+// to the source of the next level.
+struct LevelRun {
+    Level level;
+    Kimg_Layer *dst = nullptr;
+    Kirf_ResampleData *resample = nullptr;
+    LevelSource source;
+    std::vector<unsigned char> strip;
+    long next = 0;  // the next row to compute
+    ~LevelRun() { kirf_ResampleDataDestroy(resample, nullptr); }
+};
+
+// Source rows the next strip of a level fed by the level before needs: the
+// rows its scale covers, with room for kernels up to 16 source pixels.
+bool ready(const LevelRun &r, bool sourceDone) {
+    if (r.next >= r.level.height) return false;
+    if (!r.source.layer && !sourceDone) {
+        const long rows = std::min(r.dst->blockHeight, r.level.height - r.next);
+        const double need = std::ceil((r.next + rows) * r.level.fy) + 16;
+        if (static_cast<double>(r.source.end()) < std::min(need, double(r.source.height)))
+            return false;
+    }
+    return true;
+}
+
+// Computes the strips of level k (and, as their sources fill, of the levels
+// after it) that can be computed now.
+bool pump(std::vector<std::unique_ptr<LevelRun>> &runs, size_t k, const char *fn, Report &e) {
+    LevelRun &r = *runs[k];
+    LevelRun *after = k + 1 < runs.size() ? runs[k + 1].get() : nullptr;
+    const bool sourceDone = k == 0 || runs[k - 1]->next >= runs[k - 1]->level.height;
+    while (ready(r, sourceDone)) {
+        const Level &lv = r.level;
+        const long rows = std::min(r.dst->blockHeight, lv.height - r.next);
+        Kgda_BaseData out;
+        Kgda_BaseData *layers[1] = {&out};
+        Kgda_BaseDataStack stack{1, 1, layers, 0};
+        double rect[4] = {0, static_cast<double>(r.next), static_cast<double>(lv.width),
+                          static_cast<double>(rows)};
+        // The strip goes straight into the next level's source.
+        unsigned char *at = nullptr;
+        try {
+            at = after ? after->source.grow(rows) : r.strip.data();
+        } catch (const std::bad_alloc &) {
+            e.error(fn, 6, "Unable to allocate enough cache to compute pyramid layers.");
+            return false;
+        }
+        if (!borrow(out, at, rows, lv.width, r.dst->pixelType) ||
+            kirf_ResampleBlockInterpolate(r.resample, rect, &stack, e.out()) != 0 ||
+            kimg_LayerRasterPixelRectSet(r.dst, 0, r.next, lv.width, rows, &out, e.out()) != 0) {
+            e.error(fn, 34, "Computing pyramid level %s failed", lv.node.c_str());
+            return false;
+        }
+        if (after) after->source.count += rows;
+        r.next += rows;
+        if (after && !pump(runs, k + 1, fn, e)) return false;
+        if (k == 0) break;  // one strip of the first level at a time
+    }
+    return true;
+}
+
+// Computes every level, all at once in one pass down the layer.
+bool computeLevels(Kimg_Layer *l, std::vector<std::unique_ptr<LevelRun>> &runs,
+                   const std::string &method, const Kimg_Meter *meter, const char *fn, Report &e) {
+    for (size_t k = 0; k < runs.size(); ++k) {
+        LevelRun &r = *runs[k];
+        Kimg_Layer *from = k == 0 ? l : runs[k - 1]->dst;
+        LevelSource &src = r.source;
+        src.layer = k == 0 ? l : nullptr;
+        src.type = from->pixelType;
+        src.width = from->width;
+        src.height = from->height;
+        src.rowBytes = from->width * kmsc_AddressOf_kgda_NumBytesPerPixel()[from->pixelType];
+        Kirf_MethodSetup setup{};
+        setup.srcPixelType = from->pixelType;
+        setup.dstPixelType = r.dst->pixelType;
+        kimg_LayerRasterNullValueGetS(l, &setup.nullValue, nullptr);
+        setup.hasNull = l->hasStoredNull;
+        setup.srcColumns = src.width;
+        setup.srcRows = src.height;
+        Kirf_Scale scale{0, 0, r.level.fx, r.level.fy};
+        r.resample =
+            kirf_ResampleDataCreate(srcRects, &src, method.c_str(), &scale, 1, &setup, e.out());
+        if (!r.resample) {
+            e.error(fn, 33, "kirf_ResampleDataCreate failed");
+            return false;
+        }
+        if (k + 1 == runs.size()) {
+            try {
+                r.strip.resize(
+                    static_cast<size_t>(r.dst->blockHeight * r.level.width *
+                                        kmsc_AddressOf_kgda_NumBytesPerPixel()[r.dst->pixelType]));
+            } catch (const std::bad_alloc &) {
+                e.error(fn, 6, "Unable to allocate enough cache to compute pyramid layers.");
+                return false;
+            }
+        }
+    }
+    // The first level drives the others; the meter follows it.
+    LevelRun &first = *runs[0];
+    while (first.next < first.level.height) {
+        const long before = first.next;
+        if (!pump(runs, 0, fn, e)) return false;
+        if (first.next == before) break;
+        if (meter && meter->update &&
+            meter->update(static_cast<double>(first.next) / first.level.height,
+                          "Computing pyramid layers", meter->clientData) != 0) {
+            e.error(fn, 9, "User abort");
+            return false;
+        }
+    }
+    // What the first level left waiting.
+    for (size_t k = 1; k < runs.size(); ++k)
+        if (!pump(runs, k, fn, e)) return false;
+    return true;
 }
 
 // The resampling method of a layer's pyramid.
@@ -223,64 +359,6 @@ std::string methodOf(const Kimg_Layer *l) {
         kmsc_HeapFree(k);
     }
     return kernel == "4X4" ? "MIRAVEN 4X4 Resampling" : "MIRAVEN 2X2 Resampling";
-}
-
-// Computes one level from src into dst (created, of the method's type) in
-// strips of whole block rows. The level stays in memory as the next
-// level's source when it is small enough (next.whole); else the next level
-// reads it back from dst.
-bool computeLevel(LevelSource &src, Kimg_Layer *dst, const Level &lv, const std::string &method,
-                  LevelSource &next, const char *fn, Report &e) {
-    Kimg_Layer *from = src.layer;
-    Kirf_MethodSetup setup{};
-    setup.srcPixelType = from->pixelType;
-    setup.dstPixelType = dst->pixelType;
-    kimg_LayerRasterNullValueGetS(from, &setup.nullValue, nullptr);
-    setup.hasNull = from->hasStoredNull;
-    setup.srcColumns = src.width;
-    setup.srcRows = src.height;
-    Kirf_Scale scale{0, 0, lv.fx, lv.fy};
-    Kirf_ResampleData *rd =
-        kirf_ResampleDataCreate(srcRects, &src, method.c_str(), &scale, 1, &setup, e.out());
-    if (!rd) {
-        e.error(fn, 33, "kirf_ResampleDataCreate failed");
-        return false;
-    }
-    next = LevelSource{};
-    next.layer = dst;
-    next.type = dst->pixelType;
-    next.width = lv.width;
-    next.height = lv.height;
-    next.rowBytes = lv.width * kmsc_AddressOf_kgda_NumBytesPerPixel()[dst->pixelType];
-    const long strip = dst->blockHeight;
-    bool ok = true;
-    try {
-        next.whole = next.rowBytes * lv.height <= kHeldLevelBytes;
-        next.rows.resize(static_cast<size_t>(next.rowBytes * (next.whole ? lv.height : strip)));
-    } catch (const std::bad_alloc &) {
-        e.error(fn, 6, "Unable to allocate enough cache to compute pyramid layers.");
-        ok = false;
-    }
-    for (long y = 0; ok && y < lv.height; y += strip) {
-        const long rows = std::min(strip, lv.height - y);
-        Kgda_BaseData out;
-        Kgda_BaseData *layers[1] = {&out};
-        Kgda_BaseDataStack stack{1, 1, layers, 0};
-        double rect[4] = {0, static_cast<double>(y), static_cast<double>(lv.width),
-                          static_cast<double>(rows)};
-        ok = borrow(out, next.rows.data() + (next.whole ? y * next.rowBytes : 0), rows, lv.width,
-                    dst->pixelType) &&
-             kirf_ResampleBlockInterpolate(rd, rect, &stack, e.out()) == 0 &&
-             kimg_LayerRasterPixelRectSet(dst, 0, y, lv.width, rows, &out, e.out()) == 0;
-    }
-    if (!ok) e.error(fn, 34, "Computing pyramid level %s failed", lv.node.c_str());
-    kirf_ResampleDataDestroy(rd, nullptr);
-    if (next.whole) {
-        next.count = lv.height;
-    } else {
-        next.rows.clear();
-    }
-    return ok;
 }
 
 }  // namespace
@@ -472,16 +550,8 @@ KRASTER_API int kimg_LayerRRDCompute(Kimg_Layer *layer, Kerr_ErrorReport **err) 
     std::string rrd = supportName(l->fileName, ".rrd");
     const Kimg_Meter *meter = l->hasMeter ? &l->meter : nullptr;
     std::vector<std::string> stored;
-    Kimg_Layer *src = l;
-    LevelSource pixels, next;
-    pixels.layer = l;
-    pixels.type = l->pixelType;
-    pixels.width = l->width;
-    pixels.height = l->height;
-    pixels.rowBytes = l->width * kmsc_AddressOf_kgda_NumBytesPerPixel()[l->pixelType];
+    std::vector<std::unique_ptr<LevelRun>> runs;
     bool ok = true;
-    double done = 0, total = 0;
-    for (const Level &lv : levels) total += static_cast<double>(lv.width) * lv.height;
     for (size_t k = 0; ok && k < levels.size(); ++k) {
         const Level &lv = levels[k];
         bool inRrd = external && static_cast<long>(k + 1) >= firstExternal;
@@ -500,10 +570,11 @@ KRASTER_API int kimg_LayerRRDCompute(Kimg_Layer *layer, Kerr_ErrorReport **err) 
                 break;
             }
         }
+        // Levels are read back rarely: no statistics of their own.
         Kimg_Layer *dst = kimg_LayerCreate(
-            (inRrd ? name : l->fileName + "(" + lv.node + ")").c_str(), src->layerType,
-            src->pixelType, lv.width, lv.height, kint_GetInit(), e.out(),
-            KIMG_LAYER_OPTION_FILE_TITLE, inRrd ? KIMG_RF_NATIVE_TITLE : "", 0);
+            (inRrd ? name : l->fileName + "(" + lv.node + ")").c_str(), l->layerType, l->pixelType,
+            lv.width, lv.height, kint_GetInit(), e.out(), KIMG_LAYER_OPTION_FILE_TITLE,
+            inRrd ? KIMG_RF_NATIVE_TITLE : "", KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
         if (!dst) {
             e.error(fn, 8, "Creating pyramid layer %s failed", name.c_str());
             ok = false;
@@ -516,25 +587,20 @@ KRASTER_API int kimg_LayerRRDCompute(Kimg_Layer *layer, Kerr_ErrorReport **err) 
             kerr_DeleteErrorReport(pe);
         }
         stored.push_back(inRrd ? baseOf(rrd) + "(" + lv.node + ")" : lv.node);
-        ok = computeLevel(pixels, dst, lv, method, next, fn, e);
-        if (src != l) kimg_LayerClose(src, nullptr);
-        src = dst;
-        std::swap(pixels, next);
-        done += static_cast<double>(lv.width) * lv.height;
-        if (ok && meter && meter->update &&
-            meter->update(done / total, "Computing pyramid layers", meter->clientData) != 0) {
-            e.error(fn, 9, "User abort");
-            ok = false;
-        }
+        runs.push_back(std::make_unique<LevelRun>());
+        runs.back()->level = lv;
+        runs.back()->dst = dst;
     }
-    if (src != l) {
+    if (ok) ok = computeLevels(l, runs, method, meter, fn, e);
+    for (auto &r : runs) {
         Kerr_ErrorReport *ce = nullptr;
-        if (kimg_LayerClose(src, &ce) != 0 && ok) {
+        if (kimg_LayerClose(r->dst, &ce) != 0 && ok) {
             e.wrap(ce, fn, 10, "kimg_LayerClose failed");
             ok = false;
         } else {
             kerr_DeleteErrorReport(ce);
         }
+        r->dst = nullptr;
     }
     if (ok) ok = writeNames(l, stored, fn, e);
     if (ok) l->rrdStale = false;

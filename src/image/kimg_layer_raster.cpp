@@ -820,30 +820,21 @@ bool stackNames(const char *layerNames, bool wholeFiles, std::vector<std::string
     return ok;
 }
 
-bool optionWords(va_list args, std::vector<intptr_t> &words, const char *fn, Report &e) {
+// A stack of the layers of a name list, each made by `get` (open or
+// create) with the option words of the variadic list. A failed layer undoes
+// the ones before it (`undo`: the stack and the toolkit).
+template <class Get, class Undo>
+Kimg_LayerStack *stackOf(const char *layerNames, bool wholeFiles, va_list args, const char *verb,
+                         const char *fn, Report &e, Get get, Undo undo) {
+    std::vector<intptr_t> words;
     try {
         words = layerOptionWords(args);
-        return true;
     } catch (const std::bad_alloc &) {
         e.error(fn, 90, "No memory");
-        return false;
+        return nullptr;
     }
-}
-
-}  // namespace
-
-KRASTER_API Kimg_LayerStack *kimg_LayerStackOpen(const char *layerNames,
-                                                 Kint_InitToolkitData *toolkit,
-                                                 Kerr_ErrorReport **err, ...) {
-    constexpr const char *fn = "kimg_LayerStackOpen";
-    Report e(err);
-    va_list args;
-    va_start(args, err);
-    std::vector<intptr_t> words;
-    bool ok = optionWords(args, words, fn, e);
-    va_end(args);
     std::vector<std::string> names;
-    if (!ok || !stackNames(layerNames, true, names, fn, e)) return nullptr;
+    if (!stackNames(layerNames, wholeFiles, names, fn, e)) return nullptr;
     Kimg_LayerStack *stack =
         kimg_LayerStackStructureCreate(static_cast<long>(names.size()), e.out());
     if (!stack) {
@@ -852,10 +843,10 @@ KRASTER_API Kimg_LayerStack *kimg_LayerStackOpen(const char *layerNames,
     }
     stack->count = 0;
     for (const std::string &n : names) {
-        Kimg_Layer *l = kimg_LayerOpenVAPtr(n.c_str(), toolkit, e.out(), words.data());
+        Kimg_Layer *l = get(n.c_str(), words.data());
         if (!l) {
-            e.error(fn, 7, "kimg_LayerOpen failed for %s", n.c_str());
-            kimg_LayerStackClose(stack, nullptr);
+            e.error(fn, 7, "%s failed for %s", verb, n.c_str());
+            undo(stack);
             return nullptr;
         }
         stack->layers[stack->count++] = l;
@@ -863,42 +854,47 @@ KRASTER_API Kimg_LayerStack *kimg_LayerStackOpen(const char *layerNames,
     return stack;
 }
 
+}  // namespace
+
+KRASTER_API Kimg_LayerStack *kimg_LayerStackOpen(const char *layerNames,
+                                                 Kint_InitToolkitData *toolkit,
+                                                 Kerr_ErrorReport **err, ...) {
+    Report e(err);
+    va_list args;
+    va_start(args, err);
+    Kimg_LayerStack *stack = stackOf(
+        layerNames, true, args, "kimg_LayerOpen", "kimg_LayerStackOpen", e,
+        [&](const char *n, const intptr_t *words) {
+            return kimg_LayerOpenVAPtr(n, toolkit, e.out(), words);
+        },
+        [](Kimg_LayerStack *s) { kimg_LayerStackClose(s, nullptr); });
+    va_end(args);
+    return stack;
+}
+
 KRASTER_API Kimg_LayerStack *kimg_LayerStackCreate(const char *layerNames, int32_t layerType,
                                                    int32_t pixelType, long width, long height,
                                                    Kint_InitToolkitData *toolkit,
                                                    Kerr_ErrorReport **err, ...) {
-    constexpr const char *fn = "kimg_LayerStackCreate";
     Report e(err);
     va_list args;
     va_start(args, err);
-    std::vector<intptr_t> words;
-    bool ok = optionWords(args, words, fn, e);
-    va_end(args);
-    std::vector<std::string> names;
-    if (!ok || !stackNames(layerNames, false, names, fn, e)) return nullptr;
-    Kimg_LayerStack *stack =
-        kimg_LayerStackStructureCreate(static_cast<long>(names.size()), e.out());
-    if (!stack) {
-        e.error(fn, 6, "No memory");
-        return nullptr;
-    }
-    stack->count = 0;
-    for (const std::string &n : names) {
-        Kimg_Layer *l = kimg_LayerCreateVAPtr(n.c_str(), layerType, pixelType, width, height,
-                                              toolkit, e.out(), words.data());
-        if (!l) {
-            e.error(fn, 7, "kimg_LayerCreate failed for %s", n.c_str());
+    Kimg_LayerStack *stack = stackOf(
+        layerNames, false, args, "kimg_LayerCreate", "kimg_LayerStackCreate", e,
+        [&](const char *n, const intptr_t *words) {
+            return kimg_LayerCreateVAPtr(n, layerType, pixelType, width, height, toolkit, e.out(),
+                                         words);
+        },
+        [&](Kimg_LayerStack *s) {
             // Leave none of the stack behind.
-            for (long i = 0; i < stack->count; ++i) {
-                std::string made = stack->layers[i]->name;
-                kimg_LayerClose(stack->layers[i], nullptr);
+            for (long i = 0; i < s->count; ++i) {
+                std::string made = s->layers[i]->name;
+                kimg_LayerClose(s->layers[i], nullptr);
                 kimg_LayerRemove(made.c_str(), toolkit, nullptr);
             }
-            kimg_LayerStackStructureDelete(stack);
-            return nullptr;
-        }
-        stack->layers[stack->count++] = l;
-    }
+            kimg_LayerStackStructureDelete(s);
+        });
+    va_end(args);
     return stack;
 }
 
@@ -921,9 +917,14 @@ KRASTER_API int kimg_LayerStackChangeOptions(Kimg_LayerStack *stack, Kerr_ErrorR
     va_list args;
     va_start(args, err);
     std::vector<intptr_t> words;
-    bool ok = optionWords(args, words, fn, e);
+    try {
+        words = layerOptionWords(args);
+    } catch (const std::bad_alloc &) {
+        va_end(args);
+        e.error(fn, 90, "No memory");
+        return -1;
+    }
     va_end(args);
-    if (!ok) return -1;
     if (!stack) {
         e.error(fn, 1, "Null stack");
         return -1;
