@@ -140,8 +140,9 @@ struct Kimg_Layer {
     struct alignas(16) Word {
         unsigned char bytes[16];
     };
-    std::vector<Word> scratch;  // one block when the cache has no slots
-    long cachedBlocksMax = -1;  // -1: the default
+    std::vector<Word> scratch;     // one block when the cache has no slots
+    std::vector<Word> rowScratch;  // the blocks of one block row, side by side
+    long cachedBlocksMax = -1;     // -1: the default
     long undoLevels = 0;
     // Transactions: per closed transaction whether it wrote anything, so
     // that undo and redo can tell whether the raster still differs.

@@ -163,6 +163,35 @@ void copyRows(unsigned char *dst, long dstPitch, const unsigned char *src, long 
     }
 }
 
+// A read of whole blocks into a rectangle of their own type, block row by
+// block row: the blocks of a row side by side first, then each line of
+// pixels across them, so that the rectangle is written line after line.
+// False with a report on failure.
+bool readBlockRows(Kimg_Layer *l, const Span &s, unsigned char *out, long pitch, const char *fn,
+                   Report &e) {
+    const long lb = kmsc_AddressOf_kgda_NumBytesPerPixel()[l->pixelType];
+    const long bc0 = s.c0 / l->blockWidth, bc1 = (s.c1 - 1) / l->blockWidth + 1;
+    const size_t words = static_cast<size_t>((l->blockBytes + 15) / 16 * (bc1 - bc0));
+    if (l->rowScratch.size() < words) l->rowScratch.assign(words, {});
+    auto *row = reinterpret_cast<unsigned char *>(l->rowScratch.data());
+    const long stride = (l->blockBytes + 15) / 16 * 16, line = l->blockWidth * lb;
+    for (long br = s.r0 / l->blockHeight; br <= (s.r1 - 1) / l->blockHeight; ++br) {
+        for (long bc = bc0; bc < bc1; ++bc)
+            if (!blockReadInto(l, br * l->blocksAcross + bc, row + (bc - bc0) * stride, fn, e))
+                return false;
+        const long by = br * l->blockHeight, lines = std::min(l->blockHeight, s.r1 - by);
+        for (long y = 0; y < lines; ++y) {
+            unsigned char *dst = out + (by + y - s.r0 + s.rr) * pitch + s.rc * lb;
+            for (long bc = bc0; bc < bc1; ++bc) {
+                const long n = (std::min(s.c1, (bc + 1) * l->blockWidth) - bc * l->blockWidth) * lb;
+                copyRows(dst, 0, row + (bc - bc0) * stride + y * line, 0, n, 1);
+                dst += n;
+            }
+        }
+    }
+    return true;
+}
+
 void noteWrite(Kimg_Layer *l) {
     if (l->undoLevels > 0 && l->transactionOpen)
         l->openWrote = true;
@@ -222,6 +251,11 @@ int rectGet(Kimg_Layer *l, long column, long row, long columns, long rows, Kgda_
     const long pitch = rect->pitch;
     unsigned char *out = rect->windowStart;
     const bool same = rect->datatype == l->pixelType;
+    // Spans of whole blocks of the rectangle's type go block row by block row.
+    auto edge = [](long v, long size, long limit) { return v % size == 0 || v == limit; };
+    if (same && edge(s.c0, l->blockWidth, 0) && edge(s.r0, l->blockHeight, 0) &&
+        edge(s.c1, l->blockWidth, l->width) && edge(s.r1, l->blockHeight, l->height))
+        return readBlockRows(l, s, out, pitch, fn, e) ? 0 : -1;
     bool ok =
         forBlocks(l, s, [&](long index, long bx, long by, long x0, long y0, long x1, long y1) {
             const bool whole = x0 == bx && y0 == by &&
