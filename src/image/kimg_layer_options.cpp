@@ -138,6 +138,25 @@ void walk(const intptr_t *options, const char *fn, bool reportUnknown, F f) {
     }
 }
 
+// Replaces what a layer keeps with a copy of the option's value (none for
+// a null pointer); false when the copy cannot be made (its report given).
+template <class T, class Free, class Copy>
+bool replaceWithCopy(T *&kept, intptr_t word, Free release, Copy copy) {
+    const auto *given = reinterpret_cast<const T *>(word);
+    T *made = given ? copy(given) : nullptr;
+    if (given && !made) return false;
+    release(kept);
+    kept = made;
+    return true;
+}
+
+template <class T>
+bool replaceWithCopy(T *&kept, intptr_t word, void (*release)(T *, Kerr_ErrorReport **),
+                     auto copy) {
+    return replaceWithCopy(
+        kept, word, [&](T *p) { release(p, nullptr); }, copy);
+}
+
 }  // namespace
 
 long listIndex(const std::vector<std::string> &list, const std::string &name) {
@@ -323,35 +342,29 @@ bool layerOptionsApply(Kimg_Layer *layer, const intptr_t *options, OptionPass pa
                 }
                 break;
             }
-            case KIMG_LAYER_OPTION_BIN_FUNCTION: {
-                const auto *b = reinterpret_cast<const Kdsc_BinFunction *>(v[0]);
-                Kdsc_BinFunction *copy = b ? kdsc_BinFunctionCopy(b, e.out()) : nullptr;
-                if (b && !copy) {
-                    e.error(fn, 52, "kdsc_BinFunctionCopy failed");
+            case KIMG_LAYER_OPTION_BIN_FUNCTION:
+                if (!replaceWithCopy(layer->binFunction, v[0], kdsc_BinFunctionDelete,
+                                     [&](const Kdsc_BinFunction *b) {
+                                         return kdsc_BinFunctionCopy(b, e.out());
+                                     }))
                     return false;
-                }
-                kdsc_BinFunctionDelete(layer->binFunction, nullptr);
-                layer->binFunction = copy;
                 break;
-            }
-            case KIMG_LAYER_OPTION_RESCALE: {
-                const auto *r = reinterpret_cast<const Kimg_RescaleInfo *>(v[0]);
-                Kimg_RescaleInfo *copy =
-                    r ? kimg_RescaleInfoCreate(r->type, r->a, r->b, e.out()) : nullptr;
-                if (r && !copy) return false;
-                kimg_RescaleInfoDelete(layer->rescale);
-                layer->rescale = copy;
+            case KIMG_LAYER_OPTION_RESCALE:
+                if (!replaceWithCopy(layer->rescale, v[0], kimg_RescaleInfoDelete,
+                                     [&](const Kimg_RescaleInfo *r) {
+                                         return kimg_RescaleInfoCreate(r->type, r->a, r->b,
+                                                                       e.out());
+                                     }))
+                    return false;
                 break;
-            }
-            case KIMG_LAYER_OPTION_CONVOLUTION: {
-                const auto *c = reinterpret_cast<const Kimg_ConvolveInfo *>(v[0]);
-                Kimg_ConvolveInfo *copy =
-                    c ? kimg_ConvolveInfoCreate(c->width, c->height, c->weights, e.out()) : nullptr;
-                if (c && !copy) return false;
-                kimg_ConvolveInfoDelete(layer->convolve);
-                layer->convolve = copy;
+            case KIMG_LAYER_OPTION_CONVOLUTION:
+                if (!replaceWithCopy(layer->convolve, v[0], kimg_ConvolveInfoDelete,
+                                     [&](const Kimg_ConvolveInfo *c) {
+                                         return kimg_ConvolveInfoCreate(c->width, c->height,
+                                                                        c->weights, e.out());
+                                     }))
+                    return false;
                 break;
-            }
             case KIMG_LAYER_OPTION_METER:
                 layer->hasMeter = v[0] != 0;
                 if (v[0]) layer->meter = *reinterpret_cast<const Kimg_Meter *>(v[0]);
