@@ -295,10 +295,13 @@ typedef struct Kimg_Layer Kimg_Layer;
 #define KIMG_LAYER_OPTION_RESAMPLE_METHOD 6
 /* no value: obsolete, ignored. */
 #define KIMG_LAYER_OPTION_NO_DMS 7
-/* const char *name: open a descriptor table (not yet supported). */
+/* const char *name: open the layer's descriptor table of that name (NULL:
+ * "Descriptor_Table") with kimg_TableOpen; the layer keeps it (see
+ * kimg_LayerDescriptorTableQuery) and closes it when it closes or gets
+ * another. */
 #define KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_OPEN 8
-/* const char *name, long rows, void *binFunction: create a descriptor
- * table (not yet supported). */
+/* const char *name, long rows, const Kdsc_BinFunction *binFunction: the same
+ * with a table made by kimg_TableCreate. */
 #define KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_CREATE 9
 /* three pointers: obsolete form of KIMG_LAYER_OPTION_GEOMETRIC_TRANS. */
 #define KIMG_LAYER_OPTION_POLYTRANS 10
@@ -306,7 +309,8 @@ typedef struct Kimg_Layer Kimg_Layer;
 #define KIMG_LAYER_OPTION_NO_RESCALE 11
 /* no value: drop the convolution (no longer supported). */
 #define KIMG_LAYER_OPTION_NO_CONVOLUTION 12
-/* void *rescaleInfo (not yet supported). */
+/* const Kimg_RescaleInfo *rescale (copied; NULL: none) applied by
+ * kimg_LayerRead. */
 #define KIMG_LAYER_OPTION_RESCALE 13
 /* const Kimg_Meter *meter (copied; NULL: none) told about long operations. */
 #define KIMG_LAYER_OPTION_METER 14
@@ -318,13 +322,15 @@ typedef struct Kimg_Layer Kimg_Layer;
 #define KIMG_LAYER_OPTION_AOI 15
 /* no value: drop the area of interest. */
 #define KIMG_LAYER_OPTION_NO_AOI 16
-/* void *binFunction of the statistics (not yet supported). */
+/* const Kdsc_BinFunction *binFunction (copied; NULL: none): the bin function
+ * of the statistics (kimg_LayerBinFunctionQuery). */
 #define KIMG_LAYER_OPTION_BIN_FUNCTION 17
 /* no value: reads address the whole layer again. */
 #define KIMG_LAYER_OPTION_NO_WINDOW 18
 /* long nodeType: obsolete, ignored. */
 #define KIMG_LAYER_OPTION_KHFA_NODE_TYPE 19
-/* void *convolveInfo (not yet supported). */
+/* const Kimg_ConvolveInfo *convolution (copied; NULL: none) applied by
+ * kimg_LayerRead. */
 #define KIMG_LAYER_OPTION_CONVOLUTION 20
 /* no value: 0 joins the excluded values. */
 #define KIMG_LAYER_OPTION_EXCLUDE_ZERO 21
@@ -477,6 +483,10 @@ KRASTER_API int kimg_LayerRasterModifiedQuery(const Kimg_Layer *layer);
 /* Name of the layer's compression in its format's list (owned by the
  * library), or NULL. */
 KRASTER_API const char *kimg_LayerCompressionTypeQuery(const Kimg_Layer *layer);
+/* The descriptor table and the statistics bin function set through the
+ * options (owned by the layer), or NULL. */
+KRASTER_API Kdsc_Table *kimg_LayerDescriptorTableQuery(const Kimg_Layer *layer);
+KRASTER_API const Kdsc_BinFunction *kimg_LayerBinFunctionQuery(const Kimg_Layer *layer);
 /* Title of the resampling method set with KIMG_LAYER_OPTION_RESAMPLE_METHOD,
  * or NULL. */
 KRASTER_API const char *kimg_LayerResampleMethodQuery(const Kimg_Layer *layer);
@@ -523,6 +533,38 @@ KRASTER_API int kimg_LayerRasterPixelRectGet(Kimg_Layer *layer, long column, lon
 KRASTER_API int kimg_LayerRasterPixelRectSet(Kimg_Layer *layer, long column, long row, long columns,
                                              long rows, const Kgda_BaseData *pixelRect,
                                              Kerr_ErrorReport **err);
+/* ---- Rescale and convolution of reads ------------------------------------
+ * kimg_LayerRead convolves, then rescales, what it reads (the layer's
+ * options 20 and 13); writes and kimg_LayerRasterPixelRectGet do neither.
+ * A convolution is a kernel of odd width and height (1 to 63) of weights in
+ * row order: each pixel becomes the weighted sum of the window's pixels
+ * around it; taps outside the window are left out and the sum scaled by
+ * (sum of all weights) / (sum of the weights inside) when both are not 0.
+ * A rescale maps each value v: KIMG_RESCALE_LINEAR to v x a + b,
+ * KIMG_RESCALE_RANGE the range [a, b] linearly onto [0, 255]. Results are
+ * stored in the rectangle's type with the saturation of the pixel
+ * conversion. Complex pixel rectangles are refused ("Pixel type %ld not
+ * supported on rescale", "Convolution not supported on %ld pixel types"),
+ * and so is an unknown rescale type ("Rescale type %ld not supported"). */
+#define KIMG_RESCALE_LINEAR 0
+#define KIMG_RESCALE_RANGE 1
+typedef struct Kimg_RescaleInfo {
+    int32_t type;
+    double a, b;
+} Kimg_RescaleInfo;
+typedef struct Kimg_ConvolveInfo {
+    int32_t width, height;
+    double *weights; /* width x height, row by row */
+} Kimg_ConvolveInfo;
+KRASTER_API Kimg_RescaleInfo *kimg_RescaleInfoCreate(int32_t type, double a, double b,
+                                                     Kerr_ErrorReport **err);
+KRASTER_API void kimg_RescaleInfoDelete(Kimg_RescaleInfo *rescale);
+/* Copies the weights. */
+KRASTER_API Kimg_ConvolveInfo *kimg_ConvolveInfoCreate(int32_t width, int32_t height,
+                                                       const double *weights,
+                                                       Kerr_ErrorReport **err);
+KRASTER_API void kimg_ConvolveInfoDelete(Kimg_ConvolveInfo *convolution);
+
 /* Read and write through the window: (column, row) relative to its top left
  * corner, clipped to it; width and height at least 1. */
 KRASTER_API int kimg_LayerRead(Kimg_Layer *layer, long column, long row, long width, long height,
@@ -591,6 +633,66 @@ KRASTER_API int kimg_LayerStackApplyFunctional(Kimg_LayerStack *in, int32_t pixe
                                                Kimg_FunctionalFunction function, void *clientData,
                                                Kerr_ErrorReport **err);
 
+/* Several stacks at once (the inputs of the stack-array functions below). */
+typedef struct Kimg_LayerStackArray {
+    long count;
+    Kimg_LayerStack **stacks;
+} Kimg_LayerStackArray;
+
+/* A stack of count empty slots (layers NULL, count 1 to 65536) and an array
+ * of count empty stacks; the deletes free the structures only, not the
+ * layers or stacks in them. */
+KRASTER_API Kimg_LayerStack *kimg_LayerStackStructureCreate(long count, Kerr_ErrorReport **err);
+KRASTER_API void kimg_LayerStackStructureDelete(Kimg_LayerStack *stack);
+KRASTER_API Kimg_LayerStackArray *kimg_LayerStackArrayStructureCreate(long count,
+                                                                      Kerr_ErrorReport **err);
+KRASTER_API void kimg_LayerStackArrayStructureDelete(Kimg_LayerStackArray *array);
+
+/* Creates a layer for every name of a layer-name list ("file(:a,:b)"), all
+ * of one type and size, with the options of kimg_LayerCreate. On failure the
+ * layers already made are closed and removed. */
+KRASTER_API Kimg_LayerStack *kimg_LayerStackCreate(const char *layerNames, int32_t layerType,
+                                                   int32_t pixelType, long width, long height,
+                                                   Kint_InitToolkitData *toolkit,
+                                                   Kerr_ErrorReport **err, ...);
+
+/* Neighbourhood functions over an array of input stacks: as above, with
+ * `in` holding one stack of grown rectangles per input stack (stacks[k] has
+ * as many layers as input stack k). Every input layer has the output's size.
+ * The run may be driven block by block: BlockInit checks the arguments and
+ * prepares the rectangles, each Block call does the next block in row
+ * order (1 when it did one, 0 when none was left, -1 on failure), and
+ * BlockFinish frees the run (NULL accepted). */
+typedef int (*Kimg_StackArrayNeighborhoodFunction)(const Kgda_BaseDataStackArray *in,
+                                                   Kgda_BaseDataStack *out, long column, long row,
+                                                   void *clientData, Kerr_ErrorReport **err);
+typedef struct Kimg_NeighborhoodRun Kimg_NeighborhoodRun;
+KRASTER_API Kimg_NeighborhoodRun *kimg_LayerStackArrayApplyNeighborhoodFunctionBlockInit(
+    Kimg_LayerStackArray *in, Kimg_LayerStack *out, long kernelWidth, long kernelHeight,
+    int32_t pixelType, Kimg_StackArrayNeighborhoodFunction function, void *clientData,
+    Kerr_ErrorReport **err);
+KRASTER_API int kimg_LayerStackArrayApplyNeighborhoodFunctionBlock(Kimg_NeighborhoodRun *run,
+                                                                   Kerr_ErrorReport **err);
+KRASTER_API void kimg_LayerStackArrayApplyNeighborhoodFunctionBlockFinish(
+    Kimg_NeighborhoodRun *run);
+KRASTER_API int kimg_LayerStackArrayApplyNeighborhoodFunction(
+    Kimg_LayerStackArray *in, Kimg_LayerStack *out, long kernelWidth, long kernelHeight,
+    int32_t pixelType, Kimg_StackArrayNeighborhoodFunction function, void *clientData,
+    Kerr_ErrorReport **err);
+/* Functionals over an array of stacks: each block of the grid of the first
+ * layer of the first stack, read from every layer of every stack. */
+typedef int (*Kimg_StackArrayFunctionalFunction)(const Kgda_BaseDataStackArray *in, long column,
+                                                 long row, void *clientData,
+                                                 Kerr_ErrorReport **err);
+KRASTER_API int kimg_LayerStackArrayApplyFunctional(Kimg_LayerStackArray *in, int32_t pixelType,
+                                                    Kimg_StackArrayFunctionalFunction function,
+                                                    void *clientData, Kerr_ErrorReport **err);
+
+/* The image chip of the layers of an open stack, chosen and sampled as
+ * kimg_FileImageChipGet does (never stored). */
+KRASTER_API Kgda_BaseDataStack *kimg_LayerStackImageChipGet(Kimg_LayerStack *stack, long maxSize,
+                                                            Kerr_ErrorReport **err);
+
 /* ---- Transactions --------------------------------------------------------
  * With undo levels set (KIMG_LAYER_OPTION_UNDO_LEVELS), writes between Start
  * and End form one transaction that Undo takes back (levels > 0) or redoes
@@ -637,6 +739,19 @@ KRASTER_API char *kimg_LayerNameCreateWithTitle(const char *fileName, const char
  * heap strings: free each, then the array). */
 KRASTER_API int kimg_LayerGetNames(const char *fileName, long *count, char ***layerNames,
                                    Kerr_ErrorReport **err);
+/* The same without the file's pyramid levels (layers named like the
+ * level "<node>_ss_<magnification>_" of another layer of the file). */
+KRASTER_API int kimg_FileNameGetOriginalLayerNames(const char *fileName, long *count,
+                                                   char ***layerNames, Kerr_ErrorReport **err);
+/* What every layer of a file is: one entry per layer in the file's order,
+ * each layer opened read-only in turn. Free with kimg_LayerTableFree. */
+typedef struct Kimg_LayerTableEntry {
+    char *name; /* full layer name */
+    Kimg_LayerInfo info;
+} Kimg_LayerTableEntry;
+KRASTER_API int kimg_LayerTable(const char *fileName, long *count, Kimg_LayerTableEntry **table,
+                                Kerr_ErrorReport **err);
+KRASTER_API void kimg_LayerTableFree(long count, Kimg_LayerTableEntry *table);
 /* The format title of the layer's file, and the format's file extension
  * (the file's own when the format declares none); owned by the library. */
 KRASTER_API const char *kimg_LayerGetTitle(const Kimg_Layer *layer);

@@ -72,13 +72,27 @@ int64_t modTime(const std::string &name) {
 // Samples one layer at the chip's pixel centres (nearest pixel) and brings
 // the values to 0 to 255: u8 layers as they are, others stretched linearly
 // from the smallest to the largest value sampled (NaN gives 0).
+bool sampleOpenLayer(Kimg_Layer *layer, long cw, long ch, Kgda_BaseData *out, const char *fn,
+                     Report &e);
+
 bool sampleLayer(const char *name, long cw, long ch, Kgda_BaseData *out, Report &e) {
     Kimg_Layer *layer =
         kimg_LayerOpen(name, kint_GetInit(), e.out(), KIMG_LAYER_OPTION_READONLY, 0);
-    Kimg_LayerInfo info;
-    if (!layer || kimg_LayerInfoGet(layer, &info, e.out()) != 0) {
-        kimg_LayerClose(layer, nullptr);
+    if (!layer) {
         e.error(kFn, 5, "Cannot open layer %s", name);
+        return false;
+    }
+    bool ok = sampleOpenLayer(layer, cw, ch, out, kFn, e);
+    kimg_LayerClose(layer, nullptr);
+    return ok;
+}
+
+bool sampleOpenLayer(Kimg_Layer *layer, long cw, long ch, Kgda_BaseData *out, const char *fn,
+                     Report &e) {
+    const char *name = kimg_LayerNameQuery(layer);
+    Kimg_LayerInfo info;
+    if (kimg_LayerInfoGet(layer, &info, e.out()) != 0) {
+        e.error(fn, 5, "Cannot open layer %s", name);
         return false;
     }
     Kgda_BaseData *row = kimg_PixelRectCreate(info.width, 1, KGDA_TYPE_F64, e.out());
@@ -89,7 +103,7 @@ bool sampleLayer(const char *name, long cw, long ch, Kgda_BaseData *out, Report 
         long sy = std::min(info.height - 1, (2 * y + 1) * info.height / (2 * ch));
         if (sy != lastRow &&
             kimg_LayerRasterPixelRectGet(layer, 0, sy, info.width, 1, row, e.out()) != 0) {
-            e.error(kFn, 6, "Cannot read %s", name);
+            e.error(fn, 6, "Cannot read %s", name);
             ok = false;
             break;
         }
@@ -100,7 +114,6 @@ bool sampleLayer(const char *name, long cw, long ch, Kgda_BaseData *out, Report 
                 px[std::min(info.width - 1, (2 * x + 1) * info.width / (2 * cw))];
     }
     kimg_PixelRectDelete(row, nullptr);
-    kimg_LayerClose(layer, nullptr);
     if (!ok) return false;
     double lo = 0, hi = 255;
     if (info.pixelType != KGDA_TYPE_U8) {
@@ -246,5 +259,42 @@ extern "C" KRASTER_API Kgda_BaseDataStack *kimg_FileImageChipGet(const char *fil
         kgda_BaseDataStackDelete(chip, nullptr);
         return nullptr;
     }
+    return chip;
+}
+
+extern "C" KRASTER_API Kgda_BaseDataStack *kimg_LayerStackImageChipGet(Kimg_LayerStack *stack,
+                                                                       long maxSize,
+                                                                       Kerr_ErrorReport **err) {
+    constexpr const char *fn = "kimg_LayerStackImageChipGet";
+    Report e(err);
+    if (!stack || stack->count < 1 || !stack->layers) {
+        e.error(fn, 1, "Empty layer stack");
+        return nullptr;
+    }
+    if (maxSize < 1 || maxSize > kMaxChip) {
+        e.error(fn, 2, "Invalid chip size %ld", maxSize);
+        return nullptr;
+    }
+    long band[3];
+    chooseBands(stack->count, band);
+    Kimg_LayerInfo info;
+    if (kimg_LayerInfoGet(stack->layers[band[0]], &info, e.out()) != 0) {
+        e.error(fn, 3, "kimg_LayerInfoGet failed");
+        return nullptr;
+    }
+    long cw = 0, ch = 0;
+    chipSize(info.width, info.height, maxSize, &cw, &ch);
+    Kgda_BaseDataStack *chip =
+        kgda_BaseDataStackCreate(3, static_cast<int32_t>(ch), static_cast<int32_t>(cw),
+                                 KGDA_TYPE_U8, KGDA_RASTER_OBJECT, e.out());
+    if (!chip) {
+        e.error(fn, 4, "No memory");
+        return nullptr;
+    }
+    for (int i = 0; i < 3; ++i)
+        if (!sampleOpenLayer(stack->layers[band[i]], cw, ch, chip->layers[i], fn, e)) {
+            kgda_BaseDataStackDelete(chip, nullptr);
+            return nullptr;
+        }
     return chip;
 }

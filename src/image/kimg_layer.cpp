@@ -171,6 +171,19 @@ bool layerNames(RFInstance *inst, void *fileHandle, std::vector<std::string> &ou
     return true;
 }
 
+// True when the open file is the support file of another (it names its
+// dependent file).
+bool isSupportFile(RFInstance &inst, void *fileHandle) {
+    if (!inst.fn.FileDependentGet) return false;
+    char *dependent = nullptr;
+    Kerr_ErrorReport *pe = nullptr;
+    long r = call(inst, inst.fn.FileDependentGet, nullptr, fileHandle, &dependent, &pe);
+    kerr_DeleteErrorReport(pe);
+    bool named = r >= 0 && dependent && *dependent;
+    kmsc_HeapFree(dependent);
+    return named;
+}
+
 // Same node path, with or without the leading ":".
 bool sameNode(const std::string &a, const std::string &b) {
     auto strip = [](const std::string &s) { return s.empty() || s[0] != ':' ? s : s.substr(1); };
@@ -180,6 +193,8 @@ bool sameNode(const std::string &a, const std::string &b) {
 // Releases what a half-made layer holds (not the plug-in layer).
 void discard(Kimg_Layer *l) {
     if (!l) return;
+    if (l->table) kdsc_TableClose(l->table, nullptr);
+    l->table = nullptr;
     kdms_CacheDestroy(l->cache, nullptr);
     l->cache = nullptr;
     layerStashClose(l);
@@ -268,6 +283,9 @@ using namespace kr::img;
 
 Kimg_Layer::~Kimg_Layer() {
     kgda_BaseDataDelete(nullValue, nullptr);
+    kdsc_BinFunctionDelete(binFunction, nullptr);
+    kimg_RescaleInfoDelete(rescale);
+    kimg_ConvolveInfoDelete(convolve);
 }
 
 // ---- Names and types ---------------------------------------------------------
@@ -573,7 +591,11 @@ KRASTER_API Kimg_Layer *kimg_LayerOpenVAPtr(const char *layerName, Kint_InitTool
         if (!layerNames(&inst, fileHandle, names, fn, e)) return discard(l), nullptr;
         if (std::none_of(names.begin(), names.end(),
                          [&](const std::string &n) { return sameNode(n, l->nodePath); })) {
-            if (opt.errorIfNonexistent) e.error(fn, 3, "Layer %s does not exist", layerName);
+            if (opt.errorIfNonexistent)
+                e.error(fn, 3,
+                        isSupportFile(inst, fileHandle) ? "Layer %s does not exist in AUX file"
+                                                        : "Layer %s does not exist",
+                        layerName);
             return discard(l), nullptr;
         }
         long w = 0, h = 0, pt = -1, comp = -1, lt = -1, bw = 0, bh = 0;
@@ -694,6 +716,14 @@ KRASTER_API int kimg_LayerClose(Kimg_Layer *layer, Kerr_ErrorReport **err) {
             kerr_DeleteErrorReport(se);
     }
     if (!layerCloseRRDCheck(l, e.out())) e.error(fn, 2, "Pyramid layer check failed");
+    if (l->table) {
+        Kerr_ErrorReport *te = nullptr;
+        if (kdsc_TableClose(l->table, &te) != 0)
+            e.wrap(te, fn, 6, "kdsc_TableClose failed");
+        else
+            kerr_DeleteErrorReport(te);
+        l->table = nullptr;
+    }
     kdms_CacheDestroy(l->cache, nullptr);
     l->cache = nullptr;
     layerStashClose(l);
@@ -716,6 +746,14 @@ KRASTER_API int kimg_LayerClose(Kimg_Layer *layer, Kerr_ErrorReport **err) {
 }
 
 // ---- Queries ---------------------------------------------------------------------
+
+KRASTER_API Kdsc_Table *kimg_LayerDescriptorTableQuery(const Kimg_Layer *layer) {
+    return layer ? layer->table : nullptr;
+}
+
+KRASTER_API const Kdsc_BinFunction *kimg_LayerBinFunctionQuery(const Kimg_Layer *layer) {
+    return layer ? layer->binFunction : nullptr;
+}
 
 KRASTER_API int kimg_LayerInfoGet(const Kimg_Layer *layer, Kimg_LayerInfo *info,
                                   Kerr_ErrorReport **err) {

@@ -6,6 +6,7 @@
 #include <kraster/kimg.h>
 #include <kraster/kmsc.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,17 @@ bool layerObjectWrite(Kimg_Layer *layer, Kimg_RFLayerObjectWriteFunc entry, Kimg
                       const char *dictionary, const char *type, const char *what, const char *fn,
                       Report &e);
 
+// Reads columns x rows pixels of the window from (column, row) on, as f64
+// into out (row by row); pixels outside the window are left as they are.
+using AreaReader =
+    std::function<bool(long column, long row, long columns, long rows, double *out, Report &e)>;
+// Applies the layer's convolution and rescale (when it has them) to the
+// pixels kimg_LayerRead read into rect: columns x rows at window position
+// (column, row) of a window ww x wh, clipped as the read clipped them.
+bool layerReadFilter(Kimg_Layer *l, long column, long row, long columns, long rows, long ww,
+                     long wh, Kgda_BaseData *rect, const AreaReader &read, const char *fn,
+                     Report &e);
+
 // Index in `list` of a name, or -1.
 long listIndex(const std::vector<std::string> &list, const std::string &name);
 
@@ -128,8 +140,9 @@ struct Kimg_Layer {
     struct alignas(16) Word {
         unsigned char bytes[16];
     };
-    std::vector<Word> scratch;  // one block when the cache has no slots
-    long cachedBlocksMax = -1;  // -1: the default
+    std::vector<Word> scratch;     // one block when the cache has no slots
+    std::vector<Word> rowScratch;  // the blocks of one block row, side by side
+    long cachedBlocksMax = -1;     // -1: the default
     long undoLevels = 0;
     // Transactions: per closed transaction whether it wrote anything, so
     // that undo and redo can tell whether the raster still differs.
@@ -154,6 +167,10 @@ struct Kimg_Layer {
     std::string resampleMethod;
     bool hasMeter = false;
     Kimg_Meter meter{};
+    Kdsc_Table *table = nullptr;              // opened or created through the options
+    Kdsc_BinFunction *binFunction = nullptr;  // of the statistics (a copy)
+    Kimg_RescaleInfo *rescale = nullptr;      // of reads (copies)
+    Kimg_ConvolveInfo *convolve = nullptr;
 
     // Pyramid settings (-1: the preference decides).
     int rrdComputeOnClose = -1;

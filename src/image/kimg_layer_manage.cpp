@@ -135,6 +135,92 @@ KRASTER_API int kimg_LayerGetNames(const char *fileName, long *count, char ***la
     return 0;
 }
 
+namespace {
+
+// A level name "<node>_ss_<digits>_": its base node, else empty.
+std::string levelBase(const std::string &name) {
+    size_t at = name.rfind("_ss_");
+    if (at == std::string::npos || name.size() < at + 6 || name.back() != '_') return {};
+    for (size_t i = at + 4; i + 1 < name.size(); ++i)
+        if (name[i] < '0' || name[i] > '9') return {};
+    return name.substr(0, at);
+}
+
+}  // namespace
+
+KRASTER_API int kimg_FileNameGetOriginalLayerNames(const char *fileName, long *count,
+                                                   char ***layerNames, Kerr_ErrorReport **err) {
+    constexpr const char *fn = "kimg_FileNameGetOriginalLayerNames";
+    Report e(err);
+    long n = 0;
+    char **all = nullptr;
+    if (kimg_LayerGetNames(fileName, &n, &all, e.out()) != 0) {
+        e.error(fn, 1, "kimg_LayerGetNames failed");
+        return -1;
+    }
+    std::vector<std::string> names(all, all + n), kept;
+    for (long i = 0; i < n; ++i) kmsc_HeapFree(all[i]);
+    kmsc_HeapFree(all);
+    for (const std::string &name : names) {
+        // Full names end in ")": the base is a layer of the file.
+        std::string base = name.empty() ? "" : levelBase(name.substr(0, name.size() - 1));
+        if (base.empty() || std::find(names.begin(), names.end(), base + ")") == names.end())
+            kept.push_back(name);
+    }
+    *layerNames = heapList(kept);
+    if (!*layerNames) {
+        e.error(fn, 2, "No memory");
+        return -1;
+    }
+    *count = static_cast<long>(kept.size());
+    return 0;
+}
+
+KRASTER_API int kimg_LayerTable(const char *fileName, long *count, Kimg_LayerTableEntry **table,
+                                Kerr_ErrorReport **err) {
+    constexpr const char *fn = "kimg_LayerTable";
+    Report e(err);
+    if (!count || !table) {
+        e.error(fn, 1, "Args");
+        return -1;
+    }
+    long n = 0;
+    char **names = nullptr;
+    if (kimg_LayerGetNames(fileName, &n, &names, e.out()) != 0) {
+        e.error(fn, 2, "kimg_LayerGetNames failed");
+        return -1;
+    }
+    auto *t = static_cast<Kimg_LayerTableEntry *>(
+        kmsc_HeapMalloc(sizeof(Kimg_LayerTableEntry) * static_cast<size_t>(n + 1)));
+    bool ok = t != nullptr;
+    if (!ok) e.error(fn, 3, "No memory");
+    for (long i = 0; i < n; ++i) {
+        if (!ok) {
+            kmsc_HeapFree(names[i]);
+            continue;
+        }
+        t[i].name = names[i];
+        Kimg_Layer *l =
+            kimg_LayerOpen(names[i], kint_GetInit(), e.out(), KIMG_LAYER_OPTION_READONLY, 0);
+        ok = l && kimg_LayerInfoGet(l, &t[i].info, e.out()) == 0;
+        kimg_LayerClose(l, nullptr);
+        if (!ok) e.error(fn, 4, "Cannot open layer %s", names[i]);
+    }
+    kmsc_HeapFree(names);
+    if (!ok) {
+        kimg_LayerTableFree(n, t);
+        return -1;
+    }
+    *count = n;
+    *table = t;
+    return 0;
+}
+
+KRASTER_API void kimg_LayerTableFree(long count, Kimg_LayerTableEntry *table) {
+    for (long i = 0; table && i < count; ++i) kmsc_HeapFree(table[i].name);
+    kmsc_HeapFree(table);
+}
+
 KRASTER_API const char *kimg_LayerGetTitle(const Kimg_Layer *layer) {
     if (!layer) return nullptr;
     return layer->instance->titles[static_cast<size_t>(layer->file->titleIndex)].c_str();
@@ -185,6 +271,64 @@ KRASTER_API int kimg_LayerLayerTypeChange(Kimg_Layer *layer, int32_t layerType,
 }
 
 // ---- Copy ------------------------------------------------------------------------
+
+namespace {
+
+// One column of the source table into the destination table: made there
+// with the source's type, or, when the destination already has it (a
+// "Histogram" or "Value" column the format keeps itself), written into it
+// when the types agree.
+bool copyColumn(Kdsc_Table *from, Kdsc_Table *to, const char *name, int32_t rows, const char *fn,
+                Report &e) {
+    Kdsc_Column *in = kdsc_ColumnOpen(from, name, e.out());
+    int32_t type = 0, chars = 0, dataType = 0;
+    if (!in || kdsc_ColumnInfoGet(in, &type, &chars, &dataType, e.out()) != 0) {
+        kdsc_ColumnClose(in, nullptr);
+        return false;
+    }
+    Kdsc_Column *out = kdsc_ColumnOpenIfPresent(to, name, e.out());
+    bool ok = true;
+    if (out) {
+        int32_t t = 0, c = 0, d = 0;
+        if (kdsc_ColumnInfoGet(out, &t, &c, &d, e.out()) != 0 || t != type) {
+            e.error(fn, 7, "Source and destination column datatype do not match");
+            ok = false;
+        }
+    } else {
+        out = kdsc_ColumnCreate(to, name, type, std::max(chars, 1), e.out());
+        ok = out != nullptr;
+    }
+    Kgda_BaseData *data = ok && rows > 0 ? kdsc_ColumnRead(in, 0, rows, nullptr, e.out()) : nullptr;
+    if (ok && rows > 0) ok = data && kdsc_ColumnWrite(out, 0, rows, data, e.out()) == 0;
+    kgda_BaseDataDelete(data, nullptr);
+    kdsc_ColumnClose(in, nullptr);
+    kdsc_ColumnClose(out, nullptr);
+    return ok;
+}
+
+// The descriptor table of the source layer, column by column with its bin
+// function, into the destination layer; nothing when the source has none.
+bool copyTable(Kimg_Layer *src, Kimg_Layer *dst, const char *fn, Report &e) {
+    Kerr_ErrorReport *none = nullptr;
+    Kdsc_Table *from = kimg_TableOpen(src, nullptr, &none);
+    kerr_DeleteErrorReport(none);
+    if (!from) return true;
+    int32_t rows = 0;
+    Kdsc_Table *to = nullptr;
+    Kstr_StringList *columns = nullptr;
+    bool ok = kdsc_TableRowCountGet(from, &rows, e.out()) == 0 &&
+              (to = kimg_TableCreate(dst, nullptr, rows, kdsc_TableBinFunctionGet(from),
+                                     e.out())) != nullptr &&
+              (columns = kdsc_TableListColumns(from, e.out())) != nullptr;
+    for (int32_t i = 0; ok && i < columns->count; ++i)
+        ok = copyColumn(from, to, columns->strings[i], rows, fn, e);
+    kstr_StringListFree(columns);
+    kdsc_TableClose(from, nullptr);
+    if (to && kdsc_TableClose(to, e.out()) != 0) ok = false;
+    return ok;
+}
+
+}  // namespace
 
 KRASTER_API int kimg_LayerCopyVAPtr(const char *source, const char *destination,
                                     Kint_InitToolkitData *toolkit, Kerr_ErrorReport **err,
@@ -255,6 +399,10 @@ KRASTER_API int kimg_LayerCopyVAPtr(const char *source, const char *destination,
         }
         kprj_MapInfoFree(map);
         kprj_ProParametersFree(projection);
+    }
+    if (ok && !copyTable(src, dst, fn, e)) {
+        e.error(fn, 8, "Copying the descriptor table failed");
+        ok = false;
     }
     kimg_LayerClose(src, nullptr);
     Kerr_ErrorReport *ce = nullptr;

@@ -4,6 +4,7 @@
 #include <kraster/kpxm.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "image/kimg_layer.hpp"
@@ -30,19 +31,19 @@ constexpr OptionSpec kOptions[] = {
     {5, "KIMG_LAYER_OPTION_WINDOW", "p", Any},
     {6, "KIMG_LAYER_OPTION_RESAMPLE_METHOD", "p", Any},
     {7, "KIMG_LAYER_OPTION_NO_DMS", "", Obsolete},
-    {8, "KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_OPEN", "p", NotYet},
-    {9, "KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_CREATE", "plp", NotYet},
+    {8, "KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_OPEN", "p", Any},
+    {9, "KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_CREATE", "plp", Any},
     {10, "KIMG_LAYER_OPTION_POLYTRANS", "ppp", NotYet},
     {11, "KIMG_LAYER_OPTION_NO_RESCALE", "", NoLonger},
     {12, "KIMG_LAYER_OPTION_NO_CONVOLUTION", "", NoLonger},
-    {13, "KIMG_LAYER_OPTION_RESCALE", "p", NotYet},
+    {13, "KIMG_LAYER_OPTION_RESCALE", "p", Any},
     {14, "KIMG_LAYER_OPTION_METER", "p", Any},
     {15, "KIMG_LAYER_OPTION_AOI", "p", Any},
     {16, "KIMG_LAYER_OPTION_NO_AOI", "", Any},
-    {17, "KIMG_LAYER_OPTION_BIN_FUNCTION", "p", NotYet},
+    {17, "KIMG_LAYER_OPTION_BIN_FUNCTION", "p", Any},
     {18, "KIMG_LAYER_OPTION_NO_WINDOW", "", Any},
     {19, "KIMG_LAYER_OPTION_KHFA_NODE_TYPE", "l", CreateOnly},
-    {20, "KIMG_LAYER_OPTION_CONVOLUTION", "p", NotYet},
+    {20, "KIMG_LAYER_OPTION_CONVOLUTION", "p", Any},
     {21, "KIMG_LAYER_OPTION_EXCLUDE_ZERO", "", Any},
     {22, "KIMG_LAYER_OPTION_EXCLUDED_VALUES", "p", Any},
     {23, "KIMG_LAYER_OPTION_NULL_VALUE", "p", Any},
@@ -136,6 +137,25 @@ void walk(const intptr_t *options, const char *fn, bool reportUnknown, F f) {
         if (!f(*spec, o + 1)) return;
         o += 1 + std::strlen(spec->values);
     }
+}
+
+// Replaces what a layer keeps with a copy of the option's value (none for
+// a null pointer); false when the copy cannot be made (its report given).
+template <class T, class Free, class Copy>
+bool replaceWithCopy(T *&kept, intptr_t word, Free release, Copy copy) {
+    const auto *given = reinterpret_cast<const T *>(word);
+    T *made = given ? copy(given) : nullptr;
+    if (given && !made) return false;
+    release(kept);
+    kept = made;
+    return true;
+}
+
+template <class T>
+bool replaceWithCopy(T *&kept, intptr_t word, void (*release)(T *, Kerr_ErrorReport **),
+                     auto copy) {
+    return replaceWithCopy(
+        kept, word, [&](T *p) { release(p, nullptr); }, copy);
 }
 
 }  // namespace
@@ -297,6 +317,54 @@ bool layerOptionsApply(Kimg_Layer *layer, const intptr_t *options, OptionPass pa
             }
             case KIMG_LAYER_OPTION_RESAMPLE_METHOD:
                 layer->resampleMethod = v[0] ? reinterpret_cast<const char *>(v[0]) : "";
+                break;
+            case KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_OPEN:
+            case KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_CREATE: {
+                // The layer keeps one table, closed with it.
+                const char *name = reinterpret_cast<const char *>(v[0]);
+                if (layer->table && kdsc_TableClose(layer->table, e.out()) != 0) {
+                    layer->table = nullptr;
+                    e.error(fn, 50, "kdsc_TableClose failed");
+                    return false;
+                }
+                layer->table =
+                    o.number == KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_OPEN
+                        ? kimg_TableOpen(layer, name, e.out())
+                        : kimg_TableCreate(
+                              layer, name,
+                              static_cast<int32_t>(std::clamp<intptr_t>(v[1], -1, INT32_MAX)),
+                              reinterpret_cast<const Kdsc_BinFunction *>(v[2]), e.out());
+                if (!layer->table) {
+                    e.error(fn, 51,
+                            o.number == KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_OPEN
+                                ? "kimg_TableOpen failed"
+                                : "kimg_TableCreate failed");
+                    return false;
+                }
+                break;
+            }
+            case KIMG_LAYER_OPTION_BIN_FUNCTION:
+                if (!replaceWithCopy(layer->binFunction, v[0], kdsc_BinFunctionDelete,
+                                     [&](const Kdsc_BinFunction *b) {
+                                         return kdsc_BinFunctionCopy(b, e.out());
+                                     }))
+                    return false;
+                break;
+            case KIMG_LAYER_OPTION_RESCALE:
+                if (!replaceWithCopy(layer->rescale, v[0], kimg_RescaleInfoDelete,
+                                     [&](const Kimg_RescaleInfo *r) {
+                                         return kimg_RescaleInfoCreate(r->type, r->a, r->b,
+                                                                       e.out());
+                                     }))
+                    return false;
+                break;
+            case KIMG_LAYER_OPTION_CONVOLUTION:
+                if (!replaceWithCopy(layer->convolve, v[0], kimg_ConvolveInfoDelete,
+                                     [&](const Kimg_ConvolveInfo *c) {
+                                         return kimg_ConvolveInfoCreate(c->width, c->height,
+                                                                        c->weights, e.out());
+                                     }))
+                    return false;
                 break;
             case KIMG_LAYER_OPTION_METER:
                 layer->hasMeter = v[0] != 0;

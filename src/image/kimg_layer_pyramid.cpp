@@ -18,11 +18,15 @@
 #include <kraster/kirf.h>
 #include <kraster/kmsc.h>
 #include <kraster/kpmg.h>
+#include <kraster/kpxm.h>
 #include <kraster/kstr.h>
 
+#include <climits>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <utility>
 
 #include "image/kimg_layer.hpp"
 
@@ -134,10 +138,215 @@ long magnificationOf(const std::string &name) {
     return std::strtol(name.c_str() + at + 4, nullptr, 10);
 }
 
+// A raster of rows x columns borrowing memory (no record on the heap);
+// false when the shape cannot be described.
+bool borrow(Kgda_BaseData &b, unsigned char *pixels, long rows, long columns, int32_t type) {
+    b = Kgda_BaseData{};
+    b.derivedFlag = 1;
+    return rows <= INT32_MAX && columns <= INT32_MAX &&
+           kgda_BaseDataReCreate(&b, static_cast<int32_t>(rows), static_cast<int32_t>(columns),
+                                 type, KGDA_RASTER_OBJECT, pixels, nullptr) != nullptr;
+}
+
+// The pixels a level is computed from, a band of rows [first, first +
+// count) held at `offset` in `rows`: for the first level whole block rows
+// of the layer, read as the requests move down (each block once, straight
+// from the plug-in); for the others the rows of the level before, appended
+// as that level is computed and dropped once the requests have passed them.
+struct LevelSource {
+    Kimg_Layer *layer = nullptr;  // null: fed by the level before
+    int32_t type = 0;
+    long width = 0, height = 0, rowBytes = 0;
+    std::vector<unsigned char> rows;
+    size_t offset = 0;
+    long first = 0, count = 0;
+
+    unsigned char *row(long r) { return rows.data() + offset + (r - first) * rowBytes; }
+    long end() const { return first + count; }
+    void drop(long r) {
+        if (r <= first) return;
+        r = std::min(r, end());
+        offset += static_cast<size_t>((r - first) * rowBytes);
+        count -= r - first;
+        first = r;
+    }
+    // Room for n more rows at the end, moving the band to the front when
+    // that saves growing.
+    unsigned char *grow(long n) {
+        const size_t held = static_cast<size_t>(count * rowBytes);
+        const size_t need = held + static_cast<size_t>(n * rowBytes);
+        if (offset + need > rows.size()) {
+            if (offset > 0) std::memmove(rows.data(), rows.data() + offset, held);
+            offset = 0;
+            if (need > rows.size()) rows.resize(need);
+        }
+        return rows.data() + offset + held;
+    }
+};
+
+bool bandLoad(LevelSource &s, long r0, long r1, Report &e) {
+    if (r0 >= s.first && r1 <= s.end()) return true;
+    const long bh = s.layer->blockHeight;
+    const long nf = r0 / bh * bh, ne = std::min(s.height, (r1 + bh - 1) / bh * bh);
+    // Rows already held stay; the others are read.
+    s.drop(nf);
+    if (s.first != nf || s.count == 0) {
+        s.first = nf;
+        s.count = 0;
+    }
+    const long from = s.end();
+    if (from >= ne) return true;
+    Kgda_BaseData part;
+    if (!borrow(part, s.grow(ne - from), ne - from, s.width, s.type) ||
+        kimg_LayerRasterPixelRectGet(s.layer, 0, from, s.width, ne - from, &part, e.out()) != 0)
+        return false;
+    s.count = ne - s.first;
+    return true;
+}
+
 int srcRects(void *client, long column, long row, long columns, long rows,
              Kgda_BaseDataStack *rects, Kerr_ErrorReport **err) {
-    return kimg_LayerRasterPixelRectGet(static_cast<Kimg_Layer *>(client), column, row, columns,
-                                        rows, rects->layers[0], err);
+    auto &s = *static_cast<LevelSource *>(client);
+    Report e(err);
+    Kgda_BaseData *out = rects->layers[0];
+    try {
+        if (s.layer && !bandLoad(s, row, row + rows, e)) return -1;
+    } catch (const std::bad_alloc &) {
+        e.error("kimg_LayerRRDCompute", 41,
+                "Unable to allocate enough cache to compute pyramid layers.");
+        return -1;
+    }
+    if (column < 0 || columns > out->numcolumns || rows > out->numrows ||
+        column + columns > s.width || row < s.first || row + rows > s.end()) {
+        e.error("kimg_LayerRRDCompute", 40, "Source rows %ld to %ld are not at hand", row,
+                row + rows - 1);
+        return -1;
+    }
+    // Requests move down: rows above this one are not asked for again.
+    if (!s.layer) s.drop(row);
+    const Kpxm_ConvertFunc conv = kmsc_AddressOf_kpxm_Convert()[s.type][out->datatype];
+    const long bytes = kmsc_AddressOf_kgda_NumBytesPerPixel()[s.type];
+    const unsigned char *in = s.row(row) + column * bytes;
+    for (long y = 0; y < rows; ++y, in += s.rowBytes)
+        conv(in, out->windowStart + y * out->pitch, columns);
+    return 0;
+}
+
+// One level being computed: strips of its block height go to its layer and
+// to the source of the next level.
+struct LevelRun {
+    Level level;
+    Kimg_Layer *dst = nullptr;
+    Kirf_ResampleData *resample = nullptr;
+    LevelSource source;
+    std::vector<unsigned char> strip;
+    long next = 0;  // the next row to compute
+    ~LevelRun() { kirf_ResampleDataDestroy(resample, nullptr); }
+};
+
+// Source rows the next strip of a level fed by the level before needs: the
+// rows its scale covers, with room for kernels up to 16 source pixels.
+bool ready(const LevelRun &r, bool sourceDone) {
+    if (r.next >= r.level.height) return false;
+    if (!r.source.layer && !sourceDone) {
+        const long rows = std::min(r.dst->blockHeight, r.level.height - r.next);
+        const double need = std::ceil((r.next + rows) * r.level.fy) + 16;
+        if (static_cast<double>(r.source.end()) < std::min(need, double(r.source.height)))
+            return false;
+    }
+    return true;
+}
+
+// Computes the strips of level k (and, as their sources fill, of the levels
+// after it) that can be computed now.
+bool pump(std::vector<std::unique_ptr<LevelRun>> &runs, size_t k, const char *fn, Report &e) {
+    LevelRun &r = *runs[k];
+    LevelRun *after = k + 1 < runs.size() ? runs[k + 1].get() : nullptr;
+    const bool sourceDone = k == 0 || runs[k - 1]->next >= runs[k - 1]->level.height;
+    while (ready(r, sourceDone)) {
+        const Level &lv = r.level;
+        const long rows = std::min(r.dst->blockHeight, lv.height - r.next);
+        Kgda_BaseData out;
+        Kgda_BaseData *layers[1] = {&out};
+        Kgda_BaseDataStack stack{1, 1, layers, 0};
+        double rect[4] = {0, static_cast<double>(r.next), static_cast<double>(lv.width),
+                          static_cast<double>(rows)};
+        // The strip goes straight into the next level's source.
+        unsigned char *at = nullptr;
+        try {
+            at = after ? after->source.grow(rows) : r.strip.data();
+        } catch (const std::bad_alloc &) {
+            e.error(fn, 6, "Unable to allocate enough cache to compute pyramid layers.");
+            return false;
+        }
+        if (!borrow(out, at, rows, lv.width, r.dst->pixelType) ||
+            kirf_ResampleBlockInterpolate(r.resample, rect, &stack, e.out()) != 0 ||
+            kimg_LayerRasterPixelRectSet(r.dst, 0, r.next, lv.width, rows, &out, e.out()) != 0) {
+            e.error(fn, 34, "Computing pyramid level %s failed", lv.node.c_str());
+            return false;
+        }
+        if (after) after->source.count += rows;
+        r.next += rows;
+        if (after && !pump(runs, k + 1, fn, e)) return false;
+        if (k == 0) break;  // one strip of the first level at a time
+    }
+    return true;
+}
+
+// Computes every level, all at once in one pass down the layer.
+bool computeLevels(Kimg_Layer *l, std::vector<std::unique_ptr<LevelRun>> &runs,
+                   const std::string &method, const Kimg_Meter *meter, const char *fn, Report &e) {
+    for (size_t k = 0; k < runs.size(); ++k) {
+        LevelRun &r = *runs[k];
+        Kimg_Layer *from = k == 0 ? l : runs[k - 1]->dst;
+        LevelSource &src = r.source;
+        src.layer = k == 0 ? l : nullptr;
+        src.type = from->pixelType;
+        src.width = from->width;
+        src.height = from->height;
+        src.rowBytes = from->width * kmsc_AddressOf_kgda_NumBytesPerPixel()[from->pixelType];
+        Kirf_MethodSetup setup{};
+        setup.srcPixelType = from->pixelType;
+        setup.dstPixelType = r.dst->pixelType;
+        kimg_LayerRasterNullValueGetS(l, &setup.nullValue, nullptr);
+        setup.hasNull = l->hasStoredNull;
+        setup.srcColumns = src.width;
+        setup.srcRows = src.height;
+        Kirf_Scale scale{0, 0, r.level.fx, r.level.fy};
+        r.resample =
+            kirf_ResampleDataCreate(srcRects, &src, method.c_str(), &scale, 1, &setup, e.out());
+        if (!r.resample) {
+            e.error(fn, 33, "kirf_ResampleDataCreate failed");
+            return false;
+        }
+        if (k + 1 == runs.size()) {
+            try {
+                r.strip.resize(
+                    static_cast<size_t>(r.dst->blockHeight * r.level.width *
+                                        kmsc_AddressOf_kgda_NumBytesPerPixel()[r.dst->pixelType]));
+            } catch (const std::bad_alloc &) {
+                e.error(fn, 6, "Unable to allocate enough cache to compute pyramid layers.");
+                return false;
+            }
+        }
+    }
+    // The first level drives the others; the meter follows it.
+    LevelRun &first = *runs[0];
+    while (first.next < first.level.height) {
+        const long before = first.next;
+        if (!pump(runs, 0, fn, e)) return false;
+        if (first.next == before) break;
+        if (meter && meter->update &&
+            meter->update(static_cast<double>(first.next) / first.level.height,
+                          "Computing pyramid layers", meter->clientData) != 0) {
+            e.error(fn, 9, "User abort");
+            return false;
+        }
+    }
+    // What the first level left waiting.
+    for (size_t k = 1; k < runs.size(); ++k)
+        if (!pump(runs, k, fn, e)) return false;
+    return true;
 }
 
 // The resampling method of a layer's pyramid.
@@ -152,42 +361,6 @@ std::string methodOf(const Kimg_Layer *l) {
         kmsc_HeapFree(k);
     }
     return kernel == "4X4" ? "MIRAVEN 4X4 Resampling" : "MIRAVEN 2X2 Resampling";
-}
-
-// Computes one level from src into dst (created, of the method's type).
-bool computeLevel(Kimg_Layer *src, Kimg_Layer *dst, const Level &lv, const std::string &method,
-                  const char *fn, Report &e) {
-    Kirf_MethodSetup setup{};
-    setup.srcPixelType = src->pixelType;
-    setup.dstPixelType = dst->pixelType;
-    kimg_LayerRasterNullValueGetS(src, &setup.nullValue, nullptr);
-    setup.hasNull = src->hasStoredNull;
-    setup.srcColumns = src->width;
-    setup.srcRows = src->height;
-    Kirf_Scale scale{0, 0, lv.fx, lv.fy};
-    Kirf_ResampleData *rd =
-        kirf_ResampleDataCreate(srcRects, src, method.c_str(), &scale, 1, &setup, e.out());
-    if (!rd) {
-        e.error(fn, 33, "kirf_ResampleDataCreate failed");
-        return false;
-    }
-    // Strips of the destination's block height across the whole level.
-    long strip = dst->blockHeight;
-    Kgda_BaseDataStack *out = kgda_BaseDataStackCreate(
-        1, static_cast<int32_t>(std::min(strip, lv.height)), static_cast<int32_t>(lv.width),
-        dst->pixelType, KGDA_RASTER_OBJECT, e.out());
-    bool ok = out != nullptr;
-    for (long y = 0; ok && y < lv.height; y += strip) {
-        long rows = std::min(strip, lv.height - y);
-        double rect[4] = {0, static_cast<double>(y), static_cast<double>(lv.width),
-                          static_cast<double>(rows)};
-        ok = kirf_ResampleBlockInterpolate(rd, rect, out, e.out()) == 0 &&
-             kimg_LayerRasterPixelRectSet(dst, 0, y, lv.width, rows, out->layers[0], e.out()) == 0;
-    }
-    if (!ok) e.error(fn, 34, "Computing pyramid level %s failed", lv.node.c_str());
-    kgda_BaseDataStackDelete(out, nullptr);
-    kirf_ResampleDataDestroy(rd, nullptr);
-    return ok;
 }
 
 }  // namespace
@@ -312,10 +485,15 @@ KRASTER_API int kimg_SSLayerValid(Kimg_Layer *layer, Kerr_ErrorReport **err) {
     if (!readNames(layer, fn, e)) return -1;
     std::vector<Level> levels = defaultLevels(layer);
     if (layer->ssNames.empty() || layer->ssNames.size() != levels.size()) return 0;
+    // Each level has its size and was written no earlier than the layer.
+    int64_t before = 0;
+    if (kimg_LayerGetTimeStamp(layer, &before, e.out()) != 0) return -1;
     for (size_t i = 0; i < levels.size(); ++i) {
         Kimg_Layer *lv = kimg_LayerOpen(fullName(layer, layer->ssNames[i]).c_str(), kint_GetInit(),
                                         nullptr, KIMG_LAYER_OPTION_READONLY, 0);
-        bool ok = lv && lv->width == levels[i].width && lv->height == levels[i].height;
+        int64_t time = 0;
+        bool ok = lv && lv->width == levels[i].width && lv->height == levels[i].height &&
+                  kimg_LayerGetTimeStamp(lv, &time, nullptr) == 0 && time >= before;
         kimg_LayerClose(lv, nullptr);
         if (!ok) return 0;
     }
@@ -372,20 +550,10 @@ KRASTER_API int kimg_LayerRRDCompute(Kimg_Layer *layer, Kerr_ErrorReport **err) 
     long firstExternal = static_cast<long>(
         kpmg_GetNumberPreference("filepref", "initial_rrd_layer_number", 1, nullptr));
     std::string rrd = supportName(l->fileName, ".rrd");
-    // The source cache holds the block rows one strip of the first level
-    // reads, so that no block is read twice.
-    long oldCache = l->cachedBlocksMax;
-    long need = l->blocksAcross * ((2 * 64 + 8) / l->blockHeight + 3);
-    if (kimg_LayerChangeOptions(l, e.out(), KIMG_LAYER_OPTION_CACHED_BLOCKS_MAX, need, 0) != 0) {
-        e.error(fn, 6, "Unable to allocate enough cache to compute pyramid layers.");
-        return -1;
-    }
     const Kimg_Meter *meter = l->hasMeter ? &l->meter : nullptr;
     std::vector<std::string> stored;
-    Kimg_Layer *src = l;
+    std::vector<std::unique_ptr<LevelRun>> runs;
     bool ok = true;
-    double done = 0, total = 0;
-    for (const Level &lv : levels) total += static_cast<double>(lv.width) * lv.height;
     for (size_t k = 0; ok && k < levels.size(); ++k) {
         const Level &lv = levels[k];
         bool inRrd = external && static_cast<long>(k + 1) >= firstExternal;
@@ -394,8 +562,9 @@ KRASTER_API int kimg_LayerRRDCompute(Kimg_Layer *layer, Kerr_ErrorReport **err) 
             // A format whose files cannot hold the first level keeps every
             // level in the ".rrd".
             Kerr_ErrorReport *ie = nullptr;
-            dst = kimg_LayerCreate((l->fileName + "(" + lv.node + ")").c_str(), src->layerType,
-                                   src->pixelType, lv.width, lv.height, kint_GetInit(), &ie, 0);
+            dst = kimg_LayerCreate((l->fileName + "(" + lv.node + ")").c_str(), l->layerType,
+                                   l->pixelType, lv.width, lv.height, kint_GetInit(), &ie,
+                                   KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
             kerr_DeleteErrorReport(ie);
             if (!dst) external = 1, firstExternal = 1, inRrd = true;
         }
@@ -414,11 +583,13 @@ KRASTER_API int kimg_LayerRRDCompute(Kimg_Layer *layer, Kerr_ErrorReport **err) 
                 break;
             }
         }
+        // Levels are read back rarely: no statistics of their own.
         if (!dst)
             dst = kimg_LayerCreate((inRrd ? name : l->fileName + "(" + lv.node + ")").c_str(),
-                                   src->layerType, src->pixelType, lv.width, lv.height,
-                                   kint_GetInit(), e.out(), KIMG_LAYER_OPTION_FILE_TITLE,
-                                   inRrd ? KIMG_RF_NATIVE_TITLE : "", 0);
+                                   l->layerType, l->pixelType, lv.width, lv.height, kint_GetInit(),
+                                   e.out(), KIMG_LAYER_OPTION_FILE_TITLE,
+                                   inRrd ? KIMG_RF_NATIVE_TITLE : "",
+                                   KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
         if (!dst) {
             e.error(fn, 8, "Creating pyramid layer %s failed", name.c_str());
             ok = false;
@@ -431,27 +602,21 @@ KRASTER_API int kimg_LayerRRDCompute(Kimg_Layer *layer, Kerr_ErrorReport **err) 
             kerr_DeleteErrorReport(pe);
         }
         stored.push_back(inRrd ? baseOf(rrd) + "(" + lv.node + ")" : lv.node);
-        ok = computeLevel(src, dst, lv, method, fn, e);
-        if (src != l) kimg_LayerClose(src, nullptr);
-        src = dst;
-        done += static_cast<double>(lv.width) * lv.height;
-        if (ok && meter && meter->update &&
-            meter->update(done / total, "Computing pyramid layers", meter->clientData) != 0) {
-            e.error(fn, 9, "User abort");
-            ok = false;
-        }
+        runs.push_back(std::make_unique<LevelRun>());
+        runs.back()->level = lv;
+        runs.back()->dst = dst;
     }
-    if (src != l) {
+    if (ok) ok = computeLevels(l, runs, method, meter, fn, e);
+    for (auto &r : runs) {
         Kerr_ErrorReport *ce = nullptr;
-        if (kimg_LayerClose(src, &ce) != 0 && ok) {
+        if (kimg_LayerClose(r->dst, &ce) != 0 && ok) {
             e.wrap(ce, fn, 10, "kimg_LayerClose failed");
             ok = false;
         } else {
             kerr_DeleteErrorReport(ce);
         }
+        r->dst = nullptr;
     }
-    l->cachedBlocksMax = oldCache;
-    layerCacheBuild(l, fn, nullptr);
     if (ok) ok = writeNames(l, stored, fn, e);
     if (ok) l->rrdStale = false;
     if (!ok) {

@@ -130,6 +130,68 @@ const unsigned char *blockForRead(Kimg_Layer *l, long index, bool whole, const c
     return static_cast<const unsigned char *>(p);
 }
 
+// Reads a whole block into memory of the caller when nothing newer is
+// held: the cache does not hold it and no stash keeps superseded states.
+bool blockReadInto(Kimg_Layer *l, long index, unsigned char *dst, const char *fn, Report &e) {
+    if (l->rawMode || l->undoLevels != 0 || kdms_CacheIndexPresent(l->cache, index)) {
+        const unsigned char *block = blockForRead(l, index, true, fn, e);
+        if (block) std::memcpy(dst, block, static_cast<size_t>(l->blockBytes));
+        return block != nullptr;
+    }
+    Kerr_ErrorReport *pe = nullptr;
+    if (kr::img::blockReadDirect(l, index, dst, &pe) != 0) {
+        e.wrap(pe, fn, 65, "LayerRasterRead failed");
+        return false;
+    }
+    kerr_DeleteErrorReport(pe);
+    return true;
+}
+
+// Copies rows of n bytes between pitches. Rows of whole blocks are short
+// (128 bytes for 64 u16 pixels): copied inline in 16-byte steps rather
+// than by a call per row.
+void copyRows(unsigned char *dst, long dstPitch, const unsigned char *src, long srcPitch, long n,
+              long rows) {
+    if (n == dstPitch && n == srcPitch) {
+        std::memcpy(dst, src, static_cast<size_t>(n * rows));
+        return;
+    }
+    for (; rows > 0; --rows, dst += dstPitch, src += srcPitch) {
+        long i = 0;
+        for (; i + 16 <= n; i += 16) __builtin_memcpy(dst + i, src + i, 16);
+        if (i < n) std::memcpy(dst + i, src + i, static_cast<size_t>(n - i));
+    }
+}
+
+// A read of whole blocks into a rectangle of their own type, block row by
+// block row: the blocks of a row side by side first, then each line of
+// pixels across them, so that the rectangle is written line after line.
+// False with a report on failure.
+bool readBlockRows(Kimg_Layer *l, const Span &s, unsigned char *out, long pitch, const char *fn,
+                   Report &e) {
+    const long lb = kmsc_AddressOf_kgda_NumBytesPerPixel()[l->pixelType];
+    const long bc0 = s.c0 / l->blockWidth, bc1 = (s.c1 - 1) / l->blockWidth + 1;
+    const size_t words = static_cast<size_t>((l->blockBytes + 15) / 16 * (bc1 - bc0));
+    if (l->rowScratch.size() < words) l->rowScratch.assign(words, {});
+    auto *row = reinterpret_cast<unsigned char *>(l->rowScratch.data());
+    const long stride = (l->blockBytes + 15) / 16 * 16, line = l->blockWidth * lb;
+    for (long br = s.r0 / l->blockHeight; br <= (s.r1 - 1) / l->blockHeight; ++br) {
+        for (long bc = bc0; bc < bc1; ++bc)
+            if (!blockReadInto(l, br * l->blocksAcross + bc, row + (bc - bc0) * stride, fn, e))
+                return false;
+        const long by = br * l->blockHeight, lines = std::min(l->blockHeight, s.r1 - by);
+        for (long y = 0; y < lines; ++y) {
+            unsigned char *dst = out + (by + y - s.r0 + s.rr) * pitch + s.rc * lb;
+            for (long bc = bc0; bc < bc1; ++bc) {
+                const long n = (std::min(s.c1, (bc + 1) * l->blockWidth) - bc * l->blockWidth) * lb;
+                copyRows(dst, 0, row + (bc - bc0) * stride + y * line, 0, n, 1);
+                dst += n;
+            }
+        }
+    }
+    return true;
+}
+
 void noteWrite(Kimg_Layer *l) {
     if (l->undoLevels > 0 && l->transactionOpen)
         l->openWrote = true;
@@ -188,17 +250,31 @@ int rectGet(Kimg_Layer *l, long column, long row, long columns, long rows, Kgda_
     const long rb = rect->numbytes;
     const long pitch = rect->pitch;
     unsigned char *out = rect->windowStart;
+    const bool same = rect->datatype == l->pixelType;
+    // Spans of whole blocks of the rectangle's type go block row by block row.
+    auto edge = [](long v, long size, long limit) { return v % size == 0 || v == limit; };
+    if (same && edge(s.c0, l->blockWidth, 0) && edge(s.r0, l->blockHeight, 0) &&
+        edge(s.c1, l->blockWidth, l->width) && edge(s.r1, l->blockHeight, l->height))
+        return readBlockRows(l, s, out, pitch, fn, e) ? 0 : -1;
     bool ok =
         forBlocks(l, s, [&](long index, long bx, long by, long x0, long y0, long x1, long y1) {
             const bool whole = x0 == bx && y0 == by &&
                                x1 == std::min(bx + l->blockWidth, l->width) &&
                                y1 == std::min(by + l->blockHeight, l->height);
+            unsigned char *dst = out + (y0 - s.r0 + s.rr) * pitch + (x0 - s.c0 + s.rc) * rb;
+            const long n = x1 - x0, srcStep = l->blockWidth * lb;
+            // A whole block whose rows lie one after the other in the
+            // rectangle goes from the plug-in straight into it.
+            if (whole && same && pitch == srcStep && y1 - y0 == l->blockHeight &&
+                n == l->blockWidth)
+                return blockReadInto(l, index, dst, fn, e);
             const unsigned char *block = blockForRead(l, index, whole, fn, e);
             if (!block) return false;
             const unsigned char *src = block + ((y0 - by) * l->blockWidth + (x0 - bx)) * lb;
-            unsigned char *dst = out + (y0 - s.r0 + s.rr) * pitch + (x0 - s.c0 + s.rc) * rb;
-            const long n = x1 - x0, srcStep = l->blockWidth * lb;
-            for (long y = y0; y < y1; ++y, src += srcStep, dst += pitch) conv(src, dst, n);
+            if (same)
+                copyRows(dst, pitch, src, srcStep, n * lb, y1 - y0);
+            else
+                for (long y = y0; y < y1; ++y, src += srcStep, dst += pitch) conv(src, dst, n);
             return true;
         });
     return ok ? 0 : -1;
@@ -326,7 +402,21 @@ KRASTER_API int kimg_LayerRead(Kimg_Layer *layer, long column, long row, long wi
     Report e(err);
     if (!windowArgs(layer, width, height, false, fn, e)) return -1;
     Bounds b = windowOf(layer);
-    return rectGet(layer, b.x0 + column, b.y0 + row, width, height, pixelRect, &b, fn, e.out());
+    if (rectGet(layer, b.x0 + column, b.y0 + row, width, height, pixelRect, &b, fn, e.out()) != 0)
+        return -1;
+    if (!pixelRect || (!layer->rescale && !layer->convolve)) return 0;
+    AreaReader read = [&](long c, long r, long columns, long rows, double *out, Report &re) {
+        Kgda_BaseData area{};
+        area.derivedFlag = 1;
+        return kgda_BaseDataReCreate(&area, static_cast<int32_t>(rows),
+                                     static_cast<int32_t>(columns), KGDA_TYPE_F64,
+                                     KGDA_RASTER_OBJECT, out, re.out()) &&
+               rectGet(layer, b.x0 + c, b.y0 + r, columns, rows, &area, &b, fn, re.out()) == 0;
+    };
+    return layerReadFilter(layer, column, row, width, height, b.x1 - b.x0, b.y1 - b.y0, pixelRect,
+                           read, fn, e)
+               ? 0
+               : -1;
 }
 
 KRASTER_API int kimg_LayerWrite(Kimg_Layer *layer, long column, long row, long width, long height,
@@ -696,38 +786,31 @@ KRASTER_API void kimg_WindowDelete(Kgda_Window *window, Kerr_ErrorReport **err) 
 
 // ---- Stacks ---------------------------------------------------------------------
 
-KRASTER_API Kimg_LayerStack *kimg_LayerStackOpen(const char *layerNames,
-                                                 Kint_InitToolkitData *toolkit,
-                                                 Kerr_ErrorReport **err, ...) {
-    constexpr const char *fn = "kimg_LayerStackOpen";
-    Report e(err);
-    va_list args;
-    va_start(args, err);
-    std::vector<intptr_t> words;
-    try {
-        words = layerOptionWords(args);
-    } catch (const std::bad_alloc &) {
-        va_end(args);
-        e.error(fn, 90, "No memory");
-        return nullptr;
-    }
-    va_end(args);
+namespace {
+
+// The full names of a layer-name list; a file given alone names all its
+// layers when `wholeFiles`, else it is refused.
+bool stackNames(const char *layerNames, bool wholeFiles, std::vector<std::string> &names,
+                const char *fn, Report &e) {
     if (!layerNames) {
         e.error(fn, 1, "Null layer name list");
-        return nullptr;
+        return false;
     }
     Kfnp_FileNodeList *list = kfnp_FileNodeListParse(layerNames, e.out());
     if (!list) {
         e.error(fn, 2, "FileNodeListParse failed");
-        return nullptr;
+        return false;
     }
-    std::vector<std::string> names;
     bool ok = true;
     for (int32_t i = 0; ok && i < list->itemCount; ++i) {
         const Kfnp_FileNodeListItem &it = list->items[i];
         std::vector<std::string> nodes(it.nodePaths, it.nodePaths + it.nodePathCount);
+        if (nodes.empty() && !wholeFiles) {
+            e.error(fn, 8, "%s:  no layer named", it.fileName);
+            ok = false;
+            break;
+        }
         if (nodes.empty()) {
-            // A file alone names all its layers.
             int status = 0;
             AFile *f = afileOpen(it.fileName, it.title, KIMG_RF_MODE_READ, &status, e.out());
             if (!f) {
@@ -764,31 +847,88 @@ KRASTER_API Kimg_LayerStack *kimg_LayerStackOpen(const char *layerNames,
         }
     }
     kfnp_FreeNodeList(list);
-    if (!ok) return nullptr;
-    if (names.empty()) {
+    if (ok && names.empty()) {
         e.error(fn, 5, "%s:  no layers", layerNames);
+        ok = false;
+    }
+    return ok;
+}
+
+// A stack of the layers of a name list, each made by `get` (open or
+// create) with the option words of the variadic list. A failed layer undoes
+// the ones before it (`undo`: the stack and the toolkit).
+template <class Get, class Undo>
+Kimg_LayerStack *stackOf(const char *layerNames, bool wholeFiles, va_list args, const char *verb,
+                         const char *fn, Report &e, Get get, Undo undo) {
+    std::vector<intptr_t> words;
+    try {
+        words = layerOptionWords(args);
+    } catch (const std::bad_alloc &) {
+        e.error(fn, 90, "No memory");
         return nullptr;
     }
-    auto *stack = static_cast<Kimg_LayerStack *>(kmsc_HeapMalloc(sizeof(Kimg_LayerStack)));
-    auto **layers =
-        static_cast<Kimg_Layer **>(kmsc_HeapMalloc(sizeof(Kimg_Layer *) * names.size()));
-    if (!stack || !layers) {
-        kmsc_HeapFree(stack);
-        kmsc_HeapFree(layers);
+    std::vector<std::string> names;
+    if (!stackNames(layerNames, wholeFiles, names, fn, e)) return nullptr;
+    Kimg_LayerStack *stack =
+        kimg_LayerStackStructureCreate(static_cast<long>(names.size()), e.out());
+    if (!stack) {
         e.error(fn, 6, "No memory");
         return nullptr;
     }
-    stack->layers = layers;
     stack->count = 0;
     for (const std::string &n : names) {
-        Kimg_Layer *l = kimg_LayerOpenVAPtr(n.c_str(), toolkit, e.out(), words.data());
+        Kimg_Layer *l = get(n.c_str(), words.data());
         if (!l) {
-            e.error(fn, 7, "kimg_LayerOpen failed for %s", n.c_str());
-            kimg_LayerStackClose(stack, nullptr);
+            e.error(fn, 7, "%s failed for %s", verb, n.c_str());
+            undo(stack);
             return nullptr;
         }
         stack->layers[stack->count++] = l;
     }
+    return stack;
+}
+
+}  // namespace
+
+KRASTER_API Kimg_LayerStack *kimg_LayerStackOpen(const char *layerNames,
+                                                 Kint_InitToolkitData *toolkit,
+                                                 Kerr_ErrorReport **err, ...) {
+    Report e(err);
+    va_list args;
+    va_start(args, err);
+    Kimg_LayerStack *stack = stackOf(
+        layerNames, true, args, "kimg_LayerOpen", "kimg_LayerStackOpen", e,
+        [&](const char *n, const intptr_t *words) {
+            return kimg_LayerOpenVAPtr(n, toolkit, e.out(), words);
+        },
+        [](Kimg_LayerStack *s) { kimg_LayerStackClose(s, nullptr); });
+    va_end(args);
+    return stack;
+}
+
+KRASTER_API Kimg_LayerStack *kimg_LayerStackCreate(const char *layerNames, int32_t layerType,
+                                                   int32_t pixelType, long width, long height,
+                                                   Kint_InitToolkitData *toolkit,
+                                                   Kerr_ErrorReport **err, ...) {
+    Report e(err);
+    va_list args;
+    va_start(args, err);
+    Kimg_LayerStack *stack = stackOf(
+        layerNames, false, args, "kimg_LayerCreate", "kimg_LayerStackCreate", e,
+        [&](const char *n, const intptr_t *words) {
+            return kimg_LayerCreateVAPtr(n, layerType, pixelType, width, height, toolkit, e.out(),
+                                         words);
+        },
+        [&](Kimg_LayerStack *s) {
+            // Leave none of the stack behind.
+            for (long i = 0; i < s->count; ++i) {
+                std::string made = s->layers[i]->name;
+                kimg_LayerClose(s->layers[i], nullptr);
+                kimg_LayerRemove(made.c_str(), toolkit, nullptr);
+            }
+            kimg_LayerStackStructureDelete(s);
+        });
+    va_end(args);
     return stack;
 }
 

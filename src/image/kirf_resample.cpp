@@ -223,6 +223,12 @@ struct Kirf_ResampleData {
     double nullValue = 0;
     bool hasNull = false;
     int64_t srcColumns = 0, srcRows = 0;
+    // Source pixels of the last block, reused by the next one: blocks of a
+    // run are alike, and fresh zeroed memory per block costs as much as the
+    // interpolation.
+    std::vector<unsigned char> source;
+    std::vector<Kgda_BaseData> sourceLayers;
+    std::vector<Kgda_BaseData *> sourcePointers;
 };
 
 KRASTER_API const char *kirf_ResampleMethodFromInterpolationType(int32_t type) {
@@ -376,6 +382,33 @@ void sourceArea(const Kirf_ResampleData *d, long c, long r, long w, long h, long
     cut(sr, sh, d->srcRows);
 }
 
+// The stack of source rasters for a block of sw x sh source pixels, in the
+// data's reused buffer; null when the memory cannot be had.
+Kgda_BaseDataStack *sourceStack(Kirf_ResampleData *d, long sw, long sh, Kgda_BaseDataStack &held) {
+    const long bytes = kmsc_AddressOf_kgda_NumBytesPerPixel()[d->readType];
+    // Rows rounded up to 16 bytes keep every layer aligned for its type.
+    const size_t layerBytes = (static_cast<size_t>(sw * sh * bytes) + 15) / 16 * 16;
+    try {
+        if (d->source.size() < layerBytes * d->layers) d->source.resize(layerBytes * d->layers);
+        d->sourceLayers.resize(static_cast<size_t>(d->layers));
+        d->sourcePointers.resize(static_cast<size_t>(d->layers));
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+    for (long i = 0; i < d->layers; ++i) {
+        Kgda_BaseData &b = d->sourceLayers[static_cast<size_t>(i)];
+        b = Kgda_BaseData{};
+        b.derivedFlag = 1;
+        if (!kgda_BaseDataReCreate(&b, static_cast<int32_t>(sh), static_cast<int32_t>(sw),
+                                   d->readType, KGDA_RASTER_OBJECT,
+                                   d->source.data() + layerBytes * static_cast<size_t>(i), nullptr))
+            return nullptr;
+        d->sourcePointers[static_cast<size_t>(i)] = &b;
+    }
+    held = Kgda_BaseDataStack{static_cast<int32_t>(d->layers), 1, d->sourcePointers.data(), 0};
+    return &held;
+}
+
 // (c0, r0): the destination position of the rasters' first element.
 int interpolateBlock(Kirf_ResampleData *d, long c0, long r0, long c, long r, long w, long h,
                      Kgda_BaseDataStack *dst, bool &under, bool &over, const char *fn, Report &e) {
@@ -398,10 +431,9 @@ int interpolateBlock(Kirf_ResampleData *d, long c0, long r0, long c, long r, lon
     int64_t bytes =
         int64_t(sw) * sh * kmsc_AddressOf_kgda_NumBytesPerPixel()[d->readType] * d->layers;
     Kgda_BaseDataStack *src = nullptr;
-    if (bytes <= limit && sw <= INT32_MAX && sh <= INT32_MAX)
-        src = kgda_BaseDataStackCreate(static_cast<int32_t>(d->layers), static_cast<int32_t>(sh),
-                                       static_cast<int32_t>(sw), d->readType, KGDA_RASTER_OBJECT,
-                                       nullptr);
+    Kgda_BaseDataStack held{};
+    if (bytes <= limit && sw <= INT32_MAX && sh <= INT32_MAX && sw * sh <= INT32_MAX)
+        src = sourceStack(d, sw, sh, held);
     if (!src) {
         if (w <= 1 && h <= 1) {
             e.error(fn, 21, "No memory for source data read and further subdivision impossible");
@@ -459,7 +491,6 @@ int interpolateBlock(Kirf_ResampleData *d, long c0, long r0, long c, long r, lon
         under = under || u;
         over = over || o;
     }
-    kgda_BaseDataStackDelete(src, nullptr);
     return rc;
 }
 

@@ -210,6 +210,28 @@ TEST_F(Layer, OptionsMisplacedObsoleteUnknownAndInvalid) {
     kimg_WindowDelete(w, nullptr);
     EXPECT_EQ(kimg_LayerChangeOptions(nullptr, &err, 0), -1);
     EXPECT_EQ(ktest::messages(err.r), "Null layer");
+    // The layer keeps a descriptor table and a bin function of the options.
+    Kdsc_BinFunction *bf = kdsc_BinFunctionCreateLinear(16, 0, 255, nullptr);
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_CREATE, nullptr,
+                                      16L, bf, KIMG_LAYER_OPTION_BIN_FUNCTION, bf, 0),
+              0)
+        << ktest::messages(err.r);
+    kdsc_BinFunctionDelete(bf, nullptr);
+    int32_t rows = 0;
+    EXPECT_EQ(kdsc_TableRowCountGet(kimg_LayerDescriptorTableQuery(l), &rows, nullptr), 0);
+    EXPECT_EQ(rows, 16);
+    EXPECT_EQ(kdsc_BinFunctionBinCount(kimg_LayerBinFunctionQuery(l)), 16);
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_OPEN, nullptr,
+                                      KIMG_LAYER_OPTION_BIN_FUNCTION, nullptr, 0),
+              0);
+    rows = 0;
+    EXPECT_EQ(kdsc_TableRowCountGet(kimg_LayerDescriptorTableQuery(l), &rows, nullptr), 0);
+    EXPECT_EQ(rows, 16);
+    EXPECT_EQ(kimg_LayerBinFunctionQuery(l), nullptr);
+    EXPECT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_OPEN, "None", 0),
+              -1);
+    EXPECT_NE(ktest::messages(err.r).find("kimg_TableOpen failed"), std::string::npos);
+    EXPECT_EQ(kimg_LayerDescriptorTableQuery(l), nullptr);
     kimg_LayerClose(l, nullptr);
 }
 
@@ -367,6 +389,65 @@ TEST_F(Layer, WindowAddressesReadsAndWrites) {
             bool in = x >= 10 && x <= 14 && y >= 22 && y <= 24;
             ASSERT_EQ(all.at<uint16_t>(y, x), in ? value(r.b, y - 22, x - 9) : 0) << x << "," << y;
         }
+    kimg_LayerClose(l, nullptr);
+}
+
+TEST_F(Layer, ReadsConvolveThenRescaleInsideTheWindow) {
+    const long W = 12, H = 10;
+    Kimg_Layer *l = create(name("cv.klp"), KGDA_TYPE_F32, W, H);
+    Rect src(W, H, KGDA_TYPE_F32);
+    for (long i = 0; i < W * H; ++i)
+        src.at<float>(i / W, i % W) = static_cast<float>(i % W + 10 * (i / W));
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, W, H, src.b, &err), 0);
+    EXPECT_EQ(kimg_ConvolveInfoCreate(2, 3, nullptr, &err), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "Invalid convolution kernel 2 x 3");
+    const double ones[9] = {1, 1, 1, 1, 1, 1, 1, 1, 1};
+    Kimg_ConvolveInfo *box = kimg_ConvolveInfoCreate(3, 3, ones, &err);
+    Kimg_RescaleInfo *half = kimg_RescaleInfoCreate(KIMG_RESCALE_LINEAR, 0.5, 1, &err);
+    Kgda_Window *win = kimg_WindowCreate(2, 1, 9, 8, nullptr);
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_WINDOW, win,
+                                      KIMG_LAYER_OPTION_CONVOLUTION, box, KIMG_LAYER_OPTION_RESCALE,
+                                      half, 0),
+              0);
+    kimg_WindowDelete(win, nullptr);
+    kimg_ConvolveInfoDelete(box);
+    Rect got(4, 4, KGDA_TYPE_F64);
+    for (long i = 0; i < 16; ++i) got.at<double>(i / 4, i % 4) = -1;
+    ASSERT_EQ(kimg_LayerRead(l, -1, 6, 4, 4, got.b, &err), 0) << ktest::messages(err.r);
+    for (long y = 0; y < 4; ++y)
+        for (long x = 0; x < 4; ++x) {
+            const long wx = x - 1, wy = y + 6;  // window position; the window is 8 x 8
+            double want = -1;
+            if (wx >= 0 && wy < 8) {
+                double sum = 0, n = 0;
+                for (long dy = -1; dy <= 1; ++dy)
+                    for (long dx = -1; dx <= 1; ++dx)
+                        if (wx + dx >= 0 && wx + dx < 8 && wy + dy >= 0 && wy + dy < 8)
+                            sum += src.at<float>(wy + dy + 1, wx + dx + 2), ++n;
+                want = sum * 9 / n * 0.5 + 1;
+            }
+            EXPECT_NEAR(got.at<double>(y, x), want, 1e-9) << x << "," << y;
+        }
+    // Complex rectangles and unknown rescale types are refused; a range
+    // rescale saturates at 0 and 255.
+    Rect cx(2, 2, KGDA_TYPE_C64);
+    EXPECT_EQ(kimg_LayerRead(l, 0, 0, 2, 2, cx.b, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Convolution not supported on 11 pixel types");
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_CONVOLUTION, nullptr, 0), 0);
+    EXPECT_EQ(kimg_LayerRead(l, 0, 0, 2, 2, cx.b, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Pixel type 11 not supported on rescale");
+    half->type = 7;
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_RESCALE, half, 0), 0);
+    EXPECT_EQ(kimg_LayerRead(l, 0, 0, 2, 2, got.b, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Rescale type 7 not supported");
+    *half = {KIMG_RESCALE_RANGE, 20, 60};
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_RESCALE, half, 0), 0);
+    kimg_RescaleInfoDelete(half);
+    Rect u(8, 1, KGDA_TYPE_U8);
+    ASSERT_EQ(kimg_LayerRead(l, 0, 2, 8, 1, u.b, &err), 0);  // layer row 3: 32 ... 39
+    EXPECT_EQ(u.at<uint8_t>(0, 0), 77);                      // (32 - 20) x 255 / 40 = 76.5
+    ASSERT_EQ(kimg_LayerRead(l, 0, 6, 1, 1, u.b, &err), 0);  // 72: above the range
+    EXPECT_EQ(u.at<uint8_t>(0, 0), 255);
     kimg_LayerClose(l, nullptr);
 }
 
@@ -555,6 +636,17 @@ TEST_F(Layer, CopyRemoveRenameAndTypeChange) {
     EXPECT_EQ(kimg_LayerLayerTypeChange(l, KIMG_LAYER_FFT, &err), -1);
     EXPECT_EQ(ktest::messages(err.r),
               "Layer " + name("s.klp", "a") + " cannot be changed to type 2!");
+    // A descriptor table travels with the layer.
+    Kdsc_Table *t = kimg_TableCreate(l, nullptr, 256, nullptr, &err);
+    ASSERT_NE(t, nullptr) << ktest::messages(err.r);
+    Kdsc_Column *c = kdsc_ColumnCreate(t, "Value", KDSC_COLUMN_REAL, 0, &err);
+    Kgda_BaseData *v =
+        kgda_BaseDataCreate(256, 1, KGDA_TYPE_F64, KGDA_TABLE_OBJECT, nullptr, nullptr);
+    reinterpret_cast<double *>(v->data)[2] = 7.5;
+    ASSERT_EQ(kdsc_ColumnWrite(c, 0, 256, v, &err), 0);
+    kgda_BaseDataDelete(v, nullptr);
+    kdsc_ColumnClose(c, nullptr);
+    kdsc_TableClose(t, nullptr);
     kimg_LayerClose(l, nullptr);
     // Copy into another file, rename within it, remove the original.
     ASSERT_EQ(kimg_LayerCopy(name("s.klp", "a").c_str(), name("d.klp", "b").c_str(), tk, &err, 0),
@@ -582,6 +674,15 @@ TEST_F(Layer, CopyRemoveRenameAndTypeChange) {
     ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 50, 40, got.b, &err), 0);
     EXPECT_EQ(std::memcmp(got.b->data, r.b->data, 50 * 40), 0);
     EXPECT_EQ(kimg_LayerLayerTypeChange(l, KIMG_LAYER_ATHEMATIC, &err), -1);  // no type entry
+    t = kimg_TableOpen(l, nullptr, &err);
+    ASSERT_NE(t, nullptr) << ktest::messages(err.r);
+    c = kdsc_ColumnOpen(t, "Value", &err);
+    v = c ? kdsc_ColumnRead(c, 0, 3, nullptr, &err) : nullptr;
+    ASSERT_NE(v, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(reinterpret_cast<double *>(v->data)[2], 7.5);
+    kgda_BaseDataDelete(v, nullptr);
+    kdsc_ColumnClose(c, nullptr);
+    kdsc_TableClose(t, nullptr);
     kimg_LayerClose(l, nullptr);
     char *file = nullptr, *node = nullptr;
     ASSERT_EQ(kimg_LayerNameParse(name("d.klp", "c").c_str(), &file, &node, &err), 0);
@@ -662,9 +763,11 @@ TEST_F(Layer, PyramidLevelsHaveTheRuleSizesAndMeanOfFourValues) {
     ASSERT_EQ(kimg_SSLayerGetMags(l, &count, &mags, &err), 0);
     EXPECT_EQ(mags[3], 16);
     kmsc_HeapFree(mags);
-    // A change makes the levels out of date at close.
+    // A change makes the levels out of date, by their times and at close.
     ktest::PrintedReports printed;
     ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 4, 4, r.b, &err), 0);
+    ASSERT_EQ(kimg_LayerRasterFlush(l, &err), 0);
+    EXPECT_EQ(kimg_SSLayerValid(l, &err), 0);
     ASSERT_EQ(kimg_LayerClose(l, &err), 0);
     EXPECT_EQ(printed.headlines(),
               std::vector<std::string>{"Warning:  Pyramid layers for " + name("py.klp") +
@@ -873,6 +976,12 @@ TEST_F(Layer, ToolAndRrdFilesOnNativeImages) {
     EXPECT_EQ(one.at<uint16_t>(0, 0),
               (14 * 300 + 20 + 14 * 300 + 21 + 15 * 300 + 20 + 15 * 300 + 21 + 2) / 4);
     kimg_LayerClose(lv, nullptr);
+    // The ".rrd" file is a support file of the image.
+    ktest::Err missing;
+    EXPECT_EQ(kimg_LayerOpen(dir.file("n.rrd(:Band_9)").c_str(), tk, &missing, 0), nullptr);
+    EXPECT_NE(ktest::messages(missing.r).find("Layer " + dir.file("n.rrd(:Band_9)") +
+                                              " does not exist in AUX file"),
+              std::string::npos);
     kimg_LayerClose(l, nullptr);
     kimg_FileNameDequeue(img.c_str(), nullptr);
     ASSERT_EQ(kimg_FileCopy(dir.file("n.rrd").c_str(), dir.file("m.rrd").c_str(), &err, 0), 0);
@@ -984,6 +1093,128 @@ TEST_F(Layer, NeighborhoodFunctionsAndFunctionalsOverStacks) {
     EXPECT_EQ(ktest::messages(err.r), "Layer sizes differ");
     kimg_LayerStackClose(mixed, nullptr);
     kimg_LayerStackClose(in, nullptr);
+}
+
+// Every layer of every input stack added up (a 1 x 1 neighbourhood).
+int addUp(const Kgda_BaseDataStackArray *in, Kgda_BaseDataStack *out, long, long, void *,
+          Kerr_ErrorReport **) {
+    Kgda_BaseData *d = out->layers[0];
+    for (int32_t i = 0; i < d->numelements; ++i) {
+        double t = 0;
+        for (int32_t k = 0; k < in->numberOfStacks; ++k)
+            for (int32_t j = 0; j < in->stacks[k]->numberOfLayers; ++j) {
+                const Kgda_BaseData *s = in->stacks[k]->layers[j];
+                t += reinterpret_cast<const double *>(
+                    s->windowStart + (i / d->numcolumns) * s->pitch)[i % d->numcolumns];
+            }
+        reinterpret_cast<double *>(d->windowStart +
+                                   (i / d->numcolumns) * d->pitch)[i % d->numcolumns] = t;
+    }
+    return 0;
+}
+
+TEST_F(Layer, StacksMadeWholeArraysStepByStepChipsAndLayerLists) {
+    const long W = 40, H = 20;
+    const std::string file = dir.file("st.klp");
+    Kimg_LayerStack *made =
+        kimg_LayerStackCreate((file + "(:a,:b)").c_str(), 1, KGDA_TYPE_U8, W, H, tk, &err,
+                              KIMG_LAYER_OPTION_BLOCK_SIZE, 16L, 8L, 0);
+    ASSERT_NE(made, nullptr) << ktest::messages(err.r);
+    ASSERT_EQ(made->count, 2);
+    EXPECT_EQ(info(made->layers[1]).blockHeight, 8);
+    std::vector<double> px[2];
+    for (long i = 0; i < 2; ++i) {
+        Rect r(W, H, KGDA_TYPE_U8);
+        for (long p = 0; p < W * H; ++p) px[i].push_back(r.b->data[p] = (p * (i + 2)) % 97);
+        ASSERT_EQ(kimg_LayerRasterPixelRectSet(made->layers[i], 0, 0, W, H, r.b, &err), 0);
+    }
+    // A file alone names no layer to make; a layer that cannot be made takes
+    // the others of its stack with it.
+    EXPECT_EQ(kimg_LayerStackCreate(file.c_str(), 1, KGDA_TYPE_U8, W, H, tk, &err, 0), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), file + ":  no layer named");
+    EXPECT_EQ(kimg_LayerStackCreate((file + "(:c,:a)").c_str(), 1, KGDA_TYPE_U8, W, H, tk, &err, 0),
+              nullptr);
+    long count = 0;
+    char **names = nullptr;
+    ASSERT_EQ(kimg_LayerGetNames(file.c_str(), &count, &names, &err), 0);
+    EXPECT_EQ(listOf(count, names).size(), 2u);
+
+    // Two input stacks ({a, b} and {b}) added up block by block.
+    Kimg_Layer *sum = kimg_LayerCreate(name("st.klp", "sum").c_str(), 1, KGDA_TYPE_F32, W, H, tk,
+                                       &err, KIMG_LAYER_OPTION_BLOCK_SIZE, 16L, 8L, 0);
+    ASSERT_NE(sum, nullptr);
+    EXPECT_EQ(kimg_LayerStackStructureCreate(0, &err), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "Invalid layer count 0");
+    Kimg_LayerStack *out = kimg_LayerStackStructureCreate(1, &err);
+    Kimg_LayerStack *second = kimg_LayerStackStructureCreate(1, &err);
+    Kimg_LayerStackArray *in = kimg_LayerStackArrayStructureCreate(2, &err);
+    ASSERT_TRUE(out && second && in);
+    out->layers[0] = sum;
+    second->layers[0] = made->layers[1];
+    in->stacks[0] = made;
+    in->stacks[1] = second;
+    EXPECT_EQ(kimg_LayerStackArrayApplyNeighborhoodFunctionBlockInit(in, out, 1, 1, KGDA_TYPE_F64,
+                                                                     nullptr, nullptr, &err),
+              nullptr);
+    EXPECT_EQ(kimg_LayerStackArrayApplyNeighborhoodFunctionBlock(nullptr, &err), -1);
+    Kimg_NeighborhoodRun *run = kimg_LayerStackArrayApplyNeighborhoodFunctionBlockInit(
+        in, out, 1, 1, KGDA_TYPE_F64, addUp, nullptr, &err);
+    ASSERT_NE(run, nullptr) << ktest::messages(err.r);
+    int blocks = 0;
+    while (kimg_LayerStackArrayApplyNeighborhoodFunctionBlock(run, &err) == 1) ++blocks;
+    EXPECT_EQ(blocks, 9);  // 3 x 3 blocks of 16 x 8
+    EXPECT_EQ(kimg_LayerStackArrayApplyNeighborhoodFunctionBlock(run, &err), 0);
+    kimg_LayerStackArrayApplyNeighborhoodFunctionBlockFinish(run);
+    Rect got(W, H, KGDA_TYPE_F64);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(sum, 0, 0, W, H, got.b, &err), 0);
+    double all = 0;
+    for (long p = 0; p < W * H; ++p) {
+        ASSERT_EQ(got.at<double>(p / W, p % W), px[0][p] + 2 * px[1][p]) << p;
+        all += px[0][p] + 2 * px[1][p];
+    }
+    double total = 0;
+    Kimg_StackArrayFunctionalFunction add = [](const Kgda_BaseDataStackArray *rects, long, long,
+                                               void *client, Kerr_ErrorReport **) {
+        for (int32_t k = 0; k < rects->numberOfStacks; ++k)
+            for (int32_t j = 0; j < rects->stacks[k]->numberOfLayers; ++j)
+                for (int32_t i = 0; i < rects->stacks[k]->layers[j]->numelements; ++i)
+                    *static_cast<double *>(client) += rects->stacks[k]->layers[j]->data[i];
+        return 0;
+    };
+    ASSERT_EQ(kimg_LayerStackArrayApplyFunctional(in, KGDA_TYPE_U8, add, &total, &err), 0);
+    EXPECT_EQ(total, all);
+
+    // A chip of the stack: two layers show the first as grey.
+    EXPECT_EQ(kimg_LayerStackImageChipGet(made, 0, &err), nullptr);
+    Kgda_BaseDataStack *chip = kimg_LayerStackImageChipGet(made, 10, &err);
+    ASSERT_NE(chip, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(chip->layers[2]->numcolumns * 100 + chip->layers[2]->numrows, 1005);
+    EXPECT_EQ(chip->layers[2]->windowStart[chip->layers[2]->pitch + 3], px[0][6 * W + 14]);
+    kgda_BaseDataStackDelete(chip, nullptr);
+    kimg_LayerStackArrayStructureDelete(in);
+    kimg_LayerStackStructureDelete(second);
+    kimg_LayerStackStructureDelete(out);
+    kimg_LayerClose(sum, nullptr);
+    kimg_LayerStackClose(made, nullptr);
+
+    // The original layers leave out pyramid levels of the file's layers; the
+    // layer table tells what each layer is.
+    for (const char *n : {"a_ss_2_", "x_ss_2_"})
+        kimg_LayerClose(create(name("st.klp", n), KGDA_TYPE_S16, 5, 3), nullptr);
+    ASSERT_EQ(kimg_FileNameGetOriginalLayerNames(file.c_str(), &count, &names, &err), 0);
+    EXPECT_EQ(listOf(count, names),
+              (std::vector<std::string>{name("st.klp", "a"), name("st.klp", "b"),
+                                        name("st.klp", "sum"), name("st.klp", "x_ss_2_")}));
+    Kimg_LayerTableEntry *table = nullptr;
+    ASSERT_EQ(kimg_LayerTable(file.c_str(), &count, &table, &err), 0);
+    ASSERT_EQ(count, 5);
+    EXPECT_EQ(table[3].name, name("st.klp", "a_ss_2_"));
+    EXPECT_EQ(table[3].info.pixelType * 100 + table[3].info.width, KGDA_TYPE_S16 * 100 + 5);
+    EXPECT_EQ(table[2].info.pixelType, KGDA_TYPE_F32);
+    kimg_LayerTableFree(count, table);
+    EXPECT_EQ(kimg_LayerTable(dir.file("none.klp").c_str(), &count, &table, &err), -1);
+    EXPECT_EQ(
+        kimg_FileNameGetOriginalLayerNames(dir.file("none.klp").c_str(), &count, &names, &err), -1);
 }
 
 }  // namespace

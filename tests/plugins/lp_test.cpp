@@ -45,6 +45,7 @@ struct Layer {
     unsigned char null[16] = {};
     std::vector<std::string> rrd;
     std::vector<std::vector<unsigned char>> blocks;  // empty: never written
+    long modTime = 0;  // a clock of writes in this process (not stored)
     long blockBytes() const { return blockWidth * blockHeight * bytesOf(pixelNameAt(pixelType)); }
 };
 
@@ -63,7 +64,7 @@ struct LayerHandle {
 };
 
 std::map<std::string, std::unique_ptr<File>> g_files;
-long g_reads = 0, g_writes = 0, g_hints = 0, g_rectHints = 0;
+long g_reads = 0, g_writes = 0, g_hints = 0, g_rectHints = 0, g_clock = 0;
 
 template <class T>
 void put(std::ofstream &o, T v) {
@@ -398,7 +399,13 @@ KIMG_RF_EXPORT long LayerRasterWrite(void *h, long row, long column, const void 
     if (index >= l->blocks.size()) return errno = EINVAL, -1;
     const auto *p = static_cast<const unsigned char *>(data);
     l->blocks[index].assign(p, p + l->blockBytes());
+    l->modTime = ++g_clock;
     static_cast<LayerHandle *>(h)->file->dirty = true;
+    return 0;
+}
+
+KIMG_RF_EXPORT long LayerRasterModTimeGet(void *h, int64_t *modTime, Kerr_ErrorReport **) {
+    *modTime = layerOf(h)->modTime;
     return 0;
 }
 

@@ -311,8 +311,8 @@ int Image::init(const char *name, const char *mode, Kerr_ErrorReport **err) {
 // deferred header and free-list writes (written out by flush()).
 int Image::writeMode(Kerr_ErrorReport **err) {
     static const char *const fn = "miraven_ImageOpen";
-    if (map_) munmap(const_cast<uint8_t *>(map_), mapSize_);
-    map_ = nullptr;
+    // A mapping made read-only stays: the data descriptor's writes reach it
+    // through the page cache.
     if (dataFd_ < 0) dataFd_ = ::open(name_.c_str(), O_RDWR | O_CLOEXEC);
     if (dataFd_ < 0) {
         fail(err, fn, 5, "Cannot open %s for writing: %s", name_.c_str(), strerror(errno));
@@ -804,7 +804,21 @@ int Image::readStored(Layer *l, const BlockInfo &b, size_t bytes, uint8_t *out,
         }
         return 0;
     }
-    if (map_) {
+    // A writable image maps its file on the first read, and again when a
+    // block lies past the mapping because the file has grown since: reads
+    // are copies from the page cache instead of a call each.
+    if (writable_ && dataFd_ >= 0 && static_cast<uint64_t>(b.offsetLow) + bytes > mapSize_) {
+        struct stat st {};
+        if (fstat(dataFd_, &st) == 0 &&
+            static_cast<uint64_t>(st.st_size) >= static_cast<uint64_t>(b.offsetLow) + bytes) {
+            if (map_) munmap(const_cast<uint8_t *>(map_), mapSize_);
+            void *m =
+                mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, dataFd_, 0);
+            map_ = m == MAP_FAILED ? nullptr : static_cast<const uint8_t *>(m);
+            mapSize_ = map_ ? static_cast<size_t>(st.st_size) : 0;
+        }
+    }
+    if (map_ && (!writable_ || static_cast<uint64_t>(b.offsetLow) + bytes <= mapSize_)) {
         if (static_cast<uint64_t>(b.offsetLow) + bytes > mapSize_) {
             fail(err, fn, 2, "Block at %lu of %s lies past the end of the file",
                  static_cast<unsigned long>(b.offsetLow), name_.c_str());
