@@ -176,7 +176,7 @@ TEST_F(Layer, OptionsMisplacedObsoleteUnknownAndInvalid) {
         kimg_LayerChangeOptions(
             l, &err, KIMG_LAYER_OPTION_BLOCK_SIZE, 8L, 8L, KIMG_LAYER_OPTION_COMPRESSION_TYPE_NAME,
             "None", KIMG_LAYER_OPTION_EXCLUDED_VALUES, ex, KIMG_LAYER_OPTION_EXCLUDE_ZERO,
-            KIMG_LAYER_OPTION_SKIP_FACTORS, 0L, 4L, KIMG_LAYER_OPTION_BIN_FUNCTION, nullptr,
+            KIMG_LAYER_OPTION_SKIP_FACTORS, 0L, 4L, KIMG_LAYER_OPTION_GEOMETRIC_TRANS, nullptr,
             KIMG_LAYER_OPTION_RESERVED_29, 0),
         0);
     kgda_BaseDataDelete(ex, nullptr);
@@ -186,7 +186,7 @@ TEST_F(Layer, OptionsMisplacedObsoleteUnknownAndInvalid) {
         "KIMG_LAYER_OPTION_COMPRESSION_TYPE_NAME is notcurrently\na valid option for existing "
         "layers:  ignored",
         "Invalid x skip factor; skip factors ignored",
-        "Option 17 not yet supported through kimg_LayerOptionsChangeInternal",
+        "Option 33 not yet supported through kimg_LayerOptionsChangeInternal",
         "Option 29 no longer supported through kimg_LayerOptionsChangeInternal"};
     EXPECT_EQ(printed.headlines(), want);
     Kgda_BaseData *got = kimg_LayerExcludedValuesGet(l, nullptr);
