@@ -36,8 +36,23 @@ const Family kFamilies[] = {
     {7, "Polyconic", 8, polyconicInit, nullptr},
     {8, "EquidistantConic", 9, equidistantConicInit, nullptr},
     {9, "TransverseMercator", 8, transverseMercatorInit, transverseMercatorEqual},
+    {10, "Stereographic", 8, stereographicInit, nullptr},
+    {11, "LambertAzimuthalEqual_Area", 8, lambertAzimuthalInit, nullptr},
+    {12, "AzimuthalEquidistant", 8, azimuthalEquidistantInit, nullptr},
+    {13, "Gnomonic", 8, gnomonicInit, nullptr},
+    {14, "Orthographic", 8, orthographicInit, nullptr},
+    {15, "GeneralVerticalNear_SidePerspective", 8, perspectiveInit, nullptr},
+    {16, "Sinusoidal", 8, sinusoidalInit, nullptr},
+    {17, "Equirectangular", 8, equirectangularInit, nullptr},
+    {18, "MillerCylindrical", 8, millerCylindricalInit, nullptr},
+    {19, "VanderGrintenI", 8, vanderGrintenInit, nullptr},
     {20, "ObliqueMercator", 12, obliqueMercatorInit, nullptr},
+    {24, "ROBIN", 8, robinsonInit, nullptr},
     {26, "AlaskaConformal", 8, alaskaConformalInit, nullptr},
+    {28, "Mollweide", 8, mollweideInit, nullptr},
+    {30, "Hammer", 8, hammerInit, nullptr},
+    {31, "WagnerIV", 8, wagnerIVInit, nullptr},
+    {32, "WagnerVII", 8, wagnerVIIInit, nullptr},
 };
 
 bool isFile(const std::string &path) {

@@ -1,0 +1,35 @@
+// Stereographic on the sphere, any centre.
+#include "projection/families/kprj_sphere_family.hpp"
+
+namespace kr::prj {
+
+namespace {
+
+constexpr char kToLL[] = "kprj_StereographicToLL";
+constexpr char kFromLL[] = "kprj_StereographicFromLL";
+
+const char *scale(const Azimuthal &, double g, double &k) {
+    if (std::fabs(g + 1) <= kEpsilon) return "Point projects into infinity";
+    k = 2 / (1 + g);
+    return nullptr;
+}
+
+const char *inverse(const Azimuthal &b, double &x, double &y) {
+    const double px = x - b.fe, py = y - b.fn;
+    const double rh = std::hypot(px, py);
+    azimuthalInverse(b, px, py, rh, 2 * std::atan(rh / (2 * b.r)), x, y);
+    return nullptr;
+}
+
+}  // namespace
+
+bool stereographicInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
+    constexpr const char *fn = "kprj_StereographicInit";
+    auto *b = newSphereBlock<Azimuthal>(p, fn, e);
+    if (!b) return false;
+    azimuthalFrame(*b);
+    installFamily<Azimuthal, azimuthalForward<Azimuthal, scale>, inverse, kToLL, kFromLL>(m, b);
+    return true;
+}
+
+}  // namespace kr::prj

@@ -1,0 +1,185 @@
+// The frame of the families that project on a sphere: the radius they use,
+// the centre and false origin most of them read, the installation of a
+// family's per-point converters under its function names (with the checks
+// every point passes first), and the shared inverse of the azimuthal
+// families.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+
+#include "projection/kprj_engine.hpp"
+
+namespace kr::prj {
+
+// The common frame: sphere radius, central meridian (4), latitude of the
+// centre (5), false easting (6) and northing (7).
+struct SphereFrame {
+    double r = 0, lon0 = 0, lat0 = 0, fe = 0, fn = 0;
+};
+
+// The radius of a record's spheroid (for an ellipsoid, the sphere of equal
+// area), else its semi-major axis; false with "Invalid spheroid" otherwise.
+inline bool sphereFrameOf(const Kprj_ProParameters *p, SphereFrame &f, const char *fn, Report &e) {
+    const Kprj_Spheroid *s = p->proSpheroid;
+    double r = s ? s->radius : 0;
+    if (!(r > 0) || !std::isfinite(r)) {
+        Earth earth;
+        if (!earthOf(p, &earth, fn, e)) return false;
+        r = earth.a;
+    }
+    f.r = r;
+    f.lon0 = param(p, 4);
+    f.lat0 = param(p, 5);
+    f.fe = param(p, 6);
+    f.fn = param(p, 7);
+    return true;
+}
+
+template <class B>
+using PointConverter = const char *(*)(const B &, double &, double &);
+
+// Every point is checked before the family sees it: geographic points need
+// finite coordinates and a latitude within the poles, projected ones finite
+// coordinates.
+template <class B, PointConverter<B> Forward>
+const char *checkedForward(const B &b, double &x, double &y) {
+    if (!std::isfinite(x) || !std::isfinite(y)) return "Invalid coordinate";
+    if (std::fabs(y) > kHalfPi + kEpsilon) return "Latitude out of range";
+    if (std::fabs(y) > kHalfPi) y = y < 0 ? -kHalfPi : kHalfPi;
+    return Forward(b, x, y);
+}
+template <class B, PointConverter<B> Inverse>
+const char *checkedInverse(const B &b, double &x, double &y) {
+    if (!std::isfinite(x) || !std::isfinite(y)) return "Invalid coordinate";
+    return Inverse(b, x, y);
+}
+
+// Installs block b (owned from here on) with its converters reported under
+// the family's function names.
+template <class B, PointConverter<B> Forward, PointConverter<B> Inverse, const char *ToName,
+          const char *FromName>
+void installFamily(Kprj_MapProjection *m, B *b) {
+    setBlock(m, b);
+    m->toLL = [](const void *p, int64_t n, const Kprj_Coordinate *in, Kprj_Coordinate *out,
+                 Kerr_ErrorReport **err) {
+        return pointLoop<B, checkedInverse<B, Inverse>>(ToName, p, n, in, out, err);
+    };
+    m->fromLL = [](const void *p, int64_t n, const Kprj_Coordinate *in, Kprj_Coordinate *out,
+                   Kerr_ErrorReport **err) {
+        return pointLoop<B, checkedForward<B, Forward>>(FromName, p, n, in, out, err);
+    };
+}
+
+// A zero-filled block of type B, or null with "Error allocating parameters".
+template <class B>
+B *newBlock(const char *fn, Report &e) {
+    auto *b = new (std::nothrow) B{};
+    if (!b) e.error(fn, 1, "Error allocating parameters");
+    return b;
+}
+
+// A block of type B (derived from SphereFrame) with the record's frame.
+template <class B>
+B *newSphereBlock(const Kprj_ProParameters *p, const char *fn, Report &e) {
+    SphereFrame f;
+    if (!sphereFrameOf(p, f, fn, e)) return nullptr;
+    B *b = newBlock<B>(fn, e);
+    if (b) static_cast<SphereFrame &>(*b) = f;
+    return b;
+}
+
+// The azimuthal families share their frame and their inverse: from the
+// distance rh of a point from the centre and the angular distance z it
+// stands for, the point's latitude and longitude.
+struct Azimuthal : SphereFrame {
+    double sinp = 0, cosp = 1;
+};
+
+inline void azimuthalFrame(Azimuthal &b) {
+    b.sinp = std::sin(b.lat0);
+    b.cosp = std::cos(b.lat0);
+}
+
+// Latitude and longitude from the components of the point's direction
+// (atan2 of both, which keeps full precision at the poles and the centre).
+inline void azimuthalInverse(const Azimuthal &b, double px, double py, double rh, double z,
+                             double &lon, double &lat) {
+    if (rh <= 0) {
+        lon = b.lon0;
+        lat = b.lat0;
+        return;
+    }
+    const double sinz = std::sin(z), cosz = std::cos(z);
+    const double along = py / rh * sinz;
+    const double s = cosz * b.sinp + along * b.cosp;
+    const double east = px / rh * sinz, north = cosz * b.cosp - along * b.sinp;
+    lat = std::atan2(s, std::hypot(east, north));
+    lon = adjl(b.lon0 + std::atan2(east, north));
+}
+
+// Forward of the azimuthal families: with g the cosine of the angular
+// distance from the centre, the family's radial scale k(g) gives x and y.
+// The scale function returns false for points it cannot project.
+template <class B>
+using RadialScale = const char *(*)(const B &, double g, double &k);
+
+template <class B, RadialScale<B> Scale>
+const char *azimuthalForward(const B &b, double &x, double &y) {
+    const double dlon = adjl(x - b.lon0);
+    const double sinphi = std::sin(y), cosphi = std::cos(y);
+    const double sinl = std::sin(dlon), cosl = std::cos(dlon);
+    const double g = b.sinp * sinphi + b.cosp * cosphi * cosl;
+    double k = 0;
+    if (const char *why = Scale(b, g, k)) return why;
+    x = b.fe + b.r * k * cosphi * sinl;
+    y = b.fn + b.r * k * (b.cosp * sinphi - b.sinp * cosphi * cosl);
+    return nullptr;
+}
+
+// Solves t + sin t = k sin(lat) for t, the doubled auxiliary angle of the
+// Mollweide-like families (k at most pi). Newton's method, started near the
+// root: where k sin(lat) approaches pi the root is flat (a cubic), and the
+// cubic's own root is the start, or the answer itself when closer than 1e-6.
+inline bool auxiliaryAngle(double k, double lat, double &t) {
+    const double target = k * std::sin(lat);
+    const double rest = kPi - std::fabs(target);
+    if (rest < 1e-6) {
+        t = std::copysign(kPi - std::cbrt(6 * std::max(rest, 0.0)), target);
+        return true;
+    }
+    t = rest < 0.3 ? std::copysign(kPi - std::cbrt(6 * rest), target) : lat;
+    for (int i = 0; i < 50; ++i) {
+        const double d = -(t + std::sin(t) - target) / (1 + std::cos(t));
+        t += d;
+        if (std::fabs(d) < kEpsilon) return true;
+    }
+    return false;
+}
+
+// Mollweide on a lobe: the published constants 2 sqrt(2) / pi and sqrt(2)
+// to 12 and 13 decimals.
+constexpr double kMollweideX = 0.900316316158;
+constexpr double kMollweideY = 1.4142135623731;
+
+inline const char *mollweideForward(double r, double dlon, double lat, double &x, double &y) {
+    double t = 0;
+    if (!auxiliaryAngle(kPi, lat, t)) return "Iteration failed to converge";
+    x = kMollweideX * r * dlon * std::cos(0.5 * t);
+    y = kMollweideY * r * std::sin(0.5 * t);
+    return nullptr;
+}
+
+// The longitude difference and latitude of a point (x, y) of a lobe.
+inline const char *mollweideInverse(double r, double x, double y, double &dlon, double &lat) {
+    double arg = y / (kMollweideY * r);
+    if (std::fabs(arg) > 1 + kEpsilon) return "Input data error";
+    const double theta = asinClamped(arg);
+    const double c = std::cos(theta);
+    dlon = c < 1e-12 ? 0 : x / (kMollweideX * r * c);
+    if (std::fabs(dlon) > kPi + 1e-9) return "Input data error";
+    lat = asinClamped((2 * theta + std::sin(2 * theta)) / kPi);
+    return nullptr;
+}
+
+}  // namespace kr::prj
