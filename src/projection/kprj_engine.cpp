@@ -49,10 +49,12 @@ const Family kFamilies[] = {
     {20, "ObliqueMercator", 12, obliqueMercatorInit, nullptr},
     {24, "ROBIN", 8, robinsonInit, nullptr},
     {26, "AlaskaConformal", 8, alaskaConformalInit, nullptr},
+    {27, "InterruptedGoode", 0, interruptedGoodeInit, nullptr},
     {28, "Mollweide", 8, mollweideInit, nullptr},
     {30, "Hammer", 8, hammerInit, nullptr},
     {31, "WagnerIV", 8, wagnerIVInit, nullptr},
     {32, "WagnerVII", 8, wagnerVIIInit, nullptr},
+    {33, "OblatedEqualArea", 9, oblatedEqualAreaInit, nullptr},
 };
 
 bool isFile(const std::string &path) {

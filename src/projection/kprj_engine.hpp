@@ -186,6 +186,8 @@ bool mollweideInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 bool hammerInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 bool wagnerIVInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 bool wagnerVIIInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool interruptedGoodeInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool oblatedEqualAreaInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 
 int transverseMercatorEqual(const Kprj_ProParameters *, const Kprj_ProParameters *,
                             Kerr_ErrorReport **);

@@ -38,8 +38,9 @@ const double kW4r =
 const double kW4x = 0.86310 / (2 * kW4r / M_PI), kW4y = 1.56548 / (kW4r / std::sin(M_PI / 3));
 
 // Tolerances: 1 um where the family and PROJ compute the same closed forms;
-// Mollweide 0.1 mm (PROJ's iteration near the poles); Wagner IV 1 mm (the
-// published constants, PROJ's output scaled to them). Robinson: the
+// Mollweide 0.1 mm (PROJ's iteration near the poles, which are left out);
+// Wagner IV 1 mm (the published constants, PROJ's output scaled to them);
+// Goode 1 mm (the published shift of its Mollweide lobes). Robinson: the
 // published table scaled as published (equator 0.9858 pi r, pole line
 // pi r / 2, where PROJ has 0.8487 and 1.3523), second-order differences
 // where PROJ fits splines: up to 0.5 m between the rows. Wagner VII: sin 65
@@ -65,6 +66,9 @@ const std::vector<SphereCase> kCases = {
     {"Hammer", {0, 0, 160, 0, 0, 0}, "+proj=hammer +lon_0=160", -19.9, 339.9, -90, 90, 1e-6, 1e-3, 1, 1, {}, {{1.7e7, 5e6}}},
     {"Wagner IV", {0, 0, 40, 0, 0, 0}, "+proj=wag4 +lon_0=40", -139.9, 219.9, -90, 90, 1e-3, 1e-3, kW4x, kW4y, {}, {{0, 1.1e7}, {1.8e7, 0}}},
     {"Wagner VII", {0, 0, 0, 0, 0, 0}, "+proj=wag7", -179.9, 179.9, -90, 90, 100, 0.2, 1, 1, {}, {{1.7e7, 7e6}}},
+    {"Interrupted Goode Homolosine", {0, 0, 0, 0, 0, 0}, "+proj=igh", -100, 140, -89.999, 89.999, 1e-3, 1e-3, 1, 1, {}, {{-4.45e6, 8e6}, {-2.2e6, -8e6}}},
+    {"Interrupted Goode Homolosine", {0, 0, 0, 0, 0, 0}, "+proj=igh", -179.9, 179.9, -40.736611, 40.736611, 1e-4, 1e-3, 1, 1, {}, {}},
+    {"Oblated Equal Area", {1, 2, -100, 45, 100, 200, 30}, "+proj=oea +m=1 +n=2 +lon_0=-100 +lat_0=45 +theta=30", -160, -40, 0, 85, 1e-6, 1e-3, 1, 1, {}, {{0, 3e7}}},
 };
 // clang-format on
 

@@ -39,20 +39,22 @@ inline bool sphereFrameOf(const Kprj_ProParameters *p, SphereFrame &f, const cha
 template <class B>
 using PointConverter = const char *(*)(const B &, double &, double &);
 
-// Every point is checked before the family sees it: geographic points need
+// Every point is checked before the family sees it (geographic points need
 // finite coordinates and a latitude within the poles, projected ones finite
-// coordinates.
+// coordinates) and after: a result that is not finite is a failure.
 template <class B, PointConverter<B> Forward>
 const char *checkedForward(const B &b, double &x, double &y) {
     if (!std::isfinite(x) || !std::isfinite(y)) return "Invalid coordinate";
     if (std::fabs(y) > kHalfPi + kEpsilon) return "Latitude out of range";
     if (std::fabs(y) > kHalfPi) y = y < 0 ? -kHalfPi : kHalfPi;
-    return Forward(b, x, y);
+    if (const char *why = Forward(b, x, y)) return why;
+    return std::isfinite(x) && std::isfinite(y) ? nullptr : "Point cannot be projected";
 }
 template <class B, PointConverter<B> Inverse>
 const char *checkedInverse(const B &b, double &x, double &y) {
     if (!std::isfinite(x) || !std::isfinite(y)) return "Invalid coordinate";
-    return Inverse(b, x, y);
+    if (const char *why = Inverse(b, x, y)) return why;
+    return std::isfinite(x) && std::isfinite(y) ? nullptr : "Input data error";
 }
 
 // Installs block b (owned from here on) with its converters reported under

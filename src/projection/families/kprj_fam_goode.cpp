@@ -1,0 +1,79 @@
+// Interrupted Goode Homolosine on the sphere: sinusoidal lobes between the
+// parallels of 40 degrees 44' 11.8", Mollweide lobes beyond them (shifted to
+// meet), interrupted in the oceans. Each lobe has its own central meridian
+// and puts it at x = r times that meridian.
+#include "projection/families/kprj_sphere_family.hpp"
+
+namespace kr::prj {
+
+namespace {
+
+constexpr char kToLL[] = "kprj_InterruptedGoodeToLL";
+constexpr char kFromLL[] = "kprj_InterruptedGoodeFromLL";
+
+// The published latitude where the forms meet and the Mollweide shift there.
+constexpr double kJunction = 0.710987989993;
+constexpr double kShift = 0.0528035274542;
+
+// Lobes in degrees: central meridian and eastern edge (the western edge is
+// the previous lobe's eastern one), north and south of the equator.
+struct Lobe {
+    double centre, east;
+};
+constexpr Lobe kNorth[] = {{-100, -40}, {30, 180}};
+constexpr Lobe kSouth[] = {{-160, -100}, {-60, -20}, {20, 80}, {140, 180}};
+
+template <size_t N>
+int lobeOf(const Lobe (&lobes)[N], double value, double unit) {
+    for (size_t i = 0; i + 1 < N; ++i)
+        if (value <= lobes[i].east * kD2R * unit) return static_cast<int>(i);
+    return static_cast<int>(N) - 1;
+}
+
+const char *forward(const SphereFrame &b, double &x, double &y) {
+    const double lon = adjl(x), lat = y;
+    const Lobe *lobes = lat >= 0 ? kNorth : kSouth;
+    const Lobe &lobe = lobes[lat >= 0 ? lobeOf(kNorth, lon, 1) : lobeOf(kSouth, lon, 1)];
+    const double centre = lobe.centre * kD2R, dlon = adjl(lon - centre);
+    if (std::fabs(lat) < kJunction) {
+        x = b.r * (centre + dlon * std::cos(lat));
+        y = b.r * lat;
+        return nullptr;
+    }
+    if (const char *why = mollweideForward(b.r, dlon, lat, x, y)) return why;
+    x += b.r * centre;
+    y -= std::copysign(kShift * b.r, lat);
+    return nullptr;
+}
+
+const char *inverse(const SphereFrame &b, double &x, double &y) {
+    const bool north = y >= 0;
+    const int i = north ? lobeOf(kNorth, x, b.r) : lobeOf(kSouth, x, b.r);
+    const Lobe *lobes = north ? kNorth : kSouth;
+    const double centre = lobes[i].centre * kD2R;
+    const double west = (i == 0 ? -180 : lobes[i - 1].east) * kD2R, east = lobes[i].east * kD2R;
+    const double px = x - b.r * centre;
+    double dlon = 0, lat = y / b.r;
+    if (std::fabs(y) < kJunction * b.r) {
+        dlon = px / (b.r * std::cos(lat));
+    } else if (const char *why =
+                   mollweideInverse(b.r, px, y + std::copysign(kShift * b.r, y), dlon, lat)) {
+        return why;
+    }
+    const double lon = centre + dlon;
+    if (lon < west - kEpsilon || lon > east + kEpsilon) return "Point lies in an interruption";
+    x = adjl(lon);
+    y = lat;
+    return nullptr;
+}
+
+}  // namespace
+
+bool interruptedGoodeInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
+    auto *b = newSphereBlock<SphereFrame>(p, "kprj_InterruptedGoodeInit", e);
+    if (!b) return false;
+    installFamily<SphereFrame, forward, inverse, kToLL, kFromLL>(m, b);
+    return true;
+}
+
+}  // namespace kr::prj
