@@ -16,27 +16,31 @@ constexpr double kD2R = M_PI / 180;
 constexpr int kSide = 1000, kPoints = kSide * kSide;
 
 struct Family {
-    const char *name;  // in the query table
-    double lon0, lat0, height;
-    const char *proj;  // PROJ's definition, without the centre and radius
+    const char *name;   // in the query table
+    double lon0, lat0;  // centre in degrees
+    double p2, p3;      // parameters 2 and 3 (height; oval shape)
+    const char *proj;   // PROJ's definition, without the centre and radius
 };
 
 const Family kFamilies[] = {
-    {"Stereographic", 20, 40, 0, "+proj=stere"},
-    {"Lambert Azimuthal Equal-area", -100, 45, 0, "+proj=laea"},
-    {"Azimuthal Equidistant", 10, -30, 0, "+proj=aeqd"},
-    {"Gnomonic", -45, 40, 0, "+proj=gnom"},
-    {"Orthographic", 120, 0, 0, "+proj=ortho"},
-    {"General Vertical Near-side Perspective", -75, 10, 35786000, "+proj=nsper +h=35786000"},
-    {"Sinusoidal", -60, 0, 0, "+proj=sinu"},
-    {"Equirectangular", 15, 30, 0, "+proj=eqc +lat_ts=30"},
-    {"Miller Cylindrical", 0, 0, 0, "+proj=mill"},
-    {"Van der Grinten I", 90, 0, 0, "+proj=vandg"},
-    {"Robinson", -30, 0, 0, "+proj=robin"},
-    {"Mollweide", 0, 0, 0, "+proj=moll"},
-    {"Hammer", 160, 0, 0, "+proj=hammer"},
-    {"Wagner IV", 40, 0, 0, "+proj=wag4"},
-    {"Wagner VII", 0, 0, 0, "+proj=wag7"},
+    {"Stereographic", 20, 40, 0, 0, "+proj=stere"},
+    {"Lambert Azimuthal Equal-area", -100, 45, 0, 0, "+proj=laea"},
+    {"Azimuthal Equidistant", 10, -30, 0, 0, "+proj=aeqd"},
+    {"Gnomonic", -45, 40, 0, 0, "+proj=gnom"},
+    {"Orthographic", 120, 0, 0, 0, "+proj=ortho"},
+    {"General Vertical Near-side Perspective", -75, 10, 35786000, 0, "+proj=nsper +h=35786000"},
+    {"Sinusoidal", -60, 0, 0, 0, "+proj=sinu"},
+    {"Equirectangular", 15, 30, 0, 0, "+proj=eqc +lat_ts=30"},
+    {"Miller Cylindrical", 0, 0, 0, 0, "+proj=mill"},
+    {"Van der Grinten I", 90, 0, 0, 0, "+proj=vandg"},
+    {"Robinson", -30, 0, 0, 0, "+proj=robin"},
+    {"Mollweide", 0, 0, 0, 0, "+proj=moll"},
+    {"Hammer", 160, 0, 0, 0, "+proj=hammer"},
+    {"Wagner IV", 40, 0, 0, 0, "+proj=wag4"},
+    {"Wagner VII", 0, 0, 0, 0, "+proj=wag7"},
+    {"Interrupted Goode Homolosine", 0, 0, 0, 0, "+proj=igh"},
+    {"Interrupted Mollweide", 0, 0, 0, 0, "+proj=imoll_o"},
+    {"Oblated Equal Area", -100, 40, 1, 2, "+proj=oea +m=1 +n=2"},
 };
 
 Kint_InitToolkitData *toolkit() {
@@ -59,7 +63,8 @@ void mine(benchmark::State &state, const Family &f) {
         state.SkipWithError("no such projection");
         return;
     }
-    p->proParams.data[2] = f.height;
+    p->proParams.data[2] = f.p2;
+    p->proParams.data[3] = f.p3;
     p->proParams.data[4] = f.lon0 * kD2R;
     p->proParams.data[5] = f.lat0 * kD2R;
     Kprj_Projection *m = kprj_ProjectionInit(toolkit(), p, nullptr);
@@ -101,10 +106,11 @@ void theirs(benchmark::State &state, const Family &f) {
 
 const bool kRegistered = [] {
     for (const Family &f : kFamilies) {
-        benchmark::RegisterBenchmark((std::string("Mine/") + f.name).c_str(), mine, f)
-            ->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark((std::string("Proj/") + f.name).c_str(), theirs, f)
-            ->Unit(benchmark::kMillisecond);
+        char name[96];
+        snprintf(name, sizeof name, "Mine/%s", f.name);
+        benchmark::RegisterBenchmark(name, mine, f)->Unit(benchmark::kMillisecond);
+        snprintf(name, sizeof name, "Proj/%s", f.name);
+        benchmark::RegisterBenchmark(name, theirs, f)->Unit(benchmark::kMillisecond);
     }
     return true;
 }();

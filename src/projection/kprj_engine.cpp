@@ -51,6 +51,7 @@ const Family kFamilies[] = {
     {26, "AlaskaConformal", 8, alaskaConformalInit, nullptr},
     {27, "InterruptedGoode", 0, interruptedGoodeInit, nullptr},
     {28, "Mollweide", 8, mollweideInit, nullptr},
+    {29, "InterruptedMollweide", 0, interruptedMollweideInit, nullptr},
     {30, "Hammer", 8, hammerInit, nullptr},
     {31, "WagnerIV", 8, wagnerIVInit, nullptr},
     {32, "WagnerVII", 8, wagnerVIIInit, nullptr},

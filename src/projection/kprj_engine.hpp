@@ -187,6 +187,7 @@ bool hammerInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 bool wagnerIVInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 bool wagnerVIIInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 bool interruptedGoodeInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool interruptedMollweideInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 bool oblatedEqualAreaInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 
 int transverseMercatorEqual(const Kprj_ProParameters *, const Kprj_ProParameters *,

@@ -15,20 +15,8 @@ constexpr char kFromLL[] = "kprj_InterruptedGoodeFromLL";
 constexpr double kJunction = 0.710987989993;
 constexpr double kShift = 0.0528035274542;
 
-// Lobes in degrees: central meridian and eastern edge (the western edge is
-// the previous lobe's eastern one), north and south of the equator.
-struct Lobe {
-    double centre, east;
-};
 constexpr Lobe kNorth[] = {{-100, -40}, {30, 180}};
 constexpr Lobe kSouth[] = {{-160, -100}, {-60, -20}, {20, 80}, {140, 180}};
-
-template <size_t N>
-int lobeOf(const Lobe (&lobes)[N], double value, double unit) {
-    for (size_t i = 0; i + 1 < N; ++i)
-        if (value <= lobes[i].east * kD2R * unit) return static_cast<int>(i);
-    return static_cast<int>(N) - 1;
-}
 
 const char *forward(const SphereFrame &b, double &x, double &y) {
     const double lon = adjl(x), lat = y;

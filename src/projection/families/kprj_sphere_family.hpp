@@ -184,4 +184,23 @@ inline const char *mollweideInverse(double r, double x, double y, double &dlon, 
     return nullptr;
 }
 
+// A lobe of an interrupted family in degrees: its central meridian and its
+// eastern edge (the western edge is the previous lobe's eastern one, or 180
+// degrees west).
+struct Lobe {
+    double centre, east;
+};
+
+// The lobe holding a value (a longitude in radians, or an x with unit r);
+// the first `westward` edges belong to the lobe west of them, the others to
+// the lobe east of them.
+template <size_t N>
+int lobeOf(const Lobe (&lobes)[N], double value, double unit, size_t westward = N) {
+    for (size_t i = 0; i + 1 < N; ++i) {
+        const double edge = lobes[i].east * kD2R * unit;
+        if (value < edge || (i < westward && value == edge)) return static_cast<int>(i);
+    }
+    return static_cast<int>(N) - 1;
+}
+
 }  // namespace kr::prj
