@@ -189,6 +189,8 @@ bool wagnerVIIInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 bool interruptedGoodeInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 bool interruptedMollweideInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 bool oblatedEqualAreaInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool somInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool somGenericInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 
 int transverseMercatorEqual(const Kprj_ProParameters *, const Kprj_ProParameters *,
                             Kerr_ErrorReport **);
