@@ -19,23 +19,18 @@ const char *scale(const Azimuthal &, double g, double &k) {
     return nullptr;
 }
 
-const char *inverse(const Azimuthal &b, double &x, double &y) {
-    const double px = x - b.fe, py = y - b.fn;
-    const double rh = std::hypot(px, py);
-    if (rh > kPi * b.r * (1 + kEpsilon)) return "Input data error";
-    azimuthalInverse(b, px, py, rh, rh / b.r, x, y);
+const char *distance(const Azimuthal &, double rho, double &z) {
+    if (rho > kPi * (1 + kEpsilon)) return "Input data error";
+    z = rho;
     return nullptr;
 }
 
 }  // namespace
 
 bool azimuthalEquidistantInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
-    constexpr const char *fn = "kprj_AzimuthalEquidistantInit";
-    auto *b = newSphereBlock<Azimuthal>(p, fn, e);
-    if (!b) return false;
-    azimuthalFrame(*b);
-    installFamily<Azimuthal, azimuthalForward<Azimuthal, scale>, inverse, kToLL, kFromLL>(m, b);
-    return true;
+    return sphereFamilyInit<Azimuthal, azimuthalForward<Azimuthal, scale>,
+                            azimuthalInverse<Azimuthal, distance>, kToLL, kFromLL>(
+        p, m, "kprj_AzimuthalEquidistantInit", e, azimuthalFrame);
 }
 
 }  // namespace kr::prj

@@ -29,20 +29,17 @@ const char *inverse(const Equirectangular &b, double &x, double &y) {
     return nullptr;
 }
 
+const char *setup(Equirectangular &b, const Kprj_ProParameters *) {
+    if (!(std::fabs(b.lat0) < kHalfPi - kEpsilon)) return "Invalid latitude of true scale";
+    b.rc = b.r * std::cos(b.lat0);
+    return nullptr;
+}
+
 }  // namespace
 
 bool equirectangularInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
-    constexpr const char *fn = "kprj_EquirectangularInit";
-    auto *b = newSphereBlock<Equirectangular>(p, fn, e);
-    if (!b) return false;
-    b->rc = b->r * std::cos(b->lat0);
-    if (!(std::fabs(b->lat0) < kHalfPi - kEpsilon)) {
-        delete b;
-        e.error(fn, 2, "Invalid latitude of true scale");
-        return false;
-    }
-    installFamily<Equirectangular, forward, inverse, kToLL, kFromLL>(m, b);
-    return true;
+    return sphereFamilyInit<Equirectangular, forward, inverse, kToLL, kFromLL>(
+        p, m, "kprj_EquirectangularInit", e, setup);
 }
 
 }  // namespace kr::prj

@@ -14,22 +14,17 @@ const char *scale(const Azimuthal &, double g, double &k) {
     return nullptr;
 }
 
-const char *inverse(const Azimuthal &b, double &x, double &y) {
-    const double px = x - b.fe, py = y - b.fn;
-    const double rh = std::hypot(px, py);
-    azimuthalInverse(b, px, py, rh, std::atan(rh / b.r), x, y);
+const char *distance(const Azimuthal &, double rho, double &z) {
+    z = std::atan(rho);
     return nullptr;
 }
 
 }  // namespace
 
 bool gnomonicInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
-    constexpr const char *fn = "kprj_GnomonicInit";
-    auto *b = newSphereBlock<Azimuthal>(p, fn, e);
-    if (!b) return false;
-    azimuthalFrame(*b);
-    installFamily<Azimuthal, azimuthalForward<Azimuthal, scale>, inverse, kToLL, kFromLL>(m, b);
-    return true;
+    return sphereFamilyInit<Azimuthal, azimuthalForward<Azimuthal, scale>,
+                            azimuthalInverse<Azimuthal, distance>, kToLL, kFromLL>(
+        p, m, "kprj_GnomonicInit", e, azimuthalFrame);
 }
 
 }  // namespace kr::prj

@@ -36,11 +36,9 @@ const char *forward(const SphereFrame &b, double &x, double &y) {
 
 const char *inverse(const SphereFrame &b, double &x, double &y) {
     const bool north = y >= 0;
-    const int i = north ? lobeOf(kNorth, x, b.r) : lobeOf(kSouth, x, b.r);
     const Lobe *lobes = north ? kNorth : kSouth;
-    const double centre = lobes[i].centre * kD2R;
-    const double west = (i == 0 ? -180 : lobes[i - 1].east) * kD2R, east = lobes[i].east * kD2R;
-    const double px = x - b.r * centre;
+    const int i = north ? lobeOf(kNorth, x, b.r) : lobeOf(kSouth, x, b.r);
+    const double px = x - b.r * lobes[i].centre * kD2R;
     double dlon = 0, lat = y / b.r;
     if (std::fabs(y) < kJunction * b.r) {
         dlon = px / (b.r * std::cos(lat));
@@ -48,20 +46,15 @@ const char *inverse(const SphereFrame &b, double &x, double &y) {
                    mollweideInverse(b.r, px, y + std::copysign(kShift * b.r, y), dlon, lat)) {
         return why;
     }
-    const double lon = centre + dlon;
-    if (lon < west - kEpsilon || lon > east + kEpsilon) return "Point lies in an interruption";
-    x = adjl(lon);
     y = lat;
-    return nullptr;
+    return lobeLongitude(lobes, i, dlon, x);
 }
 
 }  // namespace
 
 bool interruptedGoodeInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
-    auto *b = newSphereBlock<SphereFrame>(p, "kprj_InterruptedGoodeInit", e);
-    if (!b) return false;
-    installFamily<SphereFrame, forward, inverse, kToLL, kFromLL>(m, b);
-    return true;
+    return sphereFamilyInit<SphereFrame, forward, inverse, kToLL, kFromLL>(
+        p, m, "kprj_InterruptedGoodeInit", e);
 }
 
 }  // namespace kr::prj

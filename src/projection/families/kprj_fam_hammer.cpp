@@ -30,10 +30,8 @@ const char *inverse(const SphereFrame &b, double &x, double &y) {
 }  // namespace
 
 bool hammerInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
-    auto *b = newSphereBlock<SphereFrame>(p, "kprj_HammerInit", e);
-    if (!b) return false;
-    installFamily<SphereFrame, forward, inverse, kToLL, kFromLL>(m, b);
-    return true;
+    return sphereFamilyInit<SphereFrame, forward, inverse, kToLL, kFromLL>(p, m, "kprj_HammerInit",
+                                                                           e);
 }
 
 }  // namespace kr::prj

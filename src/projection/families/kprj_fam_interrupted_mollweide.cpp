@@ -27,28 +27,19 @@ const char *forward(const SphereFrame &b, double &x, double &y) {
 
 const char *inverse(const SphereFrame &b, double &x, double &y) {
     const Lobe *lobes = y >= 0 ? kNorth : kSouth;
-    const double px = x - b.fe;
-    const int i =
-        y >= 0 ? lobeOf(kNorth, px, kMollweideX * b.r) : lobeOf(kSouth, px, kMollweideX * b.r);
-    const double centre = lobes[i].centre * kD2R;
-    const double west = (i == 0 ? -180 : lobes[i - 1].east) * kD2R, east = lobes[i].east * kD2R;
-    double dlon = 0, lat = 0;
-    if (const char *why = mollweideInverse(b.r, px - kMollweideX * b.r * centre, y, dlon, lat))
+    const double px = x - b.fe, unit = kMollweideX * b.r;
+    const int i = y >= 0 ? lobeOf(kNorth, px, unit) : lobeOf(kSouth, px, unit);
+    double dlon = 0;
+    if (const char *why = mollweideInverse(b.r, px - unit * lobes[i].centre * kD2R, y, dlon, y))
         return why;
-    const double lon = centre + dlon;
-    if (lon < west - kEpsilon || lon > east + kEpsilon) return "Point lies in an interruption";
-    x = adjl(lon);
-    y = lat;
-    return nullptr;
+    return lobeLongitude(lobes, i, dlon, x);
 }
 
 }  // namespace
 
 bool interruptedMollweideInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
-    auto *b = newSphereBlock<SphereFrame>(p, "kprj_InterruptedMollweideInit", e);
-    if (!b) return false;
-    installFamily<SphereFrame, forward, inverse, kToLL, kFromLL>(m, b);
-    return true;
+    return sphereFamilyInit<SphereFrame, forward, inverse, kToLL, kFromLL>(
+        p, m, "kprj_InterruptedMollweideInit", e);
 }
 
 }  // namespace kr::prj

@@ -14,24 +14,18 @@ const char *scale(const Azimuthal &, double g, double &k) {
     return nullptr;
 }
 
-const char *inverse(const Azimuthal &b, double &x, double &y) {
-    const double px = x - b.fe, py = y - b.fn;
-    const double rh = std::hypot(px, py);
-    const double t = rh / (2 * b.r);
-    if (t > 1 + kEpsilon) return "Input data error";
-    azimuthalInverse(b, px, py, rh, 2 * asinClamped(t), x, y);
+const char *distance(const Azimuthal &, double rho, double &z) {
+    if (rho > 2 * (1 + kEpsilon)) return "Input data error";
+    z = 2 * asinClamped(0.5 * rho);
     return nullptr;
 }
 
 }  // namespace
 
 bool lambertAzimuthalInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
-    constexpr const char *fn = "kprj_LambertAzimuthalEqual_AreaInit";
-    auto *b = newSphereBlock<Azimuthal>(p, fn, e);
-    if (!b) return false;
-    azimuthalFrame(*b);
-    installFamily<Azimuthal, azimuthalForward<Azimuthal, scale>, inverse, kToLL, kFromLL>(m, b);
-    return true;
+    return sphereFamilyInit<Azimuthal, azimuthalForward<Azimuthal, scale>,
+                            azimuthalInverse<Azimuthal, distance>, kToLL, kFromLL>(
+        p, m, "kprj_LambertAzimuthalEqual_AreaInit", e, azimuthalFrame);
 }
 
 }  // namespace kr::prj

@@ -25,10 +25,8 @@ const char *inverse(const SphereFrame &b, double &x, double &y) {
 }  // namespace
 
 bool mollweideInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
-    auto *b = newSphereBlock<SphereFrame>(p, "kprj_MollweideInit", e);
-    if (!b) return false;
-    installFamily<SphereFrame, forward, inverse, kToLL, kFromLL>(m, b);
-    return true;
+    return sphereFamilyInit<SphereFrame, forward, inverse, kToLL, kFromLL>(p, m,
+                                                                           "kprj_MollweideInit", e);
 }
 
 }  // namespace kr::prj

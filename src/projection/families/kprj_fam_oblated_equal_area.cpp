@@ -48,24 +48,20 @@ const char *inverse(const Oblated &b, double &x, double &y) {
     return nullptr;
 }
 
+const char *setup(Oblated &b, const Kprj_ProParameters *p) {
+    b.m = param(p, 2);
+    b.n = param(p, 3);
+    b.theta = param(p, 8);
+    b.sinp = std::sin(b.lat0);
+    b.cosp = std::cos(b.lat0);
+    return b.m > 0 && b.n > 0 ? nullptr : "Invalid oval shape parameters";
+}
+
 }  // namespace
 
 bool oblatedEqualAreaInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
-    constexpr const char *fn = "kprj_OblatedEqualAreaInit";
-    auto *b = newSphereBlock<Oblated>(p, fn, e);
-    if (!b) return false;
-    b->m = param(p, 2);
-    b->n = param(p, 3);
-    b->theta = param(p, 8);
-    b->sinp = std::sin(b->lat0);
-    b->cosp = std::cos(b->lat0);
-    if (!(b->m > 0) || !(b->n > 0)) {
-        delete b;
-        e.error(fn, 2, "Invalid oval shape parameters");
-        return false;
-    }
-    installFamily<Oblated, forward, inverse, kToLL, kFromLL>(m, b);
-    return true;
+    return sphereFamilyInit<Oblated, forward, inverse, kToLL, kFromLL>(
+        p, m, "kprj_OblatedEqualAreaInit", e, setup);
 }
 
 }  // namespace kr::prj

@@ -14,23 +14,18 @@ const char *scale(const Azimuthal &, double g, double &k) {
     return nullptr;
 }
 
-const char *inverse(const Azimuthal &b, double &x, double &y) {
-    const double px = x - b.fe, py = y - b.fn;
-    const double rh = std::hypot(px, py);
-    if (rh > b.r * (1 + 1e-7)) return "Input data error";
-    azimuthalInverse(b, px, py, rh, asinClamped(rh / b.r), x, y);
+const char *distance(const Azimuthal &, double rho, double &z) {
+    if (rho > 1 + 1e-7) return "Input data error";
+    z = asinClamped(rho);
     return nullptr;
 }
 
 }  // namespace
 
 bool orthographicInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
-    constexpr const char *fn = "kprj_OrthographicInit";
-    auto *b = newSphereBlock<Azimuthal>(p, fn, e);
-    if (!b) return false;
-    azimuthalFrame(*b);
-    installFamily<Azimuthal, azimuthalForward<Azimuthal, scale>, inverse, kToLL, kFromLL>(m, b);
-    return true;
+    return sphereFamilyInit<Azimuthal, azimuthalForward<Azimuthal, scale>,
+                            azimuthalInverse<Azimuthal, distance>, kToLL, kFromLL>(
+        p, m, "kprj_OrthographicInit", e, azimuthalFrame);
 }
 
 }  // namespace kr::prj

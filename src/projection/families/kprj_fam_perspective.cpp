@@ -20,33 +20,28 @@ const char *scale(const Perspective &b, double g, double &k) {
     return nullptr;
 }
 
-const char *inverse(const Perspective &b, double &x, double &y) {
-    const double px = x - b.fe, py = y - b.fn;
-    const double rh = std::hypot(px, py);
-    const double r = rh / b.r, con = b.p - 1, com = b.p + 1;
-    if (r > std::sqrt(con / com)) return "Input data error";
-    double z = 0;
-    if (r > 0) z = asinClamped((b.p - std::sqrt(1 - r * r * com / con)) / (con / r + r / con));
-    azimuthalInverse(b, px, py, rh, z, x, y);
+const char *distance(const Perspective &b, double rho, double &z) {
+    const double con = b.p - 1, com = b.p + 1;
+    if (rho > std::sqrt(con / com)) return "Input data error";
+    z = rho > 0
+            ? asinClamped((b.p - std::sqrt(1 - rho * rho * com / con)) / (con / rho + rho / con))
+            : 0;
     return nullptr;
+}
+
+const char *setup(Perspective &b, const Kprj_ProParameters *p) {
+    const double height = param(p, 2);
+    if (!(height > 0) || !std::isfinite(height)) return "Invalid height of perspective point";
+    b.p = 1 + height / b.r;
+    return azimuthalFrame(b, p);
 }
 
 }  // namespace
 
 bool perspectiveInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
-    constexpr const char *fn = "kprj_GeneralVerticalNear_SidePerspectiveInit";
-    auto *b = newSphereBlock<Perspective>(p, fn, e);
-    if (!b) return false;
-    const double height = param(p, 2);
-    if (!(height > 0) || !std::isfinite(height)) {
-        delete b;
-        e.error(fn, 2, "Invalid height of perspective point");
-        return false;
-    }
-    b->p = 1 + height / b->r;
-    azimuthalFrame(*b);
-    installFamily<Perspective, azimuthalForward<Perspective, scale>, inverse, kToLL, kFromLL>(m, b);
-    return true;
+    return sphereFamilyInit<Perspective, azimuthalForward<Perspective, scale>,
+                            azimuthalInverse<Perspective, distance>, kToLL, kFromLL>(
+        p, m, "kprj_GeneralVerticalNear_SidePerspectiveInit", e, setup);
 }
 
 }  // namespace kr::prj

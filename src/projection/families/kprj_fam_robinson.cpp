@@ -67,10 +67,8 @@ const char *inverse(const SphereFrame &b, double &x, double &y) {
 }  // namespace
 
 bool robinsonInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
-    auto *b = newSphereBlock<SphereFrame>(p, "kprj_ROBINInit", e);
-    if (!b) return false;
-    installFamily<SphereFrame, forward, inverse, kToLL, kFromLL>(m, b);
-    return true;
+    return sphereFamilyInit<SphereFrame, forward, inverse, kToLL, kFromLL>(p, m, "kprj_ROBINInit",
+                                                                           e);
 }
 
 }  // namespace kr::prj

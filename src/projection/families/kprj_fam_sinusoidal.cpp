@@ -28,10 +28,8 @@ const char *inverse(const SphereFrame &b, double &x, double &y) {
 }  // namespace
 
 bool sinusoidalInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
-    auto *b = newSphereBlock<SphereFrame>(p, "kprj_SinusoidalInit", e);
-    if (!b) return false;
-    installFamily<SphereFrame, forward, inverse, kToLL, kFromLL>(m, b);
-    return true;
+    return sphereFamilyInit<SphereFrame, forward, inverse, kToLL, kFromLL>(
+        p, m, "kprj_SinusoidalInit", e);
 }
 
 }  // namespace kr::prj

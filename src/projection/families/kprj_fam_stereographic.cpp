@@ -14,22 +14,17 @@ const char *scale(const Azimuthal &, double g, double &k) {
     return nullptr;
 }
 
-const char *inverse(const Azimuthal &b, double &x, double &y) {
-    const double px = x - b.fe, py = y - b.fn;
-    const double rh = std::hypot(px, py);
-    azimuthalInverse(b, px, py, rh, 2 * std::atan(rh / (2 * b.r)), x, y);
+const char *distance(const Azimuthal &, double rho, double &z) {
+    z = 2 * std::atan(0.5 * rho);
     return nullptr;
 }
 
 }  // namespace
 
 bool stereographicInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
-    constexpr const char *fn = "kprj_StereographicInit";
-    auto *b = newSphereBlock<Azimuthal>(p, fn, e);
-    if (!b) return false;
-    azimuthalFrame(*b);
-    installFamily<Azimuthal, azimuthalForward<Azimuthal, scale>, inverse, kToLL, kFromLL>(m, b);
-    return true;
+    return sphereFamilyInit<Azimuthal, azimuthalForward<Azimuthal, scale>,
+                            azimuthalInverse<Azimuthal, distance>, kToLL, kFromLL>(
+        p, m, "kprj_StereographicInit", e, azimuthalFrame);
 }
 
 }  // namespace kr::prj

@@ -91,6 +91,24 @@ B *newSphereBlock(const Kprj_ProParameters *p, const char *fn, Report &e) {
     return b;
 }
 
+// Initialises a sphere family: its block with the record's frame, then the
+// family's own setup (null, or why the record is unusable), then its
+// converters.
+template <class B, PointConverter<B> Forward, PointConverter<B> Inverse, const char *ToName,
+          const char *FromName>
+bool sphereFamilyInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, const char *fn, Report &e,
+                      const char *(*setup)(B &, const Kprj_ProParameters *) = nullptr) {
+    B *b = newSphereBlock<B>(p, fn, e);
+    if (!b) return false;
+    if (const char *why = setup ? setup(*b, p) : nullptr) {
+        delete b;
+        e.error(fn, 2, "%s", why);
+        return false;
+    }
+    installFamily<B, Forward, Inverse, ToName, FromName>(m, b);
+    return true;
+}
+
 // The azimuthal families share their frame and their inverse: from the
 // distance rh of a point from the centre and the angular distance z it
 // stands for, the point's latitude and longitude.
@@ -98,26 +116,37 @@ struct Azimuthal : SphereFrame {
     double sinp = 0, cosp = 1;
 };
 
-inline void azimuthalFrame(Azimuthal &b) {
+inline const char *azimuthalFrame(Azimuthal &b, const Kprj_ProParameters *) {
     b.sinp = std::sin(b.lat0);
     b.cosp = std::cos(b.lat0);
+    return nullptr;
 }
+
+// The angular distance z from the centre of a point rho radii from it on
+// the map, or why no point of the sphere lies there.
+template <class B>
+using AngularDistance = const char *(*)(const B &, double rho, double &z);
 
 // Latitude and longitude from the components of the point's direction
 // (atan2 of both, which keeps full precision at the poles and the centre).
-inline void azimuthalInverse(const Azimuthal &b, double px, double py, double rh, double z,
-                             double &lon, double &lat) {
+template <class B, AngularDistance<B> Distance>
+const char *azimuthalInverse(const B &b, double &x, double &y) {
+    const double px = x - b.fe, py = y - b.fn;
+    const double rh = std::hypot(px, py);
+    double z = 0;
+    if (const char *why = Distance(b, rh / b.r, z)) return why;
     if (rh <= 0) {
-        lon = b.lon0;
-        lat = b.lat0;
-        return;
+        x = b.lon0;
+        y = b.lat0;
+        return nullptr;
     }
     const double sinz = std::sin(z), cosz = std::cos(z);
     const double along = py / rh * sinz;
     const double s = cosz * b.sinp + along * b.cosp;
     const double east = px / rh * sinz, north = cosz * b.cosp - along * b.sinp;
-    lat = std::atan2(s, std::hypot(east, north));
-    lon = adjl(b.lon0 + std::atan2(east, north));
+    y = std::atan2(s, std::hypot(east, north));
+    x = adjl(b.lon0 + std::atan2(east, north));
+    return nullptr;
 }
 
 // Forward of the azimuthal families: with g the cosine of the angular
@@ -201,6 +230,16 @@ int lobeOf(const Lobe (&lobes)[N], double value, double unit, size_t westward = 
         if (value < edge || (i < westward && value == edge)) return static_cast<int>(i);
     }
     return static_cast<int>(N) - 1;
+}
+
+// The longitude of a point dlon east of lobe i's central meridian; fails
+// when that lies outside the lobe (in an interruption).
+inline const char *lobeLongitude(const Lobe *lobes, int i, double dlon, double &lon) {
+    const double west = (i == 0 ? -180 : lobes[i - 1].east) * kD2R, east = lobes[i].east * kD2R;
+    lon = lobes[i].centre * kD2R + dlon;
+    if (lon < west - kEpsilon || lon > east + kEpsilon) return "Point lies in an interruption";
+    lon = adjl(lon);
+    return nullptr;
 }
 
 }  // namespace kr::prj
