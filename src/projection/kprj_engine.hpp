@@ -270,6 +270,26 @@ bool equidistantConicInit(const Kprj_ProParameters *, Kprj_MapProjection *, Repo
 bool transverseMercatorInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 bool obliqueMercatorInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 bool alaskaConformalInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool stereographicInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool lambertAzimuthalInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool azimuthalEquidistantInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool gnomonicInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool orthographicInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool perspectiveInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool sinusoidalInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool equirectangularInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool millerCylindricalInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool vanderGrintenInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool robinsonInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool mollweideInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool hammerInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool wagnerIVInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool wagnerVIIInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool interruptedGoodeInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool interruptedMollweideInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool oblatedEqualAreaInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool somInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool somGenericInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 
 int transverseMercatorEqual(const Kprj_ProParameters *, const Kprj_ProParameters *,
                             Kerr_ErrorReport **);

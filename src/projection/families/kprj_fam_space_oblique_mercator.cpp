@@ -1,0 +1,206 @@
+// Space Oblique Mercator on the ellipsoid: the ground track of a satellite
+// in a near-polar orbit mapped nearly conformally, x along the track and y
+// across it. The Landsat form (21) takes the vehicle (2) and path (3) unless
+// parameter 12 asks for the generic orbit, which SOMGeneric (25) always
+// uses: inclination (3), longitude of the ascending node (4), period in
+// minutes (8) and the Landsat ratio (10, the share of a revolution from the
+// ascending node to the path's end).
+#include "projection/families/kprj_sphere_family.hpp"
+
+namespace kr::prj {
+
+namespace {
+
+constexpr char kToLL[] = "kprj_SOMToLL";
+constexpr char kFromLL[] = "kprj_SOMFromLL";
+constexpr double kTolerance = 1e-7;
+
+struct Som {
+    double a, es, oneEs, lon0, fe, fn;
+    double p22, sa, ca, w, q, t, u, xj, rlm, rlm2;
+    double a2, a4, b, c1, c3;  // Fourier coefficients of the track
+};
+
+// The track's s at the satellite's longitude lamdp.
+double trackS(const Som &m, double lamdp) {
+    const double sd = std::sin(lamdp), sdsq = sd * sd;
+    return m.p22 * m.sa * std::cos(lamdp) *
+           std::sqrt((1 + m.t * sdsq) / ((1 + m.w * sdsq) * (1 + m.q * sdsq)));
+}
+
+// Adds the weighted terms at lam degrees to the Fourier sums (Simpson's
+// rule over a quarter revolution).
+void addTerms(Som &m, double degrees, double weight) {
+    const double lam = degrees * kD2R;
+    const double sdsq = std::sin(lam) * std::sin(lam);
+    const double s = trackS(m, lam);
+    const double d = 1 + m.q * sdsq;
+    const double h = std::sqrt(d / (1 + m.w * sdsq)) * ((1 + m.w * sdsq) / (d * d) - m.p22 * m.ca);
+    const double sq = std::sqrt(m.xj * m.xj + s * s);
+    double fc = weight * (h * m.xj - s * s) / sq;
+    m.b += fc;
+    m.a2 += fc * std::cos(2 * lam);
+    m.a4 += fc * std::cos(4 * lam);
+    fc = weight * s * (h + m.xj) / sq;
+    m.c1 += fc * std::cos(lam);
+    m.c3 += fc * std::cos(3 * lam);
+}
+
+const char *forward(const Som &m, double &x, double &y) {
+    const double lon = adjl(x - m.lon0), lat = y;
+    const double tanphi = std::tan(lat);
+    // The satellite's longitude lamdp, by fixed-point iteration from the
+    // node of the right half orbit; up to three half orbits are tried.
+    double lampp = lat >= 0 ? kHalfPi : 1.5 * kPi, lamdp = 0, lamt = 0;
+    bool converged = false;
+    for (int tries = 0; tries < 3; ++tries) {
+        const double fac = std::cos(lon + m.p22 * lampp) < 0 ? lampp + std::sin(lampp) * kHalfPi
+                                                             : lampp - std::sin(lampp) * kHalfPi;
+        double sav = lampp;
+        converged = false;
+        for (int i = 0; i < 50; ++i) {
+            lamt = lon + m.p22 * sav;
+            double c = std::cos(lamt);
+            if (std::fabs(c) < kTolerance) {
+                lamt -= kTolerance;
+                c = std::cos(lamt);
+            }
+            lamdp = std::atan((m.oneEs * tanphi * m.sa + std::sin(lamt) * m.ca) / c) + fac;
+            if (std::fabs(std::fabs(sav) - std::fabs(lamdp)) < 1e-12) {
+                converged = true;
+                break;
+            }
+            sav = lamdp;
+        }
+        if (!converged || (lamdp > m.rlm && lamdp < m.rlm2)) break;
+        lampp = lamdp <= m.rlm ? 2.5 * kPi : kHalfPi;
+    }
+    if (!converged) return "Iteration failed to converge";
+    const double sp = std::sin(lat);
+    const double phidp = asinClamped((m.oneEs * m.ca * sp - m.sa * std::cos(lat) * std::sin(lamt)) /
+                                     std::sqrt(1 - m.es * sp * sp));
+    const double tanph = std::log(std::tan(0.25 * kPi + 0.5 * phidp));
+    const double sd = std::sin(lamdp);
+    const double s = trackS(m, lamdp);
+    const double d = std::sqrt(m.xj * m.xj + s * s);
+    x = m.fe + m.a * (m.b * lamdp + m.a2 * std::sin(2 * lamdp) + m.a4 * std::sin(4 * lamdp) -
+                      tanph * s / d);
+    y = m.fn + m.a * (m.c1 * sd + m.c3 * std::sin(3 * lamdp) + tanph * m.xj / d);
+    return nullptr;
+}
+
+const char *inverse(const Som &m, double &x, double &y) {
+    const double px = (x - m.fe) / m.a, py = (y - m.fn) / m.a;
+    double lamdp = px / m.b, s = 0;
+    bool converged = false;
+    for (int i = 0; i < 50 && !converged; ++i) {
+        const double sav = lamdp;
+        s = trackS(m, lamdp);
+        lamdp = (px + py * s / m.xj - m.a2 * std::sin(2 * lamdp) - m.a4 * std::sin(4 * lamdp) -
+                 s / m.xj * (m.c1 * std::sin(lamdp) + m.c3 * std::sin(3 * lamdp))) /
+                m.b;
+        converged = std::fabs(lamdp - sav) < 1e-12;
+    }
+    if (!converged) return "Iteration failed to converge";
+    double sl = std::sin(lamdp);
+    const double fac = std::exp(std::sqrt(1 + s * s / (m.xj * m.xj)) *
+                                (py - m.c1 * sl - m.c3 * std::sin(3 * lamdp)));
+    const double phidp = 2 * (std::atan(fac) - 0.25 * kPi);
+    const double dd = sl * sl;
+    if (std::fabs(std::cos(lamdp)) < kTolerance) lamdp -= kTolerance;
+    const double spp = std::sin(phidp), sppsq = spp * spp;
+    const double denom = 1 - sppsq * (1 + m.u);
+    if (denom == 0) return "Input data error";
+    double lamt = std::atan(
+        ((1 - sppsq / m.oneEs) * std::tan(lamdp) * m.ca -
+         spp * m.sa * std::sqrt(std::max((1 + m.q * dd) * (1 - sppsq) - sppsq * m.u, 0.0)) /
+             std::cos(lamdp)) /
+        denom);
+    sl = lamt >= 0 ? 1 : -1;
+    const double scl = std::cos(lamdp) >= 0 ? 1 : -1;
+    lamt -= kHalfPi * (1 - scl) * sl;
+    x = adjl(lamt - m.p22 * lamdp + m.lon0);
+    y = std::fabs(m.sa) < kTolerance
+            ? asinClamped(spp / std::sqrt(m.oneEs * m.oneEs + m.es * sppsq))
+            : std::atan((std::tan(lamdp) * std::cos(lamt) - m.ca * std::sin(lamt)) /
+                        (m.oneEs * m.sa));
+    return nullptr;
+}
+
+// The orbit of a record: inclination, ascending node, period in days and
+// Landsat ratio; false with the report when the record names none.
+bool orbitOf(const Kprj_ProParameters *p, bool generic, double &alf, double &lon0, double &period,
+             double &ratio, const char *fn, Report &e) {
+    if (!generic) {
+        const int vehicle = static_cast<int>(param(p, 2)), path = static_cast<int>(param(p, 3));
+        const int paths = vehicle <= 3 ? 251 : 233;
+        if (vehicle < 1 || vehicle > 5 || path < 1 || path > paths) {
+            e.error(fn, 2, "Invalid Landsat vehicle or path");
+            return false;
+        }
+        alf = (vehicle <= 3 ? 99.092 : 98.2) * kD2R;
+        lon0 = (vehicle <= 3 ? 128.87 : 129.3) * kD2R - kTwoPi / paths * path;
+        period = (vehicle <= 3 ? 103.2669323 : 98.8841202) / 1440;
+        ratio = 0.5201613;
+        return true;
+    }
+    alf = param(p, 3);
+    lon0 = param(p, 4);
+    period = param(p, 8) / 1440;
+    ratio = param(p, 10);
+    if (!(period > 0) || !(ratio > 0)) {
+        e.error(fn, 3, "Invalid satellite orbit");
+        return false;
+    }
+    return true;
+}
+
+bool somSetup(const Kprj_ProParameters *p, Kprj_MapProjection *mp, bool generic, const char *fn,
+              Report &e) {
+    Earth earth;
+    if (!earthOf(p, &earth, fn, e)) return false;
+    double alf = 0, lon0 = 0, period = 0, ratio = 0;
+    if (!orbitOf(p, generic, alf, lon0, period, ratio, fn, e)) return false;
+    auto *m = newBlock<Som>(fn, e);
+    if (!m) return false;
+    m->a = earth.a;
+    m->es = earth.es;
+    m->oneEs = 1 - earth.es;
+    m->lon0 = lon0;
+    m->fe = param(p, 6);
+    m->fn = param(p, 7);
+    m->p22 = period;
+    m->sa = std::sin(alf);
+    m->ca = std::cos(alf);
+    if (std::fabs(m->ca) < 1e-9) m->ca = 1e-9;
+    const double esc = m->es * m->ca * m->ca, ess = m->es * m->sa * m->sa;
+    m->w = (1 - esc) / m->oneEs;
+    m->w = m->w * m->w - 1;
+    m->q = ess / m->oneEs;
+    m->t = ess * (2 - m->es) / (m->oneEs * m->oneEs);
+    m->u = esc / m->oneEs;
+    m->xj = m->oneEs * m->oneEs * m->oneEs;
+    m->rlm = kPi * ratio;
+    m->rlm2 = m->rlm + kTwoPi;
+    // Simpson's rule over 0 to 90 degrees in steps of 9.
+    for (int i = 0; i <= 10; ++i) addTerms(*m, 9.0 * i, i == 0 || i == 10 ? 1 : (i % 2 ? 4 : 2));
+    m->a2 /= 30;
+    m->a4 /= 60;
+    m->b /= 30;
+    m->c1 /= 15;
+    m->c3 /= 45;
+    installFamily<Som, forward, inverse, kToLL, kFromLL>(mp, m);
+    return true;
+}
+
+}  // namespace
+
+bool somInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
+    return somSetup(p, m, param(p, 12) != 0, "kprj_SOMInit", e);
+}
+
+bool somGenericInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
+    return somSetup(p, m, true, "kprj_SOMGenericInit", e);
+}
+
+}  // namespace kr::prj
