@@ -95,7 +95,9 @@ TEST_F(Tool, WrongUsageAndMissingFiles) {
         const Outcome r = run(c.args);
         EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << "\n" << r.err;
-        if (c.status == 2) EXPECT_NE(r.err.find("usage: kraster"), std::string::npos) << c.args;
+        if (c.status == 2) {
+            EXPECT_NE(r.err.find("usage: kraster"), std::string::npos) << c.args;
+        }
     }
     EXPECT_FALSE(exists("x.img"));
     for (const char *command : {"create", "copy", "pyramids", "info"}) {
