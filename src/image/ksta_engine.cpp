@@ -212,8 +212,45 @@ void direct(const Raster &r, long row, long column, const std::vector<double> &e
 }
 
 // Dense counting of integer values.
+// Bytes of a large raster are counted in four interleaved 32-bit tables, so
+// that runs of one value do not wait on one counter; the tables join the
+// counts before any lane could overflow and at the end.
+template <class T>
+void denseCountBytes(const Raster &r, Ksta_UVHistogram &u) {
+    uint32_t lanes[4][256] = {};
+    uint64_t *counts = u.counts.data();
+    const int offset = int(u.offset);
+    const auto join = [&] {
+        for (int v = 0; v < 256; ++v) {
+            counts[v] += uint64_t(lanes[0][v]) + lanes[1][v] + lanes[2][v] + lanes[3][v];
+            lanes[0][v] = lanes[1][v] = lanes[2][v] = lanes[3][v] = 0;
+        }
+    };
+    long pending = 0;
+    for (long row = 0; row < r.rows; row += r.stepY) {
+        const T *line = reinterpret_cast<const T *>(r.data + row * r.pitch);
+        long c = 0;
+        for (; c + 4 <= r.columns; c += 4) {
+            ++lanes[0][int(line[c]) - offset];
+            ++lanes[1][int(line[c + 1]) - offset];
+            ++lanes[2][int(line[c + 2]) - offset];
+            ++lanes[3][int(line[c + 3]) - offset];
+        }
+        for (; c < r.columns; ++c) ++lanes[0][int(line[c]) - offset];
+        if ((pending += r.columns) > (1L << 30)) {
+            join();
+            pending = 0;
+        }
+    }
+    join();
+}
+
 template <class T, bool Masked>
 void denseCount(const Raster &r, Ksta_UVHistogram &u) {
+    if constexpr (sizeof(T) == 1 && !Masked) {
+        if (r.stepX == 1 && r.columns * ((r.rows + r.stepY - 1) / r.stepY) >= 16384)
+            return denseCountBytes<T>(r, u);
+    }
     uint64_t *counts = u.counts.data();
     const int64_t offset = u.offset;
     for (long row = 0; row < r.rows; row += r.stepY) {
