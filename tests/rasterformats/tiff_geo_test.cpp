@@ -318,3 +318,123 @@ TEST_F(GeoTiff, ToolPrintsMapInfoAndProjection) {
 }
 
 }  // namespace
+
+// User-defined projected systems: each family written here and read back
+// equal, and Lambert and Albers files of geotifcp read with their
+// parameters in the file's units.
+TEST_F(GeoTiff, UserDefinedProjections) {
+    const double d = M_PI / 180;
+    struct Family {
+        int number;
+        const char *name;
+        std::vector<std::pair<int, double>> params;
+    } families[] = {
+        {9, "Transverse Mercator", {{2, 0.9996}, {4, -75 * d}, {5, 10 * d}, {6, 5e5}, {7, -1e4}}},
+        {4,
+         "Lambert Conformal Conic",
+         {{2, 33 * d}, {3, 45 * d}, {4, -96 * d}, {5, 23 * d}, {6, 1e3}}},
+        {3, "Albers Conical Equal Area", {{2, 29.5 * d}, {3, 45.5 * d}, {4, -96 * d}, {7, 7}}},
+        {5, "Mercator", {{4, 20 * d}, {5, 5 * d}, {6, 3}, {7, 4}}},
+        {6, "Polar Stereographic", {{4, -45 * d}, {5, 70 * d}, {6, 1}}},
+        {7, "Polyconic", {{4, 30 * d}, {5, 1 * d}, {7, 2}}},
+        {10, "Stereographic", {{4, 3 * d}, {5, 50 * d}, {6, 8}}},
+        {11, "Lambert Azimuthal Equal-area", {{4, 10 * d}, {5, 52 * d}, {6, 4.3e6}, {7, 3.2e6}}},
+        {12, "Azimuthal Equidistant", {{4, -100 * d}, {5, 40 * d}}},
+        {13, "Gnomonic", {{4, 1 * d}, {5, 2 * d}}},
+        {14, "Orthographic", {{4, 7 * d}, {5, -8 * d}, {7, 9}}},
+        {16, "Sinusoidal", {{4, 90 * d}, {6, 11}}},
+        {17, "Equirectangular", {{4, 12 * d}, {5, 30 * d}}},
+        {18, "Miller Cylindrical", {{4, -13 * d}, {7, 14}}},
+        {19, "Van der Grinten I", {{4, 15 * d}}},
+        {24, "Robinson", {{4, 16 * d}, {6, 17}}},
+    };
+    for (const Family &f : families) {
+        const std::string file = dir.file(std::to_string(f.number) + ".tif");
+        Kimg_Layer *l = kimg_LayerCreate((file + "(:Layer_1)").c_str(), KIMG_LAYER_ATHEMATIC,
+                                         KGDA_TYPE_U8, 16, 16, kint_GetInit(), &err, 0);
+        ASSERT_NE(l, nullptr) << ktest::messages(err.r);
+        Kprj_MapInfo *m = kprjtest::mapInfo(f.name, "meters", 5, 155, 155, 5, 10, 10);
+        Kprj_ProParameters *p = kprj_ProParametersCreate(nullptr);
+        p->proNumber = f.number;
+        kprj_CharStrCreate(f.name, &p->proName, nullptr);
+        kprj_DblArrayCreate(15, &p->proParams, nullptr);
+        for (const auto &[i, v] : f.params) p->proParams.data[i] = v;
+        ASSERT_EQ(kprj_SpheroidByName(kint_GetInit(), "GRS 1980", p->proSpheroid, &err), 0);
+        ASSERT_EQ(
+            kprj_DatumByName(kint_GetInit(), "GRS 1980", "NAD83", p->proSpheroid->datum, &err), 0);
+        ASSERT_EQ(kimg_LayerMapInformationWrite(l, m, &err), 0) << ktest::messages(err.r);
+        ASSERT_EQ(kimg_LayerMapProjectionWrite(l, p, &err), 0) << f.name << ktest::messages(err.r);
+        ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
+        kimg_FileNameDequeue(file.c_str(), nullptr);
+        Kprj_ProParameters *back = kimg_ProParametersRead((file + "(:Layer_1)").c_str(), &err);
+        ASSERT_NE(back, nullptr) << f.name << ktest::messages(err.r);
+        EXPECT_EQ(str(back->proName), f.name);
+        EXPECT_EQ(back->proNumber, f.number);
+        for (int i = 0; i < 15; ++i)
+            EXPECT_NEAR(back->proParams.data[i], p->proParams.data[i], 1e-9) << f.name << " " << i;
+        EXPECT_EQ(str(back->proSpheroid->datum->datumname), "NAD83");
+        kprj_ProParametersFree(back);
+        kprj_ProParametersFree(p);
+        kprj_MapInfoFree(m);
+    }
+
+    const std::string earth =
+        "      GTModelTypeGeoKey (Short,1): ModelTypeProjected\n"
+        "      ProjectedCSTypeGeoKey (Short,1): User-Defined\n"
+        "      ProjectionGeoKey (Short,1): User-Defined\n";
+    struct File {
+        const char *name;
+        std::string keys;
+        int number;
+        const char *datum;
+        std::vector<double> params;  // 2 to 7
+    } files[] = {
+        {"lcc",
+         earth + "      GeographicTypeGeoKey (Short,1): GCS_NAD83\n"
+                 "      ProjCoordTransGeoKey (Short,1): CT_LambertConfConic_2SP\n"
+                 "      ProjLinearUnitsGeoKey (Short,1): Linear_Foot_US_Survey\n"
+                 "      ProjStdParallel1GeoKey (Double,1): 33\n"
+                 "      ProjStdParallel2GeoKey (Double,1): 45\n"
+                 "      ProjFalseOriginLongGeoKey (Double,1): -96\n"
+                 "      ProjFalseOriginLatGeoKey (Double,1): 23\n"
+                 "      ProjFalseOriginEastingGeoKey (Double,1): 3937\n"
+                 "      ProjFalseOriginNorthingGeoKey (Double,1): 0\n",
+         4,
+         "NAD83",
+         {33 * d, 45 * d, -96 * d, 23 * d, 1200, 0}},
+        {"lcc1",
+         earth + "      GeogGeodeticDatumGeoKey (Short,1): Datum_WGS84\n"
+                 "      GeogAngularUnitsGeoKey (Short,1): Angular_Radian\n"
+                 "      ProjCoordTransGeoKey (Short,1): CT_LambertConfConic_1SP\n"
+                 "      ProjNatOriginLongGeoKey (Double,1): 0.5\n"
+                 "      ProjNatOriginLatGeoKey (Double,1): 0.75\n"
+                 "      ProjFalseEastingGeoKey (Double,1): 100\n",
+         4,
+         "WGS 84",
+         {0.75, 0.75, 0.5, 0.75, 100, 0}},
+        {"albers",
+         earth + "      GeogEllipsoidGeoKey (Short,1): Ellipse_Clarke_1866\n"
+                 "      ProjCoordTransGeoKey (Short,1): CT_AlbersEqualArea\n"
+                 "      ProjStdParallel1GeoKey (Double,1): 29.5\n"
+                 "      ProjStdParallel2GeoKey (Double,1): 45.5\n"
+                 "      ProjNatOriginLongGeoKey (Double,1): -96\n"
+                 "      ProjNatOriginLatGeoKey (Double,1): 23\n"
+                 "      ProjFalseEastingGeoKey (Double,1): 0\n"
+                 "      ProjFalseNorthingGeoKey (Double,1): -250\n",
+         3,
+         "NAD27",
+         {29.5 * d, 45.5 * d, -96 * d, 23 * d, 0, -250}},
+    };
+    for (const File &f : files) {
+        Kimg_Layer *l = open(geotiff(f.name, meta(tiepoint(0, 0, 30, 30), f.keys)));
+        ASSERT_NE(l, nullptr);
+        Kprj_ProParameters *p = kimg_LayerMapProjectionRead(l, &err);
+        ASSERT_NE(p, nullptr) << f.name << ktest::messages(err.r);
+        EXPECT_EQ(p->proNumber, f.number) << f.name;
+        EXPECT_EQ(str(p->proSpheroid->datum->datumname), f.datum) << f.name;
+        for (int i = 2; i < 8; ++i)
+            EXPECT_NEAR(p->proParams.data[i], f.params[i - 2], 1e-9) << f.name << " " << i;
+        kprj_ProParametersFree(p);
+        kimg_LayerClose(l, nullptr);
+    }
+}

@@ -5,8 +5,9 @@
 //
 // Map information comes from ModelTiepoint with ModelPixelScale, or from a
 // ModelTransformation without rotation; projections are the geographic
-// systems and the UTM zones of WGS 84, NAD83 and NAD27. Anything else is left
-// in the keys and reported as not mapped.
+// systems and the UTM zones of WGS 84, NAD83 and NAD27, and user-defined
+// projected systems of the families below on those earths. Anything else is
+// left in the keys and reported as not mapped.
 #include "geo.hpp"
 
 #include <geokeys.h>
@@ -20,14 +21,17 @@ namespace tiffgeo {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
+constexpr uint16_t kDoubleParams = 34736;  // the GeoDoubleParams tag
 
 struct Key {
     uint16_t location = 0, count = 1, value = 0;
+    std::vector<double> values;  // of a key held in GeoDoubleParams
 };
 using Keys = std::map<uint16_t, Key>;
 
 // The key entries of a directory; false when it is malformed.
-bool parse(const std::vector<uint16_t> &d, Keys &out) {
+bool parse(const Tags &tags, Keys &out) {
+    const std::vector<uint16_t> &d = tags.keys;
     out.clear();
     if (d.empty()) return true;
     if (d.size() < 4) return false;
@@ -35,15 +39,30 @@ bool parse(const std::vector<uint16_t> &d, Keys &out) {
     if (d.size() < 4 + 4 * n) return false;
     for (size_t i = 0; i < n; ++i) {
         const uint16_t *e = &d[4 + 4 * i];
-        out[e[0]] = Key{e[1], e[2], e[3]};
+        Key k{e[1], e[2], e[3], {}};
+        if (k.location == kDoubleParams) {
+            if (size_t{k.value} + k.count > tags.doubles.size()) return false;
+            k.values.assign(tags.doubles.begin() + k.value,
+                            tags.doubles.begin() + k.value + k.count);
+        }
+        out[e[0]] = k;
     }
     return true;
 }
 
-std::vector<uint16_t> serialise(const Keys &keys) {
+// The directory and GeoDoubleParams of the keys.
+void serialise(const Keys &keys, Tags &tags) {
     std::vector<uint16_t> d = {1, 1, 0, static_cast<uint16_t>(keys.size())};
-    for (const auto &[id, k] : keys) d.insert(d.end(), {id, k.location, k.count, k.value});
-    return d;
+    tags.doubles.clear();
+    for (const auto &[id, k] : keys) {
+        uint16_t value = k.value;
+        if (k.location == kDoubleParams) {
+            value = static_cast<uint16_t>(tags.doubles.size());
+            tags.doubles.insert(tags.doubles.end(), k.values.begin(), k.values.end());
+        }
+        d.insert(d.end(), {id, k.location, k.count, value});
+    }
+    tags.keys = std::move(d);
 }
 
 // A key held as one short in the directory, or 0.
@@ -54,7 +73,162 @@ uint16_t shortKey(const Keys &keys, uint16_t id) {
 }
 
 void setShort(Keys &keys, uint16_t id, uint16_t value) {
-    keys[id] = Key{0, 1, value};
+    keys[id] = Key{0, 1, value, {}};
+}
+
+// A key held as one double, or false.
+bool doubleKey(const Keys &keys, uint16_t id, double &value) {
+    auto it = keys.find(id);
+    if (it == keys.end() || it->second.location != kDoubleParams || it->second.values.size() != 1)
+        return false;
+    value = it->second.values[0];
+    return true;
+}
+
+// Projection parameters: the keys that may hold one (the written one first)
+// and the kind of value.
+enum Kind { Angle, Linear, Scale };
+struct Group {
+    Kind kind;
+    uint16_t keys[4];
+};
+const Group kLon = {Angle,
+                    {ProjNatOriginLongGeoKey, ProjFalseOriginLongGeoKey, ProjCenterLongGeoKey,
+                     ProjStraightVertPoleLongGeoKey}};
+const Group kLat = {Angle, {ProjNatOriginLatGeoKey, ProjFalseOriginLatGeoKey, ProjCenterLatGeoKey}};
+const Group kEast = {
+    Linear, {ProjFalseEastingGeoKey, ProjFalseOriginEastingGeoKey, ProjCenterEastingGeoKey}};
+const Group kNorth = {
+    Linear, {ProjFalseNorthingGeoKey, ProjFalseOriginNorthingGeoKey, ProjCenterNorthingGeoKey}};
+const Group kScale = {Scale, {ProjScaleAtNatOriginGeoKey, ProjScaleAtCenterGeoKey}};
+const Group kStd1 = {Angle, {ProjStdParallel1GeoKey}};
+const Group kStd2 = {Angle, {ProjStdParallel2GeoKey}};
+
+struct Param {
+    int index;  // in the parameter array
+    const Group *group;
+    uint16_t written;  // the key written
+};
+struct Family {
+    int number;
+    const char *name;
+    uint16_t transform;  // ProjCoordTransGeoKey
+    Param params[6];
+};
+// Written with the first entry of a number. The one-parallel Lambert
+// Conformal Conic is read as two equal parallels at the origin latitude.
+const Family kFamilies[] = {
+    {KPRJ_TRANSVERSE_MERCATOR,
+     "Transverse Mercator",
+     CT_TransverseMercator,
+     {{2, &kScale, ProjScaleAtNatOriginGeoKey},
+      {4, &kLon, ProjNatOriginLongGeoKey},
+      {5, &kLat, ProjNatOriginLatGeoKey},
+      {6, &kEast, ProjFalseEastingGeoKey},
+      {7, &kNorth, ProjFalseNorthingGeoKey}}},
+    {KPRJ_LAMBERT_CONFORMAL_CONIC,
+     "Lambert Conformal Conic",
+     CT_LambertConfConic_2SP,
+     {{2, &kStd1, ProjStdParallel1GeoKey},
+      {3, &kStd2, ProjStdParallel2GeoKey},
+      {4, &kLon, ProjFalseOriginLongGeoKey},
+      {5, &kLat, ProjFalseOriginLatGeoKey},
+      {6, &kEast, ProjFalseOriginEastingGeoKey},
+      {7, &kNorth, ProjFalseOriginNorthingGeoKey}}},
+    {KPRJ_LAMBERT_CONFORMAL_CONIC,
+     "Lambert Conformal Conic",
+     CT_LambertConfConic_1SP,
+     {{4, &kLon, ProjNatOriginLongGeoKey},
+      {5, &kLat, ProjNatOriginLatGeoKey},
+      {6, &kEast, ProjFalseEastingGeoKey},
+      {7, &kNorth, ProjFalseNorthingGeoKey}}},
+    {KPRJ_ALBERS,
+     "Albers Conical Equal Area",
+     CT_AlbersEqualArea,
+     {{2, &kStd1, ProjStdParallel1GeoKey},
+      {3, &kStd2, ProjStdParallel2GeoKey},
+      {4, &kLon, ProjNatOriginLongGeoKey},
+      {5, &kLat, ProjNatOriginLatGeoKey},
+      {6, &kEast, ProjFalseEastingGeoKey},
+      {7, &kNorth, ProjFalseNorthingGeoKey}}},
+    {KPRJ_MERCATOR,
+     "Mercator",
+     CT_Mercator,
+     {{4, &kLon, ProjNatOriginLongGeoKey},
+      {5, &kStd1, ProjStdParallel1GeoKey},
+      {6, &kEast, ProjFalseEastingGeoKey},
+      {7, &kNorth, ProjFalseNorthingGeoKey}}},
+    {KPRJ_POLAR_STEREOGRAPHIC,
+     "Polar Stereographic",
+     CT_PolarStereographic,
+     {{4, &kLon, ProjStraightVertPoleLongGeoKey},
+      {5, &kLat, ProjNatOriginLatGeoKey},
+      {6, &kEast, ProjFalseEastingGeoKey},
+      {7, &kNorth, ProjFalseNorthingGeoKey}}},
+    {KPRJ_POLYCONIC,
+     "Polyconic",
+     CT_Polyconic,
+     {{4, &kLon, ProjNatOriginLongGeoKey},
+      {5, &kLat, ProjNatOriginLatGeoKey},
+      {6, &kEast, ProjFalseEastingGeoKey},
+      {7, &kNorth, ProjFalseNorthingGeoKey}}},
+#define KRASTER_CENTRED(number, name, ct)                                      \
+    {                                                                          \
+        number, name, ct, {                                                    \
+            {4, &kLon, ProjCenterLongGeoKey}, {5, &kLat, ProjCenterLatGeoKey}, \
+                {6, &kEast, ProjFalseEastingGeoKey}, {                         \
+                7, &kNorth, ProjFalseNorthingGeoKey                            \
+            }                                                                  \
+        }                                                                      \
+    }
+    KRASTER_CENTRED(10, "Stereographic", CT_Stereographic),
+    KRASTER_CENTRED(11, "Lambert Azimuthal Equal-area", CT_LambertAzimEqualArea),
+    KRASTER_CENTRED(12, "Azimuthal Equidistant", CT_AzimuthalEquidistant),
+    KRASTER_CENTRED(13, "Gnomonic", CT_Gnomonic),
+    KRASTER_CENTRED(14, "Orthographic", CT_Orthographic),
+#undef KRASTER_CENTRED
+#define KRASTER_MERIDIAN(number, name, ct)                                           \
+    {                                                                                \
+        number, name, ct, {                                                          \
+            {4, &kLon, ProjCenterLongGeoKey}, {6, &kEast, ProjFalseEastingGeoKey}, { \
+                7, &kNorth, ProjFalseNorthingGeoKey                                  \
+            }                                                                        \
+        }                                                                            \
+    }
+    KRASTER_MERIDIAN(16, "Sinusoidal", CT_Sinusoidal),
+    KRASTER_MERIDIAN(18, "Miller Cylindrical", CT_MillerCylindrical),
+    KRASTER_MERIDIAN(19, "Van der Grinten I", CT_VanDerGrinten),
+    KRASTER_MERIDIAN(24, "Robinson", CT_Robinson),
+#undef KRASTER_MERIDIAN
+    {17,
+     "Equirectangular",
+     CT_Equirectangular,
+     {{4, &kLon, ProjCenterLongGeoKey},
+      {5, &kStd1, ProjStdParallel1GeoKey},
+      {6, &kEast, ProjFalseEastingGeoKey},
+      {7, &kNorth, ProjFalseNorthingGeoKey}}},
+};
+
+// Units of the parameters: radians and metres per file unit, 0 when unknown.
+double angularUnit(const Keys &keys) {
+    const uint16_t code = shortKey(keys, GeogAngularUnitsGeoKey);
+    return code == 0 || code == Angular_Degree ? kPi / 180 : code == Angular_Radian ? 1 : 0;
+}
+double linearUnit(const Keys &keys) {
+    switch (shortKey(keys, ProjLinearUnitsGeoKey)) {
+        case 0:
+        case Linear_Meter:
+            return 1;
+        case Linear_Foot:
+            return 0.3048;
+        case Linear_Foot_US_Survey:
+            return 1200.0 / 3937;
+        default:
+            return 0;
+    }
+}
+double unitOf(Kind kind, double angular, double linear) {
+    return kind == Angle ? angular : kind == Linear ? linear : 1;
 }
 
 struct Unit {
@@ -70,15 +244,17 @@ const Unit kUnits[] = {{Linear_Meter, "meters", false},
 
 // Geographic systems: code, spheroid, datum.
 struct System {
-    uint16_t gcs;
+    uint16_t gcs, datumCode, ellipsoidCode;
     const char *spheroid, *datum;
     uint16_t utmNorth, utmSouth;  // first PCS code of zone 1, 0 when none
     int firstZone, lastZone;
 };
 const System kSystems[] = {
-    {GCS_WGS_84, "WGS 84", "WGS 84", 32601, 32701, 1, 60},
-    {GCS_NAD83, "GRS 1980", "NAD83", 26901, 0, 3, 23},
-    {GCS_NAD27, "Clarke 1866", "NAD27", 26701, 0, 3, 22},
+    {GCS_WGS_84, Datum_WGS84, Ellipse_WGS_84, "WGS 84", "WGS 84", 32601, 32701, 1, 60},
+    {GCS_NAD83, Datum_North_American_Datum_1983, Ellipse_GRS_1980, "GRS 1980", "NAD83", 26901, 0, 3,
+     23},
+    {GCS_NAD27, Datum_North_American_Datum_1927, Ellipse_Clarke_1866, "Clarke 1866", "NAD27", 26701,
+     0, 3, 22},
 };
 
 const char *geographicName = "Geographic (Lat/Lon)";
@@ -94,13 +270,85 @@ const char *text(const Kprj_CharStrPtr &s) {
     return s.count > 0 && s.data ? s.data : "";
 }
 
+// The earth of the keys: a known geographic system, or the datum or the
+// ellipsoid of one.
+const System *earth(const Keys &keys) {
+    const uint16_t gcs = shortKey(keys, GeographicTypeGeoKey),
+                   datum = shortKey(keys, GeogGeodeticDatumGeoKey),
+                   ellipsoid = shortKey(keys, GeogEllipsoidGeoKey);
+    for (const System &s : kSystems)
+        if ((gcs != 0 && gcs == s.gcs) || (datum != 0 && datum == s.datumCode) ||
+            (ellipsoid != 0 && ellipsoid == s.ellipsoidCode))
+            return &s;
+    return nullptr;
+}
+
+// A user-defined projected system of one of the families.
+Read userDefined(const Keys &keys, Kprj_ProParameters **out, std::string &why) {
+    const uint16_t ct = shortKey(keys, ProjCoordTransGeoKey);
+    const Family *family = nullptr;
+    for (const Family &f : kFamilies)
+        if (f.transform == ct) family = &f;
+    const System *system = earth(keys);
+    const double angular = angularUnit(keys), linear = linearUnit(keys);
+    if (!family || !system || angular == 0 || linear == 0) {
+        why = !family   ? "ProjCoordTransGeoKey " + std::to_string(ct)
+              : !system ? std::string("a user-defined projection on an unknown earth")
+                        : std::string("user-defined units");
+        return Read::Unmapped;
+    }
+    // A scale the family has no parameter for must be 1.
+    bool hasScale = false;
+    for (const Param &q : family->params) hasScale = hasScale || q.group == &kScale;
+    double scale = 1;
+    if (!hasScale &&
+        (doubleKey(keys, ProjScaleAtNatOriginGeoKey, scale) ||
+         doubleKey(keys, ProjScaleAtCenterGeoKey, scale)) &&
+        scale != 1) {
+        why = "a scale factor of " + std::to_string(scale) + " for ProjCoordTransGeoKey " +
+              std::to_string(ct);
+        return Read::Unmapped;
+    }
+    Kprj_ProParameters *p = kprj_ProParametersCreate(nullptr);
+    bool ok = p && fill(p, *system) && kprj_CharStrCreate(family->name, &p->proName, nullptr) == 0;
+    if (ok) {
+        p->proNumber = family->number;
+        for (const Param &q : family->params) {
+            if (!q.group) continue;
+            double v = q.group->kind == Scale ? 1 : 0;
+            if (!doubleKey(keys, q.written, v))
+                for (uint16_t id : q.group->keys)
+                    if (id != 0 && doubleKey(keys, id, v)) break;
+            p->proParams.data[q.index] = v * unitOf(q.group->kind, angular, linear);
+        }
+        if (ct == CT_LambertConfConic_1SP)
+            p->proParams.data[2] = p->proParams.data[3] = p->proParams.data[5];
+    }
+    if (!ok) {
+        kprj_ProParametersFree(p);
+        why = "no memory";
+        return Read::Unmapped;
+    }
+    *out = p;
+    return Read::Found;
+}
+
+// Removes the keys of a projected system.
+void eraseProjected(Keys &keys) {
+    for (auto it = keys.begin(); it != keys.end();)
+        it = it->first >= ProjectedCSTypeGeoKey && it->first < VerticalCSTypeGeoKey &&
+                     it->first != ProjLinearUnitsGeoKey
+                 ? keys.erase(it)
+                 : std::next(it);
+}
+
 }  // namespace
 
 Read mapInfo(const Tags &tags, uint32_t width, uint32_t height, Kprj_MapInfo **out,
              std::string &why) {
     *out = nullptr;
     Keys keys;
-    if (!parse(tags.keys, keys)) {
+    if (!parse(tags, keys)) {
         why = "malformed GeoKeyDirectory";
         return Read::Unmapped;
     }
@@ -163,7 +411,7 @@ Read mapInfo(const Tags &tags, uint32_t width, uint32_t height, Kprj_MapInfo **o
 Read projection(const Tags &tags, Kprj_ProParameters **out, std::string &why) {
     *out = nullptr;
     Keys keys;
-    if (!parse(tags.keys, keys)) {
+    if (!parse(tags, keys)) {
         why = "malformed GeoKeyDirectory";
         return Read::Unmapped;
     }
@@ -180,6 +428,9 @@ Read projection(const Tags &tags, Kprj_ProParameters **out, std::string &why) {
             why = "GeographicTypeGeoKey " + std::to_string(gcs);
             return Read::Unmapped;
         }
+    } else if (model == ModelTypeProjected &&
+               shortKey(keys, ProjectedCSTypeGeoKey) == KvUserDefined) {
+        return userDefined(keys, out, why);
     } else if (model == ModelTypeProjected) {
         const uint16_t pcs = shortKey(keys, ProjectedCSTypeGeoKey);
         for (const System &s : kSystems) {
@@ -224,7 +475,7 @@ Read projection(const Tags &tags, Kprj_ProParameters **out, std::string &why) {
 
 bool setMapInfo(Tags &tags, const Kprj_MapInfo &m, std::string &why) {
     Keys keys;
-    if (!parse(tags.keys, keys)) keys.clear();  // a malformed directory is replaced
+    if (!parse(tags, keys)) keys.clear();  // a malformed directory is replaced
     if (!m.upperLeftCenter || !m.pixelSize || !(m.pixelSize->width > 0) ||
         !(m.pixelSize->height > 0)) {
         why = "map information without an upper-left centre and positive pixel sizes";
@@ -238,13 +489,13 @@ bool setMapInfo(Tags &tags, const Kprj_MapInfo &m, std::string &why) {
     for (const Unit &u : kUnits)
         if (strcmp(text(m.units), u.name) == 0)
             setShort(keys, u.angular ? GeogAngularUnitsGeoKey : ProjLinearUnitsGeoKey, u.code);
-    tags.keys = serialise(keys);
+    serialise(keys, tags);
     return true;
 }
 
 bool setProjection(Tags &tags, const Kprj_ProParameters &p, std::string &why) {
     Keys keys;
-    if (!parse(tags.keys, keys)) keys.clear();
+    if (!parse(tags, keys)) keys.clear();
     const Kprj_Spheroid *s = p.proSpheroid;
     const char *datum = s && s->datum ? text(s->datum->datumname) : "";
     const char *sphere = s ? text(s->sphereName) : "";
@@ -252,14 +503,36 @@ bool setProjection(Tags &tags, const Kprj_ProParameters &p, std::string &why) {
     for (const System &x : kSystems)
         if (!strcmp(datum, x.datum) || (!strcmp(datum, "Undefined") && !strcmp(sphere, x.spheroid)))
             system = &x;
+    const Family *family = nullptr;
+    for (const Family &f : kFamilies)
+        if (!family && f.number == p.proNumber) family = &f;
     if (p.proType != KPRJ_INTERNAL || !system ||
-        (p.proNumber != KPRJ_GEOGRAPHIC && p.proNumber != KPRJ_UTM)) {
-        why = "only geographic and UTM systems on WGS 84, NAD83 and NAD27 have GeoTIFF codes";
+        (p.proNumber != KPRJ_GEOGRAPHIC && p.proNumber != KPRJ_UTM && !family) ||
+        (family && p.proParams.count < 8)) {
+        why =
+            "only geographic, UTM and some projected systems on WGS 84, NAD83 and NAD27 have "
+            "GeoTIFF codes";
         return false;
     }
     keys.erase(GeographicTypeGeoKey);
-    keys.erase(ProjectedCSTypeGeoKey);
-    if (p.proNumber == KPRJ_GEOGRAPHIC) {
+    eraseProjected(keys);
+    if (family) {
+        // Angles in degrees, distances in the file's linear units.
+        const double linear = linearUnit(keys) != 0 ? linearUnit(keys) : 1;
+        setShort(keys, GTModelTypeGeoKey, ModelTypeProjected);
+        setShort(keys, GeographicTypeGeoKey, system->gcs);
+        setShort(keys, GeogAngularUnitsGeoKey, Angular_Degree);
+        setShort(keys, ProjectedCSTypeGeoKey, KvUserDefined);
+        setShort(keys, ProjectionGeoKey, KvUserDefined);
+        setShort(keys, ProjCoordTransGeoKey, family->transform);
+        for (const Param &q : family->params)
+            if (q.group)
+                keys[q.written] =
+                    Key{kDoubleParams,
+                        1,
+                        0,
+                        {p.proParams.data[q.index] / unitOf(q.group->kind, kPi / 180, linear)}};
+    } else if (p.proNumber == KPRJ_GEOGRAPHIC) {
         setShort(keys, GTModelTypeGeoKey, ModelTypeGeographic);
         setShort(keys, GeographicTypeGeoKey, system->gcs);
         keys.erase(ProjLinearUnitsGeoKey);
@@ -276,7 +549,7 @@ bool setProjection(Tags &tags, const Kprj_ProParameters &p, std::string &why) {
         keys.erase(GeogAngularUnitsGeoKey);
     }
     if (!keys.count(GTRasterTypeGeoKey)) setShort(keys, GTRasterTypeGeoKey, RasterPixelIsArea);
-    tags.keys = serialise(keys);
+    serialise(keys, tags);
     return true;
 }
 

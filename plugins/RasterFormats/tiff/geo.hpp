@@ -12,10 +12,11 @@ namespace tiffgeo {
 
 // The GeoTIFF tags of an image (empty when absent).
 struct Tags {
-    std::vector<uint16_t> keys;  // GeoKeyDirectory
-    std::vector<double> tiepoints, scale, transform;
+    std::vector<uint16_t> keys;                                // GeoKeyDirectory
+    std::vector<double> tiepoints, scale, transform, doubles;  // doubles: GeoDoubleParams
     bool empty() const {
-        return keys.empty() && tiepoints.empty() && scale.empty() && transform.empty();
+        return keys.empty() && tiepoints.empty() && scale.empty() && transform.empty() &&
+               doubles.empty();
     }
 };
 

@@ -1546,19 +1546,20 @@ RF long LayerRasterModTimeGet(void *layer, int64_t *modTime, Kerr_ErrorReport **
 
 namespace {
 
-const ttag_t kGeoDoubles[] = {TIFFTAG_GEOTIEPOINTS, TIFFTAG_GEOPIXELSCALE, TIFFTAG_GEOTRANSMATRIX};
+const ttag_t kGeoDoubles[] = {TIFFTAG_GEOTIEPOINTS, TIFFTAG_GEOPIXELSCALE, TIFFTAG_GEOTRANSMATRIX,
+                              TIFFTAG_GEODOUBLEPARAMS};
 
 // The GeoTIFF tags of the file: from the directory, or for a new file whose
 // directory is not begun, from the tags it will be given.
 tiffgeo::Tags geoTags(File &f) {
     tiffgeo::Tags t;
-    std::vector<double> *doubles[] = {&t.tiepoints, &t.scale, &t.transform};
+    std::vector<double> *doubles[] = {&t.tiepoints, &t.scale, &t.transform, &t.doubles};
     if (f.tif && !f.pending) {
         uint16_t n = 0;
         uint16_t *shorts = nullptr;
         if (TIFFGetField(f.tif, TIFFTAG_GEOKEYDIRECTORY, &n, &shorts) == 1 && shorts)
             t.keys.assign(shorts, shorts + n);
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < 4; ++i) {
             double *d = nullptr;
             if (TIFFGetField(f.tif, kGeoDoubles[i], &n, &d) == 1 && d) doubles[i]->assign(d, d + n);
         }
@@ -1566,7 +1567,7 @@ tiffgeo::Tags geoTags(File &f) {
     }
     for (const Carried &c : f.carried) {
         if (c.tag == TIFFTAG_GEOKEYDIRECTORY) t.keys = c.shorts;
-        for (int i = 0; i < 3; ++i)
+        for (int i = 0; i < 4; ++i)
             if (c.tag == kGeoDoubles[i]) *doubles[i] = c.doubles;
     }
     return t;
@@ -1577,13 +1578,13 @@ tiffgeo::Tags geoTags(File &f) {
 bool geoTagsSet(File &f, const tiffgeo::Tags &t, const char *fn, Kerr_ErrorReport **err) {
     std::vector<Carried> wanted;
     if (!t.keys.empty()) wanted.push_back({TIFFTAG_GEOKEYDIRECTORY, "", t.keys, {}});
-    const std::vector<double> *doubles[] = {&t.tiepoints, &t.scale, &t.transform};
-    for (int i = 0; i < 3; ++i)
+    const std::vector<double> *doubles[] = {&t.tiepoints, &t.scale, &t.transform, &t.doubles};
+    for (int i = 0; i < 4; ++i)
         if (!doubles[i]->empty()) wanted.push_back({kGeoDoubles[i], "", {}, *doubles[i]});
     if (f.tif && !f.pending) {
         Listen listen(*f.sink);
         bool ok = true;
-        for (int i = 0; i < 3; ++i)
+        for (int i = 0; i < 4; ++i)
             if (doubles[i]->empty()) TIFFUnsetField(f.tif, kGeoDoubles[i]);
         for (const Carried &c : wanted) ok = ok && setCarried(f.tif, c);
         if (!ok) {
