@@ -317,8 +317,6 @@ TEST_F(GeoTiff, ToolPrintsMapInfoAndProjection) {
         std::system((KRASTER_TOOL " info " + dir.file("missing.tif") + " 2>/dev/null").c_str()), 0);
 }
 
-}  // namespace
-
 // User-defined projected systems: each family written here and read back
 // equal, and Lambert and Albers files of geotifcp read with their
 // parameters in the file's units.
@@ -353,7 +351,8 @@ TEST_F(GeoTiff, UserDefinedProjections) {
         Kimg_Layer *l = kimg_LayerCreate((file + "(:Layer_1)").c_str(), KIMG_LAYER_ATHEMATIC,
                                          KGDA_TYPE_U8, 16, 16, kint_GetInit(), &err, 0);
         ASSERT_NE(l, nullptr) << ktest::messages(err.r);
-        Kprj_MapInfo *m = kprjtest::mapInfo(f.name, "meters", 5, 155, 155, 5, 10, 10);
+        Kprj_MapInfo *m =
+            kprjtest::mapInfo(f.name, f.number % 2 ? "feet" : "meters", 5, 155, 155, 5, 10, 10);
         Kprj_ProParameters *p = kprj_ProParametersCreate(nullptr);
         p->proNumber = f.number;
         kprj_CharStrCreate(f.name, &p->proName, nullptr);
@@ -362,8 +361,9 @@ TEST_F(GeoTiff, UserDefinedProjections) {
         ASSERT_EQ(kprj_SpheroidByName(kint_GetInit(), "GRS 1980", p->proSpheroid, &err), 0);
         ASSERT_EQ(
             kprj_DatumByName(kint_GetInit(), "GRS 1980", "NAD83", p->proSpheroid->datum, &err), 0);
-        ASSERT_EQ(kimg_LayerMapInformationWrite(l, m, &err), 0) << ktest::messages(err.r);
+        // The projection first: distances follow the units the map information sets.
         ASSERT_EQ(kimg_LayerMapProjectionWrite(l, p, &err), 0) << f.name << ktest::messages(err.r);
+        ASSERT_EQ(kimg_LayerMapInformationWrite(l, m, &err), 0) << ktest::messages(err.r);
         ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
         kimg_FileNameDequeue(file.c_str(), nullptr);
         Kprj_ProParameters *back = kimg_ProParametersRead((file + "(:Layer_1)").c_str(), &err);
@@ -438,3 +438,47 @@ TEST_F(GeoTiff, UserDefinedProjections) {
         kimg_LayerClose(l, nullptr);
     }
 }
+
+// User-defined systems the records cannot hold give no projection and a
+// report of why.
+TEST_F(GeoTiff, UnmappedUserDefinedProjections) {
+    const std::string base =
+        "      GTModelTypeGeoKey (Short,1): ModelTypeProjected\n"
+        "      ProjectedCSTypeGeoKey (Short,1): User-Defined\n";
+    const std::string nad83 = "      GeographicTypeGeoKey (Short,1): GCS_NAD83\n";
+    const struct {
+        const char *name;
+        std::string keys;
+        const char *why;
+    } cases[] = {
+        {"cassini", nad83 + "      ProjCoordTransGeoKey (Short,1): CT_CassiniSoldner\n",
+         "ProjCoordTransGeoKey 18"},
+        {"earth",
+         "      GeographicTypeGeoKey (Short,1): GCS_ED50\n"
+         "      ProjCoordTransGeoKey (Short,1): CT_Polyconic\n",
+         "unknown earth"},
+        {"grads",
+         nad83 + "      GeogAngularUnitsGeoKey (Short,1): Angular_Grad\n"
+                 "      ProjCoordTransGeoKey (Short,1): CT_Polyconic\n",
+         "user-defined units"},
+        {"chains",
+         nad83 + "      ProjLinearUnitsGeoKey (Short,1): Linear_Chain_Benoit\n"
+                 "      ProjCoordTransGeoKey (Short,1): CT_Polyconic\n",
+         "user-defined units"},
+        {"scaled",
+         nad83 + "      ProjCoordTransGeoKey (Short,1): CT_Mercator\n"
+                 "      ProjScaleAtNatOriginGeoKey (Double,1): 0.5\n",
+         "scale factor of 0.5"},
+    };
+    for (const auto &c : cases) {
+        ktest::PrintedReports printed;
+        Kimg_Layer *l = open(geotiff(c.name, meta(tiepoint(0, 0, 1, 1), base + c.keys)));
+        ASSERT_NE(l, nullptr);
+        EXPECT_EQ(kimg_LayerMapProjectionRead(l, &err), nullptr) << c.name;
+        EXPECT_FALSE(err) << ktest::messages(err.r);
+        EXPECT_TRUE(printed.contains(c.why)) << c.name;
+        kimg_LayerClose(l, nullptr);
+    }
+}
+
+}  // namespace

@@ -486,9 +486,20 @@ bool setMapInfo(Tags &tags, const Kprj_MapInfo &m, std::string &why) {
     tags.scale = {sx, sy, 0};
     tags.transform.clear();
     setShort(keys, GTRasterTypeGeoKey, RasterPixelIsArea);
+    const double angular = angularUnit(keys), linear = linearUnit(keys);
     for (const Unit &u : kUnits)
         if (strcmp(text(m.units), u.name) == 0)
             setShort(keys, u.angular ? GeogAngularUnitsGeoKey : ProjLinearUnitsGeoKey, u.code);
+    // Projection parameters follow the units of the file.
+    if (angular != 0 && linear != 0 && angularUnit(keys) != 0 && linearUnit(keys) != 0)
+        for (const Group *g : {&kLon, &kLat, &kEast, &kNorth, &kStd1, &kStd2})
+            for (uint16_t id : g->keys) {
+                auto it = keys.find(id);
+                if (id == 0 || it == keys.end() || it->second.location != kDoubleParams) continue;
+                for (double &v : it->second.values)
+                    v *= unitOf(g->kind, angular, linear) /
+                         unitOf(g->kind, angularUnit(keys), linearUnit(keys));
+            }
     serialise(keys, tags);
     return true;
 }
