@@ -20,14 +20,8 @@ namespace {
 
 constexpr double kD2R = M_PI / 180;
 
-struct ParamsFree {
-    void operator()(Kprj_ProParameters *p) const { kprj_ProParametersFree(p); }
-};
-struct ProjectionFree {
-    void operator()(Kprj_Projection *p) const { kprj_ProjectionFree(p); }
-};
-using Params = std::unique_ptr<Kprj_ProParameters, ParamsFree>;
-using Projection = std::unique_ptr<Kprj_Projection, ProjectionFree>;
+using ktest::Params;
+using ktest::Projection;
 
 class Engine : public ::testing::Test {
   protected:

@@ -17,14 +17,8 @@
 
 namespace {
 
-struct ParamsFree {
-    void operator()(Kprj_ProParameters *p) const { kprj_ProParametersFree(p); }
-};
-struct ProjectionFree {
-    void operator()(Kprj_Projection *p) const { kprj_ProjectionFree(p); }
-};
-using Params = std::unique_ptr<Kprj_ProParameters, ParamsFree>;
-using Projection = std::unique_ptr<Kprj_Projection, ProjectionFree>;
+using ktest::Params;
+using ktest::Projection;
 
 class External : public ::testing::Test {
   protected:

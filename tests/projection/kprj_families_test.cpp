@@ -54,17 +54,11 @@ std::string projEarth(const Earth &e) {
     return buffer;
 }
 
-struct ParamsFree {
-    void operator()(Kprj_ProParameters *p) const { kprj_ProParametersFree(p); }
-};
-struct ProjectionFree {
-    void operator()(Kprj_Projection *p) const { kprj_ProjectionFree(p); }
-};
 struct ProjFree {
     void operator()(PJ *p) const { proj_destroy(p); }
 };
-using Params = std::unique_ptr<Kprj_ProParameters, ParamsFree>;
-using Projection = std::unique_ptr<Kprj_Projection, ProjectionFree>;
+using ktest::Params;
+using ktest::Projection;
 using Proj = std::unique_ptr<PJ, ProjFree>;
 
 struct FamilyCase {

@@ -12,10 +12,7 @@
 
 namespace {
 
-struct ParamsFree {
-    void operator()(Kprj_ProParameters *p) const { kprj_ProParametersFree(p); }
-};
-using Params = std::unique_ptr<Kprj_ProParameters, ParamsFree>;
+using ktest::Params;
 
 Params statePlane(Kint_InitToolkitData *toolkit, int zone, double nad) {
     Params p(kprj_ProParametersCreateByName(toolkit, "State Plane", nullptr));

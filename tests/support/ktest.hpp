@@ -4,6 +4,7 @@
 #include <kraster/kraster.h>
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -147,5 +148,15 @@ using Reals = std::vector<double>;
 // Reads a whole file into a string.
 std::string readFile(const std::string &path);
 void writeFile(const std::string &path, const std::string &contents);
+
+// Owning handles of projection records and projection objects.
+struct ParamsFree {
+    void operator()(Kprj_ProParameters *p) const { kprj_ProParametersFree(p); }
+};
+struct ProjectionFree {
+    void operator()(Kprj_Projection *p) const { kprj_ProjectionFree(p); }
+};
+using Params = std::unique_ptr<Kprj_ProParameters, ParamsFree>;
+using Projection = std::unique_ptr<Kprj_Projection, ProjectionFree>;
 
 }  // namespace ktest
