@@ -13,6 +13,7 @@
 #include "kfga.h"
 #include "kgda.h"
 #include "khfa.h"
+#include "kimg.h"
 #include "kprj.h"
 
 KRASTER_BEGIN_DECLS
@@ -235,6 +236,103 @@ KRASTER_API Kxfr_XForm *kxfr_XFormCreateFromProjPairAndMapInfo(const Kprj_Projec
                                                                const Kprj_MapInfo *source,
                                                                const Kprj_MapInfo *destination,
                                                                Kerr_ErrorReport **err);
+
+/* ---- Reprojection ---------------------------------------------------------------
+ * A transform approximating a change of map system by polynomials: a grid of
+ * source pixel positions is carried through the exact chain (source pixel to
+ * source map, map to map, destination map to destination pixel) and
+ * polynomials of rising order are fitted until the fit error is within the
+ * tolerance. The fitted polynomial P always maps destination pixels to
+ * source pixels; the kind says what the returned chain maps. */
+typedef int32_t Kxfr_ReprojXFormType;
+/* destination map -> source map: source pixel-to-map after P after
+ * destination map-to-pixel */
+#define KXFR_REPROJ_MAP_TO_MAP 0
+/* destination map -> source pixel: P after destination map-to-pixel */
+#define KXFR_REPROJ_MAP_TO_PIXEL 1
+/* destination pixel -> source pixel: P alone */
+#define KXFR_REPROJ_PIXEL_TO_PIXEL 2
+/* destination pixel -> source map: source pixel-to-map after P */
+#define KXFR_REPROJ_PIXEL_TO_MAP 3
+
+/* Preferences of category "rasterprocess" read at every build from a
+ * projection pair: sample columns and rows (at least 2), the largest
+ * accepted fit error and the highest order tried. */
+#define KXFR_REPROJ_PREFERENCE_CATEGORY "rasterprocess"
+
+/* Converts the map points of srcPoints (one column per point, rows x and y,
+ * f64) from the source system into dstPoints (2 x n f64, same column
+ * count). Returns 0, or -1 with a report. */
+typedef int (*Kxfr_MapToMapFunc)(void *context, const Kgda_BaseData *srcPoints,
+                                 Kgda_BaseData *dstPoints, Kerr_ErrorReport **err);
+
+/* The approximation for a map-to-map function: srcMapToPixel and
+ * dstMapToPixel are the two map-to-pixel chains, srcWidth and srcHeight the
+ * distances in pixels between the source's corner pixel centres (one less
+ * than its pixel counts), columns x rows the sample grid (raised to 2 x 2),
+ * maxOrder the highest order tried. *error is the tolerance on entry and
+ * the reached fit error on return (source pixels, square root of the sum of
+ * squared residual components over all samples). */
+KRASTER_API Kxfr_XForm *kxfr_XFormCreateReprojFromMapToMapFuncX(
+    Kxfr_MapToMapFunc func, void *context, const Kxfr_XForm *srcMapToPixel, long srcWidth,
+    long srcHeight, const Kxfr_XForm *dstMapToPixel, Kxfr_ReprojXFormType kind, long columns,
+    long rows, long maxOrder, double *error, Kerr_ErrorReport **err);
+/* The same with a tolerance: a fit error above it is reported beside the
+ * returned chain as the warning "RMS: %8.6lf excedes tolerance: %8.6lf". */
+KRASTER_API Kxfr_XForm *kxfr_XFormCreateReprojFromMapToMapFunc(
+    Kxfr_MapToMapFunc func, void *context, const Kxfr_XForm *srcMapToPixel, long srcWidth,
+    long srcHeight, const Kxfr_XForm *dstMapToPixel, Kxfr_ReprojXFormType kind, long columns,
+    long rows, long maxOrder, double tolerance, Kerr_ErrorReport **err);
+/* From two map informations and a projection pair (NULL: the same system,
+ * only the units change), with the grid, tolerance and order of the
+ * preferences. */
+KRASTER_API Kxfr_XForm *kxfr_XFormCreateReprojFromProjPair(const Kprj_ProjectionPair *pair,
+                                                           const Kprj_MapInfo *srcMapInfo,
+                                                           const Kprj_MapInfo *dstMapInfo,
+                                                           Kxfr_ReprojXFormType kind,
+                                                           Kerr_ErrorReport **err);
+/* From the map informations and projections of two layers. */
+KRASTER_API Kxfr_XForm *kxfr_XFormCreateReprojFromLayers(Kimg_Layer *srcLayer, Kimg_Layer *dstLayer,
+                                                         Kxfr_ReprojXFormType kind,
+                                                         Kerr_ErrorReport **err);
+/* From a layer and a destination projection with its map information. */
+KRASTER_API Kxfr_XForm *kxfr_XFormCreateReprojFromLayerAndProj(
+    Kimg_Layer *srcLayer, const Kprj_ProParameters *dstProParameters,
+    const Kprj_MapInfo *dstMapInfo, Kxfr_ReprojXFormType kind, Kerr_ErrorReport **err);
+
+/* Fits a polynomial-pair chain mapping dstPoints onto srcPoints (both 2 x n,
+ * one column per point; forward destination to source, inverse source to
+ * destination) for orders 1 up to maxOrder (no higher than n points allow),
+ * stopping once the fit error is within the tolerance; the fit with the
+ * smallest error is kept, the lower order on a tie. *error: the tolerance
+ * in, the reached error out. */
+KRASTER_API Kxfr_XForm *kxfr_XFormComputeFromPointsX(const Kgda_BaseData *srcPoints,
+                                                     const Kgda_BaseData *dstPoints, long maxOrder,
+                                                     double *error, Kerr_ErrorReport **err);
+KRASTER_API Kxfr_XForm *kxfr_XFormComputeFromPoints(const Kgda_BaseData *srcPoints,
+                                                    const Kgda_BaseData *dstPoints, long maxOrder,
+                                                    double tolerance, Kerr_ErrorReport **err);
+/* Residuals: a matrix of points by coordinates (row i point i). *total gets
+ * the square root of the sum of all squared components; perPoint (optional,
+ * one f64 element per point) each point's residual length. */
+KRASTER_API int kxfr_ComputeRMSErrorFromResiduals(const Kgda_BaseData *residuals,
+                                                  Kgda_BaseData *perPoint, double *total,
+                                                  Kerr_ErrorReport **err);
+/* The residuals of xForm carrying fromPoints onto toPoints (both 2 x n, one
+ * column per point) measured as above. */
+KRASTER_API int kxfr_ComputeRMSErrorFromPoints(const Kxfr_XForm *xForm,
+                                               const Kgda_BaseData *fromPoints,
+                                               const Kgda_BaseData *toPoints,
+                                               Kgda_BaseData *perPoint, double *total,
+                                               Kerr_ErrorReport **err);
+/* Carries map information into another projection: the outer corners of
+ * the area are projected and the pixel counts kept. outUnits NULL takes
+ * "degrees" for a geographic output and "meters" otherwise. A new record
+ * (free with kprj_MapInfoFree). */
+KRASTER_API Kprj_MapInfo *kxfr_ReprojectMapInfo(const Kprj_MapInfo *mapInfo,
+                                                const Kprj_ProParameters *inProParameters,
+                                                const Kprj_ProParameters *outProParameters,
+                                                const char *outUnits, Kerr_ErrorReport **err);
 
 /* ---- Data access ----------------------------------------------------------------- */
 
