@@ -31,7 +31,13 @@
  *     InstanceSourceRangeFlagsGet (long *count, long **flags): non-zero when
  *       ResampleDataCreate needs the source's value range;
  *   ResampleDataCreate, ResampleDataDestroy, ResampleBlockInterpolate
- *   (required) and ResampleBlockCheck (optional), with the signatures below.
+ *   (required), ResampleBlockCheck and ResampleBlockInterpolatePoints
+ *   (optional), with the signatures below.
+ *
+ * ANY TRANSFORM. A method that exports ResampleBlockInterpolatePoints also
+ * follows a transform chain (kxfr.h) from destination to source pixels:
+ * the library hands it, for every destination pixel, the source position of
+ * the pixel's centre in the coordinates of THE MAPPING.
  * Status returns are long, negative on failure, as in kimgrf.h. */
 #ifndef KRASTER_KIRF_H
 #define KRASTER_KIRF_H
@@ -39,6 +45,7 @@
 #include "kdefs.h"
 #include "kerr.h"
 #include "kgda.h"
+#include "kxfr.h"
 
 KRASTER_BEGIN_DECLS
 
@@ -81,6 +88,13 @@ typedef long (*Kirf_ResampleBlockInterpolateFunc)(void *data, const Kgda_BaseDat
                                                   const Kirf_Scale *scale,
                                                   Kgda_BaseData *destination, int32_t *underflow,
                                                   int32_t *overflow, Kerr_ErrorReport **err);
+/* The same for arbitrary positions: positions holds 2 doubles (x, y) per
+ * destination pixel, row by row; a pixel whose centre lies outside the
+ * source (the setup's size, else the source rectangle) or whose position
+ * is not finite becomes the null value (0 without one). */
+typedef long (*Kirf_ResampleBlockInterpolatePointsFunc)(
+    void *data, const Kgda_BaseData *source, long srcColumn, long srcRow, const double *positions,
+    Kgda_BaseData *destination, int32_t *underflow, int32_t *overflow, Kerr_ErrorReport **err);
 /* For kernels of variable size: the source rectangle a destination block
  * needs (first column and row, columns, rows). */
 typedef long (*Kirf_ResampleBlockCheckFunc)(void *data, const Kirf_Scale *scale, long dstColumns,
@@ -122,6 +136,17 @@ KRASTER_API Kirf_ResampleData *kirf_ResampleDataCreate(Kirf_SrcPixelRectsGetFunc
                                                        const Kirf_Scale *xForm, long srcLayerCount,
                                                        const Kirf_MethodSetup *setup,
                                                        Kerr_ErrorReport **err);
+/* The same through a transform chain xForm (copied) that maps destination
+ * pixels to source pixels, both with pixel centres on whole numbers as map
+ * information places them (kxfr_XFormCreateReprojFromProjPair of kind
+ * KXFR_REPROJ_PIXEL_TO_PIXEL gives one). Only methods that export
+ * ResampleBlockInterpolatePoints take it ("Resample type %s is invalid for
+ * supplied xForm"); the setup should give the source's size so that
+ * destination pixels beyond it become null. */
+KRASTER_API Kirf_ResampleData *kirf_ResampleDataCreateXForm(
+    Kirf_SrcPixelRectsGetFunc srcGet, void *clientData, const char *resampleMethod,
+    const Kxfr_XForm *xForm, long srcLayerCount, const Kirf_MethodSetup *setup,
+    Kerr_ErrorReport **err);
 /* The pixel type the method writes. */
 KRASTER_API int32_t kirf_ResampleDataDstPixelType(const Kirf_ResampleData *data);
 /* Fills the destination rectangle inDstRectangle (column, row, columns,

@@ -40,6 +40,7 @@ struct RMInstance {
     Kirf_ResampleDataDestroyFunc destroy = nullptr;
     Kirf_ResampleBlockInterpolateFunc interpolate = nullptr;
     Kirf_ResampleBlockCheckFunc check = nullptr;
+    Kirf_ResampleBlockInterpolatePointsFunc points = nullptr;
     ~RMInstance() {
         if (library) dlclose(library);
     }
@@ -148,6 +149,8 @@ std::unique_ptr<RMInstance> load(const kr::dll::Library &lib) {
     inst->destroy = symbol<Kirf_ResampleDataDestroyFunc>(h, "ResampleDataDestroy");
     inst->interpolate = symbol<Kirf_ResampleBlockInterpolateFunc>(h, "ResampleBlockInterpolate");
     inst->check = symbol<Kirf_ResampleBlockCheckFunc>(h, "ResampleBlockCheck");
+    inst->points =
+        symbol<Kirf_ResampleBlockInterpolatePointsFunc>(h, "ResampleBlockInterpolatePoints");
     const struct {
         bool present;
         const char *name;
@@ -218,6 +221,10 @@ struct Kirf_ResampleData {
     Kirf_SrcPixelRectsGetFunc srcGet = nullptr;
     void *client = nullptr;
     Kirf_Scale scale{};
+    // A compacted copy of the destination-to-source chain, or null for a
+    // scale; positions holds the source positions of one block.
+    Kxfr_XForm *chain = nullptr;
+    std::vector<double> positions;
     long layers = 0;
     int32_t srcType = 0, readType = 0, dstType = 0;
     double nullValue = 0;
@@ -229,6 +236,7 @@ struct Kirf_ResampleData {
     std::vector<unsigned char> source;
     std::vector<Kgda_BaseData> sourceLayers;
     std::vector<Kgda_BaseData *> sourcePointers;
+    ~Kirf_ResampleData() { kxfr_XFormFree(chain); }
 };
 
 KRASTER_API const char *kirf_ResampleMethodFromInterpolationType(int32_t type) {
@@ -248,13 +256,14 @@ KRASTER_API void kirf_ResampleSourceLimitSet(int64_t bytes) {
     g_sourceLimit = bytes;
 }
 
-KRASTER_API Kirf_ResampleData *kirf_ResampleDataCreate(Kirf_SrcPixelRectsGetFunc srcGet,
-                                                       void *clientData, const char *resampleMethod,
-                                                       const Kirf_Scale *xForm, long srcLayerCount,
-                                                       const Kirf_MethodSetup *setup,
-                                                       Kerr_ErrorReport **err) {
-    constexpr const char *fn = "kirf_ResampleDataCreate";
-    Report e(err);
+namespace {
+
+// What the two create functions share; exactly one of scale and chain is
+// given.
+Kirf_ResampleData *createData(Kirf_SrcPixelRectsGetFunc srcGet, void *clientData,
+                              const char *resampleMethod, const Kirf_Scale *scale,
+                              const Kxfr_XForm *chain, long srcLayerCount,
+                              const Kirf_MethodSetup *setup, const char *fn, Report &e) {
     if (!srcGet) {
         e.error(fn, 1, "Missing srcPixelRectsGetFunc");
         return nullptr;
@@ -263,7 +272,7 @@ KRASTER_API Kirf_ResampleData *kirf_ResampleDataCreate(Kirf_SrcPixelRectsGetFunc
         e.error(fn, 2, "Missing resampleMethod");
         return nullptr;
     }
-    if (!xForm) {
+    if (!scale && !chain) {
         e.error(fn, 3, "Missing xForm");
         return nullptr;
     }
@@ -272,8 +281,8 @@ KRASTER_API Kirf_ResampleData *kirf_ResampleDataCreate(Kirf_SrcPixelRectsGetFunc
         return nullptr;
     }
     if (!setup || setup->srcPixelType < 0 || setup->srcPixelType > KGDA_TYPE_C128 ||
-        !(xForm->dx > 0) || !(xForm->dy > 0) || !std::isfinite(xForm->x0) ||
-        !std::isfinite(xForm->y0)) {
+        (scale && (!(scale->dx > 0) || !(scale->dy > 0) || !std::isfinite(scale->x0) ||
+                   !std::isfinite(scale->y0)))) {
         e.error(fn, 5, "Args");
         return nullptr;
     }
@@ -282,7 +291,7 @@ KRASTER_API Kirf_ResampleData *kirf_ResampleDataCreate(Kirf_SrcPixelRectsGetFunc
     RMInstance *inst = identify(resampleMethod, &index, fn, e);
     if (!inst) return nullptr;
     size_t i = static_cast<size_t>(index);
-    if (!listHas(inst->models[i], "Scale")) {
+    if (scale ? !listHas(inst->models[i], "Scale") : !inst->points) {
         e.error(fn, 6, "Resample type %s is invalid for supplied xForm", resampleMethod);
         return nullptr;
     }
@@ -291,7 +300,14 @@ KRASTER_API Kirf_ResampleData *kirf_ResampleDataCreate(Kirf_SrcPixelRectsGetFunc
     d->title = index;
     d->srcGet = srcGet;
     d->client = clientData;
-    d->scale = *xForm;
+    if (scale) d->scale = *scale;
+    if (chain) {
+        d->chain = kxfr_XFormCopy(chain, e.out());
+        if (!d->chain || kxfr_XFormCompact(d->chain, e.out()) != 0) {
+            e.error(fn, 11, "kxfr_XFormCopy failed");
+            return nullptr;
+        }
+    }
     d->layers = srcLayerCount;
     d->srcType = d->readType = setup->srcPixelType;
     if (!listHas(inst->sources[i], typeName(d->srcType))) {
@@ -338,6 +354,27 @@ KRASTER_API Kirf_ResampleData *kirf_ResampleDataCreate(Kirf_SrcPixelRectsGetFunc
     }
     kerr_DeleteErrorReport(pe);
     return d.release();
+}
+
+}  // namespace
+
+KRASTER_API Kirf_ResampleData *kirf_ResampleDataCreate(Kirf_SrcPixelRectsGetFunc srcGet,
+                                                       void *clientData, const char *resampleMethod,
+                                                       const Kirf_Scale *xForm, long srcLayerCount,
+                                                       const Kirf_MethodSetup *setup,
+                                                       Kerr_ErrorReport **err) {
+    Report e(err);
+    return createData(srcGet, clientData, resampleMethod, xForm, nullptr, srcLayerCount, setup,
+                      "kirf_ResampleDataCreate", e);
+}
+
+KRASTER_API Kirf_ResampleData *kirf_ResampleDataCreateXForm(
+    Kirf_SrcPixelRectsGetFunc srcGet, void *clientData, const char *resampleMethod,
+    const Kxfr_XForm *xForm, long srcLayerCount, const Kirf_MethodSetup *setup,
+    Kerr_ErrorReport **err) {
+    Report e(err);
+    return createData(srcGet, clientData, resampleMethod, nullptr, xForm, srcLayerCount, setup,
+                      "kirf_ResampleDataCreateXForm", e);
 }
 
 KRASTER_API int32_t kirf_ResampleDataDstPixelType(const Kirf_ResampleData *data) {
@@ -409,12 +446,67 @@ Kgda_BaseDataStack *sourceStack(Kirf_ResampleData *d, long sw, long sh, Kgda_Bas
     return &held;
 }
 
+// The source positions of the centres of destination pixels (c .. c + w,
+// r .. r + h) in d->positions, and the source rectangle around them; false
+// with a report when the chain fails.
+bool chainArea(Kirf_ResampleData *d, long c, long r, long w, long h, long &sc, long &sr, long &sw,
+               long &sh, const char *fn, Report &e) {
+    const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+    d->positions.resize(2 * n);
+    double *p = d->positions.data();
+    for (long j = 0; j < h; ++j)
+        for (long i = 0; i < w; ++i, p += 2) {
+            p[0] = static_cast<double>(c + i);
+            p[1] = static_cast<double>(r + j);
+        }
+    if (kxfr_CoordBlockTransform(d->chain, static_cast<int64_t>(n), d->positions.data(), e.out()) !=
+        0) {
+        e.error(fn, 25, "kxfr_CoordBlockTransform failed");
+        return false;
+    }
+    // Chains place pixel centres on whole numbers, the methods half way.
+    double minX = HUGE_VAL, minY = HUGE_VAL, maxX = -HUGE_VAL, maxY = -HUGE_VAL;
+    const double limitX = d->srcColumns > 0 ? static_cast<double>(d->srcColumns) : 1e9;
+    const double limitY = d->srcRows > 0 ? static_cast<double>(d->srcRows) : 1e9;
+    p = d->positions.data();
+    for (size_t k = 0; k < n; ++k, p += 2) {
+        const double x = p[0] += 0.5, y = p[1] += 0.5;
+        if (!(x >= 0 && y >= 0 && x < limitX && y < limitY)) continue;
+        minX = std::min(minX, x);
+        maxX = std::max(maxX, x);
+        minY = std::min(minY, y);
+        maxY = std::max(maxY, y);
+    }
+    if (minX > maxX) {  // no centre inside the source: any one pixel will do
+        sc = sr = 0;
+        sw = sh = 1;
+        return true;
+    }
+    const long k = d->instance->kernels[static_cast<size_t>(d->title)];
+    const long pad = (k + 1) / 2 + 1;
+    sc = static_cast<long>(std::floor(minX)) - pad;
+    sr = static_cast<long>(std::floor(minY)) - pad;
+    sw = static_cast<long>(std::ceil(maxX)) + pad - sc;
+    sh = static_cast<long>(std::ceil(maxY)) + pad - sr;
+    auto cut = [](long &start, long &size, int64_t limit) {
+        if (limit <= 0) return;
+        const long end = std::min<long>(start + size, static_cast<long>(limit));
+        start = std::max(start, 0L);
+        size = std::max(end - start, 1L);
+    };
+    cut(sc, sw, d->srcColumns);
+    cut(sr, sh, d->srcRows);
+    return true;
+}
+
 // (c0, r0): the destination position of the rasters' first element.
 int interpolateBlock(Kirf_ResampleData *d, long c0, long r0, long c, long r, long w, long h,
                      Kgda_BaseDataStack *dst, bool &under, bool &over, const char *fn, Report &e) {
     long sc, sr, sw, sh;
     const Kirf_Scale &s = d->scale;
-    if (d->instance->check) {
+    if (d->chain) {
+        if (!chainArea(d, c, r, w, h, sc, sr, sw, sh, fn, e)) return -1;
+    } else if (d->instance->check) {
         Kerr_ErrorReport *pe = nullptr;
         Kirf_Scale local = s;
         local.x0 += static_cast<double>(c) * s.dx;
@@ -479,8 +571,10 @@ int interpolateBlock(Kirf_ResampleData *d, long c0, long r0, long c, long r, lon
         {
             Section plug(!d->instance->threadSafe);
             errno = 0;
-            result = d->instance->interpolate(d->data, src->layers[i], sc, sr, &local, &part, &u,
-                                              &o, &pe);
+            result = d->chain ? d->instance->points(d->data, src->layers[i], sc, sr,
+                                                    d->positions.data(), &part, &u, &o, &pe)
+                              : d->instance->interpolate(d->data, src->layers[i], sc, sr, &local,
+                                                         &part, &u, &o, &pe);
         }
         if (result < 0) {
             e.wrap(pe, fn, 24, "ResampleBlockInterpolate failed");
