@@ -927,6 +927,88 @@ TEST_F(Layer, ResampleDataChecksSplittingAndMethodNames) {
     kirf_ResampleDataDestroy(d, nullptr);
 }
 
+// The ramp with one hole: pixel (5, 5) holds 77, the null value.
+int holed(void *, long column, long row, long columns, long rows, Kgda_BaseDataStack *rects,
+          Kerr_ErrorReport **err) {
+    ramp(nullptr, column, row, columns, rows, rects, err);
+    Kgda_BaseData *b = rects->layers[0];
+    if (column <= 5 && row <= 5 && column + columns > 5 && row + rows > 5)
+        reinterpret_cast<double *>(b->windowStart + (5 - row) * b->pitch)[5 - column] = 77;
+    return 0;
+}
+
+TEST_F(Layer, ClassicMethodsFollowAnyTransform) {
+    // Destination pixel centres to source pixel centres: a turn and a shear.
+    auto to = [](double x, double y) {
+        return std::pair{3.31 + 0.9 * x + 0.2 * y, 5.73 - 0.1 * x + 1.1 * y};
+    };
+    const double coeffs[6] = {3.31, 0.9, 0.2, 5.73, -0.1, 1.1};
+    Kxfr_XForm *chain = kxfr_XFormCreateUsingCoeffs(coeffs, &err);
+    ASSERT_NE(chain, nullptr) << ktest::messages(err.r);
+    Kirf_MethodSetup setup{KGDA_TYPE_F64, -1, 1, 77, 0, 0, 40, 40};
+    Kgda_BaseDataStack *out =
+        kgda_BaseDataStackCreate(1, 24, 30, KGDA_TYPE_F64, KGDA_RASTER_OBJECT, nullptr);
+    const double rect[4] = {-6, -2, 30, 24};  // runs off the source's left edge
+    for (const char *method : {"Nearest Neighbor", "Bilinear Interpolation", "Cubic Convolution"}) {
+        SCOPED_TRACE(method);
+        Kirf_ResampleData *d =
+            kirf_ResampleDataCreateXForm(holed, nullptr, method, chain, 1, &setup, &err);
+        ASSERT_NE(d, nullptr) << ktest::messages(err.r);
+        ASSERT_EQ(kirf_ResampleBlockInterpolate(d, rect, out, &err), 0) << ktest::messages(err.r);
+        const bool nearest = method[0] == 'N';
+        long exact = 0;
+        for (long r = 0; r < 24; ++r)
+            for (long c = 0; c < 30; ++c) {
+                const auto [x, y] = to(static_cast<double>(c - 6), static_cast<double>(r - 2));
+                const double got = reinterpret_cast<double *>(out->layers[0]->windowStart +
+                                                              r * out->layers[0]->pitch)[c];
+                const double nx = std::floor(x + 0.5), ny = std::floor(y + 0.5);
+                if (x < -0.5 || y < -0.5) {
+                    EXPECT_EQ(got, 77) << r << " " << c;  // outside: the null value
+                } else if (nearest) {
+                    EXPECT_EQ(got, nx == 5 && ny == 5 ? 77 : ny * 1000 + nx) << r << " " << c;
+                    ++exact;
+                } else if (std::fabs(x - 5) < 1 && std::fabs(y - 5) < 1 && method[0] == 'B') {
+                    // Next to the hole: the null pixel is left out and the
+                    // other weights renormalised.
+                    const double j0 = std::floor(x), i0 = std::floor(y);
+                    double sum = 0, weights = 0;
+                    for (double i : {i0, i0 + 1})
+                        for (double j : {j0, j0 + 1}) {
+                            const double w = (1 - std::fabs(x - j)) * (1 - std::fabs(y - i));
+                            if (i == 5 && j == 5) continue;
+                            sum += w * (i * 1000 + j);
+                            weights += w;
+                        }
+                    EXPECT_NEAR(got, sum / weights, 1e-6) << r << " " << c;
+                } else if (std::fabs(x - 5) < 2 && std::fabs(y - 5) < 2) {
+                    EXPECT_GT(got, 2900) << r << " " << c;  // cubic: never dragged to 77
+                } else if (x > 1.5 && y > 1.5) {
+                    // Both kernels reproduce a ramp exactly.
+                    EXPECT_NEAR(got, y * 1000 + x, 1e-6) << r << " " << c;
+                    ++exact;
+                }
+            }
+        EXPECT_GT(exact, 300);
+        kirf_ResampleDataDestroy(d, nullptr);
+    }
+    // Only methods that take any transform are offered one.
+    const struct {
+        const char *method;
+        const Kxfr_XForm *chain;
+        const char *message;
+    } refusals[] = {{"MIRAVEN 2X2 Resampling", chain,
+                     "Resample type MIRAVEN 2X2 Resampling is invalid for supplied xForm"},
+                    {"Cubic Convolution", nullptr, "Missing xForm"}};
+    for (const auto &c : refusals) {
+        EXPECT_EQ(kirf_ResampleDataCreateXForm(holed, nullptr, c.method, c.chain, 1, &setup, &err),
+                  nullptr);
+        EXPECT_EQ(ktest::messages(err.r), c.message);
+    }
+    kgda_BaseDataStackDelete(out, nullptr);
+    kxfr_XFormFree(chain);
+}
+
 }  // namespace
 
 namespace {
