@@ -63,8 +63,8 @@ PE_API int pe_object_type(const pe_object *object);
 /* The object's name (the object's own string; "" when it has none). */
 PE_API const char *pe_object_name(const pe_object *object);
 
-/* An object by authority and code: a coordinate system or a unit
- * ("EPSG", 9001 is the metre). */
+/* An object by authority and code: a coordinate system, or a linear or
+ * angular unit ("EPSG" codes 9001 to 9299 are units: 9001 the metre). */
 PE_API pe_object *pe_factory(const char *authority, int code);
 /* A named value: angles in radians, lengths in metres. */
 PE_API pe_object *pe_parameter_new(const char *name, double value);
