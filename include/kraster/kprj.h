@@ -729,6 +729,81 @@ typedef int (*Kprj_XProjectionPointsFunction)(void *instance, int64_t count,
 /* kprj_XProjectionQuit: releases the instance. */
 typedef void (*Kprj_XProjectionQuitFunction)(void *instance);
 
+/* ---- Coordinate systems of the external projection engine -------------------
+ * The engine library (libkraster_pe.so; see pe.h) is loaded on first use:
+ * the file named by PE_LIB (default "libkraster_pe.so"), in the directory
+ * PE_LIB_PATH when set, else beside libkraster.so, else along the loader's
+ * search path. A failed load prints a warning naming PE_LIB as invalid and
+ * the calling operation fails with "kdll_Find failed"; so does a library
+ * lacking a function. The built-in families never need the engine.
+ *
+ * Projection numbers 34 to 52 are projections the built-in families lack,
+ * carried out by the engine (kprj_PEMethodName; docs/projection-engine.md),
+ * with parameters in the common layout: 2 scale factor or first standard
+ * parallel, 3 azimuth or second standard parallel, 4 central meridian, 5
+ * latitude of origin, 6 false easting, 7 false northing, 8 family-specific.
+ * Outer projection objects may also be titled "PE_COORDSYS" (made from a
+ * coordinate-system text) or "PE_PROJCS" (made from a record through the
+ * engine); their map units are metres (projected) or radians (geographic). */
+
+#ifndef KRASTER_PE_OBJECT_DEFINED
+#define KRASTER_PE_OBJECT_DEFINED
+typedef struct pe_object pe_object;
+#endif
+
+#define KPRJ_PE_FIRST 34
+#define KPRJ_PE_LAST 52
+#define KPRJ_PE_COORDSYS "PE_COORDSYS"
+#define KPRJ_PE_PROJCS "PE_PROJCS"
+
+/* The engine's method name of projection number 34 to 52 (NULL otherwise). */
+KRASTER_API const char *kprj_PEMethodName(int32_t proNumber);
+
+/* A projection object titled "PE_COORDSYS" from a coordinate-system text
+ * (WKT or "EPSG:nnnn"). Its record (mapProjection->proParameters) is the
+ * translation of the system when there is one, else a record named after
+ * the system holding only its earth model. */
+KRASTER_API Kprj_Projection *kprj_MapProjectionFromPEString(Kint_InitToolkitData *toolkit,
+                                                            const char *text,
+                                                            Kerr_ErrorReport **err);
+/* The WKT of a projection object of any title (a heap string; free with
+ * kmsc_HeapFree). */
+KRASTER_API char *kprj_MapProjectionToPEString(const Kprj_Projection *projection,
+                                               Kerr_ErrorReport **err);
+/* Reads a projection text file (".prj") into a new record. */
+KRASTER_API Kprj_ProParameters *kprj_PEPrjRead(Kint_InitToolkitData *toolkit, const char *fileName,
+                                               Kerr_ErrorReport **err);
+/* Writes the WKT of a record to a projection text file. */
+KRASTER_API int kprj_PEPrjWrite(const char *fileName, const Kprj_ProParameters *proParameters,
+                                Kerr_ErrorReport **err);
+
+/* Engine objects from records, released with kprj_PEObjectFree. */
+KRASTER_API pe_object *kprj_MapProjectionToCOORDSYS(const Kprj_ProParameters *proParameters,
+                                                    Kerr_ErrorReport **err);
+KRASTER_API pe_object *kprj_GEOGCSFromSpheroidDatum(const Kprj_Spheroid *spheroid,
+                                                    Kerr_ErrorReport **err);
+KRASTER_API pe_object *kprj_PROJECTIONFromProNumber(const Kprj_ProParameters *proParameters,
+                                                    Kerr_ErrorReport **err);
+/* A new record from an engine coordinate system: a built-in family when the
+ * system is one (Transverse Mercator with UTM constants becomes UTM), else
+ * number 34 to 52; the prime meridian is moved to Greenwich. */
+KRASTER_API Kprj_ProParameters *kprj_COORDSYSToMapProjection(Kint_InitToolkitData *toolkit,
+                                                             const pe_object *coordsys,
+                                                             Kerr_ErrorReport **err);
+/* A copy of a coordinate system with its linear or angular unit changed to
+ * the named one. */
+KRASTER_API pe_object *kprj_COORDSYSUnitChange(const pe_object *coordsys, const char *unitName,
+                                               Kerr_ErrorReport **err);
+KRASTER_API void kprj_PEObjectFree(pe_object *object);
+
+/* A record for a system given as "EPSG:nnnn" (or another authority code),
+ * a WKT text, or the name of a projection text file: a built-in family
+ * when the system maps to one (EPSG:32633 is UTM zone 33 north), else a
+ * number 34 to 52. */
+KRASTER_API Kprj_ProParameters *kprj_ProParametersFromSystemText(Kint_InitToolkitData *toolkit,
+                                                                 const char *system,
+                                                                 Kerr_ErrorReport **err);
+
 /* ---- Projection query table ------------------------------------------------------ */
 
 /* One projection of the table (the table's own). */
