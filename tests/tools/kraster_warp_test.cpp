@@ -291,7 +291,8 @@ TEST_F(Warp, ExitStatusesAndMessages) {
         {src + " " + src + to, 1, "already exists"},
         {src + " " + out + " --to Nowhere", 1, "unknown projection \"Nowhere\""},
         {src + " " + out + " --to 'UTM;zone=x'", 1, "bad setting \"zone=x\""},
-        {src + " " + out + " --to EPSG:4326", 1, "need the external projection engine"},
+        {src + " " + out + " --to EPSG:0", 1, "reading the system \"EPSG:0\" failed"},
+        {src + " " + out + " --to " + dir.file("none.prj"), 1, "none.prj\" failed"},
         {plain + " " + out + to, 1, "has no map information and projection"},
         {src + " " + out + to + " --pixel-size 1e-9", 1, "is out of reach"},
     };
@@ -306,6 +307,28 @@ TEST_F(Warp, ExitStatusesAndMessages) {
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: kraster warp SOURCE DESTINATION --to SYSTEM", 0), 0u)
         << help.out;
+}
+
+// Systems the external projection engine reads: an EPSG code and a WKT
+// file give the same image as the built-in UTM zone 34.
+TEST_F(Warp, SystemsOfTheProjectionEngine) {
+    ktest::Params probe(kprj_ProParametersFromSystemText(kint_GetInit(), "EPSG:32634", nullptr));
+    if (!probe) GTEST_SKIP() << "the projection engine cannot read EPSG:32634 in this build";
+    const std::string src = makeSource("utm.img", 1, false);
+    const std::string byName = dir.file("a.img"), byCode = dir.file("b.img");
+    ASSERT_EQ(run(src + " " + byName + " --to 'UTM;zone=34;north;spheroid=WGS 84;datum=WGS 84' -q")
+                  .status,
+              0);
+    const Outcome r = run(src + " " + byCode + " --to EPSG:32634 -q");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Image a = read(byName + "(:Layer_1)"), b = read(byCode + "(:Layer_1)");
+    EXPECT_EQ(b.projection->proNumber, 1);
+    EXPECT_EQ(b.projection->proZone, 34);
+    ASSERT_EQ(a.width, b.width);
+    ASSERT_EQ(a.height, b.height);
+    EXPECT_NEAR(a.info->upperLeftCenter->x, b.info->upperLeftCenter->x, 1e-3);
+    EXPECT_NEAR(a.info->upperLeftCenter->y, b.info->upperLeftCenter->y, 1e-3);
+    EXPECT_EQ(a.pixels, b.pixels);
 }
 
 }  // namespace

@@ -77,10 +77,9 @@ Kprj_ProParameters *systemFromArgument(Kint_InitToolkitData *toolkit, const std:
                                        std::string *why, Kerr_ErrorReport **err) {
     if (strncasecmp(text.c_str(), "EPSG:", 5) == 0 || text.find('[') != std::string::npos ||
         endsWith(text, ".prj")) {
-        *why = "\"" + text +
-               "\": EPSG codes, WKT and .prj files need the external projection engine, which "
-               "this build does not have";
-        return nullptr;
+        Kprj_ProParameters *p = kprj_ProParametersFromSystemText(toolkit, text.c_str(), err);
+        if (!p) *why = "reading the system \"" + text + "\"";
+        return p;
     }
     return tool::projectionFromSpec(toolkit, text, why, err);
 }
@@ -390,6 +389,6 @@ int warpCommand(const std::vector<std::string> &argv) {
 
 tool::Registrar warpCommandReg(
     "warp", kUsageText,
-    "resample an image into another map system; SYSTEM is a projection name with settings, "
-    "e.g. \"UTM;zone=33;south;spheroid=WGS 84\" or \"Geographic\"",
+    "resample an image into another map system; SYSTEM is \"NAME;key=value;...\" (e.g. "
+    "\"UTM;zone=33;north;spheroid=WGS 84\", \"Geographic\"), EPSG:nnnn, WKT or a .prj file",
     warpCommand);
