@@ -1,0 +1,162 @@
+// Warping a 4096 x 4096 u8 UTM image into geographic coordinates in
+// memory: destination pixels taken to source pixels by the reprojection
+// polynomials, against the same warp projecting every destination pixel
+// exactly (pixel to map, the projection pair, map to pixel), both through
+// the same resampling plug-in. The counter max_px_error is the largest
+// distance, in source pixels, between the polynomial and the exact position
+// over a grid of destination pixels.
+#include <benchmark/benchmark.h>
+#include <kraster/kraster.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr long kSide = 4096;
+constexpr long kBlock = 512;
+
+struct Setup {
+    std::vector<uint8_t> source;
+    Kprj_MapInfo *srcInfo = nullptr, *dstInfo = nullptr;
+    Kxfr_XForm *polynomial = nullptr, *exact = nullptr;
+    double maxError = 0;
+};
+
+Kprj_ProParameters *record(Kint_InitToolkitData *toolkit, const char *name, int zone) {
+    Kprj_ProParameters *p = kprj_ProParametersCreateByName(toolkit, name, nullptr);
+    p->proZone = zone;
+    if (p->proParams.count > 3) p->proParams.data[3] = 1;  // UTM north
+    kprj_SpheroidByName(toolkit, "WGS 84", p->proSpheroid, nullptr);
+    return p;
+}
+
+Kprj_MapInfo *info(double ulx, double uly, double lrx, double lry, double w, double h,
+                   const char *units) {
+    Kprj_MapInfo *m = kprj_MapInfoCreate(nullptr);
+    kprj_MapInfoProjectionNameSet(m, "x", nullptr);
+    kprj_MapInfoUpperLeftCenterSet(m, ulx, uly, nullptr);
+    kprj_MapInfoLowerRightCenterSet(m, lrx, lry, nullptr);
+    kprj_MapInfoPixelSizeSet(m, w, h, nullptr);
+    kprj_MapInfoUnitsSet(m, units, nullptr);
+    return m;
+}
+
+Kxfr_XForm *then(Kxfr_XForm *a, Kxfr_XForm *b) {
+    kxfr_XFormComposition(a, b, nullptr);
+    kxfr_XFormFree(b);
+    return a;
+}
+
+Setup &setup() {
+    static Setup s = [] {
+        Setup t;
+        Kint_InitToolkitData *toolkit = kint_InitToolkit(nullptr);
+        t.source.resize(static_cast<size_t>(kSide * kSide));
+        for (long i = 0; i < kSide * kSide; ++i)
+            t.source[static_cast<size_t>(i)] = static_cast<uint8_t>((i % kSide) ^ (i / kSide));
+        Kprj_ProParameters *utm = record(toolkit, "UTM", 33);
+        Kprj_ProParameters *geo = record(toolkit, "Geographic (Lat/Lon)", 0);
+        const double ulx = 300015, uly = 4500015, size = 30;
+        t.srcInfo = info(ulx, uly, ulx + (kSide - 1) * size, uly - (kSide - 1) * size, size, size,
+                         "meters");
+        t.dstInfo = kxfr_ReprojectMapInfo(t.srcInfo, utm, geo, "degrees", nullptr);
+        Kprj_ProjectionPair *forward = nullptr, *backward = nullptr;
+        kprj_ProjectionPairGet(toolkit, &forward, utm, geo, nullptr);
+        kprj_ProjectionPairGet(toolkit, &backward, geo, utm, nullptr);
+        Kerr_ErrorReport *err = nullptr;
+        t.polynomial = kxfr_XFormCreateReprojFromProjPair(forward, t.srcInfo, t.dstInfo,
+                                                          KXFR_REPROJ_PIXEL_TO_PIXEL, &err);
+        kerr_DeleteErrorReport(err);
+        t.exact = then(
+            then(kxfr_XFormCreateFromMapInfo(t.dstInfo, 0, nullptr),
+                 kxfr_XFormCreateFromProjPairAndMapInfo(backward, t.dstInfo, t.srcInfo, nullptr)),
+            kxfr_XFormCreateFromMapInfo(t.srcInfo, 1, nullptr));
+        // Both chains on a grid of destination pixels.
+        std::vector<double> a, b;
+        for (long r = 0; r < kSide; r += 37)
+            for (long c = 0; c < kSide; c += 41) {
+                a.push_back(static_cast<double>(c));
+                a.push_back(static_cast<double>(r));
+            }
+        b = a;
+        kxfr_CoordBlockTransform(t.polynomial, static_cast<int64_t>(a.size() / 2), a.data(),
+                                 nullptr);
+        kxfr_CoordBlockTransform(t.exact, static_cast<int64_t>(b.size() / 2), b.data(), nullptr);
+        for (size_t i = 0; i < a.size(); i += 2) {
+            const bool inside =
+                b[i] >= -0.5 && b[i + 1] >= -0.5 && b[i] < kSide - 0.5 && b[i + 1] < kSide - 0.5;
+            if (inside)
+                t.maxError = std::max(t.maxError, std::hypot(a[i] - b[i], a[i + 1] - b[i + 1]));
+        }
+        kprj_ProjectionPairFree(forward);
+        kprj_ProjectionPairFree(backward);
+        kprj_ProParametersFree(utm);
+        kprj_ProParametersFree(geo);
+        return t;
+    }();
+    return s;
+}
+
+int readSource(void *client, long column, long row, long columns, long rows,
+               Kgda_BaseDataStack *rects, Kerr_ErrorReport **) {
+    const auto *src = static_cast<const uint8_t *>(client);
+    Kgda_BaseData *b = rects->layers[0];
+    for (long y = 0; y < rows; ++y)
+        std::memcpy(b->windowStart + y * b->pitch, src + (row + y) * kSide + column,
+                    static_cast<size_t>(columns));
+    return 0;
+}
+
+void warp(benchmark::State &state, bool exact, const char *method) {
+    Setup &s = setup();
+    if (!s.polynomial || !s.exact) {
+        state.SkipWithError("setting up the transforms failed");
+        return;
+    }
+    Kirf_MethodSetup ms{KGDA_TYPE_U8, KGDA_TYPE_U8, 0, 0, 0, 0, kSide, kSide};
+    Kirf_ResampleData *d = kirf_ResampleDataCreateXForm(
+        readSource, s.source.data(), method, exact ? s.exact : s.polynomial, 1, &ms, nullptr);
+    Kgda_BaseDataStack *out =
+        kgda_BaseDataStackCreate(1, kBlock, kBlock, KGDA_TYPE_U8, KGDA_RASTER_OBJECT, nullptr);
+    std::vector<uint8_t> image(static_cast<size_t>(kSide * kSide));
+    for (auto _ : state) {
+        for (long r = 0; r < kSide; r += kBlock)
+            for (long c = 0; c < kSide; c += kBlock) {
+                const double rect[4] = {static_cast<double>(c), static_cast<double>(r), kBlock,
+                                        kBlock};
+                if (kirf_ResampleBlockInterpolate(d, rect, out, nullptr) != 0) {
+                    state.SkipWithError("resampling failed");
+                    break;
+                }
+                for (long y = 0; y < kBlock; ++y)
+                    std::memcpy(image.data() + (r + y) * kSide + c,
+                                out->layers[0]->windowStart + y * out->layers[0]->pitch, kBlock);
+            }
+        benchmark::DoNotOptimize(image.data());
+    }
+    state.SetItemsProcessed(state.iterations() * kSide * kSide);
+    state.counters["max_px_error"] = s.maxError;
+    kgda_BaseDataStackDelete(out, nullptr);
+    kirf_ResampleDataDestroy(d, nullptr);
+}
+
+void BM_WarpNearestPolynomial(benchmark::State &state) {
+    warp(state, false, "Nearest Neighbor");
+}
+void BM_WarpNearestExact(benchmark::State &state) {
+    warp(state, true, "Nearest Neighbor");
+}
+void BM_WarpBilinearPolynomial(benchmark::State &state) {
+    warp(state, false, "Bilinear Interpolation");
+}
+
+BENCHMARK(BM_WarpNearestPolynomial)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WarpNearestExact)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_WarpBilinearPolynomial)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
