@@ -53,6 +53,8 @@ struct Table {
 Table g_table;  // guarded by the thread-unsafe section
 std::atomic<int64_t> g_sourceLimit{0};
 constexpr int64_t kDefaultSourceLimit = int64_t(64) << 20;
+// Side of the destination tiles done at once through a chain.
+constexpr long kChainTile = 128;
 
 class Section {
   public:
@@ -616,7 +618,14 @@ KRASTER_API int kirf_ResampleBlockInterpolate(Kirf_ResampleData *data, const dou
         }
     bool under = false, over = false;
     try {
-        if (interpolateBlock(data, c, r, c, r, w, h, dst, under, over, fn, e) != 0) return -1;
+        // Through a chain, tiles small enough for their source positions
+        // to stay in the cache.
+        const long tile = data->chain ? kChainTile : std::max(w, h);
+        for (long tr = r; tr < r + h; tr += tile)
+            for (long tc = c; tc < c + w; tc += tile)
+                if (interpolateBlock(data, c, r, tc, tr, std::min(tile, c + w - tc),
+                                     std::min(tile, r + h - tr), dst, under, over, fn, e) != 0)
+                    return -1;
     } catch (const std::bad_alloc &) {
         e.error(fn, 5, "No memory");
         return -1;

@@ -5,6 +5,7 @@
 // exit statuses.
 #include <gtest/gtest.h>
 #include <kraster/kraster.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,7 +66,8 @@ class Warp : public ::testing::Test {
 
     // The source: layers of u16 ramps (the second layer offset by 5000),
     // with a null value and a block of null pixels when asked.
-    std::string makeSource(const std::string &name, int layers, bool nulls) {
+    std::string makeSource(const std::string &name, int layers, bool nulls, long kW = ::kW,
+                           long kH = ::kH) {
         const std::string file = dir.file(name);
         Mi info(kprjtest::mapInfo("UTM", "meters", kUlx, kUly, kUlx + (kW - 1) * kSize,
                                   kUly - (kH - 1) * kSize, kSize, kSize));
@@ -300,13 +302,47 @@ TEST_F(Warp, ExitStatusesAndMessages) {
         const Outcome r = run(c.args);
         EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << "\n" << r.err;
-        if (c.status == 2) EXPECT_NE(r.err.find("usage: kraster warp"), std::string::npos);
+        if (c.status == 2) {
+            EXPECT_NE(r.err.find("usage: kraster warp"), std::string::npos);
+        }
         EXPECT_NE(access(out.c_str(), F_OK), 0) << c.args;  // nothing left behind
     }
     const Outcome help = run("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: kraster warp SOURCE DESTINATION --to SYSTEM", 0), 0u)
         << help.out;
+}
+
+// Progress on the standard error, and Ctrl-C in the middle leaves no
+// destination behind.
+TEST_F(Warp, ProgressAndInterruption) {
+    const std::string src = makeSource("big.img", 1, false, 2500, 2500), dst = dir.file("o.img");
+    int pipeFd[2];
+    ASSERT_EQ(pipe(pipeFd), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(pipeFd[1], STDERR_FILENO);
+        close(pipeFd[0]);
+        execl(KRASTER_TOOL, KRASTER_TOOL, "warp", "--progress", src.c_str(), dst.c_str(), "--to",
+              kGeographic, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(pipeFd[1]);
+    // The first drawn bar says the warp is under way: interrupt it then.
+    std::string seen;
+    char c;
+    while (::read(pipeFd[0], &c, 1) == 1 && c != '%') seen += c;
+    kill(child, SIGINT);
+    while (::read(pipeFd[0], &c, 1) == 1) seen += c;
+    close(pipeFd[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << seen;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << seen;
+    EXPECT_NE(seen.find(dst + ": Layer_1"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("warping (interrupted) failed"), std::string::npos) << seen;
+    EXPECT_NE(access(dst.c_str(), F_OK), 0);
 }
 
 // Systems the external projection engine reads: an EPSG code and a WKT

@@ -67,7 +67,7 @@ double cubicWeight(double t) {
 
 // Fills dst from positions (2 per destination pixel, row by row, in the
 // source coordinates where pixel (i, j) covers [j, j + 1) x [i, i + 1)).
-template <Kind K, class T>
+template <Kind K, class T, bool kHasNull>
 void interpolate(const Data &d, const Kgda_BaseData *src, long sc, long sr, const double *pos,
                  Kgda_BaseData *dst) {
     const long rows = dst->numrows, cols = dst->numcolumns;
@@ -79,8 +79,8 @@ void interpolate(const Data &d, const Kgda_BaseData *src, long sc, long sr, cons
                                              : static_cast<double>(sc + sw);
     const double y1 =
         d.setup.srcRows > 0 ? static_cast<double>(d.setup.srcRows) : static_cast<double>(sr + sh);
-    const bool hasNull = d.setup.hasNull != 0;
-    const T null = static_cast<T>(d.setup.nullValue);
+    constexpr bool hasNull = kHasNull;
+    const T null = static_cast<T>(hasNull ? d.setup.nullValue : 0.0);
     const bool nullIsNaN = std::isnan(d.setup.nullValue);
     const T dstNull = store<T>(hasNull ? d.setup.nullValue : 0.0);
     auto isNull = [&](T v) {
@@ -107,9 +107,14 @@ void interpolate(const Data &d, const Kgda_BaseData *src, long sc, long sr, cons
                     (x >= 0 ? static_cast<long>(x) : static_cast<long>(std::floor(x))) - sc;
                 const long i =
                     (y >= 0 ? static_cast<long>(y) : static_cast<long>(std::floor(y))) - sr;
-                const bool inside = j >= 0 && j < sw && i >= 0 && i < sh;
-                const T v = inside ? line(i)[j] : dstNull;
-                o[c] = inside && !isNull(v) ? v : dstNull;
+                // One unsigned comparison per axis: negative indices wrap.
+                if (static_cast<unsigned long>(j) >= static_cast<unsigned long>(sw) ||
+                    static_cast<unsigned long>(i) >= static_cast<unsigned long>(sh)) {
+                    o[c] = dstNull;
+                    continue;
+                }
+                const T v = line(i)[j];
+                o[c] = isNull(v) ? dstNull : v;
             } else {
                 constexpr int n = K == Bilinear ? 2 : 4;
                 const double u = x - 0.5, v = y - 0.5;
@@ -151,15 +156,19 @@ void interpolate(const Data &d, const Kgda_BaseData *src, long sc, long sr, cons
 template <class T>
 long byKind(const Data &d, const Kgda_BaseData *src, long sc, long sr, const double *pos,
             Kgda_BaseData *dst) {
+    const bool n = d.setup.hasNull != 0;
     switch (d.kind) {
         case Nearest:
-            interpolate<Nearest, T>(d, src, sc, sr, pos, dst);
+            (n ? interpolate<Nearest, T, true> : interpolate<Nearest, T, false>)(d, src, sc, sr,
+                                                                                 pos, dst);
             return 0;
         case Bilinear:
-            interpolate<Bilinear, T>(d, src, sc, sr, pos, dst);
+            (n ? interpolate<Bilinear, T, true> : interpolate<Bilinear, T, false>)(d, src, sc, sr,
+                                                                                   pos, dst);
             return 0;
         case Cubic:
-            interpolate<Cubic, T>(d, src, sc, sr, pos, dst);
+            (n ? interpolate<Cubic, T, true> : interpolate<Cubic, T, false>)(d, src, sc, sr, pos,
+                                                                             dst);
             return 0;
     }
     return errno = EINVAL, -1;
