@@ -1,12 +1,17 @@
 // Warping a 4096 x 4096 u8 UTM image into geographic coordinates in
 // memory: destination pixels taken to source pixels by the reprojection
 // polynomials, against the same warp projecting every destination pixel
-// exactly (pixel to map, the projection pair, map to pixel), both through
-// the same resampling plug-in. The counter max_px_error is the largest
-// distance, in source pixels, between the polynomial and the exact position
-// over a grid of destination pixels.
+// exactly, once through the library's own projection pair (pixel to map,
+// the pair, map to pixel) and once through PROJ, all through the same
+// resampling plug-in. The counter max_px_error is the largest distance, in
+// source pixels, between the polynomial and the exact position over a grid
+// of destination pixels.
 #include <benchmark/benchmark.h>
+#include <dlfcn.h>
 #include <kraster/kraster.h>
+#include <proj.h>
+
+#include <algorithm>
 
 #include <cmath>
 #include <cstdint>
@@ -143,6 +148,103 @@ void warp(benchmark::State &state, bool exact, const char *method) {
     kirf_ResampleDataDestroy(d, nullptr);
 }
 
+// The exact baseline through PROJ: per 128 x 128 tile, every destination
+// centre to degrees, PROJ's geographic to UTM zone 33, to source pixels,
+// then the plug-in's kernel on the source rectangle those positions need.
+void BM_WarpNearestExactPROJ(benchmark::State &state) {
+    Setup &s = setup();
+    void *plugin = dlopen(KRASTER_PLUGIN_DIR "/ResampleMethods/libclassic_resample.so", RTLD_NOW);
+    auto create =
+        plugin ? reinterpret_cast<Kirf_ResampleDataCreateFunc>(dlsym(plugin, "ResampleDataCreate"))
+               : nullptr;
+    auto points = plugin ? reinterpret_cast<Kirf_ResampleBlockInterpolatePointsFunc>(
+                               dlsym(plugin, "ResampleBlockInterpolatePoints"))
+                         : nullptr;
+    auto destroy =
+        plugin
+            ? reinterpret_cast<Kirf_ResampleDataDestroyFunc>(dlsym(plugin, "ResampleDataDestroy"))
+            : nullptr;
+    PJ_CONTEXT *ctx = proj_context_create();
+    PJ *op = proj_create(ctx,
+                         "+proj=pipeline +step +proj=unitconvert +xy_in=deg +xy_out=rad "
+                         "+step +proj=utm +zone=33 +ellps=WGS84");
+    if (!create || !points || !destroy || !op) {
+        state.SkipWithError("plug-in or PROJ missing");
+        return;
+    }
+    Kirf_MethodSetup ms{KGDA_TYPE_U8, KGDA_TYPE_U8, 0, 0, 0, 0, kSide, kSide};
+    void *data = create(0, &ms, nullptr);  // "Nearest Neighbor"
+    constexpr long kTile = 128;
+    std::vector<double> xs(kTile * kTile), ys(kTile * kTile), xy(2 * kTile * kTile);
+    std::vector<uint8_t> image(static_cast<size_t>(kSide * kSide));
+    Kgda_BaseData *tile = kimg_PixelRectCreate(kTile, kTile, KGDA_TYPE_U8, nullptr);
+    Kgda_BaseData *srcRect = nullptr;
+    const Kprj_MapInfo &d = *s.dstInfo, &src = *s.srcInfo;
+    double worst = 0;
+    for (auto _ : state) {
+        for (long r = 0; r < kSide; r += kTile)
+            for (long c = 0; c < kSide; c += kTile) {
+                for (long i = 0; i < kTile; ++i)
+                    for (long j = 0; j < kTile; ++j) {
+                        xs[i * kTile + j] = d.upperLeftCenter->x + (c + j) * d.pixelSize->width;
+                        ys[i * kTile + j] = d.upperLeftCenter->y - (r + i) * d.pixelSize->height;
+                    }
+                proj_trans_generic(op, PJ_FWD, xs.data(), sizeof(double), xs.size(), ys.data(),
+                                   sizeof(double), ys.size(), nullptr, 0, 0, nullptr, 0, 0);
+                double minX = 1e300, minY = 1e300, maxX = -1e300, maxY = -1e300;
+                for (size_t k = 0; k < xs.size(); ++k) {
+                    const double x = (xs[k] - src.upperLeftCenter->x) / src.pixelSize->width + 0.5;
+                    const double y = (src.upperLeftCenter->y - ys[k]) / src.pixelSize->height + 0.5;
+                    xy[2 * k] = x;
+                    xy[2 * k + 1] = y;
+                    if (x < 0 || y < 0 || x >= kSide || y >= kSide) continue;
+                    minX = std::min(minX, x), maxX = std::max(maxX, x);
+                    minY = std::min(minY, y), maxY = std::max(maxY, y);
+                }
+                long sc = 0, sr = 0, sw = 1, sh = 1;
+                if (minX <= maxX) {
+                    sc = static_cast<long>(minX), sr = static_cast<long>(minY);
+                    sw = static_cast<long>(maxX) + 1 - sc, sh = static_cast<long>(maxY) + 1 - sr;
+                }
+                if (!srcRect || srcRect->numcolumns != sw || srcRect->numrows != sh) {
+                    kimg_PixelRectDelete(srcRect, nullptr);
+                    srcRect = kimg_PixelRectCreate(sw, sh, KGDA_TYPE_U8, nullptr);
+                }
+                Kgda_BaseData *one[1] = {srcRect};
+                Kgda_BaseDataStack stack{1, 1, one, 0};
+                readSource(s.source.data(), sc, sr, sw, sh, &stack, nullptr);
+                int32_t under = 0, over = 0;
+                points(data, srcRect, sc, sr, xy.data(), tile, &under, &over, nullptr);
+                for (long y = 0; y < kTile; ++y)
+                    std::memcpy(image.data() + (r + y) * kSide + c,
+                                tile->windowStart + y * tile->pitch, kTile);
+            }
+        benchmark::DoNotOptimize(image.data());
+    }
+    // The exact positions against the polynomial's on the same grid as the
+    // other counter.
+    for (long r = 0; r < kSide; r += 37)
+        for (long c = 0; c < kSide; c += 41) {
+            double x = d.upperLeftCenter->x + c * d.pixelSize->width;
+            double y = d.upperLeftCenter->y - r * d.pixelSize->height;
+            proj_trans_generic(op, PJ_FWD, &x, sizeof x, 1, &y, sizeof y, 1, nullptr, 0, 0, nullptr,
+                               0, 0);
+            x = (x - src.upperLeftCenter->x) / src.pixelSize->width;
+            y = (src.upperLeftCenter->y - y) / src.pixelSize->height;
+            double p[2] = {static_cast<double>(c), static_cast<double>(r)};
+            kxfr_CoordBlockTransform(s.polynomial, 1, p, nullptr);
+            if (x >= -0.5 && y >= -0.5 && x < kSide - 0.5 && y < kSide - 0.5)
+                worst = std::max(worst, std::hypot(p[0] - x, p[1] - y));
+        }
+    state.SetItemsProcessed(state.iterations() * kSide * kSide);
+    state.counters["max_px_error"] = worst;
+    kimg_PixelRectDelete(srcRect, nullptr);
+    kimg_PixelRectDelete(tile, nullptr);
+    destroy(data, nullptr);
+    proj_destroy(op);
+    proj_context_destroy(ctx);
+}
+
 void BM_WarpNearestPolynomial(benchmark::State &state) {
     warp(state, false, "Nearest Neighbor");
 }
@@ -155,6 +257,7 @@ void BM_WarpBilinearPolynomial(benchmark::State &state) {
 
 BENCHMARK(BM_WarpNearestPolynomial)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WarpNearestExact)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_WarpNearestExactPROJ)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_WarpBilinearPolynomial)->Unit(benchmark::kMillisecond);
 
 }  // namespace

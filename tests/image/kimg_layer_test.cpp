@@ -992,6 +992,25 @@ TEST_F(Layer, ClassicMethodsFollowAnyTransform) {
         EXPECT_GT(exact, 300);
         kirf_ResampleDataDestroy(d, nullptr);
     }
+    // Without a null value: the plain ramp, 0 beyond the source.
+    setup.hasNull = 0;
+    for (const char *method : {"Bilinear Interpolation", "Cubic Convolution"}) {
+        Kirf_ResampleData *d =
+            kirf_ResampleDataCreateXForm(ramp, nullptr, method, chain, 1, &setup, &err);
+        ASSERT_NE(d, nullptr) << ktest::messages(err.r);
+        ASSERT_EQ(kirf_ResampleBlockInterpolate(d, rect, out, &err), 0) << ktest::messages(err.r);
+        for (long r = 0; r < 24; ++r)
+            for (long c = 0; c < 30; ++c) {
+                const auto [x, y] = to(static_cast<double>(c - 6), static_cast<double>(r - 2));
+                const double got = reinterpret_cast<double *>(out->layers[0]->windowStart +
+                                                              r * out->layers[0]->pitch)[c];
+                if (x < -0.5 || y < -0.5)
+                    EXPECT_EQ(got, 0) << method << r << " " << c;
+                else if (x > 1.5 && y > 1.5)
+                    EXPECT_NEAR(got, y * 1000 + x, 1e-6) << method << r << " " << c;
+            }
+        kirf_ResampleDataDestroy(d, nullptr);
+    }
     // Only methods that take any transform are offered one.
     const struct {
         const char *method;

@@ -118,10 +118,23 @@ void interpolate(const Data &d, const Kgda_BaseData *src, long sc, long sr, cons
             } else {
                 constexpr int n = K == Bilinear ? 2 : 4;
                 const double u = x - 0.5, v = y - 0.5;
-                const double fu = std::floor(u), fv = std::floor(v);
+                const double fu =
+                    u >= 0 ? static_cast<double>(static_cast<long>(u)) : std::floor(u);
+                const double fv =
+                    v >= 0 ? static_cast<double>(static_cast<long>(v)) : std::floor(v);
                 const double fx = u - fu, fy = v - fv;
                 const long j0 = static_cast<long>(fu) - (n / 2 - 1) - sc;
                 const long i0 = static_cast<long>(fv) - (n / 2 - 1) - sr;
+                if constexpr (K == Bilinear && !kHasNull) {
+                    // All four taps inside: no weights to renormalise.
+                    if (j0 >= 0 && j0 + 1 < sw && i0 >= 0 && i0 + 1 < sh) {
+                        const T *a = line(i0) + j0, *b = line(i0 + 1) + j0;
+                        const double top = a[0] + fx * (static_cast<double>(a[1]) - a[0]);
+                        const double bottom = b[0] + fx * (static_cast<double>(b[1]) - b[0]);
+                        o[c] = store<T>(top + fy * (bottom - top));
+                        continue;
+                    }
+                }
                 double wx[n], wy[n];
                 if constexpr (K == Bilinear) {
                     wx[0] = 1 - fx, wx[1] = fx;
