@@ -742,9 +742,10 @@ typedef void (*Kprj_XProjectionQuitFunction)(void *instance);
  * with parameters in the common layout: 2 scale factor or first standard
  * parallel, 3 azimuth or second standard parallel, 4 central meridian, 5
  * latitude of origin, 6 false easting, 7 false northing, 8 family-specific.
- * Outer projection objects may also be titled "PE_COORDSYS" (made from a
- * coordinate-system text) or "PE_PROJCS" (made from a record through the
- * engine); their map units are metres (projected) or radians (geographic). */
+ * Outer projection objects made from a coordinate-system text are titled
+ * "PE_PROJCS" (a projected system) or "PE_COORDSYS" (a geographic one);
+ * their points go through the engine with the system exactly as given, in
+ * metres (projected) or radians (geographic), whatever the system's units. */
 
 #ifndef KRASTER_PE_OBJECT_DEFINED
 #define KRASTER_PE_OBJECT_DEFINED
@@ -756,24 +757,27 @@ typedef struct pe_object pe_object;
 #define KPRJ_PE_COORDSYS "PE_COORDSYS"
 #define KPRJ_PE_PROJCS "PE_PROJCS"
 
+/* Forgets the loaded engine: the next use reads PE_LIB and PE_LIB_PATH and
+ * loads it again (the old library stays mapped for objects it made). */
+KRASTER_API void kprj_PEReset(void);
 /* The engine's method name of projection number 34 to 52 (NULL otherwise). */
 KRASTER_API const char *kprj_PEMethodName(int32_t proNumber);
 
-/* A projection object titled "PE_COORDSYS" from a coordinate-system text
- * (WKT or "EPSG:nnnn"). Its record (mapProjection->proParameters) is the
- * translation of the system when there is one, else a record named after
- * the system holding only its earth model. */
+/* A projection object titled "PE_PROJCS" or "PE_COORDSYS" from a
+ * coordinate-system text (WKT or "EPSG:nnnn"). Its record
+ * (mapProjection->proParameters) is the system's translation (as
+ * kprj_COORDSYSToMapProjection gives it); a system without one fails. */
 KRASTER_API Kprj_Projection *kprj_MapProjectionFromPEString(Kint_InitToolkitData *toolkit,
                                                             const char *text,
                                                             Kerr_ErrorReport **err);
-/* The WKT of a projection object of any title (a heap string; free with
+/* The WKT2 of a projection object of any title (a heap string; free with
  * kmsc_HeapFree). */
 KRASTER_API char *kprj_MapProjectionToPEString(const Kprj_Projection *projection,
                                                Kerr_ErrorReport **err);
 /* Reads a projection text file (".prj") into a new record. */
 KRASTER_API Kprj_ProParameters *kprj_PEPrjRead(Kint_InitToolkitData *toolkit, const char *fileName,
                                                Kerr_ErrorReport **err);
-/* Writes the WKT of a record to a projection text file. */
+/* Writes the one-line WKT1 of a record to a projection text file. */
 KRASTER_API int kprj_PEPrjWrite(const char *fileName, const Kprj_ProParameters *proParameters,
                                 Kerr_ErrorReport **err);
 

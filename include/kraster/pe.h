@@ -66,6 +66,8 @@ PE_API const char *pe_object_name(const pe_object *object);
 /* An object by authority and code: a coordinate system, or a linear or
  * angular unit ("EPSG" codes 9001 to 9299 are units: 9001 the metre). */
 PE_API pe_object *pe_factory(const char *authority, int code);
+/* A unit of the given kind and factor (to metres or radians). */
+PE_API pe_object *pe_unit_new(const char *name, double factor, int kind);
 /* A named value: angles in radians, lengths in metres. */
 PE_API pe_object *pe_parameter_new(const char *name, double value);
 /* The shift of a datum to WGS 84 from 3 or 7 parameters named

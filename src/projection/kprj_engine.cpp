@@ -57,6 +57,25 @@ const Family kFamilies[] = {
     {31, "WagnerIV", 8, wagnerIVInit, nullptr},
     {32, "WagnerVII", 8, wagnerVIIInit, nullptr},
     {33, "OblatedEqualArea", 9, oblatedEqualAreaInit, nullptr},
+    {34, "PEAdditional", 8, peAdditionalInit, nullptr},
+    {35, "PEAdditional", 9, peAdditionalInit, nullptr},
+    {36, "PEAdditional", 8, peAdditionalInit, nullptr},
+    {37, "PEAdditional", 8, peAdditionalInit, nullptr},
+    {38, "PEAdditional", 8, peAdditionalInit, nullptr},
+    {39, "PEAdditional", 8, peAdditionalInit, nullptr},
+    {40, "PEAdditional", 8, peAdditionalInit, nullptr},
+    {41, "PEAdditional", 8, peAdditionalInit, nullptr},
+    {42, "PEAdditional", 8, peAdditionalInit, nullptr},
+    {43, "PEAdditional", 8, peAdditionalInit, nullptr},
+    {44, "PEAdditional", 8, peAdditionalInit, nullptr},
+    {45, "PEAdditional", 8, peAdditionalInit, nullptr},
+    {46, "PEAdditional", 8, peAdditionalInit, nullptr},
+    {47, "PEAdditional", 8, peAdditionalInit, nullptr},
+    {48, "PEAdditional", 8, peAdditionalInit, nullptr},
+    {49, "PEAdditional", 9, peAdditionalInit, nullptr},
+    {50, "PEAdditional", 8, peAdditionalInit, nullptr},
+    {51, "PEAdditional", 8, peAdditionalInit, nullptr},
+    {52, "PEAdditional", 8, peAdditionalInit, nullptr},
 };
 
 bool isFile(const std::string &path) {
@@ -68,9 +87,13 @@ const char *textOf(const Kprj_CharStrPtr &s) {
     return s.count > 0 && s.data ? s.data : "";
 }
 
+// Outer objects of every kind share the seven slots.
+bool knownTitle(const char *title) {
+    return title && (strcmp(title, kTitle) == 0 || isEngineTitle(title));
+}
+
 bool ready(const Kprj_Projection *p) {
-    return p && p->mapProjection && p->mapProjection->parameters && p->title &&
-           strcmp(p->title, kTitle) == 0;
+    return p && p->mapProjection && p->mapProjection->parameters && knownTitle(p->title);
 }
 
 void mapProjectionFree(Kprj_MapProjection *m) {
@@ -78,20 +101,6 @@ void mapProjectionFree(Kprj_MapProjection *m) {
     if (m->quit && m->parameters) m->quit(m->parameters);
     kprj_ProParametersFree(m->proParameters);
     kmsc_HeapFree(m);
-}
-
-Kprj_Projection *outerCreate(Kprj_MapProjection *m) {
-    auto *p = allocate<Kprj_Projection>();
-    const size_t n = strlen(kTitle) + 1;
-    char *title = p ? static_cast<char *>(kmsc_HeapMalloc(n)) : nullptr;
-    if (!title) {
-        kmsc_HeapFree(p);
-        return nullptr;
-    }
-    memcpy(title, kTitle, n);
-    p->title = title;
-    p->mapProjection = m;
-    return p;
 }
 
 // Whether datums on both ends need no shift between them.
@@ -119,6 +128,20 @@ int convertUnits(Kprj_Coordinate *points, int64_t count, const char *from, const
 }
 
 }  // namespace
+
+Kprj_Projection *outerCreate(Kprj_MapProjection *m, const char *title) {
+    auto *p = allocate<Kprj_Projection>();
+    const size_t n = strlen(title) + 1;
+    char *copy = p ? static_cast<char *>(kmsc_HeapMalloc(n)) : nullptr;
+    if (!copy) {
+        kmsc_HeapFree(p);
+        return nullptr;
+    }
+    memcpy(copy, title, n);
+    p->title = copy;
+    p->mapProjection = m;
+    return p;
+}
 
 const Family *familyByNumber(int number) {
     for (const Family &f : kFamilies)
@@ -173,8 +196,9 @@ KRASTER_API Kprj_Projection *kprj_ProjectionInit(Kint_InitToolkitData *toolkit,
         const Family *f = familyByNumber(p->proNumber);
         if (!f) {
             e.error(fn, 6,
-                    p->proNumber < 0 || p->proNumber > 33 ? "Invalid projection number"
-                                                          : "Projection number %ld is not built in",
+                    p->proNumber < 0 || p->proNumber > KPRJ_PE_LAST
+                        ? "Invalid projection number"
+                        : "Projection number %ld is not built in",
                     static_cast<long>(p->proNumber));
         } else if (f->minimumParams > 0 &&
                    (p->proParams.count < f->minimumParams || !p->proParams.data)) {
@@ -192,7 +216,7 @@ KRASTER_API Kprj_Projection *kprj_ProjectionInit(Kint_InitToolkitData *toolkit,
         e.error(fn, 11, "Error allocating ProParameters");
         ok = false;
     }
-    Kprj_Projection *outer = ok ? outerCreate(m) : nullptr;
+    Kprj_Projection *outer = ok ? outerCreate(m, kTitle) : nullptr;
     if (!outer) {
         if (ok) e.error(fn, 12, "Error allocating projection");
         mapProjectionFree(m);
@@ -208,7 +232,7 @@ KRASTER_API Kprj_Projection *kprj_ProjectionCopy(const Kprj_Projection *in,
         e.error(fn, 1, "Invalid input parameters");
         return nullptr;
     }
-    if (strcmp(in->title, kTitle) != 0) {
+    if (!knownTitle(in->title)) {
         e.error(fn, 2, "Don't know how to convert from %s", in->title);
         return nullptr;
     }
@@ -226,7 +250,7 @@ KRASTER_API Kprj_Projection *kprj_ProjectionCopy(const Kprj_Projection *in,
         ok = src->copyParameters && (m->parameters = src->copyParameters(src->parameters, e.out()));
         if (!ok) e.error(fn, 4, "Error returned from copyParameters");
     }
-    Kprj_Projection *outer = ok ? outerCreate(m) : nullptr;
+    Kprj_Projection *outer = ok ? outerCreate(m, in->title) : nullptr;
     if (!outer) {
         if (ok) e.error(fn, 5, "Error allocating projection");
         mapProjectionFree(m);

@@ -299,6 +299,15 @@ int utmEqual(const Kprj_ProParameters *, const Kprj_ProParameters *, Kerr_ErrorR
 // child program over pipes.
 bool externalInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e);
 
+// Projections carried by the external projection engine: the initialiser
+// of the numbers 34 to 52, whether an outer title is one of the engine's
+// kinds, the unit lookup the unit conversion asks for unknown names, and
+// the outer object of a given title around m (null when memory runs out).
+bool peAdditionalInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e);
+bool isEngineTitle(const char *title);
+int engineUnitLookup(const char *name, double *factor);
+Kprj_Projection *outerCreate(Kprj_MapProjection *m, const char *title);
+
 // The path of a package data file along ORVEL_PROJECTIONS_PATH, else in the
 // library's data directory; empty when not found.
 std::string projectionFilePath(const char *name);

@@ -500,6 +500,8 @@ KRASTER_API int kprj_InitProjectionData(Kint_InitToolkitData *toolkit, Kerr_Erro
         e.error(fn, 5, "Error returned from kprj_InitDictionaryCreate");
         return -1;
     }
+    // Unit names the units file lacks are asked of the projection engine.
+    kcvt_UnitSetExternalLookup(kr::prj::engineUnitLookup);
     return 0;
 }
 

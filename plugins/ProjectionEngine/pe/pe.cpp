@@ -55,7 +55,7 @@ const Method kMethods[] = {
     {"Stereographic", "Stereographic", 0},
     {"Oblique_Stereographic", "Oblique Stereographic", 9809},
     {"Lambert_Azimuthal_Equal_Area", "Lambert Azimuthal Equal Area", 9820},
-    {"Azimuthal_Equidistant", "Azimuthal Equidistant", 0},
+    {"Azimuthal_Equidistant", "Modified Azimuthal Equidistant", 9832},
     {"Gnomonic", "Gnomonic", 0},
     {"Orthographic", "Orthographic", 9840},
     {"Sinusoidal", "Sinusoidal", 0},
@@ -239,8 +239,8 @@ bool inspectProjected(pe_object *o) {
             o->parameters.emplace_back(name, value);
         }
     }
-    // The bare projection: the system's PROJ string with metres and without
-    // datum terms, the ellipsoid given by its axes.
+    // The bare projection: the system's PROJ string in metres without the
+    // datum's shift terms; a datum name gives way to its ellipsoid's axes.
     PJ *metric =
         ok ? proj_crs_alter_cs_linear_unit(ctx, src, "metre", 1.0, "EPSG", "9001") : nullptr;
     const char *ps = metric ? proj_as_proj_string(ctx, metric, PJ_PROJ_5, nullptr) : nullptr;
@@ -252,17 +252,19 @@ bool inspectProjected(pe_object *o) {
         std::istringstream in(ps);
         std::string token, def;
         static const char *const kDrop[] = {
-            "+type=",  "+no_defs", "+towgs84=", "+nadgrids=", "+geoidgrids=", "+wktext",
-            "+datum=", "+ellps=",  "+a=",       "+b=",        "+rf=",         "+R=",
-            "+f=",     "+es=",     "+e=",       "+vunits=",   "+units=",      "+to_meter="};
+            "+type=", "+no_defs", "+towgs84=", "+nadgrids=", "+geoidgrids=", "+wktext", "+vunits="};
+        bool datum = false;
         while (in >> token) {
             bool drop = false;
             for (const char *d : kDrop) drop = drop || token.compare(0, strlen(d), d) == 0;
+            if (token.compare(0, 7, "+datum=") == 0) drop = datum = true;
             if (!drop) def += token + " ";
         }
-        char axes[96];
-        snprintf(axes, sizeof axes, "+a=%.17g +b=%.17g +units=m", a, b);
-        def += axes;
+        if (datum) {
+            char axes[80];
+            snprintf(axes, sizeof axes, "+a=%.17g +b=%.17g", a, b);
+            def += axes;
+        }
         o->proj = proj_create(ctx, def.c_str());
     }
     if (ok && !o->proj) {
@@ -452,6 +454,21 @@ PE_API pe_object *pe_factory(const char *authority, int code) {
     fail("%s:%d is neither a coordinate system nor a unit", authority, code);
     delete o;
     return nullptr;
+}
+
+PE_API pe_object *pe_unit_new(const char *name, double factor, int kind) {
+    t_error.clear();
+    if (!name || !*name || !(factor > 0) || !std::isfinite(factor) ||
+        (kind != PE_UNIT_LINEAR && kind != PE_UNIT_ANGULAR)) {
+        fail("Invalid unit");
+        return nullptr;
+    }
+    auto *o = new pe_object;
+    o->type = PE_TYPE_UNIT;
+    o->name = name;
+    o->value = factor;
+    o->unitKind = kind;
+    return o;
 }
 
 PE_API pe_object *pe_parameter_new(const char *name, double value) {
