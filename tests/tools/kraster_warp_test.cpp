@@ -345,11 +345,11 @@ TEST_F(Warp, ProgressAndInterruption) {
     EXPECT_NE(access(dst.c_str(), F_OK), 0);
 }
 
-// Systems the external projection engine reads: an EPSG code and a WKT
-// file give the same image as the built-in UTM zone 34.
+// Systems the external projection engine reads: an EPSG code and a
+// projection text file give the same image as the built-in UTM zone 34.
 TEST_F(Warp, SystemsOfTheProjectionEngine) {
     ktest::Params probe(kprj_ProParametersFromSystemText(kint_GetInit(), "EPSG:32634", nullptr));
-    if (!probe) GTEST_SKIP() << "the projection engine cannot read EPSG:32634 in this build";
+    ASSERT_TRUE(probe) << "the projection engine reads EPSG:32634";
     const std::string src = makeSource("utm.img", 1, false);
     const std::string byName = dir.file("a.img"), byCode = dir.file("b.img");
     ASSERT_EQ(run(src + " " + byName + " --to 'UTM;zone=34;north;spheroid=WGS 84;datum=WGS 84' -q")
@@ -365,6 +365,11 @@ TEST_F(Warp, SystemsOfTheProjectionEngine) {
     EXPECT_NEAR(a.info->upperLeftCenter->x, b.info->upperLeftCenter->x, 1e-3);
     EXPECT_NEAR(a.info->upperLeftCenter->y, b.info->upperLeftCenter->y, 1e-3);
     EXPECT_EQ(a.pixels, b.pixels);
+    // The same system as a projection text file.
+    const std::string prj = dir.file("utm34.prj"), byFile = dir.file("c.img");
+    ASSERT_EQ(kprj_PEPrjWrite(prj.c_str(), probe.get(), nullptr), 0);
+    ASSERT_EQ(run(src + " " + byFile + " --to " + prj + " -q").status, 0);
+    EXPECT_EQ(read(byFile + "(:Layer_1)").pixels, a.pixels);
 }
 
 }  // namespace
