@@ -207,6 +207,22 @@ TEST_F(Warp, NearestHoldsTheSourceValueAtTheExactPosition) {
         ASSERT_TRUE(im.hasStats);
         EXPECT_EQ(im.stats.maximum, ramp(kH - 1, kW - 1) + 5000 * (k - 1));
     }
+    // TIFF files, written and read, give the same pixels.
+    const std::string tif = dir.file("geo.tif"), back = dir.file("back.img");
+    Outcome t = run(src + " " + tif + " --to '" + kGeographic + "' --tolerance 0.05 -q");
+    ASSERT_EQ(t.status, 0) << t.err;
+    t = run(tif + " " + back + " --to 'UTM;zone=33;north;spheroid=WGS 84' --pixel-size 30 -q");
+    ASSERT_EQ(t.status, 0) << t.err;
+    long count = 0;
+    char **names = nullptr;
+    ASSERT_EQ(kimg_LayerGetNames(tif.c_str(), &count, &names, nullptr), 0);
+    ASSERT_EQ(count, 2);
+    const Image viaTiff = read(names[1]), direct = read(dst + "(:Layer_2)");
+    for (long i = 0; i < count; ++i) kmsc_HeapFree(names[i]);
+    kmsc_HeapFree(names);
+    EXPECT_EQ(viaTiff.pixels, direct.pixels);
+    EXPECT_NEAR(viaTiff.info->upperLeftCenter->y, direct.info->upperLeftCenter->y, 1e-9);
+    EXPECT_EQ(read(back + "(:Layer_1)").projection->proZone, 33);
 }
 
 TEST_F(Warp, BilinearAndCubicHonourNullValuesAndComeBack) {
