@@ -477,6 +477,26 @@ TEST_F(Reproj, Refusals) {
     });
 }
 
+// Memory running out at any step of a build of every kind ends in a report
+// and leaves nothing behind.
+TEST_F(Reproj, AllocationFailuresLeaveNothingBehind) {
+    Mi srcInfo(kprjtest::mapInfo("A", "meters", 1000, 5000, 1990, 4010, 10, 10));
+    X srcToPixel(kxfr_XFormCreateFromMapInfo(srcInfo.get(), 1, nullptr));
+    Crafted c{[](double &x, double &y) { x += 1e-3 * y * y, y += 0.2 * x; }};
+    for (Kxfr_ReprojXFormType kind : {KXFR_REPROJ_MAP_TO_MAP, KXFR_REPROJ_PIXEL_TO_PIXEL}) {
+        SCOPED_TRACE(kind);
+        EXPECT_GT(ktest::runMaking(
+                      [&](Kerr_ErrorReport **err) {
+                          double error = 1e-9;
+                          return kxfr_XFormCreateReprojFromMapToMapFuncX(
+                              crafted, &c, srcToPixel.get(), 99, 99, unity.get(), kind, 4, 4, 2,
+                              &error, err);
+                      },
+                      kxfr_XFormFree),
+                  0);
+    }
+}
+
 // Layers: map information and projections read from the layers themselves.
 TEST_F(Reproj, FromLayers) {
     ktest::TempDir dir;
