@@ -1,5 +1,5 @@
 // Reprojection transforms: the sample grid, the order search with its error
-// measure and tie rule, the four kinds against direct evaluation, the
+// measure, the four kinds against direct evaluation, the
 // preferences read at each build, residual sums, map information carried
 // into another projection, and every refusal.
 #include <gtest/gtest.h>
@@ -212,23 +212,6 @@ TEST_F(Reproj, OrderSearchStopsAtToleranceElseKeepsTheLowestError) {
         EXPECT_EQ(ktest::messages(e.r), want);
         EXPECT_EQ(e->severity, 1u);
     }
-}
-
-TEST_F(Reproj, TiesKeepTheLowerOrder) {
-    // Four points of an affine map: orders 1 and up fit them exactly, and
-    // order 2 cannot be fitted on four points at all.
-    Bd src = matrix({0, 0, 4, 0, 0, 2, 4, 2}), dst = matrix({1, 1, 9, 1, 1, 5, 9, 5});
-    double error = -1;  // never reached: every order allowed is tried
-    ktest::Err e;
-    X x(kxfr_XFormComputeFromPointsX(src.get(), dst.get(), 3, &error, &e));
-    ASSERT_TRUE(x) << ktest::messages(e.r);
-    EXPECT_EQ(fitText(x.get()).rfind("POLYNOMIAL(1,1,", 0), 0u);
-    EXPECT_LT(error, 1e-12);
-    const Pts back = through(x.get(), {9, 5, 5, 3});
-    EXPECT_NEAR(back[0], 4, 1e-9);
-    EXPECT_NEAR(back[1], 2, 1e-9);
-    EXPECT_NEAR(back[2], 2, 1e-9);
-    EXPECT_NEAR(back[3], 1, 1e-9);
 }
 
 TEST_F(Reproj, FourKindsAgainstDirectEvaluation) {
