@@ -808,6 +808,11 @@ KRASTER_API Kprj_ProParameters *kprj_ProParametersFromSystemText(Kint_InitToolki
                                                                  const char *system,
                                                                  Kerr_ErrorReport **err);
 
+/* The map units of a system given as for kprj_ProParametersFromSystemText,
+ * as a heap string: the units file's name when it has one ("meters",
+ * "feet", "us_survey_feet", "degrees", "radians"), else the engine's. */
+KRASTER_API char *kprj_SystemTextUnits(const char *system, Kerr_ErrorReport **err);
+
 /* ---- Projection query table ------------------------------------------------------ */
 
 /* One projection of the table (the table's own). */

@@ -55,6 +55,7 @@ namespace {
     X(pe_projcs_parameter_count) \
     X(pe_projcs_parameter)       \
     X(pe_unit_lookup)            \
+    X(pe_coordsys_unit)          \
     X(pe_unit_new)               \
     X(pe_geog_to_proj)           \
     X(pe_proj_to_geog)
@@ -954,6 +955,57 @@ KRASTER_API Kprj_ProParameters *kprj_ProParametersFromSystemText(Kint_InitToolki
         kprj_ProParametersCopy(projection->mapProjection->proParameters, nullptr, e.out());
     kprj_ProjectionFree(projection);
     return p;
+}
+
+KRASTER_API char *kprj_SystemTextUnits(const char *system, Kerr_ErrorReport **err) {
+    constexpr const char *fn = "kprj_SystemTextUnits";
+    Report e(err);
+    if (!system || !*system) {
+        e.error(fn, 1, "Invalid input parameters");
+        return nullptr;
+    }
+    auto fromString = PE(pe_coordsys_from_string, fn, e);
+    auto unitOf = PE(pe_coordsys_unit, fn, e);
+    if (!fromString || !unitOf) return nullptr;
+    // A file name holds the system's text.
+    std::string text = system;
+    struct stat st {};
+    if (stat(system, &st) == 0 && S_ISREG(st.st_mode)) {
+        FILE *f = fopen(system, "rb");
+        char buf[4096];
+        size_t n = 0;
+        text.clear();
+        while (f && (n = fread(buf, 1, sizeof buf, f)) > 0 && text.size() < (1u << 20))
+            text.append(buf, n);
+        if (f) fclose(f);
+    }
+    Object cs(fromString(text.c_str()));
+    const char *name = nullptr;
+    double factor = 0;
+    if (!cs || unitOf(cs.get(), &name, &factor) < 0) {
+        e.error(fn, 2, "%s", engineWhy(fn).c_str());
+        return nullptr;
+    }
+    static const struct {
+        double factor;
+        const char *name;
+    } kKnown[] = {
+        {1.0, "meters"}, {0.3048, "feet"}, {1200.0 / 3937, "us_survey_feet"}, {kD2R, "degrees"}};
+    std::string units = name ? name : "";
+    Report quiet(nullptr);
+    auto type = PE(pe_object_type, fn, quiet);
+    const bool geographic = type && type(cs.get()) == PE_TYPE_GEOGCS;
+    for (const auto &k : kKnown)
+        if (std::fabs(factor - k.factor) <= 1e-12 * k.factor && geographic == (k.factor == kD2R))
+            units = k.name;
+    if (geographic && factor == 1.0) units = "radians";
+    char *h = static_cast<char *>(kmsc_HeapMalloc(units.size() + 1));
+    if (!h) {
+        e.error(fn, 3, "Error allocating string");
+        return nullptr;
+    }
+    memcpy(h, units.c_str(), units.size() + 1);
+    return h;
 }
 
 }  // extern "C"

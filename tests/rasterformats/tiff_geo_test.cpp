@@ -147,7 +147,7 @@ TEST_F(GeoTiff, UnmappedKeysAreKeptAndReportedOnce) {
     const std::string file =
         geotiff("mass", meta(tiepoint(200000, 900000, 10, 10),
                              "      GTModelTypeGeoKey (Short,1): ModelTypeProjected\n"
-                             "      ProjectedCSTypeGeoKey (Short,1): PCS_NAD83_Massachusetts\n"));
+                             "      ProjectedCSTypeGeoKey (Short,1): Code-9999\n"));
     ktest::PrintedReports printed;
     Kimg_Layer *l = open(file, false);
     ASSERT_NE(l, nullptr);
@@ -165,7 +165,7 @@ TEST_F(GeoTiff, UnmappedKeysAreKeptAndReportedOnce) {
     for (const auto &entry : printed.entries())
         if (entry.messages.find("GeoTIFF keys") != std::string::npos) {
             ++warnings;
-            EXPECT_NE(entry.messages.find("ProjectedCSTypeGeoKey 26986"), std::string::npos);
+            EXPECT_NE(entry.messages.find("ProjectedCSTypeGeoKey 9999"), std::string::npos);
             EXPECT_EQ(entry.severity, KERR_SEVERITY_WARNING);
         }
     EXPECT_EQ(warnings, 1);
@@ -180,7 +180,7 @@ TEST_F(GeoTiff, UnmappedKeysAreKeptAndReportedOnce) {
     GTIF *g = GTIFNew(t);
     unsigned short pcs = 0;
     EXPECT_EQ(GTIFKeyGet(g, ProjectedCSTypeGeoKey, &pcs, 0, 1), 1);
-    EXPECT_EQ(pcs, 26986);
+    EXPECT_EQ(pcs, 9999);
     GTIFFree(g);
     XTIFFClose(t);
     // A rotated transformation gives no map information, reported too.
@@ -434,6 +434,40 @@ TEST_F(GeoTiff, UserDefinedProjections) {
         EXPECT_EQ(str(p->proSpheroid->datum->datumname), f.datum) << f.name;
         for (int i = 2; i < 8; ++i)
             EXPECT_NEAR(p->proParams.data[i], f.params[i - 2], 1e-9) << f.name << " " << i;
+        kprj_ProParametersFree(p);
+        kimg_LayerClose(l, nullptr);
+    }
+}
+
+// EPSG systems outside the tables of the plug-in open through the
+// projection engine: a built-in family, a number it carries, and a system
+// in US survey feet whose keys leave the units to the code.
+TEST_F(GeoTiff, OtherEpsgSystemsThroughTheEngine) {
+    const struct {
+        const char *name, *pcs;
+        int number;
+        const char *units, *proName;
+    } cases[] = {
+        {"mass", "PCS_NAD83_Massachusetts", 4, "meters", "Lambert Conformal Conic"},
+        {"web", "Code-3857", 34, "meters", "Popular Visualisation Pseudo Mercator"},
+        {"nylong", "Code-2263", 4, "us_survey_feet", "Lambert Conformal Conic"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string keys =
+            "      GTModelTypeGeoKey (Short,1): ModelTypeProjected\n"
+            "      ProjectedCSTypeGeoKey (Short,1): " +
+            std::string(c.pcs) + "\n";
+        Kimg_Layer *l = open(geotiff(c.name, meta(tiepoint(200000, 900000, 10, 10), keys)));
+        ASSERT_NE(l, nullptr);
+        Kprj_ProParameters *p = kimg_LayerMapProjectionRead(l, &err);
+        ASSERT_NE(p, nullptr) << ktest::messages(err.r);
+        EXPECT_EQ(p->proNumber, c.number);
+        Kprj_MapInfo *m = kimg_LayerMapInformationRead(l, &err);
+        ASSERT_NE(m, nullptr) << ktest::messages(err.r);
+        EXPECT_EQ(str(m->units), c.units);
+        EXPECT_EQ(str(m->proName), c.proName);
+        kprj_MapInfoFree(m);
         kprj_ProParametersFree(p);
         kimg_LayerClose(l, nullptr);
     }

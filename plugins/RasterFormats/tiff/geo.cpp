@@ -5,10 +5,13 @@
 //
 // Map information comes from ModelTiepoint with ModelPixelScale, or from a
 // ModelTransformation without rotation; projections are the geographic
-// systems and the UTM zones of WGS 84, NAD83 and NAD27, and user-defined
-// projected systems of the families below on those earths. Anything else is
-// left in the keys and reported as not mapped.
+// systems and the UTM zones of WGS 84, NAD83 and NAD27, user-defined
+// projected systems of the families below on those earths, and any other
+// EPSG system the projection engine can carry. Anything else is left in the
+// keys and reported as not mapped.
 #include "geo.hpp"
+
+#include <kraster/kmsc.h>
 
 #include <geokeys.h>
 #include <geovalues.h>
@@ -333,6 +336,42 @@ Read userDefined(const Keys &keys, Kprj_ProParameters **out, std::string &why) {
     return Read::Found;
 }
 
+// A system named by its EPSG code that the tables above lack, through the
+// projection engine: a built-in family when it is one, else a projection
+// the engine carries.
+Read fromEngine(uint16_t code, Kprj_ProParameters **out, std::string &why) {
+    const std::string system = "EPSG:" + std::to_string(code);
+    Kerr_ErrorReport *err = nullptr;
+    *out = kprj_ProParametersFromSystemText(kint_GetInit(), system.c_str(), &err);
+    if (*out) return Read::Found;
+    // The newest message that says something, for the warning.
+    std::string reason;
+    for (const Kerr_ErrorReport *r = err; r; r = r->next)
+        if (r->message && *r->message) reason = r->message;
+    kerr_DeleteErrorReport(err);
+    why +=
+        " (" + (reason.empty() ? std::string("not known to the projection engine") : reason) + ")";
+    return Read::Unmapped;
+}
+
+// The map units of an EPSG system the tables above lack, or "" when the
+// projection engine cannot say.
+std::string engineUnits(uint16_t code) {
+    const std::string system = "EPSG:" + std::to_string(code);
+    char *u = kprj_SystemTextUnits(system.c_str(), nullptr);
+    std::string units = u ? u : "";
+    kmsc_HeapFree(u);
+    return units;
+}
+
+bool utmCode(uint16_t pcs) {
+    for (const System &s : kSystems)
+        for (uint16_t first : {s.utmNorth, s.utmSouth})
+            if (first != 0 && pcs >= first + s.firstZone - 1 && pcs <= first + s.lastZone - 1)
+                return true;
+    return false;
+}
+
 // Removes the keys of a projected system.
 void eraseProjected(Keys &keys) {
     for (auto it = keys.begin(); it != keys.end();)
@@ -387,6 +426,12 @@ Read mapInfo(const Tags &tags, uint32_t width, uint32_t height, Kprj_MapInfo **o
     if (model == ModelTypeProjected) units = "meters";
     for (const Unit &u : kUnits)
         if (u.code == unitCode) units = u.name;
+    // A system the engine carries names its own units when the keys do not.
+    std::string own;
+    const uint16_t pcs = shortKey(keys, ProjectedCSTypeGeoKey);
+    if (model == ModelTypeProjected && unitCode == 0 && pcs != 0 && pcs != KvUserDefined &&
+        !utmCode(pcs) && !(own = engineUnits(pcs)).empty())
+        units = own.c_str();
     const char *name = "Unknown";
     Kprj_ProParameters *p = nullptr;
     std::string ignored;
@@ -426,7 +471,7 @@ Read projection(const Tags &tags, Kprj_ProParameters **out, std::string &why) {
             if (s.gcs == gcs) system = &s;
         if (!system) {
             why = "GeographicTypeGeoKey " + std::to_string(gcs);
-            return Read::Unmapped;
+            return gcs != 0 && gcs != KvUserDefined ? fromEngine(gcs, out, why) : Read::Unmapped;
         }
     } else if (model == ModelTypeProjected &&
                shortKey(keys, ProjectedCSTypeGeoKey) == KvUserDefined) {
@@ -444,7 +489,7 @@ Read projection(const Tags &tags, Kprj_ProParameters **out, std::string &why) {
         }
         if (!system) {
             why = "ProjectedCSTypeGeoKey " + std::to_string(pcs);
-            return Read::Unmapped;
+            return pcs != 0 ? fromEngine(pcs, out, why) : Read::Unmapped;
         }
     } else {
         why = "GTModelTypeGeoKey " + std::to_string(model);
