@@ -36,9 +36,10 @@ Kprj_ProParameters *projectionFromSpec(Kint_InitToolkitData *toolkit, const std:
                                        std::string *why, Kerr_ErrorReport **err) {
     const size_t semi = spec.find(';');
     const std::string given = trim(spec.substr(0, semi));
-    const std::string name = tableName(toolkit, given);
-    const Kprj_QueryProjection *q =
-        name.empty() ? nullptr : kprj_QueryByName(toolkit, name.c_str(), err);
+    // Without a unique match the lookup of the name as given says why.
+    std::string name = tableName(toolkit, given);
+    if (name.empty()) name = given;
+    const Kprj_QueryProjection *q = kprj_QueryByName(toolkit, name.c_str(), err);
     Kprj_ProParameters *p =
         q ? kprj_ProParametersCreateByName(toolkit, name.c_str(), err) : nullptr;
     if (!p) {
