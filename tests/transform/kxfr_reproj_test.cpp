@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "support/ktest.hpp"
@@ -478,6 +479,36 @@ TEST_F(Reproj, AllocationFailuresLeaveNothingBehind) {
                       kxfr_XFormFree),
                   0);
     }
+}
+
+// Builds in several threads at once, each with its own map-to-map function,
+// give what one thread alone gives.
+TEST_F(Reproj, ConcurrentThreadsBuildTransforms) {
+    auto shift = [](double k) {
+        return [k](double &x, double &y) { x += k + 1e-3 * y * y, y -= k; };
+    };
+    std::vector<Pts> alone, together(4);
+    for (int t = 0; t < 4; ++t) {
+        Crafted c{shift(t)};
+        double error = 1e-6;
+        X x = build(c, 50, 50, 6, 6, 2, &error);
+        alone.push_back(through(x.get(), {10, 20, 30, 5}));
+    }
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 5; ++round) {
+                Crafted c{shift(t)};
+                double error = 1e-6;
+                X x(kxfr_XFormCreateReprojFromMapToMapFuncX(
+                    crafted, &c, unity.get(), 50, 50, unity.get(), 2, 6, 6, 2, &error, nullptr));
+                Pts xy = {10, 20, 30, 5};
+                if (x) kxfr_CoordBlockTransform(x.get(), 2, xy.data(), nullptr);
+                together[static_cast<size_t>(t)] = xy;
+            }
+        });
+    for (auto &th : threads) th.join();
+    EXPECT_EQ(together, alone);
 }
 
 // Layers: map information and projections read from the layers themselves.
