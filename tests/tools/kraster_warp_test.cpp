@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -327,6 +328,31 @@ TEST_F(Warp, ExitStatusesAndMessages) {
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: kraster warp SOURCE DESTINATION --to SYSTEM", 0), 0u)
         << help.out;
+}
+
+// Thematic layers keep their classes whatever method is asked for.
+TEST_F(Warp, ThematicLayersTakeTheNearestClass) {
+    const std::string src = dir.file("classes.img"), dst = dir.file("o.img");
+    Mi info(kprjtest::mapInfo("UTM", "meters", kUlx, kUly, kUlx + 29 * kSize, kUly - 29 * kSize,
+                              kSize, kSize));
+    Kimg_Layer *l = kimg_LayerCreate((src + "(:Layer_1)").c_str(), KIMG_LAYER_THEMATIC,
+                                     KGDA_TYPE_U8, 30, 30, kint_GetInit(), nullptr, 0);
+    ASSERT_TRUE(l);
+    Kgda_BaseData *r = kimg_PixelRectCreate(30, 30, KGDA_TYPE_U8, nullptr);
+    for (int i = 0; i < 900; ++i) r->data[i] = i % 2 ? 3 : 9;
+    EXPECT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 30, 30, r, nullptr), 0);
+    kimg_PixelRectDelete(r, nullptr);
+    EXPECT_EQ(kimg_LayerMapInformationWrite(l, info.get(), nullptr), 0);
+    EXPECT_EQ(kimg_LayerMapProjectionWrite(l, utm.get(), nullptr), 0);
+    ASSERT_EQ(kimg_LayerClose(l, nullptr), 0);
+    kimg_FileNameDequeue(src.c_str(), nullptr);
+    ASSERT_EQ(run(src + " " + dst + " --to '" + kGeographic + "' --resampling bilinear -q").status,
+              0);
+    std::map<double, long> classes;
+    for (double v : read(dst + "(:Layer_1)").pixels) ++classes[v];
+    EXPECT_EQ(classes.size(), 3u);  // 0 outside, 3 and 9
+    EXPECT_GT(classes[3], 100);
+    EXPECT_GT(classes[9], 100);
 }
 
 // Progress on the standard error, and Ctrl-C in the middle leaves no

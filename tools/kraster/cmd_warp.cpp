@@ -5,7 +5,8 @@
 // pixel count. Destination pixels are taken to source pixels by the
 // reprojection transform (polynomials fitted over the preferences' sample
 // grid, to --tolerance or the preference rp_reprojtolerance) and
-// interpolated by a "ResampleMethods" plug-in. Pixels outside the source,
+// interpolated by a "ResampleMethods" plug-in (thematic layers always by
+// the nearest neighbour). Pixels outside the source,
 // and pixels whose source is null, get the source layer's null value (0 when
 // it has none); the destination layers get the same null value, the map
 // information and projection, and their statistics when they close. A
@@ -335,7 +336,9 @@ int Warp::run() {
             return fail("reading the null value of " + l.node, err);
         Kirf_MethodSetup setup{l.info.pixelType, l.info.pixelType, l.null ? 1 : 0, null, 0, 0,
                                l.info.width,     l.info.height};
-        l.resample = kirf_ResampleDataCreateXForm(readSource, l.source, title, transform.get(), 1,
+        // Class values are never mixed: thematic layers take the nearest pixel.
+        const char *use = l.info.layerType == KIMG_LAYER_THEMATIC ? kMethods[0].title : title;
+        l.resample = kirf_ResampleDataCreateXForm(readSource, l.source, use, transform.get(), 1,
                                                   &setup, &err);
         if (!l.resample) return fail("preparing the resampling of " + l.node, err);
         if (kimg_LayerMapInformationWrite(l.destination, dstInfo.get(), &err) != 0 ||
