@@ -315,7 +315,8 @@ int Warp::run() {
     if (!transform) return fail("building the reprojection", err);
     if (error > tolerance && !args_.has("--quiet"))
         fprintf(stderr,
-                "kraster %s: warning: the fit error %.4f pixels exceeds the tolerance %.4f\n",
+                "kraster %s: warning: the fit error %.4f pixels (root of the squared residuals "
+                "summed over the sample grid) exceeds the tolerance %.4f\n",
                 kName, error, tolerance);
 
     const std::string method = args_.value("--resampling", "nearest");
