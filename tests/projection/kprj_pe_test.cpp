@@ -10,6 +10,7 @@
 #include <cmath>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/ktest.hpp"
@@ -279,6 +280,32 @@ TEST_F(PE, RefusalsAndTheirReports) {
     Err err;
     EXPECT_EQ(kprj_ProjectionFromLL(merc.get(), 1, &pole, &pole, &err), -1);
     EXPECT_TRUE(ktest::hasCode(err.r, "kprj_PEFromLL", 3));
+}
+
+// Threads loading the engine at once and converting through one object
+// and their own copies all get PROJ's answers.
+TEST_F(PE, ConcurrentLoadsAndConversions) {
+    const Kprj_Coordinate want = oracle("EPSG:32633", 15.5, 47.25);
+    std::vector<std::thread> threads;
+    std::vector<int> good(4, 0);
+    std::vector<Projection> own(4);
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            own[t].reset(kprj_MapProjectionFromPEString(kint_GetInit(), "EPSG:32633", nullptr));
+        });
+    for (auto &t : threads) t.join();
+    threads.clear();
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i)
+                for (const Kprj_Projection *p : {own[0].get(), own[t].get()}) {
+                    Kprj_Coordinate pt{15.5 * kD2R, 47.25 * kD2R};
+                    good[t] += p && kprj_ProjectionFromLL(p, 1, &pt, &pt, nullptr) == 0 &&
+                               std::fabs(pt.x - want.x) < 1e-6 && std::fabs(pt.y - want.y) < 1e-6;
+                }
+        });
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(good, (std::vector<int>(4, 100)));
 }
 
 // PE_LIB naming a missing file warns that it is invalid and fails every
