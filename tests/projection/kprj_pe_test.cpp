@@ -326,6 +326,9 @@ TEST_F(PE, MissingAndPartialEngines) {
         utm->proZone = 33;
         Projection own(kprj_ProjectionInit(toolkit, utm.get(), &err));
         EXPECT_TRUE(own) << ktest::messages(err.r);
+        utm->proNumber = 40;  // Eckert IV needs the engine
+        EXPECT_EQ(kprj_ProjectionInit(toolkit, utm.get(), &err), nullptr);
+        EXPECT_TRUE(ktest::hasCode(err.r, "kprj_GEOGCSFromSpheroidDatum", 91));
         double v = 1;
         EXPECT_EQ(kcvt_UnitsConvertByName(&v, "German legal metre", &v, "meters", 1, &err), -1);
         // PE_LIB_PATH names the directory of PE_LIB.
