@@ -372,17 +372,17 @@ const char *tableDatumName(const char *engineName) {
 
 // ---- Projection objects carried by the engine --------------------------------
 
-// Converts count points with an engine point function, in runs that fit its
-// int count; points it could not convert make the call fail.
-int enginePoints(decltype (&pe_geog_to_proj) (*get)(Report &), const char *fn, const void *cs,
-                 int64_t count, const Kprj_Coordinate *in, Kprj_Coordinate *out,
-                 Kerr_ErrorReport **err) {
+// Converts count points with the engine point function f (pe_geog_to_proj
+// or pe_proj_to_geog), in runs that fit its int count; points it could not
+// convert make the call fail.
+int enginePoints(Function f, const char *fn, const void *cs, int64_t count,
+                 const Kprj_Coordinate *in, Kprj_Coordinate *out, Kerr_ErrorReport **err) {
     Report e(err);
     if (!cs || count < 0 || (count > 0 && (!in || !out))) {
         e.error(fn, 1, count < 0 ? "Bad point count" : "Invalid input parameters");
         return -1;
     }
-    auto convert = get(e);
+    auto convert = reinterpret_cast<decltype(&pe_geog_to_proj)>(lookup(f, fn, e));
     if (!convert) return -1;
     if (out != in && count > 0) memmove(out, in, static_cast<size_t>(count) * sizeof *out);
     for (int64_t done = 0; done < count;) {
@@ -394,18 +394,11 @@ int enginePoints(decltype (&pe_geog_to_proj) (*get)(Report &), const char *fn, c
         done += run;
     }
     for (int64_t i = 0; i < count; ++i)
-        if (!std::isfinite(out[i].x) || !std::isfinite(out[i].y) || out[i].x == HUGE_VAL) {
+        if (!std::isfinite(out[i].x) || !std::isfinite(out[i].y)) {
             e.error(fn, 3, "Point could not be converted");
             return -1;
         }
     return 0;
-}
-
-decltype(&pe_geog_to_proj) toProj(Report &e) {
-    return PE(pe_geog_to_proj, "pe_geog_to_proj", e);
-}
-decltype(&pe_proj_to_geog) toGeog(Report &e) {
-    return PE(pe_proj_to_geog, "pe_proj_to_geog", e);
 }
 
 // Fills the slots of a projection object with the engine system cs (taken).
@@ -413,17 +406,18 @@ void installEngine(Kprj_MapProjection *m, pe_object *cs) {
     m->parameters = cs;
     m->toLL = [](const void *p, int64_t n, const Kprj_Coordinate *in, Kprj_Coordinate *out,
                  Kerr_ErrorReport **err) {
-        return enginePoints(toGeog, "kprj_PEToLL", p, n, in, out, err);
+        return enginePoints(k_pe_proj_to_geog, "kprj_PEToLL", p, n, in, out, err);
     };
     m->fromLL = [](const void *p, int64_t n, const Kprj_Coordinate *in, Kprj_Coordinate *out,
                    Kerr_ErrorReport **err) {
-        return enginePoints(toProj, "kprj_PEFromLL", p, n, in, out, err);
+        return enginePoints(k_pe_geog_to_proj, "kprj_PEFromLL", p, n, in, out, err);
     };
     m->copyParameters = [](const void *p, Kerr_ErrorReport **err) -> void * {
+        constexpr const char *fn = "kprj_PECopyParameters";
         Report e(err);
-        auto clone = PE(pe_object_clone, "kprj_PECopyParameters", e);
+        auto clone = PE(pe_object_clone, fn, e);
         void *copy = clone ? clone(static_cast<const pe_object *>(p)) : nullptr;
-        if (clone && !copy) e.error("kprj_PECopyParameters", 1, "%s", engineWhy("x").c_str());
+        if (clone && !copy) e.error(fn, 1, "%s", engineWhy(fn).c_str());
         return copy;
     };
     m->proParametersEqual = nullptr;

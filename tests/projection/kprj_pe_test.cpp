@@ -10,6 +10,7 @@
 #include <cmath>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/ktest.hpp"
@@ -223,6 +224,13 @@ TEST_F(PE, EarthModelsUnitsAndSystemTexts) {
     EXPECT_NE(ktest::messages(err.r).find("Unit degrees is not a linear unit"), std::string::npos);
     kprj_PEObjectFree(feet);
     kprj_PEObjectFree(cs);
+    // The map units of systems.
+    for (const auto &[system, units] : {std::pair{"EPSG:2263", "us_survey_feet"},
+                                        {"EPSG:4326", "degrees"},
+                                        {"EPSG:2154", "meters"},
+                                        {"EPSG:2229", "us_survey_feet"},
+                                        {"EPSG:27700", "meters"}})
+        EXPECT_EQ(ktest::take(kprj_SystemTextUnits(system, &err)), units) << system;
     // Units the units file lacks are the engine's.
     double v = 1;
     ASSERT_EQ(kcvt_UnitsConvertByName(&v, "US survey foot", &v, "meters", 1, &err), 0)
@@ -238,6 +246,8 @@ TEST_F(PE, RefusalsAndTheirReports) {
     ASSERT_TRUE(utm);
     Params som(kprj_ProParametersCopy(utm.get(), nullptr, nullptr));
     som->proNumber = 21;
+    Params zone61(kprj_ProParametersCopy(utm.get(), nullptr, nullptr));
+    zone61->proZone = 61;
     Params flat(kprj_ProParametersCopy(utm.get(), nullptr, nullptr));
     flat->proSpheroid->a = 0;
     const std::string missing = dir.file("none.prj");
@@ -272,6 +282,48 @@ TEST_F(PE, RefusalsAndTheirReports) {
          }},
         {"kprj_ProParametersFromSystemText", 1, "Invalid input parameters",
          [&](Kerr_ErrorReport **e) { return !kprj_ProParametersFromSystemText(toolkit, "", e); }},
+        {"kprj_MapProjectionFromPEString", 5,
+         "Failed to translate PE coordsys to Orvel map projection.",
+         [&](Kerr_ErrorReport **e) {
+             return !kprj_MapProjectionFromPEString(toolkit, "+proj=wintri +type=crs", e);
+         }},
+        {"kprj_MapProjectionFromPEString", 1, "Toolkit has not been initialized",
+         [&](Kerr_ErrorReport **e) {
+             return !kprj_MapProjectionFromPEString(nullptr, "EPSG:4326", e);
+         }},
+        {"kprj_MapProjectionFromPEString", 2, "Invalid input parameters",
+         [&](Kerr_ErrorReport **e) {
+             return !kprj_MapProjectionFromPEString(toolkit, nullptr, e);
+         }},
+        {"kprj_MapProjectionToPEString", 1, "Invalid input parameters",
+         [&](Kerr_ErrorReport **e) { return !kprj_MapProjectionToPEString(nullptr, e); }},
+        {"kprj_MapProjectionToPEString", 3, "Don't know how to convert from Other_Kind",
+         [&](Kerr_ErrorReport **e) {
+             Kprj_Projection other{const_cast<char *>("Other_Kind"), nullptr};
+             Kprj_MapProjection m{};
+             other.mapProjection = &m;
+             return !kprj_MapProjectionToPEString(&other, e);
+         }},
+        {"kprj_PEPrjRead", 1, "Toolkit has not been initialized",
+         [&](Kerr_ErrorReport **e) { return !kprj_PEPrjRead(nullptr, missing.c_str(), e); }},
+        {"kprj_PEPrjWrite", 1, "Invalid input parameters",
+         [&](Kerr_ErrorReport **e) { return kprj_PEPrjWrite(missing.c_str(), nullptr, e) < 0; }},
+        {"kprj_MapProjectionToCOORDSYS", 1, "Invalid projection parameters",
+         [&](Kerr_ErrorReport **e) { return !kprj_MapProjectionToCOORDSYS(nullptr, e); }},
+        {"kprj_GEOGCSFromSpheroidDatum", 1, "Invalid input Kprj_Spheroid",
+         [&](Kerr_ErrorReport **e) { return !kprj_GEOGCSFromSpheroidDatum(nullptr, e); }},
+        {"kprj_PROJECTIONFromProNumber", 1, "Invalid projection parameters",
+         [&](Kerr_ErrorReport **e) { return !kprj_PROJECTIONFromProNumber(nullptr, e); }},
+        {"kprj_COORDSYSToMapProjection", 1, "Toolkit has not been initialized",
+         [&](Kerr_ErrorReport **e) { return !kprj_COORDSYSToMapProjection(nullptr, nullptr, e); }},
+        {"kprj_COORDSYSUnitChange", 1, "Invalid input parameters",
+         [&](Kerr_ErrorReport **e) { return !kprj_COORDSYSUnitChange(nullptr, "feet", e); }},
+        {"kprj_SystemTextUnits", 1, "Invalid input parameters",
+         [&](Kerr_ErrorReport **e) { return !kprj_SystemTextUnits(nullptr, e); }},
+        {"kprj_SystemTextUnits", 2, "Not a coordinate system",
+         [&](Kerr_ErrorReport **e) { return !kprj_SystemTextUnits("EPSG:0", e); }},
+        {"kprj_PROJECTIONFromProNumber", 3, "Illegal zone number",
+         [&](Kerr_ErrorReport **e) { return !kprj_PROJECTIONFromProNumber(zone61.get(), e); }},
     });
     // A point the engine cannot convert fails the call.
     Projection merc(kprj_MapProjectionFromPEString(toolkit, "EPSG:3857", nullptr));
@@ -279,6 +331,32 @@ TEST_F(PE, RefusalsAndTheirReports) {
     Err err;
     EXPECT_EQ(kprj_ProjectionFromLL(merc.get(), 1, &pole, &pole, &err), -1);
     EXPECT_TRUE(ktest::hasCode(err.r, "kprj_PEFromLL", 3));
+}
+
+// Threads loading the engine at once and converting through one object
+// and their own copies all get PROJ's answers.
+TEST_F(PE, ConcurrentLoadsAndConversions) {
+    const Kprj_Coordinate want = oracle("EPSG:32633", 15.5, 47.25);
+    std::vector<std::thread> threads;
+    std::vector<int> good(4, 0);
+    std::vector<Projection> own(4);
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            own[t].reset(kprj_MapProjectionFromPEString(kint_GetInit(), "EPSG:32633", nullptr));
+        });
+    for (auto &t : threads) t.join();
+    threads.clear();
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i)
+                for (const Kprj_Projection *p : {own[0].get(), own[t].get()}) {
+                    Kprj_Coordinate pt{15.5 * kD2R, 47.25 * kD2R};
+                    good[t] += p && kprj_ProjectionFromLL(p, 1, &pt, &pt, nullptr) == 0 &&
+                               std::fabs(pt.x - want.x) < 1e-6 && std::fabs(pt.y - want.y) < 1e-6;
+                }
+        });
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(good, (std::vector<int>(4, 100)));
 }
 
 // PE_LIB naming a missing file warns that it is invalid and fails every
@@ -299,6 +377,9 @@ TEST_F(PE, MissingAndPartialEngines) {
         utm->proZone = 33;
         Projection own(kprj_ProjectionInit(toolkit, utm.get(), &err));
         EXPECT_TRUE(own) << ktest::messages(err.r);
+        utm->proNumber = 40;  // Eckert IV needs the engine
+        EXPECT_EQ(kprj_ProjectionInit(toolkit, utm.get(), &err), nullptr);
+        EXPECT_TRUE(ktest::hasCode(err.r, "kprj_GEOGCSFromSpheroidDatum", 91));
         double v = 1;
         EXPECT_EQ(kcvt_UnitsConvertByName(&v, "German legal metre", &v, "meters", 1, &err), -1);
         // PE_LIB_PATH names the directory of PE_LIB.
