@@ -377,7 +377,8 @@ class Image {
         std::vector<const char *> pointers;
         py::array array;
         int32_t type = KGDA_STRING_TYPE_CODE;
-        if (py::isinstance<py::array>(values)) {
+        const bool numeric = py::isinstance<py::array>(values);
+        if (numeric) {
             array = values.cast<py::array>();
             const char kind = array.dtype().kind();
             type = kind == 'c' ? KGDA_TYPE_C128 : kind == 'f' ? KGDA_TYPE_F64 : KGDA_TYPE_S32;
@@ -391,9 +392,9 @@ class Image {
             for (const std::string &s : strings) pointers.push_back(s.c_str());
         }
         const int32_t rows =
-            static_cast<int32_t>(array ? array.shape(0) : py::ssize_t(strings.size()));
+            static_cast<int32_t>(numeric ? array.shape(0) : py::ssize_t(strings.size()));
         void *buffer =
-            array ? const_cast<void *>(array.data()) : static_cast<void *>(pointers.data());
+            numeric ? const_cast<void *>(array.data()) : static_cast<void *>(pointers.data());
         size_t width = 1;
         for (const std::string &s : strings) width = std::max(width, s.size() + 1);
         py::gil_scoped_release nogil;
