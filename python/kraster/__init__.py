@@ -118,18 +118,26 @@ class Dataset:
                              f"{info.height} x {info.width} layer")
         return r0, r1, c0, c1
 
-    def read(self, layer=1, window=None, out_dtype=None):
-        """The layer's pixels (or a window of them) as a new 2-D array.
+    def read(self, layer=1, window=None, out_dtype=None, out=None):
+        """The layer's pixels (or a window of them) as a 2-D array.
 
         With ``out_dtype`` the library converts while reading (integers
         saturate, reals round half away from zero, complex becomes its
-        magnitude).
+        magnitude). ``out``, a C-contiguous array of the window's shape and
+        the result's dtype, receives the pixels instead of a new array.
         """
         i = self._index(layer)
         r0, r1, c0, c1 = self._window(i, window)
+        if out_dtype is None and out is not None:
+            out_dtype = out.dtype
         code = (PIXEL_TYPES.index(self.info(i + 1).pixel_type) if out_dtype is None
                 else _pixel_type(out_dtype))
-        out = np.empty((r1 - r0, c1 - c0), dtype=_DTYPES[code])
+        if out is None:
+            out = np.empty((r1 - r0, c1 - c0), dtype=_DTYPES[code])
+        elif (out.shape != (r1 - r0, c1 - c0) or out.dtype != _DTYPES[code]
+              or not out.flags.c_contiguous or not out.flags.writeable):
+            raise ValueError(f"out must be a writable C-contiguous {_DTYPES[code]} array of "
+                             f"shape {(r1 - r0, c1 - c0)}")
         self._image.read(i, c0, r0, out, code)
         return out
 
