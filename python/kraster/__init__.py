@@ -71,6 +71,8 @@ class Dataset:
         return tuple(n[n.rindex("(:") + 2:-1] for n in self._names)
 
     def _index(self, layer):
+        if self._image is None:
+            raise ValueError(f"{self.path} is closed")
         if isinstance(layer, (int, np.integer)) and not isinstance(layer, bool):
             if 1 <= layer <= len(self._names):
                 return int(layer) - 1
@@ -148,8 +150,6 @@ class Dataset:
         array = np.asarray(array)
         if array.ndim != 2:
             raise ValueError("write takes a 2-D array")
-        if window is None and array.shape != (self.info(i + 1).height, self.info(i + 1).width):
-            window = ((0, array.shape[0]), (0, array.shape[1]))
         r0, r1, c0, c1 = self._window(i, window)
         if array.shape != (r1 - r0, c1 - c0):
             raise ValueError(f"array shape {array.shape} is not the window's {(r1 - r0, c1 - c0)}")
@@ -178,6 +178,8 @@ class Dataset:
         i = self._index(layer)
         if skip is not None:
             skip = (int(skip[0]), int(skip[1]))
+            if min(skip) < 1:
+                raise ValueError(f"skip factors are at least 1, not {skip}")
         stats, count, hist = self._image.compute_statistics(i, skip, [float(v) for v in exclude])
         stats["pixel_count"] = count
         stats["histogram"] = Histogram(*hist) if hist is not None else None
@@ -185,20 +187,24 @@ class Dataset:
 
     def statistics(self, layer=1):
         """The stored statistics (a dict of minimum ... stddev)."""
-        return self._image.statistics(self._index(layer))
+        i = self._index(layer)
+        return self._image.statistics(i)
 
     def histogram(self, layer=1):
         """The stored histogram (a :class:`Histogram`)."""
-        return Histogram(*self._image.histogram(self._index(layer)))
+        i = self._index(layer)
+        return Histogram(*self._image.histogram(i))
 
     def table_columns(self, layer=1, table=None):
         """Column names of a descriptor table (default "Descriptor_Table")."""
-        return self._image.columns(self._index(layer), table)
+        i = self._index(layer)
+        return self._image.columns(i, table)
 
     def read_column(self, layer, name, table=None):
         """A descriptor-table column: an int32, float64 or complex128 array,
         or a list of str (None for an absent string)."""
-        return self._image.read_column(self._index(layer), table, name)
+        i = self._index(layer)
+        return self._image.read_column(i, table, name)
 
     def write_column(self, layer, name, values, table=None):
         """Writes a column (making the table and column when missing): an
@@ -219,26 +225,32 @@ class Dataset:
             values = np.ascontiguousarray(a)
         else:
             values = [str(v) for v in values]
-        self._image.write_column(self._index(layer), table, name, values)
+        i = self._index(layer)
+        self._image.write_column(i, table, name, values)
 
     def build_pyramids(self, layer=None, kernel=None):
         """Computes the pyramid levels of a layer (or of every layer);
         ``kernel`` is "2X2", "4X4" or "NEAREST"."""
         for n in ([layer] if layer is not None else self.layers):
-            self._image.build_pyramids(self._index(n), kernel)
+            i = self._index(n)
+            self._image.build_pyramids(i, kernel)
 
     def pyramid_levels(self, layer=1):
         """[(layer name, magnification), ...] of the stored pyramid levels."""
-        return self._image.pyramid_levels(self._index(layer))
+        i = self._index(layer)
+        return self._image.pyramid_levels(i)
 
     # ---- life -----------------------------------------------------------------
     def flush(self):
         """Writes changed blocks to the file."""
+        self._index(1)
         self._image.flush()
 
     def close(self):
         """Closes the layers (writing what changed). Safe to call twice."""
-        self._image.close()
+        if self._image is not None:
+            image, self._image = self._image, None
+            image.close()
 
     def __enter__(self):
         return self

@@ -86,8 +86,13 @@ def test_conversions_on_read_and_write(image):
             ds.read(1, out_dtype=np.int64)
         with pytest.raises(TypeError):
             ds.write(1, np.array([["x", "y", "z", "w"]]))
-        with pytest.raises(ValueError, match="shape"):
-            ds.write(1, np.zeros((2, 2)), window=((0, 1), (0, 2)))
+        for window in (((0, 1), (0, 2)), None):
+            with pytest.raises(ValueError, match="shape"):
+                ds.write(1, np.zeros((1, 2)) if window is None else np.zeros((2, 2)), window)
+    ds.close()  # again: nothing happens
+    for call in (lambda: ds.read(1), ds.flush, lambda: ds.statistics(1)):
+        with pytest.raises(ValueError, match="closed"):
+            call()
 
 
 def test_layers_by_name_and_index(tmp_path):
@@ -122,7 +127,10 @@ def test_failures_raise_with_their_reports(image, tmp_path):
         (lambda: ro.write(1, np.zeros((3, 4), np.uint8)), "kimg_LayerRasterPixelRectSet", ""),
         (lambda: bare.statistics(1), "kimg_StatisticsRead", "No statistics info found"),
         (lambda: bare.histogram(1), "kimg_HistogramRead", "No histogram found"),
-        (lambda: ro.build_pyramids(1), "kimg_LayerRRDCompute", ""),
+        (lambda: ro.build_pyramids(1), "kimg_LayerRRDCompute", "read-only"),
+        (lambda: rw.build_pyramids(1, kernel="9X9"), "kimg_LayerChangeOptions", "9X9"),
+        (lambda: bare.table_columns(1), "kdsc_HFATableOpen", "Descriptor_Table"),
+        (lambda: bare.write_column(1, "X", [1, 2]), "kimg_TableCreate", "read-only"),
         (lambda: rw.read_column(1, "Nothing"), "kdsc_ColumnOpen", "Nothing does not exist"),
         (lambda: kraster.copy(tmp_path / "none.img", tmp_path / "b.img"), "kimg_FileCopy", ""),
         (lambda: kraster.copy(path, path), "kimg_FileCopy", ""),
@@ -177,6 +185,8 @@ def test_statistics_histogram_and_exclusions(image):
         assert k["pixel_count"] == a[::2, ::3].size
         assert k["mean"] == pytest.approx(a[::2, ::3].mean())
         assert len(ds.compute_statistics()) == 1
+        with pytest.raises(ValueError, match="skip"):
+            ds.compute_statistics(1, skip=(0, 1))
 
 
 def test_descriptor_columns_round_trip(image):
