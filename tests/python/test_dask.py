@@ -76,9 +76,12 @@ def test_sum_on_a_distributed_cluster_of_two_processes(scene):
     distributed = pytest.importorskip("distributed")
     path, a = scene
     arr = kraster.dask.read(path, chunks=(64, 128))
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+    # Workers start slowly on a loaded machine under the sanitizers.
+    with dask.config.set({"distributed.comm.timeouts.connect": "120s"}), \
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   host="127.0.0.1", dashboard_address=None,
-                                  silence_logs=logging.ERROR) as cluster, \
+                                  silence_logs=logging.ERROR,
+                                  worker_dashboard_address=None) as cluster, \
             distributed.Client(cluster, timeout="60s") as client:
         pids = client.run(os.getpid, wait=True)
         assert len(set(pids.values())) == 2 and os.getpid() not in pids.values()
