@@ -47,6 +47,8 @@ const Family kFamilies[] = {
     {19, "VanderGrintenI", 8, vanderGrintenInit, nullptr},
     {20, "ObliqueMercator", 12, obliqueMercatorInit, nullptr},
     {21, "SOM", 6, somInit, nullptr},
+    {22, "MTM", 4, mtmInit, nullptr},
+    {23, "ESOM", 8, esomInit, nullptr},
     {24, "ROBIN", 8, robinsonInit, nullptr},
     {25, "SOMGeneric", 13, somGenericInit, nullptr},
     {26, "AlaskaConformal", 8, alaskaConformalInit, nullptr},
@@ -172,10 +174,7 @@ KRASTER_API Kprj_Projection *kprj_ProjectionInit(Kint_InitToolkitData *toolkit,
         if (p->proExeName.count > 1) kr::warn(nullptr, fn, 5, "proExeName.data will be ignored");
         const Family *f = familyByNumber(p->proNumber);
         if (!f) {
-            e.error(fn, 6,
-                    p->proNumber < 0 || p->proNumber > 33 ? "Invalid projection number"
-                                                          : "Projection number %ld is not built in",
-                    static_cast<long>(p->proNumber));
+            e.error(fn, 6, "Invalid projection number");
         } else if (f->minimumParams > 0 &&
                    (p->proParams.count < f->minimumParams || !p->proParams.data)) {
             e.error(fn, 7, "Insufficient projection parameters");
