@@ -49,9 +49,13 @@ void addTerms(Som &m, double degrees, double weight) {
 
 const char *forward(const Som &m, double &x, double &y) {
     const double lon = adjl(x - m.lon0), lat = y;
-    const double tanphi = std::tan(lat);
-    // The satellite's longitude lamdp, by fixed-point iteration from the
-    // node of the right half orbit; up to three half orbits are tried.
+    const double k = m.oneEs * std::tan(lat) * m.sa;
+    // The satellite's longitude lamdp solves lamdp = g(lamdp), g(l) =
+    // atan((k + ca sin t) / cos t) + fac with t = lon + p22 l, starting from
+    // the node of the right half orbit; up to three half orbits are tried.
+    // Newton steps on l - g(l) (g' is p22 (ca + k sin t) / ((k + ca sin t)^2
+    // + cos^2 t), small) take three rounds where the plain fixed point takes
+    // ten; where g' comes near 1 the plain step is taken.
     double lampp = lat >= 0 ? kHalfPi : 1.5 * kPi, lamdp = 0, lamt = 0;
     bool converged = false;
     for (int tries = 0; tries < 3; ++tries) {
@@ -66,8 +70,14 @@ const char *forward(const Som &m, double &x, double &y) {
                 lamt -= kTolerance;
                 c = std::cos(lamt);
             }
-            lamdp = std::atan((m.oneEs * tanphi * m.sa + std::sin(lamt) * m.ca) / c) + fac;
-            if (std::fabs(std::fabs(sav) - std::fabs(lamdp)) < 1e-12) {
+            const double sn = std::sin(lamt), num = k + sn * m.ca;
+            const double g = std::atan(num / c) + fac;
+            const double d = 1 - m.p22 * (m.ca + k * sn) / (num * num + c * c);
+            // A Newton step below 1e-10 leaves an error of the order of
+            // its square: done.
+            const bool newton = std::fabs(d) > 0.5;
+            lamdp = newton ? sav - (sav - g) / d : g;
+            if (std::fabs(lamdp - sav) < (newton ? 1e-10 : 1e-12)) {
                 converged = true;
                 break;
             }
@@ -78,15 +88,19 @@ const char *forward(const Som &m, double &x, double &y) {
     }
     if (!converged) return "Iteration failed to converge";
     const double sp = std::sin(lat);
-    const double phidp = asinClamped((m.oneEs * m.ca * sp - m.sa * std::cos(lat) * std::sin(lamt)) /
-                                     std::sqrt(1 - m.es * sp * sp));
-    const double tanph = std::log(std::tan(0.25 * kPi + 0.5 * phidp));
-    const double sd = std::sin(lamdp);
-    const double s = trackS(m, lamdp);
+    // ln tan(pi/4 + phidp/2) is atanh(sin phidp).
+    const double sinph = std::fmax(
+        -1.0, std::fmin(1.0, (m.oneEs * m.ca * sp - m.sa * std::cos(lat) * std::sin(lamt)) /
+                                 std::sqrt(1 - m.es * sp * sp)));
+    const double tanph = std::atanh(sinph);
+    // The multiple angles of lamdp from its sine and cosine.
+    const double sd = std::sin(lamdp), cd = std::cos(lamdp), sdsq = sd * sd;
+    const double s2 = 2 * sd * cd, c2 = cd * cd - sdsq;
+    const double s =
+        m.p22 * m.sa * cd * std::sqrt((1 + m.t * sdsq) / ((1 + m.w * sdsq) * (1 + m.q * sdsq)));
     const double d = std::sqrt(m.xj * m.xj + s * s);
-    x = m.fe + m.a * (m.b * lamdp + m.a2 * std::sin(2 * lamdp) + m.a4 * std::sin(4 * lamdp) -
-                      tanph * s / d);
-    y = m.fn + m.a * (m.c1 * sd + m.c3 * std::sin(3 * lamdp) + tanph * m.xj / d);
+    x = m.fe + m.a * (m.b * lamdp + m.a2 * s2 + m.a4 * 2 * s2 * c2 - tanph * s / d);
+    y = m.fn + m.a * (m.c1 * sd + m.c3 * sd * (3 - 4 * sdsq) + tanph * m.xj / d);
     return nullptr;
 }
 
