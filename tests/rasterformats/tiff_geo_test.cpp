@@ -512,6 +512,10 @@ TEST_F(GeoTiff, UnmappedUserDefinedProjections) {
                  "      ProjAzimuthAngleGeoKey (Double,1): 30\n"
                  "      ProjRectifiedGridAngleGeoKey (Double,1): 20\n",
          "rectified grid angle of 20"},
+        {"unrectified",  // read as 90 degrees
+         nad83 + "      ProjCoordTransGeoKey (Short,1): CT_HotineObliqueMercatorAzimuthCenter\n"
+                 "      ProjAzimuthAngleGeoKey (Double,1): 30\n",
+         "rectified grid angle of 90"},
     };
     for (const auto &c : cases) {
         ktest::PrintedReports printed;

@@ -104,6 +104,7 @@ const Group kScale = {Scale, {ProjScaleAtNatOriginGeoKey, ProjScaleAtCenterGeoKe
 const Group kStd1 = {Angle, {ProjStdParallel1GeoKey}};
 const Group kStd2 = {Angle, {ProjStdParallel2GeoKey}};
 const Group kAzimuth = {Angle, {ProjAzimuthAngleGeoKey}};
+const Group kRectified = {Angle, {ProjRectifiedGridAngleGeoKey}};
 
 struct Param {
     int index;  // in the parameter array
@@ -329,15 +330,18 @@ Read userDefined(const Keys &keys, Kprj_ProParameters **out, std::string &why) {
               std::to_string(ct);
         return Read::Unmapped;
     }
-    // The grid of the Oblique Mercator runs along its centre line.
-    double azimuth = 0, rectified = 0;
-    if (ct == CT_HotineObliqueMercatorAzimuthCenter &&
-        doubleKey(keys, ProjRectifiedGridAngleGeoKey, rectified) &&
-        (!doubleKey(keys, ProjAzimuthAngleGeoKey, azimuth) ||
-         std::fabs(rectified - azimuth) > 1e-9)) {
-        why = "a rectified grid angle of " + std::to_string(rectified) +
-              " other than the azimuth for ProjCoordTransGeoKey " + std::to_string(ct);
-        return Read::Unmapped;
+    // The grid of the Oblique Mercator runs along its centre line: the
+    // rectified grid angle (90 degrees when missing, as libgeotiff reads
+    // it) must be the azimuth.
+    if (ct == CT_HotineObliqueMercatorAzimuthCenter) {
+        double azimuth = 0, rectified = kPi / 2 / angular;
+        doubleKey(keys, ProjRectifiedGridAngleGeoKey, rectified);
+        if (!doubleKey(keys, ProjAzimuthAngleGeoKey, azimuth) ||
+            std::fabs(rectified - azimuth) > 1e-9) {
+            why = "a rectified grid angle of " + std::to_string(rectified) +
+                  " other than the azimuth for ProjCoordTransGeoKey " + std::to_string(ct);
+            return Read::Unmapped;
+        }
     }
     Kprj_ProParameters *p = kprj_ProParametersCreate(nullptr);
     bool ok = p && fill(p, *system) && kprj_CharStrCreate(family->name, &p->proName, nullptr) == 0;
@@ -529,7 +533,8 @@ bool setMapInfo(Tags &tags, const Kprj_MapInfo &m, std::string &why) {
             setShort(keys, u.angular ? GeogAngularUnitsGeoKey : ProjLinearUnitsGeoKey, u.code);
     // Projection parameters follow the units of the file.
     if (angular != 0 && linear != 0 && angularUnit(keys) != 0 && linearUnit(keys) != 0)
-        for (const Group *g : {&kLon, &kLat, &kEast, &kNorth, &kStd1, &kStd2, &kAzimuth})
+        for (const Group *g :
+             {&kLon, &kLat, &kEast, &kNorth, &kStd1, &kStd2, &kAzimuth, &kRectified})
             for (uint16_t id : g->keys) {
                 auto it = keys.find(id);
                 if (id == 0 || it == keys.end() || it->second.location != kDoubleParams) continue;
@@ -589,6 +594,8 @@ bool setProjection(Tags &tags, const Kprj_ProParameters &p, std::string &why) {
             keys[q.written] =
                 Key{kDoubleParams, 1, 0, {v[i] / unitOf(q.group->kind, kPi / 180, linear)}};
         }
+        if (p.proNumber == KPRJ_OBLIQUE_MERCATOR)
+            keys[ProjRectifiedGridAngleGeoKey] = keys[ProjAzimuthAngleGeoKey];
     } else if (p.proNumber == KPRJ_GEOGRAPHIC) {
         setShort(keys, GTModelTypeGeoKey, ModelTypeGeographic);
         setShort(keys, GeographicTypeGeoKey, system->gcs);
