@@ -157,6 +157,12 @@ TEST_F(Engine, InitRefusals) {
         {"no spheroid axes",
          [](Kprj_ProParameters *p) { p->proSpheroid->a = p->proSpheroid->radius = 0; },
          "Invalid spheroid"},
+        {"MTM without spheroid axes",
+         [](Kprj_ProParameters *p) {
+             p->proNumber = 22;
+             p->proSpheroid->a = p->proSpheroid->radius = 0;
+         },
+         "Error returned from kprj_EquidistantConicInit"},
         {"external module missing",
          [](Kprj_ProParameters *p) {
              p->proType = KPRJ_EXTERNAL;
