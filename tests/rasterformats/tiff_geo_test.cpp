@@ -403,13 +403,14 @@ TEST_F(GeoTiff, UserDefinedProjections) {
         {"eqdc",
          earth + "      GeographicTypeGeoKey (Short,1): GCS_WGS_84\n"
                  "      ProjCoordTransGeoKey (Short,1): CT_EquidistantConic\n"
+                 "      ProjLinearUnitsGeoKey (Short,1): Linear_Foot\n"
                  "      ProjStdParallel1GeoKey (Double,1): 30\n"
                  "      ProjNatOriginLongGeoKey (Double,1): 10\n"
                  "      ProjNatOriginLatGeoKey (Double,1): 25\n"
                  "      ProjFalseEastingGeoKey (Double,1): 5\n",
          8,
          "WGS 84",
-         {30 * d, 30 * d, 10 * d, 25 * d, 5, 0, 1, 0}},
+         {30 * d, 30 * d, 10 * d, 25 * d, 5 * 0.3048, 0, 1, 0}},
         {"omerc",
          earth + "      GeographicTypeGeoKey (Short,1): GCS_NAD27\n"
                  "      ProjCoordTransGeoKey (Short,1): CT_HotineObliqueMercatorAzimuthCenter\n"
