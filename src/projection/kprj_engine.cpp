@@ -47,6 +47,8 @@ const Family kFamilies[] = {
     {19, "VanderGrintenI", 8, vanderGrintenInit, nullptr},
     {20, "ObliqueMercator", 12, obliqueMercatorInit, nullptr},
     {21, "SOM", 6, somInit, nullptr},
+    {22, "MTM", 4, mtmInit, nullptr},
+    {23, "ESOM", 8, esomInit, nullptr},
     {24, "ROBIN", 8, robinsonInit, nullptr},
     {25, "SOMGeneric", 13, somGenericInit, nullptr},
     {26, "AlaskaConformal", 8, alaskaConformalInit, nullptr},

@@ -290,6 +290,21 @@ bool interruptedMollweideInit(const Kprj_ProParameters *, Kprj_MapProjection *, 
 bool oblatedEqualAreaInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 bool somInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 bool somGenericInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool mtmInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+bool esomInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+
+// A satellite orbit of the Space Oblique Mercator families: inclination and
+// longitude of the ascending node (radians), period in minutes and the share
+// of a revolution from the ascending node to the path's end.
+struct SomOrbit {
+    double alf = 0, lon0 = 0, period = 0, ratio = 0;
+};
+// The orbit of a Landsat vehicle (1 to 5) and path.
+SomOrbit landsatOrbit(int vehicle, int path);
+// Space Oblique Mercator of an orbit on the record's spheroid with a false
+// origin (fills the object like a family initialiser, reporting under fn).
+bool somOrbitSetup(const Kprj_ProParameters *p, Kprj_MapProjection *m, const SomOrbit &o, double fe,
+                   double fn, const char *fnName, Report &e);
 
 int transverseMercatorEqual(const Kprj_ProParameters *, const Kprj_ProParameters *,
                             Kerr_ErrorReport **);

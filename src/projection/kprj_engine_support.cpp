@@ -167,8 +167,21 @@ int notConverged(const char *fn, int iterations, Kerr_ErrorReport **err) {
     return -1;
 }
 
-// The angle entries of a family's parameter array.
-bool isAngleIndex(int32_t proNumber, int i) {
+// The angle entries of a family's parameter array: 2 to 5 (3 to 5 where 2
+// is a scale factor or height) and 8 to 11, except the plain numbers of the
+// satellite families (vehicle, path, period, ratio) and of Oblated Equal
+// Area (the oval's m and n).
+bool isAngleIndex(int32_t proNumber, int i, const Kprj_DblArrayPtr *in) {
+    switch (proNumber) {
+        case 21:  // 3 is the inclination only when 12 asks for an orbit
+            return i == 4 || (i == 3 && in->count > 12 && in->data[12] != 0);
+        case 25:
+            return i == 3 || i == 4;
+        case 33:
+            return i == 4 || i == 5 || i == 8;
+        default:
+            break;
+    }
     if (i >= 8 && i <= 11) return true;
     if (proNumber == 9 || proNumber == 15 || proNumber == 20) return i >= 3 && i <= 5;
     return i >= 2 && i <= 5;
@@ -194,7 +207,7 @@ int convertAngles(const char *fn, int32_t proNumber, const Kprj_DblArrayPtr *in,
     }
     for (int i = 0; i < in->count; ++i) {
         double v = in->data[i];
-        if (isAngleIndex(proNumber, i) && convert(v, &v) < 0) {
+        if (isAngleIndex(proNumber, i, in) && convert(v, &v) < 0) {
             e.error(fn, 4, "Invalid packed decimal value");
             return -1;
         }
@@ -375,7 +388,7 @@ KRASTER_API int kprj_GCTPProParamsConvert(int32_t proNumber, const Kprj_DblArray
     }
     for (int i = 0; i < in->count; ++i) {
         out->data[i] = in->data[i];
-        if (!isAngleIndex(proNumber, i)) continue;
+        if (!isAngleIndex(proNumber, i, in)) continue;
         if (kcvt_UnitsConvertByName(&in->data[i], inUnits, &out->data[i], outUnits, 1, e.out()) <
             0) {
             e.error(fn, 4, "Error returned from kcvt_UnitsConvertByName");

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <kraster/kraster.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -140,8 +141,14 @@ TEST_F(Engine, InitRefusals) {
          "Invalid projection number"},
         {"number -1", [](Kprj_ProParameters *p) { p->proNumber = -1; },
          "Invalid projection number"},
-        {"family not built in", [](Kprj_ProParameters *p) { p->proNumber = 23; },
-         "Projection number 23 is not built in"},
+        {"number 34 (external engine)", [](Kprj_ProParameters *p) { p->proNumber = 34; },
+         "Invalid projection number"},
+        {"MTM short array",
+         [](Kprj_ProParameters *p) {
+             p->proNumber = 22;
+             p->proParams.count = 3;
+         },
+         "Insufficient projection parameters"},
         {"short array", [](Kprj_ProParameters *p) { p->proParams.count = 7; },
          "Insufficient projection parameters"},
         {"type", [](Kprj_ProParameters *p) { p->proType = 7; }, "Invalid projection type"},
@@ -150,6 +157,12 @@ TEST_F(Engine, InitRefusals) {
         {"no spheroid axes",
          [](Kprj_ProParameters *p) { p->proSpheroid->a = p->proSpheroid->radius = 0; },
          "Invalid spheroid"},
+        {"MTM without spheroid axes",
+         [](Kprj_ProParameters *p) {
+             p->proNumber = 22;
+             p->proSpheroid->a = p->proSpheroid->radius = 0;
+         },
+         "Error returned from kprj_EquidistantConicInit"},
         {"external module missing",
          [](Kprj_ProParameters *p) {
              p->proType = KPRJ_EXTERNAL;
@@ -391,6 +404,27 @@ TEST_F(Engine, FamilyAndQueryListEquality) {
          {0, 0, 0.5, 0.6, 0, 0, 0, 0, 0},
          {0, 0, 0.5, 0.7, 0, 0, 0, 0, 0},
          1},
+        {"SOM orbit period",
+         "Space Oblique Mercator",
+         0,
+         0,
+         {0, 0, 0, 1.7, 2, 98.8841, 0, 0, 0, 0, 0, 0, 1},
+         {0, 0, 0, 1.7, 2, 98.8842, 0, 0, 0, 0, 0, 0, 1},
+         0},
+        {"SOM period unused by a Landsat path",
+         "Space Oblique Mercator",
+         0,
+         0,
+         {0, 0, 5, 20, 2, 98.8841, 0, 0, 0, 0, 0, 0, 0},
+         {0, 0, 5, 20, 3, 98.8842, 0, 0, 0, 0, 0, 0, 0},
+         1},
+        {"SOM path",
+         "Space Oblique Mercator",
+         0,
+         0,
+         {0, 0, 5, 20, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+         {0, 0, 5, 21, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+         0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.label);
@@ -513,17 +547,34 @@ TEST_F(Engine, PackedDmsParameterArrays) {
     kprj_DblArrayCreate(15, &back, nullptr);
     for (int i = 0; i < 15; ++i) in.data[i] = 30030000 + i;  // 30 deg 30 min i sec
     // Transverse Mercator keeps its scale factor at index 2; the conics
-    // convert it as a standard parallel.
-    for (int number : {9, 4}) {
-        SCOPED_TRACE(number);
-        ASSERT_EQ(kprj_GCTPProParams2Radians(number, &in, &out, &err), 0);
+    // convert it as a standard parallel; the satellite families keep their
+    // vehicle, path, period and ratio, Oblated Equal Area its oval's m and
+    // n, as plain numbers (SOM's index 3 is an inclination when 12 is set).
+    const struct {
+        int number;
+        double form;  // index 12
+        std::vector<int> angles;
+    } families[] = {
+        {9, 0, {3, 4, 5, 8, 9, 10, 11}},
+        {33, 0, {4, 5, 8}},
+        {25, 0, {3, 4}},
+        {21, 0, {4}},
+        {21, 1, {3, 4}},
+        {4, 0, {2, 3, 4, 5, 8, 9, 10, 11}},
+    };
+    for (const auto &f : families) {
+        SCOPED_TRACE(std::to_string(f.number) + " form " + std::to_string(f.form));
+        in.data[12] = f.form;
+        ASSERT_EQ(kprj_GCTPProParams2Radians(f.number, &in, &out, &err), 0);
         for (int i = 0; i < 15; ++i) {
-            const bool angle = (i >= 8 && i <= 11) || (i >= (number == 9 ? 3 : 2) && i <= 5);
+            const bool angle = std::find(f.angles.begin(), f.angles.end(), i) != f.angles.end();
             EXPECT_NEAR(out.data[i], angle ? (30.5 + i / 3600.0) * kD2R : in.data[i], 1e-12) << i;
         }
-        ASSERT_EQ(kprj_Radians2GCTPProParams(number, &out, &back, &err), 0);
+        ASSERT_EQ(kprj_Radians2GCTPProParams(f.number, &out, &back, &err), 0);
         for (int i = 0; i < 15; ++i) EXPECT_NEAR(back.data[i], in.data[i], 1e-6) << i;
     }
+    in.data[12] = 30030012;
+    // The conic's array, in radians, to degrees.
     ASSERT_EQ(kprj_GCTPProParamsConvert(4, &out, "radians", &back, "degrees", &err), 0)
         << ktest::messages(err.r);
     EXPECT_NEAR(back.data[2], 30.5 + 2 / 3600.0, 1e-9);

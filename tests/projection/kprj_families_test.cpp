@@ -231,6 +231,20 @@ const std::vector<FamilyCase> &familyCases() {
          70,
          0.001,
          false},
+        // Modified Transverse Mercator is the Equidistant Conic of the
+        // Alaska maps; only its false origin is a parameter.
+        {"MTM",
+         22,
+         0,
+         {0, 0, 0, 0, 0, 0, 500000, 100000},
+         {},
+         "+proj=eqdc +lat_1=66.09 +lat_2=53.5 +lon_0=-150 +lat_0=0 +x_0=500000 +y_0=100000",
+         -190,
+         -120,
+         48,
+         74,
+         0.001,
+         false},
         {"ObliqueMercator azimuth",
          20,
          0,
@@ -359,6 +373,159 @@ TEST_F(Families, InversesOnEveryFlattening) {
             }
         }
     }
+}
+
+// Points outside a family's domain are reported, with no NaN in their place.
+TEST_F(Families, OutsideThePlaneOrTheSphere) {
+    ktest::Err err;
+    const struct {
+        int number;
+        std::vector<double> values;
+        Kprj_Coordinate ll, xy;  // radians, metres
+        const char *forward, *inverse;
+    } cases[] = {
+        {22, {}, {0, 1.6}, {1e9, 1e9}, "Latitude or longitude out of range", "Input data error"},
+        {22,
+         {},
+         {NAN, 1},
+         {NAN, 0},
+         "Latitude or longitude out of range",
+         "Error returned from kprj_Phi3"},
+        {8,
+         {0, 0, 0.5, 0, 0, 0.6},
+         {0, -1.6},
+         {0, -3e7},
+         "Latitude or longitude out of range",
+         "Input data error"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.number);
+        Params p(record(c.number, 0, c.values, {}, kClarke1866));
+        Projection mine(kprj_ProjectionInit(toolkit, p.get(), &err));
+        ASSERT_NE(mine, nullptr) << ktest::messages(err.r);
+        Kprj_Coordinate out{};
+        EXPECT_EQ(kprj_ProjectionFromLL(mine.get(), 1, &c.ll, &out, &err), -1);
+        EXPECT_EQ(ktest::messages(err.r), c.forward);
+        EXPECT_FALSE(std::isnan(out.x) || std::isnan(out.y));
+        EXPECT_EQ(kprj_ProjectionToLL(mine.get(), 1, &c.xy, &out, &err), -1);
+        EXPECT_EQ(ktest::messages(err.r), c.inverse);
+        EXPECT_FALSE(std::isnan(out.x) || std::isnan(out.y));
+    }
+}
+
+// Enhanced Space Oblique Mercator is the Landsat 4 and 5 Space Oblique
+// Mercator moved so that its centre maps to the false origin: its ascending
+// node is found here by bisection on the longitude of a centre until its map
+// agrees with the path's up to a translation, which must then hold over the
+// whole scene. The orbit form of SOM equals the path form of the same orbit.
+TEST_F(Families, EnhancedSomIsTheLandsatSomThroughItsCentre) {
+    ktest::Err err;
+    constexpr double kFe = 1000, kFn = -2000;
+    for (const Earth *earth : {&kClarke1866, &kGrs1980}) {
+        for (const double angle : {110.0, 150.0, 200.0, 235.0}) {
+            SCOPED_TRACE(std::string(earth->name) + " " + std::to_string(angle));
+            std::vector<double> path(15, 0);
+            path[2] = 5;
+            path[3] = 20;
+            Params sp(record(21, 0, path, {}, *earth));
+            Projection som(kprj_ProjectionInit(toolkit, sp.get(), &err));
+            ASSERT_NE(som, nullptr) << ktest::messages(err.r);
+            // The orbit form: inclination, ascending node, period, 12 set.
+            const std::vector<double> orbit = {
+                0, 0, 0, 98.2, 129.3 - 360.0 / 233 * 20, 98.8841202, 0, 0, 0, 0, 0, 0, 1};
+            Params op(record(21, 0, orbit, {3, 4}, *earth));
+            Projection som2(kprj_ProjectionInit(toolkit, op.get(), &err));
+            ASSERT_NE(som2, nullptr) << ktest::messages(err.r);
+            // A point near the descending track (the path's x grows with
+            // the satellite's angle from the ascending node).
+            Kprj_Coordinate c0{};
+            const Kprj_Coordinate t{earth->a * angle * kD2R, 0};
+            ASSERT_EQ(kprj_ProjectionToLL(som.get(), 1, &t, &c0, &err), 0);
+            auto esomAt = [&](double clon) {
+                Params p(record(23, 0, {0, 0, 0, 0, clon, c0.y, kFe, kFn}, {}, *earth));
+                return Projection(kprj_ProjectionInit(toolkit, p.get(), &err));
+            };
+            // Cross-track point 150 km away; its x relative to the centre
+            // in both maps changes sign as the centre crosses the track.
+            auto mismatch = [&](double clon, Kprj_Coordinate &q) {
+                Projection es = esomAt(clon);
+                EXPECT_NE(es, nullptr) << ktest::messages(err.r);
+                if (!es) return 0.0;
+                const Kprj_Coordinate c{clon, c0.y};
+                Kprj_Coordinate sc{}, sq{}, eq{};
+                kprj_ProjectionFromLL(som.get(), 1, &c, &sc, &err);
+                const Kprj_Coordinate off{sc.x, sc.y + 150000};
+                kprj_ProjectionToLL(som.get(), 1, &off, &q, &err);
+                kprj_ProjectionFromLL(som.get(), 1, &q, &sq, &err);
+                kprj_ProjectionFromLL(es.get(), 1, &q, &eq, &err);
+                return (eq.x - kFe) - (sq.x - sc.x);
+            };
+            // The x-axis is not the track: scan for a sign change first.
+            // (Near the equator the measure below also vanishes off the
+            // path's node, so the centres lie away from it.)
+            Kprj_Coordinate q{};
+            double lo = c0.x - 60 * kD2R, hi = lo;
+            const double flo = mismatch(lo, q);
+            while (hi < c0.x + 60 * kD2R && mismatch(hi, q) * flo > 0) hi += 5 * kD2R;
+            ASSERT_LT(flo * mismatch(hi, q), 0) << "no centre on the track";
+            lo = hi - 5 * kD2R;
+            for (int i = 0; i < 60; ++i) {
+                const double mid = 0.5 * (lo + hi);
+                if ((mismatch(mid, q) < 0) == (flo < 0))
+                    lo = mid;
+                else
+                    hi = mid;
+            }
+            const Kprj_Coordinate c{0.5 * (lo + hi), c0.y};
+            Projection es = esomAt(c.x);
+            ASSERT_NE(es, nullptr);
+            Kprj_Coordinate ec{}, sc{};
+            ASSERT_EQ(kprj_ProjectionFromLL(es.get(), 1, &c, &ec, &err), 0);
+            EXPECT_NEAR(ec.x, kFe, 1e-3);
+            EXPECT_NEAR(ec.y, kFn, 1e-3);
+            ASSERT_EQ(kprj_ProjectionFromLL(som.get(), 1, &c, &sc, &err), 0);
+            double worst = 0, worstBack = 0, worstOrbit = 0;
+            for (int i = -6; i <= 6; ++i) {
+                for (int j = -6; j <= 6; ++j) {
+                    const Kprj_Coordinate ll{c.x + i * 0.4 * kD2R, c.y + j * 0.25 * kD2R};
+                    Kprj_Coordinate e{}, s{}, s2{}, back{};
+                    ASSERT_EQ(kprj_ProjectionFromLL(es.get(), 1, &ll, &e, &err), 0)
+                        << ktest::messages(err.r);
+                    ASSERT_EQ(kprj_ProjectionFromLL(som.get(), 1, &ll, &s, &err), 0);
+                    ASSERT_EQ(kprj_ProjectionFromLL(som2.get(), 1, &ll, &s2, &err), 0);
+                    worst = std::max(
+                        worst, std::hypot(e.x - kFe - (s.x - sc.x), e.y - kFn - (s.y - sc.y)));
+                    worstOrbit = std::max(worstOrbit, std::hypot(s.x - s2.x, s.y - s2.y));
+                    ASSERT_EQ(kprj_ProjectionToLL(es.get(), 1, &e, &back, &err), 0);
+                    worstBack = std::max(
+                        worstBack, earth->a * std::hypot(std::remainder(back.x - ll.x, 2 * M_PI) *
+                                                             std::cos(ll.y),
+                                                         back.y - ll.y));
+                }
+            }
+            EXPECT_LE(worst, 1e-3);
+            EXPECT_LE(worstBack, 1e-3);
+            EXPECT_LE(worstOrbit, 1e-6);
+            // Outside the domain: reports, no NaN.
+            for (const Kprj_Coordinate &bad : {Kprj_Coordinate{0, 1.7}, Kprj_Coordinate{NAN, 0}}) {
+                Kprj_Coordinate out{};
+                EXPECT_EQ(kprj_ProjectionFromLL(es.get(), 1, &bad, &out, &err), -1);
+                EXPECT_FALSE(std::isnan(out.x) || std::isnan(out.y));
+                EXPECT_NE(err.r, nullptr);
+            }
+        }
+    }
+    // A centre nearer the pole than the track reaches, and a missing earth.
+    Params p(record(23, 0, {0, 0, 0, 0, 0, 84 * kD2R, 0, 0}, {}, kGrs1980));
+    EXPECT_EQ(kprj_ProjectionInit(toolkit, p.get(), &err), nullptr);
+    EXPECT_NE(
+        ktest::messages(err.r).find("Centre of projection beyond the satellite's ground track"),
+        std::string::npos)
+        << ktest::messages(err.r);
+    Params q(record(23, 0, {0, 0, 0, 0, 0, 0.5, 0, 0}, {}, Earth{"none", 0, 0}));
+    EXPECT_EQ(kprj_ProjectionInit(toolkit, q.get(), &err), nullptr);
+    EXPECT_NE(ktest::messages(err.r).find("Invalid spheroid"), std::string::npos)
+        << ktest::messages(err.r);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <kraster/kraster.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <string>
@@ -166,6 +167,55 @@ TEST_F(Prj, UnitNames) {
     kprj_MapInfoUnitsSet(m, "furlongs_per_fortnight", nullptr);
     EXPECT_EQ(kprj_UnitGetFromMapInfo(m, &err), nullptr);
     EXPECT_TRUE(ktest::messages(err.r).rfind("Error returned by kcvt_UnitSetByName", 0) == 0);
+    kprj_MapInfoFree(m);
+}
+
+// The factor from one map information's units to another's, and the
+// reports of units that cannot be converted.
+TEST_F(Prj, UnitScaleBetweenMapInfos) {
+    const struct {
+        const char *from, *to;
+        double scale;        // when it converts
+        const char *report;  // else the newest and the oldest report
+        const char *cause;
+    } cases[] = {
+        {"feet", "meters", 0.3048, nullptr, nullptr},
+        {"meters", "us_survey_feet", 3937.0 / 1200, nullptr, nullptr},
+        {"degrees", "radians", M_PI / 180, nullptr, nullptr},
+        {"meters", "meters", 1, nullptr, nullptr},
+        {"", "meters", 0, "Error in map info units", "Invalid input MapInfo units"},
+        {"meters", "furlongs_per_fortnight", 0, "Error in map info units", nullptr},
+        {"meters", "degrees", 1, nullptr, nullptr},  // other kinds: a warning, values kept
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.from) + " to " + c.to);
+        Kprj_MapInfo *a = kprj_MapInfoCreate(nullptr), *b = kprj_MapInfoCreate(nullptr);
+        if (*c.from) kprj_MapInfoUnitsSet(a, c.from, nullptr);
+        kprj_MapInfoUnitsSet(b, c.to, nullptr);
+        double scale = -7;
+        const int rc = kprj_MapInfoComputeUnitScale(a, b, &scale, &err);
+        if (!c.report) {
+            EXPECT_EQ(rc, 0) << ktest::messages(err.r);
+            EXPECT_NEAR(scale, c.scale, 1e-12 * c.scale);
+        } else {
+            EXPECT_EQ(rc, -1);
+            EXPECT_EQ(scale, -7);  // left alone
+            ASSERT_TRUE(err);
+            EXPECT_STREQ(err.r->message, c.report);
+            EXPECT_STREQ(err.r->function, "kprj_MapInfoComputeUnitScale");
+            if (c.cause)
+                EXPECT_NE(ktest::messages(err.r).find(c.cause), std::string::npos)
+                    << ktest::messages(err.r);
+        }
+        kprj_MapInfoFree(a);
+        kprj_MapInfoFree(b);
+    }
+    Kprj_MapInfo *m = kprj_MapInfoCreate(nullptr);
+    double scale = 0;
+    EXPECT_EQ(kprj_MapInfoComputeUnitScale(nullptr, m, &scale, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Invalid input MapInfo");
+    EXPECT_EQ(kprj_MapInfoComputeUnitScale(m, m, nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Invalid input MapInfo");
     kprj_MapInfoFree(m);
 }
 

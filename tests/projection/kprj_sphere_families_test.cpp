@@ -83,6 +83,7 @@ const std::vector<SphereCase> kCases = {
     {"Interrupted Goode Homolosine", {0, 0, 0, 0, 0, 0}, "+proj=igh", -179.9, 179.9, -40.736611, 40.736611, 1e-4, 1e-3, 1, 1, {}, {}},
     {"Interrupted Mollweide", {0, 0, 0, 0, 1000, 0}, "+proj=imoll_o", -180, 180, -89.999, 89.999, 1e-4, 1e-3, 1, 1, {}, {{-8e6, 8e6}, {1e7, -8e6}}, (0.900316316158 - 1) * -140 * kD2R},
     {"Space Oblique Mercator", {5, 20, 0, 0, 10, 20}, "+proj=lsat +lsat=5 +path=20", 93, 100, 0, 45, 0.05, 1e-3, 1, 1, {}, {}, 0, true},
+    {"Space Oblique Mercator", {3, 100, 0, 0, 10, 20}, "+proj=lsat +lsat=3 +path=100", -20, -13, 0, 45, 0.05, 1e-3, 1, 1, {}, {}, 0, true},
     {"Space Oblique Mercator (Generic)", {0, 98.2_d, 129.3_d - 360_d / 233 * 20, 0, 10, 20, 98.8841202, 0, 0.5201613}, "+proj=lsat +lsat=5 +path=20", 93, 100, 0, 45, 0.05, 1e-3, 1, 1, {}, {}, 0, true},
     {"Oblated Equal Area", {1, 2, -100_d, 45_d, 100, 200, 30_d}, "+proj=oea +m=1 +n=2 +lon_0=-100 +lat_0=45 +theta=30", -160, -40, 0, 85, 1e-6, 1e-3, 1, 1, {}, {{0, 3e7}}},
 };

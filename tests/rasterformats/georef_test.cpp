@@ -192,6 +192,57 @@ TEST_F(Georef, MissingRecordsAndRefusals) {
     EXPECT_TRUE(err);
 }
 
+// The writers by layer name: records land in the layer and read back; a
+// missing name, file or record is refused with its report.
+TEST_F(Georef, WritersByLayerName) {
+    const std::string name = dir.file("w.img") + "(:Layer_1)";
+    Kimg_Layer *l = create(name);
+    ASSERT_NE(l, nullptr);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
+    Kprj_MapInfo *m = mapInfo(1000, 2000, 5, 5, "feet");
+    Kprj_ProParameters *p = stateplane(2);
+    ASSERT_EQ(kimg_MapInfoWrite(name.c_str(), m, &err), 0) << ktest::messages(err.r);
+    ASSERT_EQ(kimg_ProParametersWrite(name.c_str(), p, &err), 0) << ktest::messages(err.r);
+    Kprj_MapInfo *back = kimg_MapInfoRead(name.c_str(), &err);
+    ASSERT_NE(back, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(kprj_MapInfosEqual(m, back, &err), 1);
+    Kprj_ProParameters *pb = kimg_ProParametersRead(name.c_str(), &err);
+    ASSERT_NE(pb, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(kprj_ProParametersEqual(p, pb, &err), 1);
+    const std::string missing = dir.file("none.img") + "(:Layer_1)";
+    const struct {
+        const char *label;
+        const char *layer;
+        bool record;
+        std::string message;  // the newest report
+    } cases[] = {
+        {"no name", nullptr, true, "NULL layer name"},
+        {"no file", missing.c_str(), true, "Cannot open " + missing},
+        {"no record", name.c_str(), false, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(kimg_MapInfoWrite(c.layer, c.record ? m : nullptr, &err), -1);
+        ASSERT_TRUE(err);
+        const std::string mapMessage = c.message.empty() ? "Invalid input MapInfo" : c.message;
+        EXPECT_EQ(std::string(err.r->message ? err.r->message : ""), mapMessage);
+        EXPECT_EQ(kimg_ProParametersWrite(c.layer, c.record ? p : nullptr, &err), -1);
+        ASSERT_TRUE(err);
+        const std::string proMessage =
+            c.message.empty() ? "Invalid input proParameters" : c.message;
+        EXPECT_EQ(std::string(err.r->message ? err.r->message : ""), proMessage);
+    }
+    // The refused writes left the records as they were.
+    Kprj_MapInfo *still = kimg_MapInfoRead(name.c_str(), &err);
+    ASSERT_NE(still, nullptr);
+    EXPECT_EQ(kprj_MapInfosEqual(m, still, &err), 1);
+    kprj_MapInfoFree(still);
+    kprj_MapInfoFree(back);
+    kprj_ProParametersFree(pb);
+    kprj_MapInfoFree(m);
+    kprj_ProParametersFree(p);
+}
+
 TEST_F(Georef, FirstPyramidLevelHasSquarePixels) {
     const std::string name = dir.file("p.img") + "(:Layer_1)";
     Kimg_Layer *l = create(name, 400, 300);

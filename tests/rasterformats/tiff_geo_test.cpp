@@ -230,6 +230,10 @@ TEST_F(GeoTiff, UtmImageMadeHereHasTheCodesOtherSoftwareReads) {
     sp->proNumber = KPRJ_STATE_PLANE;
     EXPECT_EQ(kimg_LayerMapProjectionWrite(l, sp, &err), -1);
     EXPECT_NE(ktest::messages(err.r).find("GeoTIFF codes"), std::string::npos);
+    // So is the Oblique Mercator given by two points on its centre line.
+    sp->proNumber = KPRJ_OBLIQUE_MERCATOR;
+    EXPECT_EQ(kimg_LayerMapProjectionWrite(l, sp, &err), -1);
+    EXPECT_NE(ktest::messages(err.r).find("defined by two points"), std::string::npos);
     kprj_ProParametersFree(sp);
     ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
     kimg_FileNameDequeue(file.c_str(), nullptr);
@@ -345,6 +349,12 @@ TEST_F(GeoTiff, UserDefinedProjections) {
         {18, "Miller Cylindrical", {{4, -13 * d}, {7, 14}}},
         {19, "Van der Grinten I", {{4, 15 * d}}},
         {24, "Robinson", {{4, 16 * d}, {6, 17}}},
+        {8,
+         "Equidistant Conic",
+         {{2, 20 * d}, {3, 60 * d}, {4, -96 * d}, {5, 40 * d}, {6, 1e3}, {8, 1}}},
+        {20,
+         "Oblique Mercator (Hotine)",
+         {{2, 0.9999}, {3, 30 * d}, {4, -100 * d}, {5, 45 * d}, {7, 2e3}, {12, 1}}},
     };
     for (const Family &f : families) {
         const std::string file = dir.file(std::to_string(f.number) + ".tif");
@@ -387,8 +397,33 @@ TEST_F(GeoTiff, UserDefinedProjections) {
         std::string keys;
         int number;
         const char *datum;
-        std::vector<double> params;  // 2 to 7
+        std::vector<double> params;  // 2 to 7, then 8 and 12 when given
     } files[] = {
+        // The Equidistant Conic of one parallel reads as two equal ones.
+        {"eqdc",
+         earth + "      GeographicTypeGeoKey (Short,1): GCS_WGS_84\n"
+                 "      ProjCoordTransGeoKey (Short,1): CT_EquidistantConic\n"
+                 "      ProjLinearUnitsGeoKey (Short,1): Linear_Foot\n"
+                 "      ProjStdParallel1GeoKey (Double,1): 30\n"
+                 "      ProjNatOriginLongGeoKey (Double,1): 10\n"
+                 "      ProjNatOriginLatGeoKey (Double,1): 25\n"
+                 "      ProjFalseEastingGeoKey (Double,1): 5\n",
+         8,
+         "WGS 84",
+         {30 * d, 30 * d, 10 * d, 25 * d, 5 * 0.3048, 0, 1, 0}},
+        {"omerc",
+         earth + "      GeographicTypeGeoKey (Short,1): GCS_NAD27\n"
+                 "      ProjCoordTransGeoKey (Short,1): CT_HotineObliqueMercatorAzimuthCenter\n"
+                 "      ProjCenterLongGeoKey (Double,1): -133.6666666666667\n"
+                 "      ProjCenterLatGeoKey (Double,1): 57\n"
+                 "      ProjAzimuthAngleGeoKey (Double,1): 323.1301023611111\n"
+                 "      ProjRectifiedGridAngleGeoKey (Double,1): 323.1301023611111\n"
+                 "      ProjScaleAtCenterGeoKey (Double,1): 0.9999\n"
+                 "      ProjFalseEastingGeoKey (Double,1): 5000000\n"
+                 "      ProjFalseNorthingGeoKey (Double,1): -5000000\n",
+         20,
+         "NAD27",
+         {0.9999, 323.1301023611111 * d, -133.6666666666667 * d, 57 * d, 5e6, -5e6, 0, 1}},
         {"lcc",
          earth + "      GeographicTypeGeoKey (Short,1): GCS_NAD83\n"
                  "      ProjCoordTransGeoKey (Short,1): CT_LambertConfConic_2SP\n"
@@ -434,6 +469,10 @@ TEST_F(GeoTiff, UserDefinedProjections) {
         EXPECT_EQ(str(p->proSpheroid->datum->datumname), f.datum) << f.name;
         for (int i = 2; i < 8; ++i)
             EXPECT_NEAR(p->proParams.data[i], f.params[i - 2], 1e-9) << f.name << " " << i;
+        if (f.params.size() > 6) {
+            EXPECT_EQ(p->proParams.data[8], f.params[6]) << f.name;
+            EXPECT_EQ(p->proParams.data[12], f.params[7]) << f.name;
+        }
         kprj_ProParametersFree(p);
         kimg_LayerClose(l, nullptr);
     }
@@ -503,6 +542,15 @@ TEST_F(GeoTiff, UnmappedUserDefinedProjections) {
          nad83 + "      ProjCoordTransGeoKey (Short,1): CT_Mercator\n"
                  "      ProjScaleAtNatOriginGeoKey (Double,1): 0.5\n",
          "scale factor of 0.5"},
+        {"rectified",
+         nad83 + "      ProjCoordTransGeoKey (Short,1): CT_HotineObliqueMercatorAzimuthCenter\n"
+                 "      ProjAzimuthAngleGeoKey (Double,1): 30\n"
+                 "      ProjRectifiedGridAngleGeoKey (Double,1): 20\n",
+         "rectified grid angle of 20"},
+        {"unrectified",  // read as 90 degrees
+         nad83 + "      ProjCoordTransGeoKey (Short,1): CT_HotineObliqueMercatorAzimuthCenter\n"
+                 "      ProjAzimuthAngleGeoKey (Double,1): 30\n",
+         "rectified grid angle of 90"},
     };
     for (const auto &c : cases) {
         ktest::PrintedReports printed;

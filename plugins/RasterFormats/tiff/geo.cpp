@@ -106,6 +106,8 @@ const Group kNorth = {
 const Group kScale = {Scale, {ProjScaleAtNatOriginGeoKey, ProjScaleAtCenterGeoKey}};
 const Group kStd1 = {Angle, {ProjStdParallel1GeoKey}};
 const Group kStd2 = {Angle, {ProjStdParallel2GeoKey}};
+const Group kAzimuth = {Angle, {ProjAzimuthAngleGeoKey}};
+const Group kRectified = {Angle, {ProjRectifiedGridAngleGeoKey}};
 
 struct Param {
     int index;  // in the parameter array
@@ -166,6 +168,25 @@ const Family kFamilies[] = {
      CT_PolarStereographic,
      {{4, &kLon, ProjStraightVertPoleLongGeoKey},
       {5, &kLat, ProjNatOriginLatGeoKey},
+      {6, &kEast, ProjFalseEastingGeoKey},
+      {7, &kNorth, ProjFalseNorthingGeoKey}}},
+    {KPRJ_EQUIDISTANT_CONIC,
+     "Equidistant Conic",
+     CT_EquidistantConic,
+     {{2, &kStd1, ProjStdParallel1GeoKey},
+      {3, &kStd2, ProjStdParallel2GeoKey},
+      {4, &kLon, ProjNatOriginLongGeoKey},
+      {5, &kLat, ProjNatOriginLatGeoKey},
+      {6, &kEast, ProjFalseEastingGeoKey},
+      {7, &kNorth, ProjFalseNorthingGeoKey}}},
+    // The azimuth form (12 set): the centre maps to the false origin.
+    {KPRJ_OBLIQUE_MERCATOR,
+     "Oblique Mercator (Hotine)",
+     CT_HotineObliqueMercatorAzimuthCenter,
+     {{2, &kScale, ProjScaleAtCenterGeoKey},
+      {3, &kAzimuth, ProjAzimuthAngleGeoKey},
+      {4, &kLon, ProjCenterLongGeoKey},
+      {5, &kLat, ProjCenterLatGeoKey},
       {6, &kEast, ProjFalseEastingGeoKey},
       {7, &kNorth, ProjFalseNorthingGeoKey}}},
     {KPRJ_POLYCONIC,
@@ -312,6 +333,19 @@ Read userDefined(const Keys &keys, Kprj_ProParameters **out, std::string &why) {
               std::to_string(ct);
         return Read::Unmapped;
     }
+    // The grid of the Oblique Mercator runs along its centre line: the
+    // rectified grid angle (90 degrees when missing, as libgeotiff reads
+    // it) must be the azimuth.
+    if (ct == CT_HotineObliqueMercatorAzimuthCenter) {
+        double azimuth = 0, rectified = kPi / 2 / angular;
+        doubleKey(keys, ProjRectifiedGridAngleGeoKey, rectified);
+        if (!doubleKey(keys, ProjAzimuthAngleGeoKey, azimuth) ||
+            std::fabs(rectified - azimuth) > 1e-9) {
+            why = "a rectified grid angle of " + std::to_string(rectified) +
+                  " other than the azimuth for ProjCoordTransGeoKey " + std::to_string(ct);
+            return Read::Unmapped;
+        }
+    }
     Kprj_ProParameters *p = kprj_ProParametersCreate(nullptr);
     bool ok = p && fill(p, *system) && kprj_CharStrCreate(family->name, &p->proName, nullptr) == 0;
     if (ok) {
@@ -324,8 +358,15 @@ Read userDefined(const Keys &keys, Kprj_ProParameters **out, std::string &why) {
                     if (id != 0 && doubleKey(keys, id, v)) break;
             p->proParams.data[q.index] = v * unitOf(q.group->kind, angular, linear);
         }
+        double unused = 0;
         if (ct == CT_LambertConfConic_1SP)
             p->proParams.data[2] = p->proParams.data[3] = p->proParams.data[5];
+        if (ct == CT_EquidistantConic) {  // two parallels, the second the first when missing
+            if (!doubleKey(keys, ProjStdParallel2GeoKey, unused))
+                p->proParams.data[3] = p->proParams.data[2];
+            p->proParams.data[8] = 1;
+        }
+        if (ct == CT_HotineObliqueMercatorAzimuthCenter) p->proParams.data[12] = 1;
     }
     if (!ok) {
         kprj_ProParametersFree(p);
@@ -537,7 +578,8 @@ bool setMapInfo(Tags &tags, const Kprj_MapInfo &m, std::string &why) {
             setShort(keys, u.angular ? GeogAngularUnitsGeoKey : ProjLinearUnitsGeoKey, u.code);
     // Projection parameters follow the units of the file.
     if (angular != 0 && linear != 0 && angularUnit(keys) != 0 && linearUnit(keys) != 0)
-        for (const Group *g : {&kLon, &kLat, &kEast, &kNorth, &kStd1, &kStd2})
+        for (const Group *g :
+             {&kLon, &kLat, &kEast, &kNorth, &kStd1, &kStd2, &kAzimuth, &kRectified})
             for (uint16_t id : g->keys) {
                 auto it = keys.find(id);
                 if (id == 0 || it == keys.end() || it->second.location != kDoubleParams) continue;
@@ -570,6 +612,11 @@ bool setProjection(Tags &tags, const Kprj_ProParameters &p, std::string &why) {
             "GeoTIFF codes";
         return false;
     }
+    const double *v = p.proParams.data;
+    if (p.proNumber == KPRJ_OBLIQUE_MERCATOR && (p.proParams.count < 13 || v[12] == 0)) {
+        why = "the Oblique Mercator defined by two points has no GeoTIFF parameters";
+        return false;
+    }
     keys.erase(GeographicTypeGeoKey);
     eraseProjected(keys);
     if (family) {
@@ -581,13 +628,19 @@ bool setProjection(Tags &tags, const Kprj_ProParameters &p, std::string &why) {
         setShort(keys, ProjectedCSTypeGeoKey, KvUserDefined);
         setShort(keys, ProjectionGeoKey, KvUserDefined);
         setShort(keys, ProjCoordTransGeoKey, family->transform);
-        for (const Param &q : family->params)
-            if (q.group)
-                keys[q.written] =
-                    Key{kDoubleParams,
-                        1,
-                        0,
-                        {p.proParams.data[q.index] / unitOf(q.group->kind, kPi / 180, linear)}};
+        for (const Param &q : family->params) {
+            if (!q.group) continue;
+            // The one-parallel Equidistant Conic is the two-parallel one
+            // with both parallels equal.
+            const int i = p.proNumber == KPRJ_EQUIDISTANT_CONIC && q.index == 3 &&
+                                  (p.proParams.count < 9 || v[8] == 0)
+                              ? 2
+                              : q.index;
+            keys[q.written] =
+                Key{kDoubleParams, 1, 0, {v[i] / unitOf(q.group->kind, kPi / 180, linear)}};
+        }
+        if (p.proNumber == KPRJ_OBLIQUE_MERCATOR)
+            keys[ProjRectifiedGridAngleGeoKey] = keys[ProjAzimuthAngleGeoKey];
     } else if (p.proNumber == KPRJ_GEOGRAPHIC) {
         setShort(keys, GTModelTypeGeoKey, ModelTypeGeographic);
         setShort(keys, GeographicTypeGeoKey, system->gcs);

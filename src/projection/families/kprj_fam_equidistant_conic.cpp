@@ -13,6 +13,8 @@ struct EquidistantConic : Cone {
 
 const char *forward(const EquidistantConic &b, double &x, double &y) {
     const double lon = x, lat = y;
+    if (!std::isfinite(lon) || !(std::fabs(lat) <= kHalfPi + kEpsilon))
+        return "Latitude or longitude out of range";
     const double ml = mlfn(b.e0, b.e1, b.e2, b.e3, lat);
     b.place(b.a * (b.g - ml), lon, x, y);
     return nullptr;
@@ -22,6 +24,7 @@ const char *inverse(const EquidistantConic &b, double &x, double &y) {
     double rh1, theta, lat = 0;
     b.polar(x, y, rh1, theta);
     if (!phi3(b.g - rh1 / b.a, b.e0, b.e1, b.e2, b.e3, lat)) return "Error returned from kprj_Phi3";
+    if (!(std::fabs(lat) <= kHalfPi + kEpsilon)) return "Input data error";
     y = lat;
     x = adjl(b.lon0 + theta / b.ns);
     return nullptr;

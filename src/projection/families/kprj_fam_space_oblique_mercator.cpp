@@ -1,10 +1,11 @@
 // Space Oblique Mercator on the ellipsoid: the ground track of a satellite
 // in a near-polar orbit mapped nearly conformally, x along the track and y
-// across it. The Landsat form (21) takes the vehicle (2) and path (3) unless
-// parameter 12 asks for the generic orbit, which SOMGeneric (25) always
-// uses: inclination (3), longitude of the ascending node (4), period in
-// minutes (8) and the Landsat ratio (10, the share of a revolution from the
-// ascending node to the path's end).
+// across it. The Landsat form (21) takes the vehicle (2) and path (3); with
+// parameter 12 set it takes the orbit instead: inclination (3), longitude
+// of the ascending node (4) and period in minutes (5), the path ending where
+// a Landsat path does. SOMGeneric (25) always takes the orbit: inclination
+// (3), ascending node (4), period in minutes (8) and the Landsat ratio (10,
+// the share of a revolution from the ascending node to the path's end).
 #include "projection/families/kprj_sphere_family.hpp"
 
 namespace kr::prj {
@@ -48,9 +49,13 @@ void addTerms(Som &m, double degrees, double weight) {
 
 const char *forward(const Som &m, double &x, double &y) {
     const double lon = adjl(x - m.lon0), lat = y;
-    const double tanphi = std::tan(lat);
-    // The satellite's longitude lamdp, by fixed-point iteration from the
-    // node of the right half orbit; up to three half orbits are tried.
+    const double k = m.oneEs * std::tan(lat) * m.sa;
+    // The satellite's longitude lamdp solves lamdp = g(lamdp), g(l) =
+    // atan((k + ca sin t) / cos t) + fac with t = lon + p22 l, starting from
+    // the node of the right half orbit; up to three half orbits are tried.
+    // Newton steps on l - g(l) (g' is p22 (ca + k sin t) / ((k + ca sin t)^2
+    // + cos^2 t), small) take three rounds where the plain fixed point takes
+    // ten; where g' comes near 1 the plain step is taken.
     double lampp = lat >= 0 ? kHalfPi : 1.5 * kPi, lamdp = 0, lamt = 0;
     bool converged = false;
     for (int tries = 0; tries < 3; ++tries) {
@@ -65,8 +70,14 @@ const char *forward(const Som &m, double &x, double &y) {
                 lamt -= kTolerance;
                 c = std::cos(lamt);
             }
-            lamdp = std::atan((m.oneEs * tanphi * m.sa + std::sin(lamt) * m.ca) / c) + fac;
-            if (std::fabs(std::fabs(sav) - std::fabs(lamdp)) < 1e-12) {
+            const double sn = std::sin(lamt), num = k + sn * m.ca;
+            const double g = std::atan(num / c) + fac;
+            const double d = 1 - m.p22 * (m.ca + k * sn) / (num * num + c * c);
+            // A Newton step below 1e-10 leaves an error of the order of
+            // its square: done.
+            const bool newton = std::fabs(d) > 0.5;
+            lamdp = newton ? sav - (sav - g) / d : g;
+            if (std::fabs(lamdp - sav) < (newton ? 1e-10 : 1e-12)) {
                 converged = true;
                 break;
             }
@@ -77,15 +88,19 @@ const char *forward(const Som &m, double &x, double &y) {
     }
     if (!converged) return "Iteration failed to converge";
     const double sp = std::sin(lat);
-    const double phidp = asinClamped((m.oneEs * m.ca * sp - m.sa * std::cos(lat) * std::sin(lamt)) /
-                                     std::sqrt(1 - m.es * sp * sp));
-    const double tanph = std::log(std::tan(0.25 * kPi + 0.5 * phidp));
-    const double sd = std::sin(lamdp);
-    const double s = trackS(m, lamdp);
+    // ln tan(pi/4 + phidp/2) is atanh(sin phidp).
+    const double sinph = std::fmax(
+        -1.0, std::fmin(1.0, (m.oneEs * m.ca * sp - m.sa * std::cos(lat) * std::sin(lamt)) /
+                                 std::sqrt(1 - m.es * sp * sp)));
+    const double tanph = std::atanh(sinph);
+    // The multiple angles of lamdp from its sine and cosine.
+    const double sd = std::sin(lamdp), cd = std::cos(lamdp), sdsq = sd * sd;
+    const double s2 = 2 * sd * cd, c2 = cd * cd - sdsq;
+    const double s =
+        m.p22 * m.sa * cd * std::sqrt((1 + m.t * sdsq) / ((1 + m.w * sdsq) * (1 + m.q * sdsq)));
     const double d = std::sqrt(m.xj * m.xj + s * s);
-    x = m.fe + m.a * (m.b * lamdp + m.a2 * std::sin(2 * lamdp) + m.a4 * std::sin(4 * lamdp) -
-                      tanph * s / d);
-    y = m.fn + m.a * (m.c1 * sd + m.c3 * std::sin(3 * lamdp) + tanph * m.xj / d);
+    x = m.fe + m.a * (m.b * lamdp + m.a2 * s2 + m.a4 * 2 * s2 * c2 - tanph * s / d);
+    y = m.fn + m.a * (m.c1 * sd + m.c3 * sd * (3 - 4 * sdsq) + tanph * m.xj / d);
     return nullptr;
 }
 
@@ -127,51 +142,58 @@ const char *inverse(const Som &m, double &x, double &y) {
     return nullptr;
 }
 
-// The orbit of a record: inclination, ascending node, period in days and
-// Landsat ratio; false with the report when the record names none.
-bool orbitOf(const Kprj_ProParameters *p, bool generic, double &alf, double &lon0, double &period,
-             double &ratio, const char *fn, Report &e) {
-    if (!generic) {
+// Landsat's share of a revolution from the ascending node to a path's end.
+constexpr double kLandsatRatio = 0.5201613;
+
+// The orbit of a record: false with the report when the record names none.
+bool orbitOf(const Kprj_ProParameters *p, int form, SomOrbit &o, const char *fn, Report &e) {
+    if (form == 0) {
         const int vehicle = static_cast<int>(param(p, 2)), path = static_cast<int>(param(p, 3));
-        const int paths = vehicle <= 3 ? 251 : 233;
-        if (vehicle < 1 || vehicle > 5 || path < 1 || path > paths) {
+        if (vehicle < 1 || vehicle > 5 || path < 1 || path > (vehicle <= 3 ? 251 : 233)) {
             e.error(fn, 2, "Invalid Landsat vehicle or path");
             return false;
         }
-        alf = (vehicle <= 3 ? 99.092 : 98.2) * kD2R;
-        lon0 = (vehicle <= 3 ? 128.87 : 129.3) * kD2R - kTwoPi / paths * path;
-        period = (vehicle <= 3 ? 103.2669323 : 98.8841202) / 1440;
-        ratio = 0.5201613;
+        o = landsatOrbit(vehicle, path);
         return true;
     }
-    alf = param(p, 3);
-    lon0 = param(p, 4);
-    period = param(p, 8) / 1440;
-    ratio = param(p, 10);
-    if (!(period > 0) || !(ratio > 0)) {
+    o.alf = param(p, 3);
+    o.lon0 = param(p, 4);
+    o.period = param(p, form == 1 ? 5 : 8);
+    o.ratio = form == 1 ? kLandsatRatio : param(p, 10);
+    if (!(o.period > 0) || !(o.ratio > 0) || !std::isfinite(o.period) || !std::isfinite(o.ratio)) {
         e.error(fn, 3, "Invalid satellite orbit");
         return false;
     }
     return true;
 }
 
-bool somSetup(const Kprj_ProParameters *p, Kprj_MapProjection *mp, bool generic, const char *fn,
-              Report &e) {
+}  // namespace
+
+SomOrbit landsatOrbit(int vehicle, int path) {
+    const int paths = vehicle <= 3 ? 251 : 233;
+    SomOrbit o;
+    o.alf = (vehicle <= 3 ? 99.092 : 98.2) * kD2R;
+    o.lon0 = (vehicle <= 3 ? 128.87 : 129.3) * kD2R - kTwoPi / paths * path;
+    o.period = vehicle <= 3 ? 103.2669323 : 98.8841202;
+    o.ratio = kLandsatRatio;
+    return o;
+}
+
+bool somOrbitSetup(const Kprj_ProParameters *p, Kprj_MapProjection *mp, const SomOrbit &o,
+                   double fe, double fn, const char *name, Report &e) {
     Earth earth;
-    if (!earthOf(p, &earth, fn, e)) return false;
-    double alf = 0, lon0 = 0, period = 0, ratio = 0;
-    if (!orbitOf(p, generic, alf, lon0, period, ratio, fn, e)) return false;
-    auto *m = newBlock<Som>(fn, e);
+    if (!earthOf(p, &earth, name, e)) return false;
+    auto *m = newBlock<Som>(name, e);
     if (!m) return false;
     m->a = earth.a;
     m->es = earth.es;
     m->oneEs = 1 - earth.es;
-    m->lon0 = lon0;
-    m->fe = param(p, 6);
-    m->fn = param(p, 7);
-    m->p22 = period;
-    m->sa = std::sin(alf);
-    m->ca = std::cos(alf);
+    m->lon0 = o.lon0;
+    m->fe = fe;
+    m->fn = fn;
+    m->p22 = o.period / 1440;
+    m->sa = std::sin(o.alf);
+    m->ca = std::cos(o.alf);
     if (std::fabs(m->ca) < 1e-9) m->ca = 1e-9;
     const double esc = m->es * m->ca * m->ca, ess = m->es * m->sa * m->sa;
     m->w = (1 - esc) / m->oneEs;
@@ -180,7 +202,7 @@ bool somSetup(const Kprj_ProParameters *p, Kprj_MapProjection *mp, bool generic,
     m->t = ess * (2 - m->es) / (m->oneEs * m->oneEs);
     m->u = esc / m->oneEs;
     m->xj = m->oneEs * m->oneEs * m->oneEs;
-    m->rlm = kPi * ratio;
+    m->rlm = kPi * o.ratio;
     m->rlm2 = m->rlm + kTwoPi;
     // Simpson's rule over 0 to 90 degrees in steps of 9.
     for (int i = 0; i <= 10; ++i) addTerms(*m, 9.0 * i, i == 0 || i == 10 ? 1 : (i % 2 ? 4 : 2));
@@ -193,14 +215,17 @@ bool somSetup(const Kprj_ProParameters *p, Kprj_MapProjection *mp, bool generic,
     return true;
 }
 
-}  // namespace
-
 bool somInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
-    return somSetup(p, m, param(p, 12) != 0, "kprj_SOMInit", e);
+    constexpr const char *fn = "kprj_SOMInit";
+    SomOrbit o;
+    return orbitOf(p, param(p, 12) != 0 ? 1 : 0, o, fn, e) &&
+           somOrbitSetup(p, m, o, param(p, 6), param(p, 7), fn, e);
 }
 
 bool somGenericInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
-    return somSetup(p, m, true, "kprj_SOMGenericInit", e);
+    constexpr const char *fn = "kprj_SOMGenericInit";
+    SomOrbit o;
+    return orbitOf(p, 2, o, fn, e) && somOrbitSetup(p, m, o, param(p, 6), param(p, 7), fn, e);
 }
 
 }  // namespace kr::prj
