@@ -197,11 +197,7 @@ KRASTER_API Kprj_Projection *kprj_ProjectionInit(Kint_InitToolkitData *toolkit,
         if (p->proExeName.count > 1) kr::warn(nullptr, fn, 5, "proExeName.data will be ignored");
         const Family *f = familyByNumber(p->proNumber);
         if (!f) {
-            e.error(fn, 6,
-                    p->proNumber < 0 || p->proNumber > KPRJ_PE_LAST
-                        ? "Invalid projection number"
-                        : "Projection number %ld is not built in",
-                    static_cast<long>(p->proNumber));
+            e.error(fn, 6, "Invalid projection number");
         } else if (f->minimumParams > 0 &&
                    (p->proParams.count < f->minimumParams || !p->proParams.data)) {
             e.error(fn, 7, "Insufficient projection parameters");
