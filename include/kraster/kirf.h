@@ -31,7 +31,8 @@
  *     InstanceSourceRangeFlagsGet (long *count, long **flags): non-zero when
  *       ResampleDataCreate needs the source's value range;
  *   ResampleDataCreate, ResampleDataDestroy, ResampleBlockInterpolate
- *   (required) and ResampleBlockCheck (optional), with the signatures below.
+ *   (required), ResampleBlockCheck and ResamplePointsInterpolate (optional),
+ *   with the signatures below.
  * Status returns are long, negative on failure, as in kimgrf.h. */
 #ifndef KRASTER_KIRF_H
 #define KRASTER_KIRF_H
@@ -81,6 +82,15 @@ typedef long (*Kirf_ResampleBlockInterpolateFunc)(void *data, const Kgda_BaseDat
                                                   const Kirf_Scale *scale,
                                                   Kgda_BaseData *destination, int32_t *underflow,
                                                   int32_t *overflow, Kerr_ErrorReport **err);
+/* Optional: the same at given source positions instead of a scale. xy holds
+ * 2 x rows x columns doubles, the x and y of each destination pixel's centre
+ * in the source coordinates of THE MAPPING, row by row; a position that is
+ * not finite gives the null value (0 without one). A method without it
+ * cannot be used with a transform chain. */
+typedef long (*Kirf_ResamplePointsInterpolateFunc)(void *data, const Kgda_BaseData *source,
+                                                   long srcColumn, long srcRow, const double *xy,
+                                                   Kgda_BaseData *destination, int32_t *underflow,
+                                                   int32_t *overflow, Kerr_ErrorReport **err);
 /* For kernels of variable size: the source rectangle a destination block
  * needs (first column and row, columns, rows). */
 typedef long (*Kirf_ResampleBlockCheckFunc)(void *data, const Kirf_Scale *scale, long dstColumns,
@@ -122,6 +132,19 @@ KRASTER_API Kirf_ResampleData *kirf_ResampleDataCreate(Kirf_SrcPixelRectsGetFunc
                                                        const Kirf_Scale *xForm, long srcLayerCount,
                                                        const Kirf_MethodSetup *setup,
                                                        Kerr_ErrorReport **err);
+/* The same through a transform chain instead of a scale: destination
+ * pixel (row r, column c) takes the source value at the image of (c, r)
+ * under the chain, both in pixel coordinates where pixel (i, j) has its
+ * centre at (j, i). The chain is copied. The method's plug-in must offer
+ * ResamplePointsInterpolate, and the method's geometric model list must
+ * name the model of every step (an empty list takes any); else "Resample
+ * type %s is invalid for supplied xForm". A chain that cannot be applied
+ * to a block fails its kirf_ResampleBlockInterpolate
+ * ("kxfr_CoordBlockTransform failed"). Other errors as above. */
+KRASTER_API Kirf_ResampleData *kirf_ResampleDataCreateXForm(
+    Kirf_SrcPixelRectsGetFunc srcGet, void *clientData, const char *resampleMethod,
+    const struct Kxfr_XForm *xForm, long srcLayerCount, const Kirf_MethodSetup *setup,
+    Kerr_ErrorReport **err);
 /* The pixel type the method writes. */
 KRASTER_API int32_t kirf_ResampleDataDstPixelType(const Kirf_ResampleData *data);
 /* Fills the destination rectangle inDstRectangle (column, row, columns,

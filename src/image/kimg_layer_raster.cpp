@@ -2,6 +2,7 @@
 // cache with pixel conversion, reads and writes through the window,
 // read-ahead hints, flushing, transactions, null values and layer stacks.
 #include <kraster/kfnp.h>
+#include <kraster/kirf.h>
 #include <kraster/kmsc.h>
 #include <kraster/kpxm.h>
 
@@ -374,6 +375,86 @@ KRASTER_API int kimg_LayerRasterPixelRectSet(Kimg_Layer *layer, long column, lon
 
 namespace {
 
+// The source of a read through the layer's transform: pixels of the window.
+struct ChainSource {
+    Kimg_Layer *layer;
+    Bounds bounds;
+    const char *fn;
+};
+
+int chainSourceGet(void *client, long column, long row, long columns, long rows,
+                   Kgda_BaseDataStack *rects, Kerr_ErrorReport **err) {
+    const auto &s = *static_cast<const ChainSource *>(client);
+    return rectGet(s.layer, s.bounds.x0 + column, s.bounds.y0 + row, columns, rows,
+                   rects->layers[0], &s.bounds, s.fn, err);
+}
+
+// Fills columns x rows output pixels from (column, row) on through the
+// layer's transform: every one gets the resampled value at its image in
+// the window, or the null value where there is none.
+bool chainRead(Kimg_Layer *l, const Bounds &b, long column, long row, long columns, long rows,
+               Kgda_BaseData *rect, const char *fn, Report &e) {
+    if (!rect) {
+        e.error(fn, 2, "Null pixelRect");
+        return false;
+    }
+    if (!rectUsable(rect, fn, e)) return false;
+    columns = std::min<long>(columns, rect->numcolumns);
+    rows = std::min<long>(rows, rect->numrows);
+    if (columns <= 0 || rows <= 0) return true;
+    ChainSource source{l, b, fn};
+    Kirf_MethodSetup setup{};
+    setup.srcPixelType = l->pixelType;
+    setup.dstPixelType = -1;
+    setup.hasNull = l->hasStoredNull || l->nullSet;
+    kimg_LayerRasterNullValueGetS(l, &setup.nullValue, nullptr);
+    setup.srcColumns = b.x1 - b.x0;
+    setup.srcRows = b.y1 - b.y0;
+    const char *method = l->resampleMethod.empty() ? "MIRAVEN Nearest Neighbor Resampling"
+                                                   : l->resampleMethod.c_str();
+    struct Held {
+        Kirf_ResampleData *data = nullptr;
+        Kgda_BaseData *temporary = nullptr;
+        ~Held() {
+            kirf_ResampleDataDestroy(data, nullptr);
+            kgda_BaseDataDelete(temporary, nullptr);
+        }
+    } held;
+    held.data =
+        kirf_ResampleDataCreateXForm(chainSourceGet, &source, method, l->xform, 1, &setup, e.out());
+    if (!held.data) {
+        e.error(fn, 70, "kirf_ResampleDataCreateXForm failed");
+        return false;
+    }
+    // The method writes its own type; another type of rectangle is
+    // converted from a temporary one.
+    const int32_t type = kirf_ResampleDataDstPixelType(held.data);
+    Kgda_BaseData *target = rect;
+    if (type != rect->datatype) {
+        held.temporary = kimg_PixelRectCreate(columns, rows, type, e.out());
+        if (!held.temporary) {
+            e.error(fn, 71, "kimg_PixelRectCreate failed");
+            return false;
+        }
+        target = held.temporary;
+    }
+    Kgda_BaseData *layers[1] = {target};
+    Kgda_BaseDataStack stack{1, 1, layers, 0};
+    const double area[4] = {static_cast<double>(column), static_cast<double>(row),
+                            static_cast<double>(columns), static_cast<double>(rows)};
+    if (kirf_ResampleBlockInterpolate(held.data, area, &stack, e.out()) != 0) {
+        e.error(fn, 72, "kirf_ResampleBlockInterpolate failed");
+        return false;
+    }
+    if (target != rect) {
+        const Kpxm_ConvertFunc conv = kmsc_AddressOf_kpxm_Convert()[type][rect->datatype];
+        for (long y = 0; y < rows; ++y)
+            conv(target->windowStart + y * target->pitch, rect->windowStart + y * rect->pitch,
+                 columns);
+    }
+    return true;
+}
+
 // Checks of kimg_LayerRead/Write.
 bool windowArgs(const Kimg_Layer *l, long width, long height, bool writing, const char *fn,
                 Report &e) {
@@ -402,8 +483,13 @@ KRASTER_API int kimg_LayerRead(Kimg_Layer *layer, long column, long row, long wi
     Report e(err);
     if (!windowArgs(layer, width, height, false, fn, e)) return -1;
     Bounds b = windowOf(layer);
-    if (rectGet(layer, b.x0 + column, b.y0 + row, width, height, pixelRect, &b, fn, e.out()) != 0)
-        return -1;
+    // Window pixels straight, or through the transform.
+    auto get = [&](long c, long r, long columns, long rows, Kgda_BaseData *rect, Report &re) {
+        return layer->xform
+                   ? chainRead(layer, b, c, r, columns, rows, rect, fn, re)
+                   : rectGet(layer, b.x0 + c, b.y0 + r, columns, rows, rect, &b, fn, re.out()) == 0;
+    };
+    if (!get(column, row, width, height, pixelRect, e)) return -1;
     if (!pixelRect || (!layer->rescale && !layer->convolve)) return 0;
     AreaReader read = [&](long c, long r, long columns, long rows, double *out, Report &re) {
         Kgda_BaseData area{};
@@ -411,7 +497,7 @@ KRASTER_API int kimg_LayerRead(Kimg_Layer *layer, long column, long row, long wi
         return kgda_BaseDataReCreate(&area, static_cast<int32_t>(rows),
                                      static_cast<int32_t>(columns), KGDA_TYPE_F64,
                                      KGDA_RASTER_OBJECT, out, re.out()) &&
-               rectGet(layer, b.x0 + c, b.y0 + r, columns, rows, &area, &b, fn, re.out()) == 0;
+               get(c, r, columns, rows, &area, re);
     };
     return layerReadFilter(layer, column, row, width, height, b.x1 - b.x0, b.y1 - b.y0, pixelRect,
                            read, fn, e)
@@ -424,6 +510,10 @@ KRASTER_API int kimg_LayerWrite(Kimg_Layer *layer, long column, long row, long w
     constexpr const char *fn = "kimg_LayerWrite";
     Report e(err);
     if (!windowArgs(layer, width, height, true, fn, e)) return -1;
+    if (layer->xform) {
+        e.error(fn, 4, "kimg_LayerWrite cannot be used with a geometric transform");
+        return -1;
+    }
     Bounds b = windowOf(layer);
     return rectSet(layer, b.x0 + column, b.y0 + row, width, height, pixelRect, &b, fn, e.out());
 }

@@ -5,6 +5,7 @@
 #include <kraster/kmsc.h>
 #include <kraster/kpxm.h>
 #include <kraster/kthr.h>
+#include <kraster/kxfr.h>
 
 #include <dlfcn.h>
 
@@ -40,6 +41,7 @@ struct RMInstance {
     Kirf_ResampleDataDestroyFunc destroy = nullptr;
     Kirf_ResampleBlockInterpolateFunc interpolate = nullptr;
     Kirf_ResampleBlockCheckFunc check = nullptr;
+    Kirf_ResamplePointsInterpolateFunc points = nullptr;
     ~RMInstance() {
         if (library) dlclose(library);
     }
@@ -148,6 +150,7 @@ std::unique_ptr<RMInstance> load(const kr::dll::Library &lib) {
     inst->destroy = symbol<Kirf_ResampleDataDestroyFunc>(h, "ResampleDataDestroy");
     inst->interpolate = symbol<Kirf_ResampleBlockInterpolateFunc>(h, "ResampleBlockInterpolate");
     inst->check = symbol<Kirf_ResampleBlockCheckFunc>(h, "ResampleBlockCheck");
+    inst->points = symbol<Kirf_ResamplePointsInterpolateFunc>(h, "ResamplePointsInterpolate");
     const struct {
         bool present;
         const char *name;
@@ -218,6 +221,8 @@ struct Kirf_ResampleData {
     Kirf_SrcPixelRectsGetFunc srcGet = nullptr;
     void *client = nullptr;
     Kirf_Scale scale{};
+    Kxfr_XForm *chain = nullptr;  // compacted copy; null: the scale maps
+    std::vector<double> xy;       // positions of the block's pixels
     long layers = 0;
     int32_t srcType = 0, readType = 0, dstType = 0;
     double nullValue = 0;
@@ -229,6 +234,7 @@ struct Kirf_ResampleData {
     std::vector<unsigned char> source;
     std::vector<Kgda_BaseData> sourceLayers;
     std::vector<Kgda_BaseData *> sourcePointers;
+    ~Kirf_ResampleData() { kxfr_XFormFree(chain); }
 };
 
 KRASTER_API const char *kirf_ResampleMethodFromInterpolationType(int32_t type) {
@@ -248,13 +254,14 @@ KRASTER_API void kirf_ResampleSourceLimitSet(int64_t bytes) {
     g_sourceLimit = bytes;
 }
 
-KRASTER_API Kirf_ResampleData *kirf_ResampleDataCreate(Kirf_SrcPixelRectsGetFunc srcGet,
-                                                       void *clientData, const char *resampleMethod,
-                                                       const Kirf_Scale *xForm, long srcLayerCount,
-                                                       const Kirf_MethodSetup *setup,
-                                                       Kerr_ErrorReport **err) {
-    constexpr const char *fn = "kirf_ResampleDataCreate";
-    Report e(err);
+namespace {
+
+// Both ways of making resample data: through a scale or a chain (exactly
+// one of them given).
+Kirf_ResampleData *dataCreate(Kirf_SrcPixelRectsGetFunc srcGet, void *clientData,
+                              const char *resampleMethod, const Kirf_Scale *scale,
+                              const Kxfr_XForm *chain, long srcLayerCount,
+                              const Kirf_MethodSetup *setup, const char *fn, Report &e) {
     if (!srcGet) {
         e.error(fn, 1, "Missing srcPixelRectsGetFunc");
         return nullptr;
@@ -263,7 +270,7 @@ KRASTER_API Kirf_ResampleData *kirf_ResampleDataCreate(Kirf_SrcPixelRectsGetFunc
         e.error(fn, 2, "Missing resampleMethod");
         return nullptr;
     }
-    if (!xForm) {
+    if (!scale && !chain) {
         e.error(fn, 3, "Missing xForm");
         return nullptr;
     }
@@ -272,8 +279,8 @@ KRASTER_API Kirf_ResampleData *kirf_ResampleDataCreate(Kirf_SrcPixelRectsGetFunc
         return nullptr;
     }
     if (!setup || setup->srcPixelType < 0 || setup->srcPixelType > KGDA_TYPE_C128 ||
-        !(xForm->dx > 0) || !(xForm->dy > 0) || !std::isfinite(xForm->x0) ||
-        !std::isfinite(xForm->y0)) {
+        (scale && (!(scale->dx > 0) || !(scale->dy > 0) || !std::isfinite(scale->x0) ||
+                   !std::isfinite(scale->y0)))) {
         e.error(fn, 5, "Args");
         return nullptr;
     }
@@ -282,7 +289,13 @@ KRASTER_API Kirf_ResampleData *kirf_ResampleDataCreate(Kirf_SrcPixelRectsGetFunc
     RMInstance *inst = identify(resampleMethod, &index, fn, e);
     if (!inst) return nullptr;
     size_t i = static_cast<size_t>(index);
-    if (!listHas(inst->models[i], "Scale")) {
+    bool fits = scale ? listHas(inst->models[i], "Scale") : inst->points != nullptr;
+    for (int32_t k = 0; chain && fits && k < kxfr_XFormStepCount(chain); ++k) {
+        const char *title = nullptr;
+        kxfr_XFormDataGet(chain, k, &title, nullptr);
+        fits = title && listHas(inst->models[i], title);
+    }
+    if (!fits) {
         e.error(fn, 6, "Resample type %s is invalid for supplied xForm", resampleMethod);
         return nullptr;
     }
@@ -291,7 +304,16 @@ KRASTER_API Kirf_ResampleData *kirf_ResampleDataCreate(Kirf_SrcPixelRectsGetFunc
     d->title = index;
     d->srcGet = srcGet;
     d->client = clientData;
-    d->scale = *xForm;
+    if (scale) d->scale = *scale;
+    if (chain) {
+        // Compacted once here rather than for every block.
+        d->chain = kxfr_XFormCopy(chain, e.out());
+        if (!d->chain ||
+            (kxfr_XFormStepCount(d->chain) > 0 && kxfr_XFormCompact(d->chain, e.out()) != 0)) {
+            e.error(fn, 11, "kxfr_XFormCompact failed");
+            return nullptr;
+        }
+    }
     d->layers = srcLayerCount;
     d->srcType = d->readType = setup->srcPixelType;
     if (!listHas(inst->sources[i], typeName(d->srcType))) {
@@ -338,6 +360,27 @@ KRASTER_API Kirf_ResampleData *kirf_ResampleDataCreate(Kirf_SrcPixelRectsGetFunc
     }
     kerr_DeleteErrorReport(pe);
     return d.release();
+}
+
+}  // namespace
+
+KRASTER_API Kirf_ResampleData *kirf_ResampleDataCreate(Kirf_SrcPixelRectsGetFunc srcGet,
+                                                       void *clientData, const char *resampleMethod,
+                                                       const Kirf_Scale *xForm, long srcLayerCount,
+                                                       const Kirf_MethodSetup *setup,
+                                                       Kerr_ErrorReport **err) {
+    Report e(err);
+    return dataCreate(srcGet, clientData, resampleMethod, xForm, nullptr, srcLayerCount, setup,
+                      "kirf_ResampleDataCreate", e);
+}
+
+KRASTER_API Kirf_ResampleData *kirf_ResampleDataCreateXForm(
+    Kirf_SrcPixelRectsGetFunc srcGet, void *clientData, const char *resampleMethod,
+    const Kxfr_XForm *xForm, long srcLayerCount, const Kirf_MethodSetup *setup,
+    Kerr_ErrorReport **err) {
+    Report e(err);
+    return dataCreate(srcGet, clientData, resampleMethod, nullptr, xForm, srcLayerCount, setup,
+                      "kirf_ResampleDataCreateXForm", e);
 }
 
 KRASTER_API int32_t kirf_ResampleDataDstPixelType(const Kirf_ResampleData *data) {
@@ -409,12 +452,65 @@ Kgda_BaseDataStack *sourceStack(Kirf_ResampleData *d, long sw, long sh, Kgda_Bas
     return &held;
 }
 
+// Through a chain: the source positions of the pixel centres of the
+// destination rectangle into d->xy (the mapping's coordinates, where a
+// pixel's centre is at +0.5), and the source rectangle they need. False
+// with a report when the chain fails.
+bool chainArea(Kirf_ResampleData *d, long c, long r, long w, long h, long &sc, long &sr, long &sw,
+               long &sh, const char *fn, Report &e) {
+    const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+    d->xy.resize(2 * n);
+    double *p = d->xy.data();
+    for (long y = 0; y < h; ++y)
+        for (long x = 0; x < w; ++x, p += 2) {
+            p[0] = static_cast<double>(c + x);
+            p[1] = static_cast<double>(r + y);
+        }
+    if (kxfr_CoordBlockTransform(d->chain, static_cast<int64_t>(n), d->xy.data(), e.out()) != 0) {
+        e.error(fn, 25, "kxfr_CoordBlockTransform failed");
+        return false;
+    }
+    // Positions far outside any raster are left to the method as no data.
+    constexpr double kFar = 1e15;
+    double x0 = kFar, y0 = kFar, x1 = -kFar, y1 = -kFar;
+    for (size_t i = 0; i < n; ++i) {
+        double &x = d->xy[2 * i], &y = d->xy[2 * i + 1];
+        if (!(std::fabs(x) < kFar && std::fabs(y) < kFar)) {
+            x = y = std::nan("");
+            continue;
+        }
+        x += 0.5;
+        y += 0.5;
+        x0 = std::min(x0, x);
+        y0 = std::min(y0, y);
+        x1 = std::max(x1, x);
+        y1 = std::max(y1, y);
+    }
+    if (x0 > x1) x0 = x1 = y0 = y1 = 0;  // no position at all
+    const long pad = (d->instance->kernels[static_cast<size_t>(d->title)] + 1) / 2 + 1;
+    auto span = [&](double lo, double hi, int64_t limit, long &start, long &size) {
+        // Only what the source has (a rectangle of at least one pixel).
+        double a = std::floor(lo) - pad, b = std::ceil(hi) + pad;
+        if (limit > 0) {
+            a = std::clamp(a, 0.0, static_cast<double>(limit - 1));
+            b = std::clamp(b, a + 1, static_cast<double>(limit));
+        }
+        start = static_cast<long>(a);
+        size = static_cast<long>(std::min(b - a, 4e9));
+    };
+    span(x0, x1, d->srcColumns, sc, sw);
+    span(y0, y1, d->srcRows, sr, sh);
+    return true;
+}
+
 // (c0, r0): the destination position of the rasters' first element.
 int interpolateBlock(Kirf_ResampleData *d, long c0, long r0, long c, long r, long w, long h,
                      Kgda_BaseDataStack *dst, bool &under, bool &over, const char *fn, Report &e) {
     long sc, sr, sw, sh;
     const Kirf_Scale &s = d->scale;
-    if (d->instance->check) {
+    if (d->chain) {
+        if (!chainArea(d, c, r, w, h, sc, sr, sw, sh, fn, e)) return -1;
+    } else if (d->instance->check) {
         Kerr_ErrorReport *pe = nullptr;
         Kirf_Scale local = s;
         local.x0 += static_cast<double>(c) * s.dx;
@@ -428,11 +524,13 @@ int interpolateBlock(Kirf_ResampleData *d, long c0, long r0, long c, long r, lon
         sourceArea(d, c, r, w, h, sc, sr, sw, sh);
     }
     int64_t limit = g_sourceLimit ? g_sourceLimit.load() : kDefaultSourceLimit;
-    int64_t bytes =
-        int64_t(sw) * sh * kmsc_AddressOf_kgda_NumBytesPerPixel()[d->readType] * d->layers;
+    const double bytes = static_cast<double>(sw) * static_cast<double>(sh) *
+                         kmsc_AddressOf_kgda_NumBytesPerPixel()[d->readType] *
+                         static_cast<double>(d->layers);
     Kgda_BaseDataStack *src = nullptr;
     Kgda_BaseDataStack held{};
-    if (bytes <= limit && sw <= INT32_MAX && sh <= INT32_MAX && sw * sh <= INT32_MAX)
+    if (bytes <= static_cast<double>(limit) && sw <= INT32_MAX && sh <= INT32_MAX &&
+        sw * sh <= INT32_MAX)
         src = sourceStack(d, sw, sh, held);
     if (!src) {
         if (w <= 1 && h <= 1) {
@@ -479,8 +577,10 @@ int interpolateBlock(Kirf_ResampleData *d, long c0, long r0, long c, long r, lon
         {
             Section plug(!d->instance->threadSafe);
             errno = 0;
-            result = d->instance->interpolate(d->data, src->layers[i], sc, sr, &local, &part, &u,
-                                              &o, &pe);
+            result = d->chain ? d->instance->points(d->data, src->layers[i], sc, sr, d->xy.data(),
+                                                    &part, &u, &o, &pe)
+                              : d->instance->interpolate(d->data, src->layers[i], sc, sr, &local,
+                                                         &part, &u, &o, &pe);
         }
         if (result < 0) {
             e.wrap(pe, fn, 24, "ResampleBlockInterpolate failed");
