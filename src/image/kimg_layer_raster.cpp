@@ -148,6 +148,29 @@ bool blockReadInto(Kimg_Layer *l, long index, unsigned char *dst, const char *fn
     return true;
 }
 
+// Whether whole blocks may go from the plug-in straight into a rectangle of
+// their own type: it offers LayerRasterReadPart, and nothing newer than
+// the source can exist outside the cache (no raw mode, no stash).
+bool partReads(const Kimg_Layer *l) {
+    return l->instance->fn.LayerRasterReadPart && !l->rawMode && l->undoLevels == 0;
+}
+
+// Columns x rows pixels of block index from (x, y) inside it into dst, rows
+// pitch bytes apart, straight from the plug-in. The block must not be held
+// by the cache (a held block may be newer than the source).
+bool blockReadPart(Kimg_Layer *l, long index, long x, long y, long columns, long rows,
+                   unsigned char *dst, long pitch, const char *fn, Report &e) {
+    Kerr_ErrorReport *pe = nullptr;
+    if (call(*l->instance, l->instance->fn.LayerRasterReadPart, nullptr, l->handle,
+             index / l->blocksAcross, index % l->blocksAcross, x, y, columns, rows,
+             static_cast<void *>(dst), pitch, &pe) < 0) {
+        e.wrap(pe, fn, 66, "LayerRasterReadPart failed");
+        return false;
+    }
+    kerr_DeleteErrorReport(pe);
+    return true;
+}
+
 // Copies rows of n bytes between pitches. Rows of whole blocks are short
 // (128 bytes for 64 u16 pixels): copied inline in 16-byte steps rather
 // than by a call per row.
@@ -253,8 +276,10 @@ int rectGet(Kimg_Layer *l, long column, long row, long columns, long rows, Kgda_
     unsigned char *out = rect->windowStart;
     const bool same = rect->datatype == l->pixelType;
     // Spans of whole blocks of the rectangle's type go block row by block row.
+    // Without part reads of the plug-in, that is the fewest copies.
+    const bool part = same && partReads(l);
     auto edge = [](long v, long size, long limit) { return v % size == 0 || v == limit; };
-    if (same && edge(s.c0, l->blockWidth, 0) && edge(s.r0, l->blockHeight, 0) &&
+    if (same && !part && edge(s.c0, l->blockWidth, 0) && edge(s.r0, l->blockHeight, 0) &&
         edge(s.c1, l->blockWidth, l->width) && edge(s.r1, l->blockHeight, l->height))
         return readBlockRows(l, s, out, pitch, fn, e) ? 0 : -1;
     bool ok =
@@ -264,6 +289,10 @@ int rectGet(Kimg_Layer *l, long column, long row, long columns, long rows, Kgda_
                                y1 == std::min(by + l->blockHeight, l->height);
             unsigned char *dst = out + (y0 - s.r0 + s.rr) * pitch + (x0 - s.c0 + s.rc) * rb;
             const long n = x1 - x0, srcStep = l->blockWidth * lb;
+            // A whole block the cache does not hold goes from the plug-in
+            // straight into the rectangle.
+            if (whole && part && !kdms_CacheIndexPresent(l->cache, index))
+                return blockReadPart(l, index, 0, 0, n, y1 - y0, dst, pitch, fn, e);
             // A whole block whose rows lie one after the other in the
             // rectangle goes from the plug-in straight into it.
             if (whole && same && pitch == srcStep && y1 - y0 == l->blockHeight &&
