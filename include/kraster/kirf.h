@@ -112,7 +112,10 @@ KRASTER_API int kirf_ResampleMethodExists(const char *title, Kerr_ErrorReport **
 /* Fills rects (srcLayerCount rasters of columns x rows, made by the library
  * in the pixel type the method reads) with the source pixels of the
  * rectangle at (column, row), which lies inside the source when the setup
- * gave its size. Returns 0 or -1 with a report. */
+ * gave its size. Instead of copying, the function may make a raster a view
+ * (kgda_BaseDataReDerive) of the same size and type into memory of its own
+ * that stays unchanged until the block is done. Returns 0 or -1 with a
+ * report. */
 typedef int (*Kirf_SrcPixelRectsGetFunc)(void *clientData, long column, long row, long columns,
                                          long rows, Kgda_BaseDataStack *rects,
                                          Kerr_ErrorReport **err);

@@ -196,11 +196,13 @@ struct LevelSource {
 bool bandLoad(LevelSource &s, long r0, long r1, Report &e) {
     if (r0 >= s.first && r1 <= s.end()) return true;
     const long bh = s.layer->blockHeight;
-    const long nf = r0 / bh * bh, ne = std::min(s.height, (r1 + bh - 1) / bh * bh);
-    // Rows already held stay; the others are read.
-    s.drop(nf);
-    if (s.first != nf || s.count == 0) {
-        s.first = nf;
+    const long ne = std::min(s.height, (r1 + bh - 1) / bh * bh);
+    // Rows still wanted stay (only they move when the band is moved to the
+    // front); without any the band starts afresh at a block row.
+    if (r0 >= s.first && r0 < s.end()) {
+        s.drop(r0);
+    } else {
+        s.first = r0 / bh * bh;
         s.count = 0;
     }
     const long from = s.end();
@@ -233,6 +235,17 @@ int srcRects(void *client, long column, long row, long columns, long rows,
     }
     // Requests move down: rows above this one are not asked for again.
     if (!s.layer) s.drop(row);
+    // Pixels of the method's own type are handed over where they lie: the
+    // raster becomes a view of the band, which stays put until the method
+    // has read it (only the next level's band grows meanwhile).
+    if (out->datatype == s.type && out->derivedFlag) {
+        Kgda_BaseData band;
+        if (borrow(band, s.row(s.first), s.count, s.width, s.type) &&
+            kgda_BaseDataReDerive(&band, out, static_cast<int32_t>(row - s.first),
+                                  static_cast<int32_t>(column), static_cast<int32_t>(rows),
+                                  static_cast<int32_t>(columns), nullptr))
+            return 0;
+    }
     const Kpxm_ConvertFunc conv = kmsc_AddressOf_kpxm_Convert()[s.type][out->datatype];
     const long bytes = kmsc_AddressOf_kgda_NumBytesPerPixel()[s.type];
     const unsigned char *in = s.row(row) + column * bytes;

@@ -361,7 +361,10 @@ int rectSet(Kimg_Layer *l, long column, long row, long columns, long rows,
             unsigned char *dst = block + ((y0 - by) * l->blockWidth + (x0 - bx)) * lb;
             const unsigned char *src = in + (y0 - s.r0 + s.rr) * pitch + (x0 - s.c0 + s.rc) * rb;
             const long n = x1 - x0, dstStep = l->blockWidth * lb;
-            for (long y = y0; y < y1; ++y, src += pitch, dst += dstStep) conv(src, dst, n);
+            if (rect->datatype == l->pixelType)
+                copyRows(dst, dstStep, src, pitch, n * lb, y1 - y0);
+            else
+                for (long y = y0; y < y1; ++y, src += pitch, dst += dstStep) conv(src, dst, n);
             if (kdms_CacheWrite(l->cache, index, block, e.out()) != 0) {
                 e.error(fn, 7, "kdms_CacheWrite failed");
                 return false;

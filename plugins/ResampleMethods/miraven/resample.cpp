@@ -126,9 +126,16 @@ void mean2Exact(const Kgda_BaseData *src, long sx, long sy, Kgda_BaseData *dst) 
             for (long c = 0; c < cols; ++c)
                 o[c] =
                     static_cast<T>((a[2 * c] + a[2 * c + 1] + b[2 * c] + b[2 * c + 1]) * T(0.25));
+        } else if constexpr (std::is_unsigned_v<T>) {
+            // Sums of narrow pixels in 32 bits, so that the loop vectorises.
+            using Sum = std::conditional_t<(sizeof(T) < 4), uint32_t, uint64_t>;
+            for (long c = 0; c < cols; ++c)
+                o[c] = static_cast<T>(
+                    (Sum(a[2 * c]) + a[2 * c + 1] + b[2 * c] + b[2 * c + 1] + 2) >> 2);
         } else {
+            using Sum = std::conditional_t<(sizeof(T) < 4), int32_t, int64_t>;
             for (long c = 0; c < cols; ++c) {
-                int64_t s = int64_t(a[2 * c]) + a[2 * c + 1] + b[2 * c] + b[2 * c + 1];
+                Sum s = Sum(a[2 * c]) + a[2 * c + 1] + b[2 * c] + b[2 * c + 1];
                 o[c] = static_cast<T>(s >= 0 ? (s + 2) / 4 : -((2 - s) / 4));
             }
         }
