@@ -121,6 +121,8 @@ typedef int (*Kirf_SrcPixelRectsGetFunc)(void *clientData, long column, long row
                                          Kerr_ErrorReport **err);
 
 typedef struct Kirf_ResampleData Kirf_ResampleData;
+/* A transform chain (kxfr.h). */
+struct Kxfr_XForm;
 
 /* Prepares resampling srcLayerCount layers of srcPixelType with the method
  * of the given title through the scale. The setup's dstPixelType, range and
