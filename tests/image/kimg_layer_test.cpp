@@ -1171,6 +1171,32 @@ TEST_F(Layer, PyramidRescaledToEightBitsFromTheLayersRange) {
         kimg_LayerClose(l1, nullptr);
         kimg_LayerClose(l2, nullptr);
     }
+    // A null value above 255 is 255 in 8-bit levels, and left out as such.
+    for (long i = 0; i < 4; ++i) src.at<uint16_t>(i / 2, i % 2) = 300;
+    l = kimg_LayerOpen(name("r8.klp").c_str(), tk, &err, KIMG_LAYER_OPTION_RRD_KERNEL,
+                       cases[0].method, 0);
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 2, 2, src.b, &err), 0);
+    Kgda_BaseData *nv = kimg_LayerRasterNullValueGet(l, nullptr);
+    *reinterpret_cast<uint16_t *>(nv->data) = 300;
+    ASSERT_EQ(kimg_LayerRasterNullValueWrite(l, nv, &err), 0);
+    kgda_BaseDataDelete(nv, nullptr);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+    l = kimg_LayerOpen(name("r8.klp").c_str(), tk, &err, KIMG_LAYER_OPTION_RRD_KERNEL,
+                       cases[0].method, 0);
+    Ksta_Statistics range{1000, 3000, 0, 0, 0, 0};
+    ASSERT_EQ(kimg_StatisticsWrite(l, &range, &err), 0);
+    ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+    Rect one(2, 2, KGDA_TYPE_U8), two(1, 1, KGDA_TYPE_U8);
+    Kimg_Layer *l1 = kimg_LayerOpen(name("r8.klp", "Band_1_ss_2_").c_str(), tk, &err, 0);
+    Kimg_Layer *l2 = kimg_LayerOpen(name("r8.klp", "Band_1_ss_4_").c_str(), tk, &err, 0);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l1, 0, 0, 2, 2, one.b, &err), 0);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l2, 0, 0, 1, 1, two.b, &err), 0);
+    EXPECT_EQ(one.at<uint8_t>(0, 0), 255);
+    EXPECT_EQ(two.at<uint8_t>(0, 0),
+              (one.at<uint8_t>(0, 1) + one.at<uint8_t>(1, 0) + one.at<uint8_t>(1, 1) + 1) / 3);
+    kimg_LayerClose(l1, nullptr);
+    kimg_LayerClose(l2, nullptr);
     EXPECT_EQ(kimg_LayerOpen(name("r8.klp").c_str(), tk, &err, KIMG_LAYER_OPTION_RRD_KERNEL,
                              "Bicubic Dreams", 0),
               nullptr);
