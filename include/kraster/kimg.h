@@ -32,6 +32,7 @@
 #include "kint.h"
 #include "kprj.h"
 #include "ksta.h"
+#include "kxfr.h"
 
 KRASTER_BEGIN_DECLS
 
@@ -291,7 +292,9 @@ typedef struct Kimg_Layer Kimg_Layer;
 #define KIMG_LAYER_OPTION_CACHED_BLOCKS_MAX 4
 /* const Kgda_Window *window (copied; NULL: the whole layer). */
 #define KIMG_LAYER_OPTION_WINDOW 5
-/* const char *title of the resampling method used on read. */
+/* const char *title of the resampling method of reads through a geometric
+ * transform (KIMG_LAYER_OPTION_GEOMETRIC_TRANS); default "MIRAVEN Nearest
+ * Neighbor Resampling". */
 #define KIMG_LAYER_OPTION_RESAMPLE_METHOD 6
 /* no value: obsolete, ignored. */
 #define KIMG_LAYER_OPTION_NO_DMS 7
@@ -303,7 +306,14 @@ typedef struct Kimg_Layer Kimg_Layer;
 /* const char *name, long rows, const Kdsc_BinFunction *binFunction: the same
  * with a table made by kimg_TableCreate. */
 #define KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_CREATE 9
-/* three pointers: obsolete form of KIMG_LAYER_OPTION_GEOMETRIC_TRANS. */
+/* const Kfga_Polynomial *forward, const Kfga_Polynomial *inverse, const
+ * char *resampleMethod: obsolete form of KIMG_LAYER_OPTION_GEOMETRIC_TRANS
+ * (warned "KIMG_LAYER_OPTION_POLYTRANS is obsolete;\nuse
+ * KIMG_LAYER_OPTION_GEOMETRIC_TRANS"), still applied: the transform becomes
+ * one "Polynomial" step of forward (output pixel to window pixel) and
+ * inverse (NULL: fitted); a NULL forward drops the transform; a method
+ * title given replaces KIMG_LAYER_OPTION_RESAMPLE_METHOD. A pair that makes
+ * no step: "kxfr_XFormCreateFromPolyPair failed". */
 #define KIMG_LAYER_OPTION_POLYTRANS 10
 /* no value: drop the rescale (no longer supported). */
 #define KIMG_LAYER_OPTION_NO_RESCALE 11
@@ -355,7 +365,15 @@ typedef struct Kimg_Layer Kimg_Layer;
 #define KIMG_LAYER_OPTION_RESERVED_30 30
 #define KIMG_LAYER_OPTION_RESERVED_31 31
 #define KIMG_LAYER_OPTION_RESERVED_32 32
-/* void *geometricTransform (not yet supported). */
+/* const Kxfr_XForm *xForm (copied; NULL: none): the geometric transform of
+ * kimg_LayerRead. Output pixel (column + c, row + r) of a read takes the
+ * layer's value at the image of that position under the chain, in window
+ * pixel coordinates (window pixel (i, j) has its centre at (j, i)),
+ * resampled by the method of KIMG_LAYER_OPTION_RESAMPLE_METHOD; null pixels
+ * of the layer are left out of the kernel, and an output pixel with no
+ * data (outside the window) gets the layer's null value (0 without one).
+ * The rescale and convolution apply to the transformed pixels. Writes are
+ * refused while a transform is set. */
 #define KIMG_LAYER_OPTION_GEOMETRIC_TRANS 33
 /* long x, long y: statistics skip factors (each at least 1). */
 #define KIMG_LAYER_OPTION_SKIP_FACTORS 34
@@ -390,7 +408,10 @@ typedef struct Kimg_Layer Kimg_Layer;
  * (default: the preference filepref.compute_subsampled_images). */
 #define KIMG_LAYER_OPTION_RRD_COMPUTE_ON_CLOSE 4096
 /* const char *kernel "2X2", "4X4" or "NEAREST" (nearest neighbour) of the
- * pyramid levels (default: the preference filepref.subsampling_kernel). */
+ * pyramid levels, or the title of a resampling method (default: the
+ * preference filepref.subsampling_kernel); another: "Invalid pyramid kernel
+ * %s". The two "with prior Rescale to 8-bit" methods make u8 levels (see
+ * kimg_LayerRRDCompute). */
 #define KIMG_LAYER_OPTION_RRD_KERNEL 4097
 /* long on: pyramid levels in a ".rrd" file beside the image (default: the
  * preference filepref.rrd_external). */
@@ -490,6 +511,11 @@ KRASTER_API const Kdsc_BinFunction *kimg_LayerBinFunctionQuery(const Kimg_Layer 
 /* Title of the resampling method set with KIMG_LAYER_OPTION_RESAMPLE_METHOD,
  * or NULL. */
 KRASTER_API const char *kimg_LayerResampleMethodQuery(const Kimg_Layer *layer);
+/* The geometric transform set with KIMG_LAYER_OPTION_GEOMETRIC_TRANS or
+ * KIMG_LAYER_OPTION_POLYTRANS (owned by the layer), or NULL;
+ * kimg_LayerTransformationQuery is the same. */
+KRASTER_API const Kxfr_XForm *kimg_LayerGeometricTransQuery(const Kimg_Layer *layer);
+KRASTER_API const Kxfr_XForm *kimg_LayerTransformationQuery(const Kimg_Layer *layer);
 /* The excluded values (f64, sorted, distinct) as a new 1 x n table, or a
  * 0 x 0 one when there are none. */
 KRASTER_API Kgda_BaseData *kimg_LayerExcludedValuesGet(const Kimg_Layer *layer,
@@ -807,7 +833,15 @@ KRASTER_API int kimg_LayerChangeName(const char *oldName, const char *newName,
  * filepref.initial_rrd_layer_number on in the ".rrd" file beside it when
  * KIMG_LAYER_OPTION_RRD_EXTERNAL or filepref.rrd_external says so; the
  * plug-in keeps their names (LayerRRDLayerNamesSet): a level in the image
- * file by its node path, one in the ".rrd" file as "<file>.rrd(:node)". */
+ * file by its node path, one in the ".rrd" file as "<file>.rrd(:node)".
+ * The methods "MIRAVEN 2X2 Resampling with prior Rescale to 8-bit" and
+ * "MIRAVEN 4X4 Resampling with prior Rescale to 8-bit" make levels of u8:
+ * level 1 maps the layer's minimum .. maximum linearly onto 0 .. 255
+ * (v' = (v - min) 255 / (max - min), clamped; all 0 when max = min) before
+ * the 2X2 or 4X4 average, taking the range from the stored statistics
+ * when they are not older than the raster, else from statistics computed
+ * (and stored) first ("Statistics for the 8-bit rescale failed"); each
+ * later level is the plain 2X2 or 4X4 average of the 8-bit level before. */
 
 /* The default full names and magnifications of a layer's levels (heap
  * arrays; magnifications may be NULL). */

@@ -266,6 +266,13 @@ typedef long (*Kimg_RFLayerRasterNullValueWriteFunc)(void *layer, const Kgda_Bas
 /* One block in host form (see BLOCKS). */
 typedef long (*Kimg_RFLayerRasterReadFunc)(void *layer, long blockRow, long blockColumn, void *data,
                                            Kerr_ErrorReport **err);
+/* Optional: pixels [firstColumn, firstColumn + columns) x [firstRow,
+ * firstRow + rows) of one block in host form into data, rows pitch bytes
+ * apart (reads of whole blocks straight into a caller's rectangle). */
+typedef long (*Kimg_RFLayerRasterReadPartFunc)(void *layer, long blockRow, long blockColumn,
+                                               long firstColumn, long firstRow, long columns,
+                                               long rows, void *data, long pitch,
+                                               Kerr_ErrorReport **err);
 typedef long (*Kimg_RFLayerRasterWriteFunc)(void *layer, long blockRow, long blockColumn,
                                             const void *data, Kerr_ErrorReport **err);
 /* One block as the format stores it (raw mode): heap buffer and its size. A
@@ -363,6 +370,7 @@ typedef long (*Kimg_RFUAIReferencedFileNameGetFunc)(const char *proxyName, char 
     X(LayerRasterNullValueRead, Kimg_RFLayerRasterNullValueReadFunc, 0)                 \
     X(LayerRasterNullValueWrite, Kimg_RFLayerRasterNullValueWriteFunc, 0)               \
     X(LayerRasterRead, Kimg_RFLayerRasterReadFunc, 1)                                   \
+    X(LayerRasterReadPart, Kimg_RFLayerRasterReadPartFunc, 0)                           \
     X(LayerRasterWrite, Kimg_RFLayerRasterWriteFunc, 0)                                 \
     X(LayerRasterModTimeGet, Kimg_RFLayerModTimeGetFunc, 0)                             \
     X(LayerRasterReadMIF, Kimg_RFLayerRasterReadMIFFunc, 0)                             \

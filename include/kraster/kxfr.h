@@ -145,7 +145,10 @@ KRASTER_API int32_t kxfr_XFormStepCount(const Kxfr_XForm *xForm);
 KRASTER_API int kxfr_XFormIsIdentity(const Kxfr_XForm *xForm, Kerr_ErrorReport **err);
 /* 1 when every step can be applied, 0 if not, -1. */
 KRASTER_API int kxfr_XFormIsUsable(const Kxfr_XForm *xForm, Kerr_ErrorReport **err);
-/* 1 when both chains apply the same mapping step by step, 0 if not, -1. */
+/* 1 when both chains apply the same mapping step by step, 0 if not, -1.
+ * The compacted chains are compared step by step with the models'
+ * XFormIsSame; a model offering only XFormIsInverse is asked whether one
+ * step is the inverse of the other's inverse ("XFormInvert failed"). */
 KRASTER_API int kxfr_XFormIsSame(const Kxfr_XForm *a, const Kxfr_XForm *b, Kerr_ErrorReport **err);
 
 /* ---- Chain algebra --------------------------------------------------------- */

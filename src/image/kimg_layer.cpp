@@ -286,6 +286,7 @@ Kimg_Layer::~Kimg_Layer() {
     kdsc_BinFunctionDelete(binFunction, nullptr);
     kimg_RescaleInfoDelete(rescale);
     kimg_ConvolveInfoDelete(convolve);
+    kxfr_XFormFree(xform);
 }
 
 // ---- Names and types ---------------------------------------------------------
@@ -805,6 +806,14 @@ KRASTER_API const char *kimg_LayerCompressionTypeQuery(const Kimg_Layer *layer) 
 
 KRASTER_API const char *kimg_LayerResampleMethodQuery(const Kimg_Layer *layer) {
     return layer && !layer->resampleMethod.empty() ? layer->resampleMethod.c_str() : nullptr;
+}
+
+KRASTER_API const Kxfr_XForm *kimg_LayerGeometricTransQuery(const Kimg_Layer *layer) {
+    return layer ? layer->xform : nullptr;
+}
+
+KRASTER_API const Kxfr_XForm *kimg_LayerTransformationQuery(const Kimg_Layer *layer) {
+    return kimg_LayerGeometricTransQuery(layer);
 }
 
 KRASTER_API Kgda_BaseData *kimg_LayerExcludedValuesGet(const Kimg_Layer *layer,

@@ -5,6 +5,7 @@
 #include <kraster/kdms.h>
 #include <kraster/kimg.h>
 #include <kraster/kmsc.h>
+#include <kraster/kxfr.h>
 
 #include <functional>
 #include <string>
@@ -165,6 +166,8 @@ struct Kimg_Layer {
     std::vector<unsigned char> aoi;
     std::string supportExtension = ".aux";
     std::string resampleMethod;
+    // Geometric transform of kimg_LayerRead: output pixel to window pixel.
+    Kxfr_XForm *xform = nullptr;
     bool hasMeter = false;
     Kimg_Meter meter{};
     Kdsc_Table *table = nullptr;              // opened or created through the options

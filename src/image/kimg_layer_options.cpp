@@ -1,6 +1,7 @@
 // Layer options: the table of option numbers with their values, the first
 // pass of create and open, and the settings of an open layer.
 #include <kraster/kfio.h>
+#include <kraster/kirf.h>
 #include <kraster/kpxm.h>
 
 #include <algorithm>
@@ -33,7 +34,7 @@ constexpr OptionSpec kOptions[] = {
     {7, "KIMG_LAYER_OPTION_NO_DMS", "", Obsolete},
     {8, "KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_OPEN", "p", Any},
     {9, "KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_CREATE", "plp", Any},
-    {10, "KIMG_LAYER_OPTION_POLYTRANS", "ppp", NotYet},
+    {10, "KIMG_LAYER_OPTION_POLYTRANS", "ppp", Any},
     {11, "KIMG_LAYER_OPTION_NO_RESCALE", "", NoLonger},
     {12, "KIMG_LAYER_OPTION_NO_CONVOLUTION", "", NoLonger},
     {13, "KIMG_LAYER_OPTION_RESCALE", "p", Any},
@@ -56,7 +57,7 @@ constexpr OptionSpec kOptions[] = {
     {30, "KIMG_LAYER_OPTION_RESERVED_30", "", NoLonger},
     {31, "KIMG_LAYER_OPTION_RESERVED_31", "", NoLonger},
     {32, "KIMG_LAYER_OPTION_RESERVED_32", "", NoLonger},
-    {33, "KIMG_LAYER_OPTION_GEOMETRIC_TRANS", "p", NotYet},
+    {33, "KIMG_LAYER_OPTION_GEOMETRIC_TRANS", "p", Any},
     {34, "KIMG_LAYER_OPTION_SKIP_FACTORS", "ll", Any},
     {35, "KIMG_LAYER_OPTION_RESERVED_35", "", NoLonger},
     {36, "KIMG_LAYER_OPTION_RESERVED_36", "", NoLonger},
@@ -260,10 +261,6 @@ bool layerOptionsApply(Kimg_Layer *layer, const intptr_t *options, OptionPass pa
                 warn(nullptr, fn, 27, "%s is obsolete:  ignored", o.name);
                 return true;
             case NotYet:
-                if (o.number == KIMG_LAYER_OPTION_POLYTRANS)
-                    warn(nullptr, fn, 28,
-                         "KIMG_LAYER_OPTION_POLYTRANS is obsolete;\nuse "
-                         "KIMG_LAYER_OPTION_GEOMETRIC_TRANS");
                 warn(nullptr, kInternalFn, 1, "Option %d not yet supported through %s", o.number,
                      kInternalFn);
                 return true;
@@ -318,6 +315,30 @@ bool layerOptionsApply(Kimg_Layer *layer, const intptr_t *options, OptionPass pa
             case KIMG_LAYER_OPTION_RESAMPLE_METHOD:
                 layer->resampleMethod = v[0] ? reinterpret_cast<const char *>(v[0]) : "";
                 break;
+            case KIMG_LAYER_OPTION_GEOMETRIC_TRANS:
+                if (!replaceWithCopy(layer->xform, v[0], kxfr_XFormFree, [&](const Kxfr_XForm *x) {
+                        return kxfr_XFormCopy(x, e.out());
+                    })) {
+                    e.error(fn, 52, "kxfr_XFormCopy failed");
+                    return false;
+                }
+                break;
+            case KIMG_LAYER_OPTION_POLYTRANS: {
+                warn(nullptr, fn, 28,
+                     "KIMG_LAYER_OPTION_POLYTRANS is obsolete;\nuse "
+                     "KIMG_LAYER_OPTION_GEOMETRIC_TRANS");
+                const auto *forward = reinterpret_cast<const Kfga_Polynomial *>(v[0]);
+                const auto *inverse = reinterpret_cast<const Kfga_Polynomial *>(v[1]);
+                Kxfr_XForm *x = nullptr;
+                if (forward && !(x = kxfr_XFormCreateFromPolyPair(forward, inverse, e.out()))) {
+                    e.error(fn, 53, "kxfr_XFormCreateFromPolyPair failed");
+                    return false;
+                }
+                kxfr_XFormFree(layer->xform);
+                layer->xform = x;
+                if (v[2]) layer->resampleMethod = reinterpret_cast<const char *>(v[2]);
+                break;
+            }
             case KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_OPEN:
             case KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_CREATE: {
                 // The layer keeps one table, closed with it.
@@ -474,8 +495,10 @@ bool layerOptionsApply(Kimg_Layer *layer, const intptr_t *options, OptionPass pa
                 break;
             case KIMG_LAYER_OPTION_RRD_KERNEL: {
                 const char *k = reinterpret_cast<const char *>(v[0]);
-                if (!k || (std::strcmp(k, "2X2") != 0 && std::strcmp(k, "4X4") != 0 &&
-                           std::strcmp(k, "NEAREST") != 0)) {
+                // A kernel name, or the title of a resampling method.
+                if (!k ||
+                    (std::strcmp(k, "2X2") != 0 && std::strcmp(k, "4X4") != 0 &&
+                     std::strcmp(k, "NEAREST") != 0 && !kirf_ResampleMethodExists(k, nullptr))) {
                     e.error(fn, 49, "Invalid pyramid kernel %s", k ? k : "(null)");
                     return false;
                 }

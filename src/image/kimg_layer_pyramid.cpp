@@ -12,6 +12,12 @@
 // names: a
 // level in the image file by its node path, a level in the ".rrd" file as
 // "<base name of the .rrd>(:node)".
+//
+// The two methods "with prior Rescale to 8-bit" make u8 levels: the first
+// level maps the layer's minimum .. maximum (its statistics, computed when
+// none are stored or they are older than the raster) linearly onto 0 .. 255
+// before averaging; each later level is the plain 2X2 or 4X4 average of the
+// 8-bit level before.
 #include <kraster/kfio.h>
 #include <kraster/kfnp.h>
 #include <kraster/kimg.h>
@@ -21,6 +27,9 @@
 #include <kraster/kpxm.h>
 #include <kraster/kstr.h>
 
+#include <kraster/ksta.h>
+
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -187,11 +196,13 @@ struct LevelSource {
 bool bandLoad(LevelSource &s, long r0, long r1, Report &e) {
     if (r0 >= s.first && r1 <= s.end()) return true;
     const long bh = s.layer->blockHeight;
-    const long nf = r0 / bh * bh, ne = std::min(s.height, (r1 + bh - 1) / bh * bh);
-    // Rows already held stay; the others are read.
-    s.drop(nf);
-    if (s.first != nf || s.count == 0) {
-        s.first = nf;
+    const long ne = std::min(s.height, (r1 + bh - 1) / bh * bh);
+    // Rows still wanted stay (only they move when the band is moved to the
+    // front); without any the band starts afresh at a block row.
+    if (r0 >= s.first && r0 < s.end()) {
+        s.drop(r0);
+    } else {
+        s.first = r0 / bh * bh;
         s.count = 0;
     }
     const long from = s.end();
@@ -224,6 +235,17 @@ int srcRects(void *client, long column, long row, long columns, long rows,
     }
     // Requests move down: rows above this one are not asked for again.
     if (!s.layer) s.drop(row);
+    // Pixels of the method's own type are handed over where they lie: the
+    // raster becomes a view of the band, which stays put until the method
+    // has read it (only the next level's band grows meanwhile).
+    if (out->datatype == s.type && out->derivedFlag) {
+        Kgda_BaseData band;
+        if (borrow(band, s.row(s.first), s.count, s.width, s.type) &&
+            kgda_BaseDataReDerive(&band, out, static_cast<int32_t>(row - s.first),
+                                  static_cast<int32_t>(column), static_cast<int32_t>(rows),
+                                  static_cast<int32_t>(columns), nullptr))
+            return 0;
+    }
     const Kpxm_ConvertFunc conv = kmsc_AddressOf_kpxm_Convert()[s.type][out->datatype];
     const long bytes = kmsc_AddressOf_kgda_NumBytesPerPixel()[s.type];
     const unsigned char *in = s.row(row) + column * bytes;
@@ -293,9 +315,58 @@ bool pump(std::vector<std::unique_ptr<LevelRun>> &runs, size_t k, const char *fn
     return true;
 }
 
-// Computes every level, all at once in one pass down the layer.
+// The two methods that rescale to 8 bits, and the plain method that
+// computes the levels after the first from the 8-bit level before.
+constexpr struct {
+    const char *rescaling, *plain;
+} kRescale8[] = {
+    {"MIRAVEN 2X2 Resampling with prior Rescale to 8-bit", "MIRAVEN 2X2 Resampling"},
+    {"MIRAVEN 4X4 Resampling with prior Rescale to 8-bit", "MIRAVEN 4X4 Resampling"},
+};
+
+const char *plainOf(const std::string &method) {
+    for (const auto &m : kRescale8)
+        if (method == m.rescaling) return m.plain;
+    return nullptr;
+}
+
+// The value range that 0 .. 255 stands for in 8-bit levels: the layer's
+// stored minimum and maximum when they are not older than its raster, else
+// statistics computed now (and stored with the layer).
+bool rescaleRange(Kimg_Layer *l, double &lo, double &hi, const char *fn, Report &e) {
+    int64_t statsTime = 0, rasterTime = 0;
+    Ksta_Statistics *stored = l->rasterModified ? nullptr : kimg_StatisticsRead(l, nullptr);
+    if (stored && kimg_StatisticsGetTimeStamp(l, &statsTime, nullptr) == 0 &&
+        kimg_LayerGetTimeStamp(l, &rasterTime, nullptr) == 0 && statsTime >= rasterTime &&
+        stored->maximum >= stored->minimum) {
+        lo = stored->minimum;
+        hi = stored->maximum;
+        ksta_StatisticsDelete(stored);
+        return true;
+    }
+    ksta_StatisticsDelete(stored);
+    Ksta_AllStats *all = ksta_AllStatsCreate(nullptr, 0, e.out());
+    bool ok = all && kimg_LayerComputeStatistics(l, all, e.out()) == 0;
+    if (ok) {
+        lo = all->statistics.minimum;
+        hi = all->statistics.maximum;
+        // A layer with nothing counted keeps the range of its type's bytes.
+        if (!(all->pixelCount > 0) || !(hi >= lo)) lo = 0, hi = 255;
+    } else {
+        e.error(fn, 35, "Statistics for the 8-bit rescale failed");
+    }
+    ksta_AllStatsDelete(all);
+    return ok;
+}
+
+// Computes every level, all at once in one pass down the layer. With a
+// method that rescales to 8 bits, the first level maps the layer's range
+// (lo .. hi) onto 0 .. 255 and the levels after it average 8-bit pixels.
 bool computeLevels(Kimg_Layer *l, std::vector<std::unique_ptr<LevelRun>> &runs,
                    const std::string &method, const Kimg_Meter *meter, const char *fn, Report &e) {
+    const char *plain = plainOf(method);
+    double lo = 0, hi = 255;
+    if (plain && !rescaleRange(l, lo, hi, fn, e)) return false;
     for (size_t k = 0; k < runs.size(); ++k) {
         LevelRun &r = *runs[k];
         Kimg_Layer *from = k == 0 ? l : runs[k - 1]->dst;
@@ -312,9 +383,14 @@ bool computeLevels(Kimg_Layer *l, std::vector<std::unique_ptr<LevelRun>> &runs,
         setup.hasNull = l->hasStoredNull;
         setup.srcColumns = src.width;
         setup.srcRows = src.height;
+        setup.srcMinimum = lo;
+        setup.srcMaximum = hi;
+        // 8-bit levels mark pixels without data with the null value as it
+        // was stored in 8 bits.
+        if (plain && k > 0) setup.nullValue = std::clamp(std::round(setup.nullValue), 0.0, 255.0);
+        const char *title = plain && k > 0 ? plain : method.c_str();
         Kirf_Scale scale{0, 0, r.level.fx, r.level.fy};
-        r.resample =
-            kirf_ResampleDataCreate(srcRects, &src, method.c_str(), &scale, 1, &setup, e.out());
+        r.resample = kirf_ResampleDataCreate(srcRects, &src, title, &scale, 1, &setup, e.out());
         if (!r.resample) {
             e.error(fn, 33, "kirf_ResampleDataCreate failed");
             return false;
@@ -550,6 +626,7 @@ KRASTER_API int kimg_LayerRRDCompute(Kimg_Layer *layer, Kerr_ErrorReport **err) 
     long firstExternal = static_cast<long>(
         kpmg_GetNumberPreference("filepref", "initial_rrd_layer_number", 1, nullptr));
     std::string rrd = supportName(l->fileName, ".rrd");
+    const int32_t levelType = plainOf(method) ? KGDA_TYPE_U8 : l->pixelType;
     const Kimg_Meter *meter = l->hasMeter ? &l->meter : nullptr;
     std::vector<std::string> stored;
     std::vector<std::unique_ptr<LevelRun>> runs;
@@ -563,7 +640,7 @@ KRASTER_API int kimg_LayerRRDCompute(Kimg_Layer *layer, Kerr_ErrorReport **err) 
             // level in the ".rrd".
             Kerr_ErrorReport *ie = nullptr;
             dst = kimg_LayerCreate((l->fileName + "(" + lv.node + ")").c_str(), l->layerType,
-                                   l->pixelType, lv.width, lv.height, kint_GetInit(), &ie,
+                                   levelType, lv.width, lv.height, kint_GetInit(), &ie,
                                    KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
             kerr_DeleteErrorReport(ie);
             if (!dst) external = 1, firstExternal = 1, inRrd = true;
@@ -585,11 +662,10 @@ KRASTER_API int kimg_LayerRRDCompute(Kimg_Layer *layer, Kerr_ErrorReport **err) 
         }
         // Levels are read back rarely: no statistics of their own.
         if (!dst)
-            dst = kimg_LayerCreate((inRrd ? name : l->fileName + "(" + lv.node + ")").c_str(),
-                                   l->layerType, l->pixelType, lv.width, lv.height, kint_GetInit(),
-                                   e.out(), KIMG_LAYER_OPTION_FILE_TITLE,
-                                   inRrd ? KIMG_RF_NATIVE_TITLE : "",
-                                   KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
+            dst = kimg_LayerCreate(
+                (inRrd ? name : l->fileName + "(" + lv.node + ")").c_str(), l->layerType, levelType,
+                lv.width, lv.height, kint_GetInit(), e.out(), KIMG_LAYER_OPTION_FILE_TITLE,
+                inRrd ? KIMG_RF_NATIVE_TITLE : "", KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
         if (!dst) {
             e.error(fn, 8, "Creating pyramid layer %s failed", name.c_str());
             ok = false;

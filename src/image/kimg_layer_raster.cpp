@@ -2,6 +2,7 @@
 // cache with pixel conversion, reads and writes through the window,
 // read-ahead hints, flushing, transactions, null values and layer stacks.
 #include <kraster/kfnp.h>
+#include <kraster/kirf.h>
 #include <kraster/kmsc.h>
 #include <kraster/kpxm.h>
 
@@ -147,6 +148,29 @@ bool blockReadInto(Kimg_Layer *l, long index, unsigned char *dst, const char *fn
     return true;
 }
 
+// Whether whole blocks may go from the plug-in straight into a rectangle of
+// their own type: it offers LayerRasterReadPart, and nothing newer than
+// the source can exist outside the cache (no raw mode, no stash).
+bool partReads(const Kimg_Layer *l) {
+    return l->instance->fn.LayerRasterReadPart && !l->rawMode && l->undoLevels == 0;
+}
+
+// Columns x rows pixels of block index from (x, y) inside it into dst, rows
+// pitch bytes apart, straight from the plug-in. The block must not be held
+// by the cache (a held block may be newer than the source).
+bool blockReadPart(Kimg_Layer *l, long index, long x, long y, long columns, long rows,
+                   unsigned char *dst, long pitch, const char *fn, Report &e) {
+    Kerr_ErrorReport *pe = nullptr;
+    if (call(*l->instance, l->instance->fn.LayerRasterReadPart, nullptr, l->handle,
+             index / l->blocksAcross, index % l->blocksAcross, x, y, columns, rows,
+             static_cast<void *>(dst), pitch, &pe) < 0) {
+        e.wrap(pe, fn, 66, "LayerRasterReadPart failed");
+        return false;
+    }
+    kerr_DeleteErrorReport(pe);
+    return true;
+}
+
 // Copies rows of n bytes between pitches. Rows of whole blocks are short
 // (128 bytes for 64 u16 pixels): copied inline in 16-byte steps rather
 // than by a call per row.
@@ -252,8 +276,10 @@ int rectGet(Kimg_Layer *l, long column, long row, long columns, long rows, Kgda_
     unsigned char *out = rect->windowStart;
     const bool same = rect->datatype == l->pixelType;
     // Spans of whole blocks of the rectangle's type go block row by block row.
+    // Without part reads of the plug-in, that is the fewest copies.
+    const bool part = same && partReads(l);
     auto edge = [](long v, long size, long limit) { return v % size == 0 || v == limit; };
-    if (same && edge(s.c0, l->blockWidth, 0) && edge(s.r0, l->blockHeight, 0) &&
+    if (same && !part && edge(s.c0, l->blockWidth, 0) && edge(s.r0, l->blockHeight, 0) &&
         edge(s.c1, l->blockWidth, l->width) && edge(s.r1, l->blockHeight, l->height))
         return readBlockRows(l, s, out, pitch, fn, e) ? 0 : -1;
     bool ok =
@@ -263,6 +289,10 @@ int rectGet(Kimg_Layer *l, long column, long row, long columns, long rows, Kgda_
                                y1 == std::min(by + l->blockHeight, l->height);
             unsigned char *dst = out + (y0 - s.r0 + s.rr) * pitch + (x0 - s.c0 + s.rc) * rb;
             const long n = x1 - x0, srcStep = l->blockWidth * lb;
+            // A whole block the cache does not hold goes from the plug-in
+            // straight into the rectangle.
+            if (whole && part && !kdms_CacheIndexPresent(l->cache, index))
+                return blockReadPart(l, index, 0, 0, n, y1 - y0, dst, pitch, fn, e);
             // A whole block whose rows lie one after the other in the
             // rectangle goes from the plug-in straight into it.
             if (whole && same && pitch == srcStep && y1 - y0 == l->blockHeight &&
@@ -331,7 +361,10 @@ int rectSet(Kimg_Layer *l, long column, long row, long columns, long rows,
             unsigned char *dst = block + ((y0 - by) * l->blockWidth + (x0 - bx)) * lb;
             const unsigned char *src = in + (y0 - s.r0 + s.rr) * pitch + (x0 - s.c0 + s.rc) * rb;
             const long n = x1 - x0, dstStep = l->blockWidth * lb;
-            for (long y = y0; y < y1; ++y, src += pitch, dst += dstStep) conv(src, dst, n);
+            if (rect->datatype == l->pixelType)
+                copyRows(dst, dstStep, src, pitch, n * lb, y1 - y0);
+            else
+                for (long y = y0; y < y1; ++y, src += pitch, dst += dstStep) conv(src, dst, n);
             if (kdms_CacheWrite(l->cache, index, block, e.out()) != 0) {
                 e.error(fn, 7, "kdms_CacheWrite failed");
                 return false;
@@ -374,6 +407,86 @@ KRASTER_API int kimg_LayerRasterPixelRectSet(Kimg_Layer *layer, long column, lon
 
 namespace {
 
+// The source of a read through the layer's transform: pixels of the window.
+struct ChainSource {
+    Kimg_Layer *layer;
+    Bounds bounds;
+    const char *fn;
+};
+
+int chainSourceGet(void *client, long column, long row, long columns, long rows,
+                   Kgda_BaseDataStack *rects, Kerr_ErrorReport **err) {
+    const auto &s = *static_cast<const ChainSource *>(client);
+    return rectGet(s.layer, s.bounds.x0 + column, s.bounds.y0 + row, columns, rows,
+                   rects->layers[0], &s.bounds, s.fn, err);
+}
+
+// Fills columns x rows output pixels from (column, row) on through the
+// layer's transform: every one gets the resampled value at its image in
+// the window, or the null value where there is none.
+bool chainRead(Kimg_Layer *l, const Bounds &b, long column, long row, long columns, long rows,
+               Kgda_BaseData *rect, const char *fn, Report &e) {
+    if (!rect) {
+        e.error(fn, 2, "Null pixelRect");
+        return false;
+    }
+    if (!rectUsable(rect, fn, e)) return false;
+    columns = std::min<long>(columns, rect->numcolumns);
+    rows = std::min<long>(rows, rect->numrows);
+    if (columns <= 0 || rows <= 0) return true;
+    ChainSource source{l, b, fn};
+    Kirf_MethodSetup setup{};
+    setup.srcPixelType = l->pixelType;
+    setup.dstPixelType = -1;
+    setup.hasNull = l->hasStoredNull || l->nullSet;
+    kimg_LayerRasterNullValueGetS(l, &setup.nullValue, nullptr);
+    setup.srcColumns = b.x1 - b.x0;
+    setup.srcRows = b.y1 - b.y0;
+    const char *method = l->resampleMethod.empty() ? "MIRAVEN Nearest Neighbor Resampling"
+                                                   : l->resampleMethod.c_str();
+    struct Held {
+        Kirf_ResampleData *data = nullptr;
+        Kgda_BaseData *temporary = nullptr;
+        ~Held() {
+            kirf_ResampleDataDestroy(data, nullptr);
+            kgda_BaseDataDelete(temporary, nullptr);
+        }
+    } held;
+    held.data =
+        kirf_ResampleDataCreateXForm(chainSourceGet, &source, method, l->xform, 1, &setup, e.out());
+    if (!held.data) {
+        e.error(fn, 70, "kirf_ResampleDataCreateXForm failed");
+        return false;
+    }
+    // The method writes its own type; another type of rectangle is
+    // converted from a temporary one.
+    const int32_t type = kirf_ResampleDataDstPixelType(held.data);
+    Kgda_BaseData *target = rect;
+    if (type != rect->datatype) {
+        held.temporary = kimg_PixelRectCreate(columns, rows, type, e.out());
+        if (!held.temporary) {
+            e.error(fn, 71, "kimg_PixelRectCreate failed");
+            return false;
+        }
+        target = held.temporary;
+    }
+    Kgda_BaseData *layers[1] = {target};
+    Kgda_BaseDataStack stack{1, 1, layers, 0};
+    const double area[4] = {static_cast<double>(column), static_cast<double>(row),
+                            static_cast<double>(columns), static_cast<double>(rows)};
+    if (kirf_ResampleBlockInterpolate(held.data, area, &stack, e.out()) != 0) {
+        e.error(fn, 72, "kirf_ResampleBlockInterpolate failed");
+        return false;
+    }
+    if (target != rect) {
+        const Kpxm_ConvertFunc conv = kmsc_AddressOf_kpxm_Convert()[type][rect->datatype];
+        for (long y = 0; y < rows; ++y)
+            conv(target->windowStart + y * target->pitch, rect->windowStart + y * rect->pitch,
+                 columns);
+    }
+    return true;
+}
+
 // Checks of kimg_LayerRead/Write.
 bool windowArgs(const Kimg_Layer *l, long width, long height, bool writing, const char *fn,
                 Report &e) {
@@ -402,8 +515,13 @@ KRASTER_API int kimg_LayerRead(Kimg_Layer *layer, long column, long row, long wi
     Report e(err);
     if (!windowArgs(layer, width, height, false, fn, e)) return -1;
     Bounds b = windowOf(layer);
-    if (rectGet(layer, b.x0 + column, b.y0 + row, width, height, pixelRect, &b, fn, e.out()) != 0)
-        return -1;
+    // Window pixels straight, or through the transform.
+    auto get = [&](long c, long r, long columns, long rows, Kgda_BaseData *rect, Report &re) {
+        return layer->xform
+                   ? chainRead(layer, b, c, r, columns, rows, rect, fn, re)
+                   : rectGet(layer, b.x0 + c, b.y0 + r, columns, rows, rect, &b, fn, re.out()) == 0;
+    };
+    if (!get(column, row, width, height, pixelRect, e)) return -1;
     if (!pixelRect || (!layer->rescale && !layer->convolve)) return 0;
     AreaReader read = [&](long c, long r, long columns, long rows, double *out, Report &re) {
         Kgda_BaseData area{};
@@ -411,7 +529,7 @@ KRASTER_API int kimg_LayerRead(Kimg_Layer *layer, long column, long row, long wi
         return kgda_BaseDataReCreate(&area, static_cast<int32_t>(rows),
                                      static_cast<int32_t>(columns), KGDA_TYPE_F64,
                                      KGDA_RASTER_OBJECT, out, re.out()) &&
-               rectGet(layer, b.x0 + c, b.y0 + r, columns, rows, &area, &b, fn, re.out()) == 0;
+               get(c, r, columns, rows, &area, re);
     };
     return layerReadFilter(layer, column, row, width, height, b.x1 - b.x0, b.y1 - b.y0, pixelRect,
                            read, fn, e)
@@ -424,6 +542,10 @@ KRASTER_API int kimg_LayerWrite(Kimg_Layer *layer, long column, long row, long w
     constexpr const char *fn = "kimg_LayerWrite";
     Report e(err);
     if (!windowArgs(layer, width, height, true, fn, e)) return -1;
+    if (layer->xform) {
+        e.error(fn, 4, "kimg_LayerWrite cannot be used with a geometric transform");
+        return -1;
+    }
     Bounds b = windowOf(layer);
     return rectSet(layer, b.x0 + column, b.y0 + row, width, height, pixelRect, &b, fn, e.out());
 }

@@ -271,8 +271,25 @@ KRASTER_API int kxfr_XFormIsSame(const Kxfr_XForm *a, const Kxfr_XForm *b, Kerr_
     int same = cb ? ca->steps.size() == cb->steps.size() : -1;
     for (size_t i = 0; same == 1 && i < ca->steps.size(); ++i) {
         const Step &x = ca->steps[i], &y = cb->steps[i];
-        same = x.model == y.model && x.titleIndex == y.titleIndex && x.model->fn.XFormIsSame &&
-               call(x.model, x.model->fn.XFormIsSame, x.data, y.data) > 0;
+        const Functions &f = x.model->fn;
+        if (x.model != y.model || x.titleIndex != y.titleIndex) {
+            same = 0;
+        } else if (f.XFormIsSame) {
+            same = call(x.model, f.XFormIsSame, x.data, y.data) > 0;
+        } else if (f.XFormIsInverse) {
+            // A model that only recognises inverses: x equals y when x is
+            // the inverse of y's inverse.
+            void *inverse = call(x.model, f.XFormInvert, y.data, e.out());
+            if (!inverse) {
+                e.error(fn, 3, "XFormInvert failed");
+                same = -1;
+                break;
+            }
+            same = call(x.model, f.XFormIsInverse, x.data, inverse) > 0;
+            call(x.model, f.XFormDestroy, inverse);
+        } else {
+            same = 0;
+        }
     }
     kxfr_XFormFree(ownA);
     kxfr_XFormFree(ownB);

@@ -260,11 +260,15 @@ Instance *gmInstanceReference(Instance *m) {
 
 void gmInstanceClose(Instance *m) {
     if (!m || m == &g_identity) return;
-    std::lock_guard<std::mutex> lock(g_mutex);
-    if (--m->references > 0) return;
-    g_open.erase(std::remove(g_open.begin(), g_open.end(), m), g_open.end());
-    // The library stays loaded: models may keep process-wide data (designs
-    // made once) that must outlive their last step.
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (--m->references > 0) return;
+        g_open.erase(std::remove(g_open.begin(), g_open.end(), m), g_open.end());
+    }
+    // The last step of the model is gone: the library is unloaded, outside
+    // the list's mutex because its static destructors (designs made once)
+    // call back into the library. The next open loads it afresh.
+    if (m->library) dlclose(m->library);
     delete m;
 }
 

@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <functional>
 #include <random>
 
 #include "support/plugin_test.hpp"
@@ -186,7 +188,6 @@ TEST_F(Layer, OptionsMisplacedObsoleteUnknownAndInvalid) {
         "KIMG_LAYER_OPTION_COMPRESSION_TYPE_NAME is notcurrently\na valid option for existing "
         "layers:  ignored",
         "Invalid x skip factor; skip factors ignored",
-        "Option 33 not yet supported through kimg_LayerOptionsChangeInternal",
         "Option 29 no longer supported through kimg_LayerOptionsChangeInternal"};
     EXPECT_EQ(printed.headlines(), want);
     Kgda_BaseData *got = kimg_LayerExcludedValuesGet(l, nullptr);
@@ -275,18 +276,21 @@ TEST_F(Layer, OpenRefusesMissingLayersAndLyingPlugins) {
 
 // Fills a rectangle of any type with values derived from (seed, position),
 // kept in range of every type so that the conversion is exact.
+// (kpxm_ConvertPixels does nothing without a report pointer.)
 void fill(Kgda_BaseData *b, int seed) {
+    ktest::Err e;
     for (int32_t r = 0; r < b->numrows; ++r)
         for (int32_t c = 0; c < b->numcolumns; ++c) {
             double v = (seed * 31 + r * 7 + c * 3) % 97;
             kpxm_ConvertPixels(b->windowStart + r * b->pitch + c * b->numbytes, b->datatype, &v,
-                               KGDA_TYPE_F64, 1, nullptr);
+                               KGDA_TYPE_F64, 1, &e);
         }
 }
 double value(const Kgda_BaseData *b, long r, long c) {
     double v = 0;
+    ktest::Err e;
     kpxm_ConvertPixels(&v, KGDA_TYPE_F64, b->windowStart + r * b->pitch + c * b->numbytes,
-                       b->datatype, 1, nullptr);
+                       b->datatype, 1, &e);
     return v;
 }
 
@@ -913,6 +917,26 @@ TEST_F(Layer, ResampleDataChecksSplittingAndMethodNames) {
     EXPECT_EQ(kirf_ResampleBlockInterpolate(d, rect, out, &err), -1);
     EXPECT_EQ(ktest::messages(err.r),
               "No memory for source data read and further subdivision impossible");
+    kirf_ResampleDataDestroy(d, nullptr);
+    // Through a chain: pixel centres at integers, the nearest pixel of the
+    // image of (c, r); split blocks give the same.
+    EXPECT_EQ(kirf_ResampleDataCreateXForm(ramp, nullptr, m, nullptr, 1, &setup, &err), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "Missing xForm");
+    Kxfr_XForm *shift = kxfr_XFormTranslate(0.25, 0.5, nullptr);
+    d = kirf_ResampleDataCreateXForm(ramp, nullptr, "MIRAVEN Nearest Neighbor Resampling", shift, 1,
+                                     &setup, &err);
+    kxfr_XFormFree(shift);
+    ASSERT_NE(d, nullptr) << ktest::messages(err.r);
+    for (int64_t limit : {int64_t(0), int64_t(2000)}) {
+        kirf_ResampleSourceLimitSet(limit);
+        ASSERT_EQ(kirf_ResampleBlockInterpolate(d, rect, out, &err), 0) << ktest::messages(err.r);
+        for (long y = 0; y < 40; ++y)
+            for (long x = 0; x < 50; ++x)
+                ASSERT_EQ(reinterpret_cast<double *>(out->layers[0]->windowStart +
+                                                     y * out->layers[0]->pitch)[x],
+                          (20 + y + 1) * 1000 + 10 + x)
+                    << limit << ": " << x << "," << y;
+    }
     kirf_ResampleSourceLimitSet(0);
     kgda_BaseDataStackDelete(out, nullptr);
     kirf_ResampleDataDestroy(d, nullptr);
@@ -1031,6 +1055,255 @@ TEST_F(Layer, ClassicMethodsFollowAnyTransform) {
 }  // namespace
 
 namespace {
+
+// Reads through a geometric transform against the chain evaluated by hand:
+// nearest and 2 x 2 methods, window offsets, null pixels left out, outside
+// pixels null, rectangles of the layer's type and converted.
+TEST_F(Layer, ReadsThroughAGeometricTransformMatchDirectEvaluation) {
+    const long W = 40, H = 30;
+    Kimg_Layer *l = create(name("gt.klp"), KGDA_TYPE_F32, W, H);
+    Rect src(W, H, KGDA_TYPE_F32);
+    for (long y = 0; y < H; ++y)
+        for (long x = 0; x < W; ++x)
+            src.at<float>(y, x) = (x * 7 + y * 3) % 11 == 0 ? -1.0f : float(3 * x + 100 * y);
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, W, H, src.b, &err), 0);
+    EXPECT_EQ(kimg_LayerGeometricTransQuery(l), nullptr);
+    const long wx = 3, wy = 2, ww = 30, wh = 25;  // the window
+    Kgda_Window *win = kimg_WindowCreate(wx, wy, wx + ww - 1, wy + wh - 1, nullptr);
+    Kgda_BaseData *nv = kimg_PixelRectCreate(1, 1, KGDA_TYPE_F64, nullptr);
+    *reinterpret_cast<double *>(nv->data) = -1;
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_WINDOW, win,
+                                      KIMG_LAYER_OPTION_NULL_VALUE, nv, 0),
+              0);
+    kimg_WindowDelete(win, nullptr);
+    kimg_PixelRectDelete(nv, nullptr);
+    auto pixel = [&](long x, long y) -> double {  // window pixel, or NaN for none
+        if (x < 0 || y < 0 || x >= ww || y >= wh) return NAN;
+        float v = src.at<float>(y + wy, x + wx);
+        return v == -1.0f ? NAN : v;
+    };
+    const double a = 0.3, ca = std::cos(a), sa = std::sin(a);
+    struct Map {
+        const char *what;
+        std::function<Kxfr_XForm *()> make;
+        std::function<void(double, double, double &, double &)> eval;
+    };
+    const Map maps[] = {
+        {"rotate then shift",
+         [&] {
+             Kxfr_XForm *x = kxfr_XFormRotate(a, nullptr);
+             Kxfr_XForm *t = kxfr_XFormTranslate(4.25, -1.5, nullptr);
+             kxfr_XFormComposition(x, t, nullptr);
+             kxfr_XFormFree(t);
+             return x;
+         },
+         [&](double c, double r, double &x, double &y) {
+             x = ca * c - sa * r + 4.25;
+             y = sa * c + ca * r - 1.5;
+         }},
+        {"scale", [] { return kxfr_XFormScaleXY(0.5, 0.75, nullptr); },
+         [](double c, double r, double &x, double &y) {
+             x = 0.5 * c;
+             y = 0.75 * r;
+         }},
+    };
+    const struct {
+        const char *method;  // NULL: the default, nearest
+        int32_t rectType;
+    } reads[] = {{nullptr, KGDA_TYPE_F32},
+                 {"MIRAVEN Nearest Neighbor Resampling", KGDA_TYPE_F64},
+                 {"MIRAVEN 2X2 Resampling", KGDA_TYPE_F32},
+                 {"MIRAVEN 2X2 Resampling", KGDA_TYPE_S16}};
+    const long c0 = -2, r0 = 1, cols = 36, rows = 28;
+    for (const Map &m : maps)
+        for (const auto &rd : reads) {
+            Kxfr_XForm *x = m.make();
+            ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_GEOMETRIC_TRANS, x,
+                                              KIMG_LAYER_OPTION_RESAMPLE_METHOD, rd.method, 0),
+                      0);
+            EXPECT_EQ(kxfr_XFormIsSame(kimg_LayerTransformationQuery(l), x, &err), 1);
+            kxfr_XFormFree(x);
+            Rect got(cols, rows, rd.rectType);
+            ASSERT_EQ(kimg_LayerRead(l, c0, r0, cols, rows, got.b, &err), 0)
+                << ktest::messages(err.r);
+            for (long r = 0; r < rows; ++r)
+                for (long c = 0; c < cols; ++c) {
+                    double px, py, want = NAN;
+                    m.eval(double(c0 + c), double(r0 + r), px, py);
+                    if (!rd.method || std::strstr(rd.method, "Nearest")) {
+                        want = pixel(long(std::floor(px + 0.5)), long(std::floor(py + 0.5)));
+                    } else {
+                        double sum = 0;
+                        int n = 0;
+                        for (long j = 0; j < 2; ++j)
+                            for (long i = 0; i < 2; ++i) {
+                                double v =
+                                    pixel(long(std::floor(px)) + i, long(std::floor(py)) + j);
+                                if (!std::isnan(v)) sum += v, ++n;
+                            }
+                        if (n) want = sum / n;
+                    }
+                    if (std::isnan(want)) want = -1;  // the null value
+                    if (rd.rectType == KGDA_TYPE_S16) want = std::round(want);
+                    ASSERT_NEAR(value(got.b, r, c), want, 1e-3)
+                        << m.what << " " << (rd.method ? rd.method : "default") << " at " << c
+                        << "," << r << " from " << px << "," << py;
+                }
+        }
+    // Writes are refused while a transform is set; NULL drops it.
+    Rect small(2, 2, KGDA_TYPE_F32);
+    EXPECT_EQ(kimg_LayerWrite(l, 0, 0, 2, 2, small.b, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "kimg_LayerWrite cannot be used with a geometric transform");
+    EXPECT_EQ(kimg_LayerRead(l, 0, 0, 2, 2, nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Null pixelRect");
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_RESAMPLE_METHOD, "Nowhere", 0), 0);
+    EXPECT_EQ(kimg_LayerRead(l, 0, 0, 2, 2, small.b, &err), -1);
+    EXPECT_NE(ktest::messages(err.r).find("Nowhere:  Unknown Resample Method"), std::string::npos);
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_GEOMETRIC_TRANS, nullptr, 0), 0);
+    EXPECT_EQ(kimg_LayerGeometricTransQuery(l), nullptr);
+    EXPECT_EQ(kimg_LayerWrite(l, 0, 0, 2, 2, small.b, &err), 0);
+    // The obsolete polynomial form: warned, applied, and a 3-D polynomial
+    // refused.
+    ktest::PrintedReports printed;
+    Kfga_Polynomial *shift = kfga_PolyCreate2DTranslate(1, 2, nullptr);
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_POLYTRANS, shift, nullptr,
+                                      "MIRAVEN Nearest Neighbor Resampling", 0),
+              0);
+    EXPECT_TRUE(printed.contains(
+        "KIMG_LAYER_OPTION_POLYTRANS is obsolete;\nuse KIMG_LAYER_OPTION_GEOMETRIC_TRANS"));
+    EXPECT_STREQ(kimg_LayerResampleMethodQuery(l), "MIRAVEN Nearest Neighbor Resampling");
+    Rect one(1, 1, KGDA_TYPE_F32);
+    ASSERT_EQ(kimg_LayerRead(l, 5, 4, 1, 1, one.b, &err), 0);
+    EXPECT_EQ(value(one.b, 0, 0), src.at<float>(4 + 2 + wy, 5 + 1 + wx));
+    Kfga_Polynomial *cube = kfga_PolynomialCreate(1, 3, 3, nullptr);
+    EXPECT_EQ(
+        kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_POLYTRANS, cube, nullptr, nullptr, 0),
+        -1);
+    EXPECT_NE(ktest::messages(err.r).find("kxfr_XFormCreateFromPolyPair failed"),
+              std::string::npos);
+    EXPECT_NE(kimg_LayerGeometricTransQuery(l), nullptr);  // the one before stays
+    kfga_PolynomialDelete(cube, nullptr);
+    kfga_PolynomialDelete(shift, nullptr);
+    kimg_LayerClose(l, nullptr);
+}
+
+// The two methods with a prior rescale make u8 levels from the layer's
+// range: the stored statistics when they are current, else computed ones.
+TEST_F(Layer, PyramidRescaledToEightBitsFromTheLayersRange) {
+    const long W = 130, H = 132;
+    Kimg_Layer *l = create(name("r8.klp"), KGDA_TYPE_U16, W, H);
+    Rect src(W, H, KGDA_TYPE_U16);
+    for (long y = 0; y < H; ++y)
+        for (long x = 0; x < W; ++x) src.at<uint16_t>(y, x) = uint16_t(1000 + 10 * x + 7 * y);
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, W, H, src.b, &err), 0);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+    const struct {
+        const char *method;
+        bool storedRange;  // statistics written by the test before
+        double lo, hi;
+    } cases[] = {
+        {"MIRAVEN 2X2 Resampling with prior Rescale to 8-bit", true, 1500, 2520},
+        {"MIRAVEN 2X2 Resampling with prior Rescale to 8-bit", false, 0, 0},
+        {"MIRAVEN 4X4 Resampling with prior Rescale to 8-bit", true, 1000, 3000},
+    };
+    for (const auto &c : cases) {
+        l = kimg_LayerOpen(name("r8.klp").c_str(), tk, &err, KIMG_LAYER_OPTION_RRD_KERNEL, c.method,
+                           0);
+        ASSERT_NE(l, nullptr) << ktest::messages(err.r);
+        double lo = c.lo, hi = c.hi;
+        if (c.storedRange) {
+            Ksta_Statistics st{lo, hi, 0, 0, 0, 0};
+            ASSERT_EQ(kimg_StatisticsWrite(l, &st, &err), 0) << ktest::messages(err.r);
+        } else {
+            // A change makes stored statistics stale: they are computed anew.
+            Ksta_Statistics st{0, 1, 0, 0, 0, 0};
+            ASSERT_EQ(kimg_StatisticsWrite(l, &st, &err), 0);
+            ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, W, H, src.b, &err), 0);
+        }
+        ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
+        if (!c.storedRange) {
+            Ksta_Statistics *st = kimg_StatisticsRead(l, &err);
+            ASSERT_NE(st, nullptr);
+            lo = st->minimum;
+            hi = st->maximum;
+            ksta_StatisticsDelete(st);
+            EXPECT_GE(lo, 1000);
+            EXPECT_GT(hi, 2000);
+        }
+        ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+        auto scaled = [&](long y, long x) {
+            return std::clamp((src.at<uint16_t>(y, x) - lo) * 255 / (hi - lo), 0.0, 255.0);
+        };
+        const bool tent = std::strstr(c.method, "4X4") != nullptr;
+        Kimg_Layer *l1 = kimg_LayerOpen(name("r8.klp", "Band_1_ss_2_").c_str(), tk, &err, 0);
+        Kimg_Layer *l2 = kimg_LayerOpen(name("r8.klp", "Band_1_ss_4_").c_str(), tk, &err, 0);
+        ASSERT_TRUE(l1 && l2) << ktest::messages(err.r);
+        ASSERT_EQ(info(l1).pixelType, KGDA_TYPE_U8);
+        ASSERT_EQ(info(l2).pixelType, KGDA_TYPE_U8);
+        const long w1 = info(l1).width, h1 = info(l1).height;
+        EXPECT_EQ(w1, 64);
+        Rect one(w1, h1, KGDA_TYPE_U8), two(info(l2).width, info(l2).height, KGDA_TYPE_U8);
+        ASSERT_EQ(kimg_LayerRasterPixelRectGet(l1, 0, 0, w1, h1, one.b, &err), 0);
+        ASSERT_EQ(
+            kimg_LayerRasterPixelRectGet(l2, 0, 0, two.b->numcolumns, two.b->numrows, two.b, &err),
+            0);
+        const double wt[4] = {1, 3, 3, 1};
+        for (long y = 1; y < h1 - 1; ++y)
+            for (long x = 1; x < w1 - 1; ++x) {
+                double want = 0;
+                if (tent) {
+                    for (int i = 0; i < 4; ++i)
+                        for (int j = 0; j < 4; ++j)
+                            want += wt[i] * wt[j] * scaled(2 * y - 1 + i, 2 * x - 1 + j) / 64;
+                } else {
+                    want = (scaled(2 * y, 2 * x) + scaled(2 * y, 2 * x + 1) +
+                            scaled(2 * y + 1, 2 * x) + scaled(2 * y + 1, 2 * x + 1)) /
+                           4;
+                }
+                ASSERT_NEAR(one.at<uint8_t>(y, x), want, 0.5 + 1e-9)
+                    << c.method << " " << c.storedRange << " at " << x << "," << y;
+            }
+        // Level 2 averages the 8-bit level 1 without another rescale.
+        if (!tent) {
+            int s = one.at<uint8_t>(4, 6) + one.at<uint8_t>(4, 7) + one.at<uint8_t>(5, 6) +
+                    one.at<uint8_t>(5, 7);
+            EXPECT_EQ(two.at<uint8_t>(2, 3), (s + 2) / 4);
+        }
+        kimg_LayerClose(l1, nullptr);
+        kimg_LayerClose(l2, nullptr);
+    }
+    // A null value above 255 is 255 in 8-bit levels, and left out as such.
+    for (long i = 0; i < 4; ++i) src.at<uint16_t>(i / 2, i % 2) = 300;
+    l = kimg_LayerOpen(name("r8.klp").c_str(), tk, &err, KIMG_LAYER_OPTION_RRD_KERNEL,
+                       cases[0].method, 0);
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 2, 2, src.b, &err), 0);
+    Kgda_BaseData *nv = kimg_LayerRasterNullValueGet(l, nullptr);
+    *reinterpret_cast<uint16_t *>(nv->data) = 300;
+    ASSERT_EQ(kimg_LayerRasterNullValueWrite(l, nv, &err), 0);
+    kgda_BaseDataDelete(nv, nullptr);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+    l = kimg_LayerOpen(name("r8.klp").c_str(), tk, &err, KIMG_LAYER_OPTION_RRD_KERNEL,
+                       cases[0].method, 0);
+    Ksta_Statistics range{1000, 3000, 0, 0, 0, 0};
+    ASSERT_EQ(kimg_StatisticsWrite(l, &range, &err), 0);
+    ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0);
+    Rect one(2, 2, KGDA_TYPE_U8), two(1, 1, KGDA_TYPE_U8);
+    Kimg_Layer *l1 = kimg_LayerOpen(name("r8.klp", "Band_1_ss_2_").c_str(), tk, &err, 0);
+    Kimg_Layer *l2 = kimg_LayerOpen(name("r8.klp", "Band_1_ss_4_").c_str(), tk, &err, 0);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l1, 0, 0, 2, 2, one.b, &err), 0);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l2, 0, 0, 1, 1, two.b, &err), 0);
+    EXPECT_EQ(one.at<uint8_t>(0, 0), 255);
+    EXPECT_EQ(two.at<uint8_t>(0, 0),
+              (one.at<uint8_t>(0, 1) + one.at<uint8_t>(1, 0) + one.at<uint8_t>(1, 1) + 1) / 3);
+    kimg_LayerClose(l1, nullptr);
+    kimg_LayerClose(l2, nullptr);
+    EXPECT_EQ(kimg_LayerOpen(name("r8.klp").c_str(), tk, &err, KIMG_LAYER_OPTION_RRD_KERNEL,
+                             "Bicubic Dreams", 0),
+              nullptr);
+    EXPECT_NE(ktest::messages(err.r).find("Invalid pyramid kernel Bicubic Dreams"),
+              std::string::npos);
+}
 
 // Native images: kraster pyramids with its progress bar, then levels in a
 // ".rrd" file that belongs to its image.

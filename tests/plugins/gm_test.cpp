@@ -1,9 +1,9 @@
 // A geometric-model plug-in of the tests, "Test Model" (or GM_TITLE):
-// x' = x + shift.
+// x' = x + shift. It tells inverses apart but has no equality of its own.
 // Variants leave out a required function (GM_NO_TRANSFORM, GM_NO_TITLES) or
 // return a bad title list (GM_GARBAGE). The model says it is not
-// thread-safe; its transform records how many calls ran at once, and fails
-// for a shift of -1.
+// thread-safe; its transform records how many calls ran at once, and it
+// fails to transform or invert a shift of -1.
 #include <kraster/kmsc.h>
 #include <kraster/kxfr.h>
 
@@ -46,9 +46,15 @@ GM void *XFormCopy(const void *data, Kerr_ErrorReport **) {
 }
 
 GM void *XFormInvert(const void *data, Kerr_ErrorReport **err) {
+    if (*static_cast<const double *>(data) == -1) return nullptr;
     auto *d = static_cast<double *>(XFormCopy(data, err));
     if (d) *d = -*d;
     return d;
+}
+
+// No XFormIsSame: equality goes through the inverse.
+GM long XFormIsInverse(const void *a, const void *b) {
+    return *static_cast<const double *>(a) == -*static_cast<const double *>(b);
 }
 
 #ifndef GM_NO_TRANSFORM

@@ -199,10 +199,27 @@ TEST_F(Miraven, EveryPixelTypeAndCompressionRoundTrips) {
                     auto want = blockData(pt, s, r, col);
                     if (r == 1 && col == 1) std::fill(want.begin(), want.end(), pt == 3 ? 7 : 0);
                     ASSERT_EQ(back, expected(want, pt, s, r, col)) << r << "," << col;
+                    // Part of the block at a wider pitch gives the same pixels.
+                    const long px = bytesOf(pt), pitch = s.bw * px + 5, x0 = 3, y0 = 2;
+                    const long cols = s.bw - 5, rows = s.bh - 3;
+                    std::vector<uint8_t> part(static_cast<size_t>(pitch * rows), 0xee);
+                    ASSERT_EQ(rf.LayerRasterReadPart(l, r, col, x0, y0, cols, rows, part.data(),
+                                                     pitch, &e),
+                              0)
+                        << ktest::messages(e.r);
+                    for (long y = 0; y < rows; ++y)
+                        ASSERT_EQ(0, memcmp(&part[y * pitch], &back[((y0 + y) * s.bw + x0) * px],
+                                            cols * px))
+                            << r << "," << col << " row " << y;
                 }
             errno = 0;
             EXPECT_LT(rf.LayerRasterRead(l, down, 0, back.data(), &e), 0);
             EXPECT_TRUE(e);
+            EXPECT_LT(rf.LayerRasterReadPart(l, 0, 0, 1, 0, s.bw, 1, back.data(), s.bw * 16, &e),
+                      0);
+            EXPECT_NE(ktest::messages(e.r).find("Part of block (0, 0) outside the block"),
+                      std::string::npos)
+                << ktest::messages(e.r);
             EXPECT_LT(rf.LayerRasterWrite(l, 0, 0, back.data(), &e), 0);
             EXPECT_EQ(errno, EACCES);
             ASSERT_EQ(rf.LayerClose(l, &e), 0);
@@ -623,6 +640,64 @@ namespace {
 
 // The image-file level finds the plug-in itself and reaches native images,
 // their objects (kept in the image, no support file) and their copies.
+// Layer reads of whole blocks go straight from the plug-in into the
+// rectangle unless the cache holds a newer block (written, not flushed) or a
+// stash keeps transactions.
+TEST_F(Miraven, LayerReadsOfWholeBlocksSeeBlocksTheCacheHolds) {
+    const std::string name = dir.file("direct.img") + "(:band)";
+    const long W = 200, H = 130;
+    Err e;
+    Kimg_Layer *l = kimg_LayerCreate(name.c_str(), KIMG_LAYER_ATHEMATIC, KGDA_TYPE_U16, W, H,
+                                     kint_GetInit(), &e, 0);
+    ASSERT_NE(l, nullptr) << ktest::messages(e.r);
+    Kgda_BaseData *all = kimg_PixelRectCreate(W, H, KGDA_TYPE_U16, &e);
+    auto *p = reinterpret_cast<uint16_t *>(all->data);
+    for (long i = 0; i < W * H; ++i) p[i] = static_cast<uint16_t>(i * 7);
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, W, H, all, &e), 0);
+    ASSERT_EQ(kimg_LayerClose(l, &e), 0);
+    Kgda_BaseData *patch = kimg_PixelRectCreate(64, 64, KGDA_TYPE_U16, &e);
+    for (long i = 0; i < 64 * 64; ++i) reinterpret_cast<uint16_t *>(patch->data)[i] = 9;
+    const struct {
+        long undoLevels;
+        int32_t readType;
+    } cases[] = {{0, KGDA_TYPE_U16}, {2, KGDA_TYPE_U16}, {0, KGDA_TYPE_F32}};
+    for (const auto &c : cases) {
+        l = kimg_LayerOpen(name.c_str(), kint_GetInit(), &e, 0);
+        ASSERT_NE(l, nullptr) << ktest::messages(e.r);
+        ASSERT_EQ(kimg_LayerChangeOptions(l, &e, KIMG_LAYER_OPTION_UNDO_LEVELS, c.undoLevels, 0),
+                  0);
+        if (c.undoLevels) ASSERT_EQ(kimg_LayerRasterTransactionStart(l, &e), 0);
+        ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 64, 64, 64, 64, patch, &e), 0);
+        Kgda_BaseData *got = kimg_PixelRectCreate(W + 3, H, c.readType, &e);
+        ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, W, H, got, &e), 0) << ktest::messages(e.r);
+        for (long y = 0; y < H; ++y)
+            for (long x = 0; x < W; ++x) {
+                const bool patched = x >= 64 && x < 128 && y >= 64 && y < 128;
+                const double want = patched ? 9 : p[y * W + x];
+                const unsigned char *at = got->windowStart + y * got->pitch + x * got->numbytes;
+                const double v = c.readType == KGDA_TYPE_U16
+                                     ? *reinterpret_cast<const uint16_t *>(at)
+                                     : *reinterpret_cast<const float *>(at);
+                ASSERT_EQ(v, want) << c.undoLevels << " " << x << "," << y;
+            }
+        kimg_PixelRectDelete(got, nullptr);
+        // Nothing is kept: the next case starts from the first pixels.
+        if (c.undoLevels) {
+            ASSERT_EQ(kimg_LayerRasterTransactionUndo(l, 1, &e), 0);
+        } else {
+            Kgda_BaseData *orig = kimg_PixelRectCreate(64, 64, KGDA_TYPE_U16, &e);
+            for (long y = 0; y < 64; ++y)
+                memcpy(orig->windowStart + y * orig->pitch, p + (64 + y) * W + 64, 128);
+            ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 64, 64, 64, 64, orig, &e), 0);
+            kimg_PixelRectDelete(orig, nullptr);
+        }
+        ASSERT_EQ(kimg_LayerClose(l, &e), 0) << ktest::messages(e.r);
+    }
+    kimg_PixelRectDelete(patch, nullptr);
+    kimg_PixelRectDelete(all, nullptr);
+    kimg_FileNameDequeue(dir.file("direct.img").c_str(), &e);
+}
+
 TEST_F(Miraven, ImagesThroughTheImageFileLevel) {
     const std::string name = dir.file("lib.img"), rrd = dir.file("lib.rrd");
     const auto blocks = smallImage(rf, name);

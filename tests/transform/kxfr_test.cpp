@@ -515,11 +515,40 @@ TEST_F(Models, MisbehavingPluginsAreIgnoredAndModelFailuresReported) {
     X failing(kxfr_XFormCreateFromTitleAndData("Test Model", data, &err));
     EXPECT_TRUE(apply(failing.get(), {1, 1}, err).empty());
     EXPECT_NE(ktest::messages(err.r).find("'Test Model' XFormTransform failed"), std::string::npos);
+    EXPECT_EQ(kxfr_XFormIsSame(failing.get(), failing.get(), &err), -1);
+    EXPECT_NE(ktest::messages(err.r).find("XFormInvert failed"), std::string::npos);
     int32_t n = 0;
     char **titles = nullptr, **texts = nullptr;
     EXPECT_EQ(kxfr_XFormConvertToASCII(x.get(), &n, &titles, &texts, &err), -1);
     EXPECT_EQ(ktest::messages(err.r), "No method to convert 'Test Model' xForm to ASCII");
     EXPECT_EQ(kxfr_XFormWrite(nullptr, ":", x.get(), &err), -1);
+}
+
+// A model with only XFormIsInverse is compared through the inverse, and its
+// library is unloaded once its last step is gone.
+TEST_F(Models, EqualityThroughInversesAndUnloadAfterTheLastStep) {
+    const std::string lib = std::string(KRASTER_GM_TEST_DIR) + "/libgmgood.so";
+    auto loaded = [&] {
+        void *h = dlopen(lib.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        if (h) dlclose(h);
+        return h != nullptr;
+    };
+    {
+        X a(kxfr_XFormCreateFromTitleAndData("Test Model", shift(2), &err));
+        X b(kxfr_XFormCreateFromTitleAndData("Test Model", shift(2), &err));
+        X c(kxfr_XFormCreateFromTitleAndData("Test Model", shift(-2), &err));
+        ASSERT_TRUE(a && b && c) << ktest::messages(err.r);
+        EXPECT_EQ(kxfr_XFormIsSame(a.get(), b.get(), &err), 1);
+        EXPECT_EQ(kxfr_XFormIsSame(a.get(), c.get(), &err), 0);
+        X inverse(kxfr_XFormInvert(c.get(), nullptr, &err));
+        EXPECT_EQ(kxfr_XFormIsSame(a.get(), inverse.get(), &err), 1);
+        EXPECT_TRUE(loaded());
+    }
+    EXPECT_FALSE(loaded());
+    // Loaded again on the next use.
+    X again(kxfr_XFormCreateFromTitleAndData("Test Model", shift(1), &err));
+    ASSERT_TRUE(again) << ktest::messages(err.r);
+    EXPECT_EQ(apply(again.get(), {1, 1}, err), (Pts{2, 1}));
 }
 
 TEST_F(Models, ConcurrentThreadsApplySharedChains) {

@@ -23,6 +23,23 @@
 
 namespace gm {
 
+// Designs a model makes once per load, freed by the plug-in's static
+// destructors when the library unloads it after its last step, so that
+// loading it again leaks nothing.
+struct LoadDesign {
+    Kmif_Dictionary *dictionary = nullptr;  // owns design when present
+    Kmif_Design *design = nullptr;
+    LoadDesign() = default;
+    LoadDesign(const LoadDesign &) = delete;
+    LoadDesign &operator=(const LoadDesign &) = delete;
+    ~LoadDesign() {
+        if (dictionary)
+            kmif_DictionaryDestroy(dictionary, nullptr);
+        else if (design)
+            kmif_DesignDestroy(design, nullptr);
+    }
+};
+
 // Adds a report to *err (when err is given).
 inline void fail(Kerr_ErrorReport **err, const char *function, int code, const char *format, ...)
     __attribute__((format(printf, 4, 5)));

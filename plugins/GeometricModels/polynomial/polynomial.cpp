@@ -59,19 +59,18 @@ Pair *copyOf(const Kfga_Polynomial *forward, const Kfga_Polynomial *inverse,
 
 const Kmif_Design *pairDesign(Kerr_ErrorReport **err) {
     static std::once_flag once;
-    static Kmif_Dictionary *dictionary = nullptr;
-    static const Kmif_Design *design = nullptr;
+    static gm::LoadDesign made;
     std::call_once(once, [&] {
         const Kmif_Design *poly = kfga_PolynomialDesign(err);
-        dictionary = poly ? kmif_DictionaryCreate(err) : nullptr;
+        made.dictionary = poly ? kmif_DictionaryCreate(err) : nullptr;
         constexpr int kOne = KMIF_TYPE_REFERENCE | KMIF_FLAG_POINTER;
-        if (dictionary && kmif_DictionaryAddDesign(dictionary, poly, err))
-            design =
-                kmif_DesignCreate(dictionary, "Kxfr_PolynomialPair", kOne, "forward",
+        if (made.dictionary && kmif_DictionaryAddDesign(made.dictionary, poly, err))
+            made.design =
+                kmif_DesignCreate(made.dictionary, "Kxfr_PolynomialPair", kOne, "forward",
                                   "Kfga_Polynomial", kOne, "inverse", "Kfga_Polynomial", 0, err);
     });
-    if (!design) gm::fail(err, "Kxfr_PolynomialPair", 1, "Design create failed");
-    return design;
+    if (!made.design) gm::fail(err, "Kxfr_PolynomialPair", 1, "Design create failed");
+    return made.design;
 }
 
 void writeRows(gm::TextWriter &w, const Kfga_Polynomial *p) {

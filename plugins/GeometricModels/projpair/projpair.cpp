@@ -82,16 +82,17 @@ ProjPair *copyOf(const Kprj_ProParameters *input, const Kprj_ProParameters *outp
 
 const Kmif_Design *storedDesign(Kerr_ErrorReport **err) {
     static std::once_flag once;
-    static const Kmif_Design *design = nullptr;
+    static gm::LoadDesign made;
     std::call_once(once, [&] {
         constexpr int kBytes = KMIF_TYPE_U8 | KMIF_FLAG_COUNTED_POINTER;
         constexpr int kChars = KMIF_TYPE_S8 | KMIF_FLAG_COUNTED_POINTER;
-        design = kmif_DesignCreate(nullptr, "Kxfr_ProjectionPair", kBytes, "inputData", kChars,
-                                   "inputDictionary", kChars, "inputDesign", kBytes, "outputData",
-                                   kChars, "outputDictionary", kChars, "outputDesign", 0, err);
+        made.design =
+            kmif_DesignCreate(nullptr, "Kxfr_ProjectionPair", kBytes, "inputData", kChars,
+                              "inputDictionary", kChars, "inputDesign", kBytes, "outputData",
+                              kChars, "outputDictionary", kChars, "outputDesign", 0, err);
     });
-    if (!design) gm::fail(err, "Kxfr_ProjectionPair", 1, "Design create failed");
-    return design;
+    if (!made.design) gm::fail(err, "Kxfr_ProjectionPair", 1, "Design create failed");
+    return made.design;
 }
 
 void writeSide(gm::TextWriter &w, const Kprj_ProParameters *p) {

@@ -114,15 +114,15 @@ Rpc *make(const Rpc &from, Kerr_ErrorReport **err) {
 
 const Kmif_Design *rpcDesign(Kerr_ErrorReport **err) {
     static std::once_flag once;
-    static const Kmif_Design *design = nullptr;
+    static gm::LoadDesign made;
     std::call_once(once, [&] {
         constexpr int kArray = KMIF_TYPE_F64 | KMIF_FLAG_COUNT;
-        design = kmif_DesignCreate(nullptr, "Kxfr_RationalFunction", KMIF_TYPE_S32, "inverse",
-                                   KMIF_TYPE_F64, "height", kArray, "normalization", 10, kArray,
-                                   "coefficients", 80, 0, err);
+        made.design = kmif_DesignCreate(nullptr, "Kxfr_RationalFunction", KMIF_TYPE_S32, "inverse",
+                                        KMIF_TYPE_F64, "height", kArray, "normalization", 10,
+                                        kArray, "coefficients", 80, 0, err);
     });
-    if (!design) gm::fail(err, "Kxfr_RationalFunction", 1, "Design create failed");
-    return design;
+    if (!made.design) gm::fail(err, "Kxfr_RationalFunction", 1, "Design create failed");
+    return made.design;
 }
 
 }  // namespace

@@ -143,7 +143,7 @@ void fillNull(const LayerRecord &rec, uint8_t *out, int64_t count) {
     kmsc_AddressOf_kpxm_Fill()[rec.pixelType](out, one, count);
 }
 
-thread_local std::vector<uint8_t> tlsPacked, tlsStored, tlsEdge;
+thread_local std::vector<uint8_t> tlsPacked, tlsStored, tlsEdge, tlsPart;
 
 }  // namespace
 
@@ -791,6 +791,25 @@ int Image::companionOpen(bool create, Kerr_ErrorReport **err) {
 
 // ---- Blocks -----------------------------------------------------------------
 
+// The stored bytes of a block in the image file's mapping, or null when
+// they are not mapped. A writable image maps its file on the first read, and
+// again when a block lies past the mapping because the file has grown
+// since: reads are copies from the page cache instead of a call each.
+const uint8_t *Image::mapped(const BlockInfo &b, size_t bytes) {
+    const uint64_t end = static_cast<uint64_t>(b.offsetLow) + bytes;
+    if (writable_ && dataFd_ >= 0 && end > mapSize_) {
+        struct stat st {};
+        if (fstat(dataFd_, &st) == 0 && static_cast<uint64_t>(st.st_size) >= end) {
+            if (map_) munmap(const_cast<uint8_t *>(map_), mapSize_);
+            void *m =
+                mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, dataFd_, 0);
+            map_ = m == MAP_FAILED ? nullptr : static_cast<const uint8_t *>(m);
+            mapSize_ = map_ ? static_cast<size_t>(st.st_size) : 0;
+        }
+    }
+    return map_ && end <= mapSize_ ? map_ + b.offsetLow : nullptr;
+}
+
 int Image::readStored(Layer *l, const BlockInfo &b, size_t bytes, uint8_t *out,
                       Kerr_ErrorReport **err) {
     static const char *const fn = "miraven_BlockRead";
@@ -804,28 +823,14 @@ int Image::readStored(Layer *l, const BlockInfo &b, size_t bytes, uint8_t *out,
         }
         return 0;
     }
-    // A writable image maps its file on the first read, and again when a
-    // block lies past the mapping because the file has grown since: reads
-    // are copies from the page cache instead of a call each.
-    if (writable_ && dataFd_ >= 0 && static_cast<uint64_t>(b.offsetLow) + bytes > mapSize_) {
-        struct stat st {};
-        if (fstat(dataFd_, &st) == 0 &&
-            static_cast<uint64_t>(st.st_size) >= static_cast<uint64_t>(b.offsetLow) + bytes) {
-            if (map_) munmap(const_cast<uint8_t *>(map_), mapSize_);
-            void *m =
-                mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, dataFd_, 0);
-            map_ = m == MAP_FAILED ? nullptr : static_cast<const uint8_t *>(m);
-            mapSize_ = map_ ? static_cast<size_t>(st.st_size) : 0;
-        }
-    }
-    if (map_ && (!writable_ || static_cast<uint64_t>(b.offsetLow) + bytes <= mapSize_)) {
-        if (static_cast<uint64_t>(b.offsetLow) + bytes > mapSize_) {
-            fail(err, fn, 2, "Block at %lu of %s lies past the end of the file",
-                 static_cast<unsigned long>(b.offsetLow), name_.c_str());
-            return -1;
-        }
-        memcpy(out, map_ + b.offsetLow, bytes);
+    if (const uint8_t *at = mapped(b, bytes)) {
+        memcpy(out, at, bytes);
         return 0;
+    }
+    if (map_ && !writable_) {
+        fail(err, fn, 2, "Block at %lu of %s lies past the end of the file",
+             static_cast<unsigned long>(b.offsetLow), name_.c_str());
+        return -1;
     }
     // Positions were checked against the file when the table was loaded, or
     // handed out by the HFA file since; a short read is still an error.
@@ -900,6 +905,45 @@ int Image::blockRead(Layer *l, int32_t column, int32_t row, void *buffer, Kerr_E
         unpackSubByte(fileForm, out, pixelBits(l->rec.pixelType), l->rec.blockWidth,
                       l->rec.blockHeight);
     if (isEdge(l, column, row)) zeroOutside(l, column, row, out);
+    return 0;
+}
+
+int Image::blockReadPart(Layer *l, int32_t column, int32_t row, int64_t x0, int64_t y0,
+                         int64_t columns, int64_t rows, uint8_t *out, int64_t pitch,
+                         Kerr_ErrorReport **err) {
+    static const char *const fn = "miraven_BlockReadPart";
+    if (!blockInside(l, column, row, out, err, fn)) return -1;
+    const LayerRecord &r = l->rec;
+    const int64_t px = pixelMemoryBytes(r.pixelType), rowBytes = r.blockWidth * px;
+    if (x0 < 0 || y0 < 0 || columns < 1 || rows < 1 || x0 + columns > r.blockWidth ||
+        y0 + rows > r.blockHeight || pitch < columns * px) {
+        fail(err, fn, 1, "Part of block (%ld, %ld) outside the block of layer %s",
+             static_cast<long>(row), static_cast<long>(column), l->name.c_str());
+        return -1;
+    }
+    if (!l->tableLoaded && loadTable(l, err) != 0) return -1;
+    const BlockInfo b =
+        l->blocks.empty() ? BlockInfo{} : l->blocks[static_cast<size_t>(row) * l->across + column];
+    const uint8_t *from = nullptr;
+    // A block stored as it lies in memory is copied row by row from the
+    // mapping; any other goes through a whole block.
+    if ((b.flags & kBlockWritten) && !(b.flags & kBlockCompressed) && !r.spilled &&
+        pixelBits(r.pixelType) >= 8)
+        from = mapped(b, static_cast<size_t>(l->fileBlockBytes));
+    if (!from) {
+        tlsPart.resize(static_cast<size_t>(l->memoryBlockBytes));
+        if (blockRead(l, column, row, tlsPart.data(), err) != 0) return -1;
+        from = tlsPart.data();
+    }
+    from += y0 * rowBytes + x0 * px;
+    const int64_t n = columns * px;
+    // Rows of a block are short (64 bytes of u8): copied inline in 32-byte
+    // steps rather than by a call each.
+    for (int64_t y = 0; y < rows; ++y, out += pitch, from += rowBytes) {
+        int64_t i = 0;
+        for (; i + 32 <= n; i += 32) __builtin_memcpy(out + i, from + i, 32);
+        if (i < n) memcpy(out + i, from + i, static_cast<size_t>(n - i));
+    }
     return 0;
 }
 

@@ -112,6 +112,11 @@ class Image {
     int blockRead(Layer *layer, int32_t column, int32_t row, void *buffer, Kerr_ErrorReport **err);
     int blockWrite(Layer *layer, int32_t column, int32_t row, const void *buffer,
                    Kerr_ErrorReport **err);
+    // Pixels [x0, x0 + columns) x [y0, y0 + rows) of a block in memory form
+    // into out, rows pitch bytes apart.
+    int blockReadPart(Layer *layer, int32_t column, int32_t row, int64_t x0, int64_t y0,
+                      int64_t columns, int64_t rows, uint8_t *out, int64_t pitch,
+                      Kerr_ErrorReport **err);
     // One block as stored: compressed bytes for a compressed block, else the
     // packed file form (an unwritten block as it would be stored).
     int blockReadStored(Layer *layer, int32_t column, int32_t row, std::vector<uint8_t> &out,
@@ -135,6 +140,7 @@ class Image {
     int loadTable(Layer *layer, Kerr_ErrorReport **err);
     int writeTable(Layer *layer, Kerr_ErrorReport **err);
     int companionOpen(bool create, Kerr_ErrorReport **err);
+    const uint8_t *mapped(const BlockInfo &b, size_t bytes);
     int readStored(Layer *layer, const BlockInfo &b, size_t bytes, uint8_t *out,
                    Kerr_ErrorReport **err);
     int64_t reservedBytes();

@@ -1058,6 +1058,33 @@ RF long LayerRasterRead(void *layer, long blockRow, long blockColumn, void *data
     return img.blockRead(lh->layer, column, row, data, err) == 0 ? 0 : wrapped(err, EIO, fn, 2);
 }
 
+RF long LayerRasterReadPart(void *layer, long blockRow, long blockColumn, long firstColumn,
+                            long firstRow, long columns, long rows, void *data, long pitch,
+                            Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
+    static const char *const fn = "LayerRasterReadPart";
+    auto *lh = static_cast<LayerHandle *>(layer);
+    if (!lh || !data || blockRow < 0 || blockColumn < 0 || blockRow > INT32_MAX ||
+        blockColumn > INT32_MAX)
+        return failed(err, EINVAL, fn, 1, "Invalid arguments");
+    Image &img = *lh->image;
+    const auto row = static_cast<int32_t>(blockRow), column = static_cast<int32_t>(blockColumn);
+    auto *out = static_cast<uint8_t *>(data);
+    {
+        Guard g(img, false);
+        if (img.readsWithoutHfa(lh->layer))
+            return img.blockReadPart(lh->layer, column, row, firstColumn, firstRow, columns, rows,
+                                     out, pitch, err) == 0
+                       ? 0
+                       : wrapped(err, EIO, fn, 2);
+    }
+    Guard g(img, true);
+    return img.blockReadPart(lh->layer, column, row, firstColumn, firstRow, columns, rows, out,
+                             pitch, err) == 0
+               ? 0
+               : wrapped(err, EIO, fn, 2);
+}
+
 RF long LayerRasterWrite(void *layer, long blockRow, long blockColumn, const void *data,
                          Kerr_ErrorReport **err) {
     REPORT_SLOT(err);
