@@ -514,8 +514,8 @@ KRASTER_API const char *kimg_LayerResampleMethodQuery(const Kimg_Layer *layer);
 /* The geometric transform set with KIMG_LAYER_OPTION_GEOMETRIC_TRANS or
  * KIMG_LAYER_OPTION_POLYTRANS (owned by the layer), or NULL;
  * kimg_LayerTransformationQuery is the same. */
-KRASTER_API const Kxfr_XForm *kimg_LayerGeometricTransQuery(const Kimg_Layer *layer);
-KRASTER_API const Kxfr_XForm *kimg_LayerTransformationQuery(const Kimg_Layer *layer);
+KRASTER_API const struct Kxfr_XForm *kimg_LayerGeometricTransQuery(const Kimg_Layer *layer);
+KRASTER_API const struct Kxfr_XForm *kimg_LayerTransformationQuery(const Kimg_Layer *layer);
 /* The excluded values (f64, sorted, distinct) as a new 1 x n table, or a
  * 0 x 0 one when there are none. */
 KRASTER_API Kgda_BaseData *kimg_LayerExcludedValuesGet(const Kimg_Layer *layer,
