@@ -295,12 +295,13 @@ KRASTER_API Kxfr_XForm *kxfr_XFormCreateReprojFromProjPair(const Kprj_Projection
                                                            Kxfr_ReprojXFormType kind,
                                                            Kerr_ErrorReport **err);
 /* From the map informations and projections of two layers. */
-KRASTER_API Kxfr_XForm *kxfr_XFormCreateReprojFromLayers(Kimg_Layer *srcLayer, Kimg_Layer *dstLayer,
+KRASTER_API Kxfr_XForm *kxfr_XFormCreateReprojFromLayers(struct Kimg_Layer *srcLayer,
+                                                         struct Kimg_Layer *dstLayer,
                                                          Kxfr_ReprojXFormType kind,
                                                          Kerr_ErrorReport **err);
 /* From a layer and a destination projection with its map information. */
 KRASTER_API Kxfr_XForm *kxfr_XFormCreateReprojFromLayerAndProj(
-    Kimg_Layer *srcLayer, const Kprj_ProParameters *dstProParameters,
+    struct Kimg_Layer *srcLayer, const Kprj_ProParameters *dstProParameters,
     const Kprj_MapInfo *dstMapInfo, Kxfr_ReprojXFormType kind, Kerr_ErrorReport **err);
 
 /* Fits a polynomial-pair chain mapping dstPoints onto srcPoints (both 2 x n,
