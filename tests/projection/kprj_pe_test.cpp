@@ -239,6 +239,19 @@ TEST_F(PE, EarthModelsUnitsAndSystemTexts) {
     EXPECT_NE(ktest::messages(err.r).find("Unit degrees is not a linear unit"), std::string::npos);
     kprj_PEObjectFree(feet);
     kprj_PEObjectFree(cs);
+    // An equidistant conic of one standard parallel is one of two equal ones.
+    Params eqdc(kprj_ProParametersCreateByName(toolkit, "Equidistant Conic", &err));
+    ASSERT_TRUE(eqdc) << ktest::messages(err.r);
+    ASSERT_EQ(kprj_SpheroidByAxes(6378137.0, 6356752.314140356, eqdc->proSpheroid, &err), 0);
+    eqdc->proParams.data[2] = 40 * kD2R;
+    eqdc->proParams.data[3] = 20 * kD2R;  // unused with one parallel
+    pe_object *conic = kprj_MapProjectionToCOORDSYS(eqdc.get(), &err);
+    Params conicBack(kprj_COORDSYSToMapProjection(toolkit, conic, &err));
+    kprj_PEObjectFree(conic);
+    ASSERT_TRUE(conicBack) << ktest::messages(err.r);
+    EXPECT_EQ((ktest::Reals{conicBack->proParams.data[2], conicBack->proParams.data[3],
+                            conicBack->proParams.data[8]}),
+              (ktest::Reals{40 * kD2R, 40 * kD2R, 1}));
     // The map units of systems.
     for (const auto &[system, units] : {std::pair{"EPSG:2263", "us_survey_feet"},
                                         {"EPSG:4326", "degrees"},
