@@ -99,8 +99,9 @@ TEST_F(PE, SystemsTranslateRoundTripAndProjectLikeProj) {
         Projection copy(kprj_ProjectionCopy(p.get(), &err));
         ASSERT_TRUE(copy) << ktest::messages(err.r);
         for (const Kprj_Projection *q : {p.get(), own.get(), copy.get()}) {
-            Kprj_Coordinate pt{c.lon * kD2R, c.lat * kD2R};
-            ASSERT_EQ(kprj_ProjectionFromLL(q, 1, &pt, &pt, &err), 0) << ktest::messages(err.r);
+            const Kprj_Coordinate ll{c.lon * kD2R, c.lat * kD2R};
+            Kprj_Coordinate pt{};
+            ASSERT_EQ(kprj_ProjectionFromLL(q, 1, &ll, &pt, &err), 0) << ktest::messages(err.r);
             const double tol = q == own.get() ? c.tolerance : 1e-6;
             EXPECT_NEAR(pt.x, want.x, tol);
             EXPECT_NEAR(pt.y, want.y, tol);
@@ -217,6 +218,20 @@ TEST_F(PE, EarthModelsUnitsAndSystemTexts) {
     EXPECT_EQ((ktest::Reals{bd->params.data[0], bd->params.data[1], bd->params.data[2]}),
               (ktest::Reals{-8, 160, 176}));
     EXPECT_STREQ(back->proSpheroid->sphereName.data, "Clarke 1866");
+    // Seven parameters: rotations and the scale difference come back too.
+    const double seven[7] = {10, -20, 30, 1e-6, -2e-6, 3e-6, 5e-6};
+    Kprj_Datum *d = nad27->proSpheroid->datum;
+    ASSERT_EQ((ktest::Ints{d->type, d->params.count}), (ktest::Ints{KPRJ_DATUM_PARAMETRIC, 7}));
+    kprj_CharStrCreate("Custom", &d->datumname, nullptr);
+    for (int i = 0; i < 7; ++i) d->params.data[i] = seven[i];
+    pe_object *custom = kprj_MapProjectionToCOORDSYS(nad27.get(), &err);
+    Params customBack(kprj_COORDSYSToMapProjection(toolkit, custom, &err));
+    kprj_PEObjectFree(custom);
+    ASSERT_TRUE(customBack) << ktest::messages(err.r);
+    const Kprj_DblArrayPtr &cp = customBack->proSpheroid->datum->params;
+    ASSERT_EQ(cp.count, 7);
+    for (int i = 0; i < 7; ++i)
+        EXPECT_NEAR(cp.data[i], seven[i], 1e-12 * (1 + std::fabs(seven[i])));
     // A linear unit change keeps the points in metres; angular units are refused.
     pe_object *feet = kprj_COORDSYSUnitChange(cs, "feet", &err);
     ASSERT_NE(feet, nullptr) << ktest::messages(err.r);
@@ -224,6 +239,19 @@ TEST_F(PE, EarthModelsUnitsAndSystemTexts) {
     EXPECT_NE(ktest::messages(err.r).find("Unit degrees is not a linear unit"), std::string::npos);
     kprj_PEObjectFree(feet);
     kprj_PEObjectFree(cs);
+    // An equidistant conic of one standard parallel is one of two equal ones.
+    Params eqdc(kprj_ProParametersCreateByName(toolkit, "Equidistant Conic", &err));
+    ASSERT_TRUE(eqdc) << ktest::messages(err.r);
+    ASSERT_EQ(kprj_SpheroidByAxes(6378137.0, 6356752.314140356, eqdc->proSpheroid, &err), 0);
+    eqdc->proParams.data[2] = 40 * kD2R;
+    eqdc->proParams.data[3] = 20 * kD2R;  // unused with one parallel
+    pe_object *conic = kprj_MapProjectionToCOORDSYS(eqdc.get(), &err);
+    Params conicBack(kprj_COORDSYSToMapProjection(toolkit, conic, &err));
+    kprj_PEObjectFree(conic);
+    ASSERT_TRUE(conicBack) << ktest::messages(err.r);
+    EXPECT_EQ((ktest::Reals{conicBack->proParams.data[2], conicBack->proParams.data[3],
+                            conicBack->proParams.data[8]}),
+              (ktest::Reals{40 * kD2R, 40 * kD2R, 1}));
     // The map units of systems.
     for (const auto &[system, units] : {std::pair{"EPSG:2263", "us_survey_feet"},
                                         {"EPSG:4326", "degrees"},

@@ -782,10 +782,12 @@ PE_API int pe_geogcs_earth(const pe_object *c, const char **datum, const char **
         if (proj_get_type(o->crs) == PJ_TYPE_BOUND_CRS) {
             PJ *op = proj_crs_get_coordoperation(ctx, o->crs);
             if (op && proj_coordoperation_get_towgs84_values(ctx, op, v, 7, 0)) {
-                // Translations in metres, rotations in arc-seconds (coordinate
-                // frame), scale in parts per million.
+                // PROJ gives translations in metres, rotations in
+                // arc-seconds of the position vector convention and the
+                // scale in parts per million; rotations here are radians of
+                // the coordinate frame (the opposite sign).
                 n = v[3] == 0 && v[4] == 0 && v[5] == 0 && v[6] == 0 ? 3 : 7;
-                for (int i = 3; i < 6; ++i) v[i] *= kDegree / 3600;
+                for (int i = 3; i < 6; ++i) v[i] *= -kDegree / 3600;
             }
             proj_destroy(op);
         }
