@@ -141,7 +141,7 @@ TEST_F(Engine, InitRefusals) {
          "Invalid projection number"},
         {"number -1", [](Kprj_ProParameters *p) { p->proNumber = -1; },
          "Invalid projection number"},
-        {"number 34 (external engine)", [](Kprj_ProParameters *p) { p->proNumber = 34; },
+        {"number 53", [](Kprj_ProParameters *p) { p->proNumber = 53; },
          "Invalid projection number"},
         {"MTM short array",
          [](Kprj_ProParameters *p) {
