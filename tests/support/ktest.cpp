@@ -71,6 +71,40 @@ int runWithAllocationFailures(const std::function<bool(Kerr_ErrorReport **err)> 
     return -1;
 }
 
+int runWithEachAllocationFailing(const std::function<bool(Kerr_ErrorReport **err)> &op,
+                                 const std::function<void()> &undo) {
+    const long before = kmsc_HeapLiveBlocks();
+    Kerr_ErrorReport *err = nullptr;
+    kmsc_HeapFailNth(0);
+    const bool intact = op(&err);
+    const long total = kmsc_HeapFailNth(0);
+    kerr_DeleteErrorReport(err);
+    undo();
+    if (!intact || kmsc_HeapLiveBlocks() != before) {
+        ADD_FAILURE() << "the run with an intact heap failed or leaked";
+        return -1;
+    }
+    for (long n = 1; n <= total; ++n) {
+        err = nullptr;
+        kmsc_HeapFailNth(n);
+        const bool ok = op(&err);
+        kmsc_HeapFailNth(0);
+        const bool reported = err != nullptr;
+        kerr_DeleteErrorReport(err);
+        undo();
+        if (!ok && !reported) {
+            ADD_FAILURE() << "allocation " << n << " of " << total << " failed without a report";
+            return -1;
+        }
+        if (kmsc_HeapLiveBlocks() != before) {
+            ADD_FAILURE() << "heap blocks leaked when allocation " << n << " of " << total
+                          << " failed";
+            return -1;
+        }
+    }
+    return static_cast<int>(total);
+}
+
 std::string take(char *s) {
     std::string r = s ? s : "(NULL)";
     kmsc_HeapFree(s);
