@@ -11,13 +11,14 @@
 #include <kraster/kstr.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <iterator>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "data/kgda_internal.hpp"
 #include "image/kpxm_rules.hpp"
@@ -159,28 +160,17 @@ struct TextCodec {
     const char *format;
 };
 
-template <int Code>
-constexpr TextCodec codecOf(const char *format) {
-    return {&TextForm<Code>::append, &TextForm<Code>::read, format};
-}
+// The scanf conversions, indexed by pixel type code (u1 .. c128).
+constexpr const char *kScanFormats[] = {"%hu", "%hu",         "%hu",          "%hu", "%d",
+                                        "%hu", "%hd",         "%u",           "%d",  "%g",
+                                        "%lg", " (%g, %g)%n", " (%lg, %lg)%n"};
 
-// Indexed by pixel type code (u1 .. c128).
-constexpr TextCodec kTextCodecs[] = {
-    codecOf<KGDA_TYPE_U1>("%hu"),
-    codecOf<KGDA_TYPE_U2>("%hu"),
-    codecOf<KGDA_TYPE_U4>("%hu"),
-    codecOf<KGDA_TYPE_U8>("%hu"),
-    codecOf<KGDA_TYPE_S8>("%d"),
-    codecOf<KGDA_TYPE_U16>("%hu"),
-    codecOf<KGDA_TYPE_S16>("%hd"),
-    codecOf<KGDA_TYPE_U32>("%u"),
-    codecOf<KGDA_TYPE_S32>("%d"),
-    codecOf<KGDA_TYPE_F32>("%g"),
-    codecOf<KGDA_TYPE_F64>("%lg"),
-    codecOf<KGDA_TYPE_C64>(" (%g, %g)%n"),
-    codecOf<KGDA_TYPE_C128>(" (%lg, %lg)%n"),
-};
-static_assert(std::size(kTextCodecs) == KGDA_TYPE_C128 + 1);
+template <int... Code>
+constexpr std::array<TextCodec, sizeof...(Code)> textCodecs(std::integer_sequence<int, Code...>) {
+    return {TextCodec{&TextForm<Code>::append, &TextForm<Code>::read, kScanFormats[Code]}...};
+}
+// Indexed by pixel type code.
+constexpr auto kTextCodecs = textCodecs(std::make_integer_sequence<int, KGDA_TYPE_C128 + 1>());
 
 // Appends one value in the text format; strings as they are.
 void appendValue(std::string &line, int32_t type, const unsigned char *p) {
