@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "rf_plugin.hpp"
+#include "rf_fixture.hpp"
 #include "support/ktest.hpp"
 
 namespace {

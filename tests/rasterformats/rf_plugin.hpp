@@ -2,15 +2,11 @@
 // points by name, as the image-file level does.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <kraster/kimgrf.h>
-#include <kraster/kint.h>
 
 #include <dlfcn.h>
 
 #include <string>
-
-#include "support/ktest.hpp"
 
 namespace rftest {
 
@@ -32,24 +28,6 @@ struct Plugin {
     }
     Plugin(const Plugin &) = delete;
     Plugin &operator=(const Plugin &) = delete;
-};
-
-// Fixture of the tests of one plug-in of the build tree, named by File::name
-// and loaded once per process; the toolkit is initialised.
-template <class File>
-class PluginTest : public ::testing::Test {
-  protected:
-    static Plugin &plugin() {
-        static Plugin p(std::string(KRASTER_PLUGIN_DIR "/RasterFormats/") + File::name);
-        return p;
-    }
-    void SetUp() override {
-        ktest::Err e;
-        ASSERT_TRUE(kint_InitToolkit(&e));
-        ASSERT_NE(plugin().handle, nullptr) << dlerror();
-    }
-    Plugin &rf = plugin();
-    ktest::TempDir dir;
 };
 
 }  // namespace rftest

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "rf_plugin.hpp"
+#include "rf_fixture.hpp"
 #include "support/ktest.hpp"
 
 namespace {

@@ -62,11 +62,13 @@ int runWithAllocationFailures(const std::function<bool(Kerr_ErrorReport **err)> 
 
 // Runs `op` once with the heap intact, counting its allocations, then once
 // for each of them with exactly that allocation failing. A failing run must
-// leave a report; a run may also succeed (it recovered). After `undo` no heap
-// block may remain beyond those live before the run. Returns the number of
-// allocations of the intact run, or -1 after a check failed.
+// leave a report; a run may also succeed (it recovered), and then must leave
+// no report and satisfy `verify` (when given), checked before `undo`. After
+// `undo` no heap block may remain beyond those live before the run. Returns
+// the number of allocations of the intact run, or -1 after a check failed.
 int runWithEachAllocationFailing(const std::function<bool(Kerr_ErrorReport **err)> &op,
-                                 const std::function<void()> &undo);
+                                 const std::function<void()> &undo,
+                                 const std::function<bool()> &verify = nullptr);
 
 // runWithAllocationFailures for a call that makes something: `make(err)`
 // returns it (NULL on failure); `release` frees what a run made.
