@@ -724,6 +724,9 @@ TEST(StatsEngine, FailureReturnsAreReported) {
         {"accumulate NULL",
          [&](auto e) { return ksta_AllStatsAccumulate(nullptr, 1, &one, nullptr, e); },
          "NULL argument"},
+        {"accumulate NULL rectangles",
+         [&](auto e) { return ksta_AllStatsAccumulate(pair, 1, nullptr, nullptr, e); },
+         "NULL argument"},
         {"accumulate count",
          [&](auto e) { return ksta_AllStatsAccumulate(pair, 2, &one, nullptr, e); },
          "Number of layers in Ksta_AllStatsStack structure (2) is different than number of "
