@@ -41,6 +41,10 @@ KRASTER_API int kmsc_HeapThreadSafeModeGet(void);
  * until the limit is reset; a negative n switches the limit off. Returns the
  * number of allocations made since the previous call. */
 KRASTER_API long kmsc_HeapFailAfter(long n);
+/* Testing aid: the nth allocation from now (1: the next one) fails and the
+ * others succeed; 0 or a negative n switches it off. Returns the number of
+ * allocations made since the previous call of this or kmsc_HeapFailAfter. */
+KRASTER_API long kmsc_HeapFailNth(long n);
 /* Testing aid: number of blocks allocated through this heap and not yet freed. */
 KRASTER_API long kmsc_HeapLiveBlocks(void);
 

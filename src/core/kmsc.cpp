@@ -35,13 +35,21 @@ HeapState &heap() {
     return h;
 }
 
-// Fault injection: remaining successful allocations, or -1 when off.
+// Fault injection: remaining successful allocations, or -1 when off; and
+// the countdown to the one allocation that fails, or 0 when off.
 std::atomic<long> g_failAfter{-1};
+std::atomic<long> g_failNth{0};
 std::atomic<long> g_allocCount{0};
 std::atomic<long> g_liveBlocks{0};
 
 bool injectFailure() {
     g_allocCount.fetch_add(1, std::memory_order_relaxed);
+    long k = g_failNth.load(std::memory_order_relaxed);
+    while (k > 0)
+        if (g_failNth.compare_exchange_weak(k, k - 1, std::memory_order_relaxed)) {
+            if (k == 1) return true;
+            break;
+        }
     long n = g_failAfter.load(std::memory_order_relaxed);
     while (n >= 0) {
         if (n == 0) return true;
@@ -86,6 +94,12 @@ extern "C" {
 KRASTER_API long kmsc_HeapFailAfter(long n) {
     long made = g_allocCount.exchange(0);
     g_failAfter.store(n < 0 ? -1 : n);
+    return made;
+}
+
+KRASTER_API long kmsc_HeapFailNth(long n) {
+    long made = g_allocCount.exchange(0);
+    g_failNth.store(n < 0 ? 0 : n);
     return made;
 }
 

@@ -11,13 +11,17 @@
 #include <kraster/kstr.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "data/kgda_internal.hpp"
+#include "image/kpxm_rules.hpp"
 
 namespace {
 
@@ -105,57 +109,74 @@ T load(const unsigned char *p) {
     return v;
 }
 
-// Appends one value in the text format: integers in decimal, reals with 16
-// significant digits, complex values as "(re, im)", strings as they are.
-void appendValue(std::string &line, int32_t type, const unsigned char *p) {
-    char text[96];
-    int n = 0;
-    auto integer = [&](long long v) { n = snprintf(text, sizeof text, "%lld", v); };
-    auto real = [&](double v) { n = snprintf(text, sizeof text, "%.16g", v); };
-    auto complex = [&](double re, double im) {
-        n = snprintf(text, sizeof text, "(%.16g, %.16g)", re, im);
-    };
-    switch (type) {
-        case KGDA_TYPE_U1:
-        case KGDA_TYPE_U2:
-        case KGDA_TYPE_U4:
-        case KGDA_TYPE_U8:
-            integer(*p);
-            break;
-        case KGDA_TYPE_S8:
-            integer(load<int8_t>(p));
-            break;
-        case KGDA_TYPE_U16:
-            integer(load<uint16_t>(p));
-            break;
-        case KGDA_TYPE_S16:
-            integer(load<int16_t>(p));
-            break;
-        case KGDA_TYPE_U32:
-            integer(load<uint32_t>(p));
-            break;
-        case KGDA_TYPE_S32:
-            integer(load<int32_t>(p));
-            break;
-        case KGDA_TYPE_F32:
-            real(load<float>(p));
-            break;
-        case KGDA_TYPE_F64:
-            real(load<double>(p));
-            break;
-        case KGDA_TYPE_C64:
-            complex(load<float>(p), load<float>(p + sizeof(float)));
-            break;
-        case KGDA_TYPE_C128:
-            complex(load<double>(p), load<double>(p + sizeof(double)));
-            break;
-        default: {
-            const char *str = load<const char *>(p);
-            if (str) line += str;
-            return;
-        }
+// How the values of one numeric type are written and read: integers in
+// decimal, reals with 16 significant digits, complex values as "(re, im)";
+// read back with the scanf conversion of the type (the sub-word types read
+// wider and keep to their range).
+template <int Code>
+struct TextForm {
+    using Traits = kr::pixel::Traits<Code>;
+    using Element = typename Traits::Element;
+    static constexpr kr::pixel::Kind kind = Traits::kind;
+
+    static void append(std::string &line, const unsigned char *p) {
+        const Element v = load<Element>(p);
+        char text[96];
+        int n;
+        if constexpr (kind == kr::pixel::Kind::Integer)
+            n = snprintf(text, sizeof text, "%lld", static_cast<long long>(v));
+        else if constexpr (kind == kr::pixel::Kind::Real)
+            n = snprintf(text, sizeof text, "%.16g", static_cast<double>(v));
+        else
+            n = snprintf(text, sizeof text, "(%.16g, %.16g)", static_cast<double>(v.re),
+                         static_cast<double>(v.im));
+        line.append(text, static_cast<size_t>(n));
     }
-    line.append(text, static_cast<size_t>(n));
+
+    // format: the scanf conversion of one value (of the real and imaginary
+    // parts for complex types, ending in "%n" so that a missing closing
+    // parenthesis fails).
+    static bool read(FILE *in, const char *format, unsigned char *p) {
+        Element v;
+        if constexpr (kind == kr::pixel::Kind::Complex) {
+            int end = -1;
+            if (fscanf(in, format, &v.re, &v.im, &end) != 2 || end < 0) return false;
+        } else if constexpr (sizeof(Element) == 1) {
+            using Wide = std::conditional_t<Traits::lo == 0, unsigned short, int>;
+            Wide w;
+            if (fscanf(in, format, &w) != 1) return false;
+            v = static_cast<Element>(std::clamp<Wide>(w, Traits::lo, Traits::hi));
+        } else if (fscanf(in, format, &v) != 1) {
+            return false;
+        }
+        memcpy(p, &v, sizeof v);
+        return true;
+    }
+};
+
+struct TextCodec {
+    void (*append)(std::string &line, const unsigned char *p);
+    bool (*read)(FILE *in, const char *format, unsigned char *p);
+    const char *format;
+};
+
+// The scanf conversions, indexed by pixel type code (u1 .. c128).
+constexpr const char *kScanFormats[] = {"%hu", "%hu",         "%hu",          "%hu", "%d",
+                                        "%hu", "%hd",         "%u",           "%d",  "%g",
+                                        "%lg", " (%g, %g)%n", " (%lg, %lg)%n"};
+
+template <int... Code>
+constexpr std::array<TextCodec, sizeof...(Code)> textCodecs(std::integer_sequence<int, Code...>) {
+    return {TextCodec{&TextForm<Code>::append, &TextForm<Code>::read, kScanFormats[Code]}...};
+}
+// Indexed by pixel type code.
+constexpr auto kTextCodecs = textCodecs(std::make_integer_sequence<int, KGDA_TYPE_C128 + 1>());
+
+// Appends one value in the text format; strings as they are.
+void appendValue(std::string &line, int32_t type, const unsigned char *p) {
+    if (type != kString) return kTextCodecs[type].append(line, p);
+    const char *str = load<const char *>(p);
+    if (str) line += str;
 }
 
 // A string value that could not be read back as the same line.
@@ -220,62 +241,10 @@ int writeStack(const Kgda_BaseDataStack *stack, const char *fileName, kr::Report
     return 0;
 }
 
-// Scans one value of type T (two for complex formats, which end in "%n" so
-// that a missing closing parenthesis fails) into the element at p.
-template <class T>
-bool scanInto(FILE *in, const char *format, unsigned char *p) {
-    T v;
-    if (fscanf(in, format, &v) != 1) return false;
-    memcpy(p, &v, sizeof v);
-    return true;
-}
-template <class T>
-bool scanPair(FILE *in, const char *format, unsigned char *p) {
-    T v[2];
-    int end = -1;
-    if (fscanf(in, format, &v[0], &v[1], &end) != 2 || end < 0) return false;
-    memcpy(p, v, sizeof v);
-    return true;
-}
-
-// Reads one numeric value with its scanf conversion into the element at p;
-// the narrow types keep to their range.
+// Reads one numeric value with its scanf conversion into the element at p.
 bool readNumber(FILE *in, int32_t type, unsigned char *p) {
-    switch (type) {
-        case KGDA_TYPE_U1:
-        case KGDA_TYPE_U2:
-        case KGDA_TYPE_U4:
-        case KGDA_TYPE_U8: {
-            static const unsigned short top[4] = {1, 3, 15, 255};
-            unsigned short v;
-            if (fscanf(in, "%hu", &v) != 1) return false;
-            *p = static_cast<unsigned char>(std::min(v, top[type]));
-            return true;
-        }
-        case KGDA_TYPE_S8: {
-            int v;
-            if (fscanf(in, "%d", &v) != 1) return false;
-            *reinterpret_cast<int8_t *>(p) = static_cast<int8_t>(std::clamp(v, -128, 127));
-            return true;
-        }
-        case KGDA_TYPE_U16:
-            return scanInto<unsigned short>(in, "%hu", p);
-        case KGDA_TYPE_S16:
-            return scanInto<short>(in, "%hd", p);
-        case KGDA_TYPE_U32:
-            return scanInto<unsigned>(in, "%u", p);
-        case KGDA_TYPE_S32:
-            return scanInto<int>(in, "%d", p);
-        case KGDA_TYPE_F32:
-            return scanInto<float>(in, "%g", p);
-        case KGDA_TYPE_F64:
-            return scanInto<double>(in, "%lg", p);
-        // White space before the value, then "(re, im)".
-        case KGDA_TYPE_C64:
-            return scanPair<float>(in, " (%g, %g)%n", p);
-        default:
-            return scanPair<double>(in, " (%lg, %lg)%n", p);
-    }
+    const TextCodec &codec = kTextCodecs[type];
+    return codec.read(in, codec.format, p);
 }
 
 // Reads one line as a string value: its first kStringMax characters, the

@@ -167,6 +167,28 @@ bool invalidType(const char *fn, int code, Kerr_ErrorReport **err) {
     return false;
 }
 
+bool walkable(const void *object, const Kmif_Design *design, int depth, const char *fn,
+              Kerr_ErrorReport **err) {
+    kr::Report e(err);
+    if (!object || !design || !design->itemList) {
+        e.error(fn, 1, "Invalid object or design!");
+        return false;
+    }
+    if (depth > kMaxDepth) {
+        e.error(fn, 4, "Designs are nested more than %d deep", kMaxDepth);
+        return false;
+    }
+    return true;
+}
+
+bool itemWalkable(const Kmif_Item *item, const Kmif_Design *design, const char *fn,
+                  Kerr_ErrorReport **err) {
+    if (itemFitsHost(item, design)) return true;
+    kr::Report(err).error(fn, 5, "Item %s does not fit the host layout of design %s",
+                          nameOf(item->name), nameOf(design->name));
+    return false;
+}
+
 const char *writerName(int code) {
     const TypeInfo *type = typeInfo(code);
     return type ? type->writer : "kmif_ObjectToMIF";

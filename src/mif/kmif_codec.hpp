@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/report.hpp"
 #include "mif/kmif_internal.hpp"
 
 namespace kr::mif {
@@ -104,6 +105,32 @@ inline const char *nameOf(const char *name) {
 
 // Reports "Invalid item type %d" under fn; returns false.
 bool invalidType(const char *fn, int code, Kerr_ErrorReport **err);
+
+// Checks before an object's items are walked under fn: an object and a design
+// with items, nesting at most kMaxDepth deep, and each item laid out for this
+// host (item may be NULL to check the object only). False with a report.
+bool walkable(const void *object, const Kmif_Design *design, int depth, const char *fn,
+              Kerr_ErrorReport **err);
+bool itemWalkable(const Kmif_Item *item, const Kmif_Design *design, const char *fn,
+                  Kerr_ErrorReport **err);
+
+// The elements of an item that are objects themselves, for the encoder and
+// the decoder alike: generic data objects one at a time through
+// coder.baseData, objects of a nested design through coder.nested; any other
+// code is an invalid type.
+template <class Coder, class Byte>
+bool objectElements(Coder &coder, const Kmif_Item *item, int code, Byte *host, int64_t count,
+                    int depth, const char *fn, Kerr_ErrorReport **err) {
+    const TypeInfo *type = typeInfo(code);
+    if (type && type->kind == ElementKind::BaseData) {
+        const int64_t stride = hostStride(item);
+        for (int64_t i = 0; i < count; ++i)
+            if (!coder.baseData(host + i * stride, depth, err)) return false;
+        return true;
+    }
+    if (hasNestedDesign(code)) return coder.nested(item, host, count, depth, err);
+    return invalidType(fn, code, err);
+}
 const char *writerName(int code);
 const char *readerName(int code);
 
@@ -129,6 +156,31 @@ bool baseDataShape(int64_t numrows, int64_t numcolumns, int64_t datatype, int64_
 // First element of a generic data object: its window start, else its data.
 inline unsigned char *baseDataStart(const Kgda_BaseData &bd) {
     return bd.windowStart ? bd.windowStart : bd.data;
+}
+
+// The values of a generic data object from start, line by line through
+// coder.elements (whole lines of whole bytes one after the other go in one
+// piece), for the encoder and the decoder alike (Coder::kReading tells which
+// names the reports use). False with a report raised as fn.
+template <class Coder, class Byte>
+bool baseDataLines(Coder &coder, const Kgda_BaseData &bd, const BaseDataShape &shape, Byte *start,
+                   int depth, const char *fn, Kerr_ErrorReport **err) {
+    kr::Report e(err);
+    if (shape.lines > 1 && bd.pitch < shape.lineBytes) {
+        e.error(fn, 5, "A pitch of %d bytes is shorter than a line of %lld bytes", bd.pitch,
+                static_cast<long long>(shape.lineBytes));
+        return false;
+    }
+    const bool onePiece = bd.pitch == shape.lineBytes && shape.bits >= 8;
+    const int64_t lines = onePiece ? 1 : shape.lines;
+    const int64_t perLine = onePiece ? shape.elements : shape.perLine;
+    for (int64_t l = 0; l < lines; ++l)
+        if (!coder.elements(nullptr, shape.code, start + l * bd.pitch, perLine, depth, e.out())) {
+            e.error(fn, 7, Coder::kReading ? "%s failed" : "Error reported by function %s",
+                    Coder::kReading ? readerName(shape.code) : writerName(shape.code));
+            return false;
+        }
+    return true;
 }
 
 // ---- Per-thread stream state -------------------------------------------------

@@ -117,26 +117,16 @@ unsigned char *allocate(int64_t bytes) {
 template <class Source>
 class Decoder {
   public:
+    static constexpr bool kReading = true;
     explicit Decoder(Source &source) : source_(source) {}
 
     // kmif_MIFtoObject: the items of one object in design order.
     bool object(unsigned char *object, const Kmif_Design *design, int depth,
                 Kerr_ErrorReport **err) {
         kr::Report e(err);
-        if (!object || !design || !design->itemList) {
-            e.error(kMIFtoObject, 1, "Invalid object or design!");
-            return false;
-        }
-        if (depth > kMaxDepth) {
-            e.error(kMIFtoObject, 4, "Designs are nested more than %d deep", kMaxDepth);
-            return false;
-        }
+        if (!walkable(object, design, depth, kMIFtoObject, e.out())) return false;
         for (const Kmif_Item *item = design->itemList; item; item = item->next) {
-            if (!itemFitsHost(item, design)) {
-                e.error(kMIFtoObject, 5, "Item %s does not fit the host layout of design %s",
-                        nameOf(item->name), nameOf(design->name));
-                return false;
-            }
+            if (!itemWalkable(item, design, kMIFtoObject, e.out())) return false;
             unsigned char *field = object + item->hostOffset;
             unsigned char *target = field;
             int64_t count = item->count;
@@ -180,20 +170,15 @@ class Decoder {
                     },
                     fn, err);
             }
-            case ElementKind::BaseData: {
-                const int64_t stride = hostStride(item);
-                for (int64_t i = 0; i < count; ++i)
-                    if (!baseData(host + i * stride, depth, err)) return false;
-                return true;
-            }
+            case ElementKind::BaseData:
             case ElementKind::Design:
                 break;
         }
-        if (hasNestedDesign(code)) return nested(item, host, count, depth, err);
-        return invalidType(fn, code, err);
+        return objectElements(*this, item, code, host, count, depth, fn, err);
     }
 
-  private:
+    // nested and baseData below are called back by objectElements.
+
     // Reads an indirect item's header and makes its host array match the
     // count: target and count receive the array and the element count.
     bool indirect(const Kmif_Item *item, unsigned char *field, int depth, unsigned char *&target,
@@ -338,23 +323,10 @@ class Decoder {
             memcpy(record, &bd, sizeof bd);
         }
         if (shape.elements == 0) return true;
-        if (shape.lines > 1 && bd.pitch < shape.lineBytes) {
-            e.error(fn, 5, "A pitch of %d bytes is shorter than a line of %lld bytes", bd.pitch,
-                    static_cast<long long>(shape.lineBytes));
-            return false;
-        }
-        unsigned char *start = baseDataStart(bd);
-        const bool onePiece = bd.pitch == shape.lineBytes && shape.bits >= 8;
-        const int64_t lines = onePiece ? 1 : shape.lines;
-        const int64_t perLine = onePiece ? shape.elements : shape.perLine;
-        for (int64_t l = 0; l < lines; ++l)
-            if (!elements(nullptr, shape.code, start + l * bd.pitch, perLine, depth, e.out())) {
-                e.error(fn, 7, "%s failed", readerName(shape.code));
-                return false;
-            }
-        return true;
+        return baseDataLines(*this, bd, shape, baseDataStart(bd), depth, fn, e.out());
     }
 
+  private:
     Source &source_;
 };
 

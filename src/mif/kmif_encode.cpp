@@ -145,26 +145,16 @@ class FileSink {
 template <class Sink>
 class Encoder {
   public:
+    static constexpr bool kReading = false;
     explicit Encoder(Sink &sink) : sink_(sink) {}
 
     // kmif_ObjectToMIF: the items of one object in design order.
     bool object(const unsigned char *object, const Kmif_Design *design, int depth,
                 Kerr_ErrorReport **err) {
         kr::Report e(err);
-        if (!object || !design || !design->itemList) {
-            e.error(kObjectToMIF, 1, "Invalid object or design!");
-            return false;
-        }
-        if (depth > kMaxDepth) {
-            e.error(kObjectToMIF, 4, "Designs are nested more than %d deep", kMaxDepth);
-            return false;
-        }
+        if (!walkable(object, design, depth, kObjectToMIF, e.out())) return false;
         for (const Kmif_Item *item = design->itemList; item; item = item->next) {
-            if (!itemFitsHost(item, design)) {
-                e.error(kObjectToMIF, 5, "Item %s does not fit the host layout of design %s",
-                        nameOf(item->name), nameOf(design->name));
-                return false;
-            }
+            if (!itemWalkable(item, design, kObjectToMIF, e.out())) return false;
             const unsigned char *field = object + item->hostOffset;
             const unsigned char *source = field;
             int64_t count = item->count;
@@ -220,20 +210,15 @@ class Encoder {
                     },
                     fn, err);
             }
-            case ElementKind::BaseData: {
-                const int64_t stride = hostStride(item);
-                for (int64_t i = 0; i < count; ++i)
-                    if (!baseData(host + i * stride, depth, err)) return false;
-                return true;
-            }
+            case ElementKind::BaseData:
             case ElementKind::Design:
                 break;
         }
-        if (hasNestedDesign(code)) return nested(item, host, count, depth, err);
-        return invalidType(fn, code, err);
+        return objectElements(*this, item, code, host, count, depth, fn, err);
     }
 
-  private:
+    // Called back by objectElements.
+
     bool nested(const Kmif_Item *item, const unsigned char *host, int64_t count, int depth,
                 Kerr_ErrorReport **err) {
         const Kmif_Design *design = item->nestedDesign;
@@ -282,23 +267,10 @@ class Encoder {
             e.error(fn, 4, "No data for %d x %d elements", bd.numrows, bd.numcolumns);
             return false;
         }
-        if (shape.lines > 1 && bd.pitch < shape.lineBytes) {
-            e.error(fn, 5, "A pitch of %d bytes is shorter than a line of %lld bytes", bd.pitch,
-                    static_cast<long long>(shape.lineBytes));
-            return false;
-        }
-        // Whole lines of whole bytes one after the other go in one piece.
-        const bool onePiece = bd.pitch == shape.lineBytes && shape.bits >= 8;
-        const int64_t lines = onePiece ? 1 : shape.lines;
-        const int64_t perLine = onePiece ? shape.elements : shape.perLine;
-        for (int64_t l = 0; l < lines; ++l)
-            if (!elements(nullptr, shape.code, start + l * bd.pitch, perLine, depth, e.out())) {
-                e.error(fn, 7, "Error reported by function %s", writerName(shape.code));
-                return false;
-            }
-        return true;
+        return baseDataLines(*this, bd, shape, start, depth, fn, e.out());
     }
 
+  private:
     Sink &sink_;
 };
 

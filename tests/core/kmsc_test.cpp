@@ -56,6 +56,15 @@ TEST(Heap, FailedReallocLeavesOldBlock) {
     EXPECT_EQ(memcmp(dup, "keep", 5), 0);
     kmsc_HeapFree(dup);
     kmsc_HeapFree(p);
+    // Only the third allocation from now fails; the count covers all four.
+    kmsc_HeapFailNth(3);
+    void *made[4];
+    for (void *&m : made) m = kmsc_HeapMalloc(4);
+    EXPECT_EQ(kmsc_HeapFailNth(0), 4);
+    EXPECT_EQ((ktest::Ints{made[0] != nullptr, made[1] != nullptr, made[2] != nullptr,
+                           made[3] != nullptr}),
+              (ktest::Ints{1, 1, 0, 1}));
+    for (void *m : made) kmsc_HeapFree(m);
 }
 
 TEST(Heap, BigHeapAndThreadSafeModeKeepContracts) {

@@ -488,6 +488,10 @@ TEST_F(KdscTable, MethodSetsCopiesAndReordering) {
     EXPECT_FALSE(khfa_EntryPeek(f, KHFA_SEEK_PATH, ":Layer_1:T2", &err));
     EXPECT_FALSE(kdsc_HFATableOpen(&rows, &err));  // the arguments served once
     EXPECT_EQ("Args", ktest::messages(err.r));
+    EXPECT_EQ(-1, kdsc_HFATableDestroy(nullptr, &err));
+    EXPECT_EQ("Table pointer is NULL", ktest::messages(err.r));
+    EXPECT_EQ(-1, kdsc_HFATableRowCountSet(nullptr, 3, &err));
+    EXPECT_EQ("Table pointer is NULL", ktest::messages(err.r));
     khfa_FileClose(f, &err);
 }
 

@@ -373,26 +373,26 @@ TEST_F(HfaTree, AllocationFailures) {
     close(f);
     f = nullptr;
     const std::string name = path("alloc.hfa");
-    const int runs = ktest::runWithAllocationFailures(
-        [&](Kerr_ErrorReport **err) {
-            Khfa_File *g = khfa_FileCreate(name.c_str(), nullptr, err);
-            if (!g) return false;
-            bool ok =
-                khfa_EntryWrite(g, KHFA_WRITE_LAST_CHILD, "a", "t", err) &&
-                khfa_EntryWrite(g, KHFA_WRITE_LAST_CHILD, "b", "t", err) &&
-                khfa_ObjectDataWrite(g, ":a", "c", "raw", KHFA_WRITE_NEXT, "xyz", 3, err) == 0 &&
-                khfa_EntryMove(g, ":c", ":d", err) == 0 &&
-                khfa_EntrySeek(g, KHFA_SEEK_PATH, ":a", err) && khfa_EntryDelete(g, err) == 0;
-            if (ok) {
-                Kstr_StringList *list = khfa_ObjectList(g, ":", nullptr, nullptr, err);
-                ok = list && list->count == 1;
-                kstr_StringListFree(list);
-            }
-            khfa_FileClose(g, nullptr);
-            return ok;
-        },
-        [&] { std::remove(name.c_str()); });
-    EXPECT_GT(runs, 40);
+    const auto session = [&](Kerr_ErrorReport **err) {
+        Khfa_File *g = khfa_FileCreate(name.c_str(), nullptr, err);
+        if (!g) return false;
+        bool ok = khfa_EntryWrite(g, KHFA_WRITE_LAST_CHILD, "a", "t", err) &&
+                  khfa_EntryWrite(g, KHFA_WRITE_LAST_CHILD, "b", "t", err) &&
+                  khfa_ObjectDataWrite(g, ":a", "c", "raw", KHFA_WRITE_NEXT, "xyz", 3, err) == 0 &&
+                  khfa_EntryMove(g, ":c", ":d", err) == 0 &&
+                  khfa_EntrySeek(g, KHFA_SEEK_PATH, ":a", err) && khfa_EntryDelete(g, err) == 0;
+        if (ok) {
+            Kstr_StringList *list = khfa_ObjectList(g, ":", nullptr, nullptr, err);
+            ok = list && list->count == 1;
+            kstr_StringListFree(list);
+        }
+        khfa_FileClose(g, nullptr);
+        return ok;
+    };
+    const auto remove = [&] { std::remove(name.c_str()); };
+    EXPECT_GT(ktest::runWithAllocationFailures(session, remove), 40);
+    // Each allocation failing alone, the later ones intact.
+    EXPECT_GT(ktest::runWithEachAllocationFailing(session, remove), 40);
 }
 
 }  // namespace

@@ -409,21 +409,29 @@ TEST(KdmsStash, StashFailures) {
 TEST(KdmsStash, AllocationFailuresLeaveNoLeaks) {
     Source src(kSize, 16);
     Kdms_Cache *c = nullptr;
-    const int runs = ktest::runWithAllocationFailures(
-        [&](Kerr_ErrorReport **err) {
-            c = makeUndoCache(src, nullptr, 3, 16, 2, err);
-            if (!c) return false;
-            for (int t = 0; t < 4; ++t) {
-                if (kdms_CacheTransactionStart(c, err)) return false;
-                for (long i = 0; i < 5; ++i)
-                    if (put(c, (i * 3 + t) % 16, static_cast<unsigned char>(t), err)) return false;
-            }
-            if (kdms_CacheTransactionUndo(c, 2, err) != 0) return false;
-            return kdms_CacheTransactionCommitAll(c, err) == 0;
-        },
-        [&] {
-            kdms_CacheDestroy(c, nullptr);
-            c = nullptr;
-        });
-    EXPECT_GT(runs, 10);
+    const auto session = [&](Kerr_ErrorReport **err) {
+        src = Source(kSize, 16);
+        c = makeUndoCache(src, nullptr, 3, 16, 2, err);
+        if (!c) return false;
+        for (int t = 0; t < 4; ++t) {
+            if (kdms_CacheTransactionStart(c, err)) return false;
+            for (long i = 0; i < 5; ++i)
+                if (put(c, (i * 3 + t) % 16, static_cast<unsigned char>(t), err)) return false;
+        }
+        if (kdms_CacheTransactionUndo(c, 2, err) != 0) return false;
+        return kdms_CacheTransactionCommitAll(c, err) == 0;
+    };
+    const auto destroy = [&] {
+        kdms_CacheDestroy(c, nullptr);
+        c = nullptr;
+    };
+    EXPECT_GT(ktest::runWithAllocationFailures(session, destroy), 10);
+    // Each allocation failing alone, the later ones intact: a run that
+    // recovers commits what the intact run committed.
+    std::vector<Record> committed;
+    const auto sameRecords = [&] {
+        if (committed.empty()) committed = src.records;
+        return src.records == committed;
+    };
+    EXPECT_GT(ktest::runWithEachAllocationFailing(session, destroy, sameRecords), 10);
 }

@@ -579,9 +579,11 @@ TEST_F(Layer, RandomReadsAndWritesMatchAModel) {
         SCOPED_TRACE(round);
         const long W = 70 + rng() % 60, H = 50 + rng() % 60;
         std::string n = name("m.klp", ("L" + std::to_string(round)).c_str());
+        // The last round writes every block through to the plug-in at once.
         Kimg_Layer *l = kimg_LayerCreate(
             n.c_str(), 1, KGDA_TYPE_U16, W, H, tk, &err, KIMG_LAYER_OPTION_BLOCK_SIZE, 16L, 8L,
-            KIMG_LAYER_OPTION_CACHED_BLOCKS_MAX, static_cast<long>(rng() % 6), 0);
+            KIMG_LAYER_OPTION_CACHED_BLOCKS_MAX, static_cast<long>(rng() % 6),
+            KIMG_LAYER_OPTION_WRITE_THROUGH, static_cast<long>(round == 3), 0);
         ASSERT_NE(l, nullptr);
         std::vector<uint16_t> model(W * H, 0);
         for (int op = 0; op < 200; ++op) {

@@ -581,7 +581,20 @@ TEST(StatsParameters, ConvertToStoredRecordAndBack) {
         }
         ASSERT_EQ(kimg_StatisticsParametersBinFunctionSet(p, bf, nullptr), 0);
         const Kmif_Design *d = nullptr;
-        void *o = kimg_StatisticsParametersConvertToMIFable(p, &d, nullptr);
+        void *o = nullptr;
+        // Each allocation of the conversion failing alone ends in a report
+        // (once the designs it builds on first use are there).
+        if (withBf == 2)
+            EXPECT_GT(ktest::runWithEachAllocationFailing(
+                          [&](Kerr_ErrorReport **err) {
+                              o = kimg_StatisticsParametersConvertToMIFable(p, &d, err);
+                              return o != nullptr;
+                          },
+                          [&] {
+                              if (o) kmif_ObjectFree(&o, d, nullptr);
+                          }),
+                      3);
+        o = kimg_StatisticsParametersConvertToMIFable(p, &d, nullptr);
         ASSERT_NE(o, nullptr);
         EXPECT_STREQ(d->name, "Kimg_StatisticsParameters840");
         // Through encoded bytes, as a file would hold it.
@@ -710,6 +723,9 @@ TEST(StatsEngine, FailureReturnsAreReported) {
          "Mask must be a one-byte raster of the rectangle's size"},
         {"accumulate NULL",
          [&](auto e) { return ksta_AllStatsAccumulate(nullptr, 1, &one, nullptr, e); },
+         "NULL argument"},
+        {"accumulate NULL rectangles",
+         [&](auto e) { return ksta_AllStatsAccumulate(pair, 1, nullptr, nullptr, e); },
          "NULL argument"},
         {"accumulate count",
          [&](auto e) { return ksta_AllStatsAccumulate(pair, 2, &one, nullptr, e); },

@@ -164,6 +164,8 @@ TEST_F(MifEncoding, CapacityStopsBeforeAnyByteBeyondIt) {
               std::string::npos)
         << ktest::messages(err.r);
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_ObjectToMIF", 3));
+    // A capacity of 0 holds nothing (only a negative one is unlimited).
+    EXPECT_EQ(kmif_ConvertToMIFEx(nullptr, v, d["L"], buffer.data(), 0, 0, &err), -1);
     EXPECT_EQ(buffer, Bytes(16, 0xEE));
 
     ktest::TempDir dir;

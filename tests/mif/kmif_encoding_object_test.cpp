@@ -282,6 +282,10 @@ TEST_F(MifObject, SelfContainedObjectsCarryTheirDictionary) {
          },
          from, 1},
         {[&] {
+             return kmif_MIFableObjectConvertFromMIF(data, dictionary, "T", nullptr, &design, &err);
+         },
+         from, 1},
+        {[&] {
              return kmif_MIFableObjectConvertToMIF(object.p, d["T"], nullptr, &dictionary, &name,
                                                    &err);
          },

@@ -13,28 +13,17 @@
 #include <thread>
 #include <vector>
 
-#include "rf_plugin.hpp"
+#include "rf_fixture.hpp"
 #include "support/ktest.hpp"
 
 namespace {
 
 using ktest::Err;
 
-rftest::Plugin &plugin() {
-    static rftest::Plugin p(KRASTER_PLUGIN_DIR "/RasterFormats/libmiraven.so");
-    return p;
-}
-
-class Miraven : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        Err e;
-        ASSERT_TRUE(kint_InitToolkit(&e));
-        ASSERT_NE(plugin().handle, nullptr) << dlerror();
-    }
-    rftest::Plugin &rf = plugin();
-    ktest::TempDir dir;
+struct MiravenFile {
+    static constexpr const char *name = "libmiraven.so";
 };
+using Miraven = rftest::PluginTest<MiravenFile>;
 
 struct Shape {
     long width, height, bw, bh;

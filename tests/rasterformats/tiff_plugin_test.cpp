@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "rf_plugin.hpp"
+#include "rf_fixture.hpp"
 #include "support/ktest.hpp"
 
 namespace {
@@ -29,21 +29,10 @@ const uint16_t kFormat[13] = {1, 1, 1, 1, 2, 1, 2, 1, 2, 3, 3, 6, 6};
 const uint16_t kBits[13] = {1, 2, 4, 8, 8, 16, 16, 32, 32, 32, 64, 64, 128};
 const uint16_t kBytes[13] = {1, 1, 1, 1, 1, 2, 2, 4, 4, 4, 8, 8, 16};
 
-rftest::Plugin &plugin() {
-    static rftest::Plugin p(KRASTER_PLUGIN_DIR "/RasterFormats/libtiffformat.so");
-    return p;
-}
-
-class Tiff : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        Err e;
-        ASSERT_TRUE(kint_InitToolkit(&e));
-        ASSERT_NE(plugin().handle, nullptr) << dlerror();
-    }
-    rftest::Plugin &rf = plugin();
-    ktest::TempDir dir;
+struct TiffFile {
+    static constexpr const char *name = "libtiffformat.so";
 };
+using Tiff = rftest::PluginTest<TiffFile>;
 
 Bands pattern(int type, uint32_t w, uint32_t h, int n, unsigned seed) {
     std::mt19937 rng(seed);

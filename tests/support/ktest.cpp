@@ -71,6 +71,42 @@ int runWithAllocationFailures(const std::function<bool(Kerr_ErrorReport **err)> 
     return -1;
 }
 
+int runWithEachAllocationFailing(const std::function<bool(Kerr_ErrorReport **err)> &op,
+                                 const std::function<void()> &undo,
+                                 const std::function<bool()> &verify) {
+    const long before = kmsc_HeapLiveBlocks();
+    // One run: a failure must be reported, a success must leave no report
+    // and pass verify; afterwards nothing may be left allocated.
+    const auto run = [&](long n, long total) {
+        Kerr_ErrorReport *err = nullptr;
+        kmsc_HeapFailNth(n);
+        const bool ok = op(&err);
+        const long made = kmsc_HeapFailNth(0);
+        const std::string report = err ? messages(err) : "";
+        kerr_DeleteErrorReport(err);
+        std::string fault;
+        if (!n && !ok) fault = "failed: " + report;
+        if (n && !ok && report.empty()) fault = "failed without a report";
+        if (ok && !report.empty()) fault = "succeeded with the report " + report;
+        if (ok && fault.empty() && verify && !verify()) fault = "succeeded with a wrong result";
+        undo();
+        if (fault.empty() && kmsc_HeapLiveBlocks() != before) fault = "leaked heap blocks";
+        if (!fault.empty()) {
+            ADD_FAILURE() << (n ? "with allocation " + std::to_string(n) + " of " +
+                                      std::to_string(total) + " failing"
+                                : std::string("with the heap intact"))
+                          << ", the operation " << fault;
+            return -1L;
+        }
+        return made;
+    };
+    const long total = run(0, 0);
+    if (total < 0) return -1;
+    for (long n = 1; n <= total; ++n)
+        if (run(n, total) < 0) return -1;
+    return static_cast<int>(total);
+}
+
 std::string take(char *s) {
     std::string r = s ? s : "(NULL)";
     kmsc_HeapFree(s);

@@ -60,6 +60,16 @@ bool hasCode(const Kerr_ErrorReport *report, const char *function, int code);
 int runWithAllocationFailures(const std::function<bool(Kerr_ErrorReport **err)> &op,
                               const std::function<void()> &undo, int maxRuns = 100000);
 
+// Runs `op` once with the heap intact, counting its allocations, then once
+// for each of them with exactly that allocation failing. A failing run must
+// leave a report; a run may also succeed (it recovered), and then must leave
+// no report and satisfy `verify` (when given), checked before `undo`. After
+// `undo` no heap block may remain beyond those live before the run. Returns
+// the number of allocations of the intact run, or -1 after a check failed.
+int runWithEachAllocationFailing(const std::function<bool(Kerr_ErrorReport **err)> &op,
+                                 const std::function<void()> &undo,
+                                 const std::function<bool()> &verify = nullptr);
+
 // runWithAllocationFailures for a call that makes something: `make(err)`
 // returns it (NULL on failure); `release` frees what a run made.
 template <class Make, class Release>
