@@ -1,4 +1,4 @@
-// Warping a 4096 x 4096 u8 UTM image into geographic coordinates in
+// Warping a 4096 x 4096 u16 UTM image into geographic coordinates in
 // memory: destination pixels taken to source pixels by the reprojection
 // polynomials, against the same warp projecting every destination pixel
 // exactly, once through the library's own projection pair (pixel to map,
@@ -20,11 +20,13 @@
 
 namespace {
 
+using Pixel = uint16_t;
+constexpr int32_t kType = KGDA_TYPE_U16;
 constexpr long kSide = 4096;
 constexpr long kBlock = 512;
 
 struct Setup {
-    std::vector<uint8_t> source;
+    std::vector<Pixel> source;
     Kprj_MapInfo *srcInfo = nullptr, *dstInfo = nullptr;
     Kxfr_XForm *polynomial = nullptr, *exact = nullptr;
     double maxError = 0;
@@ -61,7 +63,7 @@ Setup &setup() {
         Kint_InitToolkitData *toolkit = kint_InitToolkit(nullptr);
         t.source.resize(static_cast<size_t>(kSide * kSide));
         for (long i = 0; i < kSide * kSide; ++i)
-            t.source[static_cast<size_t>(i)] = static_cast<uint8_t>((i % kSide) ^ (i / kSide));
+            t.source[static_cast<size_t>(i)] = static_cast<Pixel>((i % kSide) ^ (i / kSide));
         Kprj_ProParameters *utm = record(toolkit, "UTM", 33);
         Kprj_ProParameters *geo = record(toolkit, "Geographic (Lat/Lon)", 0);
         const double ulx = 300015, uly = 4500015, size = 30;
@@ -107,11 +109,11 @@ Setup &setup() {
 
 int readSource(void *client, long column, long row, long columns, long rows,
                Kgda_BaseDataStack *rects, Kerr_ErrorReport **) {
-    const auto *src = static_cast<const uint8_t *>(client);
+    const auto *src = static_cast<const Pixel *>(client);
     Kgda_BaseData *b = rects->layers[0];
     for (long y = 0; y < rows; ++y)
         std::memcpy(b->windowStart + y * b->pitch, src + (row + y) * kSide + column,
-                    static_cast<size_t>(columns));
+                    static_cast<size_t>(columns) * sizeof(Pixel));
     return 0;
 }
 
@@ -121,12 +123,12 @@ void warp(benchmark::State &state, bool exact, const char *method) {
         state.SkipWithError("setting up the transforms failed");
         return;
     }
-    Kirf_MethodSetup ms{KGDA_TYPE_U8, KGDA_TYPE_U8, 0, 0, 0, 0, kSide, kSide};
+    Kirf_MethodSetup ms{kType, kType, 0, 0, 0, 0, kSide, kSide};
     Kirf_ResampleData *d = kirf_ResampleDataCreateXForm(
         readSource, s.source.data(), method, exact ? s.exact : s.polynomial, 1, &ms, nullptr);
     Kgda_BaseDataStack *out =
-        kgda_BaseDataStackCreate(1, kBlock, kBlock, KGDA_TYPE_U8, KGDA_RASTER_OBJECT, nullptr);
-    std::vector<uint8_t> image(static_cast<size_t>(kSide * kSide));
+        kgda_BaseDataStackCreate(1, kBlock, kBlock, kType, KGDA_RASTER_OBJECT, nullptr);
+    std::vector<Pixel> image(static_cast<size_t>(kSide * kSide));
     for (auto _ : state) {
         for (long r = 0; r < kSide; r += kBlock)
             for (long c = 0; c < kSide; c += kBlock) {
@@ -138,7 +140,8 @@ void warp(benchmark::State &state, bool exact, const char *method) {
                 }
                 for (long y = 0; y < kBlock; ++y)
                     std::memcpy(image.data() + (r + y) * kSide + c,
-                                out->layers[0]->windowStart + y * out->layers[0]->pitch, kBlock);
+                                out->layers[0]->windowStart + y * out->layers[0]->pitch,
+                                kBlock * sizeof(Pixel));
             }
         benchmark::DoNotOptimize(image.data());
     }
@@ -172,12 +175,12 @@ void BM_WarpNearestExactPROJ(benchmark::State &state) {
         state.SkipWithError("plug-in or PROJ missing");
         return;
     }
-    Kirf_MethodSetup ms{KGDA_TYPE_U8, KGDA_TYPE_U8, 0, 0, 0, 0, kSide, kSide};
+    Kirf_MethodSetup ms{kType, kType, 0, 0, 0, 0, kSide, kSide};
     void *data = create(0, &ms, nullptr);  // "Nearest Neighbor"
     constexpr long kTile = 128;
     std::vector<double> xs(kTile * kTile), ys(kTile * kTile), xy(2 * kTile * kTile);
-    std::vector<uint8_t> image(static_cast<size_t>(kSide * kSide));
-    Kgda_BaseData *tile = kimg_PixelRectCreate(kTile, kTile, KGDA_TYPE_U8, nullptr);
+    std::vector<Pixel> image(static_cast<size_t>(kSide * kSide));
+    Kgda_BaseData *tile = kimg_PixelRectCreate(kTile, kTile, kType, nullptr);
     Kgda_BaseData *srcRect = nullptr;
     const Kprj_MapInfo &d = *s.dstInfo, &src = *s.srcInfo;
     double worst = 0;
@@ -208,7 +211,7 @@ void BM_WarpNearestExactPROJ(benchmark::State &state) {
                 }
                 if (!srcRect || srcRect->numcolumns != sw || srcRect->numrows != sh) {
                     kimg_PixelRectDelete(srcRect, nullptr);
-                    srcRect = kimg_PixelRectCreate(sw, sh, KGDA_TYPE_U8, nullptr);
+                    srcRect = kimg_PixelRectCreate(sw, sh, kType, nullptr);
                 }
                 Kgda_BaseData *one[1] = {srcRect};
                 Kgda_BaseDataStack stack{1, 1, one, 0};
@@ -217,7 +220,7 @@ void BM_WarpNearestExactPROJ(benchmark::State &state) {
                 points(data, srcRect, sc, sr, xy.data(), tile, &under, &over, nullptr);
                 for (long y = 0; y < kTile; ++y)
                     std::memcpy(image.data() + (r + y) * kSide + c,
-                                tile->windowStart + y * tile->pitch, kTile);
+                                tile->windowStart + y * tile->pitch, kTile * sizeof(Pixel));
             }
         benchmark::DoNotOptimize(image.data());
     }
