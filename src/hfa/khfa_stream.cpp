@@ -679,10 +679,12 @@ KRASTER_API Khfa_Cache *khfa_CacheCreate(Khfa_File *file, const char *name,
                 }
             }
             if (e.failed() && c) {
-                Kerr_ErrorReport *ignored = nullptr;
-                kr::Report r(&ignored);
-                releaseAll(c, r);
-                runRelease(file, c->ownRun, r.out());
+                {
+                    // Undoing after a failure; what goes wrong here is dropped.
+                    kr::Report ignored(nullptr);
+                    releaseAll(c, ignored);
+                }
+                runRelease(file, c->ownRun, nullptr);
                 destroy(c);
                 c = nullptr;
             }

@@ -142,6 +142,14 @@ TEST_F(HfaTable, RecordsRoundTripInTheirStoredLayout) {
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(field(khfa_TableRecordRead(t, 0, &e), "Label"), "only");
     khfa_TableFree(t);
+    // A table on the caller's stream leaves that stream open when freed.
+    Khfa_Cache *borrowed = khfa_CacheOpen(f, (name + "(:parcels)").c_str(), kint_GetInit(), &e);
+    ASSERT_NE(borrowed, nullptr) << ktest::messages(e.r);
+    t = khfa_TableNew(borrowed, d, &e);
+    ASSERT_NE(t, nullptr) << ktest::messages(e.r);
+    khfa_TableFree(t);
+    EXPECT_EQ(khfa_CacheByteCount(borrowed, &e), static_cast<int64_t>(parcels.size()));
+    khfa_CacheFree(borrowed, &e);
     ASSERT_EQ(khfa_CacheFileClose(f, &e), 0);
     khfa_TableDesignFree(d);
     khfa_TableDesignFree(d2);
@@ -257,6 +265,13 @@ TEST_F(HfaTable, RefusalsGiveTheirMessages) {
          [&](auto err) { return !khfa_TableNew(nullptr, d, err); }},
         {"khfa_TableClose", 1, "Table is NULL",
          [&](auto err) { return khfa_TableClose(nullptr, err) == -1; }},
+        {"khfa_TableCreate", 6, "Error creating table cache",
+         [&](auto err) {
+             kfio_FaultInject(KFIO_OSCALL_WRITE, 1000, EIO);
+             const bool refused = !khfa_TableCreate(f, "b", d, kint_GetInit(), err);
+             kfio_FaultInject(KFIO_OSCALL_WRITE, 0, 0);
+             return refused;
+         }},
     });
     // Refused values left the record as it was.
     EXPECT_EQ(std::string(r->text, 10), pad("full", 10));
