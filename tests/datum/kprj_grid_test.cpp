@@ -171,11 +171,17 @@ TEST_F(Grid, ShiftsAcrossThePolesAreFolded) {
     writeBytes(polar, gridBytes({{"cap", -180, 80, 180, 90, 5, 3, north}}));
     Kprj_Grid *g = kprj_DatumGridFileOpen(polar.c_str(), &err);
     ASSERT_NE(g, nullptr);
-    const Kprj_Coordinate p = {100 * kDeg, 89 * kDeg};
-    Kprj_Coordinate q;
-    ASSERT_EQ(kprj_ShiftForward(g, &p, &q, 1, &err), 0);
-    EXPECT_NEAR(q.y / kDeg, 89, 1e-9);
-    EXPECT_NEAR(q.x / kDeg, -80, 1e-9);
+    // Longitude -180 itself is kept, not turned into 180.
+    const struct {
+        double lon, lat, toLon, toLat;
+    } cases[] = {{100, 89, -80, 89}, {-180, 85, -180, 87}};
+    for (const auto &c : cases) {
+        const Kprj_Coordinate p = {c.lon * kDeg, c.lat * kDeg};
+        Kprj_Coordinate q;
+        ASSERT_EQ(kprj_ShiftForward(g, &p, &q, 1, &err), 0);
+        EXPECT_NEAR(q.y / kDeg, c.toLat, 1e-9) << c.lon;
+        EXPECT_NEAR(q.x / kDeg, c.toLon, 1e-9) << c.lon;
+    }
     kprj_DatumGridFileClose(g);
 }
 
@@ -371,6 +377,12 @@ TEST_F(Grid, NTv2FilesConvertWithChildrenFirstAndRowsTurned) {
          [](std::string &b) {
              const double x = -1;
              memcpy(&b[176 + 5 * 16 + 8], &x, 8);  // N_LAT below S_LAT
+         },
+         "invalid extent or count"},
+        {"longitude step",
+         [](std::string &b) {
+             const double x = -0.0;  // not above zero, though it compares equal to it
+             memcpy(&b[176 + 9 * 16 + 8], &x, 8);
          },
          "invalid extent or count"},
     };
