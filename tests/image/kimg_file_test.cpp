@@ -140,8 +140,8 @@ TEST_F(ImgFile, IdentificationOrderFollowsLoadStateMagicAndPseudoTemplates) {
     // that declared a magic, which therefore stays unloaded.
     EXPECT_EQ(title(make("b.dat", "KTR2\n")), "Second Raster");
     EXPECT_EQ(count("rfgood"), 0);
-    // Templates: the loaded plug-in is asked before the unloaded one; the
-    // pseudo template ("<*.k2>") is never matched.
+    // Templates ("*.k[2-3]" of the second): the loaded plug-in is asked before the unloaded one;
+    // the pseudo template ("<*.k2>") is never matched.
     EXPECT_EQ(title(make("c.k2", "KTR1\n")), "Test Raster");
     auto c = events("c.k2");
     ASSERT_EQ(c.size(), 2u);
