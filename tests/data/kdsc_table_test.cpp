@@ -125,6 +125,14 @@ TEST_F(KdscTable, ColumnBytesOfEachTypeAsStored) {
     ASSERT_TRUE(back);
     EXPECT_EQ("", stringAt(back.get(), 0));
     EXPECT_EQ("toolo", stringAt(back.get(), 1));
+    // Into the first column of a wider array: the other column stays as it was.
+    Bd wide = make(3, 2, KGDA_TYPE_F64, KGDA_TABLE_OBJECT);
+    for (int r = 0; r < 3; ++r) kgdatest::at<double>(wide.get(), r, 1) = -7;
+    ASSERT_EQ(wide.get(), kdsc_ColumnRead(cr, 0, 3, wide.get(), &err)) << ktest::messages(err.r);
+    for (int r = 0; r < 3; ++r) {
+        EXPECT_EQ(rv[r], kgdatest::at<double>(wide.get(), r, 0)) << r;
+        EXPECT_EQ(-7, kgdatest::at<double>(wide.get(), r, 1)) << r;
+    }
     Kstr_StringList *cols = kdsc_TableListColumns(t, &err);
     ASSERT_TRUE(cols);
     ASSERT_EQ(4, cols->count);
