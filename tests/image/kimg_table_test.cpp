@@ -215,6 +215,12 @@ TEST_F(LayerTable, PluginColumnsThroughTheLayerMethodSet) {
     ASSERT_TRUE(h);
     ASSERT_EQ(0, kdsc_ColumnRemove(h, &err));
     EXPECT_FALSE(kdsc_ColumnRead(kdsc_ColumnOpen(t, "Histogram", &err), 0, 1, nullptr, &err));
+    // Removing the table destroys the plug-in's colour table too.
+    ASSERT_EQ(0, kdsc_TableRemove(t, &err)) << ktest::messages(err.r);
+    t = kimg_TableCreate(l, nullptr, 4, nullptr, &err);
+    ASSERT_TRUE(t) << ktest::messages(err.r);
+    EXPECT_FALSE(kdsc_ColumnRead(kdsc_ColumnOpen(t, "Red", &err), 0, 4, nullptr, &err));
+    EXPECT_EQ("Cannot read column Red | Cannot read the colours", ktest::messages(err.r));
     kdsc_TableClose(t, &err);
     kimg_LayerClose(l, &err);
 }
