@@ -45,6 +45,36 @@ TEST_F(MifObject, AllocateRoundsTheHostSizeUpAndStoresIt) {
     EXPECT_FALSE(err);
 }
 
+TEST_F(MifObject, CopiesGoAsDeepAsTheNestingLimitAndNoDeeper) {
+    // Designs nested in place around a counted string: the top and 128
+    // levels below it copy, one level more is refused.
+    for (const int levels : {129, 130}) {
+        ktest::Err err;
+        std::vector<Kmif_Design *> d{kmif_DesignCreate(
+            nullptr, "L0", KMIF_TYPE_S8 | KMIF_FLAG_COUNTED_POINTER, "s", 0, &err)};
+        for (int i = 1; i < levels && d.back(); ++i)
+            d.push_back(kmif_DesignCreate(nullptr, ("L" + std::to_string(i)).c_str(),
+                                          KMIF_TYPE_NESTED, "n", d.back(), 0, &err));
+        ASSERT_NE(d.back(), nullptr) << ktest::messages(err.r);
+        {
+            std::mt19937 rng(levels);
+            Object source(d.back(), mifenc::newObject(d.back())), copy(d.back());
+            // Freeing, too, stops at the limit: only the copyable object gets arrays.
+            if (levels == 129) mifenc::fillRandom(source.p, d.back(), rng);
+            const int status = kmif_ObjectCopy(source.p, &copy.p, d.back(), &err);
+            std::string why;
+            if (levels == 129) {
+                ASSERT_EQ(status, 0) << ktest::messages(err.r);
+                EXPECT_TRUE(mifenc::equalObjects(source.p, copy.p, d.back(), &why)) << why;
+            } else {
+                EXPECT_EQ(status, -1);
+                EXPECT_TRUE(ktest::hasCode(err.r, "kmif_ObjectCopy", 2)) << ktest::messages(err.r);
+            }
+        }
+        for (Kmif_Design *x : d) kmif_DesignDestroy(x, nullptr);
+    }
+}
+
 TEST_F(MifObject, CopyIsDeepAndReplacesWhatTheDestinationHeld) {
     Designs d(kRich);
     std::mt19937 rng(5);
