@@ -577,16 +577,28 @@ KRASTER_API Khfa_Table *khfa_TableCreate(Khfa_File *file, const char *tableName,
                          m.record.text, fn, e);
         if (!ok) {
             e.error(fn, 5, "Error creating Master Record!");
-            // The field records written go back to naming no design.
+            // The field records written go back to naming no design (a
+            // failure here adds nothing to the report already made).
             Text f(fd);
-            for (int32_t i = 0; i < design->fieldCount; ++i)
-                if (readRecord(fields, firstField + i, fd->recordLength, f.record.text, fn, e) &&
-                    setField(&f.record, 0, "", fn, e) == 0)
-                    writeRecord(fields, firstField + i, fd->recordLength, f.record.text, fn, e);
+            for (int32_t i = 0; i < design->fieldCount; ++i) {
+                kr::Report quiet(nullptr);
+                if (readRecord(fields, firstField + i, fd->recordLength, f.record.text, fn,
+                               quiet) &&
+                    setField(&f.record, 0, "", fn, quiet) == 0)
+                    writeRecord(fields, firstField + i, fd->recordLength, f.record.text, fn, quiet);
+            }
         }
     }
-    if (fields && khfa_CacheClose(fields, e.out()) != 0) ok = false;
-    if (khfa_CacheClose(master, e.out()) != 0) ok = false;
+    // Both streams are closed whatever happened before; their reports go
+    // beneath what is already reported.
+    auto close = [&](Khfa_Cache *c, const char *what) {
+        Kerr_ErrorReport *inner = nullptr;
+        if (khfa_CacheClose(c, &inner) == 0) return true;
+        e.wrap(inner, fn, 8, "Error closing the %s table", what);
+        return false;
+    };
+    if (fields && !close(fields, "field")) ok = false;
+    if (!close(master, "master")) ok = false;
     Khfa_Table *t = ok ? newTable(stream, design, fn, e) : nullptr;
     if (!t) {
         khfa_CacheFree(stream, nullptr);

@@ -285,4 +285,25 @@ TEST_F(HfaTable, RefusalsGiveTheirMessages) {
     khfa_TableDesignFree(d);
 }
 
+TEST_F(HfaTable, CreationWithEachAllocationFailingReportsOrSucceedsCleanly) {
+    ktest::Err e;
+    Khfa_TableDesign *d = khfa_TableDesignCreate(5, names, types, widths, &e);
+    ASSERT_NE(d, nullptr);
+    long allocations = 0;
+    for (long n = 0; n <= allocations; ++n) {
+        Khfa_File *f = khfa_CacheFileOpen(dir.file("a" + std::to_string(n) + ".hfa").c_str(),
+                                          kint_GetInit(), &e);
+        ASSERT_NE(f, nullptr) << ktest::messages(e.r);
+        kmsc_HeapFailNth(n);
+        Khfa_Table *t = khfa_TableCreate(f, "t", d, kint_GetInit(), &e);
+        const long made = kmsc_HeapFailNth(0);
+        if (n == 0) allocations = made;  // the intact run
+        EXPECT_EQ(t == nullptr, e.r != nullptr) << n << ": " << ktest::messages(e.r);
+        khfa_TableFree(t);
+        EXPECT_EQ(khfa_CacheFileClose(f, &e), 0) << ktest::messages(e.r);
+    }
+    EXPECT_GT(allocations, 0);
+    khfa_TableDesignFree(d);
+}
+
 }  // namespace
