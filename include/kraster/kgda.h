@@ -522,37 +522,125 @@ KRASTER_API Kgda_BaseDataStack *kgda_CreateBaseDataStackFromAscii(
  *                            "kdsc_BinFunctionApplyInverseToValues failed". */
 
 /* The operators in number order. */
-#define KGDA_OPERATORS(X)                                                                          \
-    X(MaoAdd)                                                                                      \
-    X(MaoSub)                                                                                      \
-    X(MaoMul)                                                                                      \
-    X(MaoDiv) X(MaoRem) X(MaoBitAnd) X(MaoBitOr) X(MaoBitXor) X(SaoBitNeg) X(MaoAnd) X(MaoOr) X(   \
-        MaoEq) X(MaoNe) X(MaoGt) X(MaoGe) X(MaoLt) X(MaoLe) X(SaoNot) X(SaoEven) X(SaoOdd)         \
-        X(MaoMax) X(MaoMin) X(MaoPow) X(FuncSin) X(FuncCos) X(FuncTan) X(FuncSinh) X(FuncCosh) X(  \
-            FuncTanh) X(FuncAsin) X(FuncAcos) X(FuncAtan) X(FuncAsinh) X(FuncAcosh) X(FuncLog)     \
-            X(FuncExp) X(FuncLog10) X(FuncSqrt) X(FuncCeil) X(FuncFloor) X(FuncRound) X(           \
-                FuncTrunc) X(FuncFact) X(FuncGamma) X(FuncAbs) X(SaoInv) X(SaoNeg) X(SaoInc)       \
-                X(SaoDec) X(SaoSign) X(SaoFill) X(SaoCopy) X(ConvertToU8) X(ConvertToS8) X(        \
-                    ConvertToU16) X(ConvertToS16) X(ConvertToU32) X(ConvertToS32) X(ConvertToF32)  \
-                    X(ConvertToF64) X(ConvertToC64) X(ConvertToC128) X(ConvertRoundToU8) X(        \
-                        ConvertRoundToS8) X(ConvertRoundToU16) X(ConvertRoundToS16)                \
-                        X(ConvertRoundToU32) X(ConvertRoundToS32) X(SaoReal) X(SaoImag) X(         \
-                            SaoConj) X(SaoAngle) X(SaoNonZero) X(SaoWhole) X(SaoStep)              \
-                            X(SaoRect) X(SaoTrian) X(SaoSinc) X(MaoCircle) X(MaoSquare)            \
-                                X(MaoDist) X(GpfInten) X(GpfHue) X(GpfSatur) X(GpfRed) X(GpfGreen) \
-                                    X(GpfBlue) X(GpfMean) X(GpfSdevi) X(GpfDiversity) X(           \
-                                        GpfDensity) X(GpfMajority) X(GpfMinority) X(GpfPosition)   \
-                                        X(GpfRank) X(GpfIndex) X(GpfPick) X(GpfCondition)          \
-                                            X(GpfIfOr) X(GpfFillArray) X(GpfRgbToIhs)              \
-                                                X(GpfIhsToRgb) X(MaoMatrixMul) X(MaoMatrixDiv)     \
-                                                    X(SaoMatrixInv) X(SaoConvertToBinValue)        \
-                                                        X(SaoLUTtransformation) X(SaoEigenVector)  \
-                                                            X(SaoEigenValue) X(MaoMatrixTrRaster)  \
-                                                                X(GpfHSVtoRed) X(GpfHSVtoGreen)    \
-                                                                    X(GpfHSVtoBlue)                \
-                                                                        X(GpfCYMKtoRed)            \
-                                                                            X(GpfCYMKtoGreen)      \
-                                                                                X(GpfCYMKtoBlue)
+// clang-format off
+#define KGDA_OPERATORS(X) \
+    X(MaoAdd) \
+    X(MaoSub) \
+    X(MaoMul) \
+    X(MaoDiv) \
+    X(MaoRem) \
+    X(MaoBitAnd) \
+    X(MaoBitOr) \
+    X(MaoBitXor) \
+    X(SaoBitNeg) \
+    X(MaoAnd) \
+    X(MaoOr) \
+    X(MaoEq) \
+    X(MaoNe) \
+    X(MaoGt) \
+    X(MaoGe) \
+    X(MaoLt) \
+    X(MaoLe) \
+    X(SaoNot) \
+    X(SaoEven) \
+    X(SaoOdd) \
+    X(MaoMax) \
+    X(MaoMin) \
+    X(MaoPow) \
+    X(FuncSin) \
+    X(FuncCos) \
+    X(FuncTan) \
+    X(FuncSinh) \
+    X(FuncCosh) \
+    X(FuncTanh) \
+    X(FuncAsin) \
+    X(FuncAcos) \
+    X(FuncAtan) \
+    X(FuncAsinh) \
+    X(FuncAcosh) \
+    X(FuncLog) \
+    X(FuncExp) \
+    X(FuncLog10) \
+    X(FuncSqrt) \
+    X(FuncCeil) \
+    X(FuncFloor) \
+    X(FuncRound) \
+    X(FuncTrunc) \
+    X(FuncFact) \
+    X(FuncGamma) \
+    X(FuncAbs) \
+    X(SaoInv) \
+    X(SaoNeg) \
+    X(SaoInc) \
+    X(SaoDec) \
+    X(SaoSign) \
+    X(SaoFill) \
+    X(SaoCopy) \
+    X(ConvertToU8) \
+    X(ConvertToS8) \
+    X(ConvertToU16) \
+    X(ConvertToS16) \
+    X(ConvertToU32) \
+    X(ConvertToS32) \
+    X(ConvertToF32) \
+    X(ConvertToF64) \
+    X(ConvertToC64) \
+    X(ConvertToC128) \
+    X(ConvertRoundToU8) \
+    X(ConvertRoundToS8) \
+    X(ConvertRoundToU16) \
+    X(ConvertRoundToS16) \
+    X(ConvertRoundToU32) \
+    X(ConvertRoundToS32) \
+    X(SaoReal) \
+    X(SaoImag) \
+    X(SaoConj) \
+    X(SaoAngle) \
+    X(SaoNonZero) \
+    X(SaoWhole) \
+    X(SaoStep) \
+    X(SaoRect) \
+    X(SaoTrian) \
+    X(SaoSinc) \
+    X(MaoCircle) \
+    X(MaoSquare) \
+    X(MaoDist) \
+    X(GpfInten) \
+    X(GpfHue) \
+    X(GpfSatur) \
+    X(GpfRed) \
+    X(GpfGreen) \
+    X(GpfBlue) \
+    X(GpfMean) \
+    X(GpfSdevi) \
+    X(GpfDiversity) \
+    X(GpfDensity) \
+    X(GpfMajority) \
+    X(GpfMinority) \
+    X(GpfPosition) \
+    X(GpfRank) \
+    X(GpfIndex) \
+    X(GpfPick) \
+    X(GpfCondition) \
+    X(GpfIfOr) \
+    X(GpfFillArray) \
+    X(GpfRgbToIhs) \
+    X(GpfIhsToRgb) \
+    X(MaoMatrixMul) \
+    X(MaoMatrixDiv) \
+    X(SaoMatrixInv) \
+    X(SaoConvertToBinValue) \
+    X(SaoLUTtransformation) \
+    X(SaoEigenVector) \
+    X(SaoEigenValue) \
+    X(MaoMatrixTrRaster) \
+    X(GpfHSVtoRed) \
+    X(GpfHSVtoGreen) \
+    X(GpfHSVtoBlue) \
+    X(GpfCYMKtoRed) \
+    X(GpfCYMKtoGreen) \
+    X(GpfCYMKtoBlue)
+// clang-format on
 
 #define KGDA_OPERATOR_NUMBER_(name) KGDA_OP_##name,
 /* Operator numbers: KGDA_OP_MaoAdd = 0 ... KGDA_OP_GpfCYMKtoBlue = 115. */
