@@ -623,6 +623,68 @@ TEST_F(Miraven, ConcurrentReadersAndWriters) {
     rf.FileClose(f, &e);
 }
 
+// Readers of one file share it while a writer rewrites its blocks (moving
+// the ones that grow, which grows the file and its mapping): every whole or
+// partial read returns one version of the block, never a mix or a failure.
+TEST_F(Miraven, ConcurrentReadsWhileBlocksAreRewritten) {
+    const std::string name = dir.file("rewritten.img");
+    const auto before = smallImage(rf, name);
+    std::vector<std::vector<uint8_t>> after(4);
+    for (size_t i = 0; i < 4; ++i) after[i] = i ? std::vector<uint8_t>(256, 7) : before[3];
+    Err e;
+    void *f = rf.FileOpen(name.c_str(), 0, "r", &e);
+    ASSERT_NE(f, nullptr);
+    std::atomic<int> bad{0};
+    std::atomic<bool> done{false};
+    auto slice = [](const std::vector<uint8_t> &v) {
+        std::vector<uint8_t> s;
+        for (long y = 4; y < 12; ++y) s.insert(s.end(), &v[y * 16 + 4], &v[y * 16 + 12]);
+        return s;
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            Err te;
+            long w, h, p, c, lt, bw, bh;
+            void *l = rf.LayerOpen(f, ":band", &w, &h, &p, &c, &lt, &bw, &bh, &te);
+            if (!l) ++bad;
+            std::vector<uint8_t> back(256), part(64);
+            for (int k = 0; l && (k < 200 || !done); ++k) {
+                const size_t i = static_cast<size_t>(k + t) % 4;
+                const long r = static_cast<long>(i / 2), col = static_cast<long>(i % 2);
+                if (rf.LayerRasterRead(l, r, col, back.data(), &te) != 0 ||
+                    (back != before[i] && back != after[i]))
+                    ++bad;
+                if (rf.LayerRasterReadPart(l, r, col, 4, 4, 8, 8, part.data(), 8, &te) != 0 ||
+                    (part != slice(before[i]) && part != slice(after[i])))
+                    ++bad;
+            }
+            if (l) rf.LayerClose(l, &te);
+        });
+    }
+    threads.emplace_back([&] {
+        Err te;
+        void *u = rf.FileOpen(name.c_str(), 0, "r+b", &te);
+        long w, h, p, c, lt, bw, bh;
+        void *ul = u ? rf.LayerOpen(u, ":band", &w, &h, &p, &c, &lt, &bw, &bh, &te) : nullptr;
+        if (!ul) ++bad;
+        for (int round = 0; ul && round < 40; ++round)
+            for (size_t i = 0; i < 4; ++i) {
+                const auto &v = round % 2 ? before[i] : after[i];
+                if (rf.LayerRasterWrite(ul, static_cast<long>(i / 2), static_cast<long>(i % 2),
+                                        v.data(), &te) != 0)
+                    ++bad;
+            }
+        if (ul) rf.LayerClose(ul, &te);
+        if (u) rf.FileClose(u, &te);
+        done = true;
+    });
+    for (auto &th : threads) th.join();
+    rf.FileClose(f, &e);
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_EQ(readBack(rf, name, before), 1);
+}
+
 }  // namespace
 
 namespace {
