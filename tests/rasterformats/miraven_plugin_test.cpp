@@ -624,18 +624,25 @@ TEST_F(Miraven, ConcurrentReadersAndWriters) {
 }
 
 // Readers of one file share it while a writer rewrites its blocks (moving
-// the ones that grow, which grows the file and its mapping): every whole or
-// partial read returns one version of the block, never a mix or a failure.
+// the ones that grow): every whole or partial read returns one version of
+// the block, never a mix or a failure. The file is writable and its block
+// table loaded before the readers come, so their first reads map it.
 TEST_F(Miraven, ConcurrentReadsWhileBlocksAreRewritten) {
     const std::string name = dir.file("rewritten.img");
     const auto before = smallImage(rf, name);
     std::vector<std::vector<uint8_t>> after(4);
     for (size_t i = 0; i < 4; ++i) after[i] = i ? std::vector<uint8_t>(256, 7) : before[3];
     Err e;
+    void *u = rf.FileOpen(name.c_str(), 0, "r+b", &e);
     void *f = rf.FileOpen(name.c_str(), 0, "r", &e);
-    ASSERT_NE(f, nullptr);
+    ASSERT_TRUE(u && f);
+    long w, h, p, c, lt, bw, bh;
+    void *ul = rf.LayerOpen(u, ":band", &w, &h, &p, &c, &lt, &bw, &bh, &e);
+    ASSERT_NE(ul, nullptr);
+    ASSERT_EQ(rf.LayerRasterWrite(ul, 0, 0, after[0].data(), &e), 0);
     std::atomic<int> bad{0};
     std::atomic<bool> done{false};
+    std::atomic<int> ready{0};  // readers start together
     auto slice = [](const std::vector<uint8_t> &v) {
         std::vector<uint8_t> s;
         for (long y = 4; y < 12; ++y) s.insert(s.end(), &v[y * 16 + 4], &v[y * 16 + 12]);
@@ -649,6 +656,7 @@ TEST_F(Miraven, ConcurrentReadsWhileBlocksAreRewritten) {
             void *l = rf.LayerOpen(f, ":band", &w, &h, &p, &c, &lt, &bw, &bh, &te);
             if (!l) ++bad;
             std::vector<uint8_t> back(256), part(64);
+            for (++ready; ready < 3;) std::this_thread::yield();
             for (int k = 0; l && (k < 200 || !done); ++k) {
                 const size_t i = static_cast<size_t>(k + t) % 4;
                 const long r = static_cast<long>(i / 2), col = static_cast<long>(i % 2);
@@ -664,19 +672,15 @@ TEST_F(Miraven, ConcurrentReadsWhileBlocksAreRewritten) {
     }
     threads.emplace_back([&] {
         Err te;
-        void *u = rf.FileOpen(name.c_str(), 0, "r+b", &te);
-        long w, h, p, c, lt, bw, bh;
-        void *ul = u ? rf.LayerOpen(u, ":band", &w, &h, &p, &c, &lt, &bw, &bh, &te) : nullptr;
-        if (!ul) ++bad;
-        for (int round = 0; ul && round < 40; ++round)
+        for (int round = 0; round < 40; ++round)
             for (size_t i = 0; i < 4; ++i) {
                 const auto &v = round % 2 ? before[i] : after[i];
                 if (rf.LayerRasterWrite(ul, static_cast<long>(i / 2), static_cast<long>(i % 2),
                                         v.data(), &te) != 0)
                     ++bad;
             }
-        if (ul) rf.LayerClose(ul, &te);
-        if (u) rf.FileClose(u, &te);
+        rf.LayerClose(ul, &te);
+        rf.FileClose(u, &te);
         done = true;
     });
     for (auto &th : threads) th.join();
