@@ -565,6 +565,38 @@ TEST_F(Miraven, HugeLayerSpillsToSparseCompanion) {
     rf.FileClose(f, &e);
 }
 
+// Readers of a layer kept in the companion file, whose table is loaded but
+// companion not yet opened: their first reads race to open it.
+TEST_F(Miraven, ConcurrentFirstReadsOfACompanionFile) {
+    const std::string name = dir.file("spilled.img");
+    Err e;
+    void *f = rf.FileOpen(name.c_str(), 0, "w+b", &e);
+    long bw = 0, bh = 0, w, h, p, c, lt;
+    void *l = rf.LayerCreate(f, ":big", 1, 5, 50000, 50000, 0, &bw, &bh, &e);
+    ASSERT_NE(l, nullptr) << ktest::messages(e.r);
+    std::vector<uint16_t> a(64 * 64, 1111), back(64 * 64);
+    ASSERT_EQ(rf.LayerRasterWrite(l, 0, 0, a.data(), &e), 0);
+    rf.LayerClose(l, &e);
+    ASSERT_EQ(rf.FileClose(f, &e), 0);
+    f = rf.FileOpen(name.c_str(), 0, "r", &e);
+    l = f ? rf.LayerOpen(f, ":big", &w, &h, &p, &c, &lt, &bw, &bh, &e) : nullptr;
+    ASSERT_NE(l, nullptr);
+    ASSERT_EQ(rf.LayerRasterRead(l, 1, 1, back.data(), &e), 0);  // loads the table only
+    std::atomic<int> bad{0}, ready{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&] {
+            Err te;
+            std::vector<uint16_t> mine(64 * 64);
+            for (++ready; ready < 3;) std::this_thread::yield();
+            if (rf.LayerRasterRead(l, 0, 0, mine.data(), &te) != 0 || mine != a) ++bad;
+        });
+    for (auto &th : threads) th.join();
+    EXPECT_EQ(bad.load(), 0);
+    rf.LayerClose(l, &e);
+    rf.FileClose(f, &e);
+}
+
 // Concurrent calls without the global lock (the plug-in declares itself
 // thread-safe): readers share one file, writers each have their own.
 TEST_F(Miraven, ConcurrentReadersAndWriters) {
