@@ -565,6 +565,38 @@ TEST_F(Miraven, HugeLayerSpillsToSparseCompanion) {
     rf.FileClose(f, &e);
 }
 
+// Readers of a layer kept in the companion file, whose table is loaded but
+// companion not yet opened: their first reads race to open it.
+TEST_F(Miraven, ConcurrentFirstReadsOfACompanionFile) {
+    const std::string name = dir.file("spilled.img");
+    Err e;
+    void *f = rf.FileOpen(name.c_str(), 0, "w+b", &e);
+    long bw = 0, bh = 0, w, h, p, c, lt;
+    void *l = rf.LayerCreate(f, ":big", 1, 5, 50000, 50000, 0, &bw, &bh, &e);
+    ASSERT_NE(l, nullptr) << ktest::messages(e.r);
+    std::vector<uint16_t> a(64 * 64, 1111), back(64 * 64);
+    ASSERT_EQ(rf.LayerRasterWrite(l, 0, 0, a.data(), &e), 0);
+    rf.LayerClose(l, &e);
+    ASSERT_EQ(rf.FileClose(f, &e), 0);
+    f = rf.FileOpen(name.c_str(), 0, "r", &e);
+    l = f ? rf.LayerOpen(f, ":big", &w, &h, &p, &c, &lt, &bw, &bh, &e) : nullptr;
+    ASSERT_NE(l, nullptr);
+    ASSERT_EQ(rf.LayerRasterRead(l, 1, 1, back.data(), &e), 0);  // loads the table only
+    std::atomic<int> bad{0}, ready{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&] {
+            Err te;
+            std::vector<uint16_t> mine(64 * 64);
+            for (++ready; ready < 3;) std::this_thread::yield();
+            if (rf.LayerRasterRead(l, 0, 0, mine.data(), &te) != 0 || mine != a) ++bad;
+        });
+    for (auto &th : threads) th.join();
+    EXPECT_EQ(bad.load(), 0);
+    rf.LayerClose(l, &e);
+    rf.FileClose(f, &e);
+}
+
 // Concurrent calls without the global lock (the plug-in declares itself
 // thread-safe): readers share one file, writers each have their own.
 TEST_F(Miraven, ConcurrentReadersAndWriters) {
@@ -621,6 +653,72 @@ TEST_F(Miraven, ConcurrentReadersAndWriters) {
     EXPECT_EQ(bad.load(), 0);
     EXPECT_EQ(readBack(rf, shared, blocks), 1);
     rf.FileClose(f, &e);
+}
+
+// Readers of one file share it while a writer rewrites its blocks (moving
+// the ones that grow): every whole or partial read returns one version of
+// the block, never a mix or a failure. The file is writable and its block
+// table loaded before the readers come, so their first reads map it.
+TEST_F(Miraven, ConcurrentReadsWhileBlocksAreRewritten) {
+    const std::string name = dir.file("rewritten.img");
+    const auto before = smallImage(rf, name);
+    std::vector<std::vector<uint8_t>> after(4);
+    for (size_t i = 0; i < 4; ++i) after[i] = i ? std::vector<uint8_t>(256, 7) : before[3];
+    Err e;
+    void *u = rf.FileOpen(name.c_str(), 0, "r+b", &e);
+    void *f = rf.FileOpen(name.c_str(), 0, "r", &e);
+    ASSERT_TRUE(u && f);
+    long w, h, p, c, lt, bw, bh;
+    void *ul = rf.LayerOpen(u, ":band", &w, &h, &p, &c, &lt, &bw, &bh, &e);
+    ASSERT_NE(ul, nullptr);
+    ASSERT_EQ(rf.LayerRasterWrite(ul, 0, 0, after[0].data(), &e), 0);
+    std::atomic<int> bad{0};
+    std::atomic<bool> done{false};
+    std::atomic<int> ready{0};  // readers start together
+    auto slice = [](const std::vector<uint8_t> &v) {
+        std::vector<uint8_t> s;
+        for (long y = 4; y < 12; ++y) s.insert(s.end(), &v[y * 16 + 4], &v[y * 16 + 12]);
+        return s;
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            Err te;
+            long w, h, p, c, lt, bw, bh;
+            void *l = rf.LayerOpen(f, ":band", &w, &h, &p, &c, &lt, &bw, &bh, &te);
+            if (!l) ++bad;
+            std::vector<uint8_t> back(256), part(64);
+            for (++ready; ready < 3;) std::this_thread::yield();
+            for (int k = 0; l && (k < 200 || !done); ++k) {
+                const size_t i = static_cast<size_t>(k + t) % 4;
+                const long r = static_cast<long>(i / 2), col = static_cast<long>(i % 2);
+                if (rf.LayerRasterRead(l, r, col, back.data(), &te) != 0 ||
+                    (back != before[i] && back != after[i]))
+                    ++bad;
+                if (rf.LayerRasterReadPart(l, r, col, 4, 4, 8, 8, part.data(), 8, &te) != 0 ||
+                    (part != slice(before[i]) && part != slice(after[i])))
+                    ++bad;
+            }
+            if (l) rf.LayerClose(l, &te);
+        });
+    }
+    threads.emplace_back([&] {
+        Err te;
+        for (int round = 0; round < 40; ++round)
+            for (size_t i = 0; i < 4; ++i) {
+                const auto &v = round % 2 ? before[i] : after[i];
+                if (rf.LayerRasterWrite(ul, static_cast<long>(i / 2), static_cast<long>(i % 2),
+                                        v.data(), &te) != 0)
+                    ++bad;
+            }
+        rf.LayerClose(ul, &te);
+        rf.FileClose(u, &te);
+        done = true;
+    });
+    for (auto &th : threads) th.join();
+    rf.FileClose(f, &e);
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_EQ(readBack(rf, name, before), 1);
 }
 
 }  // namespace

@@ -225,7 +225,7 @@ std::shared_ptr<Image> Image::open(const char *name, const char *mode, Kerr_Erro
         auto it = reg.open.find(key);
         if (it != reg.open.end()) {
             if (auto img = it->second.lock()) {
-                std::lock_guard<std::mutex> l(img->mutex_);
+                std::lock_guard<std::shared_mutex> l(img->mutex_);
                 if (write && !img->writable_) {
                     Khfa_File *again = khfa_FileOpen(name, "r+", nullptr, err);
                     if (!again) {
@@ -808,6 +808,18 @@ const uint8_t *Image::mapped(const BlockInfo &b, size_t bytes) {
         }
     }
     return map_ && end <= mapSize_ ? map_ + b.offsetLow : nullptr;
+}
+
+bool Image::readsShared(const Layer *l, int32_t column, int32_t row) const {
+    if (!l->tableLoaded) return false;
+    if (column < 0 || row < 0 || column >= l->across || row >= l->down || l->blocks.empty())
+        return true;
+    const BlockInfo &b = l->blocks[static_cast<size_t>(row) * l->across + column];
+    if (!(b.flags & kBlockWritten)) return true;
+    if (l->rec.spilled) return companionFd_ >= 0 && (companionWritable_ || !writable_);
+    const uint64_t bytes = (b.flags & kBlockCompressed) ? b.byteCount : l->fileBlockBytes;
+    // A writable image remaps when the block lies past its mapping.
+    return !writable_ || (map_ && b.offsetLow + bytes <= mapSize_);
 }
 
 int Image::readStored(Layer *l, const BlockInfo &b, size_t bytes, uint8_t *out,

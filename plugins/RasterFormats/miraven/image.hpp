@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -80,7 +81,9 @@ struct Layer {
 //
 // Locking: the process-wide thread-unsafe section guards every HFA call and
 // is always taken before an image's mutex, never while holding it; reads
-// that need no HFA call (readsWithoutHfa) take the mutex alone.
+// that need no HFA call (readsWithoutHfa) take the mutex alone, shared with
+// other readers when the read changes no state (readsShared), exclusively
+// otherwise. Everything that changes the image holds it exclusively.
 class Image {
   public:
     // Opens (mode "r" or "r+b") or creates ("w+b") the file; a name already
@@ -94,7 +97,7 @@ class Image {
     const std::string &name() const { return name_; }
     bool writable() const { return writable_; }
     Khfa_File *hfa() const { return hfa_; }
-    std::mutex &mutex() { return mutex_; }
+    std::shared_mutex &mutex() { return mutex_; }
 
     // Layer names in file order (root children of type "Kimg_Layer").
     int layerNames(std::vector<std::string> &names, Kerr_ErrorReport **err);
@@ -133,6 +136,10 @@ class Image {
     bool readsWithoutHfa(const Layer *layer) const {
         return layer->tableLoaded && (map_ || dataFd_ >= 0 || layer->rec.spilled);
     }
+    // True when reading that block changes nothing in the image (no table
+    // load, companion open or remap), so that readers holding the mutex
+    // shared may read it at once. Block coordinates are checked by the read.
+    bool readsShared(const Layer *layer, int32_t column, int32_t row) const;
 
   private:
     Image() = default;
@@ -149,7 +156,7 @@ class Image {
     std::string name_;
     Khfa_File *hfa_ = nullptr;
     bool writable_ = false;
-    std::mutex mutex_;
+    std::shared_mutex mutex_;
     std::vector<std::unique_ptr<Layer>> layers_;
     // Block data in the HFA file move through a mapping of the file
     // (read-only images) or a descriptor of its own (writable images), never

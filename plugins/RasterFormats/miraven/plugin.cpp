@@ -20,6 +20,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <memory>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -306,7 +307,7 @@ std::string companionOf(const char *name, Kerr_ErrorReport **err, bool *ok) {
     auto image = Image::open(name, KIMG_RF_MODE_READ, err);
     *ok = image != nullptr;
     if (!image) return std::string();
-    std::lock_guard<std::mutex> lock(image->mutex());
+    std::lock_guard<std::shared_mutex> lock(image->mutex());
     if (image->writable() && image->flush(err) != 0) *ok = false;
     return image->companionPath();
 }
@@ -316,7 +317,7 @@ int companionFix(const char *image, const std::string &companion, Kerr_ErrorRepo
     Section section;
     auto img = Image::open(image, KIMG_RF_MODE_UPDATE, err);
     if (!img) return -1;
-    std::lock_guard<std::mutex> lock(img->mutex());
+    std::lock_guard<std::shared_mutex> lock(img->mutex());
     img->companionRename(companion.substr(companion.rfind('/') + 1));
     return img->flush(err);
 }
@@ -1049,6 +1050,12 @@ RF long LayerRasterRead(void *layer, long blockRow, long blockColumn, void *data
     Image &img = *lh->image;
     const auto row = static_cast<int32_t>(blockRow), column = static_cast<int32_t>(blockColumn);
     {
+        std::shared_lock<std::shared_mutex> readers(img.mutex());
+        if (img.readsShared(lh->layer, column, row))
+            return img.blockRead(lh->layer, column, row, data, err) == 0 ? 0
+                                                                         : wrapped(err, EIO, fn, 2);
+    }
+    {
         Guard g(img, false);
         if (img.readsWithoutHfa(lh->layer))
             return img.blockRead(lh->layer, column, row, data, err) == 0 ? 0
@@ -1070,6 +1077,14 @@ RF long LayerRasterReadPart(void *layer, long blockRow, long blockColumn, long f
     Image &img = *lh->image;
     const auto row = static_cast<int32_t>(blockRow), column = static_cast<int32_t>(blockColumn);
     auto *out = static_cast<uint8_t *>(data);
+    {
+        std::shared_lock<std::shared_mutex> readers(img.mutex());
+        if (img.readsShared(lh->layer, column, row))
+            return img.blockReadPart(lh->layer, column, row, firstColumn, firstRow, columns, rows,
+                                     out, pitch, err) == 0
+                       ? 0
+                       : wrapped(err, EIO, fn, 2);
+    }
     {
         Guard g(img, false);
         if (img.readsWithoutHfa(lh->layer))
