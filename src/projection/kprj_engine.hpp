@@ -259,6 +259,14 @@ bool transverseMercatorSetup(const Kprj_ProParameters *p, Kprj_MapProjection *m,
 // Family initialisers and equality functions (one file each).
 bool geographicInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 bool utmInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
+// The record of the family a State Plane zone's table entry names (its
+// parameters in radians, the entry's spheroid); the arrays live in the struct.
+struct StatePlaneTarget {
+    Kprj_ProParameters record{};
+    Kprj_Spheroid spheroid{};
+    double radians[15] = {};
+};
+bool statePlaneTarget(const Kprj_ProParameters *, StatePlaneTarget &, Report &);
 bool statePlaneInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);
 int statePlaneEqual(const Kprj_ProParameters *, const Kprj_ProParameters *, Kerr_ErrorReport **);
 bool albersInit(const Kprj_ProParameters *, Kprj_MapProjection *, Report &);

@@ -560,6 +560,15 @@ KRASTER_API pe_object *kprj_PROJECTIONFromProNumber(const Kprj_ProParameters *p,
         e.error(fn, 2, "Missing PE translation");
         return nullptr;
     }
+    if (p->proNumber == KPRJ_STATE_PLANE) {
+        // A State Plane zone goes as the family its table entry names.
+        kr::prj::StatePlaneTarget target;
+        if (!kr::prj::statePlaneTarget(p, target, e)) {
+            e.error(fn, 7, "Missing PE translation");
+            return nullptr;
+        }
+        return kprj_PROJECTIONFromProNumber(&target.record, e.out());
+    }
     std::vector<std::pair<const char *, double>> values;
     const char *method = nullptr;
     if (p->proNumber == KPRJ_UTM) {

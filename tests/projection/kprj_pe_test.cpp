@@ -205,6 +205,30 @@ TEST_F(PE, EarthModelsUnitsAndSystemTexts) {
     Params read(kprj_ProParametersFromSystemText(toolkit, dir.file("s.prj").c_str(), &err));
     ASSERT_TRUE(read) << ktest::messages(err.r);
     EXPECT_EQ(kprj_ProParametersEqual(read.get(), south.get(), &err), 1);
+    // A State Plane zone goes as the family of its table entry: NAD83
+    // New York Long Island (3104) is EPSG:32118's Lambert conformal conic.
+    Params sp(kprj_ProParametersFromSystemText(toolkit, "EPSG:32118", &err));
+    ASSERT_TRUE(sp) << ktest::messages(err.r);
+    sp->proNumber = KPRJ_STATE_PLANE;
+    sp->proZone = 3104;
+    sp->proParams.data[0] = 2;  // NAD83
+    ktest::TempDir spDir;
+    const std::string spFile = spDir.file("sp.prj");
+    ASSERT_EQ(kprj_PEPrjWrite(spFile.c_str(), sp.get(), &err), 0) << ktest::messages(err.r);
+    Params spBack(kprj_ProParametersFromSystemText(toolkit, spFile.c_str(), &err));
+    ASSERT_TRUE(spBack) << ktest::messages(err.r);
+    EXPECT_EQ(spBack->proNumber, 4);
+    Projection spObject(kprj_ProjectionInit(toolkit, spBack.get(), &err));
+    ASSERT_TRUE(spObject) << ktest::messages(err.r);
+    const Kprj_Coordinate spLL{-73.2 * kD2R, 40.8 * kD2R};
+    const Kprj_Coordinate spWant = oracle("EPSG:32118", -73.2, 40.8);
+    Kprj_Coordinate spGot{};
+    ASSERT_EQ(kprj_ProjectionFromLL(spObject.get(), 1, &spLL, &spGot, &err), 0);
+    EXPECT_NEAR(spGot.x, spWant.x, 1e-3);
+    EXPECT_NEAR(spGot.y, spWant.y, 1e-3);
+    sp->proZone = 9999;  // no such zone
+    EXPECT_LT(kprj_PEPrjWrite(spFile.c_str(), sp.get(), &err), 0);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kprj_PROJECTIONFromProNumber", 7)) << ktest::messages(err.r);
     // A parametric datum becomes a shift to WGS 84 and comes back.
     Params nad27(kprj_ProParametersFromSystemText(toolkit, "EPSG:26718", &err));
     ASSERT_TRUE(nad27) << ktest::messages(err.r);

@@ -36,7 +36,7 @@ constexpr Placement kPlacements[] = {
 
 }  // namespace
 
-bool statePlaneInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
+bool statePlaneTarget(const Kprj_ProParameters *p, StatePlaneTarget &t, Report &e) {
     constexpr const char *fn = "kprj_StatePlaneInit";
     const int32_t nad = kprj_NADCodeGet(p);
     Kint_InitToolkitData *toolkit = kint_GetInit();
@@ -59,24 +59,30 @@ bool statePlaneInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &
     for (int i = 0; i < place.count; ++i)
         packed[place.pairs[i][0]] = entry->params.data[place.pairs[i][1]];
     if (place.family == 20) packed[12] = 1.0;
-    double radians[15] = {};
-    Kprj_DblArrayPtr in{15, packed}, out{15, radians};
+    Kprj_DblArrayPtr in{15, packed}, out{15, t.radians};
     if (kprj_GCTPProParams2Radians(place.family, &in, &out, e.out()) < 0) {
         e.error(fn, 4, "Error returned from kprj_GCTPProParams2Radians");
         return false;
     }
     // The target family's record: the State Plane record with the entry's
     // spheroid and the filled array.
-    Kprj_Spheroid spheroid = *p->proSpheroid;
-    spheroid.a = entry->params.data[0];
-    spheroid.eSquared = entry->params.data[1];
-    spheroid.b = spheroid.a * std::sqrt(1 - spheroid.eSquared);
-    Kprj_ProParameters target = *p;
-    target.proNumber = place.family;
-    target.proParams = out;
-    target.proSpheroid = &spheroid;
-    const Family *f = familyByNumber(place.family);
-    if (!f || !f->init(&target, m, e)) {
+    t.spheroid = *p->proSpheroid;
+    t.spheroid.a = entry->params.data[0];
+    t.spheroid.eSquared = entry->params.data[1];
+    t.spheroid.b = t.spheroid.a * std::sqrt(1 - t.spheroid.eSquared);
+    t.record = *p;
+    t.record.proNumber = place.family;
+    t.record.proParams = {15, t.radians};
+    t.record.proSpheroid = &t.spheroid;
+    return true;
+}
+
+bool statePlaneInit(const Kprj_ProParameters *p, Kprj_MapProjection *m, Report &e) {
+    constexpr const char *fn = "kprj_StatePlaneInit";
+    StatePlaneTarget t;
+    if (!statePlaneTarget(p, t, e)) return false;
+    const Family *f = familyByNumber(t.record.proNumber);
+    if (!f || !f->init(&t.record, m, e)) {
         e.error(fn, 5, "Error returned from called projection initialization");
         return false;
     }
