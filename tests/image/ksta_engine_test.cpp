@@ -273,7 +273,9 @@ TEST(StatsEngine, WideTypesPastTheirRoomGetABinnedHistogram) {
         const Ksta_Histogram *h = a.a->histogram;
         ASSERT_NE(h, nullptr);
         EXPECT_STREQ(kdsc_BinFunctionTitle(h->binFunction), c.title);
-        if (c.bins) EXPECT_EQ(h->binCount, c.bins);
+        if (c.bins) {
+            EXPECT_EQ(h->binCount, c.bins);
+        }
         EXPECT_EQ(std::accumulate(h->counts, h->counts + h->binCount, 0.0), double(n));
         EXPECT_NEAR(kdsc_BinFunctionMinLimit(h->binFunction), std::min(c.first, c.extra),
                     c.tolerance);
@@ -584,7 +586,7 @@ TEST(StatsParameters, ConvertToStoredRecordAndBack) {
         void *o = nullptr;
         // Each allocation of the conversion failing alone ends in a report
         // (once the designs it builds on first use are there).
-        if (withBf == 2)
+        if (withBf == 2) {
             EXPECT_GT(ktest::runWithEachAllocationFailing(
                           [&](Kerr_ErrorReport **err) {
                               o = kimg_StatisticsParametersConvertToMIFable(p, &d, err);
@@ -594,6 +596,7 @@ TEST(StatsParameters, ConvertToStoredRecordAndBack) {
                               if (o) kmif_ObjectFree(&o, d, nullptr);
                           }),
                       3);
+        }
         o = kimg_StatisticsParametersConvertToMIFable(p, &d, nullptr);
         ASSERT_NE(o, nullptr);
         EXPECT_STREQ(d->name, "Kimg_StatisticsParameters840");
