@@ -1039,6 +1039,26 @@ RF long LayerRasterNullValueWrite(void *layer, const Kgda_BaseData *nullValue,
     return 0;
 }
 
+// A block read under the weakest lock that keeps it safe: shared when the
+// read changes nothing in the image, else the image's own mutex, and also
+// the thread-unsafe section when the read goes through the HFA layer.
+template <class Read>
+long readUnderLocks(LayerHandle *lh, int32_t column, int32_t row, const char *fn,
+                    Kerr_ErrorReport **err, Read read) {
+    Image &img = *lh->image;
+    {
+        std::shared_lock<std::shared_mutex> readers(img.mutex());
+        if (img.readsShared(lh->layer, column, row))
+            return read() == 0 ? 0 : wrapped(err, EIO, fn, 2);
+    }
+    {
+        Guard g(img, false);
+        if (img.readsWithoutHfa(lh->layer)) return read() == 0 ? 0 : wrapped(err, EIO, fn, 2);
+    }
+    Guard g(img, true);
+    return read() == 0 ? 0 : wrapped(err, EIO, fn, 2);
+}
+
 RF long LayerRasterRead(void *layer, long blockRow, long blockColumn, void *data,
                         Kerr_ErrorReport **err) {
     REPORT_SLOT(err);
@@ -1047,22 +1067,9 @@ RF long LayerRasterRead(void *layer, long blockRow, long blockColumn, void *data
     if (!lh || !data || blockRow < 0 || blockColumn < 0 || blockRow > INT32_MAX ||
         blockColumn > INT32_MAX)
         return failed(err, EINVAL, fn, 1, "Invalid arguments");
-    Image &img = *lh->image;
     const auto row = static_cast<int32_t>(blockRow), column = static_cast<int32_t>(blockColumn);
-    {
-        std::shared_lock<std::shared_mutex> readers(img.mutex());
-        if (img.readsShared(lh->layer, column, row))
-            return img.blockRead(lh->layer, column, row, data, err) == 0 ? 0
-                                                                         : wrapped(err, EIO, fn, 2);
-    }
-    {
-        Guard g(img, false);
-        if (img.readsWithoutHfa(lh->layer))
-            return img.blockRead(lh->layer, column, row, data, err) == 0 ? 0
-                                                                         : wrapped(err, EIO, fn, 2);
-    }
-    Guard g(img, true);
-    return img.blockRead(lh->layer, column, row, data, err) == 0 ? 0 : wrapped(err, EIO, fn, 2);
+    return readUnderLocks(lh, column, row, fn, err,
+                          [&] { return lh->image->blockRead(lh->layer, column, row, data, err); });
 }
 
 RF long LayerRasterReadPart(void *layer, long blockRow, long blockColumn, long firstColumn,
@@ -1074,30 +1081,12 @@ RF long LayerRasterReadPart(void *layer, long blockRow, long blockColumn, long f
     if (!lh || !data || blockRow < 0 || blockColumn < 0 || blockRow > INT32_MAX ||
         blockColumn > INT32_MAX)
         return failed(err, EINVAL, fn, 1, "Invalid arguments");
-    Image &img = *lh->image;
     const auto row = static_cast<int32_t>(blockRow), column = static_cast<int32_t>(blockColumn);
     auto *out = static_cast<uint8_t *>(data);
-    {
-        std::shared_lock<std::shared_mutex> readers(img.mutex());
-        if (img.readsShared(lh->layer, column, row))
-            return img.blockReadPart(lh->layer, column, row, firstColumn, firstRow, columns, rows,
-                                     out, pitch, err) == 0
-                       ? 0
-                       : wrapped(err, EIO, fn, 2);
-    }
-    {
-        Guard g(img, false);
-        if (img.readsWithoutHfa(lh->layer))
-            return img.blockReadPart(lh->layer, column, row, firstColumn, firstRow, columns, rows,
-                                     out, pitch, err) == 0
-                       ? 0
-                       : wrapped(err, EIO, fn, 2);
-    }
-    Guard g(img, true);
-    return img.blockReadPart(lh->layer, column, row, firstColumn, firstRow, columns, rows, out,
-                             pitch, err) == 0
-               ? 0
-               : wrapped(err, EIO, fn, 2);
+    return readUnderLocks(lh, column, row, fn, err, [&] {
+        return lh->image->blockReadPart(lh->layer, column, row, firstColumn, firstRow, columns,
+                                        rows, out, pitch, err);
+    });
 }
 
 RF long LayerRasterWrite(void *layer, long blockRow, long blockColumn, const void *data,
