@@ -1,0 +1,38 @@
+// Checks that show what they compared when they fail: text searched for a
+// part, report messages, and several real values at once.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/ktest.hpp"
+
+namespace ktest {
+
+// Success when `text` holds `part`; the failure quotes both.
+inline testing::AssertionResult contains(const std::string &text, const std::string &part) {
+    if (text.find(part) != std::string::npos) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "\"" << text << "\" lacks \"" << part << "\"";
+}
+
+// Success when the messages of a report chain hold `part`.
+inline testing::AssertionResult says(const Kerr_ErrorReport *report, const std::string &part) {
+    return contains(messages(report), part);
+}
+
+// Success when each value equals its expectation to within 4 units in the
+// last place (as EXPECT_DOUBLE_EQ); the failure lists both.
+inline testing::AssertionResult almost(const Reals &got, const Reals &want) {
+    using Fp = testing::internal::FloatingPoint<double>;
+    bool same = got.size() == want.size();
+    for (size_t i = 0; same && i < got.size(); ++i) same = Fp(got[i]).AlmostEquals(Fp(want[i]));
+    if (same) return testing::AssertionSuccess();
+    testing::AssertionResult r = testing::AssertionFailure() << "got";
+    for (double v : got) r << " " << v;
+    r << ", want";
+    for (double v : want) r << " " << v;
+    return r;
+}
+
+}  // namespace ktest
