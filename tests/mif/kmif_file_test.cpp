@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "mif_test_util.hpp"
+#include "support/ktest_checks.hpp"
 
 namespace {
 
@@ -107,14 +108,14 @@ TEST_F(MifFile, ListingsShowSizesOffsetsAndNestedDesigns) {
     const std::string q =
         "Design Q: alignment 8, host size " + std::to_string(dict->lastDesign->hostSize);
     EXPECT_EQ(listing.rfind(q, 0), 0u) << listing;
-    EXPECT_NE(listing.find("  e: 1:e  host offset 4, host size 4, file size 2  {A, B}\n"),
-              std::string::npos)
+    EXPECT_TRUE(
+        ktest::contains(listing, "  e: 1:e  host offset 4, host size 4, file size 2  {A, B}\n"))
         << listing;
-    EXPECT_NE(listing.find("      Design N: alignment 1, host size 1, file size 1\n"),
-              std::string::npos);
-    EXPECT_NE(listing.find("Dictionary: 4 designs (modified)\n"), std::string::npos) << listing;
-    EXPECT_NE(listing.find("  Design Kgda_BaseData: alignment 4, host size 16, file size 12\n"),
-              std::string::npos);
+    EXPECT_TRUE(
+        ktest::contains(listing, "      Design N: alignment 1, host size 1, file size 1\n"));
+    EXPECT_TRUE(ktest::contains(listing, "Dictionary: 4 designs (modified)\n")) << listing;
+    EXPECT_TRUE(ktest::contains(
+        listing, "  Design Kgda_BaseData: alignment 4, host size 16, file size 12\n"));
     EXPECT_EQ(kmif_FprintfDesign(nullptr, dict->lastDesign, &err), -1);
     EXPECT_STREQ(err->message, "Args");
 }

@@ -208,11 +208,4 @@ TEST_F(MifLayout, SizesBeyond32BitsAreRefused) {
     EXPECT_EQ(dict->firstDesign->fileSize, 2147483647);
 }
 
-TEST(MifTypes, PixelTypeTableMapsToItemCodes) {
-    ASSERT_EQ(kmsc_AddressOf_kmif_Type(), kmif_Type);
-    for (int p = 0; p < 13; ++p) EXPECT_EQ(kmif_Type[p], 4 + p);
-    EXPECT_EQ((Ints{kmif_Type[KGDA_TYPE_U1], kmif_Type[KGDA_TYPE_C128]}),
-              (Ints{KMIF_TYPE_U1, KMIF_TYPE_C128}));
-}
-
 }  // namespace
