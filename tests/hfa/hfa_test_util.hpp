@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "support/ktest.hpp"
 
@@ -22,6 +23,14 @@ inline uint32_t le32(const std::string &b, size_t at) {
 inline void put32(std::string &b, size_t at, uint32_t v) {
     if (b.size() < at + 4) b.resize(at + 4, '\0');
     std::memcpy(b.data() + at, &v, 4);
+}
+
+// The strings of a list (freed), or {"<null>"} for no list.
+inline std::vector<std::string> listed(Kstr_StringList *list) {
+    if (!list) return {"<null>"};
+    std::vector<std::string> out(list->strings, list->strings + list->count);
+    kstr_StringListFree(list);
+    return out;
 }
 
 // Free blocks read straight from the bytes of a file: position -> size.

@@ -70,4 +70,20 @@ inline std::vector<std::string> diskTree(const std::string &b) {
     return out;
 }
 
+// The entry at an absolute path, found by walking the records in the bytes.
+inline uint32_t diskEntry(const std::string &b, const std::string &path) {
+    uint32_t at = le32(b, le32(b, 16) + 8);
+    size_t i = 1;
+    while (i < path.size()) {
+        size_t j = path.find(':', i);
+        if (j == std::string::npos) j = path.size();
+        const std::string name = path.substr(i, j - i);
+        at = le32(b, at + 12);
+        while (at && std::string(b.c_str() + at + 24) != name) at = le32(b, at);
+        if (!at) return 0;
+        i = j + 1;
+    }
+    return at;
+}
+
 }  // namespace hfatest

@@ -5,6 +5,7 @@
 #include <kraster/kraster.h>
 
 #include "hfa/hfa_test_util.hpp"
+#include "support/ktest_checks.hpp"
 
 using namespace hfatest;
 
@@ -34,7 +35,7 @@ TEST_F(HfaData, RawBytesAtPositionsAndInSequence) {
     EXPECT_STREQ(two, "kl");
     // Nothing beyond the tracked end, neither explicitly nor in sequence.
     EXPECT_EQ(khfa_FileMIFDataRead(file, pos + 30, 4, text, &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("beyond the end of file"), std::string::npos);
+    EXPECT_TRUE(ktest::says(err.r, "beyond the end of file"));
     EXPECT_EQ(khfa_FileMIFDataWrite(file, pos + 30, 4, "xxxx", &err), -1);
     EXPECT_EQ(khfa_FileMIFDataRead(file, pos + 28, 4, nullptr, &err), 0);
     EXPECT_EQ(khfa_FileMIFDataWrite(file, kSeq, 8, "xxxxxxxx", &err), -1);
@@ -84,9 +85,7 @@ TEST_F(HfaData, HostObjectsRoundTrip) {
     EXPECT_EQ(khfa_FileHostDataRead(file, pos, design, size, &back, &err), size);
     ASSERT_NE(back, nullptr);
     const auto *r = static_cast<const Sample *>(back);
-    EXPECT_EQ(r->a, 0x0102);
-    EXPECT_EQ(r->b, -1);
-    ASSERT_EQ(r->count, 3);
+    ASSERT_EQ((ktest::Ints{r->a, r->b, r->count}), (ktest::Ints{0x0102, -1, 3}));
     EXPECT_EQ(r->values[1], -2);
     kmif_ObjectFree(&back, design, nullptr);
 
@@ -94,13 +93,13 @@ TEST_F(HfaData, HostObjectsRoundTrip) {
     int16_t more[40] = {};
     Sample big{1, 2, 40, more};
     EXPECT_EQ(khfa_FileHostDataWrite(file, pos, design, size, &big, &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("kmif_ConvertToMIF failed"), std::string::npos);
+    EXPECT_TRUE(ktest::says(err.r, "kmif_ConvertToMIF failed"));
     // Reads never reach past the end of the file, whatever size is asked.
     EXPECT_EQ(khfa_FileHostDataRead(file, pos, design, 0x7FFFFFF0, &back, &err), -1);
     EXPECT_EQ(back, nullptr);
     // Truncated bytes fail in the decoder.
     EXPECT_EQ(khfa_FileHostDataRead(file, pos, design, 10, &back, &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("kmif_ConvertToHost failed"), std::string::npos);
+    EXPECT_TRUE(ktest::says(err.r, "kmif_ConvertToHost failed"));
     kmif_ObjectFree(&back, design, nullptr);
 }
 
@@ -111,9 +110,8 @@ TEST_F(HfaData, EntryRecordsThroughTheirDesign) {
     Khfa_Entry root{};
     void *object = &root;
     EXPECT_EQ(khfa_FileHostDataRead(file, 82, entry, 128, &object, &err), 128);
-    EXPECT_STREQ(root.name, "root");
-    EXPECT_STREQ(root.type, "root");
-    EXPECT_EQ(root.parent, 0u);
+    EXPECT_EQ(std::string(root.name) + " " + root.type + " " + std::to_string(root.parent),
+              "root root 0");
     EXPECT_GT(root.modTime, 1.6e9);
     // Written back elsewhere, it reads the same.
     const uint32_t pos = khfa_NextFreePos(file, 128, &err);
@@ -130,7 +128,7 @@ TEST_F(HfaData, ReadOnlyHandlesTakeNoWrites) {
     file = khfa_FileOpen(path().c_str(), "r", nullptr, &err);
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(khfa_FileMIFDataWrite(file, 300, 4, "xxxx", &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("open for reading only"), std::string::npos);
+    EXPECT_TRUE(ktest::says(err.r, "open for reading only"));
     Khfa_Entry root{};
     const Kmif_Design *entry =
         kmif_DictionarySearchByName(khfa_FileDictionary(file), "Khfa_Entry", nullptr);

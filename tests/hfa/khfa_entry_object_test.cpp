@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "hfa/hfa_tree_util.hpp"
+#include "support/ktest_checks.hpp"
 
 using namespace hfatest;
 
@@ -82,11 +83,11 @@ TEST_F(HfaObject, WriteReadRewriteDeleteCopyList) {
     kmif_ObjectFree(&back, d, nullptr);
     // Missing entries.
     EXPECT_EQ(khfa_ObjectRead(f, ":", "nope", KHFA_SEEK_CHILD_BY_NAME, &back, d, &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("Object read failure!"), std::string::npos);
+    EXPECT_TRUE(ktest::says(err.r, "Object read failure!"));
     EXPECT_EQ(khfa_ObjectReadIfPresent(f, ":nope", nullptr, 0, &back, d, &err), 0);
     EXPECT_FALSE(err);
     EXPECT_EQ(khfa_ObjectReadIfPresent(f, ":obj", nullptr, 0, nullptr, d, &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("NULL kmifobjectin parameter"), std::string::npos);
+    EXPECT_TRUE(ktest::says(err.r, "NULL kmifobjectin parameter"));
     void *raw = nullptr;
     int32_t size = 0;
     ASSERT_EQ(khfa_ObjectDataReadIfPresent(f, ":obj", nullptr, 0, &raw, &size, &err), 1);
@@ -100,24 +101,16 @@ TEST_F(HfaObject, WriteReadRewriteDeleteCopyList) {
     kmif_ObjectFree(&back, d, nullptr);
     const intptr_t opts[] = {9, 0};
     EXPECT_EQ(khfa_ObjectCopy(f, ":obj", f, ":", "c2", 4, opts, &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("does not yet support options"), std::string::npos);
+    EXPECT_TRUE(ktest::says(err.r, "does not yet support options"));
     ASSERT_EQ(
         khfa_ObjectDataWrite(f, ":copy", "inner", "Other", KHFA_WRITE_LAST_CHILD, "ab", 2, &err),
         0);
-    Kstr_StringList *list = khfa_ObjectList(f, ":", nullptr, "Tst_Rec", &err);
-    ASSERT_NE(list, nullptr) << ktest::messages(err.r);
-    ASSERT_EQ(list->count, 2);
-    EXPECT_STREQ(list->strings[0], ":obj");
-    EXPECT_STREQ(list->strings[1], ":copy");
-    kstr_StringListFree(list);
-    list = khfa_ObjectList(f, ":copy", nullptr, nullptr, &err);
-    ASSERT_NE(list, nullptr);
-    ASSERT_EQ(list->count, 1);
-    EXPECT_STREQ(list->strings[0], ":copy:inner");
-    kstr_StringListFree(list);
+    EXPECT_EQ(listed(khfa_ObjectList(f, ":", nullptr, "Tst_Rec", &err)),
+              (std::vector<std::string>{":obj", ":copy"}));
+    EXPECT_EQ(listed(khfa_ObjectList(f, ":copy", nullptr, nullptr, &err)),
+              (std::vector<std::string>{":copy:inner"}));
     EXPECT_EQ(khfa_ObjectList(f, ":zz", nullptr, nullptr, &err), nullptr);
-    EXPECT_NE(ktest::messages(err.r).find("Could not find starting node \":zz\""),
-              std::string::npos);
+    EXPECT_TRUE(ktest::says(err.r, "Could not find starting node \":zz\""));
     // The listing shows every value.
     FILE *out = tmpfile();
     ASSERT_EQ(khfa_ListFile(f, nullptr, out, &err), 0) << ktest::messages(err.r);
@@ -126,20 +119,17 @@ TEST_F(HfaObject, WriteReadRewriteDeleteCopyList) {
     listing.resize(fread(listing.data(), 1, listing.size(), out));
     fclose(out);
     // Children of the root are indented by two spaces.
-    EXPECT_NE(listing.find("\n  obj (last modified "), std::string::npos) << listing;
-    EXPECT_NE(listing.find("(Tst_Rec Object)"), std::string::npos) << listing;
-    EXPECT_NE(listing.find("a[0] = 9\n"), std::string::npos) << listing;
-    EXPECT_NE(listing.find("v[2] = 6.000000\n"), std::string::npos) << listing;
-    EXPECT_NE(listing.find("text[0] = \"yyy"), std::string::npos) << listing;
+    for (const char *part : {"\n  obj (last modified ", "(Tst_Rec Object)", "a[0] = 9\n",
+                             "v[2] = 6.000000\n", "text[0] = \"yyy"})
+        EXPECT_TRUE(ktest::contains(listing, part));
     EXPECT_EQ(khfa_ListFile(f, ":zz", nullptr, &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("Could not find starting node \":zz\""),
-              std::string::npos);
+    EXPECT_TRUE(ktest::says(err.r, "Could not find starting node \":zz\""));
     EXPECT_EQ(khfa_ListFile(nullptr, nullptr, nullptr, &err), -1);
     EXPECT_TRUE(err);
     // Delete through the object interface.
     ASSERT_EQ(khfa_ObjectDelete(f, ":copy", nullptr, 0, &err), 0) << ktest::messages(err.r);
     EXPECT_EQ(khfa_ObjectDelete(f, ":copy", nullptr, 0, &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("ObjectSeek failure!"), std::string::npos);
+    EXPECT_TRUE(ktest::says(err.r, "ObjectSeek failure!"));
 }
 
 // Corrupt links end walks with warnings, never loop.
@@ -203,7 +193,7 @@ TEST_F(HfaObject, CorruptTreesAreWalkedSafely) {
         const std::string printed = testing::internal::GetCapturedStderr();
         EXPECT_LT(steps, 10) << k.what;
         if (k.warning) {
-            EXPECT_NE(printed.find(k.warning), std::string::npos) << k.what << printed;
+            EXPECT_TRUE(ktest::contains(printed, k.warning)) << k.what << printed;
         }
         khfa_FileClose(g, nullptr);
     }
@@ -213,8 +203,7 @@ TEST_F(HfaObject, CorruptTreesAreWalkedSafely) {
     ktest::writeFile(path("noroot.hfa"), bytes);
     ktest::Err err;
     EXPECT_EQ(khfa_FileOpen(path("noroot.hfa").c_str(), "r", nullptr, &err), nullptr);
-    EXPECT_NE(ktest::messages(err.r).find("Corrupt root entry detected...cannot continue"),
-              std::string::npos)
+    EXPECT_TRUE(ktest::says(err.r, "Corrupt root entry detected...cannot continue"))
         << ktest::messages(err.r);
 }
 
@@ -308,12 +297,9 @@ TEST_F(HfaObject, RandomEditsMatchTheModel) {
     flatten(model, "", expect);
     ASSERT_GT(expect.size(), 20u);
     // The library's own view, then the bytes of the reopened file.
-    Kstr_StringList *list = khfa_ObjectList(f, ":", nullptr, nullptr, &err);
-    ASSERT_NE(list, nullptr);
-    ASSERT_EQ(static_cast<size_t>(list->count), expect.size());
-    for (int32_t i = 0; i < list->count; ++i)
-        EXPECT_EQ(std::string(list->strings[i]), expect[i].substr(0, expect[i].find(' ')));
-    kstr_StringListFree(list);
+    std::vector<std::string> paths;
+    for (const std::string &e : expect) paths.push_back(e.substr(0, e.find(' ')));
+    EXPECT_EQ(listed(khfa_ObjectList(f, ":", nullptr, nullptr, &err)), paths);
     close(f);
     f = khfa_FileOpen(path().c_str(), "r", nullptr, &err);
     ASSERT_NE(f, nullptr);

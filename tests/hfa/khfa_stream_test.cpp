@@ -43,22 +43,6 @@ std::string diskStream(const std::string &b, uint32_t root, uint32_t count, uint
     return out.substr(0, length);
 }
 
-// The entry at an absolute path, found by walking the records in the bytes.
-uint32_t diskEntry(const std::string &b, const std::string &path) {
-    uint32_t at = le32(b, le32(b, 16) + 8);
-    size_t i = 1;
-    while (i < path.size()) {
-        size_t j = path.find(':', i);
-        if (j == std::string::npos) j = path.size();
-        const std::string name = path.substr(i, j - i);
-        at = le32(b, at + 12);
-        while (at && std::string(b.c_str() + at + 24) != name) at = le32(b, at);
-        if (!at) return 0;
-        i = j + 1;
-    }
-    return at;
-}
-
 std::string pattern(size_t n, unsigned seed) {
     std::mt19937 rng(seed);
     std::string s(n, '\0');
@@ -82,20 +66,18 @@ class HfaStream : public HfaFileTest {
 TEST_F(HfaStream, BoundariesReadBackIndependently) {
     struct Case {
         int32_t blocksize, slots, length;
-    } cases[] = {
-        {8, 1, 0},
-        {8, 1, 7},
-        {8, 2, 16},
-        {8, 2, 17},
-        {8, 3, 8 * 9 + 1},
-        {8, 2, 8 * 40},
-        {16, 2, 16 * 17},
-        {1024, 2, 10},
-        {1024, 2, 1024},
-        {1024, 2, 1024 * 256},
-        {1024, 2, 1024 * 256 + 1},
-        {1024, 1, 1024 * 300 + 5},
-    };
+    } cases[] = {{8, 1, 0},
+                 {8, 1, 7},
+                 {8, 2, 16},
+                 {8, 2, 17},
+                 {8, 3, 8 * 9 + 1},
+                 {8, 2, 8 * 40},
+                 {16, 2, 16 * 17},
+                 {1024, 2, 10},
+                 {1024, 2, 1024},
+                 {1024, 2, 1024 * 256},
+                 {1024, 2, 1024 * 256 + 1},
+                 {1024, 1, 1024 * 300 + 5}};
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.blocksize << "/" << c.slots << "/" << c.length);
         ktest::Err err;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/ktest.hpp"
+#include "support/ktest_checks.hpp"
 
 namespace {
 
@@ -126,7 +127,7 @@ TEST_F(HfaTable, RecordsRoundTripInTheirStoredLayout) {
     }
     EXPECT_EQ(khfa_TableRecordNext(t, &e), nullptr);
     EXPECT_TRUE(ktest::hasCode(e.r, "khfa_TableRecordNext", 2));
-    EXPECT_NE(ktest::messages(e.r).find("Error reading record [300]"), std::string::npos);
+    EXPECT_TRUE(ktest::says(e.r, "Error reading record [300]"));
     // A record of the design loaded and appended at the end.
     Khfa_TableRecord *own = khfa_TableRecordStructureCreate(d, &e);
     ASSERT_EQ(khfa_ModifyRecordFieldByName(own, "Label", "last", &e), 0);
@@ -190,7 +191,7 @@ TEST_F(HfaTable, DesignsFromTextFiles) {
     for (const auto &b : bad) {
         SCOPED_TRACE(b.message);
         EXPECT_EQ(khfa_TableDesignCreateFromFile(b.file.c_str(), b.table.c_str(), &e), nullptr);
-        EXPECT_NE(ktest::messages(e.r).find(b.message), std::string::npos) << ktest::messages(e.r);
+        EXPECT_TRUE(ktest::says(e.r, b.message)) << ktest::messages(e.r);
     }
 }
 
