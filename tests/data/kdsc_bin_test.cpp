@@ -9,6 +9,7 @@
 #include <string>
 
 #include "data/kgda_test_util.hpp"
+#include "support/ktest_checks.hpp"
 
 namespace {
 
@@ -52,22 +53,23 @@ TEST(KdscBin, BinsOfValuesAtTheEdges) {
     for (const auto &c : cases)
         EXPECT_EQ(c.bin, kdsc_BinFunctionApply(c.f, c.v))
             << kdsc_BinFunctionTitle(c.f) << " " << c.v;
-    double lo = 0, hi = 0;
+    double lo = 0, hi = 0, ulo = 0, uhi = 0;
     ASSERT_EQ(0, kdsc_BinFunctionApplyInverse(logf.get(), 1, &lo, &hi, &err));
+    ASSERT_EQ(0, kdsc_BinFunctionApplyInverse(uniq.get(), 2, &ulo, &uhi, &err));
     EXPECT_DOUBLE_EQ(std::log2(1.25), lo);
     EXPECT_DOUBLE_EQ(std::log2(1.5), hi);
-    ASSERT_EQ(0, kdsc_BinFunctionApplyInverse(uniq.get(), 2, &lo, &hi, &err));
-    EXPECT_EQ(9, lo);
-    EXPECT_EQ(std::nextafter(9.0, 10.0), hi);
-    EXPECT_EQ(0, kdsc_BinFunctionMinLimit(direct.get()));
-    EXPECT_EQ(256, kdsc_BinFunctionMaxLimit(direct.get()));
-    EXPECT_EQ(std::nextafter(100.0, 200.0), kdsc_BinFunctionMaxLimit(linear.get()));
-    EXPECT_EQ(20, kdsc_BinFunctionMaxLimit(expl.get()));
+    EXPECT_EQ(
+        (ktest::Reals{ulo, uhi, kdsc_BinFunctionMinLimit(direct.get()),
+                      kdsc_BinFunctionMaxLimit(direct.get()),
+                      kdsc_BinFunctionMaxLimit(linear.get()),
+                      kdsc_BinFunctionMaxLimit(expl.get())}),
+        (ktest::Reals{9, std::nextafter(9.0, 10.0), 0, 256, std::nextafter(100.0, 200.0), 20}));
     EXPECT_TRUE(std::isnan(kdsc_BinFunctionMinLimit(nullptr)));
-    EXPECT_EQ(KDSC_BIN_FUNCTION_LOGARITHMIC, kdsc_BinFunctionType(logf.get()));
     EXPECT_STREQ("Logarithmic (Toolkit)", kdsc_BinFunctionTitle(logf.get()));
-    EXPECT_EQ(2, kdsc_BinFunctionTypeFromTitle("Logarithmic"));
-    EXPECT_EQ(-1, kdsc_BinFunctionTypeFromTitle("Unique Value"));
+    EXPECT_EQ(
+        (ktest::Ints{kdsc_BinFunctionType(logf.get()), kdsc_BinFunctionTypeFromTitle("Logarithmic"),
+                     kdsc_BinFunctionTypeFromTitle("Unique Value")}),
+        (ktest::Ints{KDSC_BIN_FUNCTION_LOGARITHMIC, 2, -1}));
 }
 
 TEST(KdscBin, WindowsCopiesAndErrors) {
@@ -77,15 +79,12 @@ TEST(KdscBin, WindowsCopiesAndErrors) {
     EXPECT_TRUE(kdsc_BinFunctionIsSame(f.get(), copy.get()));
     ASSERT_EQ(0, kdsc_BinFunctionBinCountModify(f.get(), 2, 3, &err));
     EXPECT_FALSE(kdsc_BinFunctionIsSame(f.get(), copy.get()));
-    EXPECT_EQ(3, kdsc_BinFunctionBinCount(f.get()));
-    EXPECT_EQ(0, kdsc_BinFunctionApply(f.get(), 25));
-    EXPECT_EQ(-1, kdsc_BinFunctionApply(f.get(), 15));
-    EXPECT_EQ(3, kdsc_BinFunctionApply(f.get(), 55));
+    EXPECT_EQ((ktest::Ints{kdsc_BinFunctionBinCount(f.get()), kdsc_BinFunctionApply(f.get(), 25),
+                           kdsc_BinFunctionApply(f.get(), 15), kdsc_BinFunctionApply(f.get(), 55)}),
+              (ktest::Ints{3, 0, -1, 3}));
     double lo = 0, hi = 0;
     ASSERT_EQ(0, kdsc_BinFunctionApplyInverse(f.get(), 0, &lo, &hi, &err));
-    EXPECT_DOUBLE_EQ(20, lo);
-    EXPECT_DOUBLE_EQ(30, hi);
-    EXPECT_DOUBLE_EQ(20, kdsc_BinFunctionMinLimit(f.get()));
+    EXPECT_TRUE(ktest::almost({lo, hi, kdsc_BinFunctionMinLimit(f.get())}, {20, 30, 20}));
     EXPECT_EQ(-1, kdsc_BinFunctionApplyInverse(f.get(), 3, &lo, &hi, &err));
     EXPECT_EQ("bin out of range for bin function", ktest::messages(err.r));
     EXPECT_EQ(-1, kdsc_BinFunctionBinCountModify(f.get(), 6, 3, &err));  // start 8, end 11
@@ -123,7 +122,7 @@ TEST(KdscBin, ArraysAndTheBinValueOperator) {
     EXPECT_EQ(-1, kdsc_BinFunctionApplyInverseToValues(f.get(), bins.get(), bins.get(), &err));
     EXPECT_EQ("I don't do this right now", ktest::messages(err.r));
     EXPECT_EQ(-1, kdsc_BinFunctionApplyInverseToValues(f.get(), bins.get(), v.get(), &err));
-    EXPECT_NE(std::string::npos, ktest::messages(err.r).find("bin out of range"));
+    EXPECT_TRUE(ktest::says(err.r, "bin out of range"));
     b = nullptr;
     // The operator takes the bin function from the tag of the bins array.
     Bd u8 = make(1, 3, KGDA_TYPE_U8, KGDA_RASTER_OBJECT),
@@ -135,11 +134,9 @@ TEST(KdscBin, ArraysAndTheBinValueOperator) {
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_BinValueCheck", 5));
     u8->tag = f.get();
     ASSERT_EQ(-1, kgda_BaseDataOperation(KGDA_OP_SaoConvertToBinValue, d.get(), args, 1, &err));
-    EXPECT_NE(std::string::npos,
-              ktest::messages(err.r).find("kdsc_BinFunctionApplyInverseToValues failed"));
+    EXPECT_TRUE(ktest::says(err.r, "kdsc_BinFunctionApplyInverseToValues failed"));
     const double *out = reinterpret_cast<double *>(d->windowStart);
-    EXPECT_EQ(10, out[0]);
-    EXPECT_EQ(12, out[1]);
+    EXPECT_EQ((ktest::Reals{out[0], out[1]}), (ktest::Reals{10, 12}));
     u8->windowStart[2] = 4;
     ASSERT_EQ(0, kgda_BaseDataOperation(KGDA_OP_SaoConvertToBinValue, d.get(), args, 1, &err));
     EXPECT_EQ(14, out[2]);

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "data/kgda_test_util.hpp"
+#include "support/ktest_checks.hpp"
 
 namespace {
 
@@ -143,12 +144,11 @@ TEST(KdscBinKinds, PluginKinds) {
     Bf step(kdsc_BinFunctionCreateFromTitle("Test Step", 8, 2.5, 0, nullptr, &err));
     ASSERT_TRUE(step) << ktest::messages(err.r);
     EXPECT_STREQ("Test Step", kdsc_BinFunctionTitle(step.get()));
-    EXPECT_EQ(-1, kdsc_BinFunctionLimitsType(step.get()));
-    EXPECT_EQ(8, kdsc_BinFunctionBinCount(step.get()));
-    EXPECT_EQ(0, kdsc_BinFunctionApply(step.get(), 0));
-    EXPECT_EQ(3, kdsc_BinFunctionApply(step.get(), 7.5));
-    EXPECT_EQ(8, kdsc_BinFunctionApply(step.get(), 1000));
-    EXPECT_EQ(-1, kdsc_BinFunctionApply(step.get(), -1));
+    EXPECT_EQ((ktest::Ints{
+                  kdsc_BinFunctionLimitsType(step.get()), kdsc_BinFunctionBinCount(step.get()),
+                  kdsc_BinFunctionApply(step.get(), 0), kdsc_BinFunctionApply(step.get(), 7.5),
+                  kdsc_BinFunctionApply(step.get(), 1000), kdsc_BinFunctionApply(step.get(), -1)}),
+              (ktest::Ints{-1, 8, 0, 3, 8, -1}));
     EXPECT_EQ(20, kdsc_BinFunctionMaxLimit(step.get()));
     ASSERT_EQ(0, kdsc_BinFunctionBinCountModify(step.get(), 2, 4, &err));
     EXPECT_EQ(1, kdsc_BinFunctionApply(step.get(), 7.5));
@@ -183,7 +183,7 @@ TEST(KdscBinKinds, PluginKinds) {
     EXPECT_FALSE(kdsc_BinFunctionCreateFromTitle("Test Uncreatable", 4, 1, 0, nullptr, &err));
     EXPECT_EQ("Title Test Uncreatable does not support BinFunctionCreate", ktest::messages(err.r));
     EXPECT_FALSE(kdsc_BinFunctionCreateFromTitle("Test Step", 4, -1, 0, nullptr, &err));
-    EXPECT_NE(std::string::npos, ktest::messages(err.r).find("Bad step"));
+    EXPECT_TRUE(ktest::says(err.r, "Bad step"));
 }
 
 TEST(KdscBinKinds, StoredRecordsOfBothForms) {
@@ -203,8 +203,7 @@ TEST(KdscBinKinds, StoredRecordsOfBothForms) {
     // An unknown type number or a design of another name is refused.
     old->binFunctionType = 9;
     EXPECT_FALSE(kdsc_BinFunctionCreate(object, "Kdsc_BinFunction", &err));
-    EXPECT_NE(std::string::npos, ktest::messages(err.r).find(
-                                     "Cannot convert bin function from type Kdsc_BinFunction"));
+    EXPECT_TRUE(ktest::says(err.r, "Cannot convert bin function from type Kdsc_BinFunction"));
     kmif_ObjectFree(&object, design, &err);
     EXPECT_FALSE(kdsc_BinFunctionCreate(&err, "Kdsc_Table", &err));
     EXPECT_EQ("Don't know how to create a bin function from a Kdsc_Table object",
@@ -228,7 +227,7 @@ TEST(KdscBinKinds, StoredRecordsOfBothForms) {
     EXPECT_TRUE(kdsc_BinFunctionIsSame(lin.get(), same.get()));
     w->startBin = 8;
     EXPECT_FALSE(kdsc_BinFunctionCreate(object, "Kdsc_BinFunction840", &err));
-    EXPECT_NE(std::string::npos, ktest::messages(err.r).find("Cannot convert bin function"));
+    EXPECT_TRUE(ktest::says(err.r, "Cannot convert bin function"));
     w->startBin = 2;
     w->origBinCount = 11;
     EXPECT_FALSE(kdsc_BinFunctionCreate(object, "Kdsc_BinFunction840", &err));
@@ -256,8 +255,9 @@ TEST(KdscBinKinds, PrintAndTranslate) {
     EXPECT_EQ("NULL bin function", ktest::messages(err.r));
 
     ASSERT_EQ(0, kdsc_BinFunctionTranslate(f.get(), 1000, &err));
-    EXPECT_EQ(0, kdsc_BinFunctionApply(f.get(), 1025));
-    EXPECT_EQ(1020, kdsc_BinFunctionMinLimit(f.get()));
+    EXPECT_EQ((ktest::Reals{1.0 * kdsc_BinFunctionApply(f.get(), 1025),
+                            kdsc_BinFunctionMinLimit(f.get())}),
+              (ktest::Reals{0, 1020}));
     Bd u = row({1, 1 + DBL_EPSILON});
     Bf un(kdsc_BinFunctionCreateFromTitle("Unique Value", 2, 0, 0, u.get(), &err));
     ASSERT_TRUE(un);
@@ -266,8 +266,9 @@ TEST(KdscBinKinds, PrintAndTranslate) {
     EXPECT_EQ(1, kdsc_BinFunctionApply(un.get(), 1 + DBL_EPSILON));  // unchanged
     Bf d(kdsc_BinFunctionCreateDirect(4, 0, &err));
     ASSERT_EQ(0, kdsc_BinFunctionTranslate(d.get(), -0.5, &err));
-    EXPECT_EQ(0, kdsc_BinFunctionApply(d.get(), -0.5));
-    EXPECT_EQ(-1, kdsc_BinFunctionApply(d.get(), -0.6));
+    EXPECT_EQ(
+        (ktest::Ints{kdsc_BinFunctionApply(d.get(), -0.5), kdsc_BinFunctionApply(d.get(), -0.6)}),
+        (ktest::Ints{0, -1}));
     EXPECT_EQ(-1, kdsc_BinFunctionTranslate(nullptr, 1, &err));
 }
 

@@ -104,12 +104,9 @@ TEST(BaseDataText, EveryTypeRoundTrips) {
             const bool complex = type >= KGDA_TYPE_C64;
             Bd src = make(2, 4, complex ? KGDA_TYPE_C128 : KGDA_TYPE_F64, KGDA_MATRIX_OBJECT);
             for (int i = 0; i < 8; ++i) {
-                if (complex)
-                    at<double>(src.get(), i % 2, i / 2) = v[i][0],
-                                                     (&at<double>(src.get(), i % 2, i / 2))[1] =
-                                                         v[i][1];
-                else
-                    at<double>(src.get(), i % 2, i / 2) = v[i][0];
+                double *e = &at<double>(src.get(), i % 2, i / 2);
+                e[0] = v[i][0];
+                if (complex) e[1] = v[i][1];
             }
             for (int l = 0; l < 3; ++l)
                 ASSERT_TRUE(kgda_BaseDataCopy(src.get(), s->layers[l], &err))
@@ -212,18 +209,17 @@ TEST(BaseDataText, ReadingConvertsWithTheScanfFormatsAndClamps) {
     Err err;
     ASSERT_EQ(kgda_BaseDataStackReadAscii(z.get(), file.c_str(), &err), 0)
         << ktest::messages(err.r);
-    EXPECT_EQ(at<double>(z->layers[0], 0, 2), -5.5);
-    EXPECT_EQ(at<double>(z->layers[0], 0, 1), 3.0);
-    EXPECT_EQ((&at<double>(z->layers[0], 0, 2))[1], 60.0);
+    const double *zv = &at<double>(z->layers[0], 0, 0);
+    EXPECT_EQ((ktest::Reals{zv[0], zv[1], zv[2], zv[3], zv[4], zv[5]}),
+              (ktest::Reals{1, 2, 3, 4, -5.5, 60}));
     // Strings: whole lines, carriage returns dropped, the first 2048
     // characters kept, the rest of a long line skipped.
     ktest::writeFile(file, std::string("one\r\n  two  \n") + std::string(3000, 'x') + "\nlast");
     Stack s = makeStack(1, 4, 1, kStr, KGDA_TABLE_OBJECT);
     ASSERT_EQ(kgda_BaseDataStackReadAscii(s.get(), file.c_str(), &err), 0);
-    EXPECT_STREQ(at<char *>(s->layers[0], 0, 0), "one");
-    EXPECT_STREQ(at<char *>(s->layers[0], 1, 0), "  two  ");
-    EXPECT_EQ(std::string(at<char *>(s->layers[0], 2, 0)), std::string(2048, 'x'));
-    EXPECT_STREQ(at<char *>(s->layers[0], 3, 0), "last");
+    std::vector<std::string> lines;
+    for (int r = 0; r < 4; ++r) lines.emplace_back(at<char *>(s->layers[0], r, 0));
+    EXPECT_EQ(lines, (std::vector<std::string>{"one", "  two  ", std::string(2048, 'x'), "last"}));
 }
 
 TEST(BaseDataText, CreatingCountsRowsValuesColumnsAndLayers) {
@@ -245,55 +241,55 @@ TEST(BaseDataText, CreatingCountsRowsValuesColumnsAndLayers) {
         Stack s(kgda_CreateBaseDataStackFromAscii(c.object, KGDA_TYPE_S32, c.rows, c.columns,
                                                   c.layers, file.c_str(), &err));
         ASSERT_TRUE(s) << ktest::messages(err.r) << " " << c.rows << c.columns << c.layers;
-        EXPECT_EQ(s->numberOfLayers, c.wantLayers);
-        EXPECT_EQ(s->layers[0]->numrows, c.wantRows);
-        EXPECT_EQ(s->layers[0]->numcolumns, c.wantColumns);
-        EXPECT_EQ(s->layers[0]->objecttype, c.object);
         // The first value of row 0 always lands in layer 0, column 0.
-        EXPECT_EQ(at<int32_t>(s->layers[0], 0, 0), 1);
-        if (c.wantLayers > 1) {
-            EXPECT_EQ(at<int32_t>(s->layers[1], 0, 0), 2);
-        }
+        EXPECT_EQ((ktest::Ints{s->numberOfLayers, s->layers[0]->numrows, s->layers[0]->numcolumns,
+                               s->layers[0]->objecttype, at<int32_t>(s->layers[0], 0, 0),
+                               at<int32_t>(s->layers[c.wantLayers > 1], 0, 0)}),
+                  (ktest::Ints{c.wantLayers, c.wantRows, c.wantColumns, c.object, 1,
+                               c.wantLayers > 1 ? 2 : 1}));
     }
     Err err;
-    Stack s(kgda_CreateBaseDataStackFromAscii(KGDA_RASTER_OBJECT, KGDA_TYPE_S32, 0, 0, 3,
-                                              file.c_str(), &err));
+    auto create = [&](const std::string &text, int32_t object, int32_t type, int32_t rows,
+                      int32_t columns, int32_t layers) {
+        ktest::writeFile(file, text);
+        return Stack(kgda_CreateBaseDataStackFromAscii(object, type, rows, columns, layers,
+                                                       file.c_str(), &err));
+    };
+    const std::string numbers = ktest::readFile(file);
+    Stack s = create(numbers, KGDA_RASTER_OBJECT, KGDA_TYPE_S32, 0, 0, 3);
     ASSERT_TRUE(s);
-    EXPECT_EQ(at<int32_t>(s->layers[2], 1, 1), 12);  // row 1, column 1, layer 2
-    EXPECT_EQ(at<int32_t>(s->layers[0], 1, 1), 10);
-
-    // Counting mismatches and the complex counting rule.
-    EXPECT_FALSE(Stack(kgda_CreateBaseDataStackFromAscii(KGDA_RASTER_OBJECT, KGDA_TYPE_S32, 0, 0, 4,
-                                                         file.c_str(), &err)));
-    EXPECT_EQ(std::string(err->message), "ASCII file column count mismatch");
-    EXPECT_FALSE(Stack(kgda_CreateBaseDataStackFromAscii(KGDA_RASTER_OBJECT, KGDA_TYPE_S32, 0, 5, 0,
-                                                         file.c_str(), &err)));
-    EXPECT_EQ(std::string(err->message), "ASCII file column count mismatch");
-    ktest::writeFile(file, "(1, 2) (3, 4) (5\n");
-    EXPECT_FALSE(Stack(kgda_CreateBaseDataStackFromAscii(KGDA_RASTER_OBJECT, KGDA_TYPE_C64, 0, 0, 0,
-                                                         file.c_str(), &err)));
-    EXPECT_EQ(std::string(err->message), "Error reading complex");
-    ktest::writeFile(file, "(1, 2) (3, 4) x\n");
-    s.reset(kgda_CreateBaseDataStackFromAscii(KGDA_RASTER_OBJECT, KGDA_TYPE_C64, 0, 0, 0,
-                                              file.c_str(), &err));
-    ASSERT_TRUE(s) << ktest::messages(err.r);  // counting stops at the x
+    // Row 1, column 1 of layers 2 and 0.
+    EXPECT_EQ((ktest::Ints{at<int32_t>(s->layers[2], 1, 1), at<int32_t>(s->layers[0], 1, 1)}),
+              (ktest::Ints{12, 10}));
+    // Counting mismatches and the complex counting rule; counting stops at an
+    // x, reading does not: the x is a bad record.
+    const struct {
+        std::string text;
+        int32_t type, rows, columns, layers;
+        const char *message;
+    } refused[] = {
+        {numbers, KGDA_TYPE_S32, 0, 0, 4, "ASCII file column count mismatch"},
+        {numbers, KGDA_TYPE_S32, 0, 5, 0, "ASCII file column count mismatch"},
+        {"(1, 2) (3, 4) (5\n", KGDA_TYPE_C64, 0, 0, 0, "Error reading complex"},
+        {"(1, 2) x (3, 4)\n(5, 6) (7, 8)\n", KGDA_TYPE_C64, 2, 2, 1,
+         "Error reading ASCII file | Error reading ASCII record"},
+    };
+    for (const auto &r : refused) {
+        EXPECT_FALSE(create(r.text, KGDA_RASTER_OBJECT, r.type, r.rows, r.columns, r.layers));
+        EXPECT_EQ(ktest::messages(err.r).rfind(r.message, 0), 0u) << ktest::messages(err.r);
+    }
+    s = create("(1, 2) (3, 4) x\n", KGDA_RASTER_OBJECT, KGDA_TYPE_C64, 0, 0, 0);
+    ASSERT_TRUE(s) << ktest::messages(err.r);
     EXPECT_EQ(s->layers[0]->numcolumns, 2);
-    // Reading does not: the x is a bad record.
-    ktest::writeFile(file, "(1, 2) x (3, 4)\n(5, 6) (7, 8)\n");
-    EXPECT_FALSE(Stack(kgda_CreateBaseDataStackFromAscii(KGDA_RASTER_OBJECT, KGDA_TYPE_C64, 2, 2, 1,
-                                                         file.c_str(), &err)));
-    EXPECT_EQ(ktest::messages(err.r), "Error reading ASCII file | Error reading ASCII record");
     // Strings: a line is a value; the rows are the line feeds (a last line
     // without one is not counted).
-    ktest::writeFile(file, "alpha beta\n\ngamma\ndelta");
-    s.reset(
-        kgda_CreateBaseDataStackFromAscii(KGDA_TABLE_OBJECT, kStr, 0, 0, 0, file.c_str(), &err));
+    s = create("alpha beta\n\ngamma\ndelta", KGDA_TABLE_OBJECT, kStr, 0, 0, 0);
     ASSERT_TRUE(s) << ktest::messages(err.r);
-    EXPECT_EQ(s->numberOfLayers, 1);
-    ASSERT_EQ(s->layers[0]->numrows, 3);
-    EXPECT_STREQ(at<char *>(s->layers[0], 0, 0), "alpha beta");
-    EXPECT_STREQ(at<char *>(s->layers[0], 1, 0), "");
-    EXPECT_STREQ(at<char *>(s->layers[0], 2, 0), "gamma");
+    ASSERT_EQ((ktest::Ints{s->numberOfLayers, s->layers[0]->numrows}), (ktest::Ints{1, 3}));
+    EXPECT_EQ(
+        (std::vector<std::string>{at<char *>(s->layers[0], 0, 0), at<char *>(s->layers[0], 1, 0),
+                                  at<char *>(s->layers[0], 2, 0)}),
+        (std::vector<std::string>{"alpha beta", "", "gamma"}));
 }
 
 TEST(BaseDataText, MalformedFilesAndBadArgumentsEndInReports) {
