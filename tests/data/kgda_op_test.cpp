@@ -87,32 +87,24 @@ struct Case {
     int destType = -1;  // -1: the arguments' type
 };
 
+// Boundaries the random run below does not reach (extremes of the wide
+// types, NaN, signed zero, the most negative values) and the operators it
+// does not draw.
 TEST(KgdaOp, ElementRulesAtTheirBoundaries) {
     const int U8 = KGDA_TYPE_U8, S8 = KGDA_TYPE_S8, U16 = KGDA_TYPE_U16, S16 = KGDA_TYPE_S16,
               U32 = KGDA_TYPE_U32, S32 = KGDA_TYPE_S32, F32 = KGDA_TYPE_F32, F64 = KGDA_TYPE_F64;
     const double s32min = -2147483648.0;
     const Case cases[] = {
-        {KGDA_OP_MaoAdd, U8, {200, 1, 255}, {100, 2, 0}, {255, 3, 255}},
         {KGDA_OP_MaoAdd, KGDA_TYPE_U1, {1}, {1}, {2}},  // u1 shares the u8 member
-        {KGDA_OP_MaoAdd, S8, {100, -100, -1}, {100, -100, 1}, {127, -128, 0}},
         {KGDA_OP_MaoAdd, U16, {65535, 7}, {1, 8}, {0, 15}},
         {KGDA_OP_MaoAdd, S16, {32767, -32768}, {1, -1}, {-32768, 32767}},
         {KGDA_OP_MaoAdd, U32, {4294967295.0}, {2}, {1}},
         {KGDA_OP_MaoAdd, S32, {2147483647.0}, {1}, {s32min}},
         {KGDA_OP_MaoAdd, F32, {0.5, 3e38}, {0.25, 3e38}, {0.75, kInf}},
-        {KGDA_OP_MaoSub, U8, {100, 200}, {200, 100}, {0, 100}},
-        {KGDA_OP_MaoSub, S8, {-100, 100}, {100, -100}, {-128, 127}},
-        {KGDA_OP_MaoSub, U16, {0}, {1}, {65535}},
-        {KGDA_OP_MaoMul, U8, {16, 15}, {16, 17}, {255, 255}},
-        {KGDA_OP_MaoMul, S8, {-16, 16, -3}, {16, 16, 5}, {-128, 127, -15}},
-        {KGDA_OP_MaoMul, U16, {256, 300}, {256, 2}, {0, 600}},
         {KGDA_OP_MaoMul, S32, {65536, -65536}, {65536, 32768}, {0, s32min}},
-        {KGDA_OP_MaoMul, F32, {1.5}, {-2}, {-3}},
         {KGDA_OP_MaoDiv, S16, {-7, 7, -32768}, {2, -2, -1}, {-3, -3, -32768}},
         {KGDA_OP_MaoDiv, S8, {-128, -128}, {-1, 2}, {127, -64}},
         {KGDA_OP_MaoDiv, S32, {s32min, 9}, {-1, 4}, {s32min, 2}},
-        {KGDA_OP_MaoDiv, U8, {7, 255}, {2, 255}, {3, 1}},
-        {KGDA_OP_MaoDiv, F64, {1, -3}, {4, 2}, {0.25, -1.5}},
         {KGDA_OP_MaoRem, S16, {-7, 7}, {2, -2}, {-1, 1}},
         {KGDA_OP_MaoRem, S32, {s32min}, {-1}, {0}},
         {KGDA_OP_MaoRem, F64, {5.5, -5.5}, {2, 2}, {1.5, -1.5}},
@@ -120,18 +112,14 @@ TEST(KgdaOp, ElementRulesAtTheirBoundaries) {
         {KGDA_OP_MaoBitOr, S16, {-32768, 1}, {1, 2}, {-32767, 3}},
         {KGDA_OP_MaoBitXor, U32, {4294967295.0}, {1}, {4294967294.0}},
         {KGDA_OP_SaoBitNeg, S8, {0, -1}, {}, {-1, 0}},
-        {KGDA_OP_MaoAnd, F64, {0, 2, 0.5, 0}, {0, 0, -1, 3}, {0, 0, 1, 0}},
-        {KGDA_OP_MaoOr, S8, {0, 2, 0}, {0, 0, -1}, {0, 1, 1}},
         {KGDA_OP_MaoEq, F64, {1, 1, kNaN}, {1, 2, kNaN}, {1, 0, 0}},
         {KGDA_OP_MaoNe, U8, {1, 1}, {1, 2}, {0, 1}},
         {KGDA_OP_MaoGt, S16, {3, 2, -5}, {2, 2, 4}, {1, 0, 0}},
-        {KGDA_OP_MaoGe, U32, {3, 2, 1}, {2, 2, 4}, {1, 1, 0}},
         {KGDA_OP_MaoLt, F32, {1, 2, kNaN}, {2, 2, 1}, {1, 0, 0}},
         {KGDA_OP_MaoLe, S32, {1, 2, 3}, {2, 2, 2}, {1, 1, 0}},
         {KGDA_OP_SaoNot, F64, {0, -0.0, 3}, {}, {1, 1, 0}},
         {KGDA_OP_SaoEven, F64, {4, 3, 3.5, -2, kInf}, {}, {1, 0, 0, 1, 0}},
         {KGDA_OP_SaoOdd, S8, {-3, 4, 127}, {}, {1, 0, 1}},
-        {KGDA_OP_MaoMax, S16, {-3, 5}, {2, -7}, {2, 5}},
         {KGDA_OP_MaoMin, F64, {-3, kNaN, 1}, {2, 1, kNaN}, {-3, kNaN, 1}},
         {KGDA_OP_MaoPow, U8, {2, 2, 0, 7}, {7, 8, 0, 1}, {128, 255, 1, 7}},
         {KGDA_OP_MaoPow, S8, {2, -1, -1, -2, 1}, {-1, -3, 4, 7, -5}, {0, -1, 1, -128, 1}},
@@ -155,9 +143,7 @@ TEST(KgdaOp, ElementRulesAtTheirBoundaries) {
         {KGDA_OP_FuncAbs, S8, {-128, -5, 5}, {}, {127, 5, 5}},
         {KGDA_OP_FuncAbs, S16, {-32768}, {}, {-32768}},
         {KGDA_OP_SaoInv, U8, {4, 0}, {}, {0.25, kInf}, F64},
-        {KGDA_OP_SaoNeg, U8, {0, 5}, {}, {0, 0}},
         {KGDA_OP_SaoNeg, S8, {-128, 5}, {}, {127, -5}},
-        {KGDA_OP_SaoNeg, U16, {1}, {}, {65535}},
         {KGDA_OP_SaoInc, U8, {255, 3}, {}, {255, 4}},
         {KGDA_OP_SaoInc, S16, {32767}, {}, {-32768}},
         {KGDA_OP_SaoDec, U8, {0}, {}, {0}},
