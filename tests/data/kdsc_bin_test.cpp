@@ -17,17 +17,11 @@ using kgdatest::Bd;
 using kgdatest::Bf;
 using kgdatest::Err;
 using kgdatest::make;
-
-Bd doubles(std::initializer_list<double> v) {
-    Bd b = make(1, static_cast<int32_t>(v.size()), KGDA_TYPE_F64, KGDA_TABLE_OBJECT);
-    int k = 0;
-    for (double x : v) reinterpret_cast<double *>(b->windowStart)[k++] = x;
-    return b;
-}
+using kgdatest::row;
 
 TEST(KdscBin, BinsOfValuesAtTheEdges) {
     Err err;
-    Bd limits = doubles({20, 0, 10}), unique = doubles({9, 1, 5});
+    Bd limits = row({20, 0, 10}), unique = row({9, 1, 5});
     const Bf linear(kdsc_BinFunctionCreateLinear(10, 100, 0, &err));  // swapped
     const Bf direct(kdsc_BinFunctionCreateDirect(256, 0, &err));
     const Bf expl(kdsc_BinFunctionCreateExplicit(2, limits.get(), &err));
@@ -95,13 +89,13 @@ TEST(KdscBin, WindowsCopiesAndErrors) {
     EXPECT_EQ("Args", ktest::messages(err.r));
     EXPECT_EQ(3, kdsc_BinFunctionBinCount(f.get()));
     // Refused creations.
-    Bd two = doubles({1, 2});
+    Bd two = row({1, 2});
     EXPECT_FALSE(kdsc_BinFunctionCreateDirect(0, 0, &err));
     EXPECT_FALSE(kdsc_BinFunctionCreateLinear(0, 0, 1, &err));
     EXPECT_FALSE(kdsc_BinFunctionCreateLogarithm(3, NAN, 1, &err));
     EXPECT_FALSE(kdsc_BinFunctionCreateExplicit(2, two.get(), &err));
     EXPECT_TRUE(ktest::hasCode(err.r, "kdsc_BinFunctionCreateExplicit", 1));
-    Bd dup = doubles({1, 1, 2});
+    Bd dup = row({1, 1, 2});
     EXPECT_FALSE(kdsc_BinFunctionCreateFromTitle("Unique Value", 3, 0, 0, dup.get(), &err));
     EXPECT_FALSE(kdsc_BinFunctionCreateFromTitle("Cubic", 3, 0, 1, nullptr, &err));
     EXPECT_EQ("Title Cubic does not support BinFunctionCreate", ktest::messages(err.r));
@@ -113,7 +107,7 @@ TEST(KdscBin, WindowsCopiesAndErrors) {
 TEST(KdscBin, ArraysAndTheBinValueOperator) {
     Err err;
     Bf f(kdsc_BinFunctionCreateDirect(5, 10, &err));
-    Bd v = doubles({9.5, 10, 14.5, 15}), bins = make(1, 4, KGDA_TYPE_S32, KGDA_TABLE_OBJECT);
+    Bd v = row({9.5, 10, 14.5, 15}), bins = make(1, 4, KGDA_TYPE_S32, KGDA_TABLE_OBJECT);
     ASSERT_EQ(0, kdsc_BinFunctionApplyToValues(f.get(), v.get(), bins.get(), &err));
     const int32_t *b = reinterpret_cast<int32_t *>(bins->windowStart);
     EXPECT_EQ((std::vector<int32_t>{-1, 0, 4, 5}), std::vector<int32_t>(b, b + 4));

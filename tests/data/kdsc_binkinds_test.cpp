@@ -24,6 +24,7 @@ using kgdatest::Bd;
 using kgdatest::Bf;
 using kgdatest::Err;
 using kgdatest::make;
+using kgdatest::row;
 
 // The test plug-ins are found for the whole program (the class is searched
 // once, on the first title that is not built in).
@@ -40,13 +41,6 @@ double fromBits(uint64_t b) {
     double x;
     std::memcpy(&x, &b, sizeof x);
     return x;
-}
-
-Bd row(std::initializer_list<double> v) {
-    Bd b = make(1, static_cast<int32_t>(v.size()), KGDA_TYPE_F64, KGDA_TABLE_OBJECT);
-    int k = 0;
-    for (double x : v) reinterpret_cast<double *>(b->windowStart)[k++] = x;
-    return b;
 }
 
 TEST(KdscBinKinds, WideningByOneUnitInTheLastPlace) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <memory>
 
 #include "support/ktest.hpp"
@@ -39,6 +40,14 @@ inline Bd make(int32_t rows, int32_t columns, int32_t type, int32_t object) {
     Err err;
     Bd b(kgda_BaseDataCreate(rows, columns, type, object, nullptr, &err));
     EXPECT_TRUE(b) << ktest::messages(err.r);
+    return b;
+}
+
+// A 1 x n f64 table of the values.
+inline Bd row(std::initializer_list<double> v) {
+    Bd b = make(1, static_cast<int32_t>(v.size()), KGDA_TYPE_F64, KGDA_TABLE_OBJECT);
+    int k = 0;
+    for (double x : v) reinterpret_cast<double *>(b->windowStart)[k++] = x;
     return b;
 }
 
