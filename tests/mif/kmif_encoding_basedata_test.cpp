@@ -35,7 +35,7 @@ TEST_F(MifBaseData, MatricesGoColumnByColumnAndEveryLineStartsAByte) {
     }
 }
 
-TEST_F(MifBaseData, ElementsWithoutDataOrWithOverlappingLinesAreRefused) {
+TEST_F(MifBaseData, ElementsWithoutDataOverlappingLinesOrStringsHaveNoFileForm) {
     Designs d("{1:bb,}G,.");
     kgdatest::Bd a = kgdatest::make(2, 3, KGDA_TYPE_U8, KGDA_RASTER_OBJECT);
     unsigned char *const data = a->data;
@@ -49,6 +49,23 @@ TEST_F(MifBaseData, ElementsWithoutDataOrWithOverlappingLinesAreRefused) {
     EXPECT_EQ(kmif_ObjectSize(a.get(), d["G"], &err), -1);
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_BaseDataToMIF", 5)) << ktest::messages(err.r);
     a->pitch = 3;
+
+    // Strings copy but have no file form.
+    Object object(d["G"], mifenc::newObject(d["G"]));
+    Kgda_BaseData *strings =
+        kgda_BaseDataCreate(1, 2, KGDA_STRING_TYPE_CODE, KGDA_TABLE_OBJECT, nullptr, nullptr);
+    const char *const words[2] = {"one", "two"};
+    ASSERT_EQ(kgda_BaseDataSet(strings, words, KGDA_SET_ALL, 0, nullptr), 0);
+    memcpy(object.p, strings, sizeof *strings);
+    kmsc_HeapFree(strings);
+    EXPECT_EQ(kmif_ObjectSize(object.p, d["G"], &err), -1);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_BaseDataToMIF", 2)) << ktest::messages(err.r);
+    Object copy(d["G"]);
+    ASSERT_EQ(kmif_ObjectCopy(object.p, &copy.p, d["G"], nullptr), 0);
+    char **sa = reinterpret_cast<char **>(static_cast<Kgda_BaseData *>(object.p)->data);
+    char **sb = reinterpret_cast<char **>(static_cast<Kgda_BaseData *>(copy.p)->data);
+    EXPECT_NE(sa[1], sb[1]);
+    EXPECT_STREQ(sb[1], "two");
 }
 
 TEST_F(MifBaseData, WindowsEncodeOnlyTheirElements) {
@@ -129,28 +146,6 @@ TEST_F(MifBaseData, DecodingKeepsAMatchingBufferAndReplacesOthers) {
     // Freeing the record forgets the borrowed buffer without freeing it.
     kmif_ObjectItemsFree(&window.p, d["G"], nullptr);
     EXPECT_EQ(static_cast<Kgda_BaseData *>(window.p)->data, nullptr);
-}
-
-TEST_F(MifBaseData, StringArraysCopyButHaveNoFileForm) {
-    Designs d("{1:bb,}G,.");
-    Object object(d["G"], mifenc::newObject(d["G"]));
-    Kgda_BaseData *strings =
-        kgda_BaseDataCreate(1, 2, KGDA_STRING_TYPE_CODE, KGDA_TABLE_OBJECT, nullptr, nullptr);
-    const char *const words[2] = {"one", "two"};
-    ASSERT_EQ(kgda_BaseDataSet(strings, words, KGDA_SET_ALL, 0, nullptr), 0);
-    memcpy(object.p, strings, sizeof *strings);
-    kmsc_HeapFree(strings);
-
-    ktest::Err err;
-    EXPECT_EQ(kmif_ObjectSize(object.p, d["G"], &err), -1);
-    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_BaseDataToMIF", 2)) << ktest::messages(err.r);
-
-    Object copy(d["G"]);
-    ASSERT_EQ(kmif_ObjectCopy(object.p, &copy.p, d["G"], nullptr), 0);
-    char **a = reinterpret_cast<char **>(static_cast<Kgda_BaseData *>(object.p)->data);
-    char **b = reinterpret_cast<char **>(static_cast<Kgda_BaseData *>(copy.p)->data);
-    EXPECT_NE(a[1], b[1]);
-    EXPECT_STREQ(b[1], "two");
 }
 
 Bytes header(uint32_t rows, uint32_t columns, uint16_t type, uint16_t objectType) {
