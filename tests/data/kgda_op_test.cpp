@@ -233,34 +233,10 @@ Kgda_BaseDataStack *stackOf(std::vector<Kgda_BaseData *> &layers) {
 
 TEST(KgdaOp, ScalarsLayersMasksAndWindows) {
     Err err;
-    // A scalar argument adds its value to every element of a 3 x 4 raster.
-    Bd r = array(KGDA_TYPE_U8, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 250}, 3);
-    Bd five = array(KGDA_TYPE_U8, {5}, 1, KGDA_SCALAR_OBJECT);
-    Kgda_BaseData *args[] = {r.get(), five.get()};
-    ASSERT_EQ(0, kgda_BaseDataOperation(KGDA_OP_MaoAdd, r.get(), args, 2, &err));
-    expectValues({5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 255}, values(r.get()), "scalar");
-
-    // A one-layer stack applies to each of three layers; a mask selects.
-    std::vector<Bd> own;
-    std::vector<Kgda_BaseData *> dl, al, ol;
-    for (int i = 0; i < 3; ++i) {
-        own.push_back(array(KGDA_TYPE_S16, {10.0 * i, 1, 2, 3}, 2));
-        dl.push_back(make(2, 2, KGDA_TYPE_S16, KGDA_RASTER_OBJECT).release());
-        own.emplace_back(dl.back());
-        al.push_back(own[2 * i].get());
-    }
-    Bd one = array(KGDA_TYPE_S16, {100, 200, 300, 400}, 2);
-    ol.push_back(one.get());
-    Kgda_BaseDataStack *stacks[] = {stackOf(al), stackOf(ol)};
-    Kgda_ArgumentList list{2, stacks, nullptr};
-    Kgda_BaseDataStack *dest = stackOf(dl);
-    ASSERT_EQ(0, kgda_BaseDataStackOperation(KGDA_OP_MaoSub, dest, &list, &err));
-    for (int i = 0; i < 3; ++i)
-        expectValues({10.0 * i - 100, -199, -298, -397}, values(dl[i]), "layer");
+    // Scalar arguments, one-layer stacks broadcast to every layer and masks
+    // of random elements are in the random run against the reference below;
+    // here a mask with each kind of operator.
     Bd zero = make(2, 2, KGDA_TYPE_U8, KGDA_RASTER_OBJECT);
-    list.mask = zero.get();
-    ASSERT_EQ(0, kgda_BaseDataStackOperation(KGDA_OP_MaoAdd, dest, &list, &err));
-    expectValues({-100, -199, -298, -397}, values(dl[0]), "zero mask");
     set(zero.get(), 2, 1);
     const int maskedOps[] = {KGDA_OP_MaoAdd,       KGDA_OP_MaoDiv,  KGDA_OP_SaoNeg,
                              KGDA_OP_ConvertToS16, KGDA_OP_GpfMean, KGDA_OP_SaoLUTtransformation};
