@@ -253,10 +253,7 @@ TEST_F(DefaultDatabase, CallbacksHearOfChangesOnly) {
 TEST_F(DefaultDatabase, TheUserFileIsWrittenThenReadBack) {
     define("a.pdf", kDefinitions);
     ktest::Err e;
-    char *path = kpmg_InitPreferenceFileName(&e);
-    ASSERT_NE(path, nullptr) << ktest::messages(e.r);
-    EXPECT_EQ(std::string(path), userFile());
-    kmsc_HeapFree(path);
+    EXPECT_EQ(ktest::take(kpmg_InitPreferenceFileName(&e)), userFile()) << ktest::messages(e.r);
     EXPECT_STREQ(kpmg_GetPreferenceFileName(), "v8preference");
 
     EXPECT_EQ(kpmg_PreferenceChangesUnsaved(), 0);

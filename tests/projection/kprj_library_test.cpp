@@ -34,20 +34,19 @@ TEST_F(Library, WrittenTextAndReadBack) {
     EXPECT_STREQ(kprj_ProjectionLibraryGetTitle(lib), "noname");
     ASSERT_EQ(kprj_ProjectionLibrarySetTitle(lib, "My projections", &err), 0);
     Kprj_ProParameters *utm = record(KPRJ_UTM, "WGS 84", "", 32, 3);
-    Kprj_ProjectionItem *item = kprj_ProjectionItemCreate(utm, &err);
-    EXPECT_STREQ(kprj_ProjectionItemGetTitle(item), "noname");
-    ASSERT_EQ(kprj_ProjectionItemSetTitle(item, "utm 32", &err), 0);
-    ASSERT_EQ(kprj_ProjectionLibraryAddItem(lib, item, &err), 0);
     Kprj_ProParameters *ext = record(0, "", "", 0, 0);
     ext->proType = KPRJ_EXTERNAL;
     kprj_CharStrCreate("polar module", &ext->proExeName, nullptr);
-    Kprj_ProjectionItem *item2 = kprj_ProjectionItemCreate(ext, &err);
-    kprj_ProjectionItemSetTitle(item2, "ext", &err);
-    ASSERT_EQ(kprj_ProjectionLibraryAddItem(lib, item2, &err), 0);
     Kprj_ProParameters *sp = record(KPRJ_STATE_PLANE, "GRS 1980", "NAD83", 3101, 1);
-    Kprj_ProjectionItem *item3 = kprj_ProjectionItemCreate(sp, &err);
-    kprj_ProjectionItemSetTitle(item3, "sp", &err);
-    ASSERT_EQ(kprj_ProjectionLibraryAddItem(lib, item3, &err), 0);
+    Kprj_ProParameters *records[3] = {utm, ext, sp};
+    const char *titles[3] = {"utm 32", "ext", "sp"};
+    Kprj_ProjectionItem *items[3];
+    for (int i = 0; i < 3; ++i) {
+        items[i] = kprj_ProjectionItemCreate(records[i], &err);
+        EXPECT_STREQ(kprj_ProjectionItemGetTitle(items[i]), "noname");
+        ASSERT_EQ(kprj_ProjectionItemSetTitle(items[i], titles[i], &err), 0);
+        ASSERT_EQ(kprj_ProjectionLibraryAddItem(lib, items[i], &err), 0);
+    }
     EXPECT_EQ(kprj_ProjectionLibraryItemCount(lib), 3);
     const std::string file = dir.file("lib.prj");
     ASSERT_EQ(kprj_ProjectionLibraryWrite(lib, file.c_str(), &err), 0) << ktest::messages(err.r);
@@ -89,12 +88,10 @@ TEST_F(Library, WrittenTextAndReadBack) {
     EXPECT_EQ(kprj_ProjectionLibraryDeleteItem(back, 2, &err), -1);
     kprj_ProjectionLibraryFree(back);
     kprj_ProjectionLibraryFree(lib);
-    kprj_ProjectionItemFree(item);
-    kprj_ProjectionItemFree(item2);
-    kprj_ProjectionItemFree(item3);
-    kprj_ProParametersFree(utm);
-    kprj_ProParametersFree(ext);
-    kprj_ProParametersFree(sp);
+    for (int i = 0; i < 3; ++i) {
+        kprj_ProjectionItemFree(items[i]);
+        kprj_ProParametersFree(records[i]);
+    }
 }
 
 TEST_F(Library, StatePlaneParameterFollowsTheDatum) {

@@ -12,30 +12,12 @@
 #include <vector>
 
 #include "support/ktest.hpp"
+#include "transform/xfr_handles.hpp"
 #include "support/prj_records.hpp"
 
 namespace {
 
-struct XDelete {
-    void operator()(Kxfr_XForm *x) const { kxfr_XFormFree(x); }
-};
-using X = std::unique_ptr<Kxfr_XForm, XDelete>;
-struct BdDelete {
-    void operator()(Kgda_BaseData *b) const { kgda_BaseDataDelete(b, nullptr); }
-};
-using Bd = std::unique_ptr<Kgda_BaseData, BdDelete>;
-struct MiDelete {
-    void operator()(Kprj_MapInfo *m) const { kprj_MapInfoFree(m); }
-};
-using Mi = std::unique_ptr<Kprj_MapInfo, MiDelete>;
-using Pts = std::vector<double>;  // x0 y0 x1 y1 ...
-
-Bd matrix(const Pts &xy) {
-    Bd b(kgda_BaseDataCreate(2, static_cast<int>(xy.size() / 2), KGDA_TYPE_F64, KGDA_MATRIX_OBJECT,
-                             nullptr, nullptr));
-    std::copy(xy.begin(), xy.end(), reinterpret_cast<double *>(b->windowStart));
-    return b;
-}
+using namespace xfrtest;
 
 Pts through(const Kxfr_XForm *x, Pts xy) {
     ktest::Err e;
