@@ -196,7 +196,6 @@ TEST_F(PreferenceManager, ATableMissingAnyMethodIsRefusedAndTheOldOneStays) {
         EXPECT_EQ(readNumber(), 7.0) << "table replaced although " << missing[code];
     }
     // The first missing method in code order is named.
-    Fake c;
     std::vector<intptr_t> m = {KPMG_METHOD_DATA, 0, KPMG_METHOD_PREFERENCE_GET, 1, 0, 0};
     ktest::Err e;
     refused(e, install(m, &e) == -1, "Missing DATABASE_INITIALIZE");
@@ -205,16 +204,13 @@ TEST_F(PreferenceManager, ATableMissingAnyMethodIsRefusedAndTheOldOneStays) {
     refused(e, kpmg_PreferenceImplementationMethodsSet(empty, &e) == -1, "Missing DATA");
     refused(e, kpmg_PreferenceImplementationMethodsSet(nullptr, &e) == -1, "Missing DATA");
     EXPECT_EQ(readNumber(), 7.0);
-}
-
-TEST_F(PreferenceManager, UnknownCodesArePrintedAndTheWalkGoesOn) {
-    Fake a;
-    a.id = 3;
-    std::vector<intptr_t> m = {42, 1, -5, 0};
-    const auto rest = methods(a);
+    // Unknown codes are printed and the walk goes on.
+    Fake u;
+    u.id = 3;
+    m = {42, 1, -5, 0};
+    const auto rest = methods(u);
     m.insert(m.end(), rest.begin(), rest.end());
     ktest::PrintedReports printed;
-    ktest::Err e;
     EXPECT_EQ(install(m, &e), 0);
     EXPECT_EQ(e.r, nullptr);
     EXPECT_EQ(printed.headlines(),

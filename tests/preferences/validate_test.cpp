@@ -150,7 +150,7 @@ TEST(PreferenceValidation, BooleansComeFromWordsNumbersAndBooleans) {
               "kept / Value 'nope' is invalid for preference plain; using 'false'");
 }
 
-TEST(PreferenceValidation, EnumerationsMatchNamesIgnoringCase) {
+TEST(PreferenceValidation, EnumerationsMatchNamesIgnoringCaseAndColoursTakeOnlyColours) {
     Declarations d;
     Kpmg_Preference *e = d["e"];
     EXPECT_EQ(set(e, KPMG_STRING, str("4x4")), "changed");
@@ -161,10 +161,7 @@ TEST(PreferenceValidation, EnumerationsMatchNamesIgnoringCase) {
     EXPECT_EQ(set(e, KPMG_ENUM, str("2x2")), "changed");
     EXPECT_EQ(set(e, KPMG_NUMBER, num(2)), "Parameter type mismatch");
     EXPECT_STREQ(e->userValue.string, "2X2");
-}
-
-TEST(PreferenceValidation, ColoursTakeOnlyColours) {
-    Declarations d;
+    // Colours take only colours.
     Kpmg_Preference *c = d["c"];
     EXPECT_EQ(set(c, KPMG_COLOR, color(1, 2, 3)), "kept");
     EXPECT_EQ(set(c, KPMG_COLOR, color(1, 2, 4)), "changed");
