@@ -14,6 +14,12 @@ inline void refused(const ktest::Err &e, bool failed, const std::string &want) {
     EXPECT_EQ(ktest::messages(e.r), want);
 }
 
+// Some report was left.
+inline void refused(const ktest::Err &e, bool failed) {
+    EXPECT_TRUE(failed);
+    EXPECT_NE(e.r, nullptr);
+}
+
 // The report's messages hold `part`.
 inline void refusedWith(const ktest::Err &e, bool failed, const std::string &part) {
     EXPECT_TRUE(failed) << part;

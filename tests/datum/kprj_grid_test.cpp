@@ -177,8 +177,7 @@ TEST_F(Grid, ForwardAndInverseShifts) {
         refused(err, f(nullptr, points.data(), fwd.data(), 1, &err) == -1, "Empty argument(s).");
         EXPECT_EQ(f(g, points.data(), nullptr, 1, &err), -1);
         EXPECT_EQ(f(g, nullptr, fwd.data(), 1, &err), -1);
-        EXPECT_EQ(f(g, points.data(), fwd.data(), 0, &err), -1);
-        EXPECT_TRUE(err);
+        refused(err, f(g, points.data(), fwd.data(), 0, &err) == -1);
     }
     kprj_DatumGridFileClose(g);
 }
@@ -396,8 +395,7 @@ TEST_F(Grid, NTv2FilesConvertWithChildrenFirstAndRowsTurned) {
         return kprj_GridFileConvertNTv2(path.c_str(), out.c_str(), &err) == -1;
     });
     refused(err, kprj_GridFileConvertNTv2(nullptr, out.c_str(), &err) == -1, "Empty argument(s).");
-    EXPECT_EQ(kprj_GridFileConvertNTv2(dir.file("none.gsb").c_str(), out.c_str(), &err), -1);
-    EXPECT_TRUE(err);
+    refused(err, kprj_GridFileConvertNTv2(dir.file("none.gsb").c_str(), out.c_str(), &err) == -1);
     writeBytes(in, good);
     refusedWith(
         err, kprj_GridFileConvertNTv2(in.c_str(), dir.file("no/such/dir.grd").c_str(), &err) == -1,

@@ -74,67 +74,30 @@ struct FamilyCase {
     bool clarkeOnly;                // the form is fixed to Clarke 1866
 };
 
-FamilyCase family(const char *label, int number, int zone, std::vector<double> values,
-                  std::vector<int> angles, const char *proj, double lon0, double lon1, double lat0,
-                  double lat1, double forwardTolerance, bool clarkeOnly) {
-    return {label, number, zone, std::move(values), std::move(angles), proj, lon0,
-            lon1,  lat0,   lat1, forwardTolerance,  clarkeOnly};
-}
-
 const std::vector<FamilyCase> &familyCases() {
+    // clang-format off
     static const std::vector<FamilyCase> cases = {
-        family("TransverseMercator", 9, 0, {0, 0, 0.9996, 0, -75, 10, 500000, 100000}, {4, 5},
-               "+proj=tmerc +k_0=0.9996 +lon_0=-75 +lat_0=10 +x_0=500000 +y_0=100000", -78, -72,
-               -60, 70, 0.002, false),
-        family("UTM north", 1, 18, {0, 0, 0, 0.5}, {},
-               "+proj=tmerc +k_0=0.9996 +lon_0=-75 +x_0=500000", -78, -72, 0, 70, 0.002, false),
-        family("UTM south", 1, 0, {0, 0, -3 * kD2R, -0.5}, {},
-               "+proj=tmerc +k_0=0.9996 +lon_0=-3 +x_0=500000 +y_0=10000000", -6, 0, -70, 0, 0.002,
-               false),
-        family("LambertConformalConic", 4, 0, {0, 0, 33, 45, -96, 23, 1000000, 500000},
-               {2, 3, 4, 5},
-               "+proj=lcc +lat_1=33 +lat_2=45 +lon_0=-96 +lat_0=23 +x_0=1000000 +y_0=500000", -125,
-               -67, 15, 65, 0.001, false),
-        family("LambertConformalConic one parallel", 4, 0, {0, 0, 40, 40, 10, 40, 0, 0},
-               {2, 3, 4, 5}, "+proj=lcc +lat_1=40 +lon_0=10 +lat_0=40", -10, 30, 20, 70, 0.001,
-               false),
-        family("Mercator", 5, 0, {0, 0, 0, 0, 10, 20, 300, -200}, {4, 5},
-               "+proj=merc +lon_0=10 +lat_ts=20 +x_0=300 +y_0=-200", -170, 170, -80, 80, 0.001,
-               false),
-        family("PolarStereographic north", 6, 0, {0, 0, 0, 0, -45, 70, 100, 200}, {4, 5},
-               "+proj=stere +lat_0=90 +lat_ts=70 +lon_0=-45 +x_0=100 +y_0=200", -180, 180, 50, 89.5,
-               0.001, false),
-        family("PolarStereographic south", 6, 0, {0, 0, 0, 0, 0, -71, 0, 0}, {4, 5},
-               "+proj=stere +lat_0=-90 +lat_ts=-71 +lon_0=0", -180, 180, -89.5, -50, 0.001, false),
-        family("PolarStereographic at the pole", 6, 0, {0, 0, 0, 0, 30, 90, 0, 0}, {4, 5},
-               "+proj=stere +lat_0=90 +lat_ts=90 +lon_0=30", -180, 180, 60, 89.5, 0.001, false),
-        family("AlbersConicalEqualArea", 3, 0, {0, 0, 29.5, 45.5, -96, 23, 50, 60}, {2, 3, 4, 5},
-               "+proj=aea +lat_1=29.5 +lat_2=45.5 +lon_0=-96 +lat_0=23 +x_0=50 +y_0=60", -125, -67,
-               15, 65, 0.001, false),
-        family("Polyconic", 7, 0, {0, 0, 0, 0, -96, 30, 1000, 2000}, {4, 5},
-               "+proj=poly +lon_0=-96 +lat_0=30 +x_0=1000 +y_0=2000", -110, -82, 5, 60, 0.001,
-               false),
-        family("EquidistantConic two parallels", 8, 0, {0, 0, 20, 60, -96, 40, 0, 0, 1},
-               {2, 3, 4, 5}, "+proj=eqdc +lat_1=20 +lat_2=60 +lon_0=-96 +lat_0=40", -140, -50, 0,
-               75, 0.001, false),
-        family("EquidistantConic one parallel", 8, 0, {0, 0, 40, 0, 20, 35, 0, 0, 0}, {2, 3, 4, 5},
-               "+proj=eqdc +lat_1=40 +lat_2=40 +lon_0=20 +lat_0=35", -20, 60, 10, 70, 0.001, false),
+        {"TransverseMercator", 9, 0, {0, 0, 0.9996, 0, -75, 10, 500000, 100000}, {4, 5}, "+proj=tmerc +k_0=0.9996 +lon_0=-75 +lat_0=10 +x_0=500000 +y_0=100000", -78, -72, -60, 70, 0.002, false},
+        {"UTM north", 1, 18, {0, 0, 0, 0.5}, {}, "+proj=tmerc +k_0=0.9996 +lon_0=-75 +x_0=500000", -78, -72, 0, 70, 0.002, false},
+        {"UTM south", 1, 0, {0, 0, -3 * kD2R, -0.5}, {}, "+proj=tmerc +k_0=0.9996 +lon_0=-3 +x_0=500000 +y_0=10000000", -6, 0, -70, 0, 0.002, false},
+        {"LambertConformalConic", 4, 0, {0, 0, 33, 45, -96, 23, 1000000, 500000}, {2, 3, 4, 5}, "+proj=lcc +lat_1=33 +lat_2=45 +lon_0=-96 +lat_0=23 +x_0=1000000 +y_0=500000", -125, -67, 15, 65, 0.001, false},
+        {"LambertConformalConic one parallel", 4, 0, {0, 0, 40, 40, 10, 40, 0, 0}, {2, 3, 4, 5}, "+proj=lcc +lat_1=40 +lon_0=10 +lat_0=40", -10, 30, 20, 70, 0.001, false},
+        {"Mercator", 5, 0, {0, 0, 0, 0, 10, 20, 300, -200}, {4, 5}, "+proj=merc +lon_0=10 +lat_ts=20 +x_0=300 +y_0=-200", -170, 170, -80, 80, 0.001, false},
+        {"PolarStereographic north", 6, 0, {0, 0, 0, 0, -45, 70, 100, 200}, {4, 5}, "+proj=stere +lat_0=90 +lat_ts=70 +lon_0=-45 +x_0=100 +y_0=200", -180, 180, 50, 89.5, 0.001, false},
+        {"PolarStereographic south", 6, 0, {0, 0, 0, 0, 0, -71, 0, 0}, {4, 5}, "+proj=stere +lat_0=-90 +lat_ts=-71 +lon_0=0", -180, 180, -89.5, -50, 0.001, false},
+        {"PolarStereographic at the pole", 6, 0, {0, 0, 0, 0, 30, 90, 0, 0}, {4, 5}, "+proj=stere +lat_0=90 +lat_ts=90 +lon_0=30", -180, 180, 60, 89.5, 0.001, false},
+        {"AlbersConicalEqualArea", 3, 0, {0, 0, 29.5, 45.5, -96, 23, 50, 60}, {2, 3, 4, 5}, "+proj=aea +lat_1=29.5 +lat_2=45.5 +lon_0=-96 +lat_0=23 +x_0=50 +y_0=60", -125, -67, 15, 65, 0.001, false},
+        {"Polyconic", 7, 0, {0, 0, 0, 0, -96, 30, 1000, 2000}, {4, 5}, "+proj=poly +lon_0=-96 +lat_0=30 +x_0=1000 +y_0=2000", -110, -82, 5, 60, 0.001, false},
+        {"EquidistantConic two parallels", 8, 0, {0, 0, 20, 60, -96, 40, 0, 0, 1}, {2, 3, 4, 5}, "+proj=eqdc +lat_1=20 +lat_2=60 +lon_0=-96 +lat_0=40", -140, -50, 0, 75, 0.001, false},
+        {"EquidistantConic one parallel", 8, 0, {0, 0, 40, 0, 20, 35, 0, 0, 0}, {2, 3, 4, 5}, "+proj=eqdc +lat_1=40 +lat_2=40 +lon_0=20 +lat_0=35", -20, 60, 10, 70, 0.001, false},
         // Modified Transverse Mercator is the Equidistant Conic of the
         // Alaska maps; only its false origin is a parameter.
-        family("MTM", 22, 0, {0, 0, 0, 0, 0, 0, 500000, 100000}, {},
-               "+proj=eqdc +lat_1=66.09 +lat_2=53.5 +lon_0=-150 +lat_0=0 +x_0=500000 +y_0=100000",
-               -190, -120, 48, 74, 0.001, false),
-        family("ObliqueMercator azimuth", 20, 0,
-               {0, 0, 0.9999, 30, -100, 45, 1000, 2000, 0, 0, 0, 0, 1}, {3, 4, 5},
-               "+proj=omerc +lat_0=45 +lonc=-100 +alpha=30 +k_0=0.9999 +x_0=1000 +y_0=2000", -106,
-               -94, 39, 51, 0.001, false),
-        family("ObliqueMercator two points", 20, 0,
-               {0, 0, 0.9996, 0, 0, 45, 0, 0, -105, 40, -95, 50, 0}, {5, 8, 9, 10, 11},
-               "+proj=omerc +lat_0=45 +lon_1=-105 +lat_1=40 +lon_2=-95 +lat_2=50 +k_0=0.9996", -108,
-               -92, 38, 52, 0.001, false),
-        family("AlaskaConformal", 26, 0, {0, 0, 0, 0, 0, 0, 0, 0}, {}, "+proj=alsk", -170, -135, 53,
-               71, 0.002, true),
+        {"MTM", 22, 0, {0, 0, 0, 0, 0, 0, 500000, 100000}, {}, "+proj=eqdc +lat_1=66.09 +lat_2=53.5 +lon_0=-150 +lat_0=0 +x_0=500000 +y_0=100000", -190, -120, 48, 74, 0.001, false},
+        {"ObliqueMercator azimuth", 20, 0, {0, 0, 0.9999, 30, -100, 45, 1000, 2000, 0, 0, 0, 0, 1}, {3, 4, 5}, "+proj=omerc +lat_0=45 +lonc=-100 +alpha=30 +k_0=0.9999 +x_0=1000 +y_0=2000", -106, -94, 39, 51, 0.001, false},
+        {"ObliqueMercator two points", 20, 0, {0, 0, 0.9996, 0, 0, 45, 0, 0, -105, 40, -95, 50, 0}, {5, 8, 9, 10, 11}, "+proj=omerc +lat_0=45 +lon_1=-105 +lat_1=40 +lon_2=-95 +lat_2=50 +k_0=0.9996", -108, -92, 38, 52, 0.001, false},
+        {"AlaskaConformal", 26, 0, {0, 0, 0, 0, 0, 0, 0, 0}, {}, "+proj=alsk", -170, -135, 53, 71, 0.002, true},
     };
+    // clang-format on
     return cases;
 }
 
@@ -231,25 +194,16 @@ TEST_F(Families, InversesOnEveryFlattening) {
 // Points outside a family's domain are reported, with no NaN in their place.
 TEST_F(Families, OutsideThePlaneOrTheSphere) {
     ktest::Err err;
+    const char *range = "Latitude or longitude out of range", *data = "Input data error";
     const struct {
         int number;
         std::vector<double> values;
         Kprj_Coordinate ll, xy;  // radians, metres
         const char *forward, *inverse;
     } cases[] = {
-        {22, {}, {0, 1.6}, {1e9, 1e9}, "Latitude or longitude out of range", "Input data error"},
-        {22,
-         {},
-         {NAN, 1},
-         {NAN, 0},
-         "Latitude or longitude out of range",
-         "Error returned from kprj_Phi3"},
-        {8,
-         {0, 0, 0.5, 0, 0, 0.6},
-         {0, -1.6},
-         {0, -3e7},
-         "Latitude or longitude out of range",
-         "Input data error"},
+        {22, {}, {0, 1.6}, {1e9, 1e9}, range, data},
+        {22, {}, {NAN, 1}, {NAN, 0}, range, "Error returned from kprj_Phi3"},
+        {8, {0, 0, 0.5, 0, 0, 0.6}, {0, -1.6}, {0, -3e7}, range, data},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.number);

@@ -94,6 +94,7 @@ class Reproj : public ::testing::Test {
 };
 
 TEST_F(Reproj, SampleGridRunsFromTheOuterEdgesRowByRow) {
+    const double s = 1000.0 / 15;  // the step of 16 samples over 1000 pixels
     const struct {
         long width, height, columns, rows;
         size_t points;
@@ -101,13 +102,7 @@ TEST_F(Reproj, SampleGridRunsFromTheOuterEdgesRowByRow) {
     } cases[] = {
         {10, 20, 1, 1, 4, {-0.5, -0.5, 9.5, -0.5}, {-0.5, 19.5, 9.5, 19.5}},
         {10, 20, 0, -3, 4, {-0.5, -0.5, 9.5, -0.5}, {-0.5, 19.5, 9.5, 19.5}},
-        {1000,
-         1000,
-         16,
-         16,
-         256,
-         {-0.5, -0.5, -0.5 + 1000.0 / 15, -0.5},
-         {-0.5 + 14000.0 / 15, 999.5, 999.5, 999.5}},
+        {1000, 1000, 16, 16, 256, {-.5, -.5, s - .5, -.5}, {14 * s - .5, 999.5, 999.5, 999.5}},
         {6, 3, 3, 2, 6, {-0.5, -0.5, 2.5, -0.5}, {2.5, 2.5, 5.5, 2.5}},
     };
     for (const auto &t : cases) {
