@@ -55,8 +55,10 @@ void record(Fake *f, F note) {
 thread_local Fake *t_lastInit = nullptr;
 std::atomic<int> g_mixes{0};
 
-Kerr_ErrorReport *broke(const char *fn, const char *what) {
-    return kerr_CreateErrorReport(fn, 1, 2, nullptr, "%s", what);
+// -1 and a report from `fn` saying `what` when the method is to fail, else 0.
+int outcome(bool fails, Kerr_ErrorReport **err, const char *fn, const char *what) {
+    if (fails) *err = kerr_CreateErrorReport(fn, 1, 2, nullptr, "%s", what);
+    return fails ? -1 : 0;
 }
 
 int fakeInit(void *data, Kerr_ErrorReport **err) {
@@ -64,11 +66,7 @@ int fakeInit(void *data, Kerr_ErrorReport **err) {
     ++f->initCalls;
     ++f->active;
     t_lastInit = f;
-    if (f->initFails) {
-        *err = broke("fakeInit", "init broke");
-        return -1;
-    }
-    return 0;
+    return outcome(f->initFails, err, "fakeInit", "init broke");
 }
 int fakeTerminate(void *data, Kerr_ErrorReport **) {
     auto *f = static_cast<Fake *>(data);
@@ -79,13 +77,8 @@ int fakeTerminate(void *data, Kerr_ErrorReport **) {
 int fakeFlush(void *data, Kerr_ErrorReport **err) {
     auto *f = static_cast<Fake *>(data);
     record(f, [&] { f->calls.push_back("flush"); });
-    --f->active;
-    if (f->flushFails) {
-        *err = broke("fakeFlush", "flush broke");
-        return -1;
-    }
-    ++f->active;
-    return 0;
+    if (f->flushFails) --f->active;
+    return outcome(f->flushFails, err, "fakeFlush", "flush broke");
 }
 int fakeCallback(void *data, const char *category, const char *name, Kpmg_PreferenceCallback cb,
                  void *clientData, Kerr_ErrorReport **err) {
@@ -94,11 +87,7 @@ int fakeCallback(void *data, const char *category, const char *name, Kpmg_Prefer
     record(f, [&] {
         f->category = category, f->name = name, f->callback = cb, f->clientData = clientData;
     });
-    if (f->cbFails) {
-        *err = broke("fakeCallback", "callback broke");
-        return -1;
-    }
-    return 0;
+    return outcome(f->cbFails, err, "fakeCallback", "callback broke");
 }
 int fakeGet(Kpmg_GetRequest *r, Kerr_ErrorReport **err) {
     auto *f = static_cast<Fake *>(r->data);
@@ -106,11 +95,7 @@ int fakeGet(Kpmg_GetRequest *r, Kerr_ErrorReport **err) {
     if (f->onGet) f->onGet();
     record(f, [&] { f->request = *r, f->category = r->category, f->name = r->name; });
     --f->active;
-    if (f->getFails) {
-        *err = broke("fakeGet", "get broke");
-        return -1;
-    }
-    if (!f->known) return 0;
+    if (f->getFails || !f->known) return outcome(f->getFails, err, "fakeGet", "get broke");
     r->found = 1;
     r->type = f->type;
     r->value.number = f->number ? f->number : f->id;
@@ -128,11 +113,7 @@ int fakePut(void *data, const char *category, const char *name, int32_t type, co
         f->category = category, f->name = name, f->putType = type, f->put = *v;
         f->putString = v->string ? v->string : "";
     });
-    if (f->putFails) {
-        *err = broke("fakePut", "put broke");
-        return -1;
-    }
-    return 0;
+    return outcome(f->putFails, err, "fakePut", "put broke");
 }
 
 // The method list of a fake, without the method of code `skip`; `nullCode`
