@@ -369,61 +369,59 @@ TEST_F(Reproj, Refusals) {
         {fx, 10, "MapToMapFunc failed", funcX(crafted, &failing, u, 10, 10, 2, 4)},
         {"kxfr_XFormCreateReprojFromMapToMapFunc", 1,
          "kxfr_XFormCreateReprojFromMapToMapFuncX failed",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return !X(kxfr_XFormCreateReprojFromMapToMapFunc(crafted, &identity, u, 0, 1, u, 2, 2,
                                                               2, 1, 0.1, err));
          }},
         {"kxfr_XFormComputeFromPointsX", 1, "Invalid input points",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return !X(kxfr_XFormComputeFromPointsX(pts.get(), nullptr, 2, &error, err));
          }},
         {"kxfr_XFormComputeFromPointsX", 2, "Too few points",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return !X(kxfr_XFormComputeFromPointsX(two.get(), two.get(), 2, &error, err));
          }},
         {"kxfr_XFormComputeFromPointsX", 3, "Invalid maximum order",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return !X(kxfr_XFormComputeFromPointsX(pts.get(), pts.get(), 0, &error, err));
          }},
         {"kxfr_XFormComputeFromPointsX", 5, "kfga_DerivePolyCoefs failed",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return !X(kxfr_XFormComputeFromPoints(same.get(), same.get(), 1, 0.1, err));
          }},
         {"kxfr_ComputeRMSErrorFromResiduals", 1, "Invalid residual matrix",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return kxfr_ComputeRMSErrorFromResiduals(nullptr, nullptr, &total, err) == -1;
          }},
         {"kxfr_ComputeRMSErrorFromResiduals", 2, "Error - invalid RMS vector size",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return kxfr_ComputeRMSErrorFromResiduals(residuals.get(), wrong.get(), &total, err) ==
                     -1;
          }},
         {"kxfr_ComputeRMSErrorFromPoints", 1, "Invalid input points",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return kxfr_ComputeRMSErrorFromPoints(nullptr, pts.get(), pts.get(), nullptr, &total,
                                                    err) == -1;
          }},
         {"kxfr_ComputeRMSErrorFromPoints", 2, "Point counts differ: 4 and 2",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return kxfr_ComputeRMSErrorFromPoints(u, pts.get(), two.get(), nullptr, &total, err) ==
                     -1;
          }},
         {"kxfr_XFormCreateFromProjPairAndMapInfo", 1, "Source or Destination Map Unit name is NULL",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return !X(
                  kxfr_XFormCreateReprojFromProjPair(nullptr, metres.get(), noUnits.get(), 2, err));
          }},
         {"kxfr_XFormCreateReprojFromProjPair", 1, "Invalid input MapInfo",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return !X(
                  kxfr_XFormCreateReprojFromProjPair(nullptr, empty.get(), metres.get(), 2, err));
          }},
         {"kxfr_XFormCreateReprojFromLayers", 1, "NULL layer",
-         [&](Kerr_ErrorReport **err) {
-             return !X(kxfr_XFormCreateReprojFromLayers(nullptr, nullptr, 2, err));
-         }},
+         [&](auto err) { return !X(kxfr_XFormCreateReprojFromLayers(nullptr, nullptr, 2, err)); }},
         {"kxfr_XFormCreateReprojFromLayerAndProj", 1, "NULL layer or map information",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return !X(
                  kxfr_XFormCreateReprojFromLayerAndProj(nullptr, utm.get(), metres.get(), 2, err));
          }},
