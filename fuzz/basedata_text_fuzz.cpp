@@ -2,6 +2,8 @@
 // and object type, the second the rows, columns and layers to ask for (each
 // 0 to 3, 0 meaning "count"); the rest is the text file. Whatever is read
 // must write back and read again to the same values.
+#include "fuzz_support.hpp"
+
 #include <kraster/kraster.h>
 
 #include <unistd.h>
@@ -14,29 +16,6 @@
 #include <string>
 
 namespace {
-
-struct Files {
-    std::string dir, in, out;
-    Files() {
-        char tmpl[] = "/tmp/kraster-fuzz-basedata-XXXXXX";
-        if (!mkdtemp(tmpl)) abort();
-        dir = tmpl;
-        in = dir + "/in.txt";
-        out = dir + "/out.txt";
-    }
-    ~Files() {
-        unlink(in.c_str());
-        unlink(out.c_str());
-        rmdir(dir.c_str());
-    }
-};
-
-void writeInput(const std::string &path, const uint8_t *data, size_t size) {
-    FILE *f = fopen(path.c_str(), "wb");
-    if (!f) abort();
-    if (size && fwrite(data, 1, size, f) != size) abort();
-    fclose(f);
-}
 
 bool sameDouble(double a, double b) {
     if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
@@ -83,35 +62,32 @@ bool sameValues(const Kgda_BaseDataStack *a, const Kgda_BaseDataStack *b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static Files files;
     if (size < 2) return 0;
     const int32_t type = data[0] % KGDA_PIXEL_TYPE_COUNT;
     const int32_t object = (data[0] / KGDA_PIXEL_TYPE_COUNT) % 4;
     const int32_t rows = data[1] & 3, columns = (data[1] >> 2) & 3, layers = (data[1] >> 4) & 3;
-    writeInput(files.in, data + 2, size - 2);
+    const std::string in = kfuzz::scratch(data + 2, size - 2, ".txt"), out = in + ".out";
 
-    Kerr_ErrorReport *err = nullptr;
-    Kgda_BaseDataStack *s = kgda_CreateBaseDataStackFromAscii(object, type, rows, columns, layers,
-                                                              files.in.c_str(), &err);
-    kerr_DeleteErrorReportEx(&err);
+    kfuzz::Reports err;
+    Kgda_BaseDataStack *s =
+        kgda_CreateBaseDataStackFromAscii(object, type, rows, columns, layers, in.c_str(), &err);
     if (s) {
         // What was read can be written, and reads back the same.
-        if (kgda_BaseDataStackWriteAscii(s, files.out.c_str(), &err) != 0) abort();
+        if (kgda_BaseDataStackWriteAscii(s, out.c_str(), &err) != 0) abort();
         const Kgda_BaseData *first = s->layers[0];
-        Kgda_BaseDataStack *t =
-            kgda_CreateBaseDataStackFromAscii(object, type, first->numrows, first->numcolumns,
-                                              s->numberOfLayers, files.out.c_str(), &err);
+        Kgda_BaseDataStack *t = kgda_CreateBaseDataStackFromAscii(
+            object, type, first->numrows, first->numcolumns, s->numberOfLayers, out.c_str(), &err);
         if (!t || !sameValues(s, t)) abort();
         kgda_BaseDataStackDelete(t, nullptr);
         kgda_BaseDataStackDelete(s, nullptr);
     }
-    kerr_DeleteErrorReportEx(&err);
 
     // The reader on a stack of a fixed shape.
     Kgda_BaseDataStack *fixed = kgda_BaseDataStackCreate(2, 2, 3, type, object, nullptr);
     if (!fixed) abort();
-    kgda_BaseDataStackReadAscii(fixed, files.in.c_str(), &err);
-    kerr_DeleteErrorReport(err);
+    kgda_BaseDataStackReadAscii(fixed, in.c_str(), &err);
     kgda_BaseDataStackDelete(fixed, nullptr);
+    unlink(in.c_str());
+    unlink(out.c_str());
     return 0;
 }

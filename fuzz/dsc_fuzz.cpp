@@ -32,10 +32,9 @@ void binFunction(const Kdsc_BinFunction *f) {
     }
     for (int32_t b : {0, n / 2, n - 1, n}) {
         double lo, hi;
-        Kerr_ErrorReport *err = nullptr;
+        kfuzz::Reports err;
         const int rc = kdsc_BinFunctionApplyInverse(f, b, &lo, &hi, &err);
         check((rc == 0) == (b < n), "inverse of a bin in or out of range");
-        kerr_DeleteErrorReport(err);
     }
     kdsc_BinFunctionPrint(f, sink(), nullptr);
     void *o = nullptr;
@@ -49,10 +48,9 @@ void binFunction(const Kdsc_BinFunction *f) {
 }
 
 void table(Khfa_File *file, const char *path, bool writable) {
-    Kerr_ErrorReport *err = nullptr;
+    kfuzz::Reports err;
     Kdsc_Table *t = kdsc_TableOpen(file, path, &err);
     check((t == nullptr) == (err != nullptr), "a table and a report disagree");
-    kerr_DeleteErrorReport(err);
     if (!t) return;
     int32_t rows = -1;
     kdsc_TableRowCountGet(t, &rows, nullptr);

@@ -8,9 +8,7 @@
 // plug-in, and every block of every layer is read.
 #include "fuzz_support.hpp"
 
-#include <kraster/kimgrf.h>
-
-#include <dlfcn.h>
+#include "rf_plugin.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -37,9 +35,8 @@ struct Script {
 };
 
 void operate(Khfa_File *f, Script &s) {
-    Kerr_ErrorReport *err = nullptr;
+    kfuzz::Reports err;
     const int64_t free = khfa_FileFreeSpaceSize(f, &err);
-    kerr_DeleteErrorReportEx(&err);
     check(free <= khfa_FileSize(f), "more free space than file");
 
     struct Block {
@@ -55,7 +52,6 @@ void operate(Khfa_File *f, Script &s) {
             case 2: {
                 const int32_t size = 1 + static_cast<int32_t>(s.next(3000));
                 const uint32_t pos = khfa_NextFreePos(f, size, &err);
-                kerr_DeleteErrorReportEx(&err);
                 if (pos) {
                     check(pos >= KHFA_HEADER_TAG_SIZE, "block inside the header tag");
                     check(int64_t{pos} + size <= khfa_FileSize(f), "block beyond the end");
@@ -67,7 +63,6 @@ void operate(Khfa_File *f, Script &s) {
                 if (!used.empty()) {
                     const size_t k = s.next(static_cast<uint32_t>(used.size()));
                     khfa_FreeSpace(f, used[k].pos, used[k].size, &err);
-                    kerr_DeleteErrorReportEx(&err);
                     used.erase(used.begin() + static_cast<long>(k));
                 }
                 break;
@@ -75,7 +70,6 @@ void operate(Khfa_File *f, Script &s) {
                 const intptr_t options[] = {KHFA_FILE_OPTION_FLUSH_ON_WRITE,
                                             khfa_FileIsNotFlushedOnWrite(f), 0};
                 khfa_FileChange(f, options, &err);
-                kerr_DeleteErrorReportEx(&err);
                 break;
             }
             default: {
@@ -83,34 +77,28 @@ void operate(Khfa_File *f, Script &s) {
                 const std::string name = "Fuzz" + std::to_string(i);
                 kmif_DesignCreate(khfa_FileDictionary(f), name.c_str(), KMIF_TYPE_S32, "v", 0,
                                   &err);
-                kerr_DeleteErrorReportEx(&err);
                 khfa_FileFlush(f, &err);
-                kerr_DeleteErrorReportEx(&err);
                 break;
             }
         }
     }
     khfa_FileFreeSpaceSize(f, &err);
-    kerr_DeleteErrorReportEx(&err);
 }
 
 // The entry tree: walked whole (in pre-order, by listing and by the object
 // list), then edited; every walk must end within the entries the file can
 // hold.
 void walkTree(Khfa_File *f, Script &s) {
-    Kerr_ErrorReport *err = nullptr;
+    kfuzz::Reports err;
     const int64_t most = khfa_FileSize(f) / 64 + 2;
     int64_t steps = 0;
     if (khfa_EntrySeek(f, KHFA_SEEK_ROOT, nullptr, &err))
         while (khfa_EntrySeek(f, KHFA_SEEK_NEXT_IN_TREE, nullptr, &err))
             check(++steps <= most, "tree walk does not end");
-    kerr_DeleteErrorReportEx(&err);
     FILE *sink = fopen("/dev/null", "w");
     khfa_ListFile(f, nullptr, sink, &err);
-    kerr_DeleteErrorReportEx(&err);
     if (sink) fclose(sink);
     kstr_StringListFree(khfa_ObjectList(f, ":", nullptr, nullptr, &err));
-    kerr_DeleteErrorReportEx(&err);
     static const char *const paths[] = {":", ":a", ":a:b", "b", ":c", "c:d"};
     const int edits = static_cast<int>(s.next(8));
     for (int i = 0; i < edits; ++i) {
@@ -133,7 +121,6 @@ void walkTree(Khfa_File *f, Script &s) {
                 khfa_EntrySeek(f, static_cast<int>(s.next(19)), nullptr, &err);
                 break;
         }
-        kerr_DeleteErrorReportEx(&err);
     }
 }
 
@@ -141,9 +128,8 @@ void walkTree(Khfa_File *f, Script &s) {
 // written and closed or deleted; a new stream is written too. Reads never
 // return more than asked for, and positions stay where they were put.
 void streams(Khfa_File *f, Script &s) {
-    Kerr_ErrorReport *err = nullptr;
+    kfuzz::Reports err;
     Kstr_StringList *nodes = khfa_ObjectList(f, ":", nullptr, "Khfa_CacheNode", &err);
-    kerr_DeleteErrorReportEx(&err);
     std::vector<std::string> paths;
     for (int32_t i = 0; nodes && i < nodes->count && i < 4; ++i) paths.push_back(nodes->strings[i]);
     kstr_StringListFree(nodes);
@@ -155,11 +141,9 @@ void streams(Khfa_File *f, Script &s) {
         Khfa_Cache *c = i + 1 < paths.size() ? khfa_CacheOpen(f, name.c_str(), nullptr, &err)
                                              : khfa_CacheCreate(f, name.c_str(), nullptr, &err);
         check((c == nullptr) == (err != nullptr), "a stream and a report disagree");
-        kerr_DeleteErrorReportEx(&err);
         if (!c) continue;
         for (int rounds = 0; rounds < 64; ++rounds) {
             const int32_t n = khfa_CacheRead(c, buffer.data(), 4096, &err);
-            kerr_DeleteErrorReportEx(&err);
             check(n <= 4096, "read more than asked");
             if (n <= 0) break;
         }
@@ -168,9 +152,7 @@ void streams(Khfa_File *f, Script &s) {
             const int64_t to = s.next(40000);
             if (khfa_CacheSeek(c, to, 0, &err))
                 check(khfa_CacheGetCurrPos(c, nullptr) == to, "seek went elsewhere");
-            kerr_DeleteErrorReportEx(&err);
             khfa_CacheWrite(c, buffer.data(), static_cast<int32_t>(s.next(3000)), &err);
-            kerr_DeleteErrorReportEx(&err);
         }
         switch (s.next(3)) {
             case 0:
@@ -181,57 +163,31 @@ void streams(Khfa_File *f, Script &s) {
                 break;
             default:
                 khfa_CacheClose(c, &err);
-                kerr_DeleteErrorReportEx(&err);
                 khfa_CacheDelete(f, name.c_str(), nullptr, &err);
                 break;
         }
-        kerr_DeleteErrorReportEx(&err);
     }
 }
-
-// The native format plug-in, loaded once from the build tree.
-struct Native {
-    Kimg_RFFileOpenFunc open = nullptr;
-    Kimg_RFFileHandleFunc close = nullptr;
-    Kimg_RFFileNamesGetFunc names = nullptr;
-    Kimg_RFLayerOpenFunc layerOpen = nullptr;
-    Kimg_RFLayerHandleFunc layerClose = nullptr;
-    Kimg_RFLayerRasterReadFunc read = nullptr;
-    Kimg_RFLayerRasterReadMIFFunc readStored = nullptr;
-    Native() {
-        void *so = dlopen(KRASTER_PLUGIN_DIR "/RasterFormats/libmiraven.so", RTLD_NOW);
-        check(so != nullptr, "cannot load the native format plug-in");
-        open = reinterpret_cast<Kimg_RFFileOpenFunc>(dlsym(so, "FileOpen"));
-        close = reinterpret_cast<Kimg_RFFileHandleFunc>(dlsym(so, "FileClose"));
-        names = reinterpret_cast<Kimg_RFFileNamesGetFunc>(dlsym(so, "FileLayerNamesGet"));
-        layerOpen = reinterpret_cast<Kimg_RFLayerOpenFunc>(dlsym(so, "LayerOpen"));
-        layerClose = reinterpret_cast<Kimg_RFLayerHandleFunc>(dlsym(so, "LayerClose"));
-        read = reinterpret_cast<Kimg_RFLayerRasterReadFunc>(dlsym(so, "LayerRasterRead"));
-        readStored =
-            reinterpret_cast<Kimg_RFLayerRasterReadMIFFunc>(dlsym(so, "LayerRasterReadMIF"));
-        check(open && close && names && layerOpen && layerClose && read && readStored,
-              "native format plug-in lacks an entry point");
-    }
-};
 
 // Opens the file as a native image and reads every block of every layer (up
 // to a bound per layer); every failure must come with a report.
 void readImage(const std::string &name) {
-    static Native rf;
-    Kerr_ErrorReport *err = nullptr;
-    void *file = rf.open(name.c_str(), 0, "r", &err);
+    static rftest::Plugin rf(KRASTER_PLUGIN_DIR "/RasterFormats/libmiraven.so");
+    check(rf.FileOpen && rf.FileClose && rf.FileLayerNamesGet && rf.LayerOpen && rf.LayerClose &&
+              rf.LayerRasterRead && rf.LayerRasterReadMIF,
+          "native format plug-in lacks an entry point");
+    kfuzz::Reports err;
+    void *file = rf.FileOpen(name.c_str(), 0, "r", &err);
     check((file == nullptr) == (err != nullptr), "image open: result and report disagree");
-    kerr_DeleteErrorReportEx(&err);
     if (!file) return;
     long count = 0;
     char **names = nullptr;
-    if (rf.names(file, &count, &names, &err) != 0) check(err != nullptr, "names without report");
-    kerr_DeleteErrorReportEx(&err);
+    if (rf.FileLayerNamesGet(file, &count, &names, &err) != 0)
+        check(err != nullptr, "names without report");
     for (long i = 0; i < count; ++i) {
         long w, h, p, c, t, bw, bh;
-        void *layer = rf.layerOpen(file, names[i], &w, &h, &p, &c, &t, &bw, &bh, &err);
+        void *layer = rf.LayerOpen(file, names[i], &w, &h, &p, &c, &t, &bw, &bh, &err);
         check((layer == nullptr) == (err != nullptr), "layer open: result and report disagree");
-        kerr_DeleteErrorReportEx(&err);
         if (layer) {
             check(w > 0 && h > 0 && bw > 0 && bh > 0 && p >= 0 && p < 13, "implausible layer");
             std::vector<uint8_t> block(
@@ -240,24 +196,20 @@ void readImage(const std::string &name) {
             long budget = 1 << 12;
             for (long r = 0; r < down && budget > 0; ++r)
                 for (long col = 0; col < across && budget-- > 0; ++col) {
-                    if (rf.read(layer, r, col, block.data(), &err) != 0)
+                    if (rf.LayerRasterRead(layer, r, col, block.data(), &err) != 0)
                         check(err != nullptr, "block read failed without a report");
-                    kerr_DeleteErrorReportEx(&err);
                     unsigned char *stored = nullptr;
                     long size = 0;
-                    if (rf.readStored(layer, r, col, &stored, &size, &err) != 0)
+                    if (rf.LayerRasterReadMIF(layer, r, col, &stored, &size, &err) != 0)
                         check(err != nullptr, "stored read failed without a report");
-                    kerr_DeleteErrorReportEx(&err);
                     kmsc_HeapFree(stored);
                 }
-            rf.layerClose(layer, &err);
-            kerr_DeleteErrorReportEx(&err);
+            rf.LayerClose(layer, &err);
         }
         kmsc_HeapFree(names[i]);
     }
     kmsc_HeapFree(names);
-    rf.close(file, &err);
-    kerr_DeleteErrorReportEx(&err);
+    rf.FileClose(file, &err);
 }
 
 }  // namespace
@@ -268,18 +220,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     readImage(name);
     khfa_IsHFAFile(name.c_str(), nullptr);
-    Kerr_ErrorReport *err = nullptr;
+    kfuzz::Reports err;
     Khfa_File *f = khfa_FileOpen(name.c_str(), "r+", nullptr, &err);
     check((f == nullptr) == (err != nullptr), "a result and a report disagree");
-    kerr_DeleteErrorReport(err);
     if (f) {
         Script script{data, size};
         walkTree(f, script);
         streams(f, script);
         operate(f, script);
-        err = nullptr;
         khfa_FileClose(f, &err);
-        kerr_DeleteErrorReport(err);
         check(khfa_FileIsOpen(name.c_str(), nullptr, nullptr) == 0, "still open after close");
         // What this library wrote opens again.
         f = khfa_FileOpen(name.c_str(), "r", nullptr, nullptr);

@@ -4,6 +4,8 @@
 // parse -> compose -> parse gives the same items, reading parts gives the
 // parsed values back, the parts of a mask concatenate to the whole name, and
 // normalisation is idempotent.
+#include "fuzz_support.hpp"
+
 #include <kraster/kraster.h>
 
 #include <cstdint>
@@ -15,13 +17,7 @@
 
 namespace {
 
-#define CHECK(cond)                                                                       \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            fprintf(stderr, "kfnp_fuzz: check failed at line %d: %s\n", __LINE__, #cond); \
-            abort();                                                                      \
-        }                                                                                 \
-    } while (0)
+#define CHECK(cond) kfuzz::check((cond), #cond)
 
 // Takes a heap string; "\x01NULL" stands for NULL (never a parse result).
 std::string take(char *s) {

@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         count = size - nul - 1;
     }
 
-    Kerr_ErrorReport *err = nullptr;
+    kfuzz::Reports err;
     Kmgc_MagicTable *t = kmgc_MagicTableCreate(&err);
     check(t && !err, "no table");
     bool bad = false, any = false;
@@ -73,7 +73,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             check(kmgc_MagicMaxBytes(t) >= maxBefore, "the reach shrank");
             any = true;
         }
-        kerr_DeleteErrorReportEx(&err);
         pos = end + 1;
     }
 
@@ -82,7 +81,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string all(text);
     const int32_t r = kmgc_MagicAppend(whole, all.c_str(), &err);
     check((r == 0) == (!bad && any) && (r < 0) == (err != nullptr), "one call differs");
-    kerr_DeleteErrorReportEx(&err);
     if (r < 0) {
         check(kmgc_MagicCount(whole) == 0 && kmgc_MagicMaxBytes(whole) == 0,
               "a failure kept lines");

@@ -49,10 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     kfuzz::start();
     const std::string text(reinterpret_cast<const char *>(data), size);
 
-    Kerr_ErrorReport *err = nullptr;
+    kfuzz::Reports err;
     Kmif_Dictionary *dict = kmif_DictionaryDecodeFromString(text.c_str(), &err);
     check((dict == nullptr) == (err != nullptr), "a result and a report disagree");
-    kerr_DeleteErrorReport(err);
     if (!dict) return 0;
 
     const std::string encoded = encode(dict);

@@ -34,11 +34,10 @@ std::vector<unsigned char> encode(const void *object, const Kmif_Design *design)
 void tryDesign(const Kmif_Design *design, const unsigned char *data, size_t size) {
     if (design->hostSize <= 0 || design->hostSize > kMaxHostSize) return;
     void *object = nullptr;
-    Kerr_ErrorReport *err = nullptr;
+    kfuzz::Reports err;
     const int32_t consumed =
         kmif_ConvertToHostEx(nullptr, data, static_cast<int64_t>(size), design, &object, &err);
     check((consumed < 0) == (err != nullptr), "a result and a report disagree");
-    kerr_DeleteErrorReport(err);
     if (consumed < 0) {
         check(object == nullptr, "a failed decoding left an object behind");
         return;

@@ -4,6 +4,8 @@
 //      and read again: every value must come back;
 //   2  the rest is a definition file and a user file separated by a line
 //      "%%", the user file read against the definitions.
+#include "fuzz_support.hpp"
+
 #include <kraster/kraster.h>
 
 #include <cmath>
@@ -13,8 +15,6 @@
 #include <string>
 
 namespace {
-
-void quiet(void *, Kerr_ErrorReport *, int, Kerr_ErrorReport **) {}
 
 const char *const kDeclarations = R"(category c {
     string s { maxlength 40; }
@@ -67,7 +67,7 @@ void roundTrip(Kpmg_Category *list) {
     char *text = kpmg_PrfFormat(list, "v8preference");
     if (!text) abort();
     Kpmg_Category *again = declarations();
-    Kerr_ErrorReport *err = nullptr;
+    kfuzz::Reports err;
     if (kpmg_PrfParseText(text, strlen(text), "again", again, &err) < 0) {
         fprintf(stderr, "written file does not read back:\n%s\n", text);
         abort();
@@ -98,7 +98,6 @@ void roundTrip(Kpmg_Category *list) {
             }
         }
     }
-    kerr_DeleteErrorReport(err);
     kpmg_FreeCategoryList(again);
     kmsc_HeapFree(text);
 }
@@ -106,15 +105,11 @@ void roundTrip(Kpmg_Category *list) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static const bool silenced = [] {
-        kerr_SetAltErrorFunction(quiet, nullptr);
-        return true;
-    }();
-    (void)silenced;
+    kfuzz::start();
     if (size == 0) return 0;
     const char *text = reinterpret_cast<const char *>(data) + 1;
     const size_t length = size - 1;
-    Kerr_ErrorReport *err = nullptr;
+    kfuzz::Reports err;
     Kpmg_Category *list = nullptr;
     switch (data[0] % 3) {
         case 0:
@@ -133,13 +128,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             const std::string definitions = all.substr(0, split);
             const std::string user = split == std::string::npos ? "" : all.substr(split + 4);
             kpmg_ParseText(definitions.data(), definitions.size(), "fuzz.pdf", &list, &err);
-            kerr_DeleteErrorReportEx(&err);
             kpmg_PrfParseText(user.data(), user.size(), "fuzz", list, &err);
             exercise(list);
             break;
         }
     }
-    kerr_DeleteErrorReport(err);
     kpmg_FreeCategoryList(list);
     return 0;
 }

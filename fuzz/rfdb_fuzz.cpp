@@ -6,17 +6,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_support.hpp"
 #include "image/kimg_table.hpp"
 
 namespace {
 
-#define CHECK(cond)                                                                       \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            fprintf(stderr, "rfdb_fuzz: check failed at line %d: %s\n", __LINE__, #cond); \
-            abort();                                                                      \
-        }                                                                                 \
-    } while (0)
+#define CHECK(cond) kfuzz::check((cond), #cond)
 
 }  // namespace
 

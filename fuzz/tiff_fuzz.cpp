@@ -14,30 +14,24 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.hpp"
 #include "rf_plugin.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static rftest::Plugin rf(KRASTER_PLUGIN_DIR "/RasterFormats/libtiffformat.so");
-    static const std::string name = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") +
-                                    "/tiff_fuzz." + std::to_string(getpid()) + ".tif";
-    static const bool ready = kint_InitToolkit(nullptr) != nullptr && rf.handle;
-    if (!ready) abort();
-    FILE *out = fopen(name.c_str(), "wb");
-    if (!out) return 0;
-    fwrite(data, 1, size, out);
-    fclose(out);
-    Kerr_ErrorReport *err = nullptr;
+    kfuzz::start();
+    kfuzz::check(rf.handle != nullptr, "cannot load the TIFF format plug-in");
+    const std::string name = kfuzz::scratch(data, size, ".tif");
+    kfuzz::Reports err;
     long title = -1, count = 0;
     char **names = nullptr;
     void *file = rf.FileTitleIdentifyAndOpen(name.c_str(), &title, KIMG_RF_MODE_READ, &err);
     if (file) rf.FileLayerNamesGet(file, &count, &names, &err);
-    kerr_DeleteErrorReportEx(&err);
     for (long i = 0; i < count; ++i) {
         long w = 0, h = 0, pixelType = 0, compression = 0, layerType = 0, bw = 0, bh = 0;
         void *layer = rf.LayerOpen(file, names[i], &w, &h, &pixelType, &compression, &layerType,
                                    &bw, &bh, &err);
         kmsc_HeapFree(names[i]);
-        kerr_DeleteErrorReportEx(&err);
         if (!layer) continue;
         std::vector<uint8_t> block(static_cast<size_t>(bw) * bh *
                                    kmsc_AddressOf_kgda_NumBytesPerPixel()[pixelType]);
@@ -46,7 +40,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         for (long k = 0; k < budget && k < ((w + bw - 1) / bw) * ((h + bh - 1) / bh); ++k) {
             rf.LayerRasterRead(layer, k / ((w + bw - 1) / bw), k % ((w + bw - 1) / bw),
                                block.data(), &err);
-            kerr_DeleteErrorReportEx(&err);
         }
         long levels = 0;
         char **list = nullptr;
@@ -55,17 +48,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             for (long k = 0; k < levels; ++k) kmsc_HeapFree(list[k]);
             kmsc_HeapFree(list);
         }
-        kerr_DeleteErrorReportEx(&err);
         Kgda_BaseData *value =
             kgda_BaseDataCreate(1, 1, KGDA_TYPE_F64, KGDA_RASTER_OBJECT, nullptr, &err);
         if (value) rf.LayerRasterNullValueRead(layer, value, &err);
         kgda_BaseDataDelete(value, nullptr);
         rf.LayerClose(layer, &err);
-        kerr_DeleteErrorReportEx(&err);
     }
     kmsc_HeapFree(names);
     if (file) rf.FileClose(file, &err);
-    kerr_DeleteErrorReportEx(&err);
     unlink(name.c_str());
     return 0;
 }

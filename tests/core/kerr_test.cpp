@@ -83,18 +83,14 @@ TEST(ErrorReport, CreateDuplicateDelete) {
 
 TEST(ErrorReport, DuplicateAndCreateSurviveAllocationFailure) {
     Kerr_ErrorReport *src = threeLevelChain();
-    Kerr_ErrorReport *copy = nullptr;
-    int failures = ktest::runWithAllocationFailures(
-        [&](Kerr_ErrorReport **) { return (copy = kerr_ErrorReportDuplicate(src)) != nullptr; },
-        [&] { kerr_DeleteErrorReportEx(&copy); });
-    EXPECT_GE(failures, 8);  // three records with five strings in all
-    Kerr_ErrorReport *made = nullptr;
-    failures = ktest::runWithAllocationFailures(
-        [&](Kerr_ErrorReport **) {
-            return (made = kerr_CreateErrorReport("f", 1, 2, nullptr, "m %d", 1)) != nullptr;
-        },
-        [&] { kerr_DeleteErrorReportEx(&made); });
-    EXPECT_EQ(failures, 3);
+    // Three records with five strings in all.
+    EXPECT_GE(ktest::runMaking([&](auto) { return kerr_ErrorReportDuplicate(src); },
+                               kerr_DeleteErrorReport),
+              8);
+    EXPECT_EQ(
+        ktest::runMaking([](auto) { return kerr_CreateErrorReport("f", 1, 2, nullptr, "m %d", 1); },
+                         kerr_DeleteErrorReport),
+        3);
     kerr_DeleteErrorReport(src);
 }
 

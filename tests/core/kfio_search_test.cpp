@@ -121,14 +121,10 @@ TEST(KfioWhich, FilesFirstThenTheListInOrder) {
 
     // Relative to a directory: the name, then relative list entries under it.
     Kfio_SearchList *rel = kfio_CreateSLFromString(nullptr, "two;/nowhere", nullptr);
-    char *found = kfio_WhichRelative(dir.path().c_str(), rel, "file.txt", &e);
-    ASSERT_NE(found, nullptr);
-    EXPECT_EQ(std::string(found), dir.path() + "/two/file.txt");
-    kmsc_HeapFree(found);
-    found = kfio_WhichRelative(one.c_str(), rel, "local.txt", &e);
-    ASSERT_NE(found, nullptr);
-    EXPECT_EQ(std::string(found), one + "/local.txt");
-    kmsc_HeapFree(found);
+    EXPECT_EQ(ktest::take(kfio_WhichRelative(dir.path().c_str(), rel, "file.txt", &e)),
+              dir.path() + "/two/file.txt");
+    EXPECT_EQ(ktest::take(kfio_WhichRelative(one.c_str(), rel, "local.txt", &e)),
+              one + "/local.txt");
     kfio_FreeSL(rel);
 
     // Find and open.

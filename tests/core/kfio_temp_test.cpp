@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "refusal_checks.hpp"
 #include "support/ktest.hpp"
 
 namespace {
@@ -104,18 +105,15 @@ TEST(KfioTemporaryDirectory, PerThreadAndChecked) {
     EXPECT_EQ(std::string(kfio_DirectoryGetTemporary(nullptr)), first.path());
 
     // Setting checks the directory.
-    EXPECT_EQ(kfio_DirectorySetTemporary(first.file("none").c_str(), &e), -1);
-    EXPECT_EQ(ktest::messages(e.r), first.file("none") + ": no such directory");
+    refused(e, kfio_DirectorySetTemporary(first.file("none").c_str(), &e) == -1,
+            first.file("none") + ": no such directory");
     EXPECT_TRUE(ktest::hasCode(e.r, "kfio_DirectorySetTemporary", 4419));
     e.reset();
     ktest::writeFile(first.file("plain"), "");
     EXPECT_EQ(kfio_DirectorySetTemporary(first.file("plain").c_str(), &e), -1);
     EXPECT_EQ(kfio_DirectorySetTemporary(second.path().c_str(), &e), 0);
     EXPECT_EQ(std::string(kfio_DirectoryGetTemporary(nullptr)), second.path());
-    char *n = kfio_TempNameInTmpdir("t", &e);
-    ASSERT_NE(n, nullptr);
-    EXPECT_EQ(std::string(n), second.path() + "/t" + pidDigits(6));
-    kmsc_HeapFree(n);
+    EXPECT_EQ(ktest::take(kfio_TempNameInTmpdir("t", &e)), second.path() + "/t" + pidDigits(6));
 
     // A thread whose variables name a missing directory gets a report.
     setenv("ORVEL_TMPDIR", first.file("gone").c_str(), 1);

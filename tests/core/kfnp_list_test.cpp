@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "refusal_checks.hpp"
 #include "support/ktest.hpp"
 
 namespace {
@@ -113,8 +114,8 @@ TEST(FileNodeList, EveryParseErrorWithItsPosition) {
         EXPECT_EQ(err->next->next, nullptr);
         // Every other list operation refuses the list the same way.
         ktest::Err err2;
-        EXPECT_EQ(kfnp_FileNodeListGet(row.list, 0, KFNP_FNL_FILENAME, 0, &err2), nullptr);
-        EXPECT_EQ(ktest::messages(err2.r), ktest::messages(err.r));
+        refused(err2, kfnp_FileNodeListGet(row.list, 0, KFNP_FNL_FILENAME, 0, &err2) == nullptr,
+                ktest::messages(err.r));
     }
 }
 
@@ -215,8 +216,7 @@ TEST(FileNodeList, ComposeRefusesWhatCannotBeWritten) {
         Kfnp_FileNodeListItem item = c.item;
         Kfnp_FileNodeList list{1, &item};
         ktest::Err err;
-        EXPECT_EQ(kfnp_FileNodeListCompose(&list, &err), nullptr);
-        EXPECT_EQ(ktest::messages(err.r), c.messages);
+        refused(err, kfnp_FileNodeListCompose(&list, &err) == nullptr, c.messages);
     }
     ktest::Err err;
     Kfnp_FileNodeList none{0, nullptr};
@@ -234,8 +234,8 @@ TEST(FileNodeList, CountsItemsAndNodePaths) {
     EXPECT_EQ(
         (ktest::Ints{count(0), count(-1), count(1), kfnp_FileNodeListCount("", 5, nullptr, &err)}),
         (ktest::Ints{32, 31, 30, 1}));
-    EXPECT_EQ(kfnp_FileNodeListCount("a,b", 2, &nodes, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "<FileNodeListItem> 2 does not exist");
+    refused(err, kfnp_FileNodeListCount("a,b", 2, &nodes, &err) == -1,
+            "<FileNodeListItem> 2 does not exist");
     EXPECT_EQ(kfnp_FileNodeListCount("a,", 0, nullptr, &err), -1);
     EXPECT_TRUE(ktest::hasCode(err.r, "kfnp_FileNodeListCount", 1));
 }
@@ -277,31 +277,29 @@ TEST(FileNodeList, GetAndLengthOfParts) {
     }
     for (int32_t item : {2, -3, 100}) {
         ktest::Err err;
-        EXPECT_EQ(kfnp_FileNodeListGet(list, item, KFNP_FNL_FILENAME, 0, &err), nullptr);
-        EXPECT_EQ(ktest::messages(err.r),
-                  "<FileNodeListItem> " + std::to_string(item) + " does not exist");
+        refused(err, kfnp_FileNodeListGet(list, item, KFNP_FNL_FILENAME, 0, &err) == nullptr,
+                "<FileNodeListItem> " + std::to_string(item) + " does not exist");
         EXPECT_EQ(kfnp_FileNodeListLength(list, item, KFNP_FNL_FILENAME, 0, &err), -1);
     }
     for (uint32_t mask : {0u, 5u, 8u, 0x80000000u}) {
         ktest::Err err;
-        EXPECT_EQ(kfnp_FileNodeListGet(list, 0, mask, 0, &err), nullptr);
-        EXPECT_EQ(ktest::messages(err.r), "Invalid options specification");
+        refused(err, kfnp_FileNodeListGet(list, 0, mask, 0, &err) == nullptr,
+                "Invalid options specification");
         EXPECT_EQ(kfnp_FileNodeListLength(list, 0, mask, 0, &err), -1);
-        EXPECT_EQ(kfnp_FileNodeListSet(list, 0, mask, 0, "x", &err), nullptr);
-        EXPECT_EQ(ktest::messages(err.r), "Invalid options specification");
+        refused(err, kfnp_FileNodeListSet(list, 0, mask, 0, "x", &err) == nullptr,
+                "Invalid options specification");
     }
     ktest::Err err;
-    EXPECT_EQ(kfnp_FileNodeListSet(list, 0, KFNP_FNL_ITEM, 0, "x", &err), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "Invalid options specification");
+    refused(err, kfnp_FileNodeListSet(list, 0, KFNP_FNL_ITEM, 0, "x", &err) == nullptr,
+            "Invalid options specification");
 }
 
-std::string set(const char *list, int32_t item, uint32_t mask, int32_t node, const char *data,
-                std::string *messages = nullptr) {
+// The new list, or "(NULL) " and the report's messages.
+std::string set(const char *list, int32_t item, uint32_t mask, int32_t node, const char *data) {
     ktest::Err err;
     char *r = kfnp_FileNodeListSet(list, item, mask, node, data, &err);
-    if (messages) *messages = ktest::messages(err.r);
     EXPECT_EQ(r == nullptr, static_cast<bool>(err));
-    return take(r);
+    return r ? take(r) : "(NULL) " + ktest::messages(err.r);
 }
 
 TEST(FileNodeList, SetFileNames) {
@@ -317,18 +315,17 @@ TEST(FileNodeList, SetFileNames) {
     EXPECT_EQ(set("a,b,c(:x)", 2, KFNP_FNL_FILENAME, 0, nullptr), "a,b");
     EXPECT_EQ(set("a(:x)", 0, KFNP_FNL_FILENAME, 0, nullptr), "");
     EXPECT_EQ(set("a", 3, KFNP_FNL_FILENAME, 0, nullptr), "a");
-    std::string m;
-    EXPECT_EQ(set("a,b", -3, KFNP_FNL_FILENAME, 0, "c", &m), "(NULL)");
-    EXPECT_EQ(m, "<FileNodeListItem> -3 does not exist");
+    EXPECT_EQ(set("a,b", -3, KFNP_FNL_FILENAME, 0, "c"),
+              "(NULL) <FileNodeListItem> -3 does not exist");
     // Results that would not parse are refused.
-    EXPECT_EQ(set("a,b", 0, KFNP_FNL_FILENAME, 0, "", &m), "(NULL)");
-    EXPECT_EQ(m, "FileNodeListParse failed | Illegal character, ,, at position 0");
+    EXPECT_EQ(set("a,b", 0, KFNP_FNL_FILENAME, 0, ""),
+              "(NULL) FileNodeListParse failed | Illegal character, ,, at position 0");
     // A "/" in front of the "(" gets protected.
     EXPECT_EQ(set("a(:x)", 0, KFNP_FNL_FILENAME, 0, "dir/"), "dir\\/(:x)");
     EXPECT_EQ(set("a\\\\/", 0, KFNP_FNL_TITLE, 0, "T"), "a\\\\\\/(T)");
     EXPECT_EQ(set("a\\/", 0, KFNP_FNL_NODEPATH, 0, ":n"), "a\\/(:n)");
-    EXPECT_EQ(set("a", 0, KFNP_FNL_FILENAME, 0, "tab\there", &m), "(NULL)");
-    EXPECT_EQ(m, "FileNodeListParse failed | Parse error; character 3 is illegal");
+    EXPECT_EQ(set("a", 0, KFNP_FNL_FILENAME, 0, "tab\there"),
+              "(NULL) FileNodeListParse failed | Parse error; character 3 is illegal");
 }
 
 TEST(FileNodeList, SetTitlesAndNodePaths) {
@@ -348,19 +345,18 @@ TEST(FileNodeList, SetTitlesAndNodePaths) {
     // Node paths keep their own protection; list separators get one.
     EXPECT_EQ(set("f", 0, KFNP_FNL_NODEPATH, 0, ":a\\:b\\,c"), "f(:a\\:b\\,c)");
 
-    std::string m;
-    EXPECT_EQ(set("f", 1, KFNP_FNL_TITLE, 0, "T", &m), "(NULL)");
-    EXPECT_EQ(m, "Cannot modify title of non-existent <FileNodeListItem>");
-    EXPECT_EQ(set("f", -2, KFNP_FNL_NODEPATH, 0, ":a", &m), "(NULL)");
-    EXPECT_EQ(m, "Cannot modify a <NodePath> of a non-existent <FileNodeListItem>");
-    EXPECT_EQ(set("f", 0, KFNP_FNL_NODEPATH, 0, "a:b", &m), "(NULL)");
-    EXPECT_EQ(m, "<NodePath> is not a <FullNodePath>");
-    EXPECT_EQ(set("f", 0, KFNP_FNL_NODEPATH, 0, "", &m), "(NULL)");
-    EXPECT_EQ(m, "<NodePath> is not a <FullNodePath>");
-    EXPECT_EQ(set("f", 0, KFNP_FNL_NODEPATH, 0, ":a\\", &m), "(NULL)");
-    EXPECT_EQ(m, "NodePathParse failed | Parse error; <NodePath> should not end with protection");
-    EXPECT_EQ(set("", 0, KFNP_FNL_TITLE, 0, "T", &m), "(NULL)");
-    EXPECT_EQ(m, "FileNodeListParse failed | Illegal character, (, at position 0");
+    EXPECT_EQ(set("f", 1, KFNP_FNL_TITLE, 0, "T"),
+              "(NULL) Cannot modify title of non-existent <FileNodeListItem>");
+    EXPECT_EQ(set("f", -2, KFNP_FNL_NODEPATH, 0, ":a"),
+              "(NULL) Cannot modify a <NodePath> of a non-existent <FileNodeListItem>");
+    EXPECT_EQ(set("f", 0, KFNP_FNL_NODEPATH, 0, "a:b"),
+              "(NULL) <NodePath> is not a <FullNodePath>");
+    EXPECT_EQ(set("f", 0, KFNP_FNL_NODEPATH, 0, ""), "(NULL) <NodePath> is not a <FullNodePath>");
+    EXPECT_EQ(
+        set("f", 0, KFNP_FNL_NODEPATH, 0, ":a\\"),
+        "(NULL) NodePathParse failed | Parse error; <NodePath> should not end with protection");
+    EXPECT_EQ(set("", 0, KFNP_FNL_TITLE, 0, "T"),
+              "(NULL) FileNodeListParse failed | Illegal character, (, at position 0");
 }
 
 TEST(FileNodeList, CreateFileNodeNames) {
@@ -375,9 +371,8 @@ TEST(FileNodeList, CreateFileNodeNames) {
     EXPECT_EQ(parse("a\\,b\\(c)(t\\:u:n\\,1)"),
               (std::vector<Item>{{"a,b(c)", true, "t:u", {":n,1"}}}));
 
-    EXPECT_EQ(kfnp_FileNodeCreate("f.img", nullptr, "Layer_1", &err), nullptr);
-    EXPECT_EQ(ktest::messages(err.r),
-              "Unable to set node for file node | <NodePath> is not a <FullNodePath>");
+    refused(err, kfnp_FileNodeCreate("f.img", nullptr, "Layer_1", &err) == nullptr,
+            "Unable to set node for file node | <NodePath> is not a <FullNodePath>");
     EXPECT_EQ(take(kfnp_FileNodeCreate("dir/", nullptr, ":a", &err)), "dir\\/(:a)");
     EXPECT_EQ(parse("dir\\/(:a)"), (std::vector<Item>{{"dir/", false, "", {":a"}}}));
     EXPECT_EQ(kfnp_FileNodeCreate("f", nullptr, ":a\\", &err), nullptr);
@@ -387,8 +382,8 @@ TEST(FileNodeList, CreateFileNodeNames) {
     EXPECT_TRUE(
         startsWith(ktest::messages(err.r),
                    "Unable to compose file name for file node | FileNodeListParse failed | "));
-    EXPECT_EQ(kfnp_FileNodeCreate(nullptr, nullptr, ":a", &err), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "Unable to compose file name for file node");
+    refused(err, kfnp_FileNodeCreate(nullptr, nullptr, ":a", &err) == nullptr,
+            "Unable to compose file name for file node");
 }
 
 TEST(FileNodeList, OutOfMemoryLeavesNothingBehind) {

@@ -40,38 +40,36 @@ double degrees(double packed) {
 std::string definition(const Kprj_SPEntry *z, double *lon, double *lat) {
     const double *v = z->params.data;
     char buf[512];
-    const char *head = "+a=%.17g +es=%.17g ";
-    std::string fmt;
+    const std::string head = "+a=%.17g +es=%.17g ";
+    *lon = degrees(v[2]);
+    *lat = degrees(v[z->projectionKind == KPRJ_SP_POLYCONIC ? 3 : 6]);
     switch (z->projectionKind) {
         case KPRJ_SP_TRANSVERSE_MERCATOR:
-            *lon = degrees(v[2]);
-            *lat = degrees(v[6]);
-            fmt = std::string("+proj=tmerc ") + head +
-                  "+lon_0=%.17g +k=%.17g +lat_0=%.17g +x_0=%.17g +y_0=%.17g";
-            snprintf(buf, sizeof buf, fmt.c_str(), v[0], v[1], *lon, v[3], *lat, v[7], v[8]);
+            snprintf(
+                buf, sizeof buf,
+                ("+proj=tmerc " + head + "+lon_0=%.17g +k=%.17g +lat_0=%.17g +x_0=%.17g +y_0=%.17g")
+                    .c_str(),
+                v[0], v[1], *lon, v[3], *lat, v[7], v[8]);
             break;
         case KPRJ_SP_LAMBERT_CONFORMAL_CONIC:
-            *lon = degrees(v[2]);
-            *lat = degrees(v[6]);
-            fmt = std::string("+proj=lcc ") + head +
-                  "+lon_0=%.17g +lat_1=%.17g +lat_2=%.17g +lat_0=%.17g +x_0=%.17g +y_0=%.17g";
-            snprintf(buf, sizeof buf, fmt.c_str(), v[0], v[1], *lon, degrees(v[5]), degrees(v[4]),
-                     *lat, v[7], v[8]);
+            snprintf(buf, sizeof buf,
+                     ("+proj=lcc " + head +
+                      "+lon_0=%.17g +lat_1=%.17g +lat_2=%.17g +lat_0=%.17g +x_0=%.17g +y_0=%.17g")
+                         .c_str(),
+                     v[0], v[1], *lon, degrees(v[5]), degrees(v[4]), *lat, v[7], v[8]);
             break;
         case KPRJ_SP_POLYCONIC:
-            *lon = degrees(v[2]);
-            *lat = degrees(v[3]);
-            fmt = std::string("+proj=poly ") + head +
-                  "+lon_0=%.17g +lat_0=%.17g +x_0=%.17g +y_0=%.17g";
-            snprintf(buf, sizeof buf, fmt.c_str(), v[0], v[1], *lon, *lat, v[4], v[5]);
+            snprintf(
+                buf, sizeof buf,
+                ("+proj=poly " + head + "+lon_0=%.17g +lat_0=%.17g +x_0=%.17g +y_0=%.17g").c_str(),
+                v[0], v[1], *lon, *lat, v[4], v[5]);
             break;
         default:
-            *lon = degrees(v[2]);
-            *lat = degrees(v[6]);
-            fmt = std::string("+proj=omerc ") + head +
-                  "+lonc=%.17g +k=%.17g +alpha=%.17g +lat_0=%.17g +x_0=%.17g +y_0=%.17g";
-            snprintf(buf, sizeof buf, fmt.c_str(), v[0], v[1], *lon, v[3], degrees(v[5]), *lat,
-                     v[7], v[8]);
+            snprintf(buf, sizeof buf,
+                     ("+proj=omerc " + head +
+                      "+lonc=%.17g +k=%.17g +alpha=%.17g +lat_0=%.17g +x_0=%.17g +y_0=%.17g")
+                         .c_str(),
+                     v[0], v[1], *lon, v[3], degrees(v[5]), *lat, v[7], v[8]);
             break;
     }
     return buf;

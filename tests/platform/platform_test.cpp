@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "refusal_checks.hpp"
 #include "support/ktest.hpp"
 
 namespace {
@@ -117,21 +118,12 @@ TEST(Strings, PathExpansion) {
         {"no/vars\\here", "no/vars\\here"},
         {"", ""},
     };
-    for (auto &c : cases) {
-        char *got = kstr_PathExpand(c.in, nullptr);
-        ASSERT_NE(got, nullptr) << c.in;
-        EXPECT_STREQ(got, c.out) << c.in;
-        kmsc_HeapFree(got);
-    }
+    for (auto &c : cases) EXPECT_EQ(ktest::take(kstr_PathExpand(c.in, nullptr)), c.out) << c.in;
 }
 
 TEST(Strings, FormattingListsAndComparison) {
-    char *s = kstr_Sprintf("%s=%05.1f", "pi", 3.14159);
-    EXPECT_STREQ(s, "pi=003.1");
-    kmsc_HeapFree(s);
-    char *n = kstr_DuplicateN("abcdef", 3);
-    EXPECT_STREQ(n, "abc");
-    kmsc_HeapFree(n);
+    EXPECT_EQ(ktest::take(kstr_Sprintf("%s=%05.1f", "pi", 3.14159)), "pi=003.1");
+    EXPECT_EQ(ktest::take(kstr_DuplicateN("abcdef", 3)), "abc");
     EXPECT_EQ(kstr_Duplicate(nullptr), nullptr);
     EXPECT_TRUE(kstr_Eqic("HeLLo", "hello"));
     EXPECT_FALSE(kstr_Eqic("hello", "hell"));
@@ -148,22 +140,19 @@ TEST(Strings, FormattingListsAndComparison) {
     EXPECT_EQ(kstr_StringListFind(l, "two"), 1);
     EXPECT_EQ(kstr_StringListFind(l, "three"), -1);
     ktest::Err e;
-    EXPECT_EQ(kstr_StringListAppend(l, nullptr, &e), -1);
-    EXPECT_TRUE(e);
+    refused(e, kstr_StringListAppend(l, nullptr, &e) == -1);
     kstr_StringListFree(l);
 
     Kstr_StringList *list = nullptr;
-    ktest::runWithAllocationFailures(
-        [&](Kerr_ErrorReport **err) {
-            list = kstr_StringListCreate(err);
-            if (!list) return false;
-            return kstr_StringListAppend(list, "a", err) == 0 &&
-                   kstr_StringListAppend(list, "b", err) == 0;
-        },
-        [&] {
-            kstr_StringListFree(list);
-            list = nullptr;
-        });
+    EXPECT_GT(ktest::runWithAllocationFailures(
+                  [&](Kerr_ErrorReport **err) {
+                      list = kstr_StringListCreate(err);
+                      if (!list) return false;
+                      return kstr_StringListAppend(list, "a", err) == 0 &&
+                             kstr_StringListAppend(list, "b", err) == 0;
+                  },
+                  [&] { kstr_StringListFree(list), list = nullptr; }),
+              0);
 }
 
 TEST(Strings, TextFunctions) {

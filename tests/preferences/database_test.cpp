@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "refusal_checks.hpp"
 #include "support/ktest.hpp"
 
 namespace {
@@ -75,8 +76,7 @@ TEST_F(DefaultDatabase, ReadsAnswerFromTheDeclarations) {
     EXPECT_EQ(getString("filepref", "nosuch", "dflt", &e), "dflt");
     EXPECT_EQ(e.r, nullptr);
     // A number read of a string preference.
-    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "title", 3, &e), 3.0);
-    EXPECT_EQ(ktest::messages(e.r), "Type mismatch");
+    refused(e, kpmg_GetNumberPreference("filepref", "title", 3, &e) == 3.0, "Type mismatch");
     EXPECT_TRUE(printed.entries().empty());
 }
 
@@ -91,10 +91,9 @@ TEST_F(DefaultDatabase, WritesAreValidatedAgainstTheDeclarations) {
                                         "preference continuous_stats_percent; using 25.000000"}));
     EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 1, &e), 25.0);
 
-    EXPECT_EQ(kpmg_PutStringPreference("filepref", "continuous_stats_percent", "0", &e), -1);
-    EXPECT_EQ(ktest::messages(e.r),
-              "ImplementationMethods.prefPut failed | DefaultPreferencePut failed | Parameter "
-              "conversion from string to number failed");
+    refused(e, kpmg_PutStringPreference("filepref", "continuous_stats_percent", "0", &e) == -1,
+            "ImplementationMethods.prefPut failed | DefaultPreferencePut failed | Parameter "
+            "conversion from string to number failed");
     EXPECT_TRUE(ktest::hasCode(e.r, "kprf_DefaultPreferencePut", 1));
     EXPECT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 0, &e), 0);
     EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 1, &e), 0.0);
@@ -104,35 +103,31 @@ TEST_F(DefaultDatabase, WritesAreValidatedAgainstTheDeclarations) {
     EXPECT_EQ(kpmg_PutEnumPreference("filepref", "subsampling_kernel", "4x4", &e), 0);
     EXPECT_EQ(getEnum("filepref", "subsampling_kernel", "x"), "4X4");
 
-    EXPECT_EQ(kpmg_PutNumberPreference("filepref", "nosuch", 1, &e), -1);
-    EXPECT_EQ(ktest::messages(e.r),
-              "ImplementationMethods.prefPut failed | DefaultPreferencePut failed | Preference "
-              "filepref.nosuch not found");
-    EXPECT_EQ(kpmg_PutColorPreference("filepref", "title", Kpmg_Color{}, &e), -1);
-    EXPECT_NE(ktest::messages(e.r).find("Parameter type mismatch"), std::string::npos);
+    refused(e, kpmg_PutNumberPreference("filepref", "nosuch", 1, &e) == -1,
+            "ImplementationMethods.prefPut failed | DefaultPreferencePut failed | Preference "
+            "filepref.nosuch not found");
+    refusedWith(e, kpmg_PutColorPreference("filepref", "title", Kpmg_Color{}, &e) == -1,
+                "Parameter type mismatch");
 }
 
 TEST_F(DefaultDatabase, AnEmptyDatabaseRefusesWritesAndCallbacks) {
     ktest::Err e;
     EXPECT_EQ(kpmg_GetNumberPreference("memory", "heap_size", 10, &e), 10.0);
     EXPECT_EQ(e.r, nullptr);
-    EXPECT_EQ(kpmg_PutNumberPreference("memory", "heap_size", 1, &e), -1);
-    EXPECT_EQ(ktest::messages(e.r),
-              "ImplementationMethods.prefPut failed | DefaultPreferencePut failed | Preference "
-              "database is empty");
+    refused(e, kpmg_PutNumberPreference("memory", "heap_size", 1, &e) == -1,
+            "ImplementationMethods.prefPut failed | DefaultPreferencePut failed | Preference "
+            "database is empty");
     e.reset();
-    EXPECT_EQ(kpmg_AddPreferenceCallback(
-                  "memory", "heap_size", [](void *) {}, nullptr, &e),
-              -1);
-    EXPECT_EQ(ktest::messages(e.r),
-              "ImplementationMethods.prefAddCB failed | DefaultPreferenceAddCB failed | Preference "
-              "database is empty");
+    refused(e,
+            kpmg_AddPreferenceCallback(
+                "memory", "heap_size", [](void *) {}, nullptr, &e) == -1,
+            "ImplementationMethods.prefAddCB failed | DefaultPreferenceAddCB failed | Preference "
+            "database is empty");
     kprf_DefaultDatabaseTerminate(nullptr, nullptr);
     // The same when the only file fails to parse.
     define("broken.pdf", "category c { number n { default x; } }");
     ktest::PrintedReports printed;
-    EXPECT_EQ(kpmg_PutNumberPreference("c", "n", 1, &e), -1);
-    EXPECT_NE(ktest::messages(e.r).find("Preference database is empty"), std::string::npos);
+    refusedWith(e, kpmg_PutNumberPreference("c", "n", 1, &e) == -1, "Preference database is empty");
     ASSERT_EQ(printed.entries().size(), 1u);
     EXPECT_NE(printed.entries()[0].messages.find("KPMG: Error return from klex_Parse!"),
               std::string::npos);
@@ -165,10 +160,9 @@ TEST_F(DefaultDatabase, ABrokenDefinitionFileIsSkippedAndTheOthersLoad) {
 TEST_F(DefaultDatabase, AnInvalidSearchListFailsTheInitialisation) {
     env("ORVEL_PDF_PATH", ";;");
     ktest::Err e;
-    EXPECT_EQ(kpmg_Init(&e), nullptr);
-    EXPECT_EQ(ktest::messages(e.r),
-              "ImplementationMethods.dbInitialize failed | DefaultDatabaseInitialize failed | "
-              "Environment variable ORVEL_PDF_PATH yields invalid search list");
+    refused(e, kpmg_Init(&e) == nullptr,
+            "ImplementationMethods.dbInitialize failed | DefaultDatabaseInitialize failed | "
+            "Environment variable ORVEL_PDF_PATH yields invalid search list");
     e.reset();
     // Reads print the failure and go on with the default.
     ktest::PrintedReports printed;
@@ -192,6 +186,15 @@ struct Counter {
     static void note(void *self) { ++static_cast<Counter *>(self)->calls; }
 };
 
+// A callback that reads the preference it hears about.
+struct Reader {
+    double seen = 0;
+    static void note(void *self) {
+        static_cast<Reader *>(self)->seen =
+            kpmg_GetNumberPreference("filepref", "continuous_stats_percent", -1, nullptr);
+    }
+};
+
 TEST_F(DefaultDatabase, CallbacksHearOfChangesOnly) {
     define("a.pdf", kDefinitions);
     Counter a, b;
@@ -202,10 +205,9 @@ TEST_F(DefaultDatabase, CallbacksHearOfChangesOnly) {
     ASSERT_EQ(
         kpmg_AddPreferenceCallback("FILEPREF", "CONTINUOUS_STATS_PERCENT", Counter::note, &b, &e),
         0);
-    EXPECT_EQ(kpmg_AddPreferenceCallback("filepref", "nosuch", Counter::note, &a, &e), -1);
-    EXPECT_EQ(ktest::messages(e.r),
-              "ImplementationMethods.prefAddCB failed | DefaultPreferenceAddCB failed | Preference "
-              "filepref.nosuch not found");
+    refused(e, kpmg_AddPreferenceCallback("filepref", "nosuch", Counter::note, &a, &e) == -1,
+            "ImplementationMethods.prefAddCB failed | DefaultPreferenceAddCB failed | Preference "
+            "filepref.nosuch not found");
     e.reset();
     {
         ktest::PrintedReports quiet;
@@ -224,12 +226,11 @@ TEST_F(DefaultDatabase, CallbacksHearOfChangesOnly) {
     kpmg_PutStringPreference("filepref", "continuous_stats_percent", "60", nullptr);
     EXPECT_EQ(a.calls, 1);
     EXPECT_EQ(b.calls, 2);
-    EXPECT_EQ(kpmg_RemovePreferenceCallback("filepref", "continuous_stats_percent", Counter::note,
-                                            &a, &e),
-              -1);
-    EXPECT_EQ(ktest::messages(e.r),
-              "ImplementationMethods.prefRemCB failed | DefaultPreferenceRemCB failed | No such "
-              "callback for preference filepref.continuous_stats_percent");
+    refused(e,
+            kpmg_RemovePreferenceCallback("filepref", "continuous_stats_percent", Counter::note, &a,
+                                          &e) == -1,
+            "ImplementationMethods.prefRemCB failed | DefaultPreferenceRemCB failed | No such "
+            "callback for preference filepref.continuous_stats_percent");
     // Callbacks survive the database being ended and loaded again.
     kpmg_Close(nullptr);
     kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 70, nullptr);
@@ -237,19 +238,7 @@ TEST_F(DefaultDatabase, CallbacksHearOfChangesOnly) {
     EXPECT_EQ(kpmg_RemovePreferenceCallback("filepref", "continuous_stats_percent", Counter::note,
                                             &b, nullptr),
               0);
-}
-
-// A callback that reads the preference it hears about.
-struct Reader {
-    double seen = 0;
-    static void note(void *self) {
-        static_cast<Reader *>(self)->seen =
-            kpmg_GetNumberPreference("filepref", "continuous_stats_percent", -1, nullptr);
-    }
-};
-
-TEST_F(DefaultDatabase, ACallbackMayReadTheNewValue) {
-    define("a.pdf", kDefinitions);
+    // A callback may read the new value.
     Reader r;
     ASSERT_EQ(kpmg_AddPreferenceCallback("filepref", "continuous_stats_percent", Reader::note, &r,
                                          nullptr),
@@ -264,10 +253,7 @@ TEST_F(DefaultDatabase, ACallbackMayReadTheNewValue) {
 TEST_F(DefaultDatabase, TheUserFileIsWrittenThenReadBack) {
     define("a.pdf", kDefinitions);
     ktest::Err e;
-    char *path = kpmg_InitPreferenceFileName(&e);
-    ASSERT_NE(path, nullptr) << ktest::messages(e.r);
-    EXPECT_EQ(std::string(path), userFile());
-    kmsc_HeapFree(path);
+    EXPECT_EQ(ktest::take(kpmg_InitPreferenceFileName(&e)), userFile()) << ktest::messages(e.r);
     EXPECT_STREQ(kpmg_GetPreferenceFileName(), "v8preference");
 
     EXPECT_EQ(kpmg_PreferenceChangesUnsaved(), 0);
@@ -306,8 +292,8 @@ TEST_F(DefaultDatabase, TheUserFileIsWrittenThenReadBack) {
     EXPECT_STREQ(p->defaultValue.string, "MIRAVEN Image");
     EXPECT_EQ(p->maxLength, 20);
     kpmg_PreferenceFree(p);
-    EXPECT_EQ(kpmg_LookupParameter("filepref", "nosuch", &e), nullptr);
-    EXPECT_EQ(ktest::messages(e.r), "Preference filepref.nosuch not found");
+    refused(e, kpmg_LookupParameter("filepref", "nosuch", &e) == nullptr,
+            "Preference filepref.nosuch not found");
     e.reset();
 
     // Nothing changed: closing leaves the file alone.
@@ -469,12 +455,7 @@ TEST_F(DefaultDatabase, CopiesOfTheCategoryList) {
     EXPECT_STREQ(list->next->name, "other");
     EXPECT_EQ(list->next->next, nullptr);
     kpmg_FreeCategoryList(list);
-    const int failures = ktest::runWithAllocationFailures(
-        [&](Kerr_ErrorReport **err) {
-            return (list = kprf_DefaultCategoryListCopy(err)) != nullptr;
-        },
-        [&] { kpmg_FreeCategoryList(list), list = nullptr; });
-    EXPECT_GT(failures, 5);
+    EXPECT_GT(ktest::runMaking(kprf_DefaultCategoryListCopy, kpmg_FreeCategoryList), 5);
 }
 
 // The definition files shipped in share/kraster declare every preference the

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "refusal_checks.hpp"
 #include "support/ktest.hpp"
 
 namespace {
@@ -36,66 +37,49 @@ struct Declarations {
     }
 };
 
-Kpmg_Value str(const char *s) {
-    Kpmg_Value v{};
-    v.string = const_cast<char *>(s);
-    return v;
-}
-Kpmg_Value num(double x) {
-    Kpmg_Value v{};
-    v.number = x;
-    return v;
-}
-Kpmg_Value boolean(int32_t b) {
-    Kpmg_Value v{};
-    v.boolean = b;
-    return v;
-}
-Kpmg_Value color(int r, int g, int b) {
-    Kpmg_Value v{};
-    v.color = {r, g, b};
-    return v;
-}
+// Values of each kind.
+const auto str = [](const char *s) { return Kpmg_Value{.string = const_cast<char *>(s)}; };
+const auto num = [](double x) { return Kpmg_Value{.number = x}; };
+const auto boolean = [](int32_t b) { return Kpmg_Value{.boolean = b}; };
+const auto color = [](int r, int g, int b) { return Kpmg_Value{.color = {r, g, b}}; };
 
-// Stores a value; returns "changed", "kept" or the error's messages, and the
-// warning printed (if any) through `warning`.
-std::string set(Kpmg_Preference *p, int32_t type, const Kpmg_Value &v,
-                std::string *warning = nullptr) {
+// Stores a value; returns "changed", "kept" or the error's messages, and
+// after " / " the warning printed (if any).
+std::string set(Kpmg_Preference *p, int32_t type, const Kpmg_Value &v) {
     ktest::PrintedReports printed;
     ktest::Err e;
     int changed = -1;
     const int rc = kpmg_PreferenceSetValue(p, type, &v, &changed, &e);
     const auto lines = printed.headlines();
     EXPECT_LE(lines.size(), 1u);
-    if (warning) *warning = lines.empty() ? "" : lines[0];
+    const std::string warning = lines.empty() ? "" : " / " + lines[0];
     if (!lines.empty()) {
         EXPECT_EQ(printed.entries()[0].severity, KERR_SEVERITY_WARNING);
     }
     if (rc != 0) {
         EXPECT_EQ(rc, -1);
         EXPECT_EQ(changed, 0);
-        return ktest::messages(e.r);
+        return ktest::messages(e.r) + warning;
     }
     EXPECT_EQ(e.r, nullptr);
-    return changed ? "changed" : "kept";
+    return (changed ? "changed" : "kept") + warning;
 }
 
 TEST(PreferenceValidation, StringsAreLimitedByTheirMaximumLength) {
     Declarations d;
     Kpmg_Preference *s = d["s"];
-    std::string w;
-    EXPECT_EQ(set(s, KPMG_STRING, str("abcdef"), &w), "kept");
-    EXPECT_EQ(w, "String 'abcdef' exceeds maximum length of 5 for preference s; using 'abc'");
+    EXPECT_EQ(set(s, KPMG_STRING, str("abcdef")),
+              "kept / String 'abcdef' exceeds maximum length of 5 for preference s; using 'abc'");
     EXPECT_EQ(s->userInForce, 0);
     EXPECT_EQ(set(s, KPMG_STRING, str("abc")), "kept");  // equal to the value in force
     EXPECT_EQ(s->userInForce, 0);
-    EXPECT_EQ(set(s, KPMG_STRING, str("abcde"), &w), "changed");  // exactly the maximum
-    EXPECT_EQ(w, "");
+    EXPECT_EQ(set(s, KPMG_STRING, str("abcde")), "changed");  // exactly the maximum
     EXPECT_EQ(s->userInForce, 1);
     EXPECT_STREQ(s->userValue.string, "abcde");
     EXPECT_STREQ(s->defaultValue.string, "abc");
-    EXPECT_EQ(set(s, KPMG_STRING, str("toolong"), &w), "kept");
-    EXPECT_EQ(w, "String 'toolong' exceeds maximum length of 5 for preference s; using 'abcde'");
+    EXPECT_EQ(
+        set(s, KPMG_STRING, str("toolong")),
+        "kept / String 'toolong' exceeds maximum length of 5 for preference s; using 'abcde'");
     EXPECT_EQ(set(s, KPMG_STRING, str(nullptr)), "changed");  // NULL stores ""
     EXPECT_STREQ(s->userValue.string, "");
     for (int32_t type : {KPMG_NUMBER, KPMG_BOOLEAN, KPMG_ENUM, KPMG_COLOR})
@@ -105,25 +89,24 @@ TEST(PreferenceValidation, StringsAreLimitedByTheirMaximumLength) {
 TEST(PreferenceValidation, NumbersConvertStringsAndKeepTheirBounds) {
     Declarations d;
     Kpmg_Preference *n = d["n"];
-    std::string w;
     EXPECT_EQ(set(n, KPMG_NUMBER, num(0)), "changed");  // the number 0 is a value
     EXPECT_EQ(n->userValue.number, 0.0);
-    EXPECT_EQ(set(n, KPMG_NUMBER, num(-HUGE_VAL), &w), "kept");  // not a number to keep
-    EXPECT_EQ(w, "Value '-inf' is invalid for preference n; using '0.000000'");
-    EXPECT_EQ(set(n, KPMG_NUMBER, num(NAN), &w), "kept");
+    EXPECT_EQ(set(n, KPMG_NUMBER, num(-HUGE_VAL)),
+              "kept / Value '-inf' is invalid for preference n; using '0.000000'");
+    EXPECT_EQ(set(n, KPMG_NUMBER, num(NAN)),
+              "kept / Value 'nan' is invalid for preference n; using '0.000000'");
     for (const char *zero : {"0", "0.0", "abc", "", "nan", "-inf", "1e999"})
         EXPECT_EQ(set(n, KPMG_STRING, str(zero)),
                   "Parameter conversion from string to number failed")
             << zero;
     EXPECT_EQ(set(n, KPMG_STRING, str("7.5")), "changed");
     EXPECT_EQ(n->userValue.number, 7.5);
-    EXPECT_EQ(set(n, KPMG_NUMBER, num(-3), &w), "kept");
-    EXPECT_EQ(
-        w, "Value -3.000000 is less than minimum value -1.000000 for preference n; using 7.500000");
-    EXPECT_EQ(set(n, KPMG_STRING, str("11"), &w), "kept");
-    EXPECT_EQ(
-        w,
-        "Value 11.000000 is greater than maximum value 10.000000 for preference n; using 7.500000");
+    EXPECT_EQ(set(n, KPMG_NUMBER, num(-3)),
+              "kept / Value -3.000000 is less than minimum value -1.000000 for preference n; using "
+              "7.500000");
+    EXPECT_EQ(set(n, KPMG_STRING, str("11")),
+              "kept / Value 11.000000 is greater than maximum value 10.000000 for preference n; "
+              "using 7.500000");
     EXPECT_EQ(n->userValue.number, 7.5);
     EXPECT_EQ(set(n, KPMG_NUMBER, num(-1)), "changed");  // both bounds are inclusive
     EXPECT_EQ(set(n, KPMG_NUMBER, num(10)), "changed");
@@ -137,7 +120,6 @@ TEST(PreferenceValidation, NumbersConvertStringsAndKeepTheirBounds) {
 TEST(PreferenceValidation, BooleansComeFromWordsNumbersAndBooleans) {
     Declarations d;
     Kpmg_Preference *b = d["b"];
-    std::string w;
     EXPECT_EQ(set(b, KPMG_STRING, str("YES")), "changed");  // the declared word, any case
     EXPECT_EQ(b->userValue.boolean, 1);
     EXPECT_EQ(set(b, KPMG_STRING, str("No")), "changed");
@@ -145,11 +127,11 @@ TEST(PreferenceValidation, BooleansComeFromWordsNumbersAndBooleans) {
     EXPECT_EQ(set(b, KPMG_STRING, str("on")), "changed");  // a general truth word
     EXPECT_EQ(set(b, KPMG_STRING, str("no")), "changed");
     EXPECT_EQ(set(b, KPMG_STRING, str(" 1 ")), "changed");
-    EXPECT_EQ(set(b, KPMG_STRING, str("maybe"), &w), "kept");
-    EXPECT_EQ(w, "Value 'maybe' is invalid for preference b; using 'yes'");
+    EXPECT_EQ(set(b, KPMG_STRING, str("maybe")),
+              "kept / Value 'maybe' is invalid for preference b; using 'yes'");
     // "false" is no truth word and not this declaration's false word.
-    EXPECT_EQ(set(b, KPMG_STRING, str("false"), &w), "kept");
-    EXPECT_EQ(w, "Value 'false' is invalid for preference b; using 'yes'");
+    EXPECT_EQ(set(b, KPMG_STRING, str("false")),
+              "kept / Value 'false' is invalid for preference b; using 'yes'");
     EXPECT_EQ(set(b, KPMG_NUMBER, num(0)), "changed");
     EXPECT_EQ(b->userValue.boolean, 0);
     EXPECT_EQ(set(b, KPMG_NUMBER, num(-2)), "changed");
@@ -164,26 +146,22 @@ TEST(PreferenceValidation, BooleansComeFromWordsNumbersAndBooleans) {
     EXPECT_STREQ(plain->falseWord, "false");
     EXPECT_EQ(set(plain, KPMG_STRING, str("TRUE")), "changed");
     EXPECT_EQ(set(plain, KPMG_STRING, str("False")), "changed");
-    EXPECT_EQ(set(plain, KPMG_STRING, str("nope"), &w), "kept");
-    EXPECT_EQ(w, "Value 'nope' is invalid for preference plain; using 'false'");
+    EXPECT_EQ(set(plain, KPMG_STRING, str("nope")),
+              "kept / Value 'nope' is invalid for preference plain; using 'false'");
 }
 
-TEST(PreferenceValidation, EnumerationsMatchNamesIgnoringCase) {
+TEST(PreferenceValidation, EnumerationsMatchNamesIgnoringCaseAndColoursTakeOnlyColours) {
     Declarations d;
     Kpmg_Preference *e = d["e"];
-    std::string w;
     EXPECT_EQ(set(e, KPMG_STRING, str("4x4")), "changed");
     EXPECT_STREQ(e->userValue.string, "4X4");  // the declared spelling is kept
     EXPECT_EQ(set(e, KPMG_ENUM, str("4X4")), "kept");
-    EXPECT_EQ(set(e, KPMG_ENUM, str("3X3"), &w), "kept");
-    EXPECT_EQ(w, "Value '3X3' is invalid for preference e; using '4X4'");
+    EXPECT_EQ(set(e, KPMG_ENUM, str("3X3")),
+              "kept / Value '3X3' is invalid for preference e; using '4X4'");
     EXPECT_EQ(set(e, KPMG_ENUM, str("2x2")), "changed");
     EXPECT_EQ(set(e, KPMG_NUMBER, num(2)), "Parameter type mismatch");
     EXPECT_STREQ(e->userValue.string, "2X2");
-}
-
-TEST(PreferenceValidation, ColoursTakeOnlyColours) {
-    Declarations d;
+    // Colours take only colours.
     Kpmg_Preference *c = d["c"];
     EXPECT_EQ(set(c, KPMG_COLOR, color(1, 2, 3)), "kept");
     EXPECT_EQ(set(c, KPMG_COLOR, color(1, 2, 4)), "changed");
@@ -248,8 +226,8 @@ TEST(PreferenceDeclarations, DupIsDeepAndSurvivesAllocationFailures) {
 TEST(PreferenceDeclarations, CategoryHelpers) {
     Declarations d;
     ktest::Err e;
-    EXPECT_EQ(kpmg_CopyCategory(&d.list, "nosuch", "u", &e), nullptr);
-    EXPECT_EQ(ktest::messages(e.r), "Nonexistent category nosuch");
+    refused(e, kpmg_CopyCategory(&d.list, "nosuch", "u", &e) == nullptr,
+            "Nonexistent category nosuch");
     Kpmg_Category *u = kpmg_CopyCategory(&d.list, "T", "u", &e);
     ASSERT_NE(u, nullptr) << ktest::messages(e.r);
     EXPECT_EQ(d.list->next, u);

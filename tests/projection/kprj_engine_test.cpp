@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "refusal_checks.hpp"
 #include "support/ktest.hpp"
 
 namespace {
@@ -79,9 +80,7 @@ TEST_F(Engine, UtmZoneAndHemisphereRules) {
         Params p = byName("UTM", c.zone, {0, 0, c.lonDegrees * kD2R, c.lat});
         Projection u(kprj_ProjectionInit(toolkit, p.get(), &err));
         if (c.failure) {
-            EXPECT_EQ(u, nullptr);
-            EXPECT_NE(ktest::messages(err.r).find(c.failure), std::string::npos)
-                << ktest::messages(err.r);
+            refusedWith(err, u == nullptr, c.failure);
             continue;
         }
         ASSERT_NE(u, nullptr) << ktest::messages(err.r);
@@ -106,8 +105,8 @@ TEST_F(Engine, TransverseMercatorSphereInfinityAndSemiMinorAxisInEccentricity) {
     Projection tm(kprj_ProjectionInit(toolkit, p.get(), &err));
     ASSERT_NE(tm, nullptr) << ktest::messages(err.r);
     Kprj_Coordinate ll[3] = {{10 * kD2R, 0.1}, {M_PI / 2, 0}, {-20 * kD2R, -0.3}}, xy[3];
-    EXPECT_EQ(kprj_ProjectionFromLL(tm.get(), 3, ll, xy, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Point projects into infinity");
+    refused(err, kprj_ProjectionFromLL(tm.get(), 3, ll, xy, &err) == -1,
+            "Point projects into infinity");
     EXPECT_TRUE(std::isinf(xy[1].x) && std::isinf(xy[1].y));
     // The other points were still converted.
     Kprj_Coordinate back[3];
@@ -141,8 +140,6 @@ TEST_F(Engine, InitRefusals) {
          "Invalid projection number"},
         {"number -1", [](Kprj_ProParameters *p) { p->proNumber = -1; },
          "Invalid projection number"},
-        {"number 53", [](Kprj_ProParameters *p) { p->proNumber = 53; },
-         "Invalid projection number"},
         {"MTM short array",
          [](Kprj_ProParameters *p) {
              p->proNumber = 22;
@@ -174,15 +171,12 @@ TEST_F(Engine, InitRefusals) {
         SCOPED_TRACE(c.label);
         Params p(kprj_ProParametersCopy(ok.get(), nullptr, nullptr));
         c.change(p.get());
-        EXPECT_EQ(kprj_ProjectionInit(toolkit, p.get(), &err), nullptr);
-        EXPECT_NE(ktest::messages(err.r).find(c.message), std::string::npos)
-            << ktest::messages(err.r);
-        EXPECT_TRUE(ktest::hasCode(err.r, "kprj_ProjectionInit", 0) || err.r != nullptr);
+        refusedWith(err, kprj_ProjectionInit(toolkit, p.get(), &err) == nullptr, c.message);
     }
-    EXPECT_EQ(kprj_ProjectionInit(toolkit, nullptr, &err), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "Invalid projection parameters");
-    EXPECT_EQ(kprj_ProjectionInit(nullptr, ok.get(), &err), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "Toolkit has not been initialized");
+    refused(err, kprj_ProjectionInit(toolkit, nullptr, &err) == nullptr,
+            "Invalid projection parameters");
+    refused(err, kprj_ProjectionInit(nullptr, ok.get(), &err) == nullptr,
+            "Toolkit has not been initialized");
     Projection good(kprj_ProjectionInit(toolkit, ok.get(), &err));
     ASSERT_NE(good, nullptr);
     EXPECT_STREQ(good->title, "Kprj_ProParameters");
@@ -207,8 +201,7 @@ TEST_F(Engine, ObjectsCopyQuitAndPointChecks) {
     Kprj_Coordinate pole{0, M_PI / 2};
     EXPECT_EQ(kprj_ProjectionFromLL(m.get(), 1, &pole, &a, &err), -1);
     EXPECT_TRUE(ktest::hasCode(err.r, "kprj_MercatorFromLL", 2)) << ktest::messages(err.r);
-    EXPECT_EQ(kprj_ProjectionFromLL(m.get(), -1, &ll, &a, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Bad point count");
+    refused(err, kprj_ProjectionFromLL(m.get(), -1, &ll, &a, &err) == -1, "Bad point count");
     EXPECT_EQ(kprj_ProjectionFromLL(m.get(), 1, nullptr, &a, &err), -1);
     EXPECT_EQ(kprj_ProjectionToLL(m.get(), 1, &ll, nullptr, &err), -1);
     // After quit the object no longer projects.
@@ -219,8 +212,8 @@ TEST_F(Engine, ObjectsCopyQuitAndPointChecks) {
     EXPECT_EQ(kprj_ProjectionQuit(nullptr, &err), -1);
     char other[] = "Other_Kind";
     Kprj_Projection foreign{other, m->mapProjection};
-    EXPECT_EQ(kprj_ProjectionCopy(&foreign, &err), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "Don't know how to convert from Other_Kind");
+    refused(err, kprj_ProjectionCopy(&foreign, &err) == nullptr,
+            "Don't know how to convert from Other_Kind");
     EXPECT_EQ(kprj_ProjectionsEqual(m.get(), &foreign, &err), 0);
     EXPECT_EQ(kprj_ProjectionsOKToProject(m.get(), &foreign, &err), 0);
 }
@@ -261,27 +254,27 @@ TEST_F(Engine, PairsReusedAndRebuilt) {
     EXPECT_NEAR(deg.y, 0, 1e-9);
     EXPECT_EQ(kprj_ProjectWithUnits(pair, 1, &ft, "no such unit", &deg, "degrees", &err), -1);
     EXPECT_EQ(kprj_ProjectWithUnits(pair, 1, &ft, "feet", &deg, "no such unit", &err), -1);
-    EXPECT_EQ(kprj_ProjectWithUnits(nullptr, 1, &ft, "feet", &deg, "dd", &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Not enough information to do projection");
+    refused(err, kprj_ProjectWithUnits(nullptr, 1, &ft, "feet", &deg, "dd", &err) == -1,
+            "Not enough information to do projection");
     // Missing sides.
-    EXPECT_EQ(kprj_ProjectionPairGet(toolkit, &pair, nullptr, geo.get(), &err), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "Not enough information to do projection");
+    refused(err, kprj_ProjectionPairGet(toolkit, &pair, nullptr, geo.get(), &err) == nullptr,
+            "Not enough information to do projection");
     EXPECT_EQ(kprj_Project(nullptr, 1, &xy, &ll, &err), -1);
     EXPECT_EQ(kprj_ProjectPair(pair->input, nullptr, 1, &xy, &ll, &err), -1);
-    EXPECT_EQ(kprj_ProjectPair(pair->input, pair->output, -2, &xy, &ll, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Bad point count");
-    EXPECT_EQ(kprj_ProjectPair(pair->input, pair->output, 1, nullptr, &ll, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Invalid input geog points");
-    EXPECT_EQ(kprj_ProjectPair(pair->input, pair->output, 1, &xy, nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Invalid input projected points");
+    refused(err, kprj_ProjectPair(pair->input, pair->output, -2, &xy, &ll, &err) == -1,
+            "Bad point count");
+    refused(err, kprj_ProjectPair(pair->input, pair->output, 1, nullptr, &ll, &err) == -1,
+            "Invalid input geog points");
+    refused(err, kprj_ProjectPair(pair->input, pair->output, 1, &xy, nullptr, &err) == -1,
+            "Invalid input projected points");
     // A failing side leaves a pair that could not be built.
     Params bad = byName("UTM", 99, {0, 0, 0, 0});
-    EXPECT_EQ(kprj_ProjectionPairGet(toolkit, &pair, bad.get(), geo.get(), &err), nullptr);
-    EXPECT_NE(ktest::messages(err.r).find("Illegal zone number"), std::string::npos);
+    refusedWith(err, kprj_ProjectionPairGet(toolkit, &pair, bad.get(), geo.get(), &err) == nullptr,
+                "Illegal zone number");
     EXPECT_EQ(pair->input, nullptr);
     EXPECT_EQ(kprj_ProjectionPairInit(toolkit, nullptr, utm.get(), geo.get(), &err), -1);
-    EXPECT_EQ(kprj_ProjectionPairInit(toolkit, pair, geo.get(), bad.get(), &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("for output"), std::string::npos);
+    refusedWith(err, kprj_ProjectionPairInit(toolkit, pair, geo.get(), bad.get(), &err) == -1,
+                "for output");
     EXPECT_EQ(kprj_ProjectionPairQuit(nullptr, &err), -1);
     EXPECT_EQ(kprj_ProjectionPairCopy(nullptr, &err), nullptr);
     EXPECT_EQ(kprj_ProjectionPairGet(toolkit, nullptr, utm.get(), geo.get(), &err), nullptr);
@@ -318,9 +311,7 @@ TEST_F(Engine, PairsShiftBetweenDatums) {
     kprj_ProjectionPairFree(pair);  // equal records would reuse the pair
     pair = nullptr;
     ASSERT_NE(kprj_ProjectionPairGet(toolkit, &pair, a.get(), b.get(), &err), nullptr);
-    EXPECT_EQ(kprj_Project(pair, 1, &p, &q, &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("GCSTransform failed"), std::string::npos)
-        << ktest::messages(err.r);
+    refusedWith(err, kprj_Project(pair, 1, &p, &q, &err) == -1, "GCSTransform failed");
     // Same datum on both ends: no shift is needed.
     ASSERT_EQ(kprj_DatumByName(toolkit, "Clarke 1866", "NAD27", b->proSpheroid->datum, &err), 0);
     ASSERT_NE(kprj_ProjectionPairGet(toolkit, &pair, a.get(), b.get(), &err), nullptr);
@@ -380,9 +371,8 @@ TEST_F(Engine, FamilyAndQueryListEquality) {
     Params a = byName("Transverse Mercator", 0, {0, 0, 0.9996});
     Params b = byName("Transverse Mercator", 0, {0, 0, 0.9996});
     b->proParams.count = 7;
-    EXPECT_EQ(kprj_ProParametersEqual(a.get(), b.get(), &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("Too few parameters in input parmArray"),
-              std::string::npos);
+    refusedWith(err, kprj_ProParametersEqual(a.get(), b.get(), &err) == -1,
+                "Too few parameters in input parmArray");
     Params u = byName("UTM", 18, {});
     Params v = byName("UTM", 18, {});
     v->proParams.count = 3;
@@ -454,10 +444,10 @@ TEST_F(Engine, SupportFunctionsInvertEachOther) {
     }
     EXPECT_NEAR(kprj_Qsfn(1e-8, 0.5, 0), 1.0, 1e-15);
     double phi = 0;
-    EXPECT_EQ(kprj_Phi2(e, NAN, &phi, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Latitude failed to converge after 15 iterations");
-    EXPECT_EQ(kprj_Phi6(e, NAN, &phi, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Latitude failed to converge after 35 iterations");
+    refused(err, kprj_Phi2(e, NAN, &phi, &err) == -1,
+            "Latitude failed to converge after 15 iterations");
+    refused(err, kprj_Phi6(e, NAN, &phi, &err) == -1,
+            "Latitude failed to converge after 35 iterations");
     EXPECT_EQ(kprj_Phi1(NAN, e, es, &phi, &err), -1);
     EXPECT_EQ(kprj_Phi5(e, NAN, &phi, &err), -1);
     EXPECT_EQ(kprj_Phi3(NAN, e0, e1, e2, e3, &phi, &err), -1);
@@ -523,21 +513,21 @@ TEST_F(Engine, PackedDmsParameterArrays) {
     EXPECT_EQ(back.data[6], out.data[6]);
     // Refusals.
     in.data[4] = 30061000;  // 61 minutes
-    EXPECT_EQ(kprj_GCTPProParams2Radians(9, &in, &out, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Invalid packed decimal value");
+    refused(err, kprj_GCTPProParams2Radians(9, &in, &out, &err) == -1,
+            "Invalid packed decimal value");
     in.data[4] = 181000000;
     EXPECT_EQ(kprj_GCTPProParams2Radians(9, &in, &out, &err), -1);
     in.data[4] = 30030000;
     Kprj_DblArrayPtr shortIn{14, in.data}, shortOut{14, out.data};
-    EXPECT_EQ(kprj_GCTPProParams2Radians(9, &shortIn, &out, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Incorrect number of projection parameters");
-    EXPECT_EQ(kprj_GCTPProParams2Radians(9, &in, &shortOut, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Not enough elements in output array");
+    refused(err, kprj_GCTPProParams2Radians(9, &shortIn, &out, &err) == -1,
+            "Incorrect number of projection parameters");
+    refused(err, kprj_GCTPProParams2Radians(9, &in, &shortOut, &err) == -1,
+            "Not enough elements in output array");
     EXPECT_EQ(kprj_Radians2GCTPProParams(9, &shortIn, &out, &err), -1);
-    EXPECT_EQ(kprj_GCTPProParamsConvert(9, &shortIn, "radians", &out, "dd", &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Not enough projection parameters");
-    EXPECT_EQ(kprj_GCTPProParamsConvert(9, &in, "radians", &shortOut, "dd", &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Not enough elements in output array");
+    refused(err, kprj_GCTPProParamsConvert(9, &shortIn, "radians", &out, "dd", &err) == -1,
+            "Not enough projection parameters");
+    refused(err, kprj_GCTPProParamsConvert(9, &in, "radians", &shortOut, "dd", &err) == -1,
+            "Not enough elements in output array");
     EXPECT_EQ(kprj_GCTPProParamsConvert(9, &in, "radians", &out, "no such unit", &err), -1);
     EXPECT_EQ(kprj_GCTPProParamsConvert(9, &in, nullptr, &out, "dd", &err), -1);
     EXPECT_EQ(kprj_GCTPProParams2Radians(9, nullptr, &out, &err), -1);
@@ -575,11 +565,10 @@ TEST_F(Engine, QueryTableRoundTripNamesAndNumbers) {
         EXPECT_EQ(kprj_QueryProjectionModule(q), nullptr);
     }
     EXPECT_EQ(kprj_Proj7xNumber(toolkit, "lambert CONFORMAL conic", &err), 4);
-    EXPECT_EQ(kprj_Proj7xNumber(toolkit, "Nowhere", &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("Invalid Projection Name"), std::string::npos);
+    refusedWith(err, kprj_Proj7xNumber(toolkit, "Nowhere", &err) == -1, "Invalid Projection Name");
     EXPECT_EQ(kprj_ProjName(toolkit, KPRJ_PE_LAST + 1, &err), nullptr);
-    EXPECT_EQ(kprj_QueryByNumber(nullptr, 1, &err), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "Toolkit has not been initialized");
+    refused(err, kprj_QueryByNumber(nullptr, 1, &err) == nullptr,
+            "Toolkit has not been initialized");
     int32_t count = 0;
     char **names = kprj_ProjectionNamesGet(toolkit, &count, &err);
     ASSERT_EQ(count, 53);
@@ -595,8 +584,8 @@ TEST_F(Engine, QueryTableRoundTripNamesAndNumbers) {
     EXPECT_STREQ(p->proName.data, "Polar Stereographic");
     EXPECT_STREQ(p->proSpheroid->sphereName.data, "Clarke 1866");
     EXPECT_NEAR(p->proSpheroid->a, 6378206.4, 1e-6);
-    EXPECT_EQ(kprj_ProParametersCreateByName(toolkit, "Nowhere", &err), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "Invalid Projection Name");
+    refused(err, kprj_ProParametersCreateByName(toolkit, "Nowhere", &err) == nullptr,
+            "Invalid Projection Name");
     EXPECT_EQ(kprj_ProParametersCreateByName(nullptr, "UTM", &err), nullptr);
 }
 
@@ -669,9 +658,7 @@ TEST_F(Engine, InteractiveQueriesReadTheCallersStream) {
         fclose(in);
         fclose(out);
         if (c.failure) {
-            EXPECT_EQ(p, nullptr);
-            EXPECT_NE(ktest::messages(err.r).find(c.failure), std::string::npos)
-                << ktest::messages(err.r);
+            refusedWith(err, p == nullptr, c.failure);
             continue;
         }
         ASSERT_NE(p, nullptr) << ktest::messages(err.r);
@@ -704,8 +691,7 @@ TEST_F(Engine, PointsAndNorthAngle) {
     EXPECT_EQ(p->points[0].x, 180);
     EXPECT_EQ(kprj_PointsConvertByUnitName(c, "degrees", "nope", &err), -1);
     EXPECT_EQ(kprj_PointsConvertByUnitName(nullptr, "degrees", "radians", &err), -1);
-    EXPECT_EQ(kprj_PointsCreate(-1, &err), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "Bad point count");
+    refused(err, kprj_PointsCreate(-1, &err) == nullptr, "Bad point count");
     EXPECT_EQ(kprj_PointsCopy(nullptr, &err), nullptr);
     kprj_PointsFree(c);
     kprj_PointsFree(p);

@@ -307,46 +307,32 @@ TEST_F(PE, RefusalsAndTheirReports) {
         {"kprj_PEPrjRead", 2, "Projection file " + missing + " does not exist.",
          [&](Kerr_ErrorReport **e) { return !kprj_PEPrjRead(toolkit, missing.c_str(), e); }},
         {"kprj_PEPrjRead", 5, "Fail to convert string to coordsys obj.",
-         [&](Kerr_ErrorReport **e) {
-             return !kprj_PEPrjRead(toolkit, dir.file("junk.prj").c_str(), e);
-         }},
+         [&](auto e) { return !kprj_PEPrjRead(toolkit, dir.file("junk.prj").c_str(), e); }},
         {"kprj_PEPrjRead", 6, "Failed to translate PE coordsys to Orvel map projection.",
-         [&](Kerr_ErrorReport **e) {
-             return !kprj_PEPrjRead(toolkit, dir.file("wintri.prj").c_str(), e);
-         }},
+         [&](auto e) { return !kprj_PEPrjRead(toolkit, dir.file("wintri.prj").c_str(), e); }},
         {"kprj_PEPrjWrite", 4, "Fail to create projection file " + dir.file("no/x.prj") + ".",
-         [&](Kerr_ErrorReport **e) {
-             return kprj_PEPrjWrite(dir.file("no/x.prj").c_str(), utm.get(), e) < 0;
-         }},
+         [&](auto e) { return kprj_PEPrjWrite(dir.file("no/x.prj").c_str(), utm.get(), e) < 0; }},
         {"kprj_PEPrjWrite", 5, "Error writing string to projection file.",
          [&](Kerr_ErrorReport **e) { return kprj_PEPrjWrite("/dev/full", utm.get(), e) < 0; }},
         {"kprj_PROJECTIONFromProNumber", 4, "Missing PE translation",
-         [&](Kerr_ErrorReport **e) {
-             return kprj_PEPrjWrite(dir.file("som.prj").c_str(), som.get(), e) < 0;
-         }},
+         [&](auto e) { return kprj_PEPrjWrite(dir.file("som.prj").c_str(), som.get(), e) < 0; }},
         {"kprj_GEOGCSFromSpheroidDatum", 2, "No translation for spheroid/datum",
          [&](Kerr_ErrorReport **e) { return !kprj_MapProjectionToCOORDSYS(flat.get(), e); }},
         {"kprj_COORDSYSToMapProjection", 2, "Input coordinate system is neither a PCS nor a GCS",
          [&](Kerr_ErrorReport **e) { return !kprj_COORDSYSToMapProjection(toolkit, nullptr, e); }},
         {"kprj_MapProjectionFromPEString", 4, "Fail to convert string to coordsys obj.",
-         [&](Kerr_ErrorReport **e) {
-             return !kprj_MapProjectionFromPEString(toolkit, "EPSG:0", e);
-         }},
+         [&](auto e) { return !kprj_MapProjectionFromPEString(toolkit, "EPSG:0", e); }},
         {"kprj_ProParametersFromSystemText", 1, "Invalid input parameters",
          [&](Kerr_ErrorReport **e) { return !kprj_ProParametersFromSystemText(toolkit, "", e); }},
         {"kprj_MapProjectionFromPEString", 5,
          "Failed to translate PE coordsys to Orvel map projection.",
-         [&](Kerr_ErrorReport **e) {
+         [&](auto e) {
              return !kprj_MapProjectionFromPEString(toolkit, "+proj=wintri +type=crs", e);
          }},
         {"kprj_MapProjectionFromPEString", 1, "Toolkit has not been initialized",
-         [&](Kerr_ErrorReport **e) {
-             return !kprj_MapProjectionFromPEString(nullptr, "EPSG:4326", e);
-         }},
+         [&](auto e) { return !kprj_MapProjectionFromPEString(nullptr, "EPSG:4326", e); }},
         {"kprj_MapProjectionFromPEString", 2, "Invalid input parameters",
-         [&](Kerr_ErrorReport **e) {
-             return !kprj_MapProjectionFromPEString(toolkit, nullptr, e);
-         }},
+         [&](auto e) { return !kprj_MapProjectionFromPEString(toolkit, nullptr, e); }},
         {"kprj_MapProjectionToPEString", 1, "Invalid input parameters",
          [&](Kerr_ErrorReport **e) { return !kprj_MapProjectionToPEString(nullptr, e); }},
         {"kprj_MapProjectionToPEString", 3, "Don't know how to convert from Other_Kind",

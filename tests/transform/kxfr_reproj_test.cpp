@@ -12,30 +12,12 @@
 #include <vector>
 
 #include "support/ktest.hpp"
+#include "transform/xfr_handles.hpp"
 #include "support/prj_records.hpp"
 
 namespace {
 
-struct XDelete {
-    void operator()(Kxfr_XForm *x) const { kxfr_XFormFree(x); }
-};
-using X = std::unique_ptr<Kxfr_XForm, XDelete>;
-struct BdDelete {
-    void operator()(Kgda_BaseData *b) const { kgda_BaseDataDelete(b, nullptr); }
-};
-using Bd = std::unique_ptr<Kgda_BaseData, BdDelete>;
-struct MiDelete {
-    void operator()(Kprj_MapInfo *m) const { kprj_MapInfoFree(m); }
-};
-using Mi = std::unique_ptr<Kprj_MapInfo, MiDelete>;
-using Pts = std::vector<double>;  // x0 y0 x1 y1 ...
-
-Bd matrix(const Pts &xy) {
-    Bd b(kgda_BaseDataCreate(2, static_cast<int>(xy.size() / 2), KGDA_TYPE_F64, KGDA_MATRIX_OBJECT,
-                             nullptr, nullptr));
-    std::copy(xy.begin(), xy.end(), reinterpret_cast<double *>(b->windowStart));
-    return b;
-}
+using namespace xfrtest;
 
 Pts through(const Kxfr_XForm *x, Pts xy) {
     ktest::Err e;
@@ -112,6 +94,7 @@ class Reproj : public ::testing::Test {
 };
 
 TEST_F(Reproj, SampleGridRunsFromTheOuterEdgesRowByRow) {
+    const double s = 1000.0 / 15;  // the step of 16 samples over 1000 pixels
     const struct {
         long width, height, columns, rows;
         size_t points;
@@ -119,13 +102,7 @@ TEST_F(Reproj, SampleGridRunsFromTheOuterEdgesRowByRow) {
     } cases[] = {
         {10, 20, 1, 1, 4, {-0.5, -0.5, 9.5, -0.5}, {-0.5, 19.5, 9.5, 19.5}},
         {10, 20, 0, -3, 4, {-0.5, -0.5, 9.5, -0.5}, {-0.5, 19.5, 9.5, 19.5}},
-        {1000,
-         1000,
-         16,
-         16,
-         256,
-         {-0.5, -0.5, -0.5 + 1000.0 / 15, -0.5},
-         {-0.5 + 14000.0 / 15, 999.5, 999.5, 999.5}},
+        {1000, 1000, 16, 16, 256, {-.5, -.5, s - .5, -.5}, {14 * s - .5, 999.5, 999.5, 999.5}},
         {6, 3, 3, 2, 6, {-0.5, -0.5, 2.5, -0.5}, {2.5, 2.5, 5.5, 2.5}},
     };
     for (const auto &t : cases) {
@@ -392,61 +369,59 @@ TEST_F(Reproj, Refusals) {
         {fx, 10, "MapToMapFunc failed", funcX(crafted, &failing, u, 10, 10, 2, 4)},
         {"kxfr_XFormCreateReprojFromMapToMapFunc", 1,
          "kxfr_XFormCreateReprojFromMapToMapFuncX failed",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return !X(kxfr_XFormCreateReprojFromMapToMapFunc(crafted, &identity, u, 0, 1, u, 2, 2,
                                                               2, 1, 0.1, err));
          }},
         {"kxfr_XFormComputeFromPointsX", 1, "Invalid input points",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return !X(kxfr_XFormComputeFromPointsX(pts.get(), nullptr, 2, &error, err));
          }},
         {"kxfr_XFormComputeFromPointsX", 2, "Too few points",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return !X(kxfr_XFormComputeFromPointsX(two.get(), two.get(), 2, &error, err));
          }},
         {"kxfr_XFormComputeFromPointsX", 3, "Invalid maximum order",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return !X(kxfr_XFormComputeFromPointsX(pts.get(), pts.get(), 0, &error, err));
          }},
         {"kxfr_XFormComputeFromPointsX", 5, "kfga_DerivePolyCoefs failed",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return !X(kxfr_XFormComputeFromPoints(same.get(), same.get(), 1, 0.1, err));
          }},
         {"kxfr_ComputeRMSErrorFromResiduals", 1, "Invalid residual matrix",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return kxfr_ComputeRMSErrorFromResiduals(nullptr, nullptr, &total, err) == -1;
          }},
         {"kxfr_ComputeRMSErrorFromResiduals", 2, "Error - invalid RMS vector size",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return kxfr_ComputeRMSErrorFromResiduals(residuals.get(), wrong.get(), &total, err) ==
                     -1;
          }},
         {"kxfr_ComputeRMSErrorFromPoints", 1, "Invalid input points",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return kxfr_ComputeRMSErrorFromPoints(nullptr, pts.get(), pts.get(), nullptr, &total,
                                                    err) == -1;
          }},
         {"kxfr_ComputeRMSErrorFromPoints", 2, "Point counts differ: 4 and 2",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return kxfr_ComputeRMSErrorFromPoints(u, pts.get(), two.get(), nullptr, &total, err) ==
                     -1;
          }},
         {"kxfr_XFormCreateFromProjPairAndMapInfo", 1, "Source or Destination Map Unit name is NULL",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return !X(
                  kxfr_XFormCreateReprojFromProjPair(nullptr, metres.get(), noUnits.get(), 2, err));
          }},
         {"kxfr_XFormCreateReprojFromProjPair", 1, "Invalid input MapInfo",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return !X(
                  kxfr_XFormCreateReprojFromProjPair(nullptr, empty.get(), metres.get(), 2, err));
          }},
         {"kxfr_XFormCreateReprojFromLayers", 1, "NULL layer",
-         [&](Kerr_ErrorReport **err) {
-             return !X(kxfr_XFormCreateReprojFromLayers(nullptr, nullptr, 2, err));
-         }},
+         [&](auto err) { return !X(kxfr_XFormCreateReprojFromLayers(nullptr, nullptr, 2, err)); }},
         {"kxfr_XFormCreateReprojFromLayerAndProj", 1, "NULL layer or map information",
-         [&](Kerr_ErrorReport **err) {
+         [&](auto err) {
              return !X(
                  kxfr_XFormCreateReprojFromLayerAndProj(nullptr, utm.get(), metres.get(), 2, err));
          }},
