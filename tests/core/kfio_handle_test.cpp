@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "refusal_checks.hpp"
+#include "support/ktest_checks.hpp"
 #include "support/ktest.hpp"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "refusal_checks.hpp"
+#include "support/ktest_checks.hpp"
 #include "support/ktest.hpp"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "datum/proj_oracle.hpp"
-#include "refusal_checks.hpp"
+#include "support/ktest_checks.hpp"
 #include "support/ktest.hpp"
 
 namespace {

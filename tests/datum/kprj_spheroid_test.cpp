@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "refusal_checks.hpp"
+#include "support/ktest_checks.hpp"
 #include "support/ktest.hpp"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "refusal_checks.hpp"
+#include "support/ktest_checks.hpp"
 #include "support/ktest.hpp"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "refusal_checks.hpp"
+#include "support/ktest_checks.hpp"
 #include "support/ktest.hpp"
 
 namespace {

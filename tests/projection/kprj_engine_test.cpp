@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "refusal_checks.hpp"
+#include "support/ktest_checks.hpp"
 #include "support/ktest.hpp"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string>
 
-#include "refusal_checks.hpp"
+#include "support/ktest_checks.hpp"
 #include "support/ktest.hpp"
 #include "support/prj_records.hpp"
 

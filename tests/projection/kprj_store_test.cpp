@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "refusal_checks.hpp"
+#include "support/ktest_checks.hpp"
 #include "support/ktest.hpp"
 #include "support/prj_records.hpp"
 

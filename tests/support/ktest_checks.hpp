@@ -35,4 +35,27 @@ inline testing::AssertionResult almost(const Reals &got, const Reals &want) {
     return r;
 }
 
+// A call that must fail returned its failure value (`failed`) and left a
+// report whose messages are exactly `want`.
+inline void refused(const Err &e, bool failed, const std::string &want) {
+    EXPECT_TRUE(failed) << want;
+    EXPECT_EQ(messages(e.r), want);
+}
+
+// A call that must fail returned its failure value and left some report.
+inline void refused(const Err &e, bool failed) {
+    EXPECT_TRUE(failed);
+    EXPECT_NE(e.r, nullptr);
+}
+
+// A call that must fail returned its failure value and its report holds `part`.
+inline void refusedWith(const Err &e, bool failed, const std::string &part) {
+    EXPECT_TRUE(failed) << part;
+    EXPECT_TRUE(says(e.r, part));
+}
+
 }  // namespace ktest
+
+// The suites call the refusal checks unqualified.
+using ktest::refused;
+using ktest::refusedWith;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "refusal_checks.hpp"
+#include "support/ktest_checks.hpp"
 #include "support/ktest.hpp"
 #include "transform/xfr_handles.hpp"
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "refusal_checks.hpp"
+#include "support/ktest_checks.hpp"
 #include "support/ktest.hpp"
 #include "transform/xfr_handles.hpp"
 #include "support/prj_records.hpp"
