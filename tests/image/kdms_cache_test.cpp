@@ -16,6 +16,13 @@
 
 using namespace kdmstest;
 
+// A call that fails with this result and exactly this report.
+#define EXPECT_REFUSAL(call, result, text)       \
+    do {                                         \
+        EXPECT_EQ(call, result);                 \
+        EXPECT_EQ(ktest::messages(err.r), text); \
+    } while (0)
+
 namespace {
 
 constexpr long kSize = 16;
@@ -33,43 +40,40 @@ TEST(KdmsCache, CreateRefusesBadArgumentsAndOptions) {
     Source src(kSize, 8);
     const long live = kmsc_HeapLiveBlocks();
     Err err;
-    EXPECT_EQ(kdms_CacheCreate(0, &err, 0), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "Args");
+    EXPECT_REFUSAL(kdms_CacheCreate(0, &err, 0), nullptr, "Args");
     EXPECT_TRUE(ktest::hasCode(err.r, "kdms_CacheCreate", 1));
     err.reset();
 
     // An unknown code stops the list; the half-built cache is destroyed.
-    EXPECT_EQ(kdms_CacheCreate(kSize, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 4L, 99, 0), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "CacheChangeOptions fail | 99:  Invalid option");
+    EXPECT_REFUSAL(kdms_CacheCreate(kSize, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 4L, 99, 0), nullptr,
+                   "CacheChangeOptions fail | 99:  Invalid option");
     EXPECT_EQ(ktest::printed(err.r, 0),
               " ***ERROR NUMBER 3 IN FUNCTION kdms_CacheCreate***\n"
               " >>>CacheChangeOptions fail<<<\n"
               " ***ERROR NUMBER 1 IN FUNCTION CacheChangeOptions***\n"
               " >>>99:  Invalid option<<<\n\n");
     err.reset();
-    EXPECT_EQ(kdms_CacheCreate(kSize, &err, KDMS_CO_VIRTUAL_RECORD_MAX, -1L, 0), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "CacheChangeOptions fail | Invalid virtualRecordMax -1");
+    EXPECT_REFUSAL(kdms_CacheCreate(kSize, &err, KDMS_CO_VIRTUAL_RECORD_MAX, -1L, 0), nullptr,
+                   "CacheChangeOptions fail | Invalid virtualRecordMax -1");
     err.reset();
-    EXPECT_EQ(kdms_CacheCreate(kSize, &err, KDMS_CO_PHYSICAL_RECORD_MAX, -3L, 0), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "CacheChangeOptions fail | Invalid physRecordMax -3");
+    EXPECT_REFUSAL(kdms_CacheCreate(kSize, &err, KDMS_CO_PHYSICAL_RECORD_MAX, -3L, 0), nullptr,
+                   "CacheChangeOptions fail | Invalid physRecordMax -3");
     err.reset();
-    EXPECT_EQ(kdms_CacheCreate(kSize, &err, KDMS_CO_UNDO_LEVELS, 2L, (void *)nullptr, Stash::read,
-                               (Kdms_StashWriteFunc) nullptr, 0),
-              nullptr);
-    EXPECT_EQ(ktest::messages(err.r),
-              "CacheChangeOptions fail | Stash read and write functions must be given together");
+    EXPECT_REFUSAL(
+        kdms_CacheCreate(kSize, &err, KDMS_CO_UNDO_LEVELS, 2L, (void *)nullptr, Stash::read,
+                         (Kdms_StashWriteFunc) nullptr, 0),
+        nullptr, "CacheChangeOptions fail | Stash read and write functions must be given together");
     err.reset();
     EXPECT_EQ(kmsc_HeapLiveBlocks(), live);
 
     // Options before the unknown one stay applied on a change.
     Kdms_Cache *c = makeCache(src, 2, 8, &err);
     ASSERT_NE(c, nullptr) << ktest::messages(err.r);
-    EXPECT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 5L, 1234, 0), -1);
-    EXPECT_EQ(ktest::messages(err.r), "CacheChangeOptions fail | 1234:  Invalid option");
+    EXPECT_REFUSAL(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 5L, 1234, 0), -1,
+                   "CacheChangeOptions fail | 1234:  Invalid option");
     EXPECT_EQ(info(c).physRecordMax, 5);
     err.reset();
-    EXPECT_EQ(kdms_CacheChange(nullptr, &err, 0), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Args");
+    EXPECT_REFUSAL(kdms_CacheChange(nullptr, &err, 0), -1, "Args");
     err.reset();
 
     // The array form takes the same list as words.
@@ -90,27 +94,20 @@ TEST(KdmsCache, ArgumentChecksChangeNothing) {
     ASSERT_NE(c, nullptr);
     Record buf(kSize);
     void *p = buf.data();
-    EXPECT_EQ(kdms_CacheRead(nullptr, 0, &p, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Null cache");
-    EXPECT_EQ(kdms_CacheRead(c, 0, nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Null data");
-    EXPECT_EQ(kdms_CacheRead(c, 4, &p, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Index 4 illegal for virtualRecordMax of 4");
-    EXPECT_EQ(kdms_CacheRead(c, -1, &p, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Index -1 illegal for virtualRecordMax of 4");
-    EXPECT_EQ(kdms_CacheWrite(nullptr, 0, buf.data(), &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Null cache");
-    EXPECT_EQ(kdms_CacheWrite(c, 0, nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Null data");
-    EXPECT_EQ(kdms_CacheWrite(c, 4, buf.data(), &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Index 4 illegal for virtualRecordMax of 4");
-    EXPECT_EQ(kdms_CacheFetch(c, 4, &p, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Index 4 illegal for virtualRecordMax of 4");
-    EXPECT_EQ(kdms_CacheFlush(c, 7, 4, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "recordIndex out of range");
+    EXPECT_REFUSAL(kdms_CacheRead(nullptr, 0, &p, &err), -1, "Null cache");
+    EXPECT_REFUSAL(kdms_CacheRead(c, 0, nullptr, &err), -1, "Null data");
+    EXPECT_REFUSAL(kdms_CacheRead(c, 4, &p, &err), -1, "Index 4 illegal for virtualRecordMax of 4");
+    EXPECT_REFUSAL(kdms_CacheRead(c, -1, &p, &err), -1,
+                   "Index -1 illegal for virtualRecordMax of 4");
+    EXPECT_REFUSAL(kdms_CacheWrite(nullptr, 0, buf.data(), &err), -1, "Null cache");
+    EXPECT_REFUSAL(kdms_CacheWrite(c, 0, nullptr, &err), -1, "Null data");
+    EXPECT_REFUSAL(kdms_CacheWrite(c, 4, buf.data(), &err), -1,
+                   "Index 4 illegal for virtualRecordMax of 4");
+    EXPECT_REFUSAL(kdms_CacheFetch(c, 4, &p, &err), -1,
+                   "Index 4 illegal for virtualRecordMax of 4");
+    EXPECT_REFUSAL(kdms_CacheFlush(c, 7, 4, &err), -1, "recordIndex out of range");
     EXPECT_EQ(kdms_CacheFlush(c, 7, -2, &err), -1);
-    EXPECT_EQ(kdms_CacheFlush(nullptr, 7, -1, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Null cache");
+    EXPECT_REFUSAL(kdms_CacheFlush(nullptr, 7, -1, &err), -1, "Null cache");
     EXPECT_TRUE(src.reads.empty());
     EXPECT_TRUE(src.writes.empty());
     EXPECT_TRUE(src.flushes.empty());
@@ -316,10 +313,8 @@ TEST(KdmsCache, WithoutSlotsEveryCallGoesToTheSource) {
     Kdms_Cache *c = makeCache(src, 0, 4, &err);
     ASSERT_NE(c, nullptr);
     void *p = nullptr;
-    EXPECT_EQ(kdms_CacheRead(c, 1, &p, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Null *data and zero rec cache");
-    EXPECT_EQ(kdms_CacheFetch(c, 1, &p, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Null *data and zero rec cache");
+    EXPECT_REFUSAL(kdms_CacheRead(c, 1, &p, &err), -1, "Null *data and zero rec cache");
+    EXPECT_REFUSAL(kdms_CacheFetch(c, 1, &p, &err), -1, "Null *data and zero rec cache");
     Record mine(kSize);
     void *m = mine.data();
     EXPECT_EQ(kdms_CacheFetch(c, 1, &m, &err), 0);
@@ -339,8 +334,7 @@ TEST(KdmsCache, WithoutSlotsEveryCallGoesToTheSource) {
 
     // A read-only source refuses the write.
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_SOURCE_WRITE_FUNC, (Kdms_WriteFunc) nullptr, 0), 0);
-    EXPECT_EQ(kdms_CacheWrite(c, 1, w.data(), &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Missing writeFunc");
+    EXPECT_REFUSAL(kdms_CacheWrite(c, 1, w.data(), &err), -1, "Missing writeFunc");
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_SOURCE_READ_FUNC, (Kdms_ReadFunc) nullptr, 0), 0);
     EXPECT_TRUE(readCopy(c, 1, &err).empty());
     EXPECT_EQ(ktest::messages(err.r), "Missing readFunc");
@@ -440,10 +434,10 @@ TEST(KdmsCache, SourceFailures) {
               "write 0");
     EXPECT_EQ(kdms_CacheIndexPresent(c, 0), 1);
     EXPECT_EQ(info(c).dirtySlots, 1);
-    EXPECT_EQ(kdms_CacheWrite(c, 5, w.data(), &err), -1);
-    EXPECT_EQ(ktest::messages(err.r),
-              "CachePhysicalRecordGet failed | kdms_CacheFlush error | writeFunc failed | cannot "
-              "write 0");
+    EXPECT_REFUSAL(
+        kdms_CacheWrite(c, 5, w.data(), &err), -1,
+        "CachePhysicalRecordGet failed | kdms_CacheFlush error | writeFunc failed | cannot "
+        "write 0");
     EXPECT_EQ(kdms_CacheFlush(c, 6, -1, &err), -1);
     EXPECT_EQ(kdms_CacheIndexPresent(c, 0), 1);
     src.failWriteAt = -2;
@@ -454,8 +448,7 @@ TEST(KdmsCache, SourceFailures) {
     // A failing flush function is reported after the writes.
     src.failFlush = true;
     ASSERT_EQ(kdms_CacheWrite(c, 5, w.data(), &err), 0);
-    EXPECT_EQ(kdms_CacheFlush(c, 4, -1, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "flushFunc failed | cannot flush");
+    EXPECT_REFUSAL(kdms_CacheFlush(c, 4, -1, &err), -1, "flushFunc failed | cannot flush");
     EXPECT_EQ(src.records[5], w);
     EXPECT_EQ(info(c).dirtySlots, 0);
 

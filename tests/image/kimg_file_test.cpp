@@ -17,6 +17,9 @@
 
 #include "support/ktest.hpp"
 
+#define EXPECT_SAYS(e, text) \
+    EXPECT_NE(ktest::messages((e).r).find(text), std::string::npos) << ktest::messages((e).r)
+
 namespace {
 
 class ImgFile : public ::testing::Test {
@@ -86,7 +89,7 @@ TEST_F(ImgFile, EachMisbehavingPluginIsRejectedWithItsMessage) {
         ktest::PrintedReports printed;
         ktest::Err e;
         EXPECT_EQ(kimg_FileTitleIdentify(f.c_str(), &e), nullptr);
-        EXPECT_NE(ktest::messages(e.r).find(f + ":  Unrecognized format"), std::string::npos);
+        EXPECT_SAYS(e, f + ":  Unrecognized format");
         std::string where = std::string(c.message) + plugins + "/lib" + c.plugin + ".so";
         EXPECT_TRUE(printed.contains(where + ":  DLL ignored")) << ktest::messages(e.r);
         // Never asked again in this process.
@@ -281,7 +284,7 @@ TEST_F(ImgFile, ObjectsRoundTripThroughThePluginOrTheSupportFile) {
         kmif_DesignDelete(back, nullptr);
         std::string missing = dir.file(file) + "(:Layer_1:None)";
         EXPECT_EQ(kimg_FileNodeDataRead(missing.c_str(), &back, &e), nullptr);
-        EXPECT_NE(ktest::messages(e.r).find("Cannot read :Layer_1:None"), std::string::npos);
+        EXPECT_SAYS(e, "Cannot read :Layer_1:None");
     }
     // The plain format kept its object in a native support file naming it.
     EXPECT_EQ(title(dir.file("p.aux")), "MIRAVEN Image");
@@ -295,7 +298,7 @@ TEST_F(ImgFile, ObjectsRoundTripThroughThePluginOrTheSupportFile) {
     ASSERT_EQ(kimg_FileCopy(p.c_str(), c.c_str(), &e, 0), 0) << ktest::messages(e.r);
     EXPECT_EQ(kimg_FileSupportFileVerify(c.c_str(), dir.file("c.aux").c_str(), &e), 1);
     EXPECT_EQ(kimg_FileCopy(p.c_str(), c.c_str(), &e, 0), -1);
-    EXPECT_NE(ktest::messages(e.r).find("Attempt to copy over " + c), std::string::npos);
+    EXPECT_SAYS(e, "Attempt to copy over " + c);
     // A copy that fails on the support file leaves no destination behind (and
     // leaves alone what was there before).
     std::string h = dir.file("h.pln");
@@ -312,7 +315,7 @@ TEST_F(ImgFile, ObjectsRoundTripThroughThePluginOrTheSupportFile) {
     EXPECT_NE(access(dir.file("c.aux").c_str(), F_OK), 0);
     EXPECT_EQ(kimg_FileSupportFileVerify(r.c_str(), dir.file("r.aux").c_str(), &e), 1);
     EXPECT_EQ(kimg_FileRename(p.c_str(), r.c_str(), &e), -1);
-    EXPECT_NE(ktest::messages(e.r).find("Attempt to rename over " + r), std::string::npos);
+    EXPECT_SAYS(e, "Attempt to rename over " + r);
     ASSERT_EQ(kimg_FileDestroy(r.c_str(), &e), 0) << ktest::messages(e.r);
     EXPECT_NE(access(r.c_str(), F_OK), 0);
     EXPECT_NE(access(dir.file("r.aux").c_str(), F_OK), 0);

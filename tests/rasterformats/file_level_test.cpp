@@ -14,6 +14,9 @@
 
 #include "support/ktest.hpp"
 
+#define EXPECT_SAYS(e, text) \
+    EXPECT_NE(ktest::messages((e).r).find(text), std::string::npos) << ktest::messages((e).r)
+
 namespace {
 
 using ktest::Err;
@@ -109,7 +112,7 @@ TEST_F(FileLevel, CopyBetweenFormatsCopiesEveryLayersPixels) {
     // The copy is refused onto an existing name, and the existing file stays.
     const std::string before = ktest::readFile(tif);
     EXPECT_EQ(kimg_FileCopy(img.c_str(), tif.c_str(), &e, 0), -1);
-    EXPECT_NE(ktest::messages(e.r).find("Attempt to copy over " + tif), std::string::npos);
+    EXPECT_SAYS(e, "Attempt to copy over " + tif);
     EXPECT_EQ(ktest::readFile(tif), before);
 }
 
@@ -172,8 +175,7 @@ TEST_F(FileLevel, WholeFileCopyMeter) {
             EXPECT_EQ(read(layer(copy, 1)), read(layer(img, 1)));
         } else {
             EXPECT_EQ(rc, -1) << stopAt;
-            EXPECT_NE(ktest::messages(e.r).find("User abort"), std::string::npos)
-                << ktest::messages(e.r);
+            EXPECT_SAYS(e, "User abort");
             EXPECT_EQ(seen.fractions.back(), stopAt);
             EXPECT_FALSE(exists(copy)) << stopAt;
         }
@@ -323,8 +325,7 @@ TEST_F(FileLevel, ImageChipsSampleStretchAndKeepTheirFile) {
         Err be;
         std::string name = b.name ? dir.file(b.name) : "";
         EXPECT_EQ(kimg_FileImageChipGet(b.name ? name.c_str() : nullptr, b.size, 0, &be), nullptr);
-        EXPECT_NE(ktest::messages(be.r).find(b.message), std::string::npos)
-            << ktest::messages(be.r);
+        EXPECT_SAYS(be, b.message);
     }
 }
 

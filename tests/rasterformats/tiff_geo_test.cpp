@@ -19,6 +19,9 @@
 #include "support/ktest.hpp"
 #include "support/prj_records.hpp"
 
+#define EXPECT_SAYS(e, text) \
+    EXPECT_NE(ktest::messages((e).r).find(text), std::string::npos) << ktest::messages((e).r)
+
 namespace {
 
 using kprjtest::str;
@@ -229,11 +232,11 @@ TEST_F(GeoTiff, UtmImageMadeHereHasTheCodesOtherSoftwareReads) {
     Kprj_ProParameters *sp = kprj_ProParametersCopy(p, nullptr, nullptr);
     sp->proNumber = KPRJ_STATE_PLANE;
     EXPECT_EQ(kimg_LayerMapProjectionWrite(l, sp, &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("GeoTIFF codes"), std::string::npos);
+    EXPECT_SAYS(err, "GeoTIFF codes");
     // So is the Oblique Mercator given by two points on its centre line.
     sp->proNumber = KPRJ_OBLIQUE_MERCATOR;
     EXPECT_EQ(kimg_LayerMapProjectionWrite(l, sp, &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("defined by two points"), std::string::npos);
+    EXPECT_SAYS(err, "defined by two points");
     kprj_ProParametersFree(sp);
     ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
     kimg_FileNameDequeue(file.c_str(), nullptr);

@@ -20,6 +20,9 @@
 #include "rf_fixture.hpp"
 #include "support/ktest.hpp"
 
+#define EXPECT_SAYS(e, text) \
+    EXPECT_NE(ktest::messages((e).r).find(text), std::string::npos) << ktest::messages((e).r)
+
 namespace {
 
 using ktest::Err;
@@ -356,7 +359,7 @@ TEST_F(Tiff, UpdateKeepsGeoTiffKeys) {
     EXPECT_EQ(rf.LayerRasterWrite(l, 0, 0, block.data(), &e), -1);  // opened read-only
     EXPECT_EQ(errno, EACCES);
     EXPECT_EQ(rf.LayerRasterRead(l, 2, 0, block.data(), &e), -1);
-    EXPECT_NE(ktest::messages(e.r).find("outside"), std::string::npos);
+    EXPECT_SAYS(e, "outside");
     EXPECT_EQ(rf.LayerOpen(f, ":Layer_4", &lw, &lh, &pt, &comp, &lt, &bw, &bh, &e), nullptr);
     EXPECT_EQ(errno, KIMG_RF_STATUS_NO_SUCH_FILE);
     rf.LayerClose(l, &e);
