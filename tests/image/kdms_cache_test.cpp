@@ -481,25 +481,14 @@ TEST(KdmsCache, SourceCallsRunInsideTheThreadUnsafeSection) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (!*entered) ++held;
     };
-    Kdms_ReadFunc read = [](long, void **, void *, Kerr_ErrorReport **) {
-        probe();
-        return 0;
-    };
+    Kdms_ReadFunc read = [](long, void **, void *, Kerr_ErrorReport **) { return probe(), 0; };
     Kdms_WriteFunc write = [](long, const void *, void *, Kerr_ErrorReport **) {
-        probe();
-        return 0;
+        return probe(), 0;
     };
-    Kdms_FlushFunc flush = [](int, long, void *, Kerr_ErrorReport **) {
-        probe();
-        return 0;
-    };
-    Kdms_StashReadFunc sread = [](long, void *, void *, Kerr_ErrorReport **) {
-        probe();
-        return 0;
-    };
+    Kdms_FlushFunc flush = [](int, long, void *, Kerr_ErrorReport **) { return probe(), 0; };
+    Kdms_StashReadFunc sread = [](long, void *, void *, Kerr_ErrorReport **) { return probe(), 0; };
     Kdms_StashWriteFunc swrite = [](long, const void *, void *, Kerr_ErrorReport **) {
-        probe();
-        return 0;
+        return probe(), 0;
     };
     Err err;
     Kdms_Cache *c = kdms_CacheCreate(

@@ -15,27 +15,19 @@
 #include <sstream>
 #include <thread>
 
-#include "support/ktest.hpp"
+#include "support/plugin_test.hpp"
 
 #define EXPECT_SAYS(e, text) \
     EXPECT_NE(ktest::messages((e).r).find(text), std::string::npos) << ktest::messages((e).r)
 
 namespace {
 
-class ImgFile : public ::testing::Test {
+class ImgFile : public ktest::PluginTest {
   protected:
-    ktest::TempDir dir;
-    std::string plugins = dir.file("plugins"), log = dir.file("log");
-    ktest::ScopedEnv path{"ORVEL_RASTER_FORMATS_PATH", plugins.c_str()};
-    ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
+    std::string log = dir.file("log");
     ktest::ScopedEnv logEnv{"KTEST_RF_LOG", log.c_str()};
 
-    void SetUp() override {
-        ASSERT_NE(kint_InitToolkit(nullptr), nullptr);
-        mkdir(plugins.c_str(), 0755);
-        kimg_RasterFormatsReset();
-    }
-    void TearDown() override { kimg_RasterFormatsReset(); }
+    void SetUp() override { install({}); }
 
     // Puts test plug-ins on the search path, under their own or a given file name.
     void use(std::initializer_list<const char *> names) {
@@ -108,22 +100,19 @@ TEST_F(ImgFile, EachMisbehavingPluginIsRejectedWithItsMessage) {
 TEST_F(ImgFile, MissingOptionalListsGiveDefaultsAndASupportFile) {
     use({"rfplain", "rfgood"});
     std::string plain = make("a.pln", "PLN\n"), good = make("a.ktr", "KTR1\n");
-    long n = 0;
-    char **names = nullptr;
     ktest::Err e;
-    ASSERT_EQ(kimg_FilePixelTypesGet(plain.c_str(), &n, &names, &e), 0);
-    ASSERT_EQ(n, 1);
-    EXPECT_STREQ(names[0], "u8");
-    kmsc_HeapFree(names[0]);
-    kmsc_HeapFree(names);
-    ASSERT_EQ(kimg_FileCompressionTypesGet(plain.c_str(), &n, &names, &e), 0);
-    EXPECT_STREQ(names[0], "None");
-    kmsc_HeapFree(names[0]);
-    kmsc_HeapFree(names);
-    ASSERT_EQ(kimg_FilePixelTypesGet(good.c_str(), &n, &names, &e), 0);
-    EXPECT_EQ(n, 13);
-    for (long i = 0; i < n; ++i) kmsc_HeapFree(names[i]);
-    kmsc_HeapFree(names);
+    auto list = [&](auto get, const std::string &file) {
+        long n = 0;
+        char **names = nullptr;
+        EXPECT_EQ(get(file.c_str(), &n, &names, &e), 0);
+        std::vector<std::string> out(names, names + n);
+        for (long i = 0; i < n; ++i) kmsc_HeapFree(names[i]);
+        kmsc_HeapFree(names);
+        return out;
+    };
+    EXPECT_EQ(list(kimg_FilePixelTypesGet, plain), std::vector<std::string>{"u8"});
+    EXPECT_EQ(list(kimg_FileCompressionTypesGet, plain), std::vector<std::string>{"None"});
+    EXPECT_EQ(list(kimg_FilePixelTypesGet, good).size(), 13u);
     char *aux = kimg_FileSupportFileIdentify(plain.c_str(), &e);
     EXPECT_EQ(aux ? std::string(aux) : "", dir.file("a.aux"));
     kmsc_HeapFree(aux);
@@ -146,10 +135,7 @@ TEST_F(ImgFile, IdentificationOrderFollowsLoadStateMagicAndPseudoTemplates) {
     // Templates ("*.k[2-3]" of the second): the loaded plug-in is asked before the unloaded one;
     // the pseudo template ("<*.k2>") is never matched.
     EXPECT_EQ(title(make("c.k2", "KTR1\n")), "Test Raster");
-    auto c = events("c.k2");
-    ASSERT_EQ(c.size(), 2u);
-    EXPECT_EQ(c[0], "rfsecond ask c.k2");
-    EXPECT_EQ(c[1], "rfgood ask c.k2");
+    EXPECT_EQ(events("c.k2"), (std::vector<std::string>{"rfsecond ask c.k2", "rfgood ask c.k2"}));
     // Magic comes before asking every plug-in.
     EXPECT_EQ(title(make("d.bin", "KTR1\n")), "Test Raster");
     EXPECT_EQ(events("d.bin"), std::vector<std::string>{"rfgood ask d.bin"});
@@ -439,7 +425,6 @@ bool mentions(const Kerr_ErrorReport *r, const std::string &text) {
 // other than the one found, or a file not of the title named), 2 and 33.
 TEST_F(ImgFile, IdentificationStatusesReachTheCaller) {
     use({"rfgood", "rfsecond", "rfplain", "rfnative", "rfnocreate"});
-    Kint_InitToolkitData *tk = kint_GetInit();
     std::string a = make("a.ktr", "KTR1\n"), b = make("b.ktr", "KTR1\n");
     ktest::Err e;
     // 19: by template, and by the title named.

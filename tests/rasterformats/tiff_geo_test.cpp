@@ -246,25 +246,18 @@ TEST_F(GeoTiff, UtmImageMadeHereHasTheCodesOtherSoftwareReads) {
     ASSERT_NE(t, nullptr);
     GTIF *g = GTIFNew(t);
     unsigned short model = 0, pcs = 0, raster = 0, units = 0;
-    EXPECT_EQ(GTIFKeyGet(g, GTModelTypeGeoKey, &model, 0, 1), 1);
-    EXPECT_EQ(GTIFKeyGet(g, ProjectedCSTypeGeoKey, &pcs, 0, 1), 1);
-    EXPECT_EQ(GTIFKeyGet(g, GTRasterTypeGeoKey, &raster, 0, 1), 1);
-    EXPECT_EQ(GTIFKeyGet(g, ProjLinearUnitsGeoKey, &units, 0, 1), 1);
-    EXPECT_EQ(model, ModelTypeProjected);
-    EXPECT_EQ(pcs, 32733);
-    EXPECT_EQ(raster, RasterPixelIsArea);
-    EXPECT_EQ(units, Linear_Meter);
+    EXPECT_EQ((ktest::Ints{GTIFKeyGet(g, GTModelTypeGeoKey, &model, 0, 1),
+                           GTIFKeyGet(g, ProjectedCSTypeGeoKey, &pcs, 0, 1),
+                           GTIFKeyGet(g, GTRasterTypeGeoKey, &raster, 0, 1),
+                           GTIFKeyGet(g, ProjLinearUnitsGeoKey, &units, 0, 1)}),
+              (ktest::Ints{1, 1, 1, 1}));
+    EXPECT_EQ((ktest::Ints{model, pcs, raster, units}),
+              (ktest::Ints{ModelTypeProjected, 32733, RasterPixelIsArea, Linear_Meter}));
     // libgeotiff's own pixel-to-model conversion puts pixel centres where
     // the map information has them.
-    double x = 0.5, y = 0.5;
-    EXPECT_TRUE(GTIFImageToPCS(g, &x, &y));
-    EXPECT_DOUBLE_EQ(x, 500005);
-    EXPECT_DOUBLE_EQ(y, 4649995);
-    x = 63.5;
-    y = 47.5;
-    EXPECT_TRUE(GTIFImageToPCS(g, &x, &y));
-    EXPECT_DOUBLE_EQ(x, 500005 + 630);
-    EXPECT_DOUBLE_EQ(y, 4649995 - 470);
+    double x = 0.5, y = 0.5, x1 = 63.5, y1 = 47.5;
+    EXPECT_TRUE(GTIFImageToPCS(g, &x, &y) && GTIFImageToPCS(g, &x1, &y1));
+    EXPECT_EQ((ktest::Reals{x, y, x1, y1}), (ktest::Reals{500005, 4649995, 500635, 4649525}));
     GTIFFree(g);
     XTIFFClose(t);
     // And the library reads what it wrote.

@@ -266,10 +266,9 @@ TEST_F(Tiff, WritesWhatLibtiffReads) {
         uint16_t code = 0, planar = 0, spp = 0;
         uint32_t tw = 0;
         char *noData = nullptr;
-        TIFFGetField(t, TIFFTAG_COMPRESSION, &code);
-        TIFFGetField(t, TIFFTAG_PLANARCONFIG, &planar);
-        TIFFGetField(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
-        TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw);
+        TIFFGetField(t, TIFFTAG_COMPRESSION, &code), TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw);
+        TIFFGetField(t, TIFFTAG_PLANARCONFIG, &planar),
+            TIFFGetField(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
         EXPECT_TRUE(code == c.code && planar == PLANARCONFIG_SEPARATE && spp == 2 && tw == 32);
         EXPECT_EQ(TIFFGetField(t, 42113, &noData), 1);
         EXPECT_STREQ(noData, "1");
@@ -493,9 +492,7 @@ TEST_F(Tiff, LayerTypesAndLevelNamesSurviveReopening) {
         EXPECT_EQ(type, lt);
         types.push_back(type);
         if (layer != 2 || rf.LayerRRDLayerNamesGet(l, &count, &names, &e) != 0) return;
-        levels.assign(names, names + count);
-        for (long i = 0; i < count; ++i) kmsc_HeapFree(names[i]);
-        kmsc_HeapFree(names);
+        levels = rftest::taken(count, names);
     };
     void *f = rf.FileTitleIdentifyAndOpen(path.c_str(), &title, "w+b", &e);
     void *l1 = rf.LayerCreate(f, ":Layer_1", 1, 3, 20, 20, 0, &bw, &bh, &e);
@@ -587,9 +584,7 @@ TEST_F(Tiff, PyramidsLiveInTheRrdBesideTheImage) {
         char **names = nullptr;
         EXPECT_TRUE(!compute || kimg_LayerRRDCompute(l, &e) == 0) << ktest::messages(e.r);
         EXPECT_EQ(kimg_SSLayerGetNames(l, &count, &names, &e), 0);
-        std::vector<std::string> out(names, names + count);
-        for (long i = 0; i < count; ++i) kmsc_HeapFree(names[i]);
-        kmsc_HeapFree(names);
+        const std::vector<std::string> out = rftest::taken(count, names);
         kimg_LayerClose(l, nullptr);
         kimg_FileNameDequeue(layer.substr(0, layer.find('(')).c_str(), nullptr);
         return out;
