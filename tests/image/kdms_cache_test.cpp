@@ -13,15 +13,9 @@
 
 #include "image/kdms_source.hpp"
 #include "support/ktest.hpp"
+#include "support/report_checks.hpp"
 
 using namespace kdmstest;
-
-// A call that fails with this result and exactly this report.
-#define EXPECT_REFUSAL(call, result, text)       \
-    do {                                         \
-        EXPECT_EQ(call, result);                 \
-        EXPECT_EQ(ktest::messages(err.r), text); \
-    } while (0)
 
 namespace {
 

@@ -16,9 +16,7 @@
 #include <thread>
 
 #include "support/plugin_test.hpp"
-
-#define EXPECT_SAYS(e, text) \
-    EXPECT_NE(ktest::messages((e).r).find(text), std::string::npos) << ktest::messages((e).r)
+#include "support/report_checks.hpp"
 
 namespace {
 
@@ -416,10 +414,6 @@ TEST_F(ImgFile, QueriesAndTheirFailures) {
 
 namespace {
 
-bool mentions(const Kerr_ErrorReport *r, const std::string &text) {
-    return ktest::messages(r).find(text) != std::string::npos;
-}
-
 // The identification statuses reach callers as their messages: 17 (a new
 // file over an existing name), 19 (a title that cannot create), 34 (a title
 // other than the one found, or a file not of the title named), 2 and 33.
@@ -434,7 +428,7 @@ TEST_F(ImgFile, IdentificationStatusesReachTheCaller) {
         EXPECT_EQ(
             kimg_LayerCreate(name.c_str(), KIMG_LAYER_ATHEMATIC, KGDA_TYPE_U8, 4, 4, tk, &e, 0),
             nullptr);
-        EXPECT_TRUE(mentions(e.r, "Title Fixed Raster is not creatable")) << ktest::messages(e.r);
+        EXPECT_SAYS(e, "Title Fixed Raster is not creatable");
     }
     EXPECT_NE(access(dir.file("new.fix").c_str(), F_OK), 0);
     EXPECT_NE(access(dir.file("new.zz").c_str(), F_OK), 0);
@@ -443,15 +437,15 @@ TEST_F(ImgFile, IdentificationStatusesReachTheCaller) {
     Kimg_File *open = kimg_FileOpen(a.c_str(), &e, 0);
     ASSERT_TRUE(open);
     EXPECT_EQ(kimg_LayerOpen((a + "(Second Raster:Layer_1)").c_str(), tk, &e, 0), nullptr);
-    EXPECT_TRUE(mentions(e.r, "Title mismatch")) << ktest::messages(e.r);
+    EXPECT_SAYS(e, "Title mismatch");
     kimg_FileClose(open, &e);
     EXPECT_EQ(kimg_LayerOpen((b + "(Second Raster:Layer_1)").c_str(), tk, &e, 0), nullptr);
-    EXPECT_TRUE(mentions(e.r, "RFInstanceFileNameIdentifyAndOpen failed")) << ktest::messages(e.r);
+    EXPECT_SAYS(e, "RFInstanceFileNameIdentifyAndOpen failed");
     EXPECT_EQ(kimg_LayerOpen((b + "(No Such Title:Layer_1)").c_str(), tk, &e, 0), nullptr);
-    EXPECT_TRUE(mentions(e.r, "Unknown format title No Such Title")) << ktest::messages(e.r);
+    EXPECT_SAYS(e, "Unknown format title No Such Title");
     // 2: reading a name that does not exist.
     EXPECT_EQ(kimg_LayerOpen((dir.file("gone.ktr") + "(:Layer_1)").c_str(), tk, &e, 0), nullptr);
-    EXPECT_TRUE(mentions(e.r, "No such file or diretory")) << ktest::messages(e.r);
+    EXPECT_SAYS(e, "No such file or diretory");
     // 17: the support file of a plain image exists but is not a support
     // file; a write must not make a new one over it.
     std::string p = make("p.pln", "PLN\n"), foreign = make("p.aux", "foreign");
@@ -462,8 +456,8 @@ TEST_F(ImgFile, IdentificationStatusesReachTheCaller) {
         EXPECT_EQ(kimg_FileNodeDataWrite((p + "(:x)").c_str(), &value, design, &e), -1);
         EXPECT_TRUE(printed.contains("Support file " + foreign + " cannot be opened"));
     }
-    EXPECT_TRUE(mentions(e.r, foreign + ":  File already exists")) << ktest::messages(e.r);
-    EXPECT_TRUE(mentions(e.r, "Cannot create support file " + foreign));
+    EXPECT_SAYS(e, foreign + ":  File already exists");
+    EXPECT_SAYS(e, "Cannot create support file " + foreign);
     EXPECT_EQ(ktest::readFile(foreign), "foreign");
     // Statuses themselves, through the status form of identification.
     long status = -1;
@@ -507,7 +501,7 @@ TEST_F(ImgFile, PluginFailuresOfObjectsAndFileServicesAreReported) {
         Kmif_Design *d = nullptr;
         EXPECT_EQ(kimg_FileNodeDataRead((g + "(" + r.node + ")").c_str(), &d, &e), nullptr);
         EXPECT_EQ(d, nullptr);
-        EXPECT_TRUE(mentions(e.r, r.message)) << ktest::messages(e.r);
+        EXPECT_SAYS(e, r.message);
     }
 
     std::string c = dir.file("c.ktr"), r = dir.file("r.ktr");
@@ -537,8 +531,8 @@ TEST_F(ImgFile, PluginFailuresOfObjectsAndFileServicesAreReported) {
         ktest::ScopedEnv fail{"KTEST_RF_FAIL", s.entry};
         ktest::Err e;
         EXPECT_EQ(s.call(&e), -1);
-        EXPECT_TRUE(mentions(e.r, s.message)) << ktest::messages(e.r);
-        EXPECT_TRUE(mentions(e.r, std::string(s.entry) + " refused")) << ktest::messages(e.r);
+        EXPECT_SAYS(e, s.message);
+        EXPECT_SAYS(e, std::string(s.entry) + " refused");
         EXPECT_EQ(access(g.c_str(), F_OK), 0);
         EXPECT_NE(access(r.c_str(), F_OK), 0);
         EXPECT_NE(access(c.c_str(), F_OK), 0) << "the part a failed copy left stays";

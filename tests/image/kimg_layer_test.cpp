@@ -15,16 +15,7 @@
 #include <random>
 
 #include "support/plugin_test.hpp"
-
-#define EXPECT_SAYS(e, text) \
-    EXPECT_NE(ktest::messages((e).r).find(text), std::string::npos) << ktest::messages((e).r)
-
-// A call that fails with this result and exactly this report.
-#define EXPECT_REFUSAL(call, result, text)       \
-    do {                                         \
-        EXPECT_EQ(call, result);                 \
-        EXPECT_EQ(ktest::messages(err.r), text); \
-    } while (0)
+#include "support/report_checks.hpp"
 
 namespace {
 
@@ -540,10 +531,8 @@ TEST_F(Layer, NullValuesOfTheHandleAndTheFormat) {
     Kgda_BaseData *stored = kimg_LayerRasterNullValueRead(l, &err);
     ASSERT_NE(stored, nullptr);
     EXPECT_EQ(*reinterpret_cast<int16_t *>(stored->data), -99);
-    kgda_BaseDataDelete(stored, nullptr);
-    kgda_BaseDataDelete(wrong, nullptr);
-    kgda_BaseDataDelete(v, nullptr);
-    kimg_LayerClose(l, nullptr);
+    kgda_BaseDataDelete(stored, nullptr), kgda_BaseDataDelete(wrong, nullptr);
+    kgda_BaseDataDelete(v, nullptr), kimg_LayerClose(l, nullptr);
 }
 
 TEST_F(Layer, PluginFailuresReachTheCaller) {
@@ -644,9 +633,7 @@ TEST_F(Layer, CopyRemoveRenameAndTypeChange) {
         kgda_BaseDataCreate(256, 1, KGDA_TYPE_F64, KGDA_TABLE_OBJECT, nullptr, nullptr);
     reinterpret_cast<double *>(v->data)[2] = 7.5;
     ASSERT_EQ(kdsc_ColumnWrite(c, 0, 256, v, &err), 0);
-    kgda_BaseDataDelete(v, nullptr);
-    kdsc_ColumnClose(c, nullptr);
-    kdsc_TableClose(t, nullptr);
+    kgda_BaseDataDelete(v, nullptr), kdsc_ColumnClose(c, nullptr), kdsc_TableClose(t, nullptr);
     kimg_LayerClose(l, nullptr);
     // Copy into another file, rename within it, remove the original.
     ASSERT_EQ(kimg_LayerCopy(name("s.klp", "a").c_str(), name("d.klp", "b").c_str(), tk, &err, 0),
@@ -674,18 +661,14 @@ TEST_F(Layer, CopyRemoveRenameAndTypeChange) {
     v = c ? kdsc_ColumnRead(c, 0, 3, nullptr, &err) : nullptr;
     ASSERT_NE(v, nullptr) << ktest::messages(err.r);
     EXPECT_EQ(reinterpret_cast<double *>(v->data)[2], 7.5);
-    kgda_BaseDataDelete(v, nullptr);
-    kdsc_ColumnClose(c, nullptr);
-    kdsc_TableClose(t, nullptr);
+    kgda_BaseDataDelete(v, nullptr), kdsc_ColumnClose(c, nullptr), kdsc_TableClose(t, nullptr);
     kimg_LayerClose(l, nullptr);
     char *file = nullptr, *node = nullptr;
     ASSERT_EQ(kimg_LayerNameParse(name("d.klp", "c").c_str(), &file, &node, &err), 0);
     EXPECT_EQ(std::string(file) + "|" + node, dir.file("d.klp") + "|:c");
     char *again = kimg_LayerNameCreate(file, node, &err);
     EXPECT_EQ(again, name("d.klp", "c"));
-    kmsc_HeapFree(file);
-    kmsc_HeapFree(node);
-    kmsc_HeapFree(again);
+    kmsc_HeapFree(file), kmsc_HeapFree(node), kmsc_HeapFree(again);
     EXPECT_EQ(kimg_LayerNameParse("plain", nullptr, nullptr, &err), -1);
     // A whole file copied as a stack, then a copy onto existing layers fails
     // and leaves the destination as it was.
@@ -1153,8 +1136,7 @@ TEST_F(Layer, ReadsThroughAGeometricTransformMatchDirectEvaluation) {
         -1);
     EXPECT_SAYS(err, "kxfr_XFormCreateFromPolyPair failed");
     EXPECT_NE(kimg_LayerGeometricTransQuery(l), nullptr);  // the one before stays
-    kfga_PolynomialDelete(cube, nullptr);
-    kfga_PolynomialDelete(shift, nullptr);
+    kfga_PolynomialDelete(cube, nullptr), kfga_PolynomialDelete(shift, nullptr);
     kimg_LayerClose(l, nullptr);
 }
 
@@ -1331,11 +1313,8 @@ TEST_F(Layer, ToolAndRrdFilesOnNativeImages) {
                          KIMG_LAYER_OPTION_RRD_EXTERNAL, 1L, 0);
     ASSERT_NE(l, nullptr);
     EXPECT_EQ(kimg_LayerRRDCompute(l, &err), -1);
-    EXPECT_NE(
-        ktest::messages(err.r).find(dir.file("m.img") + ": " + dir.file("m.rrd") +
-                                    " file already in use for a different full resolution image"),
-        std::string::npos)
-        << ktest::messages(err.r);
+    EXPECT_SAYS(err, dir.file("m.img") + ": " + dir.file("m.rrd") +
+                         " file already in use for a different full resolution image");
     kimg_LayerClose(l, nullptr);
 }
 
@@ -1522,12 +1501,9 @@ TEST_F(Layer, StacksMadeWholeArraysStepByStepChipsAndLayerLists) {
     ASSERT_NE(chip, nullptr) << ktest::messages(err.r);
     EXPECT_EQ(chip->layers[2]->numcolumns * 100 + chip->layers[2]->numrows, 1005);
     EXPECT_EQ(chip->layers[2]->windowStart[chip->layers[2]->pitch + 3], px[0][6 * W + 14]);
-    kgda_BaseDataStackDelete(chip, nullptr);
-    kimg_LayerStackArrayStructureDelete(in);
-    kimg_LayerStackStructureDelete(second);
-    kimg_LayerStackStructureDelete(out);
-    kimg_LayerClose(sum, nullptr);
-    kimg_LayerStackClose(made, nullptr);
+    kgda_BaseDataStackDelete(chip, nullptr), kimg_LayerStackArrayStructureDelete(in);
+    kimg_LayerStackStructureDelete(second), kimg_LayerStackStructureDelete(out);
+    kimg_LayerClose(sum, nullptr), kimg_LayerStackClose(made, nullptr);
 
     // The original layers leave out pyramid levels of the file's layers; the
     // layer table tells what each layer is.

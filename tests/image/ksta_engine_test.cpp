@@ -17,9 +17,7 @@
 #include <vector>
 
 #include "support/ktest.hpp"
-
-#define EXPECT_SAYS(e, text) \
-    EXPECT_NE(ktest::messages((e).r).find(text), std::string::npos) << ktest::messages((e).r)
+#include "support/report_checks.hpp"
 
 namespace {
 
@@ -592,13 +590,9 @@ TEST(StatsParameters, ConvertToStoredRecordAndBack) {
             EXPECT_EQ(kdsc_BinFunctionIsSame(kimg_StatisticsParametersBinFunctionGet(q), bf), 1);
         else
             EXPECT_EQ(kimg_StatisticsParametersBinFunctionGet(q), nullptr);
-        kimg_StatisticsParametersFree(q);
-        kmif_ObjectFree(&back, bd, nullptr);
-        kmif_DesignDestroy(bd, nullptr);
-        kmsc_HeapFree(data);
-        kmsc_HeapFree(dict);
-        kmsc_HeapFree(type);
-        kdsc_BinFunctionDelete(bf, nullptr);
+        kimg_StatisticsParametersFree(q), kmif_ObjectFree(&back, bd, nullptr);
+        kmif_DesignDestroy(bd, nullptr), kmsc_HeapFree(data), kmsc_HeapFree(dict);
+        kmsc_HeapFree(type), kdsc_BinFunctionDelete(bf, nullptr);
     }
     kimg_StatisticsParametersFree(p);
 }
@@ -728,8 +722,7 @@ TEST(StatsEngine, FailureReturnsAreReported) {
         ASSERT_TRUE(err);
         EXPECT_SAYS(err, c.message);
     }
-    kimg_StatisticsParametersFree(p);
-    kgda_BaseDataDelete(many, nullptr);
+    kimg_StatisticsParametersFree(p), kgda_BaseDataDelete(many, nullptr);
     kgda_BaseDataDelete(matrix, nullptr);
 }
 

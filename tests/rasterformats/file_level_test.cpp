@@ -13,9 +13,7 @@
 #include <vector>
 
 #include "support/ktest.hpp"
-
-#define EXPECT_SAYS(e, text) \
-    EXPECT_NE(ktest::messages((e).r).find(text), std::string::npos) << ktest::messages((e).r)
+#include "support/report_checks.hpp"
 
 namespace {
 
@@ -187,9 +185,7 @@ TEST_F(FileLevel, FailedCopyBetweenFormatsLeavesNoDestination) {
     Err e;
     ktest::PrintedReports printed;
     EXPECT_EQ(kimg_FileCopy(img.c_str(), tif.c_str(), &e, 0), -1);
-    EXPECT_TRUE(ktest::messages(e.r).find("Copy of " + img + " to " + tif + " failed") !=
-                std::string::npos)
-        << ktest::messages(e.r);
+    EXPECT_SAYS(e, "Copy of " + img + " to " + tif + " failed");
     EXPECT_FALSE(exists(tif));
     EXPECT_FALSE(exists(dir.file("m.aux")));
     EXPECT_EQ(ktest::readFile(dir.file("m.rrd")), "not ours");
@@ -281,8 +277,7 @@ TEST_F(FileLevel, ImageChipsSampleStretchAndKeepTheirFile) {
         Kgda_BaseData *r = kimg_PixelRectCreate(1, 1, KGDA_TYPE_U8, &e);
         r->data[0] = 254;
         EXPECT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 1, 1, r, &e), 0);
-        kimg_PixelRectDelete(r, nullptr);
-        kimg_LayerClose(l, &e);
+        kimg_PixelRectDelete(r, nullptr), kimg_LayerClose(l, &e);
         kimg_FileNameDequeue(chp.c_str(), &e);
         // Newer than the image, whatever the clock did meanwhile.
         struct timespec later[2] = {{0, UTIME_OMIT}, {time(nullptr) + 50, 0}};

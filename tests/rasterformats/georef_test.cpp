@@ -13,6 +13,7 @@
 
 #include "support/plugin_test.hpp"
 #include "support/prj_records.hpp"
+#include "support/report_checks.hpp"
 
 namespace {
 
@@ -91,12 +92,8 @@ void roundTrip(Kimg_Layer *l, const std::string &name, Err &err) {
     EXPECT_TRUE(gm && gp);
     EXPECT_EQ(kimg_LayerMapInformationWrite(r, m, &err), -1);  // read-only
     EXPECT_TRUE(err);
-    kimg_LayerClose(r, nullptr);
-    kprj_MapInfoFree(gm);
-    kprj_ProParametersFree(gp);
-    kprj_MapInfoFree(m);
-    kprj_MapInfoFree(back);
-    kprj_ProParametersFree(p);
+    kimg_LayerClose(r, nullptr), kprj_MapInfoFree(gm), kprj_ProParametersFree(gp);
+    kprj_MapInfoFree(m), kprj_MapInfoFree(back), kprj_ProParametersFree(p);
     kprj_ProParametersFree(pb);
 }
 
@@ -132,9 +129,7 @@ TEST_F(Georef, NativeLayerStoresNodesBelowTheLayer) {
     Kprj_ProParameters *pb = kimg_ProParametersRead(copy.c_str(), &err);
     ASSERT_TRUE(pa && pb);
     EXPECT_EQ(kprj_ProParametersEqual(pa, pb, &err), 1);
-    kprj_MapInfoFree(a);
-    kprj_MapInfoFree(b);
-    kprj_ProParametersFree(pa);
+    kprj_MapInfoFree(a), kprj_MapInfoFree(b), kprj_ProParametersFree(pa);
     kprj_ProParametersFree(pb);
 }
 
@@ -168,12 +163,10 @@ TEST_F(Georef, MissingRecordsAndRefusals) {
     EXPECT_EQ(kimg_LayerMapInfoGet(l, &m, nullptr, &err), 0);
     EXPECT_FALSE(err);
     EXPECT_EQ(m, nullptr);
-    EXPECT_EQ(kimg_LayerMapInformationWrite(l, nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Invalid input MapInfo");
-    EXPECT_EQ(kimg_LayerMapProjectionWrite(l, nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Invalid input proParameters");
-    EXPECT_EQ(kimg_LayerMapInformationRead(nullptr, &err), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "NULL layer");
+    EXPECT_REFUSAL(kimg_LayerMapInformationWrite(l, nullptr, &err), -1, "Invalid input MapInfo");
+    EXPECT_REFUSAL(kimg_LayerMapProjectionWrite(l, nullptr, &err), -1,
+                   "Invalid input proParameters");
+    EXPECT_REFUSAL(kimg_LayerMapInformationRead(nullptr, &err), nullptr, "NULL layer");
     // A State Plane projection stored without its datum gets the datum of
     // its first parameter.
     Kprj_ProParameters *p = stateplane(3);
@@ -236,11 +229,8 @@ TEST_F(Georef, WritersByLayerName) {
     Kprj_MapInfo *still = kimg_MapInfoRead(name.c_str(), &err);
     ASSERT_NE(still, nullptr);
     EXPECT_EQ(kprj_MapInfosEqual(m, still, &err), 1);
-    kprj_MapInfoFree(still);
-    kprj_MapInfoFree(back);
-    kprj_ProParametersFree(pb);
-    kprj_MapInfoFree(m);
-    kprj_ProParametersFree(p);
+    kprj_MapInfoFree(still), kprj_MapInfoFree(back), kprj_ProParametersFree(pb);
+    kprj_MapInfoFree(m), kprj_ProParametersFree(p);
 }
 
 TEST_F(Georef, FirstPyramidLevelHasSquarePixels) {

@@ -15,9 +15,7 @@
 
 #include "rf_fixture.hpp"
 #include "support/ktest.hpp"
-
-#define EXPECT_SAYS(e, text) \
-    EXPECT_NE(ktest::messages((e).r).find(text), std::string::npos) << ktest::messages((e).r)
+#include "support/report_checks.hpp"
 
 namespace {
 
@@ -798,9 +796,7 @@ TEST_F(Miraven, ImagesThroughTheImageFileLevel) {
     ASSERT_NE(back, nullptr) << ktest::messages(e.r);
     EXPECT_EQ(static_cast<Obj *>(back)->x, 7);
     EXPECT_EQ(static_cast<Obj *>(back)->y, 0.5);
-    kmif_ObjectFree(&back, got, &e);
-    kmif_DesignDestroy(got, &e);
-    kmif_DesignDestroy(design, &e);
+    kmif_ObjectFree(&back, got, &e), kmif_DesignDestroy(got, &e), kmif_DesignDestroy(design, &e);
     ASSERT_EQ(kimg_FileClose(f, &e), 0);
     EXPECT_EQ(access(dir.file("lib.aux").c_str(), F_OK), -1) << "objects belong in the image";
 

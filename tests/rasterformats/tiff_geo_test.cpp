@@ -18,9 +18,7 @@
 
 #include "support/ktest.hpp"
 #include "support/prj_records.hpp"
-
-#define EXPECT_SAYS(e, text) \
-    EXPECT_NE(ktest::messages((e).r).find(text), std::string::npos) << ktest::messages((e).r)
+#include "support/report_checks.hpp"
 
 namespace {
 
@@ -140,9 +138,7 @@ TEST_F(GeoTiff, UtmAndGeographicFilesOfGeotifcp) {
         EXPECT_EQ(kimg_LayerMapExtentCompute(l, &ul, &lr, &err), 1);
         EXPECT_NEAR(ul.x, c.ulx - c.sx / 2, 1e-9);
         EXPECT_NEAR(lr.y, c.uly + c.sy / 2 - 10 * c.sy, 1e-9);
-        kprj_MapInfoFree(m);
-        kprj_ProParametersFree(p);
-        kimg_LayerClose(l, nullptr);
+        kprj_MapInfoFree(m), kprj_ProParametersFree(p), kimg_LayerClose(l, nullptr);
     }
 }
 
@@ -264,9 +260,7 @@ TEST_F(GeoTiff, UtmImageMadeHereHasTheCodesOtherSoftwareReads) {
     Kprj_ProParameters *back = kimg_ProParametersRead((file + "(:Layer_1)").c_str(), &err);
     ASSERT_NE(back, nullptr) << ktest::messages(err.r);
     EXPECT_EQ(kprj_ProParametersEqual(p, back, &err), 1);
-    kprj_ProParametersFree(back);
-    kprj_MapInfoFree(m);
-    kprj_ProParametersFree(p);
+    kprj_ProParametersFree(back), kprj_MapInfoFree(m), kprj_ProParametersFree(p);
 }
 
 // kraster info prints the georeferencing of each layer, as text and as JSON.
@@ -379,9 +373,7 @@ TEST_F(GeoTiff, UserDefinedProjections) {
         for (int i = 0; i < 15; ++i)
             EXPECT_NEAR(back->proParams.data[i], p->proParams.data[i], 1e-9) << f.name << " " << i;
         EXPECT_EQ(str(back->proSpheroid->datum->datumname), "NAD83");
-        kprj_ProParametersFree(back);
-        kprj_ProParametersFree(p);
-        kprj_MapInfoFree(m);
+        kprj_ProParametersFree(back), kprj_ProParametersFree(p), kprj_MapInfoFree(m);
     }
 
     const std::string earth =
@@ -502,9 +494,7 @@ TEST_F(GeoTiff, OtherEpsgSystemsThroughTheEngine) {
         ASSERT_NE(m, nullptr) << ktest::messages(err.r);
         EXPECT_EQ(str(m->units), c.units);
         EXPECT_EQ(str(m->proName), c.proName);
-        kprj_MapInfoFree(m);
-        kprj_ProParametersFree(p);
-        kimg_LayerClose(l, nullptr);
+        kprj_MapInfoFree(m), kprj_ProParametersFree(p), kimg_LayerClose(l, nullptr);
     }
 }
 

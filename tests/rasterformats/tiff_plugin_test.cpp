@@ -19,9 +19,7 @@
 
 #include "rf_fixture.hpp"
 #include "support/ktest.hpp"
-
-#define EXPECT_SAYS(e, text) \
-    EXPECT_NE(ktest::messages((e).r).find(text), std::string::npos) << ktest::messages((e).r)
+#include "support/report_checks.hpp"
 
 namespace {
 

@@ -4,21 +4,17 @@
 #include <gtest/gtest.h>
 #include <kraster/kraster.h>
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "support/ktest.hpp"
+#include "tools/tool_run.hpp"
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
+using tooltest::Outcome;
 
 class Tool : public ::testing::Test {
   protected:
@@ -27,14 +23,7 @@ class Tool : public ::testing::Test {
     void SetUp() override { ASSERT_TRUE(kint_InitToolkit(nullptr)); }
 
     Outcome run(const std::string &args, const std::string &env = "") {
-        const std::string out = dir.file("out.txt"), err = dir.file("err.txt");
-        const int rc =
-            std::system((env + KRASTER_TOOL + " " + args + " >" + out + " 2>" + err).c_str());
-        Outcome r;
-        r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-        r.out = ktest::readFile(out);
-        r.err = ktest::readFile(err);
-        return r;
+        return tooltest::run(dir, args, env);
     }
     // A layer's pixels as f64, and its size and type.
     std::vector<double> pixels(const std::string &name, Kimg_LayerInfo *info) {
@@ -255,31 +244,10 @@ TEST_F(Tool, ProgressAndInterruptedCopy) {
     EXPECT_NE(r.err.find("Copying Layer_3"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("100%"), std::string::npos) << r.err;
 
-    int pipeFd[2];
-    ASSERT_EQ(pipe(pipeFd), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        dup2(pipeFd[1], STDERR_FILENO);
-        close(pipeFd[0]);
-        execl(KRASTER_TOOL, KRASTER_TOOL, "copy", "--progress", img.c_str(), tif.c_str(),
-              static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(pipeFd[1]);
-    // The first drawn bar says the copy is under way: interrupt it then.
-    char c;
-    while (read(pipeFd[0], &c, 1) == 1 && c != '%') {
-    }
-    kill(child, SIGINT);
-    std::string rest;
-    while (read(pipeFd[0], &c, 1) == 1) rest += c;
-    close(pipeFd[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << rest;
-    EXPECT_EQ(WEXITSTATUS(status), 1) << rest;
-    EXPECT_NE(rest.find("User abort"), std::string::npos) << rest;
+    // Interrupted once the first bar is drawn.
+    r = tooltest::interrupted({"copy", "--progress", img.c_str(), tif.c_str()});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("User abort"), std::string::npos) << r.err;
     EXPECT_FALSE(exists(tif));
 }
 

@@ -5,8 +5,6 @@
 // exit statuses.
 #include <gtest/gtest.h>
 #include <kraster/kraster.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -18,6 +16,7 @@
 
 #include "support/ktest.hpp"
 #include "support/prj_records.hpp"
+#include "tools/tool_run.hpp"
 
 namespace {
 
@@ -50,20 +49,8 @@ class Warp : public ::testing::Test {
             p->proSpheroid->eSquared = 0.00669437999014;
     }
 
-    struct Outcome {
-        int status = -1;
-        std::string out, err;
-    };
-    Outcome run(const std::string &args) {
-        const std::string out = dir.file("out.txt"), err = dir.file("err.txt");
-        const int rc = std::system(
-            (std::string(KRASTER_TOOL) + " warp " + args + " >" + out + " 2>" + err).c_str());
-        Outcome r;
-        r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-        r.out = ktest::readFile(out);
-        r.err = ktest::readFile(err);
-        return r;
-    }
+    using Outcome = tooltest::Outcome;
+    Outcome run(const std::string &args) { return tooltest::run(dir, "warp " + args); }
 
     // The source: layers of u16 ramps (the second layer offset by 5000),
     // with a null value and a block of null pixels when asked.
@@ -359,31 +346,12 @@ TEST_F(Warp, ThematicLayersTakeTheNearestClass) {
 // destination behind.
 TEST_F(Warp, ProgressAndInterruption) {
     const std::string src = makeSource("big.img", 1, false, 2500, 2500), dst = dir.file("o.img");
-    int pipeFd[2];
-    ASSERT_EQ(pipe(pipeFd), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        dup2(pipeFd[1], STDERR_FILENO);
-        close(pipeFd[0]);
-        execl(KRASTER_TOOL, KRASTER_TOOL, "warp", "--progress", src.c_str(), dst.c_str(), "--to",
-              kGeographic, static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(pipeFd[1]);
-    // The first drawn bar says the warp is under way: interrupt it then.
-    std::string seen;
-    char c;
-    while (::read(pipeFd[0], &c, 1) == 1 && c != '%') seen += c;
-    kill(child, SIGINT);
-    while (::read(pipeFd[0], &c, 1) == 1) seen += c;
-    close(pipeFd[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << seen;
-    EXPECT_EQ(WEXITSTATUS(status), 1) << seen;
-    EXPECT_NE(seen.find(dst + ": Layer_1"), std::string::npos) << seen;
-    EXPECT_NE(seen.find("warping (interrupted) failed"), std::string::npos) << seen;
+    // Interrupted once the first bar is drawn.
+    const Outcome r = tooltest::interrupted(
+        {"warp", "--progress", src.c_str(), dst.c_str(), "--to", kGeographic});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find(dst + ": Layer_1"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("warping (interrupted) failed"), std::string::npos) << r.err;
     EXPECT_NE(access(dst.c_str(), F_OK), 0);
 }
 
