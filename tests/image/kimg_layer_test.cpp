@@ -16,6 +16,7 @@
 
 #include "support/plugin_test.hpp"
 #include "support/report_checks.hpp"
+#include "support/tool_run.hpp"
 
 namespace {
 
@@ -1270,19 +1271,14 @@ TEST_F(Layer, ToolAndRrdFilesOnNativeImages) {
     ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 300, 200, r.b, &err), 0);
     ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
     kimg_FileNameDequeue(img.c_str(), nullptr);
-    std::string cmd =
-        std::string(KRASTER_TOOL) + " pyramids --progress " + img + " 2>" + dir.file("bar");
-    FILE *p = popen(cmd.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    std::string out;
-    char buf[256];
-    while (fgets(buf, sizeof buf, p)) out += buf;
-    ASSERT_EQ(pclose(p), 0) << out << ktest::readFile(dir.file("bar"));
-    EXPECT_NE(out.find("level 1 " + img + "(:Band_1_ss_2_) 149 x 99"), std::string::npos) << out;
-    EXPECT_NE(out.find("level 2 " + img + "(:Band_1_ss_4_) 73 x 48"), std::string::npos) << out;
-    EXPECT_NE(ktest::readFile(dir.file("bar")).find("Computing pyramid layers"), std::string::npos);
-    EXPECT_NE(ktest::readFile(dir.file("bar")).find("[####"), std::string::npos);
-    EXPECT_NE(ktest::readFile(dir.file("bar")).find("100%"), std::string::npos);
+    const tooltest::Outcome tool = tooltest::run(dir, "pyramids --progress " + img);
+    ASSERT_EQ(tool.status, 0) << tool.out << tool.err;
+    EXPECT_NE(tool.out.find("level 1 " + img + "(:Band_1_ss_2_) 149 x 99"), std::string::npos)
+        << tool.out;
+    EXPECT_NE(tool.out.find("level 2 " + img + "(:Band_1_ss_4_) 73 x 48"), std::string::npos)
+        << tool.out;
+    for (const char *bar : {"Computing pyramid layers", "[####", "100%"})
+        EXPECT_NE(tool.err.find(bar), std::string::npos) << tool.err;
 
     // External levels, then a second image that finds the ".rrd" taken.
     l = kimg_LayerOpen((img + "(:Band_1)").c_str(), tk, &err, KIMG_LAYER_OPTION_RRD_EXTERNAL, 1L,

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <kraster/kraster.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -20,6 +19,7 @@
 #include "rf_plugin.hpp"
 #include "support/plugin_test.hpp"
 #include "support/report_checks.hpp"
+#include "support/tool_run.hpp"
 
 namespace {
 
@@ -713,17 +713,11 @@ TEST_F(LayerStats, ToolComputesStoresAndPrints) {
     fill(l, w, h, KGDA_TYPE_U16, valueAt);
     ASSERT_EQ(kimg_LayerClose(l, &err), 0);
     kimg_FileNameDequeue(file.c_str(), nullptr);
-    const std::string out = dir.file("out.txt");
-    auto run = [&](const std::string &args, int *status) {
-        const std::string cmd = KRASTER_TOOL " " + args + " > " + out + " 2>/dev/null";
-        const int rc = std::system(cmd.c_str());
-        *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-        return ktest::readFile(out);
-    };
-    int status = -1;
-    EXPECT_NE(run("info " + file, &status).find("  statistics: none\n"), std::string::npos);
-    const std::string printed = run("stats " + file + " --skip 2,3 --exclude 5,11", &status);
-    EXPECT_EQ(status, 0) << printed;
+    auto run = [&](const std::string &args) { return tooltest::run(dir, args); };
+    EXPECT_NE(run("info " + file).out.find("  statistics: none\n"), std::string::npos);
+    const tooltest::Outcome stats = run("stats " + file + " --skip 2,3 --exclude 5,11");
+    EXPECT_EQ(stats.status, 0) << stats.err;
+    const std::string &printed = stats.out;
     const Expected x = expected(w, h, 2, 3, {5, 11}, valueAt);
     char line[256];
     std::snprintf(line, sizeof line,
@@ -733,28 +727,24 @@ TEST_F(LayerStats, ToolComputesStoresAndPrints) {
     EXPECT_NE(printed.find(file + "(:Layer_1)\n" + line), std::string::npos) << printed << line;
     EXPECT_NE(printed.find("  histogram: \"Unique Value\""), std::string::npos) << printed;
     EXPECT_NE(printed.find("  stored: yes\n"), std::string::npos);
-    const std::string info = run("info " + file, &status);
-    EXPECT_EQ(status, 0);
+    const tooltest::Outcome info = run("info " + file);
+    EXPECT_EQ(info.status, 0);
     std::snprintf(line, sizeof line, "  statistics:\n    minimum %.17g, maximum %.17g", x.min,
                   x.max);
-    EXPECT_NE(info.find(line), std::string::npos) << info;
-    const std::string json = run("info --json " + file, &status);
+    EXPECT_NE(info.out.find(line), std::string::npos) << info.out;
+    const std::string json = run("info --json " + file).out;
     EXPECT_NE(json.find("\"statistics\": {\"minimum\": 0, \"maximum\": 22"), std::string::npos)
         << json;
     EXPECT_NE(json.find("\"outOfDate\": false}"), std::string::npos) << json;
     // Only one layer, quietly; usage errors and failures.
-    EXPECT_NE(run("stats -q " + file + " --layer Layer_1", &status).find("(skip 1 x 1)"),
-              std::string::npos);
-    EXPECT_EQ(status, 0);
+    const tooltest::Outcome one = run("stats -q " + file + " --layer Layer_1");
+    EXPECT_NE(one.out.find("(skip 1 x 1)"), std::string::npos);
+    EXPECT_EQ(one.status, 0);
     for (const char *bad : {"stats", "stats --skip 0,1 x.tif", "stats --skip 2 x.tif",
-                            "stats --exclude a x.tif", "stats a.tif b.tif"}) {
-        run(bad, &status);
-        EXPECT_EQ(status, 2) << bad;
-    }
-    run("stats " + dir.file("missing.tif"), &status);
-    EXPECT_EQ(status, 1);
-    run("stats " + file + " --layer Nope", &status);
-    EXPECT_EQ(status, 1);
+                            "stats --exclude a x.tif", "stats a.tif b.tif"})
+        EXPECT_EQ(run(bad).status, 2) << bad;
+    EXPECT_EQ(run("stats " + dir.file("missing.tif")).status, 1);
+    EXPECT_EQ(run("stats " + file + " --layer Nope").status, 1);
 }
 
 // A format with scalar-statistics entries keeps the statistics itself; the

@@ -736,7 +736,9 @@ TEST_F(Miraven, LayerReadsOfWholeBlocksSeeBlocksTheCacheHolds) {
         ASSERT_NE(l, nullptr) << ktest::messages(e.r);
         ASSERT_EQ(kimg_LayerChangeOptions(l, &e, KIMG_LAYER_OPTION_UNDO_LEVELS, c.undoLevels, 0),
                   0);
-        if (c.undoLevels) ASSERT_EQ(kimg_LayerRasterTransactionStart(l, &e), 0);
+        if (c.undoLevels) {
+            ASSERT_EQ(kimg_LayerRasterTransactionStart(l, &e), 0);
+        }
         ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 64, 64, 64, 64, patch, &e), 0);
         Kgda_BaseData *got = kimg_PixelRectCreate(W + 3, H, c.readType, &e);
         ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, W, H, got, &e), 0) << ktest::messages(e.r);

@@ -19,6 +19,7 @@
 #include "support/ktest.hpp"
 #include "support/prj_records.hpp"
 #include "support/report_checks.hpp"
+#include "support/tool_run.hpp"
 
 namespace {
 
@@ -273,11 +274,9 @@ TEST_F(GeoTiff, ToolPrintsMapInfoAndProjection) {
                 4, 3);
     const std::string plain = dir.file("tool.plain.tif");
     auto run = [&](const std::string &args) {
-        const std::string out = dir.file("out.txt");
-        const std::string cmd = "XDG_CACHE_HOME=" + dir.file("cache") + " " KRASTER_TOOL " info " +
-                                args + " > " + out + " 2>/dev/null";
-        EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
-        return ktest::readFile(out);
+        const tooltest::Outcome r = tooltest::run(dir, "info " + args);
+        EXPECT_EQ(r.status, 0) << args << r.err;
+        return r.out;
     };
     EXPECT_EQ(run(file),
               file + ": TIFF\n" + file +
@@ -307,8 +306,7 @@ TEST_F(GeoTiff, ToolPrintsMapInfoAndProjection) {
     const std::string none = run("--json " + plain + " Layer_1");
     EXPECT_NE(none.find("\"mapInfo\": null, \"projection\": null"), std::string::npos) << none;
     EXPECT_NE(run(plain).find("  map info: none\n  projection: none\n"), std::string::npos);
-    EXPECT_NE(
-        std::system((KRASTER_TOOL " info " + dir.file("missing.tif") + " 2>/dev/null").c_str()), 0);
+    EXPECT_NE(tooltest::run(dir, "info " + dir.file("missing.tif")).status, 0);
 }
 
 // User-defined projected systems: each family written here and read back

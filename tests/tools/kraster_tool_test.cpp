@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "support/ktest.hpp"
-#include "tools/tool_run.hpp"
+#include "support/tool_run.hpp"
 
 namespace {
 

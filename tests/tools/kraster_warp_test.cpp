@@ -16,7 +16,7 @@
 
 #include "support/ktest.hpp"
 #include "support/prj_records.hpp"
-#include "tools/tool_run.hpp"
+#include "support/tool_run.hpp"
 
 namespace {
 
