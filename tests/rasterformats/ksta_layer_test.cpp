@@ -56,12 +56,11 @@ double valueAt(long r, long c) {
     return double((r * 7 + c * 3) % 23);
 }
 
-void fill(Kimg_Layer *l, long w, long h, int32_t type, const std::function<double(long, long)> &f) {
+void fill(Kimg_Layer *l, long w, long h, const std::function<double(long, long)> &f) {
     Kgda_BaseData *rect = kimg_PixelRectCreate(w, h, KGDA_TYPE_F64, nullptr);
     auto *d = reinterpret_cast<double *>(rect->data);
     for (long r = 0; r < h; ++r)
         for (long c = 0; c < w; ++c) d[r * w + c] = f(r, c);
-    (void)type;
     ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, w, h, rect, nullptr), 0);
     kimg_PixelRectDelete(rect, nullptr);
 }
@@ -127,7 +126,7 @@ TEST_F(LayerStats, ComputedStoredAndFoundAfterReopening) {
         const std::string name = dir.file(c.file) + "(:Layer_1)";
         Kimg_Layer *l = create(name, c.type, w, h);
         ASSERT_NE(l, nullptr);
-        fill(l, w, h, c.type, valueAt);
+        fill(l, w, h, valueAt);
         Kgda_BaseData *ex =
             kgda_BaseDataCreate(1, 1, KGDA_TYPE_F64, KGDA_TABLE_OBJECT, nullptr, nullptr);
         reinterpret_cast<double *>(ex->data)[0] = 5;
@@ -263,7 +262,7 @@ TEST_F(LayerStats, ChangedLayerGetsStatisticsWhenItCloses) {
         const std::string name = dir.file(file) + "(:Layer_1)";
         Kimg_Layer *l = create(name, KGDA_TYPE_U16, 30, 20);
         ASSERT_NE(l, nullptr);
-        fill(l, 30, 20, KGDA_TYPE_U16, [](long r, long c) { return double(r * 30 + c); });
+        fill(l, 30, 20, [](long r, long c) { return double(r * 30 + c); });
         ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
         Kimg_Layer *r = open(name, true);
         ASSERT_NE(r, nullptr);
@@ -286,7 +285,7 @@ TEST_F(LayerStats, ChangedLayerGetsStatisticsWhenItCloses) {
         const std::string name = dir.file(file) + "(:Layer_1)";
         Kimg_Layer *l = create(name, KGDA_TYPE_U16, 10, 10, KIMG_LAYER_THEMATIC);
         ASSERT_NE(l, nullptr);
-        fill(l, 10, 10, KGDA_TYPE_U16, [](long r, long) { return r < 3 ? 7 : 300 + r; });
+        fill(l, 10, 10, [](long r, long) { return r < 3 ? 7 : 300 + r; });
         ASSERT_EQ(kimg_LayerClose(l, &err), 0) << file << ktest::messages(err.r);
         Kimg_Layer *r = open(name, true);
         ASSERT_NE(r, nullptr);
@@ -309,7 +308,7 @@ TEST_F(LayerStats, ChangedLayerGetsStatisticsWhenItCloses) {
     Kimg_Layer *l = kimg_LayerCreate(name.c_str(), KIMG_LAYER_ATHEMATIC, KGDA_TYPE_U8, 8, 8, tk,
                                      &err, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
     ASSERT_NE(l, nullptr);
-    fill(l, 8, 8, KGDA_TYPE_U8, valueAt);
+    fill(l, 8, 8, valueAt);
     ASSERT_EQ(kimg_LayerClose(l, &err), 0);
     l = open(name, true);
     EXPECT_EQ(kimg_StatisticsRead(l, &err), nullptr);
@@ -327,7 +326,7 @@ TEST_F(LayerStats, AreaOfInterestLimitsTheStatistics) {
     Kimg_Layer *l = kimg_LayerCreate(name.c_str(), KIMG_LAYER_ATHEMATIC, KGDA_TYPE_S16, w, h, tk,
                                      &err, KIMG_LAYER_OPTION_BLOCK_SIZE, 10L, 7L, 0);
     ASSERT_NE(l, nullptr) << ktest::messages(err.r);
-    fill(l, w, h, KGDA_TYPE_S16, valueAt);
+    fill(l, w, h, valueAt);
     ASSERT_EQ(kimg_LayerClose(l, &err), 0);
     l = open(name, true);
     ASSERT_NE(l, nullptr);
@@ -433,7 +432,7 @@ void LayerStats::covarianceOfAFile(const std::string &file, bool ownEntries) {
     for (int i = 0; i < 3; ++i) {
         Kimg_Layer *l = create(file + "(:Layer_" + std::to_string(i + 1) + ")", KGDA_TYPE_U8, w, h);
         ASSERT_NE(l, nullptr);
-        fill(l, w, h, KGDA_TYPE_U8, f[size_t(i)]);
+        fill(l, w, h, f[size_t(i)]);
         kimg_LayerChangeOptions(l, nullptr, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
         ASSERT_EQ(kimg_LayerClose(l, &err), 0);
     }
@@ -710,7 +709,7 @@ TEST_F(LayerStats, ToolComputesStoresAndPrints) {
         kimg_LayerCreate((file + "(:Layer_1)").c_str(), KIMG_LAYER_ATHEMATIC, KGDA_TYPE_U16, w, h,
                          tk, &err, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
     ASSERT_NE(l, nullptr) << ktest::messages(err.r);
-    fill(l, w, h, KGDA_TYPE_U16, valueAt);
+    fill(l, w, h, valueAt);
     ASSERT_EQ(kimg_LayerClose(l, &err), 0);
     kimg_FileNameDequeue(file.c_str(), nullptr);
     auto run = [&](const std::string &args) { return tooltest::run(dir, args); };
@@ -753,7 +752,7 @@ TEST_F(LayerStats, FormatEntriesHoldScalarStatistics) {
     const std::string file = dir.file("own.kln"), name = file + "(:Layer_1)";
     Kimg_Layer *l = create(name, KGDA_TYPE_U16, 20, 10);
     ASSERT_NE(l, nullptr);
-    fill(l, 20, 10, KGDA_TYPE_U16, valueAt);
+    fill(l, 20, 10, valueAt);
     ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
     l = open(name, true);
     ASSERT_NE(l, nullptr);
@@ -783,7 +782,7 @@ TEST_F(LayerStats, HistogramWithAGivenBinFunction) {
         const std::string name = dir.file("bf" + std::to_string(type) + ".img") + "(:Layer_1)";
         Kimg_Layer *l = create(name, type, w, h);
         ASSERT_NE(l, nullptr);
-        fill(l, w, h, type, valueAt);
+        fill(l, w, h, valueAt);
         Kdsc_BinFunction *bf = kdsc_BinFunctionCreateLinear(5, 0, 19, nullptr);
         Ksta_Histogram *hist = kimg_LayerComputeHistogram(l, bf, &err);
         ASSERT_NE(hist, nullptr) << ktest::messages(err.r);

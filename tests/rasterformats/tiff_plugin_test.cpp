@@ -99,14 +99,14 @@ Bands readAll(rftest::Plugin &rf, const std::string &path, int type, uint32_t w,
     void *f = rf.FileTitleIdentifyAndOpen(path.c_str(), &title, "r", &e);
     EXPECT_NE(f, nullptr) << ktest::messages(e.r);
     if (!f) return {};
-    char **names = nullptr;
-    EXPECT_EQ(rf.FileLayerNamesGet(f, &n, &names, &e), 0);
+    char **list = nullptr;
+    EXPECT_EQ(rf.FileLayerNamesGet(f, &n, &list, &e), 0);
+    const std::vector<std::string> names = rftest::taken(n, list);
     Bands out(n, std::vector<uint8_t>(size_t{w} * h * kBytes[type]));
     for (long i = 0; i < n; ++i) {
         long lw, lh, pt, comp, lt, bw, bh;
-        void *l = rf.LayerOpen(f, names[i], &lw, &lh, &pt, &comp, &lt, &bw, &bh, &e);
+        void *l = rf.LayerOpen(f, names[i].c_str(), &lw, &lh, &pt, &comp, &lt, &bw, &bh, &e);
         EXPECT_TRUE(l && lw == w && lh == h && pt == type) << names[i] << ktest::messages(e.r);
-        kmsc_HeapFree(names[i]);
         if (!l) continue;
         const size_t px = kBytes[type];
         std::vector<uint8_t> block(bw * bh * px);
@@ -124,7 +124,6 @@ Bands readAll(rftest::Plugin &rf, const std::string &path, int type, uint32_t w,
             }
         rf.LayerClose(l, &e);
     }
-    kmsc_HeapFree(names);
     EXPECT_EQ(rf.FileClose(f, &e), 0);
     return out;
 }
