@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/plugin_test.hpp"
+#include "support/report_checks.hpp"
 
 namespace {
 
@@ -151,8 +152,7 @@ TEST_F(LayerTable, PluginColumnsThroughTheLayerMethodSet) {
     Kgda_BaseData *one = reals({1});
     EXPECT_EQ(-1, kdsc_ColumnWrite(cn, 0, 1, one, &err));  // reals into strings
     kgda_BaseDataDelete(one, nullptr);
-    EXPECT_NE(std::string::npos,
-              ktest::messages(err.r).find("Source and destination column datatype do not match"));
+    EXPECT_SAYS(err, "Source and destination column datatype do not match");
     Kgda_BaseData *text =
         kgda_BaseDataCreate(4, 1, KGDA_STRING_TYPE_CODE, KGDA_TABLE_OBJECT, nullptr, nullptr);
     const char *const classes[] = {"Unclassified", "Water", "Forest", "Urban"};
@@ -165,10 +165,9 @@ TEST_F(LayerTable, PluginColumnsThroughTheLayerMethodSet) {
     kdsc_ColumnClose(cn, nullptr);
     // The format keeps no opacity: it is read (every row opaque), not created.
     EXPECT_FALSE(kdsc_ColumnCreate(t, "Opacity", KDSC_COLUMN_REAL, 0, &err));
-    EXPECT_NE(std::string::npos,
-              ktest::messages(err.r).find("kimg_DSC table format does not support column Opacity"));
+    EXPECT_SAYS(err, "kimg_DSC table format does not support column Opacity");
     EXPECT_FALSE(kdsc_ColumnCreate(t, "Names", KDSC_COLUMN_INTEGER, 0, &err));
-    EXPECT_NE(std::string::npos, ktest::messages(err.r).find("does not support integer columns"));
+    EXPECT_SAYS(err, "does not support integer columns");
     EXPECT_EQ((std::vector<std::string>{"Histogram", "Contrast", "Class_Names", "Red", "Green",
                                         "Blue", "Opacity"}),
               names(kdsc_TableListColumns(t, &err)));
@@ -208,8 +207,7 @@ TEST_F(LayerTable, PluginColumnsThroughTheLayerMethodSet) {
     contrast = kdsc_ColumnOpen(t, "Contrast", &err);
     ASSERT_TRUE(contrast);
     EXPECT_FALSE(kdsc_ColumnRead(contrast, 0, 4, nullptr, &err));
-    EXPECT_NE(std::string::npos, ktest::messages(err.r).find("Cannot read column Contrast"))
-        << ktest::messages(err.r);
+    EXPECT_SAYS(err, "Cannot read column Contrast");
     kdsc_ColumnClose(contrast, nullptr);
     Kdsc_Column *h = kdsc_ColumnOpen(t, "Histogram", &err);
     ASSERT_TRUE(h);
@@ -219,8 +217,8 @@ TEST_F(LayerTable, PluginColumnsThroughTheLayerMethodSet) {
     ASSERT_EQ(0, kdsc_TableRemove(t, &err)) << ktest::messages(err.r);
     t = kimg_TableCreate(l, nullptr, 4, nullptr, &err);
     ASSERT_TRUE(t) << ktest::messages(err.r);
-    EXPECT_FALSE(kdsc_ColumnRead(kdsc_ColumnOpen(t, "Red", &err), 0, 4, nullptr, &err));
-    EXPECT_EQ("Cannot read column Red | Cannot read the colours", ktest::messages(err.r));
+    EXPECT_REFUSAL(kdsc_ColumnRead(kdsc_ColumnOpen(t, "Red", &err), 0, 4, nullptr, &err), nullptr,
+                   "Cannot read column Red | Cannot read the colours");
     kdsc_TableClose(t, &err);
     kimg_LayerClose(l, &err);
 }
@@ -271,20 +269,19 @@ TEST_F(LayerTable, LayerTypesAndBinFunctions) {
     // Read-only layers keep their tables and columns.
     l = open("d.img", true);
     ASSERT_TRUE(l);
-    EXPECT_EQ(-1, kimg_TableRemove(l, nullptr, &err));
-    EXPECT_EQ("Could not remove table; layer is opened read-only", ktest::messages(err.r));
+    EXPECT_REFUSAL(kimg_TableRemove(l, nullptr, &err), -1,
+                   "Could not remove table; layer is opened read-only");
     t = kimg_TableOpen(l, nullptr, &err);
     ASSERT_TRUE(t) << ktest::messages(err.r);
     EXPECT_FALSE(kdsc_ColumnCreate(t, "X", KDSC_COLUMN_REAL, 0, &err));  // file read-only
     Kdsc_Column *c = kdsc_ColumnOpen(t, "Histogram", &err);
     ASSERT_TRUE(c) << ktest::messages(err.r);
-    EXPECT_EQ(-1, kdsc_ColumnRemove(c, &err));
-    EXPECT_EQ("Cannot destroy column Histogram; it is read-only", ktest::messages(err.r));
+    EXPECT_REFUSAL(kdsc_ColumnRemove(c, &err), -1,
+                   "Cannot destroy column Histogram; it is read-only");
     EXPECT_EQ((std::vector<double>{1, 2, 3, 4}), column(t, "Histogram", 4));
     kdsc_TableClose(t, &err);
     kimg_LayerClose(l, &err);
-    EXPECT_FALSE(kimg_TableOpen(nullptr, nullptr, &err));
-    EXPECT_EQ("NULL layer", ktest::messages(err.r));
+    EXPECT_REFUSAL(kimg_TableOpen(nullptr, nullptr, &err), nullptr, "NULL layer");
 }
 
 }  // namespace
