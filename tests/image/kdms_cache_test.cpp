@@ -72,12 +72,10 @@ TEST(KdmsCache, CreateRefusesBadArgumentsAndOptions) {
 
     // The array form takes the same list as words.
     const intptr_t words[] = {KDMS_CO_VIRTUAL_RECORD_MAX, 3, KDMS_CO_PHYSICAL_RECORD_MAX, 1, 0};
-    EXPECT_EQ(kdms_CacheChangeVAPtr(c, &err, words), 0);
-    EXPECT_EQ(info(c).virtualRecordMax, 3);
-    EXPECT_EQ(info(c).physRecordMax, 1);
-    EXPECT_EQ(kdms_CacheChangeVAPtr(c, &err, nullptr), 0);
-    EXPECT_EQ(kdms_CacheDestroy(c, &err), 0);
-    EXPECT_EQ(kdms_CacheDestroy(nullptr, &err), 0);
+    EXPECT_EQ((ktest::Ints{kdms_CacheChangeVAPtr(c, &err, words), info(c).virtualRecordMax,
+                           info(c).physRecordMax, kdms_CacheChangeVAPtr(c, &err, nullptr),
+                           kdms_CacheDestroy(c, &err), kdms_CacheDestroy(nullptr, &err)}),
+              (ktest::Ints{0, 3, 1, 0, 0, 0}));
     EXPECT_EQ(kmsc_HeapLiveBlocks(), live);
 }
 
@@ -109,11 +107,10 @@ TEST(KdmsCache, ArgumentChecksChangeNothing) {
 
     // The last index is fine.
     EXPECT_EQ(readCopy(c, 3, &err), pattern(3, kSize)) << ktest::messages(err.r);
-    EXPECT_EQ(kdms_CacheIndexPresent(c, 3), 1);
-    EXPECT_EQ(kdms_CacheIndexPresent(c, 4), 0);
-    EXPECT_EQ(kdms_CacheIndexPresent(c, -1), 0);
-    EXPECT_EQ(kdms_CacheIndexPresent(nullptr, 0), 0);
-    EXPECT_EQ(kdms_CacheInfoGet(nullptr, nullptr), -1);
+    EXPECT_EQ((ktest::Ints{kdms_CacheIndexPresent(c, 3), kdms_CacheIndexPresent(c, 4),
+                           kdms_CacheIndexPresent(c, -1), kdms_CacheIndexPresent(nullptr, 0),
+                           kdms_CacheInfoGet(nullptr, nullptr)}),
+              (ktest::Ints{1, 0, 0, 0, -1}));
     kdms_CacheDestroy(c, &err);
 }
 
@@ -181,8 +178,7 @@ TEST(KdmsCache, WritesBackOnlyDirtyRecords) {
 
     ASSERT_EQ(kdms_CacheFlush(c, 4, -1, &err), 0);
     ASSERT_EQ(src.writes.size(), 2u);
-    EXPECT_EQ(src.writesOf(1), 1);
-    EXPECT_EQ(src.writesOf(4), 1);
+    EXPECT_EQ((ktest::Ints{src.writesOf(1), src.writesOf(4)}), (ktest::Ints{1, 1}));
     EXPECT_EQ(src.records[1], a);
     EXPECT_EQ(src.records[4], b);
     // Record 0 went clean to make room for 4, then the explicit flush.
@@ -190,8 +186,7 @@ TEST(KdmsCache, WritesBackOnlyDirtyRecords) {
     EXPECT_EQ(present(c, 6), (std::set<long>{1, 2, 4}));
     // A second flush writes nothing.
     ASSERT_EQ(kdms_CacheFlush(c, 4, -1, &err), 0);
-    EXPECT_EQ(src.writes.size(), 2u);
-    EXPECT_EQ(info(c).dirtySlots, 0);
+    EXPECT_EQ((ktest::Ints{src.writes.size(), info(c).dirtySlots}), (ktest::Ints{2u, 0}));
 
     // An eviction writes a dirty victim once; every victim reaches the
     // flush function.
@@ -200,8 +195,7 @@ TEST(KdmsCache, WritesBackOnlyDirtyRecords) {
     for (long i : {3L, 5L, 0L}) ASSERT_FALSE(readCopy(c, i, &err).empty());
     // Records 1 and 4 were least recently used and clean, then record 2 went.
     EXPECT_EQ(present(c, 6), (std::set<long>{3, 5, 0}));
-    EXPECT_EQ(src.writes.size(), 1u);
-    EXPECT_EQ(src.writesOf(2), 1);
+    EXPECT_EQ((ktest::Ints{src.writes.size(), src.writesOf(2)}), (ktest::Ints{1u, 1}));
     EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{7, 1}, {7, 4}, {7, 2}}));
     src.clearLog();
     kdms_CacheDestroy(c, &err);
@@ -364,8 +358,7 @@ TEST(KdmsCache, BothMaximaChangeWhileRecordsAreHeld) {
 
     // Shrinking below the dirty records writes the least recent one back.
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 1L, 0), 0);
-    EXPECT_EQ(src.writes.size(), 1u);
-    EXPECT_EQ(src.writesOf(2), 1);
+    EXPECT_EQ((ktest::Ints{src.writes.size(), src.writesOf(2)}), (ktest::Ints{1u, 1}));
     EXPECT_EQ(present(c, 10), (std::set<long>{3}));
     // Growing again: the held record stays, new slots fill up.
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 5L, 0), 0);
@@ -391,10 +384,9 @@ TEST(KdmsCache, BothMaximaChangeWhileRecordsAreHeld) {
     // No slots at all: everything held is flushed with flags 7.
     src.clearLog();
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 0L, 0), 0);
-    EXPECT_EQ(src.writes.size(), 1u);
-    EXPECT_EQ(src.writesOf(3), 1);
-    EXPECT_EQ(info(c).slotsInUse, 0);
-    EXPECT_EQ(kdms_CacheIndexPresent(c, 3), 0);
+    EXPECT_EQ((ktest::Ints{src.writes.size(), src.writesOf(3), info(c).slotsInUse,
+                           kdms_CacheIndexPresent(c, 3)}),
+              (ktest::Ints{1u, 1, 0, 0}));
     EXPECT_EQ(readCopy(c, 3, &err), w);
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 3L, 0), 0);
     EXPECT_EQ(readCopy(c, 3, &err), w);
@@ -426,8 +418,7 @@ TEST(KdmsCache, SourceFailures) {
     EXPECT_EQ(ktest::messages(err.r),
               "CachePhysicalRecordGet failed | kdms_CacheFlush error | writeFunc failed | cannot "
               "write 0");
-    EXPECT_EQ(kdms_CacheIndexPresent(c, 0), 1);
-    EXPECT_EQ(info(c).dirtySlots, 1);
+    EXPECT_EQ((ktest::Ints{kdms_CacheIndexPresent(c, 0), info(c).dirtySlots}), (ktest::Ints{1, 1}));
     EXPECT_REFUSAL(
         kdms_CacheWrite(c, 5, w.data(), &err), -1,
         "CachePhysicalRecordGet failed | kdms_CacheFlush error | writeFunc failed | cannot "

@@ -66,8 +66,7 @@ TEST(KdmsStash, UndoRedoCommit) {
         EXPECT_EQ(kdms_CacheTransactionUndo(c, 1, &err), 0);
         EXPECT_EQ(readCopy(c, 1, &err), pattern(1, kSize));
         EXPECT_EQ(readCopy(c, 2, &err), pattern(2, kSize));
-        EXPECT_EQ(info(c).undoable, 0);
-        EXPECT_EQ(info(c).redoable, 2);
+        EXPECT_EQ((ktest::Ints{info(c).undoable, info(c).redoable}), (ktest::Ints{0, 2}));
 
         EXPECT_EQ(kdms_CacheTransactionUndo(c, -2, &err), 0);
         EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 0x11));
@@ -83,9 +82,8 @@ TEST(KdmsStash, UndoRedoCommit) {
         EXPECT_EQ(src.records[1], filled(kSize, 0x11));
         EXPECT_EQ(src.records[2], filled(kSize, 0x12));
         EXPECT_EQ(src.records[3], pattern(3, kSize));
-        EXPECT_EQ(info(c).undoable, 0);
-        EXPECT_EQ(info(c).redoable, 0);
-        EXPECT_EQ(info(c).stashCopies, 0);
+        EXPECT_EQ((ktest::Ints{info(c).undoable, info(c).redoable, info(c).stashCopies}),
+                  (ktest::Ints{0, 0, 0}));
         EXPECT_REFUSAL(kdms_CacheTransactionUndo(c, -1, &err), -1, "Cannot redo 1");
         EXPECT_EQ(readCopy(c, 2, &err), filled(kSize, 0x12));
         kdms_CacheDestroy(c, &err);
@@ -281,9 +279,8 @@ TEST(KdmsStash, UndoLevelsChangeCommitsFirst) {
                                Stash::write, 0),
               0);
     EXPECT_EQ(src.records[0], filled(kSize, 0x70));
-    EXPECT_EQ(info(c).undoLevels, 2);
-    EXPECT_EQ(info(c).undoable, 0);
-    EXPECT_EQ(info(c).openTransaction, 0);
+    EXPECT_EQ((ktest::Ints{info(c).undoLevels, info(c).undoable, info(c).openTransaction}),
+              (ktest::Ints{2, 0, 0}));
     // Levels 0 removes the stash; transactions then do nothing.
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_UNDO_LEVELS, 0L, (void *)nullptr,
                                (Kdms_StashReadFunc) nullptr, (Kdms_StashWriteFunc) nullptr, 0),
@@ -365,8 +362,7 @@ TEST(KdmsStash, StashFailures) {
         kdms_CacheTransactionEnd(c, &err), -1,
         "StashTransactionEnd failed | kdms_CacheFlush fail | - | stash->writeFunc failed | "
         "cannot stash 1");
-    EXPECT_EQ(info(c).openTransaction, 1);
-    EXPECT_EQ(info(c).dirtySlots, 1);
+    EXPECT_EQ((ktest::Ints{info(c).openTransaction, info(c).dirtySlots}), (ktest::Ints{1, 1}));
     // A read inside the transaction prints the failed catch-up and goes on.
     testing::internal::CaptureStderr();
     EXPECT_EQ(readCopy(c, 3, &err), pattern(3, kSize));

@@ -165,8 +165,7 @@ TEST_F(ImgFile, DescribedPluginsLoadOnFirstNeedAndTheDatabaseFollowsTheFiles) {
         ktest::PrintedReports printed;
         EXPECT_EQ(title(a), "Test Raster");
         EXPECT_FALSE(printed.contains("Building new list"));
-        EXPECT_EQ(count("rfsecond load"), 0);
-        EXPECT_EQ(count("rfgood load"), 1);
+        EXPECT_EQ((ktest::Ints{count("rfsecond load"), count("rfgood load")}), (ktest::Ints{0, 1}));
     }
     // A newer plug-in file makes the database stale.
     struct timespec times[2] = {{0, UTIME_OMIT}, {time(nullptr) + 100, 0}};
@@ -196,20 +195,18 @@ TEST_F(ImgFile, OneHandleIsSharedAndClosedThroughTheQueue) {
     Kimg_File *b = kimg_FileOpen(f[0].c_str(), &e, 0);
     ASSERT_TRUE(a && b) << ktest::messages(e.r);
     EXPECT_STREQ(kimg_FileOpenModeGet(a), "r+b");
-    EXPECT_EQ(kimg_FileIsWritable(a, &e), 1);
-    EXPECT_EQ(count("open f0.ktr"), 1);
-    EXPECT_EQ(kimg_FileClose(a, &e), 0);
-    EXPECT_EQ(kimg_FileClose(b, &e), 0);
+    EXPECT_EQ((ktest::Ints{kimg_FileIsWritable(a, &e), count("open f0.ktr"), kimg_FileClose(a, &e),
+                           kimg_FileClose(b, &e)}),
+              (ktest::Ints{1, 1, 0, 0}));
     EXPECT_EQ(count("close f0.ktr"), 0);  // queued, still open
     Kimg_File *c = kimg_FileOpen(f[0].c_str(), &e, 0);
     EXPECT_EQ(count("open f0.ktr"), 1);
     kimg_FileClose(c, &e);
     // Sixteen other files fill the ring: the seventeenth close evicts f0.
     for (int i = 1; i < 17; ++i) kimg_FileClose(kimg_FileOpen(f[i].c_str(), &e, 0), &e);
-    EXPECT_EQ(count("close f0.ktr"), 1);
-    EXPECT_EQ(count("close f1.ktr"), 0);
-    EXPECT_EQ(kimg_FileNameDequeue(f[1].c_str(), &e), 0);
-    EXPECT_EQ(count("close f1.ktr"), 1);
+    EXPECT_EQ((ktest::Ints{count("close f0.ktr"), count("close f1.ktr"),
+                           kimg_FileNameDequeue(f[1].c_str(), &e), count("close f1.ktr")}),
+              (ktest::Ints{1, 0, 0, 1}));
     // Unrecognised: no handle and no report.
     EXPECT_EQ(kimg_FileOpen(make("x.zzz", "hello").c_str(), &e, 0), nullptr);
     EXPECT_FALSE(e);
@@ -317,10 +314,9 @@ int refuse(double bytes, const char *, void *answer) {
 TEST_F(ImgFile, DiskSpaceAsksTheHandlerOnlyWhenSpaceIsShort) {
     int answer = 0;
     kimg_DiskFullHandlerRegister(refuse, &answer);
-    EXPECT_EQ(kimg_DiskSpaceAvailable(dir.file("x").c_str(), 10), 1);
-    EXPECT_EQ(g_calls, 0);
-    EXPECT_EQ(kimg_DiskSpaceAvailable(dir.file("x").c_str(), 1e20), 0);
-    EXPECT_EQ(g_calls, 1);
+    EXPECT_EQ((ktest::Ints{kimg_DiskSpaceAvailable(dir.file("x").c_str(), 10), g_calls,
+                           kimg_DiskSpaceAvailable(dir.file("x").c_str(), 1e20), g_calls}),
+              (ktest::Ints{1, 0, 0, 1}));
     EXPECT_EQ(g_bytes, 1e20);
     kimg_DiskFullHandlerRegister(nullptr, nullptr);
     EXPECT_EQ(kimg_DiskSpaceAvailable(dir.file("x").c_str(), 1e20), 1);
@@ -345,10 +341,10 @@ TEST_F(ImgFile, QueriesAndTheirFailures) {
     EXPECT_EQ(kimg_FileTitleVerify(u.c_str(), "Test Raster", &e), 0);
     uint32_t mode = 0;
     int64_t t = 0;
-    EXPECT_EQ(kimg_FileModeSet(a.c_str(), 0640, &e), 0);
-    EXPECT_EQ(kimg_FileModeGet(a.c_str(), &mode, &e), 0);
-    EXPECT_EQ(mode, 0640u);
-    EXPECT_EQ(kimg_FileModTimeGet(a.c_str(), &t, &e), 0);
+    EXPECT_EQ(
+        (ktest::Ints{kimg_FileModeSet(a.c_str(), 0640, &e), kimg_FileModeGet(a.c_str(), &mode, &e),
+                     mode, kimg_FileModTimeGet(a.c_str(), &t, &e)}),
+        (ktest::Ints{0, 0, 0640u, 0}));
     EXPECT_GT(t, 0);
     long n = 0;
     char **list = nullptr, **list2 = nullptr;
@@ -539,9 +535,9 @@ TEST_F(ImgFile, PluginFailuresOfObjectsAndFileServicesAreReported) {
     }
     // Without faults the plug-in's services are used.
     ktest::Err e;
-    EXPECT_EQ(kimg_FileModTimeGet(g.c_str(), &t, &e), 0);
-    EXPECT_EQ(t, 12345);
-    EXPECT_EQ(kimg_FileCopy(g.c_str(), c.c_str(), &e, 0), 0);
+    EXPECT_EQ((ktest::Ints{kimg_FileModTimeGet(g.c_str(), &t, &e), t,
+                           kimg_FileCopy(g.c_str(), c.c_str(), &e, 0)}),
+              (ktest::Ints{0, 12345, 0}));
     EXPECT_EQ(ktest::readFile(c), ktest::readFile(g));
 }
 

@@ -101,15 +101,13 @@ TEST_F(Layer, CreateChecksComeInOrderAndFailuresLeaveNoFile) {
 TEST_F(Layer, BlockSizesDefaultOptionAndPluginChoice) {
     ktest::PrintedReports printed;
     Kimg_Layer *l = create(name("b.klp", "a"), KGDA_TYPE_U8, 10, 300);
-    EXPECT_EQ(info(l).blockWidth, 10);
-    EXPECT_EQ(info(l).blockHeight, 64);
+    EXPECT_EQ((ktest::Ints{info(l).blockWidth, info(l).blockHeight}), (ktest::Ints{10, 64}));
     ASSERT_EQ(kimg_LayerClose(l, &err), 0);
     l = kimg_LayerCreate(name("b.klp", "b").c_str(), 1, KGDA_TYPE_U8, 100, 100, tk, &err,
                          KIMG_LAYER_OPTION_BLOCK_SIZE, -3L, 32L, 0);
     ASSERT_NE(l, nullptr);
     EXPECT_TRUE(printed.contains("Non-positive block width -3:  ignored"));
-    EXPECT_EQ(info(l).blockWidth, 64);
-    EXPECT_EQ(info(l).blockHeight, 32);
+    EXPECT_EQ((ktest::Ints{info(l).blockWidth, info(l).blockHeight}), (ktest::Ints{64, 32}));
     kimg_LayerClose(l, nullptr);
     l = kimg_LayerCreate(name("b.klp", "c").c_str(), 1, KGDA_TYPE_U8, 2000, 2000, tk, &err,
                          KIMG_LAYER_OPTION_BLOCK_SIZE, 1000L, 100L, 0);
@@ -119,8 +117,7 @@ TEST_F(Layer, BlockSizesDefaultOptionAndPluginChoice) {
     // The file lists the three layers and each reopens with its blocks.
     l = kimg_LayerOpen(name("b.klp", "b").c_str(), tk, &err, 0);
     ASSERT_NE(l, nullptr) << ktest::messages(err.r);
-    EXPECT_EQ(info(l).blockHeight, 32);
-    EXPECT_EQ(info(l).readOnly, 0);
+    EXPECT_EQ((ktest::Ints{info(l).blockHeight, info(l).readOnly}), (ktest::Ints{32, 0}));
     kimg_LayerClose(l, nullptr);
 }
 

@@ -577,14 +577,11 @@ TEST(StatsParameters, ConvertToStoredRecordAndBack) {
         Kgda_BaseData *x = kimg_StatisticsParametersExcludedValuesGet(q, nullptr);
         ASSERT_EQ(x->numelements, 3);
         const auto *xv = reinterpret_cast<const double *>(x->data);
-        EXPECT_EQ(xv[0], -1);
-        EXPECT_EQ(xv[1], 0);
-        EXPECT_EQ(xv[2], 5);
+        EXPECT_EQ((ktest::Reals{xv[0], xv[1], xv[2]}), (ktest::Reals{-1, 0, 5}));
         kgda_BaseDataDelete(x, nullptr);
         long sx = 0, sy = 0;
         ASSERT_EQ(kimg_StatisticsParametersSkipFactorsGet(q, &sx, &sy, nullptr), 0);
-        EXPECT_EQ(sx, 3);
-        EXPECT_EQ(sy, 4);
+        EXPECT_EQ((ktest::Ints{sx, sy}), (ktest::Ints{3, 4}));
         EXPECT_STREQ(kimg_StatisticsParametersAOINameGet(q), "area.aoi");
         if (bf)
             EXPECT_EQ(kdsc_BinFunctionIsSame(kimg_StatisticsParametersBinFunctionGet(q), bf), 1);
@@ -618,8 +615,7 @@ TEST(StatsParameters, OlderFormIsRead) {
     ASSERT_NE(q, nullptr);
     long sx = 0, sy = 0;
     kimg_StatisticsParametersSkipFactorsGet(q, &sx, &sy, nullptr);
-    EXPECT_EQ(sx, 2);
-    EXPECT_EQ(sy, 5);
+    EXPECT_EQ((ktest::Ints{sx, sy}), (ktest::Ints{2, 5}));
     const Kdsc_BinFunction *bf = kimg_StatisticsParametersBinFunctionGet(q);
     EXPECT_EQ(kdsc_BinFunctionBinCount(bf), 8);
     EXPECT_EQ(kdsc_BinFunctionApply(bf, 3), 0);

@@ -255,8 +255,7 @@ TEST_F(Georef, FirstPyramidLevelHasSquarePixels) {
     ASSERT_NE(first, nullptr) << names[0] << ktest::messages(err.r);
     Kimg_LayerInfo info{};
     ASSERT_EQ(kimg_LayerInfoGet(first, &info, &err), 0);
-    EXPECT_EQ(info.width, 398);
-    EXPECT_EQ(info.height, 74);
+    EXPECT_EQ((ktest::Ints{info.width, info.height}), (ktest::Ints{398, 74}));
     kimg_LayerClose(first, nullptr);
     for (long i = 0; i < n; ++i) kmsc_HeapFree(names[i]);
     kmsc_HeapFree(names);

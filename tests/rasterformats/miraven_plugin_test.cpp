@@ -364,8 +364,7 @@ TEST_F(Miraven, ObjectsNamesAndLayerAttributes) {
     b = rf.LayerOpen(f, ":b", &w, &h, &p, &c, &lt, &bw, &bh, &e);
     ASSERT_TRUE(a && b);
     ASSERT_EQ(std::make_pair(bw, bh), std::make_pair(5L, 5L));
-    EXPECT_EQ(rf.LayerLayerTypeRead(a, &lt, &e), 0);
-    EXPECT_EQ(lt, 1);
+    EXPECT_EQ((ktest::Ints{rf.LayerLayerTypeRead(a, &lt, &e), lt}), (ktest::Ints{0, 1}));
     ASSERT_EQ(rf.LayerRRDLayerNamesGet(a, &n, &names, &e), 0);
     EXPECT_EQ(rftest::taken(n, names), (std::vector<std::string>{":a_ss_2_", ":a_ss_4_"}));
     Kgda_BaseData *u8 = kgda_BaseDataCreate(1, 1, KGDA_TYPE_F64, 0, nullptr, &e);
@@ -635,8 +634,7 @@ TEST_F(Miraven, ConcurrentReadersAndWriters) {
         if (u) rf.FileClose(u, &te);
     });
     for (auto &th : threads) th.join();
-    EXPECT_EQ(bad.load(), 0);
-    EXPECT_EQ(readBack(rf, shared, blocks), 1);
+    EXPECT_EQ((ktest::Ints{bad.load(), readBack(rf, shared, blocks)}), (ktest::Ints{0, 1}));
     rf.FileClose(f, &e);
 }
 
@@ -700,8 +698,7 @@ TEST_F(Miraven, ConcurrentReadsWhileBlocksAreRewritten) {
     });
     for (auto &th : threads) th.join();
     rf.FileClose(f, &e);
-    EXPECT_EQ(bad.load(), 0);
-    EXPECT_EQ(readBack(rf, name, before), 1);
+    EXPECT_EQ((ktest::Ints{bad.load(), readBack(rf, name, before)}), (ktest::Ints{0, 1}));
 }
 
 }  // namespace

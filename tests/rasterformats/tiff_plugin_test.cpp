@@ -240,8 +240,7 @@ TEST_F(Tiff, WritesWhatLibtiffReads) {
                                   c.compression, &bw, &bh, &e);
             ASSERT_NE(l[i], nullptr) << ktest::messages(e.r);
         }
-        EXPECT_EQ(bw, 32);
-        EXPECT_EQ(bh, 16);
+        EXPECT_EQ((ktest::Ints{bw, bh}), (ktest::Ints{32, 16}));
         EXPECT_EQ(rf.LayerCreate(f, ":Layer_4", 0, c.type, w, h, c.compression, &bw, &bh, &e),
                   nullptr);
         const size_t px = kBytes[c.type];
@@ -528,9 +527,10 @@ TEST_F(Tiff, LayerTypesAndLevelNamesSurviveReopening) {
     ASSERT_EQ(utimensat(AT_FDCWD, moved.c_str(), old, 0), 0);
     with(moved, "r+b", [&](int layer, void *l) {
         const char *bad[] = {"a\nb"};
-        EXPECT_EQ(rf.LayerRRDLayerNamesSet(l, 1, bad, &e), -1);
-        EXPECT_EQ(rf.LayerRRDLayerNamesSet(l, 1, nullptr, &e), -1);
-        EXPECT_EQ(rf.LayerLayerTypeWrite(l, 2, &e), -1);
+        EXPECT_EQ((ktest::Ints{rf.LayerRRDLayerNamesSet(l, 1, bad, &e),
+                               rf.LayerRRDLayerNamesSet(l, 1, nullptr, &e),
+                               rf.LayerLayerTypeWrite(l, 2, &e)}),
+                  (ktest::Ints{-1, -1, -1}));
         EXPECT_EQ(errno, EINVAL);
         EXPECT_EQ(rf.LayerRRDLayerNamesSet(l, 0, nullptr, &e), 0);
         EXPECT_EQ(rf.LayerLayerTypeWrite(l, layer == 2, &e), 0);

@@ -132,8 +132,7 @@ TEST_F(Tool, CreateMakesTheLayersAsked) {
         EXPECT_EQ(v, std::vector<double>(70 * 50, 7.0)) << i;
         EXPECT_EQ(info.pixelType, KGDA_TYPE_U16);
         EXPECT_EQ(info.layerType, KIMG_LAYER_THEMATIC);
-        EXPECT_EQ(info.blockWidth, 32);
-        EXPECT_EQ(info.blockHeight, 16);
+        EXPECT_EQ((ktest::Ints{info.blockWidth, info.blockHeight}), (ktest::Ints{32, 16}));
     }
     r = run("create " + tif + " --size 40x30 --type f32 --compression LZW -q");
     ASSERT_EQ(r.status, 0) << r.err;
