@@ -261,8 +261,7 @@ TEST_F(ImgFile, ObjectsRoundTripThroughThePluginOrTheSupportFile) {
         EXPECT_EQ(out->a, 42);
         EXPECT_EQ(out->b, 2.5);
         void *p = out;
-        kmif_ObjectFree(&p, back, nullptr);
-        kmif_DesignDelete(back, nullptr);
+        kmif_ObjectFree(&p, back, nullptr), kmif_DesignDelete(back, nullptr);
         std::string missing = dir.file(file) + "(:Layer_1:None)";
         EXPECT_EQ(kimg_FileNodeDataRead(missing.c_str(), &back, &e), nullptr);
         EXPECT_SAYS(e, "Cannot read :Layer_1:None");
@@ -397,11 +396,9 @@ TEST_F(ImgFile, QueriesAndTheirFailures) {
     std::vector<std::string> rows;
     for (long i = 0; i < n; ++i) {
         rows.push_back(std::string(list[i]) + ":" + list2[i]);
-        kmsc_HeapFree(list[i]);
-        kmsc_HeapFree(list2[i]);
+        kmsc_HeapFree(list[i]), kmsc_HeapFree(list2[i]);
     }
-    kmsc_HeapFree(list);
-    kmsc_HeapFree(list2);
+    kmsc_HeapFree(list), kmsc_HeapFree(list2);
     EXPECT_NE(std::find(rows.begin(), rows.end(), "Test Raster:*.k*"), rows.end());
     EXPECT_EQ(kimg_FileClose(f, &e), 0);
 }

@@ -405,8 +405,7 @@ TEST_F(Layer, ReadsConvolveThenRescaleInsideTheWindow) {
                                       KIMG_LAYER_OPTION_CONVOLUTION, box, KIMG_LAYER_OPTION_RESCALE,
                                       half, 0),
               0);
-    kimg_WindowDelete(win, nullptr);
-    kimg_ConvolveInfoDelete(box);
+    kimg_WindowDelete(win, nullptr), kimg_ConvolveInfoDelete(box);
     Rect got(4, 4, KGDA_TYPE_F64);
     for (long i = 0; i < 16; ++i) got.at<double>(i / 4, i % 4) = -1;
     ASSERT_EQ(kimg_LayerRead(l, -1, 6, 4, 4, got.b, &err), 0) << ktest::messages(err.r);
@@ -497,8 +496,7 @@ TEST_F(Layer, ReadOnlyLayersRefuseWrites) {
     EXPECT_REFUSAL(kimg_LayerRasterTransactionCommitAll(l, &err), -1, msg);
     Kgda_BaseData *nv = kimg_LayerRasterNullValueGet(l, nullptr);
     EXPECT_REFUSAL(kimg_LayerRasterNullValueWrite(l, nv, &err), -1, msg);
-    kgda_BaseDataDelete(nv, nullptr);
-    kimg_LayerClose(l, nullptr);
+    kgda_BaseDataDelete(nv, nullptr), kimg_LayerClose(l, nullptr);
     EXPECT_EQ(kimg_LayerReadOnlyQuery(nullptr), 1);
     EXPECT_EQ(kimg_LayerCachedBlocksMaxQuery(nullptr), -1);
 }
@@ -805,8 +803,7 @@ TEST_F(Layer, PyramidKernelsNullValuesAndSquarePixels) {
     ASSERT_EQ(kimg_LayerRasterPixelRectGet(lv, 0, 0, 2, 1, two.b, &err), 0);
     EXPECT_EQ(two.at<int16_t>(0, 0), 4);   // (10 - 3) / 2 rounded half away from zero
     EXPECT_EQ(two.at<int16_t>(0, 1), -7);  // nothing but nulls
-    kimg_LayerClose(lv, nullptr);
-    kimg_LayerClose(l, nullptr);
+    kimg_LayerClose(lv, nullptr), kimg_LayerClose(l, nullptr);
 
     // Thematic layers take the nearest pixel; pixel sizes shape level 1.
     l = kimg_LayerCreate(name("th.klp").c_str(), KIMG_LAYER_THEMATIC, KGDA_TYPE_U8, 100, 300, tk,
@@ -823,8 +820,7 @@ TEST_F(Layer, PyramidKernelsNullValuesAndSquarePixels) {
     Rect one(1, 1, KGDA_TYPE_U8);
     ASSERT_EQ(kimg_LayerRasterPixelRectGet(lv, 3, 5, 1, 1, one.b, &err), 0);
     EXPECT_EQ(one.b->data[0], t.b->data[5 * 100 + 3 * 4 + 2]);  // centre (14, 5.5)
-    kimg_LayerClose(lv, nullptr);
-    kimg_LayerClose(l, nullptr);
+    kimg_LayerClose(lv, nullptr), kimg_LayerClose(l, nullptr);
 }
 
 int ramp(void *, long column, long row, long columns, long rows, Kgda_BaseDataStack *rects,
@@ -903,8 +899,7 @@ TEST_F(Layer, ResampleDataChecksSplittingAndMethodNames) {
                     << limit << ": " << x << "," << y;
     }
     kirf_ResampleSourceLimitSet(0);
-    kgda_BaseDataStackDelete(out, nullptr);
-    kirf_ResampleDataDestroy(d, nullptr);
+    kgda_BaseDataStackDelete(out, nullptr), kirf_ResampleDataDestroy(d, nullptr);
     // Complex sources are converted for the 2 x 2 mean, with a warning.
     ktest::PrintedReports printed;
     setup.srcPixelType = KGDA_TYPE_C64;
@@ -1002,8 +997,7 @@ TEST_F(Layer, ClassicMethodsFollowAnyTransform) {
     EXPECT_REFUSAL(
         kirf_ResampleDataCreateXForm(holed, nullptr, "Cubic Convolution", nullptr, 1, &setup, &err),
         nullptr, "Missing xForm");
-    kgda_BaseDataStackDelete(out, nullptr);
-    kxfr_XFormFree(chain);
+    kgda_BaseDataStackDelete(out, nullptr), kxfr_XFormFree(chain);
 }
 
 }  // namespace
@@ -1029,8 +1023,7 @@ TEST_F(Layer, ReadsThroughAGeometricTransformMatchDirectEvaluation) {
     ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_WINDOW, win,
                                       KIMG_LAYER_OPTION_NULL_VALUE, nv, 0),
               0);
-    kimg_WindowDelete(win, nullptr);
-    kimg_PixelRectDelete(nv, nullptr);
+    kimg_WindowDelete(win, nullptr), kimg_PixelRectDelete(nv, nullptr);
     auto pixel = [&](long x, long y) -> double {  // window pixel, or NaN for none
         if (x < 0 || y < 0 || x >= ww || y >= wh) return NAN;
         float v = src.at<float>(y + wy, x + wx);
@@ -1220,8 +1213,7 @@ TEST_F(Layer, PyramidRescaledToEightBitsFromTheLayersRange) {
                     one.at<uint8_t>(5, 7);
             EXPECT_EQ(two.at<uint8_t>(2, 3), (s + 2) / 4);
         }
-        kimg_LayerClose(l1, nullptr);
-        kimg_LayerClose(l2, nullptr);
+        kimg_LayerClose(l1, nullptr), kimg_LayerClose(l2, nullptr);
     }
     // A null value above 255 is 255 in 8-bit levels, and left out as such.
     for (long i = 0; i < 4; ++i) src.at<uint16_t>(i / 2, i % 2) = 300;
@@ -1247,8 +1239,7 @@ TEST_F(Layer, PyramidRescaledToEightBitsFromTheLayersRange) {
     EXPECT_EQ(one.at<uint8_t>(0, 0), 255);
     EXPECT_EQ(two.at<uint8_t>(0, 0),
               (one.at<uint8_t>(0, 1) + one.at<uint8_t>(1, 0) + one.at<uint8_t>(1, 1) + 1) / 3);
-    kimg_LayerClose(l1, nullptr);
-    kimg_LayerClose(l2, nullptr);
+    kimg_LayerClose(l1, nullptr), kimg_LayerClose(l2, nullptr);
     EXPECT_EQ(kimg_LayerOpen(name("r8.klp").c_str(), tk, &err, KIMG_LAYER_OPTION_RRD_KERNEL,
                              "Bicubic Dreams", 0),
               nullptr);
@@ -1299,8 +1290,7 @@ TEST_F(Layer, ToolAndRrdFilesOnNativeImages) {
     ktest::Err missing;
     EXPECT_EQ(kimg_LayerOpen(dir.file("n.rrd(:Band_9)").c_str(), tk, &missing, 0), nullptr);
     EXPECT_SAYS(missing, "Layer " + dir.file("n.rrd(:Band_9)") + " does not exist in AUX file");
-    kimg_LayerClose(l, nullptr);
-    kimg_FileNameDequeue(img.c_str(), nullptr);
+    kimg_LayerClose(l, nullptr), kimg_FileNameDequeue(img.c_str(), nullptr);
     ASSERT_EQ(kimg_FileCopy(dir.file("n.rrd").c_str(), dir.file("m.rrd").c_str(), &err, 0), 0);
     l = kimg_LayerCreate(dir.file("m.img(:Band_1)").c_str(), 1, KGDA_TYPE_U8, 100, 100, tk, &err,
                          KIMG_LAYER_OPTION_RRD_EXTERNAL, 1L, 0);
@@ -1401,8 +1391,7 @@ TEST_F(Layer, NeighborhoodFunctionsAndFunctionalsOverStacks) {
     ASSERT_NE(mixed, nullptr);
     EXPECT_REFUSAL(kimg_LayerStackApplyFunctional(mixed, KGDA_TYPE_U8, stop, nullptr, &err), -1,
                    "Layer sizes differ");
-    kimg_LayerStackClose(mixed, nullptr);
-    kimg_LayerStackClose(in, nullptr);
+    kimg_LayerStackClose(mixed, nullptr), kimg_LayerStackClose(in, nullptr);
 }
 
 // Every layer of every input stack added up (a 1 x 1 neighbourhood).

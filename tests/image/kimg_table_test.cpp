@@ -72,8 +72,7 @@ std::vector<double> column(Kdsc_Table *t, const char *name, int32_t rows) {
     if (b)
         out.assign(reinterpret_cast<double *>(b->windowStart),
                    reinterpret_cast<double *>(b->windowStart) + rows);
-    kgda_BaseDataDelete(b, nullptr);
-    kdsc_ColumnClose(c, nullptr);
+    kgda_BaseDataDelete(b, nullptr), kdsc_ColumnClose(c, nullptr);
     return out;
 }
 
@@ -84,8 +83,7 @@ void put(Kdsc_Table *t, const char *name, std::initializer_list<double> v) {
     ASSERT_TRUE(c) << name << ktest::messages(err.r);
     Kgda_BaseData *b = reals(v);
     EXPECT_EQ(0, kdsc_ColumnWrite(c, 0, b->numrows, b, &err)) << ktest::messages(err.r);
-    kgda_BaseDataDelete(b, nullptr);
-    kdsc_ColumnClose(c, nullptr);
+    kgda_BaseDataDelete(b, nullptr), kdsc_ColumnClose(c, nullptr);
 }
 
 TEST_F(LayerTable, SupportFileKeepsTheTablesOfFormatsWithoutObjects) {
@@ -126,8 +124,7 @@ TEST_F(LayerTable, NativeImagesKeepTheirTablesInside) {
     Kdsc_Table *t = kimg_TableCreate(l, nullptr, 2, nullptr, &err);
     ASSERT_TRUE(t) << ktest::messages(err.r);
     put(t, "Opacity", {1, 0.5});
-    kdsc_TableClose(t, &err);
-    kimg_LayerClose(l, &err);
+    kdsc_TableClose(t, &err), kimg_LayerClose(l, &err);
     kimg_FileNameDequeue(dir.file("b.img").c_str(), &err);
     struct stat st;
     EXPECT_NE(0, stat(dir.file("b.aux").c_str(), &st));
@@ -161,8 +158,7 @@ TEST_F(LayerTable, PluginColumnsThroughTheLayerMethodSet) {
         std::memcpy(text->windowStart + r * text->pitch, &copy, sizeof copy);
     }
     EXPECT_EQ(0, kdsc_ColumnWrite(cn, 0, 4, text, &err)) << ktest::messages(err.r);
-    kgda_BaseDataDelete(text, nullptr);
-    kdsc_ColumnClose(cn, nullptr);
+    kgda_BaseDataDelete(text, nullptr), kdsc_ColumnClose(cn, nullptr);
     // The format keeps no opacity: it is read (every row opaque), not created.
     EXPECT_FALSE(kdsc_ColumnCreate(t, "Opacity", KDSC_COLUMN_REAL, 0, &err));
     EXPECT_SAYS(err, "kimg_DSC table format does not support column Opacity");
@@ -199,8 +195,7 @@ TEST_F(LayerTable, PluginColumnsThroughTheLayerMethodSet) {
         std::memcpy(&got, text->windowStart + r * text->pitch, sizeof got);
         EXPECT_STREQ(classes[r + 1], got);
     }
-    kgda_BaseDataDelete(text, nullptr);
-    kdsc_ColumnClose(cn, nullptr);
+    kgda_BaseDataDelete(text, nullptr), kdsc_ColumnClose(cn, nullptr);
     // A read the plug-in fails is reported under the column's name.
     Kdsc_Column *contrast = kdsc_ColumnOpen(t, "Contrast", &err);
     ASSERT_EQ(0, kdsc_ColumnRemove(contrast, &err)) << ktest::messages(err.r);
@@ -219,8 +214,7 @@ TEST_F(LayerTable, PluginColumnsThroughTheLayerMethodSet) {
     ASSERT_TRUE(t) << ktest::messages(err.r);
     EXPECT_REFUSAL(kdsc_ColumnRead(kdsc_ColumnOpen(t, "Red", &err), 0, 4, nullptr, &err), nullptr,
                    "Cannot read column Red | Cannot read the colours");
-    kdsc_TableClose(t, &err);
-    kimg_LayerClose(l, &err);
+    kdsc_TableClose(t, &err), kimg_LayerClose(l, &err);
 }
 
 TEST_F(LayerTable, LayerTypesAndBinFunctions) {
@@ -262,8 +256,7 @@ TEST_F(LayerTable, LayerTypesAndBinFunctions) {
     Kimg_LayerInfo info{};
     kimg_LayerInfoGet(l, &info, &err);
     EXPECT_EQ(KIMG_LAYER_ATHEMATIC, info.layerType);
-    kdsc_TableClose(t, &err);
-    kimg_LayerClose(l, &err);
+    kdsc_TableClose(t, &err), kimg_LayerClose(l, &err);
     kimg_FileNameDequeue(dir.file("d.img").c_str(), &err);
 
     // Read-only layers keep their tables and columns.
@@ -279,8 +272,7 @@ TEST_F(LayerTable, LayerTypesAndBinFunctions) {
     EXPECT_REFUSAL(kdsc_ColumnRemove(c, &err), -1,
                    "Cannot destroy column Histogram; it is read-only");
     EXPECT_EQ((std::vector<double>{1, 2, 3, 4}), column(t, "Histogram", 4));
-    kdsc_TableClose(t, &err);
-    kimg_LayerClose(l, &err);
+    kdsc_TableClose(t, &err), kimg_LayerClose(l, &err);
     EXPECT_REFUSAL(kimg_TableOpen(nullptr, nullptr, &err), nullptr, "NULL layer");
 }
 

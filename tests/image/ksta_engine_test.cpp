@@ -491,8 +491,7 @@ TEST(StatsEngine, StackCovarianceMatchesTwoPassReference) {
     ASSERT_EQ(ksta_AllStatsStackInit(s, nullptr), 0);
     EXPECT_EQ(s->covariance, nullptr);
     EXPECT_EQ(s->allStats[0]->pixelCount, 0);
-    ksta_AllStatsStackDelete(s);
-    kgda_BaseDataStackDelete(rects, nullptr);
+    ksta_AllStatsStackDelete(s), kgda_BaseDataStackDelete(rects, nullptr);
 }
 
 TEST(StatsEngine, CopyCarriesTheExactValueHistogramInProgress) {

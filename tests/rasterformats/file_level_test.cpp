@@ -59,8 +59,7 @@ class FileLevel : public ::testing::Test {
         EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, info.width, info.height, r, &e), 0);
         const auto *p = reinterpret_cast<const double *>(r->data);
         std::vector<double> out(p, p + info.width * info.height);
-        kimg_PixelRectDelete(r, nullptr);
-        kimg_LayerClose(l, nullptr);
+        kimg_PixelRectDelete(r, nullptr), kimg_LayerClose(l, nullptr);
         if (type) *type = info.pixelType;
         if (w) *w = info.width;
         if (h) *h = info.height;

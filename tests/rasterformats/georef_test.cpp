@@ -116,8 +116,7 @@ TEST_F(Georef, NativeLayerStoresNodesBelowTheLayer) {
     Kprj_MapInfo *m = kprj_MapInfoRead(h, ":Layer_1", &err);  // the same records, directly
     ASSERT_NE(m, nullptr) << ktest::messages(err.r);
     EXPECT_EQ(m->pixelSize->width, 30);
-    kprj_MapInfoFree(m);
-    khfa_FileClose(h, nullptr);
+    kprj_MapInfoFree(m), khfa_FileClose(h, nullptr);
     // Copies carry both records.
     const std::string copy = dir.file("b.img") + "(:Band)";
     ASSERT_EQ(kimg_LayerCopy(name.c_str(), copy.c_str(), tk, &err, 0), 0) << ktest::messages(err.r);
@@ -145,8 +144,7 @@ TEST_F(Georef, LayerOfAFormatWithoutMapEntriesUsesTheSupportFile) {
     Kprj_ProParameters *p = kprj_ProParametersRead(h, ":Layer_1", &err);
     ASSERT_NE(p, nullptr) << ktest::messages(err.r);
     EXPECT_EQ(p->proZone, 3101);
-    kprj_ProParametersFree(p);
-    khfa_FileClose(h, nullptr);
+    kprj_ProParametersFree(p), khfa_FileClose(h, nullptr);
 }
 
 TEST_F(Georef, MissingRecordsAndRefusals) {
@@ -179,8 +177,7 @@ TEST_F(Georef, MissingRecordsAndRefusals) {
     Kprj_ProParameters *back = kimg_ProParametersRead(name.c_str(), &err);
     ASSERT_NE(back, nullptr) << ktest::messages(err.r);
     EXPECT_EQ(str(back->proSpheroid->datum->datumname), "HARN");
-    kprj_ProParametersFree(back);
-    kprj_ProParametersFree(p);
+    kprj_ProParametersFree(back), kprj_ProParametersFree(p);
     EXPECT_EQ(kimg_MapInfoRead((dir.file("none.img") + "(:Layer_1)").c_str(), &err), nullptr);
     EXPECT_TRUE(err);
 }
@@ -245,8 +242,7 @@ TEST_F(Georef, FirstPyramidLevelHasSquarePixels) {
     ASSERT_EQ(kimg_SSLayerComputeAllDefaultNames(l, &n, &names, &mags, &err), 0);
     ASSERT_GE(n, 1);
     for (long i = 0; i < n; ++i) kmsc_HeapFree(names[i]);
-    kmsc_HeapFree(names);
-    kmsc_HeapFree(mags);
+    kmsc_HeapFree(names), kmsc_HeapFree(mags);
     ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
     ASSERT_EQ(kimg_SSLayerGetNames(l, &n, &names, &err), 0);
     ASSERT_GE(n, 1);
@@ -258,8 +254,7 @@ TEST_F(Georef, FirstPyramidLevelHasSquarePixels) {
     EXPECT_EQ((ktest::Ints{info.width, info.height}), (ktest::Ints{398, 74}));
     kimg_LayerClose(first, nullptr);
     for (long i = 0; i < n; ++i) kmsc_HeapFree(names[i]);
-    kmsc_HeapFree(names);
-    kimg_LayerClose(l, nullptr);
+    kmsc_HeapFree(names), kimg_LayerClose(l, nullptr);
 }
 
 }  // namespace

@@ -139,8 +139,7 @@ TEST_F(LayerStats, ComputedStoredAndFoundAfterReopening) {
                                           KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0),
                   0)
             << ktest::messages(err.r);
-        kgda_BaseDataDelete(ex, nullptr);
-        kgda_BaseDataDelete(nul, nullptr);
+        kgda_BaseDataDelete(ex, nullptr), kgda_BaseDataDelete(nul, nullptr);
         Ksta_AllStats *computed = ksta_AllStatsCreate(nullptr, 0, nullptr);
         ASSERT_EQ(kimg_LayerComputeStatistics(l, computed, &err), 0) << ktest::messages(err.r);
         const Ksta_Statistics s = computed->statistics;
@@ -205,8 +204,7 @@ TEST_F(LayerStats, ComputedStoredAndFoundAfterReopening) {
         EXPECT_EQ(
             kdsc_BinFunctionIsSame(kimg_StatisticsParametersBinFunctionGet(sp), hist->binFunction),
             1);
-        ksta_HistogramDelete(hist);
-        kimg_StatisticsParametersFree(sp);
+        ksta_HistogramDelete(hist), kimg_StatisticsParametersFree(sp);
         char *node = kimg_LayerScalarStatisticsParametersNodeName(r, &err);
         EXPECT_STREQ(node, ":Layer_1:StatisticsParameters");
         kmsc_HeapFree(node);
@@ -219,8 +217,7 @@ TEST_F(LayerStats, ComputedStoredAndFoundAfterReopening) {
         EXPECT_SAYS(err, "Layer " + name + " is read-only");
         EXPECT_EQ(kimg_AllStatsWrite(r, all, &err), -1);
         EXPECT_EQ(kimg_LayerScalarStatisticsParametersDestroy(r, &err), -1);
-        ksta_AllStatsDelete(all);
-        kimg_LayerClose(r, nullptr);
+        ksta_AllStatsDelete(all), kimg_LayerClose(r, nullptr);
         kimg_FileNameDequeue(dir.file(c.file).c_str(), nullptr);
     }
 }
@@ -252,8 +249,7 @@ TEST_F(LayerStats, MissingObjectsAndRemoval) {
     Ksta_Statistics *back = kimg_StatisticsRead(l, &err);
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(back->mode, 5);
-    ksta_StatisticsDelete(back);
-    kimg_LayerClose(l, nullptr);
+    ksta_StatisticsDelete(back), kimg_LayerClose(l, nullptr);
 }
 
 // Writing a layer and closing it computes its statistics.
@@ -275,8 +271,7 @@ TEST_F(LayerStats, ChangedLayerGetsStatisticsWhenItCloses) {
         Ksta_Histogram *h = kimg_HistogramRead(r, &err);
         ASSERT_NE(h, nullptr);
         EXPECT_STRNE(kdsc_BinFunctionTitle(h->binFunction), "Unique Value");
-        ksta_HistogramDelete(h);
-        kimg_LayerClose(r, nullptr);
+        ksta_HistogramDelete(h), kimg_LayerClose(r, nullptr);
         kimg_FileNameDequeue(dir.file(file).c_str(), nullptr);
     }
     // A thematic u16 layer keeps its classes in a Direct histogram from 0
@@ -364,8 +359,7 @@ TEST_F(LayerStats, AreaOfInterestLimitsTheStatistics) {
     EXPECT_SAYS(err,
                 "Area of interest must be a raster of the layer's size "
                 "(37 x 29)");
-    kimg_PixelRectDelete(small, nullptr);
-    kimg_LayerClose(l, nullptr);
+    kimg_PixelRectDelete(small, nullptr), kimg_LayerClose(l, nullptr);
 }
 
 // Skip factors from filepref.continuous_stats_percent and _min_pixels, the
@@ -476,8 +470,7 @@ void LayerStats::covarianceOfAFile(const std::string &file, bool ownEntries) {
     ASSERT_NE(read, nullptr) << ktest::messages(err.r);
     ASSERT_NE(read->covariance, nullptr);
     EXPECT_NEAR(read->allStats[2]->statistics.mean, mean[2], 1e-9);
-    ksta_AllStatsStackDelete(read);
-    kimg_LayerStackClose(all, nullptr);
+    ksta_AllStatsStackDelete(read), kimg_LayerStackClose(all, nullptr);
 
     Kimg_LayerStack *two = kimg_LayerStackOpen((file + "(:Layer_1,:Layer_2)").c_str(), tk, &err, 0);
     ASSERT_NE(two, nullptr) << ktest::messages(err.r);
@@ -499,8 +492,7 @@ void LayerStats::covarianceOfAFile(const std::string &file, bool ownEntries) {
     EXPECT_SAYS(err,
                 "Number of layers in Ksta_AllStatsStack structure (1) is "
                 "different than number of layers in layer stack (3)");
-    ksta_AllStatsStackDelete(one);
-    kimg_LayerStackClose(swapped, nullptr);
+    ksta_AllStatsStackDelete(one), kimg_LayerStackClose(swapped, nullptr);
 }
 
 TEST_F(LayerStats, CovarianceOfAFileWithItsChecks) {
@@ -770,8 +762,7 @@ TEST_F(LayerStats, FormatEntriesHoldScalarStatistics) {
     EXPECT_EQ(st, raster);
     Ksta_Histogram *h = kimg_HistogramRead(l, &err);
     ASSERT_NE(h, nullptr) << ktest::messages(err.r);
-    ksta_HistogramDelete(h);
-    kimg_LayerClose(l, nullptr);
+    ksta_HistogramDelete(h), kimg_LayerClose(l, nullptr);
 }
 
 // A histogram with a given bin function: every sampled value in its bin,
@@ -803,8 +794,7 @@ TEST_F(LayerStats, HistogramWithAGivenBinFunction) {
         Kimg_StatisticsParameters *sp = kimg_LayerHistogramParametersRead(l, &err);
         ASSERT_NE(sp, nullptr);
         EXPECT_EQ(kdsc_BinFunctionIsSame(kimg_StatisticsParametersBinFunctionGet(sp), bf), 1);
-        kimg_StatisticsParametersFree(sp);
-        kdsc_BinFunctionDelete(bf, nullptr);
+        kimg_StatisticsParametersFree(sp), kdsc_BinFunctionDelete(bf, nullptr);
         kimg_LayerChangeOptions(l, nullptr, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
         kimg_LayerClose(l, nullptr);
     }

@@ -383,8 +383,7 @@ TEST_F(Miraven, ObjectsNamesAndLayerAttributes) {
     EXPECT_EQ(rf.open(f, ":a", &e), nullptr);
     EXPECT_EQ(errno, KIMG_RF_STATUS_NO_SUCH_FILE);
     ASSERT_EQ(rf.FileClose(f, &e), 0);
-    kgda_BaseDataDelete(bd, &e);
-    kgda_BaseDataDelete(u8, &e);
+    kgda_BaseDataDelete(bd, &e), kgda_BaseDataDelete(u8, &e);
 }
 
 }  // namespace
@@ -762,8 +761,7 @@ TEST_F(Miraven, LayerReadsOfWholeBlocksSeeBlocksTheCacheHolds) {
         }
         ASSERT_EQ(kimg_LayerClose(l, &e), 0) << ktest::messages(e.r);
     }
-    kimg_PixelRectDelete(patch, nullptr);
-    kimg_PixelRectDelete(all, nullptr);
+    kimg_PixelRectDelete(patch, nullptr), kimg_PixelRectDelete(all, nullptr);
     kimg_FileNameDequeue(dir.file("direct.img").c_str(), &e);
 }
 

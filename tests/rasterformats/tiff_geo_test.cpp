@@ -198,8 +198,7 @@ TEST_F(GeoTiff, UnmappedKeysAreKeptAndReportedOnce) {
     Kprj_ProParameters *p = kimg_LayerMapProjectionRead(l, &err);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->proZone, 10);
-    kprj_ProParametersFree(p);
-    kimg_LayerClose(l, nullptr);
+    kprj_ProParametersFree(p), kimg_LayerClose(l, nullptr);
 }
 
 TEST_F(GeoTiff, UtmImageMadeHereHasTheCodesOtherSoftwareReads) {
@@ -459,8 +458,7 @@ TEST_F(GeoTiff, UserDefinedProjections) {
             EXPECT_EQ(p->proParams.data[8], f.params[6]) << f.name;
             EXPECT_EQ(p->proParams.data[12], f.params[7]) << f.name;
         }
-        kprj_ProParametersFree(p);
-        kimg_LayerClose(l, nullptr);
+        kprj_ProParametersFree(p), kimg_LayerClose(l, nullptr);
     }
 }
 

@@ -454,8 +454,7 @@ TEST_F(Tiff, FileLevelKeepsObjectsInTheSupportFile) {
         ASSERT_TRUE(out) << n << ktest::messages(e.r);
         EXPECT_TRUE(out->a == 42 && out->b == 2.5);
         void *p = out;
-        kmif_ObjectFree(&p, back, nullptr);
-        kmif_DesignDelete(back, nullptr);
+        kmif_ObjectFree(&p, back, nullptr), kmif_DesignDelete(back, nullptr);
     }
     kmif_DesignDelete(design, nullptr);
     kimg_RasterFormatsReset();

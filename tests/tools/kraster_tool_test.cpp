@@ -39,8 +39,7 @@ class Tool : public ::testing::Test {
         EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, info->width, info->height, r, &e), 0);
         const auto *p = reinterpret_cast<const double *>(r->data);
         std::vector<double> v(p, p + info->width * info->height);
-        kimg_PixelRectDelete(r, nullptr);
-        kimg_LayerClose(l, nullptr);
+        kimg_PixelRectDelete(r, nullptr), kimg_LayerClose(l, nullptr);
         kimg_FileNameDequeue(name.substr(0, name.find('(')).c_str(), nullptr);
         return v;
     }
@@ -49,8 +48,7 @@ class Tool : public ::testing::Test {
         char **names = nullptr;
         if (kimg_LayerGetNames(file.c_str(), &n, &names, nullptr) != 0) return -1;
         for (long i = 0; i < n; ++i) kmsc_HeapFree(names[i]);
-        kmsc_HeapFree(names);
-        kimg_FileNameDequeue(file.c_str(), nullptr);
+        kmsc_HeapFree(names), kimg_FileNameDequeue(file.c_str(), nullptr);
         return n;
     }
     bool exists(const std::string &name) { return access(name.c_str(), F_OK) == 0; }

@@ -279,8 +279,7 @@ TEST_F(Warp, ExitStatusesAndMessages) {
         Kimg_Layer *l = kimg_LayerCreate((plain + "(:Layer_1)").c_str(), KIMG_LAYER_ATHEMATIC,
                                          KGDA_TYPE_U8, 4, 4, kint_GetInit(), nullptr, 0);
         ASSERT_TRUE(l);
-        kimg_LayerClose(l, nullptr);
-        kimg_FileNameDequeue(plain.c_str(), nullptr);
+        kimg_LayerClose(l, nullptr), kimg_FileNameDequeue(plain.c_str(), nullptr);
     }
     const std::string to = " --to '" + std::string(kGeographic) + "'";
     const struct {
