@@ -97,14 +97,27 @@ void roundTrip(Kimg_Layer *l, const std::string &name, Err &err) {
     kprj_ProParametersFree(pb);
 }
 
-TEST_F(Georef, NativeLayerStoresNodesBelowTheLayer) {
-    const std::string file = dir.file("a.img"), name = file + "(:Layer_1)";
-    Kimg_Layer *l = create(name);
-    ASSERT_NE(l, nullptr);
-    roundTrip(l, name, err);
-    kimg_FileNameDequeue(file.c_str(), nullptr);
-    // The nodes are those of the stored designs, one of each.
-    Khfa_File *h = khfa_FileOpen(file.c_str(), "r", nullptr, &err);
+// Both records round-trip below the layer: inside a native image, and in the
+// support file of a format without map entries.
+TEST_F(Georef, RecordsBelowTheLayerInTheImageOrItsSupportFile) {
+    for (const char *f : {"a.img", "n.kln"}) {
+        SCOPED_TRACE(f);
+        const std::string file = dir.file(f), name = file + "(:Layer_1)";
+        Kimg_Layer *l = create(name);
+        ASSERT_NE(l, nullptr);
+        roundTrip(l, name, err);
+        kimg_FileNameDequeue(file.c_str(), nullptr);
+        const std::string holder = f[0] == 'a' ? file : dir.file("n.aux");
+        Khfa_File *h = khfa_FileOpen(holder.c_str(), "r", nullptr, &err);
+        ASSERT_NE(h, nullptr) << ktest::messages(err.r);
+        Kprj_ProParameters *p = kprj_ProParametersRead(h, ":Layer_1", &err);
+        ASSERT_NE(p, nullptr) << ktest::messages(err.r);
+        EXPECT_EQ(p->proZone, 3101);
+        kprj_ProParametersFree(p), khfa_FileClose(h, nullptr);
+    }
+    // The native image's nodes are those of the stored designs, one of each.
+    const std::string name = dir.file("a.img") + "(:Layer_1)";
+    Khfa_File *h = khfa_FileOpen(dir.file("a.img").c_str(), "r", nullptr, &err);
     ASSERT_NE(h, nullptr);
     for (const char *type : {"Kprj_MapInfo", "Kprj_ProParameters", "Kprj_Datum"}) {
         Kstr_StringList *list = khfa_ObjectList(h, ":", nullptr, type, &err);
@@ -130,21 +143,6 @@ TEST_F(Georef, NativeLayerStoresNodesBelowTheLayer) {
     EXPECT_EQ(kprj_ProParametersEqual(pa, pb, &err), 1);
     kprj_MapInfoFree(a), kprj_MapInfoFree(b), kprj_ProParametersFree(pa);
     kprj_ProParametersFree(pb);
-}
-
-TEST_F(Georef, LayerOfAFormatWithoutMapEntriesUsesTheSupportFile) {
-    const std::string file = dir.file("n.kln"), name = file + "(:Layer_1)";
-    Kimg_Layer *l = create(name);
-    ASSERT_NE(l, nullptr);
-    roundTrip(l, name, err);
-    kimg_FileNameDequeue(file.c_str(), nullptr);
-    EXPECT_EQ(access(dir.file("n.aux").c_str(), F_OK), 0);
-    Khfa_File *h = khfa_FileOpen(dir.file("n.aux").c_str(), "r", nullptr, &err);
-    ASSERT_NE(h, nullptr) << ktest::messages(err.r);
-    Kprj_ProParameters *p = kprj_ProParametersRead(h, ":Layer_1", &err);
-    ASSERT_NE(p, nullptr) << ktest::messages(err.r);
-    EXPECT_EQ(p->proZone, 3101);
-    kprj_ProParametersFree(p), khfa_FileClose(h, nullptr);
 }
 
 TEST_F(Georef, MissingRecordsAndRefusals) {
