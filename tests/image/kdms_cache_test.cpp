@@ -13,6 +13,7 @@
 
 #include "image/kdms_source.hpp"
 #include "support/ktest.hpp"
+#include "support/report_checks.hpp"
 
 using namespace kdmstest;
 
@@ -33,53 +34,48 @@ TEST(KdmsCache, CreateRefusesBadArgumentsAndOptions) {
     Source src(kSize, 8);
     const long live = kmsc_HeapLiveBlocks();
     Err err;
-    EXPECT_EQ(kdms_CacheCreate(0, &err, 0), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "Args");
+    EXPECT_REFUSAL(kdms_CacheCreate(0, &err, 0), nullptr, "Args");
     EXPECT_TRUE(ktest::hasCode(err.r, "kdms_CacheCreate", 1));
     err.reset();
 
     // An unknown code stops the list; the half-built cache is destroyed.
-    EXPECT_EQ(kdms_CacheCreate(kSize, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 4L, 99, 0), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "CacheChangeOptions fail | 99:  Invalid option");
+    EXPECT_REFUSAL(kdms_CacheCreate(kSize, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 4L, 99, 0), nullptr,
+                   "CacheChangeOptions fail | 99:  Invalid option");
     EXPECT_EQ(ktest::printed(err.r, 0),
               " ***ERROR NUMBER 3 IN FUNCTION kdms_CacheCreate***\n"
               " >>>CacheChangeOptions fail<<<\n"
               " ***ERROR NUMBER 1 IN FUNCTION CacheChangeOptions***\n"
               " >>>99:  Invalid option<<<\n\n");
     err.reset();
-    EXPECT_EQ(kdms_CacheCreate(kSize, &err, KDMS_CO_VIRTUAL_RECORD_MAX, -1L, 0), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "CacheChangeOptions fail | Invalid virtualRecordMax -1");
+    EXPECT_REFUSAL(kdms_CacheCreate(kSize, &err, KDMS_CO_VIRTUAL_RECORD_MAX, -1L, 0), nullptr,
+                   "CacheChangeOptions fail | Invalid virtualRecordMax -1");
     err.reset();
-    EXPECT_EQ(kdms_CacheCreate(kSize, &err, KDMS_CO_PHYSICAL_RECORD_MAX, -3L, 0), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "CacheChangeOptions fail | Invalid physRecordMax -3");
+    EXPECT_REFUSAL(kdms_CacheCreate(kSize, &err, KDMS_CO_PHYSICAL_RECORD_MAX, -3L, 0), nullptr,
+                   "CacheChangeOptions fail | Invalid physRecordMax -3");
     err.reset();
-    EXPECT_EQ(kdms_CacheCreate(kSize, &err, KDMS_CO_UNDO_LEVELS, 2L, (void *)nullptr, Stash::read,
-                               (Kdms_StashWriteFunc) nullptr, 0),
-              nullptr);
-    EXPECT_EQ(ktest::messages(err.r),
-              "CacheChangeOptions fail | Stash read and write functions must be given together");
+    EXPECT_REFUSAL(
+        kdms_CacheCreate(kSize, &err, KDMS_CO_UNDO_LEVELS, 2L, (void *)nullptr, Stash::read,
+                         (Kdms_StashWriteFunc) nullptr, 0),
+        nullptr, "CacheChangeOptions fail | Stash read and write functions must be given together");
     err.reset();
     EXPECT_EQ(kmsc_HeapLiveBlocks(), live);
 
     // Options before the unknown one stay applied on a change.
     Kdms_Cache *c = makeCache(src, 2, 8, &err);
     ASSERT_NE(c, nullptr) << ktest::messages(err.r);
-    EXPECT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 5L, 1234, 0), -1);
-    EXPECT_EQ(ktest::messages(err.r), "CacheChangeOptions fail | 1234:  Invalid option");
+    EXPECT_REFUSAL(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 5L, 1234, 0), -1,
+                   "CacheChangeOptions fail | 1234:  Invalid option");
     EXPECT_EQ(info(c).physRecordMax, 5);
     err.reset();
-    EXPECT_EQ(kdms_CacheChange(nullptr, &err, 0), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Args");
+    EXPECT_REFUSAL(kdms_CacheChange(nullptr, &err, 0), -1, "Args");
     err.reset();
 
     // The array form takes the same list as words.
     const intptr_t words[] = {KDMS_CO_VIRTUAL_RECORD_MAX, 3, KDMS_CO_PHYSICAL_RECORD_MAX, 1, 0};
-    EXPECT_EQ(kdms_CacheChangeVAPtr(c, &err, words), 0);
-    EXPECT_EQ(info(c).virtualRecordMax, 3);
-    EXPECT_EQ(info(c).physRecordMax, 1);
-    EXPECT_EQ(kdms_CacheChangeVAPtr(c, &err, nullptr), 0);
-    EXPECT_EQ(kdms_CacheDestroy(c, &err), 0);
-    EXPECT_EQ(kdms_CacheDestroy(nullptr, &err), 0);
+    EXPECT_EQ((ktest::Ints{kdms_CacheChangeVAPtr(c, &err, words), info(c).virtualRecordMax,
+                           info(c).physRecordMax, kdms_CacheChangeVAPtr(c, &err, nullptr),
+                           kdms_CacheDestroy(c, &err), kdms_CacheDestroy(nullptr, &err)}),
+              (ktest::Ints{0, 3, 1, 0, 0, 0}));
     EXPECT_EQ(kmsc_HeapLiveBlocks(), live);
 }
 
@@ -90,27 +86,20 @@ TEST(KdmsCache, ArgumentChecksChangeNothing) {
     ASSERT_NE(c, nullptr);
     Record buf(kSize);
     void *p = buf.data();
-    EXPECT_EQ(kdms_CacheRead(nullptr, 0, &p, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Null cache");
-    EXPECT_EQ(kdms_CacheRead(c, 0, nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Null data");
-    EXPECT_EQ(kdms_CacheRead(c, 4, &p, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Index 4 illegal for virtualRecordMax of 4");
-    EXPECT_EQ(kdms_CacheRead(c, -1, &p, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Index -1 illegal for virtualRecordMax of 4");
-    EXPECT_EQ(kdms_CacheWrite(nullptr, 0, buf.data(), &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Null cache");
-    EXPECT_EQ(kdms_CacheWrite(c, 0, nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Null data");
-    EXPECT_EQ(kdms_CacheWrite(c, 4, buf.data(), &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Index 4 illegal for virtualRecordMax of 4");
-    EXPECT_EQ(kdms_CacheFetch(c, 4, &p, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Index 4 illegal for virtualRecordMax of 4");
-    EXPECT_EQ(kdms_CacheFlush(c, 7, 4, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "recordIndex out of range");
+    EXPECT_REFUSAL(kdms_CacheRead(nullptr, 0, &p, &err), -1, "Null cache");
+    EXPECT_REFUSAL(kdms_CacheRead(c, 0, nullptr, &err), -1, "Null data");
+    EXPECT_REFUSAL(kdms_CacheRead(c, 4, &p, &err), -1, "Index 4 illegal for virtualRecordMax of 4");
+    EXPECT_REFUSAL(kdms_CacheRead(c, -1, &p, &err), -1,
+                   "Index -1 illegal for virtualRecordMax of 4");
+    EXPECT_REFUSAL(kdms_CacheWrite(nullptr, 0, buf.data(), &err), -1, "Null cache");
+    EXPECT_REFUSAL(kdms_CacheWrite(c, 0, nullptr, &err), -1, "Null data");
+    EXPECT_REFUSAL(kdms_CacheWrite(c, 4, buf.data(), &err), -1,
+                   "Index 4 illegal for virtualRecordMax of 4");
+    EXPECT_REFUSAL(kdms_CacheFetch(c, 4, &p, &err), -1,
+                   "Index 4 illegal for virtualRecordMax of 4");
+    EXPECT_REFUSAL(kdms_CacheFlush(c, 7, 4, &err), -1, "recordIndex out of range");
     EXPECT_EQ(kdms_CacheFlush(c, 7, -2, &err), -1);
-    EXPECT_EQ(kdms_CacheFlush(nullptr, 7, -1, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Null cache");
+    EXPECT_REFUSAL(kdms_CacheFlush(nullptr, 7, -1, &err), -1, "Null cache");
     EXPECT_TRUE(src.reads.empty());
     EXPECT_TRUE(src.writes.empty());
     EXPECT_TRUE(src.flushes.empty());
@@ -118,11 +107,10 @@ TEST(KdmsCache, ArgumentChecksChangeNothing) {
 
     // The last index is fine.
     EXPECT_EQ(readCopy(c, 3, &err), pattern(3, kSize)) << ktest::messages(err.r);
-    EXPECT_EQ(kdms_CacheIndexPresent(c, 3), 1);
-    EXPECT_EQ(kdms_CacheIndexPresent(c, 4), 0);
-    EXPECT_EQ(kdms_CacheIndexPresent(c, -1), 0);
-    EXPECT_EQ(kdms_CacheIndexPresent(nullptr, 0), 0);
-    EXPECT_EQ(kdms_CacheInfoGet(nullptr, nullptr), -1);
+    EXPECT_EQ((ktest::Ints{kdms_CacheIndexPresent(c, 3), kdms_CacheIndexPresent(c, 4),
+                           kdms_CacheIndexPresent(c, -1), kdms_CacheIndexPresent(nullptr, 0),
+                           kdms_CacheInfoGet(nullptr, nullptr)}),
+              (ktest::Ints{1, 0, 0, 0, -1}));
     kdms_CacheDestroy(c, &err);
 }
 
@@ -190,8 +178,7 @@ TEST(KdmsCache, WritesBackOnlyDirtyRecords) {
 
     ASSERT_EQ(kdms_CacheFlush(c, 4, -1, &err), 0);
     ASSERT_EQ(src.writes.size(), 2u);
-    EXPECT_EQ(src.writesOf(1), 1);
-    EXPECT_EQ(src.writesOf(4), 1);
+    EXPECT_EQ((ktest::Ints{src.writesOf(1), src.writesOf(4)}), (ktest::Ints{1, 1}));
     EXPECT_EQ(src.records[1], a);
     EXPECT_EQ(src.records[4], b);
     // Record 0 went clean to make room for 4, then the explicit flush.
@@ -199,8 +186,7 @@ TEST(KdmsCache, WritesBackOnlyDirtyRecords) {
     EXPECT_EQ(present(c, 6), (std::set<long>{1, 2, 4}));
     // A second flush writes nothing.
     ASSERT_EQ(kdms_CacheFlush(c, 4, -1, &err), 0);
-    EXPECT_EQ(src.writes.size(), 2u);
-    EXPECT_EQ(info(c).dirtySlots, 0);
+    EXPECT_EQ((ktest::Ints{src.writes.size(), info(c).dirtySlots}), (ktest::Ints{2u, 0}));
 
     // An eviction writes a dirty victim once; every victim reaches the
     // flush function.
@@ -209,8 +195,7 @@ TEST(KdmsCache, WritesBackOnlyDirtyRecords) {
     for (long i : {3L, 5L, 0L}) ASSERT_FALSE(readCopy(c, i, &err).empty());
     // Records 1 and 4 were least recently used and clean, then record 2 went.
     EXPECT_EQ(present(c, 6), (std::set<long>{3, 5, 0}));
-    EXPECT_EQ(src.writes.size(), 1u);
-    EXPECT_EQ(src.writesOf(2), 1);
+    EXPECT_EQ((ktest::Ints{src.writes.size(), src.writesOf(2)}), (ktest::Ints{1u, 1}));
     EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{7, 1}, {7, 4}, {7, 2}}));
     src.clearLog();
     kdms_CacheDestroy(c, &err);
@@ -316,10 +301,8 @@ TEST(KdmsCache, WithoutSlotsEveryCallGoesToTheSource) {
     Kdms_Cache *c = makeCache(src, 0, 4, &err);
     ASSERT_NE(c, nullptr);
     void *p = nullptr;
-    EXPECT_EQ(kdms_CacheRead(c, 1, &p, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Null *data and zero rec cache");
-    EXPECT_EQ(kdms_CacheFetch(c, 1, &p, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Null *data and zero rec cache");
+    EXPECT_REFUSAL(kdms_CacheRead(c, 1, &p, &err), -1, "Null *data and zero rec cache");
+    EXPECT_REFUSAL(kdms_CacheFetch(c, 1, &p, &err), -1, "Null *data and zero rec cache");
     Record mine(kSize);
     void *m = mine.data();
     EXPECT_EQ(kdms_CacheFetch(c, 1, &m, &err), 0);
@@ -339,8 +322,7 @@ TEST(KdmsCache, WithoutSlotsEveryCallGoesToTheSource) {
 
     // A read-only source refuses the write.
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_SOURCE_WRITE_FUNC, (Kdms_WriteFunc) nullptr, 0), 0);
-    EXPECT_EQ(kdms_CacheWrite(c, 1, w.data(), &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Missing writeFunc");
+    EXPECT_REFUSAL(kdms_CacheWrite(c, 1, w.data(), &err), -1, "Missing writeFunc");
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_SOURCE_READ_FUNC, (Kdms_ReadFunc) nullptr, 0), 0);
     EXPECT_TRUE(readCopy(c, 1, &err).empty());
     EXPECT_EQ(ktest::messages(err.r), "Missing readFunc");
@@ -376,8 +358,7 @@ TEST(KdmsCache, BothMaximaChangeWhileRecordsAreHeld) {
 
     // Shrinking below the dirty records writes the least recent one back.
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 1L, 0), 0);
-    EXPECT_EQ(src.writes.size(), 1u);
-    EXPECT_EQ(src.writesOf(2), 1);
+    EXPECT_EQ((ktest::Ints{src.writes.size(), src.writesOf(2)}), (ktest::Ints{1u, 1}));
     EXPECT_EQ(present(c, 10), (std::set<long>{3}));
     // Growing again: the held record stays, new slots fill up.
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 5L, 0), 0);
@@ -403,10 +384,9 @@ TEST(KdmsCache, BothMaximaChangeWhileRecordsAreHeld) {
     // No slots at all: everything held is flushed with flags 7.
     src.clearLog();
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 0L, 0), 0);
-    EXPECT_EQ(src.writes.size(), 1u);
-    EXPECT_EQ(src.writesOf(3), 1);
-    EXPECT_EQ(info(c).slotsInUse, 0);
-    EXPECT_EQ(kdms_CacheIndexPresent(c, 3), 0);
+    EXPECT_EQ((ktest::Ints{src.writes.size(), src.writesOf(3), info(c).slotsInUse,
+                           kdms_CacheIndexPresent(c, 3)}),
+              (ktest::Ints{1u, 1, 0, 0}));
     EXPECT_EQ(readCopy(c, 3, &err), w);
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 3L, 0), 0);
     EXPECT_EQ(readCopy(c, 3, &err), w);
@@ -438,12 +418,11 @@ TEST(KdmsCache, SourceFailures) {
     EXPECT_EQ(ktest::messages(err.r),
               "CachePhysicalRecordGet failed | kdms_CacheFlush error | writeFunc failed | cannot "
               "write 0");
-    EXPECT_EQ(kdms_CacheIndexPresent(c, 0), 1);
-    EXPECT_EQ(info(c).dirtySlots, 1);
-    EXPECT_EQ(kdms_CacheWrite(c, 5, w.data(), &err), -1);
-    EXPECT_EQ(ktest::messages(err.r),
-              "CachePhysicalRecordGet failed | kdms_CacheFlush error | writeFunc failed | cannot "
-              "write 0");
+    EXPECT_EQ((ktest::Ints{kdms_CacheIndexPresent(c, 0), info(c).dirtySlots}), (ktest::Ints{1, 1}));
+    EXPECT_REFUSAL(
+        kdms_CacheWrite(c, 5, w.data(), &err), -1,
+        "CachePhysicalRecordGet failed | kdms_CacheFlush error | writeFunc failed | cannot "
+        "write 0");
     EXPECT_EQ(kdms_CacheFlush(c, 6, -1, &err), -1);
     EXPECT_EQ(kdms_CacheIndexPresent(c, 0), 1);
     src.failWriteAt = -2;
@@ -454,8 +433,7 @@ TEST(KdmsCache, SourceFailures) {
     // A failing flush function is reported after the writes.
     src.failFlush = true;
     ASSERT_EQ(kdms_CacheWrite(c, 5, w.data(), &err), 0);
-    EXPECT_EQ(kdms_CacheFlush(c, 4, -1, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "flushFunc failed | cannot flush");
+    EXPECT_REFUSAL(kdms_CacheFlush(c, 4, -1, &err), -1, "flushFunc failed | cannot flush");
     EXPECT_EQ(src.records[5], w);
     EXPECT_EQ(info(c).dirtySlots, 0);
 
@@ -488,25 +466,14 @@ TEST(KdmsCache, SourceCallsRunInsideTheThreadUnsafeSection) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (!*entered) ++held;
     };
-    Kdms_ReadFunc read = [](long, void **, void *, Kerr_ErrorReport **) {
-        probe();
-        return 0;
-    };
+    Kdms_ReadFunc read = [](long, void **, void *, Kerr_ErrorReport **) { return probe(), 0; };
     Kdms_WriteFunc write = [](long, const void *, void *, Kerr_ErrorReport **) {
-        probe();
-        return 0;
+        return probe(), 0;
     };
-    Kdms_FlushFunc flush = [](int, long, void *, Kerr_ErrorReport **) {
-        probe();
-        return 0;
-    };
-    Kdms_StashReadFunc sread = [](long, void *, void *, Kerr_ErrorReport **) {
-        probe();
-        return 0;
-    };
+    Kdms_FlushFunc flush = [](int, long, void *, Kerr_ErrorReport **) { return probe(), 0; };
+    Kdms_StashReadFunc sread = [](long, void *, void *, Kerr_ErrorReport **) { return probe(), 0; };
     Kdms_StashWriteFunc swrite = [](long, const void *, void *, Kerr_ErrorReport **) {
-        probe();
-        return 0;
+        return probe(), 0;
     };
     Err err;
     Kdms_Cache *c = kdms_CacheCreate(

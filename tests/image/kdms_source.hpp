@@ -16,13 +16,7 @@ namespace kdmstest {
 
 using Record = std::vector<unsigned char>;
 
-// A report slot that drops the previous chain each time it is handed out.
-struct Err : ktest::Err {
-    Kerr_ErrorReport **operator&() {
-        reset();
-        return &r;
-    }
-};
+using ktest::Err;
 
 // The record a fresh source holds at an index.
 inline Record pattern(long index, long size) {
@@ -107,8 +101,6 @@ struct Source {
 struct Stash {
     long size;
     std::map<long, Record> copies;
-    long reads = 0;
-    long writes = 0;
     long maxId = -1;
     bool failRead = false;
     bool failWrite = false;
@@ -117,7 +109,6 @@ struct Stash {
 
     static int read(long id, void *buffer, void *data, Kerr_ErrorReport **err) {
         auto *s = static_cast<Stash *>(data);
-        ++s->reads;
         auto it = s->copies.find(id);
         if (s->failRead || it == s->copies.end()) {
             *err = kerr_CreateErrorReport("testStashRead", 4, 2, nullptr, "no copy %ld", id);
@@ -128,7 +119,6 @@ struct Stash {
     }
     static int write(long id, const void *buffer, void *data, Kerr_ErrorReport **err) {
         auto *s = static_cast<Stash *>(data);
-        ++s->writes;
         if (s->failWrite || id < 0) {
             *err = kerr_CreateErrorReport("testStashWrite", 5, 2, nullptr, "cannot stash %ld", id);
             return -1;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "image/kdms_source.hpp"
+#include "support/report_checks.hpp"
 
 using namespace kdmstest;
 
@@ -65,8 +66,7 @@ TEST(KdmsStash, UndoRedoCommit) {
         EXPECT_EQ(kdms_CacheTransactionUndo(c, 1, &err), 0);
         EXPECT_EQ(readCopy(c, 1, &err), pattern(1, kSize));
         EXPECT_EQ(readCopy(c, 2, &err), pattern(2, kSize));
-        EXPECT_EQ(info(c).undoable, 0);
-        EXPECT_EQ(info(c).redoable, 2);
+        EXPECT_EQ((ktest::Ints{info(c).undoable, info(c).redoable}), (ktest::Ints{0, 2}));
 
         EXPECT_EQ(kdms_CacheTransactionUndo(c, -2, &err), 0);
         EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 0x11));
@@ -82,11 +82,9 @@ TEST(KdmsStash, UndoRedoCommit) {
         EXPECT_EQ(src.records[1], filled(kSize, 0x11));
         EXPECT_EQ(src.records[2], filled(kSize, 0x12));
         EXPECT_EQ(src.records[3], pattern(3, kSize));
-        EXPECT_EQ(info(c).undoable, 0);
-        EXPECT_EQ(info(c).redoable, 0);
-        EXPECT_EQ(info(c).stashCopies, 0);
-        EXPECT_EQ(kdms_CacheTransactionUndo(c, -1, &err), -1);
-        EXPECT_EQ(ktest::messages(err.r), "Cannot redo 1");
+        EXPECT_EQ((ktest::Ints{info(c).undoable, info(c).redoable, info(c).stashCopies}),
+                  (ktest::Ints{0, 0, 0}));
+        EXPECT_REFUSAL(kdms_CacheTransactionUndo(c, -1, &err), -1, "Cannot redo 1");
         EXPECT_EQ(readCopy(c, 2, &err), filled(kSize, 0x12));
         kdms_CacheDestroy(c, &err);
         EXPECT_EQ(src.writes.size(), 2u);
@@ -103,28 +101,21 @@ TEST(KdmsStash, UndoBeyondWhatIsRecordedChangesNothing) {
         ASSERT_EQ(put(c, 0, v, &err), 0);
     }
     // Undo closes the open transaction first, so two can be undone.
-    EXPECT_EQ(kdms_CacheTransactionUndo(c, 3, &err), 2);
-    EXPECT_EQ(ktest::messages(err.r), "Cannot undo 3");
+    EXPECT_REFUSAL(kdms_CacheTransactionUndo(c, 3, &err), 2, "Cannot undo 3");
     EXPECT_TRUE(ktest::hasCode(err.r, "kdms_CacheTransactionUndo", 4));
     EXPECT_EQ(readCopy(c, 0, &err), filled(kSize, 2));
     EXPECT_EQ(info(c).undoable, 2);
-    EXPECT_EQ(kdms_CacheTransactionUndo(c, -1, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Cannot redo 1");
+    EXPECT_REFUSAL(kdms_CacheTransactionUndo(c, -1, &err), -1, "Cannot redo 1");
     EXPECT_EQ(kdms_CacheTransactionUndo(c, 0, &err), 0);
     EXPECT_EQ(kdms_CacheTransactionUndo(c, 2, &err), 0);
     EXPECT_EQ(readCopy(c, 0, &err), pattern(0, kSize));
-    EXPECT_EQ(kdms_CacheTransactionUndo(c, 1, &err), 0);
-    EXPECT_EQ(ktest::messages(err.r), "Cannot undo 1");
+    EXPECT_REFUSAL(kdms_CacheTransactionUndo(c, 1, &err), 0, "Cannot undo 1");
 
     // Every transaction operation refuses a null cache.
-    EXPECT_EQ(kdms_CacheTransactionStart(nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Args");
-    EXPECT_EQ(kdms_CacheTransactionEnd(nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Args");
-    EXPECT_EQ(kdms_CacheTransactionUndo(nullptr, 1, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Args");
-    EXPECT_EQ(kdms_CacheTransactionCommitAll(nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Args");
+    EXPECT_REFUSAL(kdms_CacheTransactionStart(nullptr, &err), -1, "Args");
+    EXPECT_REFUSAL(kdms_CacheTransactionEnd(nullptr, &err), -1, "Args");
+    EXPECT_REFUSAL(kdms_CacheTransactionUndo(nullptr, 1, &err), -1, "Args");
+    EXPECT_REFUSAL(kdms_CacheTransactionCommitAll(nullptr, &err), -1, "Args");
     kdms_CacheDestroy(c, &err);
     // Destroy discards uncommitted transactions.
     EXPECT_TRUE(src.writes.empty());
@@ -190,8 +181,7 @@ TEST(KdmsStash, TransactionsBeyondTheLevelsReachTheSourceWhenClosed) {
     EXPECT_EQ(src.records[1], filled(kSize, 1));
     EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{4, -1}}));
     EXPECT_EQ(info(c).undoable, 2);
-    EXPECT_EQ(kdms_CacheTransactionUndo(c, 3, &err), 2);
-    EXPECT_EQ(ktest::messages(err.r), "Cannot undo 3");
+    EXPECT_REFUSAL(kdms_CacheTransactionUndo(c, 3, &err), 2, "Cannot undo 3");
     EXPECT_EQ(kdms_CacheTransactionUndo(c, 2, &err), 0);
     EXPECT_EQ(readCopy(c, 0, &err), filled(kSize, 1));
     EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 1));
@@ -255,15 +245,14 @@ TEST(KdmsStash, ReadOnlySourceKeepsSettledRecordsInTheStash) {
     EXPECT_EQ(readCopy(c, 2, &err), pattern(2, kSize));
     EXPECT_EQ(readCopy(c, 3, &err), filled(kSize, 2));
     EXPECT_EQ(info(c).stashCopies, 5);  // three settled, two to redo
-    EXPECT_EQ(kdms_CacheTransactionCommitAll(c, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Cannot commit records:  KDMS_CO_SOURCE_WRITE_FUNC is null");
+    EXPECT_REFUSAL(kdms_CacheTransactionCommitAll(c, &err), -1,
+                   "Cannot commit records:  KDMS_CO_SOURCE_WRITE_FUNC is null");
     // So the undo levels cannot change without losing them.
-    EXPECT_EQ(kdms_CacheChange(c, &err, KDMS_CO_UNDO_LEVELS, 0L, (void *)nullptr,
-                               (Kdms_StashReadFunc) nullptr, (Kdms_StashWriteFunc) nullptr, 0),
-              -1);
-    EXPECT_EQ(ktest::messages(err.r),
-              "CacheChangeOptions fail | - | StashReset failed | Cannot commit records:  "
-              "KDMS_CO_SOURCE_WRITE_FUNC is null");
+    EXPECT_REFUSAL(kdms_CacheChange(c, &err, KDMS_CO_UNDO_LEVELS, 0L, (void *)nullptr,
+                                    (Kdms_StashReadFunc) nullptr, (Kdms_StashWriteFunc) nullptr, 0),
+                   -1,
+                   "CacheChangeOptions fail | - | StashReset failed | Cannot commit records:  "
+                   "KDMS_CO_SOURCE_WRITE_FUNC is null");
     EXPECT_EQ(info(c).undoLevels, 1);
     // Once writable, a commit writes them all.
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_SOURCE_WRITE_FUNC, Source::write, 0), 0);
@@ -290,9 +279,8 @@ TEST(KdmsStash, UndoLevelsChangeCommitsFirst) {
                                Stash::write, 0),
               0);
     EXPECT_EQ(src.records[0], filled(kSize, 0x70));
-    EXPECT_EQ(info(c).undoLevels, 2);
-    EXPECT_EQ(info(c).undoable, 0);
-    EXPECT_EQ(info(c).openTransaction, 0);
+    EXPECT_EQ((ktest::Ints{info(c).undoLevels, info(c).undoable, info(c).openTransaction}),
+              (ktest::Ints{2, 0, 0}));
     // Levels 0 removes the stash; transactions then do nothing.
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_UNDO_LEVELS, 0L, (void *)nullptr,
                                (Kdms_StashReadFunc) nullptr, (Kdms_StashWriteFunc) nullptr, 0),
@@ -301,14 +289,12 @@ TEST(KdmsStash, UndoLevelsChangeCommitsFirst) {
     ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
     ASSERT_EQ(put(c, 1, 0x71, &err), 0);
     ASSERT_EQ(kdms_CacheTransactionEnd(c, &err), 0);
-    EXPECT_EQ(kdms_CacheTransactionUndo(c, 1, &err), 0);
-    EXPECT_EQ(ktest::messages(err.r), "Cannot undo 1");
+    EXPECT_REFUSAL(kdms_CacheTransactionUndo(c, 1, &err), 0, "Cannot undo 1");
     EXPECT_EQ(src.records[1], filled(kSize, 0x71));  // the undo flushed it
     EXPECT_EQ(kdms_CacheTransactionCommitAll(c, &err), 0);
-    EXPECT_EQ(kdms_CacheChange(c, &err, KDMS_CO_UNDO_LEVELS, -1L, (void *)nullptr,
-                               (Kdms_StashReadFunc) nullptr, (Kdms_StashWriteFunc) nullptr, 0),
-              -1);
-    EXPECT_EQ(ktest::messages(err.r), "CacheChangeOptions fail | Invalid undo levels -1");
+    EXPECT_REFUSAL(kdms_CacheChange(c, &err, KDMS_CO_UNDO_LEVELS, -1L, (void *)nullptr,
+                                    (Kdms_StashReadFunc) nullptr, (Kdms_StashWriteFunc) nullptr, 0),
+                   -1, "CacheChangeOptions fail | Invalid undo levels -1");
     kdms_CacheDestroy(c, &err);
 }
 
@@ -349,9 +335,8 @@ TEST(KdmsStash, StashFailures) {
     ASSERT_NE(c, nullptr);
     ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
     stash.failWrite = true;
-    EXPECT_EQ(put(c, 1, 1, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r),
-              "CacheStashWrite failed | - | stash->writeFunc failed | cannot stash 0");
+    EXPECT_REFUSAL(put(c, 1, 1, &err), -1,
+                   "CacheStashWrite failed | - | stash->writeFunc failed | cannot stash 0");
     stash.failWrite = false;
     ASSERT_EQ(put(c, 1, 1, &err), 0);
     stash.failRead = true;
@@ -373,12 +358,11 @@ TEST(KdmsStash, StashFailures) {
     EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 1));
     ASSERT_EQ(put(c, 2, 2, &err), 0);
     stash.failWrite = true;
-    EXPECT_EQ(kdms_CacheTransactionEnd(c, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r),
-              "StashTransactionEnd failed | kdms_CacheFlush fail | - | stash->writeFunc failed | "
-              "cannot stash 1");
-    EXPECT_EQ(info(c).openTransaction, 1);
-    EXPECT_EQ(info(c).dirtySlots, 1);
+    EXPECT_REFUSAL(
+        kdms_CacheTransactionEnd(c, &err), -1,
+        "StashTransactionEnd failed | kdms_CacheFlush fail | - | stash->writeFunc failed | "
+        "cannot stash 1");
+    EXPECT_EQ((ktest::Ints{info(c).openTransaction, info(c).dirtySlots}), (ktest::Ints{1, 1}));
     // A read inside the transaction prints the failed catch-up and goes on.
     testing::internal::CaptureStderr();
     EXPECT_EQ(readCopy(c, 3, &err), pattern(3, kSize));
@@ -395,8 +379,8 @@ TEST(KdmsStash, StashFailures) {
 
     // A commit that fails part-way keeps what it could not write.
     src.failWriteAt = 2;
-    EXPECT_EQ(kdms_CacheTransactionCommitAll(c, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "- | - | writeFunc failed | cannot write 2");
+    EXPECT_REFUSAL(kdms_CacheTransactionCommitAll(c, &err), -1,
+                   "- | - | writeFunc failed | cannot write 2");
     EXPECT_EQ(src.records[1], filled(kSize, 1));
     EXPECT_EQ(info(c).stashCopies, 1);
     src.failWriteAt = -2;

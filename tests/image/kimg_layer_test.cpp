@@ -5,7 +5,6 @@
 #include <kraster/kimg.h>
 #include <kraster/kraster.h>
 
-#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,8 +15,17 @@
 #include <random>
 
 #include "support/plugin_test.hpp"
+#include "support/report_checks.hpp"
+#include "support/tool_run.hpp"
 
 namespace {
+
+std::vector<std::string> listOf(long count, char **names) {
+    std::vector<std::string> out(names, names + count);
+    for (long i = 0; i < count; ++i) kmsc_HeapFree(names[i]);
+    kmsc_HeapFree(names);
+    return out;
+}
 
 class Layer : public ktest::PluginTest {
   protected:
@@ -37,30 +45,19 @@ class Layer : public ktest::PluginTest {
         EXPECT_NE(l, nullptr) << ktest::messages(err.r);
         return l;
     }
+    // The layer names of a file (a full path).
+    std::vector<std::string> layers(const std::string &file) {
+        long count = 0;
+        char **names = nullptr;
+        EXPECT_EQ(kimg_LayerGetNames(file.c_str(), &count, &names, &err), 0);
+        return listOf(count, names);
+    }
     Kimg_LayerInfo info(Kimg_Layer *l) {
         Kimg_LayerInfo i{};
         EXPECT_EQ(kimg_LayerInfoGet(l, &i, nullptr), 0);
         return i;
     }
-    // Block reads and writes the plug-in has served.
-    std::pair<long, long> counters() {
-        void *lib = dlopen((plugins + "/liblptest.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
-        if (!lib) return {-1, -1};
-        auto f =
-            reinterpret_cast<void (*)(long *, long *, long *, long *)>(dlsym(lib, "LpCounters"));
-        long r = 0, w = 0, h = 0, rh = 0;
-        f(&r, &w, &h, &rh);
-        dlclose(lib);
-        return {r, w};
-    }
 };
-
-std::vector<std::string> listOf(long count, char **names) {
-    std::vector<std::string> out(names, names + count);
-    for (long i = 0; i < count; ++i) kmsc_HeapFree(names[i]);
-    kmsc_HeapFree(names);
-    return out;
-}
 
 struct Rect {
     Kgda_BaseData *b;
@@ -96,8 +93,7 @@ TEST_F(Layer, CreateChecksComeInOrderAndFailuresLeaveNoFile) {
         Kimg_Layer *l = kimg_LayerCreate(name(c.file).c_str(), c.layerType, c.pixelType, c.w, c.h,
                                          c.toolkit ? tk : nullptr, &err, 0);
         EXPECT_EQ(l, nullptr);
-        EXPECT_NE(ktest::messages(err.r).find(c.message), std::string::npos)
-            << ktest::messages(err.r);
+        EXPECT_SAYS(err, c.message);
         EXPECT_NE(access(dir.file(c.file).c_str(), F_OK), 0);
     }
 }
@@ -105,15 +101,13 @@ TEST_F(Layer, CreateChecksComeInOrderAndFailuresLeaveNoFile) {
 TEST_F(Layer, BlockSizesDefaultOptionAndPluginChoice) {
     ktest::PrintedReports printed;
     Kimg_Layer *l = create(name("b.klp", "a"), KGDA_TYPE_U8, 10, 300);
-    EXPECT_EQ(info(l).blockWidth, 10);
-    EXPECT_EQ(info(l).blockHeight, 64);
+    EXPECT_EQ((ktest::Ints{info(l).blockWidth, info(l).blockHeight}), (ktest::Ints{10, 64}));
     ASSERT_EQ(kimg_LayerClose(l, &err), 0);
     l = kimg_LayerCreate(name("b.klp", "b").c_str(), 1, KGDA_TYPE_U8, 100, 100, tk, &err,
                          KIMG_LAYER_OPTION_BLOCK_SIZE, -3L, 32L, 0);
     ASSERT_NE(l, nullptr);
     EXPECT_TRUE(printed.contains("Non-positive block width -3:  ignored"));
-    EXPECT_EQ(info(l).blockWidth, 64);
-    EXPECT_EQ(info(l).blockHeight, 32);
+    EXPECT_EQ((ktest::Ints{info(l).blockWidth, info(l).blockHeight}), (ktest::Ints{64, 32}));
     kimg_LayerClose(l, nullptr);
     l = kimg_LayerCreate(name("b.klp", "c").c_str(), 1, KGDA_TYPE_U8, 2000, 2000, tk, &err,
                          KIMG_LAYER_OPTION_BLOCK_SIZE, 1000L, 100L, 0);
@@ -123,8 +117,7 @@ TEST_F(Layer, BlockSizesDefaultOptionAndPluginChoice) {
     // The file lists the three layers and each reopens with its blocks.
     l = kimg_LayerOpen(name("b.klp", "b").c_str(), tk, &err, 0);
     ASSERT_NE(l, nullptr) << ktest::messages(err.r);
-    EXPECT_EQ(info(l).blockHeight, 32);
-    EXPECT_EQ(info(l).readOnly, 0);
+    EXPECT_EQ((ktest::Ints{info(l).blockHeight, info(l).readOnly}), (ktest::Ints{32, 0}));
     kimg_LayerClose(l, nullptr);
 }
 
@@ -143,8 +136,8 @@ TEST_F(Layer, FormatListsReplaceWhatTheyLackWithWarnings) {
     EXPECT_EQ(info(l).pixelType, KGDA_TYPE_U8);
     EXPECT_EQ(info(l).layerType, KIMG_LAYER_ATHEMATIC);
     EXPECT_STREQ(kimg_LayerCompressionTypeQuery(l), "None");
-    EXPECT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_RAW_MODE, 1L, 0), -1);
-    EXPECT_EQ(ktest::messages(err.r), "File does not support raw mode");
+    EXPECT_REFUSAL(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_RAW_MODE, 1L, 0), -1,
+                   "File does not support raw mode");
     kimg_LayerClose(l, nullptr);
 }
 
@@ -202,15 +195,13 @@ TEST_F(Layer, OptionsMisplacedObsoleteUnknownAndInvalid) {
     Kgda_BaseData *many =
         kgda_BaseDataCreate(1, 4097, KGDA_TYPE_S32, KGDA_TABLE_OBJECT, nullptr, nullptr);
     for (int i = 0; i < 4097; ++i) reinterpret_cast<int32_t *>(many->data)[i] = i;
-    EXPECT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_EXCLUDED_VALUES, many, 0), -1);
-    EXPECT_EQ(ktest::messages(err.r),
-              "More than 4096 unique excluded values not currently supported");
+    EXPECT_REFUSAL(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_EXCLUDED_VALUES, many, 0), -1,
+                   "More than 4096 unique excluded values not currently supported");
     kgda_BaseDataDelete(many, nullptr);
     Kgda_Window *w = kimg_WindowCreate(5, 5, 20, 6, nullptr);
     EXPECT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_WINDOW, w, 0), -1);
     kimg_WindowDelete(w, nullptr);
-    EXPECT_EQ(kimg_LayerChangeOptions(nullptr, &err, 0), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Null layer");
+    EXPECT_REFUSAL(kimg_LayerChangeOptions(nullptr, &err, 0), -1, "Null layer");
     // The layer keeps a descriptor table and a bin function of the options.
     Kdsc_BinFunction *bf = kdsc_BinFunctionCreateLinear(16, 0, 255, nullptr);
     ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_CREATE, nullptr,
@@ -231,7 +222,7 @@ TEST_F(Layer, OptionsMisplacedObsoleteUnknownAndInvalid) {
     EXPECT_EQ(kimg_LayerBinFunctionQuery(l), nullptr);
     EXPECT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_DESCRIPTOR_TABLE_OPEN, "None", 0),
               -1);
-    EXPECT_NE(ktest::messages(err.r).find("kimg_TableOpen failed"), std::string::npos);
+    EXPECT_SAYS(err, "kimg_TableOpen failed");
     EXPECT_EQ(kimg_LayerDescriptorTableQuery(l), nullptr);
     kimg_LayerClose(l, nullptr);
 }
@@ -240,14 +231,13 @@ TEST_F(Layer, OpenRefusesMissingLayersAndLyingPlugins) {
     Kimg_Layer *l = create(name("p.klp"), KGDA_TYPE_U8, 16, 16);
     kimg_LayerClose(l, nullptr);
     EXPECT_EQ(kimg_LayerOpen(name("p.klp", "Nope").c_str(), tk, &err, 0), nullptr);
-    EXPECT_NE(ktest::messages(err.r).find("Layer " + name("p.klp", "Nope") + " does not exist"),
-              std::string::npos);
+    EXPECT_SAYS(err, "Layer " + name("p.klp", "Nope") + " does not exist");
     EXPECT_EQ(kimg_LayerOpen(name("p.klp", "Nope").c_str(), tk, &err,
                              KIMG_LAYER_OPTION_ERROR_IF_NONEXISTENT, 0L, 0),
               nullptr);
     EXPECT_FALSE(err);
-    EXPECT_EQ(kimg_LayerOpen(name("p.klp").c_str(), nullptr, &err, 0), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "Uninitialized toolkit");
+    EXPECT_REFUSAL(kimg_LayerOpen(name("p.klp").c_str(), nullptr, &err, 0), nullptr,
+                   "Uninitialized toolkit");
     const struct {
         const char *lie, *message;
     } cases[] = {
@@ -259,8 +249,7 @@ TEST_F(Layer, OpenRefusesMissingLayersAndLyingPlugins) {
     };
     for (const auto &c : cases) {
         ktest::ScopedEnv lie("KTEST_LP_LIE", c.lie);
-        EXPECT_EQ(kimg_LayerOpen(name("p.klp").c_str(), tk, &err, 0), nullptr);
-        EXPECT_EQ(ktest::messages(err.r), c.message);
+        EXPECT_REFUSAL(kimg_LayerOpen(name("p.klp").c_str(), tk, &err, 0), nullptr, c.message);
     }
     ktest::ScopedEnv lie("KTEST_LP_LIE", "fftu8");
     ktest::PrintedReports printed;
@@ -272,6 +261,11 @@ TEST_F(Layer, OpenRefusesMissingLayersAndLyingPlugins) {
                                        name("p.klp") + " as athematic"});
     EXPECT_EQ(info(l).layerType, KIMG_LAYER_ATHEMATIC);
     kimg_LayerClose(l, nullptr);
+}
+
+// Pixel (r, c) of an f64 rectangle.
+double &f64(const Kgda_BaseData *b, long r, long c) {
+    return reinterpret_cast<double *>(b->windowStart + r * b->pitch)[c];
 }
 
 // Fills a rectangle of any type with values derived from (seed, position),
@@ -357,20 +351,19 @@ TEST_F(Layer, ReadsConvertWithSaturationAndRawModeNeedsTheLayersType) {
     EXPECT_EQ(back.at<int16_t>(0, 2), -32768);
     // Raw mode: only the layer's type, and no writes.
     ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_RAW_MODE, 1L, 0), 0);
-    EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 4, 1, out.b, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r),
-              "PixelRect datatype must match layer pixelType for raw mode read");
-    EXPECT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 4, 1, in.b, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Raw mode not supported yet");
-    EXPECT_EQ(kimg_LayerRead(l, 0, 0, 4, 1, out.b, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "kimg_LayerRead cannot be used in raw mode");
+    EXPECT_REFUSAL(kimg_LayerRasterPixelRectGet(l, 0, 0, 4, 1, out.b, &err), -1,
+                   "PixelRect datatype must match layer pixelType for raw mode read");
+    EXPECT_REFUSAL(kimg_LayerRasterPixelRectSet(l, 0, 0, 4, 1, in.b, &err), -1,
+                   "Raw mode not supported yet");
+    EXPECT_REFUSAL(kimg_LayerRead(l, 0, 0, 4, 1, out.b, &err), -1,
+                   "kimg_LayerRead cannot be used in raw mode");
     Rect raw(4, 1, KGDA_TYPE_S16);
     ASSERT_EQ(kimg_LayerRasterFlush(l, &err), 0);
     ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 4, 1, raw.b, &err), 0);
     EXPECT_EQ(raw.at<int16_t>(0, 3), 32767);
     // Zero counts return at once; a missing rectangle is refused.
-    EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 0, 1, nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Null pixelRect");
+    EXPECT_REFUSAL(kimg_LayerRasterPixelRectGet(l, 0, 0, 0, 1, nullptr, &err), -1,
+                   "Null pixelRect");
     EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 0, 1, raw.b, &err), 0);
     kimg_LayerClose(l, nullptr);
 }
@@ -383,8 +376,7 @@ TEST_F(Layer, WindowAddressesReadsAndWrites) {
     Rect r(8, 8, KGDA_TYPE_U16);
     fill(r.b, 3);
     ASSERT_EQ(kimg_LayerWrite(l, -1, 2, 8, 8, r.b, &err), 0);  // clipped to the window
-    EXPECT_EQ(kimg_LayerWrite(l, 0, 0, 0, 3, r.b, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Args w,h = (0,3)");
+    EXPECT_REFUSAL(kimg_LayerWrite(l, 0, 0, 0, 3, r.b, &err), -1, "Args w,h = (0,3)");
     ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_NO_WINDOW, 0), 0);
     Rect all(30, 30, KGDA_TYPE_U16);
     ASSERT_EQ(kimg_LayerRead(l, 0, 0, 30, 30, all.b, &err), 0);
@@ -403,8 +395,8 @@ TEST_F(Layer, ReadsConvolveThenRescaleInsideTheWindow) {
     for (long i = 0; i < W * H; ++i)
         src.at<float>(i / W, i % W) = static_cast<float>(i % W + 10 * (i / W));
     ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, W, H, src.b, &err), 0);
-    EXPECT_EQ(kimg_ConvolveInfoCreate(2, 3, nullptr, &err), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "Invalid convolution kernel 2 x 3");
+    EXPECT_REFUSAL(kimg_ConvolveInfoCreate(2, 3, nullptr, &err), nullptr,
+                   "Invalid convolution kernel 2 x 3");
     const double ones[9] = {1, 1, 1, 1, 1, 1, 1, 1, 1};
     Kimg_ConvolveInfo *box = kimg_ConvolveInfoCreate(3, 3, ones, &err);
     Kimg_RescaleInfo *half = kimg_RescaleInfoCreate(KIMG_RESCALE_LINEAR, 0.5, 1, &err);
@@ -413,8 +405,7 @@ TEST_F(Layer, ReadsConvolveThenRescaleInsideTheWindow) {
                                       KIMG_LAYER_OPTION_CONVOLUTION, box, KIMG_LAYER_OPTION_RESCALE,
                                       half, 0),
               0);
-    kimg_WindowDelete(win, nullptr);
-    kimg_ConvolveInfoDelete(box);
+    kimg_WindowDelete(win, nullptr), kimg_ConvolveInfoDelete(box);
     Rect got(4, 4, KGDA_TYPE_F64);
     for (long i = 0; i < 16; ++i) got.at<double>(i / 4, i % 4) = -1;
     ASSERT_EQ(kimg_LayerRead(l, -1, 6, 4, 4, got.b, &err), 0) << ktest::messages(err.r);
@@ -435,15 +426,14 @@ TEST_F(Layer, ReadsConvolveThenRescaleInsideTheWindow) {
     // Complex rectangles and unknown rescale types are refused; a range
     // rescale saturates at 0 and 255.
     Rect cx(2, 2, KGDA_TYPE_C64);
-    EXPECT_EQ(kimg_LayerRead(l, 0, 0, 2, 2, cx.b, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Convolution not supported on 11 pixel types");
+    EXPECT_REFUSAL(kimg_LayerRead(l, 0, 0, 2, 2, cx.b, &err), -1,
+                   "Convolution not supported on 11 pixel types");
     ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_CONVOLUTION, nullptr, 0), 0);
-    EXPECT_EQ(kimg_LayerRead(l, 0, 0, 2, 2, cx.b, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Pixel type 11 not supported on rescale");
+    EXPECT_REFUSAL(kimg_LayerRead(l, 0, 0, 2, 2, cx.b, &err), -1,
+                   "Pixel type 11 not supported on rescale");
     half->type = 7;
     ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_RESCALE, half, 0), 0);
-    EXPECT_EQ(kimg_LayerRead(l, 0, 0, 2, 2, got.b, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Rescale type 7 not supported");
+    EXPECT_REFUSAL(kimg_LayerRead(l, 0, 0, 2, 2, got.b, &err), -1, "Rescale type 7 not supported");
     *half = {KIMG_RESCALE_RANGE, 20, 60};
     ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_RESCALE, half, 0), 0);
     kimg_RescaleInfoDelete(half);
@@ -470,7 +460,7 @@ TEST_F(Layer, UndoRestoresPixelsAndTheModifiedFlag) {
     ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 100, 100, got.b, &err), 0);
     EXPECT_EQ(got.b->data[5050], 0);
     EXPECT_EQ(kimg_LayerRasterTransactionUndo(l, 1, &err), 0 + 0L) << "nothing left to undo";
-    EXPECT_NE(ktest::messages(err.r).find("Cannot undo 1"), std::string::npos);
+    EXPECT_SAYS(err, "Cannot undo 1");
     ASSERT_EQ(kimg_LayerRasterTransactionUndo(l, -1, &err), 0);  // redo
     EXPECT_EQ(kimg_LayerRasterModifiedQuery(l), 1);
     ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 100, 100, got.b, &err), 0);
@@ -484,10 +474,7 @@ TEST_F(Layer, UndoRestoresPixelsAndTheModifiedFlag) {
     ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 100, 100, got.b, &err), 0);
     EXPECT_EQ(got.b->data[0], 9);
     kimg_LayerClose(l, nullptr);
-    for (const char *f : {"STASH"}) {
-        std::string cmd = "ls " + dir.path() + " | grep -c " + f + " > /dev/null";
-        EXPECT_NE(system(cmd.c_str()), 0);
-    }
+    EXPECT_NE(system(("ls " + dir.path() + " | grep -c STASH > /dev/null").c_str()), 0);
 }
 
 TEST_F(Layer, ReadOnlyLayersRefuseWrites) {
@@ -505,15 +492,11 @@ TEST_F(Layer, ReadOnlyLayersRefuseWrites) {
     EXPECT_EQ(kimg_LayerReadOnlyQuery(l), 1);
     Rect r(10, 10, KGDA_TYPE_U8);
     std::string msg = "File " + dir.file("r.klp") + " is read-only";
-    EXPECT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 10, 10, r.b, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), msg);
-    EXPECT_EQ(kimg_LayerRasterTransactionCommitAll(l, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), msg);
+    EXPECT_REFUSAL(kimg_LayerRasterPixelRectSet(l, 0, 0, 10, 10, r.b, &err), -1, msg);
+    EXPECT_REFUSAL(kimg_LayerRasterTransactionCommitAll(l, &err), -1, msg);
     Kgda_BaseData *nv = kimg_LayerRasterNullValueGet(l, nullptr);
-    EXPECT_EQ(kimg_LayerRasterNullValueWrite(l, nv, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), msg);
-    kgda_BaseDataDelete(nv, nullptr);
-    kimg_LayerClose(l, nullptr);
+    EXPECT_REFUSAL(kimg_LayerRasterNullValueWrite(l, nv, &err), -1, msg);
+    kgda_BaseDataDelete(nv, nullptr), kimg_LayerClose(l, nullptr);
     EXPECT_EQ(kimg_LayerReadOnlyQuery(nullptr), 1);
     EXPECT_EQ(kimg_LayerCachedBlocksMaxQuery(nullptr), -1);
 }
@@ -530,8 +513,7 @@ TEST_F(Layer, NullValuesOfTheHandleAndTheFormat) {
     ASSERT_EQ(kimg_LayerRasterNullValueWrite(l, v, &err), 0);
     Kgda_BaseData *wrong =
         kgda_BaseDataCreate(1, 1, KGDA_TYPE_U8, KGDA_RASTER_OBJECT, nullptr, nullptr);
-    EXPECT_EQ(kimg_LayerRasterNullValueSet(l, wrong, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Datatype mismatch");
+    EXPECT_REFUSAL(kimg_LayerRasterNullValueSet(l, wrong, &err), -1, "Datatype mismatch");
     kimg_LayerClose(l, nullptr);
     l = kimg_LayerOpen(name("z.klp").c_str(), tk, &err, 0);
     double d = 0;
@@ -545,10 +527,8 @@ TEST_F(Layer, NullValuesOfTheHandleAndTheFormat) {
     Kgda_BaseData *stored = kimg_LayerRasterNullValueRead(l, &err);
     ASSERT_NE(stored, nullptr);
     EXPECT_EQ(*reinterpret_cast<int16_t *>(stored->data), -99);
-    kgda_BaseDataDelete(stored, nullptr);
-    kgda_BaseDataDelete(wrong, nullptr);
-    kgda_BaseDataDelete(v, nullptr);
-    kimg_LayerClose(l, nullptr);
+    kgda_BaseDataDelete(stored, nullptr), kgda_BaseDataDelete(wrong, nullptr);
+    kgda_BaseDataDelete(v, nullptr), kimg_LayerClose(l, nullptr);
 }
 
 TEST_F(Layer, PluginFailuresReachTheCaller) {
@@ -558,15 +538,15 @@ TEST_F(Layer, PluginFailuresReachTheCaller) {
     {
         ktest::ScopedEnv fail("KTEST_LP_FAIL_WRITE", "1");
         EXPECT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 64, 64, r.b, &err), -1);
-        EXPECT_NE(ktest::messages(err.r).find("writeFunc failed"), std::string::npos);
+        EXPECT_SAYS(err, "writeFunc failed");
     }
     {
         ktest::ScopedEnv fail("KTEST_LP_FAIL_READ", "1");
         // Whole blocks come straight from the plug-in, parts through the cache.
         EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 64, 64, r.b, &err), -1);
-        EXPECT_NE(ktest::messages(err.r).find("LayerRasterRead failed"), std::string::npos);
+        EXPECT_SAYS(err, "LayerRasterRead failed");
         EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 1, 1, 9, 9, r.b, &err), -1);
-        EXPECT_NE(ktest::messages(err.r).find("readFunc failed"), std::string::npos);
+        EXPECT_SAYS(err, "readFunc failed");
     }
     kimg_LayerClose(l, nullptr);
 }
@@ -639,9 +619,8 @@ TEST_F(Layer, CopyRemoveRenameAndTypeChange) {
     EXPECT_STREQ(kimg_LayerGetTitle(l), "Test Layers");
     EXPECT_STREQ(kimg_LayerGetExt(l), ".klp");
     EXPECT_EQ(kimg_LayerLayerTypeIsChangeable(l, KIMG_LAYER_FFT), 0);  // u8 is no fft type
-    EXPECT_EQ(kimg_LayerLayerTypeChange(l, KIMG_LAYER_FFT, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r),
-              "Layer " + name("s.klp", "a") + " cannot be changed to type 2!");
+    EXPECT_REFUSAL(kimg_LayerLayerTypeChange(l, KIMG_LAYER_FFT, &err), -1,
+                   "Layer " + name("s.klp", "a") + " cannot be changed to type 2!");
     // A descriptor table travels with the layer.
     Kdsc_Table *t = kimg_TableCreate(l, nullptr, 256, nullptr, &err);
     ASSERT_NE(t, nullptr) << ktest::messages(err.r);
@@ -650,9 +629,7 @@ TEST_F(Layer, CopyRemoveRenameAndTypeChange) {
         kgda_BaseDataCreate(256, 1, KGDA_TYPE_F64, KGDA_TABLE_OBJECT, nullptr, nullptr);
     reinterpret_cast<double *>(v->data)[2] = 7.5;
     ASSERT_EQ(kdsc_ColumnWrite(c, 0, 256, v, &err), 0);
-    kgda_BaseDataDelete(v, nullptr);
-    kdsc_ColumnClose(c, nullptr);
-    kdsc_TableClose(t, nullptr);
+    kgda_BaseDataDelete(v, nullptr), kdsc_ColumnClose(c, nullptr), kdsc_TableClose(t, nullptr);
     kimg_LayerClose(l, nullptr);
     // Copy into another file, rename within it, remove the original.
     ASSERT_EQ(kimg_LayerCopy(name("s.klp", "a").c_str(), name("d.klp", "b").c_str(), tk, &err, 0),
@@ -663,14 +640,8 @@ TEST_F(Layer, CopyRemoveRenameAndTypeChange) {
         << ktest::messages(err.r);
     ASSERT_EQ(kimg_LayerRemove(name("s.klp", "a").c_str(), tk, &err), 0);
     EXPECT_EQ(kimg_LayerRemove(name("s.klp", "a").c_str(), tk, &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("does not exist"), std::string::npos);
-    long count = 0;
-    char **names = nullptr;
-    ASSERT_EQ(kimg_LayerGetNames(dir.file("d.klp").c_str(), &count, &names, &err), 0);
-    ASSERT_EQ(count, 1);
-    EXPECT_EQ(names[0], name("d.klp", "c"));
-    kmsc_HeapFree(names[0]);
-    kmsc_HeapFree(names);
+    EXPECT_SAYS(err, "does not exist");
+    EXPECT_EQ(layers(dir.file("d.klp")), std::vector<std::string>{name("d.klp", "c")});
     l = kimg_LayerOpen(name("d.klp", "c").c_str(), tk, &err, 0);
     ASSERT_NE(l, nullptr);
     Kimg_LayerInfo i = info(l);
@@ -686,18 +657,14 @@ TEST_F(Layer, CopyRemoveRenameAndTypeChange) {
     v = c ? kdsc_ColumnRead(c, 0, 3, nullptr, &err) : nullptr;
     ASSERT_NE(v, nullptr) << ktest::messages(err.r);
     EXPECT_EQ(reinterpret_cast<double *>(v->data)[2], 7.5);
-    kgda_BaseDataDelete(v, nullptr);
-    kdsc_ColumnClose(c, nullptr);
-    kdsc_TableClose(t, nullptr);
+    kgda_BaseDataDelete(v, nullptr), kdsc_ColumnClose(c, nullptr), kdsc_TableClose(t, nullptr);
     kimg_LayerClose(l, nullptr);
     char *file = nullptr, *node = nullptr;
     ASSERT_EQ(kimg_LayerNameParse(name("d.klp", "c").c_str(), &file, &node, &err), 0);
     EXPECT_EQ(std::string(file) + "|" + node, dir.file("d.klp") + "|:c");
     char *again = kimg_LayerNameCreate(file, node, &err);
     EXPECT_EQ(again, name("d.klp", "c"));
-    kmsc_HeapFree(file);
-    kmsc_HeapFree(node);
-    kmsc_HeapFree(again);
+    kmsc_HeapFree(file), kmsc_HeapFree(node), kmsc_HeapFree(again);
     EXPECT_EQ(kimg_LayerNameParse("plain", nullptr, nullptr, &err), -1);
     // A whole file copied as a stack, then a copy onto existing layers fails
     // and leaves the destination as it was.
@@ -705,14 +672,12 @@ TEST_F(Layer, CopyRemoveRenameAndTypeChange) {
     ASSERT_EQ(
         kimg_LayerStackCopy(dir.file("d.klp").c_str(), dir.file("e.klp").c_str(), tk, &err, 0), 0)
         << ktest::messages(err.r);
-    ASSERT_EQ(kimg_LayerGetNames(dir.file("e.klp").c_str(), &count, &names, &err), 0);
-    EXPECT_EQ(listOf(count, names),
+    EXPECT_EQ(layers(dir.file("e.klp")),
               (std::vector<std::string>{name("e.klp", "c"), name("e.klp", "d")}));
     kimg_LayerRemove(name("e.klp", "c").c_str(), tk, nullptr);
     EXPECT_EQ(
         kimg_LayerStackCopy(dir.file("d.klp").c_str(), dir.file("e.klp").c_str(), tk, &err, 0), -1);
-    ASSERT_EQ(kimg_LayerGetNames(dir.file("e.klp").c_str(), &count, &names, &err), 0);
-    EXPECT_EQ(listOf(count, names), (std::vector<std::string>{name("e.klp", "d")}));
+    EXPECT_EQ(layers(dir.file("e.klp")), (std::vector<std::string>{name("e.klp", "d")}));
 }
 
 }  // namespace
@@ -783,8 +748,7 @@ TEST_F(Layer, PyramidLevelsHaveTheRuleSizesAndMeanOfFourValues) {
     ASSERT_EQ(kimg_SSLayerRemove(l, &err), 0);
     EXPECT_EQ(kimg_SSLayerValid(l, &err), 0);
     kimg_LayerClose(l, nullptr);
-    ASSERT_EQ(kimg_LayerGetNames(dir.file("py.klp").c_str(), &count, &names, &err), 0);
-    EXPECT_EQ(listOf(count, names).size(), 1u);
+    EXPECT_EQ(layers(dir.file("py.klp")).size(), 1u);
 }
 
 TEST_F(Layer, PyramidKernelsNullValuesAndSquarePixels) {
@@ -839,8 +803,7 @@ TEST_F(Layer, PyramidKernelsNullValuesAndSquarePixels) {
     ASSERT_EQ(kimg_LayerRasterPixelRectGet(lv, 0, 0, 2, 1, two.b, &err), 0);
     EXPECT_EQ(two.at<int16_t>(0, 0), 4);   // (10 - 3) / 2 rounded half away from zero
     EXPECT_EQ(two.at<int16_t>(0, 1), -7);  // nothing but nulls
-    kimg_LayerClose(lv, nullptr);
-    kimg_LayerClose(l, nullptr);
+    kimg_LayerClose(lv, nullptr), kimg_LayerClose(l, nullptr);
 
     // Thematic layers take the nearest pixel; pixel sizes shape level 1.
     l = kimg_LayerCreate(name("th.klp").c_str(), KIMG_LAYER_THEMATIC, KGDA_TYPE_U8, 100, 300, tk,
@@ -857,8 +820,7 @@ TEST_F(Layer, PyramidKernelsNullValuesAndSquarePixels) {
     Rect one(1, 1, KGDA_TYPE_U8);
     ASSERT_EQ(kimg_LayerRasterPixelRectGet(lv, 3, 5, 1, 1, one.b, &err), 0);
     EXPECT_EQ(one.b->data[0], t.b->data[5 * 100 + 3 * 4 + 2]);  // centre (14, 5.5)
-    kimg_LayerClose(lv, nullptr);
-    kimg_LayerClose(l, nullptr);
+    kimg_LayerClose(lv, nullptr), kimg_LayerClose(l, nullptr);
 }
 
 int ramp(void *, long column, long row, long columns, long rows, Kgda_BaseDataStack *rects,
@@ -866,8 +828,7 @@ int ramp(void *, long column, long row, long columns, long rows, Kgda_BaseDataSt
     Kgda_BaseData *b = rects->layers[0];
     for (long y = 0; y < rows; ++y)
         for (long x = 0; x < columns; ++x)
-            reinterpret_cast<double *>(b->windowStart + y * b->pitch)[x] =
-                static_cast<double>((row + y) * 1000 + column + x);
+            f64(b, y, x) = static_cast<double>((row + y) * 1000 + column + x);
     return 0;
 }
 
@@ -896,8 +857,7 @@ TEST_F(Layer, ResampleDataChecksSplittingAndMethodNames) {
         EXPECT_EQ(
             kirf_ResampleDataCreate(c.get, nullptr, c.method, c.scale, c.layers, &setup, &err),
             nullptr);
-        EXPECT_NE(ktest::messages(err.r).find(c.message), std::string::npos)
-            << ktest::messages(err.r);
+        EXPECT_SAYS(err, c.message);
     }
     EXPECT_STREQ(kirf_ResampleMethodFromInterpolationType(2), "Cubic Convolution");
     EXPECT_EQ(kirf_ResampleMethodFromInterpolationType(3), nullptr);
@@ -906,8 +866,8 @@ TEST_F(Layer, ResampleDataChecksSplittingAndMethodNames) {
     Kgda_BaseDataStack *out =
         kgda_BaseDataStackCreate(1, 40, 50, KGDA_TYPE_F64, KGDA_RASTER_OBJECT, nullptr);
     const double bad[4] = {0.5, 0, 50, 40};
-    EXPECT_EQ(kirf_ResampleBlockInterpolate(d, bad, out, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "inDstRectangle does not have integral coordinates");
+    EXPECT_REFUSAL(kirf_ResampleBlockInterpolate(d, bad, out, &err), -1,
+                   "inDstRectangle does not have integral coordinates");
     // A small source limit splits the block; the result is the same.
     const double rect[4] = {10, 20, 50, 40};
     kirf_ResampleSourceLimitSet(2000);
@@ -915,19 +875,16 @@ TEST_F(Layer, ResampleDataChecksSplittingAndMethodNames) {
     for (long y = 0; y < 40; ++y)
         for (long x = 0; x < 50; ++x) {
             double want = (2 * (20 + y) + 0.5) * 1000 + 2 * (10 + x) + 0.5;
-            ASSERT_EQ(reinterpret_cast<double *>(out->layers[0]->windowStart +
-                                                 y * out->layers[0]->pitch)[x],
-                      want);
+            ASSERT_EQ(f64(out->layers[0], y, x), want);
         }
     kirf_ResampleSourceLimitSet(8);
-    EXPECT_EQ(kirf_ResampleBlockInterpolate(d, rect, out, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r),
-              "No memory for source data read and further subdivision impossible");
+    EXPECT_REFUSAL(kirf_ResampleBlockInterpolate(d, rect, out, &err), -1,
+                   "No memory for source data read and further subdivision impossible");
     kirf_ResampleDataDestroy(d, nullptr);
     // Through a chain: pixel centres at integers, the nearest pixel of the
     // image of (c, r); split blocks give the same.
-    EXPECT_EQ(kirf_ResampleDataCreateXForm(ramp, nullptr, m, nullptr, 1, &setup, &err), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "Missing xForm");
+    EXPECT_REFUSAL(kirf_ResampleDataCreateXForm(ramp, nullptr, m, nullptr, 1, &setup, &err),
+                   nullptr, "Missing xForm");
     Kxfr_XForm *shift = kxfr_XFormTranslate(0.25, 0.5, nullptr);
     d = kirf_ResampleDataCreateXForm(ramp, nullptr, "MIRAVEN Nearest Neighbor Resampling", shift, 1,
                                      &setup, &err);
@@ -938,14 +895,11 @@ TEST_F(Layer, ResampleDataChecksSplittingAndMethodNames) {
         ASSERT_EQ(kirf_ResampleBlockInterpolate(d, rect, out, &err), 0) << ktest::messages(err.r);
         for (long y = 0; y < 40; ++y)
             for (long x = 0; x < 50; ++x)
-                ASSERT_EQ(reinterpret_cast<double *>(out->layers[0]->windowStart +
-                                                     y * out->layers[0]->pitch)[x],
-                          (20 + y + 1) * 1000 + 10 + x)
+                ASSERT_EQ(f64(out->layers[0], y, x), (20 + y + 1) * 1000 + 10 + x)
                     << limit << ": " << x << "," << y;
     }
     kirf_ResampleSourceLimitSet(0);
-    kgda_BaseDataStackDelete(out, nullptr);
-    kirf_ResampleDataDestroy(d, nullptr);
+    kgda_BaseDataStackDelete(out, nullptr), kirf_ResampleDataDestroy(d, nullptr);
     // Complex sources are converted for the 2 x 2 mean, with a warning.
     ktest::PrintedReports printed;
     setup.srcPixelType = KGDA_TYPE_C64;
@@ -963,7 +917,7 @@ int holed(void *, long column, long row, long columns, long rows, Kgda_BaseDataS
     ramp(nullptr, column, row, columns, rows, rects, err);
     Kgda_BaseData *b = rects->layers[0];
     if (column <= 5 && row <= 5 && column + columns > 5 && row + rows > 5)
-        reinterpret_cast<double *>(b->windowStart + (5 - row) * b->pitch)[5 - column] = 77;
+        f64(b, 5 - row, 5 - column) = 77;
     return 0;
 }
 
@@ -990,8 +944,7 @@ TEST_F(Layer, ClassicMethodsFollowAnyTransform) {
         for (long r = 0; r < 24; ++r)
             for (long c = 0; c < 30; ++c) {
                 const auto [x, y] = to(static_cast<double>(c - 6), static_cast<double>(r - 2));
-                const double got = reinterpret_cast<double *>(out->layers[0]->windowStart +
-                                                              r * out->layers[0]->pitch)[c];
+                const double got = f64(out->layers[0], r, c);
                 const double nx = std::floor(x + 0.5), ny = std::floor(y + 0.5);
                 if (x < -0.5 || y < -0.5) {
                     EXPECT_EQ(got, 77) << r << " " << c;  // outside: the null value
@@ -1032,21 +985,19 @@ TEST_F(Layer, ClassicMethodsFollowAnyTransform) {
         for (long r = 0; r < 24; ++r)
             for (long c = 0; c < 30; ++c) {
                 const auto [x, y] = to(static_cast<double>(c - 6), static_cast<double>(r - 2));
-                const double got = reinterpret_cast<double *>(out->layers[0]->windowStart +
-                                                              r * out->layers[0]->pitch)[c];
-                if (x < -0.5 || y < -0.5)
+                const double got = f64(out->layers[0], r, c);
+                if (x < -0.5 || y < -0.5) {
                     EXPECT_EQ(got, 0) << method << r << " " << c;
-                else if (x > 1.5 && y > 1.5)
+                } else if (x > 1.5 && y > 1.5) {
                     EXPECT_NEAR(got, y * 1000 + x, 1e-6) << method << r << " " << c;
+                }
             }
         kirf_ResampleDataDestroy(d, nullptr);
     }
-    EXPECT_EQ(
+    EXPECT_REFUSAL(
         kirf_ResampleDataCreateXForm(holed, nullptr, "Cubic Convolution", nullptr, 1, &setup, &err),
-        nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "Missing xForm");
-    kgda_BaseDataStackDelete(out, nullptr);
-    kxfr_XFormFree(chain);
+        nullptr, "Missing xForm");
+    kgda_BaseDataStackDelete(out, nullptr), kxfr_XFormFree(chain);
 }
 
 }  // namespace
@@ -1072,8 +1023,7 @@ TEST_F(Layer, ReadsThroughAGeometricTransformMatchDirectEvaluation) {
     ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_WINDOW, win,
                                       KIMG_LAYER_OPTION_NULL_VALUE, nv, 0),
               0);
-    kimg_WindowDelete(win, nullptr);
-    kimg_PixelRectDelete(nv, nullptr);
+    kimg_WindowDelete(win, nullptr), kimg_PixelRectDelete(nv, nullptr);
     auto pixel = [&](long x, long y) -> double {  // window pixel, or NaN for none
         if (x < 0 || y < 0 || x >= ww || y >= wh) return NAN;
         float v = src.at<float>(y + wy, x + wx);
@@ -1149,13 +1099,12 @@ TEST_F(Layer, ReadsThroughAGeometricTransformMatchDirectEvaluation) {
         }
     // Writes are refused while a transform is set; NULL drops it.
     Rect small(2, 2, KGDA_TYPE_F32);
-    EXPECT_EQ(kimg_LayerWrite(l, 0, 0, 2, 2, small.b, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "kimg_LayerWrite cannot be used with a geometric transform");
-    EXPECT_EQ(kimg_LayerRead(l, 0, 0, 2, 2, nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Null pixelRect");
+    EXPECT_REFUSAL(kimg_LayerWrite(l, 0, 0, 2, 2, small.b, &err), -1,
+                   "kimg_LayerWrite cannot be used with a geometric transform");
+    EXPECT_REFUSAL(kimg_LayerRead(l, 0, 0, 2, 2, nullptr, &err), -1, "Null pixelRect");
     ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_RESAMPLE_METHOD, "Nowhere", 0), 0);
     EXPECT_EQ(kimg_LayerRead(l, 0, 0, 2, 2, small.b, &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("Nowhere:  Unknown Resample Method"), std::string::npos);
+    EXPECT_SAYS(err, "Nowhere:  Unknown Resample Method");
     ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_GEOMETRIC_TRANS, nullptr, 0), 0);
     EXPECT_EQ(kimg_LayerGeometricTransQuery(l), nullptr);
     EXPECT_EQ(kimg_LayerWrite(l, 0, 0, 2, 2, small.b, &err), 0);
@@ -1176,11 +1125,9 @@ TEST_F(Layer, ReadsThroughAGeometricTransformMatchDirectEvaluation) {
     EXPECT_EQ(
         kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_POLYTRANS, cube, nullptr, nullptr, 0),
         -1);
-    EXPECT_NE(ktest::messages(err.r).find("kxfr_XFormCreateFromPolyPair failed"),
-              std::string::npos);
+    EXPECT_SAYS(err, "kxfr_XFormCreateFromPolyPair failed");
     EXPECT_NE(kimg_LayerGeometricTransQuery(l), nullptr);  // the one before stays
-    kfga_PolynomialDelete(cube, nullptr);
-    kfga_PolynomialDelete(shift, nullptr);
+    kfga_PolynomialDelete(cube, nullptr), kfga_PolynomialDelete(shift, nullptr);
     kimg_LayerClose(l, nullptr);
 }
 
@@ -1266,8 +1213,7 @@ TEST_F(Layer, PyramidRescaledToEightBitsFromTheLayersRange) {
                     one.at<uint8_t>(5, 7);
             EXPECT_EQ(two.at<uint8_t>(2, 3), (s + 2) / 4);
         }
-        kimg_LayerClose(l1, nullptr);
-        kimg_LayerClose(l2, nullptr);
+        kimg_LayerClose(l1, nullptr), kimg_LayerClose(l2, nullptr);
     }
     // A null value above 255 is 255 in 8-bit levels, and left out as such.
     for (long i = 0; i < 4; ++i) src.at<uint16_t>(i / 2, i % 2) = 300;
@@ -1293,13 +1239,11 @@ TEST_F(Layer, PyramidRescaledToEightBitsFromTheLayersRange) {
     EXPECT_EQ(one.at<uint8_t>(0, 0), 255);
     EXPECT_EQ(two.at<uint8_t>(0, 0),
               (one.at<uint8_t>(0, 1) + one.at<uint8_t>(1, 0) + one.at<uint8_t>(1, 1) + 1) / 3);
-    kimg_LayerClose(l1, nullptr);
-    kimg_LayerClose(l2, nullptr);
+    kimg_LayerClose(l1, nullptr), kimg_LayerClose(l2, nullptr);
     EXPECT_EQ(kimg_LayerOpen(name("r8.klp").c_str(), tk, &err, KIMG_LAYER_OPTION_RRD_KERNEL,
                              "Bicubic Dreams", 0),
               nullptr);
-    EXPECT_NE(ktest::messages(err.r).find("Invalid pyramid kernel Bicubic Dreams"),
-              std::string::npos);
+    EXPECT_SAYS(err, "Invalid pyramid kernel Bicubic Dreams");
 }
 
 // Native images: kraster pyramids with its progress bar, then levels in a
@@ -1315,19 +1259,14 @@ TEST_F(Layer, ToolAndRrdFilesOnNativeImages) {
     ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 300, 200, r.b, &err), 0);
     ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
     kimg_FileNameDequeue(img.c_str(), nullptr);
-    std::string cmd =
-        std::string(KRASTER_TOOL) + " pyramids --progress " + img + " 2>" + dir.file("bar");
-    FILE *p = popen(cmd.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    std::string out;
-    char buf[256];
-    while (fgets(buf, sizeof buf, p)) out += buf;
-    ASSERT_EQ(pclose(p), 0) << out << ktest::readFile(dir.file("bar"));
-    EXPECT_NE(out.find("level 1 " + img + "(:Band_1_ss_2_) 149 x 99"), std::string::npos) << out;
-    EXPECT_NE(out.find("level 2 " + img + "(:Band_1_ss_4_) 73 x 48"), std::string::npos) << out;
-    EXPECT_NE(ktest::readFile(dir.file("bar")).find("Computing pyramid layers"), std::string::npos);
-    EXPECT_NE(ktest::readFile(dir.file("bar")).find("[####"), std::string::npos);
-    EXPECT_NE(ktest::readFile(dir.file("bar")).find("100%"), std::string::npos);
+    const tooltest::Outcome tool = tooltest::run(dir, "pyramids --progress " + img);
+    ASSERT_EQ(tool.status, 0) << tool.out << tool.err;
+    EXPECT_NE(tool.out.find("level 1 " + img + "(:Band_1_ss_2_) 149 x 99"), std::string::npos)
+        << tool.out;
+    EXPECT_NE(tool.out.find("level 2 " + img + "(:Band_1_ss_4_) 73 x 48"), std::string::npos)
+        << tool.out;
+    for (const char *bar : {"Computing pyramid layers", "[####", "100%"})
+        EXPECT_NE(tool.err.find(bar), std::string::npos) << tool.err;
 
     // External levels, then a second image that finds the ".rrd" taken.
     l = kimg_LayerOpen((img + "(:Band_1)").c_str(), tk, &err, KIMG_LAYER_OPTION_RRD_EXTERNAL, 1L,
@@ -1350,21 +1289,15 @@ TEST_F(Layer, ToolAndRrdFilesOnNativeImages) {
     // The ".rrd" file is a support file of the image.
     ktest::Err missing;
     EXPECT_EQ(kimg_LayerOpen(dir.file("n.rrd(:Band_9)").c_str(), tk, &missing, 0), nullptr);
-    EXPECT_NE(ktest::messages(missing.r).find("Layer " + dir.file("n.rrd(:Band_9)") +
-                                              " does not exist in AUX file"),
-              std::string::npos);
-    kimg_LayerClose(l, nullptr);
-    kimg_FileNameDequeue(img.c_str(), nullptr);
+    EXPECT_SAYS(missing, "Layer " + dir.file("n.rrd(:Band_9)") + " does not exist in AUX file");
+    kimg_LayerClose(l, nullptr), kimg_FileNameDequeue(img.c_str(), nullptr);
     ASSERT_EQ(kimg_FileCopy(dir.file("n.rrd").c_str(), dir.file("m.rrd").c_str(), &err, 0), 0);
     l = kimg_LayerCreate(dir.file("m.img(:Band_1)").c_str(), 1, KGDA_TYPE_U8, 100, 100, tk, &err,
                          KIMG_LAYER_OPTION_RRD_EXTERNAL, 1L, 0);
     ASSERT_NE(l, nullptr);
     EXPECT_EQ(kimg_LayerRRDCompute(l, &err), -1);
-    EXPECT_NE(
-        ktest::messages(err.r).find(dir.file("m.img") + ": " + dir.file("m.rrd") +
-                                    " file already in use for a different full resolution image"),
-        std::string::npos)
-        << ktest::messages(err.r);
+    EXPECT_SAYS(err, dir.file("m.img") + ": " + dir.file("m.rrd") +
+                         " file already in use for a different full resolution image");
     kimg_LayerClose(l, nullptr);
 }
 
@@ -1381,10 +1314,8 @@ int sum3x3(const Kgda_BaseDataStack *in, Kgda_BaseDataStack *out, long, long, vo
         for (int32_t x = 0; x < d->numcolumns; ++x) {
             double t = 0;
             for (int dy = 0; dy < 3; ++dy)
-                for (int dx = 0; dx < 3; ++dx)
-                    t += reinterpret_cast<const double *>(s->windowStart +
-                                                          (y + dy) * s->pitch)[x + dx];
-            reinterpret_cast<double *>(d->windowStart + y * d->pitch)[x] = t;
+                for (int dx = 0; dx < 3; ++dx) t += f64(s, y + dy, x + dx);
+            f64(d, y, x) = t;
         }
     return 0;
 }
@@ -1392,8 +1323,7 @@ int sum3x3(const Kgda_BaseDataStack *in, Kgda_BaseDataStack *out, long, long, vo
 int total(const Kgda_BaseDataStack *in, long, long, void *client, Kerr_ErrorReport **err) {
     const Kgda_BaseData *s = in->layers[1];
     for (int32_t i = 0; i < s->numelements; ++i) {
-        double v = reinterpret_cast<const double *>(
-            s->windowStart + (i / s->numcolumns) * s->pitch)[i % s->numcolumns];
+        const double v = f64(s, i / s->numcolumns, i % s->numcolumns);
         if (v < 0) return *err = kerr_CreateErrorReport("total", 1, 2, nullptr, "negative"), -1;
         *static_cast<double *>(client) += v;
     }
@@ -1420,10 +1350,9 @@ TEST_F(Layer, NeighborhoodFunctionsAndFunctionalsOverStacks) {
     ASSERT_EQ(in->count, 2);
     Kimg_LayerStack *out = kimg_LayerStackOpen(name("nb.klp", "out").c_str(), tk, &err, 0);
     ASSERT_NE(out, nullptr);
-    EXPECT_EQ(kimg_LayerStackApplyNeighborhoodFunction(in, out, 2, 3, KGDA_TYPE_F64, sum3x3,
-                                                       nullptr, &err),
-              -1);
-    EXPECT_EQ(ktest::messages(err.r), "Kernel size 2 x 3 must be odd and positive");
+    EXPECT_REFUSAL(kimg_LayerStackApplyNeighborhoodFunction(in, out, 2, 3, KGDA_TYPE_F64, sum3x3,
+                                                            nullptr, &err),
+                   -1, "Kernel size 2 x 3 must be odd and positive");
     ASSERT_EQ(kimg_LayerStackApplyNeighborhoodFunction(in, out, 3, 3, KGDA_TYPE_F64, sum3x3,
                                                        nullptr, &err),
               0)
@@ -1453,17 +1382,16 @@ TEST_F(Layer, NeighborhoodFunctionsAndFunctionalsOverStacks) {
         *e = kerr_CreateErrorReport("stop", 1, 2, nullptr, "enough");
         return -1;
     };
-    EXPECT_EQ(kimg_LayerStackApplyFunctional(in, KGDA_TYPE_U8, stop, nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Functional failed at block (16, 0) | enough");
+    EXPECT_REFUSAL(kimg_LayerStackApplyFunctional(in, KGDA_TYPE_U8, stop, nullptr, &err), -1,
+                   "Functional failed at block (16, 0) | enough");
     kimg_LayerStackClose(out, nullptr);
     kimg_LayerClose(create(name("nb.klp", "small"), KGDA_TYPE_U8, 10, 10), nullptr);
     Kimg_LayerStack *mixed =
         kimg_LayerStackOpen((dir.file("nb.klp") + "(:a,:small)").c_str(), tk, &err, 0);
     ASSERT_NE(mixed, nullptr);
-    EXPECT_EQ(kimg_LayerStackApplyFunctional(mixed, KGDA_TYPE_U8, stop, nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Layer sizes differ");
-    kimg_LayerStackClose(mixed, nullptr);
-    kimg_LayerStackClose(in, nullptr);
+    EXPECT_REFUSAL(kimg_LayerStackApplyFunctional(mixed, KGDA_TYPE_U8, stop, nullptr, &err), -1,
+                   "Layer sizes differ");
+    kimg_LayerStackClose(mixed, nullptr), kimg_LayerStackClose(in, nullptr);
 }
 
 // Every layer of every input stack added up (a 1 x 1 neighbourhood).
@@ -1473,13 +1401,9 @@ int addUp(const Kgda_BaseDataStackArray *in, Kgda_BaseDataStack *out, long, long
     for (int32_t i = 0; i < d->numelements; ++i) {
         double t = 0;
         for (int32_t k = 0; k < in->numberOfStacks; ++k)
-            for (int32_t j = 0; j < in->stacks[k]->numberOfLayers; ++j) {
-                const Kgda_BaseData *s = in->stacks[k]->layers[j];
-                t += reinterpret_cast<const double *>(
-                    s->windowStart + (i / d->numcolumns) * s->pitch)[i % d->numcolumns];
-            }
-        reinterpret_cast<double *>(d->windowStart +
-                                   (i / d->numcolumns) * d->pitch)[i % d->numcolumns] = t;
+            for (int32_t j = 0; j < in->stacks[k]->numberOfLayers; ++j)
+                t += f64(in->stacks[k]->layers[j], i / d->numcolumns, i % d->numcolumns);
+        f64(d, i / d->numcolumns, i % d->numcolumns) = t;
     }
     return 0;
 }
@@ -1501,21 +1425,19 @@ TEST_F(Layer, StacksMadeWholeArraysStepByStepChipsAndLayerLists) {
     }
     // A file alone names no layer to make; a layer that cannot be made takes
     // the others of its stack with it.
-    EXPECT_EQ(kimg_LayerStackCreate(file.c_str(), 1, KGDA_TYPE_U8, W, H, tk, &err, 0), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), file + ":  no layer named");
+    EXPECT_REFUSAL(kimg_LayerStackCreate(file.c_str(), 1, KGDA_TYPE_U8, W, H, tk, &err, 0), nullptr,
+                   file + ":  no layer named");
     EXPECT_EQ(kimg_LayerStackCreate((file + "(:c,:a)").c_str(), 1, KGDA_TYPE_U8, W, H, tk, &err, 0),
               nullptr);
+    EXPECT_EQ(layers(file).size(), 2u);
     long count = 0;
     char **names = nullptr;
-    ASSERT_EQ(kimg_LayerGetNames(file.c_str(), &count, &names, &err), 0);
-    EXPECT_EQ(listOf(count, names).size(), 2u);
 
     // Two input stacks ({a, b} and {b}) added up block by block.
     Kimg_Layer *sum = kimg_LayerCreate(name("st.klp", "sum").c_str(), 1, KGDA_TYPE_F32, W, H, tk,
                                        &err, KIMG_LAYER_OPTION_BLOCK_SIZE, 16L, 8L, 0);
     ASSERT_NE(sum, nullptr);
-    EXPECT_EQ(kimg_LayerStackStructureCreate(0, &err), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "Invalid layer count 0");
+    EXPECT_REFUSAL(kimg_LayerStackStructureCreate(0, &err), nullptr, "Invalid layer count 0");
     Kimg_LayerStack *out = kimg_LayerStackStructureCreate(1, &err);
     Kimg_LayerStack *second = kimg_LayerStackStructureCreate(1, &err);
     Kimg_LayerStackArray *in = kimg_LayerStackArrayStructureCreate(2, &err);
@@ -1561,12 +1483,9 @@ TEST_F(Layer, StacksMadeWholeArraysStepByStepChipsAndLayerLists) {
     ASSERT_NE(chip, nullptr) << ktest::messages(err.r);
     EXPECT_EQ(chip->layers[2]->numcolumns * 100 + chip->layers[2]->numrows, 1005);
     EXPECT_EQ(chip->layers[2]->windowStart[chip->layers[2]->pitch + 3], px[0][6 * W + 14]);
-    kgda_BaseDataStackDelete(chip, nullptr);
-    kimg_LayerStackArrayStructureDelete(in);
-    kimg_LayerStackStructureDelete(second);
-    kimg_LayerStackStructureDelete(out);
-    kimg_LayerClose(sum, nullptr);
-    kimg_LayerStackClose(made, nullptr);
+    kgda_BaseDataStackDelete(chip, nullptr), kimg_LayerStackArrayStructureDelete(in);
+    kimg_LayerStackStructureDelete(second), kimg_LayerStackStructureDelete(out);
+    kimg_LayerClose(sum, nullptr), kimg_LayerStackClose(made, nullptr);
 
     // The original layers leave out pyramid levels of the file's layers; the
     // layer table tells what each layer is.

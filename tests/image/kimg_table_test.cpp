@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/plugin_test.hpp"
+#include "support/report_checks.hpp"
 
 namespace {
 
@@ -71,8 +72,7 @@ std::vector<double> column(Kdsc_Table *t, const char *name, int32_t rows) {
     if (b)
         out.assign(reinterpret_cast<double *>(b->windowStart),
                    reinterpret_cast<double *>(b->windowStart) + rows);
-    kgda_BaseDataDelete(b, nullptr);
-    kdsc_ColumnClose(c, nullptr);
+    kgda_BaseDataDelete(b, nullptr), kdsc_ColumnClose(c, nullptr);
     return out;
 }
 
@@ -83,8 +83,7 @@ void put(Kdsc_Table *t, const char *name, std::initializer_list<double> v) {
     ASSERT_TRUE(c) << name << ktest::messages(err.r);
     Kgda_BaseData *b = reals(v);
     EXPECT_EQ(0, kdsc_ColumnWrite(c, 0, b->numrows, b, &err)) << ktest::messages(err.r);
-    kgda_BaseDataDelete(b, nullptr);
-    kdsc_ColumnClose(c, nullptr);
+    kgda_BaseDataDelete(b, nullptr), kdsc_ColumnClose(c, nullptr);
 }
 
 TEST_F(LayerTable, SupportFileKeepsTheTablesOfFormatsWithoutObjects) {
@@ -125,8 +124,7 @@ TEST_F(LayerTable, NativeImagesKeepTheirTablesInside) {
     Kdsc_Table *t = kimg_TableCreate(l, nullptr, 2, nullptr, &err);
     ASSERT_TRUE(t) << ktest::messages(err.r);
     put(t, "Opacity", {1, 0.5});
-    kdsc_TableClose(t, &err);
-    kimg_LayerClose(l, &err);
+    kdsc_TableClose(t, &err), kimg_LayerClose(l, &err);
     kimg_FileNameDequeue(dir.file("b.img").c_str(), &err);
     struct stat st;
     EXPECT_NE(0, stat(dir.file("b.aux").c_str(), &st));
@@ -151,8 +149,7 @@ TEST_F(LayerTable, PluginColumnsThroughTheLayerMethodSet) {
     Kgda_BaseData *one = reals({1});
     EXPECT_EQ(-1, kdsc_ColumnWrite(cn, 0, 1, one, &err));  // reals into strings
     kgda_BaseDataDelete(one, nullptr);
-    EXPECT_NE(std::string::npos,
-              ktest::messages(err.r).find("Source and destination column datatype do not match"));
+    EXPECT_SAYS(err, "Source and destination column datatype do not match");
     Kgda_BaseData *text =
         kgda_BaseDataCreate(4, 1, KGDA_STRING_TYPE_CODE, KGDA_TABLE_OBJECT, nullptr, nullptr);
     const char *const classes[] = {"Unclassified", "Water", "Forest", "Urban"};
@@ -161,14 +158,12 @@ TEST_F(LayerTable, PluginColumnsThroughTheLayerMethodSet) {
         std::memcpy(text->windowStart + r * text->pitch, &copy, sizeof copy);
     }
     EXPECT_EQ(0, kdsc_ColumnWrite(cn, 0, 4, text, &err)) << ktest::messages(err.r);
-    kgda_BaseDataDelete(text, nullptr);
-    kdsc_ColumnClose(cn, nullptr);
+    kgda_BaseDataDelete(text, nullptr), kdsc_ColumnClose(cn, nullptr);
     // The format keeps no opacity: it is read (every row opaque), not created.
     EXPECT_FALSE(kdsc_ColumnCreate(t, "Opacity", KDSC_COLUMN_REAL, 0, &err));
-    EXPECT_NE(std::string::npos,
-              ktest::messages(err.r).find("kimg_DSC table format does not support column Opacity"));
+    EXPECT_SAYS(err, "kimg_DSC table format does not support column Opacity");
     EXPECT_FALSE(kdsc_ColumnCreate(t, "Names", KDSC_COLUMN_INTEGER, 0, &err));
-    EXPECT_NE(std::string::npos, ktest::messages(err.r).find("does not support integer columns"));
+    EXPECT_SAYS(err, "does not support integer columns");
     EXPECT_EQ((std::vector<std::string>{"Histogram", "Contrast", "Class_Names", "Red", "Green",
                                         "Blue", "Opacity"}),
               names(kdsc_TableListColumns(t, &err)));
@@ -200,16 +195,14 @@ TEST_F(LayerTable, PluginColumnsThroughTheLayerMethodSet) {
         std::memcpy(&got, text->windowStart + r * text->pitch, sizeof got);
         EXPECT_STREQ(classes[r + 1], got);
     }
-    kgda_BaseDataDelete(text, nullptr);
-    kdsc_ColumnClose(cn, nullptr);
+    kgda_BaseDataDelete(text, nullptr), kdsc_ColumnClose(cn, nullptr);
     // A read the plug-in fails is reported under the column's name.
     Kdsc_Column *contrast = kdsc_ColumnOpen(t, "Contrast", &err);
     ASSERT_EQ(0, kdsc_ColumnRemove(contrast, &err)) << ktest::messages(err.r);
     contrast = kdsc_ColumnOpen(t, "Contrast", &err);
     ASSERT_TRUE(contrast);
     EXPECT_FALSE(kdsc_ColumnRead(contrast, 0, 4, nullptr, &err));
-    EXPECT_NE(std::string::npos, ktest::messages(err.r).find("Cannot read column Contrast"))
-        << ktest::messages(err.r);
+    EXPECT_SAYS(err, "Cannot read column Contrast");
     kdsc_ColumnClose(contrast, nullptr);
     Kdsc_Column *h = kdsc_ColumnOpen(t, "Histogram", &err);
     ASSERT_TRUE(h);
@@ -219,10 +212,9 @@ TEST_F(LayerTable, PluginColumnsThroughTheLayerMethodSet) {
     ASSERT_EQ(0, kdsc_TableRemove(t, &err)) << ktest::messages(err.r);
     t = kimg_TableCreate(l, nullptr, 4, nullptr, &err);
     ASSERT_TRUE(t) << ktest::messages(err.r);
-    EXPECT_FALSE(kdsc_ColumnRead(kdsc_ColumnOpen(t, "Red", &err), 0, 4, nullptr, &err));
-    EXPECT_EQ("Cannot read column Red | Cannot read the colours", ktest::messages(err.r));
-    kdsc_TableClose(t, &err);
-    kimg_LayerClose(l, &err);
+    EXPECT_REFUSAL(kdsc_ColumnRead(kdsc_ColumnOpen(t, "Red", &err), 0, 4, nullptr, &err), nullptr,
+                   "Cannot read column Red | Cannot read the colours");
+    kdsc_TableClose(t, &err), kimg_LayerClose(l, &err);
 }
 
 TEST_F(LayerTable, LayerTypesAndBinFunctions) {
@@ -264,27 +256,24 @@ TEST_F(LayerTable, LayerTypesAndBinFunctions) {
     Kimg_LayerInfo info{};
     kimg_LayerInfoGet(l, &info, &err);
     EXPECT_EQ(KIMG_LAYER_ATHEMATIC, info.layerType);
-    kdsc_TableClose(t, &err);
-    kimg_LayerClose(l, &err);
+    kdsc_TableClose(t, &err), kimg_LayerClose(l, &err);
     kimg_FileNameDequeue(dir.file("d.img").c_str(), &err);
 
     // Read-only layers keep their tables and columns.
     l = open("d.img", true);
     ASSERT_TRUE(l);
-    EXPECT_EQ(-1, kimg_TableRemove(l, nullptr, &err));
-    EXPECT_EQ("Could not remove table; layer is opened read-only", ktest::messages(err.r));
+    EXPECT_REFUSAL(kimg_TableRemove(l, nullptr, &err), -1,
+                   "Could not remove table; layer is opened read-only");
     t = kimg_TableOpen(l, nullptr, &err);
     ASSERT_TRUE(t) << ktest::messages(err.r);
     EXPECT_FALSE(kdsc_ColumnCreate(t, "X", KDSC_COLUMN_REAL, 0, &err));  // file read-only
     Kdsc_Column *c = kdsc_ColumnOpen(t, "Histogram", &err);
     ASSERT_TRUE(c) << ktest::messages(err.r);
-    EXPECT_EQ(-1, kdsc_ColumnRemove(c, &err));
-    EXPECT_EQ("Cannot destroy column Histogram; it is read-only", ktest::messages(err.r));
+    EXPECT_REFUSAL(kdsc_ColumnRemove(c, &err), -1,
+                   "Cannot destroy column Histogram; it is read-only");
     EXPECT_EQ((std::vector<double>{1, 2, 3, 4}), column(t, "Histogram", 4));
-    kdsc_TableClose(t, &err);
-    kimg_LayerClose(l, &err);
-    EXPECT_FALSE(kimg_TableOpen(nullptr, nullptr, &err));
-    EXPECT_EQ("NULL layer", ktest::messages(err.r));
+    kdsc_TableClose(t, &err), kimg_LayerClose(l, &err);
+    EXPECT_REFUSAL(kimg_TableOpen(nullptr, nullptr, &err), nullptr, "NULL layer");
 }
 
 }  // namespace

@@ -64,7 +64,7 @@ struct LayerHandle {
 };
 
 std::map<std::string, std::unique_ptr<File>> g_files;
-long g_reads = 0, g_writes = 0, g_hints = 0, g_rectHints = 0, g_clock = 0;
+long g_reads = 0, g_writes = 0, g_clock = 0;
 
 template <class T>
 void put(std::ofstream &o, T v) {
@@ -230,17 +230,6 @@ KIMG_RF_EXPORT long InstanceIsCreatableFlagsGet(long *count, long **flags) {
     *count = 1;
     *flags = g_creatable;
     return 0;
-}
-
-// Counters the tests read through dlsym.
-KIMG_RF_EXPORT void LpCounters(long *reads, long *writes, long *hints, long *rectHints) {
-    *reads = g_reads;
-    *writes = g_writes;
-    *hints = g_hints;
-    *rectHints = g_rectHints;
-}
-KIMG_RF_EXPORT void LpReset(void) {
-    g_reads = g_writes = g_hints = g_rectHints = 0;
 }
 
 KIMG_RF_EXPORT long FileTitleIdentify(const char *name, long *title, Kerr_ErrorReport **) {
@@ -420,11 +409,9 @@ KIMG_RF_EXPORT long LayerRasterReadMIF(void *h, long row, long column, unsigned 
 #endif
 
 KIMG_RF_EXPORT long LayerRasterReadInitiate(void *, long, long, Kerr_ErrorReport **) {
-    ++g_hints;
     return 0;
 }
 KIMG_RF_EXPORT long LayerRasterReadCancel(void *, long, long, Kerr_ErrorReport **) {
-    --g_hints;
     return 0;
 }
 

@@ -13,6 +13,7 @@
 
 #include "support/plugin_test.hpp"
 #include "support/prj_records.hpp"
+#include "support/report_checks.hpp"
 
 namespace {
 
@@ -91,23 +92,32 @@ void roundTrip(Kimg_Layer *l, const std::string &name, Err &err) {
     EXPECT_TRUE(gm && gp);
     EXPECT_EQ(kimg_LayerMapInformationWrite(r, m, &err), -1);  // read-only
     EXPECT_TRUE(err);
-    kimg_LayerClose(r, nullptr);
-    kprj_MapInfoFree(gm);
-    kprj_ProParametersFree(gp);
-    kprj_MapInfoFree(m);
-    kprj_MapInfoFree(back);
-    kprj_ProParametersFree(p);
+    kimg_LayerClose(r, nullptr), kprj_MapInfoFree(gm), kprj_ProParametersFree(gp);
+    kprj_MapInfoFree(m), kprj_MapInfoFree(back), kprj_ProParametersFree(p);
     kprj_ProParametersFree(pb);
 }
 
-TEST_F(Georef, NativeLayerStoresNodesBelowTheLayer) {
-    const std::string file = dir.file("a.img"), name = file + "(:Layer_1)";
-    Kimg_Layer *l = create(name);
-    ASSERT_NE(l, nullptr);
-    roundTrip(l, name, err);
-    kimg_FileNameDequeue(file.c_str(), nullptr);
-    // The nodes are those of the stored designs, one of each.
-    Khfa_File *h = khfa_FileOpen(file.c_str(), "r", nullptr, &err);
+// Both records round-trip below the layer: inside a native image, and in the
+// support file of a format without map entries.
+TEST_F(Georef, RecordsBelowTheLayerInTheImageOrItsSupportFile) {
+    for (const char *f : {"a.img", "n.kln"}) {
+        SCOPED_TRACE(f);
+        const std::string file = dir.file(f), name = file + "(:Layer_1)";
+        Kimg_Layer *l = create(name);
+        ASSERT_NE(l, nullptr);
+        roundTrip(l, name, err);
+        kimg_FileNameDequeue(file.c_str(), nullptr);
+        const std::string holder = f[0] == 'a' ? file : dir.file("n.aux");
+        Khfa_File *h = khfa_FileOpen(holder.c_str(), "r", nullptr, &err);
+        ASSERT_NE(h, nullptr) << ktest::messages(err.r);
+        Kprj_ProParameters *p = kprj_ProParametersRead(h, ":Layer_1", &err);
+        ASSERT_NE(p, nullptr) << ktest::messages(err.r);
+        EXPECT_EQ(p->proZone, 3101);
+        kprj_ProParametersFree(p), khfa_FileClose(h, nullptr);
+    }
+    // The native image's nodes are those of the stored designs, one of each.
+    const std::string name = dir.file("a.img") + "(:Layer_1)";
+    Khfa_File *h = khfa_FileOpen(dir.file("a.img").c_str(), "r", nullptr, &err);
     ASSERT_NE(h, nullptr);
     for (const char *type : {"Kprj_MapInfo", "Kprj_ProParameters", "Kprj_Datum"}) {
         Kstr_StringList *list = khfa_ObjectList(h, ":", nullptr, type, &err);
@@ -119,8 +129,7 @@ TEST_F(Georef, NativeLayerStoresNodesBelowTheLayer) {
     Kprj_MapInfo *m = kprj_MapInfoRead(h, ":Layer_1", &err);  // the same records, directly
     ASSERT_NE(m, nullptr) << ktest::messages(err.r);
     EXPECT_EQ(m->pixelSize->width, 30);
-    kprj_MapInfoFree(m);
-    khfa_FileClose(h, nullptr);
+    kprj_MapInfoFree(m), khfa_FileClose(h, nullptr);
     // Copies carry both records.
     const std::string copy = dir.file("b.img") + "(:Band)";
     ASSERT_EQ(kimg_LayerCopy(name.c_str(), copy.c_str(), tk, &err, 0), 0) << ktest::messages(err.r);
@@ -132,26 +141,8 @@ TEST_F(Georef, NativeLayerStoresNodesBelowTheLayer) {
     Kprj_ProParameters *pb = kimg_ProParametersRead(copy.c_str(), &err);
     ASSERT_TRUE(pa && pb);
     EXPECT_EQ(kprj_ProParametersEqual(pa, pb, &err), 1);
-    kprj_MapInfoFree(a);
-    kprj_MapInfoFree(b);
-    kprj_ProParametersFree(pa);
+    kprj_MapInfoFree(a), kprj_MapInfoFree(b), kprj_ProParametersFree(pa);
     kprj_ProParametersFree(pb);
-}
-
-TEST_F(Georef, LayerOfAFormatWithoutMapEntriesUsesTheSupportFile) {
-    const std::string file = dir.file("n.kln"), name = file + "(:Layer_1)";
-    Kimg_Layer *l = create(name);
-    ASSERT_NE(l, nullptr);
-    roundTrip(l, name, err);
-    kimg_FileNameDequeue(file.c_str(), nullptr);
-    EXPECT_EQ(access(dir.file("n.aux").c_str(), F_OK), 0);
-    Khfa_File *h = khfa_FileOpen(dir.file("n.aux").c_str(), "r", nullptr, &err);
-    ASSERT_NE(h, nullptr) << ktest::messages(err.r);
-    Kprj_ProParameters *p = kprj_ProParametersRead(h, ":Layer_1", &err);
-    ASSERT_NE(p, nullptr) << ktest::messages(err.r);
-    EXPECT_EQ(p->proZone, 3101);
-    kprj_ProParametersFree(p);
-    khfa_FileClose(h, nullptr);
 }
 
 TEST_F(Georef, MissingRecordsAndRefusals) {
@@ -168,12 +159,10 @@ TEST_F(Georef, MissingRecordsAndRefusals) {
     EXPECT_EQ(kimg_LayerMapInfoGet(l, &m, nullptr, &err), 0);
     EXPECT_FALSE(err);
     EXPECT_EQ(m, nullptr);
-    EXPECT_EQ(kimg_LayerMapInformationWrite(l, nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Invalid input MapInfo");
-    EXPECT_EQ(kimg_LayerMapProjectionWrite(l, nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Invalid input proParameters");
-    EXPECT_EQ(kimg_LayerMapInformationRead(nullptr, &err), nullptr);
-    EXPECT_EQ(ktest::messages(err.r), "NULL layer");
+    EXPECT_REFUSAL(kimg_LayerMapInformationWrite(l, nullptr, &err), -1, "Invalid input MapInfo");
+    EXPECT_REFUSAL(kimg_LayerMapProjectionWrite(l, nullptr, &err), -1,
+                   "Invalid input proParameters");
+    EXPECT_REFUSAL(kimg_LayerMapInformationRead(nullptr, &err), nullptr, "NULL layer");
     // A State Plane projection stored without its datum gets the datum of
     // its first parameter.
     Kprj_ProParameters *p = stateplane(3);
@@ -186,8 +175,7 @@ TEST_F(Georef, MissingRecordsAndRefusals) {
     Kprj_ProParameters *back = kimg_ProParametersRead(name.c_str(), &err);
     ASSERT_NE(back, nullptr) << ktest::messages(err.r);
     EXPECT_EQ(str(back->proSpheroid->datum->datumname), "HARN");
-    kprj_ProParametersFree(back);
-    kprj_ProParametersFree(p);
+    kprj_ProParametersFree(back), kprj_ProParametersFree(p);
     EXPECT_EQ(kimg_MapInfoRead((dir.file("none.img") + "(:Layer_1)").c_str(), &err), nullptr);
     EXPECT_TRUE(err);
 }
@@ -236,11 +224,8 @@ TEST_F(Georef, WritersByLayerName) {
     Kprj_MapInfo *still = kimg_MapInfoRead(name.c_str(), &err);
     ASSERT_NE(still, nullptr);
     EXPECT_EQ(kprj_MapInfosEqual(m, still, &err), 1);
-    kprj_MapInfoFree(still);
-    kprj_MapInfoFree(back);
-    kprj_ProParametersFree(pb);
-    kprj_MapInfoFree(m);
-    kprj_ProParametersFree(p);
+    kprj_MapInfoFree(still), kprj_MapInfoFree(back), kprj_ProParametersFree(pb);
+    kprj_MapInfoFree(m), kprj_ProParametersFree(p);
 }
 
 TEST_F(Georef, FirstPyramidLevelHasSquarePixels) {
@@ -255,8 +240,7 @@ TEST_F(Georef, FirstPyramidLevelHasSquarePixels) {
     ASSERT_EQ(kimg_SSLayerComputeAllDefaultNames(l, &n, &names, &mags, &err), 0);
     ASSERT_GE(n, 1);
     for (long i = 0; i < n; ++i) kmsc_HeapFree(names[i]);
-    kmsc_HeapFree(names);
-    kmsc_HeapFree(mags);
+    kmsc_HeapFree(names), kmsc_HeapFree(mags);
     ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
     ASSERT_EQ(kimg_SSLayerGetNames(l, &n, &names, &err), 0);
     ASSERT_GE(n, 1);
@@ -265,12 +249,10 @@ TEST_F(Georef, FirstPyramidLevelHasSquarePixels) {
     ASSERT_NE(first, nullptr) << names[0] << ktest::messages(err.r);
     Kimg_LayerInfo info{};
     ASSERT_EQ(kimg_LayerInfoGet(first, &info, &err), 0);
-    EXPECT_EQ(info.width, 398);
-    EXPECT_EQ(info.height, 74);
+    EXPECT_EQ((ktest::Ints{info.width, info.height}), (ktest::Ints{398, 74}));
     kimg_LayerClose(first, nullptr);
     for (long i = 0; i < n; ++i) kmsc_HeapFree(names[i]);
-    kmsc_HeapFree(names);
-    kimg_LayerClose(l, nullptr);
+    kmsc_HeapFree(names), kimg_LayerClose(l, nullptr);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <kraster/kraster.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -17,35 +16,24 @@
 #include <string>
 #include <vector>
 
-#include "support/ktest.hpp"
+#include "rf_plugin.hpp"
+#include "support/plugin_test.hpp"
+#include "support/report_checks.hpp"
+#include "support/tool_run.hpp"
 
 namespace {
 
 using ktest::Err;
 
-class LayerStats : public ::testing::Test {
+class LayerStats : public ktest::PluginTest {
   protected:
-    ktest::TempDir dir;
-    std::string plugins = dir.file("plugins");
-    ktest::ScopedEnv path{"ORVEL_RASTER_FORMATS_PATH", plugins.c_str()};
-    ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
     ktest::ScopedEnv config{"XDG_CONFIG_HOME", dir.file("config").c_str()};
-    Kint_InitToolkitData *tk = nullptr;
-    Err err;
 
     void SetUp() override {
-        tk = kint_InitToolkit(nullptr);
-        ASSERT_NE(tk, nullptr);
-        mkdir(plugins.c_str(), 0755);
-        const std::string links[][2] = {
-            {KRASTER_PLUGIN_DIR "/RasterFormats/libmiraven.so", "libmiraven.so"},
-            {KRASTER_PLUGIN_DIR "/RasterFormats/libtiffformat.so", "libtiffformat.so"},
-            {KRASTER_LP_TEST_DIR "/liblpnarrow.so", "liblpnarrow.so"}};
-        for (const auto &l : links)
-            ASSERT_EQ(symlink(l[0].c_str(), (plugins + "/" + l[1]).c_str()), 0) << l[0];
-        kimg_RasterFormatsReset();
+        install({KRASTER_PLUGIN_DIR "/RasterFormats/libmiraven.so",
+                 KRASTER_PLUGIN_DIR "/RasterFormats/libtiffformat.so",
+                 KRASTER_LP_TEST_DIR "/liblpnarrow.so"});
     }
-    void TearDown() override { kimg_RasterFormatsReset(); }
 
     Kimg_Layer *create(const std::string &name, int32_t type, long w, long h,
                        int32_t layerType = KIMG_LAYER_ATHEMATIC) {
@@ -68,12 +56,11 @@ double valueAt(long r, long c) {
     return double((r * 7 + c * 3) % 23);
 }
 
-void fill(Kimg_Layer *l, long w, long h, int32_t type, const std::function<double(long, long)> &f) {
+void fill(Kimg_Layer *l, long w, long h, const std::function<double(long, long)> &f) {
     Kgda_BaseData *rect = kimg_PixelRectCreate(w, h, KGDA_TYPE_F64, nullptr);
     auto *d = reinterpret_cast<double *>(rect->data);
     for (long r = 0; r < h; ++r)
         for (long c = 0; c < w; ++c) d[r * w + c] = f(r, c);
-    (void)type;
     ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, w, h, rect, nullptr), 0);
     kimg_PixelRectDelete(rect, nullptr);
 }
@@ -139,7 +126,7 @@ TEST_F(LayerStats, ComputedStoredAndFoundAfterReopening) {
         const std::string name = dir.file(c.file) + "(:Layer_1)";
         Kimg_Layer *l = create(name, c.type, w, h);
         ASSERT_NE(l, nullptr);
-        fill(l, w, h, c.type, valueAt);
+        fill(l, w, h, valueAt);
         Kgda_BaseData *ex =
             kgda_BaseDataCreate(1, 1, KGDA_TYPE_F64, KGDA_TABLE_OBJECT, nullptr, nullptr);
         reinterpret_cast<double *>(ex->data)[0] = 5;
@@ -152,8 +139,7 @@ TEST_F(LayerStats, ComputedStoredAndFoundAfterReopening) {
                                           KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0),
                   0)
             << ktest::messages(err.r);
-        kgda_BaseDataDelete(ex, nullptr);
-        kgda_BaseDataDelete(nul, nullptr);
+        kgda_BaseDataDelete(ex, nullptr), kgda_BaseDataDelete(nul, nullptr);
         Ksta_AllStats *computed = ksta_AllStatsCreate(nullptr, 0, nullptr);
         ASSERT_EQ(kimg_LayerComputeStatistics(l, computed, &err), 0) << ktest::messages(err.r);
         const Ksta_Statistics s = computed->statistics;
@@ -190,7 +176,6 @@ TEST_F(LayerStats, ComputedStoredAndFoundAfterReopening) {
         // The excluded value has no count (or no bin at all).
         const int32_t b5 = kdsc_BinFunctionApply(hist->binFunction, 5);
         EXPECT_TRUE(b5 < 0 || b5 >= hist->binCount || hist->counts[b5] == 0);
-        ksta_HistogramDelete(hist);
         long sx = 0, sy = 0;
         EXPECT_EQ(kimg_StatisticsGetSkipFactors(r, &sx, &sy, &err), 1) << ktest::messages(err.r);
         EXPECT_TRUE(sx == 2 && sy == 3);
@@ -214,14 +199,12 @@ TEST_F(LayerStats, ComputedStoredAndFoundAfterReopening) {
         long n = 0;
         char **names = nullptr;
         kimg_StatisticsParametersLayerNamesGet(sp, &n, &names, nullptr);
-        ASSERT_EQ(n, 1);
-        EXPECT_STREQ(names[0], ":Layer_1");
-        kmsc_HeapFree(names[0]);
-        kmsc_HeapFree(names);
-        EXPECT_EQ(kdsc_BinFunctionIsSame(kimg_StatisticsParametersBinFunctionGet(sp),
-                                         kimg_StatisticsParametersBinFunctionGet(sp)),
-                  1);
-        kimg_StatisticsParametersFree(sp);
+        EXPECT_EQ(rftest::taken(n, names), std::vector<std::string>{":Layer_1"});
+        // The parameters name the bin function the histogram was made with.
+        EXPECT_EQ(
+            kdsc_BinFunctionIsSame(kimg_StatisticsParametersBinFunctionGet(sp), hist->binFunction),
+            1);
+        ksta_HistogramDelete(hist), kimg_StatisticsParametersFree(sp);
         char *node = kimg_LayerScalarStatisticsParametersNodeName(r, &err);
         EXPECT_STREQ(node, ":Layer_1:StatisticsParameters");
         kmsc_HeapFree(node);
@@ -231,12 +214,10 @@ TEST_F(LayerStats, ComputedStoredAndFoundAfterReopening) {
         EXPECT_EQ(all->statistics.mean, s.mean);
         // A read-only layer refuses every write.
         EXPECT_EQ(kimg_StatisticsWrite(r, &s, &err), -1);
-        EXPECT_NE(ktest::messages(err.r).find("Layer " + name + " is read-only"),
-                  std::string::npos);
+        EXPECT_SAYS(err, "Layer " + name + " is read-only");
         EXPECT_EQ(kimg_AllStatsWrite(r, all, &err), -1);
         EXPECT_EQ(kimg_LayerScalarStatisticsParametersDestroy(r, &err), -1);
-        ksta_AllStatsDelete(all);
-        kimg_LayerClose(r, nullptr);
+        ksta_AllStatsDelete(all), kimg_LayerClose(r, nullptr);
         kimg_FileNameDequeue(dir.file(c.file).c_str(), nullptr);
     }
 }
@@ -247,9 +228,9 @@ TEST_F(LayerStats, MissingObjectsAndRemoval) {
     Kimg_Layer *l = create(name, KGDA_TYPE_U8, 8, 8);
     ASSERT_NE(l, nullptr);
     EXPECT_EQ(kimg_StatisticsRead(l, &err), nullptr);
-    EXPECT_EQ(ktest::messages(err.r).find("No statistics info found") != std::string::npos, true);
+    EXPECT_SAYS(err, "No statistics info found");
     EXPECT_EQ(kimg_HistogramRead(l, &err), nullptr);
-    EXPECT_NE(ktest::messages(err.r).find("No histogram found"), std::string::npos);
+    EXPECT_SAYS(err, "No histogram found");
     EXPECT_EQ(kimg_LayerScalarStatisticsParametersRead(l, &err), nullptr);
     EXPECT_FALSE(err);
     long sx = 0, sy = 0;
@@ -268,8 +249,7 @@ TEST_F(LayerStats, MissingObjectsAndRemoval) {
     Ksta_Statistics *back = kimg_StatisticsRead(l, &err);
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(back->mode, 5);
-    ksta_StatisticsDelete(back);
-    kimg_LayerClose(l, nullptr);
+    ksta_StatisticsDelete(back), kimg_LayerClose(l, nullptr);
 }
 
 // Writing a layer and closing it computes its statistics.
@@ -278,7 +258,7 @@ TEST_F(LayerStats, ChangedLayerGetsStatisticsWhenItCloses) {
         const std::string name = dir.file(file) + "(:Layer_1)";
         Kimg_Layer *l = create(name, KGDA_TYPE_U16, 30, 20);
         ASSERT_NE(l, nullptr);
-        fill(l, 30, 20, KGDA_TYPE_U16, [](long r, long c) { return double(r * 30 + c); });
+        fill(l, 30, 20, [](long r, long c) { return double(r * 30 + c); });
         ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
         Kimg_Layer *r = open(name, true);
         ASSERT_NE(r, nullptr);
@@ -291,8 +271,7 @@ TEST_F(LayerStats, ChangedLayerGetsStatisticsWhenItCloses) {
         Ksta_Histogram *h = kimg_HistogramRead(r, &err);
         ASSERT_NE(h, nullptr);
         EXPECT_STRNE(kdsc_BinFunctionTitle(h->binFunction), "Unique Value");
-        ksta_HistogramDelete(h);
-        kimg_LayerClose(r, nullptr);
+        ksta_HistogramDelete(h), kimg_LayerClose(r, nullptr);
         kimg_FileNameDequeue(dir.file(file).c_str(), nullptr);
     }
     // A thematic u16 layer keeps its classes in a Direct histogram from 0
@@ -301,7 +280,7 @@ TEST_F(LayerStats, ChangedLayerGetsStatisticsWhenItCloses) {
         const std::string name = dir.file(file) + "(:Layer_1)";
         Kimg_Layer *l = create(name, KGDA_TYPE_U16, 10, 10, KIMG_LAYER_THEMATIC);
         ASSERT_NE(l, nullptr);
-        fill(l, 10, 10, KGDA_TYPE_U16, [](long r, long) { return r < 3 ? 7 : 300 + r; });
+        fill(l, 10, 10, [](long r, long) { return r < 3 ? 7 : 300 + r; });
         ASSERT_EQ(kimg_LayerClose(l, &err), 0) << file << ktest::messages(err.r);
         Kimg_Layer *r = open(name, true);
         ASSERT_NE(r, nullptr);
@@ -316,9 +295,7 @@ TEST_F(LayerStats, ChangedLayerGetsStatisticsWhenItCloses) {
         ASSERT_NE(s, nullptr);
         EXPECT_EQ(s->mode, 7);
         EXPECT_EQ(s->median, 304);
-        ksta_StatisticsDelete(s);
-        ksta_HistogramDelete(h);
-        kimg_LayerClose(r, nullptr);
+        ksta_StatisticsDelete(s), ksta_HistogramDelete(h), kimg_LayerClose(r, nullptr);
         kimg_FileNameDequeue(dir.file(file).c_str(), nullptr);
     }
     // With the option, closing leaves the statistics alone.
@@ -326,7 +303,7 @@ TEST_F(LayerStats, ChangedLayerGetsStatisticsWhenItCloses) {
     Kimg_Layer *l = kimg_LayerCreate(name.c_str(), KIMG_LAYER_ATHEMATIC, KGDA_TYPE_U8, 8, 8, tk,
                                      &err, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
     ASSERT_NE(l, nullptr);
-    fill(l, 8, 8, KGDA_TYPE_U8, valueAt);
+    fill(l, 8, 8, valueAt);
     ASSERT_EQ(kimg_LayerClose(l, &err), 0);
     l = open(name, true);
     EXPECT_EQ(kimg_StatisticsRead(l, &err), nullptr);
@@ -344,7 +321,7 @@ TEST_F(LayerStats, AreaOfInterestLimitsTheStatistics) {
     Kimg_Layer *l = kimg_LayerCreate(name.c_str(), KIMG_LAYER_ATHEMATIC, KGDA_TYPE_S16, w, h, tk,
                                      &err, KIMG_LAYER_OPTION_BLOCK_SIZE, 10L, 7L, 0);
     ASSERT_NE(l, nullptr) << ktest::messages(err.r);
-    fill(l, w, h, KGDA_TYPE_S16, valueAt);
+    fill(l, w, h, valueAt);
     ASSERT_EQ(kimg_LayerClose(l, &err), 0);
     l = open(name, true);
     ASSERT_NE(l, nullptr);
@@ -379,11 +356,10 @@ TEST_F(LayerStats, AreaOfInterestLimitsTheStatistics) {
     }
     Kgda_BaseData *small = kimg_PixelRectCreate(w, h - 1, KGDA_TYPE_U8, nullptr);
     EXPECT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_AOI, small, 0), -1);
-    EXPECT_NE(ktest::messages(err.r).find("Area of interest must be a raster of the layer's size "
-                                          "(37 x 29)"),
-              std::string::npos);
-    kimg_PixelRectDelete(small, nullptr);
-    kimg_LayerClose(l, nullptr);
+    EXPECT_SAYS(err,
+                "Area of interest must be a raster of the layer's size "
+                "(37 x 29)");
+    kimg_PixelRectDelete(small, nullptr), kimg_LayerClose(l, nullptr);
 }
 
 // Skip factors from filepref.continuous_stats_percent and _min_pixels, the
@@ -450,7 +426,7 @@ void LayerStats::covarianceOfAFile(const std::string &file, bool ownEntries) {
     for (int i = 0; i < 3; ++i) {
         Kimg_Layer *l = create(file + "(:Layer_" + std::to_string(i + 1) + ")", KGDA_TYPE_U8, w, h);
         ASSERT_NE(l, nullptr);
-        fill(l, w, h, KGDA_TYPE_U8, f[size_t(i)]);
+        fill(l, w, h, f[size_t(i)]);
         kimg_LayerChangeOptions(l, nullptr, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
         ASSERT_EQ(kimg_LayerClose(l, &err), 0);
     }
@@ -494,34 +470,29 @@ void LayerStats::covarianceOfAFile(const std::string &file, bool ownEntries) {
     ASSERT_NE(read, nullptr) << ktest::messages(err.r);
     ASSERT_NE(read->covariance, nullptr);
     EXPECT_NEAR(read->allStats[2]->statistics.mean, mean[2], 1e-9);
-    ksta_AllStatsStackDelete(read);
-    kimg_LayerStackClose(all, nullptr);
+    ksta_AllStatsStackDelete(read), kimg_LayerStackClose(all, nullptr);
 
     Kimg_LayerStack *two = kimg_LayerStackOpen((file + "(:Layer_1,:Layer_2)").c_str(), tk, &err, 0);
     ASSERT_NE(two, nullptr) << ktest::messages(err.r);
     EXPECT_EQ(kimg_CovarianceRead(two, &err), nullptr);
-    EXPECT_NE(ktest::messages(err.r).find("Covariance matrix dimension mismatch"),
-              std::string::npos);
+    EXPECT_SAYS(err, "Covariance matrix dimension mismatch");
     kimg_LayerStackClose(two, nullptr);
     Kimg_LayerStack *swapped =
         kimg_LayerStackOpen((file + "(:Layer_2,:Layer_1,:Layer_3)").c_str(), tk, &err, 0);
     ASSERT_NE(swapped, nullptr);
     EXPECT_EQ(kimg_CovarianceRead(swapped, &err), nullptr);
-    EXPECT_NE(ktest::messages(err.r).find("Covariance matrix does not match layer stack"),
-              std::string::npos);
+    EXPECT_SAYS(err, "Covariance matrix does not match layer stack");
     Kgda_BaseData *bad =
         kgda_BaseDataCreate(2, 3, KGDA_TYPE_F64, KGDA_MATRIX_OBJECT, nullptr, nullptr);
     EXPECT_EQ(kimg_CovarianceWrite(swapped, bad, &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("Covariance matrix dimension mismatch"),
-              std::string::npos);
+    EXPECT_SAYS(err, "Covariance matrix dimension mismatch");
     kgda_BaseDataDelete(bad, nullptr);
     Ksta_AllStatsStack *one = ksta_AllStatsStackCreate(1, nullptr, 0, 0, nullptr);
     EXPECT_EQ(kimg_LayerStackAllStatsStackCompute(swapped, one, &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("Number of layers in Ksta_AllStatsStack structure (1) is "
-                                          "different than number of layers in layer stack (3)"),
-              std::string::npos);
-    ksta_AllStatsStackDelete(one);
-    kimg_LayerStackClose(swapped, nullptr);
+    EXPECT_SAYS(err,
+                "Number of layers in Ksta_AllStatsStack structure (1) is "
+                "different than number of layers in layer stack (3)");
+    ksta_AllStatsStackDelete(one), kimg_LayerStackClose(swapped, nullptr);
 }
 
 TEST_F(LayerStats, CovarianceOfAFileWithItsChecks) {
@@ -542,14 +513,14 @@ TEST_F(LayerStats, CovarianceOfAFileWithItsChecks) {
         << ktest::messages(err.r);
     kgda_BaseDataDelete(m, nullptr);
     EXPECT_EQ(kimg_FileCovarianceRead(bad.c_str(), &err), nullptr);
-    EXPECT_NE(ktest::messages(err.r).find("Ill-formed covariance matrix"), std::string::npos);
+    EXPECT_SAYS(err, "Ill-formed covariance matrix");
     // Nothing stored yet: none found.
     const std::string empty = dir.file("empty.kln");
     l = create(empty + "(:Layer_1)", KGDA_TYPE_U8, 4, 4);
     ASSERT_NE(l, nullptr);
     kimg_LayerClose(l, nullptr);
     EXPECT_EQ(kimg_FileCovarianceRead(empty.c_str(), &err), nullptr);
-    EXPECT_NE(ktest::messages(err.r).find("No covariance info found"), std::string::npos);
+    EXPECT_SAYS(err, "No covariance info found");
 }
 
 int cancelAtHalf(double fraction, const char *task, void *seen) {
@@ -565,7 +536,7 @@ TEST_F(LayerStats, MeterCanCancel) {
     Kimg_Meter meter{cancelAtHalf, &seen};
     ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_METER, &meter, 0), 0);
     EXPECT_EQ(kimg_LayerComputeStatistics(l, nullptr, &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("User aborted function"), std::string::npos);
+    EXPECT_SAYS(err, "User aborted function");
     EXPECT_EQ(seen, "Computing statistics");
     EXPECT_EQ(kimg_StatisticsRead(l, &err), nullptr);
     kimg_LayerClose(l, nullptr);
@@ -576,104 +547,74 @@ TEST_F(LayerStats, FailureReturnsOfLayerOperations) {
     long x, y;
     int64_t t;
     const struct {
-        const char *what;
         std::function<int(Kerr_ErrorReport **)> call;
         const char *message;
     } cases[] = {
-        {"skip", [&](auto e) { return kimg_LayerDetermineStatisticsSkip(nullptr, &x, &y, e); },
+        {[&](auto e) { return kimg_LayerDetermineStatisticsSkip(nullptr, &x, &y, e); },
          "NULL layer"},
-        {"compute", [&](auto e) { return kimg_LayerComputeStatistics(nullptr, nullptr, e); },
+        {[&](auto e) { return kimg_LayerComputeStatistics(nullptr, nullptr, e); }, "NULL layer"},
+        {[&](auto e) { return kimg_LayerComputeHistogram(nullptr, nullptr, e) ? 0 : -1; },
          "NULL layer"},
-        {"histogram",
-         [&](auto e) { return kimg_LayerComputeHistogram(nullptr, nullptr, e) ? 0 : -1; },
-         "NULL layer"},
-        {"stack", [&](auto e) { return kimg_LayerStackComputeStatistics(nullptr, e); },
-         "NULL argument"},
-        {"engine",
-         [&](auto e) {
+        {[&](auto e) { return kimg_LayerStackComputeStatistics(nullptr, e); }, "NULL argument"},
+        {[&](auto e) {
              return kimg_LayerStackAllStatsStackComputeWithBinfunc(nullptr, nullptr, nullptr, e);
          },
          "NULL argument"},
-        {"new stack",
-         [&](auto e) {
+        {[&](auto e) {
              return kimg_LayerStackComputeAllStatsStack(nullptr, nullptr, 0, e) ? 0 : -1;
          },
          "NULL argument"},
-        {"read", [&](auto e) { return kimg_StatisticsRead(nullptr, e) ? 0 : -1; }, "NULL layer"},
-        {"write", [&](auto e) { return kimg_StatisticsWrite(nullptr, &s, e); }, "NULL layer"},
-        {"time", [&](auto e) { return kimg_StatisticsGetTimeStamp(nullptr, &t, e); }, "NULL layer"},
-        {"excluded", [&](auto e) { return kimg_StatisticsAreValuesExcluded(nullptr, nullptr, e); },
+        {[&](auto e) { return kimg_StatisticsRead(nullptr, e) ? 0 : -1; }, "NULL layer"},
+        {[&](auto e) { return kimg_StatisticsWrite(nullptr, &s, e); }, "NULL layer"},
+        {[&](auto e) { return kimg_StatisticsGetTimeStamp(nullptr, &t, e); }, "NULL layer"},
+        {[&](auto e) { return kimg_StatisticsAreValuesExcluded(nullptr, nullptr, e); },
          "NULL layer"},
-        {"skip read", [&](auto e) { return kimg_StatisticsGetSkipFactors(nullptr, &x, &y, e); },
+        {[&](auto e) { return kimg_StatisticsGetSkipFactors(nullptr, &x, &y, e); }, "NULL layer"},
+        {[&](auto e) { return kimg_HistogramRead(nullptr, e) ? 0 : -1; }, "NULL layer"},
+        {[&](auto e) { return kimg_HistogramWrite(nullptr, nullptr, e); }, "NULL layer"},
+        {[&](auto e) { return kimg_HistogramGetTimeStamp(nullptr, &t, e); }, "NULL layer"},
+        {[&](auto e) { return kimg_HistogramAreValuesExcluded(nullptr, nullptr, e); },
          "NULL layer"},
-        {"hist read", [&](auto e) { return kimg_HistogramRead(nullptr, e) ? 0 : -1; },
-         "NULL layer"},
-        {"hist write", [&](auto e) { return kimg_HistogramWrite(nullptr, nullptr, e); },
-         "NULL layer"},
-        {"hist time", [&](auto e) { return kimg_HistogramGetTimeStamp(nullptr, &t, e); },
-         "NULL layer"},
-        {"hist excluded",
-         [&](auto e) { return kimg_HistogramAreValuesExcluded(nullptr, nullptr, e); },
-         "NULL layer"},
-        {"cov read", [&](auto e) { return kimg_CovarianceRead(nullptr, e) ? 0 : -1; },
+        {[&](auto e) { return kimg_CovarianceRead(nullptr, e) ? 0 : -1; }, "NULL stack"},
+        {[&](auto e) { return kimg_CovarianceWrite(nullptr, nullptr, e); }, "NULL stack"},
+        {[&](auto e) { return kimg_CovarianceGetTimeStamp(nullptr, &t, e); }, "NULL stack"},
+        {[&](auto e) { return kimg_CovarianceAreValuesExcluded(nullptr, nullptr, e); },
          "NULL stack"},
-        {"cov write", [&](auto e) { return kimg_CovarianceWrite(nullptr, nullptr, e); },
-         "NULL stack"},
-        {"cov time", [&](auto e) { return kimg_CovarianceGetTimeStamp(nullptr, &t, e); },
-         "NULL stack"},
-        {"cov excluded",
-         [&](auto e) { return kimg_CovarianceAreValuesExcluded(nullptr, nullptr, e); },
-         "NULL stack"},
-        {"file cov", [&](auto e) { return kimg_FileCovarianceRead(nullptr, e) ? 0 : -1; },
-         "NULL file name"},
-        {"file cov write",
-         [&](auto e) { return kimg_FileCovarianceWrite("x", nullptr, 1, nullptr, e); },
+        {[&](auto e) { return kimg_FileCovarianceRead(nullptr, e) ? 0 : -1; }, "NULL file name"},
+        {[&](auto e) { return kimg_FileCovarianceWrite("x", nullptr, 1, nullptr, e); },
          "NULL argument"},
-        {"all read", [&](auto e) { return kimg_AllStatsRead(nullptr, e) ? 0 : -1; }, "NULL layer"},
-        {"all write", [&](auto e) { return kimg_AllStatsWrite(nullptr, nullptr, e); },
+        {[&](auto e) { return kimg_AllStatsRead(nullptr, e) ? 0 : -1; }, "NULL layer"},
+        {[&](auto e) { return kimg_AllStatsWrite(nullptr, nullptr, e); },
          "Pointer to Ksta_AllStats structure is NULL"},
-        {"stack read", [&](auto e) { return kimg_AllStatsStackRead(nullptr, e) ? 0 : -1; },
-         "NULL stack"},
-        {"stack write", [&](auto e) { return kimg_AllStatsStackWrite(nullptr, nullptr, e); },
-         "NULL argument"},
-        {"params read",
-         [&](auto e) { return kimg_LayerScalarStatisticsParametersRead(nullptr, e) ? 0 : -1; },
+        {[&](auto e) { return kimg_AllStatsStackRead(nullptr, e) ? 0 : -1; }, "NULL stack"},
+        {[&](auto e) { return kimg_AllStatsStackWrite(nullptr, nullptr, e); }, "NULL argument"},
+        {[&](auto e) { return kimg_LayerScalarStatisticsParametersRead(nullptr, e) ? 0 : -1; },
          "NULL layer"},
-        {"params write",
-         [&](auto e) { return kimg_LayerHistogramParametersWrite(nullptr, nullptr, e); },
+        {[&](auto e) { return kimg_LayerHistogramParametersWrite(nullptr, nullptr, e); },
          "NULL layer"},
-        {"params time",
-         [&](auto e) { return kimg_LayerHistogramParametersModTimeGet(nullptr, &t, e); },
+        {[&](auto e) { return kimg_LayerHistogramParametersModTimeGet(nullptr, &t, e); },
          "NULL layer"},
-        {"params destroy", [&](auto e) { return kimg_LayerHistogramParametersDestroy(nullptr, e); },
+        {[&](auto e) { return kimg_LayerHistogramParametersDestroy(nullptr, e); }, "NULL layer"},
+        {[&](auto e) { return kimg_LayerHistogramParametersNodeName(nullptr, e) ? 0 : -1; },
          "NULL layer"},
-        {"params node",
-         [&](auto e) { return kimg_LayerHistogramParametersNodeName(nullptr, e) ? 0 : -1; },
-         "NULL layer"},
-        {"cov params",
-         [&](auto e) { return kimg_FileCovarianceParametersRead(nullptr, e) ? 0 : -1; },
+        {[&](auto e) { return kimg_FileCovarianceParametersRead(nullptr, e) ? 0 : -1; },
          "NULL file name"},
-        {"cov params write",
-         [&](auto e) { return kimg_FileCovarianceParametersWrite(nullptr, nullptr, e); },
+        {[&](auto e) { return kimg_FileCovarianceParametersWrite(nullptr, nullptr, e); },
          "NULL file name"},
-        {"cov params time",
-         [&](auto e) { return kimg_FileCovarianceParametersModTimeGet(nullptr, &t, e); },
+        {[&](auto e) { return kimg_FileCovarianceParametersModTimeGet(nullptr, &t, e); },
          "NULL file name"},
-        {"cov params destroy",
-         [&](auto e) { return kimg_FileCovarianceParametersDestroy(nullptr, e); },
+        {[&](auto e) { return kimg_FileCovarianceParametersDestroy(nullptr, e); },
          "NULL file name"},
-        {"cov params node",
-         [&](auto e) { return kimg_FileCovarianceParametersNodeName(nullptr, e) ? 0 : -1; },
+        {[&](auto e) { return kimg_FileCovarianceParametersNodeName(nullptr, e) ? 0 : -1; },
          "NULL file name"},
-        {"unknown file",
-         [&](auto e) { return kimg_FileCovarianceRead(dir.file("none.xyz").c_str(), e) ? 0 : -1; },
+        {[&](auto e) { return kimg_FileCovarianceRead(dir.file("none.xyz").c_str(), e) ? 0 : -1; },
          "Unrecognized format"},
     };
     for (const auto &c : cases) {
+        SCOPED_TRACE(&c - cases);
         Err e;
-        EXPECT_EQ(c.call(&e), -1) << c.what;
-        EXPECT_NE(ktest::messages(e.r).find(c.message), std::string::npos)
-            << c.what << ": " << ktest::messages(e.r);
+        EXPECT_EQ(c.call(&e), -1);
+        EXPECT_SAYS(e, c.message);
     }
 }
 
@@ -716,9 +657,9 @@ TEST_F(LayerStats, ColourClassNameAndContrastColumns) {
     kmsc_HeapFree(c);
     EXPECT_EQ(ksta_ContrastTableWrite(l, 3, contrast, &err), -1);  // read-only
     EXPECT_EQ(ksta_ColorTableWrite(nullptr, 3, red, green, blue, nullptr, &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("NULL layer"), std::string::npos);
+    EXPECT_SAYS(err, "NULL layer");
     EXPECT_EQ(ksta_ClassNamesWrite(l, 0, names, &err), -1);
-    EXPECT_NE(ktest::messages(err.r).find("Invalid row count 0"), std::string::npos);
+    EXPECT_SAYS(err, "Invalid row count 0");
     kimg_LayerClose(l, nullptr);
 }
 
@@ -760,20 +701,14 @@ TEST_F(LayerStats, ToolComputesStoresAndPrints) {
         kimg_LayerCreate((file + "(:Layer_1)").c_str(), KIMG_LAYER_ATHEMATIC, KGDA_TYPE_U16, w, h,
                          tk, &err, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
     ASSERT_NE(l, nullptr) << ktest::messages(err.r);
-    fill(l, w, h, KGDA_TYPE_U16, valueAt);
+    fill(l, w, h, valueAt);
     ASSERT_EQ(kimg_LayerClose(l, &err), 0);
     kimg_FileNameDequeue(file.c_str(), nullptr);
-    const std::string out = dir.file("out.txt");
-    auto run = [&](const std::string &args, int *status) {
-        const std::string cmd = KRASTER_TOOL " " + args + " > " + out + " 2>/dev/null";
-        const int rc = std::system(cmd.c_str());
-        *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-        return ktest::readFile(out);
-    };
-    int status = -1;
-    EXPECT_NE(run("info " + file, &status).find("  statistics: none\n"), std::string::npos);
-    const std::string printed = run("stats " + file + " --skip 2,3 --exclude 5,11", &status);
-    EXPECT_EQ(status, 0) << printed;
+    auto run = [&](const std::string &args) { return tooltest::run(dir, args); };
+    EXPECT_NE(run("info " + file).out.find("  statistics: none\n"), std::string::npos);
+    const tooltest::Outcome stats = run("stats " + file + " --skip 2,3 --exclude 5,11");
+    EXPECT_EQ(stats.status, 0) << stats.err;
+    const std::string &printed = stats.out;
     const Expected x = expected(w, h, 2, 3, {5, 11}, valueAt);
     char line[256];
     std::snprintf(line, sizeof line,
@@ -783,28 +718,24 @@ TEST_F(LayerStats, ToolComputesStoresAndPrints) {
     EXPECT_NE(printed.find(file + "(:Layer_1)\n" + line), std::string::npos) << printed << line;
     EXPECT_NE(printed.find("  histogram: \"Unique Value\""), std::string::npos) << printed;
     EXPECT_NE(printed.find("  stored: yes\n"), std::string::npos);
-    const std::string info = run("info " + file, &status);
-    EXPECT_EQ(status, 0);
+    const tooltest::Outcome info = run("info " + file);
+    EXPECT_EQ(info.status, 0);
     std::snprintf(line, sizeof line, "  statistics:\n    minimum %.17g, maximum %.17g", x.min,
                   x.max);
-    EXPECT_NE(info.find(line), std::string::npos) << info;
-    const std::string json = run("info --json " + file, &status);
+    EXPECT_NE(info.out.find(line), std::string::npos) << info.out;
+    const std::string json = run("info --json " + file).out;
     EXPECT_NE(json.find("\"statistics\": {\"minimum\": 0, \"maximum\": 22"), std::string::npos)
         << json;
     EXPECT_NE(json.find("\"outOfDate\": false}"), std::string::npos) << json;
     // Only one layer, quietly; usage errors and failures.
-    EXPECT_NE(run("stats -q " + file + " --layer Layer_1", &status).find("(skip 1 x 1)"),
-              std::string::npos);
-    EXPECT_EQ(status, 0);
+    const tooltest::Outcome one = run("stats -q " + file + " --layer Layer_1");
+    EXPECT_NE(one.out.find("(skip 1 x 1)"), std::string::npos);
+    EXPECT_EQ(one.status, 0);
     for (const char *bad : {"stats", "stats --skip 0,1 x.tif", "stats --skip 2 x.tif",
-                            "stats --exclude a x.tif", "stats a.tif b.tif"}) {
-        run(bad, &status);
-        EXPECT_EQ(status, 2) << bad;
-    }
-    run("stats " + dir.file("missing.tif"), &status);
-    EXPECT_EQ(status, 1);
-    run("stats " + file + " --layer Nope", &status);
-    EXPECT_EQ(status, 1);
+                            "stats --exclude a x.tif", "stats a.tif b.tif"})
+        EXPECT_EQ(run(bad).status, 2) << bad;
+    EXPECT_EQ(run("stats " + dir.file("missing.tif")).status, 1);
+    EXPECT_EQ(run("stats " + file + " --layer Nope").status, 1);
 }
 
 // A format with scalar-statistics entries keeps the statistics itself; the
@@ -813,7 +744,7 @@ TEST_F(LayerStats, FormatEntriesHoldScalarStatistics) {
     const std::string file = dir.file("own.kln"), name = file + "(:Layer_1)";
     Kimg_Layer *l = create(name, KGDA_TYPE_U16, 20, 10);
     ASSERT_NE(l, nullptr);
-    fill(l, 20, 10, KGDA_TYPE_U16, valueAt);
+    fill(l, 20, 10, valueAt);
     ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
     l = open(name, true);
     ASSERT_NE(l, nullptr);
@@ -831,8 +762,7 @@ TEST_F(LayerStats, FormatEntriesHoldScalarStatistics) {
     EXPECT_EQ(st, raster);
     Ksta_Histogram *h = kimg_HistogramRead(l, &err);
     ASSERT_NE(h, nullptr) << ktest::messages(err.r);
-    ksta_HistogramDelete(h);
-    kimg_LayerClose(l, nullptr);
+    ksta_HistogramDelete(h), kimg_LayerClose(l, nullptr);
 }
 
 // A histogram with a given bin function: every sampled value in its bin,
@@ -843,7 +773,7 @@ TEST_F(LayerStats, HistogramWithAGivenBinFunction) {
         const std::string name = dir.file("bf" + std::to_string(type) + ".img") + "(:Layer_1)";
         Kimg_Layer *l = create(name, type, w, h);
         ASSERT_NE(l, nullptr);
-        fill(l, w, h, type, valueAt);
+        fill(l, w, h, valueAt);
         Kdsc_BinFunction *bf = kdsc_BinFunctionCreateLinear(5, 0, 19, nullptr);
         Ksta_Histogram *hist = kimg_LayerComputeHistogram(l, bf, &err);
         ASSERT_NE(hist, nullptr) << ktest::messages(err.r);
@@ -864,8 +794,7 @@ TEST_F(LayerStats, HistogramWithAGivenBinFunction) {
         Kimg_StatisticsParameters *sp = kimg_LayerHistogramParametersRead(l, &err);
         ASSERT_NE(sp, nullptr);
         EXPECT_EQ(kdsc_BinFunctionIsSame(kimg_StatisticsParametersBinFunctionGet(sp), bf), 1);
-        kimg_StatisticsParametersFree(sp);
-        kdsc_BinFunctionDelete(bf, nullptr);
+        kimg_StatisticsParametersFree(sp), kdsc_BinFunctionDelete(bf, nullptr);
         kimg_LayerChangeOptions(l, nullptr, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
         kimg_LayerClose(l, nullptr);
     }

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <kraster/kimgrf.h>
+#include <kraster/kmsc.h>
 
 #include <dlfcn.h>
 
 #include <string>
+#include <vector>
 
 namespace rftest {
 
@@ -27,7 +29,20 @@ struct Plugin {
         if (handle) dlclose(handle);
     }
     Plugin(const Plugin &) = delete;
+    // LayerOpen when the layer's shape is not needed.
+    void *open(void *file, const char *layer, Kerr_ErrorReport **err) {
+        long w, h, p, c, lt, bw, bh;
+        return LayerOpen(file, layer, &w, &h, &p, &c, &lt, &bw, &bh, err);
+    }
     Plugin &operator=(const Plugin &) = delete;
 };
+
+// The strings of a list the plug-in handed out, which are freed.
+inline std::vector<std::string> taken(long n, char **names) {
+    std::vector<std::string> out(names, names + n);
+    for (long i = 0; i < n; ++i) kmsc_HeapFree(names[i]);
+    kmsc_HeapFree(names);
+    return out;
+}
 
 }  // namespace rftest

@@ -19,6 +19,7 @@
 
 #include "rf_fixture.hpp"
 #include "support/ktest.hpp"
+#include "support/report_checks.hpp"
 
 namespace {
 
@@ -98,14 +99,14 @@ Bands readAll(rftest::Plugin &rf, const std::string &path, int type, uint32_t w,
     void *f = rf.FileTitleIdentifyAndOpen(path.c_str(), &title, "r", &e);
     EXPECT_NE(f, nullptr) << ktest::messages(e.r);
     if (!f) return {};
-    char **names = nullptr;
-    EXPECT_EQ(rf.FileLayerNamesGet(f, &n, &names, &e), 0);
+    char **list = nullptr;
+    EXPECT_EQ(rf.FileLayerNamesGet(f, &n, &list, &e), 0);
+    const std::vector<std::string> names = rftest::taken(n, list);
     Bands out(n, std::vector<uint8_t>(size_t{w} * h * kBytes[type]));
     for (long i = 0; i < n; ++i) {
         long lw, lh, pt, comp, lt, bw, bh;
-        void *l = rf.LayerOpen(f, names[i], &lw, &lh, &pt, &comp, &lt, &bw, &bh, &e);
+        void *l = rf.LayerOpen(f, names[i].c_str(), &lw, &lh, &pt, &comp, &lt, &bw, &bh, &e);
         EXPECT_TRUE(l && lw == w && lh == h && pt == type) << names[i] << ktest::messages(e.r);
-        kmsc_HeapFree(names[i]);
         if (!l) continue;
         const size_t px = kBytes[type];
         std::vector<uint8_t> block(bw * bh * px);
@@ -123,7 +124,6 @@ Bands readAll(rftest::Plugin &rf, const std::string &path, int type, uint32_t w,
             }
         rf.LayerClose(l, &e);
     }
-    kmsc_HeapFree(names);
     EXPECT_EQ(rf.FileClose(f, &e), 0);
     return out;
 }
@@ -240,8 +240,7 @@ TEST_F(Tiff, WritesWhatLibtiffReads) {
                                   c.compression, &bw, &bh, &e);
             ASSERT_NE(l[i], nullptr) << ktest::messages(e.r);
         }
-        EXPECT_EQ(bw, 32);
-        EXPECT_EQ(bh, 16);
+        EXPECT_EQ((ktest::Ints{bw, bh}), (ktest::Ints{32, 16}));
         EXPECT_EQ(rf.LayerCreate(f, ":Layer_4", 0, c.type, w, h, c.compression, &bw, &bh, &e),
                   nullptr);
         const size_t px = kBytes[c.type];
@@ -263,10 +262,9 @@ TEST_F(Tiff, WritesWhatLibtiffReads) {
         uint16_t code = 0, planar = 0, spp = 0;
         uint32_t tw = 0;
         char *noData = nullptr;
-        TIFFGetField(t, TIFFTAG_COMPRESSION, &code);
-        TIFFGetField(t, TIFFTAG_PLANARCONFIG, &planar);
-        TIFFGetField(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
-        TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw);
+        TIFFGetField(t, TIFFTAG_COMPRESSION, &code), TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw);
+        TIFFGetField(t, TIFFTAG_PLANARCONFIG, &planar),
+            TIFFGetField(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
         EXPECT_TRUE(code == c.code && planar == PLANARCONFIG_SEPARATE && spp == 2 && tw == 32);
         EXPECT_EQ(TIFFGetField(t, 42113, &noData), 1);
         EXPECT_STREQ(noData, "1");
@@ -356,7 +354,7 @@ TEST_F(Tiff, UpdateKeepsGeoTiffKeys) {
     EXPECT_EQ(rf.LayerRasterWrite(l, 0, 0, block.data(), &e), -1);  // opened read-only
     EXPECT_EQ(errno, EACCES);
     EXPECT_EQ(rf.LayerRasterRead(l, 2, 0, block.data(), &e), -1);
-    EXPECT_NE(ktest::messages(e.r).find("outside"), std::string::npos);
+    EXPECT_SAYS(e, "outside");
     EXPECT_EQ(rf.LayerOpen(f, ":Layer_4", &lw, &lh, &pt, &comp, &lt, &bw, &bh, &e), nullptr);
     EXPECT_EQ(errno, KIMG_RF_STATUS_NO_SUCH_FILE);
     rf.LayerClose(l, &e);
@@ -456,8 +454,7 @@ TEST_F(Tiff, FileLevelKeepsObjectsInTheSupportFile) {
         ASSERT_TRUE(out) << n << ktest::messages(e.r);
         EXPECT_TRUE(out->a == 42 && out->b == 2.5);
         void *p = out;
-        kmif_ObjectFree(&p, back, nullptr);
-        kmif_DesignDelete(back, nullptr);
+        kmif_ObjectFree(&p, back, nullptr), kmif_DesignDelete(back, nullptr);
     }
     kmif_DesignDelete(design, nullptr);
     kimg_RasterFormatsReset();
@@ -490,9 +487,7 @@ TEST_F(Tiff, LayerTypesAndLevelNamesSurviveReopening) {
         EXPECT_EQ(type, lt);
         types.push_back(type);
         if (layer != 2 || rf.LayerRRDLayerNamesGet(l, &count, &names, &e) != 0) return;
-        levels.assign(names, names + count);
-        for (long i = 0; i < count; ++i) kmsc_HeapFree(names[i]);
-        kmsc_HeapFree(names);
+        levels = rftest::taken(count, names);
     };
     void *f = rf.FileTitleIdentifyAndOpen(path.c_str(), &title, "w+b", &e);
     void *l1 = rf.LayerCreate(f, ":Layer_1", 1, 3, 20, 20, 0, &bw, &bh, &e);
@@ -531,9 +526,10 @@ TEST_F(Tiff, LayerTypesAndLevelNamesSurviveReopening) {
     ASSERT_EQ(utimensat(AT_FDCWD, moved.c_str(), old, 0), 0);
     with(moved, "r+b", [&](int layer, void *l) {
         const char *bad[] = {"a\nb"};
-        EXPECT_EQ(rf.LayerRRDLayerNamesSet(l, 1, bad, &e), -1);
-        EXPECT_EQ(rf.LayerRRDLayerNamesSet(l, 1, nullptr, &e), -1);
-        EXPECT_EQ(rf.LayerLayerTypeWrite(l, 2, &e), -1);
+        EXPECT_EQ((ktest::Ints{rf.LayerRRDLayerNamesSet(l, 1, bad, &e),
+                               rf.LayerRRDLayerNamesSet(l, 1, nullptr, &e),
+                               rf.LayerLayerTypeWrite(l, 2, &e)}),
+                  (ktest::Ints{-1, -1, -1}));
         EXPECT_EQ(errno, EINVAL);
         EXPECT_EQ(rf.LayerRRDLayerNamesSet(l, 0, nullptr, &e), 0);
         EXPECT_EQ(rf.LayerLayerTypeWrite(l, layer == 2, &e), 0);
@@ -584,9 +580,7 @@ TEST_F(Tiff, PyramidsLiveInTheRrdBesideTheImage) {
         char **names = nullptr;
         EXPECT_TRUE(!compute || kimg_LayerRRDCompute(l, &e) == 0) << ktest::messages(e.r);
         EXPECT_EQ(kimg_SSLayerGetNames(l, &count, &names, &e), 0);
-        std::vector<std::string> out(names, names + count);
-        for (long i = 0; i < count; ++i) kmsc_HeapFree(names[i]);
-        kmsc_HeapFree(names);
+        const std::vector<std::string> out = rftest::taken(count, names);
         kimg_LayerClose(l, nullptr);
         kimg_FileNameDequeue(layer.substr(0, layer.find('(')).c_str(), nullptr);
         return out;

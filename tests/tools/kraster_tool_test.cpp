@@ -12,13 +12,11 @@
 #include <vector>
 
 #include "support/ktest.hpp"
+#include "support/tool_run.hpp"
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
+using tooltest::Outcome;
 
 class Tool : public ::testing::Test {
   protected:
@@ -27,14 +25,7 @@ class Tool : public ::testing::Test {
     void SetUp() override { ASSERT_TRUE(kint_InitToolkit(nullptr)); }
 
     Outcome run(const std::string &args, const std::string &env = "") {
-        const std::string out = dir.file("out.txt"), err = dir.file("err.txt");
-        const int rc =
-            std::system((env + KRASTER_TOOL + " " + args + " >" + out + " 2>" + err).c_str());
-        Outcome r;
-        r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-        r.out = ktest::readFile(out);
-        r.err = ktest::readFile(err);
-        return r;
+        return tooltest::run(dir, args, env);
     }
     // A layer's pixels as f64, and its size and type.
     std::vector<double> pixels(const std::string &name, Kimg_LayerInfo *info) {
@@ -48,8 +39,7 @@ class Tool : public ::testing::Test {
         EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, info->width, info->height, r, &e), 0);
         const auto *p = reinterpret_cast<const double *>(r->data);
         std::vector<double> v(p, p + info->width * info->height);
-        kimg_PixelRectDelete(r, nullptr);
-        kimg_LayerClose(l, nullptr);
+        kimg_PixelRectDelete(r, nullptr), kimg_LayerClose(l, nullptr);
         kimg_FileNameDequeue(name.substr(0, name.find('(')).c_str(), nullptr);
         return v;
     }
@@ -58,8 +48,7 @@ class Tool : public ::testing::Test {
         char **names = nullptr;
         if (kimg_LayerGetNames(file.c_str(), &n, &names, nullptr) != 0) return -1;
         for (long i = 0; i < n; ++i) kmsc_HeapFree(names[i]);
-        kmsc_HeapFree(names);
-        kimg_FileNameDequeue(file.c_str(), nullptr);
+        kmsc_HeapFree(names), kimg_FileNameDequeue(file.c_str(), nullptr);
         return n;
     }
     bool exists(const std::string &name) { return access(name.c_str(), F_OK) == 0; }
@@ -141,8 +130,7 @@ TEST_F(Tool, CreateMakesTheLayersAsked) {
         EXPECT_EQ(v, std::vector<double>(70 * 50, 7.0)) << i;
         EXPECT_EQ(info.pixelType, KGDA_TYPE_U16);
         EXPECT_EQ(info.layerType, KIMG_LAYER_THEMATIC);
-        EXPECT_EQ(info.blockWidth, 32);
-        EXPECT_EQ(info.blockHeight, 16);
+        EXPECT_EQ((ktest::Ints{info.blockWidth, info.blockHeight}), (ktest::Ints{32, 16}));
     }
     r = run("create " + tif + " --size 40x30 --type f32 --compression LZW -q");
     ASSERT_EQ(r.status, 0) << r.err;

@@ -18,6 +18,7 @@
 
 #include "support/ktest.hpp"
 #include "support/prj_records.hpp"
+#include "support/tool_run.hpp"
 
 namespace {
 
@@ -50,20 +51,8 @@ class Warp : public ::testing::Test {
             p->proSpheroid->eSquared = 0.00669437999014;
     }
 
-    struct Outcome {
-        int status = -1;
-        std::string out, err;
-    };
-    Outcome run(const std::string &args) {
-        const std::string out = dir.file("out.txt"), err = dir.file("err.txt");
-        const int rc = std::system(
-            (std::string(KRASTER_TOOL) + " warp " + args + " >" + out + " 2>" + err).c_str());
-        Outcome r;
-        r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-        r.out = ktest::readFile(out);
-        r.err = ktest::readFile(err);
-        return r;
-    }
+    using Outcome = tooltest::Outcome;
+    Outcome run(const std::string &args) { return tooltest::run(dir, "warp " + args); }
 
     // The source: layers of u16 ramps (the second layer offset by 5000),
     // with a null value and a block of null pixels when asked.
@@ -290,8 +279,7 @@ TEST_F(Warp, ExitStatusesAndMessages) {
         Kimg_Layer *l = kimg_LayerCreate((plain + "(:Layer_1)").c_str(), KIMG_LAYER_ATHEMATIC,
                                          KGDA_TYPE_U8, 4, 4, kint_GetInit(), nullptr, 0);
         ASSERT_TRUE(l);
-        kimg_LayerClose(l, nullptr);
-        kimg_FileNameDequeue(plain.c_str(), nullptr);
+        kimg_LayerClose(l, nullptr), kimg_FileNameDequeue(plain.c_str(), nullptr);
     }
     const std::string to = " --to '" + std::string(kGeographic) + "'";
     const struct {
