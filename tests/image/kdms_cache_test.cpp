@@ -13,7 +13,7 @@
 
 #include "image/kdms_source.hpp"
 #include "support/ktest.hpp"
-#include "support/report_checks.hpp"
+#include "support/ktest_checks.hpp"
 
 using namespace kdmstest;
 

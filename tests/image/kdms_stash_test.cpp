@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "image/kdms_source.hpp"
-#include "support/report_checks.hpp"
+#include "support/ktest_checks.hpp"
 
 using namespace kdmstest;
 

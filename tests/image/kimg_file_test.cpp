@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "support/plugin_test.hpp"
-#include "support/report_checks.hpp"
+#include "support/ktest_checks.hpp"
 
 namespace {
 

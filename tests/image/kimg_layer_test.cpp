@@ -15,7 +15,7 @@
 #include <random>
 
 #include "support/plugin_test.hpp"
-#include "support/report_checks.hpp"
+#include "support/ktest_checks.hpp"
 #include "support/tool_run.hpp"
 
 namespace {

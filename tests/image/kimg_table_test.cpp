@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "support/plugin_test.hpp"
-#include "support/report_checks.hpp"
+#include "support/ktest_checks.hpp"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "support/ktest.hpp"
-#include "support/report_checks.hpp"
+#include "support/ktest_checks.hpp"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "support/plugin_test.hpp"
 #include "support/prj_records.hpp"
-#include "support/report_checks.hpp"
+#include "support/ktest_checks.hpp"
 
 namespace {
 

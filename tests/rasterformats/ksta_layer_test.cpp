@@ -18,7 +18,7 @@
 
 #include "rf_plugin.hpp"
 #include "support/plugin_test.hpp"
-#include "support/report_checks.hpp"
+#include "support/ktest_checks.hpp"
 #include "support/tool_run.hpp"
 
 namespace {

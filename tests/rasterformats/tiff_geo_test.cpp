@@ -18,7 +18,7 @@
 
 #include "support/ktest.hpp"
 #include "support/prj_records.hpp"
-#include "support/report_checks.hpp"
+#include "support/ktest_checks.hpp"
 #include "support/tool_run.hpp"
 
 namespace {

@@ -19,7 +19,7 @@
 
 #include "rf_fixture.hpp"
 #include "support/ktest.hpp"
-#include "support/report_checks.hpp"
+#include "support/ktest_checks.hpp"
 
 namespace {
 

@@ -59,3 +59,14 @@ inline void refusedWith(const Err &e, bool failed, const std::string &part) {
 // The suites call the refusal checks unqualified.
 using ktest::refused;
 using ktest::refusedWith;
+
+// The report chain of `e` (a ktest::Err) holds `text`.
+#define EXPECT_SAYS(e, text) EXPECT_TRUE(ktest::says((e).r, text))
+
+// `call` returns `result` and leaves exactly `text` in the report chain of
+// the ktest::Err named err.
+#define EXPECT_REFUSAL(call, result, text)       \
+    do {                                         \
+        EXPECT_EQ(call, result);                 \
+        EXPECT_EQ(ktest::messages(err.r), text); \
+    } while (0)
