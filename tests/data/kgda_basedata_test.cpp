@@ -344,7 +344,7 @@ TEST(BaseDataCopy, CopyExtFlagsLinesWhoseFirstByteDiffered) {
     ASSERT_TRUE(kgda_BaseDataCopyExt(a.get(), b.get(), &changed, &err));
     EXPECT_EQ(changed, 0);
     // A line whose first byte is the same does not count, whatever follows.
-    for (const auto [column, want] : {std::pair{2, 0}, std::pair{0, 1}}) {
+    for (const auto &[column, want] : {std::pair{2, 0}, std::pair{0, 1}}) {
         at<uint8_t>(b.get(), 1, column) = 99;
         ASSERT_TRUE(kgda_BaseDataCopyExt(a.get(), b.get(), &changed, &err));
         EXPECT_EQ((ktest::Ints{changed, at<uint8_t>(b.get(), 1, column)}),

@@ -138,6 +138,9 @@ TEST_F(Layer, FormatListsReplaceWhatTheyLackWithWarnings) {
     EXPECT_STREQ(kimg_LayerCompressionTypeQuery(l), "None");
     EXPECT_REFUSAL(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_RAW_MODE, 1L, 0), -1,
                    "File does not support raw mode");
+    err.reset();
+    EXPECT_REFUSAL(kimg_LayerRRDCompute(l, &err), -1,
+                   "No method found for modifying subsampled layers of " + name("n.kln"));
     kimg_LayerClose(l, nullptr);
 }
 

@@ -520,6 +520,11 @@ TEST(StatsEngine, CopyCarriesTheExactValueHistogramInProgress) {
 TEST(StatsParameters, ConvertToStoredRecordAndBack) {
     ASSERT_NE(kint_InitToolkit(nullptr), nullptr);
     Kimg_StatisticsParameters *p = kimg_StatisticsParametersAllocate(nullptr);
+    // With nothing set, the record converts too.
+    const Kmif_Design *d0 = nullptr;
+    void *o0 = kimg_StatisticsParametersConvertToMIFable(p, &d0, nullptr);
+    EXPECT_NE(o0, nullptr);
+    if (o0) kmif_ObjectFree(&o0, d0, nullptr);
     const char *names[] = {":Layer_1", ":Layer_2"};
     ASSERT_EQ(kimg_StatisticsParametersLayerNamesSet(p, 2, names, nullptr), 0);
     Kgda_BaseData *ex =

@@ -160,7 +160,15 @@ TEST(Strings, TextFunctions) {
     ktxt_Text_strncpy(buf, "truncate me", sizeof buf);
     EXPECT_STREQ(buf, "trunc");
     EXPECT_EQ(ktxt_Text__stricmp("ABC", "abc"), 0);
-    EXPECT_LT(ktxt_Text_strcmp(nullptr, "a"), 0);
+    // A missing string sorts before any other, in every comparison.
+    using Cmp = int (*)(const char *, const char *);
+    for (Cmp c : {Cmp(ktxt_Text_strcmp), Cmp(ktxt_Text__stricmp),
+                  Cmp([](const char *a, const char *b) { return ktxt_Text_strncmp(a, b, 3); }),
+                  Cmp([](const char *a, const char *b) { return ktxt_Text__strnicmp(a, b, 3); })}) {
+        EXPECT_LT(c(nullptr, "a"), 0);
+        EXPECT_GT(c("a", nullptr), 0);
+        EXPECT_EQ(c(nullptr, nullptr), 0);
+    }
     EXPECT_EQ(ktxt_Text_strlen(nullptr), 0u);
     char words[] = "a;b;;c";
     char *save = nullptr;

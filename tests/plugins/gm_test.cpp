@@ -17,11 +17,13 @@ namespace {
 #ifndef GM_TITLE
 #define GM_TITLE "Test Model"
 #endif
-const char *kTitles[] = {GM_TITLE};
+[[maybe_unused]] const char *kTitles[] = {GM_TITLE};
 std::atomic<int> g_inside{0};
 }  // namespace
 
-GM int gmTestMostAtOnce = 0;
+extern "C" {
+__attribute__((visibility("default"))) int gmTestMostAtOnce = 0;
+}
 
 #ifndef GM_NO_TITLES
 GM long InstanceTitleListGet(long *count, char ***titles) {

@@ -2,7 +2,8 @@
 // of any type with their blocks, null value and pyramid names; the state of
 // a file is shared by all its handles and written back when a writable
 // handle closes or flushes. Variants: LP_NARROW (pixel types u8 and u16,
-// layer type athematic, one compression, no raw reads), LP_NOCREATE (no LayerCreate),
+// layer type athematic, one compression, no raw reads, no pyramid list to set),
+// LP_NOCREATE (no LayerCreate),
 // LP_DSC (keeps the "Histogram", "Contrast", "Class_Names" and colour
 // columns of descriptor tables, in memory per file and layer, and reports
 // every row fully opaque without storing "Opacity").
@@ -440,6 +441,7 @@ KIMG_RF_EXPORT long LayerRRDLayerNamesGet(void *h, long *count, char ***names,
     for (size_t i = 0; i < l->rrd.size(); ++i) (*names)[i] = kstr_Duplicate(l->rrd[i].c_str());
     return 0;
 }
+#ifndef LP_NARROW
 KIMG_RF_EXPORT long LayerRRDLayerNamesSet(void *h, long count, const char *const *names,
                                           Kerr_ErrorReport **) {
     Layer *l = layerOf(h);
@@ -447,6 +449,7 @@ KIMG_RF_EXPORT long LayerRRDLayerNamesSet(void *h, long count, const char *const
     static_cast<LayerHandle *>(h)->file->dirty = true;
     return 0;
 }
+#endif
 
 #ifdef LP_NARROW
 // Scalar statistics held by the format itself, as the encoded object handed

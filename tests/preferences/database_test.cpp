@@ -164,6 +164,8 @@ TEST_F(DefaultDatabase, AnInvalidSearchListFailsTheInitialisation) {
             "ImplementationMethods.dbInitialize failed | DefaultDatabaseInitialize failed | "
             "Environment variable ORVEL_PDF_PATH yields invalid search list");
     e.reset();
+    refused(e, kpmg_LoadPDFs(nullptr, &e) == -1, "Null argument");
+    e.reset();
     // Reads print the failure and go on with the default.
     ktest::PrintedReports printed;
     EXPECT_EQ(kpmg_GetNumberPreference("memory", "heap_size", 10, &e), 10.0);

@@ -38,10 +38,18 @@ struct Declarations {
 };
 
 // Values of each kind.
-const auto str = [](const char *s) { return Kpmg_Value{.string = const_cast<char *>(s)}; };
-const auto num = [](double x) { return Kpmg_Value{.number = x}; };
-const auto boolean = [](int32_t b) { return Kpmg_Value{.boolean = b}; };
-const auto color = [](int r, int g, int b) { return Kpmg_Value{.color = {r, g, b}}; };
+template <class F>
+Kpmg_Value value(F set) {
+    Kpmg_Value v{};
+    set(v);
+    return v;
+}
+const auto str = [](const char *s) {
+    return value([&](auto &v) { v.string = const_cast<char *>(s); });
+};
+const auto num = [](double x) { return value([&](auto &v) { v.number = x; }); };
+const auto boolean = [](int32_t b) { return value([&](auto &v) { v.boolean = b; }); };
+const auto color = [](int r, int g, int b) { return value([&](auto &v) { v.color = {r, g, b}; }); };
 
 // Stores a value; returns "changed", "kept" or the error's messages, and
 // after " / " the warning printed (if any).

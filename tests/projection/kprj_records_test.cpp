@@ -192,9 +192,9 @@ TEST_F(Prj, UnitScaleBetweenMapInfos) {
             ASSERT_TRUE(err);
             EXPECT_STREQ(err.r->message, c.report);
             EXPECT_STREQ(err.r->function, "kprj_MapInfoComputeUnitScale");
-            if (c.cause)
-                EXPECT_NE(ktest::messages(err.r).find(c.cause), std::string::npos)
-                    << ktest::messages(err.r);
+            if (c.cause) {
+                EXPECT_SAYS(err, c.cause);
+            }
         }
         kprj_MapInfoFree(a);
         kprj_MapInfoFree(b);

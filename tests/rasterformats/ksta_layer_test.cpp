@@ -794,9 +794,17 @@ TEST_F(LayerStats, HistogramWithAGivenBinFunction) {
         Kimg_StatisticsParameters *sp = kimg_LayerHistogramParametersRead(l, &err);
         ASSERT_NE(sp, nullptr);
         EXPECT_EQ(kdsc_BinFunctionIsSame(kimg_StatisticsParametersBinFunctionGet(sp), bf), 1);
-        kimg_StatisticsParametersFree(sp), kdsc_BinFunctionDelete(bf, nullptr);
+        kimg_StatisticsParametersFree(sp);
         kimg_LayerChangeOptions(l, nullptr, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
         kimg_LayerClose(l, nullptr);
+        // A read-only layer computes the histogram without storing it.
+        l = open(name, true);
+        ASSERT_NE(l, nullptr);
+        hist = kimg_LayerComputeHistogram(l, bf, &err);
+        ASSERT_NE(hist, nullptr) << ktest::messages(err.r);
+        EXPECT_EQ(hist->counts[4], want[4]);
+        ksta_HistogramDelete(hist), kimg_LayerClose(l, nullptr),
+            kdsc_BinFunctionDelete(bf, nullptr);
     }
 }
 

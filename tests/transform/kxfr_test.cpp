@@ -495,6 +495,8 @@ TEST_F(Models, MisbehavingPluginsAreIgnoredAndModelFailuresReported) {
     char **titles = nullptr, **texts = nullptr;
     refused(err, kxfr_XFormConvertToASCII(x.get(), &n, &titles, &texts, &err) == -1,
             "No method to convert 'Test Model' xForm to ASCII");
+    refused(err, kxfr_XFormConvertToASCII(x.get(), &n, nullptr, &texts, &err) == -1,
+            "NULL xForm or result");
     EXPECT_EQ(kxfr_XFormWrite(nullptr, ":", x.get(), &err), -1);
 }
 
