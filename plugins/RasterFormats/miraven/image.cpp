@@ -143,7 +143,7 @@ void fillNull(const LayerRecord &rec, uint8_t *out, int64_t count) {
     kmsc_AddressOf_kpxm_Fill()[rec.pixelType](out, one, count);
 }
 
-thread_local std::vector<uint8_t> tlsPacked, tlsStored, tlsEdge, tlsPart;
+thread_local std::vector<uint8_t> tlsPacked, tlsStored, tlsEdge, tlsPart, tlsRun;
 
 }  // namespace
 
@@ -1089,6 +1089,112 @@ int Image::blockWrite(Layer *l, int32_t column, int32_t row, const void *buffer,
     }
     l->tableDirty = true;
     l->rasterModTime = now();
+    return 0;
+}
+
+// A run of uncompressed blocks in one write: all new (one space for the
+// run), all in place side by side, or spilled (fixed slots side by side).
+// 1 when written, 0 when the run has to go block by block.
+int Image::writeAtOnce(Layer *l, int32_t column, int32_t row, int32_t count, const uint8_t *data,
+                       Kerr_ErrorReport **err) {
+    static const char *const fn = "miraven_BlockWriteRun";
+    const uint64_t fileBytes = static_cast<uint64_t>(l->fileBlockBytes);
+    if (l->rec.compression != kCompressNone || fileBytes < KHFA_FREE_NODE_SIZE || l->blocks.empty())
+        return 0;
+    BlockInfo *b = &l->blocks[static_cast<size_t>(row) * l->across + column];
+    const uint64_t bytes = fileBytes * static_cast<uint64_t>(count);
+    bool fresh = true, inPlace = true;
+    for (int32_t i = 0; i < count; ++i) {
+        fresh = fresh && !(b[i].flags & kBlockWritten);
+        inPlace = inPlace && (b[i].flags & kBlockWritten) && b[i].space >= fileBytes &&
+                  b[i].offsetLow == b[0].offsetLow + i * fileBytes;
+    }
+    uint64_t at = b[0].offsetLow;
+    if (l->rec.spilled) {
+        if (companionOpen(false, err) != 0) return -1;
+        at = l->spillBase() + (static_cast<uint64_t>(row) * l->across + column) * fileBytes;
+    } else if (fresh) {
+        at = allocate(static_cast<uint32_t>(bytes), err);
+        if (at == 0) {
+            fail(err, fn, 3, "No space for %ld blocks from (%ld, %ld) of layer %s",
+                 static_cast<long>(count), static_cast<long>(row), static_cast<long>(column),
+                 l->name.c_str());
+            return -1;
+        }
+    } else if (!inPlace) {
+        return 0;
+    }
+    // The caller's bytes are the stored form unless an edge block's outside
+    // pixels need clearing or sub-byte pixels packing.
+    const int bits = pixelBits(l->rec.pixelType);
+    const uint8_t *out = data;
+    if (bits < 8 || isEdge(l, column + count - 1, row)) {
+        tlsRun.resize(static_cast<size_t>(bytes));
+        for (int32_t i = 0; i < count; ++i) {
+            const uint8_t *block = data + i * l->memoryBlockBytes;
+            if (isEdge(l, column + i, row)) {
+                tlsEdge.assign(block, block + l->memoryBlockBytes);
+                zeroOutside(l, column + i, row, tlsEdge.data());
+                block = tlsEdge.data();
+            }
+            uint8_t *to = tlsRun.data() + i * fileBytes;
+            if (bits < 8)
+                packSubByte(block, to, bits, l->rec.blockWidth, l->rec.blockHeight);
+            else
+                memcpy(to, block, static_cast<size_t>(fileBytes));
+        }
+        out = tlsRun.data();
+    }
+    const int fd = l->rec.spilled ? companionFd_ : dataFd_;
+    if (!fullWrite(fd, out, static_cast<size_t>(bytes), at)) {
+        if (fresh && !l->rec.spilled)
+            khfa_FreeSpace(hfa_, static_cast<uint32_t>(at), static_cast<int32_t>(bytes), nullptr);
+        fail(err, fn, 4, "Cannot write %ld blocks from (%ld, %ld) of layer %s: %s",
+             static_cast<long>(count), static_cast<long>(row), static_cast<long>(column),
+             l->name.c_str(), strerror(errno));
+        return -1;
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        const uint64_t p = at + i * fileBytes;
+        const uint32_t space =
+            l->rec.spilled || fresh ? static_cast<uint32_t>(fileBytes) : b[i].space;
+        b[i] = {static_cast<uint32_t>(p), static_cast<uint32_t>(l->rec.spilled ? p >> 32 : 0),
+                static_cast<uint32_t>(fileBytes), space, kBlockWritten};
+    }
+    l->tableDirty = true;
+    l->rasterModTime = now();
+    return 1;
+}
+
+int Image::blockWriteRun(Layer *l, int32_t column, int32_t row, int32_t count, const void *buffer,
+                         Kerr_ErrorReport **err) {
+    static const char *const fn = "miraven_BlockWriteRun";
+    if (!writable_) {
+        fail(err, fn, 1, "%s is read-only", name_.c_str());
+        return -1;
+    }
+    if (!blockInside(l, column, row, buffer, err, fn)) return -1;
+    if (count < 1 || count > l->across - column) {
+        fail(err, fn, 2, "Run of %ld blocks from (%ld, %ld) is outside layer %s",
+             static_cast<long>(count), static_cast<long>(row), static_cast<long>(column),
+             l->name.c_str());
+        return -1;
+    }
+    if (!l->tableLoaded && loadTable(l, err) != 0) return -1;
+    const auto *data = static_cast<const uint8_t *>(buffer);
+    // Pieces of at most the HFA file's growth step go at once.
+    const int32_t piece = static_cast<int32_t>(
+        std::max<int64_t>(1, kGrowth / std::max<int64_t>(1, l->fileBlockBytes)));
+    for (int32_t done = 0; done < count;) {
+        const int32_t n = std::min(piece, count - done);
+        const uint8_t *in = data + done * l->memoryBlockBytes;
+        const int rc = writeAtOnce(l, column + done, row, n, in, err);
+        if (rc < 0) return -1;
+        for (int32_t i = 0; rc == 0 && i < n; ++i)
+            if (blockWrite(l, column + done + i, row, in + i * l->memoryBlockBytes, err) != 0)
+                return -1;
+        done += n;
+    }
     return 0;
 }
 
