@@ -1124,29 +1124,33 @@ int Image::writeAtOnce(Layer *l, int32_t column, int32_t row, int32_t count, con
     } else if (!inPlace) {
         return 0;
     }
-    // The caller's bytes are the stored form unless an edge block's outside
-    // pixels need clearing or sub-byte pixels packing.
+    // The caller's bytes are the stored form, but for edge blocks (outside
+    // pixels cleared) and sub-byte pixels (packed): those blocks, the last
+    // or all, go from a copy.
     const int bits = pixelBits(l->rec.pixelType);
-    const uint8_t *out = data;
-    if (bits < 8 || isEdge(l, column + count - 1, row)) {
-        tlsRun.resize(static_cast<size_t>(bytes));
-        for (int32_t i = 0; i < count; ++i) {
-            const uint8_t *block = data + i * l->memoryBlockBytes;
-            if (isEdge(l, column + i, row)) {
-                tlsEdge.assign(block, block + l->memoryBlockBytes);
-                zeroOutside(l, column + i, row, tlsEdge.data());
-                block = tlsEdge.data();
-            }
-            uint8_t *to = tlsRun.data() + i * fileBytes;
-            if (bits < 8)
-                packSubByte(block, to, bits, l->rec.blockWidth, l->rec.blockHeight);
-            else
-                memcpy(to, block, static_cast<size_t>(fileBytes));
+    int32_t direct = count;
+    if (bits < 8 || isEdge(l, column, row))
+        direct = 0;
+    else if (isEdge(l, column + count - 1, row))
+        direct = count - 1;
+    tlsRun.resize(static_cast<size_t>((count - direct) * fileBytes));
+    for (int32_t i = direct; i < count; ++i) {
+        const uint8_t *block = data + i * l->memoryBlockBytes;
+        if (isEdge(l, column + i, row)) {
+            tlsEdge.assign(block, block + l->memoryBlockBytes);
+            zeroOutside(l, column + i, row, tlsEdge.data());
+            block = tlsEdge.data();
         }
-        out = tlsRun.data();
+        uint8_t *to = tlsRun.data() + (i - direct) * fileBytes;
+        if (bits < 8)
+            packSubByte(block, to, bits, l->rec.blockWidth, l->rec.blockHeight);
+        else
+            memcpy(to, block, static_cast<size_t>(fileBytes));
     }
     const int fd = l->rec.spilled ? companionFd_ : dataFd_;
-    if (!fullWrite(fd, out, static_cast<size_t>(bytes), at)) {
+    const uint64_t split = direct * fileBytes;
+    if (!fullWrite(fd, data, static_cast<size_t>(split), at) ||
+        !fullWrite(fd, tlsRun.data(), static_cast<size_t>(bytes - split), at + split)) {
         if (fresh && !l->rec.spilled)
             khfa_FreeSpace(hfa_, static_cast<uint32_t>(at), static_cast<int32_t>(bytes), nullptr);
         fail(err, fn, 4, "Cannot write %ld blocks from (%ld, %ld) of layer %s: %s",
