@@ -572,9 +572,25 @@ int Image::layerDestroy(const std::string &name, Kerr_ErrorReport **err) {
         }
         kerr_DeleteErrorReportEx(err);
     } else {
-        for (const BlockInfo &b : l->blocks)
-            if (b.flags & kBlockWritten)
-                khfa_FreeSpace(hfa_, b.offsetLow, static_cast<int32_t>(b.space), nullptr);
+        // Spaces side by side go back as one (the free list would join them).
+        uint64_t start = 0, size = 0;
+        auto release = [&] {
+            if (size)
+                khfa_FreeSpace(hfa_, static_cast<uint32_t>(start), static_cast<int32_t>(size),
+                               nullptr);
+            size = 0;
+        };
+        for (const BlockInfo &b : l->blocks) {
+            if (!(b.flags & kBlockWritten)) continue;
+            if (size && b.offsetLow == start + size && size + b.space <= (uint64_t{1} << 30)) {
+                size += b.space;
+                continue;
+            }
+            release();
+            start = b.offsetLow;
+            size = b.space;
+        }
+        release();
     }
     {
         HfaSection section;
