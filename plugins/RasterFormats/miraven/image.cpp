@@ -144,6 +144,7 @@ void fillNull(const LayerRecord &rec, uint8_t *out, int64_t count) {
 }
 
 thread_local std::vector<uint8_t> tlsPacked, tlsStored, tlsEdge, tlsPart, tlsRun;
+thread_local std::vector<uint64_t> tlsPlaces;
 
 }  // namespace
 
@@ -1108,9 +1109,10 @@ int Image::blockWrite(Layer *l, int32_t column, int32_t row, const void *buffer,
     return 0;
 }
 
-// A run of uncompressed blocks in one write: all new (one space for the
-// run), all in place side by side, or spilled (fixed slots side by side).
-// 1 when written, 0 when the run has to go block by block.
+// A run of uncompressed blocks, all new, all written before (rewritten in
+// place) or spilled: each gets the place a write of its own would give it,
+// and blocks whose places follow each other go in one write. 1 when
+// written, 0 when the run has to go block by block.
 int Image::writeAtOnce(Layer *l, int32_t column, int32_t row, int32_t count, const uint8_t *data,
                        Kerr_ErrorReport **err) {
     static const char *const fn = "miraven_BlockWriteRun";
@@ -1118,27 +1120,33 @@ int Image::writeAtOnce(Layer *l, int32_t column, int32_t row, int32_t count, con
     if (l->rec.compression != kCompressNone || fileBytes < KHFA_FREE_NODE_SIZE || l->blocks.empty())
         return 0;
     BlockInfo *b = &l->blocks[static_cast<size_t>(row) * l->across + column];
-    const uint64_t bytes = fileBytes * static_cast<uint64_t>(count);
+    const bool spilled = l->rec.spilled;
     bool fresh = true, inPlace = true;
     for (int32_t i = 0; i < count; ++i) {
         fresh = fresh && !(b[i].flags & kBlockWritten);
-        inPlace = inPlace && (b[i].flags & kBlockWritten) && b[i].space >= fileBytes &&
-                  b[i].offsetLow == b[0].offsetLow + i * fileBytes;
+        inPlace = inPlace && (b[i].flags & kBlockWritten) && b[i].space >= fileBytes;
     }
-    uint64_t at = b[0].offsetLow;
-    if (l->rec.spilled) {
-        if (companionOpen(false, err) != 0) return -1;
-        at = l->spillBase() + (static_cast<uint64_t>(row) * l->across + column) * fileBytes;
-    } else if (fresh) {
-        at = allocate(static_cast<uint32_t>(bytes), err);
-        if (at == 0) {
-            fail(err, fn, 3, "No space for %ld blocks from (%ld, %ld) of layer %s",
-                 static_cast<long>(count), static_cast<long>(row), static_cast<long>(column),
-                 l->name.c_str());
+    if (!spilled && !fresh && !inPlace) return 0;
+    if (spilled && companionOpen(false, err) != 0) return -1;
+    std::vector<uint64_t> &at = tlsPlaces;
+    at.resize(static_cast<size_t>(count));
+    auto release = [&](int32_t n) {
+        for (int32_t i = 0; fresh && !spilled && i < n; ++i)
+            khfa_FreeSpace(hfa_, static_cast<uint32_t>(at[i]), static_cast<int32_t>(fileBytes),
+                           nullptr);
+    };
+    for (int32_t i = 0; i < count; ++i) {
+        if (spilled)
+            at[i] =
+                l->spillBase() + (static_cast<uint64_t>(row) * l->across + column + i) * fileBytes;
+        else if (inPlace)
+            at[i] = b[i].offsetLow;
+        else if ((at[i] = allocate(static_cast<uint32_t>(fileBytes), err)) == 0) {
+            release(i);
+            fail(err, fn, 3, "No space for block (%ld, %ld) of layer %s", static_cast<long>(row),
+                 static_cast<long>(column + i), l->name.c_str());
             return -1;
         }
-    } else if (!inPlace) {
-        return 0;
     }
     // The caller's bytes are the stored form, but for edge blocks (outside
     // pixels cleared) and sub-byte pixels (packed): those blocks, the last
@@ -1163,22 +1171,22 @@ int Image::writeAtOnce(Layer *l, int32_t column, int32_t row, int32_t count, con
         else
             memcpy(to, block, static_cast<size_t>(fileBytes));
     }
-    const int fd = l->rec.spilled ? companionFd_ : dataFd_;
-    const uint64_t split = direct * fileBytes;
-    if (!fullWrite(fd, data, static_cast<size_t>(split), at) ||
-        !fullWrite(fd, tlsRun.data(), static_cast<size_t>(bytes - split), at + split)) {
-        if (fresh && !l->rec.spilled)
-            khfa_FreeSpace(hfa_, static_cast<uint32_t>(at), static_cast<int32_t>(bytes), nullptr);
-        fail(err, fn, 4, "Cannot write %ld blocks from (%ld, %ld) of layer %s: %s",
-             static_cast<long>(count), static_cast<long>(row), static_cast<long>(column),
-             l->name.c_str(), strerror(errno));
-        return -1;
+    const int fd = spilled ? companionFd_ : dataFd_;
+    for (int32_t i = 0, j; i < count; i = j) {
+        for (j = i + 1; j < count && j != direct && at[j] == at[j - 1] + fileBytes;) ++j;
+        const uint8_t *from =
+            i < direct ? data + i * fileBytes : tlsRun.data() + (i - direct) * fileBytes;
+        if (!fullWrite(fd, from, static_cast<size_t>((j - i) * fileBytes), at[i])) {
+            release(count);
+            fail(err, fn, 4, "Cannot write blocks (%ld, %ld) to (%ld, %ld) of layer %s: %s",
+                 static_cast<long>(row), static_cast<long>(column + i), static_cast<long>(row),
+                 static_cast<long>(column + j - 1), l->name.c_str(), strerror(errno));
+            return -1;
+        }
     }
     for (int32_t i = 0; i < count; ++i) {
-        const uint64_t p = at + i * fileBytes;
-        const uint32_t space =
-            l->rec.spilled || fresh ? static_cast<uint32_t>(fileBytes) : b[i].space;
-        b[i] = {static_cast<uint32_t>(p), static_cast<uint32_t>(l->rec.spilled ? p >> 32 : 0),
+        const uint32_t space = spilled || fresh ? static_cast<uint32_t>(fileBytes) : b[i].space;
+        b[i] = {static_cast<uint32_t>(at[i]), static_cast<uint32_t>(spilled ? at[i] >> 32 : 0),
                 static_cast<uint32_t>(fileBytes), space, kBlockWritten};
     }
     l->tableDirty = true;
