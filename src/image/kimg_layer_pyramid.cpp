@@ -179,18 +179,18 @@ struct LevelSource {
         count -= r - first;
         first = r;
     }
-    // Room for n more rows at the end. The band moves to the front when it
-    // reaches the end; with room for twice what it holds (left
-    // uninitialised until written), every other time at most.
+    // Room for n more rows at the end, moving the band to the front when
+    // that saves growing. New room is left uninitialised until written:
+    // fresh pages cost more than moving the rows still wanted.
     unsigned char *grow(long n) {
         const size_t held = static_cast<size_t>(count * rowBytes);
         const size_t need = held + static_cast<size_t>(n * rowBytes);
         if (offset + need > capacity) {
-            if (need > capacity / 2) {
-                auto more = std::make_unique_for_overwrite<unsigned char[]>(2 * need);
+            if (need > capacity) {
+                auto more = std::make_unique_for_overwrite<unsigned char[]>(need);
                 if (held) std::memcpy(more.get(), rows.get() + offset, held);
                 rows = std::move(more);
-                capacity = 2 * need;
+                capacity = need;
             } else if (held) {
                 std::memmove(rows.get(), rows.get() + offset, held);
             }
