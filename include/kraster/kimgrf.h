@@ -275,6 +275,11 @@ typedef long (*Kimg_RFLayerRasterReadPartFunc)(void *layer, long blockRow, long 
                                                Kerr_ErrorReport **err);
 typedef long (*Kimg_RFLayerRasterWriteFunc)(void *layer, long blockRow, long blockColumn,
                                             const void *data, Kerr_ErrorReport **err);
+/* Optional: count blocks of one block row from blockColumn on, in host form
+ * one after another in data, written at once (whole strips of blocks). */
+typedef long (*Kimg_RFLayerRasterWriteRunFunc)(void *layer, long blockRow, long blockColumn,
+                                               long count, const void *data,
+                                               Kerr_ErrorReport **err);
 /* One block as the format stores it (raw mode): heap buffer and its size. A
  * format without this entry has no raw mode. */
 typedef long (*Kimg_RFLayerRasterReadMIFFunc)(void *layer, long blockRow, long blockColumn,
@@ -372,6 +377,7 @@ typedef long (*Kimg_RFUAIReferencedFileNameGetFunc)(const char *proxyName, char 
     X(LayerRasterRead, Kimg_RFLayerRasterReadFunc, 1)                                   \
     X(LayerRasterReadPart, Kimg_RFLayerRasterReadPartFunc, 0)                           \
     X(LayerRasterWrite, Kimg_RFLayerRasterWriteFunc, 0)                                 \
+    X(LayerRasterWriteRun, Kimg_RFLayerRasterWriteRunFunc, 0)                           \
     X(LayerRasterModTimeGet, Kimg_RFLayerModTimeGetFunc, 0)                             \
     X(LayerRasterReadMIF, Kimg_RFLayerRasterReadMIFFunc, 0)                             \
     X(LayerRasterReadInitiate, Kimg_RFLayerRasterReadInitiateFunc, 0)                   \

@@ -54,6 +54,14 @@ bool layerCloseRRDCheck(Kimg_Layer *layer, Kerr_ErrorReport **err);
 // Reads block `index` from the plug-in into data (no cache): 0 or -1.
 int blockReadDirect(Kimg_Layer *layer, long index, void *data, Kerr_ErrorReport **err);
 
+// Writes a whole block row of the layer, rows [row, row + rows), from a
+// raster of the layer's own type and size: in one call of the plug-in's
+// run writes when it has them and no block of the row is cached (the
+// blocks laid out in `run`), else through the cache as PixelRectSet.
+// False with a report.
+bool layerStripWrite(Kimg_Layer *layer, long row, long rows, const Kgda_BaseData *strip,
+                     std::vector<unsigned char> &run, const char *fn, Report &e);
+
 // Refuses a null layer ("NULL layer") and, for a write, a read-only one
 // (readOnlyFormat, a printf format taking the layer's name).
 bool layerCheck(const Kimg_Layer *layer, bool forWrite, const char *readOnlyFormat, const char *fn,

@@ -166,11 +166,11 @@ struct LevelSource {
     Kimg_Layer *layer = nullptr;  // null: fed by the level before
     int32_t type = 0;
     long width = 0, height = 0, rowBytes = 0;
-    std::vector<unsigned char> rows;
-    size_t offset = 0;
+    std::unique_ptr<unsigned char[]> rows;
+    size_t capacity = 0, offset = 0;
     long first = 0, count = 0;
 
-    unsigned char *row(long r) { return rows.data() + offset + (r - first) * rowBytes; }
+    unsigned char *row(long r) { return rows.get() + offset + (r - first) * rowBytes; }
     long end() const { return first + count; }
     void drop(long r) {
         if (r <= first) return;
@@ -180,16 +180,23 @@ struct LevelSource {
         first = r;
     }
     // Room for n more rows at the end, moving the band to the front when
-    // that saves growing.
+    // that saves growing. New room is left uninitialised until written:
+    // fresh pages cost more than moving the rows still wanted.
     unsigned char *grow(long n) {
         const size_t held = static_cast<size_t>(count * rowBytes);
         const size_t need = held + static_cast<size_t>(n * rowBytes);
-        if (offset + need > rows.size()) {
-            if (offset > 0) std::memmove(rows.data(), rows.data() + offset, held);
+        if (offset + need > capacity) {
+            if (need > capacity) {
+                auto more = std::make_unique_for_overwrite<unsigned char[]>(need);
+                if (held) std::memcpy(more.get(), rows.get() + offset, held);
+                rows = std::move(more);
+                capacity = need;
+            } else if (held) {
+                std::memmove(rows.get(), rows.get() + offset, held);
+            }
             offset = 0;
-            if (need > rows.size()) rows.resize(need);
         }
-        return rows.data() + offset + held;
+        return rows.get() + offset + held;
     }
 };
 
@@ -261,7 +268,7 @@ struct LevelRun {
     Kimg_Layer *dst = nullptr;
     Kirf_ResampleData *resample = nullptr;
     LevelSource source;
-    std::vector<unsigned char> strip;
+    std::vector<unsigned char> strip, run;
     long next = 0;  // the next row to compute
     ~LevelRun() { kirf_ResampleDataDestroy(resample, nullptr); }
 };
@@ -303,7 +310,7 @@ bool pump(std::vector<std::unique_ptr<LevelRun>> &runs, size_t k, const char *fn
         }
         if (!borrow(out, at, rows, lv.width, r.dst->pixelType) ||
             kirf_ResampleBlockInterpolate(r.resample, rect, &stack, e.out()) != 0 ||
-            kimg_LayerRasterPixelRectSet(r.dst, 0, r.next, lv.width, rows, &out, e.out()) != 0) {
+            !layerStripWrite(r.dst, r.next, rows, &out, r.run, fn, e)) {
             e.error(fn, 34, "Computing pyramid level %s failed", lv.node.c_str());
             return false;
         }

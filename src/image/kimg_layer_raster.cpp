@@ -380,6 +380,43 @@ int rectSet(Kimg_Layer *l, long column, long row, long columns, long rows,
     return ok ? 0 : -1;
 }
 
+bool layerStripWrite(Kimg_Layer *l, long row, long rows, const Kgda_BaseData *strip,
+                     std::vector<unsigned char> &run, const char *fn, Report &e) {
+    const long first = row / l->blockHeight * l->blocksAcross, count = l->blocksAcross;
+    bool direct =
+        l->instance->fn.LayerRasterWriteRun && !l->rawMode && !l->readOnly && l->undoLevels == 0 &&
+        row % l->blockHeight == 0 && rows == std::min(l->blockHeight, l->height - row) &&
+        strip->datatype == l->pixelType && strip->numcolumns == l->width && strip->numrows >= rows;
+    for (long i = 0; direct && i < count; ++i)
+        direct = !kdms_CacheIndexPresent(l->cache, first + i);
+    if (!direct) return rectSet(l, 0, row, l->width, rows, strip, nullptr, fn, e.out()) == 0;
+    const long lb = kmsc_AddressOf_kgda_NumBytesPerPixel()[l->pixelType];
+    const long line = l->blockWidth * lb, stride = l->blockBytes;
+    run.resize(static_cast<size_t>(stride * count));
+    // Pixels outside the layer are 0, as the cache would have them.
+    const long right = l->width - (count - 1) * l->blockWidth;
+    if (rows < l->blockHeight)
+        std::memset(run.data(), 0, run.size());
+    else if (right < l->blockWidth)
+        std::memset(run.data() + (count - 1) * stride, 0, static_cast<size_t>(stride));
+    for (long y = 0; y < rows; ++y) {
+        const unsigned char *src = strip->windowStart + y * strip->pitch;
+        unsigned char *dst = run.data() + y * line;
+        for (long b = 0; b + 1 < count; ++b, src += line, dst += stride)
+            copyRows(dst, 0, src, 0, line, 1);
+        copyRows(dst, 0, src, 0, right * lb, 1);
+    }
+    Kerr_ErrorReport *pe = nullptr;
+    if (call(*l->instance, l->instance->fn.LayerRasterWriteRun, nullptr, l->handle,
+             row / l->blockHeight, 0L, count, static_cast<const void *>(run.data()), &pe) < 0) {
+        e.wrap(pe, fn, 67, "LayerRasterWriteRun failed");
+        return false;
+    }
+    kerr_DeleteErrorReport(pe);
+    noteWrite(l);
+    return true;
+}
+
 // The window as bounds (the whole layer without one).
 Bounds windowOf(const Kimg_Layer *l) {
     if (!l->hasWindow) return whole(l);

@@ -552,6 +552,17 @@ TEST_F(Layer, PluginFailuresReachTheCaller) {
         EXPECT_SAYS(err, "readFunc failed");
     }
     kimg_LayerClose(l, nullptr);
+    // Pyramid strips go to the plug-in in runs of blocks.
+    l = create(name("g.klp"), KGDA_TYPE_U8, 64, 64, 0);
+    {
+        ktest::ScopedEnv fail("KTEST_LP_FAIL_WRITE", "1");
+        EXPECT_EQ(kimg_LayerRRDCompute(l, &err), -1);
+        EXPECT_NE(ktest::messages(err.r).find("Computing pyramid level :Band_1_ss_2_ failed | "
+                                              "LayerRasterWriteRun failed"),
+                  std::string::npos)
+            << ktest::messages(err.r);
+    }
+    kimg_LayerClose(l, nullptr);
 }
 
 // Random rectangle reads and writes against an in-memory model with random

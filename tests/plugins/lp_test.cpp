@@ -394,6 +394,16 @@ KIMG_RF_EXPORT long LayerRasterWrite(void *h, long row, long column, const void 
     return 0;
 }
 
+// Runs of blocks, written one by one.
+KIMG_RF_EXPORT long LayerRasterWriteRun(void *h, long row, long column, long count,
+                                        const void *data, Kerr_ErrorReport **err) {
+    const auto *p = static_cast<const unsigned char *>(data);
+    for (long i = 0; i < count; ++i)
+        if (LayerRasterWrite(h, row, column + i, p + i * layerOf(h)->blockBytes(), err) != 0)
+            return -1;
+    return 0;
+}
+
 KIMG_RF_EXPORT long LayerRasterModTimeGet(void *h, int64_t *modTime, Kerr_ErrorReport **) {
     *modTime = layerOf(h)->modTime;
     return 0;

@@ -146,13 +146,34 @@ TEST_F(Miraven, EveryPixelTypeAndCompressionRoundTrips) {
                 rf.LayerCreate(f, layer.c_str(), 1, pt, s.width, s.height, comp, &bw, &bh, &e);
             ASSERT_NE(l, nullptr) << layer << ktest::messages(e.r);
             ASSERT_EQ(bw, s.bw);
-            for (long r = 0; r < down; ++r)
+            // Its twin ":R..." gets the same blocks in runs: rows 0 and 2 whole,
+            // twice (new, then in place), row 1 as two runs of one block.
+            long bw2 = s.bw, bh2 = s.bh;
+            void *twin = rf.LayerCreate(f, (":R" + layer.substr(2)).c_str(), 1, pt, s.width,
+                                        s.height, comp, &bw2, &bh2, &e);
+            ASSERT_NE(twin, nullptr);
+            for (long r = 0; r < down; ++r) {
+                std::vector<uint8_t> run;
                 for (long c = 0; c < across; ++c) {
-                    if (r == 1 && c == 1) continue;  // left unwritten
                     const auto v = blockData(pt, s, r, c);
+                    run.insert(run.end(), v.begin(), v.end());
+                    if (r == 1 && c == 1) continue;  // left unwritten
                     ASSERT_EQ(rf.LayerRasterWrite(l, r, c, v.data(), &e), 0)
                         << ktest::messages(e.r);
+                    if (r == 1) ASSERT_EQ(rf.LayerRasterWriteRun(twin, r, c, 1, v.data(), &e), 0);
                 }
+                for (int again = 0; r != 1 && again < 2; ++again)
+                    ASSERT_EQ(rf.LayerRasterWriteRun(twin, r, 0, across, run.data(), &e), 0)
+                        << ktest::messages(e.r);
+            }
+            // A run past the end of its row.
+            errno = 0;
+            const std::vector<uint8_t> three(static_cast<size_t>(3 * s.bw * s.bh * bytesOf(pt)));
+            EXPECT_LT(rf.LayerRasterWriteRun(twin, 0, 1, across, three.data(), &e), 0);
+            EXPECT_EQ(errno, EIO);
+            EXPECT_NE(ktest::messages(e.r).find("Run of 3 blocks from (0, 1) is outside layer"),
+                      std::string::npos);
+            ASSERT_EQ(rf.LayerClose(twin, &e), 0);
             if (pt == 3) {  // a null value for the unwritten block
                 uint8_t nv = 7;
                 Kgda_BaseData *bd = kgda_BaseDataCreate(1, 1, KGDA_TYPE_U8, 0, &nv, &e);
@@ -168,7 +189,7 @@ TEST_F(Miraven, EveryPixelTypeAndCompressionRoundTrips) {
     long count = 0;
     char **names = nullptr;
     ASSERT_EQ(rf.FileLayerNamesGet(f, &count, &names, &e), 0);
-    ASSERT_EQ(count, 39);
+    ASSERT_EQ(count, 78);
     EXPECT_EQ(rftest::taken(count, names)[0], ":L0_0");
     for (long comp = 0; comp < 3; ++comp)
         for (long pt = 0; pt < 13; ++pt) {
@@ -179,6 +200,9 @@ TEST_F(Miraven, EveryPixelTypeAndCompressionRoundTrips) {
             ASSERT_NE(l, nullptr);
             EXPECT_EQ(std::vector<long>({w, h, p, c, lt, bw, bh}),
                       std::vector<long>({s.width, s.height, pt, comp, 1, s.bw, s.bh}));
+            void *twin = rf.LayerOpen(f, (":R" + layer.substr(2)).c_str(), &w, &h, &p, &c, &lt, &bw,
+                                      &bh, &e);
+            ASSERT_NE(twin, nullptr);
             std::vector<uint8_t> back(static_cast<size_t>(s.bw * s.bh * bytesOf(pt)));
             for (long r = 0; r < down; ++r)
                 for (long col = 0; col < across; ++col) {
@@ -186,6 +210,17 @@ TEST_F(Miraven, EveryPixelTypeAndCompressionRoundTrips) {
                     auto want = blockData(pt, s, r, col);
                     if (r == 1 && col == 1) std::fill(want.begin(), want.end(), pt == 3 ? 7 : 0);
                     ASSERT_EQ(back, expected(want, pt, s, r, col)) << r << "," << col;
+                    // Blocks written in runs are stored as those written singly.
+                    unsigned char *one = nullptr, *two = nullptr;
+                    long n1 = 0, n2 = 0;
+                    ASSERT_EQ(rf.LayerRasterReadMIF(l, r, col, &one, &n1, &e), 0);
+                    ASSERT_EQ(rf.LayerRasterReadMIF(twin, r, col, &two, &n2, &e), 0);
+                    if (r != 1 || col != 1)
+                        EXPECT_EQ(std::vector<uint8_t>(one, one + n1),
+                                  std::vector<uint8_t>(two, two + n2))
+                            << "stored " << r << "," << col;
+                    kmsc_HeapFree(one);
+                    kmsc_HeapFree(two);
                     // Part of the block at a wider pitch gives the same pixels.
                     const long px = bytesOf(pt), pitch = s.bw * px + 5, x0 = 3, y0 = 2;
                     const long cols = s.bw - 5, rows = s.bh - 3;
@@ -207,6 +242,10 @@ TEST_F(Miraven, EveryPixelTypeAndCompressionRoundTrips) {
             EXPECT_SAYS(e, "Part of block (0, 0) outside the block");
             EXPECT_LT(rf.LayerRasterWrite(l, 0, 0, back.data(), &e), 0);
             EXPECT_EQ(errno, EACCES);
+            errno = 0;
+            EXPECT_LT(rf.LayerRasterWriteRun(l, 0, 0, 1, back.data(), &e), 0);
+            EXPECT_EQ(errno, EACCES);
+            ASSERT_EQ(rf.LayerClose(twin, &e), 0);
             ASSERT_EQ(rf.LayerClose(l, &e), 0);
         }
     ASSERT_EQ(rf.FileClose(f, &e), 0);
@@ -501,7 +540,9 @@ TEST_F(Miraven, HugeLayerSpillsToSparseCompanion) {
     std::vector<uint16_t> a(64 * 64, 1111), z(64 * 64), back(64 * 64);
     for (size_t i = 0; i < z.size(); ++i) z[i] = static_cast<uint16_t>(i);
     ASSERT_EQ(rf.LayerRasterWrite(l, 0, 0, a.data(), &e), 0) << ktest::messages(e.r);
-    ASSERT_EQ(rf.LayerRasterWrite(l, last, last, z.data(), &e), 0);
+    std::vector<uint16_t> run(a);  // the last two blocks of the last row at once
+    run.insert(run.end(), z.begin(), z.end());
+    ASSERT_EQ(rf.LayerRasterWriteRun(l, last, last - 1, 2, run.data(), &e), 0);
     rf.LayerClose(l, &e);
     ASSERT_EQ(rf.FileClose(f, &e), 0) << ktest::messages(e.r);
     struct stat st {};
@@ -526,6 +567,10 @@ TEST_F(Miraven, HugeLayerSpillsToSparseCompanion) {
         ASSERT_NE(l, nullptr) << n;
         ASSERT_EQ(rf.LayerRasterRead(l, 0, 0, back.data(), &e), 0);
         EXPECT_EQ(back, a);
+        ASSERT_EQ(rf.LayerRasterRead(l, last, last - 1, back.data(), &e), 0);
+        std::vector<uint16_t> top(a);  // rows below the layer's last are 0
+        std::fill(top.begin() + 64 * (50000 % 64), top.end(), 0);
+        EXPECT_EQ(back, top);
         ASSERT_EQ(rf.LayerRasterRead(l, last, last, back.data(), &e), 0) << ktest::messages(e.r);
         for (size_t i = 0; i < z.size(); ++i)
             z[i] = (i % 64) < 50000 % 64 && i / 64 < 50000 % 64 ? z[i] : 0;

@@ -143,7 +143,8 @@ void fillNull(const LayerRecord &rec, uint8_t *out, int64_t count) {
     kmsc_AddressOf_kpxm_Fill()[rec.pixelType](out, one, count);
 }
 
-thread_local std::vector<uint8_t> tlsPacked, tlsStored, tlsEdge, tlsPart;
+thread_local std::vector<uint8_t> tlsPacked, tlsStored, tlsEdge, tlsPart, tlsRun;
+thread_local std::vector<uint64_t> tlsPlaces;
 
 }  // namespace
 
@@ -572,9 +573,25 @@ int Image::layerDestroy(const std::string &name, Kerr_ErrorReport **err) {
         }
         kerr_DeleteErrorReportEx(err);
     } else {
-        for (const BlockInfo &b : l->blocks)
-            if (b.flags & kBlockWritten)
-                khfa_FreeSpace(hfa_, b.offsetLow, static_cast<int32_t>(b.space), nullptr);
+        // Spaces side by side go back as one (the free list would join them).
+        uint64_t start = 0, size = 0;
+        auto release = [&] {
+            if (size)
+                khfa_FreeSpace(hfa_, static_cast<uint32_t>(start), static_cast<int32_t>(size),
+                               nullptr);
+            size = 0;
+        };
+        for (const BlockInfo &b : l->blocks) {
+            if (!(b.flags & kBlockWritten)) continue;
+            if (size && b.offsetLow == start + size && size + b.space <= (uint64_t{1} << 30)) {
+                size += b.space;
+                continue;
+            }
+            release();
+            start = b.offsetLow;
+            size = b.space;
+        }
+        release();
     }
     {
         HfaSection section;
@@ -1089,6 +1106,123 @@ int Image::blockWrite(Layer *l, int32_t column, int32_t row, const void *buffer,
     }
     l->tableDirty = true;
     l->rasterModTime = now();
+    return 0;
+}
+
+// A run of uncompressed blocks, all new, all written before (rewritten in
+// place) or spilled: each gets the place a write of its own would give it,
+// and blocks whose places follow each other go in one write. 1 when
+// written, 0 when the run has to go block by block.
+int Image::writeAtOnce(Layer *l, int32_t column, int32_t row, int32_t count, const uint8_t *data,
+                       Kerr_ErrorReport **err) {
+    static const char *const fn = "miraven_BlockWriteRun";
+    const uint64_t fileBytes = static_cast<uint64_t>(l->fileBlockBytes);
+    if (l->rec.compression != kCompressNone || fileBytes < KHFA_FREE_NODE_SIZE || l->blocks.empty())
+        return 0;
+    BlockInfo *b = &l->blocks[static_cast<size_t>(row) * l->across + column];
+    const bool spilled = l->rec.spilled;
+    bool fresh = true, inPlace = true;
+    for (int32_t i = 0; i < count; ++i) {
+        fresh = fresh && !(b[i].flags & kBlockWritten);
+        inPlace = inPlace && (b[i].flags & kBlockWritten) && b[i].space >= fileBytes;
+    }
+    if (!spilled && !fresh && !inPlace) return 0;
+    if (spilled && companionOpen(false, err) != 0) return -1;
+    std::vector<uint64_t> &at = tlsPlaces;
+    at.resize(static_cast<size_t>(count));
+    auto release = [&](int32_t n) {
+        for (int32_t i = 0; fresh && !spilled && i < n; ++i)
+            khfa_FreeSpace(hfa_, static_cast<uint32_t>(at[i]), static_cast<int32_t>(fileBytes),
+                           nullptr);
+    };
+    for (int32_t i = 0; i < count; ++i) {
+        if (spilled)
+            at[i] =
+                l->spillBase() + (static_cast<uint64_t>(row) * l->across + column + i) * fileBytes;
+        else if (inPlace)
+            at[i] = b[i].offsetLow;
+        else if ((at[i] = allocate(static_cast<uint32_t>(fileBytes), err)) == 0) {
+            release(i);
+            fail(err, fn, 3, "No space for block (%ld, %ld) of layer %s", static_cast<long>(row),
+                 static_cast<long>(column + i), l->name.c_str());
+            return -1;
+        }
+    }
+    // The caller's bytes are the stored form, but for edge blocks (outside
+    // pixels cleared) and sub-byte pixels (packed): those blocks, the last
+    // or all, go from a copy.
+    const int bits = pixelBits(l->rec.pixelType);
+    int32_t direct = count;
+    if (bits < 8 || isEdge(l, column, row))
+        direct = 0;
+    else if (isEdge(l, column + count - 1, row))
+        direct = count - 1;
+    tlsRun.resize(static_cast<size_t>((count - direct) * fileBytes));
+    for (int32_t i = direct; i < count; ++i) {
+        const uint8_t *block = data + i * l->memoryBlockBytes;
+        if (isEdge(l, column + i, row)) {
+            tlsEdge.assign(block, block + l->memoryBlockBytes);
+            zeroOutside(l, column + i, row, tlsEdge.data());
+            block = tlsEdge.data();
+        }
+        uint8_t *to = tlsRun.data() + (i - direct) * fileBytes;
+        if (bits < 8)
+            packSubByte(block, to, bits, l->rec.blockWidth, l->rec.blockHeight);
+        else
+            memcpy(to, block, static_cast<size_t>(fileBytes));
+    }
+    const int fd = spilled ? companionFd_ : dataFd_;
+    for (int32_t i = 0, j; i < count; i = j) {
+        for (j = i + 1; j < count && j != direct && at[j] == at[j - 1] + fileBytes;) ++j;
+        const uint8_t *from =
+            i < direct ? data + i * fileBytes : tlsRun.data() + (i - direct) * fileBytes;
+        if (!fullWrite(fd, from, static_cast<size_t>((j - i) * fileBytes), at[i])) {
+            release(count);
+            fail(err, fn, 4, "Cannot write blocks (%ld, %ld) to (%ld, %ld) of layer %s: %s",
+                 static_cast<long>(row), static_cast<long>(column + i), static_cast<long>(row),
+                 static_cast<long>(column + j - 1), l->name.c_str(), strerror(errno));
+            return -1;
+        }
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        const uint32_t space = spilled || fresh ? static_cast<uint32_t>(fileBytes) : b[i].space;
+        b[i] = {static_cast<uint32_t>(at[i]), static_cast<uint32_t>(spilled ? at[i] >> 32 : 0),
+                static_cast<uint32_t>(fileBytes), space, kBlockWritten};
+    }
+    l->tableDirty = true;
+    l->rasterModTime = now();
+    return 1;
+}
+
+int Image::blockWriteRun(Layer *l, int32_t column, int32_t row, int32_t count, const void *buffer,
+                         Kerr_ErrorReport **err) {
+    static const char *const fn = "miraven_BlockWriteRun";
+    if (!writable_) {
+        fail(err, fn, 1, "%s is read-only", name_.c_str());
+        return -1;
+    }
+    if (!blockInside(l, column, row, buffer, err, fn)) return -1;
+    if (count < 1 || count > l->across - column) {
+        fail(err, fn, 2, "Run of %ld blocks from (%ld, %ld) is outside layer %s",
+             static_cast<long>(count), static_cast<long>(row), static_cast<long>(column),
+             l->name.c_str());
+        return -1;
+    }
+    if (!l->tableLoaded && loadTable(l, err) != 0) return -1;
+    const auto *data = static_cast<const uint8_t *>(buffer);
+    // Pieces of at most the HFA file's growth step go at once.
+    const int32_t piece = static_cast<int32_t>(
+        std::max<int64_t>(1, kGrowth / std::max<int64_t>(1, l->fileBlockBytes)));
+    for (int32_t done = 0; done < count;) {
+        const int32_t n = std::min(piece, count - done);
+        const uint8_t *in = data + done * l->memoryBlockBytes;
+        const int rc = writeAtOnce(l, column + done, row, n, in, err);
+        if (rc < 0) return -1;
+        for (int32_t i = 0; rc == 0 && i < n; ++i)
+            if (blockWrite(l, column + done + i, row, in + i * l->memoryBlockBytes, err) != 0)
+                return -1;
+        done += n;
+    }
     return 0;
 }
 

@@ -115,6 +115,10 @@ class Image {
     int blockRead(Layer *layer, int32_t column, int32_t row, void *buffer, Kerr_ErrorReport **err);
     int blockWrite(Layer *layer, int32_t column, int32_t row, const void *buffer,
                    Kerr_ErrorReport **err);
+    // count blocks of a block row from column on, in memory form one after
+    // another; stored as blockWrite would store each.
+    int blockWriteRun(Layer *layer, int32_t column, int32_t row, int32_t count, const void *buffer,
+                      Kerr_ErrorReport **err);
     // Pixels [x0, x0 + columns) x [y0, y0 + rows) of a block in memory form
     // into out, rows pitch bytes apart.
     int blockReadPart(Layer *layer, int32_t column, int32_t row, int64_t x0, int64_t y0,
@@ -152,6 +156,8 @@ class Image {
                    Kerr_ErrorReport **err);
     int64_t reservedBytes();
     uint32_t allocate(uint32_t space, Kerr_ErrorReport **err);
+    int writeAtOnce(Layer *layer, int32_t column, int32_t row, int32_t count, const uint8_t *data,
+                    Kerr_ErrorReport **err);
 
     std::string name_;
     Khfa_File *hfa_ = nullptr;

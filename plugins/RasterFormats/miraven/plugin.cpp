@@ -1106,6 +1106,24 @@ RF long LayerRasterWrite(void *layer, long blockRow, long blockColumn, const voi
                : wrapped(err, EIO, fn, 3);
 }
 
+RF long LayerRasterWriteRun(void *layer, long blockRow, long blockColumn, long count,
+                            const void *data, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
+    static const char *const fn = "LayerRasterWriteRun";
+    auto *lh = static_cast<LayerHandle *>(layer);
+    if (!lh || !data || blockRow < 0 || blockColumn < 0 || count < 1 || blockRow > INT32_MAX ||
+        blockColumn > INT32_MAX || count > INT32_MAX)
+        return failed(err, EINVAL, fn, 1, "Invalid arguments");
+    if (!lh->writable)
+        return failed(err, EACCES, fn, 2, "%s is read-only", lh->image->name().c_str());
+    Guard g(*lh->image, true);
+    return lh->image->blockWriteRun(lh->layer, static_cast<int32_t>(blockColumn),
+                                    static_cast<int32_t>(blockRow), static_cast<int32_t>(count),
+                                    data, err) == 0
+               ? 0
+               : wrapped(err, EIO, fn, 3);
+}
+
 RF long LayerRasterReadMIF(void *layer, long blockRow, long blockColumn, unsigned char **data,
                            long *dataSize, Kerr_ErrorReport **err) {
     REPORT_SLOT(err);

@@ -362,6 +362,34 @@ KIMG_RF_EXPORT long ResampleDataDestroy(void *data, Kerr_ErrorReport **) {
     return 0;
 }
 
+// The source pixels a block of destination pixels takes its taps from:
+// from the first tap of the first pixel to the last tap of the last, along
+// each axis, cut to the source when its size is known.
+KIMG_RF_EXPORT long ResampleBlockCheck(void *data, const Kirf_Scale *scale, long dstColumns,
+                                       long dstRows, long *srcColumn, long *srcRow,
+                                       long *srcColumns, long *srcRows, Kerr_ErrorReport **) {
+    if (!data || !scale || dstColumns < 1 || dstRows < 1 || !srcColumn || !srcRow || !srcColumns ||
+        !srcRows)
+        return errno = EINVAL, -1;
+    const Data &d = *static_cast<const Data *>(data);
+    auto span = [&](double origin, double step, long count, int64_t limit, long &start,
+                    long &size) {
+        const Taps a = taps(d.method.kind, origin, step, 0);
+        const Taps b = taps(d.method.kind, origin, step, count - 1);
+        start = std::min(a.first[0], b.first[0]);
+        long end = std::max(a.first[a.count - 1], b.first[b.count - 1]) + 1;
+        if (limit > 0) {
+            end = std::min<long>(end, static_cast<long>(limit));
+            start = std::clamp(start, 0L, static_cast<long>(limit) - 1);
+            end = std::max(end, start + 1);
+        }
+        size = end - start;
+    };
+    span(scale->x0, scale->dx, dstColumns, d.setup.srcColumns, *srcColumn, *srcColumns);
+    span(scale->y0, scale->dy, dstRows, d.setup.srcRows, *srcRow, *srcRows);
+    return 0;
+}
+
 KIMG_RF_EXPORT long ResampleBlockInterpolate(void *data, const Kgda_BaseData *src, long srcColumn,
                                              long srcRow, const Kirf_Scale *scale,
                                              Kgda_BaseData *dst, int32_t *underflow,
