@@ -160,7 +160,9 @@ TEST_F(Miraven, EveryPixelTypeAndCompressionRoundTrips) {
                     if (r == 1 && c == 1) continue;  // left unwritten
                     ASSERT_EQ(rf.LayerRasterWrite(l, r, c, v.data(), &e), 0)
                         << ktest::messages(e.r);
-                    if (r == 1) ASSERT_EQ(rf.LayerRasterWriteRun(twin, r, c, 1, v.data(), &e), 0);
+                    if (r == 1) {
+                        ASSERT_EQ(rf.LayerRasterWriteRun(twin, r, c, 1, v.data(), &e), 0);
+                    }
                 }
                 for (int again = 0; r != 1 && again < 2; ++again)
                     ASSERT_EQ(rf.LayerRasterWriteRun(twin, r, 0, across, run.data(), &e), 0)
@@ -215,10 +217,11 @@ TEST_F(Miraven, EveryPixelTypeAndCompressionRoundTrips) {
                     long n1 = 0, n2 = 0;
                     ASSERT_EQ(rf.LayerRasterReadMIF(l, r, col, &one, &n1, &e), 0);
                     ASSERT_EQ(rf.LayerRasterReadMIF(twin, r, col, &two, &n2, &e), 0);
-                    if (r != 1 || col != 1)
+                    if (r != 1 || col != 1) {
                         EXPECT_EQ(std::vector<uint8_t>(one, one + n1),
                                   std::vector<uint8_t>(two, two + n2))
                             << "stored " << r << "," << col;
+                    }
                     kmsc_HeapFree(one);
                     kmsc_HeapFree(two);
                     // Part of the block at a wider pitch gives the same pixels.
