@@ -1286,6 +1286,11 @@ TEST_F(Layer, ToolAndRrdFilesOnNativeImages) {
     l = kimg_LayerOpen((img + "(:Band_1)").c_str(), tk, &err, KIMG_LAYER_OPTION_RRD_EXTERNAL, 1L,
                        0);
     ASSERT_NE(l, nullptr);
+    // A rectangle that ends where its first block ends, read before anything is cached.
+    Rect part(54, 54, KGDA_TYPE_U16);
+    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 10, 10, 54, 54, part.b, &err), 0);
+    EXPECT_EQ((ktest::Ints{part.at<uint16_t>(0, 0), part.at<uint16_t>(53, 53)}),
+              (ktest::Ints{10 * 300 + 10, 63 * 300 + 63}));
     ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
     long count = 0;
     char **names = nullptr;
@@ -1362,6 +1367,10 @@ TEST_F(Layer, NeighborhoodFunctionsAndFunctionalsOverStacks) {
         kimg_LayerStackOpen((dir.file("nb.klp") + "(:a,:b)").c_str(), tk, &err, 0);
     ASSERT_NE(in, nullptr) << ktest::messages(err.r);
     ASSERT_EQ(in->count, 2);
+    Kgda_BaseDataStack *three = kgda_BaseDataStackCreate(3, 2, 2, KGDA_TYPE_F64, 0, nullptr);
+    EXPECT_REFUSAL(kimg_LayerStackRasterPixelRectStackGet(in, 0, 0, 2, 2, three, &err), -1,
+                   "Stack of 3 rectangles for 2 layers");
+    err.reset(), kgda_BaseDataStackDelete(three, nullptr);
     Kimg_LayerStack *out = kimg_LayerStackOpen(name("nb.klp", "out").c_str(), tk, &err, 0);
     ASSERT_NE(out, nullptr);
     EXPECT_REFUSAL(kimg_LayerStackApplyNeighborhoodFunction(in, out, 2, 3, KGDA_TYPE_F64, sum3x3,

@@ -258,6 +258,17 @@ TEST_F(LayerTable, LayerTypesAndBinFunctions) {
     EXPECT_EQ(KIMG_LAYER_ATHEMATIC, info.layerType);
     kdsc_TableClose(t, &err), kimg_LayerClose(l, &err);
     kimg_FileNameDequeue(dir.file("d.img").c_str(), &err);
+    // A bin function the layer type takes leaves the type alone, silently.
+    l = create("e.img", KIMG_LAYER_THEMATIC);
+    ASSERT_TRUE(l);
+    Bf direct(kdsc_BinFunctionCreateDirect(4, 0, &err));
+    kdsc_TableClose(kimg_TableCreate(l, nullptr, 4, direct.get(), &err), &err);
+    t = kimg_TableOpen(l, nullptr, &err);
+    ASSERT_TRUE(t) << ktest::messages(err.r);
+    kimg_LayerInfoGet(l, &info, &err);
+    EXPECT_EQ(info.layerType, KIMG_LAYER_THEMATIC);
+    EXPECT_EQ(printed.entries().size(), 1u);
+    kdsc_TableClose(t, &err), kimg_LayerClose(l, &err);
 
     // Read-only layers keep their tables and columns.
     l = open("d.img", true);

@@ -712,6 +712,8 @@ TEST(StatsEngine, FailureReturnsAreReported) {
                                                     e);
          },
          "Invalid x skip factor"},
+        {[&](auto e) { return ksta_StatisticsWriteSkipFactors(nullptr, ":x", 1, 1, e); },
+         "NULL argument"},
     };
     // The matrix is ill-formed for covariance (not symmetric).
     reinterpret_cast<double *>(matrix->data)[1] = 1;

@@ -470,10 +470,15 @@ void LayerStats::covarianceOfAFile(const std::string &file, bool ownEntries) {
     ASSERT_NE(read, nullptr) << ktest::messages(err.r);
     ASSERT_NE(read->covariance, nullptr);
     EXPECT_NEAR(read->allStats[2]->statistics.mean, mean[2], 1e-9);
-    ksta_AllStatsStackDelete(read), kimg_LayerStackClose(all, nullptr);
+    EXPECT_EQ(kimg_AllStatsStackWrite(all, read, &err), 0) << ktest::messages(err.r);
+    kimg_LayerStackClose(all, nullptr);
 
     Kimg_LayerStack *two = kimg_LayerStackOpen((file + "(:Layer_1,:Layer_2)").c_str(), tk, &err, 0);
     ASSERT_NE(two, nullptr) << ktest::messages(err.r);
+    EXPECT_REFUSAL(kimg_AllStatsStackWrite(two, read, &err), -1,
+                   "Number of layers in Ksta_AllStatsStack structure (3) is different than "
+                   "number of layers in layer stack (2)");
+    err.reset(), ksta_AllStatsStackDelete(read);
     EXPECT_EQ(kimg_CovarianceRead(two, &err), nullptr);
     EXPECT_SAYS(err, "Covariance matrix dimension mismatch");
     kimg_LayerStackClose(two, nullptr);

@@ -242,6 +242,10 @@ TEST(KfgaAlgebra, CompositionIsApplicationInSequence) {
     refused(err, !kfga_PolynomialComposition(aff.get(), three.get(), &err),
             "dimensions of two polynomials are not the same !!");
     EXPECT_EQ(std::string(err->function), "KFGA_POLYNOMIALCOMPOSITION");
+    err.reset();
+    Poly forty(kfga_PolynomialCreate(40, 3, 3, &err)), fifty(kfga_PolynomialCreate(50, 3, 3, &err));
+    refusedWith(err, !kfga_PolynomialComposition(forty.get(), fifty.get(), &err),
+                "The composed polynomial of order 2000 is too large");
     Poly f32(kfga_PolynomialCopyF64ToF32(aff.get(), &err));
     EXPECT_FALSE(kfga_PolynomialComposition(aff.get(), f32.get(), &err));
     EXPECT_TRUE(ktest::hasCode(err.r, "KFGA_POLYNOMIALCOMPOSITION", 4));
