@@ -102,6 +102,13 @@ TEST_F(HfaObject, WriteReadRewriteDeleteCopyList) {
     const intptr_t opts[] = {9, 0};
     EXPECT_EQ(khfa_ObjectCopy(f, ":obj", f, ":", "c2", 4, opts, &err), -1);
     EXPECT_TRUE(ktest::says(err.r, "does not yet support options"));
+    for (bool badSource : {true, false}) {
+        err.reset();
+        EXPECT_EQ(khfa_ObjectCopy(badSource ? nullptr : f, ":obj", badSource ? f : nullptr, ":",
+                                  "c3", KHFA_WRITE_LAST_CHILD, nullptr, &err),
+                  -1);
+        EXPECT_NE(err.r, nullptr);
+    }
     ASSERT_EQ(
         khfa_ObjectDataWrite(f, ":copy", "inner", "Other", KHFA_WRITE_LAST_CHILD, "ab", 2, &err),
         0);

@@ -525,6 +525,7 @@ TEST(StatsParameters, ConvertToStoredRecordAndBack) {
     void *o0 = kimg_StatisticsParametersConvertToMIFable(p, &d0, nullptr);
     EXPECT_NE(o0, nullptr);
     if (o0) kmif_ObjectFree(&o0, d0, nullptr);
+    EXPECT_EQ(kimg_StatisticsParametersAOINameGet(p), nullptr);
     const char *names[] = {":Layer_1", ":Layer_2"};
     ASSERT_EQ(kimg_StatisticsParametersLayerNamesSet(p, 2, names, nullptr), 0);
     Kgda_BaseData *ex =
