@@ -324,6 +324,14 @@ long byType(int32_t type, F f) {
     }
 }
 
+// Hands out one of the constant per-title lists.
+template <class T, size_t N, class Out>
+long list(const T (&array)[N], long *count, Out *out) {
+    *count = static_cast<long>(N);
+    *out = const_cast<Out>(array);
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -332,23 +340,27 @@ KIMG_RF_EXPORT long InstanceIsThreadsafe(void) {
     return 1;
 }
 
-#define LIST(array, out)                                      \
-    *count = static_cast<long>(sizeof array / sizeof *array); \
-    *out = const_cast<decltype(+*out)>(array);                \
-    return 0;
+KIMG_RF_EXPORT long InstanceTitleListGet(long *count, char ***names) {
+    return list(g_titles, count, names);
+}
+KIMG_RF_EXPORT long InstanceGeometricModelsInstanceListsGet(long *count, char ***lists) {
+    return list(g_models, count, lists);
+}
+KIMG_RF_EXPORT long InstanceKernelSizeListGet(long *count, long **sizes) {
+    return list(g_kernels, count, sizes);
+}
+KIMG_RF_EXPORT long InstanceSrcDataTypesGet(long *count, char ***lists) {
+    return list(g_sources, count, lists);
+}
+KIMG_RF_EXPORT long InstanceDstDataTypesGet(long *count, char ***names) {
+    return list(g_destinations, count, names);
+}
+KIMG_RF_EXPORT long InstanceSourceRangeFlagsGet(long *count, long **flags) {
+    return list(g_range, count, flags);
+}
 
-KIMG_RF_EXPORT long InstanceTitleListGet(long *count,
-                                         char ***names){LIST(g_titles, names)} KIMG_RF_EXPORT
-    long InstanceGeometricModelsInstanceListsGet(long *count, char ***lists){
-        LIST(g_models, lists)} KIMG_RF_EXPORT
-    long InstanceKernelSizeListGet(long *count, long **sizes){LIST(g_kernels, sizes)} KIMG_RF_EXPORT
-    long InstanceSrcDataTypesGet(long *count, char ***lists){LIST(g_sources, lists)} KIMG_RF_EXPORT
-    long InstanceDstDataTypesGet(long *count,
-                                 char ***names){LIST(g_destinations, names)} KIMG_RF_EXPORT
-    long InstanceSourceRangeFlagsGet(long *count, long **flags){LIST(g_range, flags)}
-
-KIMG_RF_EXPORT
-    void *ResampleDataCreate(long titleIndex, const Kirf_MethodSetup *setup, Kerr_ErrorReport **) {
+KIMG_RF_EXPORT void *ResampleDataCreate(long titleIndex, const Kirf_MethodSetup *setup,
+                                        Kerr_ErrorReport **) {
     if (titleIndex < 0 || titleIndex >= 5 || !setup) return errno = EINVAL, nullptr;
     auto *d = static_cast<Data *>(kmsc_HeapMalloc(sizeof(Data)));
     if (!d) return errno = ENOMEM, nullptr;
