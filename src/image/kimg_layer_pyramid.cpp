@@ -35,7 +35,12 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "image/kimg_layer.hpp"
 
@@ -181,16 +186,19 @@ struct LevelSource {
     }
     // Room for n more rows at the end, moving the band to the front when
     // that saves growing. New room is left uninitialised until written:
-    // fresh pages cost more than moving the rows still wanted.
+    // fresh pages cost more than moving the rows still wanted. A band fed by
+    // the level before grows to a few times what it needs, so that the rows
+    // still wanted move only now and then.
     unsigned char *grow(long n) {
         const size_t held = static_cast<size_t>(count * rowBytes);
         const size_t need = held + static_cast<size_t>(n * rowBytes);
         if (offset + need > capacity) {
             if (need > capacity) {
-                auto more = std::make_unique_for_overwrite<unsigned char[]>(need);
+                const size_t room = layer ? need : 4 * need;
+                auto more = std::make_unique_for_overwrite<unsigned char[]>(room);
                 if (held) std::memcpy(more.get(), rows.get() + offset, held);
                 rows = std::move(more);
-                capacity = need;
+                capacity = room;
             } else if (held) {
                 std::memmove(rows.get(), rows.get() + offset, held);
             }
@@ -261,12 +269,105 @@ int srcRects(void *client, long column, long row, long columns, long rows,
     return 0;
 }
 
+// The halving 2 x 2 mean of the first level taken from the layer's blocks
+// where the plug-in keeps them, with no band in between: each source block
+// gives the output pixels of the 2 x 2 squares it holds (whole squares, as
+// block sizes are even). Values are those of the resampling method's exact
+// path: unsigned sums rounded half up.
+struct InPlaceMean {
+    Kimg_Layer *layer = nullptr;
+    Kgda_BaseData *out = nullptr;         // the strip being computed
+    long first = 0, rows = 0, width = 0;  // its first row and size
+    long blockRow = 0;
+    void (*rowMean)(const unsigned char *a, const unsigned char *b, unsigned char *o, long n);
+};
+
+template <class T>
+void rowMeanOf(const unsigned char *a, const unsigned char *b, unsigned char *o, long n) {
+    const auto *p = reinterpret_cast<const T *>(a), *q = reinterpret_cast<const T *>(b);
+    auto *d = reinterpret_cast<T *>(o);
+    using Sum = std::conditional_t<(sizeof(T) < 4), uint32_t, uint64_t>;
+    long c = 0;
+#ifdef __SSE2__
+    // Bytes 16 outputs at a time: even and odd pixels of each row widened to
+    // 16 bits, summed, rounded and narrowed again.
+    if constexpr (sizeof(T) == 1) {
+        const __m128i low = _mm_set1_epi16(0xff), two = _mm_set1_epi16(2);
+        auto pairs = [&](const unsigned char *at) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+            return _mm_add_epi16(_mm_and_si128(v, low), _mm_srli_epi16(v, 8));
+        };
+        for (; c + 16 <= n; c += 16) {
+            const unsigned char *x = a + 2 * c, *y = b + 2 * c;
+            const __m128i lo =
+                _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(pairs(x), pairs(y)), two), 2);
+            const __m128i hi =
+                _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(pairs(x + 16), pairs(y + 16)), two), 2);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(o + c), _mm_packus_epi16(lo, hi));
+        }
+    }
+#endif
+    for (; c < n; ++c)
+        d[c] = static_cast<T>((Sum(p[2 * c]) + p[2 * c + 1] + q[2 * c] + q[2 * c + 1] + 2) >> 2);
+}
+
+int meanOfBlock(void *client, long blockColumn, const void *pixels) {
+    auto &m = *static_cast<InPlaceMean *>(client);
+    const Kimg_Layer *l = m.layer;
+    const long bw = l->blockWidth, bh = l->blockHeight, px = m.out->numbytes;
+    const long x0 = blockColumn * bw / 2, x1 = std::min(x0 + bw / 2, m.width);
+    const long y0 = std::max(m.first, m.blockRow * bh / 2);
+    const long y1 = std::min(m.first + m.rows, (m.blockRow + 1) * bh / 2);
+    const auto *in = static_cast<const unsigned char *>(pixels);
+    for (long y = y0; y < y1 && x0 < x1; ++y) {
+        const unsigned char *a = in + (2 * y - m.blockRow * bh) * bw * px;
+        m.rowMean(a, a + bw * px, m.out->windowStart + (y - m.first) * m.out->pitch + x0 * px,
+                  x1 - x0);
+    }
+    return 0;
+}
+
+// Whether the first level can be computed with InPlaceMean: a plug-in that
+// lends blocks, nothing newer than the file outside it (no raw mode, no
+// stash), a plain halving mean without null values, even blocks, and
+// unsigned pixels of 8 or 16 bits.
+bool meanInPlace(const Kimg_Layer *l, const Level &lv, const std::string &method) {
+    return l->instance->fn.LayerRasterVisit && !l->rawMode && l->undoLevels == 0 &&
+           !l->hasStoredNull && method == "MIRAVEN 2X2 Resampling" && lv.fx == 2 && lv.fy == 2 &&
+           l->blockWidth % 2 == 0 && l->blockHeight % 2 == 0 &&
+           (l->pixelType == KGDA_TYPE_U8 || l->pixelType == KGDA_TYPE_U16);
+}
+
+bool stripInPlace(Kimg_Layer *l, long first, long rows, long width, Kgda_BaseData *out,
+                  const char *fn, Report &e) {
+    InPlaceMean m{l,
+                  out,
+                  first,
+                  rows,
+                  width,
+                  0,
+                  l->pixelType == KGDA_TYPE_U8 ? rowMeanOf<uint8_t> : rowMeanOf<uint16_t>};
+    const long bh = l->blockHeight,
+               across = std::min(l->blocksAcross, (2 * width + l->blockWidth - 1) / l->blockWidth);
+    for (m.blockRow = 2 * first / bh; m.blockRow <= (2 * (first + rows) - 1) / bh; ++m.blockRow) {
+        Kerr_ErrorReport *pe = nullptr;
+        if (call(*l->instance, l->instance->fn.LayerRasterVisit, nullptr, l->handle, m.blockRow, 0L,
+                 across, meanOfBlock, static_cast<void *>(&m), &pe) < 0) {
+            e.wrap(pe, fn, 42, "LayerRasterVisit failed");
+            return false;
+        }
+        kerr_DeleteErrorReport(pe);
+    }
+    return true;
+}
+
 // One level being computed: strips of its block height go to its layer and
 // to the source of the next level.
 struct LevelRun {
     Level level;
     Kimg_Layer *dst = nullptr;
     Kirf_ResampleData *resample = nullptr;
+    Kimg_Layer *inPlace = nullptr;  // the layer InPlaceMean reads, if it does
     LevelSource source;
     std::vector<unsigned char> strip, run;
     long next = 0;  // the next row to compute
@@ -309,7 +410,8 @@ bool pump(std::vector<std::unique_ptr<LevelRun>> &runs, size_t k, const char *fn
             return false;
         }
         if (!borrow(out, at, rows, lv.width, r.dst->pixelType) ||
-            kirf_ResampleBlockInterpolate(r.resample, rect, &stack, e.out()) != 0 ||
+            (r.inPlace ? !stripInPlace(r.inPlace, r.next, rows, lv.width, &out, fn, e)
+                       : kirf_ResampleBlockInterpolate(r.resample, rect, &stack, e.out()) != 0) ||
             !layerStripWrite(r.dst, r.next, rows, &out, r.run, fn, e)) {
             e.error(fn, 34, "Computing pyramid level %s failed", lv.node.c_str());
             return false;
@@ -402,6 +504,7 @@ bool computeLevels(Kimg_Layer *l, std::vector<std::unique_ptr<LevelRun>> &runs,
             e.error(fn, 33, "kirf_ResampleDataCreate failed");
             return false;
         }
+        if (k == 0 && meanInPlace(l, r.level, method)) r.inPlace = l;
         if (k + 1 == runs.size()) {
             try {
                 r.strip.resize(

@@ -1089,6 +1089,39 @@ RF long LayerRasterReadPart(void *layer, long blockRow, long blockColumn, long f
     });
 }
 
+RF long LayerRasterVisit(void *layer, long blockRow, long blockColumn, long count,
+                         Kimg_RFBlockVisitFunc visit, void *client, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
+    static const char *const fn = "LayerRasterVisit";
+    auto *lh = static_cast<LayerHandle *>(layer);
+    if (!lh || !visit || blockRow < 0 || blockColumn < 0 || count < 1 || blockRow > INT32_MAX ||
+        blockColumn > INT32_MAX || count > INT32_MAX - blockColumn)
+        return failed(err, EINVAL, fn, 1, "Invalid arguments");
+    static thread_local std::vector<uint8_t> copy;
+    const auto row = static_cast<int32_t>(blockRow);
+    for (auto column = static_cast<int32_t>(blockColumn); column < blockColumn + count; ++column) {
+        bool stopped = false;
+        const long r = readUnderLocks(lh, column, row, fn, err, [&] {
+            Image &img = *lh->image;
+            // The next block comes in while this one is visited.
+            if (column + 1 < blockColumn + count) img.blockPrefetch(lh->layer, column + 1, row);
+            const uint8_t *at = img.blockInPlace(lh->layer, column, row);
+            if (!at) {
+                copy.resize(static_cast<size_t>(lh->layer->memoryBlockBytes));
+                if (img.blockRead(lh->layer, column, row, copy.data(), err) != 0) return -1;
+                at = copy.data();
+            }
+            stopped = visit(client, column, at) != 0;
+            return 0;
+        });
+        if (r < 0) return r;
+        if (stopped)
+            return failed(err, ECANCELED, fn, 3, "Block (%ld, %ld) of %s refused", blockRow,
+                          static_cast<long>(column), lh->layer->name.c_str());
+    }
+    return 0;
+}
+
 RF long LayerRasterWrite(void *layer, long blockRow, long blockColumn, const void *data,
                          Kerr_ErrorReport **err) {
     REPORT_SLOT(err);
