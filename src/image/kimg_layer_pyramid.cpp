@@ -274,12 +274,14 @@ int srcRects(void *client, long column, long row, long columns, long rows,
 // gives the output pixels of the 2 x 2 squares it holds (whole squares, as
 // block sizes are even). Values are those of the resampling method's exact
 // path: unsigned sums rounded half up.
+using RowMean = void (*)(const unsigned char *a, const unsigned char *b, unsigned char *o, long n);
+
 struct InPlaceMean {
     Kimg_Layer *layer = nullptr;
     Kgda_BaseData *out = nullptr;         // the strip being computed
     long first = 0, rows = 0, width = 0;  // its first row and size
     long blockRow = 0;
-    void (*rowMean)(const unsigned char *a, const unsigned char *b, unsigned char *o, long n);
+    RowMean rowMean;
 };
 
 template <class T>
@@ -327,26 +329,29 @@ int meanOfBlock(void *client, long blockColumn, const void *pixels) {
     return 0;
 }
 
-// Whether the first level can be computed with InPlaceMean: a plug-in that
-// lends blocks, nothing newer than the file outside it (no raw mode, no
-// stash), a plain halving mean without null values, even blocks, and
-// unsigned pixels of 8 or 16 bits.
-bool meanInPlace(const Kimg_Layer *l, const Level &lv, const std::string &method) {
-    return l->instance->fn.LayerRasterVisit && !l->rawMode && l->undoLevels == 0 &&
-           !l->hasStoredNull && method == "MIRAVEN 2X2 Resampling" && lv.fx == 2 && lv.fy == 2 &&
-           l->blockWidth % 2 == 0 && l->blockHeight % 2 == 0 &&
-           (l->pixelType == KGDA_TYPE_U8 || l->pixelType == KGDA_TYPE_U16);
+// The row kernel of a level that is the plain halving 2 x 2 mean, without
+// null values, of unsigned pixels of 8 or 16 bits; else null (the
+// resampling method computes it).
+RowMean halvingMean(const Kimg_Layer *l, const Level &lv, const char *title, int32_t type) {
+    if (std::strcmp(title, "MIRAVEN 2X2 Resampling") != 0 || l->hasStoredNull || lv.fx != 2 ||
+        lv.fy != 2)
+        return nullptr;
+    return type == KGDA_TYPE_U8    ? rowMeanOf<uint8_t>
+           : type == KGDA_TYPE_U16 ? rowMeanOf<uint16_t>
+                                   : nullptr;
 }
 
-bool stripInPlace(Kimg_Layer *l, long first, long rows, long width, Kgda_BaseData *out,
-                  const char *fn, Report &e) {
-    InPlaceMean m{l,
-                  out,
-                  first,
-                  rows,
-                  width,
-                  0,
-                  l->pixelType == KGDA_TYPE_U8 ? rowMeanOf<uint8_t> : rowMeanOf<uint16_t>};
+// Whether the first level can come from the layer's blocks in place: a
+// plug-in that lends them, nothing newer than the file outside it (no raw
+// mode, no stash) and even blocks.
+bool blocksInPlace(const Kimg_Layer *l) {
+    return l->instance->fn.LayerRasterVisit && !l->rawMode && l->undoLevels == 0 &&
+           l->blockWidth % 2 == 0 && l->blockHeight % 2 == 0;
+}
+
+bool stripInPlace(Kimg_Layer *l, RowMean mean, long first, long rows, long width,
+                  Kgda_BaseData *out, const char *fn, Report &e) {
+    InPlaceMean m{l, out, first, rows, width, 0, mean};
     const long bh = l->blockHeight,
                across = std::min(l->blocksAcross, (2 * width + l->blockWidth - 1) / l->blockWidth);
     for (m.blockRow = 2 * first / bh; m.blockRow <= (2 * (first + rows) - 1) / bh; ++m.blockRow) {
@@ -368,11 +373,29 @@ struct LevelRun {
     Kimg_Layer *dst = nullptr;
     Kirf_ResampleData *resample = nullptr;
     Kimg_Layer *inPlace = nullptr;  // the layer InPlaceMean reads, if it does
+    RowMean halve = nullptr;        // the plain halving mean, if it is one
     LevelSource source;
     std::vector<unsigned char> strip, run;
     long next = 0;  // the next row to compute
     ~LevelRun() { kirf_ResampleDataDestroy(resample, nullptr); }
 };
+
+// A strip of a halving level from the rows of the level before, which
+// are not asked for again.
+bool stripFromBand(LevelRun &r, long rows, Kgda_BaseData *out, const char *fn, Report &e) {
+    LevelSource &s = r.source;
+    const long top = 2 * r.next, bottom = 2 * (r.next + rows);
+    if (top < s.first || bottom > s.end()) {
+        e.error(fn, 40, "Source rows %ld to %ld are not at hand", top, bottom - 1);
+        return false;
+    }
+    for (long y = 0; y < rows; ++y) {
+        const unsigned char *a = s.row(top + 2 * y);
+        r.halve(a, a + s.rowBytes, out->windowStart + y * out->pitch, r.level.width);
+    }
+    s.drop(bottom);
+    return true;
+}
 
 // Source rows the next strip of a level fed by the level before needs: the
 // rows its scale covers, with room for kernels up to 16 source pixels.
@@ -410,7 +433,8 @@ bool pump(std::vector<std::unique_ptr<LevelRun>> &runs, size_t k, const char *fn
             return false;
         }
         if (!borrow(out, at, rows, lv.width, r.dst->pixelType) ||
-            (r.inPlace ? !stripInPlace(r.inPlace, r.next, rows, lv.width, &out, fn, e)
+            (r.inPlace ? !stripInPlace(r.inPlace, r.halve, r.next, rows, lv.width, &out, fn, e)
+             : r.halve ? !stripFromBand(r, rows, &out, fn, e)
                        : kirf_ResampleBlockInterpolate(r.resample, rect, &stack, e.out()) != 0) ||
             !layerStripWrite(r.dst, r.next, rows, &out, r.run, fn, e)) {
             e.error(fn, 34, "Computing pyramid level %s failed", lv.node.c_str());
@@ -504,7 +528,12 @@ bool computeLevels(Kimg_Layer *l, std::vector<std::unique_ptr<LevelRun>> &runs,
             e.error(fn, 33, "kirf_ResampleDataCreate failed");
             return false;
         }
-        if (k == 0 && meanInPlace(l, r.level, method)) r.inPlace = l;
+        // Halving means work on the layer's blocks where they lie, or on the
+        // rows of the level before.
+        r.halve = halvingMean(l, r.level, title, from->pixelType);
+        if (r.halve && from->pixelType != r.dst->pixelType) r.halve = nullptr;
+        if (r.halve && k == 0 && blocksInPlace(l)) r.inPlace = l;
+        if (r.halve && k == 0 && !r.inPlace) r.halve = nullptr;
         if (k + 1 == runs.size()) {
             try {
                 r.strip.resize(
