@@ -403,7 +403,9 @@ bool ready(const LevelRun &r, bool sourceDone) {
     if (r.next >= r.level.height) return false;
     if (!r.source.layer && !sourceDone) {
         const long rows = std::min(r.dst->blockHeight, r.level.height - r.next);
-        const double need = std::ceil((r.next + rows) * r.level.fy) + 16;
+        // A halving mean needs just the rows it covers.
+        const double need =
+            r.halve ? 2.0 * (r.next + rows) : std::ceil((r.next + rows) * r.level.fy) + 16;
         if (static_cast<double>(r.source.end()) < std::min(need, double(r.source.height)))
             return false;
     }
