@@ -274,7 +274,8 @@ typedef long (*Kimg_RFLayerRasterReadPartFunc)(void *layer, long blockRow, long 
                                                long rows, void *data, long pitch,
                                                Kerr_ErrorReport **err);
 /* Called with the pixels of one block in host form; a non-zero return stops
- * the walk. The pointer is good only during the call. */
+ * the walk. The pointer is good only during the call and need not be
+ * aligned for the pixel type. */
 typedef int (*Kimg_RFBlockVisitFunc)(void *client, long blockColumn, const void *pixels);
 /* Optional: hands count blocks of one block row from blockColumn on to
  * visit, one at a time and in order, where they lie in the file when they

@@ -284,10 +284,16 @@ struct InPlaceMean {
     RowMean rowMean;
 };
 
+// Pixels lent in place need not be aligned for their type.
+template <class T>
+T pixelAt(const unsigned char *p, long i) {
+    T v;
+    std::memcpy(&v, p + i * static_cast<long>(sizeof(T)), sizeof(T));
+    return v;
+}
+
 template <class T>
 void rowMeanOf(const unsigned char *a, const unsigned char *b, unsigned char *o, long n) {
-    const auto *p = reinterpret_cast<const T *>(a), *q = reinterpret_cast<const T *>(b);
-    auto *d = reinterpret_cast<T *>(o);
     using Sum = std::conditional_t<(sizeof(T) < 4), uint32_t, uint64_t>;
     long c = 0;
 #ifdef __SSE2__
@@ -309,8 +315,12 @@ void rowMeanOf(const unsigned char *a, const unsigned char *b, unsigned char *o,
         }
     }
 #endif
-    for (; c < n; ++c)
-        d[c] = static_cast<T>((Sum(p[2 * c]) + p[2 * c + 1] + q[2 * c] + q[2 * c + 1] + 2) >> 2);
+    for (; c < n; ++c) {
+        const T v = static_cast<T>((Sum(pixelAt<T>(a, 2 * c)) + pixelAt<T>(a, 2 * c + 1) +
+                                    pixelAt<T>(b, 2 * c) + pixelAt<T>(b, 2 * c + 1) + 2) >>
+                                   2);
+        std::memcpy(o + c * static_cast<long>(sizeof(T)), &v, sizeof(T));
+    }
 }
 
 int meanOfBlock(void *client, long blockColumn, const void *pixels) {
