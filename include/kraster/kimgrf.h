@@ -273,6 +273,17 @@ typedef long (*Kimg_RFLayerRasterReadPartFunc)(void *layer, long blockRow, long 
                                                long firstColumn, long firstRow, long columns,
                                                long rows, void *data, long pitch,
                                                Kerr_ErrorReport **err);
+/* Called with the pixels of one block in host form; a non-zero return stops
+ * the walk. The pointer is good only during the call and need not be
+ * aligned for the pixel type. */
+typedef int (*Kimg_RFBlockVisitFunc)(void *client, long blockColumn, const void *pixels);
+/* Optional: hands count blocks of one block row from blockColumn on to
+ * visit, one at a time and in order, where they lie in the file when they
+ * are stored in host form (else from a copy), under the format's read lock:
+ * visit must not call the format. */
+typedef long (*Kimg_RFLayerRasterVisitFunc)(void *layer, long blockRow, long blockColumn,
+                                            long count, Kimg_RFBlockVisitFunc visit, void *client,
+                                            Kerr_ErrorReport **err);
 typedef long (*Kimg_RFLayerRasterWriteFunc)(void *layer, long blockRow, long blockColumn,
                                             const void *data, Kerr_ErrorReport **err);
 /* Optional: count blocks of one block row from blockColumn on, in host form
@@ -376,6 +387,7 @@ typedef long (*Kimg_RFUAIReferencedFileNameGetFunc)(const char *proxyName, char 
     X(LayerRasterNullValueWrite, Kimg_RFLayerRasterNullValueWriteFunc, 0)               \
     X(LayerRasterRead, Kimg_RFLayerRasterReadFunc, 1)                                   \
     X(LayerRasterReadPart, Kimg_RFLayerRasterReadPartFunc, 0)                           \
+    X(LayerRasterVisit, Kimg_RFLayerRasterVisitFunc, 0)                                 \
     X(LayerRasterWrite, Kimg_RFLayerRasterWriteFunc, 0)                                 \
     X(LayerRasterWriteRun, Kimg_RFLayerRasterWriteRunFunc, 0)                           \
     X(LayerRasterModTimeGet, Kimg_RFLayerModTimeGetFunc, 0)                             \

@@ -35,7 +35,12 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "image/kimg_layer.hpp"
 
@@ -181,16 +186,19 @@ struct LevelSource {
     }
     // Room for n more rows at the end, moving the band to the front when
     // that saves growing. New room is left uninitialised until written:
-    // fresh pages cost more than moving the rows still wanted.
+    // fresh pages cost more than moving the rows still wanted. A band fed by
+    // the level before grows to a few times what it needs, so that the rows
+    // still wanted move only now and then.
     unsigned char *grow(long n) {
         const size_t held = static_cast<size_t>(count * rowBytes);
         const size_t need = held + static_cast<size_t>(n * rowBytes);
         if (offset + need > capacity) {
             if (need > capacity) {
-                auto more = std::make_unique_for_overwrite<unsigned char[]>(need);
+                const size_t room = layer ? need : 4 * need;
+                auto more = std::make_unique_for_overwrite<unsigned char[]>(room);
                 if (held) std::memcpy(more.get(), rows.get() + offset, held);
                 rows = std::move(more);
-                capacity = need;
+                capacity = room;
             } else if (held) {
                 std::memmove(rows.get(), rows.get() + offset, held);
             }
@@ -261,17 +269,143 @@ int srcRects(void *client, long column, long row, long columns, long rows,
     return 0;
 }
 
+// The halving 2 x 2 mean of the first level taken from the layer's blocks
+// where the plug-in keeps them, with no band in between: each source block
+// gives the output pixels of the 2 x 2 squares it holds (whole squares, as
+// block sizes are even). Values are those of the resampling method's exact
+// path: unsigned sums rounded half up.
+using RowMean = void (*)(const unsigned char *a, const unsigned char *b, unsigned char *o, long n);
+
+struct InPlaceMean {
+    Kimg_Layer *layer = nullptr;
+    Kgda_BaseData *out = nullptr;         // the strip being computed
+    long first = 0, rows = 0, width = 0;  // its first row and size
+    long blockRow = 0;
+    RowMean rowMean;
+};
+
+// Pixels lent in place need not be aligned for their type.
+template <class T>
+T pixelAt(const unsigned char *p, long i) {
+    T v;
+    std::memcpy(&v, p + i * static_cast<long>(sizeof(T)), sizeof(T));
+    return v;
+}
+
+template <class T>
+void rowMeanOf(const unsigned char *a, const unsigned char *b, unsigned char *o, long n) {
+    using Sum = std::conditional_t<(sizeof(T) < 4), uint32_t, uint64_t>;
+    long c = 0;
+#ifdef __SSE2__
+    // Bytes 16 outputs at a time: even and odd pixels of each row widened to
+    // 16 bits, summed, rounded and narrowed again.
+    if constexpr (sizeof(T) == 1) {
+        const __m128i low = _mm_set1_epi16(0xff), two = _mm_set1_epi16(2);
+        auto pairs = [&](const unsigned char *at) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+            return _mm_add_epi16(_mm_and_si128(v, low), _mm_srli_epi16(v, 8));
+        };
+        for (; c + 16 <= n; c += 16) {
+            const unsigned char *x = a + 2 * c, *y = b + 2 * c;
+            const __m128i lo =
+                _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(pairs(x), pairs(y)), two), 2);
+            const __m128i hi =
+                _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(pairs(x + 16), pairs(y + 16)), two), 2);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(o + c), _mm_packus_epi16(lo, hi));
+        }
+    }
+#endif
+    for (; c < n; ++c) {
+        const T v = static_cast<T>((Sum(pixelAt<T>(a, 2 * c)) + pixelAt<T>(a, 2 * c + 1) +
+                                    pixelAt<T>(b, 2 * c) + pixelAt<T>(b, 2 * c + 1) + 2) >>
+                                   2);
+        std::memcpy(o + c * static_cast<long>(sizeof(T)), &v, sizeof(T));
+    }
+}
+
+int meanOfBlock(void *client, long blockColumn, const void *pixels) {
+    auto &m = *static_cast<InPlaceMean *>(client);
+    const Kimg_Layer *l = m.layer;
+    const long bw = l->blockWidth, bh = l->blockHeight, px = m.out->numbytes;
+    const long x0 = blockColumn * bw / 2, x1 = std::min(x0 + bw / 2, m.width);
+    const long y0 = std::max(m.first, m.blockRow * bh / 2);
+    const long y1 = std::min(m.first + m.rows, (m.blockRow + 1) * bh / 2);
+    const auto *in = static_cast<const unsigned char *>(pixels);
+    for (long y = y0; y < y1 && x0 < x1; ++y) {
+        const unsigned char *a = in + (2 * y - m.blockRow * bh) * bw * px;
+        m.rowMean(a, a + bw * px, m.out->windowStart + (y - m.first) * m.out->pitch + x0 * px,
+                  x1 - x0);
+    }
+    return 0;
+}
+
+// The row kernel of a level that is the plain halving 2 x 2 mean, without
+// null values, of unsigned pixels of 8 or 16 bits; else null (the
+// resampling method computes it).
+RowMean halvingMean(const Kimg_Layer *l, const Level &lv, const char *title, int32_t type) {
+    if (std::strcmp(title, "MIRAVEN 2X2 Resampling") != 0 || l->hasStoredNull || lv.fx != 2 ||
+        lv.fy != 2)
+        return nullptr;
+    return type == KGDA_TYPE_U8    ? rowMeanOf<uint8_t>
+           : type == KGDA_TYPE_U16 ? rowMeanOf<uint16_t>
+                                   : nullptr;
+}
+
+// Whether the first level can come from the layer's blocks in place: a
+// plug-in that lends them, nothing newer than the file outside it (no raw
+// mode, no stash) and even blocks.
+bool blocksInPlace(const Kimg_Layer *l) {
+    return l->instance->fn.LayerRasterVisit && !l->rawMode && l->undoLevels == 0 &&
+           l->blockWidth % 2 == 0 && l->blockHeight % 2 == 0;
+}
+
+bool stripInPlace(Kimg_Layer *l, RowMean mean, long first, long rows, long width,
+                  Kgda_BaseData *out, const char *fn, Report &e) {
+    InPlaceMean m{l, out, first, rows, width, 0, mean};
+    const long bh = l->blockHeight,
+               across = std::min(l->blocksAcross, (2 * width + l->blockWidth - 1) / l->blockWidth);
+    for (m.blockRow = 2 * first / bh; m.blockRow <= (2 * (first + rows) - 1) / bh; ++m.blockRow) {
+        Kerr_ErrorReport *pe = nullptr;
+        if (call(*l->instance, l->instance->fn.LayerRasterVisit, nullptr, l->handle, m.blockRow, 0L,
+                 across, meanOfBlock, static_cast<void *>(&m), &pe) < 0) {
+            e.wrap(pe, fn, 42, "LayerRasterVisit failed");
+            return false;
+        }
+        kerr_DeleteErrorReport(pe);
+    }
+    return true;
+}
+
 // One level being computed: strips of its block height go to its layer and
 // to the source of the next level.
 struct LevelRun {
     Level level;
     Kimg_Layer *dst = nullptr;
     Kirf_ResampleData *resample = nullptr;
+    Kimg_Layer *inPlace = nullptr;  // the layer InPlaceMean reads, if it does
+    RowMean halve = nullptr;        // the plain halving mean, if it is one
     LevelSource source;
     std::vector<unsigned char> strip, run;
     long next = 0;  // the next row to compute
     ~LevelRun() { kirf_ResampleDataDestroy(resample, nullptr); }
 };
+
+// A strip of a halving level from the rows of the level before, which
+// are not asked for again.
+bool stripFromBand(LevelRun &r, long rows, Kgda_BaseData *out, const char *fn, Report &e) {
+    LevelSource &s = r.source;
+    const long top = 2 * r.next, bottom = 2 * (r.next + rows);
+    if (top < s.first || bottom > s.end()) {
+        e.error(fn, 40, "Source rows %ld to %ld are not at hand", top, bottom - 1);
+        return false;
+    }
+    for (long y = 0; y < rows; ++y) {
+        const unsigned char *a = s.row(top + 2 * y);
+        r.halve(a, a + s.rowBytes, out->windowStart + y * out->pitch, r.level.width);
+    }
+    s.drop(bottom);
+    return true;
+}
 
 // Source rows the next strip of a level fed by the level before needs: the
 // rows its scale covers, with room for kernels up to 16 source pixels.
@@ -279,7 +413,9 @@ bool ready(const LevelRun &r, bool sourceDone) {
     if (r.next >= r.level.height) return false;
     if (!r.source.layer && !sourceDone) {
         const long rows = std::min(r.dst->blockHeight, r.level.height - r.next);
-        const double need = std::ceil((r.next + rows) * r.level.fy) + 16;
+        // A halving mean needs just the rows it covers.
+        const double need =
+            r.halve ? 2.0 * (r.next + rows) : std::ceil((r.next + rows) * r.level.fy) + 16;
         if (static_cast<double>(r.source.end()) < std::min(need, double(r.source.height)))
             return false;
     }
@@ -309,7 +445,9 @@ bool pump(std::vector<std::unique_ptr<LevelRun>> &runs, size_t k, const char *fn
             return false;
         }
         if (!borrow(out, at, rows, lv.width, r.dst->pixelType) ||
-            kirf_ResampleBlockInterpolate(r.resample, rect, &stack, e.out()) != 0 ||
+            (r.inPlace ? !stripInPlace(r.inPlace, r.halve, r.next, rows, lv.width, &out, fn, e)
+             : r.halve ? !stripFromBand(r, rows, &out, fn, e)
+                       : kirf_ResampleBlockInterpolate(r.resample, rect, &stack, e.out()) != 0) ||
             !layerStripWrite(r.dst, r.next, rows, &out, r.run, fn, e)) {
             e.error(fn, 34, "Computing pyramid level %s failed", lv.node.c_str());
             return false;
@@ -402,6 +540,12 @@ bool computeLevels(Kimg_Layer *l, std::vector<std::unique_ptr<LevelRun>> &runs,
             e.error(fn, 33, "kirf_ResampleDataCreate failed");
             return false;
         }
+        // Halving means work on the layer's blocks where they lie, or on the
+        // rows of the level before.
+        r.halve = halvingMean(l, r.level, title, from->pixelType);
+        if (r.halve && from->pixelType != r.dst->pixelType) r.halve = nullptr;
+        if (r.halve && k == 0 && blocksInPlace(l)) r.inPlace = l;
+        if (r.halve && k == 0 && !r.inPlace) r.halve = nullptr;
         if (k + 1 == runs.size()) {
             try {
                 r.strip.resize(

@@ -128,6 +128,21 @@ TEST_F(Miraven, InstanceListsAndIdentification) {
     EXPECT_EQ(rf.FileClose(f, nullptr), 0);
 }
 
+// Copies of the blocks a visit hands out; or none, refused.
+struct Lent {
+    size_t bytes;
+    std::vector<std::vector<uint8_t>> blocks;
+};
+int keep(void *client, long, const void *pixels) {
+    auto &l = *static_cast<Lent *>(client);
+    const auto *p = static_cast<const uint8_t *>(pixels);
+    l.blocks.emplace_back(p, p + l.bytes);
+    return 0;
+}
+int refuse(void *, long, const void *) {
+    return 1;
+}
+
 // Every pixel type with every compression, written block by block, closed,
 // reopened and read back, edge blocks partial in both directions.
 TEST_F(Miraven, EveryPixelTypeAndCompressionRoundTrips) {
@@ -206,12 +221,19 @@ TEST_F(Miraven, EveryPixelTypeAndCompressionRoundTrips) {
                                       &bh, &e);
             ASSERT_NE(twin, nullptr);
             std::vector<uint8_t> back(static_cast<size_t>(s.bw * s.bh * bytesOf(pt)));
-            for (long r = 0; r < down; ++r)
+            Lent lent{back.size(), {}};
+            for (long r = 0; r < down; ++r) {
+                // Blocks lent a row at a time (in place or copied) read as
+                // blocks read one by one.
+                lent.blocks.clear();
+                ASSERT_EQ(rf.LayerRasterVisit(l, r, 0, across, keep, &lent, &e), 0);
+                ASSERT_EQ(lent.blocks.size(), static_cast<size_t>(across));
                 for (long col = 0; col < across; ++col) {
                     ASSERT_EQ(rf.LayerRasterRead(l, r, col, back.data(), &e), 0);
                     auto want = blockData(pt, s, r, col);
                     if (r == 1 && col == 1) std::fill(want.begin(), want.end(), pt == 3 ? 7 : 0);
                     ASSERT_EQ(back, expected(want, pt, s, r, col)) << r << "," << col;
+                    ASSERT_EQ(lent.blocks[col], back) << r << "," << col;
                     // Blocks written in runs are stored as those written singly.
                     unsigned char *one = nullptr, *two = nullptr;
                     long n1 = 0, n2 = 0;
@@ -237,9 +259,24 @@ TEST_F(Miraven, EveryPixelTypeAndCompressionRoundTrips) {
                                             cols * px))
                             << r << "," << col << " row " << y;
                 }
+            }
             errno = 0;
             EXPECT_LT(rf.LayerRasterRead(l, down, 0, back.data(), &e), 0);
             EXPECT_TRUE(e);
+            const struct {
+                long row, count;
+                Kimg_RFBlockVisitFunc visit;
+                int status;
+                const char *says;
+            } refusals[] = {{down, 1, keep, EIO, "is outside layer"},
+                            {0, 1, nullptr, EINVAL, "Invalid arguments"},
+                            {0, across, refuse, ECANCELED, "Block (0, 0) of"}};
+            for (const auto &c : refusals) {
+                errno = 0;
+                EXPECT_LT(rf.LayerRasterVisit(l, c.row, 0, c.count, c.visit, &lent, &e), 0);
+                EXPECT_EQ(errno, c.status);
+                EXPECT_SAYS(e, c.says);
+            }
             EXPECT_LT(rf.LayerRasterReadPart(l, 0, 0, 1, 0, s.bw, 1, back.data(), s.bw * 16, &e),
                       0);
             EXPECT_SAYS(e, "Part of block (0, 0) outside the block");

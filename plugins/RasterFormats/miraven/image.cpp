@@ -976,6 +976,26 @@ int Image::blockReadPart(Layer *l, int32_t column, int32_t row, int64_t x0, int6
     return 0;
 }
 
+const uint8_t *Image::blockInPlace(Layer *l, int32_t column, int32_t row) {
+    if (!l->tableLoaded || l->blocks.empty() || column < 0 || row < 0 || column >= l->across ||
+        row >= l->down || isEdge(l, column, row) || l->rec.spilled ||
+        pixelBits(l->rec.pixelType) < 8)
+        return nullptr;
+    const BlockInfo &b = l->blocks[static_cast<size_t>(row) * l->across + column];
+    if (!(b.flags & kBlockWritten) || (b.flags & kBlockCompressed)) return nullptr;
+    return mapped(b, static_cast<size_t>(l->fileBlockBytes));
+}
+
+void Image::blockPrefetch(const Layer *l, int32_t column, int32_t row) const {
+    if (!map_ || !l->tableLoaded || l->blocks.empty() || column < 0 || row < 0 ||
+        column >= l->across || row >= l->down)
+        return;
+    const BlockInfo &b = l->blocks[static_cast<size_t>(row) * l->across + column];
+    const uint64_t bytes = (b.flags & kBlockCompressed) ? b.byteCount : l->fileBlockBytes;
+    if (!(b.flags & kBlockWritten) || l->rec.spilled || b.offsetLow + bytes > mapSize_) return;
+    for (uint64_t i = 0; i < bytes; i += 64) __builtin_prefetch(map_ + b.offsetLow + i);
+}
+
 int Image::blockReadStored(Layer *l, int32_t column, int32_t row, std::vector<uint8_t> &out,
                            Kerr_ErrorReport **err) {
     static const char *const fn = "miraven_BlockReadStored";

@@ -124,6 +124,13 @@ class Image {
     int blockReadPart(Layer *layer, int32_t column, int32_t row, int64_t x0, int64_t y0,
                       int64_t columns, int64_t rows, uint8_t *out, int64_t pitch,
                       Kerr_ErrorReport **err);
+    // The pixels of a block where they lie in the mapping, when they are
+    // stored in memory form (written, uncompressed, whole bytes, inside the
+    // layer); else null. Good while the mutex is held and readsShared.
+    const uint8_t *blockInPlace(Layer *layer, int32_t column, int32_t row);
+    // Asks the processor to fetch the stored bytes of a block that lies in
+    // the mapping (nothing else; no remap), ahead of a read.
+    void blockPrefetch(const Layer *layer, int32_t column, int32_t row) const;
     // One block as stored: compressed bytes for a compressed block, else the
     // packed file form (an unwritten block as it would be stored).
     int blockReadStored(Layer *layer, int32_t column, int32_t row, std::vector<uint8_t> &out,

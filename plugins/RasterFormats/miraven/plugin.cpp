@@ -1089,6 +1089,53 @@ RF long LayerRasterReadPart(void *layer, long blockRow, long blockColumn, long f
     });
 }
 
+RF long LayerRasterVisit(void *layer, long blockRow, long blockColumn, long count,
+                         Kimg_RFBlockVisitFunc visit, void *client, Kerr_ErrorReport **err) {
+    REPORT_SLOT(err);
+    static const char *const fn = "LayerRasterVisit";
+    auto *lh = static_cast<LayerHandle *>(layer);
+    if (!lh || !visit || blockRow < 0 || blockColumn < 0 || count < 1 || blockRow > INT32_MAX ||
+        blockColumn > INT32_MAX || count > INT32_MAX - blockColumn)
+        return failed(err, EINVAL, fn, 1, "Invalid arguments");
+    static thread_local std::vector<uint8_t> copy;
+    Image &img = *lh->image;
+    const auto row = static_cast<int32_t>(blockRow), first = static_cast<int32_t>(blockColumn);
+    const int32_t last = first + static_cast<int32_t>(count) - 1;
+    int32_t stopped = -1;  // the column whose visit said stop
+    auto one = [&](int32_t column) {
+        // The next block comes in while this one is visited.
+        if (column < last) img.blockPrefetch(lh->layer, column + 1, row);
+        const uint8_t *at = img.blockInPlace(lh->layer, column, row);
+        if (!at) {
+            copy.resize(static_cast<size_t>(lh->layer->memoryBlockBytes));
+            if (img.blockRead(lh->layer, column, row, copy.data(), err) != 0) return -1;
+            at = copy.data();
+        }
+        if (visit(client, column, at) != 0) stopped = column;
+        return 0;
+    };
+    auto refused = [&] {
+        return failed(err, ECANCELED, fn, 3, "Block (%ld, %ld) of %s refused", blockRow,
+                      static_cast<long>(stopped), lh->layer->name.c_str());
+    };
+    {
+        // A run whose blocks all read shared goes under one lock.
+        std::shared_lock<std::shared_mutex> readers(img.mutex());
+        bool shared = true;
+        for (int32_t column = first; shared && column <= last; ++column)
+            shared = img.readsShared(lh->layer, column, row);
+        for (int32_t column = first; shared && column <= last && stopped < 0; ++column)
+            if (one(column) != 0) return wrapped(err, EIO, fn, 2);
+        if (shared) return stopped < 0 ? 0 : refused();
+    }
+    for (int32_t column = first; column <= last && stopped < 0; ++column) {
+        const long r = readUnderLocks(lh, column, row, fn, err, [&] { return one(column); });
+        if (r < 0) return r;
+    }
+    if (stopped >= 0) return refused();
+    return 0;
+}
+
 RF long LayerRasterWrite(void *layer, long blockRow, long blockColumn, const void *data,
                          Kerr_ErrorReport **err) {
     REPORT_SLOT(err);
