@@ -67,6 +67,7 @@ TEST(KfioFileSystem, ExistenceStatusAndPermissions) {
     refused(e, kfio_Access(dir.file("no").c_str(), 4, &e) == -1,
             "Cannot access " + dir.file("no") + "\n" + strerror(ENOENT));
     refused(e, kfio_IsFileReadOnly(dir.file("no").c_str(), &e) == -1);
+    refused(e, kfio_Access(nullptr, 0, &e) == -1, "Null path");
 
     EXPECT_EQ((ktest::Ints{kfio_SetModTime(f.c_str(), 1000000000, &e),
                            kfio_Stat(f.c_str(), &info, &e), info.modifyTime}),
