@@ -599,6 +599,7 @@ TEST_F(Engine, QueryTableParseErrorsAndExternalEntries) {
     ASSERT_NE(t, nullptr) << ktest::messages(err.r);
     const Kprj_QueryProjection *q = kprj_QueryTableItem(t, 0);
     EXPECT_EQ(kprj_QueryProjectionType(q), KPRJ_EXTERNAL);
+    EXPECT_EQ(kprj_QueryProjectionType(nullptr), -1);
     EXPECT_STREQ(kprj_QueryProjectionModule(q), "kprj_example");
     EXPECT_EQ(kprj_QueryTableItem(t, 1), nullptr);
     FILE *f = tmpfile();
