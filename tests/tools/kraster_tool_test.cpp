@@ -243,30 +243,9 @@ TEST_F(Tool, ProgressAndInterruptedCopy) {
     EXPECT_NE(r.err.find("Copying Layer_3"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("100%"), std::string::npos) << r.err;
 
-    int pipeFd[2];
-    ASSERT_EQ(pipe(pipeFd), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        dup2(pipeFd[1], STDERR_FILENO);
-        close(pipeFd[0]);
-        execl(KRASTER_TOOL, KRASTER_TOOL, "copy", "--progress", img.c_str(), tif.c_str(),
-              static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(pipeFd[1]);
-    // The first drawn bar says the copy is under way: interrupt it then.
-    char c;
-    while (read(pipeFd[0], &c, 1) == 1 && c != '%') {
-    }
-    kill(child, SIGINT);
-    std::string rest;
-    while (read(pipeFd[0], &c, 1) == 1) rest += c;
-    close(pipeFd[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << rest;
-    EXPECT_EQ(WEXITSTATUS(status), 1) << rest;
+    const tooltest::Outcome cut = tooltest::interrupted({"copy", "--progress", img, tif});
+    const std::string &rest = cut.err;
+    EXPECT_EQ(cut.status, 1) << rest;
     EXPECT_NE(rest.find("User abort"), std::string::npos) << rest;
     EXPECT_FALSE(exists(tif));
 }

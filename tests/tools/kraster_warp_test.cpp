@@ -347,29 +347,10 @@ TEST_F(Warp, ThematicLayersTakeTheNearestClass) {
 // destination behind.
 TEST_F(Warp, ProgressAndInterruption) {
     const std::string src = makeSource("big.img", 1, false, 2500, 2500), dst = dir.file("o.img");
-    int pipeFd[2];
-    ASSERT_EQ(pipe(pipeFd), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        dup2(pipeFd[1], STDERR_FILENO);
-        close(pipeFd[0]);
-        execl(KRASTER_TOOL, KRASTER_TOOL, "warp", "--progress", src.c_str(), dst.c_str(), "--to",
-              kGeographic, static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(pipeFd[1]);
-    // The first drawn bar says the warp is under way: interrupt it then.
-    std::string seen;
-    char c;
-    while (::read(pipeFd[0], &c, 1) == 1 && c != '%') seen += c;
-    kill(child, SIGINT);
-    while (::read(pipeFd[0], &c, 1) == 1) seen += c;
-    close(pipeFd[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << seen;
-    EXPECT_EQ(WEXITSTATUS(status), 1) << seen;
+    const tooltest::Outcome r =
+        tooltest::interrupted({"warp", "--progress", src, dst, "--to", kGeographic});
+    const std::string &seen = r.err;
+    EXPECT_EQ(r.status, 1) << seen;
     EXPECT_NE(seen.find(dst + ": Layer_1"), std::string::npos) << seen;
     EXPECT_NE(seen.find("warping (interrupted) failed"), std::string::npos) << seen;
     EXPECT_NE(access(dst.c_str(), F_OK), 0);
