@@ -268,7 +268,9 @@ typedef long (*Kimg_RFLayerRasterReadFunc)(void *layer, long blockRow, long bloc
                                            Kerr_ErrorReport **err);
 /* Optional: pixels [firstColumn, firstColumn + columns) x [firstRow,
  * firstRow + rows) of one block in host form into data, rows pitch bytes
- * apart (reads of whole blocks straight into a caller's rectangle). */
+ * apart (reads of whole blocks straight into a caller's rectangle). Columns
+ * past the block's width continue into the blocks to its right in the same
+ * block row, side by side, as far as the layer has blocks. */
 typedef long (*Kimg_RFLayerRasterReadPartFunc)(void *layer, long blockRow, long blockColumn,
                                                long firstColumn, long firstRow, long columns,
                                                long rows, void *data, long pitch,

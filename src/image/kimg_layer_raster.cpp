@@ -77,6 +77,13 @@ bool forBlocks(const Kimg_Layer *l, const Span &s, F f) {
     return true;
 }
 
+// A buffer of at least bytes for a strip of blocks, kept by the layer.
+unsigned char *stripScratch(Kimg_Layer *l, long bytes) {
+    const size_t words = (static_cast<size_t>(bytes) + 15) / 16;
+    if (l->rowScratch.size() < words) l->rowScratch.assign(words, {});
+    return reinterpret_cast<unsigned char *>(l->rowScratch.data());
+}
+
 unsigned char *scratch(Kimg_Layer *l) {
     size_t words = (static_cast<size_t>(l->blockBytes) + 15) / 16;
     if (l->scratch.size() < words) l->scratch.assign(words, {});
@@ -155,15 +162,15 @@ bool partReads(const Kimg_Layer *l) {
     return l->instance->fn.LayerRasterReadPart && !l->rawMode && l->undoLevels == 0;
 }
 
-// Columns x rows pixels of block index from (x, y) inside it into dst, rows
-// pitch bytes apart, straight from the plug-in. The block must not be held
-// by the cache (a held block may be newer than the source).
-bool blockReadPart(Kimg_Layer *l, long index, long x, long y, long columns, long rows,
+// Columns x rows pixels from row y of block (blockRow, blockColumn) on,
+// continuing into the blocks to its right, into dst, rows pitch bytes
+// apart, straight from the plug-in. No block of them may be held by the
+// cache (a held block may be newer than the source).
+bool blockReadPart(Kimg_Layer *l, long blockRow, long blockColumn, long y, long columns, long rows,
                    unsigned char *dst, long pitch, const char *fn, Report &e) {
     Kerr_ErrorReport *pe = nullptr;
-    if (call(*l->instance, l->instance->fn.LayerRasterReadPart, nullptr, l->handle,
-             index / l->blocksAcross, index % l->blocksAcross, x, y, columns, rows,
-             static_cast<void *>(dst), pitch, &pe) < 0) {
+    if (call(*l->instance, l->instance->fn.LayerRasterReadPart, nullptr, l->handle, blockRow,
+             blockColumn, 0L, y, columns, rows, static_cast<void *>(dst), pitch, &pe) < 0) {
         e.wrap(pe, fn, 66, "LayerRasterReadPart failed");
         return false;
     }
@@ -195,10 +202,8 @@ bool readBlockRows(Kimg_Layer *l, const Span &s, unsigned char *out, long pitch,
                    Report &e) {
     const long lb = kmsc_AddressOf_kgda_NumBytesPerPixel()[l->pixelType];
     const long bc0 = s.c0 / l->blockWidth, bc1 = (s.c1 - 1) / l->blockWidth + 1;
-    const size_t words = static_cast<size_t>((l->blockBytes + 15) / 16 * (bc1 - bc0));
-    if (l->rowScratch.size() < words) l->rowScratch.assign(words, {});
-    auto *row = reinterpret_cast<unsigned char *>(l->rowScratch.data());
     const long stride = (l->blockBytes + 15) / 16 * 16, line = l->blockWidth * lb;
+    unsigned char *row = stripScratch(l, stride * (bc1 - bc0));
     for (long br = s.r0 / l->blockHeight; br <= (s.r1 - 1) / l->blockHeight; ++br) {
         for (long bc = bc0; bc < bc1; ++bc)
             if (!blockReadInto(l, br * l->blocksAcross + bc, row + (bc - bc0) * stride, fn, e))
@@ -275,39 +280,73 @@ int rectGet(Kimg_Layer *l, long column, long row, long columns, long rows, Kgda_
     const long pitch = rect->pitch;
     unsigned char *out = rect->windowStart;
     const bool same = rect->datatype == l->pixelType;
+    const bool part = partReads(l);
     // Spans of whole blocks of the rectangle's type go block row by block row.
     // Without part reads of the plug-in, that is the fewest copies.
-    const bool part = same && partReads(l);
     auto edge = [](long v, long size, long limit) { return v % size == 0 || v == limit; };
     if (same && !part && edge(s.c0, l->blockWidth, 0) && edge(s.r0, l->blockHeight, 0) &&
         edge(s.c1, l->blockWidth, l->width) && edge(s.r1, l->blockHeight, l->height))
         return readBlockRows(l, s, out, pitch, fn, e) ? 0 : -1;
-    bool ok =
-        forBlocks(l, s, [&](long index, long bx, long by, long x0, long y0, long x1, long y1) {
-            const bool whole = x0 == bx && y0 == by &&
-                               x1 == std::min(bx + l->blockWidth, l->width) &&
-                               y1 == std::min(by + l->blockHeight, l->height);
-            unsigned char *dst = out + (y0 - s.r0 + s.rr) * pitch + (x0 - s.c0 + s.rc) * rb;
-            const long n = x1 - x0, srcStep = l->blockWidth * lb;
-            // A whole block the cache does not hold goes from the plug-in
-            // straight into the rectangle.
-            if (whole && part && !kdms_CacheIndexPresent(l->cache, index))
-                return blockReadPart(l, index, 0, 0, n, y1 - y0, dst, pitch, fn, e);
-            // A whole block whose rows lie one after the other in the
-            // rectangle goes from the plug-in straight into it.
-            if (whole && same && pitch == srcStep && y1 - y0 == l->blockHeight &&
-                n == l->blockWidth)
-                return blockReadInto(l, index, dst, fn, e);
-            const unsigned char *block = blockForRead(l, index, whole, fn, e);
-            if (!block) return false;
-            const unsigned char *src = block + ((y0 - by) * l->blockWidth + (x0 - bx)) * lb;
+    auto at = [&](long x, long y) {
+        return out + (y - s.r0 + s.rr) * pitch + (x - s.c0 + s.rc) * rb;
+    };
+    auto one = [&](long index, long bx, long by, long x0, long y0, long x1, long y1) {
+        const bool whole = x0 == bx && y0 == by && x1 == std::min(bx + l->blockWidth, l->width) &&
+                           y1 == std::min(by + l->blockHeight, l->height);
+        unsigned char *dst = at(x0, y0);
+        const long n = x1 - x0, srcStep = l->blockWidth * lb;
+        // A whole block whose rows lie one after the other in the
+        // rectangle goes from the plug-in straight into it.
+        if (whole && same && pitch == srcStep && y1 - y0 == l->blockHeight && n == l->blockWidth)
+            return blockReadInto(l, index, dst, fn, e);
+        const unsigned char *block = blockForRead(l, index, whole, fn, e);
+        if (!block) return false;
+        const unsigned char *src = block + ((y0 - by) * l->blockWidth + (x0 - bx)) * lb;
+        if (same)
+            copyRows(dst, pitch, src, srcStep, n * lb, y1 - y0);
+        else
+            for (long y = y0; y < y1; ++y, src += srcStep, dst += pitch) conv(src, dst, n);
+        return true;
+    };
+    if (!part) return forBlocks(l, s, one) ? 0 : -1;
+    // Runs of whole blocks the cache does not hold go from the plug-in
+    // straight into the rectangle, line after line across each run; another
+    // type goes through a strip of the run in the layer's type.
+    for (long br = s.r0 / l->blockHeight; br <= (s.r1 - 1) / l->blockHeight; ++br) {
+        const long by = br * l->blockHeight;
+        const long y0 = std::max(s.r0, by), y1 = std::min(s.r1, by + l->blockHeight);
+        const bool wholeRows = y0 == by && y1 == std::min(by + l->blockHeight, l->height);
+        const long bc0 = s.c0 / l->blockWidth, bc1 = (s.c1 - 1) / l->blockWidth + 1;
+        long run = -1;  // first block column of the open run
+        auto flush = [&](long end) {
+            if (run < 0) return true;
+            const long x0 = run * l->blockWidth, x1 = std::min(end * l->blockWidth, l->width);
+            const long first = run;
+            run = -1;
             if (same)
-                copyRows(dst, pitch, src, srcStep, n * lb, y1 - y0);
-            else
-                for (long y = y0; y < y1; ++y, src += srcStep, dst += pitch) conv(src, dst, n);
+                return blockReadPart(l, br, first, y0 - by, x1 - x0, y1 - y0, at(x0, y0), pitch, fn,
+                                     e);
+            const long line = (x1 - x0) * lb;
+            unsigned char *strip = stripScratch(l, line * (y1 - y0));
+            if (!blockReadPart(l, br, first, y0 - by, x1 - x0, y1 - y0, strip, line, fn, e))
+                return false;
+            unsigned char *dst = at(x0, y0);
+            for (long y = y0; y < y1; ++y, strip += line, dst += pitch) conv(strip, dst, x1 - x0);
             return true;
-        });
-    return ok ? 0 : -1;
+        };
+        for (long bc = bc0; bc < bc1; ++bc) {
+            const long bx = bc * l->blockWidth, index = br * l->blocksAcross + bc;
+            const long x0 = std::max(s.c0, bx), x1 = std::min(s.c1, bx + l->blockWidth);
+            if (wholeRows && x0 == bx && x1 == std::min(bx + l->blockWidth, l->width) &&
+                !kdms_CacheIndexPresent(l->cache, index)) {
+                if (run < 0) run = bc;
+                continue;
+            }
+            if (!flush(bc) || !one(index, bx, by, x0, y0, x1, y1)) return -1;
+        }
+        if (!flush(bc1)) return -1;
+    }
+    return 0;
 }
 
 int rectSet(Kimg_Layer *l, long column, long row, long columns, long rows,

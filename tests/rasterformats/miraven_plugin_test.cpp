@@ -259,7 +259,35 @@ TEST_F(Miraven, EveryPixelTypeAndCompressionRoundTrips) {
                                             cols * px))
                             << r << "," << col << " row " << y;
                 }
+                // Parts that run on into the blocks to the right read as the
+                // blocks side by side: the first two blocks (in place when
+                // stored as in memory) and the whole row (an edge block).
+                const long px = bytesOf(pt), rows = s.bh - 3, y0 = 2;
+                for (const long x0 : {3L, 1L}) {
+                    const long cols = x0 == 3 ? 2 * s.bw - 4 : across * s.bw - 2;
+                    const long pitch = cols * px + 3;
+                    std::vector<uint8_t> part(static_cast<size_t>(pitch * rows), 0xee);
+                    ASSERT_EQ(
+                        rf.LayerRasterReadPart(l, r, 0, x0, y0, cols, rows, part.data(), pitch, &e),
+                        0)
+                        << ktest::messages(e.r);
+                    for (long y = 0; y < rows; ++y)
+                        for (long x = 0; x < cols; ++x) {
+                            const long X = x0 + x;
+                            ASSERT_EQ(
+                                0, memcmp(&part[y * pitch + x * px],
+                                          &lent.blocks[X / s.bw][((y0 + y) * s.bw + X % s.bw) * px],
+                                          px))
+                                << "run from " << x0 << " of row " << r << " at " << x << "," << y;
+                        }
+                }
             }
+            errno = 0;
+            EXPECT_LT(rf.LayerRasterReadPart(l, 0, 1, 0, 0, across * s.bw, 1, back.data(),
+                                             across * s.bw * 16, &e),
+                      0);
+            EXPECT_EQ(errno, EINVAL);
+            EXPECT_SAYS(e, "Part of block row 0 past the end of layer");
             errno = 0;
             EXPECT_LT(rf.LayerRasterRead(l, down, 0, back.data(), &e), 0);
             EXPECT_TRUE(e);
@@ -277,7 +305,7 @@ TEST_F(Miraven, EveryPixelTypeAndCompressionRoundTrips) {
                 EXPECT_EQ(errno, c.status);
                 EXPECT_SAYS(e, c.says);
             }
-            EXPECT_LT(rf.LayerRasterReadPart(l, 0, 0, 1, 0, s.bw, 1, back.data(), s.bw * 16, &e),
+            EXPECT_LT(rf.LayerRasterReadPart(l, 0, 0, 0, 1, s.bw, s.bh, back.data(), s.bw * 16, &e),
                       0);
             EXPECT_SAYS(e, "Part of block (0, 0) outside the block");
             EXPECT_LT(rf.LayerRasterWrite(l, 0, 0, back.data(), &e), 0);

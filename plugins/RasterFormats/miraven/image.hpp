@@ -128,6 +128,12 @@ class Image {
     // stored in memory form (written, uncompressed, whole bytes, inside the
     // layer); else null. Good while the mutex is held and readsShared.
     const uint8_t *blockInPlace(Layer *layer, int32_t column, int32_t row);
+    // Pixels [x0, x0 + columns) x [y0, y0 + rows) of count blocks of a block
+    // row from column on, taken side by side, into out line after line, when
+    // every one lies in place and reads shared; false (nothing written)
+    // otherwise. The caller holds the mutex shared.
+    bool runReadInPlace(Layer *layer, int32_t column, int32_t row, int32_t count, int64_t x0,
+                        int64_t y0, int64_t columns, int64_t rows, uint8_t *out, int64_t pitch);
     // Asks the processor to fetch the stored bytes of a block that lies in
     // the mapping (nothing else; no remap), ahead of a read.
     void blockPrefetch(const Layer *layer, int32_t column, int32_t row) const;

@@ -1083,10 +1083,39 @@ RF long LayerRasterReadPart(void *layer, long blockRow, long blockColumn, long f
         return failed(err, EINVAL, fn, 1, "Invalid arguments");
     const auto row = static_cast<int32_t>(blockRow), column = static_cast<int32_t>(blockColumn);
     auto *out = static_cast<uint8_t *>(data);
-    return readUnderLocks(lh, column, row, fn, err, [&] {
-        return lh->image->blockReadPart(lh->layer, column, row, firstColumn, firstRow, columns,
-                                        rows, out, pitch, err);
-    });
+    Layer *ly = lh->layer;
+    const long bw = ly->rec.blockWidth;
+    if (firstColumn < 0 || columns < 1 || firstColumn + columns <= bw || firstColumn >= bw)
+        return readUnderLocks(lh, column, row, fn, err, [&] {
+            return lh->image->blockReadPart(ly, column, row, firstColumn, firstRow, columns, rows,
+                                            out, pitch, err);
+        });
+    // A part that reaches past its block goes on into the blocks to the
+    // right: line after line across them when they all lie in place, else
+    // block by block.
+    if (columns > (ly->across - blockColumn) * bw - firstColumn)
+        return failed(err, EINVAL, fn, 3, "Part of block row %ld past the end of layer %s",
+                      blockRow, ly->name.c_str());
+    const long count = (firstColumn + columns + bw - 1) / bw;
+    const long px = pixelMemoryBytes(ly->rec.pixelType);
+    if (firstRow >= 0 && rows >= 1 && firstRow + rows <= ly->rec.blockHeight &&
+        pitch >= columns * px) {
+        std::shared_lock<std::shared_mutex> readers(lh->image->mutex());
+        if (lh->image->runReadInPlace(ly, column, row, static_cast<int32_t>(count), firstColumn,
+                                      firstRow, columns, rows, out, pitch))
+            return 0;
+    }
+    for (long k = 0, x = firstColumn, left = columns; k < count; ++k, x = 0) {
+        const long n = std::min(left, bw - x);
+        const long r = readUnderLocks(lh, column + static_cast<int32_t>(k), row, fn, err, [&] {
+            return lh->image->blockReadPart(ly, column + static_cast<int32_t>(k), row, x, firstRow,
+                                            n, rows, out, pitch, err);
+        });
+        if (r < 0) return r;
+        out += n * px;
+        left -= n;
+    }
+    return 0;
 }
 
 RF long LayerRasterVisit(void *layer, long blockRow, long blockColumn, long count,
