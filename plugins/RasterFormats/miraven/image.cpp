@@ -984,8 +984,9 @@ int Image::blockReadPart(Layer *l, int32_t column, int32_t row, int64_t x0, int6
 
 bool Image::runReadInPlace(Layer *l, int32_t column, int32_t row, int32_t count, int64_t x0,
                            int64_t y0, int64_t columns, int64_t rows, uint8_t *out, int64_t pitch) {
-    static thread_local std::vector<const uint8_t *> at;
-    at.resize(static_cast<size_t>(count));
+    static thread_local std::vector<const uint8_t *> lent;
+    lent.resize(static_cast<size_t>(count));
+    const uint8_t **at = lent.data();  // one look-up of the thread's vector
     for (int32_t k = 0; k < count; ++k)
         if (!readsShared(l, column + k, row) || !(at[k] = blockInPlace(l, column + k, row)))
             return false;
