@@ -119,6 +119,8 @@ TEST_F(HfaFreeList, SmallRequestsAndFrees) {
     // Blocks too small for a node are not tracked.
     for (int32_t size = 0; size <= 7; ++size) release(kNewFileEnd, size);
     EXPECT_EQ(onDisk(), Blocks{});
+    // Space handed out reads as zeros until its user writes it.
+    EXPECT_EQ(ktest::readFile(path()).substr(kNewFileEnd), std::string(56, '\0'));
     ktest::Err err;
     EXPECT_EQ(khfa_NextFreePos(file, 0, &err), 0u);
     EXPECT_EQ(ktest::messages(err.r), "Zero or negative size; long integer overflow?");

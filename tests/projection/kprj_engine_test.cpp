@@ -587,6 +587,8 @@ TEST_F(Engine, QueryTableRoundTripNamesAndNumbers) {
     refused(err, kprj_ProParametersCreateByName(toolkit, "Nowhere", &err) == nullptr,
             "Invalid Projection Name");
     EXPECT_EQ(kprj_ProParametersCreateByName(nullptr, "UTM", &err), nullptr);
+    ASSERT_TRUE(err);
+    EXPECT_EQ(err->code, 1);
 }
 
 TEST_F(Engine, QueryTableParseErrorsAndExternalEntries) {

@@ -403,6 +403,8 @@ TEST_F(Prj, PolynomialOfMapInfo) {
         refused(err, kprj_MapInfoToPolynomial(m, x, &err) == nullptr, b.message);
         kfga_PolynomialDelete(x, nullptr);
     }
+    refused(err, kprj_MapInfoToPolynomial(nullptr, nullptr, &err) == nullptr,
+            "Invalid input MapInfo");
     kfga_PolynomialDelete(p, nullptr);
 
     // Between two layers: the second is in feet, 10 ft pixels, offset.
