@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <kraster/kraster.h>
 
+#include <unistd.h>
+
 #include <string>
 
 #include "support/ktest_checks.hpp"
@@ -138,6 +140,10 @@ TEST_F(Library, MalformedFilesAreReported) {
     Kprj_ProjectionLibrary *lib = kprj_ProjectionLibraryCreate(nullptr, &err);
     EXPECT_EQ(kprj_ProjectionLibrarySetTitle(lib, "a\"b", &err), -1);
     refused(err, kprj_ProjectionLibraryWrite(lib, dir.file("no/such/dir").c_str(), &err) == -1);
+    // A device that is always full takes the bytes but fails to keep them.
+    if (access("/dev/full", W_OK) == 0)
+        refusedWith(err, kprj_ProjectionLibraryWrite(lib, "/dev/full", &err) == -1,
+                    "Error writing projection library /dev/full");
     kprj_ProjectionLibraryFree(lib);
 }
 
