@@ -47,6 +47,8 @@ TEST_F(Library, WrittenTextAndReadBack) {
     for (int i = 0; i < 3; ++i) {
         items[i] = kprj_ProjectionItemCreate(records[i], &err);
         EXPECT_STREQ(kprj_ProjectionItemGetTitle(items[i]), "noname");
+        // A title cannot hold the quote that ends it in the file.
+        refused(err, kprj_ProjectionItemSetTitle(items[i], "a\"b", &err) == -1, "Invalid title");
         ASSERT_EQ(kprj_ProjectionItemSetTitle(items[i], titles[i], &err), 0);
         ASSERT_EQ(kprj_ProjectionLibraryAddItem(lib, items[i], &err), 0);
     }
