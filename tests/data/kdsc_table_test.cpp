@@ -464,6 +464,9 @@ TEST_F(KdscTable, MethodSetsCopiesAndReordering) {
     Bd back = make(3, 1, KGDA_TYPE_F64, KGDA_TABLE_OBJECT);
     ASSERT_EQ(0, kdsc_HFAColumnDataRead(copy, 0, 3, back.get(), &err));
     EXPECT_EQ(2, reinterpret_cast<double *>(back->windowStart)[2]);
+    void *again = kdsc_HFAColumnAndMIFDataWrite(h, "B", record, &err);  // an existing column
+    EXPECT_TRUE(again) << ktest::messages(err.r);
+    kdsc_HFAColumnClose(again, &err);
     EXPECT_FALSE(kdsc_HFAColumnAndMIFDataWrite(nullptr, "X", record, &err));
     kmif_ObjectFree(&record, kdsc_DesignGet("Kdsc_HFA_Column", nullptr), &err);
     Bd bb = make(3, 1, KGDA_TYPE_F64, KGDA_TABLE_OBJECT);

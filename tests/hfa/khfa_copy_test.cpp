@@ -134,6 +134,19 @@ TEST_F(HfaCopy, CopyMatchesNodeByNode) {
     EXPECT_EQ(di.modifyTime, 1000000000);
     EXPECT_EQ(di.mode & 07777, 0640u);
     EXPECT_EQ(files(), (std::vector<std::string>{"dst.hfa", "src.hfa"}));
+    // The source removed while it is copied: its times cannot be carried over.
+    const std::string gone = path("src.hfa");
+    Kmet_MeterInfo *meter = kmet_MeterInfoCreate(
+        [](void *name, const char *, double) {
+            unlink(static_cast<char *>(name));
+            return 0;
+        },
+        const_cast<char *>(gone.c_str()), &err);
+    khfa_FileCopySetMeter(meter);
+    EXPECT_EQ(khfa_FileCopy(gone.c_str(), path("again.hfa").c_str(), nullptr, &err, 0), -1);
+    EXPECT_TRUE(ktest::says(err.r, "Cannot give")) << ktest::messages(err.r);
+    khfa_FileCopySetMeter(nullptr);
+    kmet_MeterInfoDelete(meter);
 }
 
 int cancelAfterTwo(void *context, const char *, double) {

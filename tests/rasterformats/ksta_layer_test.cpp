@@ -250,6 +250,19 @@ TEST_F(LayerStats, MissingObjectsAndRemoval) {
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(back->mode, 5);
     ksta_StatisticsDelete(back), kimg_LayerClose(l, nullptr);
+    // An object of another type is not taken for statistics, even when laid out alike.
+    Kmif_Design *alike = kmif_DesignCreate(
+        nullptr, "Other_Stats", KMIF_TYPE_F64, "minimum", KMIF_TYPE_F64, "maximum", KMIF_TYPE_F64,
+        "mean", KMIF_TYPE_F64, "median", KMIF_TYPE_F64, "mode", KMIF_TYPE_F64, "stddev", 0, &err);
+    ASSERT_EQ(kimg_FileNodeDataWrite((dir.file("m.img") + "(:Layer_1:Statistics)").c_str(), &mine,
+                                     alike, &err),
+              0)
+        << ktest::messages(err.r);
+    kmif_DesignDestroy(alike, nullptr);
+    l = open(name, true);
+    EXPECT_EQ(kimg_StatisticsRead(l, &err), nullptr);
+    EXPECT_EQ(ktest::messages(err.r), "Don't know how to convert from Other_Stats");
+    kimg_LayerClose(l, nullptr);
 }
 
 // Writing a layer and closing it computes its statistics.
@@ -661,6 +674,7 @@ TEST_F(LayerStats, ColourClassNameAndContrastColumns) {
     EXPECT_TRUE(c[0] == 0.1 && c[2] == 0.3);
     kmsc_HeapFree(c);
     EXPECT_EQ(ksta_ContrastTableWrite(l, 3, contrast, &err), -1);  // read-only
+    EXPECT_EQ(ksta_ColorTableWrite(l, 3, red, green, blue, nullptr, &err), -1);
     EXPECT_EQ(ksta_ColorTableWrite(nullptr, 3, red, green, blue, nullptr, &err), -1);
     EXPECT_SAYS(err, "NULL layer");
     EXPECT_EQ(ksta_ClassNamesWrite(l, 0, names, &err), -1);
