@@ -68,6 +68,7 @@ TEST(KfioFileSystem, ExistenceStatusAndPermissions) {
             "Cannot access " + dir.file("no") + "\n" + strerror(ENOENT));
     refused(e, kfio_IsFileReadOnly(dir.file("no").c_str(), &e) == -1);
     refused(e, kfio_Access(nullptr, 0, &e) == -1, "Null path");
+    refused(e, kfio_Create(nullptr, 0640, &e) == -1, "Null path");
 
     EXPECT_EQ((ktest::Ints{kfio_SetModTime(f.c_str(), 1000000000, &e),
                            kfio_Stat(f.c_str(), &info, &e), info.modifyTime}),

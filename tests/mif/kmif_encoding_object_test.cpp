@@ -51,8 +51,9 @@ TEST_F(MifObject, CopiesGoAsDeepAsTheNestingLimitAndNoDeeper) {
     // levels below it copy, one level more is refused.
     for (const int levels : {129, 130}) {
         ktest::Err err;
-        std::vector<Kmif_Design *> d{kmif_DesignCreate(
-            nullptr, "L0", KMIF_TYPE_S8 | KMIF_FLAG_COUNTED_POINTER, "s", 0, &err)};
+        std::vector<Kmif_Design *> d{
+            kmif_DesignCreate(nullptr, "L0", KMIF_TYPE_S8 | KMIF_FLAG_COUNTED_POINTER, "s",
+                              KMIF_TYPE_S8 | KMIF_FLAG_COUNTED_POINTER, "t", 0, &err)};
         for (int i = 1; i < levels && d.back(); ++i)
             d.push_back(kmif_DesignCreate(nullptr, ("L" + std::to_string(i)).c_str(),
                                           KMIF_TYPE_NESTED, "n", d.back(), 0, &err));
@@ -67,6 +68,20 @@ TEST_F(MifObject, CopiesGoAsDeepAsTheNestingLimitAndNoDeeper) {
             if (levels == 129) {
                 ASSERT_EQ(status, 0) << ktest::messages(err.r);
                 EXPECT_TRUE(mifenc::equalObjects(source.p, copy.p, d.back(), &why)) << why;
+                // The item's value, got with each of its two strings failing in
+                // turn, leaves nothing behind either.
+                std::vector<unsigned char> value(static_cast<size_t>(d.back()->hostSize));
+                bool got = false;
+                EXPECT_EQ(ktest::runWithEachAllocationFailing(
+                              [&](auto e) {
+                                  return got = kmif_ObjectItemValueGet(source.p, d.back(), "n",
+                                                                       value.data(), e);
+                              },
+                              [&] {
+                                  void *held = value.data();
+                                  if (got) kmif_ObjectItemsFree(&held, d.back(), nullptr);
+                              }),
+                          2);
             } else {
                 EXPECT_EQ(status, -1);
                 EXPECT_TRUE(ktest::hasCode(err.r, "kmif_ObjectCopy", 2)) << ktest::messages(err.r);

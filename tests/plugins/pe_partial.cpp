@@ -1,5 +1,6 @@
-// A projection engine that lacks most functions and writes empty texts: the
-// tests point PE_LIB at it to see the library's refusals.
+// A projection engine that lacks most functions, writes empty texts and
+// refuses every point: the tests point PE_LIB at it to see the library's
+// refusals.
 #include <kraster/pe.h>
 
 #include <cstdlib>
@@ -32,6 +33,9 @@ __attribute__((visibility("default"))) pe_object *pe_parameter_new(const char *,
 __attribute__((visibility("default"))) pe_object *pe_geogtran_new(const char *, int,
                                                                   pe_object *const *) {
     return reinterpret_cast<pe_object *>(&g_object);
+}
+__attribute__((visibility("default"))) int pe_geog_to_proj(const pe_object *, int, double *) {
+    return -1;
 }
 __attribute__((visibility("default"))) pe_object *pe_geogcs_new(const char *, const char *,
                                                                 const char *, double, double,

@@ -7,14 +7,30 @@
 #include <kraster/kraster.h>
 #include <proj.h>
 
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "support/ktest_checks.hpp"
 #include "support/ktest.hpp"
+
+namespace {
+// While g_failNew > 0, the nothrow allocation of that number fails.
+std::atomic<long> g_newCount{0}, g_failNew{0};
+}  // namespace
+
+void *operator new(std::size_t n, const std::nothrow_t &) noexcept {
+    if (g_failNew > 0 && ++g_newCount == g_failNew) return nullptr;
+    try {
+        return ::operator new(n);
+    } catch (...) {
+        return nullptr;
+    }
+}
 
 namespace {
 
@@ -455,6 +471,30 @@ TEST_F(Families, SpheresMatchProjRoundTripAndReportOutsidePoints) {
             Kprj_Coordinate out{};
             EXPECT_EQ(kprj_ProjectionToLL(mine.get(), 1, &q, &out, &err), -1) << q.x << "," << q.y;
             EXPECT_TRUE(err && !std::isnan(out.x) && !std::isnan(out.y));
+        }
+    }
+}
+
+// A family whose blocks cannot be allocated is refused, never half made.
+TEST_F(Families, RefusedWhenTheirBlocksCannotBeAllocated) {
+    std::vector<Params> records;
+    for (const SphereCase &c : kCases) records.emplace_back(sphereRecord(toolkit, c));
+    for (const FamilyCase &c : familyCases())
+        records.emplace_back(record(c.number, c.zone, c.values, c.angles, kClarke1866));
+    for (const Params &p : records) {
+        SCOPED_TRACE(p->proNumber);
+        for (long n = 1;; ++n) {
+            ktest::Err err;
+            g_newCount = 0;
+            g_failNew = n;
+            Projection mine(kprj_ProjectionInit(toolkit, p.get(), &err));
+            g_failNew = 0;
+            if (g_newCount < n) {  // none failed
+                EXPECT_TRUE(mine) << ktest::messages(err.r);
+                EXPECT_GT(n, 1);  // the family has a block of its own
+                break;
+            }
+            refusedWith(err, !mine, "Error allocating");
         }
     }
 }

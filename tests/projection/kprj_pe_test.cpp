@@ -430,6 +430,9 @@ TEST_F(PE, MissingAndPartialEngines) {
         EXPECT_TRUE(printed.contains(dir.file("other.so")));
     }
     kprj_PEReset();
+    Projection merc(kprj_MapProjectionFromPEString(toolkit, "EPSG:3857", nullptr));
+    ASSERT_TRUE(merc);
+    kprj_PEReset();
     ktest::ScopedEnv lib("PE_LIB", KRASTER_PE_PARTIAL);
     Err err;
     EXPECT_EQ(kprj_MapProjectionFromPEString(toolkit, "EPSG:4326", &err), nullptr);
@@ -439,6 +442,13 @@ TEST_F(PE, MissingAndPartialEngines) {
     EXPECT_EQ(kprj_PEPrjWrite(dir.file("g.prj").c_str(), geog.get(), &err), -1);
     EXPECT_TRUE(ktest::hasCode(err.r, "kprj_PEPrjWrite", 3));
     EXPECT_NE(ktest::messages(err.r).find("Empty PE projection string buffer."), std::string::npos);
+    // An engine that refuses the points fails the conversion with its reason.
+    Kprj_Coordinate point{0, 0};
+    EXPECT_EQ(kprj_ProjectionFromLL(merc.get(), 1, &point, &point, &err), -1);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kprj_PEFromLL", 2));
+    EXPECT_NE(ktest::messages(err.r).find("partial engine"), std::string::npos);
+    ktest::ScopedEnv real("PE_LIB", nullptr);  // the engine that made merc frees it
+    kprj_PEReset();
 }
 
 }  // namespace

@@ -469,6 +469,17 @@ TEST(KfgaStore, CalibrationChildrenRoundTripAndRewriteInPlace) {
     EXPECT_TRUE(ktest::hasCode(err.r, "kfga_PolynomialRead", 5));
     khfa_FileClose(f, nullptr);
 
+    // A file whose polynomial record names an item otherwise is not written to.
+    f = khfa_FileCreate(dir.file("renamed.hfa").c_str(), nullptr, &err);
+    ASSERT_TRUE(f && khfa_EntryWrite(f, KHFA_WRITE_LAST_CHILD, "cal", "Calibration_Node", &err));
+    Kmif_Design *renamed = kmif_DesignCopy(kfga_PolynomialDesign(&err), &err);
+    renamed->itemList->name[0] = 'O';  // "Order"
+    ASSERT_TRUE(kmif_DictionaryAddDesign(khfa_FileDictionary(f), renamed, &err));
+    kmif_DesignDestroy(renamed, nullptr);
+    refusedWith(err, kfga_PolynomialWrite(f, ":cal", KFGA_FORWARD_POLYNOMIAL, fwd.get(), &err) < 0,
+                "Error on reading design for Kfga_Polynomial");
+    khfa_FileClose(f, nullptr);
+
     // Stored records that do not describe a polynomial are refused.
     Kfga_PolynomialPrivate *s = kfga_PolynomialCopyToPrivate(fwd.get(), &err);
     ASSERT_TRUE(s);
