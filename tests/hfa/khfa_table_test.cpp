@@ -273,6 +273,19 @@ TEST_F(HfaTable, RefusalsGiveTheirMessages) {
              kfio_FaultInject(KFIO_OSCALL_WRITE, 0, 0);
              return refused;
          }},
+        // The table's stream is there already and the file written out: the
+        // records wait in memory until the streams close, and their write fails.
+        {"khfa_TableCreate", 8, "Error closing the master table",
+         [&](auto err) {
+             khfa_CacheClose(khfa_CacheCreate(f, (name + "(:c)").c_str(), kint_GetInit(), err),
+                             err);
+             if (khfa_FileFlush(f, err) != 0) return false;
+             kfio_FaultInject(KFIO_OSCALL_WRITE, 1000, EIO);
+             Khfa_Table *made = khfa_TableCreate(f, "c", d, kint_GetInit(), err);
+             kfio_FaultInject(KFIO_OSCALL_WRITE, 0, 0);
+             khfa_TableFree(made);
+             return !made;
+         }},
     });
     // Refused values left the record as it was.
     EXPECT_EQ(std::string(r->text, 10), pad("full", 10));

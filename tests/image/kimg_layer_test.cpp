@@ -352,6 +352,11 @@ TEST_F(Layer, ReadsConvertWithSaturationAndRawModeNeedsTheLayersType) {
     ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 9, 9, back.b, &err), 0);
     EXPECT_EQ(back.at<int16_t>(0, 1), 3);
     EXPECT_EQ(back.at<int16_t>(0, 2), -32768);
+    const int32_t kind = back.b->objecttype;
+    back.b->objecttype = KGDA_MATRIX_OBJECT;
+    EXPECT_REFUSAL(kimg_LayerRasterPixelRectSet(l, 0, 0, 4, 1, back.b, &err), -1,
+                   "PixelRect must not be a matrix");
+    back.b->objecttype = kind;
     // Raw mode: only the layer's type, and no writes.
     ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_RAW_MODE, 1L, 0), 0);
     EXPECT_REFUSAL(kimg_LayerRasterPixelRectGet(l, 0, 0, 4, 1, out.b, &err), -1,
@@ -1303,6 +1308,7 @@ TEST_F(Layer, ToolAndRrdFilesOnNativeImages) {
     ASSERT_EQ(kimg_SSLayerNamesGet(l, &count, &names, &err), 0);
     EXPECT_EQ(listOf(count, names),
               (std::vector<std::string>{"n.rrd(:Band_1_ss_2_)", "n.rrd(:Band_1_ss_4_)"}));
+    EXPECT_REFUSAL(kimg_SSLayerNamesSet(l, 1, nullptr, &err), -1, "Args");
     EXPECT_EQ(kimg_SSLayerValid(l, &err), 1);
     Kimg_Layer *lv = kimg_LayerOpen(dir.file("n.rrd(:Band_1_ss_2_)").c_str(), tk, &err, 0);
     ASSERT_NE(lv, nullptr) << ktest::messages(err.r);

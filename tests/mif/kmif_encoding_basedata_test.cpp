@@ -49,6 +49,10 @@ TEST_F(MifBaseData, ElementsWithoutDataOverlappingLinesOrStringsHaveNoFileForm) 
     EXPECT_EQ(kmif_ObjectSize(a.get(), d["G"], &err), -1);
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_BaseDataToMIF", 5)) << ktest::messages(err.r);
     a->pitch = 3;
+    // A buffer too small for the header, though not for the values.
+    unsigned char small[8];
+    EXPECT_EQ(kmif_ConvertToMIFEx(nullptr, a.get(), d["G"], small, sizeof small, 0, &err), -1);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_BaseDataToMIF", 6)) << ktest::messages(err.r);
 
     // Strings copy but have no file form.
     Object object(d["G"], mifenc::newObject(d["G"]));

@@ -564,6 +564,9 @@ TEST_F(LayerStats, FailureReturnsOfLayerOperations) {
     Ksta_Statistics s{};
     long x, y;
     int64_t t;
+    Kgda_BaseData *one =
+        kgda_BaseDataCreate(1, 1, KGDA_TYPE_F64, KGDA_MATRIX_OBJECT, nullptr, nullptr);
+    const char *node = ":Layer_1";
     const struct {
         std::function<int(Kerr_ErrorReport **)> call;
         const char *message;
@@ -627,6 +630,10 @@ TEST_F(LayerStats, FailureReturnsOfLayerOperations) {
          "NULL file name"},
         {[&](auto e) { return kimg_FileCovarianceRead(dir.file("none.xyz").c_str(), e) ? 0 : -1; },
          "Unrecognized format"},
+        {[&](auto e) {
+             return kimg_FileCovarianceWrite(dir.file("none.xyz").c_str(), one, 1, &node, e);
+         },
+         "Unrecognized format"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(&c - cases);
@@ -634,6 +641,7 @@ TEST_F(LayerStats, FailureReturnsOfLayerOperations) {
         EXPECT_EQ(c.call(&e), -1);
         EXPECT_SAYS(e, c.message);
     }
+    kgda_BaseDataDelete(one, nullptr);
 }
 
 // Colour, class-name and contrast columns written and read back; a missing
