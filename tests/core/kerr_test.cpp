@@ -76,6 +76,7 @@ TEST(ErrorReport, CreateDuplicateDelete) {
     kerr_DeleteErrorReport(r);
     kerr_DeleteErrorReportEx(&d);
     EXPECT_EQ(d, nullptr);
+    kerr_DeleteErrorReportEx(nullptr);  // a NULL address is accepted
 }
 
 TEST(ErrorReport, DuplicateAndCreateSurviveAllocationFailure) {
