@@ -147,14 +147,6 @@ TEST(FileNodeList, ProtectedCharacters) {
     EXPECT_EQ(parse("f(:a\\,b)"), (std::vector<Item>{{"f", false, "", {":a,b"}}}));
     EXPECT_EQ(parse("f(:a\\)b\\(,:c\\:d,:e\\\\)"),
               (std::vector<Item>{{"f", false, "", {":a)b(", ":c\\:d", ":e\\\\"}}}));
-    ktest::Err err;
-    Kfnp_NodeNameList *names =
-        kfnp_NodeNameParse(parse("f(:x\\:y:a\\,b)")[0].nodePaths[0].c_str(), &err);
-    ASSERT_NE(names, nullptr);
-    ASSERT_EQ(names->count, 2);
-    EXPECT_STREQ(names->names[0], "x:y");
-    EXPECT_STREQ(names->names[1], "a,b");
-    kfnp_FreeNodeName(names);
 }
 
 TEST(FileNodeList, ParseComposeParseRoundTrips) {

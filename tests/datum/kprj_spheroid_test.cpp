@@ -255,19 +255,12 @@ TEST_F(Tables, DatumsByName) {
     kprj_ProParametersFree(p);
 }
 
+// The zones' values are checked against their sources in kprj_sptable_test.
 TEST_F(Tables, StatePlaneZones) {
-    int nad27 = 0, nad83 = 0;
     for (const Kprj_SPEntry *z = kprj_SPTableRead(tk, &err); z; z = z->next) {
-        (z->nadCode == KPRJ_NAD27 ? nad27 : nad83)++;
         EXPECT_EQ(kprj_SPEntryByZoneNumber(tk, z->zoneNumber, z->nadCode, &err), z);
         EXPECT_GE(z->params.count, 9);
     }
-    EXPECT_GT(nad27, 100);
-    EXPECT_GT(nad83, 100);
-    const Kprj_SPEntry *z = kprj_SPEntryByZoneNumber(tk, 101, KPRJ_NAD83, &err);
-    ASSERT_NE(z, nullptr);
-    EXPECT_EQ(z->projectionKind, KPRJ_SP_TRANSVERSE_MERCATOR);
-    EXPECT_EQ(z->params.data[0], 6378137.0);
 }
 
 struct Bad {

@@ -22,24 +22,6 @@ Bytes cat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-TEST_F(MifDecoding, EnumerationsAndBitsWidenToHostValues) {
-    Designs d("{2:e1:A,v,10:1one,3:2two,3:4four,}E,.");
-    struct E {
-        uint32_t v[2];
-        unsigned char one[10], two[3], four[3];
-    };
-    Object object(d["E"]);
-    ASSERT_TRUE(
-        mifenc::decode({0x05, 0x00, 0xFF, 0xFF, 0x0D, 0x03, 0x39, 0x5A, 0x0F}, d["E"], &object.p));
-    const E *e = static_cast<const E *>(object.p);
-    EXPECT_EQ(e->v[0], 5u);
-    EXPECT_EQ(e->v[1], 0xFFFFu);
-    const unsigned char one[10] = {1, 0, 1, 1, 0, 0, 0, 0, 1, 1};
-    EXPECT_EQ(memcmp(e->one, one, 10), 0);
-    EXPECT_EQ(Bytes(e->two, e->two + 3), (Bytes{1, 2, 3}));
-    EXPECT_EQ(Bytes(e->four, e->four + 3), (Bytes{0xA, 0x5, 0xF}));
-}
-
 // Long bit arrays cross the packing kernels' word groups and, from files,
 // the work buffer's pieces.
 TEST_F(MifDecoding, LongBitArraysRoundTripThroughMemoryAndFiles) {
@@ -125,24 +107,6 @@ TEST_F(MifDecoding, ExistingArraysGrowShrinkFillOrFreeToNull) {
     ASSERT_TRUE(mifenc::decode(cat({le32(0), le32(8), le32(0), le32(16)}), d["P"], &object.p));
     EXPECT_EQ(p->v.count, 0);
     EXPECT_EQ(p->v.string, nullptr);
-}
-
-// Replacing an array of nested objects frees what those objects point to.
-TEST_F(MifDecoding, ReplacedNestedArraysReleaseTheirSubArrays) {
-    Designs d("{0:pcname,}S,{0:poS,list,}L,.");
-    std::mt19937 rng(3);
-    Object a(d["L"], mifenc::newObject(d["L"]));
-    mifenc::fillRandom(a.p, d["L"], rng, 6);
-    const long before = kmsc_HeapLiveBlocks();
-    for (int round = 0; round < 30; ++round) {
-        Object b(d["L"], mifenc::newObject(d["L"]));
-        mifenc::fillRandom(b.p, d["L"], rng, 6);
-        ASSERT_TRUE(mifenc::decode(mifenc::encode(b.p, d["L"]), d["L"], &a.p));
-        std::string why;
-        ASSERT_TRUE(mifenc::equalObjects(a.p, b.p, d["L"], &why)) << why;
-    }
-    kmif_ObjectItemsFree(&a.p, d["L"], nullptr);
-    EXPECT_LE(kmsc_HeapLiveBlocks(), before);
 }
 
 TEST_F(MifDecoding, CursorAndFileFormsAdvancePastTheObject) {

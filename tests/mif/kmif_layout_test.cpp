@@ -107,29 +107,6 @@ TEST_F(MifLayout, NativeLayoutMatchesTheCompiler) {
     EXPECT_EQ(item(d, "b4")->fileSize, 3);  // five 4-bit values
 }
 
-TEST_F(MifLayout, BaseDataBearingDesignsUseTheInlineRecord) {
-    struct Holder {
-        int8_t tag;
-        Kgda_BaseData data[2];
-        int16_t after;
-    };
-    ktest::Err err;
-    Kmif_Design *d = kmif_DesignCreate(nullptr, "Holder", KMIF_TYPE_S8, "tag",
-                                       KMIF_TYPE_BASEDATA | KMIF_FLAG_COUNT, "data", 2,
-                                       KMIF_TYPE_S16, "after", 0, &err);
-    ASSERT_NE(d, nullptr) << ktest::messages(err.r);
-    const Kmif_Item *data = item(d, "data");
-    EXPECT_EQ((Ints{data->hostOffset, data->hostElementSize, item(d, "after")->hostOffset,
-                    d->hostSize, d->fileSize}),
-              (Ints{offsetof(Holder, data), sizeof(Kgda_BaseData), offsetof(Holder, after),
-                    sizeof(Holder), 1 + 24 + 2}));
-    // The nested design is the built-in one: four items, 12 file bytes.
-    ASSERT_NE(data->nestedDesign, nullptr);
-    EXPECT_STREQ(data->nestedDesign->name, "Kgda_BaseData");
-    EXPECT_EQ((Ints{data->nestedDesign->fileSize, data->nestedDesign->hostSize}), (Ints{12, 16}));
-    kmif_DesignDestroy(d, nullptr);
-}
-
 // Host size, alignment and file size of a design laid out under the 32-bit
 // table, then each item's host offset.
 Ints ilp32(const Kmif_Dictionary *dict, const char *name) {
