@@ -36,61 +36,6 @@ int put(Kdms_Cache *c, long index, unsigned char value, Kerr_ErrorReport **err) 
 
 }  // namespace
 
-TEST(KdmsStash, UndoRedoCommit) {
-    for (long slots : {0L, 2L, 8L}) {
-        SCOPED_TRACE(slots);
-        Source src(kSize, 8);
-        Stash stash(kSize);
-        Err err;
-        Kdms_Cache *c = makeUndoCache(src, &stash, slots, 8, 3, &err);
-        ASSERT_NE(c, nullptr) << ktest::messages(err.r);
-        ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
-        EXPECT_EQ(info(c).openTransaction, 1);
-        ASSERT_EQ(put(c, 1, 0x11, &err), 0);
-        ASSERT_EQ(put(c, 2, 0x12, &err), 0);
-        ASSERT_EQ(kdms_CacheTransactionEnd(c, &err), 0);
-        ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
-        ASSERT_EQ(put(c, 2, 0x22, &err), 0);
-        ASSERT_EQ(put(c, 3, 0x23, &err), 0);
-        ASSERT_EQ(kdms_CacheTransactionEnd(c, &err), 0);
-        EXPECT_EQ(info(c).undoable, 2);
-        // Nothing reaches the source, flushes included.
-        ASSERT_EQ(kdms_CacheFlush(c, 7, -1, &err), 0);
-        EXPECT_TRUE(src.writes.empty());
-        EXPECT_EQ(readCopy(c, 2, &err), filled(kSize, 0x22));
-
-        EXPECT_EQ(kdms_CacheTransactionUndo(c, 1, &err), 0);
-        EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 0x11));
-        EXPECT_EQ(readCopy(c, 2, &err), filled(kSize, 0x12));
-        EXPECT_EQ(readCopy(c, 3, &err), pattern(3, kSize));
-        EXPECT_EQ(kdms_CacheTransactionUndo(c, 1, &err), 0);
-        EXPECT_EQ(readCopy(c, 1, &err), pattern(1, kSize));
-        EXPECT_EQ(readCopy(c, 2, &err), pattern(2, kSize));
-        EXPECT_EQ((ktest::Ints{info(c).undoable, info(c).redoable}), (ktest::Ints{0, 2}));
-
-        EXPECT_EQ(kdms_CacheTransactionUndo(c, -2, &err), 0);
-        EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 0x11));
-        EXPECT_EQ(readCopy(c, 2, &err), filled(kSize, 0x22));
-        EXPECT_EQ(readCopy(c, 3, &err), filled(kSize, 0x23));
-        EXPECT_EQ(kdms_CacheTransactionUndo(c, 1, &err), 0);
-        EXPECT_EQ(readCopy(c, 2, &err), filled(kSize, 0x12));
-        EXPECT_TRUE(src.writes.empty());
-
-        // Commit writes the present state of every stashed record, once.
-        ASSERT_EQ(kdms_CacheTransactionCommitAll(c, &err), 0) << ktest::messages(err.r);
-        EXPECT_EQ(src.writes.size(), 2u);
-        EXPECT_EQ(src.records[1], filled(kSize, 0x11));
-        EXPECT_EQ(src.records[2], filled(kSize, 0x12));
-        EXPECT_EQ(src.records[3], pattern(3, kSize));
-        EXPECT_EQ((ktest::Ints{info(c).undoable, info(c).redoable, info(c).stashCopies}),
-                  (ktest::Ints{0, 0, 0}));
-        EXPECT_REFUSAL(kdms_CacheTransactionUndo(c, -1, &err), -1, "Cannot redo 1");
-        EXPECT_EQ(readCopy(c, 2, &err), filled(kSize, 0x12));
-        kdms_CacheDestroy(c, &err);
-        EXPECT_EQ(src.writes.size(), 2u);
-    }
-}
-
 TEST(KdmsStash, UndoBeyondWhatIsRecordedChangesNothing) {
     Source src(kSize, 4);
     Err err;
@@ -155,74 +100,6 @@ TEST(KdmsStash, TransactionsCoalesceAndReuseStashIds) {
     EXPECT_EQ(info(c).stashCopies, 8);
     EXPECT_LE(stash.maxId, 13);
     kdms_CacheDestroy(c, &err);
-}
-
-TEST(KdmsStash, TransactionsBeyondTheLevelsReachTheSourceWhenClosed) {
-    Source src(kSize, 4);
-    Stash stash(kSize);
-    Err err;
-    Kdms_Cache *c = makeUndoCache(src, &stash, 4, 4, 2, &err);
-    ASSERT_NE(c, nullptr);
-    for (unsigned char v : {1, 2}) {
-        ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
-        ASSERT_EQ(put(c, 0, v, &err), 0);
-        ASSERT_EQ(put(c, v, v, &err), 0);
-        ASSERT_EQ(kdms_CacheTransactionEnd(c, &err), 0);
-    }
-    EXPECT_TRUE(src.writes.empty());
-    ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
-    ASSERT_EQ(put(c, 3, 3, &err), 0);
-    EXPECT_TRUE(src.writes.empty());
-    src.clearLog();
-    ASSERT_EQ(kdms_CacheTransactionEnd(c, &err), 0);
-    // The first transaction settled: its records went to the source.
-    ASSERT_EQ(src.writes.size(), 2u);
-    EXPECT_EQ(src.records[0], filled(kSize, 1));
-    EXPECT_EQ(src.records[1], filled(kSize, 1));
-    EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{4, -1}}));
-    EXPECT_EQ(info(c).undoable, 2);
-    EXPECT_REFUSAL(kdms_CacheTransactionUndo(c, 3, &err), 2, "Cannot undo 3");
-    EXPECT_EQ(kdms_CacheTransactionUndo(c, 2, &err), 0);
-    EXPECT_EQ(readCopy(c, 0, &err), filled(kSize, 1));
-    EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 1));
-    EXPECT_EQ(readCopy(c, 2, &err), pattern(2, kSize));
-    EXPECT_EQ(readCopy(c, 3, &err), pattern(3, kSize));
-    // A new transaction discards what could be redone.
-    ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
-    EXPECT_EQ(info(c).redoable, 0);
-    ASSERT_EQ(kdms_CacheTransactionEnd(c, &err), 0);
-    EXPECT_EQ(kdms_CacheTransactionUndo(c, -1, &err), -1);
-    EXPECT_EQ(info(c).undoable, 1);  // the empty transaction counts
-    EXPECT_EQ(info(c).stashCopies, 0);
-    kdms_CacheDestroy(c, &err);
-}
-
-TEST(KdmsStash, WritesOutsideTransactionsArePermanent) {
-    for (long slots : {0L, 3L}) {
-        SCOPED_TRACE(slots);
-        Source src(kSize, 4);
-        Err err;
-        Kdms_Cache *c = makeUndoCache(src, nullptr, slots, 4, 3, &err);
-        ASSERT_NE(c, nullptr);
-        ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
-        ASSERT_EQ(put(c, 0, 0xA0, &err), 0);
-        ASSERT_EQ(put(c, 1, 0xA1, &err), 0);
-        ASSERT_EQ(kdms_CacheTransactionEnd(c, &err), 0);
-        ASSERT_EQ(put(c, 1, 0xB1, &err), 0);  // outside: goes to the source
-        ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
-        EXPECT_EQ(src.records[1], filled(kSize, 0xB1));
-        ASSERT_EQ(put(c, 2, 0xC2, &err), 0);
-        EXPECT_EQ(kdms_CacheTransactionUndo(c, 2, &err), 0);
-        EXPECT_EQ(readCopy(c, 0, &err), pattern(0, kSize));
-        EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 0xB1));
-        EXPECT_EQ(readCopy(c, 2, &err), pattern(2, kSize));
-        EXPECT_EQ(kdms_CacheTransactionUndo(c, -2, &err), 0);
-        EXPECT_EQ(readCopy(c, 0, &err), filled(kSize, 0xA0));
-        EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 0xB1));
-        EXPECT_EQ(readCopy(c, 2, &err), filled(kSize, 0xC2));
-        EXPECT_EQ(src.writesOf(0), 0);
-        kdms_CacheDestroy(c, &err);
-    }
 }
 
 TEST(KdmsStash, ReadOnlySourceKeepsSettledRecordsInTheStash) {
@@ -295,35 +172,6 @@ TEST(KdmsStash, UndoLevelsChangeCommitsFirst) {
     EXPECT_REFUSAL(kdms_CacheChange(c, &err, KDMS_CO_UNDO_LEVELS, -1L, (void *)nullptr,
                                     (Kdms_StashReadFunc) nullptr, (Kdms_StashWriteFunc) nullptr, 0),
                    -1, "CacheChangeOptions fail | Invalid undo levels -1");
-    kdms_CacheDestroy(c, &err);
-}
-
-TEST(KdmsStash, ShrinkingTheRecordCountDropsStashedRecords) {
-    Source src(kSize, 8);
-    Err err;
-    Kdms_Cache *c = makeUndoCache(src, nullptr, 3, 8, 3, &err);
-    ASSERT_NE(c, nullptr);
-    ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
-    for (long i = 0; i < 8; ++i)
-        ASSERT_EQ(put(c, i, static_cast<unsigned char>(0x80 + i), &err), 0);
-    ASSERT_EQ(kdms_CacheTransactionStart(c, &err), 0);
-    ASSERT_EQ(put(c, 6, 0x96, &err), 0);
-    ASSERT_EQ(put(c, 1, 0x91, &err), 0);
-    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_VIRTUAL_RECORD_MAX, 5L, 0), 0);
-    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_VIRTUAL_RECORD_MAX, 8L, 0), 0);
-    for (long i = 5; i < 8; ++i) EXPECT_EQ(readCopy(c, i, &err), pattern(i, kSize));
-    EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 0x91));
-    EXPECT_EQ(kdms_CacheTransactionUndo(c, 1, &err), 0);
-    EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 0x81));
-    EXPECT_EQ(readCopy(c, 6, &err), pattern(6, kSize));
-    EXPECT_EQ(kdms_CacheTransactionUndo(c, 1, &err), 0);
-    EXPECT_EQ(readCopy(c, 1, &err), pattern(1, kSize));
-    EXPECT_EQ(info(c).stashCopies, 6);  // records 0-4, then 1 again, kept to redo
-    ASSERT_EQ(kdms_CacheTransactionUndo(c, -2, &err), 0);
-    ASSERT_EQ(kdms_CacheTransactionCommitAll(c, &err), 0);
-    EXPECT_EQ(src.writes.size(), 5u);
-    EXPECT_EQ(src.records[1], filled(kSize, 0x91));
-    EXPECT_EQ(src.records[4], filled(kSize, 0x84));
     kdms_CacheDestroy(c, &err);
 }
 

@@ -1,7 +1,7 @@
 // A descriptor-table method set of the tests: tables kept in HFA files by
-// forwarding every entry to the built-in set's functions, so that what a
-// plug-in stored can be checked through the built-in set. Built with
-// DT_READ_ONLY it has only the entries that read (no creation, row-count
+// forwarding the entries the tests use to the built-in set's functions, so
+// that what a plug-in stored can be checked through the built-in set. Built
+// with DT_READ_ONLY it has only the entries that read (no creation, row-count
 // change, destruction or column writes).
 #include <kraster/kdsc.h>
 
@@ -12,9 +12,6 @@ DT void *TableOpen(int32_t *numRows, Kerr_ErrorReport **err) {
 }
 DT int TableClose(void *table, Kerr_ErrorReport **err) {
     return kdsc_HFATableClose(table, err);
-}
-DT Kstr_StringList *TableColumnNamesGet(void *table, Kerr_ErrorReport **err) {
-    return kdsc_HFATableColumnNamesGet(table, err);
 }
 DT Kdsc_BinFunction *TableBinFunctionRead(void *table, Kerr_ErrorReport **err) {
     return kdsc_HFABinFunctionRead(table, err);
@@ -30,9 +27,6 @@ DT int ColumnDataRead(void *column, int32_t first, int32_t count, Kgda_BaseData 
                       Kerr_ErrorReport **err) {
     return kdsc_HFAColumnDataRead(column, first, count, data, err);
 }
-DT int ColumnModTimeGet(void *column, int64_t *modTime, Kerr_ErrorReport **err) {
-    return kdsc_HFAColumnModTimeGet(column, modTime, err);
-}
 DT int InstanceColumnTypesGet(int32_t *count, const int32_t **types) {
     return kdsc_HFAInstanceColumnTypesGet(count, types);
 }
@@ -47,9 +41,6 @@ DT int TableDestroy(void *table, Kerr_ErrorReport **err) {
 DT int TableRowCountSet(void *table, int32_t numRows, Kerr_ErrorReport **err) {
     return kdsc_HFATableRowCountSet(table, numRows, err);
 }
-DT int TableColumnNamesSet(void *table, const Kstr_StringList *names, Kerr_ErrorReport **err) {
-    return kdsc_HFATableColumnNamesSet(table, names, err);
-}
 DT int TableBinFunctionWrite(void *table, const Kdsc_BinFunction *binFunction,
                              Kerr_ErrorReport **err) {
     return kdsc_HFABinFunctionWrite(table, binFunction, err);
@@ -57,12 +48,6 @@ DT int TableBinFunctionWrite(void *table, const Kdsc_BinFunction *binFunction,
 DT void *ColumnCreate(void *table, const char *name, int32_t columnType, int32_t maxNumChars,
                       Kerr_ErrorReport **err) {
     return kdsc_HFAColumnCreate(table, name, columnType, maxNumChars, err);
-}
-DT int ColumnDestroy(void *table, const char *name, Kerr_ErrorReport **err) {
-    return kdsc_HFAColumnDestroy(table, name, err);
-}
-DT int ColumnRename(void *table, const char *oldName, const char *newName, Kerr_ErrorReport **err) {
-    return kdsc_HFAColumnRename(table, oldName, newName, err);
 }
 DT int ColumnDataWrite(void *column, int32_t first, int32_t count, const Kgda_BaseData *data,
                        Kerr_ErrorReport **err) {

@@ -56,7 +56,6 @@ struct File {
     bool dirty = false;
     std::vector<std::string> order;
     std::map<std::string, Layer> layers;
-    std::string dataOrder = "bsq";
 };
 
 struct LayerHandle {
@@ -89,7 +88,6 @@ bool getString(std::ifstream &i, std::string &s) {
 bool save(const File &f) {
     std::ofstream o(f.path, std::ios::binary | std::ios::trunc);
     o.write("KLP1", 4);
-    putString(o, f.dataOrder);
     put<long>(o, static_cast<long>(f.order.size()));
     for (const std::string &name : f.order) {
         const Layer &l = f.layers.at(name);
@@ -115,7 +113,7 @@ bool load(File &f) {
     char magic[4];
     if (!i.read(magic, 4) || std::memcmp(magic, "KLP1", 4) != 0) return false;
     long n = 0;
-    if (!getString(i, f.dataOrder) || !get(i, n)) return false;
+    if (!get(i, n)) return false;
     for (long k = 0; k < n; ++k) {
         std::string name;
         Layer l;
@@ -295,16 +293,6 @@ KIMG_RF_EXPORT long FileLayerNamesGet(void *h, long *count, char ***names, Kerr_
     return 0;
 }
 
-KIMG_RF_EXPORT long FileRasterDataOrderSet(void *h, const char *order, Kerr_ErrorReport **) {
-    static_cast<File *>(h)->dataOrder = order;
-    static_cast<File *>(h)->dirty = true;
-    return 0;
-}
-KIMG_RF_EXPORT long FileRasterDataOrderGet(void *h, char **order, Kerr_ErrorReport **) {
-    *order = kstr_Duplicate(static_cast<File *>(h)->dataOrder.c_str());
-    return 0;
-}
-
 KIMG_RF_EXPORT void *LayerOpen(void *h, const char *node, long *width, long *height,
                                long *pixelType, long *compression, long *layerType,
                                long *blockWidth, long *blockHeight, Kerr_ErrorReport **) {
@@ -418,13 +406,6 @@ KIMG_RF_EXPORT long LayerRasterReadMIF(void *h, long row, long column, unsigned 
     return LayerRasterRead(h, row, column, *data, err);
 }
 #endif
-
-KIMG_RF_EXPORT long LayerRasterReadInitiate(void *, long, long, Kerr_ErrorReport **) {
-    return 0;
-}
-KIMG_RF_EXPORT long LayerRasterReadCancel(void *, long, long, Kerr_ErrorReport **) {
-    return 0;
-}
 
 KIMG_RF_EXPORT long LayerRasterNullValueRead(void *h, Kgda_BaseData *value, Kerr_ErrorReport **) {
     Layer *l = layerOf(h);

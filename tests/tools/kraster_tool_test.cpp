@@ -193,9 +193,12 @@ TEST_F(Tool, CopyBetweenFormats) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("No raster format has the title Nope"), std::string::npos) << r.err;
     EXPECT_FALSE(exists(dir.file("f.img")));
+    // Refused onto an existing name, which stays as it was.
+    const std::string before = ktest::readFile(tif);
     r = run("copy " + img + " " + tif);
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Attempt to copy over"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Attempt to copy over " + tif), std::string::npos) << r.err;
+    EXPECT_EQ(ktest::readFile(tif), before);
 }
 
 // info: the file's format and support files, each layer with its

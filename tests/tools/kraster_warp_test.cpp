@@ -356,44 +356,6 @@ TEST_F(Warp, ProgressAndInterruption) {
     EXPECT_NE(access(dst.c_str(), F_OK), 0);
 }
 
-// A TIFF georeferenced by libgeotiff's own geotifcp (UTM zone 33 north on
-// WGS 84 by its EPSG code) warps like the native image.
-TEST_F(Warp, TiffGeoreferencedByGeotifcp) {
-    const std::string plain = dir.file("plain.tif"), tif = dir.file("utm.tif");
-    ASSERT_EQ(std::system((std::string(KRASTER_TOOL) + " create " + plain +
-                           " --size 90x60 --type u8 --fill 7 -q >/dev/null 2>&1")
-                              .c_str()),
-              0);
-    ktest::writeFile(dir.file("meta.txt"),
-                     "Geotiff_Information:\n Version: 1\n Key_Revision: 1.0\n"
-                     " Tagged_Information:\n  ModelTiepointTag (2,3):\n   0 0 0\n"
-                     "   300000 4500030 0\n  ModelPixelScaleTag (1,3):\n   30 30 0\n"
-                     "  End_Of_Tags.\n Keyed_Information:\n"
-                     "  GTModelTypeGeoKey (Short,1): ModelTypeProjected\n"
-                     "  ProjectedCSTypeGeoKey (Short,1): PCS_WGS84_UTM_zone_33N\n"
-                     "  End_Of_Keys.\n End_Of_Geotiff.\n");
-    ASSERT_EQ(std::system(("geotifcp -g " + dir.file("meta.txt") + " " + plain + " " + tif +
-                           " >/dev/null 2>&1")
-                              .c_str()),
-              0);
-    const std::string dst = dir.file("geo.img");
-    const Outcome r = run(tif + " " + dst + " --to '" + kGeographic + "' -q");
-    ASSERT_EQ(r.status, 0) << r.err;
-    const Image im = read(dst + "(:Layer_1)");
-    const auto pos = sourcePositions(im, geo.get(), utm.get(), 300015, 4500015, "degrees");
-    long sevens = 0;
-    for (size_t k = 0; k < pos.size(); ++k) {
-        const Kprj_Coordinate p = pos[k];
-        if (p.x > -0.4 && p.y > -0.4 && p.x < 89.4 && p.y < 59.4) {
-            EXPECT_EQ(im.pixels[k], 7) << k;
-            ++sevens;
-        } else if (p.x < -0.6 || p.y < -0.6 || p.x > 89.6 || p.y > 59.6) {
-            EXPECT_EQ(im.pixels[k], 0) << k;
-        }
-    }
-    EXPECT_GT(sevens, 90 * 60 / 2);
-}
-
 // Systems the external projection engine reads: an EPSG code and a
 // projection text file give the same image as the built-in UTM zone 34.
 TEST_F(Warp, SystemsOfTheProjectionEngine) {
