@@ -313,46 +313,37 @@ TEST_F(KdscTable, BinFunctionWiderThanTheTableIsCutWithAWarning) {
 TEST_F(KdscTable, Refusals) {
     Err err;
     Khfa_File *f = newFile();
-    EXPECT_FALSE(kdsc_TableCreate(nullptr, ":T", 3, nullptr, &err));
-    EXPECT_EQ("File pointer is NULL", ktest::messages(err.r));
-    EXPECT_FALSE(kdsc_TableOpen(f, nullptr, &err));
-    EXPECT_EQ("NULL table name", ktest::messages(err.r));
-    EXPECT_FALSE(kdsc_TableOpen(f, ":Layer_1", &err));
-    EXPECT_TRUE(ktest::says(err.r, ":Layer_1 is not a descriptor table"));
+    refused(err, !kdsc_TableCreate(nullptr, ":T", 3, nullptr, &err), "File pointer is NULL");
+    refused(err, !kdsc_TableOpen(f, nullptr, &err), "NULL table name");
+    refusedWith(err, !kdsc_TableOpen(f, ":Layer_1", &err), ":Layer_1 is not a descriptor table");
     int32_t n;
-    EXPECT_EQ(-1, kdsc_TableRowCountGet(nullptr, &n, &err));
-    EXPECT_EQ("Table pointer is NULL", ktest::messages(err.r));
+    refused(err, kdsc_TableRowCountGet(nullptr, &n, &err) == -1, "Table pointer is NULL");
     Kdsc_Table *t = kdsc_TableCreate(f, ":Layer_1:T", 4, nullptr, &err);
     ASSERT_TRUE(t);
-    EXPECT_EQ(-1, kdsc_TableRowCountGet(t, nullptr, &err));
-    EXPECT_EQ("Count pointer is NULL", ktest::messages(err.r));
-    EXPECT_FALSE(kdsc_TableCreate(f, ":Layer_1:T", 4, nullptr, &err));
-    EXPECT_TRUE(ktest::says(err.r, ":Layer_1:T already exists"));
-    EXPECT_FALSE(kdsc_TableOpenWithMethods("nosuchset", &err));
-    EXPECT_EQ("Table method set nosuchset not found", ktest::messages(err.r));
-    EXPECT_EQ(-1, kdsc_TableBinFunctionSet(t, nullptr, &err));
-    EXPECT_EQ("Bin function pointer is NULL", ktest::messages(err.r));
+    refused(err, kdsc_TableRowCountGet(t, nullptr, &err) == -1, "Count pointer is NULL");
+    refusedWith(err, !kdsc_TableCreate(f, ":Layer_1:T", 4, nullptr, &err),
+                ":Layer_1:T already exists");
+    refused(err, !kdsc_TableOpenWithMethods("nosuchset", &err),
+            "Table method set nosuchset not found");
+    refused(err, kdsc_TableBinFunctionSet(t, nullptr, &err) == -1, "Bin function pointer is NULL");
 
     Kdsc_Column *c = kdsc_ColumnCreate(t, "A", KDSC_COLUMN_INTEGER, 0, &err);
     ASSERT_TRUE(c);
-    EXPECT_FALSE(kdsc_ColumnCreate(t, "A", KDSC_COLUMN_REAL, 0, &err));
-    EXPECT_TRUE(ktest::says(err.r, "Column A already exists"));
-    EXPECT_FALSE(kdsc_ColumnCreate(t, "B", 7, 0, &err));
-    EXPECT_EQ("Unknown column type 7.", ktest::messages(err.r));
-    EXPECT_FALSE(kdsc_ColumnCreate(t, "B", KDSC_COLUMN_STRING, 0, &err));
-    EXPECT_TRUE(ktest::says(err.r, "maxNumChars invalid for string type"));
-    EXPECT_FALSE(kdsc_ColumnOpen(t, "Missing", &err));
-    EXPECT_EQ("Column Missing does not exist", ktest::messages(err.r));
+    refusedWith(err, !kdsc_ColumnCreate(t, "A", KDSC_COLUMN_REAL, 0, &err),
+                "Column A already exists");
+    refused(err, !kdsc_ColumnCreate(t, "B", 7, 0, &err), "Unknown column type 7.");
+    refusedWith(err, !kdsc_ColumnCreate(t, "B", KDSC_COLUMN_STRING, 0, &err),
+                "maxNumChars invalid for string type");
+    refused(err, !kdsc_ColumnOpen(t, "Missing", &err), "Column Missing does not exist");
     EXPECT_FALSE(kdsc_ColumnOpenIfPresent(t, "Missing", &err));
     EXPECT_FALSE(err);
     EXPECT_EQ(0, kdsc_ColumnExist(t, "Missing", &err));
     EXPECT_EQ(1, kdsc_ColumnExist(t, "A", &err));
-    EXPECT_FALSE(kdsc_ColumnOpen(t, "#Bin_Function#", &err));
-    EXPECT_TRUE(ktest::says(err.r, "Node type is not Kdsc_Column"));
+    refusedWith(err, !kdsc_ColumnOpen(t, "#Bin_Function#", &err), "Node type is not Kdsc_Column");
     // A real array into an integer column, and rows past the end.
     Bd reals = make(4, 1, KGDA_TYPE_F64, KGDA_TABLE_OBJECT);
-    EXPECT_EQ(-1, kdsc_ColumnWrite(c, 0, 4, reals.get(), &err));
-    EXPECT_TRUE(ktest::says(err.r, "Source and destination column datatype do not match"));
+    refusedWith(err, kdsc_ColumnWrite(c, 0, 4, reals.get(), &err) == -1,
+                "Source and destination column datatype do not match");
     Bd ints = make(4, 1, KGDA_TYPE_S32, KGDA_TABLE_OBJECT);
     EXPECT_EQ(-1, kdsc_ColumnWrite(c, 1, 4, ints.get(), &err));
     EXPECT_TRUE(ktest::hasCode(err.r, "kdsc_HFAColumnDataWrite", 1));
@@ -369,8 +360,8 @@ TEST_F(KdscTable, Refusals) {
     ASSERT_EQ(0, khfa_ObjectWrite(f, ":Layer_1:T", "Short", "Kdsc_Column", KHFA_WRITE_LAST_CHILD,
                                   &shortCol, cd, &err));
     shortCol.numRows = 0;
-    EXPECT_FALSE(kdsc_ColumnOpen(t, "Short", &err));
-    EXPECT_EQ("Column row count is less than table row count", ktest::messages(err.r));
+    refused(err, !kdsc_ColumnOpen(t, "Short", &err),
+            "Column row count is less than table row count");
     EXPECT_EQ(1, kdsc_ColumnRowCountCheckSet(0));
     Kdsc_Column *sc = kdsc_ColumnOpen(t, "Short", &err);
     EXPECT_TRUE(sc) << ktest::messages(err.r);
@@ -425,8 +416,7 @@ TEST_F(KdscTable, MethodSetsCopiesAndReordering) {
     EXPECT_EQ((ktest::Reals{reinterpret_cast<double *>(stack->layers[0]->windowStart)[2],
                             reinterpret_cast<double *>(stack->layers[1]->windowStart)[2]}),
               (ktest::Reals{12, 2}));
-    EXPECT_EQ(-1, kdsc_DescriptorStackRead(swapped, 3, 0, 3, stack, &err));
-    EXPECT_EQ("Args", ktest::messages(err.r));
+    refused(err, kdsc_DescriptorStackRead(swapped, 3, 0, 3, stack, &err) == -1, "Args");
     kgda_BaseDataStackDelete(stack, &err);
     kdsc_TableClose(t, &err);
     // The built-in entries directly: reordering, copies, a column as one object.
@@ -444,16 +434,15 @@ TEST_F(KdscTable, MethodSetsCopiesAndReordering) {
     EXPECT_EQ(std::string(cols->strings[0]) + cols->strings[1] + cols->strings[2], "SBA");
     kstr_StringListFree(cols);
     kstr_StringListAppend(order, "Nope", &err);
-    EXPECT_EQ(-1, kdsc_HFATableColumnNamesSet(h, order, &err));
-    EXPECT_EQ("Column Nope does not exist", ktest::messages(err.r));
+    refused(err, kdsc_HFATableColumnNamesSet(h, order, &err) == -1, "Column Nope does not exist");
     kstr_StringListFree(order);
     void *ca = kdsc_HFAColumnOpen(h, "A", nullptr, nullptr, nullptr, &err);
     void *cb = kdsc_HFAColumnOpen(h, "B", nullptr, nullptr, nullptr, &err);
     void *cs = kdsc_HFAColumnOpen(h, "S", nullptr, nullptr, nullptr, &err);
     ASSERT_TRUE(ca && cb && cs);
     ASSERT_EQ(0, kdsc_HFAColumnDataCopy(ca, cb, &err)) << ktest::messages(err.r);
-    EXPECT_EQ(-1, kdsc_HFAColumnDataCopy(ca, cs, &err));
-    EXPECT_EQ("Source and destination column datatype do not match", ktest::messages(err.r));
+    refused(err, kdsc_HFAColumnDataCopy(ca, cs, &err) == -1,
+            "Source and destination column datatype do not match");
     void *record = kdsc_HFAColumnAndMIFDataRead(ca, &err);
     ASSERT_TRUE(record) << ktest::messages(err.r);
     ASSERT_EQ(0, kdsc_HFATableArgsSet(f, ":Layer_1:T2", &err));
@@ -481,10 +470,8 @@ TEST_F(KdscTable, MethodSetsCopiesAndReordering) {
     EXPECT_FALSE(khfa_EntryPeek(f, KHFA_SEEK_PATH, ":Layer_1:T2", &err));
     EXPECT_FALSE(kdsc_HFATableOpen(&rows, &err));  // the arguments served once
     EXPECT_EQ("Args", ktest::messages(err.r));
-    EXPECT_EQ(-1, kdsc_HFATableDestroy(nullptr, &err));
-    EXPECT_EQ("Table pointer is NULL", ktest::messages(err.r));
-    EXPECT_EQ(-1, kdsc_HFATableRowCountSet(nullptr, 3, &err));
-    EXPECT_EQ("Table pointer is NULL", ktest::messages(err.r));
+    refused(err, kdsc_HFATableDestroy(nullptr, &err) == -1, "Table pointer is NULL");
+    refused(err, kdsc_HFATableRowCountSet(nullptr, 3, &err) == -1, "Table pointer is NULL");
     khfa_FileClose(f, &err);
 }
 
@@ -528,10 +515,10 @@ TEST_F(KdscTable, MethodSetsFromPlugIns) {
     EXPECT_EQ(supports(m), (ktest::Ints{0, 0, 0, 0, 1, 1, 1, 1, 0}));
     kdsc_TableMethodsClose(m, &err);
     ASSERT_EQ(0, kdsc_HFATableArgsSet(f, ":Layer_1:Q", &err));
-    EXPECT_FALSE(kdsc_TableCreateWithMethods("dtreadonly", 4, nullptr, &err));
-    EXPECT_EQ("dtreadonly table format does not support table creation", ktest::messages(err.r));
-    EXPECT_EQ(-1, kdsc_TableDestroyWithMethods("dtreadonly", &err));
-    EXPECT_EQ("dtreadonly table format does not support table destruction", ktest::messages(err.r));
+    refused(err, !kdsc_TableCreateWithMethods("dtreadonly", 4, nullptr, &err),
+            "dtreadonly table format does not support table creation");
+    refused(err, kdsc_TableDestroyWithMethods("dtreadonly", &err) == -1,
+            "dtreadonly table format does not support table destruction");
     ASSERT_EQ(0, kdsc_HFATableArgsSet(f, ":Layer_1:P", &err));
     t = kdsc_TableOpenWithMethods("dtreadonly", &err);
     ASSERT_TRUE(t) << ktest::messages(err.r);
@@ -541,23 +528,20 @@ TEST_F(KdscTable, MethodSetsFromPlugIns) {
     ASSERT_TRUE(back) << ktest::messages(err.r);
     EXPECT_EQ(-0.5, reinterpret_cast<double *>(back->windowStart)[0]);
     kgda_BaseDataDelete(back, &err);
-    EXPECT_EQ(-1, kdsc_ColumnWrite(c, 0, 4, v.get(), &err));
-    EXPECT_EQ("dtreadonly table format does not support column update", ktest::messages(err.r));
-    EXPECT_FALSE(kdsc_ColumnCreate(t, "W", KDSC_COLUMN_REAL, 0, &err));
-    EXPECT_EQ("dtreadonly table format does not support column creation", ktest::messages(err.r));
-    EXPECT_EQ(-1, kdsc_TableRowCountSet(t, 2, &err));
-    EXPECT_EQ("dtreadonly table format does not support row count modification",
-              ktest::messages(err.r));
+    refused(err, kdsc_ColumnWrite(c, 0, 4, v.get(), &err) == -1,
+            "dtreadonly table format does not support column update");
+    refused(err, !kdsc_ColumnCreate(t, "W", KDSC_COLUMN_REAL, 0, &err),
+            "dtreadonly table format does not support column creation");
+    refused(err, kdsc_TableRowCountSet(t, 2, &err) == -1,
+            "dtreadonly table format does not support row count modification");
     kdsc_TableClose(t, &err);
 
     {
         ktest::PrintedReports printed;
-        EXPECT_FALSE(kdsc_TableMethodsOpen("broken", &err));
-        EXPECT_EQ("Table method set broken not found", ktest::messages(err.r));
+        refused(err, !kdsc_TableMethodsOpen("broken", &err), "Table method set broken not found");
         EXPECT_TRUE(printed.contains("Conditional load of DLL broken failed"));
     }
-    EXPECT_FALSE(kdsc_TableMethodsOpen("absent", &err));
-    EXPECT_EQ("Table method set absent not found", ktest::messages(err.r));
+    refused(err, !kdsc_TableMethodsOpen("absent", &err), "Table method set absent not found");
     // The full set removes the table.
     ASSERT_EQ(0, kdsc_HFATableArgsSet(f, ":Layer_1:P", &err));
     ASSERT_EQ(0, kdsc_TableDestroyWithMethods("dtforward", &err)) << ktest::messages(err.r);

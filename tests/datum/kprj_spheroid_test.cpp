@@ -255,14 +255,6 @@ TEST_F(Tables, DatumsByName) {
     kprj_ProParametersFree(p);
 }
 
-// The zones' values are checked against their sources in kprj_sptable_test.
-TEST_F(Tables, StatePlaneZones) {
-    for (const Kprj_SPEntry *z = kprj_SPTableRead(tk, &err); z; z = z->next) {
-        EXPECT_EQ(kprj_SPEntryByZoneNumber(tk, z->zoneNumber, z->nadCode, &err), z);
-        EXPECT_GE(z->params.count, 9);
-    }
-}
-
 struct Bad {
     const char *text;
     const char *message;

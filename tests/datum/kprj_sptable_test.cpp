@@ -75,8 +75,11 @@ std::string definition(const Kprj_SPEntry *z, double *lon, double *lat) {
     return buf;
 }
 
+// The zone's State Plane record projected by the library gives the same
+// points too, and takes them back.
 TEST(StatePlaneTable, EveryZoneMatchesItsSourceDefinition) {
-    ASSERT_NE(kint_InitToolkit(nullptr), nullptr);
+    Kint_InitToolkitData *toolkit = kint_InitToolkit(nullptr);
+    ASSERT_NE(toolkit, nullptr);
     if (!std::ifstream(kSources[1]) || !std::ifstream(kSources[2]))
         GTEST_SKIP()
             << "proj-data's nad27 and nad83 files are not installed (apt-get install proj-data)";
@@ -96,6 +99,12 @@ TEST(StatePlaneTable, EveryZoneMatchesItsSourceDefinition) {
         PJ *b = proj_create(ctx, ours.c_str());
         ASSERT_NE(a, nullptr) << source;
         ASSERT_NE(b, nullptr) << ours;
+        ktest::Params record(kprj_ProParametersCreateByName(toolkit, "State Plane", nullptr));
+        record->proZone = z->zoneNumber;
+        record->proParams.data[0] = z->nadCode;
+        ktest::Projection sp(kprj_ProjectionInit(toolkit, record.get(), &err));
+        ASSERT_TRUE(sp) << source << ": " << ktest::messages(err.r);
+        EXPECT_EQ(sp->mapProjection->proParameters->proNumber, KPRJ_STATE_PLANE);
         static const double offsets[][2] = {{0.3, 0.4}, {-0.6, 1.1}, {0.9, -0.7}};
         for (const auto &d : offsets) {
             const PJ_COORD p = proj_coord(proj_torad(lon0 + d[0]), proj_torad(lat0 + d[1]), 0, 0);
@@ -103,6 +112,13 @@ TEST(StatePlaneTable, EveryZoneMatchesItsSourceDefinition) {
             EXPECT_NEAR(x.xy.x, y.xy.x, 1e-3) << z->name << " " << source << " / " << ours;
             EXPECT_NEAR(x.xy.y, y.xy.y, 1e-3) << z->name << " " << source << " / " << ours;
             EXPECT_TRUE(std::isfinite(x.xy.x)) << source;
+            Kprj_Coordinate ll{p.lp.lam, p.lp.phi}, xy{}, back{};
+            ASSERT_EQ(kprj_ProjectionFromLL(sp.get(), 1, &ll, &xy, &err), 0) << source;
+            EXPECT_NEAR(xy.x, x.xy.x, 2e-3) << source;
+            EXPECT_NEAR(xy.y, x.xy.y, 2e-3) << source;
+            ASSERT_EQ(kprj_ProjectionToLL(sp.get(), 1, &xy, &back, &err), 0) << source;
+            EXPECT_NEAR(back.x, ll.x, 1e-10) << source;
+            EXPECT_NEAR(back.y, ll.y, 1e-10) << source;
         }
         // The zone's spheroid is the datum's unless the source names its own.
         if (z->params.data[0] != 6378450.047) {

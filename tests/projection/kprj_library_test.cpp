@@ -97,28 +97,6 @@ TEST_F(Library, WrittenTextAndReadBack) {
     }
 }
 
-TEST_F(Library, StatePlaneParameterFollowsTheDatum) {
-    const std::string file = dir.file("sp.prj");
-    // Datum, the parameter it sets, and the spheroid that defines it.
-    const char *datums[][3] = {{"HARN", "3", "GRS 1980"},
-                               {"NAD83", "2", "GRS 1980"},
-                               {"NAD27", "1", "Clarke 1866"},
-                               {"", "1", "Clarke 1866"}};
-    for (const auto &d : datums) {
-        ktest::writeFile(file, std::string("NAME \"x\"\n\"a\" { INTERNAL 2 \"") + d[2] + "\" \"" +
-                                   d[0] + "\" 101\n 0: 7.0\n 4:-2.5E+01\n}\n");
-        Kprj_ProjectionLibrary *lib = kprj_ProjectionLibraryCreate(file.c_str(), &err);
-        ASSERT_NE(lib, nullptr) << ktest::messages(err.r);
-        const Kprj_ProParameters *p =
-            kprj_ProjectionItemProParametersGet(kprj_ProjectionLibraryGetItemByIndex(lib, 0, &err));
-        ASSERT_EQ(p->proParams.count, 5);
-        EXPECT_EQ(p->proParams.data[0], std::stod(d[1])) << d[0];
-        EXPECT_EQ(p->proParams.data[4], -25);
-        EXPECT_EQ(p->proParams.data[2], 0);
-        kprj_ProjectionLibraryFree(lib);
-    }
-}
-
 TEST_F(Library, MalformedFilesAreReported) {
     const std::string file = dir.file("bad.prj");
     const char *bad[] = {

@@ -1,6 +1,6 @@
-// State Plane: every zone of the State Plane table, for both NAD codes,
-// projects its own origin to its false easting and northing and back; the
-// NAD code rule; zones and NAD codes decide equality.
+// State Plane records: the NAD code rule; zones and NAD codes decide
+// equality. (Every zone is projected against its source definition in
+// kprj_sptable_test.)
 #include <gtest/gtest.h>
 #include <kraster/kraster.h>
 
@@ -19,45 +19,6 @@ Params statePlane(Kint_InitToolkitData *toolkit, int zone, double nad) {
     p->proZone = zone;
     p->proParams.data[0] = nad;
     return p;
-}
-
-TEST(StatePlane, EveryZoneProjectsItsOriginToItsFalseOrigin) {
-    Kint_InitToolkitData *toolkit = kint_InitToolkit(nullptr);
-    ktest::Err err;
-    const Kprj_SPEntry *table = kprj_SPTableRead(toolkit, &err);
-    ASSERT_NE(table, nullptr) << ktest::messages(err.r);
-    int zones = 0;
-    for (const Kprj_SPEntry *s = table; s; s = s->next) {
-        SCOPED_TRACE(std::string(s->name ? s->name : "") + " " + std::to_string(s->zoneNumber) +
-                     " NAD " + std::to_string(s->nadCode));
-        ASSERT_GE(s->params.count, 9);
-        // Where the entry keeps the origin: central meridian, latitude of
-        // origin, false easting and northing.
-        const int *at = nullptr;
-        static const int kTm[4] = {2, 6, 7, 8}, kPoly[4] = {2, 3, 4, 5};
-        at = s->projectionKind == 3 ? kPoly : kTm;
-        double lon = 0, lat = 0;
-        ASSERT_EQ(kcvt_GCTPPackedDMS2Radians(&s->params.data[at[0]], &lon, 1, 0, &err), 0);
-        ASSERT_EQ(kcvt_GCTPPackedDMS2Radians(&s->params.data[at[1]], &lat, 1, 0, &err), 0);
-        Params p = statePlane(toolkit, s->zoneNumber, s->nadCode);
-        Kprj_Projection *sp = kprj_ProjectionInit(toolkit, p.get(), &err);
-        ASSERT_NE(sp, nullptr) << ktest::messages(err.r);
-        Kprj_Coordinate ll{lon, lat}, xy, back;
-        ASSERT_EQ(kprj_ProjectionFromLL(sp, 1, &ll, &xy, &err), 0) << ktest::messages(err.r);
-        // An oblique zone's centre is not its false origin: only the round trip.
-        if (s->projectionKind != 4) {
-            EXPECT_NEAR(xy.x, s->params.data[at[2]], 1e-3);
-            EXPECT_NEAR(xy.y, s->params.data[at[3]], 1e-3);
-        }
-        ASSERT_EQ(kprj_ProjectionToLL(sp, 1, &xy, &back, &err), 0);
-        EXPECT_NEAR(back.x, lon, 1e-10);
-        EXPECT_NEAR(back.y, lat, 1e-10);
-        // The State Plane record stays in the object.
-        EXPECT_EQ(sp->mapProjection->proParameters->proNumber, 2);
-        kprj_ProjectionFree(sp);
-        ++zones;
-    }
-    EXPECT_GT(zones, 200);
 }
 
 TEST(StatePlane, NadCodeRuleAndEquality) {

@@ -122,8 +122,6 @@ TEST(KfgaTerms, CountsOrderAndLookup) {
         (ktest::Ints{-1, -1, -1}));
     ktest::Err err;
     refused(err, !kfga_PolynomialCreate(2000, 2, 3, &err));
-    EXPECT_FALSE(kfga_BasePolynomialCreate(1, 2, 2, KGDA_TYPE_S32, &err));
-    EXPECT_TRUE(ktest::hasCode(err.r, "kfga_BasePolynomialCreate", 1));
 
     Kfga_PolyExponentTable *table = kfga_PolyExponentTableCreate(3, 2, &err);
     ASSERT_TRUE(table);
@@ -198,12 +196,9 @@ TEST(KfgaEval, EveryFormMatchesTheDefinition) {
                     }
                 }
             }
-    // Bad block sizes and the wrong order are refused.
     ktest::Err err;
     Poly p = randomPoly(2, 2, 2, rng);
-    refused(err, kfga_PolyTransCoordBlock(p.get(), 3, nullptr, nullptr, &err) == -1);
     double pt[2] = {1, 2}, r[2];
-    refused(err, kfga_AffTransTransform(p.get(), pt, r, &err) == -1);
     p->termcount = 5;  // inconsistent records are refused, not read beyond
     refused(err, kfga_PolyTransCoordBlock(p.get(), 1, pt, r, &err) == -1);
     p->termcount = 6;
@@ -238,17 +233,9 @@ TEST(KfgaAlgebra, CompositionIsApplicationInSequence) {
     EXPECT_TRUE(kfga_PolynomialEqual(left.get(), aff.get()));
     EXPECT_TRUE(kfga_PolynomialEqual(right.get(), aff.get()));
 
-    Poly three = randomPoly(1, 3, 3, rng);
-    refused(err, !kfga_PolynomialComposition(aff.get(), three.get(), &err),
-            "dimensions of two polynomials are not the same !!");
-    EXPECT_EQ(std::string(err->function), "KFGA_POLYNOMIALCOMPOSITION");
-    err.reset();
     Poly forty(kfga_PolynomialCreate(40, 3, 3, &err)), fifty(kfga_PolynomialCreate(50, 3, 3, &err));
     refusedWith(err, !kfga_PolynomialComposition(forty.get(), fifty.get(), &err),
                 "The composed polynomial of order 2000 is too large");
-    Poly f32(kfga_PolynomialCopyF64ToF32(aff.get(), &err));
-    EXPECT_FALSE(kfga_PolynomialComposition(aff.get(), f32.get(), &err));
-    EXPECT_TRUE(ktest::hasCode(err.r, "KFGA_POLYNOMIALCOMPOSITION", 4));
 }
 
 // Largest distance between x and inverse(forward(x)) over random points.
@@ -303,13 +290,6 @@ TEST(KfgaAlgebra, InversionRoundTrips) {
     EXPECT_FALSE(kfga_PolynomialInvert(singular.get(), nullptr, &err));
     EXPECT_TRUE(ktest::hasCode(err.r, "KFGA_POLYNOMIALINVERT", 5));
     EXPECT_NE(ktest::messages(err.r).find("Singular matrix"), std::string::npos);
-    Poly four = randomPoly(2, 4, 4, rng);
-    refused(err, !kfga_PolynomialInvert(four.get(), nullptr, &err),
-            " numdimtransform is larger than 3");
-    Poly wrongResult(kfga_PolynomialCreate(1, 2, 2, &err));
-    Poly two = randomPoly(2, 2, 2, rng);
-    EXPECT_FALSE(kfga_PolynomialInvert(two.get(), wrongResult.get(), &err));
-    EXPECT_TRUE(ktest::hasCode(err.r, "KFGA_POLYNOMIALINVERT", 4));
 }
 
 TEST(KfgaFit, RecoversKnownPolynomialAndReportsResiduals) {
@@ -345,16 +325,11 @@ TEST(KfgaFit, RecoversKnownPolynomialAndReportsResiduals) {
     EXPECT_LE(noisy, truth);  // least squares beats the true polynomial on its data
     EXPECT_LT(truth, 1.2);
 
-    // Too few points, and points that cannot determine the terms.
-    Bd few = points(2, 5, rng), fewTo = points(2, 5, rng);
-    EXPECT_EQ(kfga_DerivePolyCoefs(few.get(), fewTo.get(), fit.get(), &err), -1);
-    EXPECT_TRUE(ktest::hasCode(err.r, "KFGA_DERIVEPOLYCOEFS", 4));
+    // Points that cannot determine the terms.
     Bd line = points(2, 10, rng), lineTo = points(2, 10, rng);
     for (int q = 0; q < 10; ++q) cell(line.get(), 1, q) = 2 * cell(line.get(), 0, q);
     EXPECT_EQ(kfga_DerivePolyCoefs(line.get(), lineTo.get(), fit.get(), &err), -1);
     EXPECT_TRUE(ktest::hasCode(err.r, "KFGA_SOLVELINEAREQS", 3));
-    EXPECT_FALSE(kfga_SolveLinearEqs(few.get(), line.get(), nullptr, &err));
-    EXPECT_TRUE(ktest::hasCode(err.r, "KFGA_SOLVELINEAREQS", 2));
 }
 
 TEST(KfgaCompare, EqualMostlyEqualAndEdits) {
@@ -391,8 +366,6 @@ TEST(KfgaCompare, EqualMostlyEqualAndEdits) {
     ASSERT_EQ(kfga_AffTransTransform(tr.get(), pt, r, &err), 0);
     EXPECT_EQ(r[0], 0);
     EXPECT_EQ(r[1], 2);
-    Poly one(kfga_PolynomialCreate(1, 1, 2, &err));
-    refused(err, kfga_PolyTranslate(one.get(), 1, 1, &err) == -1);
 
     Poly diag(kfga_PolynomialCreate(2, 2, 2, &err));
     coef(diag.get(), 0, 0) = 9;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/ktest.hpp"
+#include "support/ktest_checks.hpp"
 #include "transform/xfr_handles.hpp"
 #include "support/prj_records.hpp"
 
@@ -93,54 +94,12 @@ class Reproj : public ::testing::Test {
     }
 };
 
-TEST_F(Reproj, SampleGridRunsFromTheOuterEdgesRowByRow) {
-    const double s = 1000.0 / 15;  // the step of 16 samples over 1000 pixels
-    const struct {
-        long width, height, columns, rows;
-        size_t points;
-        Pts first, last;
-    } cases[] = {
-        {10, 20, 1, 1, 4, {-0.5, -0.5, 9.5, -0.5}, {-0.5, 19.5, 9.5, 19.5}},
-        {10, 20, 0, -3, 4, {-0.5, -0.5, 9.5, -0.5}, {-0.5, 19.5, 9.5, 19.5}},
-        {1000, 1000, 16, 16, 256, {-.5, -.5, s - .5, -.5}, {14 * s - .5, 999.5, 999.5, 999.5}},
-        {6, 3, 3, 2, 6, {-0.5, -0.5, 2.5, -0.5}, {2.5, 2.5, 5.5, 2.5}},
-    };
-    for (const auto &t : cases) {
-        SCOPED_TRACE(t.points);
-        Crafted c{[](double &, double &) {}};
-        double error = 0.1;
-        X x = build(c, t.width, t.height, t.columns, t.rows, 2, &error);
-        ASSERT_EQ(c.seen.size(), 2 * t.points);
-        for (size_t i = 0; i < 4; ++i) {
-            EXPECT_DOUBLE_EQ(c.seen[i], t.first[i]);
-            EXPECT_DOUBLE_EQ(c.seen[c.seen.size() - 4 + i], t.last[i]);
-        }
-    }
-}
-
-TEST_F(Reproj, IdentityGivesAnOrderOneIdentityOfKindTwo) {
-    Crafted c{[](double &, double &) {}};
-    double error = 0.1;
-    X x = build(c, 100, 50, 1, 1, 3, &error);
-    EXPECT_LT(error, 1e-9);
-    EXPECT_EQ(kxfr_XFormIsIdentity(x.get(), nullptr), 1);
-    EXPECT_EQ(fitText(x.get()).rfind("POLYNOMIAL(1,1,", 0), 0u) << fitText(x.get());
-    // The same through map information and no projection pair.
-    Mi mi(kprjtest::mapInfo("UTM", "meters", 500000, 4000000, 502970, 3997030, 30, 30));
-    ktest::Err e;
-    X y(kxfr_XFormCreateReprojFromProjPair(nullptr, mi.get(), mi.get(), KXFR_REPROJ_PIXEL_TO_PIXEL,
-                                           &e));
-    ASSERT_TRUE(y) << ktest::messages(e.r);
-    EXPECT_FALSE(e) << ktest::messages(e.r);  // no tolerance warning
-    EXPECT_EQ(fitText(y.get()).rfind("POLYNOMIAL(1,1,", 0), 0u) << fitText(y.get());
-    expectFixed(y.get());
-}
-
 TEST_F(Reproj, OrderSearchStopsAtToleranceElseKeepsTheLowestError) {
     // Maps whose inverses (destination to source, what is fitted) are
     // polynomials of degree 2 and 3: a power of y added to x, then a shear.
     auto quadratic = [](double &x, double &y) { x += 1e-3 * y * y, y += 0.2 * x; };
     auto cubic = [](double &x, double &y) { x += 1e-5 * y * y * y, y -= 0.3 * x; };
+    auto identity = [](double &, double &) {};
     const struct {
         std::function<void(double &, double &)> f;
         long maxOrder;
@@ -149,13 +108,17 @@ TEST_F(Reproj, OrderSearchStopsAtToleranceElseKeepsTheLowestError) {
         bool exact;
     } cases[] = {
         {quadratic, 1, 0.1, 1, false}, {quadratic, 2, 0.1, 2, true}, {quadratic, 5, 0.1, 2, true},
-        {cubic, 2, 1e-12, 2, false},   {cubic, 3, -1, 3, true},
+        {cubic, 2, 1e-12, 2, false},   {cubic, 3, -1, 3, true},      {identity, 3, 0.1, 1, true},
     };
     for (const auto &t : cases) {
         SCOPED_TRACE(std::to_string(t.maxOrder) + " " + std::to_string(t.tolerance));
         Crafted c{t.f};
         double error = t.tolerance;
         X x = build(c, 100, 100, 8, 8, t.maxOrder, &error);
+        // 8 x 8 samples from the outer edges of the pixels, row by row.
+        ASSERT_EQ(c.seen.size(), 128u);
+        EXPECT_TRUE(ktest::almost({c.seen[0], c.seen[1], c.seen[2], c.seen[126], c.seen[127]},
+                                  {-0.5, -0.5, 100.0 / 7 - 0.5, 99.5, 99.5}));
         const std::string text = fitText(x.get());
         const std::string head = "POLYNOMIAL(" + std::to_string(t.order) + ",";
         EXPECT_EQ(text.rfind(head, 0), 0u) << text;
@@ -163,6 +126,7 @@ TEST_F(Reproj, OrderSearchStopsAtToleranceElseKeepsTheLowestError) {
             EXPECT_LT(error, 1e-6);
         else
             EXPECT_GT(error, 1e-3);
+        EXPECT_EQ(kxfr_XFormIsIdentity(x.get(), nullptr), t.exact && t.order == 1);
         // The error is the root of the sum of squares over all samples.
         Bd src = matrix(c.seen), dst = matrix([&] {
                                      Pts d = c.seen;
@@ -509,6 +473,8 @@ TEST_F(Reproj, FromLayers) {
     ASSERT_TRUE(la && lb);
     X same(kxfr_XFormCreateReprojFromLayers(la, la, KXFR_REPROJ_PIXEL_TO_PIXEL, &e));
     ASSERT_TRUE(same) << ktest::messages(e.r);
+    EXPECT_FALSE(e) << ktest::messages(e.r);  // no tolerance warning
+    EXPECT_EQ(fitText(same.get()).rfind("POLYNOMIAL(1,1,", 0), 0u) << fitText(same.get());
     expectFixed(same.get());
     X none(kxfr_XFormCreateReprojFromLayers(la, lb, KXFR_REPROJ_PIXEL_TO_PIXEL, &e));
     EXPECT_FALSE(none);
