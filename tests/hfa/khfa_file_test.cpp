@@ -177,19 +177,6 @@ TEST_F(HfaTest, SharedHandlesAreCountedAndBecomeWritableForAllHolders) {
     close(f);
 }
 
-TEST_F(HfaTest, CreatingAnOpenNameKeepsTheFile) {
-    Khfa_File *f = create(path());
-    ASSERT_NE(f, nullptr);
-    ktest::Err err;
-    ASSERT_EQ(khfa_NextFreePos(f, 1000, &err), 508u);
-    Khfa_File *again = khfa_FileCreate(path().c_str(), nullptr, &err);
-    EXPECT_EQ(again, f);
-    EXPECT_EQ((ktest::Ints{khfa_FileReferenceCount(f), khfa_FileSize(f)}), (ktest::Ints{2, 1508}));
-    close(again);
-    close(f);
-    EXPECT_EQ(ktest::readFile(path()).size(), 1508u);
-}
-
 TEST_F(HfaTest, ConcurrentOpensShareOneHandle) {
     close(create(path()));
     constexpr int kThreads = 8;
