@@ -60,26 +60,6 @@ std::string getEnum(const char *category, const char *name, const char *dflt) {
     return ktest::take(kpmg_GetEnumPreference(category, name, dflt, nullptr));
 }
 
-TEST_F(DefaultDatabase, ReadsAnswerFromTheDeclarations) {
-    define("a.pdf", kDefinitions);
-    ktest::PrintedReports printed;
-    ktest::Err e;
-    EXPECT_EQ(kpmg_GetNumberPreference("FILEPREF", "Continuous_Stats_Percent", 1, &e), 100.0);
-    EXPECT_EQ(getString("filepref", "title", "x", &e), "MIRAVEN Image");
-    EXPECT_EQ(kpmg_GetBooleanPreference("filepref", "rrd_external", 1, &e), 0);
-    EXPECT_EQ(getEnum("filepref", "subsampling_kernel", "x"), "2X2");
-    EXPECT_EQ(kpmg_GetColorPreference("filepref", "frame", Kpmg_Color{}, &e).green, 20);
-    EXPECT_EQ(e.r, nullptr);
-    // Unknown categories and names give the default without a report.
-    EXPECT_EQ(kpmg_GetNumberPreference("nosuch", "continuous_stats_percent", 42, &e), 42.0);
-    EXPECT_EQ(e.r, nullptr);
-    EXPECT_EQ(getString("filepref", "nosuch", "dflt", &e), "dflt");
-    EXPECT_EQ(e.r, nullptr);
-    // A number read of a string preference.
-    refused(e, kpmg_GetNumberPreference("filepref", "title", 3, &e) == 3.0, "Type mismatch");
-    EXPECT_TRUE(printed.entries().empty());
-}
-
 TEST_F(DefaultDatabase, WritesAreValidatedAgainstTheDeclarations) {
     define("a.pdf", kDefinitions);
     ktest::PrintedReports printed;
@@ -133,26 +113,6 @@ TEST_F(DefaultDatabase, AnEmptyDatabaseRefusesWritesAndCallbacks) {
               std::string::npos);
 }
 
-TEST_F(DefaultDatabase, ABrokenDefinitionFileIsSkippedAndTheOthersLoad) {
-    define("a.pdf", kDefinitions);
-    define("b.pdf", "category other { number n { default 1; }\n number m { default x; } }");
-    define("c.pdf", "category other { number k { default 2; } }");
-    define("notes.txt", "category ignored { number i; }");
-    ktest::PrintedReports printed;
-    EXPECT_EQ(kpmg_GetNumberPreference("other", "k", 0, nullptr), 2.0);
-    EXPECT_EQ(kpmg_GetNumberPreference("other", "n", -1, nullptr), -1.0);  // b.pdf added nothing
-    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 0, nullptr), 100.0);
-    EXPECT_EQ(kpmg_GetNumberPreference("ignored", "i", 5, nullptr), 5.0);
-    const auto entries = printed.entries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].function, "kpmg_Parse");
-    EXPECT_NE(
-        entries[0].messages.find("KPMG: Error return from klex_Parse! | " + dir_.file("pdf/b.pdf") +
-                                 ": line 2: expected a default value, found 'x'"),
-        std::string::npos)
-        << entries[0].messages;
-}
-
 TEST_F(DefaultDatabase, AnInvalidSearchListFailsTheInitialisation) {
     env("ORVEL_PDF_PATH", ";;");
     ktest::Err e;
@@ -167,16 +127,6 @@ TEST_F(DefaultDatabase, AnInvalidSearchListFailsTheInitialisation) {
     EXPECT_EQ(kpmg_GetNumberPreference("memory", "heap_size", 10, &e), 10.0);
     EXPECT_EQ(e.r, nullptr);
     EXPECT_TRUE(printed.contains("ImplementationMethods.dbInitialize failed"));
-}
-
-TEST_F(DefaultDatabase, SeveralDirectoriesAndVariablesInTheSearchList) {
-    mkdir(dir_.file("more").c_str(), 0777);
-    ktest::writeFile(dir_.file("more/x.pdf"), "category more { number n { default 3; } }");
-    define("a.pdf", kDefinitions);
-    env("KPMG_TEST_ROOT", dir_.path().c_str());
-    env("ORVEL_PDF_PATH", "${KPMG_TEST_ROOT}/pdf;/no/such/dir;;$KPMG_TEST_ROOT/more");
-    EXPECT_EQ(kpmg_GetNumberPreference("more", "n", 0, nullptr), 3.0);
-    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 0, nullptr), 100.0);
 }
 
 struct Counter {
