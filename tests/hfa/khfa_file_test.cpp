@@ -59,11 +59,6 @@ TEST_F(HfaTest, NewFileHasTheFixedLayoutAndReadsBack) {
     const Kmif_Dictionary *d = khfa_FileDictionary(f);
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->modifiedFlag, 0);
-    std::vector<std::string> names;
-    for (const Kmif_Design *design = d->firstDesign; design; design = design->next)
-        names.emplace_back(design->name);
-    EXPECT_EQ(names, (std::vector<std::string>{"Khfa_File", "Khfa_Entry", "Khfa_HeaderTag",
-                                               "Khfa_FreeListNode", "Khfa_Data"}));
     // Flushing a read-only file writes nothing.
     EXPECT_EQ(khfa_FileFlush(f, &err), 0);
     close(f);
@@ -280,10 +275,8 @@ TEST(HfaPackage, WithoutToolkit) {
 
 TEST_F(HfaTest, InvalidHandles) {
     ktest::Err err;
-    EXPECT_EQ(khfa_NextFreePos(nullptr, 8, &err), 0u);
-    EXPECT_EQ(ktest::messages(err.r), "Invalid KHFA file handle");
-    EXPECT_EQ(khfa_FileFlush(nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Invalid file handle!");
+    refused(err, khfa_NextFreePos(nullptr, 8, &err) == 0u, "Invalid KHFA file handle");
+    refused(err, khfa_FileFlush(nullptr, &err) == -1, "Invalid file handle!");
     EXPECT_EQ(
         (ktest::Ints{khfa_FileFreeSpaceSize(nullptr, &err),
                      khfa_FileMIFDataRead(nullptr, 0, 1, nullptr, &err),
@@ -304,8 +297,7 @@ TEST_F(HfaTest, IllegalOptionsMappingAndRename) {
                 ktest::contains(printed, ">>>Illegal option 99<<<"))
         << printed;
     // khfa_FileChange fails on it.
-    EXPECT_EQ(khfa_FileChange(f, options, &err), -1);
-    EXPECT_TRUE(ktest::says(err.r, "Illegal option 99"));
+    refusedWith(err, khfa_FileChange(f, options, &err) == -1, "Illegal option 99");
     // A rename without a name is a warning.
     const intptr_t rename[] = {KHFA_FILE_OPTION_RENAME, 0, 0};
     testing::internal::CaptureStderr();

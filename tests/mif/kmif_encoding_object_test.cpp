@@ -178,8 +178,7 @@ TEST_F(MifObject, FreeingLeavesNullPointersAndZeroCounts) {
     Object empty(d["T"], mifenc::newObject(d["T"]));
     const Bytes zero = mifenc::encode(empty.p, d["T"]);
     ASSERT_EQ(bytes.size(), zero.size());
-    EXPECT_EQ(kmif_ObjectItemsFree(&object.p, nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Missing design.");
+    refused(err, kmif_ObjectItemsFree(&object.p, nullptr, &err) == -1, "Missing design.");
     EXPECT_EQ(kmif_ObjectFree(&object.p, nullptr, &err), -1);
     EXPECT_EQ(ktest::messages(err.r), "Couldn't free sub-objects. | Missing design.");
     EXPECT_NE(object.p, nullptr);

@@ -56,10 +56,6 @@ std::string getString(const char *category, const char *name, const char *dflt,
     return ktest::take(kpmg_GetStringPreference(category, name, dflt, err));
 }
 
-std::string getEnum(const char *category, const char *name, const char *dflt) {
-    return ktest::take(kpmg_GetEnumPreference(category, name, dflt, nullptr));
-}
-
 TEST_F(DefaultDatabase, WritesAreValidatedAgainstTheDeclarations) {
     define("a.pdf", kDefinitions);
     ktest::PrintedReports printed;
@@ -75,14 +71,6 @@ TEST_F(DefaultDatabase, WritesAreValidatedAgainstTheDeclarations) {
             "ImplementationMethods.prefPut failed | DefaultPreferencePut failed | Parameter "
             "conversion from string to number failed");
     EXPECT_TRUE(ktest::hasCode(e.r, "kprf_DefaultPreferencePut", 1));
-    EXPECT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 0, &e), 0);
-    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 1, &e), 0.0);
-
-    EXPECT_EQ(kpmg_PutStringPreference("filepref", "rrd_external", "YES", &e), 0);
-    EXPECT_EQ(kpmg_GetBooleanPreference("filepref", "rrd_external", 0, &e), 1);
-    EXPECT_EQ(kpmg_PutEnumPreference("filepref", "subsampling_kernel", "4x4", &e), 0);
-    EXPECT_EQ(getEnum("filepref", "subsampling_kernel", "x"), "4X4");
-
     refused(e, kpmg_PutNumberPreference("filepref", "nosuch", 1, &e) == -1,
             "ImplementationMethods.prefPut failed | DefaultPreferencePut failed | Preference "
             "filepref.nosuch not found");
