@@ -222,12 +222,6 @@ TEST_F(DefaultDatabase, TheUserFileIsWrittenThenReadBack) {
     EXPECT_EQ(getString("filepref", "title", "x"), "D:\\img\\new");
     EXPECT_EQ(kpmg_GetBooleanPreference("filepref", "rrd_external", 0, &e), 1);
     EXPECT_EQ(kpmg_GetColorPreference("filepref", "frame", Kpmg_Color{}, &e).blue, 3);
-    Kpmg_Preference *p = kpmg_LookupParameter("filepref", "title", &e);
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->userInForce, 1);
-    EXPECT_STREQ(p->defaultValue.string, "MIRAVEN Image");
-    EXPECT_EQ(p->maxLength, 20);
-    kpmg_PreferenceFree(p);
     refused(e, kpmg_LookupParameter("filepref", "nosuch", &e) == nullptr,
             "Preference filepref.nosuch not found");
     e.reset();
