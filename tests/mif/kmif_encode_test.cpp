@@ -43,12 +43,6 @@ TEST_F(MifEncode, NestedDesignsAreWrittenInPlaceAndOnTheirOwn) {
     // Decoding the longer string again gives the same dictionary.
     Dict again(decode(once));
     EXPECT_EQ(encode(again.d), once);
-
-    Dict b(decode("{1:bdata,2:*bmore,}A,."));
-    const std::string withBaseData = encode(b.d);
-    EXPECT_EQ(withBaseData, std::string(mift::kBaseDataText) + "{1:bdata,2:*bmore,}A,.");
-    Dict b2(decode(withBaseData));
-    EXPECT_EQ(encode(b2.d), withBaseData);
 }
 
 TEST_F(MifEncode, DesignsWithoutNamesOrPartsAreRefused) {

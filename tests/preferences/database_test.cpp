@@ -322,10 +322,6 @@ TEST_F(DefaultDatabase, FileErrorsOfTheFileLayerAreReported) {
     kfio_FaultInject(KFIO_OSCALL_WRITE, 2, ENOSPC);
     EXPECT_EQ(kpmg_Close(&e), -1);
     kfio_FaultInject(KFIO_OSCALL_WRITE, 0, 0);
-    EXPECT_EQ(ktest::messages(e.r).rfind(
-                  "ImplementationMethods.dbFlush failed | DefaultDatabaseFlush failed", 0),
-              0u)
-        << ktest::messages(e.r);
     EXPECT_EQ(kpmg_PreferenceChangesUnsaved(), 1);
     EXPECT_EQ(kpmg_Close(&e), 0) << ktest::messages(e.r);
     EXPECT_NE(ktest::readFile(userFile()).find("filepref.continuous_stats_percent : 5.000000;\n"),
