@@ -56,17 +56,15 @@ std::string getString(const char *category, const char *name, const char *dflt,
     return ktest::take(kpmg_GetStringPreference(category, name, dflt, err));
 }
 
+// Values the declarations refuse, through the manager's report chain; one
+// out of bounds is only a warning (its text is the validation tests').
 TEST_F(DefaultDatabase, WritesAreValidatedAgainstTheDeclarations) {
     define("a.pdf", kDefinitions);
     ktest::PrintedReports printed;
     ktest::Err e;
-    EXPECT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 25, &e), 0);
     EXPECT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", -5, &e), 0);
-    EXPECT_EQ(printed.headlines(),
-              (std::vector<std::string>{"Value -5.000000 is less than minimum value 0.000000 for "
-                                        "preference continuous_stats_percent; using 25.000000"}));
-    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 1, &e), 25.0);
-
+    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 1, &e), 100.0);
+    EXPECT_EQ(printed.headlines().size(), 1u);
     refused(e, kpmg_PutStringPreference("filepref", "continuous_stats_percent", "0", &e) == -1,
             "ImplementationMethods.prefPut failed | DefaultPreferencePut failed | Parameter "
             "conversion from string to number failed");
@@ -246,10 +244,7 @@ TEST_F(DefaultDatabase, AUserFileWithProblemsStillLoads) {
     EXPECT_EQ(getString("filepref", "title", "x"), "kept");
     EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 0, nullptr), 100.0);
     EXPECT_EQ(kpmg_GetColorPreference("filepref", "frame", Kpmg_Color{}, nullptr).red, 10);
-    const auto lines = printed.headlines();
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "old.thing: Preference category old not found");
-    EXPECT_EQ(lines[1].rfind("Value 250.000000 is greater than maximum value", 0), 0u);
+    // The reports themselves are the parser's (UserFile tests); they name the file.
     EXPECT_TRUE(printed.contains(userFile() + ": line 5: expected ';' after the value"));
     EXPECT_EQ(kpmg_PreferenceChangesUnsaved(), 0);
 }
