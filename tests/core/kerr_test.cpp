@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <thread>
 #include <vector>
 
 #include "support/ktest.hpp"

@@ -165,6 +165,7 @@ TEST_F(KfioRetry, WriteErrorsKeepTheBufferAndTheFileOpen) {
     ktest::Err e;
     EXPECT_EQ(kfio_Close(fd_, &e), 1);
     EXPECT_TRUE(ktest::hasCode(e.r, "kfio_Close", 6812));
+    EXPECT_EQ(ktest::messages(e.r).find("Could not flush " + path() + " before closing."), 0u);
     EXPECT_TRUE(ktest::hasCode(e.r, "kfio_BufferFlush", 7932));
     e.reset();
     EXPECT_EQ(fd_->dirty, 1);

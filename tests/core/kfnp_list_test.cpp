@@ -3,7 +3,6 @@
 #include <cstring>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "support/ktest_checks.hpp"
@@ -117,25 +116,6 @@ TEST(FileNodeList, EveryParseErrorWithItsPosition) {
         refused(err2, kfnp_FileNodeListGet(row.list, 0, KFNP_FNL_FILENAME, 0, &err2) == nullptr,
                 ktest::messages(err.r));
     }
-}
-
-TEST(FileNodeList, ShapesOfItems) {
-    EXPECT_EQ(parse(""), std::vector<Item>{Item{}});
-    EXPECT_EQ(parse("f.img"), std::vector<Item>{Item{"f.img"}});
-    EXPECT_EQ(parse("f.img(:a)"), (std::vector<Item>{{"f.img", false, "", {":a"}}}));
-    EXPECT_EQ(parse("f(:a,:b:c)"), (std::vector<Item>{{"f", false, "", {":a", ":b:c"}}}));
-    EXPECT_EQ(parse("f,g(:x),h"), (std::vector<Item>{{"f"}, {"g", false, "", {":x"}}, {"h"}}));
-    EXPECT_EQ(parse("f(Title)"), (std::vector<Item>{{"f", true, "Title", {}}}));
-    EXPECT_EQ(parse("f(Ti tle:a:b,:c)"),
-              (std::vector<Item>{{"f", true, "Ti tle", {":a:b", ":c"}}}));
-    EXPECT_EQ(parse("f(:)"), (std::vector<Item>{{"f", false, "", {":"}}}));
-    // Unprotected "(" and "," are ordinary inside a title; ")" in a file name too.
-    EXPECT_EQ(parse("f)(a,(b:x)"), (std::vector<Item>{{"f)", true, "a,(b", {":x"}}}));
-    EXPECT_EQ(parse(" a , b "), (std::vector<Item>{{" a "}, {" b "}}));
-    EXPECT_EQ(parse("C:/d/\xc3\xa9.img(:L)"),
-              (std::vector<Item>{{"C:/d/\xc3\xa9.img", false, "", {":L"}}}));
-    // A "/" that is protected does not end a directory name.
-    EXPECT_EQ(parse("d\\/(:a)"), (std::vector<Item>{{"d/", false, "", {":a"}}}));
 }
 
 TEST(FileNodeList, ProtectedCharacters) {

@@ -1,5 +1,4 @@
-// Batch mode: a large tree appended without the entry tables, the operations
-// refused while it lasts, and the file and tables after it ends.
+// Batch mode: the operations refused while it lasts and the tree after it.
 #include <kraster/khfa.h>
 #include <kraster/kmsc.h>
 
@@ -22,42 +21,6 @@ class HfaBatch : public HfaFileTest {
         return rc;
     }
 };
-
-// 100,000 entries appended in batch mode (the parents as siblings, each with
-// its children) are on disk as written, and the last is found after reopening.
-TEST_F(HfaBatch, LargeTreeReadsBackAfterReopening) {
-    constexpr int kParents = 500, kChildren = 199;
-    std::vector<std::string> expect;
-    ASSERT_EQ(batch(1), 0);
-    char n[32];
-    for (int p = 0; p < kParents; ++p) {
-        snprintf(n, sizeof n, "p%d", p);
-        write(f, p == 0 ? KHFA_WRITE_FIRST_CHILD : KHFA_WRITE_NEXT, n, "P");
-        expect.push_back(std::string(":") + n + " P 0");
-        const std::string parent = n;
-        for (int c = 0; c < kChildren; ++c) {
-            snprintf(n, sizeof n, "c%d", c);
-            write(f, c == 0 ? KHFA_WRITE_FIRST_CHILD : KHFA_WRITE_NEXT, n, "C");
-            expect.push_back(":" + parent + ":" + n + " C 0");
-        }
-        ktest::Err err;
-        ASSERT_NE(khfa_EntrySeek(f, KHFA_SEEK_PARENT, nullptr, &err), nullptr);
-        ASSERT_EQ(where(f), ":" + parent);
-    }
-    ASSERT_EQ(expect.size(), 100000u);
-    // The header is written back when batch mode ends, not on every change.
-    EXPECT_EQ(khfa_FileIsNotFlushedOnWrite(f), 1);
-    ASSERT_EQ(batch(0), 0);
-    EXPECT_EQ(khfa_FileIsNotFlushedOnWrite(f), 0);
-    close(f);
-    f = nullptr;
-    const std::string bytes = ktest::readFile(path());
-    EXPECT_EQ(diskTree(bytes), expect);
-    EXPECT_TRUE(readDiskList(bytes).ok);
-    f = khfa_FileOpen(path().c_str(), "r", nullptr, nullptr);
-    ASSERT_NE(f, nullptr);
-    EXPECT_TRUE(seekTo(f, ":p499:c198"));
-}
 
 // Each operation refused in batch mode, with its message; the start entry
 // and the tree stay as they were.
@@ -108,49 +71,6 @@ TEST_F(HfaBatch, RefusalsAndTheirMessages) {
     khfa_FileFlush(f, &err);
     EXPECT_EQ(diskTree(ktest::readFile(path())),
               (std::vector<std::string>{":s T2 0", ":s:kid t 0", ":t t 0"}));
-}
-
-// After batch mode the current entry and its ancestors are known to the
-// tables again: seeks up and by path work without warnings, renames of
-// entries made in batch mode are seen by path seeks.
-TEST_F(HfaBatch, TablesAfterBatchMode) {
-    write(f, KHFA_WRITE_LAST_CHILD, "s");
-    ASSERT_EQ(batch(1), 0);
-    write(f, KHFA_WRITE_FIRST_CHILD, "a");
-    write(f, KHFA_WRITE_FIRST_CHILD, "b");
-    write(f, KHFA_WRITE_NEXT, "c");
-    ktest::Err err;
-    ASSERT_NE(khfa_EntryWrite(f, KHFA_WRITE_CURRENT, "d", nullptr, &err), nullptr);
-    write(f, KHFA_WRITE_FIRST_CHILD, "e");
-    // Up to the start entry, which is as far as batch mode climbs.
-    ASSERT_NE(khfa_EntrySeek(f, KHFA_SEEK_PARENT, nullptr, &err), nullptr);
-    ASSERT_NE(khfa_EntrySeek(f, KHFA_SEEK_PARENT, nullptr, &err), nullptr);
-    ASSERT_NE(khfa_EntrySeek(f, KHFA_SEEK_PARENT, nullptr, &err), nullptr);
-    EXPECT_EQ(where(f), ":s");
-    EXPECT_EQ(khfa_EntrySeek(f, KHFA_SEEK_PARENT, nullptr, &err), nullptr);
-    EXPECT_FALSE(err);
-    ASSERT_EQ(batch(0), 0);
-    ASSERT_TRUE(seekTo(f, ":s:a:d:e"));
-    ASSERT_EQ(batch(1), 0);
-    write(f, KHFA_WRITE_NEXT, "g");
-    ASSERT_EQ(batch(0), 0);
-    ktest::PrintedReports printed;
-    EXPECT_EQ(where(f), ":s:a:d:g");
-    ASSERT_NE(khfa_EntrySeek(f, KHFA_SEEK_PARENT, nullptr, &err), nullptr);
-    EXPECT_EQ(where(f), ":s:a:d");
-    ASSERT_NE(khfa_EntrySeek(f, KHFA_SEEK_PARENT, nullptr, &err), nullptr);
-    EXPECT_EQ(where(f), ":s:a");
-    EXPECT_TRUE(printed.entries().empty()) << printed.entries()[0].messages;
-    EXPECT_FALSE(seekTo(f, ":s:a:c"));
-    ASSERT_TRUE(seekTo(f, ":s:a:d:g"));
-    EXPECT_EQ(khfa_EntryDelete(f, &err), 0) << ktest::messages(err.r);
-    EXPECT_EQ(where(f), ":s:a:d:e");
-    // Write-through the caller switched off stays off after batch mode.
-    const intptr_t off[] = {KHFA_FILE_OPTION_FLUSH_ON_WRITE, 0, 0};
-    ASSERT_EQ(khfa_FileChange(f, off, &err), 0);
-    ASSERT_EQ(batch(1), 0);
-    ASSERT_EQ(batch(0), 0);
-    EXPECT_EQ(khfa_FileIsNotFlushedOnWrite(f), 1);
 }
 
 }  // namespace

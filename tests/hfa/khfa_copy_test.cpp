@@ -200,8 +200,7 @@ TEST_F(HfaCopy, RefusalsLeaveTheDestination) {
     EXPECT_EQ(khfa_FileCopy(dst.c_str(), src.c_str(), nullptr, &err, 0), -1);
     EXPECT_EQ(ktest::messages(err.r), "Cannot copy to >" + src + "< when it is already open");
     khfa_FileClose(open, nullptr);
-    EXPECT_EQ(khfa_FileCopyProgressUpdate(5, 0, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Bad UpdateType");
+    refused(err, khfa_FileCopyProgressUpdate(5, 0, &err) == -1, "Bad UpdateType");
     // The entry pieces on their own: the root is not written.
     Khfa_File *a = khfa_FileOpen(src.c_str(), "r", nullptr, &err);
     Khfa_File *b = create(path("piece.hfa"));
@@ -210,8 +209,7 @@ TEST_F(HfaCopy, RefusalsLeaveTheDestination) {
     EXPECT_EQ(khfa_CopyGenericEntry(a, b, KHFA_WRITE_LAST_CHILD, &err), 1);
     EXPECT_EQ(khfa_CopyGenericData(a, b, &err), 0) << ktest::messages(err.r);
     EXPECT_EQ(where(b), ":a");
-    EXPECT_EQ(khfa_CopyGenericData(nullptr, b, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Invalid KHFA file handle");
+    refused(err, khfa_CopyGenericData(nullptr, b, &err) == -1, "Invalid KHFA file handle");
     khfa_FileClose(a, nullptr);
     close(b);
 }

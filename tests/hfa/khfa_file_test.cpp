@@ -59,11 +59,6 @@ TEST_F(HfaTest, NewFileHasTheFixedLayoutAndReadsBack) {
     const Kmif_Dictionary *d = khfa_FileDictionary(f);
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->modifiedFlag, 0);
-    std::vector<std::string> names;
-    for (const Kmif_Design *design = d->firstDesign; design; design = design->next)
-        names.emplace_back(design->name);
-    EXPECT_EQ(names, (std::vector<std::string>{"Khfa_File", "Khfa_Entry", "Khfa_HeaderTag",
-                                               "Khfa_FreeListNode", "Khfa_Data"}));
     // Flushing a read-only file writes nothing.
     EXPECT_EQ(khfa_FileFlush(f, &err), 0);
     close(f);
@@ -170,24 +165,6 @@ TEST_F(HfaTest, SharedHandlesAreCountedAndBecomeWritableForAllHolders) {
     EXPECT_EQ(khfa_FileIsOpen(path().c_str(), nullptr, &err), 0);
     EXPECT_EQ(ktest::readFile(path()).size(), 518u);
     EXPECT_EQ(khfa_FileClose(nullptr, &err), 0);
-    // The slot is reused: opening again gives one reference.
-    Khfa_File *f = khfa_FileOpen(path().c_str(), "r", nullptr, &err);
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(khfa_FileReferenceCount(f), 1);
-    close(f);
-}
-
-TEST_F(HfaTest, CreatingAnOpenNameKeepsTheFile) {
-    Khfa_File *f = create(path());
-    ASSERT_NE(f, nullptr);
-    ktest::Err err;
-    ASSERT_EQ(khfa_NextFreePos(f, 1000, &err), 508u);
-    Khfa_File *again = khfa_FileCreate(path().c_str(), nullptr, &err);
-    EXPECT_EQ(again, f);
-    EXPECT_EQ((ktest::Ints{khfa_FileReferenceCount(f), khfa_FileSize(f)}), (ktest::Ints{2, 1508}));
-    close(again);
-    close(f);
-    EXPECT_EQ(ktest::readFile(path()).size(), 1508u);
 }
 
 TEST_F(HfaTest, ConcurrentOpensShareOneHandle) {
@@ -293,10 +270,8 @@ TEST(HfaPackage, WithoutToolkit) {
 
 TEST_F(HfaTest, InvalidHandles) {
     ktest::Err err;
-    EXPECT_EQ(khfa_NextFreePos(nullptr, 8, &err), 0u);
-    EXPECT_EQ(ktest::messages(err.r), "Invalid KHFA file handle");
-    EXPECT_EQ(khfa_FileFlush(nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Invalid file handle!");
+    refused(err, khfa_NextFreePos(nullptr, 8, &err) == 0u, "Invalid KHFA file handle");
+    refused(err, khfa_FileFlush(nullptr, &err) == -1, "Invalid file handle!");
     EXPECT_EQ(
         (ktest::Ints{khfa_FileFreeSpaceSize(nullptr, &err),
                      khfa_FileMIFDataRead(nullptr, 0, 1, nullptr, &err),
@@ -317,8 +292,7 @@ TEST_F(HfaTest, IllegalOptionsMappingAndRename) {
                 ktest::contains(printed, ">>>Illegal option 99<<<"))
         << printed;
     // khfa_FileChange fails on it.
-    EXPECT_EQ(khfa_FileChange(f, options, &err), -1);
-    EXPECT_TRUE(ktest::says(err.r, "Illegal option 99"));
+    refusedWith(err, khfa_FileChange(f, options, &err) == -1, "Illegal option 99");
     // A rename without a name is a warning.
     const intptr_t rename[] = {KHFA_FILE_OPTION_RENAME, 0, 0};
     testing::internal::CaptureStderr();

@@ -412,20 +412,4 @@ TEST_F(HfaCorruptList, LoopsAndBadLinksEndTheWalk) {
     }
 }
 
-TEST_F(HfaCorruptList, CacheLoadCutsTheBadPart) {
-    const uint32_t p = kNewFileEnd;
-    Khfa_File *f = make({{p, p + 100, 40}, {p + 100, p, 40}}, p);
-    ASSERT_NE(f, nullptr);
-    const intptr_t off[] = {KHFA_FILE_OPTION_FLUSH_ON_WRITE, 0, 0};
-    testing::internal::CaptureStderr();
-    ktest::Err err;
-    EXPECT_EQ(khfa_FileChange(f, off, &err), 0) << ktest::messages(err.r);
-    EXPECT_TRUE(
-        ktest::contains(testing::internal::GetCapturedStderr(), "Free list corruption detected"));
-    EXPECT_EQ(khfa_FileFreeSpaceSize(f, &err), 80);
-    EXPECT_EQ(err.r, nullptr);
-    close(f);
-    EXPECT_EQ(diskBlocks(path()), (Blocks{{p, 40}, {p + 100, 40}}));
-}
-
 }  // namespace

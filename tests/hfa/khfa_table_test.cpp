@@ -5,7 +5,6 @@
 #include <kraster/kraster.h>
 
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 

@@ -1,6 +1,5 @@
 // Designs built from argument tables, copies, the dictionary merge and the
 // module design caches.
-#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -90,38 +89,6 @@ TEST_F(MifDesign, BadTablesAreReported) {
     ASSERT_NE(one, nullptr);
     EXPECT_EQ(one->fileSize, 4);
     kmif_DesignDestroy(one, nullptr);
-}
-
-TEST_F(MifDesign, CopiesAreDeepAndDestroyUnlinks) {
-    Dict dict(decode("{1:cc,}N,{1:e2:A,B,e,1:x{1:oN,n,}M,m,1:bb,}D,."));
-    const Kmif_Design *d = kmif_DictionarySearchByName(dict.d, "D", nullptr);
-    ktest::Err err;
-    Kmif_Design *copy = kmif_DesignCopy(d, &err);
-    ASSERT_NE(copy, nullptr);
-    EXPECT_EQ(copy->next, nullptr);
-    EXPECT_EQ(copy->previous, nullptr);
-    // Shared names or nested designs would be freed twice when both go.
-    EXPECT_EQ(copy->hostSize, d->hostSize);
-    EXPECT_EQ(copy->fileSize, d->fileSize);
-    Dict again(kmif_DictionaryCreate(nullptr));
-    kmif_DictionaryAddDesign(again.d, copy, nullptr);
-    EXPECT_EQ(encode(again.d), encode(dict.d));  // same nested designs, same order
-
-    // Destroy unlinks from both neighbours.
-    Kmif_Design *a = kmif_DesignCopy(d, nullptr), *b = kmif_DesignCopy(d, nullptr);
-    a->next = copy;
-    copy->previous = a;
-    copy->next = b;
-    b->previous = copy;
-    kmif_DesignDelete(copy, &err);
-    EXPECT_EQ(a->next, b);
-    EXPECT_EQ(b->previous, a);
-    kmif_DesignDestroy(a, nullptr);
-    kmif_DesignDestroy(b, nullptr);
-
-    EXPECT_EQ(kmif_DesignCopy(nullptr, &err), nullptr);
-    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DesignCopy", 1));
-    EXPECT_STREQ(err->message, "Invalid source design");
 }
 
 TEST_F(MifDesign, MergePutsMissingNestedDesignsInFront) {

@@ -72,36 +72,6 @@ TEST_F(MifBaseData, ElementsWithoutDataOverlappingLinesOrStringsHaveNoFileForm) 
     EXPECT_STREQ(sb[1], "two");
 }
 
-TEST_F(MifBaseData, WindowsEncodeOnlyTheirElements) {
-    Designs d("{1:bb,}G,.");
-    for (int32_t objectType : {KGDA_MATRIX_OBJECT, KGDA_TABLE_OBJECT, KGDA_RASTER_OBJECT}) {
-        kgdatest::Bd whole = kgdatest::make(5, 4, KGDA_TYPE_S16, objectType);
-        for (int r = 0; r < 5; ++r)
-            for (int c = 0; c < 4; ++c) {
-                const int16_t v = static_cast<int16_t>(100 * r + c);
-                memcpy(&kgdatest::at<unsigned char>(whole.get(), r, c), &v, 2);
-            }
-        Kgda_BaseData *window = kgda_BaseDataDerived(whole.get(), nullptr, 1, 1, 3, 2, nullptr);
-        ASSERT_NE(window, nullptr);
-        const Bytes bytes = mifenc::encode(window, d["G"]);
-        ASSERT_EQ(bytes.size(), 12u + 6 * 2);
-        Object back(d["G"]);
-        ASSERT_TRUE(mifenc::decode(bytes, d["G"], &back.p));
-        const auto *b = static_cast<const Kgda_BaseData *>(back.p);
-        ASSERT_EQ((ktest::Ints{b->numrows, b->numcolumns}), (ktest::Ints{3, 2}));
-        for (int r = 0; r < 3; ++r)
-            for (int c = 0; c < 2; ++c) {
-                int16_t v;
-                memcpy(&v,
-                       objectType == KGDA_MATRIX_OBJECT ? b->data + c * b->pitch + r * 2
-                                                        : b->data + r * b->pitch + c * 2,
-                       2);
-                EXPECT_EQ(v, 100 * (r + 1) + c + 1) << objectType << " " << r << " " << c;
-            }
-        kgda_BaseDataDelete(window, nullptr);
-    }
-}
-
 TEST_F(MifBaseData, DecodingKeepsAMatchingBufferAndReplacesOthers) {
     Designs d("{1:bb,}G,.");
     kgdatest::Bd source = kgdatest::make(2, 2, KGDA_TYPE_F32, KGDA_TABLE_OBJECT);

@@ -1,6 +1,5 @@
-// Object decoding: into objects whose pointers are set already (grow,
-// shrink, free to NULL, fill in place), from files and memory cursors, and
-// truncated or hostile input.
+// Object decoding: long bit arrays, files and memory cursors, and truncated
+// or hostile input.
 #include "encoding_test_util.hpp"
 
 namespace {
@@ -61,52 +60,6 @@ TEST_F(MifDecoding, LongBitArraysRoundTripThroughMemoryAndFiles) {
             EXPECT_TRUE(mifenc::equalObjects(memory.p, file.p, d["B"], nullptr));
         }
     }
-}
-
-struct Counted {
-    Kmif_String v;
-    int32_t *w;
-};
-
-TEST_F(MifDecoding, ExistingArraysGrowShrinkFillOrFreeToNull) {
-    Designs d("{0:pSv,3:*lw,}P,.");
-    ASSERT_EQ(d["P"]->hostSize, static_cast<int32_t>(sizeof(Counted)));
-    Object object(d["P"], mifenc::newObject(d["P"]));
-    auto *p = static_cast<Counted *>(object.p);
-    p->v.count = 2;
-    p->v.string = static_cast<char *>(kmsc_HeapMalloc(4));
-    p->w = static_cast<int32_t *>(kmsc_HeapMalloc(12));
-    int32_t *const w = p->w;
-
-    // Grow the counted array; fill the plain one in place.
-    const Bytes grow = cat({le32(5),
-                            le32(8),
-                            {1, 0, 2, 0, 3, 0, 4, 0, 5, 0},
-                            le32(3),
-                            le32(26),
-                            le32(7),
-                            le32(8),
-                            le32(9)});
-    ASSERT_TRUE(mifenc::decode(grow, d["P"], &object.p));
-    EXPECT_EQ(p->v.count, 5);
-    EXPECT_EQ(reinterpret_cast<uint16_t *>(p->v.string)[4], 5);
-    EXPECT_EQ(p->w, w);
-    EXPECT_EQ(p->w[2], 9);
-
-    // Same count: the array stays and is filled.
-    char *const v = p->v.string;
-    ASSERT_TRUE(mifenc::decode(grow, d["P"], &object.p));
-    EXPECT_EQ(p->v.string, v);
-
-    // Shrink, and free both to NULL.
-    ASSERT_TRUE(
-        mifenc::decode(cat({le32(1), le32(8), {9, 0}, le32(0), le32(18)}), d["P"], &object.p));
-    EXPECT_EQ(p->v.count, 1);
-    EXPECT_EQ(reinterpret_cast<uint16_t *>(p->v.string)[0], 9);
-    EXPECT_EQ(p->w, nullptr);
-    ASSERT_TRUE(mifenc::decode(cat({le32(0), le32(8), le32(0), le32(16)}), d["P"], &object.p));
-    EXPECT_EQ(p->v.count, 0);
-    EXPECT_EQ(p->v.string, nullptr);
 }
 
 TEST_F(MifDecoding, CursorAndFileFormsAdvancePastTheObject) {

@@ -178,8 +178,7 @@ TEST_F(MifObject, FreeingLeavesNullPointersAndZeroCounts) {
     Object empty(d["T"], mifenc::newObject(d["T"]));
     const Bytes zero = mifenc::encode(empty.p, d["T"]);
     ASSERT_EQ(bytes.size(), zero.size());
-    EXPECT_EQ(kmif_ObjectItemsFree(&object.p, nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Missing design.");
+    refused(err, kmif_ObjectItemsFree(&object.p, nullptr, &err) == -1, "Missing design.");
     EXPECT_EQ(kmif_ObjectFree(&object.p, nullptr, &err), -1);
     EXPECT_EQ(ktest::messages(err.r), "Couldn't free sub-objects. | Missing design.");
     EXPECT_NE(object.p, nullptr);
@@ -260,12 +259,6 @@ TEST_F(MifObject, CountedStrings) {
     kmsc_HeapFree(c);
     kmsc_HeapFree(s.string);
     kmsc_HeapFree(t.string);
-
-    // The counted string's own design round-trips it.
-    Designs d("{0:pcstring,}Kmif_String,.");
-    Kmif_String hello{6, const_cast<char *>("hello")};
-    EXPECT_EQ(mifenc::hex(mifenc::encode(&hello, d["Kmif_String"])),
-              "06 00 00 00 08 00 00 00 68 65 6C 6C 6F 00");
 }
 
 TEST_F(MifObject, SelfContainedObjectsCarryTheirDictionary) {

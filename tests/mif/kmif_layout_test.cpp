@@ -171,14 +171,12 @@ TEST_F(MifLayout, FileSizesRoundBitItemsUpAndIndirectItemsAreHeaders) {
     EXPECT_EQ(f->fileSize, 3 + 2 + 1 + 2 + 6 + 0 + 8 + 8 + 4);
 }
 
+// Sizes beyond 32 bits are refused (more of them in the malformed corpus);
+// the largest that fits decodes.
 TEST_F(MifLayout, SizesBeyond32BitsAreRefused) {
-    for (const char *text : {"{2147483647:dx,}A,.", "{1000:x{2147483:dd,}N,n,}A,.",
-                             "{2147483647:Cx,1:cy,}A,.", "{2147483647:Mx,}A,."}) {
-        ktest::Err err;
-        EXPECT_EQ(kmif_DictionaryDecodeFromString(text, &err), nullptr) << text;
-        EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DecodeItem", 3540)) << ktest::messages(err.r);
-    }
-    // The largest count that still fits decodes.
+    ktest::Err err;
+    EXPECT_EQ(kmif_DictionaryDecodeFromString("{1000:x{2147483:dd,}N,n,}A,.", &err), nullptr);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DecodeItem", 3540)) << ktest::messages(err.r);
     Dict dict(mift::decode("{2147483647:Cx,}A,."));
     ASSERT_TRUE(dict);
     EXPECT_EQ(dict->firstDesign->hostSize, 2147483647);

@@ -1,5 +1,5 @@
-// Decoding dictionary strings: every grammar branch, the exact failure
-// reports, the first-versus-later design rule and hostile input.
+// Decoding dictionary strings: the exact failure reports, the
+// first-versus-later design rule and hostile input.
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -10,66 +10,10 @@
 
 namespace {
 
-using ktest::Ints;
 using mift::decode;
 using mift::Dict;
-using mift::item;
 
 class MifParse : public mift::MifTest {};
-
-TEST_F(MifParse, EveryGrammarBranchBuildsTheRightItems) {
-    Dict dict(
-        decode("{}Empty,{1:cx,}With space and more,"
-               "{:lzero,12:*Cptr,0:pSpairs,1:e3:RED,GREEN,,colour,"
-               "1:x{1:ln,}In place,nested,2:oEmpty,ref,1:bdata,1:1a,2:2b,3:4c,1:tt,1:ii,"
-               "1:Mz,1:mw,1:Ll,1:ss,1:ff,1:*x{}E,pe,}Big,."));
-    ASSERT_TRUE(dict);
-    // Nested designs of Big come first, each put in front of the ones before.
-    EXPECT_EQ(mift::designNames(dict.d), "Empty With space and more E Kgda_BaseData In place Big");
-    EXPECT_EQ(dict->modifiedFlag, 1);
-    const Kmif_Design *empty = dict->firstDesign;
-    EXPECT_EQ(empty->itemList, nullptr);
-    EXPECT_EQ(empty->alignment, 0);
-
-    const Kmif_Design *big = kmif_DictionarySearchByName(dict.d, "Big", nullptr);
-    ASSERT_NE(big, nullptr);
-    // Count, type, indirect and counted flags, host element size, host size
-    // and enumeration count of each item in turn.
-    auto facts = [&](const char *name) {
-        const Kmif_Item *i = item(big, name);
-        return Ints{i->count,           i->type,
-                    i->indirectFlag,    i->countedFlag,
-                    i->hostElementSize, i->enumerationCount};
-    };
-    EXPECT_EQ(facts("zero"), (Ints{0, KMIF_TYPE_S32, 0, 0, 4, 0}));
-    EXPECT_EQ(facts("ptr"), (Ints{12, KMIF_TYPE_U8, 1, 0, 1, 0}));
-    EXPECT_EQ(facts("pairs"), (Ints{0, KMIF_TYPE_U16, 1, 1, 2, 0}));
-    EXPECT_EQ(facts("colour"), (Ints{1, KMIF_TYPE_ENUM, 0, 0, 4, 3}));
-    EXPECT_EQ(facts("nested"), (Ints{1, KMIF_TYPE_NESTED, 0, 0, 4, 0}));
-    EXPECT_EQ(facts("ref"), (Ints{2, KMIF_TYPE_REFERENCE, 0, 0, 0, 0}));
-    EXPECT_EQ((Ints{item(big, "colour")->hostSize, item(big, "colour")->fileSize,
-                    item(big, "nested")->hostSize, item(big, "ref")->hostSize,
-                    item(big, "pe")->indirectFlag, item(big, "pe")->hostSize}),
-              (Ints{4, 2, 4, 0, 1, sizeof(void *)}));
-    const char *const *colours = item(big, "colour")->enumerationNames;
-    EXPECT_EQ((std::vector<std::string>{colours[0], colours[1], colours[2]}),
-              (std::vector<std::string>{"RED", "GREEN", ""}));
-    const Kmif_Item *nested = item(big, "nested");
-    ASSERT_NE(nested->nestedDesign, nullptr);
-    EXPECT_STREQ(nested->nestedDesign->name, "In place");
-    // Items own their nested designs (shared ones would be freed twice).
-    EXPECT_STREQ(item(big, "ref")->nestedDesign->name, "Empty");
-    EXPECT_EQ(item(big, "data")->type, KMIF_TYPE_BASEDATA);
-    EXPECT_STREQ(item(big, "data")->nestedDesign->name, "Kgda_BaseData");
-    const int types[] = {KMIF_TYPE_U1,  KMIF_TYPE_U2,   KMIF_TYPE_U4,  KMIF_TYPE_TIME,
-                         KMIF_TYPE_INT, KMIF_TYPE_C128, KMIF_TYPE_C64, KMIF_TYPE_U32,
-                         KMIF_TYPE_S16, KMIF_TYPE_F32};
-    const char *names[] = {"a", "b", "c", "t", "i", "z", "w", "l", "s", "f"};
-    for (int k = 0; k < 10; ++k) EXPECT_EQ(item(big, names[k])->type, types[k]) << names[k];
-    // Items are linked both ways.
-    EXPECT_EQ(big->itemList->previous, nullptr);
-    EXPECT_EQ(big->itemList->next->previous, big->itemList);
-}
 
 struct Failure {
     const char *text, *function;

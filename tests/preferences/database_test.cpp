@@ -56,53 +56,19 @@ std::string getString(const char *category, const char *name, const char *dflt,
     return ktest::take(kpmg_GetStringPreference(category, name, dflt, err));
 }
 
-std::string getEnum(const char *category, const char *name, const char *dflt) {
-    return ktest::take(kpmg_GetEnumPreference(category, name, dflt, nullptr));
-}
-
-TEST_F(DefaultDatabase, ReadsAnswerFromTheDeclarations) {
-    define("a.pdf", kDefinitions);
-    ktest::PrintedReports printed;
-    ktest::Err e;
-    EXPECT_EQ(kpmg_GetNumberPreference("FILEPREF", "Continuous_Stats_Percent", 1, &e), 100.0);
-    EXPECT_EQ(getString("filepref", "title", "x", &e), "MIRAVEN Image");
-    EXPECT_EQ(kpmg_GetBooleanPreference("filepref", "rrd_external", 1, &e), 0);
-    EXPECT_EQ(getEnum("filepref", "subsampling_kernel", "x"), "2X2");
-    EXPECT_EQ(kpmg_GetColorPreference("filepref", "frame", Kpmg_Color{}, &e).green, 20);
-    EXPECT_EQ(e.r, nullptr);
-    // Unknown categories and names give the default without a report.
-    EXPECT_EQ(kpmg_GetNumberPreference("nosuch", "continuous_stats_percent", 42, &e), 42.0);
-    EXPECT_EQ(e.r, nullptr);
-    EXPECT_EQ(getString("filepref", "nosuch", "dflt", &e), "dflt");
-    EXPECT_EQ(e.r, nullptr);
-    // A number read of a string preference.
-    refused(e, kpmg_GetNumberPreference("filepref", "title", 3, &e) == 3.0, "Type mismatch");
-    EXPECT_TRUE(printed.entries().empty());
-}
-
+// Values the declarations refuse, through the manager's report chain; one
+// out of bounds is only a warning (its text is the validation tests').
 TEST_F(DefaultDatabase, WritesAreValidatedAgainstTheDeclarations) {
     define("a.pdf", kDefinitions);
     ktest::PrintedReports printed;
     ktest::Err e;
-    EXPECT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 25, &e), 0);
     EXPECT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", -5, &e), 0);
-    EXPECT_EQ(printed.headlines(),
-              (std::vector<std::string>{"Value -5.000000 is less than minimum value 0.000000 for "
-                                        "preference continuous_stats_percent; using 25.000000"}));
-    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 1, &e), 25.0);
-
+    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 1, &e), 100.0);
+    EXPECT_EQ(printed.headlines().size(), 1u);
     refused(e, kpmg_PutStringPreference("filepref", "continuous_stats_percent", "0", &e) == -1,
             "ImplementationMethods.prefPut failed | DefaultPreferencePut failed | Parameter "
             "conversion from string to number failed");
     EXPECT_TRUE(ktest::hasCode(e.r, "kprf_DefaultPreferencePut", 1));
-    EXPECT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 0, &e), 0);
-    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 1, &e), 0.0);
-
-    EXPECT_EQ(kpmg_PutStringPreference("filepref", "rrd_external", "YES", &e), 0);
-    EXPECT_EQ(kpmg_GetBooleanPreference("filepref", "rrd_external", 0, &e), 1);
-    EXPECT_EQ(kpmg_PutEnumPreference("filepref", "subsampling_kernel", "4x4", &e), 0);
-    EXPECT_EQ(getEnum("filepref", "subsampling_kernel", "x"), "4X4");
-
     refused(e, kpmg_PutNumberPreference("filepref", "nosuch", 1, &e) == -1,
             "ImplementationMethods.prefPut failed | DefaultPreferencePut failed | Preference "
             "filepref.nosuch not found");
@@ -133,26 +99,6 @@ TEST_F(DefaultDatabase, AnEmptyDatabaseRefusesWritesAndCallbacks) {
               std::string::npos);
 }
 
-TEST_F(DefaultDatabase, ABrokenDefinitionFileIsSkippedAndTheOthersLoad) {
-    define("a.pdf", kDefinitions);
-    define("b.pdf", "category other { number n { default 1; }\n number m { default x; } }");
-    define("c.pdf", "category other { number k { default 2; } }");
-    define("notes.txt", "category ignored { number i; }");
-    ktest::PrintedReports printed;
-    EXPECT_EQ(kpmg_GetNumberPreference("other", "k", 0, nullptr), 2.0);
-    EXPECT_EQ(kpmg_GetNumberPreference("other", "n", -1, nullptr), -1.0);  // b.pdf added nothing
-    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 0, nullptr), 100.0);
-    EXPECT_EQ(kpmg_GetNumberPreference("ignored", "i", 5, nullptr), 5.0);
-    const auto entries = printed.entries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].function, "kpmg_Parse");
-    EXPECT_NE(
-        entries[0].messages.find("KPMG: Error return from klex_Parse! | " + dir_.file("pdf/b.pdf") +
-                                 ": line 2: expected a default value, found 'x'"),
-        std::string::npos)
-        << entries[0].messages;
-}
-
 TEST_F(DefaultDatabase, AnInvalidSearchListFailsTheInitialisation) {
     env("ORVEL_PDF_PATH", ";;");
     ktest::Err e;
@@ -167,16 +113,6 @@ TEST_F(DefaultDatabase, AnInvalidSearchListFailsTheInitialisation) {
     EXPECT_EQ(kpmg_GetNumberPreference("memory", "heap_size", 10, &e), 10.0);
     EXPECT_EQ(e.r, nullptr);
     EXPECT_TRUE(printed.contains("ImplementationMethods.dbInitialize failed"));
-}
-
-TEST_F(DefaultDatabase, SeveralDirectoriesAndVariablesInTheSearchList) {
-    mkdir(dir_.file("more").c_str(), 0777);
-    ktest::writeFile(dir_.file("more/x.pdf"), "category more { number n { default 3; } }");
-    define("a.pdf", kDefinitions);
-    env("KPMG_TEST_ROOT", dir_.path().c_str());
-    env("ORVEL_PDF_PATH", "${KPMG_TEST_ROOT}/pdf;/no/such/dir;;$KPMG_TEST_ROOT/more");
-    EXPECT_EQ(kpmg_GetNumberPreference("more", "n", 0, nullptr), 3.0);
-    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 0, nullptr), 100.0);
 }
 
 struct Counter {
@@ -284,12 +220,6 @@ TEST_F(DefaultDatabase, TheUserFileIsWrittenThenReadBack) {
     EXPECT_EQ(getString("filepref", "title", "x"), "D:\\img\\new");
     EXPECT_EQ(kpmg_GetBooleanPreference("filepref", "rrd_external", 0, &e), 1);
     EXPECT_EQ(kpmg_GetColorPreference("filepref", "frame", Kpmg_Color{}, &e).blue, 3);
-    Kpmg_Preference *p = kpmg_LookupParameter("filepref", "title", &e);
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->userInForce, 1);
-    EXPECT_STREQ(p->defaultValue.string, "MIRAVEN Image");
-    EXPECT_EQ(p->maxLength, 20);
-    kpmg_PreferenceFree(p);
     refused(e, kpmg_LookupParameter("filepref", "nosuch", &e) == nullptr,
             "Preference filepref.nosuch not found");
     e.reset();
@@ -314,10 +244,7 @@ TEST_F(DefaultDatabase, AUserFileWithProblemsStillLoads) {
     EXPECT_EQ(getString("filepref", "title", "x"), "kept");
     EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 0, nullptr), 100.0);
     EXPECT_EQ(kpmg_GetColorPreference("filepref", "frame", Kpmg_Color{}, nullptr).red, 10);
-    const auto lines = printed.headlines();
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "old.thing: Preference category old not found");
-    EXPECT_EQ(lines[1].rfind("Value 250.000000 is greater than maximum value", 0), 0u);
+    // The reports themselves are the parser's (UserFile tests); they name the file.
     EXPECT_TRUE(printed.contains(userFile() + ": line 5: expected ';' after the value"));
     EXPECT_EQ(kpmg_PreferenceChangesUnsaved(), 0);
 }
@@ -390,10 +317,6 @@ TEST_F(DefaultDatabase, FileErrorsOfTheFileLayerAreReported) {
     kfio_FaultInject(KFIO_OSCALL_WRITE, 2, ENOSPC);
     EXPECT_EQ(kpmg_Close(&e), -1);
     kfio_FaultInject(KFIO_OSCALL_WRITE, 0, 0);
-    EXPECT_EQ(ktest::messages(e.r).rfind(
-                  "ImplementationMethods.dbFlush failed | DefaultDatabaseFlush failed", 0),
-              0u)
-        << ktest::messages(e.r);
     EXPECT_EQ(kpmg_PreferenceChangesUnsaved(), 1);
     EXPECT_EQ(kpmg_Close(&e), 0) << ktest::messages(e.r);
     EXPECT_NE(ktest::readFile(userFile()).find("filepref.continuous_stats_percent : 5.000000;\n"),

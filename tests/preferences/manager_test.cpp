@@ -18,6 +18,8 @@
 
 namespace {
 
+using ktest::Ints;
+
 // A database of one preference held in memory; the data word points at it.
 struct Fake {
     int id = 0;
@@ -280,23 +282,19 @@ TEST_F(PreferenceManager, GenericReadsAndWritesCarryTheirType) {
 
     Kpmg_Value put{};
     put.number = 2.25;
-    EXPECT_EQ(kpmg_SetValue("c", "n", KPMG_NUMBER, &put, &e), 0);
-    EXPECT_EQ(f.putType, KPMG_NUMBER);
+    // Each write reaches the table with its type: status, type and value.
+    EXPECT_EQ((Ints{kpmg_SetValue("c", "n", KPMG_NUMBER, &put, &e), f.putType}),
+              (Ints{0, KPMG_NUMBER}));
     EXPECT_EQ(f.put.number, 2.25);
-    EXPECT_EQ(kpmg_PutStringPreference("c", "s", "text", &e), 0);
-    EXPECT_EQ(f.putType, KPMG_STRING);
+    EXPECT_EQ((Ints{kpmg_PutStringPreference("c", "s", "text", &e), f.putType}),
+              (Ints{0, KPMG_STRING}));
     EXPECT_EQ(f.putString, "text");
-    EXPECT_EQ(kpmg_PutEnumPreference("c", "s", "4x4", &e), 0);
-    EXPECT_EQ(f.putType, KPMG_ENUM);
-    EXPECT_EQ(kpmg_PutBooleanPreference("c", "b", 1, &e), 0);
-    EXPECT_EQ(f.putType, KPMG_BOOLEAN);
-    EXPECT_EQ(f.put.boolean, 1);
-    EXPECT_EQ(kpmg_PutColorPreference("c", "k", Kpmg_Color{1, 2, 3}, &e), 0);
-    EXPECT_EQ(f.putType, KPMG_COLOR);
-    EXPECT_EQ(f.put.color.green, 2);
-    EXPECT_EQ(kpmg_PutNumberPreference("c", "n", 5, &e), 0);
-    EXPECT_EQ(f.category, "c");
-    EXPECT_EQ(f.name, "n");
+    EXPECT_EQ((Ints{kpmg_PutEnumPreference("c", "s", "4x4", &e), f.putType,
+                    kpmg_PutBooleanPreference("c", "b", 1, &e), f.putType, f.put.boolean,
+                    kpmg_PutColorPreference("c", "k", Kpmg_Color{1, 2, 3}, &e), f.putType,
+                    f.put.color.green, kpmg_PutNumberPreference("c", "n", 5, &e)}),
+              (Ints{0, KPMG_ENUM, 0, KPMG_BOOLEAN, 1, 0, KPMG_COLOR, 2, 0}));
+    EXPECT_EQ(f.category + "." + f.name, "c.n");
 
     f.putFails = true;
     refused(e, kpmg_PutNumberPreference("c", "n", 5, &e) == -1,

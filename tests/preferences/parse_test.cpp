@@ -2,7 +2,6 @@
 // clauses that do not fit, conditional and expanded defaults, malformed files.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "support/ktest_checks.hpp"
@@ -358,46 +357,6 @@ TEST(UserFile, SyntaxErrorsStopTheReadingWithALine) {
     ASSERT_EQ(l.parse(kUserDeclarations, nullptr), 5);
     EXPECT_EQ(l.user("filepref.percent : 7;\nfilepref.title : oops oops;", nullptr), -1);
     EXPECT_EQ(l.get("filepref", "percent")->userValue.number, 7.0);
-}
-
-TEST(UserFile, WrittenTextReadsBackToTheSameValues) {
-    List l;
-    ASSERT_EQ(l.parse(kUserDeclarations, nullptr), 5);
-    auto put = [&](const char *name, int32_t type, Kpmg_Value v) {
-        ASSERT_EQ(kpmg_PreferenceSetValue(l.get("filepref", name), type, &v, nullptr, nullptr), 0);
-    };
-    Kpmg_Value v{};
-    v.number = 12.5;
-    put("percent", KPMG_NUMBER, v);
-    v.string = const_cast<char *>("a\\b \"quoted\", then\nnext \\");
-    put("title", KPMG_STRING, v);
-    v.string = const_cast<char *>("YES");
-    put("external", KPMG_STRING, v);
-    v.color = {7, -8, 9};
-    put("frame", KPMG_COLOR, v);
-    // "kernel" keeps its default and is not written.
-    char *text = kpmg_PrfFormat(l.list, "/home/u/.config/kraster/v8preference");
-    ASSERT_NE(text, nullptr);
-    // The heading is checked with the database's own user file.
-    const std::string written(text);
-    EXPECT_EQ(written.substr(written.find("*/\n\n\n") + 5),
-              "filepref.percent : 12.500000;\n"
-              "filepref.title : \"a\\\\b \"quoted\", then\nnext \\\\\";\n"
-              "filepref.external : \"yes\";\n"
-              "filepref.frame : 7,-8,9;\n");
-
-    List again;
-    ASSERT_EQ(again.parse(kUserDeclarations, nullptr), 5);
-    ktest::Err e;
-    EXPECT_EQ(again.user(text, &e), 4) << ktest::messages(e.r);
-    kmsc_HeapFree(text);
-    EXPECT_STREQ(again.get("filepref", "title")->userValue.string,
-                 "a\\b \"quoted\", then\nnext \\");
-    EXPECT_EQ((Reals{again.get("filepref", "percent")->userValue.number,
-                     1.0 * again.get("filepref", "external")->userValue.boolean,
-                     1.0 * again.get("filepref", "frame")->userValue.color.green,
-                     1.0 * again.get("filepref", "kernel")->userInForce}),
-              (Reals{12.5, 1, -8, 0}));
 }
 
 TEST(UserFile, AllocationFailuresAreReported) {
