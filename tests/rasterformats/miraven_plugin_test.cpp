@@ -319,62 +319,6 @@ TEST_F(Miraven, EveryPixelTypeAndCompressionRoundTrips) {
     ASSERT_EQ(rf.FileClose(f, &e), 0);
 }
 
-TEST_F(Miraven, GrowingCompressedBlockMovesAndKeepsOthers) {
-    const std::string name = dir.file("grow.img");
-    Err e;
-    void *f = rf.FileOpen(name.c_str(), 0, "w+b", &e);
-    ASSERT_NE(f, nullptr);
-    long bw = 64, bh = 64;
-    void *l = rf.LayerCreate(f, ":band", 1, 5, 256, 64, 1, &bw, &bh, &e);
-    ASSERT_NE(l, nullptr);
-    std::vector<uint16_t> flat(64 * 64), noise(64 * 64), back(64 * 64);
-    std::mt19937 rng(3);
-    for (auto &v : noise) v = static_cast<uint16_t>(rng());
-    for (long c = 0; c < 4; ++c) {
-        std::fill(flat.begin(), flat.end(), static_cast<uint16_t>(100 + c));
-        ASSERT_EQ(rf.LayerRasterWrite(l, 0, c, flat.data(), &e), 0);
-    }
-    unsigned char *raw = nullptr;
-    long rawSize = 0;
-    ASSERT_EQ(rf.LayerRasterReadMIF(l, 0, 1, &raw, &rawSize, &e), 0);
-    EXPECT_EQ(rawSize, 4);  // one run packet: varint (4095 << 1 | 1) and one u16
-    kmsc_HeapFree(raw);
-    // Block 1 grows from 4 bytes to a stored 8192, then shrinks back in place.
-    ASSERT_EQ(rf.LayerRasterWrite(l, 0, 1, noise.data(), &e), 0);
-    ASSERT_EQ(rf.LayerRasterReadMIF(l, 0, 1, &raw, &rawSize, &e), 0);
-    EXPECT_EQ(rawSize, 8192);
-    kmsc_HeapFree(raw);
-    ASSERT_EQ(rf.LayerRasterWrite(l, 0, 2, noise.data(), &e), 0);
-    std::fill(flat.begin(), flat.end(), 9);
-    ASSERT_EQ(rf.LayerRasterWrite(l, 0, 2, flat.data(), &e), 0);
-    ASSERT_EQ(rf.LayerClose(l, &e), 0);
-    ASSERT_EQ(rf.FileClose(f, &e), 0);
-    // Two writes after reopening for update: both entries of the table stay.
-    f = rf.FileOpen(name.c_str(), 0, "r+b", &e);
-    l = rf.open(f, ":band", &e);
-    ASSERT_NE(l, nullptr);
-    // Block 0 moves (it grows), block 3 is rewritten in place.
-    ASSERT_EQ(rf.LayerRasterWrite(l, 0, 0, noise.data(), &e), 0);
-    std::fill(flat.begin(), flat.end(), static_cast<uint16_t>(203));
-    ASSERT_EQ(rf.LayerRasterWrite(l, 0, 3, flat.data(), &e), 0);
-    rf.LayerClose(l, &e);
-    rf.FileClose(f, &e);
-    f = rf.FileOpen(name.c_str(), 0, "r", &e);
-    l = rf.open(f, ":band", &e);
-    ASSERT_NE(l, nullptr);
-    const uint16_t want[4] = {0, 0, 9, 203};
-    for (long col = 0; col < 4; ++col) {
-        ASSERT_EQ(rf.LayerRasterRead(l, 0, col, back.data(), &e), 0);
-        if (col <= 1) {
-            EXPECT_EQ(back, noise);
-        } else {
-            EXPECT_EQ(back, std::vector<uint16_t>(back.size(), want[col])) << col;
-        }
-    }
-    rf.LayerClose(l, &e);
-    rf.FileClose(f, &e);
-}
-
 // Support data of a file: objects, dependents, names, layer attributes.
 TEST_F(Miraven, ObjectsNamesAndLayerAttributes) {
     const std::string name = dir.file("meta.img");
@@ -492,10 +436,6 @@ TEST_F(Miraven, ObjectsNamesAndLayerAttributes) {
     ASSERT_EQ(rf.FileClose(f, &e), 0);
     kgda_BaseDataDelete(bd, &e), kgda_BaseDataDelete(u8, &e);
 }
-
-}  // namespace
-
-namespace {
 
 // A small image: layer ":band" (u8, 32 x 32 in 16 x 16 blocks, RLE), every
 // block written (one constant, three random). Returns the block contents.
@@ -811,69 +751,6 @@ TEST_F(Miraven, ConcurrentReadsWhileBlocksAreRewritten) {
     for (auto &th : threads) th.join();
     rf.FileClose(f, &e);
     EXPECT_EQ((ktest::Ints{bad.load(), readBack(rf, name, before)}), (ktest::Ints{0, 1}));
-}
-
-}  // namespace
-
-namespace {
-
-// Layer reads of whole blocks go straight from the plug-in into the
-// rectangle unless the cache holds a newer block (written, not flushed) or a
-// stash keeps transactions.
-TEST_F(Miraven, LayerReadsOfWholeBlocksSeeBlocksTheCacheHolds) {
-    const std::string name = dir.file("direct.img") + "(:band)";
-    const long W = 200, H = 130;
-    Err e;
-    Kimg_Layer *l = kimg_LayerCreate(name.c_str(), KIMG_LAYER_ATHEMATIC, KGDA_TYPE_U16, W, H,
-                                     kint_GetInit(), &e, 0);
-    ASSERT_NE(l, nullptr) << ktest::messages(e.r);
-    Kgda_BaseData *all = kimg_PixelRectCreate(W, H, KGDA_TYPE_U16, &e);
-    auto *p = reinterpret_cast<uint16_t *>(all->data);
-    for (long i = 0; i < W * H; ++i) p[i] = static_cast<uint16_t>(i * 7);
-    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, W, H, all, &e), 0);
-    ASSERT_EQ(kimg_LayerClose(l, &e), 0);
-    Kgda_BaseData *patch = kimg_PixelRectCreate(64, 64, KGDA_TYPE_U16, &e);
-    for (long i = 0; i < 64 * 64; ++i) reinterpret_cast<uint16_t *>(patch->data)[i] = 9;
-    const struct {
-        long undoLevels;
-        int32_t readType;
-    } cases[] = {{0, KGDA_TYPE_U16}, {2, KGDA_TYPE_U16}, {0, KGDA_TYPE_F32}};
-    for (const auto &c : cases) {
-        l = kimg_LayerOpen(name.c_str(), kint_GetInit(), &e, 0);
-        ASSERT_NE(l, nullptr) << ktest::messages(e.r);
-        ASSERT_EQ(kimg_LayerChangeOptions(l, &e, KIMG_LAYER_OPTION_UNDO_LEVELS, c.undoLevels, 0),
-                  0);
-        if (c.undoLevels) {
-            ASSERT_EQ(kimg_LayerRasterTransactionStart(l, &e), 0);
-        }
-        ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 64, 64, 64, 64, patch, &e), 0);
-        Kgda_BaseData *got = kimg_PixelRectCreate(W + 3, H, c.readType, &e);
-        ASSERT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, W, H, got, &e), 0) << ktest::messages(e.r);
-        for (long y = 0; y < H; ++y)
-            for (long x = 0; x < W; ++x) {
-                const bool patched = x >= 64 && x < 128 && y >= 64 && y < 128;
-                const double want = patched ? 9 : p[y * W + x];
-                const unsigned char *at = got->windowStart + y * got->pitch + x * got->numbytes;
-                const double v = c.readType == KGDA_TYPE_U16
-                                     ? *reinterpret_cast<const uint16_t *>(at)
-                                     : *reinterpret_cast<const float *>(at);
-                ASSERT_EQ(v, want) << c.undoLevels << " " << x << "," << y;
-            }
-        kimg_PixelRectDelete(got, nullptr);
-        // Nothing is kept: the next case starts from the first pixels.
-        if (c.undoLevels) {
-            ASSERT_EQ(kimg_LayerRasterTransactionUndo(l, 1, &e), 0);
-        } else {
-            Kgda_BaseData *orig = kimg_PixelRectCreate(64, 64, KGDA_TYPE_U16, &e);
-            for (long y = 0; y < 64; ++y)
-                memcpy(orig->windowStart + y * orig->pitch, p + (64 + y) * W + 64, 128);
-            ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 64, 64, 64, 64, orig, &e), 0);
-            kimg_PixelRectDelete(orig, nullptr);
-        }
-        ASSERT_EQ(kimg_LayerClose(l, &e), 0) << ktest::messages(e.r);
-    }
-    kimg_PixelRectDelete(patch, nullptr), kimg_PixelRectDelete(all, nullptr);
-    kimg_FileNameDequeue(dir.file("direct.img").c_str(), &e);
 }
 
 // The image-file level finds the plug-in itself and reaches native images
