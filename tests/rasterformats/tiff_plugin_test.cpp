@@ -536,76 +536,57 @@ TEST_F(Tiff, LayerTypesAndLevelNamesSurviveReopening) {
     EXPECT_TRUE(stat(moved.c_str(), &st) == 0 && st.st_mtime == 1000000000);
 }
 
-// Pyramids of TIFF layers through the library: the levels go to the ".rrd"
-// beside the image and are found again after reopening; they move with the
-// image when it is renamed, copied or destroyed.
+// Pyramid levels of a TIFF layer go to the ".rrd" beside the image and are
+// found again after reopening; rename, copy and destroy take them along.
 TEST_F(Tiff, PyramidsLiveInTheRrdBesideTheImage) {
     ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
     kimg_RasterFormatsReset();
-    const long W = 200, H = 140;
     const std::string a = dir.file("a.tif"), b = dir.file("b.tif"), c = dir.file("c.tif");
     Err e;
     Kint_InitToolkitData *tk = kint_GetInit();
-    // The pixels of a layer or level with its info; `set` creates the layer
-    // (of info's type and size) with those pixels first.
-    auto pixels = [&](const std::string &name, Kimg_LayerInfo *info, const uint8_t *set) {
-        Kimg_Layer *l = set ? kimg_LayerCreate(name.c_str(), info->layerType, KGDA_TYPE_U8,
-                                               info->width, info->height, tk, &e, 0)
-                            : kimg_LayerOpen(name.c_str(), tk, &e, KIMG_LAYER_OPTION_READONLY, 0);
-        std::vector<uint8_t> out;
-        if (!l || kimg_LayerInfoGet(l, info, &e) != 0) return out;
-        Kgda_BaseData *r = kimg_PixelRectCreate(info->width, info->height, KGDA_TYPE_U8, &e);
-        if (set) std::copy(set, set + info->width * info->height, r->data);
-        EXPECT_EQ(set ? kimg_LayerRasterPixelRectSet(l, 0, 0, info->width, info->height, r, &e)
-                      : kimg_LayerRasterPixelRectGet(l, 0, 0, info->width, info->height, r, &e),
-                  0);
-        out.assign(r->data, r->data + info->width * info->height);
-        kimg_PixelRectDelete(r, nullptr);
-        EXPECT_EQ(kimg_LayerClose(l, &e), 0) << ktest::messages(e.r);
-        kimg_FileNameDequeue(name.substr(0, name.find('(')).c_str(), nullptr);
-        return out;
-    };
-    // The level names of a layer; `compute` makes them first.
-    auto levels = [&](const std::string &layer, bool compute) {
-        Kimg_Layer *l =
-            kimg_LayerOpen(layer.c_str(), tk, &e, compute ? 0 : KIMG_LAYER_OPTION_READONLY, 0);
+    Kimg_Layer *l = kimg_LayerCreate((a + "(:Layer_1)").c_str(), KIMG_LAYER_THEMATIC, KGDA_TYPE_U8,
+                                     200, 140, tk, &e, 0);
+    ASSERT_NE(l, nullptr) << ktest::messages(e.r);
+    Kgda_BaseData *r = kimg_PixelRectCreate(200, 140, KGDA_TYPE_U8, &e);
+    std::fill(r->data, r->data + 200 * 140, 2);
+    EXPECT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 200, 140, r, &e), 0);
+    kimg_PixelRectDelete(r, nullptr), kimg_LayerClose(l, &e);
+    kimg_FileNameDequeue(a.c_str(), nullptr);
+    // The level names of a file's layer (`compute` makes them first) against
+    // those in the ".rrd" of `stem`.
+    auto levels = [&](const std::string &file, bool compute, const std::string &stem) {
+        Kimg_Layer *l = kimg_LayerOpen((file + "(:Layer_1)").c_str(), tk, &e,
+                                       compute ? 0 : KIMG_LAYER_OPTION_READONLY, 0);
         long count = 0;
         char **names = nullptr;
         EXPECT_TRUE(!compute || kimg_LayerRRDCompute(l, &e) == 0) << ktest::messages(e.r);
         EXPECT_EQ(kimg_SSLayerGetNames(l, &count, &names, &e), 0);
-        const std::vector<std::string> out = rftest::taken(count, names);
-        kimg_LayerClose(l, nullptr);
-        kimg_FileNameDequeue(layer.substr(0, layer.find('(')).c_str(), nullptr);
-        return out;
-    };
-    auto expected = [&](const std::string &stem, int layer) {
-        const std::string n = dir.file(stem + ".rrd(:Layer_" + std::to_string(layer));
-        return std::vector<std::string>{n + "_ss_2_)", n + "_ss_4_)"};
-    };
-    for (int layer : {1, 2}) {
-        const std::vector<uint8_t> v(W * H, static_cast<uint8_t>(layer));
-        const std::string name = a + "(:Layer_" + std::to_string(layer) + ")";
         Kimg_LayerInfo info{};
-        info.width = W;
-        info.height = H;
-        info.layerType = layer == 1 ? KIMG_LAYER_THEMATIC : 1;
-        pixels(name, &info, v.data());
-        EXPECT_EQ(levels(name, true), expected("a", layer));
-    }
-    Kimg_LayerInfo info{};
-    pixels(a + "(:Layer_1)", &info, nullptr);
-    EXPECT_EQ(info.layerType, KIMG_LAYER_THEMATIC);
+        EXPECT_EQ(kimg_LayerInfoGet(l, &info, &e), 0);
+        EXPECT_EQ(info.layerType, KIMG_LAYER_THEMATIC);
+        kimg_LayerClose(l, nullptr), kimg_FileNameDequeue(file.c_str(), nullptr);
+        const std::string n = dir.file(stem + ".rrd(:Layer_1");
+        EXPECT_EQ(rftest::taken(count, names),
+                  (std::vector<std::string>{n + "_ss_2_)", n + "_ss_4_)"}));
+    };
+    levels(a, true, "a");
     ASSERT_EQ(kimg_FileRename(a.c_str(), b.c_str(), &e), 0) << ktest::messages(e.r);
     EXPECT_NE(access(dir.file("a.rrd").c_str(), F_OK), 0);
     EXPECT_EQ(kimg_FileSupportFileVerify(b.c_str(), dir.file("b.rrd").c_str(), &e), 1);
-    EXPECT_EQ(levels(b + "(:Layer_2)", false), expected("b", 2));
+    levels(b, false, "b");
     ASSERT_EQ(kimg_FileCopy(b.c_str(), c.c_str(), &e, 0), 0) << ktest::messages(e.r);
     EXPECT_EQ(kimg_FileSupportFileVerify(c.c_str(), dir.file("c.rrd").c_str(), &e), 1);
-    EXPECT_EQ(levels(c + "(:Layer_2)", true), expected("c", 2));
+    levels(c, true, "c");
     ASSERT_EQ(kimg_FileDestroy(c.c_str(), &e), 0) << ktest::messages(e.r);
     EXPECT_NE(access(dir.file("c.rrd").c_str(), F_OK), 0);
-    EXPECT_EQ(pixels(dir.file("b.rrd(:Layer_2_ss_4_)"), &info, nullptr),
-              std::vector<uint8_t>(48 * 33, 2));
+    // The last level of the image left holds its pixels.
+    l = kimg_LayerOpen(dir.file("b.rrd(:Layer_1_ss_4_)").c_str(), tk, &e,
+                       KIMG_LAYER_OPTION_READONLY, 0);
+    ASSERT_NE(l, nullptr) << ktest::messages(e.r);
+    r = kimg_PixelRectCreate(48, 33, KGDA_TYPE_U8, &e);
+    EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 48, 33, r, &e), 0) << ktest::messages(e.r);
+    EXPECT_EQ(std::vector<uint8_t>(r->data, r->data + 48 * 33), std::vector<uint8_t>(48 * 33, 2));
+    kimg_PixelRectDelete(r, nullptr), kimg_LayerClose(l, nullptr);
     kimg_RasterFormatsReset();
 }
 
