@@ -560,6 +560,15 @@ TEST_F(LayerStats, MeterCanCancel) {
     kimg_LayerClose(l, nullptr);
 }
 
+// A call's return as a status: a pointer handed back is 0, none is -1.
+int status(int v) {
+    return v;
+}
+int status(const void *p) {
+    return p ? 0 : -1;
+}
+#define CALL(expr) [&](Kerr_ErrorReport **e) { return status(expr); }
+
 TEST_F(LayerStats, FailureReturnsOfLayerOperations) {
     Ksta_Statistics s{};
     long x, y;
@@ -571,68 +580,45 @@ TEST_F(LayerStats, FailureReturnsOfLayerOperations) {
         std::function<int(Kerr_ErrorReport **)> call;
         const char *message;
     } cases[] = {
-        {[&](auto e) { return kimg_LayerDetermineStatisticsSkip(nullptr, &x, &y, e); },
-         "NULL layer"},
-        {[&](auto e) { return kimg_LayerComputeStatistics(nullptr, nullptr, e); }, "NULL layer"},
-        {[&](auto e) { return kimg_LayerComputeHistogram(nullptr, nullptr, e) ? 0 : -1; },
-         "NULL layer"},
-        {[&](auto e) { return kimg_LayerStackComputeStatistics(nullptr, e); }, "NULL argument"},
-        {[&](auto e) {
-             return kimg_LayerStackAllStatsStackComputeWithBinfunc(nullptr, nullptr, nullptr, e);
-         },
+        {CALL(kimg_LayerDetermineStatisticsSkip(nullptr, &x, &y, e)), "NULL layer"},
+        {CALL(kimg_LayerComputeStatistics(nullptr, nullptr, e)), "NULL layer"},
+        {CALL(kimg_LayerComputeHistogram(nullptr, nullptr, e)), "NULL layer"},
+        {CALL(kimg_LayerStackComputeStatistics(nullptr, e)), "NULL argument"},
+        {CALL(kimg_LayerStackAllStatsStackComputeWithBinfunc(nullptr, nullptr, nullptr, e)),
          "NULL argument"},
-        {[&](auto e) {
-             return kimg_LayerStackComputeAllStatsStack(nullptr, nullptr, 0, e) ? 0 : -1;
-         },
-         "NULL argument"},
-        {[&](auto e) { return kimg_StatisticsRead(nullptr, e) ? 0 : -1; }, "NULL layer"},
-        {[&](auto e) { return kimg_StatisticsWrite(nullptr, &s, e); }, "NULL layer"},
-        {[&](auto e) { return kimg_StatisticsGetTimeStamp(nullptr, &t, e); }, "NULL layer"},
-        {[&](auto e) { return kimg_StatisticsAreValuesExcluded(nullptr, nullptr, e); },
-         "NULL layer"},
-        {[&](auto e) { return kimg_StatisticsGetSkipFactors(nullptr, &x, &y, e); }, "NULL layer"},
-        {[&](auto e) { return kimg_HistogramRead(nullptr, e) ? 0 : -1; }, "NULL layer"},
-        {[&](auto e) { return kimg_HistogramWrite(nullptr, nullptr, e); }, "NULL layer"},
-        {[&](auto e) { return kimg_HistogramGetTimeStamp(nullptr, &t, e); }, "NULL layer"},
-        {[&](auto e) { return kimg_HistogramAreValuesExcluded(nullptr, nullptr, e); },
-         "NULL layer"},
-        {[&](auto e) { return kimg_CovarianceRead(nullptr, e) ? 0 : -1; }, "NULL stack"},
-        {[&](auto e) { return kimg_CovarianceWrite(nullptr, nullptr, e); }, "NULL stack"},
-        {[&](auto e) { return kimg_CovarianceGetTimeStamp(nullptr, &t, e); }, "NULL stack"},
-        {[&](auto e) { return kimg_CovarianceAreValuesExcluded(nullptr, nullptr, e); },
-         "NULL stack"},
-        {[&](auto e) { return kimg_FileCovarianceRead(nullptr, e) ? 0 : -1; }, "NULL file name"},
-        {[&](auto e) { return kimg_FileCovarianceWrite("x", nullptr, 1, nullptr, e); },
-         "NULL argument"},
-        {[&](auto e) { return kimg_AllStatsRead(nullptr, e) ? 0 : -1; }, "NULL layer"},
-        {[&](auto e) { return kimg_AllStatsWrite(nullptr, nullptr, e); },
+        {CALL(kimg_LayerStackComputeAllStatsStack(nullptr, nullptr, 0, e)), "NULL argument"},
+        {CALL(kimg_StatisticsRead(nullptr, e)), "NULL layer"},
+        {CALL(kimg_StatisticsWrite(nullptr, &s, e)), "NULL layer"},
+        {CALL(kimg_StatisticsGetTimeStamp(nullptr, &t, e)), "NULL layer"},
+        {CALL(kimg_StatisticsAreValuesExcluded(nullptr, nullptr, e)), "NULL layer"},
+        {CALL(kimg_StatisticsGetSkipFactors(nullptr, &x, &y, e)), "NULL layer"},
+        {CALL(kimg_HistogramRead(nullptr, e)), "NULL layer"},
+        {CALL(kimg_HistogramWrite(nullptr, nullptr, e)), "NULL layer"},
+        {CALL(kimg_HistogramGetTimeStamp(nullptr, &t, e)), "NULL layer"},
+        {CALL(kimg_HistogramAreValuesExcluded(nullptr, nullptr, e)), "NULL layer"},
+        {CALL(kimg_CovarianceRead(nullptr, e)), "NULL stack"},
+        {CALL(kimg_CovarianceWrite(nullptr, nullptr, e)), "NULL stack"},
+        {CALL(kimg_CovarianceGetTimeStamp(nullptr, &t, e)), "NULL stack"},
+        {CALL(kimg_CovarianceAreValuesExcluded(nullptr, nullptr, e)), "NULL stack"},
+        {CALL(kimg_FileCovarianceRead(nullptr, e)), "NULL file name"},
+        {CALL(kimg_FileCovarianceWrite("x", nullptr, 1, nullptr, e)), "NULL argument"},
+        {CALL(kimg_AllStatsRead(nullptr, e)), "NULL layer"},
+        {CALL(kimg_AllStatsWrite(nullptr, nullptr, e)),
          "Pointer to Ksta_AllStats structure is NULL"},
-        {[&](auto e) { return kimg_AllStatsStackRead(nullptr, e) ? 0 : -1; }, "NULL stack"},
-        {[&](auto e) { return kimg_AllStatsStackWrite(nullptr, nullptr, e); }, "NULL argument"},
-        {[&](auto e) { return kimg_LayerScalarStatisticsParametersRead(nullptr, e) ? 0 : -1; },
-         "NULL layer"},
-        {[&](auto e) { return kimg_LayerHistogramParametersWrite(nullptr, nullptr, e); },
-         "NULL layer"},
-        {[&](auto e) { return kimg_LayerHistogramParametersModTimeGet(nullptr, &t, e); },
-         "NULL layer"},
-        {[&](auto e) { return kimg_LayerHistogramParametersDestroy(nullptr, e); }, "NULL layer"},
-        {[&](auto e) { return kimg_LayerHistogramParametersNodeName(nullptr, e) ? 0 : -1; },
-         "NULL layer"},
-        {[&](auto e) { return kimg_FileCovarianceParametersRead(nullptr, e) ? 0 : -1; },
-         "NULL file name"},
-        {[&](auto e) { return kimg_FileCovarianceParametersWrite(nullptr, nullptr, e); },
-         "NULL file name"},
-        {[&](auto e) { return kimg_FileCovarianceParametersModTimeGet(nullptr, &t, e); },
-         "NULL file name"},
-        {[&](auto e) { return kimg_FileCovarianceParametersDestroy(nullptr, e); },
-         "NULL file name"},
-        {[&](auto e) { return kimg_FileCovarianceParametersNodeName(nullptr, e) ? 0 : -1; },
-         "NULL file name"},
-        {[&](auto e) { return kimg_FileCovarianceRead(dir.file("none.xyz").c_str(), e) ? 0 : -1; },
-         "Unrecognized format"},
-        {[&](auto e) {
-             return kimg_FileCovarianceWrite(dir.file("none.xyz").c_str(), one, 1, &node, e);
-         },
+        {CALL(kimg_AllStatsStackRead(nullptr, e)), "NULL stack"},
+        {CALL(kimg_AllStatsStackWrite(nullptr, nullptr, e)), "NULL argument"},
+        {CALL(kimg_LayerScalarStatisticsParametersRead(nullptr, e)), "NULL layer"},
+        {CALL(kimg_LayerHistogramParametersWrite(nullptr, nullptr, e)), "NULL layer"},
+        {CALL(kimg_LayerHistogramParametersModTimeGet(nullptr, &t, e)), "NULL layer"},
+        {CALL(kimg_LayerHistogramParametersDestroy(nullptr, e)), "NULL layer"},
+        {CALL(kimg_LayerHistogramParametersNodeName(nullptr, e)), "NULL layer"},
+        {CALL(kimg_FileCovarianceParametersRead(nullptr, e)), "NULL file name"},
+        {CALL(kimg_FileCovarianceParametersWrite(nullptr, nullptr, e)), "NULL file name"},
+        {CALL(kimg_FileCovarianceParametersModTimeGet(nullptr, &t, e)), "NULL file name"},
+        {CALL(kimg_FileCovarianceParametersDestroy(nullptr, e)), "NULL file name"},
+        {CALL(kimg_FileCovarianceParametersNodeName(nullptr, e)), "NULL file name"},
+        {CALL(kimg_FileCovarianceRead(dir.file("none.xyz").c_str(), e)), "Unrecognized format"},
+        {CALL(kimg_FileCovarianceWrite(dir.file("none.xyz").c_str(), one, 1, &node, e)),
          "Unrecognized format"},
     };
     for (const auto &c : cases) {
