@@ -267,8 +267,9 @@ TEST_F(LayerStats, MissingObjectsAndRemoval) {
 
 // Writing a layer and closing it computes its statistics.
 TEST_F(LayerStats, ChangedLayerGetsStatisticsWhenItCloses) {
-    for (const char *file : {"close.img", "close.tif"}) {
-        const std::string name = dir.file(file) + "(:Layer_1)";
+    for (const std::string ext : {".img", ".tif"}) {
+        SCOPED_TRACE(ext);
+        const std::string name = dir.file("close" + ext) + "(:Layer_1)";
         Kimg_Layer *l = create(name, KGDA_TYPE_U16, 30, 20);
         ASSERT_NE(l, nullptr);
         fill(l, 30, 20, [](long r, long c) { return double(r * 30 + c); });
@@ -276,7 +277,7 @@ TEST_F(LayerStats, ChangedLayerGetsStatisticsWhenItCloses) {
         Kimg_Layer *r = open(name, true);
         ASSERT_NE(r, nullptr);
         Ksta_Statistics *s = kimg_StatisticsRead(r, &err);
-        ASSERT_NE(s, nullptr) << file << ktest::messages(err.r);
+        ASSERT_NE(s, nullptr) << ktest::messages(err.r);
         EXPECT_EQ(s->maximum, 599);
         EXPECT_EQ(s->mean, 299.5);
         ksta_StatisticsDelete(s);
@@ -285,31 +286,29 @@ TEST_F(LayerStats, ChangedLayerGetsStatisticsWhenItCloses) {
         ASSERT_NE(h, nullptr);
         EXPECT_STRNE(kdsc_BinFunctionTitle(h->binFunction), "Unique Value");
         ksta_HistogramDelete(h), kimg_LayerClose(r, nullptr);
-        kimg_FileNameDequeue(dir.file(file).c_str(), nullptr);
-    }
-    // A thematic u16 layer keeps its classes in a Direct histogram from 0
-    // (thematic tables take no "Unique Value" bins), gaps left empty.
-    for (const char *file : {"classes.img", "classes.tif"}) {
-        const std::string name = dir.file(file) + "(:Layer_1)";
-        Kimg_Layer *l = create(name, KGDA_TYPE_U16, 10, 10, KIMG_LAYER_THEMATIC);
+        // A thematic u16 layer keeps its classes in a Direct histogram from 0
+        // (thematic tables take no "Unique Value" bins), gaps left empty.
+        const std::string classes = dir.file("classes" + ext) + "(:Layer_1)";
+        l = create(classes, KGDA_TYPE_U16, 10, 10, KIMG_LAYER_THEMATIC);
         ASSERT_NE(l, nullptr);
         fill(l, 10, 10, [](long r, long) { return r < 3 ? 7 : 300 + r; });
-        ASSERT_EQ(kimg_LayerClose(l, &err), 0) << file << ktest::messages(err.r);
-        Kimg_Layer *r = open(name, true);
+        ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
+        r = open(classes, true);
         ASSERT_NE(r, nullptr);
-        Ksta_Histogram *h = kimg_HistogramRead(r, &err);
-        ASSERT_NE(h, nullptr) << file << ktest::messages(err.r);
+        h = kimg_HistogramRead(r, &err);
+        ASSERT_NE(h, nullptr) << ktest::messages(err.r);
         EXPECT_EQ(kdsc_BinFunctionType(h->binFunction), KDSC_BIN_FUNCTION_DIRECT);
         ASSERT_EQ(h->binCount, 310);
         EXPECT_EQ(h->counts[7], 30);
         EXPECT_EQ(h->counts[303], 10);
         EXPECT_EQ(h->counts[0] + h->counts[8] + h->counts[302], 0);
-        Ksta_Statistics *s = kimg_StatisticsRead(r, &err);
+        s = kimg_StatisticsRead(r, &err);
         ASSERT_NE(s, nullptr);
         EXPECT_EQ(s->mode, 7);
         EXPECT_EQ(s->median, 304);
         ksta_StatisticsDelete(s), ksta_HistogramDelete(h), kimg_LayerClose(r, nullptr);
-        kimg_FileNameDequeue(dir.file(file).c_str(), nullptr);
+        kimg_FileNameDequeue(dir.file("close" + ext).c_str(), nullptr);
+        kimg_FileNameDequeue(dir.file("classes" + ext).c_str(), nullptr);
     }
     // With the option, closing leaves the statistics alone.
     const std::string name = dir.file("quiet.img") + "(:Layer_1)";

@@ -753,40 +753,4 @@ TEST_F(Miraven, ConcurrentReadsWhileBlocksAreRewritten) {
     EXPECT_EQ((ktest::Ints{bad.load(), readBack(rf, name, before)}), (ktest::Ints{0, 1}));
 }
 
-// The image-file level finds the plug-in itself and reaches native images
-// and their objects (kept in the image, no support file).
-TEST_F(Miraven, ImagesThroughTheImageFileLevel) {
-    const std::string name = dir.file("lib.img"), rrd = dir.file("lib.rrd");
-    smallImage(rf, name);
-    ktest::writeFile(rrd, ktest::readFile(name));
-    Err e;
-    for (const auto &n : {name, rrd}) {
-        char *title = kimg_FileTitleIdentify(n.c_str(), &e);
-        ASSERT_NE(title, nullptr) << ktest::messages(e.r);
-        EXPECT_STREQ(title, "MIRAVEN Image");
-        kmsc_HeapFree(title);
-    }
-    EXPECT_EQ(kimg_FileType(name.c_str(), &e), 0);
-    Kimg_File *f = kimg_FileOpen(name.c_str(), &e, 0);
-    ASSERT_NE(f, nullptr) << ktest::messages(e.r);
-    EXPECT_STREQ(kimg_FileOpenModeGet(f), "r+b");
-    struct Obj {
-        int32_t x;
-        double y;
-    } o{7, 0.5};
-    Kmif_Design *design =
-        kmif_DesignCreate(nullptr, "Tst_Obj", KMIF_TYPE_S32, "x", KMIF_TYPE_F64, "y", 0, &e);
-    ASSERT_NE(design, nullptr);
-    ASSERT_EQ(kimg_FileDataWrite(f, ":band:Tst", &o, design, &e), 0) << ktest::messages(e.r);
-    Kmif_Design *got = nullptr;
-    void *back = kimg_FileDataRead(f, ":band:Tst", &got, &e);
-    ASSERT_NE(back, nullptr) << ktest::messages(e.r);
-    EXPECT_EQ(static_cast<Obj *>(back)->x, 7);
-    EXPECT_EQ(static_cast<Obj *>(back)->y, 0.5);
-    kmif_ObjectFree(&back, got, &e), kmif_DesignDestroy(got, &e), kmif_DesignDestroy(design, &e);
-    ASSERT_EQ(kimg_FileClose(f, &e), 0);
-    EXPECT_EQ(access(dir.file("lib.aux").c_str(), F_OK), -1) << "objects belong in the image";
-    EXPECT_EQ(kimg_FileNameDequeue(name.c_str(), &e), 0);
-}
-
 }  // namespace

@@ -415,45 +415,6 @@ TEST_F(Tiff, CorruptFilesAreReportedQuietly) {
     EXPECT_EQ(ktest::readFile(path), garbled);
 }
 
-// Through the image-file level: auxiliary objects kept in the ".aux" beside
-// the image (the image itself untouched), which rename and copy carry.
-TEST_F(Tiff, FileLevelKeepsObjectsInTheSupportFile) {
-    ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
-    kimg_RasterFormatsReset();
-    const std::string tif = dir.file("a.tif");
-    writeStriped(tif, 3, 8, 8, pattern(3, 8, 8, 1, 1));
-    Err e;
-    struct Rec {
-        int32_t a;
-        double b;
-    } in{42, 2.5};
-    Kmif_Design *design =
-        kmif_DesignCreate(nullptr, "Tst", KMIF_TYPE_S32, "a", KMIF_TYPE_F64, "b", 0, &e);
-    ASSERT_TRUE(design) << ktest::messages(e.r);
-    const std::string before = ktest::readFile(tif);
-    ASSERT_EQ(kimg_FileNodeDataWrite((tif + "(:Layer_1:Stats)").c_str(), &in, design, &e), 0)
-        << ktest::messages(e.r);
-    kimg_FileNameDequeue(tif.c_str(), &e);
-    EXPECT_EQ(ktest::readFile(tif), before);
-    EXPECT_EQ(kimg_FileSupportFileVerify(tif.c_str(), dir.file("a.aux").c_str(), &e), 1);
-    ASSERT_EQ(kimg_FileRename(tif.c_str(), dir.file("b.tif").c_str(), &e), 0)
-        << ktest::messages(e.r);
-    ASSERT_EQ(kimg_FileCopy(dir.file("b.tif").c_str(), dir.file("c.tif").c_str(), &e, 0), 0)
-        << ktest::messages(e.r);
-    EXPECT_NE(access(dir.file("a.aux").c_str(), F_OK), 0);
-    for (const char *n : {"b.tif", "c.tif"}) {
-        Kmif_Design *back = nullptr;
-        auto *out = static_cast<Rec *>(
-            kimg_FileNodeDataRead((dir.file(n) + "(:Layer_1:Stats)").c_str(), &back, &e));
-        ASSERT_TRUE(out) << n << ktest::messages(e.r);
-        EXPECT_TRUE(out->a == 42 && out->b == 2.5);
-        void *p = out;
-        kmif_ObjectFree(&p, back, nullptr), kmif_DesignDelete(back, nullptr);
-    }
-    kmif_DesignDelete(design, nullptr);
-    kimg_RasterFormatsReset();
-}
-
 // Layer types and pyramid level names live in the plug-in's private tag:
 // kept across reopening and a rename (a level in the image's own
 // ".rrd" follows the image's name), refused on read-only handles; lines of a
@@ -537,7 +498,8 @@ TEST_F(Tiff, LayerTypesAndLevelNamesSurviveReopening) {
 }
 
 // Pyramid levels of a TIFF layer go to the ".rrd" beside the image and are
-// found again after reopening; rename, copy and destroy take them along.
+// found again after reopening, other objects to the ".aux" (the image itself
+// untouched); rename, copy and destroy take both along.
 TEST_F(Tiff, PyramidsLiveInTheRrdBesideTheImage) {
     ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
     kimg_RasterFormatsReset();
@@ -570,13 +532,33 @@ TEST_F(Tiff, PyramidsLiveInTheRrdBesideTheImage) {
                   (std::vector<std::string>{n + "_ss_2_)", n + "_ss_4_)"}));
     };
     levels(a, true, "a");
+    struct Rec {
+        int32_t a;
+        double b;
+    } in{42, 2.5};
+    Kmif_Design *design =
+        kmif_DesignCreate(nullptr, "Tst", KMIF_TYPE_S32, "a", KMIF_TYPE_F64, "b", 0, &e);
+    const std::string before = ktest::readFile(a);
+    ASSERT_EQ(kimg_FileNodeDataWrite((a + "(:Layer_1:Stats)").c_str(), &in, design, &e), 0)
+        << ktest::messages(e.r);
+    kimg_FileNameDequeue(a.c_str(), &e), kmif_DesignDelete(design, nullptr);
+    EXPECT_EQ(ktest::readFile(a), before);
+    EXPECT_EQ(kimg_FileSupportFileVerify(a.c_str(), dir.file("a.aux").c_str(), &e), 1);
     ASSERT_EQ(kimg_FileRename(a.c_str(), b.c_str(), &e), 0) << ktest::messages(e.r);
     EXPECT_NE(access(dir.file("a.rrd").c_str(), F_OK), 0);
+    EXPECT_NE(access(dir.file("a.aux").c_str(), F_OK), 0);
     EXPECT_EQ(kimg_FileSupportFileVerify(b.c_str(), dir.file("b.rrd").c_str(), &e), 1);
     levels(b, false, "b");
     ASSERT_EQ(kimg_FileCopy(b.c_str(), c.c_str(), &e, 0), 0) << ktest::messages(e.r);
     EXPECT_EQ(kimg_FileSupportFileVerify(c.c_str(), dir.file("c.rrd").c_str(), &e), 1);
     levels(c, true, "c");
+    for (const std::string &n : {b, c}) {
+        Kmif_Design *back = nullptr;
+        void *out = kimg_FileNodeDataRead((n + "(:Layer_1:Stats)").c_str(), &back, &e);
+        ASSERT_TRUE(out) << n << ktest::messages(e.r);
+        EXPECT_TRUE(static_cast<Rec *>(out)->a == 42 && static_cast<Rec *>(out)->b == 2.5);
+        kmif_ObjectFree(&out, back, nullptr), kmif_DesignDelete(back, nullptr);
+    }
     ASSERT_EQ(kimg_FileDestroy(c.c_str(), &e), 0) << ktest::messages(e.r);
     EXPECT_NE(access(dir.file("c.rrd").c_str(), F_OK), 0);
     // The last level of the image left holds its pixels.
