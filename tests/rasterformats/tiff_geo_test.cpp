@@ -14,6 +14,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 
 #include "support/ktest.hpp"
@@ -74,6 +75,21 @@ std::string meta(const std::string &tags, const std::string &keys) {
            "      End_Of_Keys.\n   End_Of_Geotiff.\n";
 }
 
+// listgeo-style key lines from "Name=Value" words, each name without its
+// "GeoKey": numbers are doubles, names and codes shorts.
+std::string keys(const std::string &words) {
+    std::istringstream in(words);
+    std::string w, out;
+    while (in >> w) {
+        const size_t eq = w.find('=');
+        const std::string v = w.substr(eq + 1);
+        const bool number = v.find_first_not_of("0123456789.-") == std::string::npos;
+        out += "      " + w.substr(0, eq) + "GeoKey (" + (number ? "Double" : "Short") +
+               ",1): " + v + "\n";
+    }
+    return out;
+}
+
 std::string tiepoint(double x, double y, double sx, double sy) {
     char b[512];
     snprintf(b, sizeof b,
@@ -95,19 +111,15 @@ TEST_F(GeoTiff, UtmAndGeographicFilesOfGeotifcp) {
         double hemisphere;
     } cases[] = {
         {"south", tiepoint(300000, 7000000, 30, 30),
-         "      GTModelTypeGeoKey (Short,1): ModelTypeProjected\n"
-         "      ProjectedCSTypeGeoKey (Short,1): PCS_WGS84_UTM_zone_33S\n",
-         300015, 6999985, 30, 30, "UTM", "meters", "WGS 84", "WGS 84", 1, 33, -1},
+         keys("GTModelType=ModelTypeProjected ProjectedCSType=PCS_WGS84_UTM_zone_33S"), 300015,
+         6999985, 30, 30, "UTM", "meters", "WGS 84", "WGS 84", 1, 33, -1},
         {"geo", tiepoint(-120, 40, 0.5, 0.25),
-         "      GTModelTypeGeoKey (Short,1): ModelTypeGeographic\n"
-         "      GTRasterTypeGeoKey (Short,1): RasterPixelIsPoint\n"
-         "      GeographicTypeGeoKey (Short,1): GCS_WGS_84\n"
-         "      GeogAngularUnitsGeoKey (Short,1): Angular_Degree\n",
+         keys("GTModelType=ModelTypeGeographic GTRasterType=RasterPixelIsPoint "
+              "GeographicType=GCS_WGS_84 GeogAngularUnits=Angular_Degree"),
          -120, 40, 0.5, 0.25, "Geographic (Lat/Lon)", "degrees", "WGS 84", "WGS 84", 0, 0, 0},
         {"nad83", tiepoint(-100, 50, 1, 1),
-         "      GTModelTypeGeoKey (Short,1): ModelTypeGeographic\n"
-         "      GeographicTypeGeoKey (Short,1): GCS_NAD83\n",
-         -99.5, 49.5, 1, 1, "Geographic (Lat/Lon)", "degrees", "GRS 1980", "NAD83", 0, 0, 0},
+         keys("GTModelType=ModelTypeGeographic GeographicType=GCS_NAD83"), -99.5, 49.5, 1, 1,
+         "Geographic (Lat/Lon)", "degrees", "GRS 1980", "NAD83", 0, 0, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -138,8 +150,7 @@ TEST_F(GeoTiff, UtmAndGeographicFilesOfGeotifcp) {
 TEST_F(GeoTiff, UnmappedKeysAreKeptAndReportedOnce) {
     const std::string file =
         geotiff("mass", meta(tiepoint(200000, 900000, 10, 10),
-                             "      GTModelTypeGeoKey (Short,1): ModelTypeProjected\n"
-                             "      ProjectedCSTypeGeoKey (Short,1): Code-9999\n"));
+                             keys("GTModelType=ModelTypeProjected ProjectedCSType=Code-9999")));
     ktest::PrintedReports printed;
     Kimg_Layer *l = open(file, false);
     ASSERT_NE(l, nullptr);
@@ -176,11 +187,10 @@ TEST_F(GeoTiff, UnmappedKeysAreKeptAndReportedOnce) {
     GTIFFree(g);
     XTIFFClose(t);
     // A rotated transformation gives no map information, reported too.
-    const std::string rotated =
-        geotiff("rot", meta("      ModelTransformationTag (4,4):\n         0.5 0.5 0 100\n"
-                            "         0.5 -0.5 0 200\n         0 0 0 0\n         0 0 0 1\n",
-                            "      GTModelTypeGeoKey (Short,1): ModelTypeProjected\n"
-                            "      ProjectedCSTypeGeoKey (Short,1): PCS_WGS84_UTM_zone_10N\n"));
+    const std::string rotated = geotiff(
+        "rot", meta("      ModelTransformationTag (4,4):\n         0.5 0.5 0 100\n"
+                    "         0.5 -0.5 0 200\n         0 0 0 0\n         0 0 0 1\n",
+                    keys("GTModelType=ModelTypeProjected ProjectedCSType=PCS_WGS84_UTM_zone_10N")));
     printed.clear();
     l = open(rotated);
     ASSERT_NE(l, nullptr);
@@ -260,8 +270,7 @@ TEST_F(GeoTiff, ToolPrintsMapInfoAndProjection) {
     const std::string file =
         geotiff("tool",
                 meta(tiepoint(440720, 3751320, 60, 60),
-                     "      GTModelTypeGeoKey (Short,1): ModelTypeProjected\n"
-                     "      ProjectedCSTypeGeoKey (Short,1): PCS_NAD27_UTM_zone_11N\n"),
+                     keys("GTModelType=ModelTypeProjected ProjectedCSType=PCS_NAD27_UTM_zone_11N")),
                 4, 3);
     const std::string plain = dir.file("tool.plain.tif");
     auto run = [&](const std::string &args) {
@@ -366,76 +375,53 @@ TEST_F(GeoTiff, UserDefinedProjections) {
     }
 
     const std::string earth =
-        "      GTModelTypeGeoKey (Short,1): ModelTypeProjected\n"
-        "      ProjectedCSTypeGeoKey (Short,1): User-Defined\n"
-        "      ProjectionGeoKey (Short,1): User-Defined\n";
+        keys("GTModelType=ModelTypeProjected ProjectedCSType=User-Defined Projection=User-Defined");
     struct File {
         const char *name;
-        std::string keys;
         int number;
         const char *datum;
         std::vector<double> params;  // 2 to 7, then 8 and 12 when given
+        std::string keys;
     } files[] = {
         // The Equidistant Conic of one parallel reads as two equal ones.
         {"eqdc",
-         earth + "      GeographicTypeGeoKey (Short,1): GCS_WGS_84\n"
-                 "      ProjCoordTransGeoKey (Short,1): CT_EquidistantConic\n"
-                 "      ProjLinearUnitsGeoKey (Short,1): Linear_Foot\n"
-                 "      ProjStdParallel1GeoKey (Double,1): 30\n"
-                 "      ProjNatOriginLongGeoKey (Double,1): 10\n"
-                 "      ProjNatOriginLatGeoKey (Double,1): 25\n"
-                 "      ProjFalseEastingGeoKey (Double,1): 5\n",
          8,
          "WGS 84",
-         {30 * d, 30 * d, 10 * d, 25 * d, 5 * 0.3048, 0, 1, 0}},
+         {30 * d, 30 * d, 10 * d, 25 * d, 5 * 0.3048, 0, 1, 0},
+         earth + keys("GeographicType=GCS_WGS_84 ProjCoordTrans=CT_EquidistantConic "
+                      "ProjLinearUnits=Linear_Foot ProjStdParallel1=30 ProjNatOriginLong=10 "
+                      "ProjNatOriginLat=25 ProjFalseEasting=5")},
         {"omerc",
-         earth + "      GeographicTypeGeoKey (Short,1): GCS_NAD27\n"
-                 "      ProjCoordTransGeoKey (Short,1): CT_HotineObliqueMercatorAzimuthCenter\n"
-                 "      ProjCenterLongGeoKey (Double,1): -133.6666666666667\n"
-                 "      ProjCenterLatGeoKey (Double,1): 57\n"
-                 "      ProjAzimuthAngleGeoKey (Double,1): 323.1301023611111\n"
-                 "      ProjRectifiedGridAngleGeoKey (Double,1): 323.1301023611111\n"
-                 "      ProjScaleAtCenterGeoKey (Double,1): 0.9999\n"
-                 "      ProjFalseEastingGeoKey (Double,1): 5000000\n"
-                 "      ProjFalseNorthingGeoKey (Double,1): -5000000\n",
          20,
          "NAD27",
-         {0.9999, 323.1301023611111 * d, -133.6666666666667 * d, 57 * d, 5e6, -5e6, 0, 1}},
+         {0.9999, 323.1301023611111 * d, -133.6666666666667 * d, 57 * d, 5e6, -5e6, 0, 1},
+         earth +
+             keys("GeographicType=GCS_NAD27 ProjCoordTrans=CT_HotineObliqueMercatorAzimuthCenter "
+                  "ProjCenterLong=-133.6666666666667 ProjCenterLat=57 "
+                  "ProjAzimuthAngle=323.1301023611111 ProjRectifiedGridAngle=323.1301023611111 "
+                  "ProjScaleAtCenter=0.9999 ProjFalseEasting=5000000 ProjFalseNorthing=-5000000")},
         {"lcc",
-         earth + "      GeographicTypeGeoKey (Short,1): GCS_NAD83\n"
-                 "      ProjCoordTransGeoKey (Short,1): CT_LambertConfConic_2SP\n"
-                 "      ProjLinearUnitsGeoKey (Short,1): Linear_Foot_US_Survey\n"
-                 "      ProjStdParallel1GeoKey (Double,1): 33\n"
-                 "      ProjStdParallel2GeoKey (Double,1): 45\n"
-                 "      ProjFalseOriginLongGeoKey (Double,1): -96\n"
-                 "      ProjFalseOriginLatGeoKey (Double,1): 23\n"
-                 "      ProjFalseOriginEastingGeoKey (Double,1): 3937\n"
-                 "      ProjFalseOriginNorthingGeoKey (Double,1): 0\n",
          4,
          "NAD83",
-         {33 * d, 45 * d, -96 * d, 23 * d, 1200, 0}},
+         {33 * d, 45 * d, -96 * d, 23 * d, 1200, 0},
+         earth + keys("GeographicType=GCS_NAD83 ProjCoordTrans=CT_LambertConfConic_2SP "
+                      "ProjLinearUnits=Linear_Foot_US_Survey ProjStdParallel1=33 "
+                      "ProjStdParallel2=45 ProjFalseOriginLong=-96 ProjFalseOriginLat=23 "
+                      "ProjFalseOriginEasting=3937 ProjFalseOriginNorthing=0")},
         {"lcc1",
-         earth + "      GeogGeodeticDatumGeoKey (Short,1): Datum_WGS84\n"
-                 "      GeogAngularUnitsGeoKey (Short,1): Angular_Radian\n"
-                 "      ProjCoordTransGeoKey (Short,1): CT_LambertConfConic_1SP\n"
-                 "      ProjNatOriginLongGeoKey (Double,1): 0.5\n"
-                 "      ProjNatOriginLatGeoKey (Double,1): 0.75\n"
-                 "      ProjFalseEastingGeoKey (Double,1): 100\n",
          4,
          "WGS 84",
-         {0.75, 0.75, 0.5, 0.75, 100, 0}},
+         {0.75, 0.75, 0.5, 0.75, 100, 0},
+         earth + keys("GeogGeodeticDatum=Datum_WGS84 GeogAngularUnits=Angular_Radian "
+                      "ProjCoordTrans=CT_LambertConfConic_1SP ProjNatOriginLong=0.5 "
+                      "ProjNatOriginLat=0.75 ProjFalseEasting=100")},
         {"albers",
-         earth + "      GeogEllipsoidGeoKey (Short,1): Ellipse_Clarke_1866\n"
-                 "      ProjCoordTransGeoKey (Short,1): CT_AlbersEqualArea\n"
-                 "      ProjStdParallel1GeoKey (Double,1): 29.5\n"
-                 "      ProjStdParallel2GeoKey (Double,1): 45.5\n"
-                 "      ProjNatOriginLongGeoKey (Double,1): -96\n"
-                 "      ProjNatOriginLatGeoKey (Double,1): 23\n"
-                 "      ProjFalseEastingGeoKey (Double,1): 0\n"
-                 "      ProjFalseNorthingGeoKey (Double,1): -250\n",
          3,
          "NAD27",
-         {29.5 * d, 45.5 * d, -96 * d, 23 * d, 0, -250}},
+         {29.5 * d, 45.5 * d, -96 * d, 23 * d, 0, -250},
+         earth + keys("GeogEllipsoid=Ellipse_Clarke_1866 ProjCoordTrans=CT_AlbersEqualArea "
+                      "ProjStdParallel1=29.5 ProjStdParallel2=45.5 ProjNatOriginLong=-96 "
+                      "ProjNatOriginLat=23 ProjFalseEasting=0 ProjFalseNorthing=-250")},
     };
     for (const File &f : files) {
         Kimg_Layer *l = open(geotiff(f.name, meta(tiepoint(0, 0, 30, 30), f.keys)));
@@ -469,11 +455,9 @@ TEST_F(GeoTiff, OtherEpsgSystemsThroughTheEngine) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string keys =
-            "      GTModelTypeGeoKey (Short,1): ModelTypeProjected\n"
-            "      ProjectedCSTypeGeoKey (Short,1): " +
-            std::string(c.pcs) + "\n";
-        Kimg_Layer *l = open(geotiff(c.name, meta(tiepoint(200000, 900000, 10, 10), keys)));
+        const std::string k =
+            keys("GTModelType=ModelTypeProjected ProjectedCSType=" + std::string(c.pcs));
+        Kimg_Layer *l = open(geotiff(c.name, meta(tiepoint(200000, 900000, 10, 10), k)));
         ASSERT_NE(l, nullptr);
         Kprj_ProParameters *p = kimg_LayerMapProjectionRead(l, &err);
         ASSERT_NE(p, nullptr) << ktest::messages(err.r);
@@ -489,41 +473,27 @@ TEST_F(GeoTiff, OtherEpsgSystemsThroughTheEngine) {
 // User-defined systems the records cannot hold give no projection and a
 // report of why.
 TEST_F(GeoTiff, UnmappedUserDefinedProjections) {
-    const std::string base =
-        "      GTModelTypeGeoKey (Short,1): ModelTypeProjected\n"
-        "      ProjectedCSTypeGeoKey (Short,1): User-Defined\n";
-    const std::string nad83 = "      GeographicTypeGeoKey (Short,1): GCS_NAD83\n";
+    const std::string base = keys("GTModelType=ModelTypeProjected ProjectedCSType=User-Defined");
+    const std::string nad83 = keys("GeographicType=GCS_NAD83");
     const struct {
         const char *name;
         std::string keys;
         const char *why;
     } cases[] = {
-        {"cassini", nad83 + "      ProjCoordTransGeoKey (Short,1): CT_CassiniSoldner\n",
-         "ProjCoordTransGeoKey 18"},
-        {"earth",
-         "      GeographicTypeGeoKey (Short,1): GCS_ED50\n"
-         "      ProjCoordTransGeoKey (Short,1): CT_Polyconic\n",
-         "unknown earth"},
-        {"grads",
-         nad83 + "      GeogAngularUnitsGeoKey (Short,1): Angular_Grad\n"
-                 "      ProjCoordTransGeoKey (Short,1): CT_Polyconic\n",
+        {"cassini", nad83 + keys("ProjCoordTrans=CT_CassiniSoldner"), "ProjCoordTransGeoKey 18"},
+        {"earth", keys("GeographicType=GCS_ED50 ProjCoordTrans=CT_Polyconic"), "unknown earth"},
+        {"grads", nad83 + keys("GeogAngularUnits=Angular_Grad ProjCoordTrans=CT_Polyconic"),
          "user-defined units"},
-        {"chains",
-         nad83 + "      ProjLinearUnitsGeoKey (Short,1): Linear_Chain_Benoit\n"
-                 "      ProjCoordTransGeoKey (Short,1): CT_Polyconic\n",
+        {"chains", nad83 + keys("ProjLinearUnits=Linear_Chain_Benoit ProjCoordTrans=CT_Polyconic"),
          "user-defined units"},
-        {"scaled",
-         nad83 + "      ProjCoordTransGeoKey (Short,1): CT_Mercator\n"
-                 "      ProjScaleAtNatOriginGeoKey (Double,1): 0.5\n",
+        {"scaled", nad83 + keys("ProjCoordTrans=CT_Mercator ProjScaleAtNatOrigin=0.5"),
          "scale factor of 0.5"},
         {"rectified",
-         nad83 + "      ProjCoordTransGeoKey (Short,1): CT_HotineObliqueMercatorAzimuthCenter\n"
-                 "      ProjAzimuthAngleGeoKey (Double,1): 30\n"
-                 "      ProjRectifiedGridAngleGeoKey (Double,1): 20\n",
+         nad83 + keys("ProjCoordTrans=CT_HotineObliqueMercatorAzimuthCenter ProjAzimuthAngle=30 "
+                      "ProjRectifiedGridAngle=20"),
          "rectified grid angle of 20"},
         {"unrectified",  // read as 90 degrees
-         nad83 + "      ProjCoordTransGeoKey (Short,1): CT_HotineObliqueMercatorAzimuthCenter\n"
-                 "      ProjAzimuthAngleGeoKey (Double,1): 30\n",
+         nad83 + keys("ProjCoordTrans=CT_HotineObliqueMercatorAzimuthCenter ProjAzimuthAngle=30"),
          "rectified grid angle of 90"},
     };
     for (const auto &c : cases) {
