@@ -204,25 +204,25 @@ TEST_F(FileLevel, ImageChipsSampleStretchAndKeepTheirFile) {
     }
     kgda_BaseDataStackDelete(chip, nullptr);
 
-    // The preferred bands are shown: mark them by a distinct u8 layer file.
-    const std::string marks = dir.file("marks.img");
-    for (int i = 1; i <= 5; ++i)
-        create(layer(marks, i), KGDA_TYPE_U8, 3, 2, std::vector<double>(6, i));
-    chip = kimg_FileImageChipGet(marks.c_str(), 64, 0, &e);
-    ASSERT_NE(chip, nullptr) << ktest::messages(e.r);
-    EXPECT_EQ(chip->layers[0]->numcolumns, 3);  // never larger than the image
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(chip->layers[i]->windowStart[0], 4 - i) << i;
-    kgda_BaseDataStackDelete(chip, nullptr);
-    // Fewer layers than the preferences name: the first three; one layer: grey.
-    const std::string two = dir.file("two.img"), one = dir.file("one.img");
-    for (int i = 1; i <= 3; ++i)
-        create(layer(two, i), KGDA_TYPE_U8, 3, 2, std::vector<double>(6, 10 * i));
-    create(layer(one, 1), KGDA_TYPE_U8, 3, 2, std::vector<double>(6, 7));
-    for (const auto &[file, want] : {std::pair{two, std::vector<int>{10, 20, 30}},
-                                     std::pair{one, std::vector<int>{7, 7, 7}}}) {
+    // The preferred bands 4, 3 and 2 are shown; with fewer layers than they
+    // name, the first three; one layer: grey. Never larger than the image.
+    const struct {
+        const char *file;
+        int layers;
+        ktest::Ints want;
+    } shown[] = {
+        {"five.img", 5, {40, 30, 20}}, {"two.img", 3, {10, 20, 30}}, {"one.img", 1, {10, 10, 10}}};
+    for (const auto &c : shown) {
+        const std::string file = dir.file(c.file);
+        for (int i = 1; i <= c.layers; ++i)
+            create(layer(file, i), KGDA_TYPE_U8, 3, 2, std::vector<double>(6, 10 * i));
         chip = kimg_FileImageChipGet(file.c_str(), 64, 0, &e);
         ASSERT_NE(chip, nullptr) << ktest::messages(e.r);
-        for (int i = 0; i < 3; ++i) EXPECT_EQ(chip->layers[i]->windowStart[5], want[i]) << file;
+        EXPECT_EQ(chip->layers[0]->numcolumns, 3);
+        EXPECT_EQ((ktest::Ints{chip->layers[0]->windowStart[5], chip->layers[1]->windowStart[5],
+                               chip->layers[2]->windowStart[5]}),
+                  c.want)
+            << c.file;
         kgda_BaseDataStackDelete(chip, nullptr);
     }
 

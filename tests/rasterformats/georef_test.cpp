@@ -5,10 +5,7 @@
 // follow from them; the first pyramid level gets square pixels.
 #include <gtest/gtest.h>
 #include <kraster/kraster.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cmath>
 #include <string>
 
 #include "support/plugin_test.hpp"

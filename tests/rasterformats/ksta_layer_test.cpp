@@ -6,7 +6,6 @@
 // meter, and the failure returns of the layer operations.
 #include <gtest/gtest.h>
 #include <kraster/kraster.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -205,9 +204,8 @@ TEST_F(LayerStats, ComputedStoredAndFoundAfterReopening) {
             kdsc_BinFunctionIsSame(kimg_StatisticsParametersBinFunctionGet(sp), hist->binFunction),
             1);
         ksta_HistogramDelete(hist), kimg_StatisticsParametersFree(sp);
-        char *node = kimg_LayerScalarStatisticsParametersNodeName(r, &err);
-        EXPECT_STREQ(node, ":Layer_1:StatisticsParameters");
-        kmsc_HeapFree(node);
+        EXPECT_EQ(ktest::take(kimg_LayerScalarStatisticsParametersNodeName(r, &err)),
+                  ":Layer_1:StatisticsParameters");
         Ksta_AllStats *all = kimg_AllStatsRead(r, &err);
         ASSERT_NE(all, nullptr);
         EXPECT_EQ(all->pixelCount, x.n);

@@ -9,7 +9,6 @@
 #include <geotiff/geotiff.h>
 #include <geotiff/geovalues.h>
 #include <geotiff/xtiffio.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <kraster/kraster.h>
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -180,9 +178,7 @@ TEST_F(Tool, CopyBetweenFormats) {
         EXPECT_EQ(pixels(f + "(:Layer_2)", &info), band) << f;
         EXPECT_EQ(info.pixelType, KGDA_TYPE_U16);
     }
-    char *title = kimg_FileTitleIdentify(dat.c_str(), nullptr);
-    EXPECT_STREQ(title, "TIFF");
-    kmsc_HeapFree(title);
+    EXPECT_EQ(ktest::take(kimg_FileTitleIdentify(dat.c_str(), nullptr)), "TIFF");
     const std::string packed = dir.file("e.img");
     r = run("copy " + img + " " + packed + " --compression \"Run-Length Encoding (ESRI)\"");
     ASSERT_EQ(r.status, 0) << r.err;

@@ -5,8 +5,6 @@
 // exit statuses.
 #include <gtest/gtest.h>
 #include <kraster/kraster.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
