@@ -24,32 +24,6 @@ namespace {
 
 using ktest::Err;
 
-class LayerStats : public ktest::PluginTest {
-  protected:
-    ktest::ScopedEnv config{"XDG_CONFIG_HOME", dir.file("config").c_str()};
-
-    void SetUp() override {
-        install({KRASTER_PLUGIN_DIR "/RasterFormats/libmiraven.so",
-                 KRASTER_PLUGIN_DIR "/RasterFormats/libtiffformat.so",
-                 KRASTER_LP_TEST_DIR "/liblpnarrow.so"});
-    }
-
-    Kimg_Layer *create(const std::string &name, int32_t type, long w, long h,
-                       int32_t layerType = KIMG_LAYER_ATHEMATIC) {
-        Kimg_Layer *l = kimg_LayerCreate(name.c_str(), layerType, type, w, h, tk, &err, 0);
-        EXPECT_NE(l, nullptr) << ktest::messages(err.r);
-        return l;
-    }
-    void covarianceOfAFile(const std::string &file, bool ownEntries);
-    Kimg_Layer *open(const std::string &name, bool readOnly) {
-        Kimg_Layer *l = readOnly
-                            ? kimg_LayerOpen(name.c_str(), tk, &err, KIMG_LAYER_OPTION_READONLY, 0)
-                            : kimg_LayerOpen(name.c_str(), tk, &err, 0);
-        EXPECT_NE(l, nullptr) << ktest::messages(err.r);
-        return l;
-    }
-};
-
 // Pixel values of the test layers.
 double valueAt(long r, long c) {
     return double((r * 7 + c * 3) % 23);
@@ -63,6 +37,35 @@ void fill(Kimg_Layer *l, long w, long h, const std::function<double(long, long)>
     ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, w, h, rect, nullptr), 0);
     kimg_PixelRectDelete(rect, nullptr);
 }
+
+class LayerStats : public ktest::PluginTest {
+  protected:
+    ktest::ScopedEnv config{"XDG_CONFIG_HOME", dir.file("config").c_str()};
+
+    void SetUp() override {
+        install({KRASTER_PLUGIN_DIR "/RasterFormats/libmiraven.so",
+                 KRASTER_PLUGIN_DIR "/RasterFormats/libtiffformat.so",
+                 KRASTER_LP_TEST_DIR "/liblpnarrow.so"});
+    }
+
+    // A new layer, with the values of f when given.
+    Kimg_Layer *create(const std::string &name, int32_t type, long w, long h,
+                       const std::function<double(long, long)> &f = nullptr,
+                       int32_t layerType = KIMG_LAYER_ATHEMATIC) {
+        Kimg_Layer *l = kimg_LayerCreate(name.c_str(), layerType, type, w, h, tk, &err, 0);
+        EXPECT_NE(l, nullptr) << ktest::messages(err.r);
+        if (l && f) fill(l, w, h, f);
+        return l;
+    }
+    void covarianceOfAFile(const std::string &file, bool ownEntries);
+    Kimg_Layer *open(const std::string &name, bool readOnly) {
+        Kimg_Layer *l = readOnly
+                            ? kimg_LayerOpen(name.c_str(), tk, &err, KIMG_LAYER_OPTION_READONLY, 0)
+                            : kimg_LayerOpen(name.c_str(), tk, &err, 0);
+        EXPECT_NE(l, nullptr) << ktest::messages(err.r);
+        return l;
+    }
+};
 
 struct Expected {
     double n = 0, min = 1e300, max = -1e300, mean = 0, stddev = 0, median = 0, mode = 0;
@@ -123,9 +126,8 @@ TEST_F(LayerStats, ComputedStoredAndFoundAfterReopening) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.file);
         const std::string name = dir.file(c.file) + "(:Layer_1)";
-        Kimg_Layer *l = create(name, c.type, w, h);
+        Kimg_Layer *l = create(name, c.type, w, h, valueAt);
         ASSERT_NE(l, nullptr);
-        fill(l, w, h, valueAt);
         Kgda_BaseData *ex =
             kgda_BaseDataCreate(1, 1, KGDA_TYPE_F64, KGDA_TABLE_OBJECT, nullptr, nullptr);
         reinterpret_cast<double *>(ex->data)[0] = 5;
@@ -268,9 +270,9 @@ TEST_F(LayerStats, ChangedLayerGetsStatisticsWhenItCloses) {
     for (const std::string ext : {".img", ".tif"}) {
         SCOPED_TRACE(ext);
         const std::string name = dir.file("close" + ext) + "(:Layer_1)";
-        Kimg_Layer *l = create(name, KGDA_TYPE_U16, 30, 20);
+        Kimg_Layer *l =
+            create(name, KGDA_TYPE_U16, 30, 20, [](long r, long c) { return double(r * 30 + c); });
         ASSERT_NE(l, nullptr);
-        fill(l, 30, 20, [](long r, long c) { return double(r * 30 + c); });
         ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
         Kimg_Layer *r = open(name, true);
         ASSERT_NE(r, nullptr);
@@ -287,9 +289,10 @@ TEST_F(LayerStats, ChangedLayerGetsStatisticsWhenItCloses) {
         // A thematic u16 layer keeps its classes in a Direct histogram from 0
         // (thematic tables take no "Unique Value" bins), gaps left empty.
         const std::string classes = dir.file("classes" + ext) + "(:Layer_1)";
-        l = create(classes, KGDA_TYPE_U16, 10, 10, KIMG_LAYER_THEMATIC);
+        l = create(
+            classes, KGDA_TYPE_U16, 10, 10, [](long r, long) { return r < 3 ? 7 : 300 + r; },
+            KIMG_LAYER_THEMATIC);
         ASSERT_NE(l, nullptr);
-        fill(l, 10, 10, [](long r, long) { return r < 3 ? 7 : 300 + r; });
         ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
         r = open(classes, true);
         ASSERT_NE(r, nullptr);
@@ -402,12 +405,12 @@ TEST_F(LayerStats, SkipFactorsFollowThePreferences) {
             kpmg_PutNumberPreference("filepref", "continuous_stats_min_pixels", c.minPixels, &err),
             0);
         const std::string name = dir.file("skip" + std::to_string(n++) + ".kln") + "(:Layer_1)";
-        Kimg_Layer *l = create(name, KGDA_TYPE_U8, c.w, c.h, KIMG_LAYER_ATHEMATIC);
+        Kimg_Layer *l = create(name, KGDA_TYPE_U8, c.w, c.h);
         ASSERT_NE(l, nullptr);
         if (c.layerType == KIMG_LAYER_THEMATIC) {
             // The narrow test format has athematic layers only: use a native one.
             kimg_LayerClose(l, nullptr);
-            l = create(dir.file("skip.img") + "(:Layer_1)", KGDA_TYPE_U8, c.w, c.h,
+            l = create(dir.file("skip.img") + "(:Layer_1)", KGDA_TYPE_U8, c.w, c.h, nullptr,
                        KIMG_LAYER_THEMATIC);
             ASSERT_NE(l, nullptr);
         }
@@ -434,9 +437,9 @@ void LayerStats::covarianceOfAFile(const std::string &file, bool ownEntries) {
         [](long r, long c) { return double((r * c) % 13); },
         [](long r, long c) { return double(50 - 2 * r + c % 3); }};
     for (int i = 0; i < 3; ++i) {
-        Kimg_Layer *l = create(file + "(:Layer_" + std::to_string(i + 1) + ")", KGDA_TYPE_U8, w, h);
+        Kimg_Layer *l = create(file + "(:Layer_" + std::to_string(i + 1) + ")", KGDA_TYPE_U8, w, h,
+                               f[size_t(i)]);
         ASSERT_NE(l, nullptr);
-        fill(l, w, h, f[size_t(i)]);
         kimg_LayerChangeOptions(l, nullptr, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
         ASSERT_EQ(kimg_LayerClose(l, &err), 0);
     }
@@ -631,7 +634,7 @@ TEST_F(LayerStats, FailureReturnsOfLayerOperations) {
 // column is reported.
 TEST_F(LayerStats, ColourClassNameAndContrastColumns) {
     const std::string name = dir.file("t.img") + "(:Layer_1)";
-    Kimg_Layer *l = create(name, KGDA_TYPE_U8, 8, 8, KIMG_LAYER_THEMATIC);
+    Kimg_Layer *l = create(name, KGDA_TYPE_U8, 8, 8, nullptr, KIMG_LAYER_THEMATIC);
     ASSERT_NE(l, nullptr);
     int32_t rows = 0;
     double *c = nullptr;
@@ -752,9 +755,8 @@ TEST_F(LayerStats, ToolComputesStoresAndPrints) {
 // histogram still goes to the support file.
 TEST_F(LayerStats, FormatEntriesHoldScalarStatistics) {
     const std::string file = dir.file("own.kln"), name = file + "(:Layer_1)";
-    Kimg_Layer *l = create(name, KGDA_TYPE_U16, 20, 10);
+    Kimg_Layer *l = create(name, KGDA_TYPE_U16, 20, 10, valueAt);
     ASSERT_NE(l, nullptr);
-    fill(l, 20, 10, valueAt);
     ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
     l = open(name, true);
     ASSERT_NE(l, nullptr);
@@ -781,9 +783,8 @@ TEST_F(LayerStats, HistogramWithAGivenBinFunction) {
     const long w = 33, h = 21;
     for (int32_t type : {KGDA_TYPE_U8, KGDA_TYPE_U16, KGDA_TYPE_F64}) {
         const std::string name = dir.file("bf" + std::to_string(type) + ".img") + "(:Layer_1)";
-        Kimg_Layer *l = create(name, type, w, h);
+        Kimg_Layer *l = create(name, type, w, h, valueAt);
         ASSERT_NE(l, nullptr);
-        fill(l, w, h, valueAt);
         Kdsc_BinFunction *bf = kdsc_BinFunctionCreateLinear(5, 0, 19, nullptr);
         Ksta_Histogram *hist = kimg_LayerComputeHistogram(l, bf, &err);
         ASSERT_NE(hist, nullptr) << ktest::messages(err.r);

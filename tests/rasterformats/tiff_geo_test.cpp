@@ -209,11 +209,7 @@ TEST_F(GeoTiff, UtmImageMadeHereHasTheCodesOtherSoftwareReads) {
     ASSERT_NE(l, nullptr) << ktest::messages(err.r);
     Kprj_MapInfo *m = kprjtest::mapInfo("UTM", "meters", 500005, 4649995, 500005 + 63 * 10,
                                         4649995 - 47 * 10, 10, 10);
-    Kprj_ProParameters *p = kprj_ProParametersCreate(nullptr);
-    p->proNumber = KPRJ_UTM;
-    p->proZone = 33;
-    kprj_CharStrCreate("UTM", &p->proName, nullptr);
-    kprj_DblArrayCreate(15, &p->proParams, nullptr);
+    Kprj_ProParameters *p = kprjtest::proParameters(KPRJ_UTM, "UTM", 33, "", 0, 0);
     p->proParams.data[2] = 15 * M_PI / 180;  // the zone's central meridian
     p->proParams.data[3] = -1;               // southern hemisphere
     ASSERT_EQ(kprj_SpheroidByName(kint_GetInit(), "WGS 84", p->proSpheroid, &err), 0);
@@ -350,10 +346,7 @@ TEST_F(GeoTiff, UserDefinedProjections) {
         ASSERT_NE(l, nullptr) << ktest::messages(err.r);
         Kprj_MapInfo *m =
             kprjtest::mapInfo(f.name, f.number % 2 ? "feet" : "meters", 5, 155, 155, 5, 10, 10);
-        Kprj_ProParameters *p = kprj_ProParametersCreate(nullptr);
-        p->proNumber = f.number;
-        kprj_CharStrCreate(f.name, &p->proName, nullptr);
-        kprj_DblArrayCreate(15, &p->proParams, nullptr);
+        Kprj_ProParameters *p = kprjtest::proParameters(f.number, f.name, 0, "", 0, 0);
         for (const auto &[i, v] : f.params) p->proParams.data[i] = v;
         ASSERT_EQ(kprj_SpheroidByName(kint_GetInit(), "GRS 1980", p->proSpheroid, &err), 0);
         ASSERT_EQ(
