@@ -222,11 +222,25 @@ TEST_F(LayerStats, ComputedStoredAndFoundAfterReopening) {
     }
 }
 
-// A layer without statistics says so; removing parameters removes them.
+int cancelAtHalf(double fraction, const char *task, void *seen) {
+    *static_cast<std::string *>(seen) = task;
+    return fraction >= 0.5;
+}
+
+// A layer without statistics says so, also after a computation the meter
+// cancelled; removing parameters removes them.
 TEST_F(LayerStats, MissingObjectsAndRemoval) {
     const std::string name = dir.file("m.img") + "(:Layer_1)";
-    Kimg_Layer *l = create(name, KGDA_TYPE_U8, 8, 8);
+    Kimg_Layer *l = create(name, KGDA_TYPE_U8, 64, 256);
     ASSERT_NE(l, nullptr);
+    std::string seen;
+    Kimg_Meter meter{cancelAtHalf, &seen};
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_METER, &meter, 0), 0);
+    EXPECT_EQ(kimg_LayerComputeStatistics(l, nullptr, &err), -1);
+    EXPECT_SAYS(err, "User aborted function");
+    EXPECT_EQ(seen, "Computing statistics");
+    kimg_LayerChangeOptions(l, nullptr, KIMG_LAYER_OPTION_METER, static_cast<Kimg_Meter *>(nullptr),
+                            0);
     EXPECT_EQ(kimg_StatisticsRead(l, &err), nullptr);
     EXPECT_SAYS(err, "No statistics info found");
     EXPECT_EQ(kimg_HistogramRead(l, &err), nullptr);
@@ -539,25 +553,6 @@ TEST_F(LayerStats, CovarianceOfAFileWithItsChecks) {
     kimg_LayerClose(l, nullptr);
     EXPECT_EQ(kimg_FileCovarianceRead(empty.c_str(), &err), nullptr);
     EXPECT_SAYS(err, "No covariance info found");
-}
-
-int cancelAtHalf(double fraction, const char *task, void *seen) {
-    *static_cast<std::string *>(seen) = task;
-    return fraction >= 0.5;
-}
-
-TEST_F(LayerStats, MeterCanCancel) {
-    const std::string name = dir.file("meter.img") + "(:Layer_1)";
-    Kimg_Layer *l = create(name, KGDA_TYPE_U8, 64, 256);
-    ASSERT_NE(l, nullptr);
-    std::string seen;
-    Kimg_Meter meter{cancelAtHalf, &seen};
-    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_METER, &meter, 0), 0);
-    EXPECT_EQ(kimg_LayerComputeStatistics(l, nullptr, &err), -1);
-    EXPECT_SAYS(err, "User aborted function");
-    EXPECT_EQ(seen, "Computing statistics");
-    EXPECT_EQ(kimg_StatisticsRead(l, &err), nullptr);
-    kimg_LayerClose(l, nullptr);
 }
 
 // A call's return as a status: a pointer handed back is 0, none is -1.
