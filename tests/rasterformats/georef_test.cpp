@@ -110,23 +110,21 @@ TEST_F(Georef, RecordsBelowTheLayerInTheImageOrItsSupportFile) {
         Kprj_ProParameters *p = kprj_ProParametersRead(h, ":Layer_1", &err);
         ASSERT_NE(p, nullptr) << ktest::messages(err.r);
         EXPECT_EQ(p->proZone, 3101);
-        kprj_ProParametersFree(p), khfa_FileClose(h, nullptr);
+        kprj_ProParametersFree(p);
+        // The nodes are those of the stored designs, one of each.
+        for (const char *type : {"Kprj_MapInfo", "Kprj_ProParameters", "Kprj_Datum"}) {
+            Kstr_StringList *list = khfa_ObjectList(h, ":", nullptr, type, &err);
+            ASSERT_NE(list, nullptr);
+            EXPECT_EQ(list->count, 1) << type;
+            kstr_StringListFree(list);
+        }
+        EXPECT_NE(khfa_EntrySeek(h, KHFA_SEEK_PATH, ":Layer_1:Projection:Datum", &err), nullptr);
+        Kprj_MapInfo *m = kprj_MapInfoRead(h, ":Layer_1", &err);  // the same records, directly
+        ASSERT_NE(m, nullptr) << ktest::messages(err.r);
+        EXPECT_EQ(m->pixelSize->width, 30);
+        kprj_MapInfoFree(m), khfa_FileClose(h, nullptr);
     }
-    // The native image's nodes are those of the stored designs, one of each.
     const std::string name = dir.file("a.img") + "(:Layer_1)";
-    Khfa_File *h = khfa_FileOpen(dir.file("a.img").c_str(), "r", nullptr, &err);
-    ASSERT_NE(h, nullptr);
-    for (const char *type : {"Kprj_MapInfo", "Kprj_ProParameters", "Kprj_Datum"}) {
-        Kstr_StringList *list = khfa_ObjectList(h, ":", nullptr, type, &err);
-        ASSERT_NE(list, nullptr);
-        EXPECT_EQ(list->count, 1) << type;
-        kstr_StringListFree(list);
-    }
-    EXPECT_NE(khfa_EntrySeek(h, KHFA_SEEK_PATH, ":Layer_1:Projection:Datum", &err), nullptr);
-    Kprj_MapInfo *m = kprj_MapInfoRead(h, ":Layer_1", &err);  // the same records, directly
-    ASSERT_NE(m, nullptr) << ktest::messages(err.r);
-    EXPECT_EQ(m->pixelSize->width, 30);
-    kprj_MapInfoFree(m), khfa_FileClose(h, nullptr);
     // Copies carry both records.
     const std::string copy = dir.file("b.img") + "(:Band)";
     ASSERT_EQ(kimg_LayerCopy(name.c_str(), copy.c_str(), tk, &err, 0), 0) << ktest::messages(err.r);
