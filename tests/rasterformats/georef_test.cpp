@@ -95,7 +95,8 @@ void roundTrip(Kimg_Layer *l, const std::string &name, Err &err) {
 }
 
 // Both records round-trip below the layer: inside a native image, and in the
-// support file of a format without map entries.
+// support file of a format without map entries; layer copies carry them and
+// the writers by layer name replace them.
 TEST_F(Georef, RecordsBelowTheLayerInTheImageOrItsSupportFile) {
     for (const char *f : {"a.img", "n.kln"}) {
         SCOPED_TRACE(f);
@@ -138,6 +139,39 @@ TEST_F(Georef, RecordsBelowTheLayerInTheImageOrItsSupportFile) {
     EXPECT_EQ(kprj_ProParametersEqual(pa, pb, &err), 1);
     kprj_MapInfoFree(a), kprj_MapInfoFree(b), kprj_ProParametersFree(pa);
     kprj_ProParametersFree(pb);
+    // The writers by layer name; a missing name, file or record is refused.
+    Kprj_MapInfo *m = mapInfo(1000, 2000, 5, 5, "feet");
+    Kprj_ProParameters *p = stateplane(2);
+    ASSERT_EQ(kimg_MapInfoWrite(copy.c_str(), m, &err), 0) << ktest::messages(err.r);
+    ASSERT_EQ(kimg_ProParametersWrite(copy.c_str(), p, &err), 0) << ktest::messages(err.r);
+    pb = kimg_ProParametersRead(copy.c_str(), &err);
+    ASSERT_NE(pb, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(kprj_ProParametersEqual(p, pb, &err), 1);
+    const std::string missing = dir.file("none.img") + "(:Layer_1)";
+    const struct {
+        const char *layer;
+        bool record;
+        std::string map, pro;  // the newest reports
+    } cases[] = {
+        {nullptr, true, "NULL layer name", "NULL layer name"},
+        {missing.c_str(), true, "Cannot open " + missing, "Cannot open " + missing},
+        {copy.c_str(), false, "Invalid input MapInfo", "Invalid input proParameters"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.map);
+        EXPECT_EQ(kimg_MapInfoWrite(c.layer, c.record ? m : nullptr, &err), -1);
+        ASSERT_TRUE(err);
+        EXPECT_EQ(std::string(err.r->message ? err.r->message : ""), c.map);
+        EXPECT_EQ(kimg_ProParametersWrite(c.layer, c.record ? p : nullptr, &err), -1);
+        ASSERT_TRUE(err);
+        EXPECT_EQ(std::string(err.r->message ? err.r->message : ""), c.pro);
+    }
+    // The records read back as written, the refused writes left them alone.
+    Kprj_MapInfo *back = kimg_MapInfoRead(copy.c_str(), &err);
+    ASSERT_NE(back, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(kprj_MapInfosEqual(m, back, &err), 1);
+    kprj_MapInfoFree(back), kprj_ProParametersFree(pb), kprj_MapInfoFree(m);
+    kprj_ProParametersFree(p);
 }
 
 TEST_F(Georef, MissingRecordsAndRefusals) {
@@ -173,47 +207,6 @@ TEST_F(Georef, MissingRecordsAndRefusals) {
     kprj_ProParametersFree(back), kprj_ProParametersFree(p);
     EXPECT_EQ(kimg_MapInfoRead((dir.file("none.img") + "(:Layer_1)").c_str(), &err), nullptr);
     EXPECT_TRUE(err);
-}
-
-// The writers by layer name: records land in the layer and read back; a
-// missing name, file or record is refused with its report.
-TEST_F(Georef, WritersByLayerName) {
-    const std::string name = dir.file("w.img") + "(:Layer_1)";
-    Kimg_Layer *l = create(name);
-    ASSERT_NE(l, nullptr);
-    ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
-    Kprj_MapInfo *m = mapInfo(1000, 2000, 5, 5, "feet");
-    Kprj_ProParameters *p = stateplane(2);
-    ASSERT_EQ(kimg_MapInfoWrite(name.c_str(), m, &err), 0) << ktest::messages(err.r);
-    ASSERT_EQ(kimg_ProParametersWrite(name.c_str(), p, &err), 0) << ktest::messages(err.r);
-    Kprj_ProParameters *pb = kimg_ProParametersRead(name.c_str(), &err);
-    ASSERT_NE(pb, nullptr) << ktest::messages(err.r);
-    EXPECT_EQ(kprj_ProParametersEqual(p, pb, &err), 1);
-    const std::string missing = dir.file("none.img") + "(:Layer_1)";
-    const struct {
-        const char *layer;
-        bool record;
-        std::string map, pro;  // the newest reports
-    } cases[] = {
-        {nullptr, true, "NULL layer name", "NULL layer name"},
-        {missing.c_str(), true, "Cannot open " + missing, "Cannot open " + missing},
-        {name.c_str(), false, "Invalid input MapInfo", "Invalid input proParameters"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.map);
-        EXPECT_EQ(kimg_MapInfoWrite(c.layer, c.record ? m : nullptr, &err), -1);
-        ASSERT_TRUE(err);
-        EXPECT_EQ(std::string(err.r->message ? err.r->message : ""), c.map);
-        EXPECT_EQ(kimg_ProParametersWrite(c.layer, c.record ? p : nullptr, &err), -1);
-        ASSERT_TRUE(err);
-        EXPECT_EQ(std::string(err.r->message ? err.r->message : ""), c.pro);
-    }
-    // The records read back as written, the refused writes left them alone.
-    Kprj_MapInfo *back = kimg_MapInfoRead(name.c_str(), &err);
-    ASSERT_NE(back, nullptr) << ktest::messages(err.r);
-    EXPECT_EQ(kprj_MapInfosEqual(m, back, &err), 1);
-    kprj_MapInfoFree(back), kprj_ProParametersFree(pb), kprj_MapInfoFree(m);
-    kprj_ProParametersFree(p);
 }
 
 TEST_F(Georef, FirstPyramidLevelHasSquarePixels) {
