@@ -117,14 +117,6 @@ TEST_F(Miraven, InstanceListsAndIdentification) {
     EXPECT_EQ(rf.FileOpen(img.c_str(), 0, "a", &e), nullptr);
     EXPECT_EQ(errno, EINVAL);
     EXPECT_TRUE(e);
-    // Without a report slot failures still return cleanly.
-    EXPECT_EQ(rf.FileOpen(dir.file("text.img").c_str(), 0, "r", nullptr), nullptr);
-    void *f = rf.FileOpen(img.c_str(), 0, "r", nullptr);
-    ASSERT_NE(f, nullptr);
-    errno = 0;
-    EXPECT_EQ(rf.open(f, ":none", nullptr), nullptr);
-    EXPECT_EQ(errno, KIMG_RF_STATUS_NO_SUCH_FILE);
-    EXPECT_EQ(rf.FileClose(f, nullptr), 0);
 }
 
 // Copies of the blocks a visit hands out; or none, refused.
