@@ -712,7 +712,7 @@ TEST_F(LayerStats, ToolComputesStoresAndPrints) {
     ASSERT_EQ(kimg_LayerClose(l, &err), 0);
     kimg_FileNameDequeue(file.c_str(), nullptr);
     auto run = [&](const std::string &args) { return tooltest::run(dir, args); };
-    EXPECT_NE(run("info " + file).out.find("  statistics: none\n"), std::string::npos);
+    EXPECT_TRUE(ktest::contains(run("info " + file).out, "  statistics: none\n"));
     const tooltest::Outcome stats = run("stats " + file + " --skip 2,3 --exclude 5,11");
     EXPECT_EQ(stats.status, 0) << stats.err;
     const std::string &printed = stats.out;
@@ -722,21 +722,20 @@ TEST_F(LayerStats, ToolComputesStoresAndPrints) {
                   "  pixels: %.0f (skip 2 x 3)\n  minimum %.10g, maximum %.10g, mean %.10g, "
                   "median %.10g, mode %.10g, stddev %.10g\n",
                   x.n, x.min, x.max, x.mean, x.median, x.mode, x.stddev);
-    EXPECT_NE(printed.find(file + "(:Layer_1)\n" + line), std::string::npos) << printed << line;
-    EXPECT_NE(printed.find("  histogram: \"Unique Value\""), std::string::npos) << printed;
-    EXPECT_NE(printed.find("  stored: yes\n"), std::string::npos);
+    EXPECT_TRUE(ktest::contains(printed, file + "(:Layer_1)\n" + line)) << line;
+    EXPECT_TRUE(ktest::contains(printed, "  histogram: \"Unique Value\""));
+    EXPECT_TRUE(ktest::contains(printed, "  stored: yes\n"));
     const tooltest::Outcome info = run("info " + file);
     EXPECT_EQ(info.status, 0);
     std::snprintf(line, sizeof line, "  statistics:\n    minimum %.17g, maximum %.17g", x.min,
                   x.max);
-    EXPECT_NE(info.out.find(line), std::string::npos) << info.out;
+    EXPECT_TRUE(ktest::contains(info.out, line));
     const std::string json = run("info --json " + file).out;
-    EXPECT_NE(json.find("\"statistics\": {\"minimum\": 0, \"maximum\": 22"), std::string::npos)
-        << json;
-    EXPECT_NE(json.find("\"outOfDate\": false}"), std::string::npos) << json;
+    EXPECT_TRUE(ktest::contains(json, "\"statistics\": {\"minimum\": 0, \"maximum\": 22"));
+    EXPECT_TRUE(ktest::contains(json, "\"outOfDate\": false}"));
     // Only one layer, quietly; usage errors and failures.
     const tooltest::Outcome one = run("stats -q " + file + " --layer Layer_1");
-    EXPECT_NE(one.out.find("(skip 1 x 1)"), std::string::npos);
+    EXPECT_TRUE(ktest::contains(one.out, "(skip 1 x 1)"));
     EXPECT_EQ(one.status, 0);
     for (const char *bad : {"stats", "stats --skip 0,1 x.tif", "stats --skip 2 x.tif",
                             "stats --exclude a x.tif", "stats a.tif b.tif"})

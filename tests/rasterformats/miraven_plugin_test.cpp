@@ -179,8 +179,8 @@ TEST_F(Miraven, EveryPixelTypeAndCompressionRoundTrips) {
             const std::vector<uint8_t> three(static_cast<size_t>(3 * s.bw * s.bh * bytesOf(pt)));
             EXPECT_LT(rf.LayerRasterWriteRun(twin, 0, 1, across, three.data(), &e), 0);
             EXPECT_EQ(errno, EIO);
-            EXPECT_NE(ktest::messages(e.r).find("Run of 3 blocks from (0, 1) is outside layer"),
-                      std::string::npos);
+            EXPECT_TRUE(ktest::contains(ktest::messages(e.r),
+                                        "Run of 3 blocks from (0, 1) is outside layer"));
             ASSERT_EQ(rf.LayerClose(twin, &e), 0);
             if (pt == 3) {  // a null value for the unwritten block
                 uint8_t nv = 7;
@@ -513,7 +513,7 @@ TEST_F(Miraven, TruncatedAndCorruptFilesReportCleanly) {
         patch(name, c.at, &c.value, 4);
         std::string why;
         EXPECT_EQ(readBack(rf, name, blocks, &why), 0) << c.message;
-        EXPECT_NE(why.find(c.message), std::string::npos) << why;
+        EXPECT_TRUE(ktest::contains(why, c.message));
     }
 }
 

@@ -167,7 +167,7 @@ TEST_F(GeoTiff, UnmappedKeysAreKeptAndReportedOnce) {
     for (const auto &entry : printed.entries())
         if (entry.messages.find("GeoTIFF keys") != std::string::npos) {
             ++warnings;
-            EXPECT_NE(entry.messages.find("ProjectedCSTypeGeoKey 9999"), std::string::npos);
+            EXPECT_TRUE(ktest::contains(entry.messages, "ProjectedCSTypeGeoKey 9999"));
             EXPECT_EQ(entry.severity, KERR_SEVERITY_WARNING);
         }
     EXPECT_EQ(warnings, 1);
@@ -297,10 +297,10 @@ TEST_F(GeoTiff, ToolPrintsMapInfoAndProjection) {
           "\"lowerRightCenter\": [440930, 3751170], \"pixelSize\": [60, 60], \"units\": "
           "\"meters\", \"extent\": [440720, 3751320, 440960, 3751140]}",
           "\"zone\": 11", "\"datum\": \"NAD27\"", "{\"name\": \"Clarke 1866\", \"a\": 6378206.4"})
-        EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
+        EXPECT_TRUE(ktest::contains(json, part));
     const std::string none = run("--json " + plain + " Layer_1");
-    EXPECT_NE(none.find("\"mapInfo\": null, \"projection\": null"), std::string::npos) << none;
-    EXPECT_NE(run(plain).find("  map info: none\n  projection: none\n"), std::string::npos);
+    EXPECT_TRUE(ktest::contains(none, "\"mapInfo\": null, \"projection\": null"));
+    EXPECT_TRUE(ktest::contains(run(plain), "  map info: none\n  projection: none\n"));
     EXPECT_NE(tooltest::run(dir, "info " + dir.file("missing.tif")).status, 0);
 }
 

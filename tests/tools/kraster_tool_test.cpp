@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/ktest.hpp"
+#include "support/ktest_checks.hpp"
 #include "support/tool_run.hpp"
 
 namespace {
@@ -81,9 +82,9 @@ TEST_F(Tool, WrongUsageAndMissingFiles) {
     for (const auto &c : cases) {
         const Outcome r = run(c.args);
         EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << "\n" << r.err;
+        EXPECT_TRUE(ktest::contains(r.err, c.message)) << c.args;
         if (c.status == 2) {
-            EXPECT_NE(r.err.find("usage: kraster"), std::string::npos) << c.args;
+            EXPECT_TRUE(ktest::contains(r.err, "usage: kraster")) << c.args;
         }
     }
     EXPECT_FALSE(exists("x.img"));
@@ -104,13 +105,12 @@ TEST_F(Tool, FormatsListsPlugInsAndRejections) {
     ASSERT_EQ(r.status, 0) << r.err;
     for (const char *text : {"title \"MIRAVEN Image\": template *.img", "title \"TIFF\"",
                              "compressions: None LZW", "creatable", "needs support file: yes"})
-        EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+        EXPECT_TRUE(ktest::contains(r.out, text));
     const Outcome b = run("formats", "ORVEL_RASTER_FORMATS_PATH=" + extra + " ");
     ASSERT_EQ(b.status, 0) << b.err;
-    EXPECT_NE(b.out.find("broken (" + extra + "/libbroken.so): rejected: Cannot load"),
-              std::string::npos)
-        << b.out;
-    EXPECT_NE(b.out.find("title \"TIFF\""), std::string::npos) << b.out;
+    EXPECT_TRUE(
+        ktest::contains(b.out, "broken (" + extra + "/libbroken.so): rejected: Cannot load"));
+    EXPECT_TRUE(ktest::contains(b.out, "title \"TIFF\""));
 }
 
 // create in both formats, filled and not; a name that exists is refused and
@@ -120,7 +120,7 @@ TEST_F(Tool, CreateMakesTheLayersAsked) {
     Outcome r = run("create " + img +
                     " --size 70x50 --type u16 --layers 3 --fill 7 --block 32x16 --thematic");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("3 layers of 70 x 50 u16"), std::string::npos) << r.out;
+    EXPECT_TRUE(ktest::contains(r.out, "3 layers of 70 x 50 u16"));
     EXPECT_EQ(layerCount(img), 3);
     Kimg_LayerInfo info{};
     for (int i = 1; i <= 3; ++i) {
@@ -137,12 +137,12 @@ TEST_F(Tool, CreateMakesTheLayersAsked) {
     const std::string before = ktest::readFile(tif);
     r = run("create " + tif + " --size 4x4 --type u8");
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("exists"), std::string::npos) << r.err;
+    EXPECT_TRUE(ktest::contains(r.err, "exists"));
     EXPECT_EQ(ktest::readFile(tif), before);
     // A compression the format does not have: reported, nothing left.
     r = run("create " + dir.file("z.img") + " --size 4x4 --type u8 --compression Nope");
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("has no compression Nope (it has None, "), std::string::npos) << r.err;
+    EXPECT_TRUE(ktest::contains(r.err, "has no compression Nope (it has None, "));
     EXPECT_FALSE(exists(dir.file("z.img")));
 }
 
@@ -171,9 +171,9 @@ TEST_F(Tool, CopyBetweenFormatsAndInfo) {
     ASSERT_EQ(run("pyramids " + img + " -q").status, 0);
     Outcome r = run("info " + img);
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find(img + ": MIRAVEN Image"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("pyramid levels: 149 x 99, 73 x 48"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("(:Layer_1_ss_2_)\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(ktest::contains(r.out, img + ": MIRAVEN Image"));
+    EXPECT_TRUE(ktest::contains(r.out, "pyramid levels: 149 x 99, 73 x 48"));
+    EXPECT_FALSE(ktest::contains(r.out, "(:Layer_1_ss_2_)\n")) << r.out;
     const std::string tif = dir.file("b.tif"), back = dir.file("c.img"), dat = dir.file("d.dat");
     r = run("copy " + img + " " + tif);
     ASSERT_EQ(r.status, 0) << r.err;
@@ -195,13 +195,13 @@ TEST_F(Tool, CopyBetweenFormatsAndInfo) {
     EXPECT_EQ(info.compression, 1);
     r = run("copy " + img + " " + dir.file("f.img") + " --format Nope");
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("No raster format has the title Nope"), std::string::npos) << r.err;
+    EXPECT_TRUE(ktest::contains(r.err, "No raster format has the title Nope"));
     EXPECT_FALSE(exists(dir.file("f.img")));
     // Refused onto an existing name, which stays as it was.
     const std::string before = ktest::readFile(tif);
     r = run("copy " + img + " " + tif);
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Attempt to copy over " + tif), std::string::npos) << r.err;
+    EXPECT_TRUE(ktest::contains(r.err, "Attempt to copy over " + tif));
     EXPECT_EQ(ktest::readFile(tif), before);
     ASSERT_EQ(run("pyramids -q " + dat).status, 0);
     r = run("info --json " + dat);
@@ -229,16 +229,16 @@ TEST_F(Tool, ProgressAndInterruptedCopy) {
     ASSERT_EQ(run("create " + img + " --size 1500x1500 --type u16 --layers 3 --fill 9").status, 0);
     Outcome r = run("copy " + img + " " + dir.file("quiet.tif"));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err.find('%'), std::string::npos) << r.err;
+    EXPECT_FALSE(ktest::contains(r.err, "%")) << r.err;
     r = run("copy --progress " + img + " " + dir.file("shown.tif"));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("Copying Layer_3"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("100%"), std::string::npos) << r.err;
+    EXPECT_TRUE(ktest::contains(r.err, "Copying Layer_3"));
+    EXPECT_TRUE(ktest::contains(r.err, "100%"));
 
     const tooltest::Outcome cut = tooltest::interrupted({"copy", "--progress", img, tif});
     const std::string &rest = cut.err;
     EXPECT_EQ(cut.status, 1) << rest;
-    EXPECT_NE(rest.find("User abort"), std::string::npos) << rest;
+    EXPECT_TRUE(ktest::contains(rest, "User abort"));
     EXPECT_FALSE(exists(tif));
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/ktest.hpp"
+#include "support/ktest_checks.hpp"
 #include "support/prj_records.hpp"
 #include "support/tool_run.hpp"
 
@@ -253,7 +254,7 @@ TEST_F(Warp, BilinearAndCubicHonourNullValuesAndComeBack) {
     const Outcome r = run(geoFile + " " + back + " --to 'UTM;zone=33;north;spheroid=WGS 84'" +
                           " --resampling cubic --pixel-size 30");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("back.img: "), std::string::npos) << r.out;
+    EXPECT_TRUE(ktest::contains(r.out, "back.img: "));
     const Image b = read(back + "(:Layer_1)");
     EXPECT_EQ(kprjtest::str(b.info->units), "meters");
     EXPECT_EQ(b.info->pixelSize->width, 30);
@@ -307,9 +308,9 @@ TEST_F(Warp, ExitStatusesAndMessages) {
     for (const auto &c : cases) {
         const Outcome r = run(c.args);
         EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << "\n" << r.err;
+        EXPECT_TRUE(ktest::contains(r.err, c.message)) << c.args;
         if (c.status == 2) {
-            EXPECT_NE(r.err.find("usage: kraster warp"), std::string::npos);
+            EXPECT_TRUE(ktest::contains(r.err, "usage: kraster warp"));
         }
         EXPECT_NE(access(out.c_str(), F_OK), 0) << c.args;  // nothing left behind
     }
@@ -342,8 +343,8 @@ TEST_F(Warp, ProgressAndInterruption) {
         tooltest::interrupted({"warp", "--progress", src, dst, "--to", kGeographic});
     const std::string &seen = r.err;
     EXPECT_EQ(r.status, 1) << seen;
-    EXPECT_NE(seen.find(dst + ": Layer_1"), std::string::npos) << seen;
-    EXPECT_NE(seen.find("warping (interrupted) failed"), std::string::npos) << seen;
+    EXPECT_TRUE(ktest::contains(seen, dst + ": Layer_1"));
+    EXPECT_TRUE(ktest::contains(seen, "warping (interrupted) failed"));
     EXPECT_NE(access(dst.c_str(), F_OK), 0);
 }
 
