@@ -704,11 +704,9 @@ TEST(StretchTable, EntriesFollowTheDeviations) {
 TEST_F(LayerStats, ToolComputesStoresAndPrints) {
     const std::string file = dir.file("tool.tif");
     const long w = 40, h = 30;
-    Kimg_Layer *l =
-        kimg_LayerCreate((file + "(:Layer_1)").c_str(), KIMG_LAYER_ATHEMATIC, KGDA_TYPE_U16, w, h,
-                         tk, &err, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
-    ASSERT_NE(l, nullptr) << ktest::messages(err.r);
-    fill(l, w, h, valueAt);
+    Kimg_Layer *l = create(file + "(:Layer_1)", KGDA_TYPE_U16, w, h, valueAt);
+    ASSERT_NE(l, nullptr);
+    kimg_LayerChangeOptions(l, nullptr, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
     ASSERT_EQ(kimg_LayerClose(l, &err), 0);
     kimg_FileNameDequeue(file.c_str(), nullptr);
     auto run = [&](const std::string &args) { return tooltest::run(dir, args); };
