@@ -213,15 +213,11 @@ TEST_F(Georef, FirstPyramidLevelHasSquarePixels) {
     const std::string name = dir.file("p.img") + "(:Layer_1)";
     Kimg_Layer *l = create(name, 400, 300);
     ASSERT_NE(l, nullptr);
-    long n = 0, *mags = nullptr;
+    long n = 0;
     char **names = nullptr;
     Kprj_MapInfo *m = mapInfo(0, 0, 10, 40);
     ASSERT_EQ(kimg_LayerMapInformationWrite(l, m, &err), 0);
     kprj_MapInfoFree(m);
-    ASSERT_EQ(kimg_SSLayerComputeAllDefaultNames(l, &n, &names, &mags, &err), 0);
-    ASSERT_GE(n, 1);
-    for (long i = 0; i < n; ++i) kmsc_HeapFree(names[i]);
-    kmsc_HeapFree(names), kmsc_HeapFree(mags);
     ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
     ASSERT_EQ(kimg_SSLayerGetNames(l, &n, &names, &err), 0);
     ASSERT_GE(n, 1);
