@@ -210,21 +210,16 @@ Layer *layerOf(void *h) {
 
 extern "C" {
 
-KIMG_RF_EXPORT long InstanceTitleListGet(long *c, char ***n) {
-    return list(g_titles, c, n);
-}
-KIMG_RF_EXPORT long InstanceTemplateListGet(long *c, char ***n) {
-    return list(g_templates, c, n);
-}
-KIMG_RF_EXPORT long InstancePixelTypesGet(long *c, char ***n) {
-    return list(g_pixels, c, n);
-}
-KIMG_RF_EXPORT long InstanceLayerTypesGet(long *c, char ***n) {
-    return list(g_layerTypes, c, n);
-}
-KIMG_RF_EXPORT long InstanceCompressionTypesGet(long *c, char ***n) {
-    return list(g_compressions, c, n);
-}
+#define LP_LIST(entry, array)                       \
+    KIMG_RF_EXPORT long entry(long *c, char ***n) { \
+        return list(array, c, n);                   \
+    }                                               \
+    static_assert(true)
+LP_LIST(InstanceTitleListGet, g_titles);
+LP_LIST(InstanceTemplateListGet, g_templates);
+LP_LIST(InstancePixelTypesGet, g_pixels);
+LP_LIST(InstanceLayerTypesGet, g_layerTypes);
+LP_LIST(InstanceCompressionTypesGet, g_compressions);
 KIMG_RF_EXPORT long InstanceIsCreatableFlagsGet(long *count, long **flags) {
     *count = 1;
     *flags = g_creatable;
@@ -545,48 +540,30 @@ long columnWrite(std::vector<double> &v, int width, long start, long count,
 }
 }  // namespace
 
-KIMG_RF_EXPORT long LayerHistogramRead(void *h, long start, long count, Kgda_BaseData *out,
-                                       Kerr_ErrorReport **) {
-    return columnRead(columnsOf(h).histogram, 1, start, count, out);
-}
-KIMG_RF_EXPORT long LayerHistogramWrite(void *h, long start, long count, const Kgda_BaseData *in,
-                                        Kerr_ErrorReport **) {
-    return columnWrite(columnsOf(h).histogram, 1, start, count, in);
-}
+// The reading, writing and removing entries of a column of reals.
+#define LP_COLUMN(Name, field, width)                                                          \
+    KIMG_RF_EXPORT long Layer##Name##Read(void *h, long start, long count, Kgda_BaseData *out, \
+                                          Kerr_ErrorReport **) {                               \
+        return columnRead(columnsOf(h).field, width, start, count, out);                       \
+    }                                                                                          \
+    KIMG_RF_EXPORT long Layer##Name##Write(void *h, long start, long count,                    \
+                                           const Kgda_BaseData *in, Kerr_ErrorReport **) {     \
+        return columnWrite(columnsOf(h).field, width, start, count, in);                       \
+    }                                                                                          \
+    KIMG_RF_EXPORT long Layer##Name##Destroy(void *h, Kerr_ErrorReport **) {                   \
+        columnsOf(h).field.clear();                                                            \
+        return 0;                                                                              \
+    }                                                                                          \
+    static_assert(true)
+LP_COLUMN(Histogram, histogram, 1);
+LP_COLUMN(Color, colours, 3);
+LP_COLUMN(Contrast, contrast, 1);
 KIMG_RF_EXPORT long LayerHistogramModTimeGet(void *h, int64_t *t, Kerr_ErrorReport **) {
     *t = columnsOf(h).histogram.empty() ? 0 : 1234;
     return 0;
 }
-KIMG_RF_EXPORT long LayerHistogramDestroy(void *h, Kerr_ErrorReport **) {
-    columnsOf(h).histogram.clear();
-    return 0;
-}
-KIMG_RF_EXPORT long LayerColorRead(void *h, long start, long count, Kgda_BaseData *out,
-                                   Kerr_ErrorReport **) {
-    return columnRead(columnsOf(h).colours, 3, start, count, out);
-}
-KIMG_RF_EXPORT long LayerColorWrite(void *h, long start, long count, const Kgda_BaseData *in,
-                                    Kerr_ErrorReport **) {
-    return columnWrite(columnsOf(h).colours, 3, start, count, in);
-}
-KIMG_RF_EXPORT long LayerColorDestroy(void *h, Kerr_ErrorReport **) {
-    columnsOf(h).colours.clear();
-    return 0;
-}
-KIMG_RF_EXPORT long LayerContrastRead(void *h, long start, long count, Kgda_BaseData *out,
-                                      Kerr_ErrorReport **) {
-    return columnRead(columnsOf(h).contrast, 1, start, count, out);
-}
-KIMG_RF_EXPORT long LayerContrastWrite(void *h, long start, long count, const Kgda_BaseData *in,
-                                       Kerr_ErrorReport **) {
-    return columnWrite(columnsOf(h).contrast, 1, start, count, in);
-}
 KIMG_RF_EXPORT long LayerContrastModTimeGet(void *h, int64_t *t, Kerr_ErrorReport **) {
     *t = columnsOf(h).contrast.empty() ? 0 : 99;
-    return 0;
-}
-KIMG_RF_EXPORT long LayerContrastDestroy(void *h, Kerr_ErrorReport **) {
-    columnsOf(h).contrast.clear();
     return 0;
 }
 // Class names: a table of strings (one pointer per row).

@@ -103,11 +103,23 @@ TEST_F(FileLevel, TiffLayersAddedWhileTheFileStaysOpen) {
         EXPECT_NE(entry.path().extension(), ".new") << entry.path();
 }
 
-// A whole-file copy tells its meter at the start and the end; a stop asked
-// for at the end removes the copy with its support files.
-TEST_F(FileLevel, WholeFileCopyMeter) {
-    const std::string img = dir.file("w.img");
-    create(layer(img, 1), KGDA_TYPE_U8, 20, 10, noise(200, 255, 4));
+// A copy between formats that fails part way leaves no destination and the
+// source untouched. A whole-file copy tells its meter at the start and the
+// end; a stop asked for at the end removes the copy with its support files.
+TEST_F(FileLevel, FailedAndCancelledCopiesLeaveNoDestination) {
+    // TIFF takes only layers shaped like the first: the second layer of this
+    // image fails after the first was written.
+    const std::string img = dir.file("m.img"), tif = dir.file("m.tif");
+    create(layer(img, 1), KGDA_TYPE_U8, 20, 10, noise(200, 255, 1));
+    create(layer(img, 2), KGDA_TYPE_U8, 30, 10, noise(300, 255, 2));
+    ktest::writeFile(dir.file("m.rrd"), "not ours");
+    Err e;
+    ktest::PrintedReports printed;
+    EXPECT_EQ(kimg_FileCopy(img.c_str(), tif.c_str(), &e, 0), -1);
+    EXPECT_SAYS(e, "Copy of " + img + " to " + tif + " failed");
+    EXPECT_FALSE(exists(tif));
+    EXPECT_FALSE(exists(dir.file("m.aux")));
+    EXPECT_EQ(ktest::readFile(dir.file("m.rrd")), "not ours");
     struct Seen {
         std::vector<double> fractions;
         double stopAt;
@@ -128,7 +140,7 @@ TEST_F(FileLevel, WholeFileCopyMeter) {
         if (stopAt > 1) {
             EXPECT_EQ(rc, 0) << ktest::messages(e.r);
             EXPECT_EQ(seen.fractions, (std::vector<double>{0.0, 1.0}));
-            EXPECT_EQ(read(layer(copy, 1)), read(layer(img, 1)));
+            EXPECT_EQ(read(layer(copy, 2)), read(layer(img, 2)));
         } else {
             EXPECT_EQ(rc, -1) << stopAt;
             EXPECT_SAYS(e, "User abort");
@@ -136,25 +148,6 @@ TEST_F(FileLevel, WholeFileCopyMeter) {
             EXPECT_FALSE(exists(copy)) << stopAt;
         }
     }
-}
-
-TEST_F(FileLevel, FailedCopyBetweenFormatsLeavesNoDestination) {
-    // TIFF takes only layers shaped like the first: the second layer of this
-    // image fails after the first was written.
-    const std::string img = dir.file("m.img"), tif = dir.file("m.tif");
-    create(layer(img, 1), KGDA_TYPE_U8, 20, 10, noise(200, 255, 1));
-    create(layer(img, 2), KGDA_TYPE_U8, 30, 10, noise(300, 255, 2));
-    ktest::writeFile(dir.file("m.rrd"), "not ours");
-    Err e;
-    ktest::PrintedReports printed;
-    EXPECT_EQ(kimg_FileCopy(img.c_str(), tif.c_str(), &e, 0), -1);
-    EXPECT_SAYS(e, "Copy of " + img + " to " + tif + " failed");
-    EXPECT_FALSE(exists(tif));
-    EXPECT_FALSE(exists(dir.file("m.aux")));
-    EXPECT_EQ(ktest::readFile(dir.file("m.rrd")), "not ours");
-    // The source is untouched and still copies whole within its format.
-    EXPECT_EQ(kimg_FileCopy(img.c_str(), dir.file("n.img").c_str(), &e, 0), 0);
-    EXPECT_EQ(read(layer(dir.file("n.img"), 2)), read(layer(img, 2)));
 }
 
 std::vector<uint8_t> pixels(const Kgda_BaseData *r) {
@@ -204,25 +197,25 @@ TEST_F(FileLevel, ImageChipsSampleStretchAndKeepTheirFile) {
     }
     kgda_BaseDataStackDelete(chip, nullptr);
 
-    // The preferred bands are shown: mark them by a distinct u8 layer file.
-    const std::string marks = dir.file("marks.img");
-    for (int i = 1; i <= 5; ++i)
-        create(layer(marks, i), KGDA_TYPE_U8, 3, 2, std::vector<double>(6, i));
-    chip = kimg_FileImageChipGet(marks.c_str(), 64, 0, &e);
-    ASSERT_NE(chip, nullptr) << ktest::messages(e.r);
-    EXPECT_EQ(chip->layers[0]->numcolumns, 3);  // never larger than the image
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(chip->layers[i]->windowStart[0], 4 - i) << i;
-    kgda_BaseDataStackDelete(chip, nullptr);
-    // Fewer layers than the preferences name: the first three; one layer: grey.
-    const std::string two = dir.file("two.img"), one = dir.file("one.img");
-    for (int i = 1; i <= 3; ++i)
-        create(layer(two, i), KGDA_TYPE_U8, 3, 2, std::vector<double>(6, 10 * i));
-    create(layer(one, 1), KGDA_TYPE_U8, 3, 2, std::vector<double>(6, 7));
-    for (const auto &[file, want] : {std::pair{two, std::vector<int>{10, 20, 30}},
-                                     std::pair{one, std::vector<int>{7, 7, 7}}}) {
+    // The preferred bands 4, 3 and 2 are shown; with fewer layers than they
+    // name, the first three; one layer: grey. Never larger than the image.
+    const struct {
+        const char *file;
+        int layers;
+        ktest::Ints want;
+    } shown[] = {
+        {"five.img", 5, {40, 30, 20}}, {"two.img", 3, {10, 20, 30}}, {"one.img", 1, {10, 10, 10}}};
+    for (const auto &c : shown) {
+        const std::string file = dir.file(c.file);
+        for (int i = 1; i <= c.layers; ++i)
+            create(layer(file, i), KGDA_TYPE_U8, 3, 2, std::vector<double>(6, 10 * i));
         chip = kimg_FileImageChipGet(file.c_str(), 64, 0, &e);
         ASSERT_NE(chip, nullptr) << ktest::messages(e.r);
-        for (int i = 0; i < 3; ++i) EXPECT_EQ(chip->layers[i]->windowStart[5], want[i]) << file;
+        EXPECT_EQ(chip->layers[0]->numcolumns, 3);
+        EXPECT_EQ((ktest::Ints{chip->layers[0]->windowStart[5], chip->layers[1]->windowStart[5],
+                               chip->layers[2]->windowStart[5]}),
+                  c.want)
+            << c.file;
         kgda_BaseDataStackDelete(chip, nullptr);
     }
 

@@ -5,10 +5,7 @@
 // follow from them; the first pyramid level gets square pixels.
 #include <gtest/gtest.h>
 #include <kraster/kraster.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cmath>
 #include <string>
 
 #include "support/plugin_test.hpp"
@@ -98,7 +95,8 @@ void roundTrip(Kimg_Layer *l, const std::string &name, Err &err) {
 }
 
 // Both records round-trip below the layer: inside a native image, and in the
-// support file of a format without map entries.
+// support file of a format without map entries; layer copies carry them and
+// the writers by layer name replace them.
 TEST_F(Georef, RecordsBelowTheLayerInTheImageOrItsSupportFile) {
     for (const char *f : {"a.img", "n.kln"}) {
         SCOPED_TRACE(f);
@@ -113,23 +111,21 @@ TEST_F(Georef, RecordsBelowTheLayerInTheImageOrItsSupportFile) {
         Kprj_ProParameters *p = kprj_ProParametersRead(h, ":Layer_1", &err);
         ASSERT_NE(p, nullptr) << ktest::messages(err.r);
         EXPECT_EQ(p->proZone, 3101);
-        kprj_ProParametersFree(p), khfa_FileClose(h, nullptr);
+        kprj_ProParametersFree(p);
+        // The nodes are those of the stored designs, one of each.
+        for (const char *type : {"Kprj_MapInfo", "Kprj_ProParameters", "Kprj_Datum"}) {
+            Kstr_StringList *list = khfa_ObjectList(h, ":", nullptr, type, &err);
+            ASSERT_NE(list, nullptr);
+            EXPECT_EQ(list->count, 1) << type;
+            kstr_StringListFree(list);
+        }
+        EXPECT_NE(khfa_EntrySeek(h, KHFA_SEEK_PATH, ":Layer_1:Projection:Datum", &err), nullptr);
+        Kprj_MapInfo *m = kprj_MapInfoRead(h, ":Layer_1", &err);  // the same records, directly
+        ASSERT_NE(m, nullptr) << ktest::messages(err.r);
+        EXPECT_EQ(m->pixelSize->width, 30);
+        kprj_MapInfoFree(m), khfa_FileClose(h, nullptr);
     }
-    // The native image's nodes are those of the stored designs, one of each.
     const std::string name = dir.file("a.img") + "(:Layer_1)";
-    Khfa_File *h = khfa_FileOpen(dir.file("a.img").c_str(), "r", nullptr, &err);
-    ASSERT_NE(h, nullptr);
-    for (const char *type : {"Kprj_MapInfo", "Kprj_ProParameters", "Kprj_Datum"}) {
-        Kstr_StringList *list = khfa_ObjectList(h, ":", nullptr, type, &err);
-        ASSERT_NE(list, nullptr);
-        EXPECT_EQ(list->count, 1) << type;
-        kstr_StringListFree(list);
-    }
-    EXPECT_NE(khfa_EntrySeek(h, KHFA_SEEK_PATH, ":Layer_1:Projection:Datum", &err), nullptr);
-    Kprj_MapInfo *m = kprj_MapInfoRead(h, ":Layer_1", &err);  // the same records, directly
-    ASSERT_NE(m, nullptr) << ktest::messages(err.r);
-    EXPECT_EQ(m->pixelSize->width, 30);
-    kprj_MapInfoFree(m), khfa_FileClose(h, nullptr);
     // Copies carry both records.
     const std::string copy = dir.file("b.img") + "(:Band)";
     ASSERT_EQ(kimg_LayerCopy(name.c_str(), copy.c_str(), tk, &err, 0), 0) << ktest::messages(err.r);
@@ -143,6 +139,39 @@ TEST_F(Georef, RecordsBelowTheLayerInTheImageOrItsSupportFile) {
     EXPECT_EQ(kprj_ProParametersEqual(pa, pb, &err), 1);
     kprj_MapInfoFree(a), kprj_MapInfoFree(b), kprj_ProParametersFree(pa);
     kprj_ProParametersFree(pb);
+    // The writers by layer name; a missing name, file or record is refused.
+    Kprj_MapInfo *m = mapInfo(1000, 2000, 5, 5, "feet");
+    Kprj_ProParameters *p = stateplane(2);
+    ASSERT_EQ(kimg_MapInfoWrite(copy.c_str(), m, &err), 0) << ktest::messages(err.r);
+    ASSERT_EQ(kimg_ProParametersWrite(copy.c_str(), p, &err), 0) << ktest::messages(err.r);
+    pb = kimg_ProParametersRead(copy.c_str(), &err);
+    ASSERT_NE(pb, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(kprj_ProParametersEqual(p, pb, &err), 1);
+    const std::string missing = dir.file("none.img") + "(:Layer_1)";
+    const struct {
+        const char *layer;
+        bool record;
+        std::string map, pro;  // the newest reports
+    } cases[] = {
+        {nullptr, true, "NULL layer name", "NULL layer name"},
+        {missing.c_str(), true, "Cannot open " + missing, "Cannot open " + missing},
+        {copy.c_str(), false, "Invalid input MapInfo", "Invalid input proParameters"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.map);
+        EXPECT_EQ(kimg_MapInfoWrite(c.layer, c.record ? m : nullptr, &err), -1);
+        ASSERT_TRUE(err);
+        EXPECT_EQ(std::string(err.r->message ? err.r->message : ""), c.map);
+        EXPECT_EQ(kimg_ProParametersWrite(c.layer, c.record ? p : nullptr, &err), -1);
+        ASSERT_TRUE(err);
+        EXPECT_EQ(std::string(err.r->message ? err.r->message : ""), c.pro);
+    }
+    // The records read back as written, the refused writes left them alone.
+    Kprj_MapInfo *back = kimg_MapInfoRead(copy.c_str(), &err);
+    ASSERT_NE(back, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(kprj_MapInfosEqual(m, back, &err), 1);
+    kprj_MapInfoFree(back), kprj_ProParametersFree(pb), kprj_MapInfoFree(m);
+    kprj_ProParametersFree(p);
 }
 
 TEST_F(Georef, MissingRecordsAndRefusals) {
@@ -180,67 +209,15 @@ TEST_F(Georef, MissingRecordsAndRefusals) {
     EXPECT_TRUE(err);
 }
 
-// The writers by layer name: records land in the layer and read back; a
-// missing name, file or record is refused with its report.
-TEST_F(Georef, WritersByLayerName) {
-    const std::string name = dir.file("w.img") + "(:Layer_1)";
-    Kimg_Layer *l = create(name);
-    ASSERT_NE(l, nullptr);
-    ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
-    Kprj_MapInfo *m = mapInfo(1000, 2000, 5, 5, "feet");
-    Kprj_ProParameters *p = stateplane(2);
-    ASSERT_EQ(kimg_MapInfoWrite(name.c_str(), m, &err), 0) << ktest::messages(err.r);
-    ASSERT_EQ(kimg_ProParametersWrite(name.c_str(), p, &err), 0) << ktest::messages(err.r);
-    Kprj_MapInfo *back = kimg_MapInfoRead(name.c_str(), &err);
-    ASSERT_NE(back, nullptr) << ktest::messages(err.r);
-    EXPECT_EQ(kprj_MapInfosEqual(m, back, &err), 1);
-    Kprj_ProParameters *pb = kimg_ProParametersRead(name.c_str(), &err);
-    ASSERT_NE(pb, nullptr) << ktest::messages(err.r);
-    EXPECT_EQ(kprj_ProParametersEqual(p, pb, &err), 1);
-    const std::string missing = dir.file("none.img") + "(:Layer_1)";
-    const struct {
-        const char *label;
-        const char *layer;
-        bool record;
-        std::string message;  // the newest report
-    } cases[] = {
-        {"no name", nullptr, true, "NULL layer name"},
-        {"no file", missing.c_str(), true, "Cannot open " + missing},
-        {"no record", name.c_str(), false, ""},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.label);
-        EXPECT_EQ(kimg_MapInfoWrite(c.layer, c.record ? m : nullptr, &err), -1);
-        ASSERT_TRUE(err);
-        const std::string mapMessage = c.message.empty() ? "Invalid input MapInfo" : c.message;
-        EXPECT_EQ(std::string(err.r->message ? err.r->message : ""), mapMessage);
-        EXPECT_EQ(kimg_ProParametersWrite(c.layer, c.record ? p : nullptr, &err), -1);
-        ASSERT_TRUE(err);
-        const std::string proMessage =
-            c.message.empty() ? "Invalid input proParameters" : c.message;
-        EXPECT_EQ(std::string(err.r->message ? err.r->message : ""), proMessage);
-    }
-    // The refused writes left the records as they were.
-    Kprj_MapInfo *still = kimg_MapInfoRead(name.c_str(), &err);
-    ASSERT_NE(still, nullptr);
-    EXPECT_EQ(kprj_MapInfosEqual(m, still, &err), 1);
-    kprj_MapInfoFree(still), kprj_MapInfoFree(back), kprj_ProParametersFree(pb);
-    kprj_MapInfoFree(m), kprj_ProParametersFree(p);
-}
-
 TEST_F(Georef, FirstPyramidLevelHasSquarePixels) {
     const std::string name = dir.file("p.img") + "(:Layer_1)";
     Kimg_Layer *l = create(name, 400, 300);
     ASSERT_NE(l, nullptr);
-    long n = 0, *mags = nullptr;
+    long n = 0;
     char **names = nullptr;
     Kprj_MapInfo *m = mapInfo(0, 0, 10, 40);
     ASSERT_EQ(kimg_LayerMapInformationWrite(l, m, &err), 0);
     kprj_MapInfoFree(m);
-    ASSERT_EQ(kimg_SSLayerComputeAllDefaultNames(l, &n, &names, &mags, &err), 0);
-    ASSERT_GE(n, 1);
-    for (long i = 0; i < n; ++i) kmsc_HeapFree(names[i]);
-    kmsc_HeapFree(names), kmsc_HeapFree(mags);
     ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
     ASSERT_EQ(kimg_SSLayerGetNames(l, &n, &names, &err), 0);
     ASSERT_GE(n, 1);

@@ -6,7 +6,6 @@
 // meter, and the failure returns of the layer operations.
 #include <gtest/gtest.h>
 #include <kraster/kraster.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -25,32 +24,6 @@ namespace {
 
 using ktest::Err;
 
-class LayerStats : public ktest::PluginTest {
-  protected:
-    ktest::ScopedEnv config{"XDG_CONFIG_HOME", dir.file("config").c_str()};
-
-    void SetUp() override {
-        install({KRASTER_PLUGIN_DIR "/RasterFormats/libmiraven.so",
-                 KRASTER_PLUGIN_DIR "/RasterFormats/libtiffformat.so",
-                 KRASTER_LP_TEST_DIR "/liblpnarrow.so"});
-    }
-
-    Kimg_Layer *create(const std::string &name, int32_t type, long w, long h,
-                       int32_t layerType = KIMG_LAYER_ATHEMATIC) {
-        Kimg_Layer *l = kimg_LayerCreate(name.c_str(), layerType, type, w, h, tk, &err, 0);
-        EXPECT_NE(l, nullptr) << ktest::messages(err.r);
-        return l;
-    }
-    void covarianceOfAFile(const std::string &file, bool ownEntries);
-    Kimg_Layer *open(const std::string &name, bool readOnly) {
-        Kimg_Layer *l = readOnly
-                            ? kimg_LayerOpen(name.c_str(), tk, &err, KIMG_LAYER_OPTION_READONLY, 0)
-                            : kimg_LayerOpen(name.c_str(), tk, &err, 0);
-        EXPECT_NE(l, nullptr) << ktest::messages(err.r);
-        return l;
-    }
-};
-
 // Pixel values of the test layers.
 double valueAt(long r, long c) {
     return double((r * 7 + c * 3) % 23);
@@ -64,6 +37,35 @@ void fill(Kimg_Layer *l, long w, long h, const std::function<double(long, long)>
     ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, w, h, rect, nullptr), 0);
     kimg_PixelRectDelete(rect, nullptr);
 }
+
+class LayerStats : public ktest::PluginTest {
+  protected:
+    ktest::ScopedEnv config{"XDG_CONFIG_HOME", dir.file("config").c_str()};
+
+    void SetUp() override {
+        install({KRASTER_PLUGIN_DIR "/RasterFormats/libmiraven.so",
+                 KRASTER_PLUGIN_DIR "/RasterFormats/libtiffformat.so",
+                 KRASTER_LP_TEST_DIR "/liblpnarrow.so"});
+    }
+
+    // A new layer, with the values of f when given.
+    Kimg_Layer *create(const std::string &name, int32_t type, long w, long h,
+                       const std::function<double(long, long)> &f = nullptr,
+                       int32_t layerType = KIMG_LAYER_ATHEMATIC) {
+        Kimg_Layer *l = kimg_LayerCreate(name.c_str(), layerType, type, w, h, tk, &err, 0);
+        EXPECT_NE(l, nullptr) << ktest::messages(err.r);
+        if (l && f) fill(l, w, h, f);
+        return l;
+    }
+    void covarianceOfAFile(const std::string &file, bool ownEntries);
+    Kimg_Layer *open(const std::string &name, bool readOnly) {
+        Kimg_Layer *l = readOnly
+                            ? kimg_LayerOpen(name.c_str(), tk, &err, KIMG_LAYER_OPTION_READONLY, 0)
+                            : kimg_LayerOpen(name.c_str(), tk, &err, 0);
+        EXPECT_NE(l, nullptr) << ktest::messages(err.r);
+        return l;
+    }
+};
 
 struct Expected {
     double n = 0, min = 1e300, max = -1e300, mean = 0, stddev = 0, median = 0, mode = 0;
@@ -124,9 +126,8 @@ TEST_F(LayerStats, ComputedStoredAndFoundAfterReopening) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.file);
         const std::string name = dir.file(c.file) + "(:Layer_1)";
-        Kimg_Layer *l = create(name, c.type, w, h);
+        Kimg_Layer *l = create(name, c.type, w, h, valueAt);
         ASSERT_NE(l, nullptr);
-        fill(l, w, h, valueAt);
         Kgda_BaseData *ex =
             kgda_BaseDataCreate(1, 1, KGDA_TYPE_F64, KGDA_TABLE_OBJECT, nullptr, nullptr);
         reinterpret_cast<double *>(ex->data)[0] = 5;
@@ -182,9 +183,8 @@ TEST_F(LayerStats, ComputedStoredAndFoundAfterReopening) {
         Kgda_BaseData *values = nullptr;
         EXPECT_EQ(kimg_StatisticsAreValuesExcluded(r, &values, &err), 1);
         ASSERT_NE(values, nullptr);
-        ASSERT_EQ(values->numelements, 2);
-        EXPECT_EQ(reinterpret_cast<double *>(values->data)[0], 5);
-        EXPECT_EQ(reinterpret_cast<double *>(values->data)[1], 11);
+        const auto *v = reinterpret_cast<double *>(values->data);
+        EXPECT_EQ(ktest::Reals(v, v + values->numelements), (ktest::Reals{5, 11}));
         kgda_BaseDataDelete(values, nullptr);
         EXPECT_EQ(kimg_HistogramAreValuesExcluded(r, nullptr, &err), 1);
         int64_t st = 0, ht = 0, pt = 0;
@@ -205,9 +205,8 @@ TEST_F(LayerStats, ComputedStoredAndFoundAfterReopening) {
             kdsc_BinFunctionIsSame(kimg_StatisticsParametersBinFunctionGet(sp), hist->binFunction),
             1);
         ksta_HistogramDelete(hist), kimg_StatisticsParametersFree(sp);
-        char *node = kimg_LayerScalarStatisticsParametersNodeName(r, &err);
-        EXPECT_STREQ(node, ":Layer_1:StatisticsParameters");
-        kmsc_HeapFree(node);
+        EXPECT_EQ(ktest::take(kimg_LayerScalarStatisticsParametersNodeName(r, &err)),
+                  ":Layer_1:StatisticsParameters");
         Ksta_AllStats *all = kimg_AllStatsRead(r, &err);
         ASSERT_NE(all, nullptr);
         EXPECT_EQ(all->pixelCount, x.n);
@@ -222,11 +221,25 @@ TEST_F(LayerStats, ComputedStoredAndFoundAfterReopening) {
     }
 }
 
-// A layer without statistics says so; removing parameters removes them.
+int cancelAtHalf(double fraction, const char *task, void *seen) {
+    *static_cast<std::string *>(seen) = task;
+    return fraction >= 0.5;
+}
+
+// A layer without statistics says so, also after a computation the meter
+// cancelled; removing parameters removes them.
 TEST_F(LayerStats, MissingObjectsAndRemoval) {
     const std::string name = dir.file("m.img") + "(:Layer_1)";
-    Kimg_Layer *l = create(name, KGDA_TYPE_U8, 8, 8);
+    Kimg_Layer *l = create(name, KGDA_TYPE_U8, 64, 256);
     ASSERT_NE(l, nullptr);
+    std::string seen;
+    Kimg_Meter meter{cancelAtHalf, &seen};
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_METER, &meter, 0), 0);
+    EXPECT_EQ(kimg_LayerComputeStatistics(l, nullptr, &err), -1);
+    EXPECT_SAYS(err, "User aborted function");
+    EXPECT_EQ(seen, "Computing statistics");
+    kimg_LayerChangeOptions(l, nullptr, KIMG_LAYER_OPTION_METER, static_cast<Kimg_Meter *>(nullptr),
+                            0);
     EXPECT_EQ(kimg_StatisticsRead(l, &err), nullptr);
     EXPECT_SAYS(err, "No statistics info found");
     EXPECT_EQ(kimg_HistogramRead(l, &err), nullptr);
@@ -267,16 +280,17 @@ TEST_F(LayerStats, MissingObjectsAndRemoval) {
 
 // Writing a layer and closing it computes its statistics.
 TEST_F(LayerStats, ChangedLayerGetsStatisticsWhenItCloses) {
-    for (const char *file : {"close.img", "close.tif"}) {
-        const std::string name = dir.file(file) + "(:Layer_1)";
-        Kimg_Layer *l = create(name, KGDA_TYPE_U16, 30, 20);
+    for (const std::string ext : {".img", ".tif"}) {
+        SCOPED_TRACE(ext);
+        const std::string name = dir.file("close" + ext) + "(:Layer_1)";
+        Kimg_Layer *l =
+            create(name, KGDA_TYPE_U16, 30, 20, [](long r, long c) { return double(r * 30 + c); });
         ASSERT_NE(l, nullptr);
-        fill(l, 30, 20, [](long r, long c) { return double(r * 30 + c); });
         ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
         Kimg_Layer *r = open(name, true);
         ASSERT_NE(r, nullptr);
         Ksta_Statistics *s = kimg_StatisticsRead(r, &err);
-        ASSERT_NE(s, nullptr) << file << ktest::messages(err.r);
+        ASSERT_NE(s, nullptr) << ktest::messages(err.r);
         EXPECT_EQ(s->maximum, 599);
         EXPECT_EQ(s->mean, 299.5);
         ksta_StatisticsDelete(s);
@@ -285,42 +299,31 @@ TEST_F(LayerStats, ChangedLayerGetsStatisticsWhenItCloses) {
         ASSERT_NE(h, nullptr);
         EXPECT_STRNE(kdsc_BinFunctionTitle(h->binFunction), "Unique Value");
         ksta_HistogramDelete(h), kimg_LayerClose(r, nullptr);
-        kimg_FileNameDequeue(dir.file(file).c_str(), nullptr);
-    }
-    // A thematic u16 layer keeps its classes in a Direct histogram from 0
-    // (thematic tables take no "Unique Value" bins), gaps left empty.
-    for (const char *file : {"classes.img", "classes.tif"}) {
-        const std::string name = dir.file(file) + "(:Layer_1)";
-        Kimg_Layer *l = create(name, KGDA_TYPE_U16, 10, 10, KIMG_LAYER_THEMATIC);
+        // A thematic u16 layer keeps its classes in a Direct histogram from 0
+        // (thematic tables take no "Unique Value" bins), gaps left empty.
+        const std::string classes = dir.file("classes" + ext) + "(:Layer_1)";
+        l = create(
+            classes, KGDA_TYPE_U16, 10, 10, [](long r, long) { return r < 3 ? 7 : 300 + r; },
+            KIMG_LAYER_THEMATIC);
         ASSERT_NE(l, nullptr);
-        fill(l, 10, 10, [](long r, long) { return r < 3 ? 7 : 300 + r; });
-        ASSERT_EQ(kimg_LayerClose(l, &err), 0) << file << ktest::messages(err.r);
-        Kimg_Layer *r = open(name, true);
+        ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
+        r = open(classes, true);
         ASSERT_NE(r, nullptr);
-        Ksta_Histogram *h = kimg_HistogramRead(r, &err);
-        ASSERT_NE(h, nullptr) << file << ktest::messages(err.r);
+        h = kimg_HistogramRead(r, &err);
+        ASSERT_NE(h, nullptr) << ktest::messages(err.r);
         EXPECT_EQ(kdsc_BinFunctionType(h->binFunction), KDSC_BIN_FUNCTION_DIRECT);
         ASSERT_EQ(h->binCount, 310);
         EXPECT_EQ(h->counts[7], 30);
         EXPECT_EQ(h->counts[303], 10);
         EXPECT_EQ(h->counts[0] + h->counts[8] + h->counts[302], 0);
-        Ksta_Statistics *s = kimg_StatisticsRead(r, &err);
+        s = kimg_StatisticsRead(r, &err);
         ASSERT_NE(s, nullptr);
         EXPECT_EQ(s->mode, 7);
         EXPECT_EQ(s->median, 304);
         ksta_StatisticsDelete(s), ksta_HistogramDelete(h), kimg_LayerClose(r, nullptr);
-        kimg_FileNameDequeue(dir.file(file).c_str(), nullptr);
+        kimg_FileNameDequeue(dir.file("close" + ext).c_str(), nullptr);
+        kimg_FileNameDequeue(dir.file("classes" + ext).c_str(), nullptr);
     }
-    // With the option, closing leaves the statistics alone.
-    const std::string name = dir.file("quiet.img") + "(:Layer_1)";
-    Kimg_Layer *l = kimg_LayerCreate(name.c_str(), KIMG_LAYER_ATHEMATIC, KGDA_TYPE_U8, 8, 8, tk,
-                                     &err, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
-    ASSERT_NE(l, nullptr);
-    fill(l, 8, 8, valueAt);
-    ASSERT_EQ(kimg_LayerClose(l, &err), 0);
-    l = open(name, true);
-    EXPECT_EQ(kimg_StatisticsRead(l, &err), nullptr);
-    kimg_LayerClose(l, nullptr);
 }
 
 // An area of interest leaves the pixels outside it out, with skip factors
@@ -405,12 +408,12 @@ TEST_F(LayerStats, SkipFactorsFollowThePreferences) {
             kpmg_PutNumberPreference("filepref", "continuous_stats_min_pixels", c.minPixels, &err),
             0);
         const std::string name = dir.file("skip" + std::to_string(n++) + ".kln") + "(:Layer_1)";
-        Kimg_Layer *l = create(name, KGDA_TYPE_U8, c.w, c.h, KIMG_LAYER_ATHEMATIC);
+        Kimg_Layer *l = create(name, KGDA_TYPE_U8, c.w, c.h);
         ASSERT_NE(l, nullptr);
         if (c.layerType == KIMG_LAYER_THEMATIC) {
             // The narrow test format has athematic layers only: use a native one.
             kimg_LayerClose(l, nullptr);
-            l = create(dir.file("skip.img") + "(:Layer_1)", KGDA_TYPE_U8, c.w, c.h,
+            l = create(dir.file("skip.img") + "(:Layer_1)", KGDA_TYPE_U8, c.w, c.h, nullptr,
                        KIMG_LAYER_THEMATIC);
             ASSERT_NE(l, nullptr);
         }
@@ -437,9 +440,9 @@ void LayerStats::covarianceOfAFile(const std::string &file, bool ownEntries) {
         [](long r, long c) { return double((r * c) % 13); },
         [](long r, long c) { return double(50 - 2 * r + c % 3); }};
     for (int i = 0; i < 3; ++i) {
-        Kimg_Layer *l = create(file + "(:Layer_" + std::to_string(i + 1) + ")", KGDA_TYPE_U8, w, h);
+        Kimg_Layer *l = create(file + "(:Layer_" + std::to_string(i + 1) + ")", KGDA_TYPE_U8, w, h,
+                               f[size_t(i)]);
         ASSERT_NE(l, nullptr);
-        fill(l, w, h, f[size_t(i)]);
         kimg_LayerChangeOptions(l, nullptr, KIMG_LAYER_OPTION_NO_STATS_ON_CLOSE, 0);
         ASSERT_EQ(kimg_LayerClose(l, &err), 0);
     }
@@ -541,24 +544,14 @@ TEST_F(LayerStats, CovarianceOfAFileWithItsChecks) {
     EXPECT_SAYS(err, "No covariance info found");
 }
 
-int cancelAtHalf(double fraction, const char *task, void *seen) {
-    *static_cast<std::string *>(seen) = task;
-    return fraction >= 0.5;
+// A call's return as a status: a pointer handed back is 0, none is -1.
+int status(int v) {
+    return v;
 }
-
-TEST_F(LayerStats, MeterCanCancel) {
-    const std::string name = dir.file("meter.img") + "(:Layer_1)";
-    Kimg_Layer *l = create(name, KGDA_TYPE_U8, 64, 256);
-    ASSERT_NE(l, nullptr);
-    std::string seen;
-    Kimg_Meter meter{cancelAtHalf, &seen};
-    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_METER, &meter, 0), 0);
-    EXPECT_EQ(kimg_LayerComputeStatistics(l, nullptr, &err), -1);
-    EXPECT_SAYS(err, "User aborted function");
-    EXPECT_EQ(seen, "Computing statistics");
-    EXPECT_EQ(kimg_StatisticsRead(l, &err), nullptr);
-    kimg_LayerClose(l, nullptr);
+int status(const void *p) {
+    return p ? 0 : -1;
 }
+#define CALL(expr) [&](Kerr_ErrorReport **e) { return status(expr); }
 
 TEST_F(LayerStats, FailureReturnsOfLayerOperations) {
     Ksta_Statistics s{};
@@ -571,68 +564,45 @@ TEST_F(LayerStats, FailureReturnsOfLayerOperations) {
         std::function<int(Kerr_ErrorReport **)> call;
         const char *message;
     } cases[] = {
-        {[&](auto e) { return kimg_LayerDetermineStatisticsSkip(nullptr, &x, &y, e); },
-         "NULL layer"},
-        {[&](auto e) { return kimg_LayerComputeStatistics(nullptr, nullptr, e); }, "NULL layer"},
-        {[&](auto e) { return kimg_LayerComputeHistogram(nullptr, nullptr, e) ? 0 : -1; },
-         "NULL layer"},
-        {[&](auto e) { return kimg_LayerStackComputeStatistics(nullptr, e); }, "NULL argument"},
-        {[&](auto e) {
-             return kimg_LayerStackAllStatsStackComputeWithBinfunc(nullptr, nullptr, nullptr, e);
-         },
+        {CALL(kimg_LayerDetermineStatisticsSkip(nullptr, &x, &y, e)), "NULL layer"},
+        {CALL(kimg_LayerComputeStatistics(nullptr, nullptr, e)), "NULL layer"},
+        {CALL(kimg_LayerComputeHistogram(nullptr, nullptr, e)), "NULL layer"},
+        {CALL(kimg_LayerStackComputeStatistics(nullptr, e)), "NULL argument"},
+        {CALL(kimg_LayerStackAllStatsStackComputeWithBinfunc(nullptr, nullptr, nullptr, e)),
          "NULL argument"},
-        {[&](auto e) {
-             return kimg_LayerStackComputeAllStatsStack(nullptr, nullptr, 0, e) ? 0 : -1;
-         },
-         "NULL argument"},
-        {[&](auto e) { return kimg_StatisticsRead(nullptr, e) ? 0 : -1; }, "NULL layer"},
-        {[&](auto e) { return kimg_StatisticsWrite(nullptr, &s, e); }, "NULL layer"},
-        {[&](auto e) { return kimg_StatisticsGetTimeStamp(nullptr, &t, e); }, "NULL layer"},
-        {[&](auto e) { return kimg_StatisticsAreValuesExcluded(nullptr, nullptr, e); },
-         "NULL layer"},
-        {[&](auto e) { return kimg_StatisticsGetSkipFactors(nullptr, &x, &y, e); }, "NULL layer"},
-        {[&](auto e) { return kimg_HistogramRead(nullptr, e) ? 0 : -1; }, "NULL layer"},
-        {[&](auto e) { return kimg_HistogramWrite(nullptr, nullptr, e); }, "NULL layer"},
-        {[&](auto e) { return kimg_HistogramGetTimeStamp(nullptr, &t, e); }, "NULL layer"},
-        {[&](auto e) { return kimg_HistogramAreValuesExcluded(nullptr, nullptr, e); },
-         "NULL layer"},
-        {[&](auto e) { return kimg_CovarianceRead(nullptr, e) ? 0 : -1; }, "NULL stack"},
-        {[&](auto e) { return kimg_CovarianceWrite(nullptr, nullptr, e); }, "NULL stack"},
-        {[&](auto e) { return kimg_CovarianceGetTimeStamp(nullptr, &t, e); }, "NULL stack"},
-        {[&](auto e) { return kimg_CovarianceAreValuesExcluded(nullptr, nullptr, e); },
-         "NULL stack"},
-        {[&](auto e) { return kimg_FileCovarianceRead(nullptr, e) ? 0 : -1; }, "NULL file name"},
-        {[&](auto e) { return kimg_FileCovarianceWrite("x", nullptr, 1, nullptr, e); },
-         "NULL argument"},
-        {[&](auto e) { return kimg_AllStatsRead(nullptr, e) ? 0 : -1; }, "NULL layer"},
-        {[&](auto e) { return kimg_AllStatsWrite(nullptr, nullptr, e); },
+        {CALL(kimg_LayerStackComputeAllStatsStack(nullptr, nullptr, 0, e)), "NULL argument"},
+        {CALL(kimg_StatisticsRead(nullptr, e)), "NULL layer"},
+        {CALL(kimg_StatisticsWrite(nullptr, &s, e)), "NULL layer"},
+        {CALL(kimg_StatisticsGetTimeStamp(nullptr, &t, e)), "NULL layer"},
+        {CALL(kimg_StatisticsAreValuesExcluded(nullptr, nullptr, e)), "NULL layer"},
+        {CALL(kimg_StatisticsGetSkipFactors(nullptr, &x, &y, e)), "NULL layer"},
+        {CALL(kimg_HistogramRead(nullptr, e)), "NULL layer"},
+        {CALL(kimg_HistogramWrite(nullptr, nullptr, e)), "NULL layer"},
+        {CALL(kimg_HistogramGetTimeStamp(nullptr, &t, e)), "NULL layer"},
+        {CALL(kimg_HistogramAreValuesExcluded(nullptr, nullptr, e)), "NULL layer"},
+        {CALL(kimg_CovarianceRead(nullptr, e)), "NULL stack"},
+        {CALL(kimg_CovarianceWrite(nullptr, nullptr, e)), "NULL stack"},
+        {CALL(kimg_CovarianceGetTimeStamp(nullptr, &t, e)), "NULL stack"},
+        {CALL(kimg_CovarianceAreValuesExcluded(nullptr, nullptr, e)), "NULL stack"},
+        {CALL(kimg_FileCovarianceRead(nullptr, e)), "NULL file name"},
+        {CALL(kimg_FileCovarianceWrite("x", nullptr, 1, nullptr, e)), "NULL argument"},
+        {CALL(kimg_AllStatsRead(nullptr, e)), "NULL layer"},
+        {CALL(kimg_AllStatsWrite(nullptr, nullptr, e)),
          "Pointer to Ksta_AllStats structure is NULL"},
-        {[&](auto e) { return kimg_AllStatsStackRead(nullptr, e) ? 0 : -1; }, "NULL stack"},
-        {[&](auto e) { return kimg_AllStatsStackWrite(nullptr, nullptr, e); }, "NULL argument"},
-        {[&](auto e) { return kimg_LayerScalarStatisticsParametersRead(nullptr, e) ? 0 : -1; },
-         "NULL layer"},
-        {[&](auto e) { return kimg_LayerHistogramParametersWrite(nullptr, nullptr, e); },
-         "NULL layer"},
-        {[&](auto e) { return kimg_LayerHistogramParametersModTimeGet(nullptr, &t, e); },
-         "NULL layer"},
-        {[&](auto e) { return kimg_LayerHistogramParametersDestroy(nullptr, e); }, "NULL layer"},
-        {[&](auto e) { return kimg_LayerHistogramParametersNodeName(nullptr, e) ? 0 : -1; },
-         "NULL layer"},
-        {[&](auto e) { return kimg_FileCovarianceParametersRead(nullptr, e) ? 0 : -1; },
-         "NULL file name"},
-        {[&](auto e) { return kimg_FileCovarianceParametersWrite(nullptr, nullptr, e); },
-         "NULL file name"},
-        {[&](auto e) { return kimg_FileCovarianceParametersModTimeGet(nullptr, &t, e); },
-         "NULL file name"},
-        {[&](auto e) { return kimg_FileCovarianceParametersDestroy(nullptr, e); },
-         "NULL file name"},
-        {[&](auto e) { return kimg_FileCovarianceParametersNodeName(nullptr, e) ? 0 : -1; },
-         "NULL file name"},
-        {[&](auto e) { return kimg_FileCovarianceRead(dir.file("none.xyz").c_str(), e) ? 0 : -1; },
-         "Unrecognized format"},
-        {[&](auto e) {
-             return kimg_FileCovarianceWrite(dir.file("none.xyz").c_str(), one, 1, &node, e);
-         },
+        {CALL(kimg_AllStatsStackRead(nullptr, e)), "NULL stack"},
+        {CALL(kimg_AllStatsStackWrite(nullptr, nullptr, e)), "NULL argument"},
+        {CALL(kimg_LayerScalarStatisticsParametersRead(nullptr, e)), "NULL layer"},
+        {CALL(kimg_LayerHistogramParametersWrite(nullptr, nullptr, e)), "NULL layer"},
+        {CALL(kimg_LayerHistogramParametersModTimeGet(nullptr, &t, e)), "NULL layer"},
+        {CALL(kimg_LayerHistogramParametersDestroy(nullptr, e)), "NULL layer"},
+        {CALL(kimg_LayerHistogramParametersNodeName(nullptr, e)), "NULL layer"},
+        {CALL(kimg_FileCovarianceParametersRead(nullptr, e)), "NULL file name"},
+        {CALL(kimg_FileCovarianceParametersWrite(nullptr, nullptr, e)), "NULL file name"},
+        {CALL(kimg_FileCovarianceParametersModTimeGet(nullptr, &t, e)), "NULL file name"},
+        {CALL(kimg_FileCovarianceParametersDestroy(nullptr, e)), "NULL file name"},
+        {CALL(kimg_FileCovarianceParametersNodeName(nullptr, e)), "NULL file name"},
+        {CALL(kimg_FileCovarianceRead(dir.file("none.xyz").c_str(), e)), "Unrecognized format"},
+        {CALL(kimg_FileCovarianceWrite(dir.file("none.xyz").c_str(), one, 1, &node, e)),
          "Unrecognized format"},
     };
     for (const auto &c : cases) {
@@ -648,7 +618,7 @@ TEST_F(LayerStats, FailureReturnsOfLayerOperations) {
 // column is reported.
 TEST_F(LayerStats, ColourClassNameAndContrastColumns) {
     const std::string name = dir.file("t.img") + "(:Layer_1)";
-    Kimg_Layer *l = create(name, KGDA_TYPE_U8, 8, 8, KIMG_LAYER_THEMATIC);
+    Kimg_Layer *l = create(name, KGDA_TYPE_U8, 8, 8, nullptr, KIMG_LAYER_THEMATIC);
     ASSERT_NE(l, nullptr);
     int32_t rows = 0;
     double *c = nullptr;
@@ -720,7 +690,8 @@ TEST(StretchTable, EntriesFollowTheDeviations) {
 }
 
 // kraster stats computes, stores and prints; kraster info shows what is
-// stored; usage errors exit 2, failures 1.
+// stored (nothing after a layer closed with the option not to); usage errors
+// exit 2, failures 1.
 TEST_F(LayerStats, ToolComputesStoresAndPrints) {
     const std::string file = dir.file("tool.tif");
     const long w = 40, h = 30;
@@ -732,7 +703,7 @@ TEST_F(LayerStats, ToolComputesStoresAndPrints) {
     ASSERT_EQ(kimg_LayerClose(l, &err), 0);
     kimg_FileNameDequeue(file.c_str(), nullptr);
     auto run = [&](const std::string &args) { return tooltest::run(dir, args); };
-    EXPECT_NE(run("info " + file).out.find("  statistics: none\n"), std::string::npos);
+    EXPECT_TRUE(ktest::contains(run("info " + file).out, "  statistics: none\n"));
     const tooltest::Outcome stats = run("stats " + file + " --skip 2,3 --exclude 5,11");
     EXPECT_EQ(stats.status, 0) << stats.err;
     const std::string &printed = stats.out;
@@ -742,21 +713,20 @@ TEST_F(LayerStats, ToolComputesStoresAndPrints) {
                   "  pixels: %.0f (skip 2 x 3)\n  minimum %.10g, maximum %.10g, mean %.10g, "
                   "median %.10g, mode %.10g, stddev %.10g\n",
                   x.n, x.min, x.max, x.mean, x.median, x.mode, x.stddev);
-    EXPECT_NE(printed.find(file + "(:Layer_1)\n" + line), std::string::npos) << printed << line;
-    EXPECT_NE(printed.find("  histogram: \"Unique Value\""), std::string::npos) << printed;
-    EXPECT_NE(printed.find("  stored: yes\n"), std::string::npos);
+    EXPECT_TRUE(ktest::contains(printed, file + "(:Layer_1)\n" + line)) << line;
+    EXPECT_TRUE(ktest::contains(printed, "  histogram: \"Unique Value\""));
+    EXPECT_TRUE(ktest::contains(printed, "  stored: yes\n"));
     const tooltest::Outcome info = run("info " + file);
     EXPECT_EQ(info.status, 0);
     std::snprintf(line, sizeof line, "  statistics:\n    minimum %.17g, maximum %.17g", x.min,
                   x.max);
-    EXPECT_NE(info.out.find(line), std::string::npos) << info.out;
+    EXPECT_TRUE(ktest::contains(info.out, line));
     const std::string json = run("info --json " + file).out;
-    EXPECT_NE(json.find("\"statistics\": {\"minimum\": 0, \"maximum\": 22"), std::string::npos)
-        << json;
-    EXPECT_NE(json.find("\"outOfDate\": false}"), std::string::npos) << json;
+    EXPECT_TRUE(ktest::contains(json, "\"statistics\": {\"minimum\": 0, \"maximum\": 22"));
+    EXPECT_TRUE(ktest::contains(json, "\"outOfDate\": false}"));
     // Only one layer, quietly; usage errors and failures.
     const tooltest::Outcome one = run("stats -q " + file + " --layer Layer_1");
-    EXPECT_NE(one.out.find("(skip 1 x 1)"), std::string::npos);
+    EXPECT_TRUE(ktest::contains(one.out, "(skip 1 x 1)"));
     EXPECT_EQ(one.status, 0);
     for (const char *bad : {"stats", "stats --skip 0,1 x.tif", "stats --skip 2 x.tif",
                             "stats --exclude a x.tif", "stats a.tif b.tif"})
@@ -769,9 +739,8 @@ TEST_F(LayerStats, ToolComputesStoresAndPrints) {
 // histogram still goes to the support file.
 TEST_F(LayerStats, FormatEntriesHoldScalarStatistics) {
     const std::string file = dir.file("own.kln"), name = file + "(:Layer_1)";
-    Kimg_Layer *l = create(name, KGDA_TYPE_U16, 20, 10);
+    Kimg_Layer *l = create(name, KGDA_TYPE_U16, 20, 10, valueAt);
     ASSERT_NE(l, nullptr);
-    fill(l, 20, 10, valueAt);
     ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
     l = open(name, true);
     ASSERT_NE(l, nullptr);
@@ -798,9 +767,8 @@ TEST_F(LayerStats, HistogramWithAGivenBinFunction) {
     const long w = 33, h = 21;
     for (int32_t type : {KGDA_TYPE_U8, KGDA_TYPE_U16, KGDA_TYPE_F64}) {
         const std::string name = dir.file("bf" + std::to_string(type) + ".img") + "(:Layer_1)";
-        Kimg_Layer *l = create(name, type, w, h);
+        Kimg_Layer *l = create(name, type, w, h, valueAt);
         ASSERT_NE(l, nullptr);
-        fill(l, w, h, valueAt);
         Kdsc_BinFunction *bf = kdsc_BinFunctionCreateLinear(5, 0, 19, nullptr);
         Ksta_Histogram *hist = kimg_LayerComputeHistogram(l, bf, &err);
         ASSERT_NE(hist, nullptr) << ktest::messages(err.r);

@@ -328,8 +328,7 @@ TEST_F(Tiff, UpdateKeepsGeoTiffKeys) {
     ASSERT_NE(l3, nullptr) << ktest::messages(e.r);
     b.push_back(pattern(5, w, h, 1, 11)[0]);
     writeLayer(rf, l3, b[2], 5, w, h, bw, bh);
-    rf.LayerClose(l3, &e);
-    rf.LayerClose(l, &e);
+    rf.LayerClose(l3, &e), rf.LayerClose(l, &e);
     ASSERT_EQ(rf.FileClose(f, &e), 0) << ktest::messages(e.r);
     EXPECT_EQ(readAll(rf, path, 5, w, h), b);
 
@@ -357,9 +356,7 @@ TEST_F(Tiff, UpdateKeepsGeoTiffKeys) {
     EXPECT_SAYS(e, "outside");
     EXPECT_EQ(rf.LayerOpen(f, ":Layer_4", &lw, &lh, &pt, &comp, &lt, &bw, &bh, &e), nullptr);
     EXPECT_EQ(errno, KIMG_RF_STATUS_NO_SUCH_FILE);
-    rf.LayerClose(l, &e);
-    rf.FileClose(f, &e);
-    kgda_BaseDataDelete(nv, &e);
+    rf.LayerClose(l, &e), rf.FileClose(f, &e), kgda_BaseDataDelete(nv, &e);
 }
 
 // Damaged files end in reports that carry libtiff's words; nothing is
@@ -374,10 +371,7 @@ TEST_F(Tiff, CorruptFilesAreReportedQuietly) {
     const std::string cases[] = {std::string("II*\0\xff\xff\xff\x0f", 8),
                                  std::string("MM\0*\0\0\0\x08\0\x01", 10),
                                  bytes.substr(0, bytes.size() - 30), garbled};
-    fflush(stderr);
-    const int saved = dup(2);
-    const std::string errFile = dir.file("stderr");
-    ASSERT_TRUE(freopen(errFile.c_str(), "w", stderr));
+    testing::internal::CaptureStderr();
     int reported = 0;
     for (const auto &c : cases) {
         const std::string path = dir.file("bad.tif");
@@ -397,11 +391,8 @@ TEST_F(Tiff, CorruptFilesAreReportedQuietly) {
         if (l) rf.LayerClose(l, &e);
         if (f) rf.FileClose(f, &e);
     }
-    fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(reported, 4);
-    EXPECT_EQ(ktest::readFile(errFile), "");
     // A layer added to a damaged file fails and leaves the file as it was.
     const std::string path = dir.file("bad.tif");
     ktest::writeFile(path, garbled);
@@ -413,45 +404,6 @@ TEST_F(Tiff, CorruptFilesAreReportedQuietly) {
     EXPECT_TRUE(ktest::hasCode(e.r, "libtiff", 1));
     EXPECT_EQ(rf.FileClose(f, &e), 0);
     EXPECT_EQ(ktest::readFile(path), garbled);
-}
-
-// Through the image-file level: auxiliary objects kept in the ".aux" beside
-// the image (the image itself untouched), which rename and copy carry.
-TEST_F(Tiff, FileLevelKeepsObjectsInTheSupportFile) {
-    ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
-    kimg_RasterFormatsReset();
-    const std::string tif = dir.file("a.tif");
-    writeStriped(tif, 3, 8, 8, pattern(3, 8, 8, 1, 1));
-    Err e;
-    struct Rec {
-        int32_t a;
-        double b;
-    } in{42, 2.5};
-    Kmif_Design *design =
-        kmif_DesignCreate(nullptr, "Tst", KMIF_TYPE_S32, "a", KMIF_TYPE_F64, "b", 0, &e);
-    ASSERT_TRUE(design) << ktest::messages(e.r);
-    const std::string before = ktest::readFile(tif);
-    ASSERT_EQ(kimg_FileNodeDataWrite((tif + "(:Layer_1:Stats)").c_str(), &in, design, &e), 0)
-        << ktest::messages(e.r);
-    kimg_FileNameDequeue(tif.c_str(), &e);
-    EXPECT_EQ(ktest::readFile(tif), before);
-    EXPECT_EQ(kimg_FileSupportFileVerify(tif.c_str(), dir.file("a.aux").c_str(), &e), 1);
-    ASSERT_EQ(kimg_FileRename(tif.c_str(), dir.file("b.tif").c_str(), &e), 0)
-        << ktest::messages(e.r);
-    ASSERT_EQ(kimg_FileCopy(dir.file("b.tif").c_str(), dir.file("c.tif").c_str(), &e, 0), 0)
-        << ktest::messages(e.r);
-    EXPECT_NE(access(dir.file("a.aux").c_str(), F_OK), 0);
-    for (const char *n : {"b.tif", "c.tif"}) {
-        Kmif_Design *back = nullptr;
-        auto *out = static_cast<Rec *>(
-            kimg_FileNodeDataRead((dir.file(n) + "(:Layer_1:Stats)").c_str(), &back, &e));
-        ASSERT_TRUE(out) << n << ktest::messages(e.r);
-        EXPECT_TRUE(out->a == 42 && out->b == 2.5);
-        void *p = out;
-        kmif_ObjectFree(&p, back, nullptr), kmif_DesignDelete(back, nullptr);
-    }
-    kmif_DesignDelete(design, nullptr);
-    kimg_RasterFormatsReset();
 }
 
 // Layer types and pyramid level names live in the plug-in's private tag:
@@ -489,8 +441,7 @@ TEST_F(Tiff, LayerTypesAndLevelNamesSurviveReopening) {
     ASSERT_TRUE(l1 && l2) << ktest::messages(e.r);
     const char *set[] = {"t.rrd(:Layer_2_ss_2_)", "t.rrdx(:y)", "other.rrd(:x)"};
     EXPECT_EQ(rf.LayerRRDLayerNamesSet(l2, 3, set, &e), 0) << ktest::messages(e.r);
-    rf.LayerClose(l1, &e);
-    rf.LayerClose(l2, &e);
+    rf.LayerClose(l1, &e), rf.LayerClose(l2, &e);
     ASSERT_EQ(rf.FileClose(f, &e), 0) << ktest::messages(e.r);
     ASSERT_EQ(rename(path.c_str(), moved.c_str()), 0);
     with(moved, "r", seen);
@@ -536,76 +487,78 @@ TEST_F(Tiff, LayerTypesAndLevelNamesSurviveReopening) {
     EXPECT_TRUE(stat(moved.c_str(), &st) == 0 && st.st_mtime == 1000000000);
 }
 
-// Pyramids of TIFF layers through the library: the levels go to the ".rrd"
-// beside the image and are found again after reopening; they move with the
-// image when it is renamed, copied or destroyed.
+// Pyramid levels of a TIFF layer go to the ".rrd" beside the image and are
+// found again after reopening, other objects to the ".aux" (the image itself
+// untouched); rename, copy and destroy take both along.
 TEST_F(Tiff, PyramidsLiveInTheRrdBesideTheImage) {
     ktest::ScopedEnv cache{"XDG_CACHE_HOME", dir.file("cache").c_str()};
     kimg_RasterFormatsReset();
-    const long W = 200, H = 140;
     const std::string a = dir.file("a.tif"), b = dir.file("b.tif"), c = dir.file("c.tif");
     Err e;
     Kint_InitToolkitData *tk = kint_GetInit();
-    // The pixels of a layer or level with its info; `set` creates the layer
-    // (of info's type and size) with those pixels first.
-    auto pixels = [&](const std::string &name, Kimg_LayerInfo *info, const uint8_t *set) {
-        Kimg_Layer *l = set ? kimg_LayerCreate(name.c_str(), info->layerType, KGDA_TYPE_U8,
-                                               info->width, info->height, tk, &e, 0)
-                            : kimg_LayerOpen(name.c_str(), tk, &e, KIMG_LAYER_OPTION_READONLY, 0);
-        std::vector<uint8_t> out;
-        if (!l || kimg_LayerInfoGet(l, info, &e) != 0) return out;
-        Kgda_BaseData *r = kimg_PixelRectCreate(info->width, info->height, KGDA_TYPE_U8, &e);
-        if (set) std::copy(set, set + info->width * info->height, r->data);
-        EXPECT_EQ(set ? kimg_LayerRasterPixelRectSet(l, 0, 0, info->width, info->height, r, &e)
-                      : kimg_LayerRasterPixelRectGet(l, 0, 0, info->width, info->height, r, &e),
-                  0);
-        out.assign(r->data, r->data + info->width * info->height);
-        kimg_PixelRectDelete(r, nullptr);
-        EXPECT_EQ(kimg_LayerClose(l, &e), 0) << ktest::messages(e.r);
-        kimg_FileNameDequeue(name.substr(0, name.find('(')).c_str(), nullptr);
-        return out;
-    };
-    // The level names of a layer; `compute` makes them first.
-    auto levels = [&](const std::string &layer, bool compute) {
-        Kimg_Layer *l =
-            kimg_LayerOpen(layer.c_str(), tk, &e, compute ? 0 : KIMG_LAYER_OPTION_READONLY, 0);
+    Kimg_Layer *l = kimg_LayerCreate((a + "(:Layer_1)").c_str(), KIMG_LAYER_THEMATIC, KGDA_TYPE_U8,
+                                     200, 140, tk, &e, 0);
+    ASSERT_NE(l, nullptr) << ktest::messages(e.r);
+    Kgda_BaseData *r = kimg_PixelRectCreate(200, 140, KGDA_TYPE_U8, &e);
+    std::fill(r->data, r->data + 200 * 140, 2);
+    EXPECT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 200, 140, r, &e), 0);
+    kimg_PixelRectDelete(r, nullptr), kimg_LayerClose(l, &e);
+    kimg_FileNameDequeue(a.c_str(), nullptr);
+    // The level names of a file's layer (`compute` makes them first) against
+    // those in the ".rrd" of `stem`.
+    auto levels = [&](const std::string &file, bool compute, const std::string &stem) {
+        Kimg_Layer *l = kimg_LayerOpen((file + "(:Layer_1)").c_str(), tk, &e,
+                                       compute ? 0 : KIMG_LAYER_OPTION_READONLY, 0);
         long count = 0;
         char **names = nullptr;
         EXPECT_TRUE(!compute || kimg_LayerRRDCompute(l, &e) == 0) << ktest::messages(e.r);
         EXPECT_EQ(kimg_SSLayerGetNames(l, &count, &names, &e), 0);
-        const std::vector<std::string> out = rftest::taken(count, names);
-        kimg_LayerClose(l, nullptr);
-        kimg_FileNameDequeue(layer.substr(0, layer.find('(')).c_str(), nullptr);
-        return out;
-    };
-    auto expected = [&](const std::string &stem, int layer) {
-        const std::string n = dir.file(stem + ".rrd(:Layer_" + std::to_string(layer));
-        return std::vector<std::string>{n + "_ss_2_)", n + "_ss_4_)"};
-    };
-    for (int layer : {1, 2}) {
-        const std::vector<uint8_t> v(W * H, static_cast<uint8_t>(layer));
-        const std::string name = a + "(:Layer_" + std::to_string(layer) + ")";
         Kimg_LayerInfo info{};
-        info.width = W;
-        info.height = H;
-        info.layerType = layer == 1 ? KIMG_LAYER_THEMATIC : 1;
-        pixels(name, &info, v.data());
-        EXPECT_EQ(levels(name, true), expected("a", layer));
-    }
-    Kimg_LayerInfo info{};
-    pixels(a + "(:Layer_1)", &info, nullptr);
-    EXPECT_EQ(info.layerType, KIMG_LAYER_THEMATIC);
+        EXPECT_EQ(kimg_LayerInfoGet(l, &info, &e), 0);
+        EXPECT_EQ(info.layerType, KIMG_LAYER_THEMATIC);
+        kimg_LayerClose(l, nullptr), kimg_FileNameDequeue(file.c_str(), nullptr);
+        const std::string n = dir.file(stem + ".rrd(:Layer_1");
+        EXPECT_EQ(rftest::taken(count, names),
+                  (std::vector<std::string>{n + "_ss_2_)", n + "_ss_4_)"}));
+    };
+    levels(a, true, "a");
+    struct Rec {
+        int32_t a;
+        double b;
+    } in{42, 2.5};
+    Kmif_Design *design =
+        kmif_DesignCreate(nullptr, "Tst", KMIF_TYPE_S32, "a", KMIF_TYPE_F64, "b", 0, &e);
+    const std::string before = ktest::readFile(a);
+    ASSERT_EQ(kimg_FileNodeDataWrite((a + "(:Layer_1:Stats)").c_str(), &in, design, &e), 0)
+        << ktest::messages(e.r);
+    kimg_FileNameDequeue(a.c_str(), &e), kmif_DesignDelete(design, nullptr);
+    EXPECT_EQ(ktest::readFile(a), before);
+    EXPECT_EQ(kimg_FileSupportFileVerify(a.c_str(), dir.file("a.aux").c_str(), &e), 1);
     ASSERT_EQ(kimg_FileRename(a.c_str(), b.c_str(), &e), 0) << ktest::messages(e.r);
     EXPECT_NE(access(dir.file("a.rrd").c_str(), F_OK), 0);
+    EXPECT_NE(access(dir.file("a.aux").c_str(), F_OK), 0);
     EXPECT_EQ(kimg_FileSupportFileVerify(b.c_str(), dir.file("b.rrd").c_str(), &e), 1);
-    EXPECT_EQ(levels(b + "(:Layer_2)", false), expected("b", 2));
+    levels(b, false, "b");
     ASSERT_EQ(kimg_FileCopy(b.c_str(), c.c_str(), &e, 0), 0) << ktest::messages(e.r);
     EXPECT_EQ(kimg_FileSupportFileVerify(c.c_str(), dir.file("c.rrd").c_str(), &e), 1);
-    EXPECT_EQ(levels(c + "(:Layer_2)", true), expected("c", 2));
+    levels(c, true, "c");
+    for (const std::string &n : {b, c}) {
+        Kmif_Design *back = nullptr;
+        void *out = kimg_FileNodeDataRead((n + "(:Layer_1:Stats)").c_str(), &back, &e);
+        ASSERT_TRUE(out) << n << ktest::messages(e.r);
+        EXPECT_TRUE(static_cast<Rec *>(out)->a == 42 && static_cast<Rec *>(out)->b == 2.5);
+        kmif_ObjectFree(&out, back, nullptr), kmif_DesignDelete(back, nullptr);
+    }
     ASSERT_EQ(kimg_FileDestroy(c.c_str(), &e), 0) << ktest::messages(e.r);
     EXPECT_NE(access(dir.file("c.rrd").c_str(), F_OK), 0);
-    EXPECT_EQ(pixels(dir.file("b.rrd(:Layer_2_ss_4_)"), &info, nullptr),
-              std::vector<uint8_t>(48 * 33, 2));
+    // The last level of the image left holds its pixels.
+    l = kimg_LayerOpen(dir.file("b.rrd(:Layer_1_ss_4_)").c_str(), tk, &e,
+                       KIMG_LAYER_OPTION_READONLY, 0);
+    ASSERT_NE(l, nullptr) << ktest::messages(e.r);
+    r = kimg_PixelRectCreate(48, 33, KGDA_TYPE_U8, &e);
+    EXPECT_EQ(kimg_LayerRasterPixelRectGet(l, 0, 0, 48, 33, r, &e), 0) << ktest::messages(e.r);
+    EXPECT_EQ(std::vector<uint8_t>(r->data, r->data + 48 * 33), std::vector<uint8_t>(48 * 33, 2));
+    kimg_PixelRectDelete(r, nullptr), kimg_LayerClose(l, nullptr);
     kimg_RasterFormatsReset();
 }
 

@@ -5,8 +5,6 @@
 // exit statuses.
 #include <gtest/gtest.h>
 #include <kraster/kraster.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -17,6 +15,7 @@
 #include <vector>
 
 #include "support/ktest.hpp"
+#include "support/ktest_checks.hpp"
 #include "support/prj_records.hpp"
 #include "support/tool_run.hpp"
 
@@ -55,24 +54,27 @@ class Warp : public ::testing::Test {
     Outcome run(const std::string &args) { return tooltest::run(dir, "warp " + args); }
 
     // The source: layers of u16 ramps (the second layer offset by 5000),
-    // with a null value and a block of null pixels when asked.
+    // with a null value and a block of null pixels when asked; or of the
+    // given values and layer type.
     std::string makeSource(const std::string &name, int layers, bool nulls, long kW = ::kW,
-                           long kH = ::kH) {
+                           long kH = ::kH, std::function<double(long, long)> value = nullptr,
+                           int32_t layerType = KIMG_LAYER_ATHEMATIC) {
         const std::string file = dir.file(name);
         Mi info(kprjtest::mapInfo("UTM", "meters", kUlx, kUly, kUlx + (kW - 1) * kSize,
                                   kUly - (kH - 1) * kSize, kSize, kSize));
         for (int k = 1; k <= layers; ++k) {
             ktest::Err e;
             const std::string layer = file + "(:Layer_" + std::to_string(k) + ")";
-            Kimg_Layer *l = kimg_LayerCreate(layer.c_str(), KIMG_LAYER_ATHEMATIC, KGDA_TYPE_U16, kW,
-                                             kH, kint_GetInit(), &e, 0);
+            Kimg_Layer *l = kimg_LayerCreate(layer.c_str(), layerType, KGDA_TYPE_U16, kW, kH,
+                                             kint_GetInit(), &e, 0);
             EXPECT_TRUE(l) << ktest::messages(e.r);
             if (!l) return file;
             Kgda_BaseData *r = kimg_PixelRectCreate(kW, kH, KGDA_TYPE_F64, &e);
             auto *p = reinterpret_cast<double *>(r->data);
             for (long i = 0; i < kH; ++i)
                 for (long j = 0; j < kW; ++j)
-                    p[i * kW + j] = nulls && i >= 20 && i < 30 && j >= 40 && j < 50
+                    p[i * kW + j] = value ? value(i, j)
+                                    : nulls && i >= 20 && i < 30 && j >= 40 && j < 50
                                         ? 7
                                         : ramp(i, j) + 5000 * (k - 1);
             EXPECT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, kW, kH, r, &e), 0);
@@ -252,7 +254,7 @@ TEST_F(Warp, BilinearAndCubicHonourNullValuesAndComeBack) {
     const Outcome r = run(geoFile + " " + back + " --to 'UTM;zone=33;north;spheroid=WGS 84'" +
                           " --resampling cubic --pixel-size 30");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("back.img: "), std::string::npos) << r.out;
+    EXPECT_TRUE(ktest::contains(r.out, "back.img: "));
     const Image b = read(back + "(:Layer_1)");
     EXPECT_EQ(kprjtest::str(b.info->units), "meters");
     EXPECT_EQ(b.info->pixelSize->width, 30);
@@ -306,9 +308,9 @@ TEST_F(Warp, ExitStatusesAndMessages) {
     for (const auto &c : cases) {
         const Outcome r = run(c.args);
         EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << "\n" << r.err;
+        EXPECT_TRUE(ktest::contains(r.err, c.message)) << c.args;
         if (c.status == 2) {
-            EXPECT_NE(r.err.find("usage: kraster warp"), std::string::npos);
+            EXPECT_TRUE(ktest::contains(r.err, "usage: kraster warp"));
         }
         EXPECT_NE(access(out.c_str(), F_OK), 0) << c.args;  // nothing left behind
     }
@@ -320,20 +322,10 @@ TEST_F(Warp, ExitStatusesAndMessages) {
 
 // Thematic layers keep their classes whatever method is asked for.
 TEST_F(Warp, ThematicLayersTakeTheNearestClass) {
-    const std::string src = dir.file("classes.img"), dst = dir.file("o.img");
-    Mi info(kprjtest::mapInfo("UTM", "meters", kUlx, kUly, kUlx + 29 * kSize, kUly - 29 * kSize,
-                              kSize, kSize));
-    Kimg_Layer *l = kimg_LayerCreate((src + "(:Layer_1)").c_str(), KIMG_LAYER_THEMATIC,
-                                     KGDA_TYPE_U8, 30, 30, kint_GetInit(), nullptr, 0);
-    ASSERT_TRUE(l);
-    Kgda_BaseData *r = kimg_PixelRectCreate(30, 30, KGDA_TYPE_U8, nullptr);
-    for (int i = 0; i < 900; ++i) r->data[i] = i % 2 ? 3 : 9;
-    EXPECT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 30, 30, r, nullptr), 0);
-    kimg_PixelRectDelete(r, nullptr);
-    EXPECT_EQ(kimg_LayerMapInformationWrite(l, info.get(), nullptr), 0);
-    EXPECT_EQ(kimg_LayerMapProjectionWrite(l, utm.get(), nullptr), 0);
-    ASSERT_EQ(kimg_LayerClose(l, nullptr), 0);
-    kimg_FileNameDequeue(src.c_str(), nullptr);
+    const std::string dst = dir.file("o.img");
+    const std::string src = makeSource(
+        "classes.img", 1, false, 30, 30, [](long, long j) { return j % 2 ? 3 : 9; },
+        KIMG_LAYER_THEMATIC);
     ASSERT_EQ(run(src + " " + dst + " --to '" + kGeographic + "' --resampling bilinear -q").status,
               0);
     std::map<double, long> classes;
@@ -351,8 +343,8 @@ TEST_F(Warp, ProgressAndInterruption) {
         tooltest::interrupted({"warp", "--progress", src, dst, "--to", kGeographic});
     const std::string &seen = r.err;
     EXPECT_EQ(r.status, 1) << seen;
-    EXPECT_NE(seen.find(dst + ": Layer_1"), std::string::npos) << seen;
-    EXPECT_NE(seen.find("warping (interrupted) failed"), std::string::npos) << seen;
+    EXPECT_TRUE(ktest::contains(seen, dst + ": Layer_1"));
+    EXPECT_TRUE(ktest::contains(seen, "warping (interrupted) failed"));
     EXPECT_NE(access(dst.c_str(), F_OK), 0);
 }
 
