@@ -93,6 +93,8 @@ class Runner {
         const long slots = pick(0, 4);
         custom_ = pick(0, 1) == 1;
         src_ = std::make_unique<Source>(size_, 16);
+        src_->ownBuffer = pick(0, 1) == 1;  // the source hands out a record of its own
+        log_ << (src_->ownBuffer ? "source buffer\n" : "");
         stash_ = std::make_unique<Stash>(size_);
         model_.view = src_->records;
         model_.base = src_->records;
