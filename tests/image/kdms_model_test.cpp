@@ -83,6 +83,9 @@ struct Model {
     }
 };
 
+// A call of the cache that must succeed; a failure shows its report and the log.
+#define OK(call) ASSERT_EQ(call, 0) << ktest::messages(err.r) << log()
+
 class Runner {
   public:
     Runner(uint32_t seed) : rng_(seed), seed_(seed) {}
@@ -103,15 +106,12 @@ class Runner {
         cache_ = makeCache(*src_, slots, count_, &err);
         ASSERT_NE(cache_, nullptr) << ktest::messages(err.r);
         setLevels(pick(0, 3));
-        if (testing::Test::HasFatalFailure()) return;
-        for (int step = 0; step < steps; ++step) {
+        for (int step = 0; step < steps && !testing::Test::HasFatalFailure(); ++step) {
             this->step();
-            if (testing::Test::HasFatalFailure()) return;
-            checkWrites();
-            if (testing::Test::HasFatalFailure()) return;
-            checkCounters();
-            if (testing::Test::HasFatalFailure()) return;
+            if (!testing::Test::HasFatalFailure()) checkWrites();
+            if (!testing::Test::HasFatalFailure()) checkCounters();
         }
+        if (testing::Test::HasFatalFailure()) return;
         kdms_CacheDestroy(cache_, &err);
         cache_ = nullptr;
         log_ << "destroy\n";
@@ -138,7 +138,7 @@ class Runner {
                                    Stash::read, Stash::write, 0)
                 : kdms_CacheChange(cache_, &err, KDMS_CO_UNDO_LEVELS, levels, (void *)nullptr,
                                    (Kdms_StashReadFunc) nullptr, (Kdms_StashWriteFunc) nullptr, 0);
-        ASSERT_EQ(rc, 0) << ktest::messages(err.r) << log();
+        OK(rc);
         model_.commit();
         model_.levels = levels;
         checkSourceIsBase();
@@ -158,22 +158,15 @@ class Runner {
         switch (pick(0, 19)) {
             case 0:
             case 1:
-            case 2: {
-                Record buf(static_cast<size_t>(size_));
-                void *p = buf.data();
-                log_ << "read " << r << "\n";
-                ASSERT_EQ(kdms_CacheRead(cache_, r, &p, &err), 0)
-                    << ktest::messages(err.r) << log();
-                expectRead(r, buf.data(), "read");
-                break;
-            }
+            case 2:
             case 3: {
-                if (slots == 0) break;
-                void *p = nullptr;
-                log_ << "read in place " << r << "\n";
-                ASSERT_EQ(kdms_CacheRead(cache_, r, &p, &err), 0)
-                    << ktest::messages(err.r) << log();
-                expectRead(r, p, "read in place");
+                // Into a buffer of our own, or in place (the slot's buffer).
+                const bool inPlace = slots > 0 && pick(0, 3) == 0;
+                Record buf(static_cast<size_t>(size_));
+                void *p = inPlace ? nullptr : buf.data();
+                log_ << (inPlace ? "read in place " : "read ") << r << "\n";
+                OK(kdms_CacheRead(cache_, r, &p, &err));
+                expectRead(r, inPlace ? p : buf.data(), inPlace ? "read in place" : "read");
                 break;
             }
             case 4:
@@ -181,38 +174,26 @@ class Runner {
             case 6: {
                 const Record v = randomRecord();
                 log_ << "write " << r << "\n";
-                ASSERT_EQ(kdms_CacheWrite(cache_, r, v.data(), &err), 0)
-                    << ktest::messages(err.r) << log();
+                OK(kdms_CacheWrite(cache_, r, v.data(), &err));
                 model_.write(r, v);
                 break;
             }
-            case 7: {
-                if (slots == 0) break;
-                // Change the slot buffer in place, then hand it back.
-                void *p = nullptr;
-                log_ << "modify in place " << r << "\n";
-                ASSERT_EQ(kdms_CacheRead(cache_, r, &p, &err), 0)
-                    << ktest::messages(err.r) << log();
-                expectRead(r, p, "read before modify");
-                const Record v = randomRecord();
-                std::memcpy(p, v.data(), static_cast<size_t>(size_));
-                ASSERT_EQ(kdms_CacheWrite(cache_, r, p, &err), 0)
-                    << ktest::messages(err.r) << log();
-                model_.write(r, v);
-                break;
-            }
+            case 7:
             case 8: {
                 if (slots == 0) break;
+                // Change the slot buffer in place, read or fetched unread, and
+                // hand it back; a fetched one may also be left alone.
                 void *p = nullptr;
-                const bool fill = pick(0, 2) > 0;
-                log_ << (fill ? "fetch and write " : "fetch only ") << r << "\n";
-                ASSERT_EQ(kdms_CacheFetch(cache_, r, &p, &err), 0)
-                    << ktest::messages(err.r) << log();
+                const bool fetch = pick(0, 1) == 1, fill = !fetch || pick(0, 2) > 0;
+                log_ << (fetch ? "fetch" : "modify in place") << (fill ? " and write " : " only ")
+                     << r << "\n";
+                OK(fetch ? kdms_CacheFetch(cache_, r, &p, &err)
+                         : kdms_CacheRead(cache_, r, &p, &err));
+                if (!fetch) expectRead(r, p, "read before modify");
                 if (!fill) break;
                 const Record v = randomRecord();
                 std::memcpy(p, v.data(), static_cast<size_t>(size_));
-                ASSERT_EQ(kdms_CacheWrite(cache_, r, p, &err), 0)
-                    << ktest::messages(err.r) << log();
+                OK(kdms_CacheWrite(cache_, r, p, &err));
                 model_.write(r, v);
                 break;
             }
@@ -221,23 +202,20 @@ class Runner {
                 const int flags = static_cast<int>(pick(0, 7));
                 const long index = pick(0, 2) == 0 ? r : -1;
                 log_ << "flush " << flags << " " << index << "\n";
-                ASSERT_EQ(kdms_CacheFlush(cache_, flags, index, &err), 0)
-                    << ktest::messages(err.r) << log();
+                OK(kdms_CacheFlush(cache_, flags, index, &err));
                 if ((flags & 4) && index == -1) checkSourceIsBase();
                 break;
             }
             case 11:
             case 12:
                 log_ << "start\n";
-                ASSERT_EQ(kdms_CacheTransactionStart(cache_, &err), 0)
-                    << ktest::messages(err.r) << log();
+                OK(kdms_CacheTransactionStart(cache_, &err));
                 model_.start();
                 if (model_.levels > 0) checkSourceIsBase();
                 break;
             case 13:
                 log_ << "end\n";
-                ASSERT_EQ(kdms_CacheTransactionEnd(cache_, &err), 0)
-                    << ktest::messages(err.r) << log();
+                OK(kdms_CacheTransactionEnd(cache_, &err));
                 if (model_.levels > 0) model_.close();
                 break;
             case 14:
@@ -255,7 +233,7 @@ class Runner {
                     ASSERT_EQ(rc, -1) << log();
                     ASSERT_EQ(ktest::messages(err.r), "Cannot redo " + std::to_string(-n)) << log();
                 } else {
-                    ASSERT_EQ(rc, 0) << ktest::messages(err.r) << log();
+                    OK(rc);
                     for (; n > 0; --n) {
                         for (const auto &[rec, ba] : model_.undo.back().entries)
                             model_.view[static_cast<size_t>(rec)] = ba.first;
@@ -274,16 +252,14 @@ class Runner {
             }
             case 16:
                 log_ << "commit\n";
-                ASSERT_EQ(kdms_CacheTransactionCommitAll(cache_, &err), 0)
-                    << ktest::messages(err.r) << log();
+                OK(kdms_CacheTransactionCommitAll(cache_, &err));
                 model_.commit();
                 if (model_.levels > 0) checkSourceIsBase();
                 break;
             case 17: {
                 const long n = pick(0, 5);
                 log_ << "slots " << n << "\n";
-                ASSERT_EQ(kdms_CacheChange(cache_, &err, KDMS_CO_PHYSICAL_RECORD_MAX, n, 0), 0)
-                    << ktest::messages(err.r) << log();
+                OK(kdms_CacheChange(cache_, &err, KDMS_CO_PHYSICAL_RECORD_MAX, n, 0));
                 break;
             }
             case 18: {
@@ -291,11 +267,9 @@ class Runner {
                 // source is brought up to date first.
                 const long n = pick(1, 10);
                 log_ << "flush 4 -1, records " << n << "\n";
-                ASSERT_EQ(kdms_CacheFlush(cache_, 4, -1, &err), 0)
-                    << ktest::messages(err.r) << log();
+                OK(kdms_CacheFlush(cache_, 4, -1, &err));
                 checkSourceIsBase();
-                ASSERT_EQ(kdms_CacheChange(cache_, &err, KDMS_CO_VIRTUAL_RECORD_MAX, n, 0), 0)
-                    << ktest::messages(err.r) << log();
+                OK(kdms_CacheChange(cache_, &err, KDMS_CO_VIRTUAL_RECORD_MAX, n, 0));
                 for (long k = n; k < count_; ++k) {
                     model_.forget(k);
                     model_.view[static_cast<size_t>(k)] = model_.base[static_cast<size_t>(k)];
