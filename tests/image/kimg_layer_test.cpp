@@ -783,15 +783,11 @@ TEST_F(Layer, PyramidKernelsNullValuesAndSquarePixels) {
     Kimg_Layer *l = kimg_LayerCreate(name("k.klp").c_str(), 1, KGDA_TYPE_F32, W, H, tk, &err,
                                      KIMG_LAYER_OPTION_RRD_KERNEL, "4X4", 0);
     ASSERT_NE(l, nullptr);
-    Rect r(W, H, KGDA_TYPE_F32);
-    for (long y = 0; y < H; ++y)
-        for (long x = 0; x < W; ++x) r.at<float>(y, x) = static_cast<float>((x * 7 + y * 13) % 23);
-    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, W, H, r.b, &err), 0);
+    Rect r = write(l, KGDA_TYPE_F32, [](long x, long y) { return (x * 7 + y * 13) % 23; });
     ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
     Kimg_Layer *lv = open(name("k.klp", "Band_1_ss_2_"));
     ASSERT_NE(lv, nullptr);
-    Rect got(39, 39, KGDA_TYPE_F32);
-    ASSERT_EQ(kimg_LayerRasterPixelRectGet(lv, 0, 0, 39, 39, got.b, &err), 0);
+    Rect got = whole(lv, KGDA_TYPE_F32);
     const double w[4] = {1, 3, 3, 1};
     double want = 0;
     for (int i = 0; i < 4; ++i)
@@ -814,19 +810,14 @@ TEST_F(Layer, PyramidKernelsNullValuesAndSquarePixels) {
 
     // 2 x 2 means leave null pixels out; all-null blocks stay null.
     l = create(name("nv.klp"), KGDA_TYPE_S16, 64, 64);
-    Rect s(64, 64, KGDA_TYPE_S16);
-    for (long i = 0; i < 64 * 64; ++i) s.at<int16_t>(i / 64, i % 64) = -7;
-    s.at<int16_t>(0, 0) = 10;
-    s.at<int16_t>(1, 1) = -3;
-    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 64, 64, s.b, &err), 0);
+    write(l, KGDA_TYPE_S16, [](long x, long y) { return x + y == 0 ? 10 : x * y == 1 ? -3 : -7; });
     Kgda_BaseData *nv = kimg_LayerRasterNullValueGet(l, nullptr);
     *reinterpret_cast<int16_t *>(nv->data) = -7;
     ASSERT_EQ(kimg_LayerRasterNullValueWrite(l, nv, &err), 0);
     kgda_BaseDataDelete(nv, nullptr);
     ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
-    lv = kimg_LayerOpen(name("nv.klp", "Band_1_ss_2_").c_str(), tk, &err, 0);
-    Rect two(2, 1, KGDA_TYPE_S16);
-    ASSERT_EQ(kimg_LayerRasterPixelRectGet(lv, 0, 0, 2, 1, two.b, &err), 0);
+    ASSERT_NE(lv = open(name("nv.klp", "Band_1_ss_2_")), nullptr);
+    Rect two = whole(lv, KGDA_TYPE_S16);
     EXPECT_EQ(two.at<int16_t>(0, 0), 4);   // (10 - 3) / 2 rounded half away from zero
     EXPECT_EQ(two.at<int16_t>(0, 1), -7);  // nothing but nulls
     kimg_LayerClose(lv, nullptr), kimg_LayerClose(l, nullptr);
@@ -835,9 +826,7 @@ TEST_F(Layer, PyramidKernelsNullValuesAndSquarePixels) {
     l = kimg_LayerCreate(name("th.klp").c_str(), KIMG_LAYER_THEMATIC, KGDA_TYPE_U8, 100, 300, tk,
                          &err, KIMG_LAYER_OPTION_RRD_PIXEL_SIZE, 4.0, 1.0, 0);
     ASSERT_NE(l, nullptr);
-    Rect t(100, 300, KGDA_TYPE_U8);
-    for (long i = 0; i < 100 * 300; ++i) t.b->data[i] = static_cast<uint8_t>(i % 251);
-    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 100, 300, t.b, &err), 0);
+    Rect t = write(l, KGDA_TYPE_U8, [](long x, long y) { return (y * 100 + x) % 251; });
     ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
     ASSERT_NE(lv = open(name("th.klp", "Band_1_ss_2_")), nullptr);
     EXPECT_EQ(info(lv).width, 24);    // (100 - 2) / 4
@@ -1035,11 +1024,9 @@ namespace {
 TEST_F(Layer, ReadsThroughAGeometricTransformMatchDirectEvaluation) {
     const long W = 40, H = 30;
     Kimg_Layer *l = create(name("gt.klp"), KGDA_TYPE_F32, W, H);
-    Rect src(W, H, KGDA_TYPE_F32);
-    for (long y = 0; y < H; ++y)
-        for (long x = 0; x < W; ++x)
-            src.at<float>(y, x) = (x * 7 + y * 3) % 11 == 0 ? -1.0f : float(3 * x + 100 * y);
-    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, W, H, src.b, &err), 0);
+    Rect src = write(l, KGDA_TYPE_F32, [](long x, long y) {
+        return (x * 7 + y * 3) % 11 == 0 ? -1.0 : double(3 * x + 100 * y);
+    });
     EXPECT_EQ(kimg_LayerGeometricTransQuery(l), nullptr);
     const long wx = 3, wy = 2, ww = 30, wh = 25;  // the window
     Kgda_Window *win = kimg_WindowCreate(wx, wy, wx + ww - 1, wy + wh - 1, nullptr);
@@ -1161,10 +1148,7 @@ TEST_F(Layer, ReadsThroughAGeometricTransformMatchDirectEvaluation) {
 TEST_F(Layer, PyramidRescaledToEightBitsFromTheLayersRange) {
     const long W = 130, H = 132;
     Kimg_Layer *l = create(name("r8.klp"), KGDA_TYPE_U16, W, H);
-    Rect src(W, H, KGDA_TYPE_U16);
-    for (long y = 0; y < H; ++y)
-        for (long x = 0; x < W; ++x) src.at<uint16_t>(y, x) = uint16_t(1000 + 10 * x + 7 * y);
-    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, W, H, src.b, &err), 0);
+    Rect src = write(l, KGDA_TYPE_U16, [](long x, long y) { return 1000 + 10 * x + 7 * y; });
     ASSERT_EQ(kimg_LayerClose(l, &err), 0);
     const struct {
         const char *method;
@@ -1202,18 +1186,13 @@ TEST_F(Layer, PyramidRescaledToEightBitsFromTheLayersRange) {
             return std::clamp((src.at<uint16_t>(y, x) - lo) * 255 / (hi - lo), 0.0, 255.0);
         };
         const bool tent = std::strstr(c.method, "4X4") != nullptr;
-        Kimg_Layer *l1 = kimg_LayerOpen(name("r8.klp", "Band_1_ss_2_").c_str(), tk, &err, 0);
-        Kimg_Layer *l2 = kimg_LayerOpen(name("r8.klp", "Band_1_ss_4_").c_str(), tk, &err, 0);
-        ASSERT_TRUE(l1 && l2) << ktest::messages(err.r);
-        ASSERT_EQ(info(l1).pixelType, KGDA_TYPE_U8);
-        ASSERT_EQ(info(l2).pixelType, KGDA_TYPE_U8);
-        const long w1 = info(l1).width, h1 = info(l1).height;
-        EXPECT_EQ(w1, 64);
-        Rect one(w1, h1, KGDA_TYPE_U8), two(info(l2).width, info(l2).height, KGDA_TYPE_U8);
-        ASSERT_EQ(kimg_LayerRasterPixelRectGet(l1, 0, 0, w1, h1, one.b, &err), 0);
-        ASSERT_EQ(
-            kimg_LayerRasterPixelRectGet(l2, 0, 0, two.b->numcolumns, two.b->numrows, two.b, &err),
-            0);
+        Kimg_Layer *l1 = open(name("r8.klp", "Band_1_ss_2_")),
+                   *l2 = open(name("r8.klp", "Band_1_ss_4_"));
+        ASSERT_TRUE(l1 && l2);
+        ASSERT_EQ((ktest::Ints{info(l1).pixelType, info(l2).pixelType, info(l1).width}),
+                  (ktest::Ints{KGDA_TYPE_U8, KGDA_TYPE_U8, 64}));
+        Rect one = whole(l1, KGDA_TYPE_U8), two = whole(l2, KGDA_TYPE_U8);
+        const long w1 = one.b->numcolumns, h1 = one.b->numrows;
         const double wt[4] = {1, 3, 3, 1};
         for (long y = 1; y < h1 - 1; ++y)
             for (long x = 1; x < w1 - 1; ++x) {
@@ -1240,25 +1219,22 @@ TEST_F(Layer, PyramidRescaledToEightBitsFromTheLayersRange) {
     }
     // A null value above 255 is 255 in 8-bit levels, and left out as such.
     for (long i = 0; i < 4; ++i) src.at<uint16_t>(i / 2, i % 2) = 300;
-    l = kimg_LayerOpen(name("r8.klp").c_str(), tk, &err, KIMG_LAYER_OPTION_RRD_KERNEL,
-                       cases[0].method, 0);
+    ASSERT_NE(l = open(name("r8.klp"), KIMG_LAYER_OPTION_RRD_KERNEL, cases[0].method), nullptr);
     ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 2, 2, src.b, &err), 0);
     Kgda_BaseData *nv = kimg_LayerRasterNullValueGet(l, nullptr);
     *reinterpret_cast<uint16_t *>(nv->data) = 300;
     ASSERT_EQ(kimg_LayerRasterNullValueWrite(l, nv, &err), 0);
     kgda_BaseDataDelete(nv, nullptr);
     ASSERT_EQ(kimg_LayerClose(l, &err), 0);
-    l = kimg_LayerOpen(name("r8.klp").c_str(), tk, &err, KIMG_LAYER_OPTION_RRD_KERNEL,
-                       cases[0].method, 0);
+    ASSERT_NE(l = open(name("r8.klp"), KIMG_LAYER_OPTION_RRD_KERNEL, cases[0].method), nullptr);
     Ksta_Statistics range{1000, 3000, 0, 0, 0, 0};
     ASSERT_EQ(kimg_StatisticsWrite(l, &range, &err), 0);
     ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
     ASSERT_EQ(kimg_LayerClose(l, &err), 0);
-    Rect one(2, 2, KGDA_TYPE_U8), two(1, 1, KGDA_TYPE_U8);
-    Kimg_Layer *l1 = kimg_LayerOpen(name("r8.klp", "Band_1_ss_2_").c_str(), tk, &err, 0);
-    Kimg_Layer *l2 = kimg_LayerOpen(name("r8.klp", "Band_1_ss_4_").c_str(), tk, &err, 0);
-    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l1, 0, 0, 2, 2, one.b, &err), 0);
-    ASSERT_EQ(kimg_LayerRasterPixelRectGet(l2, 0, 0, 1, 1, two.b, &err), 0);
+    Kimg_Layer *l1 = open(name("r8.klp", "Band_1_ss_2_")),
+               *l2 = open(name("r8.klp", "Band_1_ss_4_"));
+    ASSERT_TRUE(l1 && l2);
+    Rect one = whole(l1, KGDA_TYPE_U8), two = whole(l2, KGDA_TYPE_U8);
     EXPECT_EQ(one.at<uint8_t>(0, 0), 255);
     EXPECT_EQ(two.at<uint8_t>(0, 0),
               (one.at<uint8_t>(0, 1) + one.at<uint8_t>(1, 0) + one.at<uint8_t>(1, 1) + 1) / 3);
@@ -1273,13 +1249,8 @@ TEST_F(Layer, PyramidRescaledToEightBitsFromTheLayersRange) {
 // ".rrd" file that belongs to its image.
 TEST_F(Layer, ToolAndRrdFilesOnNativeImages) {
     std::string img = dir.file("n.img");
-    Kimg_Layer *l =
-        kimg_LayerCreate((img + "(:Band_1)").c_str(), 1, KGDA_TYPE_U16, 300, 200, tk, &err, 0);
-    ASSERT_NE(l, nullptr) << ktest::messages(err.r);
-    Rect r(300, 200, KGDA_TYPE_U16);
-    for (long i = 0; i < 300 * 200; ++i)
-        r.at<uint16_t>(i / 300, i % 300) = static_cast<uint16_t>(i);
-    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 300, 200, r.b, &err), 0);
+    Kimg_Layer *l = create(img + "(:Band_1)", KGDA_TYPE_U16, 300, 200);
+    write(l, KGDA_TYPE_U16, [](long x, long y) { return 300 * y + x; });
     ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
     kimg_FileNameDequeue(img.c_str(), nullptr);
     const tooltest::Outcome tool = tooltest::run(dir, "pyramids --progress " + img);
