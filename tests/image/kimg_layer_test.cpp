@@ -1034,7 +1034,7 @@ TEST_F(Layer, ReadsThroughAGeometricTransformMatchDirectEvaluation) {
     struct Map {
         const char *what;
         std::function<Kxfr_XForm *()> make;
-        std::function<void(double, double, double &, double &)> eval;
+        double k[6];  // x = k0 + k1 c + k2 r, y = k3 + k4 c + k5 r
     };
     const Map maps[] = {
         {"rotate then shift",
@@ -1042,18 +1042,10 @@ TEST_F(Layer, ReadsThroughAGeometricTransformMatchDirectEvaluation) {
              Kxfr_XForm *x = kxfr_XFormRotate(a, nullptr);
              Kxfr_XForm *t = kxfr_XFormTranslate(4.25, -1.5, nullptr);
              kxfr_XFormComposition(x, t, nullptr);
-             kxfr_XFormFree(t);
-             return x;
+             return kxfr_XFormFree(t), x;
          },
-         [&](double c, double r, double &x, double &y) {
-             x = ca * c - sa * r + 4.25;
-             y = sa * c + ca * r - 1.5;
-         }},
-        {"scale", [] { return kxfr_XFormScaleXY(0.5, 0.75, nullptr); },
-         [](double c, double r, double &x, double &y) {
-             x = 0.5 * c;
-             y = 0.75 * r;
-         }},
+         {4.25, ca, -sa, -1.5, sa, ca}},
+        {"scale", [] { return kxfr_XFormScaleXY(0.5, 0.75, nullptr); }, {0, 0.5, 0, 0, 0, 0.75}},
     };
     const struct {
         const char *method;  // NULL: the default, nearest
@@ -1076,8 +1068,9 @@ TEST_F(Layer, ReadsThroughAGeometricTransformMatchDirectEvaluation) {
                 << ktest::messages(err.r);
             for (long r = 0; r < rows; ++r)
                 for (long c = 0; c < cols; ++c) {
-                    double px, py, want = NAN;
-                    m.eval(double(c0 + c), double(r0 + r), px, py);
+                    const double px = m.k[0] + m.k[1] * (c0 + c) + m.k[2] * (r0 + r),
+                                 py = m.k[3] + m.k[4] * (c0 + c) + m.k[5] * (r0 + r);
+                    double want = NAN;
                     if (!rd.method || std::strstr(rd.method, "Nearest")) {
                         want = pixel(long(std::floor(px + 0.5)), long(std::floor(py + 0.5)));
                     } else {
@@ -1323,9 +1316,7 @@ TEST_F(Layer, NeighborhoodFunctionsAndFunctionalsOverStacks) {
         Kimg_Layer *l = kimg_LayerCreate(name("nb.klp", n).c_str(), 1, KGDA_TYPE_U8, W, H, tk, &err,
                                          KIMG_LAYER_OPTION_BLOCK_SIZE, 16L, 16L, 0);
         ASSERT_NE(l, nullptr);
-        Rect r(W, H, KGDA_TYPE_U8);
-        fill(r, n[0]);
-        ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, W, H, r.b, &err), 0);
+        write(l, KGDA_TYPE_U8, pattern(n[0]));
         kimg_LayerClose(l, nullptr);
     }
     Kimg_Layer *outLayer = kimg_LayerCreate(name("nb.klp", "out").c_str(), 1, KGDA_TYPE_F32, W, H,
@@ -1348,9 +1339,7 @@ TEST_F(Layer, NeighborhoodFunctionsAndFunctionalsOverStacks) {
                                                        nullptr, &err),
               0)
         << ktest::messages(err.r);
-    Rect a(W, H, KGDA_TYPE_F64), got(W, H, KGDA_TYPE_F64);
-    ASSERT_EQ(kimg_LayerRasterPixelRectGet(in->layers[0], 0, 0, W, H, a.b, &err), 0);
-    ASSERT_EQ(kimg_LayerRasterPixelRectGet(out->layers[0], 0, 0, W, H, got.b, &err), 0);
+    Rect a = whole(in->layers[0], KGDA_TYPE_F64), got = whole(out->layers[0], KGDA_TYPE_F64);
     for (long y = 0; y < H; ++y)
         for (long x = 0; x < W; ++x) {
             double t = 0;
@@ -1361,9 +1350,7 @@ TEST_F(Layer, NeighborhoodFunctionsAndFunctionalsOverStacks) {
             ASSERT_EQ(got.at<double>(y, x), t) << x << "," << y;
         }
     double sum = 0, want = 0;
-    Rect b(W, H, KGDA_TYPE_F64);
-    ASSERT_EQ(kimg_LayerRasterPixelRectGet(in->layers[1], 0, 0, W, H, b.b, &err), 0);
-    for (long i = 0; i < W * H; ++i) want += b.at<double>(i / W, i % W);
+    for (long i = 0; i < W * H; ++i) want += pattern('b')(i % W, i / W);
     ASSERT_EQ(kimg_LayerStackApplyFunctional(in, KGDA_TYPE_F64, total, &sum, &err), 0);
     EXPECT_EQ(sum, want);
     // A failing function stops the run with its report; sizes must agree.
@@ -1408,12 +1395,9 @@ TEST_F(Layer, StacksMadeWholeArraysStepByStepChipsAndLayerLists) {
     ASSERT_NE(made, nullptr) << ktest::messages(err.r);
     ASSERT_EQ(made->count, 2);
     EXPECT_EQ(info(made->layers[1]).blockHeight, 8);
-    std::vector<double> px[2];
-    for (long i = 0; i < 2; ++i) {
-        Rect r(W, H, KGDA_TYPE_U8);
-        for (long p = 0; p < W * H; ++p) px[i].push_back(r.b->data[p] = (p * (i + 2)) % 97);
-        ASSERT_EQ(kimg_LayerRasterPixelRectSet(made->layers[i], 0, 0, W, H, r.b, &err), 0);
-    }
+    auto px = [](long i, long p) { return double((p * (i + 2)) % 97); };  // layer i, pixel p
+    for (long i = 0; i < 2; ++i)
+        write(made->layers[i], KGDA_TYPE_U8, [&](long x, long y) { return px(i, y * W + x); });
     // A file alone names no layer to make; a layer that cannot be made takes
     // the others of its stack with it.
     EXPECT_REFUSAL(kimg_LayerStackCreate(file.c_str(), 1, KGDA_TYPE_U8, W, H, tk, &err, 0), nullptr,
@@ -1449,12 +1433,11 @@ TEST_F(Layer, StacksMadeWholeArraysStepByStepChipsAndLayerLists) {
     EXPECT_EQ(blocks, 9);  // 3 x 3 blocks of 16 x 8
     EXPECT_EQ(kimg_LayerStackArrayApplyNeighborhoodFunctionBlock(run, &err), 0);
     kimg_LayerStackArrayApplyNeighborhoodFunctionBlockFinish(run);
-    Rect got(W, H, KGDA_TYPE_F64);
-    ASSERT_EQ(kimg_LayerRasterPixelRectGet(sum, 0, 0, W, H, got.b, &err), 0);
+    Rect got = whole(sum, KGDA_TYPE_F64);
     double all = 0;
     for (long p = 0; p < W * H; ++p) {
-        ASSERT_EQ(got.at<double>(p / W, p % W), px[0][p] + 2 * px[1][p]) << p;
-        all += px[0][p] + 2 * px[1][p];
+        ASSERT_EQ(got.at<double>(p / W, p % W), px(0, p) + 2 * px(1, p)) << p;
+        all += px(0, p) + 2 * px(1, p);
     }
     double total = 0;
     Kimg_StackArrayFunctionalFunction add = [](const Kgda_BaseDataStackArray *rects, long, long,
@@ -1473,7 +1456,7 @@ TEST_F(Layer, StacksMadeWholeArraysStepByStepChipsAndLayerLists) {
     Kgda_BaseDataStack *chip = kimg_LayerStackImageChipGet(made, 10, &err);
     ASSERT_NE(chip, nullptr) << ktest::messages(err.r);
     EXPECT_EQ(chip->layers[2]->numcolumns * 100 + chip->layers[2]->numrows, 1005);
-    EXPECT_EQ(chip->layers[2]->windowStart[chip->layers[2]->pitch + 3], px[0][6 * W + 14]);
+    EXPECT_EQ(chip->layers[2]->windowStart[chip->layers[2]->pitch + 3], px(0, 6 * W + 14));
     kgda_BaseDataStackDelete(chip, nullptr), kimg_LayerStackArrayStructureDelete(in);
     kimg_LayerStackStructureDelete(second), kimg_LayerStackStructureDelete(out);
     kimg_LayerClose(sum, nullptr), kimg_LayerStackClose(made, nullptr);
