@@ -325,10 +325,6 @@ TEST_F(ImgFile, DiskSpaceAsksTheHandlerOnlyWhenSpaceIsShort) {
         "There may not be enough disk space for <unknown>, which is estimated to need 4 Kb more."));
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(ImgFile, QueriesAndTheirFailures) {
     use({"rfgood"});
     std::string a = make("a.ktr", "KTR1\n"), u = make("u.zzz", "??"), none = dir.file("none.ktr");
@@ -402,10 +398,6 @@ TEST_F(ImgFile, QueriesAndTheirFailures) {
     EXPECT_NE(std::find(rows.begin(), rows.end(), "Test Raster:*.k*"), rows.end());
     EXPECT_EQ(kimg_FileClose(f, &e), 0);
 }
-
-}  // namespace
-
-namespace {
 
 // The identification statuses reach callers as their messages: 17 (a new
 // file over an existing name), 19 (a title that cannot create), 34 (a title

@@ -3,9 +3,9 @@
 // model, conversion, transactions, read-only files, null values, faults.
 #include <gtest/gtest.h>
 #include <kraster/kimg.h>
+#include <kraster/kirf.h>
 #include <kraster/kraster.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -619,10 +619,6 @@ TEST_F(Layer, RandomReadsAndWritesMatchAModel) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(Layer, CopyRemoveRenameAndTypeChange) {
     Kimg_Layer *l = kimg_LayerCreate(name("s.klp", "a").c_str(), KIMG_LAYER_THEMATIC, KGDA_TYPE_U8,
                                      50, 40, tk, &err, KIMG_LAYER_OPTION_BLOCK_SIZE, 16L, 16L, 0);
@@ -688,12 +684,6 @@ TEST_F(Layer, CopyRemoveRenameAndTypeChange) {
         kimg_LayerStackCopy(dir.file("d.klp").c_str(), dir.file("e.klp").c_str(), tk, &err, 0), -1);
     EXPECT_EQ(layers(dir.file("e.klp")), (std::vector<std::string>{name("e.klp", "d")}));
 }
-
-}  // namespace
-
-#include <kraster/kirf.h>
-
-namespace {
 
 // The test format's levels come from bands; native u8 and u16 layers hand
 // their blocks to the first level in place (partial edge blocks and an
@@ -1003,10 +993,6 @@ TEST_F(Layer, ClassicMethodsFollowAnyTransform) {
     kgda_BaseDataStackDelete(out, nullptr), kxfr_XFormFree(chain);
 }
 
-}  // namespace
-
-namespace {
-
 // Reads through a geometric transform against the chain evaluated by hand:
 // nearest and 2 x 2 methods, window offsets, null pixels left out, outside
 // pixels null, rectangles of the layer's type and converted.
@@ -1280,10 +1266,6 @@ TEST_F(Layer, ToolAndRrdFilesOnNativeImages) {
                          " file already in use for a different full resolution image");
     kimg_LayerClose(l, nullptr);
 }
-
-}  // namespace
-
-namespace {
 
 // A 3 x 3 sum, and a functional that totals the pixels.
 int sum3x3(const Kgda_BaseDataStack *in, Kgda_BaseDataStack *out, long, long, void *,

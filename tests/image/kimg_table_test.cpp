@@ -6,7 +6,6 @@
 #include <kraster/kimg.h>
 #include <kraster/kraster.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <complex>
 #include <cstring>
 #include <map>
 #include <numeric>
