@@ -108,12 +108,13 @@ TEST(KdmsCache, ArgumentChecksChangeNothing) {
     kdms_CacheDestroy(c, &err);
 }
 
-TEST(KdmsCache, EvictsLeastRecentlyUsed) {
+// A walk with three slots against a least-recently-used list kept here,
+// then both maxima changed while records are held.
+TEST(KdmsCache, EvictsLeastRecentlyUsedAndBothMaximaChange) {
     Source src(kSize, 10);
     Err err;
     Kdms_Cache *c = makeCache(src, 3, 10, &err);
     ASSERT_NE(c, nullptr);
-    // A walk with three slots against a list kept here.
     std::vector<long> order;  // least recently used first
     std::vector<std::pair<int, long>> evicted;
     const long walk[] = {0, 2, 5, 0, 7, 2, 5, 9, 0, 0, 3, 7, 9, 1, 5};
@@ -135,12 +136,47 @@ TEST(KdmsCache, EvictsLeastRecentlyUsed) {
     // one flush of the victim with flags 7.
     EXPECT_TRUE(src.writes.empty());
     EXPECT_EQ(src.flushes, evicted);
-    // Shrinking the slot count flushes the least recently used records the
-    // same way, clean or not.
+    ASSERT_EQ(order, (std::vector<long>{9, 1, 5}));
+
+    // Records 1 and 5 changed and held. Shrinking the slot count flushes the
+    // least recently used the same way; the records that stay keep their
+    // buffers and their changes.
+    const Record w = filled(kSize, 0xD0);
+    void *held[2] = {};
+    for (long i : {0, 1}) {
+        ASSERT_EQ(kdms_CacheWrite(c, order[i + 1], w.data(), &err), 0);
+        ASSERT_EQ(kdms_CacheRead(c, order[i + 1], &held[i], &err), 0);
+    }
     src.clearLog();
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 2L, 0), 0);
+    EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{7, 9}}));
+    EXPECT_EQ(present(c, 10), (std::set<long>{1, 5}));
+    void *p1 = nullptr, *p5 = nullptr;
+    ASSERT_EQ(kdms_CacheRead(c, 1, &p1, &err), 0);
+    ASSERT_EQ(kdms_CacheRead(c, 5, &p5, &err), 0);
+    EXPECT_TRUE(p1 == held[0] && p5 == held[1]);
+    EXPECT_EQ(Record(static_cast<unsigned char *>(p5), static_cast<unsigned char *>(p5) + kSize),
+              w);
+    EXPECT_EQ((ktest::Ints{info(c).dirtySlots, src.reads.size(), src.writes.size()}),
+              (ktest::Ints{2, 0u, 0u}));
+    // Shrinking below the dirty records writes the least recent one back.
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 1L, 0), 0);
-    EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{7, order[0]}, {7, order[1]}}));
+    EXPECT_EQ((ktest::Ints{src.writes.size(), src.writesOf(1)}), (ktest::Ints{1u, 1}));
+    EXPECT_EQ(present(c, 10), (std::set<long>{5}));
+    // Growing again: the held record stays, new slots fill up.
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 5L, 0), 0);
+    for (long i : {6, 7, 8, 2}) ASSERT_FALSE(readCopy(c, i, &err).empty());
+    EXPECT_EQ(present(c, 10), (std::set<long>{2, 5, 6, 7, 8}));
+    EXPECT_EQ(info(c).slotsInUse, 5);
+    // Shrinking the record count drops records at and above it unwritten.
+    ASSERT_EQ(kdms_CacheWrite(c, 7, w.data(), &err), 0);
+    src.clearLog();
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_VIRTUAL_RECORD_MAX, 7L, 0), 0);
     EXPECT_TRUE(src.writes.empty());
+    EXPECT_EQ(present(c, 7), (std::set<long>{2, 5, 6}));
+    EXPECT_EQ(info(c).dirtySlots, 1);
+    EXPECT_TRUE(readCopy(c, 7, &err).empty());
+    EXPECT_EQ(ktest::messages(err.r), "Index 7 illegal for virtualRecordMax of 7");
     // Destroying ends with one flush of everything.
     src.clearLog();
     kdms_CacheDestroy(c, &err);
@@ -217,55 +253,6 @@ TEST(KdmsCache, WithoutSlotsEveryCallGoesToTheSource) {
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_SOURCE_READ_FUNC, (Kdms_ReadFunc) nullptr, 0), 0);
     EXPECT_TRUE(readCopy(c, 1, &err).empty());
     EXPECT_EQ(ktest::messages(err.r), "Missing readFunc");
-    kdms_CacheDestroy(c, &err);
-}
-
-TEST(KdmsCache, BothMaximaChangeWhileRecordsAreHeld) {
-    Source src(kSize, 12);
-    Err err;
-    Kdms_Cache *c = makeCache(src, 4, 10, &err);
-    ASSERT_NE(c, nullptr);
-    void *held[4] = {};
-    for (long i = 0; i < 4; ++i) ASSERT_EQ(kdms_CacheRead(c, i, &held[i], &err), 0);
-    const Record w = filled(kSize, 0xD0);
-    ASSERT_EQ(kdms_CacheWrite(c, 2, w.data(), &err), 0);
-    ASSERT_EQ(kdms_CacheWrite(c, 3, w.data(), &err), 0);
-    // Use order now 0, 1, 2, 3; records 2 and 3 sit in the slots that go.
-    src.clearLog();
-    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 2L, 0), 0)
-        << ktest::messages(err.r);
-    EXPECT_EQ(present(c, 10), (std::set<long>{2, 3}));
-    EXPECT_TRUE(src.writes.empty());  // 0 and 1 were clean
-    // The records that stayed keep their buffers and their changes.
-    void *p2 = nullptr, *p3 = nullptr;
-    ASSERT_EQ(kdms_CacheRead(c, 2, &p2, &err), 0);
-    ASSERT_EQ(kdms_CacheRead(c, 3, &p3, &err), 0);
-    EXPECT_EQ(p2, held[2]);
-    EXPECT_EQ(p3, held[3]);
-    EXPECT_EQ(Record(static_cast<unsigned char *>(p3), static_cast<unsigned char *>(p3) + kSize),
-              w);
-    EXPECT_EQ(info(c).dirtySlots, 2);
-    EXPECT_TRUE(src.reads.empty());
-
-    // Shrinking below the dirty records writes the least recent one back.
-    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 1L, 0), 0);
-    EXPECT_EQ((ktest::Ints{src.writes.size(), src.writesOf(2)}), (ktest::Ints{1u, 1}));
-    EXPECT_EQ(present(c, 10), (std::set<long>{3}));
-    // Growing again: the held record stays, new slots fill up.
-    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 5L, 0), 0);
-    for (long i = 5; i < 9; ++i) ASSERT_FALSE(readCopy(c, i, &err).empty());
-    EXPECT_EQ(present(c, 10), (std::set<long>{3, 5, 6, 7, 8}));
-    EXPECT_EQ(info(c).slotsInUse, 5);
-
-    // Shrinking the record count drops records at and above it unwritten.
-    ASSERT_EQ(kdms_CacheWrite(c, 7, w.data(), &err), 0);
-    src.clearLog();
-    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_VIRTUAL_RECORD_MAX, 7L, 0), 0);
-    EXPECT_TRUE(src.writes.empty());
-    EXPECT_EQ(present(c, 7), (std::set<long>{3, 5, 6}));
-    EXPECT_EQ(info(c).dirtySlots, 1);
-    EXPECT_TRUE(readCopy(c, 7, &err).empty());
-    EXPECT_EQ(ktest::messages(err.r), "Index 7 illegal for virtualRecordMax of 7");
     kdms_CacheDestroy(c, &err);
 }
 
