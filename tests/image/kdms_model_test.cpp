@@ -37,8 +37,8 @@ struct Model {
     std::optional<Txn> open;
 
     void setBase(long r, const Record &v) {
-        base[static_cast<size_t>(r)] = v;
-        history[static_cast<size_t>(r)].push_back(v);
+        base[r] = v;
+        history[r].push_back(v);
     }
     void forget(long r) {
         for (Txn &t : undo) t.entries.erase(r);
@@ -49,20 +49,20 @@ struct Model {
         if (levels > 0 && open) {
             auto it = open->entries.find(r);
             if (it == open->entries.end())
-                open->entries.emplace(r, std::make_pair(view[static_cast<size_t>(r)], v));
+                open->entries.emplace(r, std::make_pair(view[r], v));
             else
                 it->second.second = v;
         } else {
             setBase(r, v);
             forget(r);
         }
-        view[static_cast<size_t>(r)] = v;
+        view[r] = v;
     }
     void close() {
         if (!open) return;
         undo.push_back(std::move(*open));
         open.reset();
-        while (static_cast<long>(undo.size()) > levels) {
+        while (long(undo.size()) > levels) {
             for (const auto &[r, ba] : undo.front().entries) setBase(r, ba.second);
             undo.erase(undo.begin());
         }
@@ -77,7 +77,7 @@ struct Model {
         if (levels == 0) return;
         close();
         for (const Txn &t : undo)
-            for (const auto &[r, ba] : t.entries) setBase(r, view[static_cast<size_t>(r)]);
+            for (const auto &[r, ba] : t.entries) setBase(r, view[r]);
         undo.clear();
         redo.clear();
     }
@@ -124,7 +124,7 @@ class Runner {
   private:
     long pick(long lo, long hi) { return std::uniform_int_distribution<long>(lo, hi)(rng_); }
     Record randomRecord() {
-        Record r(static_cast<size_t>(size_));
+        Record r(size_);
         for (auto &b : r) b = static_cast<unsigned char>(pick(0, 255));
         return r;
     }
@@ -146,9 +146,8 @@ class Runner {
 
     void expectRead(long r, const void *data, const char *how) {
         const auto *p = static_cast<const unsigned char *>(data);
-        ASSERT_EQ(Record(p, p + size_), model_.view[static_cast<size_t>(r)])
-            << how << " of record " << r << "\n"
-            << log();
+        ASSERT_EQ(Record(p, p + size_), model_.view[r]) << how << " of record " << r << "\n"
+                                                        << log();
     }
 
     void step() {
@@ -162,7 +161,7 @@ class Runner {
             case 3: {
                 // Into a buffer of our own, or in place (the slot's buffer).
                 const bool inPlace = slots > 0 && pick(0, 3) == 0;
-                Record buf(static_cast<size_t>(size_));
+                Record buf(size_);
                 void *p = inPlace ? nullptr : buf.data();
                 log_ << (inPlace ? "read in place " : "read ") << r << "\n";
                 OK(kdms_CacheRead(cache_, r, &p, &err));
@@ -192,7 +191,7 @@ class Runner {
                 if (!fetch) expectRead(r, p, "read before modify");
                 if (!fill) break;
                 const Record v = randomRecord();
-                std::memcpy(p, v.data(), static_cast<size_t>(size_));
+                std::memcpy(p, v.data(), size_);
                 OK(kdms_CacheWrite(cache_, r, p, &err));
                 model_.write(r, v);
                 break;
@@ -224,8 +223,8 @@ class Runner {
                 log_ << "undo " << n << "\n";
                 const long rc = kdms_CacheTransactionUndo(cache_, n, &err);
                 if (model_.levels > 0) model_.close();
-                const long undoable = static_cast<long>(model_.undo.size());
-                const long redoable = static_cast<long>(model_.redo.size());
+                const long undoable = long(model_.undo.size());
+                const long redoable = long(model_.redo.size());
                 if (n > undoable) {
                     ASSERT_EQ(rc, undoable) << log();
                     ASSERT_EQ(ktest::messages(err.r), "Cannot undo " + std::to_string(n)) << log();
@@ -236,13 +235,13 @@ class Runner {
                     OK(rc);
                     for (; n > 0; --n) {
                         for (const auto &[rec, ba] : model_.undo.back().entries)
-                            model_.view[static_cast<size_t>(rec)] = ba.first;
+                            model_.view[rec] = ba.first;
                         model_.redo.push_back(std::move(model_.undo.back()));
                         model_.undo.pop_back();
                     }
                     for (; n < 0; ++n) {
                         for (const auto &[rec, ba] : model_.redo.back().entries)
-                            model_.view[static_cast<size_t>(rec)] = ba.second;
+                            model_.view[rec] = ba.second;
                         model_.undo.push_back(std::move(model_.redo.back()));
                         model_.redo.pop_back();
                     }
@@ -272,7 +271,7 @@ class Runner {
                 OK(kdms_CacheChange(cache_, &err, KDMS_CO_VIRTUAL_RECORD_MAX, n, 0));
                 for (long k = n; k < count_; ++k) {
                     model_.forget(k);
-                    model_.view[static_cast<size_t>(k)] = model_.base[static_cast<size_t>(k)];
+                    model_.view[k] = model_.base[k];
                 }
                 count_ = n;
                 break;
@@ -289,11 +288,11 @@ class Runner {
     void checkWrites() {
         for (size_t k = seenWrites_; k < src_->writes.size(); ++k) {
             const auto &[r, data] = src_->writes[k];
-            const auto &h = model_.history[static_cast<size_t>(r)];
+            const auto &h = model_.history[r];
             long &last = matched_.try_emplace(r, -1).first->second;
             long found = -1;
-            for (long j = last + 1; j < static_cast<long>(h.size()) && found < 0; ++j)
-                if (h[static_cast<size_t>(j)] == data) found = j;
+            for (long j = last + 1; j < long(h.size()) && found < 0; ++j)
+                if (h[j] == data) found = j;
             ASSERT_GE(found, 0) << "source got a value for record " << r
                                 << " that was never settled after its last write\n"
                                 << log();
@@ -305,15 +304,15 @@ class Runner {
     void checkSourceIsBase() {
         checkWrites();
         for (long r = 0; r < 16; ++r)
-            ASSERT_EQ(src_->records[static_cast<size_t>(r)], model_.base[static_cast<size_t>(r)])
+            ASSERT_EQ(src_->records[r], model_.base[r])
                 << "source record " << r << " after a full write-back\n"
                 << log();
     }
 
     void checkCounters() {
         const Kdms_CacheInfo i = info(cache_);
-        ASSERT_EQ(i.undoable, static_cast<long>(model_.undo.size())) << log();
-        ASSERT_EQ(i.redoable, static_cast<long>(model_.redo.size())) << log();
+        ASSERT_EQ(i.undoable, long(model_.undo.size())) << log();
+        ASSERT_EQ(i.redoable, long(model_.redo.size())) << log();
         ASSERT_EQ(i.openTransaction != 0, model_.open.has_value()) << log();
         ASSERT_LE(i.slotsInUse, i.physRecordMax) << log();
         ASSERT_EQ(i.virtualRecordMax, count_);
