@@ -45,12 +45,17 @@ class Layer : public ktest::PluginTest {
         EXPECT_NE(l, nullptr) << ktest::messages(err.r);
         return l;
     }
-    // The layer names of a file (a full path).
-    std::vector<std::string> layers(const std::string &file) {
+    // The names a listing call gives after its arguments `a` (0 for success).
+    template <class F, class... A>
+    std::vector<std::string> list(F f, A... a) {
         long count = 0;
         char **names = nullptr;
-        EXPECT_EQ(kimg_LayerGetNames(file.c_str(), &count, &names, &err), 0);
+        EXPECT_EQ(f(a..., &count, &names, &err), 0) << ktest::messages(err.r);
         return listOf(count, names);
+    }
+    // The layer names of a file (a full path).
+    std::vector<std::string> layers(const std::string &file) {
+        return list(kimg_LayerGetNames, file.c_str());
     }
     Kimg_LayerInfo info(Kimg_Layer *l) {
         Kimg_LayerInfo i{};
@@ -714,10 +719,7 @@ TEST_F(Layer, PyramidLevelsHaveTheRuleSizesAndMeanOfFourValues) {
         ASSERT_EQ(kimg_SSLayerValid(l, &err), 0);
         ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
         ASSERT_EQ(kimg_SSLayerValid(l, &err), 1);
-        long count = 0;
-        char **names = nullptr;
-        ASSERT_EQ(kimg_SSLayerGetNames(l, &count, &names, &err), 0);
-        std::vector<std::string> levels = listOf(count, names);
+        std::vector<std::string> levels = list(kimg_SSLayerGetNames, l);
         ASSERT_EQ(levels.size(), c.sizes.size());
         Rect prev = whole(l, KGDA_TYPE_F64);
         for (size_t k = 0; k < levels.size(); ++k) {
@@ -1238,10 +1240,7 @@ TEST_F(Layer, ToolAndRrdFilesOnNativeImages) {
     EXPECT_EQ((ktest::Ints{part.at<uint16_t>(0, 0), part.at<uint16_t>(53, 53)}),
               (ktest::Ints{10 * 300 + 10, 63 * 300 + 63}));
     ASSERT_EQ(kimg_LayerRRDCompute(l, &err), 0) << ktest::messages(err.r);
-    long count = 0;
-    char **names = nullptr;
-    ASSERT_EQ(kimg_SSLayerNamesGet(l, &count, &names, &err), 0);
-    EXPECT_EQ(listOf(count, names),
+    EXPECT_EQ(list(kimg_SSLayerNamesGet, l),
               (std::vector<std::string>{"n.rrd(:Band_1_ss_2_)", "n.rrd(:Band_1_ss_4_)"}));
     EXPECT_REFUSAL(kimg_SSLayerNamesSet(l, 1, nullptr, &err), -1, "Args");
     EXPECT_EQ(kimg_SSLayerValid(l, &err), 1);
@@ -1447,8 +1446,7 @@ TEST_F(Layer, StacksMadeWholeArraysStepByStepChipsAndLayerLists) {
     // layer table tells what each layer is.
     for (const char *n : {"a_ss_2_", "x_ss_2_"})
         kimg_LayerClose(create(name("st.klp", n), KGDA_TYPE_S16, 5, 3), nullptr);
-    ASSERT_EQ(kimg_FileNameGetOriginalLayerNames(file.c_str(), &count, &names, &err), 0);
-    EXPECT_EQ(listOf(count, names),
+    EXPECT_EQ(list(kimg_FileNameGetOriginalLayerNames, file.c_str()),
               (std::vector<std::string>{name("st.klp", "a"), name("st.klp", "b"),
                                         name("st.klp", "sum"), name("st.klp", "x_ss_2_")}));
     Kimg_LayerTableEntry *table = nullptr;
