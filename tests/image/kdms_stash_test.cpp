@@ -175,7 +175,7 @@ TEST(KdmsStash, StashFailures) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(readCopy(c, 3, &err), pattern(3, kSize));
     const std::string printed = testing::internal::GetCapturedStderr();
-    EXPECT_NE(printed.find("kdms_CacheFlush fail"), std::string::npos) << printed;
+    EXPECT_TRUE(ktest::contains(printed, "kdms_CacheFlush fail"));
     stash.failWrite = false;
     ASSERT_EQ(kdms_CacheTransactionEnd(c, &err), 0);
     EXPECT_EQ(info(c).undoable, 1);
