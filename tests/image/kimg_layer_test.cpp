@@ -465,29 +465,7 @@ TEST_F(Layer, UndoRestoresPixelsAndTheModifiedFlag) {
     EXPECT_NE(system(("ls " + dir.path() + " | grep -c STASH > /dev/null").c_str()), 0);
 }
 
-TEST_F(Layer, ReadOnlyLayersRefuseWrites) {
-    Kimg_Layer *l = create(name("r.klp"), KGDA_TYPE_U8, 10, 10);
-    kimg_LayerClose(l, nullptr);
-    // Read-only when asked, and when the file cannot be opened for update.
-    ASSERT_NE(l = open(name("r.klp"), KIMG_LAYER_OPTION_READONLY), nullptr);
-    EXPECT_EQ(kimg_LayerReadOnlyQuery(l), 1);
-    kimg_LayerClose(l, nullptr);
-    kimg_FileNameDequeue(dir.file("r.klp").c_str(), nullptr);
-    ktest::ScopedEnv deny("KTEST_LP_DENY_UPDATE", "1");
-    ASSERT_NE(l = open(name("r.klp")), nullptr);
-    EXPECT_EQ(kimg_LayerReadOnlyQuery(l), 1);
-    Rect r(10, 10, KGDA_TYPE_U8);
-    std::string msg = "File " + dir.file("r.klp") + " is read-only";
-    EXPECT_REFUSAL(kimg_LayerRasterPixelRectSet(l, 0, 0, 10, 10, r.b, &err), -1, msg);
-    EXPECT_REFUSAL(kimg_LayerRasterTransactionCommitAll(l, &err), -1, msg);
-    Kgda_BaseData *nv = kimg_LayerRasterNullValueGet(l, nullptr);
-    EXPECT_REFUSAL(kimg_LayerRasterNullValueWrite(l, nv, &err), -1, msg);
-    kgda_BaseDataDelete(nv, nullptr), kimg_LayerClose(l, nullptr);
-    EXPECT_EQ(kimg_LayerReadOnlyQuery(nullptr), 1);
-    EXPECT_EQ(kimg_LayerCachedBlocksMaxQuery(nullptr), -1);
-}
-
-TEST_F(Layer, NullValuesOfTheHandleAndTheFormat) {
+TEST_F(Layer, NullValuesOfTheHandleAndTheFormatAndReadOnlyLayers) {
     Kimg_Layer *l = create(name("z.klp"), KGDA_TYPE_S16, 4, 4);
     Kgda_BaseData *v = kimg_LayerRasterNullValueGet(l, &err);
     ASSERT_NE(v, nullptr);
@@ -514,7 +492,24 @@ TEST_F(Layer, NullValuesOfTheHandleAndTheFormat) {
     ASSERT_NE(stored, nullptr);
     EXPECT_EQ(*reinterpret_cast<int16_t *>(stored->data), -99);
     kgda_BaseDataDelete(stored, nullptr), kgda_BaseDataDelete(wrong, nullptr);
+    kimg_LayerClose(l, nullptr);
+    // Read-only when asked, and when the file cannot be opened for update:
+    // writes of pixels, commits and null values are refused.
+    ASSERT_NE(l = open(name("z.klp"), KIMG_LAYER_OPTION_READONLY), nullptr);
+    EXPECT_EQ(kimg_LayerReadOnlyQuery(l), 1);
+    kimg_LayerClose(l, nullptr);
+    kimg_FileNameDequeue(dir.file("z.klp").c_str(), nullptr);
+    ktest::ScopedEnv deny("KTEST_LP_DENY_UPDATE", "1");
+    ASSERT_NE(l = open(name("z.klp")), nullptr);
+    EXPECT_EQ(kimg_LayerReadOnlyQuery(l), 1);
+    Rect r(4, 4, KGDA_TYPE_S16);
+    std::string msg = "File " + dir.file("z.klp") + " is read-only";
+    EXPECT_REFUSAL(kimg_LayerRasterPixelRectSet(l, 0, 0, 4, 4, r.b, &err), -1, msg);
+    EXPECT_REFUSAL(kimg_LayerRasterTransactionCommitAll(l, &err), -1, msg);
+    EXPECT_REFUSAL(kimg_LayerRasterNullValueWrite(l, v, &err), -1, msg);
     kgda_BaseDataDelete(v, nullptr), kimg_LayerClose(l, nullptr);
+    EXPECT_EQ(kimg_LayerReadOnlyQuery(nullptr), 1);
+    EXPECT_EQ(kimg_LayerCachedBlocksMaxQuery(nullptr), -1);
 }
 
 TEST_F(Layer, PluginFailuresReachTheCaller) {
