@@ -183,45 +183,6 @@ TEST(KdmsCache, EvictsLeastRecentlyUsedAndBothMaximaChange) {
     EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{7, -1}}));
 }
 
-TEST(KdmsCache, FlushFlagCombinations) {
-    for (int flags = 0; flags < 8; ++flags) {
-        SCOPED_TRACE(flags);
-        Source src(kSize, 4);
-        Err err;
-        Kdms_Cache *c = makeCache(src, 4, 4, &err);
-        ASSERT_NE(c, nullptr);
-        for (long i = 0; i < 2; ++i) ASSERT_FALSE(readCopy(c, i, &err).empty());
-        const Record w = filled(kSize, 0x5A);
-        for (long i = 2; i < 4; ++i) ASSERT_EQ(kdms_CacheWrite(c, i, w.data(), &err), 0);
-        src.clearLog();
-        ASSERT_EQ(kdms_CacheFlush(c, flags, -1, &err), 0);
-        const bool write = flags & 4, releaseWritten = flags & 2, releaseClean = flags & 1;
-        EXPECT_EQ(src.writes.size(), write ? 2u : 0u);
-        std::set<long> expect;
-        if (!releaseClean) expect.insert({0, 1});
-        if (!(write && releaseWritten)) expect.insert({2, 3});
-        EXPECT_EQ(present(c, 4), expect);
-        EXPECT_EQ(info(c).dirtySlots, write ? 0 : 2);
-        EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{flags, -1}}));
-        // The records read back as written, from the slot or the source.
-        for (long i = 2; i < 4; ++i) EXPECT_EQ(readCopy(c, i, &err), w);
-
-        // One record at a time touches only that record.
-        ASSERT_EQ(kdms_CacheWrite(c, 0, w.data(), &err), 0);
-        ASSERT_EQ(kdms_CacheWrite(c, 1, w.data(), &err), 0);
-        src.clearLog();
-        ASSERT_EQ(kdms_CacheFlush(c, flags, 1, &err), 0);
-        EXPECT_EQ(src.writes.size(), write ? 1u : 0u);
-        EXPECT_EQ(src.writesOf(1), write ? 1 : 0);
-        EXPECT_EQ(kdms_CacheIndexPresent(c, 0), 1);
-        EXPECT_EQ(kdms_CacheIndexPresent(c, 1), write && releaseWritten ? 0 : 1);
-        EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{flags, 1}}));
-        kdms_CacheDestroy(c, &err);
-        EXPECT_EQ(src.records[0], w);
-        EXPECT_EQ(src.records[1], w);
-    }
-}
-
 TEST(KdmsCache, WithoutSlotsEveryCallGoesToTheSource) {
     Source src(kSize, 4);
     Err err;

@@ -11,6 +11,8 @@
 //    in order, each at most once (no write-back of clean records);
 //  - after every flush that writes all records, transaction start, undo,
 //    commit and option change, the source equals the base;
+//  - without undo levels, a flush writes and releases what its flags say and
+//    passes them to the source;
 //  - the cache's transaction counters equal the model's.
 #include <gtest/gtest.h>
 
@@ -201,8 +203,32 @@ class Runner {
                 const int flags = static_cast<int>(pick(0, 7));
                 const long index = pick(0, 2) == 0 ? r : -1;
                 log_ << "flush " << flags << " " << index << "\n";
+                const Kdms_CacheInfo before = info(cache_);
+                const size_t writes = src_->writes.size();
+                std::vector<int> held(count_);
+                for (long k = 0; k < count_; ++k) held[k] = kdms_CacheIndexPresent(cache_, k);
                 OK(kdms_CacheFlush(cache_, flags, index, &err));
                 if ((flags & 4) && index == -1) checkSourceIsBase();
+                if (model_.levels > 0) break;
+                // Flags 4 write the dirty records, 2 release those written, 1
+                // the clean ones; the source's flush gets the same flags.
+                const Kdms_CacheInfo after = info(cache_);
+                ASSERT_EQ(src_->flushes.back(), std::make_pair(flags, index)) << log();
+                if (index != -1) {
+                    ASSERT_LE(src_->writes.size() - writes, size_t(flags & 4 ? 1 : 0)) << log();
+                    ASSERT_TRUE(src_->writes.size() == writes || src_->writes.back().first == r);
+                    for (long k = 0; k < count_; ++k)
+                        ASSERT_TRUE(k == index || kdms_CacheIndexPresent(cache_, k) == held[k])
+                            << k << log();
+                    break;
+                }
+                const long dirty = flags & 4 ? 0 : before.dirtySlots;
+                const long kept = (flags & 1 ? 0 : before.slotsInUse - before.dirtySlots) +
+                                  ((flags & 6) == 6 ? 0 : before.dirtySlots);
+                ASSERT_EQ(
+                    (ktest::Ints{src_->writes.size() - writes, after.dirtySlots, after.slotsInUse}),
+                    (ktest::Ints{before.dirtySlots - dirty, dirty, kept}))
+                    << log();
                 break;
             }
             case 11:
