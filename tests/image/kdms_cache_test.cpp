@@ -40,11 +40,8 @@ TEST(KdmsCache, CreateRefusesBadArgumentsAndOptions) {
     // An unknown code stops the list; the half-built cache is destroyed.
     EXPECT_REFUSAL(kdms_CacheCreate(kSize, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 4L, 99, 0), nullptr,
                    "CacheChangeOptions fail | 99:  Invalid option");
-    EXPECT_EQ(ktest::printed(err.r, 0),
-              " ***ERROR NUMBER 3 IN FUNCTION kdms_CacheCreate***\n"
-              " >>>CacheChangeOptions fail<<<\n"
-              " ***ERROR NUMBER 1 IN FUNCTION CacheChangeOptions***\n"
-              " >>>99:  Invalid option<<<\n\n");
+    EXPECT_TRUE(ktest::hasCode(err.r, "kdms_CacheCreate", 3) &&
+                ktest::hasCode(err.r, "CacheChangeOptions", 1));
     EXPECT_REFUSAL(kdms_CacheCreate(kSize, &err, KDMS_CO_VIRTUAL_RECORD_MAX, -1L, 0), nullptr,
                    "CacheChangeOptions fail | Invalid virtualRecordMax -1");
     EXPECT_REFUSAL(kdms_CacheCreate(kSize, &err, KDMS_CO_PHYSICAL_RECORD_MAX, -3L, 0), nullptr,
@@ -196,19 +193,9 @@ TEST(KdmsCache, WithoutSlotsEveryCallGoesToTheSource) {
     EXPECT_EQ(kdms_CacheFetch(c, 1, &m, &err), 0);
     EXPECT_EQ(m, mine.data());
     EXPECT_TRUE(src.reads.empty());
-
-    for (int k = 0; k < 2; ++k) EXPECT_EQ(readCopy(c, 2, &err), pattern(2, kSize));
-    EXPECT_EQ(src.reads, (std::vector<long>{2, 2}));
+    // What reads and writes do without slots is the model test's. A
+    // read-only source refuses the write.
     const Record w = filled(kSize, 0x42);
-    ASSERT_EQ(kdms_CacheWrite(c, 2, w.data(), &err), 0);
-    EXPECT_EQ(src.records[2], w);
-    EXPECT_EQ(kdms_CacheIndexPresent(c, 2), 0);
-    ASSERT_EQ(kdms_CacheFlush(c, 7, 2, &err), 0);
-    EXPECT_EQ(src.writes.size(), 1u);
-    EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{7, 2}}));
-    EXPECT_EQ(info(c).slotsInUse, 0);
-
-    // A read-only source refuses the write.
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_SOURCE_WRITE_FUNC, (Kdms_WriteFunc) nullptr, 0), 0);
     EXPECT_REFUSAL(kdms_CacheWrite(c, 1, w.data(), &err), -1, "Missing writeFunc");
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_SOURCE_READ_FUNC, (Kdms_ReadFunc) nullptr, 0), 0);

@@ -166,8 +166,12 @@ class Runner {
                 Record buf(size_);
                 void *p = inPlace ? nullptr : buf.data();
                 log_ << (inPlace ? "read in place " : "read ") << r << "\n";
+                const size_t reads = src_->reads.size();
                 OK(kdms_CacheRead(cache_, r, &p, &err));
                 expectRead(r, inPlace ? p : buf.data(), inPlace ? "read in place" : "read");
+                // Without slots (nor a stash) every read and write goes to the source.
+                const bool direct = slots == 0 && model_.levels == 0;
+                ASSERT_TRUE(!direct || src_->reads.size() == reads + 1) << log();
                 break;
             }
             case 4:
@@ -177,6 +181,7 @@ class Runner {
                 log_ << "write " << r << "\n";
                 OK(kdms_CacheWrite(cache_, r, v.data(), &err));
                 model_.write(r, v);
+                ASSERT_TRUE(slots > 0 || model_.levels > 0 || src_->records[r] == v) << log();
                 break;
             }
             case 7:
