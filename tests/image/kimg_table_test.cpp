@@ -162,7 +162,6 @@ TEST_F(LayerTable, PluginColumnsThroughTheLayerMethodSet) {
     ASSERT_EQ(0, kdsc_TableModTimeGet(t, &when, &err)) << ktest::messages(err.r);
     EXPECT_EQ(1234, when);  // the newest of the columns' times
     EXPECT_REFUSAL(kdsc_TableModTimeGet(t, nullptr, &err), -1, "Args");
-    err.reset();
     kdsc_TableClose(t, &err);
 
     // Reopened: rows and bin function come back from the file's objects, the
