@@ -157,28 +157,6 @@ TEST_F(Layer, CreateChecksComeInOrderAndFailuresLeaveNoFile) {
     }
 }
 
-TEST_F(Layer, FormatListsReplaceWhatTheyLackWithWarnings) {
-    ktest::PrintedReports printed;
-    Kimg_Layer *l =
-        kimg_LayerCreate(name("n.kln").c_str(), KIMG_LAYER_THEMATIC, KGDA_TYPE_U4, 8, 8, tk, &err,
-                         KIMG_LAYER_OPTION_COMPRESSION_TYPE_NAME, "Run-Length Encoding (ESRI)", 0);
-    ASSERT_NE(l, nullptr) << ktest::messages(err.r);
-    EXPECT_TRUE(printed.contains("u4:  Invalid pixel type for Narrow Layers format; using u8"));
-    EXPECT_TRUE(printed.contains(
-        "thematic:  Invalid layer type for Narrow Layers format; using athematic"));
-    EXPECT_TRUE(
-        printed.contains("Run-Length Encoding (ESRI):  Invalid compression type for Narrow Layers "
-                         "format; using None"));
-    EXPECT_EQ(info(l).pixelType, KGDA_TYPE_U8);
-    EXPECT_EQ(info(l).layerType, KIMG_LAYER_ATHEMATIC);
-    EXPECT_STREQ(kimg_LayerCompressionTypeQuery(l), "None");
-    EXPECT_REFUSAL(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_RAW_MODE, 1L, 0), -1,
-                   "File does not support raw mode");
-    EXPECT_REFUSAL(kimg_LayerRRDCompute(l, &err), -1,
-                   "No method found for modifying subsampled layers of " + name("n.kln"));
-    kimg_LayerClose(l, nullptr);
-}
-
 TEST_F(Layer, OptionsMisplacedObsoleteUnknownAndInvalid) {
     ktest::PrintedReports printed;
     Kimg_Layer *l = kimg_LayerCreate(
@@ -268,6 +246,24 @@ TEST_F(Layer, OptionsMisplacedObsoleteUnknownAndInvalid) {
               -1);
     EXPECT_SAYS(err, "kimg_TableOpen failed");
     EXPECT_EQ(kimg_LayerDescriptorTableQuery(l), nullptr);
+    kimg_LayerClose(l, nullptr);
+    // A format replaces what its lists lack, with warnings.
+    l = kimg_LayerCreate(name("n.kln").c_str(), KIMG_LAYER_THEMATIC, KGDA_TYPE_U4, 8, 8, tk, &err,
+                         KIMG_LAYER_OPTION_COMPRESSION_TYPE_NAME, "Run-Length Encoding (ESRI)", 0);
+    ASSERT_NE(l, nullptr) << ktest::messages(err.r);
+    EXPECT_TRUE(printed.contains("u4:  Invalid pixel type for Narrow Layers format; using u8"));
+    EXPECT_TRUE(printed.contains(
+        "thematic:  Invalid layer type for Narrow Layers format; using athematic"));
+    EXPECT_TRUE(
+        printed.contains("Run-Length Encoding (ESRI):  Invalid compression type for Narrow Layers "
+                         "format; using None"));
+    EXPECT_EQ(info(l).pixelType, KGDA_TYPE_U8);
+    EXPECT_EQ(info(l).layerType, KIMG_LAYER_ATHEMATIC);
+    EXPECT_STREQ(kimg_LayerCompressionTypeQuery(l), "None");
+    EXPECT_REFUSAL(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_RAW_MODE, 1L, 0), -1,
+                   "File does not support raw mode");
+    EXPECT_REFUSAL(kimg_LayerRRDCompute(l, &err), -1,
+                   "No method found for modifying subsampled layers of " + name("n.kln"));
     kimg_LayerClose(l, nullptr);
 }
 
@@ -741,7 +737,7 @@ TEST_F(Layer, PyramidLevelsHaveTheRuleSizesAndMeanOfFourValues) {
 }
 
 TEST_F(Layer, PyramidKernelsNullValuesAndSquarePixels) {
-    // f32 4 x 4 tent: an interior level-1 pixel against 1, 3, 3, 1 / 8.
+    // f32 4 x 4 tent.
     const long W = 80, H = 80;
     Kimg_Layer *l = kimg_LayerCreate(name("k.klp").c_str(), 1, KGDA_TYPE_F32, W, H, tk, &err,
                                      KIMG_LAYER_OPTION_RRD_KERNEL, "4X4", 0);
@@ -751,12 +747,9 @@ TEST_F(Layer, PyramidKernelsNullValuesAndSquarePixels) {
     Kimg_Layer *lv = open(name("k.klp", "Band_1_ss_2_"));
     ASSERT_NE(lv, nullptr);
     Rect got = whole(lv, KGDA_TYPE_F32);
+    // Inside, taps 1, 3, 3, 1 / 8 (as in the 8-bit test); at the top left
+    // corner only the taps inside count.
     const double w[4] = {1, 3, 3, 1};
-    double want = 0;
-    for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j) want += w[i] * w[j] * r.at<float>(2 * 5 - 1 + i, 2 * 7 - 1 + j);
-    EXPECT_NEAR(got.at<float>(5, 7), want / 64, 1e-4);
-    // At the top left corner only the taps inside count.
     double corner = 0, cw = 0;
     for (int i = 1; i < 4; ++i)
         for (int j = 1; j < 4; ++j) {
