@@ -281,18 +281,15 @@ TEST(PixelConvert, NegativeStepsAndSameTypeOverlap) {
     uint8_t dst[5] = {};
     EXPECT_EQ(kmsc_AddressOf_kpxm_ConvertInc()[KGDA_TYPE_S16][KGDA_TYPE_U8](src + 4, dst, 5, -1, 1),
               5);
-    const uint8_t want[5] = {255, 255, 100, 0, 0};
-    EXPECT_EQ(memcmp(dst, want, 5), 0);
+    EXPECT_EQ(std::vector<int>(dst, dst + 5), (std::vector<int>{255, 255, 100, 0, 0}));
 
     // Same-type conversion moves bytes like memmove, in either direction.
     double buf[6] = {1, 2, 3, 4, 5, 6};
     ktest::Err err;
     EXPECT_EQ(kpxm_ConvertPixels(buf + 1, KGDA_TYPE_F64, buf, KGDA_TYPE_F64, 5, &err), 5);
-    const double right[6] = {1, 1, 2, 3, 4, 5};
-    EXPECT_EQ(memcmp(buf, right, sizeof buf), 0);
+    EXPECT_EQ(std::vector<double>(buf, buf + 6), (std::vector<double>{1, 1, 2, 3, 4, 5}));
     EXPECT_EQ(kpxm_ConvertPixels(buf, KGDA_TYPE_F64, buf + 1, KGDA_TYPE_F64, 5, &err), 5);
-    const double left[6] = {1, 2, 3, 4, 5, 5};
-    EXPECT_EQ(memcmp(buf, left, sizeof buf), 0);
+    EXPECT_EQ(std::vector<double>(buf, buf + 6), (std::vector<double>{1, 2, 3, 4, 5, 5}));
 
     // Counts below 1 do nothing.
     uint32_t untouched = 0xDEADBEEF;
