@@ -87,10 +87,9 @@ TEST(KdmsStash, ReadOnlySourceKeepsSettledRecordsInTheStash) {
     EXPECT_EQ(info(c).undoable, 1);
     EXPECT_EQ(kdms_CacheTransactionUndo(c, 1, &err), 0);
     // Settled records come from the stash, the undone one from the source.
-    EXPECT_EQ(readCopy(c, 0, &err), filled(kSize, 1));
-    EXPECT_EQ(readCopy(c, 1, &err), filled(kSize, 2));
-    EXPECT_EQ(readCopy(c, 2, &err), pattern(2, kSize));
-    EXPECT_EQ(readCopy(c, 3, &err), filled(kSize, 2));
+    const std::vector<Record> want = {filled(kSize, 1), filled(kSize, 2), pattern(2, kSize),
+                                      filled(kSize, 2)};
+    for (long i = 0; i < 4; ++i) EXPECT_EQ(readCopy(c, i, &err), want[i]) << i;
     EXPECT_EQ(info(c).stashCopies, 5);  // three settled, two to redo
     EXPECT_REFUSAL(kdms_CacheTransactionCommitAll(c, &err), -1,
                    "Cannot commit records:  KDMS_CO_SOURCE_WRITE_FUNC is null");
@@ -104,10 +103,7 @@ TEST(KdmsStash, ReadOnlySourceKeepsSettledRecordsInTheStash) {
     // Once writable, a commit writes them all.
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_SOURCE_WRITE_FUNC, Source::write, 0), 0);
     ASSERT_EQ(kdms_CacheTransactionCommitAll(c, &err), 0) << ktest::messages(err.r);
-    EXPECT_EQ(src.records[0], filled(kSize, 1));
-    EXPECT_EQ(src.records[1], filled(kSize, 2));
-    EXPECT_EQ(src.records[2], pattern(2, kSize));
-    EXPECT_EQ(src.records[3], filled(kSize, 2));
+    EXPECT_EQ(src.records, want);
     EXPECT_EQ(src.writes.size(), 3u);
     EXPECT_EQ(src.flushes.back(), (std::pair<int, long>{4, -1}));
     kdms_CacheDestroy(c, &err);
