@@ -54,11 +54,7 @@ TEST(KdmsStash, TransactionsCoalesceAndReuseStashIds) {
     ASSERT_EQ(kdms_CacheTransactionEnd(c, &err), 0);
     EXPECT_EQ(info(c).stashCopies, 4);
     EXPECT_LE(stash.maxId, 5);  // never more ids than copies alive, plus one in flight
-    for (long i = 0; i < 4; ++i) EXPECT_EQ(readCopy(c, i, &err), filled(kSize, 64 + i));
-    EXPECT_EQ(kdms_CacheTransactionUndo(c, 1, &err), 0);
-    for (long i = 0; i < 4; ++i) EXPECT_EQ(readCopy(c, i, &err), pattern(i, kSize));
-    EXPECT_EQ(kdms_CacheTransactionUndo(c, -1, &err), 0);
-    for (long i = 0; i < 4; ++i) EXPECT_EQ(readCopy(c, i, &err), filled(kSize, 64 + i));
+    // (What undo and redo then read is the model test's.)
 
     // Many transactions over the same records never need more ids than two
     // levels of copies plus the open transaction's.
