@@ -344,27 +344,7 @@ TEST_F(Layer, ReadsConvertWithSaturationAndRawModeNeedsTheLayersType) {
     kimg_LayerClose(l, nullptr);
 }
 
-TEST_F(Layer, WindowAddressesReadsAndWrites) {
-    Kimg_Layer *l = create(name("w.klp"), KGDA_TYPE_U16, 30, 30);
-    Kgda_Window *win = kimg_WindowCreate(10, 20, 14, 24, nullptr);
-    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_WINDOW, win, 0), 0);
-    kimg_WindowDelete(win, nullptr);
-    Rect r(8, 8, KGDA_TYPE_U16);
-    for (long i = 0; i < 64; ++i) r.set(i / 8, i % 8, pattern(3)(i % 8, i / 8));
-    ASSERT_EQ(kimg_LayerWrite(l, -1, 2, 8, 8, r.b, &err), 0);  // clipped to the window
-    EXPECT_REFUSAL(kimg_LayerWrite(l, 0, 0, 0, 3, r.b, &err), -1, "Args w,h = (0,3)");
-    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_NO_WINDOW, 0), 0);
-    Rect all(30, 30, KGDA_TYPE_U16);
-    ASSERT_EQ(kimg_LayerRead(l, 0, 0, 30, 30, all.b, &err), 0);
-    for (long y = 0; y < 30; ++y)
-        for (long x = 0; x < 30; ++x) {
-            bool in = x >= 10 && x <= 14 && y >= 22 && y <= 24;
-            ASSERT_EQ(all.at<uint16_t>(y, x), in ? r.get(y - 22, x - 9) : 0) << x << "," << y;
-        }
-    kimg_LayerClose(l, nullptr);
-}
-
-TEST_F(Layer, ReadsConvolveThenRescaleInsideTheWindow) {
+TEST_F(Layer, ReadsConvolveThenRescaleAndWritesClipInsideTheWindow) {
     const long W = 12, H = 10;
     Kimg_Layer *l = create(name("cv.klp"), KGDA_TYPE_F32, W, H);
     Rect src = write(l, KGDA_TYPE_F32, [](long x, long y) { return x + 10 * y; });
@@ -415,6 +395,19 @@ TEST_F(Layer, ReadsConvolveThenRescaleInsideTheWindow) {
     EXPECT_EQ(u.at<uint8_t>(0, 0), 77);                      // (32 - 20) x 255 / 40 = 76.5
     ASSERT_EQ(kimg_LayerRead(l, 0, 6, 1, 1, u.b, &err), 0);  // 72: above the range
     EXPECT_EQ(u.at<uint8_t>(0, 0), 255);
+    // Writes through the window are clipped to it.
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_RESCALE, nullptr, 0), 0);
+    Rect r(8, 8, KGDA_TYPE_F32);
+    for (long i = 0; i < 64; ++i) r.set(i / 8, i % 8, pattern(3)(i % 8, i / 8));
+    ASSERT_EQ(kimg_LayerWrite(l, -1, 2, 8, 8, r.b, &err), 0);
+    EXPECT_REFUSAL(kimg_LayerWrite(l, 0, 0, 0, 3, r.b, &err), -1, "Args w,h = (0,3)");
+    ASSERT_EQ(kimg_LayerChangeOptions(l, &err, KIMG_LAYER_OPTION_NO_WINDOW, 0), 0);
+    Rect all = whole(l, KGDA_TYPE_F32);
+    for (long y = 0; y < H; ++y)
+        for (long x = 0; x < W; ++x) {
+            const bool in = x >= 2 && x <= 8 && y >= 3 && y <= 8;  // window (2, 1) to (9, 8)
+            ASSERT_EQ(all.get(y, x), in ? r.get(y - 3, x - 1) : x + 10 * y) << x << "," << y;
+        }
     kimg_LayerClose(l, nullptr);
 }
 
