@@ -36,23 +36,16 @@ TEST(KdmsCache, CreateRefusesBadArgumentsAndOptions) {
     Err err;
     EXPECT_REFUSAL(kdms_CacheCreate(0, &err, 0), nullptr, "Args");
     EXPECT_TRUE(ktest::hasCode(err.r, "kdms_CacheCreate", 1));
-    err.reset();
 
     // An unknown code stops the list; the half-built cache is destroyed.
     EXPECT_REFUSAL(kdms_CacheCreate(kSize, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 4L, 99, 0), nullptr,
                    "CacheChangeOptions fail | 99:  Invalid option");
-    EXPECT_EQ(ktest::printed(err.r, 0),
-              " ***ERROR NUMBER 3 IN FUNCTION kdms_CacheCreate***\n"
-              " >>>CacheChangeOptions fail<<<\n"
-              " ***ERROR NUMBER 1 IN FUNCTION CacheChangeOptions***\n"
-              " >>>99:  Invalid option<<<\n\n");
-    err.reset();
+    EXPECT_TRUE(ktest::hasCode(err.r, "kdms_CacheCreate", 3) &&
+                ktest::hasCode(err.r, "CacheChangeOptions", 1));
     EXPECT_REFUSAL(kdms_CacheCreate(kSize, &err, KDMS_CO_VIRTUAL_RECORD_MAX, -1L, 0), nullptr,
                    "CacheChangeOptions fail | Invalid virtualRecordMax -1");
-    err.reset();
     EXPECT_REFUSAL(kdms_CacheCreate(kSize, &err, KDMS_CO_PHYSICAL_RECORD_MAX, -3L, 0), nullptr,
                    "CacheChangeOptions fail | Invalid physRecordMax -3");
-    err.reset();
     EXPECT_REFUSAL(
         kdms_CacheCreate(kSize, &err, KDMS_CO_UNDO_LEVELS, 2L, (void *)nullptr, Stash::read,
                          (Kdms_StashWriteFunc) nullptr, 0),
@@ -66,9 +59,7 @@ TEST(KdmsCache, CreateRefusesBadArgumentsAndOptions) {
     EXPECT_REFUSAL(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 5L, 1234, 0), -1,
                    "CacheChangeOptions fail | 1234:  Invalid option");
     EXPECT_EQ(info(c).physRecordMax, 5);
-    err.reset();
     EXPECT_REFUSAL(kdms_CacheChange(nullptr, &err, 0), -1, "Args");
-    err.reset();
 
     // The array form takes the same list as words.
     const intptr_t words[] = {KDMS_CO_VIRTUAL_RECORD_MAX, 3, KDMS_CO_PHYSICAL_RECORD_MAX, 1, 0};
@@ -114,23 +105,16 @@ TEST(KdmsCache, ArgumentChecksChangeNothing) {
     kdms_CacheDestroy(c, &err);
 }
 
-TEST(KdmsCache, EvictsLeastRecentlyUsed) {
+// A walk with three slots against a least-recently-used list kept here,
+// then both maxima changed while records are held.
+TEST(KdmsCache, EvictsLeastRecentlyUsedAndBothMaximaChange) {
     Source src(kSize, 10);
     Err err;
-    Kdms_Cache *c = makeCache(src, 2, 10, &err);
+    Kdms_Cache *c = makeCache(src, 3, 10, &err);
     ASSERT_NE(c, nullptr);
-    for (long i : {0L, 1L, 0L, 2L}) ASSERT_EQ(readCopy(c, i, &err), pattern(i, kSize));
-    EXPECT_EQ(present(c, 10), (std::set<long>{0, 2}));
-    EXPECT_EQ(src.reads, (std::vector<long>{0, 1, 2}));
-    // The clean victim still goes through a flush with flags 7.
-    EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{7, 1}}));
-
-    // A longer walk with three slots against a list kept here.
-    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 3L, 0), 0);
-    std::vector<long> order = {0, 2};  // least recently used first
-    src.clearLog();
+    std::vector<long> order;  // least recently used first
     std::vector<std::pair<int, long>> evicted;
-    const long walk[] = {5, 0, 7, 2, 5, 9, 0, 0, 3, 7, 9, 1, 5};
+    const long walk[] = {0, 2, 5, 0, 7, 2, 5, 9, 0, 0, 3, 7, 9, 1, 5};
     for (long r : walk) {
         const bool hit = std::find(order.begin(), order.end(), r) != order.end();
         const size_t readsBefore = src.reads.size();
@@ -145,71 +129,55 @@ TEST(KdmsCache, EvictsLeastRecentlyUsed) {
         order.push_back(r);
         EXPECT_EQ(present(c, 10), std::set<long>(order.begin(), order.end())) << "after " << r;
     }
-    // Evicting clean records writes nothing; each eviction is one flush of
-    // the victim with flags 7.
+    // Evicting clean records writes nothing; each eviction, clean or not, is
+    // one flush of the victim with flags 7.
     EXPECT_TRUE(src.writes.empty());
     EXPECT_EQ(src.flushes, evicted);
-    // Shrinking the slot count flushes the least recently used records the
-    // same way, clean or not.
+    ASSERT_EQ(order, (std::vector<long>{9, 1, 5}));
+
+    // Records 1 and 5 changed and held. Shrinking the slot count flushes the
+    // least recently used the same way; the records that stay keep their
+    // buffers and their changes.
+    const Record w = filled(kSize, 0xD0);
+    void *held[2] = {};
+    for (long i : {0, 1}) {
+        ASSERT_EQ(kdms_CacheWrite(c, order[i + 1], w.data(), &err), 0);
+        ASSERT_EQ(kdms_CacheRead(c, order[i + 1], &held[i], &err), 0);
+    }
     src.clearLog();
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 2L, 0), 0);
+    EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{7, 9}}));
+    EXPECT_EQ(present(c, 10), (std::set<long>{1, 5}));
+    void *p1 = nullptr, *p5 = nullptr;
+    ASSERT_EQ(kdms_CacheRead(c, 1, &p1, &err), 0);
+    ASSERT_EQ(kdms_CacheRead(c, 5, &p5, &err), 0);
+    EXPECT_TRUE(p1 == held[0] && p5 == held[1]);
+    EXPECT_EQ(Record(static_cast<unsigned char *>(p5), static_cast<unsigned char *>(p5) + kSize),
+              w);
+    EXPECT_EQ((ktest::Ints{info(c).dirtySlots, src.reads.size(), src.writes.size()}),
+              (ktest::Ints{2, 0u, 0u}));
+    // Shrinking below the dirty records writes the least recent one back.
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 1L, 0), 0);
-    EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{7, order[0]}, {7, order[1]}}));
+    EXPECT_EQ((ktest::Ints{src.writes.size(), src.writesOf(1)}), (ktest::Ints{1u, 1}));
+    EXPECT_EQ(present(c, 10), (std::set<long>{5}));
+    // Growing again: the held record stays, new slots fill up.
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 5L, 0), 0);
+    for (long i : {6, 7, 8, 2}) ASSERT_FALSE(readCopy(c, i, &err).empty());
+    EXPECT_EQ(present(c, 10), (std::set<long>{2, 5, 6, 7, 8}));
+    EXPECT_EQ(info(c).slotsInUse, 5);
+    // Shrinking the record count drops records at and above it unwritten.
+    ASSERT_EQ(kdms_CacheWrite(c, 7, w.data(), &err), 0);
+    src.clearLog();
+    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_VIRTUAL_RECORD_MAX, 7L, 0), 0);
     EXPECT_TRUE(src.writes.empty());
+    EXPECT_EQ(present(c, 7), (std::set<long>{2, 5, 6}));
+    EXPECT_EQ(info(c).dirtySlots, 1);
+    EXPECT_TRUE(readCopy(c, 7, &err).empty());
+    EXPECT_EQ(ktest::messages(err.r), "Index 7 illegal for virtualRecordMax of 7");
     // Destroying ends with one flush of everything.
     src.clearLog();
     kdms_CacheDestroy(c, &err);
     EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{7, -1}}));
-}
-
-TEST(KdmsCache, FlushFlagCombinations) {
-    for (int flags = 0; flags < 8; ++flags) {
-        SCOPED_TRACE(flags);
-        Source src(kSize, 4);
-        Err err;
-        Kdms_Cache *c = makeCache(src, 4, 4, &err);
-        ASSERT_NE(c, nullptr);
-        for (long i = 0; i < 2; ++i) ASSERT_FALSE(readCopy(c, i, &err).empty());
-        const Record w = filled(kSize, 0x5A);
-        for (long i = 2; i < 4; ++i) ASSERT_EQ(kdms_CacheWrite(c, i, w.data(), &err), 0);
-        src.clearLog();
-        ASSERT_EQ(kdms_CacheFlush(c, flags, -1, &err), 0);
-        const bool write = flags & 4, releaseWritten = flags & 2, releaseClean = flags & 1;
-        EXPECT_EQ(src.writes.size(), write ? 2u : 0u);
-        std::set<long> expect;
-        if (!releaseClean) expect.insert({0, 1});
-        if (!(write && releaseWritten)) expect.insert({2, 3});
-        EXPECT_EQ(present(c, 4), expect);
-        EXPECT_EQ(info(c).dirtySlots, write ? 0 : 2);
-        EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{flags, -1}}));
-        // The records read back as written, from the slot or the source.
-        for (long i = 2; i < 4; ++i) EXPECT_EQ(readCopy(c, i, &err), w);
-
-        // One record at a time touches only that record.
-        ASSERT_EQ(kdms_CacheWrite(c, 0, w.data(), &err), 0);
-        ASSERT_EQ(kdms_CacheWrite(c, 1, w.data(), &err), 0);
-        src.clearLog();
-        ASSERT_EQ(kdms_CacheFlush(c, flags, 1, &err), 0);
-        EXPECT_EQ(src.writes.size(), write ? 1u : 0u);
-        EXPECT_EQ(src.writesOf(1), write ? 1 : 0);
-        EXPECT_EQ(kdms_CacheIndexPresent(c, 0), 1);
-        EXPECT_EQ(kdms_CacheIndexPresent(c, 1), write && releaseWritten ? 0 : 1);
-        EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{flags, 1}}));
-        kdms_CacheDestroy(c, &err);
-        EXPECT_EQ(src.records[0], w);
-        EXPECT_EQ(src.records[1], w);
-    }
-}
-
-TEST(KdmsCache, SourceMayHandOutItsOwnRecord) {
-    for (long slots : {0L, 2L}) {
-        Source src(kSize, 4);
-        src.ownBuffer = true;
-        Err err;
-        Kdms_Cache *c = makeCache(src, slots, 4, &err);
-        ASSERT_NE(c, nullptr);
-        for (long i = 0; i < 4; ++i) EXPECT_EQ(readCopy(c, i, &err), pattern(i, kSize));
-        kdms_CacheDestroy(c, &err);
-    }
 }
 
 TEST(KdmsCache, WithoutSlotsEveryCallGoesToTheSource) {
@@ -225,89 +193,14 @@ TEST(KdmsCache, WithoutSlotsEveryCallGoesToTheSource) {
     EXPECT_EQ(kdms_CacheFetch(c, 1, &m, &err), 0);
     EXPECT_EQ(m, mine.data());
     EXPECT_TRUE(src.reads.empty());
-
-    for (int k = 0; k < 2; ++k) EXPECT_EQ(readCopy(c, 2, &err), pattern(2, kSize));
-    EXPECT_EQ(src.reads, (std::vector<long>{2, 2}));
+    // What reads and writes do without slots is the model test's. A
+    // read-only source refuses the write.
     const Record w = filled(kSize, 0x42);
-    ASSERT_EQ(kdms_CacheWrite(c, 2, w.data(), &err), 0);
-    EXPECT_EQ(src.records[2], w);
-    EXPECT_EQ(kdms_CacheIndexPresent(c, 2), 0);
-    ASSERT_EQ(kdms_CacheFlush(c, 7, 2, &err), 0);
-    EXPECT_EQ(src.writes.size(), 1u);
-    EXPECT_EQ(src.flushes, (std::vector<std::pair<int, long>>{{7, 2}}));
-    EXPECT_EQ(info(c).slotsInUse, 0);
-
-    // A read-only source refuses the write.
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_SOURCE_WRITE_FUNC, (Kdms_WriteFunc) nullptr, 0), 0);
     EXPECT_REFUSAL(kdms_CacheWrite(c, 1, w.data(), &err), -1, "Missing writeFunc");
     ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_SOURCE_READ_FUNC, (Kdms_ReadFunc) nullptr, 0), 0);
     EXPECT_TRUE(readCopy(c, 1, &err).empty());
     EXPECT_EQ(ktest::messages(err.r), "Missing readFunc");
-    kdms_CacheDestroy(c, &err);
-}
-
-TEST(KdmsCache, BothMaximaChangeWhileRecordsAreHeld) {
-    Source src(kSize, 12);
-    Err err;
-    Kdms_Cache *c = makeCache(src, 4, 10, &err);
-    ASSERT_NE(c, nullptr);
-    void *held[4] = {};
-    for (long i = 0; i < 4; ++i) ASSERT_EQ(kdms_CacheRead(c, i, &held[i], &err), 0);
-    const Record w = filled(kSize, 0xD0);
-    ASSERT_EQ(kdms_CacheWrite(c, 2, w.data(), &err), 0);
-    ASSERT_EQ(kdms_CacheWrite(c, 3, w.data(), &err), 0);
-    // Use order now 0, 1, 2, 3; records 2 and 3 sit in the slots that go.
-    src.clearLog();
-    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 2L, 0), 0)
-        << ktest::messages(err.r);
-    EXPECT_EQ(present(c, 10), (std::set<long>{2, 3}));
-    EXPECT_TRUE(src.writes.empty());  // 0 and 1 were clean
-    // The records that stayed keep their buffers and their changes.
-    void *p2 = nullptr, *p3 = nullptr;
-    ASSERT_EQ(kdms_CacheRead(c, 2, &p2, &err), 0);
-    ASSERT_EQ(kdms_CacheRead(c, 3, &p3, &err), 0);
-    EXPECT_EQ(p2, held[2]);
-    EXPECT_EQ(p3, held[3]);
-    EXPECT_EQ(Record(static_cast<unsigned char *>(p3), static_cast<unsigned char *>(p3) + kSize),
-              w);
-    EXPECT_EQ(info(c).dirtySlots, 2);
-    EXPECT_TRUE(src.reads.empty());
-
-    // Shrinking below the dirty records writes the least recent one back.
-    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 1L, 0), 0);
-    EXPECT_EQ((ktest::Ints{src.writes.size(), src.writesOf(2)}), (ktest::Ints{1u, 1}));
-    EXPECT_EQ(present(c, 10), (std::set<long>{3}));
-    // Growing again: the held record stays, new slots fill up.
-    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 5L, 0), 0);
-    for (long i = 5; i < 9; ++i) ASSERT_FALSE(readCopy(c, i, &err).empty());
-    EXPECT_EQ(present(c, 10), (std::set<long>{3, 5, 6, 7, 8}));
-    EXPECT_EQ(info(c).slotsInUse, 5);
-
-    // Shrinking the record count drops records at and above it unwritten.
-    ASSERT_EQ(kdms_CacheWrite(c, 7, w.data(), &err), 0);
-    src.clearLog();
-    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_VIRTUAL_RECORD_MAX, 7L, 0), 0);
-    EXPECT_TRUE(src.writes.empty());
-    EXPECT_EQ(present(c, 7), (std::set<long>{3, 5, 6}));
-    EXPECT_EQ(info(c).dirtySlots, 1);
-    EXPECT_TRUE(readCopy(c, 7, &err).empty());
-    EXPECT_EQ(ktest::messages(err.r), "Index 7 illegal for virtualRecordMax of 7");
-    // Growing it again: record 7 comes from the source as it was.
-    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_VIRTUAL_RECORD_MAX, 12L, 0), 0);
-    EXPECT_EQ(readCopy(c, 7, &err), pattern(7, kSize));
-    EXPECT_EQ(readCopy(c, 11, &err), pattern(11, kSize));
-    EXPECT_EQ(readCopy(c, 3, &err), w);
-
-    // No slots at all: everything held is flushed with flags 7.
-    src.clearLog();
-    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 0L, 0), 0);
-    EXPECT_EQ((ktest::Ints{src.writes.size(), src.writesOf(3), info(c).slotsInUse,
-                           kdms_CacheIndexPresent(c, 3)}),
-              (ktest::Ints{1u, 1, 0, 0}));
-    EXPECT_EQ(readCopy(c, 3, &err), w);
-    ASSERT_EQ(kdms_CacheChange(c, &err, KDMS_CO_PHYSICAL_RECORD_MAX, 3L, 0), 0);
-    EXPECT_EQ(readCopy(c, 3, &err), w);
-    EXPECT_EQ(kdms_CacheIndexPresent(c, 3), 1);
     kdms_CacheDestroy(c, &err);
 }
 
@@ -362,8 +255,8 @@ TEST(KdmsCache, SourceFailures) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(kdms_CacheDestroy(c, &err), 0);
     const std::string printed = testing::internal::GetCapturedStderr();
-    EXPECT_NE(printed.find("kdms_CacheFlush fail"), std::string::npos) << printed;
-    EXPECT_NE(printed.find("cannot write 4"), std::string::npos) << printed;
+    EXPECT_TRUE(ktest::contains(printed, "kdms_CacheFlush fail"));
+    EXPECT_TRUE(ktest::contains(printed, "cannot write 4"));
     EXPECT_LT(kmsc_HeapLiveBlocks(), live);
 }
 

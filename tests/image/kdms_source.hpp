@@ -6,6 +6,7 @@
 
 #include "support/ktest.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -20,14 +21,20 @@ using ktest::Err;
 
 // The record a fresh source holds at an index.
 inline Record pattern(long index, long size) {
-    Record r(static_cast<size_t>(size));
-    for (long k = 0; k < size; ++k)
-        r[static_cast<size_t>(k)] = static_cast<unsigned char>(index * 7 + k + 1);
+    Record r(size);
+    for (long k = 0; k < size; ++k) r[k] = static_cast<unsigned char>(index * 7 + k + 1);
     return r;
 }
 
 inline Record filled(long size, unsigned char value) {
-    return Record(static_cast<size_t>(size), value);
+    return Record(size, value);
+}
+
+// Reports a failure of a test callback.
+template <class... Args>
+int fail(Kerr_ErrorReport **err, const char *function, int code, const char *what, Args... args) {
+    *err = kerr_CreateErrorReport(function, code, 2, nullptr, what, args...);
+    return -1;
 }
 
 struct Source {
@@ -45,11 +52,7 @@ struct Source {
     Source(long recordSize, long count) : size(recordSize) {
         for (long i = 0; i < count; ++i) records.push_back(pattern(i, recordSize));
     }
-    void clearLog() {
-        reads.clear();
-        writes.clear();
-        flushes.clear();
-    }
+    void clearLog() { reads.clear(), writes.clear(), flushes.clear(); }
     long writesOf(long index) const {
         long n = 0;
         for (const auto &w : writes) n += w.first == index;
@@ -59,42 +62,29 @@ struct Source {
     static int read(long index, void **data, void *client, Kerr_ErrorReport **err) {
         auto *s = static_cast<Source *>(client);
         s->reads.push_back(index);
-        if (s->failReadAt == -1 || s->failReadAt == index) {
-            *err = kerr_CreateErrorReport("testRead", 1, 2, nullptr, "cannot read %ld", index);
-            return -1;
-        }
-        if (static_cast<size_t>(index) >= s->records.size())
-            s->records.resize(static_cast<size_t>(index) + 1, pattern(index, s->size));
-        if (s->ownBuffer) {
-            s->scratch = s->records[static_cast<size_t>(index)];
-            *data = s->scratch.data();
-        } else {
-            std::memcpy(*data, s->records[static_cast<size_t>(index)].data(),
-                        static_cast<size_t>(s->size));
-        }
+        if (s->failReadAt == -1 || s->failReadAt == index)
+            return fail(err, "testRead", 1, "cannot read %ld", index);
+        if (index >= long(s->records.size())) s->records.resize(index + 1, pattern(index, s->size));
+        if (s->ownBuffer)
+            *data = (s->scratch = s->records[index]).data();
+        else
+            std::memcpy(*data, s->records[index].data(), s->size);
         return 0;
     }
     static int write(long index, const void *data, void *client, Kerr_ErrorReport **err) {
         auto *s = static_cast<Source *>(client);
         const auto *p = static_cast<const unsigned char *>(data);
         s->writes.emplace_back(index, Record(p, p + s->size));
-        if (s->failWriteAt == -1 || s->failWriteAt == index) {
-            *err = kerr_CreateErrorReport("testWrite", 2, 2, nullptr, "cannot write %ld", index);
-            return -1;
-        }
-        if (static_cast<size_t>(index) >= s->records.size())
-            s->records.resize(static_cast<size_t>(index) + 1);
-        s->records[static_cast<size_t>(index)] = Record(p, p + s->size);
+        if (s->failWriteAt == -1 || s->failWriteAt == index)
+            return fail(err, "testWrite", 2, "cannot write %ld", index);
+        if (index >= long(s->records.size())) s->records.resize(index + 1);
+        s->records[index] = Record(p, p + s->size);
         return 0;
     }
     static int flush(int flags, long index, void *client, Kerr_ErrorReport **err) {
         auto *s = static_cast<Source *>(client);
         s->flushes.emplace_back(flags, index);
-        if (s->failFlush) {
-            *err = kerr_CreateErrorReport("testFlush", 3, 2, nullptr, "cannot flush");
-            return -1;
-        }
-        return 0;
+        return s->failFlush ? fail(err, "testFlush", 3, "cannot flush") : 0;
     }
 };
 
@@ -110,22 +100,17 @@ struct Stash {
     static int read(long id, void *buffer, void *data, Kerr_ErrorReport **err) {
         auto *s = static_cast<Stash *>(data);
         auto it = s->copies.find(id);
-        if (s->failRead || it == s->copies.end()) {
-            *err = kerr_CreateErrorReport("testStashRead", 4, 2, nullptr, "no copy %ld", id);
-            return -1;
-        }
-        std::memcpy(buffer, it->second.data(), static_cast<size_t>(s->size));
+        if (s->failRead || it == s->copies.end())
+            return fail(err, "testStashRead", 4, "no copy %ld", id);
+        std::memcpy(buffer, it->second.data(), s->size);
         return 0;
     }
     static int write(long id, const void *buffer, void *data, Kerr_ErrorReport **err) {
         auto *s = static_cast<Stash *>(data);
-        if (s->failWrite || id < 0) {
-            *err = kerr_CreateErrorReport("testStashWrite", 5, 2, nullptr, "cannot stash %ld", id);
-            return -1;
-        }
+        if (s->failWrite || id < 0) return fail(err, "testStashWrite", 5, "cannot stash %ld", id);
         const auto *p = static_cast<const unsigned char *>(buffer);
         s->copies[id] = Record(p, p + s->size);
-        if (id > s->maxId) s->maxId = id;
+        s->maxId = std::max(s->maxId, id);
         return 0;
     }
 };
@@ -142,7 +127,7 @@ inline Kdms_Cache *makeCache(Source &src, long slots, long count, Kerr_ErrorRepo
 inline Record readCopy(Kdms_Cache *cache, long index, Kerr_ErrorReport **err) {
     Kdms_CacheInfo info;
     kdms_CacheInfoGet(cache, &info);
-    Record r(static_cast<size_t>(info.recordSize));
+    Record r(info.recordSize);
     void *p = r.data();
     if (kdms_CacheRead(cache, index, &p, err) != 0) return Record();
     return r;

@@ -273,10 +273,10 @@ TEST_F(ImgFile, ObjectsRoundTripThroughThePluginOrTheSupportFile) {
     EXPECT_EQ(kimg_FileSupportFileVerify(dir.file("g.ktr").c_str(), dir.file("p.aux").c_str(), &e),
               0);
 
-    // Copy, rename and destroy carry the support file along.
+    // That copy, rename and destroy carry the support file along the TIFF
+    // tests show; here, their refusals and how failures leave the files.
     std::string p = dir.file("p.pln"), c = dir.file("c.pln");
     ASSERT_EQ(kimg_FileCopy(p.c_str(), c.c_str(), &e, 0), 0) << ktest::messages(e.r);
-    EXPECT_EQ(kimg_FileSupportFileVerify(c.c_str(), dir.file("c.aux").c_str(), &e), 1);
     EXPECT_EQ(kimg_FileCopy(p.c_str(), c.c_str(), &e, 0), -1);
     EXPECT_SAYS(e, "Attempt to copy over " + c);
     // A copy that fails on the support file leaves no destination behind (and
@@ -292,13 +292,8 @@ TEST_F(ImgFile, ObjectsRoundTripThroughThePluginOrTheSupportFile) {
     EXPECT_NE(access(h.c_str(), F_OK), 0);
     std::string r = dir.file("r.pln");
     ASSERT_EQ(kimg_FileRename(c.c_str(), r.c_str(), &e), 0) << ktest::messages(e.r);
-    EXPECT_NE(access(dir.file("c.aux").c_str(), F_OK), 0);
-    EXPECT_EQ(kimg_FileSupportFileVerify(r.c_str(), dir.file("r.aux").c_str(), &e), 1);
     EXPECT_EQ(kimg_FileRename(p.c_str(), r.c_str(), &e), -1);
     EXPECT_SAYS(e, "Attempt to rename over " + r);
-    ASSERT_EQ(kimg_FileDestroy(r.c_str(), &e), 0) << ktest::messages(e.r);
-    EXPECT_NE(access(r.c_str(), F_OK), 0);
-    EXPECT_NE(access(dir.file("r.aux").c_str(), F_OK), 0);
     kmif_DesignDelete(design, nullptr);
 }
 
@@ -324,10 +319,6 @@ TEST_F(ImgFile, DiskSpaceAsksTheHandlerOnlyWhenSpaceIsShort) {
     EXPECT_TRUE(printed.contains(
         "There may not be enough disk space for <unknown>, which is estimated to need 4 Kb more."));
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(ImgFile, QueriesAndTheirFailures) {
     use({"rfgood"});
@@ -402,10 +393,6 @@ TEST_F(ImgFile, QueriesAndTheirFailures) {
     EXPECT_NE(std::find(rows.begin(), rows.end(), "Test Raster:*.k*"), rows.end());
     EXPECT_EQ(kimg_FileClose(f, &e), 0);
 }
-
-}  // namespace
-
-namespace {
 
 // The identification statuses reach callers as their messages: 17 (a new
 // file over an existing name), 19 (a title that cannot create), 34 (a title

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <complex>
 #include <cstring>
 #include <map>
 #include <numeric>
@@ -58,23 +57,24 @@ struct TypeCase {
     std::vector<double> values;  // six pixels (for complex: magnitudes below)
     double min, max, mean, stddev, median, mode;
     const char *histogramTitle;
+    int32_t bins;  // narrow types: one bin per value of the type; others per distinct value
 };
 
 // Expected values computed by hand (sample standard deviation).
 const TypeCase kTypeCases[] = {
-    {KGDA_TYPE_U1, {0, 1, 1, 1, 0, 1}, 0, 1, 4.0 / 6, 0.5163977794943223, 1, 1, "Direct"},
-    {KGDA_TYPE_U2, {0, 3, 3, 2, 1, 3}, 0, 3, 2, 1.2649110640673518, 2, 3, "Direct"},
-    {KGDA_TYPE_U4, {15, 0, 7, 7, 8, 1}, 0, 15, 38.0 / 6, 5.4283207962192765, 7, 7, "Direct"},
-    {KGDA_TYPE_U8, {1, 3, 3, 4, 6, 7}, 1, 7, 4, 2.1908902300206643, 3, 3, "Direct"},
-    {KGDA_TYPE_S8, {-7, -3, -3, 0, 2, 5}, -7, 5, -1, 4.242640687119285, -3, -3, "Direct"},
-    {KGDA_TYPE_U16, {1, 3, 3, 4, 6, 7}, 1, 7, 4, 2.1908902300206643, 3, 3, "Unique Value"},
-    {KGDA_TYPE_S16, {-7, -3, -3, 0, 2, 5}, -7, 5, -1, 4.242640687119285, -3, -3, "Unique Value"},
-    {KGDA_TYPE_U32, {1, 3, 3, 4, 6, 7}, 1, 7, 4, 2.1908902300206643, 3, 3, "Unique Value"},
-    {KGDA_TYPE_S32, {-7, -3, -3, 0, 2, 5}, -7, 5, -1, 4.242640687119285, -3, -3, "Unique Value"},
-    {KGDA_TYPE_F32, {-7, -3, -3, 0, 2, 5}, -7, 5, -1, 4.242640687119285, -3, -3, "Unique Value"},
-    {KGDA_TYPE_F64, {-7, -3, -3, 0, 2, 5}, -7, 5, -1, 4.242640687119285, -3, -3, "Unique Value"},
-    {KGDA_TYPE_C64, {1, 3, 3, 4, 6, 7}, 1, 7, 4, 2.1908902300206643, 3, 3, "Unique Value"},
-    {KGDA_TYPE_C128, {1, 3, 3, 4, 6, 7}, 1, 7, 4, 2.1908902300206643, 3, 3, "Unique Value"},
+    {KGDA_TYPE_U1, {0, 1, 1, 1, 0, 1}, 0, 1, 4.0 / 6, 0.5163977794943223, 1, 1, "Direct", 2},
+    {KGDA_TYPE_U2, {0, 3, 3, 2, 1, 3}, 0, 3, 2, 1.2649110640673518, 2, 3, "Direct", 4},
+    {KGDA_TYPE_U4, {15, 0, 7, 7, 8, 1}, 0, 15, 38.0 / 6, 5.4283207962192765, 7, 7, "Direct", 16},
+    {KGDA_TYPE_U8, {1, 3, 3, 4, 6, 7}, 1, 7, 4, 2.1908902300206643, 3, 3, "Direct", 256},
+    {KGDA_TYPE_S8, {-7, -3, -3, 0, 2, 5}, -7, 5, -1, 4.242640687119285, -3, -3, "Direct", 256},
+    {KGDA_TYPE_U16, {1, 3, 3, 4, 6, 7}, 1, 7, 4, 2.1908902300206643, 3, 3, "Unique Value", 5},
+    {KGDA_TYPE_S16, {-7, -3, -3, 0, 2, 5}, -7, 5, -1, 4.242640687119285, -3, -3, "Unique Value", 5},
+    {KGDA_TYPE_U32, {1, 3, 3, 4, 6, 7}, 1, 7, 4, 2.1908902300206643, 3, 3, "Unique Value", 5},
+    {KGDA_TYPE_S32, {-7, -3, -3, 0, 2, 5}, -7, 5, -1, 4.242640687119285, -3, -3, "Unique Value", 5},
+    {KGDA_TYPE_F32, {-7, -3, -3, 0, 2, 5}, -7, 5, -1, 4.242640687119285, -3, -3, "Unique Value", 5},
+    {KGDA_TYPE_F64, {-7, -3, -3, 0, 2, 5}, -7, 5, -1, 4.242640687119285, -3, -3, "Unique Value", 5},
+    {KGDA_TYPE_C64, {1, 3, 3, 4, 6, 7}, 1, 7, 4, 2.1908902300206643, 3, 3, "Unique Value", 5},
+    {KGDA_TYPE_C128, {1, 3, 3, 4, 6, 7}, 1, 7, 4, 2.1908902300206643, 3, 3, "Unique Value", 5},
 };
 
 TEST(StatsEngine, EveryPixelTypeAgainstHandComputedValues) {
@@ -100,84 +100,15 @@ TEST(StatsEngine, EveryPixelTypeAgainstHandComputedValues) {
         EXPECT_NEAR(s.stddev, t.stddev, 1e-9);
         EXPECT_NEAR(s.median, t.median, 1e-6);
         EXPECT_NEAR(s.mode, t.mode, 1e-6);
-        ASSERT_NE(a.a->histogram, nullptr);
-        EXPECT_STREQ(kdsc_BinFunctionTitle(a.a->histogram->binFunction), t.histogramTitle);
-    }
-}
-
-TEST(StatsEngine, DefaultHistogramsOfNarrowTypesSpanTheType) {
-    const struct {
-        int32_t type;
-        int32_t bins;
-        double offset;
-    } cases[] = {{KGDA_TYPE_U1, 2, 0},
-                 {KGDA_TYPE_U2, 4, 0},
-                 {KGDA_TYPE_U4, 16, 0},
-                 {KGDA_TYPE_U8, 256, 0},
-                 {KGDA_TYPE_S8, 256, -128}};
-    for (const auto &c : cases) {
-        Rect r(2, 1, c.type);
-        r.set(0, 1);
-        r.set(1, 1);
-        AllStats a;
-        ASSERT_EQ(run(a.a, r.b), 0);
         const Ksta_Histogram *h = a.a->histogram;
         ASSERT_NE(h, nullptr);
-        EXPECT_EQ(h->binCount, c.bins);
-        EXPECT_EQ(kdsc_BinFunctionApply(h->binFunction, 1), int32_t(1 - c.offset));
-        EXPECT_EQ(h->counts[int32_t(1 - c.offset)], 2);
-        double total = 0;
-        for (int32_t i = 0; i < h->binCount; ++i) total += h->counts[i];
-        EXPECT_EQ(total, 2);
-    }
-}
-
-// 300 distinct values fit the room of 512: a "Unique Value" histogram with
-// exact counts. 600 do not: u16 gets a per-value "Direct" one, s32 and f32
-// (hashed values, folded over) a binned one.
-TEST(StatsEngine, ThreeHundredVersusSixHundredDistinctValues) {
-    for (int32_t type : {KGDA_TYPE_U16, KGDA_TYPE_S32, KGDA_TYPE_F32}) {
-        for (long distinct : {300L, 600L}) {
-            SCOPED_TRACE(std::to_string(type) + " " + std::to_string(distinct));
-            const long w = 40, h = 40;  // 1600 pixels, value i % distinct * 3 + 100
-            Rect r(w, h, type);
-            std::map<double, double> counts;
-            for (long i = 0; i < w * h; ++i) {
-                const double v = double(i % distinct) * 3 + 100;
-                r.set(i, v);
-                counts[v] += 1;
-            }
-            AllStats a;
-            ASSERT_EQ(run(a.a, r.b), 0);
-            const double n = double(w * h);
-            EXPECT_EQ(a.a->statistics.maximum, double(distinct - 1) * 3 + 100);
-            const Ksta_Histogram *hist = a.a->histogram;
-            if (distinct == 300) {
-                ASSERT_NE(hist, nullptr);
-                EXPECT_STREQ(kdsc_BinFunctionTitle(hist->binFunction), "Unique Value");
-                ASSERT_EQ(hist->binCount, 300);
-                long i = 0;
-                for (const auto &[v, c] : counts) {
-                    EXPECT_EQ(hist->counts[i], c);
-                    EXPECT_EQ(kdsc_BinFunctionApply(hist->binFunction, v), i);
-                    ++i;
-                }
-            } else if (type == KGDA_TYPE_U16) {
-                ASSERT_NE(hist, nullptr);
-                EXPECT_STREQ(kdsc_BinFunctionTitle(hist->binFunction), "Direct");
-                EXPECT_EQ(hist->binCount, 599 * 3 + 1);
-                for (const auto &[v, c] : counts)
-                    EXPECT_EQ(hist->counts[kdsc_BinFunctionApply(hist->binFunction, v)], c);
-            } else {
-                // Past the room: a binned histogram of every value; bins
-                // two wide hold at most one of these values (3 apart).
-                ASSERT_NE(hist, nullptr);
-                EXPECT_STREQ(kdsc_BinFunctionTitle(hist->binFunction), "Linear");
-                EXPECT_EQ(std::accumulate(hist->counts, hist->counts + hist->binCount, 0.0), n);
-                EXPECT_NEAR(a.a->statistics.mode, 100, 1e-9);           // first value met thrice
-                EXPECT_NEAR(a.a->statistics.median, 100 + 3 * 266, 4);  // 800th of 1600
-            }
-        }
+        EXPECT_STREQ(kdsc_BinFunctionTitle(h->binFunction), t.histogramTitle);
+        EXPECT_EQ(h->binCount, t.bins);
+        // Direct bins start at the type's lowest value, unique values at the least.
+        const int32_t first = kdsc_BinFunctionApply(h->binFunction, t.min);
+        EXPECT_EQ(first, t.bins == 5 ? 0 : t.min - kmsc_AddressOf_kgda_IntegerMinValue()[t.type]);
+        EXPECT_EQ(h->counts[first], std::count(t.values.begin(), t.values.end(), t.min));
+        EXPECT_EQ(std::accumulate(h->counts, h->counts + h->binCount, 0.0), 6);
     }
 }
 
@@ -203,6 +134,9 @@ TEST(StatsEngine, WideTypesPastTheirRoomGetABinnedHistogram) {
         {KGDA_TYPE_U32, 1000, 1, 2000, 1500, 10, "Linear", 1000, 1994, 1e-9},
         // -3, -2.99 .. 3.99 and twenty 2.5s (n 720): the 360th value is 0.59.
         {KGDA_TYPE_F64, -3, 0.01, 700, 2.5, 20, "Linear", 0, 0.59, 0.02},
+        // 100, 103 .. 1897 and five more 100s (n 605): u16 keeps one bin per
+        // value of the range; 302.5 is passed at 100 + 3 x 297.
+        {KGDA_TYPE_U16, 100, 3, 600, 100, 5, "Direct", 1798, 991, 0},
         // 0..599 and five -1000s (n 605): the bins grow downwards, two wide.
         {KGDA_TYPE_F32, 0, 1, 600, -1000, 5, "Linear", 0, 297, 2.5},
     };
@@ -240,8 +174,10 @@ TEST(StatsEngine, WideTypesPastTheirRoomGetABinnedHistogram) {
 }
 
 // Overflow in a later block: the values of the first blocks are folded in.
+// A copy made on the way carries the exact values so far and goes on alone.
 TEST(StatsEngine, FoldOverAcrossBlocksKeepsExactSums) {
     AllStats a;
+    Ksta_AllStats *copy = nullptr;
     ASSERT_EQ(ksta_AllStatsUVHistogramBegin(a.a, KGDA_TYPE_F64, 4, nullptr), 0);
     double sum = 0, n = 0;
     std::vector<std::vector<double>> blocks = {{1, 1, 2}, {2, 3, 4}, {5, 6, 1}, {9, 9, 9}};
@@ -249,9 +185,16 @@ TEST(StatsEngine, FoldOverAcrossBlocksKeepsExactSums) {
         Rect r(3, 1, KGDA_TYPE_F64);
         for (long i = 0; i < 3; ++i) r.set(i, b[size_t(i)]), sum += b[size_t(i)], n += 1;
         ASSERT_EQ(ksta_AllStatsUVHistogramAccumulate(a.a, r.b, nullptr, nullptr), 0);
+        if (copy) {
+            ASSERT_EQ(ksta_AllStatsUVHistogramAccumulate(copy, r.b, nullptr, nullptr), 0);
+        } else {
+            ASSERT_NE(copy = ksta_AllStatsCopy(a.a, nullptr), nullptr);
+        }
     }
     ASSERT_EQ(ksta_AllStatsUVHistogramEnd(a.a, nullptr), 0);
     ASSERT_EQ(ksta_AllStatsFinish(a.a, nullptr), 0);
+    ASSERT_EQ(ksta_AllStatsUVHistogramEnd(copy, nullptr), 0);
+    ASSERT_EQ(ksta_AllStatsFinish(copy, nullptr), 0);
     EXPECT_EQ(a.a->pixelCount, n);
     EXPECT_DOUBLE_EQ(a.a->statistics.mean, sum / n);
     EXPECT_EQ(a.a->statistics.minimum, 1);
@@ -261,6 +204,13 @@ TEST(StatsEngine, FoldOverAcrossBlocksKeepsExactSums) {
     const Ksta_Histogram *h = a.a->histogram;
     EXPECT_EQ(std::accumulate(h->counts, h->counts + h->binCount, 0.0), n);
     EXPECT_EQ(a.a->statistics.mode, 1);  // 1 and 9 thrice: the lower wins
+    const Ksta_Statistics &c = copy->statistics;
+    EXPECT_EQ((ktest::Reals{copy->pixelCount, c.mean, c.mode, c.median}),
+              (ktest::Reals{n, a.a->statistics.mean, 1, a.a->statistics.median}));
+    ASSERT_EQ(ksta_AllStatsInit(copy, nullptr), 0);
+    EXPECT_EQ((ktest::Reals{copy->pixelCount, copy->statistics.minimum}),
+              (ktest::Reals{0, INFINITY}));
+    ksta_AllStatsDelete(copy);
 }
 
 // With a bin function each value's count goes to its bin; values outside
@@ -276,10 +226,9 @@ TEST(StatsEngine, GivenBinFunctionCollectsExactValuesIntoItsBins) {
             ASSERT_EQ(run(a.a, r.b, room), 0);
             const Ksta_Histogram *h = a.a->histogram;
             ASSERT_EQ(h->binCount, 4);
-            EXPECT_EQ(h->counts[0], 2);  // 0, 1
-            EXPECT_EQ(h->counts[1], 1);  // 3
-            EXPECT_EQ(h->counts[2], 0);
-            EXPECT_EQ(h->counts[3], 2);  // 7, 8 (max in the last bin); 20 above
+            // 0, 1 | 3 | - | 7, 8 (max in the last bin); 20 above
+            EXPECT_EQ(std::vector<double>(h->counts, h->counts + 4),
+                      (std::vector<double>{2, 1, 0, 2}));
             EXPECT_EQ(a.a->pixelCount, 6);
             EXPECT_EQ(a.a->statistics.maximum, 20);
             EXPECT_EQ(a.a->statistics.mode, 0);  // first of the tie, lower value of bin 0
@@ -302,11 +251,11 @@ TEST(StatsEngine, MedianAndModeWalkOnCraftedHistograms) {
         {{1, 1, 1, 1, 1}, 5, 0, 2},
         {{1, 1, 1, 0}, 6, 0, 2},  // counts short of n: the walk ends at the last bin
     };
-    for (const char *title : {"Direct", "Linear"}) {
+    for (const bool direct : {true, false}) {
         for (const auto &c : cases) {
             const auto bins = int32_t(c.counts.size());
             // Direct: bin k is k + 10; Linear over 0..2 bins: 2k / bins wide.
-            Kdsc_BinFunction *bf = std::string(title) == "Direct"
+            Kdsc_BinFunction *bf = direct
                                        ? kdsc_BinFunctionCreateDirect(bins, 10, nullptr)
                                        : kdsc_BinFunctionCreateLinear(bins, 0, 2 * bins, nullptr);
             AllStats a(bf);
@@ -314,29 +263,10 @@ TEST(StatsEngine, MedianAndModeWalkOnCraftedHistograms) {
             std::copy(c.counts.begin(), c.counts.end(), a.a->histogram->counts);
             a.a->pixelCount = c.n;
             ASSERT_EQ(ksta_AllStatsFinish(a.a, nullptr), 0);
-            const double base = std::string(title) == "Direct" ? 10 : 0;
-            const double width = std::string(title) == "Direct" ? 1 : 2;
-            EXPECT_DOUBLE_EQ(a.a->statistics.mode, base + width * c.modeBin) << title;
-            EXPECT_DOUBLE_EQ(a.a->statistics.median, base + width * c.medianBin) << title;
-        }
-    }
-}
-
-// One pixel has its value as every statistic and no deviation; no pixels at
-// all (four, all masked out) give zeros.
-TEST(StatsEngine, OnePixelOrNoneGiveExactStatistics) {
-    for (int32_t type : {KGDA_TYPE_U8, KGDA_TYPE_U16, KGDA_TYPE_F32, KGDA_TYPE_F64}) {
-        for (long side : {1L, 2L}) {
-            Rect r(side, side, type), mask(side, side, KGDA_TYPE_U8);  // mask all zero
-            for (long i = 0; i < side * side; ++i) r.set(i, 9);
-            AllStats a;
-            ASSERT_EQ(run(a.a, r.b, 512, side == 2 ? mask.b : nullptr), 0);
-            const Ksta_Statistics &s = a.a->statistics;
-            const double v = side == 1 ? 9 : 0;
-            EXPECT_EQ(a.a->pixelCount, side == 1 ? 1 : 0);
-            EXPECT_EQ((ktest::Reals{s.minimum, s.maximum, s.mean, s.stddev, s.median, s.mode}),
-                      (ktest::Reals{v, v, v, 0, v, v}))
-                << type << " " << side;
+            const double base = direct ? 10 : 0, width = direct ? 1 : 2;
+            EXPECT_TRUE(ktest::almost({a.a->statistics.mode, a.a->statistics.median},
+                                      {base + width * c.modeBin, base + width * c.medianBin}))
+                << direct;
         }
     }
 }
@@ -385,9 +315,10 @@ TEST(StatsEngine, RandomRastersAgreeWithAPlainReference) {
         const int32_t type = types[size_t(round) % std::size(types)];
         // Every third round is large and unmasked: the counting paths for
         // whole rasters (bytes in interleaved tables, with a ragged tail).
-        const bool large = round % 3 == 2;
-        const long w = large ? 131 + long(rng() % 4) : 1 + long(rng() % 37);
-        const long h = large ? 129 : 1 + long(rng() % 23);
+        // The first rounds take one pixel, then none (four masked out).
+        const bool large = round % 3 == 2 && round > 8, tiny = round < 8;
+        const long w = large ? 131 + long(rng() % 4) : tiny ? 1 + round / 4 : 1 + long(rng() % 37);
+        const long h = large ? 129 : tiny ? 1 + round / 4 : 1 + long(rng() % 23);
         const int spread = 1 + int(rng() % 200);  // at most 200 distinct values
         const double lo = kmsc_AddressOf_kgda_IntegerMinValue()[type];
         const double top =
@@ -401,7 +332,7 @@ TEST(StatsEngine, RandomRastersAgreeWithAPlainReference) {
                 v = double(int(rng() % unsigned(spread)) - 50) * 0.25;
             v = std::min(v, top);
             r.set(i, v);
-            const bool in = large || rng() % 5 != 0;
+            const bool in = tiny ? round < 4 : large || rng() % 5 != 0;
             mask.set(i, in);
             if (in) kept.push_back(v);
         }
@@ -414,12 +345,8 @@ TEST(StatsEngine, RandomRastersAgreeWithAPlainReference) {
         const double tol = 1e-9 * (1 + std::fabs(ref.mean) + ref.stddev);
         EXPECT_NEAR(s.mean, ref.mean, tol);
         EXPECT_NEAR(s.stddev, ref.stddev, 1e-7 * (1 + ref.stddev + std::fabs(ref.mean)));
-        if (ref.n > 0) {
-            EXPECT_EQ(s.minimum, ref.min);
-            EXPECT_EQ(s.maximum, ref.max);
-            EXPECT_EQ(s.median, ref.median);
-            EXPECT_EQ(s.mode, ref.mode);
-        }
+        EXPECT_EQ((ktest::Reals{s.minimum, s.maximum, s.median, s.mode}),
+                  (ktest::Reals{ref.min, ref.max, ref.median, ref.mode}));
     }
 }
 
@@ -484,27 +411,6 @@ TEST(StatsEngine, StackCovarianceMatchesTwoPassReference) {
     EXPECT_EQ(s->covariance, nullptr);
     EXPECT_EQ(s->allStats[0]->pixelCount, 0);
     ksta_AllStatsStackDelete(s), kgda_BaseDataStackDelete(rects, nullptr);
-}
-
-TEST(StatsEngine, CopyCarriesTheExactValueHistogramInProgress) {
-    AllStats a;
-    Rect r(4, 1, KGDA_TYPE_S32);
-    for (long i = 0; i < 4; ++i) r.set(i, double(i % 2));
-    ASSERT_EQ(ksta_AllStatsUVHistogramBegin(a.a, KGDA_TYPE_S32, 0, nullptr), 0);
-    ASSERT_EQ(ksta_AllStatsUVHistogramAccumulate(a.a, r.b, nullptr, nullptr), 0);
-    Ksta_AllStats *c = ksta_AllStatsCopy(a.a, nullptr);
-    ASSERT_NE(c, nullptr);
-    ASSERT_EQ(ksta_AllStatsUVHistogramAccumulate(c, r.b, nullptr, nullptr), 0);
-    ASSERT_EQ(ksta_AllStatsUVHistogramEnd(c, nullptr), 0);
-    ASSERT_EQ(ksta_AllStatsUVHistogramEnd(a.a, nullptr), 0);
-    EXPECT_EQ(c->pixelCount, 8);
-    EXPECT_EQ(a.a->pixelCount, 4);
-    ASSERT_NE(c->histogram, nullptr);
-    EXPECT_EQ(c->histogram->counts[1], 4);
-    ksta_AllStatsDelete(c);
-    ASSERT_EQ(ksta_AllStatsInit(a.a, nullptr), 0);
-    EXPECT_EQ(a.a->pixelCount, 0);
-    EXPECT_EQ(a.a->statistics.minimum, INFINITY);
 }
 
 // ---- Parameters records ---------------------------------------------------
@@ -640,80 +546,66 @@ TEST(StatsEngine, FailureReturnsAreReported) {
     for (int i = 0; i < 5000; ++i) reinterpret_cast<double *>(many->data)[i] = i;
     const Kmif_Design *stat = ksta_DesignGet("Ksta_Statistics", nullptr);
     Ksta_Statistics st{};
+    // Calls that must fail: an int return of -1, or a null pointer.
+#define FAILS(call) [&](Kerr_ErrorReport **e) { return (call) == -1; }
+#define NONE(call) [&](Kerr_ErrorReport **e) { return (call) == nullptr; }
     const struct {
-        std::function<int(Kerr_ErrorReport **)> call;
+        std::function<bool(Kerr_ErrorReport **)> call;
         const char *message;
     } cases[] = {
-        {[&](auto e) { return ksta_AllStatsFinish(nullptr, e); },
+        {FAILS(ksta_AllStatsFinish(nullptr, e)), "Pointer to Ksta_AllStats structure is NULL"},
+        {FAILS(ksta_AllStatsFinish(alive.a, e)), "uvHistogram must be terminated"},
+        {FAILS(ksta_AllStatsInit(nullptr, e)), "Pointer to Ksta_AllStats structure is NULL"},
+        {NONE(ksta_AllStatsCopy(nullptr, e)), "Pointer to Ksta_AllStats structure is NULL"},
+        {FAILS(ksta_AllStatsUVHistogramEnd(nullptr, e)),
          "Pointer to Ksta_AllStats structure is NULL"},
-        {[&](auto e) { return ksta_AllStatsFinish(alive.a, e); }, "uvHistogram must be terminated"},
-        {[&](auto e) { return ksta_AllStatsInit(nullptr, e); },
-         "Pointer to Ksta_AllStats structure is NULL"},
-        {[&](auto e) { return ksta_AllStatsCopy(nullptr, e) ? 0 : -1; },
-         "Pointer to Ksta_AllStats structure is NULL"},
-        {[&](auto e) { return ksta_AllStatsUVHistogramEnd(nullptr, e); },
-         "Pointer to Ksta_AllStats structure is NULL"},
-        {[&](auto e) { return ksta_AllStatsUVHistogramBegin(a.a, 13, 0, e); },
-         "Invalid pixel type 13"},
-        {[&](auto e) { return ksta_AllStatsUVHistogramAccumulate(alive.a, r.b, nullptr, e); },
+        {FAILS(ksta_AllStatsUVHistogramBegin(a.a, 13, 0, e)), "Invalid pixel type 13"},
+        {FAILS(ksta_AllStatsUVHistogramAccumulate(alive.a, r.b, nullptr, e)),
          "Pixel type 3 does not match the exact-value histogram"},
-        {[&](auto e) { return ksta_AllStatsUVHistogramAccumulate(a.a, matrix, nullptr, e); },
+        {FAILS(ksta_AllStatsUVHistogramAccumulate(a.a, matrix, nullptr, e)),
          "Pixel rectangle must be a numeric raster"},
-        {[&](auto e) { return ksta_AllStatsUVHistogramAccumulate(a.a, r.b, bigMask.b, e); },
+        {FAILS(ksta_AllStatsUVHistogramAccumulate(a.a, r.b, bigMask.b, e)),
          "Mask must be a one-byte raster of the rectangle's size"},
-        {[&](auto e) { return ksta_AllStatsUVHistogramAccumulate(a.a, r.b, wideMask.b, e); },
+        {FAILS(ksta_AllStatsUVHistogramAccumulate(a.a, r.b, wideMask.b, e)),
          "Mask must be a one-byte raster of the rectangle's size"},
-        {[&](auto e) { return ksta_AllStatsAccumulate(nullptr, 1, &one, nullptr, e); },
-         "NULL argument"},
-        {[&](auto e) { return ksta_AllStatsAccumulate(pair, 1, nullptr, nullptr, e); },
-         "NULL argument"},
-        {[&](auto e) { return ksta_AllStatsAccumulate(pair, 2, &one, nullptr, e); },
+        {FAILS(ksta_AllStatsAccumulate(nullptr, 1, &one, nullptr, e)), "NULL argument"},
+        {FAILS(ksta_AllStatsAccumulate(pair, 1, nullptr, nullptr, e)), "NULL argument"},
+        {FAILS(ksta_AllStatsAccumulate(pair, 2, &one, nullptr, e)),
          "Number of layers in Ksta_AllStatsStack structure (2) is different than number of "
          "layers in layer stack (1)"},
-        {[&](auto e) { return ksta_AllStatsStackCreate(0, nullptr, 0, 0, e) ? 0 : -1; },
-         "Invalid layer count 0"},
-        {[&](auto e) { return ksta_AllStatsStackInit(nullptr, e); }, "NULL stack"},
-        {[&](auto e) { return ksta_AllStatsStackCopy(nullptr, e) ? 0 : -1; }, "NULL stack"},
-        {[&](auto e) { return ksta_AllStatsStackFinish(nullptr, e); }, "NULL stack"},
-        {[&](auto e) { return ksta_AllStatsStackAccumulate(nullptr, &one, nullptr, e); },
-         "NULL argument"},
-        {[&](auto e) { return ksta_HistogramCreate(nullptr, e) ? 0 : -1; }, "NULL bin function"},
-        {[&](auto e) { return ksta_HistogramCopy(nullptr, e) ? 0 : -1; },
-         "NULL or inconsistent histogram"},
-        {[&](auto e) { return ksta_StatisticsCopy(nullptr, e) ? 0 : -1; }, "NULL statistics"},
-        {[&](auto e) { return ksta_DesignGet("Nope", e) ? 0 : -1; }, "No design named Nope"},
-        {[&](auto e) { return kimg_StatisticsParametersExcludedValuesSet(p, many, e); },
+        {NONE(ksta_AllStatsStackCreate(0, nullptr, 0, 0, e)), "Invalid layer count 0"},
+        {FAILS(ksta_AllStatsStackInit(nullptr, e)), "NULL stack"},
+        {NONE(ksta_AllStatsStackCopy(nullptr, e)), "NULL stack"},
+        {FAILS(ksta_AllStatsStackFinish(nullptr, e)), "NULL stack"},
+        {FAILS(ksta_AllStatsStackAccumulate(nullptr, &one, nullptr, e)), "NULL argument"},
+        {NONE(ksta_HistogramCreate(nullptr, e)), "NULL bin function"},
+        {NONE(ksta_HistogramCopy(nullptr, e)), "NULL or inconsistent histogram"},
+        {NONE(ksta_StatisticsCopy(nullptr, e)), "NULL statistics"},
+        {NONE(ksta_DesignGet("Nope", e)), "No design named Nope"},
+        {FAILS(kimg_StatisticsParametersExcludedValuesSet(p, many, e)),
          "More than 4096 unique excluded values not currently supported"},
-        {[&](auto e) { return kimg_StatisticsParametersSkipFactorsSet(p, 0, 1, e); },
-         "Invalid x skip factor"},
-        {[&](auto e) { return kimg_StatisticsParametersSkipFactorsSet(p, 1, -2, e); },
-         "Invalid y skip factor"},
-        {[&](auto e) { return kimg_StatisticsParametersLayerNamesSet(p, 1, nullptr, e); },
-         "NULL argument"},
-        {[&](auto e) { return kimg_StatisticsParametersConvertFromMIFable(&st, stat, e) ? 0 : -1; },
+        {FAILS(kimg_StatisticsParametersSkipFactorsSet(p, 0, 1, e)), "Invalid x skip factor"},
+        {FAILS(kimg_StatisticsParametersSkipFactorsSet(p, 1, -2, e)), "Invalid y skip factor"},
+        {FAILS(kimg_StatisticsParametersLayerNamesSet(p, 1, nullptr, e)), "NULL argument"},
+        {NONE(kimg_StatisticsParametersConvertFromMIFable(&st, stat, e)),
          "Unrecognized statistics parameters type 'Ksta_Statistics'"},
-        {[&](auto e) { return kimg_StatisticsParametersConvertToMIFable(p, nullptr, e) ? 0 : -1; },
-         "NULL argument"},
-        {[&](auto e) { return ksta_StatisticsRead(nullptr, ":x", e) ? 0 : -1; }, "NULL argument"},
-        {[&](auto e) { return ksta_StatisticsWrite(nullptr, ":x", &st, e); }, "NULL argument"},
-        {[&](auto e) {
-             return ksta_CovarianceWrite(reinterpret_cast<Kimg_File *>(&st), ":x", matrix, e);
-         },
+        {NONE(kimg_StatisticsParametersConvertToMIFable(p, nullptr, e)), "NULL argument"},
+        {NONE(ksta_StatisticsRead(nullptr, ":x", e)), "NULL argument"},
+        {FAILS(ksta_StatisticsWrite(nullptr, ":x", &st, e)), "NULL argument"},
+        {FAILS(ksta_CovarianceWrite(reinterpret_cast<Kimg_File *>(&st), ":x", matrix, e)),
          "Ill-formed covariance matrix"},
-        {[&](auto e) {
-             return ksta_StatisticsWriteSkipFactors(reinterpret_cast<Kimg_File *>(&st), ":x", 0, 1,
-                                                    e);
-         },
+        {FAILS(ksta_StatisticsWriteSkipFactors(reinterpret_cast<Kimg_File *>(&st), ":x", 0, 1, e)),
          "Invalid x skip factor"},
-        {[&](auto e) { return ksta_StatisticsWriteSkipFactors(nullptr, ":x", 1, 1, e); },
-         "NULL argument"},
+        {FAILS(ksta_StatisticsWriteSkipFactors(nullptr, ":x", 1, 1, e)), "NULL argument"},
     };
+#undef FAILS
+#undef NONE
     // The matrix is ill-formed for covariance (not symmetric).
     reinterpret_cast<double *>(matrix->data)[1] = 1;
     for (const auto &c : cases) {
         SCOPED_TRACE(&c - cases);
         ktest::Err err;
-        EXPECT_EQ(c.call(&err), -1);
+        EXPECT_TRUE(c.call(&err));
         ASSERT_TRUE(err);
         EXPECT_SAYS(err, c.message);
     }
