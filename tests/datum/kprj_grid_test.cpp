@@ -82,6 +82,12 @@ const Field kParent = [](double lon, double lat, double *w, double *n) {
     *n = 20 + lat + 0.001 * lon * lat;
 };
 
+// A damage writing the bytes of `v` at offset `at`.
+template <class T>
+std::function<void(std::string &)> put(size_t at, T v) {
+    return [at, v](std::string &b) { memcpy(&b[at], &v, sizeof v); };
+}
+
 // A file damaged in one way, and what its refusal must say.
 struct Damage {
     const char *what;
@@ -218,20 +224,9 @@ TEST_F(Grid, CorruptGridFilesAreRefused) {
         {"one column", [](std::string &b) { b[36] = 1; }, "has 1 columns and 3 rows"},
         {"negative rows", [](std::string &b) { b[43] = '\x80'; }, "columns and"},
         {"huge rows", [](std::string &b) { b[43] = 0x7f; }, "lie outside the file"},
-        {"empty extent", [](std::string &b) { memcpy(&b[28], &b[20], 4); },
-         "empty or invalid extent"},
-        {"nan extent",
-         [](std::string &b) {
-             const float nan = std::nanf("");
-             memcpy(&b[24], &nan, 4);
-         },
-         "empty or invalid extent"},
-        {"nan shift",
-         [](std::string &b) {
-             const float nan = std::nanf("");
-             memcpy(&b[44 + 8], &nan, 4);
-         },
-         "not finite"},
+        {"empty extent", put(28, 0.0f), "empty or invalid extent"},  // maximum longitude 0
+        {"nan extent", put(24, std::nanf("")), "empty or invalid extent"},
+        {"nan shift", put(44 + 8, std::nanf("")), "not finite"},
     };
     refuseDamaged(good, cases, [&](const std::string &path) {
         return kprj_DatumGridFileOpen(path.c_str(), &err) == nullptr;
@@ -374,18 +369,9 @@ TEST_F(Grid, NTv2FilesConvertWithChildrenFirstAndRowsTurned) {
         {"counts", [](std::string &b) { b[8] = 3; }, "invalid NTv2 header counts"},
         {"files", [](std::string &b) { b[40] = 9; }, "header lies beyond the end"},
         {"nodes", [](std::string &b) { b.resize(b.size() - 16); }, "holds 4 nodes for 2 rows"},
-        {"extent",
-         [](std::string &b) {
-             const double x = -1;
-             memcpy(&b[176 + 5 * 16 + 8], &x, 8);  // N_LAT below S_LAT
-         },
-         "invalid extent or count"},
-        {"longitude step",
-         [](std::string &b) {
-             const double x = -0.0;  // not above zero, though it compares equal to it
-             memcpy(&b[176 + 9 * 16 + 8], &x, 8);
-         },
-         "invalid extent or count"},
+        {"extent", put(176 + 5 * 16 + 8, -1.0), "invalid extent or count"},  // N_LAT below S_LAT
+        // A longitude step not above zero, though it compares equal to it.
+        {"longitude step", put(176 + 9 * 16 + 8, -0.0), "invalid extent or count"},
     };
     refuseDamaged(good, cases, [&](const std::string &path) {
         return kprj_GridFileConvertNTv2(path.c_str(), out.c_str(), &err) == -1;
