@@ -131,8 +131,7 @@ TEST_F(Prj, MapInfoSettersCopyAndEquality) {
     kprj_CoordinateFree(c->lowerRightCenter);
     c->lowerRightCenter = nullptr;
     EXPECT_EQ(kprj_MapInfosEqual(m, c, &err), -1);
-    EXPECT_TRUE(ktest::messages(err.r).find("One of the input coord's is NULL") !=
-                std::string::npos);
+    EXPECT_SAYS(err, "One of the input coord's is NULL");
     refused(err, kprj_MapInfoUnitsSet(nullptr, "x", &err) == -1, "Invalid input mapInfo");
     refused(err, kprj_MapInfoUnitsSet(m, nullptr, &err) == -1, "Invalid input units name");
     refused(err, kprj_MapInfoProjectionNameSet(m, nullptr, &err) == -1,
