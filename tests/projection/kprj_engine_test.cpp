@@ -67,19 +67,15 @@ TEST_F(Engine, UtmZoneAndHemisphereRules) {
         double meridian;  // expected central meridian, degrees
         double falseNorthing;
         const char *failure;
-    } cases[] = {{0, -75, 0.5, -75, 0, nullptr},
-                 {0, -3, 0.5, -3, 0, nullptr},
-                 {0, 3, 0.5, 3, 0, nullptr},
-                 {0, -180, 0.5, -177, 0, nullptr},
-                 {0, 179.9, -0.1, 177, 1e7, nullptr},
-                 {0, 180, 0.5, -177, 0, nullptr},
-                 {0, -72.01, 0.5, -75, 0, nullptr},
-                 {0, -71.99, 0.5, -69, 0, nullptr},
-                 {18, 100, 0.5, -75, 0, nullptr},
-                 {1, 0, -1e-9, -177, 1e7, nullptr},
-                 {60, 0, 0.0, 177, 0, nullptr},
-                 {61, 0, 0.5, 0, 0, "Illegal zone number"},
-                 {-1, 0, 0.5, 0, 0, "Illegal zone number"}};
+    } cases[] = {
+        // clang-format off
+        {0, -75, 0.5, -75, 0, nullptr}, {0, -3, 0.5, -3, 0, nullptr}, {0, 3, 0.5, 3, 0, nullptr},
+        {0, -180, 0.5, -177, 0, nullptr}, {0, 179.9, -0.1, 177, 1e7, nullptr}, {0, 180, 0.5, -177, 0, nullptr},
+        {0, -72.01, 0.5, -75, 0, nullptr}, {0, -71.99, 0.5, -69, 0, nullptr}, {18, 100, 0.5, -75, 0, nullptr},
+        {1, 0, -1e-9, -177, 1e7, nullptr}, {60, 0, 0.0, 177, 0, nullptr},
+        {61, 0, 0.5, 0, 0, "Illegal zone number"}, {-1, 0, 0.5, 0, 0, "Illegal zone number"},
+        // clang-format on
+    };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.zone) + " " + std::to_string(c.lonDegrees));
         Params p = byName("UTM", c.zone, {0, 0, c.lonDegrees * kD2R, c.lat});
@@ -485,12 +481,12 @@ TEST_F(Engine, PackedDmsParameterArrays) {
         int number;
         double form;  // index 12
         std::vector<int> angles;
-    } families[] = {{9, 0, {3, 4, 5, 8, 9, 10, 11}},
-                    {33, 0, {4, 5, 8}},
-                    {25, 0, {3, 4}},
-                    {21, 0, {4}},
-                    {21, 1, {3, 4}},
-                    {4, 0, {2, 3, 4, 5, 8, 9, 10, 11}}};
+    } families[] = {
+        // clang-format off
+        {9, 0, {3, 4, 5, 8, 9, 10, 11}}, {33, 0, {4, 5, 8}}, {25, 0, {3, 4}}, {21, 0, {4}},
+        {21, 1, {3, 4}}, {4, 0, {2, 3, 4, 5, 8, 9, 10, 11}},
+        // clang-format on
+    };
     for (const auto &f : families) {
         SCOPED_TRACE(std::to_string(f.number) + " form " + std::to_string(f.form));
         in.data[12] = f.form;
