@@ -205,14 +205,8 @@ TEST_F(Families, InversesOnEveryFlattening) {
             Params p(record(c.number, 0, c.values, c.angles, earth));
             Projection mine(kprj_ProjectionInit(toolkit, p.get(), &err));
             ASSERT_NE(mine, nullptr) << ktest::messages(err.r);
-            for (const double lat : {-80.0, -30.0, 0.0, 45.0, 89.0}) {
-                const Kprj_Coordinate ll{15.5 * kD2R, lat * kD2R};
-                Kprj_Coordinate xy{}, back{};
-                ASSERT_EQ(kprj_ProjectionFromLL(mine.get(), 1, &ll, &xy, &err), 0);
-                ASSERT_EQ(kprj_ProjectionToLL(mine.get(), 1, &xy, &back, &err), 0);
-                EXPECT_NEAR(back.x, ll.x, 1e-9) << lat;
-                EXPECT_NEAR(back.y, ll.y, 1e-9) << lat;
-            }
+            EXPECT_LE(sweep(mine.get(), nullptr, 15.5, 15.5, -80, 89, earth.a).back,
+                      1e-9 * earth.a);
         }
     }
 }

@@ -51,6 +51,19 @@ Kprj_Coordinate oracle(const char *system, double lon, double lat, bool inverse 
     return {c.xy.x, c.xy.y};
 }
 
+// A point (degrees) projected by `p` lands within `tol` of `want` and comes back.
+void thereAndBack(const Kprj_Projection *p, double lon, double lat, Kprj_Coordinate want,
+                  double tol) {
+    Err err;
+    Kprj_Coordinate pt{lon * kD2R, lat * kD2R};
+    ASSERT_EQ(kprj_ProjectionFromLL(p, 1, &pt, &pt, &err), 0) << ktest::messages(err.r);
+    EXPECT_NEAR(pt.x, want.x, tol);
+    EXPECT_NEAR(pt.y, want.y, tol);
+    ASSERT_EQ(kprj_ProjectionToLL(p, 1, &pt, &pt, &err), 0) << ktest::messages(err.r);
+    EXPECT_NEAR(pt.x, lon * kD2R, 1e-9);
+    EXPECT_NEAR(pt.y, lat * kD2R, 1e-9);
+}
+
 // Systems from texts: the record each translates to, its text round trip,
 // and points through the engine object and through the record's own
 // projection object against PROJ.
@@ -98,17 +111,8 @@ TEST_F(PE, SystemsTranslateRoundTripAndProjectLikeProj) {
         ASSERT_TRUE(own) << ktest::messages(err.r);
         Projection copy(kprj_ProjectionCopy(p.get(), &err));
         ASSERT_TRUE(copy) << ktest::messages(err.r);
-        for (const Kprj_Projection *q : {p.get(), own.get(), copy.get()}) {
-            const Kprj_Coordinate ll{c.lon * kD2R, c.lat * kD2R};
-            Kprj_Coordinate pt{};
-            ASSERT_EQ(kprj_ProjectionFromLL(q, 1, &ll, &pt, &err), 0) << ktest::messages(err.r);
-            const double tol = q == own.get() ? c.tolerance : 1e-6;
-            EXPECT_NEAR(pt.x, want.x, tol);
-            EXPECT_NEAR(pt.y, want.y, tol);
-            ASSERT_EQ(kprj_ProjectionToLL(q, 1, &pt, &pt, &err), 0);
-            EXPECT_NEAR(pt.x, c.lon * kD2R, 1e-9);
-            EXPECT_NEAR(pt.y, c.lat * kD2R, 1e-9);
-        }
+        for (const Kprj_Projection *q : {p.get(), own.get(), copy.get()})
+            thereAndBack(q, c.lon, c.lat, want, q == own.get() ? c.tolerance : 1e-6);
     }
 }
 
@@ -121,23 +125,16 @@ TEST_F(PE, AdditionalNumbersFollowProjDefinitions) {
         std::vector<int> angles;
         const char *proj;
     } cases[] = {
-        {36,
-         {0, 0, 10, 45, 1000, 2000, 0},
-         {4, 5},
-         "+proj=cass +lon_0=10 +lat_0=45 +x_0=1000 +y_0=2000"},
+        // clang-format off
+        {36, {0, 0, 10, 45, 1000, 2000, 0}, {4, 5}, "+proj=cass +lon_0=10 +lat_0=45 +x_0=1000 +y_0=2000"},
         {40, {0, 0, 10, 0, 5, 7, 0}, {4}, "+proj=eck4 +lon_0=10 +x_0=5 +y_0=7"},
         {43, {0, 0, -20, 0, 0, 0, 0}, {4}, "+proj=eqearth +lon_0=-20"},
         {44, {0, 0, 5, 40, 0, 0, 0}, {4, 5}, "+proj=bonne +lon_0=5 +lat_1=40"},
         {47, {30, 0, 0, 0, 0, 0, 0}, {2}, "+proj=cea +lat_ts=30"},
-        {50,
-         {0.99, 0, 3, 46, 600000, 200000, 0},
-         {4, 5},
-         "+proj=lcc +lat_1=46 +lat_0=46 +lon_0=3 +k_0=0.99 +x_0=600000 +y_0=200000"},
-        {51,
-         {0.9999, 0, 5, 52, 155000, 463000, 0},
-         {4, 5},
-         "+proj=sterea +lat_0=52 +lon_0=5 +k=0.9999 +x_0=155000 +y_0=463000"},
+        {50, {0.99, 0, 3, 46, 600000, 200000, 0}, {4, 5}, "+proj=lcc +lat_1=46 +lat_0=46 +lon_0=3 +k_0=0.99 +x_0=600000 +y_0=200000"},
+        {51, {0.9999, 0, 5, 52, 155000, 463000, 0}, {4, 5}, "+proj=sterea +lat_0=52 +lon_0=5 +k=0.9999 +x_0=155000 +y_0=463000"},
         {52, {0.98, 0, 12, 0, 0, 0, 0}, {4}, "+proj=merc +lon_0=12 +k=0.98"},
+        // clang-format on
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.number);
@@ -157,15 +154,9 @@ TEST_F(PE, AdditionalNumbersFollowProjDefinitions) {
         Pj ref(proj_create(nullptr, def.c_str()));
         ASSERT_TRUE(ref);
         for (const auto &[lon, lat] : {std::pair{12.0, 48.0}, {-30.0, -20.0}, {3.5, 52.2}}) {
-            Kprj_Coordinate pt{lon * kD2R, lat * kD2R};
-            ASSERT_EQ(kprj_ProjectionFromLL(p.get(), 1, &pt, &pt, &err), 0);
             const PJ_COORD want =
                 proj_trans(ref.get(), PJ_FWD, proj_coord(lon * kD2R, lat * kD2R, 0, 0));
-            EXPECT_NEAR(pt.x, want.xy.x, 1e-6);
-            EXPECT_NEAR(pt.y, want.xy.y, 1e-6);
-            ASSERT_EQ(kprj_ProjectionToLL(p.get(), 1, &pt, &pt, &err), 0);
-            EXPECT_NEAR(pt.x, lon * kD2R, 1e-9);
-            EXPECT_NEAR(pt.y, lat * kD2R, 1e-9);
+            thereAndBack(p.get(), lon, lat, {want.xy.x, want.xy.y}, 1e-6);
         }
         // The record's text translates back to the same number.
         const std::string text = ktest::take(kprj_MapProjectionToPEString(p.get(), &err));
@@ -220,12 +211,7 @@ TEST_F(PE, EarthModelsUnitsAndSystemTexts) {
     EXPECT_EQ(spBack->proNumber, 4);
     Projection spObject(kprj_ProjectionInit(toolkit, spBack.get(), &err));
     ASSERT_TRUE(spObject) << ktest::messages(err.r);
-    const Kprj_Coordinate spLL{-73.2 * kD2R, 40.8 * kD2R};
-    const Kprj_Coordinate spWant = oracle("EPSG:32118", -73.2, 40.8);
-    Kprj_Coordinate spGot{};
-    ASSERT_EQ(kprj_ProjectionFromLL(spObject.get(), 1, &spLL, &spGot, &err), 0);
-    EXPECT_NEAR(spGot.x, spWant.x, 1e-3);
-    EXPECT_NEAR(spGot.y, spWant.y, 1e-3);
+    thereAndBack(spObject.get(), -73.2, 40.8, oracle("EPSG:32118", -73.2, 40.8), 1e-3);
     sp->proZone = 9999;  // no such zone
     EXPECT_LT(kprj_PEPrjWrite(spFile.c_str(), sp.get(), &err), 0);
     EXPECT_TRUE(ktest::hasCode(err.r, "kprj_PROJECTIONFromProNumber", 7)) << ktest::messages(err.r);
