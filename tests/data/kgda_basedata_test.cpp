@@ -21,6 +21,15 @@ std::string capturePrint(const Kgda_BaseData *b) {
     return testing::internal::GetCapturedStdout();
 }
 
+// An array of the given shape holding v in storage order.
+template <class T, size_t N>
+Bd filled(int32_t rows, int32_t columns, int32_t type, int32_t object, const T (&v)[N]) {
+    Bd b = make(rows, columns, type, object);
+    Err err;
+    EXPECT_EQ(kgda_BaseDataSet(b.get(), v, KGDA_SET_ALL, 0, &err), 0) << ktest::messages(err.r);
+    return b;
+}
+
 TEST(BaseDataLayout, MatrixIsColumnMajorOtherObjectsRowMajor) {
     Bd m = make(3, 2, KGDA_TYPE_U8, KGDA_MATRIX_OBJECT);
     Bd t = make(3, 2, KGDA_TYPE_U8, KGDA_TABLE_OBJECT);
@@ -234,9 +243,7 @@ TEST(BaseDataCopy, ConvertsTypesAndCopiesTheOverlapLineByLine) {
     EXPECT_EQ(at<uint16_t>(td.get(), 4, 0), 11);  // beyond the window: kept
 
     // Conversion rules of the pixel table: rounding, saturation, magnitude.
-    Bd c = make(1, 3, KGDA_TYPE_C64, KGDA_RASTER_OBJECT);
-    const float cv[6] = {3, 4, 2.5f, 0, 300, 0};
-    ASSERT_EQ(kgda_BaseDataSet(c.get(), cv, KGDA_SET_ALL, 0, &err), 0);
+    Bd c = filled<float>(1, 3, KGDA_TYPE_C64, KGDA_RASTER_OBJECT, {3, 4, 2.5f, 0, 300, 0});
     Bd u = make(1, 3, KGDA_TYPE_U8, KGDA_RASTER_OBJECT);
     ASSERT_TRUE(kgda_BaseDataCopy(c.get(), u.get(), &err));
     EXPECT_EQ(std::vector<uint8_t>(u->data, u->data + 3), (std::vector<uint8_t>{5, 3, 255}));
@@ -376,9 +383,7 @@ TEST(BaseDataReallocate, StringsAndOutOfMemory) {
     Err err;
     const long before = kmsc_HeapLiveBlocks();
     {
-        Bd s = make(3, 2, kStr, KGDA_RASTER_OBJECT);
-        const char *w[6] = {"a", "b", "c", "d", "e", "f"};
-        ASSERT_EQ(kgda_BaseDataSet(s.get(), w, KGDA_SET_ALL, 0, &err), 0);
+        Bd s = filled<const char *>(3, 2, kStr, KGDA_RASTER_OBJECT, {"a", "b", "c", "d", "e", "f"});
         // Out of memory: nothing changes.
         kmsc_HeapFailAfter(0);
         EXPECT_NE(kgda_BaseDataReallocate(s.get(), 1, 3, &err), 0);
@@ -456,9 +461,7 @@ TEST(BaseDataSet, StringsAreCopiedAndReplacedAsAWhole) {
     const long before = kmsc_HeapLiveBlocks();
     {
         Err err;
-        Bd s = make(2, 2, kStr, KGDA_MATRIX_OBJECT);
-        const char *first[4] = {"w", "x", "y", "z"};
-        ASSERT_EQ(kgda_BaseDataSet(s.get(), first, KGDA_SET_ALL, 0, &err), 0);
+        Bd s = filled<const char *>(2, 2, kStr, KGDA_MATRIX_OBJECT, {"w", "x", "y", "z"});
         char word[] = "same";
         const char *repeat[1] = {word};
         for (long n = 0; n < 3; ++n) {
@@ -495,18 +498,14 @@ TEST(BaseDataPrint, HeaderAndElementsInStorageOrder) {
                                          "     derivedFlag  = 0  \n\n"
                                          "-5 1 2\n10 11 12\n\n");
     // A matrix prints a line per column.
-    Bd m = make(2, 2, KGDA_TYPE_C128, KGDA_MATRIX_OBJECT);
-    const double c[8] = {1, 0.5, 2, 0, 3, -1, 4, 1e20};
+    Bd m = filled<double>(2, 2, KGDA_TYPE_C128, KGDA_MATRIX_OBJECT, {1, 0.5, 2, 0, 3, -1, 4, 1e20});
     Err err;
-    ASSERT_EQ(kgda_BaseDataSet(m.get(), c, KGDA_SET_ALL, 0, &err), 0);
     const std::string out = capturePrint(m.get());
     EXPECT_TRUE(ktest::contains(out,
                                 "     objecttype  = 2  \n     derivedFlag  = 0  \n\n"
                                 "(1, 0.5) (2, 0)\n(3, -1) (4, 1e+20)\n\n"))
         << out;
-    Bd s = make(1, 2, kStr, KGDA_TABLE_OBJECT);
-    const char *w[2] = {"hello", nullptr};
-    ASSERT_EQ(kgda_BaseDataSet(s.get(), w, KGDA_SET_ALL, 0, &err), 0);
+    Bd s = filled<const char *>(1, 2, kStr, KGDA_TABLE_OBJECT, {"hello", nullptr});
     EXPECT_TRUE(ktest::contains(capturePrint(s.get()), "\n\nhello (null)\n\n"));
     EXPECT_NE(kgda_BaseDataPrint(nullptr, &err), 0);
 }
@@ -521,33 +520,26 @@ TEST(BaseDataClip, BoundsFollowTheTypeAndTruncate) {
     ASSERT_EQ(kgda_BaseDataClip(u.get(), 1, 4, 1.9, 127.9, &err), 0);
     EXPECT_EQ(std::vector<uint8_t>(u->data, u->data + 4), (std::vector<uint8_t>{1, 1, 127, 127}));
 
-    Bd s = make(2, 3, KGDA_TYPE_S16, KGDA_RASTER_OBJECT);
-    const int16_t sv[6] = {-32768, -11, -10, 10, 11, 32767};
-    ASSERT_EQ(kgda_BaseDataSet(s.get(), sv, KGDA_SET_ALL, 0, &err), 0);
+    Bd s =
+        filled<int16_t>(2, 3, KGDA_TYPE_S16, KGDA_RASTER_OBJECT, {-32768, -11, -10, 10, 11, 32767});
     // Only the first 2 elements of each line: lines are one pitch apart.
     ASSERT_EQ(kgda_BaseDataClip(s.get(), 2, 2, -10.7, 10.7, &err), 0);
     const int16_t clipped[6] = {-10, -10, -10, 10, 10, 32767};
     EXPECT_EQ(memcmp(s->data, clipped, sizeof clipped), 0);
 
-    Bd f = make(1, 4, KGDA_TYPE_F32, KGDA_RASTER_OBJECT);
-    const float fv[4] = {-1e30f, -0.5f, 0.25f, NAN};
-    ASSERT_EQ(kgda_BaseDataSet(f.get(), fv, KGDA_SET_ALL, 0, &err), 0);
+    Bd f = filled<float>(1, 4, KGDA_TYPE_F32, KGDA_RASTER_OBJECT, {-1e30f, -0.5f, 0.25f, NAN});
     ASSERT_EQ(kgda_BaseDataClip(f.get(), 1, 4, -0.3, 1e300, &err), 0);
     EXPECT_EQ((ktest::Reals{at<float>(f.get(), 0, 0), at<float>(f.get(), 0, 1),
                             at<float>(f.get(), 0, 2)}),
               (ktest::Reals{-0.3f, -0.3f, 0.25f}));
 
-    Bd u1 = make(1, 2, KGDA_TYPE_U1, KGDA_RASTER_OBJECT);
-    const uint8_t bits[2] = {1, 0};
-    ASSERT_EQ(kgda_BaseDataSet(u1.get(), bits, KGDA_SET_ALL, 0, &err), 0);
+    Bd u1 = filled<uint8_t>(1, 2, KGDA_TYPE_U1, KGDA_RASTER_OBJECT, {1, 0});
     ASSERT_EQ(kgda_BaseDataClip(u1.get(), 1, 2, 0, 300, &err), 0);
     EXPECT_EQ(u1->data[0], 1);  // u1 uses the bounds 0 and 255
     ASSERT_EQ(kgda_BaseDataClip(u1.get(), 1, 2, NAN, 0.5, &err), 0);
     EXPECT_EQ(u1->data[0], 0);
 
-    Bd w = make(1, 2, KGDA_TYPE_U32, KGDA_RASTER_OBJECT);
-    const uint32_t wv[2] = {5, 4000000000u};
-    ASSERT_EQ(kgda_BaseDataSet(w.get(), wv, KGDA_SET_ALL, 0, &err), 0);
+    Bd w = filled<uint32_t>(1, 2, KGDA_TYPE_U32, KGDA_RASTER_OBJECT, {5, 4000000000u});
     ASSERT_EQ(kgda_BaseDataClip(w.get(), 1, 2, 1e10, -1e10, &err),
               0);  // crossed bounds stay in range
 
@@ -565,9 +557,7 @@ TEST(BaseDataStats, MinimumAndMaximumOfABlock) {
     at<int8_t>(r.get(), 2, 3) = -100;
     double lo = 0, hi = 0;
     Bd win(kgda_BaseDataDerived(r.get(), nullptr, 1, 2, 2, 2, &err));
-    Bd c = make(1, 3, KGDA_TYPE_C128, KGDA_TABLE_OBJECT);
-    const double cv[6] = {3, 4, NAN, 0, 0, -1};
-    ASSERT_EQ(kgda_BaseDataSet(c.get(), cv, KGDA_SET_ALL, 0, &err), 0);
+    Bd c = filled<double>(1, 3, KGDA_TYPE_C128, KGDA_TABLE_OBJECT, {3, 4, NAN, 0, 0, -1});
     const struct {
         const Kgda_BaseData *b;
         int32_t columns, rows;
