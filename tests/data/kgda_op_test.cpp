@@ -226,12 +226,25 @@ TEST(KgdaOp, ComplexMembers) {
 
 // ---- Conventions and reports ---------------------------------------------------
 
-Kgda_BaseDataStack *stackOf(std::vector<Kgda_BaseData *> &layers) {
-    static Kgda_BaseDataStack s[8];
+// A stack of the layers, and an argument list of stacks, kept until sixteen
+// more are made.
+Kgda_BaseDataStack *stackOf(std::vector<Kgda_BaseData *> layers) {
+    static std::vector<Kgda_BaseData *> held[16];
+    static Kgda_BaseDataStack s[16];
     static int next = 0;
-    Kgda_BaseDataStack *r = &s[next++ % 8];
-    *r = Kgda_BaseDataStack{static_cast<int32_t>(layers.size()), 1, layers.data(), 0};
-    return r;
+    const int k = next++ % 16;
+    held[k] = std::move(layers);
+    s[k] = {static_cast<int32_t>(held[k].size()), 1, held[k].data(), 0};
+    return &s[k];
+}
+Kgda_ArgumentList *listOf(std::vector<Kgda_BaseDataStack *> stacks, Kgda_BaseData *mask = nullptr) {
+    static std::vector<Kgda_BaseDataStack *> held[16];
+    static Kgda_ArgumentList l[16];
+    static int next = 0;
+    const int k = next++ % 16;
+    held[k] = std::move(stacks);
+    l[k] = {static_cast<int32_t>(held[k].size()), held[k].data(), mask};
+    return &l[k];
 }
 
 TEST(KgdaOp, ScalarsLayersMasksAndWindows) {
@@ -248,12 +261,10 @@ TEST(KgdaOp, ScalarsLayersMasksAndWindows) {
         const int op = maskedOps[j];
         Bd d = array(KGDA_TYPE_S16, {1, 1, 1, 1}, 2), a = array(KGDA_TYPE_S16, {1, 2, 3, 4}, 2);
         Bd t = array(KGDA_TYPE_S16, {7, 8, 9, 10, 11});
-        Kgda_BaseData *two[] = {a.get(), op == KGDA_OP_SaoLUTtransformation ? t.get() : a.get()};
-        std::vector<Kgda_BaseData *> dv{d.get()}, av{two[0]}, bv{two[1]};
-        Kgda_BaseDataStack *s2[] = {stackOf(av), stackOf(bv)};
-        const bool single = op == KGDA_OP_SaoNeg || op == KGDA_OP_ConvertToS16;
-        Kgda_ArgumentList masked{single ? 1 : 2, s2, zero.get()};
-        ASSERT_EQ(0, kgda_BaseDataStackOperation(op, stackOf(dv), &masked, &err))
+        Kgda_BaseData *b = op == KGDA_OP_SaoLUTtransformation ? t.get() : a.get();
+        Kgda_ArgumentList *masked = listOf({stackOf({a.get()}), stackOf({b})}, zero.get());
+        masked->count = op == KGDA_OP_SaoNeg || op == KGDA_OP_ConvertToS16 ? 1 : 2;
+        ASSERT_EQ(0, kgda_BaseDataStackOperation(op, stackOf({d.get()}), masked, &err))
             << op << ktest::messages(err.r);
         expectValues({1, 1, selected[j], 1}, values(d.get()), "mask");
     }
@@ -302,15 +313,12 @@ TEST(KgdaOp, ChecksAndReports) {
         EXPECT_TRUE(ktest::hasCode(err.r, "kgda_BaseDataOperation", 2));
         EXPECT_TRUE(ktest::hasCode(err.r, "kgda_BinaryOpCheck", b.code)) << b.message;
         EXPECT_TRUE(ktest::says(err.r, b.message));
-        std::vector<Kgda_BaseData *> dl{d.get()};
-        std::vector<std::vector<Kgda_BaseData *>> layers;
         std::vector<Kgda_BaseDataStack *> stacks;
-        for (Kgda_BaseData *a : b.args) layers.push_back({a});
-        for (auto &l : layers) stacks.push_back(stackOf(l));
-        Kgda_ArgumentList list{static_cast<int32_t>(stacks.size()), stacks.data(), nullptr};
-        EXPECT_EQ(-1, kgda_BinaryOpCheck(stackOf(dl), &list, &err));
+        for (Kgda_BaseData *a : b.args) stacks.push_back(stackOf({a}));
+        Kgda_ArgumentList *list = listOf(stacks);
+        EXPECT_EQ(-1, kgda_BinaryOpCheck(stackOf({d.get()}), list, &err));
         EXPECT_TRUE(ktest::hasCode(err.r, "kgda_BinaryOpCheck", b.code));
-        EXPECT_EQ(-1, kgda_BaseDataStackOperation(KGDA_OP_MaoAdd, stackOf(dl), &list, &err));
+        EXPECT_EQ(-1, kgda_BaseDataStackOperation(KGDA_OP_MaoAdd, stackOf({d.get()}), list, &err));
         EXPECT_TRUE(ktest::hasCode(err.r, "kgda_BaseDataStackOperation", 1));
     }
     // A zero divisor stops the operator; elements before it keep their values.
@@ -331,32 +339,27 @@ TEST(KgdaOp, ChecksAndReports) {
     Bd str = make(2, 2, KGDA_STRING_TYPE_CODE, KGDA_RASTER_OBJECT);
     ASSERT_EQ(-1, run(KGDA_OP_SaoCopy, str.get(), {str.get()}, err));
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_UnaryOpCheck", 3));
-    std::vector<Kgda_BaseData *> sl{str.get()};
-    Kgda_BaseDataStack *ss[] = {stackOf(sl), stackOf(sl)};
-    Kgda_ArgumentList slist{2, ss, nullptr};
+    Kgda_ArgumentList *slist = listOf({stackOf({str.get()}), stackOf({str.get()})});
     const Kgda_OperatorTable *add = kmsc_AddressOf_kgda_BaseDataOP()[KGDA_OP_MaoAdd];
-    ASSERT_EQ(-1, kgda_BaseDataStackFunction(add, stackOf(sl), &slist, &err));
+    ASSERT_EQ(-1, kgda_BaseDataStackFunction(add, stackOf({str.get()}), slist, &err));
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_NoOperation", 1));
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_BaseDataStackFunction", 2));
     EXPECT_TRUE(ktest::says(err.r, "no operation on this data"));
     ASSERT_EQ(-1, run(KGDA_OP_MaoBitAnd, d.get(), {s16.get(), s16.get()}, err));
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_BinaryOpCheck", 3));
     // Without a check, an implementation still refuses data it cannot walk.
-    std::vector<Kgda_BaseData *> dl{d.get()}, shortl{small.get()};
-    Kgda_BaseDataStack *bad2[] = {stackOf(dl), stackOf(shortl)};
-    Kgda_ArgumentList blist{2, bad2, nullptr};
-    ASSERT_EQ(-1, kgda_BaseDataStackFunction(add, stackOf(dl), &blist, &err));
+    Kgda_ArgumentList *blist = listOf({stackOf({d.get()}), stackOf({small.get()})});
+    ASSERT_EQ(-1, kgda_BaseDataStackFunction(add, stackOf({d.get()}), blist, &err));
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_MaoAdd", 2));
-    ASSERT_EQ(-1, kgda_BaseDataStackFunction(nullptr, stackOf(dl), &blist, &err));
+    ASSERT_EQ(-1, kgda_BaseDataStackFunction(nullptr, stackOf({d.get()}), blist, &err));
     EXPECT_TRUE(ktest::says(err.r, "destdatastack or sourcedatastackarray is NULL !"));
     ASSERT_EQ(-1, run(KGDA_OPERATOR_COUNT, d.get(), {s16.get(), s16.get()}, err));
     ASSERT_EQ(-1, run(KGDA_OP_MaoAdd, nullptr, {s16.get(), s16.get()}, err));
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_BaseDataOperation", 1));
     // A mask of the wrong shape or width is refused.
     Bd wide = make(2, 2, KGDA_TYPE_S16, KGDA_RASTER_OBJECT);
-    Kgda_BaseDataStack *s3[] = {stackOf(dl), stackOf(dl)};
-    Kgda_ArgumentList mlist{2, s3, wide.get()};
-    ASSERT_EQ(-1, kgda_BaseDataStackOperation(KGDA_OP_MaoAdd, stackOf(dl), &mlist, &err));
+    Kgda_ArgumentList *mlist = listOf({stackOf({d.get()}), stackOf({d.get()})}, wide.get());
+    ASSERT_EQ(-1, kgda_BaseDataStackOperation(KGDA_OP_MaoAdd, stackOf({d.get()}), mlist, &err));
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_BinaryOpCheck", 9));
     // Look-up values outside the table.
     Bd lut = array(KGDA_TYPE_U8, {9, 8, 7}), idx = array(KGDA_TYPE_F32, {0, 2, 3, 1}, 2);
@@ -383,10 +386,9 @@ std::vector<double> stackRun(int op, const std::vector<std::vector<double>> &in,
         own.push_back(make(1, n, type, KGDA_RASTER_OBJECT));
         dl.push_back(own.back().get());
     }
-    Kgda_BaseDataStack *args[] = {stackOf(layers)};
-    Kgda_ArgumentList list{1, args, nullptr};
     Err err;
-    EXPECT_EQ(rc, kgda_BaseDataStackOperation(op, stackOf(dl), &list, &err)) << op;
+    EXPECT_EQ(rc, kgda_BaseDataStackOperation(op, stackOf(dl), listOf({stackOf(layers)}), &err))
+        << op;
     std::vector<double> r;
     for (Kgda_BaseData *d : dl)
         for (double x : values(d)) r.push_back(x);
@@ -474,10 +476,9 @@ TEST(KgdaOp, MatrixOperators) {
     Bd w = array(KGDA_TYPE_F64, {0.5, 2}, 1, KGDA_MATRIX_OBJECT);
     Bd l0 = array(KGDA_TYPE_U8, {2, 4}), l1 = array(KGDA_TYPE_S16, {-1, 3}),
        out = make(1, 2, KGDA_TYPE_S16, KGDA_RASTER_OBJECT);
-    std::vector<Kgda_BaseData *> wl{w.get()}, ll{l0.get(), l1.get()}, ol{out.get()};
-    Kgda_BaseDataStack *tr[] = {stackOf(wl), stackOf(ll)};
-    Kgda_ArgumentList tlist{2, tr, nullptr};
-    ASSERT_EQ(0, kgda_BaseDataStackOperation(KGDA_OP_MaoMatrixTrRaster, stackOf(ol), &tlist, &err));
+    Kgda_ArgumentList *tlist = listOf({stackOf({w.get()}), stackOf({l0.get(), l1.get()})});
+    ASSERT_EQ(0, kgda_BaseDataStackOperation(KGDA_OP_MaoMatrixTrRaster, stackOf({out.get()}), tlist,
+                                             &err));
     expectValues({-1, 8}, values(out.get()), "transform");
 }
 
@@ -596,16 +597,10 @@ TEST(KgdaOp, RandomOperatorsMatchTheReference) {
             }
             want.push_back(d);
         }
-        std::vector<Kgda_BaseDataStack> stacks(static_cast<size_t>(nargs));
         std::vector<Kgda_BaseDataStack *> sp;
-        for (int k = 0; k < nargs; ++k) {
-            stacks[k] = {static_cast<int32_t>(al[k].size()), 1, al[k].data(), 0};
-            sp.push_back(&stacks[k]);
-        }
-        Kgda_BaseDataStack dest{layers, 1, dl.data(), 0};
-        Kgda_ArgumentList list{nargs, sp.data(), mask.get()};
+        for (const auto &l : al) sp.push_back(stackOf(l));
         Err err;
-        const int rc = kgda_BaseDataStackOperation(op, &dest, &list, &err);
+        const int rc = kgda_BaseDataStackOperation(op, stackOf(dl), listOf(sp, mask.get()), &err);
         ASSERT_EQ(0, rc) << "round " << round << ": " << ktest::messages(err.r);
         for (int i = 0; i < layers; ++i)
             expectValues(want[i], values(dl[i]),
