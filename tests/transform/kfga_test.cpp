@@ -285,9 +285,8 @@ TEST(KfgaAlgebra, InversionRoundTrips) {
         }
 
     Poly singular(kfga_PolyCreate2DAffine(1, 1, 2, 1, 2, 4, &err));
-    EXPECT_FALSE(kfga_PolynomialInvert(singular.get(), nullptr, &err));
+    refusedWith(err, !kfga_PolynomialInvert(singular.get(), nullptr, &err), "Singular matrix");
     EXPECT_TRUE(ktest::hasCode(err.r, "KFGA_POLYNOMIALINVERT", 5));
-    EXPECT_NE(ktest::messages(err.r).find("Singular matrix"), std::string::npos);
 }
 
 TEST(KfgaFit, RecoversKnownPolynomialAndReportsResiduals) {
