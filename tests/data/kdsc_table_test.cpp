@@ -498,10 +498,9 @@ TEST_F(KdscTable, MethodSetsFromPlugIns) {
     EXPECT_EQ(6, rows);
     c = kdsc_ColumnOpen(t, "V", &err);
     ASSERT_TRUE(c) << ktest::messages(err.r);
-    Kgda_BaseData *back = kdsc_ColumnRead(c, 0, 4, nullptr, &err);
+    Bd back(kdsc_ColumnRead(c, 0, 4, nullptr, &err));
     ASSERT_TRUE(back) << ktest::messages(err.r);
-    for (int r = 0; r < 4; ++r) EXPECT_EQ(1.5 * r - 2, real(back, r)) << r;
-    kgda_BaseDataDelete(back, &err);
+    for (int r = 0; r < 4; ++r) EXPECT_EQ(1.5 * r - 2, real(back.get(), r)) << r;
     kdsc_TableClose(t, &err);
 
     Kdsc_TableMethods *m = kdsc_TableMethodsOpen("dtreadonly", &err);
@@ -518,10 +517,9 @@ TEST_F(KdscTable, MethodSetsFromPlugIns) {
     ASSERT_TRUE(t) << ktest::messages(err.r);
     c = kdsc_ColumnOpen(t, "V", &err);
     ASSERT_TRUE(c) << ktest::messages(err.r);
-    back = kdsc_ColumnRead(c, 1, 1, nullptr, &err);
-    ASSERT_TRUE(back) << ktest::messages(err.r);
-    EXPECT_EQ(-0.5, real(back, 0));
-    kgda_BaseDataDelete(back, &err);
+    Bd one(kdsc_ColumnRead(c, 1, 1, nullptr, &err));
+    ASSERT_TRUE(one) << ktest::messages(err.r);
+    EXPECT_EQ(-0.5, real(one.get(), 0));
     refused(err, kdsc_ColumnWrite(c, 0, 4, v.get(), &err) == -1,
             "dtreadonly table format does not support column update");
     refused(err, !kdsc_ColumnCreate(t, "W", KDSC_COLUMN_REAL, 0, &err),

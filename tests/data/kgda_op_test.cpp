@@ -194,11 +194,9 @@ TEST(KgdaOp, ElementRulesAtTheirBoundaries) {
 TEST(KgdaOp, ComplexMembers) {
     Bd a = make(1, 2, KGDA_TYPE_C64, KGDA_RASTER_OBJECT),
        b = make(1, 2, KGDA_TYPE_C64, KGDA_RASTER_OBJECT);
-    auto *pa = reinterpret_cast<float *>(a->windowStart),
-         *pb = reinterpret_cast<float *>(b->windowStart);
     const float av[] = {1, 2, 3, -4}, bv[] = {3, 4, 0, 1};  // (1+2i), (3-4i) and (3+4i), (0+i)
-    memcpy(pa, av, sizeof av);
-    memcpy(pb, bv, sizeof bv);
+    memcpy(a->windowStart, av, sizeof av);
+    memcpy(b->windowStart, bv, sizeof bv);
     Bd d = make(1, 2, KGDA_TYPE_C64, KGDA_RASTER_OBJECT);
     Err err;
     ASSERT_EQ(0, run(KGDA_OP_MaoMul, d.get(), {a.get(), b.get()}, err));
