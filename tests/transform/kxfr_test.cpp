@@ -172,8 +172,7 @@ TEST_F(Chains, EveryModelMatchesDirectEvaluationAndSurvivesInversionCompactionTe
          },
          1e-12, 1e-9},
     };
-    const std::string file = dir.file("chains.hfa");
-    Khfa_File *f = khfa_FileCreate(file.c_str(), toolkit, &err);
+    Khfa_File *f = khfa_FileCreate(dir.file("chains.hfa").c_str(), toolkit, &err);
     ASSERT_TRUE(f) << ktest::messages(err.r);
     ASSERT_TRUE(khfa_EntryWrite(f, KHFA_WRITE_LAST_CHILD, "Layer", "Eimg_Layer", &err));
     for (Case &k : cases) {
@@ -230,8 +229,7 @@ TEST_F(Chains, EveryModelMatchesDirectEvaluationAndSurvivesInversionCompactionTe
 }
 
 TEST_F(Chains, OlderLayoutGivesTheChainOfItsFourStepKinds) {
-    const std::string file = dir.file("older.hfa");
-    Khfa_File *f = khfa_FileCreate(file.c_str(), toolkit, &err);
+    Khfa_File *f = khfa_FileCreate(dir.file("older.hfa").c_str(), toolkit, &err);
     ASSERT_TRUE(f) << ktest::messages(err.r);
     Kmif_Dictionary *fd = khfa_FileDictionary(f);
     ASSERT_TRUE(khfa_EntryWrite(f, KHFA_WRITE_LAST_CHILD, "Old", "Eimg_Layer", &err));
@@ -326,8 +324,7 @@ TEST_F(Chains, FailuresAreReportedWithTheirMessages) {
     const char *wrong = "depth";
     double v = 0;
     Kxfr_NameParameterList *renamed = kxfr_NameParameterListCreate(1, &wrong, &v, nullptr);
-    const std::string file = dir.file("fail.hfa");
-    Khfa_File *f = khfa_FileCreate(file.c_str(), toolkit, &err);
+    Khfa_File *f = khfa_FileCreate(dir.file("fail.hfa").c_str(), toolkit, &err);
     const char *affineTitle = "Affine", *shortText = "AFFINE(1,2);";
     using Call = std::function<bool(Kerr_ErrorReport **)>;  // true when the call failed
     const struct {
