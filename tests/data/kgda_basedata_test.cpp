@@ -215,10 +215,9 @@ TEST(BaseDataCopy, ConvertsTypesAndCopiesTheOverlapLineByLine) {
     Err err;
     ASSERT_EQ(kgda_BaseDataSetScalar(dst.get(), -1, KGDA_SET_ALL, 0, &err), 0);
     ASSERT_EQ(kgda_BaseDataCopy(src.get(), dst.get(), &err), dst.get());
-    for (int r = 0; r < 2; ++r) {
-        for (int c = 0; c < 4; ++c) EXPECT_EQ(at<float>(dst.get(), r, c), 10.0f * r + c);
-        EXPECT_EQ(at<float>(dst.get(), r, 4), -1.0f);
-    }
+    for (int r = 0; r < 2; ++r)
+        for (int c = 0; c < 5; ++c)
+            EXPECT_EQ(at<float>(dst.get(), r, c), c < 4 ? 10.0f * r + c : -1);
     // Matrices: lines are columns. 3 x 2 into 2 x 3 copies 2 rows x 2 columns.
     Bd ms = make(3, 2, KGDA_TYPE_F64, KGDA_MATRIX_OBJECT);
     pattern<double>(ms.get());
@@ -232,21 +231,14 @@ TEST(BaseDataCopy, ConvertsTypesAndCopiesTheOverlapLineByLine) {
     pattern<int16_t>(ts.get());
     Bd td = make(5, 1, KGDA_TYPE_U16, KGDA_TABLE_OBJECT);
     ASSERT_TRUE(kgda_BaseDataCopy(ts.get(), td.get(), &err));
-    const uint16_t expect[5] = {0, 1, 2, 10, 11};
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(at<uint16_t>(td.get(), i, 0), expect[i]);
+    const uint16_t *tv = &at<uint16_t>(td.get(), 0, 0);
+    EXPECT_EQ(std::vector<uint16_t>(tv, tv + 5), (std::vector<uint16_t>{0, 1, 2, 10, 11}));
     // A table window (not contiguous) still copies in row order.
     Bd tw(kgda_BaseDataDerived(ts.get(), nullptr, 0, 1, 2, 2, &err));
     ASSERT_TRUE(tw);
     ASSERT_TRUE(kgda_BaseDataCopy(tw.get(), td.get(), &err));
-    const uint16_t expectWindow[4] = {1, 2, 11, 12};
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(at<uint16_t>(td.get(), i, 0), expectWindow[i]);
-    EXPECT_EQ(at<uint16_t>(td.get(), 4, 0), 11);  // beyond the window: kept
-
-    // Conversion rules of the pixel table: rounding, saturation, magnitude.
-    Bd c = filled<float>(1, 3, KGDA_TYPE_C64, KGDA_RASTER_OBJECT, {3, 4, 2.5f, 0, 300, 0});
-    Bd u = make(1, 3, KGDA_TYPE_U8, KGDA_RASTER_OBJECT);
-    ASSERT_TRUE(kgda_BaseDataCopy(c.get(), u.get(), &err));
-    EXPECT_EQ(std::vector<uint8_t>(u->data, u->data + 3), (std::vector<uint8_t>{5, 3, 255}));
+    EXPECT_EQ(std::vector<uint16_t>(tv, tv + 5),
+              (std::vector<uint16_t>{1, 2, 11, 12, 11}));  // the last kept
 
     // A NULL destination is made with the source's shape, from a window too.
     Bd win(kgda_BaseDataDerived(src.get(), nullptr, 1, 1, 2, 2, &err));
