@@ -5,11 +5,7 @@
 
 #include <kraster/kdsc.h>
 
-#include <cmath>
-#include <complex>
 #include <cstring>
-#include <fstream>
-#include <memory>
 #include <string>
 #include <atomic>
 #include <thread>

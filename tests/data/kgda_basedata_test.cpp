@@ -531,8 +531,8 @@ TEST(BaseDataClip, BoundsFollowTheTypeAndTruncate) {
     EXPECT_EQ(u1->data[0], 0);
 
     Bd w = filled<uint32_t>(1, 2, KGDA_TYPE_U32, KGDA_RASTER_OBJECT, {5, 4000000000u});
-    ASSERT_EQ(kgda_BaseDataClip(w.get(), 1, 2, 1e10, -1e10, &err),
-              0);  // crossed bounds stay in range
+    // Crossed bounds stay in range.
+    ASSERT_EQ(kgda_BaseDataClip(w.get(), 1, 2, 1e10, -1e10, &err), 0);
 
     Bd c = make(1, 2, KGDA_TYPE_C64, KGDA_RASTER_OBJECT);
     EXPECT_NE(kgda_BaseDataClip(c.get(), 1, 2, 0, 1, &err), 0);
