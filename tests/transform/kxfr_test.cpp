@@ -55,8 +55,8 @@ X chain(std::initializer_list<Kxfr_XForm *> parts) {
     return x;
 }
 
-Kfga_Polynomial *quadratic() {
-    Kfga_Polynomial *p = kfga_PolynomialCreate(2, 2, 2, nullptr);
+Poly quadratic() {
+    Poly p(kfga_PolynomialCreate(2, 2, 2, nullptr));
     const double x[6] = {3, 1.1, 0.2, 0.01, -0.02, 0.005}, y[6] = {-2, 0.1, 0.9, 0.0, 0.01, -0.01};
     auto *m = reinterpret_cast<double *>(p->polycoefmtx->windowStart);
     auto *v = reinterpret_cast<double *>(p->polycoefvector->windowStart);
@@ -107,8 +107,7 @@ TEST_F(Chains, EveryModelMatchesDirectEvaluationAndSurvivesInversionCompactionTe
     const Pts grid = {1, 0, 2, 3, 4, 1, 5, 5, 3, 2};  // where the fitted inverses hold
     const Pts utm = {500000, 4.4e6, 510000, 4.41e6, 480000, 4.3e6};
     const Pts ground = {10, 50, 10.2, 50.1, 9.9, 49.8};
-    std::unique_ptr<Kfga_Polynomial, void (*)(Kfga_Polynomial *)> q(
-        quadratic(), [](Kfga_Polynomial *p) { kfga_PolynomialDelete(p, nullptr); });
+    Poly q = quadratic();
     Kprj_ProjectionPair *pair = utmToGeo();
     Kprj_MapInfo *mi = kprjtest::mapInfo("UTM", "meters", 100, 200, 400, -100, 30, 30);
     const double c[6] = {5, 2, -1, -3, 0.5, 1.5};
@@ -235,8 +234,8 @@ TEST_F(Chains, OlderLayoutGivesTheChainOfItsFourStepKinds) {
     ASSERT_TRUE(khfa_EntryWrite(f, KHFA_WRITE_LAST_CHILD, "Old", "Eimg_Layer", &err));
     ASSERT_TRUE(khfa_EntryWrite(f, KHFA_WRITE_LAST_CHILD, "XForm", "Old_XForm", &err));
     // Affine: a polynomial as the node's data.
-    Kfga_Polynomial *a = kfga_PolyCreate2DAffine(1, 2, 0, -1, 0, 2, nullptr);
-    Kfga_PolynomialPrivate *stored = kfga_PolynomialCopyToPrivate(a, nullptr);
+    Poly a(kfga_PolyCreate2DAffine(1, 2, 0, -1, 0, 2, nullptr));
+    Kfga_PolynomialPrivate *stored = kfga_PolynomialCopyToPrivate(a.get(), nullptr);
     ASSERT_TRUE(kmif_DictionaryAddDesign(fd, kfga_PolynomialDesign(nullptr), &err));
     ASSERT_EQ(khfa_ObjectWrite(f, ":Old:XForm", "XFormAffine", "Kfga_Polynomial",
                                KHFA_WRITE_LAST_CHILD, stored, kfga_PolynomialDesign(nullptr), &err),
@@ -244,14 +243,14 @@ TEST_F(Chains, OlderLayoutGivesTheChainOfItsFourStepKinds) {
         << ktest::messages(err.r);
     kfga_PolynomialPrivateDelete(stored);
     // Polynomial: forward and inverse children.
-    Kfga_Polynomial *q = quadratic();
-    Kfga_Polynomial *qi = kfga_PolynomialInvert(q, nullptr, nullptr);
+    Poly q = quadratic(), qi(kfga_PolynomialInvert(q.get(), nullptr, nullptr));
     ASSERT_TRUE(khfa_EntryWrite(f, KHFA_WRITE_NEXT, "XFormPolynomial", "Old_Poly", &err));
-    ASSERT_EQ(
-        kfga_PolynomialWrite(f, ":Old:XForm:XFormPolynomial", KFGA_FORWARD_POLYNOMIAL, q, &err), 0);
-    ASSERT_EQ(
-        kfga_PolynomialWrite(f, ":Old:XForm:XFormPolynomial", KFGA_INVERSE_POLYNOMIAL, qi, &err),
-        0);
+    ASSERT_EQ(kfga_PolynomialWrite(f, ":Old:XForm:XFormPolynomial", KFGA_FORWARD_POLYNOMIAL,
+                                   q.get(), &err),
+              0);
+    ASSERT_EQ(kfga_PolynomialWrite(f, ":Old:XForm:XFormPolynomial", KFGA_INVERSE_POLYNOMIAL,
+                                   qi.get(), &err),
+              0);
     // Projection: the two projection records.
     Kprj_ProjectionPair *pair = utmToGeo();
     Kmif_Dictionary *prj = kprj_InitDictionaryCreate(&err);
@@ -282,9 +281,10 @@ TEST_F(Chains, OlderLayoutGivesTheChainOfItsFourStepKinds) {
 
     X got(kxfr_XFormRead(f, ":Old", &err));
     ASSERT_TRUE(got) << ktest::messages(err.r);
-    X want = chain(
-        {kxfr_XFormCreateFromAffinePoly(a, nullptr), kxfr_XFormCreateFromPolyPair(q, qi, nullptr),
-         kxfr_XFormCreateFromProjPair(pair, nullptr), kxfr_XFormCopy(rpc.get(), nullptr)});
+    X want =
+        chain({kxfr_XFormCreateFromAffinePoly(a.get(), nullptr),
+               kxfr_XFormCreateFromPolyPair(q.get(), qi.get(), nullptr),
+               kxfr_XFormCreateFromProjPair(pair, nullptr), kxfr_XFormCopy(rpc.get(), nullptr)});
     EXPECT_EQ(kxfr_XFormStepCount(got.get()), 4);
     EXPECT_EQ(kxfr_XFormIsSame(got.get(), want.get(), &err), 1) << ktest::messages(err.r);
     const char *title = nullptr;
@@ -305,9 +305,6 @@ TEST_F(Chains, OlderLayoutGivesTheChainOfItsFourStepKinds) {
     EXPECT_FALSE(err);
     refused(err, !X(kxfr_XFormRead(f, ":Old:XForm", &err)),
             "No transform found as a child of :Old:XForm");
-    kfga_PolynomialDelete(a, nullptr);
-    kfga_PolynomialDelete(q, nullptr);
-    kfga_PolynomialDelete(qi, nullptr);
     kprj_ProjectionPairFree(pair);
     EXPECT_EQ(khfa_FileClose(f, &err), 0);
 }
@@ -320,7 +317,7 @@ TEST_F(Chains, FailuresAreReportedWithTheirMessages) {
     X rpc = ascii("Rational Function", kRpc);
     Bd in = matrix({1, 2, 3, 4, 5, 6}), thin = matrix({1, 2, 3, 4});
     Bd row(kgda_BaseDataCreate(1, 3, KGDA_TYPE_F64, KGDA_MATRIX_OBJECT, nullptr, nullptr));
-    Kfga_Polynomial *q = quadratic();
+    Poly q = quadratic();
     const char *wrong = "depth";
     double v = 0;
     Kxfr_NameParameterList *renamed = kxfr_NameParameterListCreate(1, &wrong, &v, nullptr);
@@ -351,7 +348,7 @@ TEST_F(Chains, FailuresAreReportedWithTheirMessages) {
          "Cannot convert compacted XForms"},
         {[&](auto e) { return kxfr_XFormPrint(compacted.get(), nullptr, e) != 0; },
          "Cannot convert compacted XForms"},
-        {[&](auto e) { return !kxfr_XFormCreateFromAffinePoly(q, e); }, "Invalid poly"},
+        {[&](auto e) { return !kxfr_XFormCreateFromAffinePoly(q.get(), e); }, "Invalid poly"},
         {[&](auto e) { return !kxfr_XFormInvert(singular.get(), nullptr, e); },
          "XFormInvert failed"},
         {[&](auto e) { return !kxfr_XFormExtractAffine(rpc.get(), e); }, "XForm is not affine"},
@@ -369,7 +366,6 @@ TEST_F(Chains, FailuresAreReportedWithTheirMessages) {
     EXPECT_EQ(kxfr_XFormIsUsable(singular.get(), &err), 0);
     for (const auto &c : cases) refusedWith(err, c.call(&err), c.message);
     kxfr_NameParameterListFree(renamed, 1);
-    kfga_PolynomialDelete(q, nullptr);
     EXPECT_EQ(khfa_FileClose(f, &err), 0);
 }
 
@@ -506,11 +502,10 @@ TEST_F(Models, ConcurrentThreadsApplySharedChains) {
     X unsafe(kxfr_XFormCreateFromTitleAndData("Test Model", shift(1), &err));
     kxfr_GeometricModelsReset();  // the library's own models from here
     ktest::ScopedEnv none{"ORVEL_GEOMETRIC_MODELS_PATH", nullptr};
-    Kfga_Polynomial *q = quadratic();
-    X safe =
-        chain({kxfr_XFormTranslate(1, 2, nullptr),
-               kxfr_XFormCreateFromPolyPair(q, nullptr, nullptr), kxfr_XFormRotate(0.5, nullptr)});
-    kfga_PolynomialDelete(q, nullptr);
+    Poly q = quadratic();
+    X safe = chain({kxfr_XFormTranslate(1, 2, nullptr),
+                    kxfr_XFormCreateFromPolyPair(q.get(), nullptr, nullptr),
+                    kxfr_XFormRotate(0.5, nullptr)});
     ASSERT_TRUE(unsafe && safe);
     const Pts points = {1, 2, 3, 4, 5, 6};
     const Pts wantSafe = apply(safe.get(), points, err), wantUnsafe = {2, 2, 4, 4, 6, 6};
