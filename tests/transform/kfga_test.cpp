@@ -256,8 +256,7 @@ TEST(KfgaAlgebra, InversionRoundTrips) {
         EXPECT_LT(roundTrip(p.get(), inv.get(), d, -1e3, 1e3, rng), 1e-9);
     }
     Poly c(kfga_PolynomialCreate(0, 2, 2, &err));
-    coef(c.get(), 0, 0) = 4;
-    coef(c.get(), 1, 0) = -2;
+    coef(c.get(), 0, 0) = 4, coef(c.get(), 1, 0) = -2;
     Poly cinv(kfga_PolynomialInvert(c.get(), nullptr, &err));
     ASSERT_TRUE(cinv);
     EXPECT_EQ((ktest::Reals{coef(cinv.get(), 0, 0), coef(cinv.get(), 1, 0)}),
@@ -269,10 +268,8 @@ TEST(KfgaAlgebra, InversionRoundTrips) {
         for (int order = 2; order <= 3; ++order) {
             SCOPED_TRACE(std::to_string(d) + "/" + std::to_string(order));
             Poly p(kfga_PolynomialCreate(order, d, d, &err));
-            for (int i = 0; i < d; ++i) {
-                coef(p.get(), i, 0) = 0.5 * i + 1;
-                coef(p.get(), i, 1 + i) = 1.5;
-            }
+            for (int i = 0; i < d; ++i)
+                coef(p.get(), i, 0) = 0.5 * i + 1, coef(p.get(), i, 1 + i) = 1.5;
             coef(p.get(), 0, d + 1) = 1e-4;  // the x0^2 term
             Poly result(kfga_PolynomialCreate(order, d, d, &err));
             ASSERT_EQ(kfga_PolynomialInvert(p.get(), result.get(), &err), result.get())
@@ -359,8 +356,7 @@ TEST(KfgaCompare, EqualMostlyEqualAndEdits) {
     EXPECT_EQ((ktest::Reals{r[0], r[1]}), (ktest::Reals{0, 2}));
 
     Poly diag(kfga_PolynomialCreate(2, 2, 2, &err));
-    coef(diag.get(), 0, 0) = 9;
-    coef(diag.get(), 1, 5) = 9;
+    coef(diag.get(), 0, 0) = 9, coef(diag.get(), 1, 5) = 9;
     ASSERT_EQ(kfga_PolynomialDiagScalar(diag.get(), 7, &err), 0);
     EXPECT_EQ(exps(diag.get()), "00 10 01 20 11 02 ");
     for (int i = 0; i < 2; ++i)
