@@ -66,6 +66,11 @@ std::vector<double> values(const Kgda_BaseData *b) {
     return v;
 }
 
+// Runs an operator over the given arguments.
+int run(int op, Kgda_BaseData *d, std::vector<Kgda_BaseData *> args, Err &err) {
+    return kgda_BaseDataOperation(op, d, args.data(), static_cast<int32_t>(args.size()), &err);
+}
+
 void expectValues(const std::vector<double> &want, const std::vector<double> &got,
                   const std::string &what) {
     ASSERT_EQ(want.size(), got.size()) << what;
@@ -189,46 +194,55 @@ TEST(KgdaOp, ElementRulesAtTheirBoundaries) {
 TEST(KgdaOp, ComplexMembers) {
     Bd a = make(1, 2, KGDA_TYPE_C64, KGDA_RASTER_OBJECT),
        b = make(1, 2, KGDA_TYPE_C64, KGDA_RASTER_OBJECT);
-    auto *pa = reinterpret_cast<float *>(a->windowStart),
-         *pb = reinterpret_cast<float *>(b->windowStart);
     const float av[] = {1, 2, 3, -4}, bv[] = {3, 4, 0, 1};  // (1+2i), (3-4i) and (3+4i), (0+i)
-    memcpy(pa, av, sizeof av);
-    memcpy(pb, bv, sizeof bv);
-    Kgda_BaseData *args[] = {a.get(), b.get()};
+    memcpy(a->windowStart, av, sizeof av);
+    memcpy(b->windowStart, bv, sizeof bv);
     Bd d = make(1, 2, KGDA_TYPE_C64, KGDA_RASTER_OBJECT);
     Err err;
-    ASSERT_EQ(0, kgda_BaseDataOperation(KGDA_OP_MaoMul, d.get(), args, 2, &err));
+    ASSERT_EQ(0, run(KGDA_OP_MaoMul, d.get(), {a.get(), b.get()}, err));
     const float *pd = reinterpret_cast<float *>(d->windowStart);
     // (1+2i)(3+4i) = -5+10i
     // (3-4i) i = 4+3i
     EXPECT_EQ((ktest::Reals{pd[0], pd[1], pd[2], pd[3]}), (ktest::Reals{-5, 10, 4, 3}));
-    ASSERT_EQ(0, kgda_BaseDataOperation(KGDA_OP_SaoConj, d.get(), args, 1, &err));
+    ASSERT_EQ(0, run(KGDA_OP_SaoConj, d.get(), {a.get()}, err));
     EXPECT_EQ(-2, pd[1]);
-    ASSERT_EQ(0, kgda_BaseDataOperation(KGDA_OP_FuncAbs, d.get(), args, 1, &err));
+    ASSERT_EQ(0, run(KGDA_OP_FuncAbs, d.get(), {a.get()}, err));
     EXPECT_FLOAT_EQ(std::sqrt(5.0f), pd[0]);
     EXPECT_EQ(0, pd[1]);
     Bd angle = make(1, 2, KGDA_TYPE_F64, KGDA_RASTER_OBJECT);
-    ASSERT_EQ(0, kgda_BaseDataOperation(KGDA_OP_SaoAngle, angle.get(), args, 1, &err));
+    ASSERT_EQ(0, run(KGDA_OP_SaoAngle, angle.get(), {a.get()}, err));
     EXPECT_DOUBLE_EQ(std::atan2(-4.0, 3.0), get(angle.get(), 1));
     Bd root = make(1, 2, KGDA_TYPE_C128, KGDA_RASTER_OBJECT);  // complex functions into c128
-    Kgda_BaseData *second[] = {b.get()};
-    ASSERT_EQ(0, kgda_BaseDataOperation(KGDA_OP_FuncSqrt, root.get(), second, 1, &err));
+    ASSERT_EQ(0, run(KGDA_OP_FuncSqrt, root.get(), {b.get()}, err));
     const double *pr = reinterpret_cast<double *>(root->windowStart);
     EXPECT_NEAR(2, pr[0], 1e-12);  // sqrt(3+4i) = 2+i
     EXPECT_NEAR(1, pr[1], 1e-12);
     // Ordering operators refuse complex data.
-    ASSERT_EQ(-1, kgda_BaseDataOperation(KGDA_OP_MaoMax, d.get(), args, 2, &err));
+    ASSERT_EQ(-1, run(KGDA_OP_MaoMax, d.get(), {a.get(), b.get()}, err));
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_NoOperation", 1));
 }
 
 // ---- Conventions and reports ---------------------------------------------------
 
-Kgda_BaseDataStack *stackOf(std::vector<Kgda_BaseData *> &layers) {
-    static Kgda_BaseDataStack s[8];
+// A stack of the layers, and an argument list of stacks, kept until sixteen
+// more are made.
+Kgda_BaseDataStack *stackOf(std::vector<Kgda_BaseData *> layers) {
+    static std::vector<Kgda_BaseData *> held[16];
+    static Kgda_BaseDataStack s[16];
     static int next = 0;
-    Kgda_BaseDataStack *r = &s[next++ % 8];
-    *r = Kgda_BaseDataStack{static_cast<int32_t>(layers.size()), 1, layers.data(), 0};
-    return r;
+    const int k = next++ % 16;
+    held[k] = std::move(layers);
+    s[k] = {static_cast<int32_t>(held[k].size()), 1, held[k].data(), 0};
+    return &s[k];
+}
+Kgda_ArgumentList *listOf(std::vector<Kgda_BaseDataStack *> stacks, Kgda_BaseData *mask = nullptr) {
+    static std::vector<Kgda_BaseDataStack *> held[16];
+    static Kgda_ArgumentList l[16];
+    static int next = 0;
+    const int k = next++ % 16;
+    held[k] = std::move(stacks);
+    l[k] = {static_cast<int32_t>(held[k].size()), held[k].data(), mask};
+    return &l[k];
 }
 
 TEST(KgdaOp, ScalarsLayersMasksAndWindows) {
@@ -245,12 +259,10 @@ TEST(KgdaOp, ScalarsLayersMasksAndWindows) {
         const int op = maskedOps[j];
         Bd d = array(KGDA_TYPE_S16, {1, 1, 1, 1}, 2), a = array(KGDA_TYPE_S16, {1, 2, 3, 4}, 2);
         Bd t = array(KGDA_TYPE_S16, {7, 8, 9, 10, 11});
-        Kgda_BaseData *two[] = {a.get(), op == KGDA_OP_SaoLUTtransformation ? t.get() : a.get()};
-        std::vector<Kgda_BaseData *> dv{d.get()}, av{two[0]}, bv{two[1]};
-        Kgda_BaseDataStack *s2[] = {stackOf(av), stackOf(bv)};
-        const bool single = op == KGDA_OP_SaoNeg || op == KGDA_OP_ConvertToS16;
-        Kgda_ArgumentList masked{single ? 1 : 2, s2, zero.get()};
-        ASSERT_EQ(0, kgda_BaseDataStackOperation(op, stackOf(dv), &masked, &err))
+        Kgda_BaseData *b = op == KGDA_OP_SaoLUTtransformation ? t.get() : a.get();
+        Kgda_ArgumentList *masked = listOf({stackOf({a.get()}), stackOf({b})}, zero.get());
+        masked->count = op == KGDA_OP_SaoNeg || op == KGDA_OP_ConvertToS16 ? 1 : 2;
+        ASSERT_EQ(0, kgda_BaseDataStackOperation(op, stackOf({d.get()}), masked, &err))
             << op << ktest::messages(err.r);
         expectValues({1, 1, selected[j], 1}, values(d.get()), "mask");
     }
@@ -261,17 +273,14 @@ TEST(KgdaOp, ScalarsLayersMasksAndWindows) {
     Bd win(kgda_BaseDataDerived(big.get(), nullptr, 1, 1, 2, 2, &err));
     Bd m = array(KGDA_TYPE_F64, {1, 2, 3, 4}, 2, KGDA_MATRIX_OBJECT);
     Bd scale = array(KGDA_TYPE_F64, {10}, 1, KGDA_SCALAR_OBJECT);
-    Kgda_BaseData *margs[] = {m.get(), scale.get()};
-    ASSERT_EQ(0, kgda_BaseDataOperation(KGDA_OP_MaoMul, win.get(), margs, 2, &err));
+    ASSERT_EQ(0, run(KGDA_OP_MaoMul, win.get(), {m.get(), scale.get()}, err));
     expectValues({0, 0, 0, 0, 10, 20, 0, 30, 40}, values(big.get()), "window");
     Bd ras = array(KGDA_TYPE_F64, {1, 2, 3, 4}, 2);
-    Kgda_BaseData *mixed[] = {m.get(), ras.get()};
     Bd md = make(2, 2, KGDA_TYPE_F64, KGDA_MATRIX_OBJECT);
-    ASSERT_EQ(0, kgda_BaseDataOperation(KGDA_OP_MaoAdd, md.get(), mixed, 2, &err));
+    ASSERT_EQ(0, run(KGDA_OP_MaoAdd, md.get(), {m.get(), ras.get()}, err));
     expectValues({2, 4, 6, 8}, values(md.get()), "mixed objects");
     // Folding: D = ((A0 - A1) - A2).
-    Kgda_BaseData *three[] = {m.get(), ras.get(), scale.get()};
-    ASSERT_EQ(0, kgda_BaseDataOperation(KGDA_OP_MaoSub, md.get(), three, 3, &err));
+    ASSERT_EQ(0, run(KGDA_OP_MaoSub, md.get(), {m.get(), ras.get(), scale.get()}, err));
     expectValues({-10, -10, -10, -10}, values(md.get()), "fold");
 }
 
@@ -298,75 +307,61 @@ TEST(KgdaOp, ChecksAndReports) {
          "The data size is not matched between the input and output data"},
     };
     for (const Bad &b : bad) {
-        ASSERT_EQ(-1, kgda_BaseDataOperation(KGDA_OP_MaoAdd, d.get(), b.args.data(),
-                                             static_cast<int32_t>(b.args.size()), &err));
+        ASSERT_EQ(-1, run(KGDA_OP_MaoAdd, d.get(), b.args, err));
         EXPECT_TRUE(ktest::hasCode(err.r, "kgda_BaseDataOperation", 2));
         EXPECT_TRUE(ktest::hasCode(err.r, "kgda_BinaryOpCheck", b.code)) << b.message;
         EXPECT_TRUE(ktest::says(err.r, b.message));
-        std::vector<Kgda_BaseData *> dl{d.get()};
-        std::vector<std::vector<Kgda_BaseData *>> layers;
         std::vector<Kgda_BaseDataStack *> stacks;
-        for (Kgda_BaseData *a : b.args) layers.push_back({a});
-        for (auto &l : layers) stacks.push_back(stackOf(l));
-        Kgda_ArgumentList list{static_cast<int32_t>(stacks.size()), stacks.data(), nullptr};
-        EXPECT_EQ(-1, kgda_BinaryOpCheck(stackOf(dl), &list, &err));
+        for (Kgda_BaseData *a : b.args) stacks.push_back(stackOf({a}));
+        Kgda_ArgumentList *list = listOf(stacks);
+        EXPECT_EQ(-1, kgda_BinaryOpCheck(stackOf({d.get()}), list, &err));
         EXPECT_TRUE(ktest::hasCode(err.r, "kgda_BinaryOpCheck", b.code));
-        EXPECT_EQ(-1, kgda_BaseDataStackOperation(KGDA_OP_MaoAdd, stackOf(dl), &list, &err));
+        EXPECT_EQ(-1, kgda_BaseDataStackOperation(KGDA_OP_MaoAdd, stackOf({d.get()}), list, &err));
         EXPECT_TRUE(ktest::hasCode(err.r, "kgda_BaseDataStackOperation", 1));
     }
     // A zero divisor stops the operator; elements before it keep their values.
     Bd num = array(KGDA_TYPE_S16, {8, 6, 4, 2}, 2), den = array(KGDA_TYPE_S16, {2, 3, 0, 1}, 2);
     Bd q = array(KGDA_TYPE_S16, {-1, -1, -1, -1}, 2);
-    Kgda_BaseData *div[] = {num.get(), den.get()};
-    ASSERT_EQ(-1, kgda_BaseDataOperation(KGDA_OP_MaoDiv, q.get(), div, 2, &err));
+    ASSERT_EQ(-1, run(KGDA_OP_MaoDiv, q.get(), {num.get(), den.get()}, err));
     EXPECT_TRUE(ktest::hasCode(err.r, "KGDA_Div", 6));
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_MaoDiv", 6));
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_BaseDataOperation", 3));
     EXPECT_TRUE(ktest::says(err.r, "Divided by zero"));
     expectValues({4, 2, -1, -1}, values(q.get()), "stopped");
-    ASSERT_EQ(-1, kgda_BaseDataOperation(KGDA_OP_MaoRem, q.get(), div, 2, &err));
+    ASSERT_EQ(-1, run(KGDA_OP_MaoRem, q.get(), {num.get(), den.get()}, err));
     EXPECT_TRUE(ktest::hasCode(err.r, "KGDA_Rem", 6));
     Bd empty = make(0, 0, KGDA_TYPE_U8, KGDA_RASTER_OBJECT);
-    Kgda_BaseData *none[] = {empty.get()};
-    ASSERT_EQ(-1, kgda_BaseDataOperation(KGDA_OP_SaoFill, d.get(), none, 1, &err));
+    ASSERT_EQ(-1, run(KGDA_OP_SaoFill, d.get(), {empty.get()}, err));
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_UnaryOpCheck", 4));
     // Strings and unserved types have no operation.
     Bd str = make(2, 2, KGDA_STRING_TYPE_CODE, KGDA_RASTER_OBJECT);
-    Kgda_BaseData *strings[] = {str.get(), str.get()};
-    ASSERT_EQ(-1, kgda_BaseDataOperation(KGDA_OP_SaoCopy, str.get(), strings, 1, &err));
+    ASSERT_EQ(-1, run(KGDA_OP_SaoCopy, str.get(), {str.get()}, err));
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_UnaryOpCheck", 3));
-    std::vector<Kgda_BaseData *> sl{str.get()};
-    Kgda_BaseDataStack *ss[] = {stackOf(sl), stackOf(sl)};
-    Kgda_ArgumentList slist{2, ss, nullptr};
+    Kgda_ArgumentList *slist = listOf({stackOf({str.get()}), stackOf({str.get()})});
     const Kgda_OperatorTable *add = kmsc_AddressOf_kgda_BaseDataOP()[KGDA_OP_MaoAdd];
-    ASSERT_EQ(-1, kgda_BaseDataStackFunction(add, stackOf(sl), &slist, &err));
+    ASSERT_EQ(-1, kgda_BaseDataStackFunction(add, stackOf({str.get()}), slist, &err));
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_NoOperation", 1));
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_BaseDataStackFunction", 2));
     EXPECT_TRUE(ktest::says(err.r, "no operation on this data"));
-    Kgda_BaseData *f64[] = {s16.get(), s16.get()};
-    ASSERT_EQ(-1, kgda_BaseDataOperation(KGDA_OP_MaoBitAnd, d.get(), f64, 2, &err));
+    ASSERT_EQ(-1, run(KGDA_OP_MaoBitAnd, d.get(), {s16.get(), s16.get()}, err));
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_BinaryOpCheck", 3));
     // Without a check, an implementation still refuses data it cannot walk.
-    std::vector<Kgda_BaseData *> dl{d.get()}, shortl{small.get()};
-    Kgda_BaseDataStack *bad2[] = {stackOf(dl), stackOf(shortl)};
-    Kgda_ArgumentList blist{2, bad2, nullptr};
-    ASSERT_EQ(-1, kgda_BaseDataStackFunction(add, stackOf(dl), &blist, &err));
+    Kgda_ArgumentList *blist = listOf({stackOf({d.get()}), stackOf({small.get()})});
+    ASSERT_EQ(-1, kgda_BaseDataStackFunction(add, stackOf({d.get()}), blist, &err));
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_MaoAdd", 2));
-    ASSERT_EQ(-1, kgda_BaseDataStackFunction(nullptr, stackOf(dl), &blist, &err));
+    ASSERT_EQ(-1, kgda_BaseDataStackFunction(nullptr, stackOf({d.get()}), blist, &err));
     EXPECT_TRUE(ktest::says(err.r, "destdatastack or sourcedatastackarray is NULL !"));
-    ASSERT_EQ(-1, kgda_BaseDataOperation(KGDA_OPERATOR_COUNT, d.get(), f64, 2, &err));
-    ASSERT_EQ(-1, kgda_BaseDataOperation(KGDA_OP_MaoAdd, nullptr, f64, 2, &err));
+    ASSERT_EQ(-1, run(KGDA_OPERATOR_COUNT, d.get(), {s16.get(), s16.get()}, err));
+    ASSERT_EQ(-1, run(KGDA_OP_MaoAdd, nullptr, {s16.get(), s16.get()}, err));
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_BaseDataOperation", 1));
     // A mask of the wrong shape or width is refused.
     Bd wide = make(2, 2, KGDA_TYPE_S16, KGDA_RASTER_OBJECT);
-    Kgda_BaseDataStack *s3[] = {stackOf(dl), stackOf(dl)};
-    Kgda_ArgumentList mlist{2, s3, wide.get()};
-    ASSERT_EQ(-1, kgda_BaseDataStackOperation(KGDA_OP_MaoAdd, stackOf(dl), &mlist, &err));
+    Kgda_ArgumentList *mlist = listOf({stackOf({d.get()}), stackOf({d.get()})}, wide.get());
+    ASSERT_EQ(-1, kgda_BaseDataStackOperation(KGDA_OP_MaoAdd, stackOf({d.get()}), mlist, &err));
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_BinaryOpCheck", 9));
     // Look-up values outside the table.
     Bd lut = array(KGDA_TYPE_U8, {9, 8, 7}), idx = array(KGDA_TYPE_F32, {0, 2, 3, 1}, 2);
-    Kgda_BaseData *look[] = {idx.get(), lut.get()};
-    ASSERT_EQ(-1, kgda_BaseDataOperation(KGDA_OP_SaoLUTtransformation, d.get(), look, 2, &err));
+    ASSERT_EQ(-1, run(KGDA_OP_SaoLUTtransformation, d.get(), {idx.get(), lut.get()}, err));
     EXPECT_TRUE(ktest::says(err.r, "Data value out of the range of LUT"));
     expectValues({9, 7}, {get(d.get(), 0), get(d.get(), 1)}, "lut");
 }
@@ -389,10 +384,9 @@ std::vector<double> stackRun(int op, const std::vector<std::vector<double>> &in,
         own.push_back(make(1, n, type, KGDA_RASTER_OBJECT));
         dl.push_back(own.back().get());
     }
-    Kgda_BaseDataStack *args[] = {stackOf(layers)};
-    Kgda_ArgumentList list{1, args, nullptr};
     Err err;
-    EXPECT_EQ(rc, kgda_BaseDataStackOperation(op, stackOf(dl), &list, &err)) << op;
+    EXPECT_EQ(rc, kgda_BaseDataStackOperation(op, stackOf(dl), listOf({stackOf(layers)}), &err))
+        << op;
     std::vector<double> r;
     for (Kgda_BaseData *d : dl)
         for (double x : values(d)) r.push_back(x);
@@ -447,49 +441,42 @@ TEST(KgdaOp, MatrixOperators) {
     Bd a = array(KGDA_TYPE_F64, {1, 2, 3, 4, 5, 6}, 2, KGDA_MATRIX_OBJECT);  // 2 x 3
     Bd b = array(KGDA_TYPE_F64, {1, 0, 0, 1, 2, 2}, 3, KGDA_MATRIX_OBJECT);  // 3 x 2
     Bd p = make(2, 2, KGDA_TYPE_F64, KGDA_MATRIX_OBJECT);
-    Kgda_BaseData *ab[] = {a.get(), b.get()};
-    ASSERT_EQ(0, kgda_BaseDataOperation(KGDA_OP_MaoMatrixMul, p.get(), ab, 2, &err));
+    ASSERT_EQ(0, run(KGDA_OP_MaoMatrixMul, p.get(), {a.get(), b.get()}, err));
     expectValues({7, 8, 16, 17}, values(p.get()), "product");
     // Right division undoes a product: (P Q) / Q = P.
     Bd q = array(KGDA_TYPE_F64, {2, 1, 1, 3}, 2, KGDA_MATRIX_OBJECT),
        pq = make(2, 2, KGDA_TYPE_F64, KGDA_MATRIX_OBJECT);
-    Kgda_BaseData *mul[] = {p.get(), q.get()};
-    ASSERT_EQ(0, kgda_BaseDataOperation(KGDA_OP_MaoMatrixMul, pq.get(), mul, 2, &err));
-    Kgda_BaseData *div[] = {pq.get(), q.get()};
-    ASSERT_EQ(0, kgda_BaseDataOperation(KGDA_OP_MaoMatrixDiv, pq.get(), div, 2, &err));
+    ASSERT_EQ(0, run(KGDA_OP_MaoMatrixMul, pq.get(), {p.get(), q.get()}, err));
+    ASSERT_EQ(0, run(KGDA_OP_MaoMatrixDiv, pq.get(), {pq.get(), q.get()}, err));
     expectValues({7, 8, 16, 17}, values(pq.get()), "quotient");
-    Kgda_BaseData *inv[] = {q.get()};
-    ASSERT_EQ(0, kgda_BaseDataOperation(KGDA_OP_SaoMatrixInv, pq.get(), inv, 1, &err));
+    ASSERT_EQ(0, run(KGDA_OP_SaoMatrixInv, pq.get(), {q.get()}, err));
     expectValues({0.6, -0.2, -0.2, 0.4}, values(pq.get()), "inverse");
     Bd singular = array(KGDA_TYPE_F64, {1, 2, 2, 4}, 2, KGDA_MATRIX_OBJECT);
-    inv[0] = singular.get();
-    ASSERT_EQ(-1, kgda_BaseDataOperation(KGDA_OP_SaoMatrixInv, pq.get(), inv, 1, &err));
+    ASSERT_EQ(-1, run(KGDA_OP_SaoMatrixInv, pq.get(), {singular.get()}, err));
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_SaoMatrixInv", 7));
-    ASSERT_EQ(-1, kgda_BaseDataOperation(KGDA_OP_MaoMatrixMul, p.get(), mul + 1, 1, &err));
-    ASSERT_EQ(-1, kgda_BaseDataOperation(KGDA_OP_MaoMatrixMul, a.get(), ab, 2, &err));
+    ASSERT_EQ(-1, run(KGDA_OP_MaoMatrixMul, p.get(), {q.get()}, err));
+    ASSERT_EQ(-1, run(KGDA_OP_MaoMatrixMul, a.get(), {a.get(), b.get()}, err));
     EXPECT_TRUE(ktest::hasCode(err.r, "kgda_MatrixOpCheck", 4));
     // Symmetric eigen decomposition, descending, largest component positive.
     Bd s = array(KGDA_TYPE_F32, {2, 1, 0, 1, 2, 0, 0, 0, 5}, 3, KGDA_MATRIX_OBJECT);
     Bd vals = make(3, 1, KGDA_TYPE_F32, KGDA_TABLE_OBJECT),
        vecs = make(3, 3, KGDA_TYPE_F32, KGDA_MATRIX_OBJECT);
-    Kgda_BaseData *sym[] = {s.get()};
-    ASSERT_EQ(0, kgda_BaseDataOperation(KGDA_OP_SaoEigenValue, vals.get(), sym, 1, &err));
+    ASSERT_EQ(0, run(KGDA_OP_SaoEigenValue, vals.get(), {s.get()}, err));
     expectValues({5, 3, 1}, values(vals.get()), "eigenvalues");
-    ASSERT_EQ(0, kgda_BaseDataOperation(KGDA_OP_SaoEigenVector, vecs.get(), sym, 1, &err));
+    ASSERT_EQ(0, run(KGDA_OP_SaoEigenVector, vecs.get(), {s.get()}, err));
     const double h = std::sqrt(0.5);
     const std::vector<double> got = values(vecs.get()), want = {0, h, h, 0, h, -h, 1, 0, 0};
     for (size_t k = 0; k < want.size(); ++k) EXPECT_NEAR(want[k], got[k], 1e-6) << k;
     set(s.get(), 1, 1.5);
-    ASSERT_EQ(-1, kgda_BaseDataOperation(KGDA_OP_SaoEigenValue, vals.get(), sym, 1, &err));
+    ASSERT_EQ(-1, run(KGDA_OP_SaoEigenValue, vals.get(), {s.get()}, err));
     EXPECT_TRUE(ktest::says(err.r, "The matrix is not symmetric"));
     // A 1 x 2 matrix maps two raster layers to one.
     Bd w = array(KGDA_TYPE_F64, {0.5, 2}, 1, KGDA_MATRIX_OBJECT);
     Bd l0 = array(KGDA_TYPE_U8, {2, 4}), l1 = array(KGDA_TYPE_S16, {-1, 3}),
        out = make(1, 2, KGDA_TYPE_S16, KGDA_RASTER_OBJECT);
-    std::vector<Kgda_BaseData *> wl{w.get()}, ll{l0.get(), l1.get()}, ol{out.get()};
-    Kgda_BaseDataStack *tr[] = {stackOf(wl), stackOf(ll)};
-    Kgda_ArgumentList tlist{2, tr, nullptr};
-    ASSERT_EQ(0, kgda_BaseDataStackOperation(KGDA_OP_MaoMatrixTrRaster, stackOf(ol), &tlist, &err));
+    Kgda_ArgumentList *tlist = listOf({stackOf({w.get()}), stackOf({l0.get(), l1.get()})});
+    ASSERT_EQ(0, kgda_BaseDataStackOperation(KGDA_OP_MaoMatrixTrRaster, stackOf({out.get()}), tlist,
+                                             &err));
     expectValues({-1, 8}, values(out.get()), "transform");
 }
 
@@ -512,42 +499,24 @@ long double wrapTo(int type, long double v) {
 
 template <class R>
 R calc(int op, bool real, R a, R b) {
-    switch (op) {
-        case KGDA_OP_MaoAdd:
-            return a + b;
-        case KGDA_OP_MaoSub:
-            return a - b;
-        case KGDA_OP_MaoMul:
-            return a * b;
-        case KGDA_OP_MaoDiv:
-            return real ? a / b : std::trunc(a / b);
-        case KGDA_OP_MaoMax:
-            return b > a ? b : a;
-        case KGDA_OP_MaoMin:
-            return b < a ? b : a;
-        case KGDA_OP_MaoEq:
-            return a == b;
-        case KGDA_OP_MaoGe:
-            return a >= b;
-        case KGDA_OP_MaoLt:
-            return a < b;
-        case KGDA_OP_MaoAnd:
-            return a != 0 && b != 0;
-        case KGDA_OP_MaoOr:
-            return a != 0 || b != 0;
-        case KGDA_OP_MaoBitXor:
-            return static_cast<R>(static_cast<int64_t>(a) ^ static_cast<int64_t>(b));
-        case KGDA_OP_SaoNeg:
-            return -a;
-        case KGDA_OP_SaoInc:
-            return a + 1;
-        case KGDA_OP_FuncAbs:
-            return std::fabs(a);
-        case KGDA_OP_SaoNot:
-            return a == 0;
-        default:
-            return a;  // SaoCopy
-    }
+    if (op == KGDA_OP_MaoAdd) return a + b;
+    if (op == KGDA_OP_MaoSub) return a - b;
+    if (op == KGDA_OP_MaoMul) return a * b;
+    if (op == KGDA_OP_MaoDiv) return real ? a / b : std::trunc(a / b);
+    if (op == KGDA_OP_MaoMax) return b > a ? b : a;
+    if (op == KGDA_OP_MaoMin) return b < a ? b : a;
+    if (op == KGDA_OP_MaoEq) return a == b;
+    if (op == KGDA_OP_MaoGe) return a >= b;
+    if (op == KGDA_OP_MaoLt) return a < b;
+    if (op == KGDA_OP_MaoAnd) return a != 0 && b != 0;
+    if (op == KGDA_OP_MaoOr) return a != 0 || b != 0;
+    if (op == KGDA_OP_MaoBitXor)
+        return static_cast<R>(static_cast<int64_t>(a) ^ static_cast<int64_t>(b));
+    if (op == KGDA_OP_SaoNeg) return -a;
+    if (op == KGDA_OP_SaoInc) return a + 1;
+    if (op == KGDA_OP_FuncAbs) return std::fabs(a);
+    if (op == KGDA_OP_SaoNot) return a == 0;
+    return a;  // SaoCopy
 }
 
 double ref(int op, int type, double x, double y) {
@@ -626,16 +595,10 @@ TEST(KgdaOp, RandomOperatorsMatchTheReference) {
             }
             want.push_back(d);
         }
-        std::vector<Kgda_BaseDataStack> stacks(static_cast<size_t>(nargs));
         std::vector<Kgda_BaseDataStack *> sp;
-        for (int k = 0; k < nargs; ++k) {
-            stacks[k] = {static_cast<int32_t>(al[k].size()), 1, al[k].data(), 0};
-            sp.push_back(&stacks[k]);
-        }
-        Kgda_BaseDataStack dest{layers, 1, dl.data(), 0};
-        Kgda_ArgumentList list{nargs, sp.data(), mask.get()};
+        for (const auto &l : al) sp.push_back(stackOf(l));
         Err err;
-        const int rc = kgda_BaseDataStackOperation(op, &dest, &list, &err);
+        const int rc = kgda_BaseDataStackOperation(op, stackOf(dl), listOf(sp, mask.get()), &err);
         ASSERT_EQ(0, rc) << "round " << round << ": " << ktest::messages(err.r);
         for (int i = 0; i < layers; ++i)
             expectValues(want[i], values(dl[i]),

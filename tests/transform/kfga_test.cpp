@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -85,14 +84,12 @@ TEST(KfgaTerms, CountsOrderAndLookup) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.order) + "/" + std::to_string(c.d));
-        EXPECT_EQ(kfga_CountTerms(c.order, c.d), c.terms);
         ktest::Err err;
         Poly p(kfga_PolynomialCreate(c.order, 2, c.d, &err));
         ASSERT_TRUE(p);
-        EXPECT_EQ(p->termcount, c.terms);
-        EXPECT_EQ(p->polycoefmtx->numrows, 2);
-        EXPECT_EQ(p->polycoefmtx->numcolumns, c.terms - 1);
-        EXPECT_EQ(p->polycoefvector->numcolumns, 1);
+        EXPECT_EQ((ktest::Ints{kfga_CountTerms(c.order, c.d), p->termcount, p->polycoefmtx->numrows,
+                               p->polycoefmtx->numcolumns, p->polycoefvector->numcolumns}),
+                  (ktest::Ints{c.terms, c.terms, 2, c.terms - 1, 1}));
         if (*c.exps) {
             EXPECT_EQ(exps(p.get()), c.exps);
         }
@@ -180,19 +177,16 @@ TEST(KfgaEval, EveryFormMatchesTheDefinition) {
                 EXPECT_EQ(affRc, order == 1 ? 0 : -1);
                 for (int q = 0; q < n; ++q) {
                     const std::vector<double> want = naive(p.get(), &block[q * d]);
+                    const auto *o32 =
+                        reinterpret_cast<float *>(out32->windowStart + q * out32->pitch);
                     for (int i = 0; i < m; ++i) {
                         EXPECT_NEAR(cell(out.get(), i, q), want[i], 1e-12);
                         EXPECT_NEAR(res[q * m + i], want[i], 1e-12);
                         EXPECT_NEAR(outPlanes[i][q], want[i], 1e-12);
-                        EXPECT_NEAR(
-                            reinterpret_cast<float *>(out32->windowStart + q * out32->pitch)[i],
-                            want[i], 1e-4);
-                        if (m == d) {
-                            EXPECT_NEAR(inPlace[q * d + i], want[i], 1e-12);
-                        }
-                        if (order == 1) {
-                            EXPECT_NEAR(aff[q * m + i], want[i], 1e-12);
-                        }
+                        EXPECT_NEAR(o32[i], want[i], 1e-4);
+                        // The in-place and affine forms serve only their shapes.
+                        EXPECT_NEAR(m == d ? inPlace[q * d + i] : want[i], want[i], 1e-12);
+                        EXPECT_NEAR(order == 1 ? aff[q * m + i] : want[i], want[i], 1e-12);
                     }
                 }
             }
@@ -262,12 +256,11 @@ TEST(KfgaAlgebra, InversionRoundTrips) {
         EXPECT_LT(roundTrip(p.get(), inv.get(), d, -1e3, 1e3, rng), 1e-9);
     }
     Poly c(kfga_PolynomialCreate(0, 2, 2, &err));
-    coef(c.get(), 0, 0) = 4;
-    coef(c.get(), 1, 0) = -2;
+    coef(c.get(), 0, 0) = 4, coef(c.get(), 1, 0) = -2;
     Poly cinv(kfga_PolynomialInvert(c.get(), nullptr, &err));
     ASSERT_TRUE(cinv);
-    EXPECT_EQ(coef(cinv.get(), 0, 0), -4);
-    EXPECT_EQ(coef(cinv.get(), 1, 0), 2);
+    EXPECT_EQ((ktest::Reals{coef(cinv.get(), 0, 0), coef(cinv.get(), 1, 0)}),
+              (ktest::Reals{-4, 2}));
 
     // Higher orders: a mild distortion of a scaling is fitted over the
     // sample grid, where the round trip is close; a given result is filled.
@@ -275,10 +268,8 @@ TEST(KfgaAlgebra, InversionRoundTrips) {
         for (int order = 2; order <= 3; ++order) {
             SCOPED_TRACE(std::to_string(d) + "/" + std::to_string(order));
             Poly p(kfga_PolynomialCreate(order, d, d, &err));
-            for (int i = 0; i < d; ++i) {
-                coef(p.get(), i, 0) = 0.5 * i + 1;
-                coef(p.get(), i, 1 + i) = 1.5;
-            }
+            for (int i = 0; i < d; ++i)
+                coef(p.get(), i, 0) = 0.5 * i + 1, coef(p.get(), i, 1 + i) = 1.5;
             coef(p.get(), 0, d + 1) = 1e-4;  // the x0^2 term
             Poly result(kfga_PolynomialCreate(order, d, d, &err));
             ASSERT_EQ(kfga_PolynomialInvert(p.get(), result.get(), &err), result.get())
@@ -287,9 +278,8 @@ TEST(KfgaAlgebra, InversionRoundTrips) {
         }
 
     Poly singular(kfga_PolyCreate2DAffine(1, 1, 2, 1, 2, 4, &err));
-    EXPECT_FALSE(kfga_PolynomialInvert(singular.get(), nullptr, &err));
+    refusedWith(err, !kfga_PolynomialInvert(singular.get(), nullptr, &err), "Singular matrix");
     EXPECT_TRUE(ktest::hasCode(err.r, "KFGA_POLYNOMIALINVERT", 5));
-    EXPECT_NE(ktest::messages(err.r).find("Singular matrix"), std::string::npos);
 }
 
 TEST(KfgaFit, RecoversKnownPolynomialAndReportsResiduals) {
@@ -355,8 +345,7 @@ TEST(KfgaCompare, EqualMostlyEqualAndEdits) {
     Poly rot(kfga_PolyCreate2DRotate(M_PI / 2, &err));
     double pt[2] = {1, 0}, r[2];
     ASSERT_EQ(kfga_AffTransTransform(rot.get(), pt, r, &err), 0);
-    EXPECT_NEAR(r[0], 0, 1e-15);
-    EXPECT_NEAR(r[1], 1, 1e-15);
+    EXPECT_NEAR(std::hypot(r[0], r[1] - 1), 0, 1e-15);
     Poly sc(kfga_PolyCreate2DScale(2, 3, &err));
     ASSERT_EQ(kfga_PolyTranslate(sc.get(), 10, 20, &err), 0);
     ASSERT_EQ(kfga_AffTransScale(sc.get(), 0.5, 2, &err), 0);
@@ -364,12 +353,10 @@ TEST(KfgaCompare, EqualMostlyEqualAndEdits) {
     EXPECT_TRUE(kfga_PolynomialEqual(sc.get(), want.get()));
     Poly tr(kfga_PolyCreate2DTranslate(-1, 2, &err));
     ASSERT_EQ(kfga_AffTransTransform(tr.get(), pt, r, &err), 0);
-    EXPECT_EQ(r[0], 0);
-    EXPECT_EQ(r[1], 2);
+    EXPECT_EQ((ktest::Reals{r[0], r[1]}), (ktest::Reals{0, 2}));
 
     Poly diag(kfga_PolynomialCreate(2, 2, 2, &err));
-    coef(diag.get(), 0, 0) = 9;
-    coef(diag.get(), 1, 5) = 9;
+    coef(diag.get(), 0, 0) = 9, coef(diag.get(), 1, 5) = 9;
     ASSERT_EQ(kfga_PolynomialDiagScalar(diag.get(), 7, &err), 0);
     EXPECT_EQ(exps(diag.get()), "00 10 01 20 11 02 ");
     for (int i = 0; i < 2; ++i)
@@ -384,14 +371,13 @@ TEST(KfgaCompare, EqualMostlyEqualAndEdits) {
     Poly p3 = randomPoly(2, 3, 3, rng);
     Poly orig(kfga_PolynomialCopy(p3.get(), &err));
     ASSERT_EQ(kfga_PolynomialChangeOrder(p3.get(), 3, &err), 0);
-    EXPECT_EQ(p3->termcount, 20);
-    EXPECT_EQ(coef(p3.get(), 2, 9), coef(orig.get(), 2, 9));  // z^2
-    EXPECT_EQ(coef(p3.get(), 2, 19), 0);                      // z^3
+    EXPECT_EQ(p3->termcount, 20);  // z^2 kept, z^3 added as 0
+    EXPECT_EQ((ktest::Reals{coef(p3.get(), 2, 9), coef(p3.get(), 2, 19)}),
+              (ktest::Reals{coef(orig.get(), 2, 9), 0}));
     ASSERT_EQ(kfga_PolynomialChangeOrder(p3.get(), 2, &err), 0);
     EXPECT_TRUE(kfga_PolynomialEqual(p3.get(), orig.get()));
     ASSERT_EQ(kfga_PolyDimensionReduce(p3.get(), 2, &err), 0);
-    EXPECT_EQ(p3->numdimpolynomial, 2);
-    EXPECT_EQ(p3->numdimtransform, 2);
+    EXPECT_EQ((ktest::Ints{p3->numdimpolynomial, p3->numdimtransform}), (ktest::Ints{2, 2}));
     const int keep[6] = {0, 1, 2, 4, 5, 7};  // 1 x y x^2 xy y^2 in the 3-D order
     for (int i = 0; i < 2; ++i)
         for (int k = 0; k < 6; ++k) EXPECT_EQ(coef(p3.get(), i, k), coef(orig.get(), i, keep[k]));
