@@ -154,28 +154,22 @@ TEST_F(ImgFile, DescribedPluginsLoadOnFirstNeedAndTheDatabaseFollowsTheFiles) {
     std::ofstream(copy, std::ios::binary) << in.rdbuf();
     use({"rfgood"});
     std::string a = make("a.ktr", "KTR1\n");
-    {
+    // Identifies a and tells whether the list of plug-ins was built anew.
+    auto rebuilt = [&] {
         ktest::PrintedReports printed;
         EXPECT_EQ(title(a), "Test Raster");
-        EXPECT_TRUE(printed.contains("Building new list of RasterFormats DLLs."));
-    }
+        return printed.contains("Building new list of RasterFormats DLLs.");
+    };
+    EXPECT_TRUE(rebuilt());
     kimg_RasterFormatsReset();
     unlink(log.c_str());
-    {
-        ktest::PrintedReports printed;
-        EXPECT_EQ(title(a), "Test Raster");
-        EXPECT_FALSE(printed.contains("Building new list"));
-        EXPECT_EQ((ktest::Ints{count("rfsecond load"), count("rfgood load")}), (ktest::Ints{0, 1}));
-    }
+    EXPECT_FALSE(rebuilt());
+    EXPECT_EQ((ktest::Ints{count("rfsecond load"), count("rfgood load")}), (ktest::Ints{0, 1}));
     // A newer plug-in file makes the database stale.
     struct timespec times[2] = {{0, UTIME_OMIT}, {time(nullptr) + 100, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, copy.c_str(), times, 0), 0);
     kimg_RasterFormatsReset();
-    {
-        ktest::PrintedReports printed;
-        EXPECT_EQ(title(a), "Test Raster");
-        EXPECT_TRUE(printed.contains("Building new list of RasterFormats DLLs."));
-    }
+    EXPECT_TRUE(rebuilt());
     // A described plug-in that no longer loads is reported when first needed.
     kimg_RasterFormatsReset();
     ktest::writeFile(copy, "not a library");
