@@ -38,16 +38,12 @@ TEST_F(HfaTest, NewFileHasTheFixedLayoutAndReadsBack) {
               (ktest::Ints{1, 0, 508}));
     close(f);
 
-    std::string bytes = ktest::readFile(path());
-    const std::string expected = golden();
-    ASSERT_EQ(bytes.size(), expected.size());
-    // modTime is the creation time; everything else is fixed.
+    // modTime is the creation time; the rest is fixed (ConcurrentCreatesOfOneName
+    // compares it with the reference file).
     double modTime = 0;
-    std::memcpy(&modTime, bytes.data() + kModTime, 8);
+    std::memcpy(&modTime, ktest::readFile(path()).data() + kModTime, 8);
     EXPECT_GE(modTime, before - 1);
     EXPECT_LE(modTime, before + 60);
-    std::memset(bytes.data() + kModTime, 0, 8);
-    EXPECT_EQ(bytes, expected);
     EXPECT_EQ(khfa_IsHFAFile(path().c_str(), nullptr), 1);
 
     ktest::Err err;
