@@ -22,6 +22,7 @@ using ktest::Ints;
 
 // A database of one preference held in memory; the data word points at it.
 struct Fake {
+    explicit Fake(int i = 0) : id(i) {}
     int id = 0;
     bool threadSafe = false;
     bool known = true;
@@ -158,8 +159,7 @@ class PreferenceManager : public testing::Test {
 };
 
 TEST_F(PreferenceManager, ATableMissingAnyMethodIsRefusedAndTheOldOneStays) {
-    Fake a;
-    a.id = 7;
+    Fake a(7);
     ASSERT_EQ(install(methods(a)), 0);
     const char *const missing[] = {nullptr,
                                    "Missing DATA",
@@ -171,8 +171,7 @@ TEST_F(PreferenceManager, ATableMissingAnyMethodIsRefusedAndTheOldOneStays) {
                                    "Missing PREFERENCE_GET",
                                    "Missing PREFERENCE_PUT"};
     for (int code = 1; code <= 8; ++code) {
-        Fake b;
-        b.id = 8;
+        Fake b(8);
         ktest::Err e;
         refused(e, install(methods(b, code), &e) == -1, missing[code]);
         EXPECT_EQ(e->severity, KERR_SEVERITY_ERROR);
@@ -188,8 +187,7 @@ TEST_F(PreferenceManager, ATableMissingAnyMethodIsRefusedAndTheOldOneStays) {
     refused(e, kpmg_PreferenceImplementationMethodsSet(nullptr, &e) == -1, "Missing DATA");
     EXPECT_EQ(readNumber(), 7.0);
     // Unknown codes are printed and the walk goes on.
-    Fake u;
-    u.id = 3;
+    Fake u(3);
     m = {42, 1, -5, 0};
     const auto rest = methods(u);
     m.insert(m.end(), rest.begin(), rest.end());
@@ -358,9 +356,7 @@ TEST_F(PreferenceManager, InitAndClose) {
 }
 
 TEST_F(PreferenceManager, ConcurrentReadsNeverMixTwoTablesWhileTheyAreSwapped) {
-    Fake a, b;
-    a.id = 1;
-    b.id = 2;
+    Fake a(1), b(2);
     a.threadSafe = true;  // one table runs its methods outside the thread-unsafe section
     const auto ma = methods(a), mb = methods(b);
     ASSERT_EQ(install(ma), 0);
@@ -396,9 +392,7 @@ TEST_F(PreferenceManager, ConcurrentReadsNeverMixTwoTablesWhileTheyAreSwapped) {
 }
 
 TEST_F(PreferenceManager, ConcurrentInstallWaitsForOperationsInProgress) {
-    Fake a, b;
-    a.id = 1;
-    b.id = 2;
+    Fake a(1), b(2);
     std::promise<void> entered, release;
     std::shared_future<void> released = release.get_future().share();
     std::atomic<bool> first{true};
@@ -430,8 +424,7 @@ TEST_F(PreferenceManager, ConcurrentInstallWaitsForOperationsInProgress) {
 }
 
 TEST_F(PreferenceManager, InstallingFromInsideAnOperationIsRefused) {
-    Fake a, b;
-    a.id = 1;
+    Fake a(1), b;
     const auto mb = methods(b);
     std::string inside;
     bool nested = false;
