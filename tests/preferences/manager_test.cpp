@@ -261,6 +261,10 @@ TEST_F(PreferenceManager, ReadsReturnTheDefaultOnEveryFailure) {
     refused(e, kpmg_GetBooleanPreference("cat", "pref", 1, &e) == 1, "Missing prefGet");
 }
 
+void noteChange(void *data) {
+    ++*static_cast<int *>(data);
+}
+
 TEST_F(PreferenceManager, GenericReadsAndWritesCarryTheirType) {
     Fake f;
     f.type = KPMG_ENUM;
@@ -299,20 +303,8 @@ TEST_F(PreferenceManager, GenericReadsAndWritesCarryTheirType) {
             "ImplementationMethods.prefPut failed | put broke");
     e.reset();
 
-    Fake g;
-    ASSERT_EQ(install(methods(g, 0, KPMG_METHOD_PREFERENCE_PUT)), 0);
-    refused(e, kpmg_PutNumberPreference("c", "n", 5, &e) == -1, "Missing prefPut");
-}
-
-void noteChange(void *data) {
-    ++*static_cast<int *>(data);
-}
-
-TEST_F(PreferenceManager, CallbackRegistrationsReachTheTable) {
-    Fake f;
-    ASSERT_EQ(install(methods(f)), 0);
+    // Callback registrations reach the table too.
     int count = 0;
-    ktest::Err e;
     EXPECT_EQ(kpmg_AddPreferenceCallback("c", "n", noteChange, &count, &e), 0);
     EXPECT_EQ(f.callback, &noteChange);
     EXPECT_EQ(f.clientData, &count);
@@ -322,7 +314,10 @@ TEST_F(PreferenceManager, CallbackRegistrationsReachTheTable) {
     refused(e, kpmg_AddPreferenceCallback("c", "n", noteChange, &count, &e) == -1,
             "ImplementationMethods.prefAddCB failed | callback broke");
     e.reset();
+
     Fake g;
+    ASSERT_EQ(install(methods(g, 0, KPMG_METHOD_PREFERENCE_PUT)), 0);
+    refused(e, kpmg_PutNumberPreference("c", "n", 5, &e) == -1, "Missing prefPut");
     ASSERT_EQ(install(methods(g, 0, KPMG_METHOD_PREFERENCE_ADD_CB)), 0);
     refused(e, kpmg_AddPreferenceCallback("c", "n", noteChange, &count, &e) == -1,
             "Missing prefAddCB");
