@@ -396,16 +396,15 @@ TEST_F(ImgFile, IdentificationStatusesReachTheCaller) {
     std::string a = make("a.ktr", "KTR1\n"), b = make("b.ktr", "KTR1\n");
     ktest::Err e;
     // 19: by template, and by the title named.
-    for (const std::string &name :
-         {dir.file("new.fix") + "(:Layer_1)", dir.file("new.zz") + "(Fixed Raster:Layer_1)"}) {
-        SCOPED_TRACE(name);
-        EXPECT_EQ(
-            kimg_LayerCreate(name.c_str(), KIMG_LAYER_ATHEMATIC, KGDA_TYPE_U8, 4, 4, tk, &e, 0),
-            nullptr);
+    for (const auto &[file, layer] :
+         {std::pair{"new.fix", "(:Layer_1)"}, {"new.zz", "(Fixed Raster:Layer_1)"}}) {
+        SCOPED_TRACE(file);
+        EXPECT_EQ(kimg_LayerCreate((dir.file(file) + layer).c_str(), KIMG_LAYER_ATHEMATIC,
+                                   KGDA_TYPE_U8, 4, 4, tk, &e, 0),
+                  nullptr);
         EXPECT_SAYS(e, "Title Fixed Raster is not creatable");
+        EXPECT_NE(access(dir.file(file).c_str(), F_OK), 0);
     }
-    EXPECT_NE(access(dir.file("new.fix").c_str(), F_OK), 0);
-    EXPECT_NE(access(dir.file("new.zz").c_str(), F_OK), 0);
     // 34: a file already identified as one title, named with another; and a
     // file that the named title's plug-in does not take.
     Kimg_File *open = kimg_FileOpen(a.c_str(), &e, 0);
@@ -480,6 +479,7 @@ TEST_F(ImgFile, PluginFailuresOfObjectsAndFileServicesAreReported) {
 
     std::string c = dir.file("c.ktr"), r = dir.file("r.ktr");
     int64_t t = 0;
+#define SERVICE(expr) [&](Kerr_ErrorReport **err) { return expr; }
     const struct {
         const char *entry, *message;
         std::function<int(Kerr_ErrorReport **)> call;
@@ -492,14 +492,12 @@ TEST_F(ImgFile, PluginFailuresOfObjectsAndFileServicesAreReported) {
              return rc;
          }},
         {"FileModTimeGet", ":  FileModTimeGet failed",
-         [&](Kerr_ErrorReport **err) { return kimg_FileModTimeGet(g.c_str(), &t, err); }},
-        {"FileDestroy", ":  FileDestroy failed",
-         [&](Kerr_ErrorReport **err) { return kimg_FileDestroy(g.c_str(), err); }},
-        {"FileRename", "Rename of ",
-         [&](Kerr_ErrorReport **err) { return kimg_FileRename(g.c_str(), r.c_str(), err); }},
-        {"FileCopy", "Copy of ",
-         [&](Kerr_ErrorReport **err) { return kimg_FileCopy(g.c_str(), c.c_str(), err, 0); }},
+         SERVICE(kimg_FileModTimeGet(g.c_str(), &t, err))},
+        {"FileDestroy", ":  FileDestroy failed", SERVICE(kimg_FileDestroy(g.c_str(), err))},
+        {"FileRename", "Rename of ", SERVICE(kimg_FileRename(g.c_str(), r.c_str(), err))},
+        {"FileCopy", "Copy of ", SERVICE(kimg_FileCopy(g.c_str(), c.c_str(), err, 0))},
     };
+#undef SERVICE
     for (const auto &s : services) {
         SCOPED_TRACE(s.entry);
         ktest::ScopedEnv fail{"KTEST_RF_FAIL", s.entry};
