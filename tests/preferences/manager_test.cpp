@@ -221,23 +221,17 @@ TEST_F(PreferenceManager, ReadsReturnTheDefaultOnEveryFailure) {
     f.string = "12";
     refused(e, readNumber(&e) == -1.0, "Type mismatch");
     EXPECT_TRUE(ktest::hasCode(e.r, "kpmg_GetNumberPreference", 4));
-    char *s = kpmg_GetStringPreference("cat", "pref", "dflt", &e);
-    EXPECT_STREQ(s, "12");
-    kmsc_HeapFree(s);
-    s = kpmg_GetEnumPreference("cat", "pref", "dflt", &e);  // an enumeration is another type
-    EXPECT_STREQ(s, "dflt");
+    EXPECT_EQ(ktest::take(kpmg_GetStringPreference("cat", "pref", "dflt", &e)), "12");
+    // An enumeration is another type.
+    EXPECT_EQ(ktest::take(kpmg_GetEnumPreference("cat", "pref", "dflt", &e)), "dflt");
     EXPECT_EQ(ktest::messages(e.r), "Type mismatch");
-    kmsc_HeapFree(s);
     e.reset();
-    s = kpmg_GetStringPreference("cat", "pref", nullptr, nullptr);
-    EXPECT_STREQ(s, "12");
-    kmsc_HeapFree(s);
+    EXPECT_EQ(ktest::take(kpmg_GetStringPreference("cat", "pref", nullptr, nullptr)), "12");
 
     f.getFails = true;
     refused(e, readNumber(&e) == -1.0, "ImplementationMethods.prefGet failed | get broke");
-    s = kpmg_GetStringPreference("cat", "pref", "dflt", &e);
-    EXPECT_STREQ(s, "dflt");  // a copy of the default
-    kmsc_HeapFree(s);
+    // A copy of the default.
+    EXPECT_EQ(ktest::take(kpmg_GetStringPreference("cat", "pref", "dflt", &e)), "dflt");
     e.reset();
 
     // An initialisation failure is printed and the read goes on.
