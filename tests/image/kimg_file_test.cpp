@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "rasterformats/rf_plugin.hpp"
 #include "support/plugin_test.hpp"
 #include "support/ktest_checks.hpp"
 
@@ -100,10 +101,7 @@ TEST_F(ImgFile, MissingOptionalListsGiveDefaultsAndASupportFile) {
         long n = 0;
         char **names = nullptr;
         EXPECT_EQ(get(file.c_str(), &n, &names, &e), 0);
-        std::vector<std::string> out(names, names + n);
-        for (long i = 0; i < n; ++i) kmsc_HeapFree(names[i]);
-        kmsc_HeapFree(names);
-        return out;
+        return rftest::taken(n, names);
     };
     EXPECT_EQ(list(kimg_FilePixelTypesGet, plain), std::vector<std::string>{"u8"});
     EXPECT_EQ(list(kimg_FileCompressionTypesGet, plain), std::vector<std::string>{"None"});
@@ -373,13 +371,10 @@ TEST_F(ImgFile, QueriesAndTheirFailures) {
         EXPECT_TRUE(e);
     }
     ASSERT_EQ(kimg_RasterFormatsFilterTableGet(&n, &list, &list2, &e), 0);
-    std::vector<std::string> rows;
-    for (long i = 0; i < n; ++i) {
-        rows.push_back(std::string(list[i]) + ":" + list2[i]);
-        kmsc_HeapFree(list[i]), kmsc_HeapFree(list2[i]);
-    }
-    kmsc_HeapFree(list), kmsc_HeapFree(list2);
-    EXPECT_NE(std::find(rows.begin(), rows.end(), "Test Raster:*.k*"), rows.end());
+    const auto titles = rftest::taken(n, list), filters = rftest::taken(n, list2);
+    const long at = std::find(titles.begin(), titles.end(), "Test Raster") - titles.begin();
+    ASSERT_LT(at, n);
+    EXPECT_EQ(filters[size_t(at)], "*.k*");
     EXPECT_EQ(kimg_FileClose(f, &e), 0);
 }
 
