@@ -69,9 +69,7 @@ TEST_F(ImgFile, EachMisbehavingPluginIsRejectedWithItsMessage) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.plugin);
         kimg_RasterFormatsReset();
-        for (const char *n :
-             {"rfnotitle", "rfgarbage", "rfbadpixels", "rfnoclose", "rfbogus", "rfunident"})
-            unlink((plugins + "/lib" + n + ".so").c_str());
+        for (const auto &o : cases) unlink((plugins + "/lib" + o.plugin + ".so").c_str());
         use({c.plugin});
         std::string f = make("f.bad", c.content);
         ktest::PrintedReports printed;
