@@ -299,6 +299,29 @@ TEST_F(LayerStats, ChangedLayerGetsStatisticsWhenItCloses) {
         ksta_StatisticsDelete(s), ksta_HistogramDelete(h), kimg_LayerClose(r, nullptr);
         kimg_FileNameDequeue(dir.file("classes" + ext).c_str(), nullptr);
     }
+    // A format with scalar-statistics entries keeps the statistics itself; the
+    // histogram still goes to the support file.
+    const std::string file = dir.file("own.kln"), name = file + "(:Layer_1)";
+    Kimg_Layer *l = create(name, KGDA_TYPE_U16, 20, 10, valueAt);
+    ASSERT_NE(l, nullptr);
+    ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
+    l = open(name, true);
+    ASSERT_NE(l, nullptr);
+    Ksta_Statistics *s = kimg_StatisticsRead(l, &err);
+    ASSERT_NE(s, nullptr) << ktest::messages(err.r);
+    const Expected x = expected(20, 10, 1, 1, {}, valueAt);
+    expectStats(*s, x);
+    ksta_StatisticsDelete(s);
+    // Not in the support file, and timed with the raster.
+    Kmif_Design *d = nullptr;
+    EXPECT_EQ(kimg_FileNodeDataRead((file + "(:Layer_1:Statistics)").c_str(), &d, &err), nullptr);
+    int64_t st = -1, raster = -2;
+    ASSERT_EQ(kimg_StatisticsGetTimeStamp(l, &st, &err), 0);
+    ASSERT_EQ(kimg_LayerGetTimeStamp(l, &raster, &err), 0);
+    EXPECT_EQ(st, raster);
+    Ksta_Histogram *h = kimg_HistogramRead(l, &err);
+    ASSERT_NE(h, nullptr) << ktest::messages(err.r);
+    ksta_HistogramDelete(h), kimg_LayerClose(l, nullptr);
 }
 
 // An area of interest leaves the pixels outside it out, with skip factors
@@ -701,32 +724,6 @@ TEST_F(LayerStats, ToolComputesStoresAndPrints) {
         EXPECT_EQ(run(bad).status, 2) << bad;
     EXPECT_EQ(run("stats " + dir.file("missing.tif")).status, 1);
     EXPECT_EQ(run("stats " + file + " --layer Nope").status, 1);
-}
-
-// A format with scalar-statistics entries keeps the statistics itself; the
-// histogram still goes to the support file.
-TEST_F(LayerStats, FormatEntriesHoldScalarStatistics) {
-    const std::string file = dir.file("own.kln"), name = file + "(:Layer_1)";
-    Kimg_Layer *l = create(name, KGDA_TYPE_U16, 20, 10, valueAt);
-    ASSERT_NE(l, nullptr);
-    ASSERT_EQ(kimg_LayerClose(l, &err), 0) << ktest::messages(err.r);
-    l = open(name, true);
-    ASSERT_NE(l, nullptr);
-    Ksta_Statistics *s = kimg_StatisticsRead(l, &err);
-    ASSERT_NE(s, nullptr) << ktest::messages(err.r);
-    const Expected x = expected(20, 10, 1, 1, {}, valueAt);
-    expectStats(*s, x);
-    ksta_StatisticsDelete(s);
-    // Not in the support file, and timed with the raster.
-    Kmif_Design *d = nullptr;
-    EXPECT_EQ(kimg_FileNodeDataRead((file + "(:Layer_1:Statistics)").c_str(), &d, &err), nullptr);
-    int64_t st = -1, raster = -2;
-    ASSERT_EQ(kimg_StatisticsGetTimeStamp(l, &st, &err), 0);
-    ASSERT_EQ(kimg_LayerGetTimeStamp(l, &raster, &err), 0);
-    EXPECT_EQ(st, raster);
-    Ksta_Histogram *h = kimg_HistogramRead(l, &err);
-    ASSERT_NE(h, nullptr) << ktest::messages(err.r);
-    ksta_HistogramDelete(h), kimg_LayerClose(l, nullptr);
 }
 
 // A histogram with a given bin function: every sampled value in its bin,
