@@ -70,8 +70,7 @@ TEST(KfioOpen, ModesCreateKeepAndRefuse) {
     // "a" keeps the contents and writes from position 0.
     fd = kfio_Open(path.c_str(), "ab", nullptr);
     ASSERT_NE(fd, nullptr);
-    EXPECT_EQ(kfio_WriteSeq(fd, "J", 1, nullptr), 1u);
-    EXPECT_EQ(kfio_Close(fd, nullptr), 0);
+    EXPECT_EQ((Ints{kfio_WriteSeq(fd, "J", 1, nullptr), kfio_Close(fd, nullptr)}), (Ints{1, 0}));
     EXPECT_EQ(ktest::readFile(path), "Jello");
 
     // "r" gives no write access: a write is refused at once (an empty one is
@@ -107,8 +106,7 @@ TEST(KfioOpen, ModesCreateKeepAndRefuse) {
     fd = kfio_Open("${KFIO_TEST_DIR}/env.txt", "r", nullptr);
     ASSERT_NE(fd, nullptr);
     EXPECT_EQ(std::string(fd->path), dir.file("env.txt"));
-    EXPECT_EQ(kfio_Fgetc(fd, nullptr), 'a');
-    EXPECT_EQ(kfio_Close(fd, nullptr), 0);
+    EXPECT_EQ((Ints{kfio_Fgetc(fd, nullptr), kfio_Close(fd, nullptr)}), (Ints{'a', 0}));
 
     fd = kfio_Open("NUL", "w", nullptr);
     ASSERT_NE(fd, nullptr);
