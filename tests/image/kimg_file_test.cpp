@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "rasterformats/rf_plugin.hpp"
 #include "support/plugin_test.hpp"
 #include "support/ktest_checks.hpp"
 
@@ -50,10 +51,7 @@ class ImgFile : public ktest::PluginTest {
     }
     long count(const std::string &filter) { return static_cast<long>(events(filter).size()); }
     std::string title(const std::string &file) {
-        char *t = kimg_FileTitleIdentify(file.c_str(), nullptr);
-        std::string s = t ? t : "";
-        kmsc_HeapFree(t);
-        return s;
+        return ktest::take(kimg_FileTitleIdentify(file.c_str(), nullptr));
     }
 };
 
@@ -71,9 +69,7 @@ TEST_F(ImgFile, EachMisbehavingPluginIsRejectedWithItsMessage) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.plugin);
         kimg_RasterFormatsReset();
-        for (const char *n :
-             {"rfnotitle", "rfgarbage", "rfbadpixels", "rfnoclose", "rfbogus", "rfunident"})
-            unlink((plugins + "/lib" + n + ".so").c_str());
+        for (const auto &o : cases) unlink((plugins + "/lib" + o.plugin + ".so").c_str());
         use({c.plugin});
         std::string f = make("f.bad", c.content);
         ktest::PrintedReports printed;
@@ -103,17 +99,12 @@ TEST_F(ImgFile, MissingOptionalListsGiveDefaultsAndASupportFile) {
         long n = 0;
         char **names = nullptr;
         EXPECT_EQ(get(file.c_str(), &n, &names, &e), 0);
-        std::vector<std::string> out(names, names + n);
-        for (long i = 0; i < n; ++i) kmsc_HeapFree(names[i]);
-        kmsc_HeapFree(names);
-        return out;
+        return rftest::taken(n, names);
     };
     EXPECT_EQ(list(kimg_FilePixelTypesGet, plain), std::vector<std::string>{"u8"});
     EXPECT_EQ(list(kimg_FileCompressionTypesGet, plain), std::vector<std::string>{"None"});
     EXPECT_EQ(list(kimg_FilePixelTypesGet, good).size(), 13u);
-    char *aux = kimg_FileSupportFileIdentify(plain.c_str(), &e);
-    EXPECT_EQ(aux ? std::string(aux) : "", dir.file("a.aux"));
-    kmsc_HeapFree(aux);
+    EXPECT_EQ(ktest::take(kimg_FileSupportFileIdentify(plain.c_str(), &e)), dir.file("a.aux"));
     EXPECT_EQ(kimg_FileSupportFileIdentify(good.c_str(), &e), nullptr);
     EXPECT_FALSE(e);
 }
@@ -154,34 +145,28 @@ TEST_F(ImgFile, DescribedPluginsLoadOnFirstNeedAndTheDatabaseFollowsTheFiles) {
     std::ofstream(copy, std::ios::binary) << in.rdbuf();
     use({"rfgood"});
     std::string a = make("a.ktr", "KTR1\n");
-    {
+    // Identifies a and tells whether the list of plug-ins was built anew.
+    auto rebuilt = [&] {
         ktest::PrintedReports printed;
         EXPECT_EQ(title(a), "Test Raster");
-        EXPECT_TRUE(printed.contains("Building new list of RasterFormats DLLs."));
-    }
+        return printed.contains("Building new list of RasterFormats DLLs.");
+    };
+    EXPECT_TRUE(rebuilt());
     kimg_RasterFormatsReset();
     unlink(log.c_str());
-    {
-        ktest::PrintedReports printed;
-        EXPECT_EQ(title(a), "Test Raster");
-        EXPECT_FALSE(printed.contains("Building new list"));
-        EXPECT_EQ((ktest::Ints{count("rfsecond load"), count("rfgood load")}), (ktest::Ints{0, 1}));
-    }
+    EXPECT_FALSE(rebuilt());
+    EXPECT_EQ((ktest::Ints{count("rfsecond load"), count("rfgood load")}), (ktest::Ints{0, 1}));
     // A newer plug-in file makes the database stale.
     struct timespec times[2] = {{0, UTIME_OMIT}, {time(nullptr) + 100, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, copy.c_str(), times, 0), 0);
     kimg_RasterFormatsReset();
-    {
-        ktest::PrintedReports printed;
-        EXPECT_EQ(title(a), "Test Raster");
-        EXPECT_TRUE(printed.contains("Building new list of RasterFormats DLLs."));
-    }
+    EXPECT_TRUE(rebuilt());
     // A described plug-in that no longer loads is reported when first needed.
     kimg_RasterFormatsReset();
     ktest::writeFile(copy, "not a library");
     ASSERT_EQ(utimensat(AT_FDCWD, copy.c_str(), times, 0), 0);
     ktest::PrintedReports printed;
-    EXPECT_EQ(title(make("b.k2", "KTR2\n")), "");
+    EXPECT_EQ(title(make("b.k2", "KTR2\n")), "(NULL)");
     EXPECT_TRUE(printed.contains("Conditional load of DLL " + copy + " failed"));
     EXPECT_FALSE(printed.contains("Building new list"));
 }
@@ -258,8 +243,7 @@ TEST_F(ImgFile, ObjectsRoundTripThroughThePluginOrTheSupportFile) {
         auto *out = static_cast<Rec *>(kimg_FileNodeDataRead(node.c_str(), &back, &e));
         ASSERT_TRUE(out) << ktest::messages(e.r);
         EXPECT_STREQ(back->name, "Tst");
-        EXPECT_EQ(out->a, 42);
-        EXPECT_EQ(out->b, 2.5);
+        EXPECT_TRUE(out->a == 42 && out->b == 2.5);
         void *p = out;
         kmif_ObjectFree(&p, back, nullptr), kmif_DesignDelete(back, nullptr);
         std::string missing = dir.file(file) + "(:Layer_1:None)";
@@ -277,8 +261,7 @@ TEST_F(ImgFile, ObjectsRoundTripThroughThePluginOrTheSupportFile) {
     // tests show; here, their refusals and how failures leave the files.
     std::string p = dir.file("p.pln"), c = dir.file("c.pln");
     ASSERT_EQ(kimg_FileCopy(p.c_str(), c.c_str(), &e, 0), 0) << ktest::messages(e.r);
-    EXPECT_EQ(kimg_FileCopy(p.c_str(), c.c_str(), &e, 0), -1);
-    EXPECT_SAYS(e, "Attempt to copy over " + c);
+    refusedWith(e, kimg_FileCopy(p.c_str(), c.c_str(), &e, 0) == -1, "Attempt to copy over " + c);
     // A copy that fails on the support file leaves no destination behind (and
     // leaves alone what was there before).
     std::string h = dir.file("h.pln");
@@ -292,8 +275,7 @@ TEST_F(ImgFile, ObjectsRoundTripThroughThePluginOrTheSupportFile) {
     EXPECT_NE(access(h.c_str(), F_OK), 0);
     std::string r = dir.file("r.pln");
     ASSERT_EQ(kimg_FileRename(c.c_str(), r.c_str(), &e), 0) << ktest::messages(e.r);
-    EXPECT_EQ(kimg_FileRename(p.c_str(), r.c_str(), &e), -1);
-    EXPECT_SAYS(e, "Attempt to rename over " + r);
+    refusedWith(e, kimg_FileRename(p.c_str(), r.c_str(), &e) == -1, "Attempt to rename over " + r);
     kmif_DesignDelete(design, nullptr);
 }
 
@@ -384,13 +366,10 @@ TEST_F(ImgFile, QueriesAndTheirFailures) {
         EXPECT_TRUE(e);
     }
     ASSERT_EQ(kimg_RasterFormatsFilterTableGet(&n, &list, &list2, &e), 0);
-    std::vector<std::string> rows;
-    for (long i = 0; i < n; ++i) {
-        rows.push_back(std::string(list[i]) + ":" + list2[i]);
-        kmsc_HeapFree(list[i]), kmsc_HeapFree(list2[i]);
-    }
-    kmsc_HeapFree(list), kmsc_HeapFree(list2);
-    EXPECT_NE(std::find(rows.begin(), rows.end(), "Test Raster:*.k*"), rows.end());
+    const auto titles = rftest::taken(n, list), filters = rftest::taken(n, list2);
+    const long at = std::find(titles.begin(), titles.end(), "Test Raster") - titles.begin();
+    ASSERT_LT(at, n);
+    EXPECT_EQ(filters[size_t(at)], "*.k*");
     EXPECT_EQ(kimg_FileClose(f, &e), 0);
 }
 
@@ -402,16 +381,15 @@ TEST_F(ImgFile, IdentificationStatusesReachTheCaller) {
     std::string a = make("a.ktr", "KTR1\n"), b = make("b.ktr", "KTR1\n");
     ktest::Err e;
     // 19: by template, and by the title named.
-    for (const std::string &name :
-         {dir.file("new.fix") + "(:Layer_1)", dir.file("new.zz") + "(Fixed Raster:Layer_1)"}) {
-        SCOPED_TRACE(name);
-        EXPECT_EQ(
-            kimg_LayerCreate(name.c_str(), KIMG_LAYER_ATHEMATIC, KGDA_TYPE_U8, 4, 4, tk, &e, 0),
-            nullptr);
+    for (const auto &[file, layer] :
+         {std::pair{"new.fix", "(:Layer_1)"}, {"new.zz", "(Fixed Raster:Layer_1)"}}) {
+        SCOPED_TRACE(file);
+        EXPECT_EQ(kimg_LayerCreate((dir.file(file) + layer).c_str(), KIMG_LAYER_ATHEMATIC,
+                                   KGDA_TYPE_U8, 4, 4, tk, &e, 0),
+                  nullptr);
         EXPECT_SAYS(e, "Title Fixed Raster is not creatable");
+        EXPECT_NE(access(dir.file(file).c_str(), F_OK), 0);
     }
-    EXPECT_NE(access(dir.file("new.fix").c_str(), F_OK), 0);
-    EXPECT_NE(access(dir.file("new.zz").c_str(), F_OK), 0);
     // 34: a file already identified as one title, named with another; and a
     // file that the named title's plug-in does not take.
     Kimg_File *open = kimg_FileOpen(a.c_str(), &e, 0);
@@ -480,12 +458,12 @@ TEST_F(ImgFile, PluginFailuresOfObjectsAndFileServicesAreReported) {
         ktest::Err e;
         Kmif_Design *d = nullptr;
         EXPECT_EQ(kimg_FileNodeDataRead((g + "(" + r.node + ")").c_str(), &d, &e), nullptr);
-        EXPECT_EQ(d, nullptr);
-        EXPECT_SAYS(e, r.message);
+        refusedWith(e, d == nullptr, r.message);
     }
 
     std::string c = dir.file("c.ktr"), r = dir.file("r.ktr");
     int64_t t = 0;
+#define SERVICE(expr) [&](Kerr_ErrorReport **err) { return expr; }
     const struct {
         const char *entry, *message;
         std::function<int(Kerr_ErrorReport **)> call;
@@ -498,20 +476,17 @@ TEST_F(ImgFile, PluginFailuresOfObjectsAndFileServicesAreReported) {
              return rc;
          }},
         {"FileModTimeGet", ":  FileModTimeGet failed",
-         [&](Kerr_ErrorReport **err) { return kimg_FileModTimeGet(g.c_str(), &t, err); }},
-        {"FileDestroy", ":  FileDestroy failed",
-         [&](Kerr_ErrorReport **err) { return kimg_FileDestroy(g.c_str(), err); }},
-        {"FileRename", "Rename of ",
-         [&](Kerr_ErrorReport **err) { return kimg_FileRename(g.c_str(), r.c_str(), err); }},
-        {"FileCopy", "Copy of ",
-         [&](Kerr_ErrorReport **err) { return kimg_FileCopy(g.c_str(), c.c_str(), err, 0); }},
+         SERVICE(kimg_FileModTimeGet(g.c_str(), &t, err))},
+        {"FileDestroy", ":  FileDestroy failed", SERVICE(kimg_FileDestroy(g.c_str(), err))},
+        {"FileRename", "Rename of ", SERVICE(kimg_FileRename(g.c_str(), r.c_str(), err))},
+        {"FileCopy", "Copy of ", SERVICE(kimg_FileCopy(g.c_str(), c.c_str(), err, 0))},
     };
+#undef SERVICE
     for (const auto &s : services) {
         SCOPED_TRACE(s.entry);
         ktest::ScopedEnv fail{"KTEST_RF_FAIL", s.entry};
         ktest::Err e;
-        EXPECT_EQ(s.call(&e), -1);
-        EXPECT_SAYS(e, s.message);
+        refusedWith(e, s.call(&e) == -1, s.message);
         EXPECT_SAYS(e, std::string(s.entry) + " refused");
         EXPECT_EQ(access(g.c_str(), F_OK), 0);
         EXPECT_NE(access(r.c_str(), F_OK), 0);

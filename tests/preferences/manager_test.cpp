@@ -22,6 +22,7 @@ using ktest::Ints;
 
 // A database of one preference held in memory; the data word points at it.
 struct Fake {
+    explicit Fake(int i = 0) : id(i) {}
     int id = 0;
     bool threadSafe = false;
     bool known = true;
@@ -158,8 +159,7 @@ class PreferenceManager : public testing::Test {
 };
 
 TEST_F(PreferenceManager, ATableMissingAnyMethodIsRefusedAndTheOldOneStays) {
-    Fake a;
-    a.id = 7;
+    Fake a(7);
     ASSERT_EQ(install(methods(a)), 0);
     const char *const missing[] = {nullptr,
                                    "Missing DATA",
@@ -171,8 +171,7 @@ TEST_F(PreferenceManager, ATableMissingAnyMethodIsRefusedAndTheOldOneStays) {
                                    "Missing PREFERENCE_GET",
                                    "Missing PREFERENCE_PUT"};
     for (int code = 1; code <= 8; ++code) {
-        Fake b;
-        b.id = 8;
+        Fake b(8);
         ktest::Err e;
         refused(e, install(methods(b, code), &e) == -1, missing[code]);
         EXPECT_EQ(e->severity, KERR_SEVERITY_ERROR);
@@ -188,8 +187,7 @@ TEST_F(PreferenceManager, ATableMissingAnyMethodIsRefusedAndTheOldOneStays) {
     refused(e, kpmg_PreferenceImplementationMethodsSet(nullptr, &e) == -1, "Missing DATA");
     EXPECT_EQ(readNumber(), 7.0);
     // Unknown codes are printed and the walk goes on.
-    Fake u;
-    u.id = 3;
+    Fake u(3);
     m = {42, 1, -5, 0};
     const auto rest = methods(u);
     m.insert(m.end(), rest.begin(), rest.end());
@@ -209,8 +207,7 @@ TEST_F(PreferenceManager, ReadsReturnTheDefaultOnEveryFailure) {
     ktest::Err e;
     EXPECT_EQ(readNumber(&e), 4.5);
     EXPECT_EQ(e.r, nullptr);
-    EXPECT_EQ(f.category, "cat");
-    EXPECT_EQ(f.name, "pref");
+    EXPECT_EQ(f.category + "." + f.name, "cat.pref");
     EXPECT_EQ(f.request.data, &f);
     EXPECT_EQ(f.request.processId, static_cast<int32_t>(getpid()));
 
@@ -223,23 +220,17 @@ TEST_F(PreferenceManager, ReadsReturnTheDefaultOnEveryFailure) {
     f.string = "12";
     refused(e, readNumber(&e) == -1.0, "Type mismatch");
     EXPECT_TRUE(ktest::hasCode(e.r, "kpmg_GetNumberPreference", 4));
-    char *s = kpmg_GetStringPreference("cat", "pref", "dflt", &e);
-    EXPECT_STREQ(s, "12");
-    kmsc_HeapFree(s);
-    s = kpmg_GetEnumPreference("cat", "pref", "dflt", &e);  // an enumeration is another type
-    EXPECT_STREQ(s, "dflt");
+    EXPECT_EQ(ktest::take(kpmg_GetStringPreference("cat", "pref", "dflt", &e)), "12");
+    // An enumeration is another type.
+    EXPECT_EQ(ktest::take(kpmg_GetEnumPreference("cat", "pref", "dflt", &e)), "dflt");
     EXPECT_EQ(ktest::messages(e.r), "Type mismatch");
-    kmsc_HeapFree(s);
     e.reset();
-    s = kpmg_GetStringPreference("cat", "pref", nullptr, nullptr);
-    EXPECT_STREQ(s, "12");
-    kmsc_HeapFree(s);
+    EXPECT_EQ(ktest::take(kpmg_GetStringPreference("cat", "pref", nullptr, nullptr)), "12");
 
     f.getFails = true;
     refused(e, readNumber(&e) == -1.0, "ImplementationMethods.prefGet failed | get broke");
-    s = kpmg_GetStringPreference("cat", "pref", "dflt", &e);
-    EXPECT_STREQ(s, "dflt");  // a copy of the default
-    kmsc_HeapFree(s);
+    // A copy of the default.
+    EXPECT_EQ(ktest::take(kpmg_GetStringPreference("cat", "pref", "dflt", &e)), "dflt");
     e.reset();
 
     // An initialisation failure is printed and the read goes on.
@@ -249,8 +240,7 @@ TEST_F(PreferenceManager, ReadsReturnTheDefaultOnEveryFailure) {
     {
         ktest::PrintedReports printed;
         Kpmg_Color c = kpmg_GetColorPreference("cat", "pref", Kpmg_Color{9, 9, 9}, &e);
-        EXPECT_EQ(c.red, 0);
-        EXPECT_EQ(c.green, 2);
+        EXPECT_EQ((Ints{c.red, c.green}), (Ints{0, 2}));
         EXPECT_EQ(e.r, nullptr);
         EXPECT_EQ(printed.headlines(),
                   (std::vector<std::string>{"ImplementationMethods.dbInitialize failed"}));
@@ -261,6 +251,10 @@ TEST_F(PreferenceManager, ReadsReturnTheDefaultOnEveryFailure) {
     Fake g;
     ASSERT_EQ(install(methods(g, 0, KPMG_METHOD_PREFERENCE_GET)), 0);
     refused(e, kpmg_GetBooleanPreference("cat", "pref", 1, &e) == 1, "Missing prefGet");
+}
+
+void noteChange(void *data) {
+    ++*static_cast<int *>(data);
 }
 
 TEST_F(PreferenceManager, GenericReadsAndWritesCarryTheirType) {
@@ -301,20 +295,8 @@ TEST_F(PreferenceManager, GenericReadsAndWritesCarryTheirType) {
             "ImplementationMethods.prefPut failed | put broke");
     e.reset();
 
-    Fake g;
-    ASSERT_EQ(install(methods(g, 0, KPMG_METHOD_PREFERENCE_PUT)), 0);
-    refused(e, kpmg_PutNumberPreference("c", "n", 5, &e) == -1, "Missing prefPut");
-}
-
-void noteChange(void *data) {
-    ++*static_cast<int *>(data);
-}
-
-TEST_F(PreferenceManager, CallbackRegistrationsReachTheTable) {
-    Fake f;
-    ASSERT_EQ(install(methods(f)), 0);
+    // Callback registrations reach the table too.
     int count = 0;
-    ktest::Err e;
     EXPECT_EQ(kpmg_AddPreferenceCallback("c", "n", noteChange, &count, &e), 0);
     EXPECT_EQ(f.callback, &noteChange);
     EXPECT_EQ(f.clientData, &count);
@@ -324,7 +306,10 @@ TEST_F(PreferenceManager, CallbackRegistrationsReachTheTable) {
     refused(e, kpmg_AddPreferenceCallback("c", "n", noteChange, &count, &e) == -1,
             "ImplementationMethods.prefAddCB failed | callback broke");
     e.reset();
+
     Fake g;
+    ASSERT_EQ(install(methods(g, 0, KPMG_METHOD_PREFERENCE_PUT)), 0);
+    refused(e, kpmg_PutNumberPreference("c", "n", 5, &e) == -1, "Missing prefPut");
     ASSERT_EQ(install(methods(g, 0, KPMG_METHOD_PREFERENCE_ADD_CB)), 0);
     refused(e, kpmg_AddPreferenceCallback("c", "n", noteChange, &count, &e) == -1,
             "Missing prefAddCB");
@@ -358,9 +343,7 @@ TEST_F(PreferenceManager, InitAndClose) {
 }
 
 TEST_F(PreferenceManager, ConcurrentReadsNeverMixTwoTablesWhileTheyAreSwapped) {
-    Fake a, b;
-    a.id = 1;
-    b.id = 2;
+    Fake a(1), b(2);
     a.threadSafe = true;  // one table runs its methods outside the thread-unsafe section
     const auto ma = methods(a), mb = methods(b);
     ASSERT_EQ(install(ma), 0);
@@ -388,17 +371,13 @@ TEST_F(PreferenceManager, ConcurrentReadsNeverMixTwoTablesWhileTheyAreSwapped) {
     }
     stop = true;
     for (auto &t : readers) t.join();
-    EXPECT_EQ(g_mixes.load(), 0);
-    EXPECT_EQ(bad.load(), 0);
-    EXPECT_GT(seen1.load(), 0);
-    EXPECT_GT(seen2.load(), 0);
+    // No mixed reads, no failures, and both tables were read.
+    EXPECT_EQ((Ints{g_mixes.load(), bad.load(), seen1 > 0, seen2 > 0}), (Ints{0, 0, 1, 1}));
     EXPECT_GT(reads.load(), 400);
 }
 
 TEST_F(PreferenceManager, ConcurrentInstallWaitsForOperationsInProgress) {
-    Fake a, b;
-    a.id = 1;
-    b.id = 2;
+    Fake a(1), b(2);
     std::promise<void> entered, release;
     std::shared_future<void> released = release.get_future().share();
     std::atomic<bool> first{true};
@@ -430,8 +409,7 @@ TEST_F(PreferenceManager, ConcurrentInstallWaitsForOperationsInProgress) {
 }
 
 TEST_F(PreferenceManager, InstallingFromInsideAnOperationIsRefused) {
-    Fake a, b;
-    a.id = 1;
+    Fake a(1), b;
     const auto mb = methods(b);
     std::string inside;
     bool nested = false;
