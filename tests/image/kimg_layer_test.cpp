@@ -251,12 +251,11 @@ TEST_F(Layer, OptionsMisplacedObsoleteUnknownAndInvalid) {
     l = kimg_LayerCreate(name("n.kln").c_str(), KIMG_LAYER_THEMATIC, KGDA_TYPE_U4, 8, 8, tk, &err,
                          KIMG_LAYER_OPTION_COMPRESSION_TYPE_NAME, "Run-Length Encoding (ESRI)", 0);
     ASSERT_NE(l, nullptr) << ktest::messages(err.r);
-    EXPECT_TRUE(printed.contains("u4:  Invalid pixel type for Narrow Layers format; using u8"));
-    EXPECT_TRUE(printed.contains(
-        "thematic:  Invalid layer type for Narrow Layers format; using athematic"));
-    EXPECT_TRUE(
-        printed.contains("Run-Length Encoding (ESRI):  Invalid compression type for Narrow Layers "
-                         "format; using None"));
+    for (const char *m : {"u4:  Invalid pixel type for Narrow Layers format; using u8",
+                          "thematic:  Invalid layer type for Narrow Layers format; using athematic",
+                          "Run-Length Encoding (ESRI):  Invalid compression type for Narrow Layers "
+                          "format; using None"})
+        EXPECT_TRUE(printed.contains(m)) << m;
     EXPECT_EQ(info(l).pixelType, KGDA_TYPE_U8);
     EXPECT_EQ(info(l).layerType, KIMG_LAYER_ATHEMATIC);
     EXPECT_STREQ(kimg_LayerCompressionTypeQuery(l), "None");

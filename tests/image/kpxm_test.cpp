@@ -350,6 +350,20 @@ void freeStrings(char **s, size_t n) {
     for (size_t i = 0; i < n; ++i) kmsc_HeapFreeEx(reinterpret_cast<void **>(&s[i]));
 }
 
+// Under every allocation failure f either writes all n strings or leaves
+// each element NULL.
+template <class F>
+void allOrNothing(F f, char **dst, size_t n) {
+    EXPECT_GT(ktest::runWithAllocationFailures(
+                  [&](Kerr_ErrorReport **e) {
+                      const bool ok = f(e) == static_cast<int64_t>(n);
+                      for (size_t i = 0; i < n && !ok; ++i) EXPECT_EQ(dst[i], nullptr) << i;
+                      return ok;
+                  },
+                  [&] { freeStrings(dst, n); }),
+              0);
+}
+
 TEST(PixelConvert, StringCopiesAreOwnedAndLeakFree) {
     char one[] = "one", three[] = "three";
     char *src[4] = {one, nullptr, three, one};
@@ -373,16 +387,9 @@ TEST(PixelConvert, StringCopiesAreOwnedAndLeakFree) {
     kmsc_HeapFreeEx(reinterpret_cast<void **>(&single));
 
     // Running out of memory part-way leaves nothing behind and reports it.
-    EXPECT_GT(ktest::runWithAllocationFailures(
-                  [&](Kerr_ErrorReport **e) {
-                      const int64_t n = kpxm_ConvertPixels(dst, kString, src, kString, 4, e);
-                      if (n == 0) {
-                          for (char *p : dst) EXPECT_EQ(p, nullptr);
-                      }
-                      return n == 4;
-                  },
-                  [&] { freeStrings(dst, 4); }),
-              0);
+    allOrNothing(
+        [&](Kerr_ErrorReport **e) { return kpxm_ConvertPixels(dst, kString, src, kString, 4, e); },
+        dst, 4);
     // The same on the strided path with a destination step of 0: the copy
     // already stored is freed, the element ends NULL.
     for (long allow = 0; allow < 3; ++allow) {
@@ -467,16 +474,8 @@ TEST(PixelFill, ArgumentChecksAndStrings) {
     EXPECT_EQ(dst[1], nullptr);
     EXPECT_EQ(kmsc_HeapLiveBlocks(), live);
 
-    EXPECT_GT(ktest::runWithAllocationFailures(
-                  [&](Kerr_ErrorReport **e) {
-                      const bool ok = kpxm_FillPixels(dst, kString, &value, 3, e) == 3;
-                      if (!ok) {
-                          for (char *p : dst) EXPECT_EQ(p, nullptr);
-                      }
-                      return ok;
-                  },
-                  [&] { freeStrings(dst, 3); }),
-              0);
+    allOrNothing([&](Kerr_ErrorReport **e) { return kpxm_FillPixels(dst, kString, &value, 3, e); },
+                 dst, 3);
     // A strided string fill onto one element keeps a single copy.
     char *single = nullptr;
     EXPECT_EQ(kmsc_AddressOf_kpxm_FillInc()[kString](&single, &value, 4, 0), 4);
