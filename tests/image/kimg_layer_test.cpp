@@ -698,9 +698,8 @@ TEST_F(Layer, PyramidLevelsHaveTheRuleSizesAndMeanOfFourValues) {
         kimg_LayerClose(l, nullptr);
     }
     Kimg_Layer *l = open(name("py.klp"));
-    long count = 0;
+    long count = 0, *mags = nullptr;
     char **names = nullptr;
-    long *mags = nullptr;
     ASSERT_EQ(kimg_SSLayerComputeAllDefaultNames(l, &count, &names, &mags, &err), 0);
     EXPECT_EQ(std::vector<long>(mags, mags + count), (std::vector<long>{2, 4, 8, 16}));
     kmsc_HeapFree(mags);
@@ -794,11 +793,7 @@ int ramp(void *, long column, long row, long columns, long rows, Kgda_BaseDataSt
 
 TEST_F(Layer, ResampleDataChecksSplittingAndMethodNames) {
     Kirf_Scale scale{0, 0, 2, 2};
-    Kirf_MethodSetup setup{};
-    setup.srcPixelType = KGDA_TYPE_F64;
-    setup.dstPixelType = -1;
-    setup.srcColumns = 1000;
-    setup.srcRows = 1000;
+    Kirf_MethodSetup setup{KGDA_TYPE_F64, -1, 0, 0, 0, 0, 1000, 1000};
     const char *m = "MIRAVEN 2X2 Resampling";
     const struct {
         Kirf_SrcPixelRectsGetFunc get;
@@ -1325,7 +1320,6 @@ TEST_F(Layer, StacksMadeWholeArraysStepByStepChipsAndLayerLists) {
     EXPECT_EQ(layers(file).size(), 2u);
     long count = 0;
     char **names = nullptr;
-
     // Two input stacks ({a, b} and {b}) added up block by block.
     Kimg_Layer *sum = kimg_LayerCreate(name("st.klp", "sum").c_str(), 1, KGDA_TYPE_F32, W, H, tk,
                                        &err, KIMG_LAYER_OPTION_BLOCK_SIZE, 16L, 8L, 0);

@@ -290,10 +290,10 @@ TEST(PixelConvert, WorkedExamples) {
 
 TEST(PixelConvert, NegativeStepsAndSameTypeOverlap) {
     // A source step of -1 from the last element reads the buffer backwards.
+    const Kpxm_ConvertIncFunc(*inc)[KGDA_PIXEL_TYPE_COUNT] = kmsc_AddressOf_kpxm_ConvertInc();
     const int16_t src[5] = {-7, 0, 100, 255, 256};
     uint8_t dst[5] = {};
-    EXPECT_EQ(kmsc_AddressOf_kpxm_ConvertInc()[KGDA_TYPE_S16][KGDA_TYPE_U8](src + 4, dst, 5, -1, 1),
-              5);
+    EXPECT_EQ(inc[KGDA_TYPE_S16][KGDA_TYPE_U8](src + 4, dst, 5, -1, 1), 5);
     EXPECT_EQ(std::vector<int>(dst, dst + 5), (std::vector<int>{255, 255, 100, 0, 0}));
 
     // Same-type conversion moves bytes like memmove, in either direction.
@@ -309,9 +309,7 @@ TEST(PixelConvert, NegativeStepsAndSameTypeOverlap) {
     const float one = 1;
     EXPECT_EQ(kpxm_ConvertPixels(&untouched, KGDA_TYPE_U32, &one, KGDA_TYPE_F32, 0, &err), 0);
     EXPECT_EQ(kpxm_ConvertPixels(&untouched, KGDA_TYPE_U32, &one, KGDA_TYPE_F32, -3, &err), 0);
-    EXPECT_EQ(
-        kmsc_AddressOf_kpxm_ConvertInc()[KGDA_TYPE_F32][KGDA_TYPE_U32](&one, &untouched, -1, 1, 1),
-        0);
+    EXPECT_EQ(inc[KGDA_TYPE_F32][KGDA_TYPE_U32](&one, &untouched, -1, 1, 1), 0);
     EXPECT_EQ(untouched, 0xDEADBEEFu);
     EXPECT_FALSE(err);
 }
