@@ -51,6 +51,20 @@ class DefaultDatabase : public testing::Test {
     std::vector<std::unique_ptr<ktest::ScopedEnv>> env_;
 };
 
+// The preference most of these tests use, filepref.continuous_stats_percent.
+int putPct(double v, Kerr_ErrorReport **err = nullptr) {
+    return kpmg_PutNumberPreference("filepref", "continuous_stats_percent", v, err);
+}
+double getPct(double dflt, Kerr_ErrorReport **err = nullptr) {
+    return kpmg_GetNumberPreference("filepref", "continuous_stats_percent", dflt, err);
+}
+int addCb(void (*f)(void *), void *data, Kerr_ErrorReport **err = nullptr) {
+    return kpmg_AddPreferenceCallback("filepref", "continuous_stats_percent", f, data, err);
+}
+int removeCb(void (*f)(void *), void *data, Kerr_ErrorReport **err = nullptr) {
+    return kpmg_RemovePreferenceCallback("filepref", "continuous_stats_percent", f, data, err);
+}
+
 std::string getString(const char *category, const char *name, const char *dflt,
                       Kerr_ErrorReport **err = nullptr) {
     return ktest::take(kpmg_GetStringPreference(category, name, dflt, err));
@@ -62,8 +76,8 @@ TEST_F(DefaultDatabase, WritesAreValidatedAgainstTheDeclarations) {
     define("a.pdf", kDefinitions);
     ktest::PrintedReports printed;
     ktest::Err e;
-    EXPECT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", -5, &e), 0);
-    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 1, &e), 100.0);
+    EXPECT_EQ(putPct(-5, &e), 0);
+    EXPECT_EQ(getPct(1, &e), 100.0);
     EXPECT_EQ(printed.headlines().size(), 1u);
     refused(e, kpmg_PutStringPreference("filepref", "continuous_stats_percent", "0", &e) == -1,
             "ImplementationMethods.prefPut failed | DefaultPreferencePut failed | Parameter "
@@ -123,19 +137,14 @@ struct Counter {
 // A callback that reads the preference it hears about.
 struct Reader {
     double seen = 0;
-    static void note(void *self) {
-        static_cast<Reader *>(self)->seen =
-            kpmg_GetNumberPreference("filepref", "continuous_stats_percent", -1, nullptr);
-    }
+    static void note(void *self) { static_cast<Reader *>(self)->seen = getPct(-1); }
 };
 
 TEST_F(DefaultDatabase, CallbacksHearOfChangesOnly) {
     define("a.pdf", kDefinitions);
     Counter a, b;
     ktest::Err e;
-    ASSERT_EQ(
-        kpmg_AddPreferenceCallback("filepref", "continuous_stats_percent", Counter::note, &a, &e),
-        0);
+    ASSERT_EQ(addCb(Counter::note, &a, &e), 0);
     ASSERT_EQ(
         kpmg_AddPreferenceCallback("FILEPREF", "CONTINUOUS_STATS_PERCENT", Counter::note, &b, &e),
         0);
@@ -145,43 +154,32 @@ TEST_F(DefaultDatabase, CallbacksHearOfChangesOnly) {
     e.reset();
     {
         ktest::PrintedReports quiet;
-        kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 50, nullptr);  // changes
-        kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 50,
-                                 nullptr);  // same value
-        kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 500, nullptr);  // refused
+        putPct(50);   // changes
+        putPct(50);   // same value
+        putPct(500);  // refused
         kpmg_PutStringPreference("filepref", "continuous_stats_percent", "0", nullptr);  // refused
         kpmg_PutStringPreference("filepref", "title", "other", nullptr);  // another one
     }
     EXPECT_EQ(a.calls, 1);
     EXPECT_EQ(b.calls, 1);
-    ASSERT_EQ(kpmg_RemovePreferenceCallback("filepref", "continuous_stats_percent", Counter::note,
-                                            &a, &e),
-              0);
+    ASSERT_EQ(removeCb(Counter::note, &a, &e), 0);
     kpmg_PutStringPreference("filepref", "continuous_stats_percent", "60", nullptr);
     EXPECT_EQ(a.calls, 1);
     EXPECT_EQ(b.calls, 2);
-    refused(e,
-            kpmg_RemovePreferenceCallback("filepref", "continuous_stats_percent", Counter::note, &a,
-                                          &e) == -1,
+    refused(e, removeCb(Counter::note, &a, &e) == -1,
             "ImplementationMethods.prefRemCB failed | DefaultPreferenceRemCB failed | No such "
             "callback for preference filepref.continuous_stats_percent");
     // Callbacks survive the database being ended and loaded again.
     kpmg_Close(nullptr);
-    kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 70, nullptr);
+    putPct(70);
     EXPECT_EQ(b.calls, 3);
-    EXPECT_EQ(kpmg_RemovePreferenceCallback("filepref", "continuous_stats_percent", Counter::note,
-                                            &b, nullptr),
-              0);
+    EXPECT_EQ(removeCb(Counter::note, &b), 0);
     // A callback may read the new value.
     Reader r;
-    ASSERT_EQ(kpmg_AddPreferenceCallback("filepref", "continuous_stats_percent", Reader::note, &r,
-                                         nullptr),
-              0);
-    EXPECT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 33, nullptr), 0);
+    ASSERT_EQ(addCb(Reader::note, &r), 0);
+    EXPECT_EQ(putPct(33), 0);
     EXPECT_EQ(r.seen, 33.0);
-    EXPECT_EQ(kpmg_RemovePreferenceCallback("filepref", "continuous_stats_percent", Reader::note,
-                                            &r, nullptr),
-              0);
+    EXPECT_EQ(removeCb(Reader::note, &r), 0);
 }
 
 TEST_F(DefaultDatabase, TheUserFileIsWrittenThenReadBack) {
@@ -191,7 +189,7 @@ TEST_F(DefaultDatabase, TheUserFileIsWrittenThenReadBack) {
     EXPECT_STREQ(kpmg_GetPreferenceFileName(), "v8preference");
 
     EXPECT_EQ(kpmg_PreferenceChangesUnsaved(), 0);
-    ASSERT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 12.5, &e), 0);
+    ASSERT_EQ(putPct(12.5, &e), 0);
     EXPECT_EQ(kpmg_PreferenceChangesUnsaved(), 1);
     kpmg_InitPreferenceChangeLogging();  // a fresh log forgets the change
     EXPECT_EQ(kpmg_PreferenceChangesUnsaved(), 0);
@@ -216,7 +214,7 @@ TEST_F(DefaultDatabase, TheUserFileIsWrittenThenReadBack) {
                   "filepref.frame : 1,2,3;\n");
 
     // The next use loads the file again.
-    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 0, &e), 12.5);
+    EXPECT_EQ(getPct(0, &e), 12.5);
     EXPECT_EQ(getString("filepref", "title", "x"), "D:\\img\\new");
     EXPECT_EQ(kpmg_GetBooleanPreference("filepref", "rrd_external", 0, &e), 1);
     EXPECT_EQ(kpmg_GetColorPreference("filepref", "frame", Kpmg_Color{}, &e).blue, 3);
@@ -242,7 +240,7 @@ TEST_F(DefaultDatabase, AUserFileWithProblemsStillLoads) {
                      "filepref.frame : 9,9,9;\n");
     ktest::PrintedReports printed;
     EXPECT_EQ(getString("filepref", "title", "x"), "kept");
-    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 0, nullptr), 100.0);
+    EXPECT_EQ(getPct(0), 100.0);
     EXPECT_EQ(kpmg_GetColorPreference("filepref", "frame", Kpmg_Color{}, nullptr).red, 10);
     // The reports themselves are the parser's (UserFile tests); they name the file.
     EXPECT_TRUE(printed.contains(userFile() + ": line 5: expected ';' after the value"));
@@ -277,7 +275,7 @@ TEST_F(DefaultDatabase, AFailedFlushKeepsTheChanges) {
     define("a.pdf", kDefinitions);
     mkdir(dir_.file("config").c_str(), 0777);
     ktest::writeFile(dir_.file("config/kraster"), "a file where the directory should be");
-    ASSERT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 5, nullptr), 0);
+    ASSERT_EQ(putPct(5), 0);
     ktest::Err e;
     EXPECT_EQ(kpmg_Close(&e), -1);
     const std::string m = ktest::messages(e.r);
@@ -289,7 +287,7 @@ TEST_F(DefaultDatabase, AFailedFlushKeepsTheChanges) {
         0u)
         << m;
     EXPECT_EQ(kpmg_PreferenceChangesUnsaved(), 1);
-    EXPECT_EQ(kpmg_GetNumberPreference("filepref", "continuous_stats_percent", 0, nullptr), 5.0);
+    EXPECT_EQ(getPct(0), 5.0);
 }
 
 TEST_F(DefaultDatabase, FileErrorsOfTheFileLayerAreReported) {
@@ -313,7 +311,7 @@ TEST_F(DefaultDatabase, FileErrorsOfTheFileLayerAreReported) {
     kpmg_FreeCategoryList(list);
 
     // A write that fails keeps the changes unsaved; the next flush writes them.
-    ASSERT_EQ(kpmg_PutNumberPreference("filepref", "continuous_stats_percent", 5, nullptr), 0);
+    ASSERT_EQ(putPct(5), 0);
     kfio_FaultInject(KFIO_OSCALL_WRITE, 2, ENOSPC);
     EXPECT_EQ(kpmg_Close(&e), -1);
     kfio_FaultInject(KFIO_OSCALL_WRITE, 0, 0);
@@ -340,8 +338,7 @@ TEST_F(DefaultDatabase, ConcurrentReadsWritesAndCallbacks) {
                     if (!s || std::string(s) != "MIRAVEN Image") ++bad;
                     kmsc_HeapFree(s);
                 } else {
-                    const double v =
-                        kpmg_GetNumberPreference("filepref", "continuous_stats_percent", -1, &err);
+                    const double v = getPct(-1, &err);
                     if (v != 100.0) ++bad;
                 }
                 if (err) ++bad;

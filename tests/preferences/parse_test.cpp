@@ -184,48 +184,44 @@ TEST(DefinitionFile, StringDefaultsMarkedForExpansionAreExpanded) {
 TEST(DefinitionFile, MalformedFilesAddNothing) {
     const struct {
         const char *text;
+        int line;
         const char *message;
     } cases[] = {
-        {"category c { string s { default \"open; } }", "t.pdf: line 1: unterminated string"},
-        {"category c {\n string s { default \"a\nb\"; } }", "t.pdf: line 2: unterminated string"},
-        {"\n/* never closed\n\n", "t.pdf: line 2: unterminated comment"},
-        {"category c { number n; ",
-         "t.pdf: line 1: expected a preference type, found the end of the file"},
-        {"category c { real r; }", "t.pdf: line 1: expected a preference type, found 'real'"},
-        {"category c { number n { step 2; } }", "t.pdf: line 1: unknown clause 'step'"},
-        {"category c { enum e { enum 2X2; } }", "t.pdf: line 1: malformed number 2X"},
-        {"category c { string s { maxlength -1; } }",
-         "t.pdf: line 1: expected an integer from 0 to 2147483647, found -1"},
-        {"category c { string s { maxlength 1.5; } }",
-         "t.pdf: line 1: expected an integer from 0 to 2147483647, found 1.5"},
-        {"category c { color k { default 1, 2.5, 3; } }",
-         "t.pdf: line 1: expected an integer from -2147483648 to 2147483647, found 2.5"},
-        {"category c { color k { default 1, 2; } }",
-         "t.pdf: line 1: expected ',' between colour components"},
-        {"category c { enum e; }", "t.pdf: line 1: the enumeration c.e declares no names"},
-        {"category c { enum e { enum \"a\"; default \"b\"; } }",
-         "t.pdf: line 1: the default 'b' of c.e is not one of its names"},
-        {"category c { enum e { enum \"a\", \"\"; } }",
-         "t.pdf: line 1: an enumeration name may not be empty"},
-        {"category c { boolean b { default \"maybe\"; } }",
-         "t.pdf: line 1: the default 'maybe' of c.b is not a truth word"},
-        {"category c { boolean b { boolean \"on\" \"ON\"; } }",
-         "t.pdf: line 1: the true and false words must be two different words"},
-        {"category c {\n number n {\n minimum 2;\n default 1;\n } }",
-         "t.pdf: line 4: the default of c.n lies outside its bounds"},
-        {"category c { number n { minimum 2; maximum 1; } }",
-         "t.pdf: line 1: the minimum of c.n exceeds its maximum"},
-        {"category c { number n { default 1e999; } }", "t.pdf: line 1: number out of range 1e999"},
-        {"number n;", "t.pdf: line 1: expected 'category', found 'number'"},
-        {"category { }", "t.pdf: line 1: expected a category name, found '{'"},
-        {"category c { number n { default 1 } }",
-         "t.pdf: line 1: expected ';' after the default, found '}'"},
-        {"category c { number n } }",
-         "t.pdf: line 1: expected '{' or ';' after the preference name, found '}'"},
-        {"category c { number n; } }", "t.pdf: line 1: expected 'category', found '}'"},
-        {"category c { string s { default \"a\" arch; } }",
-         "t.pdf: line 1: expected a string, found ';'"},
-        {"category c @", "t.pdf: line 1: unexpected character '@'"},
+        {"category c { string s { default \"open; } }", 1, "unterminated string"},
+        {"category c {\n string s { default \"a\nb\"; } }", 2, "unterminated string"},
+        {"\n/* never closed\n\n", 2, "unterminated comment"},
+        {"category c { number n; ", 1, "expected a preference type, found the end of the file"},
+        {"category c { real r; }", 1, "expected a preference type, found 'real'"},
+        {"category c { number n { step 2; } }", 1, "unknown clause 'step'"},
+        {"category c { enum e { enum 2X2; } }", 1, "malformed number 2X"},
+        {"category c { string s { maxlength -1; } }", 1,
+         "expected an integer from 0 to 2147483647, found -1"},
+        {"category c { string s { maxlength 1.5; } }", 1,
+         "expected an integer from 0 to 2147483647, found 1.5"},
+        {"category c { color k { default 1, 2.5, 3; } }", 1,
+         "expected an integer from -2147483648 to 2147483647, found 2.5"},
+        {"category c { color k { default 1, 2; } }", 1, "expected ',' between colour components"},
+        {"category c { enum e; }", 1, "the enumeration c.e declares no names"},
+        {"category c { enum e { enum \"a\"; default \"b\"; } }", 1,
+         "the default 'b' of c.e is not one of its names"},
+        {"category c { enum e { enum \"a\", \"\"; } }", 1, "an enumeration name may not be empty"},
+        {"category c { boolean b { default \"maybe\"; } }", 1,
+         "the default 'maybe' of c.b is not a truth word"},
+        {"category c { boolean b { boolean \"on\" \"ON\"; } }", 1,
+         "the true and false words must be two different words"},
+        {"category c {\n number n {\n minimum 2;\n default 1;\n } }", 4,
+         "the default of c.n lies outside its bounds"},
+        {"category c { number n { minimum 2; maximum 1; } }", 1,
+         "the minimum of c.n exceeds its maximum"},
+        {"category c { number n { default 1e999; } }", 1, "number out of range 1e999"},
+        {"number n;", 1, "expected 'category', found 'number'"},
+        {"category { }", 1, "expected a category name, found '{'"},
+        {"category c { number n { default 1 } }", 1, "expected ';' after the default, found '}'"},
+        {"category c { number n } }", 1,
+         "expected '{' or ';' after the preference name, found '}'"},
+        {"category c { number n; } }", 1, "expected 'category', found '}'"},
+        {"category c { string s { default \"a\" arch; } }", 1, "expected a string, found ';'"},
+        {"category c @", 1, "unexpected character '@'"},
     };
     for (const auto &c : cases) {
         List l;
@@ -234,7 +230,8 @@ TEST(DefinitionFile, MalformedFilesAddNothing) {
         EXPECT_EQ(l.parse(c.text, &e), -1) << c.text;
         const std::string m = ktest::messages(e.r);
         EXPECT_EQ(m.rfind("KPMG: Error return from klex_Parse! | ", 0), 0u) << m;
-        EXPECT_NE(m.find(c.message), std::string::npos) << c.text << " -> " << m;
+        const std::string want = "t.pdf: line " + std::to_string(c.line) + ": " + c.message;
+        EXPECT_NE(m.find(want), std::string::npos) << c.text << " -> " << m;
         EXPECT_TRUE(ktest::hasCode(e.r, "kpmg_ParseText", 2));
         // Only the earlier declaration is there.
         ASSERT_NE(l.list, nullptr);
@@ -330,27 +327,26 @@ filepref.frame : "red";
 TEST(UserFile, SyntaxErrorsStopTheReadingWithALine) {
     const struct {
         const char *text;
+        int line;
         const char *message;
     } cases[] = {
-        {"filepref.percent : 5\nfilepref.title : \"x\";",
-         "v8: line 2: expected ';' after the value, found 'filepref'"},
-        {"filepref.percent 5;",
-         "v8: line 1: expected ':' after the preference name, found the number 5"},
-        {"filepref percent : 5;",
-         "v8: line 1: expected '.' between the category and the preference name"},
-        {"filepref.title : \"never closed;\n\n", "v8: line 1: unterminated string"},
-        {"filepref.frame : 1, 2.5, 3;",
-         "v8: line 1: a colour component must be an integer, found 2.5"},
-        {"filepref.frame : 1, 2;", "v8: line 1: expected ',' between colour components, found ';'"},
-        {"filepref.title : ;", "v8: line 1: expected a value, found ';'"},
-        {"\n\n: x;", "v8: line 3: expected a category name, found ':'"},
-        {"filepref.percent : 1 2;", "v8: line 1: expected ';' after the value, found the number 2"},
+        {"filepref.percent : 5\nfilepref.title : \"x\";", 2,
+         "expected ';' after the value, found 'filepref'"},
+        {"filepref.percent 5;", 1, "expected ':' after the preference name, found the number 5"},
+        {"filepref percent : 5;", 1, "expected '.' between the category and the preference name"},
+        {"filepref.title : \"never closed;\n\n", 1, "unterminated string"},
+        {"filepref.frame : 1, 2.5, 3;", 1, "a colour component must be an integer, found 2.5"},
+        {"filepref.frame : 1, 2;", 1, "expected ',' between colour components, found ';'"},
+        {"filepref.title : ;", 1, "expected a value, found ';'"},
+        {"\n\n: x;", 3, "expected a category name, found ':'"},
+        {"filepref.percent : 1 2;", 1, "expected ';' after the value, found the number 2"},
     };
     for (const auto &c : cases) {
         List l;
         ASSERT_EQ(l.parse(kUserDeclarations, nullptr), 5);
         ktest::Err e;
-        refusedWith(e, l.user(c.text, &e, "v8") == -1, c.message);
+        refusedWith(e, l.user(c.text, &e, "v8") == -1,
+                    "v8: line " + std::to_string(c.line) + ": " + c.message);
     }
     // Entries before the error stay stored.
     List l;

@@ -123,6 +123,14 @@ TEST(PreferenceValidation, NumbersConvertStringsAndKeepTheirBounds) {
     EXPECT_EQ(set(n, KPMG_ENUM, str("3")), "Parameter type mismatch");
     EXPECT_EQ(set(n, KPMG_COLOR, color(1, 2, 3)), "Parameter type mismatch");
     EXPECT_EQ(n->userValue.number, 10.0);
+    // An unknown declaration type, null arguments.
+    n->type = 9;
+    EXPECT_EQ(set(n, KPMG_NUMBER, num(1)), "Unable to set value for parameter type 9");
+    n->type = KPMG_NUMBER;
+    ktest::Err e;
+    Kpmg_Value v = num(1);
+    EXPECT_EQ(kpmg_PreferenceSetValue(nullptr, KPMG_NUMBER, &v, nullptr, &e), -1);
+    EXPECT_EQ(kpmg_PreferenceSetValue(n, KPMG_NUMBER, nullptr, nullptr, nullptr), -1);
 }
 
 TEST(PreferenceValidation, BooleansComeFromWordsNumbersAndBooleans) {
@@ -176,18 +184,6 @@ TEST(PreferenceValidation, EnumerationsMatchNamesIgnoringCaseAndColoursTakeOnlyC
     EXPECT_EQ(c->userValue.color.blue, 4);
     EXPECT_EQ(set(c, KPMG_STRING, str("1,2,3")), "Parameter type mismatch");
     EXPECT_EQ(set(c, KPMG_NUMBER, num(1)), "Parameter type mismatch");
-}
-
-TEST(PreferenceValidation, UnknownDeclarationTypesAndNullArguments) {
-    Declarations d;
-    Kpmg_Preference *n = d["n"];
-    n->type = 9;
-    EXPECT_EQ(set(n, KPMG_NUMBER, num(1)), "Unable to set value for parameter type 9");
-    n->type = KPMG_NUMBER;
-    ktest::Err e;
-    Kpmg_Value v = num(1);
-    EXPECT_EQ(kpmg_PreferenceSetValue(nullptr, KPMG_NUMBER, &v, nullptr, &e), -1);
-    EXPECT_EQ(kpmg_PreferenceSetValue(n, KPMG_NUMBER, nullptr, nullptr, nullptr), -1);
 }
 
 TEST(PreferenceValidation, ValueTextFollowsTheType) {
