@@ -59,10 +59,8 @@ class GeoTiff : public ::testing::Test {
         return out;
     }
     Kimg_Layer *open(const std::string &file, bool readOnly = true) {
-        Kimg_Layer *l =
-            readOnly ? kimg_LayerOpen((file + "(:Layer_1)").c_str(), kint_GetInit(), &err,
-                                      KIMG_LAYER_OPTION_READONLY, 0)
-                     : kimg_LayerOpen((file + "(:Layer_1)").c_str(), kint_GetInit(), &err, 0);
+        Kimg_Layer *l = kimg_LayerOpen((file + "(:Layer_1)").c_str(), kint_GetInit(), &err,
+                                       readOnly ? KIMG_LAYER_OPTION_READONLY : 0, 0);
         EXPECT_NE(l, nullptr) << ktest::messages(err.r);
         return l;
     }
