@@ -213,6 +213,26 @@ TEST_F(Miraven, EveryPixelTypeAndCompressionRoundTrips) {
             ASSERT_NE(twin, nullptr);
             std::vector<uint8_t> back(static_cast<size_t>(s.bw * s.bh * bytesOf(pt)));
             Lent lent{back.size(), {}};
+            // Columns x0 on of block col and on, rows 2 on, of block row r read
+            // at the given pitch: the pixels of the blocks lent for the row.
+            auto readPart = [&](long r, long col, long x0, long cols, long pitch) {
+                const long px = bytesOf(pt), rows = s.bh - 3, y0 = 2;
+                std::vector<uint8_t> part(static_cast<size_t>(pitch * rows), 0xee);
+                ASSERT_EQ(
+                    rf.LayerRasterReadPart(l, r, col, x0, y0, cols, rows, part.data(), pitch, &e),
+                    0)
+                    << ktest::messages(e.r);
+                for (long y = 0; y < rows; ++y)
+                    for (long x = 0; x < cols; ++x) {
+                        const long X = col * s.bw + x0 + x;
+                        ASSERT_EQ(
+                            0,
+                            memcmp(&part[y * pitch + x * px],
+                                   &lent.blocks[X / s.bw][((y0 + y) * s.bw + X % s.bw) * px], px))
+                            << "part from " << col << "," << x0 << " of row " << r << " at " << x
+                            << "," << y;
+                    }
+            };
             for (long r = 0; r < down; ++r) {
                 // Blocks lent a row at a time (in place or copied) read as
                 // blocks read one by one.
@@ -237,39 +257,14 @@ TEST_F(Miraven, EveryPixelTypeAndCompressionRoundTrips) {
                     }
                     kmsc_HeapFree(one), kmsc_HeapFree(two);
                     // Part of the block at a wider pitch gives the same pixels.
-                    const long px = bytesOf(pt), pitch = s.bw * px + 5, x0 = 3, y0 = 2;
-                    const long cols = s.bw - 5, rows = s.bh - 3;
-                    std::vector<uint8_t> part(static_cast<size_t>(pitch * rows), 0xee);
-                    ASSERT_EQ(rf.LayerRasterReadPart(l, r, col, x0, y0, cols, rows, part.data(),
-                                                     pitch, &e),
-                              0)
-                        << ktest::messages(e.r);
-                    for (long y = 0; y < rows; ++y)
-                        ASSERT_EQ(0, memcmp(&part[y * pitch], &back[((y0 + y) * s.bw + x0) * px],
-                                            cols * px))
-                            << r << "," << col << " row " << y;
+                    readPart(r, col, 3, s.bw - 5, s.bw * bytesOf(pt) + 5);
                 }
                 // Parts that run on into the blocks to the right read as the
                 // blocks side by side: the first two blocks (in place when
                 // stored as in memory) and the whole row (an edge block).
-                const long px = bytesOf(pt), rows = s.bh - 3, y0 = 2;
                 for (const long x0 : {3L, 1L}) {
                     const long cols = x0 == 3 ? 2 * s.bw - 4 : across * s.bw - 2;
-                    const long pitch = cols * px + 3;
-                    std::vector<uint8_t> part(static_cast<size_t>(pitch * rows), 0xee);
-                    ASSERT_EQ(
-                        rf.LayerRasterReadPart(l, r, 0, x0, y0, cols, rows, part.data(), pitch, &e),
-                        0)
-                        << ktest::messages(e.r);
-                    for (long y = 0; y < rows; ++y)
-                        for (long x = 0; x < cols; ++x) {
-                            const long X = x0 + x;
-                            ASSERT_EQ(
-                                0, memcmp(&part[y * pitch + x * px],
-                                          &lent.blocks[X / s.bw][((y0 + y) * s.bw + X % s.bw) * px],
-                                          px))
-                                << "run from " << x0 << " of row " << r << " at " << x << "," << y;
-                        }
+                    readPart(r, 0, x0, cols, cols * bytesOf(pt) + 3);
                 }
             }
             errno = 0;
@@ -325,11 +320,7 @@ TEST_F(Miraven, ObjectsNamesAndLayerAttributes) {
     EXPECT_TRUE(e);
     // An object: {1:lx,1:dy,} with x = 5, y = 2.5, stored below a new node too.
     const char *dict = "{1:lx,1:dy,}Tst_Obj,.";
-    unsigned char bytes[12];
-    const int32_t x = 5;
-    const double y = 2.5;
-    memcpy(bytes, &x, 4);
-    memcpy(bytes + 4, &y, 8);
+    unsigned char bytes[12] = {5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x04, 0x40};
     unsigned char *data = nullptr;
     long size = 0;
     char *d = nullptr, *type = nullptr;

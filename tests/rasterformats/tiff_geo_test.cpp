@@ -59,10 +59,8 @@ class GeoTiff : public ::testing::Test {
         return out;
     }
     Kimg_Layer *open(const std::string &file, bool readOnly = true) {
-        Kimg_Layer *l =
-            readOnly ? kimg_LayerOpen((file + "(:Layer_1)").c_str(), kint_GetInit(), &err,
-                                      KIMG_LAYER_OPTION_READONLY, 0)
-                     : kimg_LayerOpen((file + "(:Layer_1)").c_str(), kint_GetInit(), &err, 0);
+        Kimg_Layer *l = kimg_LayerOpen((file + "(:Layer_1)").c_str(), kint_GetInit(), &err,
+                                       readOnly ? KIMG_LAYER_OPTION_READONLY : 0, 0);
         EXPECT_NE(l, nullptr) << ktest::messages(err.r);
         return l;
     }
@@ -87,6 +85,11 @@ std::string keys(const std::string &words) {
                ",1): " + v + "\n";
     }
     return out;
+}
+
+template <class... T>
+std::vector<double> nums(T... v) {
+    return {static_cast<double>(v)...};
 }
 
 std::string tiepoint(double x, double y, double sx, double sy) {
@@ -312,32 +315,27 @@ TEST_F(GeoTiff, UserDefinedProjections) {
     struct Family {
         int number;
         const char *name;
-        std::vector<std::pair<int, double>> params;
+        std::vector<double> params;  // index, value, ...
     } families[] = {
-        {9, "Transverse Mercator", {{2, 0.9996}, {4, -75 * d}, {5, 10 * d}, {6, 5e5}, {7, -1e4}}},
-        {4,
-         "Lambert Conformal Conic",
-         {{2, 33 * d}, {3, 45 * d}, {4, -96 * d}, {5, 23 * d}, {6, 1e3}}},
-        {3, "Albers Conical Equal Area", {{2, 29.5 * d}, {3, 45.5 * d}, {4, -96 * d}, {7, 7}}},
-        {5, "Mercator", {{4, 20 * d}, {5, 5 * d}, {6, 3}, {7, 4}}},
-        {6, "Polar Stereographic", {{4, -45 * d}, {5, 70 * d}, {6, 1}}},
-        {7, "Polyconic", {{4, 30 * d}, {5, 1 * d}, {7, 2}}},
-        {10, "Stereographic", {{4, 3 * d}, {5, 50 * d}, {6, 8}}},
-        {11, "Lambert Azimuthal Equal-area", {{4, 10 * d}, {5, 52 * d}, {6, 4.3e6}, {7, 3.2e6}}},
-        {12, "Azimuthal Equidistant", {{4, -100 * d}, {5, 40 * d}}},
-        {13, "Gnomonic", {{4, 1 * d}, {5, 2 * d}}},
-        {14, "Orthographic", {{4, 7 * d}, {5, -8 * d}, {7, 9}}},
-        {16, "Sinusoidal", {{4, 90 * d}, {6, 11}}},
-        {17, "Equirectangular", {{4, 12 * d}, {5, 30 * d}}},
-        {18, "Miller Cylindrical", {{4, -13 * d}, {7, 14}}},
-        {19, "Van der Grinten I", {{4, 15 * d}}},
-        {24, "Robinson", {{4, 16 * d}, {6, 17}}},
-        {8,
-         "Equidistant Conic",
-         {{2, 20 * d}, {3, 60 * d}, {4, -96 * d}, {5, 40 * d}, {6, 1e3}, {8, 1}}},
-        {20,
-         "Oblique Mercator (Hotine)",
-         {{2, 0.9999}, {3, 30 * d}, {4, -100 * d}, {5, 45 * d}, {7, 2e3}, {12, 1}}},
+        {9, "Transverse Mercator", nums(2, 0.9996, 4, -75 * d, 5, 10 * d, 6, 5e5, 7, -1e4)},
+        {4, "Lambert Conformal Conic", nums(2, 33 * d, 3, 45 * d, 4, -96 * d, 5, 23 * d, 6, 1e3)},
+        {3, "Albers Conical Equal Area", nums(2, 29.5 * d, 3, 45.5 * d, 4, -96 * d, 7, 7)},
+        {5, "Mercator", nums(4, 20 * d, 5, 5 * d, 6, 3, 7, 4)},
+        {6, "Polar Stereographic", nums(4, -45 * d, 5, 70 * d, 6, 1)},
+        {7, "Polyconic", nums(4, 30 * d, 5, 1 * d, 7, 2)},
+        {10, "Stereographic", nums(4, 3 * d, 5, 50 * d, 6, 8)},
+        {11, "Lambert Azimuthal Equal-area", nums(4, 10 * d, 5, 52 * d, 6, 4.3e6, 7, 3.2e6)},
+        {12, "Azimuthal Equidistant", nums(4, -100 * d, 5, 40 * d)},
+        {13, "Gnomonic", nums(4, 1 * d, 5, 2 * d)},
+        {14, "Orthographic", nums(4, 7 * d, 5, -8 * d, 7, 9)},
+        {16, "Sinusoidal", nums(4, 90 * d, 6, 11)},
+        {17, "Equirectangular", nums(4, 12 * d, 5, 30 * d)},
+        {18, "Miller Cylindrical", nums(4, -13 * d, 7, 14)},
+        {19, "Van der Grinten I", nums(4, 15 * d)},
+        {24, "Robinson", nums(4, 16 * d, 6, 17)},
+        {8, "Equidistant Conic", nums(2, 20 * d, 3, 60 * d, 4, -96 * d, 5, 40 * d, 6, 1e3, 8, 1)},
+        {20, "Oblique Mercator (Hotine)",
+         nums(2, 0.9999, 3, 30 * d, 4, -100 * d, 5, 45 * d, 7, 2e3, 12, 1)},
     };
     for (const Family &f : families) {
         const std::string file = dir.file(std::to_string(f.number) + ".tif");
@@ -347,7 +345,8 @@ TEST_F(GeoTiff, UserDefinedProjections) {
         Kprj_MapInfo *m =
             kprjtest::mapInfo(f.name, f.number % 2 ? "feet" : "meters", 5, 155, 155, 5, 10, 10);
         Kprj_ProParameters *p = kprjtest::proParameters(f.number, f.name, 0, "", 0, 0);
-        for (const auto &[i, v] : f.params) p->proParams.data[i] = v;
+        for (size_t i = 0; i < f.params.size(); i += 2)
+            p->proParams.data[static_cast<int>(f.params[i])] = f.params[i + 1];
         ASSERT_EQ(kprj_SpheroidByName(kint_GetInit(), "GRS 1980", p->proSpheroid, &err), 0);
         ASSERT_EQ(
             kprj_DatumByName(kint_GetInit(), "GRS 1980", "NAD83", p->proSpheroid->datum, &err), 0);
@@ -376,41 +375,27 @@ TEST_F(GeoTiff, UserDefinedProjections) {
         std::string keys;
     } files[] = {
         // The Equidistant Conic of one parallel reads as two equal ones.
-        {"eqdc",
-         8,
-         "WGS 84",
-         {30 * d, 30 * d, 10 * d, 25 * d, 5 * 0.3048, 0, 1, 0},
+        {"eqdc", 8, "WGS 84", nums(30 * d, 30 * d, 10 * d, 25 * d, 5 * 0.3048, 0, 1, 0),
          earth + keys("GeographicType=GCS_WGS_84 ProjCoordTrans=CT_EquidistantConic "
                       "ProjLinearUnits=Linear_Foot ProjStdParallel1=30 ProjNatOriginLong=10 "
                       "ProjNatOriginLat=25 ProjFalseEasting=5")},
-        {"omerc",
-         20,
-         "NAD27",
-         {0.9999, 323.1301023611111 * d, -133.6666666666667 * d, 57 * d, 5e6, -5e6, 0, 1},
+        {"omerc", 20, "NAD27",
+         nums(0.9999, 323.1301023611111 * d, -133.6666666666667 * d, 57 * d, 5e6, -5e6, 0, 1),
          earth +
              keys("GeographicType=GCS_NAD27 ProjCoordTrans=CT_HotineObliqueMercatorAzimuthCenter "
                   "ProjCenterLong=-133.6666666666667 ProjCenterLat=57 "
                   "ProjAzimuthAngle=323.1301023611111 ProjRectifiedGridAngle=323.1301023611111 "
                   "ProjScaleAtCenter=0.9999 ProjFalseEasting=5000000 ProjFalseNorthing=-5000000")},
-        {"lcc",
-         4,
-         "NAD83",
-         {33 * d, 45 * d, -96 * d, 23 * d, 1200, 0},
+        {"lcc", 4, "NAD83", nums(33 * d, 45 * d, -96 * d, 23 * d, 1200, 0),
          earth + keys("GeographicType=GCS_NAD83 ProjCoordTrans=CT_LambertConfConic_2SP "
                       "ProjLinearUnits=Linear_Foot_US_Survey ProjStdParallel1=33 "
                       "ProjStdParallel2=45 ProjFalseOriginLong=-96 ProjFalseOriginLat=23 "
                       "ProjFalseOriginEasting=3937 ProjFalseOriginNorthing=0")},
-        {"lcc1",
-         4,
-         "WGS 84",
-         {0.75, 0.75, 0.5, 0.75, 100, 0},
+        {"lcc1", 4, "WGS 84", nums(0.75, 0.75, 0.5, 0.75, 100, 0),
          earth + keys("GeogGeodeticDatum=Datum_WGS84 GeogAngularUnits=Angular_Radian "
                       "ProjCoordTrans=CT_LambertConfConic_1SP ProjNatOriginLong=0.5 "
                       "ProjNatOriginLat=0.75 ProjFalseEasting=100")},
-        {"albers",
-         3,
-         "NAD27",
-         {29.5 * d, 45.5 * d, -96 * d, 23 * d, 0, -250},
+        {"albers", 3, "NAD27", nums(29.5 * d, 45.5 * d, -96 * d, 23 * d, 0, -250),
          earth + keys("GeogEllipsoid=Ellipse_Clarke_1866 ProjCoordTrans=CT_AlbersEqualArea "
                       "ProjStdParallel1=29.5 ProjStdParallel2=45.5 ProjNatOriginLong=-96 "
                       "ProjNatOriginLat=23 ProjFalseEasting=0 ProjFalseNorthing=-250")},
