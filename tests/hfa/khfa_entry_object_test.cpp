@@ -58,17 +58,14 @@ TEST_F(HfaObject, WriteReadRewriteDeleteCopyList) {
     const uint32_t first = dataPos(":obj");
     ASSERT_NE(first, 0u);
     // Smaller keeps the block, larger moves the object.
-    std::string small = "short";
-    r = Rec{8, {0, 0, 0}, 6, small.data()};
-    ASSERT_EQ(khfa_ObjectWrite(f, ":obj", nullptr, nullptr, KHFA_WRITE_CURRENT, &r, design, &err),
-              0)
-        << ktest::messages(err.r);
-    EXPECT_EQ(dataPos(":obj"), first);
-    std::string big(500, 'y');
-    r = Rec{9, {4, 5, 6}, 501, big.data()};
-    ASSERT_EQ(khfa_ObjectWrite(f, ":obj", nullptr, nullptr, KHFA_WRITE_CURRENT, &r, design, &err),
-              0);
-    EXPECT_NE(dataPos(":obj"), first);
+    std::string small = "short", big(500, 'y');
+    for (Rec rewrite : {Rec{8, {0, 0, 0}, 6, small.data()}, Rec{9, {4, 5, 6}, 501, big.data()}}) {
+        ASSERT_EQ(khfa_ObjectWrite(f, ":obj", nullptr, nullptr, KHFA_WRITE_CURRENT, &rewrite,
+                                   design, &err),
+                  0)
+            << ktest::messages(err.r);
+        EXPECT_EQ(dataPos(":obj") == first, rewrite.a == 8);
+    }
     close(f);
     f = khfa_FileOpen(path().c_str(), "r+", nullptr, &err);
     ASSERT_NE(f, nullptr) << ktest::messages(err.r);

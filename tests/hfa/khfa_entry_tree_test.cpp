@@ -52,6 +52,9 @@ TEST_F(HfaTree, PathsResolveFromTheCurrentEntry) {
     }
 }
 
+// A walk of seeks from :a:b; a failed seek stays where it was (the last
+// sibling has no next, a sibling by name looks only forward, and at the root
+// it looks among the root's children).
 TEST_F(HfaTree, SeekMethods) {
     buildSample();
     ASSERT_TRUE(seekTo(f, ":a:b"));
@@ -59,39 +62,27 @@ TEST_F(HfaTree, SeekMethods) {
         int method;
         const char *name;
         const char *expect;  // path after the seek; NULL: nothing found
-    } steps[] = {
-        {KHFA_SEEK_NEXT, nullptr, ":a:c"},
-        {KHFA_SEEK_NEXT, nullptr, nullptr},  // last sibling: stays
-        {KHFA_SEEK_CHILD, nullptr, ":a:c:d"},
-        {KHFA_SEEK_CHILD, nullptr, nullptr},
-        {KHFA_SEEK_PARENT, nullptr, ":a:c"},
-        {KHFA_SEEK_PREV, nullptr, ":a:b"},
-        {KHFA_SEEK_PREV, nullptr, nullptr},
-        {KHFA_SEEK_LAST_SIBLING, nullptr, ":a:c"},
-        {KHFA_SEEK_FIRST_SIBLING, nullptr, ":a:b"},
-        {KHFA_SEEK_SIBLING_BY_NAME, "c", ":a:c"},
-        {KHFA_SEEK_SIBLING_BY_NAME, "b", nullptr},  // only forward
-        {KHFA_SEEK_ROOT, nullptr, ":"},
-        {KHFA_SEEK_SIBLING_BY_NAME, "e", ":e"},  // at the root: its children
-        {KHFA_SEEK_ROOT, nullptr, ":"},
-        {KHFA_SEEK_NEXT_IN_TREE, nullptr, ":a"},
-        {KHFA_SEEK_NEXT_IN_TREE, nullptr, ":a:b"},
-        {KHFA_SEEK_NEXT_NAME_IN_TREE, "d", ":a:c:d"},
-        {KHFA_SEEK_NEXT_IN_TREE, nullptr, ":e"},
-        {KHFA_SEEK_NEXT_IN_TREE, nullptr, nullptr},
-        {KHFA_SEEK_PATH, ":a", ":a"},
-        {KHFA_SEEK_CHILD_BY_NAME, "c", ":a:c"},
-        {KHFA_SEEK_SIBLING_NAME_HASHED, "b", ":a:b"},
-        {KHFA_SEEK_PARENT, nullptr, ":a"},
-        {KHFA_SEEK_CHILD_BY_TYPE, "t", ":a:b"},
-        {KHFA_SEEK_FIRST_SIBLING_BY_TYPE, "t", ":a:b"},
-        {KHFA_SEEK_SIBLING_BY_TYPE, "none", nullptr},
-        {KHFA_SEEK_POSITION_BY_PATH, ":a:c:d:", ":a:c:d"},
-        {KHFA_SEEK_POSITION_BY_PATH, nullptr, ":a:c:d"},
-        {KHFA_SEEK_ROOT, nullptr, ":"},
-        {KHFA_SEEK_PARENT, nullptr, nullptr},
-        {KHFA_SEEK_NEXT_TYPE_IN_TREE, "t", ":a"},
     };
+    const char *no = nullptr;
+    // clang-format off
+    const Step steps[] = {
+        {KHFA_SEEK_NEXT, no, ":a:c"}, {KHFA_SEEK_NEXT, no, no}, {KHFA_SEEK_CHILD, no, ":a:c:d"},
+        {KHFA_SEEK_CHILD, no, no}, {KHFA_SEEK_PARENT, no, ":a:c"}, {KHFA_SEEK_PREV, no, ":a:b"},
+        {KHFA_SEEK_PREV, no, no}, {KHFA_SEEK_LAST_SIBLING, no, ":a:c"},
+        {KHFA_SEEK_FIRST_SIBLING, no, ":a:b"}, {KHFA_SEEK_SIBLING_BY_NAME, "c", ":a:c"},
+        {KHFA_SEEK_SIBLING_BY_NAME, "b", no}, {KHFA_SEEK_ROOT, no, ":"},
+        {KHFA_SEEK_SIBLING_BY_NAME, "e", ":e"}, {KHFA_SEEK_ROOT, no, ":"},
+        {KHFA_SEEK_NEXT_IN_TREE, no, ":a"}, {KHFA_SEEK_NEXT_IN_TREE, no, ":a:b"},
+        {KHFA_SEEK_NEXT_NAME_IN_TREE, "d", ":a:c:d"}, {KHFA_SEEK_NEXT_IN_TREE, no, ":e"},
+        {KHFA_SEEK_NEXT_IN_TREE, no, no}, {KHFA_SEEK_PATH, ":a", ":a"},
+        {KHFA_SEEK_CHILD_BY_NAME, "c", ":a:c"}, {KHFA_SEEK_SIBLING_NAME_HASHED, "b", ":a:b"},
+        {KHFA_SEEK_PARENT, no, ":a"}, {KHFA_SEEK_CHILD_BY_TYPE, "t", ":a:b"},
+        {KHFA_SEEK_FIRST_SIBLING_BY_TYPE, "t", ":a:b"}, {KHFA_SEEK_SIBLING_BY_TYPE, "none", no},
+        {KHFA_SEEK_POSITION_BY_PATH, ":a:c:d:", ":a:c:d"},
+        {KHFA_SEEK_POSITION_BY_PATH, no, ":a:c:d"}, {KHFA_SEEK_ROOT, no, ":"},
+        {KHFA_SEEK_PARENT, no, no}, {KHFA_SEEK_NEXT_TYPE_IN_TREE, "t", ":a"},
+    };
+    // clang-format on
     for (const Step &s : steps) {
         const std::string before = where(f);
         ktest::Err err;
@@ -262,14 +253,14 @@ TEST_F(HfaTree, SavedPositions) {
     Khfa_EntryPosition *pos = khfa_EntryPositionGet(f, &err);
     ASSERT_NE(pos, nullptr);
     EXPECT_STREQ(pos->path, ":a:c:d:");
-    ASSERT_TRUE(seekTo(f, ":e"));
-    ASSERT_EQ(khfa_EntryPositionSet(f, pos, &err), 0) << ktest::messages(err.r);
-    EXPECT_EQ(where(f), ":a:c:d");
-    const intptr_t byPos[] = {KHFA_FILE_OPTION_SEEK_BY_POSITION, 1, 0};
-    ASSERT_EQ(khfa_FileChange(f, byPos, &err), 0);
-    ASSERT_TRUE(seekTo(f, ":e"));
-    ASSERT_EQ(khfa_EntryPositionSet(f, pos, &err), 0) << ktest::messages(err.r);
-    EXPECT_EQ(where(f), ":a:c:d");
+    // By path, then by position.
+    for (const intptr_t byPos : {0, 1}) {
+        const intptr_t option[] = {KHFA_FILE_OPTION_SEEK_BY_POSITION, byPos, 0};
+        ASSERT_EQ(khfa_FileChange(f, option, &err), 0);
+        ASSERT_TRUE(seekTo(f, ":e"));
+        ASSERT_EQ(khfa_EntryPositionSet(f, pos, &err), 0) << ktest::messages(err.r);
+        EXPECT_EQ(where(f), ":a:c:d") << byPos;
+    }
     ASSERT_TRUE(seekTo(f, ":a:c"));
     ASSERT_EQ(khfa_EntryDelete(f, &err), 0);
     refusedWith(err, khfa_EntryPositionSet(f, pos, &err) == -1, "Cannot find entry position");

@@ -20,6 +20,8 @@ using namespace hfatest;
 namespace {
 
 constexpr int64_t kNewFileEnd = 508;
+const intptr_t off[] = {KHFA_FILE_OPTION_FLUSH_ON_WRITE, 0, 0};
+const intptr_t on[] = {KHFA_FILE_OPTION_FLUSH_ON_WRITE, 1, 0};
 
 // The free list as a map from position to size, with the allocation policy
 // written out plainly: first fit, a split keeps a rest of at least 8 bytes,
@@ -200,8 +202,6 @@ TEST_F(HfaFreeList, RandomSequencesMatchTheModel) {
     std::mt19937 rng(20240611);
     Model model;
     std::vector<std::pair<uint32_t, int32_t>> used;  // allocated, not freed
-    const intptr_t off[] = {KHFA_FILE_OPTION_FLUSH_ON_WRITE, 0, 0};
-    const intptr_t on[] = {KHFA_FILE_OPTION_FLUSH_ON_WRITE, 1, 0};
     ktest::Err err;
     for (int phase = 0; phase < 12; ++phase) {
         const bool cached = phase % 3 == 1;
@@ -261,8 +261,6 @@ TEST_F(HfaFreeList, WriteThroughOffDefersHeaderAndNodesUntilOnOrClose) {
     allocate(8);
     release(a, 64);
     EXPECT_EQ(onDisk(), (Blocks{{a, 64}}));
-    const intptr_t off[] = {KHFA_FILE_OPTION_FLUSH_ON_WRITE, 0, 0};
-    const intptr_t on[] = {KHFA_FILE_OPTION_FLUSH_ON_WRITE, 1, 0};
     ktest::Err err;
     ASSERT_EQ(khfa_FileChange(file, off, &err), 0);
     EXPECT_EQ(khfa_FileChange(file, off, &err), 0);  // already off

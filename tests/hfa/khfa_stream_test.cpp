@@ -66,18 +66,14 @@ class HfaStream : public HfaFileTest {
 TEST_F(HfaStream, BoundariesReadBackIndependently) {
     struct Case {
         int32_t blocksize, slots, length;
-    } cases[] = {{8, 1, 0},
-                 {8, 1, 7},
-                 {8, 2, 16},
-                 {8, 2, 17},
-                 {8, 3, 8 * 9 + 1},
-                 {8, 2, 8 * 40},
-                 {16, 2, 16 * 17},
-                 {1024, 2, 10},
-                 {1024, 2, 1024},
-                 {1024, 2, 1024 * 256},
-                 {1024, 2, 1024 * 256 + 1},
-                 {1024, 1, 1024 * 300 + 5}};
+    };
+    // clang-format off
+    const Case cases[] = {
+        {8, 1, 0}, {8, 1, 7}, {8, 2, 16}, {8, 2, 17}, {8, 3, 8 * 9 + 1}, {8, 2, 8 * 40},
+        {16, 2, 16 * 17}, {1024, 2, 10}, {1024, 2, 1024}, {1024, 2, 1024 * 256},
+        {1024, 2, 1024 * 256 + 1}, {1024, 1, 1024 * 300 + 5},
+    };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.blocksize << "/" << c.slots << "/" << c.length);
         ktest::Err err;

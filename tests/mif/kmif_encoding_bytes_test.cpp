@@ -176,10 +176,9 @@ TEST_F(MifEncoding, FileWriteFailureIsWrappedWithTheWriterName) {
     std::vector<int32_t> v(70000, 1);
     EXPECT_EQ(kmif_ConvertToMIF(fd, v.data(), d["L"], nullptr, &err), -1);
     const std::string m = ktest::messages(err.r);
-    EXPECT_EQ(m.rfind("Error while converting object to MIF! | Error reported by function "
-                      "kmif_LongToMIF",
-                      0),
-              0u)
+    EXPECT_TRUE(m.rfind("Error while converting object to MIF! | Error reported by function "
+                        "kmif_LongToMIF",
+                        0) == 0)
         << m;
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_LongToMIF", 22)) << m;
     kfio_Close(fd, nullptr);

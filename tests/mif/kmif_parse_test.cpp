@@ -82,15 +82,11 @@ TEST_F(MifParse, MalformedCorpus) {
                 continue;
             }
             const char c = escaped[++i];
-            if (c == 't') {
-                text += '\t';
-            } else if (c == 'n') {
-                text += '\n';
-            } else if (c == 'x') {
+            if (c == 'x') {
                 text += static_cast<char>(std::stoi(escaped.substr(i + 1, 2), nullptr, 16));
                 i += 2;
             } else {
-                text += c;
+                text += c == 't' ? '\t' : c == 'n' ? '\n' : c;
             }
         }
         expectFailure({text.c_str(), function.c_str(), code, nullptr});
