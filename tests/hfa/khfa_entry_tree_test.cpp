@@ -27,7 +27,7 @@ class HfaTree : public HfaFileTest {
     std::vector<std::string> tree() { return diskTree(ktest::readFile(path())); }
 };
 
-TEST_F(HfaTree, PathsResolveFromTheCurrentEntry) {
+TEST_F(HfaTree, PathsAndSeekMethodsResolveFromTheCurrentEntry) {
     EXPECT_EQ(where(f), ":");
     buildSample();
     struct Case {
@@ -50,13 +50,10 @@ TEST_F(HfaTree, PathsResolveFromTheCurrentEntry) {
         ASSERT_TRUE(seekTo(f, ":a:b"));
         EXPECT_FALSE(seekTo(f, m)) << m;
     }
-}
 
-// A walk of seeks from :a:b; a failed seek stays where it was (the last
-// sibling has no next, a sibling by name looks only forward, and at the root
-// it looks among the root's children).
-TEST_F(HfaTree, SeekMethods) {
-    buildSample();
+    // A walk of seeks from :a:b; a failed seek stays where it was (the last
+    // sibling has no next, a sibling by name looks only forward, and at the
+    // root it looks among the root's children).
     ASSERT_TRUE(seekTo(f, ":a:b"));
     struct Step {
         int method;
@@ -103,6 +100,26 @@ TEST_F(HfaTree, SeekMethods) {
     ASSERT_NE(peek, nullptr);
     EXPECT_STREQ(peek->name, "d");
     EXPECT_EQ(where(f), ":a:c");
+
+    // Saved positions.
+    ASSERT_TRUE(seekTo(f, ":a:c:d"));
+    Khfa_EntryPosition *pos = khfa_EntryPositionGet(f, &err);
+    ASSERT_NE(pos, nullptr);
+    EXPECT_STREQ(pos->path, ":a:c:d:");
+    // By path, then by position.
+    for (const intptr_t byPos : {0, 1}) {
+        const intptr_t option[] = {KHFA_FILE_OPTION_SEEK_BY_POSITION, byPos, 0};
+        ASSERT_EQ(khfa_FileChange(f, option, &err), 0);
+        ASSERT_TRUE(seekTo(f, ":e"));
+        ASSERT_EQ(khfa_EntryPositionSet(f, pos, &err), 0) << ktest::messages(err.r);
+        EXPECT_EQ(where(f), ":a:c:d") << byPos;
+    }
+    ASSERT_TRUE(seekTo(f, ":a:c"));
+    ASSERT_EQ(khfa_EntryDelete(f, &err), 0);
+    refusedWith(err, khfa_EntryPositionSet(f, pos, &err) == -1, "Cannot find entry position");
+    refusedWith(err, khfa_EntryPositionSet(f, nullptr, &err) == -1, "Null position parameter");
+    khfa_EntryPositionFree(&pos, &err);
+    EXPECT_EQ(pos, nullptr);
 }
 
 TEST_F(HfaTree, SeekArgumentRules) {
@@ -244,29 +261,6 @@ TEST_F(HfaTree, BatchModeAppendsStayConsistent) {
     EXPECT_EQ(khfa_EntryCurrentHasChild(f, &err), 1);
     ASSERT_EQ(khfa_EntryDelete(f, &err), 0) << ktest::messages(err.r);
     EXPECT_EQ(khfa_EntryCurrentHasChild(f, &err), 0);
-}
-
-TEST_F(HfaTree, SavedPositions) {
-    buildSample();
-    ktest::Err err;
-    ASSERT_TRUE(seekTo(f, ":a:c:d"));
-    Khfa_EntryPosition *pos = khfa_EntryPositionGet(f, &err);
-    ASSERT_NE(pos, nullptr);
-    EXPECT_STREQ(pos->path, ":a:c:d:");
-    // By path, then by position.
-    for (const intptr_t byPos : {0, 1}) {
-        const intptr_t option[] = {KHFA_FILE_OPTION_SEEK_BY_POSITION, byPos, 0};
-        ASSERT_EQ(khfa_FileChange(f, option, &err), 0);
-        ASSERT_TRUE(seekTo(f, ":e"));
-        ASSERT_EQ(khfa_EntryPositionSet(f, pos, &err), 0) << ktest::messages(err.r);
-        EXPECT_EQ(where(f), ":a:c:d") << byPos;
-    }
-    ASSERT_TRUE(seekTo(f, ":a:c"));
-    ASSERT_EQ(khfa_EntryDelete(f, &err), 0);
-    refusedWith(err, khfa_EntryPositionSet(f, pos, &err) == -1, "Cannot find entry position");
-    refusedWith(err, khfa_EntryPositionSet(f, nullptr, &err) == -1, "Null position parameter");
-    khfa_EntryPositionFree(&pos, &err);
-    EXPECT_EQ(pos, nullptr);
 }
 
 // Memory running out at any allocation of a session of tree edits ends in a

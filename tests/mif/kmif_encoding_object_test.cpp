@@ -117,7 +117,7 @@ TEST_F(MifObject, CopyIsDeepAndReplacesWhatTheDestinationHeld) {
     }
 }
 
-TEST_F(MifObject, ItemValuesAreCopiedInAndOut) {
+TEST_F(MifObject, ItemValuesAndSelfContainedObjects) {
     Designs d(kRich);
     std::mt19937 rng(9);
     Object object(d["T"], mifenc::newObject(d["T"]));
@@ -153,6 +153,61 @@ TEST_F(MifObject, ItemValuesAreCopiedInAndOut) {
     EXPECT_FALSE(err);
     EXPECT_EQ(kmif_ObjectItemValueGet(object.p, d["T"], nullptr, unused, &err), nullptr);
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_ObjectItemValueGet", 4299));
+
+    // The object as a self-contained unit, its designs travelling with it.
+    unsigned char *data = nullptr;
+    char *dictionary = nullptr, *name = nullptr;
+    err.reset();
+    const int32_t size =
+        kmif_MIFableObjectConvertToMIF(object.p, d["T"], &data, &dictionary, &name, &err);
+    ASSERT_GT(size, 0) << ktest::messages(err.r);
+    EXPECT_STREQ(name, "T");
+    EXPECT_EQ(Bytes(data, data + size), mifenc::encode(object.p, d["T"]));
+    // The designs T uses travel with it (the way back is in the property test).
+    EXPECT_TRUE(ktest::contains(dictionary, "{1:cq,0:psr,2:*Sw,}In,"));
+    void *back = nullptr;
+    Kmif_Design *design = nullptr;
+    // Wrong names, missing strings and short data are reported.
+    EXPECT_EQ(kmif_MIFableObjectConvertFromMIF(data, dictionary, "Nope", &back, &design, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Nope:  Missing design");
+    EXPECT_EQ(design, nullptr);
+    EXPECT_EQ(kmif_MIFableObjectConvertFromMIF(data, nullptr, "T", &back, &design, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Missing dictionary string");
+    err.reset();
+    EXPECT_EQ(
+        kmif_MIFableObjectConvertFromMIFEx(data, size - 1, dictionary, "T", &back, &design, &err),
+        -1);
+    EXPECT_EQ(back, nullptr);
+    EXPECT_EQ(design, nullptr);
+    auto fromMIF = [&](const unsigned char *in, const char *dict, const char *n, void **out) {
+        return kmif_MIFableObjectConvertFromMIF(in, dict, n, out, &design, &err);
+    };
+    const char *from = "kmif_MIFableObjectConvertFromMIF", *to = "kmif_MIFableObjectConvertToMIF";
+    const struct {
+        std::function<int32_t()> call;
+        const char *function;
+        int code;
+    } refusals[] = {
+        {[&] { return fromMIF(data, "{1:l", "T", &back); }, from, 3},
+        {[&] { return fromMIF(nullptr, dictionary, "T", &back); }, from, 7},
+        {[&] { return fromMIF(data, dictionary, nullptr, &back); }, from, 1},
+        {[&] { return fromMIF(data, dictionary, "T", nullptr); }, from, 1},
+        {[&] {
+             return kmif_MIFableObjectConvertToMIF(object.p, d["T"], nullptr, &dictionary, &name,
+                                                   &err);
+         },
+         to, 1},
+    };
+    for (const auto &r : refusals) {
+        EXPECT_EQ(r.call(), -1) << r.function << " " << r.code;
+        EXPECT_TRUE(ktest::hasCode(err.r, r.function, r.code)) << ktest::messages(err.r);
+    }
+    kmsc_HeapFree(data);
+    kmsc_HeapFree(dictionary);
+    kmsc_HeapFree(name);
+    EXPECT_EQ(kmif_MIFableObjectConvertToMIF(nullptr, d["T"], &data, &dictionary, &name, &err), -1);
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_MIFableObjectConvertToMIF", 2));
+    EXPECT_TRUE(data == nullptr && dictionary == nullptr && name == nullptr);
 }
 
 TEST_F(MifObject, FreeingLeavesNullPointersAndZeroCounts) {
@@ -248,66 +303,6 @@ TEST_F(MifObject, CountedStrings) {
     kmsc_HeapFree(copied.string);
     kmsc_HeapFree(s.string);
     kmsc_HeapFree(t.string);
-}
-
-TEST_F(MifObject, SelfContainedObjectsCarryTheirDictionary) {
-    Designs d(kRich);
-    std::mt19937 rng(17);
-    Object object(d["T"], mifenc::newObject(d["T"]));
-    mifenc::fillRandom(object.p, d["T"], rng);
-    unsigned char *data = nullptr;
-    char *dictionary = nullptr, *name = nullptr;
-    ktest::Err err;
-    const int32_t size =
-        kmif_MIFableObjectConvertToMIF(object.p, d["T"], &data, &dictionary, &name, &err);
-    ASSERT_GT(size, 0) << ktest::messages(err.r);
-    EXPECT_STREQ(name, "T");
-    EXPECT_EQ(Bytes(data, data + size), mifenc::encode(object.p, d["T"]));
-    // The designs T uses travel with it (the way back is in the property test).
-    EXPECT_TRUE(ktest::contains(dictionary, "{1:cq,0:psr,2:*Sw,}In,"));
-    void *back = nullptr;
-    Kmif_Design *design = nullptr;
-    // Wrong names, missing strings and short data are reported.
-    EXPECT_EQ(kmif_MIFableObjectConvertFromMIF(data, dictionary, "Nope", &back, &design, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Nope:  Missing design");
-    EXPECT_EQ(design, nullptr);
-    EXPECT_EQ(kmif_MIFableObjectConvertFromMIF(data, nullptr, "T", &back, &design, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Missing dictionary string");
-    err.reset();
-    EXPECT_EQ(
-        kmif_MIFableObjectConvertFromMIFEx(data, size - 1, dictionary, "T", &back, &design, &err),
-        -1);
-    EXPECT_EQ(back, nullptr);
-    EXPECT_EQ(design, nullptr);
-    auto fromMIF = [&](const unsigned char *in, const char *dict, const char *n, void **out) {
-        return kmif_MIFableObjectConvertFromMIF(in, dict, n, out, &design, &err);
-    };
-    const char *from = "kmif_MIFableObjectConvertFromMIF", *to = "kmif_MIFableObjectConvertToMIF";
-    const struct {
-        std::function<int32_t()> call;
-        const char *function;
-        int code;
-    } refusals[] = {
-        {[&] { return fromMIF(data, "{1:l", "T", &back); }, from, 3},
-        {[&] { return fromMIF(nullptr, dictionary, "T", &back); }, from, 7},
-        {[&] { return fromMIF(data, dictionary, nullptr, &back); }, from, 1},
-        {[&] { return fromMIF(data, dictionary, "T", nullptr); }, from, 1},
-        {[&] {
-             return kmif_MIFableObjectConvertToMIF(object.p, d["T"], nullptr, &dictionary, &name,
-                                                   &err);
-         },
-         to, 1},
-    };
-    for (const auto &r : refusals) {
-        EXPECT_EQ(r.call(), -1) << r.function << " " << r.code;
-        EXPECT_TRUE(ktest::hasCode(err.r, r.function, r.code)) << ktest::messages(err.r);
-    }
-    kmsc_HeapFree(data);
-    kmsc_HeapFree(dictionary);
-    kmsc_HeapFree(name);
-    EXPECT_EQ(kmif_MIFableObjectConvertToMIF(nullptr, d["T"], &data, &dictionary, &name, &err), -1);
-    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_MIFableObjectConvertToMIF", 2));
-    EXPECT_TRUE(data == nullptr && dictionary == nullptr && name == nullptr);
 }
 
 TEST_F(MifObject, DecodeAndCopySurviveEveryAllocationFailure) {
