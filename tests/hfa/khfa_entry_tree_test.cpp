@@ -120,14 +120,13 @@ TEST_F(HfaTree, PathsAndSeekMethodsResolveFromTheCurrentEntry) {
     refusedWith(err, khfa_EntryPositionSet(f, nullptr, &err) == -1, "Null position parameter");
     khfa_EntryPositionFree(&pos, &err);
     EXPECT_EQ(pos, nullptr);
-}
 
-TEST_F(HfaTree, SeekArgumentRules) {
-    struct Case {
+    // Arguments a seek refuses.
+    struct Refused {
         int method;
         const char *name;
         const char *message;  // NULL: no error
-    } cases[] = {
+    } refused[] = {
         {KHFA_SEEK_PATH, nullptr, "Name parameter must not be null for requested seek type"},
         {KHFA_SEEK_CHILD_BY_TYPE, "", "Name parameter must not be null string"},
         {KHFA_SEEK_POSITION_BY_PATH, "", "Name parameter must not be null string"},
@@ -135,7 +134,7 @@ TEST_F(HfaTree, SeekArgumentRules) {
         {-1, nullptr, "Invalid seek method"},
         {KHFA_SEEK_ROOT, "ignored", nullptr},  // a warning only
     };
-    for (const Case &c : cases) {
+    for (const Refused &c : refused) {
         ktest::Err err;
         khfa_EntrySeek(f, c.method, c.name, &err);
         if (c.message)
@@ -143,7 +142,7 @@ TEST_F(HfaTree, SeekArgumentRules) {
         else
             EXPECT_FALSE(err) << ktest::messages(err.r);
     }
-    ktest::Err err;
+    err.reset();
     EXPECT_EQ(khfa_EntrySeek(nullptr, 0, nullptr, &err), nullptr);
     EXPECT_TRUE(ktest::says(err.r, "Invalid KHFA file handle"));
 }

@@ -15,7 +15,7 @@ using mift::item;
 
 class MifDesign : public mift::MifTest {};
 
-TEST_F(MifDesign, TablesBuildTheSameDesignsAsTheirStrings) {
+TEST_F(MifDesign, TablesBuildTheSameDesignsAsTheirStringsOrAreReported) {
     Dict dict(kmif_DictionaryCreate(nullptr));
     ktest::Err err;
     // The entry record of HFA files and the counted string.
@@ -59,10 +59,8 @@ TEST_F(MifDesign, TablesBuildTheSameDesignsAsTheirStrings) {
     EXPECT_EQ(kmif_DesignCreate(nullptr, "Ref", KMIF_TYPE_REFERENCE, "r", "Khfa_Entry", 0, &err),
               nullptr);
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DesignCopy", 1)) << ktest::messages(err.r);
-}
 
-TEST_F(MifDesign, BadTablesAreReported) {
-    ktest::Err err;
+    // Bad tables.
     EXPECT_EQ(kmif_DesignCreate(nullptr, "Bad", KMIF_TYPE_S32, "ok", 99, "bad", 0, &err), nullptr);
     EXPECT_TRUE(ktest::hasCode(err.r, "SetSizes", 1820));
     EXPECT_TRUE(ktest::says(err.r, "Invalid Kmif_Type 99"));

@@ -95,7 +95,16 @@ TEST_F(MifParse, MalformedCorpus) {
     EXPECT_GE(count, 20);
 }
 
-TEST_F(MifParse, OnlyTheFirstDesignFailureFailsTheDictionary) {
+struct Cursor {
+    std::string text;
+    size_t pos = 0;
+    static int get(void *context) {
+        auto *c = static_cast<Cursor *>(context);
+        return c->pos < c->text.size() ? static_cast<unsigned char>(c->text[c->pos++]) : -1;
+    }
+};
+
+TEST_F(MifParse, FirstDesignFailuresFailTheDictionaryAndReadersStopAtTheFullStop) {
     // A later design that fails is printed as a plain message (no header
     // line of its own) and the designs before it are kept.
     testing::internal::CaptureStderr();
@@ -126,32 +135,21 @@ TEST_F(MifParse, OnlyTheFirstDesignFailureFailsTheDictionary) {
     EXPECT_EQ(kmif_DictionaryDecodeFromString(nullptr, &err), nullptr);
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DictionaryDecodeFromString", 3014));
     EXPECT_STREQ(err->message, "Missing dictionary string");
-}
 
-struct Cursor {
-    std::string text;
-    size_t pos = 0;
-    static int get(void *context) {
-        auto *c = static_cast<Cursor *>(context);
-        return c->pos < c->text.size() ? static_cast<unsigned char>(c->text[c->pos++]) : -1;
-    }
-};
-
-TEST_F(MifParse, ReaderDecodesIntoAGivenDictionaryAndStopsAtTheFullStop) {
-    Dict dict(decode("{1:ln,}Known,."));
+    // A reader decodes into a given dictionary and stops at the full stop.
+    err.reset();
+    Dict known(decode("{1:ln,}Known,."));
     Cursor cursor{"{1:oKnown,k,}User,.trailing bytes"};
-    ktest::Err err;
-    EXPECT_EQ(kmif_DictionaryDecode(Cursor::get, &cursor, dict.d, &err), dict.d);
+    EXPECT_EQ(kmif_DictionaryDecode(Cursor::get, &cursor, known.d, &err), known.d);
     EXPECT_FALSE(err);
     EXPECT_EQ(cursor.pos, cursor.text.find('.') + 1);  // nothing read past the "."
-    EXPECT_EQ(mift::designNames(dict.d), "Known User");
+    EXPECT_EQ(mift::designNames(known.d), "Known User");
 
     // A failing first design leaves a given dictionary as it was.
-    err.reset();
     Cursor bad{"{1:oMissing,m,}X,."};
-    EXPECT_EQ(kmif_DictionaryDecode(Cursor::get, &bad, dict.d, &err), nullptr);
+    EXPECT_EQ(kmif_DictionaryDecode(Cursor::get, &bad, known.d, &err), nullptr);
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DictionaryDecode", 3116));
-    EXPECT_EQ(mift::designNames(dict.d), "Known User");
+    EXPECT_EQ(mift::designNames(known.d), "Known User");
     EXPECT_EQ(kmif_DictionaryDecode(nullptr, nullptr, nullptr, &err), nullptr);
     EXPECT_STREQ(err->message, "Args");
     // A NUL byte from a reader is a character of the name, not its end.
