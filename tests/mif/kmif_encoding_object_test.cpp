@@ -29,7 +29,7 @@ const char *const kRich =
     "{1:e1:A,e,0:pSv,3:*oIn,w,11:1bits,0:poIn,list,1:oIn,last,2:x{1:dd,}Flat,flat,0:pcs,"
     "2:bb,0:pbpb,}T,.";
 
-TEST_F(MifObject, AllocateRoundsTheHostSizeUpAndStoresIt) {
+TEST_F(MifObject, AllocateRoundsTheHostSizeUpAndCountedStringsCopy) {
     Designs d("{1:Sa,1:Cb,}A,{}Empty,.");
     ASSERT_EQ(d["A"]->hostSize, 4);
     ktest::Err err;
@@ -44,6 +44,37 @@ TEST_F(MifObject, AllocateRoundsTheHostSizeUpAndStoresIt) {
     EXPECT_FALSE(err);
     EXPECT_EQ(kmif_ObjectAllocate(nullptr, &err), nullptr);
     EXPECT_FALSE(err);
+
+    // Counted strings.
+    Kmif_String s{7, reinterpret_cast<char *>(1)};
+    ASSERT_EQ(kmif_KmifStringFromString(&s, "", &err), 0);
+    EXPECT_EQ(s.count, 0);
+    EXPECT_EQ(s.string, nullptr);
+    ASSERT_EQ(kmif_KmifStringFromString(&s, "abc", &err), 0);
+    EXPECT_EQ(s.count, 4);
+    EXPECT_STREQ(s.string, "abc");
+
+    Kmif_String t{};
+    ASSERT_EQ(kmif_KmifStringFromKmifString(&t, &s, &err), 0);
+    EXPECT_NE(t.string, s.string);
+    EXPECT_EQ(t.count, 4);
+    EXPECT_EQ(memcmp(t.string, "abc", 4), 0);
+
+    // Only count characters are taken, and never past the NUL.
+    const std::pair<Kmif_String, const char *> texts[] = {
+        {t, "abc"}, {{2, s.string}, "ab"}, {{}, ""}};
+    for (auto [from, text] : texts) {
+        char *c = kmif_KmifStringToString(&from, &err);
+        EXPECT_STREQ(c, text);
+        kmsc_HeapFree(c);
+    }
+    Kmif_String longer{40, s.string}, copied{};
+    ASSERT_EQ(kmif_KmifStringFromKmifString(&copied, &longer, &err), 0);
+    EXPECT_EQ(copied.count, 40);
+    EXPECT_STREQ(copied.string, "abc");
+    kmsc_HeapFree(copied.string);
+    kmsc_HeapFree(s.string);
+    kmsc_HeapFree(t.string);
 }
 
 TEST_F(MifObject, CopiesGoAsDeepAsTheNestingLimitAndNoDeeper) {
@@ -91,7 +122,7 @@ TEST_F(MifObject, CopiesGoAsDeepAsTheNestingLimitAndNoDeeper) {
     }
 }
 
-TEST_F(MifObject, CopyIsDeepAndReplacesWhatTheDestinationHeld) {
+TEST_F(MifObject, CopyIsDeepAndFreeingLeavesNullPointersAndZeroCounts) {
     Designs d(kRich);
     std::mt19937 rng(5);
     for (int round = 0; round < 40; ++round) {
@@ -115,6 +146,64 @@ TEST_F(MifObject, CopyIsDeepAndReplacesWhatTheDestinationHeld) {
         ASSERT_EQ(kmif_ObjectCopy(copy.p, &copy.p, d["T"], &err), 0);
         ASSERT_TRUE(mifenc::equalObjects(other.p, copy.p, d["T"], &why)) << why;
     }
+
+    // Freeing leaves null pointers and zero counts.
+    Object object(d["T"], mifenc::newObject(d["T"]));
+    mifenc::fillRandom(object.p, d["T"], rng, 6);
+    ktest::Err err;
+    ASSERT_EQ(kmif_ObjectItemsFree(&object.p, d["T"], &err), 0);
+    ASSERT_NE(object.p, nullptr);
+    for (const Kmif_Item *it = d["T"]->itemList; it; it = it->next) {
+        if (!it->indirectFlag) continue;
+        const unsigned char *field = object.bytes() + it->hostOffset;
+        void *array = &err;
+        int32_t count = it->countedFlag ? -1 : 0;
+        memcpy(&array, field + (it->countedFlag ? offsetof(Kmif_String, string) : 0), sizeof array);
+        if (it->countedFlag) memcpy(&count, field, sizeof count);
+        EXPECT_EQ(array, nullptr) << it->name;
+        EXPECT_EQ(count, 0) << it->name;
+    }
+    // Only the fixed fields remain: no header announces any element.
+    const Bytes bytes = mifenc::encode(object.p, d["T"]);
+    Object empty(d["T"], mifenc::newObject(d["T"]));
+    const Bytes zero = mifenc::encode(empty.p, d["T"]);
+    ASSERT_EQ(bytes.size(), zero.size());
+    refused(err, kmif_ObjectItemsFree(&object.p, nullptr, &err) == -1, "Missing design.");
+    EXPECT_EQ(kmif_ObjectFree(&object.p, nullptr, &err), -1);
+    EXPECT_EQ(ktest::messages(err.r), "Couldn't free sub-objects. | Missing design.");
+    EXPECT_NE(object.p, nullptr);
+    // Missing places and designs, and copies without memory, are refused.
+    Kmif_String str{}, from{4, const_cast<char *>("abc")};
+    void *target = nullptr;
+    const struct {
+        std::function<int()> call;
+        const char *function;
+        int code;
+    } refusals[] = {
+        {[&] { return kmif_ObjectFree(nullptr, d["T"], &err); }, "kmif_ObjectFree", 4437},
+        {[&] { return kmif_ObjectItemsFree(nullptr, d["T"], &err); }, "kmif_ObjectItemsFree", 4530},
+        {[&] { return kmif_ObjectCopy(nullptr, &target, d["T"], &err); }, "kmif_ObjectCopy", 1},
+        {[&] { return kmif_ObjectCopy(object.p, &target, nullptr, &err); }, "kmif_ObjectCopy", 2},
+        {[&] { return kmif_KmifStringFromString(nullptr, "a", &err); }, "kmif_KmifStringFromString",
+         1},
+        {[&] { return kmif_KmifStringFromKmifString(nullptr, &str, &err); },
+         "kmif_KmifStringFromKmifString", 1},
+        {[&] { return kmif_KmifStringFromString(&str, "abc", &err); }, "kmif_KmifStringFromString",
+         0},
+        {[&] { return kmif_KmifStringFromKmifString(&str, &from, &err); },
+         "kmif_KmifStringFromKmifString", 0},
+    };
+    for (const auto &r : refusals) {
+        // Code 0 marks the calls made without memory.
+        if (!r.code) kmsc_HeapFailAfter(0);
+        const int status = r.call();
+        kmsc_HeapFailAfter(-1);
+        EXPECT_EQ(status, -1) << r.function << " " << r.code;
+        // Without memory the report itself may be lost (code 0).
+        EXPECT_TRUE(!r.code || ktest::hasCode(err.r, r.function, r.code)) << ktest::messages(err.r);
+    }
+    EXPECT_EQ(target, nullptr);
+    EXPECT_EQ(str.string, nullptr);
 }
 
 TEST_F(MifObject, ItemValuesAndSelfContainedObjects) {
@@ -208,101 +297,6 @@ TEST_F(MifObject, ItemValuesAndSelfContainedObjects) {
     EXPECT_EQ(kmif_MIFableObjectConvertToMIF(nullptr, d["T"], &data, &dictionary, &name, &err), -1);
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_MIFableObjectConvertToMIF", 2));
     EXPECT_TRUE(data == nullptr && dictionary == nullptr && name == nullptr);
-}
-
-TEST_F(MifObject, FreeingLeavesNullPointersAndZeroCounts) {
-    Designs d(kRich);
-    std::mt19937 rng(13);
-    Object object(d["T"], mifenc::newObject(d["T"]));
-    mifenc::fillRandom(object.p, d["T"], rng, 6);
-    ktest::Err err;
-    ASSERT_EQ(kmif_ObjectItemsFree(&object.p, d["T"], &err), 0);
-    ASSERT_NE(object.p, nullptr);
-    for (const Kmif_Item *it = d["T"]->itemList; it; it = it->next) {
-        if (!it->indirectFlag) continue;
-        const unsigned char *field = object.bytes() + it->hostOffset;
-        void *array = &err;
-        int32_t count = it->countedFlag ? -1 : 0;
-        memcpy(&array, field + (it->countedFlag ? offsetof(Kmif_String, string) : 0), sizeof array);
-        if (it->countedFlag) memcpy(&count, field, sizeof count);
-        EXPECT_EQ(array, nullptr) << it->name;
-        EXPECT_EQ(count, 0) << it->name;
-    }
-    // Only the fixed fields remain: no header announces any element.
-    const Bytes bytes = mifenc::encode(object.p, d["T"]);
-    Object empty(d["T"], mifenc::newObject(d["T"]));
-    const Bytes zero = mifenc::encode(empty.p, d["T"]);
-    ASSERT_EQ(bytes.size(), zero.size());
-    refused(err, kmif_ObjectItemsFree(&object.p, nullptr, &err) == -1, "Missing design.");
-    EXPECT_EQ(kmif_ObjectFree(&object.p, nullptr, &err), -1);
-    EXPECT_EQ(ktest::messages(err.r), "Couldn't free sub-objects. | Missing design.");
-    EXPECT_NE(object.p, nullptr);
-    // Missing places and designs, and copies without memory, are refused.
-    Kmif_String str{}, from{4, const_cast<char *>("abc")};
-    void *target = nullptr;
-    const struct {
-        std::function<int()> call;
-        const char *function;
-        int code;
-    } refusals[] = {
-        {[&] { return kmif_ObjectFree(nullptr, d["T"], &err); }, "kmif_ObjectFree", 4437},
-        {[&] { return kmif_ObjectItemsFree(nullptr, d["T"], &err); }, "kmif_ObjectItemsFree", 4530},
-        {[&] { return kmif_ObjectCopy(nullptr, &target, d["T"], &err); }, "kmif_ObjectCopy", 1},
-        {[&] { return kmif_ObjectCopy(object.p, &target, nullptr, &err); }, "kmif_ObjectCopy", 2},
-        {[&] { return kmif_KmifStringFromString(nullptr, "a", &err); }, "kmif_KmifStringFromString",
-         1},
-        {[&] { return kmif_KmifStringFromKmifString(nullptr, &str, &err); },
-         "kmif_KmifStringFromKmifString", 1},
-        {[&] { return kmif_KmifStringFromString(&str, "abc", &err); }, "kmif_KmifStringFromString",
-         0},
-        {[&] { return kmif_KmifStringFromKmifString(&str, &from, &err); },
-         "kmif_KmifStringFromKmifString", 0},
-    };
-    for (const auto &r : refusals) {
-        // Code 0 marks the calls made without memory.
-        if (!r.code) kmsc_HeapFailAfter(0);
-        const int status = r.call();
-        kmsc_HeapFailAfter(-1);
-        EXPECT_EQ(status, -1) << r.function << " " << r.code;
-        // Without memory the report itself may be lost (code 0).
-        EXPECT_TRUE(!r.code || ktest::hasCode(err.r, r.function, r.code)) << ktest::messages(err.r);
-    }
-    EXPECT_EQ(target, nullptr);
-    EXPECT_EQ(str.string, nullptr);
-}
-
-TEST_F(MifObject, CountedStrings) {
-    ktest::Err err;
-    Kmif_String s{7, reinterpret_cast<char *>(1)};
-    ASSERT_EQ(kmif_KmifStringFromString(&s, "", &err), 0);
-    EXPECT_EQ(s.count, 0);
-    EXPECT_EQ(s.string, nullptr);
-    ASSERT_EQ(kmif_KmifStringFromString(&s, "abc", &err), 0);
-    EXPECT_EQ(s.count, 4);
-    EXPECT_STREQ(s.string, "abc");
-
-    Kmif_String t{};
-    ASSERT_EQ(kmif_KmifStringFromKmifString(&t, &s, &err), 0);
-    EXPECT_NE(t.string, s.string);
-    EXPECT_EQ(t.count, 4);
-    EXPECT_EQ(memcmp(t.string, "abc", 4), 0);
-
-    // Only count characters are taken, and never past the NUL.
-    const std::pair<Kmif_String, const char *> texts[] = {
-        {t, "abc"}, {{2, s.string}, "ab"}, {{}, ""}};
-    for (auto [from, text] : texts) {
-        char *c = kmif_KmifStringToString(&from, &err);
-        EXPECT_STREQ(c, text);
-        kmsc_HeapFree(c);
-    }
-    Kmif_String longer{40, s.string};
-    Kmif_String copied{};
-    ASSERT_EQ(kmif_KmifStringFromKmifString(&copied, &longer, &err), 0);
-    EXPECT_EQ(copied.count, 40);
-    EXPECT_STREQ(copied.string, "abc");
-    kmsc_HeapFree(copied.string);
-    kmsc_HeapFree(s.string);
-    kmsc_HeapFree(t.string);
 }
 
 TEST_F(MifObject, DecodeAndCopySurviveEveryAllocationFailure) {
