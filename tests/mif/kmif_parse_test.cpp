@@ -34,7 +34,7 @@ void expectFailure(const Failure &f) {
     for (const Kerr_ErrorReport *r = err.r; r; r = r->next) {
         if (r->code != f.code || !r->function || std::string(r->function) != f.function) continue;
         found = true;
-        if (f.message) EXPECT_STREQ(r->message, f.message) << f.text;
+        EXPECT_STREQ(r->message, f.message ? f.message : r->message) << f.text;
         EXPECT_EQ(r->severity, 2u);
     }
     EXPECT_TRUE(found) << f.text << ": " << ktest::messages(err.r);
@@ -213,7 +213,7 @@ TEST_F(MifParse, HostileNestingAndGrowthEndInReports) {
         const std::string text = "{1:l" + std::string(length, 'n') + ",}A,.";
         Kmif_Dictionary *d = kmif_DictionaryDecodeFromString(text.c_str(), &err);
         EXPECT_EQ(d != nullptr, length == 65534) << length;
-        if (!d) EXPECT_TRUE(ktest::hasCode(err.r, "kmif_DecodeName", 3665)) << length;
+        EXPECT_TRUE(d || ktest::hasCode(err.r, "kmif_DecodeName", 3665)) << length;
         kmif_DictionaryDestroy(d, nullptr);
     }
 }
