@@ -162,9 +162,7 @@ TEST_F(HfaStream, SlotsWriteBackRoundRobin) {
     s = khfa_CacheNew(f, &io, 64, 2, 3, root, &err);
     ASSERT_NE(s, nullptr);
     Log::events().clear();
-    ASSERT_NE(khfa_CacheGetBlock(s, 0, 1, &err), nullptr);
-    ASSERT_NE(khfa_CacheGetBlock(s, 1, 0, &err), nullptr);
-    ASSERT_NE(khfa_CacheGetBlock(s, 2, 0, &err), nullptr);
+    for (int i = 0; i < 3; ++i) ASSERT_NE(khfa_CacheGetBlock(s, i, i == 0, &err), nullptr);
     const auto p = [](uint32_t v) { return std::to_string(v); };
     EXPECT_EQ(Log::events(), (std::vector<std::string>{"r" + p(pos[0]), "r" + p(pos[1]),
                                                        "w" + p(pos[0]), "r" + p(pos[2])}));

@@ -161,10 +161,9 @@ TEST_F(MifDesign, OutOfMemoryLeavesNothingBehind) {
                   [&] {
                       // Take the added designs off again.
                       Kmif_Design *keep = target->firstDesign;
-                      for (Kmif_Design *d = keep->next; d;) {
-                          Kmif_Design *next = d->next;
+                      for (Kmif_Design *d = keep->next, *next; d; d = next) {
+                          next = d->next;
                           kmif_DesignDestroy(d, nullptr);
-                          d = next;
                       }
                       keep->next = nullptr;
                       target->lastDesign = keep;
