@@ -27,7 +27,7 @@ class HfaTree : public HfaFileTest {
     std::vector<std::string> tree() { return diskTree(ktest::readFile(path())); }
 };
 
-TEST_F(HfaTree, PathsResolveFromTheCurrentEntry) {
+TEST_F(HfaTree, PathsAndSeekMethodsResolveFromTheCurrentEntry) {
     EXPECT_EQ(where(f), ":");
     buildSample();
     struct Case {
@@ -50,57 +50,44 @@ TEST_F(HfaTree, PathsResolveFromTheCurrentEntry) {
         ASSERT_TRUE(seekTo(f, ":a:b"));
         EXPECT_FALSE(seekTo(f, m)) << m;
     }
-}
 
-TEST_F(HfaTree, SeekMethods) {
-    buildSample();
+    // A walk of seeks from :a:b; a failed seek stays where it was (the last
+    // sibling has no next, a sibling by name looks only forward, and at the
+    // root it looks among the root's children).
     ASSERT_TRUE(seekTo(f, ":a:b"));
     struct Step {
         int method;
         const char *name;
         const char *expect;  // path after the seek; NULL: nothing found
-    } steps[] = {
-        {KHFA_SEEK_NEXT, nullptr, ":a:c"},
-        {KHFA_SEEK_NEXT, nullptr, nullptr},  // last sibling: stays
-        {KHFA_SEEK_CHILD, nullptr, ":a:c:d"},
-        {KHFA_SEEK_CHILD, nullptr, nullptr},
-        {KHFA_SEEK_PARENT, nullptr, ":a:c"},
-        {KHFA_SEEK_PREV, nullptr, ":a:b"},
-        {KHFA_SEEK_PREV, nullptr, nullptr},
-        {KHFA_SEEK_LAST_SIBLING, nullptr, ":a:c"},
-        {KHFA_SEEK_FIRST_SIBLING, nullptr, ":a:b"},
-        {KHFA_SEEK_SIBLING_BY_NAME, "c", ":a:c"},
-        {KHFA_SEEK_SIBLING_BY_NAME, "b", nullptr},  // only forward
-        {KHFA_SEEK_ROOT, nullptr, ":"},
-        {KHFA_SEEK_SIBLING_BY_NAME, "e", ":e"},  // at the root: its children
-        {KHFA_SEEK_ROOT, nullptr, ":"},
-        {KHFA_SEEK_NEXT_IN_TREE, nullptr, ":a"},
-        {KHFA_SEEK_NEXT_IN_TREE, nullptr, ":a:b"},
-        {KHFA_SEEK_NEXT_NAME_IN_TREE, "d", ":a:c:d"},
-        {KHFA_SEEK_NEXT_IN_TREE, nullptr, ":e"},
-        {KHFA_SEEK_NEXT_IN_TREE, nullptr, nullptr},
-        {KHFA_SEEK_PATH, ":a", ":a"},
-        {KHFA_SEEK_CHILD_BY_NAME, "c", ":a:c"},
-        {KHFA_SEEK_SIBLING_NAME_HASHED, "b", ":a:b"},
-        {KHFA_SEEK_PARENT, nullptr, ":a"},
-        {KHFA_SEEK_CHILD_BY_TYPE, "t", ":a:b"},
-        {KHFA_SEEK_FIRST_SIBLING_BY_TYPE, "t", ":a:b"},
-        {KHFA_SEEK_SIBLING_BY_TYPE, "none", nullptr},
-        {KHFA_SEEK_POSITION_BY_PATH, ":a:c:d:", ":a:c:d"},
-        {KHFA_SEEK_POSITION_BY_PATH, nullptr, ":a:c:d"},
-        {KHFA_SEEK_ROOT, nullptr, ":"},
-        {KHFA_SEEK_PARENT, nullptr, nullptr},
-        {KHFA_SEEK_NEXT_TYPE_IN_TREE, "t", ":a"},
     };
+    const char *no = nullptr;
+    // clang-format off
+    const Step steps[] = {
+        {KHFA_SEEK_NEXT, no, ":a:c"}, {KHFA_SEEK_NEXT, no, no}, {KHFA_SEEK_CHILD, no, ":a:c:d"},
+        {KHFA_SEEK_CHILD, no, no}, {KHFA_SEEK_PARENT, no, ":a:c"}, {KHFA_SEEK_PREV, no, ":a:b"},
+        {KHFA_SEEK_PREV, no, no}, {KHFA_SEEK_LAST_SIBLING, no, ":a:c"},
+        {KHFA_SEEK_FIRST_SIBLING, no, ":a:b"}, {KHFA_SEEK_SIBLING_BY_NAME, "c", ":a:c"},
+        {KHFA_SEEK_SIBLING_BY_NAME, "b", no}, {KHFA_SEEK_ROOT, no, ":"},
+        {KHFA_SEEK_SIBLING_BY_NAME, "e", ":e"}, {KHFA_SEEK_ROOT, no, ":"},
+        {KHFA_SEEK_NEXT_IN_TREE, no, ":a"}, {KHFA_SEEK_NEXT_IN_TREE, no, ":a:b"},
+        {KHFA_SEEK_NEXT_NAME_IN_TREE, "d", ":a:c:d"}, {KHFA_SEEK_NEXT_IN_TREE, no, ":e"},
+        {KHFA_SEEK_NEXT_IN_TREE, no, no}, {KHFA_SEEK_PATH, ":a", ":a"},
+        {KHFA_SEEK_CHILD_BY_NAME, "c", ":a:c"}, {KHFA_SEEK_SIBLING_NAME_HASHED, "b", ":a:b"},
+        {KHFA_SEEK_PARENT, no, ":a"}, {KHFA_SEEK_CHILD_BY_TYPE, "t", ":a:b"},
+        {KHFA_SEEK_FIRST_SIBLING_BY_TYPE, "t", ":a:b"}, {KHFA_SEEK_SIBLING_BY_TYPE, "none", no},
+        {KHFA_SEEK_POSITION_BY_PATH, ":a:c:d:", ":a:c:d"},
+        {KHFA_SEEK_POSITION_BY_PATH, no, ":a:c:d"}, {KHFA_SEEK_ROOT, no, ":"},
+        {KHFA_SEEK_PARENT, no, no}, {KHFA_SEEK_NEXT_TYPE_IN_TREE, "t", ":a"},
+    };
+    // clang-format on
     for (const Step &s : steps) {
         const std::string before = where(f);
         ktest::Err err;
         Khfa_Entry *e = khfa_EntrySeek(f, s.method, s.name, &err);
         EXPECT_FALSE(err) << s.method << ": " << ktest::messages(err.r);
         EXPECT_EQ(e != nullptr, s.expect != nullptr) << "method " << s.method << " from " << before;
-        if (s.expect) {
-            EXPECT_EQ(where(f), s.expect) << "method " << s.method << " from " << before;
-        }
+        EXPECT_EQ(s.expect ? where(f) : "", s.expect ? s.expect : "")
+            << "method " << s.method << " from " << before;
     }
     ASSERT_TRUE(seekTo(f, ":a:c"));
     ktest::Err err;
@@ -112,14 +99,33 @@ TEST_F(HfaTree, SeekMethods) {
     ASSERT_NE(peek, nullptr);
     EXPECT_STREQ(peek->name, "d");
     EXPECT_EQ(where(f), ":a:c");
-}
 
-TEST_F(HfaTree, SeekArgumentRules) {
-    struct Case {
+    // Saved positions.
+    ASSERT_TRUE(seekTo(f, ":a:c:d"));
+    Khfa_EntryPosition *pos = khfa_EntryPositionGet(f, &err);
+    ASSERT_NE(pos, nullptr);
+    EXPECT_STREQ(pos->path, ":a:c:d:");
+    // By path, then by position.
+    for (const intptr_t byPos : {0, 1}) {
+        const intptr_t option[] = {KHFA_FILE_OPTION_SEEK_BY_POSITION, byPos, 0};
+        ASSERT_EQ(khfa_FileChange(f, option, &err), 0);
+        ASSERT_TRUE(seekTo(f, ":e"));
+        ASSERT_EQ(khfa_EntryPositionSet(f, pos, &err), 0) << ktest::messages(err.r);
+        EXPECT_EQ(where(f), ":a:c:d") << byPos;
+    }
+    ASSERT_TRUE(seekTo(f, ":a:c"));
+    ASSERT_EQ(khfa_EntryDelete(f, &err), 0);
+    refusedWith(err, khfa_EntryPositionSet(f, pos, &err) == -1, "Cannot find entry position");
+    refusedWith(err, khfa_EntryPositionSet(f, nullptr, &err) == -1, "Null position parameter");
+    khfa_EntryPositionFree(&pos, &err);
+    EXPECT_EQ(pos, nullptr);
+
+    // Arguments a seek refuses.
+    struct Refused {
         int method;
         const char *name;
         const char *message;  // NULL: no error
-    } cases[] = {
+    } refused[] = {
         {KHFA_SEEK_PATH, nullptr, "Name parameter must not be null for requested seek type"},
         {KHFA_SEEK_CHILD_BY_TYPE, "", "Name parameter must not be null string"},
         {KHFA_SEEK_POSITION_BY_PATH, "", "Name parameter must not be null string"},
@@ -127,7 +133,7 @@ TEST_F(HfaTree, SeekArgumentRules) {
         {-1, nullptr, "Invalid seek method"},
         {KHFA_SEEK_ROOT, "ignored", nullptr},  // a warning only
     };
-    for (const Case &c : cases) {
+    for (const Refused &c : refused) {
         ktest::Err err;
         khfa_EntrySeek(f, c.method, c.name, &err);
         if (c.message)
@@ -135,7 +141,7 @@ TEST_F(HfaTree, SeekArgumentRules) {
         else
             EXPECT_FALSE(err) << ktest::messages(err.r);
     }
-    ktest::Err err;
+    err.reset();
     EXPECT_EQ(khfa_EntrySeek(nullptr, 0, nullptr, &err), nullptr);
     EXPECT_TRUE(ktest::says(err.r, "Invalid KHFA file handle"));
 }
@@ -253,29 +259,6 @@ TEST_F(HfaTree, BatchModeAppendsStayConsistent) {
     EXPECT_EQ(khfa_EntryCurrentHasChild(f, &err), 1);
     ASSERT_EQ(khfa_EntryDelete(f, &err), 0) << ktest::messages(err.r);
     EXPECT_EQ(khfa_EntryCurrentHasChild(f, &err), 0);
-}
-
-TEST_F(HfaTree, SavedPositions) {
-    buildSample();
-    ktest::Err err;
-    ASSERT_TRUE(seekTo(f, ":a:c:d"));
-    Khfa_EntryPosition *pos = khfa_EntryPositionGet(f, &err);
-    ASSERT_NE(pos, nullptr);
-    EXPECT_STREQ(pos->path, ":a:c:d:");
-    ASSERT_TRUE(seekTo(f, ":e"));
-    ASSERT_EQ(khfa_EntryPositionSet(f, pos, &err), 0) << ktest::messages(err.r);
-    EXPECT_EQ(where(f), ":a:c:d");
-    const intptr_t byPos[] = {KHFA_FILE_OPTION_SEEK_BY_POSITION, 1, 0};
-    ASSERT_EQ(khfa_FileChange(f, byPos, &err), 0);
-    ASSERT_TRUE(seekTo(f, ":e"));
-    ASSERT_EQ(khfa_EntryPositionSet(f, pos, &err), 0) << ktest::messages(err.r);
-    EXPECT_EQ(where(f), ":a:c:d");
-    ASSERT_TRUE(seekTo(f, ":a:c"));
-    ASSERT_EQ(khfa_EntryDelete(f, &err), 0);
-    refusedWith(err, khfa_EntryPositionSet(f, pos, &err) == -1, "Cannot find entry position");
-    refusedWith(err, khfa_EntryPositionSet(f, nullptr, &err) == -1, "Null position parameter");
-    khfa_EntryPositionFree(&pos, &err);
-    EXPECT_EQ(pos, nullptr);
 }
 
 // Memory running out at any allocation of a session of tree edits ends in a

@@ -66,18 +66,14 @@ class HfaStream : public HfaFileTest {
 TEST_F(HfaStream, BoundariesReadBackIndependently) {
     struct Case {
         int32_t blocksize, slots, length;
-    } cases[] = {{8, 1, 0},
-                 {8, 1, 7},
-                 {8, 2, 16},
-                 {8, 2, 17},
-                 {8, 3, 8 * 9 + 1},
-                 {8, 2, 8 * 40},
-                 {16, 2, 16 * 17},
-                 {1024, 2, 10},
-                 {1024, 2, 1024},
-                 {1024, 2, 1024 * 256},
-                 {1024, 2, 1024 * 256 + 1},
-                 {1024, 1, 1024 * 300 + 5}};
+    };
+    // clang-format off
+    const Case cases[] = {
+        {8, 1, 0}, {8, 1, 7}, {8, 2, 16}, {8, 2, 17}, {8, 3, 8 * 9 + 1}, {8, 2, 8 * 40},
+        {16, 2, 16 * 17}, {1024, 2, 10}, {1024, 2, 1024}, {1024, 2, 1024 * 256},
+        {1024, 2, 1024 * 256 + 1}, {1024, 1, 1024 * 300 + 5},
+    };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.blocksize << "/" << c.slots << "/" << c.length);
         ktest::Err err;
@@ -112,9 +108,7 @@ TEST_F(HfaStream, BoundariesReadBackIndependently) {
             ASSERT_NE(khfa_CacheSeek(s, c.length / 2, 0, &err), nullptr);
             ASSERT_EQ(khfa_CacheWrite(s, "0123456789", 10, &err), 10);
         }
-        if (c.length > 0) {
-            ASSERT_NE(khfa_CacheSeek(s, c.length - 1, 0, &err), nullptr);
-        }
+        ASSERT_TRUE(c.length == 0 || khfa_CacheSeek(s, c.length - 1, 0, &err));
         ASSERT_EQ(khfa_CacheWrite(s, nullptr, 0, &err), 0);  // sets the length
         std::string expect = data;
         if (c.length > 20) expect.replace(c.length / 2, 10, "0123456789");
@@ -168,9 +162,7 @@ TEST_F(HfaStream, SlotsWriteBackRoundRobin) {
     s = khfa_CacheNew(f, &io, 64, 2, 3, root, &err);
     ASSERT_NE(s, nullptr);
     Log::events().clear();
-    ASSERT_NE(khfa_CacheGetBlock(s, 0, 1, &err), nullptr);
-    ASSERT_NE(khfa_CacheGetBlock(s, 1, 0, &err), nullptr);
-    ASSERT_NE(khfa_CacheGetBlock(s, 2, 0, &err), nullptr);
+    for (int i = 0; i < 3; ++i) ASSERT_NE(khfa_CacheGetBlock(s, i, i == 0, &err), nullptr);
     const auto p = [](uint32_t v) { return std::to_string(v); };
     EXPECT_EQ(Log::events(), (std::vector<std::string>{"r" + p(pos[0]), "r" + p(pos[1]),
                                                        "w" + p(pos[0]), "r" + p(pos[2])}));
@@ -252,31 +244,28 @@ TEST_F(HfaStream, Refusals) {
         std::function<bool()> call;
         const char *message;
     } cases[] = {
-        {[&] { return khfa_CacheGetBlock(s, 1, 0, &err) == nullptr; },
-         "Block number (1) not allocated!"},
-        {[&] { return khfa_CacheGetBlock(s, -1, 0, &err) == nullptr; },
-         "Block number (-1) not allocated!"},
-        {[&] { return khfa_CacheGetBlockPtrAddr(s, 2, 0, &err) == nullptr; },
+        {[&] { return !khfa_CacheGetBlock(s, 1, 0, &err); }, "Block number (1) not allocated!"},
+        {[&] { return !khfa_CacheGetBlock(s, -1, 0, &err); }, "Block number (-1) not allocated!"},
+        {[&] { return !khfa_CacheGetBlockPtrAddr(s, 2, 0, &err); },
          "Block number (2) is not allocated!"},
-        {[&] { return khfa_CacheSeek(s, -1, 0, &err) == nullptr; }, "Invalid seek position -1"},
-        {[&] { return khfa_CacheSeek(s, 0, 3, &err) == nullptr; }, "Invalid seek origin 3"},
+        {[&] { return !khfa_CacheSeek(s, -1, 0, &err); }, "Invalid seek position -1"},
+        {[&] { return !khfa_CacheSeek(s, 0, 3, &err); }, "Invalid seek origin 3"},
         {[&] { return khfa_CacheRead(s, nullptr, 4, &err) == -1; }, "Invalid buffer or count 4"},
         {[&] { return khfa_CacheWrite(s, "x", -1, &err) == -1; }, "Invalid buffer or count -1"},
         {[&] { return khfa_CacheRootPtr(nullptr, &err) == 0; }, "error retrieving cache root"},
         {[&] { return khfa_CacheFlush(nullptr, &err) == -1; }, "Invalid cache handle"},
-        {[&] { return khfa_CacheNew(f, nullptr, 4, 2, 0, 0, &err) == nullptr; },
-         "Invalid block size 4"},
-        {[&] { return khfa_CacheNew(f, nullptr, 64, 0, 0, 0, &err) == nullptr; },
+        {[&] { return !khfa_CacheNew(f, nullptr, 4, 2, 0, 0, &err); }, "Invalid block size 4"},
+        {[&] { return !khfa_CacheNew(f, nullptr, 64, 0, 0, 0, &err); },
          "Invalid number of buffer slots 0"},
-        {[&] { return khfa_CacheCreate(f, "", nullptr, &err) == nullptr; },
+        {[&] { return !khfa_CacheCreate(f, "", nullptr, &err); },
          "Unable to parse file node list."},
-        {[&] { return khfa_CacheCreate(f, path().c_str(), nullptr, &err) == nullptr; },
+        {[&] { return !khfa_CacheCreate(f, path().c_str(), nullptr, &err); },
          "Unable to parse node path."},
-        {[&] { return khfa_CacheCreate(f, name(":s").c_str(), nullptr, &err) == nullptr; },
+        {[&] { return !khfa_CacheCreate(f, name(":s").c_str(), nullptr, &err); },
          "error creating the :s cache | Node :s exists already"},
-        {[&] { return khfa_CacheCreate(f, name(":no:s").c_str(), nullptr, &err) == nullptr; },
+        {[&] { return !khfa_CacheCreate(f, name(":no:s").c_str(), nullptr, &err); },
          "error writing node to file | khfa_EntrySeek failed"},
-        {[&] { return khfa_CacheOpen(f, name(":t").c_str(), nullptr, &err) == nullptr; },
+        {[&] { return !khfa_CacheOpen(f, name(":t").c_str(), nullptr, &err); },
          "Object :t not found!"},
         {[&] { return khfa_CacheDelete(f, name(":t").c_str(), nullptr, &err) == -1; },
          "error occurred opening cache :t | Object :t not found!"},

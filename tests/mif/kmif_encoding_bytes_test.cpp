@@ -120,7 +120,9 @@ TEST_F(MifEncoding, FileAndMemoryHeadersRecordThePositionOfTheElements) {
     EXPECT_EQ(kmif_ConvertToMIF(nullptr, &p, d["P"], nullptr, &err), 14);
 }
 
-TEST_F(MifEncoding, CapacityStopsBeforeAnyByteBeyondIt) {
+// The capacity stops before any byte beyond it; a failing file write is
+// wrapped with the writer's name.
+TEST_F(MifEncoding, CapacityAndFileWriteFailuresAreReported) {
     Designs d("{4:lv,}L,.");
     const int32_t v[4] = {1, 2, 3, 4};
     Bytes buffer(16, 0xEE);
@@ -140,6 +142,20 @@ TEST_F(MifEncoding, CapacityStopsBeforeAnyByteBeyondIt) {
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_LongToMIF", 20)) << ktest::messages(err.r);
     ASSERT_EQ(kfio_Close(fd, &err), 0);
     EXPECT_EQ(ktest::readFile(dir.file("c.bin")), "");
+
+    ktest::writeFile(dir.file("r.bin"), "");
+    fd = kfio_Open(dir.file("r.bin").c_str(), "r", &err);
+    ASSERT_NE(fd, nullptr);
+    Designs big("{70000:lv,}L,.");
+    std::vector<int32_t> many(70000, 1);
+    EXPECT_EQ(kmif_ConvertToMIF(fd, many.data(), big["L"], nullptr, &err), -1);
+    const std::string m = ktest::messages(err.r);
+    EXPECT_TRUE(m.rfind("Error while converting object to MIF! | Error reported by function "
+                        "kmif_LongToMIF",
+                        0) == 0)
+        << m;
+    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_LongToMIF", 22)) << m;
+    kfio_Close(fd, nullptr);
 }
 
 TEST_F(MifEncoding, InvalidObjectsAndDesignsAreReported) {
@@ -164,25 +180,6 @@ TEST_F(MifEncoding, InvalidObjectsAndDesignsAreReported) {
     ASSERT_EQ(kmif_DesignLayout(p["Q"], KMIF_HOST_ILP32, &err), 0);
     EXPECT_EQ(kmif_ObjectSize(object, p["Q"], &err), -1);
     EXPECT_TRUE(ktest::hasCode(err.r, "kmif_ObjectToMIF", 5)) << ktest::messages(err.r);
-}
-
-TEST_F(MifEncoding, FileWriteFailureIsWrappedWithTheWriterName) {
-    ktest::TempDir dir;
-    ktest::writeFile(dir.file("r.bin"), "");
-    ktest::Err err;
-    Kfio_Fd *fd = kfio_Open(dir.file("r.bin").c_str(), "r", &err);
-    ASSERT_NE(fd, nullptr);
-    Designs d("{70000:lv,}L,.");
-    std::vector<int32_t> v(70000, 1);
-    EXPECT_EQ(kmif_ConvertToMIF(fd, v.data(), d["L"], nullptr, &err), -1);
-    const std::string m = ktest::messages(err.r);
-    EXPECT_EQ(m.rfind("Error while converting object to MIF! | Error reported by function "
-                      "kmif_LongToMIF",
-                      0),
-              0u)
-        << m;
-    EXPECT_TRUE(ktest::hasCode(err.r, "kmif_LongToMIF", 22)) << m;
-    kfio_Close(fd, nullptr);
 }
 
 TEST_F(MifEncoding, ImmediateFlushPutsEveryWriteOnDiskAndIsPerThread) {
