@@ -79,9 +79,9 @@ TEST_F(Tables, ShippedSpheroidsHavePublishedAxesAndConsistentRecords) {
         EXPECT_EQ(kprj_SpheroidEntryByNumber(tk, t->number, &err), t);
         for (const Kprj_Spheroid *s : {byName, byNumber}) {
             EXPECT_STREQ(s->sphereName.data, t->name);
-            EXPECT_EQ(s->a, t->a);
-            EXPECT_EQ(s->b, t->b);
-            EXPECT_EQ(s->eSquared, (t->a * t->a - t->b * t->b) / (t->a * t->a)) << t->name;
+            EXPECT_EQ((ktest::Reals{s->a, s->b, s->eSquared}),
+                      (ktest::Reals{t->a, t->b, (t->a * t->a - t->b * t->b) / (t->a * t->a)}))
+                << t->name;
             EXPECT_NEAR(s->radius, areaRadius(t->a, t->b), 1e-3) << t->name;
             EXPECT_STREQ(s->datum->datumname.data, "Undefined");
         }
@@ -147,9 +147,8 @@ TEST_F(Tables, SpheroidFromAxesAndParameters) {
     const double good[][2] = {{6378137, 6356752.314245179}, {6300000, 6300000}, {6420000, 6300000}};
     for (const auto &g : good) {
         ASSERT_EQ(kprj_SpheroidByAxes(g[0], g[1], s, &err), 0) << g[0];
-        EXPECT_EQ(s->a, g[0]);
-        EXPECT_EQ(s->b, g[1]);
-        EXPECT_EQ(s->eSquared, (g[0] * g[0] - g[1] * g[1]) / (g[0] * g[0]));
+        EXPECT_EQ((ktest::Reals{s->a, s->b, s->eSquared}),
+                  (ktest::Reals{g[0], g[1], (g[0] * g[0] - g[1] * g[1]) / (g[0] * g[0])}));
         EXPECT_NEAR(s->radius, areaRadius(g[0], g[1]), 1e-3);
     }
     // Outside: a warning and the record untouched.
@@ -162,9 +161,8 @@ TEST_F(Tables, SpheroidFromAxesAndParameters) {
         EXPECT_EQ(err->severity, 1u);
         EXPECT_NE(ktest::messages(err.r).find("out of normal range for earth axes"),
                   std::string::npos);
-        EXPECT_EQ(s->a, before.a);
-        EXPECT_EQ(s->b, before.b);
-        EXPECT_EQ(s->radius, before.radius);
+        EXPECT_EQ((ktest::Reals{s->a, s->b, s->radius}),
+                  (ktest::Reals{before.a, before.b, before.radius}));
     }
     EXPECT_EQ(kprj_SpheroidByAxes(6378137, 6356752, nullptr, &err), -1);
     // The second parameter: semi-minor axis, eccentricity squared, or a sphere.
@@ -214,22 +212,20 @@ TEST_F(Tables, DatumsByName) {
     // Three parameters leave the last four 0.
     ASSERT_EQ(kprj_DatumByName(tk, "Clarke 1866", "NAD27", d, &err), 0);
     ASSERT_EQ(d->params.count, 7);
-    EXPECT_EQ(d->params.data[0], -8);
-    EXPECT_EQ(d->params.data[2], 176);
-    for (int i = 3; i < 7; ++i) EXPECT_EQ(d->params.data[i], 0);
+    EXPECT_EQ(ktest::Reals(d->params.data, d->params.data + 7),
+              (ktest::Reals{-8, 160, 176, 0, 0, 0, 0}));
     // Grid datums without a file of their own are open with no sub-grids.
     ASSERT_EQ(kprj_DatumByName(tk, "GRS 1980", "NAD83", d, &err), 0) << ktest::messages(err.r);
-    EXPECT_EQ(d->type, KPRJ_DATUM_GRID);
     ASSERT_NE(d->grid, nullptr);
-    EXPECT_EQ(kprj_GridSubGridCount(static_cast<Kprj_Grid *>(d->grid)), 0);
-    EXPECT_EQ(d->params.count, 0);
+    EXPECT_EQ((ktest::Ints{d->type, kprj_GridSubGridCount(static_cast<Kprj_Grid *>(d->grid)),
+                           d->params.count}),
+              (ktest::Ints{KPRJ_DATUM_GRID, 0, 0}));
     // Empty names and "Undefined" reset the datum (closing the grid).
     for (const char *n : {"", "UNDEFINED", "undefined"}) {
         ASSERT_EQ(kprj_DatumByName(tk, "GRS 1980", "NAD83", d, nullptr), 0);
         ASSERT_EQ(kprj_DatumByName(tk, "GRS 1980", n, d, &err), 0);
         EXPECT_STREQ(d->datumname.data, "Undefined");
-        EXPECT_EQ(d->type, KPRJ_DATUM_NONE);
-        EXPECT_EQ(d->grid, nullptr);
+        EXPECT_TRUE(d->type == KPRJ_DATUM_NONE && d->grid == nullptr) << n;
     }
     ASSERT_EQ(kprj_DatumByName(tk, "", "NAD83", d, &err), 0);
     EXPECT_EQ(d->type, KPRJ_DATUM_NONE);
@@ -294,16 +290,12 @@ TEST_F(Tables, MalformedSpheroidTablesAreReportedWithTheirLine) {
     Kprj_SpheroidEntry *t = kprj_SpheroidTableTextParse(good, sizeof good - 1, "t", &err);
     ASSERT_NE(t, nullptr) << ktest::messages(err.r);
     EXPECT_FALSE(err);
-    EXPECT_EQ(t->number, 3);
-    EXPECT_EQ(t->b, 6356752);
     const Kprj_DatumEntry *p = t->datums, *q = p->next, *g = q->next, *r = g->next;
-    EXPECT_EQ(p->params[0], -1);
-    EXPECT_EQ(p->params[1], 2.5);
-    EXPECT_EQ(q->params[3], -3600 * kArcSecond);
-    EXPECT_EQ(q->params[6], 1.0);
-    EXPECT_EQ(g->type, KPRJ_DATUM_GRID);
+    EXPECT_EQ((ktest::Reals{1.0 * t->number, t->b, p->params[0], p->params[1], q->params[3],
+                            q->params[6], 1.0 * g->type, 1.0 * r->type}),
+              (ktest::Reals{3, 6356752, -1, 2.5, -3600 * kArcSecond, 1, KPRJ_DATUM_GRID,
+                            KPRJ_DATUM_REGRESSION}));
     EXPECT_STREQ(g->gridName, "g.grd");
-    EXPECT_EQ(r->type, KPRJ_DATUM_REGRESSION);
     EXPECT_EQ(r->next, nullptr);
     ASSERT_NE(t->next, nullptr);
     EXPECT_STREQ(t->next->name, "B");
@@ -355,14 +347,12 @@ TEST_F(Tables, MalformedStatePlaneTablesAreReportedWithTheirLine) {
                              "{ 6378137 0.0066 -1 2 3 4 5 6 7 8 9 10 }\n";
     Kprj_SPEntry *t = kprj_SPTableTextParse(good.data(), good.size(), "sp", &err);
     ASSERT_NE(t, nullptr) << ktest::messages(err.r);
-    EXPECT_EQ(t->alternateZoneNumber, 3101);
-    EXPECT_EQ(t->params.count, 9);
-    EXPECT_EQ(t->params.data[8], 7);
     ASSERT_NE(t->next, nullptr);
-    EXPECT_EQ(t->next->projectionKind, KPRJ_SP_OBLIQUE_MERCATOR);
-    EXPECT_EQ(t->next->nadCode, KPRJ_NAD83);
-    EXPECT_EQ(t->next->params.count, 12);
-    EXPECT_EQ(t->next->params.data[2], -1);
+    const Kprj_SPEntry *n = t->next;
+    EXPECT_EQ((ktest::Reals{1.0 * t->alternateZoneNumber, 1.0 * t->params.count, t->params.data[8],
+                            1.0 * n->projectionKind, 1.0 * n->nadCode, 1.0 * n->params.count,
+                            n->params.data[2]}),
+              (ktest::Reals{3101, 9, 7, KPRJ_SP_OBLIQUE_MERCATOR, KPRJ_NAD83, 12, -1}));
     kprj_SPTableFree(t);
     refusedWith(err, kprj_SPTableParse("/nonexistent/sptable.tab", &err) == nullptr,
                 "File not found");
