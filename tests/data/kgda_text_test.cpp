@@ -21,6 +21,13 @@ Stack makeStack(int32_t layers, int32_t rows, int32_t columns, int32_t type, int
     return s;
 }
 
+// Writes `s` as text to `file` and reads the text back.
+std::string written(const Kgda_BaseDataStack *s, const std::string &file) {
+    Err err;
+    EXPECT_EQ(kgda_BaseDataStackWriteAscii(s, file.c_str(), &err), 0) << ktest::messages(err.r);
+    return ktest::readFile(file);
+}
+
 // Raw bytes of layer l (row by row whatever the object type; strings by
 // content).
 std::vector<std::string> contents(const Kgda_BaseDataStack *s) {
@@ -49,28 +56,23 @@ TEST(BaseDataText, WritesOneLinePerRowWithTheLayersOfEachColumnTogether) {
         pattern<int16_t>(s->layers[0]);
         for (int r = 0; r < 2; ++r)
             for (int c = 0; c < 3; ++c) at<int16_t>(s->layers[1], r, c) = -(100 * r + c);
-        const std::string file = dir.file("s16.txt");
-        ASSERT_EQ(kgda_BaseDataStackWriteAscii(s.get(), file.c_str(), &err), 0)
-            << ktest::messages(err.r);
-        EXPECT_EQ(ktest::readFile(file), "0 0 1 -1 2 -2\n10 -100 11 -101 12 -102\n");
+        EXPECT_EQ(written(s.get(), dir.file("s16.txt")),
+                  "0 0 1 -1 2 -2\n10 -100 11 -101 12 -102\n");
     }
     Stack c = makeStack(1, 1, 2, KGDA_TYPE_C64, KGDA_TABLE_OBJECT);
     const float cv[4] = {1.5f, -2, 0.1f, 1e30f};
     ASSERT_EQ(kgda_BaseDataSet(c->layers[0], cv, KGDA_SET_ALL, 0, &err), 0);
-    ASSERT_EQ(kgda_BaseDataStackWriteAscii(c.get(), dir.file("c.txt").c_str(), &err), 0);
-    EXPECT_EQ(ktest::readFile(dir.file("c.txt")),
+    EXPECT_EQ(written(c.get(), dir.file("c.txt")),
               "(1.5, -2) (0.1000000014901161, 1.000000015047466e+30)\n");
     Stack u = makeStack(1, 2, 1, KGDA_TYPE_U32, KGDA_RASTER_OBJECT);
     at<uint32_t>(u->layers[0], 0, 0) = 4294967295u;
-    ASSERT_EQ(kgda_BaseDataStackWriteAscii(u.get(), dir.file("u.txt").c_str(), &err), 0);
-    EXPECT_EQ(ktest::readFile(dir.file("u.txt")), "4294967295\n0\n");
+    EXPECT_EQ(written(u.get(), dir.file("u.txt")), "4294967295\n0\n");
     // Strings: one value per line in the same order.
     Stack s = makeStack(2, 1, 2, kStr, KGDA_RASTER_OBJECT);
     const char *w0[2] = {"a b", nullptr}, *w1[2] = {"", "x"};
     ASSERT_EQ(kgda_BaseDataSet(s->layers[0], w0, KGDA_SET_ALL, 0, &err), 0);
     ASSERT_EQ(kgda_BaseDataSet(s->layers[1], w1, KGDA_SET_ALL, 0, &err), 0);
-    ASSERT_EQ(kgda_BaseDataStackWriteAscii(s.get(), dir.file("s.txt").c_str(), &err), 0);
-    EXPECT_EQ(ktest::readFile(dir.file("s.txt")), "a b\n\n\nx\n");
+    EXPECT_EQ(written(s.get(), dir.file("s.txt")), "a b\n\n\nx\n");
 }
 
 TEST(BaseDataText, EveryTypeRoundTrips) {
@@ -130,10 +132,9 @@ TEST(BaseDataText, EveryTypeRoundTrips) {
             << ktest::messages(err.r);
         // ... and into a new one: numbers with rows and columns counted,
         // strings (one value per line) with the shape given.
-        Stack made(type == kStr ? kgda_CreateBaseDataStackFromAscii(KGDA_MATRIX_OBJECT, type, 2, 4,
-                                                                    3, file.c_str(), &err)
-                                : kgda_CreateBaseDataStackFromAscii(KGDA_MATRIX_OBJECT, type, 0, 0,
-                                                                    3, file.c_str(), &err));
+        const int32_t given = type == kStr;
+        Stack made(kgda_CreateBaseDataStackFromAscii(KGDA_MATRIX_OBJECT, type, 2 * given, 4 * given,
+                                                     3, file.c_str(), &err));
         ASSERT_TRUE(made) << ktest::messages(err.r);
         EXPECT_EQ((ktest::Ints{made->numberOfLayers, made->layers[0]->numrows,
                                made->layers[0]->numcolumns}),
