@@ -5,6 +5,7 @@
 
 #include <kraster/kdsc.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -91,11 +92,8 @@ TEST(KdscBinKinds, ArrayFormAgreesWithSingleValues) {
                 Bd v = make(37, 3, KGDA_TYPE_F64, object), b = make(37, 3, KGDA_TYPE_S32, object);
                 double *d = reinterpret_cast<double *>(v->windowStart);
                 for (int i = 0; i < v->numelements; ++i) d[i] = dist(gen);
-                d[0] = NAN;
-                d[1] = INFINITY;
-                d[2] = -INFINITY;
-                d[3] = -7;
-                d[4] = 13;
+                const double special[] = {NAN, INFINITY, -INFINITY, -7, 13};
+                std::copy(special, special + 5, d);
                 ASSERT_EQ(0, kdsc_BinFunctionApplyToValues(f.get(), v.get(), b.get(), &err));
                 const int32_t *o = reinterpret_cast<const int32_t *>(b->windowStart);
                 for (int i = 0; i < v->numelements; ++i)
