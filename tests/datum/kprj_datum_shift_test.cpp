@@ -244,24 +244,23 @@ TEST_F(Shift, Refusals) {
     kprj_CharStrCreate("X", &x->datum->datumname, nullptr);
     kprj_CharStrCreate("Y", &y->datum->datumname, nullptr);
     Kprj_Coordinate in[2] = {{0.1, 0.6}, {0.2, 0.7}}, out[2];
+    auto *const parametric = kprj_DatumShiftParametric;
+    auto *const regression = kprj_DatumShiftRegression;
     struct Call {
         const char *what;
         std::function<int(Kerr_ErrorReport **)> call;
         const char *messages;
     };
     const Call calls[] = {
-        {"parametric null",
-         [&](auto e) { return kprj_DatumShiftParametric(nullptr, p, out, q, 2, e); },
+        {"parametric null", [&](auto e) { return parametric(nullptr, p, out, q, 2, e); },
          "Empty argument(s)."},
-        {"parametric count", [&](auto e) { return kprj_DatumShiftParametric(in, p, out, q, 0, e); },
+        {"parametric count", [&](auto e) { return parametric(in, p, out, q, 0, e); },
          "Empty argument(s)."},
-        {"parametric spheroid",
-         [&](auto e) { return kprj_DatumShiftParametric(in, p, out, nullptr, 2, e); },
+        {"parametric spheroid", [&](auto e) { return parametric(in, p, out, nullptr, 2, e); },
          "Empty argument(s)."},
-        {"parametric no datum",
-         [&](auto e) { return kprj_DatumShiftParametric(in, bare, out, q, 2, e); },
+        {"parametric no datum", [&](auto e) { return parametric(in, bare, out, q, 2, e); },
          "Empty argument(s)."},
-        {"parametric types", [&](auto e) { return kprj_DatumShiftParametric(in, p, out, g, 2, e); },
+        {"parametric types", [&](auto e) { return parametric(in, p, out, g, 2, e); },
          "Wrong datum types."},
         {"grid null", [&](auto e) { return kprj_DatumShiftGrid(in, g, nullptr, h, 2, e); },
          "Empty argument(s)."},
@@ -281,11 +280,9 @@ TEST_F(Shift, Refusals) {
          "Failed to get grid info | missing.grd:  File not found"},
         {"shift grid", [&](auto e) { return kprj_DatumShift(in, x, out, y, 2, e); },
          "Datum Shift Error. | Cannot do grid datum shift | Invalid name"},
-        {"regression null",
-         [&](auto e) { return kprj_DatumShiftRegression(in, out, 2, nullptr, 1, e); },
+        {"regression null", [&](auto e) { return regression(in, out, 2, nullptr, 1, e); },
          "Empty argument(s)."},
-        {"regression",
-         [&](auto e) { return kprj_DatumShiftRegression(in, out, 2, "SAD69 (MRE)", 1, e); },
+        {"regression", [&](auto e) { return regression(in, out, 2, "SAD69 (MRE)", 1, e); },
          "No regression polynomial for datum SAD69 (MRE)"},
         {"shift null", [&](auto e) { return kprj_DatumShift(in, p, out, q, -1, e); },
          "Datum Shift Failed. | Empty argument(s)."},
