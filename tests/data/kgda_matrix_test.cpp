@@ -65,8 +65,7 @@ TEST(MatrixLU, ColumnPivotingFactorsAPermutedMatrix) {
     Err err;
     ASSERT_EQ(kgda_MatrixLUDecomposition(m.get(), l.get(), u.get(), index, &err), 0)
         << ktest::messages(err.r);
-    EXPECT_EQ(index[0], 1);
-    EXPECT_EQ(at<double>(u.get(), 0, 0), -3.0);
+    EXPECT_EQ((ktest::Reals{1.0 * index[0], at<double>(u.get(), 0, 0)}), (ktest::Reals{1, -3}));
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c) {
             // L: unit diagonal, zero above; U: zero below.
