@@ -118,8 +118,7 @@ TEST(BaseDataText, EveryTypeRoundTrips) {
             if (type == KGDA_TYPE_F64) at<double>(s->layers[2], 1, 3) = NAN;
         }
         const std::string file = dir.file("t" + std::to_string(type) + ".txt");
-        ASSERT_EQ(kgda_BaseDataStackWriteAscii(s.get(), file.c_str(), &err), 0)
-            << ktest::messages(err.r);
+        written(s.get(), file);
 
         // Into an existing stack (old strings replaced and freed) ...
         Stack back = makeStack(3, 2, 4, type, KGDA_RASTER_OBJECT);
