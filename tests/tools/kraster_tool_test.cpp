@@ -51,6 +51,17 @@ class Tool : public ::testing::Test {
         return n;
     }
     bool exists(const std::string &name) { return access(name.c_str(), F_OK) == 0; }
+    // A command refused with status 1 and the message, leaving the file as
+    // it was (or absent).
+    void refused(const std::string &args, const std::string &message, const std::string &file) {
+        const bool was = exists(file);
+        const std::string before = was ? ktest::readFile(file) : "";
+        const Outcome r = run(args);
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_TRUE(ktest::contains(r.err, message)) << args << "\n" << r.err;
+        EXPECT_EQ(exists(file), was) << file;
+        if (was) EXPECT_EQ(ktest::readFile(file), before) << file;
+    }
 };
 
 // Wrong usage: status 2, the reason and the usage line; files that are not
@@ -134,16 +145,11 @@ TEST_F(Tool, CreateMakesTheLayersAsked) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(pixels(tif + "(:Layer_1)", &info), std::vector<double>(40 * 30, 0.0));
     EXPECT_EQ(info.pixelType, KGDA_TYPE_F32);
-    const std::string before = ktest::readFile(tif);
-    r = run("create " + tif + " --size 4x4 --type u8");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(ktest::contains(r.err, "exists"));
-    EXPECT_EQ(ktest::readFile(tif), before);
+    refused("create " + tif + " --size 4x4 --type u8", "exists", tif);
     // A compression the format does not have: reported, nothing left.
-    r = run("create " + dir.file("z.img") + " --size 4x4 --type u8 --compression Nope");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(ktest::contains(r.err, "has no compression Nope (it has None, "));
-    EXPECT_FALSE(exists(dir.file("z.img")));
+    const std::string z = dir.file("z.img");
+    refused("create " + z + " --size 4x4 --type u8 --compression Nope",
+            "has no compression Nope (it has None, ", z);
 }
 
 // copy native -> TIFF -> native keeps every pixel of every layer; --format
@@ -193,16 +199,9 @@ TEST_F(Tool, CopyBetweenFormatsAndInfo) {
     Kimg_LayerInfo info{};
     EXPECT_EQ(pixels(packed + "(:Layer_2)", &info), band);
     EXPECT_EQ(info.compression, 1);
-    r = run("copy " + img + " " + dir.file("f.img") + " --format Nope");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(ktest::contains(r.err, "No raster format has the title Nope"));
-    EXPECT_FALSE(exists(dir.file("f.img")));
-    // Refused onto an existing name, which stays as it was.
-    const std::string before = ktest::readFile(tif);
-    r = run("copy " + img + " " + tif);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(ktest::contains(r.err, "Attempt to copy over " + tif));
-    EXPECT_EQ(ktest::readFile(tif), before);
+    const std::string f = dir.file("f.img");
+    refused("copy " + img + " " + f + " --format Nope", "No raster format has the title Nope", f);
+    refused("copy " + img + " " + tif, "Attempt to copy over " + tif, tif);
     ASSERT_EQ(run("pyramids -q " + dat).status, 0);
     r = run("info --json " + dat);
     ASSERT_EQ(r.status, 0) << r.err;
