@@ -26,6 +26,12 @@ class Tool : public ::testing::Test {
     Outcome run(const std::string &args, const std::string &env = "") {
         return tooltest::run(dir, args, env);
     }
+    // A run that must succeed.
+    Outcome must(const std::string &args, const std::string &env = "") {
+        Outcome r = run(args, env);
+        EXPECT_EQ(r.status, 0) << args << "\n" << r.err;
+        return r;
+    }
     // A layer's pixels as f64, and its size and type.
     std::vector<double> pixels(const std::string &name, Kimg_LayerInfo *info) {
         ktest::Err e;
@@ -112,13 +118,11 @@ TEST_F(Tool, FormatsListsPlugInsAndRejections) {
     const std::string extra = dir.file("plugins");
     ASSERT_EQ(std::system(("mkdir -p " + extra).c_str()), 0);
     ktest::writeFile(extra + "/libbroken.so", "not a shared object");
-    const Outcome r = run("formats");
-    ASSERT_EQ(r.status, 0) << r.err;
+    const Outcome r = must("formats");
     for (const char *text : {"title \"MIRAVEN Image\": template *.img", "title \"TIFF\"",
                              "compressions: None LZW", "creatable", "needs support file: yes"})
         EXPECT_TRUE(ktest::contains(r.out, text));
-    const Outcome b = run("formats", "ORVEL_RASTER_FORMATS_PATH=" + extra + " ");
-    ASSERT_EQ(b.status, 0) << b.err;
+    const Outcome b = must("formats", "ORVEL_RASTER_FORMATS_PATH=" + extra + " ");
     EXPECT_TRUE(
         ktest::contains(b.out, "broken (" + extra + "/libbroken.so): rejected: Cannot load"));
     EXPECT_TRUE(ktest::contains(b.out, "title \"TIFF\""));
@@ -128,9 +132,8 @@ TEST_F(Tool, FormatsListsPlugInsAndRejections) {
 // stays as it was.
 TEST_F(Tool, CreateMakesTheLayersAsked) {
     const std::string img = dir.file("c.img"), tif = dir.file("c.tif");
-    Outcome r = run("create " + img +
-                    " --size 70x50 --type u16 --layers 3 --fill 7 --block 32x16 --thematic");
-    ASSERT_EQ(r.status, 0) << r.err;
+    Outcome r = must("create " + img +
+                     " --size 70x50 --type u16 --layers 3 --fill 7 --block 32x16 --thematic");
     EXPECT_TRUE(ktest::contains(r.out, "3 layers of 70 x 50 u16"));
     EXPECT_EQ(layerCount(img), 3);
     Kimg_LayerInfo info{};
@@ -141,8 +144,7 @@ TEST_F(Tool, CreateMakesTheLayersAsked) {
         EXPECT_EQ(info.layerType, KIMG_LAYER_THEMATIC);
         EXPECT_EQ((ktest::Ints{info.blockWidth, info.blockHeight}), (ktest::Ints{32, 16}));
     }
-    r = run("create " + tif + " --size 40x30 --type f32 --compression LZW -q");
-    ASSERT_EQ(r.status, 0) << r.err;
+    r = must("create " + tif + " --size 40x30 --type f32 --compression LZW -q");
     EXPECT_EQ(pixels(tif + "(:Layer_1)", &info), std::vector<double>(40 * 30, 0.0));
     EXPECT_EQ(info.pixelType, KGDA_TYPE_F32);
     refused("create " + tif + " --size 4x4 --type u8", "exists", tif);
@@ -175,36 +177,29 @@ TEST_F(Tool, CopyBetweenFormatsAndInfo) {
         kimg_FileNameDequeue(img.c_str(), nullptr);
     }
     ASSERT_EQ(run("pyramids " + img + " -q").status, 0);
-    Outcome r = run("info " + img);
-    ASSERT_EQ(r.status, 0) << r.err;
+    Outcome r = must("info " + img);
     EXPECT_TRUE(ktest::contains(r.out, img + ": MIRAVEN Image"));
     EXPECT_TRUE(ktest::contains(r.out, "pyramid levels: 149 x 99, 73 x 48"));
     EXPECT_FALSE(ktest::contains(r.out, "(:Layer_1_ss_2_)\n")) << r.out;
     const std::string tif = dir.file("b.tif"), back = dir.file("c.img"), dat = dir.file("d.dat");
-    r = run("copy " + img + " " + tif);
-    ASSERT_EQ(r.status, 0) << r.err;
-    ASSERT_EQ(run("copy " + tif + " " + back).status, 0);
-    r = run("copy " + img + " " + dat + " --format TIFF --compression LZW");
-    ASSERT_EQ(r.status, 0) << r.err;
-    for (const std::string &f : {tif, back, dat}) {
+    const std::string packed = dir.file("e.img");
+    must("copy " + img + " " + tif);
+    must("copy " + tif + " " + back);
+    must("copy " + img + " " + dat + " --format TIFF --compression LZW");
+    must("copy " + img + " " + packed + " --compression \"Run-Length Encoding (ESRI)\"");
+    for (const std::string &f : {tif, back, dat, packed}) {
         EXPECT_EQ(layerCount(f), 2) << f;
         Kimg_LayerInfo info{};
         EXPECT_EQ(pixels(f + "(:Layer_2)", &info), band) << f;
         EXPECT_EQ(info.pixelType, KGDA_TYPE_U16);
+        EXPECT_EQ(info.compression, f == packed || f == dat) << f;  // RLE, LZW
     }
     EXPECT_EQ(ktest::take(kimg_FileTitleIdentify(dat.c_str(), nullptr)), "TIFF");
-    const std::string packed = dir.file("e.img");
-    r = run("copy " + img + " " + packed + " --compression \"Run-Length Encoding (ESRI)\"");
-    ASSERT_EQ(r.status, 0) << r.err;
-    Kimg_LayerInfo info{};
-    EXPECT_EQ(pixels(packed + "(:Layer_2)", &info), band);
-    EXPECT_EQ(info.compression, 1);
     const std::string f = dir.file("f.img");
     refused("copy " + img + " " + f + " --format Nope", "No raster format has the title Nope", f);
     refused("copy " + img + " " + tif, "Attempt to copy over " + tif, tif);
     ASSERT_EQ(run("pyramids -q " + dat).status, 0);
-    r = run("info --json " + dat);
-    ASSERT_EQ(r.status, 0) << r.err;
+    r = must("info --json " + dat);
     ktest::writeFile(dir.file("info.json"), r.out);
     const std::string script =
         "import json,sys; d=json.load(open(sys.argv[1])); l=d['layers']; "
@@ -226,11 +221,9 @@ TEST_F(Tool, CopyBetweenFormatsAndInfo) {
 TEST_F(Tool, ProgressAndInterruptedCopy) {
     const std::string img = dir.file("big.img"), tif = dir.file("big.tif");
     ASSERT_EQ(run("create " + img + " --size 1500x1500 --type u16 --layers 3 --fill 9").status, 0);
-    Outcome r = run("copy " + img + " " + dir.file("quiet.tif"));
-    ASSERT_EQ(r.status, 0) << r.err;
+    Outcome r = must("copy " + img + " " + dir.file("quiet.tif"));
     EXPECT_FALSE(ktest::contains(r.err, "%")) << r.err;
-    r = run("copy --progress " + img + " " + dir.file("shown.tif"));
-    ASSERT_EQ(r.status, 0) << r.err;
+    r = must("copy --progress " + img + " " + dir.file("shown.tif"));
     EXPECT_TRUE(ktest::contains(r.err, "Copying Layer_3"));
     EXPECT_TRUE(ktest::contains(r.err, "100%"));
 
