@@ -1,7 +1,5 @@
-// Descriptor tables of layers: in the ".aux" support file of a format that
-// keeps no objects, in the image file of the native format, through the
-// plug-in's column entries ("kimg_DSC"), and the layer-type rules for bin
-// functions.
+// Descriptor tables of layers: in a support file or the native image, through
+// a plug-in's column entries, and the layer-type rules for bin functions.
 #include <gtest/gtest.h>
 #include <kraster/kimg.h>
 #include <kraster/kraster.h>

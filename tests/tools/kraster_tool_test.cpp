@@ -100,9 +100,7 @@ TEST_F(Tool, WrongUsageAndMissingFiles) {
         const Outcome r = run(c.args);
         EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
         EXPECT_TRUE(ktest::contains(r.err, c.message)) << c.args;
-        if (c.status == 2) {
-            EXPECT_TRUE(ktest::contains(r.err, "usage: kraster")) << c.args;
-        }
+        EXPECT_EQ(ktest::contains(r.err, "usage: kraster"), c.status == 2) << c.args;
     }
     EXPECT_FALSE(exists("x.img"));
     for (const char *command : {"create", "copy", "pyramids", "info"}) {
@@ -154,12 +152,9 @@ TEST_F(Tool, CreateMakesTheLayersAsked) {
             "has no compression Nope (it has None, ", z);
 }
 
-// copy native -> TIFF -> native keeps every pixel of every layer; --format
-// names the format where the extension does not; --compression rewrites
-// within a format; pyramid levels are not copied as layers. info gives the
-// file's format and each layer with its compression and pyramid levels (not
-// listed as layers); --json gives the same as one document that a JSON
-// parser reads.
+// copy between formats keeps every pixel, takes --format and --compression
+// and leaves pyramid levels out; info, as text and as JSON a parser reads,
+// gives the format, the layers, their compression and pyramid levels.
 TEST_F(Tool, CopyBetweenFormatsAndInfo) {
     const std::string img = dir.file("a.img");
     ASSERT_EQ(run("create " + img + " --size 300x200 --type u16 --layers 2").status, 0);
