@@ -27,16 +27,14 @@ class LayerTable : public ktest::PluginTest {
         install({KRASTER_LP_TEST_DIR "/liblptest.so", KRASTER_LP_TEST_DIR "/liblpdsc.so"});
     }
 
-    Kimg_Layer *create(const std::string &file, int32_t layerType = KIMG_LAYER_ATHEMATIC) {
-        const std::string n = dir.file(file) + "(:Band_1)";
-        Kimg_Layer *l = kimg_LayerCreate(n.c_str(), layerType, KGDA_TYPE_U8, 16, 16, tk, &err, 0);
-        EXPECT_NE(l, nullptr) << ktest::messages(err.r);
-        return l;
-    }
-    Kimg_Layer *open(const std::string &file, bool readOnly = false) {
+    // The file's layer, created with the layer type, or opened (read-only
+    // when the type is -1).
+    Kimg_Layer *layer(const std::string &file, bool create, int32_t type = KIMG_LAYER_ATHEMATIC) {
         const std::string n = dir.file(file) + "(:Band_1)";
         Kimg_Layer *l =
-            kimg_LayerOpen(n.c_str(), tk, &err, readOnly ? KIMG_LAYER_OPTION_READONLY : 0, 0);
+            create
+                ? kimg_LayerCreate(n.c_str(), type, KGDA_TYPE_U8, 16, 16, tk, &err, 0)
+                : kimg_LayerOpen(n.c_str(), tk, &err, type < 0 ? KIMG_LAYER_OPTION_READONLY : 0, 0);
         EXPECT_NE(l, nullptr) << ktest::messages(err.r);
         return l;
     }
@@ -87,7 +85,7 @@ void put(Kdsc_Table *t, const char *name, const std::vector<double> &v) {
 TEST_F(LayerTable, SupportFileOrTheNativeImageKeepsTheTables) {
     for (const char *file : {"a.klp", "b.img"}) {
         SCOPED_TRACE(file);
-        Kimg_Layer *l = create(file);
+        Kimg_Layer *l = layer(file, true);
         ASSERT_TRUE(l);
         Kdsc_Table *t = kimg_TableCreate(l, nullptr, 3, nullptr, &err);
         ASSERT_TRUE(t) << ktest::messages(err.r);
@@ -108,7 +106,7 @@ TEST_F(LayerTable, SupportFileOrTheNativeImageKeepsTheTables) {
         EXPECT_TRUE(khfa_EntryPeek(f, KHFA_SEEK_PATH, ":Band_1:Descriptor_Table:Histogram", &err));
         khfa_FileClose(f, &err);
     }
-    Kimg_Layer *l = open("a.klp");
+    Kimg_Layer *l = layer("a.klp", false);
     Kdsc_Table *t = kimg_TableOpen(l, nullptr, &err);
     ASSERT_TRUE(t) << ktest::messages(err.r);
     EXPECT_EQ((std::vector<double>{4, 5, 6}), column(t, "Histogram", 3));
@@ -123,7 +121,7 @@ TEST_F(LayerTable, SupportFileOrTheNativeImageKeepsTheTables) {
 }
 
 TEST_F(LayerTable, PluginColumnsThroughTheLayerMethodSet) {
-    Kimg_Layer *l = create("c.kld");
+    Kimg_Layer *l = layer("c.kld", true);
     ASSERT_TRUE(l);
     Bf linear(kdsc_BinFunctionCreateLinear(4, 0, 8, &err));
     Kdsc_Table *t = kimg_TableCreate(l, nullptr, 4, linear.get(), &err);
@@ -220,7 +218,7 @@ TEST_F(LayerTable, LayerTypesAndBinFunctions) {
             EXPECT_EQ(r.allowed[b], kimg_LayerTypeSupportsBinFunction(r.layerType, b))
                 << r.layerType << " " << b;
     }
-    Kimg_Layer *l = create("d.img", KIMG_LAYER_THEMATIC);
+    Kimg_Layer *l = layer("d.img", true, KIMG_LAYER_THEMATIC);
     ASSERT_TRUE(l);
     Bf linear(kdsc_BinFunctionCreateLinear(4, 0, 8, &err));
     EXPECT_FALSE(kimg_TableCreate(l, nullptr, 4, linear.get(), &err));
@@ -246,7 +244,7 @@ TEST_F(LayerTable, LayerTypesAndBinFunctions) {
     kdsc_TableClose(t, &err), kimg_LayerClose(l, &err);
     kimg_FileNameDequeue(dir.file("d.img").c_str(), &err);
     // A bin function the layer type takes leaves the type alone, silently.
-    l = create("e.img", KIMG_LAYER_THEMATIC);
+    l = layer("e.img", true, KIMG_LAYER_THEMATIC);
     ASSERT_TRUE(l);
     Bf direct(kdsc_BinFunctionCreateDirect(4, 0, &err));
     kdsc_TableClose(kimg_TableCreate(l, nullptr, 4, direct.get(), &err), &err);
@@ -258,7 +256,7 @@ TEST_F(LayerTable, LayerTypesAndBinFunctions) {
     kdsc_TableClose(t, &err), kimg_LayerClose(l, &err);
 
     // Read-only layers keep their tables and columns.
-    l = open("d.img", true);
+    l = layer("d.img", false, -1);
     ASSERT_TRUE(l);
     EXPECT_REFUSAL(kimg_TableRemove(l, nullptr, &err), -1,
                    "Could not remove table; layer is opened read-only");

@@ -160,17 +160,15 @@ TEST_F(Tool, CopyBetweenFormatsAndInfo) {
     ASSERT_EQ(run("create " + img + " --size 300x200 --type u16 --layers 2").status, 0);
     std::vector<double> band(300 * 200);
     for (size_t i = 0; i < band.size(); ++i) band[i] = static_cast<double>((i * 7919) % 65536);
-    {
-        ktest::Err e;
-        Kimg_Layer *l = kimg_LayerOpen((img + "(:Layer_2)").c_str(), kint_GetInit(), &e, 0);
-        ASSERT_NE(l, nullptr);
-        Kgda_BaseData *r = kimg_PixelRectCreate(300, 200, KGDA_TYPE_F64, &e);
-        std::copy(band.begin(), band.end(), reinterpret_cast<double *>(r->data));
-        ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 300, 200, r, &e), 0);
-        kimg_PixelRectDelete(r, nullptr);
-        ASSERT_EQ(kimg_LayerClose(l, &e), 0);
-        kimg_FileNameDequeue(img.c_str(), nullptr);
-    }
+    ktest::Err e;
+    Kimg_Layer *l = kimg_LayerOpen((img + "(:Layer_2)").c_str(), kint_GetInit(), &e, 0);
+    ASSERT_NE(l, nullptr);
+    Kgda_BaseData *rect = kimg_PixelRectCreate(300, 200, KGDA_TYPE_F64, &e);
+    std::copy(band.begin(), band.end(), reinterpret_cast<double *>(rect->data));
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 300, 200, rect, &e), 0);
+    kimg_PixelRectDelete(rect, nullptr);
+    ASSERT_EQ(kimg_LayerClose(l, &e), 0);
+    kimg_FileNameDequeue(img.c_str(), nullptr);
     ASSERT_EQ(run("pyramids " + img + " -q").status, 0);
     Outcome r = must("info " + img);
     EXPECT_TRUE(ktest::contains(r.out, img + ": MIRAVEN Image"));

@@ -202,6 +202,16 @@ TEST_F(Warp, NearestHoldsTheSourceValueAtTheExactPosition) {
     EXPECT_EQ(viaTiff.pixels, direct.pixels);
     EXPECT_NEAR(viaTiff.info->upperLeftCenter->y, direct.info->upperLeftCenter->y, 1e-9);
     EXPECT_EQ(read(back).projection->proZone, 33);
+    // Thematic layers take the nearest class whatever method is asked for.
+    const std::string classes = makeSource(
+        "classes.img", 1, false, 30, 30, [](long, long j) { return j % 2 ? 3 : 9; },
+        KIMG_LAYER_THEMATIC);
+    ASSERT_TRUE(ok(classes + " " + dir.file("c.img") + toGeo + " --resampling bilinear -q"));
+    std::map<double, long> seen;
+    for (double v : read(dir.file("c.img")).pixels) ++seen[v];
+    EXPECT_EQ(seen.size(), 3u);  // 0 outside, 3 and 9
+    EXPECT_GT(seen[3], 100);
+    EXPECT_GT(seen[9], 100);
 }
 
 TEST_F(Warp, BilinearAndCubicHonourNullValuesAndComeBack) {
@@ -294,20 +304,6 @@ TEST_F(Warp, ExitStatusesAndMessages) {
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: kraster warp SOURCE DESTINATION --to SYSTEM", 0), 0u)
         << help.out;
-}
-
-// Thematic layers keep their classes whatever method is asked for.
-TEST_F(Warp, ThematicLayersTakeTheNearestClass) {
-    const std::string dst = dir.file("o.img");
-    const std::string src = makeSource(
-        "classes.img", 1, false, 30, 30, [](long, long j) { return j % 2 ? 3 : 9; },
-        KIMG_LAYER_THEMATIC);
-    ASSERT_TRUE(ok(src + " " + dst + toGeo + " --resampling bilinear -q"));
-    std::map<double, long> classes;
-    for (double v : read(dst).pixels) ++classes[v];
-    EXPECT_EQ(classes.size(), 3u);  // 0 outside, 3 and 9
-    EXPECT_GT(classes[3], 100);
-    EXPECT_GT(classes[9], 100);
 }
 
 // Progress on the standard error, and Ctrl-C in the middle leaves no
