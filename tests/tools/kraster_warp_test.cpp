@@ -312,10 +312,9 @@ TEST_F(Warp, ProgressAndInterruption) {
     const std::string src = makeSource("big.img", 1, false, 2500, 2500), dst = dir.file("o.img");
     const tooltest::Outcome r =
         tooltest::interrupted({"warp", "--progress", src, dst, "--to", kGeographic});
-    const std::string &seen = r.err;
-    EXPECT_EQ(r.status, 1) << seen;
-    EXPECT_TRUE(ktest::contains(seen, dst + ": Layer_1"));
-    EXPECT_TRUE(ktest::contains(seen, "warping (interrupted) failed"));
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_TRUE(ktest::contains(r.err, dst + ": Layer_1"));
+    EXPECT_TRUE(ktest::contains(r.err, "warping (interrupted) failed"));
     EXPECT_NE(access(dst.c_str(), F_OK), 0);
 }
 
