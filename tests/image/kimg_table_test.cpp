@@ -1,7 +1,5 @@
-// Descriptor tables of layers: in the ".aux" support file of a format that
-// keeps no objects, in the image file of the native format, through the
-// plug-in's column entries ("kimg_DSC"), and the layer-type rules for bin
-// functions.
+// Descriptor tables of layers: in a support file or the native image, through
+// a plug-in's column entries, and the layer-type rules for bin functions.
 #include <gtest/gtest.h>
 #include <kraster/kimg.h>
 #include <kraster/kraster.h>
@@ -29,17 +27,14 @@ class LayerTable : public ktest::PluginTest {
         install({KRASTER_LP_TEST_DIR "/liblptest.so", KRASTER_LP_TEST_DIR "/liblpdsc.so"});
     }
 
-    Kimg_Layer *create(const std::string &file, int32_t layerType = KIMG_LAYER_ATHEMATIC) {
+    // The file's layer, created with the layer type, or opened (read-only
+    // when the type is -1).
+    Kimg_Layer *layer(const std::string &file, bool create, int32_t type = KIMG_LAYER_ATHEMATIC) {
         const std::string n = dir.file(file) + "(:Band_1)";
-        Kimg_Layer *l = kimg_LayerCreate(n.c_str(), layerType, KGDA_TYPE_U8, 16, 16, tk, &err, 0);
-        EXPECT_NE(l, nullptr) << ktest::messages(err.r);
-        return l;
-    }
-    Kimg_Layer *open(const std::string &file, bool readOnly = false) {
-        const std::string n = dir.file(file) + "(:Band_1)";
-        Kimg_Layer *l = readOnly
-                            ? kimg_LayerOpen(n.c_str(), tk, &err, KIMG_LAYER_OPTION_READONLY, 0)
-                            : kimg_LayerOpen(n.c_str(), tk, &err, 0);
+        Kimg_Layer *l =
+            create
+                ? kimg_LayerCreate(n.c_str(), type, KGDA_TYPE_U8, 16, 16, tk, &err, 0)
+                : kimg_LayerOpen(n.c_str(), tk, &err, type < 0 ? KIMG_LAYER_OPTION_READONLY : 0, 0);
         EXPECT_NE(l, nullptr) << ktest::messages(err.r);
         return l;
     }
@@ -52,7 +47,7 @@ std::vector<std::string> names(Kstr_StringList *list) {
     return out;
 }
 
-Kgda_BaseData *reals(std::initializer_list<double> v) {
+Kgda_BaseData *reals(const std::vector<double> &v) {
     Kgda_BaseData *b = kgda_BaseDataCreate(static_cast<int32_t>(v.size()), 1, KGDA_TYPE_F64,
                                            KGDA_TABLE_OBJECT, nullptr, nullptr);
     int k = 0;
@@ -76,7 +71,7 @@ std::vector<double> column(Kdsc_Table *t, const char *name, int32_t rows) {
 }
 
 // Writes a new real column of a table.
-void put(Kdsc_Table *t, const char *name, std::initializer_list<double> v) {
+void put(Kdsc_Table *t, const char *name, const std::vector<double> &v) {
     ktest::Err err;
     Kdsc_Column *c = kdsc_ColumnCreate(t, name, KDSC_COLUMN_REAL, 0, &err);
     ASSERT_TRUE(c) << name << ktest::messages(err.r);
@@ -90,7 +85,7 @@ void put(Kdsc_Table *t, const char *name, std::initializer_list<double> v) {
 TEST_F(LayerTable, SupportFileOrTheNativeImageKeepsTheTables) {
     for (const char *file : {"a.klp", "b.img"}) {
         SCOPED_TRACE(file);
-        Kimg_Layer *l = create(file);
+        Kimg_Layer *l = layer(file, true);
         ASSERT_TRUE(l);
         Kdsc_Table *t = kimg_TableCreate(l, nullptr, 3, nullptr, &err);
         ASSERT_TRUE(t) << ktest::messages(err.r);
@@ -111,7 +106,7 @@ TEST_F(LayerTable, SupportFileOrTheNativeImageKeepsTheTables) {
         EXPECT_TRUE(khfa_EntryPeek(f, KHFA_SEEK_PATH, ":Band_1:Descriptor_Table:Histogram", &err));
         khfa_FileClose(f, &err);
     }
-    Kimg_Layer *l = open("a.klp");
+    Kimg_Layer *l = layer("a.klp", false);
     Kdsc_Table *t = kimg_TableOpen(l, nullptr, &err);
     ASSERT_TRUE(t) << ktest::messages(err.r);
     EXPECT_EQ((std::vector<double>{4, 5, 6}), column(t, "Histogram", 3));
@@ -126,15 +121,17 @@ TEST_F(LayerTable, SupportFileOrTheNativeImageKeepsTheTables) {
 }
 
 TEST_F(LayerTable, PluginColumnsThroughTheLayerMethodSet) {
-    Kimg_Layer *l = create("c.kld");
+    Kimg_Layer *l = layer("c.kld", true);
     ASSERT_TRUE(l);
     Bf linear(kdsc_BinFunctionCreateLinear(4, 0, 8, &err));
     Kdsc_Table *t = kimg_TableCreate(l, nullptr, 4, linear.get(), &err);
     ASSERT_TRUE(t) << ktest::messages(err.r);
-    put(t, "Histogram", {10, 20, 30, 40});
-    put(t, "Red", {0.1, 0.2, 0.3, 0.4});
-    put(t, "Green", {1, 1, 1, 1});
-    put(t, "Contrast", {0, 0.25, 0.75, 1});
+    const std::pair<const char *, std::vector<double>> written[] = {
+        {"Histogram", {10, 20, 30, 40}},
+        {"Red", {0.1, 0.2, 0.3, 0.4}},
+        {"Green", {1, 1, 1, 1}},
+        {"Contrast", {0, 0.25, 0.75, 1}}};
+    for (const auto &[name, v] : written) put(t, name, v);
     Kdsc_Column *cn = kdsc_ColumnCreate(t, "Class_Names", KDSC_COLUMN_STRING, 16, &err);
     ASSERT_TRUE(cn) << ktest::messages(err.r);
     Kgda_BaseData *one = reals({1});
@@ -172,11 +169,8 @@ TEST_F(LayerTable, PluginColumnsThroughTheLayerMethodSet) {
     kdsc_TableRowCountGet(t, &rows, &err);
     EXPECT_EQ(4, rows);
     EXPECT_TRUE(kdsc_BinFunctionIsSame(linear.get(), kdsc_TableBinFunctionGet(t)));
-    EXPECT_EQ((std::vector<double>{10, 20, 30, 40}), column(t, "Histogram", 4));
-    EXPECT_EQ((std::vector<double>{0.1, 0.2, 0.3, 0.4}), column(t, "Red", 4));
-    EXPECT_EQ((std::vector<double>{1, 1, 1, 1}), column(t, "Green", 4));
+    for (const auto &[name, v] : written) EXPECT_EQ(v, column(t, name, 4)) << name;
     EXPECT_EQ((std::vector<double>{0, 0, 0, 0}), column(t, "Blue", 4));
-    EXPECT_EQ((std::vector<double>{0, 0.25, 0.75, 1}), column(t, "Contrast", 4));
     EXPECT_EQ((std::vector<double>{1, 1, 1, 1}), column(t, "Opacity", 4));
     cn = kdsc_ColumnOpen(t, "Class_Names", &err);
     ASSERT_TRUE(cn) << ktest::messages(err.r);
@@ -188,18 +182,17 @@ TEST_F(LayerTable, PluginColumnsThroughTheLayerMethodSet) {
         EXPECT_STREQ(classes[r + 1], got);
     }
     kgda_BaseDataDelete(text, nullptr), kdsc_ColumnClose(cn, nullptr);
-    // A read the plug-in fails is reported under the column's name.
-    Kdsc_Column *contrast = kdsc_ColumnOpen(t, "Contrast", &err);
-    ASSERT_EQ(0, kdsc_ColumnRemove(contrast, &err)) << ktest::messages(err.r);
-    contrast = kdsc_ColumnOpen(t, "Contrast", &err);
-    ASSERT_TRUE(contrast);
-    EXPECT_FALSE(kdsc_ColumnRead(contrast, 0, 4, nullptr, &err));
-    EXPECT_SAYS(err, "Cannot read column Contrast");
-    kdsc_ColumnClose(contrast, nullptr);
-    Kdsc_Column *h = kdsc_ColumnOpen(t, "Histogram", &err);
-    ASSERT_TRUE(h);
-    ASSERT_EQ(0, kdsc_ColumnRemove(h, &err));
-    EXPECT_FALSE(kdsc_ColumnRead(kdsc_ColumnOpen(t, "Histogram", &err), 0, 1, nullptr, &err));
+    // A read the plug-in fails, once the column is removed, is reported
+    // under the column's name.
+    for (const std::string name : {"Contrast", "Histogram"}) {
+        Kdsc_Column *c = kdsc_ColumnOpen(t, name.c_str(), &err);
+        ASSERT_EQ(0, kdsc_ColumnRemove(c, &err)) << name << ktest::messages(err.r);
+        c = kdsc_ColumnOpen(t, name.c_str(), &err);
+        ASSERT_TRUE(c) << name;
+        EXPECT_FALSE(kdsc_ColumnRead(c, 0, 4, nullptr, &err));
+        EXPECT_SAYS(err, "Cannot read column " + name);
+        kdsc_ColumnClose(c, nullptr);
+    }
     // Removing the table destroys the plug-in's colour table too.
     ASSERT_EQ(0, kdsc_TableRemove(t, &err)) << ktest::messages(err.r);
     t = kimg_TableCreate(l, nullptr, 4, nullptr, &err);
@@ -225,7 +218,7 @@ TEST_F(LayerTable, LayerTypesAndBinFunctions) {
             EXPECT_EQ(r.allowed[b], kimg_LayerTypeSupportsBinFunction(r.layerType, b))
                 << r.layerType << " " << b;
     }
-    Kimg_Layer *l = create("d.img", KIMG_LAYER_THEMATIC);
+    Kimg_Layer *l = layer("d.img", true, KIMG_LAYER_THEMATIC);
     ASSERT_TRUE(l);
     Bf linear(kdsc_BinFunctionCreateLinear(4, 0, 8, &err));
     EXPECT_FALSE(kimg_TableCreate(l, nullptr, 4, linear.get(), &err));
@@ -251,7 +244,7 @@ TEST_F(LayerTable, LayerTypesAndBinFunctions) {
     kdsc_TableClose(t, &err), kimg_LayerClose(l, &err);
     kimg_FileNameDequeue(dir.file("d.img").c_str(), &err);
     // A bin function the layer type takes leaves the type alone, silently.
-    l = create("e.img", KIMG_LAYER_THEMATIC);
+    l = layer("e.img", true, KIMG_LAYER_THEMATIC);
     ASSERT_TRUE(l);
     Bf direct(kdsc_BinFunctionCreateDirect(4, 0, &err));
     kdsc_TableClose(kimg_TableCreate(l, nullptr, 4, direct.get(), &err), &err);
@@ -263,7 +256,7 @@ TEST_F(LayerTable, LayerTypesAndBinFunctions) {
     kdsc_TableClose(t, &err), kimg_LayerClose(l, &err);
 
     // Read-only layers keep their tables and columns.
-    l = open("d.img", true);
+    l = layer("d.img", false, -1);
     ASSERT_TRUE(l);
     EXPECT_REFUSAL(kimg_TableRemove(l, nullptr, &err), -1,
                    "Could not remove table; layer is opened read-only");

@@ -5,52 +5,38 @@
 // change, destruction or column writes).
 #include <kraster/kdsc.h>
 
-#define DT extern "C" __attribute__((visibility("default")))
+// An exported entry NAME forwarding its arguments to kdsc_HFA<TARGET>.
+#define DT(ret, name, target, params, ...)                              \
+    extern "C" __attribute__((visibility("default"))) ret name params { \
+        return kdsc_HFA##target(__VA_ARGS__);                           \
+    }
+using Err = Kerr_ErrorReport **;
 
-DT void *TableOpen(int32_t *numRows, Kerr_ErrorReport **err) {
-    return kdsc_HFATableOpen(numRows, err);
-}
-DT int TableClose(void *table, Kerr_ErrorReport **err) {
-    return kdsc_HFATableClose(table, err);
-}
-DT Kdsc_BinFunction *TableBinFunctionRead(void *table, Kerr_ErrorReport **err) {
-    return kdsc_HFABinFunctionRead(table, err);
-}
-DT void *ColumnOpen(void *table, const char *name, int32_t *columnType, int32_t *maxNumChars,
-                    int32_t *numRows, Kerr_ErrorReport **err) {
-    return kdsc_HFAColumnOpen(table, name, columnType, maxNumChars, numRows, err);
-}
-DT int ColumnClose(void *column, Kerr_ErrorReport **err) {
-    return kdsc_HFAColumnClose(column, err);
-}
-DT int ColumnDataRead(void *column, int32_t first, int32_t count, Kgda_BaseData *data,
-                      Kerr_ErrorReport **err) {
-    return kdsc_HFAColumnDataRead(column, first, count, data, err);
-}
-DT int InstanceColumnTypesGet(int32_t *count, const int32_t **types) {
-    return kdsc_HFAInstanceColumnTypesGet(count, types);
-}
+DT(void *, TableOpen, TableOpen, (int32_t * numRows, Err err), numRows, err)
+DT(int, TableClose, TableClose, (void *table, Err err), table, err)
+DT(Kdsc_BinFunction *, TableBinFunctionRead, BinFunctionRead, (void *table, Err err), table, err)
+DT(void *, ColumnOpen, ColumnOpen,
+   (void *table, const char *name, int32_t *columnType, int32_t *maxNumChars, int32_t *numRows,
+    Err err),
+   table, name, columnType, maxNumChars, numRows, err)
+DT(int, ColumnClose, ColumnClose, (void *column, Err err), column, err)
+DT(int, ColumnDataRead, ColumnDataRead,
+   (void *column, int32_t first, int32_t count, Kgda_BaseData *data, Err err), column, first, count,
+   data, err)
+DT(int, InstanceColumnTypesGet, InstanceColumnTypesGet, (int32_t * count, const int32_t **types),
+   count, types)
 
 #ifndef DT_READ_ONLY
-DT void *TableCreate(int32_t numRows, Kerr_ErrorReport **err) {
-    return kdsc_HFATableCreate(numRows, err);
-}
-DT int TableDestroy(void *table, Kerr_ErrorReport **err) {
-    return kdsc_HFATableDestroy(table, err);
-}
-DT int TableRowCountSet(void *table, int32_t numRows, Kerr_ErrorReport **err) {
-    return kdsc_HFATableRowCountSet(table, numRows, err);
-}
-DT int TableBinFunctionWrite(void *table, const Kdsc_BinFunction *binFunction,
-                             Kerr_ErrorReport **err) {
-    return kdsc_HFABinFunctionWrite(table, binFunction, err);
-}
-DT void *ColumnCreate(void *table, const char *name, int32_t columnType, int32_t maxNumChars,
-                      Kerr_ErrorReport **err) {
-    return kdsc_HFAColumnCreate(table, name, columnType, maxNumChars, err);
-}
-DT int ColumnDataWrite(void *column, int32_t first, int32_t count, const Kgda_BaseData *data,
-                       Kerr_ErrorReport **err) {
-    return kdsc_HFAColumnDataWrite(column, first, count, data, err);
-}
+DT(void *, TableCreate, TableCreate, (int32_t numRows, Err err), numRows, err)
+DT(int, TableDestroy, TableDestroy, (void *table, Err err), table, err)
+DT(int, TableRowCountSet, TableRowCountSet, (void *table, int32_t numRows, Err err), table, numRows,
+   err)
+DT(int, TableBinFunctionWrite, BinFunctionWrite,
+   (void *table, const Kdsc_BinFunction *binFunction, Err err), table, binFunction, err)
+DT(void *, ColumnCreate, ColumnCreate,
+   (void *table, const char *name, int32_t columnType, int32_t maxNumChars, Err err), table, name,
+   columnType, maxNumChars, err)
+DT(int, ColumnDataWrite, ColumnDataWrite,
+   (void *column, int32_t first, int32_t count, const Kgda_BaseData *data, Err err), column, first,
+   count, data, err)
 #endif

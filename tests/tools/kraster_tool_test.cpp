@@ -26,6 +26,12 @@ class Tool : public ::testing::Test {
     Outcome run(const std::string &args, const std::string &env = "") {
         return tooltest::run(dir, args, env);
     }
+    // A run that must succeed.
+    Outcome must(const std::string &args, const std::string &env = "") {
+        Outcome r = run(args, env);
+        EXPECT_EQ(r.status, 0) << args << "\n" << r.err;
+        return r;
+    }
     // A layer's pixels as f64, and its size and type.
     std::vector<double> pixels(const std::string &name, Kimg_LayerInfo *info) {
         ktest::Err e;
@@ -51,6 +57,17 @@ class Tool : public ::testing::Test {
         return n;
     }
     bool exists(const std::string &name) { return access(name.c_str(), F_OK) == 0; }
+    // A command refused with status 1 and the message, leaving the file as
+    // it was (or absent).
+    void refused(const std::string &args, const std::string &message, const std::string &file) {
+        const bool was = exists(file);
+        const std::string before = was ? ktest::readFile(file) : "";
+        const Outcome r = run(args);
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_TRUE(ktest::contains(r.err, message)) << args << "\n" << r.err;
+        EXPECT_EQ(exists(file), was) << file;
+        if (was) EXPECT_EQ(ktest::readFile(file), before) << file;
+    }
 };
 
 // Wrong usage: status 2, the reason and the usage line; files that are not
@@ -83,16 +100,12 @@ TEST_F(Tool, WrongUsageAndMissingFiles) {
         const Outcome r = run(c.args);
         EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
         EXPECT_TRUE(ktest::contains(r.err, c.message)) << c.args;
-        if (c.status == 2) {
-            EXPECT_TRUE(ktest::contains(r.err, "usage: kraster")) << c.args;
-        }
+        EXPECT_EQ(ktest::contains(r.err, "usage: kraster"), c.status == 2) << c.args;
     }
     EXPECT_FALSE(exists("x.img"));
-    for (const char *command : {"create", "copy", "pyramids", "info"}) {
-        const Outcome r = run(std::string(command) + " --help");
-        EXPECT_EQ(r.status, 0) << command;
-        EXPECT_EQ(r.out.rfind(std::string("usage: kraster ") + command + " ", 0), 0u) << r.out;
-    }
+    for (const std::string command : {"create", "copy", "pyramids", "info"})
+        EXPECT_EQ(must(command + " --help").out.rfind("usage: kraster " + command + " ", 0), 0u)
+            << command;
 }
 
 // formats: every plug-in with what it offers, and one that cannot be loaded
@@ -101,13 +114,11 @@ TEST_F(Tool, FormatsListsPlugInsAndRejections) {
     const std::string extra = dir.file("plugins");
     ASSERT_EQ(std::system(("mkdir -p " + extra).c_str()), 0);
     ktest::writeFile(extra + "/libbroken.so", "not a shared object");
-    const Outcome r = run("formats");
-    ASSERT_EQ(r.status, 0) << r.err;
+    const Outcome r = must("formats");
     for (const char *text : {"title \"MIRAVEN Image\": template *.img", "title \"TIFF\"",
                              "compressions: None LZW", "creatable", "needs support file: yes"})
         EXPECT_TRUE(ktest::contains(r.out, text));
-    const Outcome b = run("formats", "ORVEL_RASTER_FORMATS_PATH=" + extra + " ");
-    ASSERT_EQ(b.status, 0) << b.err;
+    const Outcome b = must("formats", "ORVEL_RASTER_FORMATS_PATH=" + extra + " ");
     EXPECT_TRUE(
         ktest::contains(b.out, "broken (" + extra + "/libbroken.so): rejected: Cannot load"));
     EXPECT_TRUE(ktest::contains(b.out, "title \"TIFF\""));
@@ -117,9 +128,8 @@ TEST_F(Tool, FormatsListsPlugInsAndRejections) {
 // stays as it was.
 TEST_F(Tool, CreateMakesTheLayersAsked) {
     const std::string img = dir.file("c.img"), tif = dir.file("c.tif");
-    Outcome r = run("create " + img +
-                    " --size 70x50 --type u16 --layers 3 --fill 7 --block 32x16 --thematic");
-    ASSERT_EQ(r.status, 0) << r.err;
+    Outcome r = must("create " + img +
+                     " --size 70x50 --type u16 --layers 3 --fill 7 --block 32x16 --thematic");
     EXPECT_TRUE(ktest::contains(r.out, "3 layers of 70 x 50 u16"));
     EXPECT_EQ(layerCount(img), 3);
     Kimg_LayerInfo info{};
@@ -130,82 +140,57 @@ TEST_F(Tool, CreateMakesTheLayersAsked) {
         EXPECT_EQ(info.layerType, KIMG_LAYER_THEMATIC);
         EXPECT_EQ((ktest::Ints{info.blockWidth, info.blockHeight}), (ktest::Ints{32, 16}));
     }
-    r = run("create " + tif + " --size 40x30 --type f32 --compression LZW -q");
-    ASSERT_EQ(r.status, 0) << r.err;
+    r = must("create " + tif + " --size 40x30 --type f32 --compression LZW -q");
     EXPECT_EQ(pixels(tif + "(:Layer_1)", &info), std::vector<double>(40 * 30, 0.0));
     EXPECT_EQ(info.pixelType, KGDA_TYPE_F32);
-    const std::string before = ktest::readFile(tif);
-    r = run("create " + tif + " --size 4x4 --type u8");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(ktest::contains(r.err, "exists"));
-    EXPECT_EQ(ktest::readFile(tif), before);
+    refused("create " + tif + " --size 4x4 --type u8", "exists", tif);
     // A compression the format does not have: reported, nothing left.
-    r = run("create " + dir.file("z.img") + " --size 4x4 --type u8 --compression Nope");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(ktest::contains(r.err, "has no compression Nope (it has None, "));
-    EXPECT_FALSE(exists(dir.file("z.img")));
+    const std::string z = dir.file("z.img");
+    refused("create " + z + " --size 4x4 --type u8 --compression Nope",
+            "has no compression Nope (it has None, ", z);
 }
 
-// copy native -> TIFF -> native keeps every pixel of every layer; --format
-// names the format where the extension does not; --compression rewrites
-// within a format; pyramid levels are not copied as layers. info gives the
-// file's format and each layer with its compression and pyramid levels (not
-// listed as layers); --json gives the same as one document that a JSON
-// parser reads.
+// copy between formats keeps every pixel, takes --format and --compression
+// and leaves pyramid levels out; info, as text and as JSON a parser reads,
+// gives the format, the layers, their compression and pyramid levels.
 TEST_F(Tool, CopyBetweenFormatsAndInfo) {
     const std::string img = dir.file("a.img");
     ASSERT_EQ(run("create " + img + " --size 300x200 --type u16 --layers 2").status, 0);
     std::vector<double> band(300 * 200);
     for (size_t i = 0; i < band.size(); ++i) band[i] = static_cast<double>((i * 7919) % 65536);
-    {
-        ktest::Err e;
-        Kimg_Layer *l = kimg_LayerOpen((img + "(:Layer_2)").c_str(), kint_GetInit(), &e, 0);
-        ASSERT_NE(l, nullptr);
-        Kgda_BaseData *r = kimg_PixelRectCreate(300, 200, KGDA_TYPE_F64, &e);
-        std::copy(band.begin(), band.end(), reinterpret_cast<double *>(r->data));
-        ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 300, 200, r, &e), 0);
-        kimg_PixelRectDelete(r, nullptr);
-        ASSERT_EQ(kimg_LayerClose(l, &e), 0);
-        kimg_FileNameDequeue(img.c_str(), nullptr);
-    }
+    ktest::Err e;
+    Kimg_Layer *l = kimg_LayerOpen((img + "(:Layer_2)").c_str(), kint_GetInit(), &e, 0);
+    ASSERT_NE(l, nullptr);
+    Kgda_BaseData *rect = kimg_PixelRectCreate(300, 200, KGDA_TYPE_F64, &e);
+    std::copy(band.begin(), band.end(), reinterpret_cast<double *>(rect->data));
+    ASSERT_EQ(kimg_LayerRasterPixelRectSet(l, 0, 0, 300, 200, rect, &e), 0);
+    kimg_PixelRectDelete(rect, nullptr);
+    ASSERT_EQ(kimg_LayerClose(l, &e), 0);
+    kimg_FileNameDequeue(img.c_str(), nullptr);
     ASSERT_EQ(run("pyramids " + img + " -q").status, 0);
-    Outcome r = run("info " + img);
-    ASSERT_EQ(r.status, 0) << r.err;
+    Outcome r = must("info " + img);
     EXPECT_TRUE(ktest::contains(r.out, img + ": MIRAVEN Image"));
     EXPECT_TRUE(ktest::contains(r.out, "pyramid levels: 149 x 99, 73 x 48"));
     EXPECT_FALSE(ktest::contains(r.out, "(:Layer_1_ss_2_)\n")) << r.out;
     const std::string tif = dir.file("b.tif"), back = dir.file("c.img"), dat = dir.file("d.dat");
-    r = run("copy " + img + " " + tif);
-    ASSERT_EQ(r.status, 0) << r.err;
-    ASSERT_EQ(run("copy " + tif + " " + back).status, 0);
-    r = run("copy " + img + " " + dat + " --format TIFF --compression LZW");
-    ASSERT_EQ(r.status, 0) << r.err;
-    for (const std::string &f : {tif, back, dat}) {
+    const std::string packed = dir.file("e.img");
+    must("copy " + img + " " + tif);
+    must("copy " + tif + " " + back);
+    must("copy " + img + " " + dat + " --format TIFF --compression LZW");
+    must("copy " + img + " " + packed + " --compression \"Run-Length Encoding (ESRI)\"");
+    for (const std::string &f : {tif, back, dat, packed}) {
         EXPECT_EQ(layerCount(f), 2) << f;
         Kimg_LayerInfo info{};
         EXPECT_EQ(pixels(f + "(:Layer_2)", &info), band) << f;
         EXPECT_EQ(info.pixelType, KGDA_TYPE_U16);
+        EXPECT_EQ(info.compression, f == packed || f == dat) << f;  // RLE, LZW
     }
     EXPECT_EQ(ktest::take(kimg_FileTitleIdentify(dat.c_str(), nullptr)), "TIFF");
-    const std::string packed = dir.file("e.img");
-    r = run("copy " + img + " " + packed + " --compression \"Run-Length Encoding (ESRI)\"");
-    ASSERT_EQ(r.status, 0) << r.err;
-    Kimg_LayerInfo info{};
-    EXPECT_EQ(pixels(packed + "(:Layer_2)", &info), band);
-    EXPECT_EQ(info.compression, 1);
-    r = run("copy " + img + " " + dir.file("f.img") + " --format Nope");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(ktest::contains(r.err, "No raster format has the title Nope"));
-    EXPECT_FALSE(exists(dir.file("f.img")));
-    // Refused onto an existing name, which stays as it was.
-    const std::string before = ktest::readFile(tif);
-    r = run("copy " + img + " " + tif);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(ktest::contains(r.err, "Attempt to copy over " + tif));
-    EXPECT_EQ(ktest::readFile(tif), before);
+    const std::string f = dir.file("f.img");
+    refused("copy " + img + " " + f + " --format Nope", "No raster format has the title Nope", f);
+    refused("copy " + img + " " + tif, "Attempt to copy over " + tif, tif);
     ASSERT_EQ(run("pyramids -q " + dat).status, 0);
-    r = run("info --json " + dat);
-    ASSERT_EQ(r.status, 0) << r.err;
+    r = must("info --json " + dat);
     ktest::writeFile(dir.file("info.json"), r.out);
     const std::string script =
         "import json,sys; d=json.load(open(sys.argv[1])); l=d['layers']; "
@@ -227,18 +212,15 @@ TEST_F(Tool, CopyBetweenFormatsAndInfo) {
 TEST_F(Tool, ProgressAndInterruptedCopy) {
     const std::string img = dir.file("big.img"), tif = dir.file("big.tif");
     ASSERT_EQ(run("create " + img + " --size 1500x1500 --type u16 --layers 3 --fill 9").status, 0);
-    Outcome r = run("copy " + img + " " + dir.file("quiet.tif"));
-    ASSERT_EQ(r.status, 0) << r.err;
+    Outcome r = must("copy " + img + " " + dir.file("quiet.tif"));
     EXPECT_FALSE(ktest::contains(r.err, "%")) << r.err;
-    r = run("copy --progress " + img + " " + dir.file("shown.tif"));
-    ASSERT_EQ(r.status, 0) << r.err;
+    r = must("copy --progress " + img + " " + dir.file("shown.tif"));
     EXPECT_TRUE(ktest::contains(r.err, "Copying Layer_3"));
     EXPECT_TRUE(ktest::contains(r.err, "100%"));
 
     const tooltest::Outcome cut = tooltest::interrupted({"copy", "--progress", img, tif});
-    const std::string &rest = cut.err;
-    EXPECT_EQ(cut.status, 1) << rest;
-    EXPECT_TRUE(ktest::contains(rest, "User abort"));
+    EXPECT_EQ(cut.status, 1) << cut.err;
+    EXPECT_TRUE(ktest::contains(cut.err, "User abort"));
     EXPECT_FALSE(exists(tif));
 }
 
