@@ -89,12 +89,9 @@ TEST_F(Library, WrittenTextAndReadBack) {
     ASSERT_EQ(kprj_ProjectionLibraryDeleteItem(back, 0, &err), 0);
     EXPECT_EQ(kprj_ProjectionLibraryItemCount(back), 2);
     EXPECT_EQ(kprj_ProjectionLibraryDeleteItem(back, 2, &err), -1);
-    kprj_ProjectionLibraryFree(back);
-    kprj_ProjectionLibraryFree(lib);
-    for (int i = 0; i < 3; ++i) {
-        kprj_ProjectionItemFree(items[i]);
-        kprj_ProParametersFree(records[i]);
-    }
+    kprj_ProjectionLibraryFree(back), kprj_ProjectionLibraryFree(lib);
+    for (int i = 0; i < 3; ++i)
+        kprj_ProjectionItemFree(items[i]), kprj_ProParametersFree(records[i]);
 }
 
 TEST_F(Library, MalformedFilesAreReported) {
