@@ -94,9 +94,8 @@ TEST_F(Store, MapInfoBytesAndOneNodeAfterTwoWrites) {
 
 TEST_F(Store, NameAndUnitsRulesOnReading) {
     struct Case {
-        const char *name, *units;
-        const char *readName, *readUnits;        // kprj_MapInfoRead
-        const char *presentName, *presentUnits;  // kprj_MapInfoReadIfPresent
+        // as written, as kprj_MapInfoRead gives them, as kprj_MapInfoReadIfPresent does
+        const char *name, *units, *readName, *readUnits, *presentName, *presentUnits;
     } cases[] = {
         {"None", "meters", "Unknown", "meters", "Unknown", "other"},
         {"other", "feet", "Unknown", "feet", "Unknown", "other"},
