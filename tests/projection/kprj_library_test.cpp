@@ -81,9 +81,8 @@ TEST_F(Library, WrittenTextAndReadBack) {
     EXPECT_STREQ(x->proExeName.data, "polar module");
     const Kprj_ProParameters *s =
         kprj_ProjectionItemProParametersGet(kprj_ProjectionLibraryGetItemByName(back, "sp", &err));
-    EXPECT_EQ(s->proParams.data[0], 2);  // from the datum name NAD83
+    EXPECT_TRUE(s->proParams.data[0] == 2 && s->proZone == 3101);  // 2: from the datum NAD83
     EXPECT_STREQ(s->proSpheroid->datum->datumname.data, "NAD83");
-    EXPECT_EQ(s->proZone, 3101);
     refused(err, kprj_ProjectionLibraryGetItemByName(back, "none", &err) == nullptr);
     refused(err, kprj_ProjectionLibraryGetItemByIndex(back, 3, &err) == nullptr);
     ASSERT_EQ(kprj_ProjectionLibraryDeleteItem(back, 0, &err), 0);

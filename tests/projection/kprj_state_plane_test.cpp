@@ -40,8 +40,7 @@ TEST(StatePlane, NadCodeRuleAndEquality) {
     EXPECT_EQ(kprj_ProParametersEqual(a.get(), b.get(), &err), 1);
     b->proParams.data[0] = 2;
     EXPECT_EQ(kprj_ProParametersEqual(a.get(), b.get(), &err), 0);
-    b->proParams.data[0] = 1;
-    b->proZone = 3102;
+    b->proParams.data[0] = 1, b->proZone = 3102;
     EXPECT_EQ(kprj_ProParametersEqual(a.get(), b.get(), &err), 0);
     Params none = statePlane(toolkit, 9999, 1);
     refusedWith(err, kprj_ProjectionInit(toolkit, none.get(), &err) == nullptr,

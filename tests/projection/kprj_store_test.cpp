@@ -63,7 +63,7 @@ struct Bytes {
     void pair(double x, double y) { header(1), f64(x), f64(y); }
 };
 
-TEST_F(Store, MapInfoBytesAndOneNodeAfterTwoWrites) {
+TEST_F(Store, MapInfoBytesOneNodeAfterTwoWritesFoundAmongSiblingsAndReadSimple) {
     Kprj_MapInfo *first = info("UTM", "meters", 100);
     ASSERT_EQ(kprj_MapInfoWrite(file, ":Layer_1", first, &err), 0) << ktest::messages(err.r);
     Kprj_MapInfo *second = info("UTM", "feet", 130);
@@ -89,6 +89,30 @@ TEST_F(Store, MapInfoBytesAndOneNodeAfterTwoWrites) {
     kprj_MapInfoFree(back);
     // The other layer has none; a missing entry is an error.
     refused(err, kprj_MapInfoReadIfPresent(file, ":Layer_2:Nothing", &err) == nullptr);
+    // Passing the node beside it finds it as a sibling.
+    khfa_EntrySeek(file, KHFA_SEEK_PATH, ":Layer_1", &err);
+    ASSERT_NE(khfa_EntryWrite(file, KHFA_WRITE_FIRST_CHILD, "Other", "Eimg_Other", &err), nullptr);
+    Kprj_MapInfo *r = kprj_MapInfoRead(file, ":Layer_1:Other", &err);
+    ASSERT_NE(r, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(r->upperLeftCenter->x, 130);
+    kprj_MapInfoFree(r);
+    // A write through the sibling rewrites that node rather than adding one.
+    second->upperLeftCenter->x = 6;
+    ASSERT_EQ(kprj_MapInfoWrite(file, ":Layer_1:Other", second, &err), 0);
+    EXPECT_EQ(count("Kprj_MapInfo"), 1);
+    khfa_EntrySeek(file, KHFA_SEEK_PATH, ":Layer_1:Map_Info", &err);
+    r = kprj_MapInfoReadSimple(file, &err);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->upperLeftCenter->x, 6);
+    kprj_MapInfoFree(r);
+    // WriteSimple always adds a child; with no path the current entry is
+    // used and kept.
+    khfa_EntrySeek(file, KHFA_SEEK_PATH, ":Layer_2", &err);
+    ASSERT_EQ(kprj_MapInfoWriteSimple(file, nullptr, second, &err), 0);
+    ASSERT_EQ(kprj_MapInfoWriteSimple(file, nullptr, second, &err), 0);
+    EXPECT_EQ(ktest::take(khfa_CurrentEntryPath(file, &err)), ":Layer_2");
+    EXPECT_EQ(count("Kprj_MapInfo"), 3);
+    refused(err, kprj_MapInfoWrite(file, ":Layer_1", nullptr, &err) == -1, "Invalid input MapInfo");
     kprj_MapInfoFree(first), kprj_MapInfoFree(second);
 }
 
@@ -119,36 +143,6 @@ TEST_F(Store, NameAndUnitsRulesOnReading) {
     EXPECT_EQ(kprj_MapInfoReadIfPresent(file, ":Layer_2", &err), nullptr);
     EXPECT_FALSE(err);
     refused(err, kprj_MapInfoRead(file, ":Layer_2", &err) == nullptr);
-}
-
-TEST_F(Store, FoundAmongSiblingsAndReadSimple) {
-    Kprj_MapInfo *m = info("UTM", "meters", 5);
-    ASSERT_EQ(kprj_MapInfoWrite(file, ":Layer_1", m, &err), 0);
-    // Passing the node beside it finds it as a sibling.
-    khfa_EntrySeek(file, KHFA_SEEK_PATH, ":Layer_1", &err);
-    ASSERT_NE(khfa_EntryWrite(file, KHFA_WRITE_FIRST_CHILD, "Other", "Eimg_Other", &err), nullptr);
-    Kprj_MapInfo *r = kprj_MapInfoRead(file, ":Layer_1:Other", &err);
-    ASSERT_NE(r, nullptr) << ktest::messages(err.r);
-    EXPECT_EQ(r->upperLeftCenter->x, 5);
-    kprj_MapInfoFree(r);
-    // A write through the sibling rewrites that node rather than adding one.
-    m->upperLeftCenter->x = 6;
-    ASSERT_EQ(kprj_MapInfoWrite(file, ":Layer_1:Other", m, &err), 0);
-    EXPECT_EQ(count("Kprj_MapInfo"), 1);
-    khfa_EntrySeek(file, KHFA_SEEK_PATH, ":Layer_1:Map_Info", &err);
-    r = kprj_MapInfoReadSimple(file, &err);
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(r->upperLeftCenter->x, 6);
-    kprj_MapInfoFree(r);
-    // WriteSimple always adds a child; with no path the current entry is
-    // used and kept.
-    khfa_EntrySeek(file, KHFA_SEEK_PATH, ":Layer_2", &err);
-    ASSERT_EQ(kprj_MapInfoWriteSimple(file, nullptr, m, &err), 0);
-    ASSERT_EQ(kprj_MapInfoWriteSimple(file, nullptr, m, &err), 0);
-    EXPECT_EQ(ktest::take(khfa_CurrentEntryPath(file, &err)), ":Layer_2");
-    EXPECT_EQ(count("Kprj_MapInfo"), 3);
-    refused(err, kprj_MapInfoWrite(file, ":Layer_1", nullptr, &err) == -1, "Invalid input MapInfo");
-    kprj_MapInfoFree(m);
 }
 
 Kprj_ProParameters *projection(int number, const char *name, int zone, double first) {
