@@ -309,8 +309,7 @@ TEST(StatsEngine, RandomRastersAgreeWithAPlainReference) {
         const double lo = kmsc_AddressOf_kgda_IntegerMinValue()[type];
         const double top =
             type <= KGDA_TYPE_S32 ? kmsc_AddressOf_kgda_IntegerMaxValue()[type] : 1e9;
-        Rect r(w, h, type);
-        Rect mask(w, h, KGDA_TYPE_U8);
+        Rect r(w, h, type), mask(w, h, KGDA_TYPE_U8);
         std::vector<double> kept;
         for (long i = 0; i < w * h; ++i) {
             double v = lo + double(rng() % unsigned(spread));

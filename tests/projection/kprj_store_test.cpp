@@ -175,10 +175,9 @@ TEST_F(Store, ProjectionWithDatumNodeAndDesignsCopiedIntoTheFile) {
     Kprj_ProParameters *r = kprj_ProParametersRead(file, ":Layer_1", &err);
     ASSERT_NE(r, nullptr) << ktest::messages(err.r);
     EXPECT_EQ(kprj_ProParametersEqual(p, r, &err), 1);
-    EXPECT_EQ(str(r->proSpheroid->datum->datumname), "NAD27 test");
-    EXPECT_EQ(r->proSpheroid->datum->params.data[0], -8);
-    EXPECT_EQ(r->proSpheroid->datum->gridname.count, 0);
-    EXPECT_EQ(r->proSpheroid->datum->grid, nullptr);
+    const Kprj_Datum *rd = r->proSpheroid->datum;
+    EXPECT_EQ(str(rd->datumname), "NAD27 test");
+    EXPECT_TRUE(rd->params.data[0] == -8 && rd->gridname.count == 0 && rd->grid == nullptr);
     EXPECT_EQ(r->proZone, 11);
     EXPECT_EQ(str(r->proSpheroid->sphereName), "Clarke 1866");
     kprj_ProParametersFree(r);
@@ -187,12 +186,11 @@ TEST_F(Store, ProjectionWithDatumNodeAndDesignsCopiedIntoTheFile) {
     refused(err, kprj_ProParametersRead(file, ":Layer_2", &err) == nullptr);
     refused(err, kprj_ProParametersWrite(file, ":Layer_2", nullptr, &err) == -1,
             "Invalid input proParameters");
-    kprj_ProParametersFree(p);
     // A read-only file refuses writes with a report.
     reopen("r");
     Kprj_MapInfo *m = info("UTM", "meters", 1);
     refused(err, kprj_MapInfoWrite(file, ":Layer_1", m, &err) == -1);
-    kprj_MapInfoFree(m);
+    kprj_MapInfoFree(m), kprj_ProParametersFree(p);
 }
 
 TEST_F(Store, DatumRulesWithoutDatumNode) {
