@@ -31,9 +31,9 @@ class Store : public ::testing::Test {
     }
     void TearDown() override { khfa_FileClose(file, nullptr); }
     // Reopens the file so that reads come from its bytes.
-    void reopen() {
+    void reopen(const char *mode = "r+") {
         ASSERT_EQ(khfa_FileClose(file, &err), 0);
-        file = khfa_FileOpen(dir.file("a.img").c_str(), "r+", nullptr, &err);
+        file = khfa_FileOpen(dir.file("a.img").c_str(), mode, nullptr, &err);
         ASSERT_NE(file, nullptr);
     }
     long count(const char *type) {
@@ -55,21 +55,15 @@ struct Bytes {
     void u32(uint32_t v) { b.append(reinterpret_cast<const char *>(&v), 4); }
     void f64(double v) { b.append(reinterpret_cast<const char *>(&v), 8); }
     void header(uint32_t count) {
-        u32(count);
-        u32(count ? base + static_cast<uint32_t>(b.size()) + 4 : 0);
+        u32(count), u32(count ? base + static_cast<uint32_t>(b.size()) + 4 : 0);
     }
     void text(const char *s) {
-        header(static_cast<uint32_t>(strlen(s) + 1));
-        b.append(s, strlen(s) + 1);
+        header(static_cast<uint32_t>(strlen(s) + 1)), b.append(s, strlen(s) + 1);
     }
-    void pair(double x, double y) {
-        header(1);
-        f64(x);
-        f64(y);
-    }
+    void pair(double x, double y) { header(1), f64(x), f64(y); }
 };
 
-TEST_F(Store, MapInfoBytesAndOneNodeAfterTwoWrites) {
+TEST_F(Store, MapInfoBytesOneNodeAfterTwoWritesFoundAmongSiblingsAndReadSimple) {
     Kprj_MapInfo *first = info("UTM", "meters", 100);
     ASSERT_EQ(kprj_MapInfoWrite(file, ":Layer_1", first, &err), 0) << ktest::messages(err.r);
     Kprj_MapInfo *second = info("UTM", "feet", 130);
@@ -80,10 +74,7 @@ TEST_F(Store, MapInfoBytesAndOneNodeAfterTwoWrites) {
     ASSERT_NE(e, nullptr);
     EXPECT_STREQ(e->type, "Kprj_MapInfo");
     Bytes want{{}, e->data};
-    want.text("UTM");
-    want.pair(130, 200);
-    want.pair(370, -70);
-    want.pair(30, 30);
+    want.text("UTM"), want.pair(130, 200), want.pair(370, -70), want.pair(30, 30);
     want.text("feet");
     void *data = nullptr;
     int32_t size = 0;
@@ -98,15 +89,37 @@ TEST_F(Store, MapInfoBytesAndOneNodeAfterTwoWrites) {
     kprj_MapInfoFree(back);
     // The other layer has none; a missing entry is an error.
     refused(err, kprj_MapInfoReadIfPresent(file, ":Layer_2:Nothing", &err) == nullptr);
-    kprj_MapInfoFree(first);
-    kprj_MapInfoFree(second);
+    // Passing the node beside it finds it as a sibling.
+    khfa_EntrySeek(file, KHFA_SEEK_PATH, ":Layer_1", &err);
+    ASSERT_NE(khfa_EntryWrite(file, KHFA_WRITE_FIRST_CHILD, "Other", "Eimg_Other", &err), nullptr);
+    Kprj_MapInfo *r = kprj_MapInfoRead(file, ":Layer_1:Other", &err);
+    ASSERT_NE(r, nullptr) << ktest::messages(err.r);
+    EXPECT_EQ(r->upperLeftCenter->x, 130);
+    kprj_MapInfoFree(r);
+    // A write through the sibling rewrites that node rather than adding one.
+    second->upperLeftCenter->x = 6;
+    ASSERT_EQ(kprj_MapInfoWrite(file, ":Layer_1:Other", second, &err), 0);
+    EXPECT_EQ(count("Kprj_MapInfo"), 1);
+    khfa_EntrySeek(file, KHFA_SEEK_PATH, ":Layer_1:Map_Info", &err);
+    r = kprj_MapInfoReadSimple(file, &err);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->upperLeftCenter->x, 6);
+    kprj_MapInfoFree(r);
+    // WriteSimple always adds a child; with no path the current entry is
+    // used and kept.
+    khfa_EntrySeek(file, KHFA_SEEK_PATH, ":Layer_2", &err);
+    ASSERT_EQ(kprj_MapInfoWriteSimple(file, nullptr, second, &err), 0);
+    ASSERT_EQ(kprj_MapInfoWriteSimple(file, nullptr, second, &err), 0);
+    EXPECT_EQ(ktest::take(khfa_CurrentEntryPath(file, &err)), ":Layer_2");
+    EXPECT_EQ(count("Kprj_MapInfo"), 3);
+    refused(err, kprj_MapInfoWrite(file, ":Layer_1", nullptr, &err) == -1, "Invalid input MapInfo");
+    kprj_MapInfoFree(first), kprj_MapInfoFree(second);
 }
 
 TEST_F(Store, NameAndUnitsRulesOnReading) {
     struct Case {
-        const char *name, *units;
-        const char *readName, *readUnits;        // kprj_MapInfoRead
-        const char *presentName, *presentUnits;  // kprj_MapInfoReadIfPresent
+        // as written, as kprj_MapInfoRead gives them, as kprj_MapInfoReadIfPresent does
+        const char *name, *units, *readName, *readUnits, *presentName, *presentUnits;
     } cases[] = {
         {"None", "meters", "Unknown", "meters", "Unknown", "other"},
         {"other", "feet", "Unknown", "feet", "Unknown", "other"},
@@ -124,44 +137,12 @@ TEST_F(Store, NameAndUnitsRulesOnReading) {
         EXPECT_EQ(str(r->units), c.readUnits) << c.name;
         EXPECT_EQ(str(p->proName), c.presentName) << c.name;
         EXPECT_EQ(str(p->units), c.presentUnits) << c.name;
-        kprj_MapInfoFree(m);
-        kprj_MapInfoFree(r);
-        kprj_MapInfoFree(p);
+        kprj_MapInfoFree(m), kprj_MapInfoFree(r), kprj_MapInfoFree(p);
     }
     // Layer_2 has no map information: no record and no report; Read fails.
     EXPECT_EQ(kprj_MapInfoReadIfPresent(file, ":Layer_2", &err), nullptr);
     EXPECT_FALSE(err);
     refused(err, kprj_MapInfoRead(file, ":Layer_2", &err) == nullptr);
-}
-
-TEST_F(Store, FoundAmongSiblingsAndReadSimple) {
-    Kprj_MapInfo *m = info("UTM", "meters", 5);
-    ASSERT_EQ(kprj_MapInfoWrite(file, ":Layer_1", m, &err), 0);
-    // Passing the node beside it finds it as a sibling.
-    khfa_EntrySeek(file, KHFA_SEEK_PATH, ":Layer_1", &err);
-    ASSERT_NE(khfa_EntryWrite(file, KHFA_WRITE_FIRST_CHILD, "Other", "Eimg_Other", &err), nullptr);
-    Kprj_MapInfo *r = kprj_MapInfoRead(file, ":Layer_1:Other", &err);
-    ASSERT_NE(r, nullptr) << ktest::messages(err.r);
-    EXPECT_EQ(r->upperLeftCenter->x, 5);
-    kprj_MapInfoFree(r);
-    // A write through the sibling rewrites that node rather than adding one.
-    m->upperLeftCenter->x = 6;
-    ASSERT_EQ(kprj_MapInfoWrite(file, ":Layer_1:Other", m, &err), 0);
-    EXPECT_EQ(count("Kprj_MapInfo"), 1);
-    khfa_EntrySeek(file, KHFA_SEEK_PATH, ":Layer_1:Map_Info", &err);
-    r = kprj_MapInfoReadSimple(file, &err);
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(r->upperLeftCenter->x, 6);
-    kprj_MapInfoFree(r);
-    // WriteSimple always adds a child; with no path the current entry is
-    // used and kept.
-    khfa_EntrySeek(file, KHFA_SEEK_PATH, ":Layer_2", &err);
-    ASSERT_EQ(kprj_MapInfoWriteSimple(file, nullptr, m, &err), 0);
-    ASSERT_EQ(kprj_MapInfoWriteSimple(file, nullptr, m, &err), 0);
-    EXPECT_EQ(ktest::take(khfa_CurrentEntryPath(file, &err)), ":Layer_2");
-    EXPECT_EQ(count("Kprj_MapInfo"), 3);
-    refused(err, kprj_MapInfoWrite(file, ":Layer_1", nullptr, &err) == -1, "Invalid input MapInfo");
-    kprj_MapInfoFree(m);
 }
 
 Kprj_ProParameters *projection(int number, const char *name, int zone, double first) {
@@ -171,7 +152,9 @@ Kprj_ProParameters *projection(int number, const char *name, int zone, double fi
     return p;
 }
 
-TEST_F(Store, ProjectionWithDatumNode) {
+TEST_F(Store, ProjectionWithDatumNodeAndDesignsCopiedIntoTheFile) {
+    Kmif_Dictionary *own = khfa_FileDictionary(file);
+    EXPECT_EQ(kmif_DictionarySearchByName(own, "Kprj_ProParameters", nullptr), nullptr);
     Kprj_ProParameters *p = projection(KPRJ_UTM, "UTM", 11, 0);
     Kprj_Datum *d = p->proSpheroid->datum;
     kprj_CharStrCreate("NAD27 test", &d->datumname, nullptr);
@@ -180,6 +163,9 @@ TEST_F(Store, ProjectionWithDatumNode) {
     d->params.data[0] = -8;
     kprj_CharStrCreate("unused.grid", &d->gridname, nullptr);  // dropped on writing
     ASSERT_EQ(kprj_ProParametersWrite(file, ":Layer_1", p, &err), 0) << ktest::messages(err.r);
+    for (const char *n : {"Kprj_Datum", "Kprj_Spheroid", "Kprj_ProParameters"})
+        EXPECT_NE(kmif_DictionarySearchByName(own, n, nullptr), nullptr) << n;
+    EXPECT_EQ(kmif_DictionarySearchByName(own, "Kprj_MapInfo", nullptr), nullptr);
     ASSERT_EQ(kprj_ProParametersWrite(file, ":Layer_1", p, &err), 0);
     EXPECT_EQ(ktest::take(khfa_CurrentEntryPath(file, &err)), ":Layer_1");
     reopen();
@@ -189,10 +175,9 @@ TEST_F(Store, ProjectionWithDatumNode) {
     Kprj_ProParameters *r = kprj_ProParametersRead(file, ":Layer_1", &err);
     ASSERT_NE(r, nullptr) << ktest::messages(err.r);
     EXPECT_EQ(kprj_ProParametersEqual(p, r, &err), 1);
-    EXPECT_EQ(str(r->proSpheroid->datum->datumname), "NAD27 test");
-    EXPECT_EQ(r->proSpheroid->datum->params.data[0], -8);
-    EXPECT_EQ(r->proSpheroid->datum->gridname.count, 0);
-    EXPECT_EQ(r->proSpheroid->datum->grid, nullptr);
+    const Kprj_Datum *rd = r->proSpheroid->datum;
+    EXPECT_EQ(str(rd->datumname), "NAD27 test");
+    EXPECT_TRUE(rd->params.data[0] == -8 && rd->gridname.count == 0 && rd->grid == nullptr);
     EXPECT_EQ(r->proZone, 11);
     EXPECT_EQ(str(r->proSpheroid->sphereName), "Clarke 1866");
     kprj_ProParametersFree(r);
@@ -201,7 +186,11 @@ TEST_F(Store, ProjectionWithDatumNode) {
     refused(err, kprj_ProParametersRead(file, ":Layer_2", &err) == nullptr);
     refused(err, kprj_ProParametersWrite(file, ":Layer_2", nullptr, &err) == -1,
             "Invalid input proParameters");
-    kprj_ProParametersFree(p);
+    // A read-only file refuses writes with a report.
+    reopen("r");
+    Kprj_MapInfo *m = info("UTM", "meters", 1);
+    refused(err, kprj_MapInfoWrite(file, ":Layer_1", m, &err) == -1);
+    kprj_MapInfoFree(m), kprj_ProParametersFree(p);
 }
 
 TEST_F(Store, DatumRulesWithoutDatumNode) {
@@ -233,28 +222,8 @@ TEST_F(Store, DatumRulesWithoutDatumNode) {
             EXPECT_EQ(r->proSpheroid->a, 6378137.0);
             EXPECT_NEAR(r->proSpheroid->eSquared, 0.00669438002290, 1e-12);
         }
-        kprj_ProParametersFree(p);
-        kprj_ProParametersFree(r);
+        kprj_ProParametersFree(p), kprj_ProParametersFree(r);
     }
-}
-
-TEST_F(Store, DesignsCopiedIntoTheFile) {
-    Kmif_Dictionary *own = khfa_FileDictionary(file);
-    EXPECT_EQ(kmif_DictionarySearchByName(own, "Kprj_MapInfo", nullptr), nullptr);
-    Kprj_ProParameters *p = projection(KPRJ_GEOGRAPHIC, "Geographic (Lat/Lon)", 0, 0);
-    ASSERT_EQ(kprj_ProParametersWrite(file, ":Layer_1", p, &err), 0);
-    for (const char *n : {"Kprj_Datum", "Kprj_Spheroid", "Kprj_ProParameters"})
-        EXPECT_NE(kmif_DictionarySearchByName(own, n, nullptr), nullptr) << n;
-    EXPECT_EQ(kmif_DictionarySearchByName(own, "Kprj_MapInfo", nullptr), nullptr);
-    kprj_ProParametersFree(p);
-    // A read-only file refuses writes with a report.
-    reopen();
-    ASSERT_EQ(khfa_FileClose(file, &err), 0);
-    file = khfa_FileOpen(dir.file("a.img").c_str(), "r", nullptr, &err);
-    ASSERT_NE(file, nullptr);
-    Kprj_MapInfo *m = info("UTM", "meters", 1);
-    refused(err, kprj_MapInfoWrite(file, ":Layer_1", m, &err) == -1);
-    kprj_MapInfoFree(m);
 }
 
 }  // namespace
