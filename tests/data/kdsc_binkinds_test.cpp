@@ -207,17 +207,12 @@ TEST(KdscBinKinds, PrintAndTranslate) {
     Err err;
     Bf f(kdsc_BinFunctionCreateLinear(10, 0, 100, &err));
     ASSERT_EQ(0, kdsc_BinFunctionBinCountModify(f.get(), 2, 3, &err));
-    FILE *out = tmpfile();
-    ASSERT_TRUE(out);
-    ASSERT_EQ(0, kdsc_BinFunctionPrint(f.get(), out, &err));
-    rewind(out);
-    char text[256] = {};
-    fread(text, 1, sizeof text - 1, out);
-    fclose(out);
-    EXPECT_NE(nullptr, std::strstr(text,
-                                   "Bin function \"Linear\": bins 2 to 4 of 10\n  min 0, "
-                                   "max 100\n  value range [20"))
-        << text;
+    const std::string text =
+        ktest::printed([&](FILE *out) { return kdsc_BinFunctionPrint(f.get(), out, &err); });
+    EXPECT_TRUE(ktest::contains(text,
+                                "Bin function \"Linear\": bins 2 to 4 of 10\n  min 0, "
+                                "max 100\n  value range [20"))
+        << text << ktest::messages(err.r);
     refused(err, kdsc_BinFunctionPrint(nullptr, nullptr, &err) == -1, "NULL bin function");
 
     ASSERT_EQ(0, kdsc_BinFunctionTranslate(f.get(), 1000, &err));

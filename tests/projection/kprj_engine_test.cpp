@@ -44,21 +44,8 @@ class Engine : public ::testing::Test {
     ktest::Err err;
 };
 
-std::string readFile(FILE *f) {
-    std::string s;
-    rewind(f);
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) s.append(buffer, n);
-    return s;
-}
-// What a printing function writes; empty when it fails.
-std::string printed(const std::function<int(FILE *)> &print) {
-    FILE *f = tmpfile();
-    const std::string s = print(f) == 0 ? readFile(f) : "";
-    fclose(f);
-    return s;
-}
+using ktest::printed;
+using ktest::readFile;
 
 TEST_F(Engine, UtmZoneAndHemisphereRules) {
     struct Case {

@@ -284,14 +284,7 @@ TEST_F(Prj, NewRecordsAndSpheroidTolerances) {
 }
 
 std::string printed(const Kprj_ProParameters *p) {
-    char *buffer = nullptr;
-    size_t size = 0;
-    FILE *f = open_memstream(&buffer, &size);
-    EXPECT_EQ(kprj_ProParametersPrint(p, f, nullptr), 0);
-    fclose(f);
-    std::string s(buffer, size);
-    free(buffer);
-    return s;
+    return ktest::printed([&](FILE *f) { return kprj_ProParametersPrint(p, f, nullptr); });
 }
 
 TEST_F(Prj, PrintedListing) {

@@ -120,6 +120,23 @@ std::string readFile(const std::string &path) {
     return ss.str();
 }
 
+std::string readFile(FILE *f) {
+    std::string s;
+    rewind(f);
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) s.append(buffer, n);
+    return s;
+}
+
+std::string printed(const std::function<int(FILE *)> &print) {
+    FILE *f = tmpfile();
+    if (!f) return "";
+    const std::string s = print(f) == 0 ? readFile(f) : "";
+    fclose(f);
+    return s;
+}
+
 void writeFile(const std::string &path, const std::string &contents) {
     std::ofstream out(path, std::ios::binary);
     out << contents;

@@ -3,6 +3,7 @@
 
 #include <kraster/kraster.h>
 
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -157,6 +158,10 @@ using Reals = std::vector<double>;
 
 // Reads a whole file into a string.
 std::string readFile(const std::string &path);
+// Reads a whole stream from its start.
+std::string readFile(FILE *f);
+// What a printing function writes to a stream; empty when it fails.
+std::string printed(const std::function<int(FILE *)> &print);
 void writeFile(const std::string &path, const std::string &contents);
 
 // Owning handles of projection records and projection objects.

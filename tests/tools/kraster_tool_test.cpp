@@ -66,7 +66,7 @@ class Tool : public ::testing::Test {
         EXPECT_EQ(r.status, 1) << args;
         EXPECT_TRUE(ktest::contains(r.err, message)) << args << "\n" << r.err;
         EXPECT_EQ(exists(file), was) << file;
-        if (was) EXPECT_EQ(ktest::readFile(file), before) << file;
+        EXPECT_EQ(was ? ktest::readFile(file) : "", before) << file;
     }
 };
 
